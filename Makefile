@@ -1,0 +1,31 @@
+# Two entry points: `make demo` and `make test`. Everything lives in .venv.
+PYTHON ?= python3
+VENV   := .venv
+PY     := $(VENV)/bin/python
+PIP    := $(PY) -m pip
+DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib
+
+.PHONY: demo test install deps bench clean
+
+$(VENV)/.deps:
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q $(DEPS)
+	touch $@
+
+deps: $(VENV)/.deps
+
+install: deps
+	$(PIP) install -q --no-build-isolation --no-deps .
+
+test: install
+	$(PY) -m pytest -q
+
+demo: install
+	$(PY) -m velmora.demo
+
+bench: install
+	$(PY) benchmarks/bench_speciation.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,5 @@
+#include "host/electrolyte.hpp"
+
+namespace brinequil::host {
+void bind_model(py::module_& m, ElectrolyteClass& cls) { (void)m; (void)cls; }
+}  // namespace brinequil::host
