@@ -25,7 +25,7 @@ demo: install
 	$(PY) -m velmora.demo
 
 bench: install
-	$(PY) benchmarks/bench_speciation.py
+	for f in benchmarks/*.py; do $(PY) $$f || exit 1; done
 
 clean:
 	rm -rf build $(VENV)
