@@ -1,0 +1,31 @@
+// Root finders of the phase-equilibrium code: MINPACK's hybrid Powell method with a
+// forward-difference Jacobian (the Newton two-phase split) and Brent's bracketing method
+// (the bubble temperature).
+#pragma once
+#include <Eigen/Dense>
+#include <functional>
+#include <limits>
+
+namespace brinequil::core {
+
+// Residual of a square system: fills r (already sized like x) at x.
+using SystemFn = std::function<void(const Eigen::VectorXd& x, Eigen::VectorXd& r)>;
+
+struct HybrdResult {
+    Eigen::VectorXd x;  // last accepted iterate (the solution when converged)
+    long nfev = 0;      // residual evaluations, the Jacobian's included
+    int status = 0;     // MINPACK's info code (1: converged on xtol, 2: maxfev, 4/5: no progress)
+};
+
+// hybrd with xtol 1e-12, maxfev 200 (n + 1), factor 100, epsfcn 0 (machine precision), full
+// Jacobian, internal scaling: the defaults of a plain hybrid-method root call except xtol.
+// Exceptions thrown by f pass through unchanged.
+HybrdResult hybrd(const SystemFn& f, const Eigen::VectorXd& x0, double xtol = 1e-12);
+
+// Brent's method on [a, b] (brentq): stops when |f| is exactly 0 or the bracket half-width
+// falls below (xtol + rtol |x|) / 2. ValueError when f(a), f(b) have the same sign or f gives
+// NaN; RuntimeError when maxiter iterations do not converge.
+double brentq(const std::function<double(double)>& f, double a, double b, double xtol = 1e-8,
+              double rtol = 4.0 * std::numeric_limits<double>::epsilon(), int maxiter = 100);
+
+}  // namespace brinequil::core

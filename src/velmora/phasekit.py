@@ -1,0 +1,421 @@
+"""Property packages of a flowsheet: the vapor model, Rachford-Rice, ideal-gas and liquid-reference
+enthalpies and entropies, the temperature solver and the package's flash entry point.
+
+Units throughout: K, Pa, J/kmol, J/(kmol K). Every apparent vector (z, x, y, K, ln phi) is a float
+vector over ``pp.components`` in that order.
+
+The liquid of a package is the apparent mixture (ideal solution; solvents on their vapor pressure,
+Henry components on their solvent-weighted Henry constant) unless an electrolyte model is attached
+as ``pp.elec``; the flash then hands the liquid to that model.
+"""
+
+import math
+
+import numpy as np
+
+R = 8314.46261815324      # J/(kmol K)
+T_REF = 298.15            # K: formation and ideal-gas heat-capacity reference
+P_REF = 101325.0          # Pa: ideal-gas entropy reference
+
+
+class PropertyPackage:
+    """The thermodynamic description of the components of a flowsheet.
+
+    PropertyPackage(components, method="ENRTL", cpig_kind="poly", cpig=None, DHFORM=None,
+                    henry_comps=(), antoine=None, henry=None, vc=None, dhref=None,
+                    vapor="ideal", elec=None)
+
+    components   list of component names; their order is the order of every apparent vector.
+    method       name of the property method (shown in messages).
+    cpig_kind    form of the ideal-gas heat capacity Cp [J/(kmol K)], one string for all components
+                 or one per component:
+                   "poly"     Cp = c0 + c1 T + c2 T^2 + ...  (any number of coefficients)
+                   "aly-lee"  Cp = A + B ((C/T)/sinh(C/T))^2 + D ((E/T)/cosh(E/T))^2
+                              (coefficients A, B, C, D, E; C and E in K)
+    cpig         the Cp coefficients: a sequence in component order or a mapping {name: coeffs};
+                 a component without coefficients has Cp = 0.
+    DHFORM       ideal-gas enthalpy of formation at 298.15 K [J/kmol]: sequence in component order
+                 or mapping {name: value}; missing values are 0.
+    henry_comps  names of the components whose liquid reference is the Henry constant.
+    antoine      {name: (C1, ..., C7)}: ln Psat[Pa] = C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7.
+    henry        {(solute, solvent): (a, b, c, d[, e])}: ln H[Pa] = a + b/T + c ln T + d T + e/T^2.
+    vc           {solvent: critical volume}: weights Vc^(2/3) of the solvents in the mixed Henry
+                 constant (a solvent without an entry counts 0.1).
+    dhref        {name: J/kmol}: liquid-minus-ideal-gas enthalpy of components that have neither
+                 vapor-pressure nor Henry data (nonvolatile liquids, salts); default 0.
+    vapor        vapor model: "ideal" (ln phi = 0).
+    elec         the electrolyte liquid model of the package, or None (set by attach).
+
+    The constructor stores ``cpig``, ``cpig_kind`` and ``DHFORM`` as lists in component order.
+    """
+
+    def __init__(self, components, method="ENRTL", cpig_kind="poly", cpig=None, DHFORM=None,
+                 henry_comps=(), antoine=None, henry=None, vc=None, dhref=None, vapor="ideal",
+                 elec=None):
+        self.components = list(components)
+        if len(set(self.components)) != len(self.components):
+            raise ValueError("component names must be unique")
+        self.method = method
+        nc = len(self.components)
+        if isinstance(cpig_kind, str):
+            self.cpig_kind = [cpig_kind] * nc
+        else:
+            self.cpig_kind = list(cpig_kind)
+        self.cpig = [list(c) for c in self._per_component(cpig, [], "cpig")]
+        self.DHFORM = [float(h) for h in self._per_component(DHFORM, 0.0, "DHFORM")]
+        if len(self.cpig_kind) != nc:
+            raise ValueError("cpig_kind needs one entry per component")
+        for kind in self.cpig_kind:
+            if kind not in ("poly", "aly-lee"):
+                raise ValueError(f"unknown ideal-gas heat-capacity form {kind!r}")
+        self.henry_comps = tuple(henry_comps or ())
+        for c in self.henry_comps:
+            if c not in self.components:
+                raise ValueError(f"Henry component {c!r} is not a component")
+        self.antoine = dict(antoine or {})
+        self.henry = dict(henry or {})
+        self.vc = dict(vc or {})
+        self.dhref = dict(dhref or {})
+        if vapor != "ideal":
+            raise ValueError(f"unknown vapor model {vapor!r}")
+        self.vapor = vapor
+        self.elec = elec
+
+    def _per_component(self, data, default, what):
+        if data is None:
+            return [default] * len(self.components)
+        if isinstance(data, dict):
+            return [data.get(c, default) for c in self.components]
+        data = list(data)
+        if len(data) != len(self.components):
+            raise ValueError(f"{what} needs one entry per component")
+        return data
+
+    def __repr__(self):
+        return f"PropertyPackage({self.components!r}, method={self.method!r})"
+
+
+class Flowsheet:
+    """A flowsheet as the property routines see it: its property package ``pp``, its ``meta``
+    mapping (``meta["aliases"]``: {component: engine alias}) and its ``chemistries``, an ordered
+    mapping {chemistry id: chemistry} (the first entry is the one attached)."""
+
+    def __init__(self, pp, meta=None, chemistries=None):
+        self.pp = pp
+        self.meta = dict(meta or {})
+        self.chemistries = dict(chemistries or {})
+
+
+# ----------------------------------------------------------------------------- vapor
+
+def phi_vapor(pp, y, T, P):
+    """ln phi of every component in the vapor y at T, P (ideal gas: zeros)."""
+    return np.zeros(len(pp.components))
+
+
+def _k_h_ig(T, cpig_kind, cpig, DHFORM):
+    """Ideal-gas enthalpies [J/kmol] (with the formation enthalpy) and entropies [J/(kmol K)]
+    (relative to 298.15 K, at the reference pressure) of every component at T."""
+    T = float(T)
+    t0 = T_REF
+    nc = len(DHFORM)
+    kinds = [cpig_kind] * nc if isinstance(cpig_kind, str) else cpig_kind
+    h = np.empty(nc)
+    s = np.empty(nc)
+    for k in range(nc):
+        c = [float(v) for v in cpig[k]]
+        if kinds[k] == "poly":
+            dh = sum(ck / (j + 1) * (T ** (j + 1) - t0 ** (j + 1)) for j, ck in enumerate(c))
+            ds = c[0] * math.log(T / t0) if c else 0.0
+            ds += sum(ck / j * (T ** j - t0 ** j) for j, ck in enumerate(c) if j > 0)
+        elif kinds[k] == "aly-lee":
+            A, B, C, D, E = (c + [0.0] * 5)[:5]
+            dh = A * (T - t0) + B * (_coth_int(C, T) - _coth_int(C, t0)) \
+                - D * (_tanh_int(E, T) - _tanh_int(E, t0))
+            ds = A * math.log(T / t0) + B * (_sinh_s(C, T) - _sinh_s(C, t0)) \
+                - D * (_cosh_s(E, T) - _cosh_s(E, t0))
+        else:
+            raise ValueError(f"unknown ideal-gas heat-capacity form {kinds[k]!r}")
+        h[k] = float(DHFORM[k]) + dh
+        s[k] = ds
+    return h, s
+
+
+# Integrals of the Aly-Lee terms: d/dT [C coth(C/T)] = ((C/T)/sinh(C/T))^2 and
+# d/dT [E tanh(E/T)] = -((E/T)/cosh(E/T))^2; the entropy forms are the integrals of Cp/T.
+def _coth_int(C, T):
+    return C / math.tanh(C / T) if C else T
+
+
+def _tanh_int(E, T):
+    return E * math.tanh(E / T) if E else -T
+
+
+def _sinh_s(C, T):
+    if not C:
+        return math.log(T)
+    u = C / T
+    return u / math.tanh(u) - math.log(math.sinh(u))
+
+
+def _cosh_s(E, T):
+    if not E:
+        return -math.log(T)
+    u = E / T
+    return u * math.tanh(u) - math.log(math.cosh(u))
+
+
+def enthalpy_vapor(pp, T, y, P):
+    """Molar enthalpy of the vapor y [J/kmol] (ideal gas, formation basis)."""
+    h, _ = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    return float(np.dot(np.asarray(y, dtype=float), h))
+
+
+def entropy_vapor(pp, T, y, P):
+    """Molar entropy of the vapor y [J/(kmol K)] (ideal gas, with the mixing term)."""
+    y = np.asarray(y, dtype=float)
+    _, s = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    return float(np.dot(y, s) - R * _xlnx(y) - R * math.log(float(P) / P_REF))
+
+
+# ----------------------------------------------------------------------------- liquid reference
+
+def _ln_f0(pp, T, xa):
+    """ln of the liquid reference fugacity [Pa] of every component and its T-derivative [1/K]:
+    the vapor pressure for components with Antoine data, the solvent-weighted Henry constant for
+    Henry components, -inf (and 0) for the rest."""
+    T = float(T)
+    xa = np.asarray(xa, dtype=float)
+    nc = len(pp.components)
+    lnf = np.full(nc, -np.inf)
+    dlnf = np.zeros(nc)
+    for k, c in enumerate(pp.components):
+        if c in pp.henry_comps:
+            pairs = [(A, p) for (h, A), p in pp.henry.items() if h == c]
+            if not pairs:
+                continue
+            w = np.array([_frac(pp, xa, A) * pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs])
+            if not w.sum() > 0.0:  # no solvent of c in the liquid: weigh the solvents alike
+                w = np.array([pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs])
+            w = w / w.sum()
+            lnf[k] = sum(wi * _ln_henry(p, T) for wi, (_, p) in zip(w, pairs))
+            dlnf[k] = sum(wi * _dln_henry(p, T) for wi, (_, p) in zip(w, pairs))
+        elif c in pp.antoine:
+            p = [float(v) for v in pp.antoine[c]]
+            lnf[k] = p[0] + p[1] / (T + p[2]) + p[3] * T + p[4] * math.log(T) + p[5] * T ** p[6]
+            dlnf[k] = -p[1] / (T + p[2]) ** 2 + p[3] + p[4] / T + p[5] * p[6] * T ** (p[6] - 1.0)
+    return lnf, dlnf
+
+
+def _frac(pp, xa, name):
+    try:
+        return float(xa[pp.components.index(name)])
+    except ValueError:
+        return 0.0
+
+
+def _ln_henry(p, T):
+    v = p[0] + p[1] / T + p[2] * math.log(T) + p[3] * T
+    return v + p[4] / T ** 2 if len(p) > 4 else v
+
+
+def _dln_henry(p, T):
+    v = -p[1] / T ** 2 + p[2] / T + p[3]
+    return v - 2.0 * p[4] / T ** 3 if len(p) > 4 else v
+
+
+def _dh_ref(pp, T, xa, P):
+    """Liquid reference minus ideal gas [J/kmol] per component: -R T^2 d ln f0/dT, i.e. minus the
+    heat of vaporisation for solvents and the heat of solution for Henry components (their Henry
+    constant weighted by the solvents of xa); ``pp.dhref`` (default 0) for the others. P unused."""
+    T = float(T)
+    lnf, dlnf = _ln_f0(pp, T, xa)
+    out = -R * T * T * dlnf
+    for k, c in enumerate(pp.components):
+        if not np.isfinite(lnf[k]):
+            out[k] = float(pp.dhref.get(c, 0.0))
+    return out
+
+
+def entropy_liquid(pp, T, x, P):
+    """Molar entropy of the apparent liquid x [J/(kmol K)] (ideal solution on the references of
+    _dh_ref, pressure-independent)."""
+    T = float(T)
+    x = np.asarray(x, dtype=float)
+    _, s = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    lnf, _ = _ln_f0(pp, T, x)
+    dh = _dh_ref(pp, T, x, P)
+    sl = s + dh / T - R * np.where(np.isfinite(lnf), lnf - math.log(P_REF), 0.0)
+    return float(np.dot(x, sl) - R * _xlnx(x))
+
+
+def _xlnx(v):
+    v = v[v > 0.0]
+    return float(np.dot(v, np.log(v)))
+
+
+# ----------------------------------------------------------------------------- Rachford-Rice
+
+def _k_rachford_rice(z, K):
+    """Vapor fraction beta with sum z (K - 1) / (1 + beta (K - 1)) = 0, not clipped: below 0 for a
+    liquid below its bubble point, above 1 for a vapor above its dew point (-inf / +inf when every
+    K of the feed lies on one side of 1). Components with z = 0 are left out; K = 0 is allowed."""
+    z = np.asarray(z, dtype=float)
+    K = np.asarray(K, dtype=float)
+    on = z > 0.0
+    z, K = z[on], K[on]
+    if K.size == 0:
+        return 0.0
+    if not np.all(np.isfinite(K)):
+        return float("nan")
+    d = K - 1.0
+    kmax, kmin = K.max(), K.min()
+    if kmax <= 1.0 and kmin >= 1.0:
+        return 0.0
+    if kmax <= 1.0:
+        return -math.inf
+    if kmin >= 1.0:
+        return math.inf
+    # The root lies between the poles 1/(1 - Kmax) < 0 and 1/(1 - Kmin) > 0, where g falls
+    # monotonically from +inf to -inf: Newton steps kept inside a shrinking bracket.
+    lo, hi = 1.0 / (1.0 - kmax), 1.0 / (1.0 - kmin)
+    b = min(max(0.5, lo), hi)
+    b = 0.5 * (lo + hi) if not lo < b < hi else b
+    for _ in range(200):
+        den = 1.0 + b * d
+        g = float(np.sum(z * d / den))
+        if g > 0.0:
+            lo = b
+        elif g < 0.0:
+            hi = b
+        else:
+            return b
+        dg = -float(np.sum(z * d * d / (den * den)))
+        nb = b - g / dg
+        if not lo < nb < hi:
+            nb = 0.5 * (lo + hi)
+        if abs(nb - b) <= 1e-15 * max(1.0, abs(b)) or hi - lo <= 1e-15 * max(1.0, abs(b)):
+            return nb
+        b = nb
+    return b
+
+
+# ----------------------------------------------------------------------------- temperature solver
+
+def _solve_T(f, v, T0):
+    """Temperature T with f(T) = v: steps out from T0 (10 K, growing by half each time) until the
+    sign of f - v changes, then Brent's method to 1e-10 K. f is taken to increase with T (enthalpy,
+    entropy and vapor fraction do)."""
+    from scipy.optimize import brentq
+
+    T0 = float(T0)
+    g0 = f(T0) - v
+    if g0 == 0.0:
+        return T0
+    if not math.isfinite(g0):
+        raise ValueError(f"the function is not finite at the start temperature {T0} K")
+    up = g0 < 0.0
+    step = 10.0
+    a, ga = T0, g0
+    for _ in range(60):
+        b = a + step if up else max(a - step, 0.5 * a)
+        gb = f(b) - v
+        if gb == 0.0:
+            return b
+        if math.isfinite(gb) and (gb > 0.0) == up:
+            lo, hi = (a, b) if up else (b, a)
+            return brentq(lambda t: f(t) - v, lo, hi, xtol=1e-10, rtol=4.0 * np.finfo(float).eps,
+                          maxiter=200)
+        a, ga = b, gb
+        step *= 1.5
+    raise ValueError(f"no temperature found where the function reaches {v} (start {T0} K)")
+
+
+# ----------------------------------------------------------------------------- flash
+
+def flash(pp, z, P, T=None, H=None, S=None, beta=None):
+    """Flash of the feed z at P [Pa] with one of T [K], H [J/kmol], S [J/(kmol K)] or the vapor
+    fraction beta, chosen in that order. The liquid goes to ``pp.elec`` when one is attached."""
+    if pp.elec is not None:
+        return pp.elec.flash(pp, z, P, T=T, H=H, S=S, beta=beta)
+    z = np.asarray(z, dtype=float)
+    z = z / z.sum()
+    P = float(P)
+    if T is not None:
+        return _flash_tp_ideal(pp, z, T, P)
+    if H is not None:
+        return _flash_tp_ideal(pp, z, _solve_T(lambda t: _flash_tp_ideal(pp, z, t, P)["H"], H,
+                                               350.0), P)
+    if S is not None:
+        return _flash_tp_ideal(pp, z, _solve_T(lambda t: _flash_tp_ideal(pp, z, t, P)["S"], S,
+                                               350.0), P)
+    if beta is not None:
+        Tb = _bubble_t_ideal(pp, z, P)
+        if beta <= 0.0:
+            r = _flash_tp_ideal(pp, z, Tb, P)
+            r["beta"] = 0.0
+            return r
+
+        def fb(t):
+            return _flash_tp_ideal(pp, z, t, P)["beta"] if t > Tb else t - Tb
+
+        return _flash_tp_ideal(pp, z, _solve_T(fb, min(beta, 0.999999999), Tb + 5.0), P)
+    raise ValueError("Give one of T, H, S, beta")
+
+
+def _k_ideal(pp, x, y, T, P):
+    lnf, _ = _ln_f0(pp, T, x)
+    with np.errstate(over="ignore"):
+        return np.exp(lnf - phi_vapor(pp, y, T, P)) / P
+
+
+def _flash_tp_ideal(pp, z, T, P, tol=1e-12, maxit=100):
+    """TP flash of the apparent (ideal-solution) liquid against the package's vapor."""
+    T, P = float(T), float(P)
+    x, y = z.copy(), z.copy()
+    K = _k_ideal(pp, x, y, T, P)
+    beta = 0.0 if float(np.dot(K, z)) <= 1.0 else 0.5
+    it = 0
+    if beta > 0.0:
+        for it in range(maxit):
+            beta = _k_rachford_rice(z, K)
+            b = min(max(beta, 0.0), 1.0)
+            xn = z / (1.0 + b * (K - 1.0))
+            yn = K * xn
+            x, y = xn / xn.sum(), yn / max(yn.sum(), 1e-300)
+            Kn = _k_ideal(pp, x, y, T, P)
+            on = (Kn > 0) & (K > 0)
+            err = float(np.max(np.abs(np.log(Kn[on] / K[on])))) if on.any() else 0.0
+            K = Kn
+            if err < tol:
+                break
+    if beta >= 1.0 and np.any((K == 0.0) & (z > 0.0)):
+        beta = 0.999999999999
+    if beta <= 0.0:
+        beta, x = 0.0, z.copy()
+    elif beta >= 1.0:
+        beta, y = 1.0, z.copy()
+    H = S = 0.0
+    if beta > 0.0:
+        H = beta * enthalpy_vapor(pp, T, y, P)
+        S = beta * entropy_vapor(pp, T, y, P)
+    if beta < 1.0:
+        h, _ = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+        H += (1.0 - beta) * float(np.dot(x, h + _dh_ref(pp, T, x, P)))
+        S += (1.0 - beta) * entropy_liquid(pp, T, x, P)
+    return {"beta": float(beta), "x": x, "y": y, "H": float(H), "S": float(S),
+            "iterations": it + 1, "T": T, "P": P}
+
+
+def _bubble_t_ideal(pp, x, P, T0=350.0):
+    from scipy.optimize import brentq
+
+    def f(t):
+        return math.log(max(float(np.dot(_k_ideal(pp, x, x, t, P), x)), 1e-300))
+
+    lo, hi = T0 - 20.0, T0 + 20.0
+    for _ in range(40):
+        if f(lo) < 0.0 and f(hi) > 0.0:
+            break
+        lo, hi = (lo - 20.0, lo) if f(lo) > 0.0 else (hi, hi + 20.0)
+    return brentq(f, lo, hi, xtol=1e-8)

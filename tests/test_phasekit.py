@@ -1,0 +1,128 @@
+"""The host package's property package: Rachford-Rice, ideal-gas and liquid-reference
+thermodynamics, the temperature solver and its flash."""
+import math
+
+import numpy as np
+import pytest
+
+from velmora import phasekit as pk
+
+ANTOINE = {"H2O": (73.649, -7258.2, 0, 0, -7.3037, 4.1653e-06, 2),
+           "MEA": (92.624, -10367.0, 0, 0, -9.4699, 1.9e-18, 6)}
+HENRY = {("CO2", "H2O"): (199.2582, -9126.69, -26.99262, 0.0136553),
+         ("N2", "H2O"): (227.6721, -9159.3, -31.37668, 0.0157317)}
+
+
+def package(**kw):
+    args = dict(cpig_kind="poly",
+                cpig={"H2O": [33363.0, -2.0, 0.02], "MEA": [80000.0, 100.0],
+                      "CO2": [29370.0, 34.5], "N2": [29105.0]},
+                DHFORM={"H2O": -241.818e6, "MEA": -201.6e6, "CO2": -393.51e6},
+                henry_comps=["CO2", "N2"], antoine=ANTOINE, henry=HENRY,
+                vc={"H2O": 55.95, "MEA": 225.0})
+    args.update(kw)
+    return pk.PropertyPackage(["H2O", "MEA", "CO2", "N2"], **args)
+
+
+@pytest.mark.parametrize("z,K,where", [
+    ([0.5, 0.5], [2.0, 0.5], "two-phase"),
+    ([0.5, 0.5], [0.9, 1.05], "liquid"),
+    ([0.5, 0.5], [1.2, 0.99], "vapor"),
+    ([0.3, 0.3, 0.4], [4.0, 0.0, 0.2], "two-phase"),
+    ([0.5, 0.0, 0.5], [3.0, 1e-9, 0.5], "two-phase"),
+])
+def test_rachford_rice_root_is_unclipped(z, K, where):
+    z, K = np.array(z), np.array(K)
+    beta = pk._k_rachford_rice(z, K)
+    on = z > 0
+    g = np.sum(z[on] * (K[on] - 1) / (1 + beta * (K[on] - 1)))
+    assert abs(g) < 1e-12
+    assert {"two-phase": 0 < beta < 1, "liquid": beta < 0, "vapor": beta > 1}[where]
+
+
+def test_rachford_rice_without_a_finite_root():
+    assert pk._k_rachford_rice([0.5, 0.5], [0.5, 0.0]) == -math.inf
+    assert pk._k_rachford_rice([0.5, 0.5], [1.5, 3.0]) == math.inf
+
+
+@pytest.mark.parametrize("kind,coeffs", [
+    ("poly", [29000.0, 12.0, -3e-3, 4e-6]),
+    ("aly-lee", [33363.0, 26790.0, 2610.5, 8896.0, 1169.0]),
+])
+def test_ideal_gas_enthalpy_and_entropy_integrate_cp(kind, coeffs):
+    T, d = 420.0, 1e-3
+    h, s = pk._k_h_ig(T, kind, [coeffs], [-1.5e8])
+    hp, sp = pk._k_h_ig(T + d, kind, [coeffs], [-1.5e8])
+    hm, sm = pk._k_h_ig(T - d, kind, [coeffs], [-1.5e8])
+    cp = (hp[0] - hm[0]) / (2 * d)
+    assert cp == pytest.approx((sp[0] - sm[0]) / (2 * d) * T, rel=1e-6)
+    h0, s0 = pk._k_h_ig(298.15, kind, [coeffs], [-1.5e8])
+    assert (h0[0], s0[0]) == pytest.approx((-1.5e8, 0.0), abs=1e-6)
+    if kind == "aly-lee":  # water vapor, DIPPR form; 34.38 kJ/(kmol K) at 420 K (NIST)
+        assert cp == pytest.approx(34.38e3, rel=0.005)
+
+
+def test_liquid_reference_enthalpies():
+    pp = package()
+    dh = pk._dh_ref(pp, 373.15, [0.9, 0.1, 0.0, 0.0], None)
+    assert -dh[0] == pytest.approx(40.66e6, rel=0.02)     # heat of vaporisation of water
+    dh = pk._dh_ref(pp, 298.15, [0.9, 0.1, 0.0, 0.0], None)
+    assert -dh[2] == pytest.approx(19.9e6, rel=0.1)       # heat of solution of CO2 in water
+    salt = pk.PropertyPackage(["H2O", "NaCl"], antoine=ANTOINE, dhref={"NaCl": -4.0e6})
+    assert pk._dh_ref(salt, 300.0, [0.9, 0.1], None)[1] == -4.0e6
+
+
+def test_pure_liquid_and_its_vapor_have_one_gibbs_energy_at_saturation():
+    pp = pk.PropertyPackage(["H2O"], cpig=[[33363.0, 2.0]], DHFORM=[-241.818e6], antoine=ANTOINE)
+    T = 360.0
+    psat = math.exp(pk._ln_f0(pp, T, [1.0])[0][0])
+    h, _ = pk._k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    gl = h[0] + pk._dh_ref(pp, T, [1.0], psat)[0] - T * pk.entropy_liquid(pp, T, [1.0], psat)
+    gv = pk.enthalpy_vapor(pp, T, [1.0], psat) - T * pk.entropy_vapor(pp, T, [1.0], psat)
+    assert gl == pytest.approx(gv, abs=1e-6 * abs(gv))
+
+
+def test_solve_T_brackets_and_converges():
+    assert pk._solve_T(lambda t: t ** 2, 400.0 ** 2, 350.0) == pytest.approx(400.0, abs=1e-9)
+    assert pk._solve_T(lambda t: math.log(t), math.log(120.0), 350.0) == pytest.approx(120.0,
+                                                                                       abs=1e-9)
+    with pytest.raises(ValueError, match="no temperature"):
+        pk._solve_T(lambda t: 1.0, 2.0, 350.0)
+
+
+@pytest.mark.parametrize("T", [300.0, 365.0, 385.0, 450.0])
+def test_ideal_flash_balances_and_inverts(T):
+    pp = package()
+    z = np.array([0.8, 0.1, 0.05, 0.05])
+    r = pk.flash(pp, 2 * z, 101325.0, T=T)
+    assert list(r) == ["beta", "x", "y", "H", "S", "iterations", "T", "P"]
+    if 0 < r["beta"] < 1:
+        np.testing.assert_allclose(r["beta"] * r["y"] + (1 - r["beta"]) * r["x"], z, atol=1e-12)
+    assert pk.flash(pp, z, 101325.0, H=r["H"])["T"] == pytest.approx(T, abs=1e-6)
+    assert pk.flash(pp, z, 101325.0, S=r["S"])["T"] == pytest.approx(T, abs=1e-6)
+
+
+def test_ideal_flash_specifications():
+    pp = package()
+    z = [0.9, 0.1, 0.0, 0.0]
+    with pytest.raises(ValueError, match="^Give one of T, H, S, beta$"):
+        pk.flash(pp, z, 101325.0)
+    r0 = pk.flash(pp, z, 101325.0, beta=0.0)
+    assert r0["beta"] == 0.0
+    assert pk.flash(pp, z, 101325.0, T=r0["T"] - 0.01)["beta"] == 0.0
+    r = pk.flash(pp, z, 101325.0, beta=0.4)
+    assert r["beta"] == pytest.approx(0.4, abs=1e-9) and r["T"] > r0["T"]
+    assert pk.flash(pp, z, 101325.0, beta=1.0)["beta"] == pytest.approx(0.999999999, abs=1e-9)
+
+
+def test_flash_hands_the_liquid_to_an_attached_model():
+    calls = []
+
+    class Model:
+        def flash(self, pp, z, P, T=None, H=None, S=None, beta=None):
+            calls.append((pp, list(z), P, T, H, S, beta))
+            return "model result"
+
+    pp = package(elec=Model())
+    assert pk.flash(pp, [1, 0, 0, 0], 2e5, H=-2e8) == "model result"
+    assert calls == [(pp, [1, 0, 0, 0], 2e5, None, -2e8, None, None)]
