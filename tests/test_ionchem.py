@@ -18,3 +18,30 @@ def test_chemistries_keep_flowsheet_order(as_pairs):
     got = ionchem.chemistries(fs)
     assert list(got) == ["K3", "K1", "K2"]
     assert got["K1"] is pairs[1][1]
+
+
+def test_builtin_chemistries_are_complete_and_renamed_by_aliases():
+    from velmora.enginebridge import databank
+    for name in ionchem.names():
+        chem = ionchem.builtin(name, {"Water": "h2o"})
+        assert "Water" in chem["species"] and "H2O" not in chem["species"]
+        assert len(chem["reactions"]) == len(chem["kinds"]) == len(chem["k"])
+        for reac, kind, k in zip(chem["reactions"], chem["kinds"], chem["k"]):
+            assert set(reac) <= set(chem["species"])
+            assert (k is None) == (kind == "DISS")
+            ids = {("H2O" if s == "Water" else s): v for s, v in reac.items()}
+            assert sum(v * databank.species(s)["charge"] for s, v in ids.items()) == 0
+    assert ionchem.builtin("NaCl-H2O")["kinds"] == ["DISS", "EQUIL"]
+
+
+def test_unknown_builtin_lists_the_names():
+    with pytest.raises(ValueError, match="MEA-CO2-H2O"):
+        ionchem.builtin("MEA-H2S")
+
+
+def test_chemistry_given_by_name_uses_flowsheet_aliases():
+    fs = types.SimpleNamespace(meta={"aliases": {"WATER": "H2O", "CO2": "CO2"}},
+                               chemistries={"C1": "CO2-H2O"})
+    chem = ionchem.chemistries(fs)["C1"]
+    assert chem["species"][:2] == ["WATER", "CO2"]
+    assert chem["reactions"][0] == {"WATER": -2.0, "H3O+": 1.0, "OH-": 1.0}

@@ -1,0 +1,116 @@
+"""The engine's databank: completeness, sources, balances and published anchor values."""
+
+import math
+import re
+
+import pytest
+
+from velmora.enginebridge import databank
+
+ATOMIC = {"H": 1.008, "C": 12.011, "N": 14.007, "O": 15.999, "S": 32.06, "Na": 22.990, "Cl": 35.45}
+REQUIRED = ["H2O", "CO2", "N2", "H2S", "NH3", "MEA", "CH3OH", "NaCl", "H3O+", "OH-", "HCO3-",
+            "CO3--", "MEAH+", "MEACOO-", "NH4+", "NH2COO-", "HS-", "Na+", "Cl-"]
+
+
+def elements(sid):
+    formula = databank.species(sid)["formula"]
+    counts = {}
+    for el, n in re.findall(r"([A-Z][a-z]?)(\d*)", formula):
+        counts[el] = counts.get(el, 0) + (int(n) if n else 1)
+    return counts
+
+
+def sourced_records():
+    """(file, key, record) of every databank entry that must carry a "source"."""
+    for name in databank.FILES:
+        for key, rec in databank.table(name).items():
+            if name == "species" or not isinstance(rec, (dict, list)):
+                continue  # species: identity data only; scalars: global constants
+            if isinstance(rec, list):
+                yield from ((name, f"{key}[{i}]", r) for i, r in enumerate(rec))
+            elif name == "solvents" or key == "defaults":
+                yield from ((name, f"{key}.{k}", r) for k, r in rec.items())
+            else:
+                yield name, key, rec
+
+
+def test_every_value_names_its_source():
+    assert databank.present()
+    missing = [(f, k) for f, k, rec in sourced_records() if not rec.get("source")]
+    assert missing == []
+
+
+@pytest.mark.parametrize("sid", REQUIRED)
+def test_species_molar_mass_matches_formula(sid):
+    mw = sum(ATOMIC[el] * n for el, n in elements(sid).items())
+    assert databank.species(sid)["molar_mass"] == pytest.approx(mw, abs=2e-3)
+    charge = databank.species(sid)["formula"].count("+") - databank.species(sid)["formula"].count("-")
+    assert databank.species(sid)["charge"] == charge
+
+
+@pytest.mark.parametrize("rid", list(databank.table("equilibrium")))
+def test_reactions_conserve_elements_and_charge(rid):
+    stoich = databank.reaction_record(rid)["reaction"]
+    total, charge = {}, 0
+    for sid, nu in stoich.items():
+        charge += nu * databank.species(sid)["charge"]
+        for el, n in elements(sid).items():
+            total[el] = total.get(el, 0) + nu * n
+    assert charge == 0
+    assert all(v == 0 for v in total.values()), total
+
+
+@pytest.mark.parametrize("sid", [s for s in REQUIRED if databank.species(s)["kind"] == "ion"])
+def test_every_ion_has_aqueous_enthalpy_data(sid):
+    assert databank.dhf_aq(sid) is not None and len(databank.cp_aq(sid)) >= 1
+
+
+@pytest.mark.parametrize("sid", [s for s in REQUIRED if databank.species(s)["kind"] != "ion"])
+def test_every_molecule_has_ideal_gas_data(sid):
+    assert len(databank.cpig(sid)) == 4 and databank.dhform(sid) is not None
+
+
+@pytest.mark.parametrize("T, p", [(298.15, 3169.8), (373.15, 101418.0)])
+def test_water_vapor_pressure_against_iapws95(T, p):
+    c = databank.antoine("H2O")
+    lnp = c[0] + c[1] / (T + c[2]) + c[3] * T + c[4] * math.log(T) + c[5] * T ** c[6]
+    assert math.exp(lnp) == pytest.approx(p, rel=2e-3)
+
+
+def test_water_ideal_gas_heat_capacity_and_formation():
+    a, b, c, d = databank.cpig("H2O")
+    T = 298.15
+    assert a + b * T + c * T * T + d * T ** 3 == pytest.approx(33.58e3, rel=0.01)  # JANAF
+    # Formation enthalpy of the liquid from the gas minus the vaporisation enthalpy of the
+    # vapor-pressure correlation (Clausius-Clapeyron, ideal vapor) ~ -285.83 kJ/mol (CODATA).
+    C = databank.antoine("H2O")
+    dvap = 8314.462 * (-C[1] + C[4] * T + C[5] * C[6] * T ** (C[6] + 1))
+    assert databank.dhform("H2O") - dvap == pytest.approx(-285.83e6, rel=2e-3)
+
+
+@pytest.mark.parametrize("T, A_phi", [(273.15, 0.3767), (298.15, 0.3914), (323.15, 0.4103), (373.15, 0.4606)])
+def test_water_density_and_dielectric_give_debye_hueckel_slope(T, A_phi):
+    NA, e, eps0, k = 6.02214076e23, 1.602176634e-19, 8.8541878128e-12, 1.380649e-23
+    rho, eps = databank.density("H2O", T), databank.dielectric("H2O", T)
+    got = (2 * math.pi * NA * rho) ** 0.5 * (e * e / (4 * math.pi * eps0 * eps * k * T)) ** 1.5 / 3
+    assert got == pytest.approx(A_phi, abs=6e-4)
+
+
+def test_equilibrium_constant_lookup_either_direction():
+    fwd = databank.equilibrium_constant({"H2O": -2, "H3O+": 1, "OH-": 1})
+    back = databank.equilibrium_constant({"H2O": 2, "H3O+": -1, "OH-": -1})
+    assert fwd["A"] == 132.899 and back == {k: -v for k, v in fwd.items()}
+    assert databank.equilibrium_constant({"H2O": -1, "OH-": 1}) is None
+
+
+def test_unknown_species_is_named():
+    with pytest.raises(databank.UnknownSpecies, match="'XeF4'"):
+        databank.species("XeF4")
+
+
+def test_electrolyte_pairs_fitted_and_defaults():
+    fitted = databank.electrolyte_pair("H2O", "Na+", "Cl-")
+    assert fitted[:5] == (8.885, 0.0, -4.549, 0.0, 0.2)
+    assert databank.electrolyte_pair("H2O", "NH4+", "HS-")[:5] == (8.0, 0.0, -4.0, 0.0, 0.2)
+    assert databank.electrolyte_pair("CH3OH", "Na+", "Cl-")[:4] == (10.0, 0.0, -2.0, 0.0)
+    assert databank.electrolyte_pair("CO2", "H3O+", "HCO3-")[:4] == (15.0, 0.0, -8.0, 0.0)

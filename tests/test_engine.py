@@ -1,0 +1,104 @@
+"""The engine: input texts, parameter reports from the databank, availability switch."""
+
+import re
+
+import pytest
+
+from velmora import enginebridge as eb
+from velmora import ionchem
+
+REQUEST = "\nPARAMETER-REPORT ALL\n"
+
+
+def report_sections(text):
+    """{section: [data lines without comments]} of a report."""
+    out, cur = {}, None
+    for line in text.splitlines():
+        line = line.split("#")[0].strip()
+        if line.startswith("["):
+            cur = line[1:line.index("]")]
+            out[cur] = []
+        elif line and cur:
+            out[cur].append([a or b for a, b in re.findall(r'"([^"]*)"|(\S+)', line)])
+    return out
+
+
+def run(aliases, chem_name=None, henry=None, chem=None):
+    if chem is None and chem_name is not None:
+        chem = ionchem.builtin(chem_name, aliases)
+    text = eb.input_header(aliases, "eNRTL", henry=henry,
+                           chemistry=None if chem is None else ("C1", chem))
+    return eb.run_input(text + REQUEST, runid="elec")
+
+
+def test_engine_available_follows_switch(monkeypatch):
+    monkeypatch.delenv("VELMORA_NO_ENGINE", raising=False)
+    assert eb.engine_available() is True
+    monkeypatch.setenv("VELMORA_NO_ENGINE", "1")
+    assert eb.engine_available() is False
+    monkeypatch.setenv("VELMORA_NO_ENGINE", "0")
+    assert eb.engine_available() is True
+
+
+def test_input_header_round_trip_with_blanks_in_names():
+    aliases = {"Water": "h2o", "Carbon dioxide": "CO2"}
+    chem = ionchem.builtin("CO2-H2O", {"Water": "H2O", "Carbon dioxide": "CO2"})
+    text = eb.input_header(aliases, "eNRTL", henry=["Carbon dioxide"], chemistry=("K 1", chem))
+    parsed = eb.parse_input(text + REQUEST)
+    assert parsed["aliases"] == aliases
+    assert parsed["henry"] == ["Carbon dioxide"]
+    assert parsed["cid"] == "K 1" and parsed["species"] == chem["species"]
+    assert [(k, s, kk) for k, s, kk in parsed["reactions"]] == list(zip(chem["kinds"], chem["reactions"], chem["k"]))
+    assert parsed["requests"] == ["PARAMETER-REPORT ALL"]
+
+
+def test_report_names_components_by_flowsheet_name_and_fills_every_section():
+    aliases = {"Water": "h2o", "MEA": "MEA", "Carbon dioxide": "CO2"}
+    report, listing = run(aliases, "MEA-CO2-H2O", henry=["Carbon dioxide"])
+    assert report.startswith("ENRTL-PARAMETER-REPORT 1\n") and "elec" in listing
+    sec = report_sections(report)
+    names = [row[0] for row in sec["SPECIES"]]
+    assert names == ["Water", "MEA", "Carbon dioxide", "H3O+", "OH-", "HCO3-", "CO3--", "MEAH+", "MEACOO-"]
+    kinds = {row[0]: row[1] for row in sec["SPECIES"]}
+    assert (kinds["Water"], kinds["MEA"], kinds["Carbon dioxide"]) == ("water", "solvent", "solute")
+    # three molecules x two cations x four anions
+    assert len(sec["NRTL-ELECTROLYTE"]) == 3 * 2 * 4
+    assert {r[0] for r in sec["HENRY"]} == {"Carbon dioxide"}
+    assert len(sec["AQUEOUS-FORMATION-ENTHALPY"]) == len(sec["AQUEOUS-HEAT-CAPACITY"]) == 6
+    assert [r[0] for r in sec["SOLVENT-DENSITY"]] == ["Water", "MEA"]
+
+
+def test_report_without_chemistry_has_no_ion_sections():
+    report, _ = run({"H2O": "H2O", "CH3OH": "CH3OH"})
+    sec = report_sections(report)
+    assert "NRTL-ELECTROLYTE" not in sec and "BORN-RADIUS" not in sec
+    assert len(sec["NRTL-MOLECULE"]) == 1
+
+
+@pytest.mark.parametrize("aliases, chem, message", [
+    ({"H2O": "H2O", "X": "unobtainium"}, None, "component 'X' (alias 'unobtainium') is not in the databank"),
+    ({"H2O": "H2O"}, {"species": ["H2O", "H3O+", "Zz-"], "reactions": [], "kinds": [], "k": []},
+     "species 'Zz-' is not in the databank"),
+])
+def test_unknown_names_are_errors_naming_them(aliases, chem, message):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        run(aliases, chem=chem)
+
+
+def test_henry_component_without_data_is_refused():
+    with pytest.raises(ValueError, match="no Henry constant of 'CH3OH'"):
+        run({"H2O": "H2O", "CH3OH": "CH3OH"}, henry=["CH3OH"])
+
+
+def test_input_without_request_or_unreadable_is_refused():
+    text = eb.input_header({"H2O": "H2O"}, "eNRTL")
+    with pytest.raises(ValueError, match="requests no report"):
+        eb.run_input(text, runid="elec")
+    with pytest.raises(ValueError, match="line 5: cannot read"):
+        eb.run_input(text + "FLOWSHEET 42\n" + REQUEST, runid="elec")
+
+
+def test_chemistry_naming_a_component_by_its_alias_is_refused():
+    chem = ionchem.builtin("water")  # species H2O while the component is called Water
+    with pytest.raises(ValueError, match="name it 'Water' in the chemistry"):
+        run({"Water": "H2O"}, chem=chem)
