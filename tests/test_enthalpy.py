@@ -1,0 +1,116 @@
+"""Ion enthalpy at infinite dilution and the enthalpy of an electrolyte liquid."""
+import types
+
+import numpy as np
+import pytest
+from scipy.integrate import quad
+
+import velmora.ionactivity
+from velmora import brinequil, phasekit
+
+CP = [1.2e5, -310.0, 0.9, -1.1e-3, 4e-7, 2e-11]
+
+
+@pytest.mark.parametrize("T,Tref", [(350.0, 298.15), (280.0, 298.15), (400.0, 320.0)])
+def test_h_aqueous_integrates_the_heat_capacity(T, Tref):
+    integral, _ = quad(lambda t: sum(c * t ** k for k, c in enumerate(CP)), Tref, T)
+    assert brinequil.h_aqueous(CP, -2.3e8, T, Tref) == pytest.approx(-2.3e8 + integral,
+                                                                     rel=1e-12, abs=1e-3)
+
+
+def test_h_aqueous_padding_truncation_and_defaults():
+    h = brinequil.h_aqueous
+    assert h([], -1.5e8, 400.0) == -1.5e8
+    assert h(CP, -1.5e8, 298.15) == -1.5e8
+    assert h(CP + [123.0, "never read"], 5.0, 350.0) == h(CP, 5.0, 350.0)
+    assert h([7.5e4], 1.0, 310.0) == 1.0 + 7.5e4 * (310.0 - 298.15)
+    assert h(tuple(CP[:3]), 0.0, 330.0) == h(iter(CP[:3]), 0.0, 330.0) == h(CP[:3] + [0.0], 0.0, 330.0)
+    assert h(CP, 0.0, 330.0) == h(CP, 0.0, 330.0, 298.15) != h(CP, 0.0, 330.0, 300.0)
+    with pytest.raises(TypeError):
+        h(3.0, 0.0, 300.0)
+    with pytest.raises(TypeError):
+        h(["a"], 0.0, 300.0)
+
+
+NAMES = ["H2O", "CO2", "H+", "HCO3-", "MEA"]
+ION = np.array([False, False, True, True, False])
+
+
+@pytest.fixture
+def liquid(monkeypatch):
+    """An electrolyte-like record, a package with a component that is no species (NaCl), and an
+    activity model whose ln gamma is a/T (a per species), recording its calls."""
+    calls = []
+    a = np.array([0.3, -1.2, 2.0, 0.7, -0.4])
+
+    def ln_gamma(sp, x, T, *rest):
+        calls.append((sp, np.array(x), T, rest))
+        return a / T
+
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma", ln_gamma)
+    el = types.SimpleNamespace(names=list(NAMES), sp=types.SimpleNamespace(ion=ION, names=NAMES))
+    pp = phasekit.PropertyPackage(
+        ["H2O", "NaCl", "CO2", "MEA"],
+        cpig={"H2O": [33363.0, 2.0], "CO2": [29370.0, 34.5], "MEA": [8e4]},
+        DHFORM={"H2O": -241.818e6, "CO2": -393.51e6, "MEA": -2.0e8},
+        henry_comps=["CO2"],
+        antoine={"H2O": (73.649, -7258.2, 0, 0, -7.3037, 4.1653e-06, 2),
+                 "MEA": (92.624, -10367.0, 0, 0, -9.4699, 1.9e-18, 6)},
+        henry={("CO2", "H2O"): (199.2582, -9126.69, -26.99262, 0.0136553)},
+        dhref={"NaCl": -4e6})
+    n = np.array([0.8, 0.02, 0.03, 0.03, 0.1])
+    return types.SimpleNamespace(el=el, pp=pp, n=n, a=a, calls=calls)
+
+
+def molecular_part(pp, n, T):
+    x = n / n.sum()
+    xa = np.array([x[0], 0.0, x[1], x[4]])
+    h, _ = phasekit._k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    dh = phasekit._dh_ref(pp, T, xa / xa.sum(), None)
+    return n[0] * (h[0] + dh[0]) + n[1] * (h[2] + dh[2]) + n[4] * (h[3] + dh[3])
+
+
+def test_liquid_enthalpy_sums_molecules_ions_and_excess(liquid):
+    T = 330.0
+    pure = {"H+": {"scalar": {"DHF_AQ": [0.0]}},
+            "HCO3-": {"tdep": {"CP_AQ": {"coeffs": CP + [9.9]}}, "scalar": {"DHF_AQ": [-6.92e8]}}}
+    H = brinequil.liquid_enthalpy(liquid.el, liquid.pp, liquid.n, T, None, pure)
+    ions = liquid.n[3] * brinequil.h_aqueous(CP, -6.92e8, T)
+    excess = phasekit.R * float(liquid.n @ liquid.a)   # -R T^2 sum n d(a/T)/dT
+    assert H == pytest.approx(molecular_part(liquid.pp, liquid.n, T) + ions + excess, rel=1e-9)
+    # ln gamma: twice, three arguments, at T +- 0.05 K and the true mole fractions
+    assert [c[2] for c in liquid.calls] == [T + 0.05, T - 0.05]
+    assert all(c[3] == () and c[0] is liquid.el.sp for c in liquid.calls)
+    np.testing.assert_allclose(liquid.calls[0][1], liquid.n / liquid.n.sum(), rtol=1e-15)
+    # homogeneous of degree one in the amounts
+    assert brinequil.liquid_enthalpy(liquid.el, liquid.pp, 3 * liquid.n, T, None, pure) == \
+        pytest.approx(3 * H, rel=1e-12)
+
+
+def test_liquid_enthalpy_missing_ion_parameters_count_as_zero(liquid, monkeypatch):
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma", lambda sp, x, T: np.zeros(5))
+    T = 345.0
+    base = molecular_part(liquid.pp, liquid.n, T)
+    f = lambda pure=None: brinequil.liquid_enthalpy(liquid.el, liquid.pp, list(liquid.n), T,
+                                                     pure=pure)
+    assert f() == f({}) == f(None) == pytest.approx(base, rel=1e-12)
+    assert f({"H+": None, "HCO3-": {"tdep": {"CP_AQ": {}}, "scalar": {"DHF_AQ": []}}}) == f()
+    assert f({"HCO3-": {"tdep": {"CP_AQ": {"units": "J"}}, "scalar": {"DHF_AQ": [-6.9e8]}}}) == \
+        pytest.approx(base + liquid.n[3] * -6.9e8, rel=1e-12)
+    assert f({"H+": {"tdep": {"CP_AQ": {"coeffs": [7e4]}}}}) == \
+        pytest.approx(base + liquid.n[2] * 7e4 * (T - 298.15), rel=1e-12)
+
+
+def test_liquid_enthalpy_passes_the_pressure_on(liquid, monkeypatch):
+    seen = []
+    real = phasekit._dh_ref
+
+    def dh_ref(pp, T, xa, P):
+        seen.append((P, float(np.sum(xa)), xa[1]))
+        return real(pp, T, xa, P)
+
+    monkeypatch.setattr(phasekit, "_dh_ref", dh_ref)
+    brinequil.liquid_enthalpy(liquid.el, liquid.pp, liquid.n, 320.0)
+    brinequil.liquid_enthalpy(liquid.el, liquid.pp, liquid.n, 320.0, 2e5)
+    assert [s[0] for s in seen] == [None, 2e5]
+    assert all(s[1] == pytest.approx(1.0) and s[2] == 0.0 for s in seen)
