@@ -11,7 +11,7 @@ void bind_enthalpy(py::module_& m) {
             std::array<double, 6> c{0, 0, 0, 0, 0, 0};
             std::size_t k = 0;
             for (py::handle v : py::iter(coeffs)) {  // the whole iterable, the first six used
-                if (k < 6) c[k] = to_double(v);
+                if (k < 6) c[k] = adapt::to_double(v);
                 ++k;
             }
             return core::h_aqueous(c, dhaq, T, Tref);
@@ -22,7 +22,7 @@ void bind_enthalpy(py::module_& m) {
     m.def(
         "liquid_enthalpy",
         [](py::object el, py::object pp, py::object n, double T, py::object P, py::object pure) {
-            return liquid_enthalpy(el, pp, n, T, P, pure);
+            return adapt::liquid_enthalpy(el, pp, n, T, P, pure);
         },
         py::arg("el"), py::arg("pp"), py::arg("n"), py::arg("T"), py::arg("P") = py::none(),
         py::arg("pure") = py::none(),

@@ -3,7 +3,7 @@
 #include "enthalpy/enthalpy.hpp"
 #include "model/errors.hpp"
 
-namespace brinequil::host {
+namespace brinequil::host::adapt {
 
 double to_double(py::handle obj) {
     const double v = PyFloat_AsDouble(obj.ptr());
@@ -132,4 +132,4 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
 }
 
-}  // namespace brinequil::host
+}  // namespace brinequil::host::adapt

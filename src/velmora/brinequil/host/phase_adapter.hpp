@@ -8,7 +8,7 @@
 
 #include "host/electrolyte.hpp"
 
-namespace brinequil::host {
+namespace brinequil::host::adapt {
 
 // float(obj) as Python does it (TypeError for non-numbers).
 double to_double(py::handle obj);
@@ -31,4 +31,4 @@ py::object ionactivity(const char* name);
 double liquid_enthalpy(py::handle el, py::handle pp, py::handle n, double T, py::handle P,
                        py::handle pure);
 
-}  // namespace brinequil::host
+}  // namespace brinequil::host::adapt
