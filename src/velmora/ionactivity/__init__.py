@@ -11,4 +11,10 @@ def species_from_report(text, names, henry):
 
 
 def ln_gamma(sp, x, T, options=None):
-    raise NotImplementedError("the electrolyte NRTL model is not built yet")
+    """ln gamma of every true species of `sp` at true mole fractions x and T [K].
+
+    Molecules (solvents and solutes, Henry components included) are referred to the pure
+    liquid, ions to infinite dilution in water. `options` is brinequil's option mapping
+    (or None): "lc_ref" and "fixed_Y" are read, other keys ignored (docs/activity-model.md).
+    """
+    return sp._core.ln_gamma(x, T, options)

@@ -2,6 +2,12 @@
 
 import numpy as np
 
+from . import _enrtl
+
+_KIND = {"water": 0, "solvent": 1, "solute": 2, "ion": 3}
+_DENSITY = {"KELL": 0, "DIPPR105": 1, "POLY": 2}
+_DIELECTRIC = {"BRADLEY-PITZER": 0, "POLY": 1, "RECIP": 2}
+
 
 class Species:
     """True species of a liquid, in the order of `names`, with their eNRTL parameters.
@@ -24,27 +30,30 @@ class Species:
         self.z = np.array(model["charge"], dtype=float)
         self.ion = np.array([k == "ion" for k in self.kind], dtype=bool)
         self.mw = np.array(model["mw"], dtype=float)
-        # Molecule-molecule NRTL: tau[j, m] = A + B/T + F ln T + G T, alpha = C + D (T - 273.15).
-        self._tau_coef = np.zeros((4, n, n))
-        self._alpha_coef = np.zeros((2, n, n))
-        for (i, j), p in model["mol_pairs"].items():
-            a, b = pos[i], pos[j]
-            for k in range(4):
-                self._tau_coef[k, a, b] = p[2 * k]
-                self._tau_coef[k, b, a] = p[2 * k + 1]
-            self._alpha_coef[:, a, b] = self._alpha_coef[:, b, a] = p[8], p[9]
-        self._pair_mask = np.zeros((n, n), dtype=bool)
-        for (i, j) in model["mol_pairs"]:
-            self._pair_mask[pos[i], pos[j]] = self._pair_mask[pos[j], pos[i]] = True
+        hset = set(model["henry"])
+        kinds = [_KIND["solute"] if s in hset else _KIND[k] for s, k in zip(names, self.kind)]
+        solvents = model["solvents"]
+        self._core = _enrtl.Model(
+            kinds,
+            [int(c) for c in model["charge"]],
+            [float(m) for m in model["mw"]],
+            [float(model["born"].get(s, 0.0)) for s in names],
+            self.solv,
+            [(_DENSITY[model["density"][s][0]], model["density"][s][1]) for s in solvents],
+            [(_DIELECTRIC[model["dielectric"][s][0]], model["dielectric"][s][1]) for s in solvents],
+            [(pos[i], pos[j], p) for (i, j), p in model["mol_pairs"].items()],
+            [(pos[m], pos[c], pos[a], p) for (m, c, a), p in model["triples"].items()],
+        )
         self._model = model
 
     def molecule_tau(self, T):
-        """(tau, alpha) of the molecule-molecule NRTL pairs at T [K], n x n, zero elsewhere."""
-        T = float(T)
-        A, B, F, G = self._tau_coef
-        tau = A + B / T + F * np.log(T) + G * T
-        alpha = np.where(self._pair_mask, self._alpha_coef[0] + self._alpha_coef[1] * (T - 273.15), 0.0)
-        return tau, alpha
+        """(tau, alpha) of the molecule-molecule NRTL pairs at T [K]: n x n arrays indexed
+        [j, m] (j around m), zero off the molecule pairs and on the diagonal."""
+        return self._core.molecule_tau(T)
+
+    def solvent_mix(self, x, T):
+        """Ion-free solvent mixture of x at T: {"Ms" kg/kmol, "rho" kg/m3, "eps", "A_phi" (kg/mol)^1/2}."""
+        return self._core.solvent_mix(x, T)
 
     def __repr__(self):
         return f"Species({self.names!r})"

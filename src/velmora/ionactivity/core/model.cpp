@@ -1,0 +1,434 @@
+#include "model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <type_traits>
+
+#include "dual.hpp"
+
+namespace enrtl {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kE = 1.602176634e-19;      // C
+constexpr double kEps0 = 8.8541878128e-12;  // F/m
+constexpr double kBoltz = 1.380649e-23;     // J/K
+constexpr double kNA = 6.02214076e23;       // 1/mol
+constexpr double kPbar = 1.01325;           // bar, pressure of the permittivity correlation
+
+double poly(const std::vector<double>& c, double T) {
+    double r = 0.0;
+    for (auto it = c.rbegin(); it != c.rend(); ++it) r = r * T + *it;
+    return r;
+}
+
+double tdep(double A, double B, double F, double G, double T) {
+    return A + B / T + F * std::log(T) + G * T;
+}
+
+}  // namespace
+
+Model::Model(ModelData d) : d_(std::move(d)) {
+    n_ = static_cast<int>(d_.kind.size());
+    if (n_ == 0) throw std::invalid_argument("no species");
+    if (n_ > kMaxSpecies) throw std::invalid_argument("more than 64 true species");
+    if ((int)d_.z.size() != n_ || (int)d_.mw.size() != n_ || (int)d_.born.size() != n_)
+        throw std::invalid_argument("species data of unequal length");
+    if (d_.density.size() != d_.solvents.size() || d_.dielectric.size() != d_.solvents.size())
+        throw std::invalid_argument("solvent data of unequal length");
+    std::vector<int> slot(n_, -1);
+    for (int i = 0; i < n_; ++i) {
+        const int k = d_.kind[i];
+        if (k < WATER || k > ION) throw std::invalid_argument("bad species kind");
+        if (k == WATER) {
+            if (water_ >= 0) throw std::invalid_argument("more than one water");
+            water_ = i;
+        }
+        if (k == ION) {
+            if (d_.z[i] == 0) throw std::invalid_argument("an ion without charge");
+            if (!(d_.born[i] > 0)) throw std::invalid_argument("an ion without Born radius");
+            auto& v = d_.z[i] > 0 ? cats_ : ans_;
+            slot[i] = static_cast<int>(v.size());
+            v.push_back(i);
+        } else {
+            slot[i] = static_cast<int>(mols_.size());
+            if (k == WATER) water_slot_ = slot[i];
+            mols_.push_back(i);
+        }
+        C_.push_back(k == ION ? std::abs(d_.z[i]) : 1.0);
+    }
+    if (water_ < 0) throw std::invalid_argument("no water");
+    bool water_is_solvent = false;
+    for (std::size_t s = 0; s < d_.solvents.size(); ++s) {
+        const int i = d_.solvents[s];
+        if (i < 0 || i >= n_ || d_.kind[i] == ION || d_.kind[i] == SOLUTE)
+            throw std::invalid_argument("a solvent that is not a solvent species");
+        water_is_solvent |= (i == water_);
+        const auto& den = d_.density[s];
+        const auto& die = d_.dielectric[s];
+        const bool ok_den = (den.form == DENS_KELL && den.c.empty()) ||
+                            (den.form == DENS_DIPPR105 && den.c.size() == 4) ||
+                            (den.form == DENS_POLY && !den.c.empty());
+        const bool ok_die = (die.form == DIEL_BRADLEY_PITZER && die.c.size() == 9) ||
+                            (die.form == DIEL_POLY && !die.c.empty()) ||
+                            (die.form == DIEL_RECIP && die.c.size() == 3);
+        if (!ok_den || !ok_die) throw std::invalid_argument("bad solvent correlation");
+    }
+    if (!water_is_solvent) throw std::invalid_argument("water is not among the solvents");
+    if (!cats_.empty() != !ans_.empty()) throw std::invalid_argument("ions of one sign only");
+
+    const int M = static_cast<int>(mols_.size());
+    for (auto* v : {&mA_, &mB_, &mF_, &mG_, &mC_, &mD_}) v->assign(M * M, 0.0);
+    for (const auto& p : d_.mol_pairs) {
+        if (p.i < 0 || p.i >= n_ || p.j < 0 || p.j >= n_ || d_.kind[p.i] == ION || d_.kind[p.j] == ION ||
+            p.i == p.j)
+            throw std::invalid_argument("bad molecule pair");
+        const int a = slot[p.i], b = slot[p.j];
+        const int ab = a * M + b, ba = b * M + a;
+        mA_[ab] = p.p[0]; mA_[ba] = p.p[1];
+        mB_[ab] = p.p[2]; mB_[ba] = p.p[3];
+        mF_[ab] = p.p[4]; mF_[ba] = p.p[5];
+        mG_[ab] = p.p[6]; mG_[ba] = p.p[7];
+        mC_[ab] = mC_[ba] = p.p[8];
+        mD_[ab] = mD_[ba] = p.p[9];
+    }
+    const int Cn = static_cast<int>(cats_.size()), An = static_cast<int>(ans_.size());
+    const std::size_t ne = static_cast<std::size_t>(Cn) * An * M;
+    for (int r = 0; r < 2; ++r)
+        for (auto* v : {&eA_[r], &eB_[r], &eF_[r], &eG_[r]}) v->assign(ne, 0.0);
+    eAlpha_.assign(ne, 0.2);
+    for (int ci = 0; ci < Cn; ++ci)  // literature defaults; the report's pairs override them
+        for (int ai = 0; ai < An; ++ai)
+            for (int mi = 0; mi < M; ++mi) {
+                const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
+                const bool w = mols_[mi] == water_;
+                eA_[0][k] = w ? 8.0 : 10.0;
+                eA_[1][k] = w ? -4.0 : -2.0;
+            }
+    for (const auto& p : d_.pairs) {
+        if (p.m < 0 || p.m >= n_ || p.c < 0 || p.c >= n_ || p.a < 0 || p.a >= n_ || d_.kind[p.m] == ION ||
+            d_.kind[p.c] != ION || d_.z[p.c] <= 0 || d_.kind[p.a] != ION || d_.z[p.a] >= 0)
+            throw std::invalid_argument("bad electrolyte pair");
+        const std::size_t k = (static_cast<std::size_t>(slot[p.c]) * An + slot[p.a]) * M + slot[p.m];
+        for (int r = 0; r < 2; ++r) {
+            eA_[r][k] = p.p[4 * r];
+            eB_[r][k] = p.p[4 * r + 1];
+            eF_[r][k] = p.p[4 * r + 2];
+            eG_[r][k] = p.p[4 * r + 3];
+        }
+        eAlpha_[k] = p.p[8];
+    }
+}
+
+double Model::density(int s, double T) const {
+    const auto& c = d_.density[s];
+    switch (c.form) {
+        case DENS_KELL: {  // Kell (1975), t in deg C
+            const double t = T - 273.15;
+            return (999.83952 + t * (16.945176 + t * (-7.9870401e-3 + t * (-46.170461e-6 +
+                    t * (105.56302e-9 + t * (-280.54253e-12)))))) / (1.0 + 16.879850e-3 * t);
+        }
+        case DENS_DIPPR105: {  // kmol/m3 -> kg/m3
+            const double tr = std::max(0.0, 1.0 - T / c.c[2]);
+            return c.c[0] / std::pow(c.c[1], 1.0 + std::pow(tr, c.c[3])) * d_.mw[d_.solvents[s]];
+        }
+        default:
+            return poly(c.c, T);
+    }
+}
+
+double Model::dielectric(int s, double T) const {
+    const auto& c = d_.dielectric[s];
+    switch (c.form) {
+        case DIEL_BRADLEY_PITZER: {
+            const auto& U = c.c;
+            const double D1000 = U[0] * std::exp(U[1] * T + U[2] * T * T);
+            const double C = U[3] + U[4] / (U[5] + T);
+            const double B = U[6] + U[7] / T + U[8] * T;
+            return D1000 + C * std::log((B + kPbar) / (B + 1000.0));
+        }
+        case DIEL_RECIP:
+            return c.c[0] + c.c[1] * (1.0 / T - 1.0 / c.c[2]);
+        default:
+            return poly(c.c, T);
+    }
+}
+
+const Model::TState& Model::at(double T) {
+    if (ts_.T == T) return ts_;
+    TState& s = ts_;
+    const std::size_t S = d_.solvents.size();
+    s.rho.resize(S);
+    s.eps.resize(S);
+    for (std::size_t k = 0; k < S; ++k) {
+        s.rho[k] = density(static_cast<int>(k), T);
+        s.eps[k] = dielectric(static_cast<int>(k), T);
+        if (d_.solvents[k] == water_) s.eps_w = s.eps[k];
+    }
+    const std::size_t M = mols_.size();
+    s.Gmm.assign(M * M, 1.0);
+    s.tmm.assign(M * M, 0.0);
+    s.alpha_mm.assign(M * M, 0.0);
+    for (std::size_t k = 0; k < M * M; ++k) {
+        if (k / M == k % M) continue;
+        s.tmm[k] = tdep(mA_[k], mB_[k], mF_[k], mG_[k], T);
+        s.alpha_mm[k] = mC_[k] + mD_[k] * (T - 273.15);
+        s.Gmm[k] = std::exp(-s.alpha_mm[k] * s.tmm[k]);
+    }
+    const std::size_t ne = eAlpha_.size();
+    s.tmca.resize(ne);
+    s.tcam.resize(ne);
+    s.alp.resize(ne);
+    s.Gcam.resize(ne);
+    for (std::size_t k = 0; k < ne; ++k) {
+        s.tmca[k] = tdep(eA_[0][k], eB_[0][k], eF_[0][k], eG_[0][k], T);
+        s.tcam[k] = tdep(eA_[1][k], eB_[1][k], eF_[1][k], eG_[1][k], T);
+        s.alp[k] = eAlpha_[k];
+        s.Gcam[k] = std::exp(-s.alp[k] * s.tcam[k]);
+    }
+    s.T = T;
+    return s;
+}
+
+// Local-composition part of F (minus the ions' reference Phi for lc_ref "water-ratio").
+// Q is the number type of the ion fractions Y and the mixing rules: double when Y is held
+// fixed (then they are constants of the call), Dual<K> when Y is differentiated.
+template <int K, class Q>
+Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
+    using D = Dual<K>;
+    using std::exp;
+    using std::log;
+    const int M = static_cast<int>(mols_.size());
+    const int Cn = static_cast<int>(cats_.size()), An = static_cast<int>(ans_.size());
+    const int NI = Cn + An;
+    Q* Y = q;            // ion fractions within the cations or the anions, by species
+    Q* Gi = Y + n_;      // per ion slot (cations, then anions) and molecule: G_cm, G_am
+    Q* ti = Gi + NI * M; // tau_cm, tau_am
+
+    D SXc(0.0), SXa(0.0);
+    for (int c : cats_) SXc += X[c];
+    for (int a : ans_) SXa += X[a];
+    auto fractions = [&](const std::vector<int>& ions, const D& sum) {
+        for (int i : ions) {
+            if (!(sum.v > 0)) Y[i] = Q(1.0 / ions.size());
+            else if constexpr (std::is_same_v<Q, double>) Y[i] = X[i].v / sum.v;
+            else Y[i] = X[i] / sum;
+        }
+    };
+    fractions(cats_, SXc);
+    fractions(ans_, SXa);
+
+    // Ion-molecule mixing rules: G_cm = sum_a Y_a G_ca,m, alpha_cm likewise, tau_cm = -ln G_cm/alpha_cm.
+    for (int ci = 0; ci < Cn; ++ci)
+        for (int mi = 0; mi < M; ++mi) {
+            Q G(0.0), al(0.0);
+            for (int ai = 0; ai < An; ++ai) {
+                const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
+                G += Y[ans_[ai]] * s.Gcam[k];
+                al += Y[ans_[ai]] * s.alp[k];
+            }
+            Gi[ci * M + mi] = G;
+            ti[ci * M + mi] = -log(G) / al;
+        }
+    for (int ai = 0; ai < An; ++ai)
+        for (int mi = 0; mi < M; ++mi) {
+            Q G(0.0), al(0.0);
+            for (int ci = 0; ci < Cn; ++ci) {
+                const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
+                G += Y[cats_[ci]] * s.Gcam[k];
+                al += Y[cats_[ci]] * s.alp[k];
+            }
+            Gi[(Cn + ai) * M + mi] = G;
+            ti[(Cn + ai) * M + mi] = -log(G) / al;
+        }
+
+    D F(0.0);
+    // Molecule-centred cells: every other species around molecule m.
+    for (int mi = 0; mi < M; ++mi) {
+        D num(0.0), den(0.0);
+        for (int mj = 0; mj < M; ++mj) {
+            const double g = s.Gmm[mj * M + mi];
+            num += X[mols_[mj]] * (g * s.tmm[mj * M + mi]);
+            den += X[mols_[mj]] * g;
+        }
+        for (int p = 0; p < NI; ++p) {
+            const int ion = p < Cn ? cats_[p] : ans_[p - Cn];
+            const D xg = X[ion] * Gi[p * M + mi];
+            num += xg * ti[p * M + mi];
+            den += xg;
+        }
+        F += X[mols_[mi]] * num / den;
+    }
+    // Ion-centred cells, e.g. cation c with anion a' (like ions excluded): molecules and anions
+    // around c; tau_mc,a'c = tau_cm - tau_ca',m + tau_m,ca', tau_ac,a'c = 0. Phi collects the
+    // limit of the ions' derivatives at infinite dilution in water (their reference).
+    const bool ref = o.lc_ref == LC_WATER_RATIO;
+    D Phi(0.0);
+    const int wi = water_slot_;
+    for (int side = 0; side < 2; ++side) {
+        const int P = side == 0 ? Cn : An, R = side == 0 ? An : Cn;
+        const D& others = side == 0 ? SXa : SXc;
+        for (int p = 0; p < P; ++p) {
+            const int centre = side == 0 ? cats_[p] : ans_[p];
+            const int pslot = side == 0 ? p : Cn + p;
+            for (int r = 0; r < R; ++r) {
+                const int partner = side == 0 ? ans_[r] : cats_[r];
+                const int ci = side == 0 ? p : r, ai = side == 0 ? r : p;
+                const std::size_t k0 = (static_cast<std::size_t>(ci) * An + ai) * M;
+                D num(0.0), den = others;
+                Q tw(0.0);
+                for (int mi = 0; mi < M; ++mi) {
+                    const std::size_t k = k0 + mi;
+                    const Q t = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
+                    const D xg = X[mols_[mi]] * exp(t * (-s.alp[k]));
+                    num += xg * t;
+                    den += xg;
+                    if (mi == wi) tw = t;
+                }
+                const D w = X[centre] * Y[partner];
+                if (den.v > 0) F += w * num / den;
+                if (ref) Phi += w * tw;
+            }
+            if (ref) Phi += X[centre] * (Gi[pslot * M + wi] * ti[pslot * M + wi]);
+        }
+    }
+    if (ref) F -= Phi;
+    return F;
+}
+
+// F(n) = n G^ex/RT = F_lc - Phi + F_PDH + F_Born; returns F/N and the gradient (ln gamma).
+template <int K>
+double Model::eval(const double* x, double T, const Options& o, double* grad) {
+    using D = Dual<K>;
+    const TState& s = at(T);
+    const std::size_t NI = cats_.size() + ans_.size();
+    const std::size_t nq = static_cast<std::size_t>(n_) + 2 * NI * mols_.size();
+
+    auto& buf = std::get<std::vector<D>>(bufs_);
+    const std::size_t need = 2 * static_cast<std::size_t>(n_) + nq;
+    if (buf.size() < need) buf.resize(need);
+    D* nd = buf.data();  // amounts
+    D* X = nd + n_;      // C_i n_i
+
+    D N(0.0);
+    for (int i = 0; i < n_; ++i) {
+        nd[i] = D::seed(x[i], i);
+        X[i] = D::seed(C_[i] * x[i], i, C_[i]);
+        N.v += x[i];
+        N.d[i] = 1.0;
+    }
+
+    D F;
+    if (o.fixed_Y) {
+        if (qbuf_.size() < nq) qbuf_.resize(nq);
+        F = lc<K, double>(s, X, o, qbuf_.data());
+    } else {
+        F = lc<K, D>(s, X, o, X + n_);
+    }
+
+    // ---- solvent mixture: molar mass, density, permittivity, A_phi ----------------------
+    if (NI > 0) {
+        D ns(0.0);
+        for (int k : d_.solvents) ns += nd[k];
+        D Ms(0.0), eps(0.0), vol(0.0);  // vol: specific volume, m3/kg
+        const std::size_t S = d_.solvents.size();
+        for (std::size_t k = 0; k < S; ++k) {
+            const int i = d_.solvents[k];
+            D sk = ns.v > 0 ? nd[i] / ns : D(i == water_ ? 1.0 : 0.0);
+            D mk = sk * d_.mw[i];  // mass per mole of solvent
+            Ms += mk;
+            eps += mk * s.eps[k];
+            vol += mk * (1.0 / s.rho[k]);
+        }
+        eps = eps / Ms;
+        vol = vol / Ms;
+        const double L = kE * kE / (4.0 * kPi * kEps0 * kBoltz * T);  // Bjerrum length at eps = 1, m
+        // A_phi = (1/3)(2 pi N_A rho)^1/2 (L/eps)^3/2, (kg/mol)^1/2
+        const D Aphi = pow(vol, -0.5) * pow(eps, -1.5) * (std::sqrt(2.0 * kPi * kNA) * std::pow(L, 1.5) / 3.0);
+        D I(0.0), q(0.0);
+        for (int i = 0; i < n_; ++i) {
+            if (d_.kind[i] != ION) continue;
+            const double z2 = double(d_.z[i]) * d_.z[i];
+            I += nd[i] * (0.5 * z2);
+            q += nd[i] * (z2 / d_.born[i]);
+        }
+        I = I / N;
+        if (I.v > 0) {
+            const D sq = sqrt(I);
+            F += -(N * sqrt(1000.0 / Ms)) * Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
+        }
+        // Born: moves the ions from infinite dilution in water to the solvent mixture.
+        F += (1.0 / eps - 1.0 / s.eps_w) * q * (0.5 * L);
+    }
+
+    if (grad)
+        for (int i = 0; i < n_; ++i) grad[i] = F.d[i];
+    return F.v / N.v;
+}
+
+namespace {
+template <class Fn>
+double dispatch(int n, Fn&& f) {
+    if (n <= 4) return f(std::integral_constant<int, 4>{});
+    if (n <= 8) return f(std::integral_constant<int, 8>{});
+    if (n <= 12) return f(std::integral_constant<int, 12>{});
+    if (n <= 16) return f(std::integral_constant<int, 16>{});
+    if (n <= 24) return f(std::integral_constant<int, 24>{});
+    if (n <= 32) return f(std::integral_constant<int, 32>{});
+    return f(std::integral_constant<int, 64>{});
+}
+
+void check(const double* x, int n, double T) {
+    if (!(T > 0) || !std::isfinite(T)) throw std::invalid_argument("temperature must be a positive number of kelvin");
+    double sum = 0.0;
+    for (int i = 0; i < n; ++i) sum += x[i];
+    if (!(sum > 0)) throw std::invalid_argument("mole fractions must have a positive sum");
+}
+}  // namespace
+
+void Model::ln_gamma(const double* x, double T, const Options& o, double* out) {
+    check(x, n_, T);
+    dispatch(n_, [&](auto k) { return eval<decltype(k)::value>(x, T, o, out); });
+}
+
+double Model::gex(const double* x, double T, const Options& o) {
+    check(x, n_, T);
+    return dispatch(n_, [&](auto k) { return eval<decltype(k)::value>(x, T, o, nullptr); });
+}
+
+void Model::molecule_tau(double T, double* tau, double* alpha) {
+    if (!(T > 0) || !std::isfinite(T)) throw std::invalid_argument("temperature must be a positive number of kelvin");
+    const TState& s = at(T);
+    const std::size_t M = mols_.size();
+    for (int k = 0; k < n_ * n_; ++k) tau[k] = alpha[k] = 0.0;
+    for (std::size_t a = 0; a < M; ++a)
+        for (std::size_t b = 0; b < M; ++b) {
+            if (a == b) continue;
+            const std::size_t k = mols_[a] * n_ + mols_[b];
+            tau[k] = s.tmm[a * M + b];
+            alpha[k] = s.alpha_mm[a * M + b];
+        }
+}
+
+SolventMix Model::solvent_mix(const double* x, double T) {
+    const TState& s = at(T);
+    double ns = 0.0;
+    for (int k : d_.solvents) ns += x[k];
+    double Ms = 0.0, eps = 0.0, vol = 0.0;
+    for (std::size_t k = 0; k < d_.solvents.size(); ++k) {
+        const int i = d_.solvents[k];
+        const double sk = ns > 0 ? x[i] / ns : (i == water_ ? 1.0 : 0.0);
+        Ms += sk * d_.mw[i];
+        eps += sk * d_.mw[i] * s.eps[k];
+        vol += sk * d_.mw[i] / s.rho[k];
+    }
+    eps /= Ms;
+    vol /= Ms;
+    const double L = kE * kE / (4.0 * kPi * kEps0 * kBoltz * T);
+    const double Aphi = std::sqrt(2.0 * kPi * kNA / vol) * std::pow(L / eps, 1.5) / 3.0;
+    return {Ms, 1.0 / vol, eps, Aphi};
+}
+
+}  // namespace enrtl

@@ -1,0 +1,140 @@
+// Python binding of the electrolyte NRTL core: velmora.ionactivity._enrtl.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "model.hpp"
+
+namespace py = pybind11;
+using enrtl::Model;
+using enrtl::Options;
+
+namespace {
+
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+py::object lookup(py::handle options, const char* key) {
+    // Null object when the key is absent; a dict is read directly, other mappings by `in` and [].
+    if (PyDict_Check(options.ptr())) {
+        PyObject* v = PyDict_GetItemString(options.ptr(), key);
+        return v ? py::reinterpret_borrow<py::object>(v) : py::object();
+    }
+    if (!options.contains(key)) return py::object();
+    return options[py::str(key)];
+}
+
+Options parse_options(py::handle options) {
+    Options o;
+    if (options.is_none()) return o;
+    if (py::object lc = lookup(options, "lc_ref")) {
+        const char* s = PyUnicode_Check(lc.ptr()) ? PyUnicode_AsUTF8(lc.ptr()) : nullptr;
+        if (s && std::strcmp(s, "water-ratio") == 0) o.lc_ref = enrtl::LC_WATER_RATIO;
+        else if (s && std::strcmp(s, "fused-salt") == 0) o.lc_ref = enrtl::LC_FUSED_SALT;
+        else
+            throw py::value_error("option \"lc_ref\" has the unknown value " + std::string(py::repr(lc)) +
+                                  " (accepted: \"water-ratio\", \"fused-salt\")");
+    }
+    if (py::object fy = lookup(options, "fixed_Y")) {
+        const char* tn = Py_TYPE(fy.ptr())->tp_name;
+        if (fy.ptr() == Py_True) o.fixed_Y = true;
+        else if (fy.ptr() == Py_False) o.fixed_Y = false;
+        else if (std::strcmp(tn, "numpy.bool_") == 0 || std::strcmp(tn, "numpy.bool") == 0)
+            o.fixed_Y = PyObject_IsTrue(fy.ptr()) == 1;
+        else
+            throw py::value_error("option \"fixed_Y\" has the unknown value " + std::string(py::repr(fy)) +
+                                  " (accepted: True, False)");
+    }
+    return o;
+}
+
+const double* vector_arg(const Array& x, int n) {
+    if (x.ndim() != 1 || x.shape(0) != n)
+        throw py::value_error("x must be a vector of " + std::to_string(n) + " mole fractions");
+    return x.data();
+}
+
+enrtl::Correlation correlation(const py::handle& t) {
+    auto tup = t.cast<py::tuple>();
+    return {tup[0].cast<int>(), tup[1].cast<std::vector<double>>()};
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_enrtl, m) {
+    m.doc() = "Electrolyte NRTL core: ln gamma as the exact gradient of n G^ex/RT.";
+
+    py::class_<Model>(m, "Model")
+        .def(py::init([](std::vector<int> kind, std::vector<int> z, std::vector<double> mw,
+                         std::vector<double> born, std::vector<int> solvents, py::list density,
+                         py::list dielectric, py::list mol_pairs, py::list pairs) {
+                 enrtl::ModelData d;
+                 d.kind = std::move(kind);
+                 d.z = std::move(z);
+                 d.mw = std::move(mw);
+                 d.born = std::move(born);
+                 d.solvents = std::move(solvents);
+                 for (auto t : density) d.density.push_back(correlation(t));
+                 for (auto t : dielectric) d.dielectric.push_back(correlation(t));
+                 for (auto t : mol_pairs) {
+                     auto tup = t.cast<py::tuple>();
+                     auto p = tup[2].cast<std::vector<double>>();
+                     if (p.size() != 10) throw py::value_error("a molecule pair needs 10 numbers");
+                     enrtl::MoleculePair mp{tup[0].cast<int>(), tup[1].cast<int>(), {}};
+                     std::copy(p.begin(), p.end(), mp.p);
+                     d.mol_pairs.push_back(mp);
+                 }
+                 for (auto t : pairs) {
+                     auto tup = t.cast<py::tuple>();
+                     auto p = tup[3].cast<std::vector<double>>();
+                     if (p.size() != 9) throw py::value_error("an electrolyte pair needs 9 numbers");
+                     enrtl::ElectrolytePair ep{tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {}};
+                     std::copy(p.begin(), p.end(), ep.p);
+                     d.pairs.push_back(ep);
+                 }
+                 return new Model(std::move(d));
+             }),
+             py::arg("kind"), py::arg("z"), py::arg("mw"), py::arg("born"), py::arg("solvents"),
+             py::arg("density"), py::arg("dielectric"), py::arg("mol_pairs"), py::arg("pairs"))
+        .def_property_readonly("n", &Model::n)
+        .def(
+            "ln_gamma",
+            [](Model& self, const Array& x, double T, py::handle options) {
+                const Options o = parse_options(options);
+                const double* xp = vector_arg(x, self.n());
+                py::array_t<double> out(self.n());
+                self.ln_gamma(xp, T, o, out.mutable_data());
+                return out;
+            },
+            py::arg("x"), py::arg("T"), py::arg("options") = py::none())
+        .def(
+            "gex",
+            [](Model& self, const Array& x, double T, py::handle options) {
+                const Options o = parse_options(options);
+                return self.gex(vector_arg(x, self.n()), T, o);
+            },
+            py::arg("x"), py::arg("T"), py::arg("options") = py::none(),
+            "G^ex/(N R T) of the function whose gradient is ln_gamma")
+        .def("molecule_tau",
+             [](Model& self, double T) {
+                 const py::ssize_t n = self.n();
+                 py::array_t<double> tau({n, n}), alpha({n, n});
+                 self.molecule_tau(T, tau.mutable_data(), alpha.mutable_data());
+                 return py::make_tuple(tau, alpha);
+             })
+        .def("solvent_mix",
+             [](Model& self, const Array& x, double T) {
+                 auto s = self.solvent_mix(vector_arg(x, self.n()), T);
+                 py::dict d;
+                 d["Ms"] = s.Ms;
+                 d["rho"] = s.rho;
+                 d["eps"] = s.eps;
+                 d["A_phi"] = s.A_phi;
+                 return d;
+             },
+             "ion-free solvent mixture of x: molar mass kg/kmol, density kg/m3, permittivity, "
+             "Debye-Hueckel osmotic slope (kg/mol)^1/2");
+}
