@@ -141,6 +141,17 @@ def test_nacl_mean_activity_coefficient_matches_robinson_stokes(nacl, opts):
         assert abs(gm / g - 1) < (0.03 if m <= 4 else 0.045)
 
 
+def test_nacl_osmotic_coefficient_checks_the_water_term(nacl):
+    # phi = -ln(x_w gamma_w)/(M_w sum m); Robinson & Stokes (1959), 25 C.
+    measured = {0.1: 0.932, 0.5: 0.920, 1.0: 0.936, 2.0: 0.983, 3.0: 1.045, 4.0: 1.116, 6.0: 1.271}
+    for m, p in measured.items():
+        x = np.array([1000.0 / MW_WATER, m, m])
+        x /= x.sum()
+        lw = ionactivity.ln_gamma(nacl, x, 298.15)[0]
+        phi = -(math.log(x[0]) + lw) / (MW_WATER / 1000.0 * 2 * m)
+        assert abs(phi / p - 1) < (0.025 if m <= 4 else 0.04)
+
+
 def test_debye_hueckel_slope_of_water(nacl):
     # Kell density and Bradley-Pitzer permittivity give Pitzer's 0.3914 at 25 C.
     sp = ionactivity.species_from_report(MEA, MEA_NAMES, ["CO2"])[0]
