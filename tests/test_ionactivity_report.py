@@ -80,6 +80,7 @@ EXAMPLE = doc_example()
     (NACL.replace("Na+  3e-10", "Na+  3e-10\nNa+  4e-10"), NACL_NAMES, (), "'Na+' given twice"),
     (NACL.replace("[NRTL-ELECTROLYTE]\nH2O  Na+ Cl-", "[NRTL-ELECTROLYTE]\nH2O  Cl- Na+"), NACL_NAMES, (),
      "'Cl-' is not a cation"),
+    (NACL.replace("-4.549 0 0 0   0.2", "-4.549 0 0 0   0"), NACL_NAMES, (), "alpha must be positive"),
 ])
 def test_bad_reports_name_what_is_wrong(text, names, henry, message):
     with pytest.raises(ValueError) as err:

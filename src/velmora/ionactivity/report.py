@@ -268,6 +268,8 @@ def read_report(text, names, henry):
             _fail(f"{where}: '{c}' is not a cation")
         if charge[a] >= 0:
             _fail(f"{where}: '{a}' is not an anion")
+        if not nums[8] > 0:
+            _fail(f"{where}: alpha must be positive")
         if (m, c, a) in triples:
             _fail(f"{where}: '{m}' with '{c}' '{a}' given twice")
         triples[(m, c, a)] = nums

@@ -98,15 +98,8 @@ Model::Model(ModelData d) : d_(std::move(d)) {
     const std::size_t ne = static_cast<std::size_t>(Cn) * An * M;
     for (int r = 0; r < 2; ++r)
         for (auto* v : {&eA_[r], &eB_[r], &eF_[r], &eG_[r]}) v->assign(ne, 0.0);
-    eAlpha_.assign(ne, 0.2);
-    for (int ci = 0; ci < Cn; ++ci)  // literature defaults; the report's pairs override them
-        for (int ai = 0; ai < An; ++ai)
-            for (int mi = 0; mi < M; ++mi) {
-                const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
-                const bool w = mols_[mi] == water_;
-                eA_[0][k] = w ? 8.0 : 10.0;
-                eA_[1][k] = w ? -4.0 : -2.0;
-            }
+    eAlpha_.assign(ne, 0.0);
+    std::vector<char> given(ne, 0);  // the reader fills in the literature defaults
     for (const auto& p : d_.pairs) {
         if (p.m < 0 || p.m >= n_ || p.c < 0 || p.c >= n_ || p.a < 0 || p.a >= n_ || d_.kind[p.m] == ION ||
             d_.kind[p.c] != ION || d_.z[p.c] <= 0 || d_.kind[p.a] != ION || d_.z[p.a] >= 0)
@@ -119,7 +112,11 @@ Model::Model(ModelData d) : d_(std::move(d)) {
             eG_[r][k] = p.p[4 * r + 3];
         }
         eAlpha_[k] = p.p[8];
+        given[k] = 1;
+        if (!(p.p[8] > 0)) throw std::invalid_argument("electrolyte pair with a non-positive alpha");
     }
+    for (char g : given)
+        if (!g) throw std::invalid_argument("electrolyte pair parameters missing");
 }
 
 double Model::density(int s, double T) const {
