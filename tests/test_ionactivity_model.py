@@ -160,6 +160,11 @@ def test_debye_hueckel_slope_of_water(nacl):
     for t, a in ((0, 0.3767), (25, 0.3914), (50, 0.4103), (100, 0.4606)):
         assert sp.solvent_mix(x, 273.15 + t)["A_phi"] == pytest.approx(a, abs=3e-4)
     assert nacl.solvent_mix([1, 0, 0], 298.15)["rho"] == pytest.approx(997.045, abs=1e-3)
+    # DIPPR-105 water (Perry: 5.459, 0.30542, 647.13, 0.081, kmol/m3) agrees with Kell.
+    alt = ionactivity.species_from_report(
+        NACL.replace("H2O  KELL", "H2O  DIPPR105 5.459 0.30542 647.13 0.081"), NACL_NAMES, ())[0]
+    for T in (298.15, 323.15):
+        assert alt.solvent_mix([1, 0, 0], T)["rho"] == pytest.approx(nacl.solvent_mix([1, 0, 0], T)["rho"], rel=5e-3)
 
 
 def test_born_term_moves_ions_from_water_to_the_solvent_mixture(mea):
