@@ -26,6 +26,8 @@ def sourced_records():
         for key, rec in databank.table(name).items():
             if name == "species" or not isinstance(rec, (dict, list)):
                 continue  # species: identity data only; scalars: global constants
+            if name == "regression_mea" and not isinstance(rec, list):
+                continue  # the fit record; its fitted pairs are the lists
             if isinstance(rec, list):
                 yield from ((name, f"{key}[{i}]", r) for i, r in enumerate(rec))
             elif name == "solvents" or key == "defaults":

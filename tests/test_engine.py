@@ -102,3 +102,34 @@ def test_chemistry_naming_a_component_by_its_alias_is_refused():
     chem = ionchem.builtin("water")  # species H2O while the component is called Water
     with pytest.raises(ValueError, match="name it 'Water' in the chemistry"):
         run({"Water": "H2O"}, chem=chem)
+
+
+@pytest.mark.parametrize("name", ionchem.names())
+def test_builtin_reports_read_by_the_activity_model(name):
+    from velmora import ionactivity
+    from velmora.enginebridge import databank
+    chem = ionchem.builtin(name)
+    comps = [s for s in chem["species"] if not databank.is_ion(s)]
+    henry = [c for c in comps if databank.species(c)["kind"] == "solute"]
+    report, _ = run({c: c for c in comps}, chem=chem, henry=henry or None)
+    names = comps + [s for s in chem["species"] if s not in comps]
+    sp, data = ionactivity.species_from_report(report, names, henry)
+    assert list(sp.names) == names
+    assert [sp.names[i] for i in sp.henry] == henry
+    ions = [s for s in names if databank.is_ion(s)]
+    assert sorted(data["pure"]) == sorted(ions)
+    for ion in ions:
+        assert data["pure"][ion]["scalar"]["DHF_AQ"][0] == pytest.approx(databank.dhf_aq(ion))
+    assert data["antoine"]["H2O"][1] == -7258.2
+    assert all(s in data["vc"] for s in names if databank.species(s)["kind"] in ("solvent",) and s not in henry)
+
+
+def test_property_package_from_databank_bubble_point_of_water():
+    from velmora import phasekit
+    pp = eb.property_package(["Water", "CO2"], {"Water": "H2O"}, henry_comps=["CO2"])
+    assert set(pp.henry) == {("CO2", "Water")} and "Water" in pp.antoine
+    # Ideal-gas enthalpy of water vapor at 373.15 K: -241.826 + ~2.54 kJ/mol (JANAF: 2.54)
+    h, _ = phasekit._k_h_ig(373.15, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    assert h[0] == pytest.approx(-241.826e6 + 2.54e6, abs=0.05e6)
+    with pytest.raises(ValueError, match="'Brine'"):
+        eb.property_package(["Brine"])

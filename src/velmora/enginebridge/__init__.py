@@ -29,3 +29,35 @@ def run_input(text, runid="run"):
     """Run an engine input text; returns (report text, listing text)."""
     from .engine import run_input as _run
     return _run(text, runid=runid)
+
+
+def property_package(components, aliases=None, henry_comps=(), method="ENRTL"):
+    """A ``phasekit.PropertyPackage`` for ``components`` with the databank's ideal-gas heat
+    capacities and formation enthalpies, vapor pressures, Henry constants (of each Henry
+    component in each other component that is a solvent) and critical volumes.
+
+    ``aliases``: {component name: databank id}; a component without one is its own id.
+    """
+    from velmora import phasekit
+    from .engine import _lookup
+
+    aliases = dict(aliases or {})
+    ids = {}
+    for c in components:
+        sid = _lookup(aliases.get(c, c))
+        if sid is None:
+            raise UnknownSpecies(f"component {c!r} (alias {aliases.get(c, c)!r}) is not in the databank")
+        ids[c] = sid
+    antoine = {c: databank.antoine(s) for c, s in ids.items() if databank.antoine(s)}
+    henry = {}
+    for h in henry_comps:
+        for c, s in ids.items():
+            p = databank.henry(ids[h], s) if c != h else None
+            if p is not None:
+                henry[(h, c)] = p
+    vc = {c: databank.vc(s) for c, s in ids.items() if databank.vc(s) is not None}
+    return phasekit.PropertyPackage(
+        list(components), method=method, cpig_kind="poly",
+        cpig={c: databank.cpig(s) or [] for c, s in ids.items()},
+        DHFORM={c: databank.dhform(s) or 0.0 for c, s in ids.items()},
+        henry_comps=tuple(henry_comps), antoine=antoine, henry=henry, vc=vc)

@@ -11,7 +11,7 @@ import tomllib
 
 DIR = pathlib.Path(__file__).with_name("databank")
 FILES = ("species", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
-         "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "solvents")
+         "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "solvents", "regression_mea")
 
 
 class UnknownSpecies(ValueError):
@@ -109,7 +109,7 @@ def reaction_record(rid):
 
 def nrtl_pair(i, j):
     """(A_ij, B_ij, A_ji, B_ji, alpha, source) of the molecule pair i-j, or None."""
-    for rec in table("nrtl_molecular").get("pair", []):
+    for rec in table("nrtl_molecular").get("pair", []) + table("regression_mea").get("molecule_pair", []):
         if (rec["i"], rec["j"]) == (i, j):
             return rec["A_ij"], rec["B_ij"], rec["A_ji"], rec["B_ji"], rec["alpha"], rec["source"]
         if (rec["i"], rec["j"]) == (j, i):
@@ -120,7 +120,7 @@ def nrtl_pair(i, j):
 def electrolyte_pair(molecule, cation, anion):
     """(A_m_ca, B_m_ca, A_ca_m, B_ca_m, alpha, source) for a molecule and an ion pair; the
     default of the molecule's kind when the triple is not listed."""
-    for rec in table("nrtl_electrolyte").get("pair", []):
+    for rec in table("nrtl_electrolyte").get("pair", []) + table("regression_mea").get("electrolyte_pair", []):
         if (rec["molecule"], rec["cation"], rec["anion"]) == (molecule, cation, anion):
             return rec["A_m_ca"], rec["B_m_ca"], rec["A_ca_m"], rec["B_ca_m"], rec["alpha"], rec["source"]
     if molecule == "H2O":

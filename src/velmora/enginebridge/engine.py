@@ -165,8 +165,25 @@ def _src(text):
     return f"  # {text}" if text else ""
 
 
-def build_report(run):
-    """The parameter report (docs/report-format.md) of a parsed input run."""
+def build_report(run, overrides=None):
+    """The parameter report (docs/report-format.md) of a parsed input run.
+
+    ``overrides`` (for regressions): {(i, j): (A_ij, B_ij, A_ji, B_ji, alpha, note)} for
+    molecule pairs and {(m, c, a): (A1, B1, A2, B2, alpha, note)} for molecule / ion-pair
+    parameters, keyed by databank ids, used instead of the databank's values."""
+    overrides = overrides or {}
+
+    def mol_pair(i, j):
+        if (i, j) in overrides:
+            return overrides[(i, j)]
+        if (j, i) in overrides:
+            a1, b1, a2, b2, al, note = overrides[(j, i)]
+            return a2, b2, a1, b1, al, note
+        return databank.nrtl_pair(i, j)
+
+    def el_pair(m, c, a):
+        return overrides.get((m, c, a)) or databank.electrolyte_pair(m, c, a)
+
     if run["method"] is not None and run["method"].upper() != "ENRTL":
         raise ValueError(f"property method {run['method']!r}: the engine reports eNRTL parameters only")
     sp = _species_ids(run)
@@ -226,7 +243,7 @@ def build_report(run):
     pairs = []
     for a in range(len(mols)):
         for b in range(a + 1, len(mols)):
-            p = databank.nrtl_pair(ids[mols[a]], ids[mols[b]])
+            p = mol_pair(ids[mols[a]], ids[mols[b]])
             if p is not None:
                 pairs.append((mols[a], mols[b], p))
     if pairs:
@@ -243,7 +260,7 @@ def build_report(run):
                 continue
             for c in cations:
                 for a in anions:
-                    a1, b1, a2, b2, alpha, src = databank.electrolyte_pair(ids[m], ids[c], ids[a])
+                    a1, b1, a2, b2, alpha, src = el_pair(ids[m], ids[c], ids[a])
                     L.append(f"{_q(m)}  {_q(c)}  {_q(a)}  {_num(a1)} {_num(b1)} 0 0  "
                              f"{_num(a2)} {_num(b2)} 0 0  {_num(alpha)}" + _src(src))
 
