@@ -32,3 +32,50 @@ def test_co2_solubility_in_water_at_25c_and_1_atm():
     # dilute (gamma* = 1) and its ionisation adds ~0.2 % (pH ~ 3.9): x = p/H.
     x = 101325.0 / math.exp(ln_henry("CO2", 298.15))
     assert x == pytest.approx(6.22e-4, rel=0.05)
+
+
+def report_species(chem_name, comps, henry=()):
+    """Species object and data of a built-in chemistry, through the engine's report."""
+    from velmora import enginebridge, ionactivity, ionchem
+    chem = ionchem.builtin(chem_name)
+    text = enginebridge.input_header({c: c for c in comps}, "eNRTL", henry=list(henry) or None,
+                                     chemistry=(chem_name, chem))
+    report, _ = enginebridge.run_input(text + "\nPARAMETER-REPORT ALL\n", runid="elec")
+    names = list(comps) + [s for s in chem["species"] if s not in comps]
+    return ionactivity.species_from_report(report, names, list(henry))
+
+
+# Robinson & Stokes (1959) / Hamer & Wu (1972), NaCl(aq) at 25 C; tolerance of the Chen et al.
+# (1982) pair in the model (about 2 % to 3 mol/kg, 5 % to 6 mol/kg).
+NACL = [(0.1, 0.778, 0.02), (0.5, 0.681, 0.02), (1.0, 0.657, 0.02), (2.0, 0.668, 0.02),
+        (4.0, 0.783, 0.03), (6.0, 0.986, 0.05)]
+
+
+@pytest.mark.parametrize("m, gamma, tol", NACL)
+def test_nacl_mean_activity_coefficient_through_the_report(m, gamma, tol):
+    import numpy as np
+    from velmora import ionactivity
+    sp, _ = report_species("NaCl-H2O", ["H2O", "NaCl"])
+    n = dict.fromkeys(sp.names, 1e-12)
+    n.update({"H2O": MOL_PER_KG_WATER, "Na+": m, "Cl-": m})
+    x = np.array([n[s] for s in sp.names])
+    x /= x.sum()
+    lng = ionactivity.ln_gamma(sp, x, 298.15)
+    na, cl, w = (sp.names.index(s) for s in ("Na+", "Cl-", "H2O"))
+    gm = math.exp(0.5 * (lng[na] + lng[cl]) + math.log(x[w]))
+    assert gm == pytest.approx(gamma, rel=tol)
+
+
+JOU = [(313.15, 0.203, 0.00896), (313.15, 0.365, 0.0677), (313.15, 0.4735, 0.604),
+       (393.15, 0.119, 2.29), (393.15, 0.349, 46.8), (393.15, 0.4115, 122.0),
+       (393.15, 0.444, 222.0), (393.15, 0.473, 422.0)]
+
+
+def test_co2_over_30wt_mea_within_factor_two():
+    """Jou, Mather & Otto 1995, loadings 0.1-0.5, with the databank's regressed pairs
+    (speciation of the regression module)."""
+    from velmora.enginebridge import regress_mea
+    liq = regress_mea.Liquid()
+    assert liq.gamma_inf_mea(298.15) == pytest.approx(0.19, rel=0.05)
+    ratios = [liq.p_co2(T, a)[0] / (p * 1e3) for T, a, p in JOU]
+    assert all(0.5 < r < 2.0 for r in ratios), ratios
