@@ -24,8 +24,9 @@ double poly(const std::vector<double>& c, double T) {
     return r;
 }
 
-double tdep(double A, double B, double F, double G, double T) {
-    return A + B / T + F * std::log(T) + G * T;
+// tau = A + B/T + F ln T + G T
+double tdep(double A, double B, double F, double G, double T, double lnT) {
+    return A + B / T + F * lnT + G * T;
 }
 
 }  // namespace
@@ -164,13 +165,14 @@ const Model::TState& Model::at(double T) {
         s.eps[k] = dielectric(static_cast<int>(k), T);
         if (d_.solvents[k] == water_) s.eps_w = s.eps[k];
     }
+    const double lnT = std::log(T);
     const std::size_t M = mols_.size();
     s.Gmm.assign(M * M, 1.0);
     s.tmm.assign(M * M, 0.0);
     s.alpha_mm.assign(M * M, 0.0);
     for (std::size_t k = 0; k < M * M; ++k) {
         if (k / M == k % M) continue;
-        s.tmm[k] = tdep(mA_[k], mB_[k], mF_[k], mG_[k], T);
+        s.tmm[k] = tdep(mA_[k], mB_[k], mF_[k], mG_[k], T, lnT);
         s.alpha_mm[k] = mC_[k] + mD_[k] * (T - 273.15);
         s.Gmm[k] = std::exp(-s.alpha_mm[k] * s.tmm[k]);
     }
@@ -180,8 +182,8 @@ const Model::TState& Model::at(double T) {
     s.alp.resize(ne);
     s.Gcam.resize(ne);
     for (std::size_t k = 0; k < ne; ++k) {
-        s.tmca[k] = tdep(eA_[0][k], eB_[0][k], eF_[0][k], eG_[0][k], T);
-        s.tcam[k] = tdep(eA_[1][k], eB_[1][k], eF_[1][k], eG_[1][k], T);
+        s.tmca[k] = tdep(eA_[0][k], eB_[0][k], eF_[0][k], eG_[0][k], T, lnT);
+        s.tcam[k] = tdep(eA_[1][k], eB_[1][k], eF_[1][k], eG_[1][k], T, lnT);
         s.alp[k] = eAlpha_[k];
         s.Gcam[k] = std::exp(-s.alp[k] * s.tcam[k]);
     }
