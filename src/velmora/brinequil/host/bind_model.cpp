@@ -1,5 +1,186 @@
+// Python interface of the model: the constructor and the methods of the speciation core.
+#include <string>
+#include <vector>
+
+#include "fugacity/lc_molecular.hpp"
 #include "host/electrolyte.hpp"
+#include "host/model_api.hpp"
+#include "model/errors.hpp"
 
 namespace brinequil::host {
-void bind_model(py::module_& m, ElectrolyteClass& cls) { (void)m; (void)cls; }
+
+namespace {
+
+bool truthy(py::handle h) {
+    return !h.is_none() && py::bool_(py::reinterpret_borrow<py::object>(h));
+}
+
+py::array_t<double> matrix_to_numpy(const Eigen::MatrixXd& M) {
+    py::array_t<double> a(std::vector<py::ssize_t>{M.rows(), M.cols()});
+    auto r = a.mutable_unchecked<2>();
+    for (Eigen::Index i = 0; i < M.rows(); ++i)
+        for (Eigen::Index j = 0; j < M.cols(); ++j) r(i, j) = M(i, j);
+    return a;
+}
+
+Electrolyte construct(py::object sp, py::object reactions, py::object kinds, py::object k,
+                      py::object apparent, py::object antoine, py::object henry, py::object vc,
+                      py::object options) {
+    Electrolyte el;
+    el.sp = sp;
+    el.names = sp.attr("names");
+
+    // Name -> position; a later duplicate overwrites an earlier one.
+    py::dict lookup;
+    std::vector<py::object> species;
+    for (py::handle s : el.names) {
+        lookup[s] = py::int_(species.size());
+        species.push_back(py::reinterpret_borrow<py::object>(s));
+    }
+    py::list app;
+    for (py::handle a : apparent) app.append(a);
+    py::list app_idx;
+    for (py::handle a : app) app_idx.append(lookup[a]);  // KeyError naming the component
+    el.apparent = app;
+    el.app_idx = app_idx;
+
+    // kinds is read once, so that any iterable (a generator too) will do.
+    const py::str equil("EQUIL"), dissociation("DISS");
+    std::vector<py::ssize_t> eq_pos;
+    py::list diss;
+    {
+        py::ssize_t j = 0;
+        for (py::handle kind : kinds) {
+            if (kind.equal(equil)) eq_pos.push_back(j);
+            else if (kind.equal(dissociation)) diss.append(reactions[py::int_(j)]);
+            ++j;
+        }
+    }
+    el.diss = diss;
+
+    const auto ns = static_cast<Eigen::Index>(species.size());
+    Eigen::MatrixXd nu(static_cast<Eigen::Index>(eq_pos.size()), ns);
+    for (std::size_t r = 0; r < eq_pos.size(); ++r) {
+        py::object rx = reactions[py::int_(eq_pos[r])];
+        py::object get = rx.attr("get");
+        for (Eigen::Index i = 0; i < ns; ++i)
+            nu(static_cast<Eigen::Index>(r), i) = py::float_(get(species[i], 0.0));
+    }
+    py::list K;
+    for (py::ssize_t j : eq_pos) K.append(k[py::int_(j)]);
+    for (py::handle rec : K)
+        if (rec.is_none())
+            throw core::ValueError("equilibrium constants missing (Gibbs energies are not used here yet)");
+    el.K = K;
+
+    auto st = std::make_shared<core::Stoichiometry>(core::make_stoichiometry(std::move(nu)));
+    el.nu = matrix_to_numpy(st->nu);
+    el.B = matrix_to_numpy(st->B);
+    el.stoich = std::move(st);
+
+    el.antoine = truthy(antoine) ? antoine : py::dict();
+    el.henry = truthy(henry) ? henry : py::dict();
+    el.vc = truthy(vc) ? vc : py::dict();
+    el.pure = py::dict();
+
+    py::dict opts;
+    opts["lc_ref"] = "water-ratio";
+    opts["fixed_Y"] = true;
+    opts["henry_ref"] = "solvent";
+    if (truthy(options))
+        for (py::handle kv : options.attr("items")()) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
+            opts[pair[0]] = pair[1];
+        }
+    el.options = opts;
+    return el;
+}
+
+const Electrolyte& self_of(py::handle self) { return electrolyte(self); }
+
+}  // namespace
+
+void bind_model(py::module_& m, ElectrolyteClass& cls) {
+    (void)m;
+    py::options docs;
+    docs.disable_function_signatures();
+
+    cls.def(py::init(&construct), py::arg("sp"), py::arg("reactions"), py::arg("kinds"),
+            py::arg("k"), py::arg("apparent"), py::arg("antoine") = py::none(),
+            py::arg("henry") = py::none(), py::arg("vc") = py::none(),
+            py::arg("options") = py::none(),
+            "Electrolyte(sp, reactions, kinds, k, apparent, antoine=None, henry=None, vc=None, "
+            "options=None)");
+
+    cls.def_readwrite("sp", &Electrolyte::sp)
+        .def_readwrite("names", &Electrolyte::names)
+        .def_readwrite("apparent", &Electrolyte::apparent)
+        .def_readwrite("app_idx", &Electrolyte::app_idx)
+        .def_readwrite("diss", &Electrolyte::diss)
+        .def_readwrite("nu", &Electrolyte::nu)
+        .def_readwrite("K", &Electrolyte::K)
+        .def_readwrite("B", &Electrolyte::B)
+        .def_readwrite("antoine", &Electrolyte::antoine)
+        .def_readwrite("henry", &Electrolyte::henry)
+        .def_readwrite("vc", &Electrolyte::vc)
+        .def_readwrite("pure", &Electrolyte::pure)
+        .def_readwrite("options", &Electrolyte::options);
+
+    cls.def(
+        "lnK", [](py::handle self, double T) { return to_numpy(ln_k(self_of(self), T)); },
+        py::arg("T"), "ln K of every equilibrium reaction at T [K] (mole-fraction basis)");
+
+    cls.def(
+        "true_amounts",
+        [](py::handle self, py::handle n_app, double T, double tol, int maxit) {
+            Speciation s = speciate(self, n_app, T, tol, maxit);
+            return py::make_tuple(to_numpy(s.n), to_numpy(s.lng));
+        },
+        py::arg("n_app"), py::arg("T"), py::arg("tol") = 1e-11, py::arg("maxit") = 200,
+        "True amounts [same unit as n_app] and ln gamma of an apparent composition "
+        "{component: amount} at T");
+
+    cls.def(
+        "henry_ref",
+        [](py::handle self, double T, py::object x, py::object lng) {
+            (void)lng;  // accepted for the speciation's calling convention; not needed
+            if (x.is_none()) return to_numpy(henry_ref(self_of(self), T, nullptr));
+            Eigen::VectorXd xv = to_vector(x, "x");
+            return to_numpy(henry_ref(self_of(self), T, &xv));
+        },
+        py::arg("T"), py::arg("x") = py::none(), py::arg("lng") = py::none(),
+        "ln gamma infinity of the Henry components (their unsymmetric convention in the "
+        "equilibria)");
+
+    cls.def(
+        "ln_h_mix",
+        [](py::handle self, py::object i, py::object x, double T) {
+            return ln_h_mix(self_of(self), i, to_vector(x, "x"), T);
+        },
+        py::arg("i"), py::arg("x"), py::arg("T"),
+        "ln (H / gamma_inf)_mix of a Henry component (Pa)");
+
+    cls.def(
+        "_lc_molecular",
+        [](py::handle self, py::object x, py::object T, py::object tm) {
+            (void)T;  // the temperature enters through tm only
+            const Electrolyte& el = self_of(self);
+            SpeciesSets sets = species_sets(el, kSpN | kSpMol);
+            Eigen::VectorXd xv = to_vector(x, "x");
+            core::MolecularNrtl lc(sets.mol, to_matrix(tm, 0), to_matrix(tm, 1));
+            Eigen::VectorXd out = Eigen::VectorXd::Zero(sets.n);
+            for (int i : sets.mol) {
+                if (i >= xv.size())
+                    throw core::IndexError("index " + std::to_string(i) +
+                                           " is out of bounds for axis 0 with size " +
+                                           std::to_string(xv.size()));
+            }
+            for (int i : sets.mol) out[i] = lc.ln_gamma_at(xv, i);
+            return to_numpy(out);
+        },
+        py::arg("x"), py::arg("T"), py::arg("tm"),
+        "ln gamma of the local composition term with the molecules only (gamma infinity in a "
+        "pure solvent)");
+}
+
 }  // namespace brinequil::host

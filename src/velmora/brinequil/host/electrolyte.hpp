@@ -1,8 +1,12 @@
 // The bound Electrolyte: its Python-visible attributes as Python objects, plus the C++ values
 // that the hot loops need, built once. Each subsystem binds its own methods in host/bind_*.cpp.
 #pragma once
+#include <memory>
+
 #include <pybind11/pybind11.h>
 #include <pybind11/numpy.h>
+
+#include "model/stoichiometry.hpp"
 
 namespace py = pybind11;
 
@@ -11,6 +15,9 @@ namespace brinequil::host {
 struct Electrolyte {
     // Attributes of the record, in the order the constructor sets them.
     py::object sp, names, apparent, app_idx, diss, nu, K, B, antoine, henry, vc, pure, options;
+    // nu and B as C++ matrices (with the net mole change of each reaction), built once by the
+    // constructor; the speciation reads these, never the NumPy attributes.
+    std::shared_ptr<const core::Stoichiometry> stoich;
 };
 
 using ElectrolyteClass = py::class_<Electrolyte>;

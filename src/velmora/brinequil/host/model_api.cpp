@@ -1,0 +1,429 @@
+// Host side of the electrolyte model: reads the Python record and the species object, calls the
+// activity model and the species object's NRTL matrices, and runs the C++ core.
+#include "host/model_api.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "fugacity/henry.hpp"
+#include "fugacity/lc_molecular.hpp"
+#include "model/errors.hpp"
+#include "model/pyfloat.hpp"
+#include "model/speciation.hpp"
+
+namespace brinequil::host {
+
+namespace {
+
+using RowMat = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Python's a == b (no identity shortcut), as a C++ bool.
+bool py_eq(py::handle a, py::handle b) {
+    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    if (!r) throw py::error_already_set();
+    const int t = PyObject_IsTrue(r);
+    Py_DECREF(r);
+    if (t < 0) throw py::error_already_set();
+    return t == 1;
+}
+
+int to_index(py::handle item, Eigen::Index n, const char* what) {
+    long long v = py::cast<long long>(py::reinterpret_borrow<py::object>(item).attr("__index__")());
+    if (v < 0) v += n;
+    if (v < 0 || v >= n)
+        throw core::IndexError(std::string(what) + ": index " +
+                               std::to_string(v < 0 ? v - n : v) + " is out of bounds for " +
+                               std::to_string(n) + " species");
+    return static_cast<int>(v);
+}
+
+std::vector<int> to_indices(py::handle seq, Eigen::Index n, const char* what) {
+    std::vector<int> out;
+    for (py::handle item : seq) out.push_back(to_index(item, n, what));
+    return out;
+}
+
+// (tau, alpha) of sp.molecule_tau(T) as the molecular NRTL term over sp.mol.
+core::MolecularNrtl molecular_term(py::handle tm, std::vector<int> mol) {
+    return core::MolecularNrtl(std::move(mol), to_matrix(tm, 0), to_matrix(tm, 1));
+}
+
+py::object ionactivity_fn() {
+    return py::module_::import("velmora.ionactivity").attr("ln_gamma");
+}
+
+// "henry_ref" option as a mode: `fallback` when absent; a non-string value is unrecognised.
+core::HenryMode henry_mode_of(const Electrolyte& el) {
+    py::object v = el.options.attr("get")("henry_ref", "water");
+    if (!py::isinstance<py::str>(v)) return core::HenryMode::Other;
+    return core::henry_mode(v.cast<std::string>());
+}
+
+Eigen::Index species_count(const Electrolyte& el) {
+    const long long n = py::cast<long long>(el.sp.attr("n").attr("__index__")());
+    if (n < 0) throw core::ValueError("sp.n must not be negative");
+    return static_cast<Eigen::Index>(n);
+}
+
+// ln gamma_i of the full activity model (mode "mixture"); the function is looked up per call.
+class FullModel : public core::FullActivityAt {
+public:
+    FullModel(const Electrolyte& el, double T) : el_(el), T_(T) {}
+    double operator()(const Eigen::VectorXd& xn, int i) override {
+        ionactivity_ln_gamma(el_.sp, xn, T_, el_.options, work_);
+        return work_[i];
+    }
+
+private:
+    const Electrolyte& el_;
+    double T_;
+    Eigen::VectorXd work_;
+};
+
+// Henry reference of one model at one T, reusable across calls (the speciation calls it at
+// every Newton iteration): the species object's NRTL matrices are fetched on first use only.
+class HenryReference {
+public:
+    HenryReference(const Electrolyte& el, double T)
+        : el_(el), T_(T), mode_(henry_mode_of(el)), full_(el, T) {
+        sets_.n = species_count(el);
+        sets_.henry = to_indices(el.sp.attr("henry"), sets_.n, "sp.henry");
+        if (sets_.henry.empty()) return;  // nothing else of the species object is needed
+        if (mode_ == core::HenryMode::Solvent)
+            sets_.solv = to_indices(el.sp.attr("solv"), sets_.n, "sp.solv");
+        sets_.water = to_index(el.sp.attr("water"), sets_.n, "sp.water");
+        mol_ = to_indices(el.sp.attr("mol"), sets_.n, "sp.mol");
+    }
+
+    core::HenryMode mode() const { return mode_; }
+
+    void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) {
+        if (x != nullptr && x->size() != sets_.n)
+            throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
+                                   std::to_string(sets_.n) + " species");
+        if (!sets_.henry.empty() && !lc_)
+            lc_ = molecular_term(el_.sp.attr("molecule_tau")(T_), mol_);
+        static const core::MolecularNrtl none;
+        core::henry_reference(mode_, sets_, lc_ ? *lc_ : none, x, &full_, out, xw_);
+    }
+
+private:
+    const Electrolyte& el_;
+    double T_;
+    core::HenryMode mode_;
+    core::HenryIndexSets sets_;
+    std::vector<int> mol_;
+    std::optional<core::MolecularNrtl> lc_;
+    FullModel full_;
+    Eigen::VectorXd xw_;
+};
+
+// The speciation's view of the outside world for one call.
+class Callbacks : public core::SpeciationCallbacks {
+public:
+    Callbacks(py::handle self, const Electrolyte& el, double T)
+        : self_(self), el_(el), T_(T), override_(python_override(self, "henry_ref")) {
+        if (!override_) ref_.emplace(el, T);
+    }
+    void ln_gamma(const Eigen::VectorXd& x, Eigen::VectorXd& out) override {
+        ionactivity_ln_gamma(el_.sp, x, T_, el_.options, out);
+    }
+    void henry_ref(const Eigen::VectorXd* x, const Eigen::VectorXd& lng,
+                   Eigen::VectorXd& out) override {
+        if (override_) {
+            py::object r = x ? override_(T_, to_numpy(*x), to_numpy(lng)) : override_(T_);
+            out = to_vector(r, "henry_ref");
+            if (out.size() != lng.size())
+                throw core::ValueError("henry_ref returned " + std::to_string(out.size()) +
+                                       " values for " + std::to_string(lng.size()) + " species");
+            return;
+        }
+        ref_->eval(x, out);
+    }
+
+private:
+    py::handle self_;
+    const Electrolyte& el_;
+    double T_;
+    py::object override_;
+    std::optional<HenryReference> ref_;
+};
+
+// n0 += apparent amounts, then the complete dissociations. `add` feeds (name, amount) pairs.
+template <class Feed>
+Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&& feed) {
+    Eigen::VectorXd n0 = Eigen::VectorXd::Zero(n);
+    py::object index = el.names.attr("index");
+    auto position = [&](py::handle name) {
+        const long long p = index(name).cast<long long>();
+        if (p < 0 || p >= n)
+            throw core::IndexError("species " + py::repr(name).cast<std::string>() +
+                                   " lies past sp.n = " + std::to_string(n));
+        return static_cast<Eigen::Index>(p);
+    };
+    feed([&](py::handle name, double v) { n0[position(name)] += v; });
+
+    const py::str water("WATER");
+    for (py::handle r : el.diss) {
+        py::object items = py::reinterpret_borrow<py::object>(r).attr("items")();
+        bool any = false;
+        double amount = 0.0;
+        for (py::handle kv : items) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
+            const double v = py::float_(pair[1]);
+            if (!(v < 0.0) || py_eq(pair[0], water)) continue;
+            const double e = n0[position(pair[0])] / (-v);
+            if (!any || e < amount) amount = e;
+            any = true;
+        }
+        if (!any) py::module_::import("builtins").attr("min")(py::list());  // host's own error
+        for (py::handle kv : r.attr("items")()) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
+            const double v = py::float_(pair[1]);
+            n0[position(pair[0])] += v * amount;
+        }
+    }
+    return n0;
+}
+
+Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit) {
+    Electrolyte& el = electrolyte(self);
+    const core::Stoichiometry& st = *el.stoich;
+    const Eigen::Index n = n0.size();
+    if (st.n_species() != n)
+        throw core::ValueError("the species object has " + std::to_string(n) +
+                               " species, the reactions were built on " +
+                               std::to_string(st.n_species()));
+
+    Eigen::VectorXd lnK;
+    if (py::object f = python_override(self, "lnK")) {
+        lnK = to_vector(f(T), "lnK");
+        if (lnK.size() != st.n_eq())
+            throw core::ValueError("lnK returned " + std::to_string(lnK.size()) + " values for " +
+                                   std::to_string(st.n_eq()) + " reactions");
+    } else {
+        lnK = ln_k(el, T);
+    }
+
+    // Warm start: (Tw, w, lngw) of the last finite solution of this instance.
+    Eigen::VectorXd w, lngw;
+    core::WarmStart warm;
+    py::object rec = py::getattr(self, "_warm", py::none());
+    if (!rec.is_none()) {
+        py::tuple t = py::tuple(rec);
+        if (t.size() != 3)
+            throw core::ValueError(t.size() < 3 ? "not enough values to unpack (expected 3, got " +
+                                                      std::to_string(t.size()) + ")"
+                                                : std::string("too many values to unpack (expected 3)"));
+        const double Tw = py::float_(t[0]);
+        w = to_vector(t[1], "_warm");
+        if (std::abs(Tw - T) < 30.0 && w.size() == n) {
+            lngw = to_vector(t[2], "_warm");
+            if (lngw.size() != n)
+                throw core::ValueError("warm-start record: ln gamma has " +
+                                       std::to_string(lngw.size()) + " entries for " +
+                                       std::to_string(n) + " species");
+            warm.w = &w;
+            warm.lng = &lngw;
+        }
+    }
+
+    Callbacks cb(self, el, T);
+    core::SpeciationSettings set;
+    set.tol = tol;
+    set.maxit = maxit;
+    py::object mode = el.options.attr("get")("henry_ref");
+    set.ref_follows_x = py_eq(mode, py::str("solvent")) || py_eq(mode, py::str("mixture"));
+
+    core::SpeciationResult res = core::solve_speciation(st, n0, lnK, warm, set, cb);
+    if (res.finite()) {
+        Eigen::VectorXd wn = res.n / res.tot;
+        py::setattr(self, "_warm", py::make_tuple(T, to_numpy(wn), to_numpy(res.lng)));
+    }
+    return Speciation{std::move(res.n), std::move(res.lng)};
+}
+
+Speciation from_python_result(py::handle r) {
+    py::tuple t = py::tuple(py::reinterpret_borrow<py::object>(r));
+    if (t.size() != 2) throw core::ValueError("true_amounts must return the pair (n, lng)");
+    return Speciation{to_vector(t[0], "true_amounts"), to_vector(t[1], "true_amounts")};
+}
+
+}  // namespace
+
+Electrolyte& electrolyte(py::handle self) { return py::cast<Electrolyte&>(self); }
+
+py::object python_override(py::handle self, const char* name) {
+    static py::handle base = py::type::of<Electrolyte>();
+    py::handle type = py::type::of(self);
+    if (PyObject** dict = _PyObject_GetDictPtr(self.ptr()); dict && *dict) {
+        if (PyObject* v = PyDict_GetItemString(*dict, name))  // borrowed
+            return py::reinterpret_borrow<py::object>(v);
+    }
+    if (type.is(base)) return py::object();
+    py::object mine = type.attr(name), theirs = base.attr(name);
+    if (mine.is(theirs)) return py::object();
+    return py::getattr(self, name);
+}
+
+SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
+    SpeciesSets s;
+    s.n = species_count(el);
+    if (fields & kSpHenry) s.henry = to_indices(el.sp.attr("henry"), s.n, "sp.henry");
+    if (fields & kSpSolv) s.solv = to_indices(el.sp.attr("solv"), s.n, "sp.solv");
+    if (fields & kSpMol) s.mol = to_indices(el.sp.attr("mol"), s.n, "sp.mol");
+    if (fields & kSpWater) s.water = to_index(el.sp.attr("water"), s.n, "sp.water");
+    if (fields & kSpZ) {
+        s.z = to_vector(el.sp.attr("z"), "sp.z");
+        if (s.z.size() != s.n) throw core::ValueError("sp.z must have one charge per species");
+    }
+    if (fields & kSpIon) {
+        for (py::handle f : el.sp.attr("ion")) s.ion.push_back(py::bool_(py::reinterpret_borrow<py::object>(f)) ? 1 : 0);
+        if (static_cast<Eigen::Index>(s.ion.size()) != s.n)
+            throw core::ValueError("sp.ion must have one flag per species");
+    }
+    if (fields & kSpNames)
+        for (py::handle nm : el.names) s.names.push_back(py::str(nm).cast<std::string>());
+    return s;
+}
+
+Eigen::MatrixXd to_matrix(py::handle pair, int k) {
+    py::object item = py::reinterpret_borrow<py::object>(pair)[py::int_(k)];
+    DArray a = DArray::ensure(item);
+    if (!a) throw py::error_already_set();
+    if (a.ndim() != 2)
+        throw core::ValueError("molecule_tau must return two square matrices (tau, alpha)");
+    return Eigen::Map<const RowMat>(a.data(), a.shape(0), a.shape(1));
+}
+
+Eigen::VectorXd to_vector(py::handle obj, const char* what) {
+    DArray a = DArray::ensure(obj);
+    if (!a) throw py::error_already_set();
+    if (a.ndim() != 1)
+        throw core::ValueError(std::string(what) + ": a one-dimensional vector is required");
+    return Eigen::Map<const Eigen::VectorXd>(a.data(), a.shape(0));
+}
+
+py::array_t<double> to_numpy(const Eigen::VectorXd& v) {
+    py::array_t<double> a(v.size());
+    if (v.size() > 0) std::memcpy(a.mutable_data(), v.data(), sizeof(double) * v.size());
+    return a;
+}
+
+void ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T, py::handle options,
+                          Eigen::VectorXd& out) {
+    py::object fn = ionactivity_fn();
+    py::object r = options ? fn(sp, to_numpy(x), T, options) : fn(sp, to_numpy(x), T);
+    DArray a = DArray::ensure(r);
+    if (!a) throw py::error_already_set();
+    if (a.ndim() != 1 || a.shape(0) != x.size())
+        throw core::ValueError("ionactivity.ln_gamma returned " + std::to_string(a.size()) +
+                               " values for " + std::to_string(x.size()) + " species");
+    out = Eigen::Map<const Eigen::VectorXd>(a.data(), a.shape(0));
+}
+
+Eigen::VectorXd ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T,
+                                     py::handle options) {
+    Eigen::VectorXd out;
+    ionactivity_ln_gamma(sp, x, T, options, out);
+    return out;
+}
+
+Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
+    // Read in the order of the expression A + B/T + C ln T + D T, so that the first failure is
+    // the one the plain Python expression would raise.
+    std::vector<double> out;
+    for (py::handle kk : el.K) {
+        py::object rec = py::reinterpret_borrow<py::object>(kk);
+        const double A = py::float_(rec["A"]);
+        const double B = py::float_(rec["B"]);
+        double v = A + core::py_div(B, T);
+        const double C = py::float_(rec["C"]);
+        v = v + C * core::py_log(T);
+        const double D = py::float_(rec["D"]);
+        v = v + D * T;
+        out.push_back(v);
+    }
+    return Eigen::Map<Eigen::VectorXd>(out.data(), static_cast<Eigen::Index>(out.size()));
+}
+
+Eigen::VectorXd henry_ref(const Electrolyte& el, double T, const Eigen::VectorXd* x) {
+    HenryReference ref(el, T);
+    Eigen::VectorXd out;
+    ref.eval(x, out);
+    return out;
+}
+
+double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, double T) {
+    const Eigen::Index n = species_count(el);
+    std::vector<int> mol = to_indices(el.sp.attr("mol"), n, "sp.mol");
+    core::MolecularNrtl lc = molecular_term(el.sp.attr("molecule_tau")(T), std::move(mol));
+    py::object index = el.names.attr("index");
+    core::HenryMix mix;
+    Eigen::VectorXd xa(n);
+    std::vector<double> p;
+    for (py::handle kv : el.henry.attr("items")()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
+        py::tuple key = py::tuple(pair[0]);
+        if (key.size() != 2) throw core::ValueError("Henry table keys are (solute, solvent) pairs");
+        if (!py_eq(key[0], i)) continue;
+        py::object A = key[1];
+        const long long a = index(A).cast<long long>();
+        if (a < 0 || a >= x.size())
+            throw core::IndexError("solvent position " + std::to_string(a) + " is out of bounds for x of size " +
+                                   std::to_string(x.size()));
+        const double vc = py::float_(el.vc.attr("get")(A, 0.1));
+        p.clear();
+        for (py::handle c : pair[1]) p.push_back(py::float_(py::reinterpret_borrow<py::object>(c)));
+        const double lnH = core::henry_ln_h(p, T);
+        const long long ii = index(i).cast<long long>();
+        core::pure_solvent_reference(n, static_cast<int>(a), static_cast<int>(ii), xa);
+        mix.add(x[a], vc, lnH, lc.ln_gamma_at(xa, static_cast<int>(ii)));
+    }
+    return mix.result();
+}
+
+double ln_h_mix(const Electrolyte& el, const std::string& i, const Eigen::VectorXd& x, double T) {
+    return ln_h_mix(el, py::str(i), x, T);
+}
+
+Speciation true_amounts(py::handle self, py::handle n_app, double T, double tol, int maxit) {
+    if (py::object f = python_override(self, "true_amounts"))
+        return from_python_result(f(n_app, T, tol, maxit));
+    return speciate(self, n_app, T, tol, maxit);
+}
+
+Speciation speciate(py::handle self, py::handle n_app, double T, double tol, int maxit) {
+    Electrolyte& el = electrolyte(self);
+    const Eigen::Index n = species_count(el);
+    Eigen::VectorXd n0 = apparent_on_species(el, n, [&](auto&& add) {
+        py::object items = py::reinterpret_borrow<py::object>(n_app).attr("items")();
+        for (py::handle kv : items) {
+            py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
+            add(pair[0], py::float_(pair[1]));
+        }
+    });
+    return run_speciation(self, std::move(n0), T, tol, maxit);
+}
+
+Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double tol, int maxit) {
+    if (py::object f = python_override(self, "true_amounts")) {
+        py::dict d;
+        for (const auto& [name, v] : n_app) {
+            py::str key(name);
+            d[key] = d.contains(key) ? py::float_(py::float_(d[key]).cast<double>() + v) : py::float_(v);
+        }
+        return from_python_result(f(d, T, tol, maxit));
+    }
+    Electrolyte& el = electrolyte(self);
+    const Eigen::Index n = species_count(el);
+    Eigen::VectorXd n0 = apparent_on_species(el, n, [&](auto&& add) {
+        for (const auto& [name, v] : n_app) add(py::str(name), v);
+    });
+    return run_speciation(self, std::move(n0), T, tol, maxit);
+}
+
+}  // namespace brinequil::host

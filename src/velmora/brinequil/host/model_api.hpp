@@ -1,0 +1,107 @@
+// C++ interface of the electrolyte model for the other subsystems (fugacities, K-values,
+// flashes, enthalpy). Every function takes the Python object of the model (`self`, an
+// Electrolyte or a Python subclass of it) because the speciation reads and writes the instance
+// attribute `_warm`, and because a subclass may override a method in Python.
+//
+// Conventions
+// - Species vectors are Eigen::VectorXd of length sp.n in the order of el.names.
+// - Errors: the Python exception is raised as a C++ exception (py::error_already_set or one of
+//   model/errors.hpp); let it propagate, the module translates it. Nothing here catches the
+//   errors of the activity model or of the species object.
+// - Everything reads the model at call time: the caller's mappings (henry, vc, options, diss,
+//   K) and the species object's index sets, so changes made by the caller are seen.
+// - The GIL must be held (all of these call into Python).
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "host/electrolyte.hpp"
+
+namespace brinequil::host {
+
+// The Electrolyte of a Python object; TypeError when it is not one.
+Electrolyte& electrolyte(py::handle self);
+
+// The bound method `self.<name>` when a Python subclass (or the instance itself) replaces the
+// Electrolyte method of that name, else a null object. Lets C++ callers honour overrides the
+// way Python code calling self.<name>(...) would, at the cost of one attribute lookup.
+py::object python_override(py::handle self, const char* name);
+
+// ---- Species object --------------------------------------------------------------------------
+// Index sets and data of el.sp, read when asked for: a species object used only to build a
+// model may lack the attributes it is not asked for here.
+enum SpeciesField : unsigned {
+    kSpN = 1u << 0,      // sp.n
+    kSpHenry = 1u << 1,  // sp.henry
+    kSpSolv = 1u << 2,   // sp.solv
+    kSpMol = 1u << 3,    // sp.mol
+    kSpWater = 1u << 4,  // sp.water
+    kSpZ = 1u << 5,      // sp.z
+    kSpIon = 1u << 6,    // sp.ion
+    kSpNames = 1u << 7,  // el.names as std::string (str() of each entry)
+    kSpAll = 0xffu,
+};
+struct SpeciesSets {
+    Eigen::Index n = 0;
+    std::vector<int> henry, solv, mol;
+    int water = -1;
+    Eigen::VectorXd z;              // charges
+    std::vector<char> ion;          // 1 for an ion
+    std::vector<std::string> names;
+};
+// Indices are checked against sp.n (IndexError); negative indices count from the end.
+SpeciesSets species_sets(const Electrolyte& el, unsigned fields = kSpAll);
+
+// ---- Activity model --------------------------------------------------------------------------
+// velmora.ionactivity.ln_gamma(sp, x, T, options), looked up on the module at every call so a
+// test can replace it. A null `options` handle makes the three-argument call ln_gamma(sp, x, T)
+// (the liquid enthalpy does that). The result must be a vector of len(x) numbers (ValueError
+// otherwise).
+Eigen::VectorXd ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T,
+                                     py::handle options = py::handle());
+void ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T, py::handle options,
+                          Eigen::VectorXd& out);
+
+// ---- Model operations ------------------------------------------------------------------------
+// ln K of every EQUIL reaction at T (rows of nu). ZeroDivisionError at T = 0, ValueError
+// "math domain error" below 0, KeyError for a record without "A".."D".
+Eigen::VectorXd ln_k(const Electrolyte& el, double T);
+
+// ln gamma_inf of the Henry components (0.0 elsewhere) in the model's "henry_ref" mode; x may
+// be nullptr (water reference). Calls sp.molecule_tau(T) once when there are Henry components.
+Eigen::VectorXd henry_ref(const Electrolyte& el, double T, const Eigen::VectorXd* x = nullptr);
+
+// ln (H/gamma_inf)_mix [ln Pa] of the Henry component named i at the true mole fractions x.
+// ZeroDivisionError when i has no Henry pair; NaN when every solvent of its pairs has x = 0.
+double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, double T);
+double ln_h_mix(const Electrolyte& el, const std::string& i, const Eigen::VectorXd& x, double T);
+
+// The speciation: true amounts n (unit of n_app) and ln gamma (activity model's convention, the
+// Henry reference not subtracted) at T. Updates the warm-start record self._warm exactly like
+// the Python method. n_app: a mapping {name: amount} (any Python mapping) or a C++ list of
+// (name, amount) pairs; names are looked up with el.names.index (ValueError "'X' is not in
+// list"). Honours a Python override of `true_amounts` on a subclass (then the Python method is
+// called and its result converted).
+struct Speciation {
+    Eigen::VectorXd n, lng;
+};
+using Amounts = std::vector<std::pair<std::string, double>>;
+Speciation true_amounts(py::handle self, py::handle n_app, double T, double tol = 1e-11,
+                        int maxit = 200);
+Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double tol = 1e-11,
+                        int maxit = 200);
+
+// The same without looking for a Python override (the bound method itself uses this).
+Speciation speciate(py::handle self, py::handle n_app, double T, double tol = 1e-11,
+                    int maxit = 200);
+
+// ---- NumPy conversions used by the bindings --------------------------------------------------
+Eigen::VectorXd to_vector(py::handle obj, const char* what);
+// Element k of a pair such as (tau, alpha) as a matrix (ValueError unless two-dimensional).
+Eigen::MatrixXd to_matrix(py::handle pair, int k);
+py::array_t<double> to_numpy(const Eigen::VectorXd& v);
+
+}  // namespace brinequil::host

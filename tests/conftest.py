@@ -1,0 +1,177 @@
+"""Shared test doubles for the electrolyte model.
+
+- `Species`: a small species object with the attributes the model reads (names, n, henry, water,
+  solv, mol, z, ion, molecule_tau(T)); it counts its molecule_tau calls.
+- `ActivityDouble`: a stand-in for velmora.ionactivity.ln_gamma that records every call. Its
+  default model is a symmetric two-suffix Margules excess Gibbs energy,
+  g^E/RT = 1/2 sum_ij x_i x_j W_ij, so ln gamma_k = sum_j W_kj x_j - g^E/RT (Gibbs–Duhem
+  consistent). W holds an attraction -a z_i z_j between charges and, between molecules, the
+  symmetric part of tau at 298.15 K. `ideal=True` gives ln gamma = 0.
+- fixtures `activity` (the Margules double) and `ideal_activity`, both patched onto
+  velmora.ionactivity.ln_gamma for the test.
+- builders of reference chemistries: `water_system`, `carbonate_system` (Henry CO2),
+  `salt_system` (a DISS reaction), `mea_system` (MEA–CO2–water, literature ln K).
+"""
+
+import numpy as np
+import pytest
+
+import velmora.ionactivity
+
+
+class Species:
+    """Species object double. tau: dict {(a, b): value} of molecule–molecule NRTL tau (per name),
+    constant or callable tau(T); alpha: nonrandomness of every pair."""
+
+    def __init__(self, names, charges=None, henry=(), solvents=None, water="H2O", tau=None, alpha=0.3):
+        self.names = list(names)
+        self.n = len(self.names)
+        z = np.zeros(self.n) if charges is None else np.array([charges.get(s, 0) for s in self.names], float)
+        self.z = z
+        self.ion = [bool(c != 0) for c in z]
+        self.mol = [i for i in range(self.n) if not self.ion[i]]
+        self.henry = [self.names.index(h) for h in henry]
+        if solvents is None:
+            solvents = [s for i, s in enumerate(self.names) if i in self.mol and s not in henry]
+        self.solv = [self.names.index(s) for s in solvents]
+        self.water = self.names.index(water) if water in self.names else 0
+        self._tau = dict(tau or {})
+        self.alpha = alpha
+        self.tau_calls = []
+
+    def molecule_tau(self, T):
+        self.tau_calls.append(T)
+        n = self.n
+        tau = np.zeros((n, n))
+        for (a, b), v in self._tau.items():
+            tau[self.names.index(a), self.names.index(b)] = v(T) if callable(v) else v
+        alpha = np.full((n, n), float(self.alpha))
+        np.fill_diagonal(alpha, 0.0)
+        return tau, alpha
+
+
+class ActivityDouble:
+    """Callable with the signature of ionactivity.ln_gamma(sp, x, T, options=None)."""
+
+    def __init__(self, ideal=False, a=2.0):
+        self.ideal = ideal
+        self.a = a
+        self.calls = []
+
+    def W(self, sp):
+        z = np.asarray(sp.z, float)
+        W = -self.a * np.outer(z, z)
+        tau = _tau_quiet(sp)
+        mol = list(sp.mol)
+        for i in mol:
+            for j in mol:
+                if i != j:
+                    W[i, j] = 0.5 * (tau[i, j] + tau[j, i])
+        np.fill_diagonal(W, 0.0)
+        return W
+
+    def __call__(self, sp, x, T, options=None):
+        x = np.array(x, dtype=float)
+        self.calls.append((x.copy(), T, options))
+        if self.ideal:
+            return np.zeros(len(x))
+        W = self.W(sp)
+        g = 0.5 * x @ W @ x
+        return W @ x - g
+
+
+def _tau_quiet(sp):
+    """tau of a Species double at 298.15 K without counting a molecule_tau call (zeros for
+    other species objects)."""
+    n = sp.n
+    tau = np.zeros((n, n))
+    for (a, b), v in getattr(sp, "_tau", {}).items():
+        tau[sp.names.index(a), sp.names.index(b)] = v(298.15) if callable(v) else v
+    return tau
+
+
+@pytest.fixture
+def activity(monkeypatch):
+    double = ActivityDouble()
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma", double)
+    return double
+
+
+@pytest.fixture
+def ideal_activity(monkeypatch):
+    double = ActivityDouble(ideal=True)
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma", double)
+    return double
+
+
+# ---- reference chemistries ------------------------------------------------------------------
+# ln K = A + B/T + C ln T + D T, mole-fraction basis (Edwards et al. 1978; Austgen et al. 1989).
+K_WATER = {"A": 132.899, "B": -13445.9, "C": -22.4773, "D": 0.0}
+K_CO2 = {"A": 231.465, "B": -12092.1, "C": -36.7816, "D": 0.0}
+K_HCO3 = {"A": 216.049, "B": -12431.7, "C": -35.4819, "D": 0.0}
+K_MEAH = {"A": 2.1211, "B": -8189.38, "C": 0.0, "D": -0.007484}
+K_MEACOO = {"A": 2.8898, "B": -3635.09, "C": 0.0, "D": 0.0}
+# ln H[Pa] of CO2 in water (IAPWS G7-04 refit), vapor pressure of water (DIPPR-101).
+HENRY_CO2_H2O = (199.2582, -9126.69, -26.99262, 0.0136553)
+ANTOINE_H2O = (73.649, -7258.2, 0.0, 0.0, -7.3037, 4.1653e-06, 2.0)
+ANTOINE_MEA = (92.624, -10367.0, 0.0, 0.0, -9.4699, 1.9e-18, 6.0)
+
+CHARGES = {"H3O+": 1, "OH-": -1, "HCO3-": -1, "CO3--": -2, "MEAH+": 1, "MEACOO-": -1,
+           "Na+": 1, "Cl-": -1}
+
+
+def water_system(**kw):
+    """2 H2O = H3O+ + OH-; returns (sp, reactions, kinds, k, apparent)."""
+    sp = Species(["H2O", "H3O+", "OH-"], CHARGES, **kw)
+    return sp, [{"H2O": -2, "H3O+": 1, "OH-": 1}], ["EQUIL"], [dict(K_WATER)], ["H2O"]
+
+
+def carbonate_system(**kw):
+    """Water + CO2 (Henry component) with the carbonate equilibria."""
+    names = ["H2O", "CO2", "H3O+", "OH-", "HCO3-", "CO3--"]
+    sp = Species(names, CHARGES, henry=("CO2",),
+                 tau=kw.pop("tau", {("H2O", "CO2"): 3.0, ("CO2", "H2O"): -0.5}), **kw)
+    reactions = [
+        {"H2O": -2, "H3O+": 1, "OH-": 1},
+        {"CO2": -1, "H2O": -2, "H3O+": 1, "HCO3-": 1},
+        {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1},
+    ]
+    return sp, reactions, ["EQUIL"] * 3, [dict(K_WATER), dict(K_CO2), dict(K_HCO3)], ["H2O", "CO2"]
+
+
+def salt_system(**kw):
+    """A salt NaHCO3 that dissociates completely (DISS), then the carbonate/water equilibria."""
+    names = ["H2O", "NaHCO3", "Na+", "HCO3-", "H3O+", "OH-", "CO3--"]
+    sp = Species(names, CHARGES, **kw)
+    reactions = [
+        {"NaHCO3": -1, "Na+": 1, "HCO3-": 1},
+        {"H2O": -2, "H3O+": 1, "OH-": 1},
+        {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1},
+    ]
+    return sp, reactions, ["DISS", "EQUIL", "EQUIL"], [None, dict(K_WATER), dict(K_HCO3)], ["H2O", "NaHCO3"]
+
+
+def mea_system(**kw):
+    """MEA–CO2–water: 9 true species, 5 equilibria, CO2 a Henry component."""
+    names = ["H2O", "MEA", "CO2", "MEAH+", "MEACOO-", "HCO3-", "CO3--", "H3O+", "OH-"]
+    tau = kw.pop("tau", {("H2O", "MEA"): -1.0, ("MEA", "H2O"): 0.5,
+                         ("H2O", "CO2"): 3.0, ("CO2", "H2O"): -0.5,
+                         ("MEA", "CO2"): 1.0, ("CO2", "MEA"): 0.0})
+    sp = Species(names, CHARGES, henry=("CO2",), tau=tau, **kw)
+    reactions = [
+        {"H2O": -2, "H3O+": 1, "OH-": 1},
+        {"CO2": -1, "H2O": -2, "H3O+": 1, "HCO3-": 1},
+        {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1},
+        {"MEAH+": -1, "H2O": -1, "MEA": 1, "H3O+": 1},
+        {"MEACOO-": -1, "H2O": -1, "MEA": 1, "HCO3-": 1},
+    ]
+    k = [dict(K_WATER), dict(K_CO2), dict(K_HCO3), dict(K_MEAH), dict(K_MEACOO)]
+    return sp, reactions, ["EQUIL"] * 5, k, ["H2O", "MEA", "CO2"]
+
+
+def model(system, *, antoine=None, henry=None, vc=None, options=None, **kw):
+    """An Electrolyte of one of the systems above."""
+    from velmora.brinequil import Electrolyte
+
+    sp, reactions, kinds, k, apparent = system(**kw)
+    return Electrolyte(sp, reactions, kinds, k, apparent, antoine, henry, vc, options)
