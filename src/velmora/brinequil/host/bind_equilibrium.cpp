@@ -1,33 +1,420 @@
-#include <pybind11/eigen.h>
+// Python interface of the liquid fugacities (psat, fugacities, bubble) and of the phase
+// equilibrium (kvalues, flash_tp, _flash_newton, bubble_t, flash). The algorithms are in
+// fugacity/ and equilibrium/; this file binds them to the model record, the property package
+// and the sibling modules. Methods that other methods call go through `self`, so a Python
+// subclass or an instance attribute that replaces one is honoured.
 #include <pybind11/functional.h>
 
+#include <algorithm>
+
+#include "equilibrium/flash.hpp"
 #include "equilibrium/solvers.hpp"
+#include "fugacity/liquid_fugacity.hpp"
 #include "host/electrolyte.hpp"
+#include "host/model_api.hpp"
+#include "host/phase_adapter.hpp"
+#include "model/errors.hpp"
 
 namespace brinequil::host {
+namespace {
+
+using adapt::phasekit;
+using adapt::to_double;
+using adapt::truthy;
+using adapt::to_vec;
+
+py::array_t<double> np(const Eigen::VectorXd& v) { return adapt::to_numpy(v); }
+
+// ---- liquid fugacities -----------------------------------------------------------------------
+
+struct Fugacities {
+    core::FugacityMap f;
+    Eigen::VectorXd n, lng;
+};
+
+std::optional<core::Antoine> antoine_of(const Electrolyte& el, const std::string& name) {
+    py::str key(name);
+    if (!el.antoine.contains(key)) return std::nullopt;
+    py::object p = el.antoine[key];
+    core::Antoine c;
+    for (std::size_t i = 0; i < 7; ++i) c[i] = to_double(p[py::int_(i)]);
+    return c;
+}
+
+template <class Apparent>
+Fugacities fugacities_impl(py::handle self, const Apparent& n_app, double T) {
+    Electrolyte& el = electrolyte(self);
+    Speciation s = true_amounts(self, n_app, T);
+    const SpeciesSets sets = species_sets(el, kSpZ | kSpHenry | kSpNames);
+    std::vector<char> is_henry(sets.names.size(), 0);
+    for (int h : sets.henry) is_henry[static_cast<std::size_t>(h)] = 1;
+    core::LiquidFugacityHooks hooks;
+    hooks.ln_h_mix = [&](Eigen::Index k, const Eigen::VectorXd& x) {
+        return ln_h_mix(el, sets.names[static_cast<std::size_t>(k)], x, T);
+    };
+    hooks.antoine = [&](const std::string& name) { return antoine_of(el, name); };
+    Fugacities out;
+    core::liquid_fugacities(s.n, s.lng, sets.names, sets.z, is_henry, T, hooks, out.f);
+    out.n = std::move(s.n);
+    out.lng = std::move(s.lng);
+    return out;
+}
+
+py::dict fugacity_dict(const core::FugacityMap& f) {
+    py::dict d;
+    for (const auto& [name, v] : f) d[py::str(name)] = v;
+    return d;
+}
+
+// fugacities of the apparent liquid that pairs the component names with the first entries of
+// xa, on the components; through self.fugacities when that is replaced.
+core::ComponentFugacities component_fugacities(py::handle self,
+                                               const std::vector<std::string>& comps,
+                                               const Eigen::VectorXd& xa, double T) {
+    const std::size_t m = std::min(comps.size(), static_cast<std::size_t>(xa.size()));
+    core::ComponentFugacities out;
+    out.has.assign(comps.size(), 0);
+    out.f = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(comps.size()));
+    if (py::object ov = python_override(self, "fugacities")) {
+        py::dict app;
+        for (std::size_t k = 0; k < m; ++k) app[py::str(comps[k])] = xa[static_cast<Eigen::Index>(k)];
+        py::tuple r = ov(app, T);
+        py::object f = r[0];
+        for (std::size_t k = 0; k < comps.size(); ++k) {
+            py::str key(comps[k]);
+            if (f.contains(key)) {
+                out.has[k] = 1;
+                out.f[static_cast<Eigen::Index>(k)] = to_double(f[key]);
+            }
+        }
+        out.n = to_vec(r[1], "true amounts");
+        return out;
+    }
+    Amounts app;
+    app.reserve(m);
+    for (std::size_t k = 0; k < m; ++k) app.emplace_back(comps[k], xa[static_cast<Eigen::Index>(k)]);
+    Fugacities fu = fugacities_impl(self, app, T);
+    for (std::size_t k = 0; k < comps.size(); ++k)
+        for (const auto& [name, v] : fu.f)
+            if (name == comps[k]) {
+                out.has[k] = 1;
+                out.f[static_cast<Eigen::Index>(k)] = v;
+                break;
+            }
+    out.n = std::move(fu.n);
+    return out;
+}
+
+// ---- K-values, split, TP flash ---------------------------------------------------------------
+
+core::KValues kvalues_impl(py::handle self, py::handle pp, const Eigen::VectorXd& xa,
+                           py::handle y, double T, double P) {
+    py::object phi_vapor = phasekit("phi_vapor");
+    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+    return core::kvalues(
+        xa, P, static_cast<Eigen::Index>(comps.size()),
+        [&](const Eigen::VectorXd& x) { return component_fugacities(self, comps, x, T); },
+        [&] { return to_vec(phi_vapor(pp, y, T, P), "ln phi"); });
+}
+
+// self.kvalues(pp, x, y, T, P), the C++ one unless replaced.
+core::KValues kvalues_call(py::handle self, py::handle pp, const Eigen::VectorXd& x,
+                           const Eigen::VectorXd& y, double T, double P) {
+    if (py::object ov = python_override(self, "kvalues")) {
+        py::tuple r = ov(pp, np(x), np(y), T, P);
+        return {to_vec(r[0], "K"), to_vec(r[1], "true amounts")};
+    }
+    return kvalues_impl(self, pp, x, np(y), T, P);
+}
+
+core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
+                                    double T, double P, const Eigen::VectorXd& v0) {
+    Electrolyte& el = electrolyte(self);
+    py::object phi_vapor = phasekit("phi_vapor");
+    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+    const SpeciesSets sets = species_sets(el, kSpHenry | kSpNames);
+    std::vector<char> vol(comps.size(), 0);
+    for (std::size_t k = 0; k < comps.size(); ++k) {
+        bool volatile_ = el.antoine.contains(py::str(comps[k]));
+        if (!volatile_) {
+            const Eigen::Index pos = adapt::find_name(sets.names, comps[k]);
+            if (pos < 0) throw core::ValueError("'" + comps[k] + "' is not in list");
+            volatile_ = std::find(sets.henry.begin(), sets.henry.end(), static_cast<int>(pos)) !=
+                        sets.henry.end();
+        }
+        if (volatile_) {
+            if (static_cast<Eigen::Index>(k) >= z.size())
+                throw core::IndexError("z has " + std::to_string(z.size()) + " entries for " +
+                                       std::to_string(comps.size()) + " components");
+            vol[k] = z[static_cast<Eigen::Index>(k)] > 0.0;
+        }
+    }
+    core::SplitHooks hooks;
+    hooks.fug = [&](const Eigen::VectorXd& xl) { return component_fugacities(self, comps, xl, T); };
+    hooks.ln_phi = [&](const Eigen::VectorXd& y) {
+        return to_vec(phi_vapor(pp, np(y), T, P), "ln phi");
+    };
+    hooks.name = [&](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
+    return core::flash_newton(z, P, v0, vol, hooks);
+}
+
+core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen::VectorXd& z,
+                                    double T, double P, const Eigen::VectorXd& v0, double tol) {
+    if (py::object ov = python_override(self, "_flash_newton")) {
+        py::tuple r = ov(pp, np(z), T, P, np(v0), tol);
+        core::SplitResult s;
+        s.beta = to_double(r[0]);
+        s.x = to_vec(r[1], "x");
+        s.y = to_vec(r[2], "y");
+        s.n = to_vec(r[3], "true amounts");
+        s.nfev = py::cast<long>(r[4]);
+        return s;
+    }
+    return flash_newton_impl(self, pp, z, T, P, v0);
+}
+
+py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::handle T_obj,
+                       py::handle P_obj, double tol) {
+    const double T = to_double(T_obj);
+    const double P = to_double(P_obj);
+    const Eigen::VectorXd z = to_vec(z_obj, "z");
+    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+    Electrolyte& el = electrolyte(self);
+    py::object rr = phasekit("_k_rachford_rice");
+    py::object h_vap = phasekit("enthalpy_vapor");
+    py::object s_vap = phasekit("entropy_vapor");
+    py::object s_liq = phasekit("entropy_liquid");
+
+    core::TPFlashHooks hooks;
+    hooks.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
+        return kvalues_call(self, pp, x, y, T, P);
+    };
+    hooks.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
+        return flash_newton_call(self, pp, zz, T, P, v0, tol);
+    };
+    hooks.true_amounts = [&](const Eigen::VectorXd& x) {
+        Amounts app;
+        for (std::size_t k = 0; k < comps.size(); ++k)
+            app.emplace_back(comps[k], x[static_cast<Eigen::Index>(k)]);
+        return true_amounts(self, app, T).n;
+    };
+    hooks.rachford_rice = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
+        return to_double(rr(np(zz), np(K)));
+    };
+    hooks.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return to_double(h_vap(pp, T, np(y), P)); };
+    hooks.entropy_vapor = [&](const Eigen::VectorXd& y) { return to_double(s_vap(pp, T, np(y), P)); };
+    hooks.entropy_liquid = [&](const Eigen::VectorXd& x) { return to_double(s_liq(pp, T, np(x), P)); };
+    hooks.liquid_enthalpy = [&](const Eigen::VectorXd& n) {
+        return adapt::liquid_enthalpy(self, pp, np(n), T, py::float_(P), el.pure);
+    };
+    const core::TPFlashResult r =
+        core::flash_tp(z, static_cast<Eigen::Index>(comps.size()), tol, hooks);
+
+    py::dict out;
+    out["beta"] = r.beta;
+    out["x"] = np(r.x);
+    out["y"] = np(r.y);
+    out["H"] = r.H;
+    out["S"] = r.S;
+    out["iterations"] = r.iterations;
+    out["T"] = T;
+    out["P"] = P;
+    py::dict tr;
+    Eigen::Index i = 0;
+    for (py::handle name : el.names) {
+        if (i >= r.n.size()) break;
+        tr[name] = r.n[i++];
+    }
+    out["true"] = tr;
+    return out;
+}
+
+py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handle T, py::handle P) {
+    if (py::object ov = python_override(self, "flash_tp")) return ov(pp, z, T, P);
+    return flash_tp_impl(self, pp, z, T, P, 1e-9);
+}
+
+core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
+                            double T0) {
+    const auto nc = static_cast<Eigen::Index>(py::len(pp.attr("components")));
+    if (x.size() < nc)
+        throw core::IndexError("x has " + std::to_string(x.size()) + " entries for " +
+                               std::to_string(nc) + " components");
+    if (x.size() > nc)
+        throw core::ValueError("x has " + std::to_string(x.size()) + " entries for " +
+                               std::to_string(nc) + " components");
+    return core::bubble_t(x, T0, [&](double T) { return kvalues_call(self, pp, x, x, T, P).K; });
+}
+
+// r[key] as an owned object (an item accessor would outlive the temporary r).
+py::object entry(py::object r, const char* key) { return r[py::str(key)]; }
+
+}  // namespace
 
 void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
-    (void)cls;
+    cls.def(
+        "psat",
+        [](py::object self, py::object c, double T) {
+            Electrolyte& el = electrolyte(self);
+            py::object p = el.antoine[c];
+            core::Antoine a;
+            for (std::size_t i = 0; i < 7; ++i) a[i] = to_double(p[py::int_(i)]);
+            return core::psat(a, T);
+        },
+        py::arg("c"), py::arg("T"),
+        "Vapor pressure [Pa] of species c at T by the extended Antoine correlation");
+
+    cls.def(
+        "fugacities",
+        [](py::object self, py::object n_app, double T) {
+            Fugacities f = fugacities_impl(self, n_app, T);
+            return py::make_tuple(fugacity_dict(f.f), np(f.n), np(f.lng));
+        },
+        py::arg("n_app"), py::arg("T"),
+        "Liquid fugacities [Pa] {species: f} of the volatile molecular species of an apparent "
+        "liquid at T");
+
+    cls.def(
+        "bubble",
+        [](py::object self, py::object n_app, double T) {
+            py::object f_map;
+            Eigen::VectorXd n, lng;
+            core::FugacityMap f;
+            if (py::object ov = python_override(self, "fugacities")) {
+                py::tuple r = ov(n_app, T);
+                for (auto item : py::reinterpret_borrow<py::dict>(py::dict(r[0])))
+                    f.emplace_back(py::str(item.first).cast<std::string>(), to_double(item.second));
+                n = to_vec(r[1], "true amounts");
+                lng = to_vec(r[2], "ln gamma");
+            } else {
+                Fugacities fu = fugacities_impl(self, n_app, T);
+                f = std::move(fu.f);
+                n = std::move(fu.n);
+                lng = std::move(fu.lng);
+            }
+            const Eigen::VectorXd x = n / n.sum();
+            std::vector<double> y;
+            const double P = core::bubble_pressure(f, y);
+            py::dict yd, xd, gd;
+            for (std::size_t i = 0; i < f.size(); ++i) yd[py::str(f[i].first)] = y[i];
+            Eigen::Index k = 0;
+            for (py::handle name : electrolyte(self).names) {
+                if (k >= x.size() || k >= lng.size()) break;
+                xd[name] = x[k];
+                gd[name] = lng[k];
+                ++k;
+            }
+            return py::make_tuple(P, yd, xd, gd);
+        },
+        py::arg("n_app"), py::arg("T"),
+        "Bubble pressure [Pa], vapor mole fractions and the true liquid of an apparent liquid at "
+        "T (ideal gas)");
+
+    cls.def(
+        "kvalues",
+        [](py::object self, py::object pp, py::object xa, py::object y, double T, double P) {
+            core::KValues kv = kvalues_impl(self, pp, to_vec(xa, "xa"), y, T, P);
+            return py::make_tuple(np(kv.K), np(kv.n));
+        },
+        py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"), py::arg("P"),
+        "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, P "
+        "(0 for components without a liquid fugacity), and the true amounts per unit of liquid");
+
+    cls.def(
+        "flash_tp",
+        [](py::object self, py::object pp, py::object z, py::object T, py::object P, double tol,
+           py::object maxit) {
+            (void)maxit;  // the substitution has its own fixed 15 steps
+            return flash_tp_impl(self, pp, z, T, P, tol);
+        },
+        py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"), py::arg("tol") = 1e-9,
+        py::arg("maxit") = 200,
+        "TP flash of the apparent feed z with the speciated electrolyte liquid: the package's "
+        "flash result with the true liquid under \"true\"");
+
+    cls.def(
+        "_flash_newton",
+        [](py::object self, py::object pp, py::object z, double T, double P, py::object v0,
+           py::object tol) {
+            (void)tol;  // the solver's own xtol 1e-12 decides
+            core::SplitResult s = flash_newton_impl(self, pp, to_vec(z, "z"), T, P, to_vec(v0, "v0"));
+            return py::make_tuple(s.beta, np(s.x), np(s.y), np(s.n), s.nfev);
+        },
+        py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"), py::arg("v0"), py::arg("tol"),
+        "Two-phase split at T, P by Newton on the vapor amounts v = z/(1+e^-s) of the volatile "
+        "components: (beta, x, y, n, nfev)");
+
+    cls.def(
+        "bubble_t",
+        [](py::object self, py::object pp, py::object x, double P, double T0) {
+            core::BubbleT b = bubble_t_impl(self, pp, to_vec(x, "x"), P, T0);
+            return py::make_tuple(b.T, np(b.y));
+        },
+        py::arg("pp"), py::arg("x"), py::arg("P"), py::arg("T0") = 350.0,
+        "Bubble temperature [K] of the apparent liquid x at P (vapor model of pp), and the vapor");
+
+    cls.def(
+        "flash",
+        [](py::object self, py::object pp, py::object z_obj, py::object P, py::object T,
+           py::object H, py::object S, py::object beta, py::object T0_obj) -> py::object {
+            Eigen::VectorXd zv = to_vec(z_obj, "z");
+            zv /= zv.sum();
+            py::array_t<double> z = np(zv);
+            const double T0 = (T0_obj.is_none() || !truthy(T0_obj)) ? 350.0 : to_double(T0_obj);
+            auto tp = [&](py::handle t) { return flash_tp_call(self, pp, z, t, P); };
+            if (!T.is_none()) return tp(T);
+            py::object solve = phasekit("_solve_T");
+            py::object Tsol;
+            if (!H.is_none()) {
+                Tsol = solve(py::cpp_function([&](py::object t) { return entry(tp(t), "H"); }), H, T0);
+            } else if (!S.is_none()) {
+                Tsol = solve(py::cpp_function([&](py::object t) { return entry(tp(t), "S"); }), S, T0);
+            } else if (!beta.is_none()) {
+                py::object Tb_obj;
+                if (py::object ov = python_override(self, "bubble_t"))
+                    Tb_obj = py::reinterpret_borrow<py::tuple>(ov(pp, z, P, T0))[0];
+                else
+                    Tb_obj = py::float_(bubble_t_impl(self, pp, zv, to_double(P), T0).T);
+                const double Tb = to_double(Tb_obj);
+                const double b = to_double(beta);
+                if (b <= 0.0) {
+                    py::object r = tp(Tb_obj);
+                    r["beta"] = 0.0;
+                    return r;
+                }
+                auto fb = [&](py::object t) -> py::object {
+                    if (to_double(t) > Tb) return entry(tp(t), "beta");
+                    return py::float_(to_double(t) - Tb);
+                };
+                Tsol = solve(py::cpp_function(fb), std::min(b, 0.999999999), Tb + 5.0);
+            } else {
+                throw core::ValueError("Give one of T, H, S, beta");
+            }
+            return tp(Tsol);
+        },
+        py::arg("pp"), py::arg("z"), py::arg("P"), py::arg("T") = py::none(),
+        py::arg("H") = py::none(), py::arg("S") = py::none(), py::arg("beta") = py::none(),
+        py::arg("T0") = py::none(), "Flash at P with T, H [J/kmol], S or the vapor fraction");
+
     // Private hooks that run the C++ root finders on Python functions (for the tests).
     m.def(
         "_hybrd",
-        [](py::function f, Eigen::VectorXd x0) {
+        [](py::function f, py::object x0_obj) {
+            const Eigen::VectorXd x0 = to_vec(x0_obj, "x0");
             core::SystemFn fn = [&f](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
-                py::array_t<double> out = py::array_t<double>::ensure(f(Eigen::VectorXd(x)));
+                py::array_t<double> out = py::array_t<double>::ensure(f(np(x)));
                 if (!out || out.ndim() != 1 || out.shape(0) != r.size())
                     throw py::value_error("residual must return one float per unknown");
                 for (Eigen::Index i = 0; i < r.size(); ++i) r[i] = out.at(i);
             };
             core::HybrdResult res = core::hybrd(fn, x0);
-            return py::make_tuple(res.x, res.nfev, res.status);
+            return py::make_tuple(np(res.x), res.nfev, res.status);
         },
-        py::arg("f"), py::arg("x0"),
-        "Hybrid Powell root of f from x0 (xtol 1e-12): (x, nfev, info)");
+        py::arg("f"), py::arg("x0"), "Hybrid Powell root of f from x0 (xtol 1e-12): (x, nfev, info)");
     m.def(
         "_brentq",
         [](std::function<double(double)> f, double a, double b) { return core::brentq(f, a, b); },
-        py::arg("f"), py::arg("a"), py::arg("b"),
-        "Brent root of f on [a, b] (xtol 1e-8)");
+        py::arg("f"), py::arg("a"), py::arg("b"), "Brent root of f on [a, b] (xtol 1e-8)");
 }
 
 }  // namespace brinequil::host

@@ -1,0 +1,242 @@
+#include "equilibrium/flash.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "equilibrium/solvers.hpp"
+#include "model/errors.hpp"
+
+namespace brinequil::core {
+namespace {
+
+double at(const Eigen::VectorXd& v, Eigen::Index k, const char* what) {
+    if (k < 0 || k >= v.size())
+        throw IndexError(std::string(what) + ": index " + std::to_string(k) +
+                         " is out of range for " + std::to_string(v.size()) + " entries");
+    return v[k];
+}
+
+// NumPy's maximum(v, floor): NaN stays NaN.
+Eigen::VectorXd floor_at(const Eigen::VectorXd& v, double floor) {
+    Eigen::VectorXd out(v.size());
+    for (Eigen::Index k = 0; k < v.size(); ++k)
+        out[k] = std::isnan(v[k]) ? v[k] : std::max(v[k], floor);
+    return out;
+}
+
+// An apparent vector must cover the package's components.
+void check_length(const Eigen::VectorXd& v, Eigen::Index ncomp, const char* what) {
+    if (v.size() < ncomp)
+        throw IndexError(std::string(what) + " has " + std::to_string(v.size()) +
+                         " entries for " + std::to_string(ncomp) + " components");
+    if (v.size() > ncomp)
+        throw ValueError(std::string(what) + " has " + std::to_string(v.size()) +
+                         " entries for " + std::to_string(ncomp) + " components");
+}
+
+// sum_k K_k v_k over the components, with NaN kept.
+double dot_k(const Eigen::VectorXd& K, const Eigen::VectorXd& v) {
+    double s = 0.0;
+    for (Eigen::Index k = 0; k < K.size(); ++k) s += K[k] * v[k];
+    return s;
+}
+
+}  // namespace
+
+KValues kvalues(const Eigen::VectorXd& xa_in, double P, Eigen::Index ncomp,
+                const std::function<ComponentFugacities(const Eigen::VectorXd& xa)>& fug,
+                const std::function<Eigen::VectorXd()>& ln_phi) {
+    Eigen::VectorXd xa = floor_at(xa_in, 1e-12);
+    xa /= xa.sum();
+    ComponentFugacities f = fug(xa);
+    const Eigen::VectorXd lp = ln_phi();
+    KValues out;
+    out.K = Eigen::VectorXd::Zero(ncomp);
+    for (Eigen::Index k = 0; k < ncomp; ++k) {
+        if (k >= static_cast<Eigen::Index>(f.has.size()) || !f.has[static_cast<std::size_t>(k)])
+            continue;
+        out.K[k] = f.f[k] / ((at(xa, k, "xa") * std::exp(at(lp, k, "ln phi"))) * P);
+    }
+    out.n = std::move(f.n);
+    return out;
+}
+
+SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::VectorXd& v0_in,
+                         const std::vector<char>& vol, const SplitHooks& hooks) {
+    const Eigen::Index nz = z.size();
+    std::vector<Eigen::Index> idx;  // component positions of the variables
+    for (std::size_t k = 0; k < vol.size(); ++k)
+        if (vol[k]) idx.push_back(static_cast<Eigen::Index>(k));
+    const auto nv = static_cast<Eigen::Index>(idx.size());
+
+    // Start: v0 clipped into [1e-10 z, 0.9999999999 z].
+    Eigen::VectorXd v0 = v0_in;
+    for (Eigen::Index k = 0; k < v0.size() && k < nz; ++k)
+        v0[k] = std::min(std::max(v0[k], 1e-10 * z[k]), 0.9999999999 * z[k]);
+
+    struct State {
+        Eigen::VectorXd v, l, y, n;
+    } state;
+    const SystemFn res = [&](const Eigen::VectorXd& s, Eigen::VectorXd& r) {
+        Eigen::VectorXd v = Eigen::VectorXd::Zero(nz);
+        for (Eigen::Index j = 0; j < nv; ++j) {
+            const Eigen::Index k = idx[static_cast<std::size_t>(j)];
+            v[k] = at(z, k, "z") / (1.0 + std::exp(-std::min(std::max(s[j], -500.0), 500.0)));
+        }
+        Eigen::VectorXd l = floor_at(z - v, 1e-300);
+        const double vs = v.sum();
+        Eigen::VectorXd y = floor_at(v / (std::isnan(vs) ? vs : std::max(vs, 1e-300)), 1e-300);
+        ComponentFugacities f = hooks.fug(l / l.sum());
+        const Eigen::VectorXd lp = hooks.ln_phi(y);
+        state.v = v;
+        state.l = l;
+        state.y = y;
+        state.n = std::move(f.n);
+        r.resize(nv);
+        for (Eigen::Index j = 0; j < nv; ++j) {
+            const Eigen::Index k = idx[static_cast<std::size_t>(j)];
+            if (k >= static_cast<Eigen::Index>(f.has.size()) || !f.has[static_cast<std::size_t>(k)])
+                throw KeyError(hooks.name(k));
+            const double fk = f.f[k];
+            r[j] = std::log(std::isnan(fk) ? fk : std::max(fk, 1e-300)) - std::log(y[k] * P) - at(lp, k, "ln phi");
+        }
+    };
+
+    Eigen::VectorXd s0(nv);
+    for (Eigen::Index j = 0; j < nv; ++j) {
+        const Eigen::Index k = idx[static_cast<std::size_t>(j)];
+        const double v0k = at(v0, k, "v0");
+        s0[j] = std::log(v0k / (at(z, k, "z") - v0k));
+    }
+    const HybrdResult r = hybrd(res, s0);
+    if (!r.x.allFinite()) throw ValueError("two-phase split of the electrolyte liquid diverged");
+    Eigen::VectorXd rv(nv);
+    res(r.x, rv);  // leaves the state at the solution
+
+    SplitResult out;
+    out.beta = state.v.sum();
+    out.x = state.l / state.l.sum();
+    out.y = state.y;
+    out.n = state.n;
+    out.nfev = r.nfev;
+    return out;
+}
+
+TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double tol,
+                       const TPFlashHooks& hooks) {
+    check_length(z_in, ncomp, "z");
+    const Eigen::VectorXd z = z_in / z_in.sum();
+    Eigen::VectorXd x = z, y = z;
+    KValues kv = hooks.kvalues(x, y);
+    Eigen::VectorXd K = kv.K;
+    Eigen::VectorXd n = kv.n;
+    check_length(K, ncomp, "K");
+
+    const double kz = dot_k(K, z);
+    double beta = (kz <= 1.0) ? 0.0 : 0.5;  // NaN gives 0.5
+    long it = 0;
+    double err = 0.0;
+    if (beta == 0.5) {
+        for (it = 0; it < 15; ++it) {
+            beta = hooks.rachford_rice(z, K);
+            const double b = std::min(std::max(beta, 0.0), 1.0);
+            Eigen::VectorXd xn(ncomp), yn(ncomp);
+            for (Eigen::Index k = 0; k < ncomp; ++k) {
+                xn[k] = z[k] / (1.0 + b * (K[k] - 1.0));
+                yn[k] = K[k] * xn[k];
+            }
+            x = xn / xn.sum();
+            const double ys = yn.sum();
+            y = yn / (std::isnan(ys) ? ys : std::max(ys, 1e-300));
+            KValues kn = hooks.kvalues(x, y);
+            check_length(kn.K, ncomp, "K");
+            err = 0.0;
+            bool any = false, nan = false;
+            for (Eigen::Index k = 0; k < ncomp; ++k) {
+                if (!(kn.K[k] > 0.0 && K[k] > 0.0)) continue;
+                const double e = std::fabs(std::log(kn.K[k] / K[k]));
+                if (std::isnan(e)) nan = true;
+                err = any ? std::max(err, e) : e;
+                any = true;
+            }
+            if (nan) err = std::numeric_limits<double>::quiet_NaN();
+            K = std::move(kn.K);
+            n = std::move(kn.n);
+            if (err < tol) break;
+        }
+        if (it == 15) it = 14;  // the last step ran without converging
+    }
+
+    if (0.0 < beta && beta < 1.0 && err >= tol) {
+        SplitResult s = hooks.newton(z, beta * y);
+        beta = s.beta;
+        x = std::move(s.x);
+        y = std::move(s.y);
+        n = std::move(s.n);
+        it += s.nfev;
+    }
+
+    if (beta >= 1.0) {
+        for (Eigen::Index k = 0; k < ncomp; ++k)
+            if (K[k] == 0.0 && z[k] > 0.0) {
+                beta = 0.999999999999;
+                break;
+            }
+    }
+
+    if (beta <= 0.0) {
+        beta = 0.0;
+        x = z;
+        n = hooks.true_amounts(x);
+    } else if (beta >= 1.0) {
+        beta = 1.0;
+        y = z;
+    }
+
+    TPFlashResult out;
+    if (beta > 0.0) {
+        out.H = beta * hooks.enthalpy_vapor(y);
+        out.S = beta * hooks.entropy_vapor(y);
+    }
+    if (beta < 1.0) {
+        out.H += (1.0 - beta) * hooks.liquid_enthalpy(n);
+        out.S += (1.0 - beta) * hooks.entropy_liquid(x);
+    }
+    out.beta = beta;
+    out.x = std::move(x);
+    out.y = std::move(y);
+    out.iterations = it + 1;
+    out.n = std::move(n);
+    return out;
+}
+
+BubbleT bubble_t(const Eigen::VectorXd& x, double T0,
+                 const std::function<Eigen::VectorXd(double T)>& kvalues) {
+    auto f = [&](double T) {
+        const Eigen::VectorXd K = kvalues(T);
+        if (x.size() < K.size()) throw IndexError("x is shorter than the K-values");
+        const double s = dot_k(K, x);
+        return std::log(std::isnan(s) ? s : std::max(s, 1e-300));
+    };
+    double lo = T0 - 20.0, hi = T0 + 20.0;
+    for (int pass = 0; pass < 40; ++pass) {
+        if (f(lo) < 0.0 && f(hi) > 0.0) break;
+        if (f(lo) > 0.0) {
+            hi = lo;
+            lo = lo - 20.0;
+        } else {
+            lo = hi;
+            hi = hi + 20.0;
+        }
+    }
+    BubbleT out;
+    out.T = brentq(f, lo, hi, 1e-8);
+    const Eigen::VectorXd K = kvalues(out.T);
+    if (x.size() < K.size()) throw IndexError("x is shorter than the K-values");
+    Eigen::VectorXd kx(K.size());
+    for (Eigen::Index k = 0; k < K.size(); ++k) kx[k] = K[k] * x[k];
+    out.y = kx / kx.sum();
+    return out;
+}
+
+}  // namespace brinequil::core

@@ -1,0 +1,90 @@
+// Vapor-liquid equilibrium of an electrolyte liquid against the property package's vapor:
+// K-values, the Newton two-phase split, the TP flash and the bubble temperature. Apparent
+// vectors are over the package's components (component order); the electrolyte model and the
+// package enter through the hooks, which the host binds to the Python side.
+#pragma once
+#include <Eigen/Dense>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace brinequil::core {
+
+// Liquid fugacities of an apparent liquid, on the package's components.
+struct ComponentFugacities {
+    std::vector<char> has;  // component name is a key of the fugacity mapping
+    Eigen::VectorXd f;      // fugacity [Pa] where `has`
+    Eigen::VectorXd n;      // true amounts of the speciation (species order)
+};
+
+struct KValues {
+    Eigen::VectorXd K;  // over the components; 0.0 where the liquid has no fugacity
+    Eigen::VectorXd n;  // true amounts per unit of apparent liquid
+};
+
+// K = f / (xa phi P). xa is floored at 1e-12 and normalised over all its entries; `fug` gets
+// that vector (it pairs the first min(nc, size) entries with the component names); `ln_phi`
+// (called after it) gives ln phi of the vapor. IndexError when a volatile component lies past
+// the end of xa or of ln phi.
+KValues kvalues(const Eigen::VectorXd& xa, double P, Eigen::Index ncomp,
+                const std::function<ComponentFugacities(const Eigen::VectorXd& xa)>& fug,
+                const std::function<Eigen::VectorXd()>& ln_phi);
+
+struct SplitResult {
+    double beta = 0.0;
+    Eigen::VectorXd x, y, n;
+    long nfev = 0;
+};
+
+struct SplitHooks {
+    // liquid fugacities of the apparent liquid l / sum(l)
+    std::function<ComponentFugacities(const Eigen::VectorXd& xl)> fug;
+    // ln phi of the vapor y (floored mole fractions) at the call's T, P
+    std::function<Eigen::VectorXd(const Eigen::VectorXd& y)> ln_phi;
+    // component name, for the KeyError of a volatile component without a liquid fugacity
+    std::function<std::string(Eigen::Index k)> name;
+};
+
+// Two-phase split by hybrid Powell on s, v = z / (1 + e^-s), over the volatile components
+// (`vol`: volatile and z > 0), solving ln f_L = ln (y phi P). ValueError "two-phase split of
+// the electrolyte liquid diverged" when the solution is not finite.
+SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::VectorXd& v0,
+                         const std::vector<char>& vol, const SplitHooks& hooks);
+
+struct TPFlashHooks {
+    std::function<KValues(const Eigen::VectorXd& x, const Eigen::VectorXd& y)> kvalues;
+    std::function<SplitResult(const Eigen::VectorXd& z, const Eigen::VectorXd& v0)> newton;
+    std::function<Eigen::VectorXd(const Eigen::VectorXd& x)> true_amounts;
+    std::function<double(const Eigen::VectorXd& z, const Eigen::VectorXd& K)> rachford_rice;
+    std::function<double(const Eigen::VectorXd& y)> enthalpy_vapor;
+    std::function<double(const Eigen::VectorXd& y)> entropy_vapor;
+    std::function<double(const Eigen::VectorXd& n)> liquid_enthalpy;
+    std::function<double(const Eigen::VectorXd& x)> entropy_liquid;
+};
+
+struct TPFlashResult {
+    double beta = 0.0;
+    Eigen::VectorXd x, y;
+    double H = 0.0, S = 0.0;
+    long iterations = 0;
+    Eigen::VectorXd n;
+};
+
+// The TP flash: at most 15 substitution steps on K with the package's Rachford-Rice, then the
+// Newton split when the last vapor fraction is strictly inside (0, 1) and not converged; the
+// nonvolatile cap and the one-phase rules on the unclipped vapor fraction. z is normalised here.
+TPFlashResult flash_tp(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
+                       const TPFlashHooks& hooks);
+
+struct BubbleT {
+    double T = 0.0;
+    Eigen::VectorXd y;
+};
+
+// Bubble temperature of the liquid x at the hooks' pressure: window search from
+// (T0 - 20, T0 + 20) by 20 K on ln(max(sum K x, 1e-300)), then Brent to 1e-8 K. `kvalues(T)`
+// gives K at T with the vapor taken at the liquid composition.
+BubbleT bubble_t(const Eigen::VectorXd& x, double T0,
+                 const std::function<Eigen::VectorXd(double T)>& kvalues);
+
+}  // namespace brinequil::core
