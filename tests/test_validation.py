@@ -73,9 +73,45 @@ JOU = [(313.15, 0.203, 0.00896), (313.15, 0.365, 0.0677), (313.15, 0.4735, 0.604
 
 def test_co2_over_30wt_mea_within_factor_two():
     """Jou, Mather & Otto 1995, loadings 0.1-0.5, with the databank's regressed pairs
-    (speciation of the regression module)."""
+    (brinequil's speciation and Henry reference)."""
     from velmora.enginebridge import regress_mea
     liq = regress_mea.Liquid()
     assert liq.gamma_inf_mea(298.15) == pytest.approx(0.19, rel=0.05)
     ratios = [liq.p_co2(T, a)[0] / (p * 1e3) for T, a, p in JOU]
     assert all(0.5 < r < 2.0 for r in ratios), ratios
+
+
+def model(chem_name, comps, henry=()):
+    """An Electrolyte built from the engine's report of a built-in chemistry."""
+    from velmora import brinequil, enginebridge, ionchem
+    chem = ionchem.builtin(chem_name)
+    text = enginebridge.input_header({c: c for c in comps}, "eNRTL", henry=list(henry) or None,
+                                     chemistry=(chem_name, chem))
+    report, _ = enginebridge.run_input(text + "\nPARAMETER-REPORT ALL\n", runid="elec")
+    return brinequil.Electrolyte.from_report(report, chem, list(comps), henry=list(henry))
+
+
+def test_pkw_at_25c_through_the_speciation():
+    el = model("water", ["H2O"])
+    n, lng = el.true_amounts({"H2O": MOL_PER_KG_WATER}, 298.15)
+    names = list(el.names)
+    h, oh, w = (names.index(s) for s in ("H3O+", "OH-", "H2O"))
+    # molal activities: m_i gamma_i(molal) = (n_i / n_w) (1000/M_w) gamma*_i x_w
+    a = [n[i] / n[w] * MOL_PER_KG_WATER * math.exp(lng[i]) * n[w] / sum(n) for i in (h, oh)]
+    assert -math.log10(a[0] * a[1]) == pytest.approx(14.0, abs=0.05)
+    assert n[h] == pytest.approx(n[oh], rel=1e-6)
+
+
+def test_co2_solubility_through_the_speciation_at_1_atm():
+    from scipy.optimize import brentq
+    el = model("CO2-H2O", ["H2O", "CO2"], henry=["CO2"])
+    T, w = 298.15, 1.0
+
+    def excess_fugacity(c):
+        n, lng = el.true_amounts({"H2O": w, "CO2": c}, T)
+        x = [v / sum(n) for v in n]
+        i = list(el.names).index("CO2")
+        return x[i] * math.exp(lng[i] + el.ln_h_mix("CO2", x, T)) - 101325.0
+
+    c = brentq(excess_fugacity, 1e-5, 1e-2, xtol=1e-12)
+    assert c / (w + c) == pytest.approx(6.22e-4, rel=0.05)

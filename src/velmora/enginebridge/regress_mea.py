@@ -9,11 +9,11 @@ Austgen et al. (1989) equilibrium constants requires.
 
 The model is the package's own: the parameter report of the engine (with trial parameters),
 the activity model of ``velmora.ionactivity``, the equilibrium constants of the databank, and
-the liquid fugacity of a Henry component (x gamma H / gamma_inf, ideal gas). The speciation is
-a small Newton solver on ln n here, so that the fit does not depend on a compiled model.
+the speciation of ``velmora.brinequil`` and the liquid fugacity of a Henry component
+(x gamma (H/gamma_inf)_mix, ideal gas).
 
-Run ``python -m velmora.enginebridge.regress_mea`` to repeat the fit; it prints the record
-kept in databank/regression_mea.toml.
+Run ``python -m velmora.enginebridge.regress_mea`` to repeat the fit (it prints the result);
+``--write=src/velmora/enginebridge/databank/regression_mea.toml`` rewrites the record.
 """
 
 import math
@@ -24,7 +24,6 @@ from . import databank
 from .engine import build_report, input_header, parse_input
 
 NAMES = ["H2O", "MEA", "CO2", "H3O+", "OH-", "HCO3-", "CO3--", "MEAH+", "MEACOO-"]
-REACTIONS = ["WATER", "CO2-1", "CO2-2", "MEA-1", "MEA-2"]
 W_MEA = 0.30                      # mass fraction of MEA in the unloaded solution
 
 # Jou, Mather & Otto 1995, 30 wt% MEA: (T [K], loading [mol CO2/mol MEA], p_CO2 [kPa])
@@ -50,75 +49,31 @@ def report(overrides=None):
 
 
 class Liquid:
-    """Speciation and CO2 partial pressure of MEA-CO2-water for one parameter set."""
+    """The MEA-CO2-water liquid of brinequil for one parameter set: speciation and the CO2
+    partial pressure over 30 wt% MEA."""
 
     def __init__(self, overrides=None):
-        from velmora import ionactivity
+        from velmora import brinequil, ionactivity
         self.ia = ionactivity
-        self.sp, self.data = ionactivity.species_from_report(report(overrides), NAMES, ["CO2"])
-        n = len(NAMES)
-        self.nu = np.zeros((len(REACTIONS), n))
-        self.k = []
-        for r, rid in enumerate(REACTIONS):
-            rec = databank.reaction_record(rid)
-            for s, v in rec["reaction"].items():
-                self.nu[r, NAMES.index(s)] = v
-            self.k.append([rec[c] for c in "ABCD"])
-        u, s, vt = np.linalg.svd(self.nu)            # balances: null space of nu (rows)
-        rank = int((s > 1e-10).sum())
-        self.B = vt[rank:]
-        self.h = self.data["henry"][("CO2", "H2O")]
+        self.el = brinequil.Electrolyte.from_report(report(overrides), chemistry(),
+                                                    ["H2O", "MEA", "CO2"], henry=["CO2"])
+        self.sp = self.el.sp
 
-    def lnK(self, T):
-        return np.array([a + b / T + c * math.log(T) + d * T for a, b, c, d in self.k])
-
-    def lng(self, x, T):
-        return np.asarray(self.ia.ln_gamma(self.sp, x, T, {"lc_ref": "water-ratio", "fixed_Y": True}))
-
-    def speciate(self, n0, T, n_start=None, tol=1e-10):
-        """True amounts of the apparent amounts n0 (vector over NAMES) at T."""
-        n0 = np.asarray(n0, float)
-        b = self.B @ n0
-        lnK = self.lnK(T)
-        n = np.array(n_start if n_start is not None else np.maximum(n0, 1e-10 * n0.sum()), float)
-        u = np.log(n)
-        lng = np.zeros(len(n))
-        for outer in range(200):
-            for it in range(100):
-                n = np.exp(u)
-                N = n.sum()
-                r = np.concatenate([self.nu @ (u - math.log(N) + lng) - lnK, (self.B @ n - b) / n0.sum()])
-                J = np.vstack([self.nu @ (np.eye(len(n)) - np.outer(np.ones(len(n)), n / N)),
-                               self.B * n / n0.sum()])
-                du = np.linalg.lstsq(J, -r, rcond=None)[0]
-                step = min(1.0, 4.0 / max(1e-300, np.abs(du).max()))
-                u = u + step * du
-                if np.abs(du).max() < tol:
-                    break
-            n = np.exp(u)
-            new = self.lng(n / n.sum(), T)
-            change = np.abs(new - lng).max()
-            lng = lng + (new - lng) * (1.0 if outer < 20 else 0.5)
-            if change < tol:
-                break
-        return n, new
-
-    def p_co2(self, T, loading, n_start=None):
-        """CO2 partial pressure [Pa] over 30 wt% MEA at the loading, and the true amounts."""
+    def p_co2(self, T, loading):
+        """CO2 partial pressure [Pa] over 30 wt% MEA at the loading (the liquid fugacity of
+        CO2: x gamma (H/gamma_inf)_mix, ideal gas), and the true amounts."""
         m = W_MEA / databank.species("MEA")["molar_mass"]
         w = (1 - W_MEA) / databank.species("H2O")["molar_mass"]
-        n0 = np.zeros(len(NAMES))
-        n0[0], n0[1], n0[2] = w, m, loading * m
-        n, lng = self.speciate(n0, T, n_start)
+        n, lng = self.el.true_amounts({"H2O": w, "MEA": m, "CO2": loading * m}, T)
+        n = np.asarray(n, float)
         x = n / n.sum()
-        a, bb, c, d, e = (list(self.h) + [0.0] * 5)[:5]
-        lnH = a + bb / T + c * math.log(T) + d * T + e / T ** 2
-        return x[2] * math.exp(lng[2] + lnH), n
+        i = NAMES.index("CO2")
+        return x[i] * math.exp(lng[i] + self.el.ln_h_mix("CO2", x, T)), n
 
     def gamma_inf_mea(self, T=298.15):
         x = np.full(len(NAMES), 1e-12)
         x[0], x[1] = 1.0, 1e-9
-        return math.exp(self.lng(x / x.sum(), T)[1])
+        return math.exp(self.ia.ln_gamma(self.sp, x / x.sum(), T)[1])
 
 
 # Fitted parameters: the MEA-water NRTL pair (tau = A + B/T each way, alpha 0.2) and the
@@ -221,7 +176,7 @@ def record_toml(rec):
     th = rec["theta"]
     a1, a2, b1, b2, t1, tb, t2, t3, t4 = th
     L = ['# Regression of the MEA-CO2-water pair parameters (written by',
-         '# python -m velmora.enginebridge.regress_mea --write; do not edit by hand).',
+         '# python -m velmora.enginebridge.regress_mea --write=<this file>; do not edit by hand).',
          '# The databank reads the fitted pairs from [[molecule_pair]] and [[electrolyte_pair]].',
          '',
          '[data]',
@@ -232,7 +187,7 @@ def record_toml(rec):
          '',
          '[objective]',
          'text = "sum of squares of ln(p_calc/p_meas) over the points, plus (3 ln(gamma_inf_MEA(25 C)/0.19))^2, plus Gaussian priors ((theta - centre)/width)^2, plus (10 x spinodal depth)^2 (MEA and water miscible at 25-120 C)"',
-         'model = "engine report with trial pairs; velmora.ionactivity.ln_gamma (lc_ref water-ratio, fixed_Y); databank equilibrium constants; p_CO2 = x gamma H_CO2,water (ideal gas)"',
+         'model = "engine report with trial pairs; brinequil Electrolyte.from_report, true_amounts (default options) and ln_h_mix; p_CO2 = x gamma (H/gamma_inf)_mix (ideal gas)"',
          'parameters = [' + ", ".join(f'"{p}"' for p in PARAMS) + ']',
          'start = [' + ", ".join(repr(float(v)) for v in START) + ']',
          'priors = [' + ", ".join(f'[{i}, {mu}, {w}]' for i, (mu, w) in PRIOR.items()) + ']   # [index, centre, width]',
@@ -267,6 +222,8 @@ if __name__ == "__main__":
         print(k, "=", rec[k])
     for T, a, p, pc in rec["table"]:
         print(f"{T - 273.15:6.1f} C  loading {a:7.4f}  p_meas {p:10.5g} kPa  p_calc {pc:10.5g} kPa  ratio {pc / p:6.3f}")
-    if "--write" in sys.argv:
-        (databank.DIR / "regression_mea.toml").write_text(record_toml(rec))
-        print("written", databank.DIR / "regression_mea.toml")
+    out = [a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--write=")]
+    if out:
+        with open(out[0], "w") as fh:
+            fh.write(record_toml(rec))
+        print("written", out[0])
