@@ -133,3 +133,9 @@ def test_property_package_from_databank_bubble_point_of_water():
     assert h[0] == pytest.approx(-241.826e6 + 2.54e6, abs=0.05e6)
     with pytest.raises(ValueError, match="'Brine'"):
         eb.property_package(["Brine"])
+
+
+def test_report_names_the_databank_it_was_written_from():
+    report, _ = run({"H2O": "H2O"})
+    assert f"# databank {eb.databank.digest()}\n" in report
+    assert len(eb.databank.digest()) == 16

@@ -115,3 +115,11 @@ def test_co2_solubility_through_the_speciation_at_1_atm():
 
     c = brentq(excess_fugacity, 1e-5, 1e-2, xtol=1e-12)
     assert c / (w + c) == pytest.approx(6.22e-4, rel=0.05)
+def test_co2_over_30wt_mea_through_the_bubble_pressure():
+    el = model("MEA-CO2-H2O", ["H2O", "MEA", "CO2"], henry=["CO2"])
+    m, w = 0.30 / 61.084, 0.70 / 18.015
+    ratios = []
+    for T, a, p in JOU:
+        P, y, _, _ = el.bubble({"H2O": w, "MEA": m, "CO2": a * m}, T)
+        ratios.append(P * y["CO2"] / (p * 1e3))
+    assert all(0.5 < r < 2.0 for r in ratios), ratios

@@ -49,6 +49,10 @@ def attach(fs):
     henry = list(fs.pp.henry_comps)
     path = os.path.join(bq._cache_dir(), bq.report_key(aliases, chem, henry) + ".rep")
     cached = os.path.isfile(path)
+    if cached and not _current(path):
+        step(f"chemistry {cid}: the cached report was written from another databank: asking the engine again")
+        bq.parameter_report(aliases, cid, chem, henry, refresh=True)
+        cached = False
     el = bq.attach(fs)
     if el is None:
         raise SystemExit(f"demo: chemistry {cid} could not be attached (see the message above)")
@@ -57,6 +61,14 @@ def attach(fs):
     step(f"chemistry {cid}: parameter report {how}: {path}")
     step(f"chemistry {cid}: {len(el.names)} true species: {', '.join(el.names)}")
     return el
+
+
+def _current(path):
+    """True when the cached report at path was written from the installed databank."""
+    from velmora.enginebridge import databank
+    with open(path, errors="ignore") as fh:
+        head = fh.read(2000)
+    return f"# databank {databank.digest()}" in head
 
 
 def mea_feed(loading, n_solution=1.0):
@@ -88,12 +100,14 @@ def print_co2(rows):
     print(f"loadings 0.1-0.5: largest factor between calculation and measurement {worst:.2f}")
 
 
-def nacl_curve(el):
-    step("NaCl mean activity coefficient at 25 C (speciation of the attached NaCl-water model)")
+NACL_TABLE = [0.05, 0.1, 0.2, 0.5, 1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 6.0]
+
+
+def nacl_curve(el, molalities=NACL_TABLE):
     rows = []
     names = list(el.names)
     iw, ina, icl = names.index("WATER"), names.index("Na+"), names.index("Cl-")
-    for m in [0.05, 0.1, 0.2, 0.5, 1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 6.0]:
+    for m in molalities:
         n, lng = el.true_amounts({"WATER": 1000.0 / MW["WATER"], "NaCl": m}, 298.15)
         x_w = n[iw] / sum(n)
         g = math.exp(0.5 * (lng[ina] + lng[icl]) + math.log(x_w))
@@ -167,8 +181,8 @@ def dense_co2(el):
     """Model curves on a fine loading grid for the plot."""
     rows = []
     for t_c in JOU_1995:
-        for i in range(1, 33):
-            a = 0.02 * i
+        for i in range(61):
+            a = 0.002 * (0.66 / 0.002) ** (i / 60)        # 0.002 ... 0.66, log-spaced
             P, y, _, _ = el.bubble(mea_feed(a), t_c + 273.15)
             rows.append((t_c, a, None, P * y["CO2"] / 1e3, P / 1e3))
     return rows
@@ -176,8 +190,11 @@ def dense_co2(el):
 
 def main():
     import logging
-    logging.basicConfig(level=logging.INFO, stream=sys.stdout,
-                        format="           velmora %(levelname)s: %(message)s")
+    handler = logging.StreamHandler(sys.stdout)
+    handler.setFormatter(logging.Formatter("           velmora %(levelname)s: %(message)s"))
+    logger = logging.getLogger("velmora")
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
     step("velmora demo: electrolyte liquids on the built-in databank")
     aliases = {"WATER": "H2O", "MEA": "MEA", "CO2": "CO2", "N2": "N2"}
     fs = flowsheet(["WATER", "MEA", "CO2", "N2"], aliases, ["CO2", "N2"], "MEA-CO2-H2O")
@@ -189,6 +206,7 @@ def main():
     fs_nacl = flowsheet(["WATER", "NaCl"], {"WATER": "H2O", "NaCl": "NaCl"}, [], "NaCl-H2O")
     step("flowsheet: NaCl in water, chemistry NaCl-H2O (NaCl dissociates completely)")
     el_nacl = attach(fs_nacl)
+    step("NaCl mean activity coefficient at 25 C (speciation of the attached NaCl-water model)")
     nacl_rows = nacl_curve(el_nacl)
     print_nacl(nacl_rows)
 
@@ -197,7 +215,7 @@ def main():
     os.makedirs("demo-output", exist_ok=True)
     path = os.path.join("demo-output", "demo.png")
     step("drawing the model curves beside the measurements")
-    plot(dense_co2(el), nacl_rows, path)
+    plot(dense_co2(el), nacl_curve(el_nacl, [0.01 * 600 ** (i / 60) for i in range(61)]), path)
     step(f"plot written: {os.path.abspath(path)}")
     step("done")
     return 0

@@ -24,6 +24,16 @@ def present():
 
 
 @functools.lru_cache(maxsize=None)
+def digest():
+    """16 hexadecimal characters identifying the databank's content (SHA-1 of its files)."""
+    import hashlib
+    h = hashlib.sha1()
+    for name in FILES:
+        h.update((DIR / f"{name}.toml").read_bytes())
+    return h.hexdigest()[:16]
+
+
+@functools.lru_cache(maxsize=None)
 def table(name):
     """The parsed file databank/<name>.toml (cached; treat as read-only)."""
     with open(DIR / f"{name}.toml", "rb") as fh:

@@ -202,6 +202,7 @@ def build_report(run, overrides=None):
 
     L = ["ENRTL-PARAMETER-REPORT 1",
          "# Written by the velmora engine from its databank (src/velmora/enginebridge/databank).",
+         f"# databank {databank.digest()}",
          f"# Property method eNRTL; chemistry {run['cid'] or '(none)'}; "
          f"Henry components: {', '.join(henry) or 'none'}."]
     for kindr, stoich, k in run["reactions"]:
