@@ -17,17 +17,44 @@ constexpr double kWarmFloor = 1e-14;   // floor of a warm-started amount, per un
 constexpr double kMaxStep = 2.0;       // largest change of any ln n in one Newton step
 
 // Minimum-norm least squares J du = rhs with the relative singular-value cut-off
-// eps * max(rows, cols) * s_max, on preallocated storage.
+// eps * max(rows, cols) * s_max, on preallocated storage (no allocation per solve).
+//
+// The SVD that defines the cut-off costs ~25 us for a 9 x 9 Jacobian; a column-pivoted QR costs
+// a tenth of that. When the QR proves that no singular value falls below the cut-off, the
+// minimum-norm solution is the unique (least-squares) solution and the QR gives it; only a
+// numerically rank-deficient J goes to the SVD. Proof used: with column pivoting
+// s_max <= sqrt(n) |r_11| and s_min >= 3 |r_nn| / sqrt(4^n + 6n - 1) (Faddeev, Kublanovskaya &
+// Faddeeva; Higham, Accuracy and Stability, Thm 20.3 ff.), n = cols; a factor 10 covers rounding.
 class LeastSquares {
 public:
     LeastSquares(Eigen::Index rows, Eigen::Index cols)
-        : svd_(rows, cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
+        : qr_(rows, cols),
+          svd_(rows, cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
+          c_(rows),
           tmp_(std::min(rows, cols)),
+          ws_(rows),
           cut_factor_(std::numeric_limits<double>::epsilon() *
-                      static_cast<double>(std::max(rows, cols))) {}
+                      static_cast<double>(std::max(rows, cols))) {
+        const double n = static_cast<double>(cols);
+        qr_ratio_ = 10.0 * cut_factor_ * std::sqrt(n) * std::sqrt(std::pow(4.0, n) + 6.0 * n - 1.0) / 3.0;
+    }
 
     // false when the decomposition failed (non-finite J)
     bool solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
+        const Eigen::Index cols = J.cols();
+        if (J.rows() >= cols && cols > 0) {
+            qr_.compute(J);
+            const auto& R = qr_.matrixQR();
+            const double r11 = std::abs(R(0, 0)), rnn = std::abs(R(cols - 1, cols - 1));
+            if (r11 > 0.0 && rnn > qr_ratio_ * r11) {
+                c_ = rhs;
+                qr_.householderQ().transpose().applyThisOnTheLeft(c_, ws_);
+                R.topLeftCorner(cols, cols).triangularView<Eigen::Upper>().solveInPlace(c_.head(cols));
+                const auto& perm = qr_.colsPermutation().indices();
+                for (Eigen::Index k = 0; k < cols; ++k) x[perm[k]] = c_[k];
+                return true;
+            }
+        }
         svd_.compute(J);
         if (svd_.info() != Eigen::Success) return false;
         const auto& s = svd_.singularValues();
@@ -39,9 +66,10 @@ public:
     }
 
 private:
+    Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr_;
     Eigen::JacobiSVD<Eigen::MatrixXd> svd_;
-    Eigen::VectorXd tmp_;
-    double cut_factor_;
+    Eigen::VectorXd c_, tmp_, ws_;
+    double cut_factor_, qr_ratio_ = 0.0;
 };
 
 }  // namespace
