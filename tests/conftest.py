@@ -11,7 +11,12 @@
   velmora.ionactivity.ln_gamma for the test.
 - builders of reference chemistries: `water_system`, `carbonate_system` (Henry CO2),
   `salt_system` (a DISS reaction), `mea_system` (MEA–CO2–water, literature ln K).
+- `FakeEngine` (a stand-in module for velmora.enginebridge), fixtures `fake_engine` (installed in
+  sys.modules) and `report_cache` (the report cache redirected into tmp_path).
 """
+
+import sys
+import types
 
 import numpy as np
 import pytest
@@ -175,3 +180,40 @@ def model(system, *, antoine=None, henry=None, vc=None, options=None, **kw):
 
     sp, reactions, kinds, k, apparent = system(**kw)
     return Electrolyte(sp, reactions, kinds, k, apparent, antoine, henry, vc, options)
+
+
+# ---- parameter reports --------------------------------------------------------------------------
+
+class FakeEngine(types.ModuleType):
+    """Stands in for velmora.enginebridge (insert it into sys.modules) and records its calls."""
+
+    def __init__(self, available=True, report="REPORT\nnone\n"):
+        super().__init__("velmora.enginebridge")
+        self.available, self.report, self.calls = available, report, []
+
+    def engine_available(self):
+        return self.available
+
+    def input_header(self, aliases, method, henry=None, chemistry=None):
+        self.calls.append(("input_header", dict(aliases), method, henry, chemistry))
+        return "TITLE test"
+
+    def run_input(self, text, runid="run"):
+        self.calls.append(("run_input", text, runid))
+        return (self.report, "run log")
+
+
+@pytest.fixture
+def report_cache(tmp_path, monkeypatch):
+    """The report cache of this test only (LOCALAPPDATA in tmp_path); the user's own cache is
+    never touched. HOME is moved too, for the case without LOCALAPPDATA."""
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "local"))
+    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+    return tmp_path / "local" / "Velmora" / "elec"
+
+
+@pytest.fixture
+def fake_engine(monkeypatch):
+    fake = FakeEngine()
+    monkeypatch.setitem(sys.modules, "velmora.enginebridge", fake)
+    return fake

@@ -14,7 +14,6 @@ import pytest
 import velmora.brinequil as bq
 import velmora.ionactivity
 from conftest import ANTOINE_H2O, CHARGES, HENRY_CO2_H2O, K_CO2, K_WATER, Species
-from test_reports import FakeEngine, NO_ENGINE
 from velmora import notices
 from velmora.phasekit import Flowsheet, PropertyPackage
 
@@ -50,10 +49,12 @@ class Reader:
         return Species(names, charges=CHARGES, henry=list(henry or ())), data
 
 
+NO_ENGINE = "the eNRTL parameters need the simulation engine once (not available here)"
+
+
 @pytest.fixture(autouse=True)
-def isolated(tmp_path, monkeypatch):
-    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "local"))
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
+def isolated(report_cache):
+    return report_cache
 
 
 @pytest.fixture
@@ -64,10 +65,9 @@ def reader(monkeypatch):
 
 
 @pytest.fixture
-def engine(monkeypatch):
-    fake = FakeEngine(report="REPORT carbonate")
-    monkeypatch.setitem(sys.modules, "velmora.enginebridge", fake)
-    return fake
+def engine(fake_engine):
+    fake_engine.report = "REPORT carbonate"
+    return fake_engine
 
 
 @pytest.fixture

@@ -7,7 +7,6 @@ import os
 import subprocess
 import sys
 import textwrap
-import types
 from fractions import Fraction
 
 import pytest
@@ -25,38 +24,14 @@ CHEM = {
 }
 
 
-class FakeEngine(types.ModuleType):
-    """Stands in for velmora.enginebridge and records how it is called."""
-
-    def __init__(self, available=True, report="REPORT\nnone\n"):
-        super().__init__("velmora.enginebridge")
-        self.available, self.report, self.calls = available, report, []
-
-    def engine_available(self):
-        return self.available
-
-    def input_header(self, aliases, method, henry=None, chemistry=None):
-        self.calls.append(("input_header", dict(aliases), method, henry, chemistry))
-        return "TITLE test"
-
-    def run_input(self, text, runid="run"):
-        self.calls.append(("run_input", text, runid))
-        return (self.report, "run log")
-
-
 @pytest.fixture(autouse=True)
-def cache(tmp_path, monkeypatch):
-    """Every test gets its own cache folder; the user's real one is never touched."""
-    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "local"))
-    monkeypatch.setenv("HOME", str(tmp_path / "home"))
-    return tmp_path / "local" / "Velmora" / "elec"
+def cache(report_cache):
+    return report_cache
 
 
 @pytest.fixture
-def engine(monkeypatch):
-    fake = FakeEngine()
-    monkeypatch.setitem(sys.modules, "velmora.enginebridge", fake)
-    return fake
+def engine(fake_engine):
+    return fake_engine
 
 
 def test_cache_folder_follows_localappdata_then_home(tmp_path, monkeypatch):
