@@ -116,3 +116,30 @@ def test_electrolyte_pairs_fitted_and_defaults():
     assert databank.electrolyte_pair("H2O", "NH4+", "HS-")[:5] == (8.0, 0.0, -4.0, 0.0, 0.2)
     assert databank.electrolyte_pair("CH3OH", "Na+", "Cl-")[:4] == (10.0, 0.0, -2.0, 0.0)
     assert databank.electrolyte_pair("CO2", "H3O+", "HCO3-")[:4] == (15.0, 0.0, -8.0, 0.0)
+
+
+def liquid_reference_enthalpy(sid, T=298.15):
+    """Enthalpy of a species in its liquid reference state [kJ/mol] as the flash sees it: ions
+    from DHF_AQ; Henry solutes: ideal gas minus the solution enthalpy of the Henry constant;
+    solvents: ideal gas minus the vaporisation enthalpy of the vapor-pressure correlation."""
+    R = 8.314462618e-3
+    if databank.is_ion(sid):
+        return databank.dhf_aq(sid) / 1e6
+    if databank.henry(sid, "H2O") is not None:
+        a, b, c, d = databank.henry(sid, "H2O")[:4]
+        dln = -b / T ** 2 + c / T + d
+    else:
+        C = databank.antoine(sid)
+        dln = -C[1] / (T + C[2]) ** 2 + C[3] + C[4] / T + C[5] * C[6] * T ** (C[6] - 1)
+    return databank.dhform(sid) / 1e6 - R * T * T * dln
+
+
+@pytest.mark.parametrize("rid", list(databank.table("equilibrium")))
+def test_formation_enthalpies_match_van_t_hoff_of_the_constants(rid):
+    # The flash's reaction heat (formation data) and the temperature dependence of K must agree;
+    # NBS (1982) and Edwards (1978) differ by up to ~4 kJ/mol for the acid gases.
+    rec = databank.reaction_record(rid)
+    T = 298.15
+    from_formation = sum(v * liquid_reference_enthalpy(s) for s, v in rec["reaction"].items())
+    van_t_hoff = 8.314462618e-3 * T * T * (-rec["B"] / T ** 2 + rec["C"] / T + rec["D"])
+    assert from_formation == pytest.approx(van_t_hoff, abs=5.0)

@@ -198,7 +198,7 @@ def build_report(run, overrides=None):
     cations = [n for n, s in sp if kind[n] == "ion" and databank.species(s)["charge"] > 0]
     anions = [n for n, s in sp if kind[n] == "ion" and databank.species(s)["charge"] < 0]
     born = databank.table("solvents")["born_radius"]
-    T = databank.table
+    tab = databank.table
 
     L = ["ENRTL-PARAMETER-REPORT 1",
          "# Written by the velmora engine from its databank (src/velmora/enginebridge/databank).",
@@ -267,7 +267,7 @@ def build_report(run, overrides=None):
 
     L += ["", "[VAPOR-PRESSURE]                ln(P/Pa) = C1 + C2/(T+C3) + C4 T + C5 ln T + C6 T^C7; Tmin Tmax in K"]
     for n in mols:
-        rec = T("vapor_pressure").get(ids[n])
+        rec = tab("vapor_pressure").get(ids[n])
         if rec is None:
             if n in solvents:
                 raise ValueError(f"the databank has no vapor pressure of solvent {n!r}")
@@ -279,7 +279,7 @@ def build_report(run, overrides=None):
     for h in mols:
         lines = []
         for s in solvents:
-            for rec in T("henry").get("pair", []):
+            for rec in tab("henry").get("pair", []):
                 if rec["solute"] == ids[h] and rec["solvent"] == ids[s] and h != s:
                     c = list(rec["coeffs"]) + [0.0] * (5 - len(rec["coeffs"]))
                     lines.append(f"{_q(h)}  {_q(s)}  " + " ".join(map(_num, c))
@@ -290,7 +290,7 @@ def build_report(run, overrides=None):
 
     L += ["", "[CRITICAL-VOLUME]               m3/kmol"]
     for n in mols:
-        rec = T("critical_volume").get(ids[n])
+        rec = tab("critical_volume").get(ids[n])
         if rec is None:
             if n in solvents:
                 raise ValueError(f"the databank has no critical volume of solvent {n!r}")
@@ -300,13 +300,13 @@ def build_report(run, overrides=None):
     if ions:
         L += ["", "[AQUEOUS-FORMATION-ENTHALPY]    J/kmol at 298.15 K"]
         for n in ions:
-            rec = T("aqueous").get(ids[n])
+            rec = tab("aqueous").get(ids[n])
             if rec is None:
                 raise ValueError(f"the databank has no aqueous formation enthalpy of ion {n!r}")
             L.append(f"{_q(n)}  {_num(rec['dhf_aq'] * 1e6)}" + _src(rec["source"]))
         L += ["", "[AQUEOUS-HEAT-CAPACITY]         Cp = C1 + C2 T + ... + C6 T^5, J/(kmol K)"]
         for n in ions:
-            rec = T("aqueous")[ids[n]]
+            rec = tab("aqueous")[ids[n]]
             L.append(f"{_q(n)}  " + " ".join(_num(c * 1e3) for c in rec["cp_aq"]) + _src(rec["source"]))
     return "\n".join(L) + "\n"
 
