@@ -68,7 +68,14 @@ std::string default_encoding() {
 
 py::str read_report(const std::string& path) {
     const std::string enc = default_encoding();
-    if (enc == "utf-8") return py::str(core::read_text_file(path));
+    if (enc == "utf-8") {
+        std::string text;
+        {
+            py::gil_scoped_release unlocked;  // plain file work: other threads may run
+            text = core::read_text_file(path);
+        }
+        return py::str(text);
+    }
     // Another locale: the host decodes, dropping what it cannot read.
     const std::string raw = core::read_bytes_file(path);
     py::object text = py::bytes(raw).attr("decode")(enc, "ignore");
@@ -98,8 +105,11 @@ py::object parameter_report(py::object aliases, py::object cid, py::object chem,
         throw py::type_error("write() argument must be str, not " +
                              std::string(Py_TYPE(report.ptr())->tp_name));
     const std::string bytes = report.attr("encode")(default_encoding()).cast<std::string>();
-    core::make_dirs(core::parent_path(path));
-    core::write_file_atomic(path, bytes);
+    {
+        py::gil_scoped_release unlocked;  // the flush to disk can take a while
+        core::make_dirs(core::parent_path(path));
+        core::write_file_atomic(path, bytes);
+    }
     return report;
 }
 
