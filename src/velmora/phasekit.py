@@ -260,41 +260,39 @@ def _k_rachford_rice(z, K):
     """Vapor fraction beta with sum z (K - 1) / (1 + beta (K - 1)) = 0, not clipped: below 0 for a
     liquid below its bubble point, above 1 for a vapor above its dew point (-inf / +inf when every
     K of the feed lies on one side of 1). Components with z = 0 are left out; K = 0 is allowed."""
-    z = np.asarray(z, dtype=float)
-    K = np.asarray(K, dtype=float)
-    on = z > 0.0
-    z, K = z[on], K[on]
-    if K.size == 0:
+    pairs = [(float(zk), float(kk) - 1.0) for zk, kk in zip(z, K) if zk > 0.0]
+    if not pairs:
         return 0.0
-    if not np.all(np.isfinite(K)):
+    if any(not math.isfinite(d) for _, d in pairs):
         return float("nan")
-    d = K - 1.0
-    kmax, kmin = K.max(), K.min()
-    if kmax <= 1.0 and kmin >= 1.0:
+    dmax = max(d for _, d in pairs)
+    dmin = min(d for _, d in pairs)
+    if dmax <= 0.0 and dmin >= 0.0:
         return 0.0
-    if kmax <= 1.0:
+    if dmax <= 0.0:
         return -math.inf
-    if kmin >= 1.0:
+    if dmin >= 0.0:
         return math.inf
-    # The root lies between the poles 1/(1 - Kmax) < 0 and 1/(1 - Kmin) > 0, where g falls
-    # monotonically from +inf to -inf: Newton steps kept inside a shrinking bracket.
-    lo, hi = 1.0 / (1.0 - kmax), 1.0 / (1.0 - kmin)
-    b = min(max(0.5, lo), hi)
-    b = 0.5 * (lo + hi) if not lo < b < hi else b
+    # The root lies between the poles -1/dmax < 0 and -1/dmin > 0, where g falls monotonically
+    # from +inf to -inf: Newton steps kept inside a shrinking bracket.
+    lo, hi = -1.0 / dmax, -1.0 / dmin
+    b = 0.5 if lo < 0.5 < hi else 0.5 * (lo + hi)
     for _ in range(200):
-        den = 1.0 + b * d
-        g = float(np.sum(z * d / den))
+        g = dg = 0.0
+        for zk, d in pairs:
+            t = d / (1.0 + b * d)
+            g += zk * t
+            dg -= zk * t * t
         if g > 0.0:
             lo = b
         elif g < 0.0:
             hi = b
         else:
             return b
-        dg = -float(np.sum(z * d * d / (den * den)))
         nb = b - g / dg
         if not lo < nb < hi:
             nb = 0.5 * (lo + hi)
-        if abs(nb - b) <= 1e-15 * max(1.0, abs(b)) or hi - lo <= 1e-15 * max(1.0, abs(b)):
+        if abs(nb - b) <= 1e-15 * max(1.0, abs(b)):
             return nb
         b = nb
     return b
@@ -305,28 +303,36 @@ def _k_rachford_rice(z, K):
 def _solve_T(f, v, T0):
     """Temperature T with f(T) = v: steps out from T0 (10 K, growing by half each time) until the
     sign of f - v changes, then Brent's method to 1e-10 K. f is taken to increase with T (enthalpy,
-    entropy and vapor fraction do)."""
+    entropy and vapor fraction do). Each temperature is evaluated once: a flash started warm may
+    differ in its last digits between two calls, and the bracket must keep its signs."""
     from scipy.optimize import brentq
 
+    seen = {}
+
+    def g(t):
+        t = float(t)
+        if t not in seen:
+            seen[t] = f(t) - v
+        return seen[t]
+
     T0 = float(T0)
-    g0 = f(T0) - v
+    g0 = g(T0)
     if g0 == 0.0:
         return T0
     if not math.isfinite(g0):
         raise ValueError(f"the function is not finite at the start temperature {T0} K")
     up = g0 < 0.0
     step = 10.0
-    a, ga = T0, g0
+    a = T0
     for _ in range(60):
         b = a + step if up else max(a - step, 0.5 * a)
-        gb = f(b) - v
+        gb = g(b)
         if gb == 0.0:
             return b
         if math.isfinite(gb) and (gb > 0.0) == up:
             lo, hi = (a, b) if up else (b, a)
-            return brentq(lambda t: f(t) - v, lo, hi, xtol=1e-10, rtol=4.0 * np.finfo(float).eps,
-                          maxiter=200)
-        a, ga = b, gb
+            return brentq(g, lo, hi, xtol=1e-10, rtol=4.0 * np.finfo(float).eps, maxiter=200)
+        a = b
         step *= 1.5
     raise ValueError(f"no temperature found where the function reaches {v} (start {T0} K)")
 

@@ -252,6 +252,8 @@ py::object entry(py::object r, const char* key) { return r[py::str(key)]; }
 }  // namespace
 
 void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
+    py::options options;  // docstrings are the one-line descriptions, without signatures
+    options.disable_function_signatures();
     cls.def(
         "psat",
         [](py::object self, py::object c, double T) {
