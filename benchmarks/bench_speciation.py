@@ -55,6 +55,19 @@ def speciation_warm():
 
 
 @section
+def speciation_flash_like():
+    """One feed at temperatures a few kelvin apart, as the iterations of a flash visit them."""
+    el = mea_model()
+    n_app = feeds(1)[0][0]
+    temps = 340.0 + np.cumsum(np.random.default_rng(3).normal(0.0, 1.5, 4000))
+    el.true_amounts(n_app, temps[0])
+    t0 = time.perf_counter()
+    for T in temps:
+        el.true_amounts(n_app, T)
+    return "speciations/s, flash-like sequence", len(temps), time.perf_counter() - t0
+
+
+@section
 def speciation_cold():
     """Every call from the apparent composition (no warm-start record)."""
     el = mea_model()
@@ -67,7 +80,7 @@ def speciation_cold():
 
 
 def main():
-    velmora.ionactivity.ln_gamma = ActivityDouble()
+    velmora.ionactivity.ln_gamma = ActivityDouble(record=False, cache=True)
     print("brinequil throughput (MEA-CO2-water, 9 true species, activity-model double)")
     for fn in SECTIONS:
         label, count, seconds = fn()

@@ -58,10 +58,13 @@ class Species:
 class ActivityDouble:
     """Callable with the signature of ionactivity.ln_gamma(sp, x, T, options=None)."""
 
-    def __init__(self, ideal=False, a=2.0):
+    def __init__(self, ideal=False, a=2.0, record=True, cache=False):
         self.ideal = ideal
         self.a = a
+        self.record = record  # keep (x, T, options) of every call in self.calls
+        self.cache = cache  # W once per species object (for benchmarks; sp must not change)
         self.calls = []
+        self._W = {}
 
     def W(self, sp):
         z = np.asarray(sp.z, float)
@@ -77,10 +80,16 @@ class ActivityDouble:
 
     def __call__(self, sp, x, T, options=None):
         x = np.array(x, dtype=float)
-        self.calls.append((x.copy(), T, options))
+        if self.record:
+            self.calls.append((x.copy(), T, options))
         if self.ideal:
             return np.zeros(len(x))
-        W = self.W(sp)
+        if self.cache:
+            W = self._W.get(id(sp))
+            if W is None:
+                W = self._W[id(sp)] = self.W(sp)
+        else:
+            W = self.W(sp)
         g = 0.5 * x @ W @ x
         return W @ x - g
 

@@ -115,6 +115,11 @@ def test_subclass_and_later_attributes():
     el.key, el.water, el.source = "0123456789abcdef", "H2O", None
     assert (el.key, el.water, el.source) == ("0123456789abcdef", "H2O", None)
     assert not hasattr(el, "_warm")
+    # an instance whose __init__ never ran refuses to work instead of reading garbage
+    bare = Electrolyte.__new__(Electrolyte)
+    for use in (lambda: bare.K, lambda: bare.lnK(300.0), lambda: bare.true_amounts({"H2O": 1.0}, 300.0)):
+        with pytest.raises(TypeError, match="not initialised"):
+            use()
 
 
 def test_lnK_correlation():

@@ -112,19 +112,26 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
             "Electrolyte(sp, reactions, kinds, k, apparent, antoine=None, henry=None, vc=None, "
             "options=None)");
 
-    cls.def_readwrite("sp", &Electrolyte::sp)
-        .def_readwrite("names", &Electrolyte::names)
-        .def_readwrite("apparent", &Electrolyte::apparent)
-        .def_readwrite("app_idx", &Electrolyte::app_idx)
-        .def_readwrite("diss", &Electrolyte::diss)
-        .def_readwrite("nu", &Electrolyte::nu)
-        .def_readwrite("K", &Electrolyte::K)
-        .def_readwrite("B", &Electrolyte::B)
-        .def_readwrite("antoine", &Electrolyte::antoine)
-        .def_readwrite("henry", &Electrolyte::henry)
-        .def_readwrite("vc", &Electrolyte::vc)
-        .def_readwrite("pure", &Electrolyte::pure)
-        .def_readwrite("options", &Electrolyte::options);
+    // The record's attributes; read and replaced through a checked accessor, so that an instance
+    // whose __init__ never ran gives a TypeError instead of reading unconstructed storage.
+#define BRINEQUIL_ATTRIBUTE(field)                                                        \
+    cls.def_property(                                                                    \
+        #field, [](py::handle s) -> py::object { return electrolyte(s).field; },          \
+        [](py::handle s, py::object v) { electrolyte(s).field = std::move(v); })
+    BRINEQUIL_ATTRIBUTE(sp);
+    BRINEQUIL_ATTRIBUTE(names);
+    BRINEQUIL_ATTRIBUTE(apparent);
+    BRINEQUIL_ATTRIBUTE(app_idx);
+    BRINEQUIL_ATTRIBUTE(diss);
+    BRINEQUIL_ATTRIBUTE(nu);
+    BRINEQUIL_ATTRIBUTE(K);
+    BRINEQUIL_ATTRIBUTE(B);
+    BRINEQUIL_ATTRIBUTE(antoine);
+    BRINEQUIL_ATTRIBUTE(henry);
+    BRINEQUIL_ATTRIBUTE(vc);
+    BRINEQUIL_ATTRIBUTE(pure);
+    BRINEQUIL_ATTRIBUTE(options);
+#undef BRINEQUIL_ATTRIBUTE
 
     cls.def(
         "lnK", [](py::handle self, double T) { return to_numpy(ln_k(self_of(self), T)); },

@@ -20,6 +20,63 @@ namespace {
 using RowMat = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
+// Interned attribute and key names: hashed once, compared by pointer in most lookups.
+struct Names {
+    py::str n, henry, solv, mol, water, z, ion, molecule_tau, get, index, items, warm, ln_gamma,
+        henry_ref, s_water, s_solvent, s_mixture, WATER, A, B, C, D, module;
+};
+py::str interned(const char* s) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(s)); }
+const Names& N() {
+    // Deliberately leaked: Python objects must not be released after the interpreter is gone.
+    static const Names* names = new Names{
+        interned("n"), interned("henry"), interned("solv"), interned("mol"), interned("water"),
+        interned("z"), interned("ion"), interned("molecule_tau"), interned("get"),
+        interned("index"), interned("items"), interned("_warm"), interned("ln_gamma"),
+        interned("henry_ref"), interned("water"), interned("solvent"), interned("mixture"),
+        interned("WATER"), interned("A"), interned("B"), interned("C"), interned("D"),
+        interned("velmora.ionactivity")};
+    return *names;
+}
+
+py::object attr(py::handle obj, const py::str& name) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// float(v) the way arithmetic sees a number: no strings (TypeError "must be real number").
+double as_double(py::handle v) {
+    const double d = PyFloat_AsDouble(v.ptr());
+    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return d;
+}
+
+// mapping.get(key, fallback), fast for a plain dict.
+py::object map_get(py::handle mapping, py::handle key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (v) return py::reinterpret_borrow<py::object>(v);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(fallback);
+    }
+    return attr(mapping, N().get)(key, fallback);
+}
+
+// names.index(name): the first position (list.index semantics, its message when missing).
+long long name_index(py::handle names, py::handle name) {
+    if (PyList_CheckExact(names.ptr())) {
+        const Py_ssize_t len = PyList_GET_SIZE(names.ptr());
+        for (Py_ssize_t k = 0; k < len; ++k) {
+            const int eq = PyObject_RichCompareBool(PyList_GET_ITEM(names.ptr(), k), name.ptr(), Py_EQ);
+            if (eq < 0) throw py::error_already_set();
+            if (eq) return k;
+        }
+        PyErr_Format(PyExc_ValueError, "%R is not in list", name.ptr());
+        throw py::error_already_set();
+    }
+    return attr(names, N().index)(name).cast<long long>();
+}
+
 // Python's a == b (no identity shortcut), as a C++ bool.
 bool py_eq(py::handle a, py::handle b) {
     PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
@@ -30,8 +87,17 @@ bool py_eq(py::handle a, py::handle b) {
     return t == 1;
 }
 
+long long as_index(py::handle item) {
+    PyObject* idx = PyNumber_Index(item.ptr());
+    if (!idx) throw py::error_already_set();
+    const long long v = PyLong_AsLongLong(idx);
+    Py_DECREF(idx);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
 int to_index(py::handle item, Eigen::Index n, const char* what) {
-    long long v = py::cast<long long>(py::reinterpret_borrow<py::object>(item).attr("__index__")());
+    long long v = as_index(item);
     if (v < 0) v += n;
     if (v < 0 || v >= n)
         throw core::IndexError(std::string(what) + ": index " +
@@ -52,18 +118,25 @@ core::MolecularNrtl molecular_term(py::handle tm, std::vector<int> mol) {
 }
 
 py::object ionactivity_fn() {
-    return py::module_::import("velmora.ionactivity").attr("ln_gamma");
+    // sys.modules lookup (the module is imported when brinequil loads); the function is looked
+    // up on it at every call so that a test can replace it.
+    PyObject* mod = PyImport_GetModule(N().module.ptr());
+    if (!mod) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::module_::import("velmora.ionactivity").attr("ln_gamma");
+    }
+    return attr(py::reinterpret_steal<py::object>(mod), N().ln_gamma);
 }
 
 // "henry_ref" option as a mode: `fallback` when absent; a non-string value is unrecognised.
 core::HenryMode henry_mode_of(const Electrolyte& el) {
-    py::object v = el.options.attr("get")("henry_ref", "water");
+    py::object v = map_get(el.options, N().henry_ref, N().s_water);
     if (!py::isinstance<py::str>(v)) return core::HenryMode::Other;
     return core::henry_mode(v.cast<std::string>());
 }
 
 Eigen::Index species_count(const Electrolyte& el) {
-    const long long n = py::cast<long long>(el.sp.attr("n").attr("__index__")());
+    const long long n = as_index(attr(el.sp, N().n));
     if (n < 0) throw core::ValueError("sp.n must not be negative");
     return static_cast<Eigen::Index>(n);
 }
@@ -90,12 +163,12 @@ public:
     HenryReference(const Electrolyte& el, double T)
         : el_(el), T_(T), mode_(henry_mode_of(el)), full_(el, T) {
         sets_.n = species_count(el);
-        sets_.henry = to_indices(el.sp.attr("henry"), sets_.n, "sp.henry");
+        sets_.henry = to_indices(attr(el.sp, N().henry), sets_.n, "sp.henry");
         if (sets_.henry.empty()) return;  // nothing else of the species object is needed
         if (mode_ == core::HenryMode::Solvent)
-            sets_.solv = to_indices(el.sp.attr("solv"), sets_.n, "sp.solv");
-        sets_.water = to_index(el.sp.attr("water"), sets_.n, "sp.water");
-        mol_ = to_indices(el.sp.attr("mol"), sets_.n, "sp.mol");
+            sets_.solv = to_indices(attr(el.sp, N().solv), sets_.n, "sp.solv");
+        sets_.water = to_index(attr(el.sp, N().water), sets_.n, "sp.water");
+        mol_ = to_indices(attr(el.sp, N().mol), sets_.n, "sp.mol");
     }
 
     core::HenryMode mode() const { return mode_; }
@@ -105,7 +178,7 @@ public:
             throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
                                    std::to_string(sets_.n) + " species");
         if (!sets_.henry.empty() && !lc_)
-            lc_ = molecular_term(el_.sp.attr("molecule_tau")(T_), mol_);
+            lc_ = molecular_term(attr(el_.sp, N().molecule_tau)(T_), mol_);
         static const core::MolecularNrtl none;
         core::henry_reference(mode_, sets_, lc_ ? *lc_ : none, x, &full_, out, xw_);
     }
@@ -152,13 +225,31 @@ private:
     std::optional<HenryReference> ref_;
 };
 
-// n0 += apparent amounts, then the complete dissociations. `add` feeds (name, amount) pairs.
+// Calls f(key, value) for every entry of a mapping, in its iteration order (AttributeError
+// for None, like iterating its items()).
+template <class F>
+void for_items(py::handle mapping, F&& f) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        // A copy of the items: f may run Python code that changes the mapping.
+        py::list items = py::reinterpret_steal<py::list>(PyDict_Items(mapping.ptr()));
+        if (!items) throw py::error_already_set();
+        for (py::handle kv : items)
+            f(PyTuple_GET_ITEM(kv.ptr(), 0), PyTuple_GET_ITEM(kv.ptr(), 1));
+        return;
+    }
+    for (py::handle kv : attr(mapping, N().items)()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
+        f(pair[0], pair[1]);
+    }
+}
+
+// n0: apparent amounts on the species, then the complete dissociations. `feed` hands
+// (name, amount) pairs to its argument.
 template <class Feed>
 Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&& feed) {
     Eigen::VectorXd n0 = Eigen::VectorXd::Zero(n);
-    py::object index = el.names.attr("index");
     auto position = [&](py::handle name) {
-        const long long p = index(name).cast<long long>();
+        const long long p = name_index(el.names, name);
         if (p < 0 || p >= n)
             throw core::IndexError("species " + py::repr(name).cast<std::string>() +
                                    " lies past sp.n = " + std::to_string(n));
@@ -166,27 +257,32 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
     };
     feed([&](py::handle name, double v) { n0[position(name)] += v; });
 
-    const py::str water("WATER");
     for (py::handle r : el.diss) {
-        py::object items = py::reinterpret_borrow<py::object>(r).attr("items")();
+        // extent at which the limiting reactant is used up; water ("WATER") does not limit
         bool any = false;
         double amount = 0.0;
-        for (py::handle kv : items) {
-            py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
-            const double v = py::float_(pair[1]);
-            if (!(v < 0.0) || py_eq(pair[0], water)) continue;
-            const double e = n0[position(pair[0])] / (-v);
+        for_items(r, [&](py::handle c, py::handle coef) {
+            const double v = as_double(coef);
+            if (!(v < 0.0) || py_eq(c, N().WATER)) return;
+            const double e = n0[position(c)] / (-v);
             if (!any || e < amount) amount = e;
             any = true;
-        }
-        if (!any) py::module_::import("builtins").attr("min")(py::list());  // host's own error
-        for (py::handle kv : r.attr("items")()) {
-            py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
-            const double v = py::float_(pair[1]);
-            n0[position(pair[0])] += v * amount;
-        }
+        });
+        if (!any) py::module_::import("builtins").attr("min")(py::list());  // the host's own error
+        for_items(r, [&](py::handle c, py::handle coef) { n0[position(c)] += as_double(coef) * amount; });
     }
     return n0;
+}
+
+// The warm-start record self._warm, or None (a missing attribute reads as None).
+py::object warm_record(py::handle self) {
+    PyObject* r = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(self.ptr(), N().warm.ptr(), &r) < 0) throw py::error_already_set();
+#else
+    if (_PyObject_LookupAttr(self.ptr(), N().warm.ptr(), &r) < 0) throw py::error_already_set();
+#endif
+    return r ? py::reinterpret_steal<py::object>(r) : py::none();
 }
 
 Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit) {
@@ -211,14 +307,14 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
     // Warm start: (Tw, w, lngw) of the last finite solution of this instance.
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
-    py::object rec = py::getattr(self, "_warm", py::none());
+    py::object rec = warm_record(self);
     if (!rec.is_none()) {
         py::tuple t = py::tuple(rec);
         if (t.size() != 3)
             throw core::ValueError(t.size() < 3 ? "not enough values to unpack (expected 3, got " +
                                                       std::to_string(t.size()) + ")"
                                                 : std::string("too many values to unpack (expected 3)"));
-        const double Tw = py::float_(t[0]);
+        const double Tw = as_double(t[0]);
         w = to_vector(t[1], "_warm");
         if (std::abs(Tw - T) < 30.0 && w.size() == n) {
             lngw = to_vector(t[2], "_warm");
@@ -235,13 +331,15 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
     core::SpeciationSettings set;
     set.tol = tol;
     set.maxit = maxit;
-    py::object mode = el.options.attr("get")("henry_ref");
-    set.ref_follows_x = py_eq(mode, py::str("solvent")) || py_eq(mode, py::str("mixture"));
+    py::object mode = map_get(el.options, N().henry_ref, py::none());
+    set.ref_follows_x = py_eq(mode, N().s_solvent) || py_eq(mode, N().s_mixture);
 
     core::SpeciationResult res = core::solve_speciation(st, n0, lnK, warm, set, cb);
     if (res.finite()) {
         Eigen::VectorXd wn = res.n / res.tot;
-        py::setattr(self, "_warm", py::make_tuple(T, to_numpy(wn), to_numpy(res.lng)));
+        if (PyObject_SetAttr(self.ptr(), N().warm.ptr(),
+                             py::make_tuple(T, to_numpy(wn), to_numpy(res.lng)).ptr()) < 0)
+            throw py::error_already_set();
     }
     return Speciation{std::move(res.n), std::move(res.lng)};
 }
@@ -254,7 +352,17 @@ Speciation from_python_result(py::handle r) {
 
 }  // namespace
 
-Electrolyte& electrolyte(py::handle self) { return py::cast<Electrolyte&>(self); }
+Electrolyte& electrolyte(py::handle self) {
+    // Checked by hand: an instance made by __new__ alone has no constructed record, and pybind11
+    // would hand out its raw storage.
+    static py::detail::type_info* tinfo = py::detail::get_type_info(typeid(Electrolyte));
+    if (!tinfo || !PyObject_TypeCheck(self.ptr(), tinfo->type))
+        throw core::TypeError("an Electrolyte is required");
+    auto v_h = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(tinfo);
+    if (!v_h.holder_constructed() || v_h.value_ptr() == nullptr)
+        throw core::TypeError("the Electrolyte is not initialised (Electrolyte.__init__ was not called)");
+    return *static_cast<Electrolyte*>(v_h.value_ptr());
+}
 
 py::object python_override(py::handle self, const char* name) {
     static py::handle base = py::type::of<Electrolyte>();
@@ -272,16 +380,16 @@ py::object python_override(py::handle self, const char* name) {
 SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
     SpeciesSets s;
     s.n = species_count(el);
-    if (fields & kSpHenry) s.henry = to_indices(el.sp.attr("henry"), s.n, "sp.henry");
-    if (fields & kSpSolv) s.solv = to_indices(el.sp.attr("solv"), s.n, "sp.solv");
-    if (fields & kSpMol) s.mol = to_indices(el.sp.attr("mol"), s.n, "sp.mol");
-    if (fields & kSpWater) s.water = to_index(el.sp.attr("water"), s.n, "sp.water");
+    if (fields & kSpHenry) s.henry = to_indices(attr(el.sp, N().henry), s.n, "sp.henry");
+    if (fields & kSpSolv) s.solv = to_indices(attr(el.sp, N().solv), s.n, "sp.solv");
+    if (fields & kSpMol) s.mol = to_indices(attr(el.sp, N().mol), s.n, "sp.mol");
+    if (fields & kSpWater) s.water = to_index(attr(el.sp, N().water), s.n, "sp.water");
     if (fields & kSpZ) {
-        s.z = to_vector(el.sp.attr("z"), "sp.z");
+        s.z = to_vector(attr(el.sp, N().z), "sp.z");
         if (s.z.size() != s.n) throw core::ValueError("sp.z must have one charge per species");
     }
     if (fields & kSpIon) {
-        for (py::handle f : el.sp.attr("ion")) s.ion.push_back(py::bool_(py::reinterpret_borrow<py::object>(f)) ? 1 : 0);
+        for (py::handle f : attr(el.sp, N().ion)) s.ion.push_back(py::bool_(py::reinterpret_borrow<py::object>(f)) ? 1 : 0);
         if (static_cast<Eigen::Index>(s.ion.size()) != s.n)
             throw core::ValueError("sp.ion must have one flag per species");
     }
@@ -337,13 +445,17 @@ Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
     // the one the plain Python expression would raise.
     std::vector<double> out;
     for (py::handle kk : el.K) {
-        py::object rec = py::reinterpret_borrow<py::object>(kk);
-        const double A = py::float_(rec["A"]);
-        const double B = py::float_(rec["B"]);
+        auto get = [&](const py::str& key) {
+            PyObject* v = PyObject_GetItem(kk.ptr(), key.ptr());
+            if (!v) throw py::error_already_set();
+            return as_double(py::reinterpret_steal<py::object>(v));
+        };
+        const double A = get(N().A);
+        const double B = get(N().B);
         double v = A + core::py_div(B, T);
-        const double C = py::float_(rec["C"]);
+        const double C = get(N().C);
         v = v + C * core::py_log(T);
-        const double D = py::float_(rec["D"]);
+        const double D = get(N().D);
         v = v + D * T;
         out.push_back(v);
     }
@@ -359,9 +471,8 @@ Eigen::VectorXd henry_ref(const Electrolyte& el, double T, const Eigen::VectorXd
 
 double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, double T) {
     const Eigen::Index n = species_count(el);
-    std::vector<int> mol = to_indices(el.sp.attr("mol"), n, "sp.mol");
-    core::MolecularNrtl lc = molecular_term(el.sp.attr("molecule_tau")(T), std::move(mol));
-    py::object index = el.names.attr("index");
+    std::vector<int> mol = to_indices(attr(el.sp, N().mol), n, "sp.mol");
+    core::MolecularNrtl lc = molecular_term(attr(el.sp, N().molecule_tau)(T), std::move(mol));
     core::HenryMix mix;
     Eigen::VectorXd xa(n);
     std::vector<double> p;
@@ -371,15 +482,15 @@ double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, d
         if (key.size() != 2) throw core::ValueError("Henry table keys are (solute, solvent) pairs");
         if (!py_eq(key[0], i)) continue;
         py::object A = key[1];
-        const long long a = index(A).cast<long long>();
+        const long long a = name_index(el.names, A);
         if (a < 0 || a >= x.size())
             throw core::IndexError("solvent position " + std::to_string(a) + " is out of bounds for x of size " +
                                    std::to_string(x.size()));
-        const double vc = py::float_(el.vc.attr("get")(A, 0.1));
+        const double vc = as_double(map_get(el.vc, A, py::float_(0.1)));
         p.clear();
-        for (py::handle c : pair[1]) p.push_back(py::float_(py::reinterpret_borrow<py::object>(c)));
+        for (py::handle c : pair[1]) p.push_back(as_double(c));
         const double lnH = core::henry_ln_h(p, T);
-        const long long ii = index(i).cast<long long>();
+        const long long ii = name_index(el.names, i);
         core::pure_solvent_reference(n, static_cast<int>(a), static_cast<int>(ii), xa);
         mix.add(x[a], vc, lnH, lc.ln_gamma_at(xa, static_cast<int>(ii)));
     }
@@ -400,11 +511,7 @@ Speciation speciate(py::handle self, py::handle n_app, double T, double tol, int
     Electrolyte& el = electrolyte(self);
     const Eigen::Index n = species_count(el);
     Eigen::VectorXd n0 = apparent_on_species(el, n, [&](auto&& add) {
-        py::object items = py::reinterpret_borrow<py::object>(n_app).attr("items")();
-        for (py::handle kv : items) {
-            py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
-            add(pair[0], py::float_(pair[1]));
-        }
+        for_items(n_app, [&](py::handle c, py::handle v) { add(c, as_double(v)); });
     });
     return run_speciation(self, std::move(n0), T, tol, maxit);
 }
