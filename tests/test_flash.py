@@ -290,3 +290,16 @@ def test_flash_vapor_fraction(carbonate):
     balance(r, z)
     r1 = el.flash(pp, z, P, beta=1.0)
     assert r1["beta"] == pytest.approx(0.999999999, abs=1e-9)
+
+
+def test_flash_energy_balance_with_a_virial_vapor(activity):
+    el = fs.electrolyte(cf.carbonate_system)
+    crit = {"H2O": (647.096, 22.064e6, 0.3443), "CO2": (304.13, 7.3773e6, 0.2239),
+            "N2": (126.2, 3.3958e6, 0.0372)}
+    pp = fs.package(el, ["H2O", "CO2", "N2"], vapor="virial", crit=crit)
+    z = [0.9, 0.03, 0.07]
+    r = el.flash_tp(pp, z, 400.0, 5 * P)
+    assert 0 < r["beta"] < 1
+    K, _ = el.kvalues(pp, r["x"], r["y"], 400.0, 5 * P)
+    np.testing.assert_allclose(K * r["x"], r["y"], rtol=1e-6)
+    assert el.flash(pp, z, 5 * P, H=r["H"])["T"] == pytest.approx(400.0, abs=1e-6)

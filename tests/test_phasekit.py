@@ -126,3 +126,36 @@ def test_flash_hands_the_liquid_to_an_attached_model():
     pp = package(elec=Model())
     assert pk.flash(pp, [1, 0, 0, 0], 2e5, H=-2e8) == "model result"
     assert calls == [(pp, [1, 0, 0, 0], 2e5, None, -2e8, None, None)]
+
+
+CRIT = {"H2O": (647.096, 22.064e6, 0.3443), "CO2": (304.13, 7.3773e6, 0.2239),
+        "N2": (126.2, 3.3958e6, 0.0372)}
+
+
+def test_virial_vapor_coefficients_and_consistency():
+    pp = package(vapor="virial", crit=CRIT)
+    # pure CO2 at 300 K: B = -122 cm3/mol (Dymond & Smith 1980); ln phi = B P / R T
+    lnphi = pk.phi_vapor(pp, [0, 0, 1, 0], 300.0, 1e5)
+    assert lnphi[2] * pk.R * 300.0 / 1e5 == pytest.approx(-0.122, rel=0.03)
+    # mixture: sum y ln phi = B_mix P / R T, and H^R = -R T^2 d(sum y ln phi)/dT at fixed P, y
+    y, P, T = np.array([0.3, 0.0, 0.2, 0.5]), 3e5, 350.0
+    g = lambda t: float(y @ pk.phi_vapor(pp, y, t, P))
+    B, _ = pk._virial(pp, T)
+    assert g(T) == pytest.approx(float(y @ B @ y) * P / (pk.R * T), rel=1e-12)
+    hr = -pk.R * T * T * (g(T + 1e-3) - g(T - 1e-3)) / 2e-3
+    ideal = package()
+    assert pk.enthalpy_vapor(pp, T, y, P) - pk.enthalpy_vapor(ideal, T, y, P) == \
+        pytest.approx(hr, rel=1e-6)
+    sr = pk.entropy_vapor(pp, T, y, P) - pk.entropy_vapor(ideal, T, y, P)
+    assert sr == pytest.approx((hr - pk.R * T * g(T)) / T, rel=1e-6)
+    assert pk.phi_vapor(pp, y, T, P)[1] == pytest.approx(-g(T))   # no critical data: B_kj = 0
+    with pytest.raises(ValueError, match="unknown vapor model"):
+        package(vapor="cubic")
+
+
+def test_virial_flash_inverts():
+    pp = package(vapor="virial", crit=CRIT)
+    z = np.array([0.8, 0.1, 0.05, 0.05])
+    r = pk.flash(pp, z, 5e5, T=410.0)
+    assert 0 < r["beta"] < 1
+    assert pk.flash(pp, z, 5e5, H=r["H"])["T"] == pytest.approx(410.0, abs=1e-6)

@@ -23,7 +23,7 @@ class PropertyPackage:
 
     PropertyPackage(components, method="ENRTL", cpig_kind="poly", cpig=None, DHFORM=None,
                     henry_comps=(), antoine=None, henry=None, vc=None, dhref=None,
-                    vapor="ideal", elec=None)
+                    vapor="ideal", crit=None, elec=None)
 
     components   list of component names; their order is the order of every apparent vector.
     method       name of the property method (shown in messages).
@@ -43,7 +43,13 @@ class PropertyPackage:
                  constant (a solvent without an entry counts 0.1).
     dhref        {name: J/kmol}: liquid-minus-ideal-gas enthalpy of components that have neither
                  vapor-pressure nor Henry data (nonvolatile liquids, salts); default 0.
-    vapor        vapor model: "ideal" (ln phi = 0).
+    vapor        vapor model: "ideal" (ln phi = 0) or "virial" (second virial coefficients of the
+                 Pitzer correlation, B0 and B1 of Abbott; cross coefficients by the combining
+                 rules of Prausnitz et al., Molecular Thermodynamics of Fluid-Phase Equilibria,
+                 with Zc = 0.291 - 0.08 omega). Enthalpy and entropy of the vapor include the
+                 departures of the same model.
+    crit         {name: (Tc [K], Pc [Pa], omega)} for the virial vapor; a component without an
+                 entry has no virial coefficient (it counts as an ideal gas).
     elec         the electrolyte liquid model of the package, or None (set by attach).
 
     The constructor stores ``cpig``, ``cpig_kind`` and ``DHFORM`` as lists in component order.
@@ -51,7 +57,7 @@ class PropertyPackage:
 
     def __init__(self, components, method="ENRTL", cpig_kind="poly", cpig=None, DHFORM=None,
                  henry_comps=(), antoine=None, henry=None, vc=None, dhref=None, vapor="ideal",
-                 elec=None):
+                 crit=None, elec=None):
         self.components = list(components)
         if len(set(self.components)) != len(self.components):
             raise ValueError("component names must be unique")
@@ -76,9 +82,10 @@ class PropertyPackage:
         self.henry = dict(henry or {})
         self.vc = dict(vc or {})
         self.dhref = dict(dhref or {})
-        if vapor != "ideal":
+        if vapor not in ("ideal", "virial"):
             raise ValueError(f"unknown vapor model {vapor!r}")
         self.vapor = vapor
+        self.crit = {c: tuple(float(v) for v in p) for c, p in (crit or {}).items()}
         self.elec = elec
 
     def _per_component(self, data, default, what):
@@ -109,8 +116,49 @@ class Flowsheet:
 # ----------------------------------------------------------------------------- vapor
 
 def phi_vapor(pp, y, T, P):
-    """ln phi of every component in the vapor y at T, P (ideal gas: zeros)."""
-    return np.zeros(len(pp.components))
+    """ln phi of every component in the vapor y at T, P (zeros for the ideal gas; virial:
+    (2 sum_j y_j B_kj - B) P / (R T))."""
+    if pp.vapor == "ideal":
+        return np.zeros(len(pp.components))
+    y = np.asarray(y, dtype=float)
+    Bm, _ = _virial(pp, T)
+    return (2.0 * Bm @ y - y @ Bm @ y) * float(P) / (R * float(T))
+
+
+def _virial(pp, T):
+    """Second virial coefficients B_ij [m3/kmol] of the components and their T-derivatives."""
+    T = float(T)
+    nc = len(pp.components)
+    B = np.zeros((nc, nc))
+    dB = np.zeros((nc, nc))
+    crit = [pp.crit.get(c) for c in pp.components]
+    for i in range(nc):
+        for j in range(i, nc):
+            if crit[i] is None or crit[j] is None:
+                continue
+            (tci, pci, wi), (tcj, pcj, wj) = crit[i], crit[j]
+            tc = math.sqrt(tci * tcj)
+            w = 0.5 * (wi + wj)
+            zi, zj = 0.291 - 0.08 * wi, 0.291 - 0.08 * wj
+            vi, vj = zi * R * tci / pci, zj * R * tcj / pcj
+            vc = ((vi ** (1.0 / 3.0) + vj ** (1.0 / 3.0)) / 2.0) ** 3
+            pc = 0.5 * (zi + zj) * R * tc / vc
+            tr = T / tc
+            b0, b1 = 0.083 - 0.422 / tr ** 1.6, 0.139 - 0.172 / tr ** 4.2
+            d0, d1 = 0.6752 / tr ** 2.6, 0.7224 / tr ** 5.2
+            B[i, j] = B[j, i] = R * tc / pc * (b0 + w * b1)
+            dB[i, j] = dB[j, i] = R / pc * (d0 + w * d1)
+    return B, dB
+
+
+def _vapor_departure(pp, T, y, P):
+    """Residual enthalpy [J/kmol] and entropy [J/(kmol K)] of the vapor y at T, P."""
+    if pp.vapor == "ideal":
+        return 0.0, 0.0
+    y = np.asarray(y, dtype=float)
+    B, dB = _virial(pp, T)
+    b, db = float(y @ B @ y), float(y @ dB @ y)
+    return float(P) * (b - float(T) * db), -float(P) * db
 
 
 def _k_h_ig(T, cpig_kind, cpig, DHFORM):
@@ -166,16 +214,19 @@ def _cosh_s(E, T):
 
 
 def enthalpy_vapor(pp, T, y, P):
-    """Molar enthalpy of the vapor y [J/kmol] (ideal gas, formation basis)."""
+    """Molar enthalpy of the vapor y [J/kmol] (formation basis, with the vapor model's
+    departure)."""
     h, _ = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
-    return float(np.dot(np.asarray(y, dtype=float), h))
+    return float(np.dot(np.asarray(y, dtype=float), h)) + _vapor_departure(pp, T, y, P)[0]
 
 
 def entropy_vapor(pp, T, y, P):
-    """Molar entropy of the vapor y [J/(kmol K)] (ideal gas, with the mixing term)."""
+    """Molar entropy of the vapor y [J/(kmol K)] (with the mixing term and the vapor model's
+    departure)."""
     y = np.asarray(y, dtype=float)
     _, s = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
-    return float(np.dot(y, s) - R * _xlnx(y) - R * math.log(float(P) / P_REF))
+    return float(np.dot(y, s) - R * _xlnx(y) - R * math.log(float(P) / P_REF)) \
+        + _vapor_departure(pp, T, y, P)[1]
 
 
 # ----------------------------------------------------------------------------- liquid reference
