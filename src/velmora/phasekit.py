@@ -164,26 +164,38 @@ def _vapor_departure(pp, T, y, P):
 def _k_h_ig(T, cpig_kind, cpig, DHFORM):
     """Ideal-gas enthalpies [J/kmol] (with the formation enthalpy) and entropies [J/(kmol K)]
     (relative to 298.15 K, at the reference pressure) of every component at T."""
-    T = float(T)
+    h, s = _ig_terms(float(T), cpig_kind, cpig, DHFORM)
+    return np.array(h), np.array(s)
+
+
+def _ig_terms(T, cpig_kind, cpig, DHFORM):
     t0 = T_REF
+    lnr = math.log(T / t0)
     nc = len(DHFORM)
-    kinds = [cpig_kind] * nc if isinstance(cpig_kind, str) else cpig_kind
-    h = np.empty(nc)
-    s = np.empty(nc)
+    single = isinstance(cpig_kind, str)
+    h = [0.0] * nc
+    s = [0.0] * nc
     for k in range(nc):
-        c = [float(v) for v in cpig[k]]
-        if kinds[k] == "poly":
-            dh = sum(ck / (j + 1) * (T ** (j + 1) - t0 ** (j + 1)) for j, ck in enumerate(c))
-            ds = c[0] * math.log(T / t0) if c else 0.0
-            ds += sum(ck / j * (T ** j - t0 ** j) for j, ck in enumerate(c) if j > 0)
-        elif kinds[k] == "aly-lee":
-            A, B, C, D, E = (c + [0.0] * 5)[:5]
+        kind = cpig_kind if single else cpig_kind[k]
+        c = cpig[k]
+        if kind == "poly":
+            dh = ds = 0.0
+            tp, t0p = T, t0              # T^(j+1), Tref^(j+1)
+            tq, t0q = 1.0, 1.0           # T^j, Tref^j
+            for j, ck in enumerate(c):
+                ck = float(ck)
+                dh += ck / (j + 1) * (tp - t0p)
+                ds += ck * lnr if j == 0 else ck / j * (tq - t0q)
+                tq, t0q = tp, t0p
+                tp, t0p = tp * T, t0p * t0
+        elif kind == "aly-lee":
+            A, B, C, D, E = ([float(v) for v in c] + [0.0] * 5)[:5]
             dh = A * (T - t0) + B * (_coth_int(C, T) - _coth_int(C, t0)) \
                 - D * (_tanh_int(E, T) - _tanh_int(E, t0))
-            ds = A * math.log(T / t0) + B * (_sinh_s(C, T) - _sinh_s(C, t0)) \
+            ds = A * lnr + B * (_sinh_s(C, T) - _sinh_s(C, t0)) \
                 - D * (_cosh_s(E, T) - _cosh_s(E, t0))
         else:
-            raise ValueError(f"unknown ideal-gas heat-capacity form {kinds[k]!r}")
+            raise ValueError(f"unknown ideal-gas heat-capacity form {kind!r}")
         h[k] = float(DHFORM[k]) + dh
         s[k] = ds
     return h, s
@@ -216,16 +228,17 @@ def _cosh_s(E, T):
 def enthalpy_vapor(pp, T, y, P):
     """Molar enthalpy of the vapor y [J/kmol] (formation basis, with the vapor model's
     departure)."""
-    h, _ = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
-    return float(np.dot(np.asarray(y, dtype=float), h)) + _vapor_departure(pp, T, y, P)[0]
+    h, _ = _ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)
+    return math.fsum(float(yk) * hk for yk, hk in zip(y, h)) + _vapor_departure(pp, T, y, P)[0]
 
 
 def entropy_vapor(pp, T, y, P):
     """Molar entropy of the vapor y [J/(kmol K)] (with the mixing term and the vapor model's
     departure)."""
-    y = np.asarray(y, dtype=float)
-    _, s = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
-    return float(np.dot(y, s) - R * _xlnx(y) - R * math.log(float(P) / P_REF)) \
+    y = [float(v) for v in y]
+    _, s = _ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)
+    mix = sum(v * math.log(v) for v in y if v > 0.0)
+    return sum(v * sk for v, sk in zip(y, s)) - R * mix - R * math.log(float(P) / P_REF) \
         + _vapor_departure(pp, T, y, P)[1]
 
 
@@ -235,44 +248,53 @@ def _ln_f0(pp, T, xa):
     """ln of the liquid reference fugacity [Pa] of every component and its T-derivative [1/K]:
     the vapor pressure for components with Antoine data, the solvent-weighted Henry constant for
     Henry components, -inf (and 0) for the rest."""
-    T = float(T)
-    xa = np.asarray(xa, dtype=float)
-    nc = len(pp.components)
-    lnf = np.full(nc, -np.inf)
-    dlnf = np.zeros(nc)
-    for k, c in enumerate(pp.components):
-        if c in pp.henry_comps:
+    lnf, dlnf = _ref_terms(pp, float(T), xa)
+    return np.array([-math.inf if v is None else v for v in lnf]), np.array(dlnf)
+
+
+def _ref_terms(pp, T, xa):
+    """_ln_f0 as lists, None where a component has no reference fugacity."""
+    comps = pp.components
+    nc = len(comps)
+    lnf = [None] * nc
+    dlnf = [0.0] * nc
+    lnT = math.log(T)
+    henry_comps = pp.henry_comps
+    for k, c in enumerate(comps):
+        if c in henry_comps:
             pairs = [(A, p) for (h, A), p in pp.henry.items() if h == c]
             if not pairs:
                 continue
-            w = np.array([_frac(pp, xa, A) * pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs])
-            if not w.sum() > 0.0:  # no solvent of c in the liquid: weigh the solvents alike
-                w = np.array([pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs])
-            w = w / w.sum()
-            lnf[k] = sum(wi * _ln_henry(p, T) for wi, (_, p) in zip(w, pairs))
-            dlnf[k] = sum(wi * _dln_henry(p, T) for wi, (_, p) in zip(w, pairs))
+            vw = [pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs]
+            w = [_frac(comps, xa, A) * v for (A, _), v in zip(pairs, vw)]
+            if not sum(w) > 0.0:  # no solvent of c in the liquid: weigh the solvents alike
+                w = vw
+            tot = sum(w)
+            a = d = 0.0
+            for wi, (_, p) in zip(w, pairs):
+                p = [float(v) for v in p]
+                e = p[4] if len(p) > 4 else 0.0
+                a += wi / tot * (p[0] + p[1] / T + p[2] * lnT + p[3] * T + e / (T * T))
+                d += wi / tot * (-p[1] / (T * T) + p[2] / T + p[3] - 2.0 * e / (T * T * T))
+            lnf[k], dlnf[k] = a, d
         elif c in pp.antoine:
             p = [float(v) for v in pp.antoine[c]]
-            lnf[k] = p[0] + p[1] / (T + p[2]) + p[3] * T + p[4] * math.log(T) + p[5] * T ** p[6]
+            lnf[k] = p[0] + p[1] / (T + p[2]) + p[3] * T + p[4] * lnT + p[5] * T ** p[6]
             dlnf[k] = -p[1] / (T + p[2]) ** 2 + p[3] + p[4] / T + p[5] * p[6] * T ** (p[6] - 1.0)
     return lnf, dlnf
 
 
-def _frac(pp, xa, name):
+def _frac(comps, xa, name):
     try:
-        return float(xa[pp.components.index(name)])
+        return float(xa[comps.index(name)])
     except ValueError:
         return 0.0
 
 
-def _ln_henry(p, T):
-    v = p[0] + p[1] / T + p[2] * math.log(T) + p[3] * T
-    return v + p[4] / T ** 2 if len(p) > 4 else v
-
-
-def _dln_henry(p, T):
-    v = -p[1] / T ** 2 + p[2] / T + p[3]
-    return v - 2.0 * p[4] / T ** 3 if len(p) > 4 else v
+def _dh_terms(pp, T, lnf, dlnf):
+    m = -R * T * T
+    return [float(pp.dhref.get(c, 0.0)) if lnf[k] is None else m * dlnf[k]
+            for k, c in enumerate(pp.components)]
 
 
 def _dh_ref(pp, T, xa, P):
@@ -280,29 +302,26 @@ def _dh_ref(pp, T, xa, P):
     heat of vaporisation for solvents and the heat of solution for Henry components (their Henry
     constant weighted by the solvents of xa); ``pp.dhref`` (default 0) for the others. P unused."""
     T = float(T)
-    lnf, dlnf = _ln_f0(pp, T, xa)
-    out = -R * T * T * dlnf
-    for k, c in enumerate(pp.components):
-        if not np.isfinite(lnf[k]):
-            out[k] = float(pp.dhref.get(c, 0.0))
-    return out
+    lnf, dlnf = _ref_terms(pp, T, xa)
+    return np.array(_dh_terms(pp, T, lnf, dlnf))
 
 
 def entropy_liquid(pp, T, x, P):
     """Molar entropy of the apparent liquid x [J/(kmol K)] (ideal solution on the references of
     _dh_ref, pressure-independent)."""
     T = float(T)
-    x = np.asarray(x, dtype=float)
-    _, s = _k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
-    lnf, _ = _ln_f0(pp, T, x)
-    dh = _dh_ref(pp, T, x, P)
-    sl = s + dh / T - R * np.where(np.isfinite(lnf), lnf - math.log(P_REF), 0.0)
-    return float(np.dot(x, sl) - R * _xlnx(x))
-
-
-def _xlnx(v):
-    v = v[v > 0.0]
-    return float(np.dot(v, np.log(v)))
+    x = [float(v) for v in x]
+    _, s = _ig_terms(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    lnf, dlnf = _ref_terms(pp, T, x)
+    dh = _dh_terms(pp, T, lnf, dlnf)
+    lnp = math.log(P_REF)
+    out = 0.0
+    for k, xk in enumerate(x):
+        sl = s[k] + dh[k] / T - (0.0 if lnf[k] is None else R * (lnf[k] - lnp))
+        out += xk * sl
+        if xk > 0.0:
+            out -= R * xk * math.log(xk)
+    return out
 
 
 # ----------------------------------------------------------------------------- Rachford-Rice
