@@ -40,7 +40,12 @@ py::array_t<double> to_numpy(const Eigen::VectorXd& v) {
 
 std::vector<std::string> to_names(py::handle seq) {
     std::vector<std::string> out;
-    for (py::handle h : seq) out.push_back(py::cast<std::string>(h));
+    for (py::handle h : seq) {
+        if (!py::isinstance<py::str>(h))
+            throw py::type_error("names must be strings, not " +
+                                 std::string(py::str(py::type::of(h).attr("__name__"))));
+        out.push_back(py::cast<std::string>(h));
+    }
     return out;
 }
 
