@@ -4,6 +4,8 @@ import math
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from velmora import phasekit as pk
 
@@ -38,6 +40,22 @@ def test_rachford_rice_root_is_unclipped(z, K, where):
     g = np.sum(z[on] * (K[on] - 1) / (1 + beta * (K[on] - 1)))
     assert abs(g) < 1e-12
     assert {"two-phase": 0 < beta < 1, "liquid": beta < 0, "vapor": beta > 1}[where]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.tuples(st.floats(1e-6, 1.0), st.floats(0.0, 1e6)), min_size=2, max_size=8))
+def test_rachford_rice_root_on_random_feeds(pairs):
+    z = np.array([p[0] for p in pairs])
+    K = np.array([p[1] for p in pairs])
+    beta = pk._k_rachford_rice(z, K)
+    if K.max() <= 1.0 or K.min() >= 1.0:
+        assert beta in (0.0, -math.inf, math.inf)
+        return
+    d = K - 1.0
+    assert -1.0 / d.max() < beta < -1.0 / d.min()          # between the poles
+    g = lambda b: float(np.sum(z * d / (1 + b * d)))       # falls from +inf to -inf
+    delta = 1e-12 * max(1.0, abs(beta))
+    assert g(beta - delta) >= 0.0 >= g(beta + delta)
 
 
 def test_rachford_rice_without_a_finite_root():

@@ -330,6 +330,8 @@ def _k_rachford_rice(z, K):
     """Vapor fraction beta with sum z (K - 1) / (1 + beta (K - 1)) = 0, not clipped: below 0 for a
     liquid below its bubble point, above 1 for a vapor above its dew point (-inf / +inf when every
     K of the feed lies on one side of 1). Components with z = 0 are left out; K = 0 is allowed."""
+    z = z.tolist() if isinstance(z, np.ndarray) else z
+    K = K.tolist() if isinstance(K, np.ndarray) else K
     pairs = [(float(zk), float(kk) - 1.0) for zk, kk in zip(z, K) if zk > 0.0]
     if not pairs:
         return 0.0
