@@ -295,3 +295,42 @@ def test_dependent_reactions_give_the_same_equilibrium(activity):
 
 
 K_CO2_PLUS_HCO3 = {"A": 231.465 + 216.049, "B": -12092.1 - 12431.7, "C": -36.7816 - 35.4819, "D": 0.0}
+
+
+def _break_K(el):
+    el.K = el.K[:1]
+
+
+def _break_warm(el):
+    el._warm = (313.15, "abc", [1.0])
+
+
+def _break_tau(el):
+    el.sp.molecule_tau = lambda T: (np.zeros(6), np.zeros(6))
+
+
+def _break_henry_index(el):
+    el.sp.henry = [99]
+
+
+@pytest.mark.parametrize(
+    "damage, lng_result, error",
+    [
+        (_break_K, None, ValueError),
+        (_break_warm, None, (TypeError, ValueError)),
+        (_break_tau, None, ValueError),
+        (_break_henry_index, None, IndexError),
+        (None, np.ones(3), ValueError),  # activity model returns the wrong length
+        (None, "abc", TypeError),  # ... or no numbers at all
+        (None, np.full(6, np.nan), ValueError),  # ... or NaN: the residual is not finite
+    ],
+)
+def test_damaged_inputs_raise_python_errors(monkeypatch, damage, lng_result, error):
+    el = model(carbonate_system)
+    if damage:
+        damage(el)
+    double = ActivityDouble()
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma",
+                        (lambda sp, x, T, o=None: lng_result) if lng_result is not None else double)
+    with pytest.raises(error):
+        el.true_amounts({"H2O": 1.0, "CO2": 0.01}, 313.15)

@@ -302,6 +302,10 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
                                    std::to_string(st.n_eq()) + " reactions");
     } else {
         lnK = ln_k(el, T);
+        if (lnK.size() != st.n_eq())
+            throw core::ValueError("K holds " + std::to_string(lnK.size()) +
+                                   " constant records for " + std::to_string(st.n_eq()) +
+                                   " equilibrium reactions");
     }
 
     // Warm start: (Tw, w, lngw) of the last finite solution of this instance.
@@ -401,7 +405,7 @@ SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
 Eigen::MatrixXd to_matrix(py::handle pair, int k) {
     py::object item = py::reinterpret_borrow<py::object>(pair)[py::int_(k)];
     DArray a = DArray::ensure(item);
-    if (!a) throw py::error_already_set();
+    if (!a) throw core::TypeError("molecule_tau must return two square matrices of numbers (tau, alpha)");
     if (a.ndim() != 2)
         throw core::ValueError("molecule_tau must return two square matrices (tau, alpha)");
     return Eigen::Map<const RowMat>(a.data(), a.shape(0), a.shape(1));
@@ -409,7 +413,7 @@ Eigen::MatrixXd to_matrix(py::handle pair, int k) {
 
 Eigen::VectorXd to_vector(py::handle obj, const char* what) {
     DArray a = DArray::ensure(obj);
-    if (!a) throw py::error_already_set();
+    if (!a) throw core::TypeError(std::string(what) + ": a vector of numbers is required");
     if (a.ndim() != 1)
         throw core::ValueError(std::string(what) + ": a one-dimensional vector is required");
     return Eigen::Map<const Eigen::VectorXd>(a.data(), a.shape(0));
@@ -426,7 +430,7 @@ void ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T, py:
     py::object fn = ionactivity_fn();
     py::object r = options ? fn(sp, to_numpy(x), T, options) : fn(sp, to_numpy(x), T);
     DArray a = DArray::ensure(r);
-    if (!a) throw py::error_already_set();
+    if (!a) throw core::TypeError("ionactivity.ln_gamma must return a vector of numbers");
     if (a.ndim() != 1 || a.shape(0) != x.size())
         throw core::ValueError("ionactivity.ln_gamma returned " + std::to_string(a.size()) +
                                " values for " + std::to_string(x.size()) + " species");

@@ -45,6 +45,10 @@ public:
     // false when the decomposition failed (non-finite J)
     bool solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
         const Eigen::Index cols = J.cols();
+        if (cols == 0 || J.rows() == 0) {
+            x.setZero();
+            return true;
+        }
         if (J.rows() == cols && cols > 0) {
             // Square: LU and the explicit inverse; s_max / s_min <= |J|_F |J^-1|_F proves full
             // rank (factor 10 for the rounding of the inverse) at a third of the QR's cost.

@@ -11,6 +11,13 @@ Stoichiometry make_stoichiometry(Eigen::MatrixXd nu) {
             "so the reaction invariants are undefined");
     if (!nu.allFinite()) throw LinAlgError("SVD did not converge");
 
+    if (nu.cols() == 0) {  // no species: nothing to keep invariant
+        Stoichiometry st;
+        st.B.resize(0, 0);
+        st.net = Eigen::VectorXd::Zero(nu.rows());
+        st.nu = std::move(nu);
+        return st;
+    }
     const Eigen::MatrixXd nuT = nu.transpose();  // n_s x n_eq
     Eigen::JacobiSVD<Eigen::MatrixXd> svd(nuT, Eigen::ComputeFullU);
     if (svd.info() != Eigen::Success) throw LinAlgError("SVD did not converge");
