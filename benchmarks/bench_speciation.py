@@ -79,12 +79,48 @@ def speciation_cold():
     return "speciations/s, cold start", len(work), time.perf_counter() - t0
 
 
+def databank_model():
+    """The same chemistry with the eNRTL model and parameters of the built-in databank."""
+    from velmora import enginebridge, ionactivity, ionchem
+    from velmora.brinequil import Electrolyte
+
+    comps, henry = ["H2O", "MEA", "CO2"], ["CO2"]
+    chem = ionchem.builtin("MEA-CO2-H2O")
+    head = enginebridge.input_header({c: c for c in comps}, "eNRTL", henry=henry,
+                                     chemistry=("MEA", chem))
+    report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
+    names = comps + [s for s in chem["species"] if s not in comps]
+    sp, data = ionactivity.species_from_report(report, names, henry)
+    return Electrolyte(sp, chem["reactions"], chem["kinds"], chem["k"], comps, data["antoine"],
+                       data["henry"], data["vc"])
+
+
+def enrtl_warm():
+    el = databank_model()
+    work = feeds(2000)
+    el.true_amounts(*work[0])
+    t0 = time.perf_counter()
+    for n_app, T in work:
+        el.true_amounts(n_app, T)
+    return "speciations/s, warm start", len(work), time.perf_counter() - t0
+
+
 def main():
-    velmora.ionactivity.ln_gamma = ActivityDouble(record=False, cache=True)
+    double = ActivityDouble(record=False, cache=True)
+    real = velmora.ionactivity.ln_gamma
+    velmora.ionactivity.ln_gamma = double
     print("brinequil throughput (MEA-CO2-water, 9 true species, activity-model double)")
     for fn in SECTIONS:
         label, count, seconds = fn()
         print(f"  {label:<40s} {count / seconds:12.0f}   ({count} in {seconds:.3f} s)")
+    velmora.ionactivity.ln_gamma = real
+    try:
+        label, count, seconds = enrtl_warm()
+    except Exception as e:  # the databank or the engine is not available
+        print(f"  (eNRTL from the databank skipped: {type(e).__name__}: {e})")
+        return
+    print("with the eNRTL model of velmora.ionactivity and the databank's parameters")
+    print(f"  {label:<40s} {count / seconds:12.0f}   ({count} in {seconds:.3f} s)")
 
 
 if __name__ == "__main__":
