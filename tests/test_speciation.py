@@ -334,3 +334,15 @@ def test_damaged_inputs_raise_python_errors(monkeypatch, damage, lng_result, err
                         (lambda sp, x, T, o=None: lng_result) if lng_result is not None else double)
     with pytest.raises(error):
         el.true_amounts({"H2O": 1.0, "CO2": 0.01}, 313.15)
+
+
+def test_species_object_needs_only_what_is_used(ideal_activity):
+    class Minimal:  # no solvents, molecules, water index or NRTL matrices
+        names = ["H2O", "H3O+", "OH-"]
+        n = 3
+        henry = []
+
+    el = Electrolyte(Minimal(), [{"H2O": -2, "H3O+": 1, "OH-": 1}], ["EQUIL"], [K_WATER], ["H2O"])
+    n, _ = el.true_amounts({"H2O": 1.0}, 298.15)
+    assert n[1] == pytest.approx(n[2], rel=1e-12)
+    assert n[1] / n.sum() == pytest.approx(math.exp(0.5 * el.lnK(298.15)[0]), rel=1e-9)

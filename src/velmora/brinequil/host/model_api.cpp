@@ -164,22 +164,30 @@ public:
         : el_(el), T_(T), mode_(henry_mode_of(el)), full_(el, T) {
         sets_.n = species_count(el);
         sets_.henry = to_indices(attr(el.sp, N().henry), sets_.n, "sp.henry");
-        if (sets_.henry.empty()) return;  // nothing else of the species object is needed
-        if (mode_ == core::HenryMode::Solvent)
-            sets_.solv = to_indices(attr(el.sp, N().solv), sets_.n, "sp.solv");
-        sets_.water = to_index(attr(el.sp, N().water), sets_.n, "sp.water");
-        mol_ = to_indices(attr(el.sp, N().mol), sets_.n, "sp.mol");
     }
-
-    core::HenryMode mode() const { return mode_; }
 
     void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) {
         if (x != nullptr && x->size() != sets_.n)
             throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
                                    std::to_string(sets_.n) + " species");
-        if (!sets_.henry.empty() && !lc_)
-            lc_ = molecular_term(attr(el_.sp, N().molecule_tau)(T_), mol_);
         static const core::MolecularNrtl none;
+        if (!sets_.henry.empty()) {
+            // Only what this evaluation needs is read from the species object.
+            if (!have_tau_) {
+                py::object tm = attr(el_.sp, N().molecule_tau)(T_);
+                have_tau_ = true;
+                if (mode_ != core::HenryMode::Mixture)
+                    lc_ = molecular_term(tm, to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol"));
+            }
+            if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
+                sets_.water = to_index(attr(el_.sp, N().water), sets_.n, "sp.water");
+                have_water_ = true;
+            }
+            if (x != nullptr && mode_ == core::HenryMode::Solvent && !have_solv_) {
+                sets_.solv = to_indices(attr(el_.sp, N().solv), sets_.n, "sp.solv");
+                have_solv_ = true;
+            }
+        }
         core::henry_reference(mode_, sets_, lc_ ? *lc_ : none, x, &full_, out, xw_);
     }
 
@@ -188,7 +196,7 @@ private:
     double T_;
     core::HenryMode mode_;
     core::HenryIndexSets sets_;
-    std::vector<int> mol_;
+    bool have_tau_ = false, have_water_ = false, have_solv_ = false;
     std::optional<core::MolecularNrtl> lc_;
     FullModel full_;
     Eigen::VectorXd xw_;
