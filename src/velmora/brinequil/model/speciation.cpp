@@ -23,7 +23,8 @@ constexpr double kMaxStep = 2.0;       // largest change of any ln n in one Newt
 // ~2.5 us. When a cheap decomposition proves that no singular value falls below the cut-off,
 // the minimum-norm solution is the unique (least-squares) solution and that decomposition
 // gives it; only a numerically rank-deficient J goes to the SVD. Square J: LU (bound below).
-// More rows than columns (dependent reactions): column-pivoted QR, for which
+// More rows than columns (dependent reactions; Eigen's Householder update there allocates a
+// small temporary): column-pivoted QR, for which
 // s_max <= sqrt(n) |r_11| and s_min >= 3 |r_nn| / sqrt(4^n + 6n - 1) (Faddeev, Kublanovskaya &
 // Faddeeva; Higham, Accuracy and Stability, Thm 20.3 ff.), n = cols; a factor 10 covers rounding.
 class LeastSquares {
@@ -31,11 +32,12 @@ public:
     LeastSquares(Eigen::Index rows, Eigen::Index cols)
         : lu_(rows == cols ? rows : 0),
           inv_(rows == cols ? rows : 0, rows == cols ? rows : 0),
+          eye_(Eigen::MatrixXd::Identity(rows == cols ? rows : 0, rows == cols ? rows : 0)),
           qr_(rows, cols),
           svd_(rows, cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
           c_(rows),
           tmp_(std::min(rows, cols)),
-          ws_(rows),
+          ws_(1),  // Householder workspace: one entry per right-hand side
           cut_factor_(std::numeric_limits<double>::epsilon() *
                       static_cast<double>(std::max(rows, cols))) {
         const double n = static_cast<double>(cols);
@@ -53,7 +55,10 @@ public:
             // Square: LU and the explicit inverse; s_max / s_min <= |J|_F |J^-1|_F proves full
             // rank (factor 10 for the rounding of the inverse) at a third of the QR's cost.
             lu_.compute(J);
-            inv_ = lu_.inverse();
+            // J^-1 = U^-1 L^-1 P in place (lu_.inverse() would copy the decomposition)
+            inv_.noalias() = lu_.permutationP() * eye_;
+            lu_.matrixLU().triangularView<Eigen::UnitLower>().solveInPlace(inv_);
+            lu_.matrixLU().triangularView<Eigen::Upper>().solveInPlace(inv_);
             const double bound = J.norm() * inv_.norm();
             if (std::isfinite(bound) && bound * 10.0 * cut_factor_ < 1.0) {
                 x.noalias() = inv_ * rhs;
@@ -84,7 +89,7 @@ public:
 
 private:
     Eigen::PartialPivLU<Eigen::MatrixXd> lu_;
-    Eigen::MatrixXd inv_;
+    Eigen::MatrixXd inv_, eye_;
     Eigen::ColPivHouseholderQR<Eigen::MatrixXd> qr_;
     Eigen::JacobiSVD<Eigen::MatrixXd> svd_;
     Eigen::VectorXd c_, tmp_, ws_;
