@@ -18,19 +18,25 @@ constexpr double kStep = 1e-30;  // complex step; far below rounding of any real
 }  // namespace
 
 MolecularNrtl::MolecularNrtl(std::vector<int> mol, const Eigen::Ref<const Eigen::MatrixXd>& tau,
-                             const Eigen::Ref<const Eigen::MatrixXd>& alpha)
-    : mol_(std::move(mol)) {
+                             const Eigen::Ref<const Eigen::MatrixXd>& alpha) {
+    const Eigen::MatrixXd t = tau, a = alpha;
+    assign(mol, MatrixView::of(t), MatrixView::of(a));
+}
+
+void MolecularNrtl::assign(const std::vector<int>& mol, const MatrixView& tau,
+                           const MatrixView& alpha) {
+    if (&mol != &mol_) mol_.assign(mol.begin(), mol.end());
     const auto M = static_cast<Eigen::Index>(mol_.size());
     G_.resize(M, M);
     tau_.resize(M, M);
     for (Eigen::Index a = 0; a < M; ++a) {
         const int j = mol_[a];
-        if (j < 0 || j >= tau.rows()) out_of_bounds(j, tau.rows(), 0);
-        if (j >= alpha.rows()) out_of_bounds(j, alpha.rows(), 0);
+        if (j < 0 || j >= tau.rows) out_of_bounds(j, tau.rows, 0);
+        if (j >= alpha.rows) out_of_bounds(j, alpha.rows, 0);
         for (Eigen::Index b = 0; b < M; ++b) {
             const int m = mol_[b];
-            if (m < 0 || m >= tau.cols()) out_of_bounds(m, tau.cols(), 1);
-            if (m >= alpha.cols()) out_of_bounds(m, alpha.cols(), 1);
+            if (m < 0 || m >= tau.cols) out_of_bounds(m, tau.cols, 1);
+            if (m >= alpha.cols) out_of_bounds(m, alpha.cols, 1);
             tau_(a, b) = tau(j, m);
             G_(a, b) = std::exp(-alpha(j, m) * tau(j, m));
         }

@@ -112,11 +112,6 @@ std::vector<int> to_indices(py::handle seq, Eigen::Index n, const char* what) {
     return out;
 }
 
-// (tau, alpha) of sp.molecule_tau(T) as the molecular NRTL term over sp.mol.
-core::MolecularNrtl molecular_term(py::handle tm, std::vector<int> mol) {
-    return core::MolecularNrtl(std::move(mol), to_matrix(tm, 0), to_matrix(tm, 1));
-}
-
 py::object ionactivity_fn() {
     // sys.modules lookup (the module is imported when brinequil loads); the function is looked
     // up on it at every call so that a test can replace it.
@@ -158,6 +153,26 @@ private:
 
 // Henry reference of one model at one T, reusable across calls (the speciation calls it at
 // every Newton iteration): the species object's NRTL matrices are fetched on first use only.
+// The species object's NRTL matrices at T, viewed in place (both arrays kept alive).
+struct TauPair {
+    DArray tau, alpha;
+    core::MatrixView view(const DArray& a) const {
+        return {a.data(), a.shape(0), a.shape(1), a.shape(1), 1};
+    }
+};
+TauPair tau_pair(py::handle tm) {
+    py::object obj = py::reinterpret_borrow<py::object>(tm);
+    TauPair p{DArray::ensure(obj[py::int_(0)]), DArray::ensure(obj[py::int_(1)])};
+    if (!p.tau || !p.alpha)
+        throw core::TypeError("molecule_tau must return two square matrices of numbers (tau, alpha)");
+    if (p.tau.ndim() != 2 || p.alpha.ndim() != 2)
+        throw core::ValueError("molecule_tau must return two square matrices (tau, alpha)");
+    return p;
+}
+
+// Henry reference of one model at one T, reusable across calls (the speciation calls it at
+// every Newton iteration). Each evaluation asks the species object for its NRTL matrices once,
+// as a call of the Python method does; the index sets are read once, when first needed.
 class HenryReference {
 public:
     HenryReference(const Electrolyte& el, double T)
@@ -170,14 +185,14 @@ public:
         if (x != nullptr && x->size() != sets_.n)
             throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
                                    std::to_string(sets_.n) + " species");
-        static const core::MolecularNrtl none;
         if (!sets_.henry.empty()) {
-            // Only what this evaluation needs is read from the species object.
-            if (!have_tau_) {
-                py::object tm = attr(el_.sp, N().molecule_tau)(T_);
-                have_tau_ = true;
-                if (mode_ != core::HenryMode::Mixture)
-                    lc_ = molecular_term(tm, to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol"));
+            TauPair tm = tau_pair(attr(el_.sp, N().molecule_tau)(T_));
+            if (mode_ != core::HenryMode::Mixture) {
+                if (!have_mol_) {
+                    mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
+                    have_mol_ = true;
+                }
+                lc_.assign(mol_, tm.view(tm.tau), tm.view(tm.alpha));
             }
             if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
                 sets_.water = to_index(attr(el_.sp, N().water), sets_.n, "sp.water");
@@ -188,7 +203,7 @@ public:
                 have_solv_ = true;
             }
         }
-        core::henry_reference(mode_, sets_, lc_ ? *lc_ : none, x, &full_, out, xw_);
+        core::henry_reference(mode_, sets_, lc_, x, &full_, out, xw_);
     }
 
 private:
@@ -196,8 +211,9 @@ private:
     double T_;
     core::HenryMode mode_;
     core::HenryIndexSets sets_;
-    bool have_tau_ = false, have_water_ = false, have_solv_ = false;
-    std::optional<core::MolecularNrtl> lc_;
+    std::vector<int> mol_;
+    bool have_mol_ = false, have_water_ = false, have_solv_ = false;
+    core::MolecularNrtl lc_;
     FullModel full_;
     Eigen::VectorXd xw_;
 };
@@ -483,8 +499,9 @@ Eigen::VectorXd henry_ref(const Electrolyte& el, double T, const Eigen::VectorXd
 
 double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, double T) {
     const Eigen::Index n = species_count(el);
-    std::vector<int> mol = to_indices(attr(el.sp, N().mol), n, "sp.mol");
-    core::MolecularNrtl lc = molecular_term(attr(el.sp, N().molecule_tau)(T), std::move(mol));
+    TauPair tm = tau_pair(attr(el.sp, N().molecule_tau)(T));
+    core::MolecularNrtl lc;
+    lc.assign(to_indices(attr(el.sp, N().mol), n, "sp.mol"), tm.view(tm.tau), tm.view(tm.alpha));
     core::HenryMix mix;
     Eigen::VectorXd xa(n);
     std::vector<double> p;
