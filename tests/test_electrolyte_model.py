@@ -29,7 +29,7 @@ def test_record_attributes():
     reactions = reactions + [{"CO2": -1, "H2O": 1, "XYZ": 5}, {"H2O": -1, "CO2": 1}]
     kinds = kinds + ["equil", "DISS"]
     k = k + [None, None]
-    el = Electrolyte(sp, reactions, iter(kinds), k, ("CO2", "H2O"))
+    el = Electrolyte(sp, (r for r in reactions), iter(kinds), iter(k), ("CO2", "H2O"))
     assert el.sp is sp
     assert el.apparent == ["CO2", "H2O"] and isinstance(el.apparent, list)
     assert el.app_idx == [1, 0]

@@ -26,6 +26,10 @@ py::array_t<double> matrix_to_numpy(const Eigen::MatrixXd& M) {
 Electrolyte construct(py::object sp, py::object reactions, py::object kinds, py::object k,
                       py::object apparent, py::object antoine, py::object henry, py::object vc,
                       py::object options) {
+    // An iterator (a generator, say) cannot be indexed by position: read it once into a list.
+    if (PyIter_Check(reactions.ptr())) reactions = py::list(reactions);
+    if (PyIter_Check(k.ptr())) k = py::list(k);
+
     Electrolyte el;
     el.sp = sp;
     el.names = sp.attr("names");
