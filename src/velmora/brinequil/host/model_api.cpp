@@ -123,7 +123,7 @@ py::object ionactivity_fn() {
     return attr(py::reinterpret_steal<py::object>(mod), N().ln_gamma);
 }
 
-// "henry_ref" option as a mode: `fallback` when absent; a non-string value is unrecognised.
+// The "henry_ref" option as a mode: "water" when absent; a non-string value is unrecognised.
 core::HenryMode henry_mode_of(const Electrolyte& el) {
     py::object v = map_get(el.options, N().henry_ref, N().s_water);
     if (!py::isinstance<py::str>(v)) return core::HenryMode::Other;
@@ -222,7 +222,7 @@ private:
 class Callbacks : public core::SpeciationCallbacks {
 public:
     Callbacks(py::handle self, const Electrolyte& el, double T)
-        : self_(self), el_(el), T_(T), override_(python_override(self, "henry_ref")) {
+        : el_(el), T_(T), override_(python_override(self, "henry_ref")) {
         if (!override_) ref_.emplace(el, T);
     }
     void ln_gamma(const Eigen::VectorXd& x, Eigen::VectorXd& out) override {
@@ -242,7 +242,6 @@ public:
     }
 
 private:
-    py::handle self_;
     const Electrolyte& el_;
     double T_;
     py::object override_;
