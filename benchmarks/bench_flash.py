@@ -1,6 +1,6 @@
 """TP flashes per second of the MEA-CO2-water liquid with N2 in the vapor (about 30 wt% MEA,
 loading 0.4, 6 % N2 in the feed, 1 atm), with the model built from the databank's parameter
-report; plus the cost of a flash with an enthalpy specification."""
+report; plus the cost of a flash at a given enthalpy."""
 
 import time
 
@@ -45,4 +45,4 @@ for T in (313.15, 353.15, 383.15):
 print(f"TP flashes per second (313-393 K sweep): {rate(lambda i: el.flash_tp(pp, z, temps[i % 17], P)):.0f}")
 print(f"TP flashes per second (repeated at 353 K): {rate(lambda i: el.flash_tp(pp, z, 353.15, P)):.0f}")
 H = el.flash_tp(pp, z, 353.15, P)["H"]
-print(f"flashes with an H specification per second: {rate(lambda i: el.flash(pp, z, P, H=H), 3.0):.1f}")
+print(f"flashes at a given H per second: {rate(lambda i: el.flash(pp, z, P, H=H), 3.0):.1f}")

@@ -24,8 +24,8 @@ def sourced_records():
     """(file, key, record) of every databank entry that must carry a "source"."""
     for name in databank.FILES:
         for key, rec in databank.table(name).items():
-            if name == "species" or not isinstance(rec, (dict, list)):
-                continue  # species: identity data only; scalars: global constants
+            if name == "substances" or not isinstance(rec, (dict, list)):
+                continue  # substances: identity data only; scalars: global constants
             if name == "regression_mea" and not isinstance(rec, list):
                 continue  # the fit record; its fitted pairs are the lists
             if isinstance(rec, list):

@@ -1,5 +1,5 @@
 """K-values, the TP flash, the Newton split, the bubble temperature and the flash with a T, H, S
-or vapor-fraction specification of an electrolyte liquid."""
+or vapor fraction given, for an electrolyte liquid."""
 import math
 
 import numpy as np
@@ -249,9 +249,9 @@ def test_bubble_temperature_without_volatile_components(activity):
         el.bubble_t(pp, [1.0], P)
 
 
-# ---------------------------------------------------------------------------- flash with a spec
+# ---------------------------------------------------- flash at a given T, H, S or beta
 
-def test_flash_specification_priority(carbonate):
+def test_flash_given_quantity_priority(carbonate):
     el, pp = carbonate
     z = [0.9, 0.03, 0.07]
     r = el.flash_tp(pp, z, 340.0, P)

@@ -120,7 +120,7 @@ def test_ideal_flash_balances_and_inverts(T):
     assert pk.flash(pp, z, 101325.0, S=r["S"])["T"] == pytest.approx(T, abs=1e-6)
 
 
-def test_ideal_flash_specifications():
+def test_ideal_flash_at_each_given_quantity():
     pp = package()
     z = [0.9, 0.1, 0.0, 0.0]
     with pytest.raises(ValueError, match="^Give one of T, H, S, beta$"):

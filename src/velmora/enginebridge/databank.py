@@ -10,7 +10,7 @@ import pathlib
 import tomllib
 
 DIR = pathlib.Path(__file__).with_name("databank")
-FILES = ("species", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
+FILES = ("substances", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
          "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "solvents", "regression_mea")
 
 
@@ -43,13 +43,13 @@ def table(name):
 def species(sid):
     """Record of one species: name, formula, kind, molar_mass [kg/kmol], charge."""
     try:
-        return table("species")[sid]
+        return table("substances")[sid]
     except KeyError:
         raise UnknownSpecies(f"species {sid!r} is not in the databank") from None
 
 
 def known(sid):
-    return sid in table("species")
+    return sid in table("substances")
 
 
 def is_ion(sid):

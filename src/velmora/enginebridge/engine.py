@@ -120,7 +120,7 @@ def _lookup(alias):
     """Databank id of an alias: exact, else the unique case-insensitive match, else None."""
     if databank.known(alias):
         return alias
-    hits = [s for s in databank.table("species") if s.upper() == str(alias).upper()]
+    hits = [s for s in databank.table("substances") if s.upper() == str(alias).upper()]
     return hits[0] if len(hits) == 1 else None
 
 

@@ -1,7 +1,7 @@
 """Electrolyte NRTL activity model and the species object read from a parameter report."""
 
 from .report import read_report as _read_report
-from .species import Species
+from .solution import Species
 
 
 def species_from_report(text, names, henry):

@@ -11,7 +11,7 @@
 #include "fugacity/lc_molecular.hpp"
 #include "model/errors.hpp"
 #include "model/pyfloat.hpp"
-#include "model/speciation.hpp"
+#include "model/true_amounts.hpp"
 
 namespace brinequil::host {
 

@@ -1,4 +1,4 @@
-#include "model/speciation.hpp"
+#include "model/true_amounts.hpp"
 
 #include <algorithm>
 #include <cmath>
