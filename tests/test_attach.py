@@ -321,3 +321,12 @@ def test_real_report_survives_a_fresh_interpreter():
     assert out.stdout.decode().strip() == (f"{list(el.names)} 0123456789abcdef H2O "
                                            f"{sorted(el.henry)} {el.vc}")
     assert list(el.names) == CO2_NAMES
+
+
+@pytest.mark.parametrize("attr", ["henry_comps", "elec"])
+def test_attach_lets_errors_of_attribute_lookups_through(log, engine, reader, attr):
+    # Only a missing attribute counts as absent.
+    Package = type("Package", (), {"components": ["Water", "Carbon dioxide"], "method": "ENRTL",
+                                   attr: property(lambda self: {}[attr])})
+    with pytest.raises(KeyError, match=attr):
+        bq.attach(types.SimpleNamespace(pp=Package(), meta={}, chemistries={"K1": CARB_NAMED}))

@@ -141,11 +141,11 @@ py::object from_report(py::object cls, py::object text, py::object chem, py::obj
 }
 
 py::tuple reduce(py::object self) {
-    py::object source = py::getattr(self, "source", py::none());
+    py::object source = calls::attr_or(self, "source", py::none());
     if (source.is_none()) throw py::type_error(kNoSource);
     py::dict state;
     for (const char* name : {"key", "water", "options"})
-        if (py::hasattr(self, name)) state[name] = self.attr(name);
+        if (calls::has_attr(self, name)) state[name] = self.attr(name);
     return py::make_tuple(this_module().attr("_rebuild"), py::make_tuple(source, state));
 }
 
@@ -217,13 +217,13 @@ py::object attach(py::object fs) {
     } else {
         for (py::handle c : py::iter(pp.attr("components"))) aliases[c] = c;
     }
-    py::object comps = py::getattr(pp, "henry_comps", py::none());
+    py::object comps = calls::attr_or(pp, "henry_comps", py::none());
     py::list henry = truthy(comps) ? py::list(comps) : py::list();
 
     py::object mod = this_module();
     py::object key = mod.attr("report_key")(aliases, chem, henry);
-    py::object el = py::getattr(pp, "elec", py::none());
-    if (!el.is_none() && py::getattr(el, "key", py::none()).equal(key)) return el;
+    py::object el = calls::attr_or(pp, "elec", py::none());
+    if (!el.is_none() && calls::attr_or(el, "key", py::none()).equal(key)) return el;
 
     try {
         py::object report = mod.attr("parameter_report")(aliases, cid, chem, henry);

@@ -34,6 +34,23 @@ std::string path_bytes(py::handle text) {
     return py::module_::import("os").attr("fsencode")(text).cast<std::string>();
 }
 
+py::object attr_or(py::handle obj, const char* name, py::handle fallback) {
+    if (PyObject* value = PyObject_GetAttrString(obj.ptr(), name)) return py::reinterpret_steal<py::object>(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::reinterpret_borrow<py::object>(fallback);
+}
+
+bool has_attr(py::handle obj, const char* name) {
+    if (PyObject* value = PyObject_GetAttrString(obj.ptr(), name)) {
+        Py_DECREF(value);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
 py::object sibling(const char* module, const char* name) {
     return py::module_::import(module).attr(name);
 }

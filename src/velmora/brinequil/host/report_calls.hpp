@@ -23,6 +23,11 @@ std::string home_bytes();
 py::str path_text(const std::string& bytes);
 std::string path_bytes(py::handle text);
 
+// getattr(obj, name, fallback) and hasattr(obj, name) as the host has them: only an
+// AttributeError means "absent"; any other error of the lookup propagates.
+py::object attr_or(py::handle obj, const char* name, py::handle fallback);
+bool has_attr(py::handle obj, const char* name);
+
 // `module.name`, looked up now.
 py::object sibling(const char* module, const char* name);
 
