@@ -11,7 +11,7 @@
   velmora.ionactivity.ln_gamma for the test.
 - builders of reference chemistries: `water_system`, `carbonate_system` (Henry CO2),
   `salt_system` (a DISS reaction), `mea_system` (MEA–CO2–water, literature ln K).
-- `FakeEngine` (a stand-in module for velmora.enginebridge), fixtures `fake_engine` (installed in
+- `FakeEngine` (a stand-in module for velmora.enginebridge), fixtures `engine` (installed in
   sys.modules) and `report_cache` (the report cache redirected into tmp_path).
 """
 
@@ -214,15 +214,15 @@ class FakeEngine(types.ModuleType):
 
 @pytest.fixture
 def report_cache(tmp_path, monkeypatch):
-    """The report cache of this test only (LOCALAPPDATA in tmp_path); the user's own cache is
-    never touched. HOME is moved too, for the case without LOCALAPPDATA."""
+    """This test's own report cache (LOCALAPPDATA and HOME in tmp_path): the user's is never touched."""
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "local"))
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
     return tmp_path / "local" / "Velmora" / "elec"
 
 
 @pytest.fixture
-def fake_engine(monkeypatch):
+def engine(monkeypatch, report_cache):
+    """A FakeEngine installed as velmora.enginebridge, writing into this test's report cache."""
     fake = FakeEngine()
     monkeypatch.setitem(sys.modules, "velmora.enginebridge", fake)
     return fake
