@@ -41,8 +41,9 @@ def test_engine_available_follows_switch(monkeypatch):
 
 
 def test_input_header_round_trip_with_blanks_in_names():
-    aliases = {"Water": "h2o", "Carbon dioxide": "CO2"}
+    aliases = {"Water": "h2o", "Carbon dioxide": "CO2", "K": "KOH"}
     chem = ionchem.builtin("CO2-H2O", {"Water": "H2O", "Carbon dioxide": "CO2"})
+    chem["reactions"][0] = {"K": -1.0, **chem["reactions"][0]}  # a species named like the K keyword
     text = eb.input_header(aliases, "eNRTL", henry=["Carbon dioxide"], chemistry=("K 1", chem))
     parsed = eb.parse_input(text + REQUEST)
     assert parsed["aliases"] == aliases

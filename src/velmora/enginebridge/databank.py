@@ -5,7 +5,6 @@ the accessors here return SI on the kmol basis (K, Pa, J/kmol, J/(kmol K), m3/km
 """
 
 import functools
-import math
 import pathlib
 import tomllib
 
@@ -100,19 +99,6 @@ def dhf_aq(sid):
     return None if rec is None else rec["dhf_aq"] * 1e6
 
 
-def equilibrium_constant(reaction):
-    """The record {"A","B","C","D"} of the databank reaction with exactly this stoichiometry
-    (a mapping species id -> coefficient, either direction), or None. A reaction written
-    backwards gets the negated constant."""
-    want = {s: float(v) for s, v in reaction.items() if v}
-    for rec in table("equilibrium").values():
-        have = {s: float(v) for s, v in rec["reaction"].items()}
-        for sign in (1.0, -1.0):
-            if want == {s: sign * v for s, v in have.items()}:
-                return {k: sign * rec[k] for k in "ABCD"}
-    return None
-
-
 def reaction_record(rid):
     return table("equilibrium")[rid]
 
@@ -146,25 +132,3 @@ def electrolyte_pair(molecule, cation, anion):
 def solvent(sid):
     """Density and dielectric records of a solvent, or None."""
     return table("solvents").get(sid)
-
-
-def density(sid, T):
-    """Liquid density of a solvent, kg/m3, at T [K] (1 bar)."""
-    rec = table("solvents")[sid]["density"]
-    if rec["form"] == "kell":
-        c = rec["coeffs"]
-        t = T - 273.15
-        return (c[0] + t * (c[1] + t * (c[2] + t * (c[3] + t * (c[4] + t * c[5]))))) / (1.0 + c[6] * t)
-    return rec["rho_ref"] + rec["slope"] * (T - rec["t_ref"])
-
-
-def dielectric(sid, T, P=1.0):
-    """Static dielectric constant of a solvent at T [K] and P [bar]."""
-    rec = table("solvents")[sid]["dielectric"]
-    c = rec["coeffs"]
-    if rec["form"] == "bradley-pitzer":
-        d1000 = c[0] * math.exp(c[1] * T + c[2] * T * T)
-        cc = c[3] + c[4] / (c[5] + T)
-        b = c[6] + c[7] / T + c[8] * T
-        return d1000 + cc * math.log((b + P) / (b + 1000.0))
-    return c[0] + c[1] * T + c[2] * T * T

@@ -104,9 +104,9 @@ def parse_input(text):
 
 def _parse_reaction(tok, lineno):
     kind, rest, k = tok[0], tok[1:], None
-    if "K" in rest:
-        i = rest.index("K")
-        rest, kvals = rest[:i], rest[i + 1:]
+    at = [i for i in range(0, len(rest), 2) if rest[i] == "K"]  # a species may be named K
+    if at:
+        rest, kvals = rest[:at[0]], rest[at[0] + 1:]
         if len(kvals) != 4:
             raise ValueError(f"engine input line {lineno}: K needs 4 numbers (A B C D)")
         k = dict(zip("ABCD", map(float, kvals)))
@@ -265,15 +265,19 @@ def build_report(run, overrides=None):
                     L.append(f"{_q(m)}  {_q(c)}  {_q(a)}  {_num(a1)} {_num(b1)} 0 0  "
                              f"{_num(a2)} {_num(b2)} 0 0  {_num(alpha)}" + _src(src))
 
+    def per_molecule(file, what, fields):
+        """Lines of the molecules that `file` has a record of; every solvent needs one."""
+        for n in mols:
+            rec = tab(file).get(ids[n])
+            if rec is None:
+                if n in solvents:
+                    raise ValueError(f"the databank has no {what} of solvent {n!r}")
+                continue
+            L.append(f"{_q(n)}  {fields(ids[n], rec)}" + _src(rec["source"]))
+
     L += ["", "[VAPOR-PRESSURE]                ln(P/Pa) = C1 + C2/(T+C3) + C4 T + C5 ln T + C6 T^C7; Tmin Tmax in K"]
-    for n in mols:
-        rec = tab("vapor_pressure").get(ids[n])
-        if rec is None:
-            if n in solvents:
-                raise ValueError(f"the databank has no vapor pressure of solvent {n!r}")
-            continue
-        L.append(f"{_q(n)}  " + " ".join(map(_num, rec["coeffs"]))
-                 + f"  {_num(rec['tmin'])} {_num(rec['tmax'])}" + _src(rec["source"]))
+    per_molecule("vapor_pressure", "vapor pressure", lambda s, rec: " ".join(map(_num, databank.antoine(s)))
+                 + f"  {_num(rec['tmin'])} {_num(rec['tmax'])}")
 
     L += ["", "[HENRY]                         ln(H/Pa) = a + b/T + c ln T + d T + e/T^2; Tmin Tmax in K"]
     for h in mols:
@@ -289,13 +293,7 @@ def build_report(run, overrides=None):
         L += lines
 
     L += ["", "[CRITICAL-VOLUME]               m3/kmol"]
-    for n in mols:
-        rec = tab("critical_volume").get(ids[n])
-        if rec is None:
-            if n in solvents:
-                raise ValueError(f"the databank has no critical volume of solvent {n!r}")
-            continue
-        L.append(f"{_q(n)}  {_num(rec['vc'] * 1e-3)}" + _src(rec["source"]))
+    per_molecule("critical_volume", "critical volume", lambda s, rec: _num(databank.vc(s)))
 
     if ions:
         L += ["", "[AQUEOUS-FORMATION-ENTHALPY]    J/kmol at 298.15 K"]
@@ -303,11 +301,11 @@ def build_report(run, overrides=None):
             rec = tab("aqueous").get(ids[n])
             if rec is None:
                 raise ValueError(f"the databank has no aqueous formation enthalpy of ion {n!r}")
-            L.append(f"{_q(n)}  {_num(rec['dhf_aq'] * 1e6)}" + _src(rec["source"]))
+            L.append(f"{_q(n)}  {_num(databank.dhf_aq(ids[n]))}" + _src(rec["source"]))
         L += ["", "[AQUEOUS-HEAT-CAPACITY]         Cp = C1 + C2 T + ... + C6 T^5, J/(kmol K)"]
         for n in ions:
-            rec = tab("aqueous")[ids[n]]
-            L.append(f"{_q(n)}  " + " ".join(_num(c * 1e3) for c in rec["cp_aq"]) + _src(rec["source"]))
+            L.append(f"{_q(n)}  " + " ".join(map(_num, databank.cp_aq(ids[n])))
+                     + _src(tab("aqueous")[ids[n]]["source"]))
     return "\n".join(L) + "\n"
 
 

@@ -9,8 +9,8 @@ Austgen et al. (1989) equilibrium constants requires.
 
 The model is the package's own: the parameter report of the engine (with trial parameters),
 the activity model of ``velmora.ionactivity``, the equilibrium constants of the databank, and
-the speciation of ``velmora.brinequil`` and the liquid fugacity of a Henry component
-(x gamma (H/gamma_inf)_mix, ideal gas).
+the speciation and liquid fugacities of ``velmora.brinequil`` (``Electrolyte.fugacities``;
+ideal gas).
 
 Run ``python -m velmora.enginebridge.regress_mea`` to repeat the fit (it prints the result);
 ``--write=src/velmora/enginebridge/databank/regression_mea.toml`` rewrites the record.
@@ -60,15 +60,12 @@ class Liquid:
         self.sp = self.el.sp
 
     def p_co2(self, T, loading):
-        """CO2 partial pressure [Pa] over 30 wt% MEA at the loading (the liquid fugacity of
-        CO2: x gamma (H/gamma_inf)_mix, ideal gas), and the true amounts."""
+        """CO2 partial pressure [Pa] over 30 wt% MEA at the loading (brinequil's liquid
+        fugacity of CO2, ideal gas), and the true amounts."""
         m = W_MEA / databank.species("MEA")["molar_mass"]
         w = (1 - W_MEA) / databank.species("H2O")["molar_mass"]
-        n, lng = self.el.true_amounts({"H2O": w, "MEA": m, "CO2": loading * m}, T)
-        n = np.asarray(n, float)
-        x = n / n.sum()
-        i = NAMES.index("CO2")
-        return x[i] * math.exp(lng[i] + self.el.ln_h_mix("CO2", x, T)), n
+        f, n, _ = self.el.fugacities({"H2O": w, "MEA": m, "CO2": loading * m}, T)
+        return f["CO2"], np.asarray(n, float)
 
     def gamma_inf_mea(self, T=298.15):
         x = np.full(len(NAMES), 1e-12)
@@ -118,37 +115,32 @@ def residuals(theta, pts=None):
     return np.array(res)
 
 
+def _curvature(theta, T, x):
+    """Second differences of the Gibbs energy of mixing/RT of the MEA-water pair on the grid x
+    (1 = MEA, 2 = water; tau_12: MEA around water); all >= 0 where the pair is miscible."""
+    a1, a2, b1, b2 = theta[:4]
+    t12, t21 = a1 + b1 / T, a2 + b2 / T
+    g12, g21 = math.exp(-0.2 * t12), math.exp(-0.2 * t21)
+    x1, x2 = x, 1 - x
+    gm = x1 * x2 * (t21 * g21 / (x1 + x2 * g21) + t12 * g12 / (x2 + x1 * g12)) \
+        + x1 * np.log(x1) + x2 * np.log(x2)
+    return np.diff(gm, 2)
+
+
 def spinodal_depth(theta, temps=(298.15, 313.15, 353.15, 393.15)):
     """How far the MEA-water pair is from miscibility: the largest negative second
-    difference of the Gibbs energy of mixing/RT (0 when miscible)."""
-    a1, a2, b1, b2 = theta[:4]
+    derivative of the Gibbs energy of mixing/RT (0 when miscible)."""
     x = np.linspace(1e-3, 1 - 1e-3, 999)
     h = x[1] - x[0]
-    worst = 0.0
-    for T in temps:
-        t12, t21 = a1 + b1 / T, a2 + b2 / T
-        g12, g21 = math.exp(-0.2 * t12), math.exp(-0.2 * t21)
-        x1, x2 = x, 1 - x
-        gm = x1 * x2 * (t21 * g21 / (x1 + x2 * g21) + t12 * g12 / (x2 + x1 * g12)) \
-            + x1 * np.log(x1) + x2 * np.log(x2)
-        worst = max(worst, float(-(np.diff(gm, 2) / h / h).min()))
+    worst = max(float(-_curvature(theta, T, x).min()) / (h * h) for T in temps)
     return max(0.0, worst)
 
 
 def miscible(theta, temps=(298.15, 313.15, 353.15, 393.15)):
     """True when the MEA-water pair gives one liquid at every composition (the Gibbs energy
     of mixing convex in x) at the given temperatures."""
-    a1, a2, b1, b2 = theta[:4]
     x = np.linspace(1e-4, 1 - 1e-4, 2001)
-    for T in temps:
-        t12, t21 = a1 + b1 / T, a2 + b2 / T          # 1 = MEA, 2 = water; tau_12: MEA around water
-        g12, g21 = math.exp(-0.2 * t12), math.exp(-0.2 * t21)
-        x1, x2 = x, 1 - x
-        ge = x1 * x2 * (t21 * g21 / (x1 + x2 * g21) + t12 * g12 / (x2 + x1 * g12))
-        gm = ge + x1 * np.log(x1) + x2 * np.log(x2)
-        if np.any(np.diff(gm, 2) < -1e-12):
-            return False
-    return True
+    return all(np.all(_curvature(theta, T, x) >= -1e-12) for T in temps)
 
 
 def fit():
