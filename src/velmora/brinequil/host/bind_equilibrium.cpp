@@ -362,7 +362,8 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             Eigen::VectorXd zv = to_vec(z_obj, "z");
             zv /= zv.sum();
             py::array_t<double> z = np(zv);
-            const double T0 = (T0_obj.is_none() || !truthy(T0_obj)) ? 350.0 : to_double(T0_obj);
+            // A false T0 (None, 0) means 350 K; T0 itself is handed on unconverted.
+            const py::object T0 = truthy(T0_obj) ? T0_obj : py::object(py::float_(350.0));
             auto tp = [&](py::handle t) { return flash_tp_call(self, pp, z, t, P); };
             if (!T.is_none()) return tp(T);
             py::object solve = phasekit("_solve_T");
@@ -376,7 +377,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
                 if (py::object ov = python_override(self, "bubble_t"))
                     Tb_obj = py::reinterpret_borrow<py::tuple>(ov(pp, z, P, T0))[0];
                 else
-                    Tb_obj = py::float_(bubble_t_impl(self, pp, zv, to_double(P), T0).T);
+                    Tb_obj = py::float_(bubble_t_impl(self, pp, zv, to_double(P), to_double(T0)).T);
                 const double Tb = to_double(Tb_obj);
                 const double b = to_double(beta);
                 if (b <= 0.0) {
