@@ -1,5 +1,5 @@
 """Electrolyte models with N2 in the vapor and property packages that match them, built on the
-conftest doubles (for the fugacity, flash and benchmark code)."""
+conftest doubles (for the fugacity and flash tests)."""
 import conftest as cf
 from velmora import phasekit
 

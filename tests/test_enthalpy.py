@@ -9,6 +9,7 @@ import velmora.ionactivity
 from velmora import brinequil, phasekit
 
 CP = [1.2e5, -310.0, 0.9, -1.1e-3, 4e-7, 2e-11]
+DH_REF = phasekit._dh_ref         # the fixture below records the calls of the module's one
 
 
 @pytest.mark.parametrize("T,Tref", [(350.0, 298.15), (280.0, 298.15), (400.0, 320.0)])
@@ -48,6 +49,9 @@ def liquid(monkeypatch):
         return a / T
 
     monkeypatch.setattr(velmora.ionactivity, "ln_gamma", ln_gamma)
+    seen = []
+    monkeypatch.setattr(phasekit, "_dh_ref", lambda pp, T, xa, P: seen.append((P, np.array(xa)))
+                        or DH_REF(pp, T, xa, P))
     el = types.SimpleNamespace(names=list(NAMES), sp=types.SimpleNamespace(ion=ION, names=NAMES))
     pp = phasekit.PropertyPackage(
         ["H2O", "NaCl", "CO2", "MEA"],
@@ -59,14 +63,14 @@ def liquid(monkeypatch):
         henry={("CO2", "H2O"): (199.2582, -9126.69, -26.99262, 0.0136553)},
         dhref={"NaCl": -4e6})
     n = np.array([0.8, 0.02, 0.03, 0.03, 0.1])
-    return types.SimpleNamespace(el=el, pp=pp, n=n, a=a, calls=calls)
+    return types.SimpleNamespace(el=el, pp=pp, n=n, a=a, calls=calls, seen=seen)
 
 
 def molecular_part(pp, n, T):
     x = n / n.sum()
     xa = np.array([x[0], 0.0, x[1], x[4]])
     h, _ = phasekit._k_h_ig(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
-    dh = phasekit._dh_ref(pp, T, xa / xa.sum(), None)
+    dh = DH_REF(pp, T, xa / xa.sum(), None)
     return n[0] * (h[0] + dh[0]) + n[1] * (h[2] + dh[2]) + n[4] * (h[3] + dh[3])
 
 
@@ -74,7 +78,7 @@ def test_liquid_enthalpy_sums_molecules_ions_and_excess(liquid):
     T = 330.0
     pure = {"H+": {"scalar": {"DHF_AQ": [0.0]}},
             "HCO3-": {"tdep": {"CP_AQ": {"coeffs": CP + [9.9]}}, "scalar": {"DHF_AQ": [-6.92e8]}}}
-    H = brinequil.liquid_enthalpy(liquid.el, liquid.pp, liquid.n, T, None, pure)
+    H = brinequil.liquid_enthalpy(liquid.el, liquid.pp, liquid.n, T, pure=pure)   # P omitted
     ions = liquid.n[3] * brinequil.h_aqueous(CP, -6.92e8, T)
     excess = phasekit.R * float(liquid.n @ liquid.a)   # -R T^2 sum n d(a/T)/dT
     assert H == pytest.approx(molecular_part(liquid.pp, liquid.n, T) + ions + excess, rel=1e-9)
@@ -82,9 +86,12 @@ def test_liquid_enthalpy_sums_molecules_ions_and_excess(liquid):
     assert [c[2] for c in liquid.calls] == [T + 0.05, T - 0.05]
     assert all(c[3] == () and c[0] is liquid.el.sp for c in liquid.calls)
     np.testing.assert_allclose(liquid.calls[0][1], liquid.n / liquid.n.sum(), rtol=1e-15)
-    # homogeneous of degree one in the amounts
-    assert brinequil.liquid_enthalpy(liquid.el, liquid.pp, 3 * liquid.n, T, None, pure) == \
+    # homogeneous of degree one in the amounts; P goes to the package unchanged
+    assert brinequil.liquid_enthalpy(liquid.el, liquid.pp, 3 * liquid.n, T, 2e5, pure) == \
         pytest.approx(3 * H, rel=1e-12)
+    assert [s[0] for s in liquid.seen] == [None, 2e5]
+    # the liquid reference sees the normalised apparent liquid, 0.0 for NaCl (no true species)
+    assert all(s[1].sum() == pytest.approx(1.0) and s[1][1] == 0.0 for s in liquid.seen)
 
 
 def test_liquid_enthalpy_missing_ion_parameters_count_as_zero(liquid, monkeypatch):
@@ -99,18 +106,3 @@ def test_liquid_enthalpy_missing_ion_parameters_count_as_zero(liquid, monkeypatc
         pytest.approx(base + liquid.n[3] * -6.9e8, rel=1e-12)
     assert f({"H+": {"tdep": {"CP_AQ": {"coeffs": [7e4]}}}}) == \
         pytest.approx(base + liquid.n[2] * 7e4 * (T - 298.15), rel=1e-12)
-
-
-def test_liquid_enthalpy_passes_the_pressure_on(liquid, monkeypatch):
-    seen = []
-    real = phasekit._dh_ref
-
-    def dh_ref(pp, T, xa, P):
-        seen.append((P, float(np.sum(xa)), xa[1]))
-        return real(pp, T, xa, P)
-
-    monkeypatch.setattr(phasekit, "_dh_ref", dh_ref)
-    brinequil.liquid_enthalpy(liquid.el, liquid.pp, liquid.n, 320.0)
-    brinequil.liquid_enthalpy(liquid.el, liquid.pp, liquid.n, 320.0, 2e5)
-    assert [s[0] for s in seen] == [None, 2e5]
-    assert all(s[1] == pytest.approx(1.0) and s[2] == 0.0 for s in seen)
