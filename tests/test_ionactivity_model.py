@@ -167,6 +167,7 @@ def test_options_ignore_unknown_keys_and_accept_any_mapping(mea):
      'option "fixed_Y" has the unknown value \'true\' (accepted: True, False)'),
     ([0.5, 0.5], 298.15, None, "x must be a vector of 3 mole fractions"),
     ([0.0, 0.0, 0.0], 298.15, None, "mole fractions must have a positive sum"),
+    ([np.inf, 1.0, 1.0], 298.15, None, "mole fractions must be finite numbers"),
     ([1.0, 0.0, 0.0], 0.0, None, "temperature must be a positive number of kelvin"),
     ([1.0, 0.0, 0.0], float("nan"), None, "temperature must be a positive number of kelvin"),
 ])

@@ -379,10 +379,17 @@ double dispatch(int n, Fn&& f) {
     return f(std::integral_constant<int, 64>{});
 }
 
-void check(const double* x, int n, double T) {
+void check_T(double T) {
     if (!(T > 0) || !std::isfinite(T)) throw std::invalid_argument("temperature must be a positive number of kelvin");
+}
+
+void check(const double* x, int n, double T) {
+    check_T(T);
     double sum = 0.0;
-    for (int i = 0; i < n; ++i) sum += x[i];
+    for (int i = 0; i < n; ++i) {
+        if (!std::isfinite(x[i])) throw std::invalid_argument("mole fractions must be finite numbers");
+        sum += x[i];
+    }
     if (!(sum > 0)) throw std::invalid_argument("mole fractions must have a positive sum");
 }
 }  // namespace
@@ -398,7 +405,7 @@ double Model::gex(const double* x, double T, const Options& o) {
 }
 
 void Model::molecule_tau(double T, double* tau, double* alpha) {
-    if (!(T > 0) || !std::isfinite(T)) throw std::invalid_argument("temperature must be a positive number of kelvin");
+    check_T(T);
     const TState& s = at(T);
     const std::size_t M = mols_.size();
     for (int k = 0; k < n_ * n_; ++k) tau[k] = alpha[k] = 0.0;
@@ -412,6 +419,7 @@ void Model::molecule_tau(double T, double* tau, double* alpha) {
 }
 
 SolventMix Model::solvent_mix(const double* x, double T) {
+    check(x, n_, T);
     const TState& s = at(T);
     double ns = 0.0;
     for (int k : d_.solvents) ns += x[k];
