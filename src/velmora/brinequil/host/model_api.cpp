@@ -151,8 +151,6 @@ private:
     Eigen::VectorXd work_;
 };
 
-// Henry reference of one model at one T, reusable across calls (the speciation calls it at
-// every Newton iteration): the species object's NRTL matrices are fetched on first use only.
 // The species object's NRTL matrices at T, viewed in place (both arrays kept alive).
 struct TauPair {
     DArray tau, alpha;
@@ -186,8 +184,11 @@ public:
             throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
                                    std::to_string(sets_.n) + " species");
         if (!sets_.henry.empty()) {
-            TauPair tm = tau_pair(attr(el_.sp, N().molecule_tau)(T_));
+            // Asked in every mode; in mode "mixture" the activity model is used instead and
+            // the matrices are not read.
+            py::object pair = attr(el_.sp, N().molecule_tau)(T_);
             if (mode_ != core::HenryMode::Mixture) {
+                TauPair tm = tau_pair(pair);
                 if (!have_mol_) {
                     mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
                     have_mol_ = true;
@@ -342,8 +343,13 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
                                                       std::to_string(t.size()) + ")"
                                                 : std::string("too many values to unpack (expected 3)"));
         const double Tw = as_double(t[0]);
-        w = to_vector(t[1], "_warm");
-        if (std::abs(Tw - T) < 30.0 && w.size() == n) {
+        // The stored amounts are read only when the record is used: a record too far away in T
+        // or of another length is ignored whatever it holds.
+        Py_ssize_t len = -1;
+        if (std::abs(Tw - T) < 30.0 && (len = PyObject_Length(t[1].ptr())) < 0)
+            throw py::error_already_set();
+        if (len == n) {
+            w = to_vector(t[1], "_warm");
             lngw = to_vector(t[2], "_warm");
             if (lngw.size() != n)
                 throw core::ValueError("warm-start record: ln gamma has " +
