@@ -15,13 +15,21 @@
   sys.modules) and `report_cache` (the report cache redirected into tmp_path).
 """
 
+import os
 import sys
 import types
 
 import numpy as np
 import pytest
+from hypothesis import settings
 
 import velmora.ionactivity
+
+# CI runs (CI set in the environment) replay the same examples every time, so that a run cannot
+# fail by chance; local runs keep exploring at random.
+settings.register_profile("ci", derandomize=True, database=None, deadline=None)
+if os.environ.get("CI"):
+    settings.load_profile("ci")
 
 
 class Species:
