@@ -1,19 +1,7 @@
-"""Shared test doubles for the electrolyte model.
-
-- `Species`: a small species object with the attributes the model reads (names, n, henry, water,
-  solv, mol, z, ion, molecule_tau(T)); it counts its molecule_tau calls.
-- `ActivityDouble`: a stand-in for velmora.ionactivity.ln_gamma that records every call. Its
-  default model is a symmetric two-suffix Margules excess Gibbs energy,
-  g^E/RT = 1/2 sum_ij x_i x_j W_ij, so ln gamma_k = sum_j W_kj x_j - g^E/RT (Gibbs–Duhem
-  consistent). W holds an attraction -a z_i z_j between charges and, between molecules, the
-  symmetric part of tau at 298.15 K. `ideal=True` gives ln gamma = 0.
-- fixtures `activity` (the Margules double) and `ideal_activity`, both patched onto
-  velmora.ionactivity.ln_gamma for the test.
-- builders of reference chemistries: `water_system`, `carbonate_system` (Henry CO2),
-  `salt_system` (a DISS reaction), `mea_system` (MEA–CO2–water, literature ln K).
-- `FakeEngine` (a stand-in module for velmora.enginebridge), fixtures `engine` (installed in
-  sys.modules) and `report_cache` (the report cache redirected into tmp_path).
-"""
+"""Shared test doubles: the species object `Species`, the activity model `ActivityDouble` (fixtures
+`activity` and `ideal_activity` patch it onto velmora.ionactivity.ln_gamma), builders of reference
+chemistries (water, carbonate with Henry CO2, a DISS salt, MEA–CO2–water) and the engine double
+`FakeEngine` with the fixtures `engine` and `report_cache`."""
 
 import os
 import sys
@@ -39,8 +27,7 @@ class Species:
     def __init__(self, names, charges=None, henry=(), solvents=None, water="H2O", tau=None, alpha=0.3):
         self.names = list(names)
         self.n = len(self.names)
-        z = np.zeros(self.n) if charges is None else np.array([charges.get(s, 0) for s in self.names], float)
-        self.z = z
+        self.z = z = np.array([(charges or {}).get(s, 0) for s in self.names], float)
         self.ion = [bool(c != 0) for c in z]
         self.mol = [i for i in range(self.n) if not self.ion[i]]
         self.henry = [self.names.index(h) for h in henry]
@@ -52,19 +39,25 @@ class Species:
         self.alpha = alpha
         self.tau_calls = []
 
-    def molecule_tau(self, T):
-        self.tau_calls.append(T)
-        n = self.n
-        tau = np.zeros((n, n))
+    def tau(self, T):
+        """The tau matrix at T (not counted as a molecule_tau call)."""
+        tau = np.zeros((self.n, self.n))
         for (a, b), v in self._tau.items():
             tau[self.names.index(a), self.names.index(b)] = v(T) if callable(v) else v
-        alpha = np.full((n, n), float(self.alpha))
+        return tau
+
+    def molecule_tau(self, T):
+        self.tau_calls.append(T)
+        alpha = np.full((self.n, self.n), float(self.alpha))
         np.fill_diagonal(alpha, 0.0)
-        return tau, alpha
+        return self.tau(T), alpha
 
 
 class ActivityDouble:
-    """Callable with the signature of ionactivity.ln_gamma(sp, x, T, options=None)."""
+    """Stand-in for ionactivity.ln_gamma(sp, x, T, options=None) that records its calls: a symmetric
+    two-suffix Margules model, g^E/RT = 1/2 sum_ij x_i x_j W_ij, ln gamma_k = sum_j W_kj x_j - g^E/RT
+    (Gibbs–Duhem consistent), W = -a z_i z_j between charges and the symmetric part of tau at
+    298.15 K between molecules; `ideal=True` gives ln gamma = 0."""
 
     def __init__(self, ideal=False, a=2.0, record=True, cache=False):
         self.ideal = ideal
@@ -77,12 +70,9 @@ class ActivityDouble:
     def W(self, sp):
         z = np.asarray(sp.z, float)
         W = -self.a * np.outer(z, z)
-        tau = _tau_quiet(sp)
-        mol = list(sp.mol)
-        for i in mol:
-            for j in mol:
-                if i != j:
-                    W[i, j] = 0.5 * (tau[i, j] + tau[j, i])
+        tau = sp.tau(298.15) if hasattr(sp, "_tau") else np.zeros((sp.n, sp.n))  # other species objects: 0
+        mol = np.ix_(sp.mol, sp.mol)
+        W[mol] = 0.5 * (tau + tau.T)[mol]
         np.fill_diagonal(W, 0.0)
         return W
 
@@ -100,16 +90,6 @@ class ActivityDouble:
             W = self.W(sp)
         g = 0.5 * x @ W @ x
         return W @ x - g
-
-
-def _tau_quiet(sp):
-    """tau of a Species double at 298.15 K without counting a molecule_tau call (zeros for
-    other species objects)."""
-    n = sp.n
-    tau = np.zeros((n, n))
-    for (a, b), v in getattr(sp, "_tau", {}).items():
-        tau[sp.names.index(a), sp.names.index(b)] = v(298.15) if callable(v) else v
-    return tau
 
 
 @pytest.fixture

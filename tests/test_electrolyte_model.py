@@ -8,63 +8,50 @@ import pytest
 from velmora.brinequil import Electrolyte
 from conftest import K_WATER, Species, carbonate_system, model, water_system
 
+IONISATION = {"H2O": -1, "H+": 1, "OH-": 1}
 
-def test_water_self_ionisation_gives_one_reaction_and_two_invariants():
-    sp, reactions, kinds, k, apparent = water_system()
-    sp.names = ["H2O", "H+", "OH-"]
-    el = Electrolyte(sp, [{"H2O": -1, "H+": 1, "OH-": 1}], ["EQUIL"], k, ["H2O"])
-    assert el.names is sp.names
-    np.testing.assert_array_equal(el.nu, [[-1.0, 1.0, 1.0]])
+
+@pytest.mark.parametrize(
+    "reactions, names, invariants",
+    [
+        ([IONISATION], ["H2O", "H+", "OH-"], 2),
+        ([IONISATION, IONISATION], ["H2O", "H+", "OH-"], 2),  # rank 1: n_s - 1 rows, not n_s - 2
+        ([{"A": -1e-11}], ["A", "B"], 2),  # singular value 1e-11: the threshold is absolute
+        ([{"A": -1e-9}], ["A", "B"], 1),
+    ],
+)
+def test_reaction_invariants(reactions, names, invariants):
+    el = Electrolyte(Species(names), reactions, ["EQUIL"] * len(reactions), [K_WATER] * len(reactions), [names[0]])
     assert el.nu.dtype == np.float64 and el.B.dtype == np.float64
-    assert el.B.shape == (2, 3)
-    np.testing.assert_allclose(el.B @ el.B.T, np.eye(2), atol=1e-14)
-    np.testing.assert_allclose(el.B @ [-1.0, 1.0, 1.0], 0.0, atol=1e-14)
-    # B n is unchanged by any extent of the reaction
-    n0 = np.array([1.0, 0.0, 0.0])
-    np.testing.assert_allclose(el.B @ (n0 + 0.37 * el.nu[0]), el.B @ n0, atol=1e-14)
+    assert el.nu.shape == (len(reactions), len(names)) and el.B.shape == (invariants, len(names))
+    np.testing.assert_allclose(el.B @ el.B.T, np.eye(invariants), atol=1e-14)
+    if names[1] == "H+":  # (the tiny reactions above are not orthogonal to B: they count as none)
+        np.testing.assert_allclose(el.nu @ el.B.T, 0.0, atol=1e-14)
+        np.testing.assert_array_equal(el.nu[0], [-1.0, 1.0, 1.0])
+        n0 = np.array([1.0, 0.0, 0.0])  # B n is unchanged by any extent of the reaction
+        np.testing.assert_allclose(el.B @ (n0 + 0.37 * el.nu[0]), el.B @ n0, atol=1e-14)
 
 
 def test_record_attributes():
     sp, reactions, kinds, k, apparent = carbonate_system()
-    reactions = reactions + [{"CO2": -1, "H2O": 1, "XYZ": 5}, {"H2O": -1, "CO2": 1}]
-    kinds = kinds + ["equil", "DISS"]
+    reactions = [{**reactions[0], "XYZ": 5}] + reactions[1:] + [{"CO2": -1, "H2O": 1}, {"H2O": -1, "CO2": 1}]
+    kinds = kinds + ["equil", "DISS"]  # lower case: ignored, its record too; DISS needs none
     k = k + [None, None]
     el = Electrolyte(sp, (r for r in reactions), iter(kinds), iter(k), ("CO2", "H2O"))
-    assert el.sp is sp
+    assert el.sp is sp and el.names is sp.names
     assert el.apparent == ["CO2", "H2O"] and isinstance(el.apparent, list)
     assert el.app_idx == [1, 0]
     assert len(el.diss) == 1 and el.diss[0] is reactions[4]
-    assert el.nu.shape == (3, 6)  # the lower-case "equil" reaction is ignored, its None too
-    np.testing.assert_array_equal(el.nu[1], [-2, -1, 1, 0, 1, 0])
+    assert el.nu.shape == (3, 6) and el.B.shape == (3, 6)
+    np.testing.assert_array_equal(el.nu[:2], [[-2, 0, 1, 1, 0, 0], [-2, -1, 1, 0, 1, 0]])  # XYZ ignored
     assert [r is k[j] for j, r in enumerate(el.K)] == [True] * 3
-    assert el.B.shape == (3, 6)
     assert el.pure == {} and el.antoine == {} and el.henry == {} and el.vc == {}
-
-
-def test_duplicated_reaction_has_rank_one():
-    sp, reactions, kinds, k, apparent = water_system()
-    el = Electrolyte(sp, reactions * 2, kinds * 2, k * 2, apparent)
-    assert el.nu.shape == (2, 3)
-    assert el.B.shape == (2, 3)  # n_s - rank = 3 - 1, not 3 - 2
-    np.testing.assert_allclose(el.nu @ el.B.T, 0.0, atol=1e-13)
-
-
-def test_rank_threshold_is_absolute():
-    # A reaction with tiny coefficients (singular value 1e-11 < 1e-10) counts as no reaction.
-    sp = Species(["A", "B"])
-    el = Electrolyte(sp, [{"A": -1e-11, "B": 1e-11 * 0.0}], ["EQUIL"], [K_WATER], ["A"])
-    assert el.B.shape == (2, 2)
-    el = Electrolyte(sp, [{"A": -1e-9}], ["EQUIL"], [K_WATER], ["A"])
-    assert el.B.shape == (1, 2)
-
-
-def test_tables_by_reference_and_empty_ones_replaced():
+    # non-empty tables are the caller's own objects; empty ones are replaced by new mappings
     antoine, henry, vc, empty = {"H2O": (1,) * 7}, {("CO2", "H2O"): (1, 2, 3, 4)}, {"H2O": 56.0}, {}
     el = model(carbonate_system, antoine=antoine, henry=henry, vc=vc)
     assert el.antoine is antoine and el.henry is henry and el.vc is vc
-    el2 = model(carbonate_system, antoine=empty, henry=empty, vc=None)
-    assert el2.antoine == {} and el2.antoine is not empty and el2.henry is not empty
-    assert el2.antoine is not el2.henry
+    el = model(carbonate_system, antoine=empty, henry=empty)
+    assert el.antoine == {} and el.antoine is not empty and el.antoine is not el.henry
 
 
 @pytest.mark.parametrize(
@@ -78,8 +65,7 @@ def test_tables_by_reference_and_empty_ones_replaced():
 )
 def test_options_merge_over_defaults(given, expected):
     el = model(water_system, options=given)
-    assert el.options == expected
-    assert el.options is not given
+    assert el.options == expected and el.options is not given
 
 
 def test_construction_failures():
@@ -91,15 +77,12 @@ def test_construction_failures():
         Electrolyte(sp, reactions, kinds, [k[0], None, k[2]], apparent)
     with pytest.raises(np.linalg.LinAlgError):
         Electrolyte(sp, reactions, ["DISS", "other", "x"], [None] * 3, apparent)
-    with pytest.raises(TypeError):
-        Electrolyte(sp, reactions, kinds, k)
-    with pytest.raises(TypeError):
-        Electrolyte(sp, reactions, kinds, k, apparent, None, None, None, None, None)
-    with pytest.raises(TypeError):
-        Electrolyte(sp, reactions, kinds, k, apparent, colour="red")
-    with pytest.raises((TypeError, ValueError)):
+    with pytest.raises(ValueError, match="could not convert"):
         Electrolyte(sp, [{"H2O": "two"}] + reactions[1:], kinds, k, apparent)
-    # keywords work for every parameter
+    for args, kw in (((sp, reactions, kinds, k), {}), ((sp, reactions, kinds, k, apparent) + (None,) * 5, {}),
+                     ((sp, reactions, kinds, k, apparent), {"colour": "red"})):
+        with pytest.raises(TypeError):
+            Electrolyte(*args, **kw)
     el = Electrolyte(sp=sp, reactions=reactions, kinds=kinds, k=k, apparent=apparent,
                      antoine=None, henry=None, vc=None, options={"henry_ref": "mixture"})
     assert el.options["henry_ref"] == "mixture"
@@ -111,10 +94,9 @@ def test_subclass_and_later_attributes():
             return "mine:" + ",".join(self.apparent)
 
     el = Mine(*water_system())
-    assert el.label() == "mine:H2O"
+    assert el.label() == "mine:H2O" and not hasattr(el, "_warm")
     el.key, el.water, el.source = "0123456789abcdef", "H2O", None
     assert (el.key, el.water, el.source) == ("0123456789abcdef", "H2O", None)
-    assert not hasattr(el, "_warm")
     # an instance whose __init__ never ran refuses to work instead of reading garbage
     bare = Electrolyte.__new__(Electrolyte)
     for use in (lambda: bare.K, lambda: bare.lnK(300.0), lambda: bare.true_amounts({"H2O": 1.0}, 300.0)):
@@ -122,26 +104,18 @@ def test_subclass_and_later_attributes():
             use()
 
 
-def test_lnK_correlation():
+def test_lnK():
     recs = [{"A": 1.0, "B": 0.0, "C": 0.0, "D": 0.0}, {"A": 2.0, "B": -300.0, "C": 1.5, "D": 0.01, "E": 99}]
-    sp, reactions, kinds, k, apparent = water_system()
+    sp, reactions, kinds, _, apparent = water_system()
     el = Electrolyte(sp, reactions * 2, kinds * 2, recs, apparent)
     for T in (1.0, 298.15, 450.0):
-        got = el.lnK(T)
-        assert got.shape == (2,)
-        assert got[0] == 1.0
-        assert got[1] == pytest.approx(2.0 - 300.0 / T + 1.5 * math.log(T) + 0.01 * T, rel=1e-15)
-    assert el.lnK(1.0)[1] == pytest.approx(2.0 - 300.0 + 0.01)
+        assert el.lnK(T)[0] == 1.0
+        assert el.lnK(T)[1] == pytest.approx(2.0 - 300.0 / T + 1.5 * math.log(T) + 0.01 * T, rel=1e-15)
+    assert el.lnK(1.0)[1] == pytest.approx(2.0 - 300.0 + 0.01)  # C ln T vanishes at 1 K
     # Kw from the mole-fraction constant: pKw(25 C, molal) = 13.998 (Edwards et al. 1978)
     el = model(water_system)
-    lnKx = el.lnK(298.15)[0]
     assert el.lnK(298.15).shape == (1,)
-    pKw = -(lnKx + 2 * math.log(55.508)) / math.log(10)
-    assert pKw == pytest.approx(13.998, abs=2e-3)
-
-
-def test_lnK_failures():
-    el = model(water_system)
+    assert -(el.lnK(298.15)[0] + 2 * math.log(55.508)) / math.log(10) == pytest.approx(13.998, abs=2e-3)
     with pytest.raises(ZeroDivisionError):
         el.lnK(0.0)
     with pytest.raises(ValueError, match="^math domain error$"):
