@@ -5,6 +5,9 @@ from velmora import phasekit
 
 HENRY_N2_H2O = (227.6721, -9159.3, -31.37668, 0.0157317)   # IAPWS G7-04 refit, ln H [Pa]
 VC = {"H2O": 55.95, "MEA": 225.0}
+# Tc [K], Pc [Pa], acentric factor (NIST Chemistry WebBook; Poling, Prausnitz & O'Connell).
+CRIT = {"H2O": (647.096, 22.064e6, 0.3443), "CO2": (304.13, 7.3773e6, 0.2239),
+        "N2": (126.2, 3.3958e6, 0.0372)}
 # Ideal-gas Cp [J/(kmol K)] (poly, rough JANAF fits) and formation enthalpies [J/kmol].
 CPIG = {"H2O": [32200.0, 1.92, 0.0106], "MEA": [9.0e3, 270.0], "CO2": [22260.0, 59.8, -0.035],
         "N2": [28900.0, -1.57, 0.0081]}

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 from scipy.integrate import quad
 
+import conftest as cf
 import velmora.ionactivity
 from velmora import brinequil, phasekit
 
@@ -58,9 +59,8 @@ def liquid(monkeypatch):
         cpig={"H2O": [33363.0, 2.0], "CO2": [29370.0, 34.5], "MEA": [8e4]},
         DHFORM={"H2O": -241.818e6, "CO2": -393.51e6, "MEA": -2.0e8},
         henry_comps=["CO2"],
-        antoine={"H2O": (73.649, -7258.2, 0, 0, -7.3037, 4.1653e-06, 2),
-                 "MEA": (92.624, -10367.0, 0, 0, -9.4699, 1.9e-18, 6)},
-        henry={("CO2", "H2O"): (199.2582, -9126.69, -26.99262, 0.0136553)},
+        antoine={"H2O": cf.ANTOINE_H2O, "MEA": cf.ANTOINE_MEA},
+        henry={("CO2", "H2O"): cf.HENRY_CO2_H2O},
         dhref={"NaCl": -4e6})
     n = np.array([0.8, 0.02, 0.03, 0.03, 0.1])
     return types.SimpleNamespace(el=el, pp=pp, n=n, a=a, calls=calls, seen=seen)

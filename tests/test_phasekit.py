@@ -8,14 +8,12 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import conftest as cf
+import flash_systems as fs
 from velmora import phasekit as pk
 
-ANTOINE = {"H2O": (73.649, -7258.2, 0, 0, -7.3037, 4.1653e-06, 2),
-           "MEA": (92.624, -10367.0, 0, 0, -9.4699, 1.9e-18, 6)}
-HENRY = {("CO2", "H2O"): (199.2582, -9126.69, -26.99262, 0.0136553),
-         ("N2", "H2O"): (227.6721, -9159.3, -31.37668, 0.0157317)}
-CRIT = {"H2O": (647.096, 22.064e6, 0.3443), "CO2": (304.13, 7.3773e6, 0.2239),
-        "N2": (126.2, 3.3958e6, 0.0372)}
+ANTOINE = {"H2O": cf.ANTOINE_H2O, "MEA": cf.ANTOINE_MEA}
+HENRY = {("CO2", "H2O"): cf.HENRY_CO2_H2O, ("N2", "H2O"): fs.HENRY_N2_H2O}
 
 
 def package(**kw):
@@ -111,7 +109,7 @@ def test_solve_T_brackets_and_converges():
                                        ("ideal", 385.0, 101325.0), ("ideal", 450.0, 101325.0),
                                        ("virial", 410.0, 5e5)])
 def test_flash_balances_and_inverts(vapor, T, P):
-    pp = package(vapor=vapor, crit=CRIT)
+    pp = package(vapor=vapor, crit=fs.CRIT)
     z = np.array([0.8, 0.1, 0.05, 0.05])
     r = pk.flash(pp, 2 * z, P, T=T)
     assert list(r) == ["beta", "x", "y", "H", "S", "iterations", "T", "P"]
@@ -143,7 +141,7 @@ def test_flash_hands_the_liquid_to_an_attached_model():
 
 
 def test_virial_vapor_coefficients_and_consistency():
-    pp = package(vapor="virial", crit=CRIT)
+    pp = package(vapor="virial", crit=fs.CRIT)
     # pure CO2 at 300 K: B = -122 cm3/mol (Dymond & Smith 1980); ln phi = B P / R T
     lnphi = pk.phi_vapor(pp, [0, 0, 1, 0], 300.0, 1e5)
     assert lnphi[2] * pk.R * 300.0 / 1e5 == pytest.approx(-0.122, rel=0.03)

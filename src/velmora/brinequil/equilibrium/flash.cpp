@@ -24,16 +24,6 @@ Eigen::VectorXd floor_at(const Eigen::VectorXd& v, double floor) {
     return out;
 }
 
-// An apparent vector must cover the package's components.
-void check_length(const Eigen::VectorXd& v, Eigen::Index ncomp, const char* what) {
-    if (v.size() < ncomp)
-        throw IndexError(std::string(what) + " has " + std::to_string(v.size()) +
-                         " entries for " + std::to_string(ncomp) + " components");
-    if (v.size() > ncomp)
-        throw ValueError(std::string(what) + " has " + std::to_string(v.size()) +
-                         " entries for " + std::to_string(ncomp) + " components");
-}
-
 // sum_k K_k v_k over the components, with NaN kept.
 double dot_k(const Eigen::VectorXd& K, const Eigen::VectorXd& v) {
     double s = 0.0;
@@ -42,6 +32,14 @@ double dot_k(const Eigen::VectorXd& K, const Eigen::VectorXd& v) {
 }
 
 }  // namespace
+
+void check_length(const Eigen::VectorXd& v, Eigen::Index ncomp, const char* what) {
+    if (v.size() == ncomp) return;
+    const std::string msg = std::string(what) + " has " + std::to_string(v.size()) +
+                            " entries for " + std::to_string(ncomp) + " components";
+    if (v.size() < ncomp) throw IndexError(msg);
+    throw ValueError(msg);
+}
 
 KValues kvalues(const Eigen::VectorXd& xa_in, double P, Eigen::Index ncomp,
                 const std::function<ComponentFugacities(const Eigen::VectorXd& xa)>& fug,

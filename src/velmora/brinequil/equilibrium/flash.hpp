@@ -10,6 +10,10 @@
 
 namespace brinequil::core {
 
+// An apparent vector must have one entry per component: IndexError when it is shorter (an
+// entry would be read past its end), ValueError when it is longer.
+void check_length(const Eigen::VectorXd& v, Eigen::Index ncomp, const char* what);
+
 // Liquid fugacities of an apparent liquid, on the package's components.
 struct ComponentFugacities {
     std::vector<char> has;  // component name is a key of the fugacity mapping

@@ -32,13 +32,17 @@ struct Fugacities {
     Eigen::VectorXd n, lng;
 };
 
-std::optional<core::Antoine> antoine_of(const Electrolyte& el, const std::string& name) {
-    py::str key(name);
-    if (!el.antoine.contains(key)) return std::nullopt;
-    py::object p = el.antoine[key];
+// C1 ... C7 of an Antoine entry; the temperature limits after them are not read.
+core::Antoine antoine_coeffs(py::handle p) {
     core::Antoine c;
     for (std::size_t i = 0; i < 7; ++i) c[i] = to_double(p[py::int_(i)]);
     return c;
+}
+
+std::optional<core::Antoine> antoine_of(const Electrolyte& el, const std::string& name) {
+    py::str key(name);
+    if (!el.antoine.contains(key)) return std::nullopt;
+    return antoine_coeffs(el.antoine[key]);
 }
 
 template <class Apparent>
@@ -236,13 +240,7 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
 
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
                             double T0) {
-    const auto nc = static_cast<Eigen::Index>(py::len(pp.attr("components")));
-    if (x.size() < nc)
-        throw core::IndexError("x has " + std::to_string(x.size()) + " entries for " +
-                               std::to_string(nc) + " components");
-    if (x.size() > nc)
-        throw core::ValueError("x has " + std::to_string(x.size()) + " entries for " +
-                               std::to_string(nc) + " components");
+    core::check_length(x, static_cast<Eigen::Index>(py::len(pp.attr("components"))), "x");
     return core::bubble_t(x, T0, [&](double T) { return kvalues_call(self, pp, x, x, T, P).K; });
 }
 
@@ -257,11 +255,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
     cls.def(
         "psat",
         [](py::object self, py::object c, double T) {
-            Electrolyte& el = electrolyte(self);
-            py::object p = el.antoine[c];
-            core::Antoine a;
-            for (std::size_t i = 0; i < 7; ++i) a[i] = to_double(p[py::int_(i)]);
-            return core::psat(a, T);
+            return core::psat(antoine_coeffs(electrolyte(self).antoine[c]), T);
         },
         py::arg("c"), py::arg("T"),
         "Vapor pressure [Pa] of species c at T by the extended Antoine correlation");
