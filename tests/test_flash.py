@@ -207,6 +207,7 @@ def test_bubble_temperature_window_search(mea, Tb, search):
     if Tb == 330.0:
         with pytest.raises(ValueError, match="no sign change between 350 and 370"):
             el.bubble_t(pp, x, P)
+        assert len(calls) == 2 * 40 + 2          # f(lo) twice in each of 40 passes, then Brent
     else:
         T, y = el.bubble_t(pp, x, P)
         assert T == pytest.approx(Tb, abs=1e-8)
