@@ -17,12 +17,6 @@ constexpr double kStep = 1e-30;  // complex step; far below rounding of any real
 }
 }  // namespace
 
-MolecularNrtl::MolecularNrtl(std::vector<int> mol, const Eigen::Ref<const Eigen::MatrixXd>& tau,
-                             const Eigen::Ref<const Eigen::MatrixXd>& alpha) {
-    const Eigen::MatrixXd t = tau, a = alpha;
-    assign(mol, MatrixView::of(t), MatrixView::of(a));
-}
-
 void MolecularNrtl::assign(const std::vector<int>& mol, const MatrixView& tau,
                            const MatrixView& alpha) {
     if (&mol != &mol_) mol_.assign(mol.begin(), mol.end());

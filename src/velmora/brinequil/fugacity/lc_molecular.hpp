@@ -16,17 +16,13 @@ struct MatrixView {
     const double* data = nullptr;
     Eigen::Index rows = 0, cols = 0, row_stride = 0, col_stride = 0;  // strides in elements
     double operator()(Eigen::Index i, Eigen::Index j) const { return data[i * row_stride + j * col_stride]; }
-    static MatrixView of(const Eigen::MatrixXd& m) { return {m.data(), m.rows(), m.cols(), 1, m.rows()}; }
 };
 
 class MolecularNrtl {
 public:
-    MolecularNrtl() = default;
     // tau, alpha: square matrices indexed [j, m] by species index; only rows/columns in `mol` are
-    // read (throws IndexError when a molecular index lies outside them).
-    MolecularNrtl(std::vector<int> mol, const Eigen::Ref<const Eigen::MatrixXd>& tau,
-                  const Eigen::Ref<const Eigen::MatrixXd>& alpha);
-    // The same, reusing this object's storage (no allocation once the molecule count is set).
+    // read (throws IndexError when a molecular index lies outside them). Reuses this object's
+    // storage (no allocation once the molecule count is set).
     void assign(const std::vector<int>& mol, const MatrixView& tau, const MatrixView& alpha);
 
     // ln gamma of species i (a species index) at the amounts x (full species vector; only the

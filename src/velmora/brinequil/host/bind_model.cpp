@@ -178,15 +178,10 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
             const Electrolyte& el = self_of(self);
             SpeciesSets sets = species_sets(el, kSpN | kSpMol);
             Eigen::VectorXd xv = to_vector(x, "x");
-            core::MolecularNrtl lc(sets.mol, to_matrix(tm, 0), to_matrix(tm, 1));
-            Eigen::VectorXd out = Eigen::VectorXd::Zero(sets.n);
-            for (int i : sets.mol) {
-                if (i >= xv.size())
-                    throw core::IndexError("index " + std::to_string(i) +
-                                           " is out of bounds for axis 0 with size " +
-                                           std::to_string(xv.size()));
-            }
-            for (int i : sets.mol) out[i] = lc.ln_gamma_at(xv, i);
+            core::MolecularNrtl lc;
+            molecular_term(tm, sets.mol, lc);
+            Eigen::VectorXd out(sets.n);
+            lc.ln_gamma(xv, out);
             return to_numpy(out);
         },
         py::arg("x"), py::arg("T"), py::arg("tm"),

@@ -17,7 +17,6 @@ namespace brinequil::host {
 
 namespace {
 
-using RowMat = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // Interned attribute and key names: hashed once, compared by pointer in most lookups.
@@ -151,22 +150,7 @@ private:
     Eigen::VectorXd work_;
 };
 
-// The species object's NRTL matrices at T, viewed in place (both arrays kept alive).
-struct TauPair {
-    DArray tau, alpha;
-    core::MatrixView view(const DArray& a) const {
-        return {a.data(), a.shape(0), a.shape(1), a.shape(1), 1};
-    }
-};
-TauPair tau_pair(py::handle tm) {
-    py::object obj = py::reinterpret_borrow<py::object>(tm);
-    TauPair p{DArray::ensure(obj[py::int_(0)]), DArray::ensure(obj[py::int_(1)])};
-    if (!p.tau || !p.alpha)
-        throw core::TypeError("molecule_tau must return two square matrices of numbers (tau, alpha)");
-    if (p.tau.ndim() != 2 || p.alpha.ndim() != 2)
-        throw core::ValueError("molecule_tau must return two square matrices (tau, alpha)");
-    return p;
-}
+core::MatrixView view_of(const DArray& a) { return {a.data(), a.shape(0), a.shape(1), a.shape(1), 1}; }
 
 // Henry reference of one model at one T, reusable across calls (the speciation calls it at
 // every Newton iteration). Each evaluation asks the species object for its NRTL matrices once,
@@ -188,12 +172,11 @@ public:
             // the matrices are not read.
             py::object pair = attr(el_.sp, N().molecule_tau)(T_);
             if (mode_ != core::HenryMode::Mixture) {
-                TauPair tm = tau_pair(pair);
                 if (!have_mol_) {
                     mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
                     have_mol_ = true;
                 }
-                lc_.assign(mol_, tm.view(tm.tau), tm.view(tm.alpha));
+                molecular_term(pair, mol_, lc_);
             }
             if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
                 sets_.water = to_index(attr(el_.sp, N().water), sets_.n, "sp.water");
@@ -431,13 +414,14 @@ SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
     return s;
 }
 
-Eigen::MatrixXd to_matrix(py::handle pair, int k) {
-    py::object item = py::reinterpret_borrow<py::object>(pair)[py::int_(k)];
-    DArray a = DArray::ensure(item);
-    if (!a) throw core::TypeError("molecule_tau must return two square matrices of numbers (tau, alpha)");
-    if (a.ndim() != 2)
+void molecular_term(py::handle tm, const std::vector<int>& mol, core::MolecularNrtl& lc) {
+    py::object pair = py::reinterpret_borrow<py::object>(tm);
+    const DArray tau = DArray::ensure(pair[py::int_(0)]), alpha = DArray::ensure(pair[py::int_(1)]);
+    if (!tau || !alpha)
+        throw core::TypeError("molecule_tau must return two square matrices of numbers (tau, alpha)");
+    if (tau.ndim() != 2 || alpha.ndim() != 2)
         throw core::ValueError("molecule_tau must return two square matrices (tau, alpha)");
-    return Eigen::Map<const RowMat>(a.data(), a.shape(0), a.shape(1));
+    lc.assign(mol, view_of(tau), view_of(alpha));  // G and tau copied: the arrays may go
 }
 
 Eigen::VectorXd to_vector(py::handle obj, const char* what) {
@@ -504,9 +488,9 @@ Eigen::VectorXd henry_ref(const Electrolyte& el, double T, const Eigen::VectorXd
 
 double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, double T) {
     const Eigen::Index n = species_count(el);
-    TauPair tm = tau_pair(attr(el.sp, N().molecule_tau)(T));
+    py::object tm = attr(el.sp, N().molecule_tau)(T);
     core::MolecularNrtl lc;
-    lc.assign(to_indices(attr(el.sp, N().mol), n, "sp.mol"), tm.view(tm.tau), tm.view(tm.alpha));
+    molecular_term(tm, to_indices(attr(el.sp, N().mol), n, "sp.mol"), lc);
     core::HenryMix mix;
     Eigen::VectorXd xa(n);
     std::vector<double> p;

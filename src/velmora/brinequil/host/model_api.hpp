@@ -18,6 +18,7 @@
 
 #include <Eigen/Dense>
 
+#include "fugacity/lc_molecular.hpp"
 #include "host/electrolyte.hpp"
 
 namespace brinequil::host {
@@ -100,8 +101,9 @@ Speciation speciate(py::handle self, py::handle n_app, double T, double tol = 1e
 
 // ---- NumPy conversions used by the bindings --------------------------------------------------
 Eigen::VectorXd to_vector(py::handle obj, const char* what);
-// Element k of a pair such as (tau, alpha) as a matrix (ValueError unless two-dimensional).
-Eigen::MatrixXd to_matrix(py::handle pair, int k);
+// The molecular NRTL term over `mol` from the pair tm = (tau, alpha) of sp.molecule_tau (TypeError
+// or ValueError unless both are two-dimensional arrays of numbers); reuses lc's storage.
+void molecular_term(py::handle tm, const std::vector<int>& mol, core::MolecularNrtl& lc);
 py::array_t<double> to_numpy(const Eigen::VectorXd& v);
 
 }  // namespace brinequil::host
