@@ -8,7 +8,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmora.ionactivity
 from velmora.brinequil import Electrolyte
-from conftest import ActivityDouble, K_CO2, K_HCO3, K_WATER, carbonate_system, mea_system, model, salt_system
+from conftest import (ActivityDouble, CHARGES, K_CO2, K_HCO3, K_WATER, Species, carbonate_system, mea_system,
+                      model, salt_system)
 
 DIVERGED = "^chemical equilibrium of the liquid diverged$"
 MEA_FEED = {"H2O": 0.8, "MEA": 0.15, "CO2": 0.05}
@@ -213,14 +214,10 @@ def test_random_compositions_balance_or_fail_cleanly(activity, water, mea, co2, 
     assert_balanced(el, n, n_app, rtol=1e-10)
 
 
-def carbonate_with_n2(**kw):
+def carbonate_with_n2():
     """The carbonate system with N2, which takes part in no reaction."""
-    sp, reactions, kinds, k, apparent = carbonate_system(**kw)
-    sp.names.append("N2")
-    sp.n += 1
-    sp.z = np.append(sp.z, 0.0)
-    sp.ion.append(False)
-    return sp, reactions, kinds, k, apparent
+    sp, *rest = carbonate_system()
+    return (Species(sp.names + ["N2"], CHARGES, henry=("CO2",), tau=sp._tau), *rest)
 
 
 def numpy_newton(el, n, b, tot, T, steps):
@@ -228,7 +225,8 @@ def numpy_newton(el, n, b, tot, T, steps):
     u, s = np.log(n), el.nu.sum(axis=1)
     for _ in range(steps):
         x = np.exp(u) / np.exp(u).sum()
-        F = np.concatenate([el.nu @ (np.log(x) - el.henry_ref(T, x)) - el.lnK(T), (el.B @ np.exp(u) - b) / tot])
+        f_eq = el.nu @ (np.log(x) - el.henry_ref(T, x)) - el.lnK(T)
+        F = np.concatenate([f_eq, (el.B @ np.exp(u) - b) / tot])
         J = np.vstack([el.nu - np.outer(s, x), el.B * np.exp(u) / tot])
         du = np.linalg.lstsq(J, -F, rcond=None)[0]
         u = u + min(1.0, 2.0 / np.max(np.abs(du))) * du
@@ -252,8 +250,8 @@ def test_newton_steps_are_minimum_norm_least_squares(ideal_activity, extra):
     np.testing.assert_allclose(n[:6], model(carbonate_system).true_amounts(n_app, T)[0], rtol=1e-8)
     assert 0.0 < n[-1] < 1e-9  # N2: no apparent amount, no reaction: rounding noise, never 0
     # restart from the solution with N2 removed from the record (floored at 1e-14): the first step
-    # takes N2 to 1e-14/e; below the cut-off eps * 9 * s_max its column then counts as zero, so
-    # the minimum-norm step leaves it there. tol 1e-17 lets every iteration run.
+    # takes N2 to 1e-14/e; below the cut-off eps * max(rows, cols) * s_max its column then counts as
+    # zero, so the minimum-norm step leaves it there. tol 1e-17 lets every iteration run.
     w = n / n.sum()
     w[-1] = 0.0
     start, b = np.maximum(w, 1e-14), el.B @ apparent_vector(el, n_app)
