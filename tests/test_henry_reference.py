@@ -75,7 +75,8 @@ def test_henry_ref_modes(activity, mode):
     el = three_solvent_model(options={"henry_ref": mode})
     if mode is None:
         del el.options["henry_ref"]  # absent means "water"; changes of the mapping are seen
-    sp, x = el.sp, np.array(LIQUID)
+    sp, x = el.sp, np.array(LIQUID) * 1e-6  # amounts, not fractions
+    x[1] = 0.0  # MEA absent: stays exactly 0 in the solvent reference, not 1e-12
     tm = sp.molecule_tau(T)
     water_ref = np.full(sp.n, 1e-12)
     water_ref[sp.water] = 1.0
@@ -106,7 +107,7 @@ def test_henry_ref_modes(activity, mode):
             assert activity.calls == []
             for xn, i in zip(wanted, sp.henry):
                 assert out[i] == pytest.approx(el._lc_molecular(xn, T, tm)[i], rel=1e-12)
-    np.testing.assert_array_equal(x, LIQUID)  # x itself untouched
+    np.testing.assert_array_equal(x[2:], np.array(LIQUID[2:]) * 1e-6)  # x itself untouched
 
 
 def test_ln_h_mix_weights_the_solvents():
