@@ -8,7 +8,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmora.ionactivity
 from velmora.brinequil import Electrolyte
-from conftest import (ActivityDouble, CHARGES, K_CO2, K_HCO3, K_WATER, Species, carbonate_system, mea_system,
+from conftest import (CHARGES, K_CO2, K_HCO3, K_WATER, Species, carbonate_system, mea_system,
                       model, salt_system)
 
 DIVERGED = "^chemical equilibrium of the liquid diverged$"
@@ -148,31 +148,6 @@ def test_warm_start_record(activity):
         np.testing.assert_array_equal(lngw, 0.25)  # the record's vectors are never modified
 
 
-def test_failures_leave_the_record(activity):
-    el = model(mea_system)
-    el.true_amounts({"H2O": 1.0, "MEA": 0.1}, 313.15)
-    rec = el._warm
-
-    class ModelFailure(Exception):
-        pass
-
-    def broken(sp, x, T, options=None):
-        raise ModelFailure("activity model failed")
-
-    for n_app, T, error, match in (({"H2O": 0.0, "MEA": 0.0}, 313.15, ValueError, DIVERGED),
-                                   ({}, 313.15, ValueError, DIVERGED),
-                                   ({"H2O": 1.0, "NH3": 0.1}, 313.15, ValueError, "'NH3' is not in list"),
-                                   (None, 313.15, AttributeError, None),
-                                   ({"H2O": 1.0}, 0.0, ZeroDivisionError, None),
-                                   ({"H2O": 1.0}, -10.0, ValueError, "^math domain error$"),
-                                   ({"H2O": 1.0, "MEA": 0.1}, 313.15, ModelFailure, "activity model failed")):
-        if error is ModelFailure:
-            velmora.ionactivity.ln_gamma = broken  # the activity fixture restores it
-        with pytest.raises(error, match=match):
-            el.true_amounts(n_app, T)
-        assert el._warm is rec
-
-
 @pytest.mark.parametrize("mode, per_iteration", [("water", False), ("solvent", True), ("mixture", True), ("other", False)])
 @pytest.mark.parametrize("subclass", [True, False])
 def test_reference_term_calls(ideal_activity, mode, per_iteration, subclass):
@@ -262,25 +237,47 @@ def test_newton_steps_are_minimum_norm_least_squares(ideal_activity, extra):
         assert got[-1] == pytest.approx(1e-14 / math.e, rel=1e-9)
 
 
+class ModelFailure(Exception):
+    pass
+
+
+def broken(sp, x, T, options=None):
+    raise ModelFailure("activity model failed")
+
+
+FEED = {"H2O": 1.0, "CO2": 0.01}
+
+
 @pytest.mark.parametrize(
-    "damage, lng_result, error",
+    "n_app, T, damage, ln_gamma, error, match",
     [
-        (lambda el: setattr(el, "K", el.K[:1]), None, ValueError),
-        (lambda el: setattr(el.sp, "molecule_tau", lambda T: (np.zeros(6), np.zeros(6))), None, ValueError),
-        (lambda el: setattr(el.sp, "henry", [99]), None, IndexError),
-        (None, np.ones(3), ValueError),  # activity model returns the wrong length
-        (None, "abc", TypeError),  # ... or no numbers at all
-        (None, np.full(6, np.nan), ValueError),  # ... or NaN: the residual is not finite
+        ({"H2O": 0.0, "CO2": 0.0}, 313.15, None, None, ValueError, DIVERGED),
+        ({}, 313.15, None, None, ValueError, DIVERGED),
+        ({"H2O": 1.0, "NH3": 0.1}, 313.15, None, None, ValueError, "'NH3' is not in list"),
+        (None, 313.15, None, None, AttributeError, None),
+        (FEED, 0.0, None, None, ZeroDivisionError, None),
+        (FEED, -10.0, None, None, ValueError, "^math domain error$"),
+        (FEED, 313.15, None, broken, ModelFailure, "^activity model failed$"),
+        # damaged models and callbacks: Python errors, never a crash
+        (FEED, 313.15, lambda el: setattr(el, "K", el.K[:1]), None, ValueError, None),
+        (FEED, 313.15, lambda el: setattr(el.sp, "molecule_tau", lambda T: (np.zeros(6),) * 2), None, ValueError, None),
+        (FEED, 313.15, lambda el: setattr(el.sp, "henry", [99]), None, IndexError, None),
+        (FEED, 313.15, None, lambda *a: np.ones(3), ValueError, None),  # ln gamma of the wrong length
+        (FEED, 313.15, None, lambda *a: "abc", TypeError, None),  # ... or no numbers at all
+        (FEED, 313.15, None, lambda *a: np.full(6, np.nan), ValueError, DIVERGED),  # ... or NaN
     ],
 )
-def test_damaged_inputs_raise_python_errors(monkeypatch, damage, lng_result, error):
+def test_failures_raise_python_errors_and_leave_the_record(activity, n_app, T, damage, ln_gamma, error, match):
     el = model(carbonate_system)
+    el.true_amounts(FEED, 313.15)
+    rec = el._warm
     if damage:
         damage(el)
-    monkeypatch.setattr(velmora.ionactivity, "ln_gamma",
-                        (lambda sp, x, T, o=None: lng_result) if lng_result is not None else ActivityDouble())
-    with pytest.raises(error):
-        el.true_amounts({"H2O": 1.0, "CO2": 0.01}, 313.15)
+    if ln_gamma:
+        velmora.ionactivity.ln_gamma = ln_gamma  # the activity fixture restores it
+    with pytest.raises(error, match=match):
+        el.true_amounts(n_app, T)
+    assert el._warm is rec
 
 
 def test_water_ionisation_with_a_minimal_species_object_and_a_subclass_lnK(ideal_activity):
