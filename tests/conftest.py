@@ -1,7 +1,5 @@
-"""Shared test doubles: the species object `Species`, the activity model `ActivityDouble` (fixtures
-`activity` and `ideal_activity` patch it onto velmora.ionactivity.ln_gamma), builders of reference
-chemistries (water, carbonate with Henry CO2, a DISS salt, MEA–CO2–water) and the engine double
-`FakeEngine` with the fixtures `engine` and `report_cache`."""
+"""Shared test doubles: species object, activity model (fixtures `activity`, `ideal_activity`),
+reference chemistries, engine (fixtures `engine`, `report_cache`) and a carbonate chemistry."""
 
 import os
 import sys
@@ -82,12 +80,9 @@ class ActivityDouble:
             self.calls.append((x.copy(), T, options))
         if self.ideal:
             return np.zeros(len(x))
-        if self.cache:
-            W = self._W.get(id(sp))
-            if W is None:
-                W = self._W[id(sp)] = self.W(sp)
-        else:
-            W = self.W(sp)
+        if not self.cache or id(sp) not in self._W:
+            self._W[id(sp)] = self.W(sp)
+        W = self._W[id(sp)]
         g = 0.5 * x @ W @ x
         return W @ x - g
 
@@ -118,6 +113,9 @@ HENRY_CO2_H2O = (199.2582, -9126.69, -26.99262, 0.0136553)
 ANTOINE_H2O = (73.649, -7258.2, 0.0, 0.0, -7.3037, 4.1653e-06, 2.0)
 ANTOINE_MEA = (92.624, -10367.0, 0.0, 0.0, -9.4699, 1.9e-18, 6.0)
 
+R_WATER = {"H2O": -2, "H3O+": 1, "OH-": 1}
+R_CO2 = {"CO2": -1, "H2O": -2, "H3O+": 1, "HCO3-": 1}
+R_HCO3 = {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1}
 CHARGES = {"H3O+": 1, "OH-": -1, "HCO3-": -1, "CO3--": -2, "MEAH+": 1, "MEACOO-": -1,
            "Na+": 1, "Cl-": -1}
 
@@ -125,7 +123,7 @@ CHARGES = {"H3O+": 1, "OH-": -1, "HCO3-": -1, "CO3--": -2, "MEAH+": 1, "MEACOO-"
 def water_system(**kw):
     """2 H2O = H3O+ + OH-; returns (sp, reactions, kinds, k, apparent)."""
     sp = Species(["H2O", "H3O+", "OH-"], CHARGES, **kw)
-    return sp, [{"H2O": -2, "H3O+": 1, "OH-": 1}], ["EQUIL"], [dict(K_WATER)], ["H2O"]
+    return sp, [dict(R_WATER)], ["EQUIL"], [dict(K_WATER)], ["H2O"]
 
 
 def carbonate_system(**kw):
@@ -133,11 +131,7 @@ def carbonate_system(**kw):
     names = ["H2O", "CO2", "H3O+", "OH-", "HCO3-", "CO3--"]
     sp = Species(names, CHARGES, henry=("CO2",),
                  tau=kw.pop("tau", {("H2O", "CO2"): 3.0, ("CO2", "H2O"): -0.5}), **kw)
-    reactions = [
-        {"H2O": -2, "H3O+": 1, "OH-": 1},
-        {"CO2": -1, "H2O": -2, "H3O+": 1, "HCO3-": 1},
-        {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1},
-    ]
+    reactions = [dict(R_WATER), dict(R_CO2), dict(R_HCO3)]
     return sp, reactions, ["EQUIL"] * 3, [dict(K_WATER), dict(K_CO2), dict(K_HCO3)], ["H2O", "CO2"]
 
 
@@ -145,11 +139,7 @@ def salt_system(**kw):
     """A salt NaHCO3 that dissociates completely (DISS), then the carbonate/water equilibria."""
     names = ["H2O", "NaHCO3", "Na+", "HCO3-", "H3O+", "OH-", "CO3--"]
     sp = Species(names, CHARGES, **kw)
-    reactions = [
-        {"NaHCO3": -1, "Na+": 1, "HCO3-": 1},
-        {"H2O": -2, "H3O+": 1, "OH-": 1},
-        {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1},
-    ]
+    reactions = [{"NaHCO3": -1, "Na+": 1, "HCO3-": 1}, dict(R_WATER), dict(R_HCO3)]
     return sp, reactions, ["DISS", "EQUIL", "EQUIL"], [None, dict(K_WATER), dict(K_HCO3)], ["H2O", "NaHCO3"]
 
 
@@ -161,9 +151,7 @@ def mea_system(**kw):
                          ("MEA", "CO2"): 1.0, ("CO2", "MEA"): 0.0})
     sp = Species(names, CHARGES, henry=("CO2",), tau=tau, **kw)
     reactions = [
-        {"H2O": -2, "H3O+": 1, "OH-": 1},
-        {"CO2": -1, "H2O": -2, "H3O+": 1, "HCO3-": 1},
-        {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1},
+        dict(R_WATER), dict(R_CO2), dict(R_HCO3),
         {"MEAH+": -1, "H2O": -1, "MEA": 1, "H3O+": 1},
         {"MEACOO-": -1, "H2O": -1, "MEA": 1, "HCO3-": 1},
     ]
@@ -198,6 +186,19 @@ class FakeEngine(types.ModuleType):
     def run_input(self, text, runid="run"):
         self.calls.append(("run_input", text, runid))
         return (self.report, "run log")
+
+
+NO_ENGINE = "the eNRTL parameters need the simulation engine once (not available here)"
+ALIASES = {"Water": "H2O", "Carbon dioxide": "CO2"}
+# Species deliberately not in the apparent order: a model's order is apparent first.
+CARB = {"species": ["H3O+", "HCO3-", "H2O", "CO2"], "reactions": [R_CO2], "kinds": ["EQUIL"], "k": [K_CO2]}
+
+
+def raiser(exc):
+    """A callable that raises exc whatever it is given."""
+    def run(*args, **kwargs):
+        raise exc
+    return run
 
 
 @pytest.fixture

@@ -5,6 +5,8 @@ from velmora import phasekit
 
 HENRY_N2_H2O = (227.6721, -9159.3, -31.37668, 0.0157317)   # IAPWS G7-04 refit, ln H [Pa]
 VC = {"H2O": 55.95, "MEA": 225.0}
+ANTOINE = {"H2O": cf.ANTOINE_H2O, "MEA": cf.ANTOINE_MEA}
+HENRY = {("CO2", "H2O"): cf.HENRY_CO2_H2O, ("N2", "H2O"): HENRY_N2_H2O}
 # Tc [K], Pc [Pa], acentric factor (NIST Chemistry WebBook; Poling, Prausnitz & O'Connell).
 CRIT = {"H2O": (647.096, 22.064e6, 0.3443), "CO2": (304.13, 7.3773e6, 0.2239),
         "N2": (126.2, 3.3958e6, 0.0372)}
@@ -27,9 +29,7 @@ def with_n2(system):
 
 def electrolyte(system, **kw):
     """A model of conftest's `system` with N2 added as a Henry component."""
-    antoine = {"H2O": cf.ANTOINE_H2O, "MEA": cf.ANTOINE_MEA}
-    henry = {("CO2", "H2O"): cf.HENRY_CO2_H2O, ("N2", "H2O"): HENRY_N2_H2O}
-    el = cf.model(with_n2(system), antoine=antoine, henry=henry, vc=dict(VC), **kw)
+    el = cf.model(with_n2(system), antoine=dict(ANTOINE), henry=dict(HENRY), vc=dict(VC), **kw)
     el.pure = {s: {"scalar": {"DHF_AQ": [v]}} for s, v in DHF_AQ.items()}
     return el
 

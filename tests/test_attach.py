@@ -12,16 +12,11 @@ import pytest
 
 import velmora.brinequil as bq
 import velmora.ionactivity
-from conftest import ANTOINE_H2O, CHARGES, HENRY_CO2_H2O, K_CO2, Species
+from conftest import ALIASES, ANTOINE_H2O, CARB, CHARGES, HENRY_CO2_H2O, K_CO2, NO_ENGINE, Species, raiser
 from velmora import notices
 from velmora.phasekit import Flowsheet, PropertyPackage
 
 pytestmark = pytest.mark.usefixtures("report_cache")
-
-NO_ENGINE = "the eNRTL parameters need the simulation engine once (not available here)"
-# Species deliberately not in the apparent order: the model's order is apparent first.
-CARB = {"species": ["H3O+", "HCO3-", "H2O", "CO2"], "kinds": ["EQUIL"], "k": [K_CO2],
-        "reactions": [{"H2O": -2, "CO2": -1, "H3O+": 1, "HCO3-": 1}]}
 
 
 class Reader:
@@ -127,7 +122,6 @@ def test_reduce_form_and_models_without_report(reader):
 
 # ---- attach ----------------------------------------------------------------------------------
 
-ALIASES = {"Water": "H2O", "Carbon dioxide": "CO2"}
 CARB_NAMED = {"species": ["H3O+", "HCO3-", "Water", "Carbon dioxide"],  # under the component names
               "reactions": [{"Water": -2, "Carbon dioxide": -1, "H3O+": 1, "HCO3-": 1}],
               "kinds": ["EQUIL"], "k": [K_CO2]}
@@ -136,12 +130,6 @@ CARB_NAMED = {"species": ["H3O+", "HCO3-", "Water", "Carbon dioxide"],  # under 
 def flowsheet(chems, components=("Water", "Carbon dioxide"), aliases=ALIASES, henry=()):
     pp = PropertyPackage(list(components), method="ENRTL", henry_comps=henry)
     return Flowsheet(pp, {"aliases": aliases} if aliases is not None else {}, chems)
-
-
-def raiser(exc):
-    def run(*args, **kwargs):
-        raise exc
-    return run
 
 
 def test_attach_without_chemistry_leaves_the_apparent_liquid(log, engine):

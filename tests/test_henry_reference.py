@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 from velmora.brinequil import Electrolyte
-from conftest import HENRY_CO2_H2O, K_WATER, Species, water_system
+from conftest import HENRY_CO2_H2O, K_WATER, R_WATER, Species, water_system
 
 T = 313.15
 # H2O, MEA, CO2, N2, H3O+, OH-, MeOH: plenty of CO2 and ions, so every mode sees another liquid
@@ -34,7 +34,7 @@ def three_solvent_model(options=None, henry=None, vc=None):
            ("MeOH", "CO2"): 0.8, ("CO2", "MeOH"): 0.1, ("H2O", "MeOH"): 0.4, ("MeOH", "H2O"): -0.2,
            ("MEA", "N2"): 2.0, ("MeOH", "N2"): 1.5, ("MEA", "MeOH"): 0.7}
     sp = Species(names, {"H3O+": 1, "OH-": -1}, henry=("CO2", "N2"), solvents=["H2O", "MEA", "MeOH"], tau=tau)
-    return Electrolyte(sp, [{"H2O": -2, "H3O+": 1, "OH-": 1}], ["EQUIL"], [K_WATER],
+    return Electrolyte(sp, [R_WATER], ["EQUIL"], [K_WATER],
                        ["H2O", "MEA", "CO2", "N2", "MeOH"], henry=henry, vc=vc, options=options)
 
 

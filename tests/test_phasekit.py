@@ -8,12 +8,10 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import conftest as cf
 import flash_systems as fs
 from velmora import phasekit as pk
 
-ANTOINE = {"H2O": cf.ANTOINE_H2O, "MEA": cf.ANTOINE_MEA}
-HENRY = {("CO2", "H2O"): cf.HENRY_CO2_H2O, ("N2", "H2O"): fs.HENRY_N2_H2O}
+ANTOINE, HENRY = fs.ANTOINE, fs.HENRY
 
 
 def package(**kw):

@@ -10,17 +10,11 @@ from fractions import Fraction
 import pytest
 
 import velmora.brinequil as bq
+from conftest import ALIASES, NO_ENGINE, raiser
+from conftest import CARB as CHEM
 
 pytestmark = pytest.mark.usefixtures("report_cache")
 
-NO_ENGINE = "the eNRTL parameters need the simulation engine once (not available here)"
-ALIASES = {"Water": "H2O", "Carbon dioxide": "CO2"}
-CHEM = {
-    "species": ["H2O", "CO2", "H3O+", "HCO3-"],
-    "reactions": [{"H2O": -2.0, "CO2": -1.0, "H3O+": 1.0, "HCO3-": 1.0}],
-    "kinds": ["EQUIL"],
-    "k": [{"A": 231.465, "B": -12092.1, "C": -36.7816, "D": 0.0}],
-}
 
 
 def test_cache_folder_follows_localappdata_then_home(tmp_path, monkeypatch):
@@ -106,13 +100,9 @@ def test_cached_report_needs_no_engine_until_refresh(report_cache, engine):
     assert path.read_text() == engine.report and os.listdir(report_cache) == [path.name]
 
 
-def raising(*args, **kwargs):
-    raise LookupError("engine failed")
-
-
 @pytest.mark.parametrize("breakage, error", [
-    ({"available": False}, RuntimeError), ({"input_header": raising}, LookupError),
-    ({"run_input": raising}, LookupError), ({"report": "bad \ud800 text"}, UnicodeEncodeError),
+    ({"available": False}, RuntimeError), ({"input_header": raiser(LookupError())}, LookupError),
+    ({"run_input": raiser(LookupError())}, LookupError), ({"report": "bad \ud800 text"}, UnicodeEncodeError),
     ({"report": b"bytes"}, TypeError),
 ])
 def test_failed_engine_run_writes_nothing(report_cache, engine, breakage, error):
