@@ -9,9 +9,7 @@ DOC = pathlib.Path(__file__).resolve().parents[1] / "docs" / "report-format.md"
 
 def doc_example():
     """The complete CO2-water example of docs/report-format.md."""
-    text = DOC.read_text()
-    block = re.search(r"## Complete example.*?```\n(.*?)```", text, re.S).group(1)
-    return block
+    return re.search(r"## Complete example.*?```\n(.*?)```", DOC.read_text(), re.S).group(1)
 
 
 CO2_NAMES = ["H2O", "CO2", "H3O+", "OH-", "HCO3-", "CO3--"]

@@ -250,9 +250,6 @@ def test_flash_energy_balance(activity, vapor, T, p):
     el = fs.electrolyte(cf.carbonate_system)
     pp = fs.package(el, ["H2O", "CO2", "N2"], vapor=vapor, crit=fs.CRIT)
     r = el.flash_tp(pp, Z_CARB, T, p)
-    if 0.0 < r["beta"] < 1.0:
-        K, _ = el.kvalues(pp, r["x"], r["y"], T, p)
-        np.testing.assert_allclose(K * r["x"], r["y"], rtol=1e-6)
     assert el.flash(pp, Z_CARB, p, H=r["H"])["T"] == pytest.approx(T, abs=1e-6)
 
 

@@ -17,7 +17,6 @@ def test_chemistries_in_flowsheet_order_or_empty(chems):
 
 
 def test_builtin_chemistries_are_complete_and_renamed_by_aliases():
-    from velmora.enginebridge import databank
     for name in ionchem.names():
         chem = ionchem.builtin(name, {"Water": "h2o"})
         assert "Water" in chem["species"] and "H2O" not in chem["species"]
@@ -25,8 +24,6 @@ def test_builtin_chemistries_are_complete_and_renamed_by_aliases():
         for reac, kind, k in zip(chem["reactions"], chem["kinds"], chem["k"]):
             assert set(reac) <= set(chem["species"])
             assert (k is None) == (kind == "DISS")
-            ids = {("H2O" if s == "Water" else s): v for s, v in reac.items()}
-            assert sum(v * databank.species(s)["charge"] for s, v in ids.items()) == 0
     assert ionchem.builtin("NaCl-H2O")["kinds"] == ["DISS", "EQUIL"]
 
 
