@@ -102,13 +102,12 @@ def test_builtin_reports_read_by_the_activity_model(name):
     sp, data = ionactivity.species_from_report(engine_report({c: c for c in comps}, chem, henry), names, henry)
     assert list(sp.names) == names
     assert [sp.names[i] for i in sp.henry] == henry
-    ions = [s for s in names if databank.is_ion(s)]
-    assert sorted(data["pure"]) == sorted(ions)
-    for ion in ions:  # kJ/mol -> J/kmol
-        assert data["pure"][ion]["scalar"]["DHF_AQ"][0] == pytest.approx(databank.table("aqueous")[ion]["dhf_aq"] * 1e6)
+    aq, vc = databank.table("aqueous"), databank.table("critical_volume")
+    assert {i: p["scalar"]["DHF_AQ"][0] for i, p in data["pure"].items()} == pytest.approx(
+        {i: aq[i]["dhf_aq"] * 1e6 for i in names if databank.is_ion(i)})  # kJ/mol -> J/kmol
     assert data["antoine"]["H2O"][1] == -7258.2
-    for s in [s for s in names if databank.species(s)["kind"] == "solvent" and s not in henry]:
-        assert data["vc"][s] == pytest.approx(databank.table("critical_volume")[s]["vc"] / 1e3)  # cm3/mol
+    solvents = [s for s in names if databank.species(s)["kind"] == "solvent" and s not in henry]
+    assert {s: data["vc"][s] for s in solvents} == pytest.approx({s: vc[s]["vc"] / 1e3 for s in solvents})
 
 
 def test_property_package_from_the_databank():

@@ -15,14 +15,8 @@ ANTOINE, HENRY = fs.ANTOINE, fs.HENRY
 
 
 def package(**kw):
-    args = dict(cpig_kind="poly",
-                cpig={"H2O": [33363.0, -2.0, 0.02], "MEA": [80000.0, 100.0],
-                      "CO2": [29370.0, 34.5], "N2": [29105.0]},
-                DHFORM={"H2O": -241.818e6, "MEA": -201.6e6, "CO2": -393.51e6},
-                henry_comps=["CO2", "N2"], antoine=ANTOINE, henry=HENRY,
-                vc={"H2O": 55.95, "MEA": 225.0})
-    args.update(kw)
-    return pk.PropertyPackage(["H2O", "MEA", "CO2", "N2"], **args)
+    tables = types.SimpleNamespace(antoine=ANTOINE, henry=HENRY, vc=fs.VC)
+    return fs.package(tables, ["H2O", "MEA", "CO2", "N2"], **kw)
 
 
 @pytest.mark.parametrize("z,K,where", [
@@ -33,7 +27,6 @@ def package(**kw):
     ([0.5, 0.5], [1.5, 3.0], math.inf),
 ])
 def test_rachford_rice_root_is_unclipped(z, K, where):
-    """Each side of the two-phase region; the random feeds below cover the two-phase roots."""
     z, K = np.array(z), np.array(K)
     beta = pk._k_rachford_rice(z, K)
     if isinstance(where, float):
