@@ -25,7 +25,7 @@ demo: install
 	$(PY) -m velmora.demo
 
 bench: install
-	for f in benchmarks/*.py; do $(PY) $$f || exit 1; done
+	for f in benchmarks/bench_*.py; do $(PY) $$f || exit 1; done
 
 clean:
 	rm -rf build $(VENV)

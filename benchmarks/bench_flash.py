@@ -6,8 +6,8 @@ import time
 
 import numpy as np
 
-from velmora import enginebridge, ionactivity, ionchem
-from velmora.brinequil import Electrolyte
+from engine_model import engine_model
+from velmora import enginebridge
 
 COMPS = ["H2O", "MEA", "CO2", "N2"]
 HENRY = ["CO2", "N2"]
@@ -15,16 +15,7 @@ P = 101325.0
 
 
 def model():
-    chem = dict(ionchem.builtin("MEA-CO2-H2O"))
-    chem["species"] = list(chem["species"]) + ["N2"]
-    head = enginebridge.input_header({c: c for c in COMPS}, "eNRTL", henry=HENRY,
-                                     chemistry=("MEA-N2", chem))
-    report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
-    names = COMPS + [s for s in chem["species"] if s not in COMPS]
-    sp, data = ionactivity.species_from_report(report, names, HENRY)
-    el = Electrolyte(sp, chem["reactions"], chem["kinds"], chem["k"], COMPS, data["antoine"],
-                     data["henry"], data["vc"])
-    el.pure = data["pure"]
+    el, _ = engine_model(COMPS, HENRY, "MEA-CO2-H2O", extra_species=["N2"])
     return el, enginebridge.property_package(COMPS, henry_comps=HENRY)
 
 

@@ -5,14 +5,10 @@ import timeit
 
 import numpy as np
 
-from velmora import enginebridge, ionactivity, ionchem
+from engine_model import engine_model
+from velmora import ionactivity
 
-COMPS = ["H2O", "MEA", "CO2"]
-chem = ionchem.builtin("MEA-CO2-H2O")
-head = enginebridge.input_header({c: c for c in COMPS}, "eNRTL", henry=["CO2"], chemistry=("MEA", chem))
-report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
-names = COMPS + [s for s in chem["species"] if s not in COMPS]
-sp, _ = ionactivity.species_from_report(report, names, ["CO2"])
+_, sp = engine_model(["H2O", "MEA", "CO2"], ["CO2"], "MEA-CO2-H2O")
 
 # A speciated-looking liquid: 30 wt% MEA at loading 0.4, mostly carbamate and protonated amine.
 amounts = {"H2O": 38.86, "MEA": 1.96, "CO2": 0.05, "MEAH+": 1.96, "MEACOO-": 1.77, "HCO3-": 0.17,

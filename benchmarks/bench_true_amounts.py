@@ -53,16 +53,19 @@ def feeds(count, seed=1):
     return [({"H2O": 1.0 - x_mea, "MEA": x_mea, "CO2": a * x_mea}, t) for a, t in zip(loading, T)]
 
 
-@section
-def speciation_warm():
-    """Successive calls on one model: each starts from the previous solution (within 30 K)."""
-    el = mea_model()
-    work = feeds(4000)
+def warm_rate(el, count):
+    """Successive calls on one model, each starting from the previous solution (within 30 K)."""
+    work = feeds(count)
     el.true_amounts(*work[0])
     t0 = time.perf_counter()
     for n_app, T in work:
         el.true_amounts(n_app, T)
     return "speciations/s, warm start", len(work), time.perf_counter() - t0
+
+
+@section
+def speciation_warm():
+    return warm_rate(mea_model(), 4000)
 
 
 @section
@@ -90,30 +93,11 @@ def speciation_cold():
     return "speciations/s, cold start", len(work), time.perf_counter() - t0
 
 
-def databank_model():
-    """The same chemistry with the eNRTL model and parameters of the built-in databank."""
-    from velmora import enginebridge, ionactivity, ionchem
-    from velmora.brinequil import Electrolyte
-
-    comps, henry = ["H2O", "MEA", "CO2"], ["CO2"]
-    chem = ionchem.builtin("MEA-CO2-H2O")
-    head = enginebridge.input_header({c: c for c in comps}, "eNRTL", henry=henry,
-                                     chemistry=("MEA", chem))
-    report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
-    names = comps + [s for s in chem["species"] if s not in comps]
-    sp, data = ionactivity.species_from_report(report, names, henry)
-    return Electrolyte(sp, chem["reactions"], chem["kinds"], chem["k"], comps, data["antoine"],
-                       data["henry"], data["vc"])
-
-
 def enrtl_warm():
-    el = databank_model()
-    work = feeds(2000)
-    el.true_amounts(*work[0])
-    t0 = time.perf_counter()
-    for n_app, T in work:
-        el.true_amounts(n_app, T)
-    return "speciations/s, warm start", len(work), time.perf_counter() - t0
+    """The same chemistry with the eNRTL model and parameters of the built-in databank."""
+    from engine_model import engine_model
+    el, _ = engine_model(["H2O", "MEA", "CO2"], ["CO2"], "MEA-CO2-H2O")
+    return warm_rate(el, 2000)
 
 
 def main():
