@@ -1,6 +1,7 @@
 #include "host/phase_adapter.hpp"
 
 #include "enthalpy/enthalpy.hpp"
+#include "host/model_api.hpp"
 #include "model/errors.hpp"
 
 namespace brinequil::host::adapt {
@@ -56,9 +57,6 @@ Eigen::Index find_name(const std::vector<std::string>& names, const std::string&
 }
 
 py::object phasekit(const char* name) { return py::module_::import("velmora.phasekit").attr(name); }
-py::object ionactivity(const char* name) {
-    return py::module_::import("velmora.ionactivity").attr(name);
-}
 
 bool truthy(py::handle obj) {
     const int r = PyObject_IsTrue(obj.ptr());
@@ -131,9 +129,8 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
             throw core::IndexError("species index out of range of the names");
         return ion_params(pure, names[static_cast<std::size_t>(i)]);
     };
-    hooks.ln_gamma = [&](const Eigen::VectorXd& x, double t) {
-        return to_vec(ionactivity("ln_gamma")(sp, to_numpy(x), t), "ln gamma");
-    };
+    // the three-argument call: the model's options are not passed here
+    hooks.ln_gamma = [&](const Eigen::VectorXd& x, double t) { return ionactivity_ln_gamma(sp, x, t); };
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
 }
 

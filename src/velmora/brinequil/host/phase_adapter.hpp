@@ -1,6 +1,6 @@
 // Conversions between Python objects and the core's Eigen vectors, and the calls into the
-// sibling modules (phasekit, ionactivity) used by the phase-equilibrium and enthalpy code.
-// Every sibling function is looked up on its module at each call, so tests can replace it.
+// property-package module used by the phase-equilibrium and enthalpy code. Every sibling
+// function is looked up on its module at each call, so tests can replace it.
 #pragma once
 #include <Eigen/Dense>
 #include <string>
@@ -24,7 +24,6 @@ std::vector<std::string> to_names(py::handle seq);
 Eigen::Index find_name(const std::vector<std::string>& names, const std::string& name);
 
 py::object phasekit(const char* name);
-py::object ionactivity(const char* name);
 
 // liquid_enthalpy(el, pp, n, T, P=None, pure=None) [J per unit of n]; el: anything with the
 // attributes sp and names.
