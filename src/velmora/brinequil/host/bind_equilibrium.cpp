@@ -23,8 +23,6 @@ using adapt::to_double;
 using adapt::truthy;
 using adapt::to_vec;
 
-py::array_t<double> np(const Eigen::VectorXd& v) { return adapt::to_numpy(v); }
-
 // ---- liquid fugacities -----------------------------------------------------------------------
 
 struct Fugacities {
@@ -125,10 +123,10 @@ core::KValues kvalues_impl(py::handle self, py::handle pp, const Eigen::VectorXd
 core::KValues kvalues_call(py::handle self, py::handle pp, const Eigen::VectorXd& x,
                            const Eigen::VectorXd& y, double T, double P) {
     if (py::object ov = python_override(self, "kvalues")) {
-        py::tuple r = ov(pp, np(x), np(y), T, P);
+        py::tuple r = ov(pp, to_numpy(x), to_numpy(y), T, P);
         return {to_vec(r[0], "K"), to_vec(r[1], "true amounts")};
     }
-    return kvalues_impl(self, pp, x, np(y), T, P);
+    return kvalues_impl(self, pp, x, to_numpy(y), T, P);
 }
 
 core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
@@ -156,7 +154,7 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
     core::SplitHooks hooks;
     hooks.fug = [&](const Eigen::VectorXd& xl) { return component_fugacities(self, comps, xl, T); };
     hooks.ln_phi = [&](const Eigen::VectorXd& y) {
-        return to_vec(phi_vapor(pp, np(y), T, P), "ln phi");
+        return to_vec(phi_vapor(pp, to_numpy(y), T, P), "ln phi");
     };
     hooks.name = [&](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
     return core::flash_newton(z, P, v0, vol, hooks);
@@ -165,7 +163,7 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
 core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen::VectorXd& z,
                                     double T, double P, const Eigen::VectorXd& v0, double tol) {
     if (py::object ov = python_override(self, "_flash_newton")) {
-        py::tuple r = ov(pp, np(z), T, P, np(v0), tol);
+        py::tuple r = ov(pp, to_numpy(z), T, P, to_numpy(v0), tol);
         core::SplitResult s;
         s.beta = to_double(r[0]);
         s.x = to_vec(r[1], "x");
@@ -203,21 +201,21 @@ py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::han
         return true_amounts(self, app, T).n;
     };
     hooks.rachford_rice = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
-        return to_double(rr(np(zz), np(K)));
+        return to_double(rr(to_numpy(zz), to_numpy(K)));
     };
-    hooks.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return to_double(h_vap(pp, T, np(y), P)); };
-    hooks.entropy_vapor = [&](const Eigen::VectorXd& y) { return to_double(s_vap(pp, T, np(y), P)); };
-    hooks.entropy_liquid = [&](const Eigen::VectorXd& x) { return to_double(s_liq(pp, T, np(x), P)); };
+    hooks.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return to_double(h_vap(pp, T, to_numpy(y), P)); };
+    hooks.entropy_vapor = [&](const Eigen::VectorXd& y) { return to_double(s_vap(pp, T, to_numpy(y), P)); };
+    hooks.entropy_liquid = [&](const Eigen::VectorXd& x) { return to_double(s_liq(pp, T, to_numpy(x), P)); };
     hooks.liquid_enthalpy = [&](const Eigen::VectorXd& n) {
-        return adapt::liquid_enthalpy(self, pp, np(n), T, py::float_(P), el.pure);
+        return adapt::liquid_enthalpy(self, pp, to_numpy(n), T, py::float_(P), el.pure);
     };
     const core::TPFlashResult r =
         core::flash_tp(z, static_cast<Eigen::Index>(comps.size()), tol, hooks);
 
     py::dict out;
     out["beta"] = r.beta;
-    out["x"] = np(r.x);
-    out["y"] = np(r.y);
+    out["x"] = to_numpy(r.x);
+    out["y"] = to_numpy(r.y);
     out["H"] = r.H;
     out["S"] = r.S;
     out["iterations"] = r.iterations;
@@ -264,7 +262,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
         "fugacities",
         [](py::object self, py::object n_app, double T) {
             Fugacities f = fugacities_impl(self, n_app, T);
-            return py::make_tuple(fugacity_dict(f.f), np(f.n), np(f.lng));
+            return py::make_tuple(fugacity_dict(f.f), to_numpy(f.n), to_numpy(f.lng));
         },
         py::arg("n_app"), py::arg("T"),
         "Liquid fugacities [Pa] {species: f} of the volatile molecular species of an apparent "
@@ -310,7 +308,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
         "kvalues",
         [](py::object self, py::object pp, py::object xa, py::object y, double T, double P) {
             core::KValues kv = kvalues_impl(self, pp, to_vec(xa, "xa"), y, T, P);
-            return py::make_tuple(np(kv.K), np(kv.n));
+            return py::make_tuple(to_numpy(kv.K), to_numpy(kv.n));
         },
         py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"), py::arg("P"),
         "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, P "
@@ -334,7 +332,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
            py::object tol) {
             (void)tol;  // the solver's own xtol 1e-12 decides
             core::SplitResult s = flash_newton_impl(self, pp, to_vec(z, "z"), T, P, to_vec(v0, "v0"));
-            return py::make_tuple(s.beta, np(s.x), np(s.y), np(s.n), s.nfev);
+            return py::make_tuple(s.beta, to_numpy(s.x), to_numpy(s.y), to_numpy(s.n), s.nfev);
         },
         py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"), py::arg("v0"), py::arg("tol"),
         "Two-phase split at T, P by Newton on the vapor amounts v = z/(1+e^-s) of the volatile "
@@ -344,7 +342,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
         "bubble_t",
         [](py::object self, py::object pp, py::object x, double P, double T0) {
             core::BubbleT b = bubble_t_impl(self, pp, to_vec(x, "x"), P, T0);
-            return py::make_tuple(b.T, np(b.y));
+            return py::make_tuple(b.T, to_numpy(b.y));
         },
         py::arg("pp"), py::arg("x"), py::arg("P"), py::arg("T0") = 350.0,
         "Bubble temperature [K] of the apparent liquid x at P (vapor model of pp), and the vapor");
@@ -355,7 +353,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
            py::object H, py::object S, py::object beta, py::object T0_obj) -> py::object {
             Eigen::VectorXd zv = to_vec(z_obj, "z");
             zv /= zv.sum();
-            py::array_t<double> z = np(zv);
+            py::array_t<double> z = to_numpy(zv);
             // A false T0 (None, 0) means 350 K; T0 itself is handed on unconverted.
             const py::object T0 = truthy(T0_obj) ? T0_obj : py::object(py::float_(350.0));
             auto tp = [&](py::handle t) { return flash_tp_call(self, pp, z, t, P); };
@@ -399,13 +397,13 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
         [](py::function f, py::object x0_obj) {
             const Eigen::VectorXd x0 = to_vec(x0_obj, "x0");
             core::SystemFn fn = [&f](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
-                py::array_t<double> out = py::array_t<double>::ensure(f(np(x)));
+                py::array_t<double> out = py::array_t<double>::ensure(f(to_numpy(x)));
                 if (!out || out.ndim() != 1 || out.shape(0) != r.size())
                     throw py::value_error("residual must return one float per unknown");
                 for (Eigen::Index i = 0; i < r.size(); ++i) r[i] = out.at(i);
             };
             core::HybrdResult res = core::hybrd(fn, x0);
-            return py::make_tuple(np(res.x), res.nfev, res.status);
+            return py::make_tuple(to_numpy(res.x), res.nfev, res.status);
         },
         py::arg("f"), py::arg("x0"), "Hybrid Powell root of f from x0 (xtol 1e-12): (x, nfev, info)");
     m.def(

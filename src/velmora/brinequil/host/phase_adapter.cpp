@@ -32,13 +32,6 @@ Eigen::VectorXd to_vec(py::handle obj, const char* what) {
     return v;
 }
 
-py::array_t<double> to_numpy(const Eigen::VectorXd& v) {
-    py::array_t<double> a(v.size());
-    double* p = a.mutable_data();
-    for (Eigen::Index i = 0; i < v.size(); ++i) p[i] = v[i];
-    return a;
-}
-
 std::vector<std::string> to_names(py::handle seq) {
     std::vector<std::string> out;
     for (py::handle h : seq) {

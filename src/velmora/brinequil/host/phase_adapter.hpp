@@ -16,8 +16,6 @@ double to_double(py::handle obj);
 bool truthy(py::handle obj);
 // A 1-D float vector from any sequence or array of numbers.
 Eigen::VectorXd to_vec(py::handle obj, const char* what);
-// A new 1-D NumPy array holding v.
-py::array_t<double> to_numpy(const Eigen::VectorXd& v);
 // The strings of a sequence of names.
 std::vector<std::string> to_names(py::handle seq);
 // Position of the first occurrence of name, or -1.
