@@ -16,12 +16,10 @@ double at(const Eigen::VectorXd& v, Eigen::Index k, const char* what) {
     return v[k];
 }
 
-// NumPy's maximum(v, floor): NaN stays NaN.
-Eigen::VectorXd floor_at(const Eigen::VectorXd& v, double floor) {
-    Eigen::VectorXd out(v.size());
+// v <- NumPy's maximum(v, floor): NaN stays NaN.
+void floor_at(Eigen::VectorXd& v, double floor) {
     for (Eigen::Index k = 0; k < v.size(); ++k)
-        out[k] = std::isnan(v[k]) ? v[k] : std::max(v[k], floor);
-    return out;
+        if (!std::isnan(v[k])) v[k] = std::max(v[k], floor);
 }
 
 // sum_k K_k v_k over the components, with NaN kept.
@@ -44,7 +42,8 @@ void check_length(const Eigen::VectorXd& v, Eigen::Index ncomp, const char* what
 KValues kvalues(const Eigen::VectorXd& xa_in, double P, Eigen::Index ncomp,
                 const std::function<ComponentFugacities(const Eigen::VectorXd& xa)>& fug,
                 const std::function<Eigen::VectorXd()>& ln_phi) {
-    Eigen::VectorXd xa = floor_at(xa_in, 1e-12);
+    Eigen::VectorXd xa = xa_in;
+    floor_at(xa, 1e-12);
     xa /= xa.sum();
     ComponentFugacities f = fug(xa);
     const Eigen::VectorXd lp = ln_phi();
@@ -72,24 +71,23 @@ SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::Vector
     for (Eigen::Index k = 0; k < v0.size() && k < nz; ++k)
         v0[k] = std::min(std::max(v0[k], 1e-10 * z[k]), 0.9999999999 * z[k]);
 
-    struct State {
-        Eigen::VectorXd v, l, y, n;
-    } state;
+    // Work vectors of the residual, reused by every evaluation; they hold the last one.
+    Eigen::VectorXd v(nz), l(nz), y(nz), xl(nz), n;
     const SystemFn res = [&](const Eigen::VectorXd& s, Eigen::VectorXd& r) {
-        Eigen::VectorXd v = Eigen::VectorXd::Zero(nz);
+        v.setZero();
         for (Eigen::Index j = 0; j < nv; ++j) {
             const Eigen::Index k = idx[static_cast<std::size_t>(j)];
             v[k] = at(z, k, "z") / (1.0 + std::exp(-std::min(std::max(s[j], -500.0), 500.0)));
         }
-        Eigen::VectorXd l = floor_at(z - v, 1e-300);
+        l = z - v;
+        floor_at(l, 1e-300);
         const double vs = v.sum();
-        Eigen::VectorXd y = floor_at(v / (std::isnan(vs) ? vs : std::max(vs, 1e-300)), 1e-300);
-        ComponentFugacities f = hooks.fug(l / l.sum());
+        y = v / (std::isnan(vs) ? vs : std::max(vs, 1e-300));
+        floor_at(y, 1e-300);
+        xl = l / l.sum();
+        ComponentFugacities f = hooks.fug(xl);
         const Eigen::VectorXd lp = hooks.ln_phi(y);
-        state.v = v;
-        state.l = l;
-        state.y = y;
-        state.n = std::move(f.n);
+        n = std::move(f.n);
         r.resize(nv);
         for (Eigen::Index j = 0; j < nv; ++j) {
             const Eigen::Index k = idx[static_cast<std::size_t>(j)];
@@ -109,13 +107,13 @@ SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::Vector
     const HybrdResult r = hybrd(res, s0);
     if (!r.x.allFinite()) throw ValueError("two-phase split of the electrolyte liquid diverged");
     Eigen::VectorXd rv(nv);
-    res(r.x, rv);  // leaves the state at the solution
+    res(r.x, rv);  // leaves the work vectors at the solution
 
     SplitResult out;
-    out.beta = state.v.sum();
-    out.x = state.l / state.l.sum();
-    out.y = state.y;
-    out.n = state.n;
+    out.beta = v.sum();
+    out.x = l / l.sum();
+    out.y = std::move(y);
+    out.n = std::move(n);
     out.nfev = r.nfev;
     return out;
 }
@@ -135,10 +133,10 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
     long it = 0;
     double err = 0.0;
     if (beta == 0.5) {
+        Eigen::VectorXd xn(ncomp), yn(ncomp);
         for (it = 0; it < 15; ++it) {
             beta = hooks.rachford_rice(z, K);
             const double b = std::min(std::max(beta, 0.0), 1.0);
-            Eigen::VectorXd xn(ncomp), yn(ncomp);
             for (Eigen::Index k = 0; k < ncomp; ++k) {
                 xn[k] = z[k] / (1.0 + b * (K[k] - 1.0));
                 yn[k] = K[k] * xn[k];
