@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/electrolyte.hpp"
+#include "host/phase_adapter.hpp"
 #include "host/report_calls.hpp"
 #include "model/errors.hpp"
 #include "reports/cache.hpp"
@@ -12,17 +13,13 @@
 namespace brinequil::host {
 namespace {
 
+using adapt::truthy;
+
 constexpr const char* kModule = "velmora.brinequil";
 constexpr const char* kNoEngine = "the eNRTL parameters need the simulation engine once (not available here)";
 constexpr const char* kNoSource = "an electrolyte liquid without its report cannot be pickled";
 
 py::object this_module() { return py::module_::import(kModule); }
-
-bool truthy(py::handle obj) {
-    const int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
 
 void register_os_error() {
     py::register_exception_translator([](std::exception_ptr p) {
