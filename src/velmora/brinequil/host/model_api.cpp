@@ -494,11 +494,10 @@ double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, d
     core::HenryMix mix;
     Eigen::VectorXd xa(n);
     std::vector<double> p;
-    for (py::handle kv : el.henry.attr("items")()) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(kv);
-        py::tuple key = py::tuple(pair[0]);
+    for_items(el.henry, [&](py::handle pair_key, py::handle coefs) {
+        py::tuple key = py::tuple(py::reinterpret_borrow<py::object>(pair_key));
         if (key.size() != 2) throw core::ValueError("Henry table keys are (solute, solvent) pairs");
-        if (!py_eq(key[0], i)) continue;
+        if (!py_eq(key[0], i)) return;
         py::object A = key[1];
         const long long a = name_index(el.names, A);
         if (a < 0 || a >= x.size())
@@ -506,12 +505,12 @@ double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, d
                                    std::to_string(x.size()));
         const double vc = as_double(map_get(el.vc, A, py::float_(0.1)));
         p.clear();
-        for (py::handle c : pair[1]) p.push_back(as_double(c));
+        for (py::handle c : coefs) p.push_back(as_double(c));
         const double lnH = core::henry_ln_h(p, T);
         const long long ii = name_index(el.names, i);
         core::pure_solvent_reference(n, static_cast<int>(a), static_cast<int>(ii), xa);
         mix.add(x[a], vc, lnH, lc.ln_gamma_at(xa, static_cast<int>(ii)));
-    }
+    });
     return mix.result();
 }
 
