@@ -71,11 +71,11 @@ def _current(path):
     return f"# databank {databank.digest()}" in head
 
 
-def mea_feed(loading, n_solution=1.0):
-    """Apparent amounts (kmol) of 30 wt% MEA loaded with CO2, per kg of unloaded solution."""
+def mea_feed(loading, kg_solution=1.0):
+    """Apparent amounts (kmol) of kg_solution kg of unloaded 30 wt% MEA, loaded with CO2."""
     m = W_MEA / MW["MEA"]
     w = (1.0 - W_MEA) / MW["WATER"]
-    return {"WATER": w * n_solution, "MEA": m * n_solution, "CO2": loading * m * n_solution, "N2": 0.0}
+    return {"WATER": w * kg_solution, "MEA": m * kg_solution, "CO2": loading * m * kg_solution, "N2": 0.0}
 
 
 def co2_curves(el):
@@ -129,8 +129,8 @@ def print_nacl(rows):
 def flue_gas_flash(fs):
     from velmora import phasekit
     pp = fs.pp
-    # 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) over 1 kg of lean 30 wt% MEA (loading 0.2)
-    solv = mea_feed(0.2, n_solution=20.0)
+    # 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) over 20 kg of lean 30 wt% MEA (loading 0.2)
+    solv = mea_feed(0.2, kg_solution=20.0)
     feed = {"WATER": solv["WATER"] + 0.07, "MEA": solv["MEA"], "CO2": solv["CO2"] + 0.12, "N2": 0.81}
     tot = sum(feed.values())
     z = [feed[c] / tot for c in pp.components]
