@@ -17,14 +17,15 @@ import os
 import sys
 import time
 
-W_MEA = 0.30
-MW = {"WATER": 18.015, "MEA": 61.084}
-JOU_1995 = {
-    40.0: [(0.0888, 0.00147), (0.203, 0.00896), (0.365, 0.0677), (0.4735, 0.604), (0.513, 2.57),
-           (0.557, 8.09), (0.609, 36.1), (0.642, 103.0)],
-    120.0: [(0.00333, 0.00202), (0.0112, 0.0221), (0.0247, 0.0984), (0.119, 2.29), (0.349, 46.8),
-            (0.4115, 122.0), (0.444, 222.0), (0.473, 422.0), (0.536, 822.0), (0.639, 2804.0)],
-}
+from velmora.enginebridge import databank, regress_mea
+
+W_MEA = regress_mea.W_MEA
+MW = {"WATER": databank.species("H2O")["molar_mass"], "MEA": databank.species("MEA")["molar_mass"]}
+# The measurements the MEA pairs were fitted to, by temperature: {t [C]: [(loading, p_CO2 [kPa])]}
+JOU_1995 = {}
+for _T, _a, _p in regress_mea.JOU_1995:
+    JOU_1995.setdefault(round(_T - 273.15, 2), []).append((_a, _p))
+
 ROBINSON_STOKES = [(0.1, 0.778), (0.5, 0.681), (1.0, 0.657), (2.0, 0.668), (4.0, 0.783), (6.0, 0.986)]
 
 _T0 = time.time()
@@ -65,7 +66,6 @@ def attach(fs):
 
 def _current(path):
     """True when the cached report at path was written from the installed databank."""
-    from velmora.enginebridge import databank
     with open(path, errors="ignore") as fh:
         head = fh.read(2000)
     return f"# databank {databank.digest()}" in head
