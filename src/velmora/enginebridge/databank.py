@@ -55,6 +55,14 @@ def is_ion(sid):
     return species(sid)["kind"] == "ion"
 
 
+def kind(sid):
+    """Kind of a species in a parameter report: "water", "solvent", "ion" or "solute"."""
+    if sid == "H2O":
+        return "water"
+    k = species(sid)["kind"]
+    return k if k in ("solvent", "ion") else "solute"
+
+
 def antoine(sid):
     """Extended-Antoine coefficients C1..C7 (ln Psat[Pa]), or None."""
     rec = table("vapor_pressure").get(sid)
@@ -119,14 +127,9 @@ def electrolyte_pair(molecule, cation, anion):
     for rec in table("nrtl_electrolyte").get("pair", []) + table("regression_mea").get("electrolyte_pair", []):
         if (rec["molecule"], rec["cation"], rec["anion"]) == (molecule, cation, anion):
             return rec["A_m_ca"], rec["B_m_ca"], rec["A_ca_m"], rec["B_ca_m"], rec["alpha"], rec["source"]
-    if molecule == "H2O":
-        kind = "water"
-    elif species(molecule)["kind"] == "solvent":
-        kind = "solvent"
-    else:
-        kind = "solute"
-    d = table("nrtl_electrolyte")["defaults"][kind]
-    return d["tau_m_ca"], 0.0, d["tau_ca_m"], 0.0, d["alpha"], f"default for {kind}: {d['source']}"
+    k = kind(molecule)
+    d = table("nrtl_electrolyte")["defaults"][k]
+    return d["tau_m_ca"], 0.0, d["tau_ca_m"], 0.0, d["alpha"], f"default for {k}: {d['source']}"
 
 
 def solvent(sid):

@@ -154,13 +154,6 @@ def _species_ids(run):
     return out
 
 
-def _kind(sid):
-    if sid == "H2O":
-        return "water"
-    k = databank.species(sid)["kind"]
-    return {"solvent": "solvent", "ion": "ion"}.get(k, "solute")
-
-
 def _src(text):
     return f"  # {text}" if text else ""
 
@@ -188,7 +181,7 @@ def build_report(run, overrides=None):
         raise ValueError(f"property method {run['method']!r}: the engine reports eNRTL parameters only")
     sp = _species_ids(run)
     ids = dict(sp)
-    kind = {n: _kind(s) for n, s in sp}
+    kind = {n: databank.kind(s) for n, s in sp}
     henry = list(run["henry"])
     for h in henry:
         if h not in ids:
