@@ -39,15 +39,10 @@ def property_package(components, aliases=None, henry_comps=(), method="ENRTL"):
     ``aliases``: {component name: databank id}; a component without one is its own id.
     """
     from velmora import phasekit
-    from .engine import _lookup
+    from .engine import _component_id
 
     aliases = dict(aliases or {})
-    ids = {}
-    for c in components:
-        sid = _lookup(aliases.get(c, c))
-        if sid is None:
-            raise UnknownSpecies(f"component {c!r} (alias {aliases.get(c, c)!r}) is not in the databank")
-        ids[c] = sid
+    ids = {c: _component_id(c, aliases.get(c, c)) for c in components}
     antoine = {c: databank.antoine(s) for c, s in ids.items() if databank.antoine(s)}
     henry = {}
     for h in henry_comps:

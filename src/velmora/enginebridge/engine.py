@@ -124,16 +124,20 @@ def _lookup(alias):
     return hits[0] if len(hits) == 1 else None
 
 
+def _component_id(name, alias):
+    """Databank id of the component `name` under `alias`; UnknownSpecies naming both if none."""
+    sid = _lookup(alias)
+    if sid is None:
+        raise databank.UnknownSpecies(f"component {name!r} (alias {alias!r}) is not in the databank")
+    return sid
+
+
 def _species_ids(run):
     """[(name, databank id)] of the report's species: the components, then the chemistry's
     other species. A name the databank does not know raises UnknownSpecies naming it."""
     out, seen = [], set()
     for name, alias in run["aliases"].items():
-        sid = _lookup(alias)
-        if sid is None:
-            raise databank.UnknownSpecies(
-                f"component {name!r} (alias {alias!r}) is not in the databank")
-        out.append((name, sid))
+        out.append((name, _component_id(name, alias)))
         seen.add(name)
     for name in run["species"]:
         if name in seen:
