@@ -69,12 +69,18 @@ def antoine(sid):
     return None if rec is None else list(rec["coeffs"])
 
 
-def henry(solute, solvent):
-    """Henry-constant coefficients (ln H[Pa]) of solute in solvent, or None."""
+def henry_record(solute, solvent):
+    """The Henry record (coeffs, tmin, tmax, source) of solute in solvent, or None."""
     for rec in table("henry").get("pair", []):
         if rec["solute"] == solute and rec["solvent"] == solvent:
-            return list(rec["coeffs"])
+            return rec
     return None
+
+
+def henry(solute, solvent):
+    """Henry-constant coefficients (ln H[Pa]) of solute in solvent, or None."""
+    rec = henry_record(solute, solvent)
+    return None if rec is None else list(rec["coeffs"])
 
 
 def vc(sid):

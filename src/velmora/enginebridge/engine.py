@@ -280,11 +280,11 @@ def build_report(run, overrides=None):
     for h in mols:
         lines = []
         for s in solvents:
-            for rec in tab("henry").get("pair", []):
-                if rec["solute"] == ids[h] and rec["solvent"] == ids[s] and h != s:
-                    c = list(rec["coeffs"]) + [0.0] * (5 - len(rec["coeffs"]))
-                    lines.append(f"{_q(h)}  {_q(s)}  " + " ".join(map(_num, c))
-                                 + f"  {_num(rec['tmin'])} {_num(rec['tmax'])}" + _src(rec["source"]))
+            rec = databank.henry_record(ids[h], ids[s]) if h != s else None
+            if rec is not None:
+                c = list(rec["coeffs"]) + [0.0] * (5 - len(rec["coeffs"]))
+                lines.append(f"{_q(h)}  {_q(s)}  " + " ".join(map(_num, c))
+                             + f"  {_num(rec['tmin'])} {_num(rec['tmax'])}" + _src(rec["source"]))
         if h in henry and not lines:
             raise ValueError(f"the databank has no Henry constant of {h!r} in the solvents of this system")
         L += lines
