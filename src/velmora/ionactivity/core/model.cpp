@@ -29,6 +29,42 @@ double tdep(double A, double B, double F, double G, double T, double lnT) {
     return A + B / T + F * lnT + G * T;
 }
 
+// Bjerrum length at relative permittivity 1, m
+double bjerrum(double T) { return kE * kE / (4.0 * kPi * kEps0 * kBoltz * T); }
+
+inline double value(double a) { return a; }
+template <int K> double value(const Dual<K>& a) { return a.v; }
+
+// Ion-free solvent mixture: molar mass Ms [kg/kmol], mass-weighted permittivity eps, specific
+// volume vol [m3/kg], Debye-Hueckel slope A_phi = (1/3)(2 pi N_A / vol)^1/2 (L/eps)^3/2 [(kg/mol)^1/2].
+template <class N>
+struct Mixture {
+    N Ms, eps, vol, Aphi;
+};
+
+// The mixture of the amounts n (double, or Dual when differentiated); rho and eps_k are the
+// solvents' densities and permittivities at T. Without solvent amounts: pure water.
+template <class N>
+Mixture<N> solvent_mixture(const ModelData& d, int water, const std::vector<double>& rho,
+                           const std::vector<double>& eps_k, const N* n, double T) {
+    using std::pow;
+    N ns(0.0);
+    for (int k : d.solvents) ns += n[k];
+    N Ms(0.0), eps(0.0), vol(0.0);
+    for (std::size_t k = 0; k < d.solvents.size(); ++k) {
+        const int i = d.solvents[k];
+        const N sk = value(ns) > 0 ? N(n[i] / ns) : N(i == water ? 1.0 : 0.0);
+        const N mk = sk * d.mw[i];  // mass per mole of solvent
+        Ms += mk;
+        eps += mk * eps_k[k];
+        vol += mk * (1.0 / rho[k]);
+    }
+    eps = eps / Ms;
+    vol = vol / Ms;
+    const N Aphi = pow(vol, -0.5) * pow(eps, -1.5) * (std::sqrt(2.0 * kPi * kNA) * std::pow(bjerrum(T), 1.5) / 3.0);
+    return {Ms, eps, vol, Aphi};
+}
+
 }  // namespace
 
 Model::Model(ModelData d) : d_(std::move(d)) {
@@ -327,25 +363,9 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         F = lc<K, D>(s, X, o, X + n_);
     }
 
-    // ---- solvent mixture: molar mass, density, permittivity, A_phi ----------------------
+    // ---- long-range terms in the solvent mixture ---------------------------------------
     if (NI > 0) {
-        D ns(0.0);
-        for (int k : d_.solvents) ns += nd[k];
-        D Ms(0.0), eps(0.0), vol(0.0);  // vol: specific volume, m3/kg
-        const std::size_t S = d_.solvents.size();
-        for (std::size_t k = 0; k < S; ++k) {
-            const int i = d_.solvents[k];
-            D sk = ns.v > 0 ? nd[i] / ns : D(i == water_ ? 1.0 : 0.0);
-            D mk = sk * d_.mw[i];  // mass per mole of solvent
-            Ms += mk;
-            eps += mk * s.eps[k];
-            vol += mk * (1.0 / s.rho[k]);
-        }
-        eps = eps / Ms;
-        vol = vol / Ms;
-        const double L = kE * kE / (4.0 * kPi * kEps0 * kBoltz * T);  // Bjerrum length at eps = 1, m
-        // A_phi = (1/3)(2 pi N_A rho)^1/2 (L/eps)^3/2, (kg/mol)^1/2
-        const D Aphi = pow(vol, -0.5) * pow(eps, -1.5) * (std::sqrt(2.0 * kPi * kNA) * std::pow(L, 1.5) / 3.0);
+        const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, nd, T);
         D I(0.0), q(0.0);
         for (int i = 0; i < n_; ++i) {
             if (d_.kind[i] != ION) continue;
@@ -356,10 +376,10 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         I = I / N;
         if (I.v > 0) {
             const D sq = sqrt(I);
-            F += -(N * sqrt(1000.0 / Ms)) * Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
+            F += -(N * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
         }
         // Born: moves the ions from infinite dilution in water to the solvent mixture.
-        F += (1.0 / eps - 1.0 / s.eps_w) * q * (0.5 * L);
+        F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * (0.5 * bjerrum(T));
     }
 
     if (grad)
@@ -421,21 +441,8 @@ void Model::molecule_tau(double T, double* tau, double* alpha) {
 SolventMix Model::solvent_mix(const double* x, double T) {
     check(x, n_, T);
     const TState& s = at(T);
-    double ns = 0.0;
-    for (int k : d_.solvents) ns += x[k];
-    double Ms = 0.0, eps = 0.0, vol = 0.0;
-    for (std::size_t k = 0; k < d_.solvents.size(); ++k) {
-        const int i = d_.solvents[k];
-        const double sk = ns > 0 ? x[i] / ns : (i == water_ ? 1.0 : 0.0);
-        Ms += sk * d_.mw[i];
-        eps += sk * d_.mw[i] * s.eps[k];
-        vol += sk * d_.mw[i] / s.rho[k];
-    }
-    eps /= Ms;
-    vol /= Ms;
-    const double L = kE * kE / (4.0 * kPi * kEps0 * kBoltz * T);
-    const double Aphi = std::sqrt(2.0 * kPi * kNA / vol) * std::pow(L / eps, 1.5) / 3.0;
-    return {Ms, 1.0 / vol, eps, Aphi};
+    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x, T);
+    return {m.Ms, 1.0 / m.vol, m.eps, m.Aphi};
 }
 
 }  // namespace enrtl
