@@ -6,7 +6,8 @@ unit that was probably meant. Checks run after each solve and return residuals:
 - speciation: every equilibrium reaction sum_i nu_ri ln(x_i gamma_i) - ref - ln K_r (ln units,
   the core layer's conventions: ions and Henry components unsymmetric) and the reaction
   invariants B n - B n0 relative to the total amount;
-- phases: the largest |ln f_L - ln f_V| over the volatile components present in both phases,
+- phases: the largest |ln f_L - ln f_V| over the volatile components of the feed (those above
+  ``TRACE``),
   the bubble condition of an all-liquid result (bubble pressure at most P) and the dew condition
   of an all-vapor one, and the mass balance z - (1 - beta) x - beta y.
 
@@ -22,6 +23,10 @@ from .errors import RangeWarning
 
 T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0                      # Pa
+# Feed mole fraction below which a component's split is not checked: the speciation keeps the
+# balances to about 1e-11 of the total amount, so a smaller component's distribution between
+# the phases is not resolved (and weighs nothing in any balance).
+TRACE = 1e-10
 ACID_GASES = ("CO2", "H2S")
 
 
@@ -340,7 +345,7 @@ def phase_residual(system, z, beta, x, y, T, P, f):
     comps = system.components
     bal = float(np.max(np.abs(z - (1.0 - beta) * x - beta * y)))
     lnphi = np.asarray(phasekit.phi_vapor(system.pp, y, T, P), dtype=float)
-    vol = [k for k, c in enumerate(comps) if c in f and z[k] > 0.0]
+    vol = [k for k, c in enumerate(comps) if c in f and z[k] > TRACE]
     if not vol:
         return 0.0, bal
     if 0.0 < beta < 1.0:

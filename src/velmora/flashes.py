@@ -196,7 +196,8 @@ def _substitution(system, z, T, P):
     for it in range(1, SUBSTITUTION_STEPS + 1):
         beta = phasekit._k_rachford_rice(z, K)
         b = min(max(beta, 0.0), 1.0)
-        x = z / (1.0 + b * (K - 1.0))
+        # components absent from the feed stay absent (0/0 when b = 1 and K = 0)
+        x = np.divide(z, 1.0 + b * (K - 1.0), out=np.zeros_like(z), where=z > 0.0)
         y = K * x
         x, y = x / x.sum(), y / max(y.sum(), 1e-300)
         Kn, n = el.kvalues(pp, x, y, T, P)

@@ -33,7 +33,7 @@ class LiquidState:
     Scalars: ``T`` [K], ``pH``, ``ionic_strength`` [mol/kg], ``water_activity``,
     ``osmotic_coefficient``, ``bubble_pressure`` [Pa]. Per component: ``apparent`` (input
     amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
-    ``gamma_mean``. ``residual``: the largest residual of the check of this answer.
+    ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of this answer.
     """
 
     def __init__(self, system, apparent, T, n, lng, f, residual, ln_gamma_inf):
@@ -52,7 +52,7 @@ class LiquidState:
         self.x = dict(zip(names, x.tolist()))
         self.ln_gamma = dict(zip(names, lng.tolist()))
         self.gamma = {s: math.exp(v) for s, v in self.ln_gamma.items()}
-        self.molality = {names[i]: (n[i] / kg_w if kg_w > 0 else math.inf)
+        self.molality = {names[i]: (float(n[i] / kg_w) if kg_w > 0 else math.inf)
                          for i in range(len(names)) if i != iw}
         lnx_w = math.log(x[iw]) if x[iw] > 0 else -math.inf
         self.gamma_molal = {names[i]: math.exp(lng[i] - ln_gamma_inf[i] + lnx_w) for i in solute}
@@ -70,7 +70,7 @@ class LiquidState:
         msum = sum(v for v in self.molality.values())
         self.osmotic_coefficient = (-math.log(self.water_activity) /
                                     (info.mw["H2O"] / 1000.0 * msum) if msum > 0 else 1.0)
-        self._z = {s: float(info.z[i]) for i, s in enumerate(names)}
+        self.charges = {s: float(info.z[i]) for i, s in enumerate(names)}
         self.gamma_mean = {salt: self.mean_gamma(c, a) for salt, (c, _, a, _) in info.salts.items()}
         self.partial_pressures = {c: float(v) for c, v in f.items()}
         self.bubble_pressure = math.fsum(self.partial_pressures.values())
@@ -80,7 +80,7 @@ class LiquidState:
 
     def mean_gamma(self, cation, anion):
         """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""
-        zc, za = self._z[cation], self._z[anion]
+        zc, za = self.charges[cation], self.charges[anion]
         if not (zc > 0 > za):
             raise ValueError(f"({cation}, {anion}) is not a cation and an anion")
         p, q = -za, zc                          # C_p A_q is neutral
