@@ -179,9 +179,44 @@ def _attempts(system, z, T, P):
     raw = state.get("core")
     if raw is not None and 0.0 < raw["beta"] < 1.0:
         yield "Newton split from the core's point", newton_from(raw["beta"] * np.asarray(raw["y"]))
+    yield "all-liquid test", lambda: _one_phase_liquid(system, z, T, P)
+    yield "all-vapor test", lambda: _one_phase_vapor(system, z, T, P)
     yield "successive substitution", lambda: _substitution(system, z, T, P)
     for b in (0.5, 0.1, 0.9):
         yield f"Newton split from vapor fraction {b}", newton_from(b * z)
+
+
+def _one_phase_liquid(system, z, T, P):
+    """The feed as a liquid at its own composition (checked: its bubble pressure <= P)."""
+    el = system.model
+    el._warm = None
+    K, n = el.kvalues(system.pp, z, z, T, P)
+    y = np.asarray(K, dtype=float) * z
+    return _result(system, z, T, P, 0.0, z.copy(), y / max(y.sum(), 1e-300), n), 1
+
+
+def _one_phase_vapor(system, z, T, P):
+    """The feed as a vapor with its incipient liquid, found by substitution on x = y / K,
+    damped by half in ln x (the K-values of reacting gases swing with the liquid's loading)
+    (checked: sum y / K <= 1, the vapor lies above its dew point)."""
+    el = system.model
+    el._warm = None
+    on = z > 0.0
+    x = z.copy()
+    for it in range(1, 301):
+        K, n = el.kvalues(system.pp, x, z, T, P)
+        K = np.asarray(K, dtype=float)
+        if np.any((K <= 0.0) & on):
+            raise ValueError("a nonvolatile component keeps a liquid")
+        xn = np.divide(z, K, out=np.zeros_like(z), where=on)
+        xn = np.sqrt(x * xn / xn.sum())
+        xn /= xn.sum()
+        if float(np.max(np.abs(xn - x))) < 1e-12:
+            x = xn
+            break
+        x = xn
+    K, n = el.kvalues(system.pp, x, z, T, P)
+    return _result(system, z, T, P, 1.0, x, z.copy(), n), it + 1
 
 
 def _substitution(system, z, T, P):
