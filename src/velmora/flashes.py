@@ -312,3 +312,45 @@ def _solve_T(system, z, P, key, target, T0):
     out = seen.get(T) or tp_flash(system, z, T, P)
     out.iterations = sum(v.iterations for v in seen.values())
     return out
+
+
+def bubble_temperature(system, feed, P, T0=None):
+    """The verified flash at the bubble temperature of ``feed`` at P: vapor fraction 0, the
+    incipient vapor in ``vapor``. Solves ln sum_k K_k x_k = 0 in 200-700 K (the core's
+    K-values; bracketing, then Brent's method)."""
+    from scipy.optimize import brentq
+
+    P = checks.pressure(P)
+    z = checks.feed(system, feed)
+    el, pp = system.model, system.pp
+    el._warm = None
+
+    def f(T):
+        K = np.asarray(el.kvalues(pp, z, z, T, P)[0], dtype=float)
+        return math.log(max(float(K @ z), 1e-300))
+
+    a = min(max(checks.temperature(T0) if T0 is not None else 350.0, checks.T_MIN), checks.T_MAX)
+    fa, step = f(a), 10.0
+    while fa != 0.0:
+        b = min(a + step, checks.T_MAX) if fa < 0.0 else max(a - step, checks.T_MIN)
+        fb = f(b)
+        if (fb > 0.0) != (fa > 0.0) or fb == 0.0:
+            a = brentq(f, min(a, b), max(a, b), xtol=1e-10, rtol=4.0 * np.finfo(float).eps)
+            break
+        if b in (checks.T_MIN, checks.T_MAX):
+            side = "below" if fa > 0.0 else "above"
+            why = (f"; the gases {', '.join(c for c in system.gases)} keep it far below"
+                   if system.gases and fa > 0.0 else "")
+            raise ValueError(f"the bubble temperature at P = {P:g} Pa lies {side} "
+                             f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}")
+        a, fa, step = b, fb, step * 1.6
+    raw, its = _one_phase_liquid(system, z, a, P)
+    res, bal, fnl = _check(system, z, raw, a, P)
+    ln_sum = math.log(max(float(np.asarray(el.kvalues(pp, z, z, a, P)[0]) @ z), 1e-300))
+    if abs(ln_sum) > system.tol:
+        raise ConvergenceError(f"bubble temperature not converged at P = {P:g} Pa: "
+                               f"ln sum K x = {ln_sum:.3g} at {a:g} K", T=a, P=P,
+                               feed=dict(zip(system.components, map(float, z))),
+                               residual=abs(ln_sum))
+    checks.range_warnings(system, a, dict(zip(system.components, z)))
+    return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))

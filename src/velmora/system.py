@@ -125,6 +125,14 @@ class System:
         from .flashes import flash
         return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
 
+    def bubble_temperature(self, feed, P, T0=None):
+        """The liquid ``feed`` at its bubble temperature at P [Pa]: a verified ``FlashResult``
+        with vapor fraction 0, ``T`` the bubble temperature [K] and ``vapor`` the first bubble's
+        composition. ValueError when it lies outside 200-700 K (a feed with an inert gas boils
+        far below 200 K)."""
+        from .flashes import bubble_temperature
+        return bubble_temperature(self, feed, P, T0=T0)
+
 
 # ---------------------------------------------------------------------------------- helpers
 
