@@ -46,12 +46,11 @@ def test_fence_parser_reads_blocks_markers_and_reasons():
 
 @pytest.mark.parametrize("page", [p for p in PAGES if python_blocks(p.read_text("utf-8"))],
                          ids=lambda p: p.relative_to(ROOT).as_posix())
-def test_page_examples_run(page, tmp_path, monkeypatch):
-    work, cache = tmp_path / "work", tmp_path / "cache"
+def test_page_examples_run(page, tmp_path, monkeypatch, report_cache):
+    # report_cache: LOCALAPPDATA and HOME in tmp_path, never the user's cache
+    work = tmp_path / "work"
     work.mkdir()
-    cache.mkdir()
     monkeypatch.chdir(work)
-    monkeypatch.setenv("LOCALAPPDATA", str(cache))   # never the user's report cache
     monkeypatch.setenv("MPLBACKEND", "Agg")
     name = page.relative_to(ROOT).as_posix()
     namespace = {"__name__": "__docs__"}
