@@ -17,13 +17,14 @@ import os
 import sys
 import time
 
-from velmora.enginebridge import databank, regress_mea
+from velmora.enginebridge import databank
+from velmora.regress import data as published
 
-W_MEA = regress_mea.W_MEA
+W_MEA = 0.30                      # mass fraction of MEA in the unloaded solution
 MW = {"WATER": databank.species("H2O")["molar_mass"], "MEA": databank.species("MEA")["molar_mass"]}
 # The measurements the MEA pairs were fitted to, by temperature: {t [C]: [(loading, p_CO2 [kPa])]}
 JOU_1995 = {}
-for _T, _a, _p in regress_mea.JOU_1995:
+for _T, _a, _p in published.JOU_1995:
     JOU_1995.setdefault(round(_T - 273.15, 2), []).append((_a, _p))
 
 ROBINSON_STOKES = [(0.1, 0.778), (0.5, 0.681), (1.0, 0.657), (2.0, 0.668), (4.0, 0.783), (6.0, 0.986)]

@@ -530,7 +530,7 @@ def _canonical(data):
     return json.dumps(data, sort_keys=True, default=str).encode()
 
 
-def _build(sources, base=None):
+def _build(sources, base=None, skip_fit=None):
     if base is None:
         tables = {name: {} for name in FILES}
         checked, fits, h = [], {}, hashlib.sha1()
@@ -542,7 +542,7 @@ def _build(sources, base=None):
             except tomllib.TOMLDecodeError as e:
                 raise DatabankError(f"{DIR / name}.toml: not valid TOML ({e})") from None
             _merge(tables, f"databank/{name}.toml", {name: data}, checked)
-        fit_files = sorted(FITS.glob("*.toml")) if FITS.is_dir() else []
+        fit_files = [p for p in sorted(FITS.glob("*.toml")) if p.stem != skip_fit] if FITS.is_dir() else []
         for path in fit_files:
             h.update(path.read_bytes())
         base_sources = fit_files
@@ -569,6 +569,12 @@ def shipped():
     return _build(())
 
 
+def shipped_without_fit(name):
+    """The shipped databank without the shipped fit file databank/fits/<name>.toml (where a
+    refit of that chemistry starts)."""
+    return _build((), skip_fit=name)
+
+
 def load(sources=()):
     """A Databank of the shipped files plus the overlays ``sources`` (paths of TOML files
     and/or mappings, or one of them), applied in order and checked as they load."""
@@ -576,6 +582,13 @@ def load(sources=()):
         sources = [sources]
     sources = list(sources or ())
     return shipped() if not sources else _build(sources, base=shipped())
+
+
+def derive(base, sources):
+    """A Databank of ``base`` (a Databank) with the overlays ``sources`` applied and checked."""
+    if not isinstance(base, Databank):
+        raise TypeError(f"derive() needs a Databank as its base, not {type(base).__name__}")
+    return _build(list(sources), base=base)
 
 
 _ACTIVE = contextvars.ContextVar("velmora_databank", default=None)
