@@ -131,3 +131,20 @@ def test_databank_is_immutable_and_shared_accessors_follow_using():
                 databank.species("OCl-")
         assert databank.known("HOCl")
     assert not databank.known("HOCl")
+
+
+def test_bring_your_own_system_page_overlay_loads_and_takes_the_default_pair(tmp_path):
+    import pathlib
+    import re
+    from velmora.regress import Model
+    page = pathlib.Path(__file__).resolve().parents[1] / "docs" / "bring-your-own-system.md"
+    (tmp_path / "kcl.toml").write_text(re.search(r"```toml\n(.*?)```", page.read_text(), re.S).group(1))
+    base = databank.shipped_without_fit("KCl-H2O")
+    db = databank.derive(base, [tmp_path / "kcl.toml"])
+    assert db.is_default_pair("H2O", "K+", "Cl-") and db.chemistry("KCl-H2O") == databank.chemistry("KCl-H2O")
+    # the page's figures: with the default pair, gamma+- of KCl is 6 % low at 1 mol/kg and 17 %
+    # low at 4 mol/kg (Robinson & Stokes: 0.604, 0.577)
+    model = Model("KCl-H2O", db)
+    got = [model.value("gamma_mean", "KCl", 298.15, {"H2O": 1000 / 18.015, "KCl": m}) / g - 1
+           for m, g in ((1.0, 0.604), (4.0, 0.577))]
+    assert got == pytest.approx([-0.064, -0.169], abs=0.005)

@@ -79,8 +79,9 @@ PITZER_MAYORGA = {
 # Robinson & Stokes (1959) App. 8.10, KCl at 25 C above 1 mol/kg (saturation 4.8 mol/kg)
 RS_KCL = [(2.0, 0.573), (3.0, 0.569), (4.0, 0.577)]
 # Highest molality of each salt's fit and tests at 25 C: 6 mol/kg or saturation, within the
-# range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg).
-M_MAX = {"KCl": 4.5, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0}
+# range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg; KCl:
+# the Robinson & Stokes values to 4 mol/kg, saturation 4.8).
+M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0}
 
 
 def pitzer_mayorga(salt, m, a_phi=0.392):

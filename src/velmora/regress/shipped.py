@@ -51,12 +51,13 @@ W_GAMMA_INF, W_MISCIBLE = 3.0, 10.0
 
 
 def _gamma_inf_mea(db, T=298.15):
-    """gamma-infinity of MEA in water from the molecule pair of db (NRTL, binary limit)."""
-    a1, b1, a2, b2, alpha, _ = db.nrtl_pair("MEA", "H2O")
-    f1, f2 = db.nrtl_ln_t("MEA", "H2O")
-    t12 = a1 + b1 / T + f1 * math.log(T)     # MEA around water... tau_MEA,H2O
-    t21 = a2 + b2 / T + f2 * math.log(T)
-    return math.exp(t21 + t12 * math.exp(-alpha * t12))
+    """gamma-infinity of MEA in water at T from the activity model with the pairs of db."""
+    from velmora import ionactivity
+    from .core import Model
+    sp = Model("MEA-CO2-H2O", db).el.sp
+    x = np.full(sp.n, 1e-12)
+    x[sp.names.index("H2O")], x[sp.names.index("MEA")] = 1.0, 1e-9
+    return math.exp(ionactivity.ln_gamma(sp, x / x.sum(), T)[sp.names.index("MEA")])
 
 
 def _spinodal_depth(db, temps=(298.15, 313.15, 353.15, 393.15, 423.15)):
