@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
-DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib
+DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas
 
 .PHONY: demo test install deps bench clean
 

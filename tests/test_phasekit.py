@@ -123,6 +123,40 @@ def test_ideal_flash_at_each_given_quantity():
     assert pk.flash(pp, z, 101325.0, beta=1.0)["beta"] == pytest.approx(0.999999999, abs=1e-9)
 
 
+@pytest.mark.parametrize("z,P,kw,message", [
+    ([0.9, 0.1, 0, 0], -1.0, dict(T=330.0), "P must be a finite pressure above 0 Pa, not -1.0"),
+    ([0.9, 0.1, 0, 0], 0, dict(T=330.0), "P must be a finite pressure above 0 Pa, not 0.0"),
+    ([0.9, 0.1, 0, 0], math.inf, dict(T=330.0), "P must be a finite pressure above 0 Pa, not inf"),
+    ([0.9, 0.1, 0, 0], None, dict(T=330.0), "P must be a finite pressure above 0 Pa, not None"),
+    ([0.9, 0.1, 0, 0], 1e5, dict(T=math.nan), "T must be a finite temperature above 0 K, not nan"),
+    ([0.9, 0.1, 0, 0], 1e5, dict(T=-math.inf),
+     "T must be a finite temperature above 0 K, not -inf"),
+    ([0.9, 0.1, 0, 0], 1e5, dict(T=0.0), "T must be a finite temperature above 0 K, not 0.0"),
+    ([0.9, 0.1, 0, 0], 1e5, dict(T=np.float64(-5)),
+     "T must be a finite temperature above 0 K, not -5.0"),
+    ([0.9, 0.1, 0, 0], 1e5, dict(H=math.nan), "H must be a finite number, not nan"),
+    ([0.9, 0.1, 0, 0], 1e5, dict(beta=math.inf), "beta must be a finite number, not inf"),
+    ([0.9, 0.2, -0.1, 0], 1e5, dict(T=330.0),
+     "z must be finite and non-negative: z['CO2'] = -0.1"),
+    ([0.9, math.nan, 0, 0], 1e5, dict(T=330.0),
+     "z must be finite and non-negative: z['MEA'] = nan"),
+    ([0.9, 0.1, 0], 1e5, dict(T=330.0),
+     "z needs one amount per component of the package (4), not 3"),
+    ([[0.9, 0.1], [0, 0]], 1e5, dict(T=330.0),
+     "z needs one amount per component of the package (4), not an array of shape (2, 2)"),
+    (["H2O", 1, 0, 0], 1e5, dict(T=330.0), "z must be a sequence of 4 numbers, one per component"),
+    ([0, 0.0, 0, 0], 1e5, dict(T=330.0),
+     "z is all zero: the feed needs a positive amount of some component"),
+])
+def test_flash_refuses_bad_inputs_before_any_computation(z, P, kw, message):
+    # the attached model must not be reached: every input is checked first
+    model = types.SimpleNamespace(flash=lambda *a, **k: pytest.fail("model called"))
+    for pp in (package(), package(elec=model)):
+        with pytest.raises(ValueError) as err:
+            pk.flash(pp, z, P, **kw)
+        assert str(err.value) == message
+
+
 def test_flash_hands_the_liquid_to_an_attached_model():
     calls = []
     model = types.SimpleNamespace(flash=lambda *a, **kw: calls.append((a, kw)) or "model result")

@@ -1,3 +1,29 @@
-"""velmora: process modelling. The electrolyte-liquid engine is velmora.brinequil."""
+"""velmora: electrolyte liquids for process modelling.
+
+Start here::
+
+    import velmora
+    s = velmora.System("MEA-CO2-H2O", gases=["N2"])
+    liq = s.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
+    print(liq.partial_pressures["CO2"], liq.pH)
+    r = s.flash({"H2O": 0.85, "MEA": 0.1, "CO2": 0.03, "N2": 0.02}, 101325.0, T=360.0)
+
+The front door: ``System`` (a chemistry with its components, model and vapor), its liquid states
+(``System.liquid`` -> ``LiquidState``) and flashes (``System.flash`` -> ``FlashResult``),
+``chemistries()`` (the built-in chemistries), ``ConvergenceError``, ``RangeWarning``.
+Units: K, Pa, mol, mol/kg of water, J/mol, J/(mol K).
+
+The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electrolyte engine),
+``velmora.phasekit``, ``velmora.ionchem``, ``velmora.ionactivity``, ``velmora.enginebridge``,
+``velmora.notices``.
+"""
 
 __version__ = "0.1.0"
+
+from .errors import ChemistryError, ConvergenceError, RangeWarning, ReportError
+from .flashes import FlashResult
+from .states import LiquidState
+from .system import System, chemistries
+
+__all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
+           "RangeWarning", "ReportError", "ChemistryError", "__version__"]

@@ -413,7 +413,11 @@ def _solve_T(f, v, T0):
 
 def flash(pp, z, P, T=None, H=None, S=None, beta=None):
     """Flash of the feed z at P [Pa] with one of T [K], H [J/kmol], S [J/(kmol K)] or the vapor
-    fraction beta, chosen in that order. The liquid goes to ``pp.elec`` when one is attached."""
+    fraction beta, chosen in that order. The liquid goes to ``pp.elec`` when one is attached.
+    Raises ValueError, before any computation, for a pressure or temperature that is not finite
+    and positive, an H, S or beta that is not finite, and a feed that is not one finite,
+    non-negative amount per component with a positive total."""
+    _check_flash_inputs(pp, z, P, T, H, S, beta)
     if pp.elec is not None:
         return pp.elec.flash(pp, z, P, T=T, H=H, S=S, beta=beta)
     z = np.asarray(z, dtype=float)
@@ -439,6 +443,52 @@ def flash(pp, z, P, T=None, H=None, S=None, beta=None):
 
         return _flash_tp_ideal(pp, z, _solve_T(fb, min(beta, 0.999999999), Tb + 5.0), P)
     raise ValueError("Give one of T, H, S, beta")
+
+
+def _check_flash_inputs(pp, z, P, T, H, S, beta):
+    """The checks of flash on its inputs, made before any computation (the attached model gets
+    the inputs as given)."""
+    if not _positive_finite(P):
+        raise ValueError(f"P must be a finite pressure above 0 Pa, not {_shown(P)}")
+    if T is not None and not _positive_finite(T):
+        raise ValueError(f"T must be a finite temperature above 0 K, not {_shown(T)}")
+    for name, v in (("H", H), ("S", S), ("beta", beta)):
+        if v is not None and not _finite(v):
+            raise ValueError(f"{name} must be a finite number, not {_shown(v)}")
+    nc = len(pp.components)
+    try:
+        zv = np.asarray(z, dtype=float)
+    except (TypeError, ValueError):
+        raise ValueError(f"z must be a sequence of {nc} numbers, one per component") from None
+    if zv.ndim != 1 or zv.size != nc:
+        got = zv.size if zv.ndim == 1 else f"an array of shape {zv.shape}"
+        raise ValueError(f"z needs one amount per component of the package ({nc}), not {got}")
+    bad = ~np.isfinite(zv) | (zv < 0.0)
+    if bad.any():
+        k = int(np.argmax(bad))
+        raise ValueError(f"z must be finite and non-negative: z[{pp.components[k]!r}] = "
+                         f"{float(zv[k])!r}")
+    if not zv.sum() > 0.0:
+        raise ValueError("z is all zero: the feed needs a positive amount of some component")
+
+
+def _finite(v):
+    try:
+        return math.isfinite(float(v))
+    except (TypeError, ValueError):
+        return False
+
+
+def _positive_finite(v):
+    return _finite(v) and float(v) > 0.0
+
+
+def _shown(v):
+    """A number as Python writes a float (NumPy scalars included); anything else by its repr."""
+    try:
+        return repr(float(v))
+    except (TypeError, ValueError):
+        return repr(v)
 
 
 def _k_ideal(pp, x, y, T, P):

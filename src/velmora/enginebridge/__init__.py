@@ -12,9 +12,10 @@ import os
 
 from . import databank
 from .databank import UnknownSpecies
-from .engine import input_header, parse_input, build_report
+from .engine import input_header, parse_input, build_report, checksum_ok
 
-__all__ = ["engine_available", "input_header", "run_input", "UnknownSpecies", "databank"]
+__all__ = ["engine_available", "input_header", "run_input", "checksum_ok", "UnknownSpecies",
+           "databank"]
 
 
 def engine_available():

@@ -307,7 +307,26 @@ def build_report(run, overrides=None):
         for n in ions:
             L.append(f"{_q(n)}  " + " ".join(map(_num, databank.cp_aq(ids[n])))
                      + _src(tab("aqueous")[ids[n]]["source"]))
-    return "\n".join(L) + "\n"
+    return seal("\n".join(L) + "\n")
+
+
+CHECKSUM = "# checksum sha1 "
+
+
+def seal(text):
+    """The report text with its last line a SHA-1 checksum of every line above it, so that a
+    truncated or edited copy (in a cache, say) can be told from the report the engine wrote."""
+    import hashlib
+    return f"{text}{CHECKSUM}{hashlib.sha1(text.encode('utf-8')).hexdigest()}\n"
+
+
+def checksum_ok(text):
+    """True when ``text`` ends with the checksum line of ``seal`` and the checksum matches."""
+    import hashlib
+    body, sep, tail = text.rstrip("\n").rpartition("\n")
+    if not sep or not tail.startswith(CHECKSUM):
+        return False
+    return hashlib.sha1((body + "\n").encode("utf-8")).hexdigest() == tail[len(CHECKSUM):].strip()
 
 
 def run_input(text, runid="run"):

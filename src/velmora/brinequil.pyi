@@ -1,0 +1,239 @@
+"""Chemical and phase equilibrium of electrolyte liquids (apparent-component eNRTL).
+
+Units: T in K, P in Pa, enthalpy in J/kmol, entropy in J/(kmol K). True-species vectors are in
+the order of ``Electrolyte.names``; apparent vectors (z, x, y, K) in the order of
+``pp.components``. An apparent composition is a mapping {component: amount} in any one unit.
+"""
+
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from velmora.phasekit import Flowsheet, PropertyPackage
+
+class Electrolyte:
+    """The true species, the chemistry and the parameters of the liquid."""
+
+    sp: Any
+    """The species object of ``velmora.ionactivity`` (names, n, henry, water, solv, mol, z, ion,
+    molecule_tau)."""
+    names: list[str]
+    """The true species, in the order of every per-species vector."""
+    apparent: list[str]
+    """The apparent components."""
+    app_idx: list[int]
+    """Position of each apparent component in ``names``."""
+    diss: list[dict[str, float]]
+    """The DISS reactions (complete dissociation before the equilibrium solve)."""
+    nu: NDArray[np.float64]
+    """Stoichiometry of the EQUIL reactions: one row per reaction, one column per species."""
+    K: list[dict[str, float]]
+    """ln K records {"A", "B", "C", "D"} of the EQUIL reactions: ln K = A + B/T + C ln T + D T."""
+    B: NDArray[np.float64]
+    """Reaction invariants: rows span the left null space of nu^T (elements and charge)."""
+    antoine: dict[str, tuple[float, ...]]
+    """{species: (C1 ... C7)}: ln Psat[Pa] = C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7."""
+    henry: dict[tuple[str, str], tuple[float, ...]]
+    """{(solute, solvent): (a, b, c, d[, e])}: ln H[Pa] = a + b/T + c ln T + d T + e/T^2."""
+    vc: dict[str, float]
+    """{solvent: critical volume}: weights Vc^(2/3) of the mixed Henry constant."""
+    pure: dict[str, dict[str, Any]]
+    """{species: {"tdep": ..., "scalar": ...}} with CP_AQ and DHF_AQ of the ions."""
+    options: dict[str, Any]
+    """Model options: "lc_ref" ("water-ratio"), "fixed_Y" (True), "henry_ref" ("solvent")."""
+    source: tuple[str, dict[str, Any], list[str], tuple[str, ...]]
+    """(report text, chemistry, apparent components, Henry components); set by from_report."""
+    key: str
+    """The 16-hex-digit report key; set by attach."""
+    water: str
+    """The name of water among the components; set by attach."""
+    _warm: tuple[float, NDArray[np.float64], NDArray[np.float64]] | None
+    """Warm start of the speciation (T [K], n / total, ln gamma); set by true_amounts."""
+
+    def __init__(
+        self,
+        sp: Any,
+        reactions: Sequence[Mapping[str, float]],
+        kinds: Sequence[str],
+        k: Sequence[Mapping[str, float] | None],
+        apparent: Sequence[str],
+        antoine: Mapping[str, Sequence[float]] | None = None,
+        henry: Mapping[tuple[str, str], Sequence[float]] | None = None,
+        vc: Mapping[str, float] | None = None,
+        options: Mapping[str, Any] | None = None,
+    ) -> None:
+        """A model from a species object and a chemistry: reactions {species: coefficient},
+        their kinds ("EQUIL", "DISS"; others ignored) and ln K records (None for non-EQUIL),
+        the apparent components and the parameter tables. Raises ValueError "equilibrium
+        constants missing (Gibbs energies are not used here yet)" for an EQUIL reaction without
+        its record."""
+
+    @classmethod
+    def from_report(
+        cls,
+        text: str,
+        chem: Mapping[str, Any],
+        apparent: Sequence[str],
+        henry: Sequence[str] = (),
+    ) -> Electrolyte:
+        """A model from a parameter report and a chemistry (default options, ``pure`` and
+        ``source`` filled); picklable."""
+
+    def __reduce__(self) -> tuple[Callable[..., Electrolyte], tuple[Any, dict[str, Any]]]:
+        """(_rebuild, (source, {key, water, options})). Raises TypeError "an electrolyte liquid
+        without its report cannot be pickled" for a model without ``source``."""
+
+    def lnK(self, T: float) -> NDArray[np.float64]:
+        """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
+        entry per row of ``nu``."""
+
+    def true_amounts(
+        self, n_app: Mapping[str, float], T: float, tol: float = 1e-11, maxit: int = 200
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """(n, lng): true amounts of every species (in the unit of n_app) and their ln gamma
+        (the activity model's convention) at T [K]. Raises ValueError "chemical equilibrium of
+        the liquid diverged" for a residual that is not finite."""
+
+    def henry_ref(
+        self, T: float, x: ArrayLike | None = None, lng: ArrayLike | None = None
+    ) -> NDArray[np.float64]:
+        """ln gamma infinity of the Henry components at T [K] (0 for the other species): in
+        water without x; in the solvents or the mixture of x per the option "henry_ref"."""
+
+    def psat(self, c: str, T: float) -> float:
+        """Vapor pressure [Pa] of species c at T [K] (extended Antoine)."""
+
+    def ln_h_mix(self, i: str, x: ArrayLike, T: float) -> float:
+        """ln (H / gamma_inf)_mix [ln Pa] of the Henry component i over the solvents of the true
+        mole fractions x, weighted x_A Vc_A^(2/3), at T [K]."""
+
+    def _lc_molecular(
+        self, x: ArrayLike, T: float, tm: tuple[NDArray[np.float64], NDArray[np.float64]]
+    ) -> NDArray[np.float64]:
+        """ln gamma of every species from the molecule-molecule NRTL term alone, with
+        tm = sp.molecule_tau(T) = (tau, alpha); zero for ions."""
+
+    def fugacities(
+        self, n_app: Mapping[str, float], T: float
+    ) -> tuple[dict[str, float], NDArray[np.float64], NDArray[np.float64]]:
+        """(f, n, lng): liquid fugacities [Pa] {species: f} of the volatile molecular species at
+        T [K], and the true amounts and ln gamma of true_amounts."""
+
+    def bubble(
+        self, n_app: Mapping[str, float], T: float
+    ) -> tuple[float, dict[str, float], dict[str, float], dict[str, float]]:
+        """(P, y, x, lng): ideal-gas bubble pressure [Pa] at T [K], vapor mole fractions
+        {species: y}, true mole fractions {species: x} and {species: ln gamma}."""
+
+    def kvalues(
+        self, pp: PropertyPackage, xa: ArrayLike, y: ArrayLike, T: float, P: float
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """(K, n): K = y/x over pp.components for the apparent liquid xa and the vapor y at T [K],
+        P [Pa] (0 for components without a liquid fugacity), and the true amounts [kmol per
+        kmol of apparent liquid]."""
+
+    def flash_tp(
+        self,
+        pp: PropertyPackage,
+        z: ArrayLike,
+        T: float,
+        P: float,
+        tol: float = 1e-9,
+        maxit: int = 200,
+    ) -> dict[str, Any]:
+        """TP flash of the apparent feed z (mole fractions) at T [K], P [Pa]: {"beta" (kmol
+        vapor/kmol feed), "x", "y" (apparent mole fractions), "H" [J/kmol feed], "S"
+        [J/(kmol K) feed], "iterations", "T" [K], "P" [Pa], "true" {species: kmol per kmol of
+        apparent liquid}}. maxit is accepted; the substitution runs at most 15 steps."""
+
+    def _flash_newton(
+        self,
+        pp: PropertyPackage,
+        z: ArrayLike,
+        T: float,
+        P: float,
+        v0: ArrayLike,
+        tol: float,
+    ) -> tuple[float, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], int]:
+        """(beta, x, y, n, nfev): two-phase split at T [K], P [Pa] by the hybrid Powell method on
+        the vapor amounts, from v0 [kmol per kmol feed]; tol is accepted (xtol 1e-12 decides).
+        Raises ValueError "two-phase split of the electrolyte liquid diverged"."""
+
+    def bubble_t(
+        self, pp: PropertyPackage, x: ArrayLike, P: float, T0: float = 350.0
+    ) -> tuple[float, NDArray[np.float64]]:
+        """(T, y): bubble temperature [K] of the apparent liquid x (mole fractions summing to 1)
+        at P [Pa], searched from T0 [K], and the vapor mole fractions over pp.components."""
+
+    def flash(
+        self,
+        pp: PropertyPackage,
+        z: ArrayLike,
+        P: float,
+        T: float | None = None,
+        H: float | None = None,
+        S: float | None = None,
+        beta: float | None = None,
+        T0: float | None = None,
+    ) -> dict[str, Any]:
+        """Flash of the feed z at P [Pa] with T [K], H [J/kmol], S [J/(kmol K)] or the vapor
+        fraction beta, the first given in that order; T0 [K] starts the temperature search (a
+        false value: 350 K). The result is that of flash_tp. Raises ValueError "Give one of T,
+        H, S, beta" when none is given."""
+
+def _rebuild(source: tuple[str, Mapping[str, Any], Sequence[str], Sequence[str]],
+             state: Mapping[str, Any]) -> Electrolyte:
+    """A model from its pickled source (report, chemistry, apparent, Henry components) and state
+    {key, water, options}."""
+
+def h_aqueous(coeffs: Iterable[float], dhaq: float, T: float, Tref: float = 298.15) -> float:
+    """Enthalpy [J/kmol] of an ion at infinite dilution in water at T [K]: dhaq (DHF_AQ, J/kmol
+    at Tref [K]) plus the integral of CP_AQ = C1 + C2 T + ... + C6 T^5 [J/(kmol K)] from Tref."""
+
+def liquid_enthalpy(
+    el: Electrolyte,
+    pp: PropertyPackage,
+    n: ArrayLike,
+    T: float,
+    P: float | None = None,
+    pure: Mapping[str, Any] | None = None,
+) -> float:
+    """Enthalpy [J per unit of n; J for kmol] of the liquid of true amounts n at T [K]:
+    molecules on the package's liquid reference, ions at infinite dilution in water (from
+    ``pure``, CP_AQ and DHF_AQ) and the excess enthalpy -R T^2 sum n d ln gamma/dT."""
+
+def _cache_dir() -> str:
+    """The folder of the parameter-report cache (not created): %LOCALAPPDATA%/Velmora/elec, or
+    ~/.cache/Velmora/elec when LOCALAPPDATA is unset or empty."""
+
+def report_key(aliases: Mapping[str, str], chem: Mapping[str, Any], henry: Iterable[str]) -> str:
+    """The 16 lower-case hex digits naming the parameter report of these aliases {component:
+    alias}, chemistry and Henry components."""
+
+def parameter_report(
+    aliases: Mapping[str, str],
+    cid: str,
+    chem: Mapping[str, Any],
+    henry: Sequence[str],
+    refresh: bool = False,
+) -> str:
+    """The eNRTL parameter report text: from the cache folder, or from one engine run that fills
+    it (always the engine when refresh). Raises RuntimeError "the eNRTL parameters need the
+    simulation engine once (not available here)" when the engine is needed and missing."""
+
+def attach(fs: Flowsheet) -> Electrolyte | None:
+    """Gives fs.pp the electrolyte liquid of the flowsheet's first chemistry and returns it
+    (also fs.pp.elec); None when the flowsheet has no chemistry, or (with a warning in
+    velmora.notices) when its chemistry cannot be used."""
+
+def _hybrd(
+    f: Callable[[NDArray[np.float64]], ArrayLike], x0: ArrayLike
+) -> tuple[NDArray[np.float64], int, int]:
+    """(x, nfev, info): root of f from x0 by the hybrid Powell method (xtol 1e-12); info 1 when
+    converged. For the tests of the core's root finders."""
+
+def _brentq(f: Callable[[float], float], a: float, b: float) -> float:
+    """Root of f on [a, b] by Brent's method (xtol 1e-8). For the tests of the core's root
+    finders."""

@@ -1,0 +1,365 @@
+"""Input guards and the check of every answer of the front door.
+
+Guards run where input enters, before any computation, and raise ValueError with a hint at the
+unit that was probably meant. Checks run after each solve and return residuals:
+
+- speciation: every equilibrium reaction sum_i nu_ri ln(x_i gamma_i) - ref - ln K_r (ln units,
+  the core layer's conventions: ions and Henry components unsymmetric) and the reaction
+  invariants B n - B n0 relative to the total amount;
+- phases: the largest |ln f_L - ln f_V| over the volatile components of the feed (those above
+  ``TRACE``),
+  the bubble condition of an all-liquid result (bubble pressure at most P) and the dew condition
+  of an all-vapor one, and the mass balance z - (1 - beta) x - beta y.
+
+Range warnings (``RangeWarning``) name the correlation or parameter set and its range.
+"""
+
+import math
+import warnings
+
+import numpy as np
+
+from .errors import RangeWarning
+
+T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
+P_MIN = 100.0                      # Pa
+# Feed mole fraction below which a component's split is not checked: the speciation keeps the
+# balances to about 1e-11 of the total amount, so a smaller component's distribution between
+# the phases is not resolved (and weighs nothing in any balance).
+TRACE = 1e-10
+ACID_GASES = ("CO2", "H2S")
+
+
+# ---------------------------------------------------------------------------- guards
+
+def number(v, what):
+    """float(v), or ValueError for a value that is not a finite real number."""
+    try:
+        f = float(v)
+    except (TypeError, ValueError):
+        raise ValueError(f"{what} must be a number, not {v!r}") from None
+    if not math.isfinite(f):
+        raise ValueError(f"{what} must be finite, not {f}")
+    return f
+
+
+def temperature(T):
+    """T [K], checked: 200 K <= T <= 700 K."""
+    T = number(T, "T")
+    if T < T_MIN or T > T_MAX:
+        hint = ""
+        if T_MIN <= T + 273.15 <= T_MAX:
+            hint = f": T is in kelvin: did you mean {T + 273.15:.2f} K?"
+        raise ValueError(f"T = {T:g} K lies outside {T_MIN:g}-{T_MAX:g} K{hint}")
+    return T
+
+
+def pressure(P):
+    """P [Pa], checked: P >= 100 Pa."""
+    P = number(P, "P")
+    if P < P_MIN:
+        hint = ""
+        if 0.0 < P:
+            hint = f": P is in Pa: did you mean {P * 1e5:g} Pa ({P:g} bar)?"
+        raise ValueError(f"P = {P:g} Pa is below {P_MIN:g} Pa{hint}")
+    return P
+
+
+def _amount(v, name, what):
+    f = number(v, f"{what} of {name}")
+    if f < 0.0:
+        raise ValueError(f"{what} of {name} is negative ({f:g})")
+    return f
+
+
+def _names(system, mapping, what):
+    """{component: value} with the system's names; unknown names, ions and duplicates raise."""
+    from velmora.enginebridge import databank as db
+
+    out = {}
+    valid = system.components
+    for key, v in mapping.items():
+        hit = next((c for c in valid if c.upper() == str(key).strip().upper()), None)
+        if hit is None:
+            try:
+                sid = _plain_name(str(key), db)
+            except KeyError:
+                sid = None
+            hit = sid if sid in valid else None
+            if hit is None:
+                if sid is not None and db.species(sid)["kind"] == "ion":
+                    raise ValueError(f"{key!r} is an ion: give the apparent components "
+                                     f"({', '.join(valid)}); the ions follow from the chemistry")
+                if str(key) in system.species:
+                    raise ValueError(f"{key!r} is a true species, not an apparent component; "
+                                     f"components: {', '.join(valid)}")
+                raise ValueError(f"unknown component {key!r}; components of this system: "
+                                 f"{', '.join(valid)}")
+        if hit in out:
+            raise ValueError(f"component {hit} is given twice")
+        out[hit] = _amount(v, hit, what)
+    return out
+
+
+def _plain_name(name, db):
+    key = name.strip().upper()
+    for sid, rec in db.table("substances").items():
+        if sid.upper() == key or str(rec.get("name", "")).upper() == key:
+            return sid
+    raise KeyError(name)
+
+
+def composition(system, amounts, molalities, mass_fractions, loading):
+    """Apparent amounts {component: amount} over every component (zeros included)."""
+    given = [a is not None for a in (amounts, molalities, mass_fractions)]
+    if sum(given) != 1:
+        raise ValueError("give exactly one of amounts, molalities, mass_fractions")
+    info = system._info
+    if amounts is not None:
+        if not hasattr(amounts, "items"):
+            amounts = sequence(system, amounts, "amount")
+        app = _names(system, amounts, "amount")
+    elif molalities is not None:
+        app = _names(system, molalities, "molality")
+        if "H2O" in app:
+            raise ValueError("molalities are per kg of water: leave H2O out")
+        app["H2O"] = 1000.0 / info.mw["H2O"]              # mol in 1 kg of water
+    else:
+        w = _names(system, mass_fractions, "mass fraction")
+        tot = math.fsum(w.values())
+        if "H2O" not in w:
+            if tot > 1.0 + 1e-12:
+                raise ValueError(f"mass fractions add up to {tot:g} > 1")
+            w["H2O"] = max(0.0, 1.0 - tot)
+        app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}   # mol in 1 kg
+    if loading is not None:
+        add_loading(system, app, number(loading, "loading"))
+    full = {c: app.get(c, 0.0) for c in system.components}
+    if not math.fsum(full.values()) > 0.0:
+        raise ValueError("the composition is empty (every amount is 0)")
+    return full
+
+
+def add_loading(system, app, loading):
+    """Add the acid gas for ``loading`` mol per mol of base to ``app`` (in place)."""
+    if loading < 0.0:
+        raise ValueError(f"loading is negative ({loading:g})")
+    acids = [c for c in ACID_GASES if c in system.components]
+    if len(acids) != 1:
+        raise ValueError(f"loading needs one acid gas (CO2 or H2S) among the components "
+                         f"{', '.join(system.components)}")
+    acid = acids[0]
+    if app.get(acid, 0.0) > 0.0:
+        raise ValueError(f"give the {acid} either as an amount or by the loading, not both")
+    bases = [c for c, v in app.items() if v > 0.0 and c != "H2O" and c not in system.henry]
+    if len(bases) != 1:
+        raise ValueError("loading is per mol of the one amine or alkali of the liquid; found "
+                         f"{', '.join(bases) or 'none'}")
+    app[acid] = loading * app[bases[0]]
+
+
+def sequence(system, values, what):
+    """{component: value} from a sequence in component order."""
+    values = list(values)
+    if len(values) != len(system.components):
+        raise ValueError(f"{what}s: {len(values)} values for {len(system.components)} components "
+                         f"({', '.join(system.components)})")
+    return dict(zip(system.components, values))
+
+
+def feed(system, z):
+    """Normalised feed mole fractions as a float array in component order."""
+    if hasattr(z, "items"):
+        amounts = _names(system, z, "feed amount")
+    else:
+        amounts = {c: _amount(v, c, "feed amount")
+                   for c, v in sequence(system, z, "feed amount").items()}
+    v = np.array([amounts.get(c, 0.0) for c in system.components])
+    tot = float(v.sum())
+    if not tot > 0.0:
+        raise ValueError("the feed is empty (every amount is 0)")
+    return v / tot
+
+
+# ---------------------------------------------------------------------------- what a system knows
+
+class SystemInfo:
+    """Per-system constants for the checks and the named results, built once."""
+
+    def __init__(self, system, db):
+        el = system.model
+        sp = el.sp
+        self.names = list(el.names)
+        self.pos = {s: i for i, s in enumerate(self.names)}
+        self.mw = {s: float(m) for s, m in zip(self.names, sp.mw)}
+        self.z = np.asarray(sp.z, dtype=float)
+        self.ion = np.asarray(sp.ion, dtype=bool)
+        self.iw = int(sp.water)
+        self.henry_idx = [int(i) for i in sp.henry]
+        self.nu = np.asarray(el.nu, dtype=float)
+        self.B = np.asarray(el.B, dtype=float)
+        self.diss = [dict(d) for d in el.diss]
+        self.app_idx = [int(i) for i in el.app_idx]
+        self.components = list(system.components)
+        # salts: the DISS reactions' apparent electrolytes and their ions
+        self.salts = {}
+        for d in self.diss:
+            salt = next((s for s, v in d.items() if v < 0), None)
+            ions = {s: v for s, v in d.items() if v > 0 and self.z[self.pos[s]] != 0}
+            cat = [s for s in ions if self.z[self.pos[s]] > 0]
+            an = [s for s in ions if self.z[self.pos[s]] < 0]
+            if salt and len(cat) == 1 and len(an) == 1:
+                self.salts[salt] = (cat[0], ions[cat[0]], an[0], ions[an[0]])
+        self.ranges = _correlation_ranges(system, el, db)
+        self.default_pairs = _default_pairs(self, db)
+        self.fitted = _fitted(system.name, db)
+
+    def n0(self, app):
+        """Apparent amounts spread on the species, salts dissociated."""
+        n0 = np.zeros(len(self.names))
+        for c, v in app.items():
+            n0[self.pos[c]] += v
+        for d in self.diss:
+            salt = next(s for s, v in d.items() if v < 0)
+            amt = n0[self.pos[salt]] / -d[salt]
+            for s, v in d.items():
+                n0[self.pos[s]] += v * amt
+        return n0
+
+
+def _correlation_ranges(system, el, db):
+    """[(what, tmin, tmax)] of the correlations the system uses."""
+    out = []
+    for c in system.components:
+        rec = db.table("vapor_pressure").get(c)
+        if rec is not None and c not in system.henry and "tmin" in rec:
+            out.append((f"vapor pressure of {c}", rec["tmin"], rec["tmax"]))
+    for h in system.henry:
+        for c in system.components:
+            rec = db.henry_record(h, c)
+            if rec is not None and "tmin" in rec:
+                out.append((f"Henry constant of {h} in {c}", rec["tmin"], rec["tmax"]))
+    for k in el.K:
+        for rid, rec in db.table("equilibrium").items():
+            if isinstance(rec, dict) and "tmin" in rec and \
+                    all(abs(float(rec.get(c, 0.0)) - float(k[c])) <= 1e-12 * max(1.0, abs(k[c]))
+                        for c in "ABCD"):
+                out.append((f"equilibrium constant {rid}", rec["tmin"], rec["tmax"]))
+                break
+    return out
+
+
+def _default_pairs(info, db):
+    """{(molecule, cation, anion)} whose electrolyte parameters are the kind's defaults."""
+    mols = [s for i, s in enumerate(info.names) if not info.ion[i]]
+    cats = [s for i, s in enumerate(info.names) if info.z[i] > 0]
+    ans = [s for i, s in enumerate(info.names) if info.z[i] < 0]
+    out = set()
+    for m in mols:
+        if not db.known(m) or db.species(m)["kind"] not in ("solvent",):
+            continue
+        for c in cats:
+            for a in ans:
+                if str(db.electrolyte_pair(m, c, a)[-1]).startswith("default"):
+                    out.add((m, c, a))
+    return out
+
+
+def _fitted(name, db):
+    try:
+        return db.table("fitted").get(name)
+    except FileNotFoundError:
+        return None
+
+
+def range_warnings(system, T, app):
+    """RangeWarning for every correlation whose validity range excludes T, and for a liquid
+    outside the range its parameters were fitted for."""
+    info = system._info
+    for what, lo, hi in info.ranges:
+        if not lo <= T <= hi:
+            warnings.warn(f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): "
+                          "extrapolated", RangeWarning, stacklevel=3)
+    fit = info.fitted
+    if not fit:
+        return
+    lo, hi = fit.get("T", (0.0, math.inf))
+    if not lo <= T <= hi:
+        warnings.warn(f"T outside the range the parameters of {system.name} were fitted for "
+                      f"({lo:g}-{hi:g} K): extrapolated", RangeWarning, stacklevel=3)
+    water = app.get("H2O", 0.0)
+    kg = water * info.mw["H2O"] / 1000.0
+    for solute, top in fit.get("molality", {}).items():
+        if kg > 0.0 and app.get(solute, 0.0) / kg > top:
+            warnings.warn(f"{solute} above {top:g} mol/kg, the largest molality the parameters "
+                          f"of {system.name} were fitted for: extrapolated", RangeWarning,
+                          stacklevel=3)
+    if "loading" in fit:
+        base, acid, top = fit["loading"]
+        if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
+            warnings.warn(f"loading above {top:g} mol {acid}/mol {base}, the largest the "
+                          f"parameters of {system.name} were fitted for: extrapolated",
+                          RangeWarning, stacklevel=3)
+
+
+def pair_warnings(system, x):
+    """RangeWarning for each electrolyte pair on default parameters whose ions and molecule
+    are major species of the liquid x (true mole fractions)."""
+    info = system._info
+    for m, c, a in info.default_pairs:
+        if x[info.pos[m]] > 0.05 and x[info.pos[c]] > 1e-3 and x[info.pos[a]] > 1e-3:
+            warnings.warn(f"no fitted electrolyte parameters for {m} with ({c}, {a}): the "
+                          "defaults of the databank are used", RangeWarning, stacklevel=4)
+
+
+# ---------------------------------------------------------------------------- checks of answers
+
+def speciation_residual(system, app, T, n, lng):
+    """Largest reaction residual [ln units] and invariant residual [relative] of a speciation."""
+    el, info = system.model, system._info
+    n = np.asarray(n, dtype=float)
+    tot_n = float(n.sum())
+    if not (tot_n > 0.0 and np.all(np.isfinite(n)) and np.all(n >= 0.0)
+            and np.all(np.isfinite(lng))):
+        return math.inf
+    res = 0.0
+    if info.nu.size:
+        x = n / tot_n
+        lx = np.log(np.maximum(x, 1e-300))
+        ref = np.asarray(el.henry_ref(T, x), dtype=float)
+        r = info.nu @ (lx + np.asarray(lng, dtype=float) - ref) - np.asarray(el.lnK(T), float)
+        res = float(np.max(np.abs(r)))
+    n0 = info.n0(app)
+    scale = max(float(np.sum(np.abs(n0))), 1e-300)
+    if info.B.size:
+        res = max(res, float(np.max(np.abs(info.B @ (n - n0)))) / scale)
+    return res
+
+
+def phase_residual(system, z, beta, x, y, T, P, f):
+    """Largest phase-equilibrium residual of a flash result and its mass-balance residual.
+
+    ``f``: the liquid fugacities {component: Pa} of the liquid x at T."""
+    from velmora import phasekit
+
+    comps = system.components
+    bal = float(np.max(np.abs(z - (1.0 - beta) * x - beta * y)))
+    lnphi = np.asarray(phasekit.phi_vapor(system.pp, y, T, P), dtype=float)
+    vol = [k for k, c in enumerate(comps) if c in f and z[k] > TRACE]
+    if not vol:
+        return 0.0, bal
+    if 0.0 < beta < 1.0:
+        res = max(abs(math.log(max(f[comps[k]], 1e-300)) - math.log(max(y[k], 1e-300) * P)
+                      - lnphi[k]) for k in vol)
+    elif beta <= 0.0:
+        # all liquid: the bubble pressure of x may not exceed P (sum K x <= 1)
+        s = sum(f[comps[k]] / (P * math.exp(lnphi[k])) for k in vol)
+        res = max(0.0, math.log(s)) if s > 0.0 else 0.0
+    else:
+        # all vapor: the dew condition sum y / K <= 1 on the incipient liquid x
+        s = 0.0
+        for k in vol:
+            K = f[comps[k]] / (max(x[k], 1e-300) * P * math.exp(lnphi[k]))
+            s += y[k] / K if K > 0.0 else math.inf
+        res = max(0.0, math.log(s)) if s > 0.0 else 0.0
+    return res, bal

@@ -1,0 +1,34 @@
+"""Errors and warnings of the front door.
+
+Bad input raises ValueError (or KeyError for an unknown name) before any computation; an answer
+that cannot be verified raises ConvergenceError; results outside the range of the data behind a
+correlation or a parameter set come with a RangeWarning.
+"""
+
+
+class ConvergenceError(RuntimeError):
+    """No verified answer: the solver did not converge, and the recoveries tried did not either.
+
+    Attributes: ``T`` [K], ``P`` [Pa], ``feed`` ({component: mole fraction}), ``residual``
+    (the largest equilibrium or balance residual of the best attempt) and ``tried`` (the
+    attempts made, in order).
+    """
+
+    def __init__(self, message, T=None, P=None, feed=None, residual=None, tried=()):
+        super().__init__(message)
+        self.T, self.P, self.feed, self.residual, self.tried = T, P, feed, residual, tuple(tried)
+
+
+class RangeWarning(UserWarning):
+    """A temperature or a composition outside the range a correlation or a parameter set was
+    fitted for, or a parameter that falls back to a default: the result is an extrapolation."""
+
+
+class ReportError(RuntimeError):
+    """The parameter report of a chemistry cannot be had: not in the cache and no engine to
+    write it, or a cache folder that cannot be written."""
+
+
+class ChemistryError(ValueError):
+    """A chemistry that cannot be used as given (its species and components do not match, an
+    unknown name)."""

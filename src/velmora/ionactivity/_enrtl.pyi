@@ -1,0 +1,55 @@
+"""Electrolyte NRTL core: ln gamma as the exact gradient of n G^ex/RT.
+
+Built once per species object by ``velmora.ionactivity.Species`` (its ``_core``); every vector
+is over the true species in the order of ``Species.names``. T in K.
+"""
+
+from collections.abc import Mapping, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+class Model:
+    def __init__(
+        self,
+        kind: Sequence[int],
+        z: Sequence[int],
+        mw: Sequence[float],
+        born: Sequence[float],
+        solvents: Sequence[int],
+        density: list[tuple[int, Sequence[float]]],
+        dielectric: list[tuple[int, Sequence[float]]],
+        mol_pairs: list[tuple[int, int, Sequence[float]]],
+        pairs: list[tuple[int, int, int, Sequence[float]]],
+    ) -> None:
+        """The model of n species: kind per species (0 water, 1 solvent, 2 solute, 3 ion),
+        charges z, molar masses mw [kg/kmol], Born radii [m] (ions), the solvent indices with
+        their density (0 KELL, 1 DIPPR105, 2 POLY) and permittivity (0 BRADLEY-PITZER, 1 POLY,
+        2 RECIP) correlations (code, coefficients), molecule pairs (i, j, 10 numbers) and
+        molecule-electrolyte pairs (molecule, cation, anion, 9 numbers). Raises ValueError for a
+        pair of the wrong length."""
+
+    @property
+    def n(self) -> int:
+        """The number of species."""
+
+    def ln_gamma(
+        self, x: ArrayLike, T: float, options: Mapping[str, Any] | None = None
+    ) -> NDArray[np.float64]:
+        """ln gamma of every species at the true mole fractions x (any positive scale) and T [K]:
+        molecules on the pure liquid, ions at infinite dilution in water. options: "lc_ref"
+        ("water-ratio" or "fused-salt") and "fixed_Y" (bool); other keys ignored. Raises
+        ValueError for an x that is not n numbers or an unknown option value."""
+
+    def gex(self, x: ArrayLike, T: float, options: Mapping[str, Any] | None = None) -> float:
+        """G^ex/(N R T) (dimensionless) at x and T [K], the function whose gradient is
+        ln_gamma."""
+
+    def molecule_tau(self, arg0: float, /) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """(tau, alpha) at the temperature arg0 [K]: n x n arrays of the molecule-molecule NRTL
+        parameters indexed [j, m] (j around m), zero elsewhere."""
+
+    def solvent_mix(self, arg0: ArrayLike, arg1: float, /) -> dict[str, float]:
+        """The ion-free solvent mixture of the mole fractions arg0 at the temperature arg1 [K]:
+        {"Ms" kg/kmol, "rho" kg/m3, "eps" (relative permittivity), "A_phi" (kg/mol)^1/2}."""

@@ -1,0 +1,174 @@
+"""Liquid states: the named results of one speciated liquid.
+
+Conventions:
+
+- Mole-fraction activity coefficients ``gamma`` are the model's own: solvents (water, amines) on
+  the pure liquid, ions on infinite dilution in water, molecular solutes (CO2, N2, ...) on their
+  pure liquid; ``gamma_molal`` puts every solute (ions and Henry components) on the molality
+  scale, infinite dilution in water: ln gamma_m = ln gamma_x - ln gamma_x(infinite dilution in
+  water) + ln x_water (the last term converts mole fraction to molality).
+- ``activity``: x gamma for the solvents, m gamma_m [mol/kg over 1 mol/kg] for the solutes.
+- pH = -log10 of the molal activity of H3O+ (the hydrogen ion, written as hydronium as in the
+  water equilibrium 2 H2O = H3O+ + OH-).
+- Ionic strength I = 1/2 sum m_i z_i^2 [mol/kg]; osmotic coefficient
+  phi = -ln a_w / (M_w sum m_i), with water the solvent and every other true species a solute.
+- Mean ionic activity coefficient of a salt C_p A_q (molality scale):
+  ln gamma_+- = (p ln gamma_m,C + q ln gamma_m,A) / (p + q).
+- Partial pressures are the liquid fugacities of the volatile components (ideal gas), their
+  sum the bubble pressure [Pa], and ``vapor`` the mole fractions of the vapor in equilibrium.
+"""
+
+import math
+
+import numpy as np
+
+
+class LiquidState:
+    """One liquid at T in chemical equilibrium (and the vapor it would be in equilibrium with).
+
+    Per-species mappings (true species, in the model's order): ``amounts`` (unit of the input
+    amounts; mol for molalities and mass fractions), ``x``, ``molality`` [mol/kg water; solutes
+    only], ``ln_gamma`` / ``gamma`` (mole-fraction scale, the model's references),
+    ``gamma_molal`` (molality scale; solutes only), ``activity``.
+    Scalars: ``T`` [K], ``pH``, ``ionic_strength`` [mol/kg], ``water_activity``,
+    ``osmotic_coefficient``, ``bubble_pressure`` [Pa]. Per component: ``apparent`` (input
+    amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
+    ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of this answer.
+    """
+
+    def __init__(self, system, apparent, T, n, lng, f, residual, ln_gamma_inf):
+        info = system._info
+        names = info.names
+        n = np.asarray(n, dtype=float)
+        lng = np.asarray(lng, dtype=float)
+        x = n / n.sum()
+        iw = info.iw
+        kg_w = n[iw] * info.mw["H2O"] / 1000.0
+        solute = [i for i in range(len(names)) if info.ion[i] or i in info.henry_idx]
+        self.T = float(T)
+        self.apparent = dict(apparent)
+        self.species = list(names)
+        self.amounts = dict(zip(names, n.tolist()))
+        self.x = dict(zip(names, x.tolist()))
+        self.ln_gamma = dict(zip(names, lng.tolist()))
+        self.gamma = {s: math.exp(v) for s, v in self.ln_gamma.items()}
+        self.molality = {names[i]: (float(n[i] / kg_w) if kg_w > 0 else math.inf)
+                         for i in range(len(names)) if i != iw}
+        lnx_w = math.log(x[iw]) if x[iw] > 0 else -math.inf
+        self.gamma_molal = {names[i]: math.exp(lng[i] - ln_gamma_inf[i] + lnx_w) for i in solute}
+        self.activity = {}
+        for i, s in enumerate(names):
+            if s in self.gamma_molal:
+                self.activity[s] = self.molality[s] * self.gamma_molal[s]
+            elif not info.ion[i]:
+                self.activity[s] = x[i] * self.gamma[s]
+        self.water_activity = self.activity["H2O"]
+        self.pH = (-math.log10(self.activity["H3O+"]) if self.activity.get("H3O+", 0.0) > 0
+                   else None)
+        self.ionic_strength = 0.5 * sum(self.molality[s] * info.z[i] ** 2
+                                        for i, s in enumerate(names) if info.ion[i])
+        msum = sum(v for v in self.molality.values())
+        self.osmotic_coefficient = (-math.log(self.water_activity) /
+                                    (info.mw["H2O"] / 1000.0 * msum) if msum > 0 else 1.0)
+        self.charges = {s: float(info.z[i]) for i, s in enumerate(names)}
+        self.gamma_mean = {salt: self.mean_gamma(c, a) for salt, (c, _, a, _) in info.salts.items()}
+        self.partial_pressures = {c: float(v) for c, v in f.items()}
+        self.bubble_pressure = math.fsum(self.partial_pressures.values())
+        P = self.bubble_pressure
+        self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
+        self.residual = float(residual)
+
+    def mean_gamma(self, cation, anion):
+        """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""
+        zc, za = self.charges[cation], self.charges[anion]
+        if not (zc > 0 > za):
+            raise ValueError(f"({cation}, {anion}) is not a cation and an anion")
+        p, q = -za, zc                          # C_p A_q is neutral
+        g = math.gcd(int(round(p)), int(round(q))) or 1
+        p, q = p / g, q / g
+        return math.exp((p * math.log(self.gamma_molal[cation]) +
+                         q * math.log(self.gamma_molal[anion])) / (p + q))
+
+    # -- output ---------------------------------------------------------------------------------
+    def to_dict(self):
+        """Every result as plain Python values (mappings of floats)."""
+        keys = ("T", "apparent", "amounts", "x", "molality", "ln_gamma", "gamma", "gamma_molal",
+                "activity", "pH", "ionic_strength", "water_activity", "osmotic_coefficient",
+                "gamma_mean", "partial_pressures", "bubble_pressure", "vapor", "residual")
+        return {k: (dict(v) if isinstance(v, dict) else v)
+                for k, v in ((k, getattr(self, k)) for k in keys)}
+
+    def to_frame(self):
+        """The per-species results as a pandas DataFrame (index: species)."""
+        import pandas as pd
+        cols = {"amount": self.amounts, "x": self.x, "molality [mol/kg]": self.molality,
+                "ln_gamma": self.ln_gamma, "gamma": self.gamma, "gamma_molal": self.gamma_molal,
+                "activity": self.activity}
+        return pd.DataFrame({k: [v.get(s, math.nan) for s in self.species]
+                             for k, v in cols.items()}, index=pd.Index(self.species, name="species"))
+
+    def __repr__(self):
+        lines = [f"LiquidState at T = {self.T:.2f} K: pH {_fmt(self.pH)}, ionic strength "
+                 f"{self.ionic_strength:.4g} mol/kg, water activity {self.water_activity:.5g}, "
+                 f"bubble pressure {self.bubble_pressure:.6g} Pa"]
+        lines.append(f"  {'species':<10} {'x':>11} {'molality':>11} {'gamma':>10} "
+                     f"{'gamma_m':>10}")
+        for s in self.species:
+            lines.append(f"  {s:<10} {self.x[s]:11.4e} {_fmt(self.molality.get(s), 11)} "
+                         f"{self.gamma[s]:10.4g} {_fmt(self.gamma_molal.get(s), 10)}")
+        if self.partial_pressures:
+            lines.append("  partial pressures [Pa]: " + ", ".join(
+                f"{c} {p:.5g}" for c, p in self.partial_pressures.items()))
+        for salt, g in self.gamma_mean.items():
+            lines.append(f"  mean ionic activity coefficient of {salt}: {g:.5g}")
+        return "\n".join(lines)
+
+
+def _fmt(v, width=0):
+    return f"{'-':>{width}}" if v is None else f"{v:{width}.4g}"
+
+
+def ln_gamma_inf_water(system, T):
+    """ln gamma of every species at infinite dilution in water (0 for the others): the molality
+    scale's reference of the Henry components; the ions' model reference already is."""
+    from velmora import ionactivity
+    info = system._info
+    out = np.zeros(len(info.names))
+    for h in info.henry_idx:
+        x = np.full(len(info.names), 1e-12)
+        x[h] = 1e-9
+        x[info.iw] = 1.0
+        x /= x.sum()
+        out[h] = float(np.asarray(ionactivity.ln_gamma(system.model.sp, x, T,
+                                                       system.model.options))[h])
+    return out
+
+
+def liquid_state(system, app, T):
+    """Speciate the apparent liquid ``app`` at T, check the answer, and name the results."""
+    from velmora.errors import ConvergenceError
+    from . import checks
+
+    el = system.model
+    el._warm = None                    # a front-door answer does not depend on earlier calls
+    f, n, lng = el.fugacities(app, T)
+    res = checks.speciation_residual(system, app, T, n, lng)
+    if not res <= system.tol:
+        el._warm = None
+        n2, lng2 = el.true_amounts(app, T, 1e-13, 2000)
+        res2 = checks.speciation_residual(system, app, T, n2, lng2)
+        if not res2 <= system.tol:
+            raise ConvergenceError(
+                f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
+                f"{_feed_text(app)}: residual {min(res, res2):.3g}", T=T, feed=dict(app),
+                residual=min(res, res2), tried=("speciation", "speciation, 2000 iterations"))
+        f, n, lng = el.fugacities(app, T)
+        res = checks.speciation_residual(system, app, T, n, lng)
+    state = LiquidState(system, app, T, n, lng, f, res, ln_gamma_inf_water(system, T))
+    checks.pair_warnings(system, np.asarray(n) / np.sum(n))
+    return state
+
+
+def _feed_text(app):
+    tot = sum(app.values()) or 1.0
+    return "{" + ", ".join(f"{c}: {v / tot:.6g}" for c, v in app.items() if v) + "}"

@@ -1,0 +1,290 @@
+"""`System`: one electrolyte chemistry, ready to compute liquids and flashes.
+
+A System gathers what a calculation needs and a newcomer should not have to know: the apparent
+components (the databank's ids), the Henry components, the property package, the parameter report
+(from the cache or the engine, checked) and the core layer's model built from it. Its methods
+return named, verified results (`velmora.states.LiquidState`, `velmora.flashes.FlashResult`).
+
+Units at the front door: T in K, P in Pa, amounts in mol (any one unit gives the same intensive
+results), molality in mol/kg of water, enthalpy in J/mol, entropy in J/(mol K).
+"""
+
+import os
+
+from . import checks
+from .errors import ChemistryError, ReportError
+
+# Tolerance of a verified answer: the largest |ln f_L - ln f_V|, reaction residual (ln units) or
+# balance residual (mole fraction) that a result may keep.
+TOLERANCE = 1e-6
+
+
+class System:
+    """An electrolyte liquid system and its vapor.
+
+    System(chemistry, gases=(), databank=None, henry=None, cache=True, tol=1e-6)
+
+    chemistry  a built-in chemistry name (``velmora.chemistries()``; matched case-insensitively,
+               e.g. "MEA-CO2-H2O", "nacl-h2o") or a chemistry mapping with the entries "species",
+               "reactions", "kinds" and "k" (see ``velmora.ionchem``) and optionally
+               "components" (the apparent components; by default every species that is not an
+               ion).
+    gases      further components that take part in the vapor only, e.g. ("N2",).
+    databank   reserved for user databank files (not used yet).
+    henry      the Henry components; by default every component that the databank marks as a
+               supercritical gas (CO2, N2, H2S, NH3).
+    cache      True: the parameter report comes from the report cache (written once by the
+               engine); False: the engine writes it in memory and nothing is stored.
+    tol        tolerance of the check of every answer (see ``velmora.checks``).
+
+    Names are the databank's ids (H2O, CO2, MEA, NaCl, Na+, ...); any name may be given in any
+    case, or as the databank's plain name ("water", "carbon dioxide").
+    """
+
+    def __init__(self, chemistry, gases=(), databank=None, henry=None, cache=True, tol=TOLERANCE):
+        if databank is not None:
+            raise ValueError("user databank files are not supported yet: give databank=None")
+        self._spec = (chemistry, tuple(gases), None if henry is None else tuple(henry),
+                      bool(cache), float(tol))
+        self.__dict__.update(_resolve(chemistry, gases, henry, tol))
+        self.report = _parameter_report(self.name, self.aliases, self.chemistry, list(self.henry),
+                                        cache)
+        self._build(self.report)
+
+    def _build(self, report):
+        """The property package and the core layer's model (``model``, also ``pp.elec``)."""
+        import velmora.brinequil as bq
+        from velmora import enginebridge
+        db = enginebridge.databank
+
+        self.pp = enginebridge.property_package(self.components, self.aliases,
+                                                henry_comps=list(self.henry), method="ENRTL")
+        el = bq.Electrolyte.from_report(report, self.chemistry, list(self.components),
+                                        henry=list(self.henry))
+        el.key = bq.report_key(self.aliases, self.chemistry, list(self.henry))
+        el.water = "H2O"
+        self.pp.elec = el
+        self.model = el
+        self.species = list(el.names)
+        self._info = checks.SystemInfo(self, db)
+
+    # -- pickling: the report travels, the cache and the engine are not asked again ------------
+    def __getstate__(self):
+        return {"spec": self._spec, "report": self.report}
+
+    def __setstate__(self, state):
+        chemistry, gases, henry, cache, tol = state["spec"]
+        self.__dict__.update(_resolve(chemistry, gases, henry, tol))
+        self._spec = state["spec"]
+        self.report = state["report"]
+        self._build(self.report)
+
+    def __repr__(self):
+        gases = f", gases={list(self.gases)!r}" if self.gases else ""
+        return (f"System({self.name!r}{gases}): components {', '.join(self.components)}; "
+                f"Henry {', '.join(self.henry) or 'none'}; {len(self.species)} true species")
+
+    # -- compositions ----------------------------------------------------------------------------
+    def composition(self, amounts=None, *, molalities=None, mass_fractions=None, loading=None):
+        """Apparent amounts {component: mol} from one of:
+
+        amounts         {component: amount} in any one unit (mol, kmol, mole fractions);
+        molalities      {solute: mol/kg of water}: 1 kg of water and these amounts;
+        mass_fractions  {component: kg/kg}: 1 kg of liquid; water makes up the rest when not given;
+
+        and, optionally, ``loading``: mol of acid gas (CO2 or H2S) per mol of the base (the one
+        amine or alkali of the composition), added to the amounts (30 wt% MEA at loading 0.4:
+        ``mass_fractions={"MEA": 0.3}, loading=0.4``, the mass fraction on the unloaded basis).
+        Raises ValueError for unknown names, ions, negative or non-finite values.
+        """
+        return checks.composition(self, amounts, molalities, mass_fractions, loading)
+
+    # -- results ---------------------------------------------------------------------------------
+    def liquid(self, T, amounts=None, *, molalities=None, mass_fractions=None, loading=None):
+        """The liquid at T [K] in chemical equilibrium: a ``LiquidState`` with true amounts
+        [unit of the amounts; mol for molalities and mass fractions], mole fractions, molalities
+        [mol/kg water], activity coefficients on the mole-fraction and molality scales,
+        activities, pH, ionic strength [mol/kg], water activity, osmotic coefficient, mean ionic
+        activity coefficients, partial pressures and bubble pressure [Pa] and the vapor in
+        equilibrium (mole fractions). See ``composition`` for the ways to give the liquid."""
+        from .states import liquid_state
+        app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
+                               loading=loading)
+        T = checks.temperature(T)
+        checks.range_warnings(self, T, app)
+        return liquid_state(self, app, T)
+
+    def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None):
+        """Flash of ``feed`` at P [Pa] with exactly one of T [K], H [J/mol of feed],
+        S [J/(mol K) of feed] or the vapor fraction [mol vapor/mol feed].
+
+        ``feed``: {component: amount} (any one unit) or a sequence in the order of
+        ``components``. Returns a verified ``FlashResult``; raises ``ConvergenceError`` (naming
+        T, P, the feed and the residual) when no verified answer is found, never a result above
+        the tolerance. The answer does not depend on earlier calls."""
+        from .flashes import flash
+        return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
+
+    def bubble_temperature(self, feed, P, T0=None):
+        """The liquid ``feed`` at its bubble temperature at P [Pa]: a verified ``FlashResult``
+        with vapor fraction 0, ``T`` the bubble temperature [K] and ``vapor`` the first bubble's
+        composition. ValueError when it lies outside 200-700 K (a feed with an inert gas boils
+        far below 200 K)."""
+        from .flashes import bubble_temperature
+        return bubble_temperature(self, feed, P, T0=T0)
+
+
+# ---------------------------------------------------------------------------------- helpers
+
+def chemistries():
+    """The names of the built-in chemistries."""
+    from velmora import ionchem
+    return list(ionchem.names())
+
+
+def _resolve(chemistry, gases, henry, tol):
+    """The attributes of a System that follow from its arguments: name, chemistry (databank
+    ids), components, gases, Henry components and aliases. Nothing is computed."""
+    from velmora import enginebridge, ionchem
+    db = enginebridge.databank
+    if isinstance(chemistry, str):
+        name = _builtin_name(chemistry, ionchem.names())
+        chem, explicit = ionchem.builtin(name), None
+    elif not hasattr(chemistry, "get"):
+        raise TypeError("chemistry: give a built-in chemistry name or a chemistry mapping, "
+                        f"not {type(chemistry).__name__}")
+    else:
+        name = str(chemistry.get("name", "chemistry"))
+        chem, explicit = _normalise_chemistry(chemistry, db), chemistry.get("components")
+    species = list(chem["species"])
+    comps = ([s for s in species if db.species(s)["kind"] != "ion"] if explicit is None
+             else [_canonical(c, species, "component") for c in explicit])
+    for g in gases:
+        gid = _databank_id(g, db)
+        if db.species(gid)["kind"] == "ion":
+            raise ChemistryError(f"gas {g!r} is an ion ({gid}): gases are molecular components")
+        if gid not in comps:
+            comps.append(gid)
+    if "H2O" not in comps:
+        raise ChemistryError(f"chemistry {name}: no water (H2O) among the components "
+                             f"{', '.join(comps)}; velmora models aqueous liquids")
+    hen = (tuple(c for c in comps if db.species(c).get("supercritical", False)) if henry is None
+           else tuple(_canonical(h, comps, "Henry component") for h in henry))
+    return {"tol": float(tol), "name": name, "chemistry": chem, "components": comps,
+            "gases": tuple(c for c in comps if c not in species), "henry": hen,
+            "aliases": {c: c for c in comps}}
+
+
+def _builtin_name(name, names):
+    for n in names:
+        if n.upper() == name.strip().upper():
+            return n
+    raise ChemistryError(f"unknown chemistry {name!r}; built-in chemistries: {', '.join(names)}")
+
+
+def _databank_id(name, db):
+    """The databank id of a species given by id or plain name, in any case."""
+    key = str(name).strip().upper()
+    tab = db.table("substances")
+    for sid, rec in tab.items():
+        if sid.upper() == key or str(rec.get("name", "")).upper() == key:
+            return sid
+    raise ChemistryError(f"unknown species {name!r}: not in the databank "
+                         f"(known: {', '.join(tab)})")
+
+
+def _canonical(name, valid, what):
+    key = str(name).strip().upper()
+    for v in valid:
+        if v.upper() == key:
+            return v
+    raise ChemistryError(f"unknown {what} {name!r}; valid: {', '.join(valid)}")
+
+
+def _normalise_chemistry(chem, db):
+    """A chemistry mapping with databank ids, checked: every reaction species is a species of
+    the chemistry, every reaction balances charge, one K record per EQUIL reaction."""
+    for key in ("species", "reactions", "kinds", "k"):
+        if key not in chem:
+            raise ChemistryError(f"chemistry mapping: the entry {key!r} is missing")
+    species = [_databank_id(s, db) for s in chem["species"]]
+    if len(set(species)) != len(species):
+        raise ChemistryError("chemistry mapping: a species is listed twice")
+    reactions, kinds, ks = list(chem["reactions"]), list(chem["kinds"]), list(chem["k"])
+    if not len(reactions) == len(kinds) == len(ks):
+        raise ChemistryError(f"chemistry mapping: {len(reactions)} reactions, {len(kinds)} kinds "
+                             f"and {len(ks)} constants; give one of each per reaction")
+    out = []
+    for r, reac in enumerate(reactions):
+        stoich = {}
+        for s, v in reac.items():
+            sid = _databank_id(s, db)
+            if sid not in species:
+                raise ChemistryError(f"chemistry mapping: reaction {r + 1} uses {s!r}, which is "
+                                     f"not among the species {', '.join(species)}")
+            stoich[sid] = float(v)
+        charge = sum(v * db.species(s)["charge"] for s, v in stoich.items())
+        if abs(charge) > 1e-12:
+            raise ChemistryError(f"chemistry mapping: reaction {r + 1} does not balance charge "
+                                 f"(net charge {charge:+g})")
+        out.append(stoich)
+        if kinds[r] == "EQUIL" and ks[r] is None:
+            raise ChemistryError(f"chemistry mapping: EQUIL reaction {r + 1} has no equilibrium "
+                                 "constant")
+    return {"species": species, "reactions": out, "kinds": kinds,
+            "k": [None if k is None else {c: float(k[c]) for c in "ABCD"} for k in ks]}
+
+
+def _parameter_report(name, aliases, chem, henry, cache):
+    """The report text: from the cache when it is intact and current, else from the engine
+    (stored in the cache unless ``cache`` is false). A damaged cached report is written again
+    and the user is told through the message log; it never degrades to an ideal liquid."""
+    import velmora.brinequil as bq
+    from velmora import enginebridge, notices
+
+    def engine_text():
+        if not enginebridge.engine_available():
+            raise ReportError(f"chemistry {name}: no usable parameter report in the cache "
+                              f"({bq._cache_dir()}) and the engine is not available to write "
+                              "one (unset VELMORA_NO_ENGINE, or install the package's databank)")
+        head = enginebridge.input_header(aliases, "eNRTL", henry=henry or None,
+                                         chemistry=(name, chem))
+        return enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")[0]
+
+    if not cache:
+        return engine_text()
+    path = os.path.join(bq._cache_dir(), bq.report_key(aliases, chem, henry) + ".rep")
+    refresh = False
+    if os.path.isfile(path):
+        with open(path, errors="ignore") as fh:
+            text = fh.read()
+        problem = report_problem(text, enginebridge)
+        if problem is None:
+            return text
+        notices.log.warning("Parameter report %s of chemistry %s %s: written again by the engine",
+                            path, name, problem)
+        refresh = True
+    if not enginebridge.engine_available():
+        engine_text()                       # raises the ReportError
+    try:
+        return bq.parameter_report(aliases, name, chem, henry, refresh=refresh)
+    except OSError as e:
+        raise ReportError(
+            f"chemistry {name}: the parameter report cannot be stored in the cache folder "
+            f"{os.path.dirname(path)} ({e.strerror or e}); make the folder writable, point "
+            "LOCALAPPDATA at a writable folder, or use System(..., cache=False)") from e
+
+
+def report_problem(text, enginebridge):
+    """Why a cached report cannot be used (a phrase), or None when it is intact and was written
+    from the installed databank."""
+    if not text.strip():
+        return "is empty"
+    if enginebridge.engine.CHECKSUM not in text:
+        return "has no checksum line (cut short, or written by an older engine)"
+    if not enginebridge.checksum_ok(text):
+        return "is damaged (its checksum does not match its text)"
+    if f"# databank {enginebridge.databank.digest()}" not in text:
+        return "was written from another version of the databank"
+    return None
+

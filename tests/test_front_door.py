@@ -1,0 +1,260 @@
+"""The front door: velmora.System, its liquid states and verified flashes, guards, the report
+cache as a user meets it, and errors that say what went wrong."""
+
+import math
+import os
+import pickle
+
+import numpy as np
+import pytest
+
+import velmora
+from velmora import ConvergenceError, RangeWarning, ReportError, notices, phasekit
+
+# Range warnings are the subject of their own test; elsewhere they are expected noise (MEA's
+# constants end at 333 K).
+pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
+
+MEA_Z = {"H2O": 0.8505, "MEA": 0.10751, "CO2": 0.03105, "N2": 0.01094}
+ATM = 101325.0
+
+
+@pytest.fixture(scope="module")
+def cache(tmp_path_factory):
+    """A report cache of this module's own (the user's is never touched)."""
+    with pytest.MonkeyPatch.context() as mp:
+        d = tmp_path_factory.mktemp("local")
+        mp.setenv("LOCALAPPDATA", str(d))
+        mp.delenv("VELMORA_NO_ENGINE", raising=False)
+        yield d / "Velmora" / "elec"
+
+
+@pytest.fixture(scope="module")
+def mea(cache):
+    return velmora.System("MEA-CO2-H2O", gases=["N2"])
+
+
+@pytest.fixture(scope="module")
+def nacl(cache):
+    return velmora.System("NaCl-H2O")
+
+
+def ln_f_gap(system, r):
+    """max |ln f_L - ln f_V| of a flash result, computed here from the core layer's pieces."""
+    el = system.model
+    x = [r.x[c] for c in system.components]
+    y = np.array([r.vapor[c] for c in system.components])
+    f = el.fugacities(dict(zip(system.components, x)), r.T)[0]
+    lnphi = phasekit.phi_vapor(system.pp, y, r.T, r.P)
+    return max(abs(math.log(f[c]) - math.log(y[k] * r.P) - lnphi[k])
+               for k, c in enumerate(system.components) if c in f)
+
+
+# ---- flashes ---------------------------------------------------------------------------------
+
+def test_flash_the_core_leaves_unconverged_is_recovered_and_independent_of_history(mea):
+    z = [MEA_Z[c] for c in mea.components]
+    mea.model._warm = None
+    core = mea.model.flash_tp(mea.pp, z, 376.74, ATM)
+    assert core["beta"] == pytest.approx(0.3653, abs=1e-3)        # the core's unconverged split
+    r = mea.flash(MEA_Z, ATM, T=376.74)
+    assert r.converged and r.vapor_fraction == pytest.approx(0.2992, abs=1e-3)
+    assert ln_f_gap(mea, r) < 1e-6 and r.residual <= mea.tol
+    for c in mea.components:       # mass balance
+        assert MEA_Z[c] / sum(MEA_Z.values()) == pytest.approx(
+            (1 - r.vapor_fraction) * r.x[c] + r.vapor_fraction * r.vapor[c], abs=1e-12)
+    mea.flash(MEA_Z, 2 * ATM, T=330.0)
+    mea.liquid(360.0, mass_fractions={"MEA": 0.3}, loading=0.5)
+    again = mea.flash(MEA_Z, ATM, T=376.74)
+    assert again.to_dict() == r.to_dict()
+
+
+def test_flash_specifications_meet_their_targets(mea):
+    r = mea.flash(MEA_Z, ATM, T=370.0)
+    assert mea.flash(MEA_Z, ATM, H=r.H).T == pytest.approx(370.0, abs=1e-6)
+    assert mea.flash(MEA_Z, ATM, S=r.S).T == pytest.approx(370.0, abs=1e-6)
+    b = mea.flash(MEA_Z, ATM, vapor_fraction=r.vapor_fraction)
+    assert b.T == pytest.approx(370.0, abs=1e-6)
+    # N2 stays in the vapor: no vapor fraction below its share is reached in 200-700 K
+    with pytest.raises(ValueError, match="inert gases stay in the vapor"):
+        mea.flash(MEA_Z, ATM, vapor_fraction=0.0)
+    with pytest.raises(ValueError, match="exactly one of T, H, S, vapor_fraction"):
+        mea.flash(MEA_Z, ATM, T=300.0, H=1.0)
+
+
+def test_vapor_fraction_flashes_of_loaded_mea_with_nitrogen_all_converge(mea):
+    """30 wt% MEA at loading 0.4 with 2-11 % N2 at 1 atm, vapor fraction 0.3 (100 feeds)."""
+    base = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
+    tot = sum(base.values())
+    done = 0
+    for share in np.linspace(0.02, 0.11, 100):
+        feed = dict(base, N2=share / (1 - share) * tot)
+        r = mea.flash(feed, ATM, vapor_fraction=0.3)
+        assert r.vapor_fraction == pytest.approx(0.3, abs=1e-9) and r.residual <= mea.tol
+        done += 1
+    assert done == 100
+
+
+def test_salt_free_stream_of_a_salt_system_flashes_above_the_boiling_point(nacl):
+    """A NaCl-free water stream in the NaCl system: the core's substitution divides 0 by 0 for
+    the absent salt once every volatile component is vapor."""
+    failed = []
+    for T in np.linspace(381.0, 450.0, 8):
+        for P in (5e4, 1e5, 2e5, 5e5):
+            r = nacl.flash({"H2O": 1.0, "NaCl": 0.0}, P, T=T)
+            if r.residual > nacl.tol:
+                failed.append((T, P))
+            assert r.vapor_fraction in (0.0, 1.0)
+    assert not failed
+
+
+def test_convergence_error_names_the_point(cache):
+    strict = velmora.System("CO2-H2O", gases=["N2"], tol=1e-30)
+    with pytest.raises(ConvergenceError) as e:
+        strict.flash({"H2O": 0.9, "CO2": 0.02, "N2": 0.08}, ATM, T=313.15)
+    err = e.value
+    assert isinstance(err, RuntimeError)
+    assert err.T == 313.15 and err.P == ATM and err.feed["N2"] == pytest.approx(0.08)
+    assert "T = 313.15 K" in str(err) and "P = 101325 Pa" in str(err) and "N2: 0.08" in str(err)
+    assert err.residual > 0 and err.tried
+
+
+# ---- liquid states -----------------------------------------------------------------------------
+
+def test_liquid_state_of_a_brine(nacl):
+    one = nacl.liquid(298.15, molalities={"NaCl": 1.0})
+    assert one.molality["Na+"] == pytest.approx(1.0, rel=1e-7)   # water ionised: 1e-8 less
+    assert one.ionic_strength == pytest.approx(1.0, rel=1e-6)
+    # Robinson & Stokes (1959), NaCl at 1 mol/kg, 25 C
+    assert one.gamma_mean["NaCl"] == pytest.approx(0.657, rel=0.03)
+    assert one.osmotic_coefficient == pytest.approx(0.936, rel=0.03)
+    assert one.pH == pytest.approx(7.0, abs=0.15)
+    pure = nacl.liquid(298.15, amounts={"water": 1.0})
+    # pKw 13.995 (Marshall & Franck 1981): neutral water at pH 7.00
+    assert pure.pH == pytest.approx(6.998, abs=0.01)
+    assert pure.water_activity == pytest.approx(1.0, abs=1e-6)
+    frame = one.to_frame()
+    assert list(frame.index) == one.species and frame.loc["Na+", "molality [mol/kg]"] == \
+        pytest.approx(1.0, rel=1e-7)
+    d = one.to_dict()
+    assert d["gamma_mean"] == one.gamma_mean and "pH" in repr(one)
+
+
+def test_loaded_amine_liquid_balances_and_published_partial_pressure(mea):
+    liq = mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.365)
+    n, app = liq.amounts, liq.apparent
+    assert app["MEA"] == pytest.approx(300.0 / 61.084, rel=1e-12)       # mol in 1 kg unloaded
+    mea_tot = n["MEA"] + n["MEAH+"] + n["MEACOO-"]
+    co2_tot = n["CO2"] + n["HCO3-"] + n["CO3--"] + n["MEACOO-"]
+    assert mea_tot == pytest.approx(app["MEA"], rel=1e-10)
+    assert co2_tot == pytest.approx(0.365 * app["MEA"], rel=1e-10)
+    assert sum(v * liq.charges[s] for s, v in n.items()) == pytest.approx(0, abs=1e-10)
+    # Jou, Mather & Otto (1995): 0.0677 kPa at 40 C, loading 0.365
+    assert 1 / 1.5 < liq.partial_pressures["CO2"] / 67.7 < 1.5
+    assert liq.bubble_pressure == pytest.approx(sum(liq.partial_pressures.values()))
+
+
+def test_henry_components_and_names_come_from_the_databank(cache):
+    s = velmora.System("mea-co2-h2o", gases=["n2"])
+    assert s.name == "MEA-CO2-H2O" and s.components == ["H2O", "MEA", "CO2", "N2"]
+    assert s.henry == ("CO2", "N2")
+    a = s.liquid(313.15, amounts={"water": 0.85, "Mea": 0.1, "co2": 0.04})
+    # CO2 given as a non-Henry component: its vapor-pressure correlation ends at 304 K
+    with pytest.warns(RangeWarning, match="vapor pressure of CO2"):
+        velmora.System("MEA-CO2-H2O", henry=()).liquid(
+            313.15, amounts={c: v for c, v in a.apparent.items() if v})
+    with pytest.warns(RangeWarning, match="equilibrium constant MEA-1"):
+        s.liquid(380.0, amounts=a.apparent)
+
+
+# ---- guards --------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.liquid(40.0, amounts={"H2O": 1.0}), "T is in kelvin: did you mean 313.15 K?"),
+    (lambda s: s.liquid(-1.0, amounts={"H2O": 1.0}), "T = -1 K lies outside 200-700 K"),
+    (lambda s: s.liquid(float("nan"), amounts={"H2O": 1.0}), "T must be finite"),
+    (lambda s: s.flash(MEA_Z, 1.01325, T=330.0), r"did you mean 101325 Pa \(1.01325 bar\)"),
+    (lambda s: s.flash(MEA_Z, -1.0, T=330.0), "P = -1 Pa is below 100 Pa"),
+    (lambda s: s.flash(dict(MEA_Z, CO2=-0.1), ATM, T=330.0), "feed amount of CO2 is negative"),
+    (lambda s: s.flash([0.9, 0.1], ATM, T=330.0), "2 values for 4 components"),
+    (lambda s: s.flash({"H2O": 1.0, "NH3": 0.1}, ATM, T=330.0),
+     "unknown component 'NH3'; components of this system: H2O, MEA, CO2, N2"),
+    (lambda s: s.liquid(300.0, amounts={"H2O": 1.0, "MEAH+": 0.1}), "'MEAH\\+' is an ion"),
+    (lambda s: s.liquid(300.0, amounts={"H2O": 0.0}), "the composition is empty"),
+    (lambda s: s.liquid(300.0, amounts={"H2O": 1.0}, molalities={"MEA": 1.0}),
+     "give exactly one of amounts, molalities, mass_fractions"),
+    (lambda s: s.liquid(300.0, mass_fractions={"MEA": 0.3, "CO2": 0.1}, loading=0.4),
+     "either as an amount or by the loading"),
+])
+def test_bad_input_is_refused_before_any_computation(mea, call, message):
+    s = pickle.loads(pickle.dumps(mea))
+    s.model = None               # any computation would fail with an AttributeError
+    with pytest.raises(ValueError, match=message):
+        call(s)
+
+
+# ---- reports, cache, pickling ------------------------------------------------------------------
+
+def _report_path(s):
+    import velmora.brinequil as bq
+    return os.path.join(bq._cache_dir(), s.model.key + ".rep")
+
+
+@pytest.mark.parametrize("damage", ["empty", "truncated", "section deleted", "value edited"])
+def test_damaged_cached_report_is_written_again(cache, mea, damage):
+    path = _report_path(mea)
+    with open(path) as fh:
+        text = fh.read()
+    broken = {"empty": "",
+              "truncated": text[: len(text) // 2],
+              "section deleted": text.replace("[HENRY]", "[HENRY-REMOVED]"),
+              "value edited": text.replace("199.2582", "19.92582")}[damage]
+    assert broken != text
+    with open(path, "w") as fh:
+        fh.write(broken)
+    notices.log.clear()
+    s = velmora.System("MEA-CO2-H2O", gases=["N2"])
+    assert any("written again" in m for m in notices.log.messages("WARNING"))
+    with open(path) as fh:
+        assert fh.read() == text
+    liq = dict(mass_fractions={"MEA": 0.3}, loading=0.4)
+    assert s.liquid(313.15, **liq).partial_pressures == mea.liquid(313.15, **liq).partial_pressures
+
+
+def test_no_report_without_engine_or_writable_cache_is_a_clear_error(tmp_path, monkeypatch):
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "empty"))
+    monkeypatch.setenv("VELMORA_NO_ENGINE", "1")
+    with pytest.raises(ReportError, match="the engine is not available"):
+        velmora.System("CO2-H2O")
+    monkeypatch.delenv("VELMORA_NO_ENGINE")
+    blocker = tmp_path / "a-file"
+    blocker.write_text("not a folder")
+    monkeypatch.setenv("LOCALAPPDATA", str(blocker))    # the cache folder cannot be made
+    with pytest.raises(ReportError, match="cannot be stored in the cache folder"):
+        velmora.System("CO2-H2O")
+    s = velmora.System("CO2-H2O", cache=False)           # ... unless nothing is stored
+    assert s.liquid(298.15, amounts={"H2O": 1.0, "CO2": 1e-3}).pH < 7.0
+
+
+def test_pickled_system_needs_neither_cache_nor_engine(mea, tmp_path, monkeypatch):
+    blob = pickle.dumps(mea)
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "nowhere"))
+    monkeypatch.setenv("VELMORA_NO_ENGINE", "1")
+    copy = pickle.loads(blob)
+    assert copy.flash(MEA_Z, ATM, T=360.0).to_dict() == mea.flash(MEA_Z, ATM, T=360.0).to_dict()
+    assert not (tmp_path / "nowhere").exists()
+
+
+def test_chemistry_errors_name_the_mismatch(cache):
+    with pytest.raises(velmora.ChemistryError, match="unknown chemistry 'KOH-H2O'; built-in"):
+        velmora.System("KOH-H2O")
+    chem = {"species": ["H2O", "H3O+"], "reactions": [{"H2O": -2, "H3O+": 1, "OH-": 1}],
+            "kinds": ["EQUIL"], "k": [{"A": 132.9, "B": -13446.0, "C": -22.48, "D": 0.0}]}
+    with pytest.raises(velmora.ChemistryError, match="reaction 1 uses 'OH-', which is not among"):
+        velmora.System(chem)
+    chem["species"].append("OH-")
+    chem["reactions"] = [{"H2O": -2, "H3O+": 1, "OH-": -1}]
+    with pytest.raises(velmora.ChemistryError, match="does not balance charge"):
+        velmora.System(chem)
+    chem["reactions"] = [{"H2O": -2, "H3O+": 1, "OH-": 1}]
+    assert velmora.System(chem).liquid(298.15, amounts={"H2O": 1.0}).pH == pytest.approx(7.0, abs=0.02)
