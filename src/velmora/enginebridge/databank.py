@@ -49,7 +49,8 @@ class DatabankError(ValueError):
 _T = {"tmin": "num", "tmax": "num"}
 SCHEMA = {
     "substances": ("id", {"name": "str", "formula": "str", "kind": "str", "molar_mass": "num",
-                          "charge": "int"}, {"ions": "map", "source": "str", "confidence": "str"}),
+                          "charge": "int"}, {"ions": "map", "supercritical": "bool", "source": "str",
+                                            "confidence": "str"}),
     "vapor_pressure": ("id", {"coeffs": "nums:5-7", **_T, "source": "str"}, {"confidence": "str"}),
     "henry": (("solute", "solvent"), {"solute": "str", "solvent": "str", "coeffs": "nums:4-5", **_T,
                                       "source": "str"}, {"confidence": "str"}),
@@ -95,6 +96,8 @@ def _fail(src, kind, key, field, problem):
 def _check_type(v, t):
     if t == "str":
         return isinstance(v, str) and v != ""
+    if t == "bool":
+        return isinstance(v, bool)
     if t == "int":
         return isinstance(v, int) and not isinstance(v, bool)
     if t == "num":
@@ -109,7 +112,7 @@ def _check_type(v, t):
     return isinstance(v, list) and lo <= len(v) <= hi and all(_check_type(x, "num") for x in v)
 
 
-_TYPE_WORDS = {"str": "a non-empty string", "int": "an integer", "num": "a finite number",
+_TYPE_WORDS = {"bool": "true or false", "str": "a non-empty string", "int": "an integer", "num": "a finite number",
                "map": "a table", "strs": "a list of strings", "maps": "a list of tables"}
 
 
@@ -560,6 +563,12 @@ def _build(sources, base=None, skip_fit=None):
         if fit is not None:
             fits[name] = fit
     _cross_check(tables, checked)
+    # the ranges each fit covers, by chemistry: {name: {"T": [K, K], "molality": {salt: mol/kg},
+    # "loading": [base, acid, mol/mol]}} (the front door warns outside them)
+    tables["fitted"] = {}
+    for rec in fits.values():
+        for chem in rec.get("chemistries", []):
+            tables["fitted"][chem] = {k: rec[k] for k in ("T", "molality", "loading") if k in rec}
     return Databank(tables, h.hexdigest()[:16], fits, tuple(names))
 
 

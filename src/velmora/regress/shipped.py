@@ -47,7 +47,7 @@ def _nacl():
 # residuals: gamma-infinity of MEA in water 0.19 at 25 C (the pure-MEA reference of the
 # Austgen et al. (1989) constants needs it) and MEA and water miscible from 25 to 150 C.
 GAMMA_INF_MEA_25C = 0.19
-W_GAMMA_INF, W_MISCIBLE = 3.0, 10.0
+W_GAMMA_INF, W_MISCIBLE = 10.0, 10.0
 
 
 def _gamma_inf_mea(db, T=298.15):
@@ -120,4 +120,13 @@ def run(name, max_nfev=200, verbose=0):
     for kind in ("nrtl_electrolyte", "nrtl_molecular"):
         for rec in res.overlay.get(kind, {}).get("pair", []):
             rec["tmin"], rec["tmax"] = trange
+    res.overlay["fit"]["T"] = list(trange)
+    salts = {d.species for d in sets if d.kind in ("gamma_mean", "osmotic")}
+    if salts:
+        res.overlay["fit"]["molality"] = {s: max(p[1] for d in sets if d.species == s for p in d.points)
+                                          for s in sorted(salts)}
+    gases = [d for d in sets if d.kind == "partial_pressure"]
+    if gases:
+        amine = next(c for c in gases[0].points[0][2] if c not in ("H2O", gases[0].species))
+        res.overlay["fit"]["loading"] = [amine, gases[0].species, max(p[1] for d in gases for p in d.points)]
     return res, trange
