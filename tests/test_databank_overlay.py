@@ -138,7 +138,7 @@ def test_bring_your_own_system_page_overlay_loads_and_takes_the_default_pair(tmp
     import re
     from velmora.regress import Model
     page = pathlib.Path(__file__).resolve().parents[1] / "docs" / "bring-your-own-system.md"
-    (tmp_path / "kcl.toml").write_text(re.search(r"```toml\n(.*?)```", page.read_text(), re.S).group(1))
+    (tmp_path / "kcl.toml").write_text(re.search(r'KCL = """\n(.*?)"""', page.read_text(), re.S).group(1))
     base = databank.shipped_without_fit("KCl-H2O")
     db = databank.derive(base, [tmp_path / "kcl.toml"])
     assert db.is_default_pair("H2O", "K+", "Cl-") and db.chemistry("KCl-H2O") == databank.chemistry("KCl-H2O")
@@ -148,3 +148,14 @@ def test_bring_your_own_system_page_overlay_loads_and_takes_the_default_pair(tmp
     got = [model.value("gamma_mean", "KCl", 298.15, {"H2O": 1000 / 18.015, "KCl": m}) / g - 1
            for m, g in ((1.0, 0.604), (4.0, 0.577))]
     assert got == pytest.approx([-0.064, -0.169], abs=0.005)
+
+
+def test_system_uses_an_active_overlay_and_the_new_salts(tmp_path, monkeypatch):
+    import velmora
+    monkeypatch.setenv("LOCALAPPDATA", str(tmp_path))
+    with databank.using(databank.load([hocl_overlay()])):
+        liquid = velmora.System("HOCl-H2O", cache=False).liquid(298.15, molalities={"HOCl": 0.01})
+    assert liquid.pH == pytest.approx((PKA_HOCL + 2) / 2, abs=0.01)
+    # a new built-in salt at the front door: gamma+- of KCl at 2 mol/kg (Robinson & Stokes: 0.573)
+    kcl = velmora.System("KCl-H2O", cache=False).liquid(298.15, molalities={"KCl": 2.0})
+    assert kcl.gamma_mean["KCl"] == pytest.approx(0.573, rel=0.01)
