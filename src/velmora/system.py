@@ -68,6 +68,8 @@ class System:
         self.model = el
         self.species = list(el.names)
         self._info = checks.SystemInfo(self, db)
+        from .solids import Solids
+        self.solids = Solids(self, db)
 
     # -- pickling: the report travels, the cache and the engine are not asked again ------------
     def __getstate__(self):
@@ -101,18 +103,27 @@ class System:
         return checks.composition(self, amounts, molalities, mass_fractions, loading)
 
     # -- results ---------------------------------------------------------------------------------
-    def liquid(self, T, amounts=None, *, molalities=None, mass_fractions=None, loading=None):
+    def liquid(self, T, amounts=None, *, molalities=None, mass_fractions=None, loading=None,
+               solids=False):
         """The liquid at T [K] in chemical equilibrium: a ``LiquidState`` with true amounts
         [unit of the amounts; mol for molalities and mass fractions], mole fractions, molalities
         [mol/kg water], activity coefficients on the mole-fraction and molality scales,
         activities, pH, ionic strength [mol/kg], water activity, osmotic coefficient, mean ionic
-        activity coefficients, partial pressures and bubble pressure [Pa] and the vapor in
-        equilibrium (mole fractions). See ``composition`` for the ways to give the liquid."""
+        activity coefficients, partial pressures and bubble pressure [Pa], the vapor in
+        equilibrium (mole fractions) and the saturation index of every solid of the system.
+        See ``composition`` for the ways to give the liquid.
+
+        ``solids=True``: the liquid in equilibrium with the solids that precipitate (every
+        present solid at SI = 0, every absent one below); the state's ``solids`` gives their
+        amounts, ``apparent`` the dissolved part and ``feed`` the composition given."""
         from .states import liquid_state
         app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
                                loading=loading)
         T = checks.temperature(T)
         checks.range_warnings(self, T, app)
+        if solids:
+            from .solids import solid_liquid
+            return solid_liquid(self, app, T)
         return liquid_state(self, app, T)
 
     def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None):
