@@ -37,6 +37,8 @@ NEWTON_TOL = 1e-9
 # the core's speciation inside: tight enough that a warm start near the answer still moves
 # (at the core's default 1e-11 a small change of a solid's amount can fall below it)
 SPECIATION_TOL = 1e-14
+SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
+MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
 FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
@@ -159,7 +161,7 @@ def _dlnx_ds(system, T, n, lng, content):
     comp_b = system.solids.comp_b
     rhs = np.vstack([np.zeros((top.shape[0], content.shape[0])), -(comp_b @ content.T)])
     du, *_ = np.linalg.lstsq(M, rhs, rcond=None)
-    return D @ du
+    return D @ du, du
 
 
 # ------------------------------------------------------------------------- solid-liquid
@@ -169,8 +171,11 @@ class _Liquid:
 
     def __init__(self, system, app, T):
         el = system.model
-        n, lng = el.true_amounts(app, T, SPECIATION_TOL)
+        n, lng = el.true_amounts(app, T, SPECIATION_TOL, SPECIATION_MAXIT)
         self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
+        if not (el._status()["speciation_converged"] and np.all(np.isfinite(self.n))
+                and np.all(self.n > 0.0)):
+            raise ValueError("speciation not converged")
         self.si = system.solids.si(T, self.n, self.lng)
 
 
@@ -191,61 +196,105 @@ def solid_liquid(system, app, T):
     el = system.model
     el._warm = None
     state = liquid_state(system, app, T)
-    si0 = np.array([state.saturation_indices[s] for s in ss.names])
-    if not len(ss) or np.all(si0 < 0.0):
+    if not len(ss) or max(state.saturation_indices.values()) < 0.0:
         return state                           # nothing precipitates: the core's liquid as is
     feed = np.array([app[c] for c in system.components], dtype=float)
-    active, s, its = [], np.zeros(0), 0
+
+    def evaluate(s, active):
+        return _Liquid(system, _app(system, feed, s, active), T)
+
+    def jacobian(s, active, liq):
+        d, du = _dlnx_ds(system, T, liq.n, liq.lng, ss.content[active])
+        return ss.nu[active] @ d, du
+
     el._warm = None
-    liq = _Liquid(system, app, T)
-    tried = []
-    for _ in range(ACTIVE_MAX):
-        absent = [k for k in range(len(ss)) if k not in active]
-        best = max(absent, key=lambda k: liq.si[k], default=None)
-        if best is None or liq.si[best] < 0.0:
-            break
-        active.append(best)
-        s = np.append(s, 0.0)
-        tried.append("+" + ss.names[best])
-        s, active, liq, n_it = _newton(system, feed, T, s, active, liq)
-        its += n_it
-    else:
-        raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
-                               f"solids did not settle ({', '.join(tried)})", T=T,
-                               feed=dict(app), tried=tried)
+    s, active, _, its = _active_set(system, T, evaluate(np.zeros(0), []), evaluate, jacobian)
     ss.range_warnings(T, active)
-    out = liquid_state(system, _app(system, feed, s, active), T)
-    solids = {ss.names[k]: float(v) for k, v in zip(active, s)}
-    _verify(system, out, solids, app, T, its)
+    app_liq = _app(system, feed, s, active)
+    out = _tight_state(system, app_liq, T)
+    _verify(system, out, {ss.names[k]: float(v) for k, v in zip(active, s)}, app, T, its)
     return out
 
 
-def _newton(system, feed, T, s, active, liq):
-    """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each); a solid
-    whose amount would turn negative leaves the set. Returns (s, active, liquid, iterations)."""
+def _tight_state(system, app, T):
+    """The LiquidState of ``app`` from a speciation converged to SPECIATION_TOL (the core's
+    fugacities start from it and keep it), checked like every liquid."""
+    from . import checks
+    from .states import LiquidState, ln_gamma_inf_water
+    el = system.model
+    el._warm = None
+    el.true_amounts(app, T, SPECIATION_TOL, 2000)
+    f, n, lng = el.fugacities(app, T)
+    el._warm = None
+    res = checks.speciation_residual(system, app, T, n, lng)
+    if not res <= system.tol:
+        raise ConvergenceError(f"chemical equilibrium of the liquid not verified at T = {T:g} K "
+                               f"next to the solids: residual {res:.3g}", T=T, feed=dict(app),
+                               residual=res)
+    checks.pair_warnings(system, np.asarray(n) / np.sum(n))
+    return LiquidState(system, app, T, n, lng, f, res, ln_gamma_inf_water(system, T))
+
+
+def _active_set(system, T, first, evaluate, jacobian):
+    """Active-set method on the solids: add the most supersaturated absent solid, solve for the
+    amounts of the present ones (``_newton``), until every absent solid has SI < 0.
+    ``evaluate(s, active)`` gives a state with ``si`` (raises ValueError where it has none),
+    ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
+    the species or None).
+    Returns (s, active, state, Newton iterations)."""
+    ss = system.solids
+    active, s, its, state, tried, seen = [], np.zeros(0), 0, first, [], set()
+    for _ in range(ACTIVE_MAX):
+        absent = [k for k in range(len(ss)) if k not in active]
+        best = max(absent, key=lambda k: state.si[k], default=None)
+        if best is None or state.si[best] < 0.0:
+            return s, active, state, its
+        key = tuple(sorted(active + [best]))
+        if key in seen:
+            break                   # the set cycles
+        seen.add(key)
+        active.append(best)
+        s = np.append(s, 0.0)
+        tried.append("+" + ss.names[best])
+        s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian)
+        its += n_it
+    raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
+                           f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
+
+
+def _newton(system, T, s, active, state, evaluate, jacobian):
+    """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
+    lower the largest residual; a solid whose amount reaches 0 leaves the set.
+    Returns (s, active, state, iterations)."""
     ss = system.solids
     for it in range(1, NEWTON_MAX + 1):
-        r = liq.si[active] * LN10
-        if np.max(np.abs(r)) < NEWTON_TOL * LN10:
-            return s, active, liq, it
-        J = ss.nu[active] @ _dlnx_ds(system, T, liq.n, liq.lng, ss.content[active])
-        ds, *_ = np.linalg.lstsq(J, -r, rcond=None)
+        r = state.si[active] * LN10
         norm = float(np.max(np.abs(r)))
-        # the longest step that keeps every amount non-negative; a solid reaching 0 leaves
+        if norm < NEWTON_TOL * LN10:
+            return s, active, state, it
+        J, dlnn = jacobian(s, active, state)
+        ds, *_ = np.linalg.lstsq(J, -r, rcond=None)
+        # no species of the liquid may lose more than MAX_DROP of its amount by the linear
+        # prediction (the indices are logarithmic: a full step can overshoot a solid's last
+        # ions); no amount below 0 (a solid reaching 0 leaves)
         lam, hit = 1.0, None
+        if dlnn is not None:
+            drop = float(np.max(-(dlnn @ ds)))
+            if drop > MAX_DROP:
+                lam = MAX_DROP / drop
         neg = np.flatnonzero(ds < 0.0)
         if neg.size:
             ratios = -s[neg] / ds[neg]
-            if ratios.min() < 1.0:
+            if ratios.min() < lam:
                 lam, hit = float(ratios.min()), int(neg[np.argmin(ratios)])
         for _ in range(40):
             s_new = np.maximum(s + lam * ds, 0.0)
             if hit is not None:
                 s_new[hit] = 0.0
             try:
-                new = _Liquid(system, _app(system, feed, s_new, active), T)
-                ok = bool(np.all(np.isfinite(new.si)) and np.all(new.n > 0.0))
-            except ValueError:
+                new = evaluate(s_new, active)
+                ok = bool(np.all(np.isfinite(new.si)))
+            except (ValueError, ConvergenceError):
                 ok = False
             if ok and (hit is not None or float(np.max(np.abs(new.si[active]))) * LN10
                        < max(norm, NEWTON_TOL * LN10)):
@@ -257,18 +306,16 @@ def _newton(system, feed, T, s, active, liq):
                 f"direction lowers the residual of {', '.join(ss.names[k] for k in active)} "
                 f"(largest |SI| {norm / LN10:.3g})", T=T, residual=norm / LN10,
                 tried=[ss.names[k] for k in active])
-        s, liq = s_new, new
-        gone = [j for j in range(len(active)) if s[j] <= 0.0]
-        if gone:
-            keep = [j for j in range(len(active)) if j not in gone]
-            active = [active[j] for j in keep]
-            s = s[keep]
+        s, state = s_new, new
+        keep = [j for j in range(len(active)) if s[j] > 0.0]
+        if len(keep) < len(active):
+            active, s = [active[j] for j in keep], s[keep]
             if not active:
-                return s, active, liq, it
+                return s, active, state, it
     raise ConvergenceError(f"solid-liquid equilibrium not converged at T = {T:g} K after "
                            f"{NEWTON_MAX} Newton steps (largest |SI| "
-                           f"{float(np.max(np.abs(liq.si[active]))):.3g})", T=T,
-                           residual=float(np.max(np.abs(liq.si[active]))),
+                           f"{float(np.max(np.abs(state.si[active]))):.3g})", T=T,
+                           residual=float(np.max(np.abs(state.si[active]))),
                            tried=[ss.names[k] for k in active])
 
 
@@ -324,3 +371,182 @@ def fit_ksp(system, solid, points, terms="AB"):
     out = {k: 0.0 for k in "ABCD"}
     out.update(dict(zip(terms, coef.tolist())))
     return out, float(np.max(np.abs(X @ coef - y)))
+
+
+# ------------------------------------------------------------------------- flashes
+
+class _Split:
+    """The front door's verified two-phase flash of the feed less the solids, with the
+    liquid's saturation indices (all-vapor results have no liquid to saturate)."""
+
+    def __init__(self, system, z, s, active, P, spec, value):
+        from .flashes import flash
+        red = z.copy()
+        for j, k in enumerate(active):
+            red -= s[j] * system.solids.content[k]
+        self.total = float(red.sum())
+        if np.any(red < -1e-14 * self.total) or not self.total > 0.0:
+            raise ValueError("the solids take more than the feed holds")
+        red = np.maximum(red, 0.0)
+        if spec == "vapor_fraction":
+            value = value / self.total
+            if not value < 1.0:
+                raise ValueError("no liquid left")
+        self.result = flash(system, red, P, **{spec: value})
+        if self.result.vapor_fraction >= 1.0:
+            raise ValueError("no liquid left")
+        self.si = np.array([self.result.liquid.saturation_indices[k]
+                            for k in system.solids.names])
+
+
+def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None):
+    """A vapor-liquid-solid flash: the FlashResult of the fluid phases (per mol of the feed
+    less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
+    ``feed`` the whole feed and ``vapor_fraction`` and ``H`` per mol of the whole feed."""
+    from . import checks
+    specs = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
+             if v is not None}
+    if len(specs) != 1:
+        raise ValueError("give exactly one of T, H, S, vapor_fraction"
+                         + (f" (given: {', '.join(specs)})" if specs else ""))
+    spec, value = next(iter(specs.items()))
+    if spec == "S":
+        raise NotImplementedError(
+            "flash(..., S=..., solids=True): the property package's liquid entropy has no "
+            "reference for the solids yet; give T, H or vapor_fraction")
+    P = checks.pressure(P)
+    z = checks.feed(system, feed)
+    if spec == "H":
+        return _flash_h(system, z, P, checks.number(H, "H"), T0)
+    value = checks.temperature(value) if spec == "T" else checks.number(value, spec)
+    if spec == "vapor_fraction" and not 0.0 <= value < 1.0:
+        raise ValueError(f"vapor_fraction with solids must lie in [0, 1), not {value:g}")
+    return _three_phase(system, z, P, spec, value)
+
+
+def _three_phase(system, z, P, spec, value):
+    ss = system.solids
+
+    dry = []
+
+    def evaluate(s, active):
+        try:
+            return _Split(system, z, s, active, P, spec, value)
+        except ValueError:
+            dry.append(True)          # the solids would take the whole liquid
+            raise
+
+    def jacobian(s, active, split):
+        # forward differences over the solid amounts (each a verified flash)
+        J = np.empty((len(active), len(active)))
+        for j in range(len(active)):
+            h = 1e-7 * max(s[j], 1e-3)
+            sj = s.copy()
+            sj[j] += h
+            J[:, j] = (evaluate(sj, active).si[active] - split.si[active]) * LN10 / h
+        return J, None
+
+    first = evaluate(np.zeros(0), [])
+    if not len(ss) or np.all(first.si < 0.0):
+        out = first.result
+        out.solids, out.H_solids = {}, 0.0
+        return out
+    try:
+        s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian)
+    except ConvergenceError:
+        if any(dry):
+            raise ValueError(f"no liquid with solids at {spec} = {value:g}, P = {P:g} Pa: the "
+                             "liquid boils dry (the salts stay as solids in the vapor), or, for "
+                             "a salt in water, boils with its salt at one temperature only; "
+                             "give the vapor fraction or H") from None
+        raise
+    return _finish(system, z, P, s, active, split, its)
+
+
+def _finish(system, z, P, s, active, split, its):
+    ss = system.solids
+    out = split.result
+    T = out.T
+    bad = [f"{ss.names[k]} SI {split.si[k]:.3g}" for k in active
+           if abs(split.si[k]) > SI_TOL]
+    bad += [f"{ss.names[k]} SI {split.si[k]:.3g} but absent" for k in range(len(ss))
+            if k not in active and split.si[k] >= 0.0]
+    tot = split.total
+    beta = out.vapor_fraction
+    x = np.array([out.x[c] for c in system.components])
+    y = np.array([out.vapor[c] for c in system.components])
+    solid_part = sum((s[j] * ss.content[k] for j, k in enumerate(active)),
+                     np.zeros(len(system.components)))
+    balance = float(np.max(np.abs(z - tot * ((1.0 - beta) * x + beta * y) - solid_part)))
+    if bad or not balance <= system.tol:
+        raise ConvergenceError(f"vapor-liquid-solid flash not verified at T = {T:g} K, "
+                               f"P = {P:g} Pa: " + "; ".join(bad + [f"balance {balance:.3g}"]),
+                               T=T, P=P, residual=balance)
+    ss.range_warnings(T, active)
+    h_sol = sum(s[j] * solid_enthalpy(system, ss.names[k], T) for j, k in enumerate(active))
+    out.solids = {ss.names[k]: float(v) for k, v in zip(active, s)}
+    out.feed = dict(zip(system.components, z.tolist()))
+    out.vapor_fraction = beta * tot
+    out.H = out.H * tot + h_sol
+    out.H_solids = h_sol
+    out.S = math.nan              # no entropy reference for the solids (see flash_solids)
+    out.balance = max(out.balance, balance)
+    out.iterations += its
+    out.method += f", with solids ({its} Newton steps)"
+    return out
+
+
+def solid_enthalpy(system, solid, T):
+    """Molar enthalpy [J/mol] of a solid at T on the core's references: its dissolution products
+    at infinite dilution (ions) and as pure liquid (water of a hydrate), less the enthalpy of
+    dissolution R T^2 d ln Ksp/dT (van't Hoff, from the Ksp correlation)."""
+    import velmora.brinequil as bq
+    ss, info, el = system.solids, system._info, system.model
+    k = ss.index(solid)
+    big = 1e7                               # kmol of water: the products at infinite dilution
+    n_w = np.zeros(len(info.names))
+    n_w[info.iw] = big
+    h_w = bq.liquid_enthalpy(el, system.pp, n_w, T, None, el.pure)
+    h_p = bq.liquid_enthalpy(el, system.pp, n_w + ss.nu[k], T, None, el.pure)
+    A, B, C, D = ss._abcd[k]
+    dh_sol = 8.314462618 * (-B + C * T + D * T * T)          # J/mol
+    return (h_p - h_w) / 1000.0 - dh_sol
+
+
+def _flash_h(system, z, P, H, T0):
+    """The three-phase flash whose enthalpy [J/mol of feed] is H. Below the bubble point (with
+    solids) Brent's method in T over flashes at T; above it Brent's method in the vapor
+    fraction (where a salt comes out of a boiling brine the temperature stays while the vapor
+    fraction grows, so T alone does not fix the state)."""
+    from scipy.optimize import brentq
+    from . import checks
+    seen = {}
+
+    def at(spec, v):
+        if (spec, v) not in seen:
+            seen[(spec, v)] = _three_phase(system, z, P, spec, v)
+        return seen[(spec, v)]
+
+    bubble = at("vapor_fraction", 0.0)
+    if H <= bubble.H:
+        lo = checks.T_MIN
+        if at("T", lo).H > H:
+            raise ValueError(f"H = {H:g} J/mol lies below the enthalpy of the feed at "
+                             f"{lo:g} K and P = {P:g} Pa")
+        T = brentq(lambda t: at("T", t).H - H, lo, bubble.T, xtol=1e-8,
+                   rtol=4.0 * np.finfo(float).eps)
+        return at("T", T)
+    hi = 0.5
+    while True:
+        try:
+            if at("vapor_fraction", hi).H >= H:
+                break
+        except ValueError:
+            pass                        # dried out: come back halfway
+        if hi > 1.0 - 1e-6:
+            raise ValueError(f"H = {H:g} J/mol lies beyond the enthalpy at which the liquid "
+                             f"boils dry at P = {P:g} Pa")
+        hi = 0.5 * (hi + 1.0)
+    beta = brentq(lambda b: at("vapor_fraction", b).H - H, 0.0, hi, xtol=1e-12,
+                  rtol=4.0 * np.finfo(float).eps)
+    return at("vapor_fraction", beta)

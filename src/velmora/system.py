@@ -126,14 +126,23 @@ class System:
             return solid_liquid(self, app, T)
         return liquid_state(self, app, T)
 
-    def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None):
+    def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None,
+              solids=False):
         """Flash of ``feed`` at P [Pa] with exactly one of T [K], H [J/mol of feed],
         S [J/(mol K) of feed] or the vapor fraction [mol vapor/mol feed].
 
         ``feed``: {component: amount} (any one unit) or a sequence in the order of
         ``components``. Returns a verified ``FlashResult``; raises ``ConvergenceError`` (naming
         T, P, the feed and the residual) when no verified answer is found, never a result above
-        the tolerance. The answer does not depend on earlier calls."""
+        the tolerance. The answer does not depend on earlier calls.
+
+        ``solids=True``: a vapor-liquid-solid flash (T, H or vapor fraction): the result's
+        ``solids`` {solid: mol per mol of feed}; ``vapor_fraction`` and ``H`` are per mol of the
+        whole feed, ``x`` and ``liquid`` describe the liquid (see ``velmora.solids``)."""
+        if solids:
+            from .solids import flash_solids
+            return flash_solids(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction,
+                                T0=T0)
         from .flashes import flash
         return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
 
