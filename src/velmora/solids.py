@@ -440,10 +440,15 @@ def _three_phase(system, z, P, spec, value):
         # forward differences over the solid amounts (each a verified flash)
         J = np.empty((len(active), len(active)))
         for j in range(len(active)):
-            h = 1e-7 * max(s[j], 1e-3)
+            h = 1e-6 + 1e-4 * s[j]
             sj = s.copy()
             sj[j] += h
             J[:, j] = (evaluate(sj, active).si[active] - split.si[active]) * LN10 / h
+        if np.min(np.abs(np.linalg.svd(J, compute_uv=False))) < 1e-3:
+            # the liquid's composition does not follow the solids (a salt in water at fixed
+            # T and P: the vapor takes the water the salt leaves)
+            dry.append(True)
+            raise ConvergenceError("the saturation indices do not depend on the solids")
         return J, None
 
     first = evaluate(np.zeros(0), [])
@@ -550,3 +555,38 @@ def _flash_h(system, z, P, H, T0):
     beta = brentq(lambda b: at("vapor_fraction", b).H - H, 0.0, hi, xtol=1e-12,
                   rtol=4.0 * np.finfo(float).eps)
     return at("vapor_fraction", beta)
+
+
+def scaling_temperature(system, app, solid=None, T_min=273.15, T_max=473.15):
+    """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid ``app``
+    (kept liquid: no vapor, e.g. a produced water under pressure in a heat exchanger) becomes
+    saturated with ``solid`` (or with the first of its solids); the liquid is undersaturated
+    just below it. A scan in steps of 5 K, then Brent's method on the saturation index."""
+    from scipy.optimize import brentq
+    ss = system.solids
+    which = list(range(len(ss))) if solid is None else [ss.index(solid)]
+    if not which:
+        raise ValueError(f"the system {system.name} has no solids")
+    el = system.model
+
+    def si(T):
+        el._warm = None
+        n, lng = el.true_amounts(app, T, SPECIATION_TOL, 2000)
+        return ss.si(T, n, np.asarray(lng, dtype=float))[which]
+
+    grid = np.append(np.arange(T_min, T_max, 5.0), T_max)
+    prev = si(grid[0])
+    if np.any(prev >= 0.0):
+        k = which[int(np.argmax(prev))]
+        raise ValueError(f"the liquid is already saturated with {ss.names[k]} at {T_min:g} K "
+                         f"(SI {float(prev.max()):.3g})")
+    for a, b in zip(grid[:-1], grid[1:]):
+        cur = si(b)
+        up = np.flatnonzero(cur >= 0.0)
+        if up.size:
+            roots = [(brentq(lambda t, j=j: si(t)[j], a, b, xtol=1e-10), which[j]) for j in up]
+            T, k = min(roots)
+            return float(T), ss.names[k]
+        prev = cur
+    raise ValueError(f"no solid of {', '.join(ss.names[k] for k in which)} reaches saturation "
+                     f"between {T_min:g} and {T_max:g} K")

@@ -146,6 +146,18 @@ class System:
         from .flashes import flash
         return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
 
+    def scaling_temperature(self, amounts=None, *, molalities=None, mass_fractions=None,
+                            loading=None, solid=None, T_min=273.15, T_max=473.15):
+        """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid, kept
+        liquid, becomes saturated with ``solid`` (default: with the first of the system's
+        solids to saturate), e.g. the scaling temperature of a produced water heated under
+        pressure. ValueError when it is saturated at T_min already or never in the range."""
+        from .solids import scaling_temperature
+        app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
+                               loading=loading)
+        return scaling_temperature(self, app, solid, checks.temperature(T_min),
+                                   checks.temperature(T_max))
+
     def bubble_temperature(self, feed, P, T0=None):
         """The liquid ``feed`` at its bubble temperature at P [Pa]: a verified ``FlashResult``
         with vapor fraction 0, ``T`` the bubble temperature [K] and ``vapor`` the first bubble's
