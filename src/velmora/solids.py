@@ -38,6 +38,7 @@ NEWTON_TOL = 1e-9
 # (at the core's default 1e-11 a small change of a solid's amount can fall below it)
 SPECIATION_TOL = 1e-14
 SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
+RANK_TOL = 1e-9       # relative singular value below which the present solids are too many
 MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
@@ -256,10 +257,58 @@ def _active_set(system, T, first, evaluate, jacobian):
         active.append(best)
         s = np.append(s, 0.0)
         tried.append("+" + ss.names[best])
+        if hasattr(state, "n"):
+            s, state = _start(system, s, active, state, evaluate)
         s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian)
         its += n_it
     raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
                            f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
+
+
+def _start(system, s, active, liq, evaluate):
+    """A start for the amount of the solid just added: the amount that brings its index to 0
+    when only its own ions leave the liquid, ideally (a trace mineral takes most of its
+    scarcest ion, which a Newton step from 0 on a logarithmic index approaches slowly)."""
+    from scipy.optimize import brentq
+    ss, info = system.solids, system._info
+    k = active[-1]
+    nu = ss.nu[k].copy()
+    nu[info.iw] = 0.0
+    on = nu > 0.0
+    n, v = liq.n[on], nu[on]
+    top = float(np.min(n / v))
+    si = liq.si[k] * LN10
+
+    def f(x):
+        return si + float(v @ np.log1p(-v * x / n))
+
+    try:
+        guess = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-14 * top)
+        trial = s.copy()
+        trial[-1] = guess
+        return trial, evaluate(trial, active)
+    except (ValueError, ConvergenceError):
+        return s, liq
+
+
+def _exchange(s, active, J, evaluate):
+    """One solid too many for the phase rule (the indices of the present solids depend on fewer
+    intensive variables than there are solids): move along the null direction of J, which keeps
+    the liquid's intensive state, until the first solid is used up (a ratio test, as in the
+    simplex method); it leaves. The newest solid (last in ``active``) grows along the way."""
+    v = np.linalg.svd(J)[2][-1]
+    if v[-1] < 0.0:
+        v = -v
+    shrink = np.flatnonzero(v < 0.0)
+    if not shrink.size:
+        raise ConvergenceError("the solids' amounts grow without bound along the phase rule's "
+                               "null direction")
+    ratios = -s[shrink] / v[shrink]
+    out = int(shrink[np.argmin(ratios)])
+    s = np.maximum(s + float(ratios.min()) * v, 0.0)
+    keep = [j for j in range(len(active)) if j != out]
+    active, s = [active[j] for j in keep], s[keep]
+    return s, active, evaluate(s, active)
 
 
 def _newton(system, T, s, active, state, evaluate, jacobian):
@@ -273,6 +322,10 @@ def _newton(system, T, s, active, state, evaluate, jacobian):
         if norm < NEWTON_TOL * LN10:
             return s, active, state, it
         J, dlnn = jacobian(s, active, state)
+        sv = np.linalg.svd(J, compute_uv=False)
+        if len(active) > 1 and sv[-1] <= RANK_TOL * sv[0]:
+            s, active, state = _exchange(s, active, J, evaluate)
+            continue
         ds, *_ = np.linalg.lstsq(J, -r, rcond=None)
         # no species of the liquid may lose more than MAX_DROP of its amount by the linear
         # prediction (the indices are logarithmic: a full step can overshoot a solid's last
@@ -444,7 +497,7 @@ def _three_phase(system, z, P, spec, value):
             sj = s.copy()
             sj[j] += h
             J[:, j] = (evaluate(sj, active).si[active] - split.si[active]) * LN10 / h
-        if np.min(np.abs(np.linalg.svd(J, compute_uv=False))) < 1e-3:
+        if len(active) == 1 and abs(J[0, 0]) < 1e-3:
             # the liquid's composition does not follow the solids (a salt in water at fixed
             # T and P: the vapor takes the water the salt leaves)
             dry.append(True)
