@@ -34,6 +34,7 @@ SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
 # where Newton stops: 10 times below SI_TOL and about 10 times above the noise of the core's
 # speciation (its residuals stop at 1e-11, its ln gamma at 1e-10)
 NEWTON_TOL = 1e-9
+ROUGH_TOL = 1e-3       # |SI| to which a set that may still grow is solved
 # the core's speciation inside: tight enough that a warm start near the answer still moves
 # (at the core's default 1e-11 a small change of a solid's amount can fall below it)
 SPECIATION_TOL = 1e-14
@@ -43,6 +44,7 @@ MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
 FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
+TRACE_X = 1e-8         # mole fraction below which a species' effect on ln gamma is left out
 
 
 class Solids:
@@ -134,34 +136,34 @@ def saturation_indices(system, T, n, lng):
 
 # ------------------------------------------------------------------------- derivatives
 
-def _dlnx_ds(system, T, n, lng, content):
-    """d(ln x + ln gamma)/ds (species x solids) of the core's speciation at (n, lng) when the
-    apparent liquid loses ``content`` (solids x components) per unit of each solid amount.
+def _dlnx_ds(system, T, n, content):
+    """(d(ln x + ln gamma)/ds, d ln n/ds) (species x solids) of the core's speciation at the
+    true amounts n when the apparent liquid loses ``content`` (solids x components) per unit of
+    each solid amount.
 
     The core's equations, nu (ln x + ln gamma - ref) = ln K and B n = B n0, linearised in
-    u = ln n; d ln gamma / du by forward differences of the activity model (one call per
-    species); the Henry reference terms are held fixed (the solids dissolve into ions)."""
+    u = ln n; d ln gamma / du by forward differences of the activity model, one call per species
+    above TRACE_X (a trace species moves the others' activity coefficients by its mole fraction
+    only); the Henry reference terms are held fixed (the solids dissolve into ions)."""
     from velmora import ionactivity
     info, el = system._info, system.model
     n = np.asarray(n, dtype=float)
     ns = len(n)
     x = n / n.sum()
-    u = np.log(n)
-    G = np.empty((ns, ns))
-    for k in range(ns):
-        uk = u.copy()
-        uk[k] += FD_STEP
-        xk = np.exp(uk - uk.max())
+    base = np.asarray(ionactivity.ln_gamma(el.sp, x, T, el.options))
+    D = np.eye(ns) - x                                   # d ln x_i / d u_j = delta_ij - x_j
+    for k in np.flatnonzero(x > TRACE_X):
+        xk = x.copy()
+        xk[k] *= 1.0 + FD_STEP
         xk /= xk.sum()
-        G[:, k] = (np.asarray(ionactivity.ln_gamma(el.sp, xk, T, el.options)) - lng) / FD_STEP
-    dlnx = np.eye(ns) - np.outer(np.ones(ns), x)        # d ln x_i / d u_j
-    D = dlnx + G
-    top = info.nu @ D
-    bottom = info.B * n                                  # B diag(n)
-    M = np.vstack([top, bottom])
-    comp_b = system.solids.comp_b
-    rhs = np.vstack([np.zeros((top.shape[0], content.shape[0])), -(comp_b @ content.T)])
-    du, *_ = np.linalg.lstsq(M, rhs, rcond=None)
+        D[:, k] += (np.asarray(ionactivity.ln_gamma(el.sp, xk, T, el.options)) - base) / FD_STEP
+    M = np.vstack([info.nu @ D, info.B * n])             # B diag(n) below
+    rhs = np.zeros((ns, content.shape[0]))
+    rhs[info.nu.shape[0]:] = -(system.solids.comp_b @ content.T)
+    try:
+        du = np.linalg.solve(M, rhs)
+    except np.linalg.LinAlgError:
+        du = np.linalg.lstsq(M, rhs, rcond=None)[0]
     return D @ du, du
 
 
@@ -205,8 +207,11 @@ def solid_liquid(system, app, T):
         return _Liquid(system, _app(system, feed, s, active), T)
 
     def jacobian(s, active, liq):
-        d, du = _dlnx_ds(system, T, liq.n, liq.lng, ss.content[active])
-        return ss.nu[active] @ d, du
+        if not hasattr(liq, "jac"):        # every solid's column, kept for a set that grows
+            d, du = _dlnx_ds(system, T, liq.n, ss.content)
+            liq.jac = (ss.nu @ d, du)
+        J, du = liq.jac
+        return J[np.ix_(active, active)], du[:, active]
 
     el._warm = None
     s, active, _, its = _active_set(system, T, evaluate(np.zeros(0), []), evaluate, jacobian)
@@ -245,11 +250,18 @@ def _active_set(system, T, first, evaluate, jacobian):
     Returns (s, active, state, Newton iterations)."""
     ss = system.solids
     active, s, its, state, tried, seen = [], np.zeros(0), 0, first, [], set()
+    tight = True                    # the set in hand is solved to NEWTON_TOL
     for _ in range(ACTIVE_MAX):
         absent = [k for k in range(len(ss)) if k not in active]
         best = max(absent, key=lambda k: state.si[k], default=None)
         if best is None or state.si[best] < 0.0:
-            return s, active, state, its
+            if tight:
+                return s, active, state, its
+            # a set solved roughly (where it may still grow) is solved exactly, then looked at
+            # again
+            s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian)
+            its, tight = its + n_it, True
+            continue
         key = tuple(sorted(active + [best]))
         if key in seen:
             break                   # the set cycles
@@ -259,8 +271,9 @@ def _active_set(system, T, first, evaluate, jacobian):
         tried.append("+" + ss.names[best])
         if hasattr(state, "n"):
             s, state = _start(system, s, active, state, evaluate)
-        s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian)
-        its += n_it
+        s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
+                                         ROUGH_TOL)
+        its, tight = its + n_it, False
     raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
                            f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
 
@@ -311,7 +324,7 @@ def _exchange(s, active, J, evaluate):
     return s, active, evaluate(s, active)
 
 
-def _newton(system, T, s, active, state, evaluate, jacobian):
+def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
     """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
     lower the largest residual; a solid whose amount reaches 0 leaves the set.
     Returns (s, active, state, iterations)."""
@@ -319,7 +332,7 @@ def _newton(system, T, s, active, state, evaluate, jacobian):
     for it in range(1, NEWTON_MAX + 1):
         r = state.si[active] * LN10
         norm = float(np.max(np.abs(r)))
-        if norm < NEWTON_TOL * LN10:
+        if norm < tol * LN10:
             return s, active, state, it
         J, dlnn = jacobian(s, active, state)
         sv = np.linalg.svd(J, compute_uv=False)
