@@ -258,3 +258,13 @@ def test_chemistry_errors_name_the_mismatch(cache):
         velmora.System(chem)
     chem["reactions"] = [{"H2O": -2, "H3O+": 1, "OH-": 1}]
     assert velmora.System(chem).liquid(298.15, amounts={"H2O": 1.0}).pH == pytest.approx(7.0, abs=0.02)
+
+
+def test_bubble_temperature_is_where_the_liquid_boils(mea):
+    liq = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
+    for P in (2e4, ATM, 5e5):
+        r = mea.bubble_temperature(liq, P)
+        assert r.vapor_fraction == 0.0
+        assert mea.liquid(r.T, amounts=liq).bubble_pressure == pytest.approx(P, rel=1e-8)
+    with pytest.raises(ValueError, match="lies below 200 K; the gases N2 keep it far below"):
+        mea.bubble_temperature(dict(liq, N2=0.5), ATM)

@@ -1,33 +1,34 @@
-"""The main job on the built-in data: `make demo` (python -m velmora.demo).
+"""The main job on the built-in data: `make demo` (python -m velmora.demo), through the front door.
 
-1. A flowsheet of 30 wt% aqueous MEA with CO2 (and N2), the built-in chemistry MEA-CO2-H2O
-   attached through brinequil.attach; the parameter report comes from the engine the first
-   time and from the report cache afterwards (the output says which).
-2. CO2 partial pressure against loading at 40 and 120 C by brinequil's bubble operation on
-   the attached model, beside the measurements of Jou, Mather & Otto (1995).
-3. The NaCl mean activity coefficient against molality at 25 C (speciation of an attached
-   NaCl-water model), beside Robinson & Stokes (1959).
-4. One TP flash of a flue-gas-like feed contacting the MEA solution.
+1. The built-in chemistry MEA-CO2-H2O with N2 as a gas (velmora.System); its parameter report
+   comes from the engine the first time and from the report cache afterwards (the output says
+   which).
+2. CO2 partial pressure over 30 wt% MEA against loading at 40 and 120 C, beside the measurements
+   of Jou, Mather & Otto (1995).
+3. NaCl in water at 25 C: mean ionic activity and osmotic coefficients against molality, beside
+   Robinson & Stokes (1959).
+4. One verified TP flash of a flue-gas-like feed contacting the MEA solution.
 
 Tables go to standard output, the plot to demo-output/demo.png in the current folder.
 """
 
-import math
 import os
 import sys
 import time
+import warnings
 
-from velmora.enginebridge import databank
+import velmora
 from velmora.regress import data as published
 
 W_MEA = 0.30                      # mass fraction of MEA in the unloaded solution
-MW = {"WATER": databank.species("H2O")["molar_mass"], "MEA": databank.species("MEA")["molar_mass"]}
 # The measurements the MEA pairs were fitted to, by temperature: {t [C]: [(loading, p_CO2 [kPa])]}
 JOU_1995 = {}
 for _T, _a, _p in published.JOU_1995:
     JOU_1995.setdefault(round(_T - 273.15, 2), []).append((_a, _p))
 
-ROBINSON_STOKES = [(0.1, 0.778), (0.5, 0.681), (1.0, 0.657), (2.0, 0.668), (4.0, 0.783), (6.0, 0.986)]
+# Robinson & Stokes (1959), NaCl(aq) at 25 C: (m [mol/kg], gamma+-, osmotic coefficient)
+ROBINSON_STOKES = [(0.1, 0.778, 0.932), (0.5, 0.681, 0.920), (1.0, 0.657, 0.936),
+                   (2.0, 0.668, 0.983), (4.0, 0.783, 1.116), (6.0, 0.986, 1.271)]
 
 _T0 = time.time()
 
@@ -36,57 +37,31 @@ def step(msg):
     print(f"[{time.time() - _T0:6.1f} s] {msg}", flush=True)
 
 
-def flowsheet(components, aliases, henry, chem_name):
-    from velmora import enginebridge, phasekit
-    pp = enginebridge.property_package(components, aliases, henry_comps=henry, method="ENRTL")
-    return phasekit.Flowsheet(pp, {"aliases": aliases}, {chem_name: chem_name})
+def system(chemistry, gases=()):
+    """The System of a built-in chemistry; say where its parameter report came from."""
+    sysm = velmora.System(chemistry, gases=gases)
+    how = {"cache": "read from the cache (the engine was not run)",
+           "engine": "written by the engine from the databank and stored in the cache"}.get(
+        sysm.report_origin, sysm.report_origin)
+    step(f"chemistry {sysm.name}: parameter report {how}")
+    step(f"chemistry {sysm.name}: components {', '.join(sysm.components)}; "
+         f"{len(sysm.species)} true species: {', '.join(sysm.species)}")
+    return sysm
 
 
-def attach(fs):
-    """Attach the flowsheet's chemistry; say whether the report came from the cache."""
-    import velmora.brinequil as bq
-    from velmora import ionchem
-    cid, chem = next(iter(ionchem.chemistries(fs).items()))
-    aliases = dict(fs.meta["aliases"])
-    henry = list(fs.pp.henry_comps)
-    path = os.path.join(bq._cache_dir(), bq.report_key(aliases, chem, henry) + ".rep")
-    cached = os.path.isfile(path)
-    if cached and not _current(path):
-        step(f"chemistry {cid}: the cached report was written from another databank: asking the engine again")
-        bq.parameter_report(aliases, cid, chem, henry, refresh=True)
-        cached = False
-    el = bq.attach(fs)
-    if el is None:
-        raise SystemExit(f"demo: chemistry {cid} could not be attached (see the message above)")
-    how = "read from the cache (the engine was not run)" if cached else \
-        "written by the engine from the databank and stored in the cache"
-    step(f"chemistry {cid}: parameter report {how}: {path}")
-    step(f"chemistry {cid}: {len(el.names)} true species: {', '.join(el.names)}")
-    return el
+def mea_liquid(mea, T, loading):
+    return mea.liquid(T, mass_fractions={"MEA": W_MEA}, loading=loading)
 
 
-def _current(path):
-    """True when the cached report at path was written from the installed databank."""
-    with open(path, errors="ignore") as fh:
-        head = fh.read(2000)
-    return f"# databank {databank.digest()}" in head
-
-
-def mea_feed(loading, kg_solution=1.0):
-    """Apparent amounts (kmol) of kg_solution kg of unloaded 30 wt% MEA, loaded with CO2."""
-    m = W_MEA / MW["MEA"]
-    w = (1.0 - W_MEA) / MW["WATER"]
-    return {"WATER": w * kg_solution, "MEA": m * kg_solution, "CO2": loading * m * kg_solution, "N2": 0.0}
-
-
-def co2_curves(el):
+def co2_curves(mea):
     rows = []
     for t_c, data in JOU_1995.items():
         T = t_c + 273.15
-        step(f"CO2 partial pressure over 30 wt% MEA at {t_c:.0f} C ({len(data)} loadings, bubble points)")
+        step(f"CO2 partial pressure over 30 wt% MEA at {t_c:.0f} C ({len(data)} loadings)")
         for loading, p_meas in data:
-            P, y, _, _ = el.bubble(mea_feed(loading), T)
-            rows.append((t_c, loading, p_meas, P * y["CO2"] / 1e3, P / 1e3))
+            liq = mea_liquid(mea, T, loading)
+            rows.append((t_c, loading, p_meas, liq.partial_pressures["CO2"] / 1e3,
+                         liq.bubble_pressure / 1e3))
     return rows
 
 
@@ -104,52 +79,44 @@ def print_co2(rows):
 NACL_TABLE = [0.05, 0.1, 0.2, 0.5, 1.0, 1.5, 2.0, 3.0, 4.0, 5.0, 6.0]
 
 
-def nacl_curve(el, molalities=NACL_TABLE):
+def nacl_curve(brine, molalities=NACL_TABLE):
     rows = []
-    names = list(el.names)
-    iw, ina, icl = names.index("WATER"), names.index("Na+"), names.index("Cl-")
     for m in molalities:
-        n, lng = el.true_amounts({"WATER": 1000.0 / MW["WATER"], "NaCl": m}, 298.15)
-        x_w = n[iw] / sum(n)
-        g = math.exp(0.5 * (lng[ina] + lng[icl]) + math.log(x_w))
-        rows.append((m, g))
+        liq = brine.liquid(298.15, molalities={"NaCl": m})
+        rows.append((m, liq.gamma_mean["NaCl"], liq.osmotic_coefficient))
     return rows
 
 
 def print_nacl(rows):
-    ref = dict(ROBINSON_STOKES)
+    ref = {m: (g, phi) for m, g, phi in ROBINSON_STOKES}
     print()
-    print("NaCl(aq) at 25 C, mean ionic activity coefficient (molality scale)")
-    print(f"{'m [mol/kg]':>10} {'gamma+- calc':>13} {'gamma+- R&S':>12} {'deviation':>10}")
-    for m, g in rows:
-        r = ref.get(m)
-        extra = f"{r:12.3f} {100 * (g / r - 1):9.1f}%" if r else ""
+    print("NaCl(aq) at 25 C (molality scale; measured: Robinson & Stokes 1959)")
+    print(f"{'m [mol/kg]':>10} {'gamma+- calc':>13} {'R&S':>7} {'dev':>7} {'phi calc':>9} {'R&S':>7} {'dev':>7}")
+    for m, g, phi in rows:
+        extra = ""
+        if m in ref:
+            rg, rp = ref[m]
+            extra = f"{rg:7.3f} {100 * (g / rg - 1):6.1f}% {phi:9.4f} {rp:7.3f} {100 * (phi / rp - 1):6.1f}%"
+        else:
+            extra = f"{'':7} {'':7} {phi:9.4f}"
         print(f"{m:10.2f} {g:13.4f} {extra}")
 
 
-def flue_gas_flash(fs):
-    from velmora import phasekit
-    pp = fs.pp
+def flue_gas_flash(mea):
     # 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) over 20 kg of lean 30 wt% MEA (loading 0.2)
-    solv = mea_feed(0.2, kg_solution=20.0)
-    feed = {"WATER": solv["WATER"] + 0.07, "MEA": solv["MEA"], "CO2": solv["CO2"] + 0.12, "N2": 0.81}
-    tot = sum(feed.values())
-    z = [feed[c] / tot for c in pp.components]
+    lean = mea.composition(mass_fractions={"MEA": W_MEA}, loading=0.2)     # mol in 1 kg
+    feed = {c: 20.0 * v for c, v in lean.items()}                           # mol in 20 kg
+    for c, share in (("CO2", 0.12), ("H2O", 0.07), ("N2", 0.81)):
+        feed[c] += 1000.0 * share                                           # mol in 1 kmol gas
     T, P = 313.15, 101325.0
     step(f"TP flash of a flue-gas-like feed at {T - 273.15:.0f} C, {P / 1e3:.3f} kPa")
-    res = phasekit.flash(pp, z, P, T=T)
+    r = mea.flash(feed, P, T=T)
     print()
     print("TP flash: 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) with 20 kg lean 30 wt% MEA (loading 0.2)")
-    print(f"feed {tot:.4f} kmol; vapor fraction beta = {res['beta']:.5f}; H = {res['H'] / 1e6:.2f} MJ/kmol; "
-          f"S = {res['S'] / 1e3:.2f} kJ/(kmol K); {res['iterations']} iterations")
-    print(f"{'component':>10} {'z':>10} {'x (liquid)':>12} {'y (vapor)':>12}")
-    for k, c in enumerate(pp.components):
-        print(f"{c:>10} {z[k]:10.5f} {res['x'][k]:12.5g} {res['y'][k]:12.5g}")
-    true = res.get("true") or {}
-    if true:
-        print("true liquid [kmol per kmol apparent liquid]: "
-              + ", ".join(f"{s} {v:.4g}" for s, v in true.items()))
-    return res
+    print(r)
+    print(f"CO2 captured: {100 * (1 - r.vapor['CO2'] * r.vapor_fraction * sum(feed.values()) / feed['CO2']):.1f} % "
+          f"of the CO2 fed; liquid pH {r.liquid.pH:.2f}")
+    return r
 
 
 def plot(co2_rows, nacl_rows, path):
@@ -166,11 +133,16 @@ def plot(co2_rows, nacl_rows, path):
     ax1.set_ylabel("p CO2 [kPa]")
     ax1.set_title("CO2 over 30 wt% aqueous MEA")
     ax1.legend(fontsize=8)
-    ax2.plot([m for m, _ in nacl_rows], [g for _, g in nacl_rows], "-", label="model (Chen et al. 1982 pair)")
-    ax2.plot([m for m, _ in ROBINSON_STOKES], [g for _, g in ROBINSON_STOKES], "o", mfc="none",
-             label="Robinson & Stokes 1959")
+    ax2.plot([m for m, _, _ in nacl_rows], [g for _, g, _ in nacl_rows], "-",
+             label="gamma+- model (Chen et al. 1982 pair)")
+    ax2.plot([m for m, _, _ in ROBINSON_STOKES], [g for _, g, _ in ROBINSON_STOKES], "o", mfc="none",
+             label="gamma+- Robinson & Stokes 1959")
+    ax2.plot([m for m, _, _ in nacl_rows], [p for _, _, p in nacl_rows], "-",
+             label="osmotic coefficient model")
+    ax2.plot([m for m, _, _ in ROBINSON_STOKES], [p for _, _, p in ROBINSON_STOKES], "s", mfc="none",
+             label="osmotic coefficient R&S")
     ax2.set_xlabel("molality NaCl [mol/kg]")
-    ax2.set_ylabel("mean activity coefficient")
+    ax2.set_ylabel("gamma+- and osmotic coefficient")
     ax2.set_title("NaCl(aq), 25 °C")
     ax2.legend(fontsize=8)
     fig.tight_layout()
@@ -178,14 +150,14 @@ def plot(co2_rows, nacl_rows, path):
     plt.close(fig)
 
 
-def dense_co2(el):
+def dense_co2(mea):
     """Model curves on a fine loading grid for the plot."""
     rows = []
     for t_c in JOU_1995:
         for i in range(61):
             a = 0.002 * (0.66 / 0.002) ** (i / 60)        # 0.002 ... 0.66, log-spaced
-            P, y, _, _ = el.bubble(mea_feed(a), t_c + 273.15)
-            rows.append((t_c, a, None, P * y["CO2"] / 1e3, P / 1e3))
+            liq = mea_liquid(mea, t_c + 273.15, a)
+            rows.append((t_c, a, None, liq.partial_pressures["CO2"] / 1e3, liq.bubble_pressure / 1e3))
     return rows
 
 
@@ -196,27 +168,24 @@ def main():
     logger = logging.getLogger("velmora")
     logger.addHandler(handler)
     logger.setLevel(logging.INFO)
-    step("velmora demo: electrolyte liquids on the built-in databank")
-    aliases = {"WATER": "H2O", "MEA": "MEA", "CO2": "CO2", "N2": "N2"}
-    fs = flowsheet(["WATER", "MEA", "CO2", "N2"], aliases, ["CO2", "N2"], "MEA-CO2-H2O")
-    step("flowsheet: 30 wt% aqueous MEA with CO2 and N2 (Henry components CO2, N2), chemistry MEA-CO2-H2O")
-    el = attach(fs)
-    co2_rows = co2_curves(el)
+    # The MEA constants and pairs are extrapolated at 120 C; the tables show how well.
+    warnings.simplefilter("ignore", velmora.RangeWarning)
+    step("velmora demo: electrolyte liquids on the built-in databank, through velmora.System")
+    mea = system("MEA-CO2-H2O", gases=["N2"])
+    co2_rows = co2_curves(mea)
     print_co2(co2_rows)
 
-    fs_nacl = flowsheet(["WATER", "NaCl"], {"WATER": "H2O", "NaCl": "NaCl"}, [], "NaCl-H2O")
-    step("flowsheet: NaCl in water, chemistry NaCl-H2O (NaCl dissociates completely)")
-    el_nacl = attach(fs_nacl)
-    step("NaCl mean activity coefficient at 25 C (speciation of the attached NaCl-water model)")
-    nacl_rows = nacl_curve(el_nacl)
+    brine = system("NaCl-H2O")
+    step("NaCl mean ionic activity and osmotic coefficients at 25 C")
+    nacl_rows = nacl_curve(brine)
     print_nacl(nacl_rows)
 
-    flue_gas_flash(fs)
+    flue_gas_flash(mea)
 
     os.makedirs("demo-output", exist_ok=True)
     path = os.path.join("demo-output", "demo.png")
     step("drawing the model curves beside the measurements")
-    plot(dense_co2(el), nacl_curve(el_nacl, [0.01 * 600 ** (i / 60) for i in range(61)]), path)
+    plot(dense_co2(mea), nacl_curve(brine, [0.01 * 600 ** (i / 60) for i in range(61)]), path)
     step(f"plot written: {os.path.abspath(path)}")
     step("done")
     return 0

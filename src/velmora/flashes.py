@@ -105,8 +105,8 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
 class _Verified:
     """A verified core result, with the liquid's speciation that verified it."""
 
-    def __init__(self, raw, f, n, lng, residual, balance, iterations, method):
-        self.raw, self.f, self.n, self.lng = raw, f, n, lng
+    def __init__(self, raw, f, n, lng, spec, residual, balance, iterations, method):
+        self.raw, self.f, self.n, self.lng, self.spec = raw, f, n, lng, spec
         self.residual, self.balance = residual, balance
         self.iterations, self.method = iterations, method
 
@@ -116,14 +116,13 @@ def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
     x = dict(zip(system.components, map(float, raw["x"])))
-    spec = checks.speciation_residual(system, x, T, v.n, v.lng)
-    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, spec, ln_gamma_inf_water(system, T))
+    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.spec, ln_gamma_inf_water(system, T))
     checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n))
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
 def _check(system, z, raw, T, P):
-    """(phase residual, balance, speciation residual, (f, n, lng)) of a core result."""
+    """(largest residual, balance, (f, n, lng, speciation residual)) of a core result."""
     el = system.model
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
@@ -131,7 +130,7 @@ def _check(system, z, raw, T, P):
     f, n, lng = el.fugacities(app, T)
     res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f)
     spec = checks.speciation_residual(system, app, T, n, lng)
-    return max(res, spec), bal, (f, n, lng)
+    return max(res, spec), bal, (f, n, lng, spec)
 
 
 def tp_flash(system, z, T, P):
@@ -272,8 +271,9 @@ def _result(system, z, T, P, beta, x, y, n):
 
 
 def _solve_T(system, z, P, key, target, T0):
-    """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target:
-    steps out from T0 to a bracket, then Brent's method (the entry rises with T)."""
+    """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target
+    (the entry rises with T). The bracket is sought by secant steps on the last two points,
+    overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method."""
     from scipy.optimize import brentq
 
     seen = {}
@@ -289,9 +289,8 @@ def _solve_T(system, z, P, key, target, T0):
     if ga == 0.0:
         return seen[a]
     up = ga < 0.0
-    step = 10.0
+    b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
     while True:
-        b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
         gb = g(b)
         if gb == 0.0:
             return seen[b]
@@ -305,10 +304,13 @@ def _solve_T(system, z, P, key, target, T0):
                 f"at P = {P:g} Pa (at {b:g} K it is {seen[b].raw[key] / scale:g}"
                 + ("; the inert gases stay in the vapor" if key == "beta" and system.gases and
                    not up else "") + ")")
+        slope = (gb - ga) / (b - a)
+        step = abs(gb / slope) * 1.2 if slope * (1 if up else -1) > 0.0 else 60.0
+        step = min(max(step, 2.0), 60.0)
         a, ga = b, gb
-        step *= 1.6
+        b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
     lo, hi = (a, b) if up else (b, a)
-    T = brentq(g, lo, hi, xtol=1e-10, rtol=4.0 * np.finfo(float).eps, maxiter=200)
+    T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)
     out = seen.get(T) or tp_flash(system, z, T, P)
     out.iterations = sum(v.iterations for v in seen.values())
     return out

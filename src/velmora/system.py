@@ -34,7 +34,8 @@ class System:
     henry      the Henry components; by default every component that the databank marks as a
                supercritical gas (CO2, N2, H2S, NH3).
     cache      True: the parameter report comes from the report cache (written once by the
-               engine); False: the engine writes it in memory and nothing is stored.
+               engine); False: the engine writes it in memory and nothing is stored. Where it
+               came from: ``report_origin``.
     tol        tolerance of the check of every answer (see ``velmora.checks``).
 
     Names are the databank's ids (H2O, CO2, MEA, NaCl, Na+, ...); any name may be given in any
@@ -47,8 +48,8 @@ class System:
         self._spec = (chemistry, tuple(gases), None if henry is None else tuple(henry),
                       bool(cache), float(tol))
         self.__dict__.update(_resolve(chemistry, gases, henry, tol))
-        self.report = _parameter_report(self.name, self.aliases, self.chemistry, list(self.henry),
-                                        cache)
+        self.report, self.report_origin = _parameter_report(
+            self.name, self.aliases, self.chemistry, list(self.henry), cache)
         self._build(self.report)
 
     def _build(self, report):
@@ -76,7 +77,7 @@ class System:
         chemistry, gases, henry, cache, tol = state["spec"]
         self.__dict__.update(_resolve(chemistry, gases, henry, tol))
         self._spec = state["spec"]
-        self.report = state["report"]
+        self.report, self.report_origin = state["report"], "pickle"
         self._build(self.report)
 
     def __repr__(self):
@@ -236,9 +237,11 @@ def _normalise_chemistry(chem, db):
 
 
 def _parameter_report(name, aliases, chem, henry, cache):
-    """The report text: from the cache when it is intact and current, else from the engine
-    (stored in the cache unless ``cache`` is false). A damaged cached report is written again
-    and the user is told through the message log; it never degrades to an ideal liquid."""
+    """(report text, origin): from the cache when it is intact and current, else from the
+    engine (stored in the cache unless ``cache`` is false). A damaged cached report is written
+    again and the user is told through the message log; it never degrades to an ideal liquid.
+    origin: "cache", "engine" (and stored), "engine, replacing a damaged cached report" or
+    "engine, not stored"."""
     import velmora.brinequil as bq
     from velmora import enginebridge, notices
 
@@ -252,7 +255,7 @@ def _parameter_report(name, aliases, chem, henry, cache):
         return enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")[0]
 
     if not cache:
-        return engine_text()
+        return engine_text(), "engine, not stored"
     path = os.path.join(bq._cache_dir(), bq.report_key(aliases, chem, henry) + ".rep")
     refresh = False
     if os.path.isfile(path):
@@ -260,19 +263,20 @@ def _parameter_report(name, aliases, chem, henry, cache):
             text = fh.read()
         problem = report_problem(text, enginebridge)
         if problem is None:
-            return text
+            return text, "cache"
         notices.log.warning("Parameter report %s of chemistry %s %s: written again by the engine",
                             path, name, problem)
         refresh = True
     if not enginebridge.engine_available():
         engine_text()                       # raises the ReportError
     try:
-        return bq.parameter_report(aliases, name, chem, henry, refresh=refresh)
+        text = bq.parameter_report(aliases, name, chem, henry, refresh=refresh)
     except OSError as e:
         raise ReportError(
             f"chemistry {name}: the parameter report cannot be stored in the cache folder "
             f"{os.path.dirname(path)} ({e.strerror or e}); make the folder writable, point "
             "LOCALAPPDATA at a writable folder, or use System(..., cache=False)") from e
+    return text, ("engine, replacing a damaged cached report" if refresh else "engine")
 
 
 def report_problem(text, enginebridge):
