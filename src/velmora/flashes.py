@@ -200,13 +200,14 @@ def _one_phase_vapor(system, z, T, P):
     (checked: sum y / K <= 1, the vapor lies above its dew point)."""
     el = system.model
     el._warm = None
-    on = z > 0.0
     x = z.copy()
     for it in range(1, 301):
         K, n = el.kvalues(system.pp, x, z, T, P)
         K = np.asarray(K, dtype=float)
-        if np.any((K <= 0.0) & on):
+        # a nonvolatile component keeps a liquid, unless it is a trace (its brine weighs nothing)
+        if np.any((K <= 0.0) & (z > checks.TRACE)):
             raise ValueError("a nonvolatile component keeps a liquid")
+        on = (z > 0.0) & (K > 0.0)
         xn = np.divide(z, K, out=np.zeros_like(z), where=on)
         xn = np.sqrt(x * xn / xn.sum())
         xn /= xn.sum()
