@@ -125,3 +125,15 @@ def test_h2s_solubility_in_water_within_10_percent_of_iapws():
     ds = regress.DataSet("IAPWS G7-04 H2S", "solubility", "H2S-H2O", "H2S", tuple(rows), "IAPWS G7-04", 0.05)
     (_, ev), = regress.evaluate([ds])
     assert statistics(ev)["worst_factor"] < 1.10
+
+
+def test_the_command_repeats_a_shipped_fit(capsys):
+    from velmora.regress.__main__ import main
+    assert main(["Na2SO4-H2O"]) == 0
+    out = capsys.readouterr().out
+    shipped_fit = databank.active().fits()
+    theta = next(f["theta"] for f in shipped_fit.values() if f.get("chemistries") == ["Na2SO4-H2O"])
+    # the printed parameters are the shipped ones, and the figures are printed per data set
+    assert f"{theta[0]:12.5g}".strip() in out and "CRC Na2SO4 gamma+-" in out and "AARD" in out
+    with pytest.raises(ValueError, match="no shipped fit for 'LiCl-H2O'; fits: MEA-CO2-H2O, NaCl-H2O"):
+        main(["LiCl-H2O"])
