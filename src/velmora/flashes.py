@@ -138,7 +138,7 @@ def tp_flash(system, z, T, P):
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
     tried, best, its = [], math.inf, 0
-    for method, attempt in _attempts(system, z, T, P):
+    for method, attempt in _attempts(system, z, T, P, tried):
         try:
             raw, n_it = attempt()
         except (ValueError, ArithmeticError) as e:
@@ -171,14 +171,21 @@ def tp_flash(system, z, T, P):
         T=T, P=P, feed=feed, residual=best, tried=tried)
 
 
-def _attempts(system, z, T, P):
-    """(name, callable) of the solves tried in turn; each callable returns (raw, iterations)."""
+def _attempts(system, z, T, P, tried):
+    """(name, callable) of the solves tried in turn; each callable returns (raw, iterations).
+    ``tried``: the caller's account of the attempts, which the core's status annotates."""
     el, pp = system.model, system.pp
-    state = {}
+    state = {"tried": tried}
 
     def core():
+        el._reset_status()
         raw = el.flash_tp(pp, z, T, P)
         state["core"] = raw
+        # MINPACK's status of the core's Newton split (1: converged; others: stopped short);
+        # its point is checked all the same, and the error message says how it ended
+        split = el._status()["split_status"]
+        if split not in (None, 1):
+            state["note"] = f" (Newton split status {split})"
         return raw, raw["iterations"]
 
     def newton_from(v0):
@@ -189,6 +196,8 @@ def _attempts(system, z, T, P):
         return run
 
     yield "core TP flash", core
+    if "note" in state:
+        state["tried"][-1] += state.pop("note")
     raw = state.get("core")
     if raw is not None and 0.0 < raw["beta"] < 1.0:
         yield "Newton split from the core's point", newton_from(raw["beta"] * np.asarray(raw["y"]))
