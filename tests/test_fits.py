@@ -108,3 +108,32 @@ def test_data_set_and_parameter_errors():
         regress.Parameter("reaction", "WATER", "A", 0.0)
     with pytest.raises(ValueError, match=r"parameter H2O/K\+/Cl-:alpha: start 0.9 outside \[0.05, 0.5\]"):
         regress.Parameter("electrolyte_pair", ("H2O", "K+", "Cl-"), "alpha", 0.9, 0.05, 0.5)
+
+
+def test_h2s_solubility_in_water_within_10_percent_of_iapws():
+    # IAPWS G7-04 (Fernandez-Prini, Alvarez & Harvey, J. Phys. Chem. Ref. Data 32 (2003) 903), H2S:
+    # ln(kH/p1*) = A/Tr + B tau^0.355/Tr + C Tr^-0.41 e^tau, (A, B, C) = (-4.51499, 5.23538, 4.42126);
+    # the liquid holding 1e-3 mol H2S per mol water must show p_H2S = kH x (dissociation < 1 %)
+    A, B, C = -4.51499, 5.23538, 4.42126
+    c = databank.antoine("H2O")
+    rows = []
+    for T in (283.15, 298.15, 323.15, 348.15, 363.15):
+        tr = T / 647.096
+        ln_p1 = c[0] + c[1] / (T + c[2]) + c[3] * T + c[4] * math.log(T) + c[5] * T ** c[6]
+        kh = math.exp(ln_p1 + A / tr + B * (1 - tr) ** 0.355 / tr + C * tr ** -0.41 * math.exp(1 - tr))
+        rows.append((T, 1e-3, {"H2O": 1.0, "H2S": 1e-3}, kh * 1e-3 / 1.001))
+    ds = regress.DataSet("IAPWS G7-04 H2S", "solubility", "H2S-H2O", "H2S", tuple(rows), "IAPWS G7-04", 0.05)
+    (_, ev), = regress.evaluate([ds])
+    assert statistics(ev)["worst_factor"] < 1.10
+
+
+def test_the_command_repeats_a_shipped_fit(capsys):
+    from velmora.regress.__main__ import main
+    assert main(["Na2SO4-H2O"]) == 0
+    out = capsys.readouterr().out
+    shipped_fit = databank.active().fits()
+    theta = next(f["theta"] for f in shipped_fit.values() if f.get("chemistries") == ["Na2SO4-H2O"])
+    # the printed parameters are the shipped ones, and the figures are printed per data set
+    assert f"{theta[0]:12.5g}".strip() in out and "CRC Na2SO4 gamma+-" in out and "AARD" in out
+    with pytest.raises(ValueError, match="no shipped fit for 'LiCl-H2O'; fits: MEA-CO2-H2O, NaCl-H2O"):
+        main(["LiCl-H2O"])

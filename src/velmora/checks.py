@@ -7,7 +7,7 @@ unit that was probably meant. Checks run after each solve and return residuals:
   the core layer's conventions: ions and Henry components unsymmetric) and the reaction
   invariants B n - B n0 relative to the total amount;
 - phases: the largest |ln f_L - ln f_V| over the volatile components of the feed (weighted
-  below ``MINOR`` of the feed, not checked below ``TRACE``: see there),
+  below ``MINOR`` of the liquid, not checked below ``TRACE`` of the feed: see there),
   the bubble condition of an all-liquid result (bubble pressure at most P) and the dew condition
   of an all-vapor one, and the mass balance z - (1 - beta) x - beta y.
 
@@ -23,11 +23,12 @@ from .errors import RangeWarning
 
 T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0                      # Pa
-# The speciation keeps its balances to about 1e-11 of the total amount, so the ln f of a
-# component that is a small part of the feed is resolved only to about 1e-11 / z_k: below
-# MINOR of the feed, |ln f_L - ln f_V| is weighted by z_k / MINOR (the share of the feed that
-# a mismatch would misplace), and below TRACE a component's split is not checked at all.
-MINOR = 1e-6
+# The speciation keeps its balances to about 1e-11 of the total amount, so the liquid
+# fugacity of a component that is a small part of the liquid is resolved only to about
+# 1e-11 / x_k: below MINOR of the (apparent) liquid, |ln f_L - ln f_V| is weighted by
+# x_k / MINOR, the share of the liquid a mismatch would misplace; below TRACE of the feed a
+# component's split is not checked at all.
+MINOR = 1e-4
 TRACE = 1e-10
 ACID_GASES = ("CO2", "H2S")
 
@@ -351,7 +352,7 @@ def phase_residual(system, z, beta, x, y, T, P, f):
     if not vol:
         return 0.0, bal
     if 0.0 < beta < 1.0:
-        res = max(min(1.0, z[k] / MINOR) *
+        res = max(min(1.0, x[k] / MINOR) *
                   abs(math.log(max(f[comps[k]], 1e-300)) - math.log(max(y[k], 1e-300) * P)
                       - lnphi[k]) for k in vol)
     elif beta <= 0.0:

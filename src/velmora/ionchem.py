@@ -7,9 +7,9 @@ mole-fraction basis, T in K; None otherwise).
 
 Built-in chemistries (``builtin(name)``) are the [chemistry] records of the engine's databank
 (shipped, or added by an overlay that is active through ``databank.using``), with their
-equilibrium constants. Their species carry the databank's identifiers (H2O, CO2, MEA, ...) unless the
-flowsheet names its components otherwise: ``aliases`` {component name: databank id}, the
-mapping a flowsheet keeps as meta["aliases"], renames them.
+equilibrium constants. Their species carry the databank's identifiers (H2O, CO2, MEA, ...)
+unless the flowsheet names its components otherwise: ``aliases`` {component name: databank
+id}, the mapping a flowsheet keeps as meta["aliases"], renames them.
 """
 
 def names():
@@ -42,8 +42,9 @@ def builtin(name, aliases=None):
     """
     from velmora.enginebridge import databank
 
-    if name not in databank.chemistries():
-        raise ValueError(f"unknown chemistry {name!r}; built-in chemistries: {', '.join(databank.chemistries())}")
+    known = databank.chemistries()
+    if name not in known:
+        raise ValueError(f"unknown chemistry {name!r}; built-in chemistries: {', '.join(known)}")
     rec = databank.chemistry(name)
     rename = {}
     for comp, alias in (aliases or {}).items():

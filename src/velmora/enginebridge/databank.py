@@ -583,7 +583,7 @@ def _build(sources, base=None, skip_fit=None):
     for src in list(base_sources) + list(sources):
         name, data, fit = _sections(src)
         if base is not None or src not in base_sources:
-            h.update(_canonical([name if not isinstance(src, dict) else None, data, fit]))
+            h.update(_canonical([data, fit]))          # the content, not where it was read
             names.append(name)
         _merge(tables, name, data, checked)
         if fit is not None:

@@ -3,8 +3,9 @@
 Repeats the shipped fit of a chemistry (see velmora.regress.shipped.FITS; "all" runs every one)
 from the shipped databank without that fit's record, and prints the fitted parameters with
 their standard errors and, per data set and temperature, the number of points, AARD and worst
-factor. --write rewrites databank/fits/<chemistry>.toml in the source tree; --plots writes
-the parity and residual plots.
+factor. --write rewrites databank/fits/<chemistry>.toml beside the databank module it runs
+from (run it from a source checkout to change the shipped fit); --plots=DIR writes the parity
+and residual plots.
 """
 
 import pathlib
