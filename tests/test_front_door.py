@@ -4,6 +4,7 @@ cache as a user meets it, and errors that say what went wrong."""
 import math
 import os
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -268,3 +269,16 @@ def test_bubble_temperature_is_where_the_liquid_boils(mea):
         assert mea.liquid(r.T, amounts=liq).bubble_pressure == pytest.approx(P, rel=1e-8)
     with pytest.raises(ValueError, match="lies below 200 K; the gases N2 keep it far below"):
         mea.bubble_temperature(dict(liq, N2=0.5), ATM)
+
+
+def test_range_warnings_name_what_is_extrapolated(mea, nacl):
+    with pytest.warns(RangeWarning, match=r"NaCl above 6 mol/kg, the largest molality"):
+        nacl.liquid(298.15, molalities={"NaCl": 7.0})
+    with pytest.warns(RangeWarning, match=r"loading above 0.56 mol CO2/mol MEA"):
+        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.7)
+    with pytest.warns(RangeWarning, match=r"no fitted electrolyte parameters for MEA with "
+                                          r"\(MEAH\+, MEACOO-\)"):
+        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RangeWarning)        # inside every range: silent
+        nacl.liquid(298.15, molalities={"NaCl": 1.0})

@@ -88,7 +88,7 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, dict(zip(system.components, z)))
+        checks.range_warnings(system, T, dict(zip(system.components, z)), stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
@@ -99,7 +99,7 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
     if key == "beta":
         value = min(max(value, 1e-12), 1.0 - 1e-9)
     out = _solve_T(system, z, P, key, value * scale, T0)
-    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)))
+    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, out)
 
 
@@ -118,7 +118,7 @@ def _finish(system, z, v):
     T = raw["T"]
     x = dict(zip(system.components, map(float, raw["x"])))
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.spec, ln_gamma_inf_water(system, T))
-    checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n))
+    checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n), stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
@@ -389,5 +389,5 @@ def bubble_temperature(system, feed, P, T0=None):
                                f"ln sum K x = {ln_sum:.3g} at {a:g} K", T=a, P=P,
                                feed=dict(zip(system.components, map(float, z))),
                                residual=abs(ln_sum))
-    checks.range_warnings(system, a, dict(zip(system.components, z)))
+    checks.range_warnings(system, a, dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))
