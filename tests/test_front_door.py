@@ -78,13 +78,16 @@ def test_flash_specifications_meet_their_targets(mea):
     assert b.T == pytest.approx(370.0, abs=1e-6)
     # N2 stays in the vapor: no vapor fraction below its share is reached in 200-700 K
     with pytest.raises(ValueError, match="inert gases stay in the vapor"):
-        mea.flash(MEA_Z, ATM, vapor_fraction=0.0)
+        mea.flash(MEA_Z, ATM, vapor_fraction=0.005)
+    with pytest.raises(ValueError, match="the gases N2 keep it far below"):
+        mea.flash(MEA_Z, ATM, vapor_fraction=0.0)      # the bubble point
     with pytest.raises(ValueError, match="exactly one of T, H, S, vapor_fraction"):
         mea.flash(MEA_Z, ATM, T=300.0, H=1.0)
 
 
 def test_vapor_fraction_flashes_of_loaded_mea_with_nitrogen_all_converge(mea):
-    """30 wt% MEA at loading 0.4 with 2-11 % N2 at 1 atm, vapor fraction 0.3 (100 feeds)."""
+    """30 wt% MEA at loading 0.4 with 2-11 % N2 at 1 atm, vapor fraction 0.3 (100 feeds), and
+    their bubble temperatures."""
     base = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
     tot = sum(base.values())
     done = 0
@@ -92,6 +95,9 @@ def test_vapor_fraction_flashes_of_loaded_mea_with_nitrogen_all_converge(mea):
         feed = dict(base, N2=share / (1 - share) * tot)
         r = mea.flash(feed, ATM, vapor_fraction=0.3)
         assert r.vapor_fraction == pytest.approx(0.3, abs=1e-9) and r.residual <= mea.tol
+        # their bubble points lie near 170 K: a clear error, not a divergence
+        with pytest.raises(ValueError, match="lies below 200 K; the gases N2 keep it far below"):
+            mea.bubble_temperature(feed, ATM)
         done += 1
     assert done == 100
 

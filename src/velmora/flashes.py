@@ -93,11 +93,13 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
         raise ValueError(f"vapor_fraction must lie in [0, 1], not {value:g}")
+    if name == "vapor_fraction" and value == 0.0:
+        return bubble_temperature(system, feed, P, T0)
     T0 = checks.temperature(T0) if T0 is not None else 350.0
     key = {"H": "H", "S": "S", "vapor_fraction": "beta"}[name]
     scale = 1.0 if key == "beta" else KMOL
     if key == "beta":
-        value = min(max(value, 1e-12), 1.0 - 1e-9)
+        value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
     out = _solve_T(system, z, P, key, value * scale, T0)
     checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, out)
