@@ -48,7 +48,7 @@ class System:
     def __init__(self, chemistry, gases=(), databank=None, henry=None, cache=True, tol=TOLERANCE):
         from velmora import enginebridge
 
-        self._spec = (chemistry, tuple(gases), None if henry is None else tuple(henry),
+        self._args = (chemistry, tuple(gases), None if henry is None else tuple(henry),
                       bool(cache), float(tol))
         self.databank = None if databank is None else enginebridge.databank.load(databank)
         with self._using():
@@ -86,11 +86,11 @@ class System:
 
     # -- pickling: the report travels, the cache and the engine are not asked again ------------
     def __getstate__(self):
-        return {"spec": self._spec, "report": self.report, "databank": self.databank}
+        return {"args": self._args, "report": self.report, "databank": self.databank}
 
     def __setstate__(self, state):
-        chemistry, gases, henry, cache, tol = state["spec"]
-        self._spec, self.databank = state["spec"], state["databank"]
+        chemistry, gases, henry, cache, tol = state["args"]
+        self._args, self.databank = state["args"], state["databank"]
         with self._using():
             self.__dict__.update(_resolve(chemistry, gases, henry, tol))
             self.report, self.report_origin = state["report"], "pickle"
