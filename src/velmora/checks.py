@@ -275,44 +275,44 @@ def _fitted(name, db):
         return None
 
 
-def range_warnings(system, T, app):
+def range_warnings(system, T, app, stacklevel=3):
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
     outside the range its parameters were fitted for."""
     info = system._info
     for what, lo, hi in info.ranges:
         if not lo <= T <= hi:
             warnings.warn(f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): "
-                          "extrapolated", RangeWarning, stacklevel=3)
+                          "extrapolated", RangeWarning, stacklevel=stacklevel)
     fit = info.fitted
     if not fit:
         return
     lo, hi = fit.get("T", (0.0, math.inf))
     if not lo <= T <= hi:
         warnings.warn(f"T outside the range the parameters of {system.name} were fitted for "
-                      f"({lo:g}-{hi:g} K): extrapolated", RangeWarning, stacklevel=3)
+                      f"({lo:g}-{hi:g} K): extrapolated", RangeWarning, stacklevel=stacklevel)
     water = app.get("H2O", 0.0)
     kg = water * info.mw["H2O"] / 1000.0
     for solute, top in fit.get("molality", {}).items():
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
             warnings.warn(f"{solute} above {top:g} mol/kg, the largest molality the parameters "
                           f"of {system.name} were fitted for: extrapolated", RangeWarning,
-                          stacklevel=3)
+                          stacklevel=stacklevel)
     if "loading" in fit:
         base, acid, top = fit["loading"]
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
             warnings.warn(f"loading above {top:g} mol {acid}/mol {base}, the largest the "
                           f"parameters of {system.name} were fitted for: extrapolated",
-                          RangeWarning, stacklevel=3)
+                          RangeWarning, stacklevel=stacklevel)
 
 
-def pair_warnings(system, x):
+def pair_warnings(system, x, stacklevel=4):
     """RangeWarning for each electrolyte pair on default parameters whose ions and molecule
     are major species of the liquid x (true mole fractions)."""
     info = system._info
     for m, c, a in info.default_pairs:
-        if x[info.pos[m]] > 0.05 and x[info.pos[c]] > 1e-3 and x[info.pos[a]] > 1e-3:
+        if x[info.pos[m]] > 0.01 and x[info.pos[c]] > 1e-3 and x[info.pos[a]] > 1e-3:
             warnings.warn(f"no fitted electrolyte parameters for {m} with ({c}, {a}): the "
-                          "defaults of the databank are used", RangeWarning, stacklevel=4)
+                          "defaults of the databank are used", RangeWarning, stacklevel=stacklevel)
 
 
 # ---------------------------------------------------------------------------- checks of answers

@@ -3,7 +3,7 @@
 Every TP flash is the core layer's (``Electrolyte.flash_tp``), checked (``velmora.checks``).
 When the check fails, other solves are tried, in this order: the Newton split from the core's
 point, the Newton split from fresh starts, and long successive substitution on the core's
-K-values; when none passes, ``ConvergenceError``. An H, S or vapor-fraction specification is met
+K-values; when none passes, ``ConvergenceError``. An H, S or vapor-fraction target is met
 by a bracketed solve in T over such verified TP flashes (200-700 K), which needs no bubble
 temperature (a feed with an inert gas has none worth the name). Each call starts from a cold
 model, so the same inputs give the same digits whatever was computed before.
@@ -88,26 +88,28 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, dict(zip(system.components, z)))
+        checks.range_warnings(system, T, dict(zip(system.components, z)), stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
         raise ValueError(f"vapor_fraction must lie in [0, 1], not {value:g}")
+    if name == "vapor_fraction" and value == 0.0:
+        return bubble_temperature(system, feed, P, T0)
     T0 = checks.temperature(T0) if T0 is not None else 350.0
     key = {"H": "H", "S": "S", "vapor_fraction": "beta"}[name]
     scale = 1.0 if key == "beta" else KMOL
     if key == "beta":
-        value = min(max(value, 1e-12), 1.0 - 1e-9)
+        value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
     out = _solve_T(system, z, P, key, value * scale, T0)
-    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)))
+    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, out)
 
 
 class _Verified:
     """A verified core result, with the liquid's speciation that verified it."""
 
-    def __init__(self, raw, f, n, lng, spec, residual, balance, iterations, method):
-        self.raw, self.f, self.n, self.lng, self.spec = raw, f, n, lng, spec
+    def __init__(self, raw, f, n, lng, chem_res, residual, balance, iterations, method):
+        self.raw, self.f, self.n, self.lng, self.chem_res = raw, f, n, lng, chem_res
         self.residual, self.balance = residual, balance
         self.iterations, self.method = iterations, method
 
@@ -117,8 +119,8 @@ def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
     x = dict(zip(system.components, map(float, raw["x"])))
-    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.spec, ln_gamma_inf_water(system, T))
-    checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n))
+    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res, ln_gamma_inf_water(system, T))
+    checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n), stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
@@ -130,8 +132,8 @@ def _check(system, z, raw, T, P):
     app = dict(zip(system.components, x.tolist()))
     f, n, lng = el.fugacities(app, T)
     res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f)
-    spec = checks.speciation_residual(system, app, T, n, lng)
-    return max(res, spec), bal, (f, n, lng, spec)
+    chem_res = checks.speciation_residual(system, app, T, n, lng)
+    return max(res, chem_res), bal, (f, n, lng, chem_res)
 
 
 def tp_flash(system, z, T, P):
@@ -389,5 +391,5 @@ def bubble_temperature(system, feed, P, T0=None):
                                f"ln sum K x = {ln_sum:.3g} at {a:g} K", T=a, P=P,
                                feed=dict(zip(system.components, map(float, z))),
                                residual=abs(ln_sum))
-    checks.range_warnings(system, a, dict(zip(system.components, z)))
+    checks.range_warnings(system, a, dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))
