@@ -34,12 +34,13 @@ SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
 # where Newton stops: 10 times below SI_TOL and about 10 times above the noise of the core's
 # speciation (its residuals stop at 1e-11, its ln gamma at 1e-10)
 NEWTON_TOL = 1e-9
+SET_REVISITS = 3       # a set of solids tried again after an exchange left the wrong one out
 ROUGH_TOL = 1e-3       # |SI| to which a set that may still grow is solved
 # the core's speciation inside: tight enough that a warm start near the answer still moves
 # (at the core's default 1e-11 a small change of a solid's amount can fall below it)
-SPECIATION_TOL = 1e-14
+SPECIATION_TOL = 1e-13
 SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
-RANK_TOL = 1e-9       # relative singular value below which the present solids are too many
+RANK_TOL = 1e-6       # relative singular value below which the present solids are too many
 MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
@@ -172,9 +173,9 @@ def _dlnx_ds(system, T, n, content):
 class _Liquid:
     """The core's speciation of an apparent liquid, with the solids' indices."""
 
-    def __init__(self, system, app, T):
+    def __init__(self, system, app, T, maxit=SPECIATION_MAXIT):
         el = system.model
-        n, lng = el.true_amounts(app, T, SPECIATION_TOL, SPECIATION_MAXIT)
+        n, lng = el.true_amounts(app, T, SPECIATION_TOL, maxit)
         self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
         if not (el._status()["speciation_converged"] and np.all(np.isfinite(self.n))
                 and np.all(self.n > 0.0)):
@@ -214,7 +215,8 @@ def solid_liquid(system, app, T):
         return J[np.ix_(active, active)], du[:, active]
 
     el._warm = None
-    s, active, _, its = _active_set(system, T, evaluate(np.zeros(0), []), evaluate, jacobian)
+    first = _Liquid(system, app, T, 2000)      # from a cold start: no iteration cap
+    s, active, _, its = _active_set(system, T, first, evaluate, jacobian)
     ss.range_warnings(T, active)
     app_liq = _app(system, feed, s, active)
     out = _tight_state(system, app_liq, T)
@@ -249,7 +251,7 @@ def _active_set(system, T, first, evaluate, jacobian):
     the species or None).
     Returns (s, active, state, Newton iterations)."""
     ss = system.solids
-    active, s, its, state, tried, seen = [], np.zeros(0), 0, first, [], set()
+    active, s, its, state, tried, seen = [], np.zeros(0), 0, first, [], {}
     tight = True                    # the set in hand is solved to NEWTON_TOL
     for _ in range(ACTIVE_MAX):
         absent = [k for k in range(len(ss)) if k not in active]
@@ -263,9 +265,9 @@ def _active_set(system, T, first, evaluate, jacobian):
             its, tight = its + n_it, True
             continue
         key = tuple(sorted(active + [best]))
-        if key in seen:
+        seen[key] = seen.get(key, 0) + 1
+        if seen[key] > SET_REVISITS:
             break                   # the set cycles
-        seen.add(key)
         active.append(best)
         s = np.append(s, 0.0)
         tried.append("+" + ss.names[best])
@@ -321,7 +323,10 @@ def _exchange(s, active, J, evaluate):
     s = np.maximum(s + float(ratios.min()) * v, 0.0)
     keep = [j for j in range(len(active)) if j != out]
     active, s = [active[j] for j in keep], s[keep]
-    return s, active, evaluate(s, active)
+    try:
+        return s, active, evaluate(s, active)
+    except ValueError:
+        raise ConvergenceError("the liquid after exchanging a solid has no solution") from None
 
 
 def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
