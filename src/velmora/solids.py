@@ -37,8 +37,9 @@ NEWTON_TOL = 1e-9
 SET_REVISITS = 3       # a set of solids tried again after an exchange left the wrong one out
 ROUGH_TOL = 1e-3       # |SI| to which a set that may still grow is solved
 # the core's speciation inside: tight enough that a warm start near the answer still moves
-# (at the core's default 1e-11 a small change of a solid's amount can fall below it)
-SPECIATION_TOL = 1e-13
+# (at the core's default 1e-11 a small change of a solid's amount can fall below it, and a trace
+# ion's ln n carries the balance tolerance times total/amount); 1e-13 where rounding stops 1e-14
+SPECIATION_TOL = (1e-14, 1e-13)
 SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
 RANK_TOL = 1e-6       # relative singular value below which the present solids are too many
 MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
@@ -175,11 +176,15 @@ class _Liquid:
 
     def __init__(self, system, app, T, maxit=SPECIATION_MAXIT):
         el = system.model
-        n, lng = el.true_amounts(app, T, SPECIATION_TOL, maxit)
-        self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
-        if not (el._status()["speciation_converged"] and np.all(np.isfinite(self.n))
-                and np.all(self.n > 0.0)):
+        for tol in SPECIATION_TOL:
+            n, lng = el.true_amounts(app, T, tol, maxit)
+            if el._status()["speciation_converged"]:
+                break
+        else:
             raise ValueError("speciation not converged")
+        self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
+        if not (np.all(np.isfinite(self.n)) and np.all(self.n > 0.0)):
+            raise ValueError("speciation not finite")
         self.si = system.solids.si(T, self.n, self.lng)
 
 
@@ -231,7 +236,7 @@ def _tight_state(system, app, T):
     from .states import LiquidState, ln_gamma_inf_water
     el = system.model
     el._warm = None
-    el.true_amounts(app, T, SPECIATION_TOL, 2000)
+    _Liquid(system, app, T, 2000)
     f, n, lng = el.fugacities(app, T)
     el._warm = None
     res = checks.speciation_residual(system, app, T, n, lng)
@@ -372,6 +377,8 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
                 break
             lam, hit = lam * 0.5, None
         else:
+            if norm < 0.5 * SI_TOL * LN10:    # at the speciation's noise, within the tolerance
+                return s, active, state, it
             raise ConvergenceError(
                 f"solid-liquid equilibrium not found at T = {T:g} K: no step along the Newton "
                 f"direction lowers the residual of {', '.join(ss.names[k] for k in active)} "
@@ -642,8 +649,7 @@ def scaling_temperature(system, app, solid=None, T_min=273.15, T_max=473.15):
 
     def si(T):
         el._warm = None
-        n, lng = el.true_amounts(app, T, SPECIATION_TOL, 2000)
-        return ss.si(T, n, np.asarray(lng, dtype=float))[which]
+        return _Liquid(system, app, T, 2000).si[which]
 
     grid = np.append(np.arange(T_min, T_max, 5.0), T_max)
     prev = si(grid[0])
