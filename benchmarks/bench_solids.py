@@ -4,7 +4,7 @@ feed: the core layer's from a cold model, and the front door's verified liquid s
 one-solid case (gypsum) and the boiling brine of docs/solids.md."""
 
 import statistics
-import time
+import timeit
 import warnings
 
 import velmora
@@ -13,13 +13,7 @@ warnings.simplefilter("ignore", velmora.RangeWarning)
 
 
 def median_time(f, repeat=5, number=20):
-    runs = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            f()
-        runs.append((time.perf_counter() - t0) / number)
-    return statistics.median(runs)
+    return statistics.median(timeit.repeat(f, number=number, repeat=repeat)) / number
 
 
 b = velmora.System("brine-H2O")

@@ -27,12 +27,11 @@ import warnings
 
 import numpy as np
 
-from .errors import ChemistryError, ConvergenceError, RangeWarning
+from .errors import ConvergenceError, RangeWarning
 
 LN10 = math.log(10.0)
 SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
-# where Newton stops: 10 times below SI_TOL and about 10 times above the noise of the core's
-# speciation (its residuals stop at 1e-11, its ln gamma at 1e-10)
+# where Newton stops: 10 times below SI_TOL, above the noise of the speciation inside
 NEWTON_TOL = 1e-9
 SET_REVISITS = 3       # a set of solids tried again after an exchange left the wrong one out
 ROUGH_TOL = 1e-3       # |SI| to which a set that may still grow is solved
@@ -88,9 +87,8 @@ class Solids:
         self.nu = np.array(rows).reshape(n, len(info.names))
         self.content = np.array(content).reshape(n, len(system.components))
         self._abcd = np.array([[r[k] for k in "ABCD"] for r in recs]).reshape(n, 4)
-        ions = np.array([[float(v) for s, v in r["dissolution"].items() if s != "H2O"]
-                         for r in recs], dtype=object) if n else []
-        self._nu_ions = np.array([sum(i) for i in ions], dtype=float)
+        self._nu_ions = np.array([sum(float(v) for s, v in r["dissolution"].items()
+                                      if s != "H2O") for r in recs], dtype=float)
         self._ln_mw = math.log(info.mw["H2O"] / 1000.0)
         self.ranges = [(float(r["tmin"]), float(r["tmax"])) for r in recs]
 

@@ -37,7 +37,8 @@ class LiquidState:
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
     convention; see ``velmora.solids``). After a solid-liquid equilibrium
     (``System.liquid(..., solids=True)``): ``solids`` {solid: amount precipitated}, ``feed``
-    (the apparent amounts given; ``apparent`` is then the dissolved part) and ``balance``.
+    (the apparent amounts given; ``apparent`` is then the dissolved part), ``balance`` (largest
+    element or charge imbalance of feed = liquid + solids, relative) and ``iterations``.
     """
 
     def __init__(self, system, apparent, T, n, lng, f, residual, ln_gamma_inf):
