@@ -18,6 +18,9 @@ KCL_CRC = {0: 21.74, 10: 23.61, 20: 25.39, 25: 26.22, 30: 27.04, 40: 28.59, 50: 
 # the published values at 25 C span 0.0147-0.0182, Lebedev & Kosorukov, Geochem. Int. 55
 # (2017) 205)
 GYPSUM_25 = 0.0152
+# K2CO3 (as K2CO3.1.5H2O) at 10 and 40 C: 7.756 and 8.483 mol/kg (CRC Handbook of Chemistry
+# and Physics, 98th ed. 2017, solubility of common salts at ambient temperatures)
+K2CO3 = {10: 7.756, 40: 8.483}
 
 
 def molality(w, mw):
@@ -40,6 +43,10 @@ def main():
     k, res = fit_ksp(s, "gypsum", [(298.15, s.composition(molalities={"CaSO4": GYPSUM_25}))],
                      terms="A")
     print(f"[gypsum] ln Ksp(25 C) = {k['A']:.6f}")
+    s = velmora.System("K2CO3-CO2-H2O")
+    pts = [(t + 273.15, s.composition(molalities={"K2CO3": m})) for t, m in K2CO3.items()]
+    k, res = fit_ksp(s, "K2CO3-sesquihydrate", pts, terms="AB")
+    print(f"[K2CO3-sesquihydrate] A = {k['A']:.6f} B = {k['B']:.4f}")
 
 
 if __name__ == "__main__":

@@ -58,6 +58,7 @@ class Solids:
     """
 
     def __init__(self, system, db):
+        from scipy.optimize import nnls
         info = system._info
         names, rows, recs, content = [], [], [], []
         B = info.B
@@ -73,8 +74,14 @@ class Solids:
             for s, v in prod.items():
                 nu[info.pos[s]] = float(v)
             target = B @ nu
-            c, *_ = np.linalg.lstsq(comp_b, target, rcond=None)
-            if np.max(np.abs(comp_b @ c - target)) > 1e-9 * max(1.0, np.max(np.abs(target))):
+            tol = 1e-9 * max(1.0, np.max(np.abs(target)))
+            # the components that carry the solid: a non-negative combination where there is
+            # one (K2CO3.1.5H2O as K2CO3 and water, not through KHCO3 and CO2), else any (gypsum
+            # from CaCl2 and Na2SO4 less NaCl)
+            c = nnls(comp_b, target)[0]
+            if np.max(np.abs(comp_b @ c - target)) > tol:
+                c = np.linalg.lstsq(comp_b, target, rcond=None)[0]
+            if np.max(np.abs(comp_b @ c - target)) > tol:
                 continue                    # not made of the components (e.g. no carrier)
             c[np.abs(c) < 1e-13] = 0.0
             names.append(sid)
