@@ -18,9 +18,9 @@ KCL_CRC = {0: 21.74, 10: 23.61, 20: 25.39, 25: 26.22, 30: 27.04, 40: 28.59, 50: 
 # the published values at 25 C span 0.0147-0.0182, Lebedev & Kosorukov, Geochem. Int. 55
 # (2017) 205)
 GYPSUM_25 = 0.0152
-# K2CO3 (as K2CO3.1.5H2O) at 10 and 40 C: 7.756 and 8.483 mol/kg (CRC Handbook of Chemistry
-# and Physics, 98th ed. 2017, solubility of common salts at ambient temperatures)
-K2CO3 = {10: 7.756, 40: 8.483}
+# K2CO3 (as K2CO3.1.5H2O), mol/kg: CRC Handbook of Chemistry and Physics, 98th ed. (2017),
+# solubility of common salts at ambient temperatures
+K2CO3 = {10: 7.756, 15: 7.846, 20: 7.948, 25: 8.063, 30: 8.191, 35: 8.331, 40: 8.483}
 
 
 def molality(w, mw):
@@ -46,7 +46,8 @@ def main():
     s = velmora.System("K2CO3-CO2-H2O")
     pts = [(t + 273.15, s.composition(molalities={"K2CO3": m})) for t, m in K2CO3.items()]
     k, res = fit_ksp(s, "K2CO3-sesquihydrate", pts, terms="AB")
-    print(f"[K2CO3-sesquihydrate] A = {k['A']:.6f} B = {k['B']:.4f}")
+    print(f"[K2CO3-sesquihydrate] A = {k['A']:.6f} B = {k['B']:.4f} (largest residual "
+          f"{res:.2e} in ln K)")
 
 
 if __name__ == "__main__":

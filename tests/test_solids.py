@@ -23,6 +23,9 @@ NACL_CRC = {0: 26.28, 10: 26.32, 20: 26.41, 25: 26.45, 30: 26.52, 40: 26.67, 50:
             60: 27.03, 70: 27.25, 80: 27.50, 90: 27.78, 100: 28.05}
 KCL_CRC = {0: 21.74, 10: 23.61, 20: 25.39, 25: 26.22, 30: 27.04, 40: 28.59, 50: 30.04,
            60: 31.40, 70: 32.66, 80: 33.86, 90: 34.99, 100: 36.05}
+# CRC Handbook, 98th ed. (2017), solubility of common salts at ambient temperatures: K2CO3
+# (saturated with K2CO3.1.5H2O) {t [C]: mol/kg}
+K2CO3_CRC = {10: 7.756, 15: 7.846, 20: 7.948, 25: 8.063, 30: 8.191, 35: 8.331, 40: 8.483}
 
 
 def molality(w, mw):
@@ -36,11 +39,12 @@ def systems(tmp_path_factory):
         mp.delenv("VELMORA_NO_ENGINE", raising=False)
         yield {name: velmora.System(name) for name in
                ("NaCl-H2O", "KCl-H2O", "NaCl-KCl-H2O", "CaSO4-NaCl-H2O", "CaCO3-CO2-H2O",
-                "brine-H2O")}
+                "K2CO3-CO2-H2O", "brine-H2O")}
 
 
 def test_salt_solubilities_against_the_crc_handbook(systems):
-    """NaCl within 2 % and KCl within 3 % from 0 to 100 C (6.15 mol/kg of NaCl at 25 C)."""
+    """NaCl within 2 % and KCl within 3 % from 0 to 100 C (6.15 mol/kg of NaCl at 25 C);
+    K2CO3 (its sesquihydrate) within 1 % from 10 to 40 C."""
     for chem, salt, solid, table, tol in (("NaCl-H2O", "NaCl", "halite", NACL_CRC, 0.02),
                                           ("KCl-H2O", "KCl", "sylvite", KCL_CRC, 0.03)):
         s = systems[chem]
@@ -52,12 +56,18 @@ def test_salt_solubilities_against_the_crc_handbook(systems):
             assert abs(liq.saturation_indices[solid]) <= SI_TOL
     liq = systems["NaCl-H2O"].liquid(298.15, molalities={"NaCl": 7.0}, solids=True)
     assert liq.molality["Na+"] == pytest.approx(6.15, rel=0.02)
+    k = systems["K2CO3-CO2-H2O"]
+    for t, m in K2CO3_CRC.items():
+        liq = k.liquid(t + 273.15, molalities={"K2CO3": 10.0}, solids=True)
+        assert set(liq.solids) == {"K2CO3-sesquihydrate"}
+        assert liq.molality["K+"] / 2 == pytest.approx(m, rel=0.01), t
 
 
 def test_calcium_sulfate_and_calcite(systems):
     """Gypsum in water at 25 C: 0.0152 mol/kg (Marshall & Slusher 1966) within 10 %; a NaCl
     brine dissolves more of it (salting in); anhydrite takes over in strong brines, where the
-    water activity falls below about 0.78 (Hardie 1967: 0.770 at 23 C). Calcite open to air
+    water activity falls below that of the gypsum-anhydrite equilibrium (Hardie 1967: 0.770 at
+    23 C, 0.845 at 39 C, 0.960 at 55 C). Calcite open to air
     (p_CO2 = 10^-3.5 atm) at 25 C: about 0.5 mmol/kg of calcium (Stumm & Morgan, Aquatic
     Chemistry, 3rd ed. 1996, chapter 7) within 20 %."""
     g = systems["CaSO4-NaCl-H2O"]
@@ -68,6 +78,10 @@ def test_calcium_sulfate_and_calcite(systems):
     assert set(brine.solids) == {"gypsum"} and brine.molality["Ca++"] > 2 * 0.0152
     strong = g.liquid(298.15, molalities={"NaCl": 6.0, "CaSO4": 0.2}, solids=True)
     assert set(strong.solids) == {"anhydrite"} and strong.water_activity < 0.78
+    # the water activity where gypsum and anhydrite coexist (Hardie 1967), within 0.02
+    for t, a_w in ((23, 0.770), (39, 0.845), (55, 0.960)):
+        k = g.solids.log10_ksp(t + 273.15)
+        assert 10 ** ((k["gypsum"] - k["anhydrite"]) / 2) == pytest.approx(a_w, abs=0.02)
 
     c = systems["CaCO3-CO2-H2O"]
     p_air = 101325.0 * 10 ** -3.5
@@ -188,14 +202,15 @@ def test_solid_enthalpy_on_the_formation_basis(systems):
 
 
 def test_scaling_temperature(systems):
-    """Anhydrite's retrograde solubility: a brine undersaturated at 25 C scales on heating;
-    at the temperature returned its index is 0, just below it negative."""
-    g = systems["CaSO4-NaCl-H2O"]
-    comp = {"NaCl": 1.0, "CaSO4": 0.05}
-    T, solid = g.scaling_temperature(molalities=comp)
-    assert solid == "anhydrite" and 298.15 < T < 373.15
-    assert abs(g.liquid(T, molalities=comp).saturation_indices[solid]) <= SI_TOL
-    assert g.liquid(T - 0.5, molalities=comp).saturation_indices[solid] < 0.0
+    """Calcite's retrograde solubility: a calcium bicarbonate water (2 mmol/kg Ca, 5 mmol/kg
+    carbon), undersaturated at 25 C and kept liquid, scales on heating; at the temperature
+    returned its index is 0, just below it negative."""
+    c = systems["CaCO3-CO2-H2O"]
+    comp = {"CaCO3": 0.002, "CO2": 0.003}
+    T, solid = c.scaling_temperature(molalities=comp)
+    assert solid == "calcite" and 298.15 < T < 363.15
+    assert abs(c.liquid(T, molalities=comp).saturation_indices[solid]) <= SI_TOL
+    assert c.liquid(T - 0.5, molalities=comp).saturation_indices[solid] < 0.0
 
 
 def test_clear_errors(systems):

@@ -668,6 +668,7 @@ def scaling_temperature(system, app, solid=None, T_min=273.15, T_max=473.15):
         if up.size:
             roots = [(brentq(lambda t, j=j: si(t)[j], a, b, xtol=1e-10), which[j]) for j in up]
             T, k = min(roots)
+            ss.range_warnings(T, [k])
             return float(T), ss.names[k]
         prev = cur
     raise ValueError(f"no solid of {', '.join(ss.names[k] for k in which)} reaches saturation "
