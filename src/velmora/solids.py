@@ -41,6 +41,7 @@ ROUGH_TOL = 1e-3       # |SI| to which a set that may still grow is solved
 SPECIATION_TOL = (1e-14, 1e-13)
 SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
 RANK_TOL = 1e-6       # relative singular value below which the present solids are too many
+CHORD_RATE = 0.1       # a step that cuts the residual less than this asks for a new derivative
 MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
@@ -341,18 +342,21 @@ def _exchange(s, active, J, evaluate):
 
 def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
     """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
-    lower the largest residual; a solid whose amount reaches 0 leaves the set.
+    lower the largest residual; a solid whose amount reaches 0 leaves the set. The derivative is
+    kept while each step cuts the residual at least tenfold (a chord method), else renewed.
     Returns (s, active, state, iterations)."""
     ss = system.solids
+    at = state                      # the state whose derivative is used (chord steps)
     for it in range(1, NEWTON_MAX + 1):
         r = state.si[active] * LN10
         norm = float(np.max(np.abs(r)))
         if norm < tol * LN10:
             return s, active, state, it
-        J, dlnn = jacobian(s, active, state)
+        J, dlnn = jacobian(s, active, at)
         sv = np.linalg.svd(J, compute_uv=False)
         if len(active) > 1 and sv[-1] <= RANK_TOL * sv[0]:
             s, active, state = _exchange(s, active, J, evaluate)
+            at = state
             continue
         ds, *_ = np.linalg.lstsq(J, -r, rcond=None)
         # no species of the liquid may lose more than MAX_DROP of its amount by the linear
@@ -382,6 +386,9 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
                 break
             lam, hit = lam * 0.5, None
         else:
+            if at is not state:               # an old derivative: renew it and try again
+                at = state
+                continue
             if norm < 0.5 * SI_TOL * LN10:    # at the speciation's noise, within the tolerance
                 return s, active, state, it
             raise ConvergenceError(
@@ -389,6 +396,8 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
                 f"direction lowers the residual of {', '.join(ss.names[k] for k in active)} "
                 f"(largest |SI| {norm / LN10:.3g})", T=T, residual=norm / LN10,
                 tried=[ss.names[k] for k in active])
+        if float(np.max(np.abs(new.si[active]))) * LN10 > CHORD_RATE * norm or hit is not None:
+            at = new                # too slow for the old derivative: a fresh one
         s, state = s_new, new
         keep = [j for j in range(len(active)) if s[j] > 0.0]
         if len(keep) < len(active):
@@ -480,6 +489,7 @@ class _Split:
             raise ValueError("no liquid left")
         self.si = np.array([self.result.liquid.saturation_indices[k]
                             for k in system.solids.names])
+        self.jac = {}
 
 
 def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None):
@@ -520,7 +530,10 @@ def _three_phase(system, z, P, spec, value):
             raise
 
     def jacobian(s, active, split):
-        # forward differences over the solid amounts (each a verified flash)
+        # forward differences over the solid amounts (each a verified flash), kept per set
+        key = tuple(active)
+        if key in split.jac:
+            return split.jac[key]
         J = np.empty((len(active), len(active)))
         for j in range(len(active)):
             h = 1e-6 + 1e-4 * s[j]
@@ -532,6 +545,7 @@ def _three_phase(system, z, P, spec, value):
             # T and P: the vapor takes the water the salt leaves)
             dry.append(True)
             raise ConvergenceError("the saturation indices do not depend on the solids")
+        split.jac[key] = (J, None)
         return J, None
 
     first = evaluate(np.zeros(0), [])
