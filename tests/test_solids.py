@@ -246,3 +246,21 @@ def test_overlay_adds_a_solid_and_checks_its_balance(systems, tmp_path):
     iap = math.log10(liq.activity["Na+"] * liq.activity["Cl-"] * liq.water_activity ** 2)
     km = (-3.0 - math.log(18.015 / 1000.0) * 2) / math.log(10.0)
     assert liq.saturation_indices["hydrohalite"] == pytest.approx(iap - km, abs=1e-9)
+
+
+@settings(max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 6)), deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(m=st.floats(0.5, 5.0), beta=st.floats(0.05, 0.9), P=st.floats(0.2e5, 3e5))
+def test_boiling_brines_are_verified(systems, m, beta, P):
+    """Any NaCl brine boiled to any vapor fraction: a verified vapor-liquid(-solid) state or a
+    clear ValueError when no liquid is left; with halite, the liquid is saturated."""
+    s = systems["NaCl-H2O"]
+    feed = s.composition(molalities={"NaCl": m})
+    try:
+        r = s.flash(feed, P, vapor_fraction=beta, solids=True)
+    except ValueError as e:
+        assert "boils dry" in str(e)
+        return
+    assert r.vapor_fraction == pytest.approx(beta, abs=1e-8) and r.balance <= s.tol
+    si = r.liquid.saturation_indices["halite"]
+    assert (abs(si) <= SI_TOL) if r.solids else (si < 0.0)
