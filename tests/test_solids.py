@@ -193,6 +193,21 @@ def test_boiling_brine_until_salt_comes_out(systems):
     assert back.solids["halite"] == pytest.approx(r.solids["halite"], rel=1e-6)
 
 
+def test_calcite_scales_as_a_bicarbonate_water_boils(systems):
+    """Boiling drives CO2 out of a calcium bicarbonate water and calcite comes out: more of it
+    the more is boiled off, the liquid saturated, the carbon shared by vapor, liquid and solid."""
+    c = systems["CaCO3-CO2-H2O"]
+    feed = c.composition(molalities={"CaCO3": 0.002, "CO2": 0.003})
+    cold = c.flash(feed, 101325.0, T=300.0, solids=True)
+    assert cold.solids == {} and cold.vapor_fraction == 0.0
+    a = c.flash(feed, 101325.0, vapor_fraction=0.01, solids=True)
+    b = c.flash(feed, 101325.0, vapor_fraction=0.5, solids=True)
+    assert 0.0 < a.solids["calcite"] < b.solids["calcite"]
+    for r in (a, b):
+        assert abs(r.liquid.saturation_indices["calcite"]) <= SI_TOL
+        assert r.vapor["CO2"] > 0.0 and r.balance <= c.tol
+
+
 def test_solid_enthalpy_on_the_formation_basis(systems):
     """Halite from its ions at infinite dilution and the Ksp's van't Hoff enthalpy: the
     standard enthalpy of formation of NaCl(s), -411.15 kJ/mol (Wagman et al. 1982), within
