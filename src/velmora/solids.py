@@ -31,8 +31,6 @@ from .errors import ConvergenceError, RangeWarning
 
 LN10 = math.log(10.0)
 SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
-# where Newton stops: 10 times below SI_TOL, above the noise of the speciation inside
-NEWTON_TOL = 1e-9
 SET_REVISITS = 3       # a set of solids tried again after an exchange left the wrong one out
 ROUGH_TOL = 1e-3       # |SI| to which a set that may still grow is solved
 # the core's speciation inside: tight enough that a warm start near the answer still moves
@@ -254,16 +252,17 @@ def _tight_state(system, app, T):
     return LiquidState(system, app, T, n, lng, f, res, ln_gamma_inf_water(system, T))
 
 
-def _active_set(system, T, first, evaluate, jacobian):
+def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
     """Active-set method on the solids: add the most supersaturated absent solid, solve for the
     amounts of the present ones (``_newton``), until every absent solid has SI < 0.
     ``evaluate(s, active)`` gives a state with ``si`` (raises ValueError where it has none),
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
     the species or None).
+    ``si_tol``: the |SI| the present solids must reach (Newton stops at a tenth of it).
     Returns (s, active, state, Newton iterations)."""
     ss = system.solids
     active, s, its, state, tried, seen = [], np.zeros(0), 0, first, [], {}
-    tight = True                    # the set in hand is solved to NEWTON_TOL
+    tight = True                    # the set in hand is solved to a tenth of si_tol
     for _ in range(ACTIVE_MAX):
         absent = [k for k in range(len(ss)) if k not in active]
         best = max(absent, key=lambda k: state.si[k], default=None)
@@ -272,7 +271,8 @@ def _active_set(system, T, first, evaluate, jacobian):
                 return s, active, state, its
             # a set solved roughly (where it may still grow) is solved exactly, then looked at
             # again
-            s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian)
+            s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
+                                             0.1 * si_tol, si_tol)
             its, tight = its + n_it, True
             continue
         key = tuple(sorted(active + [best]))
@@ -285,7 +285,7 @@ def _active_set(system, T, first, evaluate, jacobian):
         if hasattr(state, "n"):
             s, state = _start(system, s, active, state, evaluate)
         s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
-                                         ROUGH_TOL)
+                                         ROUGH_TOL, si_tol)
         its, tight = its + n_it, False
     raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
                            f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
@@ -340,7 +340,7 @@ def _exchange(s, active, J, evaluate):
         raise ConvergenceError("the liquid after exchanging a solid has no solution") from None
 
 
-def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
+def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
     """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
     lower the largest residual; a solid whose amount reaches 0 leaves the set. The derivative is
     kept while each step cuts the residual at least tenfold (a chord method), else renewed.
@@ -382,14 +382,14 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol=NEWTON_TOL):
             except (ValueError, ConvergenceError):
                 ok = False
             if ok and (hit is not None or float(np.max(np.abs(new.si[active]))) * LN10
-                       < max(norm, NEWTON_TOL * LN10)):
+                       < max(norm, 0.1 * si_tol * LN10)):
                 break
             lam, hit = lam * 0.5, None
         else:
             if at is not state:               # an old derivative: renew it and try again
                 at = state
                 continue
-            if norm < 0.5 * SI_TOL * LN10:    # at the speciation's noise, within the tolerance
+            if norm < 0.5 * si_tol * LN10:    # at the noise of the solve inside, within tolerance
                 return s, active, state, it
             raise ConvergenceError(
                 f"solid-liquid equilibrium not found at T = {T:g} K: no step along the Newton "
@@ -471,7 +471,7 @@ class _Split:
     """The front door's verified two-phase flash of the feed less the solids, with the
     liquid's saturation indices (all-vapor results have no liquid to saturate)."""
 
-    def __init__(self, system, z, s, active, P, spec, value):
+    def __init__(self, system, z, s, active, P, spec, value, T0=None):
         from .flashes import flash
         red = z.copy()
         for j, k in enumerate(active):
@@ -484,12 +484,16 @@ class _Split:
             value = value / self.total
             if not value < 1.0:
                 raise ValueError("no liquid left")
-        self.result = flash(system, red, P, **{spec: value})
+        self.result = flash(system, red, P, **{spec: value},
+                            **({} if spec == "T" or T0 is None else {"T0": T0}))
         if self.result.vapor_fraction >= 1.0:
             raise ValueError("no liquid left")
         self.si = np.array([self.result.liquid.saturation_indices[k]
                             for k in system.solids.names])
         self.jac = {}
+        liq = self.result.liquid             # its true amounts per mol of the whole feed
+        self.n = (np.array([liq.amounts[k] for k in liq.species])
+                  * (1.0 - self.result.vapor_fraction) * self.total)
 
 
 def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None):
@@ -520,11 +524,13 @@ def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T
 def _three_phase(system, z, P, spec, value):
     ss = system.solids
 
-    dry = []
+    dry, last = [], []
 
     def evaluate(s, active):
         try:
-            return _Split(system, z, s, active, P, spec, value)
+            split = _Split(system, z, s, active, P, spec, value, last[-1] if last else None)
+            last.append(split.result.T)       # where the next temperature search starts
+            return split
         except ValueError:
             dry.append(True)          # the solids would take the whole liquid
             raise
@@ -536,7 +542,7 @@ def _three_phase(system, z, P, spec, value):
             return split.jac[key]
         J = np.empty((len(active), len(active)))
         for j in range(len(active)):
-            h = 1e-6 + 1e-4 * s[j]
+            h = 1e-4 * s[j] + 1e-9
             sj = s.copy()
             sj[j] += h
             J[:, j] = (evaluate(sj, active).si[active] - split.si[active]) * LN10 / h
@@ -554,7 +560,8 @@ def _three_phase(system, z, P, spec, value):
         out.solids, out.H_solids = {}, 0.0
         return out
     try:
-        s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian)
+        s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian,
+                                            flash_si_tol(system))
     except ConvergenceError:
         if any(dry):
             raise ValueError(f"no liquid with solids at {spec} = {value:g}, P = {P:g} Pa: the "
@@ -565,12 +572,19 @@ def _three_phase(system, z, P, spec, value):
     return _finish(system, z, P, s, active, split, its)
 
 
+def flash_si_tol(system):
+    """|SI| to which a flash's present solids are verified: SI_TOL, or ten times the system's
+    tolerance where that is larger (the two-phase flash inside leaves the liquid's dissolved
+    gases, and with them a carbonate's index, that uncertain)."""
+    return max(SI_TOL, 10.0 * system.tol)
+
+
 def _finish(system, z, P, s, active, split, its):
     ss = system.solids
     out = split.result
     T = out.T
     bad = [f"{ss.names[k]} SI {split.si[k]:.3g}" for k in active
-           if abs(split.si[k]) > SI_TOL]
+           if abs(split.si[k]) > flash_si_tol(system)]
     bad += [f"{ss.names[k]} SI {split.si[k]:.3g} but absent" for k in range(len(ss))
             if k not in active and split.si[k] >= 0.0]
     tot = split.total
