@@ -32,7 +32,7 @@ from .errors import ConvergenceError, RangeWarning
 LN10 = math.log(10.0)
 SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
 SET_REVISITS = 3       # a set of solids tried again after an exchange left the wrong one out
-ROUGH_TOL = 1e-3       # |SI| to which a set that may still grow is solved
+ROUGH_TOL = 1e-2       # |SI| to which a set that may still grow is solved
 # the core's speciation inside: tight enough that a warm start near the answer still moves
 # (at the core's default 1e-11 a small change of a solid's amount can fall below it, and a trace
 # ion's ln n carries the balance tolerance times total/amount); 1e-13 where rounding stops 1e-14
@@ -223,8 +223,7 @@ def solid_liquid(system, app, T):
         J, du = liq.jac
         return J[np.ix_(active, active)], du[:, active]
 
-    el._warm = None
-    first = _Liquid(system, app, T, 2000)      # from a cold start: no iteration cap
+    first = _Liquid(system, app, T, 2000)      # from the liquid just checked: no iteration cap
     s, active, _, its = _active_set(system, T, first, evaluate, jacobian)
     ss.range_warnings(T, active)
     app_liq = _app(system, feed, s, active)
@@ -235,12 +234,12 @@ def solid_liquid(system, app, T):
 
 def _tight_state(system, app, T):
     """The LiquidState of ``app`` from a speciation converged to SPECIATION_TOL (the core's
-    fugacities start from it and keep it), checked like every liquid."""
+    fugacities start from it and keep it), checked like every liquid. The warm start is this
+    call's own, so the answer does not depend on earlier calls."""
     from . import checks
     from .states import LiquidState, ln_gamma_inf_water
     el = system.model
-    el._warm = None
-    _Liquid(system, app, T, 2000)
+    _Liquid(system, app, T, 2000)           # warm from this call's last speciation
     f, n, lng = el.fugacities(app, T)
     el._warm = None
     res = checks.speciation_residual(system, app, T, n, lng)
