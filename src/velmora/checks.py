@@ -78,6 +78,7 @@ def _amount(v, name, what):
 def _names(system, mapping, what):
     """{component: value} with the system's names; unknown names, ions and duplicates raise."""
     from velmora.enginebridge import databank as db
+    from .system import _databank_id
 
     out = {}
     valid = system.components
@@ -85,8 +86,8 @@ def _names(system, mapping, what):
         hit = next((c for c in valid if c.upper() == str(key).strip().upper()), None)
         if hit is None:
             try:
-                sid = _plain_name(str(key), db)
-            except KeyError:
+                sid = _databank_id(key, db)
+            except ValueError:
                 sid = None
             hit = sid if sid in valid else None
             if hit is None:
@@ -102,14 +103,6 @@ def _names(system, mapping, what):
             raise ValueError(f"component {hit} is given twice")
         out[hit] = _amount(v, hit, what)
     return out
-
-
-def _plain_name(name, db):
-    key = name.strip().upper()
-    for sid, rec in db.table("substances").items():
-        if sid.upper() == key or str(rec.get("name", "")).upper() == key:
-            return sid
-    raise KeyError(name)
 
 
 def composition(system, amounts, molalities, mass_fractions, loading):
