@@ -470,7 +470,7 @@ class _Split:
     """The front door's verified two-phase flash of the feed less the solids, with the
     liquid's saturation indices (all-vapor results have no liquid to saturate)."""
 
-    def __init__(self, system, z, s, active, P, spec, value, T0=None):
+    def __init__(self, system, z, s, active, P, given, value, T0=None):
         from .flashes import flash
         red = z.copy()
         for j, k in enumerate(active):
@@ -479,12 +479,12 @@ class _Split:
         if np.any(red < -1e-14 * self.total) or not self.total > 0.0:
             raise ValueError("the solids take more than the feed holds")
         red = np.maximum(red, 0.0)
-        if spec == "vapor_fraction":
+        if given == "vapor_fraction":
             value = value / self.total
             if not value < 1.0:
                 raise ValueError("no liquid left")
-        self.result = flash(system, red, P, **{spec: value},
-                            **({} if spec == "T" or T0 is None else {"T0": T0}))
+        self.result = flash(system, red, P, **{given: value},
+                            **({} if given == "T" or T0 is None else {"T0": T0}))
         if self.result.vapor_fraction >= 1.0:
             raise ValueError("no liquid left")
         self.si = np.array([self.result.liquid.saturation_indices[k]
@@ -500,34 +500,34 @@ def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T
     less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
     ``feed`` the whole feed and ``vapor_fraction`` and ``H`` per mol of the whole feed."""
     from . import checks
-    specs = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
+    givens = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
              if v is not None}
-    if len(specs) != 1:
+    if len(givens) != 1:
         raise ValueError("give exactly one of T, H, S, vapor_fraction"
-                         + (f" (given: {', '.join(specs)})" if specs else ""))
-    spec, value = next(iter(specs.items()))
-    if spec == "S":
+                         + (f" (given: {', '.join(givens)})" if givens else ""))
+    given, value = next(iter(givens.items()))
+    if given == "S":
         raise NotImplementedError(
             "flash(..., S=..., solids=True): the property package's liquid entropy has no "
             "reference for the solids yet; give T, H or vapor_fraction")
     P = checks.pressure(P)
     z = checks.feed(system, feed)
-    if spec == "H":
+    if given == "H":
         return _flash_h(system, z, P, checks.number(H, "H"), T0)
-    value = checks.temperature(value) if spec == "T" else checks.number(value, spec)
-    if spec == "vapor_fraction" and not 0.0 <= value < 1.0:
+    value = checks.temperature(value) if given == "T" else checks.number(value, given)
+    if given == "vapor_fraction" and not 0.0 <= value < 1.0:
         raise ValueError(f"vapor_fraction with solids must lie in [0, 1), not {value:g}")
-    return _three_phase(system, z, P, spec, value)
+    return _three_phase(system, z, P, given, value)
 
 
-def _three_phase(system, z, P, spec, value):
+def _three_phase(system, z, P, given, value):
     ss = system.solids
 
     dry, last = [], []
 
     def evaluate(s, active):
         try:
-            split = _Split(system, z, s, active, P, spec, value, last[-1] if last else None)
+            split = _Split(system, z, s, active, P, given, value, last[-1] if last else None)
             last.append(split.result.T)       # where the next temperature search starts
             return split
         except ValueError:
@@ -563,7 +563,7 @@ def _three_phase(system, z, P, spec, value):
                                             flash_si_tol(system))
     except ConvergenceError:
         if any(dry):
-            raise ValueError(f"no liquid with solids at {spec} = {value:g}, P = {P:g} Pa: the "
+            raise ValueError(f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the "
                              "liquid boils dry (the salts stay as solids in the vapor), or, for "
                              "a salt in water, boils with its salt at one temperature only; "
                              "give the vapor fraction or H") from None
@@ -637,10 +637,10 @@ def _flash_h(system, z, P, H, T0):
     from . import checks
     seen = {}
 
-    def at(spec, v):
-        if (spec, v) not in seen:
-            seen[(spec, v)] = _three_phase(system, z, P, spec, v)
-        return seen[(spec, v)]
+    def at(given, v):
+        if (given, v) not in seen:
+            seen[(given, v)] = _three_phase(system, z, P, given, v)
+        return seen[(given, v)]
 
     bubble = at("vapor_fraction", 0.0)
     if H <= bubble.H:
