@@ -354,7 +354,11 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
         J, dlnn = jacobian(s, active, at)
         sv = np.linalg.svd(J, compute_uv=False)
         if len(active) > 1 and sv[-1] <= RANK_TOL * sv[0]:
-            s, active, state = _exchange(s, active, J, evaluate)
+            try:
+                s, active, state = _exchange(s, active, J, evaluate)
+            except ConvergenceError as e:
+                raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: {e}",
+                                       T=T, tried=[ss.names[k] for k in active]) from None
             at = state
             continue
         ds, *_ = np.linalg.lstsq(J, -r, rcond=None)
@@ -472,6 +476,7 @@ class _Split:
 
     def __init__(self, system, z, s, active, P, given, value, T0=None):
         from .flashes import flash
+        self.s, self.active = np.array(s, dtype=float), tuple(active)
         red = z.copy()
         for j, k in enumerate(active):
             red -= s[j] * system.solids.content[k]
@@ -539,6 +544,8 @@ def _three_phase(system, z, P, given, value):
         key = tuple(active)
         if key in split.jac:
             return split.jac[key]
+        if not (split.active == key and np.array_equal(split.s, s)):
+            split = evaluate(s, active)      # the differences start where the solids are now
         J = np.empty((len(active), len(active)))
         for j in range(len(active)):
             h = 1e-4 * s[j] + 1e-9
