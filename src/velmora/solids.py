@@ -252,7 +252,8 @@ def _tight_state(system, app, T):
 
 
 def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
-    """Active-set method on the solids: add the most supersaturated absent solid, solve for the
+    """Active-set method on the solids: add the supersaturated absent solids (all of them while
+    the phase rule allows and the set is new, else the most supersaturated one), solve for the
     amounts of the present ones (``_newton``), until every absent solid has SI < 0.
     ``evaluate(s, active)`` gives a state with ``si`` (raises ValueError where it has none),
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
@@ -274,20 +275,32 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
                                              0.1 * si_tol, si_tol)
             its, tight = its + n_it, True
             continue
-        key = tuple(sorted(active + [best]))
+        # every supersaturated solid joins (most supersaturated first) as long as the set stays
+        # within the phase rule's count; one at a time once a set has been seen
+        new = sorted((k for k in absent if state.si[k] >= 0.0), key=lambda k: -state.si[k])
+        key = tuple(sorted(active + new))
+        if key in seen or len(active) + len(new) > _max_solids(system):
+            new = [best]
+            key = tuple(sorted(active + new))
         seen[key] = seen.get(key, 0) + 1
         if seen[key] > SET_REVISITS:
             break                   # the set cycles
-        active.append(best)
-        s = np.append(s, 0.0)
-        tried.append("+" + ss.names[best])
-        if hasattr(state, "n"):
-            s, state = _start(system, s, active, state, evaluate)
+        for k in new:
+            active.append(k)
+            s = np.append(s, 0.0)
+            tried.append("+" + ss.names[k])
+            if hasattr(state, "n"):
+                s, state = _start(system, s, active, state, evaluate)
         s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
                                          ROUGH_TOL, si_tol)
         its, tight = its + n_it, False
     raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
                            f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
+
+
+def _max_solids(system):
+    """Solids that can coexist with the liquid at fixed T and P: the components less water."""
+    return len(system.components) - 1
 
 
 def _start(system, s, active, liq, evaluate):
