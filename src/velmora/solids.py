@@ -207,10 +207,12 @@ def solid_liquid(system, app, T):
 
     ss = system.solids
     el = system.model
+    if not len(ss):
+        return liquid_state(system, app, T)
     el._warm = None
-    state = liquid_state(system, app, T)
-    if not len(ss) or max(state.saturation_indices.values()) < 0.0:
-        return state                           # nothing precipitates: the core's liquid as is
+    first = _Liquid(system, app, T, 2000)
+    if np.all(first.si < 0.0):
+        return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
     feed = np.array([app[c] for c in system.components], dtype=float)
 
     def evaluate(s, active):
@@ -223,7 +225,6 @@ def solid_liquid(system, app, T):
         J, du = liq.jac
         return J[np.ix_(active, active)], du[:, active]
 
-    first = _Liquid(system, app, T, 2000)      # from the liquid just checked: no iteration cap
     s, active, _, its = _active_set(system, T, first, evaluate, jacobian)
     ss.range_warnings(T, active)
     app_liq = _app(system, feed, s, active)
