@@ -506,9 +506,14 @@ Eigen::VectorXd henry_ref(const Electrolyte& el, double T, const Eigen::VectorXd
 
 double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, double T) {
     const Eigen::Index n = species_count(el);
-    py::object tm = attr(el.sp, N().molecule_tau)(T);
     core::MolecularNrtl lc;
-    molecular_term(tm, to_indices(attr(el.sp, N().mol), n, "sp.mol"), lc);
+    MoleculeTau tau(el.sp);
+    if (tau.native()) {
+        tau.assign(T, to_indices(attr(el.sp, N().mol), n, "sp.mol"), lc);
+    } else {
+        py::object tm = attr(el.sp, N().molecule_tau)(T);  // asked before sp.mol is read
+        molecular_term(tm, to_indices(attr(el.sp, N().mol), n, "sp.mol"), lc);
+    }
     core::HenryMix mix;
     Eigen::VectorXd xa(n);
     std::vector<double> p;
