@@ -370,6 +370,11 @@ def _k_rachford_rice(z, K):
     return b
 
 
+# velmora.brinequil runs these very functions (not replacements found in their place) in C++,
+# with the same operations in the same order.
+_NATIVE = {"_k_rachford_rice": _k_rachford_rice}
+
+
 # ----------------------------------------------------------------------------- temperature solver
 
 # Temperature solver: the first probe from T0 [K], the share of the secant distance added past
