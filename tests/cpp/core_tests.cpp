@@ -91,6 +91,27 @@ void trace_column_is_deflated_like_the_svd_drops_it() {
     CHECK((x - want).cwiseAbs().maxCoeff() < 1e-14);
 }
 
+void trace_column_at_the_warm_floor_follows_the_svd_decision() {
+    // One column 1e-14 of the rest (a trace species at the warm start's floor): below the cut-off
+    // eps * 4 * s_max the SVD drops it; 1e-13 lies above it and is kept. Either way the step
+    // agrees with the truncated SVD's.
+    for (double scale : {1e-15, 1e-13}) {
+        Eigen::MatrixXd J(4, 4);
+        J << 3, 1, 0, 1, 1, 4, 1, -2, 0, 1, 5, 1, 1, 0, 1, 3;
+        J.col(3) *= scale;
+        const Eigen::VectorXd rhs = (Eigen::VectorXd(4) << 1, -1, 2, 0.5).finished();
+        LeastSquares lsq(4, 4);
+        Eigen::VectorXd x(4);
+        CHECK(lsq.solve(J, rhs, x));
+        CHECK(lsq.last_path() != Path::SVD);
+        Eigen::JacobiSVD<Eigen::MatrixXd> svd(J, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        svd.setThreshold(Eigen::NumTraits<double>::epsilon() * 4);
+        const Eigen::VectorXd want = svd.solve(rhs);
+        CHECK((x.head(3) - want.head(3)).cwiseAbs().maxCoeff() < 1e-12);
+        CHECK(std::abs(x[3] - want[3]) <= 1e-6 * std::max(1.0, std::abs(want[3])));
+    }
+}
+
 void overdetermined_takes_the_qr_and_matches_the_reference() {
     Eigen::MatrixXd J(5, 3);
     J << 1, 0, 1, 0, 1, 1, 1, 1, 0, 2, 0, 1, 0, 3, 1;
@@ -164,6 +185,7 @@ int main() {
         {"rank_deficient_square_gives_the_minimum_norm_solution", rank_deficient_square_gives_the_minimum_norm_solution},
         {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
         {"trace_column_is_deflated_like_the_svd_drops_it", trace_column_is_deflated_like_the_svd_drops_it},
+        {"trace_column_at_the_warm_floor_follows_the_svd_decision", trace_column_at_the_warm_floor_follows_the_svd_decision},
         {"overdetermined_takes_the_qr_and_matches_the_reference", overdetermined_takes_the_qr_and_matches_the_reference},
         {"non_finite_matrix_is_refused", non_finite_matrix_is_refused},
         {"hybrid_powell_finds_a_root_and_counts_its_evaluations", hybrid_powell_finds_a_root_and_counts_its_evaluations},

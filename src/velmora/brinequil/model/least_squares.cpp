@@ -6,24 +6,38 @@
 
 namespace brinequil::core {
 
+namespace {
+constexpr double kRounding = 10.0;       // safety factor of every bound
+constexpr double kTraceColumn = 1e-6;    // a column this small against the largest is a trace one
+constexpr double kTraceCoupling = 1e-4;  // |A^+| |C| below which C off range(A) gives s_min(J)
+constexpr int kPowerSteps = 200;         // power iteration for s_max
+constexpr double kPowerTol = 1e-4;       // its relative change at convergence
+}  // namespace
+
 LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
     : a_(rows == cols ? rows : 0, rows == cols ? rows : 0),
       inv_(rows == cols ? rows : 0, rows == cols ? rows : 0),
-      jr_(rows, cols),
+      h_(rows, cols),
+      rinv_(cols, cols),
+      hdiag_(cols),
+      hbeta_(cols),
       colnorm_(cols),
-      qr_(rows, cols),
-      svd_(rows == cols ? 0 : rows, rows == cols ? 0 : cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
-      square_svd_(rows == cols ? rows : 0, rows == cols ? cols : 0, Eigen::ComputeFullU | Eigen::ComputeFullV),
+      rowsum_(std::max(rows, cols)),
+      pv_(cols),
+      pw_(rows),
       c_(rows),
       tmp_(std::min(rows, cols)),
-      ws_(1),  // Householder workspace: one entry per right-hand side
+      full_qr_(rows, cols),
+      svd_(rows == cols ? 0 : rows, rows == cols ? 0 : cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
+      square_svd_(rows == cols ? rows : 0, rows == cols ? cols : 0, Eigen::ComputeFullU | Eigen::ComputeFullV),
       cut_factor_(std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, cols))) {
     keep_.reserve(static_cast<std::size_t>(cols));
+    trace_.reserve(static_cast<std::size_t>(cols));
 }
 
 bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
-    const Eigen::Index cols = J.cols();
-    if (cols == 0 || J.rows() == 0) {
+    const Eigen::Index rows = J.rows(), cols = J.cols();
+    if (cols == 0 || rows == 0) {
         x.setZero();
         path_ = Path::Empty;
         return true;
@@ -37,26 +51,23 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
         if (colnorm_[j] > floor) keep_.push_back(j);
     const auto kept = static_cast<Eigen::Index>(keep_.size());
 
-    if (kept == cols && J.rows() == cols) {
-        if (invert(J)) {
-            const double fro = J.norm() * inv_.norm();
-            const double one_inf = std::sqrt(J.cwiseAbs().colwise().sum().maxCoeff() *
-                                             J.cwiseAbs().rowwise().sum().maxCoeff() *
-                                             inv_.cwiseAbs().colwise().sum().maxCoeff() *
-                                             inv_.cwiseAbs().rowwise().sum().maxCoeff());
-            const double bound = std::min(fro, one_inf);
-            // factor 10 for the rounding of the inverse
-            if (std::isfinite(bound) && bound * 10.0 * cut_factor_ < 1.0) {
+    have_inverse_ = false;
+    if (kept == cols && rows == cols) {
+        if ((have_inverse_ = invert(J))) {
+            const double bound = norm_bound(J) * norm_bound(inv_);
+            if (std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0) {
                 x.noalias() = inv_ * rhs;
                 path_ = Path::LU;
                 return true;
             }
         }
-    } else if (kept > 0 && J.rows() >= kept && solve_qr(J, rhs, x, kept)) {
+    } else if (kept > 0 && rows >= kept && factor(J, kept)) {
+        solve_factored(rhs, kept, x);
         path_ = kept == cols ? Path::QR : Path::Deflated;
         return true;
     }
-    if (J.rows() == cols) {
+    if (kept == cols && rows >= cols && solve_trace_columns(J, rhs, x)) return true;
+    if (rows == cols) {
         square_svd_.compute(J);
         return from_svd(square_svd_, rhs, x);
     }
@@ -64,30 +75,137 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
     return from_svd(svd_, rhs, x);
 }
 
-bool LeastSquares::solve_qr(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs,
-                            Eigen::VectorXd& x, Eigen::Index kept) {
-    if (kept == J.cols()) {
-        qr_.compute(J);
-    } else {
-        for (Eigen::Index k = 0; k < kept; ++k) jr_.col(k) = J.col(keep_[static_cast<std::size_t>(k)]);
-        qr_.compute(jr_.leftCols(kept));
+bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
+    const Eigen::Index rows = J.rows();
+    double fro = 0.0;
+    for (Eigen::Index q = 0; q < k; ++q) {
+        const Eigen::Index col = keep_[static_cast<std::size_t>(q)];
+        h_.col(q) = J.col(col);
+        fro += colnorm_[col] * colnorm_[col];
     }
-    // s_max <= sqrt(k) |r_11| and s_min >= 3 |r_kk| / sqrt(4^k + 6k - 1); factor 10 for rounding
-    const double k = static_cast<double>(kept);
-    const double ratio = 10.0 * cut_factor_ * std::sqrt(k) * std::sqrt(std::pow(4.0, k) + 6.0 * k - 1.0) / 3.0;
-    const auto& R = qr_.matrixQR();
-    const double r11 = std::abs(R(0, 0)), rkk = std::abs(R(kept - 1, kept - 1));
-    if (!(r11 > 0.0 && rkk > ratio * r11)) return false;
+    for (Eigen::Index c = 0; c < k; ++c) {
+        double* v = h_.col(c).data();
+        double norm2 = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) norm2 += v[i] * v[i];
+        const double norm = std::sqrt(norm2);
+        if (!(norm > 0.0)) return false;
+        const double alpha = v[c] > 0.0 ? -norm : norm;
+        v[c] -= alpha;  // v = x - alpha e_1, stored where x was
+        double vv = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) vv += v[i] * v[i];
+        hbeta_[c] = 2.0 / vv;
+        hdiag_[c] = alpha;
+        for (Eigen::Index j = c + 1; j < k; ++j) {
+            double* w = h_.col(j).data();
+            double s = 0.0;
+            for (Eigen::Index i = c; i < rows; ++i) s += v[i] * w[i];
+            s *= hbeta_[c];
+            for (Eigen::Index i = c; i < rows; ++i) w[i] -= s * v[i];
+        }
+    }
+    // R^-1 by back substitution, column by column; s_min >= 1 / |R^-1|_F, s_max <= |A|_F.
+    double rinv2 = 0.0;
+    for (Eigen::Index j = 0; j < k; ++j) {
+        for (Eigen::Index i = j; i >= 0; --i) {
+            double s = i == j ? 1.0 : 0.0;
+            for (Eigen::Index l = i + 1; l <= j; ++l) s -= h_(i, l) * rinv_(l, j);
+            rinv_(i, j) = s / hdiag_[i];
+            rinv2 += rinv_(i, j) * rinv_(i, j);
+        }
+    }
+    rinv_fro_ = std::sqrt(rinv2);
+    const double bound = std::sqrt(fro) * rinv_fro_;
+    return std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0;
+}
+
+void LeastSquares::apply_qt(Eigen::VectorXd& v, Eigen::Index k) const {
+    const Eigen::Index rows = h_.rows();
+    for (Eigen::Index c = 0; c < k; ++c) {
+        const double* h = h_.col(c).data();
+        double s = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) s += h[i] * v[i];
+        s *= hbeta_[c];
+        for (Eigen::Index i = c; i < rows; ++i) v[i] -= s * h[i];
+    }
+}
+
+void LeastSquares::solve_factored(const Eigen::VectorXd& rhs, Eigen::Index k, Eigen::VectorXd& x) {
     c_ = rhs;
-    qr_.householderQ().transpose().applyThisOnTheLeft(c_, ws_);
-    R.topLeftCorner(kept, kept).triangularView<Eigen::Upper>().solveInPlace(c_.head(kept));
-    const auto& perm = qr_.colsPermutation().indices();
+    apply_qt(c_, k);
     x.setZero();
-    for (Eigen::Index q = 0; q < kept; ++q) {
-        const Eigen::Index col = perm[q];
-        x[kept == J.cols() ? col : keep_[static_cast<std::size_t>(col)]] = c_[q];
+    for (Eigen::Index i = 0; i < k; ++i) {
+        double s = 0.0;
+        for (Eigen::Index j = i; j < k; ++j) s += rinv_(i, j) * c_[j];
+        x[keep_[static_cast<std::size_t>(i)]] = s;
     }
-    return true;
+}
+
+bool LeastSquares::solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs,
+                                       Eigen::VectorXd& x) {
+    const Eigen::Index rows = J.rows(), cols = J.cols();
+    const double big = colnorm_.maxCoeff();
+    keep_.clear();
+    trace_.clear();
+    double trace2 = 0.0;
+    for (Eigen::Index q = 0; q < cols; ++q) {
+        if (colnorm_[q] < kTraceColumn * big) {
+            trace_.push_back(q);
+            trace2 += colnorm_[q] * colnorm_[q];
+        } else {
+            keep_.push_back(q);
+        }
+    }
+    const auto m = static_cast<Eigen::Index>(trace_.size()), k = cols - m;
+    if (m == 0 || k == 0 || rows - k > kMaxTrace) return false;
+
+    // A = the other columns, proven well above the cut-off; |A^+| |C| small.
+    if (!factor(J, k)) return false;
+    if (!(rinv_fro_ * std::sqrt(trace2) < kTraceCoupling)) return false;
+
+    // The m smallest singular values of J: those of C projected off the range of A.
+    trace_block_.resize(rows - k, m);
+    for (Eigen::Index t = 0; t < m; ++t) {
+        c_ = J.col(trace_[static_cast<std::size_t>(t)]);
+        apply_qt(c_, k);
+        trace_block_.col(t) = c_.tail(rows - k);
+    }
+    trace_svd_.compute(trace_block_);
+    const auto& small = trace_svd_.singularValues();
+    // s_max(J) by power iteration on J^T J.
+    pv_.setConstant(1.0 / std::sqrt(static_cast<double>(cols)));
+    double smax = 0.0;
+    for (int it = 0; it < kPowerSteps; ++it) {
+        pw_.noalias() = J * pv_;
+        const double s = pw_.norm();
+        pv_.noalias() = J.transpose() * pw_;
+        const double vn = pv_.norm();
+        if (!(vn > 0.0)) return false;
+        pv_ /= vn;
+        const bool done = std::abs(s - smax) <= kPowerTol * s;
+        smax = s;
+        if (done) break;
+    }
+    const double cut = cut_factor_ * smax;
+    // The SVD itself knows s_min only to about eps s_max, a tenth of the cut-off; these values
+    // are known as well, so they decide where the SVD would.
+    if (small.size() == m && small.maxCoeff() <= cut) {
+        solve_factored(rhs, k, x);  // the SVD drops every trace direction
+        path_ = Path::Deflated;
+        return true;
+    }
+    if (small.size() == m && small.minCoeff() > cut) {
+        // full column rank: the unique solution
+        if (have_inverse_) {
+            x.noalias() = inv_ * rhs;
+            path_ = Path::LU;
+        } else {
+            full_qr_.compute(J);
+            x = full_qr_.solve(rhs);
+            path_ = Path::QR;
+        }
+        return true;
+    }
+    return false;  // on both sides of the cut-off: the SVD decides
 }
 
 template <class Svd>
@@ -103,34 +221,60 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
 }
 
 bool LeastSquares::invert(const Eigen::MatrixXd& J) {
+    // Plain loops on row-major storage: at n ~ 10 the expression machinery of Eigen costs more
+    // than the arithmetic.
     const Eigen::Index n = J.rows();
     a_ = J;
     inv_.setIdentity();
+    double* A = a_.data();
+    double* X = inv_.data();
     for (Eigen::Index k = 0; k < n; ++k) {
         Eigen::Index p = k;
-        double big = std::abs(a_(k, k));
+        double big = std::abs(A[k * n + k]);
         for (Eigen::Index i = k + 1; i < n; ++i)
-            if (std::abs(a_(i, k)) > big) {
-                big = std::abs(a_(i, k));
+            if (std::abs(A[i * n + k]) > big) {
+                big = std::abs(A[i * n + k]);
                 p = i;
             }
         if (!(big > 0.0) || !std::isfinite(big)) return false;
         if (p != k) {
-            a_.row(k).swap(a_.row(p));
-            inv_.row(k).swap(inv_.row(p));
+            std::swap_ranges(A + k * n, A + (k + 1) * n, A + p * n);
+            std::swap_ranges(X + k * n, X + (k + 1) * n, X + p * n);
         }
-        const double d = 1.0 / a_(k, k);
-        a_.row(k) *= d;
-        inv_.row(k) *= d;
+        double* ak = A + k * n;
+        double* xk = X + k * n;
+        const double d = 1.0 / ak[k];
+        for (Eigen::Index j = k; j < n; ++j) ak[j] *= d;  // columns before k are 0 in row k
+        for (Eigen::Index j = 0; j < n; ++j) xk[j] *= d;
         for (Eigen::Index i = 0; i < n; ++i) {
             if (i == k) continue;
-            const double f = a_(i, k);
+            double* ai = A + i * n;
+            const double f = ai[k];
             if (f == 0.0) continue;
-            a_.row(i) -= f * a_.row(k);
-            inv_.row(i) -= f * inv_.row(k);
+            for (Eigen::Index j = k; j < n; ++j) ai[j] -= f * ak[j];
+            double* xi = X + i * n;
+            for (Eigen::Index j = 0; j < n; ++j) xi[j] -= f * xk[j];
         }
     }
     return true;
+}
+
+template <class Matrix>
+double LeastSquares::norm_bound(const Matrix& M) {
+    const Eigen::Index rows = M.rows(), cols = M.cols();
+    rowsum_.setZero();
+    double fro = 0.0, one = 0.0;
+    for (Eigen::Index j = 0; j < cols; ++j) {
+        double col = 0.0;
+        for (Eigen::Index i = 0; i < rows; ++i) {
+            const double v = M(i, j);
+            fro += v * v;
+            col += std::abs(v);
+            rowsum_[i] += std::abs(v);
+        }
+        one = std::max(one, col);
+    }
+    return std::min(std::sqrt(fro), std::sqrt(one * rowsum_.maxCoeff()));
 }
 
 }  // namespace brinequil::core
