@@ -12,6 +12,7 @@ constexpr double kTraceColumn = 1e-6;    // a column this small against the larg
 constexpr double kTraceCoupling = 1e-4;  // |A^+| |C| below which C off range(A) gives s_min(J)
 constexpr int kPowerSteps = 200;         // power iteration for s_max
 constexpr double kPowerTol = 1e-4;       // its relative change at convergence
+constexpr double kHopelessColumn = 1e-12;  // see solve()
 }  // namespace
 
 LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
@@ -33,6 +34,7 @@ LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
       cut_factor_(std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, cols))) {
     keep_.reserve(static_cast<std::size_t>(cols));
     trace_.reserve(static_cast<std::size_t>(cols));
+    pv_.setConstant(cols > 0 ? 1.0 / std::sqrt(static_cast<double>(cols)) : 0.0);
 }
 
 bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
@@ -52,7 +54,10 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
     const auto kept = static_cast<Eigen::Index>(keep_.size());
 
     have_inverse_ = false;
-    if (kept == cols && rows == cols) {
+    // A column below 1e-12 of the largest makes the bound of the inverse fail (it proves no
+    // condition number beyond about 1e13): such a J goes to the trace-column test directly.
+    const bool hopeless = colnorm_.minCoeff() < kHopelessColumn * colnorm_.maxCoeff();
+    if (kept == cols && rows == cols && !hopeless) {
         if ((have_inverse_ = invert(J))) {
             const double bound = norm_bound(J) * norm_bound(inv_);
             if (std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0) {
@@ -171,8 +176,8 @@ bool LeastSquares::solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::Ve
     }
     trace_svd_.compute(trace_block_);
     const auto& small = trace_svd_.singularValues();
-    // s_max(J) by power iteration on J^T J.
-    pv_.setConstant(1.0 / std::sqrt(static_cast<double>(cols)));
+    // s_max(J) by power iteration on J^T J, started from the last solve's vector (J changes
+    // little between Newton steps).
     double smax = 0.0;
     for (int it = 0; it < kPowerSteps; ++it) {
         pw_.noalias() = J * pv_;
