@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import velmora.ionactivity
-from velmora import brinequil, enginebridge, ionactivity, ionchem
+from velmora import brinequil, enginebridge, ionactivity, ionchem, phasekit
 
 COMPS = ["H2O", "MEA", "CO2", "N2"]
 HENRY = ["CO2", "N2"]
@@ -89,6 +89,19 @@ def test_a_replacement_found_at_call_time_is_called(monkeypatch, mea):
     seen.clear()
     el.true_amounts(FEED, 335.15)  # the package's own function again: no Python call
     assert seen == []
+
+
+def test_rachford_rice_in_cpp_matches_the_package_function(monkeypatch, mea):
+    el, pp = mea
+    el._warm = None
+    native = el.flash_tp(pp, Z, 353.15, P)
+    calls = []
+    real = phasekit._k_rachford_rice
+    monkeypatch.setattr(phasekit, "_k_rachford_rice", lambda z, K: calls.append(1) or real(z, K))
+    el._warm = None
+    python = el.flash_tp(pp, Z, 353.15, P)
+    assert calls and python["beta"] == native["beta"] and python["iterations"] == native["iterations"]
+    np.testing.assert_array_equal(python["x"], native["x"])
 
 
 def test_activity_model_errors_are_the_same_on_both_paths(monkeypatch):
