@@ -129,8 +129,8 @@ def cantera_flash():
     ct, why = import_peer("cantera")
     if ct is None:
         return why, None
-    spec = {s.name: s for s in ct.Species.list_from_file("gri30.yaml")}
-    gas = ct.Solution(thermo="ideal-gas", species=[spec[n] for n in ("H2O", "CO2", "N2")])
+    gri = {s.name: s for s in ct.Species.list_from_file("gri30.yaml")}
+    gas = ct.Solution(thermo="ideal-gas", species=[gri[n] for n in ("H2O", "CO2", "N2")])
     liq = ct.Solution("water.yaml", "liquid_water")
     mix = ct.Mixture([(gas, 0.0), (liq, 0.0)])
 
