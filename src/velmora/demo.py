@@ -134,7 +134,7 @@ def plot(co2_rows, nacl_rows, path):
     ax1.set_title("CO2 over 30 wt% aqueous MEA")
     ax1.legend(fontsize=8)
     ax2.plot([m for m, _, _ in nacl_rows], [g for _, g, _ in nacl_rows], "-",
-             label="gamma+- model (Chen et al. 1982 pair)")
+             label="gamma+- model (pair fitted to Pitzer, Peiper & Busey 1984)")
     ax2.plot([m for m, _, _ in ROBINSON_STOKES], [g for _, g, _ in ROBINSON_STOKES], "o", mfc="none",
              label="gamma+- Robinson & Stokes 1959")
     ax2.plot([m for m, _, _ in nacl_rows], [p for _, _, p in nacl_rows], "-",
