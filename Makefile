@@ -3,11 +3,13 @@ PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
-DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas
+DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas \
+          tqdm "dask[distributed]"
 
 .PHONY: demo test install deps bench clean
 
-$(VENV)/.deps:
+# the Makefile is a prerequisite: a venv made before DEPS changed gets the new packages
+$(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q $(DEPS)

@@ -285,10 +285,11 @@ def _check_path(system, call, path):
                          f"{path}.{next(iter(table))}")
 
 
-def _get(result, path):
-    """The value at an attribute path ("partial_pressures.CO2", "liquid.pH") of a result."""
+def _get(result, parts):
+    """The value at an attribute path, split at its dots (("partial_pressures", "CO2"),
+    ("liquid", "pH")), of a result."""
     v = result
-    for part in path.split("."):
+    for part in parts:
         v = v[part] if isinstance(v, dict) else getattr(v, part)
     return v
 
@@ -444,9 +445,9 @@ class _Job:
             chunks = sorted(broken)
         lost = sum(b - a for a, b in chunks)
         raise SweepError(
-            f"a worker process died twice while computing points {chunks[0][0]}-{chunks[-1][1] - 1}"
-            f" ({lost} points not computed); if every worker died at once, the main module may "
-            "start the sweep when imported: guard the script with if __name__ == '__main__':")
+            f"a worker process died twice in this sweep; {lost} of {len(self.points)} points not "
+            f"computed (points {_ranges(chunks)}); when the workers die as they start, the main "
+            "module starts the sweep when imported: guard it with if __name__ == '__main__':")
 
     def executor(self, ex, chunks, inflight):
         """Any concurrent.futures executor: the first wave of tasks carries the system; a worker
@@ -504,6 +505,17 @@ def _chunks(lo, hi, chunksize, workers):
     if chunksize is None:
         chunksize = min(MAX_CHUNK, max(1, math.ceil((hi - lo) / (8 * workers))))
     return [(a, min(a + chunksize, hi)) for a in range(lo, hi, chunksize)]
+
+
+def _ranges(chunks):
+    """"0-3, 8-11" of sorted (start, stop) chunks, adjacent ones merged."""
+    merged = []
+    for a, b in chunks:
+        if merged and merged[-1][1] == a:
+            merged[-1][1] = b
+        else:
+            merged.append([a, b])
+    return ", ".join(f"{a}-{b - 1}" for a, b in merged)
 
 
 def _point_text(kw):
@@ -572,6 +584,7 @@ def _chunk(key, blob, call, paths, points):
 def _compute(system, call, paths, points):
     """[(value, error, warnings)] of the points; the caller holds _LOCK."""
     fn = _flash_point(system) if call == "flash" else getattr(system, call)
+    split = None if paths is None else [p.split(".") for p in paths]
     out = []
     with warnings.catch_warnings(record=True) as log:
         # every warning of every point is recorded ("always": the once-per-place default would
@@ -581,7 +594,7 @@ def _compute(system, call, paths, points):
             seen = len(log)
             try:
                 r = fn(**kw)
-                value, error = (r if paths is None else tuple(_get(r, p) for p in paths)), None
+                value, error = (r if split is None else tuple(_get(r, p) for p in split)), None
             except Exception as e:          # the point fails, the sweep goes on
                 value, error = None, f"{type(e).__name__}: {e}"
             said = (None if len(log) == seen else
