@@ -136,6 +136,11 @@ def test_a_worker_killed_mid_sweep_is_redone_or_the_sweep_fails_loudly(mea, seri
                                          r"points not computed \(points [\d, -]+\)") as e:
         velmora.sweep(dying, cond, executor="processes", chunksize=4)
     assert int(e.value.args[0].split("; ")[1].split()[0]) >= 4   # at least the dying chunk
+    # a pool of the caller's cannot be made again here: a clear error
+    with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as procs:
+        with pytest.raises(SweepError, match=r"the executor broke while computing points \d+-\d+ "
+                                             r"\(BrokenProcessPool: .*\); the sweep is incomplete"):
+            velmora.sweep(dying, cond, executor=procs, chunksize=4)
 
 
 def test_errors_raise_stops_at_the_failed_point(mea):

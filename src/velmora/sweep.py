@@ -62,7 +62,7 @@ from .errors import SweepError
 SERIAL_SECONDS = 2.0    # auto: a rest estimated longer than this goes to a process pool
 PROBE = 16              # auto: points computed serially to estimate the cost of one point
 PROGRESS_POINTS = 200   # a progress bar from this many points (on a terminal)
-MAX_CHUNK = 128         # points per task at most: load balance and progress at ~0.2 s of flashes
+MAX_CHUNK = 64          # points per task at most: ~0.1 s of flashes, so the last task ends soon
 CACHED_SYSTEMS = 8      # systems kept per worker process (a fit may build a few)
 
 FLASH_SPECS = ("T", "H", "S", "vapor_fraction")
