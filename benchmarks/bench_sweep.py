@@ -28,7 +28,9 @@ def main():
     cond = dict(T=np.linspace(313.15, 393.15, N_T), P=np.linspace(101325.0, 303975.0, N_P),
                 **FEED)
     n = N_T * N_P
-    print(f"{n} TP flashes on {os.cpu_count()} cores")
+    # other work on the machine slows the pool and the cluster more than the serial run
+    print(f"{n} TP flashes on {os.cpu_count()} cores (load average {os.getloadavg()[0]:.2f} "
+          "before the runs)")
 
     serial, t_serial = timed(lambda: velmora.sweep(s, cond, grid=True, executor="serial"))
     print(f"serial:        {t_serial:7.2f} s  {t_serial / n * 1e3:6.3f} ms/flash, "

@@ -33,7 +33,7 @@ order (a DataFrame's index is kept). A failed point never stops the sweep unless
 ``errors="raise"``; then the first failure raises ``SweepError``.
 
 Executors: None computes a few points, and goes on serially when the rest is short (below
-``SERIAL_SECONDS``) or in a local process pool of ``os.cpu_count()`` workers otherwise;
+``SERIAL_SECONDS``) or in a local process pool of one worker per core otherwise;
 "serial" and "processes" choose; any ``concurrent.futures.Executor`` (threads, processes, MPI);
 a ``dask.distributed.Client`` runs on its cluster. The system travels once per worker as its
 pickle (the parameter report; `System` rebuilds its model from it), points travel in chunks.
@@ -385,12 +385,14 @@ class _Job:
         n = len(self.points)
         if n == 0:
             return
+        if isinstance(executor, str) and executor not in ("serial", "processes"):
+            raise ValueError(f"executor: 'serial' or 'processes', not {executor!r}")
         if executor is None:
             lo = min(PROBE, n)
             t0 = time.perf_counter()
             self.serial(0, lo, lo)
             rest = (time.perf_counter() - t0) / lo * (n - lo)
-            workers = os.cpu_count() or 1
+            workers = _cores()
             if lo < n:
                 if rest > SERIAL_SECONDS and workers > 1 and _pool_safe():
                     self.pool(workers, _chunks(lo, n, chunksize, workers))
@@ -399,13 +401,13 @@ class _Job:
         elif executor == "serial":
             self.serial(0, n, chunksize or 64)
         elif executor == "processes":
-            workers = os.cpu_count() or 1
+            workers = _cores()
             self.pool(workers, _chunks(0, n, chunksize, workers))
         elif _is_dask(executor):
             workers = max(1, len(executor.scheduler_info().get("workers", ())))
             self.dask(executor, _chunks(0, n, chunksize, workers))
         elif hasattr(executor, "submit"):
-            workers = getattr(executor, "_max_workers", None) or os.cpu_count() or 1
+            workers = getattr(executor, "_max_workers", None) or _cores()
             self.executor(executor, _chunks(0, n, chunksize, workers), 2 * workers)
         else:
             raise TypeError("executor: give None, 'serial', 'processes', a "
@@ -516,6 +518,14 @@ def _ranges(chunks):
         else:
             merged.append([a, b])
     return ", ".join(f"{a}-{b - 1}" for a, b in merged)
+
+
+def _cores():
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:              # not on every platform
+        return os.cpu_count() or 1
 
 
 def _point_text(kw):
