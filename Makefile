@@ -21,6 +21,7 @@ install: deps
 	$(PIP) install -q --no-build-isolation --no-deps .
 
 test: install
+	$$(ls -t build/*/core_tests | head -n 1)
 	$(PY) -m pytest -q
 
 demo: install

@@ -4,6 +4,7 @@ cache as a user meets it, and errors that say what went wrong."""
 import math
 import os
 import pickle
+import warnings
 
 import numpy as np
 import pytest
@@ -55,17 +56,17 @@ def ln_f_gap(system, r):
 def test_flash_the_core_leaves_unconverged_is_recovered_and_independent_of_history(mea):
     z = [MEA_Z[c] for c in mea.components]
     mea.model._warm = None
-    core = mea.model.flash_tp(mea.pp, z, 376.74, ATM)
-    assert core["beta"] == pytest.approx(0.3653, abs=1e-3)        # the core's unconverged split
-    r = mea.flash(MEA_Z, ATM, T=376.74)
-    assert r.converged and r.vapor_fraction == pytest.approx(0.2992, abs=1e-3)
+    core = mea.model.flash_tp(mea.pp, z, 377.25, ATM)
+    assert core["beta"] == pytest.approx(0.4011, abs=1e-3)        # the core's unconverged split
+    r = mea.flash(MEA_Z, ATM, T=377.25)
+    assert r.converged and r.vapor_fraction == pytest.approx(0.3331, abs=1e-3)
     assert ln_f_gap(mea, r) < 1e-6 and r.residual <= mea.tol
     for c in mea.components:       # mass balance
         assert MEA_Z[c] / sum(MEA_Z.values()) == pytest.approx(
             (1 - r.vapor_fraction) * r.x[c] + r.vapor_fraction * r.vapor[c], abs=1e-12)
     mea.flash(MEA_Z, 2 * ATM, T=330.0)
     mea.liquid(360.0, mass_fractions={"MEA": 0.3}, loading=0.5)
-    again = mea.flash(MEA_Z, ATM, T=376.74)
+    again = mea.flash(MEA_Z, ATM, T=377.25)
     assert again.to_dict() == r.to_dict()
 
 
@@ -77,13 +78,16 @@ def test_flash_specifications_meet_their_targets(mea):
     assert b.T == pytest.approx(370.0, abs=1e-6)
     # N2 stays in the vapor: no vapor fraction below its share is reached in 200-700 K
     with pytest.raises(ValueError, match="inert gases stay in the vapor"):
-        mea.flash(MEA_Z, ATM, vapor_fraction=0.0)
+        mea.flash(MEA_Z, ATM, vapor_fraction=0.005)
+    with pytest.raises(ValueError, match="the gases N2 keep it far below"):
+        mea.flash(MEA_Z, ATM, vapor_fraction=0.0)      # the bubble point
     with pytest.raises(ValueError, match="exactly one of T, H, S, vapor_fraction"):
         mea.flash(MEA_Z, ATM, T=300.0, H=1.0)
 
 
 def test_vapor_fraction_flashes_of_loaded_mea_with_nitrogen_all_converge(mea):
-    """30 wt% MEA at loading 0.4 with 2-11 % N2 at 1 atm, vapor fraction 0.3 (100 feeds)."""
+    """30 wt% MEA at loading 0.4 with 2-11 % N2 at 1 atm, vapor fraction 0.3 (100 feeds), and
+    their bubble temperatures."""
     base = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
     tot = sum(base.values())
     done = 0
@@ -91,6 +95,9 @@ def test_vapor_fraction_flashes_of_loaded_mea_with_nitrogen_all_converge(mea):
         feed = dict(base, N2=share / (1 - share) * tot)
         r = mea.flash(feed, ATM, vapor_fraction=0.3)
         assert r.vapor_fraction == pytest.approx(0.3, abs=1e-9) and r.residual <= mea.tol
+        # their bubble points lie near 170 K: a clear error, not a divergence
+        with pytest.raises(ValueError, match="lies below 200 K; the gases N2 keep it far below"):
+            mea.bubble_temperature(feed, ATM)
         done += 1
     assert done == 100
 
@@ -246,8 +253,8 @@ def test_pickled_system_needs_neither_cache_nor_engine(mea, tmp_path, monkeypatc
 
 
 def test_chemistry_errors_name_the_mismatch(cache):
-    with pytest.raises(velmora.ChemistryError, match="unknown chemistry 'KOH-H2O'; built-in"):
-        velmora.System("KOH-H2O")
+    with pytest.raises(velmora.ChemistryError, match="unknown chemistry 'LiCl-H2O'; built-in"):
+        velmora.System("LiCl-H2O")
     chem = {"species": ["H2O", "H3O+"], "reactions": [{"H2O": -2, "H3O+": 1, "OH-": 1}],
             "kinds": ["EQUIL"], "k": [{"A": 132.9, "B": -13446.0, "C": -22.48, "D": 0.0}]}
     with pytest.raises(velmora.ChemistryError, match="reaction 1 uses 'OH-', which is not among"):
@@ -268,3 +275,16 @@ def test_bubble_temperature_is_where_the_liquid_boils(mea):
         assert mea.liquid(r.T, amounts=liq).bubble_pressure == pytest.approx(P, rel=1e-8)
     with pytest.raises(ValueError, match="lies below 200 K; the gases N2 keep it far below"):
         mea.bubble_temperature(dict(liq, N2=0.5), ATM)
+
+
+def test_range_warnings_name_what_is_extrapolated(mea, nacl):
+    with pytest.warns(RangeWarning, match=r"NaCl above 6 mol/kg, the largest molality"):
+        nacl.liquid(298.15, molalities={"NaCl": 7.0})
+    with pytest.warns(RangeWarning, match=r"loading above 0.56 mol CO2/mol MEA"):
+        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.7)
+    with pytest.warns(RangeWarning, match=r"no fitted electrolyte parameters for MEA with "
+                                          r"\(MEAH\+, MEACOO-\)"):
+        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RangeWarning)        # inside every range: silent
+        nacl.liquid(298.15, molalities={"NaCl": 1.0})

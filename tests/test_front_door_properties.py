@@ -3,6 +3,7 @@
 ConvergenceError; for liquids of at least 50 % water none raises."""
 
 import math
+import os
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -43,7 +44,8 @@ def aqueous_flash(draw):
     return chem, feed, T, P
 
 
-@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# VELMORA_PROPERTY_EXAMPLES raises the count for a longer run by hand.
+@settings(max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 80)), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(case=aqueous_flash())
 def test_every_aqueous_flash_is_verified(systems, case):
     chem, feed, T, P = case

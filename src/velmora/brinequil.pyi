@@ -85,6 +85,16 @@ class Electrolyte:
         """(_rebuild, (source, {key, water, options})). Raises TypeError "an electrolyte liquid
         without its report cannot be pickled" for a model without ``source``."""
 
+    def _status(self) -> dict[str, Any]:
+        """How the model's most recent operations ended: {"speciation_converged": bool (the last
+        true_amounts met its tolerance), "speciation_iterations": int, "split_status": int or
+        None (MINPACK's info of the last _flash_newton; 1 = converged), "substitution_err":
+        float or None (the last flash_tp's final max |ln(Kn/K)|)}. None: not run since
+        _reset_status."""
+
+    def _reset_status(self) -> None:
+        """Forget the outcomes that _status reports."""
+
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
         entry per row of ``nu``."""

@@ -6,8 +6,8 @@ unit that was probably meant. Checks run after each solve and return residuals:
 - speciation: every equilibrium reaction sum_i nu_ri ln(x_i gamma_i) - ref - ln K_r (ln units,
   the core layer's conventions: ions and Henry components unsymmetric) and the reaction
   invariants B n - B n0 relative to the total amount;
-- phases: the largest |ln f_L - ln f_V| over the volatile components of the feed (those above
-  ``TRACE``),
+- phases: the largest |ln f_L - ln f_V| over the volatile components of the feed (weighted
+  below ``MINOR`` of the liquid, not checked below ``TRACE`` of the feed: see there),
   the bubble condition of an all-liquid result (bubble pressure at most P) and the dew condition
   of an all-vapor one, and the mass balance z - (1 - beta) x - beta y.
 
@@ -23,9 +23,12 @@ from .errors import RangeWarning
 
 T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0                      # Pa
-# Feed mole fraction below which a component's split is not checked: the speciation keeps the
-# balances to about 1e-11 of the total amount, so a smaller component's distribution between
-# the phases is not resolved (and weighs nothing in any balance).
+# The speciation keeps its balances to about 1e-11 of the total amount, so the liquid
+# fugacity of a component that is a small part of the liquid is resolved only to about
+# 1e-11 / x_k: below MINOR of the (apparent) liquid, |ln f_L - ln f_V| is weighted by
+# x_k / MINOR, the share of the liquid a mismatch would misplace; below TRACE of the feed a
+# component's split is not checked at all.
+MINOR = 1e-4
 TRACE = 1e-10
 ACID_GASES = ("CO2", "H2S")
 
@@ -272,44 +275,44 @@ def _fitted(name, db):
         return None
 
 
-def range_warnings(system, T, app):
+def range_warnings(system, T, app, stacklevel=3):
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
     outside the range its parameters were fitted for."""
     info = system._info
     for what, lo, hi in info.ranges:
         if not lo <= T <= hi:
             warnings.warn(f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): "
-                          "extrapolated", RangeWarning, stacklevel=3)
+                          "extrapolated", RangeWarning, stacklevel=stacklevel)
     fit = info.fitted
     if not fit:
         return
     lo, hi = fit.get("T", (0.0, math.inf))
     if not lo <= T <= hi:
         warnings.warn(f"T outside the range the parameters of {system.name} were fitted for "
-                      f"({lo:g}-{hi:g} K): extrapolated", RangeWarning, stacklevel=3)
+                      f"({lo:g}-{hi:g} K): extrapolated", RangeWarning, stacklevel=stacklevel)
     water = app.get("H2O", 0.0)
     kg = water * info.mw["H2O"] / 1000.0
     for solute, top in fit.get("molality", {}).items():
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
             warnings.warn(f"{solute} above {top:g} mol/kg, the largest molality the parameters "
                           f"of {system.name} were fitted for: extrapolated", RangeWarning,
-                          stacklevel=3)
+                          stacklevel=stacklevel)
     if "loading" in fit:
         base, acid, top = fit["loading"]
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
             warnings.warn(f"loading above {top:g} mol {acid}/mol {base}, the largest the "
                           f"parameters of {system.name} were fitted for: extrapolated",
-                          RangeWarning, stacklevel=3)
+                          RangeWarning, stacklevel=stacklevel)
 
 
-def pair_warnings(system, x):
+def pair_warnings(system, x, stacklevel=4):
     """RangeWarning for each electrolyte pair on default parameters whose ions and molecule
     are major species of the liquid x (true mole fractions)."""
     info = system._info
     for m, c, a in sorted(info.default_pairs):      # a set: its order varies by process
-        if x[info.pos[m]] > 0.05 and x[info.pos[c]] > 1e-3 and x[info.pos[a]] > 1e-3:
+        if x[info.pos[m]] > 0.01 and x[info.pos[c]] > 1e-3 and x[info.pos[a]] > 1e-3:
             warnings.warn(f"no fitted electrolyte parameters for {m} with ({c}, {a}): the "
-                          "defaults of the databank are used", RangeWarning, stacklevel=4)
+                          "defaults of the databank are used", RangeWarning, stacklevel=stacklevel)
 
 
 # ---------------------------------------------------------------------------- checks of answers
@@ -349,7 +352,8 @@ def phase_residual(system, z, beta, x, y, T, P, f):
     if not vol:
         return 0.0, bal
     if 0.0 < beta < 1.0:
-        res = max(abs(math.log(max(f[comps[k]], 1e-300)) - math.log(max(y[k], 1e-300) * P)
+        res = max(min(1.0, x[k] / MINOR) *
+                  abs(math.log(max(f[comps[k]], 1e-300)) - math.log(max(y[k], 1e-300) * P)
                       - lnphi[k]) for k in vol)
     elif beta <= 0.0:
         # all liquid: the bubble pressure of x may not exceed P (sum K x <= 1)

@@ -18,12 +18,12 @@ import time
 import warnings
 
 import velmora
-from velmora.enginebridge import regress_mea
+from velmora.regress import data as published
 
-W_MEA = regress_mea.W_MEA
+W_MEA = 0.30                      # mass fraction of MEA in the unloaded solution
 # The measurements the MEA pairs were fitted to, by temperature: {t [C]: [(loading, p_CO2 [kPa])]}
 JOU_1995 = {}
-for _T, _a, _p in regress_mea.JOU_1995:
+for _T, _a, _p in published.JOU_1995:
     JOU_1995.setdefault(round(_T - 273.15, 2), []).append((_a, _p))
 
 # Robinson & Stokes (1959), NaCl(aq) at 25 C: (m [mol/kg], gamma+-, osmotic coefficient)

@@ -20,6 +20,7 @@ from .errors import ConvergenceError
 
 KMOL = 1000.0          # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
+POLISH = 1e-3          # a split this close is finished by substitution from it
 
 
 class FlashResult:
@@ -87,26 +88,28 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, dict(zip(system.components, z)))
+        checks.range_warnings(system, T, dict(zip(system.components, z)), stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
         raise ValueError(f"vapor_fraction must lie in [0, 1], not {value:g}")
+    if name == "vapor_fraction" and value == 0.0:
+        return bubble_temperature(system, feed, P, T0)
     T0 = checks.temperature(T0) if T0 is not None else 350.0
     key = {"H": "H", "S": "S", "vapor_fraction": "beta"}[name]
     scale = 1.0 if key == "beta" else KMOL
     if key == "beta":
-        value = min(max(value, 1e-12), 1.0 - 1e-9)
+        value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
     out = _solve_T(system, z, P, key, value * scale, T0)
-    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)))
+    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, out)
 
 
 class _Verified:
     """A verified core result, with the liquid's speciation that verified it."""
 
-    def __init__(self, raw, f, n, lng, residual, balance, iterations, method):
-        self.raw, self.f, self.n, self.lng = raw, f, n, lng
+    def __init__(self, raw, f, n, lng, spec, residual, balance, iterations, method):
+        self.raw, self.f, self.n, self.lng, self.spec = raw, f, n, lng, spec
         self.residual, self.balance = residual, balance
         self.iterations, self.method = iterations, method
 
@@ -116,14 +119,13 @@ def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
     x = dict(zip(system.components, map(float, raw["x"])))
-    spec = checks.speciation_residual(system, x, T, v.n, v.lng)
-    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, spec, ln_gamma_inf_water(system, T))
-    checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n))
+    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.spec, ln_gamma_inf_water(system, T))
+    checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n), stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
 def _check(system, z, raw, T, P):
-    """(phase residual, balance, speciation residual, (f, n, lng)) of a core result."""
+    """(largest residual, balance, (f, n, lng, speciation residual)) of a core result."""
     el = system.model
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
@@ -131,14 +133,14 @@ def _check(system, z, raw, T, P):
     f, n, lng = el.fugacities(app, T)
     res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f)
     spec = checks.speciation_residual(system, app, T, n, lng)
-    return max(res, spec), bal, (f, n, lng)
+    return max(res, spec), bal, (f, n, lng, spec)
 
 
 def tp_flash(system, z, T, P):
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
     tried, best, its = [], math.inf, 0
-    for method, attempt in _attempts(system, z, T, P):
+    for method, attempt in _attempts(system, z, T, P, tried):
         try:
             raw, n_it = attempt()
         except (ValueError, ArithmeticError) as e:
@@ -148,8 +150,21 @@ def tp_flash(system, z, T, P):
         res, bal, fnl = _check(system, z, raw, T, P)
         if res <= tol and bal <= tol:
             return _Verified(raw, *fnl, res, bal, its, method)
-        best = min(best, max(res, bal))
         tried.append(f"{method}: residual {max(res, bal):.3g}")
+        if max(res, bal) < min(best, POLISH) and 0.0 < raw["beta"] < 1.0:
+            # close, but a solver stalled short of the tolerance: substitution from this split
+            # converges linearly from here
+            try:
+                raw, n_it = _substitution(system, z, T, P, raw)
+            except (ValueError, ArithmeticError) as e:
+                tried.append(f"substitution from that split: {e}")
+            else:
+                its += n_it
+                res, bal, fnl = _check(system, z, raw, T, P)
+                if res <= tol and bal <= tol:
+                    return _Verified(raw, *fnl, res, bal, its, method + ", polished")
+                tried.append(f"substitution from that split: residual {max(res, bal):.3g}")
+        best = min(best, max(res, bal))
     feed = dict(zip(system.components, (float(v) for v in z)))
     raise ConvergenceError(
         f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed "
@@ -158,14 +173,21 @@ def tp_flash(system, z, T, P):
         T=T, P=P, feed=feed, residual=best, tried=tried)
 
 
-def _attempts(system, z, T, P):
-    """(name, callable) of the solves tried in turn; each callable returns (raw, iterations)."""
+def _attempts(system, z, T, P, tried):
+    """(name, callable) of the solves tried in turn; each callable returns (raw, iterations).
+    ``tried``: the caller's account of the attempts, which the core's status annotates."""
     el, pp = system.model, system.pp
-    state = {}
+    state = {"tried": tried}
 
     def core():
+        el._reset_status()
         raw = el.flash_tp(pp, z, T, P)
         state["core"] = raw
+        # MINPACK's status of the core's Newton split (1: converged; others: stopped short);
+        # its point is checked all the same, and the error message says how it ended
+        split = el._status()["split_status"]
+        if split not in (None, 1):
+            state["note"] = f" (Newton split status {split})"
         return raw, raw["iterations"]
 
     def newton_from(v0):
@@ -176,6 +198,8 @@ def _attempts(system, z, T, P):
         return run
 
     yield "core TP flash", core
+    if "note" in state:
+        state["tried"][-1] += state.pop("note")
     raw = state.get("core")
     if raw is not None and 0.0 < raw["beta"] < 1.0:
         yield "Newton split from the core's point", newton_from(raw["beta"] * np.asarray(raw["y"]))
@@ -201,13 +225,14 @@ def _one_phase_vapor(system, z, T, P):
     (checked: sum y / K <= 1, the vapor lies above its dew point)."""
     el = system.model
     el._warm = None
-    on = z > 0.0
     x = z.copy()
     for it in range(1, 301):
         K, n = el.kvalues(system.pp, x, z, T, P)
         K = np.asarray(K, dtype=float)
-        if np.any((K <= 0.0) & on):
+        # a nonvolatile component keeps a liquid, unless it is a trace (its brine weighs nothing)
+        if np.any((K <= 0.0) & (z > checks.TRACE)):
             raise ValueError("a nonvolatile component keeps a liquid")
+        on = (z > 0.0) & (K > 0.0)
         xn = np.divide(z, K, out=np.zeros_like(z), where=on)
         xn = np.sqrt(x * xn / xn.sum())
         xn /= xn.sum()
@@ -219,15 +244,20 @@ def _one_phase_vapor(system, z, T, P):
     return _result(system, z, T, P, 1.0, x, z.copy(), n), it + 1
 
 
-def _substitution(system, z, T, P):
-    """Successive substitution on the core's K-values until the K-values stop changing."""
+def _substitution(system, z, T, P, start=None):
+    """Successive substitution on the core's K-values, damped where it stalls, until the
+    K-values stop changing; from the feed or from the split ``start`` (a result mapping)."""
     el, pp = system.model, system.pp
     from velmora import phasekit
-    el._warm = None
-    K, n = el.kvalues(pp, z, z, T, P)
+    if start is None:
+        el._warm = None
+        x, y = z.copy(), z.copy()
+    else:
+        x, y = np.asarray(start["x"], dtype=float), np.asarray(start["y"], dtype=float)
+    K, n = el.kvalues(pp, x, y, T, P)
     K = np.asarray(K, dtype=float)
-    x, y = z.copy(), z.copy()
     beta = 0.0
+    w, last = 1.0, math.inf
     for it in range(1, SUBSTITUTION_STEPS + 1):
         beta = phasekit._k_rachford_rice(z, K)
         b = min(max(beta, 0.0), 1.0)
@@ -239,9 +269,15 @@ def _substitution(system, z, T, P):
         Kn = np.asarray(Kn, dtype=float)
         on = (Kn > 0) & (K > 0)
         err = float(np.max(np.abs(np.log(Kn[on] / K[on])))) if on.any() else 0.0
-        K = Kn
         if err < 1e-12:
             break
+        # The K-values of reacting gases swing with the liquid's loading: plain substitution
+        # can cycle. Each step that does not shrink the change halves the step in ln K.
+        if err > 0.9 * last:
+            w = max(0.1, 0.5 * w)
+        last = err
+        K = np.where(on, np.exp((1.0 - w) * np.log(np.where(on, K, 1.0))
+                                + w * np.log(np.where(on, Kn, 1.0))), Kn)
     if beta <= 0.0:
         beta, x = 0.0, z.copy()
         n = el.true_amounts(dict(zip(system.components, x.tolist())), T)[0]
@@ -272,8 +308,9 @@ def _result(system, z, T, P, beta, x, y, n):
 
 
 def _solve_T(system, z, P, key, target, T0):
-    """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target:
-    steps out from T0 to a bracket, then Brent's method (the entry rises with T)."""
+    """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target
+    (the entry rises with T). The bracket is sought by secant steps on the last two points,
+    overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method."""
     from scipy.optimize import brentq
 
     seen = {}
@@ -289,9 +326,8 @@ def _solve_T(system, z, P, key, target, T0):
     if ga == 0.0:
         return seen[a]
     up = ga < 0.0
-    step = 10.0
+    b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
     while True:
-        b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
         gb = g(b)
         if gb == 0.0:
             return seen[b]
@@ -305,10 +341,13 @@ def _solve_T(system, z, P, key, target, T0):
                 f"at P = {P:g} Pa (at {b:g} K it is {seen[b].raw[key] / scale:g}"
                 + ("; the inert gases stay in the vapor" if key == "beta" and system.gases and
                    not up else "") + ")")
+        slope = (gb - ga) / (b - a)
+        step = abs(gb / slope) * 1.2 if slope * (1 if up else -1) > 0.0 else 60.0
+        step = min(max(step, 2.0), 60.0)
         a, ga = b, gb
-        step *= 1.6
+        b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
     lo, hi = (a, b) if up else (b, a)
-    T = brentq(g, lo, hi, xtol=1e-10, rtol=4.0 * np.finfo(float).eps, maxiter=200)
+    T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)
     out = seen.get(T) or tp_flash(system, z, T, P)
     out.iterations = sum(v.iterations for v in seen.values())
     return out
@@ -352,5 +391,5 @@ def bubble_temperature(system, feed, P, T0=None):
                                f"ln sum K x = {ln_sum:.3g} at {a:g} K", T=a, P=P,
                                feed=dict(zip(system.components, map(float, z))),
                                residual=abs(ln_sum))
-    checks.range_warnings(system, a, dict(zip(system.components, z)))
+    checks.range_warnings(system, a, dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))

@@ -5,44 +5,36 @@ stoichiometric coefficient, negative for reactants), "kinds" ("EQUIL", "DISS", .
 (for each EQUIL reaction {"A", "B", "C", "D"}: ln K = A + B/T + C ln T + D T on the
 mole-fraction basis, T in K; None otherwise).
 
-Built-in chemistries (``builtin(name)``) take their equilibrium constants from the engine's
-databank. Their species carry the databank's identifiers (H2O, CO2, MEA, ...) unless the
-flowsheet names its components otherwise: ``aliases`` {component name: databank id}, the
-mapping a flowsheet keeps as meta["aliases"], renames them.
+Built-in chemistries (``builtin(name)``) are the [chemistry] records of the engine's databank
+(shipped, or added by an overlay that is active through ``databank.using``), with their
+equilibrium constants. Their species carry the databank's identifiers (H2O, CO2, MEA, ...)
+unless the flowsheet names its components otherwise: ``aliases`` {component name: databank
+id}, the mapping a flowsheet keeps as meta["aliases"], renames them.
 """
 
-# name -> (species in databank ids, reactions as (kind, databank reaction id or DISS mapping))
-_BUILTIN = {
-    "water": (
-        ["H2O", "H3O+", "OH-"],
-        [("EQUIL", "WATER")]),
-    "CO2-H2O": (
-        ["H2O", "CO2", "H3O+", "OH-", "HCO3-", "CO3--"],
-        [("EQUIL", "WATER"), ("EQUIL", "CO2-1"), ("EQUIL", "CO2-2")]),
-    "NH3-CO2-H2O": (
-        ["H2O", "NH3", "CO2", "H3O+", "OH-", "HCO3-", "CO3--", "NH4+", "NH2COO-"],
-        [("EQUIL", "WATER"), ("EQUIL", "CO2-1"), ("EQUIL", "CO2-2"), ("EQUIL", "NH3-1"),
-         ("EQUIL", "NH3-2")]),
-    "H2S-H2O": (
-        ["H2O", "H2S", "H3O+", "OH-", "HS-"],
-        [("EQUIL", "WATER"), ("EQUIL", "H2S-1")]),
-    "MEA-CO2-H2O": (
-        ["H2O", "MEA", "CO2", "H3O+", "OH-", "HCO3-", "CO3--", "MEAH+", "MEACOO-"],
-        [("EQUIL", "WATER"), ("EQUIL", "CO2-1"), ("EQUIL", "CO2-2"), ("EQUIL", "MEA-1"),
-         ("EQUIL", "MEA-2")]),
-    "NaCl-H2O": (
-        ["H2O", "NaCl", "Na+", "Cl-", "H3O+", "OH-"],
-        [("DISS", {"NaCl": -1, "Na+": 1, "Cl-": 1}), ("EQUIL", "WATER")]),
-}
-
-
 def names():
-    """The names of the built-in chemistries."""
-    return list(_BUILTIN)
+    """The names of the chemistries of the active databank (built-in ones and those of any
+    overlay's [chemistry.NAME] sections)."""
+    from velmora.enginebridge import databank
+    return databank.chemistries()
+
+
+def components(name):
+    """The apparent components of the chemistry ``name`` in databank ids (e.g. ["H2O", "MEA",
+    "CO2"]): its "components" entry, else its species that are not ions, in order."""
+    from velmora.enginebridge import databank
+    rec = databank.chemistry(name)
+    return list(rec.get("components") or [s for s in rec["species"] if not databank.is_ion(s)])
+
+
+def henry_components(name):
+    """The components of the chemistry ``name`` usually treated as Henry components (ids)."""
+    from velmora.enginebridge import databank
+    return list(databank.chemistry(name).get("henry", []))
 
 
 def builtin(name, aliases=None):
-    """A new chemistry mapping for the built-in chemistry ``name``.
+    """A new chemistry mapping for the chemistry ``name`` of the active databank.
 
     ``aliases``: {component name: databank id}; a species whose databank id is the alias of a
     component (compared case-insensitively) is named by that component. Raises ValueError for
@@ -50,26 +42,27 @@ def builtin(name, aliases=None):
     """
     from velmora.enginebridge import databank
 
-    if name not in _BUILTIN:
-        raise ValueError(f"unknown chemistry {name!r}; built-in chemistries: {', '.join(_BUILTIN)}")
+    known = databank.chemistries()
+    if name not in known:
+        raise ValueError(f"unknown chemistry {name!r}; built-in chemistries: {', '.join(known)}")
+    rec = databank.chemistry(name)
     rename = {}
     for comp, alias in (aliases or {}).items():
         rename.setdefault(str(alias).upper(), comp)
-    species, reactions = _BUILTIN[name]
 
     def nm(sid):
         return rename.get(sid.upper(), sid)
 
-    chem = {"species": [nm(s) for s in species], "reactions": [], "kinds": [], "k": []}
-    for kind, what in reactions:
-        if kind == "DISS":
-            chem["reactions"].append({nm(s): float(v) for s, v in what.items()})
-            chem["k"].append(None)
-        else:
-            rec = databank.reaction_record(what)
-            chem["reactions"].append({nm(s): float(v) for s, v in rec["reaction"].items()})
-            chem["k"].append({k: float(rec[k]) for k in "ABCD"})
-        chem["kinds"].append(kind)
+    chem = {"species": [nm(s) for s in rec["species"]], "reactions": [], "kinds": [], "k": []}
+    for diss in rec.get("dissociation", []):
+        chem["reactions"].append({nm(s): float(v) for s, v in diss.items()})
+        chem["kinds"].append("DISS")
+        chem["k"].append(None)
+    for rid in rec["equilibria"]:
+        r = databank.reaction_record(rid)
+        chem["reactions"].append({nm(s): float(v) for s, v in r["reaction"].items()})
+        chem["kinds"].append("EQUIL")
+        chem["k"].append({k: float(r[k]) for k in "ABCD"})
     return chem
 
 

@@ -153,7 +153,8 @@ def liquid_state(system, app, T):
     el._warm = None                    # a front-door answer does not depend on earlier calls
     f, n, lng = el.fugacities(app, T)
     res = checks.speciation_residual(system, app, T, n, lng)
-    if not res <= system.tol:
+    # the core knows whether its Newton loop met its tolerance or stopped at the cap
+    if not (res <= system.tol and el._status()["speciation_converged"]):
         el._warm = None
         n2, lng2 = el.true_amounts(app, T, 1e-13, 2000)
         res2 = checks.speciation_residual(system, app, T, n2, lng2)

@@ -248,8 +248,10 @@ def build_report(run, overrides=None):
         L += ["", "[NRTL-MOLECULE]                 tau_ij = A + B/T + F ln T + G T; alpha = C + D (T - 273.15)",
               "#  i  j  A_ij A_ji  B_ij B_ji  F_ij F_ji  G_ij G_ji  C D"]
         for i, j, (aij, bij, aji, bji, alpha, src) in pairs:
-            L.append(f"{_q(i)}  {_q(j)}  {_num(aij)} {_num(aji)}  {_num(bij)} {_num(bji)}  0 0  0 0  "
-                     f"{_num(alpha)} 0" + _src(src))
+            fij, fji = (0.0, 0.0) if (ids[i], ids[j]) in overrides or (ids[j], ids[i]) in overrides \
+                else databank.nrtl_ln_t(ids[i], ids[j])
+            L.append(f"{_q(i)}  {_q(j)}  {_num(aij)} {_num(aji)}  {_num(bij)} {_num(bji)}  "
+                     f"{_num(fij)} {_num(fji)}  0 0  {_num(alpha)} 0" + _src(src))
 
     if cations and anions:
         L += ["", "[NRTL-ELECTROLYTE]              tau_m,ca (A1 B1 F1 G1), tau_ca,m (A2 B2 F2 G2), alpha"]
@@ -259,8 +261,10 @@ def build_report(run, overrides=None):
             for c in cations:
                 for a in anions:
                     a1, b1, a2, b2, alpha, src = el_pair(ids[m], ids[c], ids[a])
-                    L.append(f"{_q(m)}  {_q(c)}  {_q(a)}  {_num(a1)} {_num(b1)} 0 0  "
-                             f"{_num(a2)} {_num(b2)} 0 0  {_num(alpha)}" + _src(src))
+                    f1, f2 = (0.0, 0.0) if (ids[m], ids[c], ids[a]) in overrides \
+                        else databank.electrolyte_ln_t(ids[m], ids[c], ids[a])
+                    L.append(f"{_q(m)}  {_q(c)}  {_q(a)}  {_num(a1)} {_num(b1)} {_num(f1)} 0  "
+                             f"{_num(a2)} {_num(b2)} {_num(f2)} 0  {_num(alpha)}" + _src(src))
 
     def per_molecule(file, what, fields):
         """Lines of the molecules that `file` has a record of; every solvent needs one."""

@@ -18,3 +18,8 @@ def ln_gamma(sp, x, T, options=None):
     (or None): "lc_ref" and "fixed_Y" are read, other keys ignored (docs/activity-model.md).
     """
     return sp._core.ln_gamma(x, T, options)
+
+
+# The package's own functions: velmora.brinequil calls the compiled model directly when it finds
+# these very functions (not a replacement) on this module and on the species object.
+_OWN_FUNCTIONS = (ln_gamma, Species.molecule_tau)

@@ -10,6 +10,10 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+_C_API: Any
+"""A capsule with the C interface of the activity core, through which velmora.brinequil calls
+the model natively (no Python object per call)."""
+
 class Model:
     def __init__(
         self,
@@ -46,8 +50,8 @@ class Model:
         """G^ex/(N R T) (dimensionless) at x and T [K], the function whose gradient is
         ln_gamma."""
 
-    def molecule_tau(self, arg0: float, /) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
-        """(tau, alpha) at the temperature arg0 [K]: n x n arrays of the molecule-molecule NRTL
+    def molecule_tau(self, T: float) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """(tau, alpha) at the temperature T [K]: n x n arrays of the molecule-molecule NRTL
         parameters indexed [j, m] (j around m), zero elsewhere."""
 
     def solvent_mix(self, arg0: ArrayLike, arg1: float, /) -> dict[str, float]:

@@ -115,6 +115,7 @@ SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::Vector
     out.y = std::move(y);
     out.n = std::move(n);
     out.nfev = r.nfev;
+    out.status = r.status;
     return out;
 }
 
@@ -132,7 +133,8 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
     double beta = (kz <= 1.0) ? 0.0 : 0.5;  // NaN gives 0.5
     long it = 0;
     double err = 0.0;
-    if (beta == 0.5) {
+    const bool substituted = beta == 0.5;
+    if (substituted) {
         Eigen::VectorXd xn(ncomp), yn(ncomp);
         for (it = 0; it < 15; ++it) {
             beta = hooks.rachford_rice(z, K);
@@ -203,6 +205,8 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
     out.y = std::move(y);
     out.iterations = it + 1;
     out.n = std::move(n);
+    out.substituted = substituted;
+    out.err = err;
     return out;
 }
 

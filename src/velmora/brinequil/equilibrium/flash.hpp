@@ -38,6 +38,7 @@ struct SplitResult {
     double beta = 0.0;
     Eigen::VectorXd x, y, n;
     long nfev = 0;
+    int status = 0;  // MINPACK's info code of the hybrid method (1: converged)
 };
 
 struct SplitHooks {
@@ -72,6 +73,8 @@ struct TPFlashResult {
     double H = 0.0, S = 0.0;
     long iterations = 0;
     Eigen::VectorXd n;
+    bool substituted = false;  // at least one substitution step ran
+    double err = 0.0;          // max |ln K_new/K_old| of the last substitution step
 };
 
 // The TP flash: at most 15 substitution steps on K with the package's Rachford-Rice, then the

@@ -157,7 +157,9 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
         return to_vec(phi_vapor(pp, to_numpy(y), T, P), "ln phi");
     };
     hooks.name = [&](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
-    return core::flash_newton(z, P, v0, vol, hooks);
+    core::SplitResult s = core::flash_newton(z, P, v0, vol, hooks);
+    el.status.split_status = s.status;
+    return s;
 }
 
 core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen::VectorXd& z,
@@ -211,6 +213,7 @@ py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::han
     };
     const core::TPFlashResult r =
         core::flash_tp(z, static_cast<Eigen::Index>(comps.size()), tol, hooks);
+    if (r.substituted) el.status.substitution_err = r.err;
 
     py::dict out;
     out["beta"] = r.beta;

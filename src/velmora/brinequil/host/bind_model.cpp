@@ -31,6 +31,7 @@ Electrolyte construct(py::object sp, py::object reactions, py::object kinds, py:
     if (PyIter_Check(k.ptr())) k = py::list(k);
 
     Electrolyte el;
+    el.initialised = true;
     el.sp = sp;
     el.names = sp.attr("names");
 
@@ -136,6 +137,25 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
     BRINEQUIL_ATTRIBUTE(pure);
     BRINEQUIL_ATTRIBUTE(options);
 #undef BRINEQUIL_ATTRIBUTE
+
+    cls.def(
+        "_status",
+        [](py::handle self) {
+            const Electrolyte::Status& s = electrolyte(self).status;
+            py::dict d;
+            d["speciation_converged"] = s.speciation_converged;
+            d["speciation_iterations"] = s.speciation_iterations;
+            d["split_status"] = s.split_status ? py::object(py::int_(*s.split_status)) : py::none();
+            d["substitution_err"] =
+                s.substitution_err ? py::object(py::float_(*s.substitution_err)) : py::none();
+            return d;
+        },
+        "Outcome of the most recent operations: whether the last true_amounts met its tolerance "
+        "and its Newton iterations, the MINPACK status of the last _flash_newton and the final "
+        "substitution error of the last flash_tp (None where none ran since _reset_status)");
+    cls.def(
+        "_reset_status", [](py::handle self) { electrolyte(self).status = Electrolyte::Status{}; },
+        "Forget the outcomes that _status reports");
 
     cls.def(
         "lnK", [](py::handle self, double T) { return to_numpy(ln_k(self_of(self), T)); },

@@ -1,7 +1,10 @@
 // The bound Electrolyte: its Python-visible attributes as Python objects, plus the C++ values
 // that the hot loops need, built once. Each subsystem binds its own methods in host/bind_*.cpp.
 #pragma once
+#include <cstdlib>
 #include <memory>
+#include <new>
+#include <optional>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/numpy.h>
@@ -13,11 +16,28 @@ namespace py = pybind11;
 namespace brinequil::host {
 
 struct Electrolyte {
+    // pybind11 allocates the storage of an instance made by __new__ alone (no __init__) when it
+    // is first used, without constructing it; zeroed storage makes `initialised` read false
+    // there (see electrolyte() in model_api.cpp).
+    static void* operator new(std::size_t size) {
+        if (void* p = std::calloc(1, size)) return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void* p) { std::free(p); }
+    bool initialised = false;  // set by the constructor
+
     // Attributes of the record, in the order the constructor sets them.
     py::object sp, names, apparent, app_idx, diss, nu, K, B, antoine, henry, vc, pure, options;
     // nu and B as C++ matrices (with the net mole change of each reaction), built once by the
     // constructor; the speciation reads these, never the NumPy attributes.
     std::shared_ptr<const core::Stoichiometry> stoich;
+    // Outcome of the most recent operations (Electrolyte._status); written with the GIL held.
+    struct Status {
+        bool speciation_converged = false;  // the last true_amounts met its tolerance
+        int speciation_iterations = 0;      // its Newton iterations, all outer passes
+        std::optional<int> split_status;    // MINPACK info of the last _flash_newton
+        std::optional<double> substitution_err;  // final err of the last flash_tp's substitution
+    } status;
 };
 
 using ElectrolyteClass = py::class_<Electrolyte>;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fugacity/henry.hpp"
+#include "host/activity.hpp"
 #include "fugacity/lc_molecular.hpp"
 #include "model/errors.hpp"
 #include "model/pyfloat.hpp"
@@ -111,17 +112,6 @@ std::vector<int> to_indices(py::handle seq, Eigen::Index n, const char* what) {
     return out;
 }
 
-py::object ionactivity_fn() {
-    // sys.modules lookup (the module is imported when brinequil loads); the function is looked
-    // up on it at every call so that a test can replace it.
-    PyObject* mod = PyImport_GetModule(N().module.ptr());
-    if (!mod) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::module_::import("velmora.ionactivity").attr("ln_gamma");
-    }
-    return attr(py::reinterpret_steal<py::object>(mod), N().ln_gamma);
-}
-
 // The "henry_ref" option as a mode: "water" when absent; a non-string value is unrecognised.
 core::HenryMode henry_mode_of(const Electrolyte& el) {
     py::object v = map_get(el.options, N().henry_ref, N().s_water);
@@ -135,17 +125,18 @@ Eigen::Index species_count(const Electrolyte& el) {
     return static_cast<Eigen::Index>(n);
 }
 
-// ln gamma_i of the full activity model (mode "mixture"); the function is looked up per call.
+// ln gamma_i of the full activity model (mode "mixture").
 class FullModel : public core::FullActivityAt {
 public:
-    FullModel(const Electrolyte& el, double T) : el_(el), T_(T) {}
+    FullModel(const Electrolyte& el, double T) : activity_(el.sp, el.options), T_(T) {}
     double operator()(const Eigen::VectorXd& xn, int i) override {
-        ionactivity_ln_gamma(el_.sp, xn, T_, el_.options, work_);
+        activity_.ln_gamma(xn, T_, work_);
         return work_[i];
     }
+    bool native(Eigen::Index n) const { return activity_.native(n); }
 
 private:
-    const Electrolyte& el_;
+    Activity activity_;
     double T_;
     Eigen::VectorXd work_;
 };
@@ -153,14 +144,30 @@ private:
 core::MatrixView view_of(const DArray& a) { return {a.data(), a.shape(0), a.shape(1), a.shape(1), 1}; }
 
 // Henry reference of one model at one T, reusable across calls (the speciation calls it at
-// every Newton iteration). Each evaluation asks the species object for its NRTL matrices once,
-// as a call of the Python method does; the index sets are read once, when first needed.
+// every Newton iteration). On the Python path each evaluation asks the species object for its
+// NRTL matrices once, as a call of the Python method does; the compiled model's matrices depend
+// on T alone and are taken once. The index sets are read once, when first needed.
 class HenryReference {
 public:
     HenryReference(const Electrolyte& el, double T)
-        : el_(el), T_(T), mode_(henry_mode_of(el)), full_(el, T) {
+        : el_(el), T_(T), mode_(henry_mode_of(el)), full_(el, T), tau_(el.sp) {
         sets_.n = species_count(el);
         sets_.henry = to_indices(attr(el.sp, N().henry), sets_.n, "sp.henry");
+    }
+
+    // Every evaluation runs without Python (and the GIL) once prepare() has read the index sets.
+    bool native() const {
+        if (sets_.henry.empty()) return true;
+        return mode_ == core::HenryMode::Mixture ? full_.native(sets_.n) && tau_.native() : tau_.native();
+    }
+
+    // Reads what the evaluations of this mode need from the species object (GIL held).
+    void prepare() {
+        if (sets_.henry.empty()) return;
+        read_sets(nullptr);
+        Eigen::VectorXd any(sets_.n);
+        read_sets(&any);
+        if (mode_ != core::HenryMode::Mixture && tau_.native()) term();
     }
 
     void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) {
@@ -168,37 +175,48 @@ public:
             throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
                                    std::to_string(sets_.n) + " species");
         if (!sets_.henry.empty()) {
-            // Asked in every mode; in mode "mixture" the activity model is used instead and
-            // the matrices are not read.
-            py::object pair = attr(el_.sp, N().molecule_tau)(T_);
-            if (mode_ != core::HenryMode::Mixture) {
-                if (!have_mol_) {
-                    mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
-                    have_mol_ = true;
-                }
-                molecular_term(pair, mol_, lc_);
-            }
-            if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
-                sets_.water = to_index(attr(el_.sp, N().water), sets_.n, "sp.water");
-                have_water_ = true;
-            }
-            if (x != nullptr && mode_ == core::HenryMode::Solvent && !have_solv_) {
-                sets_.solv = to_indices(attr(el_.sp, N().solv), sets_.n, "sp.solv");
-                have_solv_ = true;
-            }
+            // The Python method asks for the matrices in every mode (in mode "mixture" the
+            // activity model is used instead and they are not read).
+            if (!tau_.native()) term();
+            else if (mode_ != core::HenryMode::Mixture && !have_term_) term();
+            read_sets(x);
         }
         core::henry_reference(mode_, sets_, lc_, x, &full_, out, xw_);
     }
 
 private:
+    void term() {
+        if (mode_ == core::HenryMode::Mixture) {
+            tau_.ask(T_);
+            return;
+        }
+        if (!have_mol_) {
+            mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
+            have_mol_ = true;
+        }
+        tau_.assign(T_, mol_, lc_);
+        have_term_ = true;
+    }
+    void read_sets(const Eigen::VectorXd* x) {
+        if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
+            sets_.water = to_index(attr(el_.sp, N().water), sets_.n, "sp.water");
+            have_water_ = true;
+        }
+        if (x != nullptr && mode_ == core::HenryMode::Solvent && !have_solv_) {
+            sets_.solv = to_indices(attr(el_.sp, N().solv), sets_.n, "sp.solv");
+            have_solv_ = true;
+        }
+    }
+
     const Electrolyte& el_;
     double T_;
     core::HenryMode mode_;
     core::HenryIndexSets sets_;
     std::vector<int> mol_;
-    bool have_mol_ = false, have_water_ = false, have_solv_ = false;
+    bool have_mol_ = false, have_water_ = false, have_solv_ = false, have_term_ = false;
     core::MolecularNrtl lc_;
     FullModel full_;
+    MoleculeTau tau_;
     Eigen::VectorXd xw_;
 };
 
@@ -206,11 +224,18 @@ private:
 class Callbacks : public core::SpeciationCallbacks {
 public:
     Callbacks(py::handle self, const Electrolyte& el, double T)
-        : el_(el), T_(T), override_(python_override(self, "henry_ref")) {
+        : activity_(el.sp, el.options), T_(T), override_(python_override(self, "henry_ref")) {
         if (!override_) ref_.emplace(el, T);
     }
+    // true: every call below runs without Python, so the solve may drop the GIL. Reads the
+    // index sets of the species object that the Henry reference will need (GIL held).
+    bool prepare_native(Eigen::Index n) {
+        if (override_ || !activity_.native(n) || !ref_->native()) return false;
+        ref_->prepare();
+        return true;
+    }
     void ln_gamma(const Eigen::VectorXd& x, Eigen::VectorXd& out) override {
-        ionactivity_ln_gamma(el_.sp, x, T_, el_.options, out);
+        activity_.ln_gamma(x, T_, out);
     }
     void henry_ref(const Eigen::VectorXd* x, const Eigen::VectorXd& lng,
                    Eigen::VectorXd& out) override {
@@ -226,7 +251,7 @@ public:
     }
 
 private:
-    const Electrolyte& el_;
+    Activity activity_;
     double T_;
     py::object override_;
     std::optional<HenryReference> ref_;
@@ -283,13 +308,11 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
 
 // The warm-start record self._warm, or None (a missing attribute reads as None).
 py::object warm_record(py::handle self) {
-    PyObject* r = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyObject_GetOptionalAttr(self.ptr(), N().warm.ptr(), &r) < 0) throw py::error_already_set();
-#else
-    if (_PyObject_LookupAttr(self.ptr(), N().warm.ptr(), &r) < 0) throw py::error_already_set();
-#endif
-    return r ? py::reinterpret_steal<py::object>(r) : py::none();
+    PyObject* r = PyObject_GetAttr(self.ptr(), N().warm.ptr());
+    if (r) return py::reinterpret_steal<py::object>(r);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
 }
 
 Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit) {
@@ -350,7 +373,17 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
     py::object mode = map_get(el.options, N().henry_ref, py::none());
     set.ref_follows_x = py_eq(mode, N().s_solvent) || py_eq(mode, N().s_mixture);
 
-    core::SpeciationResult res = core::solve_speciation(st, n0, lnK, warm, set, cb);
+    // With the package's own activity model the whole solve runs in C++: the GIL is dropped, so
+    // that other threads run meanwhile. The record and the status are written with it held.
+    core::SpeciationResult res;
+    if (cb.prepare_native(n)) {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
+    } else {
+        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
+    }
+    el.status.speciation_converged = res.converged;
+    el.status.speciation_iterations = res.newton_iterations;
     if (res.finite()) {
         Eigen::VectorXd wn = res.n / res.tot;
         if (PyObject_SetAttr(self.ptr(), N().warm.ptr(),
@@ -369,23 +402,27 @@ Speciation from_python_result(py::handle r) {
 }  // namespace
 
 Electrolyte& electrolyte(py::handle self) {
-    // Checked by hand: an instance made by __new__ alone has no constructed record, and pybind11
-    // would hand out its raw storage.
-    static py::detail::type_info* tinfo = py::detail::get_type_info(typeid(Electrolyte));
-    if (!tinfo || !PyObject_TypeCheck(self.ptr(), tinfo->type))
-        throw core::TypeError("an Electrolyte is required");
-    auto v_h = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(tinfo);
-    if (!v_h.holder_constructed() || v_h.value_ptr() == nullptr)
+    // Checked by hand: an instance made by __new__ alone has no constructed record.
+    static PyObject* type = py::type::of<Electrolyte>().ptr();
+    const int ok = PyObject_IsInstance(self.ptr(), type);
+    if (ok < 0) throw py::error_already_set();
+    if (!ok) throw core::TypeError("an Electrolyte is required");
+    Electrolyte* el = py::cast<Electrolyte*>(self);
+    if (el == nullptr || !el->initialised)
         throw core::TypeError("the Electrolyte is not initialised (Electrolyte.__init__ was not called)");
-    return *static_cast<Electrolyte*>(v_h.value_ptr());
+    return *el;
 }
 
 py::object python_override(py::handle self, const char* name) {
     static py::handle base = py::type::of<Electrolyte>();
     py::handle type = py::type::of(self);
-    if (PyObject** dict = _PyObject_GetDictPtr(self.ptr()); dict && *dict) {
-        if (PyObject* v = PyDict_GetItemString(*dict, name))  // borrowed
-            return py::reinterpret_borrow<py::object>(v);
+    if (PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr)) {
+        PyObject* v = PyDict_GetItemString(dict, name);  // borrowed
+        py::object found = v ? py::reinterpret_borrow<py::object>(v) : py::object();
+        Py_DECREF(dict);
+        if (found) return found;
+    } else {
+        PyErr_Clear();
     }
     if (type.is(base)) return py::object();
     py::object mine = type.attr(name), theirs = base.attr(name);
@@ -436,25 +473,6 @@ py::array_t<double> to_numpy(const Eigen::VectorXd& v) {
     py::array_t<double> a(v.size());
     if (v.size() > 0) std::memcpy(a.mutable_data(), v.data(), sizeof(double) * v.size());
     return a;
-}
-
-void ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T, py::handle options,
-                          Eigen::VectorXd& out) {
-    py::object fn = ionactivity_fn();
-    py::object r = options ? fn(sp, to_numpy(x), T, options) : fn(sp, to_numpy(x), T);
-    DArray a = DArray::ensure(r);
-    if (!a) throw core::TypeError("ionactivity.ln_gamma must return a vector of numbers");
-    if (a.ndim() != 1 || a.shape(0) != x.size())
-        throw core::ValueError("ionactivity.ln_gamma returned " + std::to_string(a.size()) +
-                               " values for " + std::to_string(x.size()) + " species");
-    out = Eigen::Map<const Eigen::VectorXd>(a.data(), a.shape(0));
-}
-
-Eigen::VectorXd ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T,
-                                     py::handle options) {
-    Eigen::VectorXd out;
-    ionactivity_ln_gamma(sp, x, T, options, out);
-    return out;
 }
 
 Eigen::VectorXd ln_k(const Electrolyte& el, double T) {

@@ -56,16 +56,6 @@ struct SpeciesSets {
 // Indices are checked against sp.n (IndexError); negative indices count from the end.
 SpeciesSets species_sets(const Electrolyte& el, unsigned fields = kSpAll);
 
-// ---- Activity model --------------------------------------------------------------------------
-// velmora.ionactivity.ln_gamma(sp, x, T, options), looked up on the module at every call so a
-// test can replace it. A null `options` handle makes the three-argument call ln_gamma(sp, x, T)
-// (the liquid enthalpy does that). The result must be a vector of len(x) numbers (ValueError
-// otherwise).
-Eigen::VectorXd ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T,
-                                     py::handle options = py::handle());
-void ionactivity_ln_gamma(py::handle sp, const Eigen::VectorXd& x, double T, py::handle options,
-                          Eigen::VectorXd& out);
-
 // ---- Model operations ------------------------------------------------------------------------
 // ln K of every EQUIL reaction at T (rows of nu). ZeroDivisionError at T = 0, ValueError
 // "math domain error" below 0, KeyError for a record without "A".."D".

@@ -1,4 +1,5 @@
 // Entry point of velmora.brinequil (PyInit_brinequil).
+#include "host/activity.hpp"
 #include "host/electrolyte.hpp"
 #include "model/errors.hpp"
 
@@ -35,8 +36,9 @@ void register_translators() {
 PYBIND11_MODULE(brinequil, m) {
     using namespace brinequil::host;
     m.doc() = "Chemical and phase equilibrium of electrolyte liquids (apparent-component eNRTL)";
-    // The activity model is the one sibling module needed from the start.
-    py::module_::import("velmora.ionactivity");
+    // The activity model is the one sibling module needed from the start; its compiled model is
+    // reached through the C interface of velmora.ionactivity._enrtl.
+    load_activity_api();
     register_translators();
 
     ElectrolyteClass cls(m, "Electrolyte", py::dynamic_attr(),

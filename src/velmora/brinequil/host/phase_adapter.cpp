@@ -1,6 +1,7 @@
 #include "host/phase_adapter.hpp"
 
 #include "enthalpy/enthalpy.hpp"
+#include "host/activity.hpp"
 #include "host/model_api.hpp"
 #include "model/errors.hpp"
 
@@ -123,7 +124,12 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
         return ion_params(pure, names[static_cast<std::size_t>(i)]);
     };
     // the three-argument call: the model's options are not passed here
-    hooks.ln_gamma = [&](const Eigen::VectorXd& x, double t) { return ionactivity_ln_gamma(sp, x, t); };
+    Activity activity(sp, py::handle());
+    hooks.ln_gamma = [&](const Eigen::VectorXd& x, double t) {
+        Eigen::VectorXd out;
+        activity.ln_gamma(x, t, out);
+        return out;
+    };
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
 }
 

@@ -45,6 +45,8 @@ struct SpeciationResult {
     double tot = 0.0;   // sum of n0 after the complete dissociations (scale of the warm record)
     int newton_iterations = 0;
     int outer_passes = 0;
+    // The last Newton solve met tol and ln gamma settled (not stopped by an iteration cap).
+    bool converged = false;
     bool finite() const { return n.allFinite() && lng.allFinite(); }
 };
 

@@ -67,51 +67,80 @@ Mixture<N> solvent_mixture(const ModelData& d, int water, const std::vector<doub
 
 }  // namespace
 
+namespace {
+
+std::string species_at(int i) { return "species " + std::to_string(i); }
+
+template <class E>
+constexpr int code(E e) { return static_cast<int>(e); }
+
+}  // namespace
+
 Model::Model(ModelData d) : d_(std::move(d)) {
     n_ = static_cast<int>(d_.kind.size());
     if (n_ == 0) throw std::invalid_argument("no species");
-    if (n_ > kMaxSpecies) throw std::invalid_argument("more than 64 true species");
+    if (n_ > kMaxSpecies)
+        throw std::invalid_argument(std::to_string(n_) + " true species (at most " +
+                                    std::to_string(kMaxSpecies) + ")");
     if ((int)d_.z.size() != n_ || (int)d_.mw.size() != n_ || (int)d_.born.size() != n_)
-        throw std::invalid_argument("species data of unequal length");
+        throw std::invalid_argument("species data of unequal length: " + std::to_string(n_) +
+                                    " kinds, " + std::to_string(d_.z.size()) + " charges, " +
+                                    std::to_string(d_.mw.size()) + " molar masses, " +
+                                    std::to_string(d_.born.size()) + " Born radii");
     if (d_.density.size() != d_.solvents.size() || d_.dielectric.size() != d_.solvents.size())
-        throw std::invalid_argument("solvent data of unequal length");
+        throw std::invalid_argument("solvent data of unequal length: " +
+                                    std::to_string(d_.solvents.size()) + " solvents, " +
+                                    std::to_string(d_.density.size()) + " densities, " +
+                                    std::to_string(d_.dielectric.size()) + " permittivities");
     std::vector<int> slot(n_, -1);
     for (int i = 0; i < n_; ++i) {
-        const int k = d_.kind[i];
-        if (k < WATER || k > ION) throw std::invalid_argument("bad species kind");
-        if (k == WATER) {
-            if (water_ >= 0) throw std::invalid_argument("more than one water");
+        const Kind k = d_.kind[i];
+        if (code(k) < code(Kind::Water) || code(k) > code(Kind::Ion))
+            throw std::invalid_argument(species_at(i) + ": bad species kind " + std::to_string(code(k)));
+        if (k == Kind::Water) {
+            if (water_ >= 0)
+                throw std::invalid_argument(species_at(i) + ": more than one water (also " +
+                                            species_at(water_) + ")");
             water_ = i;
         }
-        if (k == ION) {
-            if (d_.z[i] == 0) throw std::invalid_argument("an ion without charge");
-            if (!(d_.born[i] > 0)) throw std::invalid_argument("an ion without Born radius");
+        if (k == Kind::Ion) {
+            if (d_.z[i] == 0) throw std::invalid_argument(species_at(i) + ": an ion without charge");
+            if (!(d_.born[i] > 0))
+                throw std::invalid_argument(species_at(i) + ": an ion with the Born radius " +
+                                            std::to_string(d_.born[i]) + " m");
             auto& v = d_.z[i] > 0 ? cats_ : ans_;
             slot[i] = static_cast<int>(v.size());
             v.push_back(i);
         } else {
             slot[i] = static_cast<int>(mols_.size());
-            if (k == WATER) water_slot_ = slot[i];
+            if (k == Kind::Water) water_slot_ = slot[i];
             mols_.push_back(i);
         }
-        C_.push_back(k == ION ? std::abs(d_.z[i]) : 1.0);
+        C_.push_back(k == Kind::Ion ? std::abs(d_.z[i]) : 1.0);
     }
     if (water_ < 0) throw std::invalid_argument("no water");
     bool water_is_solvent = false;
     for (std::size_t s = 0; s < d_.solvents.size(); ++s) {
         const int i = d_.solvents[s];
-        if (i < 0 || i >= n_ || d_.kind[i] == ION || d_.kind[i] == SOLUTE)
-            throw std::invalid_argument("a solvent that is not a solvent species");
+        if (i < 0 || i >= n_ || d_.kind[i] == Kind::Ion || d_.kind[i] == Kind::Solute)
+            throw std::invalid_argument(species_at(i) + " is given as a solvent but is not a solvent species");
         water_is_solvent |= (i == water_);
         const auto& den = d_.density[s];
         const auto& die = d_.dielectric[s];
-        const bool ok_den = (den.form == DENS_KELL && den.c.empty()) ||
-                            (den.form == DENS_DIPPR105 && den.c.size() == 4) ||
-                            (den.form == DENS_POLY && !den.c.empty());
-        const bool ok_die = (die.form == DIEL_BRADLEY_PITZER && die.c.size() == 9) ||
-                            (die.form == DIEL_POLY && !die.c.empty()) ||
-                            (die.form == DIEL_RECIP && die.c.size() == 3);
-        if (!ok_den || !ok_die) throw std::invalid_argument("bad solvent correlation");
+        const bool ok_den = (den.form == code(DensityForm::Kell) && den.c.empty()) ||
+                            (den.form == code(DensityForm::Dippr105) && den.c.size() == 4) ||
+                            (den.form == code(DensityForm::Poly) && !den.c.empty());
+        const bool ok_die = (die.form == code(DielectricForm::BradleyPitzer) && die.c.size() == 9) ||
+                            (die.form == code(DielectricForm::Poly) && !die.c.empty()) ||
+                            (die.form == code(DielectricForm::Recip) && die.c.size() == 3);
+        if (!ok_den)
+            throw std::invalid_argument("solvent " + species_at(i) + ": density form " +
+                                        std::to_string(den.form) + " with " +
+                                        std::to_string(den.c.size()) + " coefficients");
+        if (!ok_die)
+            throw std::invalid_argument("solvent " + species_at(i) + ": permittivity form " +
+                                        std::to_string(die.form) + " with " +
+                                        std::to_string(die.c.size()) + " coefficients");
     }
     if (!water_is_solvent) throw std::invalid_argument("water is not among the solvents");
     if (!cats_.empty() != !ans_.empty()) throw std::invalid_argument("ions of one sign only");
@@ -119,9 +148,10 @@ Model::Model(ModelData d) : d_(std::move(d)) {
     const int M = static_cast<int>(mols_.size());
     for (auto* v : {&mA_, &mB_, &mF_, &mG_, &mC_, &mD_}) v->assign(M * M, 0.0);
     for (const auto& p : d_.mol_pairs) {
-        if (p.i < 0 || p.i >= n_ || p.j < 0 || p.j >= n_ || d_.kind[p.i] == ION || d_.kind[p.j] == ION ||
-            p.i == p.j)
-            throw std::invalid_argument("bad molecule pair");
+        if (p.i < 0 || p.i >= n_ || p.j < 0 || p.j >= n_ || d_.kind[p.i] == Kind::Ion ||
+            d_.kind[p.j] == Kind::Ion || p.i == p.j)
+            throw std::invalid_argument("bad molecule pair (" + std::to_string(p.i) + ", " +
+                                        std::to_string(p.j) + ")");
         const int a = slot[p.i], b = slot[p.j];
         const int ab = a * M + b, ba = b * M + a;
         mA_[ab] = p.p[0]; mA_[ba] = p.p[1];
@@ -138,9 +168,12 @@ Model::Model(ModelData d) : d_(std::move(d)) {
     eAlpha_.assign(ne, 0.0);
     std::vector<char> given(ne, 0);  // the reader fills in the literature defaults
     for (const auto& p : d_.pairs) {
-        if (p.m < 0 || p.m >= n_ || p.c < 0 || p.c >= n_ || p.a < 0 || p.a >= n_ || d_.kind[p.m] == ION ||
-            d_.kind[p.c] != ION || d_.z[p.c] <= 0 || d_.kind[p.a] != ION || d_.z[p.a] >= 0)
-            throw std::invalid_argument("bad electrolyte pair");
+        const std::string which = "electrolyte pair (" + std::to_string(p.m) + ", " +
+                                  std::to_string(p.c) + ", " + std::to_string(p.a) + ")";
+        if (p.m < 0 || p.m >= n_ || p.c < 0 || p.c >= n_ || p.a < 0 || p.a >= n_ ||
+            d_.kind[p.m] == Kind::Ion || d_.kind[p.c] != Kind::Ion || d_.z[p.c] <= 0 ||
+            d_.kind[p.a] != Kind::Ion || d_.z[p.a] >= 0)
+            throw std::invalid_argument("bad " + which);
         const std::size_t k = (static_cast<std::size_t>(slot[p.c]) * An + slot[p.a]) * M + slot[p.m];
         for (int r = 0; r < 2; ++r) {
             eA_[r][k] = p.p[4 * r];
@@ -150,21 +183,26 @@ Model::Model(ModelData d) : d_(std::move(d)) {
         }
         eAlpha_[k] = p.p[8];
         given[k] = 1;
-        if (!(p.p[8] > 0)) throw std::invalid_argument("electrolyte pair with a non-positive alpha");
+        if (!(p.p[8] > 0))
+            throw std::invalid_argument(which + " with the non-positive alpha " + std::to_string(p.p[8]));
     }
-    for (char g : given)
-        if (!g) throw std::invalid_argument("electrolyte pair parameters missing");
+    for (std::size_t k = 0; k < ne; ++k)
+        if (!given[k])
+            throw std::invalid_argument("electrolyte pair parameters missing for (" +
+                                        std::to_string(mols_[k % M]) + ", " +
+                                        std::to_string(cats_[k / M / An]) + ", " +
+                                        std::to_string(ans_[(k / M) % An]) + ")");
 }
 
 double Model::density(int s, double T) const {
     const auto& c = d_.density[s];
     switch (c.form) {
-        case DENS_KELL: {  // Kell (1975), t in deg C
+        case code(DensityForm::Kell): {  // Kell (1975), t in deg C
             const double t = T - 273.15;
             return (999.83952 + t * (16.945176 + t * (-7.9870401e-3 + t * (-46.170461e-6 +
                     t * (105.56302e-9 + t * (-280.54253e-12)))))) / (1.0 + 16.879850e-3 * t);
         }
-        case DENS_DIPPR105: {  // kmol/m3 -> kg/m3
+        case code(DensityForm::Dippr105): {  // kmol/m3 -> kg/m3
             const double tr = std::max(0.0, 1.0 - T / c.c[2]);
             return c.c[0] / std::pow(c.c[1], 1.0 + std::pow(tr, c.c[3])) * d_.mw[d_.solvents[s]];
         }
@@ -176,14 +214,14 @@ double Model::density(int s, double T) const {
 double Model::dielectric(int s, double T) const {
     const auto& c = d_.dielectric[s];
     switch (c.form) {
-        case DIEL_BRADLEY_PITZER: {
+        case code(DielectricForm::BradleyPitzer): {
             const auto& U = c.c;
             const double D1000 = U[0] * std::exp(U[1] * T + U[2] * T * T);
             const double C = U[3] + U[4] / (U[5] + T);
             const double B = U[6] + U[7] / T + U[8] * T;
             return D1000 + C * std::log((B + kPbar) / (B + 1000.0));
         }
-        case DIEL_RECIP:
+        case code(DielectricForm::Recip):
             return c.c[0] + c.c[1] * (1.0 / T - 1.0 / c.c[2]);
         default:
             return poly(c.c, T);
@@ -299,7 +337,7 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     // Ion-centred cells, e.g. cation c with anion a' (like ions excluded): molecules and anions
     // around c; tau_mc,a'c = tau_cm - tau_ca',m + tau_m,ca', tau_ac,a'c = 0. Phi collects the
     // limit of the ions' derivatives at infinite dilution in water (their reference).
-    const bool ref = o.lc_ref == LC_WATER_RATIO;
+    const bool ref = o.lc_ref == LcRef::WaterRatio;
     D Phi(0.0);
     const int wi = water_slot_;
     for (int side = 0; side < 2; ++side) {
@@ -368,7 +406,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, nd, T);
         D I(0.0), q(0.0);
         for (int i = 0; i < n_; ++i) {
-            if (d_.kind[i] != ION) continue;
+            if (d_.kind[i] != Kind::Ion) continue;
             const double z2 = double(d_.z[i]) * d_.z[i];
             I += nd[i] * (0.5 * z2);
             q += nd[i] * (z2 / d_.born[i]);
@@ -414,34 +452,52 @@ void check(const double* x, int n, double T) {
 }
 }  // namespace
 
-void Model::ln_gamma(const double* x, double T, const Options& o, double* out) {
-    check(x, n_, T);
-    dispatch(n_, [&](auto k) { return eval<decltype(k)::value>(x, T, o, out); });
+void Model::check_size(Eigen::Index size, const char* what) const {
+    if (size != n_)
+        throw std::invalid_argument(std::string(what) + " must be a vector of " + std::to_string(n_) +
+                                    " mole fractions");
 }
 
-double Model::gex(const double* x, double T, const Options& o) {
-    check(x, n_, T);
-    return dispatch(n_, [&](auto k) { return eval<decltype(k)::value>(x, T, o, nullptr); });
+void Model::ln_gamma(const Eigen::Ref<const Eigen::VectorXd>& x, double T, const Options& o,
+                     Eigen::Ref<Eigen::VectorXd> out) {
+    check_size(x.size(), "x");
+    check_size(out.size(), "out");
+    check(x.data(), n_, T);
+    std::lock_guard<std::mutex> lock(mutex_);
+    dispatch(n_, [&](auto k) { return eval<decltype(k)::value>(x.data(), T, o, out.data()); });
 }
 
-void Model::molecule_tau(double T, double* tau, double* alpha) {
+double Model::gex(const Eigen::Ref<const Eigen::VectorXd>& x, double T, const Options& o) {
+    check_size(x.size(), "x");
+    check(x.data(), n_, T);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dispatch(n_, [&](auto k) { return eval<decltype(k)::value>(x.data(), T, o, nullptr); });
+}
+
+void Model::molecule_tau(double T, Eigen::Ref<Eigen::MatrixXd> tau, Eigen::Ref<Eigen::MatrixXd> alpha) {
     check_T(T);
+    if (tau.rows() != n_ || tau.cols() != n_ || alpha.rows() != n_ || alpha.cols() != n_)
+        throw std::invalid_argument("tau and alpha must be " + std::to_string(n_) + " x " +
+                                    std::to_string(n_) + " matrices");
+    std::lock_guard<std::mutex> lock(mutex_);
     const TState& s = at(T);
     const std::size_t M = mols_.size();
-    for (int k = 0; k < n_ * n_; ++k) tau[k] = alpha[k] = 0.0;
+    tau.setZero();
+    alpha.setZero();
     for (std::size_t a = 0; a < M; ++a)
         for (std::size_t b = 0; b < M; ++b) {
             if (a == b) continue;
-            const std::size_t k = mols_[a] * n_ + mols_[b];
-            tau[k] = s.tmm[a * M + b];
-            alpha[k] = s.alpha_mm[a * M + b];
+            tau(mols_[a], mols_[b]) = s.tmm[a * M + b];
+            alpha(mols_[a], mols_[b]) = s.alpha_mm[a * M + b];
         }
 }
 
-SolventMix Model::solvent_mix(const double* x, double T) {
-    check(x, n_, T);
+SolventMix Model::solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double T) {
+    check_size(x.size(), "x");
+    check(x.data(), n_, T);
+    std::lock_guard<std::mutex> lock(mutex_);
     const TState& s = at(T);
-    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x, T);
+    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x.data(), T);
     return {m.Ms, 1.0 / m.vol, m.eps, m.Aphi};
 }
 

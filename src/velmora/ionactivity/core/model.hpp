@@ -4,15 +4,18 @@
 // one in the amounts, taken exactly with dual numbers.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <tuple>
 #include <vector>
+
+#include <Eigen/Dense>
 
 #include "dual.hpp"
 
 namespace enrtl {
 
-enum Kind { WATER = 0, SOLVENT = 1, SOLUTE = 2, ION = 3 };
+enum class Kind { Water = 0, Solvent = 1, Solute = 2, Ion = 3 };
 
 // A temperature correlation of a solvent property: form code and coefficients.
 struct Correlation {
@@ -20,8 +23,9 @@ struct Correlation {
     std::vector<double> c;
 };
 
-enum DensityForm { DENS_KELL = 0, DENS_DIPPR105 = 1, DENS_POLY = 2 };
-enum DielectricForm { DIEL_BRADLEY_PITZER = 0, DIEL_POLY = 1, DIEL_RECIP = 2 };
+// Codes of the correlation forms (Correlation::form), as the species object passes them.
+enum class DensityForm { Kell = 0, Dippr105 = 1, Poly = 2 };
+enum class DielectricForm { BradleyPitzer = 0, Poly = 1, Recip = 2 };
 
 struct MoleculePair {
     int i, j;
@@ -35,7 +39,7 @@ struct ElectrolytePair {
 
 // Everything a report says about the species, in species order.
 struct ModelData {
-    std::vector<int> kind;       // Kind per species (Henry components as SOLUTE)
+    std::vector<Kind> kind;      // per species (Henry components as Kind::Solute)
     std::vector<int> z;          // charge
     std::vector<double> mw;      // kg/kmol
     std::vector<double> born;    // Born radius [m], ions only
@@ -46,11 +50,11 @@ struct ModelData {
 };
 
 // How the local-composition term of the ions is referred.
-enum LcRef { LC_WATER_RATIO = 0, LC_FUSED_SALT = 1 };
+enum class LcRef { WaterRatio = 0, FusedSalt = 1 };
 
 struct Options {
     bool fixed_Y = true;
-    LcRef lc_ref = LC_WATER_RATIO;
+    LcRef lc_ref = LcRef::WaterRatio;
 };
 
 // Properties of the ion-free solvent mixture (for inspection and tests).
@@ -58,6 +62,9 @@ struct SolventMix {
     double Ms, rho, eps, A_phi;
 };
 
+// Thread safety: every public evaluation locks the model's own mutex (the temperature cache and
+// the dual-number work arrays are per model), so one model may be used from several threads;
+// the calls then take turns. Nothing here touches Python: callers may drop the GIL around them.
 class Model {
 public:
     static constexpr int kMaxSpecies = 64;
@@ -66,13 +73,16 @@ public:
     explicit Model(ModelData d);
 
     int n() const { return n_; }
-    // ln gamma of every species at mole fractions (or amounts) x and T [K].
-    void ln_gamma(const double* x, double T, const Options& o, double* out);
+    // ln gamma of every species at mole fractions (or amounts) x and T [K]; x and out have n()
+    // entries (std::invalid_argument otherwise, and for non-finite x, a zero sum or a bad T).
+    void ln_gamma(const Eigen::Ref<const Eigen::VectorXd>& x, double T, const Options& o,
+                  Eigen::Ref<Eigen::VectorXd> out);
     // G^ex/(N R T) of the same function whose gradient ln_gamma is.
-    double gex(const double* x, double T, const Options& o);
-    // Molecule-molecule tau and alpha at T, n x n row-major, zero off the molecule pairs.
-    void molecule_tau(double T, double* tau, double* alpha);
-    SolventMix solvent_mix(const double* x, double T);
+    double gex(const Eigen::Ref<const Eigen::VectorXd>& x, double T, const Options& o);
+    // Molecule-molecule tau and alpha at T, n x n indexed [j, m] (j around m), zero off the
+    // molecule pairs and on the diagonal.
+    void molecule_tau(double T, Eigen::Ref<Eigen::MatrixXd> tau, Eigen::Ref<Eigen::MatrixXd> alpha);
+    SolventMix solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double T);
 
     double density(int s, double T) const;     // solvent s (position in solvents), kg/m3
     double dielectric(int s, double T) const;  // relative permittivity
@@ -90,6 +100,9 @@ private:
     template <int K> double eval(const double* x, double T, const Options& o, double* grad);
     template <int K, class Q> Dual<K> lc(const TState& s, const Dual<K>* X, const Options& o, Q* q);
 
+    void check_size(Eigen::Index size, const char* what) const;
+
+    std::mutex mutex_;
     ModelData d_;
     int n_ = 0, water_ = -1, water_slot_ = -1;  // water: species index, molecule slot
     std::vector<int> mols_, cats_, ans_;

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "capi.hpp"
 #include "model.hpp"
 
 namespace py = pybind11;
@@ -32,8 +33,8 @@ Options parse_options(py::handle options) {
     if (options.is_none()) return o;
     if (py::object lc = lookup(options, "lc_ref")) {
         const char* s = PyUnicode_Check(lc.ptr()) ? PyUnicode_AsUTF8(lc.ptr()) : nullptr;
-        if (s && std::strcmp(s, "water-ratio") == 0) o.lc_ref = enrtl::LC_WATER_RATIO;
-        else if (s && std::strcmp(s, "fused-salt") == 0) o.lc_ref = enrtl::LC_FUSED_SALT;
+        if (s && std::strcmp(s, "water-ratio") == 0) o.lc_ref = enrtl::LcRef::WaterRatio;
+        else if (s && std::strcmp(s, "fused-salt") == 0) o.lc_ref = enrtl::LcRef::FusedSalt;
         else
             throw py::value_error("option \"lc_ref\" has the unknown value " + std::string(py::repr(lc)) +
                                   " (accepted: \"water-ratio\", \"fused-salt\")");
@@ -51,11 +52,41 @@ Options parse_options(py::handle options) {
     return o;
 }
 
-const double* vector_arg(const Array& x, int n) {
+Eigen::Map<const Eigen::VectorXd> vector_arg(const Array& x, int n) {
     if (x.ndim() != 1 || x.shape(0) != n)
         throw py::value_error("x must be a vector of " + std::to_string(n) + " mole fractions");
-    return x.data();
+    return {x.data(), n};
 }
+
+py::array_t<double> matrix_to_numpy(const Eigen::MatrixXd& M) {
+    py::array_t<double> a({M.rows(), M.cols()});
+    auto r = a.mutable_unchecked<2>();
+    for (Eigen::Index i = 0; i < M.rows(); ++i)
+        for (Eigen::Index j = 0; j < M.cols(); ++j) r(i, j) = M(i, j);
+    return a;
+}
+
+// ---- the C interface for other extension modules ---------------------------------------------
+
+Model* model_of(PyObject* obj) {
+    static PyObject* type = py::type::of<Model>().ptr();
+    if (obj == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(obj)) != type) return nullptr;
+    return py::cast<Model*>(py::handle(obj));
+}
+
+int parse_options_c(PyObject* options, Options* out) {
+    try {
+        *out = parse_options(py::handle(options));
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    }
+    return -1;
+}
+
+const enrtl::CApi kApi{enrtl::kCApiVersion, &model_of, &parse_options_c};
 
 enrtl::Correlation correlation(const py::handle& t) {
     auto tup = t.cast<py::tuple>();
@@ -66,13 +97,14 @@ enrtl::Correlation correlation(const py::handle& t) {
 
 PYBIND11_MODULE(_enrtl, m) {
     m.doc() = "Electrolyte NRTL core: ln gamma as the exact gradient of n G^ex/RT.";
+    m.add_object("_C_API", py::capsule(static_cast<const void*>(&kApi), enrtl::kCApiCapsule));
 
     py::class_<Model>(m, "Model")
-        .def(py::init([](std::vector<int> kind, std::vector<int> z, std::vector<double> mw,
+        .def(py::init([](const std::vector<int>& kind, std::vector<int> z, std::vector<double> mw,
                          std::vector<double> born, std::vector<int> solvents, py::list density,
                          py::list dielectric, py::list mol_pairs, py::list pairs) {
                  enrtl::ModelData d;
-                 d.kind = std::move(kind);
+                 for (int k : kind) d.kind.push_back(static_cast<enrtl::Kind>(k));
                  d.z = std::move(z);
                  d.mw = std::move(mw);
                  d.born = std::move(born);
@@ -104,9 +136,13 @@ PYBIND11_MODULE(_enrtl, m) {
             "ln_gamma",
             [](Model& self, const Array& x, double T, py::handle options) {
                 const Options o = parse_options(options);
-                const double* xp = vector_arg(x, self.n());
+                const auto xv = vector_arg(x, self.n());
                 py::array_t<double> out(self.n());
-                self.ln_gamma(xp, T, o, out.mutable_data());
+                Eigen::Map<Eigen::VectorXd> ov(out.mutable_data(), self.n());
+                {
+                    py::gil_scoped_release nogil;
+                    self.ln_gamma(xv, T, o, ov);
+                }
                 return out;
             },
             py::arg("x"), py::arg("T"), py::arg("options") = py::none())
@@ -120,11 +156,11 @@ PYBIND11_MODULE(_enrtl, m) {
             "G^ex/(N R T) of the function whose gradient is ln_gamma")
         .def("molecule_tau",
              [](Model& self, double T) {
-                 const py::ssize_t n = self.n();
-                 py::array_t<double> tau({n, n}), alpha({n, n});
-                 self.molecule_tau(T, tau.mutable_data(), alpha.mutable_data());
-                 return py::make_tuple(tau, alpha);
-             })
+                 Eigen::MatrixXd tau(self.n(), self.n()), alpha(self.n(), self.n());
+                 self.molecule_tau(T, tau, alpha);
+                 return py::make_tuple(matrix_to_numpy(tau), matrix_to_numpy(alpha));
+             },
+             py::arg("T"), "(tau, alpha) of the molecule-molecule pairs at T [K], indexed [j, m]")
         .def("solvent_mix",
              [](Model& self, const Array& x, double T) {
                  auto s = self.solvent_mix(vector_arg(x, self.n()), T);

@@ -1,0 +1,375 @@
+"""Data sets, parameters, the model of a chemistry, the fit and its result."""
+
+import dataclasses
+import math
+import os
+
+import numpy as np
+
+KINDS = ("partial_pressure", "total_pressure", "gamma_mean", "osmotic", "solubility")
+M_WATER = 18.015          # kg/kmol, as the databank
+MOL_WATER_PER_KG = 1000.0 / M_WATER
+
+
+@dataclasses.dataclass(frozen=True)
+class DataSet:
+    """Published measurements of one kind for one chemistry.
+
+    points: ((T [K], x, composition {databank id: amount}, measured), ...); x is what the plots
+    put on the abscissa (loading, molality). measured: Pa for pressures (for "solubility", the
+    partial pressure of the gas over the measured liquid), dimensionless for "gamma_mean"
+    (molality scale) and "osmotic". species: the gas of a partial pressure or solubility, the
+    salt of an activity or osmotic coefficient. sigma: the expected scatter of ln(measured);
+    the set's points weigh 1/(sigma sqrt(n)) in the fit."""
+    name: str
+    kind: str
+    chemistry: str
+    species: str
+    points: tuple
+    citation: str
+    sigma: float = 0.1
+    x_label: str = "x"
+
+    def __post_init__(self):
+        if self.kind not in KINDS:
+            raise ValueError(f"data set {self.name!r}: kind {self.kind!r} is not one of {', '.join(KINDS)}")
+        if not self.points:
+            raise ValueError(f"data set {self.name!r} has no points")
+        if not self.sigma > 0:
+            raise ValueError(f"data set {self.name!r}: sigma must be positive")
+        for p in self.points:
+            if len(p) != 4 or not p[3] > 0 or not p[0] > 0:
+                raise ValueError(f"data set {self.name!r}: point {p!r} is not (T > 0, x, composition, value > 0)")
+
+    def temperatures(self):
+        """The temperatures of the points [K], those within 3 K of the lowest of a group
+        counted as one (their mean): [(T, [points])]."""
+        groups = []
+        for p in sorted(self.points, key=lambda p: p[0]):
+            if groups and p[0] - groups[-1][0][0] <= 3.0:
+                groups[-1].append(p)
+            else:
+                groups.append([p])
+        return [(sum(p[0] for p in g) / len(g), g) for g in groups]
+
+
+def amine_points(amine, w_amine, rows, gas="CO2"):
+    """Points of a gas over an aqueous amine: rows (T [K], loading [mol gas/mol amine], p [kPa]),
+    w_amine the gas-free mass fraction of the amine; amounts per kg of unloaded solution."""
+    from velmora.enginebridge import databank
+    n_am = w_amine / databank.species(amine)["molar_mass"]
+    n_w = (1.0 - w_amine) / databank.species("H2O")["molar_mass"]
+    return tuple((T, a, {"H2O": n_w, amine: n_am, gas: a * n_am}, p * 1e3) for T, a, p in rows)
+
+
+def salt_points(salt, rows):
+    """Points of a salt in water: rows (T [K], m [mol/kg], value)."""
+    return tuple((T, m, {"H2O": MOL_WATER_PER_KG, salt: m}, v) for T, m, v in rows)
+
+
+FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha"),
+          "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
+          "reaction": ("shift",)}
+
+
+@dataclasses.dataclass(frozen=True)
+class Parameter:
+    """One fitted number: kind "electrolyte_pair" (key (molecule, cation, anion)),
+    "molecule_pair" (key (i, j)) or "reaction" (key: reaction id, field "shift": added to ln K);
+    start value, bounds and an optional Gaussian prior (centre, width)."""
+    kind: str
+    key: object
+    field: str
+    start: float
+    lower: float = -np.inf
+    upper: float = np.inf
+    prior: tuple = None
+    scale: float = 1.0
+
+    def __post_init__(self):
+        if self.kind not in FIELDS or self.field not in FIELDS[self.kind]:
+            raise ValueError(f"parameter {self.kind} {self.key!r} {self.field!r}: fields of "
+                             f"{self.kind}: {', '.join(FIELDS.get(self.kind, ()))}")
+        if not self.lower <= self.start <= self.upper:
+            raise ValueError(f"parameter {self.label}: start {self.start} outside [{self.lower}, {self.upper}]")
+
+    @property
+    def label(self):
+        key = "/".join(self.key) if isinstance(self.key, tuple) else self.key
+        return f"{key}:{self.field}"
+
+
+def overlay(params, theta, db, source="fitted (velmora.regress)"):
+    """The overlay mapping that sets the parameters to theta on top of ``db``."""
+    el, mol, rx = {}, {}, {}
+    for p, v in zip(params, theta):
+        if p.kind == "electrolyte_pair":
+            if p.key not in el:
+                a1, b1, a2, b2, alpha, _ = db.electrolyte_pair(*p.key)
+                f1, f2 = db.electrolyte_ln_t(*p.key)
+                el[p.key] = dict(zip(("molecule", "cation", "anion"), p.key), A_m_ca=a1, B_m_ca=b1,
+                                 F_m_ca=f1, A_ca_m=a2, B_ca_m=b2, F_ca_m=f2, alpha=alpha, source=source)
+            el[p.key][p.field] = float(v)
+        elif p.kind == "molecule_pair":
+            if p.key not in mol:
+                i, j = p.key
+                a1, b1, a2, b2, alpha, _ = db.nrtl_pair(i, j) or (0.0, 0.0, 0.0, 0.0, 0.3, "")
+                f1, f2 = db.nrtl_ln_t(i, j)
+                mol[p.key] = dict(i=i, j=j, A_ij=a1, B_ij=b1, F_ij=f1, A_ji=a2, B_ji=b2, F_ji=f2,
+                                  alpha=alpha, source=source)
+            mol[p.key][p.field] = float(v)
+        else:
+            rec = dict(db.reaction_record(p.key))
+            rec["A"] -= rec.pop("shift", 0.0)
+            rec.update(shift=float(v), source=f"{rec['source']}; ln K shifted by a fit ({source})")
+            rx[p.key] = rec
+    out = {}
+    if el:
+        out["nrtl_electrolyte"] = {"pair": list(el.values())}
+    if mol:
+        out["nrtl_molecular"] = {"pair": list(mol.values())}
+    if rx:
+        out["equilibrium"] = rx
+    return out
+
+
+class Model:
+    """brinequil's liquid of one chemistry, built from a databank (default: the active one)."""
+
+    def __init__(self, chemistry, db=None, henry=None):
+        from velmora import brinequil, ionchem
+        from velmora.enginebridge import databank, engine
+        self.db = db = db or databank.active()
+        with databank.using(db):
+            chem = ionchem.builtin(chemistry)
+            comps = ionchem.components(chemistry)
+            henry = ionchem.henry_components(chemistry) if henry is None else list(henry)
+            text = engine.input_header({c: c for c in comps}, "eNRTL", henry=henry or None,
+                                       chemistry=(chemistry, chem))
+            report = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
+        self.chemistry, self.components = chemistry, comps
+        self.el = brinequil.Electrolyte.from_report(report, chem, comps, henry=henry)
+        self.names = list(self.el.names)
+        self._ions = {}
+        for r, k in zip(chem["reactions"], chem["kinds"]):
+            if k == "DISS":
+                salt = next(s for s, v in r.items() if v < 0)
+                self._ions[salt] = {s: v for s, v in r.items() if v > 0}
+
+    def value(self, kind, species, T, comp):
+        """The model's value of a data point (the units of DataSet.points)."""
+        comp = {c: comp.get(c, 0.0) for c in self.components}
+        if kind in ("partial_pressure", "solubility"):
+            return self.el.fugacities(comp, T)[0][species]
+        if kind == "total_pressure":
+            return self.el.bubble(comp, T)[0]
+        n, lng = self.el.true_amounts(comp, T)
+        n = np.asarray(n, float)
+        iw = self.names.index("H2O")
+        x_w = n[iw] / n.sum()
+        if kind == "osmotic":
+            m_solutes = (n.sum() - n[iw]) / n[iw] * MOL_WATER_PER_KG
+            return -(math.log(x_w) + lng[iw]) / (M_WATER / 1000.0 * m_solutes)
+        ions = self._ions.get(species)
+        if ions is None:
+            raise ValueError(f"gamma_mean: {species!r} is not a dissociating salt of {self.chemistry}")
+        nu = sum(ions.values())
+        return math.exp(sum(v * lng[self.names.index(s)] for s, v in ions.items()) / nu + math.log(x_w))
+
+
+def _models(datasets, db):
+    return {name: Model(name, db) for name in {d.chemistry for d in datasets}}
+
+
+def evaluate(datasets, db=None):
+    """[(data set, [(T, x, measured, calculated)])] with the databank ``db`` (default: active)."""
+    from velmora.enginebridge import databank
+    db = db or databank.active()
+    models = _models(datasets, db)
+    out = []
+    for d in datasets:
+        m = models[d.chemistry]
+        out.append((d, [(T, x, v, m.value(d.kind, d.species, T, comp)) for T, x, comp, v in d.points]))
+    return out
+
+
+def statistics(rows, x_range=None):
+    """{n, aard [%], worst_factor, bias [mean ln(calc/meas)]} of evaluated rows, optionally
+    only those with x_range[0] <= x <= x_range[1]."""
+    rows = [r for r in rows if x_range is None or x_range[0] <= r[1] <= x_range[1]]
+    if not rows:
+        return {"n": 0, "aard": float("nan"), "worst_factor": float("nan"), "bias": float("nan")}
+    ln = np.array([math.log(c / v) for _, _, v, c in rows])
+    return {"n": len(rows), "aard": float(100 * np.mean(np.abs(np.exp(ln) - 1))),
+            "worst_factor": float(np.exp(np.max(np.abs(ln)))), "bias": float(np.mean(ln))}
+
+
+@dataclasses.dataclass
+class FitResult:
+    params: list
+    theta: np.ndarray
+    stderr: np.ndarray
+    cost: float
+    nfev: int
+    success: bool
+    message: str
+    evaluated: list        # evaluate() at the solution
+    overlay: dict          # overlay mapping with the [fit] record
+
+    def summary(self):
+        L = [f"{'parameter':40s} {'value':>12s} {'std. error':>12s}"]
+        for p, v, s in zip(self.params, self.theta, self.stderr):
+            L.append(f"{p.label:40s} {v:12.5g} {s:12.3g}")
+        L.append(f"cost {self.cost:.5g}, {self.nfev} evaluations, {self.message}")
+        L.append(f"{'data set':48s} {'T [K]':>8s} {'n':>4s} {'AARD %':>8s} {'worst':>7s} {'bias':>7s}")
+        for d, rows in self.evaluated:
+            for T, pts in d.temperatures():
+                ts = {p[0] for p in pts}
+                s = statistics([r for r in rows if r[0] in ts])
+                L.append(f"{d.name:48s} {T:8.2f} {s['n']:4d} {s['aard']:8.2f} {s['worst_factor']:7.3f} {s['bias']:+7.3f}")
+        return "\n".join(L)
+
+    def to_toml(self, header=""):
+        return to_toml(self.overlay, header)
+
+    def write(self, path, header=""):
+        with open(path, "w") as fh:
+            fh.write(self.to_toml(header))
+
+    def plots(self, folder, stem="fit"):
+        """Parity and residual plots as PNG files in folder; returns their paths."""
+        return plots(self.evaluated, folder, stem)
+
+
+def fit(datasets, params, base=None, extra=None, extra_labels=(), source="fitted (velmora.regress)",
+        max_nfev=200, verbose=0):
+    """Weighted, bounded least squares of ``params`` to ``datasets`` on the databank ``base``
+    (default: the active one). ``extra(db, theta)`` may add residuals (constraints)."""
+    from scipy.optimize import least_squares
+    from velmora.enginebridge import databank
+    base = base or databank.active()
+    params = list(params)
+
+    def trial(theta):
+        return databank.derive(base, [overlay(params, theta, base, source)])
+
+    def residuals(theta):
+        db = trial(theta)
+        res = []
+        for d, rows in evaluate(datasets, db):
+            w = 1.0 / (d.sigma * math.sqrt(len(rows)))
+            res += [w * math.log(c / v) if c > 0 and math.isfinite(c) else 1e3 for _, _, v, c in rows]
+        res += [(t - p.prior[0]) / p.prior[1] for p, t in zip(params, theta) if p.prior]
+        if extra is not None:
+            res += list(extra(db, theta))
+        return np.array(res)
+
+    x0 = np.array([p.start for p in params], float)
+    sol = least_squares(residuals, x0, method="trf", bounds=([p.lower for p in params], [p.upper for p in params]),
+                        x_scale=[p.scale for p in params], diff_step=1e-5, max_nfev=max_nfev, verbose=verbose)
+    J = sol.jac
+    dof = max(1, J.shape[0] - J.shape[1])
+    try:
+        cov = np.linalg.pinv(J.T @ J) * (2 * sol.cost / dof)
+        stderr = np.sqrt(np.clip(np.diag(cov), 0, None))
+    except np.linalg.LinAlgError:
+        stderr = np.full(len(params), np.nan)
+    db = trial(sol.x)
+    evaluated = evaluate(datasets, db)
+    ov = overlay(params, sol.x, base, source)
+    ov["fit"] = {
+        "chemistries": sorted({d.chemistry for d in datasets}),
+        "data": [f"{d.name}: {d.citation}" for d in datasets],
+        "parameters": [p.label for p in params],
+        "theta": [float(v) for v in sol.x],
+        "standard_errors": [float(v) for v in stderr],
+        "objective": "sum over data sets of (ln(calc/measured)/(sigma sqrt(n)))^2, plus priors and constraints",
+        "sigma": [float(d.sigma) for d in datasets],
+        "figures": [[d.name, s["n"], round(s["aard"], 3), round(s["worst_factor"], 4)]
+                    for d, rows in evaluated for s in [statistics(rows)]],
+        "method": "scipy.optimize.least_squares (trf, bounded)",
+    }
+    return FitResult(params, sol.x, stderr, float(sol.cost), int(sol.nfev), bool(sol.success),
+                     sol.message, evaluated, ov)
+
+
+# ---------------------------------------------------------------------------------------------
+def _toml_value(v):
+    if isinstance(v, bool):
+        return "true" if v else "false"
+    if isinstance(v, (int, np.integer)):
+        return str(int(v))
+    if isinstance(v, (float, np.floating)):
+        return repr(float(v)) if math.isfinite(v) else "nan"
+    if isinstance(v, str):
+        return '"' + v.replace("\\", "\\\\").replace('"', '\\"') + '"'
+    if isinstance(v, dict):
+        return "{ " + ", ".join(f"{_toml_key(k)} = {_toml_value(x)}" for k, x in v.items()) + " }"
+    return "[" + ", ".join(_toml_value(x) for x in v) + "]"
+
+
+def _toml_key(k):
+    import re
+    return k if re.fullmatch(r"[A-Za-z0-9_-]+", k) else _toml_value(k)
+
+
+def to_toml(ov, header=""):
+    """An overlay mapping as TOML text (the sections the databank reads, [fit] first)."""
+    L = [f"# {line}" for line in header.splitlines()]
+    if "fit" in ov:
+        L += ["", "[fit]"] + [f"{_toml_key(k)} = {_toml_value(v)}" for k, v in ov["fit"].items()]
+    for kind, content in ov.items():
+        if kind == "fit":
+            continue
+        if "pair" in content:
+            for rec in content["pair"]:
+                L += ["", f"[[{kind}.pair]]"] + [f"{_toml_key(k)} = {_toml_value(v)}" for k, v in rec.items()]
+        for key, rec in content.items():
+            if key == "pair":
+                continue
+            L += ["", f"[{kind}.{_toml_key(key)}]"] + [f"{_toml_key(k)} = {_toml_value(v)}" for k, v in rec.items()]
+    return "\n".join(L).lstrip("\n") + "\n"
+
+
+def plots(evaluated, folder, stem="fit"):
+    """A parity plot (calculated against measured) and a residual plot (ln(calc/measured)
+    against x) of evaluated data sets, as PNG files in ``folder``."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    os.makedirs(folder, exist_ok=True)
+    paths = []
+    fig, ax = plt.subplots(figsize=(6, 6))
+    lo, hi = np.inf, 0.0
+    for d, rows in evaluated:
+        v = np.array([r[2] for r in rows])
+        c = np.array([r[3] for r in rows])
+        ax.plot(v, c, "o", ms=4, label=d.name)
+        lo, hi = min(lo, v.min(), c.min()), max(hi, v.max(), c.max())
+    logscale = hi / lo > 20
+    if logscale:
+        ax.set_xscale("log")
+        ax.set_yscale("log")
+    ax.plot([lo, hi], [lo, hi], "k-", lw=0.8)
+    for f in (1.5, 1 / 1.5):
+        ax.plot([lo, hi], [lo * f, hi * f], "k:", lw=0.6)
+    ax.set_xlabel("measured")
+    ax.set_ylabel("calculated")
+    ax.legend(fontsize=6)
+    ax.set_title("parity (dotted: factor 1.5)")
+    paths.append(os.path.join(folder, f"{stem}-parity.png"))
+    fig.savefig(paths[-1], dpi=110, bbox_inches="tight")
+    plt.close(fig)
+    fig, ax = plt.subplots(figsize=(7, 4))
+    for d, rows in evaluated:
+        ax.plot([r[1] for r in rows], [math.log(r[3] / r[2]) for r in rows], "o", ms=4, label=d.name)
+    ax.axhline(0, color="k", lw=0.8)
+    for f in (1.5, 1 / 1.5):
+        ax.axhline(math.log(f), color="k", ls=":", lw=0.6)
+    ax.set_xlabel(evaluated[0][0].x_label if evaluated else "x")
+    ax.set_ylabel("ln(calculated/measured)")
+    ax.legend(fontsize=6)
+    paths.append(os.path.join(folder, f"{stem}-residuals.png"))
+    fig.savefig(paths[-1], dpi=110, bbox_inches="tight")
+    plt.close(fig)
+    return paths

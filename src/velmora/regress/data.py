@@ -1,0 +1,117 @@
+"""Published data sets of the shipped fits, with their citations.
+
+Transcriptions: Jou, Mather & Otto (1995) from the shared validation set; Aronu et al. (2011),
+Hilliard (2008), Xu & Rochelle (2011), Pitzer, Peiper & Busey (1984) and the CRC Handbook's
+mean activity coefficients from third-party transcriptions of those sources (_tables.py).
+"""
+
+import math
+
+from . import _tables
+from .core import DataSet, amine_points, salt_points
+
+C = 273.15
+
+JOU_1995 = [(313.15, a, p) for a, p in [
+    (0.0888, 0.00147), (0.203, 0.00896), (0.365, 0.0677), (0.4735, 0.604), (0.513, 2.57),
+    (0.557, 8.09), (0.609, 36.1), (0.642, 103.0)]] + [(393.15, a, p) for a, p in [
+    (0.00333, 0.00202), (0.0112, 0.0221), (0.0247, 0.0984), (0.119, 2.29), (0.349, 46.8),
+    (0.4115, 122.0), (0.444, 222.0), (0.473, 422.0), (0.536, 822.0), (0.639, 2804.0)]]
+
+CITE = {
+    "jou": "Jou, Mather & Otto, Can. J. Chem. Eng. 73 (1995) 140",
+    "aronu": "Aronu, Gondal, Hessen, Haug-Warberg, Hartono, Hoff & Svendsen, Chem. Eng. Sci. 66 (2011) 6393",
+    "hilliard": "Hilliard, PhD dissertation, University of Texas at Austin (2008)",
+    "xu": "Xu & Rochelle, Energy Procedia 4 (2011) 117",
+    "ppb": "Pitzer, Peiper & Busey, J. Phys. Chem. Ref. Data 13 (1984) 1 (tables of gamma+- and phi)",
+    "crc": "CRC Handbook of Chemistry and Physics, 92nd ed. (2011), Mean activity coefficients of "
+           "electrolytes as a function of concentration (after Hamer & Wu 1972 and Robinson & Stokes 1959)",
+    "rs": "Robinson & Stokes, Electrolyte Solutions, 2nd ed. revised (1959), Appendix 8.10",
+    "pm": "Pitzer & Mayorga, J. Phys. Chem. 77 (1973) 2300, Tables I-II: beta0, beta1, C_phi at 25 C "
+          "(their fit of the Robinson & Stokes data), evaluated with A_phi = 0.392",
+}
+
+
+def mea_sets(loading=(0.0, 1.0), tmax=C + 150.0):
+    """The CO2-over-aqueous-MEA data sets, one per author and MEA mass fraction.
+
+    sigma: the scatter stated or seen in each set (ln units): Jou et al. 0.15, Aronu et al. and
+    Hilliard 0.2, Xu & Rochelle 0.3 (their p_CO2 is a total pressure minus the solvent's)."""
+    def keep(T, a):
+        return loading[0] <= a <= loading[1] and T <= tmax
+    sets = [DataSet("Jou 1995, 30 wt%", "partial_pressure", "MEA-CO2-H2O", "CO2",
+                    amine_points("MEA", 0.30, [r for r in JOU_1995 if keep(r[0], r[1])]),
+                    CITE["jou"], 0.15, "loading [mol CO2/mol MEA]")]
+    for w in (0.15, 0.30, 0.45):
+        rows = [(t + C, a, p) for ww, t, a, p in _tables.ARONU_2011 if ww == w and keep(t + C, a)]
+        sets.append(DataSet(f"Aronu 2011, {w * 100:.0f} wt%", "partial_pressure", "MEA-CO2-H2O", "CO2",
+                            amine_points("MEA", w, rows), CITE["aronu"], 0.2, "loading [mol CO2/mol MEA]"))
+    # 0.17 in the transcription is 3.5 mol MEA/kg water, 17.6 wt%
+    for w, wt in ((0.17, 0.176), (0.3, 0.30), (0.4, 0.40)):
+        rows = [(t + C, a, p) for ww, t, a, p, *_ in _tables.HILLIARD_2008 if ww == w and keep(t + C, a)]
+        sets.append(DataSet(f"Hilliard 2008, {wt * 100:.1f} wt%", "partial_pressure", "MEA-CO2-H2O", "CO2",
+                            amine_points("MEA", wt, rows), CITE["hilliard"], 0.2, "loading [mol CO2/mol MEA]"))
+    rows = [(t + C, a, p) for w, t, a, p, _ in _tables.XU_ROCHELLE_2011 if keep(t + C, a)]
+    if rows:
+        sets.append(DataSet("Xu & Rochelle 2011, 30 wt%", "partial_pressure", "MEA-CO2-H2O", "CO2",
+                            amine_points("MEA", 0.30, rows), CITE["xu"], 0.3, "loading [mol CO2/mol MEA]"))
+    return [s for s in sets if s.points]
+
+
+def nacl_sets():
+    """gamma+- and phi of NaCl(aq) at 25, 50 and 100 C to 6 mol/kg (Pitzer, Peiper & Busey)."""
+    g = [(t + C, m, v) for t, m, v in _tables.PPB_GAMMA]
+    f = [(t + C, m, v) for t, m, v in _tables.PPB_PHI]
+    return [DataSet("PPB 1984 gamma+-", "gamma_mean", "NaCl-H2O", "NaCl", salt_points("NaCl", g), CITE["ppb"],
+                    0.01, "m [mol/kg]"),
+            DataSet("PPB 1984 phi", "osmotic", "NaCl-H2O", "NaCl", salt_points("NaCl", f), CITE["ppb"],
+                    0.01, "m [mol/kg]")]
+
+
+# Pitzer & Mayorga (1973): (z_M, z_X, nu_M, nu_X, beta0, beta1, C_phi, m_max [mol/kg]) at 25 C
+PITZER_MAYORGA = {
+    "KCl": (1, 1, 1, 1, 0.04835, 0.2122, -0.00084, 4.8),
+    "NaOH": (1, 1, 1, 1, 0.0864, 0.253, 0.0044, 6.0),
+    "KOH": (1, 1, 1, 1, 0.1298, 0.320, 0.0041, 5.5),
+    "CaCl2": (2, 1, 1, 2, 0.3159, 1.614, -0.00034, 2.5),
+    "Na2SO4": (1, 2, 2, 1, 0.01958, 1.113, 0.00497, 4.0),
+}
+# Robinson & Stokes (1959) App. 8.10, KCl at 25 C above 1 mol/kg (saturation 4.8 mol/kg)
+RS_KCL = [(2.0, 0.573), (3.0, 0.569), (4.0, 0.577)]
+# Highest molality of each salt's fit and tests at 25 C: 6 mol/kg or saturation, within the
+# range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg; KCl:
+# the Robinson & Stokes values to 4 mol/kg, saturation 4.8).
+M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0}
+
+
+def pitzer_mayorga(salt, m, a_phi=0.392):
+    """(gamma+-, phi) at 25 C from the Pitzer & Mayorga (1973) parameters of the salt."""
+    zm, zx, nm, nx, b0, b1, cphi, _ = PITZER_MAYORGA[salt]
+    nu, b, alpha = nm + nx, 1.2, 2.0
+    ionic = 0.5 * m * (nm * zm * zm + nx * zx * zx)
+    s = math.sqrt(ionic)
+    f_g = -a_phi * (s / (1 + b * s) + 2 / b * math.log(1 + b * s))
+    big_b = 2 * b0 + 2 * b1 / (alpha * alpha * ionic) * (1 - (1 + alpha * s - alpha * alpha * ionic / 2) * math.exp(-alpha * s))
+    ln_g = zm * zx * f_g + m * 2 * nm * nx / nu * big_b + m * m * 2 * (nm * nx) ** 1.5 / nu * 1.5 * cphi
+    phi = 1 - zm * zx * a_phi * s / (1 + b * s) + m * 2 * nm * nx / nu * (b0 + b1 * math.exp(-alpha * s)) \
+        + m * m * 2 * (nm * nx) ** 1.5 / nu * cphi
+    return math.exp(ln_g), phi
+
+
+def salt_sets(salt):
+    """gamma+- of a salt at 25 C: the CRC table to 1 mol/kg, and above it Robinson & Stokes
+    (KCl) or the Pitzer & Mayorga equation at 1.5, 2, 2.5, ... mol/kg up to M_MAX."""
+    T = 298.15
+    crc = [(T, m, g) for m, g in _tables.CRC_GAMMA_25C[salt]]
+    sets = [DataSet(f"CRC {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt, salt_points(salt, crc),
+                    CITE["crc"], 0.01, "m [mol/kg]")]
+    if salt == "KCl":
+        high = [(T, m, g) for m, g in RS_KCL]
+        sets.append(DataSet("R&S KCl gamma+-", "gamma_mean", "KCl-H2O", salt, salt_points(salt, high),
+                            CITE["rs"], 0.01, "m [mol/kg]"))
+    else:
+        ms = [1.5 + 0.5 * k for k in range(int((M_MAX[salt] - 1.5) / 0.5) + 1)]
+        high = [(T, m, pitzer_mayorga(salt, m)[0]) for m in ms]
+        sets.append(DataSet(f"Pitzer-Mayorga {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt,
+                            salt_points(salt, high), CITE["pm"], 0.01, "m [mol/kg]"))
+    return sets

@@ -1,0 +1,132 @@
+"""The fits shipped in the databank (databank/fits/<chemistry>.toml) and how to repeat them.
+
+Each entry gives the data sets, the fitted parameters (start, bounds, priors) and any extra
+residuals; ``run(name)`` repeats the fit from the shipped databank without its own fit file and
+returns the FitResult; ``python -m velmora.regress <chemistry> [--write] [--plots=DIR]`` prints
+the figures and can rewrite the shipped record.
+"""
+
+import math
+
+import numpy as np
+
+from . import data
+from .core import Parameter, fit
+
+# ---------------------------------------------------------------------------------------------
+# Salts at 25 C: the two molecule / ion-pair parameters of water with the salt's ions, constant.
+SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
+             "Na2SO4": ("Na+", "SO4--"), "CaCl2": ("Ca++", "Cl-")}
+
+
+def _salt(salt):
+    c, a = SALT_IONS[salt]
+    key = ("H2O", c, a)
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
+              Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
+    return data.salt_sets(salt), params, None, (293.15, 303.15)   # fitted at 25 C only
+
+
+# NaCl: tau = A + B/T + F ln T each way, the usual engineering form (constant heat-capacity
+# contribution); B and F bounded so that the pair extrapolates gently a little beyond 25-100 C.
+# gamma+- at 6 mol/kg rises from 25 to 50 C and falls to 100 C, which A + B/T alone cannot follow.
+def _nacl():
+    key = ("H2O", "Na+", "Cl-")
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.885, -30.0, 30.0),
+              Parameter("electrolyte_pair", key, "B_m_ca", 0.0, -3000.0, 3000.0, scale=300.0),
+              Parameter("electrolyte_pair", key, "F_m_ca", 0.0, -5.0, 5.0),
+              Parameter("electrolyte_pair", key, "A_ca_m", -4.549, -30.0, 30.0),
+              Parameter("electrolyte_pair", key, "B_ca_m", 0.0, -3000.0, 3000.0, scale=300.0),
+              Parameter("electrolyte_pair", key, "F_ca_m", 0.0, -5.0, 5.0)]
+    return data.nacl_sets(), params, None, (273.15, 383.15)
+
+
+# ---------------------------------------------------------------------------------------------
+# MEA-CO2-water. The MEA-water pair (A + B/T each way), the water / (MEAH+, MEACOO-) pair
+# (A + B/T each way) and the water / (MEAH+, HCO3-) pair (A each way); alpha 0.2. Extra
+# residuals: gamma-infinity of MEA in water 0.19 at 25 C (the pure-MEA reference of the
+# Austgen et al. (1989) constants needs it) and MEA and water miscible from 25 to 150 C.
+GAMMA_INF_MEA_25C = 0.19
+W_GAMMA_INF, W_MISCIBLE = 10.0, 10.0
+
+
+def _gamma_inf_mea(db, T=298.15):
+    """gamma-infinity of MEA in water at T from the activity model with the pairs of db."""
+    from velmora import ionactivity
+    from .core import Model
+    sp = Model("MEA-CO2-H2O", db).el.sp
+    x = np.full(sp.n, 1e-12)
+    x[sp.names.index("H2O")], x[sp.names.index("MEA")] = 1.0, 1e-9
+    return math.exp(ionactivity.ln_gamma(sp, x / x.sum(), T)[sp.names.index("MEA")])
+
+
+def _spinodal_depth(db, temps=(298.15, 313.15, 353.15, 393.15, 423.15)):
+    """The largest negative second derivative of the Gibbs energy of mixing/RT of the MEA-water
+    pair (0 when they mix at every composition)."""
+    a1, b1, a2, b2, alpha, _ = db.nrtl_pair("MEA", "H2O")
+    x = np.linspace(1e-3, 1 - 1e-3, 999)
+    h = x[1] - x[0]
+    worst = 0.0
+    for T in temps:
+        t12, t21 = a1 + b1 / T, a2 + b2 / T
+        g12, g21 = math.exp(-alpha * t12), math.exp(-alpha * t21)
+        x1, x2 = x, 1 - x
+        gm = x1 * x2 * (t21 * g21 / (x1 + x2 * g21) + t12 * g12 / (x2 + x1 * g12)) \
+            + x1 * np.log(x1) + x2 * np.log(x2)
+        worst = max(worst, float(-np.diff(gm, 2).min()) / (h * h))
+    return worst
+
+
+def _mea_extra(db, theta):
+    return [W_GAMMA_INF * math.log(_gamma_inf_mea(db) / GAMMA_INF_MEA_25C), W_MISCIBLE * _spinodal_depth(db)]
+
+
+def _mea(shift=True):
+    mw, cc, cb = ("MEA", "H2O"), ("H2O", "MEAH+", "MEACOO-"), ("H2O", "MEAH+", "HCO3-")
+    params = [Parameter("molecule_pair", mw, "A_ij", 5.369, -5.0, 15.0),
+              Parameter("molecule_pair", mw, "B_ij", -239.18, -4000.0, 4000.0, (0.0, 2000.0), 300.0),
+              Parameter("molecule_pair", mw, "A_ji", -0.461, -5.0, 10.0),
+              Parameter("molecule_pair", mw, "B_ji", -905.88, -4000.0, 4000.0, (0.0, 2000.0), 300.0),
+              Parameter("electrolyte_pair", cc, "A_m_ca", 7.944, 0.0, 20.0, (8.0, 5.0)),
+              Parameter("electrolyte_pair", cc, "B_m_ca", 594.6, -4000.0, 4000.0, (0.0, 2000.0), 300.0),
+              Parameter("electrolyte_pair", cc, "A_ca_m", -4.722, -15.0, 0.0, (-4.0, 5.0)),
+              Parameter("electrolyte_pair", cc, "B_ca_m", 0.0, -4000.0, 4000.0, (0.0, 2000.0), 300.0),
+              Parameter("electrolyte_pair", cb, "A_m_ca", 8.526, 0.0, 20.0, (8.0, 5.0)),
+              Parameter("electrolyte_pair", cb, "A_ca_m", -3.749, -15.0, 0.0, (-4.0, 5.0))]
+    if shift:
+        params.append(Parameter("reaction", "MEA-2", "shift", 0.0, -2.0, 2.0, (0.0, 1.0)))
+        params.append(Parameter("electrolyte_pair", cb, "B_m_ca", 0.0, -4000.0, 4000.0, (0.0, 2000.0), 300.0))
+    sets = data.mea_sets(loading=(0.1, 0.6), tmax=273.15 + 150.5)
+    return sets, params, _mea_extra, (298.15, 423.15)
+
+
+FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
+        **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS}}
+
+
+def base_without(name):
+    """The shipped databank without the fit file of ``name`` (the start of a refit)."""
+    from velmora.enginebridge import databank
+    return databank.shipped_without_fit(name)
+
+
+def run(name, max_nfev=200, verbose=0):
+    """Repeat the shipped fit of the chemistry ``name``; returns (FitResult, (tmin, tmax))."""
+    if name not in FITS:
+        raise ValueError(f"no shipped fit for {name!r}; fits: {', '.join(FITS)}")
+    sets, params, extra, trange = FITS[name]()
+    res = fit(sets, params, base=base_without(name), extra=extra,
+              source=f"fitted by velmora.regress (databank/fits/{name}.toml)", max_nfev=max_nfev, verbose=verbose)
+    for kind in ("nrtl_electrolyte", "nrtl_molecular"):
+        for rec in res.overlay.get(kind, {}).get("pair", []):
+            rec["tmin"], rec["tmax"] = trange
+    res.overlay["fit"]["T"] = list(trange)
+    salts = {d.species for d in sets if d.kind in ("gamma_mean", "osmotic")}
+    if salts:
+        res.overlay["fit"]["molality"] = {s: max(p[1] for d in sets if d.species == s for p in d.points)
+                                          for s in sorted(salts)}
+    gases = [d for d in sets if d.kind == "partial_pressure"]
+    if gases:
+        amine = next(c for c in gases[0].points[0][2] if c not in ("H2O", gases[0].species))
+        res.overlay["fit"]["loading"] = [amine, gases[0].species, max(p[1] for d in gases for p in d.points)]
+    return res, trange

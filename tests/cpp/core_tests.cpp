@@ -1,0 +1,161 @@
+// Unit tests of the numerical core without Python: the least-squares step of the speciation and
+// the hybrid Powell solver of the two-phase split. A failed check prints its place and values;
+// the exit status is the number of failures.
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "equilibrium/solvers.hpp"
+#include "model/least_squares.hpp"
+
+namespace {
+
+int failures = 0;
+
+void check(bool ok, const char* what, int line, const std::string& detail = "") {
+    if (ok) return;
+    ++failures;
+    std::printf("FAILED line %d: %s %s\n", line, what, detail.c_str());
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+#define CHECK_CLOSE(a, b, tol)                                                              \
+    check(std::abs((a) - (b)) <= (tol), #a " == " #b, __LINE__,                             \
+          "(" + std::to_string(a) + " vs " + std::to_string(b) + ")")
+
+using brinequil::core::LeastSquares;
+using Path = LeastSquares::Path;
+
+// Minimum-norm least squares by the complete orthogonal decomposition, as reference.
+Eigen::VectorXd reference(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs) {
+    Eigen::CompleteOrthogonalDecomposition<Eigen::MatrixXd> cod(J);
+    cod.setThreshold(Eigen::NumTraits<double>::epsilon() * std::max(J.rows(), J.cols()));
+    return cod.solve(rhs);
+}
+
+void square_full_rank_takes_the_lu_and_solves_exactly() {
+    Eigen::MatrixXd J(3, 3);
+    J << 4, 1, 0, 1, 3, 1, 0, 1, 2;
+    const Eigen::VectorXd want(Eigen::Vector3d(1.0, -2.0, 0.5));
+    const Eigen::VectorXd rhs = J * want;
+    LeastSquares lsq(3, 3);
+    Eigen::VectorXd x(3);
+    CHECK(lsq.solve(J, rhs, x));
+    CHECK(lsq.last_path() == Path::LU);
+    CHECK((x - want).norm() < 1e-14);
+}
+
+void rank_deficient_square_gives_the_minimum_norm_solution() {
+    // Two equal rows and columns: rank 2 of 3; the SVD decides, the null direction gets nothing.
+    Eigen::MatrixXd J(3, 3);
+    J << 1, 2, 2, 2, 1, 1, 2, 1, 1;
+    const Eigen::VectorXd rhs(Eigen::Vector3d(1.0, 3.0, 3.0));
+    LeastSquares lsq(3, 3);
+    Eigen::VectorXd x(3);
+    CHECK(lsq.solve(J, rhs, x));
+    CHECK(lsq.last_path() == Path::SVD);
+    CHECK((x - reference(J, rhs)).norm() < 1e-13);
+    CHECK_CLOSE(x[1], x[2], 1e-14);  // minimum norm splits equally between the equal columns
+}
+
+void column_below_the_cut_off_is_dropped() {
+    // A column 1e-17 of the others lies under eps * 3 * s_max: its unknown stays at 0, as
+    // numpy.linalg.lstsq(rcond=None) leaves it.
+    Eigen::MatrixXd J = Eigen::MatrixXd::Identity(3, 3);
+    J(2, 2) = 1e-17;
+    LeastSquares lsq(3, 3);
+    Eigen::VectorXd x(3);
+    CHECK(lsq.solve(J, Eigen::Vector3d(1.0, 2.0, 1.0), x));
+    CHECK(lsq.last_path() == Path::SVD);
+    CHECK(x[2] == 0.0 && std::abs(x[0] - 1.0) < 1e-15 && std::abs(x[1] - 2.0) < 1e-15);
+}
+
+void overdetermined_takes_the_qr_and_matches_the_reference() {
+    Eigen::MatrixXd J(5, 3);
+    J << 1, 0, 1, 0, 1, 1, 1, 1, 0, 2, 0, 1, 0, 3, 1;
+    const Eigen::VectorXd rhs = (Eigen::VectorXd(5) << 1, 2, 3, 4, 5).finished();
+    LeastSquares lsq(5, 3);
+    Eigen::VectorXd x(3);
+    CHECK(lsq.solve(J, rhs, x));
+    CHECK(lsq.last_path() == Path::QR);
+    CHECK((x - reference(J, rhs)).norm() < 1e-13);
+    // normal equations hold at the least-squares solution
+    CHECK((J.transpose() * (J * x - rhs)).norm() < 1e-12);
+}
+
+void non_finite_matrix_is_refused() {
+    Eigen::MatrixXd J = Eigen::MatrixXd::Identity(2, 2);
+    J(0, 1) = std::nan("");
+    LeastSquares lsq(2, 2);
+    Eigen::VectorXd x(2);
+    const bool ok = lsq.solve(J, Eigen::Vector2d(1.0, 1.0), x);
+    CHECK(!ok || !x.allFinite());
+}
+
+void hybrid_powell_finds_a_root_and_counts_its_evaluations() {
+    long calls = 0;
+    const brinequil::core::SystemFn circle_exp = [&](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+        ++calls;
+        r[0] = x[0] * x[0] + x[1] * x[1] - 4.0;
+        r[1] = std::exp(x[0]) + x[1] - 1.0;
+    };
+    const auto res = brinequil::core::hybrd(circle_exp, Eigen::Vector2d(1.0, 1.0));
+    CHECK(res.status == 1);
+    CHECK(res.nfev == calls);
+    Eigen::VectorXd r(2);
+    circle_exp(res.x, r);
+    CHECK(r.norm() < 1e-10);
+}
+
+void hybrid_powell_solves_the_broyden_tridiagonal_system() {
+    const brinequil::core::SystemFn f = [](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+        const Eigen::Index n = x.size();
+        for (Eigen::Index i = 0; i < n; ++i) {
+            const double xl = i > 0 ? x[i - 1] : 0.0, xr = i + 1 < n ? x[i + 1] : 0.0;
+            r[i] = (3.0 - 2.0 * x[i]) * x[i] - xl - 2.0 * xr + 1.0;
+        }
+    };
+    const auto res = brinequil::core::hybrd(f, -Eigen::VectorXd::Ones(8));
+    Eigen::VectorXd r(8);
+    f(res.x, r);
+    CHECK(res.status == 1);
+    CHECK(r.cwiseAbs().maxCoeff() < 1e-10);
+}
+
+void hybrid_powell_passes_exceptions_through() {
+    const brinequil::core::SystemFn f = [](const Eigen::VectorXd&, Eigen::VectorXd&) {
+        throw std::runtime_error("residual failed");
+    };
+    bool thrown = false;
+    try {
+        brinequil::core::hybrd(f, Eigen::Vector2d(0.0, 0.0));
+    } catch (const std::runtime_error& e) {
+        thrown = std::string(e.what()) == "residual failed";
+    }
+    CHECK(thrown);
+}
+
+}  // namespace
+
+int main() {
+    const std::vector<std::pair<const char*, std::function<void()>>> tests = {
+        {"square_full_rank_takes_the_lu_and_solves_exactly", square_full_rank_takes_the_lu_and_solves_exactly},
+        {"rank_deficient_square_gives_the_minimum_norm_solution", rank_deficient_square_gives_the_minimum_norm_solution},
+        {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
+        {"overdetermined_takes_the_qr_and_matches_the_reference", overdetermined_takes_the_qr_and_matches_the_reference},
+        {"non_finite_matrix_is_refused", non_finite_matrix_is_refused},
+        {"hybrid_powell_finds_a_root_and_counts_its_evaluations", hybrid_powell_finds_a_root_and_counts_its_evaluations},
+        {"hybrid_powell_solves_the_broyden_tridiagonal_system", hybrid_powell_solves_the_broyden_tridiagonal_system},
+        {"hybrid_powell_passes_exceptions_through", hybrid_powell_passes_exceptions_through},
+    };
+    for (const auto& [name, fn] : tests) {
+        const int before = failures;
+        fn();
+        std::printf("%s %s\n", failures == before ? "ok  " : "FAIL", name);
+    }
+    std::printf("%d C++ core tests, %d failed\n", static_cast<int>(tests.size()), failures);
+    return failures == 0 ? 0 : 1;
+}
