@@ -191,6 +191,34 @@ def test_map_points_for_fits_and_feeds_by_composition(mea):
     assert both.error == "ValueError: a flash point gives its feed, or a composition, not both"
 
 
+class Stranded:
+    """An object that pickles but cannot be unpickled (as a model holding an immutable
+    databank)."""
+
+    def __reduce__(self):
+        return (refuse, ())
+
+    def value(self):
+        return 1.0
+
+
+def refuse():
+    raise AttributeError("read-only")
+
+
+def test_map_points_over_any_object_that_travels():
+    import datetime
+    from velmora.sweep import map_points
+    day = datetime.date(2026, 12, 6)
+    out = map_points(day, "replace", [{"day": d} for d in (1, 31, 32)], what=["day", "month"],
+                     executor="processes")
+    assert [o.value for o in out] == [(1, 12), (31, 12), None]
+    assert out[2].error == "ValueError: day is out of range for month"
+    with pytest.raises(SweepError, match=r"^the Stranded cannot be sent to worker processes: "
+                                         r"pickling it fails \(AttributeError: read-only\)"):
+        map_points(Stranded(), "value", [{}], executor="processes")
+
+
 @pytest.mark.parametrize("args, kw, message", [
     ({"T": [300.0, 310.0], "H2O": [1.0, 1.0, 1.0]}, {},
      r"columns of different lengths \(T: 2, H2O: 3\).*grid=True"),

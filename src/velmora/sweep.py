@@ -301,11 +301,15 @@ def map_points(system, call, points, what=None, executor=None, *, errors="record
     """``getattr(system, call)(**point)`` for every point, through ``executor`` (as for
     ``sweep``): a list of ``Outcome`` in the order of ``points``.
 
-    call     a System method name ("liquid", "flash", "composition", "bubble_temperature", ...);
-             a "flash" point may give its feed as ``System.composition`` takes it (amounts=,
-             molalities= or mass_fractions=, loading=) instead of ``feed``.
+    system   a ``velmora.System``, or any picklable object whose method ``call`` computes a
+             point (a fit's model, say); it must not depend on what it computed before.
+    call     the method's name: for a System "liquid", "flash", "composition",
+             "bubble_temperature", ...; a System's "flash" point may give its feed as
+             ``System.composition`` takes it (amounts=, molalities= or mass_fractions=,
+             loading=) instead of ``feed``.
     what     None: each value is the call's result object (which travels back whole); a list of
-             attribute paths (as for ``sweep``): each value is the tuple of those values.
+             attribute paths (as for ``sweep``; checked for a System's liquids and flashes):
+             each value is the tuple of those values.
     errors   "record": a failed point is an Outcome with its error; "raise": SweepError at the
              first failed point.
 
@@ -316,7 +320,13 @@ def map_points(system, call, points, what=None, executor=None, *, errors="record
         raise ValueError(f"errors must be 'record' or 'raise', not {errors!r}")
     if not callable(getattr(system, call, None)):
         raise ValueError(f"{type(system).__name__} has no method {call!r}")
-    paths = None if what is None else tuple(_what(system, call, what))
+    from .system import System
+    if what is None:
+        paths = None
+    elif isinstance(system, System):
+        paths = tuple(_what(system, call, what))
+    else:
+        paths = (what,) if isinstance(what, str) else tuple(what)
     points = [dict(p) for p in points]
     job = _Job(system, call, paths, points, errors, progress)
     try:
@@ -347,12 +357,19 @@ class _Job:
             else:
                 self.bar = tqdm(total=n, unit="pt", desc=f"{call} sweep", leave=False)
 
-    # the system as it travels: pickled once, named by the digest of its pickle
+    # the system as it travels: pickled once, named by the digest of its pickle, and unpickled
+    # here once first, so that one that cannot travel is an error here, not a dead worker
     @property
     def blob(self):
         if self._blob is None:
-            self._blob = pickle.dumps(self.system, protocol=pickle.HIGHEST_PROTOCOL)
-            self._key = hashlib.sha1(self._blob).hexdigest()
+            what = type(self.system).__name__
+            try:
+                blob = pickle.dumps(self.system, protocol=pickle.HIGHEST_PROTOCOL)
+                pickle.loads(blob)
+            except Exception as e:
+                raise SweepError(f"the {what} cannot be sent to worker processes: pickling it "
+                                 f"fails ({type(e).__name__}: {e})") from e
+            self._blob, self._key = blob, hashlib.sha1(blob).hexdigest()
         return self._blob
 
     @property
@@ -593,7 +610,9 @@ def _chunk(key, blob, call, paths, points):
 
 def _compute(system, call, paths, points):
     """[(value, error, warnings)] of the points; the caller holds _LOCK."""
-    fn = _flash_point(system) if call == "flash" else getattr(system, call)
+    from .system import System
+    fn = (_flash_point(system) if call == "flash" and isinstance(system, System)
+          else getattr(system, call))
     split = None if paths is None else [p.split(".") for p in paths]
     out = []
     with warnings.catch_warnings(record=True) as log:
