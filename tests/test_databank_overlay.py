@@ -156,10 +156,20 @@ def test_bring_your_own_system_page_overlay_loads_and_takes_the_default_pair(tmp
 
 def test_system_uses_an_active_overlay_and_the_new_salts(tmp_path, monkeypatch):
     import velmora
+    import pickle
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path))
-    with databank.using(databank.load([hocl_overlay()])):
-        liquid = velmora.System("HOCl-H2O", cache=False).liquid(298.15, molalities={"HOCl": 0.01})
+    first = velmora.System("HOCl-H2O", databank=[hocl_overlay()])
+    liquid = first.liquid(298.15, molalities={"HOCl": 0.01})
     assert liquid.pH == pytest.approx((PKA_HOCL + 2) / 2, abs=0.01)
+    # the overlay's report is cached apart from the shipped databank's, and read back
+    again = velmora.System("hocl-h2o", databank=[hocl_overlay()])
+    assert (first.report_origin, again.report_origin) == ("engine", "cache")
+    assert list((tmp_path / "Velmora").glob("elec-overlays/*.rep")) and not \
+        list((tmp_path / "Velmora").glob("elec/*.rep"))
+    copy = pickle.loads(pickle.dumps(again))          # the overlay travels with the System
+    assert copy.liquid(298.15, molalities={"HOCl": 0.01}).pH == liquid.pH
+    with pytest.raises(velmora.ChemistryError, match="unknown chemistry 'HOCl-H2O'"):
+        velmora.System("HOCl-H2O")                       # not without the overlay
     # a new built-in salt at the front door: gamma+- of KCl at 2 mol/kg (Robinson & Stokes: 0.573)
     kcl = velmora.System("KCl-H2O", cache=False).liquid(298.15, molalities={"KCl": 2.0})
     assert kcl.gamma_mean["KCl"] == pytest.approx(0.573, rel=0.01)

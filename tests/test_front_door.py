@@ -53,20 +53,29 @@ def ln_f_gap(system, r):
 
 # ---- flashes ---------------------------------------------------------------------------------
 
-def test_flash_the_core_leaves_unconverged_is_recovered_and_independent_of_history(mea):
+FIRST_MEA_FIT = os.path.join(os.path.dirname(__file__), "data", "mea-jou-1995-fit.toml")
+
+
+@pytest.mark.parametrize("overlay, T, core_beta, beta", [
+    ([FIRST_MEA_FIT], 376.74, 0.3653, 0.2992),   # the case as first found, on the first MEA fit
+    (None, 377.25, 0.4011, 0.3331),              # the shipped fit, where its core flash stalls
+])
+def test_flash_the_core_leaves_unconverged_is_recovered_and_independent_of_history(
+        cache, overlay, T, core_beta, beta):
+    mea = velmora.System("MEA-CO2-H2O", gases=["N2"], databank=overlay)
     z = [MEA_Z[c] for c in mea.components]
     mea.model._warm = None
-    core = mea.model.flash_tp(mea.pp, z, 377.25, ATM)
-    assert core["beta"] == pytest.approx(0.4011, abs=1e-3)        # the core's unconverged split
-    r = mea.flash(MEA_Z, ATM, T=377.25)
-    assert r.converged and r.vapor_fraction == pytest.approx(0.3331, abs=1e-3)
+    core = mea.model.flash_tp(mea.pp, z, T, ATM)
+    assert core["beta"] == pytest.approx(core_beta, abs=1e-3)     # the core's unconverged split
+    r = mea.flash(MEA_Z, ATM, T=T)
+    assert r.converged and r.vapor_fraction == pytest.approx(beta, abs=1e-3)
     assert ln_f_gap(mea, r) < 1e-6 and r.residual <= mea.tol
     for c in mea.components:       # mass balance
         assert MEA_Z[c] / sum(MEA_Z.values()) == pytest.approx(
             (1 - r.vapor_fraction) * r.x[c] + r.vapor_fraction * r.vapor[c], abs=1e-12)
     mea.flash(MEA_Z, 2 * ATM, T=330.0)
     mea.liquid(360.0, mass_fractions={"MEA": 0.3}, loading=0.5)
-    again = mea.flash(MEA_Z, ATM, T=377.25)
+    again = mea.flash(MEA_Z, ATM, T=T)
     assert again.to_dict() == r.to_dict()
 
 
@@ -280,8 +289,9 @@ def test_bubble_temperature_is_where_the_liquid_boils(mea):
 def test_range_warnings_name_what_is_extrapolated(mea, nacl):
     with pytest.warns(RangeWarning, match=r"NaCl above 6 mol/kg, the largest molality"):
         nacl.liquid(298.15, molalities={"NaCl": 7.0})
-    with pytest.warns(RangeWarning, match=r"loading above 0.56 mol CO2/mol MEA"):
-        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.7)
+    top = mea._info.fitted["loading"][2]          # the largest loading of the MEA fit's data
+    with pytest.warns(RangeWarning, match=rf"loading above {top:g} mol CO2/mol MEA"):
+        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=top + 0.05)
     with pytest.warns(RangeWarning, match=r"no fitted electrolyte parameters for MEA with "
                                           r"\(MEAH\+, MEACOO-\)"):
         mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)

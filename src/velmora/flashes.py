@@ -3,7 +3,7 @@
 Every TP flash is the core layer's (``Electrolyte.flash_tp``), checked (``velmora.checks``).
 When the check fails, other solves are tried, in this order: the Newton split from the core's
 point, the Newton split from fresh starts, and long successive substitution on the core's
-K-values; when none passes, ``ConvergenceError``. An H, S or vapor-fraction specification is met
+K-values; when none passes, ``ConvergenceError``. An H, S or vapor-fraction target is met
 by a bracketed solve in T over such verified TP flashes (200-700 K), which needs no bubble
 temperature (a feed with an inert gas has none worth the name). Each call starts from a cold
 model, so the same inputs give the same digits whatever was computed before.
@@ -108,8 +108,8 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
 class _Verified:
     """A verified core result, with the liquid's speciation that verified it."""
 
-    def __init__(self, raw, f, n, lng, spec, residual, balance, iterations, method):
-        self.raw, self.f, self.n, self.lng, self.spec = raw, f, n, lng, spec
+    def __init__(self, raw, f, n, lng, chem_res, residual, balance, iterations, method):
+        self.raw, self.f, self.n, self.lng, self.chem_res = raw, f, n, lng, chem_res
         self.residual, self.balance = residual, balance
         self.iterations, self.method = iterations, method
 
@@ -119,7 +119,7 @@ def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
     x = dict(zip(system.components, map(float, raw["x"])))
-    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.spec, ln_gamma_inf_water(system, T))
+    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res, ln_gamma_inf_water(system, T))
     checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n), stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
@@ -132,8 +132,8 @@ def _check(system, z, raw, T, P):
     app = dict(zip(system.components, x.tolist()))
     f, n, lng = el.fugacities(app, T)
     res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f)
-    spec = checks.speciation_residual(system, app, T, n, lng)
-    return max(res, spec), bal, (f, n, lng, spec)
+    chem_res = checks.speciation_residual(system, app, T, n, lng)
+    return max(res, chem_res), bal, (f, n, lng, chem_res)
 
 
 def tp_flash(system, z, T, P):

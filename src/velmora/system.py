@@ -30,7 +30,10 @@ class System:
                "components" (the apparent components; by default every species that is not an
                ion).
     gases      further components that take part in the vapor only, e.g. ("N2",).
-    databank   reserved for user databank files (not used yet).
+    databank   user databank files (TOML paths) or mappings, applied in order over the shipped
+               databank (``velmora.enginebridge.databank.load``; docs/bring-your-own-system.md).
+               Their parameter reports are cached apart from the shipped databank's, by the
+               overlays' digest.
     henry      the Henry components; by default every component that the databank marks as a
                supercritical gas (CO2, N2, H2S, NH3).
     cache      True: the parameter report comes from the report cache (written once by the
@@ -43,14 +46,26 @@ class System:
     """
 
     def __init__(self, chemistry, gases=(), databank=None, henry=None, cache=True, tol=TOLERANCE):
-        if databank is not None:
-            raise ValueError("user databank files are not supported yet: give databank=None")
-        self._spec = (chemistry, tuple(gases), None if henry is None else tuple(henry),
+        from velmora import enginebridge
+
+        self._args = (chemistry, tuple(gases), None if henry is None else tuple(henry),
                       bool(cache), float(tol))
-        self.__dict__.update(_resolve(chemistry, gases, henry, tol))
-        self.report, self.report_origin = _parameter_report(
-            self.name, self.aliases, self.chemistry, list(self.henry), cache)
-        self._build(self.report)
+        self.databank = None if databank is None else enginebridge.databank.load(databank)
+        with self._using():
+            self.__dict__.update(_resolve(chemistry, gases, henry, tol))
+            self.report, self.report_origin = _parameter_report(
+                self.name, self.aliases, self.chemistry, list(self.henry), cache,
+                None if self.databank is None else self.databank.digest())
+            self._build(self.report)
+
+    def _using(self):
+        """The System's databank as the one the databank functions read (a no-op without
+        overlays)."""
+        import contextlib
+        from velmora import enginebridge
+        if self.databank is None:
+            return contextlib.nullcontext()
+        return enginebridge.databank.using(self.databank)
 
     def _build(self, report):
         """The property package and the core layer's model (``model``, also ``pp.elec``)."""
@@ -71,14 +86,15 @@ class System:
 
     # -- pickling: the report travels, the cache and the engine are not asked again ------------
     def __getstate__(self):
-        return {"spec": self._spec, "report": self.report}
+        return {"args": self._args, "report": self.report, "databank": self.databank}
 
     def __setstate__(self, state):
-        chemistry, gases, henry, cache, tol = state["spec"]
-        self.__dict__.update(_resolve(chemistry, gases, henry, tol))
-        self._spec = state["spec"]
-        self.report, self.report_origin = state["report"], "pickle"
-        self._build(self.report)
+        chemistry, gases, henry, cache, tol = state["args"]
+        self._args, self.databank = state["args"], state["databank"]
+        with self._using():
+            self.__dict__.update(_resolve(chemistry, gases, henry, tol))
+            self.report, self.report_origin = state["report"], "pickle"
+            self._build(self.report)
 
     def __repr__(self):
         gases = f", gases={list(self.gases)!r}" if self.gases else ""
@@ -98,7 +114,8 @@ class System:
         ``mass_fractions={"MEA": 0.3}, loading=0.4``, the mass fraction on the unloaded basis).
         Raises ValueError for unknown names, ions, negative or non-finite values.
         """
-        return checks.composition(self, amounts, molalities, mass_fractions, loading)
+        with self._using():
+            return checks.composition(self, amounts, molalities, mass_fractions, loading)
 
     # -- results ---------------------------------------------------------------------------------
     def liquid(self, T, amounts=None, *, molalities=None, mass_fractions=None, loading=None):
@@ -113,7 +130,8 @@ class System:
                                loading=loading)
         T = checks.temperature(T)
         checks.range_warnings(self, T, app)
-        return liquid_state(self, app, T)
+        with self._using():
+            return liquid_state(self, app, T)
 
     def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None):
         """Flash of ``feed`` at P [Pa] with exactly one of T [K], H [J/mol of feed],
@@ -124,7 +142,8 @@ class System:
         T, P, the feed and the residual) when no verified answer is found, never a result above
         the tolerance. The answer does not depend on earlier calls."""
         from .flashes import flash
-        return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
+        with self._using():
+            return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
 
     def bubble_temperature(self, feed, P, T0=None):
         """The liquid ``feed`` at its bubble temperature at P [Pa]: a verified ``FlashResult``
@@ -132,7 +151,8 @@ class System:
         composition. ValueError when it lies outside 200-700 K (a feed with an inert gas boils
         far below 200 K)."""
         from .flashes import bubble_temperature
-        return bubble_temperature(self, feed, P, T0=T0)
+        with self._using():
+            return bubble_temperature(self, feed, P, T0=T0)
 
 
 # ---------------------------------------------------------------------------------- helpers
@@ -236,12 +256,14 @@ def _normalise_chemistry(chem, db):
             "k": [None if k is None else {c: float(k[c]) for c in "ABCD"} for k in ks]}
 
 
-def _parameter_report(name, aliases, chem, henry, cache):
+def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
     """(report text, origin): from the cache when it is intact and current, else from the
     engine (stored in the cache unless ``cache`` is false). A damaged cached report is written
     again and the user is told through the message log; it never degrades to an ideal liquid.
     origin: "cache", "engine" (and stored), "engine, replacing a damaged cached report" or
-    "engine, not stored"."""
+    "engine, not stored". ``overlay``: the digest of a databank with user overlays; its reports
+    are kept in a folder of their own beside the cache (elec-overlays), named by key and digest,
+    so that they never replace the shipped databank's."""
     import velmora.brinequil as bq
     from velmora import enginebridge, notices
 
@@ -256,7 +278,12 @@ def _parameter_report(name, aliases, chem, henry, cache):
 
     if not cache:
         return engine_text(), "engine, not stored"
-    path = os.path.join(bq._cache_dir(), bq.report_key(aliases, chem, henry) + ".rep")
+    key = bq.report_key(aliases, chem, henry)
+    if overlay is None:
+        path = os.path.join(bq._cache_dir(), key + ".rep")
+    else:
+        path = os.path.join(os.path.dirname(bq._cache_dir()), "elec-overlays",
+                            f"{key}-{overlay}.rep")
     refresh = False
     if os.path.isfile(path):
         with open(path, errors="ignore") as fh:
@@ -270,13 +297,34 @@ def _parameter_report(name, aliases, chem, henry, cache):
     if not enginebridge.engine_available():
         engine_text()                       # raises the ReportError
     try:
-        text = bq.parameter_report(aliases, name, chem, henry, refresh=refresh)
+        if overlay is None:
+            text = bq.parameter_report(aliases, name, chem, henry, refresh=refresh)
+        else:
+            text = engine_text()
+            _write_atomically(path, text)
     except OSError as e:
         raise ReportError(
             f"chemistry {name}: the parameter report cannot be stored in the cache folder "
             f"{os.path.dirname(path)} ({e.strerror or e}); make the folder writable, point "
             "LOCALAPPDATA at a writable folder, or use System(..., cache=False)") from e
     return text, ("engine, replacing a damaged cached report" if refresh else "engine")
+
+
+def _write_atomically(path, text):
+    """Write text to path through a temporary file in the same folder, renamed over it: a
+    reader never meets a partly written report."""
+    import tempfile
+    folder = os.path.dirname(path)
+    os.makedirs(folder, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=folder, suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w") as fh:
+            fh.write(text)
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.remove(tmp)
+        raise
 
 
 def report_problem(text, enginebridge):

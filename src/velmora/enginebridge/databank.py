@@ -239,6 +239,10 @@ class Databank:
     def __repr__(self):
         return f"<Databank {self._digest}: shipped + {len(self._sources)} overlay(s)>"
 
+    def __reduce__(self):
+        # travels whole (a worker need not have the overlay files)
+        return (Databank, (self._tables, self._digest, self._fits, self._sources))
+
     # --- identity
     def digest(self):
         """16 hexadecimal characters identifying the content (shipped files and overlays)."""
