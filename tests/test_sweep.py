@@ -151,7 +151,7 @@ def test_errors_raise_stops_at_the_failed_point(mea):
 
 # ---- conditions and results by name ----------------------------------------------------------
 
-def test_liquid_grid_in_mass_fractions(mea):
+def test_liquid_grid_in_mass_fractions(mea, capsys):
     T = [303.15, 318.15, 333.15]
     loading = [0.1, 0.3, 0.5]
     df = velmora.sweep(mea, {"T": T, "loading": loading, "mea": 0.3}, grid=True,
@@ -166,7 +166,8 @@ def test_liquid_grid_in_mass_fractions(mea):
         [liq.partial_pressures["CO2"], liq.pH, liq.amounts["MEACOO-"]]
     # aligned columns of a DataFrame keep its index; the usual liquid columns by default
     frame = pd.DataFrame({"T": T, "H2O": 1.0, "MEA": 0.1, "CO2": 0.03}, index=["a", "b", "c"])
-    out = velmora.sweep(mea, frame)
+    out = velmora.sweep(mea, frame, progress=True)
+    assert "liquid sweep" in capsys.readouterr().err           # the progress bar
     assert list(out.index) == ["a", "b", "c"]
     assert list(out.columns[4:]) == ["pH", "ionic_strength", "water_activity", "bubble_pressure",
                                      "partial_pressures.H2O", "partial_pressures.MEA",
