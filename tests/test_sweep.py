@@ -242,3 +242,19 @@ def test_map_points_over_any_object_that_travels():
 def test_bad_conditions_and_results_are_refused_before_any_computation(mea, args, kw, message):
     with pytest.raises(ValueError, match=message):
         velmora.sweep(mea, args, executor="serial", **kw)
+
+
+def test_a_dask_worker_killed_mid_sweep_is_redone_by_the_scheduler_or_named(mea, dask_client,
+                                                                            tmp_path):
+    """Last in this file: the cluster's workers are still restarting after it."""
+    dying = DyingSystem("MEA-CO2-H2O", gases=["N2"], cache=False)
+    cond = MIXED.copy()
+    cond.loc[5, "T"] = DEATH_T
+    dying.marker = str(tmp_path / "died")
+    got = velmora.sweep(dying, cond, executor=dask_client, chunksize=4)
+    assert os.path.exists(dying.marker)
+    pd.testing.assert_frame_equal(got, velmora.sweep(mea, cond, executor="serial"),
+                                  check_exact=True)
+    dying.marker = None
+    with pytest.raises(SweepError, match=r"the Dask task of points 4-7 failed \(KilledWorker: "):
+        velmora.sweep(dying, cond, executor=dask_client, chunksize=4)

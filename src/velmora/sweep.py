@@ -500,10 +500,11 @@ class _Job:
                 f.cancel()
 
     def dask(self, client, chunks):
-        """A Dask cluster: the system is scattered to every worker once."""
+        """A Dask cluster: the system is a task of its own, whose result each worker fetches
+        once; unlike scattered data, the scheduler makes it again when its worker dies."""
         from distributed import as_completed
 
-        blob = client.scatter(self.blob, broadcast=True)
+        blob = client.submit(_same, self.blob, key=f"velmora-system-{self.key}")
         futures = {client.submit(_chunk, *self.task(a, b, blob), pure=False): (a, b)
                    for a, b in chunks}
         try:
@@ -515,8 +516,8 @@ class _Job:
                     raise SweepError(f"the Dask task of points {a}-{b - 1} failed "
                                      f"({type(e).__name__}: {e}); the sweep is incomplete") from e
                 self.take(a, b, out)
-        finally:
-            client.cancel(list(futures) + [blob])
+        finally:            # what is left of a failed sweep stops; the rest is released with
+            client.cancel([f for f in futures if not f.done()])     # the last reference to it
 
 
 def _chunks(lo, hi, chunksize, workers):
@@ -586,6 +587,10 @@ _CACHE = OrderedDict()          # digest of a pickled system -> the System, per 
 # the core holds the interpreter lock anyway; it also keeps the warnings capture to one thread.
 _LOCK = threading.RLock()
 _NEED = "velmora.sweep: this worker has not got the system yet"
+
+
+def _same(blob):
+    return blob
 
 
 def _install(key, blob):
