@@ -583,8 +583,8 @@ def _mp_context():
 # ---------------------------------------------------------------------------- in the workers
 
 _CACHE = OrderedDict()          # digest of a pickled system -> the System, per process
-# One chunk at a time per process: a model is not safe across threads (its warm start), and
-# the core holds the interpreter lock anyway; it also keeps the warnings capture to one thread.
+# One chunk at a time per process: a cached model is not to be shared between threads (its warm
+# start), and the record of warnings (catch_warnings) is process-wide. Threads give no speed-up.
 _LOCK = threading.RLock()
 _NEED = "velmora.sweep: this worker has not got the system yet"
 
