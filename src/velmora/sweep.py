@@ -489,7 +489,7 @@ class _Job:
                     except cf.BrokenExecutor as e:
                         raise SweepError(f"the executor broke while computing points {a}-{b - 1}"
                                          f" ({type(e).__name__}: {e}); the sweep is incomplete")
-                    if out == _NEED:
+                    if isinstance(out, str):        # _NEED
                         submit(a, b, self.blob)
                         continue
                     self.take(a, b, out)
