@@ -1,6 +1,10 @@
 # Two entry points: `make demo` and `make test`. Everything lives in .venv.
 PYTHON ?= python3
 VENV   := .venv
+# The benchmark's own environment: the peers (PHREEQC through phreeqpython, Cantera), never
+# dependencies of velmora; a peer that does not install is skipped by bench_peers.py.
+BENCH_VENV := .venv-bench
+PEERS      := phreeqpython cantera
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas \
@@ -27,8 +31,13 @@ test: install
 demo: install
 	$(PY) -m velmora.demo
 
-bench: install
+$(BENCH_VENV)/.peers:
+	$(PYTHON) -m venv $(BENCH_VENV)
+	for p in $(PEERS); do $(BENCH_VENV)/bin/python -m pip install -q $$p || echo "peer $$p not installed"; done
+	touch $@
+
+bench: install $(BENCH_VENV)/.peers
 	for f in benchmarks/bench_*.py; do $(PY) $$f || exit 1; done
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build $(VENV) $(BENCH_VENV)

@@ -96,6 +96,26 @@ def test_solve_T_brackets_and_converges():
         pk._solve_T(lambda t: 1.0, 2.0, 350.0)
 
 
+def test_solve_T_takes_few_evaluations_and_survives_kinks():
+    # An enthalpy-like curve (cp growing with T): the slope, one bracketing secant step and a
+    # few Brent steps -- each evaluation being a whole flash.
+    calls = []
+
+    def h(t):
+        calls.append(t)
+        return 75.0e3 * t + 40.0 * t ** 2
+    target = h(353.15)
+    calls.clear()
+    assert pk._solve_T(h, target, 300.0) == pytest.approx(353.15, abs=1e-9)
+    assert len(calls) <= 8 and len(set(calls)) == len(calls)
+    # A vapor-fraction-like function: the distance below a kink, then a steep rise that levels off
+    # at 1; and a target reached only far from the start.
+    def beta(t):
+        return t - 340.0 if t <= 340.0 else min(1.0, 0.02 * (t - 340.0) ** 1.5)
+    assert beta(pk._solve_T(beta, 0.999999999, 345.0)) == pytest.approx(0.999999999, abs=1e-9)
+    assert pk._solve_T(lambda t: t, 900.0, 300.0) == pytest.approx(900.0, abs=1e-9)
+
+
 @pytest.mark.parametrize("vapor,T,P", [("ideal", 300.0, 101325.0), ("ideal", 365.0, 101325.0),
                                        ("ideal", 385.0, 101325.0), ("ideal", 450.0, 101325.0),
                                        ("virial", 410.0, 5e5)])

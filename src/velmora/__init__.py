@@ -13,6 +13,10 @@ The front door: ``System`` (a chemistry with its components, model and vapor), i
 ``chemistries()`` (the built-in chemistries), ``ConvergenceError``, ``RangeWarning``.
 Units: K, Pa, mol, mol/kg of water, J/mol, J/(mol K).
 
+Solids (``velmora.solids``): saturation indices on every liquid state, the liquid with the salts
+that precipitate (``System.liquid(..., solids=True)``), vapor-liquid-solid flashes
+(``System.flash(..., solids=True)``) and ``System.scaling_temperature``.
+
 The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electrolyte engine),
 ``velmora.phasekit``, ``velmora.ionchem``, ``velmora.ionactivity``, ``velmora.enginebridge``,
 ``velmora.notices``.

@@ -78,6 +78,7 @@ def _amount(v, name, what):
 def _names(system, mapping, what):
     """{component: value} with the system's names; unknown names, ions and duplicates raise."""
     from velmora.enginebridge import databank as db
+    from .system import _databank_id
 
     out = {}
     valid = system.components
@@ -85,8 +86,8 @@ def _names(system, mapping, what):
         hit = next((c for c in valid if c.upper() == str(key).strip().upper()), None)
         if hit is None:
             try:
-                sid = _plain_name(str(key), db)
-            except KeyError:
+                sid = _databank_id(key, db)
+            except ValueError:
                 sid = None
             hit = sid if sid in valid else None
             if hit is None:
@@ -102,14 +103,6 @@ def _names(system, mapping, what):
             raise ValueError(f"component {hit} is given twice")
         out[hit] = _amount(v, hit, what)
     return out
-
-
-def _plain_name(name, db):
-    key = name.strip().upper()
-    for sid, rec in db.table("substances").items():
-        if sid.upper() == key or str(rec.get("name", "")).upper() == key:
-            return sid
-    raise KeyError(name)
 
 
 def composition(system, amounts, molalities, mass_fractions, loading):
@@ -321,21 +314,24 @@ def speciation_residual(system, app, T, n, lng):
     """Largest reaction residual [ln units] and invariant residual [relative] of a speciation."""
     el, info = system.model, system._info
     n = np.asarray(n, dtype=float)
+    lng = np.asarray(lng, dtype=float)
     tot_n = float(n.sum())
-    if not (tot_n > 0.0 and np.all(np.isfinite(n)) and np.all(n >= 0.0)
-            and np.all(np.isfinite(lng))):
+    # a NaN or inf anywhere makes these sums non-finite; a negative amount shows in the minimum
+    if not (tot_n > 0.0 and math.isfinite(tot_n + float(lng.sum())) and float(n.min()) >= 0.0):
         return math.inf
     res = 0.0
     if info.nu.size:
         x = n / tot_n
         lx = np.log(np.maximum(x, 1e-300))
-        ref = np.asarray(el.henry_ref(T, x), dtype=float)
-        r = info.nu @ (lx + np.asarray(lng, dtype=float) - ref) - np.asarray(el.lnK(T), float)
-        res = float(np.max(np.abs(r)))
-    n0 = info.n0(app)
-    scale = max(float(np.sum(np.abs(n0))), 1e-300)
+        lx += lng
+        lx -= el.henry_ref(T, x)
+        r = info.nu @ lx
+        r -= el.lnK(T)
+        res = float(np.abs(r).max())
     if info.B.size:
-        res = max(res, float(np.max(np.abs(info.B @ (n - n0)))) / scale)
+        n0 = info.n0(app)
+        d = info.B @ (n - n0)
+        res = max(res, float(np.abs(d).max()) / max(float(np.abs(n0).sum()), 1e-300))
     return res
 
 

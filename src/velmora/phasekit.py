@@ -370,15 +370,38 @@ def _k_rachford_rice(z, K):
     return b
 
 
+# velmora.brinequil runs these very functions (not replacements found in their place) in C++,
+# with the same operations in the same order.
+_NATIVE = {"_k_rachford_rice": _k_rachford_rice}
+
+
 # ----------------------------------------------------------------------------- temperature solver
 
-def _solve_T(f, v, T0):
-    """Temperature T with f(T) = v: steps out from T0 (10 K, growing by half each time) until the
-    sign of f - v changes, then Brent's method to 1e-10 K. f is taken to increase with T (enthalpy,
-    entropy and vapor fraction do). Each temperature is evaluated once: a flash started warm may
-    differ in its last digits between two calls, and the bracket must keep its signs."""
-    from scipy.optimize import brentq
+# Temperature solver: the first probe from T0 [K], the share of the secant distance added past
+# the estimated root so that one step brackets it, the largest single step [K], the tolerances.
+_T_PROBE = 1.0
+_T_OVERSHOOT = 0.05
+_T_MAX_STEP = 60.0
+_T_XTOL = 1e-10
+_T_RTOL = 4.0 * np.finfo(float).eps
+_T_MAXSTEPS = 60
 
+
+def _solve_T(f, v, T0):
+    """Temperature T with f(T) = v. f is taken to increase with T (enthalpy, entropy and vapor
+    fraction do) and is evaluated as few times as possible (each value is a flash):
+
+    1. f(T0), then a probe 1 K towards the root gives the slope;
+    2. secant steps from the last two points, aimed 5 % past the estimated root so that a
+       step brackets it (at most 60 K, at least the probe; where the slope is not positive the
+       steps grow by half each time from 10 K, as a plain search would), until the sign of
+       f - v changes;
+    3. Brent's method on that bracket to 1e-10 K (secant and inverse quadratic steps,
+       bisection as the safeguard), stopped as soon as the secant puts the root within that
+       tolerance.
+
+    Each temperature is evaluated once: a flash started warm may differ in its last digits
+    between two calls, and the bracket must keep its signs."""
     seen = {}
 
     def g(t):
@@ -394,19 +417,75 @@ def _solve_T(f, v, T0):
     if not math.isfinite(g0):
         raise ValueError(f"the function is not finite at the start temperature {T0} K")
     up = g0 < 0.0
-    step = 10.0
-    a = T0
-    for _ in range(60):
-        b = a + step if up else max(a - step, 0.5 * a)
+
+    def towards(t, dist):
+        return t + dist if up else max(t - dist, 0.5 * t)
+
+    a, ga = T0, g0
+    b = towards(a, _T_PROBE)
+    search = 10.0
+    for _ in range(_T_MAXSTEPS):
         gb = g(b)
         if gb == 0.0:
             return b
         if math.isfinite(gb) and (gb > 0.0) == up:
             lo, hi = (a, b) if up else (b, a)
-            return brentq(g, lo, hi, xtol=1e-10, rtol=4.0 * np.finfo(float).eps, maxiter=200)
-        a = b
-        step *= 1.5
+            return _brent(g, lo, hi)
+        slope = (gb - ga) / (b - a) if math.isfinite(gb) else math.nan
+        if math.isfinite(gb) and slope > 0.0:
+            dist = min(max(abs(gb / slope) * (1.0 + _T_OVERSHOOT), _T_PROBE), _T_MAX_STEP)
+            a, ga = b, gb
+        else:
+            dist = search
+            search *= 1.5
+            if math.isfinite(gb):
+                a, ga = b, gb
+        b = towards(a, dist)
     raise ValueError(f"no temperature found where the function reaches {v} (start {T0} K)")
+
+
+def _brent(g, a, b):
+    """Root of g in [a, b] (g(a), g(b) of opposite signs) by Brent's method (Brent 1973,
+    Algorithms for Minimization without Derivatives, ch. 4): to |b - a|/2 < (xtol + rtol |x|)/2."""
+    fa, fb = g(a), g(b)
+    c, fc = a, fa
+    d = e = b - a
+    for _ in range(200):
+        if (fb > 0.0) == (fc > 0.0):
+            c, fc = a, fa
+            d = e = b - a
+        if abs(fc) < abs(fb):
+            a, b, c = b, c, b
+            fa, fb, fc = fb, fc, fb
+        tol = 0.5 * (_T_XTOL + _T_RTOL * abs(b))
+        m = 0.5 * (c - b)
+        # Done when the bracket is narrow enough, or when the secant to the other end puts the
+        # root within 2 tol (about xtol) of b: a flash's value is defined only to its last
+        # digits, and waiting for the bracket to close on those costs a flash or two more.
+        if fb == 0.0 or abs(m) <= tol or abs(fb) * abs(c - b) <= 2.0 * tol * abs(fc - fb):
+            return b
+        if abs(e) >= tol and abs(fa) > abs(fb):
+            s = fb / fa
+            if a == c:  # secant
+                p, q = 2.0 * m * s, 1.0 - s
+            else:  # inverse quadratic interpolation
+                q, r = fa / fc, fb / fc
+                p = s * (2.0 * m * q * (q - r) - (b - a) * (r - 1.0))
+                q = (q - 1.0) * (r - 1.0) * (s - 1.0)
+            if p > 0.0:
+                q = -q
+            else:
+                p = -p
+            if 2.0 * p < min(3.0 * m * q - abs(tol * q), abs(e * q)):
+                e, d = d, p / q
+            else:
+                d = e = m
+        else:
+            d = e = m
+        a, fa = b, fb
+        b += d if abs(d) > tol else (tol if m > 0.0 else -tol)
+        fb = g(b)
+    raise ValueError(f"Brent's method did not converge in 200 steps on [{a}, {b}] K")
 
 
 # ----------------------------------------------------------------------------- flash

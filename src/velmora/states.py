@@ -34,6 +34,11 @@ class LiquidState:
     ``osmotic_coefficient``, ``bubble_pressure`` [Pa]. Per component: ``apparent`` (input
     amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
     ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of this answer.
+    Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
+    convention; see ``velmora.solids``). After a solid-liquid equilibrium
+    (``System.liquid(..., solids=True)``): ``solids`` {solid: amount precipitated}, ``feed``
+    (the apparent amounts given; ``apparent`` is then the dissolved part), ``balance`` (largest
+    element or charge imbalance of feed = liquid + solids, relative) and ``iterations``.
     """
 
     def __init__(self, system, apparent, T, n, lng, f, residual, ln_gamma_inf):
@@ -77,6 +82,9 @@ class LiquidState:
         P = self.bubble_pressure
         self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
         self.residual = float(residual)
+        from .solids import saturation_indices
+        self.saturation_indices = saturation_indices(system, T, n, lng)
+        self.solids, self.feed = {}, dict(apparent)      # set by a solid-liquid equilibrium
 
     def mean_gamma(self, cation, anion):
         """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""
@@ -94,7 +102,8 @@ class LiquidState:
         """Every result as plain Python values (mappings of floats)."""
         keys = ("T", "apparent", "amounts", "x", "molality", "ln_gamma", "gamma", "gamma_molal",
                 "activity", "pH", "ionic_strength", "water_activity", "osmotic_coefficient",
-                "gamma_mean", "partial_pressures", "bubble_pressure", "vapor", "residual")
+                "gamma_mean", "partial_pressures", "bubble_pressure", "vapor", "residual",
+                "saturation_indices", "solids", "feed")
         return {k: (dict(v) if isinstance(v, dict) else v)
                 for k, v in ((k, getattr(self, k)) for k in keys)}
 

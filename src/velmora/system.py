@@ -83,6 +83,8 @@ class System:
         self.model = el
         self.species = list(el.names)
         self._info = checks.SystemInfo(self, db)
+        from .solids import Solids
+        self.solids = Solids(self, db)
 
     # -- pickling: the report travels, the cache and the engine are not asked again ------------
     def __getstate__(self):
@@ -118,32 +120,63 @@ class System:
             return checks.composition(self, amounts, molalities, mass_fractions, loading)
 
     # -- results ---------------------------------------------------------------------------------
-    def liquid(self, T, amounts=None, *, molalities=None, mass_fractions=None, loading=None):
+    def liquid(self, T, amounts=None, *, molalities=None, mass_fractions=None, loading=None,
+               solids=False):
         """The liquid at T [K] in chemical equilibrium: a ``LiquidState`` with true amounts
         [unit of the amounts; mol for molalities and mass fractions], mole fractions, molalities
         [mol/kg water], activity coefficients on the mole-fraction and molality scales,
         activities, pH, ionic strength [mol/kg], water activity, osmotic coefficient, mean ionic
-        activity coefficients, partial pressures and bubble pressure [Pa] and the vapor in
-        equilibrium (mole fractions). See ``composition`` for the ways to give the liquid."""
+        activity coefficients, partial pressures and bubble pressure [Pa], the vapor in
+        equilibrium (mole fractions) and the saturation index of every solid of the system.
+        See ``composition`` for the ways to give the liquid.
+
+        ``solids=True``: the liquid in equilibrium with the solids that precipitate (every
+        present solid at SI = 0, every absent one below); the state's ``solids`` gives their
+        amounts, ``apparent`` the dissolved part and ``feed`` the composition given."""
         from .states import liquid_state
         app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
                                loading=loading)
         T = checks.temperature(T)
         checks.range_warnings(self, T, app)
         with self._using():
+            if solids:
+                from .solids import solid_liquid
+                return solid_liquid(self, app, T)
             return liquid_state(self, app, T)
 
-    def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None):
+    def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None,
+              solids=False):
         """Flash of ``feed`` at P [Pa] with exactly one of T [K], H [J/mol of feed],
         S [J/(mol K) of feed] or the vapor fraction [mol vapor/mol feed].
 
         ``feed``: {component: amount} (any one unit) or a sequence in the order of
         ``components``. Returns a verified ``FlashResult``; raises ``ConvergenceError`` (naming
         T, P, the feed and the residual) when no verified answer is found, never a result above
-        the tolerance. The answer does not depend on earlier calls."""
+        the tolerance. The answer does not depend on earlier calls.
+
+        ``solids=True``: a vapor-liquid-solid flash (T, H or vapor fraction): the result's
+        ``solids`` {solid: mol per mol of feed}; ``vapor_fraction`` and ``H`` are per mol of the
+        whole feed, ``x`` and ``liquid`` describe the liquid (see ``velmora.solids``)."""
         from .flashes import flash
         with self._using():
+            if solids:
+                from .solids import flash_solids
+                return flash_solids(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction,
+                                    T0=T0)
             return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
+
+    def scaling_temperature(self, amounts=None, *, molalities=None, mass_fractions=None,
+                            loading=None, solid=None, T_min=273.15, T_max=473.15):
+        """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid, kept
+        liquid, becomes saturated with ``solid`` (default: with the first of the system's
+        solids to saturate), e.g. the scaling temperature of a produced water heated under
+        pressure. ValueError when it is saturated at T_min already or never in the range."""
+        from .solids import scaling_temperature
+        app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
+                               loading=loading)
+        with self._using():
+            return scaling_temperature(self, app, solid, checks.temperature(T_min),
+                                       checks.temperature(T_max))
 
     def bubble_temperature(self, feed, P, T0=None):
         """The liquid ``feed`` at its bubble temperature at P [Pa]: a verified ``FlashResult``

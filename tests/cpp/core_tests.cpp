@@ -69,8 +69,47 @@ void column_below_the_cut_off_is_dropped() {
     LeastSquares lsq(3, 3);
     Eigen::VectorXd x(3);
     CHECK(lsq.solve(J, Eigen::Vector3d(1.0, 2.0, 1.0), x));
-    CHECK(lsq.last_path() == Path::SVD);
+    CHECK(lsq.last_path() == Path::Deflated);
     CHECK(x[2] == 0.0 && std::abs(x[0] - 1.0) < 1e-15 && std::abs(x[1] - 2.0) < 1e-15);
+}
+
+void trace_column_is_deflated_like_the_svd_drops_it() {
+    // A well-conditioned 4 x 4 system whose last column is 1e-16 of the others (a species at a
+    // trace amount): the step of the other unknowns is the least-squares solution without it,
+    // which agrees with the truncated SVD's to its rounding, and the trace unknown gets 0.
+    Eigen::MatrixXd J(4, 4);
+    J << 3, 1, 0, 1e-16, 1, 4, 1, -2e-16, 0, 1, 5, 1e-16, 1, 0, 1, 3e-16;
+    const Eigen::VectorXd rhs = (Eigen::VectorXd(4) << 1, -1, 2, 0.5).finished();
+    LeastSquares lsq(4, 4);
+    Eigen::VectorXd x(4);
+    CHECK(lsq.solve(J, rhs, x));
+    CHECK(lsq.last_path() == Path::Deflated);
+    CHECK(x[3] == 0.0);
+    Eigen::JacobiSVD<Eigen::MatrixXd> svd(J, Eigen::ComputeFullU | Eigen::ComputeFullV);
+    svd.setThreshold(Eigen::NumTraits<double>::epsilon() * 4);
+    const Eigen::VectorXd want = svd.solve(rhs);
+    CHECK((x - want).cwiseAbs().maxCoeff() < 1e-14);
+}
+
+void trace_column_at_the_warm_floor_follows_the_svd_decision() {
+    // One column 1e-14 of the rest (a trace species at the warm start's floor): below the cut-off
+    // eps * 4 * s_max the SVD drops it; 1e-13 lies above it and is kept. Either way the step
+    // agrees with the truncated SVD's.
+    for (double scale : {1e-15, 1e-13}) {
+        Eigen::MatrixXd J(4, 4);
+        J << 3, 1, 0, 1, 1, 4, 1, -2, 0, 1, 5, 1, 1, 0, 1, 3;
+        J.col(3) *= scale;
+        const Eigen::VectorXd rhs = (Eigen::VectorXd(4) << 1, -1, 2, 0.5).finished();
+        LeastSquares lsq(4, 4);
+        Eigen::VectorXd x(4);
+        CHECK(lsq.solve(J, rhs, x));
+        CHECK(lsq.last_path() != Path::SVD);
+        Eigen::JacobiSVD<Eigen::MatrixXd> svd(J, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        svd.setThreshold(Eigen::NumTraits<double>::epsilon() * 4);
+        const Eigen::VectorXd want = svd.solve(rhs);
+        CHECK((x.head(3) - want.head(3)).cwiseAbs().maxCoeff() < 1e-12);
+        CHECK(std::abs(x[3] - want[3]) <= 1e-6 * std::max(1.0, std::abs(want[3])));
+    }
 }
 
 void overdetermined_takes_the_qr_and_matches_the_reference() {
@@ -145,6 +184,8 @@ int main() {
         {"square_full_rank_takes_the_lu_and_solves_exactly", square_full_rank_takes_the_lu_and_solves_exactly},
         {"rank_deficient_square_gives_the_minimum_norm_solution", rank_deficient_square_gives_the_minimum_norm_solution},
         {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
+        {"trace_column_is_deflated_like_the_svd_drops_it", trace_column_is_deflated_like_the_svd_drops_it},
+        {"trace_column_at_the_warm_floor_follows_the_svd_decision", trace_column_at_the_warm_floor_follows_the_svd_decision},
         {"overdetermined_takes_the_qr_and_matches_the_reference", overdetermined_takes_the_qr_and_matches_the_reference},
         {"non_finite_matrix_is_refused", non_finite_matrix_is_refused},
         {"hybrid_powell_finds_a_root_and_counts_its_evaluations", hybrid_powell_finds_a_root_and_counts_its_evaluations},

@@ -29,7 +29,7 @@ import tomllib
 
 DIR = pathlib.Path(__file__).with_name("databank")
 FILES = ("substances", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
-         "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "solvents", "chemistry")
+         "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "solvents", "chemistry", "solids")
 FITS = DIR / "fits"
 KINDS_OF_SPECIES = ("solvent", "solute", "salt", "ion")
 
@@ -70,6 +70,10 @@ SCHEMA = {
     "solvents": ("id", {}, {"density": "map", "dielectric": "map"}),
     "chemistry": ("id", {"species": "strs", "equilibria": "strs", "source": "str"},
                   {"dissociation": "maps", "components": "strs", "henry": "strs"}),
+    # salts and minerals: ln Ksp = A + B/T + C ln T + D T of the dissolution (mole-fraction basis)
+    "solids": ("id", {"formula": "str", "dissolution": "map", "molar_mass": "num", "A": "num",
+                      "B": "num", "C": "num", "D": "num", **_T, "source": "str"},
+               {"name": "str", "confidence": "str", "log10_Km_25": "num"}),
 }
 
 # Units a record may state in its "units" table ({field: unit}); values are converted to the
@@ -202,8 +206,27 @@ def elements(formula):
     return stack[0]
 
 
-def _check_balance(src, kind, key, field, stoich, substances):
+def hydrate_elements(formula):
+    """{element: count} of a solid's formula, water of crystallisation after a dot
+    ("CaSO4.2H2O", "K2CO3.1.5H2O"); the count before the hydrate part may be fractional."""
+    head, dot, tail = formula.partition(".")
+    total = dict(elements(head))
+    if dot:
+        m = re.fullmatch(r"(\d+(?:\.\d+)?)?([A-Z(].*)", tail)
+        if m is None:
+            raise ValueError(f"cannot read the hydrate part {tail!r} of {formula!r}")
+        for e, n in elements(m.group(2)).items():
+            total[e] = total.get(e, 0) + float(m.group(1) or 1) * n
+    return total
+
+
+def _check_balance(src, kind, key, field, stoich, substances, solid=None):
     charge, total = 0.0, {}
+    if solid is not None:           # a solid dissolving into the species of stoich
+        try:
+            total = {e: -n for e, n in hydrate_elements(solid).items()}
+        except (ValueError, AttributeError) as e:
+            _fail(src, kind, key, "formula", str(e))
     for sid, nu in stoich.items():
         if not _check_type(nu, "num"):
             _fail(src, kind, key, field, f"coefficient of {sid!r} must be a number")
@@ -510,6 +533,9 @@ def _cross_check(tables, checked):
             for f, sid in zip(fields if fields != "id" else ("id",), key if fields != "id" else (key,)):
                 if sid not in subs:
                     _fail(name, kind, key, f, f"species {sid!r} is not in the databank")
+        elif kind == "solids":
+            _check_balance(name, kind, key, "dissolution", rec["dissolution"], subs,
+                           solid=rec["formula"])
         elif kind == "chemistry":
             for sid in rec["species"]:
                 if sid not in subs:

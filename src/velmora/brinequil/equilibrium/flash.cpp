@@ -9,6 +9,19 @@
 namespace brinequil::core {
 namespace {
 
+// Floors and limits of the flashes (mole fractions, amounts and fugacities are per unit of feed).
+constexpr double kLiquidFloor = 1e-12;       // apparent liquid of the K-values before normalising
+constexpr double kTiny = 1e-300;             // floor that keeps logarithms and divisions finite
+constexpr double kSplitLow = 1e-10;          // Newton split start: vapor amount within
+constexpr double kSplitHigh = 0.9999999999;  //   [kSplitLow z, kSplitHigh z]
+constexpr double kLogitClip = 500.0;         // |s| of v = z / (1 + e^-s), so that e^-s stays finite
+constexpr int kSubstitutionSteps = 15;       // successive substitution on K before the split
+constexpr double kSubstitutionStart = 0.5;   // vapor fraction that marks a two-phase start
+constexpr double kNonvolatileCap = 0.999999999999;  // beta with a nonvolatile in the feed
+constexpr double kBubbleWindow = 20.0;       // K, window of the bubble-temperature search
+constexpr int kBubbleWindows = 40;           // windows tried before Brent's method
+constexpr double kBubbleXtol = 1e-8;         // K, Brent's tolerance on the bubble temperature
+
 double at(const Eigen::VectorXd& v, Eigen::Index k, const char* what) {
     if (k < 0 || k >= v.size())
         throw IndexError(std::string(what) + ": index " + std::to_string(k) +
@@ -43,7 +56,7 @@ KValues kvalues(const Eigen::VectorXd& xa_in, double P, Eigen::Index ncomp,
                 const std::function<ComponentFugacities(const Eigen::VectorXd& xa)>& fug,
                 const std::function<Eigen::VectorXd()>& ln_phi) {
     Eigen::VectorXd xa = xa_in;
-    floor_at(xa, 1e-12);
+    floor_at(xa, kLiquidFloor);
     xa /= xa.sum();
     ComponentFugacities f = fug(xa);
     const Eigen::VectorXd lp = ln_phi();
@@ -66,10 +79,9 @@ SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::Vector
         if (vol[k]) idx.push_back(static_cast<Eigen::Index>(k));
     const auto nv = static_cast<Eigen::Index>(idx.size());
 
-    // Start: v0 clipped into [1e-10 z, 0.9999999999 z].
     Eigen::VectorXd v0 = v0_in;
     for (Eigen::Index k = 0; k < v0.size() && k < nz; ++k)
-        v0[k] = std::min(std::max(v0[k], 1e-10 * z[k]), 0.9999999999 * z[k]);
+        v0[k] = std::min(std::max(v0[k], kSplitLow * z[k]), kSplitHigh * z[k]);
 
     // Work vectors of the residual, reused by every evaluation; they hold the last one.
     Eigen::VectorXd v(nz), l(nz), y(nz), xl(nz), n;
@@ -77,13 +89,13 @@ SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::Vector
         v.setZero();
         for (Eigen::Index j = 0; j < nv; ++j) {
             const Eigen::Index k = idx[static_cast<std::size_t>(j)];
-            v[k] = at(z, k, "z") / (1.0 + std::exp(-std::min(std::max(s[j], -500.0), 500.0)));
+            v[k] = at(z, k, "z") / (1.0 + std::exp(-std::min(std::max(s[j], -kLogitClip), kLogitClip)));
         }
         l = z - v;
-        floor_at(l, 1e-300);
+        floor_at(l, kTiny);
         const double vs = v.sum();
-        y = v / (std::isnan(vs) ? vs : std::max(vs, 1e-300));
-        floor_at(y, 1e-300);
+        y = v / (std::isnan(vs) ? vs : std::max(vs, kTiny));
+        floor_at(y, kTiny);
         xl = l / l.sum();
         ComponentFugacities f = hooks.fug(xl);
         const Eigen::VectorXd lp = hooks.ln_phi(y);
@@ -94,7 +106,7 @@ SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::Vector
             if (k >= static_cast<Eigen::Index>(f.has.size()) || !f.has[static_cast<std::size_t>(k)])
                 throw KeyError(hooks.name(k));
             const double fk = f.f[k];
-            r[j] = std::log(std::isnan(fk) ? fk : std::max(fk, 1e-300)) - std::log(y[k] * P) - at(lp, k, "ln phi");
+            r[j] = std::log(std::isnan(fk) ? fk : std::max(fk, kTiny)) - std::log(y[k] * P) - at(lp, k, "ln phi");
         }
     };
 
@@ -130,13 +142,13 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
     check_length(K, ncomp, "K");
 
     const double kz = dot_k(K, z);
-    double beta = (kz <= 1.0) ? 0.0 : 0.5;  // NaN gives 0.5
+    double beta = (kz <= 1.0) ? 0.0 : kSubstitutionStart;  // NaN gives the two-phase start
     long it = 0;
     double err = 0.0;
-    const bool substituted = beta == 0.5;
+    const bool substituted = beta == kSubstitutionStart;
     if (substituted) {
         Eigen::VectorXd xn(ncomp), yn(ncomp);
-        for (it = 0; it < 15; ++it) {
+        for (it = 0; it < kSubstitutionSteps; ++it) {
             beta = hooks.rachford_rice(z, K);
             const double b = std::min(std::max(beta, 0.0), 1.0);
             for (Eigen::Index k = 0; k < ncomp; ++k) {
@@ -145,7 +157,7 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
             }
             x = xn / xn.sum();
             const double ys = yn.sum();
-            y = yn / (std::isnan(ys) ? ys : std::max(ys, 1e-300));
+            y = yn / (std::isnan(ys) ? ys : std::max(ys, kTiny));
             KValues kn = hooks.kvalues(x, y);
             check_length(kn.K, ncomp, "K");
             err = 0.0;
@@ -162,7 +174,7 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
             n = std::move(kn.n);
             if (err < tol) break;
         }
-        if (it == 15) it = 14;  // the last step ran without converging
+        if (it == kSubstitutionSteps) it = kSubstitutionSteps - 1;  // the last step did not converge
     }
 
     if (0.0 < beta && beta < 1.0 && err >= tol) {
@@ -177,7 +189,7 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
     if (beta >= 1.0) {
         for (Eigen::Index k = 0; k < ncomp; ++k)
             if (K[k] == 0.0 && z[k] > 0.0) {
-                beta = 0.999999999999;
+                beta = kNonvolatileCap;
                 break;
             }
     }
@@ -210,27 +222,67 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
     return out;
 }
 
+double rachford_rice(const Eigen::VectorXd& z, const Eigen::VectorXd& K) {
+    constexpr int kMaxSteps = 200;
+    constexpr double kStepTol = 1e-15;  // relative change of beta that ends the iteration
+    const Eigen::Index m = std::min(z.size(), K.size());
+    double dmax = -std::numeric_limits<double>::infinity(), dmin = std::numeric_limits<double>::infinity();
+    bool any = false;
+    for (Eigen::Index k = 0; k < m; ++k) {
+        if (!(z[k] > 0.0)) continue;
+        const double d = K[k] - 1.0;
+        if (!std::isfinite(d)) return std::numeric_limits<double>::quiet_NaN();
+        dmax = std::max(dmax, d);
+        dmin = std::min(dmin, d);
+        any = true;
+    }
+    if (!any) return 0.0;
+    if (dmax <= 0.0 && dmin >= 0.0) return 0.0;
+    if (dmax <= 0.0) return -std::numeric_limits<double>::infinity();
+    if (dmin >= 0.0) return std::numeric_limits<double>::infinity();
+    double lo = -1.0 / dmax, hi = -1.0 / dmin;
+    double b = (lo < 0.5 && 0.5 < hi) ? 0.5 : 0.5 * (lo + hi);
+    for (int step = 0; step < kMaxSteps; ++step) {
+        double g = 0.0, dg = 0.0;
+        for (Eigen::Index k = 0; k < m; ++k) {
+            if (!(z[k] > 0.0)) continue;
+            const double d = K[k] - 1.0;
+            const double t = d / (1.0 + b * d);
+            g += z[k] * t;
+            dg -= z[k] * t * t;
+        }
+        if (g > 0.0) lo = b;
+        else if (g < 0.0) hi = b;
+        else return b;
+        double nb = b - g / dg;
+        if (!(lo < nb && nb < hi)) nb = 0.5 * (lo + hi);
+        if (std::abs(nb - b) <= kStepTol * std::max(1.0, std::abs(b))) return nb;
+        b = nb;
+    }
+    return b;
+}
+
 BubbleT bubble_t(const Eigen::VectorXd& x, double T0,
                  const std::function<Eigen::VectorXd(double T)>& kvalues) {
     auto f = [&](double T) {
         const Eigen::VectorXd K = kvalues(T);
         if (x.size() < K.size()) throw IndexError("x is shorter than the K-values");
         const double s = dot_k(K, x);
-        return std::log(std::isnan(s) ? s : std::max(s, 1e-300));
+        return std::log(std::isnan(s) ? s : std::max(s, kTiny));
     };
-    double lo = T0 - 20.0, hi = T0 + 20.0;
-    for (int pass = 0; pass < 40; ++pass) {
+    double lo = T0 - kBubbleWindow, hi = T0 + kBubbleWindow;
+    for (int pass = 0; pass < kBubbleWindows; ++pass) {
         if (f(lo) < 0.0 && f(hi) > 0.0) break;
         if (f(lo) > 0.0) {
             hi = lo;
-            lo = lo - 20.0;
+            lo = lo - kBubbleWindow;
         } else {
             lo = hi;
-            hi = hi + 20.0;
+            hi = hi + kBubbleWindow;
         }
     }
     BubbleT out;
-    out.T = brentq(f, lo, hi, 1e-8);
+    out.T = brentq(f, lo, hi, kBubbleXtol);
     const Eigen::VectorXd K = kvalues(out.T);
     if (x.size() < K.size()) throw IndexError("x is shorter than the K-values");
     Eigen::VectorXd kx(K.size());

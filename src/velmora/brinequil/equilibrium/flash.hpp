@@ -67,6 +67,9 @@ struct TPFlashHooks {
     std::function<double(const Eigen::VectorXd& x)> entropy_liquid;
 };
 
+// Default tolerance of the TP flash on max |ln K_new / K_old| of a substitution step.
+constexpr double kFlashTol = 1e-9;
+
 struct TPFlashResult {
     double beta = 0.0;
     Eigen::VectorXd x, y;
@@ -82,6 +85,13 @@ struct TPFlashResult {
 // nonvolatile cap and the one-phase rules on the unclipped vapor fraction. z is normalised here.
 TPFlashResult flash_tp(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
                        const TPFlashHooks& hooks);
+
+// The package's Rachford-Rice solution (phasekit._k_rachford_rice, the same operations in the
+// same order): the vapor fraction with sum z (K - 1) / (1 + beta (K - 1)) = 0 over the entries
+// with z > 0 (pairs up to the shorter vector), not clipped; 0 without such entries, NaN when a
+// K is not finite, -inf / +inf when every K lies on one side of 1. Newton steps kept inside the
+// bracket between the poles.
+double rachford_rice(const Eigen::VectorXd& z, const Eigen::VectorXd& K);
 
 struct BubbleT {
     double T = 0.0;

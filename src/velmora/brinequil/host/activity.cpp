@@ -42,11 +42,13 @@ py::object optional_attr(py::handle obj, PyObject* name) {
     return py::object();
 }
 
-// The compiled model of sp (sp._core of exactly the type _enrtl.Model), or nullptr.
-enrtl::Model* compiled_model(py::handle sp) {
+// The compiled model of sp (sp._core of exactly the type _enrtl.Model), or nullptr. `keep`
+// holds the Python object of the model, so that the model outlives a replacement of sp or of
+// sp._core by another thread while the GIL is released.
+enrtl::Model* compiled_model(py::handle sp, py::object& keep) {
     if (!api.capi) return nullptr;
-    py::object core = optional_attr(sp, api.s_core);
-    return core ? api.capi->model_of(core.ptr()) : nullptr;
+    keep = optional_attr(sp, api.s_core);
+    return keep ? api.capi->model_of(keep.ptr()) : nullptr;
 }
 
 // The Python call ionactivity.ln_gamma(sp, x, T[, options]) and the check of its result.
@@ -106,13 +108,14 @@ void load_activity_api() {
     }
 }
 
-Activity::Activity(py::handle sp, py::handle options) : sp_(sp), options_(options) {
+Activity::Activity(py::handle sp, py::handle options)
+    : sp_(py::reinterpret_borrow<py::object>(sp)), options_(py::reinterpret_borrow<py::object>(options)) {
     PyObject* fn = PyObject_GetAttr(api.module, api.s_ln_gamma);
     if (!fn) throw py::error_already_set();
     const bool own = fn == api.own_ln_gamma;
     Py_DECREF(fn);
     if (!own) return;
-    enrtl::Model* m = compiled_model(sp);
+    enrtl::Model* m = compiled_model(sp, core_);
     if (!m) return;
     auto opts = std::make_unique<enrtl::Options>();
     if (options && api.capi->parse_options(options.ptr(), opts.get()) < 0) {
@@ -144,17 +147,17 @@ void Activity::ln_gamma(const Eigen::VectorXd& x, double T, Eigen::VectorXd& out
     python_ln_gamma(sp_, options_, x, T, out);
 }
 
-MoleculeTau::MoleculeTau(py::handle sp) : sp_(sp) {
-    if (own_molecule_tau(sp)) model_ = compiled_model(sp);
+MoleculeTau::MoleculeTau(py::handle sp) : sp_(py::reinterpret_borrow<py::object>(sp)) {
+    if (own_molecule_tau(sp)) model_ = compiled_model(sp, core_);
 }
 
 void MoleculeTau::ask(double T) {
-    if (!model_) py::reinterpret_borrow<py::object>(sp_).attr(py::handle(api.s_molecule_tau))(T);
+    if (!model_) sp_.attr(py::handle(api.s_molecule_tau))(T);
 }
 
 void MoleculeTau::assign(double T, const std::vector<int>& mol, core::MolecularNrtl& lc) {
     if (!model_) {
-        py::object pair = py::reinterpret_borrow<py::object>(sp_).attr(py::handle(api.s_molecule_tau))(T);
+        py::object pair = sp_.attr(py::handle(api.s_molecule_tau))(T);
         molecular_term(pair, mol, lc);
         return;
     }

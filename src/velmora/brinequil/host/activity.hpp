@@ -41,7 +41,7 @@ public:
     bool native(Eigen::Index n) const;
 
 private:
-    py::handle sp_, options_;
+    py::object sp_, options_, core_;  // core_: the Python object of model_ (kept alive)
     enrtl::Model* model_ = nullptr;
     enrtl::Options* opts_ = nullptr;
 };
@@ -57,7 +57,7 @@ public:
     bool native() const { return model_ != nullptr; }
 
 private:
-    py::handle sp_;
+    py::object sp_, core_;
     enrtl::Model* model_ = nullptr;
     Eigen::MatrixXd tau_, alpha_;
 };

@@ -5,8 +5,6 @@
 namespace brinequil::host {
 
 void bind_enthalpy(py::module_& m) {
-    py::options options;  // docstrings are the one-line descriptions, without signatures
-    options.disable_function_signatures();
     m.def(
         "h_aqueous",
         [](py::object coeffs, double dhaq, double T, double Tref) {

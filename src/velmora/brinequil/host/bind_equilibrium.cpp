@@ -202,7 +202,9 @@ py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::han
             app.emplace_back(comps[k], x[static_cast<Eigen::Index>(k)]);
         return true_amounts(self, app, T).n;
     };
+    const bool own_rr = adapt::phasekit_own(rr, "_k_rachford_rice");
     hooks.rachford_rice = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
+        if (own_rr) return core::rachford_rice(zz, K);
         return to_double(rr(to_numpy(zz), to_numpy(K)));
     };
     hooks.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return to_double(h_vap(pp, T, to_numpy(y), P)); };
@@ -236,7 +238,7 @@ py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::han
 
 py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handle T, py::handle P) {
     if (py::object ov = python_override(self, "flash_tp")) return ov(pp, z, T, P);
-    return flash_tp_impl(self, pp, z, T, P, 1e-9);
+    return flash_tp_impl(self, pp, z, T, P, core::kFlashTol);
 }
 
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
@@ -251,8 +253,6 @@ py::object entry(py::object r, const char* key) { return r[py::str(key)]; }
 }  // namespace
 
 void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
-    py::options options;  // docstrings are the one-line descriptions, without signatures
-    options.disable_function_signatures();
     cls.def(
         "psat",
         [](py::object self, py::object c, double T) {
@@ -324,7 +324,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             (void)maxit;  // the substitution has its own fixed 15 steps
             return flash_tp_impl(self, pp, z, T, P, tol);
         },
-        py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"), py::arg("tol") = 1e-9,
+        py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"), py::arg("tol") = core::kFlashTol,
         py::arg("maxit") = 200,
         "TP flash of the apparent feed z with the speciated electrolyte liquid: the package's "
         "flash result with the true liquid under \"true\"");

@@ -11,18 +11,6 @@ namespace brinequil::host {
 
 namespace {
 
-bool truthy(py::handle h) {
-    return !h.is_none() && py::bool_(py::reinterpret_borrow<py::object>(h));
-}
-
-py::array_t<double> matrix_to_numpy(const Eigen::MatrixXd& M) {
-    py::array_t<double> a(std::vector<py::ssize_t>{M.rows(), M.cols()});
-    auto r = a.mutable_unchecked<2>();
-    for (Eigen::Index i = 0; i < M.rows(); ++i)
-        for (Eigen::Index j = 0; j < M.cols(); ++j) r(i, j) = M(i, j);
-    return a;
-}
-
 Electrolyte construct(py::object sp, py::object reactions, py::object kinds, py::object k,
                       py::object apparent, py::object antoine, py::object henry, py::object vc,
                       py::object options) {
@@ -79,8 +67,8 @@ Electrolyte construct(py::object sp, py::object reactions, py::object kinds, py:
     el.K = K;
 
     auto st = std::make_shared<core::Stoichiometry>(core::make_stoichiometry(std::move(nu)));
-    el.nu = matrix_to_numpy(st->nu);
-    el.B = matrix_to_numpy(st->B);
+    el.nu = to_numpy(st->nu);
+    el.B = to_numpy(st->B);
     el.stoich = std::move(st);
 
     el.antoine = truthy(antoine) ? antoine : py::dict();
@@ -107,15 +95,13 @@ const Electrolyte& self_of(py::handle self) { return electrolyte(self); }
 
 void bind_model(py::module_& m, ElectrolyteClass& cls) {
     (void)m;
-    py::options docs;
-    docs.disable_function_signatures();
 
     cls.def(py::init(&construct), py::arg("sp"), py::arg("reactions"), py::arg("kinds"),
             py::arg("k"), py::arg("apparent"), py::arg("antoine") = py::none(),
             py::arg("henry") = py::none(), py::arg("vc") = py::none(),
             py::arg("options") = py::none(),
-            "Electrolyte(sp, reactions, kinds, k, apparent, antoine=None, henry=None, vc=None, "
-            "options=None)");
+            "The model of an electrolyte liquid: species object, reactions with their kinds and "
+            "equilibrium constants, apparent components, parameter tables and options");
 
     // The record's attributes; read and replaced through a checked accessor, so that an instance
     // whose __init__ never ran gives a TypeError instead of reading unconstructed storage.

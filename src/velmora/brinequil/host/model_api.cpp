@@ -9,6 +9,7 @@
 
 #include "fugacity/henry.hpp"
 #include "host/activity.hpp"
+#include "host/convert.hpp"
 #include "fugacity/lc_molecular.hpp"
 #include "model/errors.hpp"
 #include "model/pyfloat.hpp"
@@ -42,13 +43,6 @@ py::object attr(py::handle obj, const py::str& name) {
     PyObject* r = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
-}
-
-// float(v) the way arithmetic sees a number: no strings (TypeError "must be real number").
-double as_double(py::handle v) {
-    const double d = PyFloat_AsDouble(v.ptr());
-    if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return d;
 }
 
 // mapping.get(key, fallback), fast for a plain dict.
@@ -294,14 +288,14 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
         bool any = false;
         double amount = 0.0;
         for_items(r, [&](py::handle c, py::handle coef) {
-            const double v = as_double(coef);
+            const double v = to_double(coef);
             if (!(v < 0.0) || py_eq(c, N().WATER)) return;
             const double e = n0[position(c)] / (-v);
             if (!any || e < amount) amount = e;
             any = true;
         });
         if (!any) py::module_::import("builtins").attr("min")(py::list());  // the host's own error
-        for_items(r, [&](py::handle c, py::handle coef) { n0[position(c)] += as_double(coef) * amount; });
+        for_items(r, [&](py::handle c, py::handle coef) { n0[position(c)] += to_double(coef) * amount; });
     }
     return n0;
 }
@@ -348,7 +342,7 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
             throw core::ValueError(t.size() < 3 ? "not enough values to unpack (expected 3, got " +
                                                       std::to_string(t.size()) + ")"
                                                 : std::string("too many values to unpack (expected 3)"));
-        const double Tw = as_double(t[0]);
+        const double Tw = to_double(t[0]);
         // The stored amounts are read only when the record is used: a record too far away in T
         // or of another length is ignored whatever it holds.
         Py_ssize_t len = -1;
@@ -461,20 +455,6 @@ void molecular_term(py::handle tm, const std::vector<int>& mol, core::MolecularN
     lc.assign(mol, view_of(tau), view_of(alpha));  // G and tau copied: the arrays may go
 }
 
-Eigen::VectorXd to_vector(py::handle obj, const char* what) {
-    DArray a = DArray::ensure(obj);
-    if (!a) throw core::TypeError(std::string(what) + ": a vector of numbers is required");
-    if (a.ndim() != 1)
-        throw core::ValueError(std::string(what) + ": a one-dimensional vector is required");
-    return Eigen::Map<const Eigen::VectorXd>(a.data(), a.shape(0));
-}
-
-py::array_t<double> to_numpy(const Eigen::VectorXd& v) {
-    py::array_t<double> a(v.size());
-    if (v.size() > 0) std::memcpy(a.mutable_data(), v.data(), sizeof(double) * v.size());
-    return a;
-}
-
 Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
     // Read in the order of the expression A + B/T + C ln T + D T, so that the first failure is
     // the one the plain Python expression would raise.
@@ -483,7 +463,7 @@ Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
         auto get = [&](const py::str& key) {
             PyObject* v = PyObject_GetItem(kk.ptr(), key.ptr());
             if (!v) throw py::error_already_set();
-            return as_double(py::reinterpret_steal<py::object>(v));
+            return to_double(py::reinterpret_steal<py::object>(v));
         };
         const double A = get(N().A);
         const double B = get(N().B);
@@ -506,9 +486,14 @@ Eigen::VectorXd henry_ref(const Electrolyte& el, double T, const Eigen::VectorXd
 
 double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, double T) {
     const Eigen::Index n = species_count(el);
-    py::object tm = attr(el.sp, N().molecule_tau)(T);
     core::MolecularNrtl lc;
-    molecular_term(tm, to_indices(attr(el.sp, N().mol), n, "sp.mol"), lc);
+    MoleculeTau tau(el.sp);
+    if (tau.native()) {
+        tau.assign(T, to_indices(attr(el.sp, N().mol), n, "sp.mol"), lc);
+    } else {
+        py::object tm = attr(el.sp, N().molecule_tau)(T);  // asked before sp.mol is read
+        molecular_term(tm, to_indices(attr(el.sp, N().mol), n, "sp.mol"), lc);
+    }
     core::HenryMix mix;
     Eigen::VectorXd xa(n);
     std::vector<double> p;
@@ -521,9 +506,9 @@ double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, d
         if (a < 0 || a >= x.size())
             throw core::IndexError("solvent position " + std::to_string(a) + " is out of bounds for x of size " +
                                    std::to_string(x.size()));
-        const double vc = as_double(map_get(el.vc, A, py::float_(0.1)));
+        const double vc = to_double(map_get(el.vc, A, py::float_(0.1)));
         p.clear();
-        for (py::handle c : coefs) p.push_back(as_double(c));
+        for (py::handle c : coefs) p.push_back(to_double(c));
         const double lnH = core::henry_ln_h(p, T);
         const long long ii = name_index(el.names, i);
         core::pure_solvent_reference(n, static_cast<int>(a), static_cast<int>(ii), xa);
@@ -546,7 +531,7 @@ Speciation speciate(py::handle self, py::handle n_app, double T, double tol, int
     Electrolyte& el = electrolyte(self);
     const Eigen::Index n = species_count(el);
     Eigen::VectorXd n0 = apparent_on_species(el, n, [&](auto&& add) {
-        for_items(n_app, [&](py::handle c, py::handle v) { add(c, as_double(v)); });
+        for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
     });
     return run_speciation(self, std::move(n0), T, tol, maxit);
 }

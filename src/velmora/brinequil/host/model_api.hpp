@@ -19,6 +19,7 @@
 #include <Eigen/Dense>
 
 #include "fugacity/lc_molecular.hpp"
+#include "host/convert.hpp"
 #include "host/electrolyte.hpp"
 
 namespace brinequil::host {
@@ -89,11 +90,9 @@ Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double 
 Speciation speciate(py::handle self, py::handle n_app, double T, double tol = 1e-11,
                     int maxit = 200);
 
-// ---- NumPy conversions used by the bindings --------------------------------------------------
-Eigen::VectorXd to_vector(py::handle obj, const char* what);
+// ---- The NRTL matrices of the species object -----------------------------------------------
 // The molecular NRTL term over `mol` from the pair tm = (tau, alpha) of sp.molecule_tau (TypeError
 // or ValueError unless both are two-dimensional arrays of numbers); reuses lc's storage.
 void molecular_term(py::handle tm, const std::vector<int>& mol, core::MolecularNrtl& lc);
-py::array_t<double> to_numpy(const Eigen::VectorXd& v);
 
 }  // namespace brinequil::host

@@ -7,32 +7,6 @@
 
 namespace brinequil::host::adapt {
 
-double to_double(py::handle obj) {
-    const double v = PyFloat_AsDouble(obj.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    return v;
-}
-
-Eigen::VectorXd to_vec(py::handle obj, const char* what) {
-    if (py::isinstance<py::array>(obj) || py::isinstance<py::list>(obj) ||
-        py::isinstance<py::tuple>(obj)) {
-        auto a = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(obj);
-        if (a && a.ndim() == 1) {
-            Eigen::VectorXd v(a.shape(0));
-            const double* p = a.data();
-            for (Eigen::Index i = 0; i < v.size(); ++i) v[i] = p[i];
-            return v;
-        }
-        PyErr_Clear();
-    }
-    if (!py::hasattr(obj, "__len__") || !py::hasattr(obj, "__getitem__"))
-        throw py::type_error(std::string(what) + " must be a sequence of numbers");
-    const auto len = static_cast<Eigen::Index>(py::len(obj));
-    Eigen::VectorXd v(len);
-    for (Eigen::Index i = 0; i < len; ++i) v[i] = to_double(obj[py::int_(i)]);
-    return v;
-}
-
 std::vector<std::string> to_names(py::handle seq) {
     std::vector<std::string> out;
     for (py::handle h : seq) {
@@ -52,10 +26,10 @@ Eigen::Index find_name(const std::vector<std::string>& names, const std::string&
 
 py::object phasekit(const char* name) { return py::module_::import("velmora.phasekit").attr(name); }
 
-bool truthy(py::handle obj) {
-    const int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
+bool phasekit_own(py::handle fn, const char* name) {
+    py::object own = py::module_::import("velmora.phasekit").attr("_NATIVE");
+    PyObject* v = PyDict_Check(own.ptr()) ? PyDict_GetItemString(own.ptr(), name) : nullptr;  // borrowed
+    return v != nullptr && v == fn.ptr();
 }
 
 namespace {

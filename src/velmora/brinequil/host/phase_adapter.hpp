@@ -6,22 +6,23 @@
 #include <string>
 #include <vector>
 
+#include "host/convert.hpp"
 #include "host/electrolyte.hpp"
 
 namespace brinequil::host::adapt {
 
-// float(obj) as Python does it (TypeError for non-numbers).
-double to_double(py::handle obj);
-// bool(obj) as Python does it.
-bool truthy(py::handle obj);
-// A 1-D float vector from any sequence or array of numbers.
-Eigen::VectorXd to_vec(py::handle obj, const char* what);
+using host::to_double;
+using host::truthy;
+using host::to_vec;
 // The strings of a sequence of names.
 std::vector<std::string> to_names(py::handle seq);
 // Position of the first occurrence of name, or -1.
 Eigen::Index find_name(const std::vector<std::string>& names, const std::string& name);
 
 py::object phasekit(const char* name);
+// fn is the package's own phasekit function of that name (phasekit._NATIVE), which the core has
+// in C++: the caller may run that instead of calling fn.
+bool phasekit_own(py::handle fn, const char* name);
 
 // liquid_enthalpy(el, pp, n, T, P=None, pure=None) [J per unit of n]; el: anything with the
 // attributes sp and names.

@@ -6,64 +6,280 @@
 
 namespace brinequil::core {
 
+namespace {
+constexpr double kRounding = 10.0;       // safety factor of every bound
+constexpr double kTraceColumn = 1e-6;    // a column this small against the largest is a trace one
+constexpr double kTraceCoupling = 1e-4;  // |A^+| |C| below which C off range(A) gives s_min(J)
+constexpr int kPowerSteps = 200;         // power iteration for s_max
+constexpr double kPowerTol = 1e-4;       // its relative change at convergence
+constexpr double kHopelessColumn = 1e-12;  // see solve()
+}  // namespace
+
 LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
-    : lu_(rows == cols ? rows : 0),
+    : a_(rows == cols ? rows : 0, rows == cols ? rows : 0),
       inv_(rows == cols ? rows : 0, rows == cols ? rows : 0),
-      eye_(Eigen::MatrixXd::Identity(rows == cols ? rows : 0, rows == cols ? rows : 0)),
-      qr_(rows, cols),
-      svd_(rows, cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
+      h_(rows, cols),
+      rinv_(cols, cols),
+      hdiag_(cols),
+      hbeta_(cols),
+      colnorm_(cols),
+      rowsum_(std::max(rows, cols)),
+      pv_(cols),
+      pw_(rows),
       c_(rows),
       tmp_(std::min(rows, cols)),
-      ws_(1),  // Householder workspace: one entry per right-hand side
+      full_qr_(rows, cols),
+      svd_(rows == cols ? 0 : rows, rows == cols ? 0 : cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
+      square_svd_(rows == cols ? rows : 0, rows == cols ? cols : 0, Eigen::ComputeFullU | Eigen::ComputeFullV),
       cut_factor_(std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, cols))) {
-    const double n = static_cast<double>(cols);
-    qr_ratio_ = 10.0 * cut_factor_ * std::sqrt(n) * std::sqrt(std::pow(4.0, n) + 6.0 * n - 1.0) / 3.0;
+    keep_.reserve(static_cast<std::size_t>(cols));
+    trace_.reserve(static_cast<std::size_t>(cols));
+    pv_.setConstant(cols > 0 ? 1.0 / std::sqrt(static_cast<double>(cols)) : 0.0);
 }
 
 bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
-    const Eigen::Index cols = J.cols();
-    if (cols == 0 || J.rows() == 0) {
+    const Eigen::Index rows = J.rows(), cols = J.cols();
+    if (cols == 0 || rows == 0) {
         x.setZero();
         path_ = Path::Empty;
         return true;
     }
-    if (J.rows() == cols && cols > 0) {
-        // Square: LU and the explicit inverse; s_max / s_min <= |J|_F |J^-1|_F proves full
-        // rank (factor 10 for the rounding of the inverse) at a third of the QR's cost.
-        lu_.compute(J);
-        // J^-1 = U^-1 L^-1 P in place (lu_.inverse() would copy the decomposition)
-        inv_.noalias() = lu_.permutationP() * eye_;
-        lu_.matrixLU().triangularView<Eigen::UnitLower>().solveInPlace(inv_);
-        lu_.matrixLU().triangularView<Eigen::Upper>().solveInPlace(inv_);
-        const double bound = J.norm() * inv_.norm();
-        if (std::isfinite(bound) && bound * 10.0 * cut_factor_ < 1.0) {
-            x.noalias() = inv_ * rhs;
-            path_ = Path::LU;
-            return true;
+    if (!J.allFinite()) return false;
+    // Columns at or below the cut-off relative to the largest column.
+    for (Eigen::Index j = 0; j < cols; ++j) colnorm_[j] = J.col(j).norm();
+    const double floor = cut_factor_ * colnorm_.maxCoeff();
+    keep_.clear();
+    for (Eigen::Index j = 0; j < cols; ++j)
+        if (colnorm_[j] > floor) keep_.push_back(j);
+    const auto kept = static_cast<Eigen::Index>(keep_.size());
+
+    have_inverse_ = false;
+    // A column below 1e-12 of the largest makes the bound of the inverse fail (it proves no
+    // condition number beyond about 1e13): such a J goes to the trace-column test directly.
+    const bool hopeless = colnorm_.minCoeff() < kHopelessColumn * colnorm_.maxCoeff();
+    if (kept == cols && rows == cols && !hopeless) {
+        if ((have_inverse_ = invert(J))) {
+            const double bound = norm_bound(J) * norm_bound(inv_);
+            if (std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0) {
+                x.noalias() = inv_ * rhs;
+                path_ = Path::LU;
+                return true;
+            }
         }
-    } else if (J.rows() > cols && cols > 0) {
-        qr_.compute(J);
-        const auto& R = qr_.matrixQR();
-        const double r11 = std::abs(R(0, 0)), rnn = std::abs(R(cols - 1, cols - 1));
-        if (r11 > 0.0 && rnn > qr_ratio_ * r11) {
-            c_ = rhs;
-            qr_.householderQ().transpose().applyThisOnTheLeft(c_, ws_);
-            R.topLeftCorner(cols, cols).triangularView<Eigen::Upper>().solveInPlace(c_.head(cols));
-            const auto& perm = qr_.colsPermutation().indices();
-            for (Eigen::Index k = 0; k < cols; ++k) x[perm[k]] = c_[k];
-            path_ = Path::QR;
-            return true;
-        }
+    } else if (kept > 0 && rows >= kept && factor(J, kept)) {
+        solve_factored(rhs, kept, x);
+        path_ = kept == cols ? Path::QR : Path::Deflated;
+        return true;
+    }
+    if (kept == cols && rows >= cols && solve_trace_columns(J, rhs, x)) return true;
+    if (rows == cols) {
+        square_svd_.compute(J);
+        return from_svd(square_svd_, rhs, x);
     }
     svd_.compute(J);
-    if (svd_.info() != Eigen::Success) return false;
+    return from_svd(svd_, rhs, x);
+}
+
+bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
+    const Eigen::Index rows = J.rows();
+    double fro = 0.0;
+    for (Eigen::Index q = 0; q < k; ++q) {
+        const Eigen::Index col = keep_[static_cast<std::size_t>(q)];
+        h_.col(q) = J.col(col);
+        fro += colnorm_[col] * colnorm_[col];
+    }
+    for (Eigen::Index c = 0; c < k; ++c) {
+        double* v = h_.col(c).data();
+        double norm2 = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) norm2 += v[i] * v[i];
+        const double norm = std::sqrt(norm2);
+        if (!(norm > 0.0)) return false;
+        const double alpha = v[c] > 0.0 ? -norm : norm;
+        v[c] -= alpha;  // v = x - alpha e_1, stored where x was
+        double vv = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) vv += v[i] * v[i];
+        hbeta_[c] = 2.0 / vv;
+        hdiag_[c] = alpha;
+        for (Eigen::Index j = c + 1; j < k; ++j) {
+            double* w = h_.col(j).data();
+            double s = 0.0;
+            for (Eigen::Index i = c; i < rows; ++i) s += v[i] * w[i];
+            s *= hbeta_[c];
+            for (Eigen::Index i = c; i < rows; ++i) w[i] -= s * v[i];
+        }
+    }
+    // R^-1 by back substitution, column by column; s_min >= 1 / |R^-1|_F, s_max <= |A|_F.
+    double rinv2 = 0.0;
+    for (Eigen::Index j = 0; j < k; ++j) {
+        for (Eigen::Index i = j; i >= 0; --i) {
+            double s = i == j ? 1.0 : 0.0;
+            for (Eigen::Index l = i + 1; l <= j; ++l) s -= h_(i, l) * rinv_(l, j);
+            rinv_(i, j) = s / hdiag_[i];
+            rinv2 += rinv_(i, j) * rinv_(i, j);
+        }
+    }
+    rinv_fro_ = std::sqrt(rinv2);
+    const double bound = std::sqrt(fro) * rinv_fro_;
+    return std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0;
+}
+
+void LeastSquares::apply_qt(Eigen::VectorXd& v, Eigen::Index k) const {
+    const Eigen::Index rows = h_.rows();
+    for (Eigen::Index c = 0; c < k; ++c) {
+        const double* h = h_.col(c).data();
+        double s = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) s += h[i] * v[i];
+        s *= hbeta_[c];
+        for (Eigen::Index i = c; i < rows; ++i) v[i] -= s * h[i];
+    }
+}
+
+void LeastSquares::solve_factored(const Eigen::VectorXd& rhs, Eigen::Index k, Eigen::VectorXd& x) {
+    c_ = rhs;
+    apply_qt(c_, k);
+    x.setZero();
+    for (Eigen::Index i = 0; i < k; ++i) {
+        double s = 0.0;
+        for (Eigen::Index j = i; j < k; ++j) s += rinv_(i, j) * c_[j];
+        x[keep_[static_cast<std::size_t>(i)]] = s;
+    }
+}
+
+bool LeastSquares::solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs,
+                                       Eigen::VectorXd& x) {
+    const Eigen::Index rows = J.rows(), cols = J.cols();
+    const double big = colnorm_.maxCoeff();
+    keep_.clear();
+    trace_.clear();
+    double trace2 = 0.0;
+    for (Eigen::Index q = 0; q < cols; ++q) {
+        if (colnorm_[q] < kTraceColumn * big) {
+            trace_.push_back(q);
+            trace2 += colnorm_[q] * colnorm_[q];
+        } else {
+            keep_.push_back(q);
+        }
+    }
+    const auto m = static_cast<Eigen::Index>(trace_.size()), k = cols - m;
+    if (m == 0 || k == 0 || rows - k > kMaxTrace) return false;
+
+    // A = the other columns, proven well above the cut-off; |A^+| |C| small.
+    if (!factor(J, k)) return false;
+    if (!(rinv_fro_ * std::sqrt(trace2) < kTraceCoupling)) return false;
+
+    // The m smallest singular values of J: those of C projected off the range of A.
+    trace_block_.resize(rows - k, m);
+    for (Eigen::Index t = 0; t < m; ++t) {
+        c_ = J.col(trace_[static_cast<std::size_t>(t)]);
+        apply_qt(c_, k);
+        trace_block_.col(t) = c_.tail(rows - k);
+    }
+    trace_svd_.compute(trace_block_);
+    const auto& small = trace_svd_.singularValues();
+    // s_max(J) by power iteration on J^T J, started from the last solve's vector (J changes
+    // little between Newton steps).
+    double smax = 0.0;
+    for (int it = 0; it < kPowerSteps; ++it) {
+        pw_.noalias() = J * pv_;
+        const double s = pw_.norm();
+        pv_.noalias() = J.transpose() * pw_;
+        const double vn = pv_.norm();
+        if (!(vn > 0.0)) return false;
+        pv_ /= vn;
+        const bool done = std::abs(s - smax) <= kPowerTol * s;
+        smax = s;
+        if (done) break;
+    }
+    const double cut = cut_factor_ * smax;
+    // The SVD itself knows s_min only to about eps s_max, a tenth of the cut-off; these values
+    // are known as well, so they decide where the SVD would.
+    if (small.size() == m && small.maxCoeff() <= cut) {
+        solve_factored(rhs, k, x);  // the SVD drops every trace direction
+        path_ = Path::Deflated;
+        return true;
+    }
+    if (small.size() == m && small.minCoeff() > cut) {
+        // full column rank: the unique solution
+        if (have_inverse_) {
+            x.noalias() = inv_ * rhs;
+            path_ = Path::LU;
+        } else {
+            full_qr_.compute(J);
+            x = full_qr_.solve(rhs);
+            path_ = Path::QR;
+        }
+        return true;
+    }
+    return false;  // on both sides of the cut-off: the SVD decides
+}
+
+template <class Svd>
+bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
+    if (svd.info() != Eigen::Success) return false;
     path_ = Path::SVD;
-    const auto& s = svd_.singularValues();
+    const auto& s = svd.singularValues();
     const double cut = s.size() > 0 ? cut_factor_ * s[0] : 0.0;
-    tmp_.noalias() = svd_.matrixU().transpose() * rhs;
+    tmp_.noalias() = svd.matrixU().transpose() * rhs;
     for (Eigen::Index k = 0; k < s.size(); ++k) tmp_[k] = s[k] > cut ? tmp_[k] / s[k] : 0.0;
-    x.noalias() = svd_.matrixV() * tmp_;
+    x.noalias() = svd.matrixV() * tmp_;
     return true;
+}
+
+bool LeastSquares::invert(const Eigen::MatrixXd& J) {
+    // Plain loops on row-major storage: at n ~ 10 the expression machinery of Eigen costs more
+    // than the arithmetic.
+    const Eigen::Index n = J.rows();
+    a_ = J;
+    inv_.setIdentity();
+    double* A = a_.data();
+    double* X = inv_.data();
+    for (Eigen::Index k = 0; k < n; ++k) {
+        Eigen::Index p = k;
+        double big = std::abs(A[k * n + k]);
+        for (Eigen::Index i = k + 1; i < n; ++i)
+            if (std::abs(A[i * n + k]) > big) {
+                big = std::abs(A[i * n + k]);
+                p = i;
+            }
+        if (!(big > 0.0) || !std::isfinite(big)) return false;
+        if (p != k) {
+            std::swap_ranges(A + k * n, A + (k + 1) * n, A + p * n);
+            std::swap_ranges(X + k * n, X + (k + 1) * n, X + p * n);
+        }
+        double* ak = A + k * n;
+        double* xk = X + k * n;
+        const double d = 1.0 / ak[k];
+        for (Eigen::Index j = k; j < n; ++j) ak[j] *= d;  // columns before k are 0 in row k
+        for (Eigen::Index j = 0; j < n; ++j) xk[j] *= d;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            if (i == k) continue;
+            double* ai = A + i * n;
+            const double f = ai[k];
+            if (f == 0.0) continue;
+            for (Eigen::Index j = k; j < n; ++j) ai[j] -= f * ak[j];
+            double* xi = X + i * n;
+            for (Eigen::Index j = 0; j < n; ++j) xi[j] -= f * xk[j];
+        }
+    }
+    return true;
+}
+
+template <class Matrix>
+double LeastSquares::norm_bound(const Matrix& M) {
+    const Eigen::Index rows = M.rows(), cols = M.cols();
+    rowsum_.setZero();
+    double fro = 0.0, one = 0.0;
+    for (Eigen::Index j = 0; j < cols; ++j) {
+        double col = 0.0;
+        for (Eigen::Index i = 0; i < rows; ++i) {
+            const double v = M(i, j);
+            fro += v * v;
+            col += std::abs(v);
+            rowsum_[i] += std::abs(v);
+        }
+        one = std::max(one, col);
+    }
+    return std::min(std::sqrt(fro), std::sqrt(one * rowsum_.maxCoeff()));
 }
 
 }  // namespace brinequil::core

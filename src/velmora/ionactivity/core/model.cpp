@@ -430,6 +430,7 @@ template <class Fn>
 double dispatch(int n, Fn&& f) {
     if (n <= 4) return f(std::integral_constant<int, 4>{});
     if (n <= 8) return f(std::integral_constant<int, 8>{});
+    if (n <= 10) return f(std::integral_constant<int, 10>{});
     if (n <= 12) return f(std::integral_constant<int, 12>{});
     if (n <= 16) return f(std::integral_constant<int, 16>{});
     if (n <= 24) return f(std::integral_constant<int, 24>{});

@@ -112,7 +112,7 @@ private:
     std::vector<double> eA_[2], eB_[2], eF_[2], eG_[2], eAlpha_;  // per (ci, ai, mi)
     TState ts_;
     // Dual-number work arrays, one per gradient width, reused between calls.
-    std::tuple<std::vector<Dual<4>>, std::vector<Dual<8>>, std::vector<Dual<12>>, std::vector<Dual<16>>,
+    std::tuple<std::vector<Dual<4>>, std::vector<Dual<8>>, std::vector<Dual<10>>, std::vector<Dual<12>>, std::vector<Dual<16>>,
                std::vector<Dual<24>>, std::vector<Dual<32>>, std::vector<Dual<64>>>
         bufs_;
     std::vector<double> qbuf_;

@@ -1,0 +1,62 @@
+#include "host/convert.hpp"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "model/errors.hpp"
+
+namespace brinequil::host {
+
+using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+double to_double(py::handle obj) {
+    const double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return v;
+}
+
+bool truthy(py::handle obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+Eigen::VectorXd to_vector(py::handle obj, const char* what) {
+    DArray a = DArray::ensure(obj);
+    if (!a) throw core::TypeError(std::string(what) + ": a vector of numbers is required");
+    if (a.ndim() != 1)
+        throw core::ValueError(std::string(what) + ": a one-dimensional vector is required");
+    return Eigen::Map<const Eigen::VectorXd>(a.data(), a.shape(0));
+}
+
+Eigen::VectorXd to_vec(py::handle obj, const char* what) {
+    if (py::isinstance<py::array>(obj) || py::isinstance<py::list>(obj) ||
+        py::isinstance<py::tuple>(obj)) {
+        DArray a = DArray::ensure(obj);
+        if (a && a.ndim() == 1) return Eigen::Map<const Eigen::VectorXd>(a.data(), a.shape(0));
+        PyErr_Clear();
+    }
+    if (!py::hasattr(obj, "__len__") || !py::hasattr(obj, "__getitem__"))
+        throw py::type_error(std::string(what) + " must be a sequence of numbers");
+    const auto len = static_cast<Eigen::Index>(py::len(obj));
+    Eigen::VectorXd v(len);
+    for (Eigen::Index i = 0; i < len; ++i) v[i] = to_double(obj[py::int_(i)]);
+    return v;
+}
+
+py::array_t<double> to_numpy(const Eigen::VectorXd& v) {
+    py::array_t<double> a(v.size());
+    if (v.size() > 0) std::memcpy(a.mutable_data(), v.data(), sizeof(double) * v.size());
+    return a;
+}
+
+py::array_t<double> to_numpy(const Eigen::MatrixXd& m) {
+    py::array_t<double> a(std::vector<py::ssize_t>{m.rows(), m.cols()});
+    auto r = a.mutable_unchecked<2>();
+    for (Eigen::Index i = 0; i < m.rows(); ++i)
+        for (Eigen::Index j = 0; j < m.cols(); ++j) r(i, j) = m(i, j);
+    return a;
+}
+
+}  // namespace brinequil::host

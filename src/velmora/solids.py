@@ -1,0 +1,723 @@
+"""Solids: saturation indices, solid-liquid equilibria and flashes with salts that precipitate.
+
+The core layer dissolves every salt completely and never forms a solid. Here the solids of the
+databank (table "solids": a formula, its dissolution into species of the liquid and ln Ksp(T))
+are put next to the core's liquid:
+
+- Saturation index of a solid on a liquid: SI = log10(IAP / Ksp) in the molality convention,
+  IAP = prod_i (m_i gamma_m,i)^nu_i * a_w^nu_w over the dissolved ions (molal activities) and
+  the water of a hydrate. The databank keeps ln Ksp on the mole-fraction basis of the core's
+  equilibrium constants; with m_i gamma_m,i = x_i gamma_i * 1000/M_w for an ion the two bases
+  give the same SI, and the molal constant is ln Km = ln Kx - sum(nu_ions) ln(M_w/1000).
+- Solid-liquid equilibrium: the liquid is the core's speciation of the feed less the solids'
+  content; an active-set method finds the solids present (every present solid at SI = 0, every
+  absent one at SI < 0). For a fixed set the amounts s solve SI(s) = 0 by Newton's method with
+  the exact derivative of the speciation at its solution (the core's equations linearised in
+  ln n, the activity coefficients' derivatives by differences).
+- Flashes with solids: the same active set around the front door's verified two-phase flash of
+  the feed less the solids.
+
+A solid's content in the apparent components is the combination of components that carries the
+same reaction invariants (elements and charge) as its dissolution products; so the liquid stays
+a composition of the system's components and the core is called as everywhere else.
+"""
+
+import math
+import warnings
+
+import numpy as np
+
+from .errors import ConvergenceError, RangeWarning
+
+LN10 = math.log(10.0)
+SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
+SET_REVISITS = 3       # a set of solids tried again after an exchange left the wrong one out
+ROUGH_TOL = 1e-2       # |SI| to which a set that may still grow is solved
+# the core's speciation inside: tight enough that a warm start near the answer still moves
+# (at the core's default 1e-11 a small change of a solid's amount can fall below it, and a trace
+# ion's ln n carries the balance tolerance times total/amount); 1e-13 where rounding stops 1e-14
+SPECIATION_TOL = (1e-14, 1e-13)
+SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
+RANK_TOL = 1e-6       # relative singular value below which the present solids are too many
+CHORD_RATE = 0.1       # a step that cuts the residual less than this asks for a new derivative
+MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
+ACTIVE_MAX = 60        # active-set changes before giving up
+NEWTON_MAX = 60        # Newton iterations per active set
+FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
+TRACE_X = 1e-8         # mole fraction below which a species' effect on ln gamma is left out
+
+
+class Solids:
+    """The solids a System can form: those of the databank whose dissolution products are all
+    species of its chemistry (ions, and water for a hydrate). Built once per System.
+
+    ``names`` (databank ids, e.g. "halite", "gypsum"), ``records`` (the databank records),
+    ``nu`` (solids x species: dissolution coefficients), ``content`` (solids x components:
+    apparent amounts of the components in one mol of each solid).
+    """
+
+    def __init__(self, system, db):
+        from scipy.optimize import nnls
+        info = system._info
+        names, rows, recs, content = [], [], [], []
+        B = info.B
+        # reaction invariants carried by one mol of each component
+        comp_b = np.column_stack([B @ info.n0({c: 1.0}) for c in system.components])
+        self.comp_b = comp_b
+        for sid, rec in db.table("solids").items():
+            prod = rec["dissolution"]
+            if not all(s in info.pos and (info.ion[info.pos[s]] or info.pos[s] == info.iw)
+                       for s in prod):
+                continue
+            nu = np.zeros(len(info.names))
+            for s, v in prod.items():
+                nu[info.pos[s]] = float(v)
+            target = B @ nu
+            tol = 1e-9 * max(1.0, np.max(np.abs(target)))
+            # the components that carry the solid: a non-negative combination where there is
+            # one (K2CO3.1.5H2O as K2CO3 and water, not through KHCO3 and CO2), else any (gypsum
+            # from CaCl2 and Na2SO4 less NaCl)
+            c = nnls(comp_b, target)[0]
+            if np.max(np.abs(comp_b @ c - target)) > tol:
+                c = np.linalg.lstsq(comp_b, target, rcond=None)[0]
+            if np.max(np.abs(comp_b @ c - target)) > tol:
+                continue                    # not made of the components (e.g. no carrier)
+            c[np.abs(c) < 1e-13] = 0.0
+            names.append(sid)
+            rows.append(nu)
+            recs.append(rec)
+            content.append(c)
+        self.names = names
+        self.records = recs
+        n = len(names)
+        self.nu = np.array(rows).reshape(n, len(info.names))
+        self.content = np.array(content).reshape(n, len(system.components))
+        self._abcd = np.array([[r[k] for k in "ABCD"] for r in recs]).reshape(n, 4)
+        self._nu_ions = np.array([sum(float(v) for s, v in r["dissolution"].items()
+                                      if s != "H2O") for r in recs], dtype=float)
+        self._ln_mw = math.log(info.mw["H2O"] / 1000.0)
+        self.ranges = [(float(r["tmin"]), float(r["tmax"])) for r in recs]
+
+    def __len__(self):
+        return len(self.names)
+
+    def index(self, name):
+        for k, s in enumerate(self.names):
+            if s.upper() == str(name).strip().upper():
+                return k
+        raise ValueError(f"unknown solid {name!r}; solids of this system: "
+                         f"{', '.join(self.names) or 'none'}")
+
+    def ln_k(self, T):
+        """ln Ksp of every solid at T [K], mole-fraction basis."""
+        A, B, C, D = self._abcd.T
+        return A + B / T + C * math.log(T) + D * T
+
+    def log10_ksp(self, T):
+        """{solid: log10 Ksp} at T [K] in the molality convention (mol/kg, water activity)."""
+        lk = self.ln_k(T) - self._nu_ions * self._ln_mw
+        return dict(zip(self.names, (lk / LN10).tolist()))
+
+    def si(self, T, n, lng):
+        """Saturation indices (array) of a liquid of true amounts n and ln gamma lng at T."""
+        n = np.asarray(n, dtype=float)
+        return (self.nu @ (np.log(n / n.sum()) + lng) - self.ln_k(T)) / LN10
+
+    def range_warnings(self, T, which=None):
+        for k in range(len(self.names)) if which is None else which:
+            lo, hi = self.ranges[k]
+            if not lo <= T <= hi:
+                warnings.warn(f"T outside the validity range of the solubility product of "
+                              f"{self.names[k]} ({lo:g}-{hi:g} K): extrapolated", RangeWarning,
+                              stacklevel=4)
+
+
+def saturation_indices(system, T, n, lng):
+    """{solid: SI} of a liquid (true amounts n, ln gamma lng) at T."""
+    ss = system.solids
+    if not len(ss):
+        return {}
+    return dict(zip(ss.names, ss.si(T, n, np.asarray(lng, dtype=float)).tolist()))
+
+
+# ------------------------------------------------------------------------- derivatives
+
+def _dlnx_ds(system, T, n, content):
+    """(d(ln x + ln gamma)/ds, d ln n/ds) (species x solids) of the core's speciation at the
+    true amounts n when the apparent liquid loses ``content`` (solids x components) per unit of
+    each solid amount.
+
+    The core's equations, nu (ln x + ln gamma - ref) = ln K and B n = B n0, linearised in
+    u = ln n; d ln gamma / du by forward differences of the activity model, one call per species
+    above TRACE_X (a trace species moves the others' activity coefficients by its mole fraction
+    only); the Henry reference terms are held fixed (the solids dissolve into ions)."""
+    from velmora import ionactivity
+    info, el = system._info, system.model
+    n = np.asarray(n, dtype=float)
+    ns = len(n)
+    x = n / n.sum()
+    base = np.asarray(ionactivity.ln_gamma(el.sp, x, T, el.options))
+    D = np.eye(ns) - x                                   # d ln x_i / d u_j = delta_ij - x_j
+    for k in np.flatnonzero(x > TRACE_X):
+        xk = x.copy()
+        xk[k] *= 1.0 + FD_STEP
+        xk /= xk.sum()
+        D[:, k] += (np.asarray(ionactivity.ln_gamma(el.sp, xk, T, el.options)) - base) / FD_STEP
+    M = np.vstack([info.nu @ D, info.B * n])             # B diag(n) below
+    rhs = np.zeros((ns, content.shape[0]))
+    rhs[info.nu.shape[0]:] = -(system.solids.comp_b @ content.T)
+    try:
+        du = np.linalg.solve(M, rhs)
+    except np.linalg.LinAlgError:
+        du = np.linalg.lstsq(M, rhs, rcond=None)[0]
+    return D @ du, du
+
+
+# ------------------------------------------------------------------------- solid-liquid
+
+class _Liquid:
+    """The core's speciation of an apparent liquid, with the solids' indices."""
+
+    def __init__(self, system, app, T, maxit=SPECIATION_MAXIT):
+        el = system.model
+        for tol in SPECIATION_TOL:
+            n, lng = el.true_amounts(app, T, tol, maxit)
+            if el._status()["speciation_converged"]:
+                break
+        else:
+            raise ValueError("speciation not converged")
+        self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
+        if not (np.all(np.isfinite(self.n)) and np.all(self.n > 0.0)):
+            raise ValueError("speciation not finite")
+        self.si = system.solids.si(T, self.n, self.lng)
+
+
+def _app(system, feed, s, active):
+    c = feed.copy()
+    for j, k in enumerate(active):
+        c -= s[j] * system.solids.content[k]
+    return dict(zip(system.components, c.tolist()))
+
+
+def solid_liquid(system, app, T):
+    """The liquid at T in equilibrium with the solids that precipitate from the apparent
+    composition ``app``: a LiquidState whose ``apparent`` is the dissolved part, ``solids``
+    {solid: amount} the precipitate and ``feed`` the total given."""
+    from .states import liquid_state
+
+    ss = system.solids
+    el = system.model
+    if not len(ss):
+        return liquid_state(system, app, T)
+    el._warm = None
+    first = _Liquid(system, app, T, 2000)
+    if np.all(first.si < 0.0):
+        return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
+    feed = np.array([app[c] for c in system.components], dtype=float)
+
+    def evaluate(s, active):
+        return _Liquid(system, _app(system, feed, s, active), T)
+
+    def jacobian(s, active, liq):
+        if not hasattr(liq, "jac"):        # every solid's column, kept for a set that grows
+            d, du = _dlnx_ds(system, T, liq.n, ss.content)
+            liq.jac = (ss.nu @ d, du)
+        J, du = liq.jac
+        return J[np.ix_(active, active)], du[:, active]
+
+    s, active, _, its = _active_set(system, T, first, evaluate, jacobian)
+    ss.range_warnings(T, active)
+    app_liq = _app(system, feed, s, active)
+    out = _tight_state(system, app_liq, T)
+    _verify(system, out, {ss.names[k]: float(v) for k, v in zip(active, s)}, app, T, its)
+    return out
+
+
+def _tight_state(system, app, T):
+    """The LiquidState of ``app`` from a speciation converged to SPECIATION_TOL (the core's
+    fugacities start from it and keep it), checked like every liquid. The warm start is this
+    call's own, so the answer does not depend on earlier calls."""
+    from . import checks
+    from .states import LiquidState, ln_gamma_inf_water
+    el = system.model
+    _Liquid(system, app, T, 2000)           # warm from this call's last speciation
+    f, n, lng = el.fugacities(app, T)
+    el._warm = None
+    res = checks.speciation_residual(system, app, T, n, lng)
+    if not res <= system.tol:
+        raise ConvergenceError(f"chemical equilibrium of the liquid not verified at T = {T:g} K "
+                               f"next to the solids: residual {res:.3g}", T=T, feed=dict(app),
+                               residual=res)
+    checks.pair_warnings(system, np.asarray(n) / np.sum(n))
+    return LiquidState(system, app, T, n, lng, f, res, ln_gamma_inf_water(system, T))
+
+
+def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
+    """Active-set method on the solids: add the supersaturated absent solids (all of them while
+    the phase rule allows and the set is new, else the most supersaturated one), solve for the
+    amounts of the present ones (``_newton``), until every absent solid has SI < 0.
+    ``evaluate(s, active)`` gives a state with ``si`` (raises ValueError where it has none),
+    ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
+    the species or None).
+    ``si_tol``: the |SI| the present solids must reach (Newton stops at a tenth of it).
+    Returns (s, active, state, Newton iterations)."""
+    ss = system.solids
+    active, s, its, state, tried, seen = [], np.zeros(0), 0, first, [], {}
+    tight = True                    # the set in hand is solved to a tenth of si_tol
+    for _ in range(ACTIVE_MAX):
+        absent = [k for k in range(len(ss)) if k not in active]
+        best = max(absent, key=lambda k: state.si[k], default=None)
+        if best is None or state.si[best] < 0.0:
+            if tight:
+                return s, active, state, its
+            # a set solved roughly (where it may still grow) is solved exactly, then looked at
+            # again
+            s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
+                                             0.1 * si_tol, si_tol)
+            its, tight = its + n_it, True
+            continue
+        # every supersaturated solid joins (most supersaturated first) as long as the set stays
+        # within the phase rule's count; one at a time once a set has been seen
+        new = sorted((k for k in absent if state.si[k] >= 0.0), key=lambda k: -state.si[k])
+        key = tuple(sorted(active + new))
+        if key in seen or len(active) + len(new) > _max_solids(system):
+            new = [best]
+            key = tuple(sorted(active + new))
+        seen[key] = seen.get(key, 0) + 1
+        if seen[key] > SET_REVISITS:
+            break                   # the set cycles
+        for k in new:
+            active.append(k)
+            s = np.append(s, 0.0)
+            tried.append("+" + ss.names[k])
+            if hasattr(state, "n"):
+                s, state = _start(system, s, active, state, evaluate)
+        s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
+                                         ROUGH_TOL, si_tol)
+        its, tight = its + n_it, False
+    raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
+                           f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
+
+
+def _max_solids(system):
+    """Solids that can coexist with the liquid at fixed T and P: the components less water."""
+    return len(system.components) - 1
+
+
+def _start(system, s, active, liq, evaluate):
+    """A start for the amount of the solid just added: the amount that brings its index to 0
+    when only its own ions leave the liquid, ideally (a trace mineral takes most of its
+    scarcest ion, which a Newton step from 0 on a logarithmic index approaches slowly)."""
+    from scipy.optimize import brentq
+    ss, info = system.solids, system._info
+    k = active[-1]
+    nu = ss.nu[k].copy()
+    nu[info.iw] = 0.0
+    on = nu > 0.0
+    n, v = liq.n[on], nu[on]
+    top = float(np.min(n / v))
+    si = liq.si[k] * LN10
+
+    def f(x):
+        return si + float(v @ np.log1p(-v * x / n))
+
+    try:
+        guess = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-14 * top)
+        trial = s.copy()
+        trial[-1] = guess
+        return trial, evaluate(trial, active)
+    except (ValueError, ConvergenceError):
+        return s, liq
+
+
+def _exchange(s, active, J, evaluate):
+    """One solid too many for the phase rule (the indices of the present solids depend on fewer
+    intensive variables than there are solids): move along the null direction of J, which keeps
+    the liquid's intensive state, until the first solid is used up (a ratio test, as in the
+    simplex method); it leaves. The newest solid (last in ``active``) grows along the way."""
+    v = np.linalg.svd(J)[2][-1]
+    if v[-1] < 0.0:
+        v = -v
+    shrink = np.flatnonzero(v < 0.0)
+    if not shrink.size:
+        raise ConvergenceError("the solids' amounts grow without bound along the phase rule's "
+                               "null direction")
+    ratios = -s[shrink] / v[shrink]
+    out = int(shrink[np.argmin(ratios)])
+    s = np.maximum(s + float(ratios.min()) * v, 0.0)
+    keep = [j for j in range(len(active)) if j != out]
+    active, s = [active[j] for j in keep], s[keep]
+    try:
+        return s, active, evaluate(s, active)
+    except ValueError:
+        raise ConvergenceError("the liquid after exchanging a solid has no solution") from None
+
+
+def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
+    """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
+    lower the largest residual; a solid whose amount reaches 0 leaves the set. The derivative is
+    kept while each step cuts the residual at least tenfold (a chord method), else renewed.
+    Returns (s, active, state, iterations)."""
+    ss = system.solids
+    at = state                      # the state whose derivative is used (chord steps)
+    for it in range(1, NEWTON_MAX + 1):
+        r = state.si[active] * LN10
+        norm = float(np.max(np.abs(r)))
+        if norm < tol * LN10:
+            return s, active, state, it
+        J, dlnn = jacobian(s, active, at)
+        sv = np.linalg.svd(J, compute_uv=False)
+        if len(active) > 1 and sv[-1] <= RANK_TOL * sv[0]:
+            try:
+                s, active, state = _exchange(s, active, J, evaluate)
+            except ConvergenceError as e:
+                raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: {e}",
+                                       T=T, tried=[ss.names[k] for k in active]) from None
+            at = state
+            continue
+        ds, *_ = np.linalg.lstsq(J, -r, rcond=None)
+        # no species of the liquid may lose more than MAX_DROP of its amount by the linear
+        # prediction (the indices are logarithmic: a full step can overshoot a solid's last
+        # ions); no amount below 0 (a solid reaching 0 leaves)
+        lam, hit = 1.0, None
+        if dlnn is not None:
+            drop = float(np.max(-(dlnn @ ds)))
+            if drop > MAX_DROP:
+                lam = MAX_DROP / drop
+        neg = np.flatnonzero(ds < 0.0)
+        if neg.size:
+            ratios = -s[neg] / ds[neg]
+            if ratios.min() < lam:
+                lam, hit = float(ratios.min()), int(neg[np.argmin(ratios)])
+        for _ in range(40):
+            s_new = np.maximum(s + lam * ds, 0.0)
+            if hit is not None:
+                s_new[hit] = 0.0
+            try:
+                new = evaluate(s_new, active)
+                ok = bool(np.all(np.isfinite(new.si)))
+            except (ValueError, ConvergenceError):
+                ok = False
+            if ok and (hit is not None or float(np.max(np.abs(new.si[active]))) * LN10
+                       < max(norm, 0.1 * si_tol * LN10)):
+                break
+            lam, hit = lam * 0.5, None
+        else:
+            if at is not state:               # an old derivative: renew it and try again
+                at = state
+                continue
+            if norm < 0.5 * si_tol * LN10:    # at the noise of the solve inside, within tolerance
+                return s, active, state, it
+            raise ConvergenceError(
+                f"solid-liquid equilibrium not found at T = {T:g} K: no step along the Newton "
+                f"direction lowers the residual of {', '.join(ss.names[k] for k in active)} "
+                f"(largest |SI| {norm / LN10:.3g})", T=T, residual=norm / LN10,
+                tried=[ss.names[k] for k in active])
+        if float(np.max(np.abs(new.si[active]))) * LN10 > CHORD_RATE * norm or hit is not None:
+            at = new                # too slow for the old derivative: a fresh one
+        s, state = s_new, new
+        keep = [j for j in range(len(active)) if s[j] > 0.0]
+        if len(keep) < len(active):
+            active, s = [active[j] for j in keep], s[keep]
+            if not active:
+                return s, active, state, it
+    raise ConvergenceError(f"solid-liquid equilibrium not converged at T = {T:g} K after "
+                           f"{NEWTON_MAX} Newton steps (largest |SI| "
+                           f"{float(np.max(np.abs(state.si[active]))):.3g})", T=T,
+                           residual=float(np.max(np.abs(state.si[active]))),
+                           tried=[ss.names[k] for k in active])
+
+
+def _verify(system, state, solids, feed_app, T, iterations):
+    """Check the answer: present solids at |SI| <= SI_TOL, absent ones at SI < 0, the element
+    and charge balances of feed = liquid + solids; attach the solids to the state."""
+    ss, info = system.solids, system._info
+    si = state.saturation_indices
+    bad = [f"{k} SI {si[k]:.3g}" for k in solids if abs(si[k]) > SI_TOL]
+    bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v >= 0.0]
+    b_feed = info.B @ info.n0(feed_app)
+    n_liq = np.array([state.amounts[k] for k in state.species])
+    b_out = info.B @ n_liq + sum(v * (info.B @ ss.nu[ss.index(k)])
+                                        for k, v in solids.items())
+    scale = max(float(np.sum(np.abs(info.n0(feed_app)))), 1e-300)
+    balance = float(np.max(np.abs(b_feed - b_out))) / scale
+    if bad or not balance <= system.tol:
+        raise ConvergenceError(f"solid-liquid equilibrium not verified at T = {T:g} K: "
+                               + "; ".join(bad + [f"balance {balance:.3g}"]), T=T,
+                               feed=dict(feed_app), residual=balance)
+    state.solids = dict(solids)
+    state.feed = dict(feed_app)
+    state.balance = balance
+    state.iterations = iterations
+
+
+# ------------------------------------------------------------------------- fitting Ksp
+
+def ln_iap(system, solid, T, amounts):
+    """ln of the ion activity product (mole-fraction basis, as ln Ksp) of ``solid`` in the
+    liquid of apparent ``amounts`` {component: amount} at T [K]: the model's ln Ksp if that
+    liquid is saturated with the solid."""
+    ss = system.solids
+    k = ss.index(solid)
+    app = system.composition(amounts)
+    el = system.model
+    el._warm = None
+    n, lng = el.true_amounts(app, T)
+    n = np.asarray(n, dtype=float)
+    return float(ss.nu[k] @ (np.log(n / n.sum()) + np.asarray(lng, dtype=float)))
+
+
+def fit_ksp(system, solid, points, terms="AB"):
+    """ln Ksp(T) of ``solid`` fitted to measured solubilities, so that the solubility product
+    agrees with the activity model: ``points`` [(T [K], {component: amount})] of saturated
+    liquids; ``terms`` the coefficients fitted among "ABCD" (the others 0). Returns
+    ({"A", "B", "C", "D"}, largest |residual| in ln K)."""
+    T = np.array([p[0] for p in points], dtype=float)
+    y = np.array([ln_iap(system, solid, t, a) for t, a in points])
+    basis = {"A": np.ones_like(T), "B": 1.0 / T, "C": np.log(T), "D": T}
+    X = np.column_stack([basis[t] for t in terms])
+    coef, *_ = np.linalg.lstsq(X, y, rcond=None)
+    out = {k: 0.0 for k in "ABCD"}
+    out.update(dict(zip(terms, coef.tolist())))
+    return out, float(np.max(np.abs(X @ coef - y)))
+
+
+# ------------------------------------------------------------------------- flashes
+
+class _Split:
+    """The front door's verified two-phase flash of the feed less the solids, with the
+    liquid's saturation indices (all-vapor results have no liquid to saturate)."""
+
+    def __init__(self, system, z, s, active, P, given, value, T0=None):
+        from .flashes import flash
+        self.s, self.active = np.array(s, dtype=float), tuple(active)
+        red = z.copy()
+        for j, k in enumerate(active):
+            red -= s[j] * system.solids.content[k]
+        self.total = float(red.sum())
+        if np.any(red < -1e-14 * self.total) or not self.total > 0.0:
+            raise ValueError("the solids take more than the feed holds")
+        red = np.maximum(red, 0.0)
+        if given == "vapor_fraction":
+            value = value / self.total
+            if not value < 1.0:
+                raise ValueError("no liquid left")
+        self.result = flash(system, red, P, **{given: value},
+                            **({} if given == "T" or T0 is None else {"T0": T0}))
+        if self.result.vapor_fraction >= 1.0:
+            raise ValueError("no liquid left")
+        self.si = np.array([self.result.liquid.saturation_indices[k]
+                            for k in system.solids.names])
+        self.jac = {}
+        liq = self.result.liquid             # its true amounts per mol of the whole feed
+        self.n = (np.array([liq.amounts[k] for k in liq.species])
+                  * (1.0 - self.result.vapor_fraction) * self.total)
+
+
+def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None):
+    """A vapor-liquid-solid flash: the FlashResult of the fluid phases (per mol of the feed
+    less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
+    ``feed`` the whole feed and ``vapor_fraction`` and ``H`` per mol of the whole feed."""
+    from . import checks
+    givens = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
+             if v is not None}
+    if len(givens) != 1:
+        raise ValueError("give exactly one of T, H, S, vapor_fraction"
+                         + (f" (given: {', '.join(givens)})" if givens else ""))
+    given, value = next(iter(givens.items()))
+    if given == "S":
+        raise NotImplementedError(
+            "flash(..., S=..., solids=True): the property package's liquid entropy has no "
+            "reference for the solids yet; give T, H or vapor_fraction")
+    P = checks.pressure(P)
+    z = checks.feed(system, feed)
+    if given == "H":
+        return _flash_h(system, z, P, checks.number(H, "H"), T0)
+    value = checks.temperature(value) if given == "T" else checks.number(value, given)
+    if given == "vapor_fraction" and not 0.0 <= value < 1.0:
+        raise ValueError(f"vapor_fraction with solids must lie in [0, 1), not {value:g}")
+    return _three_phase(system, z, P, given, value)
+
+
+def _three_phase(system, z, P, given, value):
+    ss = system.solids
+
+    dry, last = [], []
+
+    def evaluate(s, active):
+        try:
+            split = _Split(system, z, s, active, P, given, value, last[-1] if last else None)
+            last.append(split.result.T)       # where the next temperature search starts
+            return split
+        except ValueError:
+            dry.append(True)          # the solids would take the whole liquid
+            raise
+
+    def jacobian(s, active, split):
+        # forward differences over the solid amounts (each a verified flash), kept per set
+        key = tuple(active)
+        if key in split.jac:
+            return split.jac[key]
+        if not (split.active == key and np.array_equal(split.s, s)):
+            split = evaluate(s, active)      # the differences start where the solids are now
+        J = np.empty((len(active), len(active)))
+        for j in range(len(active)):
+            h = 1e-4 * s[j] + 1e-9
+            sj = s.copy()
+            sj[j] += h
+            J[:, j] = (evaluate(sj, active).si[active] - split.si[active]) * LN10 / h
+        if len(active) == 1 and abs(J[0, 0]) < 1e-3:
+            # the liquid's composition does not follow the solids (a salt in water at fixed
+            # T and P: the vapor takes the water the salt leaves)
+            dry.append(True)
+            raise ConvergenceError("the saturation indices do not depend on the solids")
+        split.jac[key] = (J, None)
+        return J, None
+
+    first = evaluate(np.zeros(0), [])
+    if not len(ss) or np.all(first.si < 0.0):
+        out = first.result
+        out.solids, out.H_solids = {}, 0.0
+        return out
+    try:
+        s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian,
+                                            flash_si_tol(system))
+    except ConvergenceError:
+        if any(dry):
+            raise ValueError(f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the "
+                             "liquid boils dry (the salts stay as solids in the vapor), or, for "
+                             "a salt in water, boils with its salt at one temperature only; "
+                             "give the vapor fraction or H") from None
+        raise
+    return _finish(system, z, P, s, active, split, its)
+
+
+def flash_si_tol(system):
+    """|SI| to which a flash's present solids are verified: SI_TOL, or ten times the system's
+    tolerance where that is larger (the two-phase flash inside leaves the liquid's dissolved
+    gases, and with them a carbonate's index, that uncertain)."""
+    return max(SI_TOL, 10.0 * system.tol)
+
+
+def _finish(system, z, P, s, active, split, its):
+    ss = system.solids
+    out = split.result
+    T = out.T
+    bad = [f"{ss.names[k]} SI {split.si[k]:.3g}" for k in active
+           if abs(split.si[k]) > flash_si_tol(system)]
+    bad += [f"{ss.names[k]} SI {split.si[k]:.3g} but absent" for k in range(len(ss))
+            if k not in active and split.si[k] >= 0.0]
+    tot = split.total
+    beta = out.vapor_fraction
+    x = np.array([out.x[c] for c in system.components])
+    y = np.array([out.vapor[c] for c in system.components])
+    solid_part = sum((s[j] * ss.content[k] for j, k in enumerate(active)),
+                     np.zeros(len(system.components)))
+    balance = float(np.max(np.abs(z - tot * ((1.0 - beta) * x + beta * y) - solid_part)))
+    if bad or not balance <= system.tol:
+        raise ConvergenceError(f"vapor-liquid-solid flash not verified at T = {T:g} K, "
+                               f"P = {P:g} Pa: " + "; ".join(bad + [f"balance {balance:.3g}"]),
+                               T=T, P=P, residual=balance)
+    ss.range_warnings(T, active)
+    h_sol = sum(s[j] * solid_enthalpy(system, ss.names[k], T) for j, k in enumerate(active))
+    out.solids = {ss.names[k]: float(v) for k, v in zip(active, s)}
+    out.feed = dict(zip(system.components, z.tolist()))
+    out.vapor_fraction = beta * tot
+    out.H = out.H * tot + h_sol
+    out.H_solids = h_sol
+    out.S = math.nan              # no entropy reference for the solids (see flash_solids)
+    out.balance = max(out.balance, balance)
+    out.iterations += its
+    out.method += f", with solids ({its} Newton steps)"
+    return out
+
+
+def solid_enthalpy(system, solid, T):
+    """Molar enthalpy [J/mol] of a solid at T on the core's references: its dissolution products
+    at infinite dilution (ions) and as pure liquid (water of a hydrate), less the enthalpy of
+    dissolution R T^2 d ln Ksp/dT (van't Hoff, from the Ksp correlation)."""
+    import velmora.brinequil as bq
+    ss, info, el = system.solids, system._info, system.model
+    k = ss.index(solid)
+    big = 1e7                               # kmol of water: the products at infinite dilution
+    n_w = np.zeros(len(info.names))
+    n_w[info.iw] = big
+    h_w = bq.liquid_enthalpy(el, system.pp, n_w, T, None, el.pure)
+    h_p = bq.liquid_enthalpy(el, system.pp, n_w + ss.nu[k], T, None, el.pure)
+    A, B, C, D = ss._abcd[k]
+    dh_sol = 8.314462618 * (-B + C * T + D * T * T)          # J/mol
+    return (h_p - h_w) / 1000.0 - dh_sol
+
+
+def _flash_h(system, z, P, H, T0):
+    """The three-phase flash whose enthalpy [J/mol of feed] is H. Below the bubble point (with
+    solids) Brent's method in T over flashes at T; above it Brent's method in the vapor
+    fraction (where a salt comes out of a boiling brine the temperature stays while the vapor
+    fraction grows, so T alone does not fix the state)."""
+    from scipy.optimize import brentq
+    from . import checks
+    seen = {}
+
+    def at(given, v):
+        if (given, v) not in seen:
+            seen[(given, v)] = _three_phase(system, z, P, given, v)
+        return seen[(given, v)]
+
+    bubble = at("vapor_fraction", 0.0)
+    if H <= bubble.H:
+        lo = checks.T_MIN
+        if at("T", lo).H > H:
+            raise ValueError(f"H = {H:g} J/mol lies below the enthalpy of the feed at "
+                             f"{lo:g} K and P = {P:g} Pa")
+        T = brentq(lambda t: at("T", t).H - H, lo, bubble.T, xtol=1e-8,
+                   rtol=4.0 * np.finfo(float).eps)
+        return at("T", T)
+    hi = 0.5
+    while True:
+        try:
+            if at("vapor_fraction", hi).H >= H:
+                break
+        except ValueError:
+            pass                        # dried out: come back halfway
+        if hi > 1.0 - 1e-6:
+            raise ValueError(f"H = {H:g} J/mol lies beyond the enthalpy at which the liquid "
+                             f"boils dry at P = {P:g} Pa")
+        hi = 0.5 * (hi + 1.0)
+    beta = brentq(lambda b: at("vapor_fraction", b).H - H, 0.0, hi, xtol=1e-12,
+                  rtol=4.0 * np.finfo(float).eps)
+    return at("vapor_fraction", beta)
+
+
+def scaling_temperature(system, app, solid=None, T_min=273.15, T_max=473.15):
+    """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid ``app``
+    (kept liquid: no vapor, e.g. a produced water under pressure in a heat exchanger) becomes
+    saturated with ``solid`` (or with the first of its solids); the liquid is undersaturated
+    just below it. A scan in steps of 5 K, then Brent's method on the saturation index."""
+    from scipy.optimize import brentq
+    ss = system.solids
+    which = list(range(len(ss))) if solid is None else [ss.index(solid)]
+    if not which:
+        raise ValueError(f"the system {system.name} has no solids")
+    el = system.model
+
+    def si(T):
+        el._warm = None
+        return _Liquid(system, app, T, 2000).si[which]
+
+    grid = np.append(np.arange(T_min, T_max, 5.0), T_max)
+    prev = si(grid[0])
+    if np.any(prev >= 0.0):
+        k = which[int(np.argmax(prev))]
+        raise ValueError(f"the liquid is already saturated with {ss.names[k]} at {T_min:g} K "
+                         f"(SI {float(prev.max()):.3g})")
+    for a, b in zip(grid[:-1], grid[1:]):
+        cur = si(b)
+        up = np.flatnonzero(cur >= 0.0)
+        if up.size:
+            roots = [(brentq(lambda t, j=j: si(t)[j], a, b, xtol=1e-10), which[j]) for j in up]
+            T, k = min(roots)
+            ss.range_warnings(T, [k])
+            return float(T), ss.names[k]
+        prev = cur
+    raise ValueError(f"no solid of {', '.join(ss.names[k] for k in which)} reaches saturation "
+                     f"between {T_min:g} and {T_max:g} K")

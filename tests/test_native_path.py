@@ -1,0 +1,177 @@
+"""The compiled path to the package's own activity model: the same digits as the Python calls,
+replacements still called, threads, and the status record of the latest operations."""
+import threading
+
+import numpy as np
+import pytest
+
+import velmora.ionactivity
+from velmora import brinequil, enginebridge, ionactivity, ionchem, phasekit
+
+COMPS = ["H2O", "MEA", "CO2", "N2"]
+HENRY = ["CO2", "N2"]
+FEED = {"H2O": 0.80, "MEA": 0.10, "CO2": 0.04}
+Z = np.array([0.80, 0.10, 0.04, 0.06])
+P = 101325.0
+
+
+def mea_model(options=None):
+    """MEA-CO2-water with N2 from the engine's report of the built-in chemistry (the package's
+    own species object and activity model), and its property package."""
+    chem = dict(ionchem.builtin("MEA-CO2-H2O"))
+    chem["species"] = list(chem["species"]) + ["N2"]
+    head = enginebridge.input_header({c: c for c in COMPS}, "eNRTL", henry=HENRY,
+                                     chemistry=("MEA-CO2-H2O", chem))
+    report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
+    names = COMPS + [s for s in chem["species"] if s not in COMPS]
+    sp, data = ionactivity.species_from_report(report, names, HENRY)
+    el = brinequil.Electrolyte(sp, chem["reactions"], chem["kinds"], chem["k"], COMPS,
+                               data["antoine"], data["henry"], data["vc"], options)
+    el.pure = data["pure"]
+    return el, enginebridge.property_package(COMPS, henry_comps=HENRY)
+
+
+@pytest.fixture(scope="module")
+def mea():
+    return mea_model()
+
+
+def python_path(monkeypatch, sp):
+    """Force the Python calls: a pass-through ln_gamma and a pass-through molecule_tau on the
+    instance (neither is the package's own function any more). Returns the call counts."""
+    calls = {"ln_gamma": 0, "molecule_tau": 0}
+    real_lg, real_tau = velmora.ionactivity.ln_gamma, sp.molecule_tau
+
+    def ln_gamma(*args):
+        calls["ln_gamma"] += 1
+        return real_lg(*args)
+
+    def molecule_tau(T):
+        calls["molecule_tau"] += 1
+        return real_tau(T)
+
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma", ln_gamma)
+    monkeypatch.setattr(sp, "molecule_tau", molecule_tau, raising=False)
+    return calls
+
+
+@pytest.mark.parametrize("henry_ref", ["solvent", "mixture", "water"])
+def test_native_and_python_paths_give_the_same_digits(monkeypatch, henry_ref):
+    el, pp = mea_model({"henry_ref": henry_ref})
+    native = el.true_amounts(FEED, 333.15)  # a new model starts cold
+    el._warm = None
+    flash = el.flash_tp(pp, Z, 353.15, P)
+    n = np.array(list(flash["true"].values()))
+    h = brinequil.liquid_enthalpy(el, pp, n, 353.15)
+    el._warm = None
+    calls = python_path(monkeypatch, el.sp)
+    python = el.true_amounts(FEED, 333.15)
+    np.testing.assert_array_equal(python[0], native[0])
+    np.testing.assert_array_equal(python[1], native[1])
+    el._warm = None
+    again = el.flash_tp(pp, Z, 353.15, P)
+    assert again["beta"] == flash["beta"] and again["H"] == flash["H"]
+    assert brinequil.liquid_enthalpy(el, pp, n, 353.15) == h
+    # the replacements were the ones called (the species object is asked in every mode)
+    assert calls["ln_gamma"] > 0 and calls["molecule_tau"] > 0
+
+
+def test_a_replacement_found_at_call_time_is_called(monkeypatch, mea):
+    el, _ = mea
+    el.true_amounts(FEED, 333.15)
+    seen = []
+    real = velmora.ionactivity.ln_gamma
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma",
+                        lambda sp, x, T, options=None: seen.append(T) or real(sp, x, T, options))
+    el.true_amounts(FEED, 334.15)
+    assert seen and set(seen) == {334.15}
+    monkeypatch.undo()
+    seen.clear()
+    el.true_amounts(FEED, 335.15)  # the package's own function again: no Python call
+    assert seen == []
+
+
+def test_rachford_rice_in_cpp_matches_the_package_function(monkeypatch, mea):
+    el, pp = mea
+    el._warm = None
+    native = el.flash_tp(pp, Z, 353.15, P)
+    calls = []
+    real = phasekit._k_rachford_rice
+    monkeypatch.setattr(phasekit, "_k_rachford_rice", lambda z, K: calls.append(1) or real(z, K))
+    el._warm = None
+    python = el.flash_tp(pp, Z, 353.15, P)
+    assert calls and python["beta"] == native["beta"] and python["iterations"] == native["iterations"]
+    np.testing.assert_array_equal(python["x"], native["x"])
+
+
+def test_activity_model_errors_are_the_same_on_both_paths(monkeypatch):
+    el, _ = mea_model({"lc_ref": "bogus"})
+    with pytest.raises(ValueError) as native:
+        el.true_amounts(FEED, 333.15)
+    python_path(monkeypatch, el.sp)
+    with pytest.raises(ValueError) as python:
+        el.true_amounts(FEED, 333.15)
+    assert str(native.value) == str(python.value)
+    assert str(native.value).startswith('option "lc_ref" has the unknown value \'bogus\'')
+
+
+def sweep(el, temps, out):
+    for T in temps:
+        out.append(el.true_amounts(FEED, T)[0])
+
+
+def test_threads_with_their_own_models_match_the_serial_answers():
+    temps = np.linspace(313.15, 373.15, 25)
+    models = [mea_model()[0] for _ in range(2)]
+    serial = []
+    sweep(models[0], temps, serial)
+    models[0]._warm = None
+    outs = [[], []]
+    threads = [threading.Thread(target=sweep, args=(m, temps, o)) for m, o in zip(models, outs)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for out in outs:
+        np.testing.assert_array_equal(np.array(out), np.array(serial))
+
+
+def test_one_model_shared_by_threads_gives_valid_answers(mea):
+    # Shared model: each call starts from whatever warm-start record is there, so iteration
+    # counts (and last digits) depend on the order of calls; every answer is a converged one.
+    el, _ = mea
+    temps = np.linspace(313.15, 373.15, 40)
+    ref = {}
+    for T in temps:
+        el._warm = None
+        ref[T] = el.true_amounts(FEED, T)[0]
+    outs = [[], []]
+    threads = [threading.Thread(target=sweep, args=(el, temps[k::2].tolist() * 3, outs[k]))
+               for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for k in range(2):
+        for T, n in zip(temps[k::2].tolist() * 3, outs[k]):
+            np.testing.assert_allclose(n, ref[T], rtol=1e-8, atol=1e-12 * n.sum(),
+                                       err_msg=f"T = {T}")
+
+
+def test_status_reports_the_latest_operations(mea):
+    el, pp = mea
+    el._reset_status()
+    assert el._status() == {"speciation_converged": False, "speciation_iterations": 0,
+                            "split_status": None, "substitution_err": None}
+    el.true_amounts(FEED, 333.15, maxit=0)
+    assert el._status()["speciation_converged"] is False
+    assert el._status()["speciation_iterations"] == 0
+    el._warm = None
+    el.true_amounts(FEED, 333.15)
+    st = el._status()
+    assert st["speciation_converged"] is True and st["speciation_iterations"] > 0
+    el.flash_tp(pp, Z, 353.15, P)  # substitution, then the Newton split (33 iterations)
+    st = el._status()
+    assert st["split_status"] == 1 and st["substitution_err"] > 1e-9
+    el._reset_status()
+    assert el._status()["split_status"] is None and el._status()["substitution_err"] is None
