@@ -192,6 +192,24 @@ def test_map_points_for_fits_and_feeds_by_composition(mea):
     assert both.error == "ValueError: a flash point gives its feed, or a composition, not both"
 
 
+def test_brine_sweep_with_precipitating_salt_keeps_the_sodium():
+    brine = velmora.System("NaCl-H2O", cache=False)
+    m = [2.0, 5.0, 7.0, 9.0]
+    df = velmora.sweep(brine, {"T": 298.15, "NaCl": m}, basis="molalities", solids=True,
+                       what=["solids.halite", "saturation_indices.halite", "apparent.NaCl",
+                             "feed.NaCl"], executor="processes")
+    formed = df["solids.halite"].to_numpy()
+    si = df["saturation_indices.halite"].to_numpy()
+    assert (formed[:2] == 0).all() and (si[:2] < 0).all()            # unsaturated
+    assert (formed[2:] > 0).all() and np.allclose(si[2:], 0, atol=1e-6)   # halite at saturation
+    # dissolved + precipitated = given (mol with 1 kg of water)
+    assert df["feed.NaCl"].tolist() == m
+    np.testing.assert_allclose(df["apparent.NaCl"] + formed, m, rtol=1e-12)
+    with pytest.raises(ValueError, match="'solids.halite': the solids that form are computed "
+                                         "with solids=True"):
+        velmora.sweep(brine, {"T": 298.15, "NaCl": m}, basis="molalities", what="solids.halite")
+
+
 class Stranded:
     """An object that pickles but cannot be unpickled (as a model holding an immutable
     databank)."""

@@ -3,7 +3,8 @@ process pool, in any ``concurrent.futures.Executor`` or on a Dask cluster, with 
 everywhere.
 
     velmora.sweep(system, conditions, what=None, executor=None, *, grid=False,
-                  basis="amounts", errors="record", chunksize=None, progress=None)
+                  basis="amounts", solids=False, errors="record", chunksize=None,
+                  progress=None)
 
 Conditions: a mapping {column: values} (aligned columns of one length, scalars repeated; or
 every combination with ``grid=True``, the last column varying fastest) or a pandas DataFrame.
@@ -19,11 +20,13 @@ The columns name the call:
 
 Without P a point is ``System.liquid(T, <basis>={...}, loading=...)``; with P it is
 ``System.flash(feed, P, T=|H=|S=|vapor_fraction=)`` with the feed from
-``System.composition(<basis>={...}, loading=...)``.
+``System.composition(<basis>={...}, loading=...)``. ``solids=True`` lets salts precipitate
+(``System.liquid(..., solids=True)``, ``System.flash(..., solids=True)``).
 
 ``what``: the results wanted, as attribute paths of the call's result (``LiquidState`` or
 ``FlashResult``): "pH", "partial_pressures.CO2", "molality.HCO3-", "gamma_mean.NaCl" of a
-liquid; "vapor_fraction", "T", "vapor.CO2", "x.MEA", "liquid.pH" of a flash. None (or the name
+liquid, "saturation_indices.halite", "solids.halite" (with ``solids=True``); "vapor_fraction",
+"T", "vapor.CO2", "x.MEA", "liquid.pH" of a flash. None (or the name
 of the call, "liquid" or "flash") gives the call's usual columns (``preset``).
 
 The table: the input columns, one column per result (named by its path), ``error`` (None, or
@@ -78,7 +81,7 @@ Outcome.__doc__ = """One point of ``map_points``: ``value`` (the result, the tup
 # ---------------------------------------------------------------------------- the sweep
 
 def sweep(system, conditions, what=None, executor=None, *, grid=False, basis="amounts",
-          errors="record", chunksize=None, progress=None):
+          solids=False, errors="record", chunksize=None, progress=None):
     """A pandas DataFrame of ``what`` over ``conditions``: see the module's documentation."""
     try:
         import pandas as pd
@@ -89,8 +92,8 @@ def sweep(system, conditions, what=None, executor=None, *, grid=False, basis="am
         raise ValueError(f"basis must be one of {', '.join(BASES)}, not {basis!r}")
     columns, index = _columns(conditions, grid, pd)
     call, roles = _roles(system, list(columns))
-    paths = _what(system, call, what, columns)
-    points = _points(call, roles, columns, basis)
+    paths = _what(system, call, what, columns, solids)
+    points = _points(call, roles, columns, basis, solids)
     done = map_points(system, call, points, paths, executor, errors=errors, chunksize=chunksize,
                       progress=progress)
     out = dict(columns)
@@ -101,16 +104,18 @@ def sweep(system, conditions, what=None, executor=None, *, grid=False, basis="am
     return pd.DataFrame(out, index=index)
 
 
-def preset(system, call):
+def preset(system, call, solids=False):
     """The usual result columns of a call: a liquid's pH, ionic strength, water activity,
-    bubble pressure and partial pressures; a flash's T, vapor fraction, H, S and the apparent
-    liquid and vapor mole fractions."""
+    bubble pressure, partial pressures and saturation indices; a flash's T, vapor fraction, H,
+    S and the apparent liquid and vapor mole fractions; with ``solids``, the solids' amounts."""
+    formed = [f"solids.{s}" for s in _keys(system, "solids")] if solids else []
     if call == "liquid":
         return (["pH", "ionic_strength", "water_activity", "bubble_pressure"] +
-                [f"partial_pressures.{c}" for c in _keys(system, "volatile")])
+                [f"partial_pressures.{c}" for c in _keys(system, "volatile")] +
+                [f"saturation_indices.{s}" for s in _keys(system, "solids")] + formed)
     if call == "flash":
         return (["T", "vapor_fraction", "H", "S"] + [f"x.{c}" for c in system.components] +
-                [f"vapor.{c}" for c in system.components])
+                [f"vapor.{c}" for c in system.components] + formed)
     raise ValueError(f"no usual columns for {call!r}: give what")
 
 
@@ -185,7 +190,7 @@ def _roles(system, names):
     return ("flash" if flash else "liquid"), roles
 
 
-def _points(call, roles, columns, basis):
+def _points(call, roles, columns, basis, solids):
     """The keyword mappings of the calls, one per row."""
     comps = roles["components"]
     n = len(next(iter(columns.values())))
@@ -202,6 +207,8 @@ def _points(call, roles, columns, basis):
         kw[basis] = {c: v[i] for c, v in comp_cols}
         if loading is not None:
             kw["loading"] = loading[i]
+        if solids:
+            kw["solids"] = True
         points.append(kw)
     return points
 
@@ -216,11 +223,13 @@ LIQUID_PATHS = {
     "apparent": "components", "amounts": "species", "x": "species", "ln_gamma": "species",
     "gamma": "species", "activity": "species", "molality": "solutes",
     "gamma_molal": "molal solutes", "partial_pressures": "volatile", "vapor": "volatile",
-    "gamma_mean": "salts"}
+    "gamma_mean": "salts", "saturation_indices": "solids", "solids": "solids",
+    "feed": "components"}
 FLASH_PATHS = {
     "T": None, "P": None, "vapor_fraction": None, "H": None, "S": None, "iterations": None,
     "residual": None, "balance": None, "method": None, "converged": None,
-    "feed": "components", "x": "components", "vapor": "components", "liquid": LIQUID_PATHS}
+    "feed": "components", "x": "components", "vapor": "components", "solids": "solids",
+    "liquid": LIQUID_PATHS}
 CALL_PATHS = {"liquid": LIQUID_PATHS, "flash": FLASH_PATHS}
 
 
@@ -237,13 +246,15 @@ def _keys(system, kind):
     if kind == "volatile":       # the components with a liquid fugacity
         el = system.model
         return [c for c in system.components if c in el.antoine or c in system.henry]
+    if kind == "solids":
+        return list(system.solids.names)
     return list(info.salts)      # "salts"
 
 
-def _what(system, call, what, columns=()):
-    """The checked result paths of ``what``."""
+def _what(system, call, what, columns=(), solids=False):
+    """The checked result paths of ``what`` (``solids``: the points ask for solids)."""
     if what is None or what == call:
-        paths = preset(system, call)
+        paths = preset(system, call, solids)
         return [p for p in paths if p not in columns]
     if isinstance(what, str) and what in CALL_PATHS:
         raise ValueError(f"what={what!r}, but the conditions make every point a {call} "
@@ -256,6 +267,8 @@ def _what(system, call, what, columns=()):
             raise ValueError(f"what: {p!r} is an input column (or reserved); ask for other "
                              "results")
         _check_path(system, call, p)
+        if p.split(".")[0] == "solids" and not solids:
+            raise ValueError(f"what: {p!r}: the solids that form are computed with solids=True")
     if len(set(paths)) != len(paths):
         raise ValueError("what: a result is asked for twice")
     return paths
@@ -287,10 +300,14 @@ def _check_path(system, call, path):
 
 def _get(result, parts):
     """The value at an attribute path, split at its dots (("partial_pressures", "CO2"),
-    ("liquid", "pH")), of a result."""
-    v = result
+    ("liquid", "pH")), of a result. A solid that did not form is not in ``solids``: 0 mol."""
+    v, before = result, None
     for part in parts:
-        v = v[part] if isinstance(v, dict) else getattr(v, part)
+        if isinstance(v, dict):
+            v = v.get(part, 0.0) if before == "solids" else v[part]
+        else:
+            v = getattr(v, part)
+        before = part
     return v
 
 
@@ -321,13 +338,14 @@ def map_points(system, call, points, what=None, executor=None, *, errors="record
     if not callable(getattr(system, call, None)):
         raise ValueError(f"{type(system).__name__} has no method {call!r}")
     from .system import System
+    points = [dict(p) for p in points]
     if what is None:
         paths = None
     elif isinstance(system, System):
-        paths = tuple(_what(system, call, what))
+        solids = bool(points) and all(p.get("solids") for p in points)
+        paths = tuple(_what(system, call, what, solids=solids))
     else:
         paths = (what,) if isinstance(what, str) else tuple(what)
-    points = [dict(p) for p in points]
     job = _Job(system, call, paths, points, errors, progress)
     try:
         job.run(executor, chunksize)
