@@ -38,8 +38,10 @@ order (a DataFrame's index is kept). A failed point never stops the sweep unless
 Executors: None computes a few points, and goes on serially when the rest is short (below
 ``SERIAL_SECONDS``) or in a local process pool of one worker per core otherwise;
 "serial" and "processes" choose; any ``concurrent.futures.Executor`` (threads, processes, MPI);
-a ``dask.distributed.Client`` runs on its cluster. The system travels once per worker as its
-pickle (the parameter report; `System` rebuilds its model from it), points travel in chunks.
+a ``dask.distributed.Client`` runs on its cluster. The system travels as its pickle (the
+parameter report; `System` rebuilds its model from it): to a local pool's workers as they
+start, to other executors' with the first tasks (a worker without it asks), and each worker
+keeps it; the points travel in chunks.
 Every call of the front door starts from a cold model, so a point's digits do not depend on the
 worker or on what it computed before. A script that starts process pools must guard its top
 level with ``if __name__ == "__main__":`` (worker processes import the main module).
@@ -66,6 +68,7 @@ SERIAL_SECONDS = 2.0    # auto: a rest estimated longer than this goes to a proc
 PROBE = 16              # auto: points computed serially to estimate the cost of one point
 PROGRESS_POINTS = 200   # a progress bar from this many points (on a terminal)
 MAX_CHUNK = 64          # points per task at most: ~0.1 s of flashes, so the last task ends soon
+DASK_MAX_CHUNK = 256    # on Dask: a task costs the cluster ~3 ms
 CACHED_SYSTEMS = 8      # systems kept per worker process (a fit may build a few)
 
 FLASH_SPECS = ("T", "H", "S", "vapor_fraction")
@@ -439,8 +442,10 @@ class _Job:
             workers = _cores()
             self.pool(workers, _chunks(0, n, chunksize, workers))
         elif _is_dask(executor):
+            # a cluster's tasks cost milliseconds each: larger chunks
             workers = max(1, len(executor.scheduler_info().get("workers", ())))
-            self.dask(executor, _chunks(0, n, chunksize, workers))
+            self.executor(executor.get_executor(pure=False),
+                          _chunks(0, n, chunksize, workers, DASK_MAX_CHUNK), 2 * workers, "Dask ")
         elif hasattr(executor, "submit"):
             workers = getattr(executor, "_max_workers", None) or _cores()
             self.executor(executor, _chunks(0, n, chunksize, workers), 2 * workers)
@@ -486,9 +491,10 @@ class _Job:
             f"computed (points {_ranges(chunks)}); when the workers die as they start, the main "
             "module starts the sweep when imported: guard it with if __name__ == '__main__':")
 
-    def executor(self, ex, chunks, inflight):
-        """Any concurrent.futures executor: the first wave of tasks carries the system; a worker
-        that has not got it answers _NEED and gets it with the same chunk again."""
+    def executor(self, ex, chunks, inflight, label=""):
+        """Any concurrent.futures executor (a Dask client's too), ``inflight`` tasks at a time:
+        the first wave carries the system; a worker that has not got it (a new one, or one
+        started again after a death) answers _NEED and gets it with the same chunk again."""
         todo = list(reversed(chunks))
         running = {}
 
@@ -507,6 +513,10 @@ class _Job:
                     except cf.BrokenExecutor as e:
                         raise SweepError(f"the executor broke while computing points {a}-{b - 1}"
                                          f" ({type(e).__name__}: {e}); the sweep is incomplete")
+                    except Exception as e:      # e.g. Dask's KilledWorker
+                        raise SweepError(f"the {label}task of points {a}-{b - 1} failed "
+                                         f"({type(e).__name__}: {e}); the sweep is incomplete"
+                                         ) from e
                     if isinstance(out, str):        # _NEED
                         submit(a, b, self.blob)
                         continue
@@ -517,31 +527,12 @@ class _Job:
             for f in running:
                 f.cancel()
 
-    def dask(self, client, chunks):
-        """A Dask cluster: the system is a task of its own, whose result each worker fetches
-        once; unlike scattered data, the scheduler makes it again when its worker dies."""
-        from distributed import as_completed
 
-        blob = client.submit(_same, self.blob, key=f"velmora-system-{self.key}")
-        futures = {client.submit(_chunk, *self.task(a, b, blob), pure=False): (a, b)
-                   for a, b in chunks}
-        try:
-            for f in as_completed(futures):
-                a, b = futures[f]
-                try:
-                    out = f.result()
-                except Exception as e:
-                    raise SweepError(f"the Dask task of points {a}-{b - 1} failed "
-                                     f"({type(e).__name__}: {e}); the sweep is incomplete") from e
-                self.take(a, b, out)
-        finally:            # what is left of a failed sweep stops; the rest is released with
-            client.cancel([f for f in futures if not f.done()])     # the last reference to it
-
-
-def _chunks(lo, hi, chunksize, workers):
-    """(start, stop) of the tasks: about eight per worker, at most MAX_CHUNK points each."""
+def _chunks(lo, hi, chunksize, workers, largest=None):
+    """(start, stop) of the tasks: about eight per worker, at most ``largest`` (MAX_CHUNK)
+    points each."""
     if chunksize is None:
-        chunksize = min(MAX_CHUNK, max(1, math.ceil((hi - lo) / (8 * workers))))
+        chunksize = min(largest or MAX_CHUNK, max(1, math.ceil((hi - lo) / (8 * workers))))
     return [(a, min(a + chunksize, hi)) for a in range(lo, hi, chunksize)]
 
 
@@ -605,10 +596,6 @@ _CACHE = OrderedDict()          # digest of a pickled system -> the System, per 
 # start), and the record of warnings (catch_warnings) is process-wide. Threads give no speed-up.
 _LOCK = threading.RLock()
 _NEED = "velmora.sweep: this worker has not got the system yet"
-
-
-def _same(blob):
-    return blob
 
 
 def _install(key, blob):
