@@ -74,6 +74,21 @@ class DyingSystem(velmora.System):
         return super().flash(feed, P, **spec)
 
 
+class LoggedSystem(velmora.System):
+    """A System that writes the id of each process that unpickles it to the file ``log``."""
+
+    log = None
+
+    def __getstate__(self):
+        return dict(super().__getstate__(), log=self.log)
+
+    def __setstate__(self, state):
+        self.log = state.pop("log")
+        super().__setstate__(state)
+        with open(self.log, "a") as fh:
+            fh.write(f"{os.getpid()}\n")
+
+
 # ---- the table -----------------------------------------------------------------------------------
 
 def test_mixed_flash_sweep_records_failures_in_place_and_balances(mea, serial):
@@ -110,6 +125,18 @@ def test_threads_processes_and_dask_give_the_serial_table_to_the_last_digit(mea,
     tables["dask"] = velmora.sweep(mea, MIXED, executor=dask_client)
     for name, table in tables.items():
         pd.testing.assert_frame_equal(table, serial, check_exact=True, obj=name)
+
+
+def test_the_system_travels_once_per_worker_not_per_task(tmp_path, dask_client):
+    logged = LoggedSystem("NaCl-H2O", cache=False)
+    cond = {"T": np.linspace(280.0, 360.0, 40), "NaCl": 1.0}
+    for executor in ("processes", dask_client):
+        logged.log = str(tmp_path / f"{type(executor).__name__}.log")
+        velmora.sweep(logged, cond, basis="molalities", executor=executor, chunksize=1)
+        with open(logged.log) as fh:
+            pids = fh.read().split()
+        # the check here that it unpickles, and each of the two workers once
+        assert len(pids) == len(set(pids)) <= 3 and str(os.getpid()) in pids
 
 
 def test_large_sweep_goes_to_a_process_pool_by_itself(mea, serial, monkeypatch):
