@@ -119,7 +119,7 @@ def test_threads_processes_and_dask_give_the_serial_table_to_the_last_digit(mea,
     with cf.ThreadPoolExecutor(2) as threads:
         tables = {"threads": velmora.sweep(mea, MIXED, executor=threads)}
     tables["process pool"] = velmora.sweep(mea, MIXED, executor="processes", chunksize=3)
-    # a pool of the caller's: its workers ask for the system
+    # a pool of the caller's: its workers get the system with the first tasks
     with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as procs:
         tables["foreign pool"] = velmora.sweep(mea, MIXED, executor=procs)
     tables["dask"] = velmora.sweep(mea, MIXED, executor=dask_client)
