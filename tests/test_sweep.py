@@ -66,12 +66,12 @@ class DyingSystem(velmora.System):
         self.marker = state.pop("marker")
         super().__setstate__(state)
 
-    def flash(self, feed, P, **spec):
-        if spec.get("T") == DEATH_T and not (self.marker and os.path.exists(self.marker)):
+    def flash(self, feed, P, **at):
+        if at.get("T") == DEATH_T and not (self.marker and os.path.exists(self.marker)):
             if self.marker:
                 open(self.marker, "w").close()
             os._exit(70)
-        return super().flash(feed, P, **spec)
+        return super().flash(feed, P, **at)
 
 
 class LoggedSystem(velmora.System):

@@ -12,7 +12,7 @@ The columns name the call:
 
     T                         temperature [K]
     P                         pressure [Pa]: its presence makes every point a flash
-    H, S, vapor_fraction      the flash specification instead of T [J/mol, J/(mol K), mol/mol]
+    H, S, vapor_fraction      what the flash is at instead of T [J/mol, J/(mol K), mol/mol]
     loading                   mol acid gas (CO2 or H2S) per mol of base (``System.composition``)
     <component>               the composition (H2O, MEA, CO2, ... in any case), in ``basis``:
                               "amounts" [mol or any one unit], "molalities" [mol/kg water] or
@@ -71,7 +71,7 @@ MAX_CHUNK = 64          # points per task at most: ~0.1 s of flashes, so the las
 DASK_MAX_CHUNK = 256    # on Dask: a task costs the cluster ~3 ms
 CACHED_SYSTEMS = 8      # systems kept per worker process (a fit may build a few)
 
-FLASH_SPECS = ("T", "H", "S", "vapor_fraction")
+FLASH_TARGETS = ("T", "H", "S", "vapor_fraction")
 BASES = ("amounts", "molalities", "mass_fractions")
 RESERVED = ("error", "warnings")
 
@@ -177,13 +177,13 @@ def _roles(system, names):
             raise ValueError(f"conditions: component {comp} is given twice")
         comps[c] = comp
     flash = any(k in roles for k in ("P", "H", "S", "vapor_fraction"))
-    specs = [k for k in FLASH_SPECS if k in roles]
+    targets = [k for k in FLASH_TARGETS if k in roles]
     if flash:
         if "P" not in roles:
             raise ValueError("conditions: a flash needs a P column (Pa)")
-        if len(specs) != 1:
+        if len(targets) != 1:
             raise ValueError("conditions: a flash needs exactly one of the columns T, H, S, "
-                             f"vapor_fraction (given: {', '.join(specs) or 'none'})")
+                             f"vapor_fraction (given: {', '.join(targets) or 'none'})")
     elif "T" not in roles:
         raise ValueError("conditions: a liquid needs a T column (K); add P for flashes")
     if not comps:
@@ -202,8 +202,8 @@ def _points(call, roles, columns, basis, solids):
     if call == "liquid":
         fixed = [("T", columns["T"])]
     else:
-        spec = next(k for k in FLASH_SPECS if k in roles)
-        fixed = [("P", columns["P"]), (spec, columns[spec])]
+        target = next(k for k in FLASH_TARGETS if k in roles)
+        fixed = [("P", columns["P"]), (target, columns[target])]
     points = []
     for i in range(n):
         kw = {k: v[i] for k, v in fixed}
@@ -644,13 +644,13 @@ def _compute(system, call, paths, points):
 
 def _flash_point(system):
     def flash(feed=None, P=None, amounts=None, molalities=None, mass_fractions=None,
-              loading=None, **spec):
+              loading=None, **at):
         if feed is None:
             feed = system.composition(amounts, molalities=molalities,
                                       mass_fractions=mass_fractions, loading=loading)
         elif (amounts, molalities, mass_fractions, loading) != (None, None, None, None):
             raise ValueError("a flash point gives its feed, or a composition, not both")
-        return system.flash(feed, P, **spec)
+        return system.flash(feed, P, **at)
     return flash
 
 
