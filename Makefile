@@ -7,11 +7,13 @@ BENCH_VENV := .venv-bench
 PEERS      := phreeqpython cantera
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
-DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas
+DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas \
+          tqdm "dask[distributed]"
 
 .PHONY: demo test install deps bench clean
 
-$(VENV)/.deps:
+# the Makefile is a prerequisite: a venv made before DEPS changed gets the new packages
+$(VENV)/.deps: Makefile
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q $(DEPS)

@@ -24,10 +24,11 @@ The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electro
 
 __version__ = "0.1.0"
 
-from .errors import ChemistryError, ConvergenceError, RangeWarning, ReportError
+from .errors import ChemistryError, ConvergenceError, RangeWarning, ReportError, SweepError
 from .flashes import FlashResult
 from .states import LiquidState
 from .system import System, chemistries
+from .sweep import sweep
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
-           "RangeWarning", "ReportError", "ChemistryError", "__version__"]
+           "RangeWarning", "ReportError", "ChemistryError", "sweep", "SweepError", "__version__"]

@@ -32,3 +32,9 @@ class ReportError(RuntimeError):
 class ChemistryError(ValueError):
     """A chemistry that cannot be used as given (its species and components do not match, an
     unknown name)."""
+
+
+class SweepError(RuntimeError):
+    """A sweep that cannot return its whole table: a worker process died twice over the same
+    points, an executor broke, or a point failed in a sweep asked to stop at the first failure
+    (``errors="raise"``). Never a table with rows missing."""
