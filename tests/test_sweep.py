@@ -303,3 +303,17 @@ def test_a_dask_worker_killed_mid_sweep_is_redone_by_the_scheduler_or_named(mea,
     dying.marker = None
     with pytest.raises(SweepError, match=r"the Dask task of points 4-7 failed \(KilledWorker: "):
         velmora.sweep(dying, cond, executor=dask_client, chunksize=4)
+
+
+def test_a_fit_objective_evaluated_through_an_executor_gives_the_same_digits(dask_client):
+    """velmora.regress evaluates its points through the sweep's machinery when given an
+    executor; each point starts cold, so the values match the serial ones to the last digit."""
+    from velmora import regress
+    from velmora.regress import data
+    sets = data.mea_sets(loading=(0.1, 0.5), tmax=333.2)[:2]
+    serial = regress.evaluate(sets)
+    with cf.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as procs:
+        pooled = regress.evaluate(sets, executor=procs)
+    dasked = regress.evaluate(sets, executor=dask_client)
+    values = [[[r[3] for r in rows] for _, rows in ev] for ev in (serial, pooled, dasked)]
+    assert sum(len(v) for v in values[0]) > 10 and values[0] == values[1] == values[2]

@@ -157,7 +157,9 @@ class Model:
                 self._ions[salt] = {s: v for s, v in r.items() if v > 0}
 
     def value(self, kind, species, T, comp):
-        """The model's value of a data point (the units of DataSet.points)."""
+        """The model's value of a data point (the units of DataSet.points); from a cold start,
+        so that it does not depend on the points computed before (or on which worker)."""
+        self.el._warm = None
         comp = {c: comp.get(c, 0.0) for c in self.components}
         if kind in ("partial_pressure", "solubility"):
             return self.el.fugacities(comp, T)[0][species]
@@ -181,15 +183,26 @@ def _models(datasets, db):
     return {name: Model(name, db) for name in {d.chemistry for d in datasets}}
 
 
-def evaluate(datasets, db=None):
-    """[(data set, [(T, x, measured, calculated)])] with the databank ``db`` (default: active)."""
+def evaluate(datasets, db=None, executor=None):
+    """[(data set, [(T, x, measured, calculated)])] with the databank ``db`` (default: active).
+    ``executor``: as for ``velmora.sweep`` (None: here, in this process; a
+    ``concurrent.futures.Executor`` or a ``dask.distributed.Client``): each chemistry's model
+    travels once per worker and its points go in chunks; the values are the same digits."""
     from velmora.enginebridge import databank
     db = db or databank.active()
     models = _models(datasets, db)
     out = []
     for d in datasets:
         m = models[d.chemistry]
-        out.append((d, [(T, x, v, m.value(d.kind, d.species, T, comp)) for T, x, comp, v in d.points]))
+        if executor is None:
+            calc = [m.value(d.kind, d.species, T, comp) for T, _, comp, _ in d.points]
+        else:
+            from velmora.sweep import map_points
+            pts = [{"kind": d.kind, "species": d.species, "T": T, "comp": comp}
+                   for T, _, comp, _ in d.points]
+            calc = [o.value for o in map_points(m, "value", pts, executor=executor,
+                                                errors="raise", progress=False)]
+        out.append((d, [(T, x, v, c) for (T, x, _, v), c in zip(d.points, calc)]))
     return out
 
 
@@ -242,9 +255,10 @@ class FitResult:
 
 
 def fit(datasets, params, base=None, extra=None, extra_labels=(), source="fitted (velmora.regress)",
-        max_nfev=200, verbose=0):
+        max_nfev=200, verbose=0, executor=None):
     """Weighted, bounded least squares of ``params`` to ``datasets`` on the databank ``base``
-    (default: the active one). ``extra(db, theta)`` may add residuals (constraints)."""
+    (default: the active one). ``extra(db, theta)`` may add residuals (constraints).
+    ``executor``: where the objective's points are computed (see ``evaluate``)."""
     from scipy.optimize import least_squares
     from velmora.enginebridge import databank
     base = base or databank.active()
@@ -256,7 +270,7 @@ def fit(datasets, params, base=None, extra=None, extra_labels=(), source="fitted
     def residuals(theta):
         db = trial(theta)
         res = []
-        for d, rows in evaluate(datasets, db):
+        for d, rows in evaluate(datasets, db, executor):
             w = 1.0 / (d.sigma * math.sqrt(len(rows)))
             res += [w * math.log(c / v) if c > 0 and math.isfinite(c) else 1e3 for _, _, v, c in rows]
         res += [(t - p.prior[0]) / p.prior[1] for p, t in zip(params, theta) if p.prior]
@@ -275,7 +289,7 @@ def fit(datasets, params, base=None, extra=None, extra_labels=(), source="fitted
     except np.linalg.LinAlgError:
         stderr = np.full(len(params), np.nan)
     db = trial(sol.x)
-    evaluated = evaluate(datasets, db)
+    evaluated = evaluate(datasets, db, executor)
     ov = overlay(params, sol.x, base, source)
     ov["fit"] = {
         "chemistries": sorted({d.chemistry for d in datasets}),
