@@ -80,6 +80,14 @@ def test_mea_co2_within_factor_2_per_author_to_loading_0_6():
     assert max(mea_worst_by_author((0.1, 0.6)).values()) <= 2.0
 
 
+def test_mea_co2_fit_within_factor_2_of_data_it_was_not_fitted_to():
+    # Lawson & Garst (1976), 15.2 wt% MEA at 100 and 120 C: low by 1.78 at loading 0.115, 120 C
+    (_, rows), = regress.evaluate([data.mea_co2_check_set()])
+    worst = statistics(rows)["worst_factor"]
+    assert worst <= 2.0 and worst == pytest.approx(1.78, abs=0.01)     # the figure of the docs
+    assert all(c < v for _, _, v, c in rows)                            # low at every point
+
+
 def test_mea_h2s_within_factor_1_5_of_lawson_garst_40_to_100c():
     (_, rows), = regress.evaluate(data.mea_h2s_sets())
     fitted = statistics(rows)
