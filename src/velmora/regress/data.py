@@ -62,7 +62,7 @@ def mea_sets(loading=(0.0, 1.0), tmax=C + 150.0):
 
 # Lawson & Garst (1976), Table IV: H2S over aqueous MEA, (T [K], loading [mol H2S/mol MEA],
 # p_H2S [mmHg]). The transcription names 15.2 wt% MEA for the paper's MEA solution (its CO2
-# Table V); Table IV is taken at that strength.
+# Table V); Table IV is taken at that strength (Fogg's IUPAC evaluation, 1988: "15 wt%").
 LAWSON_GARST_1976 = [
     (313.15, 0.0329, 0.08), (313.15, 0.0396, 0.19), (313.15, 0.059, 0.31), (313.15, 0.0789, 0.55),
     (313.15, 0.373, 11.0), (313.15, 0.38, 9.3), (333.15, 0.0339, 0.28), (333.15, 0.0406, 0.44),
