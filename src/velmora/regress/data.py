@@ -2,7 +2,8 @@
 
 Transcriptions: Jou, Mather & Otto (1995) from the shared validation set; Aronu et al. (2011),
 Hilliard (2008), Xu & Rochelle (2011), Pitzer, Peiper & Busey (1984) and the CRC Handbook's
-mean activity coefficients from third-party transcriptions of those sources (_tables.py).
+mean activity coefficients from third-party transcriptions of those sources (_tables.py);
+Lawson & Garst (1976), H2S and CO2 over aqueous MEA, from a third-party transcription (below).
 """
 
 import math
