@@ -127,9 +127,12 @@ core::ComponentFugacities liquid_on_components(py::handle self, FlashLiquid& liq
     return component_fugacities(self, comps, xa, T);
 }
 
-// K-values; `liquid` (may be null) is the flash's liquid at this T and these components.
+// K-values; `liquid` (may be null) is the flash's liquid at this T and these components. The
+// vapor y is the Python object `y`, or when that is null the vector `yv` (made into an array
+// only for a vapor model that is called).
 core::KValues kvalues_impl(py::handle self, py::handle pp, const Eigen::VectorXd& xa,
-                           py::handle y, double T, double P, FlashLiquid* liquid = nullptr) {
+                           py::handle y, double T, double P, FlashLiquid* liquid = nullptr,
+                           const Eigen::VectorXd* yv = nullptr) {
     py::object phi_vapor = phasekit("phi_vapor");
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
     const auto nc = static_cast<Eigen::Index>(comps.size());
@@ -141,7 +144,7 @@ core::KValues kvalues_impl(py::handle self, py::handle pp, const Eigen::VectorXd
         [&](const Eigen::VectorXd& x) { return liquid_on_components(self, *liquid, comps, x, T); },
         [&]() -> Eigen::VectorXd {
             if (ideal) return Eigen::VectorXd::Zero(nc);
-            return to_vec(phi_vapor(pp, y, T, P), "ln phi");
+            return to_vec(y ? phi_vapor(pp, y, T, P) : phi_vapor(pp, to_numpy(*yv), T, P), "ln phi");
         });
 }
 
@@ -153,7 +156,7 @@ core::KValues kvalues_call(py::handle self, py::handle pp, const Eigen::VectorXd
         py::tuple r = ov(pp, to_numpy(x), to_numpy(y), T, P);
         return {to_vec(r[0], "K"), to_vec(r[1], "true amounts")};
     }
-    return kvalues_impl(self, pp, x, to_numpy(y), T, P, liquid);
+    return kvalues_impl(self, pp, x, py::handle(), T, P, liquid, &y);
 }
 
 core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "fugacity/henry.hpp"
 #include "host/activity.hpp"
@@ -432,9 +433,17 @@ Electrolyte& electrolyte(py::handle self) {
 
 py::object python_override(py::handle self, const char* name) {
     static py::handle base = py::type::of<Electrolyte>();
+    // The method names as interned strings, made once per name (the GIL guards the map).
+    static auto* keys = new std::unordered_map<std::string, PyObject*>();
+    PyObject*& key = (*keys)[name];
+    if (!key && !(key = PyUnicode_InternFromString(name))) throw py::error_already_set();
     py::handle type = py::type::of(self);
     if (PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr)) {
-        PyObject* v = PyDict_GetItemString(dict, name);  // borrowed
+        PyObject* v = PyDict_GetItemWithError(dict, key);  // borrowed
+        if (!v && PyErr_Occurred()) {
+            Py_DECREF(dict);
+            throw py::error_already_set();
+        }
         py::object found = v ? py::reinterpret_borrow<py::object>(v) : py::object();
         Py_DECREF(dict);
         if (found) return found;
@@ -690,28 +699,38 @@ void FlashLiquid::fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng,
     }
 }
 
+bool FlashLiquid::reusable(const Electrolyte& el) const {
+    return el.sp.is(sp_) && !python_override(self_, "henry_ref") && own_activity(sp_, core_);
+}
+
 bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacities& out) {
     if (state_ == kUnusable) return false;
     if (python_override(self_, "fugacities") || python_override(self_, "true_amounts") ||
         python_override(self_, "lnK"))
         return false;
     Electrolyte& el = electrolyte(self_);
-    std::optional<Callbacks> cb;
-    try {
-        cb.emplace(self_, el, T_);
-    } catch (const std::exception&) {  // the Python path raises it where the speciation would
-        return false;
-    }
-    if (state_ == kUnread) {
+    if (!cb_ || !reusable(el)) {
+        cb_.reset();
+        std::unique_ptr<Callbacks> cb;
         try {
-            build();
-            state_ = kReady;
-        } catch (const std::exception&) {  // includes a Python error, which is dropped
-            state_ = kUnusable;
+            cb = std::make_unique<Callbacks>(self_, el, T_);
+        } catch (const std::exception&) {  // the Python path raises it where the speciation would
             return false;
         }
+        if (state_ == kUnread) {
+            try {
+                build();
+                state_ = kReady;
+            } catch (const std::exception&) {  // includes a Python error, which is dropped
+                state_ = kUnusable;
+                return false;
+            }
+        }
+        if (!cb->prepare_native(n_)) return false;
+        sp_ = el.sp;
+        core_ = compiled_core(sp_);
+        cb_ = std::move(cb);
     }
-    if (!cb->prepare_native(n_)) return false;
 
     Eigen::VectorXd n0 = Eigen::VectorXd::Zero(n_);
     const std::size_t m = std::min(comps_.size(), static_cast<std::size_t>(xa.size()));
@@ -738,7 +757,7 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
     std::exception_ptr failed;  // of the fugacities: raised after the record is written
     {
         py::gil_scoped_release nogil;
-        res = core::solve_speciation(*el.stoich, n0, lnK_, warm, set, *cb);
+        res = core::solve_speciation(*el.stoich, n0, lnK_, warm, set, *cb_);
         try {
             fill(res.n, res.lng, out);
         } catch (...) {

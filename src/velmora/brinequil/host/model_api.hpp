@@ -12,6 +12,7 @@
 //   K) and the species object's index sets, so changes made by the caller are seen.
 // - The GIL must be held (all of these call into Python).
 #pragma once
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "fugacity/liquid_fugacity.hpp"
 #include "host/convert.hpp"
 #include "host/electrolyte.hpp"
+#include "model/true_amounts.hpp"
 
 namespace brinequil::host {
 
@@ -119,8 +121,14 @@ private:
     void build();
     void fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng, core::ComponentFugacities& out);
 
+    bool reusable(const Electrolyte& el) const;
+
     py::handle self_;
     std::vector<std::string> comps_;
+    // The speciation's callbacks of the first native evaluation (activity model, Henry
+    // reference at T), used again while the model they were built on is still the one found.
+    std::unique_ptr<core::SpeciationCallbacks> cb_;
+    py::object sp_, core_;
     double T_;
     enum { kUnread, kReady, kUnusable } state_ = kUnread;
     Eigen::Index n_ = 0;
