@@ -314,10 +314,10 @@ def speciation_residual(system, app, T, n, lng):
     """Largest reaction residual [ln units] and invariant residual [relative] of a speciation."""
     el, info = system.model, system._info
     n = np.asarray(n, dtype=float)
-    lng = np.asarray(lng, dtype=float)
     tot_n = float(n.sum())
-    # a NaN or inf anywhere makes these sums non-finite; a negative amount shows in the minimum
-    if not (tot_n > 0.0 and math.isfinite(tot_n + float(lng.sum())) and float(n.min()) >= 0.0):
+    # a negative amount shows in the minimum; a NaN or inf in n or lng carries through to the
+    # residuals below, whose maximum is then NaN or inf and fails any tolerance
+    if not (tot_n > 0.0 and float(n.min()) >= 0.0):
         return math.inf
     res = 0.0
     if info.nu.size:
@@ -329,10 +329,10 @@ def speciation_residual(system, app, T, n, lng):
         r -= el.lnK(T)
         res = float(np.abs(r).max())
     if info.B.size:
-        n0 = info.n0(app)
+        n0 = info.n0(app)                  # apparent amounts: none negative
         d = info.B @ (n - n0)
-        res = max(res, float(np.abs(d).max()) / max(float(np.abs(n0).sum()), 1e-300))
-    return res
+        res = max(res, float(np.abs(d).max()) / max(float(n0.sum()), 1e-300))
+    return res if math.isfinite(res) else math.inf
 
 
 def phase_residual(system, z, beta, x, y, T, P, f):
@@ -342,8 +342,10 @@ def phase_residual(system, z, beta, x, y, T, P, f):
     from velmora import phasekit
 
     comps = system.components
-    bal = float(np.max(np.abs(z - (1.0 - beta) * x - beta * y)))
-    lnphi = np.asarray(phasekit.phi_vapor(system.pp, y, T, P), dtype=float)
+    bal = float(np.abs(z - (1.0 - beta) * x - beta * y).max())
+    lnphi = np.asarray(phasekit.phi_vapor(system.pp, y, T, P), dtype=float).tolist()
+    # plain floats from here: element access of small arrays costs more than the arithmetic
+    z, x, y = z.tolist(), x.tolist(), y.tolist()
     vol = [k for k, c in enumerate(comps) if c in f and z[k] > TRACE]
     if not vol:
         return 0.0, bal
