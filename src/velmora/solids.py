@@ -47,7 +47,6 @@ MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
 FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
-PREDICT_MAX = 2.0      # largest predicted change of a ln n from which a start is predicted
 TRACE_X = 1e-8         # mole fraction below which a species' effect on ln gamma is left out
 
 
@@ -201,27 +200,6 @@ class _Liquid:
         self.si = system.solids.si(T, self.n, self.lng)
 
 
-def _predicted(system, T, app, liq, full, tols):
-    """The _Liquid of ``app`` (the solids' amounts ``full``), its speciation started from the
-    linear prediction of the liquid ``liq`` (a state with a derivative: ``jac``, ``dlng``) where
-    there is one: the core's successive substitution of ln gamma then needs a pass or two
-    instead of many. Without (or where the predicted start fails) the start is the last
-    speciation of this call, as the core keeps it."""
-    el = system.model
-    if liq is not None:
-        d = full - liq.full
-        dlnn = liq.jac[1] @ d
-        if float(np.max(np.abs(dlnn))) < PREDICT_MAX:
-            last = el._warm
-            n = liq.n * np.exp(dlnn)
-            el._warm = (T, n / n.sum(), liq.lng + liq.dlng @ d)
-            try:
-                return _Liquid(system, app, T, tols=tols)
-            except ValueError:
-                el._warm = last
-    return _Liquid(system, app, T, tols=tols)
-
-
 def _app(system, feed, s, active):
     c = feed.copy()
     for j, k in enumerate(active):
@@ -245,24 +223,15 @@ def solid_liquid(system, app, T):
         return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
     feed = np.array([app[c] for c in system.components], dtype=float)
 
-    first.full = np.zeros(len(ss))
-    base = [None]                  # the last state with a derivative
-
     def evaluate(s, active, tol=0.0):
-        full = np.zeros(len(ss))
-        full[active] = s
-        liq = _predicted(system, T, _app(system, feed, s, active), base[0], full,
-                         ROUGH_SPECIATION_TOL if tol >= ROUGH_TOL else SPECIATION_TOL)
-        liq.full = full
-        return liq
+        # each speciation starts from the last one of this call (the core's warm start)
+        return _Liquid(system, _app(system, feed, s, active), T,
+                       tols=ROUGH_SPECIATION_TOL if tol >= ROUGH_TOL else SPECIATION_TOL)
 
     def jacobian(s, active, liq):
         if not hasattr(liq, "jac"):        # every solid's column, kept for a set that grows
             d, du = _dlnx_ds(system, T, liq.n, ss.content)
             liq.jac = (ss.nu @ d, du)
-            # d ln gamma/ds = d(ln x + ln gamma)/ds - d ln x/ds: the next start's prediction
-            liq.dlng = d - (du - (liq.n / liq.n.sum()) @ du)
-            base[0] = liq
         J, du = liq.jac
         return J[np.ix_(active, active)], du[:, active]
 
