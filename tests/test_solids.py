@@ -246,7 +246,8 @@ def test_scaling_temperature(systems):
 def test_clear_errors(systems):
     s = systems["NaCl-H2O"]
     feed = s.composition(molalities={"NaCl": 3.0})
-    with pytest.raises(NotImplementedError, match=r"flash\(\.\.\., S=\.\.\., solids=True\)"):
+    with pytest.raises(ValueError, match=r"^flash\(\.\.\., S=\.\.\., solids=True\): no entropy of the "
+                       r"solids on the liquid's basis .*; give T, H or vapor_fraction$"):
         s.flash(feed, 101325.0, S=-100.0, solids=True)
     with pytest.raises(ValueError, match="the liquid boils dry"):
         s.flash(feed, 101325.0, T=390.0, solids=True)

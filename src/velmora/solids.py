@@ -588,9 +588,12 @@ def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T
                          + (f" (given: {', '.join(givens)})" if givens else ""))
     given, value = next(iter(givens.items()))
     if given == "S":
-        raise NotImplementedError(
-            "flash(..., S=..., solids=True): the property package's liquid entropy has no "
-            "reference for the solids yet; give T, H or vapor_fraction")
+        # The enthalpy of a solid rests on the core's ion references, which the liquid's
+        # enthalpy shares. The liquid's entropy is the property package's ideal solution of the
+        # apparent components: no ion references, no activity coefficients. A solid's entropy
+        # from its Ksp (R ln Ksp + dH/T on the ions' references) has nothing to match there, so
+        # the entropy of a liquid with solids, and a state found from it, would be wrong.
+        raise ValueError(S_MESSAGE)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     if given == "H":
@@ -599,6 +602,12 @@ def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T
     if given == "vapor_fraction" and not 0.0 <= value < 1.0:
         raise ValueError(f"vapor_fraction with solids must lie in [0, 1), not {value:g}")
     return _three_phase(system, z, P, given, value)
+
+
+S_MESSAGE = ("flash(..., S=..., solids=True): no entropy of the solids on the liquid's basis (the "
+             "liquid's entropy is an ideal solution of the apparent components, without the "
+             "ions' references and activity coefficients that a solid's entropy from its Ksp "
+             "rests on); give T, H or vapor_fraction")
 
 
 def _three_phase(system, z, P, given, value):
@@ -687,7 +696,7 @@ def _finish(system, z, P, s, active, split, its):
     out.vapor_fraction = beta * tot
     out.H = out.H * tot + h_sol
     out.H_solids = h_sol
-    out.S = math.nan              # no entropy reference for the solids (see flash_solids)
+    out.S = math.nan              # no entropy of the solids (S_MESSAGE)
     out.balance = max(out.balance, balance)
     out.iterations += its
     out.method += f", with solids ({its} Newton steps)"
