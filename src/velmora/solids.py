@@ -289,8 +289,8 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
             continue
         # every supersaturated solid joins (most supersaturated first) as long as the set stays
         # within the phase rule's count; one at a time once a set has been seen
-        new = _joining(system, active,
-                       sorted((k for k in absent if state.si[k] >= 0.0), key=lambda k: -state.si[k]))
+        over = sorted((k for k in absent if state.si[k] >= 0.0), key=lambda k: -state.si[k])
+        new = _joining(system, active, over)
         key = tuple(sorted(active + new))
         if key in seen or len(active) + len(new) > _max_solids(system):
             new = [best]
