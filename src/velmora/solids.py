@@ -44,6 +44,7 @@ RANK_TOL = 1e-6       # relative singular value below which the present solids a
 BROYDEN_RATE = 0.3     # a step with an updated derivative that cuts the residual less than
                        # this asks for a new one
 MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
+START_SWEEPS = 3        # sweeps over the joining solids for their ideal start
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
 FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
@@ -332,41 +333,41 @@ def _max_solids(system):
 
 
 def _start(system, s, active, m, liq, evaluate):
-    """A start for the amounts of the ``m`` solids just added (the last of ``active``): one
-    after the other, the amount that brings a solid's index to 0 when only its own ions leave
-    the liquid, ideally, the ions it takes gone for the next (a trace mineral takes most of
-    its scarcest ion, which a Newton step from 0 on a logarithmic index approaches slowly).
-    One speciation for all of them."""
+    """A start for the amounts of the ``m`` solids just added (the last of ``active``): the
+    amounts that bring their indices to 0 when only their own ions leave the liquid, ideally
+    (a trace mineral takes most of its scarcest ion, which a Newton step from 0 on a
+    logarithmic index approaches slowly). Solids that share an ion are solved in turn, each
+    with the others' present amounts, START_SWEEPS times over. One speciation for all."""
     from scipy.optimize import brentq
     ss, info = system.solids, system._info
-    nu = ss.nu.copy()
-    nu[:, info.iw] = 0.0
-    n = [float(v) for v in liq.n]
-    lnsi = [float(v) * LN10 for v in liq.si]      # ideal indices [ln], followed along
-    trial = s.copy()
+    n0 = [float(v) for v in liq.n]
+    si0 = [float(v) * LN10 for v in liq.si]
+    # plain floats: a solid's ions are two or three, Brent's method calls f a dozen times
+    ions = {}
     for j in range(len(active) - m, len(active)):
         k = active[j]
-        on = np.flatnonzero(nu[k] > 0.0)
-        # plain floats: a solid's ions are two or three, Brent's method calls f a dozen times
-        terms = [(float(nu[k, i]), float(nu[k, i]) / n[i]) for i in on]
-        top = 1.0 / max(r for _, r in terms)
-        si = lnsi[k]
-        if si <= 0.0:
-            continue
+        ions[j] = [(i, float(ss.nu[k, i])) for i in np.flatnonzero(ss.nu[k] > 0.0)
+                   if i != info.iw]
+    x = dict.fromkeys(ions, 0.0)
+    for _ in range(START_SWEEPS if len(ions) > 1 else 1):
+        for j, own in ions.items():
+            # the liquid without this solid's share, the others' kept
+            left = {i: n0[i] - sum(v * x[q] for q in ions for ii, v in ions[q] if ii == i)
+                    + v * x[j] for i, v in own}
+            si = si0[active[j]] + sum(v * math.log(left[i] / n0[i]) for i, v in own)
+            if si <= 0.0 or min(left.values()) <= 0.0:
+                x[j] = 0.0
+                continue
+            terms = [(v, v / left[i]) for i, v in own]
+            top = 1.0 / max(r for _, r in terms)
 
-        def f(x):
-            return si + sum(vi * math.log1p(-r * x) for vi, r in terms)
+            def f(a):
+                return si + sum(v * math.log1p(-r * a) for v, r in terms)
 
-        try:
-            guess = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-14 * top)
-        except ValueError:
-            continue
-        trial[j] = guess
-        for i in on:
-            old, n[i] = n[i], n[i] - float(nu[k, i]) * guess
-            d = math.log(n[i] / old)
-            for q in range(len(lnsi)):
-                lnsi[q] += float(nu[q, i]) * d
+            x[j] = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-14 * top)
+    trial = s.copy()
+    for j, v in x.items():
+        trial[j] = v
     try:
         return trial, evaluate(trial, active, ROUGH_TOL)
     except (ValueError, ConvergenceError):
@@ -400,19 +401,15 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
     """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
     lower the largest residual; a solid whose amount reaches 0 leaves the set. The derivative is
     carried from step to step by Broyden's update and renewed only where a step with it fails or
-    cuts the residual less than BROYDEN_RATE (or a solid leaves).
+    cuts the residual less than BROYDEN_RATE (or a solid leaves); each call starts with an exact
+    one (a rough solve's updated derivative serves its tight one worse than a new one).
     Returns (s, active, state, iterations)."""
     ss = system.solids
     J = None                        # the derivative in use, exact where ``fresh``
-    kept = getattr(state, "broyden", None)
-    if kept is not None and kept[0] == tuple(active):
-        J, dlnn, fresh = kept[1:]   # where the rough solve of the same set ended
     for it in range(1, NEWTON_MAX + 1):
         r = state.si[active] * LN10
         norm = float(np.max(np.abs(r)))
         if norm < tol * LN10:
-            if J is not None:
-                state.broyden = (tuple(active), J, dlnn, fresh)
             return s, active, state, it
         if J is None:
             J, dlnn = jacobian(s, active, state)
