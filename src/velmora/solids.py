@@ -349,22 +349,26 @@ def _start(system, s, active, m, liq, evaluate):
         ions[j] = [(i, float(ss.nu[k, i])) for i in np.flatnonzero(ss.nu[k] > 0.0)
                    if i != info.iw]
     x = dict.fromkeys(ions, 0.0)
+    taken = dict.fromkeys((i for own in ions.values() for i, _ in own), 0.0)
     for _ in range(START_SWEEPS if len(ions) > 1 else 1):
         for j, own in ions.items():
             # the liquid without this solid's share, the others' kept
-            left = {i: n0[i] - sum(v * x[q] for q in ions for ii, v in ions[q] if ii == i)
-                    + v * x[j] for i, v in own}
-            si = si0[active[j]] + sum(v * math.log(left[i] / n0[i]) for i, v in own)
-            if si <= 0.0 or min(left.values()) <= 0.0:
-                x[j] = 0.0
-                continue
-            terms = [(v, v / left[i]) for i, v in own]
-            top = 1.0 / max(r for _, r in terms)
+            left = [(v, n0[i] - taken[i] + v * x[j], n0[i]) for i, v in own]
+            si = si0[active[j]] + sum(v * math.log(a / b) for v, a, b in left if a > 0.0)
+            if si <= 0.0 or min(a for _, a, _ in left) <= 0.0:
+                new = 0.0
+            else:
+                terms = [(v, v / a) for v, a, _ in left]
+                top = 1.0 / max(r for _, r in terms)
 
-            def f(a):
-                return si + sum(v * math.log1p(-r * a) for v, r in terms)
+                def f(a):
+                    return si + sum(v * math.log1p(-r * a) for v, r in terms)
 
-            x[j] = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-14 * top)
+                # to a millionth of the largest amount: the start keeps a thousandth back
+                new = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-6 * top)
+            for i, v in own:
+                taken[i] += v * (new - x[j])
+            x[j] = new
     trial = s.copy()
     for j, v in x.items():
         trial[j] = v
@@ -414,11 +418,10 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
         if J is None:
             J, dlnn = jacobian(s, active, state)
             fresh = True
-        sv = np.linalg.svd(J, compute_uv=False) if len(active) > 1 else None
+        # the phase rule's test on an exact derivative only (an updated one that turns
+        # singular is renewed below)
+        sv = np.linalg.svd(J, compute_uv=False) if fresh and len(active) > 1 else None
         if sv is not None and sv[-1] <= RANK_TOL * sv[0]:
-            if not fresh:           # an updated derivative decides no exchange
-                J = None
-                continue
             try:
                 s, active, state = _exchange(s, active, J, evaluate)
             except ConvergenceError as e:
@@ -426,7 +429,13 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                                        T=T, tried=[ss.names[k] for k in active]) from None
             J = None
             continue
-        ds = np.linalg.solve(J, -r)         # regular: the rank was tested above
+        try:
+            ds = np.linalg.solve(J, -r)
+        except np.linalg.LinAlgError:
+            if not fresh:
+                J = None
+                continue
+            ds = np.linalg.lstsq(J, -r, rcond=None)[0]
         # no species of the liquid may lose more than MAX_DROP of its amount by the linear
         # prediction (the indices are logarithmic: a full step can overshoot a solid's last
         # ions); no amount below 0 (a solid reaching 0 leaves)
