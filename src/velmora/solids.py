@@ -13,7 +13,7 @@ are put next to the core's liquid:
   content; an active-set method finds the solids present (every present solid at SI = 0, every
   absent one at SI < 0). For a fixed set the amounts s solve SI(s) = 0 by Newton's method with
   the exact derivative of the speciation at its solution (the core's equations linearised in
-  ln n, the activity coefficients' derivatives by differences).
+  ln n, the activity coefficients' derivatives by differences), carried on by Broyden's update.
 - Flashes with solids: the same active set around the front door's verified two-phase flash of
   the feed less the solids.
 
