@@ -80,6 +80,30 @@ def test_mea_co2_within_factor_2_per_author_to_loading_0_6():
     assert max(mea_worst_by_author((0.1, 0.6)).values()) <= 2.0
 
 
+def test_mea_co2_fit_within_factor_2_of_data_it_was_not_fitted_to():
+    # Lawson & Garst (1976), 15.2 wt% MEA at 100 and 120 C: low by 1.78 at loading 0.115, 120 C
+    (_, rows), = regress.evaluate([data.mea_co2_check_set()])
+    worst = statistics(rows)["worst_factor"]
+    assert worst <= 2.0 and worst == pytest.approx(1.78, abs=0.01)     # the figure of the docs
+    assert all(c < v for _, _, v, c in rows)                            # low at every point
+
+
+def test_mea_h2s_within_factor_1_5_of_lawson_garst_40_to_100c():
+    (_, rows), = regress.evaluate(data.mea_h2s_sets())
+    fitted = statistics(rows)
+    assert fitted["n"] == 21 and fitted["worst_factor"] <= 1.5
+    assert fitted["worst_factor"] == pytest.approx(1.462, abs=0.005)   # the figure of the docs
+    (_, default_rows), = regress.evaluate(data.mea_h2s_sets(), databank.shipped_without_fit("MEA-H2S-H2O"))
+    assert statistics(default_rows)["worst_factor"] > 1.7               # the default pair: 1.74
+    # p_H2S rises with the loading at each temperature, and with T at loadings 0.380-0.385
+    by_t = {}
+    for T, x, _, calc in sorted(rows):
+        by_t.setdefault(T, []).append((x, calc))
+    assert all(b[1] > a[1] for pts in by_t.values() for a, b in zip(pts, pts[1:]))
+    near = [max((p for p in pts if p[0] < 0.39), key=lambda p: p[0])[1] for _, pts in sorted(by_t.items())]
+    assert all(b > a for a, b in zip(near, near[1:]))
+
+
 def test_regression_recovers_a_salt_pair_and_writes_a_loadable_overlay(tmp_path):
     sets = data.salt_sets("KCl")
     key = ("H2O", "K+", "Cl-")

@@ -104,6 +104,31 @@ def test_rachford_rice_in_cpp_matches_the_package_function(monkeypatch, mea):
     np.testing.assert_array_equal(python["x"], native["x"])
 
 
+def test_flash_liquid_and_ideal_vapor_in_cpp_match_the_python_calls(monkeypatch, mea):
+    # The flash reads the model's tables once and skips the ideal gas's ln phi = 0; a
+    # pass-through fugacities on the instance and a pass-through phi_vapor take the Python
+    # calls instead, with the same digits.
+    el, pp = mea
+    el._warm = None
+    native = el.flash_tp(pp, Z, 353.15, P)
+    K_native = el.kvalues(pp, Z, Z, 353.15, P)[0]
+    phi_calls = []
+    real_phi = phasekit.phi_vapor
+    monkeypatch.setattr(phasekit, "phi_vapor", lambda *a: phi_calls.append(1) or real_phi(*a))
+    monkeypatch.setattr(el, "fugacities", lambda n_app, T: brinequil.Electrolyte.fugacities(el, n_app, T),
+                        raising=False)
+    el._warm = None
+    python = el.flash_tp(pp, Z, 353.15, P)
+    for key in ("beta", "H", "S", "iterations"):
+        assert python[key] == native[key], key
+    np.testing.assert_array_equal(python["x"], native["x"])
+    np.testing.assert_array_equal(python["y"], native["y"])
+    # one vapor-model call per K-value evaluation (the feed's and 15 steps) and per residual
+    # of the split (its evaluations and the final one at the solution)
+    assert native["iterations"] > 15 and len(phi_calls) == native["iterations"] + 2
+    np.testing.assert_array_equal(el.kvalues(pp, Z, Z, 353.15, P)[0], K_native)
+
+
 def test_activity_model_errors_are_the_same_on_both_paths(monkeypatch):
     el, _ = mea_model({"lc_ref": "bogus"})
     with pytest.raises(ValueError) as native:
@@ -134,6 +159,24 @@ def test_threads_with_their_own_models_match_the_serial_answers():
         t.join()
     for out in outs:
         np.testing.assert_array_equal(np.array(out), np.array(serial))
+
+
+def test_flashes_in_threads_with_their_own_models_match_the_serial_answers():
+    (el, pp), (el2, _) = mea_model(), mea_model()
+    temps = np.linspace(313.15, 393.15, 9)
+    serial = [el.flash_tp(pp, Z, T, P)["beta"] for T in temps]
+    el._warm = None
+    outs = [[], []]
+
+    def run(m, out):
+        out.extend(m.flash_tp(pp, Z, T, P)["beta"] for T in temps)
+
+    threads = [threading.Thread(target=run, args=(m, o)) for m, o in zip((el, el2), outs)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert outs[0] == serial and outs[1] == serial
 
 
 def test_one_model_shared_by_threads_gives_valid_answers(mea):

@@ -372,7 +372,7 @@ def _k_rachford_rice(z, K):
 
 # velmora.brinequil runs these very functions (not replacements found in their place) in C++,
 # with the same operations in the same order.
-_NATIVE = {"_k_rachford_rice": _k_rachford_rice}
+_NATIVE = {"_k_rachford_rice": _k_rachford_rice, "phi_vapor": phi_vapor}
 
 
 # ----------------------------------------------------------------------------- temperature solver

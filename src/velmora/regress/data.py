@@ -2,7 +2,8 @@
 
 Transcriptions: Jou, Mather & Otto (1995) from the shared validation set; Aronu et al. (2011),
 Hilliard (2008), Xu & Rochelle (2011), Pitzer, Peiper & Busey (1984) and the CRC Handbook's
-mean activity coefficients from third-party transcriptions of those sources (_tables.py).
+mean activity coefficients from third-party transcriptions of those sources (_tables.py);
+Lawson & Garst (1976), H2S and CO2 over aqueous MEA, from a third-party transcription (below).
 """
 
 import math
@@ -27,6 +28,8 @@ CITE = {
     "crc": "CRC Handbook of Chemistry and Physics, 92nd ed. (2011), Mean activity coefficients of "
            "electrolytes as a function of concentration (after Hamer & Wu 1972 and Robinson & Stokes 1959)",
     "rs": "Robinson & Stokes, Electrolyte Solutions, 2nd ed. revised (1959), Appendix 8.10",
+    "lawson": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table IV",
+    "lawson_co2": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table V",
     "pm": "Pitzer & Mayorga, J. Phys. Chem. 77 (1973) 2300, Tables I-II: beta0, beta1, C_phi at 25 C "
           "(their fit of the Robinson & Stokes data), evaluated with A_phi = 0.392",
 }
@@ -56,6 +59,39 @@ def mea_sets(loading=(0.0, 1.0), tmax=C + 150.0):
         sets.append(DataSet("Xu & Rochelle 2011, 30 wt%", "partial_pressure", "MEA-CO2-H2O", "CO2",
                             amine_points("MEA", 0.30, rows), CITE["xu"], 0.3, "loading [mol CO2/mol MEA]"))
     return [s for s in sets if s.points]
+
+
+# Lawson & Garst (1976), Table IV: H2S over aqueous MEA, (T [K], loading [mol H2S/mol MEA],
+# p_H2S [mmHg]). The transcription names 15.2 wt% MEA for the paper's MEA solution (its CO2
+# Table V); Table IV is taken at that strength (Fogg's IUPAC evaluation, 1988: "15 wt%").
+LAWSON_GARST_1976 = [
+    (313.15, 0.0329, 0.08), (313.15, 0.0396, 0.19), (313.15, 0.059, 0.31), (313.15, 0.0789, 0.55),
+    (313.15, 0.373, 11.0), (313.15, 0.38, 9.3), (333.15, 0.0339, 0.28), (333.15, 0.0406, 0.44),
+    (333.15, 0.0593, 0.74), (333.15, 0.0805, 1.1), (333.15, 0.384, 34.0), (333.15, 0.392, 35.0),
+    (353.15, 0.0349, 0.74), (353.15, 0.0418, 1.16), (353.15, 0.382, 85.0), (353.15, 0.385, 90.0),
+    (373.15, 0.0633, 4.7), (373.15, 0.0793, 5.6), (373.15, 0.121, 13.8), (373.15, 0.376, 230.0),
+    (373.15, 0.384, 230.0)]
+# ... and their Table V: CO2 over the same 15.2 wt% MEA, (T [K], loading [mol CO2/mol MEA],
+# p_CO2 [mmHg]); not used by the MEA-CO2 fit, an independent check of it
+LAWSON_GARST_1976_CO2 = [(373.15, 0.177, 10.0), (393.15, 0.115, 22.0), (393.15, 0.187, 49.0)]
+MMHG_KPA = 0.133322368
+W_MEA_LAWSON_GARST = 0.152
+
+
+def mea_h2s_sets():
+    """H2S over 15.2 wt% aqueous MEA, 40-100 C, loadings 0.03-0.39 (Lawson & Garst 1976)."""
+    rows = [(T, a, p * MMHG_KPA) for T, a, p in LAWSON_GARST_1976]
+    return [DataSet("Lawson & Garst 1976, 15.2 wt%", "partial_pressure", "MEA-H2S-H2O", "H2S",
+                    amine_points("MEA", W_MEA_LAWSON_GARST, rows, gas="H2S"), CITE["lawson"], 0.2,
+                    "loading [mol H2S/mol MEA]")]
+
+
+def mea_co2_check_set():
+    """CO2 over 15.2 wt% aqueous MEA, 100-120 C (Lawson & Garst 1976, Table V)."""
+    rows = [(T, a, p * MMHG_KPA) for T, a, p in LAWSON_GARST_1976_CO2]
+    return DataSet("Lawson & Garst 1976, 15.2 wt%", "partial_pressure", "MEA-CO2-H2O", "CO2",
+                   amine_points("MEA", W_MEA_LAWSON_GARST, rows), CITE["lawson_co2"], 0.2,
+                   "loading [mol CO2/mol MEA]")
 
 
 def nacl_sets():

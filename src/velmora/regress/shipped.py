@@ -100,8 +100,20 @@ def _mea(shift=True):
     return sets, params, _mea_extra, (298.15, 423.15)
 
 
+# MEA-H2S-water: the water / (MEAH+, HS-) pair, A + B/T each way, alpha 0.2,
+# on the MEA-water pair of the MEA-CO2 fit (the data do not pin that pair down again).
+def _mea_h2s():
+    key = ("H2O", "MEAH+", "HS-")
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0, (8.0, 5.0)),
+              Parameter("electrolyte_pair", key, "B_m_ca", 0.0, -4000.0, 4000.0, (0.0, 2000.0), 300.0),
+              Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0, (-4.0, 5.0)),
+              Parameter("electrolyte_pair", key, "B_ca_m", 0.0, -4000.0, 4000.0, (0.0, 2000.0), 300.0)]
+    return data.mea_h2s_sets(), params, None, (298.15, 383.15)
+
+
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
-        **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS}}
+        **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS},
+        "MEA-H2S-H2O": _mea_h2s}
 
 
 def base_without(name):

@@ -108,6 +108,18 @@ void load_activity_api() {
     }
 }
 
+bool own_activity(py::handle sp, py::handle core) {
+    PyObject* fn = PyObject_GetAttr(api.module, api.s_ln_gamma);
+    if (!fn) throw py::error_already_set();
+    const bool own = fn == api.own_ln_gamma;
+    Py_DECREF(fn);
+    if (!own || !own_molecule_tau(sp)) return false;
+    py::object c = optional_attr(sp, api.s_core);
+    return c && c.is(core);
+}
+
+py::object compiled_core(py::handle sp) { return optional_attr(sp, api.s_core); }
+
 Activity::Activity(py::handle sp, py::handle options)
     : sp_(py::reinterpret_borrow<py::object>(sp)), options_(py::reinterpret_borrow<py::object>(options)) {
     PyObject* fn = PyObject_GetAttr(api.module, api.s_ln_gamma);

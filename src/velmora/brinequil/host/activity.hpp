@@ -25,6 +25,12 @@ namespace brinequil::host {
 // once by the module entry point (the activity-model module is imported there).
 void load_activity_api();
 
+// ionactivity.ln_gamma and sp.molecule_tau are (still) the package's own and sp._core is (still)
+// `core`: native objects built on that model earlier may be used again.
+bool own_activity(py::handle sp, py::handle core);
+// sp._core, or a null object.
+py::object compiled_core(py::handle sp);
+
 class Activity {
 public:
     // options: the model's option mapping, or a null handle for the three-argument call

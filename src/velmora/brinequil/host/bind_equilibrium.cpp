@@ -6,6 +6,7 @@
 #include <pybind11/functional.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "equilibrium/flash.hpp"
 #include "equilibrium/solvers.hpp"
@@ -29,13 +30,6 @@ struct Fugacities {
     core::FugacityMap f;
     Eigen::VectorXd n, lng;
 };
-
-// C1 ... C7 of an Antoine entry; the temperature limits after them are not read.
-core::Antoine antoine_coeffs(py::handle p) {
-    core::Antoine c;
-    for (std::size_t i = 0; i < 7; ++i) c[i] = to_double(p[py::int_(i)]);
-    return c;
-}
 
 std::optional<core::Antoine> antoine_of(const Electrolyte& el, const std::string& name) {
     py::str key(name);
@@ -109,28 +103,65 @@ core::ComponentFugacities component_fugacities(py::handle self,
 
 // ---- K-values, split, TP flash ---------------------------------------------------------------
 
+// phi_vapor is the package's own and pp.vapor is "ideal": ln phi = 0 for every component,
+// without the call. Any other vapor model (or a pp without `vapor`) is called.
+bool ideal_vapor(py::handle phi_vapor, py::handle pp) {
+    if (!adapt::phasekit_own(phi_vapor, "phi_vapor")) return false;
+    PyObject* v = PyObject_GetAttrString(pp.ptr(), "vapor");
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool ideal = PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "ideal") == 0;
+    Py_DECREF(v);
+    return ideal;
+}
+
+// Liquid fugacities on the components: the flash's native liquid when it applies, else the
+// Python path (self.fugacities and the model's mappings read at each call).
+core::ComponentFugacities liquid_on_components(py::handle self, FlashLiquid& liquid,
+                                               const std::vector<std::string>& comps,
+                                               const Eigen::VectorXd& xa, double T) {
+    core::ComponentFugacities f;
+    if (liquid.fugacities(xa, f)) return f;
+    return component_fugacities(self, comps, xa, T);
+}
+
+// K-values; `liquid` (may be null) is the flash's liquid at this T and these components. The
+// vapor y is the Python object `y`, or when that is null the vector `yv` (made into an array
+// only for a vapor model that is called).
 core::KValues kvalues_impl(py::handle self, py::handle pp, const Eigen::VectorXd& xa,
-                           py::handle y, double T, double P) {
+                           py::handle y, double T, double P, FlashLiquid* liquid = nullptr,
+                           const Eigen::VectorXd* yv = nullptr) {
     py::object phi_vapor = phasekit("phi_vapor");
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+    const auto nc = static_cast<Eigen::Index>(comps.size());
+    std::optional<FlashLiquid> own;
+    if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
+    const bool ideal = ideal_vapor(phi_vapor, pp);
     return core::kvalues(
-        xa, P, static_cast<Eigen::Index>(comps.size()),
-        [&](const Eigen::VectorXd& x) { return component_fugacities(self, comps, x, T); },
-        [&] { return to_vec(phi_vapor(pp, y, T, P), "ln phi"); });
+        xa, P, nc,
+        [&](const Eigen::VectorXd& x) { return liquid_on_components(self, *liquid, comps, x, T); },
+        [&]() -> Eigen::VectorXd {
+            if (ideal) return Eigen::VectorXd::Zero(nc);
+            return to_vec(y ? phi_vapor(pp, y, T, P) : phi_vapor(pp, to_numpy(*yv), T, P), "ln phi");
+        });
 }
 
 // self.kvalues(pp, x, y, T, P), the C++ one unless replaced.
 core::KValues kvalues_call(py::handle self, py::handle pp, const Eigen::VectorXd& x,
-                           const Eigen::VectorXd& y, double T, double P) {
+                           const Eigen::VectorXd& y, double T, double P,
+                           FlashLiquid* liquid = nullptr) {
     if (py::object ov = python_override(self, "kvalues")) {
         py::tuple r = ov(pp, to_numpy(x), to_numpy(y), T, P);
         return {to_vec(r[0], "K"), to_vec(r[1], "true amounts")};
     }
-    return kvalues_impl(self, pp, x, to_numpy(y), T, P);
+    return kvalues_impl(self, pp, x, py::handle(), T, P, liquid, &y);
 }
 
 core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
-                                    double T, double P, const Eigen::VectorXd& v0) {
+                                    double T, double P, const Eigen::VectorXd& v0,
+                                    FlashLiquid* liquid = nullptr) {
     Electrolyte& el = electrolyte(self);
     py::object phi_vapor = phasekit("phi_vapor");
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
@@ -151,9 +182,14 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
             vol[k] = z[static_cast<Eigen::Index>(k)] > 0.0;
         }
     }
+    std::optional<FlashLiquid> own;
+    if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
+    const bool ideal = ideal_vapor(phi_vapor, pp);
+    const auto nc = static_cast<Eigen::Index>(comps.size());
     core::SplitHooks hooks;
-    hooks.fug = [&](const Eigen::VectorXd& xl) { return component_fugacities(self, comps, xl, T); };
-    hooks.ln_phi = [&](const Eigen::VectorXd& y) {
+    hooks.fug = [&](const Eigen::VectorXd& xl) { return liquid_on_components(self, *liquid, comps, xl, T); };
+    hooks.ln_phi = [&](const Eigen::VectorXd& y) -> Eigen::VectorXd {
+        if (ideal) return Eigen::VectorXd::Zero(nc);
         return to_vec(phi_vapor(pp, to_numpy(y), T, P), "ln phi");
     };
     hooks.name = [&](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
@@ -163,7 +199,8 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
 }
 
 core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen::VectorXd& z,
-                                    double T, double P, const Eigen::VectorXd& v0, double tol) {
+                                    double T, double P, const Eigen::VectorXd& v0, double tol,
+                                    FlashLiquid* liquid) {
     if (py::object ov = python_override(self, "_flash_newton")) {
         py::tuple r = ov(pp, to_numpy(z), T, P, to_numpy(v0), tol);
         core::SplitResult s;
@@ -174,7 +211,7 @@ core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen:
         s.nfev = py::cast<long>(r[4]);
         return s;
     }
-    return flash_newton_impl(self, pp, z, T, P, v0);
+    return flash_newton_impl(self, pp, z, T, P, v0, liquid);
 }
 
 py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::handle T_obj,
@@ -189,12 +226,14 @@ py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::han
     py::object s_vap = phasekit("entropy_vapor");
     py::object s_liq = phasekit("entropy_liquid");
 
+    // The model's tables at T, read once for all the K-value and split evaluations of the flash.
+    FlashLiquid liquid(self, comps, T);
     core::TPFlashHooks hooks;
     hooks.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
-        return kvalues_call(self, pp, x, y, T, P);
+        return kvalues_call(self, pp, x, y, T, P, &liquid);
     };
     hooks.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-        return flash_newton_call(self, pp, zz, T, P, v0, tol);
+        return flash_newton_call(self, pp, zz, T, P, v0, tol, &liquid);
     };
     hooks.true_amounts = [&](const Eigen::VectorXd& x) {
         Amounts app;

@@ -4,8 +4,11 @@
 
 #include <cmath>
 #include <cstring>
+#include <exception>
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <unordered_map>
 
 #include "fugacity/henry.hpp"
 #include "host/activity.hpp"
@@ -309,6 +312,11 @@ py::object warm_record(py::handle self) {
     return py::none();
 }
 
+void read_warm(py::handle self, double T, Eigen::Index n, Eigen::VectorXd& w,
+               Eigen::VectorXd& lngw, core::WarmStart& warm);
+bool ref_follows_x(const Electrolyte& el);
+void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res);
+
 Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit) {
     Electrolyte& el = electrolyte(self);
     const core::Stoichiometry& st = *el.stoich;
@@ -332,9 +340,33 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
                                    " equilibrium reactions");
     }
 
-    // Warm start: (Tw, w, lngw) of the last finite solution of this instance.
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
+    read_warm(self, T, n, w, lngw, warm);
+
+    Callbacks cb(self, el, T);
+    core::SpeciationSettings set;
+    set.tol = tol;
+    set.maxit = maxit;
+    set.ref_follows_x = ref_follows_x(el);
+
+    // With the package's own activity model the whole solve runs in C++: the GIL is dropped, so
+    // that other threads run meanwhile. The record and the status are written with it held.
+    core::SpeciationResult res;
+    if (cb.prepare_native(n)) {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
+    } else {
+        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
+    }
+    record_solution(self, el, T, res);
+    return Speciation{std::move(res.n), std::move(res.lng)};
+}
+
+// Warm start: (Tw, w, lngw) of the last finite solution of this instance, read into w and lngw
+// when it applies to n species at T.
+void read_warm(py::handle self, double T, Eigen::Index n, Eigen::VectorXd& w,
+               Eigen::VectorXd& lngw, core::WarmStart& warm) {
     py::object rec = warm_record(self);
     if (!rec.is_none()) {
         py::tuple t = py::tuple(rec);
@@ -359,23 +391,16 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
             warm.lng = &lngw;
         }
     }
+}
 
-    Callbacks cb(self, el, T);
-    core::SpeciationSettings set;
-    set.tol = tol;
-    set.maxit = maxit;
+// The "henry_ref" mode makes the reference follow the composition ("solvent", "mixture").
+bool ref_follows_x(const Electrolyte& el) {
     py::object mode = map_get(el.options, N().henry_ref, py::none());
-    set.ref_follows_x = py_eq(mode, N().s_solvent) || py_eq(mode, N().s_mixture);
+    return py_eq(mode, N().s_solvent) || py_eq(mode, N().s_mixture);
+}
 
-    // With the package's own activity model the whole solve runs in C++: the GIL is dropped, so
-    // that other threads run meanwhile. The record and the status are written with it held.
-    core::SpeciationResult res;
-    if (cb.prepare_native(n)) {
-        py::gil_scoped_release nogil;
-        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
-    } else {
-        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
-    }
+// The status of the speciation and, for a finite solution, the new warm-start record (GIL held).
+void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res) {
     el.status.speciation_converged = res.converged;
     el.status.speciation_iterations = res.newton_iterations;
     if (res.finite()) {
@@ -384,7 +409,6 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
                              py::make_tuple(T, to_numpy(wn), to_numpy(res.lng)).ptr()) < 0)
             throw py::error_already_set();
     }
-    return Speciation{std::move(res.n), std::move(res.lng)};
 }
 
 Speciation from_python_result(py::handle r) {
@@ -409,9 +433,17 @@ Electrolyte& electrolyte(py::handle self) {
 
 py::object python_override(py::handle self, const char* name) {
     static py::handle base = py::type::of<Electrolyte>();
+    // The method names as interned strings, made once per name (the GIL guards the map).
+    static auto* keys = new std::unordered_map<std::string, PyObject*>();
+    PyObject*& key = (*keys)[name];
+    if (!key && !(key = PyUnicode_InternFromString(name))) throw py::error_already_set();
     py::handle type = py::type::of(self);
     if (PyObject* dict = PyObject_GenericGetDict(self.ptr(), nullptr)) {
-        PyObject* v = PyDict_GetItemString(dict, name);  // borrowed
+        PyObject* v = PyDict_GetItemWithError(dict, key);  // borrowed
+        if (!v && PyErr_Occurred()) {
+            Py_DECREF(dict);
+            throw py::error_already_set();
+        }
         py::object found = v ? py::reinterpret_borrow<py::object>(v) : py::object();
         Py_DECREF(dict);
         if (found) return found;
@@ -551,6 +583,191 @@ Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double 
         for (const auto& [name, v] : n_app) add(py::str(name), v);
     });
     return run_speciation(self, std::move(n0), T, tol, maxit);
+}
+
+core::Antoine antoine_coeffs(py::handle p) {
+    core::Antoine c;
+    for (std::size_t i = 0; i < 7; ++i) c[i] = to_double(p[py::int_(i)]);
+    return c;
+}
+
+FlashLiquid::FlashLiquid(py::handle self, std::vector<std::string> comps, double T)
+    : self_(self), comps_(std::move(comps)), T_(T) {}
+
+void FlashLiquid::build() {
+    Electrolyte& el = electrolyte(self_);
+    const SpeciesSets sets = species_sets(el, kSpZ | kSpHenry | kSpNames | kSpMol);
+    n_ = sets.n;
+    if (el.stoich->n_species() != n_) throw core::ValueError("species count");
+    lnK_ = ln_k(el, T_);
+    if (lnK_.size() != el.stoich->n_eq()) throw core::ValueError("constant records");
+    ref_follows_x_ = ref_follows_x(el);
+
+    auto position = [&](py::handle name) {
+        const long long p = name_index(el.names, name);
+        if (p < 0 || p >= n_) throw core::IndexError("species position");
+        return static_cast<Eigen::Index>(p);
+    };
+    for (const std::string& c : comps_) pos_.push_back(position(py::str(c)));
+    for (py::handle r : el.diss) {
+        std::vector<std::pair<Eigen::Index, double>> terms;
+        std::vector<char> limits;
+        for_items(r, [&](py::handle c, py::handle coef) {
+            const double v = to_double(coef);
+            terms.emplace_back(position(c), v);
+            limits.push_back(v < 0.0 && !py_eq(c, N().WATER));
+        });
+        if (std::find(limits.begin(), limits.end(), 1) == limits.end())
+            throw core::ValueError("no limiting reactant");
+        diss_.push_back(std::move(terms));
+        diss_limits_.push_back(std::move(limits));
+    }
+
+    // The fugacity routes of the species, in the order of liquid_fugacities: ions none, Henry
+    // components (ln_h_mix), species with Antoine data (psat), the others none.
+    kind_.assign(static_cast<std::size_t>(n_), kNone);
+    pairs_.assign(static_cast<std::size_t>(n_), {});
+    psat_.assign(static_cast<std::size_t>(n_), 0.0);
+    std::vector<char> is_henry(static_cast<std::size_t>(n_), 0);
+    for (int h : sets.henry) is_henry[static_cast<std::size_t>(h)] = 1;
+    core::MolecularNrtl lc;
+    bool have_lc = false;
+    Eigen::VectorXd xa(n_);
+    std::vector<double> p;
+    for (Eigen::Index k = 0; k < n_; ++k) {
+        const auto sk = static_cast<std::size_t>(k);
+        if (sets.z[k] != 0.0) continue;
+        py::str name(sets.names[sk]);
+        if (is_henry[sk]) {
+            if (!have_lc) {
+                MoleculeTau tau(el.sp);
+                if (!tau.native()) throw core::ValueError("molecule_tau replaced");
+                tau.assign(T_, sets.mol, lc);
+                have_lc = true;
+            }
+            const auto ii = static_cast<int>(position(name));
+            for_items(el.henry, [&](py::handle pair_key, py::handle coefs) {
+                py::tuple key = py::tuple(py::reinterpret_borrow<py::object>(pair_key));
+                if (key.size() != 2) throw core::ValueError("Henry table key");
+                if (!py_eq(key[0], name)) return;
+                py::object A = key[1];
+                const Eigen::Index a = position(A);
+                const double vc = to_double(map_get(el.vc, A, py::float_(0.1)));
+                p.clear();
+                for (py::handle c : coefs) p.push_back(to_double(c));
+                core::pure_solvent_reference(n_, static_cast<int>(a), ii, xa);
+                pairs_[sk].push_back({a, vc, core::henry_ln_h(p, T_), lc.ln_gamma_at(xa, ii)});
+            });
+            if (pairs_[sk].empty()) throw core::ValueError("Henry component without a pair");
+            kind_[sk] = kHenry;
+        } else if (el.antoine.contains(name)) {
+            psat_[sk] = core::psat(antoine_coeffs(el.antoine[name]), T_);
+            kind_[sk] = kAntoine;
+        }
+    }
+    for (const std::string& c : comps_) {
+        Eigen::Index j = -1;
+        for (Eigen::Index k = 0; k < n_ && j < 0; ++k)
+            if (kind_[static_cast<std::size_t>(k)] != kNone && sets.names[static_cast<std::size_t>(k)] == c) j = k;
+        comp_species_.push_back(j);
+    }
+    x_.resize(n_);
+    f_.resize(n_);
+}
+
+void FlashLiquid::fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng,
+                       core::ComponentFugacities& out) {
+    x_ = n / n.sum();
+    for (Eigen::Index k = 0; k < n_; ++k) {
+        const auto sk = static_cast<std::size_t>(k);
+        if (kind_[sk] == kHenry) {
+            core::HenryMix mix;
+            for (const HenryPair& h : pairs_[sk]) mix.add(x_[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
+            f_[k] = x_[k] * std::exp(lng[k] + mix.result());
+        } else if (kind_[sk] == kAntoine) {
+            f_[k] = x_[k] * std::exp(lng[k]) * psat_[sk];
+        }
+    }
+    const auto nc = static_cast<Eigen::Index>(comps_.size());
+    out.has.assign(comps_.size(), 0);
+    out.f = Eigen::VectorXd::Zero(nc);
+    for (Eigen::Index c = 0; c < nc; ++c) {
+        const Eigen::Index j = comp_species_[static_cast<std::size_t>(c)];
+        if (j < 0) continue;
+        out.has[static_cast<std::size_t>(c)] = 1;
+        out.f[c] = f_[j];
+    }
+}
+
+bool FlashLiquid::reusable(const Electrolyte& el) const {
+    return el.sp.is(sp_) && !python_override(self_, "henry_ref") && own_activity(sp_, core_);
+}
+
+bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacities& out) {
+    if (state_ == kUnusable) return false;
+    if (python_override(self_, "fugacities") || python_override(self_, "true_amounts") ||
+        python_override(self_, "lnK"))
+        return false;
+    Electrolyte& el = electrolyte(self_);
+    if (!cb_ || !reusable(el)) {
+        cb_.reset();
+        std::unique_ptr<Callbacks> cb;
+        try {
+            cb = std::make_unique<Callbacks>(self_, el, T_);
+        } catch (const std::exception&) {  // the Python path raises it where the speciation would
+            return false;
+        }
+        if (state_ == kUnread) {
+            try {
+                build();
+                state_ = kReady;
+            } catch (const std::exception&) {  // includes a Python error, which is dropped
+                state_ = kUnusable;
+                return false;
+            }
+        }
+        if (!cb->prepare_native(n_)) return false;
+        sp_ = el.sp;
+        core_ = compiled_core(sp_);
+        cb_ = std::move(cb);
+    }
+
+    Eigen::VectorXd n0 = Eigen::VectorXd::Zero(n_);
+    const std::size_t m = std::min(comps_.size(), static_cast<std::size_t>(xa.size()));
+    for (std::size_t k = 0; k < m; ++k) n0[pos_[k]] += xa[static_cast<Eigen::Index>(k)];
+    for (std::size_t r = 0; r < diss_.size(); ++r) {
+        // extent at which the limiting reactant is used up (as apparent_on_species)
+        bool any = false;
+        double amount = 0.0;
+        for (std::size_t t = 0; t < diss_[r].size(); ++t) {
+            if (!diss_limits_[r][t]) continue;
+            const double e = n0[diss_[r][t].first] / (-diss_[r][t].second);
+            if (!any || e < amount) amount = e;
+            any = true;
+        }
+        for (const auto& [pos, coef] : diss_[r]) n0[pos] += coef * amount;
+    }
+
+    Eigen::VectorXd w, lngw;
+    core::WarmStart warm;
+    read_warm(self_, T_, n_, w, lngw, warm);
+    core::SpeciationSettings set;
+    set.ref_follows_x = ref_follows_x_;
+    core::SpeciationResult res;
+    std::exception_ptr failed;  // of the fugacities: raised after the record is written
+    {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(*el.stoich, n0, lnK_, warm, set, *cb_);
+        try {
+            fill(res.n, res.lng, out);
+        } catch (...) {
+            failed = std::current_exception();
+        }
+    }
+    record_solution(self_, el, T_, res);
+    if (failed) std::rethrow_exception(failed);
+    out.n = std::move(res.n);
+    return true;
 }
 
 }  // namespace brinequil::host

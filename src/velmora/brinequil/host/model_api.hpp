@@ -12,15 +12,19 @@
 //   K) and the species object's index sets, so changes made by the caller are seen.
 // - The GIL must be held (all of these call into Python).
 #pragma once
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
 
+#include "equilibrium/flash.hpp"
 #include "fugacity/lc_molecular.hpp"
+#include "fugacity/liquid_fugacity.hpp"
 #include "host/convert.hpp"
 #include "host/electrolyte.hpp"
+#include "model/true_amounts.hpp"
 
 namespace brinequil::host {
 
@@ -89,6 +93,59 @@ Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double 
 // The same without looking for a Python override (the bound method itself uses this).
 Speciation speciate(py::handle self, py::handle n_app, double T, double tol = 1e-11,
                     int maxit = 200);
+
+// ---- The liquid of one flash ---------------------------------------------------------------
+// Liquid fugacities of the apparent liquids of one flash (one T, one list of components) with
+// the package's own model. What the evaluations need of the model's mappings -- the components'
+// positions among the species, the complete dissociations, ln K, the Antoine vapor pressures
+// and the Henry pairs (ln H, Vc, ln gamma_inf in the pure solvent) -- is read once, at the first
+// evaluation that can use it (GIL held); a table it cannot read leaves every evaluation to the
+// Python path, which raises that table's own error where it reads it.
+class FlashLiquid {
+public:
+    FlashLiquid(py::handle self, std::vector<std::string> comps, double T);
+
+    // Fugacities on the components of the apparent liquid xa (its first min(ncomp, size)
+    // entries paired with the components) when the model's fugacities, true_amounts, lnK and
+    // henry_ref and the activity model are the package's own (looked up at each call): the
+    // speciation and the fugacities run with the GIL released; the warm start is read and
+    // written with it held. false: nothing was done, the caller takes the Python path.
+    bool fugacities(const Eigen::VectorXd& xa, core::ComponentFugacities& out);
+
+private:
+    struct HenryPair {
+        Eigen::Index solvent;  // species position of the solvent
+        double vc, ln_h, ln_gamma_inf;
+    };
+    enum Kind : char { kNone, kHenry, kAntoine };
+    void build();
+    void fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng, core::ComponentFugacities& out);
+
+    bool reusable(const Electrolyte& el) const;
+
+    py::handle self_;
+    std::vector<std::string> comps_;
+    // The speciation's callbacks of the first native evaluation (activity model, Henry
+    // reference at T), used again while the model they were built on is still the one found.
+    std::unique_ptr<core::SpeciationCallbacks> cb_;
+    py::object sp_, core_;
+    double T_;
+    enum { kUnread, kReady, kUnusable } state_ = kUnread;
+    Eigen::Index n_ = 0;
+    std::vector<Eigen::Index> pos_;                                 // component -> species
+    std::vector<std::vector<std::pair<Eigen::Index, double>>> diss_;  // (species, coefficient)
+    std::vector<std::vector<char>> diss_limits_;                    // a reactant that limits
+    Eigen::VectorXd lnK_;
+    bool ref_follows_x_ = true;
+    std::vector<Kind> kind_;                    // per species
+    std::vector<std::vector<HenryPair>> pairs_;  // per species (Henry components)
+    std::vector<double> psat_;                  // per species (Antoine) [Pa]
+    std::vector<Eigen::Index> comp_species_;    // component -> volatile species, or -1
+    Eigen::VectorXd x_, f_;                     // work: true mole fractions, fugacities
+};
+
+// C1 ... C7 of an Antoine entry; the temperature limits after them are not read.
+core::Antoine antoine_coeffs(py::handle p);
 
 // ---- The NRTL matrices of the species object -----------------------------------------------
 // The molecular NRTL term over `mol` from the pair tm = (tau, alpha) of sp.molecule_tau (TypeError

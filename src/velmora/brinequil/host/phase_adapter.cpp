@@ -24,10 +24,21 @@ Eigen::Index find_name(const std::vector<std::string>& names, const std::string&
     return -1;
 }
 
-py::object phasekit(const char* name) { return py::module_::import("velmora.phasekit").attr(name); }
+namespace {
+// The module velmora.phasekit: the loaded one (sys.modules), imported when it is not there.
+py::object phasekit_module() {
+    static PyObject* key = PyUnicode_InternFromString("velmora.phasekit");  // leaked, like the module
+    if (!key) throw py::error_already_set();
+    if (PyObject* m = PyImport_GetModule(key)) return py::reinterpret_steal<py::object>(m);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return py::module_::import("velmora.phasekit");
+}
+}  // namespace
+
+py::object phasekit(const char* name) { return phasekit_module().attr(name); }
 
 bool phasekit_own(py::handle fn, const char* name) {
-    py::object own = py::module_::import("velmora.phasekit").attr("_NATIVE");
+    py::object own = phasekit_module().attr("_NATIVE");
     PyObject* v = PyDict_Check(own.ptr()) ? PyDict_GetItemString(own.ptr(), name) : nullptr;  // borrowed
     return v != nullptr && v == fn.ptr();
 }
