@@ -264,9 +264,9 @@ def _tight_state(system, app, T):
 
 
 def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
-    """Active-set method on the solids: add the supersaturated absent solids (all of them while
-    the phase rule allows and the set is new, else the most supersaturated one), solve for the
-    amounts of the present ones (``_newton``), until every absent solid has SI < 0.
+    """Active-set method on the solids: add the supersaturated absent solids (those of
+    ``_joining`` where the set is new, else the most supersaturated one), solve for the amounts
+    of the present ones (``_newton``), until every absent solid has SI < 0.
     ``evaluate(s, active, tol)`` gives a state with ``si`` (raises ValueError where it has none;
     ``tol`` the |SI| sought, which may loosen the solve inside),
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
@@ -288,8 +288,8 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
                                              0.1 * si_tol, si_tol)
             its, tight = its + n_it, True
             continue
-        # every supersaturated solid joins (most supersaturated first) as long as the set stays
-        # within the phase rule's count; one at a time once a set has been seen
+        # the supersaturated solids join together (see _joining); one at a time once a set has
+        # been seen
         over = sorted((k for k in absent if state.si[k] >= 0.0), key=lambda k: -state.si[k])
         new = _joining(system, active, over)
         key = tuple(sorted(active + new))
@@ -365,7 +365,10 @@ def _start(system, s, active, m, liq, evaluate):
                     return si + sum(v * math.log1p(-r * a) for v, r in terms)
 
                 # to a millionth of the largest amount: the start keeps a thousandth back
-                new = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-6 * top)
+                try:
+                    new = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-6 * top)
+                except ValueError:      # supersaturated past what its ions hold, ideally
+                    new = 0.999 * top
             for i, v in own:
                 taken[i] += v * (new - x[j])
             x[j] = new
