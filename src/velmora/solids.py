@@ -167,11 +167,12 @@ def _dlnx_ds(system, T, n, content):
     x = n / n.sum()
     base = np.asarray(ionactivity.ln_gamma(el.sp, x, T, el.options))
     D = np.eye(ns) - x                                   # d ln x_i / d u_j = delta_ij - x_j
-    for k in np.flatnonzero(x > TRACE_X):
-        xk = x.copy()
-        xk[k] *= 1.0 + FD_STEP
-        xk /= xk.sum()
-        D[:, k] += (np.asarray(ionactivity.ln_gamma(el.sp, xk, T, el.options)) - base) / FD_STEP
+    big = np.flatnonzero(x > TRACE_X)
+    X = np.tile(x, (big.size, 1))                        # one perturbed composition a row
+    X[np.arange(big.size), big] *= 1.0 + FD_STEP
+    X /= X.sum(axis=1, keepdims=True)
+    G = np.array([ionactivity.ln_gamma(el.sp, xk, T, el.options) for xk in X])
+    D[:, big] += (G - base).T / FD_STEP
     M = np.vstack([info.nu @ D, info.B * n])             # B diag(n) below
     rhs = np.zeros((ns, content.shape[0]))
     rhs[info.nu.shape[0]:] = -(system.solids.comp_b @ content.T)
