@@ -13,7 +13,7 @@ are put next to the core's liquid:
   content; an active-set method finds the solids present (every present solid at SI = 0, every
   absent one at SI < 0). For a fixed set the amounts s solve SI(s) = 0 by Newton's method with
   the exact derivative of the speciation at its solution (the core's equations linearised in
-  ln n, the activity coefficients' derivatives by differences).
+  ln n, the activity coefficients' derivatives by differences), carried on by Broyden's update.
 - Flashes with solids: the same active set around the front door's verified two-phase flash of
   the feed less the solids.
 
@@ -37,10 +37,14 @@ ROUGH_TOL = 1e-2       # |SI| to which a set that may still grow is solved
 # (at the core's default 1e-11 a small change of a solid's amount can fall below it, and a trace
 # ion's ln n carries the balance tolerance times total/amount); 1e-13 where rounding stops 1e-14
 SPECIATION_TOL = (1e-14, 1e-13)
+# where a set is solved roughly, the core's default is enough
+ROUGH_SPECIATION_TOL = (1e-11,)
 SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
 RANK_TOL = 1e-6       # relative singular value below which the present solids are too many
-CHORD_RATE = 0.1       # a step that cuts the residual less than this asks for a new derivative
+BROYDEN_RATE = 0.3     # a step with an updated derivative that cuts the residual less than
+                       # this asks for a new one
 MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
+START_SWEEPS = 3        # sweeps over the joining solids for their ideal start
 ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
 FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
@@ -93,6 +97,7 @@ class Solids:
         self.nu = np.array(rows).reshape(n, len(info.names))
         self.content = np.array(content).reshape(n, len(system.components))
         self._abcd = np.array([[r[k] for k in "ABCD"] for r in recs]).reshape(n, 4)
+        self._lk = (None, None)
         self._nu_ions = np.array([sum(float(v) for s, v in r["dissolution"].items()
                                       if s != "H2O") for r in recs], dtype=float)
         self._ln_mw = math.log(info.mw["H2O"] / 1000.0)
@@ -109,9 +114,13 @@ class Solids:
                          f"{', '.join(self.names) or 'none'}")
 
     def ln_k(self, T):
-        """ln Ksp of every solid at T [K], mole-fraction basis."""
-        A, B, C, D = self._abcd.T
-        return A + B / T + C * math.log(T) + D * T
+        """ln Ksp of every solid at T [K], mole-fraction basis (the last T's kept: a solve asks
+        at one T many times)."""
+        last = self._lk             # one tuple, so that threads read a matching pair
+        if last[0] != T:
+            A, B, C, D = self._abcd.T
+            last = self._lk = (T, A + B / T + C * math.log(T) + D * T)
+        return last[1]
 
     def log10_ksp(self, T):
         """{solid: log10 Ksp} at T [K] in the molality convention (mol/kg, water activity)."""
@@ -158,11 +167,12 @@ def _dlnx_ds(system, T, n, content):
     x = n / n.sum()
     base = np.asarray(ionactivity.ln_gamma(el.sp, x, T, el.options))
     D = np.eye(ns) - x                                   # d ln x_i / d u_j = delta_ij - x_j
-    for k in np.flatnonzero(x > TRACE_X):
-        xk = x.copy()
-        xk[k] *= 1.0 + FD_STEP
-        xk /= xk.sum()
-        D[:, k] += (np.asarray(ionactivity.ln_gamma(el.sp, xk, T, el.options)) - base) / FD_STEP
+    big = np.flatnonzero(x > TRACE_X)
+    X = np.tile(x, (big.size, 1))                        # one perturbed composition a row
+    X[np.arange(big.size), big] *= 1.0 + FD_STEP
+    X /= X.sum(axis=1, keepdims=True)
+    G = np.array([ionactivity.ln_gamma(el.sp, xk, T, el.options) for xk in X])
+    D[:, big] += (G - base).T / FD_STEP
     M = np.vstack([info.nu @ D, info.B * n])             # B diag(n) below
     rhs = np.zeros((ns, content.shape[0]))
     rhs[info.nu.shape[0]:] = -(system.solids.comp_b @ content.T)
@@ -178,9 +188,9 @@ def _dlnx_ds(system, T, n, content):
 class _Liquid:
     """The core's speciation of an apparent liquid, with the solids' indices."""
 
-    def __init__(self, system, app, T, maxit=SPECIATION_MAXIT):
+    def __init__(self, system, app, T, maxit=SPECIATION_MAXIT, tols=SPECIATION_TOL):
         el = system.model
-        for tol in SPECIATION_TOL:
+        for tol in tols:
             n, lng = el.true_amounts(app, T, tol, maxit)
             if el._status()["speciation_converged"]:
                 break
@@ -210,13 +220,15 @@ def solid_liquid(system, app, T):
     if not len(ss):
         return liquid_state(system, app, T)
     el._warm = None
-    first = _Liquid(system, app, T, 2000)
+    first = _Liquid(system, app, T, 2000, ROUGH_SPECIATION_TOL + SPECIATION_TOL)
     if np.all(first.si < 0.0):
         return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
     feed = np.array([app[c] for c in system.components], dtype=float)
 
-    def evaluate(s, active):
-        return _Liquid(system, _app(system, feed, s, active), T)
+    def evaluate(s, active, tol=0.0):
+        # each speciation starts from the last one of this call (the core's warm start)
+        return _Liquid(system, _app(system, feed, s, active), T,
+                       tols=ROUGH_SPECIATION_TOL if tol >= ROUGH_TOL else SPECIATION_TOL)
 
     def jacobian(s, active, liq):
         if not hasattr(liq, "jac"):        # every solid's column, kept for a set that grows
@@ -253,10 +265,11 @@ def _tight_state(system, app, T):
 
 
 def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
-    """Active-set method on the solids: add the supersaturated absent solids (all of them while
-    the phase rule allows and the set is new, else the most supersaturated one), solve for the
-    amounts of the present ones (``_newton``), until every absent solid has SI < 0.
-    ``evaluate(s, active)`` gives a state with ``si`` (raises ValueError where it has none),
+    """Active-set method on the solids: add the supersaturated absent solids (those of
+    ``_joining`` where the set is new, else the most supersaturated one), solve for the amounts
+    of the present ones (``_newton``), until every absent solid has SI < 0.
+    ``evaluate(s, active, tol)`` gives a state with ``si`` (raises ValueError where it has none;
+    ``tol`` the |SI| sought, which may loosen the solve inside),
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
     the species or None).
     ``si_tol``: the |SI| the present solids must reach (Newton stops at a tenth of it).
@@ -276,9 +289,10 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
                                              0.1 * si_tol, si_tol)
             its, tight = its + n_it, True
             continue
-        # every supersaturated solid joins (most supersaturated first) as long as the set stays
-        # within the phase rule's count; one at a time once a set has been seen
-        new = sorted((k for k in absent if state.si[k] >= 0.0), key=lambda k: -state.si[k])
+        # the supersaturated solids join together (see _joining); one at a time once a set has
+        # been seen
+        over = sorted((k for k in absent if state.si[k] >= 0.0), key=lambda k: -state.si[k])
+        new = _joining(system, active, over)
         key = tuple(sorted(active + new))
         if key in seen or len(active) + len(new) > _max_solids(system):
             new = [best]
@@ -286,12 +300,11 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
         seen[key] = seen.get(key, 0) + 1
         if seen[key] > SET_REVISITS:
             break                   # the set cycles
-        for k in new:
-            active.append(k)
-            s = np.append(s, 0.0)
-            tried.append("+" + ss.names[k])
-            if hasattr(state, "n"):
-                s, state = _start(system, s, active, state, evaluate)
+        active += new
+        s = np.append(s, np.zeros(len(new)))
+        tried += ["+" + ss.names[k] for k in new]
+        if hasattr(state, "n"):
+            s, state = _start(system, s, active, len(new), state, evaluate)
         s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
                                          ROUGH_TOL, si_tol)
         its, tight = its + n_it, False
@@ -299,33 +312,72 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
                            f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
 
 
+def _joining(system, active, candidates):
+    """The supersaturated solids (most supersaturated first) that join ``active`` together: each
+    one whose dissolved ions are independent of those of the set so far (of gypsum and
+    anhydrite, or mirabilite and thenardite, only the more supersaturated: both coexist at one
+    water activity only), within the phase rule's count."""
+    ss, info = system.solids, system._info
+    ions = np.delete(ss.nu, info.iw, axis=1)
+    chosen = list(active)
+    for k in candidates:
+        if len(chosen) >= _max_solids(system):
+            break
+        if np.linalg.matrix_rank(ions[chosen + [k]]) == len(chosen) + 1:
+            chosen.append(k)
+    return chosen[len(active):]
+
+
 def _max_solids(system):
     """Solids that can coexist with the liquid at fixed T and P: the components less water."""
     return len(system.components) - 1
 
 
-def _start(system, s, active, liq, evaluate):
-    """A start for the amount of the solid just added: the amount that brings its index to 0
-    when only its own ions leave the liquid, ideally (a trace mineral takes most of its
-    scarcest ion, which a Newton step from 0 on a logarithmic index approaches slowly)."""
+def _start(system, s, active, m, liq, evaluate):
+    """A start for the amounts of the ``m`` solids just added (the last of ``active``): the
+    amounts that bring their indices to 0 when only their own ions leave the liquid, ideally
+    (a trace mineral takes most of its scarcest ion, which a Newton step from 0 on a
+    logarithmic index approaches slowly). Solids that share an ion are solved in turn, each
+    with the others' present amounts, START_SWEEPS times over. One speciation for all."""
     from scipy.optimize import brentq
     ss, info = system.solids, system._info
-    k = active[-1]
-    nu = ss.nu[k].copy()
-    nu[info.iw] = 0.0
-    on = nu > 0.0
-    n, v = liq.n[on], nu[on]
-    top = float(np.min(n / v))
-    si = liq.si[k] * LN10
+    n0 = [float(v) for v in liq.n]
+    si0 = [float(v) * LN10 for v in liq.si]
+    # plain floats: a solid's ions are two or three, Brent's method calls f a dozen times
+    ions = {}
+    for j in range(len(active) - m, len(active)):
+        k = active[j]
+        ions[j] = [(i, float(ss.nu[k, i])) for i in np.flatnonzero(ss.nu[k] > 0.0)
+                   if i != info.iw]
+    x = dict.fromkeys(ions, 0.0)
+    taken = dict.fromkeys((i for own in ions.values() for i, _ in own), 0.0)
+    for _ in range(START_SWEEPS if len(ions) > 1 else 1):
+        for j, own in ions.items():
+            # the liquid without this solid's share, the others' kept
+            left = [(v, n0[i] - taken[i] + v * x[j], n0[i]) for i, v in own]
+            si = si0[active[j]] + sum(v * math.log(a / b) for v, a, b in left if a > 0.0)
+            if si <= 0.0 or min(a for _, a, _ in left) <= 0.0:
+                new = 0.0
+            else:
+                terms = [(v, v / a) for v, a, _ in left]
+                top = 1.0 / max(r for _, r in terms)
 
-    def f(x):
-        return si + float(v @ np.log1p(-v * x / n))
+                def f(a):
+                    return si + sum(v * math.log1p(-r * a) for v, r in terms)
 
+                # to a millionth of the largest amount: the start keeps a thousandth back
+                try:
+                    new = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-6 * top)
+                except ValueError:      # supersaturated past what its ions hold, ideally
+                    new = 0.999 * top
+            for i, v in own:
+                taken[i] += v * (new - x[j])
+            x[j] = new
+    trial = s.copy()
+    for j, v in x.items():
+        trial[j] = v
     try:
-        guess = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-14 * top)
-        trial = s.copy()
-        trial[-1] = guess
-        return trial, evaluate(trial, active)
+        return trial, evaluate(trial, active, ROUGH_TOL)
     except (ValueError, ConvergenceError):
         return s, liq
 
@@ -356,26 +408,38 @@ def _exchange(s, active, J, evaluate):
 def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
     """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
     lower the largest residual; a solid whose amount reaches 0 leaves the set. The derivative is
-    kept while each step cuts the residual at least tenfold (a chord method), else renewed.
+    carried from step to step by Broyden's update and renewed only where a step with it fails or
+    cuts the residual less than BROYDEN_RATE (or a solid leaves); each call starts with an exact
+    one (a rough solve's updated derivative serves its tight one worse than a new one).
     Returns (s, active, state, iterations)."""
     ss = system.solids
-    at = state                      # the state whose derivative is used (chord steps)
+    J = None                        # the derivative in use, exact where ``fresh``
     for it in range(1, NEWTON_MAX + 1):
         r = state.si[active] * LN10
         norm = float(np.max(np.abs(r)))
         if norm < tol * LN10:
             return s, active, state, it
-        J, dlnn = jacobian(s, active, at)
-        sv = np.linalg.svd(J, compute_uv=False)
-        if len(active) > 1 and sv[-1] <= RANK_TOL * sv[0]:
+        if J is None:
+            J, dlnn = jacobian(s, active, state)
+            fresh = True
+        # the phase rule's test on an exact derivative only (an updated one that turns
+        # singular is renewed below)
+        sv = np.linalg.svd(J, compute_uv=False) if fresh and len(active) > 1 else None
+        if sv is not None and sv[-1] <= RANK_TOL * sv[0]:
             try:
                 s, active, state = _exchange(s, active, J, evaluate)
             except ConvergenceError as e:
                 raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: {e}",
                                        T=T, tried=[ss.names[k] for k in active]) from None
-            at = state
+            J = None
             continue
-        ds, *_ = np.linalg.lstsq(J, -r, rcond=None)
+        try:
+            ds = np.linalg.solve(J, -r)
+        except np.linalg.LinAlgError:
+            if not fresh:
+                J = None
+                continue
+            ds = np.linalg.lstsq(J, -r, rcond=None)[0]
         # no species of the liquid may lose more than MAX_DROP of its amount by the linear
         # prediction (the indices are logarithmic: a full step can overshoot a solid's last
         # ions); no amount below 0 (a solid reaching 0 leaves)
@@ -394,7 +458,7 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
             if hit is not None:
                 s_new[hit] = 0.0
             try:
-                new = evaluate(s_new, active)
+                new = evaluate(s_new, active, tol)
                 ok = bool(np.all(np.isfinite(new.si)))
             except (ValueError, ConvergenceError):
                 ok = False
@@ -403,8 +467,8 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                 break
             lam, hit = lam * 0.5, None
         else:
-            if at is not state:               # an old derivative: renew it and try again
-                at = state
+            if not fresh:                     # an updated derivative: renew it, try again
+                J = None
                 continue
             if norm < 0.5 * si_tol * LN10:    # at the noise of the solve inside, within tolerance
                 return s, active, state, it
@@ -413,12 +477,20 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                 f"direction lowers the residual of {', '.join(ss.names[k] for k in active)} "
                 f"(largest |SI| {norm / LN10:.3g})", T=T, residual=norm / LN10,
                 tried=[ss.names[k] for k in active])
-        if float(np.max(np.abs(new.si[active]))) * LN10 > CHORD_RATE * norm or hit is not None:
-            at = new                # too slow for the old derivative: a fresh one
+        r_new = new.si[active] * LN10
+        # a damped step cuts the residual by about its length only
+        slow = float(np.max(np.abs(r_new))) > (1.0 - (1.0 - BROYDEN_RATE) * lam) * norm
+        if hit is not None or (slow and not fresh):
+            J = None                # a solid left, or too slow for the updated derivative
+        else:                       # Broyden's update: J step = the change of the residual
+            step = s_new - s
+            J = J + np.outer(r_new - r - J @ step, step) / float(step @ step)
+            fresh = False
         s, state = s_new, new
         keep = [j for j in range(len(active)) if s[j] > 0.0]
         if len(keep) < len(active):
             active, s = [active[j] for j in keep], s[keep]
+            J = None
             if not active:
                 return s, active, state, it
     raise ConvergenceError(f"solid-liquid equilibrium not converged at T = {T:g} K after "
@@ -526,9 +598,12 @@ def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T
                          + (f" (given: {', '.join(givens)})" if givens else ""))
     given, value = next(iter(givens.items()))
     if given == "S":
-        raise NotImplementedError(
-            "flash(..., S=..., solids=True): the property package's liquid entropy has no "
-            "reference for the solids yet; give T, H or vapor_fraction")
+        # The enthalpy of a solid rests on the core's ion references, which the liquid's
+        # enthalpy shares. The liquid's entropy is the property package's ideal solution of the
+        # apparent components: no ion references, no activity coefficients. A solid's entropy
+        # from its Ksp (R ln Ksp + dH/T on the ions' references) has nothing to match there, so
+        # the entropy of a liquid with solids, and a state found from it, would be wrong.
+        raise ValueError(S_MESSAGE)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     if given == "H":
@@ -539,12 +614,18 @@ def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T
     return _three_phase(system, z, P, given, value)
 
 
+S_MESSAGE = ("flash(..., S=..., solids=True): no entropy of the solids on the liquid's basis (the "
+             "liquid's entropy is an ideal solution of the apparent components, without the "
+             "ions' references and activity coefficients that a solid's entropy from its Ksp "
+             "rests on); give T, H or vapor_fraction")
+
+
 def _three_phase(system, z, P, given, value):
     ss = system.solids
 
     dry, last = [], []
 
-    def evaluate(s, active):
+    def evaluate(s, active, tol=None):
         try:
             split = _Split(system, z, s, active, P, given, value, last[-1] if last else None)
             last.append(split.result.T)       # where the next temperature search starts
@@ -625,7 +706,7 @@ def _finish(system, z, P, s, active, split, its):
     out.vapor_fraction = beta * tot
     out.H = out.H * tot + h_sol
     out.H_solids = h_sol
-    out.S = math.nan              # no entropy reference for the solids (see flash_solids)
+    out.S = math.nan              # no entropy of the solids (S_MESSAGE)
     out.balance = max(out.balance, balance)
     out.iterations += its
     out.method += f", with solids ({its} Newton steps)"
