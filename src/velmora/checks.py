@@ -224,25 +224,21 @@ class SystemInfo:
 
 
 def _correlation_ranges(system, el, db):
-    """[(what, tmin, tmax)] of the correlations the system uses."""
-    out = []
-    for c in system.components:
-        rec = db.table("vapor_pressure").get(c)
-        if rec is not None and c not in system.henry and "tmin" in rec:
-            out.append((f"vapor pressure of {c}", rec["tmin"], rec["tmax"]))
-    for h in system.henry:
-        for c in system.components:
-            rec = db.henry_record(h, c)
-            if rec is not None and "tmin" in rec:
-                out.append((f"Henry constant of {h} in {c}", rec["tmin"], rec["tmax"]))
+    """[(what, tmin, tmax)] of the correlations the system uses (the databank's validity)."""
+    used = [(f"vapor pressure of {c}", "vapor_pressure", c)
+            for c in system.components if c not in system.henry]
+    used += [(f"Henry constant of {h} in {c}", "henry", (h, c))
+             for h in system.henry for c in system.components]
+    # a chemistry's constants carry no reaction id: the databank record with the same A-D
     for k in el.K:
-        for rid, rec in db.table("equilibrium").items():
-            if isinstance(rec, dict) and "tmin" in rec and \
-                    all(abs(float(rec.get(c, 0.0)) - float(k[c])) <= 1e-12 * max(1.0, abs(k[c]))
-                        for c in "ABCD"):
-                out.append((f"equilibrium constant {rid}", rec["tmin"], rec["tmax"]))
-                break
-    return out
+        rid = next((rid for rid, rec in db.table("equilibrium").items()
+                    if isinstance(rec, dict) and all(
+                        abs(float(rec.get(c, 0.0)) - float(k[c])) <= 1e-12 * max(1.0, abs(k[c]))
+                        for c in "ABCD")), None)
+        if rid is not None:
+            used.append((f"equilibrium constant {rid}", "reaction", rid))
+    return [(what, *rng) for what, kind, key in used
+            if (rng := db.validity(kind, key)) is not None]
 
 
 def _default_pairs(info, db):
@@ -256,7 +252,7 @@ def _default_pairs(info, db):
             continue
         for c in cats:
             for a in ans:
-                if str(db.electrolyte_pair(m, c, a)[-1]).startswith("default"):
+                if db.is_default_pair(m, c, a):
                     out.add((m, c, a))
     return out
 

@@ -115,11 +115,11 @@ class _Verified:
 
 
 def _finish(system, z, v):
-    from .states import LiquidState, ln_gamma_inf_water
+    from .states import LiquidState
     raw = v.raw
     T = raw["T"]
     x = dict(zip(system.components, map(float, raw["x"])))
-    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res, ln_gamma_inf_water(system, T))
+    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
     checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n), stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 

@@ -250,7 +250,7 @@ def _tight_state(system, app, T):
     fugacities start from it and keep it), checked like every liquid. The warm start is this
     call's own, so the answer does not depend on earlier calls."""
     from . import checks
-    from .states import LiquidState, ln_gamma_inf_water
+    from .states import LiquidState
     el = system.model
     _Liquid(system, app, T, 2000)           # warm from this call's last speciation
     f, n, lng = el.fugacities(app, T)
@@ -261,7 +261,7 @@ def _tight_state(system, app, T):
                                f"next to the solids: residual {res:.3g}", T=T, feed=dict(app),
                                residual=res)
     checks.pair_warnings(system, np.asarray(n) / np.sum(n))
-    return LiquidState(system, app, T, n, lng, f, res, ln_gamma_inf_water(system, T))
+    return LiquidState(system, app, T, n, lng, f, res)
 
 
 def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):

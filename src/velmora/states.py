@@ -41,7 +41,7 @@ class LiquidState:
     element or charge imbalance of feed = liquid + solids, relative) and ``iterations``.
     """
 
-    def __init__(self, system, apparent, T, n, lng, f, residual, ln_gamma_inf):
+    def __init__(self, system, apparent, T, n, lng, f, residual):
         info = system._info
         names = info.names
         n = np.asarray(n, dtype=float)
@@ -60,6 +60,7 @@ class LiquidState:
         self.molality = {names[i]: (float(n[i] / kg_w) if kg_w > 0 else math.inf)
                          for i in range(len(names)) if i != iw}
         lnx_w = math.log(x[iw]) if x[iw] > 0 else -math.inf
+        ln_gamma_inf = ln_gamma_inf_water(system, T)
         self.gamma_molal = {names[i]: math.exp(lng[i] - ln_gamma_inf[i] + lnx_w) for i in solute}
         self.activity = {}
         for i, s in enumerate(names):
@@ -174,7 +175,7 @@ def liquid_state(system, app, T):
                 residual=min(res, res2), tried=("speciation", "speciation, 2000 iterations"))
         f, n, lng = el.fugacities(app, T)
         res = checks.speciation_residual(system, app, T, n, lng)
-    state = LiquidState(system, app, T, n, lng, f, res, ln_gamma_inf_water(system, T))
+    state = LiquidState(system, app, T, n, lng, f, res)
     checks.pair_warnings(system, np.asarray(n) / np.sum(n))
     return state
 
