@@ -203,7 +203,7 @@ def _resolve(chemistry, gases, henry, tol):
     db = enginebridge.databank
     if isinstance(chemistry, str):
         name = _builtin_name(chemistry, ionchem.names())
-        chem, explicit = ionchem.builtin(name), None
+        chem, explicit = ionchem.builtin(name), ionchem.components(name)
     elif not hasattr(chemistry, "get"):
         raise TypeError("chemistry: give a built-in chemistry name or a chemistry mapping, "
                         f"not {type(chemistry).__name__}")
