@@ -95,6 +95,26 @@ class Electrolyte:
     def _reset_status(self) -> None:
         """Forget the outcomes that _status reports."""
 
+    def _solid_newton(
+        self,
+        n0: ArrayLike,
+        T: float,
+        nu_s: ArrayLike,
+        ln_ksp: ArrayLike,
+        s: ArrayLike,
+        n: ArrayLike,
+        lng: ArrayLike,
+        tol: float = 1e-14,
+        maxit: int = 60,
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], int, int]:
+        """The liquid and the amounts of a set of solids in equilibrium with it (velmora.solids):
+        Newton's method on the speciation's equations and the solids' saturation together, from
+        the true amounts n (ln gamma lng) and solid amounts s. n0: the feed on the species;
+        nu_s: the solids' dissolution into the species (a row each); ln_ksp: their ln Ksp
+        (mole-fraction basis). Returns (n, lng, s, status, iterations): status 0 converged
+        (every residual below tol, or below 10 tol where no step lowers them), 1 not converged, 2 diverged, 3 a method of the model
+        replaced in Python (nothing done)."""
+
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
         entry per row of ``nu``."""

@@ -212,15 +212,21 @@ class SystemInfo:
 
     def n0(self, app):
         """Apparent amounts spread on the species, salts dissociated."""
-        n0 = np.zeros(len(self.names))
+        steps = self.__dict__.get("_diss_steps")
+        if steps is None:
+            # each dissociation as (salt position, its coefficient, [(position, coefficient)])
+            steps = self._diss_steps = [
+                (self.pos[salt], -d[salt], [(self.pos[s], v) for s, v in d.items()])
+                for d in self.diss for salt in [next(s for s, v in d.items() if v < 0)]]
+        # plain floats, in the order of the arrays' arithmetic (the same sums, bit for bit)
+        n0 = [0.0] * len(self.names)
         for c, v in app.items():
             n0[self.pos[c]] += v
-        for d in self.diss:
-            salt = next(s for s, v in d.items() if v < 0)
-            amt = n0[self.pos[salt]] / -d[salt]
-            for s, v in d.items():
-                n0[self.pos[s]] += v * amt
-        return n0
+        for salt, coef, products in steps:
+            amt = n0[salt] / coef
+            for i, v in products:
+                n0[i] += v * amt
+        return np.array(n0)
 
 
 def _correlation_ranges(system, el, db):

@@ -102,6 +102,21 @@ class Solids:
                                       if s != "H2O") for r in recs], dtype=float)
         self._ln_mw = math.log(info.mw["H2O"] / 1000.0)
         self.ranges = [(float(r["tmin"]), float(r["tmax"])) for r in recs]
+        # the feed on the species is linear in the apparent amounts: a column per component
+        self.n0_of = np.column_stack([info.n0({c: 1.0}) for c in system.components])
+        self.n0_tot = (self.n0_of @ self.content.T).sum(axis=0)   # per mol of each solid
+        self.b_nu = B @ self.nu.T            # invariants, a column each
+        self._ions = np.delete(self.nu, info.iw, axis=1)
+        self._independent = {}
+
+    def independent(self, which):
+        """Whether the dissolved ions of the solids ``which`` (a tuple) are linearly
+        independent (two solids that differ only by their water are not)."""
+        known = self._independent.get(which)
+        if known is None:
+            known = self._independent[which] = bool(
+                np.linalg.matrix_rank(self._ions[list(which)]) == len(which))
+        return known
 
     def __len__(self):
         return len(self.names)
@@ -202,11 +217,11 @@ class _Liquid:
         self.si = system.solids.si(T, self.n, self.lng)
 
 
-def _app(system, feed, s, active):
+def _app(system, feed, s, active, vector=False):
     c = feed.copy()
     for j, k in enumerate(active):
         c -= s[j] * system.solids.content[k]
-    return dict(zip(system.components, c.tolist()))
+    return c if vector else dict(zip(system.components, c.tolist()))
 
 
 def solid_liquid(system, app, T):
@@ -223,7 +238,21 @@ def solid_liquid(system, app, T):
     first = _Liquid(system, app, T, 2000, ROUGH_SPECIATION_TOL + SPECIATION_TOL)
     if np.all(first.si < 0.0):
         return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
-    feed = np.array([app[c] for c in system.components], dtype=float)
+    feed = _app_vector(system, app)
+    warm = el._warm                 # the feed's speciation: where the method below starts
+    joint = _joint_active_set(system, feed, T, first)
+    if joint is not None:
+        s, active, its = joint
+        try:
+            app_liq = _app(system, feed, s, active)
+            out = _tight_state(system, app_liq, T, polish=False)
+            _verify(system, out, {ss.names[k]: float(v) for k, v in zip(active, s)}, app, T,
+                    its)
+            ss.range_warnings(T, active)
+            return out
+        except (ConvergenceError, ValueError):
+            pass                    # the method below decides
+    el._warm = warm
 
     def evaluate(s, active, tol=0.0):
         # each speciation starts from the last one of this call (the core's warm start)
@@ -245,14 +274,81 @@ def solid_liquid(system, app, T):
     return out
 
 
-def _tight_state(system, app, T):
+def _joint_active_set(system, feed, T, first):
+    """The active-set method with the core's joint Newton (Electrolyte._solid_newton: the
+    speciation and the present solids' saturation solved together): (s, active, Newton
+    iterations), with the model's warm start at that liquid, or None where it does not settle
+    (a step that fails, a set seen before, one solid too many for the phase rule); the
+    Python method (``_active_set``) takes over there. ``feed``: the apparent amounts (vector).
+
+    The first set: the supersaturated solids of the feed's liquid that ``_joining`` takes. A
+    present solid whose amount comes out negative leaves (the most negative first); the
+    supersaturated absent ones join, in place of one they cannot coexist with."""
+    ss, el = system.solids, system.model
+    lnk = ss.ln_k(T)
+    n0 = ss.n0_of @ feed
+    n, lng, si = first.n, first.lng, first.si.tolist()
+    active = _joining(system, [], sorted((k for k, v in enumerate(si) if v >= 0.0),
+                                         key=lambda k: -si[k]))
+    s = np.zeros(len(active))
+    its, seen = 0, set()
+    while active:
+        key = tuple(sorted(active))
+        if key in seen:
+            return None
+        seen.add(key)
+        n, lng, s, status, k_its = el._solid_newton(n0, T, ss.nu[active], lnk[active], s, n,
+                                                    lng)
+        its += k_its
+        if status:
+            return None
+        # the liquid of a negative amount (a solid dissolved beyond the feed) is a liquid all
+        # the same: the next set starts there
+        if s.min() <= 0.0:
+            j = int(np.argmin(s))
+            del active[j]
+            s = np.delete(s, j)
+            continue
+        si = ss.si(T, n, lng).tolist()
+        over = sorted((k for k, v in enumerate(si) if v >= 0.0 and k not in active),
+                      key=lambda k: -si[k])
+        if not over:
+            el._warm = (T, n / (n0.sum() - ss.n0_tot[active] @ s), lng)
+            return s, active, its
+        if len(active) < _max_solids(system) and _joining(system, active, over[:1]):
+            active.append(over[0])
+            s = np.append(s, 0.0)
+            continue
+        # each supersaturated solid in place of a present one it cannot coexist with (the one
+        # that shares most of its ions; gypsum for anhydrite), all at once; none: give up
+        ions = ss._ions != 0.0
+        fixed = set()
+        for k in over:
+            swap = [j for j in range(len(active)) if j not in fixed
+                    and _joining(system, active[:j] + active[j + 1:], [k])]
+            if swap:
+                j = max(swap, key=lambda j: int(np.sum(ions[active[j]] & ions[k])))
+                active[j] = k
+                fixed.add(j)
+        if not fixed:
+            return None
+    return None
+
+
+def _app_vector(system, app):
+    return np.array([app[c] for c in system.components], dtype=float)
+
+
+def _tight_state(system, app, T, polish=True):
     """The LiquidState of ``app`` from a speciation converged to SPECIATION_TOL (the core's
     fugacities start from it and keep it), checked like every liquid. The warm start is this
-    call's own, so the answer does not depend on earlier calls."""
+    call's own, so the answer does not depend on earlier calls. ``polish=False``: the warm
+    start is such a speciation already (the joint Newton's)."""
     from . import checks
     from .states import LiquidState
     el = system.model
-    _Liquid(system, app, T, 2000)           # warm from this call's last speciation
+    if polish:
+        _Liquid(system, app, T, 2000)       # warm from this call's last speciation
     f, n, lng = el.fugacities(app, T)
     el._warm = None
     res = checks.speciation_residual(system, app, T, n, lng)
@@ -317,13 +413,12 @@ def _joining(system, active, candidates):
     one whose dissolved ions are independent of those of the set so far (of gypsum and
     anhydrite, or mirabilite and thenardite, only the more supersaturated: both coexist at one
     water activity only), within the phase rule's count."""
-    ss, info = system.solids, system._info
-    ions = np.delete(ss.nu, info.iw, axis=1)
+    ss = system.solids
     chosen = list(active)
     for k in candidates:
         if len(chosen) >= _max_solids(system):
             break
-        if np.linalg.matrix_rank(ions[chosen + [k]]) == len(chosen) + 1:
+        if ss.independent(tuple(chosen + [k])):
             chosen.append(k)
     return chosen[len(active):]
 
@@ -507,11 +602,13 @@ def _verify(system, state, solids, feed_app, T, iterations):
     si = state.saturation_indices
     bad = [f"{k} SI {si[k]:.3g}" for k in solids if abs(si[k]) > SI_TOL]
     bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v >= 0.0]
-    b_feed = info.B @ info.n0(feed_app)
-    n_liq = np.array([state.amounts[k] for k in state.species])
-    b_out = info.B @ n_liq + sum(v * (info.B @ ss.nu[ss.index(k)])
-                                        for k, v in solids.items())
-    scale = max(float(np.sum(np.abs(info.n0(feed_app)))), 1e-300)
+    n0 = ss.n0_of @ _app_vector(system, feed_app)
+    b_feed = info.B @ n0
+    b_out = info.B @ np.fromiter(state.amounts.values(), float, len(state.amounts))
+    if solids:
+        b_out += ss.b_nu[:, [ss.names.index(k) for k in solids]] @ np.fromiter(
+            solids.values(), float, len(solids))
+    scale = max(float(np.sum(np.abs(n0))), 1e-300)
     balance = float(np.max(np.abs(b_feed - b_out))) / scale
     if bad or not balance <= system.tol:
         raise ConvergenceError(f"solid-liquid equilibrium not verified at T = {T:g} K: "

@@ -47,5 +47,6 @@ void bind_model(py::module_& m, ElectrolyteClass& cls);        // __init__, lnK,
 void bind_reports(py::module_& m, ElectrolyteClass& cls);      // from_report, __reduce__, _rebuild, _cache_dir, report_key, parameter_report, attach
 void bind_equilibrium(py::module_& m, ElectrolyteClass& cls);  // psat, fugacities, bubble, kvalues, flash_tp, _flash_newton, bubble_t, flash
 void bind_enthalpy(py::module_& m);                            // h_aqueous, liquid_enthalpy
+void bind_solids(py::module_& m, ElectrolyteClass& cls);       // _solid_newton
 
 }  // namespace brinequil::host

@@ -47,4 +47,5 @@ PYBIND11_MODULE(brinequil, m) {
     bind_reports(m, cls);
     bind_equilibrium(m, cls);
     bind_enthalpy(m);
+    bind_solids(m, cls);
 }
