@@ -238,6 +238,53 @@ def test_solid_liquid_equilibrium_is_exact_over_random_brines(systems, case):
     assert abs(sum(liq.charges[k] * liq.amounts[k] for k in liq.species)) <= tol, (m, T)
 
 
+def test_joint_newton_and_the_python_method_agree(systems, monkeypatch):
+    """The compiled joint Newton (the speciation and the present solids' saturation solved
+    together) and the Python active-set method around the core's speciation are independent
+    routes to one equilibrium: the same solids, amounts and liquid. A model whose lnK is
+    replaced in Python is left to the Python method (the compiled solve reports it, untouched)."""
+    import velmora.solids as solids
+
+    s = systems["brine-H2O"]
+    brine = {"NaCl": 10.0, "KCl": 5.0, "CaCl2": 0.1, "Na2SO4": 1.5}
+    cases = [(brine, 298.15),                                            # four anhydrous salts
+             (brine, 278.15),                                            # two of them hydrated
+             ({"NaCl": 1.0, "KCl": 0.01, "CaCl2": 0.2, "Na2SO4": 0.2}, 298.15)]   # gypsum
+    real, ran = solids._joint_active_set, []
+    monkeypatch.setattr(solids, "_joint_active_set",
+                        lambda *a: ran.append(real(*a)) or ran[-1])
+    joint = [s.liquid(T, molalities=m, solids=True) for m, T in cases]
+    assert len(ran) == len(cases) and None not in ran
+    monkeypatch.setattr(solids, "_joint_active_set", lambda *a: None)
+    python = [s.liquid(T, molalities=m, solids=True) for m, T in cases]
+    for a, b in zip(joint, python):
+        assert set(a.solids) == set(b.solids)
+        for k, v in a.solids.items():
+            assert v == pytest.approx(b.solids[k], rel=1e-9), k
+        total = sum(a.amounts.values())
+        for k, v in a.amounts.items():
+            assert v == pytest.approx(b.amounts[k], rel=1e-9, abs=1e-12 * total), k
+
+    el, ss, T = s.model, s.solids, 298.15
+    app = s.composition(molalities=brine)
+    n, lng = el.true_amounts(app, T)
+    n0 = s._info.n0(app)
+    k = [ss.names.index(x) for x in joint[0].solids]
+    args = (T, ss.nu[k], ss.ln_k(T)[k], np.zeros(len(k)), n, lng)
+    with pytest.raises(ValueError, match=r"^_solid_newton: n0, n, lng and the rows of nu_s need "
+                       r"one entry per species, ln_ksp and s one per solid$"):
+        el._solid_newton(n0[:-1], *args)
+    el.lnK = lambda T: type(el).lnK(el, T)
+    try:
+        n_out, lng_out, s_out, status, its = el._solid_newton(n0, *args)
+        assert (status, its) == (3, 0) and np.array_equal(n_out, n) and not s_out.any()
+        monkeypatch.setattr(solids, "_joint_active_set", real)
+        again = s.liquid(T, molalities=brine, solids=True)
+    finally:
+        del el.lnK
+    assert again.solids == pytest.approx(python[0].solids, rel=1e-9)
+
+
 def test_both_salts_at_the_nacl_kcl_invariant_point(systems):
     """Past both saturation lines the liquid holds halite and sylvite, and adding more of
     either salt leaves the liquid unchanged (an invariant point at fixed T)."""

@@ -44,39 +44,42 @@ class LiquidState:
     def __init__(self, system, apparent, T, n, lng, f, residual):
         info = system._info
         names = info.names
+        ion, solute, z_sq, charges = _species_constants(info)
         n = np.asarray(n, dtype=float)
         lng = np.asarray(lng, dtype=float)
         x = n / n.sum()
+        # plain floats from here (the same arithmetic as on the arrays' elements, cheaper)
+        nl, xl, lngl = n.tolist(), x.tolist(), lng.tolist()
         iw = info.iw
-        kg_w = n[iw] * info.mw["H2O"] / 1000.0
-        solute = [i for i in range(len(names)) if info.ion[i] or i in info.henry_idx]
+        kg_w = nl[iw] * info.mw["H2O"] / 1000.0
         self.T = float(T)
         self.apparent = dict(apparent)
         self.species = list(names)
-        self.amounts = dict(zip(names, n.tolist()))
-        self.x = dict(zip(names, x.tolist()))
-        self.ln_gamma = dict(zip(names, lng.tolist()))
+        self.amounts = dict(zip(names, nl))
+        self.x = dict(zip(names, xl))
+        self.ln_gamma = dict(zip(names, lngl))
         self.gamma = {s: math.exp(v) for s, v in self.ln_gamma.items()}
-        self.molality = {names[i]: (float(n[i] / kg_w) if kg_w > 0 else math.inf)
+        self.molality = {names[i]: (nl[i] / kg_w if kg_w > 0 else math.inf)
                          for i in range(len(names)) if i != iw}
-        lnx_w = math.log(x[iw]) if x[iw] > 0 else -math.inf
-        ln_gamma_inf = ln_gamma_inf_water(system, T)
-        self.gamma_molal = {names[i]: math.exp(lng[i] - ln_gamma_inf[i] + lnx_w) for i in solute}
+        lnx_w = math.log(xl[iw]) if xl[iw] > 0 else -math.inf
+        ln_gamma_inf = ln_gamma_inf_water(system, T).tolist()
+        self.gamma_molal = {names[i]: math.exp(lngl[i] - ln_gamma_inf[i] + lnx_w)
+                            for i in solute}
         self.activity = {}
         for i, s in enumerate(names):
             if s in self.gamma_molal:
                 self.activity[s] = self.molality[s] * self.gamma_molal[s]
-            elif not info.ion[i]:
-                self.activity[s] = x[i] * self.gamma[s]
+            elif not ion[i]:
+                self.activity[s] = xl[i] * self.gamma[s]
         self.water_activity = self.activity["H2O"]
         self.pH = (-math.log10(self.activity["H3O+"]) if self.activity.get("H3O+", 0.0) > 0
                    else None)
-        self.ionic_strength = 0.5 * sum(self.molality[s] * info.z[i] ** 2
-                                        for i, s in enumerate(names) if info.ion[i])
+        self.ionic_strength = 0.5 * sum(self.molality[s] * z_sq[i]
+                                        for i, s in enumerate(names) if ion[i])
         msum = sum(v for v in self.molality.values())
         self.osmotic_coefficient = (-math.log(self.water_activity) /
                                     (info.mw["H2O"] / 1000.0 * msum) if msum > 0 else 1.0)
-        self.charges = {s: float(info.z[i]) for i, s in enumerate(names)}
+        self.charges = dict(charges)
         self.gamma_mean = {salt: self.mean_gamma(c, a) for salt, (c, _, a, _) in info.salts.items()}
         self.partial_pressures = {c: float(v) for c, v in f.items()}
         self.bubble_pressure = math.fsum(self.partial_pressures.values())
@@ -136,6 +139,19 @@ class LiquidState:
 
 def _fmt(v, width=0):
     return f"{'-':>{width}}" if v is None else f"{v:{width}.4g}"
+
+
+def _species_constants(info):
+    """(ion flags, solute positions, z^2, {species: charge}) of a system, made once."""
+    known = info.__dict__.get("_state_constants")
+    if known is None:
+        names = info.names
+        known = info._state_constants = (
+            [bool(v) for v in info.ion],
+            [i for i in range(len(names)) if info.ion[i] or i in info.henry_idx],
+            [info.z[i] ** 2 for i in range(len(names))],
+            {s: float(info.z[i]) for i, s in enumerate(names)})
+    return known
 
 
 def ln_gamma_inf_water(system, T):

@@ -13,6 +13,7 @@
 // the speciation, limited to a change of 2 in any ln n, and halved until the residual falls.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,6 +40,7 @@ constexpr double kTraceX = 1e-8;    // mole fraction below which a species' effe
 constexpr double kFdStep = 1e-7;    // step in ln n of the differences of ln gamma
 constexpr double kSlow = 0.5;  // a step that cuts the residual less than this renews them
 constexpr double kLuCheck = 1e-10; // |J dz + F| / |F| up to which the LU's step is taken
+constexpr double kHeldTol = 1e-8;   // to which the stage with ln gamma held is solved
 constexpr int kHalvings = 12;       // of a step that does not lower the residual
 constexpr double kFloor = 1e-14;    // amount per unit total of a species held absent (the
                                     // speciation's floor of a warm start)
@@ -55,7 +57,7 @@ public:
         : st_(st), lnK_(lnK), nus_(nus), ln_ksp_(ln_ksp), act_(act), el_(el), T_(T),
           henry_(henry), follows_(ref_follows_x), ns_(st.n_species()), neq_(st.n_eq()),
           m_(st.B.rows()), k_(nus.rows()), rows_(neq_ + m_ + k_), cols_(ns_ + k_),
-          lsq_(rows_, cols_), lu_(rows_ == cols_ ? rows_ : 0) {
+          lu_(rows_ == cols_ ? rows_ : 0) {
         tot_ = n0.sum();
         B_ = st.B;
         net_s_ = nus.rowwise().sum();
@@ -107,19 +109,38 @@ public:
         scale_.tail(k_) += ln_ksp_.cwiseAbs();
     }
 
-    // From the true amounts n and solid amounts s; returns the status, leaves the answer in
-    // n, lng, s.
-    Status solve(VectorXd& n, VectorXd& s, double tol, int maxit, int& iterations) {
+    // From the true amounts n (ln gamma lng0) and solid amounts s; returns the status, leaves
+    // the answer in n, lng(), s. First with ln gamma held at lng0 (cheap steps without the
+    // activity model, as the speciation's inner Newton) to kHeldTol, then with it.
+    Status solve(VectorXd& n, const VectorXd& lng0, VectorXd& s, double tol, int maxit,
+                 int& iterations) {
         VectorXd u = n.array().log();
         for (const auto& [q, j] : frozen_) u[j] = std::min(u[j], std::log(kFloor * tot_));
+        const VectorXd u0 = u, s0 = s;
+        held_ = lng0;
+        held_on_ = true;
+        P_.setZero();
+        int first = 0, second = 0;
+        if (iterate(u, s, kHeldTol, maxit, first) != kConverged) {
+            u = u0;                         // from the start again
+            s = s0;
+        }
+        held_on_ = false;
+        const Status status = iterate(u, s, tol, maxit - first, second);
+        iterations = first + second;
+        n = u.array().exp();
+        return status;
+    }
+
+    const VectorXd& lng() const { return lng_; }
+
+private:
+    Status iterate(VectorXd& u, VectorXd& s, double tol, int maxit, int& iterations) {
         double norm = residual(u, s, lng_, F_);
-        bool renew = true;
+        bool renew = !held_on_;
         for (iterations = 0; iterations < maxit; ++iterations) {
             if (!std::isfinite(norm)) return kDiverged;
-            if (within(tol)) {
-                n = u.array().exp();
-                return kConverged;
-            }
+            if (within(tol)) return kConverged;
             if (renew) gamma_derivative(u);
             jacobian();
             rhs_ = -F_;
@@ -135,7 +156,10 @@ public:
                 solved = dz_.allFinite() &&
                          chk_.cwiseAbs().maxCoeff() <= kLuCheck * rhs_.cwiseAbs().maxCoeff();
             }
-            if (!solved && !lsq_.solve(J_, rhs_, dz_)) return kDiverged;
+            if (!solved) {
+                if (!lsq_) lsq_.emplace(rows_, cols_);  // its work arrays only where needed
+                if (!lsq_->solve(J_, rhs_, dz_)) return kDiverged;
+            }
             if (!dz_.allFinite()) return kDiverged;
             const double big = dz_.head(ns_).cwiseAbs().maxCoeff();
             double lam = std::min(1.0, kMaxStep / std::max(big, 1e-300));
@@ -150,15 +174,14 @@ public:
                 if (trial < (1.0 - 1e-4 * lam) * norm || rounding) break;
             }
             if (!(trial < norm)) {
-                if (!rounding && !renew) {  // a stale derivative of ln gamma: renew it first
-                    renew = true;
+                if (!rounding && !renew && !held_on_) {  // a stale derivative of ln gamma:
+                    renew = true;                           // renew it first
                     continue;
                 }
-                n = u.array().exp();
                 return rounding ? kConverged : kNotConverged;
             }
-            renew = trial > kSlow * kSlow * norm;   // norms are squared
-            if (!renew) {
+            renew = !held_on_ && trial > kSlow * kSlow * norm;   // norms are squared
+            if (!renew && !held_on_) {
                 // Broyden's update of the ln gamma part: P du = the change of (nu; nu_s) lng
                 // over the species the differences take (a trace species' ln n moves by
                 // whole units where its ln gamma does not see it)
@@ -177,13 +200,9 @@ public:
             std::swap(lng_, lng2_);
             std::swap(F_, F2_);
         }
-        n = u.array().exp();
         return within(tol) ? kConverged : kNotConverged;
     }
 
-    const VectorXd& lng() const { return lng_; }
-
-private:
     // Every residual below tol times its scale: 1 + |ln K| of a reaction or a solid (the
     // rounding of its sum of logarithms), 1 of an invariant (relative already).
     bool within(double tol) const {
@@ -197,7 +216,8 @@ private:
         en_ = u.array().exp();
         const double N = en_.sum();
         x_ = en_ / N;
-        act_.ln_gamma(x_, T_, lng);
+        if (held_on_) lng = held_;
+        else act_.ln_gamma(x_, T_, lng);
         if (henry_ && follows_) ref_ = henry_ref(el_, T_, &x_);
         const double lnN = std::log(N);
         t_ = (u.array() - lnN) + lng.array();
@@ -257,9 +277,10 @@ private:
     double T_;
     bool henry_, follows_;
     Index ns_, neq_, m_, k_, rows_, cols_;
-    core::LeastSquares lsq_;
+    std::optional<core::LeastSquares> lsq_;
     Eigen::PartialPivLU<MatrixXd> lu_;
-    VectorXd chk_, s_new_, scale_;
+    VectorXd chk_, s_new_, scale_, held_;
+    bool held_on_ = false;          // ln gamma held at held_ (the first stage of solve)
     VectorXd b_, net_s_, en_, x_, lng_, ref_, t_, trial_u_, lng2_, xp_, F_, F2_, rhs_, dz_, du_,
         dl_, dphi_;
     // (nu; nu_s) d lng / du: by differences where renewed, by Broyden's update in between
@@ -306,9 +327,9 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     Status status;
     if (!henry && act.native(ns)) {
         py::gil_scoped_release nogil;
-        status = solver.solve(n, s, tol, maxit, its);
+        status = solver.solve(n, lng, s, tol, maxit, its);
     } else {
-        status = solver.solve(n, s, tol, maxit, its);
+        status = solver.solve(n, lng, s, tol, maxit, its);
     }
     lng = solver.lng();
     return done(status, its);
