@@ -27,7 +27,9 @@ import warnings
 
 import numpy as np
 
+from . import checks
 from .errors import ConvergenceError, RangeWarning
+from .states import LiquidState, liquid_state
 
 LN10 = math.log(10.0)
 SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
@@ -212,24 +214,21 @@ class _Liquid:
         else:
             raise ValueError("speciation not converged")
         self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
-        if not (np.all(np.isfinite(self.n)) and np.all(self.n > 0.0)):
+        if not (self.n.min() > 0.0 and self.n.max() < math.inf):      # NaN fails both
             raise ValueError("speciation not finite")
         self.si = system.solids.si(T, self.n, self.lng)
 
 
-def _app(system, feed, s, active, vector=False):
-    c = feed.copy()
-    for j, k in enumerate(active):
-        c -= s[j] * system.solids.content[k]
-    return c if vector else dict(zip(system.components, c.tolist()))
+def _app(system, feed, s, active):
+    """The dissolved part {component: amount} of the feed (vector) less the solids."""
+    c = feed - np.asarray(s, dtype=float) @ system.solids.content[list(active)]
+    return dict(zip(system.components, c.tolist()))
 
 
 def solid_liquid(system, app, T):
     """The liquid at T in equilibrium with the solids that precipitate from the apparent
     composition ``app``: a LiquidState whose ``apparent`` is the dissolved part, ``solids``
     {solid: amount} the precipitate and ``feed`` the total given."""
-    from .states import liquid_state
-
     ss = system.solids
     el = system.model
     if not len(ss):
@@ -344,8 +343,6 @@ def _tight_state(system, app, T, polish=True):
     fugacities start from it and keep it), checked like every liquid. The warm start is this
     call's own, so the answer does not depend on earlier calls. ``polish=False``: the warm
     start is such a speciation already (the joint Newton's)."""
-    from . import checks
-    from .states import LiquidState
     el = system.model
     if polish:
         _Liquid(system, app, T, 2000)       # warm from this call's last speciation
@@ -603,13 +600,13 @@ def _verify(system, state, solids, feed_app, T, iterations):
     bad = [f"{k} SI {si[k]:.3g}" for k in solids if abs(si[k]) > SI_TOL]
     bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v >= 0.0]
     n0 = ss.n0_of @ _app_vector(system, feed_app)
-    b_feed = info.B @ n0
-    b_out = info.B @ np.fromiter(state.amounts.values(), float, len(state.amounts))
+    # feed - liquid - solids in the invariants (elements and charge)
+    d = info.B @ (n0 - np.fromiter(state.amounts.values(), float, len(state.amounts)))
     if solids:
-        b_out += ss.b_nu[:, [ss.names.index(k) for k in solids]] @ np.fromiter(
+        d -= ss.b_nu[:, [ss.names.index(k) for k in solids]] @ np.fromiter(
             solids.values(), float, len(solids))
-    scale = max(float(np.sum(np.abs(n0))), 1e-300)
-    balance = float(np.max(np.abs(b_feed - b_out))) / scale
+    scale = max(float(np.abs(n0).sum()), 1e-300)
+    balance = float(np.abs(d).max()) / scale
     if bad or not balance <= system.tol:
         raise ConvergenceError(f"solid-liquid equilibrium not verified at T = {T:g} K: "
                                + "; ".join(bad + [f"balance {balance:.3g}"]), T=T,
@@ -687,7 +684,6 @@ def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T
     """A vapor-liquid-solid flash: the FlashResult of the fluid phases (per mol of the feed
     less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
     ``feed`` the whole feed and ``vapor_fraction`` and ``H`` per mol of the whole feed."""
-    from . import checks
     givens = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
              if v is not None}
     if len(givens) != 1:
@@ -833,7 +829,6 @@ def _flash_h(system, z, P, H, T0):
     fraction (where a salt comes out of a boiling brine the temperature stays while the vapor
     fraction grows, so T alone does not fix the state)."""
     from scipy.optimize import brentq
-    from . import checks
     seen = {}
 
     def at(given, v):

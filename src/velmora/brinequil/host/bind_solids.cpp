@@ -57,7 +57,7 @@ public:
         : st_(st), lnK_(lnK), nus_(nus), ln_ksp_(ln_ksp), act_(act), el_(el), T_(T),
           henry_(henry), follows_(ref_follows_x), ns_(st.n_species()), neq_(st.n_eq()),
           m_(st.B.rows()), k_(nus.rows()), rows_(neq_ + m_ + k_), cols_(ns_ + k_),
-          lu_(rows_ == cols_ ? rows_ : 0) {
+          lu_(0) {
         tot_ = n0.sum();
         B_ = st.B;
         net_s_ = nus.rowwise().sum();
@@ -104,6 +104,15 @@ public:
         }
         b_ = B_ * n0;
         Bs_ = B_ * nus.transpose();
+        for (Index r = 0; r < rows_; ++r) live_rows_.push_back(r);
+        for (Index c = 0; c < cols_; ++c) live_cols_.push_back(c);
+        for (const auto& [q, j] : frozen_) {
+            live_rows_.erase(std::find(live_rows_.begin(), live_rows_.end(), neq_ + q));
+            live_cols_.erase(std::find(live_cols_.begin(), live_cols_.end(), j));
+        }
+        const auto live = static_cast<Index>(live_cols_.size());
+        Jr_.resize(live, live);
+        lu_ = Eigen::PartialPivLU<MatrixXd>(live);
         scale_.setOnes(rows_);
         scale_.head(neq_) += lnK_.cwiseAbs();
         scale_.tail(k_) += ln_ksp_.cwiseAbs();
@@ -149,12 +158,17 @@ private:
             // (trace species make J ill-conditioned)
             bool solved = false;
             if (rows_ == cols_) {
-                lu_.compute(J_);
-                dz_.noalias() = lu_.solve(rhs_);
-                chk_.noalias() = J_ * dz_;
-                chk_ -= rhs_;
-                solved = dz_.allFinite() &&
-                         chk_.cwiseAbs().maxCoeff() <= kLuCheck * rhs_.cwiseAbs().maxCoeff();
+                // without the held species' rows and columns (their step is 0)
+                Jr_ = J_(live_rows_, live_cols_);
+                rr_ = rhs_(live_rows_);
+                lu_.compute(Jr_);
+                dr_.noalias() = lu_.solve(rr_);
+                chk_.noalias() = Jr_ * dr_;
+                chk_ -= rr_;
+                solved = dr_.allFinite() &&
+                         chk_.cwiseAbs().maxCoeff() <= kLuCheck * rr_.cwiseAbs().maxCoeff();
+                dz_.setZero();
+                dz_(live_cols_) = dr_;
             }
             if (!solved) {
                 if (!lsq_) lsq_.emplace(rows_, cols_);  // its work arrays only where needed
@@ -234,12 +248,16 @@ private:
     }
 
     // G(i, j) = d lng_i / d u_j at u (lng_ is ln gamma there) by forward differences.
+    // ln gamma is homogeneous of degree 0 in n: the columns of G sum to 0, so that the column
+    // of the most abundant species (water) is minus the others' (one call of the model less).
     void gamma_derivative(const VectorXd& u) {
         en_ = u.array().exp();
         const double N = en_.sum();
         P_.setZero();
+        Index most = 0;
+        en_.maxCoeff(&most);
         for (Index j = 0; j < ns_; ++j) {
-            if (!(en_[j] > kTraceX * N)) continue;
+            if (j == most || !(en_[j] > kTraceX * N)) continue;
             const double dn = en_[j] * std::expm1(kFdStep);
             xp_ = en_ / (N + dn);
             xp_[j] = (en_[j] + dn) / (N + dn);
@@ -248,6 +266,7 @@ private:
             P_.col(j).head(neq_).noalias() = st_.nu * dl_;
             P_.col(j).tail(k_).noalias() = nus_ * dl_;
         }
+        P_.col(most) = -P_.rowwise().sum();
         x_ = en_ / N;
     }
 
@@ -279,6 +298,9 @@ private:
     Index ns_, neq_, m_, k_, rows_, cols_;
     std::optional<core::LeastSquares> lsq_;
     Eigen::PartialPivLU<MatrixXd> lu_;
+    std::vector<Index> live_rows_, live_cols_;  // J without the held species
+    MatrixXd Jr_;
+    VectorXd rr_, dr_;
     VectorXd chk_, s_new_, scale_, held_;
     bool held_on_ = false;          // ln gamma held at held_ (the first stage of solve)
     VectorXd b_, net_s_, en_, x_, lng_, ref_, t_, trial_u_, lng2_, xp_, F_, F2_, rhs_, dz_, du_,
