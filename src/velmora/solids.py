@@ -11,9 +11,13 @@ are put next to the core's liquid:
   give the same SI, and the molal constant is ln Km = ln Kx - sum(nu_ions) ln(M_w/1000).
 - Solid-liquid equilibrium: the liquid is the core's speciation of the feed less the solids'
   content; an active-set method finds the solids present (every present solid at SI = 0, every
-  absent one at SI < 0). For a fixed set the amounts s solve SI(s) = 0 by Newton's method with
-  the exact derivative of the speciation at its solution (the core's equations linearised in
-  ln n, the activity coefficients' derivatives by differences), carried on by Broyden's update.
+  absent one at SI < 0). For a fixed set the compiled Electrolyte._solid_newton solves the
+  speciation's equations and the solids' saturation together (Newton in ln n and the solids'
+  amounts); the liquid it finds is checked by the core's own speciation and fugacities, like
+  every liquid. Where that method does not settle, the amounts s solve SI(s) = 0 by Newton's
+  method around the core's speciation (its exact derivative at the solution: the core's
+  equations linearised in ln n, the activity coefficients' derivatives by differences), carried
+  on by Broyden's update.
 - Flashes with solids: the same active set around the front door's verified two-phase flash of
   the feed less the solids.
 

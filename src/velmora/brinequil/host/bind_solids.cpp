@@ -6,11 +6,14 @@
 //   f_eq = nu (ln x + lng - ref) - lnK                (equilibrium reactions, as the speciation)
 //   f_b  = (B exp(u) + B nu_s^T s - B n0) / tot       (invariants of the feed: liquid + solids)
 //   f_s  = nu_s (ln x + lng) - ln Ksp                 (saturation: SI ln 10 of each solid)
-// ln gamma is evaluated at every iterate (no outer loop): the derivative carries
-// d lng / d ln n by forward differences of the activity model over the species above a trace
-// mole fraction, renewed where a step converges slowly; the Henry reference's derivative is
-// left out (the solids dissolve into ions). The step is the minimum-norm least-squares one of
-// the speciation, limited to a change of 2 in any ln n, and halved until the residual falls.
+// First with ln gamma held at the start's (the speciation's inner Newton, without the activity
+// model), then with ln gamma evaluated at every iterate: the derivative carries d lng / d ln n
+// by forward differences of the activity model over the species above a trace mole fraction,
+// carried on by Broyden's update and renewed where a step converges slowly; the Henry
+// reference's derivative is left out (the solids dissolve into ions). The step solves the
+// linear system by LU where that solves it to rounding, else by the speciation's
+// minimum-norm least squares; it is limited to a change of 2 in any ln n and halved until the
+// residual falls.
 #include <algorithm>
 #include <cmath>
 #include <optional>
@@ -38,8 +41,8 @@ constexpr double kMaxStep = 2.0;    // largest change of any ln n in one step
 constexpr double kTraceX = 1e-8;    // mole fraction below which a species' effect on ln gamma
                                     // is left out of the derivative
 constexpr double kFdStep = 1e-7;    // step in ln n of the differences of ln gamma
-constexpr double kSlow = 0.5;  // a step that cuts the residual less than this renews them
-constexpr double kLuCheck = 1e-10; // |J dz + F| / |F| up to which the LU's step is taken
+constexpr double kSlow = 0.5;       // a step that cuts the residual less than this renews them
+constexpr double kLuCheck = 1e-10;  // |J dz + F| / |F| up to which the LU's step is taken
 constexpr double kHeldTol = 1e-8;   // to which the stage with ln gamma held is solved
 constexpr int kHalvings = 12;       // of a step that does not lower the residual
 constexpr double kFloor = 1e-14;    // amount per unit total of a species held absent (the
@@ -277,7 +280,8 @@ private:
         J_.block(neq_ + m_, 0, k_, ns_) = P_.bottomRows(k_);
         for (Index j = 0; j < ns_; ++j) {
             for (Index r = 0; r < neq_; ++r) J_(r, j) += st_.nu(r, j) - st_.net[r] * x_[j];
-            for (Index c = 0; c < k_; ++c) J_(neq_ + m_ + c, j) += nus_(c, j) - net_s_[c] * x_[j];
+            for (Index c = 0; c < k_; ++c)
+                J_(neq_ + m_ + c, j) += nus_(c, j) - net_s_[c] * x_[j];
             for (Index q = 0; q < m_; ++q) J_(neq_ + q, j) = B_(q, j) * en_[j] / tot_;
         }
         J_.block(neq_, ns_, m_, k_) = Bs_ / tot_;
@@ -318,7 +322,8 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     const core::Stoichiometry& st = *el.stoich;
     const Index ns = st.n_species();
     VectorXd n0 = to_vector(n0_obj, "n0"), ln_ksp = to_vector(ln_ksp_obj, "ln_ksp"),
-             s = to_vector(s_obj, "s"), n = to_vector(n_obj, "n"), lng = to_vector(lng_obj, "lng");
+             s = to_vector(s_obj, "s"), n = to_vector(n_obj, "n"),
+             lng = to_vector(lng_obj, "lng");
     DArray a = DArray::ensure(nus_obj);
     if (!a || a.ndim() != 2)
         throw core::TypeError("nu_s: a two-dimensional array of numbers is required");
@@ -341,8 +346,8 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     const VectorXd lnK = ln_k(el, T);
     const bool henry = !species_sets(el, kSpHenry).henry.empty();
     py::object mode = el.options.attr("get")("henry_ref");
-    const bool follows = py::isinstance<py::str>(mode) &&
-                         (mode.cast<std::string>() == "solvent" || mode.cast<std::string>() == "mixture");
+    const std::string m = py::isinstance<py::str>(mode) ? mode.cast<std::string>() : "";
+    const bool follows = m == "solvent" || m == "mixture";
     Activity act(el.sp, el.options);
     JointNewton solver(st, n0, lnK, nus, ln_ksp, act, T, el, henry, follows);
     int its = 0;
@@ -368,8 +373,9 @@ void bind_solids(py::module_&, ElectrolyteClass& cls) {
             "the true amounts n (ln gamma lng) and solid amounts s. n0: the feed on the "
             "species; nu_s: the solids' dissolution into the species (a row each); ln_ksp: "
             "their ln Ksp (mole-fraction basis). Returns (n, lng, s, status, iterations), "
-            "status 0 converged (every residual below tol, or below 10 tol where no step lowers them), 1 not converged, 2 diverged, 3 "
-            "a method of the model replaced in Python (nothing done)");
+            "status 0 converged (every residual below tol, or below 10 tol where no step "
+            "lowers them), 1 not converged, 2 diverged, 3 a method of the model replaced in "
+            "Python (nothing done)");
 }
 
 }  // namespace brinequil::host
