@@ -239,7 +239,7 @@ def solid_liquid(system, app, T):
         return liquid_state(system, app, T)
     el._warm = None
     first = _Liquid(system, app, T, 2000, ROUGH_SPECIATION_TOL + SPECIATION_TOL)
-    if np.all(first.si < 0.0):
+    if first.si.max() < 0.0:
         return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
     feed = _app_vector(system, app)
     warm = el._warm                 # the feed's speciation: where the method below starts
@@ -249,7 +249,7 @@ def solid_liquid(system, app, T):
         try:
             app_liq = _app(system, feed, s, active)
             out = _tight_state(system, app_liq, T, polish=False)
-            _verify(system, out, {ss.names[k]: float(v) for k, v in zip(active, s)}, app, T,
+            _verify(system, out, dict(zip([ss.names[k] for k in active], s.tolist())), app, T,
                     its)
             ss.range_warnings(T, active)
             return out
@@ -307,8 +307,9 @@ def _joint_active_set(system, feed, T, first):
             return None
         # the liquid of a negative amount (a solid dissolved beyond the feed) is a liquid all
         # the same: the next set starts there
-        if s.min() <= 0.0:
-            j = int(np.argmin(s))
+        amounts = s.tolist()
+        if min(amounts) <= 0.0:
+            j = amounts.index(min(amounts))
             del active[j]
             s = np.delete(s, j)
             continue
@@ -322,18 +323,27 @@ def _joint_active_set(system, feed, T, first):
             active.append(over[0])
             s = np.append(s, 0.0)
             continue
-        # each supersaturated solid in place of a present one it cannot coexist with (the one
-        # that shares most of its ions; gypsum for anhydrite), all at once; none: give up
+        # each supersaturated solid that cannot join in place of the present one it conflicts
+        # with (the one sharing most of its ions: anhydrite for gypsum), all at once
         ions = ss._ions != 0.0
-        fixed = set()
+        new, fixed = list(active), set()
         for k in over:
-            swap = [j for j in range(len(active)) if j not in fixed
-                    and _joining(system, active[:j] + active[j + 1:], [k])]
+            if _joining(system, new, [k]):
+                continue                    # it can join: in a later round, one at a time
+            swap = [j for j in range(len(new)) if j not in fixed and np.any(ions[new[j]] & ions[k])
+                    and _joining(system, new[:j] + new[j + 1:], [k])]
             if swap:
-                j = max(swap, key=lambda j: int(np.sum(ions[active[j]] & ions[k])))
-                active[j] = k
+                j = max(swap, key=lambda j: int(np.sum(ions[new[j]] & ions[k])))
+                new[j] = k
                 fixed.add(j)
-        if not fixed:
+        if fixed and tuple(sorted(new)) not in seen:
+            active = new
+        elif len(active) < _max_solids(system) and tuple(sorted(active + over[:1])) not in seen:
+            # the exchange goes round: both present, at the one water activity where a salt
+            # and its hydrate coexist (thenardite and mirabilite)
+            active.append(over[0])
+            s = np.append(s, 0.0)
+        else:
             return None
     return None
 
