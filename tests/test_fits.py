@@ -36,6 +36,13 @@ def test_salt_gamma_at_25c_within_3_percent_to_6_molal_or_saturation(salt, figur
     assert worst == pytest.approx(figure, abs=0.002)   # the figure docs/data-sources.md states
 
 
+@pytest.mark.xfail(strict=True, reason=f"+4.8 % at 2 mol/kg, -62 % (low by a factor 2.66) at 5 mol/kg: {MODEL_FORM}; "
+                                       "a refit of the pair on these points too trades it for -21 % at 0.5 mol/kg")
+def test_cacl2_gamma_within_3_percent_of_the_crc_table_at_2_and_5_molal():
+    # CRC Handbook values after Staples & Nuttall (1977), beyond the 2.5 mol/kg of the fit
+    assert worst_relative(regress.evaluate([data.cacl2_high_set()])) <= 0.03
+
+
 def test_pitzer_mayorga_reference_reproduces_robinson_stokes():
     # the equation that stands in for the tables above 1 mol/kg, against R&S's own KCl values
     for m, g in data.RS_KCL:
