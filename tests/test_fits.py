@@ -26,7 +26,7 @@ MODEL_FORM = "one water / ion-pair parameter pair with alpha 0.2 cannot follow t
     ("KCl", 0.004), ("Na2SO4", 0.009),
     pytest.param("NaOH", None, marks=pytest.mark.xfail(strict=True, reason=f"6.9 % at 6 mol/kg: {MODEL_FORM}")),
     pytest.param("KOH", None, marks=pytest.mark.xfail(strict=True, reason=f"7.4 % at 5.5 mol/kg: {MODEL_FORM}")),
-    pytest.param("CaCl2", None, marks=pytest.mark.xfail(strict=True, reason=f"6.6 % at 0.2-0.3 mol/kg: {MODEL_FORM}"))])
+    pytest.param("CaCl2", None, marks=pytest.mark.xfail(strict=True, reason=f"6.2 % low (a factor 1.066) at 0.2-0.3 mol/kg: {MODEL_FORM}"))])
 def test_salt_gamma_at_25c_within_3_percent_to_6_molal_or_saturation(salt, figure):
     # CRC Handbook to 1 mol/kg; above, Robinson & Stokes (KCl) or the Pitzer & Mayorga (1973) equation
     ev = regress.evaluate(data.salt_sets(salt))
@@ -34,6 +34,13 @@ def test_salt_gamma_at_25c_within_3_percent_to_6_molal_or_saturation(salt, figur
     worst = worst_relative(ev)
     assert worst <= 0.03
     assert worst == pytest.approx(figure, abs=0.002)   # the figure docs/data-sources.md states
+
+
+@pytest.mark.xfail(strict=True, reason=f"+4.8 % at 2 mol/kg, -62 % (low by a factor 2.66) at 5 mol/kg: {MODEL_FORM}; "
+                                       "a refit of the pair on these points too trades it for -21 % at 0.5 mol/kg")
+def test_cacl2_gamma_within_3_percent_of_the_crc_table_at_2_and_5_molal():
+    # CRC Handbook values after Staples & Nuttall (1977), beyond the 2.5 mol/kg of the fit
+    assert worst_relative(regress.evaluate([data.cacl2_high_set()])) <= 0.03
 
 
 def test_pitzer_mayorga_reference_reproduces_robinson_stokes():

@@ -325,9 +325,10 @@ def test_boiling_brine_until_salt_comes_out(systems):
              + r.vapor_fraction * np.array(list(r.vapor.values()))
              + r.solids["halite"] * np.array([0.0, 1.0]))
     assert np.max(np.abs(parts - z)) <= 1e-9
-    back = s.flash(feed, 101325.0, H=r.H, solids=True)
-    assert back.T == pytest.approx(r.T, abs=1e-6)
-    assert back.solids["halite"] == pytest.approx(r.solids["halite"], rel=1e-6)
+    for key in ("H", "S"):
+        back = s.flash(feed, 101325.0, **{key: getattr(r, key)}, solids=True)
+        assert back.T == pytest.approx(r.T, abs=1e-6)
+        assert back.solids["halite"] == pytest.approx(r.solids["halite"], rel=1e-6)
 
 
 def test_calcite_scales_as_a_bicarbonate_water_boils(systems):
@@ -343,6 +344,31 @@ def test_calcite_scales_as_a_bicarbonate_water_boils(systems):
     for r in (a, b):        # verified to the precision the two-phase flash inside leaves
         assert abs(r.liquid.saturation_indices["calcite"]) <= flash_si_tol(c)
         assert r.vapor["CO2"] > 0.0 and r.balance <= c.tol
+
+
+def test_entropy_of_a_brine_with_halite(systems):
+    """The solids' entropy sits on the liquid's basis: a halite that dissolves at equilibrium
+    adds nothing to the Gibbs energy. Water added at fixed T and P to a saturated brine over
+    halite dissolves salt; G = H - T S of the three-phase state then grows by the water's
+    chemical potential in the saturated liquid alone (from flashes of that liquid, no solid).
+    The S of a cold brine with halite round-trips through a flash at S."""
+    s = systems["NaCl-H2O"]
+    T, P, d = 330.0, 101325.0, 1e-3
+    z = np.array(list(s.composition(molalities={"NaCl": 8.0}).values()))
+
+    def g(feed, solids):        # extensive, per mol of z
+        r = s.flash(feed / feed.sum(), P, T=T, solids=solids)
+        return feed.sum() * (r.H - T * r.S), r
+
+    (g0, r0), (g1, r1), (g2, r2) = (g(z + [k * d, 0.0], True) for k in (0, 1, -1))
+    assert r1.solids["halite"] < r0.solids["halite"] < r2.solids["halite"]
+    x = np.array(list(r0.x.values()))
+    mu_w = (g(x + [d, 0.0], False)[0] - g(x - [d, 0.0], False)[0]) / (2 * d)
+    # leaving the solid's entropy out moves it by about 550 J/mol
+    assert (g1 - g2) / (2 * d) == pytest.approx(mu_w, rel=1e-4)
+    back = s.flash(z, P, S=r0.S, solids=True)
+    assert back.T == pytest.approx(T, abs=1e-6)
+    assert back.solids["halite"] == pytest.approx(r0.solids["halite"], rel=1e-6)
 
 
 def test_solid_enthalpy_on_the_formation_basis(systems):
@@ -368,9 +394,9 @@ def test_scaling_temperature(systems):
 def test_clear_errors(systems):
     s = systems["NaCl-H2O"]
     feed = s.composition(molalities={"NaCl": 3.0})
-    with pytest.raises(ValueError, match=r"^flash\(\.\.\., S=\.\.\., solids=True\): no entropy "
-                       r"of the solids on the liquid's basis .*; give T, H or vapor_fraction$"):
-        s.flash(feed, 101325.0, S=-100.0, solids=True)
+    with pytest.raises(ValueError, match=r"^S = -1000 J/\(mol K\) lies below the entropy of the feed "
+                       r"at 200 K and P = 101325 Pa$"):
+        s.flash(feed, 101325.0, S=-1000.0, solids=True)
     with pytest.raises(ValueError, match="the liquid boils dry"):
         s.flash(feed, 101325.0, T=390.0, solids=True)
     with pytest.raises(ValueError, match="unknown solid 'calcite'; solids of this system: halite"):

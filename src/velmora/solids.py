@@ -55,6 +55,8 @@ ACTIVE_MAX = 60        # active-set changes before giving up
 NEWTON_MAX = 60        # Newton iterations per active set
 FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
 TRACE_X = 1e-8         # mole fraction below which a species' effect on ln gamma is left out
+CONTENT_STEP = 1e-6    # central-difference step in a solid's content for its partial properties
+                       # [mol per mol of liquid]
 
 
 class Solids:
@@ -697,34 +699,22 @@ class _Split:
 def flash_solids(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None):
     """A vapor-liquid-solid flash: the FlashResult of the fluid phases (per mol of the feed
     less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
-    ``feed`` the whole feed and ``vapor_fraction`` and ``H`` per mol of the whole feed."""
+    ``feed`` the whole feed and ``vapor_fraction``, ``H`` and ``S`` per mol of the whole feed
+    (``H_solids``, ``S_solids`` the solids' share; see ``solid_entropy``)."""
     givens = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
              if v is not None}
     if len(givens) != 1:
         raise ValueError("give exactly one of T, H, S, vapor_fraction"
                          + (f" (given: {', '.join(givens)})" if givens else ""))
     given, value = next(iter(givens.items()))
-    if given == "S":
-        # The enthalpy of a solid rests on the core's ion references, which the liquid's
-        # enthalpy shares. The liquid's entropy is the property package's ideal solution of the
-        # apparent components: no ion references, no activity coefficients. A solid's entropy
-        # from its Ksp (R ln Ksp + dH/T on the ions' references) has nothing to match there, so
-        # the entropy of a liquid with solids, and a state found from it, would be wrong.
-        raise ValueError(S_MESSAGE)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
-    if given == "H":
-        return _flash_h(system, z, P, checks.number(H, "H"), T0)
+    if given in ("H", "S"):
+        return _flash_hs(system, z, P, given, checks.number(value, given), T0)
     value = checks.temperature(value) if given == "T" else checks.number(value, given)
     if given == "vapor_fraction" and not 0.0 <= value < 1.0:
         raise ValueError(f"vapor_fraction with solids must lie in [0, 1), not {value:g}")
     return _three_phase(system, z, P, given, value)
-
-
-S_MESSAGE = ("flash(..., S=..., solids=True): no entropy of the solids on the liquid's basis (the "
-             "liquid's entropy is an ideal solution of the apparent components, without the "
-             "ions' references and activity coefficients that a solid's entropy from its Ksp "
-             "rests on); give T, H or vapor_fraction")
 
 
 def _three_phase(system, z, P, given, value):
@@ -765,7 +755,7 @@ def _three_phase(system, z, P, given, value):
     first = evaluate(np.zeros(0), [])
     if not len(ss) or np.all(first.si < 0.0):
         out = first.result
-        out.solids, out.H_solids = {}, 0.0
+        out.solids, out.H_solids, out.S_solids = {}, 0.0, 0.0
         return out
     try:
         s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian,
@@ -807,13 +797,17 @@ def _finish(system, z, P, s, active, split, its):
                                f"P = {P:g} Pa: " + "; ".join(bad + [f"balance {balance:.3g}"]),
                                T=T, P=P, residual=balance)
     ss.range_warnings(T, active)
-    h_sol = sum(s[j] * solid_enthalpy(system, ss.names[k], T) for j, k in enumerate(active))
+    h_k = [solid_enthalpy(system, ss.names[k], T) for k in active]
+    h_sol = sum(s[j] * h_k[j] for j in range(len(active)))
+    s_sol = sum(s[j] * solid_entropy(system, ss.names[k], T, P, x, h_k[j])
+                for j, k in enumerate(active))
     out.solids = {ss.names[k]: float(v) for k, v in zip(active, s)}
     out.feed = dict(zip(system.components, z.tolist()))
     out.vapor_fraction = beta * tot
     out.H = out.H * tot + h_sol
     out.H_solids = h_sol
-    out.S = math.nan              # no entropy of the solids (S_MESSAGE)
+    out.S = out.S * tot + s_sol
+    out.S_solids = s_sol
     out.balance = max(out.balance, balance)
     out.iterations += its
     out.method += f", with solids ({its} Newton steps)"
@@ -837,40 +831,79 @@ def solid_enthalpy(system, solid, T):
     return (h_p - h_w) / 1000.0 - dh_sol
 
 
-def _flash_h(system, z, P, H, T0):
-    """The three-phase flash whose enthalpy [J/mol of feed] is H. Below the bubble point (with
-    solids) Brent's method in T over flashes at T; above it Brent's method in the vapor
-    fraction (where a salt comes out of a boiling brine the temperature stays while the vapor
-    fraction grows, so T alone does not fix the state)."""
+def solid_entropy(system, solid, T, P, x, h_solid=None):
+    """Molar entropy [J/(mol K)] of a solid next to the apparent liquid x (mole fractions of the
+    components) it is in equilibrium with, on the liquid's own basis: its Gibbs energy is that
+    of its content dissolved in that liquid, so S = s_c + (H - h_c)/T with h_c and s_c the
+    partial molar enthalpy and entropy of the content in the liquid (the liquid's enthalpy on
+    the core's speciation, its entropy the property package's). A salt that comes out of the
+    liquid at equilibrium then moves the entropy by its enthalpy of crystallisation over T,
+    as a reversible step must; the liquid's entropy carries no ion references from which an
+    absolute entropy of the solid could be built."""
+    import velmora.brinequil as bq
+    from velmora import phasekit
+    ss, el, pp = system.solids, system.model, system.pp
+    k = ss.index(solid)
+    if h_solid is None:
+        h_solid = solid_enthalpy(system, solid, T)
+    x = np.asarray(x, dtype=float)
+    c = ss.content[k]
+    step = CONTENT_STEP * x.sum()
+
+    def hs(app):                                    # extensive, kmol basis: J, J/K
+        n, _ = el.true_amounts(dict(zip(system.components, app.tolist())), T,
+                               SPECIATION_TOL[0], 2000)
+        tot = app.sum()
+        return (bq.liquid_enthalpy(el, pp, np.asarray(n), T, P, el.pure),
+                tot * phasekit.entropy_liquid(pp, T, app / tot, P))
+
+    (h1, s1), (h0, s0) = hs(x + step * c), hs(x - step * c)
+    el._warm = None
+    h_c, s_c = (h1 - h0) / (2.0 * step) / 1000.0, (s1 - s0) / (2.0 * step) / 1000.0
+    return s_c + (h_solid - h_c) / T
+
+
+HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
+
+
+def _flash_hs(system, z, P, key, target, T0):
+    """The three-phase flash whose enthalpy H [J/mol of feed] or entropy S [J/(mol K)] is
+    ``target``. Below the bubble point (with solids) Brent's method in T over flashes at T;
+    above it Brent's method in the vapor fraction (where a salt comes out of a boiling brine
+    the temperature stays while the vapor fraction grows, so T alone does not fix the state)."""
     from scipy.optimize import brentq
     seen = {}
+    what, unit = HS_NAMES[key]
 
     def at(given, v):
         if (given, v) not in seen:
             seen[(given, v)] = _three_phase(system, z, P, given, v)
         return seen[(given, v)]
 
+    def value(r):
+        return getattr(r, key)
+
     bubble = at("vapor_fraction", 0.0)
-    if H <= bubble.H:
+    if target <= value(bubble):
         lo = checks.T_MIN
-        if at("T", lo).H > H:
-            raise ValueError(f"H = {H:g} J/mol lies below the enthalpy of the feed at "
+        if value(at("T", lo)) > target:
+            raise ValueError(f"{key} = {target:g} {unit} lies below the {what} of the feed at "
                              f"{lo:g} K and P = {P:g} Pa")
-        T = brentq(lambda t: at("T", t).H - H, lo, bubble.T, xtol=1e-8,
+        T = brentq(lambda t: value(at("T", t)) - target, lo, bubble.T, xtol=1e-8,
                    rtol=4.0 * np.finfo(float).eps)
         return at("T", T)
     hi = 0.5
     while True:
         try:
-            if at("vapor_fraction", hi).H >= H:
+            if value(at("vapor_fraction", hi)) >= target:
                 break
         except ValueError:
             pass                        # dried out: come back halfway
         if hi > 1.0 - 1e-6:
-            raise ValueError(f"H = {H:g} J/mol lies beyond the enthalpy at which the liquid "
-                             f"boils dry at P = {P:g} Pa")
+            raise ValueError(f"{key} = {target:g} {unit} lies beyond the {what} at which the "
+                             f"liquid boils dry at P = {P:g} Pa")
         hi = 0.5 * (hi + 1.0)
-    beta = brentq(lambda b: at("vapor_fraction", b).H - H, 0.0, hi, xtol=1e-12,
+    beta = brentq(lambda b: value(at("vapor_fraction", b)) - target, 0.0, hi, xtol=1e-12,
                   rtol=4.0 * np.finfo(float).eps)
     return at("vapor_fraction", beta)
 

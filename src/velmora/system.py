@@ -154,9 +154,9 @@ class System:
         T, P, the feed and the residual) when no verified answer is found, never a result above
         the tolerance. The answer does not depend on earlier calls.
 
-        ``solids=True``: a vapor-liquid-solid flash (T, H or vapor fraction): the result's
-        ``solids`` {solid: mol per mol of feed}; ``vapor_fraction`` and ``H`` are per mol of the
-        whole feed, ``x`` and ``liquid`` describe the liquid (see ``velmora.solids``)."""
+        ``solids=True``: a vapor-liquid-solid flash (T, H, S or vapor fraction): the result's
+        ``solids`` {solid: mol per mol of feed}; ``vapor_fraction``, ``H`` and ``S`` are per mol
+        of the whole feed, ``x`` and ``liquid`` describe the liquid (see ``velmora.solids``)."""
         from .flashes import flash
         with self._using():
             if solids:

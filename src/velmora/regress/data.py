@@ -30,6 +30,9 @@ CITE = {
     "rs": "Robinson & Stokes, Electrolyte Solutions, 2nd ed. revised (1959), Appendix 8.10",
     "lawson": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table IV",
     "lawson_co2": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table V",
+    "crc_cacl2": "CRC Handbook of Chemistry and Physics, 92nd ed. (2011), p. 5-106, Mean activity "
+                 "coefficients of electrolytes as a function of concentration, CaCl2 at 2 and 5 mol/kg "
+                 "(after Staples & Nuttall, J. Phys. Chem. Ref. Data 6 (1977) 385)",
     "pm": "Pitzer & Mayorga, J. Phys. Chem. 77 (1973) 2300, Tables I-II: beta0, beta1, C_phi at 25 C "
           "(their fit of the Robinson & Stokes data), evaluated with A_phi = 0.392",
 }
@@ -114,6 +117,10 @@ PITZER_MAYORGA = {
 }
 # Robinson & Stokes (1959) App. 8.10, KCl at 25 C above 1 mol/kg (saturation 4.8 mol/kg)
 RS_KCL = [(2.0, 0.573), (3.0, 0.569), (4.0, 0.577)]
+# The same CRC table above 1 mol/kg, CaCl2 at 25 C (its values after Staples & Nuttall 1977):
+# (m [mol/kg], gamma+-); saturation is 7.4 mol/kg. Not used by the shipped fit, which ends at
+# 2.5 mol/kg: a check of it at 2 and 5 mol/kg.
+CRC_CACL2_HIGH = [(2.0, 0.784), (5.0, 5.907)]
 # Highest molality of each salt's fit and tests at 25 C: 6 mol/kg or saturation, within the
 # range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg; KCl:
 # the Robinson & Stokes values to 4 mol/kg, saturation 4.8).
@@ -151,3 +158,10 @@ def salt_sets(salt):
         sets.append(DataSet(f"Pitzer-Mayorga {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt,
                             salt_points(salt, high), CITE["pm"], 0.01, "m [mol/kg]"))
     return sets
+
+
+def cacl2_high_set():
+    """gamma+- of CaCl2 at 25 C, 2 and 5 mol/kg (CRC Handbook, after Staples & Nuttall 1977)."""
+    rows = [(298.15, m, g) for m, g in CRC_CACL2_HIGH]
+    return DataSet("CRC CaCl2 gamma+- 2-5 mol/kg", "gamma_mean", "CaCl2-H2O", "CaCl2",
+                   salt_points("CaCl2", rows), CITE["crc_cacl2"], 0.01, "m [mol/kg]")
