@@ -771,9 +771,12 @@ def _three_phase(system, z, P, given, value):
 
 
 def flash_si_tol(system):
-    """|SI| to which a flash's present solids are verified: SI_TOL, or ten times the system's
-    tolerance where that is larger (the two-phase flash inside leaves the liquid's dissolved
-    gases, and with them a carbonate's index, that uncertain)."""
+    """|SI| to which a flash's present solids are verified: SI_TOL, as a liquid's, where the
+    liquid dissolves no gas; with gases (Henry components) ten times the system's tolerance
+    where that is larger (the two-phase flash inside leaves the liquid's dissolved gases, and
+    with them a carbonate's index, that uncertain)."""
+    if not system._info.henry_idx:
+        return SI_TOL
     return max(SI_TOL, 10.0 * system.tol)
 
 
