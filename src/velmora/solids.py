@@ -245,7 +245,10 @@ def solid_liquid(system, app, T):
         return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
     feed = _app_vector(system, app)
     warm = el._warm                 # the feed's speciation: where the method below starts
-    joint = _joint_active_set(system, feed, T, first)
+    try:
+        joint = _joint_active_set(system, feed, T, first)
+    except ValueError:
+        joint = None                # the activity model refused a step: the method below
     if joint is not None:
         s, active, its = joint
         try:

@@ -16,6 +16,7 @@
 // residual falls.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -233,6 +234,7 @@ private:
         en_ = u.array().exp();
         const double N = en_.sum();
         x_ = en_ / N;
+        if (!x_.allFinite()) return std::numeric_limits<double>::infinity();  // a step too far
         if (held_on_) lng = held_;
         else act_.ln_gamma(x_, T_, lng);
         if (henry_ && follows_) ref_ = henry_ref(el_, T_, &x_);
