@@ -112,8 +112,8 @@ class Electrolyte:
         the true amounts n (ln gamma lng) and solid amounts s. n0: the feed on the species;
         nu_s: the solids' dissolution into the species (a row each); ln_ksp: their ln Ksp
         (mole-fraction basis). Returns (n, lng, s, status, iterations): status 0 converged
-        (every residual below tol, or below 10 tol where no step lowers them), 1 not converged, 2 diverged, 3 a method of the model
-        replaced in Python (nothing done)."""
+        (every residual below tol, or below 10 tol where no step lowers them), 1 not
+        converged, 2 diverged, 3 a method of the model replaced in Python (nothing done)."""
 
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
