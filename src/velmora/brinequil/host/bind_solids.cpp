@@ -8,12 +8,12 @@
 //   f_s  = nu_s (ln x + lng) - ln Ksp                 (saturation: SI ln 10 of each solid)
 // First with ln gamma held at the start's (the speciation's inner Newton, without the activity
 // model), then with ln gamma evaluated at every iterate: the derivative carries d lng / d ln n
-// by forward differences of the activity model over the species above a trace mole fraction,
-// carried on by Broyden's update and renewed where a step converges slowly; the Henry
-// reference's derivative is left out (the solids dissolve into ions). The step solves the
-// linear system by LU where that solves it to rounding, else by the speciation's
-// minimum-norm least squares; it is limited to a change of 2 in any ln n and halved until the
-// residual falls.
+// by forward differences of the activity model over the major species (a minor species' column
+// is of the order of its mole fraction), carried on by Broyden's update and renewed where a
+// step converges slowly; the Henry reference's derivative is left out (the solids dissolve into
+// ions). The step solves the linear system by LU where that solves it to rounding, else by the
+// speciation's minimum-norm least squares; it is limited to a change of 2 in any ln n and
+// halved until the residual falls.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -42,6 +42,9 @@ constexpr double kMaxStep = 2.0;    // largest change of any ln n in one step
 constexpr double kTraceX = 1e-8;    // mole fraction below which a species' effect on ln gamma
                                     // is left out of the derivative
 constexpr double kFdStep = 1e-7;    // step in ln n of the differences of ln gamma
+constexpr double kMinorX = 1e-3;    // mole fraction below which a species' column of d lng / du
+                                    // (of the order of its mole fraction) is left to Broyden's
+                                    // update
 constexpr double kSlow = 0.5;       // a step that cuts the residual less than this renews them
 constexpr double kLuCheck = 1e-10;  // |J dz + F| / |F| up to which the LU's step is taken
 constexpr double kHeldTol = 1e-8;   // to which the stage with ln gamma held is solved
@@ -90,16 +93,19 @@ public:
                 nus.col(j).cwiseAbs().maxCoeff() > 0.0 || std::abs(n0[j]) > kZero * tot_)
                 continue;
             // e_j lies in the span of the invariants (no reaction moves species j): the rows
-            // q.. of B's column j have norm 1; a Householder reflection over those rows takes
-            // that column to a unit vector at row q, and so row q to e_j
-            VectorXd v = B_.col(j).tail(m_ - q);
-            const double norm = v.norm();
+            // q.. of B's column j have norm 1; a Householder reflection over those rows (or a
+            // swap, where one row is e_j already) takes that column to a unit vector at row q,
+            // and so row q to e_j
+            const double norm = B_.col(j).tail(m_ - q).norm();
             if (std::abs(norm - 1.0) > 1e-9) continue;
-            v[0] += v[0] >= 0.0 ? norm : -norm;
-            const double vv = v.squaredNorm();
-            if (vv > 0.0) {
+            Index at = q;
+            if (B_.col(j).tail(m_ - q).cwiseAbs().maxCoeff(&at) > 1.0 - kZero) {
+                B_.row(q).swap(B_.row(q + at));  // a row of its own already (the salts)
+            } else {
+                VectorXd v = B_.col(j).tail(m_ - q);
+                v[0] += v[0] >= 0.0 ? norm : -norm;
                 auto rows = B_.bottomRows(m_ - q);
-                rows -= (2.0 / vv) * v * (v.transpose() * rows);
+                rows -= (2.0 / v.squaredNorm()) * v * (v.transpose() * rows);
             }
             B_.row(q).setZero();            // what the reflection leaves there, to rounding
             B_.col(j).setZero();
@@ -262,7 +268,7 @@ private:
         Index most = 0;
         en_.maxCoeff(&most);
         for (Index j = 0; j < ns_; ++j) {
-            if (j == most || !(en_[j] > kTraceX * N)) continue;
+            if (j == most || !(en_[j] > kMinorX * N)) continue;
             const double dn = en_[j] * std::expm1(kFdStep);
             xp_ = en_ / (N + dn);
             xp_[j] = (en_[j] + dn) / (N + dn);
