@@ -6,6 +6,7 @@
 #include <pybind11/functional.h>
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
 #include "equilibrium/flash.hpp"
@@ -159,12 +160,10 @@ core::KValues kvalues_call(py::handle self, py::handle pp, const Eigen::VectorXd
     return kvalues_impl(self, pp, x, py::handle(), T, P, liquid, &y);
 }
 
-core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
-                                    double T, double P, const Eigen::VectorXd& v0,
-                                    FlashLiquid* liquid = nullptr) {
-    Electrolyte& el = electrolyte(self);
-    py::object phi_vapor = phasekit("phi_vapor");
-    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+// The volatile components of a split of the feed z: Antoine data, or a Henry component of the
+// model (looked up only without Antoine data), and z > 0.
+std::vector<char> volatile_components(const Electrolyte& el, const std::vector<std::string>& comps,
+                                      const Eigen::VectorXd& z) {
     const SpeciesSets sets = species_sets(el, kSpHenry | kSpNames);
     std::vector<char> vol(comps.size(), 0);
     for (std::size_t k = 0; k < comps.size(); ++k) {
@@ -182,18 +181,47 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
             vol[k] = z[static_cast<Eigen::Index>(k)] > 0.0;
         }
     }
+    return vol;
+}
+
+// The hooks of a split at T, P: liquid fugacities of `liquid`, ln phi of the package's vapor
+// model (phi_vapor as found when made; nothing is called for the package's own ideal gas).
+class SplitCall {
+public:
+    SplitCall(py::handle self, py::handle pp, py::object phi_vapor,
+              const std::vector<std::string>& comps, double T, double P, FlashLiquid& liquid)
+        : phi_vapor_(std::move(phi_vapor)), ideal_(ideal_vapor(phi_vapor_, pp)) {
+        const auto nc = static_cast<Eigen::Index>(comps.size());
+        hooks.fug = [self, &comps, T, &liquid](const Eigen::VectorXd& xl) {
+            return liquid_on_components(self, liquid, comps, xl, T);
+        };
+        hooks.ln_phi = [this, pp, nc, T, P](const Eigen::VectorXd& y) -> Eigen::VectorXd {
+            if (ideal_) return Eigen::VectorXd::Zero(nc);
+            return to_vec(phi_vapor_(pp, to_numpy(y), T, P), "ln phi");
+        };
+        hooks.name = [&comps](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
+    }
+    SplitCall(const SplitCall&) = delete;
+    SplitCall& operator=(const SplitCall&) = delete;
+
+    core::SplitHooks hooks;
+
+private:
+    py::object phi_vapor_;
+    bool ideal_;
+};
+
+core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
+                                    double T, double P, const Eigen::VectorXd& v0,
+                                    FlashLiquid* liquid = nullptr) {
+    Electrolyte& el = electrolyte(self);
+    py::object phi_vapor = phasekit("phi_vapor");
+    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+    const std::vector<char> vol = volatile_components(el, comps, z);
     std::optional<FlashLiquid> own;
     if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
-    const bool ideal = ideal_vapor(phi_vapor, pp);
-    const auto nc = static_cast<Eigen::Index>(comps.size());
-    core::SplitHooks hooks;
-    hooks.fug = [&](const Eigen::VectorXd& xl) { return liquid_on_components(self, *liquid, comps, xl, T); };
-    hooks.ln_phi = [&](const Eigen::VectorXd& y) -> Eigen::VectorXd {
-        if (ideal) return Eigen::VectorXd::Zero(nc);
-        return to_vec(phi_vapor(pp, to_numpy(y), T, P), "ln phi");
-    };
-    hooks.name = [&](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
-    core::SplitResult s = core::flash_newton(z, P, v0, vol, hooks);
+    SplitCall call(self, pp, std::move(phi_vapor), comps, T, P, *liquid);
+    core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
     el.status.split_status = s.status;
     return s;
 }
@@ -214,65 +242,114 @@ core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen:
     return flash_newton_impl(self, pp, z, T, P, v0, liquid);
 }
 
+// One TP flash at T, P: the package's functions looked up once at its start, the model's
+// tables at T read once for all its K-value and split evaluations, and the core's hooks.
+class TPFlash {
+public:
+    TPFlash(py::handle self, py::handle pp, const std::vector<std::string>& comps, double T,
+            double P, double tol)
+        : self_(self), pp_(pp), comps_(comps), T_(T), P_(P), el_(electrolyte(self)),
+          rr_(phasekit("_k_rachford_rice")), h_vap_(phasekit("enthalpy_vapor")),
+          s_vap_(phasekit("entropy_vapor")), s_liq_(phasekit("entropy_liquid")),
+          liquid(self, comps, T) {
+        hooks.kvalues = [this](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
+            return kvalues_call(self_, pp_, x, y, T_, P_, &liquid);
+        };
+        hooks.newton = [this, tol](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
+            core::SplitResult s = flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
+            split.emplace(s);
+            return s;
+        };
+        hooks.true_amounts = [this](const Eigen::VectorXd& x) {
+            Amounts app;
+            for (std::size_t k = 0; k < comps_.size(); ++k)
+                app.emplace_back(comps_[k], x[static_cast<Eigen::Index>(k)]);
+            return true_amounts(self_, app, T_).n;
+        };
+        own_rr_ = adapt::phasekit_own(rr_, "_k_rachford_rice");
+        hooks.rachford_rice = [this](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
+            if (own_rr_) return core::rachford_rice(zz, K);
+            return to_double(rr_(to_numpy(zz), to_numpy(K)));
+        };
+        // The package's own enthalpy and entropy functions run in C++ on pp's data, read once
+        // for the flash; a value that is not finite is left to the function itself.
+        if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") && adapt::phasekit_own(s_vap_, "entropy_vapor") &&
+            adapt::phasekit_own(s_liq_, "entropy_liquid"))
+            props_ = adapt::package_data(pp, comps);
+        hooks.enthalpy_vapor = [this](const Eigen::VectorXd& y) {
+            if (props_)
+                if (const double v = core::enthalpy_vapor(*props_, T_, y); std::isfinite(v)) return v;
+            return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
+        };
+        hooks.entropy_vapor = [this](const Eigen::VectorXd& y) {
+            if (props_)
+                if (const double v = core::entropy_vapor(*props_, T_, y, P_); std::isfinite(v)) return v;
+            return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
+        };
+        hooks.entropy_liquid = [this](const Eigen::VectorXd& x) {
+            if (props_ && x.size() == static_cast<Eigen::Index>(comps_.size()))
+                if (const double v = core::entropy_liquid(*props_, T_, x); std::isfinite(v)) return v;
+            return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
+        };
+        hooks.liquid_enthalpy = [this](const Eigen::VectorXd& n) {
+            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure,
+                                          props_ ? &*props_ : nullptr);
+        };
+    }
+    TPFlash(const TPFlash&) = delete;
+    TPFlash& operator=(const TPFlash&) = delete;
+
+    // The core's TP flash of z; the status record gets its substitution error.
+    core::TPFlashResult run(const Eigen::VectorXd& z, double tol) {
+        core::TPFlashResult r = core::flash_tp(z, static_cast<Eigen::Index>(comps_.size()), tol, hooks);
+        if (r.substituted) el_.status.substitution_err = r.err;
+        return r;
+    }
+
+    // The result mapping of flash_tp.
+    py::dict result(const core::TPFlashResult& r) const {
+        py::dict out;
+        out["beta"] = r.beta;
+        out["x"] = to_numpy(r.x);
+        out["y"] = to_numpy(r.y);
+        out["H"] = r.H;
+        out["S"] = r.S;
+        out["iterations"] = r.iterations;
+        out["T"] = T_;
+        out["P"] = P_;
+        py::dict tr;
+        Eigen::Index i = 0;
+        for (py::handle name : el_.names) {
+            if (i >= r.n.size()) break;
+            tr[name] = r.n[i++];
+        }
+        out["true"] = tr;
+        return out;
+    }
+
+private:
+    py::handle self_, pp_;
+    const std::vector<std::string>& comps_;
+    double T_, P_;
+    Electrolyte& el_;
+    py::object rr_, h_vap_, s_vap_, s_liq_;
+    bool own_rr_ = false;
+    std::optional<core::PackageData> props_;
+
+public:
+    FlashLiquid liquid;
+    core::TPFlashHooks hooks;
+    std::optional<core::SplitResult> split;  // the Newton split of the flash, when it ran
+};
+
 py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::handle T_obj,
                        py::handle P_obj, double tol) {
     const double T = to_double(T_obj);
     const double P = to_double(P_obj);
     const Eigen::VectorXd z = to_vec(z_obj, "z");
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
-    Electrolyte& el = electrolyte(self);
-    py::object rr = phasekit("_k_rachford_rice");
-    py::object h_vap = phasekit("enthalpy_vapor");
-    py::object s_vap = phasekit("entropy_vapor");
-    py::object s_liq = phasekit("entropy_liquid");
-
-    // The model's tables at T, read once for all the K-value and split evaluations of the flash.
-    FlashLiquid liquid(self, comps, T);
-    core::TPFlashHooks hooks;
-    hooks.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
-        return kvalues_call(self, pp, x, y, T, P, &liquid);
-    };
-    hooks.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-        return flash_newton_call(self, pp, zz, T, P, v0, tol, &liquid);
-    };
-    hooks.true_amounts = [&](const Eigen::VectorXd& x) {
-        Amounts app;
-        for (std::size_t k = 0; k < comps.size(); ++k)
-            app.emplace_back(comps[k], x[static_cast<Eigen::Index>(k)]);
-        return true_amounts(self, app, T).n;
-    };
-    const bool own_rr = adapt::phasekit_own(rr, "_k_rachford_rice");
-    hooks.rachford_rice = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
-        if (own_rr) return core::rachford_rice(zz, K);
-        return to_double(rr(to_numpy(zz), to_numpy(K)));
-    };
-    hooks.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return to_double(h_vap(pp, T, to_numpy(y), P)); };
-    hooks.entropy_vapor = [&](const Eigen::VectorXd& y) { return to_double(s_vap(pp, T, to_numpy(y), P)); };
-    hooks.entropy_liquid = [&](const Eigen::VectorXd& x) { return to_double(s_liq(pp, T, to_numpy(x), P)); };
-    hooks.liquid_enthalpy = [&](const Eigen::VectorXd& n) {
-        return adapt::liquid_enthalpy(self, pp, to_numpy(n), T, py::float_(P), el.pure);
-    };
-    const core::TPFlashResult r =
-        core::flash_tp(z, static_cast<Eigen::Index>(comps.size()), tol, hooks);
-    if (r.substituted) el.status.substitution_err = r.err;
-
-    py::dict out;
-    out["beta"] = r.beta;
-    out["x"] = to_numpy(r.x);
-    out["y"] = to_numpy(r.y);
-    out["H"] = r.H;
-    out["S"] = r.S;
-    out["iterations"] = r.iterations;
-    out["T"] = T;
-    out["P"] = P;
-    py::dict tr;
-    Eigen::Index i = 0;
-    for (py::handle name : el.names) {
-        if (i >= r.n.size()) break;
-        tr[name] = r.n[i++];
-    }
-    out["true"] = tr;
-    return out;
+    TPFlash flash(self, pp, comps, T, P, tol);
+    return flash.result(flash.run(z, tol));
 }
 
 py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handle T, py::handle P) {
@@ -280,14 +357,99 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
     return flash_tp_impl(self, pp, z, T, P, core::kFlashTol);
 }
 
+// The TP flashes of one temperature solve (flash at a given H, S or vapor fraction), as the
+// solver asks for them one temperature after the other. After a two-phase flash the next one
+// starts its split from that solution and its Jacobian (split_near): a few speciations instead
+// of a whole flash's. A split that does not converge that way, and the flash after a one-phase
+// result, is the full TP flash. With flash_tp, kvalues or _flash_newton replaced on the model,
+// every evaluation is self.flash_tp.
+class FlashTrail {
+public:
+    enum class Entry { H, S, Beta };
+
+    FlashTrail(py::handle self, py::handle pp, const Eigen::VectorXd& z, py::handle z_obj,
+               py::handle P)
+        : self_(self), pp_(pp), z_(z), z_obj_(z_obj), P_obj_(P) {}
+
+    py::object value(py::handle T_obj, Entry key) {
+        if (python_override(self_, "flash_tp") || python_override(self_, "kvalues") ||
+            python_override(self_, "_flash_newton"))
+            return entry(flash_tp_call(self_, pp_, z_obj_, T_obj, P_obj_), key);
+        const double T = to_double(T_obj);
+        const double P = to_double(P_obj_);
+        const std::vector<std::string> comps = adapt::to_names(pp_.attr("components"));
+        TPFlash flash(self_, pp_, comps, T, P, core::kFlashTol);
+        if (!start_) {
+            // A first flash: a few substitution steps, then the split from there (its Jacobian
+            // by differences), unless the substitution settles or leaves (0, 1).
+            core::Substitution sub = core::substitute(
+                z_, static_cast<Eigen::Index>(comps.size()), core::kFlashTol, flash.hooks, kFirstSteps);
+            if (sub.settled) return keep(core::finish_flash(std::move(sub), core::kFlashTol, flash.hooks), key);
+            if (0.0 < sub.beta && sub.beta < 1.0 && sub.err >= core::kFlashTol) {
+                start_.emplace();
+                start_->v0 = sub.beta * sub.y;
+            }
+        }
+        if (start_)
+            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P)) return pick(*r, key);
+        return keep(flash.run(z_, core::kFlashTol), key, flash.split ? &*flash.split : nullptr);
+    }
+
+private:
+    static py::object entry(py::object r, Entry key) {
+        return r[py::str(key == Entry::H ? "H" : key == Entry::S ? "S" : "beta")];
+    }
+    static py::object pick(const core::TPFlashResult& r, Entry key) {
+        return py::float_(key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta);
+    }
+    // The value of a TP flash; a two-phase one starts the next flash's split.
+    py::object keep(const core::TPFlashResult& r, Entry key, const core::SplitResult* split = nullptr) {
+        start_.reset();
+        if (0.0 < r.beta && r.beta < 1.0) {
+            start_.emplace();
+            start_->v0 = r.beta * r.y;
+            if (split && split->s.size()) {
+                start_->s = split->s;
+                start_->J = split->jac;
+            }
+        }
+        return pick(r, key);
+    }
+
+    // The two-phase flash at T by the split from start_, or nothing when that does not converge
+    // or fails: the full TP flash then decides, and raises what it raises.
+    std::optional<core::TPFlashResult> near(TPFlash& flash, const std::vector<std::string>& comps,
+                                            double T, double P) {
+        try {
+            if (!vol_) vol_ = volatile_components(electrolyte(self_), comps, z_);
+            SplitCall call(self_, pp_, phasekit("phi_vapor"), comps, T, P, flash.liquid);
+            core::SplitResult s;
+            if (!core::split_near(z_, P, *vol_, call.hooks, *start_, s)) return std::nullopt;
+            core::TPFlashResult r;
+            r.beta = s.beta;
+            core::phase_energies(s.beta, s.x, s.y, s.n, flash.hooks, r.H, r.S);
+            return r;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+        } catch (const std::exception&) {
+        }
+        return std::nullopt;
+    }
+
+    static constexpr int kFirstSteps = 3;  // substitution steps of a first flash before its split
+
+    py::handle self_, pp_;
+    const Eigen::VectorXd& z_;
+    py::handle z_obj_, P_obj_;
+    std::optional<core::SplitStart> start_;
+    std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
+};
+
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
                             double T0) {
     core::check_length(x, static_cast<Eigen::Index>(py::len(pp.attr("components"))), "x");
     return core::bubble_t(x, T0, [&](double T) { return kvalues_call(self, pp, x, x, T, P).K; });
 }
-
-// r[key] as an owned object (an item accessor would outlive the temporary r).
-py::object entry(py::object r, const char* key) { return r[py::str(key)]; }
 
 }  // namespace
 
@@ -402,10 +564,12 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             if (!T.is_none()) return tp(T);
             py::object solve = phasekit("_solve_T");
             py::object Tsol;
+            FlashTrail trail(self, pp, zv, z, P);
+            using Entry = FlashTrail::Entry;
             if (!H.is_none()) {
-                Tsol = solve(py::cpp_function([&](py::object t) { return entry(tp(t), "H"); }), H, T0);
+                Tsol = solve(py::cpp_function([&](py::object t) { return trail.value(t, Entry::H); }), H, T0);
             } else if (!S.is_none()) {
-                Tsol = solve(py::cpp_function([&](py::object t) { return entry(tp(t), "S"); }), S, T0);
+                Tsol = solve(py::cpp_function([&](py::object t) { return trail.value(t, Entry::S); }), S, T0);
             } else if (!beta.is_none()) {
                 py::object Tb_obj;
                 if (py::object ov = python_override(self, "bubble_t"))
@@ -420,7 +584,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
                     return r;
                 }
                 auto fb = [&](py::object t) -> py::object {
-                    if (to_double(t) > Tb) return entry(tp(t), "beta");
+                    if (to_double(t) > Tb) return trail.value(t, Entry::Beta);
                     return py::float_(to_double(t) - Tb);
                 };
                 Tsol = solve(py::cpp_function(fb), std::min(b, 0.999999999), Tb + 5.0);
