@@ -1,6 +1,7 @@
-// Unit tests of the numerical core without Python: the least-squares step of the speciation and
-// the hybrid Powell solver of the two-phase split. A failed check prints its place and values;
-// the exit status is the number of failures.
+// Unit tests of the numerical core without Python: the least-squares step of the speciation, the
+// hybrid Powell solver of the two-phase split, the warm Newton steps of a temperature solve's
+// splits and the exact sum of the package's vapor enthalpy. A failed check prints its place and
+// values; the exit status is the number of failures.
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -9,6 +10,7 @@
 
 #include <Eigen/Dense>
 
+#include "equilibrium/package_props.hpp"
 #include "equilibrium/solvers.hpp"
 #include "model/least_squares.hpp"
 
@@ -177,6 +179,56 @@ void hybrid_powell_passes_exceptions_through() {
     CHECK(thrown);
 }
 
+void warm_newton_follows_a_moved_root_with_a_stale_jacobian() {
+    // The root moves (as a split does from one temperature to the next); the Jacobian of the
+    // old root starts the steps, Broyden's rule keeps it up: a few evaluations, no differences.
+    auto system = [](double a) {
+        return [a](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+            r[0] = x[0] * x[0] + x[1] * x[1] - a;
+            r[1] = std::exp(x[0]) + x[1] - 1.0;
+        };
+    };
+    brinequil::core::SystemFn f = system(4.0);
+    const auto old = brinequil::core::hybrd(f, Eigen::Vector2d(1.0, 1.0));
+    CHECK(old.status == 1 && old.jac.rows() == 2);
+    long calls = 0;
+    const brinequil::core::SystemFn moved = [&](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+        ++calls;
+        system(4.02)(x, r);
+    };
+    Eigen::VectorXd x = old.x, fx;
+    Eigen::MatrixXd J = old.jac;
+    const auto res = brinequil::core::warm_newton(moved, x, J, fx);
+    CHECK(res.converged && res.nfev == calls && calls <= 6);
+    Eigen::VectorXd r(2);
+    moved(x, r);
+    CHECK(r.cwiseAbs().maxCoeff() <= 1e-10 && (r - fx).norm() == 0.0);
+    // without a Jacobian: forward differences first (two more evaluations)
+    x = old.x;
+    J.resize(0, 0);
+    calls = 0;
+    CHECK(brinequil::core::warm_newton(moved, x, J, fx).converged && J.rows() == 2 && calls <= 8);
+}
+
+void warm_newton_gives_up_without_a_root() {
+    // x^2 + 1 has no real root: the steps stop at the evaluation limit, not converged.
+    const brinequil::core::SystemFn f = [](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+        r[0] = x[0] * x[0] + 1.0;
+    };
+    Eigen::VectorXd x = Eigen::VectorXd::Constant(1, 0.5), fx;
+    Eigen::MatrixXd J;
+    const auto res = brinequil::core::warm_newton(f, x, J, fx);
+    CHECK(!res.converged && res.nfev <= brinequil::core::NewtonSettings().maxfev + 1);
+}
+
+void exact_sum_is_the_correctly_rounded_sum() {
+    using brinequil::core::exact_sum;
+    CHECK(exact_sum({1e100, 1.0, -1e100}) == 1.0);
+    CHECK(exact_sum(std::vector<double>(10, 0.1)) == 1.0);         // plain addition: 0.9999999999999999
+    CHECK(exact_sum({1e-16, 1.0, 1e16}) == 10000000000000002.0);  // half-even across partials
+    CHECK(exact_sum({}) == 0.0);
+}
+
 }  // namespace
 
 int main() {
@@ -191,6 +243,9 @@ int main() {
         {"hybrid_powell_finds_a_root_and_counts_its_evaluations", hybrid_powell_finds_a_root_and_counts_its_evaluations},
         {"hybrid_powell_solves_the_broyden_tridiagonal_system", hybrid_powell_solves_the_broyden_tridiagonal_system},
         {"hybrid_powell_passes_exceptions_through", hybrid_powell_passes_exceptions_through},
+        {"warm_newton_follows_a_moved_root_with_a_stale_jacobian", warm_newton_follows_a_moved_root_with_a_stale_jacobian},
+        {"warm_newton_gives_up_without_a_root", warm_newton_gives_up_without_a_root},
+        {"exact_sum_is_the_correctly_rounded_sum", exact_sum_is_the_correctly_rounded_sum},
     };
     for (const auto& [name, fn] : tests) {
         const int before = failures;

@@ -128,36 +128,44 @@ core::ComponentFugacities liquid_on_components(py::handle self, FlashLiquid& liq
     return component_fugacities(self, comps, xa, T);
 }
 
-// K-values; `liquid` (may be null) is the flash's liquid at this T and these components. The
-// vapor y is the Python object `y`, or when that is null the vector `yv` (made into an array
-// only for a vapor model that is called).
-core::KValues kvalues_impl(py::handle self, py::handle pp, const Eigen::VectorXd& xa,
-                           py::handle y, double T, double P, FlashLiquid* liquid = nullptr,
+// The package's vapor model as an operation finds it when it starts: phasekit.phi_vapor, and
+// whether that is the package's own ideal gas.
+struct Vapor {
+    explicit Vapor(py::handle pp) : phi(phasekit("phi_vapor")), ideal(ideal_vapor(phi, pp)) {}
+    py::object phi;
+    bool ideal;
+};
+
+// K-values of the components `comps` (pp.components as read by the caller); `liquid` (may be
+// null) is the flash's liquid at this T and these components. The vapor y is the Python object
+// `y`, or when that is null the vector `yv` (made into an array only for a vapor model that is
+// called).
+core::KValues kvalues_impl(py::handle self, py::handle pp, const std::vector<std::string>& comps,
+                           const Vapor& vapor, const Eigen::VectorXd& xa, py::handle y, double T,
+                           double P, FlashLiquid* liquid = nullptr,
                            const Eigen::VectorXd* yv = nullptr) {
-    py::object phi_vapor = phasekit("phi_vapor");
-    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
     const auto nc = static_cast<Eigen::Index>(comps.size());
     std::optional<FlashLiquid> own;
     if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
-    const bool ideal = ideal_vapor(phi_vapor, pp);
     return core::kvalues(
         xa, P, nc,
         [&](const Eigen::VectorXd& x) { return liquid_on_components(self, *liquid, comps, x, T); },
         [&]() -> Eigen::VectorXd {
-            if (ideal) return Eigen::VectorXd::Zero(nc);
-            return to_vec(y ? phi_vapor(pp, y, T, P) : phi_vapor(pp, to_numpy(*yv), T, P), "ln phi");
+            if (vapor.ideal) return Eigen::VectorXd::Zero(nc);
+            return to_vec(y ? vapor.phi(pp, y, T, P) : vapor.phi(pp, to_numpy(*yv), T, P), "ln phi");
         });
 }
 
-// self.kvalues(pp, x, y, T, P), the C++ one unless replaced.
-core::KValues kvalues_call(py::handle self, py::handle pp, const Eigen::VectorXd& x,
-                           const Eigen::VectorXd& y, double T, double P,
-                           FlashLiquid* liquid = nullptr) {
+// self.kvalues(pp, x, y, T, P), the C++ one unless replaced; comps and vapor as read when the
+// calling operation started.
+core::KValues kvalues_call(py::handle self, py::handle pp, const std::vector<std::string>& comps,
+                           const Vapor& vapor, const Eigen::VectorXd& x, const Eigen::VectorXd& y,
+                           double T, double P, FlashLiquid* liquid = nullptr) {
     if (py::object ov = python_override(self, "kvalues")) {
         py::tuple r = ov(pp, to_numpy(x), to_numpy(y), T, P);
         return {to_vec(r[0], "K"), to_vec(r[1], "true amounts")};
     }
-    return kvalues_impl(self, pp, x, py::handle(), T, P, liquid, &y);
+    return kvalues_impl(self, pp, comps, vapor, x, py::handle(), T, P, liquid, &y);
 }
 
 // The volatile components of a split of the feed z: Antoine data, or a Henry component of the
@@ -188,16 +196,15 @@ std::vector<char> volatile_components(const Electrolyte& el, const std::vector<s
 // model (phi_vapor as found when made; nothing is called for the package's own ideal gas).
 class SplitCall {
 public:
-    SplitCall(py::handle self, py::handle pp, py::object phi_vapor,
-              const std::vector<std::string>& comps, double T, double P, FlashLiquid& liquid)
-        : phi_vapor_(std::move(phi_vapor)), ideal_(ideal_vapor(phi_vapor_, pp)) {
+    SplitCall(py::handle self, py::handle pp, const Vapor& vapor,
+              const std::vector<std::string>& comps, double T, double P, FlashLiquid& liquid) {
         const auto nc = static_cast<Eigen::Index>(comps.size());
         hooks.fug = [self, &comps, T, &liquid](const Eigen::VectorXd& xl) {
             return liquid_on_components(self, liquid, comps, xl, T);
         };
-        hooks.ln_phi = [this, pp, nc, T, P](const Eigen::VectorXd& y) -> Eigen::VectorXd {
-            if (ideal_) return Eigen::VectorXd::Zero(nc);
-            return to_vec(phi_vapor_(pp, to_numpy(y), T, P), "ln phi");
+        hooks.ln_phi = [&vapor, pp, nc, T, P](const Eigen::VectorXd& y) -> Eigen::VectorXd {
+            if (vapor.ideal) return Eigen::VectorXd::Zero(nc);
+            return to_vec(vapor.phi(pp, to_numpy(y), T, P), "ln phi");
         };
         hooks.name = [&comps](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
     }
@@ -205,22 +212,18 @@ public:
     SplitCall& operator=(const SplitCall&) = delete;
 
     core::SplitHooks hooks;
-
-private:
-    py::object phi_vapor_;
-    bool ideal_;
 };
 
 core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
                                     double T, double P, const Eigen::VectorXd& v0,
                                     FlashLiquid* liquid = nullptr) {
     Electrolyte& el = electrolyte(self);
-    py::object phi_vapor = phasekit("phi_vapor");
+    const Vapor vapor(pp);
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
     const std::vector<char> vol = volatile_components(el, comps, z);
     std::optional<FlashLiquid> own;
     if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
-    SplitCall call(self, pp, std::move(phi_vapor), comps, T, P, *liquid);
+    SplitCall call(self, pp, vapor, comps, T, P, *liquid);
     core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
     el.status.split_status = s.status;
     return s;
@@ -251,9 +254,9 @@ public:
         : self_(self), pp_(pp), comps_(comps), T_(T), P_(P), el_(electrolyte(self)),
           rr_(phasekit("_k_rachford_rice")), h_vap_(phasekit("enthalpy_vapor")),
           s_vap_(phasekit("entropy_vapor")), s_liq_(phasekit("entropy_liquid")),
-          liquid(self, comps, T) {
+          vapor(pp), liquid(self, comps, T) {
         hooks.kvalues = [this](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
-            return kvalues_call(self_, pp_, x, y, T_, P_, &liquid);
+            return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
         };
         hooks.newton = [this, tol](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
             core::SplitResult s = flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
@@ -337,6 +340,7 @@ private:
     std::optional<core::PackageData> props_;
 
 public:
+    const Vapor vapor;  // the vapor model of the K-values (each looks it up when called alone)
     FlashLiquid liquid;
     core::TPFlashHooks hooks;
     std::optional<core::SplitResult> split;  // the Newton split of the flash, when it ran
@@ -422,7 +426,7 @@ private:
                                             double T, double P) {
         try {
             if (!vol_) vol_ = volatile_components(electrolyte(self_), comps, z_);
-            SplitCall call(self_, pp_, phasekit("phi_vapor"), comps, T, P, flash.liquid);
+            SplitCall call(self_, pp_, flash.vapor, comps, T, P, flash.liquid);
             core::SplitResult s;
             if (!core::split_near(z_, P, *vol_, call.hooks, *start_, s)) return std::nullopt;
             core::TPFlashResult r;
@@ -448,7 +452,10 @@ private:
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
                             double T0) {
     core::check_length(x, static_cast<Eigen::Index>(py::len(pp.attr("components"))), "x");
-    return core::bubble_t(x, T0, [&](double T) { return kvalues_call(self, pp, x, x, T, P).K; });
+    return core::bubble_t(x, T0, [&](double T) {
+        const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+        return kvalues_call(self, pp, comps, Vapor(pp), x, x, T, P).K;
+    });
 }
 
 }  // namespace
@@ -511,7 +518,9 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
     cls.def(
         "kvalues",
         [](py::object self, py::object pp, py::object xa, py::object y, double T, double P) {
-            core::KValues kv = kvalues_impl(self, pp, to_vec(xa, "xa"), y, T, P);
+            const Vapor vapor(pp);
+            const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+            core::KValues kv = kvalues_impl(self, pp, comps, vapor, to_vec(xa, "xa"), y, T, P);
             return py::make_tuple(to_numpy(kv.K), to_numpy(kv.n));
         },
         py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"), py::arg("P"),

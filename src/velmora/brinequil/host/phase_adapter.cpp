@@ -1,5 +1,7 @@
 #include "host/phase_adapter.hpp"
 
+#include <unordered_map>
+
 #include "enthalpy/enthalpy.hpp"
 #include "host/activity.hpp"
 #include "host/model_api.hpp"
@@ -35,11 +37,37 @@ py::object phasekit_module() {
 }
 }  // namespace
 
-py::object phasekit(const char* name) { return phasekit_module().attr(name); }
+namespace {
+// An interned str of a name written in the source (hashed once; leaked like the module). The
+// GIL guards the table.
+PyObject* interned(const char* name) {
+    static auto* table = new std::unordered_map<const char*, PyObject*>();
+    PyObject*& s = (*table)[name];
+    if (!s && !(s = PyUnicode_InternFromString(name))) throw py::error_already_set();
+    return s;
+}
+
+// The function `name` of phasekit is the one its _NATIVE records under that name.
+bool own_in(py::handle mod, py::handle native, const char* name) {
+    PyObject* fn = PyObject_GetAttr(mod.ptr(), interned(name));
+    if (!fn) throw py::error_already_set();
+    PyObject* v = PyDict_Check(native.ptr()) ? PyDict_GetItemWithError(native.ptr(), interned(name)) : nullptr;
+    Py_DECREF(fn);  // still referenced by the module's dict or by _NATIVE when it matches
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v != nullptr && v == fn;
+}
+}  // namespace
+
+py::object phasekit(const char* name) {
+    PyObject* v = PyObject_GetAttr(phasekit_module().ptr(), interned(name));
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
 
 bool phasekit_own(py::handle fn, const char* name) {
-    py::object own = phasekit_module().attr("_NATIVE");
-    PyObject* v = PyDict_Check(own.ptr()) ? PyDict_GetItemString(own.ptr(), name) : nullptr;  // borrowed
+    py::object own = phasekit("_NATIVE");
+    PyObject* v = PyDict_Check(own.ptr()) ? PyDict_GetItemWithError(own.ptr(), interned(name)) : nullptr;  // borrowed
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
     return v != nullptr && v == fn.ptr();
 }
 
@@ -124,15 +152,23 @@ core::PackageData read_package(py::handle pp, const std::vector<std::string>& co
 }
 
 // mapping.get(key), with None for a missing key and for a missing/None mapping.
-py::object get(py::handle mapping, const char* key) {
+py::object get(py::handle mapping, py::handle key) {
     if (mapping.is_none()) return py::none();
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return v ? py::reinterpret_borrow<py::object>(v) : py::object(py::none());
+    }
     return mapping.attr("get")(key);
+}
+py::object get(py::handle mapping, const char* key) {
+    return get(mapping, py::handle(interned(key)));
 }
 
 std::pair<std::array<double, 6>, double> ion_params(py::handle pure, const std::string& name) {
     std::array<double, 6> cp{0, 0, 0, 0, 0, 0};
     double dh = 0.0;
-    py::object p = get(pure, name.c_str());
+    py::object p = get(pure, py::str(name));
     if (p.is_none()) return {cp, dh};
     py::object cpaq = get(get(p, "tdep"), "CP_AQ");
     if (!cpaq.is_none() && truthy(cpaq)) {
@@ -153,8 +189,10 @@ std::pair<std::array<double, 6>, double> ion_params(py::handle pure, const std::
 }  // namespace
 
 std::optional<core::PackageData> package_data(py::handle pp, const std::vector<std::string>& comps) {
+    const py::object mod = phasekit_module();
+    const py::object own = phasekit("_NATIVE");
     for (const char* name : kPortedFunctions)
-        if (!phasekit_own(phasekit(name), name)) return std::nullopt;
+        if (!own_in(mod, own, name)) return std::nullopt;
     try {
         py::object vapor = pp.attr("vapor");
         if (!py::isinstance<py::str>(vapor) || py::cast<std::string>(vapor) != "ideal") return std::nullopt;
