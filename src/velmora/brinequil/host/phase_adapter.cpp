@@ -261,6 +261,23 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
         activity.ln_gamma(x, t, out);
         return out;
     };
+    if (!native || !activity.native(n.size())) return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
+
+    // Everything in C++: the ions' data read first (in the order the sum asks for them), then
+    // the sum without the GIL.
+    std::vector<std::pair<std::array<double, 6>, double>> ions(static_cast<std::size_t>(n.size()));
+    for (Eigen::Index i = 0; i < n.size() && i < static_cast<Eigen::Index>(is_ion.size()); ++i)
+        if (is_ion[static_cast<std::size_t>(i)]) ions[static_cast<std::size_t>(i)] = hooks.ion_params(i);
+    hooks.ion_params = [&](Eigen::Index i) { return ions[static_cast<std::size_t>(i)]; };
+    hooks.dh_ref = [&](const Eigen::VectorXd& xa) {
+        if (xa.size() == static_cast<Eigen::Index>(comps.size())) {
+            Eigen::VectorXd v = core::dh_ref(*props, T, xa);
+            if (v.allFinite()) return v;
+        }
+        py::gil_scoped_acquire gil;
+        return to_vec(dh_ref(pp, T, to_numpy(xa), P), "reference enthalpies");
+    };
+    py::gil_scoped_release nogil;
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
 }
 
