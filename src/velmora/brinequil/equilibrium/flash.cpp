@@ -184,17 +184,18 @@ bool split_near(const Eigen::VectorXd& z, double P, const std::vector<char>& vol
 }
 
 void phase_energies(double beta, const Eigen::VectorXd& x, const Eigen::VectorXd& y,
-                    const Eigen::VectorXd& n, const TPFlashHooks& hooks, double& H, double& S) {
-    H = 0.0;
-    S = 0.0;
+                    const Eigen::VectorXd& n, const TPFlashHooks& hooks, double* H, double* S) {
+    double h = 0.0, s = 0.0;
     if (beta > 0.0) {
-        H = beta * hooks.enthalpy_vapor(y);
-        S = beta * hooks.entropy_vapor(y);
+        if (H) h = beta * hooks.enthalpy_vapor(y);
+        if (S) s = beta * hooks.entropy_vapor(y);
     }
     if (beta < 1.0) {
-        H += (1.0 - beta) * hooks.liquid_enthalpy(n);
-        S += (1.0 - beta) * hooks.entropy_liquid(x);
+        if (H) h += (1.0 - beta) * hooks.liquid_enthalpy(n);
+        if (S) s += (1.0 - beta) * hooks.entropy_liquid(x);
     }
+    if (H) *H = h;
+    if (S) *S = s;
 }
 
 Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double tol,
@@ -301,7 +302,7 @@ TPFlashResult finish_flash(Substitution sub, double tol, const TPFlashHooks& hoo
     }
 
     TPFlashResult out;
-    phase_energies(beta, x, y, n, hooks, out.H, out.S);
+    phase_energies(beta, x, y, n, hooks, &out.H, &out.S);
     out.beta = beta;
     out.x = std::move(x);
     out.y = std::move(y);

@@ -98,9 +98,9 @@ struct TPFlashResult {
 };
 
 // H and S per unit of feed of the phases (beta, y) and (1 - beta, x; true amounts n); a phase
-// without amount is not evaluated.
+// without amount is not evaluated, nor is a quantity whose pointer is null.
 void phase_energies(double beta, const Eigen::VectorXd& x, const Eigen::VectorXd& y,
-                    const Eigen::VectorXd& n, const TPFlashHooks& hooks, double& H, double& S);
+                    const Eigen::VectorXd& n, const TPFlashHooks& hooks, double* H, double* S);
 
 // The successive substitution of the TP flash: z normalised, K of the feed as a liquid (vapor
 // at the feed too), then up to `steps` steps on K with the package's Rachford-Rice when the

@@ -274,29 +274,25 @@ public:
             if (own_rr_) return core::rachford_rice(zz, K);
             return to_double(rr_(to_numpy(zz), to_numpy(K)));
         };
-        // The package's own enthalpy and entropy functions run in C++ on pp's data, read once
-        // for the flash; a value that is not finite is left to the function itself.
-        if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") && adapt::phasekit_own(s_vap_, "entropy_vapor") &&
-            adapt::phasekit_own(s_liq_, "entropy_liquid"))
-            props_ = adapt::package_data(pp, comps);
+        // The package's own enthalpy and entropy functions run in C++ on pp's data; a value
+        // that is not finite is left to the function itself.
         hooks.enthalpy_vapor = [this](const Eigen::VectorXd& y) {
-            if (props_)
-                if (const double v = core::enthalpy_vapor(*props_, T_, y); std::isfinite(v)) return v;
+            if (const core::PackageData* d = props())
+                if (const double v = core::enthalpy_vapor(*d, T_, y); std::isfinite(v)) return v;
             return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
         };
         hooks.entropy_vapor = [this](const Eigen::VectorXd& y) {
-            if (props_)
-                if (const double v = core::entropy_vapor(*props_, T_, y, P_); std::isfinite(v)) return v;
+            if (const core::PackageData* d = props())
+                if (const double v = core::entropy_vapor(*d, T_, y, P_); std::isfinite(v)) return v;
             return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
         };
         hooks.entropy_liquid = [this](const Eigen::VectorXd& x) {
-            if (props_ && x.size() == static_cast<Eigen::Index>(comps_.size()))
-                if (const double v = core::entropy_liquid(*props_, T_, x); std::isfinite(v)) return v;
+            if (const core::PackageData* d = props(); d && x.size() == static_cast<Eigen::Index>(comps_.size()))
+                if (const double v = core::entropy_liquid(*d, T_, x); std::isfinite(v)) return v;
             return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
         };
         hooks.liquid_enthalpy = [this](const Eigen::VectorXd& n) {
-            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure,
-                                          props_ ? &*props_ : nullptr);
+            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure, props());
         };
     }
     TPFlash(const TPFlash&) = delete;
@@ -331,12 +327,25 @@ public:
     }
 
 private:
+    // pp's data for the C++ enthalpy and entropy, read at the first use in the flash, when the
+    // three functions found at its start are the package's own; null otherwise.
+    const core::PackageData* props() {
+        if (!props_read_) {
+            props_read_ = true;
+            if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") && adapt::phasekit_own(s_vap_, "entropy_vapor") &&
+                adapt::phasekit_own(s_liq_, "entropy_liquid"))
+                props_ = adapt::package_data(pp_, comps_);
+        }
+        return props_ ? &*props_ : nullptr;
+    }
+
     py::handle self_, pp_;
     const std::vector<std::string>& comps_;
     double T_, P_;
     Electrolyte& el_;
     py::object rr_, h_vap_, s_vap_, s_liq_;
     bool own_rr_ = false;
+    bool props_read_ = false;
     std::optional<core::PackageData> props_;
 
 public:
@@ -395,7 +404,7 @@ public:
             }
         }
         if (start_)
-            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P)) return pick(*r, key);
+            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key)) return pick(*r, key);
         return keep(flash.run(z_, core::kFlashTol), key, flash.split ? &*flash.split : nullptr);
     }
 
@@ -423,15 +432,16 @@ private:
     // The two-phase flash at T by the split from start_, or nothing when that does not converge
     // or fails: the full TP flash then decides, and raises what it raises.
     std::optional<core::TPFlashResult> near(TPFlash& flash, const std::vector<std::string>& comps,
-                                            double T, double P) {
+                                            double T, double P, Entry key) {
         try {
             if (!vol_) vol_ = volatile_components(electrolyte(self_), comps, z_);
             SplitCall call(self_, pp_, flash.vapor, comps, T, P, flash.liquid);
             core::SplitResult s;
             if (!core::split_near(z_, P, *vol_, call.hooks, *start_, s)) return std::nullopt;
-            core::TPFlashResult r;
+            core::TPFlashResult r;  // only the entry asked for
             r.beta = s.beta;
-            core::phase_energies(s.beta, s.x, s.y, s.n, flash.hooks, r.H, r.S);
+            core::phase_energies(s.beta, s.x, s.y, s.n, flash.hooks, key == Entry::H ? &r.H : nullptr,
+                                 key == Entry::S ? &r.S : nullptr);
             return r;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
