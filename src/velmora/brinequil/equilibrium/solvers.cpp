@@ -130,14 +130,16 @@ NewtonResult warm_newton(const SystemFn& f, Eigen::VectorXd& x, Eigen::MatrixXd&
             halvings = 0;
             // Done on a step at the size of rounding, or when max |f| has come down to its
             // noise and a step no longer halves it.
-            if (step <= set.xtol * (1.0 + max_abs(x)) || (norm <= set.fnoise && max_abs(f_x) > 0.5 * norm)) {
+            const double scale = 1.0 + max_abs(x);
+            if (step <= set.xtol * scale ||
+                (norm <= set.fnoise && max_abs(f_x) > 0.5 * norm && step <= set.xnoise * scale)) {
                 out.converged = true;
                 return out;
             }
-        } else if (norm <= set.fnoise) {
-            return settle();  // max |f| no longer falls: x is as close as f can tell
         } else if (!fresh) {
             J.resize(0, 0);  // the estimate has gone stale: differences at x next
+        } else if (norm <= set.fnoise) {
+            return settle();  // not even a fresh Jacobian lowers max |f|: x is as close as f can tell
         } else if (++halvings > kHalvings) {
             return out;
         }

@@ -28,17 +28,18 @@ HybrdResult hybrd(const SystemFn& f, const Eigen::VectorXd& x0, double xtol = 1e
 // longer than update_step and replaced by forward differences when a step does not lower
 // max |f|; a fresh Jacobian's step is halved up to three times. No step moves an unknown by more
 // than max_step. Converged when max |f| <= ftol, when an accepted step is at most
-// xtol (1 + max |x|), or when max |f| <= fnoise no longer halves in a step (f is known only to
-// about that).
+// xtol (1 + max |x|), or when max |f| <= fnoise no longer halves in a step of at most
+// xnoise (1 + max |x|) or in any step of a fresh Jacobian (f is known only to about that).
 // On success x is the root, f_x = f(x), and the last call of f was at x; J is the estimate there.
 struct NewtonResult {
     bool converged = false;
     long nfev = 0;
 };
 struct NewtonSettings {
-    double ftol = 1e-10;
+    double ftol = 1e-11;
     double fnoise = 3e-9;
     double xtol = 1e-12;
+    double xnoise = 1e-9;
     double update_step = 1e-6;
     double max_step = 2.0;
     long maxfev = 40;

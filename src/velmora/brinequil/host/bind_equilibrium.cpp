@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <optional>
 
 #include "equilibrium/flash.hpp"
@@ -397,27 +398,64 @@ public:
             // by differences), unless the substitution settles or leaves (0, 1).
             core::Substitution sub = core::substitute(
                 z_, static_cast<Eigen::Index>(comps.size()), core::kFlashTol, flash.hooks, kFirstSteps);
-            if (sub.settled) return keep(core::finish_flash(std::move(sub), core::kFlashTol, flash.hooks), key);
+            if (sub.settled) return keep(core::finish_flash(std::move(sub), core::kFlashTol, flash.hooks), key, T);
             if (0.0 < sub.beta && sub.beta < 1.0 && sub.err >= core::kFlashTol) {
                 start_.emplace();
                 start_->v0 = sub.beta * sub.y;
             }
         }
-        if (start_)
-            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key)) return pick(*r, key);
-        return keep(flash.run(z_, core::kFlashTol), key, flash.split ? &*flash.split : nullptr);
+        if (start_) {
+            // The split moves smoothly with T: from two earlier splits, the start is the
+            // straight line through them.
+            const core::SplitStart at_last = *start_;
+            if (last_T_ && last_s_.size() == start_->s.size() && start_->s.size() && T_ != *last_T_)
+                start_->s += (start_->s - last_s_) * ((T - T_) / (T_ - *last_T_));
+            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key)) {
+                last_T_ = T_;
+                last_s_ = at_last.s;
+                T_ = T;
+                warm_ = true;
+                return pick(*r, key);
+            }
+        }
+        return keep(flash.run(z_, core::kFlashTol), key, T, flash.split ? &*flash.split : nullptr);
     }
 
-private:
+    // The entry `key` of a flash result mapping.
     static py::object entry(py::object r, Entry key) {
         return r[py::str(key == Entry::H ? "H" : key == Entry::S ? "S" : "beta")];
     }
-    static py::object pick(const core::TPFlashResult& r, Entry key) {
-        return py::float_(key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta);
+
+    // The TP flash at the solved temperature T gives `value`: true when it meets `target` as
+    // closely as the trail's own value there, to the equivalent of kAgreeT in temperature (the
+    // slope from the trail's two evaluations nearest T), or when the trail made no warm split.
+    bool met(double T, double value, double target) const {
+        if (!warm_) return true;
+        std::vector<std::pair<double, double>> near = seen_;  // the evaluations nearest T first
+        std::stable_sort(near.begin(), near.end(), [T](const auto& p, const auto& q) {
+            return std::fabs(p.first - T) < std::fabs(q.first - T);
+        });
+        const auto other = std::find_if(near.begin(), near.end(),
+                                        [&](const auto& p) { return p.first != near.front().first; });
+        if (other == near.end()) return true;
+        const auto& a = near.front();
+        const double slope = std::fabs((a.second - other->second) / (a.first - other->first));
+        const double own = a.first == T ? std::fabs(a.second - target) : 0.0;
+        return std::fabs(value - target) <= own + kAgreeT * slope;
+    }
+
+private:
+    py::object pick(const core::TPFlashResult& r, Entry key) {
+        const double v = key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta;
+        seen_.emplace_back(T_, v);
+        return py::float_(v);
     }
     // The value of a TP flash; a two-phase one starts the next flash's split.
-    py::object keep(const core::TPFlashResult& r, Entry key, const core::SplitResult* split = nullptr) {
+    py::object keep(const core::TPFlashResult& r, Entry key, double T,
+                    const core::SplitResult* split = nullptr) {
         start_.reset();
+        last_T_.reset();
+        T_ = T;
         if (0.0 < r.beta && r.beta < 1.0) {
             start_.emplace();
             start_->v0 = r.beta * r.y;
@@ -451,12 +489,18 @@ private:
     }
 
     static constexpr int kFirstSteps = 3;  // substitution steps of a first flash before its split
+    static constexpr double kAgreeT = 1e-7;  // K: how far the trail may place the solved T
 
     py::handle self_, pp_;
     const Eigen::VectorXd& z_;
     py::handle z_obj_, P_obj_;
-    std::optional<core::SplitStart> start_;
+    std::optional<core::SplitStart> start_;  // the split at T_ that starts the next one
+    double T_ = 0.0;
+    std::optional<double> last_T_;            // the split before it, at last_T_
+    Eigen::VectorXd last_s_;
     std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
+    std::vector<std::pair<double, double>> seen_;  // (T, value) of every evaluation
+    bool warm_ = false;                            // some value came from a warm split
 };
 
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
@@ -582,14 +626,23 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             auto tp = [&](py::handle t) { return flash_tp_call(self, pp, z, t, P); };
             if (!T.is_none()) return tp(T);
             py::object solve = phasekit("_solve_T");
-            py::object Tsol;
-            FlashTrail trail(self, pp, zv, z, P);
+            // The solve runs on the trail's flashes; when the TP flash at its temperature does
+            // not meet the target as the trail did (a split the substitution leaves elsewhere,
+            // near a dew point), it runs again on TP flashes throughout.
             using Entry = FlashTrail::Entry;
+            FlashTrail trail(self, pp, zv, z, P);
+            Entry key = Entry::H;
+            py::object target, start;
+            std::function<py::object(py::object)> pre;  // the value below the bubble point
             if (!H.is_none()) {
-                Tsol = solve(py::cpp_function([&](py::object t) { return trail.value(t, Entry::H); }), H, T0);
+                target = H;
+                start = T0;
             } else if (!S.is_none()) {
-                Tsol = solve(py::cpp_function([&](py::object t) { return trail.value(t, Entry::S); }), S, T0);
+                key = Entry::S;
+                target = S;
+                start = T0;
             } else if (!beta.is_none()) {
+                key = Entry::Beta;
                 py::object Tb_obj;
                 if (py::object ov = python_override(self, "bubble_t"))
                     Tb_obj = py::reinterpret_borrow<py::tuple>(ov(pp, z, P, T0))[0];
@@ -602,15 +655,29 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
                     r["beta"] = 0.0;
                     return r;
                 }
-                auto fb = [&](py::object t) -> py::object {
-                    if (to_double(t) > Tb) return trail.value(t, Entry::Beta);
-                    return py::float_(to_double(t) - Tb);
+                target = py::float_(std::min(b, 0.999999999));
+                start = py::float_(Tb + 5.0);
+                pre = [Tb](py::object t) -> py::object {
+                    return to_double(t) > Tb ? py::object() : py::object(py::float_(to_double(t) - Tb));
                 };
-                Tsol = solve(py::cpp_function(fb), std::min(b, 0.999999999), Tb + 5.0);
             } else {
                 throw core::ValueError("Give one of T, H, S, beta");
             }
-            return tp(Tsol);
+            auto run = [&](bool warm) {
+                return solve(py::cpp_function([&, warm](py::object t) -> py::object {
+                                 if (pre)
+                                     if (py::object below = pre(t)) return below;
+                                 return warm ? trail.value(t, key) : FlashTrail::entry(tp(t), key);
+                             }),
+                             target, start);
+            };
+            py::object Tsol = run(true);
+            py::object r = tp(Tsol);
+            if (!trail.met(to_double(Tsol), to_double(FlashTrail::entry(r, key)), to_double(target))) {
+                Tsol = run(false);
+                r = tp(Tsol);
+            }
+            return r;
         },
         py::arg("pp"), py::arg("z"), py::arg("P"), py::arg("T") = py::none(),
         py::arg("H") = py::none(), py::arg("S") = py::none(), py::arg("beta") = py::none(),
