@@ -427,21 +427,9 @@ public:
     }
 
     // The TP flash at the solved temperature T gives `value`: true when it meets `target` as
-    // closely as the trail's own value there, to the equivalent of kAgreeT in temperature (the
-    // slope from the trail's two evaluations nearest T), or when the trail made no warm split.
+    // the trail did (meets_as_solved, to kAgreeT), or when the trail made no warm split.
     bool met(double T, double value, double target) const {
-        if (!warm_) return true;
-        std::vector<std::pair<double, double>> near = seen_;  // the evaluations nearest T first
-        std::stable_sort(near.begin(), near.end(), [T](const auto& p, const auto& q) {
-            return std::fabs(p.first - T) < std::fabs(q.first - T);
-        });
-        const auto other = std::find_if(near.begin(), near.end(),
-                                        [&](const auto& p) { return p.first != near.front().first; });
-        if (other == near.end()) return true;
-        const auto& a = near.front();
-        const double slope = std::fabs((a.second - other->second) / (a.first - other->first));
-        const double own = a.first == T ? std::fabs(a.second - target) : 0.0;
-        return std::fabs(value - target) <= own + kAgreeT * slope;
+        return !warm_ || core::meets_as_solved(seen_, T, value, target, kAgreeT);
     }
 
 private:
