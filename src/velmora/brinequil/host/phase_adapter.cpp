@@ -79,7 +79,8 @@ constexpr const char* kPortedFunctions[] = {
     "_ref_terms", "_dh_terms", "_frac", "_vapor_departure", "_coth_int", "_tanh_int", "_sinh_s",
     "_cosh_s"};
 
-// A sequence of exactly n numbers (float() of each), or a lookup error.
+// The first N numbers of a sequence (float() of each; zeros past its end), IndexError when it
+// has fewer than min_len.
 template <std::size_t N>
 std::array<double, N> numbers(py::handle seq, std::size_t min_len) {
     std::array<double, N> out{};
@@ -247,6 +248,7 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
             Eigen::VectorXd v = core::dh_ref(*props, T, xa);
             if (v.allFinite()) return v;
         }
+        py::gil_scoped_acquire gil;  // the sum below may run without it
         return to_vec(dh_ref(pp, T, to_numpy(xa), P), "reference enthalpies");
     };
     hooks.ion_params = [&](Eigen::Index i) {
@@ -269,14 +271,6 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
     for (Eigen::Index i = 0; i < n.size() && i < static_cast<Eigen::Index>(is_ion.size()); ++i)
         if (is_ion[static_cast<std::size_t>(i)]) ions[static_cast<std::size_t>(i)] = hooks.ion_params(i);
     hooks.ion_params = [&](Eigen::Index i) { return ions[static_cast<std::size_t>(i)]; };
-    hooks.dh_ref = [&](const Eigen::VectorXd& xa) {
-        if (xa.size() == static_cast<Eigen::Index>(comps.size())) {
-            Eigen::VectorXd v = core::dh_ref(*props, T, xa);
-            if (v.allFinite()) return v;
-        }
-        py::gil_scoped_acquire gil;
-        return to_vec(dh_ref(pp, T, to_numpy(xa), P), "reference enthalpies");
-    };
     py::gil_scoped_release nogil;
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
 }
