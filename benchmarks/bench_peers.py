@@ -9,6 +9,7 @@ Every velmora model uses the package's own activity model and databank (engine_m
 """
 
 import glob
+import math
 import os
 import statistics
 import sys
@@ -195,21 +196,25 @@ def mea_rows():
     row("flash at a given H, same feed", second, "first call of a process", first)
 
 
-def in_threads(work, items):
-    """work(item) for two items: (serial seconds, seconds in two threads)."""
+def in_threads(work, items, repeat=3):
+    """work(item) for two items: (serial seconds, seconds in two threads), each the shortest of
+    `repeat` runs (the other sessions on a shared machine only ever lengthen a run)."""
     for item in items:
         work(item, warmup=True)
-    t0 = time.perf_counter()
-    for item in items:
-        work(item)
-    serial = time.perf_counter() - t0
-    threads = [threading.Thread(target=work, args=(item,)) for item in items]
-    t0 = time.perf_counter()
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    return serial, time.perf_counter() - t0
+    serial = both = math.inf
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        for item in items:
+            work(item)
+        serial = min(serial, time.perf_counter() - t0)
+        threads = [threading.Thread(target=work, args=(item,)) for item in items]
+        t0 = time.perf_counter()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        both = min(both, time.perf_counter() - t0)
+    return serial, both
 
 
 def thread_rows():

@@ -267,3 +267,27 @@ def test_flash_vapor_fraction(carbonate):
     balance(r, Z_CARB)
     r1 = el.flash(pp, Z_CARB, P, beta=1.0)
     assert r1["beta"] == pytest.approx(0.999999999, abs=1e-9)
+
+
+@pytest.mark.parametrize("system,quantity,z,T,T0", [
+    ("carbonate", "H", Z_CARB, 345.0, None),
+    ("carbonate", "H", Z_CARB, 371.0, 400.0),
+    ("mea", "S", Z_MEA, 365.0, 420.0),
+    ("mea", "beta", Z_MEA, 365.0, None),
+    ("mea", "S", [0.86, 0.1, 0.04, 0.0], 380.0, 330.0),   # no N2: liquid at the start
+])
+def test_flash_given_quantity_warm_trail_matches_full_flashes(request, system, quantity, z, T, T0):
+    """The temperature solve's flashes start from the previous split; with flash_tp replaced on
+    the model every evaluation is that replacement. Both find the same temperature."""
+    el, pp = request.getfixturevalue(system)
+    target = el.flash_tp(pp, z, T, P)[quantity]
+    warm = el.flash(pp, z, P, T0=T0, **{quantity: target})
+    calls = []
+    real = type(el).flash_tp
+    el.flash_tp = lambda *a: calls.append(a[2]) or real(el, *a)
+    full = el.flash(pp, z, P, T0=T0, **{quantity: target})
+    assert len(calls) > 3 and calls[-1] == full["T"]
+    assert warm["T"] == pytest.approx(full["T"], abs=1e-8)
+    assert warm["T"] == pytest.approx(T, abs=1e-7)
+    assert warm[quantity] == pytest.approx(target, rel=1e-10, abs=1e-10)
+    balance(warm, np.asarray(z))

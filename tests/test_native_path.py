@@ -1,5 +1,6 @@
 """The compiled path to the package's own activity model: the same digits as the Python calls,
 replacements still called, threads, and the status record of the latest operations."""
+import sys
 import threading
 
 import numpy as np
@@ -127,6 +128,50 @@ def test_flash_liquid_and_ideal_vapor_in_cpp_match_the_python_calls(monkeypatch,
     # of the split (its evaluations and the final one at the solution)
     assert native["iterations"] > 15 and len(phi_calls) == native["iterations"] + 2
     np.testing.assert_array_equal(el.kvalues(pp, Z, Z, 353.15, P)[0], K_native)
+
+
+def package_of_every_form(el):
+    """A package whose enthalpy and entropy take every branch of phasekit's: the Aly-Lee and the
+    polynomial Cp, CO2 on three solvents (one not a component, one without Vc, one with the 1/T^2
+    term), N2 a Henry component without a pair (its fixed dhref instead)."""
+    return phasekit.PropertyPackage(
+        COMPS, cpig_kind=["aly-lee", "poly", "poly", "aly-lee"],
+        cpig=[[33363.0, 26790.0, 2610.5, 8896.0, 1169.0], [9311.0, 300.9, -0.1818, 4.656e-05],
+              [19800.0, 73.44, -0.05602, 1.715e-05], [29105.0, 8614.9, 1701.6, 103.47, 909.79]],
+        DHFORM=[-241.826e6, -201.6e6, -393.51e6, 0.0], henry_comps=HENRY,
+        antoine=dict(el.antoine), vc={"H2O": 0.05595, "MDEA": 0.4},
+        henry={("CO2", "H2O"): (159.2, -8477.7, -21.957, 0.00578),
+               ("CO2", "MEA"): (90.0, -4200.0, -11.0, 0.0, -1.5e5),
+               ("CO2", "MDEA"): (95.0, -4500.0, -12.0, 0.0)},
+        dhref={"N2": -1.2e6})
+
+
+@pytest.mark.parametrize("T", [330.0, 353.15, 600.0])   # two phases, and all vapor
+def test_package_enthalpy_and_entropy_in_cpp_match_phasekit(monkeypatch, mea, T):
+    # The flash evaluates the package's own functions in C++; a pass-through helper on phasekit
+    # (no longer the package's own) makes it call the Python functions, with the same digits.
+    el, _ = mea
+    pp = package_of_every_form(el)
+    el._warm = None
+    python_calls = []                  # Python-level calls into phasekit while the C++ runs
+    sys.setprofile(lambda frame, event, arg: event == "call" and
+                   frame.f_code.co_filename == phasekit.__file__ and python_calls.append(1))
+    try:
+        native = el.flash_tp(pp, Z, T, P)
+        n = np.array(list(native["true"].values()))
+        h_native = brinequil.liquid_enthalpy(el, pp, n, T, P, el.pure)
+    finally:
+        sys.setprofile(None)
+    assert python_calls == []
+    calls = []
+    real = phasekit._ig_terms
+    monkeypatch.setattr(phasekit, "_ig_terms", lambda *a: calls.append(1) or real(*a))
+    el._warm = None
+    python = el.flash_tp(pp, Z, T, P)
+    assert calls
+    for key in ("beta", "H", "S"):
+        assert python[key] == pytest.approx(native[key], rel=1e-14, abs=1e-9), key
+    assert brinequil.liquid_enthalpy(el, pp, n, T, P, el.pure) == pytest.approx(h_native, rel=1e-14)
 
 
 def test_activity_model_errors_are_the_same_on_both_paths(monkeypatch):

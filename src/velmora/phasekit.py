@@ -371,8 +371,12 @@ def _k_rachford_rice(z, K):
 
 
 # velmora.brinequil runs these very functions (not replacements found in their place) in C++,
-# with the same operations in the same order.
-_NATIVE = {"_k_rachford_rice": _k_rachford_rice, "phi_vapor": phi_vapor}
+# with the same operations in the same order: Rachford-Rice, the ideal gas's ln phi = 0, and for
+# the ideal vapor the enthalpies and entropies with the helpers they call.
+_NATIVE = {f.__name__: f for f in (
+    _k_rachford_rice, phi_vapor, enthalpy_vapor, entropy_vapor, entropy_liquid, _k_h_ig, _dh_ref,
+    _ig_terms, _ref_terms, _dh_terms, _frac, _vapor_departure, _coth_int, _tanh_int, _sinh_s,
+    _cosh_s)}
 
 
 # ----------------------------------------------------------------------------- temperature solver

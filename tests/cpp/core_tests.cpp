@@ -1,6 +1,7 @@
-// Unit tests of the numerical core without Python: the least-squares step of the speciation and
-// the hybrid Powell solver of the two-phase split. A failed check prints its place and values;
-// the exit status is the number of failures.
+// Unit tests of the numerical core without Python: the least-squares step of the speciation, the
+// hybrid Powell solver of the two-phase split, the warm Newton steps of a temperature solve's
+// splits and the exact sum of the package's vapor enthalpy. A failed check prints its place and
+// values; the exit status is the number of failures.
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -9,6 +10,8 @@
 
 #include <Eigen/Dense>
 
+#include "equilibrium/flash.hpp"
+#include "equilibrium/package_props.hpp"
 #include "equilibrium/solvers.hpp"
 #include "model/least_squares.hpp"
 
@@ -177,6 +180,69 @@ void hybrid_powell_passes_exceptions_through() {
     CHECK(thrown);
 }
 
+void warm_newton_follows_a_moved_root_with_a_stale_jacobian() {
+    // The root moves (as a split does from one temperature to the next); the Jacobian of the
+    // old root starts the steps, Broyden's rule keeps it up: a few evaluations, no differences.
+    auto system = [](double a) {
+        return [a](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+            r[0] = x[0] * x[0] + x[1] * x[1] - a;
+            r[1] = std::exp(x[0]) + x[1] - 1.0;
+        };
+    };
+    brinequil::core::SystemFn f = system(4.0);
+    const auto old = brinequil::core::hybrd(f, Eigen::Vector2d(1.0, 1.0));
+    CHECK(old.status == 1 && old.jac.rows() == 2);
+    long calls = 0;
+    const brinequil::core::SystemFn moved = [&](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+        ++calls;
+        system(4.02)(x, r);
+    };
+    Eigen::VectorXd x = old.x, fx;
+    Eigen::MatrixXd J = old.jac;
+    const auto res = brinequil::core::warm_newton(moved, x, J, fx);
+    CHECK(res.converged && res.nfev == calls && calls <= 6);
+    Eigen::VectorXd r(2);
+    moved(x, r);
+    CHECK(r.cwiseAbs().maxCoeff() <= 1e-10 && (r - fx).norm() == 0.0);
+    // without a Jacobian: forward differences first (two more evaluations)
+    x = old.x;
+    J.resize(0, 0);
+    calls = 0;
+    CHECK(brinequil::core::warm_newton(moved, x, J, fx).converged && J.rows() == 2 && calls <= 8);
+}
+
+void warm_newton_gives_up_without_a_root() {
+    // x^2 + 1 has no real root: the steps stop at the evaluation limit, not converged.
+    const brinequil::core::SystemFn f = [](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
+        r[0] = x[0] * x[0] + 1.0;
+    };
+    Eigen::VectorXd x = Eigen::VectorXd::Constant(1, 0.5), fx;
+    Eigen::MatrixXd J;
+    const auto res = brinequil::core::warm_newton(f, x, J, fx);
+    CHECK(!res.converged && res.nfev <= brinequil::core::NewtonSettings().maxfev + 1);
+}
+
+void exact_sum_is_the_correctly_rounded_sum() {
+    using brinequil::core::exact_sum;
+    CHECK(exact_sum({1e100, 1.0, -1e100}) == 1.0);
+    CHECK(exact_sum(std::vector<double>(10, 0.1)) == 1.0);         // plain addition: 0.9999999999999999
+    CHECK(exact_sum({1e-16, 1.0, 1e16}) == 10000000000000002.0);  // half-even across partials
+    CHECK(exact_sum({}) == 0.0);
+}
+
+void a_flash_meets_the_target_as_the_solve_did() {
+    // Evaluations of a solve (slope 2e5 per K near 353.15 K) that ended at 353.15 with its own
+    // value 1e-4 off the target: another flash there may be off by that plus 1e-7 K's worth.
+    using brinequil::core::meets_as_solved;
+    const std::vector<std::pair<double, double>> seen = {
+        {350.0, -6.6e5}, {351.0, -4.6e5}, {353.16, 2.0e3}, {353.15, 1e-4}};
+    CHECK(meets_as_solved(seen, 353.15, 0.0, 0.0, 1e-7));
+    CHECK(meets_as_solved(seen, 353.15, -0.02, 0.0, 1e-7));      // 1e-4 + 2e5 * 1e-7 = 0.0201
+    CHECK(!meets_as_solved(seen, 353.15, 0.03, 0.0, 1e-7));
+    CHECK(!meets_as_solved(seen, 353.15, 2.0e3, 0.0, 1e-7));     // a split found elsewhere
+    CHECK(meets_as_solved({{353.15, 1.0}}, 353.15, 5.0, 0.0, 1e-7));  // no slope: no judgement
+}
+
 }  // namespace
 
 int main() {
@@ -191,6 +257,10 @@ int main() {
         {"hybrid_powell_finds_a_root_and_counts_its_evaluations", hybrid_powell_finds_a_root_and_counts_its_evaluations},
         {"hybrid_powell_solves_the_broyden_tridiagonal_system", hybrid_powell_solves_the_broyden_tridiagonal_system},
         {"hybrid_powell_passes_exceptions_through", hybrid_powell_passes_exceptions_through},
+        {"warm_newton_follows_a_moved_root_with_a_stale_jacobian", warm_newton_follows_a_moved_root_with_a_stale_jacobian},
+        {"warm_newton_gives_up_without_a_root", warm_newton_gives_up_without_a_root},
+        {"exact_sum_is_the_correctly_rounded_sum", exact_sum_is_the_correctly_rounded_sum},
+        {"a_flash_meets_the_target_as_the_solve_did", a_flash_meets_the_target_as_the_solve_did},
     };
     for (const auto& [name, fn] : tests) {
         const int before = failures;

@@ -71,84 +71,173 @@ KValues kvalues(const Eigen::VectorXd& xa_in, double P, Eigen::Index ncomp,
     return out;
 }
 
-SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::VectorXd& v0_in,
-                         const std::vector<char>& vol, const SplitHooks& hooks) {
-    const Eigen::Index nz = z.size();
-    std::vector<Eigen::Index> idx;  // component positions of the variables
-    for (std::size_t k = 0; k < vol.size(); ++k)
-        if (vol[k]) idx.push_back(static_cast<Eigen::Index>(k));
-    const auto nv = static_cast<Eigen::Index>(idx.size());
+namespace {
 
-    Eigen::VectorXd v0 = v0_in;
-    for (Eigen::Index k = 0; k < v0.size() && k < nz; ++k)
-        v0[k] = std::min(std::max(v0[k], kSplitLow * z[k]), kSplitHigh * z[k]);
+// The residual of the two-phase split on s, v = z / (1 + e^-s) over the volatile components:
+// ln f_L - ln (y phi P). The work vectors hold the last evaluation.
+class SplitResidual {
+public:
+    SplitResidual(const Eigen::VectorXd& z, double P, const std::vector<char>& vol,
+                  const SplitHooks& hooks)
+        : z_(z), P_(P), hooks_(hooks), v(z.size()), l(z.size()), y(z.size()), xl(z.size()) {
+        for (std::size_t k = 0; k < vol.size(); ++k)
+            if (vol[k]) idx_.push_back(static_cast<Eigen::Index>(k));
+    }
 
-    // Work vectors of the residual, reused by every evaluation; they hold the last one.
-    Eigen::VectorXd v(nz), l(nz), y(nz), xl(nz), n;
-    const SystemFn res = [&](const Eigen::VectorXd& s, Eigen::VectorXd& r) {
+    Eigen::Index size() const { return static_cast<Eigen::Index>(idx_.size()); }
+
+    // s of the vapor amounts v0, each clipped to [kSplitLow z, kSplitHigh z] first.
+    Eigen::VectorXd logits(const Eigen::VectorXd& v0_in) const {
+        Eigen::VectorXd v0 = v0_in;
+        for (Eigen::Index k = 0; k < v0.size() && k < z_.size(); ++k)
+            v0[k] = std::min(std::max(v0[k], kSplitLow * z_[k]), kSplitHigh * z_[k]);
+        Eigen::VectorXd s0(size());
+        for (Eigen::Index j = 0; j < size(); ++j) {
+            const Eigen::Index k = idx_[static_cast<std::size_t>(j)];
+            const double v0k = at(v0, k, "v0");
+            s0[j] = std::log(v0k / (at(z_, k, "z") - v0k));
+        }
+        return s0;
+    }
+
+    void operator()(const Eigen::VectorXd& s, Eigen::VectorXd& r) {
+        const Eigen::Index nv = size();
         v.setZero();
         for (Eigen::Index j = 0; j < nv; ++j) {
-            const Eigen::Index k = idx[static_cast<std::size_t>(j)];
-            v[k] = at(z, k, "z") / (1.0 + std::exp(-std::min(std::max(s[j], -kLogitClip), kLogitClip)));
+            const Eigen::Index k = idx_[static_cast<std::size_t>(j)];
+            v[k] = at(z_, k, "z") / (1.0 + std::exp(-std::min(std::max(s[j], -kLogitClip), kLogitClip)));
         }
-        l = z - v;
+        l = z_ - v;
         floor_at(l, kTiny);
         const double vs = v.sum();
         y = v / (std::isnan(vs) ? vs : std::max(vs, kTiny));
         floor_at(y, kTiny);
         xl = l / l.sum();
-        ComponentFugacities f = hooks.fug(xl);
-        const Eigen::VectorXd lp = hooks.ln_phi(y);
+        ComponentFugacities f = hooks_.fug(xl);
+        const Eigen::VectorXd lp = hooks_.ln_phi(y);
         n = std::move(f.n);
         r.resize(nv);
         for (Eigen::Index j = 0; j < nv; ++j) {
-            const Eigen::Index k = idx[static_cast<std::size_t>(j)];
+            const Eigen::Index k = idx_[static_cast<std::size_t>(j)];
             if (k >= static_cast<Eigen::Index>(f.has.size()) || !f.has[static_cast<std::size_t>(k)])
-                throw KeyError(hooks.name(k));
+                throw KeyError(hooks_.name(k));
             const double fk = f.f[k];
-            r[j] = std::log(std::isnan(fk) ? fk : std::max(fk, kTiny)) - std::log(y[k] * P) - at(lp, k, "ln phi");
+            r[j] = std::log(std::isnan(fk) ? fk : std::max(fk, kTiny)) - std::log(y[k] * P_) - at(lp, k, "ln phi");
         }
-    };
-
-    Eigen::VectorXd s0(nv);
-    for (Eigen::Index j = 0; j < nv; ++j) {
-        const Eigen::Index k = idx[static_cast<std::size_t>(j)];
-        const double v0k = at(v0, k, "v0");
-        s0[j] = std::log(v0k / (at(z, k, "z") - v0k));
     }
-    const HybrdResult r = hybrd(res, s0);
-    if (!r.x.allFinite()) throw ValueError("two-phase split of the electrolyte liquid diverged");
-    Eigen::VectorXd rv(nv);
-    res(r.x, rv);  // leaves the work vectors at the solution
 
-    SplitResult out;
-    out.beta = v.sum();
-    out.x = l / l.sum();
-    out.y = std::move(y);
-    out.n = std::move(n);
+    // The split of the last evaluation.
+    SplitResult result(const Eigen::VectorXd& s) {
+        SplitResult out;
+        out.beta = v.sum();
+        out.x = l / l.sum();
+        out.y = y;
+        out.n = std::move(n);
+        out.s = s;
+        return out;
+    }
+
+private:
+    const Eigen::VectorXd& z_;
+    double P_;
+    const SplitHooks& hooks_;
+    std::vector<Eigen::Index> idx_;  // component positions of the variables
+
+public:
+    Eigen::VectorXd v, l, y, xl, n;  // work vectors, reused by every evaluation
+};
+
+}  // namespace
+
+SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::VectorXd& v0,
+                         const std::vector<char>& vol, const SplitHooks& hooks) {
+    SplitResidual res(z, P, vol, hooks);
+    const SystemFn fn = [&](const Eigen::VectorXd& s, Eigen::VectorXd& r) { res(s, r); };
+    const HybrdResult r = hybrd(fn, res.logits(v0));
+    if (!r.x.allFinite()) throw ValueError("two-phase split of the electrolyte liquid diverged");
+    Eigen::VectorXd rv(res.size());
+    res(r.x, rv);  // leaves the work vectors at the solution
+    SplitResult out = res.result(r.x);
     out.nfev = r.nfev;
     out.status = r.status;
+    out.jac = r.jac;
     return out;
 }
 
-TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double tol,
-                       const TPFlashHooks& hooks) {
+bool split_near(const Eigen::VectorXd& z, double P, const std::vector<char>& vol,
+                const SplitHooks& hooks, SplitStart& start, SplitResult& out) {
+    SplitResidual res(z, P, vol, hooks);
+    const Eigen::Index nv = res.size();
+    if (nv == 0) return false;
+    Eigen::VectorXd s = start.s.size() == nv ? start.s : res.logits(start.v0);
+    if (!s.allFinite()) return false;
+    const SystemFn fn = [&](const Eigen::VectorXd& x, Eigen::VectorXd& r) { res(x, r); };
+    Eigen::VectorXd r;
+    const NewtonResult nr = warm_newton(fn, s, start.J, r);
+    if (!nr.converged) return false;
+    out = res.result(s);  // the last evaluation was at s
+    out.nfev = nr.nfev;
+    out.status = 1;
+    if (!(0.0 < out.beta && out.beta < 1.0)) return false;
+    start.s = s;
+    return true;
+}
+
+bool meets_as_solved(const std::vector<std::pair<double, double>>& seen, double T, double value,
+                     double target, double tol_T) {
+    std::vector<std::pair<double, double>> near = seen;  // the evaluations nearest T first
+    std::stable_sort(near.begin(), near.end(), [T](const auto& p, const auto& q) {
+        return std::fabs(p.first - T) < std::fabs(q.first - T);
+    });
+    const auto other = std::find_if(near.begin(), near.end(),
+                                    [&](const auto& p) { return p.first != near.front().first; });
+    if (other == near.end()) return true;
+    const auto& a = near.front();
+    const double slope = std::fabs((a.second - other->second) / (a.first - other->first));
+    const double own = a.first == T ? std::fabs(a.second - target) : 0.0;
+    return std::fabs(value - target) <= own + tol_T * slope;
+}
+
+void phase_energies(double beta, const Eigen::VectorXd& x, const Eigen::VectorXd& y,
+                    const Eigen::VectorXd& n, const TPFlashHooks& hooks, double* H, double* S) {
+    double h = 0.0, s = 0.0;
+    if (beta > 0.0) {
+        if (H) h = beta * hooks.enthalpy_vapor(y);
+        if (S) s = beta * hooks.entropy_vapor(y);
+    }
+    if (beta < 1.0) {
+        if (H) h += (1.0 - beta) * hooks.liquid_enthalpy(n);
+        if (S) s += (1.0 - beta) * hooks.entropy_liquid(x);
+    }
+    if (H) *H = h;
+    if (S) *S = s;
+}
+
+Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double tol,
+                        const TPFlashHooks& hooks, int steps) {
     check_length(z_in, ncomp, "z");
-    const Eigen::VectorXd z = z_in / z_in.sum();
-    Eigen::VectorXd x = z, y = z;
+    Substitution sub;
+    sub.z = z_in / z_in.sum();
+    const Eigen::VectorXd& z = sub.z;
+    Eigen::VectorXd& x = sub.x;
+    Eigen::VectorXd& y = sub.y;
+    Eigen::VectorXd& K = sub.K;
+    double& beta = sub.beta;
+    double& err = sub.err;
+    long& it = sub.it;
+    x = z;
+    y = z;
     KValues kv = hooks.kvalues(x, y);
-    Eigen::VectorXd K = kv.K;
-    Eigen::VectorXd n = kv.n;
+    K = std::move(kv.K);
+    sub.n = std::move(kv.n);
     check_length(K, ncomp, "K");
 
     const double kz = dot_k(K, z);
-    double beta = (kz <= 1.0) ? 0.0 : kSubstitutionStart;  // NaN gives the two-phase start
-    long it = 0;
-    double err = 0.0;
-    const bool substituted = beta == kSubstitutionStart;
-    if (substituted) {
+    beta = (kz <= 1.0) ? 0.0 : kSubstitutionStart;  // NaN gives the two-phase start
+    sub.substituted = beta == kSubstitutionStart;
+    if (sub.substituted) {
         Eigen::VectorXd xn(ncomp), yn(ncomp);
-        for (it = 0; it < kSubstitutionSteps; ++it) {
+        for (it = 0; it < steps; ++it) {
             beta = hooks.rachford_rice(z, K);
             const double b = std::min(std::max(beta, 0.0), 1.0);
             for (Eigen::Index k = 0; k < ncomp; ++k) {
@@ -171,11 +260,35 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
             }
             if (nan) err = std::numeric_limits<double>::quiet_NaN();
             K = std::move(kn.K);
-            n = std::move(kn.n);
-            if (err < tol) break;
+            sub.n = std::move(kn.n);
+            if (err < tol) {
+                sub.settled = true;
+                break;
+            }
         }
-        if (it == kSubstitutionSteps) it = kSubstitutionSteps - 1;  // the last step did not converge
+        if (it == steps) it = steps - 1;  // the last step did not converge
+    } else {
+        sub.settled = true;
     }
+    return sub;
+}
+
+TPFlashResult flash_tp(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
+                       const TPFlashHooks& hooks) {
+    return finish_flash(substitute(z, ncomp, tol, hooks, kSubstitutionSteps), tol, hooks);
+}
+
+TPFlashResult finish_flash(Substitution sub, double tol, const TPFlashHooks& hooks) {
+    const Eigen::VectorXd& z = sub.z;
+    const Eigen::Index ncomp = z.size();
+    Eigen::VectorXd& x = sub.x;
+    Eigen::VectorXd& y = sub.y;
+    Eigen::VectorXd& n = sub.n;
+    const Eigen::VectorXd& K = sub.K;
+    double& beta = sub.beta;
+    long& it = sub.it;
+    const double err = sub.err;
+    const bool substituted = sub.substituted;
 
     if (0.0 < beta && beta < 1.0 && err >= tol) {
         SplitResult s = hooks.newton(z, beta * y);
@@ -204,14 +317,7 @@ TPFlashResult flash_tp(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double t
     }
 
     TPFlashResult out;
-    if (beta > 0.0) {
-        out.H = beta * hooks.enthalpy_vapor(y);
-        out.S = beta * hooks.entropy_vapor(y);
-    }
-    if (beta < 1.0) {
-        out.H += (1.0 - beta) * hooks.liquid_enthalpy(n);
-        out.S += (1.0 - beta) * hooks.entropy_liquid(x);
-    }
+    phase_energies(beta, x, y, n, hooks, &out.H, &out.S);
     out.beta = beta;
     out.x = std::move(x);
     out.y = std::move(y);

@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brinequil::core {
@@ -38,7 +39,9 @@ struct SplitResult {
     double beta = 0.0;
     Eigen::VectorXd x, y, n;
     long nfev = 0;
-    int status = 0;  // MINPACK's info code of the hybrid method (1: converged)
+    int status = 0;       // MINPACK's info code of the hybrid method (1: converged)
+    Eigen::VectorXd s;    // the variables at the solution
+    Eigen::MatrixXd jac;  // the solver's Jacobian estimate there (d residual / d s)
 };
 
 struct SplitHooks {
@@ -55,6 +58,28 @@ struct SplitHooks {
 // the electrolyte liquid diverged" when the solution is not finite.
 SplitResult flash_newton(const Eigen::VectorXd& z, double P, const Eigen::VectorXd& v0,
                          const std::vector<char>& vol, const SplitHooks& hooks);
+
+// Where a split starts from the solution of a nearby flash (the previous temperature of a
+// temperature solve): its variables s (else the vapor amounts v0) and the Jacobian J there
+// (empty: forward differences).
+struct SplitStart {
+    Eigen::VectorXd s, v0;
+    Eigen::MatrixXd J;
+};
+
+// The split by Newton steps from `start` (warm_newton: Broyden updates of start.J, forward
+// differences when a step fails), for a solution close to it. true with `out` filled, and
+// start.s, start.J at the solution, when the steps converge to a vapor fraction strictly inside
+// (0, 1); false otherwise (the caller runs the TP flash instead). Errors of the hooks pass.
+bool split_near(const Eigen::VectorXd& z, double P, const std::vector<char>& vol,
+                const SplitHooks& hooks, SplitStart& start, SplitResult& out);
+
+// A temperature solve on evaluations `seen` (T, value) ended at T, where another evaluation
+// gives `value`: true when that meets `target` as closely as the solve's own value at T did, give
+// or take the equivalent of tol_T in temperature (the slope between the two evaluations nearest
+// T), or when fewer than two distinct temperatures were evaluated.
+bool meets_as_solved(const std::vector<std::pair<double, double>>& seen, double T, double value,
+                     double target, double tol_T);
 
 struct TPFlashHooks {
     std::function<KValues(const Eigen::VectorXd& x, const Eigen::VectorXd& y)> kvalues;
@@ -79,6 +104,30 @@ struct TPFlashResult {
     bool substituted = false;  // at least one substitution step ran
     double err = 0.0;          // max |ln K_new/K_old| of the last substitution step
 };
+
+// H and S per unit of feed of the phases (beta, y) and (1 - beta, x; true amounts n); a phase
+// without amount is not evaluated, nor is a quantity whose pointer is null.
+void phase_energies(double beta, const Eigen::VectorXd& x, const Eigen::VectorXd& y,
+                    const Eigen::VectorXd& n, const TPFlashHooks& hooks, double* H, double* S);
+
+// The successive substitution of the TP flash: z normalised, K of the feed as a liquid (vapor
+// at the feed too), then up to `steps` steps on K with the package's Rachford-Rice when the
+// feed is above its bubble point (sum K z > 1 or NaN).
+struct Substitution {
+    Eigen::VectorXd z, x, y, K, n;
+    double beta = 0.0;          // the last unclipped Rachford-Rice value (0.0: no step ran)
+    double err = 0.0;           // max |ln K_new/K_old| of the last step
+    long it = 0;                // the number of the last step (0 when none ran)
+    bool substituted = false;   // at least one step ran
+    bool settled = false;       // no step was needed, or the last met the tolerance
+};
+Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
+                        const TPFlashHooks& hooks, int steps);
+
+// The rest of the TP flash after its substitution: the Newton split when the last vapor fraction
+// is strictly inside (0, 1) and the substitution did not settle, the nonvolatile cap, the
+// one-phase rules on the unclipped vapor fraction, and the energies.
+TPFlashResult finish_flash(Substitution sub, double tol, const TPFlashHooks& hooks);
 
 // The TP flash: at most 15 substitution steps on K with the package's Rachford-Rice, then the
 // Newton split when the last vapor fraction is strictly inside (0, 1) and not converged; the

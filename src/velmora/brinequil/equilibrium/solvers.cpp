@@ -1,6 +1,7 @@
 #include "equilibrium/solvers.hpp"
 
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <unsupported/Eigen/NonLinearOptimization>
 
@@ -44,7 +45,105 @@ HybrdResult hybrd(const SystemFn& f, const Eigen::VectorXd& x0, double xtol) {
     out.x = x0;
     out.status = static_cast<int>(solver.solveNumericalDiff(out.x));
     out.nfev = static_cast<long>(solver.nfev);
+    if (solver.fjac.rows() == n && solver.R.rows() == n)
+        out.jac = solver.fjac * solver.R.template triangularView<Eigen::Upper>();
     return out;
+}
+
+namespace {
+
+double max_abs(const Eigen::VectorXd& v) { return v.size() ? v.cwiseAbs().maxCoeff() : 0.0; }
+
+// Forward-difference Jacobian at x (f_x = f(x)), steps as MINPACK's fdjac1 with epsfcn 0.
+void forward_jacobian(const SystemFn& f, const Eigen::VectorXd& x, const Eigen::VectorXd& f_x,
+                      Eigen::MatrixXd& J, long& nfev) {
+    const Eigen::Index n = x.size();
+    const double eps = std::sqrt(std::numeric_limits<double>::epsilon());
+    J.resize(n, n);
+    Eigen::VectorXd xh = x, fh(n);
+    for (Eigen::Index j = 0; j < n; ++j) {
+        double h = eps * std::fabs(x[j]);
+        if (h == 0.0) h = eps;
+        xh[j] = x[j] + h;
+        f(xh, fh);
+        ++nfev;
+        J.col(j) = (fh - f_x) / h;
+        xh[j] = x[j];
+    }
+}
+
+}  // namespace
+
+NewtonResult warm_newton(const SystemFn& f, Eigen::VectorXd& x, Eigen::MatrixXd& J,
+                         Eigen::VectorXd& f_x, const NewtonSettings& set) {
+    constexpr int kHalvings = 3;
+    const Eigen::Index n = x.size();
+    NewtonResult out;
+    f_x.resize(n);
+    f(x, f_x);
+    ++out.nfev;
+    if (!f_x.allFinite()) return out;
+    if (J.rows() != n || J.cols() != n || !J.allFinite()) J.resize(0, 0);
+    bool fresh = false;  // J is a forward-difference Jacobian at x
+    int halvings = 0;
+    Eigen::VectorXd dx(n), xn(n), fn(n);
+    auto settle = [&] {  // the last call of f at x again, after a refused step
+        f(x, f_x);
+        ++out.nfev;
+        out.converged = f_x.allFinite();
+        return out;
+    };
+    while (true) {
+        const double norm = max_abs(f_x);
+        if (norm <= set.ftol) {
+            out.converged = true;
+            return out;
+        }
+        if (out.nfev >= set.maxfev) return out;
+        if (J.rows() == 0) {
+            forward_jacobian(f, x, f_x, J, out.nfev);
+            if (!J.allFinite()) return out;
+            fresh = true;
+            halvings = 0;
+        }
+        Eigen::PartialPivLU<Eigen::MatrixXd> lu(J);
+        dx = -lu.solve(f_x);
+        if (!dx.allFinite()) {
+            if (fresh) return out;
+            J.resize(0, 0);
+            continue;
+        }
+        const double big = max_abs(dx);
+        if (big > set.max_step) dx *= set.max_step / big;
+        dx *= std::ldexp(1.0, -halvings);
+        xn = x + dx;
+        f(xn, fn);
+        ++out.nfev;
+        const double step = max_abs(dx);
+        if (fn.allFinite() && max_abs(fn) < norm) {
+            // A step at the noise of f would make the rank-one update noise: kept out.
+            const double dd = dx.squaredNorm();
+            if (step > set.update_step) J += ((fn - f_x) - J * dx) * (dx.transpose() / dd);
+            x = xn;
+            f_x = fn;
+            fresh = false;
+            halvings = 0;
+            // Done on a step at the size of rounding, or when max |f| has come down to its
+            // noise and a step no longer halves it.
+            const double scale = 1.0 + max_abs(x);
+            if (step <= set.xtol * scale ||
+                (norm <= set.fnoise && max_abs(f_x) > 0.5 * norm && step <= set.xnoise * scale)) {
+                out.converged = true;
+                return out;
+            }
+        } else if (!fresh) {
+            J.resize(0, 0);  // the estimate has gone stale: differences at x next
+        } else if (norm <= set.fnoise) {
+            return settle();  // not even a fresh Jacobian lowers max |f|: x is as close as f can tell
+        } else if (++halvings > kHalvings) {
+            return out;
+        }
+    }
 }
 
 double brentq(const std::function<double(double)>& f, double a, double b, double xtol, double rtol,

@@ -12,15 +12,40 @@ namespace brinequil::core {
 using SystemFn = std::function<void(const Eigen::VectorXd& x, Eigen::VectorXd& r)>;
 
 struct HybrdResult {
-    Eigen::VectorXd x;  // last accepted iterate (the solution when converged)
-    long nfev = 0;      // residual evaluations, the Jacobian's included
-    int status = 0;     // MINPACK's info code (1: converged on xtol, 2: maxfev, 4/5: no progress)
+    Eigen::VectorXd x;    // last accepted iterate (the solution when converged)
+    long nfev = 0;        // residual evaluations, the Jacobian's included
+    int status = 0;       // MINPACK's info code (1: converged on xtol, 2: maxfev, 4/5: no progress)
+    Eigen::MatrixXd jac;  // the solver's last Jacobian estimate (Q R, Broyden-updated)
 };
 
 // hybrd with xtol 1e-12, maxfev 200 (n + 1), factor 100, epsfcn 0 (machine precision), full
 // Jacobian, internal scaling: the defaults of a plain hybrid-method root call except xtol.
 // Exceptions thrown by f pass through unchanged.
 HybrdResult hybrd(const SystemFn& f, const Eigen::VectorXd& x0, double xtol = 1e-12);
+
+// Newton steps on a square system from x with the Jacobian estimate J (empty: forward
+// differences), for a root close to x: J is updated by Broyden's rank-one rule after every step
+// longer than update_step and replaced by forward differences when a step does not lower
+// max |f|; a fresh Jacobian's step is halved up to three times. No step moves an unknown by more
+// than max_step. Converged when max |f| <= ftol, when an accepted step is at most
+// xtol (1 + max |x|), or when max |f| <= fnoise no longer halves in a step of at most
+// xnoise (1 + max |x|) or in any step of a fresh Jacobian (f is known only to about that).
+// On success x is the root, f_x = f(x), and the last call of f was at x; J is the estimate there.
+struct NewtonResult {
+    bool converged = false;
+    long nfev = 0;
+};
+struct NewtonSettings {
+    double ftol = 1e-11;
+    double fnoise = 3e-9;
+    double xtol = 1e-12;
+    double xnoise = 1e-9;
+    double update_step = 1e-6;
+    double max_step = 2.0;
+    long maxfev = 40;
+};
+NewtonResult warm_newton(const SystemFn& f, Eigen::VectorXd& x, Eigen::MatrixXd& J,
+                         Eigen::VectorXd& f_x, const NewtonSettings& set = NewtonSettings());
 
 // Brent's method on [a, b] (brentq): stops when |f| is exactly 0 or the bracket half-width
 // falls below (xtol + rtol |x|) / 2. ValueError when f(a), f(b) have the same sign or f gives

@@ -6,6 +6,8 @@
 #include <pybind11/functional.h>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 #include <optional>
 
 #include "equilibrium/flash.hpp"
@@ -127,44 +129,50 @@ core::ComponentFugacities liquid_on_components(py::handle self, FlashLiquid& liq
     return component_fugacities(self, comps, xa, T);
 }
 
-// K-values; `liquid` (may be null) is the flash's liquid at this T and these components. The
-// vapor y is the Python object `y`, or when that is null the vector `yv` (made into an array
-// only for a vapor model that is called).
-core::KValues kvalues_impl(py::handle self, py::handle pp, const Eigen::VectorXd& xa,
-                           py::handle y, double T, double P, FlashLiquid* liquid = nullptr,
+// The package's vapor model as an operation finds it when it starts: phasekit.phi_vapor, and
+// whether that is the package's own ideal gas.
+struct Vapor {
+    explicit Vapor(py::handle pp) : phi(phasekit("phi_vapor")), ideal(ideal_vapor(phi, pp)) {}
+    py::object phi;
+    bool ideal;
+};
+
+// K-values of the components `comps` (pp.components as read by the caller); `liquid` (may be
+// null) is the flash's liquid at this T and these components. The vapor y is the Python object
+// `y`, or when that is null the vector `yv` (made into an array only for a vapor model that is
+// called).
+core::KValues kvalues_impl(py::handle self, py::handle pp, const std::vector<std::string>& comps,
+                           const Vapor& vapor, const Eigen::VectorXd& xa, py::handle y, double T,
+                           double P, FlashLiquid* liquid = nullptr,
                            const Eigen::VectorXd* yv = nullptr) {
-    py::object phi_vapor = phasekit("phi_vapor");
-    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
     const auto nc = static_cast<Eigen::Index>(comps.size());
     std::optional<FlashLiquid> own;
     if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
-    const bool ideal = ideal_vapor(phi_vapor, pp);
     return core::kvalues(
         xa, P, nc,
         [&](const Eigen::VectorXd& x) { return liquid_on_components(self, *liquid, comps, x, T); },
         [&]() -> Eigen::VectorXd {
-            if (ideal) return Eigen::VectorXd::Zero(nc);
-            return to_vec(y ? phi_vapor(pp, y, T, P) : phi_vapor(pp, to_numpy(*yv), T, P), "ln phi");
+            if (vapor.ideal) return Eigen::VectorXd::Zero(nc);
+            return to_vec(y ? vapor.phi(pp, y, T, P) : vapor.phi(pp, to_numpy(*yv), T, P), "ln phi");
         });
 }
 
-// self.kvalues(pp, x, y, T, P), the C++ one unless replaced.
-core::KValues kvalues_call(py::handle self, py::handle pp, const Eigen::VectorXd& x,
-                           const Eigen::VectorXd& y, double T, double P,
-                           FlashLiquid* liquid = nullptr) {
+// self.kvalues(pp, x, y, T, P), the C++ one unless replaced; comps and vapor as read when the
+// calling operation started.
+core::KValues kvalues_call(py::handle self, py::handle pp, const std::vector<std::string>& comps,
+                           const Vapor& vapor, const Eigen::VectorXd& x, const Eigen::VectorXd& y,
+                           double T, double P, FlashLiquid* liquid = nullptr) {
     if (py::object ov = python_override(self, "kvalues")) {
         py::tuple r = ov(pp, to_numpy(x), to_numpy(y), T, P);
         return {to_vec(r[0], "K"), to_vec(r[1], "true amounts")};
     }
-    return kvalues_impl(self, pp, x, py::handle(), T, P, liquid, &y);
+    return kvalues_impl(self, pp, comps, vapor, x, py::handle(), T, P, liquid, &y);
 }
 
-core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
-                                    double T, double P, const Eigen::VectorXd& v0,
-                                    FlashLiquid* liquid = nullptr) {
-    Electrolyte& el = electrolyte(self);
-    py::object phi_vapor = phasekit("phi_vapor");
-    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+// The volatile components of a split of the feed z: Antoine data, or a Henry component of the
+// model (looked up only without Antoine data), and z > 0.
+std::vector<char> volatile_components(const Electrolyte& el, const std::vector<std::string>& comps,
+                                      const Eigen::VectorXd& z) {
     const SpeciesSets sets = species_sets(el, kSpHenry | kSpNames);
     std::vector<char> vol(comps.size(), 0);
     for (std::size_t k = 0; k < comps.size(); ++k) {
@@ -182,18 +190,42 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
             vol[k] = z[static_cast<Eigen::Index>(k)] > 0.0;
         }
     }
+    return vol;
+}
+
+// The hooks of a split at T, P: liquid fugacities of `liquid`, ln phi of the package's vapor
+// model (phi_vapor as found when made; nothing is called for the package's own ideal gas).
+class SplitCall {
+public:
+    SplitCall(py::handle self, py::handle pp, const Vapor& vapor,
+              const std::vector<std::string>& comps, double T, double P, FlashLiquid& liquid) {
+        const auto nc = static_cast<Eigen::Index>(comps.size());
+        hooks.fug = [self, &comps, T, &liquid](const Eigen::VectorXd& xl) {
+            return liquid_on_components(self, liquid, comps, xl, T);
+        };
+        hooks.ln_phi = [&vapor, pp, nc, T, P](const Eigen::VectorXd& y) -> Eigen::VectorXd {
+            if (vapor.ideal) return Eigen::VectorXd::Zero(nc);
+            return to_vec(vapor.phi(pp, to_numpy(y), T, P), "ln phi");
+        };
+        hooks.name = [&comps](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
+    }
+    SplitCall(const SplitCall&) = delete;
+    SplitCall& operator=(const SplitCall&) = delete;
+
+    core::SplitHooks hooks;
+};
+
+core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
+                                    double T, double P, const Eigen::VectorXd& v0,
+                                    FlashLiquid* liquid = nullptr) {
+    Electrolyte& el = electrolyte(self);
+    const Vapor vapor(pp);
+    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+    const std::vector<char> vol = volatile_components(el, comps, z);
     std::optional<FlashLiquid> own;
     if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
-    const bool ideal = ideal_vapor(phi_vapor, pp);
-    const auto nc = static_cast<Eigen::Index>(comps.size());
-    core::SplitHooks hooks;
-    hooks.fug = [&](const Eigen::VectorXd& xl) { return liquid_on_components(self, *liquid, comps, xl, T); };
-    hooks.ln_phi = [&](const Eigen::VectorXd& y) -> Eigen::VectorXd {
-        if (ideal) return Eigen::VectorXd::Zero(nc);
-        return to_vec(phi_vapor(pp, to_numpy(y), T, P), "ln phi");
-    };
-    hooks.name = [&](Eigen::Index k) { return comps[static_cast<std::size_t>(k)]; };
-    core::SplitResult s = core::flash_newton(z, P, v0, vol, hooks);
+    SplitCall call(self, pp, vapor, comps, T, P, *liquid);
+    core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
     el.status.split_status = s.status;
     return s;
 }
@@ -214,65 +246,124 @@ core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen:
     return flash_newton_impl(self, pp, z, T, P, v0, liquid);
 }
 
+// One TP flash at T, P: the package's functions looked up once at its start, the model's
+// tables at T read once for all its K-value and split evaluations, and the core's hooks.
+class TPFlash {
+public:
+    TPFlash(py::handle self, py::handle pp, const std::vector<std::string>& comps, double T,
+            double P, double tol)
+        : self_(self), pp_(pp), comps_(comps), T_(T), P_(P), el_(electrolyte(self)),
+          rr_(phasekit("_k_rachford_rice")), h_vap_(phasekit("enthalpy_vapor")),
+          s_vap_(phasekit("entropy_vapor")), s_liq_(phasekit("entropy_liquid")),
+          vapor(pp), liquid(self, comps, T) {
+        hooks.kvalues = [this](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
+            return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
+        };
+        hooks.newton = [this, tol](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
+            core::SplitResult s = flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
+            split.emplace(s);
+            return s;
+        };
+        hooks.true_amounts = [this](const Eigen::VectorXd& x) {
+            Amounts app;
+            for (std::size_t k = 0; k < comps_.size(); ++k)
+                app.emplace_back(comps_[k], x[static_cast<Eigen::Index>(k)]);
+            return true_amounts(self_, app, T_).n;
+        };
+        own_rr_ = adapt::phasekit_own(rr_, "_k_rachford_rice");
+        hooks.rachford_rice = [this](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
+            if (own_rr_) return core::rachford_rice(zz, K);
+            return to_double(rr_(to_numpy(zz), to_numpy(K)));
+        };
+        // The package's own enthalpy and entropy functions run in C++ on pp's data; a value
+        // that is not finite is left to the function itself.
+        hooks.enthalpy_vapor = [this](const Eigen::VectorXd& y) {
+            if (const core::PackageData* d = props())
+                if (const double v = core::enthalpy_vapor(*d, T_, y); std::isfinite(v)) return v;
+            return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
+        };
+        hooks.entropy_vapor = [this](const Eigen::VectorXd& y) {
+            if (const core::PackageData* d = props())
+                if (const double v = core::entropy_vapor(*d, T_, y, P_); std::isfinite(v)) return v;
+            return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
+        };
+        hooks.entropy_liquid = [this](const Eigen::VectorXd& x) {
+            if (const core::PackageData* d = props(); d && x.size() == static_cast<Eigen::Index>(comps_.size()))
+                if (const double v = core::entropy_liquid(*d, T_, x); std::isfinite(v)) return v;
+            return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
+        };
+        hooks.liquid_enthalpy = [this](const Eigen::VectorXd& n) {
+            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure, props());
+        };
+    }
+    TPFlash(const TPFlash&) = delete;
+    TPFlash& operator=(const TPFlash&) = delete;
+
+    // The core's TP flash of z; the status record gets its substitution error.
+    core::TPFlashResult run(const Eigen::VectorXd& z, double tol) {
+        core::TPFlashResult r = core::flash_tp(z, static_cast<Eigen::Index>(comps_.size()), tol, hooks);
+        if (r.substituted) el_.status.substitution_err = r.err;
+        return r;
+    }
+
+    // The result mapping of flash_tp.
+    py::dict result(const core::TPFlashResult& r) const {
+        py::dict out;
+        out["beta"] = r.beta;
+        out["x"] = to_numpy(r.x);
+        out["y"] = to_numpy(r.y);
+        out["H"] = r.H;
+        out["S"] = r.S;
+        out["iterations"] = r.iterations;
+        out["T"] = T_;
+        out["P"] = P_;
+        py::dict tr;
+        Eigen::Index i = 0;
+        for (py::handle name : el_.names) {
+            if (i >= r.n.size()) break;
+            tr[name] = r.n[i++];
+        }
+        out["true"] = tr;
+        return out;
+    }
+
+private:
+    // pp's data for the C++ enthalpy and entropy, read at the first use in the flash, when the
+    // three functions found at its start are the package's own; null otherwise.
+    const core::PackageData* props() {
+        if (!props_read_) {
+            props_read_ = true;
+            if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") && adapt::phasekit_own(s_vap_, "entropy_vapor") &&
+                adapt::phasekit_own(s_liq_, "entropy_liquid"))
+                props_ = adapt::package_data(pp_, comps_);
+        }
+        return props_ ? &*props_ : nullptr;
+    }
+
+    py::handle self_, pp_;
+    const std::vector<std::string>& comps_;
+    double T_, P_;
+    Electrolyte& el_;
+    py::object rr_, h_vap_, s_vap_, s_liq_;
+    bool own_rr_ = false;
+    bool props_read_ = false;
+    std::optional<core::PackageData> props_;
+
+public:
+    const Vapor vapor;  // the vapor model of the K-values (each looks it up when called alone)
+    FlashLiquid liquid;
+    core::TPFlashHooks hooks;
+    std::optional<core::SplitResult> split;  // the Newton split of the flash, when it ran
+};
+
 py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::handle T_obj,
                        py::handle P_obj, double tol) {
     const double T = to_double(T_obj);
     const double P = to_double(P_obj);
     const Eigen::VectorXd z = to_vec(z_obj, "z");
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
-    Electrolyte& el = electrolyte(self);
-    py::object rr = phasekit("_k_rachford_rice");
-    py::object h_vap = phasekit("enthalpy_vapor");
-    py::object s_vap = phasekit("entropy_vapor");
-    py::object s_liq = phasekit("entropy_liquid");
-
-    // The model's tables at T, read once for all the K-value and split evaluations of the flash.
-    FlashLiquid liquid(self, comps, T);
-    core::TPFlashHooks hooks;
-    hooks.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
-        return kvalues_call(self, pp, x, y, T, P, &liquid);
-    };
-    hooks.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-        return flash_newton_call(self, pp, zz, T, P, v0, tol, &liquid);
-    };
-    hooks.true_amounts = [&](const Eigen::VectorXd& x) {
-        Amounts app;
-        for (std::size_t k = 0; k < comps.size(); ++k)
-            app.emplace_back(comps[k], x[static_cast<Eigen::Index>(k)]);
-        return true_amounts(self, app, T).n;
-    };
-    const bool own_rr = adapt::phasekit_own(rr, "_k_rachford_rice");
-    hooks.rachford_rice = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
-        if (own_rr) return core::rachford_rice(zz, K);
-        return to_double(rr(to_numpy(zz), to_numpy(K)));
-    };
-    hooks.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return to_double(h_vap(pp, T, to_numpy(y), P)); };
-    hooks.entropy_vapor = [&](const Eigen::VectorXd& y) { return to_double(s_vap(pp, T, to_numpy(y), P)); };
-    hooks.entropy_liquid = [&](const Eigen::VectorXd& x) { return to_double(s_liq(pp, T, to_numpy(x), P)); };
-    hooks.liquid_enthalpy = [&](const Eigen::VectorXd& n) {
-        return adapt::liquid_enthalpy(self, pp, to_numpy(n), T, py::float_(P), el.pure);
-    };
-    const core::TPFlashResult r =
-        core::flash_tp(z, static_cast<Eigen::Index>(comps.size()), tol, hooks);
-    if (r.substituted) el.status.substitution_err = r.err;
-
-    py::dict out;
-    out["beta"] = r.beta;
-    out["x"] = to_numpy(r.x);
-    out["y"] = to_numpy(r.y);
-    out["H"] = r.H;
-    out["S"] = r.S;
-    out["iterations"] = r.iterations;
-    out["T"] = T;
-    out["P"] = P;
-    py::dict tr;
-    Eigen::Index i = 0;
-    for (py::handle name : el.names) {
-        if (i >= r.n.size()) break;
-        tr[name] = r.n[i++];
-    }
-    out["true"] = tr;
-    return out;
+    TPFlash flash(self, pp, comps, T, P, tol);
+    return flash.result(flash.run(z, tol));
 }
 
 py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handle T, py::handle P) {
@@ -280,14 +371,134 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
     return flash_tp_impl(self, pp, z, T, P, core::kFlashTol);
 }
 
+// The TP flashes of one temperature solve (flash at a given H, S or vapor fraction), as the
+// solver asks for them one temperature after the other. After a two-phase flash the next one
+// starts its split from that solution and its Jacobian (split_near): a few speciations instead
+// of a whole flash's. A split that does not converge that way, and the flash after a one-phase
+// result, is the full TP flash. With flash_tp, kvalues or _flash_newton replaced on the model,
+// every evaluation is self.flash_tp.
+class FlashTrail {
+public:
+    enum class Entry { H, S, Beta };
+
+    FlashTrail(py::handle self, py::handle pp, const Eigen::VectorXd& z, py::handle z_obj,
+               py::handle P)
+        : self_(self), pp_(pp), z_(z), z_obj_(z_obj), P_obj_(P) {}
+
+    py::object value(py::handle T_obj, Entry key) {
+        if (python_override(self_, "flash_tp") || python_override(self_, "kvalues") ||
+            python_override(self_, "_flash_newton"))
+            return entry(flash_tp_call(self_, pp_, z_obj_, T_obj, P_obj_), key);
+        const double T = to_double(T_obj);
+        const double P = to_double(P_obj_);
+        const std::vector<std::string> comps = adapt::to_names(pp_.attr("components"));
+        TPFlash flash(self_, pp_, comps, T, P, core::kFlashTol);
+        if (!start_) {
+            // A first flash: a few substitution steps, then the split from there (its Jacobian
+            // by differences), unless the substitution settles or leaves (0, 1).
+            core::Substitution sub = core::substitute(
+                z_, static_cast<Eigen::Index>(comps.size()), core::kFlashTol, flash.hooks, kFirstSteps);
+            if (sub.settled) return keep(core::finish_flash(std::move(sub), core::kFlashTol, flash.hooks), key, T);
+            if (0.0 < sub.beta && sub.beta < 1.0 && sub.err >= core::kFlashTol) {
+                start_.emplace();
+                start_->v0 = sub.beta * sub.y;
+            }
+        }
+        if (start_) {
+            // The split moves smoothly with T: from two earlier splits, the start is the
+            // straight line through them.
+            const core::SplitStart at_last = *start_;
+            if (last_T_ && last_s_.size() == start_->s.size() && start_->s.size() && T_ != *last_T_)
+                start_->s += (start_->s - last_s_) * ((T - T_) / (T_ - *last_T_));
+            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key)) {
+                last_T_ = T_;
+                last_s_ = at_last.s;
+                T_ = T;
+                warm_ = true;
+                return pick(*r, key);
+            }
+        }
+        return keep(flash.run(z_, core::kFlashTol), key, T, flash.split ? &*flash.split : nullptr);
+    }
+
+    // The entry `key` of a flash result mapping.
+    static py::object entry(py::object r, Entry key) {
+        return r[py::str(key == Entry::H ? "H" : key == Entry::S ? "S" : "beta")];
+    }
+
+    // The TP flash at the solved temperature T gives `value`: true when it meets `target` as
+    // the trail did (meets_as_solved, to kAgreeT), or when the trail made no warm split.
+    bool met(double T, double value, double target) const {
+        return !warm_ || core::meets_as_solved(seen_, T, value, target, kAgreeT);
+    }
+
+private:
+    py::object pick(const core::TPFlashResult& r, Entry key) {
+        const double v = key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta;
+        seen_.emplace_back(T_, v);
+        return py::float_(v);
+    }
+    // The value of a TP flash; a two-phase one starts the next flash's split.
+    py::object keep(const core::TPFlashResult& r, Entry key, double T,
+                    const core::SplitResult* split = nullptr) {
+        start_.reset();
+        last_T_.reset();
+        T_ = T;
+        if (0.0 < r.beta && r.beta < 1.0) {
+            start_.emplace();
+            start_->v0 = r.beta * r.y;
+            if (split && split->s.size()) {
+                start_->s = split->s;
+                start_->J = split->jac;
+            }
+        }
+        return pick(r, key);
+    }
+
+    // The two-phase flash at T by the split from start_, or nothing when that does not converge
+    // or fails: the full TP flash then decides, and raises what it raises.
+    std::optional<core::TPFlashResult> near(TPFlash& flash, const std::vector<std::string>& comps,
+                                            double T, double P, Entry key) {
+        try {
+            if (!vol_) vol_ = volatile_components(electrolyte(self_), comps, z_);
+            SplitCall call(self_, pp_, flash.vapor, comps, T, P, flash.liquid);
+            core::SplitResult s;
+            if (!core::split_near(z_, P, *vol_, call.hooks, *start_, s)) return std::nullopt;
+            core::TPFlashResult r;  // only the entry asked for
+            r.beta = s.beta;
+            core::phase_energies(s.beta, s.x, s.y, s.n, flash.hooks, key == Entry::H ? &r.H : nullptr,
+                                 key == Entry::S ? &r.S : nullptr);
+            return r;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+        } catch (const std::exception&) {
+        }
+        return std::nullopt;
+    }
+
+    static constexpr int kFirstSteps = 3;  // substitution steps of a first flash before its split
+    static constexpr double kAgreeT = 1e-7;  // K: how far the trail may place the solved T
+
+    py::handle self_, pp_;
+    const Eigen::VectorXd& z_;
+    py::handle z_obj_, P_obj_;
+    std::optional<core::SplitStart> start_;  // the split at T_ that starts the next one
+    double T_ = 0.0;
+    std::optional<double> last_T_;            // the split before it, at last_T_
+    Eigen::VectorXd last_s_;
+    std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
+    std::vector<std::pair<double, double>> seen_;  // (T, value) of every evaluation
+    bool warm_ = false;                            // some value came from a warm split
+};
+
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
                             double T0) {
     core::check_length(x, static_cast<Eigen::Index>(py::len(pp.attr("components"))), "x");
-    return core::bubble_t(x, T0, [&](double T) { return kvalues_call(self, pp, x, x, T, P).K; });
+    return core::bubble_t(x, T0, [&](double T) {
+        const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+        return kvalues_call(self, pp, comps, Vapor(pp), x, x, T, P).K;
+    });
 }
-
-// r[key] as an owned object (an item accessor would outlive the temporary r).
-py::object entry(py::object r, const char* key) { return r[py::str(key)]; }
 
 }  // namespace
 
@@ -349,7 +560,9 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
     cls.def(
         "kvalues",
         [](py::object self, py::object pp, py::object xa, py::object y, double T, double P) {
-            core::KValues kv = kvalues_impl(self, pp, to_vec(xa, "xa"), y, T, P);
+            const Vapor vapor(pp);
+            const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+            core::KValues kv = kvalues_impl(self, pp, comps, vapor, to_vec(xa, "xa"), y, T, P);
             return py::make_tuple(to_numpy(kv.K), to_numpy(kv.n));
         },
         py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"), py::arg("P"),
@@ -401,12 +614,23 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             auto tp = [&](py::handle t) { return flash_tp_call(self, pp, z, t, P); };
             if (!T.is_none()) return tp(T);
             py::object solve = phasekit("_solve_T");
-            py::object Tsol;
+            // The solve runs on the trail's flashes; when the TP flash at its temperature does
+            // not meet the target as the trail did (a split the substitution leaves elsewhere,
+            // near a dew point), it runs again on TP flashes throughout.
+            using Entry = FlashTrail::Entry;
+            FlashTrail trail(self, pp, zv, z, P);
+            Entry key = Entry::H;
+            py::object target, start;
+            std::function<py::object(py::object)> pre;  // the value below the bubble point
             if (!H.is_none()) {
-                Tsol = solve(py::cpp_function([&](py::object t) { return entry(tp(t), "H"); }), H, T0);
+                target = H;
+                start = T0;
             } else if (!S.is_none()) {
-                Tsol = solve(py::cpp_function([&](py::object t) { return entry(tp(t), "S"); }), S, T0);
+                key = Entry::S;
+                target = S;
+                start = T0;
             } else if (!beta.is_none()) {
+                key = Entry::Beta;
                 py::object Tb_obj;
                 if (py::object ov = python_override(self, "bubble_t"))
                     Tb_obj = py::reinterpret_borrow<py::tuple>(ov(pp, z, P, T0))[0];
@@ -419,15 +643,29 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
                     r["beta"] = 0.0;
                     return r;
                 }
-                auto fb = [&](py::object t) -> py::object {
-                    if (to_double(t) > Tb) return entry(tp(t), "beta");
-                    return py::float_(to_double(t) - Tb);
+                target = py::float_(std::min(b, 0.999999999));
+                start = py::float_(Tb + 5.0);
+                pre = [Tb](py::object t) -> py::object {
+                    return to_double(t) > Tb ? py::object() : py::object(py::float_(to_double(t) - Tb));
                 };
-                Tsol = solve(py::cpp_function(fb), std::min(b, 0.999999999), Tb + 5.0);
             } else {
                 throw core::ValueError("Give one of T, H, S, beta");
             }
-            return tp(Tsol);
+            auto run = [&](bool warm) {
+                return solve(py::cpp_function([&, warm](py::object t) -> py::object {
+                                 if (pre)
+                                     if (py::object below = pre(t)) return below;
+                                 return warm ? trail.value(t, key) : FlashTrail::entry(tp(t), key);
+                             }),
+                             target, start);
+            };
+            py::object Tsol = run(true);
+            py::object r = tp(Tsol);
+            if (!trail.met(to_double(Tsol), to_double(FlashTrail::entry(r, key)), to_double(target))) {
+                Tsol = run(false);
+                r = tp(Tsol);
+            }
+            return r;
         },
         py::arg("pp"), py::arg("z"), py::arg("P"), py::arg("T") = py::none(),
         py::arg("H") = py::none(), py::arg("S") = py::none(), py::arg("beta") = py::none(),

@@ -1,5 +1,7 @@
 #include "host/phase_adapter.hpp"
 
+#include <unordered_map>
+
 #include "enthalpy/enthalpy.hpp"
 #include "host/activity.hpp"
 #include "host/model_api.hpp"
@@ -35,26 +37,139 @@ py::object phasekit_module() {
 }
 }  // namespace
 
-py::object phasekit(const char* name) { return phasekit_module().attr(name); }
+namespace {
+// An interned str of a name written in the source (hashed once; leaked like the module). The
+// GIL guards the table.
+PyObject* interned(const char* name) {
+    static auto* table = new std::unordered_map<const char*, PyObject*>();
+    PyObject*& s = (*table)[name];
+    if (!s && !(s = PyUnicode_InternFromString(name))) throw py::error_already_set();
+    return s;
+}
+
+// The function `name` of phasekit is the one its _NATIVE records under that name.
+bool own_in(py::handle mod, py::handle native, const char* name) {
+    PyObject* fn = PyObject_GetAttr(mod.ptr(), interned(name));
+    if (!fn) throw py::error_already_set();
+    PyObject* v = PyDict_Check(native.ptr()) ? PyDict_GetItemWithError(native.ptr(), interned(name)) : nullptr;
+    Py_DECREF(fn);  // still referenced by the module's dict or by _NATIVE when it matches
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v != nullptr && v == fn;
+}
+}  // namespace
+
+py::object phasekit(const char* name) {
+    PyObject* v = PyObject_GetAttr(phasekit_module().ptr(), interned(name));
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
 
 bool phasekit_own(py::handle fn, const char* name) {
-    py::object own = phasekit_module().attr("_NATIVE");
-    PyObject* v = PyDict_Check(own.ptr()) ? PyDict_GetItemString(own.ptr(), name) : nullptr;  // borrowed
+    py::object own = phasekit("_NATIVE");
+    PyObject* v = PyDict_Check(own.ptr()) ? PyDict_GetItemWithError(own.ptr(), interned(name)) : nullptr;  // borrowed
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
     return v != nullptr && v == fn.ptr();
 }
 
 namespace {
 
+// The phasekit functions that the C++ enthalpy and entropy stand for, those they call included.
+constexpr const char* kPortedFunctions[] = {
+    "enthalpy_vapor", "entropy_vapor", "entropy_liquid", "_k_h_ig", "_dh_ref", "_ig_terms",
+    "_ref_terms", "_dh_terms", "_frac", "_vapor_departure", "_coth_int", "_tanh_int", "_sinh_s",
+    "_cosh_s"};
+
+// The first N numbers of a sequence (float() of each; zeros past its end), IndexError when it
+// has fewer than min_len.
+template <std::size_t N>
+std::array<double, N> numbers(py::handle seq, std::size_t min_len) {
+    std::array<double, N> out{};
+    const std::size_t len = py::len(seq);
+    if (len < min_len) throw core::IndexError("too few coefficients");
+    for (std::size_t i = 0; i < N && i < len; ++i) out[i] = to_double(seq[py::int_(i)]);
+    return out;
+}
+
+core::PackageData read_package(py::handle pp, const std::vector<std::string>& comps) {
+    py::module_ pk = py::reinterpret_borrow<py::module_>(phasekit_module());
+    core::PackageData d;
+    d.R = to_double(pk.attr("R"));
+    d.T_ref = to_double(pk.attr("T_REF"));
+    d.P_ref = to_double(pk.attr("P_REF"));
+#if PY_VERSION_HEX >= 0x030C0000
+    d.summation = core::Summation::Compensated;
+#endif
+    const std::size_t nc = comps.size();
+    py::object dhform = pp.attr("DHFORM"), kinds = pp.attr("cpig_kind"), cpig = pp.attr("cpig");
+    if (py::len(dhform) != nc) throw core::ValueError("DHFORM");
+    const bool single = py::isinstance<py::str>(kinds);
+    for (std::size_t k = 0; k < nc; ++k) {
+        py::object kind = single ? kinds : py::object(kinds[py::int_(k)]);
+        const std::string name = py::cast<std::string>(kind);
+        if (name == "poly") d.cp_kind.push_back(core::PackageData::Cp::Poly);
+        else if (name == "aly-lee") d.cp_kind.push_back(core::PackageData::Cp::AlyLee);
+        else throw core::ValueError("heat-capacity form");
+        std::vector<double> c;
+        for (py::handle v : cpig[py::int_(k)]) c.push_back(to_double(v));
+        d.cp.push_back(std::move(c));
+        d.dhform.push_back(to_double(dhform[py::int_(k)]));
+    }
+    py::object henry_comps = pp.attr("henry_comps");
+    py::object henry = pp.attr("henry"), vc = pp.attr("vc"), antoine = pp.attr("antoine"),
+               dhref = pp.attr("dhref");
+    if (!PyDict_CheckExact(henry.ptr()) || !PyDict_CheckExact(vc.ptr()) ||
+        !PyDict_CheckExact(antoine.ptr()) || !PyDict_CheckExact(dhref.ptr()))
+        throw core::TypeError("tables");
+    auto position = [&](py::handle name) -> Eigen::Index {
+        if (!py::isinstance<py::str>(name)) return -1;
+        return find_name(comps, py::cast<std::string>(name));
+    };
+    for (std::size_t k = 0; k < nc; ++k) {
+        py::str c(comps[k]);
+        const bool is_henry = henry_comps.contains(c);
+        d.henry.push_back(is_henry);
+        d.pairs.emplace_back();
+        d.antoine.emplace_back();
+        d.dhref.push_back(to_double(py::reinterpret_borrow<py::dict>(dhref).attr("get")(c, 0.0)));
+        if (is_henry) {
+            for (auto item : py::reinterpret_borrow<py::dict>(henry)) {
+                py::tuple key = py::reinterpret_borrow<py::tuple>(item.first);
+                if (!py::isinstance<py::tuple>(item.first) || key.size() != 2)
+                    throw core::TypeError("Henry table keys");
+                if (!py::isinstance<py::str>(key[0]) || py::cast<std::string>(key[0]) != comps[k])
+                    continue;
+                core::PackageData::HenryPair pr;
+                pr.solvent = position(key[1]);
+                py::object v = py::reinterpret_borrow<py::dict>(vc).attr("get")(key[1], 0.1);
+                pr.vc_weight = std::pow(to_double(v), 2.0 / 3.0);
+                pr.p = numbers<5>(item.second, 4);
+                d.pairs.back().push_back(pr);
+            }
+        } else if (antoine.contains(c)) {
+            d.antoine.back() = numbers<7>(antoine[c], 7);
+        }
+    }
+    return d;
+}
+
 // mapping.get(key), with None for a missing key and for a missing/None mapping.
-py::object get(py::handle mapping, const char* key) {
+py::object get(py::handle mapping, py::handle key) {
     if (mapping.is_none()) return py::none();
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());  // borrowed
+        if (!v && PyErr_Occurred()) throw py::error_already_set();
+        return v ? py::reinterpret_borrow<py::object>(v) : py::object(py::none());
+    }
     return mapping.attr("get")(key);
+}
+py::object get(py::handle mapping, const char* key) {
+    return get(mapping, py::handle(interned(key)));
 }
 
 std::pair<std::array<double, 6>, double> ion_params(py::handle pure, const std::string& name) {
     std::array<double, 6> cp{0, 0, 0, 0, 0, 0};
     double dh = 0.0;
-    py::object p = get(pure, name.c_str());
+    py::object p = get(pure, py::str(name));
     if (p.is_none()) return {cp, dh};
     py::object cpaq = get(get(p, "tdep"), "CP_AQ");
     if (!cpaq.is_none() && truthy(cpaq)) {
@@ -74,8 +189,24 @@ std::pair<std::array<double, 6>, double> ion_params(py::handle pure, const std::
 
 }  // namespace
 
+std::optional<core::PackageData> package_data(py::handle pp, const std::vector<std::string>& comps) {
+    const py::object mod = phasekit_module();
+    const py::object own = phasekit("_NATIVE");
+    for (const char* name : kPortedFunctions)
+        if (!own_in(mod, own, name)) return std::nullopt;
+    try {
+        py::object vapor = pp.attr("vapor");
+        if (!py::isinstance<py::str>(vapor) || py::cast<std::string>(vapor) != "ideal") return std::nullopt;
+        return read_package(pp, comps);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
 double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T, py::handle P,
-                       py::handle pure_obj) {
+                       py::handle pure_obj, const core::PackageData* props) {
     const double R = to_double(phasekit("R"));
     py::object dh_ref = phasekit("_dh_ref");
     py::object k_h_ig = phasekit("_k_h_ig");
@@ -94,13 +225,30 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
                           : py::object(py::dict());
 
     core::LiquidEnthalpyHooks hooks;
+    // The package's own _k_h_ig and _dh_ref in C++ (their data read once, here or by the caller).
+    std::optional<core::PackageData> own;
+    if (props == nullptr && phasekit_own(k_h_ig, "_k_h_ig") && phasekit_own(dh_ref, "_dh_ref")) {
+        own = package_data(pp, comps);
+        if (own) props = &*own;
+    }
+    const bool native = props != nullptr && phasekit_own(k_h_ig, "_k_h_ig") && phasekit_own(dh_ref, "_dh_ref");
     hooks.h_ig = [&] {
+        if (native) {
+            std::vector<double> h, s;
+            core::ideal_gas_terms(*props, T, h, s);
+            return Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(h.data(), static_cast<Eigen::Index>(h.size())));
+        }
         py::object res = k_h_ig(T, pp.attr("cpig_kind"), pp.attr("cpig"), pp.attr("DHFORM"));
         if (py::len(res) != 2)
             throw py::value_error("_k_h_ig must return a pair (enthalpies, entropies)");
         return to_vec(res[py::int_(0)], "ideal-gas enthalpies");
     };
     hooks.dh_ref = [&](const Eigen::VectorXd& xa) {
+        if (native && xa.size() == static_cast<Eigen::Index>(comps.size())) {
+            Eigen::VectorXd v = core::dh_ref(*props, T, xa);
+            if (v.allFinite()) return v;
+        }
+        py::gil_scoped_acquire gil;  // the sum below may run without it
         return to_vec(dh_ref(pp, T, to_numpy(xa), P), "reference enthalpies");
     };
     hooks.ion_params = [&](Eigen::Index i) {
@@ -115,6 +263,15 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
         activity.ln_gamma(x, t, out);
         return out;
     };
+    if (!native || !activity.native(n.size())) return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
+
+    // Everything in C++: the ions' data read first (in the order the sum asks for them), then
+    // the sum without the GIL.
+    std::vector<std::pair<std::array<double, 6>, double>> ions(static_cast<std::size_t>(n.size()));
+    for (Eigen::Index i = 0; i < n.size() && i < static_cast<Eigen::Index>(is_ion.size()); ++i)
+        if (is_ion[static_cast<std::size_t>(i)]) ions[static_cast<std::size_t>(i)] = hooks.ion_params(i);
+    hooks.ion_params = [&](Eigen::Index i) { return ions[static_cast<std::size_t>(i)]; };
+    py::gil_scoped_release nogil;
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
 }
 
