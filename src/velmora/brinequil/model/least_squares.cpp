@@ -13,15 +13,18 @@ constexpr double kTraceCoupling = 1e-4;  // |A^+| |C| below which C off range(A)
 constexpr int kPowerSteps = 200;         // power iteration for s_max
 constexpr double kPowerTol = 1e-4;       // its relative change at convergence
 constexpr double kHopelessColumn = 1e-12;  // see solve()
+constexpr double kSurelyIll = 4.0;  // margin of surely_ill() over the rounding of factor()'s bound
 }  // namespace
 
 LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
     : a_(rows == cols ? rows : 0, rows == cols ? rows : 0),
       inv_(rows == cols ? rows : 0, rows == cols ? rows : 0),
+      aug_(rows == cols ? rows : 0, rows == cols ? 2 * rows : 0),
       h_(rows, cols),
       rinv_(cols, cols),
       hdiag_(cols),
       hbeta_(cols),
+      dot_(cols),
       colnorm_(cols),
       rowsum_(std::max(rows, cols)),
       pv_(cols),
@@ -32,6 +35,8 @@ LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
       svd_(rows == cols ? 0 : rows, rows == cols ? 0 : cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
       square_svd_(rows == cols ? rows : 0, rows == cols ? cols : 0, Eigen::ComputeFullU | Eigen::ComputeFullV),
       cut_factor_(std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, cols))) {
+    row_of_.resize(rows == cols ? static_cast<std::size_t>(rows) : 0);
+    slot_col_.resize(row_of_.size());
     keep_.reserve(static_cast<std::size_t>(cols));
     trace_.reserve(static_cast<std::size_t>(cols));
     pv_.setConstant(cols > 0 ? 1.0 / std::sqrt(static_cast<double>(cols)) : 0.0);
@@ -66,7 +71,7 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
                 return true;
             }
         }
-    } else if (kept > 0 && rows >= kept && factor(J, kept)) {
+    } else if (kept > 0 && rows >= kept && !surely_ill(kept) && factor(J, kept)) {
         solve_factored(rhs, kept, x);
         path_ = kept == cols ? Path::QR : Path::Deflated;
         return true;
@@ -78,6 +83,19 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
     }
     svd_.compute(J);
     return from_svd(svd_, rhs, x);
+}
+
+bool LeastSquares::surely_ill(Eigen::Index k) const {
+    // factor() proves full rank when |A|_F |R^-1|_F rounding cut_factor < 1; since |A|_F >= the
+    // largest column and |R^-1|_F >= 1 / s_min(A) >= 1 / the smallest column, a ratio of the
+    // columns far past that bound (a trace column) makes it fail: skip the factorisation.
+    double lo = std::numeric_limits<double>::infinity(), hi = 0.0;
+    for (Eigen::Index q = 0; q < k; ++q) {
+        const double c = colnorm_[keep_[static_cast<std::size_t>(q)]];
+        lo = std::min(lo, c);
+        hi = std::max(hi, c);
+    }
+    return hi * kRounding * cut_factor_ >= kSurelyIll * lo;
 }
 
 bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
@@ -100,24 +118,32 @@ bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
         for (Eigen::Index i = c; i < rows; ++i) vv += v[i] * v[i];
         hbeta_[c] = 2.0 / vv;
         hdiag_[c] = alpha;
+        // The products v . w of all later columns w together (each summed over i in order): the
+        // sums are independent, so they overlap instead of each waiting on its own additions.
+        double* dots = dot_.data();
+        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) {
+            const double vi = v[i];
+            for (Eigen::Index j = c + 1; j < k; ++j) dots[j] += vi * h_(i, j);
+        }
         for (Eigen::Index j = c + 1; j < k; ++j) {
             double* w = h_.col(j).data();
-            double s = 0.0;
-            for (Eigen::Index i = c; i < rows; ++i) s += v[i] * w[i];
-            s *= hbeta_[c];
+            const double s = dots[j] * hbeta_[c];
             for (Eigen::Index i = c; i < rows; ++i) w[i] -= s * v[i];
         }
     }
-    // R^-1 by back substitution, column by column; s_min >= 1 / |R^-1|_F, s_max <= |A|_F.
-    double rinv2 = 0.0;
-    for (Eigen::Index j = 0; j < k; ++j) {
-        for (Eigen::Index i = j; i >= 0; --i) {
+    // R^-1 by back substitution (rows from the bottom, the columns side by side); s_min >=
+    // 1 / |R^-1|_F, s_max <= |A|_F.
+    for (Eigen::Index i = k; i-- > 0;) {
+        for (Eigen::Index j = i; j < k; ++j) {
             double s = i == j ? 1.0 : 0.0;
             for (Eigen::Index l = i + 1; l <= j; ++l) s -= h_(i, l) * rinv_(l, j);
             rinv_(i, j) = s / hdiag_[i];
-            rinv2 += rinv_(i, j) * rinv_(i, j);
         }
     }
+    double rinv2 = 0.0;
+    for (Eigen::Index j = 0; j < k; ++j)
+        for (Eigen::Index i = j; i >= 0; --i) rinv2 += rinv_(i, j) * rinv_(i, j);
     rinv_fro_ = std::sqrt(rinv2);
     const double bound = std::sqrt(fro) * rinv_fro_;
     return std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0;
@@ -226,40 +252,49 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
 }
 
 bool LeastSquares::invert(const Eigen::MatrixXd& J) {
-    // Plain loops on row-major storage: at n ~ 10 the expression machinery of Eigen costs more
-    // than the arithmetic.
-    const Eigen::Index n = J.rows();
-    a_ = J;
-    inv_.setIdentity();
-    double* A = a_.data();
-    double* X = inv_.data();
+    // Gauss-Jordan on [J | I] with plain loops on row-major storage: at n ~ 10 the expression
+    // machinery of Eigen costs more than the arithmetic. The right half is kept in pivot order:
+    // before step k only the columns of the k earlier pivot rows are nonzero (a row's own column
+    // of I is first touched at its own step), so slot s of the right half holds column
+    // slot_col_[s] of the inverse, and step k works on the contiguous entries k .. n + k of a row
+    // (the columns k.. of J, then slots 0..k). Every entry sees the operations of the full
+    // [J | I] (those skipped subtract products with exact zeros).
+    const Eigen::Index n = J.rows(), w = 2 * n;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        for (Eigen::Index j = 0; j < n; ++j) aug_(i, j) = J(i, j);
+        for (Eigen::Index j = n; j < w; ++j) aug_(i, j) = 0.0;
+        row_of_[static_cast<std::size_t>(i)] = i;
+    }
+    double* W = aug_.data();
     for (Eigen::Index k = 0; k < n; ++k) {
         Eigen::Index p = k;
-        double big = std::abs(A[k * n + k]);
+        double big = std::abs(W[k * w + k]);
         for (Eigen::Index i = k + 1; i < n; ++i)
-            if (std::abs(A[i * n + k]) > big) {
-                big = std::abs(A[i * n + k]);
+            if (std::abs(W[i * w + k]) > big) {
+                big = std::abs(W[i * w + k]);
                 p = i;
             }
         if (!(big > 0.0) || !std::isfinite(big)) return false;
         if (p != k) {
-            std::swap_ranges(A + k * n, A + (k + 1) * n, A + p * n);
-            std::swap_ranges(X + k * n, X + (k + 1) * n, X + p * n);
+            std::swap_ranges(W + k * w + k, W + k * w + n + k, W + p * w + k);
+            std::swap(row_of_[static_cast<std::size_t>(k)], row_of_[static_cast<std::size_t>(p)]);
         }
-        double* ak = A + k * n;
-        double* xk = X + k * n;
-        const double d = 1.0 / ak[k];
-        for (Eigen::Index j = k; j < n; ++j) ak[j] *= d;  // columns before k are 0 in row k
-        for (Eigen::Index j = 0; j < n; ++j) xk[j] *= d;
+        slot_col_[static_cast<std::size_t>(k)] = row_of_[static_cast<std::size_t>(k)];
+        double* wk = W + k * w;
+        wk[n + k] = 1.0;  // the pivot row's own entry of I
+        const double d = 1.0 / wk[k];
+        for (Eigen::Index j = k; j <= n + k; ++j) wk[j] *= d;
         for (Eigen::Index i = 0; i < n; ++i) {
             if (i == k) continue;
-            double* ai = A + i * n;
-            const double f = ai[k];
+            double* wi = W + i * w;
+            const double f = wi[k];
             if (f == 0.0) continue;
-            for (Eigen::Index j = k; j < n; ++j) ai[j] -= f * ak[j];
-            double* xi = X + i * n;
-            for (Eigen::Index j = 0; j < n; ++j) xi[j] -= f * xk[j];
+            for (Eigen::Index j = k; j <= n + k; ++j) wi[j] -= f * wk[j];
         }
+    }
+    for (Eigen::Index s = 0; s < n; ++s) {
+        const Eigen::Index c = slot_col_[static_cast<std::size_t>(s)];
+        for (Eigen::Index i = 0; i < n; ++i) inv_(i, c) = W[i * w + n + s];
     }
     return true;
 }

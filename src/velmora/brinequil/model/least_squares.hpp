@@ -50,6 +50,8 @@ private:
     template <class Matrix>
     double norm_bound(const Matrix& M);
 
+    // The columns keep_[0..k) differ so much in size that factor() cannot prove them of full rank.
+    bool surely_ill(Eigen::Index k) const;
     // Householder QR of the columns keep_[0..k) of J into h_; true when it proves them of full
     // rank well above the cut-off.
     bool factor(const Eigen::MatrixXd& J, Eigen::Index k);
@@ -63,10 +65,12 @@ private:
     template <class Svd>
     bool from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::VectorXd& x);
 
-    RowMatrix a_, inv_;
+    RowMatrix a_, inv_, aug_;          // aug_: [J | J^-1 in pivot order] (see invert)
+    std::vector<Eigen::Index> row_of_, slot_col_;
     Eigen::MatrixXd h_, rinv_;         // Householder vectors under R; R^-1 (upper triangle)
     double rinv_fro_ = 0.0;            // |R^-1|_F
     Eigen::VectorXd hdiag_, hbeta_;    // diagonal of R; 2 / |v|^2 of each reflection
+    Eigen::VectorXd dot_;              // work of factor()
     std::vector<Eigen::Index> keep_;   // the columns of J in the factorisation
     std::vector<Eigen::Index> trace_;  // the trace columns
     TraceBlock trace_block_;           // fixed-capacity storage: no allocation

@@ -35,6 +35,43 @@ double bjerrum(double T) { return kE * kE / (4.0 * kPi * kEps0 * kBoltz * T); }
 inline double value(double a) { return a; }
 template <int K> double value(const Dual<K>& a) { return a.v; }
 
+// Sums of the local-composition term are linear in the seeded amounts X_i, whose gradient has
+// the one entry i. With a constant coefficient (Q = double) the products below touch that entry
+// alone: the same arithmetic as the full Dual operations on the entries that are not zero (the
+// others would add products with exact zeros). With Q = Dual<K> the full operations.
+// acc += (X * a) * b (b = 1.0 for acc += X * a)
+template <int K>
+void add_x(Dual<K>& acc, const Dual<K>& X, int i, double a) {
+    acc.v += X.v * a;
+    acc.d[i] += X.d[i] * a;
+}
+template <int K>
+void add_x(Dual<K>& acc, const Dual<K>& X, int, const Dual<K>& a) { acc += X * a; }
+// X * a, kept as the value and the one gradient entry
+template <int K>
+struct Sparse {
+    double v, d;
+    int i;
+};
+template <int K>
+Sparse<K> times(const Dual<K>& X, int i, double a) { return {X.v * a, X.d[i] * a, i}; }
+// a * b for a with the one entry a.i: r.d[k] = a.d[k] b.v + a.v b.d[k]
+template <int K>
+Dual<K> operator*(const Sparse<K>& a, const Dual<K>& b) {
+    Dual<K> r;
+    r.v = a.v * b.v;
+    for (int k = 0; k < K; ++k) r.d[k] = a.v * b.d[k];
+    r.d[a.i] = a.d * b.v + a.v * b.d[a.i];
+    return r;
+}
+template <int K>
+void operator+=(Dual<K>& acc, const Sparse<K>& a) {
+    acc.v += a.v;
+    acc.d[a.i] += a.d;
+}
+template <int K>
+Sparse<K> operator*(const Sparse<K>& a, double b) { return {a.v * b, a.d * b, a.i}; }
+
 // Ion-free solvent mixture: molar mass Ms [kg/kmol], mass-weighted permittivity eps, specific
 // volume vol [m3/kg], Debye-Hueckel slope A_phi = (1/3)(2 pi N_A / vol)^1/2 (L/eps)^3/2 [(kg/mol)^1/2].
 template <class N>
@@ -281,8 +318,8 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     Q* ti = Gi + NI * M; // tau_cm, tau_am
 
     D SXc(0.0), SXa(0.0);
-    for (int c : cats_) SXc += X[c];
-    for (int a : ans_) SXa += X[a];
+    for (int c : cats_) SXc += Sparse<K>{X[c].v, X[c].d[c], c};
+    for (int a : ans_) SXa += Sparse<K>{X[a].v, X[a].d[a], a};
     auto fractions = [&](const std::vector<int>& ions, const D& sum) {
         for (int i : ions) {
             if (!(sum.v > 0)) Y[i] = Q(1.0 / ions.size());
@@ -322,17 +359,25 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     for (int mi = 0; mi < M; ++mi) {
         D num(0.0), den(0.0);
         for (int mj = 0; mj < M; ++mj) {
+            const int j = mols_[mj];
             const double g = s.Gmm[mj * M + mi];
-            num += X[mols_[mj]] * (g * s.tmm[mj * M + mi]);
-            den += X[mols_[mj]] * g;
+            add_x(num, X[j], j, g * s.tmm[mj * M + mi]);
+            add_x(den, X[j], j, g);
         }
         for (int p = 0; p < NI; ++p) {
             const int ion = p < Cn ? cats_[p] : ans_[p - Cn];
-            const D xg = X[ion] * Gi[p * M + mi];
-            num += xg * ti[p * M + mi];
-            den += xg;
+            if constexpr (std::is_same_v<Q, double>) {
+                const Sparse<K> xg = times(X[ion], ion, Gi[p * M + mi]);
+                num += xg * ti[p * M + mi];
+                den += xg;
+            } else {
+                const D xg = X[ion] * Gi[p * M + mi];
+                num += xg * ti[p * M + mi];
+                den += xg;
+            }
         }
-        F += X[mols_[mi]] * num / den;
+        const int m = mols_[mi];
+        F += times(X[m], m, 1.0) * num / den;
     }
     // Ion-centred cells, e.g. cation c with anion a' (like ions excluded): molecules and anions
     // around c; tau_mc,a'c = tau_cm - tau_ca',m + tau_m,ca', tau_ac,a'c = 0. Phi collects the
@@ -355,16 +400,29 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
                 for (int mi = 0; mi < M; ++mi) {
                     const std::size_t k = k0 + mi;
                     const Q t = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
-                    const D xg = X[mols_[mi]] * exp(t * (-s.alp[k]));
-                    num += xg * t;
-                    den += xg;
+                    const int j = mols_[mi];
+                    if constexpr (std::is_same_v<Q, double>) {
+                        const Sparse<K> xg = times(X[j], j, std::exp(t * (-s.alp[k])));
+                        num += xg * t;
+                        den += xg;
+                    } else {
+                        const D xg = X[j] * exp(t * (-s.alp[k]));
+                        num += xg * t;
+                        den += xg;
+                    }
                     if (mi == wi) tw = t;
                 }
-                const D w = X[centre] * Y[partner];
-                if (den.v > 0) F += w * num / den;
-                if (ref) Phi += w * tw;
+                if constexpr (std::is_same_v<Q, double>) {
+                    const Sparse<K> w = times(X[centre], centre, Y[partner]);
+                    if (den.v > 0) F += w * num / den;
+                    if (ref) Phi += w * tw;
+                } else {
+                    const D w = X[centre] * Y[partner];
+                    if (den.v > 0) F += w * num / den;
+                    if (ref) Phi += w * tw;
+                }
             }
-            if (ref) Phi += X[centre] * (Gi[pslot * M + wi] * ti[pslot * M + wi]);
+            if (ref) add_x(Phi, X[centre], centre, Gi[pslot * M + wi] * ti[pslot * M + wi]);
         }
     }
     if (ref) F -= Phi;
@@ -408,8 +466,8 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         for (int i = 0; i < n_; ++i) {
             if (d_.kind[i] != Kind::Ion) continue;
             const double z2 = double(d_.z[i]) * d_.z[i];
-            I += nd[i] * (0.5 * z2);
-            q += nd[i] * (z2 / d_.born[i]);
+            add_x(I, nd[i], i, 0.5 * z2);
+            add_x(q, nd[i], i, z2 / d_.born[i]);
         }
         I = I / N;
         if (I.v > 0) {
