@@ -158,6 +158,16 @@ public:
         return mode_ == core::HenryMode::Mixture ? full_.native(sets_.n) && tau_.native() : tau_.native();
     }
 
+    // Leaves out the Henry components that take part in no equilibrium reaction: their column
+    // of nu is zero, so their reference term multiplies zeros in the residuals. Only for the
+    // native path, where no evaluation is seen from outside.
+    void only_reacting(const core::Stoichiometry& st) {
+        auto idle = [&](int i) {
+            return i >= 0 && i < st.nu.cols() && (st.nu.col(i).array() == 0.0).all();
+        };
+        sets_.henry.erase(std::remove_if(sets_.henry.begin(), sets_.henry.end(), idle), sets_.henry.end());
+    }
+
     // Reads what the evaluations of this mode need from the species object (GIL held).
     void prepare() {
         if (sets_.henry.empty()) return;
@@ -221,13 +231,15 @@ private:
 class Callbacks : public core::SpeciationCallbacks {
 public:
     Callbacks(py::handle self, const Electrolyte& el, double T)
-        : activity_(el.sp, el.options), T_(T), override_(python_override(self, "henry_ref")) {
+        : activity_(el.sp, el.options), T_(T), override_(python_override(self, "henry_ref")),
+          stoich_(el.stoich.get()) {
         if (!override_) ref_.emplace(el, T);
     }
     // true: every call below runs without Python, so the solve may drop the GIL. Reads the
     // index sets of the species object that the Henry reference will need (GIL held).
     bool prepare_native(Eigen::Index n) {
         if (override_ || !activity_.native(n) || !ref_->native()) return false;
+        if (stoich_) ref_->only_reacting(*stoich_);
         ref_->prepare();
         return true;
     }
@@ -251,6 +263,7 @@ private:
     Activity activity_;
     double T_;
     py::object override_;
+    const core::Stoichiometry* stoich_;
     std::optional<HenryReference> ref_;
 };
 

@@ -81,6 +81,7 @@ private:
     Eigen::JacobiSVD<Eigen::MatrixXd, Eigen::NoQRPreconditioner> square_svd_;
     double cut_factor_;
     bool have_inverse_ = false;  // inv_ holds J^-1 of this solve (its bound did not decide)
+    double inv_max_ = 0.0;       // the largest |entry| of inv_, infinite when one is not finite
     Path path_ = Path::Empty;
 };
 
