@@ -147,7 +147,8 @@ core::MatrixView view_of(const DArray& a) { return {a.data(), a.shape(0), a.shap
 class HenryReference {
 public:
     HenryReference(const Electrolyte& el, double T)
-        : el_(el), T_(T), mode_(henry_mode_of(el)), full_(el, T), tau_(el.sp) {
+        : el_(el), T_(T), mode_(henry_mode_of(el)), tau_(el.sp) {
+        if (mode_ == core::HenryMode::Mixture) full_.emplace(el, T);  // the only mode that uses it
         sets_.n = species_count(el);
         sets_.henry = to_indices(attr(el.sp, N().henry), sets_.n, "sp.henry");
     }
@@ -155,7 +156,7 @@ public:
     // Every evaluation runs without Python (and the GIL) once prepare() has read the index sets.
     bool native() const {
         if (sets_.henry.empty()) return true;
-        return mode_ == core::HenryMode::Mixture ? full_.native(sets_.n) && tau_.native() : tau_.native();
+        return mode_ == core::HenryMode::Mixture ? full_->native(sets_.n) && tau_.native() : tau_.native();
     }
 
     // Leaves out the Henry components that take part in no equilibrium reaction: their column
@@ -188,7 +189,7 @@ public:
             else if (mode_ != core::HenryMode::Mixture && !have_term_) term();
             read_sets(x);
         }
-        core::henry_reference(mode_, sets_, lc_, x, &full_, out, xw_);
+        core::henry_reference(mode_, sets_, lc_, x, full_ ? &*full_ : nullptr, out, xw_);
     }
 
 private:
@@ -222,7 +223,7 @@ private:
     std::vector<int> mol_;
     bool have_mol_ = false, have_water_ = false, have_solv_ = false, have_term_ = false;
     core::MolecularNrtl lc_;
-    FullModel full_;
+    std::optional<FullModel> full_;
     MoleculeTau tau_;
     Eigen::VectorXd xw_;
 };

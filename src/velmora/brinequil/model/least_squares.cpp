@@ -13,34 +13,35 @@ constexpr double kTraceCoupling = 1e-4;  // |A^+| |C| below which C off range(A)
 constexpr int kPowerSteps = 200;         // power iteration for s_max
 constexpr double kPowerTol = 1e-4;       // its relative change at convergence
 constexpr double kHopelessColumn = 1e-12;  // see solve()
-constexpr double kSurelyIll = 4.0;
-constexpr double kQuickBound = 0.5;  // margin of the quick bound in solve() over its rounding  // margin of surely_ill() over the rounding of factor()'s bound
+constexpr double kSurelyIll = 4.0;   // margin of surely_ill() over the rounding of factor()'s bound
+constexpr double kQuickBound = 0.5;  // margin of the quick bound in solve() over its rounding
 }  // namespace
 
 LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
-    : a_(rows == cols ? rows : 0, rows == cols ? rows : 0),
-      inv_(rows == cols ? rows : 0, rows == cols ? rows : 0),
-      aug_(rows == cols ? rows : 0, rows == cols ? 2 * rows : 0),
-      h_(rows, cols),
-      rinv_(cols, cols),
-      hdiag_(cols),
-      hbeta_(cols),
-      dot_(cols),
+    : rows_(rows),
+      cols_(cols),
       colnorm_(cols),
-      rowsum_(std::max(rows, cols)),
-      pv_(cols),
-      pw_(rows),
-      c_(rows),
-      tmp_(std::min(rows, cols)),
-      full_qr_(rows, cols),
-      svd_(rows == cols ? 0 : rows, rows == cols ? 0 : cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
-      square_svd_(rows == cols ? rows : 0, rows == cols ? cols : 0, Eigen::ComputeFullU | Eigen::ComputeFullV),
       cut_factor_(std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, cols))) {
-    row_of_.resize(rows == cols ? static_cast<std::size_t>(rows) : 0);
-    slot_col_.resize(row_of_.size());
+    // The storage of the square path now; that of the other paths when they are first taken
+    // (most solves of a speciation never need it).
+    if (rows == cols) {
+        inv_.resize(rows, rows);
+        aug_.resize(rows, 2 * rows);
+        row_of_.resize(static_cast<std::size_t>(rows));
+        slot_col_.resize(row_of_.size());
+    }
     keep_.reserve(static_cast<std::size_t>(cols));
     trace_.reserve(static_cast<std::size_t>(cols));
-    pv_.setConstant(cols > 0 ? 1.0 / std::sqrt(static_cast<double>(cols)) : 0.0);
+}
+
+void LeastSquares::qr_storage() {
+    if (h_.rows() == rows_) return;
+    h_.resize(rows_, cols_);
+    rinv_.resize(cols_, cols_);
+    hdiag_.resize(cols_);
+    hbeta_.resize(cols_);
+    dot_.resize(cols_);
+    c_.resize(rows_);
 }
 
 bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
@@ -82,11 +83,13 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
     }
     if (kept == cols && rows >= cols && solve_trace_columns(J, rhs, x)) return true;
     if (rows == cols) {
-        square_svd_.compute(J);
-        return from_svd(square_svd_, rhs, x);
+        if (!square_svd_) square_svd_.emplace(rows, cols, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        square_svd_->compute(J);
+        return from_svd(*square_svd_, rhs, x);
     }
-    svd_.compute(J);
-    return from_svd(svd_, rhs, x);
+    if (!svd_) svd_.emplace(rows, cols, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    svd_->compute(J);
+    return from_svd(*svd_, rhs, x);
 }
 
 bool LeastSquares::surely_ill(Eigen::Index k) const {
@@ -103,6 +106,7 @@ bool LeastSquares::surely_ill(Eigen::Index k) const {
 }
 
 bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
+    qr_storage();
     const Eigen::Index rows = J.rows();
     double fro = 0.0;
     for (Eigen::Index q = 0; q < k; ++q) {
@@ -110,30 +114,32 @@ bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
         h_.col(q) = J.col(col);
         fro += colnorm_[col] * colnorm_[col];
     }
+    // h_ is row-major: the updates of the later columns run along the rows, several columns
+    // at a time; each column still sees its own sums over i in order.
+    double* dots = dot_.data();
     for (Eigen::Index c = 0; c < k; ++c) {
-        double* v = h_.col(c).data();
         double norm2 = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) norm2 += v[i] * v[i];
+        for (Eigen::Index i = c; i < rows; ++i) norm2 += h_(i, c) * h_(i, c);
         const double norm = std::sqrt(norm2);
         if (!(norm > 0.0)) return false;
-        const double alpha = v[c] > 0.0 ? -norm : norm;
-        v[c] -= alpha;  // v = x - alpha e_1, stored where x was
+        const double alpha = h_(c, c) > 0.0 ? -norm : norm;
+        h_(c, c) -= alpha;  // v = x - alpha e_1, stored where x was
         double vv = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) vv += v[i] * v[i];
+        for (Eigen::Index i = c; i < rows; ++i) vv += h_(i, c) * h_(i, c);
         hbeta_[c] = 2.0 / vv;
         hdiag_[c] = alpha;
-        // The products v . w of all later columns w together (each summed over i in order): the
-        // sums are independent, so they overlap instead of each waiting on its own additions.
-        double* dots = dot_.data();
+        // s_j = beta v . w_j for every later column w_j, then w_j -= s_j v
         for (Eigen::Index j = c + 1; j < k; ++j) dots[j] = 0.0;
         for (Eigen::Index i = c; i < rows; ++i) {
-            const double vi = v[i];
-            for (Eigen::Index j = c + 1; j < k; ++j) dots[j] += vi * h_(i, j);
+            const double vi = h_(i, c);
+            const double* row = h_.row(i).data();
+            for (Eigen::Index j = c + 1; j < k; ++j) dots[j] += vi * row[j];
         }
-        for (Eigen::Index j = c + 1; j < k; ++j) {
-            double* w = h_.col(j).data();
-            const double s = dots[j] * hbeta_[c];
-            for (Eigen::Index i = c; i < rows; ++i) w[i] -= s * v[i];
+        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] *= hbeta_[c];
+        for (Eigen::Index i = c; i < rows; ++i) {
+            const double vi = h_(i, c);
+            double* row = h_.row(i).data();
+            for (Eigen::Index j = c + 1; j < k; ++j) row[j] -= dots[j] * vi;
         }
     }
     // R^-1 by back substitution (rows from the bottom, the columns side by side); s_min >=
@@ -156,11 +162,10 @@ bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
 void LeastSquares::apply_qt(Eigen::VectorXd& v, Eigen::Index k) const {
     const Eigen::Index rows = h_.rows();
     for (Eigen::Index c = 0; c < k; ++c) {
-        const double* h = h_.col(c).data();
         double s = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) s += h[i] * v[i];
+        for (Eigen::Index i = c; i < rows; ++i) s += h_(i, c) * v[i];
         s *= hbeta_[c];
-        for (Eigen::Index i = c; i < rows; ++i) v[i] -= s * h[i];
+        for (Eigen::Index i = c; i < rows; ++i) v[i] -= s * h_(i, c);
     }
 }
 
@@ -208,6 +213,10 @@ bool LeastSquares::solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::Ve
     const auto& small = trace_svd_.singularValues();
     // s_max(J) by power iteration on J^T J, started from the last solve's vector (J changes
     // little between Newton steps).
+    if (pv_.size() != cols) {  // the first power iteration of this object
+        pv_.setConstant(cols, 1.0 / std::sqrt(static_cast<double>(cols)));
+        pw_.resize(rows);
+    }
     double smax = 0.0;
     for (int it = 0; it < kPowerSteps; ++it) {
         pw_.noalias() = J * pv_;
@@ -234,8 +243,9 @@ bool LeastSquares::solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::Ve
             x.noalias() = inv_ * rhs;
             path_ = Path::LU;
         } else {
-            full_qr_.compute(J);
-            x = full_qr_.solve(rhs);
+            if (!full_qr_) full_qr_.emplace(rows, cols);
+            full_qr_->compute(J);
+            x = full_qr_->solve(rhs);
             path_ = Path::QR;
         }
         return true;
@@ -249,6 +259,7 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
     path_ = Path::SVD;
     const auto& s = svd.singularValues();
     const double cut = s.size() > 0 ? cut_factor_ * s[0] : 0.0;
+    tmp_.resize(s.size());
     tmp_.noalias() = svd.matrixU().transpose() * rhs;
     for (Eigen::Index k = 0; k < s.size(); ++k) tmp_[k] = s[k] > cut ? tmp_[k] / s[k] : 0.0;
     x.noalias() = svd.matrixV() * tmp_;
@@ -332,7 +343,7 @@ bool LeastSquares::invert(const Eigen::MatrixXd& J) {
 template <class Matrix>
 double LeastSquares::norm_bound(const Matrix& M) {
     const Eigen::Index rows = M.rows(), cols = M.cols();
-    rowsum_.setZero();
+    rowsum_.setZero(std::max(rows_, cols_));
     double fro = 0.0, one = 0.0;
     for (Eigen::Index j = 0; j < cols; ++j) {
         double col = 0.0;
