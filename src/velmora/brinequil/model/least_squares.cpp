@@ -15,6 +15,90 @@ constexpr double kPowerTol = 1e-4;       // its relative change at convergence
 constexpr double kHopelessColumn = 1e-12;  // see solve()
 constexpr double kSurelyIll = 4.0;   // margin of surely_ill() over the rounding of factor()'s bound
 constexpr double kQuickBound = 0.5;  // margin of the quick bound in solve() over its rounding
+
+// AVX where the processor has it: the same multiplications and subtractions four at a time
+// (no fused multiply-add, so the same digits as the plain build).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VELMORA_WIDE_CLONES
+#endif
+
+// Gauss-Jordan on the n rows of W (row stride 2n): [J | I] -> [I | J^-1], with the right half
+// kept in pivot order. Before step k only the columns of the k earlier pivot rows are nonzero (a
+// row's own column of I is first touched at its own step), so slot s of the right half holds
+// column slot_col[s] of the inverse, and step k works on the contiguous entries k .. n + k of a
+// row (the columns k.. of J, then slots 0..k). Every entry sees the operations of the full
+// [J | I] (those skipped subtract products with exact zeros). The right half starts at zero.
+VELMORA_WIDE_CLONES
+bool gauss_jordan(double* W, Eigen::Index n, Eigen::Index* row_of, Eigen::Index* slot_col) {
+    const Eigen::Index w = 2 * n;
+    for (Eigen::Index i = 0; i < n; ++i) row_of[i] = i;
+    for (Eigen::Index k = 0; k < n; ++k) {
+        Eigen::Index p = k;
+        double big = std::abs(W[k * w + k]);
+        for (Eigen::Index i = k + 1; i < n; ++i)
+            if (std::abs(W[i * w + k]) > big) {
+                big = std::abs(W[i * w + k]);
+                p = i;
+            }
+        if (!(big > 0.0) || !std::isfinite(big)) return false;
+        if (p != k) {
+            std::swap_ranges(W + k * w + k, W + k * w + n + k, W + p * w + k);
+            std::swap(row_of[k], row_of[p]);
+        }
+        slot_col[k] = row_of[k];
+        double* __restrict wk = W + k * w;
+        wk[n + k] = 1.0;  // the pivot row's own entry of I
+        const double d = 1.0 / wk[k];
+        for (Eigen::Index j = k; j <= n + k; ++j) wk[j] *= d;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            if (i == k) continue;
+            double* __restrict wi = W + i * w;
+            const double f = wi[k];
+            if (f == 0.0) continue;
+            for (Eigen::Index j = k; j <= n + k; ++j) wi[j] -= f * wk[j];
+        }
+    }
+    return true;
+}
+
+// Householder QR of the first k columns of the row-major rows x ld matrix H, in place: R on
+// and above the diagonal, the reflection vectors v under it (v_c at H(c, c)), beta_c = 2 / |v_c|^2,
+// diag = R's diagonal. false when a column is 0 below the diagonal. The updates of the later
+// columns run along the rows, several columns at a time; each column sees its own sums over the
+// rows in order. dots: work of k entries.
+VELMORA_WIDE_CLONES
+bool householder(double* __restrict H, Eigen::Index rows, Eigen::Index ld, Eigen::Index k,
+                 double* __restrict beta, double* __restrict diag, double* __restrict dots) {
+    for (Eigen::Index c = 0; c < k; ++c) {
+        double norm2 = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) norm2 += H[i * ld + c] * H[i * ld + c];
+        const double norm = std::sqrt(norm2);
+        if (!(norm > 0.0)) return false;
+        const double alpha = H[c * ld + c] > 0.0 ? -norm : norm;
+        H[c * ld + c] -= alpha;  // v = x - alpha e_1, stored where x was
+        double vv = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) vv += H[i * ld + c] * H[i * ld + c];
+        beta[c] = 2.0 / vv;
+        diag[c] = alpha;
+        // s_j = beta v . w_j for every later column w_j, then w_j -= s_j v
+        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) {
+            const double vi = H[i * ld + c];
+            const double* row = H + i * ld;
+            for (Eigen::Index j = c + 1; j < k; ++j) dots[j] += vi * row[j];
+        }
+        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] *= beta[c];
+        for (Eigen::Index i = c; i < rows; ++i) {
+            double* row = H + i * ld;
+            const double vi = row[c];
+            for (Eigen::Index j = c + 1; j < k; ++j) row[j] -= dots[j] * vi;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
@@ -114,34 +198,7 @@ bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
         h_.col(q) = J.col(col);
         fro += colnorm_[col] * colnorm_[col];
     }
-    // h_ is row-major: the updates of the later columns run along the rows, several columns
-    // at a time; each column still sees its own sums over i in order.
-    double* dots = dot_.data();
-    for (Eigen::Index c = 0; c < k; ++c) {
-        double norm2 = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) norm2 += h_(i, c) * h_(i, c);
-        const double norm = std::sqrt(norm2);
-        if (!(norm > 0.0)) return false;
-        const double alpha = h_(c, c) > 0.0 ? -norm : norm;
-        h_(c, c) -= alpha;  // v = x - alpha e_1, stored where x was
-        double vv = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) vv += h_(i, c) * h_(i, c);
-        hbeta_[c] = 2.0 / vv;
-        hdiag_[c] = alpha;
-        // s_j = beta v . w_j for every later column w_j, then w_j -= s_j v
-        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) {
-            const double vi = h_(i, c);
-            const double* row = h_.row(i).data();
-            for (Eigen::Index j = c + 1; j < k; ++j) dots[j] += vi * row[j];
-        }
-        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] *= hbeta_[c];
-        for (Eigen::Index i = c; i < rows; ++i) {
-            const double vi = h_(i, c);
-            double* row = h_.row(i).data();
-            for (Eigen::Index j = c + 1; j < k; ++j) row[j] -= dots[j] * vi;
-        }
-    }
+    if (!householder(h_.data(), rows, h_.cols(), k, hbeta_.data(), hdiag_.data(), dot_.data())) return false;
     // R^-1 by back substitution (rows from the bottom, the columns side by side); s_min >=
     // 1 / |R^-1|_F, s_max <= |A|_F.
     for (Eigen::Index i = k; i-- > 0;) {
@@ -266,56 +323,6 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
     return true;
 }
 
-namespace {
-
-// AVX where the processor has it: the same multiplications and subtractions four at a time
-// (no fused multiply-add, so the same digits as the plain build).
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define VELMORA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VELMORA_WIDE_CLONES
-#endif
-
-// Gauss-Jordan on the n rows of W (row stride 2n): [J | I] -> [I | J^-1], with the right half
-// kept in pivot order. Before step k only the columns of the k earlier pivot rows are nonzero (a
-// row's own column of I is first touched at its own step), so slot s of the right half holds
-// column slot_col[s] of the inverse, and step k works on the contiguous entries k .. n + k of a
-// row (the columns k.. of J, then slots 0..k). Every entry sees the operations of the full
-// [J | I] (those skipped subtract products with exact zeros). The right half starts at zero.
-VELMORA_WIDE_CLONES
-bool gauss_jordan(double* W, Eigen::Index n, Eigen::Index* row_of, Eigen::Index* slot_col) {
-    const Eigen::Index w = 2 * n;
-    for (Eigen::Index i = 0; i < n; ++i) row_of[i] = i;
-    for (Eigen::Index k = 0; k < n; ++k) {
-        Eigen::Index p = k;
-        double big = std::abs(W[k * w + k]);
-        for (Eigen::Index i = k + 1; i < n; ++i)
-            if (std::abs(W[i * w + k]) > big) {
-                big = std::abs(W[i * w + k]);
-                p = i;
-            }
-        if (!(big > 0.0) || !std::isfinite(big)) return false;
-        if (p != k) {
-            std::swap_ranges(W + k * w + k, W + k * w + n + k, W + p * w + k);
-            std::swap(row_of[k], row_of[p]);
-        }
-        slot_col[k] = row_of[k];
-        double* __restrict wk = W + k * w;
-        wk[n + k] = 1.0;  // the pivot row's own entry of I
-        const double d = 1.0 / wk[k];
-        for (Eigen::Index j = k; j <= n + k; ++j) wk[j] *= d;
-        for (Eigen::Index i = 0; i < n; ++i) {
-            if (i == k) continue;
-            double* __restrict wi = W + i * w;
-            const double f = wi[k];
-            if (f == 0.0) continue;
-            for (Eigen::Index j = k; j <= n + k; ++j) wi[j] -= f * wk[j];
-        }
-    }
-    return true;
-}
-
-}  // namespace
 
 bool LeastSquares::invert(const Eigen::MatrixXd& J) {
     // Plain loops on row-major storage: at n ~ 10 the expression machinery of Eigen costs more
