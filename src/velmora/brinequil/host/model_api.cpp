@@ -503,9 +503,12 @@ void molecular_term(py::handle tm, const std::vector<int>& mol, core::MolecularN
 
 Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
     // Read in the order of the expression A + B/T + C ln T + D T, so that the first failure is
-    // the one the plain Python expression would raise.
+    // the one the plain Python expression would raise. ln T is taken where the first record
+    // needs it and used again (the same value, or the same error at the same place).
     std::vector<double> out;
-    for (py::handle kk : el.K) {
+    double lnT = 0.0;
+    bool have_lnT = false;
+    auto record = [&](py::handle kk) {
         auto get = [&](const py::str& key) {
             PyObject* v = PyObject_GetItem(kk.ptr(), key.ptr());
             if (!v) throw py::error_already_set();
@@ -515,10 +518,22 @@ Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
         const double B = get(N().B);
         double v = A + core::py_div(B, T);
         const double C = get(N().C);
-        v = v + C * core::py_log(T);
+        if (!have_lnT) {
+            lnT = core::py_log(T);
+            have_lnT = true;
+        }
+        v = v + C * lnT;
         const double D = get(N().D);
         v = v + D * T;
         out.push_back(v);
+    };
+    if (PyList_CheckExact(el.K.ptr())) {
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(el.K.ptr())));
+        // the size read every time round: a record's lookup may run Python code
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(el.K.ptr()); ++k)
+            record(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(el.K.ptr(), k)));
+    } else {
+        for (py::handle kk : el.K) record(kk);
     }
     return Eigen::Map<Eigen::VectorXd>(out.data(), static_cast<Eigen::Index>(out.size()));
 }
