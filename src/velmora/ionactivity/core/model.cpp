@@ -80,10 +80,11 @@ struct Mixture {
 };
 
 // The mixture of the amounts n (double, or Dual when differentiated); rho and eps_k are the
-// solvents' densities and permittivities at T. Without solvent amounts: pure water.
+// solvents' densities and permittivities at T, aphi_T the factor of A_phi that depends on T alone
+// (TState). Without solvent amounts: pure water.
 template <class N>
 Mixture<N> solvent_mixture(const ModelData& d, int water, const std::vector<double>& rho,
-                           const std::vector<double>& eps_k, const N* n, double T) {
+                           const std::vector<double>& eps_k, const N* n, double aphi_T) {
     using std::pow;
     N ns(0.0);
     for (int k : d.solvents) ns += n[k];
@@ -98,7 +99,7 @@ Mixture<N> solvent_mixture(const ModelData& d, int water, const std::vector<doub
     }
     eps = eps / Ms;
     vol = vol / Ms;
-    const N Aphi = pow(vol, -0.5) * pow(eps, -1.5) * (std::sqrt(2.0 * kPi * kNA) * std::pow(bjerrum(T), 1.5) / 3.0);
+    const N Aphi = pow(vol, -0.5) * pow(eps, -1.5) * aphi_T;
     return {Ms, eps, vol, Aphi};
 }
 
@@ -276,6 +277,8 @@ const Model::TState& Model::at(double T) {
         s.eps[k] = dielectric(static_cast<int>(k), T);
         if (d_.solvents[k] == water_) s.eps_w = s.eps[k];
     }
+    s.aphi_T = std::sqrt(2.0 * kPi * kNA) * std::pow(bjerrum(T), 1.5) / 3.0;
+    s.born_T = 0.5 * bjerrum(T);
     const double lnT = std::log(T);
     const std::size_t M = mols_.size();
     s.Gmm.assign(M * M, 1.0);
@@ -461,7 +464,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
 
     // ---- long-range terms in the solvent mixture ---------------------------------------
     if (NI > 0) {
-        const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, nd, T);
+        const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, nd, s.aphi_T);
         D I(0.0), q(0.0);
         for (int i = 0; i < n_; ++i) {
             if (d_.kind[i] != Kind::Ion) continue;
@@ -475,7 +478,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
             F += -(N * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
         }
         // Born: moves the ions from infinite dilution in water to the solvent mixture.
-        F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * (0.5 * bjerrum(T));
+        F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * s.born_T;
     }
 
     if (grad)
@@ -556,7 +559,7 @@ SolventMix Model::solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double
     check(x.data(), n_, T);
     std::lock_guard<std::mutex> lock(mutex_);
     const TState& s = at(T);
-    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x.data(), T);
+    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x.data(), s.aphi_T);
     return {m.Ms, 1.0 / m.vol, m.eps, m.Aphi};
 }
 
