@@ -16,9 +16,10 @@ constexpr double kHopelessColumn = 1e-12;  // see solve()
 constexpr double kSurelyIll = 4.0;   // margin of surely_ill() over the rounding of factor()'s bound
 constexpr double kQuickBound = 0.5;  // margin of the quick bound in solve() over its rounding
 
-// AVX where the processor has it: the same multiplications and subtractions four at a time
-// (no fused multiply-add, so the same digits as the plain build).
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// AVX2 where the processor has it: the same multiplications and subtractions four at a time
+// (no fused multiply-add, so the same digits as the plain build). The clones are chosen when
+// the library loads (an indirect function: glibc on Linux only).
+#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
 #define VELMORA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define VELMORA_WIDE_CLONES
