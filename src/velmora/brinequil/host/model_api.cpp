@@ -147,7 +147,8 @@ core::MatrixView view_of(const DArray& a) { return {a.data(), a.shape(0), a.shap
 class HenryReference {
 public:
     HenryReference(const Electrolyte& el, double T)
-        : el_(el), T_(T), mode_(henry_mode_of(el)), full_(el, T), tau_(el.sp) {
+        : el_(el), T_(T), mode_(henry_mode_of(el)), tau_(el.sp) {
+        if (mode_ == core::HenryMode::Mixture) full_.emplace(el, T);  // the only mode that uses it
         sets_.n = species_count(el);
         sets_.henry = to_indices(attr(el.sp, N().henry), sets_.n, "sp.henry");
     }
@@ -155,7 +156,17 @@ public:
     // Every evaluation runs without Python (and the GIL) once prepare() has read the index sets.
     bool native() const {
         if (sets_.henry.empty()) return true;
-        return mode_ == core::HenryMode::Mixture ? full_.native(sets_.n) && tau_.native() : tau_.native();
+        return mode_ == core::HenryMode::Mixture ? full_->native(sets_.n) && tau_.native() : tau_.native();
+    }
+
+    // Leaves out the Henry components that take part in no equilibrium reaction: their column
+    // of nu is zero, so their reference term multiplies zeros in the residuals. Only for the
+    // native path, where no evaluation is seen from outside.
+    void only_reacting(const core::Stoichiometry& st) {
+        auto idle = [&](int i) {
+            return i >= 0 && i < st.nu.cols() && (st.nu.col(i).array() == 0.0).all();
+        };
+        sets_.henry.erase(std::remove_if(sets_.henry.begin(), sets_.henry.end(), idle), sets_.henry.end());
     }
 
     // Reads what the evaluations of this mode need from the species object (GIL held).
@@ -178,7 +189,7 @@ public:
             else if (mode_ != core::HenryMode::Mixture && !have_term_) term();
             read_sets(x);
         }
-        core::henry_reference(mode_, sets_, lc_, x, &full_, out, xw_);
+        core::henry_reference(mode_, sets_, lc_, x, full_ ? &*full_ : nullptr, out, xw_);
     }
 
 private:
@@ -212,7 +223,7 @@ private:
     std::vector<int> mol_;
     bool have_mol_ = false, have_water_ = false, have_solv_ = false, have_term_ = false;
     core::MolecularNrtl lc_;
-    FullModel full_;
+    std::optional<FullModel> full_;
     MoleculeTau tau_;
     Eigen::VectorXd xw_;
 };
@@ -221,13 +232,15 @@ private:
 class Callbacks : public core::SpeciationCallbacks {
 public:
     Callbacks(py::handle self, const Electrolyte& el, double T)
-        : activity_(el.sp, el.options), T_(T), override_(python_override(self, "henry_ref")) {
+        : activity_(el.sp, el.options), T_(T), override_(python_override(self, "henry_ref")),
+          stoich_(el.stoich.get()) {
         if (!override_) ref_.emplace(el, T);
     }
     // true: every call below runs without Python, so the solve may drop the GIL. Reads the
     // index sets of the species object that the Henry reference will need (GIL held).
     bool prepare_native(Eigen::Index n) {
         if (override_ || !activity_.native(n) || !ref_->native()) return false;
+        if (stoich_) ref_->only_reacting(*stoich_);
         ref_->prepare();
         return true;
     }
@@ -251,6 +264,7 @@ private:
     Activity activity_;
     double T_;
     py::object override_;
+    const core::Stoichiometry* stoich_;
     std::optional<HenryReference> ref_;
 };
 
@@ -489,9 +503,12 @@ void molecular_term(py::handle tm, const std::vector<int>& mol, core::MolecularN
 
 Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
     // Read in the order of the expression A + B/T + C ln T + D T, so that the first failure is
-    // the one the plain Python expression would raise.
+    // the one the plain Python expression would raise. ln T is taken where the first record
+    // needs it and used again (the same value, or the same error at the same place).
     std::vector<double> out;
-    for (py::handle kk : el.K) {
+    double lnT = 0.0;
+    bool have_lnT = false;
+    auto record = [&](py::handle kk) {
         auto get = [&](const py::str& key) {
             PyObject* v = PyObject_GetItem(kk.ptr(), key.ptr());
             if (!v) throw py::error_already_set();
@@ -501,10 +518,22 @@ Eigen::VectorXd ln_k(const Electrolyte& el, double T) {
         const double B = get(N().B);
         double v = A + core::py_div(B, T);
         const double C = get(N().C);
-        v = v + C * core::py_log(T);
+        if (!have_lnT) {
+            lnT = core::py_log(T);
+            have_lnT = true;
+        }
+        v = v + C * lnT;
         const double D = get(N().D);
         v = v + D * T;
         out.push_back(v);
+    };
+    if (PyList_CheckExact(el.K.ptr())) {
+        out.reserve(static_cast<std::size_t>(PyList_GET_SIZE(el.K.ptr())));
+        // the size read every time round: a record's lookup may run Python code
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(el.K.ptr()); ++k)
+            record(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(el.K.ptr(), k)));
+    } else {
+        for (py::handle kk : el.K) record(kk);
     }
     return Eigen::Map<Eigen::VectorXd>(out.data(), static_cast<Eigen::Index>(out.size()));
 }

@@ -13,28 +13,120 @@ constexpr double kTraceCoupling = 1e-4;  // |A^+| |C| below which C off range(A)
 constexpr int kPowerSteps = 200;         // power iteration for s_max
 constexpr double kPowerTol = 1e-4;       // its relative change at convergence
 constexpr double kHopelessColumn = 1e-12;  // see solve()
+constexpr double kSurelyIll = 4.0;   // margin of surely_ill() over the rounding of factor()'s bound
+constexpr double kQuickBound = 0.5;  // margin of the quick bound in solve() over its rounding
+
+// AVX2 where the processor has it: the same multiplications and subtractions four at a time
+// (no fused multiply-add, so the same digits as the plain build). The clones are chosen when
+// the library loads (an indirect function: glibc on Linux only).
+#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
+#define VELMORA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VELMORA_WIDE_CLONES
+#endif
+
+// Gauss-Jordan on the n rows of W (row stride 2n): [J | I] -> [I | J^-1], with the right half
+// kept in pivot order. Before step k only the columns of the k earlier pivot rows are nonzero (a
+// row's own column of I is first touched at its own step), so slot s of the right half holds
+// column slot_col[s] of the inverse, and step k works on the contiguous entries k .. n + k of a
+// row (the columns k.. of J, then slots 0..k). Every entry sees the operations of the full
+// [J | I] (those skipped subtract products with exact zeros). The right half starts at zero.
+VELMORA_WIDE_CLONES
+bool gauss_jordan(double* W, Eigen::Index n, Eigen::Index* row_of, Eigen::Index* slot_col) {
+    const Eigen::Index w = 2 * n;
+    for (Eigen::Index i = 0; i < n; ++i) row_of[i] = i;
+    for (Eigen::Index k = 0; k < n; ++k) {
+        Eigen::Index p = k;
+        double big = std::abs(W[k * w + k]);
+        for (Eigen::Index i = k + 1; i < n; ++i)
+            if (std::abs(W[i * w + k]) > big) {
+                big = std::abs(W[i * w + k]);
+                p = i;
+            }
+        if (!(big > 0.0) || !std::isfinite(big)) return false;
+        if (p != k) {
+            std::swap_ranges(W + k * w + k, W + k * w + n + k, W + p * w + k);
+            std::swap(row_of[k], row_of[p]);
+        }
+        slot_col[k] = row_of[k];
+        double* __restrict wk = W + k * w;
+        wk[n + k] = 1.0;  // the pivot row's own entry of I
+        const double d = 1.0 / wk[k];
+        for (Eigen::Index j = k; j <= n + k; ++j) wk[j] *= d;
+        for (Eigen::Index i = 0; i < n; ++i) {
+            if (i == k) continue;
+            double* __restrict wi = W + i * w;
+            const double f = wi[k];
+            if (f == 0.0) continue;
+            for (Eigen::Index j = k; j <= n + k; ++j) wi[j] -= f * wk[j];
+        }
+    }
+    return true;
+}
+
+// Householder QR of the first k columns of the row-major rows x ld matrix H, in place: R on
+// and above the diagonal, the reflection vectors v under it (v_c at H(c, c)), beta_c = 2 / |v_c|^2,
+// diag = R's diagonal. false when a column is 0 below the diagonal. The updates of the later
+// columns run along the rows, several columns at a time; each column sees its own sums over the
+// rows in order. dots: work of k entries.
+VELMORA_WIDE_CLONES
+bool householder(double* __restrict H, Eigen::Index rows, Eigen::Index ld, Eigen::Index k,
+                 double* __restrict beta, double* __restrict diag, double* __restrict dots) {
+    for (Eigen::Index c = 0; c < k; ++c) {
+        double norm2 = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) norm2 += H[i * ld + c] * H[i * ld + c];
+        const double norm = std::sqrt(norm2);
+        if (!(norm > 0.0)) return false;
+        const double alpha = H[c * ld + c] > 0.0 ? -norm : norm;
+        H[c * ld + c] -= alpha;  // v = x - alpha e_1, stored where x was
+        double vv = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) vv += H[i * ld + c] * H[i * ld + c];
+        beta[c] = 2.0 / vv;
+        diag[c] = alpha;
+        // s_j = beta v . w_j for every later column w_j, then w_j -= s_j v
+        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] = 0.0;
+        for (Eigen::Index i = c; i < rows; ++i) {
+            const double vi = H[i * ld + c];
+            const double* row = H + i * ld;
+            for (Eigen::Index j = c + 1; j < k; ++j) dots[j] += vi * row[j];
+        }
+        for (Eigen::Index j = c + 1; j < k; ++j) dots[j] *= beta[c];
+        for (Eigen::Index i = c; i < rows; ++i) {
+            double* row = H + i * ld;
+            const double vi = row[c];
+            for (Eigen::Index j = c + 1; j < k; ++j) row[j] -= dots[j] * vi;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
-    : a_(rows == cols ? rows : 0, rows == cols ? rows : 0),
-      inv_(rows == cols ? rows : 0, rows == cols ? rows : 0),
-      h_(rows, cols),
-      rinv_(cols, cols),
-      hdiag_(cols),
-      hbeta_(cols),
+    : rows_(rows),
+      cols_(cols),
       colnorm_(cols),
-      rowsum_(std::max(rows, cols)),
-      pv_(cols),
-      pw_(rows),
-      c_(rows),
-      tmp_(std::min(rows, cols)),
-      full_qr_(rows, cols),
-      svd_(rows == cols ? 0 : rows, rows == cols ? 0 : cols, Eigen::ComputeThinU | Eigen::ComputeThinV),
-      square_svd_(rows == cols ? rows : 0, rows == cols ? cols : 0, Eigen::ComputeFullU | Eigen::ComputeFullV),
       cut_factor_(std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, cols))) {
+    // The storage of the square path now; that of the other paths when they are first taken
+    // (most solves of a speciation never need it).
+    if (rows == cols) {
+        inv_.resize(rows, rows);
+        aug_.resize(rows, 2 * rows);
+        row_of_.resize(static_cast<std::size_t>(rows));
+        slot_col_.resize(row_of_.size());
+    }
     keep_.reserve(static_cast<std::size_t>(cols));
     trace_.reserve(static_cast<std::size_t>(cols));
-    pv_.setConstant(cols > 0 ? 1.0 / std::sqrt(static_cast<double>(cols)) : 0.0);
+}
+
+void LeastSquares::qr_storage() {
+    if (h_.rows() == rows_) return;
+    h_.resize(rows_, cols_);
+    rinv_.resize(cols_, cols_);
+    hdiag_.resize(cols_);
+    hbeta_.resize(cols_);
+    dot_.resize(cols_);
+    c_.resize(rows_);
 }
 
 bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
@@ -59,28 +151,47 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
     const bool hopeless = colnorm_.minCoeff() < kHopelessColumn * colnorm_.maxCoeff();
     if (kept == cols && rows == cols && !hopeless) {
         if ((have_inverse_ = invert(J))) {
-            const double bound = norm_bound(J) * norm_bound(inv_);
+            // |J|_F n max|J^-1_ij| >= |J|_F |J^-1|_F >= the bound of norm_bound: far enough below
+            // the threshold it decides alone (the common case), without two sums over the entries.
+            const double quick = std::sqrt(colnorm_.squaredNorm()) * static_cast<double>(cols) * inv_max_;
+            const double bound = quick * kRounding * cut_factor_ < kQuickBound ? quick : norm_bound(J) * norm_bound(inv_);
             if (std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0) {
                 x.noalias() = inv_ * rhs;
                 path_ = Path::LU;
                 return true;
             }
         }
-    } else if (kept > 0 && rows >= kept && factor(J, kept)) {
+    } else if (kept > 0 && rows >= kept && !surely_ill(kept) && factor(J, kept)) {
         solve_factored(rhs, kept, x);
         path_ = kept == cols ? Path::QR : Path::Deflated;
         return true;
     }
     if (kept == cols && rows >= cols && solve_trace_columns(J, rhs, x)) return true;
     if (rows == cols) {
-        square_svd_.compute(J);
-        return from_svd(square_svd_, rhs, x);
+        if (!square_svd_) square_svd_.emplace(rows, cols, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        square_svd_->compute(J);
+        return from_svd(*square_svd_, rhs, x);
     }
-    svd_.compute(J);
-    return from_svd(svd_, rhs, x);
+    if (!svd_) svd_.emplace(rows, cols, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    svd_->compute(J);
+    return from_svd(*svd_, rhs, x);
+}
+
+bool LeastSquares::surely_ill(Eigen::Index k) const {
+    // factor() proves full rank when |A|_F |R^-1|_F rounding cut_factor < 1; since |A|_F >= the
+    // largest column and |R^-1|_F >= 1 / s_min(A) >= 1 / the smallest column, a ratio of the
+    // columns far past that bound (a trace column) makes it fail: skip the factorisation.
+    double lo = std::numeric_limits<double>::infinity(), hi = 0.0;
+    for (Eigen::Index q = 0; q < k; ++q) {
+        const double c = colnorm_[keep_[static_cast<std::size_t>(q)]];
+        lo = std::min(lo, c);
+        hi = std::max(hi, c);
+    }
+    return hi * kRounding * cut_factor_ >= kSurelyIll * lo;
 }
 
 bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
+    qr_storage();
     const Eigen::Index rows = J.rows();
     double fro = 0.0;
     for (Eigen::Index q = 0; q < k; ++q) {
@@ -88,36 +199,19 @@ bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
         h_.col(q) = J.col(col);
         fro += colnorm_[col] * colnorm_[col];
     }
-    for (Eigen::Index c = 0; c < k; ++c) {
-        double* v = h_.col(c).data();
-        double norm2 = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) norm2 += v[i] * v[i];
-        const double norm = std::sqrt(norm2);
-        if (!(norm > 0.0)) return false;
-        const double alpha = v[c] > 0.0 ? -norm : norm;
-        v[c] -= alpha;  // v = x - alpha e_1, stored where x was
-        double vv = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) vv += v[i] * v[i];
-        hbeta_[c] = 2.0 / vv;
-        hdiag_[c] = alpha;
-        for (Eigen::Index j = c + 1; j < k; ++j) {
-            double* w = h_.col(j).data();
-            double s = 0.0;
-            for (Eigen::Index i = c; i < rows; ++i) s += v[i] * w[i];
-            s *= hbeta_[c];
-            for (Eigen::Index i = c; i < rows; ++i) w[i] -= s * v[i];
-        }
-    }
-    // R^-1 by back substitution, column by column; s_min >= 1 / |R^-1|_F, s_max <= |A|_F.
-    double rinv2 = 0.0;
-    for (Eigen::Index j = 0; j < k; ++j) {
-        for (Eigen::Index i = j; i >= 0; --i) {
+    if (!householder(h_.data(), rows, h_.cols(), k, hbeta_.data(), hdiag_.data(), dot_.data())) return false;
+    // R^-1 by back substitution (rows from the bottom, the columns side by side); s_min >=
+    // 1 / |R^-1|_F, s_max <= |A|_F.
+    for (Eigen::Index i = k; i-- > 0;) {
+        for (Eigen::Index j = i; j < k; ++j) {
             double s = i == j ? 1.0 : 0.0;
             for (Eigen::Index l = i + 1; l <= j; ++l) s -= h_(i, l) * rinv_(l, j);
             rinv_(i, j) = s / hdiag_[i];
-            rinv2 += rinv_(i, j) * rinv_(i, j);
         }
     }
+    double rinv2 = 0.0;
+    for (Eigen::Index j = 0; j < k; ++j)
+        for (Eigen::Index i = j; i >= 0; --i) rinv2 += rinv_(i, j) * rinv_(i, j);
     rinv_fro_ = std::sqrt(rinv2);
     const double bound = std::sqrt(fro) * rinv_fro_;
     return std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0;
@@ -126,11 +220,10 @@ bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
 void LeastSquares::apply_qt(Eigen::VectorXd& v, Eigen::Index k) const {
     const Eigen::Index rows = h_.rows();
     for (Eigen::Index c = 0; c < k; ++c) {
-        const double* h = h_.col(c).data();
         double s = 0.0;
-        for (Eigen::Index i = c; i < rows; ++i) s += h[i] * v[i];
+        for (Eigen::Index i = c; i < rows; ++i) s += h_(i, c) * v[i];
         s *= hbeta_[c];
-        for (Eigen::Index i = c; i < rows; ++i) v[i] -= s * h[i];
+        for (Eigen::Index i = c; i < rows; ++i) v[i] -= s * h_(i, c);
     }
 }
 
@@ -178,6 +271,10 @@ bool LeastSquares::solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::Ve
     const auto& small = trace_svd_.singularValues();
     // s_max(J) by power iteration on J^T J, started from the last solve's vector (J changes
     // little between Newton steps).
+    if (pv_.size() != cols) {  // the first power iteration of this object
+        pv_.setConstant(cols, 1.0 / std::sqrt(static_cast<double>(cols)));
+        pw_.resize(rows);
+    }
     double smax = 0.0;
     for (int it = 0; it < kPowerSteps; ++it) {
         pw_.noalias() = J * pv_;
@@ -204,8 +301,9 @@ bool LeastSquares::solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::Ve
             x.noalias() = inv_ * rhs;
             path_ = Path::LU;
         } else {
-            full_qr_.compute(J);
-            x = full_qr_.solve(rhs);
+            if (!full_qr_) full_qr_.emplace(rows, cols);
+            full_qr_->compute(J);
+            x = full_qr_->solve(rhs);
             path_ = Path::QR;
         }
         return true;
@@ -219,55 +317,41 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
     path_ = Path::SVD;
     const auto& s = svd.singularValues();
     const double cut = s.size() > 0 ? cut_factor_ * s[0] : 0.0;
+    tmp_.resize(s.size());
     tmp_.noalias() = svd.matrixU().transpose() * rhs;
     for (Eigen::Index k = 0; k < s.size(); ++k) tmp_[k] = s[k] > cut ? tmp_[k] / s[k] : 0.0;
     x.noalias() = svd.matrixV() * tmp_;
     return true;
 }
 
+
 bool LeastSquares::invert(const Eigen::MatrixXd& J) {
     // Plain loops on row-major storage: at n ~ 10 the expression machinery of Eigen costs more
     // than the arithmetic.
-    const Eigen::Index n = J.rows();
-    a_ = J;
-    inv_.setIdentity();
-    double* A = a_.data();
-    double* X = inv_.data();
-    for (Eigen::Index k = 0; k < n; ++k) {
-        Eigen::Index p = k;
-        double big = std::abs(A[k * n + k]);
-        for (Eigen::Index i = k + 1; i < n; ++i)
-            if (std::abs(A[i * n + k]) > big) {
-                big = std::abs(A[i * n + k]);
-                p = i;
-            }
-        if (!(big > 0.0) || !std::isfinite(big)) return false;
-        if (p != k) {
-            std::swap_ranges(A + k * n, A + (k + 1) * n, A + p * n);
-            std::swap_ranges(X + k * n, X + (k + 1) * n, X + p * n);
-        }
-        double* ak = A + k * n;
-        double* xk = X + k * n;
-        const double d = 1.0 / ak[k];
-        for (Eigen::Index j = k; j < n; ++j) ak[j] *= d;  // columns before k are 0 in row k
-        for (Eigen::Index j = 0; j < n; ++j) xk[j] *= d;
-        for (Eigen::Index i = 0; i < n; ++i) {
-            if (i == k) continue;
-            double* ai = A + i * n;
-            const double f = ai[k];
-            if (f == 0.0) continue;
-            for (Eigen::Index j = k; j < n; ++j) ai[j] -= f * ak[j];
-            double* xi = X + i * n;
-            for (Eigen::Index j = 0; j < n; ++j) xi[j] -= f * xk[j];
+    const Eigen::Index n = J.rows(), w = 2 * n;
+    aug_.rightCols(n).setZero();
+    aug_.leftCols(n) = J;
+    if (!gauss_jordan(aug_.data(), n, row_of_.data(), slot_col_.data())) return false;
+    double big = 0.0;
+    bool finite = true;
+    for (Eigen::Index i = 0; i < n; ++i) {
+        const double* src = aug_.data() + i * w + n;
+        double* dst = inv_.data() + i * n;
+        for (Eigen::Index s = 0; s < n; ++s) {
+            const double v = src[s];
+            dst[slot_col_[static_cast<std::size_t>(s)]] = v;
+            big = std::max(big, std::abs(v));
+            finite = finite && v - v == 0.0;  // false for an infinity or a NaN
         }
     }
+    inv_max_ = finite ? big : std::numeric_limits<double>::infinity();
     return true;
 }
 
 template <class Matrix>
 double LeastSquares::norm_bound(const Matrix& M) {
     const Eigen::Index rows = M.rows(), cols = M.cols();
-    rowsum_.setZero();
+    rowsum_.setZero(std::max(rows_, cols_));
     double fro = 0.0, one = 0.0;
     for (Eigen::Index j = 0; j < cols; ++j) {
         double col = 0.0;

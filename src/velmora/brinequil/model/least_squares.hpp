@@ -1,5 +1,6 @@
 // Minimum-norm least squares of the Newton steps of the speciation.
 #pragma once
+#include <optional>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -7,7 +8,7 @@
 namespace brinequil::core {
 
 // Minimum-norm least squares J du = rhs with the relative singular-value cut-off
-// eps * max(rows, cols) * s_max, on preallocated storage (no allocation per solve).
+// eps * max(rows, cols) * s_max, on storage sized once per object (no allocation per solve).
 //
 // The SVD that defines the cut-off costs ~25 us for a 9 x 9 Jacobian; the decompositions below
 // cost about 1 us. When one of them proves that no singular value falls below the cut-off, the
@@ -44,12 +45,14 @@ public:
 private:
     using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-    // inv_ = J^-1 by Gauss-Jordan on a_; false when a pivot is 0 or not finite.
+    // inv_ = J^-1 by Gauss-Jordan on aug_; false when a pivot is 0 or not finite.
     bool invert(const Eigen::MatrixXd& J);
     // min(|M|_F, sqrt(|M|_1 |M|_inf)) >= |M|_2
     template <class Matrix>
     double norm_bound(const Matrix& M);
 
+    // The columns keep_[0..k) differ so much in size that factor() cannot prove them of full rank.
+    bool surely_ill(Eigen::Index k) const;
     // Householder QR of the columns keep_[0..k) of J into h_; true when it proves them of full
     // rank well above the cut-off.
     bool factor(const Eigen::MatrixXd& J, Eigen::Index k);
@@ -63,20 +66,27 @@ private:
     template <class Svd>
     bool from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::VectorXd& x);
 
-    RowMatrix a_, inv_;
-    Eigen::MatrixXd h_, rinv_;         // Householder vectors under R; R^-1 (upper triangle)
+    void qr_storage();  // sizes the storage of factor() and its users
+
+    Eigen::Index rows_, cols_;
+    RowMatrix inv_, aug_;              // aug_: [J | J^-1 in pivot order] (see invert)
+    std::vector<Eigen::Index> row_of_, slot_col_;
+    RowMatrix h_;                      // R, and the Householder vectors under it
+    Eigen::MatrixXd rinv_;             // R^-1 (upper triangle)
     double rinv_fro_ = 0.0;            // |R^-1|_F
     Eigen::VectorXd hdiag_, hbeta_;    // diagonal of R; 2 / |v|^2 of each reflection
+    Eigen::VectorXd dot_;              // work of factor()
     std::vector<Eigen::Index> keep_;   // the columns of J in the factorisation
     std::vector<Eigen::Index> trace_;  // the trace columns
     TraceBlock trace_block_;           // fixed-capacity storage: no allocation
     Eigen::JacobiSVD<TraceBlock> trace_svd_;
     Eigen::VectorXd colnorm_, rowsum_, pv_, pw_, c_, tmp_;
-    Eigen::ColPivHouseholderQR<Eigen::MatrixXd> full_qr_;
-    Eigen::JacobiSVD<Eigen::MatrixXd> svd_;
-    Eigen::JacobiSVD<Eigen::MatrixXd, Eigen::NoQRPreconditioner> square_svd_;
+    std::optional<Eigen::ColPivHouseholderQR<Eigen::MatrixXd>> full_qr_;
+    std::optional<Eigen::JacobiSVD<Eigen::MatrixXd>> svd_;
+    std::optional<Eigen::JacobiSVD<Eigen::MatrixXd, Eigen::NoQRPreconditioner>> square_svd_;
     double cut_factor_;
     bool have_inverse_ = false;  // inv_ holds J^-1 of this solve (its bound did not decide)
+    double inv_max_ = 0.0;       // the largest |entry| of inv_, infinite when one is not finite
     Path path_ = Path::Empty;
 };
 

@@ -76,12 +76,16 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
             }
             if (!finite) throw ValueError(kDivergedMessage);
 
-            for (Eigen::Index r = 0; r < neq; ++r)
-                for (Eigen::Index j = 0; j < ns; ++j) J(r, j) = nu(r, j) - st.net[r] * x[j];
-            for (Eigen::Index k = 0; k < m; ++k)
-                for (Eigen::Index j = 0; j < ns; ++j) J(neq + k, j) = B(k, j) * en[j] / tot;
+            // column by column (J, nu and B are column-major)
+            for (Eigen::Index j = 0; j < ns; ++j) {
+                double* col = J.col(j).data();
+                const double xj = x[j], ej = en[j];
+                for (Eigen::Index r = 0; r < neq; ++r) col[r] = nu(r, j) - st.net[r] * xj;
+                for (Eigen::Index k = 0; k < m; ++k) col[neq + k] = B(k, j) * ej / tot;
+            }
             rhs = -F;
-            if (!J.allFinite() || !lsq.solve(J, rhs, du)) throw ValueError(kDivergedMessage);
+            // solve() refuses a J that is not finite
+            if (!lsq.solve(J, rhs, du)) throw ValueError(kDivergedMessage);
 
             double big = 0.0;
             bool nan_step = false;

@@ -35,6 +35,43 @@ double bjerrum(double T) { return kE * kE / (4.0 * kPi * kEps0 * kBoltz * T); }
 inline double value(double a) { return a; }
 template <int K> double value(const Dual<K>& a) { return a.v; }
 
+// Sums of the local-composition term are linear in the seeded amounts X_i, whose gradient has
+// the one entry i. With a constant coefficient (Q = double) the products below touch that entry
+// alone: the same arithmetic as the full Dual operations on the entries that are not zero (the
+// others would add products with exact zeros). With Q = Dual<K> the full operations.
+// acc += (X * a) * b (b = 1.0 for acc += X * a)
+template <int K>
+void add_x(Dual<K>& acc, const Dual<K>& X, int i, double a) {
+    acc.v += X.v * a;
+    acc.d[i] += X.d[i] * a;
+}
+template <int K>
+void add_x(Dual<K>& acc, const Dual<K>& X, int, const Dual<K>& a) { acc += X * a; }
+// X * a, kept as the value and the one gradient entry
+template <int K>
+struct Sparse {
+    double v, d;
+    int i;
+};
+template <int K>
+Sparse<K> times(const Dual<K>& X, int i, double a) { return {X.v * a, X.d[i] * a, i}; }
+// a * b for a with the one entry a.i: r.d[k] = a.d[k] b.v + a.v b.d[k]
+template <int K>
+Dual<K> operator*(const Sparse<K>& a, const Dual<K>& b) {
+    Dual<K> r;
+    r.v = a.v * b.v;
+    for (int k = 0; k < K; ++k) r.d[k] = a.v * b.d[k];
+    r.d[a.i] = a.d * b.v + a.v * b.d[a.i];
+    return r;
+}
+template <int K>
+void operator+=(Dual<K>& acc, const Sparse<K>& a) {
+    acc.v += a.v;
+    acc.d[a.i] += a.d;
+}
+template <int K>
+Sparse<K> operator*(const Sparse<K>& a, double b) { return {a.v * b, a.d * b, a.i}; }
+
 // Ion-free solvent mixture: molar mass Ms [kg/kmol], mass-weighted permittivity eps, specific
 // volume vol [m3/kg], Debye-Hueckel slope A_phi = (1/3)(2 pi N_A / vol)^1/2 (L/eps)^3/2 [(kg/mol)^1/2].
 template <class N>
@@ -43,10 +80,11 @@ struct Mixture {
 };
 
 // The mixture of the amounts n (double, or Dual when differentiated); rho and eps_k are the
-// solvents' densities and permittivities at T. Without solvent amounts: pure water.
+// solvents' densities and permittivities at T, aphi_T the factor of A_phi that depends on T alone
+// (TState). Without solvent amounts: pure water.
 template <class N>
 Mixture<N> solvent_mixture(const ModelData& d, int water, const std::vector<double>& rho,
-                           const std::vector<double>& eps_k, const N* n, double T) {
+                           const std::vector<double>& eps_k, const N* n, double aphi_T) {
     using std::pow;
     N ns(0.0);
     for (int k : d.solvents) ns += n[k];
@@ -61,7 +99,7 @@ Mixture<N> solvent_mixture(const ModelData& d, int water, const std::vector<doub
     }
     eps = eps / Ms;
     vol = vol / Ms;
-    const N Aphi = pow(vol, -0.5) * pow(eps, -1.5) * (std::sqrt(2.0 * kPi * kNA) * std::pow(bjerrum(T), 1.5) / 3.0);
+    const N Aphi = pow(vol, -0.5) * pow(eps, -1.5) * aphi_T;
     return {Ms, eps, vol, Aphi};
 }
 
@@ -239,6 +277,8 @@ const Model::TState& Model::at(double T) {
         s.eps[k] = dielectric(static_cast<int>(k), T);
         if (d_.solvents[k] == water_) s.eps_w = s.eps[k];
     }
+    s.aphi_T = std::sqrt(2.0 * kPi * kNA) * std::pow(bjerrum(T), 1.5) / 3.0;
+    s.born_T = 0.5 * bjerrum(T);
     const double lnT = std::log(T);
     const std::size_t M = mols_.size();
     s.Gmm.assign(M * M, 1.0);
@@ -281,8 +321,8 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     Q* ti = Gi + NI * M; // tau_cm, tau_am
 
     D SXc(0.0), SXa(0.0);
-    for (int c : cats_) SXc += X[c];
-    for (int a : ans_) SXa += X[a];
+    for (int c : cats_) SXc += Sparse<K>{X[c].v, X[c].d[c], c};
+    for (int a : ans_) SXa += Sparse<K>{X[a].v, X[a].d[a], a};
     auto fractions = [&](const std::vector<int>& ions, const D& sum) {
         for (int i : ions) {
             if (!(sum.v > 0)) Y[i] = Q(1.0 / ions.size());
@@ -322,17 +362,25 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     for (int mi = 0; mi < M; ++mi) {
         D num(0.0), den(0.0);
         for (int mj = 0; mj < M; ++mj) {
+            const int j = mols_[mj];
             const double g = s.Gmm[mj * M + mi];
-            num += X[mols_[mj]] * (g * s.tmm[mj * M + mi]);
-            den += X[mols_[mj]] * g;
+            add_x(num, X[j], j, g * s.tmm[mj * M + mi]);
+            add_x(den, X[j], j, g);
         }
         for (int p = 0; p < NI; ++p) {
             const int ion = p < Cn ? cats_[p] : ans_[p - Cn];
-            const D xg = X[ion] * Gi[p * M + mi];
-            num += xg * ti[p * M + mi];
-            den += xg;
+            if constexpr (std::is_same_v<Q, double>) {
+                const Sparse<K> xg = times(X[ion], ion, Gi[p * M + mi]);
+                num += xg * ti[p * M + mi];
+                den += xg;
+            } else {
+                const D xg = X[ion] * Gi[p * M + mi];
+                num += xg * ti[p * M + mi];
+                den += xg;
+            }
         }
-        F += X[mols_[mi]] * num / den;
+        const int m = mols_[mi];
+        F += times(X[m], m, 1.0) * num / den;
     }
     // Ion-centred cells, e.g. cation c with anion a' (like ions excluded): molecules and anions
     // around c; tau_mc,a'c = tau_cm - tau_ca',m + tau_m,ca', tau_ac,a'c = 0. Phi collects the
@@ -355,16 +403,29 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
                 for (int mi = 0; mi < M; ++mi) {
                     const std::size_t k = k0 + mi;
                     const Q t = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
-                    const D xg = X[mols_[mi]] * exp(t * (-s.alp[k]));
-                    num += xg * t;
-                    den += xg;
+                    const int j = mols_[mi];
+                    if constexpr (std::is_same_v<Q, double>) {
+                        const Sparse<K> xg = times(X[j], j, std::exp(t * (-s.alp[k])));
+                        num += xg * t;
+                        den += xg;
+                    } else {
+                        const D xg = X[j] * exp(t * (-s.alp[k]));
+                        num += xg * t;
+                        den += xg;
+                    }
                     if (mi == wi) tw = t;
                 }
-                const D w = X[centre] * Y[partner];
-                if (den.v > 0) F += w * num / den;
-                if (ref) Phi += w * tw;
+                if constexpr (std::is_same_v<Q, double>) {
+                    const Sparse<K> w = times(X[centre], centre, Y[partner]);
+                    if (den.v > 0) F += w * num / den;
+                    if (ref) Phi += w * tw;
+                } else {
+                    const D w = X[centre] * Y[partner];
+                    if (den.v > 0) F += w * num / den;
+                    if (ref) Phi += w * tw;
+                }
             }
-            if (ref) Phi += X[centre] * (Gi[pslot * M + wi] * ti[pslot * M + wi]);
+            if (ref) add_x(Phi, X[centre], centre, Gi[pslot * M + wi] * ti[pslot * M + wi]);
         }
     }
     if (ref) F -= Phi;
@@ -403,13 +464,13 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
 
     // ---- long-range terms in the solvent mixture ---------------------------------------
     if (NI > 0) {
-        const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, nd, T);
+        const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, nd, s.aphi_T);
         D I(0.0), q(0.0);
         for (int i = 0; i < n_; ++i) {
             if (d_.kind[i] != Kind::Ion) continue;
             const double z2 = double(d_.z[i]) * d_.z[i];
-            I += nd[i] * (0.5 * z2);
-            q += nd[i] * (z2 / d_.born[i]);
+            add_x(I, nd[i], i, 0.5 * z2);
+            add_x(q, nd[i], i, z2 / d_.born[i]);
         }
         I = I / N;
         if (I.v > 0) {
@@ -417,7 +478,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
             F += -(N * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
         }
         // Born: moves the ions from infinite dilution in water to the solvent mixture.
-        F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * (0.5 * bjerrum(T));
+        F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * s.born_T;
     }
 
     if (grad)
@@ -498,7 +559,7 @@ SolventMix Model::solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double
     check(x.data(), n_, T);
     std::lock_guard<std::mutex> lock(mutex_);
     const TState& s = at(T);
-    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x.data(), T);
+    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x.data(), s.aphi_T);
     return {m.Ms, 1.0 / m.vol, m.eps, m.Aphi};
 }
 

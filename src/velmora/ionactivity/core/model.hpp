@@ -92,6 +92,8 @@ private:
         double T = -1.0;
         std::vector<double> rho, eps;      // per solvent
         double eps_w = 0.0;                // water
+        double aphi_T = 0.0;               // (2 pi N_A)^1/2 L^3/2 / 3 of A_phi, L the Bjerrum length at eps 1
+        double born_T = 0.0;               // L / 2 of the Born term
         std::vector<double> Gmm, tmm;      // M x M, [j*M + m]: j around m
         std::vector<double> alpha_mm;
         std::vector<double> tmca, tcam, alp, Gcam;  // (ci*A + ai)*M + mi
