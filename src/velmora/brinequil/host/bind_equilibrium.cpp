@@ -226,6 +226,7 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
     if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
     SplitCall call(self, pp, vapor, comps, T, P, *liquid);
     core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
+    std::lock_guard<std::mutex> held(el.lock.m);
     el.status.split_status = s.status;
     return s;
 }
@@ -256,11 +257,15 @@ public:
           rr_(phasekit("_k_rachford_rice")), h_vap_(phasekit("enthalpy_vapor")),
           s_vap_(phasekit("entropy_vapor")), s_liq_(phasekit("entropy_liquid")),
           vapor(pp), liquid(self, comps, T) {
+        // With nogil_ (run(), every function the package's own) the hooks run without the GIL
+        // and take it only where they call Python.
         hooks.kvalues = [this](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
+            if (nogil_) return kvalues_impl(self_, pp_, comps_, vapor, x, py::handle(), T_, P_, &liquid, &y);
             return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
         };
         hooks.newton = [this, tol](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-            core::SplitResult s = flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
+            core::SplitResult s = nogil_ ? own_split(zz, v0)
+                                         : flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
             split.emplace(s);
             return s;
         };
@@ -268,6 +273,7 @@ public:
             Amounts app;
             for (std::size_t k = 0; k < comps_.size(); ++k)
                 app.emplace_back(comps_[k], x[static_cast<Eigen::Index>(k)]);
+            const Gil gil(nogil_);
             return true_amounts(self_, app, T_).n;
         };
         own_rr_ = adapt::phasekit_own(rr_, "_k_rachford_rice");
@@ -280,19 +286,23 @@ public:
         hooks.enthalpy_vapor = [this](const Eigen::VectorXd& y) {
             if (const core::PackageData* d = props())
                 if (const double v = core::enthalpy_vapor(*d, T_, y); std::isfinite(v)) return v;
+            const Gil gil(nogil_);
             return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
         };
         hooks.entropy_vapor = [this](const Eigen::VectorXd& y) {
             if (const core::PackageData* d = props())
                 if (const double v = core::entropy_vapor(*d, T_, y, P_); std::isfinite(v)) return v;
+            const Gil gil(nogil_);
             return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
         };
         hooks.entropy_liquid = [this](const Eigen::VectorXd& x) {
             if (const core::PackageData* d = props(); d && x.size() == static_cast<Eigen::Index>(comps_.size()))
                 if (const double v = core::entropy_liquid(*d, T_, x); std::isfinite(v)) return v;
+            const Gil gil(nogil_);
             return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
         };
         hooks.liquid_enthalpy = [this](const Eigen::VectorXd& n) {
+            const Gil gil(nogil_);
             return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure, props());
         };
     }
@@ -300,9 +310,30 @@ public:
     TPFlash& operator=(const TPFlash&) = delete;
 
     // The core's TP flash of z; the status record gets its substitution error.
+    // When the model's kvalues and _flash_newton, its liquid (FlashLiquid::fix), the vapor
+    // model (the ideal gas), Rachford-Rice and the enthalpy and entropy functions are all the
+    // package's own, looked up here, the whole flash runs without the GIL.
     core::TPFlashResult run(const Eigen::VectorXd& z, double tol) {
-        core::TPFlashResult r = core::flash_tp(z, static_cast<Eigen::Index>(comps_.size()), tol, hooks);
-        if (r.substituted) el_.status.substitution_err = r.err;
+        const auto nc = static_cast<Eigen::Index>(comps_.size());
+        core::TPFlashResult r;
+        if (all_own()) {
+            struct Unfix {
+                TPFlash& f;
+                ~Unfix() {
+                    f.nogil_ = false;
+                    f.liquid.unfix();
+                }
+            } unfix{*this};
+            nogil_ = true;
+            py::gil_scoped_release released;
+            r = core::flash_tp(z, nc, tol, hooks);
+        } else {
+            r = core::flash_tp(z, nc, tol, hooks);
+        }
+        if (r.substituted) {
+            std::lock_guard<std::mutex> held(el_.lock.m);
+            el_.status.substitution_err = r.err;
+        }
         return r;
     }
 
@@ -328,6 +359,36 @@ public:
     }
 
 private:
+    // The GIL taken for a hook that calls Python while the flash runs without it.
+    struct Gil {
+        explicit Gil(bool take) {
+            if (take) gil.emplace();
+        }
+        std::optional<py::gil_scoped_acquire> gil;
+    };
+
+    bool all_own() {
+        if (!vapor.ideal || !own_rr_ || python_override(self_, "kvalues") ||
+            python_override(self_, "_flash_newton") || !props())
+            return false;
+        return liquid.fix();
+    }
+
+    // _flash_newton of the package (flash_newton_impl) with the flash's components and vapor
+    // model, run without the GIL.
+    core::SplitResult own_split(const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
+        std::vector<char> vol;
+        {
+            py::gil_scoped_acquire gil;
+            vol = volatile_components(el_, comps_, zz);
+        }
+        SplitCall call(self_, pp_, vapor, comps_, T_, P_, liquid);
+        core::SplitResult s = core::flash_newton(zz, P_, v0, vol, call.hooks);
+        std::lock_guard<std::mutex> held(el_.lock.m);
+        el_.status.split_status = s.status;
+        return s;
+    }
+
     // pp's data for the C++ enthalpy and entropy, read at the first use in the flash, when the
     // three functions found at its start are the package's own; null otherwise.
     const core::PackageData* props() {
@@ -346,6 +407,7 @@ private:
     Electrolyte& el_;
     py::object rr_, h_vap_, s_vap_, s_liq_;
     bool own_rr_ = false;
+    bool nogil_ = false;
     bool props_read_ = false;
     std::optional<core::PackageData> props_;
 

@@ -127,7 +127,12 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
     cls.def(
         "_status",
         [](py::handle self) {
-            const Electrolyte::Status& s = electrolyte(self).status;
+            Electrolyte& el = electrolyte(self);
+            Electrolyte::Status s;
+            {
+                std::lock_guard<std::mutex> held(el.lock.m);
+                s = el.status;
+            }
             py::dict d;
             d["speciation_converged"] = s.speciation_converged;
             d["speciation_iterations"] = s.speciation_iterations;
@@ -140,8 +145,21 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
         "and its Newton iterations, the MINPACK status of the last _flash_newton and the final "
         "substitution error of the last flash_tp (None where none ran since _reset_status)");
     cls.def(
-        "_reset_status", [](py::handle self) { electrolyte(self).status = Electrolyte::Status{}; },
+        "_reset_status",
+        [](py::handle self) {
+            Electrolyte& el = electrolyte(self);
+            std::lock_guard<std::mutex> held(el.lock.m);
+            el.status = Electrolyte::Status{};
+        },
         "Forget the outcomes that _status reports");
+
+    // `_warm` reads, sets and deletes like an instance attribute; the record itself is kept in
+    // C++ between speciations (see Electrolyte::Warm).
+    cls.attr("_warm") = py::module_::import("builtins").attr("property")(
+        py::cpp_function([](py::handle self) { return warm_get(self); }),
+        py::cpp_function([](py::handle self, py::object v) { warm_set(self, std::move(v)); }),
+        py::cpp_function([](py::handle self) { warm_del(self); }),
+        "Warm start of the speciation (T [K], n / total, ln gamma); set by true_amounts");
 
     cls.def(
         "lnK", [](py::handle self, double T) { return to_numpy(ln_k(self_of(self), T)); },

@@ -3,8 +3,11 @@
 #pragma once
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
+
+#include <Eigen/Dense>
 
 #include <pybind11/pybind11.h>
 #include <pybind11/numpy.h>
@@ -31,7 +34,27 @@ struct Electrolyte {
     // nu and B as C++ matrices (with the net mole change of each reaction), built once by the
     // constructor; the speciation reads these, never the NumPy attributes.
     std::shared_ptr<const core::Stoichiometry> stoich;
-    // Outcome of the most recent operations (Electrolyte._status); written with the GIL held.
+    // The warm start of the speciation, `_warm` to Python. The speciations keep it here, in C++
+    // (kNative: `has` false reads as None); the Python tuple (T, n / total, ln gamma) is made only
+    // when Python reads the attribute, and is then the record (kPython) until the next
+    // speciation replaces it, as is any object Python sets. kAbsent: no attribute.
+    struct Warm {
+        enum Held : char { kAbsent, kNative, kPython } held = kAbsent;
+        bool has = false;
+        double T = 0.0;
+        Eigen::VectorXd w, lng;
+        py::object py;  // kPython: the record; otherwise stale, dropped where the GIL is held
+        unsigned long long version = 0;  // counts the changes
+    } warm;
+    // Guards `warm` and `status`: a flash of the package's own functions reads and writes them
+    // without the GIL. Nothing that runs Python is done while it is held.
+    struct Lock {
+        std::mutex m;
+        Lock() = default;
+        Lock(Lock&&) noexcept {}
+        Lock& operator=(Lock&&) noexcept { return *this; }
+    } lock;
+    // Outcome of the most recent operations (Electrolyte._status), under `lock`.
     struct Status {
         bool speciation_converged = false;  // the last true_amounts met its tolerance
         int speciation_iterations = 0;      // its Newton iterations, all outer passes

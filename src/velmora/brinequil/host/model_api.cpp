@@ -317,19 +317,50 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
     return n0;
 }
 
-// The warm-start record self._warm, or None (a missing attribute reads as None).
-py::object warm_record(py::handle self) {
-    PyObject* r = PyObject_GetAttr(self.ptr(), N().warm.ptr());
-    if (r) return py::reinterpret_steal<py::object>(r);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
+using Warm = Electrolyte::Warm;
+
+// `_warm` is the Electrolyte's own property (a Python subclass may replace it; then the record
+// is read and written through the attribute, as Python code would).
+bool own_warm(py::handle self) {
+    static PyObject* base = py::type::of<Electrolyte>().ptr();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
+    if (type == base) return true;
+    static PyObject* mine = PyObject_GetAttr(base, N().warm.ptr());  // kept for the process
+    if (!mine) throw py::error_already_set();
+    PyObject* found = PyObject_GetAttr(type, N().warm.ptr());
+    if (!found) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(found);
+    return found == mine;
 }
 
-void read_warm(py::handle self, double T, Eigen::Index n, Eigen::VectorXd& w,
+// The record kept in C++, when it applies to n species at T (within 30 K, n entries), copied
+// into w and lngw (el.lock held).
+void native_warm(const Warm& rec, double T, Eigen::Index n, Eigen::VectorXd& w,
+                 Eigen::VectorXd& lngw, core::WarmStart& warm) {
+    if (!rec.has || !(std::abs(rec.T - T) < 30.0) || rec.w.size() != n) return;
+    w = rec.w;
+    lngw = rec.lng;
+    warm.w = &w;
+    warm.lng = &lngw;
+}
+
+// Without the GIL: false when the record is a Python object (read_warm then reads it).
+bool read_warm_native(Electrolyte& el, double T, Eigen::Index n, Eigen::VectorXd& w,
+                      Eigen::VectorXd& lngw, core::WarmStart& warm) {
+    std::lock_guard<std::mutex> held(el.lock.m);
+    if (el.warm.held == Warm::kPython) return false;
+    native_warm(el.warm, T, n, w, lngw, warm);
+    return true;
+}
+
+void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen::VectorXd& w,
                Eigen::VectorXd& lngw, core::WarmStart& warm);
 bool ref_follows_x(const Electrolyte& el);
-void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res);
+void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res,
+                     bool gil);
 
 Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit) {
     Electrolyte& el = electrolyte(self);
@@ -356,7 +387,7 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
 
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
-    read_warm(self, T, n, w, lngw, warm);
+    read_warm(self, el, T, n, w, lngw, warm);
 
     Callbacks cb(self, el, T);
     core::SpeciationSettings set;
@@ -373,15 +404,32 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
     } else {
         res = core::solve_speciation(st, n0, lnK, warm, set, cb);
     }
-    record_solution(self, el, T, res);
+    record_solution(self, el, T, res, true);
     return Speciation{std::move(res.n), std::move(res.lng)};
 }
 
 // Warm start: (Tw, w, lngw) of the last finite solution of this instance, read into w and lngw
-// when it applies to n species at T.
-void read_warm(py::handle self, double T, Eigen::Index n, Eigen::VectorXd& w,
+// when it applies to n species at T (GIL held). A record set from Python is read as Python
+// reads a tuple, with its errors.
+void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen::VectorXd& w,
                Eigen::VectorXd& lngw, core::WarmStart& warm) {
-    py::object rec = warm_record(self);
+    py::object rec;
+    if (!own_warm(self)) {
+        PyObject* r = PyObject_GetAttr(self.ptr(), N().warm.ptr());  // missing: read as None
+        if (!r) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+            PyErr_Clear();
+            return;
+        }
+        rec = py::reinterpret_steal<py::object>(r);
+    } else {
+        std::lock_guard<std::mutex> held(el.lock.m);
+        if (el.warm.held != Warm::kPython) {
+            native_warm(el.warm, T, n, w, lngw, warm);
+            return;
+        }
+        rec = el.warm.py;
+    }
     if (!rec.is_none()) {
         py::tuple t = py::tuple(rec);
         if (t.size() != 3)
@@ -413,16 +461,38 @@ bool ref_follows_x(const Electrolyte& el) {
     return py_eq(mode, N().s_solvent) || py_eq(mode, N().s_mixture);
 }
 
-// The status of the speciation and, for a finite solution, the new warm-start record (GIL held).
-void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res) {
+// The status of the speciation and, for a finite solution, the new warm-start record, kept in
+// C++. gil: the GIL is held (the record a Python object replaced is dropped here; without the
+// GIL it is left for the next access that holds it).
+void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res,
+                     bool gil) {
+    if (gil && !own_warm(self)) {
+        {
+            std::lock_guard<std::mutex> held(el.lock.m);
+            el.status.speciation_converged = res.converged;
+            el.status.speciation_iterations = res.newton_iterations;
+        }
+        if (res.finite()) {
+            Eigen::VectorXd wn = res.n / res.tot;
+            if (PyObject_SetAttr(self.ptr(), N().warm.ptr(),
+                                 py::make_tuple(T, to_numpy(wn), to_numpy(res.lng)).ptr()) < 0)
+                throw py::error_already_set();
+        }
+        return;
+    }
+    py::object old;  // released after the lock
+    std::lock_guard<std::mutex> held(el.lock.m);
     el.status.speciation_converged = res.converged;
     el.status.speciation_iterations = res.newton_iterations;
-    if (res.finite()) {
-        Eigen::VectorXd wn = res.n / res.tot;
-        if (PyObject_SetAttr(self.ptr(), N().warm.ptr(),
-                             py::make_tuple(T, to_numpy(wn), to_numpy(res.lng)).ptr()) < 0)
-            throw py::error_already_set();
-    }
+    if (!res.finite()) return;
+    Warm& rec = el.warm;
+    if (gil) old = std::move(rec.py);
+    rec.held = Warm::kNative;
+    rec.has = true;
+    ++rec.version;
+    rec.T = T;
+    rec.w = res.n / res.tot;
+    rec.lng = res.lng;
 }
 
 Speciation from_python_result(py::handle r) {
@@ -468,6 +538,88 @@ py::object python_override(py::handle self, const char* name) {
     py::object mine = type.attr(name), theirs = base.attr(name);
     if (mine.is(theirs)) return py::object();
     return py::getattr(self, name);
+}
+
+namespace {
+[[noreturn]] void no_warm(py::handle self) {
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_warm'",
+                 Py_TYPE(self.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+Electrolyte* initialised(py::handle self) {
+    Electrolyte* el = py::cast<Electrolyte*>(self);
+    return el != nullptr && el->initialised ? el : nullptr;
+}
+}  // namespace
+
+py::object warm_get(py::handle self) {
+    Electrolyte* el = initialised(self);
+    if (!el) no_warm(self);
+    double T = 0.0;
+    Eigen::VectorXd w, lng;
+    unsigned long long version = 0;
+    bool absent = false;
+    {
+        std::lock_guard<std::mutex> held(el->lock.m);
+        const Warm& rec = el->warm;
+        if (rec.held == Warm::kPython) return rec.py;
+        absent = rec.held == Warm::kAbsent;
+        if (!absent) {
+            if (!rec.has) return py::none();
+            T = rec.T;
+            w = rec.w;
+            lng = rec.lng;
+            version = rec.version;
+        }
+    }
+    if (absent) no_warm(self);
+    // The tuple is made without the lock (making it may run Python code); it becomes the record
+    // unless a speciation replaced the record meanwhile.
+    py::object made = py::make_tuple(T, to_numpy(w), to_numpy(lng));
+    py::object old;
+    std::lock_guard<std::mutex> held(el->lock.m);
+    Warm& rec = el->warm;
+    if (rec.version == version) {
+        old = std::move(rec.py);
+        rec.py = made;
+        rec.held = Warm::kPython;
+    }
+    return made;
+}
+
+void warm_set(py::handle self, py::object value) {
+    Electrolyte& el = electrolyte(self);
+    py::object old;
+    std::lock_guard<std::mutex> held(el.lock.m);
+    Warm& rec = el.warm;
+    old = std::move(rec.py);
+    ++rec.version;
+    rec.has = false;
+    if (value.is_none()) {
+        rec.held = Warm::kNative;
+    } else {
+        rec.held = Warm::kPython;
+        rec.py = std::move(value);
+    }
+}
+
+void warm_del(py::handle self) {
+    Electrolyte* el = initialised(self);
+    if (!el) no_warm(self);
+    py::object old;
+    {
+        std::lock_guard<std::mutex> held(el->lock.m);
+        Warm& rec = el->warm;
+        if (rec.held != Warm::kAbsent) {
+            old = std::move(rec.py);
+            ++rec.version;
+            rec.held = Warm::kAbsent;
+            rec.has = false;
+            return;
+        }
+    }
+    no_warm(self);
 }
 
 SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
@@ -732,7 +884,7 @@ bool FlashLiquid::reusable(const Electrolyte& el) const {
     return el.sp.is(sp_) && !python_override(self_, "henry_ref") && own_activity(sp_, core_);
 }
 
-bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacities& out) {
+bool FlashLiquid::ready() {
     if (state_ == kUnusable) return false;
     if (python_override(self_, "fugacities") || python_override(self_, "true_amounts") ||
         python_override(self_, "lnK"))
@@ -760,6 +912,18 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
         core_ = compiled_core(sp_);
         cb_ = std::move(cb);
     }
+    el_ = &el;
+    return true;
+}
+
+bool FlashLiquid::fix() {
+    fixed_ = ready() && own_warm(self_);
+    return fixed_;
+}
+
+bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacities& out) {
+    if (!fixed_ && !ready()) return false;
+    Electrolyte& el = *el_;
 
     Eigen::VectorXd n0 = Eigen::VectorXd::Zero(n_);
     const std::size_t m = std::min(comps_.size(), static_cast<std::size_t>(xa.size()));
@@ -779,13 +943,20 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
 
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
-    read_warm(self_, T_, n_, w, lngw, warm);
+    if (!fixed_) {
+        read_warm(self_, el, T_, n_, w, lngw, warm);
+    } else if (!read_warm_native(el, T_, n_, w, lngw, warm)) {
+        py::gil_scoped_acquire gil;  // a record that Python set
+        read_warm(self_, el, T_, n_, w, lngw, warm);
+    }
     core::SpeciationSettings set;
     set.ref_follows_x = ref_follows_x_;
     core::SpeciationResult res;
     std::exception_ptr failed;  // of the fugacities: raised after the record is written
     {
-        py::gil_scoped_release nogil;
+        // Fixed: the caller has released the GIL already.
+        std::optional<py::gil_scoped_release> nogil;
+        if (!fixed_) nogil.emplace();
         res = core::solve_speciation(*el.stoich, n0, lnK_, warm, set, *cb_);
         try {
             fill(res.n, res.lng, out);
@@ -793,7 +964,7 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
             failed = std::current_exception();
         }
     }
-    record_solution(self_, el, T_, res);
+    record_solution(self_, el, T_, res, !fixed_);
     if (failed) std::rethrow_exception(failed);
     out.n = std::move(res.n);
     return true;

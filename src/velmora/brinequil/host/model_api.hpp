@@ -10,7 +10,7 @@
 //   errors of the activity model or of the species object.
 // - Everything reads the model at call time: the caller's mappings (henry, vc, options, diss,
 //   K) and the species object's index sets, so changes made by the caller are seen.
-// - The GIL must be held (all of these call into Python).
+// - The GIL must be held (all of these call into Python), except where a function says so.
 #pragma once
 #include <memory>
 #include <string>
@@ -90,6 +90,12 @@ Speciation true_amounts(py::handle self, py::handle n_app, double T, double tol 
 Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double tol = 1e-11,
                         int maxit = 200);
 
+// The warm-start record as Python sees the attribute `_warm`: get (AttributeError when there is
+// none), set (None: start cold), delete.
+py::object warm_get(py::handle self);
+void warm_set(py::handle self, py::object value);
+void warm_del(py::handle self);
+
 // The same without looking for a Python override (the bound method itself uses this).
 Speciation speciate(py::handle self, py::handle n_app, double T, double tol = 1e-11,
                     int maxit = 200);
@@ -112,6 +118,13 @@ public:
     // written with it held. false: nothing was done, the caller takes the Python path.
     bool fugacities(const Eigen::VectorXd& xa, core::ComponentFugacities& out);
 
+    // For one TP flash whose every function is the package's own (GIL held): the look-ups that
+    // fugacities makes at each call are made once, here, and true means fugacities may then be
+    // called without the GIL, until unfix(). A replacement made meanwhile (by another thread)
+    // is seen by the next flash.
+    bool fix();
+    void unfix() { fixed_ = false; }
+
 private:
     struct HenryPair {
         Eigen::Index solvent;  // species position of the solvent
@@ -122,6 +135,8 @@ private:
     void fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng, core::ComponentFugacities& out);
 
     bool reusable(const Electrolyte& el) const;
+    // The per-call look-ups of fugacities (GIL held): true when the native path applies.
+    bool ready();
 
     py::handle self_;
     std::vector<std::string> comps_;
@@ -129,6 +144,8 @@ private:
     // reference at T), used again while the model they were built on is still the one found.
     std::unique_ptr<core::SpeciationCallbacks> cb_;
     py::object sp_, core_;
+    Electrolyte* el_ = nullptr;  // the model, as ready() found it
+    bool fixed_ = false;
     double T_;
     enum { kUnread, kReady, kUnusable } state_ = kUnread;
     Eigen::Index n_ = 0;
