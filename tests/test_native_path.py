@@ -263,3 +263,33 @@ def test_status_reports_the_latest_operations(mea):
     assert st["split_status"] == 1 and st["substitution_err"] > 1e-9
     el._reset_status()
     assert el._status()["split_status"] is None and el._status()["substitution_err"] is None
+
+
+def test_warm_record_reads_sets_and_deletes_like_an_attribute():
+    # The record lives in C++ between speciations; Python sees a plain attribute.
+    el, pp = mea_model()
+    assert not hasattr(el, "_warm")
+    with pytest.raises(AttributeError, match="object has no attribute '_warm'"):
+        del el._warm
+    n, lng = el.true_amounts(FEED, 333.15)
+    rec = el._warm
+    assert rec is el._warm and rec[0] == 333.15
+    np.testing.assert_array_equal(rec[1], n / sum(FEED.values()))
+    np.testing.assert_array_equal(rec[2], lng)
+    # a warm start from the record Python read: the same answer in fewer iterations
+    cold_its = el._status()["speciation_iterations"]
+    again = el.true_amounts(FEED, 333.15)
+    np.testing.assert_allclose(again[0], n, rtol=1e-9, atol=1e-12)  # N2: rounding noise
+    assert el._status()["speciation_iterations"] < cold_its and el._warm is not rec
+    # a flash without the GIL leaves its last speciation's record, at the flash's T
+    flash = el.flash_tp(pp, Z, 353.15, P)
+    assert el._warm[0] == 353.15 and 0.0 < flash["beta"] < 1.0
+    marker = (1.0, "abc", None)
+    el._warm = marker
+    assert el._warm is marker
+    el._warm = None
+    assert el._warm is None
+    el.true_amounts(FEED, 333.15)
+    assert el._status()["speciation_iterations"] == cold_its  # None: a cold start
+    del el._warm
+    assert not hasattr(el, "_warm") and "_warm" not in vars(el)
