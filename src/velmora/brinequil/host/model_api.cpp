@@ -169,13 +169,14 @@ public:
         sets_.henry.erase(std::remove_if(sets_.henry.begin(), sets_.henry.end(), idle), sets_.henry.end());
     }
 
-    // Reads what the evaluations of this mode need from the species object (GIL held).
+    // Reads what the evaluations of this mode need from the species object (GIL held). The
+    // compiled model's NRTL matrices are computed at the first evaluation, without the GIL.
     void prepare() {
         if (sets_.henry.empty()) return;
         read_sets(nullptr);
         Eigen::VectorXd any(sets_.n);
         read_sets(&any);
-        if (mode_ != core::HenryMode::Mixture && tau_.native()) term();
+        if (mode_ != core::HenryMode::Mixture && tau_.native()) read_mol();
     }
 
     void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) {
@@ -198,12 +199,14 @@ private:
             tau_.ask(T_);
             return;
         }
-        if (!have_mol_) {
-            mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
-            have_mol_ = true;
-        }
+        read_mol();
         tau_.assign(T_, mol_, lc_);
         have_term_ = true;
+    }
+    void read_mol() {
+        if (have_mol_) return;
+        mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
+        have_mol_ = true;
     }
     void read_sets(const Eigen::VectorXd* x) {
         if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
