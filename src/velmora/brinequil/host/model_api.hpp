@@ -1,7 +1,7 @@
 // C++ interface of the electrolyte model for the other subsystems (fugacities, K-values,
 // flashes, enthalpy). Every function takes the Python object of the model (`self`, an
-// Electrolyte or a Python subclass of it) because the speciation reads and writes the instance
-// attribute `_warm`, and because a subclass may override a method in Python.
+// Electrolyte or a Python subclass of it) because a subclass may override a method (or `_warm`)
+// in Python. The warm-start record is kept on the Electrolyte (Electrolyte::Warm).
 //
 // Conventions
 // - Species vectors are Eigen::VectorXd of length sp.n in the order of el.names.
@@ -76,8 +76,8 @@ double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, d
 double ln_h_mix(const Electrolyte& el, const std::string& i, const Eigen::VectorXd& x, double T);
 
 // The speciation: true amounts n (unit of n_app) and ln gamma (activity model's convention, the
-// Henry reference not subtracted) at T. Updates the warm-start record self._warm exactly like
-// the Python method. n_app: a mapping {name: amount} (any Python mapping) or a C++ list of
+// Henry reference not subtracted) at T. Reads and replaces the warm-start record (`_warm` to
+// Python) exactly like the Python method. n_app: a mapping {name: amount} (any Python mapping) or a C++ list of
 // (name, amount) pairs; names are looked up with el.names.index (ValueError "'X' is not in
 // list"). Honours a Python override of `true_amounts` on a subclass (then the Python method is
 // called and its result converted).
