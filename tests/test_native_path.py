@@ -293,3 +293,29 @@ def test_warm_record_reads_sets_and_deletes_like_an_attribute():
     assert el._status()["speciation_iterations"] == cold_its  # None: a cold start
     del el._warm
     assert not hasattr(el, "_warm") and "_warm" not in vars(el)
+
+
+def test_one_model_shared_by_threads_in_flashes_without_the_gil(mea):
+    # Two threads flash one model at once: the record is shared under the model's lock, so every
+    # flash converges to the serial answer; only iteration counts and last digits may differ.
+    el, pp = mea
+    temps = np.linspace(313.15, 393.15, 9)
+    ref = {}
+    for T in temps:
+        el._warm = None
+        ref[T] = el.flash_tp(pp, Z, T, P)
+    outs = [[], []]
+
+    def run(ts, out):
+        out.extend((T, el.flash_tp(pp, Z, T, P)) for T in ts)
+
+    threads = [threading.Thread(target=run, args=(temps[k::2].tolist() * 4, outs[k])) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sum(map(len, outs)) == 4 * len(temps)
+    for T, r in outs[0] + outs[1]:
+        assert r["beta"] == pytest.approx(ref[T]["beta"], abs=1e-9), T
+        np.testing.assert_allclose(r["x"], ref[T]["x"], rtol=1e-8, atol=1e-14, err_msg=f"T = {T}")
+    assert len(el._warm) == 3 and el._warm[0] in set(temps.tolist())
