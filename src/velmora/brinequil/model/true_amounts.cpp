@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "model/errors.hpp"
 #include "model/least_squares.hpp"
@@ -16,6 +17,85 @@ namespace {
 constexpr double kStartTrace = 1e-8;   // start of species without apparent amount, per unit total
 constexpr double kWarmFloor = 1e-14;   // floor of a warm-started amount, per unit total
 constexpr double kMaxStep = 2.0;       // largest change of any ln n in one Newton step
+constexpr int kPowerSteps = 200;       // power iteration for s_max(J)
+constexpr double kPowerTol = 1e-4;     // its relative change at convergence
+
+// Species with no amount that take part in no reaction (a Henry gas of the model that is not in
+// the liquid). Their column of nu is zero, so e_i lies in the row space of B and the invariants
+// fix n_i = 0: the row combination c = B e_i of the invariant rows (c^T B = e_i^T, B with
+// orthonormal rows) reads e_i du_i / tot = -e_i / tot, so every Newton step has du_i = -1,
+// whatever the other species do. The least-squares solution drops that direction once its
+// singular value e_i / tot (its column off the range of the others is exactly c e_i / tot)
+// falls to the cut-off eps * max(rows, cols) * s_max(J): du_i = 0 from then on. The other
+// species solve the system without these columns and without the invariants c (the rest of the
+// row space of B, orthonormal rows): square where the full system was square with them.
+struct IdleSpecies {
+    std::vector<Eigen::Index> active, idle;
+    Eigen::MatrixXd B;  // invariants of the active species (columns in `active` order)
+    Eigen::VectorXd b;  // B n0 on the active species
+};
+
+IdleSpecies idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0) {
+    IdleSpecies r;
+    const Eigen::Index ns = st.nu.cols(), m = st.B.rows();
+    auto is_idle = [&](Eigen::Index i) { return n0[i] == 0.0 && (st.nu.col(i).array() == 0.0).all(); };
+    Eigen::Index z = 0;
+    for (Eigen::Index i = 0; i < ns; ++i) z += is_idle(i);
+    if (z == 0 || z == ns || z > m) return r;  // nothing to leave out
+    for (Eigen::Index i = 0; i < ns; ++i) (is_idle(i) ? r.idle : r.active).push_back(i);
+    const auto na = static_cast<Eigen::Index>(r.active.size());
+    // C = [B e_i] has orthonormal columns; the last m - z rows of Q^T B (C = QR) are orthonormal
+    // and orthogonal to every e_i: zero on the idle columns up to rounding, which are dropped.
+    Eigen::MatrixXd C(m, z);
+    for (Eigen::Index q = 0; q < z; ++q) C.col(q) = st.B.col(r.idle[static_cast<std::size_t>(q)]);
+    const Eigen::HouseholderQR<Eigen::MatrixXd> qr(C);
+    Eigen::MatrixXd QtB = st.B;
+    QtB.applyOnTheLeft(qr.householderQ().adjoint());
+    r.B.resize(m - z, na);
+    r.b.resize(m - z);
+    for (Eigen::Index k = 0; k < m - z; ++k) {
+        double bk = 0.0;
+        for (Eigen::Index q = 0; q < na; ++q) {
+            const Eigen::Index j = r.active[static_cast<std::size_t>(q)];
+            r.B(k, q) = QtB(z + k, j);
+            bk += r.B(k, q) * n0[j];
+        }
+        r.b[k] = bk;
+    }
+    return r;
+}
+
+// Whether s lies above cut_factor * s_max(J): the bounds |column|_max <= s_max <= min(|J|_F,
+// sqrt(|J|_1 |J|_inf)) decide most cases; between them a power iteration on J^T J (from v, the
+// vector of the call's previous one) gives s_max.
+bool above_cut(double s, double cut_factor, const Eigen::MatrixXd& J, Eigen::VectorXd& v,
+               Eigen::VectorXd& w) {
+    double fro = 0.0, colmax = 0.0, one = 0.0, inf = 0.0;
+    for (Eigen::Index j = 0; j < J.cols(); ++j) {
+        const double c2 = J.col(j).squaredNorm();
+        fro += c2;
+        colmax = std::max(colmax, c2);
+        one = std::max(one, J.col(j).lpNorm<1>());
+    }
+    for (Eigen::Index i = 0; i < J.rows(); ++i) inf = std::max(inf, J.row(i).lpNorm<1>());
+    const double hi = std::min(std::sqrt(fro), std::sqrt(one * inf));
+    if (s > cut_factor * hi) return true;
+    if (s <= cut_factor * std::sqrt(colmax)) return false;
+    if (v.size() != J.cols()) v.setConstant(J.cols(), 1.0 / std::sqrt(static_cast<double>(J.cols())));
+    double smax = 0.0;
+    for (int it = 0; it < kPowerSteps; ++it) {
+        w.noalias() = J * v;
+        const double sv = w.norm();
+        v.noalias() = J.transpose() * w;
+        const double vn = v.norm();
+        if (!(vn > 0.0)) break;
+        v /= vn;
+        const bool done = std::abs(sv - smax) <= kPowerTol * sv;
+        smax = sv;
+        if (done) break;
+    }
+    return s > cut_factor * smax;
+}
 
 }  // namespace
 
@@ -29,10 +109,19 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
     // Work arrays of the whole call.
     const Eigen::VectorXd b = B * n0;
     const double tot = n0.sum();
+    // The Newton system without the idle species (all of them when there are none).
+    const IdleSpecies idle = idle_species(st, n0);
+    const bool reduced = !idle.idle.empty();
+    const Eigen::MatrixXd& Bs = reduced ? idle.B : B;
+    const Eigen::Index na = reduced ? static_cast<Eigen::Index>(idle.active.size()) : ns,
+                       ms = Bs.rows(), rows_s = neq + ms;
+    const double idle_cut = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, ns));
     Eigen::VectorXd n(ns), u(ns), en(ns), x(ns), lng(ns), ref(ns), t(ns), F(rows), du(ns),
-        rhs(rows), fresh(ns);
-    Eigen::MatrixXd J(rows, ns);
-    LeastSquares lsq(rows, ns);
+        rhs(rows_s), da(na), ea(reduced ? na : 0), pv, pw;
+    Eigen::VectorXd fresh(ns);
+    std::vector<char> idle_moves(idle.idle.size(), 1);
+    Eigen::MatrixXd J(rows_s, na);
+    LeastSquares lsq(rows_s, na);
 
     for (Eigen::Index i = 0; i < ns; ++i) n[i] = n0[i] > 0.0 ? n0[i] : tot * kStartTrace;
     lng.setZero();
@@ -77,15 +166,36 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
             if (!finite) throw ValueError(kDivergedMessage);
 
             // column by column (J, nu and B are column-major)
-            for (Eigen::Index j = 0; j < ns; ++j) {
-                double* col = J.col(j).data();
+            for (Eigen::Index q = 0; q < na; ++q) {
+                const Eigen::Index j = reduced ? idle.active[static_cast<std::size_t>(q)] : q;
+                double* col = J.col(q).data();
                 const double xj = x[j], ej = en[j];
                 for (Eigen::Index r = 0; r < neq; ++r) col[r] = nu(r, j) - st.net[r] * xj;
-                for (Eigen::Index k = 0; k < m; ++k) col[neq + k] = B(k, j) * ej / tot;
+                for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(k, q) * ej / tot;
             }
-            rhs = -F;
-            // solve() refuses a J that is not finite
-            if (!lsq.solve(J, rhs, du)) throw ValueError(kDivergedMessage);
+            if (!reduced) {
+                rhs = -F;
+                // solve() refuses a J that is not finite
+                if (!lsq.solve(J, rhs, du)) throw ValueError(kDivergedMessage);
+            } else {
+                // du_i = -1 for an idle species above the cut-off, 0 below; its column of the
+                // equilibrium rows, -net x_i, moves to the right-hand side.
+                // Once below, a species stays there for the call: its amount no longer changes
+                // and s_max(J) hardly does.
+                double moved = 0.0;
+                for (std::size_t q = 0; q < idle.idle.size(); ++q) {
+                    const Eigen::Index i = idle.idle[q];
+                    if (idle_moves[q]) idle_moves[q] = above_cut(en[i] / tot, idle_cut, J, pv, pw);
+                    du[i] = idle_moves[q] ? -1.0 : 0.0;
+                    moved += x[i] * du[i];
+                }
+                rhs.head(neq) = -F.head(neq) + st.net * moved;
+                for (Eigen::Index q = 0; q < na; ++q) ea[q] = en[idle.active[static_cast<std::size_t>(q)]];
+                rhs.tail(ms).noalias() = Bs * ea;
+                rhs.tail(ms) = (idle.b - rhs.tail(ms)) / tot;
+                if (!lsq.solve(J, rhs, da)) throw ValueError(kDivergedMessage);
+                for (Eigen::Index q = 0; q < na; ++q) du[idle.active[static_cast<std::size_t>(q)]] = da[q];
+            }
 
             double big = 0.0;
             bool nan_step = false;
