@@ -31,8 +31,8 @@ constexpr double kPowerTol = 1e-4;     // its relative change at convergence
 // row space of B, orthonormal rows): square where the full system was square with them.
 struct IdleSpecies {
     std::vector<Eigen::Index> active, idle;
-    Eigen::MatrixXd B;  // invariants of the active species (columns in `active` order)
-    Eigen::VectorXd b;  // B n0 on the active species
+    Eigen::MatrixXd QtB;  // Q^T B; its rows z.. are the invariants of the active species
+    Eigen::VectorXd b;    // those rows times n0
 };
 
 IdleSpecies idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0) {
@@ -42,46 +42,56 @@ IdleSpecies idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0) {
     Eigen::Index z = 0;
     for (Eigen::Index i = 0; i < ns; ++i) z += is_idle(i);
     if (z == 0 || z == ns || z > m) return r;  // nothing to leave out
+    r.active.reserve(static_cast<std::size_t>(ns - z));
+    r.idle.reserve(static_cast<std::size_t>(z));
     for (Eigen::Index i = 0; i < ns; ++i) (is_idle(i) ? r.idle : r.active).push_back(i);
-    const auto na = static_cast<Eigen::Index>(r.active.size());
-    // C = [B e_i] has orthonormal columns; the last m - z rows of Q^T B (C = QR) are orthonormal
-    // and orthogonal to every e_i: zero on the idle columns up to rounding, which are dropped.
-    Eigen::MatrixXd C(m, z);
-    for (Eigen::Index q = 0; q < z; ++q) C.col(q) = st.B.col(r.idle[static_cast<std::size_t>(q)]);
-    const Eigen::HouseholderQR<Eigen::MatrixXd> qr(C);
-    Eigen::MatrixXd QtB = st.B;
-    QtB.applyOnTheLeft(qr.householderQ().adjoint());
-    r.B.resize(m - z, na);
+    // C = [B e_i] has orthonormal columns; with C = QR (Householder, in place on Q^T B), the
+    // rows z.. of Q^T B are orthonormal and orthogonal to every e_i: zero on the idle columns up
+    // to rounding (never read).
+    r.QtB = st.B;
+    for (Eigen::Index q = 0; q < z; ++q) {
+        const Eigen::Index col = r.idle[static_cast<std::size_t>(q)];
+        auto v = r.QtB.col(col).tail(m - q);
+        const double norm = v.norm(), alpha = v[0] > 0.0 ? -norm : norm;
+        if (!(norm > 0.0)) continue;  // cannot happen for orthonormal columns
+        v[0] -= alpha;  // reflection I - 2 w w^T / |w|^2 with w = v - alpha e_1
+        const double beta = 2.0 / v.squaredNorm();
+        for (Eigen::Index j = 0; j < ns; ++j) {
+            if (j == col) continue;
+            auto y = r.QtB.col(j).tail(m - q);
+            y -= (beta * v.dot(y)) * v;
+        }
+        v.setZero();
+        v[0] = alpha;
+    }
     r.b.resize(m - z);
     for (Eigen::Index k = 0; k < m - z; ++k) {
         double bk = 0.0;
-        for (Eigen::Index q = 0; q < na; ++q) {
-            const Eigen::Index j = r.active[static_cast<std::size_t>(q)];
-            r.B(k, q) = QtB(z + k, j);
-            bk += r.B(k, q) * n0[j];
-        }
+        for (const Eigen::Index j : r.active) bk += r.QtB(z + k, j) * n0[j];
         r.b[k] = bk;
     }
     return r;
 }
 
-// Whether s lies above cut_factor * s_max(J): the bounds |column|_max <= s_max <= min(|J|_F,
-// sqrt(|J|_1 |J|_inf)) decide most cases; between them a power iteration on J^T J (from v, the
-// vector of the call's previous one) gives s_max.
-bool above_cut(double s, double cut_factor, const Eigen::MatrixXd& J, Eigen::VectorXd& v,
-               Eigen::VectorXd& w) {
-    double fro = 0.0, colmax = 0.0, one = 0.0, inf = 0.0;
-    for (Eigen::Index j = 0; j < J.cols(); ++j) {
-        const double c2 = J.col(j).squaredNorm();
-        fro += c2;
-        colmax = std::max(colmax, c2);
-        one = std::max(one, J.col(j).lpNorm<1>());
+double largest_singular_value(const Eigen::MatrixXd& J, Eigen::VectorXd& v, Eigen::VectorXd& w);
+
+// Whether s lies above cut_factor * s_max(J). The bounds |column|_max <= s_max <= |J|_F decide
+// most cases; between them s_max comes from a power iteration on J^T J, once per call (smax < 0
+// until then; J changes little between Newton steps).
+bool above_cut(double s, double cut_factor, const Eigen::MatrixXd& J, double& smax,
+               Eigen::VectorXd& v, Eigen::VectorXd& w) {
+    if (smax < 0.0) {
+        if (s > cut_factor * std::sqrt(J.squaredNorm())) return true;
+        double colmax = 0.0;
+        for (Eigen::Index j = 0; j < J.cols(); ++j) colmax = std::max(colmax, J.col(j).squaredNorm());
+        if (s <= cut_factor * std::sqrt(colmax)) return false;
+        smax = largest_singular_value(J, v, w);
     }
-    for (Eigen::Index i = 0; i < J.rows(); ++i) inf = std::max(inf, J.row(i).lpNorm<1>());
-    const double hi = std::min(std::sqrt(fro), std::sqrt(one * inf));
-    if (s > cut_factor * hi) return true;
-    if (s <= cut_factor * std::sqrt(colmax)) return false;
-    if (v.size() != J.cols()) v.setConstant(J.cols(), 1.0 / std::sqrt(static_cast<double>(J.cols())));
+    return s > cut_factor * smax;
+}
+
+double largest_singular_value(const Eigen::MatrixXd& J, Eigen::VectorXd& v, Eigen::VectorXd& w) {
+    v.setConstant(J.cols(), 1.0 / std::sqrt(static_cast<double>(J.cols())));
     double smax = 0.0;
     for (int it = 0; it < kPowerSteps; ++it) {
         w.noalias() = J * v;
@@ -94,7 +104,7 @@ bool above_cut(double s, double cut_factor, const Eigen::MatrixXd& J, Eigen::Vec
         smax = sv;
         if (done) break;
     }
-    return s > cut_factor * smax;
+    return smax;
 }
 
 }  // namespace
@@ -112,14 +122,15 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
     // The Newton system without the idle species (all of them when there are none).
     const IdleSpecies idle = idle_species(st, n0);
     const bool reduced = !idle.idle.empty();
-    const Eigen::MatrixXd& Bs = reduced ? idle.B : B;
-    const Eigen::Index na = reduced ? static_cast<Eigen::Index>(idle.active.size()) : ns,
-                       ms = Bs.rows(), rows_s = neq + ms;
+    const auto z = static_cast<Eigen::Index>(idle.idle.size());  // 0 when not reduced
+    const Eigen::MatrixXd& Bs = reduced ? idle.QtB : B;             // rows z.. in use
+    const Eigen::Index na = ns - z, ms = m - z, rows_s = neq + ms;
     const double idle_cut = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, ns));
     Eigen::VectorXd n(ns), u(ns), en(ns), x(ns), lng(ns), ref(ns), t(ns), F(rows), du(ns),
-        rhs(rows_s), da(na), ea(reduced ? na : 0), pv, pw;
+        rhs(rows_s), da(na), pv, pw;
     Eigen::VectorXd fresh(ns);
     std::vector<char> idle_moves(idle.idle.size(), 1);
+    double smax = -1.0;  // s_max of the reduced J, once a decision needs it
     Eigen::MatrixXd J(rows_s, na);
     LeastSquares lsq(rows_s, na);
 
@@ -171,7 +182,7 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
                 double* col = J.col(q).data();
                 const double xj = x[j], ej = en[j];
                 for (Eigen::Index r = 0; r < neq; ++r) col[r] = nu(r, j) - st.net[r] * xj;
-                for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(k, q) * ej / tot;
+                for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(z + k, j) * ej / tot;
             }
             if (!reduced) {
                 rhs = -F;
@@ -185,14 +196,16 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
                 double moved = 0.0;
                 for (std::size_t q = 0; q < idle.idle.size(); ++q) {
                     const Eigen::Index i = idle.idle[q];
-                    if (idle_moves[q]) idle_moves[q] = above_cut(en[i] / tot, idle_cut, J, pv, pw);
+                    if (idle_moves[q]) idle_moves[q] = above_cut(en[i] / tot, idle_cut, J, smax, pv, pw);
                     du[i] = idle_moves[q] ? -1.0 : 0.0;
                     moved += x[i] * du[i];
                 }
-                rhs.head(neq) = -F.head(neq) + st.net * moved;
-                for (Eigen::Index q = 0; q < na; ++q) ea[q] = en[idle.active[static_cast<std::size_t>(q)]];
-                rhs.tail(ms).noalias() = Bs * ea;
-                rhs.tail(ms) = (idle.b - rhs.tail(ms)) / tot;
+                for (Eigen::Index r = 0; r < neq; ++r) rhs[r] = -F[r] + st.net[r] * moved;
+                for (Eigen::Index k = 0; k < ms; ++k) {
+                    double bk = 0.0;
+                    for (const Eigen::Index j : idle.active) bk += Bs(z + k, j) * en[j];
+                    rhs[neq + k] = (idle.b[k] - bk) / tot;
+                }
                 if (!lsq.solve(J, rhs, da)) throw ValueError(kDivergedMessage);
                 for (Eigen::Index q = 0; q < na; ++q) du[idle.active[static_cast<std::size_t>(q)]] = da[q];
             }
