@@ -73,38 +73,39 @@ IdleSpecies idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0) {
     return r;
 }
 
-double largest_singular_value(const Eigen::MatrixXd& J, Eigen::VectorXd& v, Eigen::VectorXd& w);
-
-// Whether s lies above cut_factor * s_max(J). The bounds |column|_max <= s_max <= |J|_F decide
-// most cases; between them s_max comes from a power iteration on J^T J, once per call (smax < 0
+// Whether s lies above cut_factor * s_max(J), with s_max(J)^2 the largest eigenvalue of
+// G = J^T J: between max_j G_jj and min(trace G, max_i sum_j |G_ij|) (Gershgorin), which decide
+// most cases; otherwise a power iteration on G gives it. s_max is found once per call (smax < 0
 // until then; J changes little between Newton steps).
 bool above_cut(double s, double cut_factor, const Eigen::MatrixXd& J, double& smax,
-               Eigen::VectorXd& v, Eigen::VectorXd& w) {
+               Eigen::MatrixXd& G, Eigen::VectorXd& v, Eigen::VectorXd& w) {
     if (smax < 0.0) {
-        if (s > cut_factor * std::sqrt(J.squaredNorm())) return true;
-        double colmax = 0.0;
-        for (Eigen::Index j = 0; j < J.cols(); ++j) colmax = std::max(colmax, J.col(j).squaredNorm());
-        if (s <= cut_factor * std::sqrt(colmax)) return false;
-        smax = largest_singular_value(J, v, w);
+        const Eigen::Index n = J.cols();
+        G.resize(n, n);
+        for (Eigen::Index j = 0; j < n; ++j)
+            for (Eigen::Index i = 0; i <= j; ++i) G(i, j) = G(j, i) = J.col(i).dot(J.col(j));
+        const double lo = G.diagonal().maxCoeff();
+        const double hi = std::min(G.trace(), G.cwiseAbs().colwise().sum().maxCoeff());
+        if (s * s > cut_factor * cut_factor * hi) return true;
+        if (s * s <= cut_factor * cut_factor * lo) return false;
+        // from the column of G of the largest diagonal entry (J's largest column)
+        Eigen::Index start = 0;
+        G.diagonal().maxCoeff(&start);
+        v = G.col(start) / G.col(start).norm();
+        w.resize(n);
+        double lambda = 0.0;
+        for (int it = 0; it < kPowerSteps; ++it) {
+            for (Eigen::Index i = 0; i < n; ++i) w[i] = G.col(i).dot(v);  // G symmetric
+            const double l = w.norm();  // |G v| <= lambda_max for a unit v
+            if (!(l > 0.0)) break;
+            v = w / l;
+            const bool done = std::abs(l - lambda) <= kPowerTol * l;
+            lambda = l;
+            if (done) break;
+        }
+        smax = std::sqrt(lambda);
     }
     return s > cut_factor * smax;
-}
-
-double largest_singular_value(const Eigen::MatrixXd& J, Eigen::VectorXd& v, Eigen::VectorXd& w) {
-    v.setConstant(J.cols(), 1.0 / std::sqrt(static_cast<double>(J.cols())));
-    double smax = 0.0;
-    for (int it = 0; it < kPowerSteps; ++it) {
-        w.noalias() = J * v;
-        const double sv = w.norm();
-        v.noalias() = J.transpose() * w;
-        const double vn = v.norm();
-        if (!(vn > 0.0)) break;
-        v /= vn;
-        const bool done = std::abs(sv - smax) <= kPowerTol * sv;
-        smax = sv;
-        if (done) break;
-    }
-    return smax;
 }
 
 }  // namespace
@@ -127,7 +128,8 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
     const Eigen::Index na = ns - z, ms = m - z, rows_s = neq + ms;
     const double idle_cut = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, ns));
     Eigen::VectorXd n(ns), u(ns), en(ns), x(ns), lng(ns), ref(ns), t(ns), F(rows), du(ns),
-        rhs(rows_s), da(na), pv, pw;
+        rhs(rows_s), da(na), pv, pw, acc(m - z);
+    Eigen::MatrixXd gram;
     Eigen::VectorXd fresh(ns);
     std::vector<char> idle_moves(idle.idle.size(), 1);
     double smax = -1.0;  // s_max of the reduced J, once a decision needs it
@@ -196,16 +198,14 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
                 double moved = 0.0;
                 for (std::size_t q = 0; q < idle.idle.size(); ++q) {
                     const Eigen::Index i = idle.idle[q];
-                    if (idle_moves[q]) idle_moves[q] = above_cut(en[i] / tot, idle_cut, J, smax, pv, pw);
+                    if (idle_moves[q]) idle_moves[q] = above_cut(en[i] / tot, idle_cut, J, smax, gram, pv, pw);
                     du[i] = idle_moves[q] ? -1.0 : 0.0;
                     moved += x[i] * du[i];
                 }
                 for (Eigen::Index r = 0; r < neq; ++r) rhs[r] = -F[r] + st.net[r] * moved;
-                for (Eigen::Index k = 0; k < ms; ++k) {
-                    double bk = 0.0;
-                    for (const Eigen::Index j : idle.active) bk += Bs(z + k, j) * en[j];
-                    rhs[neq + k] = (idle.b[k] - bk) / tot;
-                }
+                acc.setZero();
+                for (const Eigen::Index j : idle.active) acc += Bs.col(j).tail(ms) * en[j];
+                for (Eigen::Index k = 0; k < ms; ++k) rhs[neq + k] = (idle.b[k] - acc[k]) / tot;
                 if (!lsq.solve(J, rhs, da)) throw ValueError(kDivergedMessage);
                 for (Eigen::Index q = 0; q < na; ++q) du[idle.active[static_cast<std::size_t>(q)]] = da[q];
             }
