@@ -16,20 +16,21 @@ Z = np.array([0.80, 0.10, 0.04, 0.06])
 P = 101325.0
 
 
-def mea_model(options=None):
-    """MEA-CO2-water with N2 from the engine's report of the built-in chemistry (the package's
-    own species object and activity model), and its property package."""
+def mea_model(options=None, n2=True):
+    """MEA-CO2-water with N2 (or without) from the engine's report of the built-in chemistry (the
+    package's own species object and activity model), and its property package."""
+    comps, henry = (COMPS, HENRY) if n2 else (COMPS[:-1], HENRY[:-1])
     chem = dict(ionchem.builtin("MEA-CO2-H2O"))
-    chem["species"] = list(chem["species"]) + ["N2"]
-    head = enginebridge.input_header({c: c for c in COMPS}, "eNRTL", henry=HENRY,
+    chem["species"] = list(chem["species"]) + ["N2"] * n2
+    head = enginebridge.input_header({c: c for c in comps}, "eNRTL", henry=henry,
                                      chemistry=("MEA-CO2-H2O", chem))
     report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
-    names = COMPS + [s for s in chem["species"] if s not in COMPS]
-    sp, data = ionactivity.species_from_report(report, names, HENRY)
-    el = brinequil.Electrolyte(sp, chem["reactions"], chem["kinds"], chem["k"], COMPS,
+    names = comps + [s for s in chem["species"] if s not in comps]
+    sp, data = ionactivity.species_from_report(report, names, henry)
+    el = brinequil.Electrolyte(sp, chem["reactions"], chem["kinds"], chem["k"], comps,
                                data["antoine"], data["henry"], data["vc"], options)
     el.pure = data["pure"]
-    return el, enginebridge.property_package(COMPS, henry_comps=HENRY)
+    return el, enginebridge.property_package(comps, henry_comps=henry)
 
 
 @pytest.fixture(scope="module")
@@ -90,6 +91,26 @@ def test_a_replacement_found_at_call_time_is_called(monkeypatch, mea):
     seen.clear()
     el.true_amounts(FEED, 335.15)  # the package's own function again: no Python call
     assert seen == []
+
+
+def test_a_species_at_zero_amount_leaves_the_others_as_without_it():
+    # N2 in the model but not in the liquid takes part in no reaction: the other species and their
+    # ln gamma are those of the model without N2 (to its mole fraction, below 1e-11), cold and
+    # along a warm-started sweep; N2 stays a positive trace, converged like the rest.
+    (el, _), (bare, _) = mea_model(), mea_model(n2=False)
+    n2 = list(el.names).index("N2")
+    rest = [i for i in range(len(el.names)) if i != n2]
+    assert [el.names[i] for i in rest] == list(bare.names)
+    temps = 340.0 + np.cumsum(np.random.default_rng(3).normal(0.0, 1.5, 40))
+    for k, T in enumerate(temps):
+        if k % 20 == 0:
+            el._warm = bare._warm = None
+        n, lng = el.true_amounts(FEED, T)
+        n_bare, lng_bare = bare.true_amounts(FEED, T)
+        assert el._status()["speciation_converged"] is True
+        np.testing.assert_allclose(n[rest], n_bare, rtol=1e-10, atol=1e-13, err_msg=f"T = {T}")
+        np.testing.assert_allclose(lng[rest], lng_bare, rtol=0.0, atol=1e-10, err_msg=f"T = {T}")
+        assert 0.0 < n[n2] < 1e-11 * n.sum() and np.isfinite(lng[n2])
 
 
 def test_rachford_rice_in_cpp_matches_the_package_function(monkeypatch, mea):

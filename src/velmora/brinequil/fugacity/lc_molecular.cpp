@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <string>
 
 #include "model/errors.hpp"
@@ -37,26 +38,35 @@ void MolecularNrtl::assign(const std::vector<int>& mol, const MatrixView& tau,
     }
 }
 
-// Im F(x + i h e_{mol[p]}) / h with the sums in the order of mol (only X[p] is complex).
+// Im F(x + i h e_{mol[p]}) / h with the sums in the order of mol (only X[p] is complex), in real
+// arithmetic with the operations of the complex one: the imaginary parts are h times real
+// numbers, so each sum has one nonzero imaginary term, and for these magnitudes the compiler's
+// complex division is Smith's method with |Re den| >= |Im den| (other cases take it as it is).
 double MolecularNrtl::at_position(const Eigen::Ref<const Eigen::VectorXd>& x, std::size_t p) const {
     using C = std::complex<double>;
     const auto M = static_cast<Eigen::Index>(mol_.size());
     const auto P = static_cast<Eigen::Index>(p);
-    auto X = [&](Eigen::Index a) {
-        const double re = x[mol_[a]];
-        return a == P ? C(re, 0.0) + C(0.0, kStep) : C(re, 0.0);
-    };
-    C g(0.0, 0.0);
+    double g = 0.0;  // Im F
     for (Eigen::Index b = 0; b < M; ++b) {
-        C num(0.0, 0.0), den(0.0, 0.0);
+        double num = 0.0, den = 0.0;
         for (Eigen::Index a = 0; a < M; ++a) {
-            const C xa = X(a);
-            num += xa * G_(a, b) * tau_(a, b);
-            den += xa * G_(a, b);
+            const double xg = x[mol_[a]] * G_(a, b);
+            num += xg * tau_(a, b);
+            den += xg;
         }
-        g += X(b) * num / den;
+        const double num_im = kStep * G_(P, b) * tau_(P, b), den_im = kStep * G_(P, b);
+        // t = X(b) num, then t / den
+        const double xb = x[mol_[b]], xb_im = b == P ? kStep : 0.0;
+        const double t_re = xb * num - xb_im * num_im, t_im = xb * num_im + xb_im * num;
+        const double ratio = den_im / den;
+        if (std::abs(den) >= std::abs(den_im) && std::abs(ratio) > std::numeric_limits<double>::min() &&
+            std::isfinite(den) && std::isfinite(t_re) && std::isfinite(t_im)) {
+            g += (t_im - t_re * ratio) / (den_im * ratio + den);
+        } else {
+            g += (C(t_re, t_im) / C(den, den_im)).imag();
+        }
     }
-    return g.imag() / kStep;
+    return g / kStep;
 }
 
 double MolecularNrtl::ln_gamma_at(const Eigen::Ref<const Eigen::VectorXd>& x, int i) const {

@@ -5,7 +5,8 @@
 //   f_b  = (B exp(u) - B n0) / tot              (reaction invariants: elements and charge)
 // ln gamma held fixed inside a Newton solve and updated around it (outer loop) until it settles.
 // The Newton step is the minimum-norm least-squares solution (SVD, relative cut-off
-// eps * max(rows, cols)), damped so that no ln n moves by more than 2.
+// eps * max(rows, cols)), damped so that no ln n moves by more than 2. Species with no amount in
+// no reaction have a known step (-1, then 0 below the cut-off) and stay out of the linear system.
 #pragma once
 #include <Eigen/Dense>
 
