@@ -338,5 +338,7 @@ def test_one_model_shared_by_threads_in_flashes_without_the_gil(mea):
     assert sum(map(len, outs)) == 4 * len(temps)
     for T, r in outs[0] + outs[1]:
         assert r["beta"] == pytest.approx(ref[T]["beta"], abs=1e-9), T
-        np.testing.assert_allclose(r["x"], ref[T]["x"], rtol=1e-8, atol=1e-14, err_msg=f"T = {T}")
+        # mole fractions to the split's noise floor, set by speciations converged to 1e-11 of
+        # the total: the trace N2 (x ~ 5e-5) varies with the warm start by ~1e-7 of itself
+        np.testing.assert_allclose(r["x"], ref[T]["x"], rtol=1e-8, atol=1e-10, err_msg=f"T = {T}")
     assert len(el._warm) == 3 and el._warm[0] in set(temps.tolist())
