@@ -304,8 +304,12 @@ def pair_warnings(system, x, stacklevel=4):
     """RangeWarning for each electrolyte pair on default parameters whose ions and molecule
     are major species of the liquid x (true mole fractions)."""
     info = system._info
-    for m, c, a in sorted(info.default_pairs):      # a set: its order varies by process
-        if x[info.pos[m]] > 0.01 and x[info.pos[c]] > 1e-3 and x[info.pos[a]] > 1e-3:
+    pairs = info.__dict__.get("_pair_positions")
+    if pairs is None:               # a set: sorted, as its order varies by process; made once
+        pairs = info._pair_positions = [(m, c, a, info.pos[m], info.pos[c], info.pos[a])
+                                        for m, c, a in sorted(info.default_pairs)]
+    for m, c, a, im, ic, ia in pairs:
+        if x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
             warnings.warn(f"no fitted electrolyte parameters for {m} with ({c}, {a}): the "
                           "defaults of the databank are used", RangeWarning, stacklevel=stacklevel)
 

@@ -80,7 +80,9 @@ class LiquidState:
         self.osmotic_coefficient = (-math.log(self.water_activity) /
                                     (info.mw["H2O"] / 1000.0 * msum) if msum > 0 else 1.0)
         self.charges = dict(charges)
-        self.gamma_mean = {salt: self.mean_gamma(c, a) for salt, (c, _, a, _) in info.salts.items()}
+        gm = self.gamma_molal
+        self.gamma_mean = {salt: math.exp((p * math.log(gm[c]) + q * math.log(gm[a])) / (p + q))
+                           for salt, c, a, p, q in _salt_constants(info, charges)}
         self.partial_pressures = {c: float(v) for c, v in f.items()}
         self.bubble_pressure = math.fsum(self.partial_pressures.values())
         P = self.bubble_pressure
@@ -92,12 +94,7 @@ class LiquidState:
 
     def mean_gamma(self, cation, anion):
         """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""
-        zc, za = self.charges[cation], self.charges[anion]
-        if not (zc > 0 > za):
-            raise ValueError(f"({cation}, {anion}) is not a cation and an anion")
-        p, q = -za, zc                          # C_p A_q is neutral
-        g = math.gcd(int(round(p)), int(round(q))) or 1
-        p, q = p / g, q / g
+        p, q = _stoichiometry(self.charges, cation, anion)
         return math.exp((p * math.log(self.gamma_molal[cation]) +
                          q * math.log(self.gamma_molal[anion])) / (p + q))
 
@@ -152,6 +149,24 @@ def _species_constants(info):
             [info.z[i] ** 2 for i in range(len(names))],
             {s: float(info.z[i]) for i, s in enumerate(names)})
     return known
+
+
+def _salt_constants(info, charges):
+    """[(salt, cation, anion, p, q)] with C_p A_q neutral, as ``mean_gamma`` takes them; once."""
+    known = info.__dict__.get("_salt_constants")
+    if known is None:
+        known = info._salt_constants = [(salt, c, a) + _stoichiometry(charges, c, a)
+                                        for salt, (c, _, a, _) in info.salts.items()]
+    return known
+
+
+def _stoichiometry(charges, cation, anion):
+    zc, za = charges[cation], charges[anion]
+    if not (zc > 0 > za):
+        raise ValueError(f"({cation}, {anion}) is not a cation and an anion")
+    p, q = -za, zc                          # C_p A_q is neutral
+    g = math.gcd(int(round(p)), int(round(q))) or 1
+    return p / g, q / g
 
 
 def ln_gamma_inf_water(system, T):
