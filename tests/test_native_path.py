@@ -16,6 +16,15 @@ Z = np.array([0.80, 0.10, 0.04, 0.06])
 P = 101325.0
 
 
+def in_threads(target, args):
+    """Run target(*a) for each a of args, each in its own thread, and wait for them all."""
+    threads = [threading.Thread(target=target, args=a) for a in args]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+
+
 def mea_model(options=None, n2=True):
     """MEA-CO2-water with N2 (or without) from the engine's report of the built-in chemistry (the
     package's own species object and activity model), and its property package."""
@@ -218,11 +227,7 @@ def test_threads_with_their_own_models_match_the_serial_answers():
     sweep(models[0], temps, serial)
     models[0]._warm = None
     outs = [[], []]
-    threads = [threading.Thread(target=sweep, args=(m, temps, o)) for m, o in zip(models, outs)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(sweep, [(m, temps, o) for m, o in zip(models, outs)])
     for out in outs:
         np.testing.assert_array_equal(np.array(out), np.array(serial))
 
@@ -237,11 +242,7 @@ def test_flashes_in_threads_with_their_own_models_match_the_serial_answers():
     def run(m, out):
         out.extend(m.flash_tp(pp, Z, T, P)["beta"] for T in temps)
 
-    threads = [threading.Thread(target=run, args=(m, o)) for m, o in zip((el, el2), outs)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(run, [(m, o) for m, o in zip((el, el2), outs)])
     assert outs[0] == serial and outs[1] == serial
 
 
@@ -255,12 +256,7 @@ def test_one_model_shared_by_threads_gives_valid_answers(mea):
         el._warm = None
         ref[T] = el.true_amounts(FEED, T)[0]
     outs = [[], []]
-    threads = [threading.Thread(target=sweep, args=(el, temps[k::2].tolist() * 3, outs[k]))
-               for k in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(sweep, [(el, temps[k::2].tolist() * 3, outs[k]) for k in range(2)])
     for k in range(2):
         for T, n in zip(temps[k::2].tolist() * 3, outs[k]):
             np.testing.assert_allclose(n, ref[T], rtol=1e-8, atol=1e-12 * n.sum(),
@@ -330,11 +326,7 @@ def test_one_model_shared_by_threads_in_flashes_without_the_gil(mea):
     def run(ts, out):
         out.extend((T, el.flash_tp(pp, Z, T, P)) for T in ts)
 
-    threads = [threading.Thread(target=run, args=(temps[k::2].tolist() * 4, outs[k])) for k in range(2)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
+    in_threads(run, [(temps[k::2].tolist() * 4, outs[k]) for k in range(2)])
     assert sum(map(len, outs)) == 4 * len(temps)
     for T, r in outs[0] + outs[1]:
         assert r["beta"] == pytest.approx(ref[T]["beta"], abs=1e-9), T
