@@ -857,14 +857,18 @@ def solid_entropy(system, solid, T, P, x, h_solid=None):
     step = CONTENT_STEP * x.sum()
 
     def hs(app):                                    # extensive, kmol basis: J, J/K
-        n, _ = el.true_amounts(dict(zip(system.components, app.tolist())), T,
-                               SPECIATION_TOL[0], 2000)
+        n = _Liquid(system, dict(zip(system.components, app.tolist())), T, 2000).n
         tot = app.sum()
-        return (bq.liquid_enthalpy(el, pp, np.asarray(n), T, P, el.pure),
+        return (bq.liquid_enthalpy(el, pp, n, T, P, el.pure),
                 tot * phasekit.entropy_liquid(pp, T, app / tot, P))
 
-    (h1, s1), (h0, s0) = hs(x + step * c), hs(x - step * c)
-    el._warm = None
+    try:
+        (h1, s1), (h0, s0) = hs(x + step * c), hs(x - step * c)
+    except ValueError:
+        raise ConvergenceError(f"entropy of {solid} at T = {T:g} K, P = {P:g} Pa: the speciation "
+                               "of its saturated liquid did not converge", T=T, P=P) from None
+    finally:
+        el._warm = None
     h_c, s_c = (h1 - h0) / (2.0 * step) / 1000.0, (s1 - s0) / (2.0 * step) / 1000.0
     return s_c + (h_solid - h_c) / T
 

@@ -215,6 +215,18 @@ public:
     core::SplitHooks hooks;
 };
 
+// The Newton split of z at T, P from v0, its MINPACK status kept in the model's record.
+core::SplitResult split_recorded(py::handle self, py::handle pp, Electrolyte& el, const Vapor& vapor,
+                                 const std::vector<std::string>& comps, double T, double P,
+                                 FlashLiquid& liquid, const Eigen::VectorXd& z,
+                                 const Eigen::VectorXd& v0, const std::vector<char>& vol) {
+    SplitCall call(self, pp, vapor, comps, T, P, liquid);
+    core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
+    std::lock_guard<std::mutex> held(el.lock.m);
+    el.status.split_status = s.status;
+    return s;
+}
+
 core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen::VectorXd& z,
                                     double T, double P, const Eigen::VectorXd& v0,
                                     FlashLiquid* liquid = nullptr) {
@@ -224,11 +236,7 @@ core::SplitResult flash_newton_impl(py::handle self, py::handle pp, const Eigen:
     const std::vector<char> vol = volatile_components(el, comps, z);
     std::optional<FlashLiquid> own;
     if (liquid == nullptr) liquid = &own.emplace(self, comps, T);
-    SplitCall call(self, pp, vapor, comps, T, P, *liquid);
-    core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
-    std::lock_guard<std::mutex> held(el.lock.m);
-    el.status.split_status = s.status;
-    return s;
+    return split_recorded(self, pp, el, vapor, comps, T, P, *liquid, z, v0, vol);
 }
 
 core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen::VectorXd& z,
@@ -382,11 +390,7 @@ private:
             py::gil_scoped_acquire gil;
             vol = volatile_components(el_, comps_, zz);
         }
-        SplitCall call(self_, pp_, vapor, comps_, T_, P_, liquid);
-        core::SplitResult s = core::flash_newton(zz, P_, v0, vol, call.hooks);
-        std::lock_guard<std::mutex> held(el_.lock.m);
-        el_.status.split_status = s.status;
-        return s;
+        return split_recorded(self_, pp_, el_, vapor, comps_, T_, P_, liquid, zz, v0, vol);
     }
 
     // pp's data for the C++ enthalpy and entropy, read at the first use in the flash, when the

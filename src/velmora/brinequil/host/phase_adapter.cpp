@@ -47,14 +47,19 @@ PyObject* interned(const char* name) {
     return s;
 }
 
+// fn is the function phasekit's _NATIVE (`native`) records under `name`.
+bool native_is(py::handle native, const char* name, PyObject* fn) {
+    PyObject* v = PyDict_Check(native.ptr()) ? PyDict_GetItemWithError(native.ptr(), interned(name)) : nullptr;  // borrowed
+    if (!v && PyErr_Occurred()) throw py::error_already_set();
+    return v != nullptr && v == fn;
+}
+
 // The function `name` of phasekit is the one its _NATIVE records under that name.
 bool own_in(py::handle mod, py::handle native, const char* name) {
     PyObject* fn = PyObject_GetAttr(mod.ptr(), interned(name));
     if (!fn) throw py::error_already_set();
-    PyObject* v = PyDict_Check(native.ptr()) ? PyDict_GetItemWithError(native.ptr(), interned(name)) : nullptr;
-    Py_DECREF(fn);  // still referenced by the module's dict or by _NATIVE when it matches
-    if (!v && PyErr_Occurred()) throw py::error_already_set();
-    return v != nullptr && v == fn;
+    Py_DECREF(fn);  // still referenced by the module's dict (only its identity is compared)
+    return native_is(native, name, fn);
 }
 }  // namespace
 
@@ -65,10 +70,7 @@ py::object phasekit(const char* name) {
 }
 
 bool phasekit_own(py::handle fn, const char* name) {
-    py::object own = phasekit("_NATIVE");
-    PyObject* v = PyDict_Check(own.ptr()) ? PyDict_GetItemWithError(own.ptr(), interned(name)) : nullptr;  // borrowed
-    if (!v && PyErr_Occurred()) throw py::error_already_set();
-    return v != nullptr && v == fn.ptr();
+    return native_is(phasekit("_NATIVE"), name, fn.ptr());
 }
 
 namespace {
@@ -226,12 +228,13 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
 
     core::LiquidEnthalpyHooks hooks;
     // The package's own _k_h_ig and _dh_ref in C++ (their data read once, here or by the caller).
+    const bool own_fns = phasekit_own(k_h_ig, "_k_h_ig") && phasekit_own(dh_ref, "_dh_ref");
     std::optional<core::PackageData> own;
-    if (props == nullptr && phasekit_own(k_h_ig, "_k_h_ig") && phasekit_own(dh_ref, "_dh_ref")) {
+    if (own_fns && props == nullptr) {
         own = package_data(pp, comps);
         if (own) props = &*own;
     }
-    const bool native = props != nullptr && phasekit_own(k_h_ig, "_k_h_ig") && phasekit_own(dh_ref, "_dh_ref");
+    const bool native = own_fns && props != nullptr;
     hooks.h_ig = [&] {
         if (native) {
             std::vector<double> h, s;
