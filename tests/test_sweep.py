@@ -149,6 +149,11 @@ def test_large_sweep_goes_to_a_process_pool_by_itself(mea, serial, monkeypatch):
     assert pool_starts == [1]
 
 
+class BrokenAtSubmit(cf.Executor):
+    def submit(self, *args, **kwargs):
+        raise cf.process.BrokenProcessPool("gone")
+
+
 def test_a_worker_killed_mid_sweep_is_redone_or_the_sweep_fails_loudly(mea, serial, tmp_path):
     dying = DyingSystem("MEA-CO2-H2O", gases=["N2"], cache=False)
     cond = MIXED.copy()
@@ -168,6 +173,11 @@ def test_a_worker_killed_mid_sweep_is_redone_or_the_sweep_fails_loudly(mea, seri
         with pytest.raises(SweepError, match=r"the executor broke while computing points \d+-\d+ "
                                              r"\(BrokenProcessPool: .*\); the sweep is incomplete"):
             velmora.sweep(dying, cond, executor=procs, chunksize=4)
+    # broken before a chunk could even be handed out
+    gone = BrokenAtSubmit()
+    with pytest.raises(SweepError, match=r"the executor broke while computing points 0-3 "
+                                         r"\(BrokenProcessPool: gone\); the sweep is incomplete"):
+        velmora.sweep(mea, cond, executor=gone, chunksize=4)
 
 
 def test_errors_raise_stops_at_the_failed_point(mea):

@@ -471,7 +471,14 @@ class _Job:
             ex = cf.ProcessPoolExecutor(workers, mp_context=_mp_context(),
                                         initializer=_install, initargs=(self.key, self.blob))
             try:
-                futures = {ex.submit(_chunk, *self.task(a, b)): (a, b) for a, b in chunks}
+                futures = {}
+                for k, (a, b) in enumerate(chunks):
+                    try:
+                        futures[ex.submit(_chunk, *self.task(a, b))] = (a, b)
+                    except cf.process.BrokenProcessPool:
+                        # a worker died while the chunks were handed out: the rest wait too
+                        broken.extend(chunks[k:])
+                        break
                 for f in cf.as_completed(futures):
                     a, b = futures[f]
                     try:
@@ -498,8 +505,15 @@ class _Job:
         todo = list(reversed(chunks))
         running = {}
 
+        def broke(a, b, e):
+            return SweepError(f"the executor broke while computing points {a}-{b - 1} "
+                              f"({type(e).__name__}: {e}); the sweep is incomplete")
+
         def submit(a, b, blob):
-            running[ex.submit(_chunk, *self.task(a, b, blob))] = (a, b)
+            try:
+                running[ex.submit(_chunk, *self.task(a, b, blob))] = (a, b)
+            except cf.BrokenExecutor as e:      # broken before this chunk was handed out
+                raise broke(a, b, e) from None
 
         try:
             while todo and len(running) < inflight:
@@ -511,8 +525,7 @@ class _Job:
                     try:
                         out = f.result()
                     except cf.BrokenExecutor as e:
-                        raise SweepError(f"the executor broke while computing points {a}-{b - 1}"
-                                         f" ({type(e).__name__}: {e}); the sweep is incomplete")
+                        raise broke(a, b, e) from None
                     except Exception as e:      # e.g. Dask's KilledWorker
                         raise SweepError(f"the {label}task of points {a}-{b - 1} failed "
                                          f"({type(e).__name__}: {e}); the sweep is incomplete"
