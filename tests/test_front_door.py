@@ -170,6 +170,42 @@ def test_liquid_state_of_a_brine(nacl):
     assert d["gamma_mean"] == one.gamma_mean and "pH" in repr(one)
 
 
+def test_the_compiled_check_of_a_speciation_judges_as_the_python_one(mea, nacl):
+    """The check of a liquid's answer runs compiled on the package's own model; with lnK
+    replaced in Python it runs in Python. Both give the same residual on good answers and on
+    broken ones (a species moved, ln gamma off, a negative, NaN or inf amount or ln gamma)."""
+    from velmora import checks
+
+    cases = [(mea, 313.15, mea.composition(mass_fractions={"MEA": 0.3}, loading=0.45)),
+             (nacl, 373.15, nacl.composition(molalities={"NaCl": 5.0}))]
+    for s, T, app in cases:
+        el = s.model
+        el._warm = None
+        n, lng = (np.asarray(v, dtype=float) for v in el.true_amounts(app, T))
+        solute = np.argsort(n)[-2]               # the most abundant after water
+        reacting = np.abs(np.asarray(el.nu)).sum(axis=0) > 0.0
+        broken = [(n, lng), (n * np.where(np.arange(n.size) == solute, 1.001, 1.0), lng),
+                  (n, lng + np.where(reacting, np.arange(n.size) * 1e-3, 0.0))]
+        for k, bad in ((2, -1e-9), (0, math.nan), (0, math.inf)):
+            m = n.copy()
+            m[k] = bad
+            broken += [(m, lng)]
+        for k in (0, int(np.flatnonzero(~reacting)[0])):   # in the reactions, and not
+            g = lng.copy()
+            g[k] = math.nan
+            broken += [(n, g)]
+        compiled = [checks.speciation_residual(s, app, T, a, g) for a, g in broken]
+        el.lnK = lambda T, el=el: type(el).lnK(el, T)
+        try:
+            assert el._residual(app, T, n, lng) is None
+            python = [checks.speciation_residual(s, app, T, a, g) for a, g in broken]
+        finally:
+            del el.lnK
+        assert compiled[0] <= 1e-9 and all(r > 1e-6 for r in compiled[1:])
+        assert compiled == pytest.approx(python, rel=1e-6, abs=1e-13)   # at rounding: 1e-14
+        assert all(r == math.inf for r in compiled[3:])
+
+
 def test_loaded_amine_liquid_balances_and_published_partial_pressure(mea):
     liq = mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.365)
     n, app = liq.amounts, liq.apparent

@@ -115,6 +115,13 @@ class Electrolyte:
         (every residual below tol, or below 10 tol where no step lowers them), 1 not
         converged, 2 diverged, 3 a method of the model replaced in Python (nothing done)."""
 
+    def _residual(
+        self, n_app: Mapping[str, float], T: float, n: ArrayLike, lng: ArrayLike
+    ) -> float | None:
+        """Largest residual of the speciation (n, lng) of n_app at T: reactions [ln units] and
+        invariants [relative to the feed]; inf for a negative or non-finite n or residual; None
+        where lnK or henry_ref is replaced in Python (velmora's checks compute it there)."""
+
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
         entry per row of ``nu``."""

@@ -77,14 +77,15 @@ def _amount(v, name, what):
 
 def _names(system, mapping, what):
     """{component: value} with the system's names; unknown names, ions and duplicates raise."""
-    from velmora.enginebridge import databank as db
-    from .system import _databank_id
-
     out = {}
     valid = system.components
+    upper = system._info.upper_components
     for key, v in mapping.items():
-        hit = next((c for c in valid if c.upper() == str(key).strip().upper()), None)
+        hit = upper.get(str(key).strip().upper())
         if hit is None:
+            from velmora.enginebridge import databank as db
+            from .system import _databank_id
+
             try:
                 sid = _databank_id(key, db)
             except ValueError:
@@ -197,6 +198,7 @@ class SystemInfo:
         self.diss = [dict(d) for d in el.diss]
         self.app_idx = [int(i) for i in el.app_idx]
         self.components = list(system.components)
+        self.upper_components = {c.upper(): c for c in self.components}
         # salts: the DISS reactions' apparent electrolytes and their ions
         self.salts = {}
         for d in self.diss:
@@ -300,10 +302,12 @@ def range_warnings(system, T, app, stacklevel=3):
                           RangeWarning, stacklevel=stacklevel)
 
 
-def pair_warnings(system, x, stacklevel=4):
+def pair_warnings(system, n, stacklevel=4):
     """RangeWarning for each electrolyte pair on default parameters whose ions and molecule
-    are major species of the liquid x (true mole fractions)."""
+    are major species of the liquid of true amounts n."""
     info = system._info
+    n = np.asarray(n, dtype=float)
+    x = (n / n.sum()).tolist()          # plain floats: indexed a few times each
     pairs = info.__dict__.get("_pair_positions")
     if pairs is None:               # a set: sorted, as its order varies by process; made once
         pairs = info._pair_positions = [(m, c, a, info.pos[m], info.pos[c], info.pos[a])
@@ -316,14 +320,30 @@ def pair_warnings(system, x, stacklevel=4):
 
 # ---------------------------------------------------------------------------- checks of answers
 
+def abs_max(v):
+    """Largest |v| of a small array (plain floats: a NumPy reduction costs more than the
+    arithmetic); inf if any element is NaN or inf."""
+    a = list(map(abs, v.tolist()))
+    return max(a, default=0.0) if math.isfinite(sum(a)) else math.inf
+
+
 def speciation_residual(system, app, T, n, lng):
-    """Largest reaction residual [ln units] and invariant residual [relative] of a speciation."""
+    """Largest reaction residual [ln units] and invariant residual [relative] of a speciation.
+
+    The model's compiled check where the model is the package's own (the same arithmetic, a
+    tenth of the time); here where lnK or henry_ref is replaced in Python."""
     el, info = system.model, system._info
+    native = getattr(el, "_residual", None)
+    if native is not None:
+        res = native(app, T, n, lng)
+        if res is not None:
+            return res
     n = np.asarray(n, dtype=float)
-    tot_n = float(n.sum())
-    # a negative amount shows in the minimum; a NaN or inf in n or lng carries through to the
-    # residuals below, whose maximum is then NaN or inf and fails any tolerance
-    if not (tot_n > 0.0 and float(n.min()) >= 0.0):
+    nl = n.tolist()
+    tot_n = sum(nl)
+    # a negative amount fails the minimum; a NaN or inf in n makes the sum NaN or inf, and one
+    # in lng makes the reaction residual inf below: any of them fails every tolerance
+    if not (0.0 < tot_n < math.inf and min(nl) >= 0.0):
         return math.inf
     res = 0.0
     if info.nu.size:
@@ -333,11 +353,10 @@ def speciation_residual(system, app, T, n, lng):
         lx -= el.henry_ref(T, x)
         r = info.nu @ lx
         r -= el.lnK(T)
-        res = float(np.abs(r).max())
+        res = abs_max(r)
     if info.B.size:
         n0 = info.n0(app)                  # apparent amounts: none negative
-        d = info.B @ (n - n0)
-        res = max(res, float(np.abs(d).max()) / max(float(n0.sum()), 1e-300))
+        res = max(res, abs_max(info.B @ (n - n0)) / max(math.fsum(n0.tolist()), 1e-300))
     return res if math.isfinite(res) else math.inf
 
 

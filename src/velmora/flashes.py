@@ -120,7 +120,7 @@ def _finish(system, z, v):
     T = raw["T"]
     x = dict(zip(system.components, map(float, raw["x"])))
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
-    checks.pair_warnings(system, np.asarray(v.n) / np.sum(v.n), stacklevel=5)
+    checks.pair_warnings(system, v.n, stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 

@@ -176,6 +176,18 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
         "{component: amount} at T");
 
     cls.def(
+        "_residual",
+        [](py::handle self, py::handle n_app, double T, py::handle n, py::handle lng) {
+            const std::optional<double> r =
+                speciation_residual(self, n_app, T, to_vector(n, "n"), to_vector(lng, "lng"));
+            return r ? py::object(py::float_(*r)) : py::object(py::none());
+        },
+        py::arg("n_app"), py::arg("T"), py::arg("n"), py::arg("lng"),
+        "Largest residual of the speciation (n, lng) of n_app at T: reactions [ln units] and "
+        "invariants [relative to the feed]; inf for a negative or non-finite n or residual; "
+        "None where lnK or henry_ref is replaced in Python");
+
+    cls.def(
         "henry_ref",
         [](py::handle self, double T, py::object x, py::object lng) {
             (void)lng;  // accepted for the speciation's calling convention; not needed

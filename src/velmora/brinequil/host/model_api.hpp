@@ -13,6 +13,7 @@
 // - The GIL must be held (all of these call into Python), except where a function says so.
 #pragma once
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,6 +90,14 @@ Speciation true_amounts(py::handle self, py::handle n_app, double T, double tol 
                         int maxit = 200);
 Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double tol = 1e-11,
                         int maxit = 200);
+
+// The largest residual of a speciation (n, lng) of the apparent liquid n_app at T, as a check
+// of an answer computes it: max |nu (ln x + lng - ref) - ln K| over the reactions and
+// max |B (n - n0)| / sum n0 over the invariants; inf where n has a negative, NaN or inf entry or
+// a residual is not finite. nullopt where lnK or henry_ref is replaced in Python (the caller
+// computes it there, with the replacement). ValueError for vectors of the wrong size.
+std::optional<double> speciation_residual(py::handle self, py::handle n_app, double T,
+                                          const Eigen::VectorXd& n, const Eigen::VectorXd& lng);
 
 // The warm-start record as Python sees the attribute `_warm`: get (AttributeError when there is
 // none), set (None: start cold), delete.
