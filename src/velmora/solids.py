@@ -220,14 +220,23 @@ class _Liquid:
         else:
             raise ValueError("speciation not converged")
         self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
-        if not (self.n.min() > 0.0 and self.n.max() < math.inf):      # NaN fails both
+        nl = self.n.tolist()
+        if not (min(nl) > 0.0 and math.isfinite(sum(nl))):    # a NaN or inf makes the sum so
             raise ValueError("speciation not finite")
         self.si = system.solids.si(T, self.n, self.lng)
 
 
+def _every(system, s, active):
+    """The amounts ``s`` of the solids ``active`` as a vector over every solid of the system
+    (a product with a whole matrix costs less than one with a fancy-indexed copy)."""
+    full = np.zeros(len(system.solids))
+    full[active] = s
+    return full
+
+
 def _app(system, feed, s, active):
     """The dissolved part {component: amount} of the feed (vector) less the solids."""
-    c = feed - np.asarray(s, dtype=float) @ system.solids.content[list(active)]
+    c = feed - _every(system, s, active) @ system.solids.content
     return dict(zip(system.components, c.tolist()))
 
 
@@ -254,8 +263,7 @@ def solid_liquid(system, app, T):
         try:
             app_liq = _app(system, feed, s, active)
             out = _tight_state(system, app_liq, T, polish=False)
-            _verify(system, out, dict(zip([ss.names[k] for k in active], s.tolist())), app, T,
-                    its)
+            _verify(system, out, active, s, feed, app, T, its)
             ss.range_warnings(T, active)
             return out
         except (ConvergenceError, ValueError):
@@ -278,7 +286,7 @@ def solid_liquid(system, app, T):
     ss.range_warnings(T, active)
     app_liq = _app(system, feed, s, active)
     out = _tight_state(system, app_liq, T)
-    _verify(system, out, {ss.names[k]: float(v) for k, v in zip(active, s)}, app, T, its)
+    _verify(system, out, active, s, feed, app, T, its)
     return out
 
 
@@ -372,7 +380,7 @@ def _tight_state(system, app, T, polish=True):
         raise ConvergenceError(f"chemical equilibrium of the liquid not verified at T = {T:g} K "
                                f"next to the solids: residual {res:.3g}", T=T, feed=dict(app),
                                residual=res)
-    checks.pair_warnings(system, np.asarray(n) / np.sum(n))
+    checks.pair_warnings(system, n)
     return LiquidState(system, app, T, n, lng, f, res)
 
 
@@ -611,26 +619,27 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                            tried=[ss.names[k] for k in active])
 
 
-def _verify(system, state, solids, feed_app, T, iterations):
-    """Check the answer: present solids at |SI| <= SI_TOL, absent ones at SI < 0, the element
-    and charge balances of feed = liquid + solids; attach the solids to the state."""
+def _verify(system, state, active, s, feed, feed_app, T, iterations):
+    """Check the answer: present solids (``active``, amounts ``s``) at |SI| <= SI_TOL, absent
+    ones at SI < 0, the element and charge balances of feed = liquid + solids (``feed``: the
+    apparent amounts as a vector, ``feed_app`` as given); attach the solids to the state."""
     ss, info = system.solids, system._info
+    solids = dict(zip([ss.names[k] for k in active], np.asarray(s, dtype=float).tolist()))
     si = state.saturation_indices
     bad = [f"{k} SI {si[k]:.3g}" for k in solids if abs(si[k]) > SI_TOL]
     bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v >= 0.0]
-    n0 = ss.n0_of @ _app_vector(system, feed_app)
+    n0 = ss.n0_of @ feed
     # feed - liquid - solids in the invariants (elements and charge)
     d = info.B @ (n0 - np.fromiter(state.amounts.values(), float, len(state.amounts)))
     if solids:
-        d -= ss.b_nu[:, [ss.names.index(k) for k in solids]] @ np.fromiter(
-            solids.values(), float, len(solids))
-    scale = max(float(np.abs(n0).sum()), 1e-300)
-    balance = float(np.abs(d).max()) / scale
+        d -= ss.b_nu @ _every(system, s, active)
+    scale = max(math.fsum(map(abs, n0.tolist())), 1e-300)
+    balance = checks.abs_max(d) / scale
     if bad or not balance <= system.tol:
         raise ConvergenceError(f"solid-liquid equilibrium not verified at T = {T:g} K: "
                                + "; ".join(bad + [f"balance {balance:.3g}"]), T=T,
                                feed=dict(feed_app), residual=balance)
-    state.solids = dict(solids)
+    state.solids = solids
     state.feed = dict(feed_app)
     state.balance = balance
     state.iterations = iterations

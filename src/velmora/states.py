@@ -58,29 +58,32 @@ class LiquidState:
         self.amounts = dict(zip(names, nl))
         self.x = dict(zip(names, xl))
         self.ln_gamma = dict(zip(names, lngl))
-        self.gamma = {s: math.exp(v) for s, v in self.ln_gamma.items()}
-        self.molality = {names[i]: (nl[i] / kg_w if kg_w > 0 else math.inf)
-                         for i in range(len(names)) if i != iw}
         lnx_w = math.log(xl[iw]) if xl[iw] > 0 else -math.inf
-        ln_gamma_inf = ln_gamma_inf_water(system, T).tolist()
-        self.gamma_molal = {names[i]: math.exp(lngl[i] - ln_gamma_inf[i] + lnx_w)
-                            for i in solute}
-        self.activity = {}
+        ln_gamma_inf = ln_gamma_inf_water(system, T) if info.henry_idx else None
+        # one pass over the species, each mapping in species order
+        self.gamma, self.molality, self.gamma_molal, self.activity = gamma, molality, gm, act = (
+            {}, {}, {}, {})
+        solute = set(solute)
+        strength = []
         for i, s in enumerate(names):
-            if s in self.gamma_molal:
-                self.activity[s] = self.molality[s] * self.gamma_molal[s]
+            g = gamma[s] = math.exp(lngl[i])
+            if i != iw:
+                m = molality[s] = nl[i] / kg_w if kg_w > 0 else math.inf
+                if ion[i]:
+                    strength.append(m * z_sq[i])
+            if i in solute:
+                ref = lngl[i] if ln_gamma_inf is None else lngl[i] - float(ln_gamma_inf[i])
+                gm[s] = g_m = math.exp(ref + lnx_w)
+                act[s] = molality[s] * g_m
             elif not ion[i]:
-                self.activity[s] = xl[i] * self.gamma[s]
-        self.water_activity = self.activity["H2O"]
-        self.pH = (-math.log10(self.activity["H3O+"]) if self.activity.get("H3O+", 0.0) > 0
-                   else None)
-        self.ionic_strength = 0.5 * sum(self.molality[s] * z_sq[i]
-                                        for i, s in enumerate(names) if ion[i])
-        msum = sum(v for v in self.molality.values())
+                act[s] = xl[i] * g
+        self.water_activity = act["H2O"]
+        self.pH = -math.log10(act["H3O+"]) if act.get("H3O+", 0.0) > 0 else None
+        self.ionic_strength = 0.5 * sum(strength)
+        msum = sum(molality.values())
         self.osmotic_coefficient = (-math.log(self.water_activity) /
                                     (info.mw["H2O"] / 1000.0 * msum) if msum > 0 else 1.0)
         self.charges = dict(charges)
-        gm = self.gamma_molal
         self.gamma_mean = {salt: math.exp((p * math.log(gm[c]) + q * math.log(gm[a])) / (p + q))
                            for salt, c, a, p, q in _salt_constants(info, charges)}
         self.partial_pressures = {c: float(v) for c, v in f.items()}
@@ -207,7 +210,7 @@ def liquid_state(system, app, T):
         f, n, lng = el.fugacities(app, T)
         res = checks.speciation_residual(system, app, T, n, lng)
     state = LiquidState(system, app, T, n, lng, f, res)
-    checks.pair_warnings(system, np.asarray(n) / np.sum(n))
+    checks.pair_warnings(system, n)
     return state
 
 
