@@ -79,6 +79,56 @@ void square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu() {
     CHECK(y == Eigen::VectorXd(exact));
 }
 
+void square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off() {
+    // Matrices U diag(s) V^T with condition numbers 1e8 .. 1e18, rows and columns scaled apart
+    // (as the speciation's are): whichever path solves, the step is the truncated SVD's to the
+    // accuracy the condition allows, and elimination (LU) is taken only where the SVD keeps every
+    // singular value (it never solves a system the SVD would truncate).
+    const int n = 8;
+    unsigned long long seed = 12345;
+    auto uniform = [&seed] {        // a small LCG: the same matrices on every platform
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0 * 2.0 - 1.0;
+    };
+    int lu = 0, other = 0;
+    for (int rep = 0; rep < 60; ++rep) {
+        Eigen::MatrixXd A(n, n), B(n, n);
+        for (int i = 0; i < n; ++i)
+            for (int j = 0; j < n; ++j) {
+                A(i, j) = uniform();
+                B(i, j) = uniform();
+            }
+        const Eigen::MatrixXd U = Eigen::HouseholderQR<Eigen::MatrixXd>(A).householderQ();
+        const Eigen::MatrixXd V = Eigen::HouseholderQR<Eigen::MatrixXd>(B).householderQ();
+        const double kappa = std::pow(10.0, 8.0 + 10.0 * rep / 59.0);
+        Eigen::VectorXd sv(n);
+        for (int k = 0; k < n; ++k) sv[k] = std::pow(kappa, -static_cast<double>(k) / (n - 1));
+        Eigen::MatrixXd J = U * sv.asDiagonal() * V.transpose();
+        for (int k = 0; k < n; ++k) {
+            J.row(k) *= std::pow(10.0, (k % 3) - 1.0);
+            J.col(k) *= std::pow(10.0, 1.0 - (k % 4));
+        }
+        Eigen::VectorXd rhs(n);
+        for (int k = 0; k < n; ++k) rhs[k] = uniform();
+        LeastSquares lsq(n, n);
+        Eigen::VectorXd x(n);
+        CHECK(lsq.solve(J, rhs, x));
+        Eigen::JacobiSVD<Eigen::MatrixXd> svd(J, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        const double cut = Eigen::NumTraits<double>::epsilon() * n * svd.singularValues()[0];
+        const bool full = svd.singularValues()[n - 1] > cut;
+        if (lsq.last_path() == Path::LU) {
+            ++lu;
+            CHECK(full);
+            const double cond = svd.singularValues()[0] / svd.singularValues()[n - 1];
+            const Eigen::VectorXd want = svd.solve(rhs);
+            CHECK((x - want).norm() <= 1e-13 * cond * std::max(1.0, want.norm()));
+        } else {
+            ++other;
+        }
+    }
+    CHECK(lu > 10 && other > 10);   // both sides of the cut-off were met
+}
+
 void rank_deficient_square_gives_the_minimum_norm_solution() {
     // Two equal rows and columns: rank 2 of 3; the SVD decides, the null direction gets nothing.
     Eigen::MatrixXd J(3, 3);
@@ -277,6 +327,7 @@ int main() {
     const std::vector<std::pair<const char*, std::function<void()>>> tests = {
         {"square_full_rank_takes_the_lu_and_solves_exactly", square_full_rank_takes_the_lu_and_solves_exactly},
         {"square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu", square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu},
+        {"square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off", square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off},
         {"rank_deficient_square_gives_the_minimum_norm_solution", rank_deficient_square_gives_the_minimum_norm_solution},
         {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
         {"trace_column_is_deflated_like_the_svd_drops_it", trace_column_is_deflated_like_the_svd_drops_it},

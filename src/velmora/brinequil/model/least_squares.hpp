@@ -16,7 +16,10 @@ namespace brinequil::core {
 // only a numerically rank-deficient J goes to the SVD. All bounds use s_max <= |J|_2 <=
 // min(|J|_F, sqrt(|J|_1 |J|_inf)) and carry a factor 10 for rounding.
 //
-// - Square J: the inverse by Gauss-Jordan elimination, s_max / s_min <= |J| |J^-1|.
+// - Square J: LU with partial pivoting, s_max / s_min <= |J|_F sqrt(n) |U^-1| |L^-1| (infinity
+//   norms, bounded through the factors' comparison matrices, times the growth of the
+//   elimination); where that bound is too loose, the inverse by Gauss-Jordan elimination,
+//   s_max / s_min <= |J| |J^-1|.
 // - More rows than columns: Householder QR, s_min >= 1 / |R^-1|_F.
 // - Columns at most eps * max(rows, cols) times the largest (a species at a trace amount in no
 //   reaction) prove a singular value at or below the cut-off (s_min <= |J e_j| <= cut): the
@@ -45,6 +48,9 @@ public:
 private:
     using RowMatrix = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
+    // x = J^-1 rhs by LU with partial pivoting, where its bound proves the condition of J
+    // below the cut-off; false (x overwritten, undefined) otherwise.
+    bool lu_solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x);
     // inv_ = J^-1 by Gauss-Jordan on aug_; false when a pivot is 0 or not finite.
     bool invert(const Eigen::MatrixXd& J);
     // min(|M|_F, sqrt(|M|_1 |M|_inf)) >= |M|_2
@@ -70,6 +76,8 @@ private:
 
     Eigen::Index rows_, cols_;
     RowMatrix inv_, aug_;              // aug_: [J | J^-1 in pivot order] (see invert)
+    Eigen::MatrixXd lu_;               // the LU factors of lu_solve (column-major)
+    Eigen::VectorXd lu_work_;
     std::vector<Eigen::Index> row_of_, slot_col_;
     RowMatrix h_;                      // R, and the Householder vectors under it
     Eigen::MatrixXd rinv_;             // R^-1 (upper triangle)
