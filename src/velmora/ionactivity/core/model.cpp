@@ -432,6 +432,127 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     return F;
 }
 
+// The local-composition part of F (as lc) with the ion fractions Y held fixed (option fixed_Y),
+// and its gradient g = dF/dX by hand: with Y constant every cell is w num/den, w = X_centre (times
+// Y_partner for an ion-centred cell) and num, den linear in X, so a cell adds r = num/den (times
+// Y_partner) to its centre and w (a_j - r b_j) / den to each X_j of its sums (a_j, b_j: X_j's
+// coefficients in num and den). The same function as lc<K, Dual<K>> with Y constant, without the
+// K derivative entries each operation carries there. q: n_ + 2 NI M entries; g: n_ entries.
+double Model::lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g) {
+    const int M = static_cast<int>(mols_.size());
+    const int Cn = static_cast<int>(cats_.size()), An = static_cast<int>(ans_.size());
+    const int NI = Cn + An;
+    double* Y = q;
+    double* Gi = Y + n_;
+    double* ti = Gi + NI * M;
+    double e[kMaxSpecies], t[kMaxSpecies];  // a cell's exp(-alpha tau) and tau per molecule
+    for (int i = 0; i < n_; ++i) g[i] = 0.0;
+
+    double SXc = 0.0, SXa = 0.0;
+    for (int c : cats_) SXc += X[c];
+    for (int a : ans_) SXa += X[a];
+    auto fractions = [&](const std::vector<int>& ions, double sum) {
+        for (int i : ions) Y[i] = sum > 0 ? X[i] / sum : 1.0 / ions.size();
+    };
+    fractions(cats_, SXc);
+    fractions(ans_, SXa);
+    // mixing rules, as lc
+    for (int ci = 0; ci < Cn; ++ci)
+        for (int mi = 0; mi < M; ++mi) {
+            double G = 0.0, al = 0.0;
+            for (int ai = 0; ai < An; ++ai) {
+                const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
+                G += Y[ans_[ai]] * s.Gcam[k];
+                al += Y[ans_[ai]] * s.alp[k];
+            }
+            Gi[ci * M + mi] = G;
+            ti[ci * M + mi] = -std::log(G) / al;
+        }
+    for (int ai = 0; ai < An; ++ai)
+        for (int mi = 0; mi < M; ++mi) {
+            double G = 0.0, al = 0.0;
+            for (int ci = 0; ci < Cn; ++ci) {
+                const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
+                G += Y[cats_[ci]] * s.Gcam[k];
+                al += Y[cats_[ci]] * s.alp[k];
+            }
+            Gi[(Cn + ai) * M + mi] = G;
+            ti[(Cn + ai) * M + mi] = -std::log(G) / al;
+        }
+
+    double F = 0.0;
+    auto ion_at = [&](int p) { return p < Cn ? cats_[p] : ans_[p - Cn]; };
+    // Molecule-centred cells.
+    for (int mi = 0; mi < M; ++mi) {
+        double num = 0.0, den = 0.0;
+        for (int mj = 0; mj < M; ++mj) {
+            const int j = mols_[mj];
+            const double gg = s.Gmm[mj * M + mi];
+            num += X[j] * (gg * s.tmm[mj * M + mi]);
+            den += X[j] * gg;
+        }
+        for (int p = 0; p < NI; ++p) {
+            const double xg = X[ion_at(p)] * Gi[p * M + mi];
+            num += xg * ti[p * M + mi];
+            den += xg;
+        }
+        const int m = mols_[mi];
+        const double r = num / den, f = X[m] / den;
+        F += X[m] * num / den;
+        g[m] += r;
+        for (int mj = 0; mj < M; ++mj)
+            g[mols_[mj]] += f * s.Gmm[mj * M + mi] * (s.tmm[mj * M + mi] - r);
+        for (int p = 0; p < NI; ++p) g[ion_at(p)] += f * Gi[p * M + mi] * (ti[p * M + mi] - r);
+    }
+    // Ion-centred cells and the ions' reference Phi, as lc; F - Phi.
+    const bool ref = o.lc_ref == LcRef::WaterRatio;
+    double Phi = 0.0;
+    const int wi = water_slot_;
+    for (int side = 0; side < 2; ++side) {
+        const int P = side == 0 ? Cn : An, R = side == 0 ? An : Cn;
+        const double others = side == 0 ? SXa : SXc;
+        const std::vector<int>& other_ions = side == 0 ? ans_ : cats_;
+        for (int p = 0; p < P; ++p) {
+            const int centre = side == 0 ? cats_[p] : ans_[p];
+            const int pslot = side == 0 ? p : Cn + p;
+            for (int r = 0; r < R; ++r) {
+                const int partner = side == 0 ? ans_[r] : cats_[r];
+                const int ci = side == 0 ? p : r, ai = side == 0 ? r : p;
+                const std::size_t k0 = (static_cast<std::size_t>(ci) * An + ai) * M;
+                double num = 0.0, den = others, tw = 0.0;
+                for (int mi = 0; mi < M; ++mi) {
+                    const std::size_t k = k0 + mi;
+                    t[mi] = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
+                    e[mi] = std::exp(t[mi] * (-s.alp[k]));
+                    const double xg = X[mols_[mi]] * e[mi];
+                    num += xg * t[mi];
+                    den += xg;
+                    if (mi == wi) tw = t[mi];
+                }
+                const double w = X[centre] * Y[partner];
+                if (den > 0) {
+                    const double rr = num / den, f = w / den;
+                    F += w * num / den;
+                    g[centre] += Y[partner] * rr;
+                    for (int mi = 0; mi < M; ++mi) g[mols_[mi]] += f * e[mi] * (t[mi] - rr);
+                    for (int i : other_ions) g[i] -= f * rr;
+                }
+                if (ref) {
+                    Phi += w * tw;
+                    g[centre] -= Y[partner] * tw;
+                }
+            }
+            if (ref) {
+                const double gt = Gi[pslot * M + wi] * ti[pslot * M + wi];
+                Phi += X[centre] * gt;
+                g[centre] -= gt;
+            }
+        }
+    }
+    if (ref) F -= Phi;
+    return F;
+}
+
 // F(n) = n G^ex/RT = F_lc - Phi + F_PDH + F_Born; returns F/N and the gradient (ln gamma).
 template <int K>
 double Model::eval(const double* x, double T, const Options& o, double* grad) {
@@ -456,8 +577,12 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
 
     D F;
     if (o.fixed_Y) {
-        if (qbuf_.size() < nq) qbuf_.resize(nq);
-        F = lc<K, double>(s, X, o, qbuf_.data());
+        if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
+        double* xs = qbuf_.data() + nq;     // X as numbers
+        double* g = xs + n_;                // dF/dX
+        for (int i = 0; i < n_; ++i) xs[i] = X[i].v;
+        F = D(lc_fixed(s, xs, o, qbuf_.data(), g));
+        for (int i = 0; i < n_; ++i) F.d[i] = g[i] * C_[i];   // dX_i/dn_i = C_i
     } else {
         F = lc<K, D>(s, X, o, X + n_);
     }

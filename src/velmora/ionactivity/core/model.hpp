@@ -101,6 +101,7 @@ private:
     const TState& at(double T);
     template <int K> double eval(const double* x, double T, const Options& o, double* grad);
     template <int K, class Q> Dual<K> lc(const TState& s, const Dual<K>* X, const Options& o, Q* q);
+    double lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g);
 
     void check_size(Eigen::Index size, const char* what) const;
 
