@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 
 namespace brinequil::core {
 
@@ -69,8 +70,10 @@ bool gauss_jordan(double* W, Eigen::Index n, Eigen::Index* row_of, Eigen::Index*
 // factors came from. Column-oriented throughout, so that every inner loop runs down a
 // contiguous column with independent entries. Returns max |U_ij| (the growth of the
 // elimination), or -1 when a pivot is 0 or not finite.
-VELMORA_WIDE_CLONES
-double lu_factor(double* A, Eigen::Index n, Eigen::Index* perm) {
+template <int N>
+inline __attribute__((always_inline)) double lu_factor_n(double* A, Eigen::Index size,
+                                                         Eigen::Index* perm) {
+    const Eigen::Index n = N > 0 ? N : size;
     for (Eigen::Index i = 0; i < n; ++i) perm[i] = i;
     double umax = 0.0;
     for (Eigen::Index k = 0; k < n; ++k) {
@@ -106,8 +109,11 @@ double lu_factor(double* A, Eigen::Index n, Eigen::Index* perm) {
 // (|diagonal|, -|off-diagonal|), whose row sums M(T)^-1 e come from one substitution each
 // (Higham, Accuracy and Stability of Numerical Algorithms, 2nd ed. 2002, sec. 8.3). Both
 // substitutions column by column, the solution's and the bound's side by side. w: n entries.
-VELMORA_WIDE_CLONES
-double lu_substitute(const double* A, Eigen::Index n, double* __restrict x, double* __restrict w) {
+template <int N>
+inline __attribute__((always_inline)) double lu_substitute_n(const double* A, Eigen::Index size,
+                                                             double* __restrict x,
+                                                             double* __restrict w) {
+    const Eigen::Index n = N > 0 ? N : size;
     double lower = 0.0;                     // |L^-1|_inf, L unit lower triangular
     for (Eigen::Index i = 0; i < n; ++i) w[i] = 1.0;
     for (Eigen::Index j = 0; j < n; ++j) {
@@ -132,6 +138,34 @@ double lu_substitute(const double* A, Eigen::Index n, double* __restrict x, doub
         }
     }
     return lower * upper;
+}
+
+// The two above with the sizes of most speciations known to the compiler (loops it unrolls and
+// vectorises whole), in the AVX2 clone and the plain one alike.
+template <class Fn>
+inline __attribute__((always_inline)) double by_size(Eigen::Index n, Fn&& f) {
+    switch (n) {
+        case 4: return f(std::integral_constant<int, 4>{});
+        case 5: return f(std::integral_constant<int, 5>{});
+        case 6: return f(std::integral_constant<int, 6>{});
+        case 7: return f(std::integral_constant<int, 7>{});
+        case 8: return f(std::integral_constant<int, 8>{});
+        case 9: return f(std::integral_constant<int, 9>{});
+        case 10: return f(std::integral_constant<int, 10>{});
+        case 11: return f(std::integral_constant<int, 11>{});
+        case 12: return f(std::integral_constant<int, 12>{});
+        default: return f(std::integral_constant<int, 0>{});
+    }
+}
+
+VELMORA_WIDE_CLONES
+double lu_factor(double* A, Eigen::Index n, Eigen::Index* perm) {
+    return by_size(n, [&](auto N) { return lu_factor_n<decltype(N)::value>(A, n, perm); });
+}
+
+VELMORA_WIDE_CLONES
+double lu_substitute(const double* A, Eigen::Index n, double* __restrict x, double* __restrict w) {
+    return by_size(n, [&](auto N) { return lu_substitute_n<decltype(N)::value>(A, n, x, w); });
 }
 
 // Householder QR of the first k columns of the row-major rows x ld matrix H, in place: R on
@@ -208,9 +242,22 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
         path_ = Path::Empty;
         return true;
     }
-    if (!J.allFinite()) return false;
+    // The column norms and the largest entry in one pass over J. A NaN or infinity makes its
+    // column's norm so (as does an overflow of the squares: then the entries decide).
+    jmax_ = 0.0;
+    double norms = 0.0;
+    for (Eigen::Index j = 0; j < cols; ++j) {
+        const double* c = J.data() + j * rows;
+        double sq = 0.0;
+        for (Eigen::Index i = 0; i < rows; ++i) {
+            sq += c[i] * c[i];
+            jmax_ = std::max(jmax_, std::abs(c[i]));
+        }
+        colnorm_[j] = std::sqrt(sq);
+        norms += colnorm_[j];
+    }
+    if (!std::isfinite(norms) && !J.allFinite()) return false;
     // Columns at or below the cut-off relative to the largest column.
-    for (Eigen::Index j = 0; j < cols; ++j) colnorm_[j] = J.col(j).norm();
     const double floor = cut_factor_ * colnorm_.maxCoeff();
     keep_.clear();
     for (Eigen::Index j = 0; j < cols; ++j)
@@ -406,7 +453,7 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
 bool LeastSquares::lu_solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
     const Eigen::Index n = J.rows();
     lu_ = J;
-    const double jmax = J.cwiseAbs().maxCoeff();
+    const double jmax = jmax_;
     const double umax = lu_factor(lu_.data(), n, row_of_.data());
     if (!(umax > 0.0)) return false;
     for (Eigen::Index i = 0; i < n; ++i) x[i] = rhs[row_of_[static_cast<std::size_t>(i)]];

@@ -554,9 +554,74 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
 }
 
 // F(n) = n G^ex/RT = F_lc - Phi + F_PDH + F_Born; returns F/N and the gradient (ln gamma).
+// F with the ion fractions held (option fixed_Y) in plain numbers: the local-composition term by
+// lc_fixed, the long-range terms as functions of a few sums of the amounts, N, sum z^2 n / 2 and
+// sum z^2 n / r over the ions and the solvents' amounts, differentiated in those (Dual<8>) and
+// carried to the species by the chain rule. false: more solvents than that width holds (then
+// eval's general path).
+bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad, double& out) {
+    using D = Dual<8>;
+    constexpr int kSums = 3;  // N, sum z^2 n / 2, sum z^2 n / r
+    const int nsolv = static_cast<int>(d_.solvents.size());
+    if (kSums + nsolv > 8) return false;
+    const TState& s = at(T);
+    const std::size_t NI = cats_.size() + ans_.size();
+    const std::size_t nq = static_cast<std::size_t>(n_) + 2 * NI * mols_.size();
+    if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
+    double* X = qbuf_.data() + nq;   // C_i n_i
+    double* g = X + n_;              // dF/dn
+    double N = 0.0;
+    for (int i = 0; i < n_; ++i) {
+        X[i] = C_[i] * x[i];
+        N += x[i];
+    }
+    const double Flc = lc_fixed(s, X, o, qbuf_.data(), g);
+    for (int i = 0; i < n_; ++i) g[i] *= C_[i];  // dX_i/dn_i = C_i
+    if (NI == 0) {
+        if (grad) std::copy(g, g + n_, grad);
+        out = Flc / N;
+        return true;
+    }
+    double Iv = 0.0, qv = 0.0;
+    for (int i = 0; i < n_; ++i) {
+        if (d_.kind[i] != Kind::Ion) continue;
+        const double z2 = double(d_.z[i]) * d_.z[i];
+        Iv += x[i] * (0.5 * z2);
+        qv += x[i] * (z2 / d_.born[i]);
+    }
+    if (lrbuf_.size() < static_cast<std::size_t>(n_)) lrbuf_.resize(n_);
+    for (int k = 0; k < nsolv; ++k) {
+        const int i = d_.solvents[k];
+        lrbuf_[i] = D::seed(x[i], kSums + k);
+    }
+    const D Nd = D::seed(N, 0), q = D::seed(qv, 2);
+    const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, lrbuf_.data(), s.aphi_T);
+    const D I = D::seed(Iv, 1) / Nd;
+    D F(Flc);
+    if (I.v > 0) {
+        const D sq = sqrt(I);
+        F += -(Nd * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
+    }
+    F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * s.born_T;
+    if (grad) {
+        for (int i = 0; i < n_; ++i) {
+            double v = g[i] + F.d[0];
+            if (d_.kind[i] == Kind::Ion) {
+                const double z2 = double(d_.z[i]) * d_.z[i];
+                v += 0.5 * z2 * F.d[1] + z2 / d_.born[i] * F.d[2];
+            }
+            grad[i] = v;
+        }
+        for (int k = 0; k < nsolv; ++k) grad[d_.solvents[k]] += F.d[kSums + k];
+    }
+    out = F.v / N;
+    return true;
+}
+
 template <int K>
 double Model::eval(const double* x, double T, const Options& o, double* grad) {
     using D = Dual<K>;
+    if (double F; o.fixed_Y && eval_fixed(x, T, o, grad, F)) return F;
     const TState& s = at(T);
     const std::size_t NI = cats_.size() + ans_.size();
     const std::size_t nq = static_cast<std::size_t>(n_) + 2 * NI * mols_.size();

@@ -102,6 +102,7 @@ private:
     template <int K> double eval(const double* x, double T, const Options& o, double* grad);
     template <int K, class Q> Dual<K> lc(const TState& s, const Dual<K>* X, const Options& o, Q* q);
     double lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g);
+    bool eval_fixed(const double* x, double T, const Options& o, double* grad, double& out);
 
     void check_size(Eigen::Index size, const char* what) const;
 
@@ -119,6 +120,7 @@ private:
                std::vector<Dual<24>>, std::vector<Dual<32>>, std::vector<Dual<64>>>
         bufs_;
     std::vector<double> qbuf_;
+    std::vector<Dual<8>> lrbuf_;  // the solvents' amounts of eval_fixed (by species)
 };
 
 }  // namespace enrtl
