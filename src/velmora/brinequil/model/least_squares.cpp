@@ -242,20 +242,10 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
         path_ = Path::Empty;
         return true;
     }
-    // The column norms and the largest entry in one pass over J. A NaN or infinity makes its
-    // column's norm so (as does an overflow of the squares: then the entries decide).
-    jmax_ = 0.0;
+    // The column norms; a NaN or infinity makes its column's norm so (as does an overflow of
+    // the squares: then the entries decide).
     double norms = 0.0;
-    for (Eigen::Index j = 0; j < cols; ++j) {
-        const double* c = J.data() + j * rows;
-        double sq = 0.0;
-        for (Eigen::Index i = 0; i < rows; ++i) {
-            sq += c[i] * c[i];
-            jmax_ = std::max(jmax_, std::abs(c[i]));
-        }
-        colnorm_[j] = std::sqrt(sq);
-        norms += colnorm_[j];
-    }
+    for (Eigen::Index j = 0; j < cols; ++j) norms += (colnorm_[j] = J.col(j).norm());
     if (!std::isfinite(norms) && !J.allFinite()) return false;
     // Columns at or below the cut-off relative to the largest column.
     const double floor = cut_factor_ * colnorm_.maxCoeff();
@@ -453,7 +443,7 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
 bool LeastSquares::lu_solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
     const Eigen::Index n = J.rows();
     lu_ = J;
-    const double jmax = jmax_;
+    const double jmax = J.cwiseAbs().maxCoeff();
     const double umax = lu_factor(lu_.data(), n, row_of_.data());
     if (!(umax > 0.0)) return false;
     for (Eigen::Index i = 0; i < n; ++i) x[i] = rhs[row_of_[static_cast<std::size_t>(i)]];

@@ -78,7 +78,6 @@ private:
     RowMatrix inv_, aug_;              // aug_: [J | J^-1 in pivot order] (see invert)
     Eigen::MatrixXd lu_;               // the LU factors of lu_solve (column-major)
     Eigen::VectorXd lu_work_;
-    double jmax_ = 0.0;                // max |J_ij| of this solve
     std::vector<Eigen::Index> row_of_, slot_col_;
     RowMatrix h_;                      // R, and the Householder vectors under it
     Eigen::MatrixXd rinv_;             // R^-1 (upper triangle)

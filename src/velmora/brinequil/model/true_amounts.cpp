@@ -182,9 +182,9 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
             for (Eigen::Index q = 0; q < na; ++q) {
                 const Eigen::Index j = reduced ? idle.active[static_cast<std::size_t>(q)] : q;
                 double* col = J.col(q).data();
-                const double xj = x[j], ej = en[j];
+                const double xj = x[j], ej = en[j] / tot;   // one division per column
                 for (Eigen::Index r = 0; r < neq; ++r) col[r] = nu(r, j) - st.net[r] * xj;
-                for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(z + k, j) * ej / tot;
+                for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(z + k, j) * ej;
             }
             if (!reduced) {
                 rhs = -F;
