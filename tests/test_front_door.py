@@ -170,6 +170,17 @@ def test_liquid_state_of_a_brine(nacl):
     assert d["gamma_mean"] == one.gamma_mean and "pH" in repr(one)
 
 
+def test_results_worked_out_on_first_use_travel_with_a_pickled_state(mea):
+    # pickled before any derived value is read, the state carries them all, the same digits
+    liq = mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
+    copy = pickle.loads(pickle.dumps(mea.liquid(313.15, mass_fractions={"MEA": 0.3},
+                                                loading=0.4)))
+    assert "_pending" not in vars(copy)
+    assert copy.to_dict() == liq.to_dict() and copy.mean_gamma("MEAH+", "HCO3-") > 0
+    with pytest.raises(AttributeError, match="no attribute 'gama'"):
+        liq.gama
+
+
 def test_the_compiled_check_of_a_speciation_judges_as_the_python_one(mea, nacl):
     """The check of a liquid's answer runs compiled on the package's own model; with lnK
     replaced in Python it runs in Python. Both give the same residual on good answers and on

@@ -310,12 +310,13 @@ def pair_warnings(system, n, stacklevel=4):
     x = (n / n.sum()).tolist()          # plain floats: indexed a few times each
     pairs = info.__dict__.get("_pair_positions")
     if pairs is None:               # a set: sorted, as its order varies by process; made once
-        pairs = info._pair_positions = [(m, c, a, info.pos[m], info.pos[c], info.pos[a])
-                                        for m, c, a in sorted(info.default_pairs)]
-    for m, c, a, im, ic, ia in pairs:
+        pairs = info._pair_positions = [
+            (f"no fitted electrolyte parameters for {m} with ({c}, {a}): the defaults of the "
+             "databank are used", info.pos[m], info.pos[c], info.pos[a])
+            for m, c, a in sorted(info.default_pairs)]
+    for message, im, ic, ia in pairs:
         if x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
-            warnings.warn(f"no fitted electrolyte parameters for {m} with ({c}, {a}): the "
-                          "defaults of the databank are used", RangeWarning, stacklevel=stacklevel)
+            warnings.warn(message, RangeWarning, stacklevel=stacklevel)
 
 
 # ---------------------------------------------------------------------------- checks of answers

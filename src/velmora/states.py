@@ -44,25 +44,55 @@ class LiquidState:
     def __init__(self, system, apparent, T, n, lng, f, residual):
         info = system._info
         names = info.names
-        ion, solute, z_sq, charges = _species_constants(info)
         n = np.asarray(n, dtype=float)
         lng = np.asarray(lng, dtype=float)
         x = n / n.sum()
         # plain floats from here (the same arithmetic as on the arrays' elements, cheaper)
         nl, xl, lngl = n.tolist(), x.tolist(), lng.tolist()
-        iw = info.iw
-        kg_w = nl[iw] * info.mw["H2O"] / 1000.0
         self.T = float(T)
         self.apparent = dict(apparent)
         self.species = list(names)
         self.amounts = dict(zip(names, nl))
         self.x = dict(zip(names, xl))
         self.ln_gamma = dict(zip(names, lngl))
+        self.partial_pressures = {c: float(v) for c, v in f.items()}
+        self.bubble_pressure = math.fsum(self.partial_pressures.values())
+        P = self.bubble_pressure
+        self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
+        self.residual = float(residual)
+        from .solids import saturation_indices
+        self.saturation_indices = saturation_indices(system, T, n, lng)
+        self.solids, self.feed = {}, dict(apparent)      # set by a solid-liquid equilibrium
+        # the activity scales, pH, ionic strength, osmotic and mean activity coefficients: worked
+        # out when one of them is first read (a solve that reads a few values skips the rest)
+        self._pending = (system, nl, xl, lngl)
+
+    def __getattr__(self, name):
+        # reached only for a name not set yet: the derived values on their first use
+        pending = self.__dict__.get("_pending")
+        if pending is None or name not in _DERIVED:
+            raise AttributeError(f"'LiquidState' object has no attribute {name!r}")
+        self._derive(*pending)
+        return self.__dict__[name]
+
+    def __getstate__(self):
+        if "_pending" in self.__dict__:
+            self._derive(*self._pending)
+        return {k: v for k, v in self.__dict__.items() if k != "_pending"}
+
+    def __setstate__(self, state):
+        self.__dict__.update(state)
+
+    def _derive(self, system, nl, xl, lngl):
+        info = system._info
+        names = info.names
+        ion, solute, z_sq, charges = _species_constants(info)
+        iw = info.iw
+        kg_w = nl[iw] * info.mw["H2O"] / 1000.0
         lnx_w = math.log(xl[iw]) if xl[iw] > 0 else -math.inf
-        ln_gamma_inf = ln_gamma_inf_water(system, T) if info.henry_idx else None
+        ln_gamma_inf = ln_gamma_inf_water(system, self.T) if info.henry_idx else None
         # one pass over the species, each mapping in species order
-        self.gamma, self.molality, self.gamma_molal, self.activity = gamma, molality, gm, act = (
-            {}, {}, {}, {})
+        gamma, molality, gm, act = {}, {}, {}, {}
         solute = set(solute)
         strength = []
         for i, s in enumerate(names):
@@ -77,23 +107,19 @@ class LiquidState:
                 act[s] = molality[s] * g_m
             elif not ion[i]:
                 act[s] = xl[i] * g
-        self.water_activity = act["H2O"]
-        self.pH = -math.log10(act["H3O+"]) if act.get("H3O+", 0.0) > 0 else None
-        self.ionic_strength = 0.5 * sum(strength)
         msum = sum(molality.values())
-        self.osmotic_coefficient = (-math.log(self.water_activity) /
-                                    (info.mw["H2O"] / 1000.0 * msum) if msum > 0 else 1.0)
-        self.charges = dict(charges)
-        self.gamma_mean = {salt: math.exp((p * math.log(gm[c]) + q * math.log(gm[a])) / (p + q))
-                           for salt, c, a, p, q in _salt_constants(info, charges)}
-        self.partial_pressures = {c: float(v) for c, v in f.items()}
-        self.bubble_pressure = math.fsum(self.partial_pressures.values())
-        P = self.bubble_pressure
-        self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
-        self.residual = float(residual)
-        from .solids import saturation_indices
-        self.saturation_indices = saturation_indices(system, T, n, lng)
-        self.solids, self.feed = {}, dict(apparent)      # set by a solid-liquid equilibrium
+        derived = {
+            "gamma": gamma, "molality": molality, "gamma_molal": gm, "activity": act,
+            "water_activity": act["H2O"],
+            "pH": -math.log10(act["H3O+"]) if act.get("H3O+", 0.0) > 0 else None,
+            "ionic_strength": 0.5 * sum(strength),
+            "osmotic_coefficient": (-math.log(act["H2O"]) / (info.mw["H2O"] / 1000.0 * msum)
+                                    if msum > 0 else 1.0),
+            "charges": dict(charges),
+            "gamma_mean": {salt: math.exp((p * math.log(gm[c]) + q * math.log(gm[a])) / (p + q))
+                           for salt, c, a, p, q in _salt_constants(info, charges)}}
+        self.__dict__.update(derived)
+        self.__dict__.pop("_pending", None)
 
     def mean_gamma(self, cation, anion):
         """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""
@@ -135,6 +161,10 @@ class LiquidState:
         for salt, g in self.gamma_mean.items():
             lines.append(f"  mean ionic activity coefficient of {salt}: {g:.5g}")
         return "\n".join(lines)
+
+
+_DERIVED = frozenset({"gamma", "molality", "gamma_molal", "activity", "water_activity", "pH",
+                      "ionic_strength", "osmotic_coefficient", "charges", "gamma_mean"})
 
 
 def _fmt(v, width=0):
