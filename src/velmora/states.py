@@ -34,6 +34,8 @@ class LiquidState:
     ``osmotic_coefficient``, ``bubble_pressure`` [Pa]. Per component: ``apparent`` (input
     amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
     ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of this answer.
+    The activity scales, pH, ionic strength, osmotic and mean activity coefficients are worked
+    out when one of them is first read; a pickled state carries them all.
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
     convention; see ``velmora.solids``). After a solid-liquid equilibrium
     (``System.liquid(..., solids=True)``): ``solids`` {solid: amount precipitated}, ``feed``
