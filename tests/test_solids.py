@@ -331,6 +331,32 @@ def test_boiling_brine_until_salt_comes_out(systems):
         assert back.solids["halite"] == pytest.approx(r.solids["halite"], rel=1e-6)
 
 
+def test_a_four_salt_brine_above_its_last_boiling_point_boils_dry_and_below_it_boils(systems):
+    """Boiled at 1 atm, a brine of four salts ends at an invariant point: four solids, liquid
+    and vapor coexist at one temperature until the liquid is gone. A flash at a T above it has
+    no liquid ("boils dry"); one at a T the active set cannot settle but a liquid has (between
+    two vapor fractions) is found through the vapor fraction, verified and at that T."""
+    from velmora import checks, solids
+
+    s = systems["brine-H2O"]
+    feed = s.composition(molalities={"NaCl": 2.17, "KCl": 0.835, "Na2SO4": 0.255,
+                                     "CaCl2": 0.089})
+    end = s.flash(feed, 101325.0, vapor_fraction=0.8, solids=True)
+    assert len(end.solids) == 4
+    later = s.flash(feed, 101325.0, vapor_fraction=0.85, solids=True)
+    assert later.T == pytest.approx(end.T, abs=1e-6)           # invariant: T stays put
+    with pytest.raises(ValueError, match="the liquid boils dry"):
+        s.flash(feed, 101325.0, T=end.T + 5.0, solids=True)
+    z = checks.feed(s, feed)
+    T = 0.5 * (s.flash(feed, 101325.0, vapor_fraction=0.3, solids=True).T + end.T)
+    r = solids._flash_t_by_vapor_fraction(s, z, 101325.0, T, ConvergenceError("not settled"))
+    assert r.T == pytest.approx(T, abs=solids.T_MATCH) and r.balance <= s.tol
+    assert r.residual <= s.tol and r.solids
+    si = r.liquid.saturation_indices
+    assert all(abs(si[k]) <= flash_si_tol(s) for k in r.solids)
+    assert all(v < 0.0 for k, v in si.items() if k not in r.solids)
+
+
 def test_calcite_scales_as_a_bicarbonate_water_boils(systems):
     """Boiling drives CO2 out of a calcium bicarbonate water and calcite comes out: more of it
     the more is boiled off, the liquid saturated, the carbon shared by vapor, liquid and solid."""

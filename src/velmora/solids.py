@@ -45,6 +45,11 @@ ROUGH_TOL = 1e-2       # |SI| to which a set that may still grow is solved
 SPECIATION_TOL = (1e-14, 1e-13)
 # where a set is solved roughly, the core's default is enough
 ROUGH_SPECIATION_TOL = (1e-11,)
+# a flash at T that the active set does not settle: flashes at these fractions of the volatile
+# part boiled off tell a liquid boiled dry from one found through its vapor fraction
+DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
+DRY_MARGIN = 0.1       # K above every liquid of the grid for "boils dry" (T between its points)
+T_MATCH = 1e-6         # K: a flash at T found through the vapor fraction meets T to this
 SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
 RANK_TOL = 1e-6       # relative singular value below which the present solids are too many
 BROYDEN_RATE = 0.3     # a step with an updated derivative that cuts the residual less than
@@ -772,14 +777,62 @@ def _three_phase(system, z, P, given, value):
     try:
         s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian,
                                             flash_si_tol(system))
-    except ConvergenceError:
-        if any(dry):
-            raise ValueError(f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the "
-                             "liquid boils dry (the salts stay as solids in the vapor), or, for "
-                             "a salt in water, boils with its salt at one temperature only; "
-                             "give the vapor fraction or H") from None
+    except (ConvergenceError, ValueError) as e:
+        if given == "T":
+            return _flash_t_by_vapor_fraction(system, z, P, value, e)
+        if isinstance(e, ConvergenceError) and any(dry):
+            raise ValueError(_boils_dry(given, value, P)) from None
         raise
     return _finish(system, z, P, s, active, split, its)
+
+
+def _boils_dry(given, value, P):
+    return (f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the liquid boils dry "
+            "(the salts stay as solids in the vapor), or, for a salt in water, boils with its "
+            "salt at one temperature only; give the vapor fraction or H")
+
+
+def _flash_t_by_vapor_fraction(system, z, P, T, error):
+    """A flash at T whose active set found no answer (above the boiling point of a brine the set
+    can wander among more solids than a liquid next to its vapor holds). Flashes at vapor
+    fractions from the bubble point to DRY_GRID[-1] of the volatile part boiled off decide.
+    Where two neighbours bracket T, the answer is the flash at the vapor fraction between them
+    whose temperature is T (Brent's method; T met to T_MATCH). Where T lies DRY_MARGIN above
+    them all and the hottest is at an invariant point (as many solids as the phase rule allows
+    beside a vapor, where T stays put until the liquid is gone) or at the top of the grid, no
+    liquid is left at T: ValueError, it boils dry. Else ``error``, as a ConvergenceError."""
+    from scipy.optimize import brentq
+
+    if not isinstance(error, ConvergenceError):
+        error = ConvergenceError(f"vapor-liquid-solid flash not found at T = {T:g} K, "
+                                 f"P = {P:g} Pa: {error}", T=T, P=P)
+    salts = sum(float(z[k]) for k, c in enumerate(system.components) if c in system._info.salts)
+
+    def at(beta):
+        return _three_phase(system, z, P, "vapor_fraction", beta)
+
+    found = []
+    for frac in DRY_GRID:
+        try:
+            found.append((frac * (1.0 - salts), at(frac * (1.0 - salts))))
+        except (ValueError, ConvergenceError):
+            continue
+    if not found:
+        raise error from None
+    for (b0, r0), (b1, r1) in zip(found, found[1:]):
+        if (r0.T - T) * (r1.T - T) <= 0.0:
+            try:
+                out = at(brentq(lambda b: at(b).T - T, b0, b1, xtol=1e-14, rtol=1e-15))
+            except (ValueError, ConvergenceError):
+                raise error from None
+            if not abs(out.T - T) <= T_MATCH:
+                raise error
+            return out
+    hot = max(found, key=lambda br: br[1].T)[1]
+    top = found[-1][0] == DRY_GRID[-1] * (1.0 - salts)
+    if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
+        raise ValueError(_boils_dry("T", T, P)) from None
+    raise error
 
 
 def flash_si_tol(system):
