@@ -295,11 +295,13 @@ const Model::TState& Model::at(double T) {
     s.tcam.resize(ne);
     s.alp.resize(ne);
     s.Gcam.resize(ne);
+    s.Ecell.resize(ne);
     for (std::size_t k = 0; k < ne; ++k) {
         s.tmca[k] = tdep(eA_[0][k], eB_[0][k], eF_[0][k], eG_[0][k], T, lnT);
         s.tcam[k] = tdep(eA_[1][k], eB_[1][k], eF_[1][k], eG_[1][k], T, lnT);
         s.alp[k] = eAlpha_[k];
         s.Gcam[k] = std::exp(-s.alp[k] * s.tcam[k]);
+        s.Ecell[k] = std::exp(-s.alp[k] * (s.tmca[k] - s.tcam[k]));
     }
     s.T = T;
     return s;
@@ -445,6 +447,7 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
     double* Y = q;
     double* Gi = Y + n_;
     double* ti = Gi + NI * M;
+    double* amix = ti + NI * M;  // the mixed alpha of each ion slot and molecule
     double e[kMaxSpecies], t[kMaxSpecies];  // a cell's exp(-alpha tau) and tau per molecule
     for (int i = 0; i < n_; ++i) g[i] = 0.0;
 
@@ -467,6 +470,7 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
             }
             Gi[ci * M + mi] = G;
             ti[ci * M + mi] = -std::log(G) / al;
+            amix[ci * M + mi] = al;
         }
     for (int ai = 0; ai < An; ++ai)
         for (int mi = 0; mi < M; ++mi) {
@@ -478,6 +482,7 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
             }
             Gi[(Cn + ai) * M + mi] = G;
             ti[(Cn + ai) * M + mi] = -std::log(G) / al;
+            amix[(Cn + ai) * M + mi] = al;
         }
 
     double F = 0.0;
@@ -521,9 +526,13 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
                 const std::size_t k0 = (static_cast<std::size_t>(ci) * An + ai) * M;
                 double num = 0.0, den = others, tw = 0.0;
                 for (int mi = 0; mi < M; ++mi) {
-                    const std::size_t k = k0 + mi;
-                    t[mi] = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
-                    e[mi] = std::exp(t[mi] * (-s.alp[k]));
+                    const std::size_t k = k0 + mi, slot = pslot * M + mi;
+                    t[mi] = ti[slot] + (s.tmca[k] - s.tcam[k]);
+                    // exp(-alpha t) = exp(-alpha ti) exp(-alpha (tmca - tcam)), the first
+                    // G^(alpha / the slot's mixed alpha): G itself where they are equal (as all
+                    // alphas are in most parameter sets), the second one per T
+                    e[mi] = (s.alp[k] == amix[slot] ? Gi[slot] : std::exp(-s.alp[k] * ti[slot])) *
+                            s.Ecell[k];
                     const double xg = X[mols_[mi]] * e[mi];
                     num += xg * t[mi];
                     den += xg;
@@ -566,7 +575,7 @@ bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad
     if (kSums + nsolv > 8) return false;
     const TState& s = at(T);
     const std::size_t NI = cats_.size() + ans_.size();
-    const std::size_t nq = static_cast<std::size_t>(n_) + 2 * NI * mols_.size();
+    const std::size_t nq = static_cast<std::size_t>(n_) + 3 * NI * mols_.size();  // lc_fixed's
     if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
     double* X = qbuf_.data() + nq;   // C_i n_i
     double* g = X + n_;              // dF/dn
@@ -642,8 +651,9 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
 
     D F;
     if (o.fixed_Y) {
-        if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
-        double* xs = qbuf_.data() + nq;     // X as numbers
+        const std::size_t nqf = nq + NI * mols_.size();  // lc_fixed's work
+        if (qbuf_.size() < nqf + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nqf + 2 * n_);
+        double* xs = qbuf_.data() + nqf;    // X as numbers
         double* g = xs + n_;                // dF/dX
         for (int i = 0; i < n_; ++i) xs[i] = X[i].v;
         F = D(lc_fixed(s, xs, o, qbuf_.data(), g));

@@ -97,6 +97,7 @@ private:
         std::vector<double> Gmm, tmm;      // M x M, [j*M + m]: j around m
         std::vector<double> alpha_mm;
         std::vector<double> tmca, tcam, alp, Gcam;  // (ci*A + ai)*M + mi
+        std::vector<double> Ecell;         // exp(-alpha (tau_m,ca - tau_ca,m)), same index
     };
     const TState& at(double T);
     template <int K> double eval(const double* x, double T, const Options& o, double* grad);
