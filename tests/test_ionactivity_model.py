@@ -63,6 +63,20 @@ def test_gibbs_duhem_holds_for_every_exact_derivative(nacl, mea, opts):
             assert r < 1e-8
 
 
+@pytest.mark.parametrize("lc_ref", ["water-ratio", "fused-salt"])
+def test_held_ion_fractions_change_nothing_where_they_are_constant(nacl, lc_ref):
+    # One cation and one anion: Y = 1 whatever the amounts, so the derivative taken by hand with
+    # Y held ("fixed_Y" true) and the one in dual numbers ("fixed_Y" false) are the same.
+    rng = np.random.default_rng(4)
+    for _ in range(20):
+        salt = rng.uniform(1e-4, 0.1)
+        x = np.array([1.0 - 2 * salt, salt, salt])
+        T = rng.uniform(273.15, 473.15)
+        held = ionactivity.ln_gamma(nacl, x, T, {"lc_ref": lc_ref, "fixed_Y": True})
+        dual = ionactivity.ln_gamma(nacl, x, T, {"lc_ref": lc_ref, "fixed_Y": False})
+        np.testing.assert_allclose(held, dual, rtol=1e-13, atol=1e-13)
+
+
 @pytest.mark.parametrize("opts", OPTIONS)
 def test_ln_gamma_is_the_gradient_of_gex_and_scale_free(mea, opts):
     x = _mixed(mea)
