@@ -459,31 +459,24 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
     };
     fractions(cats_, SXc);
     fractions(ans_, SXa);
-    // mixing rules, as lc
-    for (int ci = 0; ci < Cn; ++ci)
+    // mixing rules, as lc: ion slot p (the cations, then the anions) with molecule mi, over the
+    // ions of the other charge
+    for (int p = 0; p < NI; ++p) {
+        const bool cation = p < Cn;
+        const std::vector<int>& over = cation ? ans_ : cats_;
         for (int mi = 0; mi < M; ++mi) {
             double G = 0.0, al = 0.0;
-            for (int ai = 0; ai < An; ++ai) {
+            for (int o = 0; o < static_cast<int>(over.size()); ++o) {
+                const int ci = cation ? p : o, ai = cation ? o : p - Cn;
                 const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
-                G += Y[ans_[ai]] * s.Gcam[k];
-                al += Y[ans_[ai]] * s.alp[k];
+                G += Y[over[o]] * s.Gcam[k];
+                al += Y[over[o]] * s.alp[k];
             }
-            Gi[ci * M + mi] = G;
-            ti[ci * M + mi] = -std::log(G) / al;
-            amix[ci * M + mi] = al;
+            Gi[p * M + mi] = G;
+            ti[p * M + mi] = -std::log(G) / al;
+            amix[p * M + mi] = al;
         }
-    for (int ai = 0; ai < An; ++ai)
-        for (int mi = 0; mi < M; ++mi) {
-            double G = 0.0, al = 0.0;
-            for (int ci = 0; ci < Cn; ++ci) {
-                const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
-                G += Y[cats_[ci]] * s.Gcam[k];
-                al += Y[cats_[ci]] * s.alp[k];
-            }
-            Gi[(Cn + ai) * M + mi] = G;
-            ti[(Cn + ai) * M + mi] = -std::log(G) / al;
-            amix[(Cn + ai) * M + mi] = al;
-        }
+    }
 
     double F = 0.0;
     auto ion_at = [&](int p) { return p < Cn ? cats_[p] : ans_[p - Cn]; };
