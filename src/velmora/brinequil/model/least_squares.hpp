@@ -40,7 +40,7 @@ public:
 
     // x = the minimum-norm least-squares solution of J x = rhs (singular values at or below
     // eps * max(rows, cols) * s_max treated as zero). false when J is not finite or the SVD
-    // failed. J must have the shape given to the constructor.
+    // failed. J must have the shape given to the constructor; x must not be rhs.
     bool solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x);
 
     Path last_path() const { return path_; }
