@@ -817,10 +817,8 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             found.append((frac * (1.0 - salts), at(frac * (1.0 - salts))))
         except (ValueError, ConvergenceError):
             continue
-    if not found:
-        raise error from None
-    for (b0, r0), (b1, r1) in zip(found, found[1:]):
-        if (r0.T - T) * (r1.T - T) <= 0.0:
+        if len(found) > 1 and (found[-2][1].T - T) * (found[-1][1].T - T) <= 0.0:
+            (b0, _), (b1, _) = found[-2:]     # bracketed: the grid above is not needed
             try:
                 out = at(brentq(lambda b: at(b).T - T, b0, b1, xtol=1e-14, rtol=1e-15))
             except (ValueError, ConvergenceError):
@@ -828,6 +826,8 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             if not abs(out.T - T) <= T_MATCH:
                 raise error
             return out
+    if not found:
+        raise error from None
     hot = max(found, key=lambda br: br[1].T)[1]
     top = found[-1][0] == DRY_GRID[-1] * (1.0 - salts)
     if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
