@@ -25,6 +25,15 @@ def in_threads(target, args):
         t.join()
 
 
+def cold_answers(el, temps, answer):
+    """{T: answer(T)} for each T, each from a cold start: the serial references of the threads."""
+    ref = {}
+    for T in temps:
+        el._warm = None
+        ref[T] = answer(T)
+    return ref
+
+
 def mea_model(options=None, n2=True):
     """MEA-CO2-water with N2 (or without) from the engine's report of the built-in chemistry (the
     package's own species object and activity model), and its property package."""
@@ -251,10 +260,7 @@ def test_one_model_shared_by_threads_gives_valid_answers(mea):
     # counts (and last digits) depend on the order of calls; every answer is a converged one.
     el, _ = mea
     temps = np.linspace(313.15, 373.15, 40)
-    ref = {}
-    for T in temps:
-        el._warm = None
-        ref[T] = el.true_amounts(FEED, T)[0]
+    ref = cold_answers(el, temps, lambda T: el.true_amounts(FEED, T)[0])
     outs = [[], []]
     in_threads(sweep, [(el, temps[k::2].tolist() * 3, outs[k]) for k in range(2)])
     for k in range(2):
@@ -320,10 +326,7 @@ def test_one_model_shared_by_threads_in_flashes_without_the_gil(mea):
     # flash converges to the serial answer; only iteration counts and last digits may differ.
     el, pp = mea
     temps = np.linspace(313.15, 393.15, 9)
-    ref = {}
-    for T in temps:
-        el._warm = None
-        ref[T] = el.flash_tp(pp, Z, T, P)
+    ref = cold_answers(el, temps, lambda T: el.flash_tp(pp, Z, T, P))
     outs = [[], []]
 
     def run(ts, out):
