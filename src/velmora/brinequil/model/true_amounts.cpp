@@ -29,66 +29,68 @@ constexpr double kPowerTol = 1e-4;     // its relative change at convergence
 // falls to the cut-off eps * max(rows, cols) * s_max(J): du_i = 0 from then on. The other
 // species solve the system without these columns and without the invariants c (the rest of the
 // row space of B, orthonormal rows): square where the full system was square with them.
-struct IdleSpecies {
-    std::vector<Eigen::Index> active, idle;
-    Eigen::MatrixXd QtB;  // Q^T B; its rows z.. are the invariants of the active species
-    Eigen::VectorXd b;    // those rows times n0
-};
-
-IdleSpecies idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0) {
-    IdleSpecies r;
+// The split of the call: the model's own when every species of no reaction is absent (the usual
+// case), else made for this call in own; nullptr when nothing is left out.
+const InertSplit* idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0, InertSplit& own) {
     const Eigen::Index ns = st.nu.cols(), m = st.B.rows();
     auto is_idle = [&](Eigen::Index i) { return n0[i] == 0.0 && (st.nu.col(i).array() == 0.0).all(); };
-    Eigen::Index z = 0;
-    for (Eigen::Index i = 0; i < ns; ++i) z += is_idle(i);
-    if (z == 0 || z == ns || z > m) return r;  // nothing to leave out
-    r.active.reserve(static_cast<std::size_t>(ns - z));
-    r.idle.reserve(static_cast<std::size_t>(z));
-    for (Eigen::Index i = 0; i < ns; ++i) (is_idle(i) ? r.idle : r.active).push_back(i);
-    // C = [B e_i] has orthonormal columns; with C = QR (Householder, in place on Q^T B), the
-    // rows z.. of Q^T B are orthonormal and orthogonal to every e_i: zero on the idle columns up
-    // to rounding (never read).
-    r.QtB = st.B;
-    for (Eigen::Index q = 0; q < z; ++q) {
-        const Eigen::Index col = r.idle[static_cast<std::size_t>(q)];
-        auto v = r.QtB.col(col).tail(m - q);
-        const double norm = v.norm(), alpha = v[0] > 0.0 ? -norm : norm;
-        if (!(norm > 0.0)) continue;  // cannot happen for orthonormal columns
-        v[0] -= alpha;  // reflection I - 2 w w^T / |w|^2 with w = v - alpha e_1
-        const double beta = 2.0 / v.squaredNorm();
-        for (Eigen::Index j = 0; j < ns; ++j) {
-            if (j == col) continue;
-            auto y = r.QtB.col(j).tail(m - q);
-            y -= (beta * v.dot(y)) * v;
-        }
-        v.setZero();
-        v[0] = alpha;
+    if (!st.inert.empty()) {
+        bool all = true;  // the idle species are among the inert ones
+        for (const Eigen::Index i : st.inert.inert) all = all && n0[i] == 0.0;
+        if (all) return &st.inert;
     }
-    r.b.resize(m - z);
-    for (Eigen::Index k = 0; k < m - z; ++k) {
-        double bk = 0.0;
-        for (const Eigen::Index j : r.active) bk += r.QtB(z + k, j) * n0[j];
-        r.b[k] = bk;
-    }
-    return r;
+    std::vector<Eigen::Index> idle;
+    for (Eigen::Index i = 0; i < ns; ++i)
+        if (is_idle(i)) idle.push_back(i);
+    const auto z = static_cast<Eigen::Index>(idle.size());
+    if (z == 0 || z == ns || z > m) return nullptr;  // nothing to leave out
+    own = split_inert(st.B, std::move(idle));
+    return &own;
 }
 
-// Whether s lies above cut_factor * s_max(J), with s_max(J)^2 the largest eigenvalue of
-// G = J^T J: between max_j G_jj and min(trace G, max_i sum_j |G_ij|) (Gershgorin), which decide
-// most cases; otherwise a power iteration on G gives it. s_max is found once per call (smax < 0
-// until then; J changes little between Newton steps).
-bool above_cut(double s, double cut_factor, const Eigen::MatrixXd& J, double& smax,
-               Eigen::MatrixXd& G, Eigen::VectorXd& v, Eigen::VectorXd& w) {
-    if (smax < 0.0) {
-        const Eigen::Index n = J.cols();
+// s_max(J) as far as the decisions of one call need it: J changes little between its Newton
+// steps, so it is bounded once and found (power iteration) only when a bound does not decide.
+struct LargestSingular {
+    double lo2 = -1.0, hi2 = -1.0;  // bounds on s_max^2 (lo2 < 0: not yet bounded)
+    double smax = -1.0;             // the power iteration's value (< 0: not yet run)
+    Eigen::MatrixXd G;
+    Eigen::VectorXd v, w;
+
+    // Whether s lies above cut_factor * s_max(J). s_max^2 is the largest eigenvalue of
+    // G = J^T J: at least max_j G_jj, at most trace G, max_i sum_j |G_ij| (Gershgorin) and
+    // |G|_F (the root of the sum of the squared eigenvalues), which decide most cases.
+    bool below(double s, double cut_factor, const Eigen::MatrixXd& J) {
+        if (lo2 < 0.0) bound(J);
+        if (s * s > cut_factor * cut_factor * hi2) return false;
+        if (s * s <= cut_factor * cut_factor * lo2) return true;
+        if (smax < 0.0) power();
+        return !(s > cut_factor * smax);
+    }
+
+private:
+    void bound(const Eigen::MatrixXd& J) {
+        const Eigen::Index n = J.cols(), r = J.rows();
         G.resize(n, n);
-        for (Eigen::Index j = 0; j < n; ++j)
-            for (Eigen::Index i = 0; i <= j; ++i) G(i, j) = G(j, i) = J.col(i).dot(J.col(j));
-        const double lo = G.diagonal().maxCoeff();
-        const double hi = std::min(G.trace(), G.cwiseAbs().colwise().sum().maxCoeff());
-        if (s * s > cut_factor * cut_factor * hi) return true;
-        if (s * s <= cut_factor * cut_factor * lo) return false;
+        for (Eigen::Index j = 0; j < n; ++j) {
+            const double* b = J.col(j).data();
+            for (Eigen::Index i = 0; i <= j; ++i) {
+                const double* a = J.col(i).data();
+                double d0 = 0.0, d1 = 0.0;  // two lanes over short columns
+                Eigen::Index k = 0;
+                for (; k + 1 < r; k += 2) {
+                    d0 += a[k] * b[k];
+                    d1 += a[k + 1] * b[k + 1];
+                }
+                if (k < r) d0 += a[k] * b[k];
+                G(i, j) = G(j, i) = d0 + d1;
+            }
+        }
+        lo2 = G.diagonal().maxCoeff();
+        hi2 = std::min({G.trace(), G.cwiseAbs().colwise().sum().maxCoeff(), G.norm()});
+    }
+    void power() {
         // from the column of G of the largest diagonal entry (J's largest column)
+        const Eigen::Index n = G.cols();
         Eigen::Index start = 0;
         G.diagonal().maxCoeff(&start);
         v = G.col(start) / G.col(start).norm();
@@ -105,8 +107,7 @@ bool above_cut(double s, double cut_factor, const Eigen::MatrixXd& J, double& sm
         }
         smax = std::sqrt(lambda);
     }
-    return s > cut_factor * smax;
-}
+};
 
 }  // namespace
 
@@ -121,18 +122,26 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
     const Eigen::VectorXd b = B * n0;
     const double tot = n0.sum();
     // The Newton system without the idle species (all of them when there are none).
-    const IdleSpecies idle = idle_species(st, n0);
-    const bool reduced = !idle.idle.empty();
-    const auto z = static_cast<Eigen::Index>(idle.idle.size());  // 0 when not reduced
-    const Eigen::MatrixXd& Bs = reduced ? idle.QtB : B;             // rows z.. in use
+    InertSplit own;
+    const InertSplit* idle = idle_species(st, n0, own);
+    const bool reduced = idle != nullptr;
+    const auto z = reduced ? static_cast<Eigen::Index>(idle->inert.size()) : Eigen::Index{0};
+    const Eigen::MatrixXd& Bs = reduced ? idle->Ba : B;  // the invariants on the active columns
     const Eigen::Index na = ns - z, ms = m - z, rows_s = neq + ms;
+    Eigen::VectorXd b_active(ms);  // the invariants' values on n0
+    if (reduced) {
+        for (Eigen::Index k = 0; k < ms; ++k) {
+            double bk = 0.0;
+            for (const Eigen::Index j : idle->active) bk += idle->QtB(z + k, j) * n0[j];
+            b_active[k] = bk;
+        }
+    }
     const double idle_cut = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, ns));
     Eigen::VectorXd n(ns), u(ns), en(ns), x(ns), lng(ns), ref(ns), t(ns), F(rows), du(ns),
-        rhs(rows_s), da(na), pv, pw, acc(m - z);
-    Eigen::MatrixXd gram;
+        rhs(rows_s), da(na), acc(m - z);
     Eigen::VectorXd fresh(ns);
-    std::vector<char> idle_moves(idle.idle.size(), 1);
-    double smax = -1.0;  // s_max of the reduced J, once a decision needs it
+    std::vector<char> idle_moves(static_cast<std::size_t>(z), 1);
+    LargestSingular largest;  // of the reduced J, once a decision needs it
     Eigen::MatrixXd J(rows_s, na);
     LeastSquares lsq(rows_s, na);
 
@@ -180,11 +189,11 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
 
             // column by column (J, nu and B are column-major)
             for (Eigen::Index q = 0; q < na; ++q) {
-                const Eigen::Index j = reduced ? idle.active[static_cast<std::size_t>(q)] : q;
+                const Eigen::Index j = reduced ? idle->active[static_cast<std::size_t>(q)] : q;
                 double* col = J.col(q).data();
                 const double xj = x[j], ej = en[j] / tot;   // one division per column
                 for (Eigen::Index r = 0; r < neq; ++r) col[r] = nu(r, j) - st.net[r] * xj;
-                for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(z + k, j) * ej;
+                for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(k, q) * ej;
             }
             if (!reduced) {
                 rhs = -F;
@@ -196,18 +205,22 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
                 // Once below, a species stays there for the call: its amount no longer changes
                 // and s_max(J) hardly does.
                 double moved = 0.0;
-                for (std::size_t q = 0; q < idle.idle.size(); ++q) {
-                    const Eigen::Index i = idle.idle[q];
-                    if (idle_moves[q]) idle_moves[q] = above_cut(en[i] / tot, idle_cut, J, smax, gram, pv, pw);
+                for (std::size_t q = 0; q < idle_moves.size(); ++q) {
+                    const Eigen::Index i = idle->inert[q];
+                    if (idle_moves[q]) idle_moves[q] = !largest.below(en[i] / tot, idle_cut, J);
                     du[i] = idle_moves[q] ? -1.0 : 0.0;
                     moved += x[i] * du[i];
                 }
                 for (Eigen::Index r = 0; r < neq; ++r) rhs[r] = -F[r] + st.net[r] * moved;
                 acc.setZero();
-                for (const Eigen::Index j : idle.active) acc += Bs.col(j).tail(ms) * en[j];
-                for (Eigen::Index k = 0; k < ms; ++k) rhs[neq + k] = (idle.b[k] - acc[k]) / tot;
+                for (Eigen::Index q = 0; q < na; ++q) {
+                    const double e = en[idle->active[static_cast<std::size_t>(q)]];
+                    const double* bq = Bs.col(q).data();
+                    for (Eigen::Index k = 0; k < ms; ++k) acc[k] += bq[k] * e;
+                }
+                for (Eigen::Index k = 0; k < ms; ++k) rhs[neq + k] = (b_active[k] - acc[k]) / tot;
                 if (!lsq.solve(J, rhs, da)) throw ValueError(kDivergedMessage);
-                for (Eigen::Index q = 0; q < na; ++q) du[idle.active[static_cast<std::size_t>(q)]] = da[q];
+                for (Eigen::Index q = 0; q < na; ++q) du[idle->active[static_cast<std::size_t>(q)]] = da[q];
             }
 
             double big = 0.0;
