@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <type_traits>
 
@@ -303,6 +304,21 @@ const Model::TState& Model::at(double T) {
         s.Gcam[k] = std::exp(-s.alp[k] * s.tcam[k]);
         s.Ecell[k] = std::exp(-s.alp[k] * (s.tmca[k] - s.tcam[k]));
     }
+    const std::size_t Cn = cats_.size(), An = ans_.size();
+    s.alp_same.assign((Cn + An) * M, std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t p = 0; p < Cn + An; ++p)
+        for (std::size_t mi = 0; mi < M; ++mi) {
+            const bool cation = p < Cn;
+            const std::size_t others = cation ? An : Cn;
+            if (others == 0) continue;
+            auto k_of = [&](std::size_t o) {
+                return ((cation ? p : o) * An + (cation ? o : p - Cn)) * M + mi;
+            };
+            const double a0 = s.alp[k_of(0)];
+            bool same = true;
+            for (std::size_t o = 1; o < others; ++o) same = same && s.alp[k_of(o)] == a0;
+            if (same) s.alp_same[p * M + mi] = a0;
+        }
     s.T = T;
     return s;
 }
@@ -344,6 +360,7 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
                 G += Y[ans_[ai]] * s.Gcam[k];
                 al += Y[ans_[ai]] * s.alp[k];
             }
+            if (!std::isnan(s.alp_same[ci * M + mi])) al = Q(s.alp_same[ci * M + mi]);
             Gi[ci * M + mi] = G;
             ti[ci * M + mi] = -log(G) / al;
         }
@@ -355,6 +372,7 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
                 G += Y[cats_[ci]] * s.Gcam[k];
                 al += Y[cats_[ci]] * s.alp[k];
             }
+            if (!std::isnan(s.alp_same[(Cn + ai) * M + mi])) al = Q(s.alp_same[(Cn + ai) * M + mi]);
             Gi[(Cn + ai) * M + mi] = G;
             ti[(Cn + ai) * M + mi] = -log(G) / al;
         }
@@ -472,6 +490,7 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
                 G += Y[over[o]] * s.Gcam[k];
                 al += Y[over[o]] * s.alp[k];
             }
+            if (!std::isnan(s.alp_same[p * M + mi])) al = s.alp_same[p * M + mi];
             Gi[p * M + mi] = G;
             ti[p * M + mi] = -std::log(G) / al;
             amix[p * M + mi] = al;

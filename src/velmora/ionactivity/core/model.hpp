@@ -98,6 +98,10 @@ private:
         std::vector<double> alpha_mm;
         std::vector<double> tmca, tcam, alp, Gcam;  // (ci*A + ai)*M + mi
         std::vector<double> Ecell;         // exp(-alpha (tau_m,ca - tau_ca,m)), same index
+        // per ion slot (cations, then anions) and molecule, [p*M + mi]: the alpha of the mixing
+        // rule where every pair it mixes has that alpha (sum_a Y_a alpha = alpha exactly), NaN
+        // where they differ
+        std::vector<double> alp_same;
     };
     const TState& at(double T);
     template <int K> double eval(const double* x, double T, const Options& o, double* grad);
