@@ -77,6 +77,36 @@ def test_held_ion_fractions_change_nothing_where_they_are_constant(nacl, lc_ref)
         np.testing.assert_allclose(held, dual, rtol=1e-13, atol=1e-13)
 
 
+def _alphas_by_molecule(text, spread):
+    """The report with the alpha of every molecule-ion-ion triple set by its molecule, each
+    triple's times (1 + spread * its rank), so that with spread 0 every mixing rule sees one alpha."""
+    by_mol = {"H2O": 0.2, "MEA": 0.1, "CO2": 0.3}
+    lines, rank = [], 0
+    for line in text.splitlines():
+        f = line.split()
+        if len(f) >= 12 and f[0] in by_mol and f[1].endswith("+") and f[2].endswith("-"):
+            rank += 1
+            f[11] = repr(by_mol[f[0]] * (1.0 + spread * rank))
+            line = "  ".join(f[:12])
+        lines.append(line)
+    assert rank == 24
+    return "\n".join(lines) + "\n"
+
+
+@pytest.mark.parametrize("opts", OPTIONS)
+def test_one_alpha_per_mixing_rule_is_the_limit_of_nearly_equal_ones(mea_report, opts):
+    # Where every pair of a mixing rule has the same alpha the model takes it as the mixed alpha
+    # (sum_a Y_a alpha = alpha); alphas apart by 1e-13 take the general rule. Both must agree,
+    # with alphas that differ between the molecules so that a rule given another's alpha shows.
+    same = ionactivity.species_from_report(_alphas_by_molecule(mea_report, 0.0), MEA_NAMES, ["CO2"])[0]
+    apart = ionactivity.species_from_report(_alphas_by_molecule(mea_report, 1e-13), MEA_NAMES, ["CO2"])[0]
+    for T, x in ((313.15, _mixed(same)), (380.0, np.sqrt(_mixed(same)))):  # second: other Y
+        x = x / x.sum()
+        lg_same = ionactivity.ln_gamma(same, x, T, opts)
+        lg_apart = ionactivity.ln_gamma(apart, x, T, opts)
+        np.testing.assert_allclose(lg_same, lg_apart, rtol=0.0, atol=1e-10)
+
+
 @pytest.mark.parametrize("opts", OPTIONS)
 def test_ln_gamma_is_the_gradient_of_gex_and_scale_free(mea, opts):
     x = _mixed(mea)
