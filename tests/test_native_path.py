@@ -129,6 +129,10 @@ def test_a_species_at_zero_amount_leaves_the_others_as_without_it():
         np.testing.assert_allclose(n[rest], n_bare, rtol=1e-10, atol=1e-13, err_msg=f"T = {T}")
         np.testing.assert_allclose(lng[rest], lng_bare, rtol=0.0, atol=1e-10, err_msg=f"T = {T}")
         assert 0.0 < n[n2] < 1e-11 * n.sum() and np.isfinite(lng[n2])
+    # with an amount N2 is an ordinary species again, its balance kept
+    el._warm = None
+    n = el.true_amounts({**FEED, "N2": 0.01}, 340.0)[0]
+    assert n[n2] == pytest.approx(0.01, rel=1e-12) and el._status()["speciation_converged"] is True
 
 
 def test_rachford_rice_in_cpp_matches_the_package_function(monkeypatch, mea):
