@@ -129,8 +129,10 @@ inline __attribute__((always_inline)) double lu_substitute_n(const double* A, Ei
     for (Eigen::Index i = 0; i < n; ++i) w[i] = 1.0;
     for (Eigen::Index j = n; j-- > 0;) {
         const double* __restrict cj = A + j * n;
-        const double xj = x[j] /= cj[j];
-        const double wj = w[j] /= std::abs(cj[j]);
+        // 1 / u_jj does not wait for the updates above; x_j u_jj^-1 is within an ulp of x_j / u_jj
+        const double r = 1.0 / cj[j];
+        const double xj = x[j] *= r;
+        const double wj = w[j] *= std::abs(r);
         upper = std::max(upper, wj);
         for (Eigen::Index i = 0; i < j; ++i) {
             x[i] -= cj[i] * xj;
