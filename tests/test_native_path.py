@@ -34,12 +34,14 @@ def cold_answers(el, temps, answer):
     return ref
 
 
-def mea_model(options=None, n2=True):
-    """MEA-CO2-water with N2 (or without) from the engine's report of the built-in chemistry (the
-    package's own species object and activity model), and its property package."""
+def mea_model(options=None, n2=True, gases=()):
+    """MEA-CO2-water with N2 (or without), and with further gases that no reaction takes, from
+    the engine's report of the built-in chemistry (the package's own species object and activity
+    model), and its property package."""
     comps, henry = (COMPS, HENRY) if n2 else (COMPS[:-1], HENRY[:-1])
+    comps, henry = comps + list(gases), henry + list(gases)
     chem = dict(ionchem.builtin("MEA-CO2-H2O"))
-    chem["species"] = list(chem["species"]) + ["N2"] * n2
+    chem["species"] = list(chem["species"]) + ["N2"] * n2 + list(gases)
     head = enginebridge.input_header({c: c for c in comps}, "eNRTL", henry=henry,
                                      chemistry=("MEA-CO2-H2O", chem))
     report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
@@ -129,10 +131,18 @@ def test_a_species_at_zero_amount_leaves_the_others_as_without_it():
         np.testing.assert_allclose(n[rest], n_bare, rtol=1e-10, atol=1e-13, err_msg=f"T = {T}")
         np.testing.assert_allclose(lng[rest], lng_bare, rtol=0.0, atol=1e-10, err_msg=f"T = {T}")
         assert 0.0 < n[n2] < 1e-11 * n.sum() and np.isfinite(lng[n2])
-    # with an amount N2 is an ordinary species again, its balance kept
-    el._warm = None
+    # with an amount N2 is an ordinary species again, its balance kept; with H2S (in no
+    # reaction of this chemistry) in the model but not in the liquid, the rest is as without H2S
+    both, _ = mea_model(gases=["H2S"])
+    h2s = list(both.names).index("H2S")
+    for m in (el, both):
+        m._warm = None
     n = el.true_amounts({**FEED, "N2": 0.01}, 340.0)[0]
     assert n[n2] == pytest.approx(0.01, rel=1e-12) and el._status()["speciation_converged"] is True
+    n_both = both.true_amounts({**FEED, "N2": 0.01}, 340.0)[0]
+    assert list(both.names)[h2s + 1:] == list(el.names)[h2s:]
+    np.testing.assert_allclose(np.delete(n_both, h2s), n, rtol=1e-10, atol=1e-13)
+    assert 0.0 < n_both[h2s] < 1e-11 * n_both.sum()
 
 
 def test_rachford_rice_in_cpp_matches_the_package_function(monkeypatch, mea):
