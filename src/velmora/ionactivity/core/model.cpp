@@ -297,12 +297,18 @@ const Model::TState& Model::at(double T) {
     s.alp.resize(ne);
     s.Gcam.resize(ne);
     s.Ecell.resize(ne);
+    // Default parameters repeat over the ion pairs of a molecule: an exponential of the argument
+    // the molecule's previous pair had is that pair's value (k = pair * M + mi).
     for (std::size_t k = 0; k < ne; ++k) {
         s.tmca[k] = tdep(eA_[0][k], eB_[0][k], eF_[0][k], eG_[0][k], T, lnT);
         s.tcam[k] = tdep(eA_[1][k], eB_[1][k], eF_[1][k], eG_[1][k], T, lnT);
         s.alp[k] = eAlpha_[k];
-        s.Gcam[k] = std::exp(-s.alp[k] * s.tcam[k]);
-        s.Ecell[k] = std::exp(-s.alp[k] * (s.tmca[k] - s.tcam[k]));
+        const double ag = -s.alp[k] * s.tcam[k], ae = -s.alp[k] * (s.tmca[k] - s.tcam[k]);
+        const std::size_t prev = k - M;  // the same molecule in the previous pair
+        const bool again = k >= M && -s.alp[prev] * s.tcam[prev] == ag &&
+                           -s.alp[prev] * (s.tmca[prev] - s.tcam[prev]) == ae;
+        s.Gcam[k] = again ? s.Gcam[prev] : std::exp(ag);
+        s.Ecell[k] = again ? s.Ecell[prev] : std::exp(ae);
     }
     const std::size_t Cn = cats_.size(), An = ans_.size();
     s.alp_same.assign((Cn + An) * M, std::numeric_limits<double>::quiet_NaN());
