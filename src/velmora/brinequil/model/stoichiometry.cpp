@@ -16,17 +16,17 @@ InertSplit split_inert(const Eigen::MatrixXd& B, std::vector<Eigen::Index> inert
     }
     // B e_i are orthonormal columns (e_i lies in the row space of B); the rows z.. of Q^T B are
     // orthonormal and orthogonal to every e_i: zero on the inert columns up to rounding.
-    r.QtB = B;
+    Eigen::MatrixXd QtB = B;
     for (Eigen::Index q = 0; q < z; ++q) {
         const Eigen::Index col = r.inert[static_cast<std::size_t>(q)];
-        auto v = r.QtB.col(col).tail(m - q);
+        auto v = QtB.col(col).tail(m - q);
         const double norm = v.norm(), alpha = v[0] > 0.0 ? -norm : norm;
         if (!(norm > 0.0)) continue;  // cannot happen for orthonormal columns
         v[0] -= alpha;  // reflection I - 2 w w^T / |w|^2 with w = v - alpha e_1
         const double beta = 2.0 / v.squaredNorm();
         for (Eigen::Index j = 0; j < ns; ++j) {
             if (j == col) continue;
-            auto y = r.QtB.col(j).tail(m - q);
+            auto y = QtB.col(j).tail(m - q);
             y -= (beta * v.dot(y)) * v;
         }
         v.setZero();
@@ -34,7 +34,7 @@ InertSplit split_inert(const Eigen::MatrixXd& B, std::vector<Eigen::Index> inert
     }
     r.Ba.resize(m - z, ns - z);
     for (Eigen::Index q = 0; q < ns - z; ++q)
-        r.Ba.col(q) = r.QtB.col(r.active[static_cast<std::size_t>(q)]).tail(m - z);
+        r.Ba.col(q) = QtB.col(r.active[static_cast<std::size_t>(q)]).tail(m - z);
     return r;
 }
 

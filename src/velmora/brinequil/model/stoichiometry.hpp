@@ -11,8 +11,7 @@ namespace brinequil::core {
 // z.. of Q^T B are orthonormal invariants that do not involve them (z = their number).
 struct InertSplit {
     std::vector<Eigen::Index> active, inert;
-    Eigen::MatrixXd QtB;  // Q^T B (m x n_s); rows z.. in use, zero on the inert columns
-    Eigen::MatrixXd Ba;   // rows z.. of Q^T B on the active columns, in their order
+    Eigen::MatrixXd Ba;  // rows z.. of Q^T B on the active columns, in their order
     bool empty() const { return inert.empty(); }
 };
 

@@ -132,7 +132,8 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
     if (reduced) {
         for (Eigen::Index k = 0; k < ms; ++k) {
             double bk = 0.0;
-            for (const Eigen::Index j : idle->active) bk += idle->QtB(z + k, j) * n0[j];
+            for (Eigen::Index q = 0; q < na; ++q)
+                bk += Bs(k, q) * n0[idle->active[static_cast<std::size_t>(q)]];
             b_active[k] = bk;
         }
     }

@@ -489,14 +489,15 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
         const bool cation = p < Cn;
         const std::vector<int>& over = cation ? ans_ : cats_;
         for (int mi = 0; mi < M; ++mi) {
-            double G = 0.0, al = 0.0;
+            const double same = s.alp_same[p * M + mi];
+            const bool mixed = std::isnan(same);  // else sum_a Y_a alpha = alpha, not summed
+            double G = 0.0, al = mixed ? 0.0 : same;
             for (int o = 0; o < static_cast<int>(over.size()); ++o) {
                 const int ci = cation ? p : o, ai = cation ? o : p - Cn;
                 const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
                 G += Y[over[o]] * s.Gcam[k];
-                al += Y[over[o]] * s.alp[k];
+                if (mixed) al += Y[over[o]] * s.alp[k];
             }
-            if (!std::isnan(s.alp_same[p * M + mi])) al = s.alp_same[p * M + mi];
             Gi[p * M + mi] = G;
             ti[p * M + mi] = -std::log(G) / al;
             amix[p * M + mi] = al;
