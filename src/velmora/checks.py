@@ -23,6 +23,17 @@ from .errors import RangeWarning
 
 T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0                      # Pa
+# Below these a value is taken but likely in another unit (a RangeWarning says which): water
+# freezes at 273.15 K, so a liquid colder than that is a brine well below 0 C or a T in C; no
+# process of this field runs below 1 kPa, but 200 (bar) or 200 (kPa) reads as 200 Pa.
+T_HINT, P_HINT = 273.15, 1000.0    # K, Pa
+# The liquid is aqueous: the ions are referred to infinite dilution in water and molalities are
+# per kg of water, so a liquid needs water, and no solute may exceed M_MAX mol/kg of water.
+# 100 mol/kg is some 17 times the largest molality any shipped parameter set was fitted to
+# (6 mol/kg, NaCl-H2O) and leaves water 36 % of the moles with one solute (86 wt% MEA): beyond
+# it the liquid is no longer an aqueous solution, and 1e300 mol/kg is a mistake.
+M_MAX = 100.0                      # mol/kg of water
+SUM_TOL = 1e-9                     # mass fractions that include water add up to 1 within this
 # The speciation keeps its balances to about 1e-11 of the total amount, so the liquid
 # fugacity of a component that is a small part of the liquid is resolved only to about
 # 1e-11 / x_k: below MINOR of the (apparent) liquid, |ln f_L - ln f_V| is weighted by
@@ -46,25 +57,32 @@ def number(v, what):
     return f
 
 
-def temperature(T):
-    """T [K], checked: 200 K <= T <= 700 K."""
+def temperature(T, stacklevel=3):
+    """T [K], checked: 200 K <= T <= 700 K; a RangeWarning below 273.15 K (likely in C)."""
     T = number(T, "T")
-    if T < T_MIN or T > T_MAX:
-        hint = ""
-        if T_MIN <= T + 273.15 <= T_MAX:
-            hint = f": T is in kelvin: did you mean {T + 273.15:.2f} K?"
-        raise ValueError(f"T = {T:g} K lies outside {T_MIN:g}-{T_MAX:g} K{hint}")
+    if not T_HINT <= T <= T_MAX:
+        if not T_MIN <= T <= T_MAX:
+            hint = ""
+            if T_MIN <= T + 273.15 <= T_MAX:
+                hint = f": T is in kelvin: did you mean {T + 273.15:.2f} K?"
+            raise ValueError(f"T = {T:g} K lies outside {T_MIN:g}-{T_MAX:g} K{hint}")
+        warnings.warn(f"T = {T:g} K: T is in kelvin; did you mean {T + 273.15:.2f} K "
+                      f"({T:g} C)? (below {T_HINT:g} K only a brine stays liquid)",
+                      RangeWarning, stacklevel=stacklevel)
     return T
 
 
-def pressure(P):
-    """P [Pa], checked: P >= 100 Pa."""
+def pressure(P, stacklevel=4):
+    """P [Pa], checked: P >= 100 Pa; a RangeWarning below 1 kPa (likely in bar or kPa)."""
     P = number(P, "P")
-    if P < P_MIN:
-        hint = ""
-        if 0.0 < P:
-            hint = f": P is in Pa: did you mean {P * 1e5:g} Pa ({P:g} bar)?"
-        raise ValueError(f"P = {P:g} Pa is below {P_MIN:g} Pa{hint}")
+    if P < P_HINT:
+        if P < P_MIN:
+            hint = ""
+            if 0.0 < P:
+                hint = f": P is in Pa: did you mean {P * 1e5:g} Pa ({P:g} bar)?"
+            raise ValueError(f"P = {P:g} Pa is below {P_MIN:g} Pa{hint}")
+        warnings.warn(f"P = {P:g} Pa: P is in Pa; did you mean {P * 1e5:g} Pa ({P:g} bar) or "
+                      f"{P * 1e3:g} Pa ({P:g} kPa)?", RangeWarning, stacklevel=stacklevel)
     return P
 
 
@@ -77,6 +95,9 @@ def _amount(v, name, what):
 
 def _names(system, mapping, what):
     """{component: value} with the system's names; unknown names, ions and duplicates raise."""
+    if not hasattr(mapping, "items"):
+        raise TypeError(f"{what}s: give a mapping {{component: {what}}}, not "
+                        f"{type(mapping).__name__} {mapping!r}")
     out = {}
     valid = system.components
     upper = system._info.upper_components
@@ -99,11 +120,21 @@ def _names(system, mapping, what):
                     raise ValueError(f"{key!r} is a true species, not an apparent component; "
                                      f"components: {', '.join(valid)}")
                 raise ValueError(f"unknown component {key!r}; components of this system: "
-                                 f"{', '.join(valid)}")
+                                 f"{', '.join(valid)}{_as_gas(system, sid, db)}")
         if hit in out:
             raise ValueError(f"component {hit} is given twice")
         out[hit] = _amount(v, hit, what)
     return out
+
+
+def _as_gas(system, sid, db):
+    """How to add a dissolved gas of the databank (CO2, N2, ...) that the system lacks."""
+    if sid is None or db.species(sid)["kind"] != "solute":
+        return ""
+    chem = system._args[0]
+    chem = repr(chem) if isinstance(chem, str) else "chemistry"
+    return (f"; {sid!r} is not a component of this system; add it as a gas: "
+            f"System({chem}, gases={[*system.gases, sid]!r})")
 
 
 def composition(system, amounts, molalities, mass_fractions, loading):
@@ -121,20 +152,58 @@ def composition(system, amounts, molalities, mass_fractions, loading):
         if "H2O" in app:
             raise ValueError("molalities are per kg of water: leave H2O out")
         app["H2O"] = 1000.0 / info.mw["H2O"]              # mol in 1 kg of water
+        solutes(system, app)
     else:
         w = _names(system, mass_fractions, "mass fraction")
         tot = math.fsum(w.values())
-        if "H2O" not in w:
-            if tot > 1.0 + 1e-12:
-                raise ValueError(f"mass fractions add up to {tot:g} > 1")
+        if "H2O" in w:
+            if abs(tot - 1.0) > SUM_TOL:
+                raise ValueError(f"mass fractions add up to {tot:.10g}, not 1: with H2O given "
+                                 "they must add up to 1; leave H2O out and water makes up "
+                                 "the rest")
+        elif tot > 1.0 + SUM_TOL:
+            raise ValueError(f"mass fractions add up to {tot:.10g} > 1")
+        else:
             w["H2O"] = max(0.0, 1.0 - tot)
         app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}   # mol in 1 kg
     if loading is not None:
         add_loading(system, app, number(loading, "loading"))
     full = {c: app.get(c, 0.0) for c in system.components}
-    if not math.fsum(full.values()) > 0.0:
+    if not any(v > 0.0 for v in full.values()):       # (a sum may overflow)
         raise ValueError("the composition is empty (every amount is 0)")
     return full
+
+
+def liquid(system, app):
+    """A liquid's apparent amounts per mole of liquid, checked, and the factors (a, b) that
+    give amounts back in the caller's unit (``v * a * b``; two factors, as the caller's total
+    may lie beyond the largest float). The liquid needs water and at most ``M_MAX`` mol/kg of
+    water of every solute. Intensive results do not depend on the unit; per mole of liquid the
+    speciation's tolerances work alike for 1e-300 and 1e300 mol."""
+    solutes(system, app)
+    b = max(app.values())
+    x = {c: v / b for c, v in app.items()}
+    a = math.fsum(x.values())                    # 1 <= a <= number of components
+    return {c: v / a for c, v in x.items()}, a, b
+
+
+def solutes(system, app):
+    """ValueError unless the liquid ``app`` has water and every solute at most ``M_MAX``
+    mol/kg of water."""
+    water = app.get("H2O", 0.0)
+    if not water > 0.0:
+        raise ValueError("the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
+                         "referred to infinite dilution in water, molalities are per kg of "
+                         "water); give water, at least as much as keeps every solute below "
+                         f"{M_MAX:g} mol/kg")
+    kg = water * (system._info.mw["H2O"] / 1000.0)
+    for c, v in app.items():
+        if v > M_MAX * kg and c != "H2O":
+            raise ValueError(
+                f"{c} at {v / kg:.4g} mol/kg of water lies outside 0-{M_MAX:g} mol/kg: the "
+                f"liquid is aqueous (at {M_MAX:g} mol/kg of one solute water is "
+                f"{1.0 / (1.0 + M_MAX * system._info.mw['H2O'] / 1000.0):.0%} of the moles); "
+                "give more water")
 
 
 def add_loading(system, app, loading):
@@ -157,6 +226,10 @@ def add_loading(system, app, loading):
 
 def sequence(system, values, what):
     """{component: value} from a sequence in component order."""
+    if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
+        raise TypeError(f"{what}s: give a mapping {{component: {what}}} or a sequence in the "
+                        f"order of the components ({', '.join(system.components)}), not "
+                        f"{type(values).__name__} {values!r}")
     values = list(values)
     if len(values) != len(system.components):
         raise ValueError(f"{what}s: {len(values)} values for {len(system.components)} components "
@@ -173,6 +246,9 @@ def feed(system, z):
                    for c, v in sequence(system, z, "feed amount").items()}
     v = np.array([amounts.get(c, 0.0) for c in system.components])
     tot = float(v.sum())
+    if tot == math.inf:                 # amounts near 1e308: scaled to the largest first
+        v /= v.max()
+        tot = float(v.sum())
     if not tot > 0.0:
         raise ValueError("the feed is empty (every amount is 0)")
     return v / tot

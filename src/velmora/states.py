@@ -129,6 +129,16 @@ class LiquidState:
         return math.exp((p * math.log(self.gamma_molal[cation]) +
                          q * math.log(self.gamma_molal[anion])) / (p + q))
 
+    def _in_unit(self, feed, a, b):
+        """The state of a liquid solved per mole, its amounts in the unit of ``feed`` (the
+        caller's apparent amounts): each amount times a, then b (see ``checks.liquid``)."""
+        given = self.apparent == self.feed              # no solid took part of the feed
+        self.amounts = {s: v * a * b for s, v in self.amounts.items()}
+        self.solids = {s: v * a * b for s, v in self.solids.items()}
+        self.apparent = dict(feed) if given else {c: v * a * b for c, v in self.apparent.items()}
+        self.feed = dict(feed)
+        return self
+
     # -- output ---------------------------------------------------------------------------------
     def to_dict(self):
         """Every result as plain Python values (mappings of floats)."""

@@ -29,13 +29,13 @@ class System:
                "reactions", "kinds" and "k" (see ``velmora.ionchem``) and optionally
                "components" (the apparent components; by default every species that is not an
                ion).
-    gases      further components that take part in the vapor only, e.g. ("N2",).
+    gases      further components that take part in the vapor only, e.g. ("N2",) or "N2".
     databank   user databank files (TOML paths) or mappings, applied in order over the shipped
                databank (``velmora.enginebridge.databank.load``; docs/bring-your-own-system.md).
                Their parameter reports are cached apart from the shipped databank's, by the
                overlays' digest.
-    henry      the Henry components; by default every component that the databank marks as a
-               supercritical gas (CO2, N2, H2S, NH3).
+    henry      the Henry components (a name or a sequence of names); by default every
+               component that the databank marks as a supercritical gas (CO2, N2, H2S, NH3).
     cache      True: the parameter report comes from the report cache (written once by the
                engine); False: the engine writes it in memory and nothing is stored. Where it
                came from: ``report_origin``.
@@ -48,8 +48,8 @@ class System:
     def __init__(self, chemistry, gases=(), databank=None, henry=None, cache=True, tol=TOLERANCE):
         from velmora import enginebridge
 
-        self._args = (chemistry, tuple(gases), None if henry is None else tuple(henry),
-                      bool(cache), float(tol))
+        gases, henry = _names_of(gases, "gases"), _names_of(henry, "henry")
+        self._args = (chemistry, gases, henry, bool(cache), float(tol))
         self.databank = None if databank is None else enginebridge.databank.load(databank)
         with self._using():
             self.__dict__.update(_resolve(chemistry, gases, henry, tol))
@@ -132,17 +132,24 @@ class System:
 
         ``solids=True``: the liquid in equilibrium with the solids that precipitate (every
         present solid at SI = 0, every absent one below); the state's ``solids`` gives their
-        amounts, ``apparent`` the dissolved part and ``feed`` the composition given."""
+        amounts, ``apparent`` the dissolved part and ``feed`` the composition given.
+
+        The liquid is aqueous: it needs water, and no solute may exceed 100 mol/kg of water
+        (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
+        the unit of the input."""
         from .states import liquid_state
         app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
                                loading=loading)
+        x, a, b = checks.liquid(self, app)
         T = checks.temperature(T)
-        checks.range_warnings(self, T, app)
+        checks.range_warnings(self, T, x)
         with self._using():
             if solids:
                 from .solids import solid_liquid
-                return solid_liquid(self, app, T)
-            return liquid_state(self, app, T)
+                state = solid_liquid(self, x, T)
+            else:
+                state = liquid_state(self, x, T)
+        return state._in_unit(app, a, b)
 
     def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None,
               solids=False):
@@ -174,8 +181,9 @@ class System:
         from .solids import scaling_temperature
         app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
                                loading=loading)
+        x = checks.liquid(self, app)[0]
         with self._using():
-            return scaling_temperature(self, app, solid, checks.temperature(T_min),
+            return scaling_temperature(self, x, solid, checks.temperature(T_min),
                                        checks.temperature(T_max))
 
     def bubble_temperature(self, feed, P, T0=None):
@@ -227,6 +235,16 @@ def _resolve(chemistry, gases, henry, tol):
     return {"tol": float(tol), "name": name, "chemistry": chem, "components": comps,
             "gases": tuple(c for c in comps if c not in species), "henry": hen,
             "aliases": {c: c for c in comps}}
+
+
+def _names_of(v, what):
+    """A tuple of names from one name or a sequence of names (None stays None)."""
+    if v is None or isinstance(v, str):
+        return v if v is None else (v,)
+    if not hasattr(v, "__iter__"):
+        raise TypeError(f"{what}: give a name or a sequence of names, not {type(v).__name__} "
+                        f"{v!r}")
+    return tuple(v)
 
 
 def _builtin_name(name, names):
