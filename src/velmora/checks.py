@@ -93,11 +93,14 @@ def _amount(v, name, what):
     return f
 
 
+_PLURAL = {"molality": "molalities"}
+
+
 def _names(system, mapping, what):
     """{component: value} with the system's names; unknown names, ions and duplicates raise."""
     if not hasattr(mapping, "items"):
-        raise TypeError(f"{what}s: give a mapping {{component: {what}}}, not "
-                        f"{type(mapping).__name__} {mapping!r}")
+        raise TypeError(f"{_PLURAL.get(what, what + 's')}: give a mapping "
+                        f"{{component: {what}}}, not {type(mapping).__name__} {mapping!r}")
     out = {}
     valid = system.components
     upper = system._info.upper_components
@@ -169,7 +172,7 @@ def composition(system, amounts, molalities, mass_fractions, loading):
     if loading is not None:
         add_loading(system, app, number(loading, "loading"))
     full = {c: app.get(c, 0.0) for c in system.components}
-    if not any(v > 0.0 for v in full.values()):       # (a sum may overflow)
+    if not max(full.values()) > 0.0:                   # (a sum may overflow)
         raise ValueError("the composition is empty (every amount is 0)")
     return full
 
@@ -180,16 +183,17 @@ def liquid(system, app):
     may lie beyond the largest float). The liquid needs water and at most ``M_MAX`` mol/kg of
     water of every solute. Intensive results do not depend on the unit; per mole of liquid the
     speciation's tolerances work alike for 1e-300 and 1e300 mol."""
-    solutes(system, app)
-    b = max(app.values())
-    x = {c: v / b for c, v in app.items()}
-    a = math.fsum(x.values())                    # 1 <= a <= number of components
-    return {c: v / a for c, v in x.items()}, a, b
+    b = solutes(system, app)
+    a = sum(app.values())
+    if a < math.inf:
+        return {c: v / a for c, v in app.items()}, a, 1.0
+    a = sum([v / b for v in app.values()])           # 1 <= a <= number of components
+    return {c: v / b / a for c, v in app.items()}, a, b
 
 
 def solutes(system, app):
-    """ValueError unless the liquid ``app`` has water and every solute at most ``M_MAX``
-    mol/kg of water."""
+    """The largest amount of the liquid ``app``; ValueError unless it has water and every
+    solute at most ``M_MAX`` mol/kg of water."""
     water = app.get("H2O", 0.0)
     if not water > 0.0:
         raise ValueError("the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
@@ -197,13 +201,15 @@ def solutes(system, app):
                          "water); give water, at least as much as keeps every solute below "
                          f"{M_MAX:g} mol/kg")
     kg = water * (system._info.mw["H2O"] / 1000.0)
-    for c, v in app.items():
-        if v > M_MAX * kg and c != "H2O":
-            raise ValueError(
-                f"{c} at {v / kg:.4g} mol/kg of water lies outside 0-{M_MAX:g} mol/kg: the "
-                f"liquid is aqueous (at {M_MAX:g} mol/kg of one solute water is "
-                f"{1.0 / (1.0 + M_MAX * system._info.mw['H2O'] / 1000.0):.0%} of the moles); "
-                "give more water")
+    top = max(app.values())
+    if top > M_MAX * kg:         # never water itself: 100 mol/kg x 0.018 kg/mol > 1
+        c, v = next((c, v) for c, v in app.items() if v > M_MAX * kg and c != "H2O")
+        raise ValueError(
+            f"{c} at {v / kg:.4g} mol/kg of water lies outside 0-{M_MAX:g} mol/kg: the "
+            f"liquid is aqueous (at {M_MAX:g} mol/kg of one solute water is "
+            f"{1.0 / (1.0 + M_MAX * system._info.mw['H2O'] / 1000.0):.0%} of the moles); "
+            "give more water")
+    return top
 
 
 def add_loading(system, app, loading):
@@ -245,10 +251,9 @@ def feed(system, z):
         amounts = {c: _amount(v, c, "feed amount")
                    for c, v in sequence(system, z, "feed amount").items()}
     v = np.array([amounts.get(c, 0.0) for c in system.components])
-    tot = float(v.sum())
-    if tot == math.inf:                 # amounts near 1e308: scaled to the largest first
+    if max(amounts.values(), default=0.0) > 1e300:    # their sum may overflow: scaled first
         v /= v.max()
-        tot = float(v.sum())
+    tot = float(v.sum())
     if not tot > 0.0:
         raise ValueError("the feed is empty (every amount is 0)")
     return v / tot

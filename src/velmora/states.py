@@ -129,13 +129,19 @@ class LiquidState:
         return math.exp((p * math.log(self.gamma_molal[cation]) +
                          q * math.log(self.gamma_molal[anion])) / (p + q))
 
-    def _in_unit(self, feed, a, b):
+    def _in_unit(self, feed, a, b, dissolved=False):
         """The state of a liquid solved per mole, its amounts in the unit of ``feed`` (the
-        caller's apparent amounts): each amount times a, then b (see ``checks.liquid``)."""
-        given = self.apparent == self.feed              # no solid took part of the feed
-        self.amounts = {s: v * a * b for s, v in self.amounts.items()}
-        self.solids = {s: v * a * b for s, v in self.solids.items()}
-        self.apparent = dict(feed) if given else {c: v * a * b for c, v in self.apparent.items()}
+        caller's apparent amounts, kept): each amount times a b (see ``checks.liquid``).
+        ``dissolved``: ``apparent`` is the dissolved part of the feed, scaled too."""
+        f = a * b
+        if f < math.inf:
+            def scale(d): return {k: v * f for k, v in d.items()}
+        else:                                      # a total beyond the largest float
+            def scale(d): return {k: v * a * b for k, v in d.items()}
+        self.amounts = scale(self.amounts)
+        if self.solids:
+            self.solids = scale(self.solids)
+        self.apparent = scale(self.apparent) if dissolved else feed
         self.feed = dict(feed)
         return self
 

@@ -149,7 +149,7 @@ class System:
                 state = solid_liquid(self, x, T)
             else:
                 state = liquid_state(self, x, T)
-        return state._in_unit(app, a, b)
+        return state._in_unit(app, a, b, dissolved=solids)
 
     def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None,
               solids=False):

@@ -1,0 +1,176 @@
+"""Inputs at the front door: compositions that do not add up or leave the aqueous range, amounts
+of any size, names and types that are not what a call takes, and values in a likely wrong unit."""
+
+import math
+import pickle
+import re
+import warnings
+
+import numpy as np
+import pytest
+
+import velmora
+from velmora import RangeWarning
+
+pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
+
+ATM = 101325.0
+# molar masses from the IUPAC standard atomic weights (C 12.011, H 1.008, N 14.007, O 15.999)
+M_MEA = (2 * 12.011 + 7 * 1.008 + 14.007 + 15.999) / 1000.0          # kg/mol, C2H7NO
+M_W = (2 * 1.008 + 15.999) / 1000.0
+
+
+@pytest.fixture(scope="module")
+def mea():
+    return velmora.System("MEA-CO2-H2O")
+
+
+@pytest.fixture(scope="module")
+def nacl():
+    return velmora.System("NaCl-H2O")
+
+
+def cold(system):
+    """A copy of the system that fails on any computation: a guard must answer first."""
+    s = pickle.loads(pickle.dumps(system))
+    s.model = None
+    return s
+
+
+@pytest.mark.parametrize("kw, message", [
+    (dict(mass_fractions={"H2O": 0.6, "MEA": 0.3}),
+     "mass fractions add up to 0.9, not 1: with H2O given they must add up to 1; leave H2O out "
+     "and water makes up the rest"),
+    (dict(mass_fractions={"MEA": 0.7, "CO2": 0.4}), "mass fractions add up to 1.1 > 1"),
+    (dict(mass_fractions={"MEA": 1.0}),
+     "the liquid has no water (H2O): velmora's liquid is aqueous (ions are referred to infinite "
+     "dilution in water, molalities are per kg of water); give water, at least as much as keeps "
+     "every solute below 100 mol/kg"),
+    (dict(amounts={"MEA": 1.0, "CO2": 0.1}), "the liquid has no water (H2O)"),
+    (dict(mass_fractions={"MEA": 0.9}), "MEA at 147.3 mol/kg of water lies outside 0-100 mol/kg"),
+    (dict(amounts={"H2O": 1.0, "MEA": 1.0}, loading=4.0),
+     "CO2 at 222 mol/kg of water lies outside 0-100 mol/kg"),
+])
+def test_compositions_outside_the_aqueous_range_are_refused(mea, kw, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        cold(mea).liquid(313.15, **kw)
+
+
+def test_salt_molality_bound_is_named(nacl):
+    with pytest.raises(ValueError, match=re.escape(
+            "NaCl at 1e+300 mol/kg of water lies outside 0-100 mol/kg: the liquid is aqueous (at "
+            "100 mol/kg of one solute water is 36% of the moles); give more water")):
+        cold(nacl).liquid(298.15, molalities={"NaCl": 1e300})
+    with pytest.raises(ValueError, match="NaCl at 100.1 mol/kg"):       # refused even as a feed
+        cold(nacl).composition(molalities={"NaCl": 100.1})
+    with pytest.raises(ValueError, match="NaCl at 555.1 mol/kg"):
+        cold(nacl).liquid(298.15, amounts={"H2O": 1.0, "NaCl": 10.0})
+    # the bound itself: one solute at 100 mol/kg leaves water 1 / (1 + 100 M_w) of the moles
+    assert f"{1 / (1 + 100 * M_W):.0%}" == "36%"
+
+
+def test_mass_fractions_that_add_up_give_the_molality_they_state(mea):
+    liq = mea.liquid(313.15, mass_fractions={"H2O": 0.7, "MEA": 0.3 + 5e-10})   # within 1e-9
+    n = liq.amounts                        # mol in 1 kg of liquid
+    # 0.3 kg of MEA over 0.7 kg of water: 7.016 mol/kg (not 8.17, as the rescaled 0.9 gave)
+    assert (n["MEA"] + n["MEAH+"] + n["MEACOO-"]) / 0.7 == pytest.approx(0.3 / M_MEA / 0.7,
+                                                                         rel=2e-4)
+    same = mea.liquid(313.15, mass_fractions={"MEA": 0.3})
+    assert same.pH == pytest.approx(liq.pH, abs=1e-8)
+
+
+@pytest.mark.parametrize("scale", [1e-300, 1e-3, 1e3, 1e300])
+def test_a_liquid_does_not_depend_on_the_unit_of_its_amounts(mea, scale):
+    app = {"H2O": 0.85, "MEA": 0.11, "CO2": 0.04}
+    ref = mea.liquid(313.15, amounts=app)
+    liq = mea.liquid(313.15, amounts={c: v * scale for c, v in app.items()})
+    assert liq.pH == pytest.approx(ref.pH, abs=1e-9)
+    assert liq.x == pytest.approx(ref.x, rel=1e-9, abs=1e-20)
+    assert liq.partial_pressures == pytest.approx(ref.partial_pressures, rel=1e-9)
+    assert liq.apparent == {c: v * scale for c, v in app.items()} == liq.feed
+    # the amounts are in the caller's unit: the MEA and carbon balances hold in it
+    n = liq.amounts
+    assert n["MEA"] + n["MEAH+"] + n["MEACOO-"] == pytest.approx(0.11 * scale, rel=1e-10)
+    assert n["CO2"] + n["HCO3-"] + n["CO3--"] + n["MEACOO-"] == pytest.approx(0.04 * scale,
+                                                                              rel=1e-10)
+
+
+def test_amounts_at_the_float_limit(mea):
+    big = mea.liquid(313.15, {"H2O": 1e308, "MEA": 1e308})      # their sum overflows
+    one = mea.liquid(313.15, {"H2O": 1.0, "MEA": 1.0})
+    assert big.pH == pytest.approx(one.pH, abs=1e-9)
+    assert math.isfinite(big.amounts["H2O"]) and big.amounts["MEA"] + big.amounts["MEAH+"] == \
+        pytest.approx(1e308, rel=1e-10)
+    f_big = mea.flash({"H2O": 1e308, "MEA": 1e308}, ATM, T=313.15)
+    f_one = mea.flash({"H2O": 1.0, "MEA": 1.0}, ATM, T=313.15)
+    assert f_big.to_dict() == f_one.to_dict()
+
+
+def test_solids_come_back_in_the_unit_of_the_feed(nacl):
+    app = nacl.composition(molalities={"NaCl": 8.0})           # mol in 1 kg of water
+    ref = nacl.liquid(298.15, amounts=app, solids=True)
+    kmol = nacl.liquid(298.15, amounts={c: v / 1000.0 for c, v in app.items()}, solids=True)
+    assert ref.solids["halite"] > 1.0                           # saturation near 6.1 mol/kg
+    assert kmol.solids["halite"] == pytest.approx(ref.solids["halite"] / 1000.0, rel=1e-9)
+    assert kmol.feed == {c: v / 1000.0 for c, v in app.items()}
+    # feed = dissolved + precipitated, in kmol
+    assert kmol.apparent["NaCl"] + kmol.solids["halite"] == pytest.approx(app["NaCl"] / 1000.0,
+                                                                         rel=1e-10)
+    assert kmol.molality["Na+"] == pytest.approx(ref.molality["Na+"], rel=1e-9)
+
+
+def test_names_and_types_a_call_does_not_take(mea):
+    one = velmora.System("MEA-CO2-H2O", gases="N2", henry="CO2")
+    assert one.components == ["H2O", "MEA", "CO2", "N2"] and one.henry == ("CO2",)
+    s = cold(mea)
+    msg = ("amounts: give a mapping {component: amount} or a sequence in the order of the "
+           "components (H2O, MEA, CO2), not int 5")
+    with pytest.raises(TypeError, match=re.escape(msg)):
+        s.liquid(313.15, 5)
+    with pytest.raises(TypeError, match=re.escape("amounts: give a mapping {component: amount} "
+                                                  "or a sequence")):
+        s.liquid(313.15, "H2O")
+    with pytest.raises(TypeError, match=re.escape(
+            "molalities: give a mapping {component: molality}, not list [1.0]")):
+        s.liquid(313.15, molalities=[1.0])
+    with pytest.raises(TypeError, match=re.escape("feed amounts: give a mapping")):
+        s.flash(5, ATM, T=313.15)
+    with pytest.raises(TypeError, match="gases: give a name or a sequence of names, not int 2"):
+        velmora.System("MEA-CO2-H2O", gases=2)
+
+
+def test_a_missing_gas_is_named_with_the_fix(mea):
+    flue = {"H2O": 0.9, "MEA": 0.05, "N2": 0.05}
+    with pytest.raises(ValueError, match=re.escape(
+            "unknown component 'N2'; components of this system: H2O, MEA, CO2; 'N2' is not a "
+            "component of this system; add it as a gas: System('MEA-CO2-H2O', gases=['N2'])")):
+        cold(mea).flash(flue, ATM, T=313.15)
+    with_n2 = velmora.System("MEA-CO2-H2O", gases=["N2"])
+    with pytest.raises(ValueError, match=re.escape("gases=['N2', 'NH3'])")):
+        cold(with_n2).liquid(313.15, {"H2O": 1.0, "NH3": 0.1})
+    # a salt is no gas: no such advice
+    with pytest.raises(ValueError) as e:
+        cold(mea).liquid(313.15, {"H2O": 1.0, "KCl": 0.1})
+    assert str(e.value) == "unknown component 'KCl'; components of this system: H2O, MEA, CO2"
+    # the advice works
+    assert with_n2.flash(flue, ATM, T=313.15).vapor["N2"] > 0.5
+
+
+def test_values_in_a_likely_wrong_unit_warn(mea):
+    feed = {"H2O": 0.9, "MEA": 0.1}
+    with pytest.warns(RangeWarning, match=re.escape(
+            "P = 200 Pa: P is in Pa; did you mean 2e+07 Pa (200 bar) or 200000 Pa (200 kPa)?")):
+        mea.flash(feed, 200.0, T=313.15)
+    with pytest.warns(RangeWarning, match=re.escape(
+            "T = 250 K: T is in kelvin; did you mean 523.15 K (250 C)? (below 273.15 K only a "
+            "brine stays liquid)")):
+        mea.liquid(250.0, mass_fractions={"MEA": 0.3})
+    # the hard limits keep their errors; at 273.15 K and 1 kPa nothing is hinted
+    with pytest.raises(ValueError, match="P = 99 Pa is below 100 Pa"):
+        cold(mea).flash(feed, 99.0, T=313.15)
+    with warnings.catch_warnings(record=True) as log:
+        warnings.simplefilter("always")
+        mea.liquid(273.15, mass_fractions={"MEA": 0.3})
+        mea.flash(feed, 1000.0, T=313.15)
+    assert not [w for w in log if "did you mean" in str(w.message)]
+    assert np.isfinite(mea.liquid(273.15, mass_fractions={"MEA": 0.3}).pH)
