@@ -106,7 +106,13 @@ def _names(system, mapping, what):
                                  f"{', '.join(valid)}")
         if hit in out:
             raise ValueError(f"component {hit} is given twice")
-        out[hit] = _amount(v, hit, what)
+        if what == "amount" and hit in system.henry:
+            # a liquid's apparent amount of a dissolved gas may be negative: the liquid of a
+            # flash that lost more CO2 than its feed named (CaCO3 less CO2, i.e. CaO); whether
+            # such a liquid exists, its speciation decides
+            out[hit] = number(v, f"{what} of {hit}")
+        else:
+            out[hit] = _amount(v, hit, what)
     return out
 
 
@@ -133,12 +139,36 @@ def composition(system, amounts, molalities, mass_fractions, loading):
                 raise ValueError(f"mass fractions add up to {tot:g} > 1")
             w["H2O"] = max(0.0, 1.0 - tot)
         app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}   # mol in 1 kg
+    for c, v in app.items():
+        if v < 0.0 and v + _held_by_salts(system, app, c) < 0.0:
+            raise ValueError(f"amount of {c} is negative ({v:g})")
     if loading is not None:
         add_loading(system, app, number(loading, "loading"))
     full = {c: app.get(c, 0.0) for c in system.components}
     if not math.fsum(full.values()) > 0.0:
         raise ValueError("the composition is empty (every amount is 0)")
     return full
+
+
+def _elements(formula):
+    import re
+    out = {}
+    for el, k in re.findall(r"([A-Z][a-z]?)(\d*)", formula):
+        out[el] = out.get(el, 0) + int(k or 1)
+    return out
+
+
+def _held_by_salts(system, app, gas):
+    """How much of ``gas`` [mol] the nonvolatile components of ``app`` can give up (a carbonate
+    its CO2): counted on the gas's element other than H and O."""
+    from velmora.enginebridge import databank as db
+    key = [e for e in _elements(db.species(gas)["formula"]) if e not in ("H", "O")]
+    if len(key) != 1:
+        return 0.0
+    key = key[0]
+    per = _elements(db.species(gas)["formula"])[key]
+    return sum(v * _elements(db.species(c)["formula"]).get(key, 0) / per
+               for c, v in app.items() if v > 0.0 and c not in system._info.volatile)
 
 
 def add_loading(system, app, loading):

@@ -233,6 +233,10 @@ def _finish(system, z, v):
     from .states import LiquidState
     raw = v.raw
     T = raw["T"]
+    if raw["beta"] <= 0.0:
+        # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
+        # (every volatile it holds or makes; none of its salts)
+        raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
     x = dict(zip(system.components, map(float, raw["x"])))
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
     checks.pair_warnings(system, v.n, stacklevel=5)
