@@ -29,7 +29,7 @@ install: deps
 test: install
 	@echo "==> C++ core tests"
 	$$(ls -t build/*/core_tests | head -n 1)
-	@echo "==> Python tests (pytest, about 2 min)"
+	@echo "==> Python tests (pytest, up to 2 min)"
 	$(PY) -m pytest -q
 
 demo: install
