@@ -21,7 +21,7 @@ import warnings
 
 import numpy as np
 
-from .errors import RangeWarning
+from .errors import DefaultParameterWarning, RangeWarning
 
 T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0                      # Pa
@@ -340,20 +340,25 @@ def range_warnings(system, T, app, stacklevel=3):
 
 
 def pair_warnings(system, n, stacklevel=4):
-    """RangeWarning for each electrolyte pair on default parameters whose ions and molecule
-    are major species of the liquid of true amounts n."""
+    """DefaultParameterWarning, once per system and pair, for each electrolyte pair on default
+    parameters whose ions and molecule are major species of the liquid of true amounts n, in a
+    chemistry no shipped fit covers. A fitted chemistry was fitted with its default pairs in
+    place: its figures hold with them, and its ranges are warned of by range_warnings."""
     info = system._info
-    n = np.asarray(n, dtype=float)
-    x = (n / n.sum()).tolist()          # plain floats: indexed a few times each
     pairs = info.__dict__.get("_pair_positions")
     if pairs is None:               # a set: sorted, as its order varies by process; made once
-        pairs = info._pair_positions = [
-            (f"no fitted electrolyte parameters for {m} with ({c}, {a}): the defaults of the "
-             "databank are used", info.pos[m], info.pos[c], info.pos[a])
+        pairs = info._pair_positions = [] if info.fitted else [
+            (f"{m} with ({c}, {a}) takes the databank's default electrolyte parameters: no data "
+             "in the databank determine this pair", info.pos[m], info.pos[c], info.pos[a])
             for m, c, a in sorted(info.default_pairs)]
-    for message, im, ic, ia in pairs:
-        if x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
-            warnings.warn(message, RangeWarning, stacklevel=stacklevel)
+    if not pairs:
+        return
+    n = np.asarray(n, dtype=float)
+    x = (n / n.sum()).tolist()          # plain floats: indexed a few times each
+    for k, (message, im, ic, ia) in enumerate(pairs):
+        if message and x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
+            pairs[k] = (None, im, ic, ia)                   # said once for this system
+            warnings.warn(message, DefaultParameterWarning, stacklevel=stacklevel)
 
 
 # ---------------------------------------------------------------------------- checks of answers
