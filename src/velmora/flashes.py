@@ -103,7 +103,10 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
         if share > checks.TRACE and value >= 1.0 - share:
             raise ValueError(_no_vapor_only(system, z, P, value, share))
         value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
-    out = _at_vapor_fraction(system, z, P, value, T0) if key == "beta" else None
+    # at a vapor fraction: the split with T solved at once, from the bubble point; a feed with an
+    # inert gas has none worth the name, and goes to the T solve over TP flashes directly
+    inert = any(z[system.components.index(g)] > 0.0 for g in system.gases)
+    out = _at_vapor_fraction(system, z, P, value, T0) if key == "beta" and not inert else None
     try:
         if out is None:
             out = _solve_T(system, z, P, key, value * scale, T0)
