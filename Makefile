@@ -14,6 +14,7 @@ DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis m
 
 # the Makefile is a prerequisite: a venv made before DEPS changed gets the new packages
 $(VENV)/.deps: Makefile
+	@echo "==> Python environment $(VENV): pip and the dependencies (1-2 min the first time)"
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	$(PIP) install -q $(DEPS)
@@ -22,13 +23,17 @@ $(VENV)/.deps: Makefile
 deps: $(VENV)/.deps
 
 install: deps
+	@echo "==> Building the C++ engine into build/ and installing velmora (1-3 min the first time, seconds after)"
 	$(PIP) install -q --no-build-isolation --no-deps .
 
 test: install
+	@echo "==> C++ core tests"
 	$$(ls -t build/*/core_tests | head -n 1)
+	@echo "==> Python tests (pytest, up to 2 min)"
 	$(PY) -m pytest -q
 
 demo: install
+	@echo "==> Demo: the main job on the built-in data (seconds)"
 	$(PY) -m velmora.demo
 
 $(BENCH_VENV)/.peers:

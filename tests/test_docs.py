@@ -62,3 +62,15 @@ def test_page_examples_run(page, tmp_path, monkeypatch, report_cache):
         except Exception:
             pytest.fail(f"{name}, block {k} (line {line}) fails:\n{traceback.format_exc()}",
                         pytrace=False)
+
+
+def test_flagship_examples_run_free_of_warnings(tmp_path, monkeypatch, report_cache):
+    # the MEA examples of the README and of getting-started lie inside every fitted range
+    import warnings
+    monkeypatch.chdir(tmp_path)
+    for page, blocks in ((ROOT / "README.md", 1), (ROOT / "docs" / "getting-started.md", 2)):
+        namespace = {"__name__": "__docs__"}
+        for line, source, _ in python_blocks(page.read_text("utf-8"))[:blocks]:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                exec(compile(source, f"{page.name}:{line}", "exec"), namespace)

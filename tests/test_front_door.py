@@ -353,9 +353,25 @@ def test_range_warnings_name_what_is_extrapolated(mea, nacl):
     top = mea._info.fitted["loading"][2]          # the largest loading of the MEA fit's data
     with pytest.warns(RangeWarning, match=rf"loading above {top:g} mol CO2/mol MEA"):
         mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=top + 0.05)
-    with pytest.warns(RangeWarning, match=r"no fitted electrolyte parameters for MEA with "
-                                          r"\(MEAH\+, MEACOO-\)"):
-        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
     with warnings.catch_warnings():
-        warnings.simplefilter("error", RangeWarning)        # inside every range: silent
+        warnings.simplefilter("error")                      # inside every range: silent
         nacl.liquid(298.15, molalities={"NaCl": 1.0})
+        # MEA's default pairs with (MEAH+, MEACOO-) and (MEAH+, HCO3-) are part of the MEA fit
+        mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
+
+
+def test_default_pairs_of_an_unfitted_chemistry_are_named_once_and_not_as_a_range_problem():
+    nh3 = velmora.System("NH3-CO2-H2O")
+    feed = {"H2O": 50.0, "NH3": 3.0, "CO2": 1.5}
+    with pytest.warns(velmora.DefaultParameterWarning) as got:
+        nh3.liquid(313.15, amounts=feed)
+    said = {str(w.message) for w in got}
+    assert "H2O with (NH4+, HCO3-) takes the databank's default electrolyte parameters: no data in " \
+           "the databank determine this pair" in said
+    assert not any(issubclass(w.category, RangeWarning) for w in got)
+    assert not issubclass(velmora.DefaultParameterWarning, RangeWarning)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", velmora.DefaultParameterWarning)   # once per system and pair
+        nh3.liquid(313.15, amounts=feed)
+    with pytest.warns(velmora.DefaultParameterWarning):                   # a new system says it again
+        velmora.System("NH3-CO2-H2O").liquid(313.15, amounts=feed)

@@ -10,7 +10,8 @@ Start here::
 
 The front door: ``System`` (a chemistry with its components, model and vapor), its liquid states
 (``System.liquid`` -> ``LiquidState``) and flashes (``System.flash`` -> ``FlashResult``),
-``chemistries()`` (the built-in chemistries), ``ConvergenceError``, ``RangeWarning``.
+``chemistries()`` (the built-in chemistries), ``ConvergenceError``, ``RangeWarning``,
+``DefaultParameterWarning``.
 Units: K, Pa, mol, mol/kg of water, J/mol, J/(mol K).
 
 Solids (``velmora.solids``): saturation indices on every liquid state, the liquid with the salts
@@ -24,11 +25,12 @@ The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electro
 
 __version__ = "0.1.0"
 
-from .errors import ChemistryError, ConvergenceError, RangeWarning, ReportError, SweepError
+from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, RangeWarning, ReportError,
+                     SweepError)
 from .flashes import FlashResult
 from .states import LiquidState
 from .system import System, chemistries
 from .sweep import sweep
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
-           "RangeWarning", "ReportError", "ChemistryError", "sweep", "SweepError", "__version__"]
+           "RangeWarning", "DefaultParameterWarning", "ReportError", "ChemistryError", "sweep", "SweepError", "__version__"]

@@ -6,10 +6,12 @@ unit that was probably meant. Checks run after each solve and return residuals:
 - speciation: every equilibrium reaction sum_i nu_ri ln(x_i gamma_i) - ref - ln K_r (ln units,
   the core layer's conventions: ions and Henry components unsymmetric) and the reaction
   invariants B n - B n0 relative to the total amount;
-- phases: the largest |ln f_L - ln f_V| over the volatile components of the feed (weighted
-  below ``MINOR`` of the liquid, not checked below ``TRACE`` of the feed: see there),
-  the bubble condition of an all-liquid result (bubble pressure at most P) and the dew condition
-  of an all-vapor one, and the mass balance z - (1 - beta) x - beta y.
+- phases: the largest |ln f_L - ln f_V| over every volatile component the liquid holds or
+  makes, in the feed or not (allowing what the speciation cannot resolve: see
+  ``RESOLUTION``), the bubble condition of an all-liquid result (the bubble pressure over the
+  same components at most P) and the dew condition of an all-vapor one, no nonvolatile
+  component in a vapor, and the mass balance z - (1 - beta) x - beta y;
+- targets: a flash at H, S or vapor fraction meets it (``target_residual``).
 
 Range warnings (``RangeWarning``) name the correlation or parameter set and its range.
 """
@@ -19,7 +21,7 @@ import warnings
 
 import numpy as np
 
-from .errors import RangeWarning
+from .errors import DefaultParameterWarning, RangeWarning
 
 T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0                      # Pa
@@ -35,11 +37,13 @@ T_HINT, P_HINT = 273.15, 1000.0    # K, Pa
 M_MAX = 100.0                      # mol/kg of water
 SUM_TOL = 1e-9                     # mass fractions that include water add up to 1 within this
 # The speciation keeps its balances to about 1e-11 of the total amount, so the liquid
-# fugacity of a component that is a small part of the liquid is resolved only to about
-# 1e-11 / x_k: below MINOR of the (apparent) liquid, |ln f_L - ln f_V| is weighted by
-# x_k / MINOR, the share of the liquid a mismatch would misplace; below TRACE of the feed a
-# component's split is not checked at all.
-MINOR = 1e-4
+# fugacity of a component that is a fraction x of the liquid (apparent or as its molecule,
+# whichever is larger) is resolved to about 1e-11 / x: a two-phase answer may keep
+# |ln f_L - ln f_V| up to tol + RESOLUTION / x (a tenfold margin).
+RESOLUTION = 1e-10
+# Vapor mole fractions below VAPOR_FLOOR are noise of the split, not a phase's content.
+VAPOR_FLOOR = 1e-12
+# A feed component below TRACE does not make a feed unable to be all vapor.
 TRACE = 1e-10
 ACID_GASES = ("CO2", "H2S")
 
@@ -126,7 +130,13 @@ def _names(system, mapping, what):
                                  f"{', '.join(valid)}{_as_gas(system, sid, db)}")
         if hit in out:
             raise ValueError(f"component {hit} is given twice")
-        out[hit] = _amount(v, hit, what)
+        if what == "amount" and hit in system.henry:
+            # a liquid's apparent amount of a dissolved gas may be negative: the liquid of a
+            # flash that lost more CO2 than its feed named (CaCO3 less CO2, i.e. CaO); whether
+            # such a liquid exists, its speciation decides
+            out[hit] = number(v, f"{what} of {hit}")
+        else:
+            out[hit] = _amount(v, hit, what)
     return out
 
 
@@ -169,6 +179,9 @@ def composition(system, amounts, molalities, mass_fractions, loading):
         else:
             w["H2O"] = max(0.0, 1.0 - tot)
         app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}   # mol in 1 kg
+    for c, v in app.items():
+        if v < 0.0 and v + _held_by_salts(system, app, c) < 0.0:
+            raise ValueError(f"amount of {c} is negative ({v:g})")
     if loading is not None:
         add_loading(system, app, number(loading, "loading"))
     full = {c: app.get(c, 0.0) for c in system.components}
@@ -210,6 +223,27 @@ def solutes(system, app):
             f"{1.0 / (1.0 + M_MAX * system._info.mw['H2O'] / 1000.0):.0%} of the moles); "
             "give more water")
     return top
+
+
+def _elements(formula):
+    import re
+    out = {}
+    for el, k in re.findall(r"([A-Z][a-z]?)(\d*)", formula):
+        out[el] = out.get(el, 0) + int(k or 1)
+    return out
+
+
+def _held_by_salts(system, app, gas):
+    """How much of ``gas`` [mol] the nonvolatile components of ``app`` can give up (a carbonate
+    its CO2): counted on the gas's element other than H and O."""
+    from velmora.enginebridge import databank as db
+    key = [e for e in _elements(db.species(gas)["formula"]) if e not in ("H", "O")]
+    if len(key) != 1:
+        return 0.0
+    key = key[0]
+    per = _elements(db.species(gas)["formula"])[key]
+    return sum(v * _elements(db.species(c)["formula"]).get(key, 0) / per
+               for c, v in app.items() if v > 0.0 and c not in system._info.volatile)
 
 
 def add_loading(system, app, loading):
@@ -289,6 +323,9 @@ class SystemInfo:
             an = [s for s in ions if self.z[self.pos[s]] < 0]
             if salt and len(cat) == 1 and len(an) == 1:
                 self.salts[salt] = (cat[0], ions[cat[0]], an[0], ions[an[0]])
+        # components with a liquid fugacity: vapor-pressure data or a Henry component
+        self.volatile = frozenset(c for c in system.components
+                                  if c in el.antoine or c in system.henry)
         self.ranges = _correlation_ranges(system, el, db)
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
@@ -384,20 +421,25 @@ def range_warnings(system, T, app, stacklevel=3):
 
 
 def pair_warnings(system, n, stacklevel=4):
-    """RangeWarning for each electrolyte pair on default parameters whose ions and molecule
-    are major species of the liquid of true amounts n."""
+    """DefaultParameterWarning, once per system and pair, for each electrolyte pair on default
+    parameters whose ions and molecule are major species of the liquid of true amounts n, in a
+    chemistry no shipped fit covers. A fitted chemistry was fitted with its default pairs in
+    place: its figures hold with them, and its ranges are warned of by range_warnings."""
     info = system._info
-    n = np.asarray(n, dtype=float)
-    x = (n / n.sum()).tolist()          # plain floats: indexed a few times each
     pairs = info.__dict__.get("_pair_positions")
     if pairs is None:               # a set: sorted, as its order varies by process; made once
-        pairs = info._pair_positions = [
-            (f"no fitted electrolyte parameters for {m} with ({c}, {a}): the defaults of the "
-             "databank are used", info.pos[m], info.pos[c], info.pos[a])
+        pairs = info._pair_positions = [] if info.fitted else [
+            (f"{m} with ({c}, {a}) takes the databank's default electrolyte parameters: no data "
+             "in the databank determine this pair", info.pos[m], info.pos[c], info.pos[a])
             for m, c, a in sorted(info.default_pairs)]
-    for message, im, ic, ia in pairs:
-        if x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
-            warnings.warn(message, RangeWarning, stacklevel=stacklevel)
+    if not pairs:
+        return
+    n = np.asarray(n, dtype=float)
+    x = (n / n.sum()).tolist()          # plain floats: indexed a few times each
+    for k, (message, im, ic, ia) in enumerate(pairs):
+        if message and x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
+            pairs[k] = (None, im, ic, ia)                   # said once for this system
+            warnings.warn(message, DefaultParameterWarning, stacklevel=stacklevel)
 
 
 # ---------------------------------------------------------------------------- checks of answers
@@ -442,10 +484,13 @@ def speciation_residual(system, app, T, n, lng):
     return res if math.isfinite(res) else math.inf
 
 
-def phase_residual(system, z, beta, x, y, T, P, f):
+def phase_residual(system, z, beta, x, y, T, P, f, n):
     """Largest phase-equilibrium residual of a flash result and its mass-balance residual.
 
-    ``f``: the liquid fugacities {component: Pa} of the liquid x at T."""
+    ``f``: the liquid fugacities {component: Pa} of the liquid x at T, ``n`` its true amounts.
+    Every volatile component the liquid holds or makes is checked, whether the feed names it
+    or not (a bicarbonate liquid makes CO2): see ``fugacity_mismatch``. A component that does
+    not evaporate may not be in the vapor; a feed with one has no all-vapor answer."""
     from velmora import phasekit
 
     comps = system.components
@@ -453,22 +498,66 @@ def phase_residual(system, z, beta, x, y, T, P, f):
     lnphi = np.asarray(phasekit.phi_vapor(system.pp, y, T, P), dtype=float).tolist()
     # plain floats from here: element access of small arrays costs more than the arithmetic
     z, x, y = z.tolist(), x.tolist(), y.tolist()
-    vol = [k for k, c in enumerate(comps) if c in f and z[k] > TRACE]
+    fixed = [k for k, c in enumerate(comps) if c not in f]
+    vol = [k for k, c in enumerate(comps) if c in f]
+    if beta > 0.0 and any(y[k] > TRACE for k in fixed):
+        return math.inf, bal                 # a salt in the vapor
+    if beta >= 1.0 and any(z[k] > TRACE for k in fixed):
+        return math.inf, bal                 # a salt feed cannot be all vapor
     if not vol:
         return 0.0, bal
     if 0.0 < beta < 1.0:
-        res = max(min(1.0, x[k] / MINOR) *
-                  abs(math.log(max(f[comps[k]], 1e-300)) - math.log(max(y[k], 1e-300) * P)
-                      - lnphi[k]) for k in vol)
+        nl = np.asarray(n, dtype=float).tolist()
+        tot = sum(nl)
+        pos = system._info.pos
+        res = 0.0
+        for k in vol:
+            c = comps[k]
+            xt = nl[pos[c]] / tot if c in pos else 0.0
+            res = max(res, fugacity_mismatch(f[c], y[k] * math.exp(lnphi[k]) * P, P,
+                                             max(x[k], xt), system.tol))
     elif beta <= 0.0:
-        # all liquid: the bubble pressure of x may not exceed P (sum K x <= 1)
+        # all liquid: the bubble pressure of x over every volatile it holds or makes <= P
         s = sum(f[comps[k]] / (P * math.exp(lnphi[k])) for k in vol)
         res = max(0.0, math.log(s)) if s > 0.0 else 0.0
     else:
         # all vapor: the dew condition sum y / K <= 1 on the incipient liquid x
         s = 0.0
         for k in vol:
+            if z[k] <= TRACE:
+                continue
             K = f[comps[k]] / (max(x[k], 1e-300) * P * math.exp(lnphi[k]))
             s += y[k] / K if K > 0.0 else math.inf
         res = max(0.0, math.log(s)) if s > 0.0 else 0.0
     return res, bal
+
+
+def fugacity_mismatch(f_liquid, f_vapor, P, x, tol):
+    """The mismatch of one component's liquid and vapor fugacities [Pa], scaled so that what
+    the speciation cannot resolve counts as ``tol``:
+
+        |f_L - f_V| / (max(f_L, f_V) + RESOLUTION f_L / (x tol))
+
+    which is <= tol exactly when |f_L - f_V| <= tol max(f_L, f_V) + RESOLUTION f_L / x: the
+    liquid's fugacity is known to RESOLUTION / x of itself, f_L / x (gamma times the Henry
+    constant or vapor pressure) staying finite as x goes to 0, so a vapor that holds far more
+    of a component than the liquid's fugacity allows fails however little the liquid holds.
+    ``x``: the larger of the component's apparent and true (molecular) mole fraction in the
+    liquid. Both below VAPOR_FLOOR * P: 0 (a vapor share below 1e-12 is noise)."""
+    if max(f_liquid, f_vapor) <= VAPOR_FLOOR * P:
+        return 0.0
+    unresolved = RESOLUTION * f_liquid / (x * tol) if x > 0.0 else 0.0
+    return abs(f_liquid - f_vapor) / (max(f_liquid, f_vapor) + unresolved)
+
+
+# Scales of a flash target's residual: H [J/mol] and S [J/(mol K)] are met to tol relative to
+# the larger of the target and these (near a zero of the reference the relative error is void).
+TARGET_SCALE = {"H": 1e4, "S": 10.0}
+
+
+def target_residual(key, value, target):
+    """How far a flash result's ``value`` of ``key`` ("beta", "H", "S"; the front door's units)
+    lies from the ``target``: absolute for the vapor fraction, relative for H and S."""
+    if key == "beta":
+        return abs(value - target)
+    return abs(value - target) / max(abs(target), TARGET_SCALE[key])

@@ -21,7 +21,13 @@ class ConvergenceError(RuntimeError):
 
 class RangeWarning(UserWarning):
     """A temperature or a composition outside the range a correlation or a parameter set was
-    fitted for, or a parameter that falls back to a default: the result is an extrapolation."""
+    fitted for: the result is an extrapolation."""
+
+
+class DefaultParameterWarning(UserWarning):
+    """A major ion pair of the liquid on the databank's default electrolyte parameters in a
+    chemistry that no shipped fit covers: no data in the databank determine the pair. Not a
+    range problem (not a RangeWarning); given once per system and pair."""
 
 
 class ReportError(RuntimeError):

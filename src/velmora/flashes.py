@@ -99,10 +99,128 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
     key = {"H": "H", "S": "S", "vapor_fraction": "beta"}[name]
     scale = 1.0 if key == "beta" else KMOL
     if key == "beta":
+        share = _nonvolatile_share(system, z)
+        if share > checks.TRACE and value >= 1.0 - share:
+            raise ValueError(_no_vapor_only(system, z, P, value, share))
         value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
-    out = _solve_T(system, z, P, key, value * scale, T0)
+    # at a vapor fraction: the split with T solved at once, from the bubble point; a feed with an
+    # inert gas has none worth the name, and goes to the T solve over TP flashes directly
+    inert = any(z[system.components.index(g)] > 0.0 for g in system.gases)
+    out = _at_vapor_fraction(system, z, P, value, T0) if key == "beta" and not inert else None
+    try:
+        if out is None:
+            out = _solve_T(system, z, P, key, value * scale, T0)
+    except ConvergenceError as e:
+        # a TP flash on the way failed: near the boiling point of a nearly pure component the
+        # split at a given T is ill-conditioned, at a given vapor fraction it is not
+        out = _on_boiling_line(system, z, P, key, value, None, e)
+    else:
+        if checks.target_residual(key, out.raw[key] / scale, value) > system.tol:
+            # T found where the result jumps across the target: a pure or nearly pure
+            # component at its boiling point, where the split, not T, sets the vapor fraction
+            out = _on_boiling_line(system, z, P, key, value, out)
     checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, out)
+
+
+def _at_vapor_fraction(system, z, P, beta, T0):
+    """The verified split at the vapor fraction ``beta``, T solved with it (Newton's method on
+    the liquid's fugacities from the feed's bubble point, sought from T0); None where either
+    is not found (a feed with an inert gas boils far below 200 K) or the split is not verified:
+    the caller then solves for T over TP flashes."""
+    try:
+        Tb = _bubble_T(system, z, P, T0)      # the split starts from the bubble point
+        system.model._warm = None
+        f, _, _ = system.model.fugacities(dict(zip(system.components, z.tolist())), Tb)
+        raw, its = _fugacity_split_at_beta(system, z, P, beta, Tb,
+                                           _incipient_vapor(system, f, Tb, P)[0])
+        res, bal, fnl = _check(system, z, raw, raw["T"], P)
+    except (ValueError, ArithmeticError, ConvergenceError):
+        return None
+    tol = system.tol
+    if max(res, bal, checks.target_residual("beta", raw["beta"], beta)) > tol:
+        return None
+    return _Verified(raw, *fnl, res, bal, its, "split at a given vapor fraction")
+
+
+def _no_vapor_only(system, z, P, value, share):
+    fixed = [c for k, c in enumerate(system.components)
+             if c not in system._info.volatile and z[k] > 0.0]
+    return (f"vapor fraction {value:g} cannot be reached at P = {P:g} Pa: "
+            f"{', '.join(fixed)} do{'es' if len(fixed) == 1 else ''} not evaporate "
+            f"({share:.4g} of the feed), so at most {1.0 - share:.6g} of the feed can become vapor, "
+            "and less where the liquid saturates: a liquid that holds a salt has no vapor-only "
+            "state (give vapor_fraction below that, or solids=True to let the salt come out)")
+
+
+def _feed_text(system, z):
+    return "{" + ", ".join(f"{c}: {float(v):.6g}" for c, v in zip(system.components, z)) + "}"
+
+
+def _on_boiling_line(system, z, P, key, value, out, error=None):
+    """The verified split with the vapor fraction, H or S ``value`` (front-door units) where
+    the T solve stopped at a jump (``out``) or failed (``error``, a ConvergenceError at T):
+    splits at a given vapor fraction, T solved with each; for H or S, Brent's method in the
+    vapor fraction over them."""
+    from scipy.optimize import brentq
+    scale = 1.0 if key == "beta" else KMOL
+    if out is not None:
+        T0 = out.raw["T"]
+        y0 = (np.asarray(out.raw["y"], dtype=float) if out.raw["beta"] > 0.0
+              else _incipient_vapor(system, out.f, T0, P)[0])
+        tried = [f"T solve: {key} = {out.raw[key] / scale:.9g} at {T0:.9g} K"]
+    else:
+        T0 = error.T
+        try:
+            system.model._warm = None
+            f, _, _ = system.model.fugacities(dict(zip(system.components, z.tolist())), T0)
+        except (ValueError, ArithmeticError):
+            raise error from None
+        y0 = _incipient_vapor(system, f, T0, P)[0]
+        tried = [f"T solve: {error}"]
+    seen = {}
+    last = [T0, y0]
+
+    def at(beta):
+        if beta not in seen:
+            raw, its = _fugacity_split_at_beta(system, z, P, beta, last[0], last[1])
+            last[:] = [raw["T"], raw["y"]]
+            seen[beta] = raw
+        return seen[beta]
+
+    try:
+        if key == "beta":
+            beta = value
+        else:
+            lo = 1e-9
+            hi = (1.0 - _nonvolatile_share(system, z)) * (1.0 - 1e-6)
+            glo, ghi = at(lo)[key] / scale - value, at(hi)[key] / scale - value
+            if glo * ghi > 0.0:
+                raise ValueError(f"{key} at vapor fractions {lo:g} and {hi:.6g} lies on one side "
+                                 "of the target")
+            beta = brentq(lambda b: at(b)[key] / scale - value, lo, hi, xtol=1e-13,
+                          rtol=4.0 * np.finfo(float).eps)
+        raw = at(beta)
+    except ValueError as e:
+        tried.append(f"splits at a given vapor fraction: {e}")
+    else:
+        res, bal, fnl = _check(system, z, raw, raw["T"], P)
+        miss = checks.target_residual(key, raw[key] / scale, value)
+        if res <= system.tol and bal <= system.tol and miss <= system.tol:
+            return _Verified(raw, *fnl, res, bal, (out.iterations if out else 0) + len(seen),
+                             "split at a given vapor fraction")
+        tried.append(f"split at a given vapor fraction: residual {max(res, bal):.3g}, "
+                     f"{key} off by {miss:.3g}")
+    if out is None:
+        raise ConvergenceError(f"{error}; then {tried[-1]}", T=error.T, P=P, feed=error.feed,
+                               residual=error.residual, tried=tuple(error.tried) + tuple(tried))
+    what = {"H": "H", "S": "S", "beta": "vapor fraction"}[key]
+    raise ConvergenceError(
+        f"flash at {what} = {value:g}, P = {P:g} Pa not converged for the feed "
+        f"{_feed_text(system, z)}: the temperature solve stopped at {T0:.9g} K with {what} = "
+        f"{out.raw[key] / scale:.9g}; tried " + "; ".join(tried),
+        T=T0, P=P, feed=dict(zip(system.components, map(float, z))),
+        residual=checks.target_residual(key, out.raw[key] / scale, value), tried=tried)
 
 
 class _Verified:
@@ -118,6 +236,10 @@ def _finish(system, z, v):
     from .states import LiquidState
     raw = v.raw
     T = raw["T"]
+    if raw["beta"] <= 0.0:
+        # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
+        # (every volatile it holds or makes; none of its salts)
+        raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
     x = dict(zip(system.components, map(float, raw["x"])))
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
     checks.pair_warnings(system, v.n, stacklevel=5)
@@ -131,7 +253,7 @@ def _check(system, z, raw, T, P):
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
     f, n, lng = el.fugacities(app, T)
-    res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f)
+    res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f, n)
     chem_res = checks.speciation_residual(system, app, T, n, lng)
     return max(res, chem_res), bal, (f, n, lng, chem_res)
 
@@ -143,11 +265,13 @@ def tp_flash(system, z, T, P):
     for method, attempt in _attempts(system, z, T, P, tried):
         try:
             raw, n_it = attempt()
+            its += n_it
+            # the check speciates the answer's liquid again: a liquid whose speciation fails
+            # is a failed attempt like any other
+            res, bal, fnl = _check(system, z, raw, T, P)
         except (ValueError, ArithmeticError) as e:
             tried.append(f"{method}: {e}")
             continue
-        its += n_it
-        res, bal, fnl = _check(system, z, raw, T, P)
         if res <= tol and bal <= tol:
             return _Verified(raw, *fnl, res, bal, its, method)
         tried.append(f"{method}: residual {max(res, bal):.3g}")
@@ -156,11 +280,11 @@ def tp_flash(system, z, T, P):
             # converges linearly from here
             try:
                 raw, n_it = _substitution(system, z, T, P, raw)
+                its += n_it
+                res, bal, fnl = _check(system, z, raw, T, P)
             except (ValueError, ArithmeticError) as e:
                 tried.append(f"substitution from that split: {e}")
             else:
-                its += n_it
-                res, bal, fnl = _check(system, z, raw, T, P)
                 if res <= tol and bal <= tol:
                     return _Verified(raw, *fnl, res, bal, its, method + ", polished")
                 tried.append(f"substitution from that split: residual {max(res, bal):.3g}")
@@ -197,9 +321,16 @@ def _attempts(system, z, T, P, tried):
             return _result(system, z, T, P, beta, x, y, n), nfev
         return run
 
+    def fugacity_split():
+        state["split"] = True
+        return _fugacity_split(system, z, T, P, state.get("core"))
+
     yield "core TP flash", core
     if "note" in state:
         state["tried"][-1] += state.pop("note")
+    info = system._info
+    if any(z[k] <= checks.TRACE for k, c in enumerate(system.components) if c in info.volatile):
+        yield "split on the liquid's fugacities", fugacity_split
     raw = state.get("core")
     if raw is not None and 0.0 < raw["beta"] < 1.0:
         yield "Newton split from the core's point", newton_from(raw["beta"] * np.asarray(raw["y"]))
@@ -208,15 +339,35 @@ def _attempts(system, z, T, P, tried):
     yield "successive substitution", lambda: _substitution(system, z, T, P)
     for b in (0.5, 0.1, 0.9):
         yield f"Newton split from vapor fraction {b}", newton_from(b * z)
+    if "split" not in state:
+        yield "split on the liquid's fugacities", fugacity_split
 
 
 def _one_phase_liquid(system, z, T, P):
-    """The feed as a liquid at its own composition (checked: its bubble pressure <= P)."""
+    """The feed as a liquid at its own composition, with the vapor its fugacities would be in
+    equilibrium with (checked: its bubble pressure <= P)."""
     el = system.model
     el._warm = None
-    K, n = el.kvalues(system.pp, z, z, T, P)
-    y = np.asarray(K, dtype=float) * z
-    return _result(system, z, T, P, 0.0, z.copy(), y / max(y.sum(), 1e-300), n), 1
+    f, n, _ = el.fugacities(dict(zip(system.components, z.tolist())), T)
+    return _result(system, z, T, P, 0.0, z.copy(), _incipient_vapor(system, f, T, P)[0], n), 1
+
+
+def _incipient_vapor(system, f, T, P):
+    """(y, sum_k f_k / (phi_k P)) of the vapor in equilibrium with a liquid of fugacities f
+    {component: Pa}: every volatile component the liquid holds or makes, whether the feed
+    names it or not. phi at that vapor (fixed point; ideal gas: one pass)."""
+    from velmora import phasekit
+    comps = system.components
+    fv = np.array([f.get(c, 0.0) for c in comps])
+    lnphi = np.zeros(len(comps))
+    for _ in range(4 if system.pp.vapor != "ideal" else 1):
+        p = fv / np.exp(lnphi)
+        s = float(p.sum())
+        y = p / s if s > 0.0 else p
+        lnphi = np.asarray(phasekit.phi_vapor(system.pp, y, T, P), dtype=float)
+    p = fv / np.exp(lnphi)
+    s = float(p.sum())
+    return (p / s if s > 0.0 else p), s / P
 
 
 def _one_phase_vapor(system, z, T, P):
@@ -286,6 +437,177 @@ def _substitution(system, z, T, P, start=None):
     return _result(system, z, T, P, beta, x, y, n), it + 1
 
 
+# ------------------------------------------------------------- splits on the liquid's fugacities
+#
+# The core's K-values carry a component by its own share of the liquid: a gas the liquid makes
+# from another component (CO2 from bicarbonate, z_CO2 = 0) never reaches the vapor that way.
+# These solves take the vapor amounts v_k (per mol of feed) of the volatile components as the
+# unknowns: the liquid is the feed less the vapor, whose apparent amounts may be negative (a
+# calcite water that lost CO2 holds CaCO3 less CO2, i.e. CaO), and each v_k meets
+# ln y_k + ln phi_k + ln P = ln f_k(liquid). Newton's method on ln v (and T where the vapor
+# fraction is given), its Jacobian by forward differences over the speciations (a handful of
+# volatile components: a few speciations a step).
+
+# A split is finished when every |ln f_L - ln f_V|, scaled as the check scales it (what the
+# speciation cannot resolve counts as the tolerance), is below SPLIT_TOL of the tolerance; one
+# whose line search stalls is returned where that is below half the tolerance.
+SPLIT_TOL = 1e-3
+SPLIT_STEPS = 40
+
+
+def _nonvolatile_share(system, z):
+    """The share of the feed that does not evaporate (salts, bases): at most 1 minus it can
+    become vapor."""
+    info = system._info
+    return float(sum(z[k] for k, c in enumerate(system.components)
+                     if c not in info.volatile))
+
+
+def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
+    """Newton's method for the split from ``w0`` (ln v_k, k in V, and T with ``beta`` given);
+    unknowns ln v_k, or ln (z_k - v_k) for a component the vapor takes most of at the start (CO2
+    boiled out of a water: its liquid part is the small difference of two near equals), and T
+    with ``beta`` given. Returns (beta, x, y, n, T, evaluations); ValueError where it finds no
+    split."""
+    from velmora import phasekit
+    el, pp, comps = system.model, system.pp, system.components
+    nc, m = len(comps), len(V)
+    free_T = beta is not None
+    lnP = math.log(P)
+    tol, pos = system.tol, system._info.pos
+    mis = np.zeros(m + free_T)     # the check's scaled mismatch of the last evaluation
+    zV = z[V]
+    w = np.asarray(w0, dtype=float).copy()
+    v0 = np.exp(w[:m])
+    liq = (v0 > 0.5 * zV) & (zV - v0 > 0.0)
+    w[:m][liq] = np.log((zV - v0)[liq])
+
+    def F(w):
+        Tk = float(w[m]) if free_T else T
+        if not checks.T_MIN <= Tk <= checks.T_MAX:
+            raise ValueError("temperature out of range")
+        e = np.exp(w[:m])
+        vV = np.where(liq, zV - e, e)
+        if not np.all(vV > 0.0):
+            raise ValueError("a vapor amount out of range")
+        v = np.zeros(nc)
+        v[V] = vV
+        vs = float(v.sum())
+        if not 0.0 < vs < 1.0:
+            raise ValueError("vapor fraction out of range")
+        x = (z - v) / (1.0 - vs)
+        y = v / vs
+        f, n, _ = el.fugacities(dict(zip(comps, x.tolist())), Tk)
+        lnphi = phasekit.phi_vapor(pp, y, Tk, P)
+        r = np.empty(len(w))
+        tot = float(n.sum())
+        for i, k in enumerate(V):
+            fk = f[comps[k]]
+            if not fk > 0.0:
+                raise ValueError(f"the liquid holds no {comps[k]}")
+            r[i] = math.log(vV[i] / vs) + lnphi[k] + lnP - math.log(fk)
+            mis[i] = checks.fugacity_mismatch(fk, fk * math.exp(r[i]), P,
+                                              max(x[k], float(n[pos[comps[k]]]) / tot), tol)
+        if free_T:
+            r[m] = mis[m] = math.log(vs / beta)
+        return r, (vs, x, y, n, Tk)
+
+    def scaled(r):
+        return float(np.max(np.abs(mis)))
+
+    r, state = F(w)
+    nr, evals = scaled(r), 1
+    cap = np.array([3.0] * m + ([20.0] if free_T else []))
+    for _ in range(SPLIT_STEPS):
+        if nr <= SPLIT_TOL * tol:
+            break
+        J = np.empty((len(w), len(w)))
+        for j in range(len(w)):
+            # steps well above the speciation's noise (~1e-12 in ln f): where the vapor is
+            # nearly one component, d r / d ln v of that component is only ~1e-4
+            h = 1e-5 if j < m else 1e-5 * w[j]
+            wj = w.copy()
+            wj[j] += h
+            J[:, j] = (F(wj)[0] - r) / h
+        evals += len(w)
+        try:
+            d = np.linalg.solve(J, -r)
+        except np.linalg.LinAlgError:
+            raise ValueError("singular split Jacobian") from None
+        d *= min(1.0, float(np.min(cap / np.maximum(np.abs(d), 1e-300))))
+        t = 1.0
+        while True:
+            try:
+                rn, sn = F(w + t * d)
+                evals += 1
+                if float(rn @ rn) < float(r @ r):
+                    break
+            except ValueError:
+                pass
+            t *= 0.5
+            if t < 1e-6:
+                if nr <= 0.5 * tol:
+                    return state + (evals,)        # at the speciation's noise floor
+                raise ValueError(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
+        w = w + t * d
+        r, state = rn, sn
+        nr = scaled(r)
+    if nr > 0.5 * tol:
+        raise ValueError(f"split not converged in {SPLIT_STEPS} steps (scaled residual {nr:.3g})")
+    return state + (evals,)
+
+
+def _volatiles_of(system, z, f):
+    """Positions of the volatile components in the feed or made by its liquid (f > 0)."""
+    return [k for k, c in enumerate(system.components)
+            if c in f and (z[k] > 0.0 or f[c] > 0.0)]
+
+
+def _fugacity_split(system, z, T, P, start=None):
+    """(raw, evaluations) of the TP flash on the liquid's fugacities: all liquid where the
+    feed's bubble pressure over every volatile it holds or makes is at most P, else the split
+    from ``start`` (a result mapping) or from vapor fractions 0.1 and 0.5 of what can
+    evaporate."""
+    el, comps = system.model, system.components
+    el._warm = None
+    f, n, _ = el.fugacities(dict(zip(comps, z.tolist())), T)
+    y0, s = _incipient_vapor(system, f, T, P)
+    if s <= 1.0:
+        return _result(system, z, T, P, 0.0, z.copy(), y0, n), 1
+    V = _volatiles_of(system, z, f)
+    starts = []
+    if start is not None and 0.0 < start["beta"] < 1.0:
+        ys = np.asarray(start["y"], dtype=float)
+        starts.append(start["beta"] * np.where(ys > 0.0, ys, y0 * 1e-3))
+    room = 1.0 - _nonvolatile_share(system, z)
+    starts += [b * room * y0 for b in (0.1, 0.5, 0.9)]
+    last, evals = None, 1
+    for v0 in starts:
+        v0 = np.maximum(v0[V], 1e-30)
+        try:
+            beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T)
+        except ValueError as e:
+            last = e
+            continue
+        return _result(system, z, T, P, beta, x, y, n), evals + k
+    raise ValueError(f"split on the liquid's fugacities: {last}")
+
+
+def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
+    """(raw, evaluations) of the split with the vapor fraction ``beta`` given, T solved with it,
+    from T0 and the vapor y0 (mole fractions). For a pure or nearly pure component, where the
+    vapor fraction is not a function of T, this finds the one T and the split at once."""
+    el, comps = system.model, system.components
+    el._warm = None
+    f, _, _ = el.fugacities(dict(zip(comps, z.tolist())), T0)
+    V = _volatiles_of(system, z, f)
+    y0 = np.asarray(y0, dtype=float)
+    v0 = beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30)
+    b, x, y, n, T, evals = _fugacity_newton(system, z, P, V, np.append(np.log(v0), T0),
+                                            beta=beta)
+    return _result(system, z, T, P, b, x, y, n), evals
+
+
 def _result(system, z, T, P, beta, x, y, n):
     """A result mapping in the core's format (enthalpy and entropy as the core's TP flash
     combines them) for a split found here."""
@@ -353,22 +675,37 @@ def _solve_T(system, z, P, key, target, T0):
     return out
 
 
-def bubble_temperature(system, feed, P, T0=None):
-    """The verified flash at the bubble temperature of ``feed`` at P: vapor fraction 0, the
-    incipient vapor in ``vapor``. Solves ln sum_k K_k x_k = 0 in 200-700 K (the core's
-    K-values; bracketing, then Brent's method)."""
+def _water_critical_T():
+    """T [K] at which the databank's vapor-pressure curve of water ends: its critical point."""
+    from velmora.enginebridge import databank
+    return databank.validity("vapor_pressure", "H2O")[1]
+
+
+def _bubble_T(system, z, P, T0):
+    """The bubble temperature [K] of the liquid z at P: ln sum_k f_k / (phi_k P) = 0 over the
+    volatile components it holds or makes (bracketing from T0, then Brent's method)."""
     from scipy.optimize import brentq
 
-    P = checks.pressure(P)
-    z = checks.feed(system, feed)
-    el, pp = system.model, system.pp
+    el = system.model
     el._warm = None
+    app = dict(zip(system.components, z.tolist()))
+    feed_out = dict(zip(system.components, map(float, z)))
 
     def f(T):
-        K = np.asarray(el.kvalues(pp, z, z, T, P)[0], dtype=float)
-        return math.log(max(float(K @ z), 1e-300))
+        try:
+            fl, _, _ = el.fugacities(app, T)
+        except (ValueError, ArithmeticError) as e:
+            tc = _water_critical_T()
+            why = (f"; {T:g} K lies above the critical point of water ({tc:g} K, where its "
+                   "vapor-pressure curve ends): no bubble point at this pressure"
+                   if T > tc else "")
+            raise ConvergenceError(
+                f"bubble temperature at P = {P:g} Pa of the liquid {_feed_text(system, z)}: "
+                f"its chemical equilibrium at {T:g} K failed ({e}){why}", T=T, P=P,
+                feed=feed_out, tried=("bubble temperature",)) from None
+        return math.log(max(_incipient_vapor(system, fl, T, P)[1], 1e-300))
 
-    a = min(max(checks.temperature(T0) if T0 is not None else 350.0, checks.T_MIN), checks.T_MAX)
+    a = min(max(T0, checks.T_MIN), checks.T_MAX)
     fa, step = f(a), 10.0
     while fa != 0.0:
         b = min(a + step, checks.T_MAX) if fa < 0.0 else max(a - step, checks.T_MIN)
@@ -383,13 +720,26 @@ def bubble_temperature(system, feed, P, T0=None):
             raise ValueError(f"the bubble temperature at P = {P:g} Pa lies {side} "
                              f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}")
         a, fa, step = b, fb, step * 1.6
+    return a
+
+
+def bubble_temperature(system, feed, P, T0=None):
+    """The verified flash at the bubble temperature of ``feed`` at P: vapor fraction 0, the
+    incipient vapor in ``vapor``. Solves ln sum_k f_k / (phi_k P) = 0 in 200-700 K over every
+    volatile component the liquid holds or makes (CO2 over a bicarbonate liquid whose feed
+    names none), the liquid fugacities f_k of the feed as a liquid (bracketing, then Brent's
+    method)."""
+    P = checks.pressure(P)
+    z = checks.feed(system, feed)
+    feed_out = dict(zip(system.components, map(float, z)))
+    a = _bubble_T(system, z, P, checks.temperature(T0) if T0 is not None else 350.0)
     raw, its = _one_phase_liquid(system, z, a, P)
     res, bal, fnl = _check(system, z, raw, a, P)
-    ln_sum = math.log(max(float(np.asarray(el.kvalues(pp, z, z, a, P)[0]) @ z), 1e-300))
-    if abs(ln_sum) > system.tol:
-        raise ConvergenceError(f"bubble temperature not converged at P = {P:g} Pa: "
-                               f"ln sum K x = {ln_sum:.3g} at {a:g} K", T=a, P=P,
-                               feed=dict(zip(system.components, map(float, z))),
-                               residual=abs(ln_sum))
+    ln_sum = math.log(max(_incipient_vapor(system, fnl[0], a, P)[1], 1e-300))
+    if abs(ln_sum) > system.tol or fnl[3] > system.tol:
+        raise ConvergenceError(f"bubble temperature not converged at P = {P:g} Pa for the liquid "
+                               f"{_feed_text(system, z)}: ln sum f / (phi P) = {ln_sum:.3g} at "
+                               f"{a:g} K, speciation residual {fnl[3]:.3g}", T=a, P=P,
+                               feed=feed_out, residual=max(abs(ln_sum), fnl[3]))
     checks.range_warnings(system, a, dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))

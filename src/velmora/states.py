@@ -8,8 +8,8 @@ Conventions:
   scale, infinite dilution in water: ln gamma_m = ln gamma_x - ln gamma_x(infinite dilution in
   water) + ln x_water (the last term converts mole fraction to molality).
 - ``activity``: x gamma for the solvents, m gamma_m [mol/kg over 1 mol/kg] for the solutes.
-- pH = -log10 of the molal activity of H3O+ (the hydrogen ion, written as hydronium as in the
-  water equilibrium 2 H2O = H3O+ + OH-).
+- pH = -log10 of the molal activity of the hydrogen ion, a_H+ = a_H3O+ / a_w (H3O+ = H+ + H2O,
+  the convention of the water equilibrium 2 H2O = H3O+ + OH- and its constant).
 - Ionic strength I = 1/2 sum m_i z_i^2 [mol/kg]; osmotic coefficient
   phi = -ln a_w / (M_w sum m_i), with water the solvent and every other true species a solute.
 - Mean ionic activity coefficient of a salt C_p A_q (molality scale):
@@ -113,7 +113,8 @@ class LiquidState:
         derived = {
             "gamma": gamma, "molality": molality, "gamma_molal": gm, "activity": act,
             "water_activity": act["H2O"],
-            "pH": -math.log10(act["H3O+"]) if act.get("H3O+", 0.0) > 0 else None,
+            # H3O+ = H+ + H2O, as the water constant of the databank takes it: a_H+ = a_H3O+/a_w
+            "pH": -math.log10(act["H3O+"] / act["H2O"]) if act.get("H3O+", 0.0) > 0 else None,
             "ionic_strength": 0.5 * sum(strength),
             "osmotic_coefficient": (-math.log(act["H2O"]) / (info.mw["H2O"] / 1000.0 * msum)
                                     if msum > 0 else 1.0),

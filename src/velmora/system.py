@@ -10,6 +10,7 @@ results), molality in mol/kg of water, enthalpy in J/mol, entropy in J/(mol K).
 """
 
 import os
+import re
 
 from . import checks
 from .errors import ChemistryError, ReportError
@@ -336,9 +337,18 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
         path = os.path.join(os.path.dirname(bq._cache_dir()), "elec-overlays",
                             f"{key}-{overlay}.rep")
     refresh = False
-    if os.path.isfile(path):
+    try:
+        # Opened rather than tested first: another process may remove or replace the report
+        # at any moment, and a report gone since a test is no error.
         with open(path, errors="ignore") as fh:
             text = fh.read()
+    except (FileNotFoundError, NotADirectoryError):
+        text = None                         # no report yet: the engine writes one below
+    except IsADirectoryError:
+        raise ReportError(f"chemistry {name}: a directory stands where the parameter report "
+                          f"should be ({path}); remove it, point LOCALAPPDATA at another "
+                          "folder, or use System(..., cache=False)") from None
+    if text is not None:
         problem = report_problem(text, enginebridge)
         if problem is None:
             return text, "cache"
@@ -347,6 +357,7 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
         refresh = True
     if not enginebridge.engine_available():
         engine_text()                       # raises the ReportError
+    _remove_stale_temporaries(os.path.dirname(path))
     try:
         if overlay is None:
             text = bq.parameter_report(aliases, name, chem, henry, refresh=refresh)
@@ -363,11 +374,12 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
 
 def _write_atomically(path, text):
     """Write text to path through a temporary file in the same folder, renamed over it: a
-    reader never meets a partly written report."""
+    reader never meets a partly written report. The temporary file is named as the engine
+    names its own, .<report>.<pid>.<random>.tmp, so that a dead writer's is recognised."""
     import tempfile
-    folder = os.path.dirname(path)
+    folder, base = os.path.split(path)
     os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=folder, suffix=".tmp")
+    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{base}.{os.getpid()}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "w") as fh:
             fh.write(text)
@@ -376,6 +388,50 @@ def _write_atomically(path, text):
         if os.path.exists(tmp):
             os.remove(tmp)
         raise
+
+
+# A writer killed between creating its temporary report and renaming it leaves the temporary
+# file behind; the next write into the folder removes it. A writer's file names its pid: it is
+# stale once that pid is gone and the file has been unchanged for STALE_DEAD_WRITER seconds
+# (the grace spares a live writer on another host or in another pid namespace sharing the
+# folder, whose pid means nothing here; a write takes well under a second). A temporary file
+# without a pid (older versions) is stale once unchanged for STALE_UNNAMED seconds: no writer
+# keeps one open that long, and a longer wait only leaves litter for longer.
+STALE_DEAD_WRITER = 60.0
+STALE_UNNAMED = 3600.0
+_WRITER_PID = re.compile(r"\.(\d+)\.[0-9a-z_]+\.tmp$")
+
+
+def _remove_stale_temporaries(folder):
+    """Remove the stale temporary reports (*.tmp) of the cache folder ``folder``; never one
+    whose writer is alive. Files that vanish or resist meanwhile are left alone."""
+    import time
+    try:
+        with os.scandir(folder) as it:
+            entries = [e for e in it if e.name.endswith(".tmp")]
+    except OSError:
+        return                              # no folder yet
+    now = time.time()
+    for entry in entries:
+        writer = _WRITER_PID.search(entry.name)
+        try:
+            age = now - entry.stat(follow_symlinks=False).st_mtime
+            if (age > STALE_UNNAMED if writer is None else
+                    age > STALE_DEAD_WRITER and not _alive(int(writer.group(1)))):
+                os.remove(entry.path)
+        except OSError:
+            pass
+
+
+def _alive(pid):
+    """Whether a process of this id runs here (another user's included)."""
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except (PermissionError, OverflowError):
+        return True
+    return True
 
 
 def report_problem(text, enginebridge):

@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 
-KINDS = ("partial_pressure", "total_pressure", "gamma_mean", "osmotic", "solubility")
+KINDS = ("partial_pressure", "total_pressure", "gamma_mean", "osmotic", "solubility", "ion_gamma_mean")
 M_WATER = 18.015          # kg/kmol, as the databank
 MOL_WATER_PER_KG = 1000.0 / M_WATER
 
@@ -19,7 +19,10 @@ class DataSet:
     put on the abscissa (loading, molality). measured: Pa for pressures (for "solubility", the
     partial pressure of the gas over the measured liquid), dimensionless for "gamma_mean"
     (molality scale) and "osmotic". species: the gas of a partial pressure or solubility, the
-    salt of an activity or osmotic coefficient. sigma: the expected scatter of ln(measured);
+    salt of an activity or osmotic coefficient. "ion_gamma_mean": gamma+- (molality scale) of
+    the ion pair species = "cation anion" at the point's true amounts, no speciation (a strong
+    acid or base in a salt solution, say HCl traced in NaCl); composition in true species,
+    H3O+ counted as H+ and its water as water (its activity a_H+ = a_H3O+ / a_w). sigma: the expected scatter of ln(measured);
     the set's points weigh 1/(sigma sqrt(n)) in the fit."""
     name: str
     kind: str
@@ -159,6 +162,8 @@ class Model:
     def value(self, kind, species, T, comp):
         """The model's value of a data point (the units of DataSet.points); from a cold start,
         so that it does not depend on the points computed before (or on which worker)."""
+        if kind == "ion_gamma_mean":
+            return self._ion_gamma_mean(species, T, comp)
         self.el._warm = None
         comp = {c: comp.get(c, 0.0) for c in self.components}
         if kind in ("partial_pressure", "solubility"):
@@ -177,6 +182,30 @@ class Model:
             raise ValueError(f"gamma_mean: {species!r} is not a dissociating salt of {self.chemistry}")
         nu = sum(ions.values())
         return math.exp(sum(v * lng[self.names.index(s)] for s, v in ions.items()) / nu + math.log(x_w))
+
+
+    def _ion_gamma_mean(self, pair, T, comp):
+        from velmora import ionactivity
+        names = self.names
+        ions = pair.split()
+        bad = [s for s in ions + list(comp) if s not in names]
+        if len(ions) != 2 or bad:
+            raise ValueError(f"ion_gamma_mean: {pair!r} / {sorted(comp)} are not two ions and species of {self.chemistry}")
+        n = np.array([comp.get(s, 0.0) for s in names], float)
+        lng = ionactivity.ln_gamma(self.el.sp, n / n.sum(), T)
+        iw = names.index("H2O")
+        h = names.index("H3O+") if "H3O+" in names else None
+        ln_aw = math.log(n[iw] / n.sum()) + lng[iw]
+        kg_w = (n[iw] + (n[h] if h is not None else 0.0)) * M_WATER / 1000.0   # H3O+ = H+ + H2O
+        charges = [abs(self.el.sp.z[names.index(s)]) for s in ions]
+        nu = (charges[1], charges[0])                  # stoichiometry of the neutral pair
+        ln_g = 0.0
+        for s, v in zip(ions, nu):
+            i = names.index(s)
+            # molal activity of the ion (gamma* x_i / (M_w/1000)) over its molality
+            ln_a = lng[i] + math.log(n[i] / n.sum() * MOL_WATER_PER_KG) - (ln_aw if i == h else 0.0)
+            ln_g += v * (ln_a - math.log(n[i] / kg_w))
+        return math.exp(ln_g / sum(nu))
 
 
 def _models(datasets, db):

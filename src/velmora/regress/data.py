@@ -2,14 +2,15 @@
 
 Transcriptions: Jou, Mather & Otto (1995) from the shared validation set; Aronu et al. (2011),
 Hilliard (2008), Xu & Rochelle (2011), Pitzer, Peiper & Busey (1984) and the CRC Handbook's
-mean activity coefficients from third-party transcriptions of those sources (_tables.py);
+mean activity coefficients (Robinson & Stokes's for CaCl2) from third-party transcriptions of
+those sources (_tables.py);
 Lawson & Garst (1976), H2S and CO2 over aqueous MEA, from a third-party transcription (below).
 """
 
 import math
 
 from . import _tables
-from .core import DataSet, amine_points, salt_points
+from .core import MOL_WATER_PER_KG, DataSet, amine_points, salt_points
 
 C = 273.15
 
@@ -28,11 +29,20 @@ CITE = {
     "crc": "CRC Handbook of Chemistry and Physics, 92nd ed. (2011), Mean activity coefficients of "
            "electrolytes as a function of concentration (after Hamer & Wu 1972 and Robinson & Stokes 1959)",
     "rs": "Robinson & Stokes, Electrolyte Solutions, 2nd ed. revised (1959), Appendix 8.10",
+    "rs_cacl2": "Robinson & Stokes, Electrolyte Solutions, 2nd ed. revised (1959), Appendix 8.10, "
+                "CaCl2 0.1-1 mol/kg (as digitised in pyEQL's CRC data file; the CRC Handbook's own "
+                "table, after Staples & Nuttall 1977, differs by up to 0.005)",
     "lawson": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table IV",
     "lawson_co2": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table V",
     "crc_cacl2": "CRC Handbook of Chemistry and Physics, 92nd ed. (2011), p. 5-106, Mean activity "
                  "coefficients of electrolytes as a function of concentration, CaCl2 at 2 and 5 mol/kg "
                  "(after Staples & Nuttall, J. Phys. Chem. Ref. Data 6 (1977) 385)",
+    "crc_hcl": "CRC Handbook of Chemistry and Physics, 92nd ed. (2011), Mean activity coefficients of "
+               "electrolytes as a function of concentration, HCl at 25 C",
+    "pitzer_dat": "PHREEQC pitzer.dat (Appelo, Parkhurst & Post, Geochim. Cosmochim. Acta 125 (2014) 49; "
+                  "as shipped with phreeqpython 1.6.2): beta0, beta1, C_phi of HCl, NaCl, NaOH and the mixing "
+                  "terms theta(H+,Na+) 0.036, psi(Cl-,H+,Na+) -0.004, theta(Cl-,OH-) -0.05, psi(Cl-,Na+,OH-) "
+                  "-0.006 at 25 C, in the Pitzer equations with A_phi = 0.392",
     "pm": "Pitzer & Mayorga, J. Phys. Chem. 77 (1973) 2300, Tables I-II: beta0, beta1, C_phi at 25 C "
           "(their fit of the Robinson & Stokes data), evaluated with A_phi = 0.392",
 }
@@ -141,13 +151,67 @@ def pitzer_mayorga(salt, m, a_phi=0.392):
     return math.exp(ln_g), phi
 
 
-def salt_sets(salt):
-    """gamma+- of a salt at 25 C: the CRC table to 1 mol/kg, and above it Robinson & Stokes
-    (KCl) or the Pitzer & Mayorga equation at 1.5, 2, 2.5, ... mol/kg up to M_MAX."""
+# The same CRC table, HCl at 25 C: (m [mol/kg], gamma+-)
+CRC_HCL = [(0.1, 0.796), (0.2, 0.767), (0.3, 0.756), (0.4, 0.755), (0.5, 0.757), (0.6, 0.763),
+           (0.7, 0.772), (0.8, 0.783), (0.9, 0.795), (1.0, 0.809), (2.0, 1.009), (5.0, 2.38)]
+# pitzer.dat at 25 C: (beta0, beta1, C_phi) of the binaries; the mixing terms (theta, psi) of H+
+# and of OH- in NaCl(aq). Fitted there to Harned-cell measurements of HCl-NaCl and NaOH-NaCl.
+PITZER_DAT = {"HCl": (0.1775, 0.2945, 0.0008), "NaCl": (0.07534, 0.2769, 0.00148),
+              "NaOH": (0.0864, 0.253, 0.0044)}
+PITZER_DAT_MIX = {"HCl": (0.036, -0.004), "NaOH": (-0.05, -0.006)}
+
+
+def pitzer_trace_in_nacl(electrolyte, m, a_phi=0.392):
+    """gamma+- of HCl or NaOH at trace amount in NaCl(aq) of m mol/kg at 25 C: the Pitzer
+    equations with the pitzer.dat parameters (1-1 electrolytes, no unsymmetric mixing term)."""
+    b0, b1, cphi = PITZER_DAT["NaCl"]
+    s = math.sqrt(m)
+    x = 2.0 * s                                   # alpha sqrt(I), alpha = 2
+    g = 2 * (1 - (1 + x) * math.exp(-x)) / (x * x)
+    g_prime = -2 * (1 - (1 + x + x * x / 2) * math.exp(-x)) / (x * x)
+    f = -a_phi * (s / (1 + 1.2 * s) + 2 / 1.2 * math.log(1 + 1.2 * s)) + m * b1 * g_prime
+    ln_common = f + m * (2 * (b0 + b1 * g) + m * cphi)      # Cl- (HCl) or Na+ (NaOH) of the NaCl
+    t0, t1, tc = PITZER_DAT[electrolyte]
+    theta, psi = PITZER_DAT_MIX[electrolyte]
+    ln_trace = f + m * (2 * (t0 + t1 * g) + m * tc) + m * (2 * theta + m * psi)
+    return math.exp((ln_common + ln_trace) / 2)
+
+
+def ion_points(rows):
+    """Points of true ions in water: rows (T [K], x, {species: mol/kg})."""
+    return tuple((T, x, {"H2O": MOL_WATER_PER_KG, **comp}, v) for T, x, comp, v in rows)
+
+
+TRACE = 1e-6      # mol/kg of HCl or NaOH traced in NaCl
+
+
+def acid_base_sets():
+    """The H3O+ and OH- activity coefficients of NaCl(aq) at 25 C: HCl in water (CRC), and HCl
+    and NaOH traced in NaCl(aq) to 6 mol/kg (the Pitzer equations of pitzer.dat)."""
     T = 298.15
-    crc = [(T, m, g) for m, g in _tables.CRC_GAMMA_25C[salt]]
-    sets = [DataSet(f"CRC {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt, salt_points(salt, crc),
-                    CITE["crc"], 0.01, "m [mol/kg]")]
+    hcl = [(T, m, {"H3O+": m, "Cl-": m}, g) for m, g in CRC_HCL]
+    ms = [0.5, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0]
+    in_nacl = {e: [(T, m, {"Na+": m + (TRACE if e == "NaOH" else 0.0), "Cl-": m + (TRACE if e == "HCl" else 0.0),
+                           ion: TRACE}, pitzer_trace_in_nacl(e, m)) for m in ms]
+               for e, ion in (("HCl", "H3O+"), ("NaOH", "OH-"))}
+    label = "m [mol/kg]"
+    return [DataSet("CRC HCl gamma+-", "ion_gamma_mean", "NaCl-H2O", "H3O+ Cl-", ion_points(hcl),
+                    CITE["crc_hcl"], 0.01, label),
+            DataSet("pitzer.dat HCl traced in NaCl", "ion_gamma_mean", "NaCl-H2O", "H3O+ Cl-",
+                    ion_points(in_nacl["HCl"]), CITE["pitzer_dat"], 0.02, "m NaCl [mol/kg]"),
+            DataSet("pitzer.dat NaOH traced in NaCl", "ion_gamma_mean", "NaCl-H2O", "Na+ OH-",
+                    ion_points(in_nacl["NaOH"]), CITE["pitzer_dat"], 0.02, "m NaCl [mol/kg]")]
+
+
+def salt_sets(salt):
+    """gamma+- of a salt at 25 C: the CRC table to 1 mol/kg (CaCl2: Robinson & Stokes), and
+    above it Robinson & Stokes (KCl) or the Pitzer & Mayorga equation at 1.5, 2, 2.5, ... mol/kg
+    up to M_MAX."""
+    T = 298.15
+    low = [(T, m, g) for m, g in _tables.GAMMA_25C[salt]]
+    src, cite = ("R&S", CITE["rs_cacl2"]) if salt == "CaCl2" else ("CRC", CITE["crc"])
+    sets = [DataSet(f"{src} {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt, salt_points(salt, low),
+                    cite, 0.01, "m [mol/kg]")]
     if salt == "KCl":
         high = [(T, m, g) for m, g in RS_KCL]
         sets.append(DataSet("R&S KCl gamma+-", "gamma_mean", "KCl-H2O", salt, salt_points(salt, high),

@@ -41,6 +41,17 @@ def _nacl():
     return data.nacl_sets(), params, None, (273.15, 383.15)
 
 
+# H+ in chloride brines: the water / (H3O+, Cl-) pair, constant, at 25 C, fitted to HCl traced in
+# NaCl(aq) to 6 mol/kg. H3O+ is a trace species in every chemistry of the databank, where this
+# pair sets its activity (and the pH); with no electrolyte-electrolyte term the same pair cannot
+# also follow concentrated HCl(aq) (the CRC set, evaluated but not fitted: see docs/data-sources.md).
+def _hydronium():
+    key = ("H2O", "H3O+", "Cl-")
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
+              Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
+    return data.acid_base_sets()[1:2], params, None, (293.15, 303.15)
+
+
 # ---------------------------------------------------------------------------------------------
 # MEA-CO2-water. The MEA-water pair (A + B/T each way), the water / (MEAH+, MEACOO-) pair
 # (A + B/T each way) and the water / (MEAH+, HCO3-) pair (A each way); alpha 0.2. Extra
@@ -113,7 +124,7 @@ def _mea_h2s():
 
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
         **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS},
-        "MEA-H2S-H2O": _mea_h2s}
+        "MEA-H2S-H2O": _mea_h2s, "HCl-NaCl-H2O": _hydronium}
 
 
 def base_without(name):
@@ -133,10 +144,15 @@ def run(name, max_nfev=200, verbose=0):
         for rec in res.overlay.get(kind, {}).get("pair", []):
             rec["tmin"], rec["tmax"] = trange
     res.overlay["fit"]["T"] = list(trange)
+    # the ranges of a fit speak for the chemistry it is named for, not for every chemistry its
+    # data sets are computed in (HCl traced in NaCl says nothing of NaCl-H2O's range)
+    res.overlay["fit"]["chemistries"] = [c for c in res.overlay["fit"]["chemistries"] if c == name]
     salts = {d.species for d in sets if d.kind in ("gamma_mean", "osmotic")}
     if salts:
         res.overlay["fit"]["molality"] = {s: max(p[1] for d in sets if d.species == s for p in d.points)
                                           for s in sorted(salts)}
+    elif any(d.kind == "ion_gamma_mean" for d in sets):     # the salt the ions are traced in
+        res.overlay["fit"]["molality"] = {"NaCl": max(p[1] for d in sets for p in d.points)}
     gases = [d for d in sets if d.kind == "partial_pressure"]
     if gases:
         amine = next(c for c in gases[0].points[0][2] if c not in ("H2O", gases[0].species))

@@ -1,6 +1,7 @@
 // Parameter reports and flowsheet attachment: the report cache (_cache_dir, report_key,
 // parameter_report), models built from a report and their pickling (from_report, __reduce__,
 // _rebuild), and attach. File work is in reports/cache.cpp; this file speaks to the host.
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -87,7 +88,15 @@ py::object parameter_report(py::object aliases, py::object cid, py::object chem,
 
     const std::string key = report_key(aliases, chem, henry).cast<std::string>();
     const std::string path = core::join_path(cache_dir_bytes(), key + ".rep");
-    if (core::path_exists(path) && !truthy(refresh)) return read_report(path);
+    if (!truthy(refresh)) {
+        // Open first, and take a missing file as no report: a report that another process
+        // removes between a test and the open would otherwise be an error.
+        try {
+            return read_report(path);
+        } catch (const core::OSError& e) {
+            if (e.err != ENOENT && e.err != ENOTDIR) throw;
+        }
+    }
 
     if (!truthy(engine_available())) throw core::RuntimeError(kNoEngine);
     py::list names = henry.is_none() ? py::list() : py::list(henry);

@@ -1,0 +1,117 @@
+"""Answers that must not depend on how a feed is written, and targets that must be met.
+
+Every check here is computed from quantities the flash does not hand over for checking: the
+liquid of the answer speciated afresh by ``System.liquid`` (a cold speciation of its own), the
+element balance of the two phases, the pure-water boiling point P = f_H2O(T)."""
+
+import math
+import warnings
+
+import pytest
+
+import velmora
+from velmora import ConvergenceError, checks
+
+pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
+
+W = 1000.0 / 18.015                     # mol of water in 1 kg
+ATM = 101325.0
+
+
+@pytest.fixture(scope="module")
+def k2co3():
+    return velmora.System("K2CO3-CO2-H2O")
+
+
+def _vapor_co2_vs_liquid(system, r):
+    """(y_CO2 P, p_CO2 of the answer's liquid speciated afresh) [Pa]."""
+    liq = system.liquid(r.T, {c: v for c, v in r.x.items()})
+    return r.vapor["CO2"] * r.P, liq.partial_pressures["CO2"]
+
+
+def test_a_bicarbonate_liquid_loses_its_co2_however_the_feed_is_written(k2co3):
+    # the same 1 mol/kg KHCO3 liquid as KHCO3, and as K2CO3 + CO2 + H2O (KHCO3 = 1/2 of each)
+    a = k2co3.flash({"H2O": W, "KHCO3": 1.0}, ATM, T=373.15)
+    b = k2co3.flash({"H2O": W + 0.5, "K2CO3": 0.5, "CO2": 0.5}, ATM, T=373.15)
+    # the same amount of vapor per kg of water (the feeds differ in mol, not in matter)
+    assert a.vapor_fraction * (W + 1.0) == pytest.approx(b.vapor_fraction * (W + 1.5), rel=1e-6)
+    assert a.vapor["CO2"] == pytest.approx(b.vapor["CO2"], rel=1e-6)
+    assert a.vapor["CO2"] > 0.01
+    for r in (a, b):
+        yp, p = _vapor_co2_vs_liquid(k2co3, r)
+        assert yp == pytest.approx(p, rel=1e-5)
+    # carbon and potassium of feed = liquid + vapor, from the apparent formulas
+    n_feed = W + 1.0
+    liquid, vapor = (1.0 - a.vapor_fraction) * n_feed, a.vapor_fraction * n_feed
+    carbon = liquid * (a.x["CO2"] + a.x["K2CO3"] + a.x["KHCO3"]) + vapor * a.vapor["CO2"]
+    potassium = liquid * (2.0 * a.x["K2CO3"] + a.x["KHCO3"])
+    assert carbon == pytest.approx(1.0, rel=1e-9)
+    assert potassium == pytest.approx(1.0, rel=1e-9)
+
+
+def test_a_boiling_calcite_water_keeps_no_co2_its_liquid_does_not_hold():
+    c = velmora.System("CaCO3-CO2-H2O")
+    water = c.composition(molalities={"CaCO3": 0.002, "CO2": 0.003})
+    r = c.flash(water, ATM, vapor_fraction=0.5)
+    assert r.vapor_fraction == pytest.approx(0.5, abs=1e-9)
+    yp, p = _vapor_co2_vs_liquid(c, r)
+    assert yp == pytest.approx(p, rel=1e-4)
+
+
+def test_the_bubble_point_of_a_bicarbonate_liquid_counts_the_co2_it_makes(k2co3):
+    P = 71407.2
+    r = k2co3.bubble_temperature({"H2O": 55.509, "K2CO3": 0.7726, "KHCO3": 0.4085}, P)
+    liq = k2co3.liquid(r.T, {"H2O": 55.509, "K2CO3": 0.7726, "KHCO3": 0.4085})
+    assert liq.bubble_pressure == pytest.approx(P, rel=1e-6)
+    assert liq.partial_pressures["CO2"] > 1000.0
+    assert r.vapor["CO2"] == pytest.approx(liq.partial_pressures["CO2"] / P, rel=1e-6)
+    assert r.vapor_fraction == 0.0
+
+
+def test_pure_water_boils_at_the_split_asked_for():
+    w = velmora.System("water")
+    for beta in (0.5, 0.9, 0.999):
+        r = w.flash({"H2O": 1.0}, ATM, vapor_fraction=beta)
+        assert r.vapor_fraction == pytest.approx(beta, abs=1e-9)
+        # the boiling point: the liquid's own fugacity equals P
+        assert w.liquid(r.T, {"H2O": 1.0}).bubble_pressure == pytest.approx(ATM, rel=1e-8)
+    lo, hi = w.flash({"H2O": 1.0}, ATM, T=373.0), w.flash({"H2O": 1.0}, ATM, T=373.3)
+    assert (lo.vapor_fraction, hi.vapor_fraction) == (0.0, 1.0)
+    target = 0.5 * (lo.H + hi.H)
+    r = w.flash({"H2O": 1.0}, ATM, H=target)
+    assert r.H == pytest.approx(target, abs=1e-6 * abs(target))
+    assert 0.45 < r.vapor_fraction < 0.55
+    # H is linear in the vapor fraction along the boiling line
+    assert r.H == pytest.approx(lo.H + r.vapor_fraction * (hi.H - lo.H), rel=2e-3)
+
+
+def test_nearly_pure_water_boils_at_the_split_asked_for():
+    s = velmora.System("NaCl-H2O")
+    r = s.flash({"H2O": W, "NaCl": 1e-9}, ATM, vapor_fraction=0.5)
+    assert r.vapor_fraction == pytest.approx(0.5, abs=1e-9)
+    assert r.vapor["NaCl"] == 0.0
+
+
+def test_impossible_specifications_say_why():
+    s = velmora.System("NaCl-H2O")
+    with pytest.raises(ValueError) as e:
+        s.flash({"H2O": W, "NaCl": 1.0}, ATM, vapor_fraction=0.999)
+    assert str(e.value).startswith("vapor fraction 0.999 cannot be reached at P = 101325 Pa: "
+                                   "NaCl does not evaporate (0.0177 of the feed)")
+    assert "no vapor-only state" in str(e.value)
+    m = velmora.System("MEA-CO2-H2O")
+    with pytest.raises(ConvergenceError) as e:
+        m.bubble_temperature({"H2O": 0.9, "MEA": 0.1}, 1e9)
+    assert "above the critical point of water (647.096 K" in str(e.value)
+    assert e.value.P == 1e9 and e.value.feed["MEA"] == pytest.approx(0.1)
+
+
+def test_the_check_sees_a_vapor_the_liquid_cannot_feed():
+    tol = 1e-6
+    # the same mismatch passes where the liquid cannot resolve it, and fails where it can
+    assert checks.fugacity_mismatch(100.0, 100.0 * (1 + 1e-5), 1e5, 1e-6, tol) <= tol
+    assert checks.fugacity_mismatch(100.0, 100.0 * (1 + 1e-5), 1e5, 0.01, tol) > tol
+    # a vapor far richer than the liquid's fugacity fails however little the liquid holds
+    assert checks.fugacity_mismatch(1e-3, 1e3, 1e5, 1e-12, tol) > 1e3 * tol
+    assert checks.fugacity_mismatch(0.0, 1e3, 1e5, 0.0, tol) == 1.0
+    assert checks.fugacity_mismatch(0.0, 1e-8, 1e5, 0.0, tol) == 0.0      # below the floor
