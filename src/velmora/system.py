@@ -240,8 +240,10 @@ def _resolve(chemistry, gases, henry, tol):
 
 def _names_of(v, what):
     """A tuple of names from one name or a sequence of names (None stays None)."""
-    if v is None or isinstance(v, str):
-        return v if v is None else (v,)
+    if v is None:
+        return None
+    if isinstance(v, str):
+        return (v,)
     if not hasattr(v, "__iter__"):
         raise TypeError(f"{what}: give a name or a sequence of names, not {type(v).__name__} "
                         f"{v!r}")
