@@ -228,40 +228,33 @@ def liquid_state(system, app, T):
     Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.speciation``),
     whose answer the core takes as its warm start. ConvergenceError when none verifies, also
     where the core diverged (its ValueError is the error's cause)."""
-    from velmora.errors import ConvergenceError
     from . import checks
 
     el = system.model
     el._warm = None                    # a front-door answer does not depend on earlier calls
-    tried, best, cause, n_core = ["speciation"], math.inf, None, None
     try:
         f, n, lng = el.fugacities(app, T)
+    except (ValueError, ArithmeticError) as exc:     # the core's "... liquid diverged"
+        f, n, lng, res = _recover(system, app, T, None, math.inf, exc)
+    else:
         res = checks.speciation_residual(system, app, T, n, lng)
         # the core knows whether its Newton loop met its tolerance or stopped at the cap
-        ok = res <= system.tol and el._status()["speciation_converged"]
-        best, n_core = res, n
-    except (ValueError, ArithmeticError) as exc:     # the core's "... liquid diverged"
-        ok, cause = False, exc
-    if not ok:
-        f, n, lng, res, cause = _recover(system, app, T, n_core, best, tried, cause)
-        if f is None:
-            raise ConvergenceError(
-                f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
-                f"{_feed_text(app)}: residual {res:.3g}" + (f" ({cause})" if cause else ""),
-                T=T, feed=dict(app), residual=res, tried=tried) from cause
+        if not (res <= system.tol and el._status()["speciation_converged"]):
+            f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res)
     checks.pair_warnings(system, n)
     return state
 
 
-def _recover(system, app, T, n_core, best, tried, cause):
-    """(f, n, lng, residual, cause) of the first verified recovery, f None where none is;
-    ``tried`` grows with each attempt, ``residual`` is then the best one seen."""
+def _recover(system, app, T, n_core, best, cause):
+    """(f, n, lng, residual) of the first recovery that verifies, after the cold start left
+    the true amounts n_core (None: it diverged with ``cause``) at residual ``best``."""
+    from velmora.errors import ConvergenceError
     from . import checks, speciation
 
     el = system.model
     fails = (ValueError, ArithmeticError)
-    tried.append("speciation, 2000 iterations")
+    tried = ["speciation", "speciation, 2000 iterations"]
     try:
         el._warm = None
         n2, lng2 = el.true_amounts(app, T, 1e-13, 2000)
@@ -273,7 +266,7 @@ def _recover(system, app, T, n_core, best, tried, cause):
             f, n, lng = el.fugacities(app, T)           # warm from the answer just found
             res = checks.speciation_residual(system, app, T, n, lng)
             if res <= system.tol:
-                return f, n, lng, res, None
+                return f, n, lng, res
     except fails as exc:
         cause = exc
     tried.append("Newton with ln gamma in the Jacobian")
@@ -284,11 +277,14 @@ def _recover(system, app, T, n_core, best, tried, cause):
             f, n, lng = el.fugacities(app, T)
             res = checks.speciation_residual(system, app, T, n, lng)
             if res <= system.tol:
-                return f, n, lng, res, None
+                return f, n, lng, res
             best = min(best, res)
         except fails as exc:
             cause = exc
-    return None, None, None, best, cause
+    raise ConvergenceError(
+        f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
+        f"{_feed_text(app)}: residual {best:.3g}" + (f" ({cause})" if cause else ""),
+        T=T, feed=dict(app), residual=best, tried=tried) from cause
 
 
 def _feed_text(app):
