@@ -25,23 +25,21 @@ NH3_GRID = [(m, round(0.1 * r, 1), 273.15 + t) for m in (1.0, 2.0, 4.0, 6.0)
 
 
 @pytest.fixture(scope="module")
-def cache(tmp_path_factory):
-    """A report cache of this module's own (the user's is never touched)."""
-    with pytest.MonkeyPatch.context() as mp:
-        d = tmp_path_factory.mktemp("local")
-        mp.setenv("LOCALAPPDATA", str(d))
+def systems(tmp_path_factory):
+    with pytest.MonkeyPatch.context() as mp:     # a report cache of this module's own
+        mp.setenv("LOCALAPPDATA", str(tmp_path_factory.mktemp("local")))
         mp.delenv("VELMORA_NO_ENGINE", raising=False)
-        yield d
+        yield {name: velmora.System(name) for name in ("MEA-H2S-H2O", "NH3-CO2-H2O")}
 
 
 @pytest.fixture(scope="module")
-def mea_h2s(cache):
-    return velmora.System("MEA-H2S-H2O")
+def mea_h2s(systems):
+    return systems["MEA-H2S-H2O"]
 
 
 @pytest.fixture(scope="module")
-def nh3_co2(cache):
-    return velmora.System("NH3-CO2-H2O")
+def nh3_co2(systems):
+    return systems["NH3-CO2-H2O"]
 
 
 def mea_liquid(s, loading, T):
@@ -160,8 +158,8 @@ def test_liquid_of_a_flash_handed_back_is_found_at_the_vapor_fugacities(nh3_co2)
     ("MEA-H2S-H2O", {"H2O": 38.86, "MEA": 4.911, "H2S": 2.947}, 353.15),
     ("NH3-CO2-H2O", {"H2O": 55.51, "NH3": 4.0, "CO2": 2.0}, 333.15),
     ("NH3-CO2-H2O", {"H2O": 55.51, "NH3": 1.0, "CO2": 0.3}, 393.15)])
-def test_the_recovery_finds_the_liquid_a_converged_cold_start_finds(cache, chem, app, T):
-    s = velmora.System(chem)
+def test_the_recovery_finds_the_liquid_a_converged_cold_start_finds(systems, chem, app, T):
+    s = systems[chem]
     assert not cold_fails(s, app, T)
     cold = np.array(list(s.liquid(T, app).amounts.values()))
     for n, _ in (speciation.solve(s, app, T), speciation._path_in_T(s, app, T)):
