@@ -238,29 +238,69 @@ def ln_gamma_inf_water(system, T):
 
 
 def liquid_state(system, app, T):
-    """Speciate the apparent liquid ``app`` at T, check the answer, and name the results."""
-    from velmora.errors import ConvergenceError
+    """Speciate the apparent liquid ``app`` at T, check the answer, and name the results.
+
+    The core from a cold start; where its answer fails the check, the core again with 2000
+    Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.speciation``),
+    whose answer the core takes as its warm start. ConvergenceError when none verifies, also
+    where the core diverged (its ValueError is the error's cause)."""
     from . import checks
 
     el = system.model
     el._warm = None                    # a front-door answer does not depend on earlier calls
-    f, n, lng = el.fugacities(app, T)
-    res = checks.speciation_residual(system, app, T, n, lng)
-    # the core knows whether its Newton loop met its tolerance or stopped at the cap
-    if not (res <= system.tol and el._status()["speciation_converged"]):
-        el._warm = None
-        n2, lng2 = el.true_amounts(app, T, 1e-13, 2000)
-        res2 = checks.speciation_residual(system, app, T, n2, lng2)
-        if not res2 <= system.tol:
-            raise ConvergenceError(
-                f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
-                f"{_feed_text(app)}: residual {min(res, res2):.3g}", T=T, feed=dict(app),
-                residual=min(res, res2), tried=("speciation", "speciation, 2000 iterations"))
+    try:
         f, n, lng = el.fugacities(app, T)
+    except (ValueError, ArithmeticError) as exc:     # the core's "... liquid diverged"
+        f, n, lng, res = _recover(system, app, T, None, math.inf, exc)
+    else:
         res = checks.speciation_residual(system, app, T, n, lng)
+        # the core knows whether its Newton loop met its tolerance or stopped at the cap
+        if not (res <= system.tol and el._status()["speciation_converged"]):
+            f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res)
     checks.pair_warnings(system, n)
     return state
+
+
+def _recover(system, app, T, n_core, best, cause):
+    """(f, n, lng, residual) of the first recovery that verifies, after the cold start left
+    the true amounts n_core (None: it diverged with ``cause``) at residual ``best``."""
+    from velmora.errors import ConvergenceError
+    from . import checks, speciation
+
+    el = system.model
+    fails = (ValueError, ArithmeticError)
+    tried = ["speciation", "speciation, 2000 iterations"]
+    try:
+        el._warm = None
+        n2, lng2 = el.true_amounts(app, T, 1e-13, 2000)
+        res2 = checks.speciation_residual(system, app, T, n2, lng2)
+        if n_core is None or res2 < best:           # the closer start for Newton below
+            n_core = n2
+        best = min(best, res2)
+        if res2 <= system.tol:
+            f, n, lng = el.fugacities(app, T)           # warm from the answer just found
+            res = checks.speciation_residual(system, app, T, n, lng)
+            if res <= system.tol:
+                return f, n, lng, res
+    except fails as exc:
+        cause = exc
+    tried.append("Newton with ln gamma in the Jacobian")
+    found = speciation.solve(system, app, T, n_core)
+    if found is not None:
+        try:
+            el._warm = speciation.warm_record(system, app, T, *found)
+            f, n, lng = el.fugacities(app, T)
+            res = checks.speciation_residual(system, app, T, n, lng)
+            if res <= system.tol:
+                return f, n, lng, res
+            best = min(best, res)
+        except fails as exc:
+            cause = exc
+    raise ConvergenceError(
+        f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
+        f"{_feed_text(app)}: residual {best:.3g}" + (f" ({cause})" if cause else ""),
+        T=T, feed=dict(app), residual=best, tried=tried) from cause
 
 
 def _feed_text(app):
