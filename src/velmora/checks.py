@@ -1,7 +1,9 @@
 """Input guards and the check of every answer of the front door.
 
 Guards run where input enters, before any computation, and raise ValueError with a hint at the
-unit that was probably meant. Checks run after each solve and return residuals:
+unit that was probably meant (TypeError for an argument of the wrong kind); a value that is
+possible but more likely in another unit is taken with a RangeWarning that names it. Checks run
+after each solve and return residuals:
 
 - speciation: every equilibrium reaction sum_i nu_ri ln(x_i gamma_i) - ref - ln K_r (ln units,
   the core layer's conventions: ions and Henry components unsymmetric) and the reaction
