@@ -3,8 +3,8 @@ tests/independent.py (the property test's, on many more inputs). Run by hand:
 
     .venv/bin/python benchmarks/fuzz_front_door.py [-n 20000] [--seed 0] [--jobs 2] [CHEM ...]
 
-Prints per chemistry: examples, verified, raised (by type), failing an independent check (by
-kind, with the worst size), seconds; then, for each (chemistry, kind of failure), the worst
+Prints per chemistry: examples, verified, raised (by type and call: T, H, vf, bubble,
+liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of failure), the worst
 case's detail and a line that reproduces it.
 """
 
@@ -36,7 +36,7 @@ def fuzz(chem, n, seed):
         out = ind.run(refs, case)
         counts[out.status] += 1
         if out.raised:
-            counts["raised " + out.raised] += 1
+            counts[f"raised {out.raised} ({case.kind})"] += 1
         for f in out.failures:
             counts["kind " + f.kind] += 1
             size = f.size if f.size == f.size else float("inf")

@@ -4,16 +4,19 @@ Shared by tests/test_property_all_chemistries.py and benchmarks/fuzz_front_door.
 answer claims is recomputed from:
 
 - elements and charges: the databank's formulas, read by the parser below (not the databank's);
-- liquid fugacities: a fresh core model (``Electrolyte.from_report`` of the System's report, no
-  warm start) at the answer's apparent liquid, over EVERY volatile species the liquid makes
-  (CO2 over a bicarbonate liquid whose feed has none);
+- liquid fugacities of EVERY volatile species the liquid makes (CO2 over a bicarbonate liquid
+  whose feed has none), from the answer's true species: x gamma Psat for the solvents,
+  x gamma (H / gamma inf)_mix for the Henry components (the model's own correlations);
+- the speciation: a fresh core model (``Electrolyte.from_report`` of the System's report, no
+  warm start) speciates the answer's apparent liquid again, to the same true species;
 - vapor fugacities: y phi P, ln phi from ``phasekit.phi_vapor`` (every built-in chemistry has
-  the ideal-gas vapor, ln phi = 0: their vapor has no critical constants);
+  the ideal-gas vapor, ``pp.vapor == "ideal"``: ln phi = 0);
 - activity coefficients: ``velmora.ionactivity.ln_gamma`` called directly; the Henry
   components' reference ln gamma infinity is that same function at the solvents of the liquid
-  with the solute at a trace (the "solvent" reference of the model's options);
-- enthalpy: ``phasekit.enthalpy_vapor`` and ``brinequil.liquid_enthalpy`` on the fresh
-  speciation;
+  with the solute at a trace (the "solvent" reference of the model's options); the reaction
+  quotients against the model's ln K;
+- enthalpy: ``phasekit.enthalpy_vapor`` and ``brinequil.liquid_enthalpy`` of the answer's
+  phases;
 - the targets of the calls (T, H, vapor fraction, bubble point), and the same liquid given in
   another apparent form (2 KHCO3 = K2CO3 + CO2 + H2O).
 
@@ -35,10 +38,14 @@ from velmora.enginebridge import databank
 
 # Tolerances of the independent checks.
 BALANCE = 1e-10      # element / charge imbalance, relative to the feed's atoms (charge: to its amount)
-FUGACITY = 1e-6      # |f_L - y phi P| / P, and |ln f_L - ln(y phi P)| where y_k >= MAJOR
+# ten times the front door's own tolerance (1e-6): an answer it keeps within its tolerance is
+# never taken for a fault, while the faults found are 1e-4 and up
+FUGACITY = 1e-5      # |f_L - y phi P| / P, and |ln f_L - ln(y phi P)| where y_k >= MAJOR
 MAJOR = 1e-3         # a vapor mole fraction worth a relative comparison
 REACTION = 1e-6      # |sum nu (ln x + ln gamma - ref) - ln K| [ln units]
-TARGET = 1e-6        # vapor fraction [mol/mol]; H [relative]; T of an H flash [K]
+TARGET = 1e-6        # vapor fraction [mol/mol]; H [relative]
+ENTHALPY = 1e-5      # H of the answer against its phases' [relative]: the two speciations
+                     # behind them (K-values and the check) agree to the front door's tolerance
 SPECIATION = 1e-4    # |x_answer - x_fresh| / (x + 1e-7): the same liquid as a fresh model's
 FORMS = 1e-6         # two apparent forms of one liquid: vapor and liquid amounts per feed atom
 WATER_KG = 1000.0 / 18.015    # mol of water in 1 kg (molar mass: substances.toml)
@@ -186,7 +193,7 @@ def run(refs, case):
                              f"first {err or 'result'!r}, then {err2 or 'result'!r}"))
     if err is not None:
         if isinstance(err, ALLOWED) and str(err).strip():
-            return Outcome("raised", type(err).__name__, fails)
+            return Outcome("failed" if fails else "raised", type(err).__name__, fails)
         fails.append(Failure(f"raised {type(err).__name__}", math.inf, repr(err)[:300]))
         return Outcome("failed", type(err).__name__, fails)
     z = _normalised(system, case.feed)
@@ -366,7 +373,7 @@ def check_flash(ref, r, z, P):
         n = np.array([r.liquid.amounts[s] for s in ref.names])
         H += (1.0 - beta) * bq.liquid_enthalpy(el, pp, n, T, P, el.pure)
     H /= 1000.0
-    if not abs(r.H - H) <= TARGET * max(abs(H), 1e4):
+    if not abs(r.H - H) <= ENTHALPY * max(abs(H), 1e4):
         fails.append(Failure("H of the answer", abs(r.H - H) / max(abs(H), 1e4),
                              f"answer {r.H:.9g} J/mol, phases {H:.9g} J/mol"))
     return fails, f
@@ -384,7 +391,7 @@ def check_target(ref, r, case, f):
         if not abs(r.H - r0.H) <= TARGET * max(abs(r0.H), 1e4):
             fails.append(Failure("H target", abs(r.H - r0.H), f"H {r.H:.9g} for {r0.H:.9g}"))
         # H rises with T at fixed P and feed: only the T of the first flash has that H
-        if abs(r.T - case.T) > 1e-4:
+        if abs(r.T - case.T) > 1e-4:            # K
             fails.append(Failure("T of an H flash", abs(r.T - case.T),
                                  f"T {r.T:.9g} K for the H of {case.T:.9g} K"))
     elif case.kind == "vf":

@@ -44,7 +44,8 @@ def _param(chem):
 
 @pytest.fixture(scope="module")
 def refs():
-    return {c: ind.Reference(velmora.System(c)) for c in velmora.chemistries()}
+    # reports written in memory by the engine: the user's report cache is not touched
+    return {c: ind.Reference(velmora.System(c, cache=False)) for c in velmora.chemistries()}
 
 
 class _Draws:
