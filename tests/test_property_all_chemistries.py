@@ -139,7 +139,7 @@ def test_the_checks_catch_planted_faults(refs):
     bad.vapor = dict(r.vapor, CO2=r.vapor["CO2"] * 1.01, H2O=r.vapor["H2O"] - 0.01 * r.vapor["CO2"])
     assert "f_L != y phi P" in kinds(bad)
     bad = copy.copy(r)
-    bad.H = r.H + 1.0
+    bad.H = r.H + 10.0                                         # J/mol
     assert "H of the answer" in kinds(bad)
     bad = copy.copy(r)
     bad.liquid = copy.copy(r.liquid)
