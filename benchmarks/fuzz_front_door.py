@@ -5,7 +5,7 @@ tests/independent.py (the property test's, on many more inputs). Run by hand:
 
 Prints per chemistry: examples, verified, raised (by type and call: T, H, vf, bubble,
 liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of failure), the worst
-case's detail and a line that reproduces it.
+case's detail and a line that reproduces it, and the first call of each kind that raised.
 """
 
 import argparse
@@ -24,25 +24,28 @@ import velmora  # noqa: E402
 
 
 def fuzz(chem, n, seed):
-    """(chem, counts, worst failures {kind: (size, detail, reproducer)}, seconds) of n cases."""
+    """(chem, counts, worst failures {kind: (size, detail, reproducer)}, first call of each
+    raised (type, call) {key: reproducer}, seconds) of n cases."""
     warnings.simplefilter("ignore")
     refs = {chem: ind.Reference(velmora.System(chem))}
     rng = random.Random(f"{seed}:{chem}")
     counts = collections.Counter()
-    worst = {}
+    worst, first = {}, {}
     t0 = time.perf_counter()
     for _ in range(n):
         case = ind.case(chem, rng)
         out = ind.run(refs, case)
         counts[out.status] += 1
         if out.raised:
-            counts[f"raised {out.raised} ({case.kind})"] += 1
+            key = f"raised {out.raised} ({case.kind})"
+            counts[key] += 1
+            first.setdefault(key, case.reproducer())
         for f in out.failures:
             counts["kind " + f.kind] += 1
             size = f.size if f.size == f.size else float("inf")
             if f.kind not in worst or size > worst[f.kind][0]:
                 worst[f.kind] = (size, f.detail, case.reproducer())
-    return chem, counts, worst, time.perf_counter() - t0
+    return chem, counts, worst, first, time.perf_counter() - t0
 
 
 def main(argv=None):
@@ -66,7 +69,7 @@ def main(argv=None):
     print(head)
     print("-" * len(head))
     total = collections.Counter()
-    for chem, counts, worst, secs in results:
+    for chem, counts, worst, _, secs in results:
         total.update(counts)
         raised = ", ".join(f"{k[7:]} {v}" for k, v in sorted(counts.items()) if k.startswith("raised "))
         kinds = ", ".join(f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind "))
@@ -75,9 +78,13 @@ def main(argv=None):
     print(f"{'all':<16} {per * len(chems):>8} {total['verified']:>8} {total['raised']:>7} "
           f"{total['failed']:>6}")
     print("\nworst case of each kind of failure:")
-    for chem, _, worst, _ in results:
+    for chem, _, worst, _, _ in results:
         for kind, (size, detail, repro) in sorted(worst.items()):
             print(f"- {chem}: {kind} ({size:.3g}): {detail}\n    {repro}")
+    print("\nfirst call of each kind that raised (allowed):")
+    for chem, _, _, first, _ in results:
+        for key, repro in sorted(first.items()):
+            print(f"- {chem}: {key[7:]}\n    {repro}")
     return 1 if total["failed"] else 0
 
 
