@@ -17,7 +17,8 @@ import velmora
 from velmora import ConvergenceError, ionactivity, phasekit, speciation
 from velmora.enginebridge import databank as db
 
-pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
+pytestmark = [pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning"),
+              pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")]
 
 # 30 wt% MEA: loading 0.05-0.95 by 0.05, 20-120 C by 10 (209 points)
 MEA_GRID = [(round(0.05 * i, 2), 273.15 + t) for i in range(1, 20) for t in range(20, 130, 10)]
