@@ -98,13 +98,10 @@ FAULTS = [
 
 @pytest.mark.parametrize("case, kind", FAULTS)
 def test_faults_found_by_the_fuzz_stay_fixed(refs, case, kind):
-    # each of these once came back "verified" and failed the independent check; now verified,
-    # or (the hot NH3 bubble point at 45 bar, whose speciation the bubble search does not
-    # recover) a ConvergenceError
+    # each of these once came back "verified" and failed the independent check
     outcome = ind.run(refs, case)
     assert kind not in {f.kind for f in outcome.failures}, _report(case, outcome)
-    assert outcome.status == ("raised" if case.chem == "NH3-CO2-H2O" else "verified"), \
-        _report(case, outcome)
+    assert outcome.status == "verified", _report(case, outcome)
 
 
 def test_the_checks_catch_planted_faults(refs):

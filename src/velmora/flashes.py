@@ -131,16 +131,20 @@ def _at_vapor_fraction(system, z, P, beta, T0):
     try:
         Tb = _bubble_T(system, z, P, T0)      # the split starts from the bubble point
         system.model._warm = None
-        f, _, _ = system.model.fugacities(dict(zip(system.components, z.tolist())), Tb)
-        raw, its = _fugacity_split_at_beta(system, z, P, beta, Tb,
-                                           _incipient_vapor(system, f, Tb, P)[0])
+        if beta >= 1.0 - 1e-8 and _nonvolatile_share(system, z) == 0.0:
+            raw, its = _dew_point(system, z, P, Tb)
+        else:
+            f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), Tb)
+            raw, its = _fugacity_split_at_beta(system, z, P, beta, Tb,
+                                               _incipient_vapor(system, f, Tb, P)[0])
         res, bal, fnl = _check(system, z, raw, raw["T"], P)
     except (ValueError, ArithmeticError, ConvergenceError):
         return None
     tol = system.tol
     if max(res, bal, checks.target_residual("beta", raw["beta"], beta)) > tol:
         return None
-    return _Verified(raw, *fnl, res, bal, its, "split at a given vapor fraction")
+    return _Verified(raw, *fnl, res, bal, its, "dew point" if raw["beta"] == 1.0 else
+                     "split at a given vapor fraction")
 
 
 def _no_vapor_only(system, z, P, value, share):
@@ -173,7 +177,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
         T0 = error.T
         try:
             system.model._warm = None
-            f, _, _ = system.model.fugacities(dict(zip(system.components, z.tolist())), T0)
+            f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), T0)
         except (ValueError, ArithmeticError):
             raise error from None
         y0 = _incipient_vapor(system, f, T0, P)[0]
@@ -189,7 +193,12 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
         return seen[beta]
 
     try:
-        if key == "beta":
+        if key == "beta" and value >= 1.0 - 1e-8 and _nonvolatile_share(system, z) == 0.0:
+            # the dew point: the split's liquid is 1e-9 of the feed, the incipient liquid's
+            # composition is the unknown instead
+            seen[value] = _dew_point(system, z, P, T0)[0]
+            beta = value
+        elif key == "beta":
             beta = value
         else:
             lo = 1e-9
@@ -208,6 +217,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
         miss = checks.target_residual(key, raw[key] / scale, value)
         if res <= system.tol and bal <= system.tol and miss <= system.tol:
             return _Verified(raw, *fnl, res, bal, (out.iterations if out else 0) + len(seen),
+                             "dew point" if raw["beta"] == 1.0 else
                              "split at a given vapor fraction")
         tried.append(f"split at a given vapor fraction: residual {max(res, bal):.3g}, "
                      f"{key} off by {miss:.3g}")
@@ -246,13 +256,39 @@ def _finish(system, z, v):
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
+def _fugacities(system, app, T, settle=True):
+    """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
+    (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
+    settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
+    ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
+    where none verifies. ``settle=False``: the core's answer as it is (the trial points of a
+    split, whose answer is checked settled in the end)."""
+    from velmora.errors import ConvergenceError
+    from .states import _recover
+    el = system.model
+    if not settle:
+        return el.fugacities(app, T)
+    try:
+        out = el.fugacities(app, T)
+        if el._status()["speciation_converged"]:
+            return out
+        n_core, best, cause = out[1], math.inf, None
+    except (ValueError, ArithmeticError) as exc:
+        n_core, best, cause = None, math.inf, exc
+    try:
+        f, n, lng, _ = _recover(system, app, T, n_core, best, cause)
+    except ConvergenceError as exc:
+        raise ValueError(str(exc)) from None
+    return f, n, lng
+
+
 def _check(system, z, raw, T, P):
     """(largest residual, balance, (f, n, lng, speciation residual)) of a core result."""
     el = system.model
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
-    f, n, lng = el.fugacities(app, T)
+    f, n, lng = _fugacities(system, app, T)
     res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f, n)
     chem_res = checks.speciation_residual(system, app, T, n, lng)
     return max(res, chem_res), bal, (f, n, lng, chem_res)
@@ -348,7 +384,7 @@ def _one_phase_liquid(system, z, T, P):
     equilibrium with (checked: its bubble pressure <= P)."""
     el = system.model
     el._warm = None
-    f, n, _ = el.fugacities(dict(zip(system.components, z.tolist())), T)
+    f, n, _ = _fugacities(system, dict(zip(system.components, z.tolist())), T)
     return _result(system, z, T, P, 0.0, z.copy(), _incipient_vapor(system, f, T, P)[0], n), 1
 
 
@@ -497,7 +533,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
             raise ValueError("vapor fraction out of range")
         x = (z - v) / (1.0 - vs)
         y = v / vs
-        f, n, _ = el.fugacities(dict(zip(comps, x.tolist())), Tk)
+        f, n, _ = _fugacities(system, dict(zip(comps, x.tolist())), Tk, settle=False)
         lnphi = phasekit.phi_vapor(pp, y, Tk, P)
         r = np.empty(len(w))
         tot = float(n.sum())
@@ -512,12 +548,22 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
             r[m] = mis[m] = math.log(vs / beta)
         return r, (vs, x, y, n, Tk)
 
-    def scaled(r):
-        return float(np.max(np.abs(mis)))
+    def G(w):
+        r, state = F(w)
+        return r, state, float(np.max(np.abs(mis)))
 
-    r, state = F(w)
-    nr, evals = scaled(r), 1
-    cap = np.array([3.0] * m + ([20.0] if free_T else []))
+    state, evals = _fd_newton(G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol)
+    return state + (evals,)
+
+
+def _fd_newton(G, w, cap, m, tol):
+    """Damped Newton's method on G(w) -> (r, state, scaled residual), its Jacobian by forward
+    differences (steps 1e-5 in the first m unknowns, logarithms or fractions, and 1e-5 of the
+    value in the rest, temperatures), no step beyond ``cap``, halved until |r| falls. Ends at
+    a scaled residual of SPLIT_TOL * tol, or at half the tolerance where the line search stalls
+    (the speciation's noise floor). Returns (state, evaluations); ValueError otherwise."""
+    r, state, nr = G(w)
+    evals = 1
     for _ in range(SPLIT_STEPS):
         if nr <= SPLIT_TOL * tol:
             break
@@ -528,7 +574,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
             h = 1e-5 if j < m else 1e-5 * w[j]
             wj = w.copy()
             wj[j] += h
-            J[:, j] = (F(wj)[0] - r) / h
+            J[:, j] = (G(wj)[0] - r) / h
         evals += len(w)
         try:
             d = np.linalg.solve(J, -r)
@@ -538,7 +584,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
         t = 1.0
         while True:
             try:
-                rn, sn = F(w + t * d)
+                rn, sn, nn = G(w + t * d)
                 evals += 1
                 if float(rn @ rn) < float(r @ r):
                     break
@@ -547,14 +593,61 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
             t *= 0.5
             if t < 1e-6:
                 if nr <= 0.5 * tol:
-                    return state + (evals,)        # at the speciation's noise floor
+                    return state, evals            # at the speciation's noise floor
                 raise ValueError(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
         w = w + t * d
-        r, state = rn, sn
-        nr = scaled(r)
+        r, state, nr = rn, sn, nn
     if nr > 0.5 * tol:
         raise ValueError(f"split not converged in {SPLIT_STEPS} steps (scaled residual {nr:.3g})")
-    return state + (evals,)
+    return state, evals
+
+
+def _dew_point(system, z, P, T0):
+    """(raw, evaluations) of the feed z at its dew point at P: all vapor (y = z) with the
+    incipient liquid x, whose fugacities meet z_k phi_k P for every volatile component, and T.
+    Newton's method in ln x_k and T from T0 and x_k ~ z_k / K_k of the feed as a liquid."""
+    from velmora import phasekit
+    comps, pp, tol = system.components, system.pp, system.tol
+    nc = len(comps)
+    V = [k for k in range(nc) if z[k] > 0.0]
+    m = len(V)
+    lnphi = phasekit.phi_vapor(pp, z, T0, P)
+    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0)
+    x0 = np.array([z[k] * z[k] * math.exp(lnphi[k]) * P / f0[comps[k]] for k in V])
+    mis = np.zeros(m + 1)
+
+    def G(w):
+        T = float(w[m])
+        if not checks.T_MIN <= T <= checks.T_MAX:
+            raise ValueError("temperature out of range")
+        x = np.zeros(nc)
+        x[V] = np.exp(w[:m])
+        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T)
+        lnp = phasekit.phi_vapor(pp, z, T, P)
+        r = np.empty(m + 1)
+        for i, k in enumerate(V):
+            fk, fv = f[comps[k]], z[k] * math.exp(lnp[k]) * P
+            if not fk > 0.0:
+                raise ValueError(f"the liquid holds no {comps[k]}")
+            r[i] = math.log(fk) - math.log(fv)
+            mis[i] = checks.fugacity_mismatch(fk, fv, P, x[k] / x.sum(), tol)
+        r[m] = mis[m] = math.log(x.sum())
+        return r, (x / x.sum(), n, T), float(np.max(np.abs(mis)))
+
+    (x, n, T), evals = _fd_newton(G, np.append(np.log(x0 / x0.sum()), T0),
+                                  np.array([3.0] * m + [20.0]), m, tol)
+    return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
+
+
+def _available(system, z):
+    """Nine tenths of what the feed can give to a vapor, per component: its own amount and,
+    for a dissolved gas, what its salts hold of it (a carbonate's CO2); a start beyond it
+    would leave a liquid with less than no carbon."""
+    comps = system.components
+    app = dict(zip(comps, z.tolist()))
+    return 0.9 * np.array([z[k] + (checks._held_by_salts(system, app, c)
+                                   if c in system.henry else 0.0)
+                           for k, c in enumerate(comps)])
 
 
 def _volatiles_of(system, z, f):
@@ -570,7 +663,7 @@ def _fugacity_split(system, z, T, P, start=None):
     evaporate."""
     el, comps = system.model, system.components
     el._warm = None
-    f, n, _ = el.fugacities(dict(zip(comps, z.tolist())), T)
+    f, n, _ = _fugacities(system, dict(zip(comps, z.tolist())), T)
     y0, s = _incipient_vapor(system, f, T, P)
     if s <= 1.0:
         return _result(system, z, T, P, 0.0, z.copy(), y0, n), 1
@@ -582,8 +675,11 @@ def _fugacity_split(system, z, T, P, start=None):
     room = 1.0 - _nonvolatile_share(system, z)
     starts += [b * room * y0 for b in (0.1, 0.5, 0.9)]
     last, evals = None, 1
-    for v0 in starts:
-        v0 = np.maximum(v0[V], 1e-30)
+    cap = _available(system, z)[V]
+    # each start within what the feed can give, then as it is (a vapor that takes nearly
+    # everything may need more of a gas than the cap allows)
+    for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
+        v0 = np.maximum(v0, 1e-30)
         try:
             beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T)
         except ValueError as e:
@@ -599,10 +695,11 @@ def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
     vapor fraction is not a function of T, this finds the one T and the split at once."""
     el, comps = system.model, system.components
     el._warm = None
-    f, _, _ = el.fugacities(dict(zip(comps, z.tolist())), T0)
+    f, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0)
     V = _volatiles_of(system, z, f)
     y0 = np.asarray(y0, dtype=float)
-    v0 = beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30)
+    v0 = np.minimum(beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30),
+                    _available(system, z)[V])
     b, x, y, n, T, evals = _fugacity_newton(system, z, P, V, np.append(np.log(v0), T0),
                                             beta=beta)
     return _result(system, z, T, P, b, x, y, n), evals
@@ -693,7 +790,7 @@ def _bubble_T(system, z, P, T0):
 
     def f(T):
         try:
-            fl, _, _ = el.fugacities(app, T)
+            fl, _, _ = _fugacities(system, app, T)
         except (ValueError, ArithmeticError) as e:
             tc = _water_critical_T()
             why = (f"; {T:g} K lies above the critical point of water ({tc:g} K, where its "
