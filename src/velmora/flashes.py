@@ -257,21 +257,26 @@ def _finish(system, z, v):
 
 
 def _fugacities(system, app, T, settle=True):
+    return _settled(system, app, T, settle)[:3]
+
+
+def _settled(system, app, T, settle=True):
     """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
     (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
     ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
     where none verifies. ``settle=False``: the core's answer as it is (the trial points of a
-    split, whose answer is checked settled in the end)."""
+    split, whose answer is checked settled in the end). ``_settled`` adds whether the recovery
+    was needed."""
     from velmora.errors import ConvergenceError
     from .states import _recover
     el = system.model
     if not settle:
-        return el.fugacities(app, T)
+        return el.fugacities(app, T) + (False,)
     try:
         out = el.fugacities(app, T)
         if el._status()["speciation_converged"]:
-            return out
+            return out + (False,)
         n_core, best, cause = out[1], math.inf, None
     except (ValueError, ArithmeticError) as exc:
         n_core, best, cause = None, math.inf, exc
@@ -279,16 +284,24 @@ def _fugacities(system, app, T, settle=True):
         f, n, lng, _ = _recover(system, app, T, n_core, best, cause)
     except ConvergenceError as exc:
         raise ValueError(str(exc)) from None
-    return f, n, lng
+    return f, n, lng, True
 
 
 def _check(system, z, raw, T, P):
-    """(largest residual, balance, (f, n, lng, speciation residual)) of a core result."""
+    """(largest residual, balance, (f, n, lng, speciation residual)) of a core result (whose
+    H, S and true amounts are made those of the settled liquid where the speciation's recovery
+    was needed to settle it)."""
     el = system.model
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
-    f, n, lng = _fugacities(system, app, T)
+    f, n, lng, recovered = _settled(system, app, T)
+    if recovered and raw["beta"] < 1.0:
+        # the solver's liquid was the core's unsettled one: its enthalpy and entropy, and the
+        # true amounts reported, from the settled liquid
+        settled = _result(system, z, T, P, float(raw["beta"]), x, y, n)
+        for key in ("H", "S", "true"):
+            raw[key] = settled[key]
     res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f, n)
     chem_res = checks.speciation_residual(system, app, T, n, lng)
     return max(res, chem_res), bal, (f, n, lng, chem_res)
