@@ -115,3 +115,17 @@ def test_the_check_sees_a_vapor_the_liquid_cannot_feed():
     assert checks.fugacity_mismatch(1e-3, 1e3, 1e5, 1e-12, tol) > 1e3 * tol
     assert checks.fugacity_mismatch(0.0, 1e3, 1e5, 0.0, tol) == 1.0
     assert checks.fugacity_mismatch(0.0, 1e-8, 1e5, 0.0, tol) == 0.0      # below the floor
+
+
+def test_an_answer_whose_liquid_the_check_settled_carries_that_liquid_s_enthalpy():
+    # hot, loaded NH3-CO2: the core's flash left its liquid unsettled; the answer's H must be
+    # the enthalpy of the liquid the check verified, recomputed here from its true amounts
+    import velmora.brinequil as bq
+    s = velmora.System("NH3-CO2-H2O")
+    r = s.flash({"H2O": 55.50929780738274, "NH3": 4.77767215985957, "CO2": 3.5889228306159286},
+                4571790.577670473, T=429.8511516217905)
+    assert r.vapor_fraction == 0.0
+    liq = s.liquid(r.T, r.x)
+    n = [liq.amounts[sp] for sp in s.species]         # per mol of apparent liquid
+    h = bq.liquid_enthalpy(s.model, s.pp, n, r.T, r.P, s.model.pure) / 1000.0
+    assert r.H == pytest.approx(h, rel=1e-9)
