@@ -502,6 +502,14 @@ def _substitution(system, z, T, P, start=None):
 # whose line search stalls is returned where that is below half the tolerance.
 SPLIT_TOL = 1e-3
 SPLIT_STEPS = 40
+# What a split may spend over all its starts, in Newton iterations of the speciations it runs
+# (a few microseconds each: ~1 s at most; a liquid that settles takes 10-100 of them, one that
+# runs to the core's cap thousands)
+SPLIT_EVALS = 300_000
+
+
+class _Spent(ValueError):
+    """A split's evaluation budget is spent: no further start is tried."""
 
 
 def _nonvolatile_share(system, z):
@@ -512,7 +520,7 @@ def _nonvolatile_share(system, z):
                      if c not in info.volatile))
 
 
-def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
+def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
     """Newton's method for the split from ``w0`` (ln v_k, k in V, and T with ``beta`` given);
     unknowns ln v_k, or ln (z_k - v_k) for a component the vapor takes most of at the start (CO2
     boiled out of a water: its liquid part is the small difference of two near equals), and T
@@ -524,6 +532,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
     free_T = beta is not None
     lnP = math.log(P)
     tol, pos = system.tol, system._info.pos
+    budget = [SPLIT_EVALS] if budget is None else budget
     mis = np.zeros(m + free_T)     # the check's scaled mismatch of the last evaluation
     zV = z[V]
     w = np.asarray(w0, dtype=float).copy()
@@ -547,6 +556,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
         x = (z - v) / (1.0 - vs)
         y = v / vs
         f, n, _ = _fugacities(system, dict(zip(comps, x.tolist())), Tk, settle=False)
+        budget[0] -= system.model._status()["speciation_iterations"] or 0
         lnphi = phasekit.phi_vapor(pp, y, Tk, P)
         r = np.empty(len(w))
         tot = float(n.sum())
@@ -565,16 +575,27 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None):
         r, state = F(w)
         return r, state, float(np.max(np.abs(mis)))
 
-    state, evals = _fd_newton(G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol)
+    state, evals = _fd_newton(G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol,
+                              budget)
     return state + (evals,)
 
 
-def _fd_newton(G, w, cap, m, tol):
+def _fd_newton(G, w, cap, m, tol, budget=None):
     """Damped Newton's method on G(w) -> (r, state, scaled residual), its Jacobian by forward
     differences (steps 1e-5 in the first m unknowns, logarithms or fractions, and 1e-5 of the
     value in the rest, temperatures), no step beyond ``cap``, halved until |r| falls. Ends at
     a scaled residual of SPLIT_TOL * tol, or at half the tolerance where the line search stalls
-    (the speciation's noise floor). Returns (state, evaluations); ValueError otherwise."""
+    (the speciation's noise floor). ``budget``: [what is left] shared by the caller's starts,
+    one per evaluation here and what the caller's G charges besides (see SPLIT_EVALS); _Spent
+    once it is gone. Returns (state, evaluations); ValueError otherwise."""
+    budget = [SPLIT_EVALS] if budget is None else budget
+
+    def G(w, G=G):
+        budget[0] -= 1
+        if budget[0] < 0:
+            raise _Spent("split: evaluation budget spent")
+        return G(w)
+
     r, state, nr = G(w)
     evals = 1
     for _ in range(SPLIT_STEPS):
@@ -601,6 +622,8 @@ def _fd_newton(G, w, cap, m, tol):
                 evals += 1
                 if float(rn @ rn) < float(r @ r):
                     break
+            except _Spent:
+                raise
             except ValueError:
                 pass
             t *= 0.5
@@ -691,10 +714,15 @@ def _fugacity_split(system, z, T, P, start=None):
     cap = _available(system, z)[V]
     # each start within what the feed can give, then as it is (a vapor that takes nearly
     # everything may need more of a gas than the cap allows)
+    budget = [SPLIT_EVALS]
     for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
         v0 = np.maximum(v0, 1e-30)
         try:
-            beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T)
+            beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T,
+                                                   budget=budget)
+        except _Spent as e:
+            last = e
+            break
         except ValueError as e:
             last = e
             continue
