@@ -508,6 +508,9 @@ SPLIT_STEPS = 40
 SPLIT_EVALS = 300_000
 
 
+AVAILABLE = 0.9          # share of what the feed can give that a split may start from
+
+
 class _Spent(ValueError):
     """A split's evaluation budget is spent: no further start is tried."""
 
@@ -522,9 +525,10 @@ def _nonvolatile_share(system, z):
 
 def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
     """Newton's method for the split from ``w0`` (ln v_k, k in V, and T with ``beta`` given);
-    unknowns ln v_k, or ln (z_k - v_k) for a component the vapor takes most of at the start (CO2
-    boiled out of a water: its liquid part is the small difference of two near equals), and T
-    with ``beta`` given. Returns (beta, x, y, n, T, evaluations); ValueError where it finds no
+    unknowns ln v_k, or ln (a_k - v_k) for a component the vapor takes most of at the start (CO2
+    boiled out of a water: its liquid part is the small difference of two near equals), a_k
+    what the feed can give of it (its own amount and, of a gas, what its salts hold: a
+    carbonate water can lose more CO2 than it was given), and T with ``beta`` given. Returns (beta, x, y, n, T, evaluations); ValueError where it finds no
     split."""
     from velmora import phasekit
     el, pp, comps = system.model, system.pp, system.components
@@ -534,7 +538,8 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
     tol, pos = system.tol, system._info.pos
     budget = [SPLIT_EVALS] if budget is None else budget
     mis = np.zeros(m + free_T)     # the check's scaled mismatch of the last evaluation
-    zV = z[V]
+    # what the liquid can give of each: its own amount and, of a gas, what its salts hold
+    zV = (_available(system, z) / AVAILABLE)[V]
     w = np.asarray(w0, dtype=float).copy()
     v0 = np.exp(w[:m])
     liq = (v0 > 0.5 * zV) & (zV - v0 > 0.0)
@@ -676,12 +681,12 @@ def _dew_point(system, z, P, T0):
 
 
 def _available(system, z):
-    """Nine tenths of what the feed can give to a vapor, per component: its own amount and,
-    for a dissolved gas, what its salts hold of it (a carbonate's CO2); a start beyond it
-    would leave a liquid with less than no carbon."""
+    """Nine tenths of what the feed can give to a vapor, per component (AVAILABLE): its own
+    amount and, for a dissolved gas, what its salts hold of it (a carbonate's CO2); a start
+    beyond it would leave a liquid with less than no carbon."""
     comps = system.components
     app = dict(zip(comps, z.tolist()))
-    return 0.9 * np.array([z[k] + (checks._held_by_salts(system, app, c)
+    return AVAILABLE * np.array([z[k] + (checks._held_by_salts(system, app, c)
                                    if c in system.henry else 0.0)
                            for k, c in enumerate(comps)])
 
