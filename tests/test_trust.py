@@ -129,3 +129,18 @@ def test_an_answer_whose_liquid_the_check_settled_carries_that_liquid_s_enthalpy
     n = [liq.amounts[sp] for sp in s.species]         # per mol of apparent liquid
     h = bq.liquid_enthalpy(s.model, s.pp, n, r.T, r.P, s.model.pure) / 1000.0
     assert r.H == pytest.approx(h, rel=1e-9)
+
+
+def test_a_liquid_too_rich_in_gas_to_boil_above_freezing_is_told_so():
+    s = velmora.System("CO2-H2O")
+    feed = {"H2O": W, "CO2": 1.4553402966072542}       # ~1.46 mol/kg CO2, 0.61 bar
+    with pytest.raises(ValueError) as e:
+        s.bubble_temperature(feed, 61226.5)
+    msg = str(e.value)
+    assert msg.startswith("the bubble temperature at P = 61226.5 Pa lies below ")
+    assert "under the freezing point of water" in msg
+    # the bubble pressure it names is the liquid's own, far above P
+    T = float(msg.split("lies below ")[1].split(" K")[0])
+    Pb = float(msg.split("bubble pressure there is ")[1].split(" Pa")[0])
+    assert s.liquid(T, feed).bubble_pressure == pytest.approx(Pb, rel=1e-5)
+    assert Pb > 10 * 61226.5

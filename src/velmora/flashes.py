@@ -852,10 +852,20 @@ def _bubble_T(system, z, P, T0):
     fa, step = f(a), 10.0
     while fa != 0.0:
         b = min(a + step, checks.T_MAX) if fa < 0.0 else max(a - step, checks.T_MIN)
-        fb = f(b)
-        if (fb > 0.0) != (fa > 0.0) or fb == 0.0:
-            a = brentq(f, min(a, b), max(a, b), xtol=1e-10, rtol=4.0 * np.finfo(float).eps)
-            break
+        try:
+            fb = f(b)
+            if (fb > 0.0) != (fa > 0.0) or fb == 0.0:
+                a = brentq(f, min(a, b), max(a, b), xtol=1e-10, rtol=4.0 * np.finfo(float).eps)
+                break
+        except ConvergenceError:
+            if fa < 0.0 or b >= checks.T_HINT:
+                raise
+            # below the freezing point of water the supercooled liquid's equilibrium may fail
+            raise ValueError(
+                f"the bubble temperature at P = {P:g} Pa lies below {a:g} K (the liquid's "
+                f"bubble pressure there is {P * math.exp(fa):.6g} Pa), under the freezing point "
+                "of water: at this pressure the liquid holds more of its gases than a liquid "
+                "can") from None
         if b in (checks.T_MIN, checks.T_MAX):
             side = "below" if fa > 0.0 else "above"
             why = (f"; the gases {', '.join(c for c in system.gases)} keep it far below"
