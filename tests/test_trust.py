@@ -144,3 +144,15 @@ def test_a_liquid_too_rich_in_gas_to_boil_above_freezing_is_told_so():
     Pb = float(msg.split("bubble pressure there is ")[1].split(" Pa")[0])
     assert s.liquid(T, feed).bubble_pressure == pytest.approx(Pb, rel=1e-5)
     assert Pb > 10 * 61226.5
+
+
+def test_every_error_of_the_front_door_shares_one_base():
+    from velmora import errors
+    for cls in (errors.ConvergenceError, errors.ReportError, errors.ChemistryError,
+                errors.SweepError):
+        assert issubclass(cls, velmora.VelmoraError)
+    # and keeps the base it had, so existing handlers still catch it
+    assert issubclass(errors.ChemistryError, ValueError)
+    assert issubclass(errors.ConvergenceError, RuntimeError)
+    with pytest.raises(velmora.VelmoraError):
+        velmora.System("no-such-chemistry")

@@ -6,7 +6,12 @@ correlation or a parameter set come with a RangeWarning.
 """
 
 
-class ConvergenceError(RuntimeError):
+class VelmoraError(Exception):
+    """Base of every error the front door raises of its own (catch this to catch them all;
+    bad input stays a ValueError or TypeError as well, see ``ChemistryError``)."""
+
+
+class ConvergenceError(VelmoraError, RuntimeError):
     """No verified answer: the solver did not converge, and the recoveries tried did not either.
 
     Attributes: ``T`` [K], ``P`` [Pa], ``feed`` ({component: mole fraction}), ``residual``
@@ -30,17 +35,17 @@ class DefaultParameterWarning(UserWarning):
     range problem (not a RangeWarning); given once per system and pair."""
 
 
-class ReportError(RuntimeError):
+class ReportError(VelmoraError, RuntimeError):
     """The parameter report of a chemistry cannot be had: not in the cache and no engine to
     write it, or a cache folder that cannot be written."""
 
 
-class ChemistryError(ValueError):
+class ChemistryError(VelmoraError, ValueError):
     """A chemistry that cannot be used as given (its species and components do not match, an
     unknown name)."""
 
 
-class SweepError(RuntimeError):
+class SweepError(VelmoraError, RuntimeError):
     """A sweep that cannot return its whole table: a worker process died twice over the same
     points, an executor broke, or a point failed in a sweep asked to stop at the first failure
     (``errors="raise"``). Never a table with rows missing."""
