@@ -8,7 +8,7 @@ PEERS      := phreeqpython cantera
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas \
-          tqdm "dask[distributed]"
+          tqdm "dask[distributed]" ruff
 
 .PHONY: demo test install deps bench clean
 
@@ -27,6 +27,8 @@ install: deps
 	$(PIP) install -q --no-build-isolation --no-deps .
 
 test: install
+	@echo "==> Lint of the front door (ruff, seconds)"
+	$(VENV)/bin/ruff check
 	@echo "==> C++ core tests"
 	$$(ls -t build/*/core_tests | head -n 1)
 	@echo "==> Python tests (pytest, up to 2 min)"

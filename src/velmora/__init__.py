@@ -25,12 +25,13 @@ The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electro
 
 __version__ = "0.1.0"
 
-from .errors import (VelmoraError, ChemistryError, ConvergenceError, DefaultParameterWarning, RangeWarning, ReportError,
-                     SweepError)
+from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, RangeWarning,
+                     ReportError, SweepError, VelmoraError)
 from .flashes import FlashResult
 from .states import LiquidState
 from .system import System, chemistries
 from .sweep import sweep
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
-           "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError", "ChemistryError", "sweep", "SweepError", "__version__"]
+           "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError",
+           "ChemistryError", "sweep", "SweepError", "__version__"]

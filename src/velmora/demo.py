@@ -68,7 +68,8 @@ def co2_curves(mea):
 def print_co2(rows):
     print()
     print("CO2 over 30 wt% aqueous MEA (measured: Jou, Mather & Otto 1995)")
-    print(f"{'T [C]':>6} {'loading':>8} {'p_CO2 meas [kPa]':>17} {'p_CO2 calc [kPa]':>17} {'calc/meas':>10} {'P bubble [kPa]':>15}")
+    print(f"{'T [C]':>6} {'loading':>8} {'p_CO2 meas [kPa]':>17} {'p_CO2 calc [kPa]':>17} "
+          f"{'calc/meas':>10} {'P bubble [kPa]':>15}")
     for t_c, a, pm, pc, P in rows:
         print(f"{t_c:6.0f} {a:8.4f} {pm:17.5g} {pc:17.5g} {pc / pm:10.2f} {P:15.5g}")
     inside = [pc / pm for _, a, pm, pc, _ in rows if 0.1 <= a <= 0.5]
@@ -91,12 +92,14 @@ def print_nacl(rows):
     ref = {m: (g, phi) for m, g, phi in ROBINSON_STOKES}
     print()
     print("NaCl(aq) at 25 C (molality scale; measured: Robinson & Stokes 1959)")
-    print(f"{'m [mol/kg]':>10} {'gamma+- calc':>13} {'R&S':>7} {'dev':>7} {'phi calc':>9} {'R&S':>7} {'dev':>7}")
+    print(f"{'m [mol/kg]':>10} {'gamma+- calc':>13} {'R&S':>7} {'dev':>7} {'phi calc':>9} "
+          f"{'R&S':>7} {'dev':>7}")
     for m, g, phi in rows:
         extra = ""
         if m in ref:
             rg, rp = ref[m]
-            extra = f"{rg:7.3f} {100 * (g / rg - 1):6.1f}% {phi:9.4f} {rp:7.3f} {100 * (phi / rp - 1):6.1f}%"
+            extra = (f"{rg:7.3f} {100 * (g / rg - 1):6.1f}% {phi:9.4f} {rp:7.3f} "
+                     f"{100 * (phi / rp - 1):6.1f}%")
         else:
             extra = f"{'':7} {'':7} {phi:9.4f}"
         print(f"{m:10.2f} {g:13.4f} {extra}")
@@ -112,10 +115,11 @@ def flue_gas_flash(mea):
     step(f"TP flash of a flue-gas-like feed at {T - 273.15:.0f} C, {P / 1e3:.3f} kPa")
     r = mea.flash(feed, P, T=T)
     print()
-    print("TP flash: 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) with 20 kg lean 30 wt% MEA (loading 0.2)")
+    print("TP flash: 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) with 20 kg lean 30 wt% MEA "
+          "(loading 0.2)")
     print(r)
-    print(f"CO2 captured: {100 * (1 - r.vapor['CO2'] * r.vapor_fraction * sum(feed.values()) / feed['CO2']):.1f} % "
-          f"of the CO2 fed; liquid pH {r.liquid.pH:.2f}")
+    left = r.vapor["CO2"] * r.vapor_fraction * sum(feed.values()) / feed["CO2"]
+    print(f"CO2 captured: {100 * (1 - left):.1f} % of the CO2 fed; liquid pH {r.liquid.pH:.2f}")
     return r
 
 
@@ -126,7 +130,8 @@ def plot(co2_rows, nacl_rows, path):
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(11, 4.5))
     for t_c, color in ((40.0, "tab:blue"), (120.0, "tab:red")):
         calc = sorted((a, pc) for t, a, _, pc, _ in co2_rows if t == t_c)
-        ax1.semilogy([a for a, _ in calc], [p for _, p in calc], "-", color=color, label=f"{t_c:.0f} °C model")
+        ax1.semilogy([a for a, _ in calc], [p for _, p in calc], "-", color=color,
+                     label=f"{t_c:.0f} °C model")
         ax1.semilogy([a for a, _ in JOU_1995[t_c]], [p for _, p in JOU_1995[t_c]], "o", color=color,
                      mfc="none", label=f"{t_c:.0f} °C Jou et al. 1995")
     ax1.set_xlabel("loading [mol CO2 / mol MEA]")
@@ -135,11 +140,12 @@ def plot(co2_rows, nacl_rows, path):
     ax1.legend(fontsize=8)
     ax2.plot([m for m, _, _ in nacl_rows], [g for _, g, _ in nacl_rows], "-",
              label="gamma+- model (pair fitted to Pitzer, Peiper & Busey 1984)")
-    ax2.plot([m for m, _, _ in ROBINSON_STOKES], [g for _, g, _ in ROBINSON_STOKES], "o", mfc="none",
+    rs_m = [m for m, _, _ in ROBINSON_STOKES]
+    ax2.plot(rs_m, [g for _, g, _ in ROBINSON_STOKES], "o", mfc="none",
              label="gamma+- Robinson & Stokes 1959")
     ax2.plot([m for m, _, _ in nacl_rows], [p for _, _, p in nacl_rows], "-",
              label="osmotic coefficient model")
-    ax2.plot([m for m, _, _ in ROBINSON_STOKES], [p for _, _, p in ROBINSON_STOKES], "s", mfc="none",
+    ax2.plot(rs_m, [p for _, _, p in ROBINSON_STOKES], "s", mfc="none",
              label="osmotic coefficient R&S")
     ax2.set_xlabel("molality NaCl [mol/kg]")
     ax2.set_ylabel("gamma+- and osmotic coefficient")
@@ -157,7 +163,8 @@ def dense_co2(mea):
         for i in range(61):
             a = 0.002 * (0.66 / 0.002) ** (i / 60)        # 0.002 ... 0.66, log-spaced
             liq = mea_liquid(mea, t_c + 273.15, a)
-            rows.append((t_c, a, None, liq.partial_pressures["CO2"] / 1e3, liq.bubble_pressure / 1e3))
+            rows.append((t_c, a, None, liq.partial_pressures["CO2"] / 1e3,
+                         liq.bubble_pressure / 1e3))
     return rows
 
 

@@ -152,7 +152,8 @@ def _no_vapor_only(system, z, P, value, share):
              if c not in system._info.volatile and z[k] > 0.0]
     return (f"vapor fraction {value:g} cannot be reached at P = {P:g} Pa: "
             f"{', '.join(fixed)} do{'es' if len(fixed) == 1 else ''} not evaporate "
-            f"({share:.4g} of the feed), so at most {1.0 - share:.6g} of the feed can become vapor, "
+            f"({share:.4g} of the feed), so at most {1.0 - share:.6g} of the feed can become "
+            "vapor, "
             "and less where the liquid saturates: a liquid that holds a salt has no vapor-only "
             "state (give vapor_fraction below that, or solids=True to let the salt come out)")
 
@@ -291,7 +292,6 @@ def _check(system, z, raw, T, P):
     """(largest residual, balance, (f, n, lng, speciation residual)) of a core result (whose
     H, S and true amounts are made those of the settled liquid where the speciation's recovery
     was needed to settle it)."""
-    el = system.model
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
@@ -426,7 +426,7 @@ def _one_phase_vapor(system, z, T, P):
     el = system.model
     el._warm = None
     x = z.copy()
-    for it in range(1, 301):
+    for it in range(1, 301):  # noqa: B007 (the count is returned)
         K, n = el.kvalues(system.pp, x, z, T, P)
         K = np.asarray(K, dtype=float)
         # a nonvolatile component keeps a liquid, unless it is a trace (its brine weighs nothing)
@@ -458,7 +458,7 @@ def _substitution(system, z, T, P, start=None):
     K = np.asarray(K, dtype=float)
     beta = 0.0
     w, last = 1.0, math.inf
-    for it in range(1, SUBSTITUTION_STEPS + 1):
+    for it in range(1, SUBSTITUTION_STEPS + 1):  # noqa: B007 (the count is returned)
         beta = phasekit._k_rachford_rice(z, K)
         b = min(max(beta, 0.0), 1.0)
         # components absent from the feed stay absent (0/0 when b = 1 and K = 0)
@@ -528,10 +528,10 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
     unknowns ln v_k, or ln (a_k - v_k) for a component the vapor takes most of at the start (CO2
     boiled out of a water: its liquid part is the small difference of two near equals), a_k
     what the feed can give of it (its own amount and, of a gas, what its salts hold: a
-    carbonate water can lose more CO2 than it was given), and T with ``beta`` given. Returns (beta, x, y, n, T, evaluations); ValueError where it finds no
-    split."""
+    carbonate water can lose more CO2 than it was given), and T with ``beta`` given. Returns
+    (beta, x, y, n, T, evaluations); ValueError where it finds no split."""
     from velmora import phasekit
-    el, pp, comps = system.model, system.pp, system.components
+    pp, comps = system.pp, system.components
     nc, m = len(comps), len(V)
     free_T = beta is not None
     lnP = math.log(P)

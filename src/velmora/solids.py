@@ -486,7 +486,7 @@ def _start(system, s, active, m, liq, evaluate):
                 terms = [(v, v / a) for v, a, _ in left]
                 top = 1.0 / max(r for _, r in terms)
 
-                def f(a):
+                def f(a, si=si, terms=terms):
                     return si + sum(v * math.log1p(-r * a) for v, r in terms)
 
                 # to a millionth of the largest amount: the start keeps a thousandth back

@@ -33,7 +33,8 @@ class LiquidState:
     Scalars: ``T`` [K], ``pH``, ``ionic_strength`` [mol/kg], ``water_activity``,
     ``osmotic_coefficient``, ``bubble_pressure`` [Pa]. Per component: ``apparent`` (input
     amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
-    ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of this answer.
+    ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of
+    this answer.
     The activity scales, pH, ionic strength, osmotic and mean activity coefficients are worked
     out when one of them is first read; a pickled state carries them all.
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
@@ -163,7 +164,8 @@ class LiquidState:
                 "ln_gamma": self.ln_gamma, "gamma": self.gamma, "gamma_molal": self.gamma_molal,
                 "activity": self.activity}
         return pd.DataFrame({k: [v.get(s, math.nan) for s in self.species]
-                             for k, v in cols.items()}, index=pd.Index(self.species, name="species"))
+                             for k, v in cols.items()},
+                            index=pd.Index(self.species, name="species"))
 
     def __repr__(self):
         lines = [f"LiquidState at T = {self.T:.2f} K: pH {_fmt(self.pH)}, ionic strength "

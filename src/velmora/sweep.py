@@ -395,7 +395,7 @@ class _Job:
 
     @property
     def key(self):
-        self.blob
+        _ = self.blob               # made with the blob
         return self._key
 
     def task(self, lo, hi, blob=None):
@@ -466,7 +466,7 @@ class _Job:
     def pool(self, workers, chunks):
         """A local process pool; the chunks of a worker that died are redone in a fresh pool
         once, then SweepError."""
-        for attempt in (1, 2):
+        for _attempt in (1, 2):
             broken = []
             ex = cf.ProcessPoolExecutor(workers, mp_context=_mp_context(),
                                         initializer=_install, initargs=(self.key, self.blob))
