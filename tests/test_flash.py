@@ -291,3 +291,22 @@ def test_flash_given_quantity_warm_trail_matches_full_flashes(request, system, q
     assert warm["T"] == pytest.approx(T, abs=1e-7)
     assert warm[quantity] == pytest.approx(target, rel=1e-10, abs=1e-10)
     balance(warm, np.asarray(z))
+
+
+@pytest.mark.parametrize("quantity,value,T0", [("beta", 0.3, 0), ("beta", 0.5, 330.0),
+                                               ("H", None, 400.0)])
+def test_flash_at_a_given_quantity_solves_for_T_once(carbonate, monkeypatch, quantity, value,
+                                                     T0):
+    """One temperature solve per call, and its answer is the TP flash at the temperature
+    solved: the given quantity met as closely as the solve converges on TP flashes."""
+    el, pp = carbonate
+    if value is None:
+        value = el.flash_tp(pp, Z_CARB, 371.0, P)[quantity]
+    calls = []
+    real = phasekit._solve_T
+    monkeypatch.setattr(phasekit, "_solve_T", lambda *a: calls.append(a) or real(*a))
+    r = el.flash(pp, Z_CARB, P, T0=T0, **{quantity: value})
+    assert len(calls) == 1
+    again = el.flash_tp(pp, Z_CARB, r["T"], P)
+    assert again[quantity] == pytest.approx(r[quantity], rel=1e-9, abs=1e-9)
+    assert r[quantity] == pytest.approx(value, rel=1e-6, abs=1e-6)

@@ -183,21 +183,6 @@ bool split_near(const Eigen::VectorXd& z, double P, const std::vector<char>& vol
     return true;
 }
 
-bool meets_as_solved(const std::vector<std::pair<double, double>>& seen, double T, double value,
-                     double target, double tol_T) {
-    std::vector<std::pair<double, double>> near = seen;  // the evaluations nearest T first
-    std::stable_sort(near.begin(), near.end(), [T](const auto& p, const auto& q) {
-        return std::fabs(p.first - T) < std::fabs(q.first - T);
-    });
-    const auto other = std::find_if(near.begin(), near.end(),
-                                    [&](const auto& p) { return p.first != near.front().first; });
-    if (other == near.end()) return true;
-    const auto& a = near.front();
-    const double slope = std::fabs((a.second - other->second) / (a.first - other->first));
-    const double own = a.first == T ? std::fabs(a.second - target) : 0.0;
-    return std::fabs(value - target) <= own + tol_T * slope;
-}
-
 void phase_energies(double beta, const Eigen::VectorXd& x, const Eigen::VectorXd& y,
                     const Eigen::VectorXd& n, const TPFlashHooks& hooks, double* H, double* S) {
     double h = 0.0, s = 0.0;

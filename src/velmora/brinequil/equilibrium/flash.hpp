@@ -74,13 +74,6 @@ struct SplitStart {
 bool split_near(const Eigen::VectorXd& z, double P, const std::vector<char>& vol,
                 const SplitHooks& hooks, SplitStart& start, SplitResult& out);
 
-// A temperature solve on evaluations `seen` (T, value) ended at T, where another evaluation
-// gives `value`: true when that meets `target` as closely as the solve's own value at T did, give
-// or take the equivalent of tol_T in temperature (the slope between the two evaluations nearest
-// T), or when fewer than two distinct temperatures were evaluated.
-bool meets_as_solved(const std::vector<std::pair<double, double>>& seen, double T, double value,
-                     double target, double tol_T);
-
 struct TPFlashHooks {
     std::function<KValues(const Eigen::VectorXd& x, const Eigen::VectorXd& y)> kvalues;
     std::function<SplitResult(const Eigen::VectorXd& z, const Eigen::VectorXd& v0)> newton;

@@ -437,6 +437,10 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
     return flash_tp_impl(self, pp, z, T, P, core::kFlashTol);
 }
 
+// Within this share of the target (of 1 for a vapor fraction, of 1e6 J/kmol at least for H and
+// S) a temperature solve takes the TP flash's own value rather than the trail's.
+constexpr double kExact = 1e-3;
+
 // The TP flashes of one temperature solve (flash at a given H, S or vapor fraction), as the
 // solver asks for them one temperature after the other. After a two-phase flash the next one
 // starts its split from that solution and its Jacobian (split_near): a few speciations instead
@@ -480,7 +484,6 @@ public:
                 last_T_ = T_;
                 last_s_ = at_last.s;
                 T_ = T;
-                warm_ = true;
                 return pick(*r, key);
             }
         }
@@ -492,16 +495,9 @@ public:
         return r[py::str(key == Entry::H ? "H" : key == Entry::S ? "S" : "beta")];
     }
 
-    // The TP flash at the solved temperature T gives `value`: true when it meets `target` as
-    // the trail did (meets_as_solved, to kAgreeT), or when the trail made no warm split.
-    bool met(double T, double value, double target) const {
-        return !warm_ || core::meets_as_solved(seen_, T, value, target, kAgreeT);
-    }
-
 private:
     py::object pick(const core::TPFlashResult& r, Entry key) {
         const double v = key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta;
-        seen_.emplace_back(T_, v);
         return py::float_(v);
     }
     // The value of a TP flash; a two-phase one starts the next flash's split.
@@ -543,7 +539,6 @@ private:
     }
 
     static constexpr int kFirstSteps = 3;  // substitution steps of a first flash before its split
-    static constexpr double kAgreeT = 1e-7;  // K: how far the trail may place the solved T
 
     py::handle self_, pp_;
     const Eigen::VectorXd& z_;
@@ -553,8 +548,6 @@ private:
     std::optional<double> last_T_;            // the split before it, at last_T_
     Eigen::VectorXd last_s_;
     std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
-    std::vector<std::pair<double, double>> seen_;  // (T, value) of every evaluation
-    bool warm_ = false;                            // some value came from a warm split
 };
 
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
@@ -717,20 +710,21 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             } else {
                 throw core::ValueError("Give one of T, H, S, beta");
             }
-            auto run = [&](bool warm) {
-                return solve(py::cpp_function([&, warm](py::object t) -> py::object {
-                                 if (pre)
-                                     if (py::object below = pre(t)) return below;
-                                 return warm ? trail.value(t, key) : FlashTrail::entry(tp(t), key);
-                             }),
-                             target, start);
-            };
-            py::object Tsol = run(true);
+            // One temperature solve. Far from the target the trail's warm splits give the value
+            // (a few speciations each); within kExact of it, the TP flash itself, so the
+            // temperature solved is the one where the TP flash meets the target.
+            const double goal = to_double(target);
+            const double band = kExact * std::max(std::fabs(goal), key == Entry::Beta ? 1.0 : 1e6);
+            py::object Tsol = solve(py::cpp_function([&](py::object t) -> py::object {
+                                        if (pre)
+                                            if (py::object below = pre(t)) return below;
+                                        py::object v = trail.value(t, key);
+                                        if (std::fabs(to_double(v) - goal) <= band)
+                                            v = FlashTrail::entry(tp(t), key);
+                                        return v;
+                                    }),
+                                    target, start);
             py::object r = tp(Tsol);
-            if (!trail.met(to_double(Tsol), to_double(FlashTrail::entry(r, key)), to_double(target))) {
-                Tsol = run(false);
-                r = tp(Tsol);
-            }
             return r;
         },
         py::arg("pp"), py::arg("z"), py::arg("P"), py::arg("T") = py::none(),
