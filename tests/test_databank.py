@@ -7,9 +7,11 @@ import pytest
 
 from velmora.enginebridge import databank
 
-ATOMIC = {"H": 1.008, "C": 12.011, "N": 14.007, "O": 15.999, "S": 32.06, "Na": 22.990, "Cl": 35.45}
-REQUIRED = ["H2O", "CO2", "N2", "H2S", "NH3", "MEA", "CH3OH", "NaCl", "H3O+", "OH-", "HCO3-",
-            "CO3--", "MEAH+", "MEACOO-", "NH4+", "NH2COO-", "HS-", "Na+", "Cl-"]
+# Ar: 39.948 (Perry's Handbook 8th ed. and Reid, Prausnitz & Poling 1987)
+ATOMIC = {"H": 1.008, "C": 12.011, "N": 14.007, "O": 15.999, "S": 32.06, "Na": 22.990, "Cl": 35.45,
+          "Ar": 39.948}
+REQUIRED = ["H2O", "CO2", "N2", "O2", "Ar", "H2S", "NH3", "MEA", "CH3OH", "NaCl", "H3O+", "OH-",
+            "HCO3-", "CO3--", "MEAH+", "MEACOO-", "NH4+", "NH2COO-", "HS-", "Na+", "Cl-"]
 R = 8.314462618e-3  # kJ/(mol K)
 
 
@@ -87,6 +89,7 @@ def test_water_vapor_pressure_heat_capacity_and_formation():
 
 @pytest.mark.parametrize("solute, abc, tol", [
     ("CO2", (-8.55445, 4.01195, 9.52345), 0.005), ("N2", (-9.67578, 4.72162, 11.70585), 0.005),
+    ("O2", (-9.44833, 4.43822, 11.42005), 0.005), ("Ar", (-8.40954, 4.29587, 10.52779), 0.005),
     ("H2S", (-4.51499, 5.23538, 4.42126), 0.05)])  # H2S: Edwards et al. (1978), not a refit
 def test_henry_constants_against_iapws_g7_04(solute, abc, tol):
     # ln(H/p1*) = A/Tr + B tau^0.355/Tr + C Tr^-0.41 e^tau, Tr = T/647.096, tau = 1 - Tr
