@@ -13,7 +13,7 @@ from velmora.enginebridge import databank
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
 ATM = 101325.0
-C_WATER = 997.05 / 0.018015  # mol/m3 of liquid water at 25 C
+C_WATER = 997.05 / 0.018015  # mol/m3 of liquid water at 25 C (Kell 1975, solvents.toml)
 
 
 @pytest.mark.parametrize("gas, hcp, dlnh", [("O2", 1.3e-5, 1400.0), ("Ar", 1.4e-5, 1400.0)])

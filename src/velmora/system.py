@@ -36,7 +36,8 @@ class System:
                Their parameter reports are cached apart from the shipped databank's, by the
                overlays' digest.
     henry      the Henry components (a name or a sequence of names); by default every
-               component that the databank marks as a supercritical gas (CO2, N2, O2, Ar, H2S, NH3).
+               component that the databank marks as a supercritical gas (CO2, N2, O2, Ar, H2S,
+               NH3).
     cache      True: the parameter report comes from the report cache (written once by the
                engine); False: the engine writes it in memory and nothing is stored. Where it
                came from: ``report_origin``.
