@@ -487,12 +487,13 @@ def feed(chem, d):
     elif chem == "NH3-CO2-H2O":
         w["NH3"] = d.uniform(0.0, 5.0)
         w["CO2"] = w["NH3"] * d.uniform(0.0, 1.0)
-    elif chem.startswith("MEA-"):
-        # MEA 5-40 % of the unloaded liquid's mass (molar mass 61.084 g/mol, substances.toml),
-        # loading 0-1 mol acid gas per mol MEA
+    elif chem.startswith(("MEA-", "MDEA-")):
+        # the amine 5-40 % of the unloaded liquid's mass (molar masses of substances.toml),
+        # loading 0-1 mol acid gas per mol amine
+        amine, gas = chem.split("-")[:2]
         wt = d.uniform(0.05, 0.4)
-        w["MEA"] = wt / (1.0 - wt) * 1000.0 / 61.084
-        w[chem.split("-")[1]] = w["MEA"] * d.uniform(0.0, 1.0)
+        w[amine] = wt / (1.0 - wt) * 1000.0 / {"MEA": 61.084, "MDEA": 119.164}[amine]
+        w[gas] = w[amine] * d.uniform(0.0, 1.0)
     elif chem in ("K2CO3-CO2-H2O", "Na2CO3-CO2-H2O", "CaCO3-CO2-H2O"):
         salt = chem.split("-")[0]
         w[salt] = d.uniform(0.0, salt_top(salt))

@@ -10,8 +10,9 @@ from velmora.enginebridge import databank
 # Ar: 39.948 (Perry's Handbook 8th ed. and Reid, Prausnitz & Poling 1987)
 ATOMIC = {"H": 1.008, "C": 12.011, "N": 14.007, "O": 15.999, "S": 32.06, "Na": 22.990, "Cl": 35.45,
           "Ar": 39.948}
-REQUIRED = ["H2O", "CO2", "N2", "O2", "Ar", "H2S", "NH3", "MEA", "CH3OH", "NaCl", "H3O+", "OH-",
-            "HCO3-", "CO3--", "MEAH+", "MEACOO-", "NH4+", "NH2COO-", "HS-", "Na+", "Cl-"]
+REQUIRED = ["H2O", "CO2", "N2", "O2", "Ar", "H2S", "NH3", "MEA", "MDEA", "CH3OH", "NaCl", "H3O+",
+            "OH-", "HCO3-", "CO3--", "MEAH+", "MEACOO-", "MDEAH+", "NH4+", "NH2COO-", "HS-", "Na+",
+            "Cl-"]
 R = 8.314462618e-3  # kJ/(mol K)
 
 

@@ -4,7 +4,9 @@ Transcriptions: Jou, Mather & Otto (1995) from the shared validation set; Aronu 
 Hilliard (2008), Xu & Rochelle (2011), Pitzer, Peiper & Busey (1984) and the CRC Handbook's
 mean activity coefficients (Robinson & Stokes's for CaCl2) from third-party transcriptions of
 those sources (_tables.py);
-Lawson & Garst (1976), H2S and CO2 over aqueous MEA, from a third-party transcription (below).
+Lawson & Garst (1976), H2S and CO2 over aqueous MEA, from a third-party transcription (below);
+Haji-Sulaiman et al. (1998) and Jou, Mather & Otto (1982) over 2 M MDEA from the shared validation
+set (third-hand transcriptions, unverified against the papers).
 """
 
 import math
@@ -33,6 +35,8 @@ CITE = {
                 "CaCl2 0.1-1 mol/kg (as digitised in pyEQL's CRC data file; the CRC Handbook's own "
                 "table, after Staples & Nuttall 1977, differs by up to 0.005)",
     "lawson": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table IV",
+    "haji": "Haji-Sulaiman, Aroua & Benamor, Chem. Eng. Res. Des. 76 (1998) 961, 2 M MDEA",
+    "jou82": "Jou, Mather & Otto, Ind. Eng. Chem. Process Des. Dev. 21 (1982) 539, Table II, 2.0 M MDEA",
     "lawson_co2": "Lawson & Garst, J. Chem. Eng. Data 21 (1976) 20, Table V",
     "crc_cacl2": "CRC Handbook of Chemistry and Physics, 92nd ed. (2011), p. 5-106, Mean activity "
                  "coefficients of electrolytes as a function of concentration, CaCl2 at 2 and 5 mol/kg "
@@ -97,6 +101,34 @@ def mea_h2s_sets():
     return [DataSet("Lawson & Garst 1976, 15.2 wt%", "partial_pressure", "MEA-H2S-H2O", "H2S",
                     amine_points("MEA", W_MEA_LAWSON_GARST, rows, gas="H2S"), CITE["lawson"], 0.2,
                     "loading [mol H2S/mol MEA]")]
+
+
+# 2 M MDEA: (T [K], loading [mol gas/mol MDEA], p [kPa]). Haji-Sulaiman et al. (1998), CO2;
+# Jou, Mather & Otto (1982), H2S at 40 C.
+HAJI_SULAIMAN_1998 = [(303.0, a, p) for p, a in [
+    (1.064, 0.114), (3.130, 0.244), (4.802, 0.333), (10.535, 0.483), (29.756, 0.673),
+    (48.370, 0.793), (95.830, 0.880)]] + [(313.0, a, p) for p, a in [
+    (1.064, 0.103), (3.069, 0.197), (5.176, 0.267), (10.029, 0.374), (30.349, 0.603),
+    (47.520, 0.688), (93.956, 0.805)]] + [(323.0, a, p) for p, a in [
+    (0.997, 0.079), (2.938, 0.148), (4.761, 0.194), (9.725, 0.298), (28.435, 0.471),
+    (44.136, 0.590), (91.514, 0.726)]]
+JOU_1982_H2S = [(313.15, a, p) for a, p in [
+    (0.674, 27.3), (0.443, 8.98), (0.368, 5.76), (0.162, 1.20), (0.0871, 0.370), (0.0576, 0.171),
+    (0.0238, 0.0308)]]
+# 2 mol/L MDEA as a mass fraction of the unloaded solution: 238.3 g MDEA in 1 L, water the rest
+# of the volume with ideal mixing at 25 C (MDEA 1033.5 kg/m3, water 997.05, solvents.toml): an
+# estimate, no density of these solutions was at hand
+W_MDEA_2M = 0.237
+
+
+def mdea_sets():
+    """CO2 (30-50 C) and H2S (40 C) over 2 M aqueous MDEA, one set per gas."""
+    return [DataSet("Haji-Sulaiman 1998, 2 M", "partial_pressure", "MDEA-CO2-H2O", "CO2",
+                    amine_points("MDEA", W_MDEA_2M, HAJI_SULAIMAN_1998), CITE["haji"], 0.2,
+                    "loading [mol CO2/mol MDEA]"),
+            DataSet("Jou 1982, 2 M", "partial_pressure", "MDEA-H2S-H2O", "H2S",
+                    amine_points("MDEA", W_MDEA_2M, JOU_1982_H2S, gas="H2S"), CITE["jou82"], 0.2,
+                    "loading [mol H2S/mol MDEA]")]
 
 
 def mea_co2_check_set():

@@ -122,9 +122,28 @@ def _mea_h2s():
     return data.mea_h2s_sets(), params, None, (298.15, 383.15)
 
 
+# MDEA with CO2 or H2S: the water / (MDEAH+, anion) pair (CO2, 30-50 C: A + B/T each way; H2S,
+# 40 C only: A each way) and the MDEA / (MDEAH+, anion) pair (A each way), alpha 0.2. The
+# MDEA-water pair stays ideal (no data for it here), the reference where the protonation
+# constant of Perez-Salado Kamps & Maurer holds as it is.
+def _mdea(gas):
+    anion = "HCO3-" if gas == "CO2" else "HS-"
+    water, amine = ("H2O", "MDEAH+", anion), ("MDEA", "MDEAH+", anion)
+    params = [Parameter("electrolyte_pair", water, "A_m_ca", 8.0, 0.0, 20.0, (8.0, 5.0)),
+              Parameter("electrolyte_pair", water, "A_ca_m", -4.0, -15.0, 0.0, (-4.0, 5.0)),
+              Parameter("electrolyte_pair", amine, "A_m_ca", 10.0, 0.0, 20.0, (10.0, 5.0)),
+              Parameter("electrolyte_pair", amine, "A_ca_m", -2.0, -15.0, 0.0, (-2.0, 5.0))]
+    if gas == "CO2":
+        params += [Parameter("electrolyte_pair", water, f, 0.0, -4000.0, 4000.0, (0.0, 2000.0), 300.0)
+                   for f in ("B_m_ca", "B_ca_m")]
+    sets = [d for d in data.mdea_sets() if d.species == gas]
+    return sets, params, None, ((298.15, 323.15) if gas == "CO2" else (308.15, 318.15))
+
+
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
         **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS},
-        "MEA-H2S-H2O": _mea_h2s, "HCl-NaCl-H2O": _hydronium}
+        "MEA-H2S-H2O": _mea_h2s, "HCl-NaCl-H2O": _hydronium,
+        "MDEA-CO2-H2O": lambda: _mdea("CO2"), "MDEA-H2S-H2O": lambda: _mdea("H2S")}
 
 
 def base_without(name):
