@@ -66,7 +66,8 @@ SCHEMA = {
                          {"molecule": "str", "cation": "str", "anion": "str", "A_m_ca": "num",
                           "B_m_ca": "num", "A_ca_m": "num", "B_ca_m": "num", "alpha": "num",
                           "source": "str"},
-                         {"F_m_ca": "num", "F_ca_m": "num", "confidence": "str", **_T}),
+                         {"F_m_ca": "num", "F_ca_m": "num", "W1_A": "num", "W1_B": "num", "W2_A": "num",
+                          "W2_B": "num", "confidence": "str", **_T}),
     "solvents": ("id", {}, {"density": "map", "dielectric": "map"}),
     "chemistry": ("id", {"species": "strs", "equilibria": "strs", "source": "str"},
                   {"dissociation": "maps", "components": "strs", "henry": "strs"}),
@@ -405,6 +406,12 @@ class Databank:
         rec = self.electrolyte_record(molecule, cation, anion) or {}
         return rec.get("F_m_ca", 0.0), rec.get("F_ca_m", 0.0)
 
+    def electrolyte_w(self, molecule, cation, anion):
+        """(W1_A, W1_B, W2_A, W2_B) of the molecule-ion-pair term (docs/activity-model.md), zero
+        when absent."""
+        rec = self.electrolyte_record(molecule, cation, anion) or {}
+        return tuple(rec.get(f, 0.0) for f in ("W1_A", "W1_B", "W2_A", "W2_B"))
+
     # --- validity and chemistries
     def validity(self, kind, key):
         """(tmin, tmax) in K of a correlation, or None: kind "vapor_pressure" (key: species id),
@@ -668,6 +675,7 @@ def _delegate(name):
 for _name in ("digest", "table", "species", "known", "is_ion", "kind", "antoine", "henry_record",
               "henry", "vc", "cpig", "dhform", "cp_aq", "dhf_aq", "solvent", "reaction_record",
               "nrtl_pair", "nrtl_ln_t", "electrolyte_record", "electrolyte_pair", "electrolyte_ln_t",
+              "electrolyte_w",
               "is_default_pair", "validity", "chemistry", "chemistries"):
     globals()[_name] = _delegate(_name)
 del _name

@@ -254,7 +254,8 @@ def build_report(run, overrides=None):
                      f"{_num(fij)} {_num(fji)}  0 0  {_num(alpha)} 0" + _src(src))
 
     if cations and anions:
-        L += ["", "[NRTL-ELECTROLYTE]              tau_m,ca (A1 B1 F1 G1), tau_ca,m (A2 B2 F2 G2), alpha"]
+        L += ["", "[NRTL-ELECTROLYTE]              tau_m,ca (A1 B1 F1 G1), tau_ca,m (A2 B2 F2 G2), alpha"
+              " [, W1 (A B), W2 (A B)]"]
         for m in mols:
             if databank.species(ids[m])["kind"] == "salt":
                 continue
@@ -263,8 +264,11 @@ def build_report(run, overrides=None):
                     a1, b1, a2, b2, alpha, src = el_pair(ids[m], ids[c], ids[a])
                     f1, f2 = (0.0, 0.0) if (ids[m], ids[c], ids[a]) in overrides \
                         else databank.electrolyte_ln_t(ids[m], ids[c], ids[a])
+                    w = (0.0,) * 4 if (ids[m], ids[c], ids[a]) in overrides \
+                        else databank.electrolyte_w(ids[m], ids[c], ids[a])
+                    tail = "  " + " ".join(map(_num, w)) if any(w) else ""
                     L.append(f"{_q(m)}  {_q(c)}  {_q(a)}  {_num(a1)} {_num(b1)} {_num(f1)} 0  "
-                             f"{_num(a2)} {_num(b2)} {_num(f2)} 0  {_num(alpha)}" + _src(src))
+                             f"{_num(a2)} {_num(b2)} {_num(f2)} 0  {_num(alpha)}{tail}" + _src(src))
 
     def per_molecule(file, what, fields):
         """Lines of the molecules that `file` has a record of; every solvent needs one."""

@@ -31,8 +31,8 @@ class Model:
         charges z, molar masses mw [kg/kmol], Born radii [m] (ions), the solvent indices with
         their density (0 KELL, 1 DIPPR105, 2 POLY) and permittivity (0 BRADLEY-PITZER, 1 POLY,
         2 RECIP) correlations (code, coefficients), molecule pairs (i, j, 10 numbers) and
-        molecule-electrolyte pairs (molecule, cation, anion, 9 numbers). Raises ValueError for a
-        pair of the wrong length."""
+        molecule-electrolyte pairs (molecule, cation, anion, 9 or 13 numbers: 13 with the
+        molecule-ion-pair term). Raises ValueError for a pair of the wrong length."""
 
     @property
     def n(self) -> int:

@@ -19,7 +19,7 @@ _SECTIONS = {
     "SOLVENT-DENSITY": None,
     "SOLVENT-DIELECTRIC": None,
     "NRTL-MOLECULE": (2, (10,)),
-    "NRTL-ELECTROLYTE": (3, (9,)),
+    "NRTL-ELECTROLYTE": (3, (9, 13)),  # 13: with the molecule-ion-pair term's W1, W2
     "VAPOR-PRESSURE": (1, (7, 9)),
     "HENRY": (2, (5, 7)),
     "CRITICAL-VOLUME": (1, (1,)),

@@ -70,7 +70,8 @@ def salt_points(salt, rows):
     return tuple((T, m, {"H2O": MOL_WATER_PER_KG, salt: m}, v) for T, m, v in rows)
 
 
-FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha"),
+W_FIELDS = ("W1_A", "W1_B", "W2_A", "W2_B")   # the molecule-ion-pair term, zero unless fitted
+FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha", *W_FIELDS),
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
           "reaction": ("shift",)}
 
@@ -112,6 +113,7 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                 f1, f2 = db.electrolyte_ln_t(*p.key)
                 el[p.key] = dict(zip(("molecule", "cation", "anion"), p.key), A_m_ca=a1, B_m_ca=b1,
                                  F_m_ca=f1, A_ca_m=a2, B_ca_m=b2, F_ca_m=f2, alpha=alpha, source=source)
+                el[p.key].update((f, w) for f, w in zip(W_FIELDS, db.electrolyte_w(*p.key)) if w)
             el[p.key][p.field] = float(v)
         elif p.kind == "molecule_pair":
             if p.key not in mol:

@@ -161,8 +161,12 @@ PITZER_MAYORGA = {
 RS_KCL = [(2.0, 0.573), (3.0, 0.569), (4.0, 0.577)]
 # The same CRC table above 1 mol/kg, CaCl2 at 25 C (its values after Staples & Nuttall 1977):
 # (m [mol/kg], gamma+-); saturation is 7.4 mol/kg. Not used by the shipped fit, which ends at
-# 2.5 mol/kg: a check of it at 2 and 5 mol/kg.
+# 2.5 mol/kg: fitted to as well since the molecule-ion-pair term (2 and 5 mol/kg).
 CRC_CACL2_HIGH = [(2.0, 0.784), (5.0, 5.907)]
+# NaOH and KOH at 2 and 5 mol/kg in the same table as pyEQL digitised it (/work/shared/data
+# validation3.md, 5c; the Handbook's values after Hamer & Wu 1972)
+CRC_HIGH = {"NaOH": [(2.0, 0.714), (5.0, 1.076)], "KOH": [(2.0, 0.86), (5.0, 1.697)],
+            "CaCl2": CRC_CACL2_HIGH}
 # Highest molality of each salt's fit and tests at 25 C: 6 mol/kg or saturation, within the
 # range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg; KCl:
 # the Robinson & Stokes values to 4 mol/kg, saturation 4.8).
@@ -256,8 +260,15 @@ def salt_sets(salt):
     return sets
 
 
+def crc_high_set(salt):
+    """gamma+- of NaOH, KOH or CaCl2 at 25 C, 2 and 5 mol/kg (CRC Handbook; CaCl2 after Staples &
+    Nuttall 1977)."""
+    rows = [(298.15, m, g) for m, g in CRC_HIGH[salt]]
+    return DataSet(f"CRC {salt} gamma+- 2-5 mol/kg", "gamma_mean", f"{salt}-H2O", salt,
+                   salt_points(salt, rows), CITE["crc_cacl2" if salt == "CaCl2" else "crc"], 0.01,
+                   "m [mol/kg]")
+
+
 def cacl2_high_set():
     """gamma+- of CaCl2 at 25 C, 2 and 5 mol/kg (CRC Handbook, after Staples & Nuttall 1977)."""
-    rows = [(298.15, m, g) for m, g in CRC_CACL2_HIGH]
-    return DataSet("CRC CaCl2 gamma+- 2-5 mol/kg", "gamma_mean", "CaCl2-H2O", "CaCl2",
-                   salt_points("CaCl2", rows), CITE["crc_cacl2"], 0.01, "m [mol/kg]")
+    return crc_high_set("CaCl2")

@@ -205,6 +205,7 @@ Model::Model(ModelData d) : d_(std::move(d)) {
     for (int r = 0; r < 2; ++r)
         for (auto* v : {&eA_[r], &eB_[r], &eF_[r], &eG_[r]}) v->assign(ne, 0.0);
     eAlpha_.assign(ne, 0.0);
+    for (auto& v : eW_) v.assign(ne, 0.0);
     std::vector<char> given(ne, 0);  // the reader fills in the literature defaults
     for (const auto& p : d_.pairs) {
         const std::string which = "electrolyte pair (" + std::to_string(p.m) + ", " +
@@ -221,6 +222,10 @@ Model::Model(ModelData d) : d_(std::move(d)) {
             eG_[r][k] = p.p[4 * r + 3];
         }
         eAlpha_[k] = p.p[8];
+        for (int r = 0; r < 4; ++r) {
+            eW_[r][k] = p.p[9 + r];
+            has_w_ |= p.p[9 + r] != 0.0;
+        }
         given[k] = 1;
         if (!(p.p[8] > 0))
             throw std::invalid_argument(which + " with the non-positive alpha " + std::to_string(p.p[8]));
@@ -309,6 +314,14 @@ const Model::TState& Model::at(double T) {
                            -s.alp[prev] * (s.tmca[prev] - s.tcam[prev]) == ae;
         s.Gcam[k] = again ? s.Gcam[prev] : std::exp(ag);
         s.Ecell[k] = again ? s.Ecell[prev] : std::exp(ae);
+    }
+    if (has_w_) {
+        s.W1.resize(ne);
+        s.W2.resize(ne);
+        for (std::size_t k = 0; k < ne; ++k) {
+            s.W1[k] = eW_[0][k] + eW_[1][k] / T;
+            s.W2[k] = eW_[2][k] + eW_[3][k] / T;
+        }
     }
     const std::size_t Cn = cats_.size(), An = ans_.size();
     s.alp_same.assign((Cn + An) * M, std::numeric_limits<double>::quiet_NaN());
@@ -458,6 +471,42 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     return F;
 }
 
+// The molecule-ion-pair term F_W = sum_{m,c,a} n_m n_c n_a / N^2 (W1 + W2 (n_c + n_a) / N), a
+// Margules-type short-range term of n G^ex/RT, homogeneous of degree one, with ln gamma_i^inf = 0
+// for every ion (each product holds n_c n_a), so the ions' reference state is unchanged. With
+// plain numbers (N = double) the gradient dF_W/dn is added to g by hand; with Dual numbers the
+// result carries it. Zero without the term (has_w_ false).
+template <class N>
+N Model::triple_term(const TState& s, const N* n, const N& Nt, double* g) const {
+    N F(0.0);
+    if (!has_w_) return F;
+    const int M = static_cast<int>(mols_.size());
+    const int An = static_cast<int>(ans_.size());
+    double dN = 0.0;  // dF/dN at fixed amounts, added to every species
+    for (std::size_t k = 0; k < s.W1.size(); ++k) {
+        const double w1 = s.W1[k], w2 = s.W2[k];
+        if (w1 == 0.0 && w2 == 0.0) continue;
+        const int mi = static_cast<int>(k % M), pair = static_cast<int>(k / M);
+        const int m = mols_[mi], c = cats_[pair / An], a = ans_[pair % An];
+        if constexpr (std::is_same_v<N, double>) {
+            const double iN = 1.0 / Nt, iN2 = iN * iN, S = n[c] + n[a];
+            const double P = n[m] * n[c] * n[a];
+            const double u = P * iN2, v = P * S * iN2 * iN;
+            F += w1 * u + w2 * v;
+            dN -= (2.0 * w1 * u + 3.0 * w2 * v) * iN;
+            const double ca = n[c] * n[a] * iN2, t = w1 + w2 * S * iN;
+            g[m] += ca * t;
+            g[c] += n[m] * n[a] * iN2 * t + w2 * P * iN2 * iN;
+            g[a] += n[m] * n[c] * iN2 * t + w2 * P * iN2 * iN;
+        } else {
+            F += n[m] * n[c] * n[a] / (Nt * Nt) * (w1 + w2 * (n[c] + n[a]) / Nt);
+        }
+    }
+    if constexpr (std::is_same_v<N, double>)
+        for (int i = 0; i < n_; ++i) g[i] += dN;
+    return F;
+}
+
 // The local-composition part of F (as lc) with the ion fractions Y held fixed (option fixed_Y),
 // and its gradient g = dF/dX by hand: with Y constant every cell is w num/den, w = X_centre (times
 // Y_partner for an ion-centred cell) and num, den linear in X, so a cell adds r = num/den (times
@@ -603,8 +652,9 @@ bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad
         X[i] = C_[i] * x[i];
         N += x[i];
     }
-    const double Flc = lc_fixed(s, X, o, qbuf_.data(), g);
+    double Flc = lc_fixed(s, X, o, qbuf_.data(), g);
     for (int i = 0; i < n_; ++i) g[i] *= C_[i];  // dX_i/dn_i = C_i
+    Flc += triple_term(s, x, N, g);
     if (NI == 0) {
         if (grad) std::copy(g, g + n_, grad);
         out = Flc / N;
@@ -680,6 +730,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
     } else {
         F = lc<K, D>(s, X, o, X + n_);
     }
+    F += triple_term<D>(s, nd, N, nullptr);
 
     // ---- long-range terms in the solvent mixture ---------------------------------------
     if (NI > 0) {

@@ -34,7 +34,9 @@ struct MoleculePair {
 
 struct ElectrolytePair {
     int m, c, a;
-    double p[9];  // tau_m,ca: A B F G; tau_ca,m: A B F G; alpha
+    // tau_m,ca: A B F G; tau_ca,m: A B F G; alpha; the molecule-ion-pair term W1: A B, W2: A B
+    // (W = A + B/T, zero when absent)
+    double p[13];
 };
 
 // Everything a report says about the species, in species order.
@@ -102,12 +104,14 @@ private:
         // rule where every pair it mixes has that alpha (sum_a Y_a alpha = alpha exactly), NaN
         // where they differ
         std::vector<double> alp_same;
+        std::vector<double> W1, W2;        // the molecule-ion-pair term's W at T, (ci*A + ai)*M + mi
     };
     const TState& at(double T);
     template <int K> double eval(const double* x, double T, const Options& o, double* grad);
     template <int K, class Q> Dual<K> lc(const TState& s, const Dual<K>* X, const Options& o, Q* q);
     double lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g);
     bool eval_fixed(const double* x, double T, const Options& o, double* grad, double& out);
+    template <class N> N triple_term(const TState& s, const N* n, const N& Nt, double* g) const;
 
     void check_size(Eigen::Index size, const char* what) const;
 
@@ -119,6 +123,8 @@ private:
     // molecule pair coefficients, M x M, [j*M + m]
     std::vector<double> mA_, mB_, mF_, mG_, mC_, mD_;
     std::vector<double> eA_[2], eB_[2], eF_[2], eG_[2], eAlpha_;  // per (ci, ai, mi)
+    std::vector<double> eW_[4];   // W1 A B, W2 A B per (ci, ai, mi)
+    bool has_w_ = false;          // any of them not zero
     TState ts_;
     // Dual-number work arrays, one per gradient width, reused between calls.
     std::tuple<std::vector<Dual<4>>, std::vector<Dual<8>>, std::vector<Dual<10>>, std::vector<Dual<12>>, std::vector<Dual<16>>,

@@ -122,8 +122,9 @@ PYBIND11_MODULE(_enrtl, m) {
                  for (auto t : pairs) {
                      auto tup = t.cast<py::tuple>();
                      auto p = tup[3].cast<std::vector<double>>();
-                     if (p.size() != 9) throw py::value_error("an electrolyte pair needs 9 numbers");
-                     enrtl::ElectrolytePair ep{tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {}};
+                     if (p.size() != 9 && p.size() != 13)
+                         throw py::value_error("an electrolyte pair needs 9 or 13 numbers");
+                     enrtl::ElectrolytePair ep{tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {}};  // zeros
                      std::copy(p.begin(), p.end(), ep.p);
                      d.pairs.push_back(ep);
                  }
