@@ -47,13 +47,19 @@ def cold(system):
      "dilution in water, molalities are per kg of water); give water, at least as much as keeps "
      "every solute below 100 mol/kg"),
     (dict(amounts={"MEA": 1.0, "CO2": 0.1}), "the liquid has no water (H2O)"),
-    (dict(mass_fractions={"MEA": 0.9}), "MEA at 147.3 mol/kg of water lies outside 0-100 mol/kg"),
     (dict(amounts={"H2O": 1.0, "MEA": 1.0}, loading=4.0),
      "CO2 at 222 mol/kg of water lies outside 0-100 mol/kg"),
 ])
 def test_compositions_outside_the_aqueous_range_are_refused(mea, kw, message):
     with pytest.raises(ValueError, match=re.escape(message)):
         cold(mea).liquid(313.15, **kw)
+
+
+def test_an_amine_is_a_solvent_not_bound_by_the_solute_molality(mea):
+    # 90 wt% MEA is 147 mol/kg of water: a liquid of the mixed solvent, speciated and verified
+    liq = mea.liquid(313.15, mass_fractions={"MEA": 0.9}, loading=0.1)
+    assert liq.residual <= mea.tol
+    assert liq.x["MEA"] + liq.x["MEAH+"] + liq.x["MEACOO-"] > liq.x["H2O"]
 
 
 def test_salt_molality_bound_is_named(nacl):

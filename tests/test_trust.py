@@ -156,3 +156,18 @@ def test_every_error_of_the_front_door_shares_one_base():
     assert issubclass(errors.ConvergenceError, RuntimeError)
     with pytest.raises(velmora.VelmoraError):
         velmora.System("no-such-chemistry")
+
+
+def test_a_boiling_brine_leaves_a_brine_not_a_salt_melt():
+    # CaCl2 water boiled at 435 K, 1 atm: the model also has a root with 3e-9 of water left
+    # (a "liquid" of 1e13 mol/kg); the answer is the brine, its water activity P / Psat
+    s = velmora.System("CaCl2-H2O")
+    feed = {"H2O": W, "CaCl2": 2.4770003240897425}
+    T, P = 434.91468271137927, 101891.37898465543
+    r = s.flash(feed, P, T=T)
+    kg = r.x["H2O"] * 18.015 / 1000.0
+    assert 0.0 < r.x["CaCl2"] / kg < 100.0
+    psat = velmora.System("water").bubble_temperature({"H2O": 1.0}, P).T       # T_b at P
+    assert T > psat
+    assert r.liquid.partial_pressures["H2O"] == pytest.approx(P, rel=1e-6)
+    assert r.liquid.water_activity < 0.5

@@ -208,7 +208,7 @@ def liquid(system, app):
 
 def solutes(system, app):
     """The largest amount of the liquid ``app``; ValueError unless it has water and every
-    solute at most ``M_MAX`` mol/kg of water."""
+    solute at most ``M_MAX`` mol/kg of water (a solvent such as an amine may exceed it)."""
     water = app.get("H2O", 0.0)
     if not water > 0.0:
         raise ValueError("the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
@@ -217,8 +217,11 @@ def solutes(system, app):
                          f"{M_MAX:g} mol/kg")
     kg = water * (system._info.mw["H2O"] / 1000.0)
     top = max(app.values())
-    if top > M_MAX * kg:         # never water itself: 100 mol/kg x 0.018 kg/mol > 1
-        c, v = next((c, v) for c, v in app.items() if v > M_MAX * kg and c != "H2O")
+    solvents = system._info.solvents
+    over = [(c, v) for c, v in app.items()
+            if v > M_MAX * kg and c != "H2O" and c not in solvents] if top > M_MAX * kg else []
+    if over:
+        c, v = over[0]
         raise ValueError(
             f"{c} at {v / kg:.4g} mol/kg of water lies outside 0-{M_MAX:g} mol/kg: the "
             f"liquid is aqueous (at {M_MAX:g} mol/kg of one solute water is "
@@ -303,6 +306,10 @@ class SystemInfo:
     def __init__(self, system, db):
         el = system.model
         sp = el.sp
+        # solvent components besides water (amines): a liquid may be mostly amine, the bound on
+        # molality applies to the solutes (salts, dissolved gases)
+        self.solvents = frozenset(c for c in system.components if c != "H2O" and db.known(c)
+                                  and db.species(c)["kind"] == "solvent")
         self.names = list(el.names)
         self.pos = {s: i for i, s in enumerate(self.names)}
         self.mw = {s: float(m) for s, m in zip(self.names, sp.mw)}

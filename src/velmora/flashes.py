@@ -295,6 +295,10 @@ def _check(system, z, raw, T, P):
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
+    if raw["beta"] < 1.0:
+        # a liquid of the aqueous model: water, and no solute beyond M_MAX mol/kg of it (a flash
+        # may find a "liquid" of salt with 1e-9 of water, a root of the model outside its range)
+        checks.solutes(system, {c: v for c, v in app.items() if v > 0.0})
     f, n, lng, recovered = _settled(system, app, T)
     if recovered and raw["beta"] < 1.0:
         # the solver's liquid was the core's unsettled one: its enthalpy and entropy, and the
@@ -654,7 +658,10 @@ def _dew_point(system, z, P, T0):
     m = len(V)
     lnphi = phasekit.phi_vapor(pp, z, T0, P)
     f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0)
-    x0 = np.array([z[k] * z[k] * math.exp(lnphi[k]) * P / f0[comps[k]] for k in V])
+    # x_k ~ z_k / K_k; a component the feed's liquid holds at no fugacity starts at a trace
+    x0 = np.array([z[k] * z[k] * math.exp(lnphi[k]) * P / f0[comps[k]]
+                   if f0[comps[k]] > 0.0 else 1e-12 for k in V])
+    x0 = np.maximum(x0, 1e-300)
     mis = np.zeros(m + 1)
 
     def G(w):
@@ -758,6 +765,8 @@ def _result(system, z, T, P, beta, x, y, n):
     from velmora import phasekit
     el, pp = system.model, system.pp
     beta = float(beta)
+    if -1e-12 < beta < 0.0 or 1.0 < beta < 1.0 + 1e-12:
+        beta = min(max(beta, 0.0), 1.0)      # a split's rounding past a phase boundary
     if not np.all(np.isfinite(x)) or not np.all(np.isfinite(y)):
         raise ValueError("split not finite")
     H = S = 0.0
