@@ -8,7 +8,7 @@ PEERS      := phreeqpython cantera
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas \
-          tqdm "dask[distributed]" ruff
+          tqdm "dask[distributed]" ruff mypy
 
 .PHONY: demo test install deps bench clean
 
@@ -29,6 +29,8 @@ install: deps
 test: install
 	@echo "==> Lint of the front door (ruff, seconds)"
 	$(VENV)/bin/ruff check
+	@echo "==> Types of the front door (mypy, files in pyproject.toml; seconds)"
+	$(VENV)/bin/mypy
 	@echo "==> C++ core tests"
 	$$(ls -t build/*/core_tests | head -n 1)
 	@echo "==> Python tests (pytest, up to 2 min)"

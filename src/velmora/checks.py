@@ -19,11 +19,16 @@ Range warnings (``RangeWarning``) name the correlation or parameter set and its 
 """
 
 import math
+import re
 import warnings
 
 import numpy as np
 
 from .errors import DefaultParameterWarning, RangeWarning
+from .ids import databank_id
+
+# phasekit and enginebridge are imported where used: `import velmora.brinequil` runs this
+# package's __init__ and loads no sibling of the core but ionactivity (tests/test_package.py).
 
 T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0                      # Pa
@@ -114,10 +119,9 @@ def _names(system, mapping, what):
         hit = upper.get(str(key).strip().upper())
         if hit is None:
             from velmora.enginebridge import databank as db
-            from .system import _databank_id
 
             try:
-                sid = _databank_id(key, db)
+                sid = databank_id(key, db)
             except ValueError:
                 sid = None
             hit = sid if sid in valid else None
@@ -231,7 +235,6 @@ def solutes(system, app):
 
 
 def _elements(formula):
-    import re
     out = {}
     for el, k in re.findall(r"([A-Z][a-z]?)(\d*)", formula):
         out[el] = out.get(el, 0) + int(k or 1)

@@ -5,6 +5,8 @@ that cannot be verified raises ConvergenceError; results outside the range of th
 correlation or a parameter set come with a RangeWarning.
 """
 
+from collections.abc import Iterable
+
 
 class VelmoraError(Exception):
     """Base of every error the front door raises of its own (catch this to catch them all;
@@ -19,7 +21,15 @@ class ConvergenceError(VelmoraError, RuntimeError):
     attempts made, in order).
     """
 
-    def __init__(self, message, T=None, P=None, feed=None, residual=None, tried=()):
+    T: float | None
+    P: float | None
+    feed: dict[str, float] | None
+    residual: float | None
+    tried: tuple[str, ...]
+
+    def __init__(self, message: str, T: float | None = None, P: float | None = None,
+                 feed: dict[str, float] | None = None, residual: float | None = None,
+                 tried: Iterable[str] = ()) -> None:
         super().__init__(message)
         self.T, self.P, self.feed, self.residual, self.tried = T, P, feed, residual, tuple(tried)
 

@@ -12,11 +12,20 @@ Units: T [K], P [Pa], H [J/mol of feed], S [J/(mol K) of feed] (the core works p
 """
 
 import math
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import checks
 from .errors import ConvergenceError
+from .states import LiquidState, _recover
+
+if TYPE_CHECKING:
+    import pandas
+
+# Imported where used, not here: pandas (optional, slow to import), scipy.optimize (~0.4 s to
+# import), the compiled core and its sibling modules phasekit and enginebridge (`import
+# velmora.brinequil` runs this package's __init__ and loads no sibling but ionactivity).
 
 KMOL = 1000.0          # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
@@ -36,7 +45,28 @@ class FlashResult:
     gave the answer) and ``raw`` (the core layer's result mapping).
     """
 
-    def __init__(self, system, z, raw, liquid, residual, balance, iterations, method):
+    T: float
+    P: float
+    vapor_fraction: float
+    H: float
+    S: float
+    feed: dict[str, float]
+    x: dict[str, float]
+    vapor: dict[str, float]
+    liquid: LiquidState
+    iterations: int
+    converged: bool
+    residual: float
+    balance: float
+    method: str
+    raw: dict[str, Any]
+    # a flash with solids only (``velmora.solids.flash_solids``)
+    solids: dict[str, float]
+    H_solids: float
+    S_solids: float
+
+    def __init__(self, system: Any, z: Any, raw: dict[str, Any], liquid: LiquidState,
+                 residual: float, balance: float, iterations: int, method: str) -> None:
         comps = system.components
         self.T, self.P = float(raw["T"]), float(raw["P"])
         self.vapor_fraction = float(raw["beta"])
@@ -53,7 +83,7 @@ class FlashResult:
         self.method = method
         self.raw = raw
 
-    def to_dict(self):
+    def to_dict(self) -> dict[str, Any]:
         """Scalars and compositions as plain Python values; the liquid as its own mapping."""
         keys = ("T", "P", "vapor_fraction", "H", "S", "feed", "x", "vapor", "iterations",
                 "converged", "residual", "balance", "method")
@@ -61,12 +91,12 @@ class FlashResult:
         d["liquid"] = self.liquid.to_dict()
         return d
 
-    def to_frame(self):
+    def to_frame(self) -> "pandas.DataFrame":
         """Per component: feed, liquid and vapor mole fractions (pandas DataFrame)."""
         import pandas as pd
         return pd.DataFrame({"feed": self.feed, "liquid": self.x, "vapor": self.vapor})
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         head = (f"FlashResult: T = {self.T:.3f} K, P = {self.P:.6g} Pa, vapor fraction "
                 f"{self.vapor_fraction:.6g}, H = {self.H:.6g} J/mol, S = {self.S:.6g} J/(mol K); "
                 f"{self.iterations} iterations ({self.method}), residual {self.residual:.2e}")
@@ -244,7 +274,6 @@ class _Verified:
 
 
 def _finish(system, z, v):
-    from .states import LiquidState
     raw = v.raw
     T = raw["T"]
     if raw["beta"] <= 0.0:
@@ -269,8 +298,6 @@ def _settled(system, app, T, settle=True):
     where none verifies. ``settle=False``: the core's answer as it is (the trial points of a
     split, whose answer is checked settled in the end). ``_settled`` adds whether the recovery
     was needed."""
-    from velmora.errors import ConvergenceError
-    from .states import _recover
     el = system.model
     if not settle:
         return el.fugacities(app, T) + (False,)

@@ -33,7 +33,12 @@ import numpy as np
 
 from . import checks
 from .errors import ConvergenceError, RangeWarning
+from .flashes import flash
 from .states import LiquidState, liquid_state
+
+# Imported where used, not here: scipy.optimize (~0.4 s to import), the compiled core and
+# activity model, and phasekit (`import velmora.brinequil` runs this package's __init__ and
+# loads no sibling of the core but ionactivity).
 
 LN10 = math.log(10.0)
 SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
@@ -160,6 +165,12 @@ class Solids:
         n = np.asarray(n, dtype=float)
         return (self.nu @ (np.log(n / n.sum()) + lng) - self.ln_k(T)) / LN10
 
+    def saturation_indices(self, T, n, lng):
+        """{solid: SI} of a liquid (true amounts n, ln gamma lng) at T."""
+        if not self.names:
+            return {}
+        return dict(zip(self.names, self.si(T, n, np.asarray(lng, dtype=float)).tolist()))
+
     def range_warnings(self, T, which=None):
         for k in range(len(self.names)) if which is None else which:
             lo, hi = self.ranges[k]
@@ -171,10 +182,7 @@ class Solids:
 
 def saturation_indices(system, T, n, lng):
     """{solid: SI} of a liquid (true amounts n, ln gamma lng) at T."""
-    ss = system.solids
-    if not len(ss):
-        return {}
-    return dict(zip(ss.names, ss.si(T, n, np.asarray(lng, dtype=float)).tolist()))
+    return system.solids.saturation_indices(T, n, lng)
 
 
 # ------------------------------------------------------------------------- derivatives
@@ -688,7 +696,6 @@ class _Split:
     liquid's saturation indices (all-vapor results have no liquid to saturate)."""
 
     def __init__(self, system, z, s, active, P, given, value, T0=None):
-        from .flashes import flash
         self.s, self.active = np.array(s, dtype=float), tuple(active)
         red = z.copy()
         for j, k in enumerate(active):

@@ -19,8 +19,15 @@ Conventions:
 """
 
 import math
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+from . import checks
+from .errors import ConvergenceError
+
+if TYPE_CHECKING:
+    import pandas
 
 
 class LiquidState:
@@ -44,7 +51,36 @@ class LiquidState:
     element or charge imbalance of feed = liquid + solids, relative) and ``iterations``.
     """
 
-    def __init__(self, system, apparent, T, n, lng, f, residual):
+    T: float
+    apparent: dict[str, float]
+    species: list[str]
+    amounts: dict[str, float]
+    x: dict[str, float]
+    ln_gamma: dict[str, float]
+    partial_pressures: dict[str, float]
+    bubble_pressure: float
+    vapor: dict[str, float]
+    residual: float
+    saturation_indices: dict[str, float]
+    solids: dict[str, float]
+    feed: dict[str, float]
+    # worked out on first use (``__getattr__``)
+    gamma: dict[str, float]
+    molality: dict[str, float]
+    gamma_molal: dict[str, float]
+    activity: dict[str, float]
+    water_activity: float
+    pH: float | None                   # None without H3O+ in the liquid
+    ionic_strength: float
+    osmotic_coefficient: float
+    charges: dict[str, float]
+    gamma_mean: dict[str, float]
+    # after a solid-liquid equilibrium only
+    balance: float
+    iterations: int
+
+    def __init__(self, system: Any, apparent: dict[str, float], T: float, n: Any, lng: Any,
+                 f: dict[str, float], residual: float) -> None:
         info = system._info
         names = info.names
         n = np.asarray(n, dtype=float)
@@ -63,14 +99,13 @@ class LiquidState:
         P = self.bubble_pressure
         self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
         self.residual = float(residual)
-        from .solids import saturation_indices
-        self.saturation_indices = saturation_indices(system, T, n, lng)
+        self.saturation_indices = system.solids.saturation_indices(T, n, lng)
         self.solids, self.feed = {}, dict(apparent)      # set by a solid-liquid equilibrium
         # the activity scales, pH, ionic strength, osmotic and mean activity coefficients: worked
         # out when one of them is first read (a solve that reads a few values skips the rest)
         self._pending = (system, nl, xl, lngl)
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
         pending = self.__dict__.get("_pending")
         if pending is None or name not in _DERIVED:
@@ -78,12 +113,12 @@ class LiquidState:
         self._derive(*pending)
         return self.__dict__[name]
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         if "_pending" in self.__dict__:
             self._derive(*self._pending)
         return {k: v for k, v in self.__dict__.items() if k != "_pending"}
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
 
     def _derive(self, system, nl, xl, lngl):
@@ -125,7 +160,7 @@ class LiquidState:
         self.__dict__.update(derived)
         self.__dict__.pop("_pending", None)
 
-    def mean_gamma(self, cation, anion):
+    def mean_gamma(self, cation: str, anion: str) -> float:
         """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""
         p, q = _stoichiometry(self.charges, cation, anion)
         return math.exp((p * math.log(self.gamma_molal[cation]) +
@@ -148,7 +183,7 @@ class LiquidState:
         return self
 
     # -- output ---------------------------------------------------------------------------------
-    def to_dict(self):
+    def to_dict(self) -> dict[str, Any]:
         """Every result as plain Python values (mappings of floats)."""
         keys = ("T", "apparent", "amounts", "x", "molality", "ln_gamma", "gamma", "gamma_molal",
                 "activity", "pH", "ionic_strength", "water_activity", "osmotic_coefficient",
@@ -157,9 +192,9 @@ class LiquidState:
         return {k: (dict(v) if isinstance(v, dict) else v)
                 for k, v in ((k, getattr(self, k)) for k in keys)}
 
-    def to_frame(self):
+    def to_frame(self) -> "pandas.DataFrame":
         """The per-species results as a pandas DataFrame (index: species)."""
-        import pandas as pd
+        import pandas as pd                 # optional (velmora[tables]), and slow to import
         cols = {"amount": self.amounts, "x": self.x, "molality [mol/kg]": self.molality,
                 "ln_gamma": self.ln_gamma, "gamma": self.gamma, "gamma_molal": self.gamma_molal,
                 "activity": self.activity}
@@ -167,7 +202,7 @@ class LiquidState:
                              for k, v in cols.items()},
                             index=pd.Index(self.species, name="species"))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         lines = [f"LiquidState at T = {self.T:.2f} K: pH {_fmt(self.pH)}, ionic strength "
                  f"{self.ionic_strength:.4g} mol/kg, water activity {self.water_activity:.5g}, "
                  f"bubble pressure {self.bubble_pressure:.6g} Pa"]
@@ -226,7 +261,7 @@ def _stoichiometry(charges, cation, anion):
 def ln_gamma_inf_water(system, T):
     """ln gamma of every species at infinite dilution in water (0 for the others): the molality
     scale's reference of the Henry components; the ions' model reference already is."""
-    from velmora import ionactivity
+    from velmora import ionactivity     # compiled activity model: not loaded by `import velmora`
     info = system._info
     out = np.zeros(len(info.names))
     for h in info.henry_idx:
@@ -246,8 +281,6 @@ def liquid_state(system, app, T):
     Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.speciation``),
     whose answer the core takes as its warm start. ConvergenceError when none verifies, also
     where the core diverged (its ValueError is the error's cause)."""
-    from . import checks
-
     el = system.model
     el._warm = None                    # a front-door answer does not depend on earlier calls
     try:
@@ -267,8 +300,7 @@ def liquid_state(system, app, T):
 def _recover(system, app, T, n_core, best, cause):
     """(f, n, lng, residual) of the first recovery that verifies, after the cold start left
     the true amounts n_core (None: it diverged with ``cause``) at residual ``best``."""
-    from velmora.errors import ConvergenceError
-    from . import checks, speciation
+    from . import speciation            # loads the compiled activity model; needed only here
 
     el = system.model
     fails = (ValueError, ArithmeticError)

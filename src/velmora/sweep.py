@@ -61,8 +61,18 @@ import threading
 import time
 import warnings
 from collections import OrderedDict, namedtuple
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Any
 
+import numpy as np
+
+from . import checks
 from .errors import SweepError
+from .system import System
+
+if TYPE_CHECKING:
+    import distributed
+    import pandas
 
 SERIAL_SECONDS = 2.0    # auto: a rest estimated longer than this goes to a process pool
 PROBE = 16              # auto: points computed serially to estimate the cost of one point
@@ -83,11 +93,15 @@ Outcome.__doc__ = """One point of ``map_points``: ``value`` (the result, the tup
 
 # ---------------------------------------------------------------------------- the sweep
 
-def sweep(system, conditions, what=None, executor=None, *, grid=False, basis="amounts",
-          solids=False, errors="record", chunksize=None, progress=None):
+def sweep(system: System, conditions: "Mapping[str, Any] | pandas.DataFrame",
+          what: str | Sequence[str] | None = None,
+          executor: "str | cf.Executor | distributed.Client | None" = None, *,
+          grid: bool = False, basis: str = "amounts", solids: bool = False,
+          errors: str = "record", chunksize: int | None = None,
+          progress: bool | None = None) -> "pandas.DataFrame":
     """A pandas DataFrame of ``what`` over ``conditions``: see the module's documentation."""
     try:
-        import pandas as pd
+        import pandas as pd                 # optional (velmora[sweep]), and slow to import
     except ImportError:
         raise ImportError("velmora.sweep returns a pandas DataFrame: pip install "
                           "'velmora[sweep]' (pandas and tqdm)") from None
@@ -131,7 +145,6 @@ def _columns(conditions, grid, pd):
         cols = {str(c): conditions[c].tolist() for c in conditions.columns}
         index = conditions.index
     elif hasattr(conditions, "items"):
-        import numpy as np
         cols = {str(k): np.asarray(v).ravel().tolist() if np.ndim(v) else v
                 for k, v in conditions.items()}
         if grid:
@@ -159,7 +172,6 @@ def _columns(conditions, grid, pd):
 def _roles(system, names):
     """(call, {role: column}) of the condition columns; component columns map to the system's
     component names."""
-    from . import checks
     roles, comps = {}, {}
     for c in names:
         if c in RESERVED:
@@ -340,7 +352,6 @@ def map_points(system, call, points, what=None, executor=None, *, errors="record
         raise ValueError(f"errors must be 'record' or 'raise', not {errors!r}")
     if not callable(getattr(system, call, None)):
         raise ValueError(f"{type(system).__name__} has no method {call!r}")
-    from .system import System
     points = [dict(p) for p in points]
     if what is None:
         paths = None
@@ -372,7 +383,7 @@ class _Job:
         self.bar = None
         if progress:
             try:
-                from tqdm.auto import tqdm
+                from tqdm.auto import tqdm  # optional (velmora[sweep])
             except ImportError:
                 pass
             else:
@@ -604,7 +615,8 @@ def _mp_context():
 
 # ---------------------------------------------------------------------------- in the workers
 
-_CACHE = OrderedDict()          # digest of a pickled system -> the System, per process
+# digest of a pickled system -> the System, per process
+_CACHE: OrderedDict[str, Any] = OrderedDict()
 # One chunk at a time per process: a cached model is not to be shared between threads (its warm
 # start), and the record of warnings (catch_warnings) is process-wide. Threads give no speed-up.
 _LOCK = threading.RLock()
@@ -633,7 +645,6 @@ def _chunk(key, blob, call, paths, points):
 
 def _compute(system, call, paths, points):
     """[(value, error, warnings)] of the points; the caller holds _LOCK."""
-    from .system import System
     fn = (_flash_point(system) if call == "flash" and isinstance(system, System)
           else getattr(system, call))
     split = None if paths is None else [p.split(".") for p in paths]
@@ -667,4 +678,5 @@ def _flash_point(system):
     return flash
 
 
-sweep.map_points = map_points       # velmora.sweep.map_points, though velmora.sweep is the function
+# velmora.sweep.map_points, though velmora.sweep is the function (mypy types no function attribute)
+sweep.map_points = map_points  # type: ignore[attr-defined]

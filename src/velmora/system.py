@@ -9,11 +9,24 @@ Units at the front door: T in K, P in Pa, amounts in mol (any one unit gives the
 results), molality in mol/kg of water, enthalpy in J/mol, entropy in J/(mol K).
 """
 
+import contextlib
 import os
 import re
+import tempfile
+import time
+from collections.abc import Iterable, Mapping
+from typing import Any, ContextManager
 
 from . import checks
 from .errors import ChemistryError, ReportError
+from .flashes import FlashResult, bubble_temperature, flash
+from .ids import databank_id
+from .solids import Solids, flash_solids, scaling_temperature, solid_liquid
+from .states import LiquidState, liquid_state
+
+# The compiled core and the sibling modules enginebridge, ionchem and notices are imported where
+# used: `import velmora.brinequil` runs this package's __init__ and loads no sibling of the core
+# but ionactivity (tests/test_package.py).
 
 # Tolerance of a verified answer: the largest |ln f_L - ln f_V|, reaction residual (ln units) or
 # balance residual (mole fraction) that a result may keep.
@@ -47,7 +60,25 @@ class System:
     case, or as the databank's plain name ("water", "carbon dioxide").
     """
 
-    def __init__(self, chemistry, gases=(), databank=None, henry=None, cache=True, tol=TOLERANCE):
+    name: str
+    chemistry: dict[str, Any]          # species, reactions, kinds, k (databank ids)
+    components: list[str]
+    gases: tuple[str, ...]
+    henry: tuple[str, ...]
+    aliases: dict[str, str]
+    tol: float
+    databank: Any                      # enginebridge.databank overlays, or None
+    report: str
+    report_origin: str
+    pp: Any                            # the core layer's property package
+    model: Any                         # the core layer's electrolyte model (brinequil)
+    species: list[str]
+    solids: Solids
+    _info: checks.SystemInfo
+
+    def __init__(self, chemistry: str | Mapping[str, Any], gases: str | Iterable[str] = (),
+                 databank: Any = None, henry: str | Iterable[str] | None = None,
+                 cache: bool = True, tol: float = TOLERANCE) -> None:
         from velmora import enginebridge
 
         gases, henry = _names_of(gases, "gases"), _names_of(henry, "henry")
@@ -60,10 +91,9 @@ class System:
                 None if self.databank is None else self.databank.digest())
             self._build(self.report)
 
-    def _using(self):
+    def _using(self) -> ContextManager[Any]:
         """The System's databank as the one the databank functions read (a no-op without
         overlays)."""
-        import contextlib
         from velmora import enginebridge
         if self.databank is None:
             return contextlib.nullcontext()
@@ -85,14 +115,13 @@ class System:
         self.model = el
         self.species = list(el.names)
         self._info = checks.SystemInfo(self, db)
-        from .solids import Solids
         self.solids = Solids(self, db)
 
     # -- pickling: the report travels, the cache and the engine are not asked again ------------
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         return {"args": self._args, "report": self.report, "databank": self.databank}
 
-    def __setstate__(self, state):
+    def __setstate__(self, state: dict[str, Any]) -> None:
         chemistry, gases, henry, cache, tol = state["args"]
         self._args, self.databank = state["args"], state["databank"]
         with self._using():
@@ -100,13 +129,16 @@ class System:
             self.report, self.report_origin = state["report"], "pickle"
             self._build(self.report)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         gases = f", gases={list(self.gases)!r}" if self.gases else ""
         return (f"System({self.name!r}{gases}): components {', '.join(self.components)}; "
                 f"Henry {', '.join(self.henry) or 'none'}; {len(self.species)} true species")
 
     # -- compositions ----------------------------------------------------------------------------
-    def composition(self, amounts=None, *, molalities=None, mass_fractions=None, loading=None):
+    def composition(self, amounts: Mapping[str, float] | None = None, *,
+                    molalities: Mapping[str, float] | None = None,
+                    mass_fractions: Mapping[str, float] | None = None,
+                    loading: float | None = None) -> dict[str, float]:
         """Apparent amounts {component: mol} from one of:
 
         amounts         {component: amount} in any one unit (mol, kmol, mole fractions);
@@ -122,8 +154,10 @@ class System:
             return checks.composition(self, amounts, molalities, mass_fractions, loading)
 
     # -- results ---------------------------------------------------------------------------------
-    def liquid(self, T, amounts=None, *, molalities=None, mass_fractions=None, loading=None,
-               solids=False):
+    def liquid(self, T: float, amounts: Mapping[str, float] | None = None, *,
+               molalities: Mapping[str, float] | None = None,
+               mass_fractions: Mapping[str, float] | None = None, loading: float | None = None,
+               solids: bool = False) -> LiquidState:
         """The liquid at T [K] in chemical equilibrium: a ``LiquidState`` with true amounts
         [unit of the amounts; mol for molalities and mass fractions], mole fractions, molalities
         [mol/kg water], activity coefficients on the mole-fraction and molality scales,
@@ -139,7 +173,6 @@ class System:
         The liquid is aqueous: it needs water, and no solute may exceed 100 mol/kg of water
         (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
         the unit of the input."""
-        from .states import liquid_state
         app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
                                loading=loading)
         x, a, b = checks.liquid(self, app)
@@ -147,14 +180,15 @@ class System:
         checks.range_warnings(self, T, x)
         with self._using():
             if solids:
-                from .solids import solid_liquid
                 state = solid_liquid(self, x, T)
             else:
                 state = liquid_state(self, x, T)
         return state._in_unit(app, a, b, dissolved=solids)
 
-    def flash(self, feed, P, *, T=None, H=None, S=None, vapor_fraction=None, T0=None,
-              solids=False):
+    def flash(self, feed: Mapping[str, float] | Iterable[float], P: float, *,
+              T: float | None = None, H: float | None = None, S: float | None = None,
+              vapor_fraction: float | None = None, T0: float | None = None,
+              solids: bool = False) -> FlashResult:
         """Flash of ``feed`` at P [Pa] with exactly one of T [K], H [J/mol of feed],
         S [J/(mol K) of feed] or the vapor fraction [mol vapor/mol feed].
 
@@ -166,21 +200,21 @@ class System:
         ``solids=True``: a vapor-liquid-solid flash (T, H, S or vapor fraction): the result's
         ``solids`` {solid: mol per mol of feed}; ``vapor_fraction``, ``H`` and ``S`` are per mol
         of the whole feed, ``x`` and ``liquid`` describe the liquid (see ``velmora.solids``)."""
-        from .flashes import flash
         with self._using():
             if solids:
-                from .solids import flash_solids
                 return flash_solids(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction,
                                     T0=T0)
             return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
 
-    def scaling_temperature(self, amounts=None, *, molalities=None, mass_fractions=None,
-                            loading=None, solid=None, T_min=273.15, T_max=473.15):
+    def scaling_temperature(self, amounts: Mapping[str, float] | None = None, *,
+                            molalities: Mapping[str, float] | None = None,
+                            mass_fractions: Mapping[str, float] | None = None,
+                            loading: float | None = None, solid: str | None = None,
+                            T_min: float = 273.15, T_max: float = 473.15) -> tuple[float, str]:
         """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid, kept
         liquid, becomes saturated with ``solid`` (default: with the first of the system's
         solids to saturate), e.g. the scaling temperature of a produced water heated under
         pressure. ValueError when it is saturated at T_min already or never in the range."""
-        from .solids import scaling_temperature
         app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
                                loading=loading)
         x = checks.liquid(self, app)[0]
@@ -188,19 +222,19 @@ class System:
             return scaling_temperature(self, x, solid, checks.temperature(T_min),
                                        checks.temperature(T_max))
 
-    def bubble_temperature(self, feed, P, T0=None):
+    def bubble_temperature(self, feed: Mapping[str, float] | Iterable[float], P: float,
+                           T0: float | None = None) -> FlashResult:
         """The liquid ``feed`` at its bubble temperature at P [Pa]: a verified ``FlashResult``
         with vapor fraction 0, ``T`` the bubble temperature [K] and ``vapor`` the first bubble's
         composition. ValueError when it lies outside 200-700 K (a feed with an inert gas boils
         far below 200 K)."""
-        from .flashes import bubble_temperature
         with self._using():
             return bubble_temperature(self, feed, P, T0=T0)
 
 
 # ---------------------------------------------------------------------------------- helpers
 
-def chemistries():
+def chemistries() -> list[str]:
     """The names of the built-in chemistries."""
     from velmora import ionchem
     return list(ionchem.names())
@@ -224,7 +258,7 @@ def _resolve(chemistry, gases, henry, tol):
     comps = ([s for s in species if db.species(s)["kind"] != "ion"] if explicit is None
              else [_canonical(c, species, "component") for c in explicit])
     for g in gases:
-        gid = _databank_id(g, db)
+        gid = databank_id(g, db)
         if db.species(gid)["kind"] == "ion":
             raise ChemistryError(f"gas {g!r} is an ion ({gid}): gases are molecular components")
         if gid not in comps:
@@ -258,17 +292,6 @@ def _builtin_name(name, names):
     raise ChemistryError(f"unknown chemistry {name!r}; built-in chemistries: {', '.join(names)}")
 
 
-def _databank_id(name, db):
-    """The databank id of a species given by id or plain name, in any case."""
-    key = str(name).strip().upper()
-    tab = db.table("substances")
-    for sid, rec in tab.items():
-        if sid.upper() == key or str(rec.get("name", "")).upper() == key:
-            return sid
-    raise ChemistryError(f"unknown species {name!r}: not in the databank "
-                         f"(known: {', '.join(tab)})")
-
-
 def _canonical(name, valid, what):
     key = str(name).strip().upper()
     for v in valid:
@@ -283,7 +306,7 @@ def _normalise_chemistry(chem, db):
     for key in ("species", "reactions", "kinds", "k"):
         if key not in chem:
             raise ChemistryError(f"chemistry mapping: the entry {key!r} is missing")
-    species = [_databank_id(s, db) for s in chem["species"]]
+    species = [databank_id(s, db) for s in chem["species"]]
     if len(set(species)) != len(species):
         raise ChemistryError("chemistry mapping: a species is listed twice")
     reactions, kinds, ks = list(chem["reactions"]), list(chem["kinds"]), list(chem["k"])
@@ -294,7 +317,7 @@ def _normalise_chemistry(chem, db):
     for r, reac in enumerate(reactions):
         stoich = {}
         for s, v in reac.items():
-            sid = _databank_id(s, db)
+            sid = databank_id(s, db)
             if sid not in species:
                 raise ChemistryError(f"chemistry mapping: reaction {r + 1} uses {s!r}, which is "
                                      f"not among the species {', '.join(species)}")
@@ -379,7 +402,6 @@ def _write_atomically(path, text):
     """Write text to path through a temporary file in the same folder, renamed over it: a
     reader never meets a partly written report. The temporary file is named as the engine
     names its own, .<report>.<pid>.<random>.tmp, so that a dead writer's is recognised."""
-    import tempfile
     folder, base = os.path.split(path)
     os.makedirs(folder, exist_ok=True)
     fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{base}.{os.getpid()}.", suffix=".tmp")
@@ -408,7 +430,6 @@ _WRITER_PID = re.compile(r"\.(\d+)\.[0-9a-z_]+\.tmp$")
 def _remove_stale_temporaries(folder):
     """Remove the stale temporary reports (*.tmp) of the cache folder ``folder``; never one
     whose writer is alive. Files that vanish or resist meanwhile are left alone."""
-    import time
     try:
         with os.scandir(folder) as it:
             entries = [e for e in it if e.name.endswith(".tmp")]
