@@ -171,3 +171,18 @@ def test_a_boiling_brine_leaves_a_brine_not_a_salt_melt():
     assert T > psat
     assert r.liquid.partial_pressures["H2O"] == pytest.approx(P, rel=1e-6)
     assert r.liquid.water_activity < 0.5
+
+
+def test_a_brine_beyond_its_fitted_range_boils_on_its_stable_branch():
+    # CaCl2 water at 3 bar: the activity model beyond some 30 mol/kg lets water's activity rise
+    # again, so a "liquid" of 74 mol/kg also meets the vapor at 432 K; the flash at 432 K and
+    # the flash at its H must be the same brine (H rises with T through the boiling range)
+    s = velmora.System("CaCl2-H2O")
+    feed = {"H2O": W, "CaCl2": 2.8761962888199877}
+    P = 305218.8124694591
+    Hs = [s.flash(feed, P, T=T).H for T in (425.0, 432.0, 440.0, 460.0)]
+    assert Hs == sorted(Hs)
+    r = s.flash(feed, P, T=432.021107194461)
+    assert r.x["CaCl2"] / (r.x["H2O"] * 18.015e-3) < 10.0
+    back = s.flash(feed, P, H=r.H)
+    assert back.T == pytest.approx(432.021107194461, abs=1e-6)

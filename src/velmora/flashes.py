@@ -315,6 +315,29 @@ def _settled(system, app, T, settle=True):
     return f, n, lng, True
 
 
+STABLE_CHECK = 10.0     # mol/kg: a liquid this concentrated in a solute has its stability tested
+
+
+def _stable_water(system, app, T, f):
+    """ValueError where the liquid ``app`` (fugacities f) is concentrated beyond STABLE_CHECK
+    mol/kg in a solute and its water's fugacity does not rise as water is added: a liquid the
+    activity model makes unstable there, whose split is no answer (it may lie beside the real
+    one; a boiling brine then has several). One more speciation for such liquids only."""
+    water = app.get("H2O", 0.0)
+    kg = water * system._info.mw["H2O"] / 1000.0
+    solvents = system._info.solvents
+    if not any(v > STABLE_CHECK * kg for c, v in app.items()
+               if c != "H2O" and c not in solvents):
+        return
+    more = dict(app)
+    more["H2O"] = water * (1.0 + 1e-4)
+    f2 = _fugacities(system, more, T)[0]
+    if not f2["H2O"] > f["H2O"]:
+        top = max((v for c, v in app.items() if c != "H2O" and c not in solvents)) / kg
+        raise ValueError(f"the liquid's split at {top:.4g} mol/kg lies where the activity model "
+                         "is unstable (water's fugacity falls as water is added)")
+
+
 def _check(system, z, raw, T, P):
     """(largest residual, balance, (f, n, lng, speciation residual)) of a core result (whose
     H, S and true amounts are made those of the settled liquid where the speciation's recovery
@@ -327,6 +350,8 @@ def _check(system, z, raw, T, P):
         # may find a "liquid" of salt with 1e-9 of water, a root of the model outside its range)
         checks.solutes(system, {c: v for c, v in app.items() if v > 0.0})
     f, n, lng, recovered = _settled(system, app, T)
+    if raw["beta"] < 1.0 and 0.0 < raw["beta"]:
+        _stable_water(system, app, T, f)
     if recovered and raw["beta"] < 1.0:
         # the solver's liquid was the core's unsettled one: its enthalpy and entropy, and the
         # true amounts reported, from the settled liquid
