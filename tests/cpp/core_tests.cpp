@@ -1,7 +1,7 @@
 // Unit tests of the numerical core without Python: the least-squares step of the speciation, the
 // hybrid Powell solver of the two-phase split, the warm Newton steps of a temperature solve's
 // splits and the exact sum of the package's vapor enthalpy. A failed check prints its place and
-// values; the exit status is the number of failures.
+// values; the exit status is 1 on any failure.
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -14,20 +14,9 @@
 #include "equilibrium/package_props.hpp"
 #include "equilibrium/solvers.hpp"
 #include "model/least_squares.hpp"
+#include "check.hpp"
 
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char* what, int line, const std::string& detail = "") {
-    if (ok) return;
-    ++failures;
-    std::printf("FAILED line %d: %s %s\n", line, what, detail.c_str());
-}
-#define CHECK(cond) check((cond), #cond, __LINE__)
-#define CHECK_CLOSE(a, b, tol)                                                              \
-    check(std::abs((a) - (b)) <= (tol), #a " == " #b, __LINE__,                             \
-          "(" + std::to_string(a) + " vs " + std::to_string(b) + ")")
 
 using brinequil::core::LeastSquares;
 using Path = LeastSquares::Path;
@@ -311,7 +300,7 @@ void exact_sum_is_the_correctly_rounded_sum() {
 }  // namespace
 
 int main() {
-    const std::vector<std::pair<const char*, std::function<void()>>> tests = {
+    return ctest_checks::run("core_tests", {
         {"square_full_rank_takes_the_lu_and_solves_exactly", square_full_rank_takes_the_lu_and_solves_exactly},
         {"square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu", square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu},
         {"square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off", square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off},
@@ -327,12 +316,5 @@ int main() {
         {"warm_newton_follows_a_moved_root_with_a_stale_jacobian", warm_newton_follows_a_moved_root_with_a_stale_jacobian},
         {"warm_newton_gives_up_without_a_root", warm_newton_gives_up_without_a_root},
         {"exact_sum_is_the_correctly_rounded_sum", exact_sum_is_the_correctly_rounded_sum},
-    };
-    for (const auto& [name, fn] : tests) {
-        const int before = failures;
-        fn();
-        std::printf("%s %s\n", failures == before ? "ok  " : "FAIL", name);
-    }
-    std::printf("%d C++ core tests, %d failed\n", static_cast<int>(tests.size()), failures);
-    return failures == 0 ? 0 : 1;
+    });
 }

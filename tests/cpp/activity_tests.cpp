@@ -1,0 +1,272 @@
+// Tests of the activity model (electrolyte NRTL, ionactivity/core) without Python: the
+// Gibbs-Duhem relation and the gradient of G^ex by differences, the binary NRTL closed form, the
+// Debye-Hueckel limiting law and the reference states, the NaCl activity coefficients of the
+// literature, the A_phi of water.
+//
+// Data (with their sources, /work/shared/data): water by Kell (1975) and Bradley & Pitzer (1979),
+// U1..U9 of enrtl-notes.md A.3; A_phi 0.3914 (25 C) and 0.4606 (100 C) of the same table; Mw of
+// water 18.015 (A.1); the NaCl pair tau_m,ca = 8.885, tau_ca,m = -4.549, alpha = 0.2 (Chen et al.
+// 1982, literature.md) and the model's gamma+- at 0.1..6 mol/kg (enrtl-notes.md A.8); the generic
+// pair defaults 8/-4 (water) and 10/-2 (other solvents) of Chen & Evans 1986 (literature.md);
+// methanol's permittivity, CRC (literature.md); the Born radius default 3 A (literature.md).
+// Values marked "test input" are not data: the invariant checked holds for any of them.
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "check.hpp"
+#include "model.hpp"
+
+namespace {
+
+using enrtl::Kind;
+
+constexpr double kMwWater = 18.015;  // kg/kmol
+constexpr double kBorn = 3e-10;      // m
+
+enrtl::Correlation water_density() { return {static_cast<int>(enrtl::DensityForm::Kell), {}}; }
+enrtl::Correlation water_dielectric() {
+    return {static_cast<int>(enrtl::DielectricForm::BradleyPitzer),
+            {3.4279e2, -5.0866e-3, 9.4690e-7, -2.0525, 3.1159e3, -1.8289e2, -8.0325e3, 4.2142e6, 2.1417}};
+}
+
+enrtl::ElectrolytePair pair(int m, int c, int a, double tau_mca, double tau_cam) {
+    enrtl::ElectrolytePair p{m, c, a, {}};
+    p.p[0] = tau_mca;
+    p.p[4] = tau_cam;
+    p.p[8] = 0.2;
+    return p;
+}
+
+// Water (0), Na+ (1), Cl- (2) with the NaCl pair of Chen et al. (1982).
+enrtl::Model nacl_water() {
+    enrtl::ModelData d;
+    d.kind = {Kind::Water, Kind::Ion, Kind::Ion};
+    d.z = {0, 1, -1};
+    d.mw = {kMwWater, 0.0, 0.0};  // the ions' molar masses enter nothing
+    d.born = {0.0, kBorn, kBorn};
+    d.solvents = {0};
+    d.density = {water_density()};
+    d.dielectric = {water_dielectric()};
+    d.pairs = {pair(0, 1, 2, 8.885, -4.549)};
+    return enrtl::Model(d);
+}
+
+// Water (0), methanol (1), a CO2-like solute (2), Na+ (3), K+ (4), Cl- (5), a divalent anion (6):
+// two solvents, two cations, two anions, one molecular solute, every term of the model active.
+enrtl::Model mixed(double temperature_slope) {
+    enrtl::ModelData d;
+    d.kind = {Kind::Water, Kind::Solvent, Kind::Solute, Kind::Ion, Kind::Ion, Kind::Ion, Kind::Ion};
+    d.z = {0, 0, 0, 1, 1, -1, -2};
+    d.mw = {kMwWater, 32.0, 44.0, 0.0, 0.0, 0.0, 0.0};  // methanol, solute: test inputs
+    d.born = {0.0, 0.0, 0.0, kBorn, 3.5e-10, 2.5e-10, 3.2e-10};  // the ions' but Na+: test inputs
+    d.solvents = {0, 1};
+    d.density = {water_density(), {static_cast<int>(enrtl::DensityForm::Poly), {950.0, -0.2}}};  // test input
+    d.dielectric = {water_dielectric(),
+                    {static_cast<int>(enrtl::DielectricForm::Poly), {193.41, -0.92211, 0.0012839}}};
+    // molecule pairs (test inputs): A_ij A_ji B_ij B_ji F_ij F_ji G_ij G_ji C D
+    d.mol_pairs = {{0, 1, {0.3, 0.8, 50.0, -40.0, 0, 0, 0, 0, 0.3, 0}},
+                   {0, 2, {1.5, -0.4, 0, 0, 0, 0, 0, 0, 0.2, 0}},
+                   {1, 2, {0.6, 0.2, 0, 0, 0, 0, 0, 0, 0.25, 0}}};
+    for (int c : {3, 4})
+        for (int a : {5, 6}) {
+            auto w = pair(0, c, a, 8.0, -4.0);
+            w.p[1] = temperature_slope;  // B of tau_m,ca: a temperature dependence (test input)
+            d.pairs.push_back(w);
+            d.pairs.push_back(pair(1, c, a, 10.0, -2.0));
+            d.pairs.push_back(pair(2, c, a, 10.0, -2.0));
+        }
+    return enrtl::Model(d);
+}
+
+// A small LCG: the same compositions on every platform.
+struct Random {
+    unsigned long long seed = 2024;
+    double uniform() {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<double>(seed >> 11) / 9007199254740992.0;
+    }
+};
+
+// Electroneutral random mole fractions of mixed(): solvents dominant, ions up to a few mol/kg.
+Eigen::VectorXd random_composition(Random& r) {
+    Eigen::VectorXd n(7);
+    n[0] = 1.0;
+    n[1] = 0.6 * r.uniform();
+    n[2] = 0.05 * r.uniform();
+    n[5] = 0.08 * r.uniform();
+    n[6] = 0.04 * r.uniform();
+    const double negative = n[5] + 2.0 * n[6], share = r.uniform();
+    n[3] = share * negative;
+    n[4] = (1.0 - share) * negative;
+    return n / n.sum();
+}
+
+void gibbs_duhem_holds_at_random_compositions() {
+    // sum_i x_i d ln gamma_i = 0 along any change of composition at fixed T (the ln gamma are
+    // derivatives of one function homogeneous of degree one). Central differences along random
+    // directions; the sum is compared with the size of its terms.
+    enrtl::Model model = mixed(300.0);
+    Random r;
+    const double h = 1e-6;
+    Eigen::VectorXd up(7), dn(7);
+    for (bool fixed_Y : {false, true}) {
+        const enrtl::Options o{fixed_Y, enrtl::LcRef::WaterRatio};
+        for (int rep = 0; rep < 20; ++rep) {
+            const Eigen::VectorXd x = random_composition(r);
+            Eigen::VectorXd dir(7);
+            for (int i = 0; i < 7; ++i) dir[i] = (r.uniform() - 0.5) * x[i];
+            const double T = 280.0 + 80.0 * r.uniform();
+            model.ln_gamma(x + h * dir, T, o, up);
+            model.ln_gamma(x - h * dir, T, o, dn);
+            const Eigen::ArrayXd terms = x.array() * (up - dn).array() / (2.0 * h);
+            CHECK(std::abs(terms.sum()) <= 2e-8 * terms.abs().sum());  // rounding of the differences: ~1e-9
+            CHECK(terms.abs().sum() > 1e-3);  // the composition did change the ln gamma
+        }
+    }
+}
+
+void ln_gamma_is_the_gradient_of_the_excess_gibbs_energy() {
+    // ln gamma_i = d(N g)/dn_i with g = G^ex/(N R T): central differences of gex() in each amount.
+    enrtl::Model model = mixed(300.0);
+    Random r;
+    const enrtl::Options o{false, enrtl::LcRef::WaterRatio};
+    Eigen::VectorXd lng(7);
+    for (int rep = 0; rep < 5; ++rep) {
+        const Eigen::VectorXd n = random_composition(r);
+        const double T = 298.15 + 40.0 * rep;
+        model.ln_gamma(n, T, o, lng);
+        for (int i = 0; i < 7; ++i) {
+            const double h = 1e-5 * n[i];
+            Eigen::VectorXd a = n, b = n;
+            a[i] += h;
+            b[i] -= h;
+            const double dF = (a.sum() * model.gex(a, T, o) - b.sum() * model.gex(b, T, o)) / (2.0 * h);
+            CHECK_CLOSE(dF, lng[i], 1e-6 * (1.0 + std::abs(lng[i])));
+        }
+    }
+}
+
+void binary_solvents_follow_the_nrtl_closed_form() {
+    // Without ions the model is the NRTL equation; for a binary (Renon & Prausnitz 1968)
+    // ln gamma_1 = x2^2 [tau21 (G21 / (x1 + x2 G21))^2 + tau12 G12 / (x2 + x1 G12)^2], tau_ji
+    // = tau[j, i] as the model reports them. At x1 = 1 both conventions give ln gamma_1 = 0; at
+    // x1 -> 0 ln gamma_1 -> tau21 + tau12 G12.
+    enrtl::ModelData d;
+    d.kind = {Kind::Water, Kind::Solvent};
+    d.z = {0, 0};
+    d.mw = {kMwWater, 32.0};
+    d.born = {0.0, 0.0};
+    d.solvents = {0};
+    d.density = {water_density()};
+    d.dielectric = {water_dielectric()};
+    d.mol_pairs = {{0, 1, {0.3, 0.8, 50.0, -40.0, 0, 0, 0, 0, 0.3, 0}}};  // test inputs
+    enrtl::Model model(d);
+    const double T = 320.0;
+    Eigen::MatrixXd tau(2, 2), alpha(2, 2);
+    model.molecule_tau(T, tau, alpha);
+    CHECK_CLOSE(tau(0, 1), 0.3 + 50.0 / T, 1e-15);  // A + B/T of the pair's first direction
+    CHECK_CLOSE(tau(1, 0), 0.8 - 40.0 / T, 1e-15);
+    const double G12 = std::exp(-alpha(0, 1) * tau(0, 1)), G21 = std::exp(-alpha(1, 0) * tau(1, 0));
+    auto closed = [&](double x1, double t12, double t21, double g12, double g21) {
+        const double x2 = 1.0 - x1;
+        return x2 * x2 * (t21 * std::pow(g21 / (x1 + x2 * g21), 2) + t12 * g12 / std::pow(x2 + x1 * g12, 2));
+    };
+    const enrtl::Options o{};
+    Eigen::VectorXd lng(2);
+    for (double x1 : {1.0, 0.9, 0.5, 0.2, 1e-9}) {
+        model.ln_gamma(Eigen::Vector2d(x1, 1.0 - x1), T, o, lng);
+        CHECK_CLOSE(lng[0], closed(x1, tau(0, 1), tau(1, 0), G12, G21), 1e-13);
+        CHECK_CLOSE(lng[1], closed(1.0 - x1, tau(1, 0), tau(0, 1), G21, G12), 1e-13);
+    }
+    model.ln_gamma(Eigen::Vector2d(1.0, 0.0), T, o, lng);
+    CHECK(lng[0] == 0.0);
+    CHECK_CLOSE(lng[1], tau(0, 1) + tau(1, 0) * G21, 1e-13);
+}
+
+// ln gamma+- of NaCl on the molality scale at m mol/kg (the model's ions are referred to
+// infinite dilution in water on the mole-fraction scale).
+double ln_gamma_pm(enrtl::Model& model, double m, double T) {
+    Eigen::VectorXd lng(3);
+    model.ln_gamma(Eigen::Vector3d(1000.0 / kMwWater, m, m), T, enrtl::Options{}, lng);
+    return 0.5 * (lng[1] + lng[2]) - std::log1p(2.0 * m * kMwWater / 1000.0);
+}
+
+void water_has_the_debye_hueckel_slope_of_the_literature() {
+    // A_phi of water from Kell's density and Bradley & Pitzer's permittivity (enrtl-notes A.3)
+    enrtl::Model model = nacl_water();
+    const Eigen::Vector3d pure(1.0, 0.0, 0.0);
+    CHECK_CLOSE(model.solvent_mix(pure, 298.15).A_phi, 0.3914, 6e-5);
+    CHECK_CLOSE(model.solvent_mix(pure, 373.15).A_phi, 0.4606, 6e-5);
+    CHECK_CLOSE(model.solvent_mix(pure, 298.15).Ms, kMwWater, 1e-12);
+}
+
+void dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference() {
+    // At infinite dilution in water the ions are on their reference: ln gamma -> 0, and the
+    // approach is the Debye-Hueckel limiting law ln gamma+- = -3 A_phi |z+ z-| sqrt(I) (the
+    // limit of Pitzer's f^gamma), A_phi = 0.3914 at 25 C. Water keeps the symmetric convention,
+    // ln gamma_w -> 0 as x_w -> 1, as the osmotic limit phi - 1 = -A_phi sqrt(m) gives it:
+    // ln gamma_w = ln a_w - ln x_w -> 2 (Mw/1000) A_phi m^3/2.
+    enrtl::Model model = nacl_water();
+    const double T = 298.15, A_phi = 0.3914;
+    Eigen::VectorXd lng(3);
+    for (double m : {1e-6, 1e-8}) {
+        const double law = -3.0 * A_phi * std::sqrt(m);
+        CHECK(std::abs(ln_gamma_pm(model, m, T) / law - 1.0) < 3e-3);
+        model.ln_gamma(Eigen::Vector3d(1000.0 / kMwWater, m, m), T, enrtl::Options{}, lng);
+        CHECK_CLOSE(lng[1], law, 3e-3 * std::abs(law));  // each ion on its own: z^2 = 1
+        const double water = 2.0 * kMwWater / 1000.0 * A_phi * std::pow(m, 1.5);
+        CHECK_CLOSE(lng[0], water, 3e-3 * water);
+    }
+    model.ln_gamma(Eigen::Vector3d(1.0, 0.0, 0.0), T, enrtl::Options{}, lng);
+    CHECK(lng[0] == 0.0 && std::abs(lng[1]) < 1e-12 && std::abs(lng[2]) < 1e-12);
+}
+
+void nacl_mean_activity_coefficients_match_the_literature_model() {
+    // gamma+- of the eNRTL with Chen's NaCl pair, 25 C (enrtl-notes A.8, computed there with
+    // A_phi = 0.3917, three decimals): the same model gives the same values.
+    enrtl::Model model = nacl_water();
+    const double m[] = {0.1, 0.2, 0.5, 1, 2, 3, 4, 5, 6};
+    const double g[] = {0.773, 0.725, 0.669, 0.648, 0.673, 0.731, 0.800, 0.874, 0.949};
+    for (int k = 0; k < 9; ++k) CHECK_CLOSE(std::exp(ln_gamma_pm(model, m[k], 298.15)), g[k], 2e-3);
+}
+
+void bad_input_is_refused_with_its_message() {
+    auto message = [](auto&& f) {
+        try {
+            f();
+        } catch (const std::invalid_argument& e) {
+            return std::string(e.what());
+        }
+        return std::string("no exception");
+    };
+    enrtl::Model model = nacl_water();
+    Eigen::VectorXd out(3), short_out(2);
+    CHECK(message([&] { model.ln_gamma(Eigen::Vector3d(0.0, 0.0, 0.0), 298.15, {}, out); }) !=
+          "no exception");
+    CHECK(message([&] { model.ln_gamma(Eigen::Vector2d(1.0, 0.0), 298.15, {}, short_out); }) !=
+          "no exception");
+    enrtl::ModelData d;
+    d.kind = {Kind::Solvent};
+    d.z = {0};
+    d.mw = {32.0};
+    d.born = {0.0};
+    CHECK(message([&] { enrtl::Model m(d); }) == "no water");
+}
+
+}  // namespace
+
+int main() {
+    return ctest_checks::run("activity_tests", {
+        {"gibbs_duhem_holds_at_random_compositions", gibbs_duhem_holds_at_random_compositions},
+        {"ln_gamma_is_the_gradient_of_the_excess_gibbs_energy", ln_gamma_is_the_gradient_of_the_excess_gibbs_energy},
+        {"binary_solvents_follow_the_nrtl_closed_form", binary_solvents_follow_the_nrtl_closed_form},
+        {"water_has_the_debye_hueckel_slope_of_the_literature", water_has_the_debye_hueckel_slope_of_the_literature},
+        {"dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference", dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference},
+        {"nacl_mean_activity_coefficients_match_the_literature_model", nacl_mean_activity_coefficients_match_the_literature_model},
+        {"bad_input_is_refused_with_its_message", bad_input_is_refused_with_its_message},
+    });
+}

@@ -1,0 +1,195 @@
+// Tests of the liquid enthalpy (brinequil/enthalpy) without Python: the aqueous ions' enthalpy
+// against quadrature and differences of their Cp, the assembly of the liquid enthalpy from hooks
+// with known parts, and its excess term against the Gibbs-Helmholtz relation on the activity
+// model's G^ex.
+//
+// Data: Na+ and Cl- at infinite dilution, 298.15 K (NBS tables, Wagman et al. 1982, as in
+// /work/shared/data/literature.md): dfH -240.1 and -167.2 kJ/mol, Cp 46.4 and -136.4 J/(mol K);
+// water and the NaCl pair as in activity_tests.cpp (enrtl-notes.md, literature.md). Values marked
+// "test input" are not data.
+#include <array>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "check.hpp"
+#include "enthalpy/enthalpy.hpp"
+#include "model.hpp"
+#include "model/errors.hpp"
+
+namespace {
+
+namespace core = brinequil::core;
+
+constexpr double kR = 1.380649e-23 * 6.02214076e23 * 1e3;  // J/(kmol K), from the exact SI constants
+constexpr double kTref = 298.15;
+// NBS: J/kmol and J/(kmol K)
+constexpr double kHNa = -240.1e6, kCpNa = 46.4e3, kHCl = -167.2e6, kCpCl = -136.4e3;
+
+double cp_of(const std::array<double, 6>& c, double T) {
+    double r = 0.0;
+    for (int k = 5; k >= 0; --k) r = r * T + c[k];
+    return r;
+}
+
+// Integral of Cp from a to b by Simpson's rule on steps of about 0.05 K (error of order
+// h^4 (b - a) / 180 times the fourth derivative of Cp, far below the tolerances used): an
+// independent route to the same number.
+double quadrature(const std::array<double, 6>& c, double a, double b) {
+    const int panels = 2 * static_cast<int>(std::ceil(std::abs(b - a) / 0.1) + 1);
+    const double h = (b - a) / panels;
+    double sum = cp_of(c, a) + cp_of(c, b);
+    for (int k = 1; k < panels; ++k) sum += (k % 2 ? 4.0 : 2.0) * cp_of(c, a + k * h);
+    return sum * h / 3.0;
+}
+
+void aqueous_enthalpy_is_the_formation_value_at_the_reference() {
+    const std::array<double, 6> na{kCpNa, 0, 0, 0, 0, 0};
+    CHECK(core::h_aqueous(na, kHNa, kTref) == kHNa);
+    CHECK(core::h_aqueous(na, kHNa, 350.0, 350.0) == kHNa);
+    // constant Cp: a straight line through the reference
+    for (double T : {273.15, 320.0, 400.0})
+        CHECK_CLOSE(core::h_aqueous(na, kHNa, T), kHNa + kCpNa * (T - kTref), 1e-9 * std::abs(kHNa));
+}
+
+void aqueous_enthalpy_integrates_a_polynomial_cp() {
+    // Cp of degree 5 (test input, shaped like an ion's: a minimum near 300 K): the enthalpy
+    // change is the quadrature of Cp, and its slope is Cp.
+    const std::array<double, 6> c{-2.1e6, 1.5e4, -32.0, 1.0e-2, 2.0e-5, -1.0e-8};
+    for (double Tref : {kTref, 310.0}) {
+        for (double T : {273.15, 298.15, 350.0, 450.0}) {
+            const double dh = core::h_aqueous(c, kHCl, T, Tref) - kHCl;
+            CHECK_CLOSE(dh, quadrature(c, Tref, T), 1e-8 * (1.0 + std::abs(dh)) + 1e-6);
+            const double d = 1e-3;
+            const double slope = (core::h_aqueous(c, kHCl, T + d, Tref) - core::h_aqueous(c, kHCl, T - d, Tref)) / (2 * d);
+            CHECK_CLOSE(slope, cp_of(c, T), 1e-5 * std::abs(cp_of(c, T)) + 50.0);
+        }
+    }
+}
+
+// Species: water (component 0), Na+, Cl-, CO2 (component 2); component 1 (a gas) not in the liquid.
+struct Brine {
+    Eigen::VectorXd n = (Eigen::VectorXd(4) << 50.0, 1.5, 1.5, 0.2).finished();
+    std::vector<Eigen::Index> comp_pos{0, -1, 3};
+    std::vector<bool> is_ion{false, true, true, false};
+    Eigen::VectorXd h_ig = Eigen::Vector3d(-241.8e6, 0.0, -393.5e6);  // test inputs
+    Eigen::VectorXd dh_ref = Eigen::Vector3d(-44.0e6, 0.0, -19.0e6);   // test inputs
+    Eigen::VectorXd seen_xa;
+    core::LiquidEnthalpyHooks hooks(std::function<Eigen::VectorXd(const Eigen::VectorXd&, double)> lng) {
+        core::LiquidEnthalpyHooks h;
+        h.h_ig = [this] { return h_ig; };
+        h.dh_ref = [this](const Eigen::VectorXd& xa) {
+            seen_xa = xa;
+            return dh_ref;
+        };
+        h.ion_params = [](Eigen::Index i) {
+            const std::array<double, 6> na{kCpNa, 0, 0, 0, 0, 0}, cl{kCpCl, 0, 0, 0, 0, 0};
+            return i == 1 ? std::make_pair(na, kHNa) : std::make_pair(cl, kHCl);
+        };
+        h.ln_gamma = std::move(lng);
+        return h;
+    }
+};
+
+void liquid_enthalpy_adds_references_ions_and_excess() {
+    // ln gamma_i = b_i T (test input): the excess term -R T^2 sum n_i b_i is exact for the
+    // central difference; the ions follow their constant Cp; the package's reference is asked at
+    // the normalised apparent liquid composition of its components.
+    Brine brine;
+    const Eigen::Vector4d b(1e-4, -2e-3, -1e-3, 5e-3);
+    const auto hooks = brine.hooks([&](const Eigen::VectorXd& x, double T) -> Eigen::VectorXd {
+        CHECK_CLOSE(x.sum(), 1.0, 1e-15);
+        return b * T;
+    });
+    const double T = 330.0;
+    const double H = core::liquid_enthalpy(brine.n, T, brine.comp_pos, brine.is_ion, kR, hooks);
+    const double molecules = 50.0 * (-241.8e6 - 44.0e6) + 0.2 * (-393.5e6 - 19.0e6);
+    const double ions = 1.5 * (kHNa + kCpNa * (T - kTref)) + 1.5 * (kHCl + kCpCl * (T - kTref));
+    const double excess = -kR * T * T * brine.n.dot(b);
+    CHECK_CLOSE(H, molecules + ions + excess, 1e-12 * std::abs(molecules));
+    CHECK(brine.seen_xa.size() == 3);
+    CHECK_CLOSE(brine.seen_xa[0], 50.0 / 50.2, 1e-15);
+    CHECK(brine.seen_xa[1] == 0.0);
+    CHECK_CLOSE(brine.seen_xa[2], 0.2 / 50.2, 1e-15);
+}
+
+void excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model() {
+    // The excess term from the ln gamma of the electrolyte NRTL equals -R T^2 N d(G^ex/NRT)/dT
+    // at fixed x, the derivative taken on gex() (a different function of the model) by a
+    // Richardson-extrapolated difference.
+    enrtl::ModelData d;
+    d.kind = {enrtl::Kind::Water, enrtl::Kind::Ion, enrtl::Kind::Ion, enrtl::Kind::Solute};
+    d.z = {0, 1, -1, 0};
+    d.mw = {18.015, 0.0, 0.0, 44.0};  // CO2's: test input
+    d.born = {0.0, 3e-10, 3e-10, 0.0};
+    d.solvents = {0};
+    d.density = {{static_cast<int>(enrtl::DensityForm::Kell), {}}};
+    d.dielectric = {{static_cast<int>(enrtl::DielectricForm::BradleyPitzer),
+                     {3.4279e2, -5.0866e-3, 9.4690e-7, -2.0525, 3.1159e3, -1.8289e2, -8.0325e3, 4.2142e6, 2.1417}}};
+    d.mol_pairs = {{0, 3, {2.0, -1.0, -300.0, 200.0, 0, 0, 0, 0, 0.2, 0}}};  // test inputs
+    enrtl::ElectrolytePair p{0, 1, 2, {}}, q{3, 1, 2, {}};
+    p.p[0] = 8.885;  // Chen's NaCl pair, with a temperature term B (test input)
+    p.p[1] = 500.0;
+    p.p[4] = -4.549;
+    p.p[8] = 0.2;
+    q.p[0] = 10.0;   // Chen & Evans' default for a solvent other than water
+    q.p[4] = -2.0;
+    q.p[8] = 0.2;
+    d.pairs = {p, q};
+    enrtl::Model model(d);
+
+    Brine brine;
+    brine.h_ig.setZero();
+    brine.dh_ref.setZero();
+    auto hooks = brine.hooks([&](const Eigen::VectorXd& x, double T) -> Eigen::VectorXd {
+        Eigen::VectorXd out(4);
+        model.ln_gamma(x, T, enrtl::Options{}, out);
+        return out;
+    });
+    hooks.ion_params = [](Eigen::Index) { return std::make_pair(std::array<double, 6>{}, 0.0); };
+    const Eigen::VectorXd x = brine.n / brine.n.sum();
+    for (double T : {290.0, 330.0, 370.0}) {
+        const double H = core::liquid_enthalpy(brine.n, T, brine.comp_pos, brine.is_ion, kR, hooks);
+        auto slope = [&](double h) {
+            return (model.gex(x, T + h, {}) - model.gex(x, T - h, {})) / (2.0 * h);
+        };
+        const double dg = (4.0 * slope(0.02) - slope(0.04)) / 3.0;
+        const double want = -kR * T * T * brine.n.sum() * dg;
+        CHECK_CLOSE(H, want, 1e-6 * std::abs(want));
+        CHECK(std::abs(want) > 1e6);  // the excess enthalpy is not negligible here
+    }
+}
+
+void bad_hooks_are_reported_with_their_messages() {
+    Brine brine;
+    auto message = [&](const std::vector<Eigen::Index>& pos, int lng_size) {
+        const auto hooks = brine.hooks([lng_size](const Eigen::VectorXd&, double) {
+            return Eigen::VectorXd::Zero(lng_size).eval();
+        });
+        try {
+            core::liquid_enthalpy(brine.n, 300.0, pos, brine.is_ion, kR, hooks);
+        } catch (const core::IndexError& e) {
+            return "IndexError: " + std::string(e.what());
+        } catch (const core::ValueError& e) {
+            return "ValueError: " + std::string(e.what());
+        }
+        return std::string("none");
+    };
+    CHECK(message({0, -1, 7}, 4) == "IndexError: true amounts: index 7 out of range for a vector of length 4");
+    CHECK(message({0, -1, 3}, 2) == "ValueError: ln_gamma returned 2 values for 4 species");
+    CHECK(message({0, -1, 3}, 4) == "none");
+}
+
+}  // namespace
+
+int main() {
+    return ctest_checks::run("enthalpy_tests", {
+        {"aqueous_enthalpy_is_the_formation_value_at_the_reference", aqueous_enthalpy_is_the_formation_value_at_the_reference},
+        {"aqueous_enthalpy_integrates_a_polynomial_cp", aqueous_enthalpy_integrates_a_polynomial_cp},
+        {"liquid_enthalpy_adds_references_ions_and_excess", liquid_enthalpy_adds_references_ions_and_excess},
+        {"excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model", excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model},
+        {"bad_hooks_are_reported_with_their_messages", bad_hooks_are_reported_with_their_messages},
+    });
+}

@@ -1,0 +1,193 @@
+// Tests of the speciation core (brinequil/model) without Python: reaction invariants of the
+// stoichiometry, and the Newton solve of the true amounts on small reaction systems whose
+// equilibrium is known in closed form (one dissociation, ideal or with fixed activity and Henry
+// terms), or checked by its own residual and balances (composition-dependent ln gamma).
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "check.hpp"
+#include "model/errors.hpp"
+#include "model/stoichiometry.hpp"
+#include "model/true_amounts.hpp"
+
+namespace {
+
+namespace core = brinequil::core;
+
+// Activity and Henry terms given as functions of x; counts the calls.
+struct Hooks : core::SpeciationCallbacks {
+    std::function<Eigen::VectorXd(const Eigen::VectorXd&)> lng;
+    Eigen::VectorXd ref;
+    int lng_calls = 0, ref_calls_without_x = 0, ref_calls_with_x = 0;
+    void ln_gamma(const Eigen::VectorXd& x, Eigen::VectorXd& out) override {
+        ++lng_calls;
+        out = lng ? lng(x) : Eigen::VectorXd::Zero(x.size());
+    }
+    void henry_ref(const Eigen::VectorXd* x, const Eigen::VectorXd&, Eigen::VectorXd& out) override {
+        ++(x ? ref_calls_with_x : ref_calls_without_x);
+        out = ref.size() ? ref : Eigen::VectorXd::Zero(out.size());
+    }
+};
+
+// Species: water W (in no reaction), HA, H+, A-, and a gas G of no reaction and no amount.
+// The one reaction HA = H+ + A-.
+core::Stoichiometry dissociation() {
+    Eigen::MatrixXd nu(1, 5);
+    nu << 0, -1, 1, 1, 0;
+    return core::make_stoichiometry(nu);
+}
+
+// Extent xi of HA = H+ + A- from n_W of water and a of HA, on mole fractions with the
+// equilibrium constant Kx: xi^2 = Kx (a - xi)(n_W + a + xi), the positive root of
+// (1 + Kx) xi^2 + Kx n_W xi - Kx a (n_W + a) = 0 taken without cancellation.
+double extent(double nW, double a, double Kx) {
+    const double A = 1.0 + Kx, B = Kx * nW, C = -Kx * a * (nW + a);
+    return 2.0 * C / (-B - std::sqrt(B * B - 4.0 * A * C));
+}
+
+void stoichiometry_gives_orthonormal_invariants() {
+    Eigen::MatrixXd nu(2, 5);  // HA = H+ + A-, W = H+ + OH- on W, HA, H+, A-, OH-
+    nu << 0, -1, 1, 1, 0, -1, 0, 1, 0, 1;
+    const core::Stoichiometry st = core::make_stoichiometry(nu);
+    CHECK(st.rank == 2 && st.B.rows() == 3 && st.B.cols() == 5);
+    CHECK((st.B * st.B.transpose() - Eigen::MatrixXd::Identity(3, 3)).norm() < 1e-14);
+    CHECK((nu * st.B.transpose()).norm() < 1e-14);
+    CHECK(st.net == Eigen::Vector2d(1.0, 1.0));
+    // the conserved quantities the chemistry knows lie in the row space of B: charge, element A,
+    // hydrogen (HA 1, H+ 1, W 2, OH- 1), oxygen (W 1, OH- 1)
+    Eigen::MatrixXd known(4, 5);
+    known << 0, 0, 1, -1, -1, 0, 1, 0, 1, 0, 2, 1, 1, 0, 1, 1, 0, 0, 0, 1;
+    CHECK((known - known * st.B.transpose() * st.B).norm() < 1e-13);
+    bool refused = false;
+    try {
+        core::make_stoichiometry(Eigen::MatrixXd(0, 3));
+    } catch (const core::LinAlgError&) {
+        refused = true;
+    }
+    CHECK(refused);
+}
+
+void one_dissociation_meets_its_closed_form_root() {
+    // Ideal solution, K from 1e-12 (barely dissociated) to 1e3 (almost complete); the gas G
+    // without amount stays out (the inert split) and gets nothing.
+    const core::Stoichiometry st = dissociation();
+    const double nW = 55.5, a = 0.7;
+    for (double K : {1e-12, 1e-6, 1e-3, 1.0, 1e3}) {
+        Hooks hooks;
+        const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << nW, a, 0, 0, 0).finished();
+        const auto res = core::solve_speciation(st, n0, Eigen::VectorXd::Constant(1, std::log(K)), {},
+                                                core::SpeciationSettings{}, hooks);
+        const double xi = extent(nW, a, K);
+        CHECK(res.converged);
+        CHECK_CLOSE(res.n[2], xi, 1e-9 * xi);
+        CHECK_CLOSE(res.n[3], xi, 1e-9 * xi);
+        CHECK_CLOSE(res.n[1], a - xi, 1e-9 * (a - xi) + 1e-12 * a);
+        CHECK_CLOSE(res.n[0], nW, 1e-12 * nW);
+        // G is held at 0 by the balances alone: within their tolerance (1e-11 of the total; the
+        // invariants are orthonormal, at most sqrt(3) of it in G's direction)
+        CHECK(res.n[4] > 0.0 && res.n[4] <= 2e-11 * res.tot);
+        // balances: A in HA and A-, H in HA and H+, charge
+        CHECK_CLOSE(res.n[1] + res.n[3], a, 1e-11 * a);
+        CHECK_CLOSE(res.n[1] + res.n[2], a, 1e-11 * a);
+        CHECK_CLOSE(res.n[2] - res.n[3], 0.0, 1e-11 * a);
+        // one Henry reference without composition per solve, one with x per residual
+        CHECK(hooks.ref_calls_without_x == 1);
+        CHECK(hooks.ref_calls_with_x == res.newton_iterations + res.outer_passes);
+        CHECK(hooks.lng_calls == res.outer_passes);
+    }
+}
+
+void fixed_activity_and_henry_terms_shift_the_constant() {
+    // nu (ln x + ln gamma - ref) = ln K: constant ln gamma and ref act as
+    // Kx = K exp(-nu ln gamma + nu ref).
+    const core::Stoichiometry st = dissociation();
+    const double nW = 40.0, a = 1.3, K = 2e-4;
+    const Eigen::VectorXd c = (Eigen::VectorXd(5) << 0.0, 0.2, -0.5, -0.3, 0.0).finished();
+    const Eigen::VectorXd ref = (Eigen::VectorXd(5) << 0.0, 0.4, 0.0, 0.0, 0.0).finished();
+    Hooks hooks;
+    hooks.lng = [&](const Eigen::VectorXd&) { return c; };
+    hooks.ref = ref;
+    const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << nW, a, 0, 0, 0).finished();
+    const auto res = core::solve_speciation(st, n0, Eigen::VectorXd::Constant(1, std::log(K)), {},
+                                            core::SpeciationSettings{}, hooks);
+    const double Kx = K * std::exp(-(-0.2 - 0.5 - 0.3) + (-0.4));
+    const double xi = extent(nW, a, Kx);
+    CHECK(res.converged && res.outer_passes >= 2);
+    CHECK((res.lng - c).norm() == 0.0);
+    CHECK_CLOSE(res.n[2], xi, 1e-9 * xi);
+    CHECK_CLOSE(res.n[1], a - xi, 1e-9 * (a - xi));
+}
+
+void composition_dependent_activity_settles_on_its_own_equilibrium() {
+    // Water autoionisation and a weak acid together, ln gamma of the ions -2 sqrt(I) (I = half
+    // the sum of z^2 x, a Debye-Hueckel-like form): no closed form, but at the returned amounts
+    // the mass-action laws hold with the returned ln gamma, and so do the balances.
+    Eigen::MatrixXd nu(2, 5);  // W, HA, H+, A-, OH-
+    nu << 0, -1, 1, 1, 0, -1, 0, 1, 0, 1;
+    const core::Stoichiometry st = core::make_stoichiometry(nu);
+    const Eigen::Vector2d lnK(std::log(1e-3), std::log(3e-18));
+    Hooks hooks;
+    hooks.lng = [](const Eigen::VectorXd& x) {
+        const double I = 0.5 * (x[2] + x[3] + x[4]);
+        Eigen::VectorXd out = Eigen::VectorXd::Zero(5);
+        out.tail(3).setConstant(-2.0 * std::sqrt(I));
+        return out;
+    };
+    const double nW = 55.5, a = 2.0;
+    const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << nW, a, 0, 0, 0).finished();
+    const auto res = core::solve_speciation(st, n0, lnK, {}, core::SpeciationSettings{}, hooks);
+    CHECK(res.converged && res.outer_passes > 2);
+    const Eigen::VectorXd x = res.n / res.n.sum();
+    CHECK((res.lng - hooks.lng(x)).cwiseAbs().maxCoeff() < 1e-9);
+    const Eigen::VectorXd mu = x.array().log() + res.lng.array();
+    CHECK_CLOSE(mu[2] + mu[3] - mu[1], lnK[0], 1e-9);
+    CHECK_CLOSE(mu[2] + mu[4] - mu[0], lnK[1], 1e-9);
+    CHECK_CLOSE(res.n[2] - res.n[3] - res.n[4], 0.0, 1e-11 * a);  // charge
+    CHECK_CLOSE(res.n[1] + res.n[3], a, 1e-11 * a);                // A
+    CHECK_CLOSE(res.n[0] + res.n[4], nW, 1e-11 * nW);              // O
+    CHECK(res.lng[2] < -0.01);                                     // the activity term did act
+}
+
+void warm_start_reaches_the_same_root() {
+    const core::Stoichiometry st = dissociation();
+    const double nW = 55.5, a = 0.7, K = 1e-5;
+    const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << nW, a, 0, 0, 0).finished();
+    Hooks cold_hooks, warm_hooks;
+    const Eigen::VectorXd lnK = Eigen::VectorXd::Constant(1, std::log(K));
+    const auto cold = core::solve_speciation(st, n0, lnK, {}, core::SpeciationSettings{}, cold_hooks);
+    const Eigen::VectorXd w = cold.n / cold.tot;
+    const auto warm = core::solve_speciation(st, n0, lnK, {&w, &cold.lng}, core::SpeciationSettings{},
+                                             warm_hooks);
+    CHECK(warm.converged && warm.newton_iterations <= 1 && cold.newton_iterations > 3);
+    CHECK_CLOSE(warm.n[2], extent(nW, a, K), 1e-9 * extent(nW, a, K));
+}
+
+void non_finite_activity_is_reported_as_divergence() {
+    const core::Stoichiometry st = dissociation();
+    Hooks hooks;
+    hooks.lng = [](const Eigen::VectorXd& x) { return Eigen::VectorXd::Constant(x.size(), std::nan("")); };
+    const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << 55.5, 0.7, 0, 0, 0).finished();
+    std::string what;
+    try {
+        core::solve_speciation(st, n0, Eigen::VectorXd::Zero(1), {}, core::SpeciationSettings{}, hooks);
+    } catch (const core::ValueError& e) {
+        what = e.what();
+    }
+    CHECK(what == "chemical equilibrium of the liquid diverged");
+}
+
+}  // namespace
+
+int main() {
+    return ctest_checks::run("speciation_tests", {
+        {"stoichiometry_gives_orthonormal_invariants", stoichiometry_gives_orthonormal_invariants},
+        {"one_dissociation_meets_its_closed_form_root", one_dissociation_meets_its_closed_form_root},
+        {"fixed_activity_and_henry_terms_shift_the_constant", fixed_activity_and_henry_terms_shift_the_constant},
+        {"composition_dependent_activity_settles_on_its_own_equilibrium", composition_dependent_activity_settles_on_its_own_equilibrium},
+        {"warm_start_reaches_the_same_root", warm_start_reaches_the_same_root},
+        {"non_finite_activity_is_reported_as_divergence", non_finite_activity_is_reported_as_divergence},
+    });
+}
