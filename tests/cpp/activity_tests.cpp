@@ -133,11 +133,11 @@ void ln_gamma_is_the_gradient_of_the_excess_gibbs_energy() {
     // ln gamma_i = d(N g)/dn_i with g = G^ex/(N R T): central differences of gex() in each amount.
     enrtl::Model model = mixed(300.0);
     Random r;
-    const enrtl::Options o{false, enrtl::LcRef::WaterRatio};
     Eigen::VectorXd lng(7);
-    for (int rep = 0; rep < 5; ++rep) {
+    for (int rep = 0; rep < 10; ++rep) {
+        const enrtl::Options o{rep % 2 == 0, rep < 6 ? enrtl::LcRef::WaterRatio : enrtl::LcRef::FusedSalt};
         const Eigen::VectorXd n = random_composition(r);
-        const double T = 298.15 + 40.0 * rep;
+        const double T = 298.15 + 20.0 * rep;
         model.ln_gamma(n, T, o, lng);
         for (int i = 0; i < 7; ++i) {
             const double h = 1e-5 * n[i];
