@@ -210,12 +210,16 @@ def liquid(system, app):
     return {c: v / b / a for c, v in app.items()}, a, b
 
 
+class NotAqueousError(ValueError):
+    """A liquid outside the aqueous model: no water, or a solute beyond M_MAX mol/kg."""
+
+
 def solutes(system, app):
     """The largest amount of the liquid ``app``; ValueError unless it has water and every
     solute at most ``M_MAX`` mol/kg of water (a solvent such as an amine may exceed it)."""
     water = app.get("H2O", 0.0)
     if not water > 0.0:
-        raise ValueError("the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
+        raise NotAqueousError("the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
                          "referred to infinite dilution in water, molalities are per kg of "
                          "water); give water, at least as much as keeps every solute below "
                          f"{M_MAX:g} mol/kg")
@@ -226,7 +230,7 @@ def solutes(system, app):
             if v > M_MAX * kg and c != "H2O" and c not in solvents] if top > M_MAX * kg else []
     if over:
         c, v = over[0]
-        raise ValueError(
+        raise NotAqueousError(
             f"{c} at {v / kg:.4g} mol/kg of water lies outside 0-{M_MAX:g} mol/kg: the "
             f"liquid is aqueous (at {M_MAX:g} mol/kg of one solute water is "
             f"{1.0 / (1.0 + M_MAX * system._info.mw['H2O'] / 1000.0):.0%} of the moles); "

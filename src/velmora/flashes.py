@@ -367,6 +367,7 @@ def tp_flash(system, z, T, P):
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
     tried, best, its = [], math.inf, 0
+    dry = False              # a split left a liquid beyond the aqueous model
     for method, attempt in _attempts(system, z, T, P, tried):
         try:
             raw, n_it = attempt()
@@ -376,6 +377,7 @@ def tp_flash(system, z, T, P):
             res, bal, fnl = _check(system, z, raw, T, P)
         except (ValueError, ArithmeticError) as e:
             tried.append(f"{method}: {e}")
+            dry = dry or isinstance(e, checks.NotAqueousError)
             continue
         if res <= tol and bal <= tol:
             return _Verified(raw, *fnl, res, bal, its, method)
@@ -395,6 +397,16 @@ def tp_flash(system, z, T, P):
                 tried.append(f"substitution from that split: residual {max(res, bal):.3g}")
         best = min(best, max(res, bal))
     feed = dict(zip(system.components, (float(v) for v in z)))
+    if dry and best > POLISH:
+        # no split found but ones whose liquid is nearly all salt: the water boils off
+        salts = [c for c in system.components if c not in system._info.volatile and
+                 c not in system._info.solvents and feed[c] > 0.0]
+        raise ValueError(
+            f"at T = {T:g} K, P = {P:g} Pa the liquid of the feed "
+            + "{" + ", ".join(f"{c}: {v:.6g}" for c, v in feed.items()) + "}"
+            + f" boils dry: what would stay liquid holds more than {checks.M_MAX:g} mol/kg of "
+            f"{', '.join(salts) or 'its solutes'} (beyond the aqueous model); flash with "
+            "solids=True to let the salt come out")
     raise ConvergenceError(
         f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed "
         + "{" + ", ".join(f"{c}: {v:.6g}" for c, v in feed.items()) + "}"
