@@ -219,10 +219,11 @@ def solutes(system, app):
     solute at most ``M_MAX`` mol/kg of water (a solvent such as an amine may exceed it)."""
     water = app.get("H2O", 0.0)
     if not water > 0.0:
-        raise NotAqueousError("the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
-                         "referred to infinite dilution in water, molalities are per kg of "
-                         "water); give water, at least as much as keeps every solute below "
-                         f"{M_MAX:g} mol/kg")
+        raise NotAqueousError(
+            "the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
+            "referred to infinite dilution in water, molalities are per kg of "
+            "water); give water, at least as much as keeps every solute below "
+            f"{M_MAX:g} mol/kg")
     kg = water * (system._info.mw["H2O"] / 1000.0)
     top = max(app.values())
     solvents = system._info.solvents
