@@ -19,11 +19,17 @@ def worst_relative(evaluated, x_max=math.inf, temps=None):
                if x <= x_max and (temps is None or round(T, 2) in temps))
 
 
-# NaOH, KOH and CaCl2 with the molecule-ion-pair term W (docs/activity-model.md); KCl, Na2SO4 without.
+# NaOH and KOH with the molecule-ion-pair term W (docs/activity-model.md); KCl, Na2SO4 without.
 # NaOH: within 3 % to 5.5 mol/kg, 3.4 % at 6 (its W is also held by NaOH traced in NaCl).
-@pytest.mark.parametrize("salt, figure, x_max", [("KCl", 0.004, 4.0), ("Na2SO4", 0.009, 2.0),
-                                                 ("NaOH", 0.023, 5.5), ("KOH", 0.020, 5.5),
-                                                 ("CaCl2", 0.030, 2.5)])
+# CaCl2 keeps its pair without W (with it, gypsum in NaCl brines moves off its measurements).
+CACL2_FORM = ("6.2 % low at 0.3 mol/kg, +5.2 % at 1.5: one water / ion-pair parameter pair with "
+              "alpha 0.2 cannot follow the curvature of ln gamma+-; the W term that does moves "
+              "Ca++ in NaCl brines off the measured gypsum solubilities")
+
+
+@pytest.mark.parametrize("salt, figure, x_max", [
+    ("KCl", 0.004, 4.0), ("Na2SO4", 0.009, 2.0), ("NaOH", 0.023, 5.5), ("KOH", 0.020, 5.5),
+    pytest.param("CaCl2", 0.030, 2.5, marks=pytest.mark.xfail(strict=True, reason=CACL2_FORM))])
 def test_salt_gamma_at_25c_within_3_percent_to_6_molal_or_saturation(salt, figure, x_max):
     # CRC Handbook (CaCl2: Robinson & Stokes) to 1 mol/kg; above, Robinson & Stokes (KCl) or the
     # Pitzer & Mayorga (1973) equation
@@ -37,11 +43,15 @@ def test_salt_gamma_at_25c_within_3_percent_to_6_molal_or_saturation(salt, figur
 
 
 def test_salts_within_3_percent_of_the_crc_table_at_2_and_5_molal():
-    # CRC Handbook (CaCl2 after Staples & Nuttall 1977, beyond the 2.5 mol/kg of Pitzer-Mayorga):
-    # gamma+- of CaCl2 5.907 at 5 mol/kg, where the pair alone was 62 % low
-    worst = {s: worst_relative(regress.evaluate([data.crc_high_set(s)])) for s in ("NaOH", "KOH", "CaCl2")}
+    # CRC Handbook values at 2 and 5 mol/kg
+    worst = {s: worst_relative(regress.evaluate([data.crc_high_set(s)])) for s in ("NaOH", "KOH")}
     assert max(worst.values()) <= 0.03
-    assert worst["CaCl2"] == pytest.approx(0.012, abs=0.002)
+
+
+@pytest.mark.xfail(strict=True, reason="+4.8 % at 2 mol/kg, -62 % at 5 mol/kg (CRC, after Staples & "
+                                       "Nuttall 1977): " + CACL2_FORM)
+def test_cacl2_within_3_percent_of_the_crc_table_at_2_and_5_molal():
+    assert worst_relative(regress.evaluate([data.crc_high_set("CaCl2")])) <= 0.03
 
 
 def test_pitzer_mayorga_reference_reproduces_robinson_stokes():

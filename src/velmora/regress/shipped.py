@@ -19,10 +19,13 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
              "Na2SO4": ("Na+", "SO4--"), "CaCl2": ("Ca++", "Cl-")}
 
 
-# NaOH, KOH and CaCl2 rise too steeply above 1 mol/kg for the two: the molecule-ion-pair term's
-# W1 and W2 (constant) as well, fitted to the CRC values at 2 and 5 mol/kg too (for CaCl2 beyond
-# the Pitzer-Mayorga range).
-SALT_W = ("NaOH", "KOH", "CaCl2")
+# NaOH and KOH rise too steeply above 1 mol/kg for the two: the molecule-ion-pair term's W1 and
+# W2 (constant) as well, fitted to the CRC values at 2 and 5 mol/kg too. CaCl2 keeps its pair:
+# with W (a few hundred, free alpha) it meets its own gamma+- to 5 mol/kg, but Ca++ in NaCl
+# brines moves far off the measured gypsum solubilities (Marshall & Slusher 1966: 0.046 mol/kg
+# in 1 mol/kg NaCl, against 0.076 with W, 0.056 without), and its water activity turns up
+# beyond 30 mol/kg (an unstable liquid).
+SALT_W = ("NaOH", "KOH")
 
 
 def _w_params(key, bound=60.0):
@@ -37,10 +40,7 @@ def _salt(salt):
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     sets = data.salt_sets(salt)
     if salt in SALT_W:
-        # CaCl2 (2:1, to gamma+- 5.9 at 5 mol/kg) needs W of a few hundred and a free alpha
-        params += _w_params(key, 400.0 if salt == "CaCl2" else 60.0)
-        if salt == "CaCl2":
-            params.append(Parameter("electrolyte_pair", key, "alpha", 0.2, 0.05, 0.5))
+        params += _w_params(key)
     if salt == "NaOH":
         # W also acts on OH- traced in other sodium salts: fitted on NaOH traced in NaCl too, which
         # holds W1 to -18 (NaOH(aq) alone takes -60 / +60, and then OH- in NaCl is 61 % low at
