@@ -174,9 +174,9 @@ def test_a_boiling_brine_leaves_a_brine_not_a_salt_melt():
 
 
 def test_a_brine_beyond_its_fitted_range_boils_on_its_stable_branch():
-    # CaCl2 water at 3 bar: the activity model beyond some 30 mol/kg lets water's activity rise
-    # again, so a "liquid" of 74 mol/kg also meets the vapor at 432 K; the flash at 432 K and
-    # the flash at its H must be the same brine (H rises with T through the boiling range)
+    # CaCl2 water at 3 bar, boiled beyond its fitted range (with a parameter set whose water
+    # activity turned up beyond 30 mol/kg, a "liquid" of 74 mol/kg also met the vapor at 432 K):
+    # the flash at 432 K and the flash at its H are the same brine, H rising with T
     s = velmora.System("CaCl2-H2O")
     feed = {"H2O": W, "CaCl2": 2.8761962888199877}
     P = 305218.8124694591
@@ -186,3 +186,17 @@ def test_a_brine_beyond_its_fitted_range_boils_on_its_stable_branch():
     assert r.x["CaCl2"] / (r.x["H2O"] * 18.015e-3) < 10.0
     back = s.flash(feed, P, H=r.H)
     assert back.T == pytest.approx(432.021107194461, abs=1e-6)
+
+
+def test_a_liquid_where_adding_water_lowers_its_fugacity_is_no_answer(monkeypatch):
+    # the stability test itself, on NaOH(aq), whose water activity turns up beyond ~50 mol/kg
+    from velmora import flashes
+    s = velmora.System("NaOH-H2O")
+    app = {"H2O": 1.0, "NaOH": 80.0 * 18.015e-3}                      # 80 mol/kg
+    f = s.liquid(400.0, app).partial_pressures
+    more = s.liquid(400.0, {"H2O": 1.0001, "NaOH": app["NaOH"]}).partial_pressures
+    assert more["H2O"] < f["H2O"]                # unstable there: the model's own numbers
+    with pytest.raises(ValueError, match="activity model is unstable"):
+        flashes._stable_water(s, app, 400.0, f)
+    ok = {"H2O": 1.0, "NaOH": 20.0 * 18.015e-3}                       # 20 mol/kg: stable
+    flashes._stable_water(s, ok, 400.0, s.liquid(400.0, ok).partial_pressures)
