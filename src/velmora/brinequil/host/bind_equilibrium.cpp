@@ -439,7 +439,7 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
 
 // Within this share of the target (of 1 for a vapor fraction, of 1e6 J/kmol at least for H and
 // S) a temperature solve takes the TP flash's own value rather than the trail's.
-constexpr double kExact = 1e-3;
+constexpr double kExact = 1e-5;
 
 // The TP flashes of one temperature solve (flash at a given H, S or vapor fraction), as the
 // solver asks for them one temperature after the other. After a two-phase flash the next one
