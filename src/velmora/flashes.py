@@ -287,6 +287,7 @@ def _finish(system, z, v):
 
 
 def _fugacities(system, app, T, settle=True):
+    """(f, n, lng) of the liquid ``app`` at T, settled (see ``_settled``)."""
     return _settled(system, app, T, settle)[:3]
 
 
