@@ -14,7 +14,7 @@ import pytest
 from velmora.states import liquid_state
 
 import velmora
-from velmora import ConvergenceError, ionactivity, phasekit, speciation
+from velmora import ConvergenceError, ionactivity, phasekit, recovery
 from velmora.enginebridge import databank as db
 
 pytestmark = [pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning"),
@@ -165,14 +165,14 @@ def test_the_recovery_finds_the_liquid_a_converged_cold_start_finds(systems, che
     s = systems[chem]
     assert not cold_fails(s, app, T)
     cold = np.array(list(s.liquid(T, app).amounts.values()))
-    for n, _ in (speciation.solve(s, app, T), speciation._path_in_T(s, app, T)):
+    for n, _ in (recovery.solve(s, app, T), recovery._path_in_T(s, app, T)):
         assert n == pytest.approx(cold, rel=1e-9, abs=1e-12 * cold.sum())
 
 
 def test_a_nearly_dry_hot_ammonia_liquid_is_reached_along_a_path_in_T(nh3_co2, monkeypatch):
     paths = []
-    path = speciation._path_in_T
-    monkeypatch.setattr(speciation, "_path_in_T", lambda *a: paths.append(a) or path(*a))
+    path = recovery._path_in_T
+    monkeypatch.setattr(recovery, "_path_in_T", lambda *a: paths.append(a) or path(*a))
     # below the front door's input guard (a liquid of at most 100 mol/kg of a solute): the
     # recovery itself, as liquid() runs it on a liquid it accepts
     liq = liquid_state(nh3_co2, {"H2O": 1e-6, "NH3": 1.0, "CO2": 0.5}, 423.15)

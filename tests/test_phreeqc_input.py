@@ -10,10 +10,10 @@ import pytest
 import velmora
 from velmora.enginebridge import databank
 
-_spec = importlib.util.spec_from_file_location(
+_found = importlib.util.spec_from_file_location(
     "validate_si_phreeqc", os.path.join(os.path.dirname(__file__), "..", "benchmarks", "validate_si_phreeqc.py"))
-vsp = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(vsp)
+vsp = importlib.util.module_from_spec(_found)
+_found.loader.exec_module(vsp)
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")   # default pairs
 

@@ -92,7 +92,7 @@ def test_nearly_pure_water_boils_at_the_split_asked_for():
     assert r.vapor["NaCl"] == 0.0
 
 
-def test_impossible_specifications_say_why():
+def test_impossible_requests_say_why():
     s = velmora.System("NaCl-H2O")
     with pytest.raises(ValueError) as e:
         s.flash({"H2O": W, "NaCl": 1.0}, ATM, vapor_fraction=0.999)

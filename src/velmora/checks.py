@@ -19,7 +19,6 @@ Range warnings (``RangeWarning``) name the correlation or parameter set and its 
 """
 
 import math
-import re
 import warnings
 
 import numpy as np
@@ -239,23 +238,16 @@ def solutes(system, app):
     return top
 
 
-def _elements(formula):
-    out = {}
-    for el, k in re.findall(r"([A-Z][a-z]?)(\d*)", formula):
-        out[el] = out.get(el, 0) + int(k or 1)
-    return out
-
-
 def _held_by_salts(system, app, gas):
     """How much of ``gas`` [mol] the nonvolatile components of ``app`` can give up (a carbonate
     its CO2): counted on the gas's element other than H and O."""
     from velmora.enginebridge import databank as db
-    key = [e for e in _elements(db.species(gas)["formula"]) if e not in ("H", "O")]
+    own = db.elements(db.species(gas)["formula"])
+    key = [e for e in own if e not in ("H", "O")]
     if len(key) != 1:
         return 0.0
     key = key[0]
-    per = _elements(db.species(gas)["formula"])[key]
-    return sum(v * _elements(db.species(c)["formula"]).get(key, 0) / per
+    return sum(v * db.elements(db.species(c)["formula"]).get(key, 0) / own[key]
                for c, v in app.items() if v > 0.0 and c not in system._info.volatile)
 
 

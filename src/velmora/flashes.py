@@ -403,15 +403,13 @@ def tp_flash(system, z, T, P):
         salts = [c for c in system.components if c not in system._info.volatile and
                  c not in system._info.solvents and feed[c] > 0.0]
         raise ValueError(
-            f"at T = {T:g} K, P = {P:g} Pa the liquid of the feed "
-            + "{" + ", ".join(f"{c}: {v:.6g}" for c, v in feed.items()) + "}"
-            + f" boils dry: what would stay liquid holds more than {checks.M_MAX:g} mol/kg of "
+            f"at T = {T:g} K, P = {P:g} Pa the liquid of the feed {_feed_text(system, z)}"
+            f" boils dry: what would stay liquid holds more than {checks.M_MAX:g} mol/kg of "
             f"{', '.join(salts) or 'its solutes'} (beyond the aqueous model); flash with "
             "solids=True to let the salt come out")
     raise ConvergenceError(
-        f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed "
-        + "{" + ", ".join(f"{c}: {v:.6g}" for c, v in feed.items()) + "}"
-        + f": best residual {best:.3g} (tolerance {tol:g}); tried " + "; ".join(tried),
+        f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed {_feed_text(system, z)}"
+        f": best residual {best:.3g} (tolerance {tol:g}); tried " + "; ".join(tried),
         T=T, P=P, feed=feed, residual=best, tried=tried)
 
 

@@ -278,7 +278,7 @@ def liquid_state(system, app, T):
     """Speciate the apparent liquid ``app`` at T, check the answer, and name the results.
 
     The core from a cold start; where its answer fails the check, the core again with 2000
-    Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.speciation``),
+    Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.recovery``),
     whose answer the core takes as its warm start. ConvergenceError when none verifies, also
     where the core diverged (its ValueError is the error's cause)."""
     el = system.model
@@ -300,7 +300,7 @@ def liquid_state(system, app, T):
 def _recover(system, app, T, n_core, best, cause):
     """(f, n, lng, residual) of the first recovery that verifies, after the cold start left
     the true amounts n_core (None: it diverged with ``cause``) at residual ``best``."""
-    from . import speciation            # loads the compiled activity model; needed only here
+    from . import recovery              # loads the compiled activity model; needed only here
 
     el = system.model
     fails = (ValueError, ArithmeticError)
@@ -320,10 +320,10 @@ def _recover(system, app, T, n_core, best, cause):
     except fails as exc:
         cause = exc
     tried.append("Newton with ln gamma in the Jacobian")
-    found = speciation.solve(system, app, T, n_core)
+    found = recovery.solve(system, app, T, n_core)
     if found is not None:
         try:
-            el._warm = speciation.warm_record(system, app, T, *found)
+            el._warm = recovery.warm_record(system, app, T, *found)
             f, n, lng = el.fugacities(app, T)
             res = checks.speciation_residual(system, app, T, n, lng)
             if res <= system.tol:

@@ -182,7 +182,7 @@ void non_finite_activity_is_reported_as_divergence() {
 }  // namespace
 
 int main() {
-    return ctest_checks::run("speciation_tests", {
+    return ctest_checks::run("true_amounts_tests", {
         {"stoichiometry_gives_orthonormal_invariants", stoichiometry_gives_orthonormal_invariants},
         {"one_dissociation_meets_its_closed_form_root", one_dissociation_meets_its_closed_form_root},
         {"fixed_activity_and_henry_terms_shift_the_constant", fixed_activity_and_henry_terms_shift_the_constant},
