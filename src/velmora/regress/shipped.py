@@ -22,8 +22,8 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
 # NaOH and KOH rise too steeply above 1 mol/kg for the two: the molecule-ion-pair term's W1 and
 # W2 (constant) as well, fitted to the CRC values at 2 and 5 mol/kg too. CaCl2 keeps its pair:
 # with W (a few hundred, free alpha) it meets its own gamma+- to 5 mol/kg, but Ca++ in NaCl
-# brines moves far off the measured gypsum solubilities (Marshall & Slusher 1966: 0.046 mol/kg
-# in 1 mol/kg NaCl, against 0.076 with W, 0.056 without), and its water activity turns up
+# brines moves far off the measured gypsum solubilities (Marshall & Slusher 1966: 0.0457 mol/kg
+# in 1.0 mol/kg NaCl, against 0.076 with W, 0.056 without), and its water activity turns up
 # beyond 30 mol/kg (an unstable liquid).
 SALT_W = ("NaOH", "KOH")
 
