@@ -29,6 +29,8 @@ from .errors import ConvergenceError
 if TYPE_CHECKING:
     import pandas
 
+    from .derivatives import LiquidJacobian
+
 
 class LiquidState:
     """One liquid at T in chemical equilibrium (and the vapor it would be in equilibrium with).
@@ -104,6 +106,7 @@ class LiquidState:
         # the activity scales, pH, ionic strength, osmotic and mean activity coefficients: worked
         # out when one of them is first read (a solve that reads a few values skips the rest)
         self._pending = (system, nl, xl, lngl)
+        self._system = system                    # for the derivatives; not pickled
 
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
@@ -116,7 +119,8 @@ class LiquidState:
     def __getstate__(self) -> dict[str, Any]:
         if "_pending" in self.__dict__:
             self._derive(*self._pending)
-        return {k: v for k, v in self.__dict__.items() if k != "_pending"}
+        return {k: v for k, v in self.__dict__.items()
+                if k not in ("_pending", "_system", "_jacobian")}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
@@ -159,6 +163,32 @@ class LiquidState:
                            for salt, c, a, p, q in _salt_constants(info, charges)}}
         self.__dict__.update(derived)
         self.__dict__.pop("_pending", None)
+
+    # -- derivatives ----------------------------------------------------------------------------
+    def jacobian(self) -> "LiquidJacobian":
+        """Exact derivatives of this liquid with respect to T and the apparent amounts (see
+        ``velmora.derivatives``), worked out on the first call and kept."""
+        jac = self.__dict__.get("_jacobian")
+        if jac is None:
+            system = self.__dict__.get("_system")
+            if system is None:
+                raise ValueError("this liquid state carries no system (it was unpickled): "
+                                 "solve it again for its derivatives")
+            from .derivatives import liquid_jacobian
+            jac = self._jacobian = liquid_jacobian(system, self)
+        return jac
+
+    def derivative(self, quantity: str, wrt: str) -> Any:
+        """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma",
+        "partial_pressures" (a {name: value} mapping) or "pH" (a float); wrt "T" [per K] or an
+        apparent component [per unit of the state's amounts]."""
+        return self.jacobian().of(quantity, wrt)
+
+    def heat_of_absorption(self, gas: str) -> float:
+        """Differential heat of absorption of ``gas`` [J/mol], positive where absorption
+        releases heat: R T^2 d ln f_gas / dT at fixed apparent composition (exact)."""
+        from .derivatives import heat_of_absorption
+        return heat_of_absorption(self.__dict__.get("_system"), self, gas)
 
     def mean_gamma(self, cation: str, anion: str) -> float:
         """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""

@@ -6,35 +6,14 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include "correlations.hpp"
 #include "dual.hpp"
 
 namespace enrtl {
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kE = 1.602176634e-19;      // C
-constexpr double kEps0 = 8.8541878128e-12;  // F/m
-constexpr double kBoltz = 1.380649e-23;     // J/K
-constexpr double kNA = 6.02214076e23;       // 1/mol
-constexpr double kPbar = 1.01325;           // bar, pressure of the permittivity correlation
-
-double poly(const std::vector<double>& c, double T) {
-    double r = 0.0;
-    for (auto it = c.rbegin(); it != c.rend(); ++it) r = r * T + *it;
-    return r;
-}
-
-// tau = A + B/T + F ln T + G T
-double tdep(double A, double B, double F, double G, double T, double lnT) {
-    return A + B / T + F * lnT + G * T;
-}
-
-// Bjerrum length at relative permittivity 1, m
-double bjerrum(double T) { return kE * kE / (4.0 * kPi * kEps0 * kBoltz * T); }
-
-inline double value(double a) { return a; }
-template <int K> double value(const Dual<K>& a) { return a.v; }
+using namespace phys;
 
 // Sums of the local-composition term are linear in the seeded amounts X_i, whose gradient has
 // the one entry i. With a constant coefficient (Q = double) the products below touch that entry
@@ -240,36 +219,12 @@ Model::Model(ModelData d) : d_(std::move(d)) {
 
 double Model::density(int s, double T) const {
     const auto& c = d_.density[s];
-    switch (c.form) {
-        case code(DensityForm::Kell): {  // Kell (1975), t in deg C
-            const double t = T - 273.15;
-            return (999.83952 + t * (16.945176 + t * (-7.9870401e-3 + t * (-46.170461e-6 +
-                    t * (105.56302e-9 + t * (-280.54253e-12)))))) / (1.0 + 16.879850e-3 * t);
-        }
-        case code(DensityForm::Dippr105): {  // kmol/m3 -> kg/m3
-            const double tr = std::max(0.0, 1.0 - T / c.c[2]);
-            return c.c[0] / std::pow(c.c[1], 1.0 + std::pow(tr, c.c[3])) * d_.mw[d_.solvents[s]];
-        }
-        default:
-            return poly(c.c, T);
-    }
+    return density_of(c.form, c.c, d_.mw[d_.solvents[s]], T);
 }
 
 double Model::dielectric(int s, double T) const {
     const auto& c = d_.dielectric[s];
-    switch (c.form) {
-        case code(DielectricForm::BradleyPitzer): {
-            const auto& U = c.c;
-            const double D1000 = U[0] * std::exp(U[1] * T + U[2] * T * T);
-            const double C = U[3] + U[4] / (U[5] + T);
-            const double B = U[6] + U[7] / T + U[8] * T;
-            return D1000 + C * std::log((B + kPbar) / (B + 1000.0));
-        }
-        case code(DielectricForm::Recip):
-            return c.c[0] + c.c[1] * (1.0 / T - 1.0 / c.c[2]);
-        default:
-            return poly(c.c, T);
-    }
+    return dielectric_of(c.form, c.c, T);
 }
 
 const Model::TState& Model::at(double T) {

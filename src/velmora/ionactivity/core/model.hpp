@@ -85,11 +85,18 @@ public:
     // molecule pairs and on the diagonal.
     void molecule_tau(double T, Eigen::Ref<Eigen::MatrixXd> tau, Eigen::Ref<Eigen::MatrixXd> alpha);
     SolventMix solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double T);
+    // ln gamma at the amounts x and T with its exact derivatives (second derivatives of F by
+    // nested dual numbers, no differences): J(i, j) = d ln gamma_i / d x_j with the other
+    // amounts held (n x n), dT(i) = d ln gamma_i / dT [1/K]. Arguments checked as ln_gamma's.
+    void ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
+                              const Options& o, Eigen::Ref<Eigen::VectorXd> out,
+                              Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT);
 
     double density(int s, double T) const;     // solvent s (position in solvents), kg/m3
     double dielectric(int s, double T) const;  // relative permittivity
 
 private:
+    friend struct SecondOrder;  // derivatives.cpp: the same F in nested dual numbers
     struct TState {
         double T = -1.0;
         std::vector<double> rho, eps;      // per solvent

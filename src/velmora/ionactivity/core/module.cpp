@@ -148,6 +148,25 @@ PYBIND11_MODULE(_enrtl, m) {
             },
             py::arg("x"), py::arg("T"), py::arg("options") = py::none())
         .def(
+            "ln_gamma_derivatives",
+            [](Model& self, const Array& x, double T, py::handle options) {
+                const Options o = parse_options(options);
+                const auto xv = vector_arg(x, self.n());
+                const int n = self.n();
+                py::array_t<double> out(n), dT(n);
+                py::array_t<double, py::array::f_style> J({n, n});
+                Eigen::Map<Eigen::VectorXd> ov(out.mutable_data(), n), tv(dT.mutable_data(), n);
+                Eigen::Map<Eigen::MatrixXd> Jv(J.mutable_data(), n, n);
+                {
+                    py::gil_scoped_release nogil;
+                    self.ln_gamma_derivatives(xv, T, o, ov, Jv, tv);
+                }
+                return py::make_tuple(out, J, dT);
+            },
+            py::arg("x"), py::arg("T"), py::arg("options") = py::none(),
+            "(ln gamma, J, dT): J[i, j] = d ln gamma_i / d x_j (x as amounts, the others held), "
+            "dT[i] = d ln gamma_i / dT [1/K]; exact (nested dual numbers)")
+        .def(
             "gex",
             [](Model& self, const Array& x, double T, py::handle options) {
                 const Options o = parse_options(options);

@@ -1,0 +1,282 @@
+"""Exact derivatives of a liquid state, from its converged equations.
+
+The speciation of a liquid solves, in u = ln n over the species that can be present,
+
+    F_eq = nu (u - ln N + ln gamma(n, T) - ref(x, T)) - ln K(T) = 0
+    F_b  = B n - B n0(apparent) = 0                  (elements and charge)
+
+By the implicit function theorem, dn/dtheta = -n (dF/du)^+ dF/dtheta for theta = T or an
+apparent amount. The activity model's derivatives (d ln gamma / dn, d ln gamma / dT, and those
+of the molecular term in the Henry references) are exact: second derivatives of n G^ex/RT in
+nested dual numbers (``Model.ln_gamma_derivatives``), no differences. ln K, ln H and ln Psat are
+differentiated from their correlations. The derived quantities:
+
+- ``amounts``: true amounts [unit of the state's amounts];
+- ``ln_gamma`` (mole-fraction scale);
+- ``partial_pressures`` [Pa]: solvents x gamma Psat(T), Henry components
+  x gamma (H / gamma_inf)_mix;
+- ``pH``.
+
+Derivatives are per K for "T" and per unit of the state's apparent amounts for a component.
+A liquid state does not depend on P (the liquid model has no pressure term).
+"""
+
+import math
+from typing import Any
+
+import numpy as np
+
+_LN10 = math.log(10.0)
+_TRACE = 1e-12          # absent entries of a Henry reference composition (as the core)
+_SOLUTE_TRACE = 1e-9    # the solute at infinite dilution there
+QUANTITIES = ("amounts", "ln_gamma", "partial_pressures", "pH")
+
+
+class LiquidJacobian:
+    """Derivatives of one liquid state: ``wrt`` (["T", *components]) and, per quantity, an
+    array with one column per entry of ``wrt``: ``amounts`` and ``ln_gamma`` (species x wrt),
+    ``partial_pressures`` (volatile components x wrt), ``pH`` (wrt)."""
+
+    def __init__(self, wrt: list[str], species: list[str], volatile: list[str],
+                 arrays: dict[str, Any]) -> None:
+        self.wrt = wrt
+        self.species = species
+        self.volatile = volatile
+        self.arrays = arrays
+
+    def of(self, quantity: str, wrt: str) -> Any:
+        """d quantity / d wrt: a {name: value} mapping, or a float for pH."""
+        if quantity not in self.arrays:
+            raise ValueError(f"no derivatives of {quantity!r} (available: "
+                             f"{', '.join(QUANTITIES)})")
+        if wrt == "P":
+            raise ValueError("a liquid state does not depend on P (the liquid model has no "
+                             "pressure term): its derivatives with respect to P are zero")
+        if wrt not in self.wrt:
+            raise ValueError(f"no derivatives with respect to {wrt!r} (available: "
+                             f"{', '.join(self.wrt)})")
+        col = self.arrays[quantity][..., self.wrt.index(wrt)]
+        if quantity == "pH":
+            return float(col)
+        keys = self.volatile if quantity == "partial_pressures" else self.species
+        return dict(zip(keys, col.tolist()))
+
+
+def _dlnK_dT(records, T):
+    # ln K = A + B/T + C ln T + D T
+    return np.array([-r["B"] / T ** 2 + r["C"] / T + r["D"] for r in records])
+
+
+def _dlnH_dT(p, T):
+    # ln H = a + b/T + c ln T + d T (+ e/T^2)
+    d = -p[1] / T ** 2 + p[2] / T + p[3]
+    return d - 2.0 * p[4] / T ** 3 if len(p) > 4 else d
+
+
+def _ln_h(p, T):
+    v = p[0] + p[1] / T + p[2] * math.log(T) + p[3] * T
+    return v + p[4] / T ** 2 if len(p) > 4 else v
+
+
+def _dlnpsat_dT(c, T):
+    # ln Psat = C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7
+    return -c[1] / (T + c[2]) ** 2 + c[3] + c[4] / T + c[5] * c[6] * T ** (c[6] - 1.0)
+
+
+def _ln_psat(c, T):
+    return c[0] + c[1] / (T + c[2]) + c[3] * T + c[4] * math.log(T) + c[5] * T ** c[6]
+
+
+class _Molecular:
+    """The molecular term of the activity model at Henry reference compositions (ions absent,
+    as the core's molecular NRTL reads them), with its derivatives."""
+
+    def __init__(self, system, T):
+        el, info = system.model, system._info
+        self.core, self.T, self.options = el.sp._core, T, el.options
+        self.ns = len(info.names)
+        self.ion = np.array([bool(v) for v in info.ion])
+
+    def at(self, xw):
+        xw = xw.copy()
+        xw[self.ion] = 0.0
+        return self.core.ln_gamma_derivatives(xw, self.T, self.options)
+
+
+def _reference(system, mol, x):
+    """(ref, d ref / dx, d ref / dT) of the speciation's unsymmetric convention."""
+    el, info = system.model, system._info
+    ns = len(info.names)
+    mode = el.options.get("henry_ref", "water")
+    if mode not in ("water", "solvent"):
+        raise ValueError(f"derivatives need the Henry reference \"water\" or \"solvent\" "
+                         f"(this model has {mode!r})")
+    solv = list(el.sp.solv)
+    ref, dx, dT = np.zeros(ns), np.zeros((ns, ns)), np.zeros(ns)
+    for i in info.henry_idx:
+        xw = np.full(ns, _TRACE)
+        if mode == "solvent":
+            xw[solv] = x[solv]
+        else:
+            xw[info.iw] = 1.0
+        xw[i] = _SOLUTE_TRACE
+        lng, J, dlT = mol.at(xw)       # homogeneous of degree 0: no need to normalise
+        ref[i], dT[i] = lng[i], dlT[i]
+        if mode == "solvent":
+            dx[i, solv] = J[i, solv]
+    return ref, dx, dT
+
+
+def _henry_mix(system, mol, x, i, T):
+    """(ln (H/gamma_inf)_mix, d/dx, d/dT) of Henry component i."""
+    el, info = system.model, system._info
+    name = info.names[i]
+    num = den = dnum_T = 0.0
+    terms = []
+    for (solute, solvent), p in el.henry.items():
+        if solute != name:
+            continue
+        a = info.names.index(solvent)
+        w = x[a] * el.vc[solvent] ** (2.0 / 3.0)
+        xa = np.full(len(info.names), _TRACE)
+        xa[a], xa[i] = 1.0, _SOLUTE_TRACE
+        lng, _, dlT = mol.at(xa)
+        g = _ln_h(p, T) - lng[i]
+        terms.append((a, el.vc[solvent] ** (2.0 / 3.0), g))
+        num += w * g
+        den += w
+        dnum_T += w * (_dlnH_dT(p, T) - dlT[i])
+    h = num / den
+    dx = np.zeros(len(info.names))
+    for a, v, g in terms:
+        dx[a] += v * (g - h) / den
+    return h, dx, dnum_T / den
+
+
+def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
+    """The derivatives of ``state`` (a LiquidState of ``system``); see the module."""
+    if state.solids:
+        raise ValueError("derivatives of a liquid in equilibrium with solids are not available "
+                         "(the solids' equations are not in its Jacobian yet)")
+    el, info = system.model, system._info
+    names = list(info.names)
+    ns = len(names)
+    T = state.T
+    comps = list(state.apparent)
+    n = np.array([state.amounts[s] for s in names], dtype=float)
+    N = float(n.sum())
+    x = n / N
+    mol = _Molecular(system, T)
+    lng, Jx, lng_T = el.sp._core.ln_gamma_derivatives(x, T, el.options)
+    Jn = Jx / N                                   # degree -1: d ln gamma / dn at n
+    ref, dref_x, dref_T = _reference(system, mol, x)
+    dx_dn = (np.eye(ns) - np.outer(x, np.ones(ns))) / N
+    dref_n = dref_x @ dx_dn
+
+    n0_of = [info.n0({c: 1.0}) for c in comps]    # n0 is linear in the apparent amounts
+    D = np.array(n0_of).T                          # species x components
+    n0 = D @ np.array([state.apparent[c] for c in comps], dtype=float)
+    idle = (n0 == 0.0) & ~info.nu.any(axis=0) & (n == 0.0)
+    act = np.flatnonzero(~idle)
+    nu = info.nu[:, act]
+    B = info.B[:, act]
+    na = n[act]
+    G = (Jn - dref_n)[np.ix_(act, act)]
+    A = np.vstack((nu - np.outer(nu.sum(axis=1), x[act]) + nu @ (G * na),
+                   B * na))
+    # right-hand sides: T, then each component
+    rT = np.concatenate((nu @ (lng_T - dref_T)[act] - _dlnK_dT(el.K, T), np.zeros(B.shape[0])))
+    rc = np.vstack((np.zeros((nu.shape[0], len(comps))), -info.B @ D))
+    rhs = np.column_stack((rT, rc))
+    du = -np.linalg.lstsq(A, rhs, rcond=None)[0]
+    dn = np.zeros((ns, 1 + len(comps)))
+    dn[act] = na[:, None] * du
+    dn[idle, 1:] = D[idle]
+    dlng = Jn @ dn
+    dlng[:, 0] += lng_T
+
+    # partial pressures: d ln f = d ln x + d ln gamma + d ln (H/gamma_inf)_mix or d ln Psat
+    dlnx = dn / np.where(n > 0, n, 1.0)[:, None] - dn.sum(axis=0)[None, :] / N
+    dx = dx_dn @ dn
+    volatile = list(state.partial_pressures)
+    dP = np.zeros((len(volatile), 1 + len(comps)))
+    for k, c in enumerate(volatile):
+        i = names.index(c)
+        d = dlnx[i] + dlng[i]
+        if i in info.henry_idx:
+            _, hx, hT = _henry_mix(system, mol, x, i, T)
+            d = d + hx @ dx
+            d[0] += hT
+        else:
+            d = d.copy()
+            d[0] += _dlnpsat_dT(el.antoine[c], T)
+        dP[k] = state.partial_pressures[c] * d
+    arrays = {"amounts": dn, "ln_gamma": dlng, "partial_pressures": dP}
+    if "H3O+" in names and n[names.index("H3O+")] > 0:
+        h, w = names.index("H3O+"), info.iw
+        arrays["pH"] = -(dn[h] / n[h] - dn[w] / n[w] + dlng[h] - dlng[w]) / _LN10
+    return LiquidJacobian(["T"] + comps, names, volatile, arrays)
+
+
+def check_fugacity_form(system: Any, state: Any) -> float:
+    """Largest relative difference between the state's partial pressures and the forms the
+    derivatives differentiate (x gamma Psat, x gamma (H/gamma_inf)_mix): 0 up to rounding
+    where the derivatives hold the same function as the core."""
+    el, info = system.model, system._info
+    names = list(info.names)
+    n = np.array([state.amounts[s] for s in names], dtype=float)
+    x = n / n.sum()
+    mol = _Molecular(system, state.T)
+    worst = 0.0
+    for c, f in state.partial_pressures.items():
+        i = names.index(c)
+        if i in info.henry_idx:
+            ln_rest = _henry_mix(system, mol, x, i, state.T)[0]
+        else:
+            ln_rest = _ln_psat(el.antoine[c], state.T)
+        g = math.exp(math.log(x[i]) + state.ln_gamma[c] + ln_rest)
+        worst = max(worst, abs(g - f) / f if f > 0 else abs(g))
+    return worst
+
+
+R_GAS = 8.314462618     # J/(mol K)
+
+
+def heat_of_absorption(system: Any, state: Any, gas: str) -> float:
+    """Differential heat of absorption of ``gas`` [J per mol of gas] released when the liquid
+    takes up a little more of it at T: R T^2 (d ln f_gas / dT) at fixed apparent composition
+    (the exact derivative), positive where absorption is exothermic."""
+    if gas not in state.partial_pressures:
+        raise ValueError(f"{gas!r} is not a volatile component of this liquid (volatile: "
+                         f"{', '.join(state.partial_pressures)})")
+    jac = state.jacobian()
+    f = state.partial_pressures[gas]
+    return R_GAS * state.T ** 2 * jac.of("partial_pressures", "T")[gas] / f
+
+
+def heat_of_absorption_balance(system: Any, state: Any, gas: str,
+                               step: float = 1e-4) -> float:
+    """The same heat from the package's liquid enthalpy: h_ig(gas, T) - dH_liquid/dn_gas at T,
+    the partial molar enthalpy by a central difference of ``step`` (relative to the liquid's
+    total apparent amount) between two speciated liquids. J per mol of gas."""
+    import velmora.brinequil as bq
+    from velmora import phasekit
+    el, pp = system.model, system.pp
+    T = state.T
+    app = dict(state.apparent)
+    d = step * sum(app.values())
+
+    def H(delta):
+        a = dict(app)
+        a[gas] = a.get(gas, 0.0) + delta
+        liq = system.liquid(T, a)
+        n = np.array([liq.amounts[s] for s in system._info.names], dtype=float)
+        return bq.liquid_enthalpy(el, pp, n, T, 101325.0, el.pure)
+
+    if app.get(gas, 0.0) > 2.0 * d:                          # J/kmol
+        h_bar = (H(d) - H(-d)) / (2.0 * d)
+    else:                                                    # second-order one-sided
+        h_bar = (-3.0 * H(0.0) + 4.0 * H(d) - H(2.0 * d)) / (2.0 * d)
+    h_ig = phasekit._ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)[0]
+    k = list(pp.components).index(gas)
+    return (float(h_ig[k]) - h_bar) / 1000.0

@@ -1,0 +1,273 @@
+// Exact derivatives of ln gamma: the function F(n, T) = n G^ex/RT of model.cpp evaluated in
+// nested dual numbers Dual<K, Tan<L>>. The outer gradient (K entries, one per species) is
+// ln gamma; each of its entries carries L tangents: the directional derivatives of ln gamma
+// along amounts or T. Every quantity of T (densities, permittivities, tau, G, A_phi, the Born
+// factor) is carried as a Tan too. With fixed ion fractions (option fixed_Y) Y is a constant of
+// the gradient but not of the tangents: Y = X/sum X in the value type, as model.cpp holds it.
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "correlations.hpp"
+#include "dual.hpp"
+#include "model.hpp"
+
+namespace enrtl {
+
+namespace {
+constexpr int kTangents = 4;  // directions per pass
+using T4 = Tan<kTangents>;
+}  // namespace
+
+struct SecondOrder {
+    // The temperature functions of Model::at, as numbers of type S.
+    template <class S>
+    struct State {
+        std::vector<S> rho, eps, Gmm, tmm, tmca, tcam, Gcam, W1, W2;
+        S eps_w, aphi_T, born_T;
+    };
+
+    template <class S>
+    static void state(const Model& m, const S& T, State<S>& s) {
+        using std::exp;
+        using std::log;
+        using std::pow;
+        using std::sqrt;
+        const auto& d = m.d_;
+        const std::size_t ns = d.solvents.size();
+        s.rho.assign(ns, S(0.0));
+        s.eps.assign(ns, S(0.0));
+        for (std::size_t k = 0; k < ns; ++k) {
+            s.rho[k] = density_of(d.density[k].form, d.density[k].c, d.mw[d.solvents[k]], T);
+            s.eps[k] = dielectric_of(d.dielectric[k].form, d.dielectric[k].c, T);
+            if (d.solvents[k] == m.water_) s.eps_w = s.eps[k];
+        }
+        const S L = bjerrum(T);
+        s.aphi_T = pow(L, 1.5) * (std::sqrt(2.0 * phys::kPi * phys::kNA) / 3.0);
+        s.born_T = 0.5 * L;
+        const S lnT = log(T);
+        const std::size_t M = m.mols_.size();
+        s.Gmm.assign(M * M, S(1.0));
+        s.tmm.assign(M * M, S(0.0));
+        for (std::size_t k = 0; k < M * M; ++k) {
+            if (k / M == k % M) continue;
+            s.tmm[k] = tdep(m.mA_[k], m.mB_[k], m.mF_[k], m.mG_[k], T, lnT);
+            const S alpha = m.mC_[k] + m.mD_[k] * (T - 273.15);
+            s.Gmm[k] = exp(-(alpha * s.tmm[k]));
+        }
+        const std::size_t ne = m.eAlpha_.size();
+        s.tmca.resize(ne);
+        s.tcam.resize(ne);
+        s.Gcam.resize(ne);
+        s.W1.resize(ne);
+        s.W2.resize(ne);
+        for (std::size_t k = 0; k < ne; ++k) {
+            s.tmca[k] = tdep(m.eA_[0][k], m.eB_[0][k], m.eF_[0][k], m.eG_[0][k], T, lnT);
+            s.tcam[k] = tdep(m.eA_[1][k], m.eB_[1][k], m.eF_[1][k], m.eG_[1][k], T, lnT);
+            s.Gcam[k] = exp(s.tcam[k] * (-m.eAlpha_[k]));
+            s.W1[k] = m.eW_[0][k] + m.eW_[1][k] / T;
+            s.W2[k] = m.eW_[2][k] + m.eW_[3][k] / T;
+        }
+    }
+
+    // F(n) in D = Dual<K, S>: nd the amounts (seeded), the rest as model.cpp's eval and lc.
+    template <class D, class S>
+    static D F(const Model& m, const State<S>& s, const D* nd, const Options& o) {
+        const int n = m.n_;
+        const int M = static_cast<int>(m.mols_.size());
+        const int Cn = static_cast<int>(m.cats_.size()), An = static_cast<int>(m.ans_.size());
+        const int NI = Cn + An;
+        std::vector<D> X(n), Y(n), Gi(NI * M), ti(NI * M);
+        D N(0.0);
+        for (int i = 0; i < n; ++i) {
+            X[i] = nd[i] * m.C_[i];
+            N += nd[i];
+        }
+        D SXc(0.0), SXa(0.0);
+        for (int c : m.cats_) SXc += X[c];
+        for (int a : m.ans_) SXa += X[a];
+        auto fractions = [&](const std::vector<int>& ions, const D& sum) {
+            for (int i : ions) {
+                if (!(value(sum.v) > 0)) Y[i] = D(1.0 / ions.size());
+                else if (o.fixed_Y) Y[i] = D(S(X[i].v / sum.v));  // no gradient, tangents kept
+                else Y[i] = X[i] / sum;
+            }
+        };
+        fractions(m.cats_, SXc);
+        fractions(m.ans_, SXa);
+        for (int p = 0; p < NI; ++p) {
+            const bool cation = p < Cn;
+            const std::vector<int>& over = cation ? m.ans_ : m.cats_;
+            for (int mi = 0; mi < M; ++mi) {
+                D G(0.0), al(0.0);
+                for (int q = 0; q < static_cast<int>(over.size()); ++q) {
+                    const int ci = cation ? p : q, ai = cation ? q : p - Cn;
+                    const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
+                    G += Y[over[q]] * s.Gcam[k];
+                    al += Y[over[q]] * m.eAlpha_[k];
+                }
+                Gi[p * M + mi] = G;
+                ti[p * M + mi] = -log(G) / al;
+            }
+        }
+        D Fv(0.0);
+        // molecule-centred cells
+        for (int mi = 0; mi < M; ++mi) {
+            D num(0.0), den(0.0);
+            for (int mj = 0; mj < M; ++mj) {
+                const int j = m.mols_[mj];
+                const S& g = s.Gmm[mj * M + mi];
+                num += X[j] * (g * s.tmm[mj * M + mi]);
+                den += X[j] * g;
+            }
+            for (int p = 0; p < NI; ++p) {
+                const int ion = p < Cn ? m.cats_[p] : m.ans_[p - Cn];
+                const D xg = X[ion] * Gi[p * M + mi];
+                num += xg * ti[p * M + mi];
+                den += xg;
+            }
+            Fv += X[m.mols_[mi]] * num / den;
+        }
+        // ion-centred cells and the ions' reference Phi
+        const bool ref = o.lc_ref == LcRef::WaterRatio;
+        D Phi(0.0);
+        const int wi = m.water_slot_;
+        for (int side = 0; side < 2; ++side) {
+            const int P = side == 0 ? Cn : An, R = side == 0 ? An : Cn;
+            const D& others = side == 0 ? SXa : SXc;
+            for (int p = 0; p < P; ++p) {
+                const int centre = side == 0 ? m.cats_[p] : m.ans_[p];
+                const int pslot = side == 0 ? p : Cn + p;
+                for (int r = 0; r < R; ++r) {
+                    const int partner = side == 0 ? m.ans_[r] : m.cats_[r];
+                    const int ci = side == 0 ? p : r, ai = side == 0 ? r : p;
+                    const std::size_t k0 = (static_cast<std::size_t>(ci) * An + ai) * M;
+                    D num(0.0), den = others, tw(0.0);
+                    for (int mi = 0; mi < M; ++mi) {
+                        const std::size_t k = k0 + mi;
+                        const D t = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
+                        const D xg = X[m.mols_[mi]] * exp(t * (-m.eAlpha_[k]));
+                        num += xg * t;
+                        den += xg;
+                        if (mi == wi) tw = t;
+                    }
+                    const D w = X[centre] * Y[partner];
+                    if (value(den.v) > 0) Fv += w * num / den;
+                    if (ref) Phi += w * tw;
+                }
+                if (ref) Phi += X[centre] * (Gi[pslot * M + wi] * ti[pslot * M + wi]);
+            }
+        }
+        if (ref) Fv -= Phi;
+        // molecule-ion-pair term
+        for (std::size_t k = 0; k < s.W1.size(); ++k) {
+            if (m.eW_[0][k] == 0.0 && m.eW_[1][k] == 0.0 && m.eW_[2][k] == 0.0 &&
+                m.eW_[3][k] == 0.0)
+                continue;
+            const int mi = static_cast<int>(k % M), pair = static_cast<int>(k / M);
+            const int mm = m.mols_[mi], c = m.cats_[pair / An], a = m.ans_[pair % An];
+            Fv += nd[mm] * nd[c] * nd[a] / (N * N) * (D(s.W1[k]) + s.W2[k] * (nd[c] + nd[a]) / N);
+        }
+        // long-range terms in the solvent mixture
+        if (NI > 0) {
+            const auto& d = m.d_;
+            D ns(0.0);
+            for (int k : d.solvents) ns += nd[k];
+            D Ms(0.0), eps(0.0), vol(0.0);
+            for (std::size_t k = 0; k < d.solvents.size(); ++k) {
+                const int i = d.solvents[k];
+                const D sk = value(ns.v) > 0 ? nd[i] / ns : D(i == m.water_ ? 1.0 : 0.0);
+                const D mk = sk * d.mw[i];
+                Ms += mk;
+                eps += mk * s.eps[k];
+                vol += mk * (1.0 / s.rho[k]);
+            }
+            eps = eps / Ms;
+            vol = vol / Ms;
+            const D Aphi = pow(vol, -0.5) * pow(eps, -1.5) * s.aphi_T;
+            D I(0.0), q(0.0);
+            for (int i = 0; i < n; ++i) {
+                if (d.kind[i] != Kind::Ion) continue;
+                const double z2 = double(d.z[i]) * d.z[i];
+                I += nd[i] * (0.5 * z2);
+                q += nd[i] * (z2 / d.born[i]);
+            }
+            I = I / N;
+            if (value(I.v) > 0) {
+                const D sq = sqrt(I);
+                Fv += -(N * sqrt(1000.0 / Ms)) * Aphi * I * log(1.0 + Model::kRho * sq) *
+                      (4.0 / Model::kRho);
+            }
+            Fv += (1.0 / eps - D(1.0 / s.eps_w)) * q * s.born_T;
+        }
+        return Fv;
+    }
+
+    template <int K>
+    static void run(Model& m, const double* x, double T, const Options& o, double* lng,
+                    double* J, double* dT) {
+        using D = Dual<K, T4>;
+        const int n = m.n_;
+        State<T4> flat, sloped;  // T without and with its tangent (the last direction)
+        state(m, T4(T), flat);
+        std::vector<D> nd(n);
+        for (int first = 0; first <= n; first += kTangents) {
+            // directions first .. first + kTangents - 1: amounts j < n, T at j == n
+            T4 Tt(T);
+            bool with_T = false;
+            for (int l = 0; l < kTangents; ++l)
+                if (first + l == n) {
+                    Tt.t[l] = 1.0;
+                    with_T = true;
+                }
+            if (with_T) state(m, Tt, sloped);
+            for (int i = 0; i < n; ++i) {
+                T4 xi(x[i]);
+                for (int l = 0; l < kTangents; ++l) xi.t[l] = (first + l == i) ? 1.0 : 0.0;
+                nd[i] = D::seed(xi, i);
+            }
+            const D f = F<D, T4>(m, with_T ? sloped : flat, nd.data(), o);
+            for (int i = 0; i < n; ++i) {
+                if (first == 0) lng[i] = f.d[i].v;
+                for (int l = 0; l < kTangents; ++l) {
+                    const int j = first + l;
+                    if (j < n) J[i * n + j] = f.d[i].t[l];
+                    else if (j == n) dT[i] = f.d[i].t[l];
+                }
+            }
+        }
+    }
+};
+
+void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
+                                 const Options& o, Eigen::Ref<Eigen::VectorXd> out,
+                                 Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT) {
+    check_size(x.size(), "x");
+    check_size(out.size(), "out");
+    check_size(dT.size(), "dT");
+    if (J.rows() != n_ || J.cols() != n_)
+        throw std::invalid_argument("J must be a " + std::to_string(n_) + " x " +
+                                    std::to_string(n_) + " matrix");
+    if (!(T > 0) || !std::isfinite(T))
+        throw std::invalid_argument("temperature must be a positive number of kelvin");
+    double sum = 0.0;
+    for (int i = 0; i < n_; ++i) {
+        if (!std::isfinite(x[i])) throw std::invalid_argument("mole fractions must be finite numbers");
+        sum += x[i];
+    }
+    if (!(sum > 0)) throw std::invalid_argument("mole fractions must have a positive sum");
+    std::lock_guard<std::mutex> lock(mutex_);
+    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Jr(n_, n_);
+    auto go = [&](auto k) {
+        SecondOrder::run<decltype(k)::value>(*this, x.data(), T, o, out.data(), Jr.data(),
+                                             dT.data());
+        return 0.0;
+    };
+    if (n_ <= 8) go(std::integral_constant<int, 8>{});
+    else if (n_ <= 16) go(std::integral_constant<int, 16>{});
+    else if (n_ <= 32) go(std::integral_constant<int, 32>{});
+    else go(std::integral_constant<int, 64>{});
+    J = Jr;
+}
+
+}  // namespace enrtl
