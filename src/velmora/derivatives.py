@@ -97,10 +97,11 @@ class _Molecular:
         self.ns = len(info.names)
         self.ion = np.array([bool(v) for v in info.ion])
 
-    def at(self, xw):
+    def at(self, xw, directions):
+        """(ln gamma, J, dT) at xw, the columns of ``directions`` only (species; ns for T)."""
         xw = xw.copy()
         xw[self.ion] = 0.0
-        return self.core.ln_gamma_derivatives(xw, self.T, self.options)
+        return self.core.ln_gamma_derivatives(xw, self.T, self.options, directions)
 
 
 def _reference(system, mol, x):
@@ -120,7 +121,8 @@ def _reference(system, mol, x):
         else:
             xw[info.iw] = 1.0
         xw[i] = _SOLUTE_TRACE
-        lng, J, dlT = mol.at(xw)       # homogeneous of degree 0: no need to normalise
+        # homogeneous of degree 0: no need to normalise
+        lng, J, dlT = mol.at(xw, (solv if mode == "solvent" else []) + [ns])
         ref[i], dT[i] = lng[i], dlT[i]
         if mode == "solvent":
             dx[i, solv] = J[i, solv]
@@ -140,7 +142,7 @@ def _henry_mix(system, mol, x, i, T):
         w = x[a] * el.vc[solvent] ** (2.0 / 3.0)
         xa = np.full(len(info.names), _TRACE)
         xa[a], xa[i] = 1.0, _SOLUTE_TRACE
-        lng, _, dlT = mol.at(xa)
+        lng, _, dlT = mol.at(xa, [len(info.names)])
         g = _ln_h(p, T) - lng[i]
         terms.append((a, el.vc[solvent] ** (2.0 / 3.0), g))
         num += w * g
@@ -151,6 +153,15 @@ def _henry_mix(system, mol, x, i, T):
     for a, v, g in terms:
         dx[a] += v * (g - h) / den
     return h, dx, dnum_T / den
+
+
+def _dissociation(info, comps):
+    """species x components: n0 of one mole of each component (n0 is linear in them); kept."""
+    known = info.__dict__.setdefault("_dissociation", {})
+    D = known.get(comps)
+    if D is None:
+        D = known[comps] = np.array([info.n0({c: 1.0}) for c in comps]).T
+    return D
 
 
 def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
@@ -173,8 +184,7 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     dx_dn = (np.eye(ns) - np.outer(x, np.ones(ns))) / N
     dref_n = dref_x @ dx_dn
 
-    n0_of = [info.n0({c: 1.0}) for c in comps]    # n0 is linear in the apparent amounts
-    D = np.array(n0_of).T                          # species x components
+    D = _dissociation(info, tuple(comps))
     n0 = D @ np.array([state.apparent[c] for c in comps], dtype=float)
     idle = (n0 == 0.0) & ~info.nu.any(axis=0) & (n == 0.0)
     act = np.flatnonzero(~idle)
