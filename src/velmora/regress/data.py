@@ -166,11 +166,19 @@ CRC_CACL2_HIGH = [(2.0, 0.784), (5.0, 5.907)]
 # NaOH and KOH at 2 and 5 mol/kg in the same table as pyEQL digitised it (/work/shared/data
 # validation3.md, 5c; the Handbook's values after Hamer & Wu 1972)
 CRC_HIGH = {"NaOH": [(2.0, 0.714), (5.0, 1.076)], "KOH": [(2.0, 0.86), (5.0, 1.697)],
-            "CaCl2": CRC_CACL2_HIGH}
+            "CaCl2": CRC_CACL2_HIGH, "MgCl2": [(2.0, 1.065), (5.0, 14.4)], "SrCl2": [(2.0, 0.65)]}
+# Seawater's other salts: the same CRC table (/work/shared/data validation2.md, binary aqueous
+# electrolytes), 0.1-1 mol/kg and, where it has them, 2 and 5 mol/kg; there are no Pitzer &
+# Mayorga rows of these here. Their fits take the table as far as M_MAX.
+SEAWATER_SALTS = ("MgCl2", "SrCl2", "BaCl2", "MgSO4")
+# the 92nd edition's MgCl2 values as pyEQL's tests cite them (validation3.md 5c, "Bonus"): an
+# independent reading of the same compilation, 0.006-0.007 above the table at 0.1-1 mol/kg
+CRC92_MGCL2 = [(0.1, 0.535), (0.2, 0.493), (0.5, 0.485), (1.0, 0.577), (2.0, 1.065), (5.0, 14.40)]
 # Highest molality of each salt's fit and tests at 25 C: 6 mol/kg or saturation, within the
 # range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg; KCl:
 # the Robinson & Stokes values to 4 mol/kg, saturation 4.8).
-M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0}
+M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0,
+         "MgCl2": 5.0, "SrCl2": 2.0, "BaCl2": 1.0, "MgSO4": 1.0}
 
 
 def pitzer_mayorga(salt, m, a_phi=0.392):
@@ -241,14 +249,19 @@ def acid_base_sets():
 
 def salt_sets(salt):
     """gamma+- of a salt at 25 C: the CRC table to 1 mol/kg (CaCl2: Robinson & Stokes), and
-    above it Robinson & Stokes (KCl) or the Pitzer & Mayorga equation at 1.5, 2, 2.5, ... mol/kg
-    up to M_MAX."""
+    above it Robinson & Stokes (KCl), the CRC table's 2 and 5 mol/kg rows (seawater's salts) or
+    the Pitzer & Mayorga equation at 1.5, 2, 2.5, ... mol/kg, up to M_MAX."""
     T = 298.15
     low = [(T, m, g) for m, g in _tables.GAMMA_25C[salt]]
     src, cite = ("R&S", CITE["rs_cacl2"]) if salt == "CaCl2" else ("CRC", CITE["crc"])
     sets = [DataSet(f"{src} {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt, salt_points(salt, low),
                     cite, 0.01, "m [mol/kg]")]
-    if salt == "KCl":
+    if salt in SEAWATER_SALTS:
+        high = [(T, m, g) for m, g in CRC_HIGH.get(salt, []) if m <= M_MAX[salt]]
+        if high:
+            sets.append(DataSet(f"CRC {salt} gamma+- above 1 mol/kg", "gamma_mean", f"{salt}-H2O", salt,
+                                salt_points(salt, high), CITE["crc"], 0.01, "m [mol/kg]"))
+    elif salt == "KCl":
         high = [(T, m, g) for m, g in RS_KCL]
         sets.append(DataSet("R&S KCl gamma+-", "gamma_mean", "KCl-H2O", salt, salt_points(salt, high),
                             CITE["rs"], 0.01, "m [mol/kg]"))
