@@ -48,15 +48,19 @@ def molality(w, mw):
     return 1000.0 * w / (100.0 - w) / mw
 
 
+def fit_table(chem, salt, solid, table, terms):
+    """ln Ksp of ``solid`` fitted to a table {t [C]: mass % of ``salt``} of saturated solutions."""
+    s = velmora.System(chem)
+    mw = s._info.mw[salt]
+    pts = [(t + 273.15, s.composition(molalities={salt: molality(w, mw)})) for t, w in table.items()]
+    return fit_ksp(s, solid, pts, terms=terms)
+
+
 def main():
     warnings.simplefilter("ignore")
     for chem, salt, solid, table in (("NaCl-H2O", "NaCl", "halite", NACL_CRC),
                                      ("KCl-H2O", "KCl", "sylvite", KCL_CRC)):
-        s = velmora.System(chem)
-        mw = s._info.mw[salt]
-        pts = [(t + 273.15, s.composition(molalities={salt: molality(w, mw)}))
-               for t, w in table.items()]
-        k, res = fit_ksp(s, solid, pts, terms="ABC")
+        k, res = fit_table(chem, salt, solid, table, "ABC")
         print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} "
               f"(largest residual {res:.2e} in ln K)")
     s = velmora.System("CaSO4-NaCl-H2O")
@@ -67,11 +71,7 @@ def main():
                                      ("MgSO4-H2O", "MgSO4", HEXAHYDRITE_CRC, "hexahydrite"),
                                      ("MgSO4-H2O", "MgSO4", KIESERITE_CRC, "kieserite"),
                                      ("MgCl2-H2O", "MgCl2", BISCHOFITE_CRC, "bischofite")):
-        s = velmora.System(chem)
-        mw = s._info.mw[salt]
-        pts = [(t + 273.15, s.composition(molalities={salt: molality(w, mw)}))
-               for t, w in table.items()]
-        k, res = fit_ksp(s, solid, pts, terms="AB")
+        k, res = fit_table(chem, salt, solid, table, "AB")
         print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} (largest residual {res:.2e} in ln K); "
               f"log10 Km(25 C) = {log10_km(k, 298.15, 2 if salt == 'MgSO4' else 3):.3f}")
         if solid == "bischofite":
