@@ -67,12 +67,12 @@ def main():
     k, res = fit_ksp(s, "gypsum", [(298.15, s.composition(molalities={"CaSO4": GYPSUM_25}))],
                      terms="A")
     print(f"[gypsum] ln Ksp(25 C) = {k['A']:.6f}")
-    for chem, salt, table, solid in (("MgSO4-H2O", "MgSO4", EPSOMITE_CRC, "epsomite"),
-                                     ("MgSO4-H2O", "MgSO4", HEXAHYDRITE_CRC, "hexahydrite"),
-                                     ("MgSO4-H2O", "MgSO4", KIESERITE_CRC, "kieserite"),
-                                     ("MgCl2-H2O", "MgCl2", BISCHOFITE_CRC, "bischofite")):
-        k, res = fit_table(chem, salt, solid, table, "AB")
-        print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} (largest residual {res:.2e} in ln K); "
+    for chem, salt, table, solid, terms in (("MgSO4-H2O", "MgSO4", EPSOMITE_CRC, "epsomite", "AB"),
+                                            ("MgSO4-H2O", "MgSO4", HEXAHYDRITE_CRC, "hexahydrite", "AB"),
+                                            ("MgSO4-H2O", "MgSO4", KIESERITE_CRC, "kieserite", "AB"),
+                                            ("MgCl2-H2O", "MgCl2", BISCHOFITE_CRC, "bischofite", "ABC")):
+        k, res = fit_table(chem, salt, solid, table, terms)
+        print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} (largest residual {res:.2e} in ln K); "
               f"log10 Km(25 C) = {log10_km(k, 298.15, 2 if salt == 'MgSO4' else 3):.3f}")
         if solid == "bischofite":
             shift = log10_km(k, 298.15, 3) - BISCHOFITE_PITZER_LOG10K_25 + SYLVITE_SHIFT_LOG10

@@ -47,6 +47,10 @@ CITE = {
                   "as shipped with phreeqpython 1.6.2): beta0, beta1, C_phi of HCl, NaCl, NaOH and the mixing "
                   "terms theta(H+,Na+) 0.036, psi(Cl-,H+,Na+) -0.004, theta(Cl-,OH-) -0.05, psi(Cl-,Na+,OH-) "
                   "-0.006 at 25 C, in the Pitzer equations with A_phi = 0.392",
+    "greenspan": "CRC Handbook of Chemistry and Physics, Constant humidity solutions (Wexler; after "
+                 "Greenspan, J. Res. NBS 81A (1977) 89): RH over MgCl2.6H2O = 29.26 exp(34/T) %, 5-45 C; "
+                 "at the MgCl2 solubilities of the CRC's Aqueous solubility of inorganic compounds at "
+                 "various temperatures",
     "pm": "Pitzer & Mayorga, J. Phys. Chem. 77 (1973) 2300, Tables I-II: beta0, beta1, C_phi at 25 C "
           "(their fit of the Robinson & Stokes data), evaluated with A_phi = 0.392",
 }
@@ -271,6 +275,27 @@ def salt_sets(salt):
         sets.append(DataSet(f"Pitzer-Mayorga {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt,
                             salt_points(salt, high), CITE["pm"], 0.01, "m [mol/kg]"))
     return sets
+
+
+# Water activity over bischofite, MgCl2.6H2O: RH = A exp(B/T) [%], A 29.26, B 34 K, 5-45 C (CRC
+# Handbook, Constant humidity solutions, after Greenspan, J. Res. NBS 81A (1977) 89; "generally
+# accurate to +-2 %"), at the CRC MgCl2 solubilities (mass %, Aqueous solubility of inorganic
+# compounds at various temperatures) of 10-40 C
+BISCHOFITE_RH = (29.26, 34.0)
+MGCL2_SOLUBILITY = {10: 34.85, 20: 35.58, 25: 35.9, 30: 36.2, 40: 36.77}
+MW_MGCL2 = 95.205
+
+
+def bischofite_rh_set():
+    """The osmotic coefficient of MgCl2(aq) saturated with bischofite, 10-40 C, from the relative
+    humidity over it: phi = -ln a_w / (3 m M_w)."""
+    a, b = BISCHOFITE_RH
+    rows = []
+    for t, w in MGCL2_SOLUBILITY.items():
+        T, m = t + C, 1000.0 * w / (100.0 - w) / MW_MGCL2
+        rows.append((T, m, -math.log(a * math.exp(b / T) / 100.0) * MOL_WATER_PER_KG / (3.0 * m)))
+    return DataSet("RH over bischofite", "osmotic", "MgCl2-H2O", "MgCl2", salt_points("MgCl2", rows),
+                   CITE["greenspan"], 0.02, "m [mol/kg]")
 
 
 def crc_high_set(salt):
