@@ -63,10 +63,14 @@ def main():
         k, res = fit_table(chem, salt, solid, table, "ABC")
         print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} "
               f"(largest residual {res:.2e} in ln K)")
-    s = velmora.System("CaSO4-NaCl-H2O")
+    # gypsum in water alone with the default Ca++/SO4-- pair: the solids.toml record, where the
+    # fit of that pair with gypsum's constant starts (python -m velmora.regress CaSO4-NaCl-H2O)
+    from velmora.enginebridge import databank
+    with databank.using(databank.shipped_without_fit("CaSO4-NaCl-H2O")):
+        s = velmora.System("CaSO4-NaCl-H2O")
     k, res = fit_ksp(s, "gypsum", [(298.15, s.composition(molalities={"CaSO4": GYPSUM_25}))],
                      terms="A")
-    print(f"[gypsum] ln Ksp(25 C) = {k['A']:.6f}")
+    print(f"[gypsum] ln Ksp(25 C) = {k['A']:.6f} (the start of the CaSO4-NaCl-H2O fit)")
     for chem, salt, table, solid, terms in (("MgSO4-H2O", "MgSO4", EPSOMITE_CRC, "epsomite", "AB"),
                                             ("MgSO4-H2O", "MgSO4", HEXAHYDRITE_CRC, "hexahydrite", "AB"),
                                             ("MgSO4-H2O", "MgSO4", KIESERITE_CRC, "kieserite", "AB"),
