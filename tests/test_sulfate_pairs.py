@@ -159,3 +159,25 @@ def test_solid_shift_parameters_move_both_records_alike():
     assert db.table("solids")["gypsum"]["C"] == pytest.approx(base.table("solids")["gypsum"]["C"] + 7.5)
     with pytest.raises(ValueError, match="fields of solid: shift, shift_B, shift_C"):
         regress.Parameter("solid", ("gypsum",), "A", 0.0)
+
+
+# CRC Handbook, Aqueous solubility of inorganic compounds at various temperatures (mass % of
+# Na2SO4; as transcribed in chicolucio/solutions): mirabilite to 30 C, thenardite from 40 C
+NA2SO4_CRC = {20: 16.13, 25: 21.94, 30: 29.22, 40: 32.35, 50: 31.55, 60: 30.9, 70: 30.39, 80: 30.02,
+              90: 29.79, 100: 29.67}
+
+
+def test_sodium_sulfates_against_the_crc_solubilities():
+    # the Na2SO4 pair (25 C) with the solids' constants fitted to these (thenardite's slope in
+    # 1/T only, its 25 C constant Harvie, Moller & Weare's): within 2.5 %
+    s = velmora.System("Na2SO4-H2O")
+    for t, w in NA2SO4_CRC.items():
+        m = 1000.0 * w / (100.0 - w) / 142.04
+        liq = s.liquid(t + 273.15, molalities={"Na2SO4": m + 0.3}, solids=True)
+        assert list(liq.solids) == ["mirabilite" if t <= 30 else "thenardite"], t
+        assert liq.molality["SO4--"] == pytest.approx(m, rel=0.025), t
+    # the decahydrate gives way between 30 and 40 C, as the table's phases do
+    cold = s.liquid(303.15, molalities={"Na2SO4": 3.3}, solids=True)
+    warm = s.liquid(313.15, molalities={"Na2SO4": 3.7}, solids=True)
+    assert "thenardite" not in cold.solids and cold.saturation_indices["thenardite"] < 0
+    assert "mirabilite" not in warm.solids and warm.saturation_indices["mirabilite"] < 0
