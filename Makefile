@@ -8,7 +8,7 @@ PEERS      := phreeqpython cantera
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas \
-          tqdm "dask[distributed]" ruff mypy
+          tqdm "dask[distributed]" ruff mypy clang-format
 
 .PHONY: demo test install deps bench clean
 
@@ -29,6 +29,8 @@ install: deps
 test: install
 	@echo "==> Lint of the front door (ruff, seconds)"
 	$(VENV)/bin/ruff check
+	@echo "==> Format of the C++ (clang-format, .clang-format; seconds)"
+	$(VENV)/bin/clang-format --dry-run --Werror $$(find src tests -name '*.cpp' -o -name '*.hpp')
 	@echo "==> Types of the front door (mypy, files in pyproject.toml; seconds)"
 	$(VENV)/bin/mypy
 	@echo "==> C++ core tests (ctest, in the build folder with the newest test programs)"
