@@ -18,6 +18,10 @@ Solids (``velmora.solids``): saturation indices on every liquid state, the liqui
 that precipitate (``System.liquid(..., solids=True)``), vapor-liquid-solid flashes
 (``System.flash(..., solids=True)``) and ``System.scaling_temperature``.
 
+Brine paths (``velmora.paths``): a brine evaporated (``evaporate``), two brines mixed (``mix``), a
+brine along a (T, P) profile (``profile``); a brine from an ion analysis, charge-balanced
+(``brine``).
+
 The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electrolyte engine),
 ``velmora.phasekit``, ``velmora.ionchem``, ``velmora.ionactivity``, ``velmora.enginebridge``,
 ``velmora.notices``.
@@ -27,6 +31,7 @@ __version__ = "0.1.0"
 
 from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, RangeWarning,
                      ReportError, SweepError, VelmoraError)
+from . import paths
 from .flashes import FlashResult
 from .states import LiquidState
 from .system import System, chemistries
@@ -34,4 +39,4 @@ from .sweep import sweep
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
            "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError",
-           "ChemistryError", "sweep", "SweepError", "__version__"]
+           "ChemistryError", "sweep", "SweepError", "paths", "__version__"]
