@@ -118,6 +118,10 @@ def test_first_appearance_is_where_the_index_reaches_zero(systems):
         f = path.dissolves["gypsum"]
         assert abs(by_definition(at(f), s, "gypsum")) <= 1e-6
         assert "gypsum" in at(f - 1e-5).solids and "gypsum" not in at(f + 1e-5).solids
+    # taking the solids out as they form changes nothing before the first one
+    fractional = paths.evaporate(s, app, T25, removed=r, fractional=True)
+    assert fractional.appears["gypsum"] == pytest.approx(path.appears["gypsum"], abs=1e-8)
+    assert "gypsum" not in fractional.dissolves
 
 
 def test_path_points_are_the_front_doors_liquids(systems):
@@ -260,6 +264,10 @@ def test_ion_analysis_to_components_and_the_charge_balance(systems):
         (b, {"Na+": 0.1, "Cl-": 0.1, "H2O": 55.5}, None,
          "molalities are per kg of water: leave H2O out"),
         (b, {"Na+": -0.1, "Cl-": -0.1}, None, "molality of Na+ is negative (-0.1)"),
+        (b, {"Na+": 2.0, "SO4--": 1.1, "Ca++": 0.1}, None,
+         "the analysis needs -0.2 mol/kg of NaCl among the components of brine-H2O (H2O, NaCl, "
+         "KCl, CaCl2, Na2SO4): its salts cannot carry these ions; a chemistry with other salts "
+         "is needed"),
         (c, {"Na+": 1.0, "Cl-": 0.8, "Ca++": 0.1, "SO4--": 0.2}, None,
          "the ions Na+, Cl-, Ca++, SO4-- in these amounts cannot be made up of the components of "
          "CaSO4-NaCl-H2O (H2O, NaCl, CaSO4); a chemistry with more components is needed"),

@@ -1,8 +1,10 @@
 """Brine paths: a brine evaporated, two brines mixed, a brine followed along a (T, P) profile.
 
-Each point of a path is a front-door answer, verified like every answer: the liquid with the
-salts that precipitate (``System.liquid(..., solids=True)``), or, on a profile where that
-liquid would boil at the given pressure, the vapor-liquid-solid flash. A path gathers the
+Each point of a path is the liquid with the salts that precipitate, as
+``System.liquid(..., solids=True)`` gives it, or, on a profile where that liquid would boil at
+the given pressure, the vapor-liquid-solid flash. A point is found from the one before (its
+set of solids, its liquid: ``_Walk``) and checked as the front door checks every solid-liquid
+answer; where the set of solids changes, it is the front door's own answer. A path gathers the
 points into a named result with ``to_frame()`` (pandas) and ``plot()`` (matplotlib).
 
 Brines are apparent amounts {component: amount} in any one unit (``System.composition`` turns
@@ -30,6 +32,7 @@ if TYPE_CHECKING:
     import pandas
     from matplotlib.figure import Figure
 
+LN10 = math.log(10.0)
 # |sum of z m| below this share of the charge carried (cations + anions) is rounding, not an
 # imbalance
 CHARGE_TOL = 1e-9
@@ -37,6 +40,9 @@ CHARGE_TOL = 1e-9
 # the index moves by about 2 / ln 10 / (1 - removed) per unit of removal, so to ~1e-8 here
 EVENT_XTOL = 1e-9
 EVENT_SI = 1e-6        # |SI| of a solid at the fraction found for it
+EVENT_SPLIT = 1e-6     # narrowest interval halved to part two solids that come or go in it
+TRACE_MOLALITY = 1e-9  # mol/kg: an ion below it is absent from the brine (the speciation's
+                       # floor for a salt not given is ~1e-11), not plotted
 
 
 # ------------------------------------------------------------------------- brines from ions
@@ -167,6 +173,14 @@ def _components_of(system, given):
                          f"of {system.name} ({', '.join(system.components)}); a chemistry with "
                          "more components is needed")
     c[np.abs(c) < 1e-15 * max(1.0, float(np.max(np.abs(c))))] = 0.0
+    # a dissolved gas may come out negative (CO2 less than a carbonate's), a salt may not
+    short = [(comp, v) for comp, v in zip(system.components, c.tolist())
+             if v < -tol and comp not in system.henry]
+    if short:
+        comp, v = short[0]
+        raise ValueError(f"the analysis needs {v:.6g} mol/kg of {comp} among the components of "
+                         f"{system.name} ({', '.join(system.components)}): its salts cannot "
+                         "carry these ions; a chemistry with other salts is needed")
     return dict(zip(system.components, (c + extra).tolist()))
 
 
@@ -210,6 +224,7 @@ class _Walk:
         self.comps = list(system.components)
         self.n0_sum = system.solids.n0_of.sum(axis=0)     # dissociated species per component
         self.sets = {}
+        self.over = None
 
     def point(self, T, feed, near=()):
         """The _Point of ``feed`` {component: amount} at T [K], tried from the points ``near``
@@ -220,6 +235,13 @@ class _Walk:
         z = np.array([x[c] for c in self.comps])
         for p in near:
             got = self._from(T, x, z, p)
+            if got is None and self.over is not None:
+                # a solid of the set's answer supersaturated: the set with it, from none of it
+                # (as the active-set method lets a solid join), within the phase rule
+                k, (n, lng) = self.over
+                if len(p.active) < len(self.comps) - 1:
+                    got = self._from(T, x, z, _Point(T, z, 1.0, n, lng, p.active + (k,),
+                                                     np.append(p.s, 0.0)))
             if got is not None:
                 got.scale = a * b
                 return got
@@ -247,6 +269,7 @@ class _Walk:
         its index is smooth there, see ``_find_events``)."""
         system = self.system
         el, ss = system.model, system.solids
+        self.over = None                # (the most supersaturated absent solid, its liquid)
         active = p.active if self.solids else ()
         nu, content, absent = self._set(active)
         n0 = ss.n0_of @ z
@@ -257,8 +280,9 @@ class _Walk:
                 if status or min(s.tolist()) <= 0.0:
                     return None
                 app = dict(zip(self.comps, (z - s @ content).tolist()))
-            else:
-                el._warm = (T, p.n / float(self.n0_sum @ p.z), p.lng)
+            else:                       # the core's warm start: n per dissociated liquid
+                liquid = p.z - p.s @ self._set(p.active)[1] if p.active else p.z
+                el._warm = (T, p.n / float(self.n0_sum @ liquid), p.lng)
                 n, lng = el.true_amounts(x, T, 1e-11, self.maxit)
                 if not el._status()["speciation_converged"]:
                     return None
@@ -269,8 +293,11 @@ class _Walk:
             return None
         if self.solids and len(ss):
             si = ss.si(T, n, lng).tolist()
-            if (any(si[k] >= 0.0 for k in absent if k != free)
-                    or any(abs(si[k]) > self.si_tol for k in active)):
+            over = [k for k in absent if si[k] >= 0.0 and k != free]
+            if over:
+                self.over = (max(over, key=si.__getitem__), (n, lng))
+                return None
+            if any(abs(si[k]) > self.si_tol for k in active):
                 return None
             # feed - liquid - solids in the reaction invariants (elements and charge)
             d = n0 - n
@@ -344,8 +371,8 @@ class BrinePath:
         return {}
 
     def plot(self, title: str | None = None) -> "Figure":
-        """A figure of three panels over the path's variable: the solids, the liquid's ion
-        molalities (log scale) and the saturation indices; a dotted line where a solid first
+        """A figure of three panels over the path's variable: the solids and the liquid's ion
+        molalities (log scales) and the saturation indices; a dotted line where a solid first
         appears. Needs matplotlib; a new Figure, drawn without pyplot (no window opens):
         ``path.plot().savefig("path.png")``."""
         from matplotlib.figure import Figure
@@ -353,12 +380,14 @@ class BrinePath:
         fig = Figure(figsize=(7.0, 8.0), layout="constrained")
         ax_s, ax_m, ax_i = fig.subplots(3, 1, sharex=True)
         colors = {k: f"C{j % 10}" for j, k in enumerate(self.saturation_indices)}
-        for k, v in self.solids.items():
-            ax_s.plot(x, v, color=colors[k], label=k)
+        for k, v in self.solids.items():            # log scales: a gap where there is none
+            ax_s.semilogy(x, np.where(v > 0.0, v, np.nan), color=colors[k], label=k)
         ax_s.set_ylabel("solids [amount]")
         for j, s in enumerate(k for k in self.molality
                               if k[-1] in "+-" and k not in ("H3O+", "OH-")):
-            ax_m.semilogy(x, self.molality[s], color=f"C{j % 10}", label=s)
+            m = self.molality[s]               # an ion at the speciation's floor: left out
+            ax_m.semilogy(x, np.where(m > TRACE_MOLALITY, m, np.nan), color=f"C{j % 10}",
+                          label=s)
         ax_m.set_ylabel("molality [mol/kg]")
         for k, v in self.saturation_indices.items():
             ax_i.plot(x, v, color=colors[k], label=k)
@@ -493,8 +522,6 @@ def _gather(system, points, solids=None):
     }
 
 
-LN10 = math.log(10.0)
-
 
 class _Once:
     """Collects the warnings of a path's points and says each distinct one once, at the end
@@ -619,55 +646,71 @@ def _liquid_of(system, p):
 
 def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolves):
     """Where each solid comes out (appears) or goes back into the liquid (dissolves) between
-    two points of the path, to EVENT_XTOL.
+    two points of the path, to EVENT_XTOL in the fraction removed.
 
-    The index of the solid on the liquid in equilibrium with the other solids of the point
-    without it (its set kept beyond the event, where the index is positive and smooth) is 0
-    there: Brent's method on it, from the index at that point to the one at the other end.
-    The root is checked as a point of the path (the solid absent, the set the same); where it
-    is not (another solid comes or goes in the same interval) or that set has no answer, the
-    root of h = SI + amount / c, the index on the side without the solid and its amount on
-    the other (``_kinked_root``)."""
+    An interval whose ends differ by more than one solid is halved until each part holds one
+    change (to EVENT_SPLIT). There, the index of the solid on the liquid in equilibrium with
+    the set of the end without it is 0 at the change: that set's own equilibrium, followed
+    beyond the change, keeps the index smooth (positive beyond), so Brent's method meets its
+    root in a few steps, in u = -ln(1 - removed), in which a concentrating liquid's indices
+    are nearly straight. The root is a point of the path: every other solid checked there,
+    the index 0 to EVENT_SI. Where that set has no answer inside, the root of h = SI + amount
+    / c, the index on the side without the solid and its amount on the other
+    (``_kinked_root``). A solid that comes and goes between two points is not seen."""
     from scipy.optimize import brentq
     names = system.solids.names
     for k in pts[0].active:
         appears.setdefault(names[k], float(r[0]))
     for j in range(1, len(r)):
-        before, after = pts[j - 1], pts[j]
+        if pts[j - 1].active == pts[j].active:
+            continue
         # a fractional step starts from the liquid before it, its solids from none
-        base, r_base = ((_liquid_of(system, before), float(r[j - 1])) if fractional
+        base, r_base = ((_liquid_of(system, pts[j - 1]), float(r[j - 1])) if fractional
                         else (app, 0.0))
 
         def feed(f, base=base, r_base=r_base):
             return _less_water(base, (f - r_base) * w0)
 
-        for k in range(len(names)):
-            now = k in after.active
-            if now == (k in before.active) or (fractional and not now):
-                continue
-            a, b = float(r[j - 1]), float(r[j])
-            out = before if now else after
-            last = [out]
+        for a, b, before, after in _one_change_each(walk, T, feed, float(r[j - 1]),
+                                                    float(r[j]), pts[j - 1], pts[j]):
+            for k in set(before.active) ^ set(after.active):
+                now = k in after.active
+                if fractional and not now:
+                    continue
+                out = before if now else after
+                last = [out]
+                u_out = -math.log1p(-(a if now else b))
 
-            def g(f, k=k, out=out, last=last, at_out=a if now else b):
-                if f == at_out:
-                    return _si_of(system, out, k)
-                x, _, _ = checks.liquid(system, feed(f))
-                p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1], free=k)
-                if p is None:
-                    raise _NoSet
-                last.append(p)
-                return _si_of(system, p, k)
+                def g(u, k=k, out=out, last=last, u_out=u_out):
+                    if u == u_out:
+                        return _si_of(system, out, k)
+                    x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
+                    p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
+                                   free=k)
+                    if p is None:
+                        raise _NoSet
+                    last.append(p)
+                    return _si_of(system, p, k)
 
-            try:
-                at = brentq(g, a, b, xtol=EVENT_XTOL)
-                # the root a point of the path: the set's answer there, every other solid
-                # checked, and the solid's index 0 to the accuracy of the root
-                if not abs(g(at)) <= EVENT_SI:
-                    raise _NoSet
-            except (_NoSet, ValueError):
-                at = _kinked_root(system, walk, k, before, after, a, b, feed, T)
-            (appears if now else dissolves).setdefault(names[k], at)
+                try:
+                    u = brentq(g, -math.log1p(-a), -math.log1p(-b), xtol=EVENT_XTOL)
+                    if not abs(g(u)) <= EVENT_SI:
+                        raise _NoSet
+                    at = -math.expm1(-u)
+                except (_NoSet, ValueError):
+                    at = _kinked_root(system, walk, k, before, after, a, b, feed, T)
+                (appears if now else dissolves).setdefault(names[k], at)
+
+
+def _one_change_each(walk, T, feed, a, b, pa, pb, depth=0):
+    """[(a, b, point at a, point at b)]: the interval (a, b) halved until the sets of solids
+    at the ends of each part differ by one solid, or the part is EVENT_SPLIT wide."""
+    if len(set(pa.active) ^ set(pb.active)) <= 1 or b - a <= EVENT_SPLIT:
+        return [(a, b, pa, pb)]
+    m = 0.5 * (a + b)
+    pm = walk.point(T, feed(m), (pa, pb))
+    return (_one_change_each(walk, T, feed, a, m, pa, pm, depth + 1)
+            + _one_change_each(walk, T, feed, m, b, pm, pb, depth + 1))
 
 
 class _NoSet(Exception):
