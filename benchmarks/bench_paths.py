@@ -1,23 +1,24 @@
 """What a 100-step evaporation path costs (velmora.paths.evaporate), and PHREEQC doing the same path
-with the same solids allowed, in one run on this machine (best of repeats: the machine is shared).
+with the same solids allowed, in one run on this machine: runs interleaved, the best of REPEAT each
+(the machine is shared and its load changes from second to second).
 
 Two brines at 25 C, water taken away from 0 to 95 % of the initial in 100 steps, the solids staying
 with the liquid (equilibrium evaporation): the magnesium-free seawater of docs/solids.md in
-brine-H2O, and a NaCl-gypsum water in CaSO4-NaCl-H2O. velmora's path finds, besides the 100 points,
-where each solid first appears (Brent's method); its time without that search is given too.
+brine-H2O, and a NaCl-gypsum water in CaSO4-NaCl-H2O. velmora's path also finds where each solid
+first appears, between the grid's points (``appears``); its time without that search is given too.
 
 PHREEQC runs through phreeqpython (pitzer.dat) in this process: `make bench` installs it into the
-benchmark's environment .venv-bench, whose site-packages are appended to the path (or the folder
-named by VELMORA_BENCH_PEERS). Its path: one SOLUTION of the same element totals, EQUILIBRIUM_PHASES
-with the same solids at saturation index 0 and no initial amount, a REACTION taking the same
-amounts of water in 100 steps (incremental: each step from the last, as velmora's path does not),
-a selected-output row per step with the indices and amounts of the solids; the database is loaded
-once, outside the time. The first removal fraction of the grid at which each solid is present is
-printed for both (PHREEQC's activity model is Pitzer's, velmora's its own: the fractions differ
-where the models do, see docs/solids.md).
+benchmark's environment .venv-bench, whose site-packages bench_peers appends to the path (or the
+folder named by VELMORA_BENCH_PEERS). Its path: one SOLUTION of the same element totals,
+EQUILIBRIUM_PHASES with the same solids at saturation index 0 and no initial amount, a REACTION
+taking the same amounts of water in 100 steps, a selected-output row per step with the indices and
+amounts of the solids; both INCREMENTAL_REACTIONS true (each step from the last, as velmora's path)
+and false (each from the brine) are timed and the faster compared; the database is loaded once,
+outside the time. The first point of the grid at which each solid is present is printed for both
+(PHREEQC's activity model is Pitzer's, velmora's its own: the fractions differ where the models do,
+see docs/solids.md).
 """
 
-import glob
 import os
 import sys
 import time
@@ -45,12 +46,9 @@ CASES = [
 ]
 
 
-def peer_paths():
-    given = os.environ.get("VELMORA_BENCH_PEERS")
-    if given:
-        return [given]
-    tag = f"python{sys.version_info[0]}.{sys.version_info[1]}"
-    return glob.glob(os.path.join(HERE, "..", ".venv-bench", "lib", tag, "site-packages"))
+def phase(solid):
+    """pitzer.dat's name of a databank solid (its mineral name, capitalised)."""
+    return NAMES.get(solid, solid.capitalize())
 
 
 def totals(system, app):
@@ -75,7 +73,8 @@ def phreeqc_input(tot, water, phases, incremental):
              "SOLUTION 1", "    units mol/kgw", f"    temp {T - 273.15:g}", "    pH 7 charge"]
     lines += [f"    {el} {m!r}" for el, m in tot.items()]
     lines += ["EQUILIBRIUM_PHASES 1"] + [f"    {p} 0 0" for p in phases]
-    lines += ["REACTION 1", "    H2O -1.0", "    " + " ".join(repr(v) for v in steps.tolist()) + " moles",
+    lines += ["REACTION 1", "    H2O -1.0",
+              "    " + " ".join(repr(v) for v in steps.tolist()) + " moles",
               f"INCREMENTAL_REACTIONS {'true' if incremental else 'false'}", "END"]
     return "\n".join(lines) + "\n"
 
@@ -102,8 +101,7 @@ def first_present(amounts):
 
 def main():
     warnings.simplefilter("ignore")
-    for path in peer_paths():
-        sys.path.append(path)   # after velmora's own environment: its numpy stays the one used
+    import bench_peers      # noqa: F401  appends the peers' site-packages (.venv-bench) to the path
     try:
         from phreeqpython import PhreeqPython
         ip = PhreeqPython(database="pitzer.dat").ip
@@ -114,14 +112,16 @@ def main():
         s = velmora.System(chem)
         app = s.composition(molalities=molalities)
         path = paths.evaporate(s, app, T, removed=REMOVED)         # warms the cache and imports
-        runs = {"plain": lambda: paths.evaporate(s, app, T, removed=REMOVED, events=False),
-                "search": lambda: paths.evaporate(s, app, T, removed=REMOVED)}
-        phases = [NAMES[k] for k in s.solids.names]
+        runs = {"plain": lambda s=s, app=app: paths.evaporate(s, app, T, removed=REMOVED,
+                                                              events=False),
+                "search": lambda s=s, app=app: paths.evaporate(s, app, T, removed=REMOVED)}
+        phases = [phase(k) for k in s.solids.names]
         if ip is not None:
             tot, water = totals(s, app)
             for incremental in (True, False):
                 text = phreeqc_input(tot, water, phases, incremental)
-                runs[incremental] = lambda text=text: phreeqc_rows(ip, text, phases)
+                runs[incremental] = lambda text=text, phases=phases: phreeqc_rows(ip, text,
+                                                                                  phases)
         # interleaved, the best of each: the machine is shared, its load changes by the second
         times = {k: [] for k in runs}
         out = {}
@@ -145,7 +145,7 @@ def main():
             continue
         inc = min((True, False), key=lambda k: t[k])
         rows = out[inc]
-        theirs = first_present({k: [r[f"n_{NAMES[k]}"] for r in rows] for k in s.solids.names})
+        theirs = first_present({k: [r[f"n_{phase(k)}"] for r in rows] for k in s.solids.names})
         how = "incremental" if inc else "each step from the brine"
         print(f"  PHREEQC  {t[inc] * 1e3:7.1f} ms ({how}; the other {t[not inc] * 1e3:.1f} ms)")
         print("           first grid point: " + ", ".join(

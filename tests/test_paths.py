@@ -5,6 +5,7 @@ brine, profiles against the front door's liquids and flashes, and the exact mess
 analysis that is not charge-balanced."""
 
 import math
+import pickle
 import re
 
 import numpy as np
@@ -151,6 +152,10 @@ def test_path_points_are_the_front_doors_liquids(systems):
     assert len(frame) == 60 and abs(frame["saturation_indices.halite"].iloc[-1]) <= 1e-8
     fig = path.plot("brine")
     assert len(fig.axes) == 3 and fig.axes[2].get_xlabel().startswith("water removed")
+    again = pickle.loads(pickle.dumps(path))
+    assert again.to_frame().equals(frame) and again.appears == path.appears
+    with pytest.raises(ValueError, match="^a path that was pickled keeps its values but not"):
+        again.state(0)
 
 
 def test_mixing_endpoints_and_a_mix_of_one_brine(systems):

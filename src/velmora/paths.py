@@ -349,7 +349,13 @@ class BrinePath:
     def state(self, k: int) -> LiquidState:
         """The front door's answer at point k, computed again (``System.liquid``, or the
         liquid of the flash of a profile's boiling point), with every named result."""
+        if self._again is None:
+            raise ValueError("a path that was pickled keeps its values but not its System: "
+                             "compute the point again with System.liquid")
         return self._again(k)
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {**self.__dict__, "_again": None}     # the System stays behind
 
     def _columns(self) -> dict[str, Any]:
         return {self.axis: getattr(self, self.axis)}
@@ -679,18 +685,19 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
                     continue
                 out = before if now else after
                 last = [out]
-                u_out = -math.log1p(-(a if now else b))
+                # the index at each u tried (Brent's answer is mostly its last one)
+                seen = {-math.log1p(-(a if now else b)): _si_of(system, out, k)}
 
-                def g(u, k=k, out=out, last=last, u_out=u_out):
-                    if u == u_out:
-                        return _si_of(system, out, k)
-                    x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
-                    p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
-                                   free=k)
-                    if p is None:
-                        raise _NoSet
-                    last.append(p)
-                    return _si_of(system, p, k)
+                def g(u, k=k, last=last, seen=seen):
+                    if u not in seen:
+                        x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
+                        p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
+                                       free=k)
+                        if p is None:
+                            raise _NoSet
+                        last.append(p)
+                        seen[u] = _si_of(system, p, k)
+                    return seen[u]
 
                 try:
                     u = brentq(g, -math.log1p(-a), -math.log1p(-b), xtol=EVENT_XTOL)
