@@ -709,15 +709,15 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
                 (appears if now else dissolves).setdefault(names[k], at)
 
 
-def _one_change_each(walk, T, feed, a, b, pa, pb, depth=0):
+def _one_change_each(walk, T, feed, a, b, pa, pb):
     """[(a, b, point at a, point at b)]: the interval (a, b) halved until the sets of solids
     at the ends of each part differ by one solid, or the part is EVENT_SPLIT wide."""
     if len(set(pa.active) ^ set(pb.active)) <= 1 or b - a <= EVENT_SPLIT:
         return [(a, b, pa, pb)]
     m = 0.5 * (a + b)
     pm = walk.point(T, feed(m), (pa, pb))
-    return (_one_change_each(walk, T, feed, a, m, pa, pm, depth + 1)
-            + _one_change_each(walk, T, feed, m, b, pm, pb, depth + 1))
+    return (_one_change_each(walk, T, feed, a, m, pa, pm)
+            + _one_change_each(walk, T, feed, m, b, pm, pb))
 
 
 class _NoSet(Exception):
