@@ -506,11 +506,17 @@ def _gather(system, points, solids=None):
           if "H3O+" in pos else np.full(len(points), math.nan))
     salts = {s for d in info.diss for s, v in d.items() if v < 0}      # undissociated
     keep = [i for i, s in enumerate(info.names) if i != iw and s not in salts]
-    lnk = np.array([ss.ln_k(t) for t in T.tolist()]) if len(ss) else np.zeros((len(T), 0))
+    if not len(ss):
+        lnk = np.zeros((len(T), 0))
+    elif np.all(T == T[0]):                 # one T: evaporation, mixing
+        lnk = ss.ln_k(float(T[0]))
+    else:
+        lnk = np.array([ss.ln_k(t) for t in T.tolist()])
     si = ((lnx + LNG) @ ss.nu.T - lnk) / LN10
     s_full = np.zeros((len(points), len(ss)))
     for j, p in enumerate(points):
-        s_full[j, list(p.active)] = p.s
+        if p.active:
+            s_full[j, list(p.active)] = p.s
     liq = np.array([p.z for p in points]) - s_full @ ss.content     # apparent liquid
     mw = np.array([info.mw[c] for c in system.components])
     wc = system.components.index("H2O")
