@@ -29,7 +29,8 @@ def systems(tmp_path_factory):
     with pytest.MonkeyPatch.context() as mp:
         mp.setenv("LOCALAPPDATA", str(tmp_path_factory.mktemp("local")))
         mp.delenv("VELMORA_NO_ENGINE", raising=False)
-        yield {name: velmora.System(name) for name in ("brine-H2O", "CaSO4-NaCl-H2O")}
+        yield {name: velmora.System(name)
+               for name in ("brine-H2O", "CaSO4-NaCl-H2O", "CaCO3-CO2-H2O")}
 
 
 def elements(formula):
@@ -286,6 +287,18 @@ def test_ion_analysis_to_components_and_the_charge_balance(systems):
         with pytest.raises(ValueError) as e:
             paths.brine(system, analysis, balance=on)
         assert str(e.value) == message
+    # a carbonate water: bicarbonate is made of the components CaCO3 and CO2 by the chemistry's
+    # equilibria; the hint names the analysis' ion that carries the most charge
+    w = systems["CaCO3-CO2-H2O"]
+    got = paths.brine(w, {"Ca++": 0.002, "HCO3-": 0.004})
+    assert got.amounts["CaCO3"] == pytest.approx(0.002, rel=1e-12)
+    assert got.amounts["CO2"] == pytest.approx(0.002, rel=1e-12)
+    with pytest.raises(ValueError) as e:
+        paths.brine(w, {"Ca++": 0.002, "HCO3-": 0.003})
+    assert str(e.value) == (
+        "the brine is not charge-balanced: +0.001 eq/kg (cations 0.004, anions 0.003 eq/kg; "
+        "Ca++ 0.002, HCO3- 0.003 mol/kg); correct the analysis or name the ion that takes up the "
+        "difference, e.g. balance=\"Ca++\"")
     # the front door's own inputs are apparent components, neutral by construction: an ion
     # there is refused and pointed to the components
     with pytest.raises(ValueError, match=r"^'Na\+' is an ion: give the apparent components"):

@@ -90,10 +90,11 @@ def brine(system: Any, molalities: Mapping[str, float], balance: str | None = No
         adjusted[ion] = delta
     elif abs(excess) > CHARGE_TOL * (cations + anions):
         listed = ", ".join(f"{s} {m:.6g}" for s, m in ions.items())
+        major = max(ions, key=lambda s: abs(z[s]) * ions[s])      # carries the most charge
         raise ValueError(f"the brine is not charge-balanced: {excess:+.6g} eq/kg (cations "
                          f"{cations:.6g}, anions {anions:.6g} eq/kg; {listed} mol/kg); correct "
                          "the analysis or name the ion that takes up the difference, e.g. "
-                         "balance=\"Cl-\"")
+                         f"balance=\"{major}\"")
     amounts = _components_of(system, given)
     amounts["H2O"] = 1000.0 / info.mw["H2O"]
     return Brine(system.composition(amounts), given, adjusted)
