@@ -27,7 +27,8 @@ STARTS = 100
 mea = velmora.System("MEA-CO2-H2O")
 MEA_APP = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.3)
 brine = velmora.System("brine-H2O")
-# seawater, mol per kg of seawater (DOE 1994, in Dickson & Goyet, ORNL/CDIAC-74): H2O 53.6,
+# seawater, mol per kg of seawater (DOE 1994, in Dickson & Goyet, ORNL/CDIAC-74, as quoted in
+# mahnazmezon.com/articles/science/what-is-the-most-abundant-salt-in-the-ocean.html): H2O 53.6,
 # Na+ 0.469, K+ 0.0102, Ca++ 0.0103, SO4-- 0.0282; Mg++ (not in brine-H2O) left out, chloride
 # what balances the charge of the rest
 SEA = {"H2O": 53.6, "NaCl": 0.469 - 2 * 0.0282, "KCl": 0.0102, "CaCl2": 0.0103,
@@ -107,7 +108,8 @@ def richardson_column(f, x, j, h):
 def jacobian_figures(points=1000):
     """Largest relative difference between the exact Jacobian of the grey box's outputs and
     Richardson differences, over random MEA liquids (p_CO2, pH, m_MEACOO-) and brines
-    (SI_gypsum, SI_halite, m_Ca++, p_H2O)."""
+    (SI_gypsum, SI_halite, m_Ca++, p_H2O): relative to the derivative, or to 1e-6 of the
+    output's size (1 for SI and pH) per input's size where the derivative is smaller."""
     rng = np.random.default_rng(7)
     worst = {}
     for k in range(points):
@@ -123,11 +125,12 @@ def jacobian_figures(points=1000):
             f = LiquidOutputs(brine, T, app, ["T", "H2O", "CaCl2", "Na2SO4"],
                               ["SI_gypsum", "SI_halite", "m_Ca++", "p_H2O"])
         x = [T] + [app[c] for c in f.inputs[1:]]
-        J = f.jacobian(x)
+        J, y = f.jacobian(x), f.values(x)
         for j, xj in enumerate(x):
             fd = richardson_column(f, x, j, 0.05 if j == 0 else 1e-3 * xj)
-            for name, e, d in zip(f.outputs, J[:, j], fd):
-                rel = abs(e - d) / max(abs(d), 1e-300)
+            for name, e, d, yk in zip(f.outputs, J[:, j], fd, y):
+                size = max(abs(yk), 1.0) if name.startswith(("SI_", "pH")) else abs(yk)
+                rel = abs(e - d) / max(abs(d), 1e-6 * size / xj)
                 key = (name, f.inputs[j])
                 worst[key] = max(worst.get(key, 0.0), rel)
     print(f"\nJacobian vs Richardson differences, {points} liquids: largest relative difference")
