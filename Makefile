@@ -34,10 +34,12 @@ $(VENV)/.ipopt: $(VENV)/.deps
 	@echo "==> Ipopt for velmora[pyomo]: Debian packages and cyipopt, pyomo (1 min the first time)"
 	@if pkg-config --exists ipopt 2>/dev/null; then :; \
 	elif [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
-	  apt-get install -y -q $(IPOPT_APT) >/dev/null || echo "apt-get install $(IPOPT_APT) failed"; \
+	  apt-get install -y -q $(IPOPT_APT) >/dev/null || (apt-get update -q >/dev/null && \
+	    apt-get install -y -q $(IPOPT_APT) >/dev/null) || echo "apt-get install $(IPOPT_APT) failed"; \
 	else echo "skipped: apt-get not available or not root; install $(IPOPT_APT) to test velmora.pyomo"; fi
 	@if pkg-config --exists ipopt 2>/dev/null; then \
-	  $(PIP) install -q cyipopt pyomo && touch $@; \
+	  if $(PIP) install -q cyipopt pyomo; then touch $@; \
+	  else echo "skipped: pip install cyipopt pyomo failed; the tests of velmora.pyomo skip"; fi; \
 	else echo "skipped: no Ipopt library (pkg-config ipopt); the tests of velmora.pyomo skip"; fi
 
 ipopt: $(VENV)/.ipopt
