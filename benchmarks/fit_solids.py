@@ -3,10 +3,11 @@ solubilities; prints the A, B, C of ln Ksp (mole-fraction basis) for databank/so
 
     python benchmarks/fit_solids.py
 """
+import math
 import warnings
 
 import velmora
-from velmora.solids import fit_ksp
+from velmora.solids import fit_ksp, ln_iap
 
 # CRC Handbook of Chemistry and Physics (Aqueous solubility of inorganic compounds at various
 # temperatures), mass percent of the anhydrous salt in the saturated solution: {t [C]: w [%]}
@@ -23,31 +24,78 @@ GYPSUM_25 = 0.0152
 K2CO3 = {10: 7.756, 15: 7.846, 20: 7.948, 25: 8.063, 30: 8.191, 35: 8.331, 40: 8.483}
 
 
+# The same CRC table (as transcribed in chicolucio/solutions, data/aqueous_solubility_inorganic_
+# temperatures.csv): MgSO4 as epsomite (to 48 C), hexahydrite (48-68 C) and kieserite (above),
+# MgCl2 as bischofite, SrSO4 (celestite) at 25 C only
+EPSOMITE_CRC = {10: 21.7, 20: 25.1, 25: 26.3, 30: 28.2, 40: 30.9}
+HEXAHYDRITE_CRC = {50: 33.4, 60: 35.6}
+KIESERITE_CRC = {70: 36.9, 80: 35.9, 90: 34.7, 100: 33.3}
+BISCHOFITE_CRC = {0: 33.96, 10: 34.85, 20: 35.58, 25: 35.9, 30: 36.2, 40: 36.77, 50: 37.34, 60: 37.97}
+CELESTITE_CRC_25 = 0.0135
+# PHREEQC pitzer.dat (phreeqpython 1.6.2), -analytical_expression of celestite: log10 K = A1 +
+# A2 T + A3/T + A6 T^2, refitted as ln K = A + B/T + C ln T + D T (solids.toml); kept as it is
+# but for A
+CELESTITE_BCD = (2873.8680, 25.413313, -0.06534728)
+# carnallite (KCl.MgCl2.6H2O): pitzer.dat's ln K(25 C) moved by the shifts of bischofite and
+# sylvite (the model's MgCl2 and KCl against Pitzer's; no carnallite solubility at hand)
+CARNALLITE_PITZER = (35.317597, -7114.9879, 0.0, -0.07161040)
+BISCHOFITE_PITZER_LOG10K_25 = 4.5927        # its analytical expression at 25 C
+SYLVITE_SHIFT_LOG10 = 0.882 - 0.900         # solids.toml: fitted against Harvie et al. 1984
+
+
 def molality(w, mw):
     """mol/kg of water from the mass percent w of a salt of molar mass mw [g/mol]."""
     return 1000.0 * w / (100.0 - w) / mw
+
+
+def fit_table(chem, salt, solid, table, terms):
+    """ln Ksp of ``solid`` fitted to a table {t [C]: mass % of ``salt``} of saturated solutions."""
+    s = velmora.System(chem)
+    mw = s._info.mw[salt]
+    pts = [(t + 273.15, s.composition(molalities={salt: molality(w, mw)})) for t, w in table.items()]
+    return fit_ksp(s, solid, pts, terms=terms)
 
 
 def main():
     warnings.simplefilter("ignore")
     for chem, salt, solid, table in (("NaCl-H2O", "NaCl", "halite", NACL_CRC),
                                      ("KCl-H2O", "KCl", "sylvite", KCL_CRC)):
-        s = velmora.System(chem)
-        mw = s._info.mw[salt]
-        pts = [(t + 273.15, s.composition(molalities={salt: molality(w, mw)}))
-               for t, w in table.items()]
-        k, res = fit_ksp(s, solid, pts, terms="ABC")
+        k, res = fit_table(chem, salt, solid, table, "ABC")
         print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} "
               f"(largest residual {res:.2e} in ln K)")
     s = velmora.System("CaSO4-NaCl-H2O")
     k, res = fit_ksp(s, "gypsum", [(298.15, s.composition(molalities={"CaSO4": GYPSUM_25}))],
                      terms="A")
     print(f"[gypsum] ln Ksp(25 C) = {k['A']:.6f}")
+    for chem, salt, table, solid, terms in (("MgSO4-H2O", "MgSO4", EPSOMITE_CRC, "epsomite", "AB"),
+                                            ("MgSO4-H2O", "MgSO4", HEXAHYDRITE_CRC, "hexahydrite", "AB"),
+                                            ("MgSO4-H2O", "MgSO4", KIESERITE_CRC, "kieserite", "AB"),
+                                            ("MgCl2-H2O", "MgCl2", BISCHOFITE_CRC, "bischofite", "ABC")):
+        k, res = fit_table(chem, salt, solid, table, terms)
+        print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} (largest residual {res:.2e} in ln K); "
+              f"log10 Km(25 C) = {log10_km(k, 298.15, 2 if salt == 'MgSO4' else 3):.3f}")
+        if solid == "bischofite":
+            shift = log10_km(k, 298.15, 3) - BISCHOFITE_PITZER_LOG10K_25 + SYLVITE_SHIFT_LOG10
+            a, b, c, d = CARNALLITE_PITZER
+            print(f"[carnallite] A = {a + shift * math.log(10):.6f} (pitzer.dat moved by {shift:+.3f} "
+                  f"in log10 K)")
+    s = velmora.System("SrSO4-NaCl-H2O")
+    T = 298.15
+    b, c, d = CELESTITE_BCD
+    mw = s._info.mw["SrSO4"]
+    y = ln_iap(s, "celestite", T, s.composition(molalities={"SrSO4": molality(CELESTITE_CRC_25, mw)}))
+    print(f"[celestite] A = {y - b / T - c * math.log(T) - d * T:.6f}")
     s = velmora.System("K2CO3-CO2-H2O")
     pts = [(t + 273.15, s.composition(molalities={"K2CO3": m})) for t, m in K2CO3.items()]
     k, res = fit_ksp(s, "K2CO3-sesquihydrate", pts, terms="AB")
     print(f"[K2CO3-sesquihydrate] A = {k['A']:.6f} B = {k['B']:.4f} (largest residual "
           f"{res:.2e} in ln K)")
+
+
+def log10_km(k, T, n_ions):
+    """log10 of the molal constant at T of a fitted record (ln Ksp(x) + n ln(1000/M_w))."""
+    return (k["A"] + k["B"] / T + k["C"] * math.log(T) + k["D"] * T
+            + n_ions * math.log(1000.0 / 18.015)) / math.log(10)
 
 
 if __name__ == "__main__":

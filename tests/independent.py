@@ -447,6 +447,7 @@ def check_forms(ref, case, r):
 # of a liquid into another (2 KHCO3 = K2CO3 + CO2 + H2O).
 EXCHANGES = {
     "K2CO3-CO2-H2O": [{"K2CO3": -1, "CO2": -1, "H2O": -1, "KHCO3": 2}],
+    "seawater-CO2-H2O": [{"Na2CO3": -1, "CO2": -1, "H2O": -1, "NaHCO3": 2}],
     "NaOH-CO2-H2O": [{"NaOH": -2, "CO2": -1, "Na2CO3": 1, "H2O": 1},
                      {"Na2CO3": -1, "CO2": -1, "H2O": -1, "NaHCO3": 2},
                      {"NaOH": -1, "CO2": -1, "NaHCO3": 1}],
@@ -463,10 +464,13 @@ def _fitted_molality(chem, salt):
 # at 10 C (CRC Handbook 98th ed., validation2.md, halite section note); Na2CO3 2.0 mol/kg (the
 # largest molality of validation3.md 5c). Bicarbonates and calcite: no solubility in the data we
 # hold; their ranges are the brief's example (1 mol/kg) and a dilute 0.01 mol/kg.
+# Celestite 7.35e-4 mol/kg in water at 25 C (CRC Handbook, 0.0135 mass %), barite 1.0e-5 (the
+# square root of its measured solubility products, 10^-10.05-10^-9.96, Zhen-Wu et al. 2016).
 SALT_TOP = {"CaSO4": 0.0151, "K2CO3": 7.756, "Na2CO3": 2.0, "KHCO3": 1.0, "NaHCO3": 1.0,
-            "CaCO3": 0.01}
+            "CaCO3": 0.01, "SrSO4": 7.35e-4, "BaSO4": 1.0e-5}
 SINGLE_SALT = {"NaCl": "NaCl-H2O", "KCl": "KCl-H2O", "NaOH": "NaOH-H2O", "KOH": "KOH-H2O",
-               "Na2SO4": "Na2SO4-H2O", "CaCl2": "CaCl2-H2O"}
+               "Na2SO4": "Na2SO4-H2O", "CaCl2": "CaCl2-H2O", "MgCl2": "MgCl2-H2O",
+               "SrCl2": "SrCl2-H2O", "BaCl2": "BaCl2-H2O", "MgSO4": "MgSO4-H2O"}
 
 
 def salt_top(salt):
@@ -504,12 +508,14 @@ def feed(chem, d):
         w["CO2"] = w["NaOH"] * d.uniform(0.0, 1.0)
     else:
         # salts: each a share of its own range, the shares adding up to at most 1
-        salts = [c for c in _components(chem) if c != "H2O"]
+        salts = [c for c in _components(chem) if c not in ("H2O", "CO2")]
         left = 1.0
         for s in salts:
             share = d.uniform(0.0, left)
             left -= share
             w[s] = share * salt_top(s)
+        if "CO2" in _components(chem):       # seawater's carbonate: CO2 up to one per carbonate
+            w["CO2"] = w["Na2CO3"] * d.uniform(0.0, 1.0)
     alt = None
     if chem in EXCHANGES:
         alt = dict(w)

@@ -16,7 +16,8 @@ Units: K, Pa, mol, mol/kg of water, J/mol, J/(mol K).
 
 Solids (``velmora.solids``): saturation indices on every liquid state, the liquid with the salts
 that precipitate (``System.liquid(..., solids=True)``), vapor-liquid-solid flashes
-(``System.flash(..., solids=True)``) and ``System.scaling_temperature``.
+(``System.flash(..., solids=True)``) and ``System.scaling_temperature``. ``seawater()``: the
+Reference Composition of seawater in the salts of the chemistry "seawater-H2O".
 
 The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electrolyte engine),
 ``velmora.phasekit``, ``velmora.ionchem``, ``velmora.ionactivity``, ``velmora.enginebridge``,
@@ -31,7 +32,8 @@ from .flashes import FlashResult
 from .states import LiquidState
 from .system import System, chemistries
 from .sweep import sweep
+from .presets import seawater
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
            "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError",
-           "ChemistryError", "sweep", "SweepError", "__version__"]
+           "ChemistryError", "sweep", "SweepError", "seawater", "__version__"]

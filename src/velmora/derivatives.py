@@ -97,10 +97,11 @@ class _Molecular:
         self.ns = len(info.names)
         self.ion = np.array([bool(v) for v in info.ion])
 
-    def at(self, xw):
+    def at(self, xw, directions):
+        """(ln gamma, J, dT) at xw, the columns of ``directions`` only (species; ns for T)."""
         xw = xw.copy()
         xw[self.ion] = 0.0
-        return self.core.ln_gamma_derivatives(xw, self.T, self.options)
+        return self.core.ln_gamma_derivatives(xw, self.T, self.options, directions)
 
 
 def _reference(system, mol, x):
@@ -120,7 +121,8 @@ def _reference(system, mol, x):
         else:
             xw[info.iw] = 1.0
         xw[i] = _SOLUTE_TRACE
-        lng, J, dlT = mol.at(xw)       # homogeneous of degree 0: no need to normalise
+        # homogeneous of degree 0: no need to normalise
+        lng, J, dlT = mol.at(xw, (solv if mode == "solvent" else []) + [ns])
         ref[i], dT[i] = lng[i], dlT[i]
         if mode == "solvent":
             dx[i, solv] = J[i, solv]
@@ -140,7 +142,7 @@ def _henry_mix(system, mol, x, i, T):
         w = x[a] * el.vc[solvent] ** (2.0 / 3.0)
         xa = np.full(len(info.names), _TRACE)
         xa[a], xa[i] = 1.0, _SOLUTE_TRACE
-        lng, _, dlT = mol.at(xa)
+        lng, _, dlT = mol.at(xa, [len(info.names)])
         g = _ln_h(p, T) - lng[i]
         terms.append((a, el.vc[solvent] ** (2.0 / 3.0), g))
         num += w * g
@@ -151,6 +153,15 @@ def _henry_mix(system, mol, x, i, T):
     for a, v, g in terms:
         dx[a] += v * (g - h) / den
     return h, dx, dnum_T / den
+
+
+def _dissociation(info, comps):
+    """species x components: n0 of one mole of each component (n0 is linear in them); kept."""
+    known = info.__dict__.setdefault("_dissociation", {})
+    D = known.get(comps)
+    if D is None:
+        D = known[comps] = np.array([info.n0({c: 1.0}) for c in comps]).T
+    return D
 
 
 def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
@@ -173,8 +184,7 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     dx_dn = (np.eye(ns) - np.outer(x, np.ones(ns))) / N
     dref_n = dref_x @ dx_dn
 
-    n0_of = [info.n0({c: 1.0}) for c in comps]    # n0 is linear in the apparent amounts
-    D = np.array(n0_of).T                          # species x components
+    D = _dissociation(info, tuple(comps))
     n0 = D @ np.array([state.apparent[c] for c in comps], dtype=float)
     idle = (n0 == 0.0) & ~info.nu.any(axis=0) & (n == 0.0)
     act = np.flatnonzero(~idle)
@@ -280,3 +290,86 @@ def heat_of_absorption_balance(system: Any, state: Any, gas: str,
     h_ig = phasekit._ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)[0]
     k = list(pp.components).index(gas)
     return (float(h_ig[k]) - h_bar) / 1000.0
+
+
+class FlashJacobian:
+    """Derivatives of a TP flash result: ``wrt`` (["T", "P", *components]) and, per quantity,
+    an array with one column per entry of ``wrt``: ``vapor_fraction`` (wrt), ``x`` and
+    ``vapor`` (components x wrt). Per K, per Pa, per mol of a component added to the flash's
+    feed (1 mol in all)."""
+
+    def __init__(self, wrt: list[str], components: list[str], arrays: dict[str, Any]) -> None:
+        self.wrt = wrt
+        self.components = components
+        self.arrays = arrays
+
+    def of(self, quantity: str, wrt: str) -> Any:
+        """d quantity / d wrt: a {component: value} mapping, or a float for vapor_fraction."""
+        if quantity not in self.arrays:
+            raise ValueError(f"no derivatives of {quantity!r} (available: "
+                             f"{', '.join(self.arrays)})")
+        if wrt not in self.wrt:
+            raise ValueError(f"no derivatives with respect to {wrt!r} (available: "
+                             f"{', '.join(self.wrt)})")
+        col = self.arrays[quantity][..., self.wrt.index(wrt)]
+        if quantity == "vapor_fraction":
+            return float(col)
+        return dict(zip(self.components, col.tolist()))
+
+
+def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
+    """The derivatives of a two-phase TP flash ``result`` of ``system``.
+
+    Per mol of feed z, the vapor amounts v of the volatile components solve
+    G_c = ln f_L,c(z - v, T) - ln (v_c / V) - ln P = 0 (ideal vapor); dv/dtheta =
+    -(dG/dv)^-1 dG/dtheta with the liquid's exact derivatives (``liquid_jacobian``)."""
+    if getattr(result, "solids", None):
+        raise ValueError("derivatives of a flash with solids are not available")
+    if system.pp.vapor != "ideal":
+        raise ValueError(f"flash derivatives need the ideal vapor (this system's vapor model is "
+                         f"{system.pp.vapor!r})")
+    beta = result.vapor_fraction
+    if not 0.0 < beta < 1.0:
+        raise ValueError(f"derivatives of a one-phase flash result (vapor fraction {beta:g}) "
+                         f"are not available: they exist inside the two-phase region")
+    comps = list(system.components)
+    liq = result.liquid
+    jac = liq.jacobian()
+    vol = [c for c in liq.partial_pressures if result.vapor.get(c, 0.0) > 0.0]
+    nc, nv = len(comps), len(vol)
+    A = 1.0 - beta                                   # liquid, mol per mol of feed
+    z = np.array([result.feed[c] for c in comps])
+    v = np.array([beta * result.vapor[c] for c in vol])
+    V = float(v.sum())
+    # L[c, k] = d ln f_c / d a_k at a = A x (ln f is of degree 0 in a: the state's / A)
+    L = np.zeros((nv, nc))
+    for i, c in enumerate(vol):
+        f = liq.partial_pressures[c]
+        for k, comp in enumerate(comps):
+            if comp in jac.wrt:
+                L[i, k] = jac.of("partial_pressures", comp)[c] / f / A
+    dlnf_T = np.array([jac.of("partial_pressures", "T")[c] / liq.partial_pressures[c]
+                       for c in vol])
+    col = [comps.index(c) for c in vol]
+    Gv = -L[:, col] - np.diag(1.0 / v) + 1.0 / V
+    rhs = np.column_stack([dlnf_T, np.full(nv, -1.0 / result.P), L])
+    dv = -np.linalg.solve(Gv, rhs)                   # vapor amounts x ["T", "P", *comps]
+    nw = 2 + nc
+    dZ = np.zeros(nw)
+    dZ[2:] = 1.0
+    dV = dv.sum(axis=0)
+    dbeta = dV - V * dZ                              # beta = V / Z at Z = 1
+    dvap = np.zeros((nc, nw))
+    dx = np.zeros((nc, nw))
+    dv_all = np.zeros((nc, nw))
+    dv_all[col] = dv
+    for k, c in enumerate(comps):
+        vk = v[vol.index(c)] if c in vol else 0.0
+        dvap[k] = (dv_all[k] - vk * dV / V) / V if c in vol else 0.0
+        a_k = z[k] - vk
+        da = -dv_all[k]
+        da[2 + k] += 1.0
+        dA = dZ - dV
+        dx[k] = (da - a_k * dA / A) / A
+    return FlashJacobian(["T", "P"] + comps, comps,
+                         {"vapor_fraction": dbeta, "x": dx, "vapor": dvap})

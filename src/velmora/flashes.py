@@ -23,6 +23,8 @@ from .states import LiquidState, _recover
 if TYPE_CHECKING:
     import pandas
 
+    from .derivatives import FlashJacobian
+
 # Imported where used, not here: pandas (optional, slow to import), scipy.optimize (~0.4 s to
 # import), the compiled core and its sibling modules phasekit and enginebridge (`import
 # velmora.brinequil` runs this package's __init__ and loads no sibling but ionactivity).
@@ -82,6 +84,29 @@ class FlashResult:
         self.balance = float(balance)
         self.method = method
         self.raw = raw
+        self._system = system                # for the derivatives; not pickled
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {k: v for k, v in self.__dict__.items() if k not in ("_system", "_jacobian")}
+
+    def jacobian(self) -> "FlashJacobian":
+        """Exact derivatives of this two-phase TP flash with respect to T, P and the feed (see
+        ``velmora.derivatives.flash_jacobian``), worked out on the first call and kept."""
+        jac = self.__dict__.get("_jacobian")
+        if jac is None:
+            system = self.__dict__.get("_system")
+            if system is None:
+                raise ValueError("this flash result carries no system (it was unpickled): "
+                                 "solve it again for its derivatives")
+            from .derivatives import flash_jacobian
+            jac = self._jacobian = flash_jacobian(system, self)
+        return jac
+
+    def derivative(self, quantity: str, wrt: str) -> Any:
+        """d quantity / d wrt, exact: quantity "vapor_fraction" (a float), "x" or "vapor"
+        (mappings by component); wrt "T" [per K], "P" [per Pa] or a component [per mol added
+        to the mol of feed]."""
+        return self.jacobian().of(quantity, wrt)
 
     def to_dict(self) -> dict[str, Any]:
         """Scalars and compositions as plain Python values; the liquid as its own mapping."""

@@ -47,11 +47,16 @@ class Model:
         ValueError for an x that is not n numbers or an unknown option value."""
 
     def ln_gamma_derivatives(
-        self, x: ArrayLike, T: float, options: Mapping[str, Any] | None = None
+        self,
+        x: ArrayLike,
+        T: float,
+        options: Mapping[str, Any] | None = None,
+        directions: Sequence[int] | None = None,
     ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64]]:
         """(ln gamma, J, dT) at the amounts x and T [K]: J[i, j] = d ln gamma_i / d x_j with the
         other amounts held, dT[i] = d ln gamma_i / dT [1/K]; exact (nested dual numbers, no
-        differences)."""
+        differences). directions: the columns wanted (species indices; n for dT), the others
+        0; all by default. Raises ValueError for a direction outside 0..n."""
 
     def gex(self, x: ArrayLike, T: float, options: Mapping[str, Any] | None = None) -> float:
         """G^ex/(N R T) (dimensionless) at x and T [K], the function whose gradient is

@@ -47,6 +47,10 @@ CITE = {
                   "as shipped with phreeqpython 1.6.2): beta0, beta1, C_phi of HCl, NaCl, NaOH and the mixing "
                   "terms theta(H+,Na+) 0.036, psi(Cl-,H+,Na+) -0.004, theta(Cl-,OH-) -0.05, psi(Cl-,Na+,OH-) "
                   "-0.006 at 25 C, in the Pitzer equations with A_phi = 0.392",
+    "greenspan": "CRC Handbook of Chemistry and Physics, Constant humidity solutions (Wexler; after "
+                 "Greenspan, J. Res. NBS 81A (1977) 89): RH over MgCl2.6H2O = 29.26 exp(34/T) %, 5-45 C; "
+                 "at the MgCl2 solubilities of the CRC's Aqueous solubility of inorganic compounds at "
+                 "various temperatures",
     "pm": "Pitzer & Mayorga, J. Phys. Chem. 77 (1973) 2300, Tables I-II: beta0, beta1, C_phi at 25 C "
           "(their fit of the Robinson & Stokes data), evaluated with A_phi = 0.392",
 }
@@ -166,11 +170,19 @@ CRC_CACL2_HIGH = [(2.0, 0.784), (5.0, 5.907)]
 # NaOH and KOH at 2 and 5 mol/kg in the same table as pyEQL digitised it (/work/shared/data
 # validation3.md, 5c; the Handbook's values after Hamer & Wu 1972)
 CRC_HIGH = {"NaOH": [(2.0, 0.714), (5.0, 1.076)], "KOH": [(2.0, 0.86), (5.0, 1.697)],
-            "CaCl2": CRC_CACL2_HIGH}
+            "CaCl2": CRC_CACL2_HIGH, "MgCl2": [(2.0, 1.065), (5.0, 14.4)], "SrCl2": [(2.0, 0.65)]}
+# Seawater's other salts: the same CRC table (/work/shared/data validation2.md, binary aqueous
+# electrolytes), 0.1-1 mol/kg and, where it has them, 2 and 5 mol/kg; there are no Pitzer &
+# Mayorga rows of these here. Their fits take the table as far as M_MAX.
+SEAWATER_SALTS = ("MgCl2", "SrCl2", "BaCl2", "MgSO4")
+# the 92nd edition's MgCl2 values as pyEQL's tests cite them (validation3.md 5c, "Bonus"): an
+# independent reading of the same compilation, 0.006-0.007 above the table at 0.1-1 mol/kg
+CRC92_MGCL2 = [(0.1, 0.535), (0.2, 0.493), (0.5, 0.485), (1.0, 0.577), (2.0, 1.065), (5.0, 14.40)]
 # Highest molality of each salt's fit and tests at 25 C: 6 mol/kg or saturation, within the
 # range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg; KCl:
 # the Robinson & Stokes values to 4 mol/kg, saturation 4.8).
-M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0}
+M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0,
+         "MgCl2": 5.0, "SrCl2": 2.0, "BaCl2": 1.0, "MgSO4": 1.0}
 
 
 def pitzer_mayorga(salt, m, a_phi=0.392):
@@ -241,14 +253,19 @@ def acid_base_sets():
 
 def salt_sets(salt):
     """gamma+- of a salt at 25 C: the CRC table to 1 mol/kg (CaCl2: Robinson & Stokes), and
-    above it Robinson & Stokes (KCl) or the Pitzer & Mayorga equation at 1.5, 2, 2.5, ... mol/kg
-    up to M_MAX."""
+    above it Robinson & Stokes (KCl), the CRC table's 2 and 5 mol/kg rows (seawater's salts) or
+    the Pitzer & Mayorga equation at 1.5, 2, 2.5, ... mol/kg, up to M_MAX."""
     T = 298.15
     low = [(T, m, g) for m, g in _tables.GAMMA_25C[salt]]
     src, cite = ("R&S", CITE["rs_cacl2"]) if salt == "CaCl2" else ("CRC", CITE["crc"])
     sets = [DataSet(f"{src} {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt, salt_points(salt, low),
                     cite, 0.01, "m [mol/kg]")]
-    if salt == "KCl":
+    if salt in SEAWATER_SALTS:
+        high = [(T, m, g) for m, g in CRC_HIGH.get(salt, []) if m <= M_MAX[salt]]
+        if high:
+            sets.append(DataSet(f"CRC {salt} gamma+- above 1 mol/kg", "gamma_mean", f"{salt}-H2O", salt,
+                                salt_points(salt, high), CITE["crc"], 0.01, "m [mol/kg]"))
+    elif salt == "KCl":
         high = [(T, m, g) for m, g in RS_KCL]
         sets.append(DataSet("R&S KCl gamma+-", "gamma_mean", "KCl-H2O", salt, salt_points(salt, high),
                             CITE["rs"], 0.01, "m [mol/kg]"))
@@ -258,6 +275,27 @@ def salt_sets(salt):
         sets.append(DataSet(f"Pitzer-Mayorga {salt} gamma+-", "gamma_mean", f"{salt}-H2O", salt,
                             salt_points(salt, high), CITE["pm"], 0.01, "m [mol/kg]"))
     return sets
+
+
+# Water activity over bischofite, MgCl2.6H2O: RH = A exp(B/T) [%], A 29.26, B 34 K, 5-45 C (CRC
+# Handbook, Constant humidity solutions, after Greenspan, J. Res. NBS 81A (1977) 89; "generally
+# accurate to +-2 %"), at the CRC MgCl2 solubilities (mass %, Aqueous solubility of inorganic
+# compounds at various temperatures) of 10-40 C
+BISCHOFITE_RH = (29.26, 34.0)
+MGCL2_SOLUBILITY = {10: 34.85, 20: 35.58, 25: 35.9, 30: 36.2, 40: 36.77}
+MW_MGCL2 = 95.205
+
+
+def bischofite_rh_set():
+    """The osmotic coefficient of MgCl2(aq) saturated with bischofite, 10-40 C, from the relative
+    humidity over it: phi = -ln a_w / (3 m M_w)."""
+    a, b = BISCHOFITE_RH
+    rows = []
+    for t, w in MGCL2_SOLUBILITY.items():
+        T, m = t + C, 1000.0 * w / (100.0 - w) / MW_MGCL2
+        rows.append((T, m, -math.log(a * math.exp(b / T) / 100.0) * MOL_WATER_PER_KG / (3.0 * m)))
+    return DataSet("RH over bischofite", "osmotic", "MgCl2-H2O", "MgCl2", salt_points("MgCl2", rows),
+                   CITE["greenspan"], 0.02, "m [mol/kg]")
 
 
 def crc_high_set(salt):

@@ -16,7 +16,8 @@ from .core import Parameter, fit
 # ---------------------------------------------------------------------------------------------
 # Salts at 25 C: the two molecule / ion-pair parameters of water with the salt's ions, constant.
 SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
-             "Na2SO4": ("Na+", "SO4--"), "CaCl2": ("Ca++", "Cl-")}
+             "Na2SO4": ("Na+", "SO4--"), "CaCl2": ("Ca++", "Cl-"), "MgCl2": ("Mg++", "Cl-"),
+             "SrCl2": ("Sr++", "Cl-"), "BaCl2": ("Ba++", "Cl-"), "MgSO4": ("Mg++", "SO4--")}
 
 
 # NaOH and KOH rise too steeply above 1 mol/kg for the two: the molecule-ion-pair term's W1 and
@@ -25,7 +26,11 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
 # brines moves far off the measured gypsum solubilities (Marshall & Slusher 1966: 0.0457 mol/kg
 # in 1.0 mol/kg NaCl, against 0.076 with W, 0.056 without), and its water activity turns up
 # beyond 30 mol/kg (an unstable liquid).
-SALT_W = ("NaOH", "KOH")
+SALT_W = ("NaOH", "KOH", "MgCl2")
+# MgCl2 rises to 14.4 at 5 mol/kg (CRC): its W is larger than the hydroxides' (bounds +-300), and
+# takes a 1/T part each (W1_B, W2_B) fitted to the water activity over bischofite at 10-40 C, where
+# a constant W left a_w 8 % off at 10 and 40 C (the salt's own saturated solution, 5.6-6.1 mol/kg)
+W_BOUND = {"MgCl2": 300.0}
 
 
 def _w_params(key, bound=60.0):
@@ -40,7 +45,11 @@ def _salt(salt):
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     sets = data.salt_sets(salt)
     if salt in SALT_W:
-        params += _w_params(key)
+        params += _w_params(key, W_BOUND.get(salt, 60.0))
+    if salt == "MgCl2":
+        params += [Parameter("electrolyte_pair", key, f, 0.0, -3e5, 3e5, scale=1e4) for f in ("W1_B", "W2_B")]
+        sets.append(data.bischofite_rh_set())
+        return sets, params, None, (278.15, 318.15)
     if salt == "NaOH":
         # W also acts on OH- traced in other sodium salts: fitted on NaOH traced in NaCl too, which
         # holds W1 to -18 (NaOH(aq) alone takes -60 / +60, and then OH- in NaCl is 61 % low at

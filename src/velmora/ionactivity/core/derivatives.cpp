@@ -4,6 +4,7 @@
 // along amounts or T. Every quantity of T (densities, permittivities, tau, G, A_phi, the Born
 // factor) is carried as a Tan too. With fixed ion fractions (option fixed_Y) Y is a constant of
 // the gradient but not of the tangents: Y = X/sum X in the value type, as model.cpp holds it.
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -203,36 +204,44 @@ struct SecondOrder {
         return Fv;
     }
 
+    // dirs: the directions wanted, species indices for amounts and n for T, in passes of
+    // kTangents; J and dT are written for those only (row-major J, n x n).
     template <int K>
-    static void run(Model& m, const double* x, double T, const Options& o, double* lng,
-                    double* J, double* dT) {
+    static void run(Model& m, const double* x, double T, const Options& o,
+                    const std::vector<int>& dirs, double* lng, double* J, double* dT) {
         using D = Dual<K, T4>;
         const int n = m.n_;
-        State<T4> flat, sloped;  // T without and with its tangent (the last direction)
-        state(m, T4(T), flat);
+        State<T4> flat, sloped;  // T without and with its tangent
+        bool have_flat = false;
         std::vector<D> nd(n);
-        for (int first = 0; first <= n; first += kTangents) {
-            // directions first .. first + kTangents - 1: amounts j < n, T at j == n
+        const int nd_dirs = static_cast<int>(dirs.size());
+        for (int first = 0; first < std::max(nd_dirs, 1); first += kTangents) {
             T4 Tt(T);
-            bool with_T = false;
-            for (int l = 0; l < kTangents; ++l)
-                if (first + l == n) {
+            int slot_T = -1;
+            for (int l = 0; l < kTangents && first + l < nd_dirs; ++l)
+                if (dirs[first + l] == n) {
                     Tt.t[l] = 1.0;
-                    with_T = true;
+                    slot_T = l;
                 }
-            if (with_T) state(m, Tt, sloped);
+            if (slot_T >= 0) {
+                state(m, Tt, sloped);
+            } else if (!have_flat) {
+                state(m, T4(T), flat);
+                have_flat = true;
+            }
             for (int i = 0; i < n; ++i) {
                 T4 xi(x[i]);
-                for (int l = 0; l < kTangents; ++l) xi.t[l] = (first + l == i) ? 1.0 : 0.0;
+                for (int l = 0; l < kTangents && first + l < nd_dirs; ++l)
+                    xi.t[l] = dirs[first + l] == i ? 1.0 : 0.0;
                 nd[i] = D::seed(xi, i);
             }
-            const D f = F<D, T4>(m, with_T ? sloped : flat, nd.data(), o);
+            const D f = F<D, T4>(m, slot_T >= 0 ? sloped : flat, nd.data(), o);
             for (int i = 0; i < n; ++i) {
                 if (first == 0) lng[i] = f.d[i].v;
-                for (int l = 0; l < kTangents; ++l) {
-                    const int j = first + l;
+                for (int l = 0; l < kTangents && first + l < nd_dirs; ++l) {
+                    const int j = dirs[first + l];
                     if (j < n) J[i * n + j] = f.d[i].t[l];
-                    else if (j == n) dT[i] = f.d[i].t[l];
+                    else dT[i] = f.d[i].t[l];
                 }
             }
         }
@@ -241,7 +250,8 @@ struct SecondOrder {
 
 void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
                                  const Options& o, Eigen::Ref<Eigen::VectorXd> out,
-                                 Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT) {
+                                 Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT,
+                                 const std::vector<int>* directions) {
     check_size(x.size(), "x");
     check_size(out.size(), "out");
     check_size(dT.size(), "dT");
@@ -256,15 +266,31 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
         sum += x[i];
     }
     if (!(sum > 0)) throw std::invalid_argument("mole fractions must have a positive sum");
+    std::vector<int> dirs;
+    if (directions) {
+        for (int j : *directions) {
+            if (j < 0 || j > n_)
+                throw std::invalid_argument("direction " + std::to_string(j) + " is not a species "
+                                            "index or " + std::to_string(n_) + " (T)");
+            dirs.push_back(j);
+        }
+    } else {
+        for (int j = 0; j <= n_; ++j) dirs.push_back(j);
+    }
     std::lock_guard<std::mutex> lock(mutex_);
-    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Jr(n_, n_);
+    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Jr =
+        Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>::Zero(n_, n_);
+    dT.setZero();
     auto go = [&](auto k) {
-        SecondOrder::run<decltype(k)::value>(*this, x.data(), T, o, out.data(), Jr.data(),
+        SecondOrder::run<decltype(k)::value>(*this, x.data(), T, o, dirs, out.data(), Jr.data(),
                                              dT.data());
-        return 0.0;
     };
-    if (n_ <= 8) go(std::integral_constant<int, 8>{});
+    if (n_ <= 4) go(std::integral_constant<int, 4>{});
+    else if (n_ <= 8) go(std::integral_constant<int, 8>{});
+    else if (n_ <= 10) go(std::integral_constant<int, 10>{});
+    else if (n_ <= 12) go(std::integral_constant<int, 12>{});
     else if (n_ <= 16) go(std::integral_constant<int, 16>{});
+    else if (n_ <= 24) go(std::integral_constant<int, 24>{});
     else if (n_ <= 32) go(std::integral_constant<int, 32>{});
     else go(std::integral_constant<int, 64>{});
     J = Jr;

@@ -88,9 +88,12 @@ public:
     // ln gamma at the amounts x and T with its exact derivatives (second derivatives of F by
     // nested dual numbers, no differences): J(i, j) = d ln gamma_i / d x_j with the other
     // amounts held (n x n), dT(i) = d ln gamma_i / dT [1/K]. Arguments checked as ln_gamma's.
+    // directions: the columns wanted (species indices; n for dT), the others left 0; all
+    // without it.
     void ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
                               const Options& o, Eigen::Ref<Eigen::VectorXd> out,
-                              Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT);
+                              Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT,
+                              const std::vector<int>* directions = nullptr);
 
     double density(int s, double T) const;     // solvent s (position in solvents), kg/m3
     double dielectric(int s, double T) const;  // relative permittivity

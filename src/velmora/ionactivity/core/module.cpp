@@ -4,6 +4,7 @@
 #include <pybind11/stl.h>
 
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -149,7 +150,8 @@ PYBIND11_MODULE(_enrtl, m) {
             py::arg("x"), py::arg("T"), py::arg("options") = py::none())
         .def(
             "ln_gamma_derivatives",
-            [](Model& self, const Array& x, double T, py::handle options) {
+            [](Model& self, const Array& x, double T, py::handle options,
+               std::optional<std::vector<int>> directions) {
                 const Options o = parse_options(options);
                 const auto xv = vector_arg(x, self.n());
                 const int n = self.n();
@@ -159,13 +161,16 @@ PYBIND11_MODULE(_enrtl, m) {
                 Eigen::Map<Eigen::MatrixXd> Jv(J.mutable_data(), n, n);
                 {
                     py::gil_scoped_release nogil;
-                    self.ln_gamma_derivatives(xv, T, o, ov, Jv, tv);
+                    self.ln_gamma_derivatives(xv, T, o, ov, Jv, tv,
+                                              directions ? &*directions : nullptr);
                 }
                 return py::make_tuple(out, J, dT);
             },
             py::arg("x"), py::arg("T"), py::arg("options") = py::none(),
+            py::arg("directions") = py::none(),
             "(ln gamma, J, dT): J[i, j] = d ln gamma_i / d x_j (x as amounts, the others held), "
-            "dT[i] = d ln gamma_i / dT [1/K]; exact (nested dual numbers)")
+            "dT[i] = d ln gamma_i / dT [1/K]; exact (nested dual numbers). directions: the "
+            "columns wanted (species indices, n for dT), the others 0; all by default")
         .def(
             "gex",
             [](Model& self, const Array& x, double T, py::handle options) {
