@@ -2,7 +2,7 @@
 100 random starts, exact Jacobian against central differences, for
 
 (a) the CO2 loading of 30 wt% MEA at 40 C with p_CO2 = 5 kPa (starts: loading 0.02-0.95);
-(b) the largest water recovery of a seawater-like brine at 25 C with gypsum SI <= 0 (starts:
+(b) the largest water recovery of seawater (salinity 35) at 25 C with gypsum SI <= 0 (starts:
     recovery 0-0.9, the bound of the model);
 
 the grey box's Jacobian against Richardson differences at 1,000 random liquids, and the SciPy
@@ -27,12 +27,9 @@ STARTS = 100
 mea = velmora.System("MEA-CO2-H2O")
 MEA_APP = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.3)
 brine = velmora.System("brine-H2O")
-# seawater, mol per kg of seawater (DOE 1994, in Dickson & Goyet, ORNL/CDIAC-74, as quoted in
-# mahnazmezon.com/articles/science/what-is-the-most-abundant-salt-in-the-ocean.html): H2O 53.6,
-# Na+ 0.469, K+ 0.0102, Ca++ 0.0103, SO4-- 0.0282; Mg++ (not in brine-H2O) left out, chloride
-# what balances the charge of the rest
-SEA = {"H2O": 53.6, "NaCl": 0.469 - 2 * 0.0282, "KCl": 0.0102, "CaCl2": 0.0103,
-       "Na2SO4": 0.0282}
+sea = velmora.System("seawater-H2O")
+# Reference-Composition seawater of salinity 35, mol per kg of water (velmora.seawater)
+SEA = dict(velmora.seawater(), H2O=1000.0 / 18.015)
 
 
 def loading_model(loading, jacobian):
@@ -49,7 +46,7 @@ def recovery_model(recovery, jacobian):
     app = dict(SEA, H2O=(1.0 - recovery) * SEA["H2O"])
     m = pyo.ConcreteModel()
     m.liq = ExternalGreyBoxBlock(external_model=LiquidGreyBox(
-        brine, T_SEA, app, vary=["H2O"], outputs=["SI_gypsum"], jacobian=jacobian))
+        sea, T_SEA, app, vary=["H2O"], outputs=["SI_gypsum"], jacobian=jacobian))
     m.liq.inputs["T"].fix(T_SEA)
     m.liq.inputs["H2O"].setlb(0.1 * SEA["H2O"])      # recovery at most 0.9
     m.liq.inputs["H2O"].setub(SEA["H2O"])
@@ -88,7 +85,7 @@ def greybox_figures():
     print("|---|---|---|---|---|---|---|")
     cases = [("MEA loading, p_CO2 = 5 kPa", loading_model, rng.uniform(0.02, 0.95, STARTS),
               lambda m: m.liq.inputs["CO2"].value / MEA_APP["MEA"]),
-             ("brine recovery, gypsum SI <= 0", recovery_model, rng.uniform(0.0, 0.9, STARTS),
+             ("seawater recovery, gypsum SI <= 0", recovery_model, rng.uniform(0.0, 0.9, STARTS),
               lambda m: 1.0 - m.liq.inputs["H2O"].value / SEA["H2O"])]
     for name, build, starts, answer in cases:
         for jac in ("exact", "differences"):
