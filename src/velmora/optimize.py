@@ -14,18 +14,15 @@ Outputs, by name:
 - ``"SI_<solid>"``: saturation index log10 IAP/Ksp of a solid of the system;
 - ``"m_<species>"``: molality of a true species [mol/kg water].
 
-The saturation index is linear in ln x + ln gamma of its ions (mole-fraction scale, as
-``velmora.solids`` computes it) and ln Ksp(T); a molality is n_i / (n_w M_w); both follow
-exactly from the derivatives of the true amounts and ln gamma, no further solve.
+Their derivatives are the liquid state's (``velmora.derivatives``: saturation indices and
+molalities follow exactly from those of the true amounts and ln gamma, no further solve).
 """
 
-import math
 from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-_LN10 = math.log(10.0)
 _PREFIXES = ("p_", "SI_", "m_")
 
 
@@ -148,15 +145,10 @@ class LiquidOutputs(_Outputs):
         return out
 
     def jacobian(self, x: ArrayLike) -> np.ndarray:
-        """d outputs / d inputs at x (outputs x inputs), exact."""
+        """d outputs / d inputs at x (outputs x inputs), exact (``LiquidState.jacobian``)."""
         liq = self.state(x)
         jac = liq.jacobian()
         cols = [jac.wrt.index(name) for name in self.inputs]
-        dn = jac.arrays["amounts"][:, cols]
-        n = np.array([liq.amounts[s] for s in jac.species])
-        # d ln n (0 for an absent species: it enters no saturation index nor molality)
-        dlnn = dn / np.where(n > 0, n, 1.0)[:, None]
-        solids = self.system.solids
         out = np.empty((len(self._rows), len(cols)))
         for k, (kind, key) in enumerate(self._rows):
             if kind == "pH":
@@ -167,19 +159,9 @@ class LiquidOutputs(_Outputs):
                 out[k] = (jac.arrays["partial_pressures"][jac.volatile.index(key), cols]
                           if key in jac.volatile else 0.0)
             elif kind == "SI":
-                # SI = (nu (ln x + ln gamma) - ln K(T)) / ln 10
-                dlnx = dlnn - dn.sum(axis=0) / n.sum()
-                row = solids.nu[key] @ (dlnx + jac.arrays["ln_gamma"][:, cols])
-                if "T" in self.inputs:
-                    r = solids.records[key]
-                    T = liq.T
-                    row[self.inputs.index("T")] -= -r["B"] / T ** 2 + r["C"] / T + r["D"]
-                out[k] = row / _LN10
+                out[k] = jac.arrays["saturation_indices"][key, cols]
             else:
-                # m = n_i / (n_w M_w): d ln m = d ln n_i - d ln n_w
-                s = self.system.species[key]
-                iw = jac.species.index("H2O")
-                out[k] = liq.molality[s] * (dlnn[key] - dlnn[iw])
+                out[k] = jac.arrays["molality"][key, cols]
         return out
 
 
