@@ -8,9 +8,9 @@ PEERS      := phreeqpython cantera
 PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip
 DEPS   := scikit-build-core pybind11 cmeel-eigen numpy scipy pytest hypothesis matplotlib pandas \
-          tqdm "dask[distributed]" ruff mypy
+          tqdm "dask[distributed]" ruff mypy clang-format
 
-.PHONY: demo test install deps bench clean
+.PHONY: demo test install deps ipopt bench clean
 
 # the Makefile is a prerequisite: a venv made before DEPS changed gets the new packages
 $(VENV)/.deps: Makefile
@@ -26,9 +26,29 @@ install: deps
 	@echo "==> Building the C++ engine into build/ and installing velmora (1-3 min the first time, seconds after)"
 	$(PIP) install -q --no-build-isolation --no-deps .
 
-test: install
+# velmora[pyomo] for its tests: Debian's Ipopt, LAPACK and BLAS (apt, as root), then cyipopt
+# (built against that Ipopt) and Pyomo into the venv. Where apt is not allowed it says why and
+# goes on: the tests of velmora.pyomo then skip (pytest.importorskip).
+IPOPT_APT := coinor-libipopt-dev liblapack-dev libblas-dev pkg-config
+$(VENV)/.ipopt: $(VENV)/.deps
+	@echo "==> Ipopt for velmora[pyomo]: Debian packages and cyipopt, pyomo (1 min the first time)"
+	@if pkg-config --exists ipopt 2>/dev/null; then :; \
+	elif [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	  apt-get install -y -q $(IPOPT_APT) >/dev/null || (apt-get update -q >/dev/null && \
+	    apt-get install -y -q $(IPOPT_APT) >/dev/null) || echo "apt-get install $(IPOPT_APT) failed"; \
+	else echo "skipped: apt-get not available or not root; install $(IPOPT_APT) to test velmora.pyomo"; fi
+	@if pkg-config --exists ipopt 2>/dev/null; then \
+	  if $(PIP) install -q cyipopt pyomo; then touch $@; \
+	  else echo "skipped: pip install cyipopt pyomo failed; the tests of velmora.pyomo skip"; fi; \
+	else echo "skipped: no Ipopt library (pkg-config ipopt); the tests of velmora.pyomo skip"; fi
+
+ipopt: $(VENV)/.ipopt
+
+test: install ipopt
 	@echo "==> Lint of the front door (ruff, seconds)"
 	$(VENV)/bin/ruff check
+	@echo "==> Format of the C++ (clang-format, .clang-format; seconds)"
+	$(VENV)/bin/clang-format --dry-run --Werror $$(find src tests -name '*.cpp' -o -name '*.hpp')
 	@echo "==> Types of the front door (mypy, files in pyproject.toml; seconds)"
 	$(VENV)/bin/mypy
 	@echo "==> C++ core tests (ctest, in the build folder with the newest test programs)"

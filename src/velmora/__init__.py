@@ -19,6 +19,10 @@ that precipitate (``System.liquid(..., solids=True)``), vapor-liquid-solid flash
 (``System.flash(..., solids=True)``) and ``System.scaling_temperature``. ``seawater()``: the
 Reference Composition of seawater in the salts of the chemistry "seawater-H2O".
 
+Brine paths (``velmora.paths``): a brine evaporated (``evaporate``), two brines mixed (``mix``), a
+brine along a (T, P) profile (``profile``); a brine from an ion analysis, charge-balanced
+(``brine``).
+
 The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electrolyte engine),
 ``velmora.phasekit``, ``velmora.ionchem``, ``velmora.ionactivity``, ``velmora.enginebridge``,
 ``velmora.notices``.
@@ -28,6 +32,7 @@ __version__ = "0.1.0"
 
 from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, RangeWarning,
                      ReportError, SweepError, VelmoraError)
+from . import paths
 from .flashes import FlashResult
 from .states import LiquidState
 from .system import System, chemistries
@@ -36,4 +41,4 @@ from .presets import seawater
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
            "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError",
-           "ChemistryError", "sweep", "SweepError", "seawater", "__version__"]
+           "ChemistryError", "sweep", "SweepError", "seawater", "paths", "__version__"]

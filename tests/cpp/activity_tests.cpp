@@ -30,7 +30,8 @@ constexpr double kBorn = 3e-10;      // m
 enrtl::Correlation water_density() { return {static_cast<int>(enrtl::DensityForm::Kell), {}}; }
 enrtl::Correlation water_dielectric() {
     return {static_cast<int>(enrtl::DielectricForm::BradleyPitzer),
-            {3.4279e2, -5.0866e-3, 9.4690e-7, -2.0525, 3.1159e3, -1.8289e2, -8.0325e3, 4.2142e6, 2.1417}};
+            {3.4279e2, -5.0866e-3, 9.4690e-7, -2.0525, 3.1159e3, -1.8289e2, -8.0325e3, 4.2142e6,
+             2.1417}};
 }
 
 enrtl::ElectrolytePair pair(int m, int c, int a, double tau_mca, double tau_cam) {
@@ -61,10 +62,11 @@ enrtl::Model mixed(double temperature_slope) {
     enrtl::ModelData d;
     d.kind = {Kind::Water, Kind::Solvent, Kind::Solute, Kind::Ion, Kind::Ion, Kind::Ion, Kind::Ion};
     d.z = {0, 0, 0, 1, 1, -1, -2};
-    d.mw = {kMwWater, 32.0, 44.0, 0.0, 0.0, 0.0, 0.0};  // methanol, solute: test inputs
+    d.mw = {kMwWater, 32.0, 44.0, 0.0, 0.0, 0.0, 0.0};           // methanol, solute: test inputs
     d.born = {0.0, 0.0, 0.0, kBorn, 3.5e-10, 2.5e-10, 3.2e-10};  // the ions' but Na+: test inputs
     d.solvents = {0, 1};
-    d.density = {water_density(), {static_cast<int>(enrtl::DensityForm::Poly), {950.0, -0.2}}};  // test input
+    d.density = {water_density(),
+                 {static_cast<int>(enrtl::DensityForm::Poly), {950.0, -0.2}}};  // test input
     d.dielectric = {water_dielectric(),
                     {static_cast<int>(enrtl::DielectricForm::Poly), {193.41, -0.92211, 0.0012839}}};
     // molecule pairs (test inputs): A_ij A_ji B_ij B_ji F_ij F_ji G_ij G_ji C D
@@ -123,7 +125,8 @@ void gibbs_duhem_holds_at_random_compositions() {
             model.ln_gamma(x + h * dir, T, o, up);
             model.ln_gamma(x - h * dir, T, o, dn);
             const Eigen::ArrayXd terms = x.array() * (up - dn).array() / (2.0 * h);
-            CHECK(std::abs(terms.sum()) <= 2e-8 * terms.abs().sum());  // rounding of the differences: ~1e-9
+            CHECK(std::abs(terms.sum()) <=
+                  2e-8 * terms.abs().sum());  // rounding of the differences: ~1e-9
             CHECK(terms.abs().sum() > 1e-3);  // the composition did change the ln gamma
         }
     }
@@ -135,7 +138,8 @@ void ln_gamma_is_the_gradient_of_the_excess_gibbs_energy() {
     Random r;
     Eigen::VectorXd lng(7);
     for (int rep = 0; rep < 10; ++rep) {
-        const enrtl::Options o{rep % 2 == 0, rep < 6 ? enrtl::LcRef::WaterRatio : enrtl::LcRef::FusedSalt};
+        const enrtl::Options o{rep % 2 == 0,
+                               rep < 6 ? enrtl::LcRef::WaterRatio : enrtl::LcRef::FusedSalt};
         const Eigen::VectorXd n = random_composition(r);
         const double T = 298.15 + 20.0 * rep;
         model.ln_gamma(n, T, o, lng);
@@ -144,7 +148,8 @@ void ln_gamma_is_the_gradient_of_the_excess_gibbs_energy() {
             Eigen::VectorXd a = n, b = n;
             a[i] += h;
             b[i] -= h;
-            const double dF = (a.sum() * model.gex(a, T, o) - b.sum() * model.gex(b, T, o)) / (2.0 * h);
+            const double dF =
+                (a.sum() * model.gex(a, T, o) - b.sum() * model.gex(b, T, o)) / (2.0 * h);
             CHECK_CLOSE(dF, lng[i], 1e-6 * (1.0 + std::abs(lng[i])));
         }
     }
@@ -173,7 +178,8 @@ void binary_solvents_follow_the_nrtl_closed_form() {
     const double G12 = std::exp(-alpha(0, 1) * tau(0, 1)), G21 = std::exp(-alpha(1, 0) * tau(1, 0));
     auto closed = [&](double x1, double t12, double t21, double g12, double g21) {
         const double x2 = 1.0 - x1;
-        return x2 * x2 * (t21 * std::pow(g21 / (x1 + x2 * g21), 2) + t12 * g12 / std::pow(x2 + x1 * g12, 2));
+        return x2 * x2 *
+               (t21 * std::pow(g21 / (x1 + x2 * g21), 2) + t12 * g12 / std::pow(x2 + x1 * g12, 2));
     };
     const enrtl::Options o{};
     Eigen::VectorXd lng(2);
@@ -264,13 +270,20 @@ void bad_input_is_refused_with_its_message() {
 }  // namespace
 
 int main() {
-    return ctest_checks::run("activity_tests", {
-        {"gibbs_duhem_holds_at_random_compositions", gibbs_duhem_holds_at_random_compositions},
-        {"ln_gamma_is_the_gradient_of_the_excess_gibbs_energy", ln_gamma_is_the_gradient_of_the_excess_gibbs_energy},
-        {"binary_solvents_follow_the_nrtl_closed_form", binary_solvents_follow_the_nrtl_closed_form},
-        {"water_has_the_debye_hueckel_slope_of_the_literature", water_has_the_debye_hueckel_slope_of_the_literature},
-        {"dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference", dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference},
-        {"nacl_mean_activity_coefficients_match_the_literature_model", nacl_mean_activity_coefficients_match_the_literature_model},
-        {"bad_input_is_refused_with_its_message", bad_input_is_refused_with_its_message},
-    });
+    return ctest_checks::run(
+        "activity_tests",
+        {
+            {"gibbs_duhem_holds_at_random_compositions", gibbs_duhem_holds_at_random_compositions},
+            {"ln_gamma_is_the_gradient_of_the_excess_gibbs_energy",
+             ln_gamma_is_the_gradient_of_the_excess_gibbs_energy},
+            {"binary_solvents_follow_the_nrtl_closed_form",
+             binary_solvents_follow_the_nrtl_closed_form},
+            {"water_has_the_debye_hueckel_slope_of_the_literature",
+             water_has_the_debye_hueckel_slope_of_the_literature},
+            {"dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference",
+             dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference},
+            {"nacl_mean_activity_coefficients_match_the_literature_model",
+             nacl_mean_activity_coefficients_match_the_literature_model},
+            {"bad_input_is_refused_with_its_message", bad_input_is_refused_with_its_message},
+        });
 }

@@ -43,6 +43,6 @@ inline int run(const char* suite, const std::vector<Case>& cases) {
 }  // namespace ctest_checks
 
 #define CHECK(cond) ctest_checks::check((cond), #cond, __LINE__)
-#define CHECK_CLOSE(a, b, tol)                                                          \
-    ctest_checks::check(std::abs((a) - (b)) <= (tol), #a " == " #b, __LINE__,           \
+#define CHECK_CLOSE(a, b, tol)                                                \
+    ctest_checks::check(std::abs((a) - (b)) <= (tol), #a " == " #b, __LINE__, \
                         ctest_checks::pair_of((a), (b)))

@@ -75,7 +75,7 @@ void square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off() {
     // singular value (it never solves a system the SVD would truncate).
     const int n = 8;
     unsigned long long seed = 12345;
-    auto uniform = [&seed] {        // a small LCG: the same matrices on every platform
+    auto uniform = [&seed] {  // a small LCG: the same matrices on every platform
         seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
         return static_cast<double>(seed >> 11) / 9007199254740992.0 * 2.0 - 1.0;
     };
@@ -115,7 +115,7 @@ void square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off() {
             ++other;
         }
     }
-    CHECK(lu > 10 && other > 10);   // both sides of the cut-off were met
+    CHECK(lu > 10 && other > 10);  // both sides of the cut-off were met
 }
 
 void rank_deficient_square_gives_the_minimum_norm_solution() {
@@ -292,7 +292,7 @@ void warm_newton_gives_up_without_a_root() {
 void exact_sum_is_the_correctly_rounded_sum() {
     using brinequil::core::exact_sum;
     CHECK(exact_sum({1e100, 1.0, -1e100}) == 1.0);
-    CHECK(exact_sum(std::vector<double>(10, 0.1)) == 1.0);         // plain addition: 0.9999999999999999
+    CHECK(exact_sum(std::vector<double>(10, 0.1)) == 1.0);  // plain addition: 0.9999999999999999
     CHECK(exact_sum({1e-16, 1.0, 1e16}) == 10000000000000002.0);  // half-even across partials
     CHECK(exact_sum({}) == 0.0);
 }
@@ -300,21 +300,33 @@ void exact_sum_is_the_correctly_rounded_sum() {
 }  // namespace
 
 int main() {
-    return ctest_checks::run("core_tests", {
-        {"square_full_rank_takes_the_lu_and_solves_exactly", square_full_rank_takes_the_lu_and_solves_exactly},
-        {"square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu", square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu},
-        {"square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off", square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off},
-        {"rank_deficient_square_gives_the_minimum_norm_solution", rank_deficient_square_gives_the_minimum_norm_solution},
-        {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
-        {"trace_column_is_deflated_like_the_svd_drops_it", trace_column_is_deflated_like_the_svd_drops_it},
-        {"trace_column_at_the_warm_floor_follows_the_svd_decision", trace_column_at_the_warm_floor_follows_the_svd_decision},
-        {"overdetermined_takes_the_qr_and_matches_the_reference", overdetermined_takes_the_qr_and_matches_the_reference},
-        {"non_finite_matrix_is_refused", non_finite_matrix_is_refused},
-        {"hybrid_powell_finds_a_root_and_counts_its_evaluations", hybrid_powell_finds_a_root_and_counts_its_evaluations},
-        {"hybrid_powell_solves_the_broyden_tridiagonal_system", hybrid_powell_solves_the_broyden_tridiagonal_system},
-        {"hybrid_powell_passes_exceptions_through", hybrid_powell_passes_exceptions_through},
-        {"warm_newton_follows_a_moved_root_with_a_stale_jacobian", warm_newton_follows_a_moved_root_with_a_stale_jacobian},
-        {"warm_newton_gives_up_without_a_root", warm_newton_gives_up_without_a_root},
-        {"exact_sum_is_the_correctly_rounded_sum", exact_sum_is_the_correctly_rounded_sum},
-    });
+    return ctest_checks::run(
+        "core_tests",
+        {
+            {"square_full_rank_takes_the_lu_and_solves_exactly",
+             square_full_rank_takes_the_lu_and_solves_exactly},
+            {"square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu",
+             square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu},
+            {"square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off",
+             square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off},
+            {"rank_deficient_square_gives_the_minimum_norm_solution",
+             rank_deficient_square_gives_the_minimum_norm_solution},
+            {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
+            {"trace_column_is_deflated_like_the_svd_drops_it",
+             trace_column_is_deflated_like_the_svd_drops_it},
+            {"trace_column_at_the_warm_floor_follows_the_svd_decision",
+             trace_column_at_the_warm_floor_follows_the_svd_decision},
+            {"overdetermined_takes_the_qr_and_matches_the_reference",
+             overdetermined_takes_the_qr_and_matches_the_reference},
+            {"non_finite_matrix_is_refused", non_finite_matrix_is_refused},
+            {"hybrid_powell_finds_a_root_and_counts_its_evaluations",
+             hybrid_powell_finds_a_root_and_counts_its_evaluations},
+            {"hybrid_powell_solves_the_broyden_tridiagonal_system",
+             hybrid_powell_solves_the_broyden_tridiagonal_system},
+            {"hybrid_powell_passes_exceptions_through", hybrid_powell_passes_exceptions_through},
+            {"warm_newton_follows_a_moved_root_with_a_stale_jacobian",
+             warm_newton_follows_a_moved_root_with_a_stale_jacobian},
+            {"warm_newton_gives_up_without_a_root", warm_newton_gives_up_without_a_root},
+            {"exact_sum_is_the_correctly_rounded_sum", exact_sum_is_the_correctly_rounded_sum},
+        });
 }

@@ -23,7 +23,8 @@ namespace {
 
 namespace core = brinequil::core;
 
-constexpr double kR = 1.380649e-23 * 6.02214076e23 * 1e3;  // J/(kmol K), from the exact SI constants
+constexpr double kR =
+    1.380649e-23 * 6.02214076e23 * 1e3;  // J/(kmol K), from the exact SI constants
 constexpr double kTref = 298.15;
 // NBS: J/kmol and J/(kmol K)
 constexpr double kHNa = -240.1e6, kCpNa = 46.4e3, kHCl = -167.2e6, kCpCl = -136.4e3;
@@ -51,7 +52,8 @@ void aqueous_enthalpy_is_the_formation_value_at_the_reference() {
     CHECK(core::h_aqueous(na, kHNa, 350.0, 350.0) == kHNa);
     // constant Cp: a straight line through the reference
     for (double T : {273.15, 320.0, 400.0})
-        CHECK_CLOSE(core::h_aqueous(na, kHNa, T), kHNa + kCpNa * (T - kTref), 1e-9 * std::abs(kHNa));
+        CHECK_CLOSE(core::h_aqueous(na, kHNa, T), kHNa + kCpNa * (T - kTref),
+                    1e-9 * std::abs(kHNa));
 }
 
 void aqueous_enthalpy_integrates_a_polynomial_cp() {
@@ -63,7 +65,9 @@ void aqueous_enthalpy_integrates_a_polynomial_cp() {
             const double dh = core::h_aqueous(c, kHCl, T, Tref) - kHCl;
             CHECK_CLOSE(dh, quadrature(c, Tref, T), 1e-8 * (1.0 + std::abs(dh)) + 1e-6);
             const double d = 1e-3;
-            const double slope = (core::h_aqueous(c, kHCl, T + d, Tref) - core::h_aqueous(c, kHCl, T - d, Tref)) / (2 * d);
+            const double slope =
+                (core::h_aqueous(c, kHCl, T + d, Tref) - core::h_aqueous(c, kHCl, T - d, Tref)) /
+                (2 * d);
             CHECK_CLOSE(slope, cp_of(c, T), 1e-5 * std::abs(cp_of(c, T)) + 50.0);
         }
     }
@@ -75,9 +79,10 @@ struct Brine {
     std::vector<Eigen::Index> comp_pos{0, -1, 3};
     std::vector<bool> is_ion{false, true, true, false};
     Eigen::VectorXd h_ig = Eigen::Vector3d(-241.8e6, 0.0, -393.5e6);  // test inputs
-    Eigen::VectorXd dh_ref = Eigen::Vector3d(-44.0e6, 0.0, -19.0e6);   // test inputs
+    Eigen::VectorXd dh_ref = Eigen::Vector3d(-44.0e6, 0.0, -19.0e6);  // test inputs
     Eigen::VectorXd seen_xa;
-    core::LiquidEnthalpyHooks hooks(std::function<Eigen::VectorXd(const Eigen::VectorXd&, double)> lng) {
+    core::LiquidEnthalpyHooks hooks(
+        std::function<Eigen::VectorXd(const Eigen::VectorXd&, double)> lng) {
         core::LiquidEnthalpyHooks h;
         h.h_ig = [this] { return h_ig; };
         h.dh_ref = [this](const Eigen::VectorXd& xa) {
@@ -127,14 +132,15 @@ void excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model() {
     d.solvents = {0};
     d.density = {{static_cast<int>(enrtl::DensityForm::Kell), {}}};
     d.dielectric = {{static_cast<int>(enrtl::DielectricForm::BradleyPitzer),
-                     {3.4279e2, -5.0866e-3, 9.4690e-7, -2.0525, 3.1159e3, -1.8289e2, -8.0325e3, 4.2142e6, 2.1417}}};
+                     {3.4279e2, -5.0866e-3, 9.4690e-7, -2.0525, 3.1159e3, -1.8289e2, -8.0325e3,
+                      4.2142e6, 2.1417}}};
     d.mol_pairs = {{0, 3, {2.0, -1.0, -300.0, 200.0, 0, 0, 0, 0, 0.2, 0}}};  // test inputs
     enrtl::ElectrolytePair p{0, 1, 2, {}}, q{3, 1, 2, {}};
     p.p[0] = 8.885;  // Chen's NaCl pair, with a temperature term B (test input)
     p.p[1] = 500.0;
     p.p[4] = -4.549;
     p.p[8] = 0.2;
-    q.p[0] = 10.0;   // Chen & Evans' default for a solvent other than water
+    q.p[0] = 10.0;  // Chen & Evans' default for a solvent other than water
     q.p[4] = -2.0;
     q.p[8] = 0.2;
     d.pairs = {p, q};
@@ -177,7 +183,8 @@ void bad_hooks_are_reported_with_their_messages() {
         }
         return std::string("none");
     };
-    CHECK(message({0, -1, 7}, 4) == "IndexError: true amounts: index 7 out of range for a vector of length 4");
+    CHECK(message({0, -1, 7}, 4) ==
+          "IndexError: true amounts: index 7 out of range for a vector of length 4");
     CHECK(message({0, -1, 3}, 2) == "ValueError: ln_gamma returned 2 values for 4 species");
     CHECK(message({0, -1, 3}, 4) == "none");
 }
@@ -185,11 +192,17 @@ void bad_hooks_are_reported_with_their_messages() {
 }  // namespace
 
 int main() {
-    return ctest_checks::run("enthalpy_tests", {
-        {"aqueous_enthalpy_is_the_formation_value_at_the_reference", aqueous_enthalpy_is_the_formation_value_at_the_reference},
-        {"aqueous_enthalpy_integrates_a_polynomial_cp", aqueous_enthalpy_integrates_a_polynomial_cp},
-        {"liquid_enthalpy_adds_references_ions_and_excess", liquid_enthalpy_adds_references_ions_and_excess},
-        {"excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model", excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model},
-        {"bad_hooks_are_reported_with_their_messages", bad_hooks_are_reported_with_their_messages},
-    });
+    return ctest_checks::run("enthalpy_tests",
+                             {
+                                 {"aqueous_enthalpy_is_the_formation_value_at_the_reference",
+                                  aqueous_enthalpy_is_the_formation_value_at_the_reference},
+                                 {"aqueous_enthalpy_integrates_a_polynomial_cp",
+                                  aqueous_enthalpy_integrates_a_polynomial_cp},
+                                 {"liquid_enthalpy_adds_references_ions_and_excess",
+                                  liquid_enthalpy_adds_references_ions_and_excess},
+                                 {"excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model",
+                                  excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model},
+                                 {"bad_hooks_are_reported_with_their_messages",
+                                  bad_hooks_are_reported_with_their_messages},
+                             });
 }

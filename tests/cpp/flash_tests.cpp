@@ -23,8 +23,8 @@ double binary_beta(const Eigen::Vector2d& z, const Eigen::Vector2d& K) {
 
 void rachford_rice_meets_the_binary_root_and_its_limits() {
     const Eigen::Vector2d z(0.4, 0.6);
-    for (const Eigen::Vector2d& K : {Eigen::Vector2d(3.0, 0.4), Eigen::Vector2d(1.5, 0.2),
-                                    Eigen::Vector2d(40.0, 0.9)}) {
+    for (const Eigen::Vector2d& K :
+         {Eigen::Vector2d(3.0, 0.4), Eigen::Vector2d(1.5, 0.2), Eigen::Vector2d(40.0, 0.9)}) {
         const double want = binary_beta(z, K);
         CHECK_CLOSE(core::rachford_rice(z, K), want, 1e-12 * std::abs(want));
     }
@@ -33,8 +33,8 @@ void rachford_rice_meets_the_binary_root_and_its_limits() {
     const double beta = core::rachford_rice(z3, K3);
     const double g = (z3.array() * (K3.array() - 1.0) / (1.0 + beta * (K3.array() - 1.0))).sum();
     CHECK(beta > 0.0 && beta < 1.0 && std::abs(g) < 1e-12);
-    CHECK(core::rachford_rice(z, Eigen::Vector2d(2.0, 3.0)) == INFINITY);    // all above 1
-    CHECK(core::rachford_rice(z, Eigen::Vector2d(0.2, 0.3)) == -INFINITY);   // all below 1
+    CHECK(core::rachford_rice(z, Eigen::Vector2d(2.0, 3.0)) == INFINITY);   // all above 1
+    CHECK(core::rachford_rice(z, Eigen::Vector2d(0.2, 0.3)) == -INFINITY);  // all below 1
     CHECK(std::isnan(core::rachford_rice(z, Eigen::Vector2d(NAN, 0.3))));
     CHECK(core::rachford_rice(Eigen::Vector2d(0.0, 0.0), Eigen::Vector2d(2.0, 0.3)) == 0.0);
 }
@@ -77,11 +77,14 @@ void newton_split_of_an_ideal_binary_is_the_rachford_rice_root() {
 
 void tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies() {
     const Eigen::Vector2d z(0.4, 0.6), K(3.0, 0.4);
-    const Eigen::Vector2d hv(-2.0e8, -1.5e8), hl(-2.4e8, -1.9e8), sv(1.0e5, 2.0e5), sl(0.5e5, 0.8e5);
+    const Eigen::Vector2d hv(-2.0e8, -1.5e8), hl(-2.4e8, -1.9e8), sv(1.0e5, 2.0e5),
+        sl(0.5e5, 0.8e5);
     const double P = 1e5;
     const Raoult raoult{K * P};
     core::TPFlashHooks h;
-    h.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&) { return core::KValues{K, x}; };
+    h.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
+        return core::KValues{K, x};
+    };
     h.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
         return core::flash_newton(zz, P, v0, {1, 1}, raoult.split());
     };
@@ -102,8 +105,12 @@ void tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies() {
     CHECK_CLOSE(res.S, beta * y.dot(sv) + (1.0 - beta) * x.dot(sl), 1e-9 * 2e5);
     // below the bubble point: all liquid, the vapor not evaluated
     const Eigen::Vector2d low(0.9, 0.3);
-    h.kvalues = [&](const Eigen::VectorXd& xx, const Eigen::VectorXd&) { return core::KValues{low, xx}; };
-    h.enthalpy_vapor = [](const Eigen::VectorXd&) -> double { throw std::runtime_error("vapor asked"); };
+    h.kvalues = [&](const Eigen::VectorXd& xx, const Eigen::VectorXd&) {
+        return core::KValues{low, xx};
+    };
+    h.enthalpy_vapor = [](const Eigen::VectorXd&) -> double {
+        throw std::runtime_error("vapor asked");
+    };
     const auto liquid = core::flash_tp(z, 2, core::kFlashTol, h);
     CHECK(liquid.beta == 0.0 && (liquid.x - z).norm() < 1e-15);
     CHECK_CLOSE(liquid.H, z.dot(hl), 1e-9 * 2e8);
@@ -129,10 +136,15 @@ void bubble_temperature_of_clausius_clapeyron_components() {
 }  // namespace
 
 int main() {
-    return ctest_checks::run("flash_tests", {
-        {"rachford_rice_meets_the_binary_root_and_its_limits", rachford_rice_meets_the_binary_root_and_its_limits},
-        {"newton_split_of_an_ideal_binary_is_the_rachford_rice_root", newton_split_of_an_ideal_binary_is_the_rachford_rice_root},
-        {"tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies", tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies},
-        {"bubble_temperature_of_clausius_clapeyron_components", bubble_temperature_of_clausius_clapeyron_components},
-    });
+    return ctest_checks::run(
+        "flash_tests", {
+                           {"rachford_rice_meets_the_binary_root_and_its_limits",
+                            rachford_rice_meets_the_binary_root_and_its_limits},
+                           {"newton_split_of_an_ideal_binary_is_the_rachford_rice_root",
+                            newton_split_of_an_ideal_binary_is_the_rachford_rice_root},
+                           {"tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies",
+                            tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies},
+                           {"bubble_temperature_of_clausius_clapeyron_components",
+                            bubble_temperature_of_clausius_clapeyron_components},
+                       });
 }

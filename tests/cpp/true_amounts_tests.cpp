@@ -26,7 +26,8 @@ struct Hooks : core::SpeciationCallbacks {
         ++lng_calls;
         out = lng ? lng(x) : Eigen::VectorXd::Zero(x.size());
     }
-    void henry_ref(const Eigen::VectorXd* x, const Eigen::VectorXd&, Eigen::VectorXd& out) override {
+    void henry_ref(const Eigen::VectorXd* x, const Eigen::VectorXd&,
+                   Eigen::VectorXd& out) override {
         ++(x ? ref_calls_with_x : ref_calls_without_x);
         out = ref.size() ? ref : Eigen::VectorXd::Zero(out.size());
     }
@@ -78,8 +79,8 @@ void one_dissociation_meets_its_closed_form_root() {
     for (double K : {1e-12, 1e-6, 1e-3, 1.0, 1e3}) {
         Hooks hooks;
         const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << nW, a, 0, 0, 0).finished();
-        const auto res = core::solve_speciation(st, n0, Eigen::VectorXd::Constant(1, std::log(K)), {},
-                                                core::SpeciationSettings{}, hooks);
+        const auto res = core::solve_speciation(st, n0, Eigen::VectorXd::Constant(1, std::log(K)),
+                                                {}, core::SpeciationSettings{}, hooks);
         const double xi = extent(nW, a, K);
         CHECK(res.converged);
         CHECK_CLOSE(res.n[2], xi, 1e-9 * xi);
@@ -146,9 +147,9 @@ void composition_dependent_activity_settles_on_its_own_equilibrium() {
     CHECK_CLOSE(mu[2] + mu[3] - mu[1], lnK[0], 1e-9);
     CHECK_CLOSE(mu[2] + mu[4] - mu[0], lnK[1], 1e-9);
     CHECK_CLOSE(res.n[2] - res.n[3] - res.n[4], 0.0, 1e-11 * a);  // charge
-    CHECK_CLOSE(res.n[1] + res.n[3], a, 1e-11 * a);                // A
-    CHECK_CLOSE(res.n[0] + res.n[4], nW, 1e-11 * nW);              // O
-    CHECK(res.lng[2] < -0.01);                                     // the activity term did act
+    CHECK_CLOSE(res.n[1] + res.n[3], a, 1e-11 * a);               // A
+    CHECK_CLOSE(res.n[0] + res.n[4], nW, 1e-11 * nW);             // O
+    CHECK(res.lng[2] < -0.01);                                    // the activity term did act
 }
 
 void warm_start_reaches_the_same_root() {
@@ -157,10 +158,11 @@ void warm_start_reaches_the_same_root() {
     const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << nW, a, 0, 0, 0).finished();
     Hooks cold_hooks, warm_hooks;
     const Eigen::VectorXd lnK = Eigen::VectorXd::Constant(1, std::log(K));
-    const auto cold = core::solve_speciation(st, n0, lnK, {}, core::SpeciationSettings{}, cold_hooks);
+    const auto cold =
+        core::solve_speciation(st, n0, lnK, {}, core::SpeciationSettings{}, cold_hooks);
     const Eigen::VectorXd w = cold.n / cold.tot;
-    const auto warm = core::solve_speciation(st, n0, lnK, {&w, &cold.lng}, core::SpeciationSettings{},
-                                             warm_hooks);
+    const auto warm = core::solve_speciation(st, n0, lnK, {&w, &cold.lng},
+                                             core::SpeciationSettings{}, warm_hooks);
     CHECK(warm.converged && warm.newton_iterations <= 1 && cold.newton_iterations > 3);
     CHECK_CLOSE(warm.n[2], extent(nW, a, K), 1e-9 * extent(nW, a, K));
 }
@@ -168,11 +170,14 @@ void warm_start_reaches_the_same_root() {
 void non_finite_activity_is_reported_as_divergence() {
     const core::Stoichiometry st = dissociation();
     Hooks hooks;
-    hooks.lng = [](const Eigen::VectorXd& x) { return Eigen::VectorXd::Constant(x.size(), std::nan("")); };
+    hooks.lng = [](const Eigen::VectorXd& x) {
+        return Eigen::VectorXd::Constant(x.size(), std::nan(""));
+    };
     const Eigen::VectorXd n0 = (Eigen::VectorXd(5) << 55.5, 0.7, 0, 0, 0).finished();
     std::string what;
     try {
-        core::solve_speciation(st, n0, Eigen::VectorXd::Zero(1), {}, core::SpeciationSettings{}, hooks);
+        core::solve_speciation(st, n0, Eigen::VectorXd::Zero(1), {}, core::SpeciationSettings{},
+                               hooks);
     } catch (const core::ValueError& e) {
         what = e.what();
     }
@@ -182,12 +187,19 @@ void non_finite_activity_is_reported_as_divergence() {
 }  // namespace
 
 int main() {
-    return ctest_checks::run("true_amounts_tests", {
-        {"stoichiometry_gives_orthonormal_invariants", stoichiometry_gives_orthonormal_invariants},
-        {"one_dissociation_meets_its_closed_form_root", one_dissociation_meets_its_closed_form_root},
-        {"fixed_activity_and_henry_terms_shift_the_constant", fixed_activity_and_henry_terms_shift_the_constant},
-        {"composition_dependent_activity_settles_on_its_own_equilibrium", composition_dependent_activity_settles_on_its_own_equilibrium},
-        {"warm_start_reaches_the_same_root", warm_start_reaches_the_same_root},
-        {"non_finite_activity_is_reported_as_divergence", non_finite_activity_is_reported_as_divergence},
-    });
+    return ctest_checks::run(
+        "true_amounts_tests",
+        {
+            {"stoichiometry_gives_orthonormal_invariants",
+             stoichiometry_gives_orthonormal_invariants},
+            {"one_dissociation_meets_its_closed_form_root",
+             one_dissociation_meets_its_closed_form_root},
+            {"fixed_activity_and_henry_terms_shift_the_constant",
+             fixed_activity_and_henry_terms_shift_the_constant},
+            {"composition_dependent_activity_settles_on_its_own_equilibrium",
+             composition_dependent_activity_settles_on_its_own_equilibrium},
+            {"warm_start_reaches_the_same_root", warm_start_reaches_the_same_root},
+            {"non_finite_activity_is_reported_as_divergence",
+             non_finite_activity_is_reported_as_divergence},
+        });
 }

@@ -22,8 +22,9 @@ double at(const Eigen::VectorXd& v, Eigen::Index k, const char* what) {
 }
 }  // namespace
 
-double liquid_enthalpy(const Eigen::VectorXd& n, double T, const std::vector<Eigen::Index>& comp_pos,
-                       const std::vector<bool>& is_ion, double R, const LiquidEnthalpyHooks& hooks) {
+double liquid_enthalpy(const Eigen::VectorXd& n, double T,
+                       const std::vector<Eigen::Index>& comp_pos, const std::vector<bool>& is_ion,
+                       double R, const LiquidEnthalpyHooks& hooks) {
     const Eigen::Index ns = n.size();
     const Eigen::VectorXd x = n / n.sum();
 

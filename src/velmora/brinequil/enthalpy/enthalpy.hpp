@@ -27,7 +27,8 @@ struct LiquidEnthalpyHooks {
 
 // n: true amounts in species order; comp_pos[k]: position of component k among the species or
 // -1; is_ion: one flag per species; R: gas constant [J/(kmol K)].
-double liquid_enthalpy(const Eigen::VectorXd& n, double T, const std::vector<Eigen::Index>& comp_pos,
-                       const std::vector<bool>& is_ion, double R, const LiquidEnthalpyHooks& hooks);
+double liquid_enthalpy(const Eigen::VectorXd& n, double T,
+                       const std::vector<Eigen::Index>& comp_pos, const std::vector<bool>& is_ion,
+                       double R, const LiquidEnthalpyHooks& hooks);
 
 }  // namespace brinequil::core

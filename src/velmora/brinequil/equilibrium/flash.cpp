@@ -18,9 +18,9 @@ constexpr double kLogitClip = 500.0;         // |s| of v = z / (1 + e^-s), so th
 constexpr int kSubstitutionSteps = 15;       // successive substitution on K before the split
 constexpr double kSubstitutionStart = 0.5;   // vapor fraction that marks a two-phase start
 constexpr double kNonvolatileCap = 0.999999999999;  // beta with a nonvolatile in the feed
-constexpr double kBubbleWindow = 20.0;       // K, window of the bubble-temperature search
-constexpr int kBubbleWindows = 40;           // windows tried before Brent's method
-constexpr double kBubbleXtol = 1e-8;         // K, Brent's tolerance on the bubble temperature
+constexpr double kBubbleWindow = 20.0;              // K, window of the bubble-temperature search
+constexpr int kBubbleWindows = 40;                  // windows tried before Brent's method
+constexpr double kBubbleXtol = 1e-8;  // K, Brent's tolerance on the bubble temperature
 
 double at(const Eigen::VectorXd& v, Eigen::Index k, const char* what) {
     if (k < 0 || k >= v.size())
@@ -105,7 +105,8 @@ public:
         v.setZero();
         for (Eigen::Index j = 0; j < nv; ++j) {
             const Eigen::Index k = idx_[static_cast<std::size_t>(j)];
-            v[k] = at(z_, k, "z") / (1.0 + std::exp(-std::min(std::max(s[j], -kLogitClip), kLogitClip)));
+            v[k] = at(z_, k, "z") /
+                   (1.0 + std::exp(-std::min(std::max(s[j], -kLogitClip), kLogitClip)));
         }
         l = z_ - v;
         floor_at(l, kTiny);
@@ -122,7 +123,8 @@ public:
             if (k >= static_cast<Eigen::Index>(f.has.size()) || !f.has[static_cast<std::size_t>(k)])
                 throw KeyError(hooks_.name(k));
             const double fk = f.f[k];
-            r[j] = std::log(std::isnan(fk) ? fk : std::max(fk, kTiny)) - std::log(y[k] * P_) - at(lp, k, "ln phi");
+            r[j] = std::log(std::isnan(fk) ? fk : std::max(fk, kTiny)) - std::log(y[k] * P_) -
+                   at(lp, k, "ln phi");
         }
     }
 
@@ -317,7 +319,8 @@ double rachford_rice(const Eigen::VectorXd& z, const Eigen::VectorXd& K) {
     constexpr int kMaxSteps = 200;
     constexpr double kStepTol = 1e-15;  // relative change of beta that ends the iteration
     const Eigen::Index m = std::min(z.size(), K.size());
-    double dmax = -std::numeric_limits<double>::infinity(), dmin = std::numeric_limits<double>::infinity();
+    double dmax = -std::numeric_limits<double>::infinity(),
+           dmin = std::numeric_limits<double>::infinity();
     bool any = false;
     for (Eigen::Index k = 0; k < m; ++k) {
         if (!(z[k] > 0.0)) continue;
@@ -342,9 +345,12 @@ double rachford_rice(const Eigen::VectorXd& z, const Eigen::VectorXd& K) {
             g += z[k] * t;
             dg -= z[k] * t * t;
         }
-        if (g > 0.0) lo = b;
-        else if (g < 0.0) hi = b;
-        else return b;
+        if (g > 0.0)
+            lo = b;
+        else if (g < 0.0)
+            hi = b;
+        else
+            return b;
         double nb = b - g / dg;
         if (!(lo < nb && nb < hi)) nb = 0.5 * (lo + hi);
         if (std::abs(nb - b) <= kStepTol * std::max(1.0, std::abs(b))) return nb;

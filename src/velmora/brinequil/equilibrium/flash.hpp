@@ -108,11 +108,11 @@ void phase_energies(double beta, const Eigen::VectorXd& x, const Eigen::VectorXd
 // feed is above its bubble point (sum K z > 1 or NaN).
 struct Substitution {
     Eigen::VectorXd z, x, y, K, n;
-    double beta = 0.0;          // the last unclipped Rachford-Rice value (0.0: no step ran)
-    double err = 0.0;           // max |ln K_new/K_old| of the last step
-    long it = 0;                // the number of the last step (0 when none ran)
-    bool substituted = false;   // at least one step ran
-    bool settled = false;       // no step was needed, or the last met the tolerance
+    double beta = 0.0;         // the last unclipped Rachford-Rice value (0.0: no step ran)
+    double err = 0.0;          // max |ln K_new/K_old| of the last step
+    long it = 0;               // the number of the last step (0 when none ran)
+    bool substituted = false;  // at least one step ran
+    bool settled = false;      // no step was needed, or the last met the tolerance
 };
 Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
                         const TPFlashHooks& hooks, int steps);

@@ -72,7 +72,8 @@ double exact_sum(const std::vector<double>& v) {
     return hi;
 }
 
-void ideal_gas_terms(const PackageData& d, double T, std::vector<double>& h, std::vector<double>& s) {
+void ideal_gas_terms(const PackageData& d, double T, std::vector<double>& h,
+                     std::vector<double>& s) {
     const double t0 = d.T_ref;
     const double lnr = std::log(T / t0);
     const std::size_t nc = d.dhform.size();
@@ -82,7 +83,7 @@ void ideal_gas_terms(const PackageData& d, double T, std::vector<double>& h, std
         const std::vector<double>& c = d.cp[k];
         double dh = 0.0, ds = 0.0;
         if (d.cp_kind[k] == PackageData::Cp::Poly) {
-            double tp = T, t0p = t0;    // T^(j+1), Tref^(j+1)
+            double tp = T, t0p = t0;     // T^(j+1), Tref^(j+1)
             double tq = 1.0, t0q = 1.0;  // T^j, Tref^j
             for (std::size_t j = 0; j < c.size(); ++j) {
                 const double ck = c[j];

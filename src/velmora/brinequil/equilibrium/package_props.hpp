@@ -38,7 +38,8 @@ struct PackageData {
 };
 
 // Ideal-gas enthalpies (formation included) and entropies (from T_ref, at P_ref) at T.
-void ideal_gas_terms(const PackageData& d, double T, std::vector<double>& h, std::vector<double>& s);
+void ideal_gas_terms(const PackageData& d, double T, std::vector<double>& h,
+                     std::vector<double>& s);
 
 // ln f0 of the liquid reference and its T-derivative per component at the apparent liquid xa;
 // `has` false where a component has no reference fugacity (lnf 0 there).

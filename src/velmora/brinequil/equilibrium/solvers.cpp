@@ -139,7 +139,8 @@ NewtonResult warm_newton(const SystemFn& f, Eigen::VectorXd& x, Eigen::MatrixXd&
         } else if (!fresh) {
             J.resize(0, 0);  // the estimate has gone stale: differences at x next
         } else if (norm <= set.fnoise) {
-            return settle();  // not even a fresh Jacobian lowers max |f|: x is as close as f can tell
+            return settle();  // not even a fresh Jacobian lowers max |f|: x is as close as f can
+                              // tell
         } else if (++halvings > kHalvings) {
             return out;
         }
@@ -170,8 +171,12 @@ double brentq(const std::function<double(double)>& f, double a, double b, double
             spre = scur = xcur - xpre;
         }
         if (std::fabs(fblk) < std::fabs(fcur)) {
-            xpre = xcur; xcur = xblk; xblk = xpre;
-            fpre = fcur; fcur = fblk; fblk = fpre;
+            xpre = xcur;
+            xcur = xblk;
+            xblk = xpre;
+            fpre = fcur;
+            fcur = fblk;
+            fblk = fpre;
         }
         const double delta = (xtol + rtol * std::fabs(xcur)) / 2.0;
         const double sbis = (xblk - xcur) / 2.0;

@@ -11,8 +11,8 @@ namespace brinequil::core {
 namespace {
 void check_index(int idx, Eigen::Index n) {
     if (idx < 0 || idx >= n)
-        throw IndexError("index " + std::to_string(idx) + " is out of bounds for axis 0 with size " +
-                         std::to_string(n));
+        throw IndexError("index " + std::to_string(idx) +
+                         " is out of bounds for axis 0 with size " + std::to_string(n));
 }
 }  // namespace
 

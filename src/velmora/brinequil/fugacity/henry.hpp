@@ -21,10 +21,10 @@ enum class HenryMode {
 HenryMode henry_mode(const std::string& value);
 
 struct HenryIndexSets {
-    Eigen::Index n = 0;       // number of species
-    std::vector<int> henry;   // Henry components
-    std::vector<int> solv;    // solvents
-    int water = 0;            // water
+    Eigen::Index n = 0;      // number of species
+    std::vector<int> henry;  // Henry components
+    std::vector<int> solv;   // solvents
+    int water = 0;           // water
 };
 
 // The full activity model at a reference composition; returns element i of ln gamma.

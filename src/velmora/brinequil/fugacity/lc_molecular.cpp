@@ -59,8 +59,9 @@ double MolecularNrtl::at_position(const Eigen::Ref<const Eigen::VectorXd>& x, st
         const double xb = x[mol_[b]], xb_im = b == P ? kStep : 0.0;
         const double t_re = xb * num - xb_im * num_im, t_im = xb * num_im + xb_im * num;
         const double ratio = den_im / den;
-        if (std::abs(den) >= std::abs(den_im) && std::abs(ratio) > std::numeric_limits<double>::min() &&
-            std::isfinite(den) && std::isfinite(t_re) && std::isfinite(t_im)) {
+        if (std::abs(den) >= std::abs(den_im) &&
+            std::abs(ratio) > std::numeric_limits<double>::min() && std::isfinite(den) &&
+            std::isfinite(t_re) && std::isfinite(t_im)) {
             g += (t_im - t_re * ratio) / (den_im * ratio + den);
         } else {
             g += (C(t_re, t_im) / C(den, den_im)).imag();

@@ -3,7 +3,8 @@
 //
 // ln gamma_i = dF/dn_i of F(n) = sum_m n_m (sum_j n_j G_jm tau_jm) / (sum_j n_j G_jm),
 // G_jm = exp(-alpha_jm tau_jm), all sums over the molecules in the order of `mol`. The derivative
-// is taken by a complex step (h = 1e-30): Im F(x + i h e_i) / h, exact to rounding, no cancellation.
+// is taken by a complex step (h = 1e-30): Im F(x + i h e_i) / h, exact to rounding, no
+// cancellation.
 #pragma once
 #include <vector>
 
@@ -15,7 +16,9 @@ namespace brinequil::core {
 struct MatrixView {
     const double* data = nullptr;
     Eigen::Index rows = 0, cols = 0, row_stride = 0, col_stride = 0;  // strides in elements
-    double operator()(Eigen::Index i, Eigen::Index j) const { return data[i * row_stride + j * col_stride]; }
+    double operator()(Eigen::Index i, Eigen::Index j) const {
+        return data[i * row_stride + j * col_stride];
+    }
 };
 
 class MolecularNrtl {
@@ -30,7 +33,8 @@ public:
     double ln_gamma_at(const Eigen::Ref<const Eigen::VectorXd>& x, int i) const;
 
     // The whole vector: out[i] for every molecular i, exactly 0.0 elsewhere. out has x's length.
-    void ln_gamma(const Eigen::Ref<const Eigen::VectorXd>& x, Eigen::Ref<Eigen::VectorXd> out) const;
+    void ln_gamma(const Eigen::Ref<const Eigen::VectorXd>& x,
+                  Eigen::Ref<Eigen::VectorXd> out) const;
 
     const std::vector<int>& mol() const { return mol_; }
 

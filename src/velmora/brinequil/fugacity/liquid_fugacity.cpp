@@ -29,7 +29,8 @@ void liquid_fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng,
     for (Eigen::Index k = 0; k < ns; ++k) {
         if (charge[k] != 0.0) continue;
         const std::string& c = names[static_cast<std::size_t>(k)];
-        if (k < static_cast<Eigen::Index>(is_henry.size()) && is_henry[static_cast<std::size_t>(k)]) {
+        if (k < static_cast<Eigen::Index>(is_henry.size()) &&
+            is_henry[static_cast<std::size_t>(k)]) {
             out.emplace_back(c, x[k] * std::exp(lng[k] + hooks.ln_h_mix(k, x)));
         } else if (auto p = hooks.antoine(c)) {
             out.emplace_back(c, x[k] * std::exp(lng[k]) * psat(*p, T));

@@ -78,7 +78,8 @@ bool own_molecule_tau(py::handle sp) {
         if (has < 0) throw py::error_already_set();
         if (has) return false;
     }
-    PyObject* m = PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(sp.ptr())), api.s_molecule_tau);
+    PyObject* m =
+        PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(sp.ptr())), api.s_molecule_tau);
     if (!m) {
         PyErr_Clear();
         return false;
@@ -121,7 +122,8 @@ bool own_activity(py::handle sp, py::handle core) {
 py::object compiled_core(py::handle sp) { return optional_attr(sp, api.s_core); }
 
 Activity::Activity(py::handle sp, py::handle options)
-    : sp_(py::reinterpret_borrow<py::object>(sp)), options_(py::reinterpret_borrow<py::object>(options)) {
+    : sp_(py::reinterpret_borrow<py::object>(sp)),
+      options_(py::reinterpret_borrow<py::object>(options)) {
     PyObject* fn = PyObject_GetAttr(api.module, api.s_ln_gamma);
     if (!fn) throw py::error_already_set();
     const bool own = fn == api.own_ln_gamma;
@@ -178,7 +180,8 @@ void MoleculeTau::assign(double T, const std::vector<int>& mol, core::MolecularN
     alpha_.resize(n, n);
     model_->molecule_tau(T, tau_, alpha_);
     // column-major storage: element (i, j) at i + j n
-    lc.assign(mol, core::MatrixView{tau_.data(), n, n, 1, n}, core::MatrixView{alpha_.data(), n, n, 1, n});
+    lc.assign(mol, core::MatrixView{tau_.data(), n, n, 1, n},
+              core::MatrixView{alpha_.data(), n, n, 1, n});
 }
 
 }  // namespace brinequil::host

@@ -23,8 +23,8 @@ namespace {
 
 using adapt::phasekit;
 using adapt::to_double;
-using adapt::truthy;
 using adapt::to_vec;
+using adapt::truthy;
 
 // ---- liquid fugacities -----------------------------------------------------------------------
 
@@ -75,7 +75,8 @@ core::ComponentFugacities component_fugacities(py::handle self,
     out.f = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(comps.size()));
     if (py::object ov = python_override(self, "fugacities")) {
         py::dict app;
-        for (std::size_t k = 0; k < m; ++k) app[py::str(comps[k])] = xa[static_cast<Eigen::Index>(k)];
+        for (std::size_t k = 0; k < m; ++k)
+            app[py::str(comps[k])] = xa[static_cast<Eigen::Index>(k)];
         py::tuple r = ov(app, T);
         py::object f = r[0];
         for (std::size_t k = 0; k < comps.size(); ++k) {
@@ -90,7 +91,8 @@ core::ComponentFugacities component_fugacities(py::handle self,
     }
     Amounts app;
     app.reserve(m);
-    for (std::size_t k = 0; k < m; ++k) app.emplace_back(comps[k], xa[static_cast<Eigen::Index>(k)]);
+    for (std::size_t k = 0; k < m; ++k)
+        app.emplace_back(comps[k], xa[static_cast<Eigen::Index>(k)]);
     Fugacities fu = fugacities_impl(self, app, T);
     for (std::size_t k = 0; k < comps.size(); ++k)
         for (const auto& [name, v] : fu.f)
@@ -153,7 +155,8 @@ core::KValues kvalues_impl(py::handle self, py::handle pp, const std::vector<std
         [&](const Eigen::VectorXd& x) { return liquid_on_components(self, *liquid, comps, x, T); },
         [&]() -> Eigen::VectorXd {
             if (vapor.ideal) return Eigen::VectorXd::Zero(nc);
-            return to_vec(y ? vapor.phi(pp, y, T, P) : vapor.phi(pp, to_numpy(*yv), T, P), "ln phi");
+            return to_vec(y ? vapor.phi(pp, y, T, P) : vapor.phi(pp, to_numpy(*yv), T, P),
+                          "ln phi");
         });
 }
 
@@ -216,9 +219,9 @@ public:
 };
 
 // The Newton split of z at T, P from v0, its MINPACK status kept in the model's record.
-core::SplitResult split_recorded(py::handle self, py::handle pp, Electrolyte& el, const Vapor& vapor,
-                                 const std::vector<std::string>& comps, double T, double P,
-                                 FlashLiquid& liquid, const Eigen::VectorXd& z,
+core::SplitResult split_recorded(py::handle self, py::handle pp, Electrolyte& el,
+                                 const Vapor& vapor, const std::vector<std::string>& comps,
+                                 double T, double P, FlashLiquid& liquid, const Eigen::VectorXd& z,
                                  const Eigen::VectorXd& v0, const std::vector<char>& vol) {
     SplitCall call(self, pp, vapor, comps, T, P, liquid);
     core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
@@ -261,19 +264,30 @@ class TPFlash {
 public:
     TPFlash(py::handle self, py::handle pp, const std::vector<std::string>& comps, double T,
             double P, double tol)
-        : self_(self), pp_(pp), comps_(comps), T_(T), P_(P), el_(electrolyte(self)),
-          rr_(phasekit("_k_rachford_rice")), h_vap_(phasekit("enthalpy_vapor")),
-          s_vap_(phasekit("entropy_vapor")), s_liq_(phasekit("entropy_liquid")),
-          vapor(pp), liquid(self, comps, T) {
+        : self_(self),
+          pp_(pp),
+          comps_(comps),
+          T_(T),
+          P_(P),
+          el_(electrolyte(self)),
+          rr_(phasekit("_k_rachford_rice")),
+          h_vap_(phasekit("enthalpy_vapor")),
+          s_vap_(phasekit("entropy_vapor")),
+          s_liq_(phasekit("entropy_liquid")),
+          vapor(pp),
+          liquid(self, comps, T) {
         // With nogil_ (run(), every function the package's own) the hooks run without the GIL
         // and take it only where they call Python.
         hooks.kvalues = [this](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
-            if (nogil_) return kvalues_impl(self_, pp_, comps_, vapor, x, py::handle(), T_, P_, &liquid, &y);
+            if (nogil_)
+                return kvalues_impl(self_, pp_, comps_, vapor, x, py::handle(), T_, P_, &liquid,
+                                    &y);
             return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
         };
         hooks.newton = [this, tol](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-            core::SplitResult s = nogil_ ? own_split(zz, v0)
-                                         : flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
+            core::SplitResult s = nogil_
+                                      ? own_split(zz, v0)
+                                      : flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
             split.emplace(s);
             return s;
         };
@@ -304,14 +318,16 @@ public:
             return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
         };
         hooks.entropy_liquid = [this](const Eigen::VectorXd& x) {
-            if (const core::PackageData* d = props(); d && x.size() == static_cast<Eigen::Index>(comps_.size()))
+            if (const core::PackageData* d = props();
+                d && x.size() == static_cast<Eigen::Index>(comps_.size()))
                 if (const double v = core::entropy_liquid(*d, T_, x); std::isfinite(v)) return v;
             const Gil gil(nogil_);
             return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
         };
         hooks.liquid_enthalpy = [this](const Eigen::VectorXd& n) {
             const Gil gil(nogil_);
-            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure, props());
+            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure,
+                                          props());
         };
     }
     TPFlash(const TPFlash&) = delete;
@@ -398,7 +414,8 @@ private:
     const core::PackageData* props() {
         if (!props_read_) {
             props_read_ = true;
-            if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") && adapt::phasekit_own(s_vap_, "entropy_vapor") &&
+            if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") &&
+                adapt::phasekit_own(s_vap_, "entropy_vapor") &&
                 adapt::phasekit_own(s_liq_, "entropy_liquid"))
                 props_ = adapt::package_data(pp_, comps_);
         }
@@ -466,9 +483,11 @@ public:
         if (!start_) {
             // A first flash: a few substitution steps, then the split from there (its Jacobian
             // by differences), unless the substitution settles or leaves (0, 1).
-            core::Substitution sub = core::substitute(
-                z_, static_cast<Eigen::Index>(comps.size()), core::kFlashTol, flash.hooks, kFirstSteps);
-            if (sub.settled) return keep(core::finish_flash(std::move(sub), core::kFlashTol, flash.hooks), key, T);
+            core::Substitution sub = core::substitute(z_, static_cast<Eigen::Index>(comps.size()),
+                                                      core::kFlashTol, flash.hooks, kFirstSteps);
+            if (sub.settled)
+                return keep(core::finish_flash(std::move(sub), core::kFlashTol, flash.hooks), key,
+                            T);
             if (0.0 < sub.beta && sub.beta < 1.0 && sub.err >= core::kFlashTol) {
                 start_.emplace();
                 start_->v0 = sub.beta * sub.y;
@@ -528,7 +547,8 @@ private:
             if (!core::split_near(z_, P, *vol_, call.hooks, *start_, s)) return std::nullopt;
             core::TPFlashResult r;  // only the entry asked for
             r.beta = s.beta;
-            core::phase_energies(s.beta, s.x, s.y, s.n, flash.hooks, key == Entry::H ? &r.H : nullptr,
+            core::phase_energies(s.beta, s.x, s.y, s.n, flash.hooks,
+                                 key == Entry::H ? &r.H : nullptr,
                                  key == Entry::S ? &r.S : nullptr);
             return r;
         } catch (py::error_already_set& e) {
@@ -545,7 +565,7 @@ private:
     py::handle z_obj_, P_obj_;
     std::optional<core::SplitStart> start_;  // the split at T_ that starts the next one
     double T_ = 0.0;
-    std::optional<double> last_T_;            // the split before it, at last_T_
+    std::optional<double> last_T_;  // the split before it, at last_T_
     Eigen::VectorXd last_s_;
     std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
 };
@@ -645,7 +665,8 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
         [](py::object self, py::object pp, py::object z, double T, double P, py::object v0,
            py::object tol) {
             (void)tol;  // the solver's own xtol 1e-12 decides
-            core::SplitResult s = flash_newton_impl(self, pp, to_vec(z, "z"), T, P, to_vec(v0, "v0"));
+            core::SplitResult s =
+                flash_newton_impl(self, pp, to_vec(z, "z"), T, P, to_vec(v0, "v0"));
             return py::make_tuple(s.beta, to_numpy(s.x), to_numpy(s.y), to_numpy(s.n), s.nfev);
         },
         py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"), py::arg("v0"), py::arg("tol"),
@@ -705,7 +726,8 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
                 target = py::float_(std::min(b, 0.999999999));
                 start = py::float_(Tb + 5.0);
                 pre = [Tb](py::object t) -> py::object {
-                    return to_double(t) > Tb ? py::object() : py::object(py::float_(to_double(t) - Tb));
+                    return to_double(t) > Tb ? py::object()
+                                             : py::object(py::float_(to_double(t) - Tb));
                 };
             } else {
                 throw core::ValueError("Give one of T, H, S, beta");
@@ -745,7 +767,8 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             core::HybrdResult res = core::hybrd(fn, x0);
             return py::make_tuple(to_numpy(res.x), res.nfev, res.status);
         },
-        py::arg("f"), py::arg("x0"), "Hybrid Powell root of f from x0 (xtol 1e-12): (x, nfev, info)");
+        py::arg("f"), py::arg("x0"),
+        "Hybrid Powell root of f from x0 (xtol 1e-12): (x, nfev, info)");
     m.def(
         "_brentq",
         [](std::function<double(double)> f, double a, double b) { return core::brentq(f, a, b); },

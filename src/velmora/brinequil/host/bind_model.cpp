@@ -44,8 +44,10 @@ Electrolyte construct(py::object sp, py::object reactions, py::object kinds, py:
     {
         py::ssize_t j = 0;
         for (py::handle kind : kinds) {
-            if (kind.equal(equil)) eq_pos.push_back(j);
-            else if (kind.equal(dissociation)) diss.append(reactions[py::int_(j)]);
+            if (kind.equal(equil))
+                eq_pos.push_back(j);
+            else if (kind.equal(dissociation))
+                diss.append(reactions[py::int_(j)]);
             ++j;
         }
     }
@@ -63,7 +65,8 @@ Electrolyte construct(py::object sp, py::object reactions, py::object kinds, py:
     for (py::ssize_t j : eq_pos) K.append(k[py::int_(j)]);
     for (py::handle rec : K)
         if (rec.is_none())
-            throw core::ValueError("equilibrium constants missing (Gibbs energies are not used here yet)");
+            throw core::ValueError(
+                "equilibrium constants missing (Gibbs energies are not used here yet)");
     el.K = K;
 
     auto st = std::make_shared<core::Stoichiometry>(core::make_stoichiometry(std::move(nu)));
@@ -105,9 +108,9 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
 
     // The record's attributes; read and replaced through a checked accessor, so that an instance
     // whose __init__ never ran gives a TypeError instead of reading unconstructed storage.
-#define BRINEQUIL_ATTRIBUTE(field)                                                        \
-    cls.def_property(                                                                    \
-        #field, [](py::handle s) -> py::object { return electrolyte(s).field; },          \
+#define BRINEQUIL_ATTRIBUTE(field)                                               \
+    cls.def_property(                                                            \
+        #field, [](py::handle s) -> py::object { return electrolyte(s).field; }, \
         [](py::handle s, py::object v) { electrolyte(s).field = std::move(v); })
     BRINEQUIL_ATTRIBUTE(sp);
     BRINEQUIL_ATTRIBUTE(names);
@@ -155,11 +158,14 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
 
     // `_warm` reads, sets and deletes like an instance attribute; the record itself is kept in
     // C++ between speciations (see Electrolyte::Warm).
-    cls.attr("_warm") = py::module_::import("builtins").attr("property")(
-        py::cpp_function([](py::handle self) { return warm_get(self); }),
-        py::cpp_function([](py::handle self, py::object v) { warm_set(self, std::move(v)); }),
-        py::cpp_function([](py::handle self) { warm_del(self); }),
-        "Warm start of the speciation (T [K], n / total, ln gamma); set by true_amounts");
+    cls.attr("_warm") =
+        py::module_::import("builtins")
+            .attr("property")(
+                py::cpp_function([](py::handle self) { return warm_get(self); }),
+                py::cpp_function(
+                    [](py::handle self, py::object v) { warm_set(self, std::move(v)); }),
+                py::cpp_function([](py::handle self) { warm_del(self); }),
+                "Warm start of the speciation (T [K], n / total, ln gamma); set by true_amounts");
 
     cls.def(
         "lnK", [](py::handle self, double T) { return to_numpy(ln_k(self_of(self), T)); },

@@ -17,7 +17,8 @@ namespace {
 using adapt::truthy;
 
 constexpr const char* kModule = "velmora.brinequil";
-constexpr const char* kNoEngine = "the eNRTL parameters need the simulation engine once (not available here)";
+constexpr const char* kNoEngine =
+    "the eNRTL parameters need the simulation engine once (not available here)";
 constexpr const char* kNoSource = "an electrolyte liquid without its report cannot be pickled";
 
 py::object this_module() { return py::module_::import(kModule); }
@@ -158,7 +159,8 @@ py::tuple reduce(py::object self) {
 py::object rebuild(py::object source, py::object state) {
     auto parts = calls::unpack(source, 4);
     py::object cls = this_module().attr("Electrolyte");
-    py::object el = cls.attr("from_report")(parts[0], parts[1], parts[2], py::arg("henry") = parts[3]);
+    py::object el =
+        cls.attr("from_report")(parts[0], parts[1], parts[2], py::arg("henry") = parts[3]);
     for (py::handle item : state.attr("items")()) {
         auto kv = calls::unpack(item, 2);
         py::setattr(el, kv[0], kv[1]);
@@ -171,11 +173,12 @@ py::object rebuild(py::object source, py::object state) {
 PyObject* rebuild_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"source", "state", nullptr};
     PyObject *source = nullptr, *state = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_rebuild", const_cast<char**>(keywords), &source,
-                                     &state))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:_rebuild", const_cast<char**>(keywords),
+                                     &source, &state))
         return nullptr;
     try {
-        return rebuild(py::reinterpret_borrow<py::object>(source), py::reinterpret_borrow<py::object>(state))
+        return rebuild(py::reinterpret_borrow<py::object>(source),
+                       py::reinterpret_borrow<py::object>(state))
             .release()
             .ptr();
     } catch (py::error_already_set& e) {
@@ -188,9 +191,10 @@ PyObject* rebuild_entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) 
     return nullptr;
 }
 
-PyMethodDef rebuild_def = {"_rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rebuild_entry)),
-                           METH_VARARGS | METH_KEYWORDS,
-                           "_rebuild(source, state)\n--\n\nA model from its pickled report and state."};
+PyMethodDef rebuild_def = {
+    "_rebuild", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rebuild_entry)),
+    METH_VARARGS | METH_KEYWORDS,
+    "_rebuild(source, state)\n--\n\nA model from its pickled report and state."};
 
 // ---- attaching a model to a flowsheet --------------------------------------------------------
 
@@ -233,13 +237,16 @@ py::object attach(py::object fs) {
 
     try {
         py::object report = mod.attr("parameter_report")(aliases, cid, chem, henry);
-        el = mod.attr("Electrolyte").attr("from_report")(report, chem, py::list(pp.attr("components")),
-                                                         py::arg("henry") = henry);
+        el = mod.attr("Electrolyte")
+                 .attr("from_report")(report, chem, py::list(pp.attr("components")),
+                                      py::arg("henry") = henry);
     } catch (py::error_already_set& e) {
-        if (!(e.matches(PyExc_RuntimeError) || e.matches(PyExc_ValueError) || e.matches(PyExc_KeyError)))
+        if (!(e.matches(PyExc_RuntimeError) || e.matches(PyExc_ValueError) ||
+              e.matches(PyExc_KeyError)))
             throw;
-        log.attr("warning")("Chemistry %s not used in the flashes (%s): the liquid is the apparent one of %s",
-                            cid, e.value(), pp.attr("method"));
+        log.attr("warning")(
+            "Chemistry %s not used in the flashes (%s): the liquid is the apparent one of %s", cid,
+            e.value(), pp.attr("method"));
         el = py::none();
     }
     if (!el.is_none()) {
@@ -252,8 +259,8 @@ py::object attach(py::object fs) {
             }
         }
         el.attr("water") = water;
-        log.attr("info")("Chemistry %s: electrolyte liquid (eNRTL, %d true species) in the flashes", cid,
-                         py::len(el.attr("names")));
+        log.attr("info")("Chemistry %s: electrolyte liquid (eNRTL, %d true species) in the flashes",
+                         cid, py::len(el.attr("names")));
     }
     pp.attr("elec") = el;
     return el;
@@ -264,13 +271,15 @@ py::object attach(py::object fs) {
 void bind_reports(py::module_& m, ElectrolyteClass& cls) {
     register_os_error();
 
-    py::cpp_function from_report_fn(&from_report, py::name("from_report"), py::scope(cls),
-                                    py::arg("cls"), py::arg("text"), py::arg("chem"), py::arg("apparent"),
-                                    py::arg("henry") = py::tuple(),
-                                    "A model of this class from a parameter report and a chemistry.");
-    cls.attr("from_report") = py::reinterpret_steal<py::object>(PyClassMethod_New(from_report_fn.ptr()));
+    py::cpp_function from_report_fn(
+        &from_report, py::name("from_report"), py::scope(cls), py::arg("cls"), py::arg("text"),
+        py::arg("chem"), py::arg("apparent"), py::arg("henry") = py::tuple(),
+        "A model of this class from a parameter report and a chemistry.");
+    cls.attr("from_report") =
+        py::reinterpret_steal<py::object>(PyClassMethod_New(from_report_fn.ptr()));
     cls.def("__reduce__", &reduce);
-    py::object rebuild_fn = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&rebuild_def, m.ptr(), m.attr("__name__").ptr()));
+    py::object rebuild_fn = py::reinterpret_steal<py::object>(
+        PyCFunction_NewEx(&rebuild_def, m.ptr(), m.attr("__name__").ptr()));
     if (!rebuild_fn) throw py::error_already_set();
     m.attr("_rebuild") = rebuild_fn;
 
@@ -278,9 +287,10 @@ void bind_reports(py::module_& m, ElectrolyteClass& cls) {
     m.def("report_key", &report_key, py::arg("aliases"), py::arg("chem"), py::arg("henry"),
           "The 16-hex-digit key of the parameter report of these aliases, chemistry and Henry "
           "components.");
-    m.def("parameter_report", &parameter_report, py::arg("aliases"), py::arg("cid"), py::arg("chem"),
-          py::arg("henry"), py::arg("refresh") = false,
-          "The eNRTL parameter report: from the cache folder, or from one engine run that fills it.");
+    m.def(
+        "parameter_report", &parameter_report, py::arg("aliases"), py::arg("cid"), py::arg("chem"),
+        py::arg("henry"), py::arg("refresh") = false,
+        "The eNRTL parameter report: from the cache folder, or from one engine run that fills it.");
     m.def("attach", &attach, py::arg("fs"),
           "Gives the flowsheet's property package the electrolyte liquid of its first chemistry.");
 }

@@ -61,15 +61,26 @@ public:
     JointNewton(const core::Stoichiometry& st, const VectorXd& n0, const VectorXd& lnK,
                 const MatrixXd& nus, const VectorXd& ln_ksp, Activity& act, double T,
                 const Electrolyte& el, bool henry, bool ref_follows_x)
-        : st_(st), lnK_(lnK), nus_(nus), ln_ksp_(ln_ksp), act_(act), el_(el), T_(T),
-          henry_(henry), follows_(ref_follows_x), ns_(st.n_species()), neq_(st.n_eq()),
-          m_(st.B.rows()), k_(nus.rows()), rows_(neq_ + m_ + k_), cols_(ns_ + k_),
+        : st_(st),
+          lnK_(lnK),
+          nus_(nus),
+          ln_ksp_(ln_ksp),
+          act_(act),
+          el_(el),
+          T_(T),
+          henry_(henry),
+          follows_(ref_follows_x),
+          ns_(st.n_species()),
+          neq_(st.n_eq()),
+          m_(st.B.rows()),
+          k_(nus.rows()),
+          rows_(neq_ + m_ + k_),
+          cols_(ns_ + k_),
           lu_(0) {
         tot_ = n0.sum();
         B_ = st.B;
         net_s_ = nus.rowwise().sum();
-        for (VectorXd* v : {&en_, &x_, &lng_, &ref_, &t_, &trial_u_, &lng2_, &xp_})
-            v->resize(ns_);
+        for (VectorXd* v : {&en_, &x_, &lng_, &ref_, &t_, &trial_u_, &lng2_, &xp_}) v->resize(ns_);
         F_.resize(rows_);
         F2_.resize(rows_);
         rhs_.resize(rows_);
@@ -107,7 +118,7 @@ public:
                 auto rows = B_.bottomRows(m_ - q);
                 rows -= (2.0 / v.squaredNorm()) * v * (v.transpose() * rows);
             }
-            B_.row(q).setZero();            // what the reflection leaves there, to rounding
+            B_.row(q).setZero();  // what the reflection leaves there, to rounding
             B_.col(j).setZero();
             B_(q, j) = 1.0;
             frozen_.emplace_back(q, j);
@@ -141,7 +152,7 @@ public:
         P_.setZero();
         int first = 0, second = 0;
         if (iterate(u, s, kHeldTol, maxit, first) != kConverged) {
-            u = u0;                         // from the start again
+            u = u0;  // from the start again
             s = s0;
         }
         held_on_ = false;
@@ -199,12 +210,12 @@ private:
             }
             if (!(trial < norm)) {
                 if (!rounding && !renew && !held_on_) {  // a stale derivative of ln gamma:
-                    renew = true;                           // renew it first
+                    renew = true;                        // renew it first
                     continue;
                 }
                 return rounding ? kConverged : kNotConverged;
             }
-            renew = !held_on_ && trial > kSlow * kSlow * norm;   // norms are squared
+            renew = !held_on_ && trial > kSlow * kSlow * norm;  // norms are squared
             if (!renew && !held_on_) {
                 // Broyden's update of the ln gamma part: P du = the change of (nu; nu_s) lng
                 // over the species the differences take (a trace species' ln n moves by
@@ -241,8 +252,10 @@ private:
         const double N = en_.sum();
         x_ = en_ / N;
         if (!x_.allFinite()) return std::numeric_limits<double>::infinity();  // a step too far
-        if (held_on_) lng = held_;
-        else act_.ln_gamma(x_, T_, lng);
+        if (held_on_)
+            lng = held_;
+        else
+            act_.ln_gamma(x_, T_, lng);
         if (henry_ && follows_) ref_ = henry_ref(el_, T_, &x_);
         const double lnN = std::log(N);
         t_ = (u.array() - lnN) + lng.array();
@@ -288,8 +301,7 @@ private:
         J_.block(neq_ + m_, 0, k_, ns_) = P_.bottomRows(k_);
         for (Index j = 0; j < ns_; ++j) {
             for (Index r = 0; r < neq_; ++r) J_(r, j) += st_.nu(r, j) - st_.net[r] * x_[j];
-            for (Index c = 0; c < k_; ++c)
-                J_(neq_ + m_ + c, j) += nus_(c, j) - net_s_[c] * x_[j];
+            for (Index c = 0; c < k_; ++c) J_(neq_ + m_ + c, j) += nus_(c, j) - net_s_[c] * x_[j];
             for (Index q = 0; q < m_; ++q) J_(neq_ + q, j) = B_(q, j) * en_[j] / tot_;
         }
         J_.block(neq_, ns_, m_, k_) = Bs_ / tot_;
@@ -314,11 +326,11 @@ private:
     MatrixXd Jr_;
     VectorXd rr_, dr_;
     VectorXd chk_, s_new_, scale_, held_;
-    bool held_on_ = false;          // ln gamma held at held_ (the first stage of solve)
+    bool held_on_ = false;  // ln gamma held at held_ (the first stage of solve)
     VectorXd b_, net_s_, en_, x_, lng_, ref_, t_, trial_u_, lng2_, xp_, F_, F2_, rhs_, dz_, du_,
         dl_, dphi_;
     // (nu; nu_s) d lng / du: by differences where renewed, by Broyden's update in between
-    MatrixXd B_, Bs_, J_, P_;   // B_: the speciation's invariants, turned (see the constructor)
+    MatrixXd B_, Bs_, J_, P_;  // B_: the speciation's invariants, turned (see the constructor)
     double tot_ = 0.0;
     std::vector<std::pair<Index, Index>> frozen_;  // (invariant row, species) held at the floor
 };
@@ -330,16 +342,16 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     const core::Stoichiometry& st = *el.stoich;
     const Index ns = st.n_species();
     VectorXd n0 = to_vector(n0_obj, "n0"), ln_ksp = to_vector(ln_ksp_obj, "ln_ksp"),
-             s = to_vector(s_obj, "s"), n = to_vector(n_obj, "n"),
-             lng = to_vector(lng_obj, "lng");
+             s = to_vector(s_obj, "s"), n = to_vector(n_obj, "n"), lng = to_vector(lng_obj, "lng");
     DArray a = DArray::ensure(nus_obj);
     if (!a || a.ndim() != 2)
         throw core::TypeError("nu_s: a two-dimensional array of numbers is required");
     const Index k = a.shape(0);
     if (n0.size() != ns || n.size() != ns || lng.size() != ns || a.shape(1) != ns ||
         ln_ksp.size() != k || s.size() != k)
-        throw core::ValueError("_solid_newton: n0, n, lng and the rows of nu_s need one entry "
-                               "per species, ln_ksp and s one per solid");
+        throw core::ValueError(
+            "_solid_newton: n0, n, lng and the rows of nu_s need one entry "
+            "per species, ln_ksp and s one per solid");
     if (!(n.array() > 0.0).all()) throw core::ValueError("_solid_newton: n must be positive");
     auto done = [&](Status status, int its) {
         return py::make_tuple(to_numpy(n), to_numpy(lng), to_numpy(s), static_cast<int>(status),
@@ -349,8 +361,9 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     if (python_override(self, "true_amounts") || python_override(self, "lnK") ||
         python_override(self, "henry_ref"))
         return done(kOverridden, 0);
-    const MatrixXd nus = Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic,
-                                                         Eigen::RowMajor>>(a.data(), k, ns);
+    const MatrixXd nus =
+        Eigen::Map<const Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>(
+            a.data(), k, ns);
     const VectorXd lnK = ln_k(el, T);
     const bool henry = !species_sets(el, kSpHenry).henry.empty();
     py::object mode = el.options.attr("get")("henry_ref");
@@ -374,8 +387,8 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
 
 void bind_solids(py::module_&, ElectrolyteClass& cls) {
     cls.def("_solid_newton", &solid_newton, py::arg("n0"), py::arg("T"), py::arg("nu_s"),
-            py::arg("ln_ksp"), py::arg("s"), py::arg("n"), py::arg("lng"),
-            py::arg("tol") = 1e-14, py::arg("maxit") = 60,
+            py::arg("ln_ksp"), py::arg("s"), py::arg("n"), py::arg("lng"), py::arg("tol") = 1e-14,
+            py::arg("maxit") = 60,
             "The liquid and the amounts of a set of solids in equilibrium with it: Newton's "
             "method on the speciation's equations and the solids' saturation together, from "
             "the true amounts n (ln gamma lng) and solid amounts s. n0: the feed on the "

@@ -56,9 +56,9 @@ struct Electrolyte {
     } lock;
     // Outcome of the most recent operations (Electrolyte._status), under `lock`.
     struct Status {
-        bool speciation_converged = false;  // the last true_amounts met its tolerance
-        int speciation_iterations = 0;      // its Newton iterations, all outer passes
-        std::optional<int> split_status;    // MINPACK info of the last _flash_newton
+        bool speciation_converged = false;       // the last true_amounts met its tolerance
+        int speciation_iterations = 0;           // its Newton iterations, all outer passes
+        std::optional<int> split_status;         // MINPACK info of the last _flash_newton
         std::optional<double> substitution_err;  // final err of the last flash_tp's substitution
     } status;
 };
@@ -66,10 +66,16 @@ struct Electrolyte {
 using ElectrolyteClass = py::class_<Electrolyte>;
 
 // Registration, one per subsystem; called by the module entry point in this order.
-void bind_model(py::module_& m, ElectrolyteClass& cls);        // __init__, lnK, true_amounts, henry_ref, ln_h_mix, _lc_molecular
-void bind_reports(py::module_& m, ElectrolyteClass& cls);      // from_report, __reduce__, _rebuild, _cache_dir, report_key, parameter_report, attach
-void bind_equilibrium(py::module_& m, ElectrolyteClass& cls);  // psat, fugacities, bubble, kvalues, flash_tp, _flash_newton, bubble_t, flash
-void bind_enthalpy(py::module_& m);                            // h_aqueous, liquid_enthalpy
-void bind_solids(py::module_& m, ElectrolyteClass& cls);       // _solid_newton
+void bind_model(
+    py::module_& m,
+    ElectrolyteClass& cls);  // __init__, lnK, true_amounts, henry_ref, ln_h_mix, _lc_molecular
+void bind_reports(py::module_& m,
+                  ElectrolyteClass& cls);  // from_report, __reduce__, _rebuild, _cache_dir,
+                                           // report_key, parameter_report, attach
+void bind_equilibrium(py::module_& m,
+                      ElectrolyteClass& cls);  // psat, fugacities, bubble, kvalues, flash_tp,
+                                               // _flash_newton, bubble_t, flash
+void bind_enthalpy(py::module_& m);            // h_aqueous, liquid_enthalpy
+void bind_solids(py::module_& m, ElectrolyteClass& cls);  // _solid_newton
 
 }  // namespace brinequil::host

@@ -30,16 +30,34 @@ struct Names {
     py::str n, henry, solv, mol, water, z, ion, molecule_tau, get, index, items, warm, ln_gamma,
         henry_ref, s_water, s_solvent, s_mixture, WATER, A, B, C, D, module;
 };
-py::str interned(const char* s) { return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(s)); }
+py::str interned(const char* s) {
+    return py::reinterpret_steal<py::str>(PyUnicode_InternFromString(s));
+}
 const Names& N() {
     // Deliberately leaked: Python objects must not be released after the interpreter is gone.
-    static const Names* names = new Names{
-        interned("n"), interned("henry"), interned("solv"), interned("mol"), interned("water"),
-        interned("z"), interned("ion"), interned("molecule_tau"), interned("get"),
-        interned("index"), interned("items"), interned("_warm"), interned("ln_gamma"),
-        interned("henry_ref"), interned("water"), interned("solvent"), interned("mixture"),
-        interned("WATER"), interned("A"), interned("B"), interned("C"), interned("D"),
-        interned("velmora.ionactivity")};
+    static const Names* names = new Names{interned("n"),
+                                          interned("henry"),
+                                          interned("solv"),
+                                          interned("mol"),
+                                          interned("water"),
+                                          interned("z"),
+                                          interned("ion"),
+                                          interned("molecule_tau"),
+                                          interned("get"),
+                                          interned("index"),
+                                          interned("items"),
+                                          interned("_warm"),
+                                          interned("ln_gamma"),
+                                          interned("henry_ref"),
+                                          interned("water"),
+                                          interned("solvent"),
+                                          interned("mixture"),
+                                          interned("WATER"),
+                                          interned("A"),
+                                          interned("B"),
+                                          interned("C"),
+                                          interned("D"),
+                                          interned("velmora.ionactivity")};
     return *names;
 }
 
@@ -65,7 +83,8 @@ long long name_index(py::handle names, py::handle name) {
     if (PyList_CheckExact(names.ptr())) {
         const Py_ssize_t len = PyList_GET_SIZE(names.ptr());
         for (Py_ssize_t k = 0; k < len; ++k) {
-            const int eq = PyObject_RichCompareBool(PyList_GET_ITEM(names.ptr(), k), name.ptr(), Py_EQ);
+            const int eq =
+                PyObject_RichCompareBool(PyList_GET_ITEM(names.ptr(), k), name.ptr(), Py_EQ);
             if (eq < 0) throw py::error_already_set();
             if (eq) return k;
         }
@@ -98,9 +117,8 @@ int to_index(py::handle item, Eigen::Index n, const char* what) {
     long long v = as_index(item);
     if (v < 0) v += n;
     if (v < 0 || v >= n)
-        throw core::IndexError(std::string(what) + ": index " +
-                               std::to_string(v < 0 ? v - n : v) + " is out of bounds for " +
-                               std::to_string(n) + " species");
+        throw core::IndexError(std::string(what) + ": index " + std::to_string(v < 0 ? v - n : v) +
+                               " is out of bounds for " + std::to_string(n) + " species");
     return static_cast<int>(v);
 }
 
@@ -139,7 +157,9 @@ private:
     Eigen::VectorXd work_;
 };
 
-core::MatrixView view_of(const DArray& a) { return {a.data(), a.shape(0), a.shape(1), a.shape(1), 1}; }
+core::MatrixView view_of(const DArray& a) {
+    return {a.data(), a.shape(0), a.shape(1), a.shape(1), 1};
+}
 
 // Henry reference of one model at one T, reusable across calls (the speciation calls it at
 // every Newton iteration). On the Python path each evaluation asks the species object for its
@@ -157,7 +177,8 @@ public:
     // Every evaluation runs without Python (and the GIL) once prepare() has read the index sets.
     bool native() const {
         if (sets_.henry.empty()) return true;
-        return mode_ == core::HenryMode::Mixture ? full_->native(sets_.n) && tau_.native() : tau_.native();
+        return mode_ == core::HenryMode::Mixture ? full_->native(sets_.n) && tau_.native()
+                                                 : tau_.native();
     }
 
     // Leaves out the Henry components that take part in no equilibrium reaction: their column
@@ -167,7 +188,8 @@ public:
         auto idle = [&](int i) {
             return i >= 0 && i < st.nu.cols() && (st.nu.col(i).array() == 0.0).all();
         };
-        sets_.henry.erase(std::remove_if(sets_.henry.begin(), sets_.henry.end(), idle), sets_.henry.end());
+        sets_.henry.erase(std::remove_if(sets_.henry.begin(), sets_.henry.end(), idle),
+                          sets_.henry.end());
     }
 
     // Reads what the evaluations of this mode need from the species object (GIL held). The
@@ -187,8 +209,10 @@ public:
         if (!sets_.henry.empty()) {
             // The Python method asks for the matrices in every mode (in mode "mixture" the
             // activity model is used instead and they are not read).
-            if (!tau_.native()) term();
-            else if (mode_ != core::HenryMode::Mixture && !have_term_) term();
+            if (!tau_.native())
+                term();
+            else if (mode_ != core::HenryMode::Mixture && !have_term_)
+                term();
             read_sets(x);
         }
         core::henry_reference(mode_, sets_, lc_, x, full_ ? &*full_ : nullptr, out, xw_);
@@ -236,7 +260,9 @@ private:
 class Callbacks : public core::SpeciationCallbacks {
 public:
     Callbacks(py::handle self, const Electrolyte& el, double T)
-        : activity_(el.sp, el.options), T_(T), override_(python_override(self, "henry_ref")),
+        : activity_(el.sp, el.options),
+          T_(T),
+          override_(python_override(self, "henry_ref")),
           stoich_(el.stoich.get()) {
         if (!override_) ref_.emplace(el, T);
     }
@@ -280,8 +306,7 @@ void for_items(py::handle mapping, F&& f) {
         // A copy of the items: f may run Python code that changes the mapping.
         py::list items = py::reinterpret_steal<py::list>(PyDict_Items(mapping.ptr()));
         if (!items) throw py::error_already_set();
-        for (py::handle kv : items)
-            f(PyTuple_GET_ITEM(kv.ptr(), 0), PyTuple_GET_ITEM(kv.ptr(), 1));
+        for (py::handle kv : items) f(PyTuple_GET_ITEM(kv.ptr(), 0), PyTuple_GET_ITEM(kv.ptr(), 1));
         return;
     }
     for (py::handle kv : attr(mapping, N().items)()) {
@@ -316,7 +341,8 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
             any = true;
         });
         if (!any) py::module_::import("builtins").attr("min")(py::list());  // the host's own error
-        for_items(r, [&](py::handle c, py::handle coef) { n0[position(c)] += to_double(coef) * amount; });
+        for_items(
+            r, [&](py::handle c, py::handle coef) { n0[position(c)] += to_double(coef) * amount; });
     }
     return n0;
 }
@@ -437,9 +463,10 @@ void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen
     if (!rec.is_none()) {
         py::tuple t = py::tuple(rec);
         if (t.size() != 3)
-            throw core::ValueError(t.size() < 3 ? "not enough values to unpack (expected 3, got " +
-                                                      std::to_string(t.size()) + ")"
-                                                : std::string("too many values to unpack (expected 3)"));
+            throw core::ValueError(t.size() < 3
+                                       ? "not enough values to unpack (expected 3, got " +
+                                             std::to_string(t.size()) + ")"
+                                       : std::string("too many values to unpack (expected 3)"));
         const double Tw = to_double(t[0]);
         // The stored amounts are read only when the record is used: a record too far away in T
         // or of another length is ignored whatever it holds.
@@ -515,7 +542,8 @@ Electrolyte& electrolyte(py::handle self) {
     if (!ok) throw core::TypeError("an Electrolyte is required");
     Electrolyte* el = py::cast<Electrolyte*>(self);
     if (el == nullptr || !el->initialised)
-        throw core::TypeError("the Electrolyte is not initialised (Electrolyte.__init__ was not called)");
+        throw core::TypeError(
+            "the Electrolyte is not initialised (Electrolyte.__init__ was not called)");
     return *el;
 }
 
@@ -638,7 +666,8 @@ SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
         if (s.z.size() != s.n) throw core::ValueError("sp.z must have one charge per species");
     }
     if (fields & kSpIon) {
-        for (py::handle f : attr(el.sp, N().ion)) s.ion.push_back(py::bool_(py::reinterpret_borrow<py::object>(f)) ? 1 : 0);
+        for (py::handle f : attr(el.sp, N().ion))
+            s.ion.push_back(py::bool_(py::reinterpret_borrow<py::object>(f)) ? 1 : 0);
         if (static_cast<Eigen::Index>(s.ion.size()) != s.n)
             throw core::ValueError("sp.ion must have one flag per species");
     }
@@ -651,7 +680,8 @@ void molecular_term(py::handle tm, const std::vector<int>& mol, core::MolecularN
     py::object pair = py::reinterpret_borrow<py::object>(tm);
     const DArray tau = DArray::ensure(pair[py::int_(0)]), alpha = DArray::ensure(pair[py::int_(1)]);
     if (!tau || !alpha)
-        throw core::TypeError("molecule_tau must return two square matrices of numbers (tau, alpha)");
+        throw core::TypeError(
+            "molecule_tau must return two square matrices of numbers (tau, alpha)");
     if (tau.ndim() != 2 || alpha.ndim() != 2)
         throw core::ValueError("molecule_tau must return two square matrices (tau, alpha)");
     lc.assign(mol, view_of(tau), view_of(alpha));  // G and tau copied: the arrays may go
@@ -721,8 +751,8 @@ double ln_h_mix(const Electrolyte& el, py::handle i, const Eigen::VectorXd& x, d
         py::object A = key[1];
         const long long a = name_index(el.names, A);
         if (a < 0 || a >= x.size())
-            throw core::IndexError("solvent position " + std::to_string(a) + " is out of bounds for x of size " +
-                                   std::to_string(x.size()));
+            throw core::IndexError("solvent position " + std::to_string(a) +
+                                   " is out of bounds for x of size " + std::to_string(x.size()));
         const double vc = to_double(map_get(el.vc, A, py::float_(0.1)));
         p.clear();
         for (py::handle c : coefs) p.push_back(to_double(c));
@@ -761,10 +791,10 @@ std::optional<double> speciation_residual(py::handle self, py::handle n_app, dou
     const Eigen::Index ns = st.n_species();
     if (n.size() != ns || lng.size() != ns)
         throw core::ValueError("_residual: n and lng need one entry per species (" +
-                               std::to_string(ns) + "), got " + std::to_string(n.size()) +
-                               " and " + std::to_string(lng.size()));
+                               std::to_string(ns) + "), got " + std::to_string(n.size()) + " and " +
+                               std::to_string(lng.size()));
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    const double tot = n.sum();             // NaN or inf with any such entry
+    const double tot = n.sum();  // NaN or inf with any such entry
     if (!(std::isfinite(tot) && tot > 0.0 && n.minCoeff() >= 0.0)) return kInf;
     // the largest |v_i|; NaN wins (a check must not skip it)
     auto largest = [](const Eigen::VectorXd& v, double start) {
@@ -800,7 +830,8 @@ Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double 
         py::dict d;
         for (const auto& [name, v] : n_app) {
             py::str key(name);
-            d[key] = d.contains(key) ? py::float_(py::float_(d[key]).cast<double>() + v) : py::float_(v);
+            d[key] =
+                d.contains(key) ? py::float_(py::float_(d[key]).cast<double>() + v) : py::float_(v);
         }
         return from_python_result(f(d, T, tol, maxit));
     }
@@ -895,7 +926,9 @@ void FlashLiquid::build() {
     for (const std::string& c : comps_) {
         Eigen::Index j = -1;
         for (Eigen::Index k = 0; k < n_ && j < 0; ++k)
-            if (kind_[static_cast<std::size_t>(k)] != kNone && sets.names[static_cast<std::size_t>(k)] == c) j = k;
+            if (kind_[static_cast<std::size_t>(k)] != kNone &&
+                sets.names[static_cast<std::size_t>(k)] == c)
+                j = k;
         comp_species_.push_back(j);
     }
     x_.resize(n_);
@@ -909,7 +942,8 @@ void FlashLiquid::fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng,
         const auto sk = static_cast<std::size_t>(k);
         if (kind_[sk] == kHenry) {
             core::HenryMix mix;
-            for (const HenryPair& h : pairs_[sk]) mix.add(x_[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
+            for (const HenryPair& h : pairs_[sk])
+                mix.add(x_[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
             f_[k] = x_[k] * std::exp(lng[k] + mix.result());
         } else if (kind_[sk] == kAntoine) {
             f_[k] = x_[k] * std::exp(lng[k]) * psat_[sk];

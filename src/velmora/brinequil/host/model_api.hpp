@@ -55,8 +55,8 @@ struct SpeciesSets {
     Eigen::Index n = 0;
     std::vector<int> henry, solv, mol;
     int water = -1;
-    Eigen::VectorXd z;              // charges
-    std::vector<char> ion;          // 1 for an ion
+    Eigen::VectorXd z;      // charges
+    std::vector<char> ion;  // 1 for an ion
     std::vector<std::string> names;
 };
 // Indices are checked against sp.n (IndexError); negative indices count from the end.
@@ -78,9 +78,9 @@ double ln_h_mix(const Electrolyte& el, const std::string& i, const Eigen::Vector
 
 // The speciation: true amounts n (unit of n_app) and ln gamma (activity model's convention, the
 // Henry reference not subtracted) at T. Reads and replaces the warm-start record (`_warm` to
-// Python) exactly like the Python method. n_app: a mapping {name: amount} (any Python mapping) or a C++ list of
-// (name, amount) pairs; names are looked up with el.names.index (ValueError "'X' is not in
-// list"). Honours a Python override of `true_amounts` on a subclass (then the Python method is
+// Python) exactly like the Python method. n_app: a mapping {name: amount} (any Python mapping) or a
+// C++ list of (name, amount) pairs; names are looked up with el.names.index (ValueError "'X' is not
+// in list"). Honours a Python override of `true_amounts` on a subclass (then the Python method is
 // called and its result converted).
 struct Speciation {
     Eigen::VectorXd n, lng;
@@ -158,16 +158,16 @@ private:
     double T_;
     enum { kUnread, kReady, kUnusable } state_ = kUnread;
     Eigen::Index n_ = 0;
-    std::vector<Eigen::Index> pos_;                                 // component -> species
+    std::vector<Eigen::Index> pos_;                                   // component -> species
     std::vector<std::vector<std::pair<Eigen::Index, double>>> diss_;  // (species, coefficient)
-    std::vector<std::vector<char>> diss_limits_;                    // a reactant that limits
+    std::vector<std::vector<char>> diss_limits_;                      // a reactant that limits
     Eigen::VectorXd lnK_;
     bool ref_follows_x_ = true;
-    std::vector<Kind> kind_;                    // per species
+    std::vector<Kind> kind_;                     // per species
     std::vector<std::vector<HenryPair>> pairs_;  // per species (Henry components)
-    std::vector<double> psat_;                  // per species (Antoine) [Pa]
-    std::vector<Eigen::Index> comp_species_;    // component -> volatile species, or -1
-    Eigen::VectorXd x_, f_;                     // work: true mole fractions, fugacities
+    std::vector<double> psat_;                   // per species (Antoine) [Pa]
+    std::vector<Eigen::Index> comp_species_;     // component -> volatile species, or -1
+    Eigen::VectorXd x_, f_;                      // work: true mole fractions, fugacities
 };
 
 // C1 ... C7 of an Antoine entry; the temperature limits after them are not read.

@@ -29,7 +29,8 @@ Eigen::Index find_name(const std::vector<std::string>& names, const std::string&
 namespace {
 // The module velmora.phasekit: the loaded one (sys.modules), imported when it is not there.
 py::object phasekit_module() {
-    static PyObject* key = PyUnicode_InternFromString("velmora.phasekit");  // leaked, like the module
+    static PyObject* key =
+        PyUnicode_InternFromString("velmora.phasekit");  // leaked, like the module
     if (!key) throw py::error_already_set();
     if (PyObject* m = PyImport_GetModule(key)) return py::reinterpret_steal<py::object>(m);
     if (PyErr_Occurred()) throw py::error_already_set();
@@ -49,7 +50,8 @@ PyObject* interned(const char* name) {
 
 // fn is the function phasekit's _NATIVE (`native`) records under `name`.
 bool native_is(py::handle native, const char* name, PyObject* fn) {
-    PyObject* v = PyDict_Check(native.ptr()) ? PyDict_GetItemWithError(native.ptr(), interned(name)) : nullptr;  // borrowed
+    PyObject* v = PyDict_Check(native.ptr()) ? PyDict_GetItemWithError(native.ptr(), interned(name))
+                                             : nullptr;  // borrowed
     if (!v && PyErr_Occurred()) throw py::error_already_set();
     return v != nullptr && v == fn;
 }
@@ -77,9 +79,9 @@ namespace {
 
 // The phasekit functions that the C++ enthalpy and entropy stand for, those they call included.
 constexpr const char* kPortedFunctions[] = {
-    "enthalpy_vapor", "entropy_vapor", "entropy_liquid", "_k_h_ig", "_dh_ref", "_ig_terms",
-    "_ref_terms", "_dh_terms", "_frac", "_vapor_departure", "_coth_int", "_tanh_int", "_sinh_s",
-    "_cosh_s"};
+    "enthalpy_vapor", "entropy_vapor", "entropy_liquid", "_k_h_ig", "_dh_ref",
+    "_ig_terms",      "_ref_terms",    "_dh_terms",      "_frac",   "_vapor_departure",
+    "_coth_int",      "_tanh_int",     "_sinh_s",        "_cosh_s"};
 
 // The first N numbers of a sequence (float() of each; zeros past its end), IndexError when it
 // has fewer than min_len.
@@ -108,9 +110,12 @@ core::PackageData read_package(py::handle pp, const std::vector<std::string>& co
     for (std::size_t k = 0; k < nc; ++k) {
         py::object kind = single ? kinds : py::object(kinds[py::int_(k)]);
         const std::string name = py::cast<std::string>(kind);
-        if (name == "poly") d.cp_kind.push_back(core::PackageData::Cp::Poly);
-        else if (name == "aly-lee") d.cp_kind.push_back(core::PackageData::Cp::AlyLee);
-        else throw core::ValueError("heat-capacity form");
+        if (name == "poly")
+            d.cp_kind.push_back(core::PackageData::Cp::Poly);
+        else if (name == "aly-lee")
+            d.cp_kind.push_back(core::PackageData::Cp::AlyLee);
+        else
+            throw core::ValueError("heat-capacity form");
         std::vector<double> c;
         for (py::handle v : cpig[py::int_(k)]) c.push_back(to_double(v));
         d.cp.push_back(std::move(c));
@@ -191,14 +196,16 @@ std::pair<std::array<double, 6>, double> ion_params(py::handle pure, const std::
 
 }  // namespace
 
-std::optional<core::PackageData> package_data(py::handle pp, const std::vector<std::string>& comps) {
+std::optional<core::PackageData> package_data(py::handle pp,
+                                              const std::vector<std::string>& comps) {
     const py::object mod = phasekit_module();
     const py::object own = phasekit("_NATIVE");
     for (const char* name : kPortedFunctions)
         if (!own_in(mod, own, name)) return std::nullopt;
     try {
         py::object vapor = pp.attr("vapor");
-        if (!py::isinstance<py::str>(vapor) || py::cast<std::string>(vapor) != "ideal") return std::nullopt;
+        if (!py::isinstance<py::str>(vapor) || py::cast<std::string>(vapor) != "ideal")
+            return std::nullopt;
         return read_package(pp, comps);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
@@ -239,7 +246,8 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
         if (native) {
             std::vector<double> h, s;
             core::ideal_gas_terms(*props, T, h, s);
-            return Eigen::VectorXd(Eigen::Map<const Eigen::VectorXd>(h.data(), static_cast<Eigen::Index>(h.size())));
+            return Eigen::VectorXd(
+                Eigen::Map<const Eigen::VectorXd>(h.data(), static_cast<Eigen::Index>(h.size())));
         }
         py::object res = k_h_ig(T, pp.attr("cpig_kind"), pp.attr("cpig"), pp.attr("DHFORM"));
         if (py::len(res) != 2)
@@ -266,13 +274,15 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
         activity.ln_gamma(x, t, out);
         return out;
     };
-    if (!native || !activity.native(n.size())) return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
+    if (!native || !activity.native(n.size()))
+        return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
 
     // Everything in C++: the ions' data read first (in the order the sum asks for them), then
     // the sum without the GIL.
     std::vector<std::pair<std::array<double, 6>, double>> ions(static_cast<std::size_t>(n.size()));
     for (Eigen::Index i = 0; i < n.size() && i < static_cast<Eigen::Index>(is_ion.size()); ++i)
-        if (is_ion[static_cast<std::size_t>(i)]) ions[static_cast<std::size_t>(i)] = hooks.ion_params(i);
+        if (is_ion[static_cast<std::size_t>(i)])
+            ions[static_cast<std::size_t>(i)] = hooks.ion_params(i);
     hooks.ion_params = [&](Eigen::Index i) { return ions[static_cast<std::size_t>(i)]; };
     py::gil_scoped_release nogil;
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);

@@ -14,8 +14,8 @@
 namespace brinequil::host::adapt {
 
 using host::to_double;
-using host::truthy;
 using host::to_vec;
+using host::truthy;
 // The strings of a sequence of names.
 std::vector<std::string> to_names(py::handle seq);
 // Position of the first occurrence of name, or -1.

@@ -5,7 +5,8 @@ namespace brinequil::host::calls {
 std::string canonical_json(py::handle obj) {
     py::object dumps = py::module_::import("json").attr("dumps");
     py::object builtin_str = py::module_::import("builtins").attr("str");
-    return dumps(obj, py::arg("sort_keys") = true, py::arg("default") = builtin_str).cast<std::string>();
+    return dumps(obj, py::arg("sort_keys") = true, py::arg("default") = builtin_str)
+        .cast<std::string>();
 }
 
 std::string sha1_hexdigest(const std::string& utf8) {
@@ -35,7 +36,8 @@ std::string path_bytes(py::handle text) {
 }
 
 py::object attr_or(py::handle obj, const char* name, py::handle fallback) {
-    if (PyObject* value = PyObject_GetAttrString(obj.ptr(), name)) return py::reinterpret_steal<py::object>(value);
+    if (PyObject* value = PyObject_GetAttrString(obj.ptr(), name))
+        return py::reinterpret_steal<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     return py::reinterpret_borrow<py::object>(fallback);

@@ -8,11 +8,11 @@
 namespace brinequil::core {
 
 namespace {
-constexpr double kRounding = 10.0;       // safety factor of every bound
-constexpr double kTraceColumn = 1e-6;    // a column this small against the largest is a trace one
-constexpr double kTraceCoupling = 1e-4;  // |A^+| |C| below which C off range(A) gives s_min(J)
-constexpr int kPowerSteps = 200;         // power iteration for s_max
-constexpr double kPowerTol = 1e-4;       // its relative change at convergence
+constexpr double kRounding = 10.0;         // safety factor of every bound
+constexpr double kTraceColumn = 1e-6;      // a column this small against the largest is a trace one
+constexpr double kTraceCoupling = 1e-4;    // |A^+| |C| below which C off range(A) gives s_min(J)
+constexpr int kPowerSteps = 200;           // power iteration for s_max
+constexpr double kPowerTol = 1e-4;         // its relative change at convergence
 constexpr double kHopelessColumn = 1e-12;  // see solve()
 constexpr double kSurelyIll = 4.0;   // margin of surely_ill() over the rounding of factor()'s bound
 constexpr double kQuickBound = 0.5;  // margin of the quick bound in solve() over its rounding
@@ -20,7 +20,8 @@ constexpr double kQuickBound = 0.5;  // margin of the quick bound in solve() ove
 // AVX2 where the processor has it: the same multiplications and subtractions four at a time
 // (no fused multiply-add, so the same digits as the plain build). The clones are chosen when
 // the library loads (an indirect function: glibc on Linux only).
-#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(__x86_64__) && defined(__linux__) && defined(__GLIBC__) && \
+    (defined(__GNUC__) || defined(__clang__))
 #define VELMORA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define VELMORA_WIDE_CLONES
@@ -114,7 +115,7 @@ inline __attribute__((always_inline)) double lu_substitute_n(const double* A, Ei
                                                              double* __restrict x,
                                                              double* __restrict w) {
     const Eigen::Index n = N > 0 ? N : size;
-    double lower = 0.0;                     // |L^-1|_inf, L unit lower triangular
+    double lower = 0.0;  // |L^-1|_inf, L unit lower triangular
     for (Eigen::Index i = 0; i < n; ++i) w[i] = 1.0;
     for (Eigen::Index j = 0; j < n; ++j) {
         const double* __restrict cj = A + j * n;
@@ -125,7 +126,7 @@ inline __attribute__((always_inline)) double lu_substitute_n(const double* A, Ei
             w[i] += std::abs(cj[i]) * wj;
         }
     }
-    double upper = 0.0;                     // |U^-1|_inf
+    double upper = 0.0;  // |U^-1|_inf
     for (Eigen::Index i = 0; i < n; ++i) w[i] = 1.0;
     for (Eigen::Index j = n; j-- > 0;) {
         const double* __restrict cj = A + j * n;
@@ -147,16 +148,26 @@ inline __attribute__((always_inline)) double lu_substitute_n(const double* A, Ei
 template <class Fn>
 inline __attribute__((always_inline)) double by_size(Eigen::Index n, Fn&& f) {
     switch (n) {
-        case 4: return f(std::integral_constant<int, 4>{});
-        case 5: return f(std::integral_constant<int, 5>{});
-        case 6: return f(std::integral_constant<int, 6>{});
-        case 7: return f(std::integral_constant<int, 7>{});
-        case 8: return f(std::integral_constant<int, 8>{});
-        case 9: return f(std::integral_constant<int, 9>{});
-        case 10: return f(std::integral_constant<int, 10>{});
-        case 11: return f(std::integral_constant<int, 11>{});
-        case 12: return f(std::integral_constant<int, 12>{});
-        default: return f(std::integral_constant<int, 0>{});
+        case 4:
+            return f(std::integral_constant<int, 4>{});
+        case 5:
+            return f(std::integral_constant<int, 5>{});
+        case 6:
+            return f(std::integral_constant<int, 6>{});
+        case 7:
+            return f(std::integral_constant<int, 7>{});
+        case 8:
+            return f(std::integral_constant<int, 8>{});
+        case 9:
+            return f(std::integral_constant<int, 9>{});
+        case 10:
+            return f(std::integral_constant<int, 10>{});
+        case 11:
+            return f(std::integral_constant<int, 11>{});
+        case 12:
+            return f(std::integral_constant<int, 12>{});
+        default:
+            return f(std::integral_constant<int, 0>{});
     }
 }
 
@@ -212,7 +223,8 @@ LeastSquares::LeastSquares(Eigen::Index rows, Eigen::Index cols)
     : rows_(rows),
       cols_(cols),
       colnorm_(cols),
-      cut_factor_(std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, cols))) {
+      cut_factor_(std::numeric_limits<double>::epsilon() *
+                  static_cast<double>(std::max(rows, cols))) {
     // The storage of the square path now; that of the other paths when they are first taken
     // (most solves of a speciation never need it).
     if (rows == cols) {
@@ -270,8 +282,11 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
         if ((have_inverse_ = invert(J))) {
             // |J|_F n max|J^-1_ij| >= |J|_F |J^-1|_F >= the bound of norm_bound: far enough below
             // the threshold it decides alone (the common case), without two sums over the entries.
-            const double quick = std::sqrt(colnorm_.squaredNorm()) * static_cast<double>(cols) * inv_max_;
-            const double bound = quick * kRounding * cut_factor_ < kQuickBound ? quick : norm_bound(J) * norm_bound(inv_);
+            const double quick =
+                std::sqrt(colnorm_.squaredNorm()) * static_cast<double>(cols) * inv_max_;
+            const double bound = quick * kRounding * cut_factor_ < kQuickBound
+                                     ? quick
+                                     : norm_bound(J) * norm_bound(inv_);
             if (std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0) {
                 x.noalias() = inv_ * rhs;
                 path_ = Path::LU;
@@ -285,7 +300,8 @@ bool LeastSquares::solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, E
     }
     if (kept == cols && rows >= cols && solve_trace_columns(J, rhs, x)) return true;
     if (rows == cols) {
-        if (!square_svd_) square_svd_.emplace(rows, cols, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        if (!square_svd_)
+            square_svd_.emplace(rows, cols, Eigen::ComputeFullU | Eigen::ComputeFullV);
         square_svd_->compute(J);
         return from_svd(*square_svd_, rhs, x);
     }
@@ -316,7 +332,8 @@ bool LeastSquares::factor(const Eigen::MatrixXd& J, Eigen::Index k) {
         h_.col(q) = J.col(col);
         fro += colnorm_[col] * colnorm_[col];
     }
-    if (!householder(h_.data(), rows, h_.cols(), k, hbeta_.data(), hdiag_.data(), dot_.data())) return false;
+    if (!householder(h_.data(), rows, h_.cols(), k, hbeta_.data(), hdiag_.data(), dot_.data()))
+        return false;
     // R^-1 by back substitution (rows from the bottom, the columns side by side); s_min >=
     // 1 / |R^-1|_F, s_max <= |A|_F.
     for (Eigen::Index i = k; i-- > 0;) {
@@ -441,8 +458,8 @@ bool LeastSquares::from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::V
     return true;
 }
 
-
-bool LeastSquares::lu_solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x) {
+bool LeastSquares::lu_solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs,
+                            Eigen::VectorXd& x) {
     const Eigen::Index n = J.rows();
     lu_ = J;
     const double jmax = J.cwiseAbs().maxCoeff();
@@ -452,8 +469,8 @@ bool LeastSquares::lu_solve(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs
     const double inv = lu_substitute(lu_.data(), n, x.data(), lu_work_.data());
     // s_max <= |J|_F; |J^-1|_2 <= sqrt(n) |J^-1|_inf; the factors are those of J to within
     // their rounding, n eps |L| |U|, which the growth max|U| / max|J| scales
-    const double bound = std::sqrt(colnorm_.squaredNorm()) * std::sqrt(static_cast<double>(n)) * inv *
-                         std::max(1.0, umax / jmax);
+    const double bound = std::sqrt(colnorm_.squaredNorm()) * std::sqrt(static_cast<double>(n)) *
+                         inv * std::max(1.0, umax / jmax);
     return std::isfinite(bound) && bound * kRounding * cut_factor_ < 1.0 && x.allFinite();
 }
 

@@ -66,17 +66,19 @@ private:
     // x = the least-squares solution on the factored columns, 0 for the others.
     void solve_factored(const Eigen::VectorXd& rhs, Eigen::Index k, Eigen::VectorXd& x);
 
-    bool solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs, Eigen::VectorXd& x);
+    bool solve_trace_columns(const Eigen::MatrixXd& J, const Eigen::VectorXd& rhs,
+                             Eigen::VectorXd& x);
     static constexpr int kMaxTrace = 8;  // trace directions handled without the full SVD
-    using TraceBlock = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, kMaxTrace, kMaxTrace>;
+    using TraceBlock =
+        Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, kMaxTrace, kMaxTrace>;
     template <class Svd>
     bool from_svd(const Svd& svd, const Eigen::VectorXd& rhs, Eigen::VectorXd& x);
 
     void qr_storage();  // sizes the storage of factor() and its users
 
     Eigen::Index rows_, cols_;
-    RowMatrix inv_, aug_;              // aug_: [J | J^-1 in pivot order] (see invert)
-    Eigen::MatrixXd lu_;               // the LU factors of lu_solve (column-major)
+    RowMatrix inv_, aug_;  // aug_: [J | J^-1 in pivot order] (see invert)
+    Eigen::MatrixXd lu_;   // the LU factors of lu_solve (column-major)
     Eigen::VectorXd lu_work_;
     std::vector<Eigen::Index> row_of_, slot_col_;
     RowMatrix h_;                      // R, and the Householder vectors under it

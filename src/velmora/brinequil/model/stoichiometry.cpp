@@ -11,8 +11,10 @@ InertSplit split_inert(const Eigen::MatrixXd& B, std::vector<Eigen::Index> inert
     r.inert = std::move(inert);
     r.active.reserve(static_cast<std::size_t>(ns - z));
     for (Eigen::Index i = 0, q = 0; i < ns; ++i) {
-        if (q < z && r.inert[static_cast<std::size_t>(q)] == i) ++q;
-        else r.active.push_back(i);
+        if (q < z && r.inert[static_cast<std::size_t>(q)] == i)
+            ++q;
+        else
+            r.active.push_back(i);
     }
     // B e_i are orthonormal columns (e_i lies in the row space of B); the rows z.. of Q^T B are
     // orthonormal and orthogonal to every e_i: zero on the inert columns up to rounding.
@@ -22,7 +24,7 @@ InertSplit split_inert(const Eigen::MatrixXd& B, std::vector<Eigen::Index> inert
         auto v = QtB.col(col).tail(m - q);
         const double norm = v.norm(), alpha = v[0] > 0.0 ? -norm : norm;
         if (!(norm > 0.0)) continue;  // cannot happen for orthonormal columns
-        v[0] -= alpha;  // reflection I - 2 w w^T / |w|^2 with w = v - alpha e_1
+        v[0] -= alpha;                // reflection I - 2 w w^T / |w|^2 with w = v - alpha e_1
         const double beta = 2.0 / v.squaredNorm();
         for (Eigen::Index j = 0; j < ns; ++j) {
             if (j == col) continue;

@@ -14,11 +14,11 @@ const char* const kDivergedMessage = "chemical equilibrium of the liquid diverge
 
 namespace {
 
-constexpr double kStartTrace = 1e-8;   // start of species without apparent amount, per unit total
-constexpr double kWarmFloor = 1e-14;   // floor of a warm-started amount, per unit total
-constexpr double kMaxStep = 2.0;       // largest change of any ln n in one Newton step
-constexpr int kPowerSteps = 200;       // power iteration for s_max(J)
-constexpr double kPowerTol = 1e-4;     // its relative change at convergence
+constexpr double kStartTrace = 1e-8;  // start of species without apparent amount, per unit total
+constexpr double kWarmFloor = 1e-14;  // floor of a warm-started amount, per unit total
+constexpr double kMaxStep = 2.0;      // largest change of any ln n in one Newton step
+constexpr int kPowerSteps = 200;      // power iteration for s_max(J)
+constexpr double kPowerTol = 1e-4;    // its relative change at convergence
 
 // Species with no amount that take part in no reaction (a Henry gas of the model that is not in
 // the liquid). Their column of nu is zero, so e_i lies in the row space of B and the invariants
@@ -31,9 +31,12 @@ constexpr double kPowerTol = 1e-4;     // its relative change at convergence
 // row space of B, orthonormal rows): square where the full system was square with them.
 // The split of the call: the model's own when every species of no reaction is absent (the usual
 // case), else made for this call in own; nullptr when nothing is left out.
-const InertSplit* idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0, InertSplit& own) {
+const InertSplit* idle_species(const Stoichiometry& st, const Eigen::VectorXd& n0,
+                               InertSplit& own) {
     const Eigen::Index ns = st.nu.cols(), m = st.B.rows();
-    auto is_idle = [&](Eigen::Index i) { return n0[i] == 0.0 && (st.nu.col(i).array() == 0.0).all(); };
+    auto is_idle = [&](Eigen::Index i) {
+        return n0[i] == 0.0 && (st.nu.col(i).array() == 0.0).all();
+    };
     if (!st.inert.empty()) {
         bool all = true;  // the idle species are among the inert ones
         for (const Eigen::Index i : st.inert.inert) all = all && n0[i] == 0.0;
@@ -137,7 +140,8 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
             b_active[k] = bk;
         }
     }
-    const double idle_cut = std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, ns));
+    const double idle_cut =
+        std::numeric_limits<double>::epsilon() * static_cast<double>(std::max(rows, ns));
     Eigen::VectorXd n(ns), u(ns), en(ns), x(ns), lng(ns), ref(ns), t(ns), F(rows), du(ns),
         rhs(rows_s), da(na), acc(m - z);
     Eigen::VectorXd fresh(ns);
@@ -192,7 +196,7 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
             for (Eigen::Index q = 0; q < na; ++q) {
                 const Eigen::Index j = reduced ? idle->active[static_cast<std::size_t>(q)] : q;
                 double* col = J.col(q).data();
-                const double xj = x[j], ej = en[j] / tot;   // one division per column
+                const double xj = x[j], ej = en[j] / tot;  // one division per column
                 for (Eigen::Index r = 0; r < neq; ++r) col[r] = nu(r, j) - st.net[r] * xj;
                 for (Eigen::Index k = 0; k < ms; ++k) col[neq + k] = Bs(k, q) * ej;
             }
@@ -221,7 +225,8 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
                 }
                 for (Eigen::Index k = 0; k < ms; ++k) rhs[neq + k] = (b_active[k] - acc[k]) / tot;
                 if (!lsq.solve(J, rhs, da)) throw ValueError(kDivergedMessage);
-                for (Eigen::Index q = 0; q < na; ++q) du[idle->active[static_cast<std::size_t>(q)]] = da[q];
+                for (Eigen::Index q = 0; q < na; ++q)
+                    du[idle->active[static_cast<std::size_t>(q)]] = da[q];
             }
 
             double big = 0.0;

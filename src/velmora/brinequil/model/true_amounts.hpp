@@ -43,7 +43,7 @@ struct WarmStart {
 
 struct SpeciationResult {
     Eigen::VectorXd n, lng;
-    double tot = 0.0;   // sum of n0 after the complete dissociations (scale of the warm record)
+    double tot = 0.0;  // sum of n0 after the complete dissociations (scale of the warm record)
     int newton_iterations = 0;
     int outer_passes = 0;
     // The last Newton solve met tol and ln gamma settled (not stopped by an iteration cap).

@@ -15,7 +15,8 @@ namespace brinequil::core {
 
 OSError::OSError(int err_, std::string filename_)
     : std::runtime_error(std::string(std::strerror(err_)) + ": '" + filename_ + "'"),
-      err(err_), filename(std::move(filename_)) {}
+      err(err_),
+      filename(std::move(filename_)) {}
 
 std::string join_path(const std::string& a, const std::string& b) {
     if (!b.empty() && b.front() == '/') return b;
@@ -33,7 +34,8 @@ std::string parent_path(const std::string& path) {
     return head;
 }
 
-std::string report_cache_dir(const std::optional<std::string>& localappdata, const std::string& home) {
+std::string report_cache_dir(const std::optional<std::string>& localappdata,
+                             const std::string& home) {
     const std::string base =
         (localappdata && !localappdata->empty()) ? *localappdata : join_path(home, ".cache");
     return join_path(join_path(base, "Velmora"), "elec");
@@ -57,12 +59,16 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
         len = 2;
     } else if (c >= 0xE0 && c <= 0xEF) {
         len = 3;
-        if (c == 0xE0) lo = 0xA0;        // no overlong forms
-        else if (c == 0xED) hi = 0x9F;   // no surrogates
+        if (c == 0xE0)
+            lo = 0xA0;  // no overlong forms
+        else if (c == 0xED)
+            hi = 0x9F;  // no surrogates
     } else if (c >= 0xF0 && c <= 0xF4) {
         len = 4;
-        if (c == 0xF0) lo = 0x90;        // no overlong forms
-        else if (c == 0xF4) hi = 0x8F;   // nothing above U+10FFFF
+        if (c == 0xF0)
+            lo = 0x90;  // no overlong forms
+        else if (c == 0xF4)
+            hi = 0x8F;  // nothing above U+10FFFF
     } else {
         return 0;
     }
@@ -159,7 +165,8 @@ std::string temporary_name(const std::string& target) {
         std::random_device{}() ^
         static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
     const std::string folder = parent_path(target);
-    const std::string base = target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
+    const std::string base =
+        target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
     char tag[48];
     std::snprintf(tag, sizeof tag, ".%ld.%016llx.tmp", static_cast<long>(::getpid()),
                   static_cast<unsigned long long>(rng()));

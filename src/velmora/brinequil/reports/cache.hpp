@@ -21,7 +21,8 @@ std::string join_path(const std::string& a, const std::string& b);
 std::string parent_path(const std::string& path);
 
 // <LOCALAPPDATA>/Velmora/elec, or <home>/.cache/Velmora/elec when LOCALAPPDATA is unset or empty.
-std::string report_cache_dir(const std::optional<std::string>& localappdata, const std::string& home);
+std::string report_cache_dir(const std::optional<std::string>& localappdata,
+                             const std::string& home);
 
 // True when something exists at path (links followed); false on any error.
 bool path_exists(const std::string& path);

@@ -89,9 +89,12 @@ struct SecondOrder {
         for (int a : m.ans_) SXa += X[a];
         auto fractions = [&](const std::vector<int>& ions, const D& sum) {
             for (int i : ions) {
-                if (!(value(sum.v) > 0)) Y[i] = D(1.0 / ions.size());
-                else if (o.fixed_Y) Y[i] = D(S(X[i].v / sum.v));  // no gradient, tangents kept
-                else Y[i] = X[i] / sum;
+                if (!(value(sum.v) > 0))
+                    Y[i] = D(1.0 / ions.size());
+                else if (o.fixed_Y)
+                    Y[i] = D(S(X[i].v / sum.v));  // no gradient, tangents kept
+                else
+                    Y[i] = X[i] / sum;
             }
         };
         fractions(m.cats_, SXc);
@@ -240,8 +243,10 @@ struct SecondOrder {
                 if (first == 0) lng[i] = f.d[i].v;
                 for (int l = 0; l < kTangents && first + l < nd_dirs; ++l) {
                     const int j = dirs[first + l];
-                    if (j < n) J[i * n + j] = f.d[i].t[l];
-                    else dT[i] = f.d[i].t[l];
+                    if (j < n)
+                        J[i * n + j] = f.d[i].t[l];
+                    else
+                        dT[i] = f.d[i].t[l];
                 }
             }
         }
@@ -262,7 +267,8 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
         throw std::invalid_argument("temperature must be a positive number of kelvin");
     double sum = 0.0;
     for (int i = 0; i < n_; ++i) {
-        if (!std::isfinite(x[i])) throw std::invalid_argument("mole fractions must be finite numbers");
+        if (!std::isfinite(x[i]))
+            throw std::invalid_argument("mole fractions must be finite numbers");
         sum += x[i];
     }
     if (!(sum > 0)) throw std::invalid_argument("mole fractions must have a positive sum");
@@ -270,8 +276,10 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
     if (directions) {
         for (int j : *directions) {
             if (j < 0 || j > n_)
-                throw std::invalid_argument("direction " + std::to_string(j) + " is not a species "
-                                            "index or " + std::to_string(n_) + " (T)");
+                throw std::invalid_argument("direction " + std::to_string(j) +
+                                            " is not a species "
+                                            "index or " +
+                                            std::to_string(n_) + " (T)");
             dirs.push_back(j);
         }
     } else {
@@ -285,14 +293,22 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
         SecondOrder::run<decltype(k)::value>(*this, x.data(), T, o, dirs, out.data(), Jr.data(),
                                              dT.data());
     };
-    if (n_ <= 4) go(std::integral_constant<int, 4>{});
-    else if (n_ <= 8) go(std::integral_constant<int, 8>{});
-    else if (n_ <= 10) go(std::integral_constant<int, 10>{});
-    else if (n_ <= 12) go(std::integral_constant<int, 12>{});
-    else if (n_ <= 16) go(std::integral_constant<int, 16>{});
-    else if (n_ <= 24) go(std::integral_constant<int, 24>{});
-    else if (n_ <= 32) go(std::integral_constant<int, 32>{});
-    else go(std::integral_constant<int, 64>{});
+    if (n_ <= 4)
+        go(std::integral_constant<int, 4>{});
+    else if (n_ <= 8)
+        go(std::integral_constant<int, 8>{});
+    else if (n_ <= 10)
+        go(std::integral_constant<int, 10>{});
+    else if (n_ <= 12)
+        go(std::integral_constant<int, 12>{});
+    else if (n_ <= 16)
+        go(std::integral_constant<int, 16>{});
+    else if (n_ <= 24)
+        go(std::integral_constant<int, 24>{});
+    else if (n_ <= 32)
+        go(std::integral_constant<int, 32>{});
+    else
+        go(std::integral_constant<int, 64>{});
     J = Jr;
 }
 

@@ -41,16 +41,50 @@ struct Tan {
     }
 };
 
-template <int L> inline Tan<L> operator+(Tan<L> a, const Tan<L>& b) { return a += b; }
-template <int L> inline Tan<L> operator-(Tan<L> a, const Tan<L>& b) { return a -= b; }
-template <int L> inline Tan<L> operator-(Tan<L> a) { a *= -1.0; return a; }
-template <int L> inline Tan<L> operator*(Tan<L> a, const Tan<L>& b) { return a *= b; }
-template <int L> inline Tan<L> operator*(Tan<L> a, double s) { return a *= s; }
-template <int L> inline Tan<L> operator*(double s, Tan<L> a) { return a *= s; }
-template <int L> inline Tan<L> operator+(Tan<L> a, double s) { a.v += s; return a; }
-template <int L> inline Tan<L> operator+(double s, Tan<L> a) { a.v += s; return a; }
-template <int L> inline Tan<L> operator-(Tan<L> a, double s) { a.v -= s; return a; }
-template <int L> inline Tan<L> operator-(double s, const Tan<L>& a) { return -a + s; }
+template <int L>
+inline Tan<L> operator+(Tan<L> a, const Tan<L>& b) {
+    return a += b;
+}
+template <int L>
+inline Tan<L> operator-(Tan<L> a, const Tan<L>& b) {
+    return a -= b;
+}
+template <int L>
+inline Tan<L> operator-(Tan<L> a) {
+    a *= -1.0;
+    return a;
+}
+template <int L>
+inline Tan<L> operator*(Tan<L> a, const Tan<L>& b) {
+    return a *= b;
+}
+template <int L>
+inline Tan<L> operator*(Tan<L> a, double s) {
+    return a *= s;
+}
+template <int L>
+inline Tan<L> operator*(double s, Tan<L> a) {
+    return a *= s;
+}
+template <int L>
+inline Tan<L> operator+(Tan<L> a, double s) {
+    a.v += s;
+    return a;
+}
+template <int L>
+inline Tan<L> operator+(double s, Tan<L> a) {
+    a.v += s;
+    return a;
+}
+template <int L>
+inline Tan<L> operator-(Tan<L> a, double s) {
+    a.v -= s;
+    return a;
+}
+template <int L>
+inline Tan<L> operator-(double s, const Tan<L>& a) {
+    return -a + s;
+}
 template <int L>
 inline Tan<L> operator/(const Tan<L>& a, const Tan<L>& b) {
     Tan<L> r;
@@ -59,7 +93,10 @@ inline Tan<L> operator/(const Tan<L>& a, const Tan<L>& b) {
     for (int l = 0; l < L; ++l) r.t[l] = (a.t[l] - r.v * b.t[l]) * ib;
     return r;
 }
-template <int L> inline Tan<L> operator/(const Tan<L>& a, double s) { return a * (1.0 / s); }
+template <int L>
+inline Tan<L> operator/(const Tan<L>& a, double s) {
+    return a * (1.0 / s);
+}
 template <int L>
 inline Tan<L> operator/(double s, const Tan<L>& b) {
     Tan<L> r;
@@ -75,18 +112,36 @@ inline Tan<L> chain(const Tan<L>& a, double f, double df) {
     for (int l = 0; l < L; ++l) r.t[l] = df * a.t[l];
     return r;
 }
-template <int L> inline Tan<L> exp(const Tan<L>& a) { double e = std::exp(a.v); return chain(a, e, e); }
-template <int L> inline Tan<L> log(const Tan<L>& a) { return chain(a, std::log(a.v), 1.0 / a.v); }
-template <int L> inline Tan<L> sqrt(const Tan<L>& a) { double s = std::sqrt(a.v); return chain(a, s, 0.5 / s); }
-template <int L> inline Tan<L> pow(const Tan<L>& a, double p) {
+template <int L>
+inline Tan<L> exp(const Tan<L>& a) {
+    double e = std::exp(a.v);
+    return chain(a, e, e);
+}
+template <int L>
+inline Tan<L> log(const Tan<L>& a) {
+    return chain(a, std::log(a.v), 1.0 / a.v);
+}
+template <int L>
+inline Tan<L> sqrt(const Tan<L>& a) {
+    double s = std::sqrt(a.v);
+    return chain(a, s, 0.5 / s);
+}
+template <int L>
+inline Tan<L> pow(const Tan<L>& a, double p) {
     double f = std::pow(a.v, p);
     return chain(a, f, p * f / a.v);
 }
 // b^e with a constant base
-template <int L> inline Tan<L> pow(double b, const Tan<L>& e) { return exp(e * std::log(b)); }
+template <int L>
+inline Tan<L> pow(double b, const Tan<L>& e) {
+    return exp(e * std::log(b));
+}
 
 inline double value(double a) { return a; }
-template <int L> inline double value(const Tan<L>& a) { return a.v; }
+template <int L>
+inline double value(const Tan<L>& a) {
+    return a.v;
+}
 
 template <int K, class S = double>
 struct Dual {
@@ -121,21 +176,55 @@ struct Dual {
     }
 };
 
-template <int K> inline double value(const Dual<K>& a) { return a.v; }
+template <int K>
+inline double value(const Dual<K>& a) {
+    return a.v;
+}
 
 // S = double: the scalar operands below are the double ones; otherwise both kinds.
 template <class S>
 using Nested = std::enable_if_t<!std::is_same_v<S, double>, int>;
 
-template <int K, class S> inline Dual<K, S> operator+(Dual<K, S> a, const Dual<K, S>& b) { return a += b; }
-template <int K, class S> inline Dual<K, S> operator-(Dual<K, S> a, const Dual<K, S>& b) { return a -= b; }
-template <int K, class S> inline Dual<K, S> operator-(Dual<K, S> a) { a *= -1.0; return a; }
-template <int K, class S> inline Dual<K, S> operator*(Dual<K, S> a, double s) { return a *= s; }
-template <int K, class S> inline Dual<K, S> operator*(double s, Dual<K, S> a) { return a *= s; }
-template <int K, class S> inline Dual<K, S> operator+(Dual<K, S> a, double s) { a.v += s; return a; }
-template <int K, class S> inline Dual<K, S> operator+(double s, Dual<K, S> a) { a.v += s; return a; }
-template <int K, class S> inline Dual<K, S> operator-(Dual<K, S> a, double s) { a.v -= s; return a; }
-template <int K, class S> inline Dual<K, S> operator-(double s, const Dual<K, S>& a) { return -a + s; }
+template <int K, class S>
+inline Dual<K, S> operator+(Dual<K, S> a, const Dual<K, S>& b) {
+    return a += b;
+}
+template <int K, class S>
+inline Dual<K, S> operator-(Dual<K, S> a, const Dual<K, S>& b) {
+    return a -= b;
+}
+template <int K, class S>
+inline Dual<K, S> operator-(Dual<K, S> a) {
+    a *= -1.0;
+    return a;
+}
+template <int K, class S>
+inline Dual<K, S> operator*(Dual<K, S> a, double s) {
+    return a *= s;
+}
+template <int K, class S>
+inline Dual<K, S> operator*(double s, Dual<K, S> a) {
+    return a *= s;
+}
+template <int K, class S>
+inline Dual<K, S> operator+(Dual<K, S> a, double s) {
+    a.v += s;
+    return a;
+}
+template <int K, class S>
+inline Dual<K, S> operator+(double s, Dual<K, S> a) {
+    a.v += s;
+    return a;
+}
+template <int K, class S>
+inline Dual<K, S> operator-(Dual<K, S> a, double s) {
+    a.v -= s;
+    return a;
+}
+template <int K, class S>
+inline Dual<K, S> operator-(double s, const Dual<K, S>& a) {
+    return -a + s;
+}
 
 template <int K, class S>
 inline Dual<K, S> operator*(const Dual<K, S>& a, const Dual<K, S>& b) {
@@ -154,7 +243,10 @@ inline Dual<K, S> operator/(const Dual<K, S>& a, const Dual<K, S>& b) {
     return r;
 }
 
-template <int K, class S> inline Dual<K, S> operator/(const Dual<K, S>& a, double s) { return a * (1.0 / s); }
+template <int K, class S>
+inline Dual<K, S> operator/(const Dual<K, S>& a, double s) {
+    return a * (1.0 / s);
+}
 
 template <int K, class S>
 inline Dual<K, S> operator/(double s, const Dual<K, S>& b) {
@@ -174,21 +266,25 @@ inline Dual<K, S> chain(const Dual<K, S>& a, const S& f, const S& df) {
     return r;
 }
 
-template <int K, class S> inline Dual<K, S> exp(const Dual<K, S>& a) {
+template <int K, class S>
+inline Dual<K, S> exp(const Dual<K, S>& a) {
     using std::exp;
     const S e = exp(a.v);
     return chain(a, e, e);
 }
-template <int K, class S> inline Dual<K, S> log(const Dual<K, S>& a) {
+template <int K, class S>
+inline Dual<K, S> log(const Dual<K, S>& a) {
     using std::log;
     return chain(a, S(log(a.v)), S(1.0 / a.v));
 }
-template <int K, class S> inline Dual<K, S> sqrt(const Dual<K, S>& a) {
+template <int K, class S>
+inline Dual<K, S> sqrt(const Dual<K, S>& a) {
     using std::sqrt;
     const S s = sqrt(a.v);
     return chain(a, s, S(0.5 / s));
 }
-template <int K, class S> inline Dual<K, S> pow(const Dual<K, S>& a, double p) {
+template <int K, class S>
+inline Dual<K, S> pow(const Dual<K, S>& a, double p) {
     using std::pow;
     const S f = pow(a.v, p);
     return chain(a, f, S(p * f / a.v));
@@ -203,12 +299,22 @@ inline Dual<K, S> operator*(const Dual<K, S>& a, const S& s) {
     return r;
 }
 template <int K, class S, Nested<S> = 0>
-inline Dual<K, S> operator*(const S& s, const Dual<K, S>& a) { return a * s; }
+inline Dual<K, S> operator*(const S& s, const Dual<K, S>& a) {
+    return a * s;
+}
 template <int K, class S, Nested<S> = 0>
-inline Dual<K, S> operator+(Dual<K, S> a, const S& s) { a.v += s; return a; }
+inline Dual<K, S> operator+(Dual<K, S> a, const S& s) {
+    a.v += s;
+    return a;
+}
 template <int K, class S, Nested<S> = 0>
-inline Dual<K, S> operator-(Dual<K, S> a, const S& s) { a.v -= s; return a; }
+inline Dual<K, S> operator-(Dual<K, S> a, const S& s) {
+    a.v -= s;
+    return a;
+}
 template <int K, class S, Nested<S> = 0>
-inline Dual<K, S> operator/(const Dual<K, S>& a, const S& s) { return a * (1.0 / s); }
+inline Dual<K, S> operator/(const Dual<K, S>& a, const S& s) {
+    return a * (1.0 / s);
+}
 
 }  // namespace enrtl

@@ -26,7 +26,9 @@ void add_x(Dual<K>& acc, const Dual<K>& X, int i, double a) {
     acc.d[i] += X.d[i] * a;
 }
 template <int K>
-void add_x(Dual<K>& acc, const Dual<K>& X, int, const Dual<K>& a) { acc += X * a; }
+void add_x(Dual<K>& acc, const Dual<K>& X, int, const Dual<K>& a) {
+    acc += X * a;
+}
 // X * a, kept as the value and the one gradient entry
 template <int K>
 struct Sparse {
@@ -34,7 +36,9 @@ struct Sparse {
     int i;
 };
 template <int K>
-Sparse<K> times(const Dual<K>& X, int i, double a) { return {X.v * a, X.d[i] * a, i}; }
+Sparse<K> times(const Dual<K>& X, int i, double a) {
+    return {X.v * a, X.d[i] * a, i};
+}
 // a * b for a with the one entry a.i: r.d[k] = a.d[k] b.v + a.v b.d[k]
 template <int K>
 Dual<K> operator*(const Sparse<K>& a, const Dual<K>& b) {
@@ -50,10 +54,13 @@ void operator+=(Dual<K>& acc, const Sparse<K>& a) {
     acc.d[a.i] += a.d;
 }
 template <int K>
-Sparse<K> operator*(const Sparse<K>& a, double b) { return {a.v * b, a.d * b, a.i}; }
+Sparse<K> operator*(const Sparse<K>& a, double b) {
+    return {a.v * b, a.d * b, a.i};
+}
 
 // Ion-free solvent mixture: molar mass Ms [kg/kmol], mass-weighted permittivity eps, specific
-// volume vol [m3/kg], Debye-Hueckel slope A_phi = (1/3)(2 pi N_A / vol)^1/2 (L/eps)^3/2 [(kg/mol)^1/2].
+// volume vol [m3/kg], Debye-Hueckel slope A_phi = (1/3)(2 pi N_A / vol)^1/2 (L/eps)^3/2
+// [(kg/mol)^1/2].
 template <class N>
 struct Mixture {
     N Ms, eps, vol, Aphi;
@@ -90,7 +97,9 @@ namespace {
 std::string species_at(int i) { return "species " + std::to_string(i); }
 
 template <class E>
-constexpr int code(E e) { return static_cast<int>(e); }
+constexpr int code(E e) {
+    return static_cast<int>(e);
+}
 
 }  // namespace
 
@@ -106,15 +115,16 @@ Model::Model(ModelData d) : d_(std::move(d)) {
                                     std::to_string(d_.mw.size()) + " molar masses, " +
                                     std::to_string(d_.born.size()) + " Born radii");
     if (d_.density.size() != d_.solvents.size() || d_.dielectric.size() != d_.solvents.size())
-        throw std::invalid_argument("solvent data of unequal length: " +
-                                    std::to_string(d_.solvents.size()) + " solvents, " +
-                                    std::to_string(d_.density.size()) + " densities, " +
-                                    std::to_string(d_.dielectric.size()) + " permittivities");
+        throw std::invalid_argument(
+            "solvent data of unequal length: " + std::to_string(d_.solvents.size()) +
+            " solvents, " + std::to_string(d_.density.size()) + " densities, " +
+            std::to_string(d_.dielectric.size()) + " permittivities");
     std::vector<int> slot(n_, -1);
     for (int i = 0; i < n_; ++i) {
         const Kind k = d_.kind[i];
         if (code(k) < code(Kind::Water) || code(k) > code(Kind::Ion))
-            throw std::invalid_argument(species_at(i) + ": bad species kind " + std::to_string(code(k)));
+            throw std::invalid_argument(species_at(i) + ": bad species kind " +
+                                        std::to_string(code(k)));
         if (k == Kind::Water) {
             if (water_ >= 0)
                 throw std::invalid_argument(species_at(i) + ": more than one water (also " +
@@ -122,7 +132,8 @@ Model::Model(ModelData d) : d_(std::move(d)) {
             water_ = i;
         }
         if (k == Kind::Ion) {
-            if (d_.z[i] == 0) throw std::invalid_argument(species_at(i) + ": an ion without charge");
+            if (d_.z[i] == 0)
+                throw std::invalid_argument(species_at(i) + ": an ion without charge");
             if (!(d_.born[i] > 0))
                 throw std::invalid_argument(species_at(i) + ": an ion with the Born radius " +
                                             std::to_string(d_.born[i]) + " m");
@@ -141,16 +152,18 @@ Model::Model(ModelData d) : d_(std::move(d)) {
     for (std::size_t s = 0; s < d_.solvents.size(); ++s) {
         const int i = d_.solvents[s];
         if (i < 0 || i >= n_ || d_.kind[i] == Kind::Ion || d_.kind[i] == Kind::Solute)
-            throw std::invalid_argument(species_at(i) + " is given as a solvent but is not a solvent species");
+            throw std::invalid_argument(species_at(i) +
+                                        " is given as a solvent but is not a solvent species");
         water_is_solvent |= (i == water_);
         const auto& den = d_.density[s];
         const auto& die = d_.dielectric[s];
         const bool ok_den = (den.form == code(DensityForm::Kell) && den.c.empty()) ||
                             (den.form == code(DensityForm::Dippr105) && den.c.size() == 4) ||
                             (den.form == code(DensityForm::Poly) && !den.c.empty());
-        const bool ok_die = (die.form == code(DielectricForm::BradleyPitzer) && die.c.size() == 9) ||
-                            (die.form == code(DielectricForm::Poly) && !die.c.empty()) ||
-                            (die.form == code(DielectricForm::Recip) && die.c.size() == 3);
+        const bool ok_die =
+            (die.form == code(DielectricForm::BradleyPitzer) && die.c.size() == 9) ||
+            (die.form == code(DielectricForm::Poly) && !die.c.empty()) ||
+            (die.form == code(DielectricForm::Recip) && die.c.size() == 3);
         if (!ok_den)
             throw std::invalid_argument("solvent " + species_at(i) + ": density form " +
                                         std::to_string(den.form) + " with " +
@@ -172,10 +185,14 @@ Model::Model(ModelData d) : d_(std::move(d)) {
                                         std::to_string(p.j) + ")");
         const int a = slot[p.i], b = slot[p.j];
         const int ab = a * M + b, ba = b * M + a;
-        mA_[ab] = p.p[0]; mA_[ba] = p.p[1];
-        mB_[ab] = p.p[2]; mB_[ba] = p.p[3];
-        mF_[ab] = p.p[4]; mF_[ba] = p.p[5];
-        mG_[ab] = p.p[6]; mG_[ba] = p.p[7];
+        mA_[ab] = p.p[0];
+        mA_[ba] = p.p[1];
+        mB_[ab] = p.p[2];
+        mB_[ba] = p.p[3];
+        mF_[ab] = p.p[4];
+        mF_[ba] = p.p[5];
+        mG_[ab] = p.p[6];
+        mG_[ba] = p.p[7];
         mC_[ab] = mC_[ba] = p.p[8];
         mD_[ab] = mD_[ba] = p.p[9];
     }
@@ -193,7 +210,8 @@ Model::Model(ModelData d) : d_(std::move(d)) {
             d_.kind[p.m] == Kind::Ion || d_.kind[p.c] != Kind::Ion || d_.z[p.c] <= 0 ||
             d_.kind[p.a] != Kind::Ion || d_.z[p.a] >= 0)
             throw std::invalid_argument("bad " + which);
-        const std::size_t k = (static_cast<std::size_t>(slot[p.c]) * An + slot[p.a]) * M + slot[p.m];
+        const std::size_t k =
+            (static_cast<std::size_t>(slot[p.c]) * An + slot[p.a]) * M + slot[p.m];
         for (int r = 0; r < 2; ++r) {
             eA_[r][k] = p.p[4 * r];
             eB_[r][k] = p.p[4 * r + 1];
@@ -207,7 +225,8 @@ Model::Model(ModelData d) : d_(std::move(d)) {
         }
         given[k] = 1;
         if (!(p.p[8] > 0))
-            throw std::invalid_argument(which + " with the non-positive alpha " + std::to_string(p.p[8]));
+            throw std::invalid_argument(which + " with the non-positive alpha " +
+                                        std::to_string(p.p[8]));
     }
     for (std::size_t k = 0; k < ne; ++k)
         if (!given[k])
@@ -308,24 +327,28 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
     const int M = static_cast<int>(mols_.size());
     const int Cn = static_cast<int>(cats_.size()), An = static_cast<int>(ans_.size());
     const int NI = Cn + An;
-    Q* Y = q;            // ion fractions within the cations or the anions, by species
-    Q* Gi = Y + n_;      // per ion slot (cations, then anions) and molecule: G_cm, G_am
-    Q* ti = Gi + NI * M; // tau_cm, tau_am
+    Q* Y = q;             // ion fractions within the cations or the anions, by species
+    Q* Gi = Y + n_;       // per ion slot (cations, then anions) and molecule: G_cm, G_am
+    Q* ti = Gi + NI * M;  // tau_cm, tau_am
 
     D SXc(0.0), SXa(0.0);
     for (int c : cats_) SXc += Sparse<K>{X[c].v, X[c].d[c], c};
     for (int a : ans_) SXa += Sparse<K>{X[a].v, X[a].d[a], a};
     auto fractions = [&](const std::vector<int>& ions, const D& sum) {
         for (int i : ions) {
-            if (!(sum.v > 0)) Y[i] = Q(1.0 / ions.size());
-            else if constexpr (std::is_same_v<Q, double>) Y[i] = X[i].v / sum.v;
-            else Y[i] = X[i] / sum;
+            if (!(sum.v > 0))
+                Y[i] = Q(1.0 / ions.size());
+            else if constexpr (std::is_same_v<Q, double>)
+                Y[i] = X[i].v / sum.v;
+            else
+                Y[i] = X[i] / sum;
         }
     };
     fractions(cats_, SXc);
     fractions(ans_, SXa);
 
-    // Ion-molecule mixing rules: G_cm = sum_a Y_a G_ca,m, alpha_cm likewise, tau_cm = -ln G_cm/alpha_cm.
+    // Ion-molecule mixing rules: G_cm = sum_a Y_a G_ca,m, alpha_cm likewise, tau_cm = -ln
+    // G_cm/alpha_cm.
     for (int ci = 0; ci < Cn; ++ci)
         for (int mi = 0; mi < M; ++mi) {
             Q G(0.0), al(0.0);
@@ -475,7 +498,7 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
     double* Y = q;
     double* Gi = Y + n_;
     double* ti = Gi + NI * M;
-    double* amix = ti + NI * M;  // the mixed alpha of each ion slot and molecule
+    double* amix = ti + NI * M;             // the mixed alpha of each ion slot and molecule
     double e[kMaxSpecies], t[kMaxSpecies];  // a cell's exp(-alpha tau) and tau per molecule
     for (int i = 0; i < n_; ++i) g[i] = 0.0;
 
@@ -600,8 +623,8 @@ bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad
     const std::size_t NI = cats_.size() + ans_.size();
     const std::size_t nq = static_cast<std::size_t>(n_) + 3 * NI * mols_.size();  // lc_fixed's
     if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
-    double* X = qbuf_.data() + nq;   // C_i n_i
-    double* g = X + n_;              // dF/dn
+    double* X = qbuf_.data() + nq;  // C_i n_i
+    double* g = X + n_;             // dF/dn
     double N = 0.0;
     for (int i = 0; i < n_; ++i) {
         X[i] = C_[i] * x[i];
@@ -677,11 +700,11 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
     if (o.fixed_Y) {
         const std::size_t nqf = nq + NI * mols_.size();  // lc_fixed's work
         if (qbuf_.size() < nqf + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nqf + 2 * n_);
-        double* xs = qbuf_.data() + nqf;    // X as numbers
-        double* g = xs + n_;                // dF/dX
+        double* xs = qbuf_.data() + nqf;  // X as numbers
+        double* g = xs + n_;              // dF/dX
         for (int i = 0; i < n_; ++i) xs[i] = X[i].v;
         F = D(lc_fixed(s, xs, o, qbuf_.data(), g));
-        for (int i = 0; i < n_; ++i) F.d[i] = g[i] * C_[i];   // dX_i/dn_i = C_i
+        for (int i = 0; i < n_; ++i) F.d[i] = g[i] * C_[i];  // dX_i/dn_i = C_i
     } else {
         F = lc<K, D>(s, X, o, X + n_);
     }
@@ -725,14 +748,16 @@ double dispatch(int n, Fn&& f) {
 }
 
 void check_T(double T) {
-    if (!(T > 0) || !std::isfinite(T)) throw std::invalid_argument("temperature must be a positive number of kelvin");
+    if (!(T > 0) || !std::isfinite(T))
+        throw std::invalid_argument("temperature must be a positive number of kelvin");
 }
 
 void check(const double* x, int n, double T) {
     check_T(T);
     double sum = 0.0;
     for (int i = 0; i < n; ++i) {
-        if (!std::isfinite(x[i])) throw std::invalid_argument("mole fractions must be finite numbers");
+        if (!std::isfinite(x[i]))
+            throw std::invalid_argument("mole fractions must be finite numbers");
         sum += x[i];
     }
     if (!(sum > 0)) throw std::invalid_argument("mole fractions must have a positive sum");
@@ -741,8 +766,8 @@ void check(const double* x, int n, double T) {
 
 void Model::check_size(Eigen::Index size, const char* what) const {
     if (size != n_)
-        throw std::invalid_argument(std::string(what) + " must be a vector of " + std::to_string(n_) +
-                                    " mole fractions");
+        throw std::invalid_argument(std::string(what) + " must be a vector of " +
+                                    std::to_string(n_) + " mole fractions");
 }
 
 void Model::ln_gamma(const Eigen::Ref<const Eigen::VectorXd>& x, double T, const Options& o,
@@ -761,7 +786,8 @@ double Model::gex(const Eigen::Ref<const Eigen::VectorXd>& x, double T, const Op
     return dispatch(n_, [&](auto k) { return eval<decltype(k)::value>(x.data(), T, o, nullptr); });
 }
 
-void Model::molecule_tau(double T, Eigen::Ref<Eigen::MatrixXd> tau, Eigen::Ref<Eigen::MatrixXd> alpha) {
+void Model::molecule_tau(double T, Eigen::Ref<Eigen::MatrixXd> tau,
+                         Eigen::Ref<Eigen::MatrixXd> alpha) {
     check_T(T);
     if (tau.rows() != n_ || tau.cols() != n_ || alpha.rows() != n_ || alpha.cols() != n_)
         throw std::invalid_argument("tau and alpha must be " + std::to_string(n_) + " x " +

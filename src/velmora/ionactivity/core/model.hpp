@@ -41,11 +41,11 @@ struct ElectrolytePair {
 
 // Everything a report says about the species, in species order.
 struct ModelData {
-    std::vector<Kind> kind;      // per species (Henry components as Kind::Solute)
-    std::vector<int> z;          // charge
-    std::vector<double> mw;      // kg/kmol
-    std::vector<double> born;    // Born radius [m], ions only
-    std::vector<int> solvents;   // species indices of the solvent mixture
+    std::vector<Kind> kind;                        // per species (Henry components as Kind::Solute)
+    std::vector<int> z;                            // charge
+    std::vector<double> mw;                        // kg/kmol
+    std::vector<double> born;                      // Born radius [m], ions only
+    std::vector<int> solvents;                     // species indices of the solvent mixture
     std::vector<Correlation> density, dielectric;  // parallel to solvents
     std::vector<MoleculePair> mol_pairs;
     std::vector<ElectrolytePair> pairs;
@@ -102,26 +102,29 @@ private:
     friend struct SecondOrder;  // derivatives.cpp: the same F in nested dual numbers
     struct TState {
         double T = -1.0;
-        std::vector<double> rho, eps;      // per solvent
-        double eps_w = 0.0;                // water
-        double aphi_T = 0.0;               // (2 pi N_A)^1/2 L^3/2 / 3 of A_phi, L the Bjerrum length at eps 1
-        double born_T = 0.0;               // L / 2 of the Born term
-        std::vector<double> Gmm, tmm;      // M x M, [j*M + m]: j around m
+        std::vector<double> rho, eps;  // per solvent
+        double eps_w = 0.0;            // water
+        double aphi_T = 0.0;  // (2 pi N_A)^1/2 L^3/2 / 3 of A_phi, L the Bjerrum length at eps 1
+        double born_T = 0.0;  // L / 2 of the Born term
+        std::vector<double> Gmm, tmm;  // M x M, [j*M + m]: j around m
         std::vector<double> alpha_mm;
         std::vector<double> tmca, tcam, alp, Gcam;  // (ci*A + ai)*M + mi
-        std::vector<double> Ecell;         // exp(-alpha (tau_m,ca - tau_ca,m)), same index
+        std::vector<double> Ecell;                  // exp(-alpha (tau_m,ca - tau_ca,m)), same index
         // per ion slot (cations, then anions) and molecule, [p*M + mi]: the alpha of the mixing
         // rule where every pair it mixes has that alpha (sum_a Y_a alpha = alpha exactly), NaN
         // where they differ
         std::vector<double> alp_same;
-        std::vector<double> W1, W2;        // the molecule-ion-pair term's W at T, (ci*A + ai)*M + mi
+        std::vector<double> W1, W2;  // the molecule-ion-pair term's W at T, (ci*A + ai)*M + mi
     };
     const TState& at(double T);
-    template <int K> double eval(const double* x, double T, const Options& o, double* grad);
-    template <int K, class Q> Dual<K> lc(const TState& s, const Dual<K>* X, const Options& o, Q* q);
+    template <int K>
+    double eval(const double* x, double T, const Options& o, double* grad);
+    template <int K, class Q>
+    Dual<K> lc(const TState& s, const Dual<K>* X, const Options& o, Q* q);
     double lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g);
     bool eval_fixed(const double* x, double T, const Options& o, double* grad, double& out);
-    template <class N> N triple_term(const TState& s, const N* n, const N& Nt, double* g) const;
+    template <class N>
+    N triple_term(const TState& s, const N* n, const N& Nt, double* g) const;
 
     void check_size(Eigen::Index size, const char* what) const;
 
@@ -133,12 +136,13 @@ private:
     // molecule pair coefficients, M x M, [j*M + m]
     std::vector<double> mA_, mB_, mF_, mG_, mC_, mD_;
     std::vector<double> eA_[2], eB_[2], eF_[2], eG_[2], eAlpha_;  // per (ci, ai, mi)
-    std::vector<double> eW_[4];   // W1 A B, W2 A B per (ci, ai, mi)
-    bool has_w_ = false;          // any of them not zero
+    std::vector<double> eW_[4];                                   // W1 A B, W2 A B per (ci, ai, mi)
+    bool has_w_ = false;                                          // any of them not zero
     TState ts_;
     // Dual-number work arrays, one per gradient width, reused between calls.
-    std::tuple<std::vector<Dual<4>>, std::vector<Dual<8>>, std::vector<Dual<10>>, std::vector<Dual<12>>, std::vector<Dual<16>>,
-               std::vector<Dual<24>>, std::vector<Dual<32>>, std::vector<Dual<64>>>
+    std::tuple<std::vector<Dual<4>>, std::vector<Dual<8>>, std::vector<Dual<10>>,
+               std::vector<Dual<12>>, std::vector<Dual<16>>, std::vector<Dual<24>>,
+               std::vector<Dual<32>>, std::vector<Dual<64>>>
         bufs_;
     std::vector<double> qbuf_;
     std::vector<Dual<8>> lrbuf_;  // the solvents' amounts of eval_fixed (by species)

@@ -34,21 +34,26 @@ Options parse_options(py::handle options) {
     if (options.is_none()) return o;
     if (py::object lc = lookup(options, "lc_ref")) {
         const char* s = PyUnicode_Check(lc.ptr()) ? PyUnicode_AsUTF8(lc.ptr()) : nullptr;
-        if (s && std::strcmp(s, "water-ratio") == 0) o.lc_ref = enrtl::LcRef::WaterRatio;
-        else if (s && std::strcmp(s, "fused-salt") == 0) o.lc_ref = enrtl::LcRef::FusedSalt;
+        if (s && std::strcmp(s, "water-ratio") == 0)
+            o.lc_ref = enrtl::LcRef::WaterRatio;
+        else if (s && std::strcmp(s, "fused-salt") == 0)
+            o.lc_ref = enrtl::LcRef::FusedSalt;
         else
-            throw py::value_error("option \"lc_ref\" has the unknown value " + std::string(py::repr(lc)) +
+            throw py::value_error("option \"lc_ref\" has the unknown value " +
+                                  std::string(py::repr(lc)) +
                                   " (accepted: \"water-ratio\", \"fused-salt\")");
     }
     if (py::object fy = lookup(options, "fixed_Y")) {
         const char* tn = Py_TYPE(fy.ptr())->tp_name;
-        if (fy.ptr() == Py_True) o.fixed_Y = true;
-        else if (fy.ptr() == Py_False) o.fixed_Y = false;
+        if (fy.ptr() == Py_True)
+            o.fixed_Y = true;
+        else if (fy.ptr() == Py_False)
+            o.fixed_Y = false;
         else if (std::strcmp(tn, "numpy.bool_") == 0 || std::strcmp(tn, "numpy.bool") == 0)
             o.fixed_Y = PyObject_IsTrue(fy.ptr()) == 1;
         else
-            throw py::value_error("option \"fixed_Y\" has the unknown value " + std::string(py::repr(fy)) +
-                                  " (accepted: True, False)");
+            throw py::value_error("option \"fixed_Y\" has the unknown value " +
+                                  std::string(py::repr(fy)) + " (accepted: True, False)");
     }
     return o;
 }
@@ -125,7 +130,8 @@ PYBIND11_MODULE(_enrtl, m) {
                      auto p = tup[3].cast<std::vector<double>>();
                      if (p.size() != 9 && p.size() != 13)
                          throw py::value_error("an electrolyte pair needs 9 or 13 numbers");
-                     enrtl::ElectrolytePair ep{tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {}};  // zeros
+                     enrtl::ElectrolytePair ep{
+                         tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {}};  // zeros
                      std::copy(p.begin(), p.end(), ep.p);
                      d.pairs.push_back(ep);
                  }
@@ -179,23 +185,25 @@ PYBIND11_MODULE(_enrtl, m) {
             },
             py::arg("x"), py::arg("T"), py::arg("options") = py::none(),
             "G^ex/(N R T) of the function whose gradient is ln_gamma")
-        .def("molecule_tau",
-             [](Model& self, double T) {
-                 Eigen::MatrixXd tau(self.n(), self.n()), alpha(self.n(), self.n());
-                 self.molecule_tau(T, tau, alpha);
-                 return py::make_tuple(matrix_to_numpy(tau), matrix_to_numpy(alpha));
-             },
-             py::arg("T"), "(tau, alpha) of the molecule-molecule pairs at T [K], indexed [j, m]")
-        .def("solvent_mix",
-             [](Model& self, const Array& x, double T) {
-                 auto s = self.solvent_mix(vector_arg(x, self.n()), T);
-                 py::dict d;
-                 d["Ms"] = s.Ms;
-                 d["rho"] = s.rho;
-                 d["eps"] = s.eps;
-                 d["A_phi"] = s.A_phi;
-                 return d;
-             },
-             "ion-free solvent mixture of x: molar mass kg/kmol, density kg/m3, permittivity, "
-             "Debye-Hueckel osmotic slope (kg/mol)^1/2");
+        .def(
+            "molecule_tau",
+            [](Model& self, double T) {
+                Eigen::MatrixXd tau(self.n(), self.n()), alpha(self.n(), self.n());
+                self.molecule_tau(T, tau, alpha);
+                return py::make_tuple(matrix_to_numpy(tau), matrix_to_numpy(alpha));
+            },
+            py::arg("T"), "(tau, alpha) of the molecule-molecule pairs at T [K], indexed [j, m]")
+        .def(
+            "solvent_mix",
+            [](Model& self, const Array& x, double T) {
+                auto s = self.solvent_mix(vector_arg(x, self.n()), T);
+                py::dict d;
+                d["Ms"] = s.Ms;
+                d["rho"] = s.rho;
+                d["eps"] = s.eps;
+                d["A_phi"] = s.A_phi;
+                return d;
+            },
+            "ion-free solvent mixture of x: molar mass kg/kmol, density kg/m3, permittivity, "
+            "Debye-Hueckel osmotic slope (kg/mol)^1/2");
 }

@@ -1,0 +1,157 @@
+"""What a 100-step evaporation path costs (velmora.paths.evaporate), and PHREEQC doing the same path
+with the same solids allowed, in one run on this machine: runs interleaved, the best of REPEAT each
+(the machine is shared and its load changes from second to second).
+
+Two brines at 25 C, water taken away from 0 to 95 % of the initial in 100 steps, the solids staying
+with the liquid (equilibrium evaporation): the magnesium-free seawater of docs/solids.md in
+brine-H2O, and a NaCl-gypsum water in CaSO4-NaCl-H2O. velmora's path also finds where each solid
+first appears, between the grid's points (``appears``); its time without that search is given too.
+
+PHREEQC runs through phreeqpython (pitzer.dat) in this process: `make bench` installs it into the
+benchmark's environment .venv-bench, whose site-packages bench_peers appends to the path (or the
+folder named by VELMORA_BENCH_PEERS). Its path: one SOLUTION of the same element totals,
+EQUILIBRIUM_PHASES with the same solids at saturation index 0 and no initial amount, a REACTION
+taking the same amounts of water in 100 steps, a selected-output row per step with the indices and
+amounts of the solids; both INCREMENTAL_REACTIONS true (each step from the last, as velmora's path)
+and false (each from the brine) are timed and the faster compared; the database is loaded once,
+outside the time. The first point of the grid at which each solid is present is printed for both
+(PHREEQC's activity model is Pitzer's, velmora's its own: the fractions differ where the models do,
+see docs/solids.md).
+"""
+
+import os
+import sys
+import time
+import warnings
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import velmora  # noqa: E402
+from velmora import paths  # noqa: E402
+from validate_si_phreeqc import NAMES  # noqa: E402
+
+# ion -> PHREEQC's element (redox state) of pitzer.dat
+ELEMENT = {"Na+": "Na", "K+": "K", "Ca++": "Ca", "Mg++": "Mg", "Sr++": "Sr", "Ba++": "Ba",
+           "Cl-": "Cl", "Br-": "Br", "SO4--": "S(6)", "HCO3-": "C(4)", "CO3--": "C(4)"}
+STEPS = 100
+REMOVED = np.linspace(0.0, 0.95, STEPS)
+T = 298.15
+REPEAT = 15
+CASES = [
+    ("brine-H2O", {"NaCl": 0.4274, "KCl": 0.0106, "CaCl2": 0.0107, "Na2SO4": 0.0293}),
+    ("CaSO4-NaCl-H2O", {"NaCl": 0.5, "CaSO4": 0.01}),
+]
+
+
+def phase(solid):
+    """pitzer.dat's name of a databank solid (its mineral name, capitalised)."""
+    return NAMES.get(solid, solid.capitalize())
+
+
+def totals(system, app):
+    """PHREEQC's element totals [mol/kgw] of the brine: its ions per kg of water."""
+    info = system._info
+    n0 = info.n0(app)
+    kg = app["H2O"] * info.mw["H2O"] / 1000.0
+    out = {}
+    for s, v in zip(info.names, n0.tolist()):
+        if s in ELEMENT and v > 0.0:
+            out[ELEMENT[s]] = out.get(ELEMENT[s], 0.0) + v / kg
+    return out, app["H2O"]
+
+
+def phreeqc_input(tot, water, phases, incremental):
+    amounts = REMOVED * water
+    steps = np.diff(amounts, prepend=0.0) if incremental else amounts
+    heads = [h for p in phases for h in (p, f"n_{p}")]
+    punch = ", ".join(v for p in phases for v in (f'SI("{p}")', f'EQUI("{p}")'))
+    lines = ["SELECTED_OUTPUT 1", "    -reset false", "    -state true", "USER_PUNCH 1",
+             "    -headings " + " ".join(heads), f"    10 PUNCH {punch}",
+             "SOLUTION 1", "    units mol/kgw", f"    temp {T - 273.15:g}", "    pH 7 charge"]
+    lines += [f"    {el} {m!r}" for el, m in tot.items()]
+    lines += ["EQUILIBRIUM_PHASES 1"] + [f"    {p} 0 0" for p in phases]
+    lines += ["REACTION 1", "    H2O -1.0",
+              "    " + " ".join(repr(v) for v in steps.tolist()) + " moles",
+              f"INCREMENTAL_REACTIONS {'true' if incremental else 'false'}", "END"]
+    return "\n".join(lines) + "\n"
+
+
+def phreeqc_rows(ip, text, phases):
+    ip.run_string(text)
+    rows = ip.get_selected_output_array()
+    heads, body = rows[0], rows[1:]
+    got = [dict(zip(heads, r)) for r in body if str(r[heads.index("state")]).strip() == "react"]
+    if len(got) != STEPS:
+        raise RuntimeError(f"PHREEQC gave {len(got)} reaction steps for {STEPS}")
+    return got
+
+
+def first_present(amounts):
+    """{solid: first removal fraction of the grid with the solid present}."""
+    out = {}
+    for k, v in amounts.items():
+        hit = np.flatnonzero(np.asarray(v) > 0.0)
+        if hit.size:
+            out[k] = float(REMOVED[hit[0]])
+    return out
+
+
+def main():
+    warnings.simplefilter("ignore")
+    import bench_peers      # noqa: F401  appends the peers' site-packages (.venv-bench) to the path
+    try:
+        from phreeqpython import PhreeqPython
+        ip = PhreeqPython(database="pitzer.dat").ip
+    except ImportError as e:
+        ip = None
+        print(f"PHREEQC skipped: {e} (make bench installs phreeqpython into .venv-bench)")
+    for chem, molalities in CASES:
+        s = velmora.System(chem)
+        app = s.composition(molalities=molalities)
+        path = paths.evaporate(s, app, T, removed=REMOVED)         # warms the cache and imports
+        runs = {"plain": lambda s=s, app=app: paths.evaporate(s, app, T, removed=REMOVED,
+                                                              events=False),
+                "search": lambda s=s, app=app: paths.evaporate(s, app, T, removed=REMOVED)}
+        phases = [phase(k) for k in s.solids.names]
+        if ip is not None:
+            tot, water = totals(s, app)
+            for incremental in (True, False):
+                text = phreeqc_input(tot, water, phases, incremental)
+                runs[incremental] = lambda text=text, phases=phases: phreeqc_rows(ip, text,
+                                                                                  phases)
+        # interleaved, the best of each: the machine is shared, its load changes by the second
+        times = {k: [] for k in runs}
+        out = {}
+        for _ in range(REPEAT):
+            for k, f in runs.items():
+                t0 = time.perf_counter()
+                out[k] = f()
+                times[k].append(time.perf_counter() - t0)
+        t = {k: min(v) for k, v in times.items()}
+        label = ", ".join(f"{k} {v:g}" for k, v in molalities.items())
+        print(f"{chem} ({label} mol/kg), {STEPS} steps to {REMOVED[-1]:.0%} of the water "
+              f"removed at {T - 273.15:g} C, solids {', '.join(s.solids.names)}:")
+        print(f"  velmora  {t['search'] * 1e3:7.1f} ms with the appearance search, "
+              f"{t['plain'] * 1e3:.1f} ms without ({t['plain'] / STEPS * 1e3:.3f} ms a step)")
+        print("           appears (exact): " + ", ".join(
+            f"{k} {v:.4f}" for k, v in sorted(path.appears.items(), key=lambda kv: kv[1])))
+        print("           first grid point: " + ", ".join(
+            f"{k} {v:.4f}" for k, v in sorted(first_present(path.solids).items(),
+                                               key=lambda kv: kv[1])))
+        if ip is None:
+            continue
+        inc = min((True, False), key=lambda k: t[k])
+        rows = out[inc]
+        theirs = first_present({k: [r[f"n_{phase(k)}"] for r in rows] for k in s.solids.names})
+        how = "incremental" if inc else "each step from the brine"
+        print(f"  PHREEQC  {t[inc] * 1e3:7.1f} ms ({how}; the other {t[not inc] * 1e3:.1f} ms)")
+        print("           first grid point: " + ", ".join(
+            f"{k} {v:.4f}" for k, v in sorted(theirs.items(), key=lambda kv: kv[1])))
+        print(f"  PHREEQC / velmora: {t[inc] / t['search']:.1f} with the search, "
+              f"{t[inc] / t['plain']:.1f} without")
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,241 @@
+"""velmora.optimize and velmora.pyomo: the outputs' exact Jacobian against differences of
+independent solves, Ipopt on a Pyomo model with a liquid grey box, SciPy's root and least
+squares with the exact Jacobian. The Pyomo tests skip where velmora[pyomo] is not installed
+(``make ipopt`` installs it)."""
+
+import warnings
+
+import numpy as np
+import pytest
+import scipy.optimize as so
+
+import velmora
+from velmora.optimize import LiquidOutputs
+
+T_MEA, P_CO2 = 313.15, 5000.0
+
+
+@pytest.fixture(scope="module")
+def mea():
+    return velmora.System("MEA-CO2-H2O")
+
+
+@pytest.fixture(scope="module")
+def brine():
+    return velmora.System("brine-H2O")
+
+
+def mea30(mea, loading):
+    return mea.composition(mass_fractions={"MEA": 0.3}, loading=loading)
+
+
+# -- the Jacobian against Richardson differences -------------------------------------------------
+def richardson(values, x, j, h):
+    """d values / d x_j by central differences at h and h/2 combined: error O(h^4)."""
+    def at(d):
+        y = np.array(x, dtype=float)
+        y[j] += d
+        return values(y)
+    return (4.0 * (at(h / 2) - at(-h / 2)) / h - (at(h) - at(-h)) / (2 * h)) / 3.0
+
+
+def random_cases(mea, brine, count, seed):
+    """(LiquidOutputs, x) of random MEA liquids and brines, every kind of output."""
+    rng = np.random.default_rng(seed)
+    for k in range(count):
+        if k % 2 == 0:
+            T = rng.uniform(300.0, 390.0)
+            app = mea.composition(mass_fractions={"MEA": rng.uniform(0.1, 0.4)},
+                                  loading=rng.uniform(0.05, 0.55))
+            f = LiquidOutputs(mea, T, app, ["T", "CO2", "MEA"],
+                              ["p_CO2", "pH", "m_MEACOO-", "p_H2O"])
+        else:
+            T = rng.uniform(280.0, 360.0)
+            app = {"H2O": 55.5, "NaCl": rng.uniform(0.1, 4.0), "KCl": rng.uniform(0.01, 0.5),
+                   "CaCl2": rng.uniform(0.005, 0.1), "Na2SO4": rng.uniform(0.005, 0.1)}
+            f = LiquidOutputs(brine, T, app, ["T", "H2O", "CaCl2", "Na2SO4"],
+                              ["SI_gypsum", "SI_halite", "m_Ca++", "m_SO4--", "p_H2O"])
+        yield f, [T] + [app[c] for c in f.inputs[1:]]
+
+
+def test_jacobian_equals_richardson_differences(mea, brine):
+    # saturation indices and molalities from the amounts' and ln gamma's derivatives, partial
+    # pressures and pH as the state gives them: each column against differences of solves,
+    # to 1e-6 relative plus the solves' noise (1e-10 of an output's size) over the step
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for f, x in random_cases(mea, brine, 40, seed=21):
+            J = f.jacobian(x)
+            y = f.values(x)
+            for j, xj in enumerate(x):
+                h = 0.05 if j == 0 else 1e-3 * xj
+                fd = richardson(f.values, x, j, h)
+                allowed = 1e-6 * np.abs(fd) + 1e-10 * np.maximum(np.abs(y), 1.0) / h
+                bad = np.abs(J[:, j] - fd) > allowed
+                assert not bad.any(), (f.outputs, f.inputs[j], x, J[:, j], fd)
+
+
+def test_outputs_match_the_state_and_unknown_names_are_named(mea, brine):
+    app = {"H2O": 55.5, "NaCl": 1.0, "CaCl2": 0.02, "Na2SO4": 0.03, "KCl": 0.1}
+    f = LiquidOutputs(brine, 298.15, app, ["H2O"], ["SI_gypsum", "m_Ca++", "pH", "p_H2O"])
+    liq = brine.liquid(298.15, app)
+    assert f.values([55.5]) == pytest.approx([liq.saturation_indices["gypsum"],
+                                              liq.molality["Ca++"], liq.pH,
+                                              liq.partial_pressures["H2O"]], rel=1e-12)
+    with pytest.raises(ValueError, match=r"unknown output 'SI_calcite'; outputs: \"pH\", "
+                                         r"\"p_<component>\" \(H2O, NaCl, KCl, CaCl2, Na2SO4\)"):
+        LiquidOutputs(brine, 298.15, app, ["H2O"], ["SI_calcite"])
+    with pytest.raises(ValueError, match=r"unknown input 'P'; inputs are \"T\" and the "
+                                         r"components H2O, MEA, CO2"):
+        LiquidOutputs(mea, 300.0, mea30(mea, 0.3), ["P"], ["pH"])
+    with pytest.raises(ValueError, match="an input is listed twice"):
+        LiquidOutputs(mea, 300.0, mea30(mea, 0.3), ["CO2", "CO2"], ["pH"])
+
+
+# -- SciPy ---------------------------------------------------------------------------------------
+@pytest.mark.filterwarnings("ignore::velmora.RangeWarning")     # iterates beyond loading 0.59
+def test_scipy_finds_the_loading_with_fewer_solves_than_differences(mea):
+    # 30 wt% MEA at 40 C with p_CO2 = 5 kPa: root and least squares, exact Jacobian against
+    # SciPy's own differences; the answer checked by an independent liquid
+    app = mea30(mea, 0.3)
+    found = {}
+    for solver in ("root", "least_squares"):
+        for exact in (True, False):
+            f = LiquidOutputs(mea, T_MEA, app, ["CO2"], ["p_CO2"])
+            fun, jac = f.residuals([P_CO2])
+            if solver == "root":
+                r = so.root(fun, [app["CO2"]], jac=jac if exact else None, tol=1e-12)
+            else:
+                r = so.least_squares(fun, [app["CO2"]], jac=jac if exact else "2-point",
+                                     xtol=1e-14, ftol=1e-14, gtol=1e-14)
+            assert r.success
+            found[solver, exact] = (r.x[0], f.solves)
+        assert found[solver, True][1] < found[solver, False][1]
+    loadings = [v[0] / app["MEA"] for v in found.values()]
+    assert max(loadings) - min(loadings) < 1e-8
+    liq = mea.liquid(T_MEA, dict(app, CO2=found["root", True][0]))
+    assert liq.partial_pressures["CO2"] == pytest.approx(P_CO2, rel=1e-8)
+    # bracketed by independent liquids: 5 kPa lies between loadings 0.5 and 0.55
+    lo, hi = (mea.liquid(T_MEA, mea30(mea, a)).partial_pressures["CO2"] for a in (0.5, 0.55))
+    assert lo < P_CO2 < hi and 0.5 < loadings[0] < 0.55
+
+
+# -- Pyomo and Ipopt -----------------------------------------------------------------------------
+def grey_box(system, T, app, vary, outputs, jacobian="exact"):
+    pyo = pytest.importorskip("pyomo.environ")
+    pytest.importorskip("cyipopt")
+    from pyomo.contrib.pynumero.interfaces.external_grey_box import ExternalGreyBoxBlock
+
+    from velmora.pyomo import LiquidGreyBox
+    m = pyo.ConcreteModel()
+    m.liq = ExternalGreyBoxBlock(external_model=LiquidGreyBox(system, T, app, vary, outputs,
+                                                              jacobian=jacobian))
+    m.liq.inputs["T"].fix(T)
+    return pyo, m
+
+
+def test_grey_box_jacobian_is_the_exact_one_and_differences_agree(mea):
+    _, m = grey_box(mea, T_MEA, mea30(mea, 0.4), ["CO2", "MEA"], ["p_CO2", "pH"])
+    ex = m.liq.get_external_model()
+    assert ex.input_names() == ["T", "CO2", "MEA"]
+    J = ex.evaluate_jacobian_outputs()
+    assert J.shape == (2, 3)
+    x = [m.liq.inputs[k].value for k in ex.input_names()]
+    assert np.array_equal(J.toarray(), ex.outputs_of.jacobian(x))
+    fd = ex.outputs_of.jacobian_by_differences(x, 1e-5)
+    assert np.abs(J.toarray() - fd).max() < 1e-4 * np.abs(fd).max()
+    from velmora.pyomo import LiquidGreyBox
+    with pytest.raises(ValueError, match="jacobian: \"exact\" or \"differences\", not 'fd'"):
+        LiquidGreyBox(mea, T_MEA, mea30(mea, 0.4), ["CO2"], ["pH"], jacobian="fd")
+
+
+def test_ipopt_finds_the_loading_at_5_kpa(mea):
+    base = mea30(mea, 0.3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")             # iterates beyond loading 0.59
+        for loading in (0.05, 0.45, 0.9):
+            runs = {}
+            for jacobian in ("exact", "differences"):
+                pyo, m = grey_box(mea, T_MEA, dict(base, CO2=loading * base["MEA"]), ["CO2"],
+                                  ["p_CO2"], jacobian)
+                m.target = pyo.Constraint(expr=m.liq.outputs["p_CO2"] == P_CO2)
+                from velmora.pyomo import solve
+                r = solve(m)
+                assert r.solved, r
+                runs[jacobian] = (m.liq.inputs["CO2"].value,
+                                  m.liq.get_external_model().outputs_of.solves)
+            n_co2 = runs["exact"][0]
+            assert runs["differences"][0] == pytest.approx(n_co2, rel=1e-8)
+            assert runs["exact"][1] < runs["differences"][1]
+            liq = mea.liquid(T_MEA, dict(base, CO2=n_co2))
+            assert liq.partial_pressures["CO2"] == pytest.approx(P_CO2, rel=1e-8)
+
+
+def test_ipopt_largest_recovery_before_gypsum_scales():
+    # seawater concentrated by taking water out: the largest recovery with gypsum SI <= 0;
+    # beyond it the liquid with solids (an independent solve) precipitates gypsum, before it
+    # not
+    brine = velmora.System("seawater-H2O")
+    feed = dict(velmora.seawater(), H2O=1000.0 / 18.015)
+    pyo, m = grey_box(brine, 298.15, feed, ["H2O"], ["SI_gypsum"])
+    m.liq.inputs["H2O"].setlb(0.1 * feed["H2O"])
+    m.gypsum = pyo.Constraint(expr=m.liq.outputs["SI_gypsum"] <= 0.0)
+    m.recovery = pyo.Objective(expr=1.0 - m.liq.inputs["H2O"] / feed["H2O"],
+                               sense=pyo.maximize)
+    from velmora.pyomo import solve
+    r = solve(m)
+    assert r.solved, r
+    water = m.liq.inputs["H2O"].value
+    assert r.objective == pytest.approx(1.0 - water / feed["H2O"], rel=1e-12)
+    si = brine.liquid(298.15, dict(feed, H2O=water)).saturation_indices["gypsum"]
+    assert -1e-7 < si <= 1e-8
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        below = brine.liquid(298.15, dict(feed, H2O=water * 1.01), solids=True)
+        above = brine.liquid(298.15, dict(feed, H2O=water * 0.99), solids=True)
+    # (celestite, SrSO4, saturates a little earlier in seawater)
+    assert "gypsum" not in below.solids and above.solids.get("gypsum", 0.0) > 0.0
+
+
+# -- a TP flash as outputs and as a grey box -----------------------------------------------------
+def test_flash_outputs_jacobian_equals_richardson_differences():
+    from velmora.optimize import FlashOutputs
+    s = velmora.System("MEA-CO2-H2O", gases=["N2"])
+    rng = np.random.default_rng(3)
+    for _ in range(6):
+        # feed in mol (not per mol): the feed columns carry the total
+        feed = {"H2O": 8.0, "MEA": rng.uniform(0.5, 1.5), "CO2": rng.uniform(0.2, 0.6),
+                "N2": rng.uniform(0.3, 3.0)}
+        T = rng.uniform(330.0, 370.0)
+        f = FlashOutputs(s, T, 101325.0, feed, ["T", "P", "CO2", "N2"],
+                         ["beta", "x_CO2", "y_CO2", "y_H2O"])
+        x = [T, 101325.0, feed["CO2"], feed["N2"]]
+        J = f.jacobian(x)
+        for j, h in enumerate((0.05, 100.0, 1e-4, 1e-4)):
+            fd = richardson(f.values, x, j, h)
+            assert np.abs(J[:, j] - fd).max() <= 1e-6 * np.abs(fd).max() + 1e-7 / h
+    with pytest.raises(ValueError, match="unknown output 'z_CO2'"):
+        FlashOutputs(s, 350.0, 101325.0, feed, ["T"], ["z_CO2"])
+
+
+def test_ipopt_finds_the_temperature_of_a_vapor_fraction():
+    # the T at which a CO2-rich water feed is 30 % vapor at 1 atm, by Ipopt on the flash grey
+    # box; an independent flash at that T has that vapor fraction
+    pyo = pytest.importorskip("pyomo.environ")
+    pytest.importorskip("cyipopt")
+    from pyomo.contrib.pynumero.interfaces.external_grey_box import ExternalGreyBoxBlock
+
+    from velmora.pyomo import FlashGreyBox, solve
+    s = velmora.System("CO2-H2O")
+    feed = {"H2O": 0.9, "CO2": 0.1}
+    m = pyo.ConcreteModel()
+    m.fl = ExternalGreyBoxBlock(external_model=FlashGreyBox(s, 340.0, 101325.0, feed, [],
+                                                            ["beta", "y_CO2"]))
+    m.fl.inputs["P"].fix(101325.0)
+    m.target = pyo.Constraint(expr=m.fl.outputs["beta"] == 0.3)
+    r = solve(m)
+    assert r.solved, r
+    T = m.fl.inputs["T"].value
+    check = s.flash(feed, 101325.0, T=T)
+    assert check.vapor_fraction == pytest.approx(0.3, abs=1e-8)
+    assert check.vapor["CO2"] == pytest.approx(m.fl.outputs["y_CO2"].value, rel=1e-8)
