@@ -382,11 +382,14 @@ class BrinePath:
         molalities (log scales) and the saturation indices; a dotted line where a solid first
         appears. Needs matplotlib; a new Figure, drawn without pyplot (no window opens):
         ``path.plot().savefig("path.png")``."""
+        from matplotlib import colormaps
         from matplotlib.figure import Figure
         x = getattr(self, self.axis)
         fig = Figure(figsize=(7.0, 8.0), layout="constrained")
         ax_s, ax_m, ax_i = fig.subplots(3, 1, sharex=True)
-        colors = {k: f"C{j % 10}" for j, k in enumerate(self.saturation_indices)}
+        # one color a solid: the ten of the default cycle, twenty where there are more
+        palette = colormaps["tab10" if len(self.saturation_indices) <= 10 else "tab20"].colors
+        colors = {k: palette[j % len(palette)] for j, k in enumerate(self.saturation_indices)}
         for k, v in self.solids.items():            # log scales: a gap where there is none
             ax_s.semilogy(x, np.where(v > 0.0, v, np.nan), color=colors[k], label=k)
         ax_s.set_ylabel("solids [amount]")
