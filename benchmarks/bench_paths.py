@@ -39,7 +39,8 @@ from validate_si_phreeqc import NAMES  # noqa: E402
 
 # ion -> PHREEQC's element (redox state) of pitzer.dat
 ELEMENT = {"Na+": "Na", "K+": "K", "Ca++": "Ca", "Mg++": "Mg", "Sr++": "Sr", "Ba++": "Ba",
-           "Cl-": "Cl", "Br-": "Br", "SO4--": "S(6)", "HCO3-": "C(4)", "CO3--": "C(4)"}
+           "Cl-": "Cl", "Br-": "Br", "SO4--": "S(6)", "HCO3-": "C(4)", "CO3--": "C(4)",
+           "CO2": "C(4)"}
 STEPS = 100
 REMOVED = np.linspace(0.0, 0.95, STEPS)
 T = 298.15

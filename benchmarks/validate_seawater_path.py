@@ -8,7 +8,10 @@ appears.
 The brine is the seawater of bench_paths.py (velmora.seawater() in "seawater-H2O", with
 seawater's dissolved barium), evaporated in 100 steps to 99 % of its water removed, the solids
 staying with the liquid; both codes allow the same solids, those of seawater-H2O (pitzer.dat's
-phases of the same names). velmora's fractions are its path's ``appears``. PHREEQC's are bracketed
+phases of the same names). Then the same with its carbonate (velmora.seawater(carbonate=True) in
+"seawater-CO2-H2O", a closed system: the CO2 stays) to 97 % (the furthest velmora's path reaches
+in this chemistry), with calcite and the sodium and potassium carbonates; pitzer.dat has no
+K2CO3 sesquihydrate, whose index the script shows to stay below 0. velmora's fractions are its path's ``appears``. PHREEQC's are bracketed
 on its own path: between the two points of its grid around a solid's first presence, the same
 path on a grid of SUB points, each from the brine (INCREMENTAL_REACTIONS false), narrowed
 until the bracket is below XTOL; its index there is given as a check (0 where present).
@@ -36,11 +39,15 @@ sys.path.insert(0, HERE)
 
 import velmora  # noqa: E402
 from velmora import paths  # noqa: E402
-from bench_paths import (T, phase, phreeqc, phreeqc_input, phreeqc_rows, seawater,  # noqa: E402
-                         totals, first_present)
+from velmora.enginebridge import databank  # noqa: E402
+from bench_paths import (BARIUM, T, first_present, phase, phreeqc,  # noqa: E402
+                         phreeqc_input, phreeqc_rows, seawater, totals)
 
-CHEMISTRY = "seawater-H2O"
-REMOVED = np.linspace(0.0, 0.99, 100)
+# (chemistry, molalities, fractions of the water removed)
+CASES = [("seawater-H2O", seawater(), np.linspace(0.0, 0.99, 100)),
+         ("seawater-CO2-H2O", {**velmora.seawater(carbonate=True), "BaCl2": BARIUM},
+          np.linspace(0.0, 0.97, 100))]
+NOT_IN_PITZER = {"K2CO3-sesquihydrate"}
 SUB = 40          # points of each narrower PHREEQC grid
 XTOL = 1e-7       # width of PHREEQC's last bracket [fraction removed]
 # published first appearances [fraction of the water removed] (see the module's docstring)
@@ -54,30 +61,26 @@ SEQUENCE = ["gypsum", "halite"]
 BASEGGIO = (0.9647, 0.7660)    # (fraction of the water evaporated, of the NaCl precipitated)
 
 
-def velmora_path():
-    s = velmora.System(CHEMISTRY)
-    app = s.composition(molalities=seawater())
-    return s, app, paths.evaporate(s, app, T, removed=REMOVED)
-
-
-def phreeqc_appears(ip, s, app):
-    """{solid: (fraction removed at which PHREEQC's path first has it, its SI there)}."""
+def phreeqc_appears(ip, s, app, removed):
+    """{solid: (fraction removed at which PHREEQC's path first has it, its SI there)}, and
+    "halite share": its halite per sodium at Baseggio's fraction."""
     tot, water = totals(s, app)
-    phases = [phase(k) for k in s.solids.names]
+    solids = [k for k in s.solids.names if k not in NOT_IN_PITZER]
+    phases = [phase(k) for k in solids]
 
     def run(grid):
         rows = phreeqc_rows(ip, phreeqc_input(tot, water, phases, False, grid), len(grid))
-        return {k: np.array([r[f"n_{phase(k)}"] for r in rows]) for k in s.solids.names}, rows
+        return {k: np.array([r[f"n_{phase(k)}"] for r in rows]) for k in solids}, rows
 
-    amounts, path = run(REMOVED)
+    amounts, path = run(removed)
     _, rows = run(np.array([BASEGGIO[0]]))
     out = {"halite share": rows[0][f"n_{phase('halite')}"] / tot["Na"]}
-    for k, f in first_present(amounts, REMOVED).items():
-        j = int(np.searchsorted(REMOVED, f))
+    for k, f in first_present(amounts, removed).items():
+        j = int(np.searchsorted(removed, f))
         if j == 0:
             out[k] = (0.0, path[0][phase(k)])       # present from the start
             continue
-        a, b = float(REMOVED[j - 1]), f
+        a, b = float(removed[j - 1]), f
         while b - a > XTOL:
             grid = np.linspace(a, b, SUB)
             got, _ = run(grid)
@@ -114,27 +117,37 @@ def order(first, names):
 def main():
     warnings.simplefilter("ignore")
     markdown = "--markdown" in sys.argv
-    s, app, path = velmora_path()
     ip = phreeqc()
-    theirs = phreeqc_appears(ip, s, app) if ip is not None else {}
-    share = theirs.pop("halite share", None)
-    f, data = BASEGGIO
-    liq = s.liquid(T, dict(app, H2O=app["H2O"] * (1.0 - f)), solids=True)
-    ours = liq.solids.get("halite", 0.0) / (app["NaCl"] + 2.0 * app["Na2SO4"])
-    print(f"{CHEMISTRY}: velmora.seawater() with barium, {len(REMOVED)} steps to "
-          f"{REMOVED[-1]:.0%} of the water removed at {T - 273.15:g} C; first appearance "
-          "[fraction of the water removed]")
-    print(table(path.appears, theirs, markdown))
-    if theirs:
-        print("PHREEQC's SI at its fraction: " + ", ".join(
-            f"{k} {si:+.1e}" for k, (_, si) in theirs.items()))
-    print(f"dissolves again (velmora): {path.dissolves}")
-    print(f"halite as a share of the sodium at {f:.2%} of the water removed: velmora {ours:.3f}, "
-          f"PHREEQC {share if share is None else round(share, 3)}, Baseggio (of the NaCl) "
-          f"{data:.3f}")
-    seq = order(path.appears, SEQUENCE)
-    print(f"order of {', '.join(SEQUENCE)}: velmora {seq}, PHREEQC "
-          f"{order({k: v[0] for k, v in theirs.items()}, SEQUENCE)}, observed {SEQUENCE}")
+    for chem, molalities, removed in CASES:
+        s = velmora.System(chem)
+        app = s.composition(molalities=molalities)
+        path = paths.evaporate(s, app, T, removed=removed)
+        theirs = phreeqc_appears(ip, s, app, removed) if ip is not None else {}
+        share = theirs.pop("halite share", None)
+        f, data = BASEGGIO
+        # the path's own point there (walked to from the one before)
+        upto = paths.evaporate(s, app, T, removed=[*removed[removed < f], f], events=False)
+        sodium = sum(v * databank.elements(databank.species(c)["formula"]).get("Na", 0)
+                     for c, v in app.items())
+        ours = upto.solids["halite"][-1] / sodium
+        print(f"\n{chem}: {', '.join(f'{k} {v:.6g}' for k, v in molalities.items())} mol/kg, "
+              f"{len(removed)} steps to {removed[-1]:.0%} of the water removed at "
+              f"{T - 273.15:g} C; first appearance [fraction of the water removed]")
+        print(table(path.appears, theirs, markdown))
+        if theirs:
+            print("PHREEQC's SI at its fraction: " + ", ".join(
+                f"{k} {si:+.1e}" for k, (_, si) in theirs.items()))
+        print("dissolves again (velmora): " + ", ".join(
+            f"{k} {v:.4f}" for k, v in sorted(path.dissolves.items(), key=lambda kv: kv[1])))
+        for k in NOT_IN_PITZER & set(s.solids.names):
+            print(f"largest SI of {k} on velmora's path (not in pitzer.dat): "
+                  f"{float(np.max(path.saturation_indices[k])):+.2f}")
+        print(f"halite as a share of the sodium at {f:.2%} of the water removed: velmora "
+              f"{ours:.3f}, PHREEQC {'-' if share is None else f'{share:.3f}'}, Baseggio (of the "
+              f"NaCl) {data:.3f}")
+        seq = order(path.appears, SEQUENCE)
+        print(f"order of {', '.join(SEQUENCE)}: velmora {seq}, PHREEQC "
+              f"{order({k: v[0] for k, v in theirs.items()}, SEQUENCE)}, observed {SEQUENCE}")
 
 
 if __name__ == "__main__":
