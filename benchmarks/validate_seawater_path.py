@@ -10,11 +10,12 @@ seawater's dissolved barium), evaporated in 100 steps to 99 % of its water remov
 staying with the liquid; both codes allow the same solids, those of seawater-H2O (pitzer.dat's
 phases of the same names). Then the same with its carbonate (velmora.seawater(carbonate=True) in
 "seawater-CO2-H2O", a closed system: the CO2 stays) to 97 % (the furthest velmora's path reaches
-in this chemistry), with calcite and the sodium and potassium carbonates; pitzer.dat has no
-K2CO3 sesquihydrate, whose index the script shows to stay below 0. velmora's fractions are its path's ``appears``. PHREEQC's are bracketed
-on its own path: between the two points of its grid around a solid's first presence, the same
-path on a grid of SUB points, each from the brine (INCREMENTAL_REACTIONS false), narrowed
-until the bracket is below XTOL; its index there is given as a check (0 where present).
+in this chemistry), with calcite and the sodium and potassium carbonates; pitzer.dat has no K2CO3
+sesquihydrate, whose index the script shows to stay below 0. velmora's fractions are its path's
+``appears``. PHREEQC's are bracketed on its own path: between the two points of its grid around
+a solid's first presence, the same path on a grid of SUB points, each from the brine
+(INCREMENTAL_REACTIONS false), narrowed until the bracket is below XTOL; its index there is
+given as a check (0 where present).
 
 Observations (fractions of the water removed; how they are read from the sources is said with
 each): the "degree of evaporation" (D.E.) at which each mineral starts in the ponds of the Inagua
@@ -22,11 +23,13 @@ each): the "degree of evaporation" (D.E.) at which each mineral starts in the po
 Evaporation of Caribbean Seawater" (aragonite at D.E. 1.5, gypsum at 4, halite at 10), read as a
 concentration factor c, 1 - 1/c removed (the abstract does not say per kg of water or of brine);
 and Usiglio's laboratory evaporation (1849) as the evaporite entry of EPFL Graph Search
-(graphsearch.epfl.ch/en/concept/186182) gives it: gypsum when about 20 % of the water is left,
-halite at 10 %. And one amount: Baseggio (Morton Salt Company, "The Composition of Sea Water and
-Its Concentrates", on Inagua seawater) has 76.60 % of the NaCl precipitated when 96.47 % of the
-water is evaporated (his seawater slightly concentrated to start with): the halite here is set
-beside it as a share of the sodium.
+(graphsearch.epfl.ch/en/concept/186182) gives it: gypsum when about 20 % of the original level
+is left, halite at 10 % (a volume, read here as the water). One amount: Baseggio (Morton Salt
+Company, "The Composition of Sea Water and Its Concentrates", on Inagua seawater) has 76.60 % of
+the NaCl precipitated when 96.47 % of the water is evaporated (his seawater slightly concentrated
+to start with): the halite here is set beside it as a share of the sodium. Barite: the barium
+given, 30.7 ug/L, is what Savenko, Savenko & Pokrovsky (Oceanology 59 (2019) 848) measured in
+equilibrium with barite in seawater of salinity 35 at 22 C: barite saturated from the start.
 """
 import os
 import sys
