@@ -81,3 +81,30 @@ def test_seawater_order_of_appearance_is_the_published_sequence(sea):
     assert {"sylvite", "carnallite"} <= bitterns
     assert all(a["halite"] < a[k] for k in bitterns)
     assert abs(a["halite"] - 0.90) <= 0.02
+
+
+def test_fractional_bittern_with_less_sodium_than_sulfate(sea):
+    """Taking the salts out as they form leaves a magnesium-sulfate bittern with less sodium than
+    twice its sulfate: its NaCl is negative among the components of seawater-H2O (sulfate is
+    Na2SO4 there), and the path goes on (its ions decide, not that component). Every element
+    balanced over liquid + water taken + solids taken; the last point is the front door's."""
+    s, _, _ = sea
+    app = s.composition(molalities={"NaCl": 1.0, "MgCl2": 1.0, "Na2SO4": 0.2})
+    r = np.linspace(0.0, 0.8, 40)
+    path = paths.evaporate(s, app, T25, removed=r, fractional=True)
+    m = path.molality
+    assert m["Na+"][-1] < 2.0 * m["SO4--"][-1] and m["Na+"][0] > 2.0 * m["SO4--"][0]
+    assert {"halite", "epsomite"} <= set(path.appears)
+    feed, forms = count(app, {}), solid_formulas(s)
+    for k in range(len(r)):
+        kg = path.water[k] * s._info.mw["H2O"] / 1000.0
+        held = {sp: v[k] * kg for sp, v in m.items()}
+        held["H2O"] = path.water[k] + path.water_removed[k]
+        held.update({sp: v[k] for sp, v in path.solids.items()})
+        got = count(held, forms)
+        for el, v in feed.items():          # (no K, Ca, Sr, Ba given: at the speciation's floor)
+            if v > 0.0:
+                assert got[el] == pytest.approx(v, rel=1e-9), (r[k], el)
+    last = path.state(len(r) - 1)
+    for sp in ("Na+", "Mg++", "SO4--", "Cl-"):
+        assert last.molality[sp] == pytest.approx(m[sp][-1], rel=1e-7), sp

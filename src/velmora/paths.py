@@ -246,7 +246,7 @@ class _Walk:
             if got is not None:
                 got.scale = a * b
                 return got
-        state = system.liquid(T, x, solids=self.solids)
+        state = _liquid(system, T, x, self.solids)
         info = system._info
         active = tuple(system.solids.index(k) for k in state.solids)
         system.model._warm = None
@@ -642,7 +642,7 @@ def evaporate(system: Any, amounts: Mapping[str, float] | Brine, T: float,
         held = {k: np.array([t.get(k, 0.0) for t in taken]) for k in names}
     return EvaporationPath(axis="removed", removed=r, water_removed=r * w0, T=T,
                            fractional=fractional, appears=appears, dissolves=dissolves,
-                           _again=lambda k: system.liquid(T, feeds[k], solids=True),
+                           _again=lambda k: _liquid(system, T, feeds[k], True),
                            **_gather(system, pts, held))
 
 
@@ -650,6 +650,23 @@ def _less_water(base, dw):
     feed = dict(base)
     feed["H2O"] = base["H2O"] - dw
     return feed
+
+
+def _liquid(system, T, feed, solids):
+    """``System.liquid(T, feed, solids=solids)`` of a path's feed {component: amount}, which may
+    hold a component in a negative amount where none of its ions is negative: a fractional
+    path's bitterns in seawater-H2O, whose sulfate is Na2SO4 among the components, have less
+    sodium than twice their sulfate once the halite has left, so NaCl < 0. The front door
+    refuses a negative amount from a caller; here the ions decide."""
+    x, a, b = checks.liquid(system, feed)
+    ions = system.solids.n0_of @ np.array([x[c] for c in system.components])
+    if float(ions.min()) < 0.0:
+        return system.liquid(T, feed, solids=solids)       # refused there, with the reason
+    from .solids import solid_liquid
+    from .states import liquid_state
+    with system._using():
+        state = solid_liquid(system, x, T) if solids else liquid_state(system, x, T)
+    return state._in_unit(feed, a, b, dissolved=solids)
 
 
 def _liquid_of(system, p):
@@ -687,36 +704,40 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
         def feed(f, base=base, r_base=r_base):
             return _less_water(base, (f - r_base) * w0)
 
-        for a, b, before, after in _one_change_each(walk, T, feed, float(r[j - 1]),
-                                                    float(r[j]), pts[j - 1], pts[j]):
-            for k in set(before.active) ^ set(after.active):
-                now = k in after.active
-                if fractional and not now:
-                    continue
-                out = before if now else after
-                last = [out]
-                # the index at each u tried (Brent's answer is mostly its last one)
-                seen = {-math.log1p(-(a if now else b)): _si_of(system, out, k)}
+        try:
+            for a, b, before, after in _one_change_each(walk, T, feed, float(r[j - 1]),
+                                                        float(r[j]), pts[j - 1], pts[j]):
+                for k in set(before.active) ^ set(after.active):
+                    now = k in after.active
+                    if fractional and not now:
+                        continue
+                    out = before if now else after
+                    last = [out]
+                    # the index at each u tried (Brent's answer is mostly its last one)
+                    seen = {-math.log1p(-(a if now else b)): _si_of(system, out, k)}
 
-                def g(u, k=k, last=last, seen=seen):
-                    if u not in seen:
-                        x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
-                        p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
-                                       free=k)
-                        if p is None:
+                    def g(u, k=k, last=last, seen=seen):
+                        if u not in seen:
+                            x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
+                            p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
+                                           free=k)
+                            if p is None:
+                                raise _NoSet
+                            last.append(p)
+                            seen[u] = _si_of(system, p, k)
+                        return seen[u]
+
+                    try:
+                        u = brentq(g, -math.log1p(-a), -math.log1p(-b), xtol=EVENT_XTOL)
+                        if not abs(g(u)) <= EVENT_SI:
                             raise _NoSet
-                        last.append(p)
-                        seen[u] = _si_of(system, p, k)
-                    return seen[u]
-
-                try:
-                    u = brentq(g, -math.log1p(-a), -math.log1p(-b), xtol=EVENT_XTOL)
-                    if not abs(g(u)) <= EVENT_SI:
-                        raise _NoSet
-                    at = -math.expm1(-u)
-                except (_NoSet, ValueError):
-                    at = _kinked_root(system, walk, k, before, after, a, b, feed, T)
-                (appears if now else dissolves).setdefault(names[k], at)
+                        at = -math.expm1(-u)
+                    except (_NoSet, ValueError):
+                        at = _kinked_root(system, walk, k, before, after, a, b, feed, T)
+                    (appears if now else dissolves).setdefault(names[k], at)
+        except (ValueError, ArithmeticError, RuntimeError) as e:
+            raise _named(f"the search for where the solids change between {r[j - 1]:.6g} and "
+                         f"{r[j]:.6g} of the water removed", e) from e
 
 
 def _one_change_each(walk, T, feed, a, b, pa, pb):
