@@ -388,8 +388,8 @@ class BrinePath:
         fig = Figure(figsize=(7.0, 8.0), layout="constrained")
         ax_s, ax_m, ax_i = fig.subplots(3, 1, sharex=True)
         # one color a solid: the ten of the default cycle, twenty where there are more
-        palette = colormaps["tab10" if len(self.saturation_indices) <= 10 else "tab20"].colors
-        colors = {k: palette[j % len(palette)] for j, k in enumerate(self.saturation_indices)}
+        cmap = colormaps["tab10" if len(self.saturation_indices) <= 10 else "tab20"]
+        colors = {k: cmap(j % cmap.N) for j, k in enumerate(self.saturation_indices)}
         for k, v in self.solids.items():            # log scales: a gap where there is none
             ax_s.semilogy(x, np.where(v > 0.0, v, np.nan), color=colors[k], label=k)
         ax_s.set_ylabel("solids [amount]")
