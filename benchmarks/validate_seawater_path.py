@@ -13,9 +13,10 @@ phases of the same names). Then the same with its carbonate (velmora.seawater(ca
 in this chemistry), with calcite and the sodium and potassium carbonates; pitzer.dat has no K2CO3
 sesquihydrate, whose index the script shows to stay below 0. velmora's fractions are its path's
 ``appears``. PHREEQC's are bracketed on its own path: between the two points of its grid around
-a solid's first presence, the same path on a grid of SUB points, each from the brine
-(INCREMENTAL_REACTIONS false), narrowed until the bracket is below XTOL; its index there is
-given as a check (0 where present).
+a solid's first presence, the interval is halved until it is below XTOL, each point one
+equilibrium of the brine less that water with the solids (INCREMENTAL_REACTIONS false, as an
+equilibrium path is the same from the brine); its index there is given as a check (0 where
+present).
 
 Observations (fractions of the water removed; how they are read from the sources is said with
 each): the "degree of evaporation" (D.E.) at which each mineral starts in the ponds of the Inagua
@@ -51,7 +52,6 @@ CASES = [("seawater-H2O", seawater(), np.linspace(0.0, 0.99, 100)),
          ("seawater-CO2-H2O", {**velmora.seawater(carbonate=True), "BaCl2": BARIUM},
           np.linspace(0.0, 0.97, 100))]
 NOT_IN_PITZER = {"K2CO3-sesquihydrate"}
-SUB = 40          # points of each narrower PHREEQC grid
 XTOL = 1e-7       # width of PHREEQC's last bracket [fraction removed]
 # published first appearances [fraction of the water removed] (see the module's docstring)
 OBSERVED = {
@@ -84,11 +84,10 @@ def phreeqc_appears(ip, s, app, removed):
             out[k] = (0.0, path[0][phase(k)])       # present from the start
             continue
         a, b = float(removed[j - 1]), f
-        while b - a > XTOL:
-            grid = np.linspace(a, b, SUB)
-            got, _ = run(grid)
-            i = int(np.flatnonzero(got[k] > 0.0)[0])
-            a, b = float(grid[i - 1]), float(grid[i])
+        while b - a > XTOL:                     # halved: one equilibrium a run
+            m = 0.5 * (a + b)
+            got, _ = run(np.array([m]))
+            a, b = (m, b) if not got[k][0] > 0.0 else (a, m)
         _, rows = run(np.array([b]))
         out[k] = (b, rows[0][phase(k)])
     return out
