@@ -658,12 +658,15 @@ def _liquid(system, T, feed, solids):
     path's bitterns in seawater-H2O, whose sulfate is Na2SO4 among the components, have less
     sodium than twice their sulfate once the halite has left, so NaCl < 0. The front door
     refuses a negative amount from a caller; here the ions decide."""
+    if min(feed.values()) >= 0.0:
+        return system.liquid(T, feed, solids=solids)
     x, a, b = checks.liquid(system, feed)
     ions = system.solids.n0_of @ np.array([x[c] for c in system.components])
     if float(ions.min()) < 0.0:
         return system.liquid(T, feed, solids=solids)       # refused there, with the reason
     from .solids import solid_liquid
     from .states import liquid_state
+    checks.range_warnings(system, T, x)
     with system._using():
         state = solid_liquid(system, x, T) if solids else liquid_state(system, x, T)
     return state._in_unit(feed, a, b, dissolved=solids)
