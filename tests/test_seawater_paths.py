@@ -108,3 +108,22 @@ def test_fractional_bittern_with_less_sodium_than_sulfate(sea):
     last = path.state(len(r) - 1)
     for sp in ("Na+", "Mg++", "SO4--", "Cl-"):
         assert last.molality[sp] == pytest.approx(m[sp][-1], rel=1e-7), sp
+
+
+def test_seawater_points_where_the_solids_change_are_the_front_doors(sea):
+    """Where the set of solids changes from one point to the next (found from the point before,
+    a solid joining or leaving the set at a time), the point is the answer System.liquid gives
+    cold: the same solids and amounts, molalities and indices."""
+    s, _, path = sea
+    sets = [frozenset(k for k, v in path.solids.items() if v[j] > 0.0)
+            for j in range(len(REMOVED))]
+    changes = [j for j in range(1, len(sets)) if sets[j] != sets[j - 1]]
+    assert len(changes) >= 5
+    for j in changes:
+        liq = path.state(j)
+        assert set(liq.solids) == sets[j], REMOVED[j]
+        assert liq.solids == pytest.approx({k: path.solids[k][j] for k in sets[j]}, rel=1e-6)
+        for sp in ("Na+", "Mg++", "Ca++", "SO4--", "Cl-"):
+            assert path.molality[sp][j] == pytest.approx(liq.molality[sp], rel=1e-7), sp
+        for k, v in path.saturation_indices.items():
+            assert v[j] == pytest.approx(liq.saturation_indices[k], abs=1e-8), k

@@ -41,6 +41,7 @@ CHARGE_TOL = 1e-9
 EVENT_XTOL = 1e-9
 EVENT_SI = 1e-6        # |SI| of a solid at the fraction found for it
 EVENT_SPLIT = 1e-6     # narrowest interval halved to part two solids that come or go in it
+LOCAL_STEPS = 4        # sets tried from a neighbour's before the active-set method from cold
 TRACE_MOLALITY = 1e-9  # mol/kg: an ion below it is absent from the brine (the speciation's
                        # floor for a salt not given is ~1e-11), not plotted
 
@@ -225,7 +226,7 @@ class _Walk:
         self.comps = list(system.components)
         self.n0_sum = system.solids.n0_of.sum(axis=0)     # dissociated species per component
         self.sets = {}
-        self.over = None
+        self.over = self.under = None
 
     def point(self, T, feed, near=()):
         """The _Point of ``feed`` {component: amount} at T [K], tried from the points ``near``
@@ -235,17 +236,23 @@ class _Walk:
         checks.range_warnings(system, T, x, stacklevel=5)
         z = np.array([x[c] for c in self.comps])
         for p in near:
-            got = self._from(T, x, z, p)
-            if got is None and self.over is not None:
-                # a solid of the set's answer supersaturated: the set with it, from none of it
-                # (as the active-set method lets a solid join), within the phase rule
-                k, (n, lng) = self.over
-                if len(p.active) < len(self.comps) - 1:
-                    got = self._from(T, x, z, _Point(T, z, 1.0, n, lng, p.active + (k,),
-                                                     np.append(p.s, 0.0)))
-            if got is not None:
-                got.scale = a * b
-                return got
+            # a few steps of the active-set method from the neighbour's set: a solid of the
+            # set's answer supersaturated joins (from none of it, within the phase rule), a
+            # solid whose amount came out negative leaves; each set from the last one's liquid
+            for _ in range(LOCAL_STEPS):
+                got = self._from(T, x, z, p)
+                if got is not None:
+                    got.scale = a * b
+                    return got
+                if self.over is not None and len(p.active) < len(self.comps) - 1:
+                    k, (n, lng) = self.over
+                    p = _Point(T, z, 1.0, n, lng, p.active + (k,), np.append(p.s, 0.0))
+                elif self.under is not None:
+                    j, (n, lng, s) = self.under
+                    keep = [i for i in range(len(p.active)) if i != j]
+                    p = _Point(T, z, 1.0, n, lng, tuple(p.active[i] for i in keep), s[keep])
+                else:
+                    break
         state = _liquid(system, T, x, self.solids)
         info = system._info
         active = tuple(system.solids.index(k) for k in state.solids)
@@ -271,6 +278,8 @@ class _Walk:
         system = self.system
         el, ss = system.model, system.solids
         self.over = None                # (the most supersaturated absent solid, its liquid)
+        self.under = None               # (the position in the set of the most negative solid,
+                                        #  the set's liquid and solids)
         active = p.active if self.solids else ()
         nu, content, absent = self._set(active)
         n0 = ss.n0_of @ z
@@ -278,7 +287,10 @@ class _Walk:
             if active:
                 n, lng, s, status, _ = el._solid_newton(n0, T, nu, ss.ln_k(T)[list(active)],
                                                         p.s, p.n, p.lng)
-                if status or min(s.tolist()) <= 0.0:
+                if status:
+                    return None
+                if min(s.tolist()) <= 0.0:
+                    self.under = (int(np.argmin(s)), (n, lng, s))
                     return None
                 app = dict(zip(self.comps, (z - s @ content).tolist()))
             else:                       # the core's warm start: n per dissociated liquid
