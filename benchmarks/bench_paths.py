@@ -35,6 +35,7 @@ sys.path.insert(0, HERE)
 
 import velmora  # noqa: E402
 from velmora import paths  # noqa: E402
+from validate_seawater_phreeqc import BARIUM  # noqa: E402  seawater's barium [mol/kg of water]
 from validate_si_phreeqc import NAMES  # noqa: E402
 
 # ion -> PHREEQC's element (redox state) of pitzer.dat
@@ -45,8 +46,6 @@ STEPS = 100
 REMOVED = np.linspace(0.0, 0.95, STEPS)
 T = 298.15
 REPEAT = 15
-# seawater's dissolved barium [mol/kg of water] (see validate_seawater_phreeqc.py)
-BARIUM = 2.2e-7
 
 
 def seawater():

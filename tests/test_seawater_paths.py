@@ -4,7 +4,7 @@ liquid there, and the order of appearance against the published sequence of evap
 carbonates, then gypsum (calcium sulfate), then halite, then the potassium and magnesium salts
 (the evaporite entry of fact-index.com; the Inagua saltworks ponds, Zimmermann & Wehebrink,
 Goldschmidt 1996: gypsum at a degree of evaporation of 4, halite at 10; Usiglio's experiment as
-EPFL Graph Search gives it: halite when about 10 % of the water is left)."""
+EPFL Graph Search gives it: halite when about 10 % of the original level is left)."""
 
 import numpy as np
 import pytest
@@ -17,7 +17,7 @@ pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning",
                                         "ignore::velmora.errors.DefaultParameterWarning")
 
 T25 = 298.15
-BARIUM = 2.2e-7            # mol/kg of water: seawater's dissolved barium (bench_paths.py)
+BARIUM = 2.2e-7   # mol/kg of water: seawater's barium at barite equilibrium (Savenko et al. 2019)
 REMOVED = np.linspace(0.0, 0.99, 100)
 # salts of the potassium and magnesium that come after halite
 BITTERNS = {"sylvite", "carnallite", "epsomite", "hexahydrite", "kieserite", "bischofite"}
