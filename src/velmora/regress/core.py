@@ -196,7 +196,10 @@ class Model:
         if kind == "total_pressure":
             return self.el.bubble(comp, T)[0]
         n, lng = self.el.true_amounts(comp, T)
-        n = np.asarray(n, float)
+        return self._liquid_value(kind, species, np.asarray(n, float), lng)
+
+    def _liquid_value(self, kind, species, n, lng):
+        """An osmotic or mean activity coefficient from the true amounts and ln gamma."""
         iw = self.names.index("H2O")
         x_w = n[iw] / n.sum()
         if kind == "osmotic":

@@ -13,6 +13,7 @@ an electrolyte pair.
 """
 
 import math
+from types import SimpleNamespace
 
 import numpy as np
 
@@ -42,9 +43,8 @@ class _View:
     def __init__(self, el):
         sp = el.sp
         self.model = el
-        self._info = info = type("Info", (), {})()
-        info.names, info.ion, info.iw = list(el.names), np.asarray(sp.ion, bool), int(sp.water)
-        info.henry_idx = [int(i) for i in sp.henry]
+        self._info = SimpleNamespace(names=list(el.names), ion=np.asarray(sp.ion, bool),
+                                     iw=int(sp.water), henry_idx=[int(i) for i in sp.henry])
 
 
 def directions(model, params):
@@ -83,11 +83,14 @@ def ln_value_gradient(model, kind, species, T, comp, dirs):
     core = el.sp._core
     act = [k for k, d in enumerate(dirs) if d is not None and d[0] != "reaction"]
     pdirs = [dirs[k] for k in act]
+    # with the ions absent only the molecule pairs act (the Henry references)
+    mol_act = [k for k in act if dirs[k][0] == "molecule"]
+    mol_dirs = [dirs[k] for k in mol_act]
     grad = np.zeros(len(dirs))
 
-    def scatter(cols):                     # species x active parameters -> x all parameters
+    def scatter(cols, where=act):          # species x some parameters -> x all parameters
         full = np.zeros((cols.shape[0], len(dirs)))
-        full[:, act] = cols
+        full[:, where] = cols
         return full
 
     if kind == "ion_gamma_mean":
@@ -113,13 +116,14 @@ def ln_value_gradient(model, kind, species, T, comp, dirs):
         f, n, lng = el.fugacities(full, T)
         value = f[species]
     else:
-        value = model.value(kind, species, T, comp)
-        el._warm = None
         n, lng = el.true_amounts(full, T)
+        value = model._liquid_value(kind, species, np.asarray(n, float), lng)
     n = np.asarray(n, float)
     N = float(n.sum())
     x = n / N
-    view = _View(el)
+    view = model.__dict__.get("_view")
+    if view is None or view.model is not el:
+        view = model._view = _View(el)
     mol = derivatives._Molecular(view, T)
     _, Jx, _ = core.ln_gamma_derivatives(x, T, el.options, list(range(ns)))
     Jn = Jx / N
@@ -130,8 +134,9 @@ def ln_value_gradient(model, kind, species, T, comp, dirs):
     dref = np.zeros((ns, len(dirs)))
     if pdirs:
         dl = scatter(core.ln_gamma_parameter_derivatives(x, T, el.options, pdirs)[1])
+    if mol_dirs:
         for i, xw in derivatives.reference_points(el, view._info, x):
-            dref[i] = scatter(_molecular_dp(el, xw, T, pdirs))[i]
+            dref[i] = scatter(_molecular_dp(el, xw, T, mol_dirs), mol_act)[i]
     rhs_eq = el.nu @ (dl - dref)
     for k, d in enumerate(dirs):
         if d is not None and d[0] == "reaction":
@@ -147,7 +152,9 @@ def ln_value_gradient(model, kind, species, T, comp, dirs):
         grad = dn[i] / n[i] - dN / N + dlng[i]
         if i in view._info.henry_idx:
             _, hx, _ = derivatives._henry_mix(view, mol, x, i, T)
-            grad = grad + hx @ (dx_dn @ dn) + _henry_mix_dp(el, names, x, i, T, pdirs, scatter)
+            grad = grad + hx @ (dx_dn @ dn)
+            if mol_dirs:
+                grad -= _henry_mix_dp(el, names, x, i, T, mol_dirs, lambda c: scatter(c, mol_act))
         return value, grad
     dln_aw = dn[iw] / n[iw] - dN / N + dlng[iw]
     if kind == "osmotic":
@@ -166,10 +173,11 @@ def _molecular_dp(el, xw, T, pdirs):
     return el.sp._core.ln_gamma_parameter_derivatives(xw, T, el.options, pdirs)[1]
 
 
-def _henry_mix_dp(el, names, x, i, T, pdirs, scatter):
-    """d ln (H/gamma_inf)_mix / d parameter of Henry component i at fixed x."""
+def _henry_mix_dp(el, names, x, i, T, mol_dirs, scatter):
+    """d ln gamma_inf,mix / d parameter of Henry component i at fixed x (the solvents' ln gamma
+    infinity weighted as in (H/gamma_inf)_mix)."""
     num, den = 0.0, 0.0
-    for _, _, w, xa in derivatives.henry_points(el, names, x, i) if pdirs else ():
-        num = num - w * scatter(_molecular_dp(el, xa, T, pdirs))[i]
+    for _, _, w, xa in derivatives.henry_points(el, names, x, i):
+        num = num + w * scatter(_molecular_dp(el, xa, T, mol_dirs))[i]
         den += w
     return num / den if den else 0.0
