@@ -167,5 +167,7 @@ def test_exact_jacobian_fit_reaches_the_same_parameters_in_fewer_evaluations():
                          data.salt_points("NaCl", [(373.15, 1.0, 97000.0)]), "test")
     one = regress.fit([ds], params[:1], base=base, max_nfev=3)
     assert one.jac == "2-point"
+    with pytest.raises(ValueError, match="no exact derivatives of a 'total_pressure' point"):
+        Model("NaCl-H2O").value_gradient("total_pressure", "H2O", 373.15, ds.points[0][2], params)
     with pytest.raises(ValueError, match="jac must be 'exact' or '2-point', not 'cs'"):
         regress.fit(sets, params, base=base, jac="cs")

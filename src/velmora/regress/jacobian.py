@@ -77,6 +77,8 @@ def directions(model, params):
 def ln_value_gradient(model, kind, species, T, comp, dirs):
     """(value, d ln value / d parameter) of a data point (``Model.value``'s units) for the
     parameters ``dirs`` (``directions``)."""
+    if kind not in EXACT_KINDS:
+        raise ValueError(f"no exact derivatives of a {kind!r} point (exact: {', '.join(EXACT_KINDS)})")
     el = model.el
     names = model.names
     ns = len(names)
