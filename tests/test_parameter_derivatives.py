@@ -11,7 +11,7 @@ import pytest
 import velmora
 from velmora import ionactivity, regress
 from velmora.enginebridge import databank
-from velmora.regress import data
+from velmora.regress import data, shipped
 from velmora.regress.core import Model, overlay
 
 warnings.filterwarnings("ignore", category=velmora.DefaultParameterWarning)
@@ -162,6 +162,11 @@ def test_exact_jacobian_fit_reaches_the_same_parameters_in_fewer_evaluations():
     assert exact.stderr == pytest.approx(diff.stderr, rel=1e-3)
     # an exact Jacobian costs about one evaluation; differences cost one per parameter
     assert exact.evaluations + exact.jacobians < diff.evaluations / 2
+    # a shipped fit through the speciation (H2S over MDEA: Henry component, amine / ion pairs)
+    fits = {jac: shipped.run("MDEA-H2S-H2O", jac=jac)[0] for jac in ("exact", "2-point")}
+    assert np.all(np.abs(fits["exact"].theta - fits["2-point"].theta)
+                  < 0.01 * fits["2-point"].stderr)
+    assert fits["exact"].evaluations + fits["exact"].jacobians < fits["2-point"].evaluations / 2
     # a total pressure has no exact derivatives here: the fit says it took differences
     ds = regress.DataSet("p", "total_pressure", "NaCl-H2O", "H2O",
                          data.salt_points("NaCl", [(373.15, 1.0, 97000.0)]), "test")
