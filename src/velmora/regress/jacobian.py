@@ -8,8 +8,8 @@ follow by the implicit function theorem, as for T and the amounts of a liquid st
 reaction whose ln K a "shift" parameter moves. The Henry references and mixed Henry constants
 take the molecular term's parameter derivatives at their own compositions.
 
-Not covered (the fit then takes differences): total pressures (bubble points) and the alpha of
-an electrolyte pair.
+Not covered (the fit then takes differences): total pressures (bubble points), solid
+solubilities and the alpha of an electrolyte pair.
 """
 
 import math
