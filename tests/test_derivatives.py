@@ -273,7 +273,7 @@ def flash_mismatches(s, r, jac, feed, P, T, wrt, h):
 
 
 @pytest.mark.parametrize("chem", sorted(FLASH_CASES))
-@settings(max_examples=90, deadline=None, derandomize=True,
+@settings(max_examples=95, deadline=None, derandomize=True,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 @given(data=st.data())
 def test_flash_jacobian_equals_central_differences(chem, data):
