@@ -7,6 +7,8 @@ correlation or a parameter set come with a RangeWarning.
 
 from collections.abc import Iterable
 
+import numpy as np
+
 
 class VelmoraError(Exception):
     """Base of every error the front door raises of its own (catch this to catch them all;
@@ -32,6 +34,29 @@ class ConvergenceError(VelmoraError, RuntimeError):
                  tried: Iterable[str] = ()) -> None:
         super().__init__(message)
         self.T, self.P, self.feed, self.residual, self.tried = T, P, feed, residual, tuple(tried)
+
+
+# What the core layer and the activity model say, as a ValueError, when a solve fails on its way
+# rather than on its input: an iterate that diverged (brinequil model/true_amounts.cpp,
+# equilibrium/flash.cpp), the logarithm of an amount that went non-positive (model/pyfloat.hpp,
+# in the words of Python's math module), a root finder without a bracket (equilibrium/
+# solvers.cpp), an iterate handed to the activity model off the simplex (ionactivity).
+SOLVE_FAILURES = ("chemical equilibrium of the liquid diverged",
+                  "two-phase split of the electrolyte liquid diverged",
+                  "math domain error",
+                  "root finder: ",
+                  "mole fractions must be finite numbers",
+                  "mole fractions must have a positive sum")
+
+
+def solve_failed(exc: BaseException) -> bool:
+    """Whether ``exc``, raised inside a solve, says that the solve failed (an ArithmeticError,
+    NumPy's LinAlgError, or a ValueError that starts with one of SOLVE_FAILURES): an attempt
+    that found no answer. Any other ValueError there is bad input or a fault, and goes on to
+    the caller."""
+    if isinstance(exc, (ArithmeticError, np.linalg.LinAlgError)):
+        return True
+    return isinstance(exc, ValueError) and str(exc).startswith(SOLVE_FAILURES)
 
 
 class RangeWarning(UserWarning):
