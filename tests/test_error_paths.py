@@ -140,3 +140,34 @@ def test_the_split_line_search_halves_a_failed_step_and_passes_a_fault_on():
     with pytest.raises(ValueError) as info:
         run(fault)
     assert info.value is fault
+
+
+def test_a_brine_path_point_whose_warm_speciation_fails_is_computed_cold(systems, monkeypatch):
+    """A path's point from its neighbour's speciation (the core's warm start, 60 iterations at
+    its default tolerance): a failed solve there leaves the point to System.liquid (the same
+    path); a fault there reaches the caller, named by the point."""
+    s = systems["NaCl-H2O"]
+    el = s.model
+    real = type(el).true_amounts
+    brine = s.composition(molalities={"NaCl": 1.0})
+    ref = velmora.paths.evaporate(s, brine, 298.15, removed=[0.0, 0.2, 0.4], events=False)
+
+    def planted(exc, hits):
+        def true_amounts(app, T, *args):
+            if args == (1e-11, 60):             # the path's warm speciation only
+                hits.append(T)
+                raise exc
+            return real(el, app, T, *args)
+        return true_amounts
+
+    hits = []
+    monkeypatch.setattr(el, "true_amounts", planted(ValueError(DIVERGED), hits))
+    cold = velmora.paths.evaporate(s, brine, 298.15, removed=[0.0, 0.2, 0.4], events=False)
+    assert len(hits) == 2
+    assert cold.water_activity == pytest.approx(ref.water_activity, rel=1e-9)
+    fault = ValueError("operands could not be broadcast together")
+    monkeypatch.setattr(el, "true_amounts", planted(fault, []))
+    with pytest.raises(ValueError, match="^evaporation at 0.2 of the water removed: operands ") \
+            as info:
+        velmora.paths.evaporate(s, brine, 298.15, removed=[0.0, 0.2, 0.4], events=False)
+    assert info.value.__cause__ is fault
