@@ -171,3 +171,19 @@ def test_a_brine_path_point_whose_warm_speciation_fails_is_computed_cold(systems
             as info:
         velmora.paths.evaporate(s, brine, 298.15, removed=[0.0, 0.2, 0.4], events=False)
     assert info.value.__cause__ is fault
+
+
+def test_every_error_of_the_package_is_a_velmora_error_with_its_old_base(systems):
+    """One ReportError: the core's reader raises the front door's class (still a ValueError,
+    as the reader's was; a RuntimeError, as the cache's is); a liquid beyond the aqueous model
+    is a VelmoraError and a ValueError."""
+    from velmora import ionactivity
+    with pytest.raises(velmora.ReportError, match="^parameter report: ") as info:
+        ionactivity.report.read_report("no report here\n", ["H2O"], [])
+    assert isinstance(info.value, ValueError) and isinstance(info.value, RuntimeError)
+    assert ionactivity.report.ReportError is velmora.ReportError
+    s = systems["NaCl-H2O"]
+    with pytest.raises(velmora.VelmoraError) as info:
+        s.liquid(298.15, molalities={"NaCl": 150.0})
+    assert isinstance(info.value, ValueError) and "lies outside 0-100 mol/kg" in str(info.value)
+    assert issubclass(flashes._NoAnswer, velmora.VelmoraError)

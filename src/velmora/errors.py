@@ -1,8 +1,9 @@
 """Errors and warnings of the front door.
 
 Bad input raises ValueError (or KeyError for an unknown name) before any computation; an answer
-that cannot be verified raises ConvergenceError; results outside the range of the data behind a
-correlation or a parameter set come with a RangeWarning.
+that cannot be verified raises ConvergenceError, also where a solve of the core failed (its error
+is the cause); results outside the range of the data behind a correlation or a parameter set
+come with a RangeWarning. Every error the package raises of its own is a VelmoraError.
 """
 
 from collections.abc import Iterable
@@ -70,9 +71,12 @@ class DefaultParameterWarning(UserWarning):
     range problem (not a RangeWarning); given once per system and pair."""
 
 
-class ReportError(VelmoraError, RuntimeError):
-    """The parameter report of a chemistry cannot be had: not in the cache and no engine to
-    write it, or a cache folder that cannot be written."""
+class ReportError(VelmoraError, RuntimeError, ValueError):
+    """The parameter report of a chemistry cannot be had or read: not in the cache and no
+    engine to write it, a cache folder that cannot be written, or a text that is not a report
+    of the format (docs/report-format.md). One class for the front door and the core's reader
+    (``velmora.ionactivity.report``): a RuntimeError as the front door's errors of that kind
+    are, a ValueError as the reader's always were."""
 
 
 class ChemistryError(VelmoraError, ValueError):

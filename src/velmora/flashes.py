@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .errors import ConvergenceError, solve_failed
+from .errors import ConvergenceError, VelmoraError, solve_failed
 from .states import LiquidState, _recover
 
 if TYPE_CHECKING:
@@ -34,7 +34,7 @@ if TYPE_CHECKING:
 # velmora.brinequil` runs this package's __init__ and loads no sibling but ionactivity).
 
 
-class _NoAnswer(ValueError):
+class _NoAnswer(VelmoraError, ValueError):
     """An attempt of a flash that found no answer (the message says why): the next one is
     tried. Where no attempt is left, a ValueError to the caller like any other."""
 
