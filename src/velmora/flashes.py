@@ -418,7 +418,7 @@ def _check(system: Any, z: np.ndarray, raw: dict[str, Any], T: float,
     return max(res, chem_res), bal, (f, n, lng, chem_res)
 
 
-def tp_flash(system, z, T, P):
+def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
     tried: list[str] = []
