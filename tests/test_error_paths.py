@@ -187,3 +187,28 @@ def test_every_error_of_the_package_is_a_velmora_error_with_its_old_base(systems
         s.liquid(298.15, molalities={"NaCl": 150.0})
     assert isinstance(info.value, ValueError) and "lies outside 0-100 mol/kg" in str(info.value)
     assert issubclass(flashes._NoAnswer, velmora.VelmoraError)
+
+
+def test_no_answer_is_a_no_solution_error_and_a_fault_in_a_three_phase_flash_goes_on(
+        systems, monkeypatch):
+    """A vapor fraction a salt feed cannot reach has no answer (NoSolutionError, a ValueError);
+    in a flash with solids the active set takes such errors of the flashes it tries for "no
+    liquid there", but a fault in one of them ends the call with that fault."""
+    import velmora.solids.flash as three_phase
+    s = systems["NaCl-H2O"]
+    feed = s.composition(molalities={"NaCl": 3.0})
+    with pytest.raises(velmora.NoSolutionError, match="^vapor fraction 1 cannot be reached"):
+        s.flash(feed, 101325.0, vapor_fraction=1.0)
+    assert issubclass(velmora.NoSolutionError, ValueError)
+    real, calls = three_phase.flash, []
+    fault = ValueError("operands could not be broadcast together")
+
+    def planted(*args, **kwargs):
+        calls.append(kwargs)
+        if len(calls) > 1:                  # the flashes of the active set, after the first
+            raise fault
+        return real(*args, **kwargs)
+    monkeypatch.setattr(three_phase, "flash", planted)
+    with pytest.raises(ValueError) as info:
+        s.flash(feed, 101325.0, vapor_fraction=0.7, solids=True)
+    assert info.value is fault and len(calls) == 2

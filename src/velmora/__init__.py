@@ -30,8 +30,8 @@ The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electro
 
 __version__ = "0.1.0"
 
-from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, RangeWarning,
-                     ReportError, SweepError, VelmoraError)
+from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, NoSolutionError,
+                     RangeWarning, ReportError, SweepError, VelmoraError)
 from . import paths
 from .flashes import FlashResult
 from .states import LiquidState
@@ -41,4 +41,5 @@ from .presets import seawater
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
            "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError",
-           "ChemistryError", "sweep", "SweepError", "seawater", "paths", "__version__"]
+           "ChemistryError", "NoSolutionError", "sweep", "SweepError", "seawater", "paths",
+           "__version__"]

@@ -26,7 +26,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .errors import DefaultParameterWarning, RangeWarning, VelmoraError
+from .errors import DefaultParameterWarning, NoSolutionError, RangeWarning
 from .ids import databank_id
 
 # phasekit and enginebridge are imported where used: `import velmora.brinequil` runs this
@@ -213,7 +213,7 @@ def liquid(system: Any, app: dict[str, float]) -> tuple[dict[str, float], float,
     return {c: v / b / a for c, v in app.items()}, a, b
 
 
-class NotAqueousError(VelmoraError, ValueError):
+class NotAqueousError(NoSolutionError):
     """A liquid outside the aqueous model: no water, or a solute beyond M_MAX mol/kg."""
 
 

@@ -79,6 +79,20 @@ class ReportError(VelmoraError, RuntimeError, ValueError):
     are, a ValueError as the reader's always were."""
 
 
+class NoSolutionError(VelmoraError, ValueError):
+    """What is asked has no answer in the range the package covers: a liquid that boils dry, a
+    vapor fraction a feed with salts cannot reach, an H, S or vapor fraction not reached between
+    200 and 700 K, a bubble point outside them, a liquid saturated already. A ValueError: the
+    request, not the solver, is at fault."""
+
+
+def no_answer(exc: BaseException) -> bool:
+    """Whether ``exc``, raised inside an attempt (a solve, a flash tried on the way), says that
+    the attempt found no answer: a NoSolutionError, or a solve of the core that failed
+    (``solve_failed``). Any other ValueError is bad input or a fault, and goes on."""
+    return isinstance(exc, NoSolutionError) or solve_failed(exc)
+
+
 class ChemistryError(VelmoraError, ValueError):
     """A chemistry that cannot be used as given (its species and components do not match, an
     unknown name)."""

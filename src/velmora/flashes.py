@@ -9,8 +9,9 @@ temperature (a feed with an inert gas has none worth the name). Each call starts
 model, so the same inputs give the same digits whatever was computed before.
 
 An attempt ends, and the next is tried, on what says that it found no answer: its own
-``_NoAnswer``, a liquid beyond the aqueous model (``checks.NotAqueousError``), a failed solve of
-the core (``errors.solve_failed``). Any other error is a fault or bad input and reaches the caller.
+``_NoAnswer`` or another NoSolutionError (a liquid beyond the aqueous model among them), a failed
+solve of the core (``errors.no_answer``). Any other error is a fault or bad input and reaches the
+caller.
 
 Units: T [K], P [Pa], H [J/mol of feed], S [J/(mol K) of feed] (the core works per kmol).
 """
@@ -21,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .errors import ConvergenceError, VelmoraError, solve_failed
+from .errors import ConvergenceError, NoSolutionError, no_answer, solve_failed
 from .states import LiquidState, _recover
 
 if TYPE_CHECKING:
@@ -34,16 +35,9 @@ if TYPE_CHECKING:
 # velmora.brinequil` runs this package's __init__ and loads no sibling but ionactivity).
 
 
-class _NoAnswer(VelmoraError, ValueError):
+class _NoAnswer(NoSolutionError):
     """An attempt of a flash that found no answer (the message says why): the next one is
-    tried. Where no attempt is left, a ValueError to the caller like any other."""
-
-
-def _failed(exc: BaseException) -> bool:
-    """Whether ``exc`` ends an attempt rather than the call: the attempt's own ``_NoAnswer``, a
-    liquid beyond the aqueous model, a solve of the core that failed (``solve_failed``). Any
-    other ValueError is bad input or a fault and goes on."""
-    return isinstance(exc, (_NoAnswer, checks.NotAqueousError)) or solve_failed(exc)
+    tried."""
 
 KMOL = 1000.0          # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
@@ -174,7 +168,7 @@ def flash(system: Any, feed: Any, P: float, T: float | None = None, H: float | N
     if key == "beta":
         share = _nonvolatile_share(system, z)
         if share > checks.TRACE and value >= 1.0 - share:
-            raise ValueError(_no_vapor_only(system, z, P, value, share))
+            raise NoSolutionError(_no_vapor_only(system, z, P, value, share))
         value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
     # at a vapor fraction: the split with T solved at once, from the bubble point; a feed with an
     # inert gas has none worth the name, and goes to the T solve over TP flashes directly
@@ -214,7 +208,7 @@ def _at_vapor_fraction(system, z, P, beta, T0):
     except ConvergenceError:
         return None
     except (ValueError, ArithmeticError) as e:
-        if not _failed(e):
+        if not no_answer(e):
             raise
         return None
     tol = system.tol
@@ -257,7 +251,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
             system.model._warm = None
             f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), T0)
         except (ValueError, ArithmeticError) as e:
-            if not _failed(e):
+            if not no_answer(e):
                 raise
             raise error from None
         y0 = _incipient_vapor(system, f, T0, P)[0]
@@ -291,7 +285,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
                           rtol=4.0 * np.finfo(float).eps)
         raw = at(beta)
     except ValueError as e:
-        if not _failed(e):
+        if not no_answer(e):
             raise
         tried.append(f"splits at a given vapor fraction: {e}")
     else:
@@ -432,7 +426,7 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
             # is a failed attempt like any other
             res, bal, fnl = _check(system, z, raw, T, P)
         except (ValueError, ArithmeticError) as e:
-            if not _failed(e):
+            if not no_answer(e):
                 raise
             tried.append(f"{method}: {e}")
             dry = dry or isinstance(e, checks.NotAqueousError)
@@ -448,7 +442,7 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
                 its += n_it
                 res, bal, fnl = _check(system, z, raw, T, P)
             except (ValueError, ArithmeticError) as e:
-                if not _failed(e):
+                if not no_answer(e):
                     raise
                 tried.append(f"substitution from that split: {e}")
             else:
@@ -461,7 +455,7 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
         # no split found but ones whose liquid is nearly all salt: the water boils off
         salts = [c for c in system.components if c not in system._info.volatile and
                  c not in system._info.solvents and feed[c] > 0.0]
-        raise ValueError(
+        raise NoSolutionError(
             f"at T = {T:g} K, P = {P:g} Pa the liquid of the feed {_feed_text(system, z)}"
             f" boils dry: what would stay liquid holds more than {checks.M_MAX:g} mol/kg of "
             f"{', '.join(salts) or 'its solutes'} (beyond the aqueous model); flash with "
@@ -756,7 +750,7 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
             except _Spent:
                 raise
             except ValueError as e:
-                if not _failed(e):
+                if not no_answer(e):
                     raise
             t *= 0.5
             if t < 1e-6:
@@ -860,7 +854,7 @@ def _fugacity_split(system, z, T, P, start=None):
             last = e
             break
         except ValueError as e:
-            if not _failed(e):
+            if not no_answer(e):
                 raise
             last = e
             continue
@@ -936,7 +930,7 @@ def _solve_T(system, z, P, key, target, T0):
         if b in (lo_lim, hi_lim):
             what = {"H": "H", "S": "S", "beta": "the vapor fraction"}[key]
             scale = 1.0 if key == "beta" else KMOL
-            raise ValueError(
+            raise NoSolutionError(
                 f"{what} = {target / scale:g} is not reached between {lo_lim:g} and {hi_lim:g} K "
                 f"at P = {P:g} Pa (at {b:g} K it is {seen[b].raw[key] / scale:g}"
                 + ("; the inert gases stay in the vapor" if key == "beta" and system.gases and
@@ -973,7 +967,7 @@ def _bubble_T(system, z, P, T0):
         try:
             fl, _, _ = _fugacities(system, app, T)
         except (ValueError, ArithmeticError) as e:
-            if not _failed(e):
+            if not no_answer(e):
                 raise
             tc = _water_critical_T()
             why = (f"; {T:g} K lies above the critical point of water ({tc:g} K, where its "
@@ -998,7 +992,7 @@ def _bubble_T(system, z, P, T0):
             if fa < 0.0 or b >= checks.T_HINT:
                 raise
             # below the freezing point of water the supercooled liquid's equilibrium may fail
-            raise _NoAnswer(
+            raise NoSolutionError(
                 f"the bubble temperature at P = {P:g} Pa lies below {a:g} K (the liquid's "
                 f"bubble pressure there is {P * math.exp(fa):.6g} Pa), under the freezing point "
                 "of water: at this pressure the liquid holds more of its gases than a liquid "
@@ -1007,7 +1001,7 @@ def _bubble_T(system, z, P, T0):
             side = "below" if fa > 0.0 else "above"
             why = (f"; the gases {', '.join(c for c in system.gases)} keep it far below"
                    if system.gases and fa > 0.0 else "")
-            raise _NoAnswer(f"the bubble temperature at P = {P:g} Pa lies {side} "
+            raise NoSolutionError(f"the bubble temperature at P = {P:g} Pa lies {side} "
                              f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}")
         a, fa, step = b, fb, step * 1.6
     return a

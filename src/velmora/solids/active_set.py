@@ -6,7 +6,7 @@ import math
 
 import numpy as np
 
-from ..errors import ConvergenceError
+from ..errors import ConvergenceError, no_answer
 from .data import LN10
 
 SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
@@ -25,8 +25,9 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
     """Active-set method on the solids: add the supersaturated absent solids (those of
     ``_joining`` where the set is new, else the most supersaturated one), solve for the amounts
     of the present ones (``_newton``), until every absent solid has SI < 0.
-    ``evaluate(s, active, tol)`` gives a state with ``si`` (raises ValueError where it has none;
-    ``tol`` the |SI| sought, which may loosen the solve inside),
+    ``evaluate(s, active, tol)`` gives a state with ``si`` (raises a ConvergenceError or an
+    error of ``errors.no_answer`` where it has none; ``tol`` the |SI| sought, which may loosen
+    the solve inside),
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
     the species or None).
     ``si_tol``: the |SI| the present solids must reach (Newton stops at a tenth of it).
@@ -136,7 +137,11 @@ def _start(system, s, active, m, liq, evaluate):
         trial[j] = v
     try:
         return trial, evaluate(trial, active, ROUGH_TOL)
-    except (ValueError, ConvergenceError):
+    except ConvergenceError:
+        return s, liq
+    except ValueError as e:
+        if not no_answer(e):
+            raise
         return s, liq
 
 
@@ -159,7 +164,9 @@ def _exchange(s, active, J, evaluate):
     active, s = [active[j] for j in keep], s[keep]
     try:
         return s, active, evaluate(s, active)
-    except ValueError:
+    except ValueError as e:
+        if not no_answer(e):
+            raise
         raise ConvergenceError("the liquid after exchanging a solid has no solution") from None
 
 
@@ -218,7 +225,11 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
             try:
                 new = evaluate(s_new, active, tol)
                 ok = bool(np.all(np.isfinite(new.si)))
-            except (ValueError, ConvergenceError):
+            except ConvergenceError:
+                ok = False
+            except ValueError as e:
+                if not no_answer(e):
+                    raise
                 ok = False
             if ok and (hit is not None or float(np.max(np.abs(new.si[active]))) * LN10
                        < max(norm, 0.1 * si_tol * LN10)):

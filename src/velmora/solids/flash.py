@@ -6,7 +6,7 @@ from typing import Any
 import numpy as np
 
 from .. import checks
-from ..errors import ConvergenceError
+from ..errors import ConvergenceError, NoSolutionError, no_answer
 from ..flashes import FlashResult, flash
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
@@ -32,16 +32,16 @@ class _Split:
             red -= s[j] * system.solids.content[k]
         self.total = float(red.sum())
         if np.any(red < -1e-14 * self.total) or not self.total > 0.0:
-            raise ValueError("the solids take more than the feed holds")
+            raise NoSolutionError("the solids take more than the feed holds")
         red = np.maximum(red, 0.0)
         if given == "vapor_fraction":
             value = value / self.total
             if not value < 1.0:
-                raise ValueError("no liquid left")
+                raise NoSolutionError("no liquid left")
         self.result = flash(system, red, P, **{given: value},
                             **({} if given == "T" or T0 is None else {"T0": T0}))
         if self.result.vapor_fraction >= 1.0:
-            raise ValueError("no liquid left")
+            raise NoSolutionError("no liquid left")
         self.si = np.array([self.result.liquid.saturation_indices[k]
                             for k in system.solids.names])
         self.jac = {}
@@ -84,8 +84,9 @@ def _three_phase(system, z, P, given, value):
             split = _Split(system, z, s, active, P, given, value, last[-1] if last else None)
             last.append(split.result.T)
             return split
-        except ValueError:
-            dry.append(True)          # the solids would take the whole liquid
+        except ValueError as e:
+            if no_answer(e):
+                dry.append(True)      # the solids would take the whole liquid
             raise
 
     def jacobian(s, active, split):
@@ -118,12 +119,20 @@ def _three_phase(system, z, P, given, value):
         s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian,
                                             flash_si_tol(system))
     except (ConvergenceError, ValueError) as e:
+        if not _no_split(e):
+            raise
         if given == "T":
             return _flash_t_by_vapor_fraction(system, z, P, value, e)
         if isinstance(e, ConvergenceError) and any(dry):
-            raise ValueError(_boils_dry(given, value, P)) from None
+            raise NoSolutionError(_boils_dry(given, value, P)) from None
         raise
     return _finish(system, z, P, s, active, split, its)
+
+
+def _no_split(exc):
+    """Whether ``exc`` of a three-phase flash tried on the way says it found none (a
+    ConvergenceError, or ``no_answer``), rather than a fault."""
+    return isinstance(exc, ConvergenceError) or no_answer(exc)
 
 
 def _boils_dry(given, value, P):
@@ -155,13 +164,17 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     for frac in DRY_GRID:
         try:
             found.append((frac * (1.0 - salts), at(frac * (1.0 - salts))))
-        except (ValueError, ConvergenceError):
+        except (ValueError, ConvergenceError) as e:
+            if not _no_split(e):
+                raise
             continue
         if len(found) > 1 and (found[-2][1].T - T) * (found[-1][1].T - T) <= 0.0:
             (b0, _), (b1, _) = found[-2:]     # bracketed: the grid above is not needed
             try:
                 out = at(brentq(lambda b: at(b).T - T, b0, b1, xtol=1e-14, rtol=1e-15))
-            except (ValueError, ConvergenceError):
+            except (ValueError, ConvergenceError) as e:
+                if not _no_split(e):
+                    raise
                 raise error from None
             if not abs(out.T - T) <= T_MATCH:
                 raise error
@@ -171,7 +184,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     hot = max(found, key=lambda br: br[1].T)[1]
     top = found[-1][0] == DRY_GRID[-1] * (1.0 - salts)
     if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
-        raise ValueError(_boils_dry("T", T, P)) from None
+        raise NoSolutionError(_boils_dry("T", T, P)) from None
     raise error
 
 
@@ -243,8 +256,8 @@ def _flash_hs(system, z, P, key, target, T0):
     if target <= value(bubble):
         lo = checks.T_MIN
         if value(at("T", lo)) > target:
-            raise ValueError(f"{key} = {target:g} {unit} lies below the {what} of the feed at "
-                             f"{lo:g} K and P = {P:g} Pa")
+            raise NoSolutionError(f"{key} = {target:g} {unit} lies below the {what} of the feed "
+                                  f"at {lo:g} K and P = {P:g} Pa")
         T = brentq(lambda t: value(at("T", t)) - target, lo, bubble.T, xtol=1e-8,
                    rtol=4.0 * np.finfo(float).eps)
         return at("T", T)
@@ -253,11 +266,12 @@ def _flash_hs(system, z, P, key, target, T0):
         try:
             if value(at("vapor_fraction", hi)) >= target:
                 break
-        except ValueError:
-            pass                        # dried out: come back halfway
+        except ValueError as e:
+            if not no_answer(e):
+                raise                   # else dried out: come back halfway
         if hi > 1.0 - 1e-6:
-            raise ValueError(f"{key} = {target:g} {unit} lies beyond the {what} at which the "
-                             f"liquid boils dry at P = {P:g} Pa")
+            raise NoSolutionError(f"{key} = {target:g} {unit} lies beyond the {what} at which "
+                                  f"the liquid boils dry at P = {P:g} Pa")
         hi = 0.5 * (hi + 1.0)
     beta = brentq(lambda b: value(at("vapor_fraction", b)) - target, 0.0, hi, xtol=1e-12,
                   rtol=4.0 * np.finfo(float).eps)
@@ -288,7 +302,7 @@ def scaling_temperature(system: Any, app: dict[str, float], solid: str | None = 
     prev = si(grid[0])
     if np.any(prev >= 0.0):
         k = which[int(np.argmax(prev))]
-        raise ValueError(f"the liquid is already saturated with {ss.names[k]} at {T_min:g} K "
+        raise NoSolutionError(f"the liquid is already saturated with {ss.names[k]} at {T_min:g} K "
                          f"(SI {float(prev.max()):.3g})")
     for a, b in zip(grid[:-1], grid[1:]):
         cur = si(b)
@@ -299,5 +313,5 @@ def scaling_temperature(system: Any, app: dict[str, float], solid: str | None = 
             ss.range_warnings(T, [k])
             return float(T), ss.names[k]
         prev = cur
-    raise ValueError(f"no solid of {', '.join(ss.names[k] for k in which)} reaches saturation "
-                     f"between {T_min:g} and {T_max:g} K")
+    raise NoSolutionError(f"no solid of {', '.join(ss.names[k] for k in which)} reaches "
+                          f"saturation between {T_min:g} and {T_max:g} K")

@@ -8,7 +8,7 @@ from collections.abc import Mapping
 import numpy as np
 
 from .. import checks
-from ..errors import ConvergenceError, VelmoraError, solve_failed
+from ..errors import ConvergenceError, NoSolutionError, solve_failed
 from ..states import LiquidState
 
 # the core's speciation inside: tight enough that a warm start near the answer still moves
@@ -54,7 +54,7 @@ def _dlnx_ds(system, T, n, content):
     return D @ du, du
 
 
-class _NoLiquid(VelmoraError, ValueError):
+class _NoLiquid(NoSolutionError):
     """The core's speciation of a liquid next to solids did not converge, diverged or is not
     finite: a step of the methods here that found no liquid (never a caller's answer: at the
     front door it becomes a ConvergenceError, see ``no_liquid``)."""
