@@ -10,7 +10,8 @@ Start here::
 
 The front door: ``System`` (a chemistry with its components, model and vapor), its liquid states
 (``System.liquid`` -> ``LiquidState``) and flashes (``System.flash`` -> ``FlashResult``),
-``chemistries()`` (the built-in chemistries), ``ConvergenceError``, ``RangeWarning``,
+``chemistries()`` (the built-in chemistries), ``ConvergenceError`` (no verified answer),
+``NoSolutionError`` (a request without one), their base ``VelmoraError``, ``RangeWarning``,
 ``DefaultParameterWarning``.
 Units: K, Pa, mol, mol/kg of water, J/mol, J/(mol K).
 
