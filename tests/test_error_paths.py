@@ -212,3 +212,22 @@ def test_no_answer_is_a_no_solution_error_and_a_fault_in_a_three_phase_flash_goe
     with pytest.raises(ValueError) as info:
         s.flash(feed, 101325.0, vapor_fraction=0.7, solids=True)
     assert info.value is fault and len(calls) == 2
+
+
+def test_a_bubble_point_at_an_end_of_its_bracket_is_taken_and_checked(systems, monkeypatch):
+    """Brent's method reads the ends of the bubble point's bracket again; where one lies within
+    the speciation's noise of the root its sign can come out otherwise (warm starts) and Brent
+    refuses the bracket. That end is then the answer, checked like any: from the bubble point
+    itself the same answer, from 0.3 K beside it a ConvergenceError (never the bare ValueError
+    of the root finder)."""
+    import scipy.optimize
+    s = systems["NaCl-H2O"]
+    feed = s.composition(molalities={"NaCl": 1.0})
+    Tb = s.bubble_temperature(feed, 101325.0).T
+
+    def refuses(*args, **kwargs):
+        raise ValueError("f(a) and f(b) must have different signs")
+    monkeypatch.setattr(scipy.optimize, "brentq", refuses)
+    assert s.bubble_temperature(feed, 101325.0, T0=Tb).T == pytest.approx(Tb, abs=1e-9)
+    with pytest.raises(ConvergenceError, match="^bubble temperature not converged"):
+        s.bubble_temperature(feed, 101325.0, T0=Tb + 0.3)

@@ -986,7 +986,16 @@ def _bubble_T(system, z, P, T0):
         try:
             fb = f(b)
             if (fb > 0.0) != (fa > 0.0) or fb == 0.0:
-                a = brentq(f, min(a, b), max(a, b), xtol=1e-10, rtol=4.0 * np.finfo(float).eps)
+                try:
+                    a = brentq(f, min(a, b), max(a, b), xtol=1e-10,
+                               rtol=4.0 * np.finfo(float).eps)
+                except ValueError as e:
+                    if "different signs" not in str(e):
+                        raise
+                    # an end within the speciation's noise of the root reads with the other
+                    # sign the second time (warm starts): that end is the root, checked by the
+                    # caller like any other
+                    a = a if abs(fa) <= abs(fb) else b
                 break
         except ConvergenceError:
             if fa < 0.0 or b >= checks.T_HINT:
