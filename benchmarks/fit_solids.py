@@ -6,6 +6,8 @@ solubilities; prints the A, B, C of ln Ksp (mole-fraction basis) for databank/so
 import math
 import warnings
 
+import numpy as np
+
 import velmora
 from velmora.solids import fit_ksp, ln_iap
 
@@ -32,6 +34,10 @@ HEXAHYDRITE_CRC = {50: 33.4, 60: 35.6}
 KIESERITE_CRC = {70: 36.9, 80: 35.9, 90: 34.7, 100: 33.3}
 BISCHOFITE_CRC = {0: 33.96, 10: 34.85, 20: 35.58, 25: 35.9, 30: 36.2, 40: 36.77, 50: 37.34, 60: 37.97}
 CELESTITE_CRC_25 = 0.0135
+# Na2SO4 as mirabilite (to 32.4 C) and thenardite (above), the same CRC table; their 25 C
+# constants stay Harvie, Moller & Weare's, the slope of ln Ksp in 1/T is fitted (see sodium_sulfates)
+MIRABILITE_CRC = {20: 16.13, 25: 21.94, 30: 29.22}
+THENARDITE_CRC = {40: 32.35, 50: 31.55, 60: 30.9, 70: 30.39, 80: 30.02, 90: 29.79, 100: 29.67}
 # PHREEQC pitzer.dat (phreeqpython 1.6.2), -analytical_expression of celestite: log10 K = A1 +
 # A2 T + A3/T + A6 T^2, refitted as ln K = A + B/T + C ln T + D T (solids.toml); kept as it is
 # but for A
@@ -63,10 +69,14 @@ def main():
         k, res = fit_table(chem, salt, solid, table, "ABC")
         print(f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} "
               f"(largest residual {res:.2e} in ln K)")
-    s = velmora.System("CaSO4-NaCl-H2O")
+    # gypsum in water alone with the default Ca++/SO4-- pair: the solids.toml record, where the
+    # fit of that pair with gypsum's constant starts (python -m velmora.regress CaSO4-NaCl-H2O)
+    from velmora.enginebridge import databank
+    with databank.using(databank.shipped_without_fit("CaSO4-NaCl-H2O")):
+        s = velmora.System("CaSO4-NaCl-H2O")
     k, res = fit_ksp(s, "gypsum", [(298.15, s.composition(molalities={"CaSO4": GYPSUM_25}))],
                      terms="A")
-    print(f"[gypsum] ln Ksp(25 C) = {k['A']:.6f}")
+    print(f"[gypsum] ln Ksp(25 C) = {k['A']:.6f} (the start of the CaSO4-NaCl-H2O fit)")
     for chem, salt, table, solid, terms in (("MgSO4-H2O", "MgSO4", EPSOMITE_CRC, "epsomite", "AB"),
                                             ("MgSO4-H2O", "MgSO4", HEXAHYDRITE_CRC, "hexahydrite", "AB"),
                                             ("MgSO4-H2O", "MgSO4", KIESERITE_CRC, "kieserite", "AB"),
@@ -90,6 +100,26 @@ def main():
     k, res = fit_ksp(s, "K2CO3-sesquihydrate", pts, terms="AB")
     print(f"[K2CO3-sesquihydrate] A = {k['A']:.6f} B = {k['B']:.4f} (largest residual "
           f"{res:.2e} in ln K)")
+    sodium_sulfates()
+
+
+def sodium_sulfates():
+    """Mirabilite's and thenardite's ln Ksp moved by a + b (1/T - 1/298.15), fitted to the CRC
+    solubilities: the activity model's own temperature dependence (its Na2SO4 pair is fitted at
+    25 C) is taken up by the slope. Thenardite, metastable at 25 C, keeps the 25 C constant of
+    Harvie, Moller & Weare (a = 0)."""
+    s = velmora.System("Na2SO4-H2O")
+    T0 = 298.15
+    for solid, table, terms in (("mirabilite", MIRABILITE_CRC, "ab"), ("thenardite", THENARDITE_CRC, "b")):
+        T = np.array([t + 273.15 for t in table])
+        k = s.solids.index(solid)
+        miss = np.array([ln_iap(s, solid, t + 273.15, s.composition(molalities={"Na2SO4": molality(w, 142.04)}))
+                         - s.solids.ln_k(t + 273.15)[k] for t, w in table.items()])
+        X = np.column_stack([np.ones_like(T), 1.0 / T - 1.0 / T0])[:, [0, 1] if terms == "ab" else [1]]
+        coef = np.linalg.lstsq(X, miss, rcond=None)[0]
+        a, b = (coef[0], coef[1]) if terms == "ab" else (0.0, coef[0])
+        print(f"[{solid}] B moved by {b:+.2f} K, A by {a - b / T0:+.6f} (largest residual "
+              f"{np.max(np.abs(X @ coef - miss)):.3f} in ln K)")
 
 
 def log10_km(k, T, n_ions):

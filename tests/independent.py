@@ -470,7 +470,7 @@ SALT_TOP = {"CaSO4": 0.0151, "K2CO3": 7.756, "Na2CO3": 2.0, "KHCO3": 1.0, "NaHCO
             "CaCO3": 0.01, "SrSO4": 7.35e-4, "BaSO4": 1.0e-5}
 SINGLE_SALT = {"NaCl": "NaCl-H2O", "KCl": "KCl-H2O", "NaOH": "NaOH-H2O", "KOH": "KOH-H2O",
                "Na2SO4": "Na2SO4-H2O", "CaCl2": "CaCl2-H2O", "MgCl2": "MgCl2-H2O",
-               "SrCl2": "SrCl2-H2O", "BaCl2": "BaCl2-H2O", "MgSO4": "MgSO4-H2O"}
+               "SrCl2": "SrCl2-H2O", "BaCl2": "BaCl2-H2O", "MgSO4": "MgSO4-H2O", "K2SO4": "K2SO4-H2O"}
 
 
 def salt_top(salt):

@@ -13,9 +13,11 @@ differentiated from their correlations. The derived quantities:
 
 - ``amounts``: true amounts [unit of the state's amounts];
 - ``ln_gamma`` (mole-fraction scale);
+- ``molality`` [mol/kg water] of every solute species: n_i / (n_w M_w);
 - ``partial_pressures`` [Pa]: solvents x gamma Psat(T), Henry components
   x gamma (H / gamma_inf)_mix;
-- ``pH``.
+- ``pH``;
+- ``saturation_indices`` of the system's solids: (nu (ln x + ln gamma) - ln Ksp(T)) / ln 10.
 
 Derivatives are per K for "T" and per unit of the state's apparent amounts for a component.
 A liquid state does not depend on P (the liquid model has no pressure term).
@@ -29,26 +31,29 @@ import numpy as np
 _LN10 = math.log(10.0)
 _TRACE = 1e-12          # absent entries of a Henry reference composition (as the core)
 _SOLUTE_TRACE = 1e-9    # the solute at infinite dilution there
-QUANTITIES = ("amounts", "ln_gamma", "partial_pressures", "pH")
+QUANTITIES = ("amounts", "ln_gamma", "molality", "partial_pressures", "pH",
+              "saturation_indices")
 
 
 class LiquidJacobian:
     """Derivatives of one liquid state: ``wrt`` (["T", *components]) and, per quantity, an
-    array with one column per entry of ``wrt``: ``amounts`` and ``ln_gamma`` (species x wrt),
-    ``partial_pressures`` (volatile components x wrt), ``pH`` (wrt)."""
+    array with one column per entry of ``wrt``: ``amounts``, ``ln_gamma`` and ``molality``
+    (species x wrt; molality 0 for water), ``partial_pressures`` (volatile components x wrt),
+    ``pH`` (wrt), ``saturation_indices`` (solids x wrt)."""
 
     def __init__(self, wrt: list[str], species: list[str], volatile: list[str],
-                 arrays: dict[str, Any]) -> None:
+                 arrays: dict[str, Any], solids: list[str] | None = None) -> None:
         self.wrt = wrt
         self.species = species
         self.volatile = volatile
         self.arrays = arrays
+        self.solids = solids or []
 
     def of(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt: a {name: value} mapping, or a float for pH."""
         if quantity not in self.arrays:
-            raise ValueError(f"no derivatives of {quantity!r} (available: "
-                             f"{', '.join(QUANTITIES)})")
+            have = [q for q in QUANTITIES if q in self.arrays]
+            raise ValueError(f"no derivatives of {quantity!r} (available: {', '.join(have)})")
         if wrt == "P":
             raise ValueError("a liquid state does not depend on P (the liquid model has no "
                              "pressure term): its derivatives with respect to P are zero")
@@ -58,8 +63,12 @@ class LiquidJacobian:
         col = self.arrays[quantity][..., self.wrt.index(wrt)]
         if quantity == "pH":
             return float(col)
-        keys = self.volatile if quantity == "partial_pressures" else self.species
-        return dict(zip(keys, col.tolist()))
+        keys = {"partial_pressures": self.volatile,
+                "saturation_indices": self.solids}.get(quantity, self.species)
+        out = dict(zip(keys, col.tolist()))
+        if quantity == "molality":
+            out.pop("H2O", None)
+        return out
 
 
 def _dlnK_dT(records, T):
@@ -225,7 +234,18 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     if "H3O+" in names and n[names.index("H3O+")] > 0:
         h, w = names.index("H3O+"), info.iw
         arrays["pH"] = -(dn[h] / n[h] - dn[w] / n[w] + dlng[h] - dlng[w]) / _LN10
-    return LiquidJacobian(["T"] + comps, names, volatile, arrays)
+    # d ln n (0 for an absent species: it enters no molality's nor saturation index's change)
+    dlnn = dn / np.where(n > 0, n, 1.0)[:, None]
+    m = n / (n[info.iw] * info.mw["H2O"] / 1000.0)
+    arrays["molality"] = m[:, None] * (dlnn - dlnn[info.iw])
+    solids = system.solids
+    arrays["saturation_indices"] = np.zeros((0, dn.shape[1]))
+    if len(solids.names):
+        # SI = (nu (ln x + ln gamma) - ln Ksp(T)) / ln 10, ln Ksp = A + B/T + C ln T + D T
+        dsi = solids.nu @ (dlnn - dn.sum(axis=0) / N + dlng)
+        dsi[:, 0] -= _dlnK_dT(solids.records, T)
+        arrays["saturation_indices"] = dsi / _LN10
+    return LiquidJacobian(["T"] + comps, names, volatile, arrays, list(solids.names))
 
 
 def check_fugacity_form(system: Any, state: Any) -> float:

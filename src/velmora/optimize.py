@@ -14,22 +14,60 @@ Outputs, by name:
 - ``"SI_<solid>"``: saturation index log10 IAP/Ksp of a solid of the system;
 - ``"m_<species>"``: molality of a true species [mol/kg water].
 
-The saturation index is linear in ln x + ln gamma of its ions (mole-fraction scale, as
-``velmora.solids`` computes it) and ln Ksp(T); a molality is n_i / (n_w M_w); both follow
-exactly from the derivatives of the true amounts and ln gamma, no further solve.
+Their derivatives are the liquid state's (``velmora.derivatives``: saturation indices and
+molalities follow exactly from those of the true amounts and ln gamma, no further solve).
 """
 
-import math
 from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-_LN10 = math.log(10.0)
 _PREFIXES = ("p_", "SI_", "m_")
 
 
-class LiquidOutputs:
+class _Outputs:
+    """What every outputs map shares: differences, residuals (``values`` and ``jacobian`` are
+    the subclass's)."""
+
+    _rows: list[Any]
+
+    def values(self, x: ArrayLike) -> np.ndarray:
+        raise NotImplementedError
+
+    def jacobian(self, x: ArrayLike) -> np.ndarray:
+        raise NotImplementedError
+
+    def jacobian_by_differences(self, x: ArrayLike, step: float = 1e-5) -> np.ndarray:
+        """d outputs / d inputs by central differences: steps of ``step`` times the input
+        (in K for T: ``step`` x T), two solves per input."""
+        x0 = np.array(x, dtype=float)
+        out = np.empty((len(self._rows), x0.size))
+        for j in range(x0.size):
+            h = step * max(abs(x0[j]), 1e-8)
+            up, down = x0.copy(), x0.copy()
+            up[j] += h
+            down[j] -= h
+            out[:, j] = (self.values(up) - self.values(down)) / (2.0 * h)
+        return out
+
+    def residuals(self, targets: Sequence[float], scale: Sequence[float] | None = None
+                  ) -> tuple[Callable[[Any], np.ndarray], Callable[[Any], np.ndarray]]:
+        """(fun, jac) of (outputs - targets) / scale for ``scipy.optimize.root`` or
+        ``least_squares`` (scale: default the targets' sizes, 1 for a target of 0)."""
+        t = np.asarray(targets, dtype=float)
+        s = (np.where(t != 0.0, np.abs(t), 1.0) if scale is None
+             else np.asarray(scale, dtype=float))
+
+        def fun(x: Any) -> np.ndarray:
+            return (self.values(x) - t) / s
+
+        def jac(x: Any) -> np.ndarray:
+            return self.jacobian(x) / s[:, None]
+        return fun, jac
+
+
+class LiquidOutputs(_Outputs):
     """The outputs of the liquid of ``system`` at ``T`` [K] and ``amounts`` {component: mol}
     as a function of the inputs (``"T"`` and components; see the module). ``solves`` counts
     the liquids solved; the last one is kept, so that values and Jacobian at one x cost one
@@ -107,15 +145,10 @@ class LiquidOutputs:
         return out
 
     def jacobian(self, x: ArrayLike) -> np.ndarray:
-        """d outputs / d inputs at x (outputs x inputs), exact."""
+        """d outputs / d inputs at x (outputs x inputs), exact (``LiquidState.jacobian``)."""
         liq = self.state(x)
         jac = liq.jacobian()
         cols = [jac.wrt.index(name) for name in self.inputs]
-        dn = jac.arrays["amounts"][:, cols]
-        n = np.array([liq.amounts[s] for s in jac.species])
-        # d ln n (0 for an absent species: it enters no saturation index nor molality)
-        dlnn = dn / np.where(n > 0, n, 1.0)[:, None]
-        solids = self.system.solids
         out = np.empty((len(self._rows), len(cols)))
         for k, (kind, key) in enumerate(self._rows):
             if kind == "pH":
@@ -126,45 +159,79 @@ class LiquidOutputs:
                 out[k] = (jac.arrays["partial_pressures"][jac.volatile.index(key), cols]
                           if key in jac.volatile else 0.0)
             elif kind == "SI":
-                # SI = (nu (ln x + ln gamma) - ln K(T)) / ln 10
-                dlnx = dlnn - dn.sum(axis=0) / n.sum()
-                row = solids.nu[key] @ (dlnx + jac.arrays["ln_gamma"][:, cols])
-                if "T" in self.inputs:
-                    r = solids.records[key]
-                    T = liq.T
-                    row[self.inputs.index("T")] -= -r["B"] / T ** 2 + r["C"] / T + r["D"]
-                out[k] = row / _LN10
+                out[k] = jac.arrays["saturation_indices"][key, cols]
             else:
-                # m = n_i / (n_w M_w): d ln m = d ln n_i - d ln n_w
-                s = self.system.species[key]
-                iw = jac.species.index("H2O")
-                out[k] = liq.molality[s] * (dlnn[key] - dlnn[iw])
+                out[k] = jac.arrays["molality"][key, cols]
         return out
 
-    def jacobian_by_differences(self, x: ArrayLike, step: float = 1e-5) -> np.ndarray:
-        """d outputs / d inputs by central differences: steps of ``step`` times the input
-        (in K for T: ``step`` x T), two solves per input."""
-        x0 = np.array(x, dtype=float)
-        out = np.empty((len(self._rows), x0.size))
-        for j in range(x0.size):
-            h = step * max(abs(x0[j]), 1e-8)
-            up, down = x0.copy(), x0.copy()
-            up[j] += h
-            down[j] -= h
-            out[:, j] = (self.values(up) - self.values(down)) / (2.0 * h)
+
+class FlashOutputs(_Outputs):
+    """The outputs of the TP flash of ``system`` at ``T`` [K], ``P`` [Pa] and ``feed``
+    {component: mol} as a function of the inputs (``"T"``, ``"P"`` and feed components, held
+    at the given values otherwise). Outputs: ``"beta"`` (vapor fraction, mol/mol feed),
+    ``"x_<component>"`` and ``"y_<component>"`` (apparent liquid and vapor mole fractions).
+    The Jacobian comes from ``FlashResult.jacobian`` (exact; two-phase results only).
+    ``solves`` counts the flashes solved."""
+
+    def __init__(self, system: Any, T: float, P: float, feed: Mapping[str, float],
+                 inputs: Sequence[str], outputs: Sequence[str]) -> None:
+        self.system = system
+        self.T, self.P = float(T), float(P)
+        self.feed = {c: float(v) for c, v in feed.items()}
+        self.inputs = list(inputs)
+        self.outputs = list(outputs)
+        comps = list(system.components)
+        for name in self.inputs:
+            if name not in ("T", "P") and name not in comps:
+                raise ValueError(f"unknown input {name!r}; inputs are \"T\", \"P\" and the "
+                                 f"components {', '.join(comps)}")
+        if len(set(self.inputs)) != len(self.inputs):
+            raise ValueError("an input is listed twice")
+        self._rows = []
+        for name in self.outputs:
+            if name == "beta":
+                self._rows.append(("beta", None))
+            elif name[:2] in ("x_", "y_") and name[2:] in comps:
+                self._rows.append(("x" if name[0] == "x" else "vapor", name[2:]))
+            else:
+                raise ValueError(f"unknown output {name!r}; outputs are \"beta\", "
+                                 f"\"x_<component>\" and \"y_<component>\"")
+        self.solves = 0
+        self._last: tuple[tuple[float, ...], Any] | None = None
+
+    def result(self, x: ArrayLike) -> Any:
+        """The flash result at the inputs x (the last one is kept)."""
+        key = tuple(np.asarray(x, dtype=float).tolist())
+        if self._last is not None and self._last[0] == key:
+            return self._last[1]
+        T, P, feed = self.T, self.P, dict(self.feed)
+        for name, v in zip(self.inputs, key):
+            if name == "T":
+                T = v
+            elif name == "P":
+                P = v
+            else:
+                feed[name] = v
+        r = self.system.flash(feed, P, T=T)
+        self.solves += 1
+        self._last = (key, (r, sum(feed.values())))
+        return self._last[1]
+
+    def values(self, x: ArrayLike) -> np.ndarray:
+        """The outputs at x."""
+        r, _ = self.result(x)
+        return np.array([r.vapor_fraction if kind == "beta" else getattr(r, kind)[c]
+                         for kind, c in self._rows])
+
+    def jacobian(self, x: ArrayLike) -> np.ndarray:
+        """d outputs / d inputs at x (outputs x inputs), exact. A feed amount's column is the
+        flash's (per mol added to one mol of feed) over the feed's total."""
+        r, total = self.result(x)
+        jac = r.jacobian()
+        out = np.empty((len(self._rows), len(self.inputs)))
+        for j, name in enumerate(self.inputs):
+            f = 1.0 if name in ("T", "P") else 1.0 / total
+            for k, (kind, c) in enumerate(self._rows):
+                d = jac.of("vapor_fraction" if kind == "beta" else kind, name)
+                out[k, j] = f * (d if kind == "beta" else d[c])
         return out
-
-    def residuals(self, targets: Sequence[float], scale: Sequence[float] | None = None
-                  ) -> tuple[Callable[[Any], np.ndarray], Callable[[Any], np.ndarray]]:
-        """(fun, jac) of (outputs - targets) / scale for ``scipy.optimize.root`` or
-        ``least_squares`` (scale: default the targets' sizes, 1 for a target of 0)."""
-        t = np.asarray(targets, dtype=float)
-        s = (np.where(t != 0.0, np.abs(t), 1.0) if scale is None
-             else np.asarray(scale, dtype=float))
-
-        def fun(x: Any) -> np.ndarray:
-            return (self.values(x) - t) / s
-
-        def jac(x: Any) -> np.ndarray:
-            return self.jacobian(x) / s[:, None]
-        return fun, jac

@@ -42,6 +42,7 @@ CHARGE_TOL = 1e-9
 EVENT_XTOL = 1e-9
 EVENT_SI = 1e-6        # |SI| of a solid at the fraction found for it
 EVENT_SPLIT = 1e-6     # narrowest interval halved to part two solids that come or go in it
+LOCAL_STEPS = 4        # sets tried from a neighbour's before the active-set method from cold
 TRACE_MOLALITY = 1e-9  # mol/kg: an ion below it is absent from the brine (the speciation's
                        # floor for a salt not given is ~1e-11), not plotted
 
@@ -226,7 +227,7 @@ class _Walk:
         self.comps = list(system.components)
         self.n0_sum = system.solids.n0_of.sum(axis=0)     # dissociated species per component
         self.sets = {}
-        self.over = None
+        self.over = self.under = None
 
     def point(self, T, feed, near=()):
         """The _Point of ``feed`` {component: amount} at T [K], tried from the points ``near``
@@ -236,18 +237,24 @@ class _Walk:
         checks.range_warnings(system, T, x, stacklevel=5)
         z = np.array([x[c] for c in self.comps])
         for p in near:
-            got = self._from(T, x, z, p)
-            if got is None and self.over is not None:
-                # a solid of the set's answer supersaturated: the set with it, from none of it
-                # (as the active-set method lets a solid join), within the phase rule
-                k, (n, lng) = self.over
-                if len(p.active) < len(self.comps) - 1:
-                    got = self._from(T, x, z, _Point(T, z, 1.0, n, lng, p.active + (k,),
-                                                     np.append(p.s, 0.0)))
-            if got is not None:
-                got.scale = a * b
-                return got
-        state = system.liquid(T, x, solids=self.solids)
+            # a few steps of the active-set method from the neighbour's set: a solid of the
+            # set's answer supersaturated joins (from none of it, within the phase rule), a
+            # solid whose amount came out negative leaves; each set from the last one's liquid
+            for _ in range(LOCAL_STEPS):
+                got = self._from(T, x, z, p)
+                if got is not None:
+                    got.scale = a * b
+                    return got
+                if self.over is not None and len(p.active) < len(self.comps) - 1:
+                    k, (n, lng) = self.over
+                    p = _Point(T, z, 1.0, n, lng, p.active + (k,), np.append(p.s, 0.0))
+                elif self.under is not None:
+                    j, (n, lng, s) = self.under
+                    keep = [i for i in range(len(p.active)) if i != j]
+                    p = _Point(T, z, 1.0, n, lng, tuple(p.active[i] for i in keep), s[keep])
+                else:
+                    break
+        state = _liquid(system, T, x, self.solids)
         info = system._info
         active = tuple(system.solids.index(k) for k in state.solids)
         system.model._warm = None
@@ -272,6 +279,8 @@ class _Walk:
         system = self.system
         el, ss = system.model, system.solids
         self.over = None                # (the most supersaturated absent solid, its liquid)
+        self.under = None               # (the position in the set of the most negative solid,
+                                        #  the set's liquid and solids)
         active = p.active if self.solids else ()
         nu, content, absent = self._set(active)
         n0 = ss.n0_of @ z
@@ -279,7 +288,10 @@ class _Walk:
             if active:
                 n, lng, s, status, _ = el._solid_newton(n0, T, nu, ss.ln_k(T)[list(active)],
                                                         p.s, p.n, p.lng)
-                if status or min(s.tolist()) <= 0.0:
+                if status:
+                    return None
+                if min(s.tolist()) <= 0.0:
+                    self.under = (int(np.argmin(s)), (n, lng, s))
                     return None
                 app = dict(zip(self.comps, (z - s @ content).tolist()))
             else:                       # the core's warm start: n per dissociated liquid
@@ -385,11 +397,14 @@ class BrinePath:
         molalities (log scales) and the saturation indices; a dotted line where a solid first
         appears. Needs matplotlib; a new Figure, drawn without pyplot (no window opens):
         ``path.plot().savefig("path.png")``."""
+        from matplotlib import colormaps
         from matplotlib.figure import Figure
         x = getattr(self, self.axis)
         fig = Figure(figsize=(7.0, 8.0), layout="constrained")
         ax_s, ax_m, ax_i = fig.subplots(3, 1, sharex=True)
-        colors = {k: f"C{j % 10}" for j, k in enumerate(self.saturation_indices)}
+        # one color a solid: the ten of the default cycle, twenty where there are more
+        cmap = colormaps["tab10" if len(self.saturation_indices) <= 10 else "tab20"]
+        colors = {k: cmap(j % cmap.N) for j, k in enumerate(self.saturation_indices)}
         for k, v in self.solids.items():            # log scales: a gap where there is none
             ax_s.semilogy(x, np.where(v > 0.0, v, np.nan), color=colors[k], label=k)
         ax_s.set_ylabel("solids [amount]")
@@ -642,7 +657,7 @@ def evaporate(system: Any, amounts: Mapping[str, float] | Brine, T: float,
         held = {k: np.array([t.get(k, 0.0) for t in taken]) for k in names}
     return EvaporationPath(axis="removed", removed=r, water_removed=r * w0, T=T,
                            fractional=fractional, appears=appears, dissolves=dissolves,
-                           _again=lambda k: system.liquid(T, feeds[k], solids=True),
+                           _again=lambda k: _liquid(system, T, feeds[k], True),
                            **_gather(system, pts, held))
 
 
@@ -650,6 +665,26 @@ def _less_water(base, dw):
     feed = dict(base)
     feed["H2O"] = base["H2O"] - dw
     return feed
+
+
+def _liquid(system, T, feed, solids):
+    """``System.liquid(T, feed, solids=solids)`` of a path's feed {component: amount}, which may
+    hold a component in a negative amount where none of its ions is negative: a fractional
+    path's bitterns in seawater-H2O, whose sulfate is Na2SO4 among the components, have less
+    sodium than twice their sulfate once the halite has left, so NaCl < 0. The front door
+    refuses a negative amount from a caller; here the ions decide."""
+    if min(feed.values()) >= 0.0:
+        return system.liquid(T, feed, solids=solids)
+    x, a, b = checks.liquid(system, feed)
+    ions = system.solids.n0_of @ np.array([x[c] for c in system.components])
+    if float(ions.min()) < 0.0:
+        return system.liquid(T, feed, solids=solids)       # refused there, with the reason
+    from .solids import solid_liquid
+    from .states import liquid_state
+    checks.range_warnings(system, T, x)
+    with system._using():
+        state = solid_liquid(system, x, T) if solids else liquid_state(system, x, T)
+    return state._in_unit(feed, a, b, dissolved=solids)
 
 
 def _liquid_of(system, p):
@@ -687,36 +722,40 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
         def feed(f, base=base, r_base=r_base):
             return _less_water(base, (f - r_base) * w0)
 
-        for a, b, before, after in _one_change_each(walk, T, feed, float(r[j - 1]),
-                                                    float(r[j]), pts[j - 1], pts[j]):
-            for k in set(before.active) ^ set(after.active):
-                now = k in after.active
-                if fractional and not now:
-                    continue
-                out = before if now else after
-                last = [out]
-                # the index at each u tried (Brent's answer is mostly its last one)
-                seen = {-math.log1p(-(a if now else b)): _si_of(system, out, k)}
+        try:
+            for a, b, before, after in _one_change_each(walk, T, feed, float(r[j - 1]),
+                                                        float(r[j]), pts[j - 1], pts[j]):
+                for k in set(before.active) ^ set(after.active):
+                    now = k in after.active
+                    if fractional and not now:
+                        continue
+                    out = before if now else after
+                    last = [out]
+                    # the index at each u tried (Brent's answer is mostly its last one)
+                    seen = {-math.log1p(-(a if now else b)): _si_of(system, out, k)}
 
-                def g(u, k=k, last=last, seen=seen):
-                    if u not in seen:
-                        x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
-                        p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
-                                       free=k)
-                        if p is None:
+                    def g(u, k=k, last=last, seen=seen):
+                        if u not in seen:
+                            x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
+                            p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
+                                           free=k)
+                            if p is None:
+                                raise _NoSet
+                            last.append(p)
+                            seen[u] = _si_of(system, p, k)
+                        return seen[u]
+
+                    try:
+                        u = brentq(g, -math.log1p(-a), -math.log1p(-b), xtol=EVENT_XTOL)
+                        if not abs(g(u)) <= EVENT_SI:
                             raise _NoSet
-                        last.append(p)
-                        seen[u] = _si_of(system, p, k)
-                    return seen[u]
-
-                try:
-                    u = brentq(g, -math.log1p(-a), -math.log1p(-b), xtol=EVENT_XTOL)
-                    if not abs(g(u)) <= EVENT_SI:
-                        raise _NoSet
-                    at = -math.expm1(-u)
-                except (_NoSet, ValueError):
-                    at = _kinked_root(system, walk, k, before, after, a, b, feed, T)
-                (appears if now else dissolves).setdefault(names[k], at)
+                        at = -math.expm1(-u)
+                    except (_NoSet, ValueError):
+                        at = _kinked_root(system, walk, k, before, after, a, b, feed, T)
+                    (appears if now else dissolves).setdefault(names[k], at)
+        except (ValueError, ArithmeticError, RuntimeError) as e:
+            raise _named(f"the search for where the solids change between {r[j - 1]:.6g} and "
+                         f"{r[j]:.6g} of the water removed", e) from e
 
 
 def _one_change_each(walk, T, feed, a, b, pa, pb):

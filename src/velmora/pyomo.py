@@ -24,6 +24,10 @@ of the components in ``vary`` (the others held at ``amounts``), outputs by name 
 Jacobian (``jacobian="differences"``: central differences instead, for comparison). It has no
 Hessian: Ipopt runs with ``hessian_approximation = limited-memory``.
 
+``FlashGreyBox`` is the same for a TP flash: inputs ``"T"``, ``"P"`` [Pa] and feed amounts,
+outputs ``"beta"`` (vapor fraction), ``"x_<component>"`` and ``"y_<component>"``, the exact
+Jacobian of a two-phase flash (``FlashResult.jacobian``).
+
 ``solve(model)`` hands a Pyomo model with grey boxes to Ipopt through cyipopt. Pyomo's own
 cyipopt interface reads the algebraic part of a model through the AMPL solver library
 (PyNumero's ``pynumero_ASL``), which neither Debian nor PyPI ships; ``solve`` differentiates the
@@ -43,28 +47,23 @@ from pyomo.core.expr.visitor import identify_variables
 from scipy.sparse import coo_matrix
 
 from .errors import VelmoraError
-from .optimize import LiquidOutputs
+from .optimize import FlashOutputs, LiquidOutputs
 
 INFINITY = 1e20          # Ipopt's "no bound"
 AMOUNT_FLOOR = 1e-9      # lower bound of an amount input, relative to its starting amount
 
 
-class LiquidGreyBox(ExternalGreyBoxModel):
-    """The liquid of ``system`` at T and apparent ``amounts`` as a grey box: inputs ``"T"`` and
-    the components ``vary``, ``outputs`` by name (see the module). ``jacobian``: "exact" or
-    "differences" (central, relative step ``step``). ``outputs_of.solves`` counts the liquids
-    solved."""
+class _GreyBox(ExternalGreyBoxModel):
+    """A grey box over an outputs map of ``velmora.optimize`` (``outputs_of``), inputs in the
+    map's order starting at ``_x``."""
 
-    def __init__(self, system: Any, T: float, amounts: Mapping[str, float],
-                 vary: Sequence[str], outputs: Sequence[str], jacobian: str = "exact",
-                 step: float = 1e-6) -> None:
+    outputs_of: Any
+    _x: np.ndarray
+
+    def _setup(self, jacobian: str, step: float) -> None:
         if jacobian not in ("exact", "differences"):
             raise ValueError(f"jacobian: \"exact\" or \"differences\", not {jacobian!r}")
-        if "T" in vary:
-            raise ValueError("vary: components only (T is always an input)")
-        self.outputs_of = LiquidOutputs(system, T, amounts, ["T", *vary], outputs)
         self.jacobian_kind, self.step = jacobian, float(step)
-        self._x = np.array([float(T)] + [float(amounts[c]) for c in vary])
 
     def input_names(self) -> list[str]:
         return list(self.outputs_of.inputs)
@@ -73,7 +72,7 @@ class LiquidGreyBox(ExternalGreyBoxModel):
         return list(self.outputs_of.outputs)
 
     def finalize_block_construction(self, pyomo_block: Any) -> None:
-        # start at the given liquid; amounts stay positive, T within the liquid's range
+        # start at the given state; amounts and P stay positive, T within the liquid's range
         for name, v in zip(self.input_names(), self._x):
             var = pyomo_block.inputs[name]
             var.value = v
@@ -98,6 +97,38 @@ class LiquidGreyBox(ExternalGreyBoxModel):
             J = self.outputs_of.jacobian_by_differences(self._x, self.step)
         rows, cols = np.indices(J.shape)
         return coo_matrix((J.ravel(), (rows.ravel(), cols.ravel())), shape=J.shape)
+
+
+class LiquidGreyBox(_GreyBox):
+    """The liquid of ``system`` at T and apparent ``amounts`` as a grey box: inputs ``"T"`` and
+    the components ``vary``, ``outputs`` by name (see the module). ``jacobian``: "exact" or
+    "differences" (central, relative step ``step``). ``outputs_of.solves`` counts the liquids
+    solved."""
+
+    def __init__(self, system: Any, T: float, amounts: Mapping[str, float],
+                 vary: Sequence[str], outputs: Sequence[str], jacobian: str = "exact",
+                 step: float = 1e-6) -> None:
+        self._setup(jacobian, step)
+        if "T" in vary:
+            raise ValueError("vary: components only (T is always an input)")
+        self.outputs_of = LiquidOutputs(system, T, amounts, ["T", *vary], outputs)
+        self._x = np.array([float(T)] + [float(amounts[c]) for c in vary])
+
+
+class FlashGreyBox(_GreyBox):
+    """The TP flash of ``system`` at T, P and ``feed`` as a grey box: inputs ``"T"``, ``"P"``
+    and the feed amounts of ``vary``, ``outputs`` ``"beta"``, ``"x_<component>"``,
+    ``"y_<component>"`` (``velmora.optimize.FlashOutputs``); exact Jacobian of a two-phase
+    flash, or central differences (``jacobian="differences"``)."""
+
+    def __init__(self, system: Any, T: float, P: float, feed: Mapping[str, float],
+                 vary: Sequence[str], outputs: Sequence[str], jacobian: str = "exact",
+                 step: float = 1e-6) -> None:
+        self._setup(jacobian, step)
+        if "T" in vary or "P" in vary:
+            raise ValueError("vary: components only (T and P are always inputs)")
+        self.outputs_of = FlashOutputs(system, T, P, feed, ["T", "P", *vary], outputs)
+        self._x = np.array([float(T), float(P)] + [float(feed[c]) for c in vary])
 
 
 class IpoptResult:

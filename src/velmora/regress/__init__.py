@@ -2,8 +2,9 @@
 
 Fit chosen parameters of any chemistry of the databank -- molecule / ion-pair parameters of the
 electrolyte NRTL model (tau = A + B/T + F ln T), molecule-pair parameters, a shift of ln K of an
-equilibrium reaction -- to data sets of partial or total pressures, mean ionic activity
-coefficients, osmotic coefficients and gas solubilities (``DataSet``). The model is the
+equilibrium reaction or of solids' ln Ksp -- to data sets of partial or total pressures, mean
+ionic activity coefficients, osmotic coefficients, gas solubilities and the solubilities of
+sparingly soluble salts (``DataSet``). The model is the
 package's own: the engine's parameter report from the databank with the trial parameters as an
 overlay, brinequil's speciation, fugacities and bubble pressure.
 

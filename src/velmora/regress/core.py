@@ -6,9 +6,11 @@ import os
 
 import numpy as np
 
-KINDS = ("partial_pressure", "total_pressure", "gamma_mean", "osmotic", "solubility", "ion_gamma_mean")
+KINDS = ("partial_pressure", "total_pressure", "gamma_mean", "osmotic", "solubility", "ion_gamma_mean",
+         "solid_solubility")
 M_WATER = 18.015          # kg/kmol, as the databank
 MOL_WATER_PER_KG = 1000.0 / M_WATER
+T_REF = 298.15            # K: the temperature a solid's shift_B and shift_C turn about
 
 
 @dataclasses.dataclass(frozen=True)
@@ -22,7 +24,10 @@ class DataSet:
     salt of an activity or osmotic coefficient. "ion_gamma_mean": gamma+- (molality scale) of
     the ion pair species = "cation anion" at the point's true amounts, no speciation (a strong
     acid or base in a salt solution, say HCl traced in NaCl); composition in true species,
-    H3O+ counted as H+ and its water as water (its activity a_H+ = a_H3O+ / a_w). sigma: the expected scatter of ln(measured);
+    H3O+ counted as H+ and its water as water (its activity a_H+ = a_H3O+ / a_w).
+    "solid_solubility": the molality of a sparingly soluble salt saturated with the solid that
+    species names (a databank solid, gypsum say); composition in true species [mol/kg], the
+    dissolved salt at its measured amount. sigma: the expected scatter of ln(measured);
     the set's points weigh 1/(sigma sqrt(n)) in the fit."""
     name: str
     kind: str
@@ -73,13 +78,16 @@ def salt_points(salt, rows):
 W_FIELDS = ("W1_A", "W1_B", "W2_A", "W2_B")   # the molecule-ion-pair term, zero unless fitted
 FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha", *W_FIELDS),
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
-          "reaction": ("shift",)}
+          "reaction": ("shift",), "solid": ("shift", "shift_B", "shift_C")}
 
 
 @dataclasses.dataclass(frozen=True)
 class Parameter:
     """One fitted number: kind "electrolyte_pair" (key (molecule, cation, anion)),
-    "molecule_pair" (key (i, j)) or "reaction" (key: reaction id, field "shift": added to ln K);
+    "molecule_pair" (key (i, j)), "reaction" (key: reaction id, field "shift": added to ln K)
+    or "solid" (key: databank solids, each one's ln Ksp = A + B/T + C ln T + D T moved alike:
+    "shift" adds to A, "shift_B" adds v (1/T - 1/T_REF), "shift_C" v (ln(T/T_REF) + T_REF/T - 1),
+    the last two zero at T_REF, the last one's slope too);
     start value, bounds and an optional Gaussian prior (centre, width)."""
     kind: str
     key: object
@@ -105,7 +113,7 @@ class Parameter:
 
 def overlay(params, theta, db, source="fitted (velmora.regress)"):
     """The overlay mapping that sets the parameters to theta on top of ``db``."""
-    el, mol, rx = {}, {}, {}
+    el, mol, rx, solids = {}, {}, {}, {}
     for p, v in zip(params, theta):
         if p.kind == "electrolyte_pair":
             if p.key not in el:
@@ -123,6 +131,16 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                 mol[p.key] = dict(i=i, j=j, A_ij=a1, B_ij=b1, F_ij=f1, A_ji=a2, B_ji=b2, F_ji=f2,
                                   alpha=alpha, source=source)
             mol[p.key][p.field] = float(v)
+        elif p.kind == "solid":
+            # about 298.15 K: shift_B leaves ln Ksp there as it is, shift_C its slope as well
+            v, t0 = float(v), T_REF
+            terms = {"shift": {"A": v}, "shift_B": {"A": -v / t0, "B": v},
+                     "shift_C": {"A": -v * (math.log(t0) + 1.0), "B": v * t0, "C": v}}[p.field]
+            for name in p.key:
+                rec = solids.setdefault(name, dict(db.table("solids")[name]))
+                for f, dv in terms.items():
+                    rec[f] += dv
+                rec["source"] += f"; {p.field} {v:+.6g} in a fit ({source})"
         else:
             rec = dict(db.reaction_record(p.key))
             rec["A"] -= rec.pop("shift", 0.0)
@@ -135,6 +153,8 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
         out["nrtl_molecular"] = {"pair": list(mol.values())}
     if rx:
         out["equilibrium"] = rx
+    if solids:
+        out["solids"] = solids
     return out
 
 
@@ -166,6 +186,8 @@ class Model:
         so that it does not depend on the points computed before (or on which worker)."""
         if kind == "ion_gamma_mean":
             return self._ion_gamma_mean(species, T, comp)
+        if kind == "solid_solubility":
+            return self._solid_solubility(species, T, comp)
         self.el._warm = None
         comp = {c: comp.get(c, 0.0) for c in self.components}
         if kind in ("partial_pressure", "solubility"):
@@ -186,15 +208,40 @@ class Model:
         return math.exp(sum(v * lng[self.names.index(s)] for s, v in ions.items()) / nu + math.log(x_w))
 
 
-    def _ion_gamma_mean(self, pair, T, comp):
+    def _true_ln_gamma(self, T, comp):
         from velmora import ionactivity
+        n = np.array([comp.get(s, 0.0) for s in self.names], float)
+        return n, ionactivity.ln_gamma(self.el.sp, n / n.sum(), T)
+
+    def _solid_solubility(self, solid, T, comp):
+        # the salt's molality s where ln IAP = ln Ksp (mole-fraction basis, the databank's
+        # constant at T), the rest of the liquid as measured: Newton in ln s from the measured
+        # amount, d ln IAP / d ln s taken as sum_i nu_i^2 s / m_i over the salt's ions
+        rec = self.db.table("solids").get(solid)
+        ions = {sp: v for sp, v in rec["dissolution"].items() if sp != "H2O"} if rec else {}
+        if not ions or any(s not in self.names for s in comp) or not all(comp.get(s, 0.0) > 0.0 for s in ions):
+            raise ValueError(f"solid_solubility: {solid!r} is not a databank solid whose ions are all "
+                             f"in the liquid {sorted(comp)} of {self.chemistry}")
+        ln_k = rec["A"] + rec["B"] / T + rec["C"] * math.log(T) + rec["D"] * T
+        idx = [(self.names.index(sp), v) for sp, v in rec["dissolution"].items()]
+        salt0 = salt = min(comp[sp] / v for sp, v in ions.items())
+        for _ in range(30):
+            liq = {sp: m + ions.get(sp, 0.0) * (salt - salt0) for sp, m in comp.items()}
+            n, lng = self._true_ln_gamma(T, liq)
+            excess = sum(v * (math.log(n[i] / n.sum()) + lng[i]) for i, v in idx) - ln_k
+            step = -excess / sum(v * v * salt / liq[sp] for sp, v in ions.items())
+            salt *= math.exp(max(-1.0, min(1.0, step)))
+            if abs(step) < 1e-10:
+                break
+        return salt
+
+    def _ion_gamma_mean(self, pair, T, comp):
         names = self.names
         ions = pair.split()
         bad = [s for s in ions + list(comp) if s not in names]
         if len(ions) != 2 or bad:
             raise ValueError(f"ion_gamma_mean: {pair!r} / {sorted(comp)} are not two ions and species of {self.chemistry}")
-        n = np.array([comp.get(s, 0.0) for s in names], float)
-        lng = ionactivity.ln_gamma(self.el.sp, n / n.sum(), T)
+        n, lng = self._true_ln_gamma(T, comp)
         iw = names.index("H2O")
         h = names.index("H3O+") if "H3O+" in names else None
         ln_aw = math.log(n[iw] / n.sum()) + lng[iw]

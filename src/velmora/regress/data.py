@@ -174,7 +174,7 @@ CRC_HIGH = {"NaOH": [(2.0, 0.714), (5.0, 1.076)], "KOH": [(2.0, 0.86), (5.0, 1.6
 # Seawater's other salts: the same CRC table (/work/shared/data validation2.md, binary aqueous
 # electrolytes), 0.1-1 mol/kg and, where it has them, 2 and 5 mol/kg; there are no Pitzer &
 # Mayorga rows of these here. Their fits take the table as far as M_MAX.
-SEAWATER_SALTS = ("MgCl2", "SrCl2", "BaCl2", "MgSO4")
+SEAWATER_SALTS = ("MgCl2", "SrCl2", "BaCl2", "MgSO4", "K2SO4")
 # the 92nd edition's MgCl2 values as pyEQL's tests cite them (validation3.md 5c, "Bonus"): an
 # independent reading of the same compilation, 0.006-0.007 above the table at 0.1-1 mol/kg
 CRC92_MGCL2 = [(0.1, 0.535), (0.2, 0.493), (0.5, 0.485), (1.0, 0.577), (2.0, 1.065), (5.0, 14.40)]
@@ -182,7 +182,7 @@ CRC92_MGCL2 = [(0.1, 0.535), (0.2, 0.493), (0.5, 0.485), (1.0, 0.577), (2.0, 1.0
 # range of the Pitzer-Mayorga parameters (CaCl2: 2.5; Na2SO4: saturation 1.96 mol/kg; KCl:
 # the Robinson & Stokes values to 4 mol/kg, saturation 4.8).
 M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0,
-         "MgCl2": 5.0, "SrCl2": 2.0, "BaCl2": 1.0, "MgSO4": 1.0}
+         "MgCl2": 5.0, "SrCl2": 2.0, "BaCl2": 1.0, "MgSO4": 1.0, "K2SO4": 0.7}
 
 
 def pitzer_mayorga(salt, m, a_phi=0.392):
@@ -310,3 +310,60 @@ def crc_high_set(salt):
 def cacl2_high_set():
     """gamma+- of CaCl2 at 25 C, 2 and 5 mol/kg (CRC Handbook, after Staples & Nuttall 1977)."""
     return crc_high_set("CaCl2")
+
+
+# Gypsum saturated in NaCl(aq) at 0.5, 25 and 40 C and in Na2SO4(aq) at 25 C: (m NaCl or Na2SO4,
+# m CaSO4) [mol/kg]. Marshall & Slusher (1966), /work/shared/data validation3.md 1a (the 0.5 and
+# 40 C isotherms are not fitted: they check the fit); Block & Waters (1968), as transcribed in the PHREEQC
+# test data usgs-coupled/phreeqc3 mytest/gyps_Na2SO4.csv (commit 3f2a2dc7), the rows saturated
+# with gypsum alone up to the gypsum + mirabilite point.
+GYPSUM_NACL = {
+    25: [(0.0, 0.0151), (0.0117, 0.0162), (0.0257, 0.0175), (0.0513, 0.0194), (0.1147, 0.0231),
+         (0.1921, 0.0266), (0.2319, 0.0281), (0.548, 0.0372), (0.689, 0.0388), (0.834, 0.0430),
+         (1.005, 0.0457), (1.024, 0.0452), (2.024, 0.0540), (2.870, 0.0560), (4.125, 0.0560),
+         (6.13, 0.0489), (6.22, 0.0481)],
+    0.5: [(0.0, 0.0128), (0.0136, 0.0139), (0.0277, 0.0150), (0.0357, 0.0156), (0.0560, 0.0168),
+          (0.1020, 0.0193), (0.1228, 0.0200), (0.2043, 0.0233), (0.2066, 0.0237), (0.2459, 0.0248),
+          (0.401, 0.0299), (0.579, 0.0339), (0.703, 0.0374), (0.878, 0.0403), (1.053, 0.0442),
+          (1.056, 0.0437), (2.059, 0.0545), (2.875, 0.0571), (3.978, 0.0553), (6.10, 0.0442),
+          (6.08, 0.0437)],
+    40: [(0.0, 0.0156), (0.0118, 0.0165), (0.0266, 0.0178), (0.0516, 0.0195), (0.1148, 0.0238),
+         (0.1923, 0.0270), (0.2321, 0.0282), (0.548, 0.0371), (0.834, 0.0427), (1.005, 0.0462),
+         (6.24, 0.0480)]}
+GYPSUM_NA2SO4_25 = [(0.0, 0.0161), (0.032, 0.0119), (0.104, 0.0110), (0.109, 0.0104), (0.262, 0.0112),
+                    (0.462, 0.0127), (0.821, 0.0154), (1.307, 0.0177), (1.753, 0.0182), (1.784, 0.0185),
+                    (1.912, 0.0185)]
+# Gypsum in water, 0.5-50 C (the range of the gypsum record): (t [C], m CaSO4 [mol/kg]), Marshall &
+# Slusher (1966) and Blount & Dickson (1973), validation3.md 1b (the PHREEQC test data, mytest/gypsum)
+GYPSUM_WATER = [(0.5, 0.0128), (5, 0.0133), (10, 0.0140), (15, 0.0145), (20, 0.0149), (25, 0.0151),
+                (30, 0.0152), (35.57, 0.01536), (37.33, 0.01544), (40, 0.0156), (40.17, 0.01489),
+                (40.20, 0.01607), (47.65, 0.01534), (48.32, 0.01518), (50.08, 0.01510)]
+CITE["gypsum_water"] = ("Marshall & Slusher, J. Phys. Chem. 70 (1966) 4015, and Blount & Dickson, Am. Mineral. 58 "
+                        "(1973) 323 (as compiled in the PHREEQC test data, usgs-coupled/phreeqc3 mytest/gypsum)")
+CITE["ms1966"] = ("Marshall & Slusher, J. Phys. Chem. 70 (1966) 4015 (as transcribed in the PHREEQC test "
+                  "data, usgs-coupled/phreeqc3 mytest/gyps_NaCl.csv)")
+CITE["bw1968"] = ("Block & Waters, J. Chem. Eng. Data 13 (1968) 336 (as transcribed in the PHREEQC test "
+                  "data, usgs-coupled/phreeqc3 mytest/gyps_Na2SO4.csv)")
+
+
+def gypsum_water_set():
+    """Gypsum in water, 0.5-50 C (Marshall & Slusher 1966, Blount & Dickson 1973)."""
+    rows = [(t + C, t, {"H2O": MOL_WATER_PER_KG, "Ca++": s, "SO4--": s}, s) for t, s in GYPSUM_WATER]
+    return DataSet("gypsum in water, 0.5-50 C", "solid_solubility", "CaSO4-NaCl-H2O", "gypsum", tuple(rows),
+                   CITE["gypsum_water"], 0.02, "t [C]")
+
+
+def gypsum_sets(t=25):
+    """Gypsum saturated in NaCl(aq) (Marshall & Slusher 1966) at t [C] and, at 25 C, in
+    Na2SO4(aq) (Block & Waters 1968): "solid_solubility" sets of CaSO4-NaCl-H2O in true ions."""
+    T = t + C
+    nacl = [(T, m, {"H2O": MOL_WATER_PER_KG, "Na+": m, "Cl-": m, "Ca++": s, "SO4--": s}, s)
+            for m, s in GYPSUM_NACL[t]]
+    sets = [DataSet(f"Marshall & Slusher 1966 gypsum in NaCl, {t:g} C", "solid_solubility", "CaSO4-NaCl-H2O",
+                    "gypsum", tuple(nacl), CITE["ms1966"], 0.02, "m NaCl [mol/kg]")]
+    if t == 25:
+        na2so4 = [(T, m, {"H2O": MOL_WATER_PER_KG, "Na+": 2 * m, "SO4--": m + s, "Ca++": s}, s)
+                  for m, s in GYPSUM_NA2SO4_25 if m > 0]
+        sets.append(DataSet("Block & Waters 1968 gypsum in Na2SO4, 25 C", "solid_solubility", "CaSO4-NaCl-H2O",
+                            "gypsum", tuple(na2so4), CITE["bw1968"], 0.02, "m Na2SO4 [mol/kg]"))
+    return sets

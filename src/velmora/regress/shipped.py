@@ -17,7 +17,8 @@ from .core import Parameter, fit
 # Salts at 25 C: the two molecule / ion-pair parameters of water with the salt's ions, constant.
 SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
              "Na2SO4": ("Na+", "SO4--"), "CaCl2": ("Ca++", "Cl-"), "MgCl2": ("Mg++", "Cl-"),
-             "SrCl2": ("Sr++", "Cl-"), "BaCl2": ("Ba++", "Cl-"), "MgSO4": ("Mg++", "SO4--")}
+             "SrCl2": ("Sr++", "Cl-"), "BaCl2": ("Ba++", "Cl-"), "MgSO4": ("Mg++", "SO4--"),
+             "K2SO4": ("K+", "SO4--")}
 
 
 # NaOH and KOH rise too steeply above 1 mol/kg for the two: the molecule-ion-pair term's W1 and
@@ -85,6 +86,23 @@ def _hydronium():
     params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     return data.acid_base_sets()[1:2], params, None, (293.15, 303.15)
+
+
+# Ca++/SO4--: the water / (Ca++, SO4--) pair (A each way) and gypsum's ln Ksp, A, B and C (anhydrite's
+# move with it: its constant is gypsum's and Hardie's transition), fitted together to gypsum in
+# water (0.5-50 C), NaCl(aq) to 6 mol/kg and Na2SO4(aq) to 1.9 mol/kg (25 C). The pair acts where
+# sulfate is the anion around Ca++ (the Na2SO4 brines); in NaCl brines gypsum follows the
+# Na+/SO4-- and Ca++/Cl- pairs of their own salts, which stay as they are fitted.
+def _caso4():
+    key = ("H2O", "Ca++", "SO4--")
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
+              Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0),
+              Parameter("solid", ("gypsum", "anhydrite"), "shift", 0.0, -2.0, 2.0),
+              Parameter("solid", ("gypsum", "anhydrite"), "shift_B", 0.0, -3000.0, 3000.0, scale=100.0),
+              Parameter("solid", ("gypsum", "anhydrite"), "shift_C", 0.0, -300.0, 300.0, scale=10.0)]
+    # the pair at 25 C; gypsum's B and C (its solubility in water peaks near 40 C) on that in
+    # water, 0.5-50 C; the NaCl isotherms at 0.5 and 40 C check the fit (tests/test_sulfate_pairs.py)
+    return data.gypsum_sets() + [data.gypsum_water_set()], params, None, (273.15, 313.15)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -178,7 +196,8 @@ def _mdea(gas):
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
         **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS},
         "MEA-H2S-H2O": _mea_h2s, "HCl-NaCl-H2O": _hydronium,
-        "MDEA-CO2-H2O": lambda: _mdea("CO2"), "MDEA-H2S-H2O": lambda: _mdea("H2S")}
+        "MDEA-CO2-H2O": lambda: _mdea("CO2"), "MDEA-H2S-H2O": lambda: _mdea("H2S"),
+        "CaSO4-NaCl-H2O": _caso4}
 
 
 def base_without(name):

@@ -146,13 +146,15 @@ def _joint_active_set(system, feed, T, first):
 
 def _verify(system, state, active, s, feed, feed_app, T, iterations):
     """Check the answer: present solids (``active``, amounts ``s``) at |SI| <= SI_TOL, absent
-    ones at SI < 0, the element and charge balances of feed = liquid + solids (``feed``: the
-    apparent amounts as a vector, ``feed_app`` as given); attach the solids to the state."""
+    ones at SI <= SI_TOL (an absent solid at 0 is one just saturated, as at the point where a
+    path's solid appears), the element and charge balances of feed = liquid + solids
+    (``feed``: the apparent amounts as a vector, ``feed_app`` as given); attach the solids to
+    the state."""
     ss, info = system.solids, system._info
     solids = dict(zip([ss.names[k] for k in active], np.asarray(s, dtype=float).tolist()))
     si = state.saturation_indices
     bad = [f"{k} SI {si[k]:.3g}" for k in solids if abs(si[k]) > SI_TOL]
-    bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v >= 0.0]
+    bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v > SI_TOL]
     n0 = ss.n0_of @ feed
     # feed - liquid - solids in the invariants (elements and charge)
     d = info.B @ (n0 - np.fromiter(state.amounts.values(), float, len(state.amounts)))

@@ -1,0 +1,183 @@
+"""The sulfate pairs against published data: K+/SO4-- against the CRC K2SO4 gamma+-, Ca++/SO4--
+(with gypsum's constant) against gypsum saturated in NaCl(aq) (Marshall & Slusher 1966, three
+isotherms) and Na2SO4(aq) (Block & Waters 1968), each solubility solved by the engine's own
+solid equilibrium."""
+
+import math
+import warnings
+
+import pytest
+
+import velmora
+from velmora import regress
+from velmora.enginebridge import databank
+from velmora.regress import data
+
+T25 = 298.15
+# CaSO4 per kg of water, above every solubility here: the gypsum left takes 2 H2O per CaSO4
+# from the liquid, less than 0.2 % of its water
+EXCESS = 0.08
+CASO4_FIT = "CaSO4-NaCl-H2O"
+
+
+@pytest.fixture(scope="module", autouse=True)
+def quiet():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield
+
+
+def worst_gamma(salt, db=None):
+    ev = regress.evaluate(data.salt_sets(salt), db)
+    return max(abs(c / v - 1) for _, rows in ev for _, _, v, c in rows)
+
+
+def test_k2so4_pair_against_the_crc_table():
+    # CRC Handbook gamma+- of K2SO4, 0.1-0.7 mol/kg (validation3.md 5c); the default pair
+    # (tau 8, -4) it replaces was 3.4-13.7 % high
+    assert worst_gamma("K2SO4") < 0.01
+    assert worst_gamma("K2SO4", databank.shipped_without_fit("K2SO4-H2O")) > 0.13
+    s = velmora.System("K2SO4-H2O")
+    with pytest.warns(velmora.RangeWarning, match="K2SO4 above 0.7 mol/kg"):
+        s.liquid(T25, molalities={"K2SO4": 1.0})
+
+
+def gypsum_deviations(t, db=None):
+    """(m NaCl, calculated / measured - 1, solids) of gypsum saturated in NaCl(aq) at t [C]."""
+    with databank.using(db or databank.active()):
+        g = velmora.System("CaSO4-NaCl-H2O")
+        out = []
+        for m, s in data.GYPSUM_NACL[t]:
+            liq = g.liquid(t + 273.15, molalities={"NaCl": m, "CaSO4": EXCESS}, solids=True)
+            out.append((m, liq.molality["Ca++"] / s - 1.0, set(liq.solids)))
+    return out
+
+
+# the largest |calculated/measured - 1| per isotherm with the fitted pair, and without it (the
+# default pair and gypsum fitted to water alone); 25 C fitted, 0.5 and 40 C not
+GYPSUM_NACL_WORST = {25: (0.22, 0.26), 0.5: (0.17, 0.31), 40: (0.25, 0.275)}
+MISS = ("the deviation peaks near 0.6-1 mol/kg NaCl (+21 % at 25 C): the model has no CaSO4 ion "
+        "pair, whose share of the dissolved calcium falls as NaCl rises")
+
+
+@pytest.mark.parametrize("t", [25, 0.5, 40])
+def test_gypsum_in_nacl_against_marshall_and_slusher(t):
+    dev = gypsum_deviations(t)
+    now, before = GYPSUM_NACL_WORST[t]
+    assert max(abs(e) for _, e, _ in dev) <= now
+    old = gypsum_deviations(t, databank.shipped_without_fit(CASO4_FIT))
+    assert max(abs(e) for _, e, _ in dev) < max(abs(e) for _, e, _ in old) - 0.025
+    # gypsum saturates to 4 mol/kg NaCl, anhydrite (or gypsum beside halite) in 6 mol/kg at
+    # 25-40 C, where the water activity falls below that of the transition (Hardie 1967)
+    assert all(k == {"gypsum"} for m, _, k in dev if m < 4.5)
+    # strong brines (2-6 mol/kg) within 10 %
+    assert all(abs(e) <= 0.10 for m, e, _ in dev if m >= 2.8)
+
+
+@pytest.mark.xfail(strict=True, reason=MISS)
+def test_gypsum_in_nacl_within_5_percent_at_25c():
+    assert max(abs(e) for _, e, _ in gypsum_deviations(25)) <= 0.05
+
+
+def test_gypsum_in_na2so4_against_block_and_waters():
+    g = velmora.System("CaSO4-Na2SO4-H2O")
+    dev = []
+    for m, s in data.GYPSUM_NA2SO4_25:
+        liq = g.liquid(T25, molalities={"Na2SO4": m, "CaSO4": EXCESS}, solids=True)
+        assert set(liq.solids) == {"gypsum"}, m
+        dev.append((m, liq.molality["Ca++"] / s - 1.0))
+    # the common-ion dip and the salting in beyond it; 17 % low at 0.03 mol/kg (Block & Waters'
+    # own water value, 0.0161, is 7 % above Marshall & Slusher's), within 5 % from 0.26 on
+    assert dev[1][1] < 0 and dev[1][1] > -0.18
+    assert all(abs(e) <= 0.05 for m, e in dev if m >= 0.26)
+    assert min(e for _, e in dev) > -0.18
+    # the measured minimum near 0.1 mol/kg is there: less gypsum dissolves than in water
+    sol = {m: s * (1 + e) for (m, e), (_, s) in zip(dev, data.GYPSUM_NA2SO4_25)}
+    assert sol[0.104] < sol[0.0] and sol[1.912] > sol[0.0]
+
+
+def test_gypsum_in_water_and_its_constant():
+    # Marshall & Slusher (1966) in water at 0.5, 25 and 40 C within 5 % (fitted with Blount &
+    # Dickson's points, 0.5-50 C); the record's van't Hoff slope alone was 17 % high at 0.5 C
+    g = velmora.System("CaSO4-NaCl-H2O")
+    for t, m in ((0.5, 0.0128), (25, 0.0151), (40, 0.0156)):
+        liq = g.liquid(t + 273.15, molalities={"CaSO4": EXCESS}, solids=True)
+        assert liq.molality["Ca++"] == pytest.approx(m, rel=0.05), t
+    # the fit moves gypsum and anhydrite alike: the transition (Hardie 1967) stays where it was
+    with databank.using(databank.shipped_without_fit(CASO4_FIT)):
+        shipped = velmora.System("CaSO4-NaCl-H2O")
+    for T in (296.15, 312.15, 328.15):
+        new, old = g.solids.log10_ksp(T), shipped.solids.log10_ksp(T)
+        assert new["gypsum"] - new["anhydrite"] == pytest.approx(old["gypsum"] - old["anhydrite"], abs=1e-12)
+        assert new["gypsum"] != old["gypsum"]
+
+
+def test_solid_solubility_kind_agrees_with_the_engine():
+    # the regress value (a Newton solve of ln IAP = ln Ksp in the salt alone) and the engine's
+    # solid-liquid equilibrium are two computations of one number
+    g = velmora.System("CaSO4-NaCl-H2O")
+    model = regress.Model("CaSO4-NaCl-H2O")
+    for T, m in ((313.15, 0.0), (313.15, 0.0516), (298.15, 1.0), (273.65, 4.0)):
+        liq = g.liquid(T, molalities={"NaCl": m, "CaSO4": EXCESS}, solids=True)
+        assert set(liq.solids) == {"gypsum"}
+        comp = {sp: liq.molality[sp] for sp in ("Na+", "Cl-", "Ca++", "SO4--")}
+        calc = model.value("solid_solubility", "gypsum", T, {"H2O": data.MOL_WATER_PER_KG, **comp})
+        assert calc == pytest.approx(liq.molality["Ca++"], rel=1e-5), (T, m)
+        # from a liquid off saturation the same number
+        comp.update({"Ca++": 0.5 * comp["Ca++"], "SO4--": 0.5 * comp["SO4--"]})
+        off = model.value("solid_solubility", "gypsum", T, {"H2O": data.MOL_WATER_PER_KG, **comp})
+        assert off == pytest.approx(calc, rel=1e-8)
+    with pytest.raises(ValueError, match="'halite' is not a databank solid whose ions are all in the liquid"):
+        model.value("solid_solubility", "halite", T25, {"H2O": 55.5, "Ca++": 0.01, "SO4--": 0.01})
+    with pytest.raises(ValueError, match="'quartz' is not a databank solid"):
+        model.value("solid_solubility", "quartz", T25, {"H2O": 55.5, "Ca++": 0.01, "SO4--": 0.01})
+
+
+def test_solid_shift_parameters_move_both_records_alike():
+    base = databank.shipped_without_fit(CASO4_FIT)
+    names = ("gypsum", "anhydrite")
+    params = [regress.Parameter("solid", names, f, 0.0, -500.0, 500.0) for f in ("shift", "shift_B", "shift_C")]
+    assert [p.label for p in params] == [f"gypsum/anhydrite:{f}" for f in ("shift", "shift_B", "shift_C")]
+
+    def ln_k(rec, T):
+        return rec["A"] + rec["B"] / T + rec["C"] * math.log(T) + rec["D"] * T
+
+    T0, h = 298.15, 1e-3
+    for p, v in zip(params, (0.25, -120.0, 7.5)):
+        ov = regress.core.overlay([p], [v], base, "a test")
+        for name in names:
+            old, new = base.table("solids")[name], ov["solids"][name]
+            assert f"{p.field} {v:+g} in a fit (a test)" in new["source"]
+            d = [ln_k(new, T) - ln_k(old, T) for T in (T0 - h, T0, T0 + h, 350.0)]
+            if p.field == "shift":
+                assert d == pytest.approx([v] * 4, abs=1e-9)
+            else:           # zero at 298.15 K, and for shift_C flat there too
+                assert d[1] == pytest.approx(0.0, abs=1e-9) and d[3] != pytest.approx(0.0, abs=1e-3)
+                slope = (d[2] - d[0]) / (2 * h)
+                assert slope == pytest.approx(-v / T0**2 if p.field == "shift_B" else 0.0, abs=1e-6)
+    db = databank.derive(base, [regress.core.overlay(params, [0.25, -120.0, 7.5], base, "a test")])
+    assert db.table("solids")["gypsum"]["C"] == pytest.approx(base.table("solids")["gypsum"]["C"] + 7.5)
+    with pytest.raises(ValueError, match="fields of solid: shift, shift_B, shift_C"):
+        regress.Parameter("solid", ("gypsum",), "A", 0.0)
+
+
+# CRC Handbook, Aqueous solubility of inorganic compounds at various temperatures (mass % of
+# Na2SO4; as transcribed in chicolucio/solutions): mirabilite to 30 C, thenardite from 40 C
+NA2SO4_CRC = {20: 16.13, 25: 21.94, 30: 29.22, 40: 32.35, 50: 31.55, 60: 30.9, 70: 30.39, 80: 30.02,
+              90: 29.79, 100: 29.67}
+
+
+def test_sodium_sulfates_against_the_crc_solubilities():
+    # the Na2SO4 pair (25 C) with the solids' constants fitted to these (thenardite's slope in
+    # 1/T only, its 25 C constant Harvie, Moller & Weare's): within 2.5 %
+    s = velmora.System("Na2SO4-H2O")
+    for t, w in NA2SO4_CRC.items():
+        m = 1000.0 * w / (100.0 - w) / 142.04
+        liq = s.liquid(t + 273.15, molalities={"Na2SO4": m + 0.3}, solids=True)
+        assert list(liq.solids) == ["mirabilite" if t <= 30 else "thenardite"], t
+        assert liq.molality["SO4--"] == pytest.approx(m, rel=0.025), t
+    # the decahydrate gives way between 30 and 40 C, as the table's phases do
+    cold = s.liquid(303.15, molalities={"Na2SO4": 3.3}, solids=True)
+    warm = s.liquid(313.15, molalities={"Na2SO4": 3.7}, solids=True)
+    assert "thenardite" not in cold.solids and cold.saturation_indices["thenardite"] < 0
+    assert "mirabilite" not in warm.solids and warm.saturation_indices["mirabilite"] < 0
