@@ -113,6 +113,37 @@ class _Molecular:
         return self.core.ln_gamma_derivatives(xw, self.T, self.options, directions)
 
 
+def reference_points(el: Any, info: Any, x: Any) -> list[tuple[int, Any]]:
+    """[(Henry component, composition)]: where the speciation's unsymmetric convention reads
+    ln gamma infinity of each Henry component (the molecular term there)."""
+    ns = len(info.names)
+    solv = list(el.sp.solv)
+    out = []
+    for i in info.henry_idx:
+        xw = np.full(ns, _TRACE)
+        if el.options.get("henry_ref", "water") == "solvent":
+            xw[solv] = x[solv]
+        else:
+            xw[info.iw] = 1.0
+        xw[i] = _SOLUTE_TRACE
+        out.append((i, xw))
+    return out
+
+
+def henry_points(el: Any, names: list[str], x: Any, i: int) -> list[tuple[Any, Any, float, Any]]:
+    """[(solvent, Henry record, weight x_A Vc_A^(2/3), composition)] of the mixed Henry constant
+    of component i: each solvent's ln gamma infinity is read at the composition (i traced in A)."""
+    out = []
+    for (solute, solvent), p in el.henry.items():
+        if solute != names[i]:
+            continue
+        a = names.index(solvent)
+        xa = np.full(len(names), _TRACE)
+        xa[a], xa[i] = 1.0, _SOLUTE_TRACE
+        out.append((solvent, p, x[a] * el.vc[solvent] ** (2.0 / 3.0), xa))
+    return out
+
+
 def _reference(system, mol, x):
     """(ref, d ref / dx, d ref / dT) of the speciation's unsymmetric convention."""
     el, info = system.model, system._info
@@ -123,13 +154,7 @@ def _reference(system, mol, x):
                          f"(this model has {mode!r})")
     solv = list(el.sp.solv)
     ref, dx, dT = np.zeros(ns), np.zeros((ns, ns)), np.zeros(ns)
-    for i in info.henry_idx:
-        xw = np.full(ns, _TRACE)
-        if mode == "solvent":
-            xw[solv] = x[solv]
-        else:
-            xw[info.iw] = 1.0
-        xw[i] = _SOLUTE_TRACE
+    for i, xw in reference_points(el, info, x):
         # homogeneous of degree 0: no need to normalise
         lng, J, dlT = mol.at(xw, (solv if mode == "solvent" else []) + [ns])
         ref[i], dT[i] = lng[i], dlT[i]
@@ -141,16 +166,10 @@ def _reference(system, mol, x):
 def _henry_mix(system, mol, x, i, T):
     """(ln (H/gamma_inf)_mix, d/dx, d/dT) of Henry component i."""
     el, info = system.model, system._info
-    name = info.names[i]
     num = den = dnum_T = 0.0
     terms = []
-    for (solute, solvent), p in el.henry.items():
-        if solute != name:
-            continue
+    for solvent, p, w, xa in henry_points(el, info.names, x, i):
         a = info.names.index(solvent)
-        w = x[a] * el.vc[solvent] ** (2.0 / 3.0)
-        xa = np.full(len(info.names), _TRACE)
-        xa[a], xa[i] = 1.0, _SOLUTE_TRACE
         lng, _, dlT = mol.at(xa, [len(info.names)])
         g = _ln_h(p, T) - lng[i]
         terms.append((a, el.vc[solvent] ** (2.0 / 3.0), g))
@@ -171,6 +190,22 @@ def _dissociation(info, comps):
     if D is None:
         D = known[comps] = np.array([info.n0({c: 1.0}) for c in comps]).T
     return D
+
+
+def speciation_response(nu: Any, B: Any, n: Any, G: Any, idle: Any, rhs: Any) -> Any:
+    """dn (species x columns) of the speciation's equations for the right-hand sides ``rhs``
+    (rows: dF_eq/dtheta of the reactions ``nu``, then dF_b/dtheta of the balances ``B``): the
+    implicit function theorem in u = ln n over the species that are not ``idle``. G: d(ln gamma
+    - ref)/dn at n (species x species)."""
+    N = float(n.sum())
+    act = np.flatnonzero(~idle)
+    nu_a, na = nu[:, act], n[act]
+    G_a = G[np.ix_(act, act)]
+    A = np.vstack((nu_a - np.outer(nu_a.sum(axis=1), n[act] / N) + nu_a @ (G_a * na),
+                   B[:, act] * na))
+    dn = np.zeros((len(n), rhs.shape[1]))
+    dn[act] = na[:, None] * -np.linalg.lstsq(A, rhs, rcond=None)[0]
+    return dn
 
 
 def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
@@ -196,20 +231,10 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     D = _dissociation(info, tuple(comps))
     n0 = D @ np.array([state.apparent[c] for c in comps], dtype=float)
     idle = (n0 == 0.0) & ~info.nu.any(axis=0) & (n == 0.0)
-    act = np.flatnonzero(~idle)
-    nu = info.nu[:, act]
-    B = info.B[:, act]
-    na = n[act]
-    G = (Jn - dref_n)[np.ix_(act, act)]
-    A = np.vstack((nu - np.outer(nu.sum(axis=1), x[act]) + nu @ (G * na),
-                   B * na))
     # right-hand sides: T, then each component
-    rT = np.concatenate((nu @ (lng_T - dref_T)[act] - _dlnK_dT(el.K, T), np.zeros(B.shape[0])))
-    rc = np.vstack((np.zeros((nu.shape[0], len(comps))), -info.B @ D))
-    rhs = np.column_stack((rT, rc))
-    du = -np.linalg.lstsq(A, rhs, rcond=None)[0]
-    dn = np.zeros((ns, 1 + len(comps)))
-    dn[act] = na[:, None] * du
+    rT = np.concatenate((info.nu @ (lng_T - dref_T) - _dlnK_dT(el.K, T), np.zeros(info.B.shape[0])))
+    rc = np.vstack((np.zeros((info.nu.shape[0], len(comps))), -info.B @ D))
+    dn = speciation_response(info.nu, info.B, n, Jn - dref_n, idle, np.column_stack((rT, rc)))
     dn[idle, 1:] = D[idle]
     dlng = Jn @ dn
     dlng[:, 0] += lng_T

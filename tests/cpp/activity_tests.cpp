@@ -1,7 +1,7 @@
 // Tests of the activity model (electrolyte NRTL, ionactivity/core) without Python: the
 // Gibbs-Duhem relation and the gradient of G^ex by differences, the binary NRTL closed form, the
 // Debye-Hueckel limiting law and the reference states, the NaCl activity coefficients of the
-// literature, the A_phi of water.
+// literature, the A_phi of water, the derivatives with respect to pair coefficients.
 //
 // Data (with their sources, /work/shared/data): water by Kell (1975) and Bradley & Pitzer (1979),
 // U1..U9 of enrtl-notes.md A.3; A_phi 0.3914 (25 C) and 0.4606 (100 C) of the same table; Mw of
@@ -10,6 +10,7 @@
 // pair defaults 8/-4 (water) and 10/-2 (other solvents) of Chen & Evans 1986 (literature.md);
 // methanol's permittivity, CRC (literature.md); the Born radius default 3 A (literature.md).
 // Values marked "test input" are not data: the invariant checked holds for any of them.
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
@@ -58,7 +59,7 @@ enrtl::Model nacl_water() {
 
 // Water (0), methanol (1), a CO2-like solute (2), Na+ (3), K+ (4), Cl- (5), a divalent anion (6):
 // two solvents, two cations, two anions, one molecular solute, every term of the model active.
-enrtl::Model mixed(double temperature_slope) {
+enrtl::ModelData mixed_data(double temperature_slope) {
     enrtl::ModelData d;
     d.kind = {Kind::Water, Kind::Solvent, Kind::Solute, Kind::Ion, Kind::Ion, Kind::Ion, Kind::Ion};
     d.z = {0, 0, 0, 1, 1, -1, -2};
@@ -81,8 +82,10 @@ enrtl::Model mixed(double temperature_slope) {
             d.pairs.push_back(pair(1, c, a, 10.0, -2.0));
             d.pairs.push_back(pair(2, c, a, 10.0, -2.0));
         }
-    return enrtl::Model(d);
+    return d;
 }
+
+enrtl::Model mixed(double temperature_slope) { return enrtl::Model(mixed_data(temperature_slope)); }
 
 // A small LCG: the same compositions on every platform.
 struct Random {
@@ -240,6 +243,41 @@ void nacl_mean_activity_coefficients_match_the_literature_model() {
     for (int k = 0; k < 9; ++k) CHECK_CLOSE(std::exp(ln_gamma_pm(model, m[k], 298.15)), g[k], 2e-3);
 }
 
+// d ln gamma / d coefficient against models rebuilt with the coefficient moved (central
+// differences): every coefficient of an electrolyte pair but alpha (W seeded from zero) and of a
+// molecule pair (alpha's C and D too), at a temperature where ln T and T differ from 1.
+void parameter_derivatives_match_rebuilt_models() {
+    Random r;
+    const Eigen::VectorXd x = random_composition(r);
+    const double T = 330.0;
+    std::vector<enrtl::ParamDir> dirs;
+    for (int c = 0; c < 13; ++c)
+        if (c != 8) dirs.push_back({0, 0, c});               // water / (Na+, Cl-)
+    for (int c = 0; c < 10; ++c) dirs.push_back({1, 0, c});  // water-methanol
+    enrtl::Model model = mixed(300.0);
+    Eigen::VectorXd lng(7), base(7), up(7), down(7);
+    Eigen::MatrixXd dP(7, static_cast<Eigen::Index>(dirs.size()));
+    model.ln_gamma_parameter_derivatives(x, T, {}, lng, dP, dirs);
+    model.ln_gamma(x, T, {}, base);
+    CHECK((lng - base).cwiseAbs().maxCoeff() < 1e-12);
+    const double step[4] = {1e-4, 0.03, 1e-5, 3e-7};  // A, B, F, G: like changes of tau
+    for (std::size_t k = 0; k < dirs.size(); ++k) {
+        const auto [kind, p, c] = dirs[k];
+        const double h = kind == 0 ? (c < 8 ? step[c % 4] : step[(c - 9) % 2])
+                                   : (c < 8 ? step[c / 2] : (c == 8 ? 1e-5 : 1e-7));
+        for (double sign : {1.0, -1.0}) {
+            enrtl::ModelData d = mixed_data(300.0);
+            (kind == 0 ? d.pairs[p].p : d.mol_pairs[p].p)[c] += sign * h;
+            enrtl::Model moved(d);
+            moved.ln_gamma(x, T, {}, sign > 0 ? up : down);
+        }
+        const Eigen::VectorXd fd = (up - down) / (2.0 * h);
+        const double scale = std::max(1e-3, fd.cwiseAbs().maxCoeff());
+        CHECK((dP.col(static_cast<Eigen::Index>(k)) - fd).cwiseAbs().maxCoeff() < 2e-6 * scale);
+    }
+    CHECK(dP.cwiseAbs().maxCoeff() > 0.1);
+}
+
 void bad_input_is_refused_with_its_message() {
     auto message = [](auto&& f) {
         try {
@@ -265,6 +303,13 @@ void bad_input_is_refused_with_its_message() {
     d.mw = {32.0};
     d.born = {0.0};
     CHECK(message([&] { enrtl::Model m(d); }) == "no water");
+    Eigen::MatrixXd dP(3, 1);
+    CHECK(message([&] {
+              model.ln_gamma_parameter_derivatives(Eigen::Vector3d(1.0, 0.1, 0.1), 298.15, {}, out,
+                                                   dP, {{0, 0, 8}});
+          }) ==
+          "electrolyte pair 0 coefficient 8: derivatives with respect to an electrolyte "
+          "pair's alpha are not available");
 }
 
 }  // namespace
@@ -284,6 +329,8 @@ int main() {
              dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference},
             {"nacl_mean_activity_coefficients_match_the_literature_model",
              nacl_mean_activity_coefficients_match_the_literature_model},
+            {"parameter_derivatives_match_rebuilt_models",
+             parameter_derivatives_match_rebuilt_models},
             {"bad_input_is_refused_with_its_message", bad_input_is_refused_with_its_message},
         });
 }

@@ -58,6 +58,19 @@ class Model:
         differences). directions: the columns wanted (species indices; n for dT), the others
         0; all by default. Raises ValueError for a direction outside 0..n."""
 
+    def ln_gamma_parameter_derivatives(
+        self,
+        x: ArrayLike,
+        T: float,
+        options: Mapping[str, Any] | None,
+        params: Sequence[tuple[str, int, int]],
+    ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+        """(ln gamma, dP) at the amounts x and T [K]: dP[i, k] = d ln gamma_i / d params[k],
+        exact (the coefficient carried as a tangent through tau, G and W). params[k]:
+        ("electrolyte", pair, c), pair an index into the constructor's ``pairs`` and c one of its
+        13 numbers but alpha (8); or ("molecule", pair, c), an index into ``mol_pairs`` and c one
+        of its 10 numbers. Raises ValueError for a parameter outside the model's pairs."""
+
     def gex(self, x: ArrayLike, T: float, options: Mapping[str, Any] | None = None) -> float:
         """G^ex/(N R T) (dimensionless) at x and T [K], the function whose gradient is
         ln_gamma."""

@@ -17,8 +17,10 @@ The objective is a weighted sum of squares of ln(calc/measured): each data set w
 points by 1/(sigma sqrt(n)) (sigma: the set's stated scatter in ln units), so that every set
 counts alike whatever its number of points; optional priors (centre, width) and extra residuals
 (constraints such as an infinite-dilution activity coefficient) are added. Bounded
-Trust-Region-Reflective least squares of SciPy; standard errors from the Jacobian at the
-solution. The result is an overlay record (``FitResult.overlay``) carrying the data's citations,
+Trust-Region-Reflective least squares of SciPy with the exact Jacobian of the residuals
+(``regress.jacobian``: the activity model's parameter derivatives, through the speciation by the
+implicit function theorem; ``jac="2-point"`` for differences); standard errors from the
+Jacobian at the solution. The result is an overlay record (``FitResult.overlay``) carrying the data's citations,
 which ``velmora.enginebridge.databank.load`` accepts.
 
 ``python -m velmora.regress <chemistry>`` repeats a shipped fit and prints its figures.

@@ -1,11 +1,11 @@
-"""python -m velmora.regress <chemistry> [--write] [--plots=DIR] [--max-nfev=N]
+"""python -m velmora.regress <chemistry> [--write] [--plots=DIR] [--max-nfev=N] [--jac=2-point]
 
 Repeats the shipped fit of a chemistry (see velmora.regress.shipped.FITS; "all" runs every one)
 from the shipped databank without that fit's record, and prints the fitted parameters with
 their standard errors and, per data set and temperature, the number of points, AARD and worst
 factor. --write rewrites databank/fits/<chemistry>.toml beside the databank module it runs
 from (run it from a source checkout to change the shipped fit); --plots=DIR writes the parity
-and residual plots.
+and residual plots; --jac=2-point takes the Jacobian by differences instead of the exact one.
 """
 
 import pathlib
@@ -24,7 +24,7 @@ def main(argv):
     if names == ["all"]:
         names = list(FITS)
     for name in names:
-        res, _ = run(name, max_nfev=int(opts.get("max-nfev", 200)))
+        res, _ = run(name, max_nfev=int(opts.get("max-nfev", 200)), jac=opts.get("jac", "exact"))
         print(f"== {name}")
         print(res.summary())
         if "plots" in opts:

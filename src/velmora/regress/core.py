@@ -167,6 +167,7 @@ class Model:
         self.db = db = db or databank.active()
         with databank.using(db):
             chem = ionchem.builtin(chemistry)
+            self.reaction_ids = list(databank.chemistry(chemistry)["equilibria"])  # rows of nu
             comps = ionchem.components(chemistry)
             henry = ionchem.henry_components(chemistry) if henry is None else list(henry)
             text = engine.input_header({c: c for c in comps}, "eNRTL", henry=henry or None,
@@ -195,7 +196,10 @@ class Model:
         if kind == "total_pressure":
             return self.el.bubble(comp, T)[0]
         n, lng = self.el.true_amounts(comp, T)
-        n = np.asarray(n, float)
+        return self._liquid_value(kind, species, np.asarray(n, float), lng)
+
+    def _liquid_value(self, kind, species, n, lng):
+        """An osmotic or mean activity coefficient from the true amounts and ln gamma."""
         iw = self.names.index("H2O")
         x_w = n[iw] / n.sum()
         if kind == "osmotic":
@@ -207,6 +211,15 @@ class Model:
         nu = sum(ions.values())
         return math.exp(sum(v * lng[self.names.index(s)] for s, v in ions.items()) / nu + math.log(x_w))
 
+
+    def value_gradient(self, kind, species, T, comp, params):
+        """(value, d ln value / d parameter) of a data point, exact, for the fitted ``params``
+        (``Parameter``s; zero for those this chemistry does not have). See regress.jacobian."""
+        from .jacobian import directions, ln_value_gradient
+        params = tuple(params)
+        if getattr(self, "_dirs", (None,))[0] != params:
+            self._dirs = params, directions(self, params)
+        return ln_value_gradient(self, kind, species, T, comp, self._dirs[1])
 
     def _true_ln_gamma(self, T, comp):
         from velmora import ionactivity
@@ -306,12 +319,16 @@ class FitResult:
     message: str
     evaluated: list        # evaluate() at the solution
     overlay: dict          # overlay mapping with the [fit] record
+    evaluations: int = 0   # residual evaluations, those of difference Jacobians included
+    jacobians: int = 0     # exact Jacobians (each about one residual evaluation and its derivatives)
+    jac: str = "exact"     # "exact" or "2-point" (differences)
 
     def summary(self):
         L = [f"{'parameter':40s} {'value':>12s} {'std. error':>12s}"]
         for p, v, s in zip(self.params, self.theta, self.stderr):
             L.append(f"{p.label:40s} {v:12.5g} {s:12.3g}")
-        L.append(f"cost {self.cost:.5g}, {self.nfev} evaluations, {self.message}")
+        L.append(f"cost {self.cost:.5g}, {self.nfev} iterations, {self.evaluations} residual "
+                 f"evaluations, {self.jacobians} exact Jacobians ({self.jac}), {self.message}")
         L.append(f"{'data set':48s} {'T [K]':>8s} {'n':>4s} {'AARD %':>8s} {'worst':>7s} {'bias':>7s}")
         for d, rows in self.evaluated:
             for T, pts in d.temperatures():
@@ -333,19 +350,30 @@ class FitResult:
 
 
 def fit(datasets, params, base=None, extra=None, extra_labels=(), source="fitted (velmora.regress)",
-        max_nfev=200, verbose=0, executor=None):
+        max_nfev=200, verbose=0, executor=None, jac="exact"):
     """Weighted, bounded least squares of ``params`` to ``datasets`` on the databank ``base``
     (default: the active one). ``extra(db, theta)`` may add residuals (constraints).
-    ``executor``: where the objective's points are computed (see ``evaluate``)."""
+    ``executor``: where the objective's points are computed (see ``evaluate``).
+    ``jac``: "exact" (the activity model's parameter derivatives through the speciation,
+    regress.jacobian; the extra residuals by differences; differences for everything where
+    the data or parameters have no exact derivatives) or "2-point" (differences, step 1e-5)."""
     from scipy.optimize import least_squares
     from velmora.enginebridge import databank
+
+    from .jacobian import unsupported
+    if jac not in ("exact", "2-point"):
+        raise ValueError(f"jac must be 'exact' or '2-point', not {jac!r}")
     base = base or databank.active()
     params = list(params)
+    if jac == "exact" and unsupported(datasets, params):
+        jac = "2-point"
+    count = {"residuals": 0, "jacobians": 0}
 
     def trial(theta):
         return databank.derive(base, [overlay(params, theta, base, source)])
 
     def residuals(theta):
+        count["residuals"] += 1
         db = trial(theta)
         res = []
         for d, rows in evaluate(datasets, db, executor):
@@ -356,8 +384,13 @@ def fit(datasets, params, base=None, extra=None, extra_labels=(), source="fitted
             res += list(extra(db, theta))
         return np.array(res)
 
+    def jacobian(theta):
+        count["jacobians"] += 1
+        return _jacobian(datasets, params, trial, theta, extra)
+
     x0 = np.array([p.start for p in params], float)
-    sol = least_squares(residuals, x0, method="trf", bounds=([p.lower for p in params], [p.upper for p in params]),
+    sol = least_squares(residuals, x0, jac=jacobian if jac == "exact" else "2-point", method="trf",
+                        bounds=([p.lower for p in params], [p.upper for p in params]),
                         x_scale=[p.scale for p in params], diff_step=1e-5, max_nfev=max_nfev, verbose=verbose)
     J = sol.jac
     dof = max(1, J.shape[0] - J.shape[1])
@@ -382,7 +415,37 @@ def fit(datasets, params, base=None, extra=None, extra_labels=(), source="fitted
         "method": "scipy.optimize.least_squares (trf, bounded)",
     }
     return FitResult(params, sol.x, stderr, float(sol.cost), int(sol.nfev), bool(sol.success),
-                     sol.message, evaluated, ov)
+                     sol.message, evaluated, ov, count["residuals"], count["jacobians"], jac)
+
+
+def _jacobian(datasets, params, trial, theta, extra):
+    """d residual / d theta of ``fit``'s residuals: exact for the data points and priors, the
+    extra residuals by forward differences (step 1e-5 max(1, |theta|), as the fit's own)."""
+    db = trial(theta)
+    models = _models(datasets, db)
+    rows = []
+    for d in datasets:
+        m = models[d.chemistry]
+        w = 1.0 / (d.sigma * math.sqrt(len(d.points)))
+        for T, _, comp, _ in d.points:
+            c, g = m.value_gradient(d.kind, d.species, T, comp, params)
+            rows.append(w * g if c > 0 and math.isfinite(c) else np.zeros(len(params)))
+    for k, p in enumerate(params):
+        if p.prior:
+            rows.append(np.eye(len(params))[k] / p.prior[1])
+    J = np.array(rows).reshape(-1, len(params))
+    if extra is None:
+        return J
+    e0 = np.asarray(extra(db, theta), float)
+    E = np.zeros((len(e0), len(params)))
+    for k in range(len(params)):
+        t = np.array(theta, float)
+        h = 1e-5 * max(1.0, abs(t[k])) * (1.0 if t[k] >= 0 else -1.0)
+        if t[k] + h > params[k].upper:
+            h = -h
+        t[k] += h
+        E[:, k] = (np.asarray(extra(trial(t), t), float) - e0) / h
+    return np.vstack((J, E))
 
 
 # ---------------------------------------------------------------------------------------------

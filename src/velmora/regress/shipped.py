@@ -206,13 +206,15 @@ def base_without(name):
     return databank.shipped_without_fit(name)
 
 
-def run(name, max_nfev=200, verbose=0):
-    """Repeat the shipped fit of the chemistry ``name``; returns (FitResult, (tmin, tmax))."""
+def run(name, max_nfev=200, verbose=0, jac="exact"):
+    """Repeat the shipped fit of the chemistry ``name``; returns (FitResult, (tmin, tmax)).
+    ``jac``: "exact" or "2-point" (differences), as for ``fit``."""
     if name not in FITS:
         raise ValueError(f"no shipped fit for {name!r}; fits: {', '.join(FITS)}")
     sets, params, extra, trange = FITS[name]()
     res = fit(sets, params, base=base_without(name), extra=extra,
-              source=f"fitted by velmora.regress (databank/fits/{name}.toml)", max_nfev=max_nfev, verbose=verbose)
+              source=f"fitted by velmora.regress (databank/fits/{name}.toml)", max_nfev=max_nfev, verbose=verbose,
+              jac=jac)
     for kind in ("nrtl_electrolyte", "nrtl_molecular"):
         for rec in res.overlay.get(kind, {}).get("pair", []):
             rec["tmin"], rec["tmax"] = trange

@@ -20,11 +20,19 @@ constexpr int kTangents = 4;  // directions per pass
 using T4 = Tan<kTangents>;
 }  // namespace
 
+template <int L>
+bool zero(const Tan<L>& a) {
+    if (a.v != 0.0) return false;
+    for (int l = 0; l < L; ++l)
+        if (a.t[l] != 0.0) return false;
+    return true;
+}
+
 struct SecondOrder {
     // The temperature functions of Model::at, as numbers of type S.
     template <class S>
     struct State {
-        std::vector<S> rho, eps, Gmm, tmm, tmca, tcam, Gcam, W1, W2;
+        std::vector<S> rho, eps, Gmm, tmm, amm, tmca, tcam, Gcam, W1, W2;  // amm: alpha
         S eps_w, aphi_T, born_T;
     };
 
@@ -50,11 +58,12 @@ struct SecondOrder {
         const std::size_t M = m.mols_.size();
         s.Gmm.assign(M * M, S(1.0));
         s.tmm.assign(M * M, S(0.0));
+        s.amm.assign(M * M, S(0.0));
         for (std::size_t k = 0; k < M * M; ++k) {
             if (k / M == k % M) continue;
             s.tmm[k] = tdep(m.mA_[k], m.mB_[k], m.mF_[k], m.mG_[k], T, lnT);
-            const S alpha = m.mC_[k] + m.mD_[k] * (T - 273.15);
-            s.Gmm[k] = exp(-(alpha * s.tmm[k]));
+            s.amm[k] = m.mC_[k] + m.mD_[k] * (T - 273.15);
+            s.Gmm[k] = exp(-(s.amm[k] * s.tmm[k]));
         }
         const std::size_t ne = m.eAlpha_.size();
         s.tmca.resize(ne);
@@ -165,9 +174,7 @@ struct SecondOrder {
         if (ref) Fv -= Phi;
         // molecule-ion-pair term
         for (std::size_t k = 0; k < s.W1.size(); ++k) {
-            if (m.eW_[0][k] == 0.0 && m.eW_[1][k] == 0.0 && m.eW_[2][k] == 0.0 &&
-                m.eW_[3][k] == 0.0)
-                continue;
+            if (zero(s.W1[k]) && zero(s.W2[k])) continue;  // absent, or no tangent on it
             const int mi = static_cast<int>(k % M), pair = static_cast<int>(k / M);
             const int mm = m.mols_[mi], c = m.cats_[pair / An], a = m.ans_[pair % An];
             Fv += nd[mm] * nd[c] * nd[a] / (N * N) * (D(s.W1[k]) + s.W2[k] * (nd[c] + nd[a]) / N);
@@ -251,27 +258,98 @@ struct SecondOrder {
             }
         }
     }
+
+    // Tangent l on a parameter of the flat state s (T without tangent): d tau / d coefficient
+    // is 1, 1/T, ln T, T for A, B, F, G; the G = exp(-alpha tau) of a seeded tau follows it.
+    static void seed(const Model& m, const ParamDir& p, int l, double T, State<T4>& s) {
+        const auto slot = [](const std::vector<int>& v, int i) {
+            return static_cast<std::size_t>(std::find(v.begin(), v.end(), i) - v.begin());
+        };
+        const double dtau[4] = {1.0, 1.0 / T, std::log(T), T};
+        const std::size_t M = m.mols_.size();
+        if (p.kind == 0) {
+            const ElectrolytePair& e = m.d_.pairs[p.pair];
+            const std::size_t k =
+                (slot(m.cats_, e.c) * m.ans_.size() + slot(m.ans_, e.a)) * M + slot(m.mols_, e.m);
+            if (p.coef < 8) {
+                T4& tau = p.coef < 4 ? s.tmca[k] : s.tcam[k];
+                tau.t[l] += dtau[p.coef % 4];
+                s.Gcam[k] = exp(s.tcam[k] * (-m.eAlpha_[k]));
+            } else {
+                T4& w = p.coef < 11 ? s.W1[k] : s.W2[k];
+                w.t[l] += p.coef % 2 == 1 ? 1.0 : 1.0 / T;
+            }
+            return;
+        }
+        const MoleculePair& q = m.d_.mol_pairs[p.pair];
+        const std::size_t a = slot(m.mols_, q.i), b = slot(m.mols_, q.j);
+        const std::size_t ab = a * M + b, ba = b * M + a;
+        if (p.coef < 8) {
+            s.tmm[p.coef % 2 == 0 ? ab : ba].t[l] += dtau[p.coef / 2];
+        } else {  // alpha = C + D (T - 273.15), one for both directions
+            const double da = p.coef == 8 ? 1.0 : T - 273.15;
+            s.amm[ab].t[l] += da;
+            s.amm[ba].t[l] += da;
+        }
+        s.Gmm[ab] = exp(-(s.amm[ab] * s.tmm[ab]));
+        s.Gmm[ba] = exp(-(s.amm[ba] * s.tmm[ba]));
+    }
+
+    // dP (row-major, n x params): d ln gamma / d parameter, in passes of kTangents.
+    template <int K>
+    static void run_parameters(Model& m, const double* x, double T, const Options& o,
+                               const std::vector<ParamDir>& ps, double* lng, double* dP) {
+        using D = Dual<K, T4>;
+        const int n = m.n_, np = static_cast<int>(ps.size());
+        State<T4> flat, s;
+        state(m, T4(T), flat);
+        std::vector<D> nd(n);
+        for (int i = 0; i < n; ++i) nd[i] = D::seed(T4(x[i]), i);
+        for (int first = 0; first < std::max(np, 1); first += kTangents) {
+            s = flat;
+            const int width = std::min(kTangents, np - first);
+            for (int l = 0; l < width; ++l) seed(m, ps[first + l], l, T, s);
+            const D f = F<D, T4>(m, s, nd.data(), o);
+            for (int i = 0; i < n; ++i) {
+                if (first == 0) lng[i] = f.d[i].v;
+                for (int l = 0; l < width; ++l) dP[i * np + first + l] = f.d[i].t[l];
+            }
+        }
+    }
 };
+
+namespace {
+template <class Fn>
+void by_width(int n, Fn&& go) {
+    if (n <= 4)
+        go(std::integral_constant<int, 4>{});
+    else if (n <= 8)
+        go(std::integral_constant<int, 8>{});
+    else if (n <= 10)
+        go(std::integral_constant<int, 10>{});
+    else if (n <= 12)
+        go(std::integral_constant<int, 12>{});
+    else if (n <= 16)
+        go(std::integral_constant<int, 16>{});
+    else if (n <= 24)
+        go(std::integral_constant<int, 24>{});
+    else if (n <= 32)
+        go(std::integral_constant<int, 32>{});
+    else
+        go(std::integral_constant<int, 64>{});
+}
+}  // namespace
 
 void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
                                  const Options& o, Eigen::Ref<Eigen::VectorXd> out,
                                  Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT,
                                  const std::vector<int>* directions) {
-    check_size(x.size(), "x");
     check_size(out.size(), "out");
     check_size(dT.size(), "dT");
     if (J.rows() != n_ || J.cols() != n_)
         throw std::invalid_argument("J must be a " + std::to_string(n_) + " x " +
                                     std::to_string(n_) + " matrix");
-    if (!(T > 0) || !std::isfinite(T))
-        throw std::invalid_argument("temperature must be a positive number of kelvin");
-    double sum = 0.0;
-    for (int i = 0; i < n_; ++i) {
-        if (!std::isfinite(x[i]))
-            throw std::invalid_argument("mole fractions must be finite numbers");
-        sum += x[i];
-    }
-    if (!(sum > 0)) throw std::invalid_argument("mole fractions must have a positive sum");
+    check_point(x, T);
     std::vector<int> dirs;
     if (directions) {
         for (int j : *directions) {
@@ -289,27 +367,45 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
     Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Jr =
         Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>::Zero(n_, n_);
     dT.setZero();
-    auto go = [&](auto k) {
+    by_width(n_, [&](auto k) {
         SecondOrder::run<decltype(k)::value>(*this, x.data(), T, o, dirs, out.data(), Jr.data(),
                                              dT.data());
-    };
-    if (n_ <= 4)
-        go(std::integral_constant<int, 4>{});
-    else if (n_ <= 8)
-        go(std::integral_constant<int, 8>{});
-    else if (n_ <= 10)
-        go(std::integral_constant<int, 10>{});
-    else if (n_ <= 12)
-        go(std::integral_constant<int, 12>{});
-    else if (n_ <= 16)
-        go(std::integral_constant<int, 16>{});
-    else if (n_ <= 24)
-        go(std::integral_constant<int, 24>{});
-    else if (n_ <= 32)
-        go(std::integral_constant<int, 32>{});
-    else
-        go(std::integral_constant<int, 64>{});
+    });
     J = Jr;
+}
+
+void Model::ln_gamma_parameter_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
+                                           const Options& o, Eigen::Ref<Eigen::VectorXd> out,
+                                           Eigen::Ref<Eigen::MatrixXd> dP,
+                                           const std::vector<ParamDir>& params) {
+    check_size(out.size(), "out");
+    const int np = static_cast<int>(params.size());
+    if (dP.rows() != n_ || dP.cols() != np)
+        throw std::invalid_argument("dP must be a " + std::to_string(n_) + " x " +
+                                    std::to_string(np) + " matrix");
+    check_point(x, T);
+    for (const ParamDir& p : params) {
+        const bool el = p.kind == 0;
+        const int pairs = static_cast<int>(el ? d_.pairs.size() : d_.mol_pairs.size());
+        const std::string what = std::string(el ? "electrolyte" : "molecule") + " pair " +
+                                 std::to_string(p.pair) + " coefficient " + std::to_string(p.coef);
+        if ((p.kind != 0 && p.kind != 1) || p.pair < 0 || p.pair >= pairs || p.coef < 0 ||
+            p.coef >= (el ? 13 : 10))
+            throw std::invalid_argument("parameter (" + std::to_string(p.kind) + ", " +
+                                        std::to_string(p.pair) + ", " + std::to_string(p.coef) +
+                                        ") is not a coefficient of this model's pairs");
+        if (el && p.coef == 8)
+            throw std::invalid_argument(what +
+                                        ": derivatives with respect to an electrolyte "
+                                        "pair's alpha are not available");
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Pr(n_, np);
+    by_width(n_, [&](auto k) {
+        SecondOrder::run_parameters<decltype(k)::value>(*this, x.data(), T, o, params, out.data(),
+                                                        Pr.data());
+    });
+    dP = Pr;
 }
 
 }  // namespace enrtl

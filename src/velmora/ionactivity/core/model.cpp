@@ -770,6 +770,11 @@ void Model::check_size(Eigen::Index size, const char* what) const {
                                     std::to_string(n_) + " mole fractions");
 }
 
+void Model::check_point(const Eigen::Ref<const Eigen::VectorXd>& x, double T) const {
+    check_size(x.size(), "x");
+    check(x.data(), n_, T);
+}
+
 void Model::ln_gamma(const Eigen::Ref<const Eigen::VectorXd>& x, double T, const Options& o,
                      Eigen::Ref<Eigen::VectorXd> out) {
     check_size(x.size(), "x");

@@ -51,6 +51,13 @@ struct ModelData {
     std::vector<ElectrolytePair> pairs;
 };
 
+// A model parameter as a direction of derivatives: kind 0 an electrolyte pair (index into
+// ModelData::pairs, coefficient 0-12 of its p, alpha (8) excepted), kind 1 a molecule pair
+// (index into ModelData::mol_pairs, coefficient 0-9 of its p).
+struct ParamDir {
+    int kind, pair, coef;
+};
+
 // How the local-composition term of the ions is referred.
 enum class LcRef { WaterRatio = 0, FusedSalt = 1 };
 
@@ -95,6 +102,14 @@ public:
                               Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT,
                               const std::vector<int>* directions = nullptr);
 
+    // ln gamma at x and T with dP(i, k) = d ln gamma_i / d params[k] (n x params.size()), the
+    // parameter entering the temperature functions as a tangent: exact, no differences.
+    // std::invalid_argument for a parameter outside the model's pairs or an electrolyte alpha.
+    void ln_gamma_parameter_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
+                                        const Options& o, Eigen::Ref<Eigen::VectorXd> out,
+                                        Eigen::Ref<Eigen::MatrixXd> dP,
+                                        const std::vector<ParamDir>& params);
+
     double density(int s, double T) const;     // solvent s (position in solvents), kg/m3
     double dielectric(int s, double T) const;  // relative permittivity
 
@@ -127,6 +142,7 @@ private:
     N triple_term(const TState& s, const N* n, const N& Nt, double* g) const;
 
     void check_size(Eigen::Index size, const char* what) const;
+    void check_point(const Eigen::Ref<const Eigen::VectorXd>& x, double T) const;
 
     std::mutex mutex_;
     ModelData d_;

@@ -7,6 +7,8 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "capi.hpp"
 #include "model.hpp"
@@ -177,6 +179,34 @@ PYBIND11_MODULE(_enrtl, m) {
             "(ln gamma, J, dT): J[i, j] = d ln gamma_i / d x_j (x as amounts, the others held), "
             "dT[i] = d ln gamma_i / dT [1/K]; exact (nested dual numbers). directions: the "
             "columns wanted (species indices, n for dT), the others 0; all by default")
+        .def(
+            "ln_gamma_parameter_derivatives",
+            [](Model& self, const Array& x, double T, py::handle options,
+               const std::vector<std::tuple<std::string, int, int>>& params) {
+                const Options o = parse_options(options);
+                const auto xv = vector_arg(x, self.n());
+                std::vector<enrtl::ParamDir> ps;
+                for (const auto& [kind, pair, coef] : params) {
+                    if (kind != "electrolyte" && kind != "molecule")
+                        throw py::value_error("parameter kind \"" + kind +
+                                              "\" is not \"electrolyte\" or \"molecule\"");
+                    ps.push_back({kind == "electrolyte" ? 0 : 1, pair, coef});
+                }
+                const int n = self.n(), np = static_cast<int>(ps.size());
+                py::array_t<double> out(n);
+                py::array_t<double, py::array::f_style> dP({n, np});
+                Eigen::Map<Eigen::VectorXd> ov(out.mutable_data(), n);
+                Eigen::Map<Eigen::MatrixXd> Pv(dP.mutable_data(), n, np);
+                {
+                    py::gil_scoped_release nogil;
+                    self.ln_gamma_parameter_derivatives(xv, T, o, ov, Pv, ps);
+                }
+                return py::make_tuple(out, dP);
+            },
+            py::arg("x"), py::arg("T"), py::arg("options"), py::arg("params"),
+            "(ln gamma, dP): dP[i, k] = d ln gamma_i / d params[k] at the amounts x and T [K]; "
+            "params: (\"electrolyte\", pair, coefficient 0-12 but 8) or (\"molecule\", pair, "
+            "coefficient 0-9), indices into the constructor's pairs and their numbers; exact")
         .def(
             "gex",
             [](Model& self, const Array& x, double T, py::handle options) {
