@@ -13,42 +13,77 @@ PACKAGE = ROOT / "src" / "velmora"
 
 
 def front_door():
-    """{module name: path} of the front-door modules: the files mypy checks."""
+    """{module name: path} of the front-door modules: the files mypy checks, a folder meaning
+    every module in it. Names are dotted below velmora ("system", "solids" for
+    solids/__init__.py, "solids.flash"); "__init__" is the package itself."""
     files = tomllib.loads((ROOT / "pyproject.toml").read_text())["tool"]["mypy"]["files"]
-    return {pathlib.Path(f).stem: ROOT / f for f in files}
+    out = {}
+    for f in files:
+        path = ROOT / f
+        for p in sorted(path.rglob("*.py")) if path.is_dir() else [path]:
+            parts = list(p.relative_to(PACKAGE).with_suffix("").parts)
+            if parts[-1] == "__init__" and len(parts) > 1:
+                parts.pop()
+            out[".".join(parts)] = p
+    return out
 
 
-def imported(tree, modules):
-    """The front-door modules a parsed module imports, anywhere in it ("__init__" for the
-    package's own names, e.g. ``from velmora import System``)."""
-    out = set()
+def _node(parts, modules):
+    """The front-door module that ``velmora.<parts>`` names: the longest dotted prefix that is
+    one ("__init__" for the package itself), or None outside the front door."""
+    for k in range(len(parts), 0, -1):
+        name = ".".join(parts[:k])
+        if name in modules:
+            return name
+    return None if parts else "__init__"
+
+
+def imported(tree, modules, name=""):
+    """The front-door modules a parsed module (``name``, dotted as in ``front_door``) imports,
+    anywhere in it ("__init__" for the package's own names, e.g. ``from velmora import
+    System``). Importing ``velmora.a.b`` runs ``velmora.a`` first: an edge to each package on
+    the way, except those the importing module lies in (already running)."""
+    here = name.split(".") if name and name != "__init__" else []
+    package = here if name in modules and modules[name].name == "__init__.py" else here[:-1]
+    targets = []
     for node in ast.walk(tree):
         if isinstance(node, ast.ImportFrom):
-            if node.level == 1 or (node.level == 0 and node.module is not None
-                                   and node.module.split(".")[0] == "velmora"):
-                parts = [] if node.module is None else node.module.split(".")
-                if node.level == 0:
-                    parts = parts[1:]
-                if parts:
-                    out.add(parts[0])
-                else:                           # from . import x / from velmora import x
-                    out.update(a.name if a.name in modules or _is_module(a.name) else "__init__"
-                               for a in node.names)
+            if node.level:
+                if node.level - 1 > len(package):
+                    continue
+                base = package[:len(package) - (node.level - 1)]
+            elif node.module is not None and node.module.split(".")[0] == "velmora":
+                base = []
+            else:
+                continue
+            parts = base + ([] if node.module is None else node.module.split(".")[
+                (1 if node.level == 0 else 0):])
+            for a in node.names:               # from . import x: the module x, else the package
+                sub = parts + [a.name]
+                targets.append(sub if _node(sub, modules) == ".".join(sub) or _is_module(sub)
+                               else parts)
         elif isinstance(node, ast.Import):
             for a in node.names:
                 parts = a.name.split(".")
                 if parts[0] == "velmora":
-                    out.add(parts[1] if len(parts) > 1 else "__init__")
+                    targets.append(parts[1:])
+    out = set()
+    for parts in targets:
+        out.add(_node(parts, modules))
+        for k in range(1, len(parts)):          # the packages on the way, but our own
+            if parts[:k] != here[:k] and ".".join(parts[:k]) in modules:
+                out.add(".".join(parts[:k]))
     return out & set(modules)
 
 
-def _is_module(name):
-    """Whether ``velmora.<name>`` is a module or subpackage (else a name of the package)."""
-    return (PACKAGE / f"{name}.py").exists() or (PACKAGE / name).is_dir()
+def _is_module(parts):
+    """Whether ``velmora.<parts>`` is a module or subpackage (else a name of the package)."""
+    path = PACKAGE.joinpath(*parts)
+    return path.with_suffix(".py").exists() or path.is_dir()
 
 
 def graph(modules):
-    return {m: imported(ast.parse(p.read_text(), str(p)), modules) - {m}
+    return {m: imported(ast.parse(p.read_text(), str(p)), modules, m) - {m}
             for m, p in modules.items()}
 
 
@@ -101,3 +136,34 @@ def test_cycle_finds_a_cycle_through_a_function_level_import():
     assert cycle(edges) == ["a", "b", "c", "a"]
     del edges["c"]
     assert cycle(edges) is None
+
+
+def test_a_subpackage_is_dotted_and_running_its_package_counts():
+    """Relative imports resolve against the importing module's package; importing a module of a
+    subpackage from outside runs the subpackage's __init__ first (an edge to it), from inside it
+    does not (that __init__ is already running)."""
+    modules = {"__init__": pathlib.Path("__init__.py"), "p": pathlib.Path("p/__init__.py"),
+               "p.a": pathlib.Path("p/a.py"), "p.b": pathlib.Path("p/b.py"),
+               "q": pathlib.Path("q.py")}
+    src = {"__init__": "from .q import x\n",
+           "p": "from .a import f\nfrom . import b\n",
+           "p.a": "from ..q import x\nfrom .b import g\n",
+           "p.b": "def f():\n    from velmora import System\n",
+           "q": "def f():\n    import velmora.p.b\n"}
+    edges = {m: imported(ast.parse(s), modules, m) - {m} for m, s in src.items()}
+    assert edges == {"__init__": {"q"}, "p": {"p.a", "p.b"}, "p.a": {"q", "p.b"},
+                     "p.b": {"__init__"}, "q": {"p", "p.b"}}
+    assert cycle(edges) == ["__init__", "q", "p", "p.a", "p.b", "__init__"]
+    edges["p.b"] = set()            # left: q runs p (its __init__) to reach p.b, p runs p.a
+    assert cycle(edges) == ["q", "p", "p.a", "q"]
+
+
+def test_solids_is_a_package_of_modules_by_responsibility():
+    modules = front_door()
+    edges = graph(modules)
+    parts = {"solids.data", "solids.speciation", "solids.active_set", "solids.equilibrium",
+             "solids.thermo", "solids.flash"}
+    assert parts <= set(modules) and parts <= edges["solids"]
+    assert edges["solids.data"] == {"errors"}
+    assert {"flashes", "solids.active_set", "solids.thermo"} <= edges["solids.flash"]
+    assert not any("solids" in edges[m] for m in parts)     # none runs its own package

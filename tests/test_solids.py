@@ -243,7 +243,7 @@ def test_joint_newton_and_the_python_method_agree(systems, monkeypatch):
     together) and the Python active-set method around the core's speciation are independent
     routes to one equilibrium: the same solids, amounts and liquid. A model whose lnK is
     replaced in Python is left to the Python method (the compiled solve reports it, untouched)."""
-    import velmora.solids as solids
+    import velmora.solids.equilibrium as solids     # where solid_liquid looks it up
 
     s = systems["brine-H2O"]
     brine = {"NaCl": 10.0, "KCl": 5.0, "CaCl2": 0.1, "Na2SO4": 1.5}

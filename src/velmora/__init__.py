@@ -10,7 +10,8 @@ Start here::
 
 The front door: ``System`` (a chemistry with its components, model and vapor), its liquid states
 (``System.liquid`` -> ``LiquidState``) and flashes (``System.flash`` -> ``FlashResult``),
-``chemistries()`` (the built-in chemistries), ``ConvergenceError``, ``RangeWarning``,
+``chemistries()`` (the built-in chemistries), ``ConvergenceError`` (no verified answer),
+``NoSolutionError`` (a request without one), their base ``VelmoraError``, ``RangeWarning``,
 ``DefaultParameterWarning``.
 Units: K, Pa, mol, mol/kg of water, J/mol, J/(mol K).
 
@@ -30,8 +31,8 @@ The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electro
 
 __version__ = "0.1.0"
 
-from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, RangeWarning,
-                     ReportError, SweepError, VelmoraError)
+from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, NoSolutionError,
+                     RangeWarning, ReportError, SweepError, VelmoraError)
 from . import paths
 from .flashes import FlashResult
 from .states import LiquidState
@@ -41,4 +42,5 @@ from .presets import seawater
 
 __all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
            "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError",
-           "ChemistryError", "sweep", "SweepError", "seawater", "paths", "__version__"]
+           "ChemistryError", "NoSolutionError", "sweep", "SweepError", "seawater", "paths",
+           "__version__"]

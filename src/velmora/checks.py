@@ -20,10 +20,13 @@ Range warnings (``RangeWarning``) name the correlation or parameter set and its 
 
 import math
 import warnings
+from collections.abc import Mapping
+from typing import Any
 
 import numpy as np
+from numpy.typing import ArrayLike
 
-from .errors import DefaultParameterWarning, RangeWarning
+from .errors import DefaultParameterWarning, NoSolutionError, RangeWarning
 from .ids import databank_id
 
 # phasekit and enginebridge are imported where used: `import velmora.brinequil` runs this
@@ -56,7 +59,7 @@ ACID_GASES = ("CO2", "H2S")
 
 # ---------------------------------------------------------------------------- guards
 
-def number(v, what):
+def number(v: Any, what: str) -> float:
     """float(v), or ValueError for a value that is not a finite real number."""
     try:
         f = float(v)
@@ -67,7 +70,7 @@ def number(v, what):
     return f
 
 
-def temperature(T, stacklevel=3):
+def temperature(T: Any, stacklevel: int = 3) -> float:
     """T [K], checked: 200 K <= T <= 700 K; a RangeWarning below 273.15 K (likely in C)."""
     T = number(T, "T")
     if not T_HINT <= T <= T_MAX:
@@ -82,7 +85,7 @@ def temperature(T, stacklevel=3):
     return T
 
 
-def pressure(P, stacklevel=4):
+def pressure(P: Any, stacklevel: int = 4) -> float:
     """P [Pa], checked: P >= 100 Pa; a RangeWarning below 1 kPa (likely in bar or kPa)."""
     P = number(P, "P")
     if P < P_HINT:
@@ -155,7 +158,8 @@ def _as_gas(system, sid, db):
             f"System({chem}, gases={[*system.gases, sid]!r})")
 
 
-def composition(system, amounts, molalities, mass_fractions, loading):
+def composition(system: Any, amounts: Any, molalities: Any, mass_fractions: Any,
+                loading: float | None) -> dict[str, float]:
     """Apparent amounts {component: amount} over every component (zeros included)."""
     given = [a is not None for a in (amounts, molalities, mass_fractions)]
     if sum(given) != 1:
@@ -195,7 +199,7 @@ def composition(system, amounts, molalities, mass_fractions, loading):
     return full
 
 
-def liquid(system, app):
+def liquid(system: Any, app: dict[str, float]) -> tuple[dict[str, float], float, float]:
     """A liquid's apparent amounts per mole of liquid, checked, and the factors (a, b) that
     give amounts back in the caller's unit (``v * a * b``; two factors, as the caller's total
     may lie beyond the largest float). The liquid needs water and at most ``M_MAX`` mol/kg of
@@ -209,11 +213,11 @@ def liquid(system, app):
     return {c: v / b / a for c, v in app.items()}, a, b
 
 
-class NotAqueousError(ValueError):
+class NotAqueousError(NoSolutionError):
     """A liquid outside the aqueous model: no water, or a solute beyond M_MAX mol/kg."""
 
 
-def solutes(system, app):
+def solutes(system: Any, app: Mapping[str, float]) -> float:
     """The largest amount of the liquid ``app``; ValueError unless it has water and every
     solute at most ``M_MAX`` mol/kg of water (a solvent such as an amine may exceed it)."""
     water = app.get("H2O", 0.0)
@@ -251,7 +255,7 @@ def _held_by_salts(system, app, gas):
                for c, v in app.items() if v > 0.0 and c not in system._info.volatile)
 
 
-def add_loading(system, app, loading):
+def add_loading(system: Any, app: dict[str, float], loading: float) -> None:
     """Add the acid gas for ``loading`` mol per mol of base to ``app`` (in place)."""
     if loading < 0.0:
         raise ValueError(f"loading is negative ({loading:g})")
@@ -269,7 +273,7 @@ def add_loading(system, app, loading):
     app[acid] = loading * app[bases[0]]
 
 
-def sequence(system, values, what):
+def sequence(system: Any, values: Any, what: str) -> dict[str, float]:
     """{component: value} from a sequence in component order."""
     if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
         raise TypeError(f"{what}s: give a mapping {{component: {what}}} or a sequence in the "
@@ -282,7 +286,7 @@ def sequence(system, values, what):
     return dict(zip(system.components, values))
 
 
-def feed(system, z):
+def feed(system: Any, z: Any) -> np.ndarray:
     """Normalised feed mole fractions as a float array in component order."""
     if hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")
@@ -303,7 +307,7 @@ def feed(system, z):
 class SystemInfo:
     """Per-system constants for the checks and the named results, built once."""
 
-    def __init__(self, system, db):
+    def __init__(self, system: Any, db: Any) -> None:
         el = system.model
         sp = el.sp
         # solvent components besides water (amines): a liquid may be mostly amine, the bound on
@@ -339,7 +343,7 @@ class SystemInfo:
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
 
-    def n0(self, app):
+    def n0(self, app: Mapping[str, float]) -> np.ndarray:
         """Apparent amounts spread on the species, salts dissociated."""
         steps = self.__dict__.get("_diss_steps")
         if steps is None:
@@ -399,7 +403,7 @@ def _fitted(name, db):
         return None
 
 
-def range_warnings(system, T, app, stacklevel=3):
+def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: int = 3) -> None:
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
     outside the range its parameters were fitted for."""
     info = system._info
@@ -429,7 +433,7 @@ def range_warnings(system, T, app, stacklevel=3):
                           RangeWarning, stacklevel=stacklevel)
 
 
-def pair_warnings(system, n, stacklevel=4):
+def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
     """DefaultParameterWarning, once per system and pair, for each electrolyte pair on default
     parameters whose ions and molecule are major species of the liquid of true amounts n, in a
     chemistry no shipped fit covers. A fitted chemistry was fitted with its default pairs in
@@ -453,14 +457,15 @@ def pair_warnings(system, n, stacklevel=4):
 
 # ---------------------------------------------------------------------------- checks of answers
 
-def abs_max(v):
+def abs_max(v: np.ndarray) -> float:
     """Largest |v| of a small array (plain floats: a NumPy reduction costs more than the
     arithmetic); inf if any element is NaN or inf."""
     a = list(map(abs, v.tolist()))
     return max(a, default=0.0) if math.isfinite(sum(a)) else math.inf
 
 
-def speciation_residual(system, app, T, n, lng):
+def speciation_residual(system: Any, app: Mapping[str, float], T: float, n: ArrayLike,
+                        lng: ArrayLike) -> float:
     """Largest reaction residual [ln units] and invariant residual [relative] of a speciation.
 
     The model's compiled check where the model is the package's own (the same arithmetic, a
@@ -493,7 +498,9 @@ def speciation_residual(system, app, T, n, lng):
     return res if math.isfinite(res) else math.inf
 
 
-def phase_residual(system, z, beta, x, y, T, P, f, n):
+def phase_residual(system: Any, z: np.ndarray, beta: float, x: np.ndarray, y: np.ndarray,
+                   T: float, P: float, f: Mapping[str, float],
+                   n: ArrayLike) -> tuple[float, float]:
     """Largest phase-equilibrium residual of a flash result and its mass-balance residual.
 
     ``f``: the liquid fugacities {component: Pa} of the liquid x at T, ``n`` its true amounts.
@@ -541,7 +548,7 @@ def phase_residual(system, z, beta, x, y, T, P, f, n):
     return res, bal
 
 
-def fugacity_mismatch(f_liquid, f_vapor, P, x, tol):
+def fugacity_mismatch(f_liquid: float, f_vapor: float, P: float, x: float, tol: float) -> float:
     """The mismatch of one component's liquid and vapor fugacities [Pa], scaled so that what
     the speciation cannot resolve counts as ``tol``:
 
@@ -564,7 +571,7 @@ def fugacity_mismatch(f_liquid, f_vapor, P, x, tol):
 TARGET_SCALE = {"H": 1e4, "S": 10.0}
 
 
-def target_residual(key, value, target):
+def target_residual(key: str, value: float, target: float) -> float:
     """How far a flash result's ``value`` of ``key`` ("beta", "H", "S"; the front door's units)
     lies from the ``target``: absolute for the vapor fraction, relative for H and S."""
     if key == "beta":

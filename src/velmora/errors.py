@@ -1,11 +1,14 @@
 """Errors and warnings of the front door.
 
 Bad input raises ValueError (or KeyError for an unknown name) before any computation; an answer
-that cannot be verified raises ConvergenceError; results outside the range of the data behind a
-correlation or a parameter set come with a RangeWarning.
+that cannot be verified raises ConvergenceError, also where a solve of the core failed (its error
+is the cause); results outside the range of the data behind a correlation or a parameter set
+come with a RangeWarning. Every error the package raises of its own is a VelmoraError.
 """
 
 from collections.abc import Iterable
+
+import numpy as np
 
 
 class VelmoraError(Exception):
@@ -34,6 +37,29 @@ class ConvergenceError(VelmoraError, RuntimeError):
         self.T, self.P, self.feed, self.residual, self.tried = T, P, feed, residual, tuple(tried)
 
 
+# What the core layer and the activity model say, as a ValueError, when a solve fails on its way
+# rather than on its input: an iterate that diverged (brinequil model/true_amounts.cpp,
+# equilibrium/flash.cpp), the logarithm of an amount that went non-positive (model/pyfloat.hpp,
+# in the words of Python's math module), a root finder without a bracket (equilibrium/
+# solvers.cpp), an iterate handed to the activity model off the simplex (ionactivity).
+SOLVE_FAILURES = ("chemical equilibrium of the liquid diverged",
+                  "two-phase split of the electrolyte liquid diverged",
+                  "math domain error",
+                  "root finder: ",
+                  "mole fractions must be finite numbers",
+                  "mole fractions must have a positive sum")
+
+
+def solve_failed(exc: BaseException) -> bool:
+    """Whether ``exc``, raised inside a solve, says that the solve failed (an ArithmeticError,
+    NumPy's LinAlgError, or a ValueError that starts with one of SOLVE_FAILURES): an attempt
+    that found no answer. Any other ValueError there is bad input or a fault, and goes on to
+    the caller."""
+    if isinstance(exc, (ArithmeticError, np.linalg.LinAlgError)):
+        return True
+    return isinstance(exc, ValueError) and str(exc).startswith(SOLVE_FAILURES)
+
+
 class RangeWarning(UserWarning):
     """A temperature or a composition outside the range a correlation or a parameter set was
     fitted for: the result is an extrapolation."""
@@ -45,9 +71,26 @@ class DefaultParameterWarning(UserWarning):
     range problem (not a RangeWarning); given once per system and pair."""
 
 
-class ReportError(VelmoraError, RuntimeError):
-    """The parameter report of a chemistry cannot be had: not in the cache and no engine to
-    write it, or a cache folder that cannot be written."""
+class ReportError(VelmoraError, RuntimeError, ValueError):
+    """The parameter report of a chemistry cannot be had or read: not in the cache and no
+    engine to write it, a cache folder that cannot be written, or a text that is not a report
+    of the format (docs/report-format.md). One class for the front door and the core's reader
+    (``velmora.ionactivity.report``): a RuntimeError as the front door's errors of that kind
+    are, a ValueError as the reader's always were."""
+
+
+class NoSolutionError(VelmoraError, ValueError):
+    """What is asked has no answer in the range the package covers: a liquid that boils dry, a
+    vapor fraction a feed with salts cannot reach, an H, S or vapor fraction not reached between
+    200 and 700 K, a bubble point outside them, a liquid saturated already. A ValueError: the
+    request, not the solver, is at fault."""
+
+
+def no_answer(exc: BaseException) -> bool:
+    """Whether ``exc``, raised inside an attempt (a solve, a flash tried on the way), says that
+    the attempt found no answer: a NoSolutionError, or a solve of the core that failed
+    (``solve_failed``). Any other ValueError is bad input or a fault, and goes on."""
+    return isinstance(exc, NoSolutionError) or solve_failed(exc)
 
 
 class ChemistryError(VelmoraError, ValueError):

@@ -8,6 +8,11 @@ by a bracketed solve in T over such verified TP flashes (200-700 K), which needs
 temperature (a feed with an inert gas has none worth the name). Each call starts from a cold
 model, so the same inputs give the same digits whatever was computed before.
 
+An attempt ends, and the next is tried, on what says that it found no answer: its own
+``_NoAnswer`` or another NoSolutionError (a liquid beyond the aqueous model among them), a failed
+solve of the core (``errors.no_answer``). Any other error is a fault or bad input and reaches the
+caller.
+
 Units: T [K], P [Pa], H [J/mol of feed], S [J/(mol K) of feed] (the core works per kmol).
 """
 
@@ -17,7 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .errors import ConvergenceError
+from .errors import ConvergenceError, NoSolutionError, no_answer, solve_failed
 from .states import LiquidState, _recover
 
 if TYPE_CHECKING:
@@ -28,6 +33,11 @@ if TYPE_CHECKING:
 # Imported where used, not here: pandas (optional, slow to import), scipy.optimize (~0.4 s to
 # import), the compiled core and its sibling modules phasekit and enginebridge (`import
 # velmora.brinequil` runs this package's __init__ and loads no sibling but ionactivity).
+
+
+class _NoAnswer(NoSolutionError):
+    """An attempt of a flash that found no answer (the message says why): the next one is
+    tried."""
 
 KMOL = 1000.0          # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
@@ -131,7 +141,9 @@ class FlashResult:
         return "\n".join([head] + rows)
 
 
-def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None):
+def flash(system: Any, feed: Any, P: float, T: float | None = None, H: float | None = None,
+          S: float | None = None, vapor_fraction: float | None = None,
+          T0: float | None = None) -> FlashResult:
     specs = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
              if v is not None}
     if len(specs) != 1:
@@ -156,7 +168,7 @@ def flash(system, feed, P, T=None, H=None, S=None, vapor_fraction=None, T0=None)
     if key == "beta":
         share = _nonvolatile_share(system, z)
         if share > checks.TRACE and value >= 1.0 - share:
-            raise ValueError(_no_vapor_only(system, z, P, value, share))
+            raise NoSolutionError(_no_vapor_only(system, z, P, value, share))
         value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
     # at a vapor fraction: the split with T solved at once, from the bubble point; a feed with an
     # inert gas has none worth the name, and goes to the T solve over TP flashes directly
@@ -193,7 +205,11 @@ def _at_vapor_fraction(system, z, P, beta, T0):
             raw, its = _fugacity_split_at_beta(system, z, P, beta, Tb,
                                                _incipient_vapor(system, f, Tb, P)[0])
         res, bal, fnl = _check(system, z, raw, raw["T"], P)
-    except (ValueError, ArithmeticError, ConvergenceError):
+    except ConvergenceError:
+        return None
+    except (ValueError, ArithmeticError) as e:
+        if not no_answer(e):
+            raise
         return None
     tol = system.tol
     if max(res, bal, checks.target_residual("beta", raw["beta"], beta)) > tol:
@@ -234,7 +250,9 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
         try:
             system.model._warm = None
             f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), T0)
-        except (ValueError, ArithmeticError):
+        except (ValueError, ArithmeticError) as e:
+            if not no_answer(e):
+                raise
             raise error from None
         y0 = _incipient_vapor(system, f, T0, P)[0]
         tried = [f"T solve: {error}"]
@@ -261,12 +279,14 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
             hi = (1.0 - _nonvolatile_share(system, z)) * (1.0 - 1e-6)
             glo, ghi = at(lo)[key] / scale - value, at(hi)[key] / scale - value
             if glo * ghi > 0.0:
-                raise ValueError(f"{key} at vapor fractions {lo:g} and {hi:.6g} lies on one side "
+                raise _NoAnswer(f"{key} at vapor fractions {lo:g} and {hi:.6g} lies on one side "
                                  "of the target")
             beta = brentq(lambda b: at(b)[key] / scale - value, lo, hi, xtol=1e-13,
                           rtol=4.0 * np.finfo(float).eps)
         raw = at(beta)
     except ValueError as e:
+        if not no_answer(e):
+            raise
         tried.append(f"splits at a given vapor fraction: {e}")
     else:
         res, bal, fnl = _check(system, z, raw, raw["T"], P)
@@ -333,11 +353,13 @@ def _settled(system, app, T, settle=True):
             return out + (False,)
         n_core, best, cause = out[1], math.inf, None
     except (ValueError, ArithmeticError) as exc:
+        if not solve_failed(exc):
+            raise
         n_core, best, cause = None, math.inf, exc
     try:
         f, n, lng, _ = _recover(system, app, T, n_core, best, cause)
     except ConvergenceError as exc:
-        raise ValueError(str(exc)) from None
+        raise _NoAnswer(str(exc)) from None
     return f, n, lng, True
 
 
@@ -360,11 +382,12 @@ def _stable_water(system, app, T, f):
     f2 = _fugacities(system, more, T)[0]
     if not f2["H2O"] > f["H2O"]:
         top = max((v for c, v in app.items() if c != "H2O" and c not in solvents)) / kg
-        raise ValueError(f"the liquid's split at {top:.4g} mol/kg lies where the activity model "
+        raise _NoAnswer(f"the liquid's split at {top:.4g} mol/kg lies where the activity model "
                          "is unstable (water's fugacity falls as water is added)")
 
 
-def _check(system, z, raw, T, P):
+def _check(system: Any, z: np.ndarray, raw: dict[str, Any], T: float,
+           P: float) -> tuple[float, float, tuple[Any, Any, Any, float]]:
     """(largest residual, balance, (f, n, lng, speciation residual)) of a core result (whose
     H, S and true amounts are made those of the settled liquid where the speciation's recovery
     was needed to settle it)."""
@@ -389,10 +412,11 @@ def _check(system, z, raw, T, P):
     return max(res, chem_res), bal, (f, n, lng, chem_res)
 
 
-def tp_flash(system, z, T, P):
+def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
-    tried, best, its = [], math.inf, 0
+    tried: list[str] = []
+    best, its = math.inf, 0
     dry = False              # a split left a liquid beyond the aqueous model
     for method, attempt in _attempts(system, z, T, P, tried):
         try:
@@ -402,6 +426,8 @@ def tp_flash(system, z, T, P):
             # is a failed attempt like any other
             res, bal, fnl = _check(system, z, raw, T, P)
         except (ValueError, ArithmeticError) as e:
+            if not no_answer(e):
+                raise
             tried.append(f"{method}: {e}")
             dry = dry or isinstance(e, checks.NotAqueousError)
             continue
@@ -416,6 +442,8 @@ def tp_flash(system, z, T, P):
                 its += n_it
                 res, bal, fnl = _check(system, z, raw, T, P)
             except (ValueError, ArithmeticError) as e:
+                if not no_answer(e):
+                    raise
                 tried.append(f"substitution from that split: {e}")
             else:
                 if res <= tol and bal <= tol:
@@ -427,7 +455,7 @@ def tp_flash(system, z, T, P):
         # no split found but ones whose liquid is nearly all salt: the water boils off
         salts = [c for c in system.components if c not in system._info.volatile and
                  c not in system._info.solvents and feed[c] > 0.0]
-        raise ValueError(
+        raise NoSolutionError(
             f"at T = {T:g} K, P = {P:g} Pa the liquid of the feed {_feed_text(system, z)}"
             f" boils dry: what would stay liquid holds more than {checks.M_MAX:g} mol/kg of "
             f"{', '.join(salts) or 'its solutes'} (beyond the aqueous model); flash with "
@@ -523,7 +551,7 @@ def _one_phase_vapor(system, z, T, P):
         K = np.asarray(K, dtype=float)
         # a nonvolatile component keeps a liquid, unless it is a trace (its brine weighs nothing)
         if np.any((K <= 0.0) & (z > checks.TRACE)):
-            raise ValueError("a nonvolatile component keeps a liquid")
+            raise _NoAnswer("a nonvolatile component keeps a liquid")
         on = (z > 0.0) & (K > 0.0)
         xn = np.divide(z, K, out=np.zeros_like(z), where=on)
         xn = np.sqrt(x * xn / xn.sum())
@@ -603,7 +631,7 @@ SPLIT_EVALS = 300_000
 AVAILABLE = 0.9          # share of what the feed can give that a split may start from
 
 
-class _Spent(ValueError):
+class _Spent(_NoAnswer):
     """A split's evaluation budget is spent: no further start is tried."""
 
 
@@ -640,16 +668,16 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
     def F(w):
         Tk = float(w[m]) if free_T else T
         if not checks.T_MIN <= Tk <= checks.T_MAX:
-            raise ValueError("temperature out of range")
+            raise _NoAnswer("temperature out of range")
         e = np.exp(w[:m])
         vV = np.where(liq, zV - e, e)
         if not np.all(vV > 0.0):
-            raise ValueError("a vapor amount out of range")
+            raise _NoAnswer("a vapor amount out of range")
         v = np.zeros(nc)
         v[V] = vV
         vs = float(v.sum())
         if not 0.0 < vs < 1.0:
-            raise ValueError("vapor fraction out of range")
+            raise _NoAnswer("vapor fraction out of range")
         x = (z - v) / (1.0 - vs)
         y = v / vs
         f, n, _ = _fugacities(system, dict(zip(comps, x.tolist())), Tk, settle=False)
@@ -660,7 +688,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
         for i, k in enumerate(V):
             fk = f[comps[k]]
             if not fk > 0.0:
-                raise ValueError(f"the liquid holds no {comps[k]}")
+                raise _NoAnswer(f"the liquid holds no {comps[k]}")
             r[i] = math.log(vV[i] / vs) + lnphi[k] + lnP - math.log(fk)
             mis[i] = checks.fugacity_mismatch(fk, fk * math.exp(r[i]), P,
                                               max(x[k], float(n[pos[comps[k]]]) / tot), tol)
@@ -687,13 +715,13 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
     once it is gone. Returns (state, evaluations); ValueError otherwise."""
     budget = [SPLIT_EVALS] if budget is None else budget
 
-    def G(w, G=G):
+    def counted(w):
         budget[0] -= 1
         if budget[0] < 0:
             raise _Spent("split: evaluation budget spent")
         return G(w)
 
-    r, state, nr = G(w)
+    r, state, nr = counted(w)
     evals = 1
     for _ in range(SPLIT_STEPS):
         if nr <= SPLIT_TOL * tol:
@@ -705,33 +733,34 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
             h = 1e-5 if j < m else 1e-5 * w[j]
             wj = w.copy()
             wj[j] += h
-            J[:, j] = (G(wj)[0] - r) / h
+            J[:, j] = (counted(wj)[0] - r) / h
         evals += len(w)
         try:
             d = np.linalg.solve(J, -r)
         except np.linalg.LinAlgError:
-            raise ValueError("singular split Jacobian") from None
+            raise _NoAnswer("singular split Jacobian") from None
         d *= min(1.0, float(np.min(cap / np.maximum(np.abs(d), 1e-300))))
         t = 1.0
         while True:
             try:
-                rn, sn, nn = G(w + t * d)
+                rn, sn, nn = counted(w + t * d)
                 evals += 1
                 if float(rn @ rn) < float(r @ r):
                     break
             except _Spent:
                 raise
-            except ValueError:
-                pass
+            except ValueError as e:
+                if not no_answer(e):
+                    raise
             t *= 0.5
             if t < 1e-6:
                 if nr <= 0.5 * tol:
                     return state, evals            # at the speciation's noise floor
-                raise ValueError(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
+                raise _NoAnswer(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
         w = w + t * d
         r, state, nr = rn, sn, nn
     if nr > 0.5 * tol:
-        raise ValueError(f"split not converged in {SPLIT_STEPS} steps (scaled residual {nr:.3g})")
+        raise _NoAnswer(f"split not converged in {SPLIT_STEPS} steps (scaled residual {nr:.3g})")
     return state, evals
 
 
@@ -755,7 +784,7 @@ def _dew_point(system, z, P, T0):
     def G(w):
         T = float(w[m])
         if not checks.T_MIN <= T <= checks.T_MAX:
-            raise ValueError("temperature out of range")
+            raise _NoAnswer("temperature out of range")
         x = np.zeros(nc)
         x[V] = np.exp(w[:m])
         f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T)
@@ -764,7 +793,7 @@ def _dew_point(system, z, P, T0):
         for i, k in enumerate(V):
             fk, fv = f[comps[k]], z[k] * math.exp(lnp[k]) * P
             if not fk > 0.0:
-                raise ValueError(f"the liquid holds no {comps[k]}")
+                raise _NoAnswer(f"the liquid holds no {comps[k]}")
             r[i] = math.log(fk) - math.log(fv)
             mis[i] = checks.fugacity_mismatch(fk, fv, P, x[k] / x.sum(), tol)
         r[m] = mis[m] = math.log(x.sum())
@@ -810,7 +839,8 @@ def _fugacity_split(system, z, T, P, start=None):
         starts.append(start["beta"] * np.where(ys > 0.0, ys, y0 * 1e-3))
     room = 1.0 - _nonvolatile_share(system, z)
     starts += [b * room * y0 for b in (0.1, 0.5, 0.9)]
-    last, evals = None, 1
+    last: ValueError | None = None
+    evals = 1
     cap = _available(system, z)[V]
     # each start within what the feed can give, then as it is (a vapor that takes nearly
     # everything may need more of a gas than the cap allows)
@@ -824,10 +854,12 @@ def _fugacity_split(system, z, T, P, start=None):
             last = e
             break
         except ValueError as e:
+            if not no_answer(e):
+                raise
             last = e
             continue
         return _result(system, z, T, P, beta, x, y, n), evals + k
-    raise ValueError(f"split on the liquid's fugacities: {last}")
+    raise _NoAnswer(f"split on the liquid's fugacities: {last}")
 
 
 def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
@@ -856,7 +888,7 @@ def _result(system, z, T, P, beta, x, y, n):
     if -1e-12 < beta < 0.0 or 1.0 < beta < 1.0 + 1e-12:
         beta = min(max(beta, 0.0), 1.0)      # a split's rounding past a phase boundary
     if not np.all(np.isfinite(x)) or not np.all(np.isfinite(y)):
-        raise ValueError("split not finite")
+        raise _NoAnswer("split not finite")
     H = S = 0.0
     if beta > 0.0:
         H = beta * phasekit.enthalpy_vapor(pp, T, y, P)
@@ -898,7 +930,7 @@ def _solve_T(system, z, P, key, target, T0):
         if b in (lo_lim, hi_lim):
             what = {"H": "H", "S": "S", "beta": "the vapor fraction"}[key]
             scale = 1.0 if key == "beta" else KMOL
-            raise ValueError(
+            raise NoSolutionError(
                 f"{what} = {target / scale:g} is not reached between {lo_lim:g} and {hi_lim:g} K "
                 f"at P = {P:g} Pa (at {b:g} K it is {seen[b].raw[key] / scale:g}"
                 + ("; the inert gases stay in the vapor" if key == "beta" and system.gases and
@@ -935,6 +967,8 @@ def _bubble_T(system, z, P, T0):
         try:
             fl, _, _ = _fugacities(system, app, T)
         except (ValueError, ArithmeticError) as e:
+            if not no_answer(e):
+                raise
             tc = _water_critical_T()
             why = (f"; {T:g} K lies above the critical point of water ({tc:g} K, where its "
                    "vapor-pressure curve ends): no bubble point at this pressure"
@@ -952,13 +986,22 @@ def _bubble_T(system, z, P, T0):
         try:
             fb = f(b)
             if (fb > 0.0) != (fa > 0.0) or fb == 0.0:
-                a = brentq(f, min(a, b), max(a, b), xtol=1e-10, rtol=4.0 * np.finfo(float).eps)
+                try:
+                    a = brentq(f, min(a, b), max(a, b), xtol=1e-10,
+                               rtol=4.0 * np.finfo(float).eps)
+                except ValueError as e:
+                    if "different signs" not in str(e):
+                        raise
+                    # an end within the speciation's noise of the root reads with the other
+                    # sign the second time (warm starts): that end is the root, checked by the
+                    # caller like any other
+                    a = a if abs(fa) <= abs(fb) else b
                 break
         except ConvergenceError:
             if fa < 0.0 or b >= checks.T_HINT:
                 raise
             # below the freezing point of water the supercooled liquid's equilibrium may fail
-            raise ValueError(
+            raise NoSolutionError(
                 f"the bubble temperature at P = {P:g} Pa lies below {a:g} K (the liquid's "
                 f"bubble pressure there is {P * math.exp(fa):.6g} Pa), under the freezing point "
                 "of water: at this pressure the liquid holds more of its gases than a liquid "
@@ -967,13 +1010,13 @@ def _bubble_T(system, z, P, T0):
             side = "below" if fa > 0.0 else "above"
             why = (f"; the gases {', '.join(c for c in system.gases)} keep it far below"
                    if system.gases and fa > 0.0 else "")
-            raise ValueError(f"the bubble temperature at P = {P:g} Pa lies {side} "
+            raise NoSolutionError(f"the bubble temperature at P = {P:g} Pa lies {side} "
                              f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}")
         a, fa, step = b, fb, step * 1.6
     return a
 
 
-def bubble_temperature(system, feed, P, T0=None):
+def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None) -> FlashResult:
     """The verified flash at the bubble temperature of ``feed`` at P: vapor fraction 0, the
     incipient vapor in ``vapor``. Solves ln sum_k f_k / (phi_k P) = 0 in 200-700 K over every
     volatile component the liquid holds or makes (CO2 over a bicarbonate liquid whose feed

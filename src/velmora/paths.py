@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
+from .errors import solve_failed
 from .ids import databank_id
 from .states import LiquidState
 
@@ -300,7 +301,9 @@ class _Walk:
                 if not el._status()["speciation_converged"]:
                     return None
                 s, app = _NONE, x
-        except (ValueError, ArithmeticError):
+        except (ValueError, ArithmeticError) as e:
+            if not solve_failed(e):
+                raise
             return None
         if not checks.speciation_residual(system, app, T, n, lng) <= system.tol:
             return None

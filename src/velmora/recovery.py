@@ -18,10 +18,13 @@ caller gets is the core's, the same liquid a converged cold start gives.
 """
 
 import math
+from typing import Any
 
 import numpy as np
 
 from velmora import ionactivity
+
+from .errors import solve_failed
 
 _TOL = 1e-12          # max |F| that ends the Newton loop (the core's is 1e-11)
 _MAXIT = 60           # Newton iterations per start
@@ -118,7 +121,11 @@ def _iterate(eqs, u):
             else:
                 return None
             u, F, lng, g = trial, Ft, lngt, gt
-    except (ValueError, ArithmeticError, np.linalg.LinAlgError):
+    except np.linalg.LinAlgError:
+        return None
+    except (ValueError, ArithmeticError) as exc:    # an iterate the activity model refuses
+        if not solve_failed(exc):
+            raise
         return None
     return None
 
@@ -147,7 +154,8 @@ def _path_in_T(system, app, T):
     return found
 
 
-def solve(system, app, T, n_core=None):
+def solve(system: Any, app: dict[str, float], T: float,
+          n_core: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray] | None:
     """(n, lng) of the liquid ``app`` at T by Newton with ln gamma in the Jacobian (see the
     module), or None. ``n_core``: the core's unsettled answer, the first start tried."""
     eqs = _Equations(system, app, T)
@@ -161,7 +169,8 @@ def solve(system, app, T, n_core=None):
     return _path_in_T(system, app, T)
 
 
-def warm_record(system, app, T, n, lng):
+def warm_record(system: Any, app: dict[str, float], T: float, n: np.ndarray,
+                lng: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
     """The core's warm-start record (T, n per unit total of the dissociated feed, ln gamma)."""
     tot = float(system._info.n0(app).sum())
     return (float(T), np.asarray(n, dtype=float) / tot, np.asarray(lng, dtype=float))

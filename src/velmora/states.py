@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .errors import ConvergenceError
+from .errors import ConvergenceError, solve_failed
 
 if TYPE_CHECKING:
     import pandas
@@ -288,7 +288,7 @@ def _stoichiometry(charges, cation, anion):
     return p / g, q / g
 
 
-def ln_gamma_inf_water(system, T):
+def ln_gamma_inf_water(system: Any, T: float) -> np.ndarray:
     """ln gamma of every species at infinite dilution in water (0 for the others): the molality
     scale's reference of the Henry components; the ions' model reference already is."""
     from velmora import ionactivity     # compiled activity model: not loaded by `import velmora`
@@ -304,7 +304,7 @@ def ln_gamma_inf_water(system, T):
     return out
 
 
-def liquid_state(system, app, T):
+def liquid_state(system: Any, app: dict[str, float], T: float) -> LiquidState:
     """Speciate the apparent liquid ``app`` at T, check the answer, and name the results.
 
     The core from a cold start; where its answer fails the check, the core again with 2000
@@ -316,6 +316,8 @@ def liquid_state(system, app, T):
     try:
         f, n, lng = el.fugacities(app, T)
     except (ValueError, ArithmeticError) as exc:     # the core's "... liquid diverged"
+        if not solve_failed(exc):
+            raise
         f, n, lng, res = _recover(system, app, T, None, math.inf, exc)
     else:
         res = checks.speciation_residual(system, app, T, n, lng)
@@ -348,6 +350,8 @@ def _recover(system, app, T, n_core, best, cause):
             if res <= system.tol:
                 return f, n, lng, res
     except fails as exc:
+        if not solve_failed(exc):
+            raise
         cause = exc
     tried.append("Newton with ln gamma in the Jacobian")
     found = recovery.solve(system, app, T, n_core)
@@ -360,6 +364,8 @@ def _recover(system, app, T, n_core, best, cause):
                 return f, n, lng, res
             best = min(best, res)
         except fails as exc:
+            if not solve_failed(exc):
+                raise
             cause = exc
     raise ConvergenceError(
         f"chemical equilibrium of the liquid not verified at T = {T:g} K for "

@@ -121,7 +121,7 @@ def sweep(system: System, conditions: "Mapping[str, Any] | pandas.DataFrame",
     return pd.DataFrame(out, index=index)
 
 
-def preset(system, call, solids=False):
+def preset(system: System, call: str, solids: bool = False) -> list[str]:
     """The usual result columns of a call: a liquid's pH, ionic strength, water activity,
     bubble pressure, partial pressures and saturation indices; a flash's T, vapor fraction, H,
     S and the apparent liquid and vapor mole fractions; with ``solids``, the solids' amounts."""
@@ -172,7 +172,8 @@ def _columns(conditions, grid, pd):
 def _roles(system, names):
     """(call, {role: column}) of the condition columns; component columns map to the system's
     component names."""
-    roles, comps = {}, {}
+    roles: dict[str, Any] = {}
+    comps: dict[str, str] = {}
     for c in names:
         if c in RESERVED:
             raise ValueError(f"conditions: the column name {c!r} is reserved for the results")
@@ -328,8 +329,10 @@ def _get(result, parts):
 
 # ---------------------------------------------------------------------------- the machinery
 
-def map_points(system, call, points, what=None, executor=None, *, errors="record",
-               chunksize=None, progress=None):
+def map_points(system: Any, call: str, points: Sequence[Mapping[str, Any]],
+               what: Sequence[str] | None = None, executor: Any = None, *,
+               errors: str = "record", chunksize: int | None = None,
+               progress: Any = None) -> list["Outcome"]:
     """``getattr(system, call)(**point)`` for every point, through ``executor`` (as for
     ``sweep``): a list of ``Outcome`` in the order of ``points``.
 
@@ -375,7 +378,7 @@ class _Job:
     def __init__(self, system, call, paths, points, errors, progress):
         self.system, self.call, self.paths, self.points = system, call, paths, points
         self.errors = errors
-        self.results = [None] * len(points)
+        self.results: list[Any] = [None] * len(points)
         self._blob = self._key = None
         n = len(points)
         if progress is None:
@@ -513,7 +516,7 @@ class _Job:
         """Any concurrent.futures executor (a Dask client's too), ``inflight`` tasks at a time:
         the first wave carries the system; a worker that has not got it (a new one, or one
         started again after a death) answers _NEED and gets it with the same chunk again."""
-        todo = list(reversed(chunks))
+        todo: list[tuple[int, int]] = list(reversed(chunks))
         running = {}
 
         def broke(a, b, e):
@@ -562,7 +565,7 @@ def _chunks(lo, hi, chunksize, workers, largest=None):
 
 def _ranges(chunks):
     """"0-3, 8-11" of sorted (start, stop) chunks, adjacent ones merged."""
-    merged = []
+    merged: list[list[int]] = []
     for a, b in chunks:
         if merged and merged[-1][1] == a:
             merged[-1][1] = b

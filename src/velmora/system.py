@@ -458,7 +458,7 @@ def _alive(pid):
     return True
 
 
-def report_problem(text, enginebridge):
+def report_problem(text: str, enginebridge: Any) -> str | None:
     """Why a cached report cannot be used (a phrase), or None when it is intact and was written
     from the installed databank."""
     if not text.strip():

@@ -3,6 +3,8 @@
 import math
 import re
 
+from velmora.errors import ReportError  # one class with the front door's
+
 SIGNATURE = "ENRTL-PARAMETER-REPORT"
 VERSION = 1
 
@@ -32,10 +34,6 @@ DENSITY_FORMS = {"KELL": 0, "DIPPR105": 4, "POLY": None}
 DIELECTRIC_FORMS = {"BRADLEY-PITZER": 9, "POLY": None, "RECIP": 3}
 
 _TOKEN = re.compile(r'"([^"]*)"|(\S+)')
-
-
-class ReportError(ValueError):
-    pass
 
 
 def _fail(msg):

@@ -1,0 +1,167 @@
+"""The solids a System can form: their databank data, ln Ksp(T), saturation indices, and
+ln Ksp fitted to measured solubilities.
+
+Saturation index of a solid on a liquid: SI = log10(IAP / Ksp) in the molality convention,
+IAP = prod_i (m_i gamma_m,i)^nu_i * a_w^nu_w over the dissolved ions (molal activities) and the
+water of a hydrate. The databank keeps ln Ksp on the mole-fraction basis of the core's
+equilibrium constants; with m_i gamma_m,i = x_i gamma_i * 1000/M_w for an ion the two bases give
+the same SI, and the molal constant is ln Km = ln Kx - sum(nu_ions) ln(M_w/1000).
+"""
+
+import math
+import warnings
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from ..errors import RangeWarning
+
+LN10 = math.log(10.0)
+
+
+class Solids:
+    """The solids a System can form: those of the databank whose dissolution products are all
+    species of its chemistry (ions, and water for a hydrate). Built once per System.
+
+    ``names`` (databank ids, e.g. "halite", "gypsum"), ``records`` (the databank records),
+    ``nu`` (solids x species: dissolution coefficients), ``content`` (solids x components:
+    apparent amounts of the components in one mol of each solid).
+    """
+
+    def __init__(self, system: Any, db: Any) -> None:
+        from scipy.optimize import nnls
+        info = system._info
+        names, rows, recs, content = [], [], [], []
+        B = info.B
+        # reaction invariants carried by one mol of each component
+        comp_b = np.column_stack([B @ info.n0({c: 1.0}) for c in system.components])
+        self.comp_b = comp_b
+        for sid, rec in db.table("solids").items():
+            prod = rec["dissolution"]
+            if not all(s in info.pos and (info.ion[info.pos[s]] or info.pos[s] == info.iw)
+                       for s in prod):
+                continue
+            nu = np.zeros(len(info.names))
+            for s, v in prod.items():
+                nu[info.pos[s]] = float(v)
+            target = B @ nu
+            tol = 1e-9 * max(1.0, np.max(np.abs(target)))
+            # the components that carry the solid: a non-negative combination where there is
+            # one (K2CO3.1.5H2O as K2CO3 and water, not through KHCO3 and CO2), else any (gypsum
+            # from CaCl2 and Na2SO4 less NaCl)
+            c = nnls(comp_b, target)[0]
+            if np.max(np.abs(comp_b @ c - target)) > tol:
+                c = np.linalg.lstsq(comp_b, target, rcond=None)[0]
+            if np.max(np.abs(comp_b @ c - target)) > tol:
+                continue                    # not made of the components (e.g. no carrier)
+            c[np.abs(c) < 1e-13] = 0.0
+            names.append(sid)
+            rows.append(nu)
+            recs.append(rec)
+            content.append(c)
+        self.names = names
+        self.records = recs
+        n = len(names)
+        self.nu = np.array(rows).reshape(n, len(info.names))
+        self.content = np.array(content).reshape(n, len(system.components))
+        self._abcd = np.array([[r[k] for k in "ABCD"] for r in recs]).reshape(n, 4)
+        self._lk: tuple[float | None, Any] = (None, None)
+        self._nu_ions = np.array([sum(float(v) for s, v in r["dissolution"].items()
+                                      if s != "H2O") for r in recs], dtype=float)
+        self._ln_mw = math.log(info.mw["H2O"] / 1000.0)
+        self.ranges = [(float(r["tmin"]), float(r["tmax"])) for r in recs]
+        # the feed on the species is linear in the apparent amounts: a column per component
+        self.n0_of = np.column_stack([info.n0({c: 1.0}) for c in system.components])
+        self.n0_tot = (self.n0_of @ self.content.T).sum(axis=0)   # per mol of each solid
+        self.b_nu = B @ self.nu.T            # invariants, a column each
+        self._ions = np.delete(self.nu, info.iw, axis=1)
+        self._independent: dict[tuple[int, ...], bool] = {}
+
+    def independent(self, which: tuple[int, ...]) -> bool:
+        """Whether the dissolved ions of the solids ``which`` (a tuple) are linearly
+        independent (two solids that differ only by their water are not)."""
+        known = self._independent.get(which)
+        if known is None:
+            known = self._independent[which] = bool(
+                np.linalg.matrix_rank(self._ions[list(which)]) == len(which))
+        return known
+
+    def __len__(self) -> int:
+        return len(self.names)
+
+    def index(self, name: str) -> int:
+        for k, s in enumerate(self.names):
+            if s.upper() == str(name).strip().upper():
+                return k
+        raise ValueError(f"unknown solid {name!r}; solids of this system: "
+                         f"{', '.join(self.names) or 'none'}")
+
+    def ln_k(self, T: float) -> np.ndarray:
+        """ln Ksp of every solid at T [K], mole-fraction basis (the last T's kept: a solve asks
+        at one T many times)."""
+        last = self._lk             # one tuple, so that threads read a matching pair
+        if last[0] != T:
+            A, B, C, D = self._abcd.T
+            last = self._lk = (T, A + B / T + C * math.log(T) + D * T)
+        return last[1]
+
+    def log10_ksp(self, T: float) -> dict[str, float]:
+        """{solid: log10 Ksp} at T [K] in the molality convention (mol/kg, water activity)."""
+        lk = self.ln_k(T) - self._nu_ions * self._ln_mw
+        return dict(zip(self.names, (lk / LN10).tolist()))
+
+    def si(self, T: float, n: ArrayLike, lng: ArrayLike) -> np.ndarray:
+        """Saturation indices (array) of a liquid of true amounts n and ln gamma lng at T."""
+        n = np.asarray(n, dtype=float)
+        return (self.nu @ (np.log(n / n.sum()) + lng) - self.ln_k(T)) / LN10
+
+    def saturation_indices(self, T: float, n: ArrayLike, lng: ArrayLike) -> dict[str, float]:
+        """{solid: SI} of a liquid (true amounts n, ln gamma lng) at T."""
+        if not self.names:
+            return {}
+        return dict(zip(self.names, self.si(T, n, np.asarray(lng, dtype=float)).tolist()))
+
+    def range_warnings(self, T: float, which: Iterable[int] | None = None) -> None:
+        for k in range(len(self.names)) if which is None else which:
+            lo, hi = self.ranges[k]
+            if not lo <= T <= hi:
+                warnings.warn(f"T outside the validity range of the solubility product of "
+                              f"{self.names[k]} ({lo:g}-{hi:g} K): extrapolated", RangeWarning,
+                              stacklevel=4)
+
+
+def saturation_indices(system: Any, T: float, n: ArrayLike, lng: ArrayLike) -> dict[str, float]:
+    """{solid: SI} of a liquid (true amounts n, ln gamma lng) at T."""
+    return system.solids.saturation_indices(T, n, lng)
+
+
+def ln_iap(system: Any, solid: str, T: float, amounts: Mapping[str, float]) -> float:
+    """ln of the ion activity product (mole-fraction basis, as ln Ksp) of ``solid`` in the
+    liquid of apparent ``amounts`` {component: amount} at T [K]: the model's ln Ksp if that
+    liquid is saturated with the solid."""
+    ss = system.solids
+    k = ss.index(solid)
+    app = system.composition(amounts)
+    el = system.model
+    el._warm = None
+    n, lng = el.true_amounts(app, T)
+    n = np.asarray(n, dtype=float)
+    return float(ss.nu[k] @ (np.log(n / n.sum()) + np.asarray(lng, dtype=float)))
+
+
+def fit_ksp(system: Any, solid: str, points: Sequence[tuple[float, Mapping[str, float]]],
+            terms: str = "AB") -> tuple[dict[str, float], float]:
+    """ln Ksp(T) of ``solid`` fitted to measured solubilities, so that the solubility product
+    agrees with the activity model: ``points`` [(T [K], {component: amount})] of saturated
+    liquids; ``terms`` the coefficients fitted among "ABCD" (the others 0). Returns
+    ({"A", "B", "C", "D"}, largest |residual| in ln K)."""
+    T = np.array([p[0] for p in points], dtype=float)
+    y = np.array([ln_iap(system, solid, t, a) for t, a in points])
+    basis = {"A": np.ones_like(T), "B": 1.0 / T, "C": np.log(T), "D": T}
+    X = np.column_stack([basis[t] for t in terms])
+    coef, *_ = np.linalg.lstsq(X, y, rcond=None)
+    out = {k: 0.0 for k in "ABCD"}
+    out.update(dict(zip(terms, coef.tolist())))
+    return out, float(np.max(np.abs(X @ coef - y)))

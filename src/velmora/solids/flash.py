@@ -1,0 +1,317 @@
+"""Flashes with solids (the same active set around the front door's verified two-phase flash of
+the feed less the solids), and the temperature at which a liquid kept liquid starts to scale."""
+
+from typing import Any
+
+import numpy as np
+
+from .. import checks
+from ..errors import ConvergenceError, NoSolutionError, no_answer
+from ..flashes import FlashResult, flash
+from .active_set import SI_TOL, _active_set, _max_solids
+from .data import LN10
+from .speciation import _Liquid, _NoLiquid, no_liquid
+from .thermo import solid_enthalpy, solid_entropy
+
+# a flash at T that the active set does not settle: flashes at these fractions of the volatile
+# part boiled off tell a liquid boiled dry from one found through its vapor fraction
+DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
+DRY_MARGIN = 0.1       # K above every liquid of the grid for "boils dry" (T between its points)
+T_MATCH = 1e-6         # K: a flash at T found through the vapor fraction meets T to this
+HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
+
+
+class _Split:
+    """The front door's verified two-phase flash of the feed less the solids, with the
+    liquid's saturation indices (all-vapor results have no liquid to saturate)."""
+
+    def __init__(self, system, z, s, active, P, given, value, T0=None):
+        self.s, self.active = np.array(s, dtype=float), tuple(active)
+        red = z.copy()
+        for j, k in enumerate(active):
+            red -= s[j] * system.solids.content[k]
+        self.total = float(red.sum())
+        if np.any(red < -1e-14 * self.total) or not self.total > 0.0:
+            raise NoSolutionError("the solids take more than the feed holds")
+        red = np.maximum(red, 0.0)
+        if given == "vapor_fraction":
+            value = value / self.total
+            if not value < 1.0:
+                raise NoSolutionError("no liquid left")
+        self.result = flash(system, red, P, **{given: value},
+                            **({} if given == "T" or T0 is None else {"T0": T0}))
+        if self.result.vapor_fraction >= 1.0:
+            raise NoSolutionError("no liquid left")
+        self.si = np.array([self.result.liquid.saturation_indices[k]
+                            for k in system.solids.names])
+        self.jac = {}
+        liq = self.result.liquid             # its true amounts per mol of the whole feed
+        self.n = (np.array([liq.amounts[k] for k in liq.species])
+                  * (1.0 - self.result.vapor_fraction) * self.total)
+
+
+def flash_solids(system: Any, feed: Any, P: float, T: float | None = None,
+                 H: float | None = None, S: float | None = None,
+                 vapor_fraction: float | None = None, T0: float | None = None) -> FlashResult:
+    """A vapor-liquid-solid flash: the FlashResult of the fluid phases (per mol of the feed
+    less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
+    ``feed`` the whole feed and ``vapor_fraction``, ``H`` and ``S`` per mol of the whole feed
+    (``H_solids``, ``S_solids`` the solids' share; see ``solid_entropy``)."""
+    givens = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
+             if v is not None}
+    if len(givens) != 1:
+        raise ValueError("give exactly one of T, H, S, vapor_fraction"
+                         + (f" (given: {', '.join(givens)})" if givens else ""))
+    given, value = next(iter(givens.items()))
+    P = checks.pressure(P)
+    z = checks.feed(system, feed)
+    if given in ("H", "S"):
+        return _flash_hs(system, z, P, given, checks.number(value, given), T0)
+    value = checks.temperature(value) if given == "T" else checks.number(value, given)
+    if given == "vapor_fraction" and not 0.0 <= value < 1.0:
+        raise ValueError(f"vapor_fraction with solids must lie in [0, 1), not {value:g}")
+    return _three_phase(system, z, P, given, value)
+
+
+def _three_phase(system, z, P, given, value):
+    ss = system.solids
+
+    dry: list[bool] = []
+    last: list[float] = []            # where the next temperature search starts
+
+    def evaluate(s, active, tol=None):
+        try:
+            split = _Split(system, z, s, active, P, given, value, last[-1] if last else None)
+            last.append(split.result.T)
+            return split
+        except ValueError as e:
+            if no_answer(e):
+                dry.append(True)      # the solids would take the whole liquid
+            raise
+
+    def jacobian(s, active, split):
+        # forward differences over the solid amounts (each a verified flash), kept per set
+        key = tuple(active)
+        if key in split.jac:
+            return split.jac[key]
+        if not (split.active == key and np.array_equal(split.s, s)):
+            split = evaluate(s, active)      # the differences start where the solids are now
+        J = np.empty((len(active), len(active)))
+        for j in range(len(active)):
+            h = 1e-4 * s[j] + 1e-9
+            sj = s.copy()
+            sj[j] += h
+            J[:, j] = (evaluate(sj, active).si[active] - split.si[active]) * LN10 / h
+        if len(active) == 1 and abs(J[0, 0]) < 1e-3:
+            # the liquid's composition does not follow the solids (a salt in water at fixed
+            # T and P: the vapor takes the water the salt leaves)
+            dry.append(True)
+            raise ConvergenceError("the saturation indices do not depend on the solids")
+        split.jac[key] = (J, None)
+        return J, None
+
+    first = evaluate(np.zeros(0), [])
+    if not len(ss) or np.all(first.si < 0.0):
+        out = first.result
+        out.solids, out.H_solids, out.S_solids = {}, 0.0, 0.0
+        return out
+    try:
+        s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian,
+                                            flash_si_tol(system))
+    except (ConvergenceError, ValueError) as e:
+        if not _no_split(e):
+            raise
+        if given == "T":
+            return _flash_t_by_vapor_fraction(system, z, P, value, e)
+        if isinstance(e, ConvergenceError) and any(dry):
+            raise NoSolutionError(_boils_dry(given, value, P)) from None
+        raise
+    return _finish(system, z, P, s, active, split, its)
+
+
+def _no_split(exc):
+    """Whether ``exc`` of a three-phase flash tried on the way says it found none (a
+    ConvergenceError, or ``no_answer``), rather than a fault."""
+    return isinstance(exc, ConvergenceError) or no_answer(exc)
+
+
+def _boils_dry(given, value, P):
+    return (f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the liquid boils dry "
+            "(the salts stay as solids in the vapor), or, for a salt in water, boils with its "
+            "salt at one temperature only; give the vapor fraction or H")
+
+
+def _flash_t_by_vapor_fraction(system, z, P, T, error):
+    """A flash at T whose active set found no answer (above the boiling point of a brine the set
+    can wander among more solids than a liquid next to its vapor holds). Flashes at vapor
+    fractions from the bubble point to DRY_GRID[-1] of the volatile part boiled off decide.
+    Where two neighbours bracket T, the answer is the flash at the vapor fraction between them
+    whose temperature is T (Brent's method; T met to T_MATCH). Where T lies DRY_MARGIN above
+    them all and the hottest is at an invariant point (as many solids as the phase rule allows
+    beside a vapor, where T stays put until the liquid is gone) or at the top of the grid, no
+    liquid is left at T: ValueError, it boils dry. Else ``error``, as a ConvergenceError."""
+    from scipy.optimize import brentq
+
+    if not isinstance(error, ConvergenceError):
+        error = ConvergenceError(f"vapor-liquid-solid flash not found at T = {T:g} K, "
+                                 f"P = {P:g} Pa: {error}", T=T, P=P)
+    salts = sum(float(z[k]) for k, c in enumerate(system.components) if c in system._info.salts)
+
+    def at(beta):
+        return _three_phase(system, z, P, "vapor_fraction", beta)
+
+    found = []
+    for frac in DRY_GRID:
+        try:
+            found.append((frac * (1.0 - salts), at(frac * (1.0 - salts))))
+        except (ValueError, ConvergenceError) as e:
+            if not _no_split(e):
+                raise
+            continue
+        if len(found) > 1 and (found[-2][1].T - T) * (found[-1][1].T - T) <= 0.0:
+            (b0, _), (b1, _) = found[-2:]     # bracketed: the grid above is not needed
+            try:
+                out = at(brentq(lambda b: at(b).T - T, b0, b1, xtol=1e-14, rtol=1e-15))
+            except (ValueError, ConvergenceError) as e:
+                if not _no_split(e):
+                    raise
+                raise error from None
+            if not abs(out.T - T) <= T_MATCH:
+                raise error
+            return out
+    if not found:
+        raise error from None
+    hot = max(found, key=lambda br: br[1].T)[1]
+    top = found[-1][0] == DRY_GRID[-1] * (1.0 - salts)
+    if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
+        raise NoSolutionError(_boils_dry("T", T, P)) from None
+    raise error
+
+
+def flash_si_tol(system: Any) -> float:
+    """|SI| to which a flash's present solids are verified: SI_TOL, as a liquid's, where the
+    liquid dissolves no gas; with gases (Henry components) ten times the system's tolerance
+    where that is larger (the two-phase flash inside leaves the liquid's dissolved gases, and
+    with them a carbonate's index, that uncertain)."""
+    if not system._info.henry_idx:
+        return SI_TOL
+    return max(SI_TOL, 10.0 * system.tol)
+
+
+def _finish(system, z, P, s, active, split, its):
+    ss = system.solids
+    out = split.result
+    T = out.T
+    bad = [f"{ss.names[k]} SI {split.si[k]:.3g}" for k in active
+           if abs(split.si[k]) > flash_si_tol(system)]
+    bad += [f"{ss.names[k]} SI {split.si[k]:.3g} but absent" for k in range(len(ss))
+            if k not in active and split.si[k] >= 0.0]
+    tot = split.total
+    beta = out.vapor_fraction
+    x = np.array([out.x[c] for c in system.components])
+    y = np.array([out.vapor[c] for c in system.components])
+    solid_part = sum((s[j] * ss.content[k] for j, k in enumerate(active)),
+                     np.zeros(len(system.components)))
+    balance = float(np.max(np.abs(z - tot * ((1.0 - beta) * x + beta * y) - solid_part)))
+    if bad or not balance <= system.tol:
+        raise ConvergenceError(f"vapor-liquid-solid flash not verified at T = {T:g} K, "
+                               f"P = {P:g} Pa: " + "; ".join(bad + [f"balance {balance:.3g}"]),
+                               T=T, P=P, residual=balance)
+    ss.range_warnings(T, active)
+    h_k = [solid_enthalpy(system, ss.names[k], T) for k in active]
+    h_sol = sum(s[j] * h_k[j] for j in range(len(active)))
+    s_sol = sum(s[j] * solid_entropy(system, ss.names[k], T, P, x, h_k[j])
+                for j, k in enumerate(active))
+    out.solids = {ss.names[k]: float(v) for k, v in zip(active, s)}
+    out.feed = dict(zip(system.components, z.tolist()))
+    out.vapor_fraction = beta * tot
+    out.H = out.H * tot + h_sol
+    out.H_solids = h_sol
+    out.S = out.S * tot + s_sol
+    out.S_solids = s_sol
+    out.balance = max(out.balance, balance)
+    out.iterations += its
+    out.method += f", with solids ({its} Newton steps)"
+    return out
+
+
+def _flash_hs(system, z, P, key, target, T0):
+    """The three-phase flash whose enthalpy H [J/mol of feed] or entropy S [J/(mol K)] is
+    ``target``. Below the bubble point (with solids) Brent's method in T over flashes at T;
+    above it Brent's method in the vapor fraction (where a salt comes out of a boiling brine
+    the temperature stays while the vapor fraction grows, so T alone does not fix the state)."""
+    from scipy.optimize import brentq
+    seen = {}
+    what, unit = HS_NAMES[key]
+
+    def at(given, v):
+        if (given, v) not in seen:
+            seen[(given, v)] = _three_phase(system, z, P, given, v)
+        return seen[(given, v)]
+
+    def value(r):
+        return getattr(r, key)
+
+    bubble = at("vapor_fraction", 0.0)
+    if target <= value(bubble):
+        lo = checks.T_MIN
+        if value(at("T", lo)) > target:
+            raise NoSolutionError(f"{key} = {target:g} {unit} lies below the {what} of the feed "
+                                  f"at {lo:g} K and P = {P:g} Pa")
+        T = brentq(lambda t: value(at("T", t)) - target, lo, bubble.T, xtol=1e-8,
+                   rtol=4.0 * np.finfo(float).eps)
+        return at("T", T)
+    hi = 0.5
+    while True:
+        try:
+            if value(at("vapor_fraction", hi)) >= target:
+                break
+        except ValueError as e:
+            if not no_answer(e):
+                raise                   # else dried out: come back halfway
+        if hi > 1.0 - 1e-6:
+            raise NoSolutionError(f"{key} = {target:g} {unit} lies beyond the {what} at which "
+                                  f"the liquid boils dry at P = {P:g} Pa")
+        hi = 0.5 * (hi + 1.0)
+    beta = brentq(lambda b: value(at("vapor_fraction", b)) - target, 0.0, hi, xtol=1e-12,
+                  rtol=4.0 * np.finfo(float).eps)
+    return at("vapor_fraction", beta)
+
+
+def scaling_temperature(system: Any, app: dict[str, float], solid: str | None = None,
+                        T_min: float = 273.15, T_max: float = 473.15) -> tuple[float, str]:
+    """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid ``app``
+    (kept liquid: no vapor, e.g. a produced water under pressure in a heat exchanger) becomes
+    saturated with ``solid`` (or with the first of its solids); the liquid is undersaturated
+    just below it. A scan in steps of 5 K, then Brent's method on the saturation index."""
+    from scipy.optimize import brentq
+    ss = system.solids
+    which = list(range(len(ss))) if solid is None else [ss.index(solid)]
+    if not which:
+        raise ValueError(f"the system {system.name} has no solids")
+    el = system.model
+
+    def si(T):
+        el._warm = None
+        try:
+            return _Liquid(system, app, T, 2000).si[which]
+        except _NoLiquid as e:
+            raise no_liquid(e, T, app, "scaling temperature") from e.__cause__ or e
+
+    grid = np.append(np.arange(T_min, T_max, 5.0), T_max)
+    prev = si(grid[0])
+    if np.any(prev >= 0.0):
+        k = which[int(np.argmax(prev))]
+        raise NoSolutionError(f"the liquid is already saturated with {ss.names[k]} at {T_min:g} K "
+                         f"(SI {float(prev.max()):.3g})")
+    for a, b in zip(grid[:-1], grid[1:]):
+        cur = si(b)
+        up = np.flatnonzero(cur >= 0.0)
+        if up.size:
+            roots = [(brentq(lambda t, j=j: si(t)[j], a, b, xtol=1e-10), which[j]) for j in up]
+            T, k = min(roots)
+            ss.range_warnings(T, [k])
+            return float(T), ss.names[k]
+        prev = cur
+    raise NoSolutionError(f"no solid of {', '.join(ss.names[k] for k in which)} reaches "
+                          f"saturation between {T_min:g} and {T_max:g} K")

@@ -1,0 +1,141 @@
+"""The core's speciation of a liquid next to solids, shared by the solid-liquid equilibrium
+and the flashes: a liquid's saturation indices, its derivatives with respect to the solids'
+amounts, the feed less the solids, the verified liquid state."""
+
+import math
+from collections.abc import Mapping
+
+import numpy as np
+
+from .. import checks
+from ..errors import ConvergenceError, NoSolutionError, solve_failed
+from ..states import LiquidState
+
+# the core's speciation inside: tight enough that a warm start near the answer still moves
+# (at the core's default 1e-11 a small change of a solid's amount can fall below it, and a trace
+# ion's ln n carries the balance tolerance times total/amount); 1e-13 where rounding stops 1e-14
+SPECIATION_TOL = (1e-14, 1e-13)
+# where a set is solved roughly, the core's default is enough
+ROUGH_SPECIATION_TOL = (1e-11,)
+SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
+FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
+TRACE_X = 1e-8         # mole fraction below which a species' effect on ln gamma is left out
+
+
+def _dlnx_ds(system, T, n, content):
+    """(d(ln x + ln gamma)/ds, d ln n/ds) (species x solids) of the core's speciation at the
+    true amounts n when the apparent liquid loses ``content`` (solids x components) per unit of
+    each solid amount.
+
+    The core's equations, nu (ln x + ln gamma - ref) = ln K and B n = B n0, linearised in
+    u = ln n; d ln gamma / du by forward differences of the activity model, one call per species
+    above TRACE_X (a trace species moves the others' activity coefficients by its mole fraction
+    only); the Henry reference terms are held fixed (the solids dissolve into ions)."""
+    from velmora import ionactivity
+    info, el = system._info, system.model
+    n = np.asarray(n, dtype=float)
+    ns = len(n)
+    x = n / n.sum()
+    base = np.asarray(ionactivity.ln_gamma(el.sp, x, T, el.options))
+    D = np.eye(ns) - x                                   # d ln x_i / d u_j = delta_ij - x_j
+    big = np.flatnonzero(x > TRACE_X)
+    X = np.tile(x, (big.size, 1))                        # one perturbed composition a row
+    X[np.arange(big.size), big] *= 1.0 + FD_STEP
+    X /= X.sum(axis=1, keepdims=True)
+    G = np.array([ionactivity.ln_gamma(el.sp, xk, T, el.options) for xk in X])
+    D[:, big] += (G - base).T / FD_STEP
+    M = np.vstack([info.nu @ D, info.B * n])             # B diag(n) below
+    rhs = np.zeros((ns, content.shape[0]))
+    rhs[info.nu.shape[0]:] = -(system.solids.comp_b @ content.T)
+    try:
+        du = np.linalg.solve(M, rhs)
+    except np.linalg.LinAlgError:
+        du = np.linalg.lstsq(M, rhs, rcond=None)[0]
+    return D @ du, du
+
+
+class _NoLiquid(NoSolutionError):
+    """The core's speciation of a liquid next to solids did not converge, diverged or is not
+    finite: a step of the methods here that found no liquid (never a caller's answer: at the
+    front door it becomes a ConvergenceError, see ``no_liquid``)."""
+
+
+def _no_liquid(exc):
+    """Whether ``exc`` means that a speciation here found no liquid (``_NoLiquid``, or a solve
+    of the core that failed on the way)."""
+    return isinstance(exc, _NoLiquid) or solve_failed(exc)
+
+
+def no_liquid(exc: BaseException, T: float, app: Mapping[str, float],
+              what: str = "solid-liquid equilibrium") -> ConvergenceError:
+    """The ConvergenceError at the front door for a speciation that found no liquid (``exc``),
+    at T [K] for the apparent liquid ``app``; the caller chains the core's error (the cause of
+    ``exc``) where there is one."""
+    return ConvergenceError(f"{what} not found at T = {T:g} K: the speciation of the liquid "
+                            f"failed ({exc})", T=T, feed=dict(app))
+
+
+class _Liquid:
+    """The core's speciation of an apparent liquid, with the solids' indices."""
+
+    def __init__(self, system, app, T, maxit=SPECIATION_MAXIT, tols=SPECIATION_TOL):
+        el = system.model
+        for tol in tols:
+            try:
+                n, lng = el.true_amounts(app, T, tol, maxit)
+            except (ValueError, ArithmeticError) as e:
+                if not solve_failed(e):
+                    raise
+                raise _NoLiquid(str(e)) from e
+            if el._status()["speciation_converged"]:
+                break
+        else:
+            raise _NoLiquid("speciation not converged")
+        self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
+        nl = self.n.tolist()
+        if not (min(nl) > 0.0 and math.isfinite(sum(nl))):    # a NaN or inf makes the sum so
+            raise _NoLiquid("speciation not finite")
+        self.si = system.solids.si(T, self.n, self.lng)
+
+
+def _every(system, s, active):
+    """The amounts ``s`` of the solids ``active`` as a vector over every solid of the system
+    (a product with a whole matrix costs less than one with a fancy-indexed copy)."""
+    full = np.zeros(len(system.solids))
+    full[active] = s
+    return full
+
+
+def _app(system, feed, s, active):
+    """The dissolved part {component: amount} of the feed (vector) less the solids."""
+    c = feed - _every(system, s, active) @ system.solids.content
+    return dict(zip(system.components, c.tolist()))
+
+
+def _app_vector(system, app):
+    return np.array([app[c] for c in system.components], dtype=float)
+
+
+def _tight_state(system, app, T, polish=True):
+    """The LiquidState of ``app`` from a speciation converged to SPECIATION_TOL (the core's
+    fugacities start from it and keep it), checked like every liquid. The warm start is this
+    call's own, so the answer does not depend on earlier calls. ``polish=False``: the warm
+    start is such a speciation already (the joint Newton's)."""
+    el = system.model
+    try:
+        if polish:
+            _Liquid(system, app, T, 2000)       # warm from this call's last speciation
+        f, n, lng = el.fugacities(app, T)
+    except (ValueError, ArithmeticError) as e:
+        if not _no_liquid(e):
+            raise
+        raise ConvergenceError(f"chemical equilibrium of the liquid not verified at T = {T:g} K "
+                               f"next to the solids: {e}", T=T, feed=dict(app)) from e
+    el._warm = None
+    res = checks.speciation_residual(system, app, T, n, lng)
+    if not res <= system.tol:
+        raise ConvergenceError(f"chemical equilibrium of the liquid not verified at T = {T:g} K "
+                               f"next to the solids: residual {res:.3g}", T=T, feed=dict(app),
+                               residual=res)
+    checks.pair_warnings(system, n)
+    return LiquidState(system, app, T, n, lng, f, res)
