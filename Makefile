@@ -45,8 +45,9 @@ $(VENV)/.ipopt: $(VENV)/.deps
 ipopt: $(VENV)/.ipopt
 
 test: install ipopt
-	@echo "==> Lint of the front door (ruff, seconds)"
+	@echo "==> Lint and format of the front door (ruff, seconds)"
 	$(VENV)/bin/ruff check
+	$(VENV)/bin/ruff format --check
 	@echo "==> Format of the C++ (clang-format, .clang-format; seconds)"
 	$(VENV)/bin/clang-format --dry-run --Werror $$(find src tests -name '*.cpp' -o -name '*.hpp')
 	@echo "==> Types of the front door (mypy, files in pyproject.toml; seconds)"

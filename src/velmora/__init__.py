@@ -31,8 +31,16 @@ The core layer below it, for flowsheet hosts: ``velmora.brinequil`` (the electro
 
 __version__ = "0.1.0"
 
-from .errors import (ChemistryError, ConvergenceError, DefaultParameterWarning, NoSolutionError,
-                     RangeWarning, ReportError, SweepError, VelmoraError)
+from .errors import (
+    ChemistryError,
+    ConvergenceError,
+    DefaultParameterWarning,
+    NoSolutionError,
+    RangeWarning,
+    ReportError,
+    SweepError,
+    VelmoraError,
+)
 from . import paths
 from .flashes import FlashResult
 from .states import LiquidState
@@ -40,7 +48,21 @@ from .system import System, chemistries
 from .sweep import sweep
 from .presets import seawater
 
-__all__ = ["System", "LiquidState", "FlashResult", "chemistries", "ConvergenceError",
-           "VelmoraError", "RangeWarning", "DefaultParameterWarning", "ReportError",
-           "ChemistryError", "NoSolutionError", "sweep", "SweepError", "seawater", "paths",
-           "__version__"]
+__all__ = [
+    "System",
+    "LiquidState",
+    "FlashResult",
+    "chemistries",
+    "ConvergenceError",
+    "VelmoraError",
+    "RangeWarning",
+    "DefaultParameterWarning",
+    "ReportError",
+    "ChemistryError",
+    "NoSolutionError",
+    "sweep",
+    "SweepError",
+    "seawater",
+    "paths",
+    "__version__",
+]

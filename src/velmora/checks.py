@@ -32,19 +32,19 @@ from .ids import databank_id
 # phasekit and enginebridge are imported where used: `import velmora.brinequil` runs this
 # package's __init__ and loads no sibling of the core but ionactivity (tests/test_package.py).
 
-T_MIN, T_MAX = 200.0, 700.0        # K: outside, a temperature is taken as a unit mistake
-P_MIN = 100.0                      # Pa
+T_MIN, T_MAX = 200.0, 700.0  # K: outside, a temperature is taken as a unit mistake
+P_MIN = 100.0  # Pa
 # Below these a value is taken but likely in another unit (a RangeWarning says which): water
 # freezes at 273.15 K, so a liquid colder than that is a brine well below 0 C or a T in C; no
 # process of this field runs below 1 kPa, but 200 (bar) or 200 (kPa) reads as 200 Pa.
-T_HINT, P_HINT = 273.15, 1000.0    # K, Pa
+T_HINT, P_HINT = 273.15, 1000.0  # K, Pa
 # The liquid is aqueous: the ions are referred to infinite dilution in water and molalities are
 # per kg of water, so a liquid needs water, and no solute may exceed M_MAX mol/kg of water.
 # 100 mol/kg is some 17 times the largest molality any shipped parameter set was fitted to
 # (6 mol/kg, NaCl-H2O) and leaves water 36 % of the moles with one solute (86 wt% MEA): beyond
 # it the liquid is no longer an aqueous solution, and 1e300 mol/kg is a mistake.
-M_MAX = 100.0                      # mol/kg of water
-SUM_TOL = 1e-9                     # mass fractions that include water add up to 1 within this
+M_MAX = 100.0  # mol/kg of water
+SUM_TOL = 1e-9  # mass fractions that include water add up to 1 within this
 # The speciation keeps its balances to about 1e-11 of the total amount, so the liquid
 # fugacity of a component that is a fraction x of the liquid (apparent or as its molecule,
 # whichever is larger) is resolved to about 1e-11 / x: a two-phase answer may keep
@@ -58,6 +58,7 @@ ACID_GASES = ("CO2", "H2S")
 
 
 # ---------------------------------------------------------------------------- guards
+
 
 def number(v: Any, what: str) -> float:
     """float(v), or ValueError for a value that is not a finite real number."""
@@ -79,9 +80,12 @@ def temperature(T: Any, stacklevel: int = 3) -> float:
             if T_MIN <= T + 273.15 <= T_MAX:
                 hint = f": T is in kelvin: did you mean {T + 273.15:.2f} K?"
             raise ValueError(f"T = {T:g} K lies outside {T_MIN:g}-{T_MAX:g} K{hint}")
-        warnings.warn(f"T = {T:g} K: T is in kelvin; did you mean {T + 273.15:.2f} K "
-                      f"({T:g} C)? (below {T_HINT:g} K only a brine stays liquid)",
-                      RangeWarning, stacklevel=stacklevel)
+        warnings.warn(
+            f"T = {T:g} K: T is in kelvin; did you mean {T + 273.15:.2f} K "
+            f"({T:g} C)? (below {T_HINT:g} K only a brine stays liquid)",
+            RangeWarning,
+            stacklevel=stacklevel,
+        )
     return T
 
 
@@ -94,8 +98,12 @@ def pressure(P: Any, stacklevel: int = 4) -> float:
             if 0.0 < P:
                 hint = f": P is in Pa: did you mean {P * 1e5:g} Pa ({P:g} bar)?"
             raise ValueError(f"P = {P:g} Pa is below {P_MIN:g} Pa{hint}")
-        warnings.warn(f"P = {P:g} Pa: P is in Pa; did you mean {P * 1e5:g} Pa ({P:g} bar) or "
-                      f"{P * 1e3:g} Pa ({P:g} kPa)?", RangeWarning, stacklevel=stacklevel)
+        warnings.warn(
+            f"P = {P:g} Pa: P is in Pa; did you mean {P * 1e5:g} Pa ({P:g} bar) or "
+            f"{P * 1e3:g} Pa ({P:g} kPa)?",
+            RangeWarning,
+            stacklevel=stacklevel,
+        )
     return P
 
 
@@ -112,8 +120,10 @@ _PLURAL = {"molality": "molalities"}
 def _names(system, mapping, what):
     """{component: value} with the system's names; unknown names, ions and duplicates raise."""
     if not hasattr(mapping, "items"):
-        raise TypeError(f"{_PLURAL.get(what, what + 's')}: give a mapping "
-                        f"{{component: {what}}}, not {type(mapping).__name__} {mapping!r}")
+        raise TypeError(
+            f"{_PLURAL.get(what, what + 's')}: give a mapping "
+            f"{{component: {what}}}, not {type(mapping).__name__} {mapping!r}"
+        )
     out = {}
     valid = system.components
     upper = system._info.upper_components
@@ -129,13 +139,19 @@ def _names(system, mapping, what):
             hit = sid if sid in valid else None
             if hit is None:
                 if sid is not None and db.species(sid)["kind"] == "ion":
-                    raise ValueError(f"{key!r} is an ion: give the apparent components "
-                                     f"({', '.join(valid)}); the ions follow from the chemistry")
+                    raise ValueError(
+                        f"{key!r} is an ion: give the apparent components "
+                        f"({', '.join(valid)}); the ions follow from the chemistry"
+                    )
                 if str(key) in system.species:
-                    raise ValueError(f"{key!r} is a true species, not an apparent component; "
-                                     f"components: {', '.join(valid)}")
-                raise ValueError(f"unknown component {key!r}; components of this system: "
-                                 f"{', '.join(valid)}{_as_gas(system, sid, db)}")
+                    raise ValueError(
+                        f"{key!r} is a true species, not an apparent component; "
+                        f"components: {', '.join(valid)}"
+                    )
+                raise ValueError(
+                    f"unknown component {key!r}; components of this system: "
+                    f"{', '.join(valid)}{_as_gas(system, sid, db)}"
+                )
         if hit in out:
             raise ValueError(f"component {hit} is given twice")
         if what == "amount" and hit in system.henry:
@@ -154,12 +170,15 @@ def _as_gas(system, sid, db):
         return ""
     chem = system._args[0]
     chem = repr(chem) if isinstance(chem, str) else "chemistry"
-    return (f"; {sid!r} is not a component of this system; add it as a gas: "
-            f"System({chem}, gases={[*system.gases, sid]!r})")
+    return (
+        f"; {sid!r} is not a component of this system; add it as a gas: "
+        f"System({chem}, gases={[*system.gases, sid]!r})"
+    )
 
 
-def composition(system: Any, amounts: Any, molalities: Any, mass_fractions: Any,
-                loading: float | None) -> dict[str, float]:
+def composition(
+    system: Any, amounts: Any, molalities: Any, mass_fractions: Any, loading: float | None
+) -> dict[str, float]:
     """Apparent amounts {component: amount} over every component (zeros included)."""
     given = [a is not None for a in (amounts, molalities, mass_fractions)]
     if sum(given) != 1:
@@ -173,28 +192,30 @@ def composition(system: Any, amounts: Any, molalities: Any, mass_fractions: Any,
         app = _names(system, molalities, "molality")
         if "H2O" in app:
             raise ValueError("molalities are per kg of water: leave H2O out")
-        app["H2O"] = 1000.0 / info.mw["H2O"]              # mol in 1 kg of water
+        app["H2O"] = 1000.0 / info.mw["H2O"]  # mol in 1 kg of water
         solutes(system, app)
     else:
         w = _names(system, mass_fractions, "mass fraction")
         tot = math.fsum(w.values())
         if "H2O" in w:
             if abs(tot - 1.0) > SUM_TOL:
-                raise ValueError(f"mass fractions add up to {tot:.10g}, not 1: with H2O given "
-                                 "they must add up to 1; leave H2O out and water makes up "
-                                 "the rest")
+                raise ValueError(
+                    f"mass fractions add up to {tot:.10g}, not 1: with H2O given "
+                    "they must add up to 1; leave H2O out and water makes up "
+                    "the rest"
+                )
         elif tot > 1.0 + SUM_TOL:
             raise ValueError(f"mass fractions add up to {tot:.10g} > 1")
         else:
             w["H2O"] = max(0.0, 1.0 - tot)
-        app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}   # mol in 1 kg
+        app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}  # mol in 1 kg
     for c, v in app.items():
         if v < 0.0 and v + _held_by_salts(system, app, c) < 0.0:
             raise ValueError(f"amount of {c} is negative ({v:g})")
     if loading is not None:
         add_loading(system, app, number(loading, "loading"))
     full = {c: app.get(c, 0.0) for c in system.components}
-    if not max(full.values()) > 0.0:                   # (a sum may overflow)
+    if not max(full.values()) > 0.0:  # (a sum may overflow)
         raise ValueError("the composition is empty (every amount is 0)")
     return full
 
@@ -209,7 +230,7 @@ def liquid(system: Any, app: dict[str, float]) -> tuple[dict[str, float], float,
     a = sum(app.values())
     if a < math.inf:
         return {c: v / a for c, v in app.items()}, a, 1.0
-    a = sum([v / b for v in app.values()])           # 1 <= a <= number of components
+    a = sum([v / b for v in app.values()])  # 1 <= a <= number of components
     return {c: v / b / a for c, v in app.items()}, a, b
 
 
@@ -226,19 +247,24 @@ def solutes(system: Any, app: Mapping[str, float]) -> float:
             "the liquid has no water (H2O): velmora's liquid is aqueous (ions are "
             "referred to infinite dilution in water, molalities are per kg of "
             "water); give water, at least as much as keeps every solute below "
-            f"{M_MAX:g} mol/kg")
+            f"{M_MAX:g} mol/kg"
+        )
     kg = water * (system._info.mw["H2O"] / 1000.0)
     top = max(app.values())
     solvents = system._info.solvents
-    over = [(c, v) for c, v in app.items()
-            if v > M_MAX * kg and c != "H2O" and c not in solvents] if top > M_MAX * kg else []
+    over = (
+        [(c, v) for c, v in app.items() if v > M_MAX * kg and c != "H2O" and c not in solvents]
+        if top > M_MAX * kg
+        else []
+    )
     if over:
         c, v = over[0]
         raise NotAqueousError(
             f"{c} at {v / kg:.4g} mol/kg of water lies outside 0-{M_MAX:g} mol/kg: the "
             f"liquid is aqueous (at {M_MAX:g} mol/kg of one solute water is "
             f"{1.0 / (1.0 + M_MAX * system._info.mw['H2O'] / 1000.0):.0%} of the moles); "
-            "give more water")
+            "give more water"
+        )
     return top
 
 
@@ -246,13 +272,17 @@ def _held_by_salts(system, app, gas):
     """How much of ``gas`` [mol] the nonvolatile components of ``app`` can give up (a carbonate
     its CO2): counted on the gas's element other than H and O."""
     from velmora.enginebridge import databank as db
+
     own = db.elements(db.species(gas)["formula"])
     key = [e for e in own if e not in ("H", "O")]
     if len(key) != 1:
         return 0.0
     key = key[0]
-    return sum(v * db.elements(db.species(c)["formula"]).get(key, 0) / own[key]
-               for c, v in app.items() if v > 0.0 and c not in system._info.volatile)
+    return sum(
+        v * db.elements(db.species(c)["formula"]).get(key, 0) / own[key]
+        for c, v in app.items()
+        if v > 0.0 and c not in system._info.volatile
+    )
 
 
 def add_loading(system: Any, app: dict[str, float], loading: float) -> None:
@@ -261,28 +291,36 @@ def add_loading(system: Any, app: dict[str, float], loading: float) -> None:
         raise ValueError(f"loading is negative ({loading:g})")
     acids = [c for c in ACID_GASES if c in system.components]
     if len(acids) != 1:
-        raise ValueError(f"loading needs one acid gas (CO2 or H2S) among the components "
-                         f"{', '.join(system.components)}")
+        raise ValueError(
+            f"loading needs one acid gas (CO2 or H2S) among the components "
+            f"{', '.join(system.components)}"
+        )
     acid = acids[0]
     if app.get(acid, 0.0) > 0.0:
         raise ValueError(f"give the {acid} either as an amount or by the loading, not both")
     bases = [c for c, v in app.items() if v > 0.0 and c != "H2O" and c not in system.henry]
     if len(bases) != 1:
-        raise ValueError("loading is per mol of the one amine or alkali of the liquid; found "
-                         f"{', '.join(bases) or 'none'}")
+        raise ValueError(
+            "loading is per mol of the one amine or alkali of the liquid; found "
+            f"{', '.join(bases) or 'none'}"
+        )
     app[acid] = loading * app[bases[0]]
 
 
 def sequence(system: Any, values: Any, what: str) -> dict[str, float]:
     """{component: value} from a sequence in component order."""
     if isinstance(values, (str, bytes)) or not hasattr(values, "__iter__"):
-        raise TypeError(f"{what}s: give a mapping {{component: {what}}} or a sequence in the "
-                        f"order of the components ({', '.join(system.components)}), not "
-                        f"{type(values).__name__} {values!r}")
+        raise TypeError(
+            f"{what}s: give a mapping {{component: {what}}} or a sequence in the "
+            f"order of the components ({', '.join(system.components)}), not "
+            f"{type(values).__name__} {values!r}"
+        )
     values = list(values)
     if len(values) != len(system.components):
-        raise ValueError(f"{what}s: {len(values)} values for {len(system.components)} components "
-                         f"({', '.join(system.components)})")
+        raise ValueError(
+            f"{what}s: {len(values)} values for {len(system.components)} components "
+            f"({', '.join(system.components)})"
+        )
     return dict(zip(system.components, values))
 
 
@@ -291,10 +329,11 @@ def feed(system: Any, z: Any) -> np.ndarray:
     if hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")
     else:
-        amounts = {c: _amount(v, c, "feed amount")
-                   for c, v in sequence(system, z, "feed amount").items()}
+        amounts = {
+            c: _amount(v, c, "feed amount") for c, v in sequence(system, z, "feed amount").items()
+        }
     v = np.array([amounts.get(c, 0.0) for c in system.components])
-    if max(amounts.values(), default=0.0) > 1e300:    # their sum may overflow: scaled first
+    if max(amounts.values(), default=0.0) > 1e300:  # their sum may overflow: scaled first
         v /= v.max()
     tot = float(v.sum())
     if not tot > 0.0:
@@ -304,6 +343,7 @@ def feed(system: Any, z: Any) -> np.ndarray:
 
 # ---------------------------------------------------------------------------- what a system knows
 
+
 class SystemInfo:
     """Per-system constants for the checks and the named results, built once."""
 
@@ -312,8 +352,11 @@ class SystemInfo:
         sp = el.sp
         # solvent components besides water (amines): a liquid may be mostly amine, the bound on
         # molality applies to the solutes (salts, dissolved gases)
-        self.solvents = frozenset(c for c in system.components if c != "H2O" and db.known(c)
-                                  and db.species(c)["kind"] == "solvent")
+        self.solvents = frozenset(
+            c
+            for c in system.components
+            if c != "H2O" and db.known(c) and db.species(c)["kind"] == "solvent"
+        )
         self.names = list(el.names)
         self.pos = {s: i for i, s in enumerate(self.names)}
         self.mw = {s: float(m) for s, m in zip(self.names, sp.mw)}
@@ -337,8 +380,9 @@ class SystemInfo:
             if salt and len(cat) == 1 and len(an) == 1:
                 self.salts[salt] = (cat[0], ions[cat[0]], an[0], ions[an[0]])
         # components with a liquid fugacity: vapor-pressure data or a Henry component
-        self.volatile = frozenset(c for c in system.components
-                                  if c in el.antoine or c in system.henry)
+        self.volatile = frozenset(
+            c for c in system.components if c in el.antoine or c in system.henry
+        )
         self.ranges = _correlation_ranges(system, el, db)
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
@@ -350,7 +394,9 @@ class SystemInfo:
             # each dissociation as (salt position, its coefficient, [(position, coefficient)])
             steps = self._diss_steps = [
                 (self.pos[salt], -d[salt], [(self.pos[s], v) for s, v in d.items()])
-                for d in self.diss for salt in [next(s for s, v in d.items() if v < 0)]]
+                for d in self.diss
+                for salt in [next(s for s, v in d.items() if v < 0)]
+            ]
         # plain floats, in the order of the arrays' arithmetic (the same sums, bit for bit)
         n0 = [0.0] * len(self.names)
         for c, v in app.items():
@@ -364,20 +410,33 @@ class SystemInfo:
 
 def _correlation_ranges(system, el, db):
     """[(what, tmin, tmax)] of the correlations the system uses (the databank's validity)."""
-    used = [(f"vapor pressure of {c}", "vapor_pressure", c)
-            for c in system.components if c not in system.henry]
-    used += [(f"Henry constant of {h} in {c}", "henry", (h, c))
-             for h in system.henry for c in system.components]
+    used = [
+        (f"vapor pressure of {c}", "vapor_pressure", c)
+        for c in system.components
+        if c not in system.henry
+    ]
+    used += [
+        (f"Henry constant of {h} in {c}", "henry", (h, c))
+        for h in system.henry
+        for c in system.components
+    ]
     # a chemistry's constants carry no reaction id: the databank record with the same A-D
     for k in el.K:
-        rid = next((rid for rid, rec in db.table("equilibrium").items()
-                    if isinstance(rec, dict) and all(
-                        abs(float(rec.get(c, 0.0)) - float(k[c])) <= 1e-12 * max(1.0, abs(k[c]))
-                        for c in "ABCD")), None)
+        rid = next(
+            (
+                rid
+                for rid, rec in db.table("equilibrium").items()
+                if isinstance(rec, dict)
+                and all(
+                    abs(float(rec.get(c, 0.0)) - float(k[c])) <= 1e-12 * max(1.0, abs(k[c]))
+                    for c in "ABCD"
+                )
+            ),
+            None,
+        )
         if rid is not None:
             used.append((f"equilibrium constant {rid}", "reaction", rid))
-    return [(what, *rng) for what, kind, key in used
-            if (rng := db.validity(kind, key)) is not None]
+    return [(what, *rng) for what, kind, key in used if (rng := db.validity(kind, key)) is not None]
 
 
 def _default_pairs(info, db):
@@ -409,28 +468,41 @@ def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: 
     info = system._info
     for what, lo, hi in info.ranges:
         if not lo <= T <= hi:
-            warnings.warn(f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): "
-                          "extrapolated", RangeWarning, stacklevel=stacklevel)
+            warnings.warn(
+                f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated",
+                RangeWarning,
+                stacklevel=stacklevel,
+            )
     fit = info.fitted
     if not fit:
         return
     lo, hi = fit.get("T", (0.0, math.inf))
     if not lo <= T <= hi:
-        warnings.warn(f"T outside the range the parameters of {system.name} were fitted for "
-                      f"({lo:g}-{hi:g} K): extrapolated", RangeWarning, stacklevel=stacklevel)
+        warnings.warn(
+            f"T outside the range the parameters of {system.name} were fitted for "
+            f"({lo:g}-{hi:g} K): extrapolated",
+            RangeWarning,
+            stacklevel=stacklevel,
+        )
     water = app.get("H2O", 0.0)
     kg = water * info.mw["H2O"] / 1000.0
     for solute, top in fit.get("molality", {}).items():
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
-            warnings.warn(f"{solute} above {top:g} mol/kg, the largest molality the parameters "
-                          f"of {system.name} were fitted for: extrapolated", RangeWarning,
-                          stacklevel=stacklevel)
+            warnings.warn(
+                f"{solute} above {top:g} mol/kg, the largest molality the parameters "
+                f"of {system.name} were fitted for: extrapolated",
+                RangeWarning,
+                stacklevel=stacklevel,
+            )
     if "loading" in fit:
         base, acid, top = fit["loading"]
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
-            warnings.warn(f"loading above {top:g} mol {acid}/mol {base}, the largest the "
-                          f"parameters of {system.name} were fitted for: extrapolated",
-                          RangeWarning, stacklevel=stacklevel)
+            warnings.warn(
+                f"loading above {top:g} mol {acid}/mol {base}, the largest the "
+                f"parameters of {system.name} were fitted for: extrapolated",
+                RangeWarning,
+                stacklevel=stacklevel,
+            )
 
 
 def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
@@ -440,22 +512,33 @@ def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
     place: its figures hold with them, and its ranges are warned of by range_warnings."""
     info = system._info
     pairs = info.__dict__.get("_pair_positions")
-    if pairs is None:               # a set: sorted, as its order varies by process; made once
-        pairs = info._pair_positions = [] if info.fitted else [
-            (f"{m} with ({c}, {a}) takes the databank's default electrolyte parameters: no data "
-             "in the databank determine this pair", info.pos[m], info.pos[c], info.pos[a])
-            for m, c, a in sorted(info.default_pairs)]
+    if pairs is None:  # a set: sorted, as its order varies by process; made once
+        pairs = info._pair_positions = (
+            []
+            if info.fitted
+            else [
+                (
+                    f"{m} with ({c}, {a}) takes the databank's default electrolyte parameters: "
+                    "no data in the databank determine this pair",
+                    info.pos[m],
+                    info.pos[c],
+                    info.pos[a],
+                )
+                for m, c, a in sorted(info.default_pairs)
+            ]
+        )
     if not pairs:
         return
     n = np.asarray(n, dtype=float)
-    x = (n / n.sum()).tolist()          # plain floats: indexed a few times each
+    x = (n / n.sum()).tolist()  # plain floats: indexed a few times each
     for k, (message, im, ic, ia) in enumerate(pairs):
         if message and x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
-            pairs[k] = (None, im, ic, ia)                   # said once for this system
+            pairs[k] = (None, im, ic, ia)  # said once for this system
             warnings.warn(message, DefaultParameterWarning, stacklevel=stacklevel)
 
 
 # ---------------------------------------------------------------------------- checks of answers
+
 
 def abs_max(v: np.ndarray) -> float:
     """Largest |v| of a small array (plain floats: a NumPy reduction costs more than the
@@ -464,8 +547,9 @@ def abs_max(v: np.ndarray) -> float:
     return max(a, default=0.0) if math.isfinite(sum(a)) else math.inf
 
 
-def speciation_residual(system: Any, app: Mapping[str, float], T: float, n: ArrayLike,
-                        lng: ArrayLike) -> float:
+def speciation_residual(
+    system: Any, app: Mapping[str, float], T: float, n: ArrayLike, lng: ArrayLike
+) -> float:
     """Largest reaction residual [ln units] and invariant residual [relative] of a speciation.
 
     The model's compiled check where the model is the package's own (the same arithmetic, a
@@ -493,14 +577,22 @@ def speciation_residual(system: Any, app: Mapping[str, float], T: float, n: Arra
         r -= el.lnK(T)
         res = abs_max(r)
     if info.B.size:
-        n0 = info.n0(app)                  # apparent amounts: none negative
+        n0 = info.n0(app)  # apparent amounts: none negative
         res = max(res, abs_max(info.B @ (n - n0)) / max(math.fsum(n0.tolist()), 1e-300))
     return res if math.isfinite(res) else math.inf
 
 
-def phase_residual(system: Any, z: np.ndarray, beta: float, x: np.ndarray, y: np.ndarray,
-                   T: float, P: float, f: Mapping[str, float],
-                   n: ArrayLike) -> tuple[float, float]:
+def phase_residual(
+    system: Any,
+    z: np.ndarray,
+    beta: float,
+    x: np.ndarray,
+    y: np.ndarray,
+    T: float,
+    P: float,
+    f: Mapping[str, float],
+    n: ArrayLike,
+) -> tuple[float, float]:
     """Largest phase-equilibrium residual of a flash result and its mass-balance residual.
 
     ``f``: the liquid fugacities {component: Pa} of the liquid x at T, ``n`` its true amounts.
@@ -517,9 +609,9 @@ def phase_residual(system: Any, z: np.ndarray, beta: float, x: np.ndarray, y: np
     fixed = [k for k, c in enumerate(comps) if c not in f]
     vol = [k for k, c in enumerate(comps) if c in f]
     if beta > 0.0 and any(y[k] > TRACE for k in fixed):
-        return math.inf, bal                 # a salt in the vapor
+        return math.inf, bal  # a salt in the vapor
     if beta >= 1.0 and any(z[k] > TRACE for k in fixed):
-        return math.inf, bal                 # a salt feed cannot be all vapor
+        return math.inf, bal  # a salt feed cannot be all vapor
     if not vol:
         return 0.0, bal
     if 0.0 < beta < 1.0:
@@ -530,8 +622,12 @@ def phase_residual(system: Any, z: np.ndarray, beta: float, x: np.ndarray, y: np
         for k in vol:
             c = comps[k]
             xt = nl[pos[c]] / tot if c in pos else 0.0
-            res = max(res, fugacity_mismatch(f[c], y[k] * math.exp(lnphi[k]) * P, P,
-                                             max(x[k], xt), system.tol))
+            res = max(
+                res,
+                fugacity_mismatch(
+                    f[c], y[k] * math.exp(lnphi[k]) * P, P, max(x[k], xt), system.tol
+                ),
+            )
     elif beta <= 0.0:
         # all liquid: the bubble pressure of x over every volatile it holds or makes <= P
         s = sum(f[comps[k]] / (P * math.exp(lnphi[k])) for k in vol)

@@ -20,15 +20,21 @@ import warnings
 import velmora
 from velmora.regress import data as published
 
-W_MEA = 0.30                      # mass fraction of MEA in the unloaded solution
+W_MEA = 0.30  # mass fraction of MEA in the unloaded solution
 # The measurements the MEA pairs were fitted to, by temperature: {t [C]: [(loading, p_CO2 [kPa])]}
 JOU_1995 = {}
 for _T, _a, _p in published.JOU_1995:
     JOU_1995.setdefault(round(_T - 273.15, 2), []).append((_a, _p))
 
 # Robinson & Stokes (1959), NaCl(aq) at 25 C: (m [mol/kg], gamma+-, osmotic coefficient)
-ROBINSON_STOKES = [(0.1, 0.778, 0.932), (0.5, 0.681, 0.920), (1.0, 0.657, 0.936),
-                   (2.0, 0.668, 0.983), (4.0, 0.783, 1.116), (6.0, 0.986, 1.271)]
+ROBINSON_STOKES = [
+    (0.1, 0.778, 0.932),
+    (0.5, 0.681, 0.920),
+    (1.0, 0.657, 0.936),
+    (2.0, 0.668, 0.983),
+    (4.0, 0.783, 1.116),
+    (6.0, 0.986, 1.271),
+]
 
 _T0 = time.time()
 
@@ -40,12 +46,15 @@ def step(msg):
 def system(chemistry, gases=()):
     """The System of a built-in chemistry; say where its parameter report came from."""
     sysm = velmora.System(chemistry, gases=gases)
-    how = {"cache": "read from the cache (the engine was not run)",
-           "engine": "written by the engine from the databank and stored in the cache"}.get(
-        sysm.report_origin, sysm.report_origin)
+    how = {
+        "cache": "read from the cache (the engine was not run)",
+        "engine": "written by the engine from the databank and stored in the cache",
+    }.get(sysm.report_origin, sysm.report_origin)
     step(f"chemistry {sysm.name}: parameter report {how}")
-    step(f"chemistry {sysm.name}: components {', '.join(sysm.components)}; "
-         f"{len(sysm.species)} true species: {', '.join(sysm.species)}")
+    step(
+        f"chemistry {sysm.name}: components {', '.join(sysm.components)}; "
+        f"{len(sysm.species)} true species: {', '.join(sysm.species)}"
+    )
     return sysm
 
 
@@ -60,16 +69,25 @@ def co2_curves(mea):
         step(f"CO2 partial pressure over 30 wt% MEA at {t_c:.0f} C ({len(data)} loadings)")
         for loading, p_meas in data:
             liq = mea_liquid(mea, T, loading)
-            rows.append((t_c, loading, p_meas, liq.partial_pressures["CO2"] / 1e3,
-                         liq.bubble_pressure / 1e3))
+            rows.append(
+                (
+                    t_c,
+                    loading,
+                    p_meas,
+                    liq.partial_pressures["CO2"] / 1e3,
+                    liq.bubble_pressure / 1e3,
+                )
+            )
     return rows
 
 
 def print_co2(rows):
     print()
     print("CO2 over 30 wt% aqueous MEA (measured: Jou, Mather & Otto 1995)")
-    print(f"{'T [C]':>6} {'loading':>8} {'p_CO2 meas [kPa]':>17} {'p_CO2 calc [kPa]':>17} "
-          f"{'calc/meas':>10} {'P bubble [kPa]':>15}")
+    print(
+        f"{'T [C]':>6} {'loading':>8} {'p_CO2 meas [kPa]':>17} {'p_CO2 calc [kPa]':>17} "
+        f"{'calc/meas':>10} {'P bubble [kPa]':>15}"
+    )
     for t_c, a, pm, pc, P in rows:
         print(f"{t_c:6.0f} {a:8.4f} {pm:17.5g} {pc:17.5g} {pc / pm:10.2f} {P:15.5g}")
     inside = [pc / pm for _, a, pm, pc, _ in rows if 0.1 <= a <= 0.5]
@@ -92,14 +110,18 @@ def print_nacl(rows):
     ref = {m: (g, phi) for m, g, phi in ROBINSON_STOKES}
     print()
     print("NaCl(aq) at 25 C (molality scale; measured: Robinson & Stokes 1959)")
-    print(f"{'m [mol/kg]':>10} {'gamma+- calc':>13} {'R&S':>7} {'dev':>7} {'phi calc':>9} "
-          f"{'R&S':>7} {'dev':>7}")
+    print(
+        f"{'m [mol/kg]':>10} {'gamma+- calc':>13} {'R&S':>7} {'dev':>7} {'phi calc':>9} "
+        f"{'R&S':>7} {'dev':>7}"
+    )
     for m, g, phi in rows:
         extra = ""
         if m in ref:
             rg, rp = ref[m]
-            extra = (f"{rg:7.3f} {100 * (g / rg - 1):6.1f}% {phi:9.4f} {rp:7.3f} "
-                     f"{100 * (phi / rp - 1):6.1f}%")
+            extra = (
+                f"{rg:7.3f} {100 * (g / rg - 1):6.1f}% {phi:9.4f} {rp:7.3f} "
+                f"{100 * (phi / rp - 1):6.1f}%"
+            )
         else:
             extra = f"{'':7} {'':7} {phi:9.4f}"
         print(f"{m:10.2f} {g:13.4f} {extra}")
@@ -107,16 +129,18 @@ def print_nacl(rows):
 
 def flue_gas_flash(mea):
     # 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) over 20 kg of lean 30 wt% MEA (loading 0.2)
-    lean = mea.composition(mass_fractions={"MEA": W_MEA}, loading=0.2)     # mol in 1 kg
-    feed = {c: 20.0 * v for c, v in lean.items()}                           # mol in 20 kg
+    lean = mea.composition(mass_fractions={"MEA": W_MEA}, loading=0.2)  # mol in 1 kg
+    feed = {c: 20.0 * v for c, v in lean.items()}  # mol in 20 kg
     for c, share in (("CO2", 0.12), ("H2O", 0.07), ("N2", 0.81)):
-        feed[c] += 1000.0 * share                                           # mol in 1 kmol gas
+        feed[c] += 1000.0 * share  # mol in 1 kmol gas
     T, P = 313.15, 101325.0
     step(f"TP flash of a flue-gas-like feed at {T - 273.15:.0f} C, {P / 1e3:.3f} kPa")
     r = mea.flash(feed, P, T=T)
     print()
-    print("TP flash: 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) with 20 kg lean 30 wt% MEA "
-          "(loading 0.2)")
+    print(
+        "TP flash: 1 kmol flue gas (12 % CO2, 7 % H2O, 81 % N2) with 20 kg lean 30 wt% MEA "
+        "(loading 0.2)"
+    )
     print(r)
     left = r.vapor["CO2"] * r.vapor_fraction * sum(feed.values()) / feed["CO2"]
     print(f"CO2 captured: {100 * (1 - left):.1f} % of the CO2 fed; liquid pH {r.liquid.pH:.2f}")
@@ -125,28 +149,55 @@ def flue_gas_flash(mea):
 
 def plot(co2_rows, nacl_rows, path):
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
     fig, (ax1, ax2) = plt.subplots(1, 2, figsize=(11, 4.5))
     for t_c, color in ((40.0, "tab:blue"), (120.0, "tab:red")):
         calc = sorted((a, pc) for t, a, _, pc, _ in co2_rows if t == t_c)
-        ax1.semilogy([a for a, _ in calc], [p for _, p in calc], "-", color=color,
-                     label=f"{t_c:.0f} °C model")
-        ax1.semilogy([a for a, _ in JOU_1995[t_c]], [p for _, p in JOU_1995[t_c]], "o", color=color,
-                     mfc="none", label=f"{t_c:.0f} °C Jou et al. 1995")
+        ax1.semilogy(
+            [a for a, _ in calc],
+            [p for _, p in calc],
+            "-",
+            color=color,
+            label=f"{t_c:.0f} °C model",
+        )
+        ax1.semilogy(
+            [a for a, _ in JOU_1995[t_c]],
+            [p for _, p in JOU_1995[t_c]],
+            "o",
+            color=color,
+            mfc="none",
+            label=f"{t_c:.0f} °C Jou et al. 1995",
+        )
     ax1.set_xlabel("loading [mol CO2 / mol MEA]")
     ax1.set_ylabel("p CO2 [kPa]")
     ax1.set_title("CO2 over 30 wt% aqueous MEA")
     ax1.legend(fontsize=8)
-    ax2.plot([m for m, _, _ in nacl_rows], [g for _, g, _ in nacl_rows], "-",
-             label="gamma+- model (pair fitted to Pitzer, Peiper & Busey 1984)")
+    ax2.plot(
+        [m for m, _, _ in nacl_rows],
+        [g for _, g, _ in nacl_rows],
+        "-",
+        label="gamma+- model (pair fitted to Pitzer, Peiper & Busey 1984)",
+    )
     rs_m = [m for m, _, _ in ROBINSON_STOKES]
-    ax2.plot(rs_m, [g for _, g, _ in ROBINSON_STOKES], "o", mfc="none",
-             label="gamma+- Robinson & Stokes 1959")
-    ax2.plot([m for m, _, _ in nacl_rows], [p for _, _, p in nacl_rows], "-",
-             label="osmotic coefficient model")
-    ax2.plot(rs_m, [p for _, _, p in ROBINSON_STOKES], "s", mfc="none",
-             label="osmotic coefficient R&S")
+    ax2.plot(
+        rs_m,
+        [g for _, g, _ in ROBINSON_STOKES],
+        "o",
+        mfc="none",
+        label="gamma+- Robinson & Stokes 1959",
+    )
+    ax2.plot(
+        [m for m, _, _ in nacl_rows],
+        [p for _, _, p in nacl_rows],
+        "-",
+        label="osmotic coefficient model",
+    )
+    ax2.plot(
+        rs_m, [p for _, _, p in ROBINSON_STOKES], "s", mfc="none", label="osmotic coefficient R&S"
+    )
     ax2.set_xlabel("molality NaCl [mol/kg]")
     ax2.set_ylabel("gamma+- and osmotic coefficient")
     ax2.set_title("NaCl(aq), 25 °C")
@@ -161,15 +212,17 @@ def dense_co2(mea):
     rows = []
     for t_c in JOU_1995:
         for i in range(61):
-            a = 0.002 * (0.66 / 0.002) ** (i / 60)        # 0.002 ... 0.66, log-spaced
+            a = 0.002 * (0.66 / 0.002) ** (i / 60)  # 0.002 ... 0.66, log-spaced
             liq = mea_liquid(mea, t_c + 273.15, a)
-            rows.append((t_c, a, None, liq.partial_pressures["CO2"] / 1e3,
-                         liq.bubble_pressure / 1e3))
+            rows.append(
+                (t_c, a, None, liq.partial_pressures["CO2"] / 1e3, liq.bubble_pressure / 1e3)
+            )
     return rows
 
 
 def main():
     import logging
+
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(logging.Formatter("           velmora %(levelname)s: %(message)s"))
     logger = logging.getLogger("velmora")

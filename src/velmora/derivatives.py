@@ -29,10 +29,9 @@ from typing import Any
 import numpy as np
 
 _LN10 = math.log(10.0)
-_TRACE = 1e-12          # absent entries of a Henry reference composition (as the core)
-_SOLUTE_TRACE = 1e-9    # the solute at infinite dilution there
-QUANTITIES = ("amounts", "ln_gamma", "molality", "partial_pressures", "pH",
-              "saturation_indices")
+_TRACE = 1e-12  # absent entries of a Henry reference composition (as the core)
+_SOLUTE_TRACE = 1e-9  # the solute at infinite dilution there
+QUANTITIES = ("amounts", "ln_gamma", "molality", "partial_pressures", "pH", "saturation_indices")
 
 
 class LiquidJacobian:
@@ -41,8 +40,14 @@ class LiquidJacobian:
     (species x wrt; molality 0 for water), ``partial_pressures`` (volatile components x wrt),
     ``pH`` (wrt), ``saturation_indices`` (solids x wrt)."""
 
-    def __init__(self, wrt: list[str], species: list[str], volatile: list[str],
-                 arrays: dict[str, Any], solids: list[str] | None = None) -> None:
+    def __init__(
+        self,
+        wrt: list[str],
+        species: list[str],
+        volatile: list[str],
+        arrays: dict[str, Any],
+        solids: list[str] | None = None,
+    ) -> None:
         self.wrt = wrt
         self.species = species
         self.volatile = volatile
@@ -55,16 +60,20 @@ class LiquidJacobian:
             have = [q for q in QUANTITIES if q in self.arrays]
             raise ValueError(f"no derivatives of {quantity!r} (available: {', '.join(have)})")
         if wrt == "P":
-            raise ValueError("a liquid state does not depend on P (the liquid model has no "
-                             "pressure term): its derivatives with respect to P are zero")
+            raise ValueError(
+                "a liquid state does not depend on P (the liquid model has no "
+                "pressure term): its derivatives with respect to P are zero"
+            )
         if wrt not in self.wrt:
-            raise ValueError(f"no derivatives with respect to {wrt!r} (available: "
-                             f"{', '.join(self.wrt)})")
+            raise ValueError(
+                f"no derivatives with respect to {wrt!r} (available: {', '.join(self.wrt)})"
+            )
         col = self.arrays[quantity][..., self.wrt.index(wrt)]
         if quantity == "pH":
             return float(col)
-        keys = {"partial_pressures": self.volatile,
-                "saturation_indices": self.solids}.get(quantity, self.species)
+        keys = {"partial_pressures": self.volatile, "saturation_indices": self.solids}.get(
+            quantity, self.species
+        )
         out = dict(zip(keys, col.tolist()))
         if quantity == "molality":
             out.pop("H2O", None)
@@ -73,18 +82,18 @@ class LiquidJacobian:
 
 def _dlnK_dT(records, T):
     # ln K = A + B/T + C ln T + D T
-    return np.array([-r["B"] / T ** 2 + r["C"] / T + r["D"] for r in records])
+    return np.array([-r["B"] / T**2 + r["C"] / T + r["D"] for r in records])
 
 
 def _dlnH_dT(p, T):
     # ln H = a + b/T + c ln T + d T (+ e/T^2)
-    d = -p[1] / T ** 2 + p[2] / T + p[3]
-    return d - 2.0 * p[4] / T ** 3 if len(p) > 4 else d
+    d = -p[1] / T**2 + p[2] / T + p[3]
+    return d - 2.0 * p[4] / T**3 if len(p) > 4 else d
 
 
 def _ln_h(p, T):
     v = p[0] + p[1] / T + p[2] * math.log(T) + p[3] * T
-    return v + p[4] / T ** 2 if len(p) > 4 else v
+    return v + p[4] / T**2 if len(p) > 4 else v
 
 
 def _dlnpsat_dT(c, T):
@@ -150,8 +159,9 @@ def _reference(system, mol, x):
     ns = len(info.names)
     mode = el.options.get("henry_ref", "water")
     if mode not in ("water", "solvent"):
-        raise ValueError(f"derivatives need the Henry reference \"water\" or \"solvent\" "
-                         f"(this model has {mode!r})")
+        raise ValueError(
+            f'derivatives need the Henry reference "water" or "solvent" (this model has {mode!r})'
+        )
     solv = list(el.sp.solv)
     ref, dx, dT = np.zeros(ns), np.zeros((ns, ns)), np.zeros(ns)
     for i, xw in reference_points(el, info, x):
@@ -201,8 +211,9 @@ def speciation_response(nu: Any, B: Any, n: Any, G: Any, idle: Any, rhs: Any) ->
     act = np.flatnonzero(~idle)
     nu_a, na = nu[:, act], n[act]
     G_a = G[np.ix_(act, act)]
-    A = np.vstack((nu_a - np.outer(nu_a.sum(axis=1), n[act] / N) + nu_a @ (G_a * na),
-                   B[:, act] * na))
+    A = np.vstack(
+        (nu_a - np.outer(nu_a.sum(axis=1), n[act] / N) + nu_a @ (G_a * na), B[:, act] * na)
+    )
     dn = np.zeros((len(n), rhs.shape[1]))
     dn[act] = na[:, None] * -np.linalg.lstsq(A, rhs, rcond=None)[0]
     return dn
@@ -211,8 +222,10 @@ def speciation_response(nu: Any, B: Any, n: Any, G: Any, idle: Any, rhs: Any) ->
 def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     """The derivatives of ``state`` (a LiquidState of ``system``); see the module."""
     if state.solids:
-        raise ValueError("derivatives of a liquid in equilibrium with solids are not available "
-                         "(the solids' equations are not in its Jacobian yet)")
+        raise ValueError(
+            "derivatives of a liquid in equilibrium with solids are not available "
+            "(the solids' equations are not in its Jacobian yet)"
+        )
     el, info = system.model, system._info
     names = list(info.names)
     ns = len(names)
@@ -223,7 +236,7 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     x = n / N
     mol = _Molecular(system, T)
     lng, Jx, lng_T = el.sp._core.ln_gamma_derivatives(x, T, el.options)
-    Jn = Jx / N                                   # degree -1: d ln gamma / dn at n
+    Jn = Jx / N  # degree -1: d ln gamma / dn at n
     ref, dref_x, dref_T = _reference(system, mol, x)
     dx_dn = (np.eye(ns) - np.outer(x, np.ones(ns))) / N
     dref_n = dref_x @ dx_dn
@@ -294,7 +307,7 @@ def check_fugacity_form(system: Any, state: Any) -> float:
     return worst
 
 
-R_GAS = 8.314462618     # J/(mol K)
+R_GAS = 8.314462618  # J/(mol K)
 
 
 def heat_of_absorption(system: Any, state: Any, gas: str) -> float:
@@ -302,20 +315,22 @@ def heat_of_absorption(system: Any, state: Any, gas: str) -> float:
     takes up a little more of it at T: R T^2 (d ln f_gas / dT) at fixed apparent composition
     (the exact derivative), positive where absorption is exothermic."""
     if gas not in state.partial_pressures:
-        raise ValueError(f"{gas!r} is not a volatile component of this liquid (volatile: "
-                         f"{', '.join(state.partial_pressures)})")
+        raise ValueError(
+            f"{gas!r} is not a volatile component of this liquid (volatile: "
+            f"{', '.join(state.partial_pressures)})"
+        )
     jac = state.jacobian()
     f = state.partial_pressures[gas]
-    return R_GAS * state.T ** 2 * jac.of("partial_pressures", "T")[gas] / f
+    return R_GAS * state.T**2 * jac.of("partial_pressures", "T")[gas] / f
 
 
-def heat_of_absorption_balance(system: Any, state: Any, gas: str,
-                               step: float = 1e-4) -> float:
+def heat_of_absorption_balance(system: Any, state: Any, gas: str, step: float = 1e-4) -> float:
     """The same heat from the package's liquid enthalpy: h_ig(gas, T) - dH_liquid/dn_gas at T,
     the partial molar enthalpy by a central difference of ``step`` (relative to the liquid's
     total apparent amount) between two speciated liquids. J per mol of gas."""
     import velmora.brinequil as bq
     from velmora import phasekit
+
     el, pp = system.model, system.pp
     T = state.T
     app = dict(state.apparent)
@@ -328,9 +343,9 @@ def heat_of_absorption_balance(system: Any, state: Any, gas: str,
         n = np.array([liq.amounts[s] for s in system._info.names], dtype=float)
         return bq.liquid_enthalpy(el, pp, n, T, 101325.0, el.pure)
 
-    if app.get(gas, 0.0) > 2.0 * d:                          # J/kmol
+    if app.get(gas, 0.0) > 2.0 * d:  # J/kmol
         h_bar = (H(d) - H(-d)) / (2.0 * d)
-    else:                                                    # second-order one-sided
+    else:  # second-order one-sided
         h_bar = (-3.0 * H(0.0) + 4.0 * H(d) - H(2.0 * d)) / (2.0 * d)
     h_ig = phasekit._ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)[0]
     k = list(pp.components).index(gas)
@@ -351,11 +366,13 @@ class FlashJacobian:
     def of(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt: a {component: value} mapping, or a float for vapor_fraction."""
         if quantity not in self.arrays:
-            raise ValueError(f"no derivatives of {quantity!r} (available: "
-                             f"{', '.join(self.arrays)})")
+            raise ValueError(
+                f"no derivatives of {quantity!r} (available: {', '.join(self.arrays)})"
+            )
         if wrt not in self.wrt:
-            raise ValueError(f"no derivatives with respect to {wrt!r} (available: "
-                             f"{', '.join(self.wrt)})")
+            raise ValueError(
+                f"no derivatives with respect to {wrt!r} (available: {', '.join(self.wrt)})"
+            )
         col = self.arrays[quantity][..., self.wrt.index(wrt)]
         if quantity == "vapor_fraction":
             return float(col)
@@ -371,18 +388,22 @@ def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     if getattr(result, "solids", None):
         raise ValueError("derivatives of a flash with solids are not available")
     if system.pp.vapor != "ideal":
-        raise ValueError(f"flash derivatives need the ideal vapor (this system's vapor model is "
-                         f"{system.pp.vapor!r})")
+        raise ValueError(
+            f"flash derivatives need the ideal vapor (this system's vapor model is "
+            f"{system.pp.vapor!r})"
+        )
     beta = result.vapor_fraction
     if not 0.0 < beta < 1.0:
-        raise ValueError(f"derivatives of a one-phase flash result (vapor fraction {beta:g}) "
-                         f"are not available: they exist inside the two-phase region")
+        raise ValueError(
+            f"derivatives of a one-phase flash result (vapor fraction {beta:g}) "
+            f"are not available: they exist inside the two-phase region"
+        )
     comps = list(system.components)
     liq = result.liquid
     jac = liq.jacobian()
     vol = [c for c in liq.partial_pressures if result.vapor.get(c, 0.0) > 0.0]
     nc, nv = len(comps), len(vol)
-    A = 1.0 - beta                                   # liquid, mol per mol of feed
+    A = 1.0 - beta  # liquid, mol per mol of feed
     z = np.array([result.feed[c] for c in comps])
     v = np.array([beta * result.vapor[c] for c in vol])
     V = float(v.sum())
@@ -393,17 +414,16 @@ def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
         for k, comp in enumerate(comps):
             if comp in jac.wrt:
                 L[i, k] = jac.of("partial_pressures", comp)[c] / f / A
-    dlnf_T = np.array([jac.of("partial_pressures", "T")[c] / liq.partial_pressures[c]
-                       for c in vol])
+    dlnf_T = np.array([jac.of("partial_pressures", "T")[c] / liq.partial_pressures[c] for c in vol])
     col = [comps.index(c) for c in vol]
     Gv = -L[:, col] - np.diag(1.0 / v) + 1.0 / V
     rhs = np.column_stack([dlnf_T, np.full(nv, -1.0 / result.P), L])
-    dv = -np.linalg.solve(Gv, rhs)                   # vapor amounts x ["T", "P", *comps]
+    dv = -np.linalg.solve(Gv, rhs)  # vapor amounts x ["T", "P", *comps]
     nw = 2 + nc
     dZ = np.zeros(nw)
     dZ[2:] = 1.0
     dV = dv.sum(axis=0)
-    dbeta = dV - V * dZ                              # beta = V / Z at Z = 1
+    dbeta = dV - V * dZ  # beta = V / Z at Z = 1
     dvap = np.zeros((nc, nw))
     dx = np.zeros((nc, nw))
     dv_all = np.zeros((nc, nw))
@@ -416,5 +436,6 @@ def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
         da[2 + k] += 1.0
         dA = dZ - dV
         dx[k] = (da - a_k * dA / A) / A
-    return FlashJacobian(["T", "P"] + comps, comps,
-                         {"vapor_fraction": dbeta, "x": dx, "vapor": dvap})
+    return FlashJacobian(
+        ["T", "P"] + comps, comps, {"vapor_fraction": dbeta, "x": dx, "vapor": dvap}
+    )

@@ -30,9 +30,15 @@ class ConvergenceError(VelmoraError, RuntimeError):
     residual: float | None
     tried: tuple[str, ...]
 
-    def __init__(self, message: str, T: float | None = None, P: float | None = None,
-                 feed: dict[str, float] | None = None, residual: float | None = None,
-                 tried: Iterable[str] = ()) -> None:
+    def __init__(
+        self,
+        message: str,
+        T: float | None = None,
+        P: float | None = None,
+        feed: dict[str, float] | None = None,
+        residual: float | None = None,
+        tried: Iterable[str] = (),
+    ) -> None:
         super().__init__(message)
         self.T, self.P, self.feed, self.residual, self.tried = T, P, feed, residual, tuple(tried)
 
@@ -42,12 +48,14 @@ class ConvergenceError(VelmoraError, RuntimeError):
 # equilibrium/flash.cpp), the logarithm of an amount that went non-positive (model/pyfloat.hpp,
 # in the words of Python's math module), a root finder without a bracket (equilibrium/
 # solvers.cpp), an iterate handed to the activity model off the simplex (ionactivity).
-SOLVE_FAILURES = ("chemical equilibrium of the liquid diverged",
-                  "two-phase split of the electrolyte liquid diverged",
-                  "math domain error",
-                  "root finder: ",
-                  "mole fractions must be finite numbers",
-                  "mole fractions must have a positive sum")
+SOLVE_FAILURES = (
+    "chemical equilibrium of the liquid diverged",
+    "two-phase split of the electrolyte liquid diverged",
+    "math domain error",
+    "root finder: ",
+    "mole fractions must be finite numbers",
+    "mole fractions must have a positive sum",
+)
 
 
 def solve_failed(exc: BaseException) -> bool:

@@ -39,9 +39,10 @@ class _NoAnswer(NoSolutionError):
     """An attempt of a flash that found no answer (the message says why): the next one is
     tried."""
 
-KMOL = 1000.0          # mol per kmol: the core's J/kmol -> the front door's J/mol
+
+KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
-POLISH = 1e-3          # a split this close is finished by substitution from it
+POLISH = 1e-3  # a split this close is finished by substitution from it
 
 
 class FlashResult:
@@ -77,8 +78,17 @@ class FlashResult:
     H_solids: float
     S_solids: float
 
-    def __init__(self, system: Any, z: Any, raw: dict[str, Any], liquid: LiquidState,
-                 residual: float, balance: float, iterations: int, method: str) -> None:
+    def __init__(
+        self,
+        system: Any,
+        z: Any,
+        raw: dict[str, Any],
+        liquid: LiquidState,
+        residual: float,
+        balance: float,
+        iterations: int,
+        method: str,
+    ) -> None:
         comps = system.components
         self.T, self.P = float(raw["T"]), float(raw["P"])
         self.vapor_fraction = float(raw["beta"])
@@ -94,7 +104,7 @@ class FlashResult:
         self.balance = float(balance)
         self.method = method
         self.raw = raw
-        self._system = system                # for the derivatives; not pickled
+        self._system = system  # for the derivatives; not pickled
 
     def __getstate__(self) -> dict[str, Any]:
         return {k: v for k, v in self.__dict__.items() if k not in ("_system", "_jacobian")}
@@ -106,9 +116,12 @@ class FlashResult:
         if jac is None:
             system = self.__dict__.get("_system")
             if system is None:
-                raise ValueError("this flash result carries no system (it was unpickled): "
-                                 "solve it again for its derivatives")
+                raise ValueError(
+                    "this flash result carries no system (it was unpickled): "
+                    "solve it again for its derivatives"
+                )
             from .derivatives import flash_jacobian
+
             jac = self._jacobian = flash_jacobian(system, self)
         return jac
 
@@ -120,8 +133,21 @@ class FlashResult:
 
     def to_dict(self) -> dict[str, Any]:
         """Scalars and compositions as plain Python values; the liquid as its own mapping."""
-        keys = ("T", "P", "vapor_fraction", "H", "S", "feed", "x", "vapor", "iterations",
-                "converged", "residual", "balance", "method")
+        keys = (
+            "T",
+            "P",
+            "vapor_fraction",
+            "H",
+            "S",
+            "feed",
+            "x",
+            "vapor",
+            "iterations",
+            "converged",
+            "residual",
+            "balance",
+            "method",
+        )
         d = {k: getattr(self, k) for k in keys}
         d["liquid"] = self.liquid.to_dict()
         return d
@@ -129,26 +155,41 @@ class FlashResult:
     def to_frame(self) -> "pandas.DataFrame":
         """Per component: feed, liquid and vapor mole fractions (pandas DataFrame)."""
         import pandas as pd
+
         return pd.DataFrame({"feed": self.feed, "liquid": self.x, "vapor": self.vapor})
 
     def __repr__(self) -> str:
-        head = (f"FlashResult: T = {self.T:.3f} K, P = {self.P:.6g} Pa, vapor fraction "
-                f"{self.vapor_fraction:.6g}, H = {self.H:.6g} J/mol, S = {self.S:.6g} J/(mol K); "
-                f"{self.iterations} iterations ({self.method}), residual {self.residual:.2e}")
+        head = (
+            f"FlashResult: T = {self.T:.3f} K, P = {self.P:.6g} Pa, vapor fraction "
+            f"{self.vapor_fraction:.6g}, H = {self.H:.6g} J/mol, S = {self.S:.6g} J/(mol K); "
+            f"{self.iterations} iterations ({self.method}), residual {self.residual:.2e}"
+        )
         rows = [f"  {'component':<10} {'feed':>10} {'liquid':>11} {'vapor':>11}"]
         for c in self.feed:
             rows.append(f"  {c:<10} {self.feed[c]:10.5g} {self.x[c]:11.5g} {self.vapor[c]:11.5g}")
         return "\n".join([head] + rows)
 
 
-def flash(system: Any, feed: Any, P: float, T: float | None = None, H: float | None = None,
-          S: float | None = None, vapor_fraction: float | None = None,
-          T0: float | None = None) -> FlashResult:
-    specs = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
-             if v is not None}
+def flash(
+    system: Any,
+    feed: Any,
+    P: float,
+    T: float | None = None,
+    H: float | None = None,
+    S: float | None = None,
+    vapor_fraction: float | None = None,
+    T0: float | None = None,
+) -> FlashResult:
+    specs = {
+        k: v
+        for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
+        if v is not None
+    }
     if len(specs) != 1:
-        raise ValueError("give exactly one of T, H, S, vapor_fraction"
-                         + (f" (given: {', '.join(specs)})" if specs else ""))
+        raise ValueError(
+            "give exactly one of T, H, S, vapor_fraction"
+            + (f" (given: {', '.join(specs)})" if specs else "")
+        )
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     name, value = next(iter(specs.items()))
@@ -169,7 +210,7 @@ def flash(system: Any, feed: Any, P: float, T: float | None = None, H: float | N
         share = _nonvolatile_share(system, z)
         if share > checks.TRACE and value >= 1.0 - share:
             raise NoSolutionError(_no_vapor_only(system, z, P, value, share))
-        value = min(value, 1.0 - 1e-9)      # the dew point: vapor with a last drop of liquid
+        value = min(value, 1.0 - 1e-9)  # the dew point: vapor with a last drop of liquid
     # at a vapor fraction: the split with T solved at once, from the bubble point; a feed with an
     # inert gas has none worth the name, and goes to the T solve over TP flashes directly
     inert = any(z[system.components.index(g)] > 0.0 for g in system.gases)
@@ -196,14 +237,15 @@ def _at_vapor_fraction(system, z, P, beta, T0):
     is not found (a feed with an inert gas boils far below 200 K) or the split is not verified:
     the caller then solves for T over TP flashes."""
     try:
-        Tb = _bubble_T(system, z, P, T0)      # the split starts from the bubble point
+        Tb = _bubble_T(system, z, P, T0)  # the split starts from the bubble point
         system.model._warm = None
         if beta >= 1.0 - 1e-8 and _nonvolatile_share(system, z) == 0.0:
             raw, its = _dew_point(system, z, P, Tb)
         else:
             f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), Tb)
-            raw, its = _fugacity_split_at_beta(system, z, P, beta, Tb,
-                                               _incipient_vapor(system, f, Tb, P)[0])
+            raw, its = _fugacity_split_at_beta(
+                system, z, P, beta, Tb, _incipient_vapor(system, f, Tb, P)[0]
+            )
         res, bal, fnl = _check(system, z, raw, raw["T"], P)
     except ConvergenceError:
         return None
@@ -214,19 +256,28 @@ def _at_vapor_fraction(system, z, P, beta, T0):
     tol = system.tol
     if max(res, bal, checks.target_residual("beta", raw["beta"], beta)) > tol:
         return None
-    return _Verified(raw, *fnl, res, bal, its, "dew point" if raw["beta"] == 1.0 else
-                     "split at a given vapor fraction")
+    return _Verified(
+        raw,
+        *fnl,
+        res,
+        bal,
+        its,
+        "dew point" if raw["beta"] == 1.0 else "split at a given vapor fraction",
+    )
 
 
 def _no_vapor_only(system, z, P, value, share):
-    fixed = [c for k, c in enumerate(system.components)
-             if c not in system._info.volatile and z[k] > 0.0]
-    return (f"vapor fraction {value:g} cannot be reached at P = {P:g} Pa: "
-            f"{', '.join(fixed)} do{'es' if len(fixed) == 1 else ''} not evaporate "
-            f"({share:.4g} of the feed), so at most {1.0 - share:.6g} of the feed can become "
-            "vapor, "
-            "and less where the liquid saturates: a liquid that holds a salt has no vapor-only "
-            "state (give vapor_fraction below that, or solids=True to let the salt come out)")
+    fixed = [
+        c for k, c in enumerate(system.components) if c not in system._info.volatile and z[k] > 0.0
+    ]
+    return (
+        f"vapor fraction {value:g} cannot be reached at P = {P:g} Pa: "
+        f"{', '.join(fixed)} do{'es' if len(fixed) == 1 else ''} not evaporate "
+        f"({share:.4g} of the feed), so at most {1.0 - share:.6g} of the feed can become "
+        "vapor, "
+        "and less where the liquid saturates: a liquid that holds a salt has no vapor-only "
+        "state (give vapor_fraction below that, or solids=True to let the salt come out)"
+    )
 
 
 def _feed_text(system, z):
@@ -239,11 +290,15 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
     splits at a given vapor fraction, T solved with each; for H or S, Brent's method in the
     vapor fraction over them."""
     from scipy.optimize import brentq
+
     scale = 1.0 if key == "beta" else KMOL
     if out is not None:
         T0 = out.raw["T"]
-        y0 = (np.asarray(out.raw["y"], dtype=float) if out.raw["beta"] > 0.0
-              else _incipient_vapor(system, out.f, T0, P)[0])
+        y0 = (
+            np.asarray(out.raw["y"], dtype=float)
+            if out.raw["beta"] > 0.0
+            else _incipient_vapor(system, out.f, T0, P)[0]
+        )
         tried = [f"T solve: {key} = {out.raw[key] / scale:.9g} at {T0:.9g} K"]
     else:
         T0 = error.T
@@ -279,10 +334,16 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
             hi = (1.0 - _nonvolatile_share(system, z)) * (1.0 - 1e-6)
             glo, ghi = at(lo)[key] / scale - value, at(hi)[key] / scale - value
             if glo * ghi > 0.0:
-                raise _NoAnswer(f"{key} at vapor fractions {lo:g} and {hi:.6g} lies on one side "
-                                 "of the target")
-            beta = brentq(lambda b: at(b)[key] / scale - value, lo, hi, xtol=1e-13,
-                          rtol=4.0 * np.finfo(float).eps)
+                raise _NoAnswer(
+                    f"{key} at vapor fractions {lo:g} and {hi:.6g} lies on one side of the target"
+                )
+            beta = brentq(
+                lambda b: at(b)[key] / scale - value,
+                lo,
+                hi,
+                xtol=1e-13,
+                rtol=4.0 * np.finfo(float).eps,
+            )
         raw = at(beta)
     except ValueError as e:
         if not no_answer(e):
@@ -292,21 +353,38 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
         res, bal, fnl = _check(system, z, raw, raw["T"], P)
         miss = checks.target_residual(key, raw[key] / scale, value)
         if res <= system.tol and bal <= system.tol and miss <= system.tol:
-            return _Verified(raw, *fnl, res, bal, (out.iterations if out else 0) + len(seen),
-                             "dew point" if raw["beta"] == 1.0 else
-                             "split at a given vapor fraction")
-        tried.append(f"split at a given vapor fraction: residual {max(res, bal):.3g}, "
-                     f"{key} off by {miss:.3g}")
+            return _Verified(
+                raw,
+                *fnl,
+                res,
+                bal,
+                (out.iterations if out else 0) + len(seen),
+                "dew point" if raw["beta"] == 1.0 else "split at a given vapor fraction",
+            )
+        tried.append(
+            f"split at a given vapor fraction: residual {max(res, bal):.3g}, "
+            f"{key} off by {miss:.3g}"
+        )
     if out is None:
-        raise ConvergenceError(f"{error}; then {tried[-1]}", T=error.T, P=P, feed=error.feed,
-                               residual=error.residual, tried=tuple(error.tried) + tuple(tried))
+        raise ConvergenceError(
+            f"{error}; then {tried[-1]}",
+            T=error.T,
+            P=P,
+            feed=error.feed,
+            residual=error.residual,
+            tried=tuple(error.tried) + tuple(tried),
+        )
     what = {"H": "H", "S": "S", "beta": "vapor fraction"}[key]
     raise ConvergenceError(
         f"flash at {what} = {value:g}, P = {P:g} Pa not converged for the feed "
         f"{_feed_text(system, z)}: the temperature solve stopped at {T0:.9g} K with {what} = "
         f"{out.raw[key] / scale:.9g}; tried " + "; ".join(tried),
-        T=T0, P=P, feed=dict(zip(system.components, map(float, z))),
-        residual=checks.target_residual(key, out.raw[key] / scale, value), tried=tried)
+        T=T0,
+        P=P,
+        feed=dict(zip(system.components, map(float, z))),
+        residual=checks.target_residual(key, out.raw[key] / scale, value),
+        tried=tried,
+    )
 
 
 class _Verified:
@@ -363,7 +441,7 @@ def _settled(system, app, T, settle=True):
     return f, n, lng, True
 
 
-STABLE_CHECK = 10.0     # mol/kg: a liquid this concentrated in a solute has its stability tested
+STABLE_CHECK = 10.0  # mol/kg: a liquid this concentrated in a solute has its stability tested
 
 
 def _stable_water(system, app, T, f):
@@ -374,20 +452,22 @@ def _stable_water(system, app, T, f):
     water = app.get("H2O", 0.0)
     kg = water * system._info.mw["H2O"] / 1000.0
     solvents = system._info.solvents
-    if not any(v > STABLE_CHECK * kg for c, v in app.items()
-               if c != "H2O" and c not in solvents):
+    if not any(v > STABLE_CHECK * kg for c, v in app.items() if c != "H2O" and c not in solvents):
         return
     more = dict(app)
     more["H2O"] = water * (1.0 + 1e-4)
     f2 = _fugacities(system, more, T)[0]
     if not f2["H2O"] > f["H2O"]:
         top = max((v for c, v in app.items() if c != "H2O" and c not in solvents)) / kg
-        raise _NoAnswer(f"the liquid's split at {top:.4g} mol/kg lies where the activity model "
-                         "is unstable (water's fugacity falls as water is added)")
+        raise _NoAnswer(
+            f"the liquid's split at {top:.4g} mol/kg lies where the activity model "
+            "is unstable (water's fugacity falls as water is added)"
+        )
 
 
-def _check(system: Any, z: np.ndarray, raw: dict[str, Any], T: float,
-           P: float) -> tuple[float, float, tuple[Any, Any, Any, float]]:
+def _check(
+    system: Any, z: np.ndarray, raw: dict[str, Any], T: float, P: float
+) -> tuple[float, float, tuple[Any, Any, Any, float]]:
     """(largest residual, balance, (f, n, lng, speciation residual)) of a core result (whose
     H, S and true amounts are made those of the settled liquid where the speciation's recovery
     was needed to settle it)."""
@@ -417,7 +497,7 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     tol = system.tol
     tried: list[str] = []
     best, its = math.inf, 0
-    dry = False              # a split left a liquid beyond the aqueous model
+    dry = False  # a split left a liquid beyond the aqueous model
     for method, attempt in _attempts(system, z, T, P, tried):
         try:
             raw, n_it = attempt()
@@ -453,17 +533,26 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     feed = dict(zip(system.components, (float(v) for v in z)))
     if dry and best > POLISH:
         # no split found but ones whose liquid is nearly all salt: the water boils off
-        salts = [c for c in system.components if c not in system._info.volatile and
-                 c not in system._info.solvents and feed[c] > 0.0]
+        salts = [
+            c
+            for c in system.components
+            if c not in system._info.volatile and c not in system._info.solvents and feed[c] > 0.0
+        ]
         raise NoSolutionError(
             f"at T = {T:g} K, P = {P:g} Pa the liquid of the feed {_feed_text(system, z)}"
             f" boils dry: what would stay liquid holds more than {checks.M_MAX:g} mol/kg of "
             f"{', '.join(salts) or 'its solutes'} (beyond the aqueous model); flash with "
-            "solids=True to let the salt come out")
+            "solids=True to let the salt come out"
+        )
     raise ConvergenceError(
         f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed {_feed_text(system, z)}"
         f": best residual {best:.3g} (tolerance {tol:g}); tried " + "; ".join(tried),
-        T=T, P=P, feed=feed, residual=best, tried=tried)
+        T=T,
+        P=P,
+        feed=feed,
+        residual=best,
+        tried=tried,
+    )
 
 
 def _attempts(system, z, T, P, tried):
@@ -488,6 +577,7 @@ def _attempts(system, z, T, P, tried):
             el._warm = None
             beta, x, y, n, nfev = el._flash_newton(pp, z, T, P, v0, 1e-9)
             return _result(system, z, T, P, beta, x, y, n), nfev
+
         return run
 
     def fugacity_split():
@@ -526,6 +616,7 @@ def _incipient_vapor(system, f, T, P):
     {component: Pa}: every volatile component the liquid holds or makes, whether the feed
     names it or not. phi at that vapor (fixed point; ideal gas: one pass)."""
     from velmora import phasekit
+
     comps = system.components
     fv = np.array([f.get(c, 0.0) for c in comps])
     lnphi = np.zeros(len(comps))
@@ -569,6 +660,7 @@ def _substitution(system, z, T, P, start=None):
     K-values stop changing; from the feed or from the split ``start`` (a result mapping)."""
     el, pp = system.model, system.pp
     from velmora import phasekit
+
     if start is None:
         el._warm = None
         x, y = z.copy(), z.copy()
@@ -596,8 +688,11 @@ def _substitution(system, z, T, P, start=None):
         if err > 0.9 * last:
             w = max(0.1, 0.5 * w)
         last = err
-        K = np.where(on, np.exp((1.0 - w) * np.log(np.where(on, K, 1.0))
-                                + w * np.log(np.where(on, Kn, 1.0))), Kn)
+        K = np.where(
+            on,
+            np.exp((1.0 - w) * np.log(np.where(on, K, 1.0)) + w * np.log(np.where(on, Kn, 1.0))),
+            Kn,
+        )
     if beta <= 0.0:
         beta, x = 0.0, z.copy()
         n = el.true_amounts(dict(zip(system.components, x.tolist())), T)[0]
@@ -628,7 +723,7 @@ SPLIT_STEPS = 40
 SPLIT_EVALS = 300_000
 
 
-AVAILABLE = 0.9          # share of what the feed can give that a split may start from
+AVAILABLE = 0.9  # share of what the feed can give that a split may start from
 
 
 class _Spent(_NoAnswer):
@@ -639,8 +734,7 @@ def _nonvolatile_share(system, z):
     """The share of the feed that does not evaporate (salts, bases): at most 1 minus it can
     become vapor."""
     info = system._info
-    return float(sum(z[k] for k, c in enumerate(system.components)
-                     if c not in info.volatile))
+    return float(sum(z[k] for k, c in enumerate(system.components) if c not in info.volatile))
 
 
 def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
@@ -651,13 +745,14 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
     carbonate water can lose more CO2 than it was given), and T with ``beta`` given. Returns
     (beta, x, y, n, T, evaluations); ValueError where it finds no split."""
     from velmora import phasekit
+
     pp, comps = system.pp, system.components
     nc, m = len(comps), len(V)
     free_T = beta is not None
     lnP = math.log(P)
     tol, pos = system.tol, system._info.pos
     budget = [SPLIT_EVALS] if budget is None else budget
-    mis = np.zeros(m + free_T)     # the check's scaled mismatch of the last evaluation
+    mis = np.zeros(m + free_T)  # the check's scaled mismatch of the last evaluation
     # what the liquid can give of each: its own amount and, of a gas, what its salts hold
     zV = (_available(system, z) / AVAILABLE)[V]
     w = np.asarray(w0, dtype=float).copy()
@@ -690,8 +785,9 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
             if not fk > 0.0:
                 raise _NoAnswer(f"the liquid holds no {comps[k]}")
             r[i] = math.log(vV[i] / vs) + lnphi[k] + lnP - math.log(fk)
-            mis[i] = checks.fugacity_mismatch(fk, fk * math.exp(r[i]), P,
-                                              max(x[k], float(n[pos[comps[k]]]) / tot), tol)
+            mis[i] = checks.fugacity_mismatch(
+                fk, fk * math.exp(r[i]), P, max(x[k], float(n[pos[comps[k]]]) / tot), tol
+            )
         if free_T:
             r[m] = mis[m] = math.log(vs / beta)
         return r, (vs, x, y, n, Tk)
@@ -700,8 +796,9 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
         r, state = F(w)
         return r, state, float(np.max(np.abs(mis)))
 
-    state, evals = _fd_newton(G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol,
-                              budget)
+    state, evals = _fd_newton(
+        G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol, budget
+    )
     return state + (evals,)
 
 
@@ -755,7 +852,7 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
             t *= 0.5
             if t < 1e-6:
                 if nr <= 0.5 * tol:
-                    return state, evals            # at the speciation's noise floor
+                    return state, evals  # at the speciation's noise floor
                 raise _NoAnswer(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
         w = w + t * d
         r, state, nr = rn, sn, nn
@@ -769,6 +866,7 @@ def _dew_point(system, z, P, T0):
     incipient liquid x, whose fugacities meet z_k phi_k P for every volatile component, and T.
     Newton's method in ln x_k and T from T0 and x_k ~ z_k / K_k of the feed as a liquid."""
     from velmora import phasekit
+
     comps, pp, tol = system.components, system.pp, system.tol
     nc = len(comps)
     V = [k for k in range(nc) if z[k] > 0.0]
@@ -776,8 +874,12 @@ def _dew_point(system, z, P, T0):
     lnphi = phasekit.phi_vapor(pp, z, T0, P)
     f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0)
     # x_k ~ z_k / K_k; a component the feed's liquid holds at no fugacity starts at a trace
-    x0 = np.array([z[k] * z[k] * math.exp(lnphi[k]) * P / f0[comps[k]]
-                   if f0[comps[k]] > 0.0 else 1e-12 for k in V])
+    x0 = np.array(
+        [
+            z[k] * z[k] * math.exp(lnphi[k]) * P / f0[comps[k]] if f0[comps[k]] > 0.0 else 1e-12
+            for k in V
+        ]
+    )
     x0 = np.maximum(x0, 1e-300)
     mis = np.zeros(m + 1)
 
@@ -799,8 +901,9 @@ def _dew_point(system, z, P, T0):
         r[m] = mis[m] = math.log(x.sum())
         return r, (x / x.sum(), n, T), float(np.max(np.abs(mis)))
 
-    (x, n, T), evals = _fd_newton(G, np.append(np.log(x0 / x0.sum()), T0),
-                                  np.array([3.0] * m + [20.0]), m, tol)
+    (x, n, T), evals = _fd_newton(
+        G, np.append(np.log(x0 / x0.sum()), T0), np.array([3.0] * m + [20.0]), m, tol
+    )
     return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
 
 
@@ -810,15 +913,17 @@ def _available(system, z):
     beyond it would leave a liquid with less than no carbon."""
     comps = system.components
     app = dict(zip(comps, z.tolist()))
-    return AVAILABLE * np.array([z[k] + (checks._held_by_salts(system, app, c)
-                                   if c in system.henry else 0.0)
-                           for k, c in enumerate(comps)])
+    return AVAILABLE * np.array(
+        [
+            z[k] + (checks._held_by_salts(system, app, c) if c in system.henry else 0.0)
+            for k, c in enumerate(comps)
+        ]
+    )
 
 
 def _volatiles_of(system, z, f):
     """Positions of the volatile components in the feed or made by its liquid (f > 0)."""
-    return [k for k, c in enumerate(system.components)
-            if c in f and (z[k] > 0.0 or f[c] > 0.0)]
+    return [k for k, c in enumerate(system.components) if c in f and (z[k] > 0.0 or f[c] > 0.0)]
 
 
 def _fugacity_split(system, z, T, P, start=None):
@@ -848,8 +953,7 @@ def _fugacity_split(system, z, T, P, start=None):
     for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
         v0 = np.maximum(v0, 1e-30)
         try:
-            beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T,
-                                                   budget=budget)
+            beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T, budget=budget)
         except _Spent as e:
             last = e
             break
@@ -871,10 +975,10 @@ def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
     f, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0)
     V = _volatiles_of(system, z, f)
     y0 = np.asarray(y0, dtype=float)
-    v0 = np.minimum(beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30),
-                    _available(system, z)[V])
-    b, x, y, n, T, evals = _fugacity_newton(system, z, P, V, np.append(np.log(v0), T0),
-                                            beta=beta)
+    v0 = np.minimum(
+        beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30), _available(system, z)[V]
+    )
+    b, x, y, n, T, evals = _fugacity_newton(system, z, P, V, np.append(np.log(v0), T0), beta=beta)
     return _result(system, z, T, P, b, x, y, n), evals
 
 
@@ -883,10 +987,11 @@ def _result(system, z, T, P, beta, x, y, n):
     combines them) for a split found here."""
     import velmora.brinequil as bq
     from velmora import phasekit
+
     el, pp = system.model, system.pp
     beta = float(beta)
     if -1e-12 < beta < 0.0 or 1.0 < beta < 1.0 + 1e-12:
-        beta = min(max(beta, 0.0), 1.0)      # a split's rounding past a phase boundary
+        beta = min(max(beta, 0.0), 1.0)  # a split's rounding past a phase boundary
     if not np.all(np.isfinite(x)) or not np.all(np.isfinite(y)):
         raise _NoAnswer("split not finite")
     H = S = 0.0
@@ -896,9 +1001,17 @@ def _result(system, z, T, P, beta, x, y, n):
     if beta < 1.0:
         H += (1.0 - beta) * bq.liquid_enthalpy(el, pp, n, T, P, el.pure)
         S += (1.0 - beta) * phasekit.entropy_liquid(pp, T, x, P)
-    return {"beta": beta, "x": np.asarray(x, dtype=float), "y": np.asarray(y, dtype=float),
-            "H": float(H), "S": float(S), "iterations": 0, "T": float(T), "P": float(P),
-            "true": dict(zip(el.names, np.asarray(n, dtype=float).tolist()))}
+    return {
+        "beta": beta,
+        "x": np.asarray(x, dtype=float),
+        "y": np.asarray(y, dtype=float),
+        "H": float(H),
+        "S": float(S),
+        "iterations": 0,
+        "T": float(T),
+        "P": float(P),
+        "true": dict(zip(el.names, np.asarray(n, dtype=float).tolist())),
+    }
 
 
 def _solve_T(system, z, P, key, target, T0):
@@ -933,8 +1046,13 @@ def _solve_T(system, z, P, key, target, T0):
             raise NoSolutionError(
                 f"{what} = {target / scale:g} is not reached between {lo_lim:g} and {hi_lim:g} K "
                 f"at P = {P:g} Pa (at {b:g} K it is {seen[b].raw[key] / scale:g}"
-                + ("; the inert gases stay in the vapor" if key == "beta" and system.gases and
-                   not up else "") + ")")
+                + (
+                    "; the inert gases stay in the vapor"
+                    if key == "beta" and system.gases and not up
+                    else ""
+                )
+                + ")"
+            )
         slope = (gb - ga) / (b - a)
         step = abs(gb / slope) * 1.2 if slope * (1 if up else -1) > 0.0 else 60.0
         step = min(max(step, 2.0), 60.0)
@@ -950,6 +1068,7 @@ def _solve_T(system, z, P, key, target, T0):
 def _water_critical_T():
     """T [K] at which the databank's vapor-pressure curve of water ends: its critical point."""
     from velmora.enginebridge import databank
+
     return databank.validity("vapor_pressure", "H2O")[1]
 
 
@@ -970,13 +1089,20 @@ def _bubble_T(system, z, P, T0):
             if not no_answer(e):
                 raise
             tc = _water_critical_T()
-            why = (f"; {T:g} K lies above the critical point of water ({tc:g} K, where its "
-                   "vapor-pressure curve ends): no bubble point at this pressure"
-                   if T > tc else "")
+            why = (
+                f"; {T:g} K lies above the critical point of water ({tc:g} K, where its "
+                "vapor-pressure curve ends): no bubble point at this pressure"
+                if T > tc
+                else ""
+            )
             raise ConvergenceError(
                 f"bubble temperature at P = {P:g} Pa of the liquid {_feed_text(system, z)}: "
-                f"its chemical equilibrium at {T:g} K failed ({e}){why}", T=T, P=P,
-                feed=feed_out, tried=("bubble temperature",)) from None
+                f"its chemical equilibrium at {T:g} K failed ({e}){why}",
+                T=T,
+                P=P,
+                feed=feed_out,
+                tried=("bubble temperature",),
+            ) from None
         return math.log(max(_incipient_vapor(system, fl, T, P)[1], 1e-300))
 
     a = min(max(T0, checks.T_MIN), checks.T_MAX)
@@ -987,8 +1113,7 @@ def _bubble_T(system, z, P, T0):
             fb = f(b)
             if (fb > 0.0) != (fa > 0.0) or fb == 0.0:
                 try:
-                    a = brentq(f, min(a, b), max(a, b), xtol=1e-10,
-                               rtol=4.0 * np.finfo(float).eps)
+                    a = brentq(f, min(a, b), max(a, b), xtol=1e-10, rtol=4.0 * np.finfo(float).eps)
                 except ValueError as e:
                     if "different signs" not in str(e):
                         raise
@@ -1005,13 +1130,19 @@ def _bubble_T(system, z, P, T0):
                 f"the bubble temperature at P = {P:g} Pa lies below {a:g} K (the liquid's "
                 f"bubble pressure there is {P * math.exp(fa):.6g} Pa), under the freezing point "
                 "of water: at this pressure the liquid holds more of its gases than a liquid "
-                "can") from None
+                "can"
+            ) from None
         if b in (checks.T_MIN, checks.T_MAX):
             side = "below" if fa > 0.0 else "above"
-            why = (f"; the gases {', '.join(c for c in system.gases)} keep it far below"
-                   if system.gases and fa > 0.0 else "")
-            raise NoSolutionError(f"the bubble temperature at P = {P:g} Pa lies {side} "
-                             f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}")
+            why = (
+                f"; the gases {', '.join(c for c in system.gases)} keep it far below"
+                if system.gases and fa > 0.0
+                else ""
+            )
+            raise NoSolutionError(
+                f"the bubble temperature at P = {P:g} Pa lies {side} "
+                f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}"
+            )
         a, fa, step = b, fb, step * 1.6
     return a
 
@@ -1030,9 +1161,14 @@ def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None
     res, bal, fnl = _check(system, z, raw, a, P)
     ln_sum = math.log(max(_incipient_vapor(system, fnl[0], a, P)[1], 1e-300))
     if abs(ln_sum) > system.tol or fnl[3] > system.tol:
-        raise ConvergenceError(f"bubble temperature not converged at P = {P:g} Pa for the liquid "
-                               f"{_feed_text(system, z)}: ln sum f / (phi P) = {ln_sum:.3g} at "
-                               f"{a:g} K, speciation residual {fnl[3]:.3g}", T=a, P=P,
-                               feed=feed_out, residual=max(abs(ln_sum), fnl[3]))
+        raise ConvergenceError(
+            f"bubble temperature not converged at P = {P:g} Pa for the liquid "
+            f"{_feed_text(system, z)}: ln sum f / (phi P) = {ln_sum:.3g} at "
+            f"{a:g} K, speciation residual {fnl[3]:.3g}",
+            T=a,
+            P=P,
+            feed=feed_out,
+            residual=max(abs(ln_sum), fnl[3]),
+        )
     checks.range_warnings(system, a, dict(zip(system.components, z)), stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))

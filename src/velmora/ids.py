@@ -14,5 +14,4 @@ def databank_id(name: object, db: Any) -> str:
     for sid, rec in tab.items():
         if sid.upper() == key or str(rec.get("name", "")).upper() == key:
             return sid
-    raise ChemistryError(f"unknown species {name!r}: not in the databank "
-                         f"(known: {', '.join(tab)})")
+    raise ChemistryError(f"unknown species {name!r}: not in the databank (known: {', '.join(tab)})")

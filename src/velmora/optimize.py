@@ -51,19 +51,20 @@ class _Outputs:
             out[:, j] = (self.values(up) - self.values(down)) / (2.0 * h)
         return out
 
-    def residuals(self, targets: Sequence[float], scale: Sequence[float] | None = None
-                  ) -> tuple[Callable[[Any], np.ndarray], Callable[[Any], np.ndarray]]:
+    def residuals(
+        self, targets: Sequence[float], scale: Sequence[float] | None = None
+    ) -> tuple[Callable[[Any], np.ndarray], Callable[[Any], np.ndarray]]:
         """(fun, jac) of (outputs - targets) / scale for ``scipy.optimize.root`` or
         ``least_squares`` (scale: default the targets' sizes, 1 for a target of 0)."""
         t = np.asarray(targets, dtype=float)
-        s = (np.where(t != 0.0, np.abs(t), 1.0) if scale is None
-             else np.asarray(scale, dtype=float))
+        s = np.where(t != 0.0, np.abs(t), 1.0) if scale is None else np.asarray(scale, dtype=float)
 
         def fun(x: Any) -> np.ndarray:
             return (self.values(x) - t) / s
 
         def jac(x: Any) -> np.ndarray:
             return self.jacobian(x) / s[:, None]
+
         return fun, jac
 
 
@@ -73,8 +74,14 @@ class LiquidOutputs(_Outputs):
     the liquids solved; the last one is kept, so that values and Jacobian at one x cost one
     solve."""
 
-    def __init__(self, system: Any, T: float, amounts: Mapping[str, float],
-                 inputs: Sequence[str], outputs: Sequence[str]) -> None:
+    def __init__(
+        self,
+        system: Any,
+        T: float,
+        amounts: Mapping[str, float],
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+    ) -> None:
         self.system = system
         self.T = float(T)
         self.amounts = {c: float(v) for c, v in amounts.items()}
@@ -83,8 +90,9 @@ class LiquidOutputs(_Outputs):
         comps = list(system.components)
         for name in self.inputs:
             if name != "T" and name not in comps:
-                raise ValueError(f"unknown input {name!r}; inputs are \"T\" and the components "
-                                 f"{', '.join(comps)}")
+                raise ValueError(
+                    f'unknown input {name!r}; inputs are "T" and the components {", ".join(comps)}'
+                )
         if len(set(self.inputs)) != len(self.inputs):
             raise ValueError("an input is listed twice")
         self._rows = [self._row(name) for name in self.outputs]
@@ -98,7 +106,7 @@ class LiquidOutputs(_Outputs):
             return "pH", None
         for prefix in _PREFIXES:
             if name.startswith(prefix):
-                key = name[len(prefix):]
+                key = name[len(prefix) :]
                 if prefix == "p_" and key in s.components:
                     return "p", key
                 if prefix == "SI_" and key in s.solids.names:
@@ -106,9 +114,10 @@ class LiquidOutputs(_Outputs):
                 if prefix == "m_" and key in s.species and key != "H2O":
                     return "m", s.species.index(key)
         raise ValueError(
-            f"unknown output {name!r}; outputs: \"pH\", \"p_<component>\" "
-            f"({', '.join(s.components)}), \"SI_<solid>\" ({', '.join(s.solids.names) or 'none'})"
-            f", \"m_<species>\" ({', '.join(x for x in s.species if x != 'H2O')})")
+            f'unknown output {name!r}; outputs: "pH", "p_<component>" '
+            f'({", ".join(s.components)}), "SI_<solid>" ({", ".join(s.solids.names) or "none"})'
+            f', "m_<species>" ({", ".join(x for x in s.species if x != "H2O")})'
+        )
 
     # -- the liquid at x -------------------------------------------------------------------------
     def state(self, x: ArrayLike) -> Any:
@@ -156,8 +165,11 @@ class LiquidOutputs(_Outputs):
                     raise ValueError("pH: the liquid has no H3O+")
                 out[k] = jac.arrays["pH"][cols]
             elif kind == "p":
-                out[k] = (jac.arrays["partial_pressures"][jac.volatile.index(key), cols]
-                          if key in jac.volatile else 0.0)
+                out[k] = (
+                    jac.arrays["partial_pressures"][jac.volatile.index(key), cols]
+                    if key in jac.volatile
+                    else 0.0
+                )
             elif kind == "SI":
                 out[k] = jac.arrays["saturation_indices"][key, cols]
             else:
@@ -173,8 +185,15 @@ class FlashOutputs(_Outputs):
     The Jacobian comes from ``FlashResult.jacobian`` (exact; two-phase results only).
     ``solves`` counts the flashes solved."""
 
-    def __init__(self, system: Any, T: float, P: float, feed: Mapping[str, float],
-                 inputs: Sequence[str], outputs: Sequence[str]) -> None:
+    def __init__(
+        self,
+        system: Any,
+        T: float,
+        P: float,
+        feed: Mapping[str, float],
+        inputs: Sequence[str],
+        outputs: Sequence[str],
+    ) -> None:
         self.system = system
         self.T, self.P = float(T), float(P)
         self.feed = {c: float(v) for c, v in feed.items()}
@@ -183,8 +202,10 @@ class FlashOutputs(_Outputs):
         comps = list(system.components)
         for name in self.inputs:
             if name not in ("T", "P") and name not in comps:
-                raise ValueError(f"unknown input {name!r}; inputs are \"T\", \"P\" and the "
-                                 f"components {', '.join(comps)}")
+                raise ValueError(
+                    f'unknown input {name!r}; inputs are "T", "P" and the '
+                    f"components {', '.join(comps)}"
+                )
         if len(set(self.inputs)) != len(self.inputs):
             raise ValueError("an input is listed twice")
         self._rows = []
@@ -194,8 +215,10 @@ class FlashOutputs(_Outputs):
             elif name[:2] in ("x_", "y_") and name[2:] in comps:
                 self._rows.append(("x" if name[0] == "x" else "vapor", name[2:]))
             else:
-                raise ValueError(f"unknown output {name!r}; outputs are \"beta\", "
-                                 f"\"x_<component>\" and \"y_<component>\"")
+                raise ValueError(
+                    f'unknown output {name!r}; outputs are "beta", '
+                    f'"x_<component>" and "y_<component>"'
+                )
         self.solves = 0
         self._last: tuple[tuple[float, ...], Any] | None = None
 
@@ -220,8 +243,9 @@ class FlashOutputs(_Outputs):
     def values(self, x: ArrayLike) -> np.ndarray:
         """The outputs at x."""
         r, _ = self.result(x)
-        return np.array([r.vapor_fraction if kind == "beta" else getattr(r, kind)[c]
-                         for kind, c in self._rows])
+        return np.array(
+            [r.vapor_fraction if kind == "beta" else getattr(r, kind)[c] for kind, c in self._rows]
+        )
 
     def jacobian(self, x: ArrayLike) -> np.ndarray:
         """d outputs / d inputs at x (outputs x inputs), exact. A feed amount's column is the

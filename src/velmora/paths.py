@@ -40,14 +40,15 @@ CHARGE_TOL = 1e-9
 # a removal fraction at which a solid appears or dissolves is found to this (Brent's method);
 # the index moves by about 2 / ln 10 / (1 - removed) per unit of removal, so to ~1e-8 here
 EVENT_XTOL = 1e-9
-EVENT_SI = 1e-6        # |SI| of a solid at the fraction found for it
-EVENT_SPLIT = 1e-6     # narrowest interval halved to part two solids that come or go in it
-LOCAL_STEPS = 4        # sets tried from a neighbour's before the active-set method from cold
+EVENT_SI = 1e-6  # |SI| of a solid at the fraction found for it
+EVENT_SPLIT = 1e-6  # narrowest interval halved to part two solids that come or go in it
+LOCAL_STEPS = 4  # sets tried from a neighbour's before the active-set method from cold
 TRACE_MOLALITY = 1e-9  # mol/kg: an ion below it is absent from the brine (the speciation's
-                       # floor for a salt not given is ~1e-11), not plotted
+# floor for a salt not given is ~1e-11), not plotted
 
 
 # ------------------------------------------------------------------------- brines from ions
+
 
 @dataclass(frozen=True)
 class Brine:
@@ -84,19 +85,23 @@ def brine(system: Any, molalities: Mapping[str, float], balance: str | None = No
         new = given.get(ion, 0.0) + delta
         if new < 0.0:
             side = "cations" if excess > 0.0 else "anions"
-            raise ValueError(f"balancing on {ion} would make its molality negative "
-                             f"({new:.6g} mol/kg): the analysis has {abs(excess):.6g} eq/kg more "
-                             f"{side} than {'anions' if side == 'cations' else 'cations'}; "
-                             f"balance on {'an anion' if side == 'cations' else 'a cation'}")
+            raise ValueError(
+                f"balancing on {ion} would make its molality negative "
+                f"({new:.6g} mol/kg): the analysis has {abs(excess):.6g} eq/kg more "
+                f"{side} than {'anions' if side == 'cations' else 'cations'}; "
+                f"balance on {'an anion' if side == 'cations' else 'a cation'}"
+            )
         given[ion] = new
         adjusted[ion] = delta
     elif abs(excess) > CHARGE_TOL * (cations + anions):
         listed = ", ".join(f"{s} {m:.6g}" for s, m in ions.items())
-        major = max(ions, key=lambda s: abs(z[s]) * ions[s])      # carries the most charge
-        raise ValueError(f"the brine is not charge-balanced: {excess:+.6g} eq/kg (cations "
-                         f"{cations:.6g}, anions {anions:.6g} eq/kg; {listed} mol/kg); correct "
-                         "the analysis or name the ion that takes up the difference, e.g. "
-                         f"balance=\"{major}\"")
+        major = max(ions, key=lambda s: abs(z[s]) * ions[s])  # carries the most charge
+        raise ValueError(
+            f"the brine is not charge-balanced: {excess:+.6g} eq/kg (cations "
+            f"{cations:.6g}, anions {anions:.6g} eq/kg; {listed} mol/kg); correct "
+            "the analysis or name the ion that takes up the difference, e.g. "
+            f'balance="{major}"'
+        )
     amounts = _components_of(system, given)
     amounts["H2O"] = 1000.0 / info.mw["H2O"]
     return Brine(system.composition(amounts), given, adjusted)
@@ -105,8 +110,10 @@ def brine(system: Any, molalities: Mapping[str, float], balance: str | None = No
 def _analysis(system, molalities):
     """{species or component id: mol/kg} of an analysis, checked."""
     if not hasattr(molalities, "items"):
-        raise TypeError(f"molalities: give a mapping {{ion or component: mol/kg}}, not "
-                        f"{type(molalities).__name__} {molalities!r}")
+        raise TypeError(
+            f"molalities: give a mapping {{ion or component: mol/kg}}, not "
+            f"{type(molalities).__name__} {molalities!r}"
+        )
     out = {}
     for key, v in molalities.items():
         sid = _species_or_component(system, key)
@@ -123,6 +130,7 @@ def _analysis(system, molalities):
 
 def _species_or_component(system, key):
     from velmora.enginebridge import databank as db
+
     hit = system._info.upper_components.get(str(key).strip().upper())
     if hit is not None:
         return hit
@@ -132,8 +140,10 @@ def _species_or_component(system, key):
         sid = None
     if sid is not None and sid in system._info.pos and system._info.ion[system._info.pos[sid]]:
         return sid
-    raise ValueError(f"unknown ion or component {key!r}; ions of {system.name}: "
-                     f"{', '.join(_ions(system))}; components: {', '.join(system.components)}")
+    raise ValueError(
+        f"unknown ion or component {key!r}; ions of {system.name}: "
+        f"{', '.join(_ions(system))}; components: {', '.join(system.components)}"
+    )
 
 
 def _ions(system):
@@ -148,8 +158,9 @@ def _ion(system, name):
     except ValueError:
         sid = None
     if sid is None or sid in system.components:
-        raise ValueError(f"balance={name!r} is not an ion of {system.name}; its ions: "
-                         f"{', '.join(_ions(system))}")
+        raise ValueError(
+            f"balance={name!r} is not an ion of {system.name}; its ions: {', '.join(_ions(system))}"
+        )
     return sid
 
 
@@ -157,6 +168,7 @@ def _components_of(system, given):
     """{component: mol} carrying the same reaction invariants (elements and charge) as the
     analysis ``given`` {ion or component: mol}: a non-negative combination where there is one."""
     from scipy.optimize import nnls
+
     info, ss = system._info, system.solids
     n = np.zeros(len(info.names))
     extra = np.zeros(len(system.components))
@@ -172,22 +184,30 @@ def _components_of(system, given):
         c = np.linalg.lstsq(ss.comp_b, target, rcond=None)[0]
     if np.max(np.abs(ss.comp_b @ c - target)) > tol:
         ions = ", ".join(s for s in given if s not in system.components)
-        raise ValueError(f"the ions {ions} in these amounts cannot be made up of the components "
-                         f"of {system.name} ({', '.join(system.components)}); a chemistry with "
-                         "more components is needed")
+        raise ValueError(
+            f"the ions {ions} in these amounts cannot be made up of the components "
+            f"of {system.name} ({', '.join(system.components)}); a chemistry with "
+            "more components is needed"
+        )
     c[np.abs(c) < 1e-15 * max(1.0, float(np.max(np.abs(c))))] = 0.0
     # a dissolved gas may come out negative (CO2 less than a carbonate's), a salt may not
-    short = [(comp, v) for comp, v in zip(system.components, c.tolist())
-             if v < -tol and comp not in system.henry]
+    short = [
+        (comp, v)
+        for comp, v in zip(system.components, c.tolist())
+        if v < -tol and comp not in system.henry
+    ]
     if short:
         comp, v = short[0]
-        raise ValueError(f"the analysis needs {v:.6g} mol/kg of {comp} among the components of "
-                         f"{system.name} ({', '.join(system.components)}): its salts cannot "
-                         "carry these ions; a chemistry with other salts is needed")
+        raise ValueError(
+            f"the analysis needs {v:.6g} mol/kg of {comp} among the components of "
+            f"{system.name} ({', '.join(system.components)}): its salts cannot "
+            "carry these ions; a chemistry with other salts is needed"
+        )
     return dict(zip(system.components, (c + extra).tolist()))
 
 
 # ------------------------------------------------------------------------- one path's points
+
 
 @dataclass(eq=False)
 class _Point:
@@ -222,10 +242,11 @@ class _Walk:
 
     def __init__(self, system, solids=True):
         from .solids import SI_TOL, SPECIATION_MAXIT
+
         self.system, self.solids = system, bool(solids)
         self.si_tol, self.maxit = SI_TOL, SPECIATION_MAXIT
         self.comps = list(system.components)
-        self.n0_sum = system.solids.n0_of.sum(axis=0)     # dissociated species per component
+        self.n0_sum = system.solids.n0_of.sum(axis=0)  # dissociated species per component
         self.sets = {}
         self.over = self.under = None
 
@@ -258,17 +279,26 @@ class _Walk:
         info = system._info
         active = tuple(system.solids.index(k) for k in state.solids)
         system.model._warm = None
-        return _Point(T, z, a * b, np.array([state.amounts[s] for s in info.names]),
-                      np.array([state.ln_gamma[s] for s in info.names]), active,
-                      np.array([state.solids[system.solids.names[k]] for k in active]))
+        return _Point(
+            T,
+            z,
+            a * b,
+            np.array([state.amounts[s] for s in info.names]),
+            np.array([state.ln_gamma[s] for s in info.names]),
+            active,
+            np.array([state.solids[system.solids.names[k]] for k in active]),
+        )
 
     def _set(self, active):
         """(dissolution rows, content rows, absent solids) of a set of present solids."""
         got = self.sets.get(active)
         if got is None:
             ss, A = self.system.solids, list(active)
-            got = self.sets[active] = (ss.nu[A], ss.content[A],
-                                       [k for k in range(len(ss)) if k not in active])
+            got = self.sets[active] = (
+                ss.nu[A],
+                ss.content[A],
+                [k for k in range(len(ss)) if k not in active],
+            )
         return got
 
     def _from(self, T, x, z, p, free=None):
@@ -278,23 +308,24 @@ class _Walk:
         its index is smooth there, see ``_find_events``)."""
         system = self.system
         el, ss = system.model, system.solids
-        self.over = None                # (the most supersaturated absent solid, its liquid)
-        self.under = None               # (the position in the set of the most negative solid,
-                                        #  the set's liquid and solids)
+        self.over = None  # (the most supersaturated absent solid, its liquid)
+        self.under = None  # (the position in the set of the most negative solid,
+        #  the set's liquid and solids)
         active = p.active if self.solids else ()
         nu, content, absent = self._set(active)
         n0 = ss.n0_of @ z
         try:
             if active:
-                n, lng, s, status, _ = el._solid_newton(n0, T, nu, ss.ln_k(T)[list(active)],
-                                                        p.s, p.n, p.lng)
+                n, lng, s, status, _ = el._solid_newton(
+                    n0, T, nu, ss.ln_k(T)[list(active)], p.s, p.n, p.lng
+                )
                 if status:
                     return None
                 if min(s.tolist()) <= 0.0:
                     self.under = (int(np.argmin(s)), (n, lng, s))
                     return None
                 app = dict(zip(self.comps, (z - s @ content).tolist()))
-            else:                       # the core's warm start: n per dissociated liquid
+            else:  # the core's warm start: n per dissociated liquid
                 liquid = p.z - p.s @ self._set(p.active)[1] if p.active else p.z
                 el._warm = (T, p.n / float(self.n0_sum @ liquid), p.lng)
                 n, lng = el.true_amounts(x, T, 1e-11, self.maxit)
@@ -323,14 +354,16 @@ class _Walk:
                 return None
             ss.range_warnings(T, active)
         checks.pair_warnings(system, n, stacklevel=5)
-        return _Point(T, z, 1.0, np.asarray(n, dtype=float), np.asarray(lng, dtype=float),
-                      active, s)
+        return _Point(
+            T, z, 1.0, np.asarray(n, dtype=float), np.asarray(lng, dtype=float), active, s
+        )
 
     def done(self):
-        self.system.model._warm = None      # the next front-door call starts cold
+        self.system.model._warm = None  # the next front-door call starts cold
 
 
 # ------------------------------------------------------------------------- the results
+
 
 def _amounts(system, b):
     """Apparent amounts {component: amount} of a brine (a Brine or a mapping), checked."""
@@ -366,12 +399,14 @@ class BrinePath:
         """The front door's answer at point k, computed again (``System.liquid``, or the
         liquid of the flash of a profile's boiling point), with every named result."""
         if self._again is None:
-            raise ValueError("a path that was pickled keeps its values but not its System: "
-                             "compute the point again with System.liquid")
+            raise ValueError(
+                "a path that was pickled keeps its values but not its System: "
+                "compute the point again with System.liquid"
+            )
         return self._again(k)
 
     def __getstate__(self) -> dict[str, Any]:
-        return {**self.__dict__, "_again": None}     # the System stays behind
+        return {**self.__dict__, "_again": None}  # the System stays behind
 
     def _columns(self) -> dict[str, Any]:
         return {self.axis: getattr(self, self.axis)}
@@ -380,13 +415,19 @@ class BrinePath:
         """One row per point: the path's variables, then ``solids.<solid>``,
         ``molality.<species>``, ``saturation_indices.<solid>``, ionic strength, water activity,
         pH, TDS and water (the names of ``velmora.sweep``)."""
-        import pandas as pd                 # optional (velmora[tables]), and slow to import
+        import pandas as pd  # optional (velmora[tables]), and slow to import
+
         cols = self._columns()
         cols.update({f"solids.{k}": v for k, v in self.solids.items()})
         cols.update({f"molality.{k}": v for k, v in self.molality.items()})
         cols.update({f"saturation_indices.{k}": v for k, v in self.saturation_indices.items()})
-        cols.update(ionic_strength=self.ionic_strength, water_activity=self.water_activity,
-                    pH=self.pH, tds=self.tds, water=self.water)
+        cols.update(
+            ionic_strength=self.ionic_strength,
+            water_activity=self.water_activity,
+            pH=self.pH,
+            tds=self.tds,
+            water=self.water,
+        )
         return pd.DataFrame(cols)
 
     def _events(self) -> dict[str, float]:
@@ -399,20 +440,21 @@ class BrinePath:
         ``path.plot().savefig("path.png")``."""
         from matplotlib import colormaps
         from matplotlib.figure import Figure
+
         x = getattr(self, self.axis)
         fig = Figure(figsize=(7.0, 8.0), layout="constrained")
         ax_s, ax_m, ax_i = fig.subplots(3, 1, sharex=True)
         # one color a solid: the ten of the default cycle, twenty where there are more
         cmap = colormaps["tab10" if len(self.saturation_indices) <= 10 else "tab20"]
         colors = {k: cmap(j % cmap.N) for j, k in enumerate(self.saturation_indices)}
-        for k, v in self.solids.items():            # log scales: a gap where there is none
+        for k, v in self.solids.items():  # log scales: a gap where there is none
             ax_s.semilogy(x, np.where(v > 0.0, v, np.nan), color=colors[k], label=k)
         ax_s.set_ylabel("solids [amount]")
-        for j, s in enumerate(k for k in self.molality
-                              if k[-1] in "+-" and k not in ("H3O+", "OH-")):
-            m = self.molality[s]               # an ion at the speciation's floor: left out
-            ax_m.semilogy(x, np.where(m > TRACE_MOLALITY, m, np.nan), color=f"C{j % 10}",
-                          label=s)
+        for j, s in enumerate(
+            k for k in self.molality if k[-1] in "+-" and k not in ("H3O+", "OH-")
+        ):
+            m = self.molality[s]  # an ion at the speciation's floor: left out
+            ax_m.semilogy(x, np.where(m > TRACE_MOLALITY, m, np.nan), color=f"C{j % 10}", label=s)
         ax_m.set_ylabel("molality [mol/kg]")
         for k, v in self.saturation_indices.items():
             ax_i.plot(x, v, color=colors[k], label=k)
@@ -430,8 +472,11 @@ class BrinePath:
         return fig
 
 
-_LABELS = {"removed": "water removed [fraction of the initial water]",
-           "fraction": "fraction of brine b [kg/kg of mixture]", "T": "T [K]"}
+_LABELS = {
+    "removed": "water removed [fraction of the initial water]",
+    "fraction": "fraction of brine b [kg/kg of mixture]",
+    "T": "T [K]",
+}
 
 
 @dataclass(eq=False, repr=False)
@@ -462,11 +507,14 @@ class EvaporationPath(BrinePath):
         return self.appears
 
     def __repr__(self) -> str:
-        first = ", ".join(f"{k} at {v:.4f}" for k, v in sorted(self.appears.items(),
-                                                                key=lambda kv: kv[1]))
-        return (f"EvaporationPath at T = {self.T:.2f} K, {len(self.removed)} points, removed "
-                f"{self.removed[0]:.3g}-{self.removed[-1]:.3g} of the water"
-                f"{' (fractional)' if self.fractional else ''}; solids appear: {first or 'none'}")
+        first = ", ".join(
+            f"{k} at {v:.4f}" for k, v in sorted(self.appears.items(), key=lambda kv: kv[1])
+        )
+        return (
+            f"EvaporationPath at T = {self.T:.2f} K, {len(self.removed)} points, removed "
+            f"{self.removed[0]:.3g}-{self.removed[-1]:.3g} of the water"
+            f"{' (fractional)' if self.fractional else ''}; solids appear: {first or 'none'}"
+        )
 
 
 @dataclass(eq=False, repr=False)
@@ -480,8 +528,10 @@ class MixingPath(BrinePath):
     solids_allowed: bool = False
 
     def __repr__(self) -> str:
-        return (f"MixingPath at T = {self.T:.2f} K, {len(self.fraction)} fractions of brine b, "
-                f"solids {'allowed' if self.solids_allowed else 'not allowed'}")
+        return (
+            f"MixingPath at T = {self.T:.2f} K, {len(self.fraction)} fractions of brine b, "
+            f"solids {'allowed' if self.solids_allowed else 'not allowed'}"
+        )
 
 
 @dataclass(eq=False, repr=False)
@@ -498,8 +548,10 @@ class ProfilePath(BrinePath):
         return {"T": self.T, "P": self.P, "vapor_fraction": self.vapor_fraction}
 
     def __repr__(self) -> str:
-        return (f"ProfilePath over {len(self.T)} points, T {self.T.min():.2f}-{self.T.max():.2f} "
-                f"K, largest vapor fraction {float(np.max(self.vapor_fraction)):.3g}")
+        return (
+            f"ProfilePath over {len(self.T)} points, T {self.T.min():.2f}-{self.T.max():.2f} "
+            f"K, largest vapor fraction {float(np.max(self.vapor_fraction)):.3g}"
+        )
 
 
 def _gather(system, points, solids=None):
@@ -515,19 +567,23 @@ def _gather(system, points, solids=None):
     lnx = np.log(N / N.sum(axis=1, keepdims=True))
     kg = N[:, iw] * info.mw["H2O"] / 1000.0
     m = N / kg[:, None]
-    ref = LNG + lnx[:, [iw]]                                 # ln gamma on the molality scale
+    ref = LNG + lnx[:, [iw]]  # ln gamma on the molality scale
     if info.henry_idx:
         from .states import ln_gamma_inf_water
+
         ref -= np.array([ln_gamma_inf_water(system, t) for t in T.tolist()])
     log_aw = (lnx[:, iw] + LNG[:, iw]) / LN10
     pos = info.pos
-    ph = (-(np.log(m[:, pos["H3O+"]]) + ref[:, pos["H3O+"]]) / LN10 + log_aw
-          if "H3O+" in pos else np.full(len(points), math.nan))
-    salts = {s for d in info.diss for s, v in d.items() if v < 0}      # undissociated
+    ph = (
+        -(np.log(m[:, pos["H3O+"]]) + ref[:, pos["H3O+"]]) / LN10 + log_aw
+        if "H3O+" in pos
+        else np.full(len(points), math.nan)
+    )
+    salts = {s for d in info.diss for s, v in d.items() if v < 0}  # undissociated
     keep = [i for i, s in enumerate(info.names) if i != iw and s not in salts]
     if not len(ss):
         lnk = np.zeros((len(T), 0))
-    elif np.all(T == T[0]):                 # one T: evaporation, mixing
+    elif np.all(T == T[0]):  # one T: evaporation, mixing
         lnk = ss.ln_k(float(T[0]))
     else:
         lnk = np.array([ss.ln_k(t) for t in T.tolist()])
@@ -536,7 +592,7 @@ def _gather(system, points, solids=None):
     for j, p in enumerate(points):
         if p.active:
             s_full[j, list(p.active)] = p.s
-    liq = np.array([p.z for p in points]) - s_full @ ss.content     # apparent liquid
+    liq = np.array([p.z for p in points]) - s_full @ ss.content  # apparent liquid
     mw = np.array([info.mw[c] for c in system.components])
     wc = system.components.index("H2O")
     mass = liq * mw
@@ -546,12 +602,11 @@ def _gather(system, points, solids=None):
         "molality": {info.names[i]: m[:, i] for i in keep},
         "saturation_indices": {k: si[:, j] for j, k in enumerate(ss.names)},
         "ionic_strength": 0.5 * (m[:, info.ion] * info.z[info.ion] ** 2).sum(axis=1),
-        "water_activity": 10.0 ** log_aw,
+        "water_activity": 10.0**log_aw,
         "pH": ph,
         "tds": 1000.0 * (mass.sum(axis=1) - mass[:, wc]) / mass.sum(axis=1),
         "water": N[:, iw] * scale,
     }
-
 
 
 class _Once:
@@ -605,9 +660,16 @@ def _named(where, e):
 
 # ------------------------------------------------------------------------- evaporation
 
-def evaporate(system: Any, amounts: Mapping[str, float] | Brine, T: float,
-              removed: Iterable[float] = tuple(np.linspace(0.0, 0.95, 20)), *,
-              fractional: bool = False, events: bool = True) -> EvaporationPath:
+
+def evaporate(
+    system: Any,
+    amounts: Mapping[str, float] | Brine,
+    T: float,
+    removed: Iterable[float] = tuple(np.linspace(0.0, 0.95, 20)),
+    *,
+    fractional: bool = False,
+    events: bool = True,
+) -> EvaporationPath:
     """The brine ``amounts`` (apparent amounts, or a ``Brine``) evaporated at T [K]: at each
     fraction of ``removed`` (of the initial water; increasing, 0 <= f < 1) the liquid with the
     salts that precipitate.
@@ -638,7 +700,7 @@ def evaporate(system: Any, amounts: Mapping[str, float] | Brine, T: float,
                     raise _named(f"evaporation at {f:.6g} of the water removed", e) from e
                 pts.append(p)
                 feeds.append(feed)
-                if fractional:      # the step's solids leave: the next starts from its liquid
+                if fractional:  # the step's solids leave: the next starts from its liquid
                     out = dict(taken[-1]) if taken else {}
                     for k, v in zip(p.active, p.s.tolist()):
                         name = system.solids.names[k]
@@ -655,10 +717,17 @@ def evaporate(system: Any, amounts: Mapping[str, float] | Brine, T: float,
     if fractional:
         names = [k for k in system.solids.names if any(k in t for t in taken)]
         held = {k: np.array([t.get(k, 0.0) for t in taken]) for k in names}
-    return EvaporationPath(axis="removed", removed=r, water_removed=r * w0, T=T,
-                           fractional=fractional, appears=appears, dissolves=dissolves,
-                           _again=lambda k: _liquid(system, T, feeds[k], True),
-                           **_gather(system, pts, held))
+    return EvaporationPath(
+        axis="removed",
+        removed=r,
+        water_removed=r * w0,
+        T=T,
+        fractional=fractional,
+        appears=appears,
+        dissolves=dissolves,
+        _again=lambda k: _liquid(system, T, feeds[k], True),
+        **_gather(system, pts, held),
+    )
 
 
 def _less_water(base, dw):
@@ -678,9 +747,10 @@ def _liquid(system, T, feed, solids):
     x, a, b = checks.liquid(system, feed)
     ions = system.solids.n0_of @ np.array([x[c] for c in system.components])
     if float(ions.min()) < 0.0:
-        return system.liquid(T, feed, solids=solids)       # refused there, with the reason
+        return system.liquid(T, feed, solids=solids)  # refused there, with the reason
     from .solids import solid_liquid
     from .states import liquid_state
+
     checks.range_warnings(system, T, x)
     with system._using():
         state = solid_liquid(system, x, T) if solids else liquid_state(system, x, T)
@@ -709,6 +779,7 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
     / c, the index on the side without the solid and its amount on the other
     (``_kinked_root``). A solid that comes and goes between two points is not seen."""
     from scipy.optimize import brentq
+
     names = system.solids.names
     for k in pts[0].active:
         appears.setdefault(names[k], float(r[0]))
@@ -716,15 +787,17 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
         if pts[j - 1].active == pts[j].active:
             continue
         # a fractional step starts from the liquid before it, its solids from none
-        base, r_base = ((_liquid_of(system, pts[j - 1]), float(r[j - 1])) if fractional
-                        else (app, 0.0))
+        base, r_base = (
+            (_liquid_of(system, pts[j - 1]), float(r[j - 1])) if fractional else (app, 0.0)
+        )
 
         def feed(f, base=base, r_base=r_base):
             return _less_water(base, (f - r_base) * w0)
 
         try:
-            for a, b, before, after in _one_change_each(walk, T, feed, float(r[j - 1]),
-                                                        float(r[j]), pts[j - 1], pts[j]):
+            for a, b, before, after in _one_change_each(
+                walk, T, feed, float(r[j - 1]), float(r[j]), pts[j - 1], pts[j]
+            ):
                 for k in set(before.active) ^ set(after.active):
                     now = k in after.active
                     if fractional and not now:
@@ -737,8 +810,9 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
                     def g(u, k=k, last=last, seen=seen):
                         if u not in seen:
                             x, _, _ = checks.liquid(system, feed(-math.expm1(-u)))
-                            p = walk._from(T, x, np.array([x[c] for c in walk.comps]), last[-1],
-                                           free=k)
+                            p = walk._from(
+                                T, x, np.array([x[c] for c in walk.comps]), last[-1], free=k
+                            )
                             if p is None:
                                 raise _NoSet
                             last.append(p)
@@ -754,8 +828,11 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
                         at = _kinked_root(system, walk, k, before, after, a, b, feed, T)
                     (appears if now else dissolves).setdefault(names[k], at)
         except (ValueError, ArithmeticError, RuntimeError) as e:
-            raise _named(f"the search for where the solids change between {r[j - 1]:.6g} and "
-                         f"{r[j]:.6g} of the water removed", e) from e
+            raise _named(
+                f"the search for where the solids change between {r[j - 1]:.6g} and "
+                f"{r[j]:.6g} of the water removed",
+                e,
+            ) from e
 
 
 def _one_change_each(walk, T, feed, a, b, pa, pb):
@@ -765,8 +842,9 @@ def _one_change_each(walk, T, feed, a, b, pa, pb):
         return [(a, b, pa, pb)]
     m = 0.5 * (a + b)
     pm = walk.point(T, feed(m), (pa, pb))
-    return (_one_change_each(walk, T, feed, a, m, pa, pm)
-            + _one_change_each(walk, T, feed, m, b, pm, pb))
+    return _one_change_each(walk, T, feed, a, m, pa, pm) + _one_change_each(
+        walk, T, feed, m, b, pm, pb
+    )
 
 
 class _NoSet(Exception):
@@ -779,6 +857,7 @@ def _kinked_root(system, walk, k, before, after, a, b, feed, T):
     without the solid, a positive amount on the other; c is the amount at the end with the
     solid. Each h a point of the walk, from the latest points found without and with it."""
     from scipy.optimize import brentq
+
     inside = after if k in after.active else before
     c = float(inside.s[inside.active.index(k)]) * inside.scale
     latest = {k in before.active: before, k in after.active: after}
@@ -805,9 +884,16 @@ def _si_of(system, p, k):
 
 # ------------------------------------------------------------------------- mixing
 
-def mix(system: Any, a: Mapping[str, float] | Brine, b: Mapping[str, float] | Brine, T: float,
-        fractions: Iterable[float] = tuple(np.linspace(0.0, 1.0, 11)), *,
-        solids: bool = False) -> MixingPath:
+
+def mix(
+    system: Any,
+    a: Mapping[str, float] | Brine,
+    b: Mapping[str, float] | Brine,
+    T: float,
+    fractions: Iterable[float] = tuple(np.linspace(0.0, 1.0, 11)),
+    *,
+    solids: bool = False,
+) -> MixingPath:
     """Brines ``a`` and ``b`` (apparent amounts, or ``Brine``) mixed at T [K]: at each of
     ``fractions`` (0 <= f <= 1) the mass fraction f of b and 1 - f of a, each brine's mass from
     its amounts and the components' molar masses, so that the mixture is per kg (the brines'
@@ -815,11 +901,12 @@ def mix(system: Any, a: Mapping[str, float] | Brine, b: Mapping[str, float] | Br
     saturation indices telling what could scale; True: the salts that precipitate come out."""
     mw = system._info.mw
     ka, kb = (_amounts(system, x) for x in (a, b))
-    ma, mb = (math.fsum(v * mw[c] for c, v in k.items()) / 1000.0 for k in (ka, kb))   # kg
+    ma, mb = (math.fsum(v * mw[c] for c, v in k.items()) / 1000.0 for k in (ka, kb))  # kg
     T = checks.temperature(T)
     f = _points(fractions, "fractions", 0.0, 1.0)
-    feeds = [{c: (1.0 - x) * ka[c] / ma + x * kb[c] / mb for c in system.components}
-             for x in f.tolist()]
+    feeds = [
+        {c: (1.0 - x) * ka[c] / ma + x * kb[c] / mb for c in system.components} for x in f.tolist()
+    ]
     walk = _Walk(system, solids)
     pts: list[_Point] = []
     try:
@@ -831,15 +918,27 @@ def mix(system: Any, a: Mapping[str, float] | Brine, b: Mapping[str, float] | Br
                     raise _named(f"mixture at {x:.6g} of brine b", e) from e
     finally:
         walk.done()
-    return MixingPath(axis="fraction", fraction=f, T=T, solids_allowed=bool(solids),
-                      _again=lambda k: system.liquid(T, feeds[k], solids=solids),
-                      **_gather(system, pts))
+    return MixingPath(
+        axis="fraction",
+        fraction=f,
+        T=T,
+        solids_allowed=bool(solids),
+        _again=lambda k: system.liquid(T, feeds[k], solids=solids),
+        **_gather(system, pts),
+    )
 
 
 # ------------------------------------------------------------------------- (T, P) profiles
 
-def profile(system: Any, amounts: Mapping[str, float] | Brine, T: Iterable[float],
-            P: Iterable[float] | float | None = None, *, solids: bool = True) -> ProfilePath:
+
+def profile(
+    system: Any,
+    amounts: Mapping[str, float] | Brine,
+    T: Iterable[float],
+    P: Iterable[float] | float | None = None,
+    *,
+    solids: bool = True,
+) -> ProfilePath:
     """The brine ``amounts`` (apparent amounts, or a ``Brine``) at each point of a (T, P)
     profile (a produced water up a well, through a heater): ``T`` [K] a sequence, ``P`` [Pa] a
     sequence of the same length, one value, or None (kept liquid whatever its bubble pressure).
@@ -858,8 +957,9 @@ def profile(system: Any, amounts: Mapping[str, float] | Brine, T: Iterable[float
         if Ps.size == 1:
             Ps = np.full(len(Ts), Ps[0])
         elif Ps.size != Ts.size:
-            raise ValueError(f"P: {Ps.size} values for {Ts.size} temperatures; give one P or "
-                             "one per T")
+            raise ValueError(
+                f"P: {Ps.size} values for {Ts.size} temperatures; give one P or one per T"
+            )
     ss = system.solids
     total = math.fsum(app.values())
     walk = _Walk(system, solids)
@@ -890,8 +990,14 @@ def profile(system: Any, amounts: Mapping[str, float] | Brine, T: Iterable[float
             return system.flash(app, float(Ps[k]), T=float(Ts[k]), solids=solids).liquid
         return system.liquid(float(Ts[k]), app, solids=solids)
 
-    return ProfilePath(axis="T", T=Ts, P=Ps, vapor_fraction=np.array(beta), _again=again,
-                       **_gather(system, pts, {k: v for k, v in held.items() if np.any(v)}))
+    return ProfilePath(
+        axis="T",
+        T=Ts,
+        P=Ps,
+        vapor_fraction=np.array(beta),
+        _again=again,
+        **_gather(system, pts, {k: v for k, v in held.items() if np.any(v)}),
+    )
 
 
 def _bubble(system, p):
@@ -909,13 +1015,21 @@ def _flash_point(system, fl, total):
     info = system._info
     solids = getattr(fl, "solids", {})
     active = tuple(ss.index(k) for k in solids)
-    s = np.array([solids[ss.names[k]] for k in active])        # per mol of feed
-    rest = 1.0 - fl.vapor_fraction                                 # liquid + solids
-    x = np.array([fl.x[c] for c in system.components]) * (rest - (
-        float(s @ ss.content[list(active)].sum(axis=1)) if active else 0.0))
+    s = np.array([solids[ss.names[k]] for k in active])  # per mol of feed
+    rest = 1.0 - fl.vapor_fraction  # liquid + solids
+    x = np.array([fl.x[c] for c in system.components]) * (
+        rest - (float(s @ ss.content[list(active)].sum(axis=1)) if active else 0.0)
+    )
     z = x + (s @ ss.content[list(active)] if active else 0.0)
     n = np.array([liq.amounts[k] for k in info.names])
     n *= float(x.sum()) / float(sum(liq.apparent.values()))
-    pt = _Point(fl.T, z / z.sum(), total * float(z.sum()), n / float(z.sum()),
-                np.array([liq.ln_gamma[k] for k in info.names]), active, s / float(z.sum()))
+    pt = _Point(
+        fl.T,
+        z / z.sum(),
+        total * float(z.sum()),
+        n / float(z.sum()),
+        np.array([liq.ln_gamma[k] for k in info.names]),
+        active,
+        s / float(z.sum()),
+    )
     return pt, fl.vapor_fraction

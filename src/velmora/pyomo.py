@@ -40,8 +40,10 @@ from typing import Any, Mapping, Sequence
 
 import numpy as np
 import pyomo.environ as pyo
-from pyomo.contrib.pynumero.interfaces.external_grey_box import (ExternalGreyBoxBlock,
-                                                                 ExternalGreyBoxModel)
+from pyomo.contrib.pynumero.interfaces.external_grey_box import (
+    ExternalGreyBoxBlock,
+    ExternalGreyBoxModel,
+)
 from pyomo.core.expr.calculus.derivatives import Modes, differentiate
 from pyomo.core.expr.visitor import identify_variables
 from scipy.sparse import coo_matrix
@@ -49,8 +51,8 @@ from scipy.sparse import coo_matrix
 from .errors import VelmoraError
 from .optimize import FlashOutputs, LiquidOutputs
 
-INFINITY = 1e20          # Ipopt's "no bound"
-AMOUNT_FLOOR = 1e-9      # lower bound of an amount input, relative to its starting amount
+INFINITY = 1e20  # Ipopt's "no bound"
+AMOUNT_FLOOR = 1e-9  # lower bound of an amount input, relative to its starting amount
 
 
 class _GreyBox(ExternalGreyBoxModel):
@@ -62,7 +64,7 @@ class _GreyBox(ExternalGreyBoxModel):
 
     def _setup(self, jacobian: str, step: float) -> None:
         if jacobian not in ("exact", "differences"):
-            raise ValueError(f"jacobian: \"exact\" or \"differences\", not {jacobian!r}")
+            raise ValueError(f'jacobian: "exact" or "differences", not {jacobian!r}')
         self.jacobian_kind, self.step = jacobian, float(step)
 
     def input_names(self) -> list[str]:
@@ -105,9 +107,16 @@ class LiquidGreyBox(_GreyBox):
     "differences" (central, relative step ``step``). ``outputs_of.solves`` counts the liquids
     solved."""
 
-    def __init__(self, system: Any, T: float, amounts: Mapping[str, float],
-                 vary: Sequence[str], outputs: Sequence[str], jacobian: str = "exact",
-                 step: float = 1e-6) -> None:
+    def __init__(
+        self,
+        system: Any,
+        T: float,
+        amounts: Mapping[str, float],
+        vary: Sequence[str],
+        outputs: Sequence[str],
+        jacobian: str = "exact",
+        step: float = 1e-6,
+    ) -> None:
         self._setup(jacobian, step)
         if "T" in vary:
             raise ValueError("vary: components only (T is always an input)")
@@ -121,9 +130,17 @@ class FlashGreyBox(_GreyBox):
     ``"y_<component>"`` (``velmora.optimize.FlashOutputs``); exact Jacobian of a two-phase
     flash, or central differences (``jacobian="differences"``)."""
 
-    def __init__(self, system: Any, T: float, P: float, feed: Mapping[str, float],
-                 vary: Sequence[str], outputs: Sequence[str], jacobian: str = "exact",
-                 step: float = 1e-6) -> None:
+    def __init__(
+        self,
+        system: Any,
+        T: float,
+        P: float,
+        feed: Mapping[str, float],
+        vary: Sequence[str],
+        outputs: Sequence[str],
+        jacobian: str = "exact",
+        step: float = 1e-6,
+    ) -> None:
         self._setup(jacobian, step)
         if "T" in vary or "P" in vary:
             raise ValueError("vary: components only (T and P are always inputs)")
@@ -151,9 +168,11 @@ class IpoptResult:
         return self.status == 0
 
     def __repr__(self) -> str:
-        return (f"IpoptResult(status={self.status}, iterations={self.iterations}, "
-                f"objective={self.objective:.8g}, "
-                f"constraint_violation={self.constraint_violation:.3g})")
+        return (
+            f"IpoptResult(status={self.status}, iterations={self.iterations}, "
+            f"objective={self.objective:.8g}, "
+            f"constraint_violation={self.constraint_violation:.3g})"
+        )
 
 
 class _NLP:
@@ -161,12 +180,16 @@ class _NLP:
     algebraic constraints, then per grey box its outputs minus the output variables."""
 
     def __init__(self, model: Any) -> None:
-        self.gbs = [b for b in model.component_data_objects(ExternalGreyBoxBlock, active=True,
-                                                             descend_into=True)]
-        self.cons = list(model.component_data_objects(pyo.Constraint, active=True,
-                                                      descend_into=True))
-        objs = list(model.component_data_objects(pyo.Objective, active=True,
-                                                 descend_into=True))
+        self.gbs = [
+            b
+            for b in model.component_data_objects(
+                ExternalGreyBoxBlock, active=True, descend_into=True
+            )
+        ]
+        self.cons = list(
+            model.component_data_objects(pyo.Constraint, active=True, descend_into=True)
+        )
+        objs = list(model.component_data_objects(pyo.Objective, active=True, descend_into=True))
         if len(objs) > 1:
             raise ValueError(f"{len(objs)} active objectives; Ipopt takes one")
         self.obj = objs[0] if objs else None
@@ -179,14 +202,18 @@ class _NLP:
             if not v.fixed and id(v) not in self.pos:
                 self.pos[id(v)] = len(self.vars)
                 self.vars.append(v)
+
         self.con_vars = []
         for c in self.cons:
             vs = [v for v in identify_variables(c.body, include_fixed=False)]
             for v in vs:
                 add(v)
             self.con_vars.append(vs)
-        self.obj_vars = ([v for v in identify_variables(self.obj.expr, include_fixed=False)]
-                         if self.obj is not None else [])
+        self.obj_vars = (
+            [v for v in identify_variables(self.obj.expr, include_fixed=False)]
+            if self.obj is not None
+            else []
+        )
         for v in self.obj_vars:
             add(v)
         self.gb_io = []
@@ -224,6 +251,7 @@ class _NLP:
         def b(v, lo):
             x = v.lb if lo else v.ub
             return (-INFINITY if lo else INFINITY) if x is None else float(x)
+
         lb = [b(v, True) for v in self.vars]
         ub = [b(v, False) for v in self.vars]
         cl = [-INFINITY if c.lb is None else float(c.lb) for c in self.cons]
@@ -253,6 +281,7 @@ class _NLP:
 
     def constraints(self, x):
         import cyipopt
+
         self._set(x)
         self.evaluations += 1
         out = [pyo.value(c.body) for c in self.cons]
@@ -270,6 +299,7 @@ class _NLP:
 
     def jacobian(self, x):
         import cyipopt
+
         self._set(x)
         self.jacobians += 1
         vals = []
@@ -292,41 +322,50 @@ class _NLP:
         return True
 
 
-def solve(model: Any, options: Mapping[str, Any] | None = None, tee: bool = False
-          ) -> IpoptResult:
+def solve(model: Any, options: Mapping[str, Any] | None = None, tee: bool = False) -> IpoptResult:
     """Ipopt on a Pyomo ``model`` holding ``ExternalGreyBoxBlock``s (and any algebraic
     constraints and at most one objective; none: a square system), through cyipopt. The
     solution is loaded into the model's variables. ``options``: Ipopt options over
     tol = 1e-8 and hessian_approximation = limited-memory (the grey boxes give no Hessian);
     ``tee``: print Ipopt's log."""
     import cyipopt
+
     nlp = _NLP(model)
     if not nlp.vars:
         raise ValueError("the model has no free variables")
     lb, ub, cl, cu = nlp.bounds()
-    prob = cyipopt.Problem(n=len(nlp.vars), m=nlp.m, problem_obj=nlp, lb=lb, ub=ub,
-                           cl=cl, cu=cu)
-    opts = {"hessian_approximation": "limited-memory", "tol": 1e-8,
-            "print_level": 5 if tee else 0, "sb": "yes"}
+    prob = cyipopt.Problem(n=len(nlp.vars), m=nlp.m, problem_obj=nlp, lb=lb, ub=ub, cl=cl, cu=cu)
+    opts = {
+        "hessian_approximation": "limited-memory",
+        "tol": 1e-8,
+        "print_level": 5 if tee else 0,
+        "sb": "yes",
+    }
     opts.update(options or {})
     for k, v in opts.items():
         prob.add_option(k, v)
-    x0 = np.array([v.value if v.value is not None else
-                   (v.lb if v.lb is not None else 0.0) for v in nlp.vars], dtype=float)
+    x0 = np.array(
+        [v.value if v.value is not None else (v.lb if v.lb is not None else 0.0) for v in nlp.vars],
+        dtype=float,
+    )
     t0 = time.perf_counter()
     x, info = prob.solve(x0)
     seconds = time.perf_counter() - t0
     nlp._set(x)
-    for ex, _, outs in nlp.gb_io:        # the outputs at the solution (all solves cached)
+    for ex, _, outs in nlp.gb_io:  # the outputs at the solution (all solves cached)
         for v, y in zip(outs, ex.evaluate_outputs()):
             if not v.fixed:
                 v.set_value(float(y), skip_validation=True)
     g = np.asarray(info["g"], dtype=float)
-    viol = float(max(np.max(np.concatenate((np.array(cl) - g, g - np.array(cu), [0.0]))),
-                     0.0))
+    viol = float(max(np.max(np.concatenate((np.array(cl) - g, g - np.array(cu), [0.0]))), 0.0))
     msg = info["status_msg"]
-    return IpoptResult(status=int(info["status"]),
-                       message=msg.decode() if isinstance(msg, bytes) else str(msg),
-                       iterations=nlp.iterations, objective=nlp.sign * float(info["obj_val"]),
-                       constraint_violation=viol, evaluations=nlp.evaluations,
-                       jacobians=nlp.jacobians, seconds=seconds)
+    return IpoptResult(
+        status=int(info["status"]),
+        message=msg.decode() if isinstance(msg, bytes) else str(msg),
+        iterations=nlp.iterations,
+        objective=nlp.sign * float(info["obj_val"]),
+        constraint_violation=viol,
+        evaluations=nlp.evaluations,
+        jacobians=nlp.jacobians,
+        seconds=seconds,
+    )

@@ -26,12 +26,12 @@ from velmora import ionactivity
 
 from .errors import solve_failed
 
-_TOL = 1e-12          # max |F| that ends the Newton loop (the core's is 1e-11)
-_MAXIT = 60           # Newton iterations per start
-_FD_STEP = 1e-7       # forward-difference step in ln n
-_START_TRACE = 1e-8   # start of a species without apparent amount, per unit total (as the core)
-_T_PATH = 298.15      # K: start of the path in T
-_T_STEP = 10.0        # K: its largest step
+_TOL = 1e-12  # max |F| that ends the Newton loop (the core's is 1e-11)
+_MAXIT = 60  # Newton iterations per start
+_FD_STEP = 1e-7  # forward-difference step in ln n
+_START_TRACE = 1e-8  # start of a species without apparent amount, per unit total (as the core)
+_T_PATH = 298.15  # K: start of the path in T
+_T_STEP = 10.0  # K: its largest step
 
 
 class _Equations:
@@ -68,8 +68,9 @@ class _Equations:
         """(F, lng, lng - ref) at u; F has a non-finite entry where u is out of reach."""
         lng, g = self.gamma_terms(u)
         e = np.exp(u)
-        F = np.concatenate((self.nu @ (u - math.log(e.sum()) + g) - self.lnK,
-                            (self.Ba @ e - self.b) / self.tot))
+        F = np.concatenate(
+            (self.nu @ (u - math.log(e.sum()) + g) - self.lnK, (self.Ba @ e - self.b) / self.tot)
+        )
         return F, lng, g
 
     def jacobian(self, u, g):
@@ -94,7 +95,7 @@ class _Equations:
 
 def _newton(eqs, u):
     """(n, lng) where max |F| <= _TOL, from u; None where Newton does not get there."""
-    with np.errstate(all="ignore"):     # a trial step out of reach is refused, not reported
+    with np.errstate(all="ignore"):  # a trial step out of reach is refused, not reported
         return _iterate(eqs, u)
 
 
@@ -115,7 +116,7 @@ def _iterate(eqs, u):
             for _ in range(40):
                 trial = u + step * du
                 Ft, lngt, gt = eqs.residual(trial)
-                if float(np.abs(Ft).max()) < (1.0 - 1e-4 * step) * norm:   # NaN: not accepted
+                if float(np.abs(Ft).max()) < (1.0 - 1e-4 * step) * norm:  # NaN: not accepted
                     break
                 step *= 0.5
             else:
@@ -123,7 +124,7 @@ def _iterate(eqs, u):
             u, F, lng, g = trial, Ft, lngt, gt
     except np.linalg.LinAlgError:
         return None
-    except (ValueError, ArithmeticError) as exc:    # an iterate the activity model refuses
+    except (ValueError, ArithmeticError) as exc:  # an iterate the activity model refuses
         if not solve_failed(exc):
             raise
         return None
@@ -154,12 +155,13 @@ def _path_in_T(system, app, T):
     return found
 
 
-def solve(system: Any, app: dict[str, float], T: float,
-          n_core: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray] | None:
+def solve(
+    system: Any, app: dict[str, float], T: float, n_core: np.ndarray | None = None
+) -> tuple[np.ndarray, np.ndarray] | None:
     """(n, lng) of the liquid ``app`` at T by Newton with ln gamma in the Jacobian (see the
     module), or None. ``n_core``: the core's unsettled answer, the first start tried."""
     eqs = _Equations(system, app, T)
-    for n in ((n_core, None) if n_core is not None else (None,)):
+    for n in (n_core, None) if n_core is not None else (None,):
         u = eqs.start(n)
         found = _newton(eqs, u) if u is not None else None
         if found is not None:
@@ -169,8 +171,9 @@ def solve(system: Any, app: dict[str, float], T: float,
     return _path_in_T(system, app, T)
 
 
-def warm_record(system: Any, app: dict[str, float], T: float, n: np.ndarray,
-                lng: np.ndarray) -> tuple[float, np.ndarray, np.ndarray]:
+def warm_record(
+    system: Any, app: dict[str, float], T: float, n: np.ndarray, lng: np.ndarray
+) -> tuple[float, np.ndarray, np.ndarray]:
     """The core's warm-start record (T, n per unit total of the dissociated feed, ln gamma)."""
     tot = float(system._info.n0(app).sum())
     return (float(T), np.asarray(n, dtype=float) / tot, np.asarray(lng, dtype=float))

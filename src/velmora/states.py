@@ -72,7 +72,7 @@ class LiquidState:
     gamma_molal: dict[str, float]
     activity: dict[str, float]
     water_activity: float
-    pH: float | None                   # None without H3O+ in the liquid
+    pH: float | None  # None without H3O+ in the liquid
     ionic_strength: float
     osmotic_coefficient: float
     charges: dict[str, float]
@@ -81,8 +81,16 @@ class LiquidState:
     balance: float
     iterations: int
 
-    def __init__(self, system: Any, apparent: dict[str, float], T: float, n: Any, lng: Any,
-                 f: dict[str, float], residual: float) -> None:
+    def __init__(
+        self,
+        system: Any,
+        apparent: dict[str, float],
+        T: float,
+        n: Any,
+        lng: Any,
+        f: dict[str, float],
+        residual: float,
+    ) -> None:
         info = system._info
         names = info.names
         n = np.asarray(n, dtype=float)
@@ -102,11 +110,11 @@ class LiquidState:
         self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
         self.residual = float(residual)
         self.saturation_indices = system.solids.saturation_indices(T, n, lng)
-        self.solids, self.feed = {}, dict(apparent)      # set by a solid-liquid equilibrium
+        self.solids, self.feed = {}, dict(apparent)  # set by a solid-liquid equilibrium
         # the activity scales, pH, ionic strength, osmotic and mean activity coefficients: worked
         # out when one of them is first read (a solve that reads a few values skips the rest)
         self._pending = (system, nl, xl, lngl)
-        self._system = system                    # for the derivatives; not pickled
+        self._system = system  # for the derivatives; not pickled
 
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
@@ -119,8 +127,9 @@ class LiquidState:
     def __getstate__(self) -> dict[str, Any]:
         if "_pending" in self.__dict__:
             self._derive(*self._pending)
-        return {k: v for k, v in self.__dict__.items()
-                if k not in ("_pending", "_system", "_jacobian")}
+        return {
+            k: v for k, v in self.__dict__.items() if k not in ("_pending", "_system", "_jacobian")
+        }
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.__dict__.update(state)
@@ -151,16 +160,23 @@ class LiquidState:
                 act[s] = xl[i] * g
         msum = sum(molality.values())
         derived = {
-            "gamma": gamma, "molality": molality, "gamma_molal": gm, "activity": act,
+            "gamma": gamma,
+            "molality": molality,
+            "gamma_molal": gm,
+            "activity": act,
             "water_activity": act["H2O"],
             # H3O+ = H+ + H2O, as the water constant of the databank takes it: a_H+ = a_H3O+/a_w
             "pH": -math.log10(act["H3O+"] / act["H2O"]) if act.get("H3O+", 0.0) > 0 else None,
             "ionic_strength": 0.5 * sum(strength),
-            "osmotic_coefficient": (-math.log(act["H2O"]) / (info.mw["H2O"] / 1000.0 * msum)
-                                    if msum > 0 else 1.0),
+            "osmotic_coefficient": (
+                -math.log(act["H2O"]) / (info.mw["H2O"] / 1000.0 * msum) if msum > 0 else 1.0
+            ),
             "charges": dict(charges),
-            "gamma_mean": {salt: math.exp((p * math.log(gm[c]) + q * math.log(gm[a])) / (p + q))
-                           for salt, c, a, p, q in _salt_constants(info, charges)}}
+            "gamma_mean": {
+                salt: math.exp((p * math.log(gm[c]) + q * math.log(gm[a])) / (p + q))
+                for salt, c, a, p, q in _salt_constants(info, charges)
+            },
+        }
         self.__dict__.update(derived)
         self.__dict__.pop("_pending", None)
 
@@ -172,9 +188,12 @@ class LiquidState:
         if jac is None:
             system = self.__dict__.get("_system")
             if system is None:
-                raise ValueError("this liquid state carries no system (it was unpickled): "
-                                 "solve it again for its derivatives")
+                raise ValueError(
+                    "this liquid state carries no system (it was unpickled): "
+                    "solve it again for its derivatives"
+                )
             from .derivatives import liquid_jacobian
+
             jac = self._jacobian = liquid_jacobian(system, self)
         return jac
 
@@ -188,13 +207,16 @@ class LiquidState:
         """Differential heat of absorption of ``gas`` [J/mol], positive where absorption
         releases heat: R T^2 d ln f_gas / dT at fixed apparent composition (exact)."""
         from .derivatives import heat_of_absorption
+
         return heat_of_absorption(self.__dict__.get("_system"), self, gas)
 
     def mean_gamma(self, cation: str, anion: str) -> float:
         """Mean ionic activity coefficient (molality scale) of the ion pair (cation, anion)."""
         p, q = _stoichiometry(self.charges, cation, anion)
-        return math.exp((p * math.log(self.gamma_molal[cation]) +
-                         q * math.log(self.gamma_molal[anion])) / (p + q))
+        return math.exp(
+            (p * math.log(self.gamma_molal[cation]) + q * math.log(self.gamma_molal[anion]))
+            / (p + q)
+        )
 
     def _in_unit(self, feed, a, b, dissolved=False):
         """The state of a liquid solved per mole, its amounts in the unit of ``feed`` (the
@@ -202,9 +224,14 @@ class LiquidState:
         ``dissolved``: ``apparent`` is the dissolved part of the feed, scaled too."""
         f = a * b
         if f < math.inf:
-            def scale(d): return {k: v * f for k, v in d.items()}
-        else:                                      # a total beyond the largest float
-            def scale(d): return {k: v * a * b for k, v in d.items()}
+
+            def scale(d):
+                return {k: v * f for k, v in d.items()}
+        else:  # a total beyond the largest float
+
+            def scale(d):
+                return {k: v * a * b for k, v in d.items()}
+
         self.amounts = scale(self.amounts)
         if self.solids:
             self.solids = scale(self.solids)
@@ -215,42 +242,88 @@ class LiquidState:
     # -- output ---------------------------------------------------------------------------------
     def to_dict(self) -> dict[str, Any]:
         """Every result as plain Python values (mappings of floats)."""
-        keys = ("T", "apparent", "amounts", "x", "molality", "ln_gamma", "gamma", "gamma_molal",
-                "activity", "pH", "ionic_strength", "water_activity", "osmotic_coefficient",
-                "gamma_mean", "partial_pressures", "bubble_pressure", "vapor", "residual",
-                "saturation_indices", "solids", "feed")
-        return {k: (dict(v) if isinstance(v, dict) else v)
-                for k, v in ((k, getattr(self, k)) for k in keys)}
+        keys = (
+            "T",
+            "apparent",
+            "amounts",
+            "x",
+            "molality",
+            "ln_gamma",
+            "gamma",
+            "gamma_molal",
+            "activity",
+            "pH",
+            "ionic_strength",
+            "water_activity",
+            "osmotic_coefficient",
+            "gamma_mean",
+            "partial_pressures",
+            "bubble_pressure",
+            "vapor",
+            "residual",
+            "saturation_indices",
+            "solids",
+            "feed",
+        )
+        return {
+            k: (dict(v) if isinstance(v, dict) else v)
+            for k, v in ((k, getattr(self, k)) for k in keys)
+        }
 
     def to_frame(self) -> "pandas.DataFrame":
         """The per-species results as a pandas DataFrame (index: species)."""
-        import pandas as pd                 # optional (velmora[tables]), and slow to import
-        cols = {"amount": self.amounts, "x": self.x, "molality [mol/kg]": self.molality,
-                "ln_gamma": self.ln_gamma, "gamma": self.gamma, "gamma_molal": self.gamma_molal,
-                "activity": self.activity}
-        return pd.DataFrame({k: [v.get(s, math.nan) for s in self.species]
-                             for k, v in cols.items()},
-                            index=pd.Index(self.species, name="species"))
+        import pandas as pd  # optional (velmora[tables]), and slow to import
+
+        cols = {
+            "amount": self.amounts,
+            "x": self.x,
+            "molality [mol/kg]": self.molality,
+            "ln_gamma": self.ln_gamma,
+            "gamma": self.gamma,
+            "gamma_molal": self.gamma_molal,
+            "activity": self.activity,
+        }
+        return pd.DataFrame(
+            {k: [v.get(s, math.nan) for s in self.species] for k, v in cols.items()},
+            index=pd.Index(self.species, name="species"),
+        )
 
     def __repr__(self) -> str:
-        lines = [f"LiquidState at T = {self.T:.2f} K: pH {_fmt(self.pH)}, ionic strength "
-                 f"{self.ionic_strength:.4g} mol/kg, water activity {self.water_activity:.5g}, "
-                 f"bubble pressure {self.bubble_pressure:.6g} Pa"]
-        lines.append(f"  {'species':<10} {'x':>11} {'molality':>11} {'gamma':>10} "
-                     f"{'gamma_m':>10}")
+        lines = [
+            f"LiquidState at T = {self.T:.2f} K: pH {_fmt(self.pH)}, ionic strength "
+            f"{self.ionic_strength:.4g} mol/kg, water activity {self.water_activity:.5g}, "
+            f"bubble pressure {self.bubble_pressure:.6g} Pa"
+        ]
+        lines.append(f"  {'species':<10} {'x':>11} {'molality':>11} {'gamma':>10} {'gamma_m':>10}")
         for s in self.species:
-            lines.append(f"  {s:<10} {self.x[s]:11.4e} {_fmt(self.molality.get(s), 11)} "
-                         f"{self.gamma[s]:10.4g} {_fmt(self.gamma_molal.get(s), 10)}")
+            lines.append(
+                f"  {s:<10} {self.x[s]:11.4e} {_fmt(self.molality.get(s), 11)} "
+                f"{self.gamma[s]:10.4g} {_fmt(self.gamma_molal.get(s), 10)}"
+            )
         if self.partial_pressures:
-            lines.append("  partial pressures [Pa]: " + ", ".join(
-                f"{c} {p:.5g}" for c, p in self.partial_pressures.items()))
+            lines.append(
+                "  partial pressures [Pa]: "
+                + ", ".join(f"{c} {p:.5g}" for c, p in self.partial_pressures.items())
+            )
         for salt, g in self.gamma_mean.items():
             lines.append(f"  mean ionic activity coefficient of {salt}: {g:.5g}")
         return "\n".join(lines)
 
 
-_DERIVED = frozenset({"gamma", "molality", "gamma_molal", "activity", "water_activity", "pH",
-                      "ionic_strength", "osmotic_coefficient", "charges", "gamma_mean"})
+_DERIVED = frozenset(
+    {
+        "gamma",
+        "molality",
+        "gamma_molal",
+        "activity",
+        "water_activity",
+        "pH",
+        "ionic_strength",
+        "osmotic_coefficient",
+        "charges",
+        "gamma_mean",
+    }
+)
 
 
 def _fmt(v, width=0):
@@ -266,7 +339,8 @@ def _species_constants(info):
             [bool(v) for v in info.ion],
             [i for i in range(len(names)) if info.ion[i] or i in info.henry_idx],
             [info.z[i] ** 2 for i in range(len(names))],
-            {s: float(info.z[i]) for i, s in enumerate(names)})
+            {s: float(info.z[i]) for i, s in enumerate(names)},
+        )
     return known
 
 
@@ -274,8 +348,10 @@ def _salt_constants(info, charges):
     """[(salt, cation, anion, p, q)] with C_p A_q neutral, as ``mean_gamma`` takes them; once."""
     known = info.__dict__.get("_salt_constants")
     if known is None:
-        known = info._salt_constants = [(salt, c, a) + _stoichiometry(charges, c, a)
-                                        for salt, (c, _, a, _) in info.salts.items()]
+        known = info._salt_constants = [
+            (salt, c, a) + _stoichiometry(charges, c, a)
+            for salt, (c, _, a, _) in info.salts.items()
+        ]
     return known
 
 
@@ -283,7 +359,7 @@ def _stoichiometry(charges, cation, anion):
     zc, za = charges[cation], charges[anion]
     if not (zc > 0 > za):
         raise ValueError(f"({cation}, {anion}) is not a cation and an anion")
-    p, q = -za, zc                          # C_p A_q is neutral
+    p, q = -za, zc  # C_p A_q is neutral
     g = math.gcd(int(round(p)), int(round(q))) or 1
     return p / g, q / g
 
@@ -291,7 +367,8 @@ def _stoichiometry(charges, cation, anion):
 def ln_gamma_inf_water(system: Any, T: float) -> np.ndarray:
     """ln gamma of every species at infinite dilution in water (0 for the others): the molality
     scale's reference of the Henry components; the ions' model reference already is."""
-    from velmora import ionactivity     # compiled activity model: not loaded by `import velmora`
+    from velmora import ionactivity  # compiled activity model: not loaded by `import velmora`
+
     info = system._info
     out = np.zeros(len(info.names))
     for h in info.henry_idx:
@@ -299,8 +376,9 @@ def ln_gamma_inf_water(system: Any, T: float) -> np.ndarray:
         x[h] = 1e-9
         x[info.iw] = 1.0
         x /= x.sum()
-        out[h] = float(np.asarray(ionactivity.ln_gamma(system.model.sp, x, T,
-                                                       system.model.options))[h])
+        out[h] = float(
+            np.asarray(ionactivity.ln_gamma(system.model.sp, x, T, system.model.options))[h]
+        )
     return out
 
 
@@ -312,10 +390,10 @@ def liquid_state(system: Any, app: dict[str, float], T: float) -> LiquidState:
     whose answer the core takes as its warm start. ConvergenceError when none verifies, also
     where the core diverged (its ValueError is the error's cause)."""
     el = system.model
-    el._warm = None                    # a front-door answer does not depend on earlier calls
+    el._warm = None  # a front-door answer does not depend on earlier calls
     try:
         f, n, lng = el.fugacities(app, T)
-    except (ValueError, ArithmeticError) as exc:     # the core's "... liquid diverged"
+    except (ValueError, ArithmeticError) as exc:  # the core's "... liquid diverged"
         if not solve_failed(exc):
             raise
         f, n, lng, res = _recover(system, app, T, None, math.inf, exc)
@@ -332,7 +410,7 @@ def liquid_state(system: Any, app: dict[str, float], T: float) -> LiquidState:
 def _recover(system, app, T, n_core, best, cause):
     """(f, n, lng, residual) of the first recovery that verifies, after the cold start left
     the true amounts n_core (None: it diverged with ``cause``) at residual ``best``."""
-    from . import recovery              # loads the compiled activity model; needed only here
+    from . import recovery  # loads the compiled activity model; needed only here
 
     el = system.model
     fails = (ValueError, ArithmeticError)
@@ -341,11 +419,11 @@ def _recover(system, app, T, n_core, best, cause):
         el._warm = None
         n2, lng2 = el.true_amounts(app, T, 1e-13, 2000)
         res2 = checks.speciation_residual(system, app, T, n2, lng2)
-        if n_core is None or res2 < best:           # the closer start for Newton below
+        if n_core is None or res2 < best:  # the closer start for Newton below
             n_core = n2
         best = min(best, res2)
         if res2 <= system.tol:
-            f, n, lng = el.fugacities(app, T)           # warm from the answer just found
+            f, n, lng = el.fugacities(app, T)  # warm from the answer just found
             res = checks.speciation_residual(system, app, T, n, lng)
             if res <= system.tol:
                 return f, n, lng, res
@@ -370,7 +448,11 @@ def _recover(system, app, T, n_core, best, cause):
     raise ConvergenceError(
         f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
         f"{_feed_text(app)}: residual {best:.3g}" + (f" ({cause})" if cause else ""),
-        T=T, feed=dict(app), residual=best, tried=tried) from cause
+        T=T,
+        feed=dict(app),
+        residual=best,
+        tried=tried,
+    ) from cause
 
 
 def _feed_text(app):

@@ -74,12 +74,12 @@ if TYPE_CHECKING:
     import distributed
     import pandas
 
-SERIAL_SECONDS = 2.0    # auto: a rest estimated longer than this goes to a process pool
-PROBE = 16              # auto: points computed serially to estimate the cost of one point
-PROGRESS_POINTS = 200   # a progress bar from this many points (on a terminal)
-MAX_CHUNK = 64          # points per task at most: ~0.1 s of flashes, so the last task ends soon
-DASK_MAX_CHUNK = 256    # on Dask: a task costs the cluster ~3 ms
-CACHED_SYSTEMS = 8      # systems kept per worker process (a fit may build a few)
+SERIAL_SECONDS = 2.0  # auto: a rest estimated longer than this goes to a process pool
+PROBE = 16  # auto: points computed serially to estimate the cost of one point
+PROGRESS_POINTS = 200  # a progress bar from this many points (on a terminal)
+MAX_CHUNK = 64  # points per task at most: ~0.1 s of flashes, so the last task ends soon
+DASK_MAX_CHUNK = 256  # on Dask: a task costs the cluster ~3 ms
+CACHED_SYSTEMS = 8  # systems kept per worker process (a fit may build a few)
 
 FLASH_TARGETS = ("T", "H", "S", "vapor_fraction")
 BASES = ("amounts", "molalities", "mass_fractions")
@@ -93,26 +93,37 @@ Outcome.__doc__ = """One point of ``map_points``: ``value`` (the result, the tup
 
 # ---------------------------------------------------------------------------- the sweep
 
-def sweep(system: System, conditions: "Mapping[str, Any] | pandas.DataFrame",
-          what: str | Sequence[str] | None = None,
-          executor: "str | cf.Executor | distributed.Client | None" = None, *,
-          grid: bool = False, basis: str = "amounts", solids: bool = False,
-          errors: str = "record", chunksize: int | None = None,
-          progress: bool | None = None) -> "pandas.DataFrame":
+
+def sweep(
+    system: System,
+    conditions: "Mapping[str, Any] | pandas.DataFrame",
+    what: str | Sequence[str] | None = None,
+    executor: "str | cf.Executor | distributed.Client | None" = None,
+    *,
+    grid: bool = False,
+    basis: str = "amounts",
+    solids: bool = False,
+    errors: str = "record",
+    chunksize: int | None = None,
+    progress: bool | None = None,
+) -> "pandas.DataFrame":
     """A pandas DataFrame of ``what`` over ``conditions``: see the module's documentation."""
     try:
-        import pandas as pd                 # optional (velmora[sweep]), and slow to import
+        import pandas as pd  # optional (velmora[sweep]), and slow to import
     except ImportError:
-        raise ImportError("velmora.sweep returns a pandas DataFrame: pip install "
-                          "'velmora[sweep]' (pandas and tqdm)") from None
+        raise ImportError(
+            "velmora.sweep returns a pandas DataFrame: pip install "
+            "'velmora[sweep]' (pandas and tqdm)"
+        ) from None
     if basis not in BASES:
         raise ValueError(f"basis must be one of {', '.join(BASES)}, not {basis!r}")
     columns, index = _columns(conditions, grid, pd)
     call, roles = _roles(system, list(columns))
     paths = _what(system, call, what, columns, solids)
     points = _points(call, roles, columns, basis, solids)
-    done = map_points(system, call, points, paths, executor, errors=errors, chunksize=chunksize,
-                      progress=progress)
+    done = map_points(
+        system, call, points, paths, executor, errors=errors, chunksize=chunksize, progress=progress
+    )
     out = dict(columns)
     for k, path in enumerate(paths):
         out[path] = [math.nan if o.value is None else o.value[k] for o in done]
@@ -127,12 +138,19 @@ def preset(system: System, call: str, solids: bool = False) -> list[str]:
     S and the apparent liquid and vapor mole fractions; with ``solids``, the solids' amounts."""
     formed = [f"solids.{s}" for s in _keys(system, "solids")] if solids else []
     if call == "liquid":
-        return (["pH", "ionic_strength", "water_activity", "bubble_pressure"] +
-                [f"partial_pressures.{c}" for c in _keys(system, "volatile")] +
-                [f"saturation_indices.{s}" for s in _keys(system, "solids")] + formed)
+        return (
+            ["pH", "ionic_strength", "water_activity", "bubble_pressure"]
+            + [f"partial_pressures.{c}" for c in _keys(system, "volatile")]
+            + [f"saturation_indices.{s}" for s in _keys(system, "solids")]
+            + formed
+        )
     if call == "flash":
-        return (["T", "vapor_fraction", "H", "S"] + [f"x.{c}" for c in system.components] +
-                [f"vapor.{c}" for c in system.components] + formed)
+        return (
+            ["T", "vapor_fraction", "H", "S"]
+            + [f"x.{c}" for c in system.components]
+            + [f"vapor.{c}" for c in system.components]
+            + formed
+        )
     raise ValueError(f"no usual columns for {call!r}: give what")
 
 
@@ -140,30 +158,40 @@ def _columns(conditions, grid, pd):
     """({name: list of values}, index) of the points."""
     if isinstance(conditions, pd.DataFrame):
         if grid:
-            raise ValueError("grid=True combines the columns of a mapping; a DataFrame already "
-                             "has one row per point")
+            raise ValueError(
+                "grid=True combines the columns of a mapping; a DataFrame already "
+                "has one row per point"
+            )
         cols = {str(c): conditions[c].tolist() for c in conditions.columns}
         index = conditions.index
     elif hasattr(conditions, "items"):
-        cols = {str(k): np.asarray(v).ravel().tolist() if np.ndim(v) else v
-                for k, v in conditions.items()}
+        cols = {
+            str(k): np.asarray(v).ravel().tolist() if np.ndim(v) else v
+            for k, v in conditions.items()
+        }
         if grid:
             names = list(cols)
-            mesh = np.meshgrid(*[np.atleast_1d(np.asarray(cols[c], dtype=object))
-                                 for c in names], indexing="ij")
+            mesh = np.meshgrid(
+                *[np.atleast_1d(np.asarray(cols[c], dtype=object)) for c in names], indexing="ij"
+            )
             cols = {c: m.ravel().tolist() for c, m in zip(names, mesh)}
         else:
             lengths = {c: len(v) for c, v in cols.items() if isinstance(v, list)}
             if len(set(lengths.values())) > 1:
-                raise ValueError("conditions: columns of different lengths (" + ", ".join(
-                    f"{c}: {n}" for c, n in lengths.items()) + "); give columns of one length "
-                    "(scalars are repeated), or grid=True for every combination")
+                raise ValueError(
+                    "conditions: columns of different lengths ("
+                    + ", ".join(f"{c}: {n}" for c, n in lengths.items())
+                    + "); give columns of one length "
+                    "(scalars are repeated), or grid=True for every combination"
+                )
             n = next(iter(lengths.values()), 1)
             cols = {c: v if isinstance(v, list) else [v] * n for c, v in cols.items()}
         index = None
     else:
-        raise TypeError("conditions: give a mapping {column: values} or a pandas DataFrame, not "
-                        f"{type(conditions).__name__}")
+        raise TypeError(
+            "conditions: give a mapping {column: values} or a pandas DataFrame, not "
+            f"{type(conditions).__name__}"
+        )
     if not cols:
         raise ValueError("conditions: no columns")
     return cols, index
@@ -185,7 +213,8 @@ def _roles(system, names):
         except ValueError:
             raise ValueError(
                 f"conditions: unknown column {c!r}; give T, P, H, S, vapor_fraction, loading or "
-                f"components of the system ({', '.join(system.components)})") from None
+                f"components of the system ({', '.join(system.components)})"
+            ) from None
         if comp in comps.values():
             raise ValueError(f"conditions: component {comp} is given twice")
         comps[c] = comp
@@ -195,13 +224,16 @@ def _roles(system, names):
         if "P" not in roles:
             raise ValueError("conditions: a flash needs a P column (Pa)")
         if len(targets) != 1:
-            raise ValueError("conditions: a flash needs exactly one of the columns T, H, S, "
-                             f"vapor_fraction (given: {', '.join(targets) or 'none'})")
+            raise ValueError(
+                "conditions: a flash needs exactly one of the columns T, H, S, "
+                f"vapor_fraction (given: {', '.join(targets) or 'none'})"
+            )
     elif "T" not in roles:
         raise ValueError("conditions: a liquid needs a T column (K); add P for flashes")
     if not comps:
-        raise ValueError("conditions: no composition; give component columns "
-                         f"({', '.join(system.components)})")
+        raise ValueError(
+            f"conditions: no composition; give component columns ({', '.join(system.components)})"
+        )
     roles["components"] = comps
     return ("flash" if flash else "liquid"), roles
 
@@ -234,18 +266,45 @@ def _points(call, roles, columns, basis, solids):
 # Attribute paths of the results: None a scalar, a string the set of keys of a mapping
 # (``_keys``), a mapping a nested result.
 LIQUID_PATHS = {
-    "T": None, "pH": None, "ionic_strength": None, "water_activity": None,
-    "osmotic_coefficient": None, "bubble_pressure": None, "residual": None,
-    "apparent": "components", "amounts": "species", "x": "species", "ln_gamma": "species",
-    "gamma": "species", "activity": "species", "molality": "solutes",
-    "gamma_molal": "molal solutes", "partial_pressures": "volatile", "vapor": "volatile",
-    "gamma_mean": "salts", "saturation_indices": "solids", "solids": "solids",
-    "feed": "components"}
+    "T": None,
+    "pH": None,
+    "ionic_strength": None,
+    "water_activity": None,
+    "osmotic_coefficient": None,
+    "bubble_pressure": None,
+    "residual": None,
+    "apparent": "components",
+    "amounts": "species",
+    "x": "species",
+    "ln_gamma": "species",
+    "gamma": "species",
+    "activity": "species",
+    "molality": "solutes",
+    "gamma_molal": "molal solutes",
+    "partial_pressures": "volatile",
+    "vapor": "volatile",
+    "gamma_mean": "salts",
+    "saturation_indices": "solids",
+    "solids": "solids",
+    "feed": "components",
+}
 FLASH_PATHS = {
-    "T": None, "P": None, "vapor_fraction": None, "H": None, "S": None, "iterations": None,
-    "residual": None, "balance": None, "method": None, "converged": None,
-    "feed": "components", "x": "components", "vapor": "components", "solids": "solids",
-    "liquid": LIQUID_PATHS}
+    "T": None,
+    "P": None,
+    "vapor_fraction": None,
+    "H": None,
+    "S": None,
+    "iterations": None,
+    "residual": None,
+    "balance": None,
+    "method": None,
+    "converged": None,
+    "feed": "components",
+    "x": "components",
+    "vapor": "components",
+    "solids": "solids",
+    "liquid": LIQUID_PATHS,
+}
 CALL_PATHS = {"liquid": LIQUID_PATHS, "flash": FLASH_PATHS}
 
 
@@ -259,12 +318,12 @@ def _keys(system, kind):
         return [s for i, s in enumerate(info.names) if i != info.iw]
     if kind == "molal solutes":
         return [s for i, s in enumerate(info.names) if info.ion[i] or i in info.henry_idx]
-    if kind == "volatile":       # the components with a liquid fugacity
+    if kind == "volatile":  # the components with a liquid fugacity
         el = system.model
         return [c for c in system.components if c in el.antoine or c in system.henry]
     if kind == "solids":
         return list(system.solids.names)
-    return list(info.salts)      # "salts"
+    return list(info.salts)  # "salts"
 
 
 def _what(system, call, what, columns=(), solids=False):
@@ -273,15 +332,16 @@ def _what(system, call, what, columns=(), solids=False):
         paths = preset(system, call, solids)
         return [p for p in paths if p not in columns]
     if isinstance(what, str) and what in CALL_PATHS:
-        raise ValueError(f"what={what!r}, but the conditions make every point a {call} "
-                         + ("(they have a P column)" if call == "flash" else "(add a P column)"))
+        raise ValueError(
+            f"what={what!r}, but the conditions make every point a {call} "
+            + ("(they have a P column)" if call == "flash" else "(add a P column)")
+        )
     paths = [what] if isinstance(what, str) else list(what)
     if not paths:
         raise ValueError("what: no results asked for")
     for p in paths:
         if p in columns or p in RESERVED:
-            raise ValueError(f"what: {p!r} is an input column (or reserved); ask for other "
-                             "results")
+            raise ValueError(f"what: {p!r} is an input column (or reserved); ask for other results")
         _check_path(system, call, p)
         if p.split(".")[0] == "solids" and not solids:
             raise ValueError(f"what: {p!r}: the solids that form are computed with solids=True")
@@ -293,25 +353,31 @@ def _what(system, call, what, columns=(), solids=False):
 def _check_path(system, call, path):
     table = CALL_PATHS.get(call)
     if table is None:
-        return                 # other System methods: looked up on their results as they come
+        return  # other System methods: looked up on their results as they come
     parts = path.split(".")
     for k, part in enumerate(parts):
         if not isinstance(table, dict) or part not in table:
             valid = ", ".join(table) if isinstance(table, dict) else "nothing"
-            raise ValueError(f"what: unknown result {path!r} of a {call}; after "
-                             f"{'.'.join(parts[:k]) or 'the result'} come: {valid}")
+            raise ValueError(
+                f"what: unknown result {path!r} of a {call}; after "
+                f"{'.'.join(parts[:k]) or 'the result'} come: {valid}"
+            )
         table = table[part]
         if isinstance(table, str):
             keys = _keys(system, table)
-            rest = ".".join(parts[k + 1:])
+            rest = ".".join(parts[k + 1 :])
             if rest not in keys:
-                raise ValueError(f"what: {path!r}: {'.'.join(parts[:k + 1])} is per "
-                                 f"{table.rstrip('s') if table != 'species' else 'species'}; "
-                                 f"give one of {', '.join(keys) or 'none (this system has none)'}")
+                raise ValueError(
+                    f"what: {path!r}: {'.'.join(parts[: k + 1])} is per "
+                    f"{table.rstrip('s') if table != 'species' else 'species'}; "
+                    f"give one of {', '.join(keys) or 'none (this system has none)'}"
+                )
             return
     if isinstance(table, dict):
-        raise ValueError(f"what: {path!r} is a group of results; give one of them, e.g. "
-                         f"{path}.{next(iter(table))}")
+        raise ValueError(
+            f"what: {path!r} is a group of results; give one of them, e.g. "
+            f"{path}.{next(iter(table))}"
+        )
 
 
 def _get(result, parts):
@@ -329,10 +395,18 @@ def _get(result, parts):
 
 # ---------------------------------------------------------------------------- the machinery
 
-def map_points(system: Any, call: str, points: Sequence[Mapping[str, Any]],
-               what: Sequence[str] | None = None, executor: Any = None, *,
-               errors: str = "record", chunksize: int | None = None,
-               progress: Any = None) -> list["Outcome"]:
+
+def map_points(
+    system: Any,
+    call: str,
+    points: Sequence[Mapping[str, Any]],
+    what: Sequence[str] | None = None,
+    executor: Any = None,
+    *,
+    errors: str = "record",
+    chunksize: int | None = None,
+    progress: Any = None,
+) -> list["Outcome"]:
     """``getattr(system, call)(**point)`` for every point, through ``executor`` (as for
     ``sweep``): a list of ``Outcome`` in the order of ``points``.
 
@@ -402,14 +476,16 @@ class _Job:
                 blob = pickle.dumps(self.system, protocol=pickle.HIGHEST_PROTOCOL)
                 pickle.loads(blob)
             except Exception as e:
-                raise SweepError(f"the {what} cannot be sent to worker processes: pickling it "
-                                 f"fails ({type(e).__name__}: {e})") from e
+                raise SweepError(
+                    f"the {what} cannot be sent to worker processes: pickling it "
+                    f"fails ({type(e).__name__}: {e})"
+                ) from e
             self._blob, self._key = blob, hashlib.sha1(blob).hexdigest()
         return self._blob
 
     @property
     def key(self):
-        _ = self.blob               # made with the blob
+        _ = self.blob  # made with the blob
         return self._key
 
     def task(self, lo, hi, blob=None):
@@ -418,8 +494,9 @@ class _Job:
 
     def take(self, lo, hi, outcomes):
         if len(outcomes) != hi - lo:
-            raise SweepError(f"points {lo}-{hi - 1}: {len(outcomes)} results came back for "
-                             f"{hi - lo} points")
+            raise SweepError(
+                f"points {lo}-{hi - 1}: {len(outcomes)} results came back for {hi - lo} points"
+            )
         self.results[lo:hi] = [Outcome(*o) for o in outcomes]
         if self.bar is not None:
             self.bar.update(hi - lo)
@@ -458,17 +535,23 @@ class _Job:
         elif _is_dask(executor):
             # a cluster's tasks cost milliseconds each: larger chunks
             workers = max(1, len(executor.scheduler_info().get("workers", ())))
-            self.executor(executor.get_executor(pure=False),
-                          _chunks(0, n, chunksize, workers, DASK_MAX_CHUNK), 2 * workers, "Dask ")
+            self.executor(
+                executor.get_executor(pure=False),
+                _chunks(0, n, chunksize, workers, DASK_MAX_CHUNK),
+                2 * workers,
+                "Dask ",
+            )
         elif hasattr(executor, "submit"):
             workers = getattr(executor, "_max_workers", None) or _cores()
             self.executor(executor, _chunks(0, n, chunksize, workers), 2 * workers)
         else:
-            raise TypeError("executor: give None, 'serial', 'processes', a "
-                            "concurrent.futures.Executor or a dask.distributed.Client, not "
-                            f"{type(executor).__name__}")
+            raise TypeError(
+                "executor: give None, 'serial', 'processes', a "
+                "concurrent.futures.Executor or a dask.distributed.Client, not "
+                f"{type(executor).__name__}"
+            )
         missing = sum(r is None for r in self.results)
-        if missing:             # never a short table
+        if missing:  # never a short table
             raise SweepError(f"{missing} of {n} points were not computed")
 
     def serial(self, lo, hi, chunksize):
@@ -482,8 +565,12 @@ class _Job:
         once, then SweepError."""
         for _attempt in (1, 2):
             broken = []
-            ex = cf.ProcessPoolExecutor(workers, mp_context=_mp_context(),
-                                        initializer=_install, initargs=(self.key, self.blob))
+            ex = cf.ProcessPoolExecutor(
+                workers,
+                mp_context=_mp_context(),
+                initializer=_install,
+                initargs=(self.key, self.blob),
+            )
             try:
                 futures = {}
                 for k, (a, b) in enumerate(chunks):
@@ -510,7 +597,8 @@ class _Job:
         raise SweepError(
             f"a worker process died twice in this sweep; {lost} of {len(self.points)} points not "
             f"computed (points {_ranges(chunks)}); when the workers die as they start, the main "
-            "module starts the sweep when imported: guard it with if __name__ == '__main__':")
+            "module starts the sweep when imported: guard it with if __name__ == '__main__':"
+        )
 
     def executor(self, ex, chunks, inflight, label=""):
         """Any concurrent.futures executor (a Dask client's too), ``inflight`` tasks at a time:
@@ -520,13 +608,15 @@ class _Job:
         running = {}
 
         def broke(a, b, e):
-            return SweepError(f"the executor broke while computing points {a}-{b - 1} "
-                              f"({type(e).__name__}: {e}); the sweep is incomplete")
+            return SweepError(
+                f"the executor broke while computing points {a}-{b - 1} "
+                f"({type(e).__name__}: {e}); the sweep is incomplete"
+            )
 
         def submit(a, b, blob):
             try:
                 running[ex.submit(_chunk, *self.task(a, b, blob))] = (a, b)
-            except cf.BrokenExecutor as e:      # broken before this chunk was handed out
+            except cf.BrokenExecutor as e:  # broken before this chunk was handed out
                 raise broke(a, b, e) from None
 
         try:
@@ -540,11 +630,12 @@ class _Job:
                         out = f.result()
                     except cf.BrokenExecutor as e:
                         raise broke(a, b, e) from None
-                    except Exception as e:      # e.g. Dask's KilledWorker
-                        raise SweepError(f"the {label}task of points {a}-{b - 1} failed "
-                                         f"({type(e).__name__}: {e}); the sweep is incomplete"
-                                         ) from e
-                    if isinstance(out, str):        # _NEED
+                    except Exception as e:  # e.g. Dask's KilledWorker
+                        raise SweepError(
+                            f"the {label}task of points {a}-{b - 1} failed "
+                            f"({type(e).__name__}: {e}); the sweep is incomplete"
+                        ) from e
+                    if isinstance(out, str):  # _NEED
                         submit(a, b, self.blob)
                         continue
                     self.take(a, b, out)
@@ -564,7 +655,7 @@ def _chunks(lo, hi, chunksize, workers, largest=None):
 
 
 def _ranges(chunks):
-    """"0-3, 8-11" of sorted (start, stop) chunks, adjacent ones merged."""
+    """ "0-3, 8-11" of sorted (start, stop) chunks, adjacent ones merged."""
     merged: list[list[int]] = []
     for a, b in chunks:
         if merged and merged[-1][1] == a:
@@ -578,7 +669,7 @@ def _cores():
     """The cores this process may run on."""
     try:
         return len(os.sched_getaffinity(0))
-    except AttributeError:              # not on every platform
+    except AttributeError:  # not on every platform
         return os.cpu_count() or 1
 
 
@@ -587,8 +678,7 @@ def _point_text(kw):
 
 
 def _is_dask(executor):
-    return type(executor).__module__.split(".")[0] == "distributed" and \
-        hasattr(executor, "scatter")
+    return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "scatter")
 
 
 def _pool_safe():
@@ -609,9 +699,16 @@ def _mp_context():
     imported: quick to start, safe in a multi-threaded parent), else spawn."""
     if "forkserver" in multiprocessing.get_all_start_methods():
         ctx = multiprocessing.get_context("forkserver")
-        ctx.set_forkserver_preload(["velmora.sweep", "velmora.brinequil", "velmora.phasekit",
-                                    "velmora.ionactivity", "velmora.enginebridge",
-                                    "scipy.optimize"])
+        ctx.set_forkserver_preload(
+            [
+                "velmora.sweep",
+                "velmora.brinequil",
+                "velmora.phasekit",
+                "velmora.ionactivity",
+                "velmora.enginebridge",
+                "scipy.optimize",
+            ]
+        )
         return ctx
     return multiprocessing.get_context("spawn")
 
@@ -648,8 +745,11 @@ def _chunk(key, blob, call, paths, points):
 
 def _compute(system, call, paths, points):
     """[(value, error, warnings)] of the points; the caller holds _LOCK."""
-    fn = (_flash_point(system) if call == "flash" and isinstance(system, System)
-          else getattr(system, call))
+    fn = (
+        _flash_point(system)
+        if call == "flash" and isinstance(system, System)
+        else getattr(system, call)
+    )
     split = None if paths is None else [p.split(".") for p in paths]
     out = []
     with warnings.catch_warnings(record=True) as log:
@@ -661,23 +761,29 @@ def _compute(system, call, paths, points):
             try:
                 r = fn(**kw)
                 value, error = (r if split is None else tuple(_get(r, p) for p in split)), None
-            except Exception as e:          # the point fails, the sweep goes on
+            except Exception as e:  # the point fails, the sweep goes on
                 value, error = None, f"{type(e).__name__}: {e}"
-            said = (None if len(log) == seen else
-                    "; ".join(dict.fromkeys(str(w.message) for w in log[seen:])))
+            said = (
+                None
+                if len(log) == seen
+                else "; ".join(dict.fromkeys(str(w.message) for w in log[seen:]))
+            )
             out.append((value, error, said))
     return out
 
 
 def _flash_point(system):
-    def flash(feed=None, P=None, amounts=None, molalities=None, mass_fractions=None,
-              loading=None, **at):
+    def flash(
+        feed=None, P=None, amounts=None, molalities=None, mass_fractions=None, loading=None, **at
+    ):
         if feed is None:
-            feed = system.composition(amounts, molalities=molalities,
-                                      mass_fractions=mass_fractions, loading=loading)
+            feed = system.composition(
+                amounts, molalities=molalities, mass_fractions=mass_fractions, loading=loading
+            )
         elif (amounts, molalities, mass_fractions, loading) != (None, None, None, None):
             raise ValueError("a flash point gives its feed, or a composition, not both")
         return system.flash(feed, P, **at)
+
     return flash
 
 

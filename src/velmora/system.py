@@ -61,24 +61,30 @@ class System:
     """
 
     name: str
-    chemistry: dict[str, Any]          # species, reactions, kinds, k (databank ids)
+    chemistry: dict[str, Any]  # species, reactions, kinds, k (databank ids)
     components: list[str]
     gases: tuple[str, ...]
     henry: tuple[str, ...]
     aliases: dict[str, str]
     tol: float
-    databank: Any                      # enginebridge.databank overlays, or None
+    databank: Any  # enginebridge.databank overlays, or None
     report: str
     report_origin: str
-    pp: Any                            # the core layer's property package
-    model: Any                         # the core layer's electrolyte model (brinequil)
+    pp: Any  # the core layer's property package
+    model: Any  # the core layer's electrolyte model (brinequil)
     species: list[str]
     solids: Solids
     _info: checks.SystemInfo
 
-    def __init__(self, chemistry: str | Mapping[str, Any], gases: str | Iterable[str] = (),
-                 databank: Any = None, henry: str | Iterable[str] | None = None,
-                 cache: bool = True, tol: float = TOLERANCE) -> None:
+    def __init__(
+        self,
+        chemistry: str | Mapping[str, Any],
+        gases: str | Iterable[str] = (),
+        databank: Any = None,
+        henry: str | Iterable[str] | None = None,
+        cache: bool = True,
+        tol: float = TOLERANCE,
+    ) -> None:
         from velmora import enginebridge
 
         gases, henry = _names_of(gases, "gases"), _names_of(henry, "henry")
@@ -87,14 +93,20 @@ class System:
         with self._using():
             self.__dict__.update(_resolve(chemistry, gases, henry, tol))
             self.report, self.report_origin = _parameter_report(
-                self.name, self.aliases, self.chemistry, list(self.henry), cache,
-                None if self.databank is None else self.databank.digest())
+                self.name,
+                self.aliases,
+                self.chemistry,
+                list(self.henry),
+                cache,
+                None if self.databank is None else self.databank.digest(),
+            )
             self._build(self.report)
 
     def _using(self) -> ContextManager[Any]:
         """The System's databank as the one the databank functions read (a no-op without
         overlays)."""
         from velmora import enginebridge
+
         if self.databank is None:
             return contextlib.nullcontext()
         return enginebridge.databank.using(self.databank)
@@ -103,12 +115,15 @@ class System:
         """The property package and the core layer's model (``model``, also ``pp.elec``)."""
         import velmora.brinequil as bq
         from velmora import enginebridge
+
         db = enginebridge.databank
 
-        self.pp = enginebridge.property_package(self.components, self.aliases,
-                                                henry_comps=list(self.henry), method="ENRTL")
-        el = bq.Electrolyte.from_report(report, self.chemistry, list(self.components),
-                                        henry=list(self.henry))
+        self.pp = enginebridge.property_package(
+            self.components, self.aliases, henry_comps=list(self.henry), method="ENRTL"
+        )
+        el = bq.Electrolyte.from_report(
+            report, self.chemistry, list(self.components), henry=list(self.henry)
+        )
         el.key = bq.report_key(self.aliases, self.chemistry, list(self.henry))
         el.water = "H2O"
         self.pp.elec = el
@@ -131,14 +146,20 @@ class System:
 
     def __repr__(self) -> str:
         gases = f", gases={list(self.gases)!r}" if self.gases else ""
-        return (f"System({self.name!r}{gases}): components {', '.join(self.components)}; "
-                f"Henry {', '.join(self.henry) or 'none'}; {len(self.species)} true species")
+        return (
+            f"System({self.name!r}{gases}): components {', '.join(self.components)}; "
+            f"Henry {', '.join(self.henry) or 'none'}; {len(self.species)} true species"
+        )
 
     # -- compositions ----------------------------------------------------------------------------
-    def composition(self, amounts: Mapping[str, float] | None = None, *,
-                    molalities: Mapping[str, float] | None = None,
-                    mass_fractions: Mapping[str, float] | None = None,
-                    loading: float | None = None) -> dict[str, float]:
+    def composition(
+        self,
+        amounts: Mapping[str, float] | None = None,
+        *,
+        molalities: Mapping[str, float] | None = None,
+        mass_fractions: Mapping[str, float] | None = None,
+        loading: float | None = None,
+    ) -> dict[str, float]:
         """Apparent amounts {component: mol} from one of:
 
         amounts         {component: amount} in any one unit (mol, kmol, mole fractions);
@@ -154,10 +175,16 @@ class System:
             return checks.composition(self, amounts, molalities, mass_fractions, loading)
 
     # -- results ---------------------------------------------------------------------------------
-    def liquid(self, T: float, amounts: Mapping[str, float] | None = None, *,
-               molalities: Mapping[str, float] | None = None,
-               mass_fractions: Mapping[str, float] | None = None, loading: float | None = None,
-               solids: bool = False) -> LiquidState:
+    def liquid(
+        self,
+        T: float,
+        amounts: Mapping[str, float] | None = None,
+        *,
+        molalities: Mapping[str, float] | None = None,
+        mass_fractions: Mapping[str, float] | None = None,
+        loading: float | None = None,
+        solids: bool = False,
+    ) -> LiquidState:
         """The liquid at T [K] in chemical equilibrium: a ``LiquidState`` with true amounts
         [unit of the amounts; mol for molalities and mass fractions], mole fractions, molalities
         [mol/kg water], activity coefficients on the mole-fraction and molality scales,
@@ -173,8 +200,9 @@ class System:
         The liquid is aqueous: it needs water, and no solute may exceed 100 mol/kg of water
         (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
         the unit of the input."""
-        app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
-                               loading=loading)
+        app = self.composition(
+            amounts, molalities=molalities, mass_fractions=mass_fractions, loading=loading
+        )
         x, a, b = checks.liquid(self, app)
         T = checks.temperature(T)
         checks.range_warnings(self, T, x)
@@ -185,10 +213,18 @@ class System:
                 state = liquid_state(self, x, T)
         return state._in_unit(app, a, b, dissolved=solids)
 
-    def flash(self, feed: Mapping[str, float] | Iterable[float], P: float, *,
-              T: float | None = None, H: float | None = None, S: float | None = None,
-              vapor_fraction: float | None = None, T0: float | None = None,
-              solids: bool = False) -> FlashResult:
+    def flash(
+        self,
+        feed: Mapping[str, float] | Iterable[float],
+        P: float,
+        *,
+        T: float | None = None,
+        H: float | None = None,
+        S: float | None = None,
+        vapor_fraction: float | None = None,
+        T0: float | None = None,
+        solids: bool = False,
+    ) -> FlashResult:
         """Flash of ``feed`` at P [Pa] with exactly one of T [K], H [J/mol of feed],
         S [J/(mol K) of feed] or the vapor fraction [mol vapor/mol feed].
 
@@ -202,28 +238,38 @@ class System:
         of the whole feed, ``x`` and ``liquid`` describe the liquid (see ``velmora.solids``)."""
         with self._using():
             if solids:
-                return flash_solids(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction,
-                                    T0=T0)
+                return flash_solids(
+                    self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0
+                )
             return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
 
-    def scaling_temperature(self, amounts: Mapping[str, float] | None = None, *,
-                            molalities: Mapping[str, float] | None = None,
-                            mass_fractions: Mapping[str, float] | None = None,
-                            loading: float | None = None, solid: str | None = None,
-                            T_min: float = 273.15, T_max: float = 473.15) -> tuple[float, str]:
+    def scaling_temperature(
+        self,
+        amounts: Mapping[str, float] | None = None,
+        *,
+        molalities: Mapping[str, float] | None = None,
+        mass_fractions: Mapping[str, float] | None = None,
+        loading: float | None = None,
+        solid: str | None = None,
+        T_min: float = 273.15,
+        T_max: float = 473.15,
+    ) -> tuple[float, str]:
         """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid, kept
         liquid, becomes saturated with ``solid`` (default: with the first of the system's
         solids to saturate), e.g. the scaling temperature of a produced water heated under
         pressure. ValueError when it is saturated at T_min already or never in the range."""
-        app = self.composition(amounts, molalities=molalities, mass_fractions=mass_fractions,
-                               loading=loading)
+        app = self.composition(
+            amounts, molalities=molalities, mass_fractions=mass_fractions, loading=loading
+        )
         x = checks.liquid(self, app)[0]
         with self._using():
-            return scaling_temperature(self, x, solid, checks.temperature(T_min),
-                                       checks.temperature(T_max))
+            return scaling_temperature(
+                self, x, solid, checks.temperature(T_min), checks.temperature(T_max)
+            )
 
-    def bubble_temperature(self, feed: Mapping[str, float] | Iterable[float], P: float,
-                           T0: float | None = None) -> FlashResult:
+    def bubble_temperature(
+        self, feed: Mapping[str, float] | Iterable[float], P: float, T0: float | None = None
+    ) -> FlashResult:
         """The liquid ``feed`` at its bubble temperature at P [Pa]: a verified ``FlashResult``
         with vapor fraction 0, ``T`` the bubble temperature [K] and ``vapor`` the first bubble's
         composition. ValueError when it lies outside 200-700 K (a feed with an inert gas boils
@@ -234,9 +280,11 @@ class System:
 
 # ---------------------------------------------------------------------------------- helpers
 
+
 def chemistries() -> list[str]:
     """The names of the built-in chemistries."""
     from velmora import ionchem
+
     return list(ionchem.names())
 
 
@@ -244,19 +292,25 @@ def _resolve(chemistry, gases, henry, tol):
     """The attributes of a System that follow from its arguments: name, chemistry (databank
     ids), components, gases, Henry components and aliases. Nothing is computed."""
     from velmora import enginebridge, ionchem
+
     db = enginebridge.databank
     if isinstance(chemistry, str):
         name = _builtin_name(chemistry, ionchem.names())
         chem, explicit = ionchem.builtin(name), ionchem.components(name)
     elif not hasattr(chemistry, "get"):
-        raise TypeError("chemistry: give a built-in chemistry name or a chemistry mapping, "
-                        f"not {type(chemistry).__name__}")
+        raise TypeError(
+            "chemistry: give a built-in chemistry name or a chemistry mapping, "
+            f"not {type(chemistry).__name__}"
+        )
     else:
         name = str(chemistry.get("name", "chemistry"))
         chem, explicit = _normalise_chemistry(chemistry, db), chemistry.get("components")
     species = list(chem["species"])
-    comps = ([s for s in species if db.species(s)["kind"] != "ion"] if explicit is None
-             else [_canonical(c, species, "component") for c in explicit])
+    comps = (
+        [s for s in species if db.species(s)["kind"] != "ion"]
+        if explicit is None
+        else [_canonical(c, species, "component") for c in explicit]
+    )
     for g in gases:
         gid = databank_id(g, db)
         if db.species(gid)["kind"] == "ion":
@@ -264,13 +318,24 @@ def _resolve(chemistry, gases, henry, tol):
         if gid not in comps:
             comps.append(gid)
     if "H2O" not in comps:
-        raise ChemistryError(f"chemistry {name}: no water (H2O) among the components "
-                             f"{', '.join(comps)}; velmora models aqueous liquids")
-    hen = (tuple(c for c in comps if db.species(c).get("supercritical", False)) if henry is None
-           else tuple(_canonical(h, comps, "Henry component") for h in henry))
-    return {"tol": float(tol), "name": name, "chemistry": chem, "components": comps,
-            "gases": tuple(c for c in comps if c not in species), "henry": hen,
-            "aliases": {c: c for c in comps}}
+        raise ChemistryError(
+            f"chemistry {name}: no water (H2O) among the components "
+            f"{', '.join(comps)}; velmora models aqueous liquids"
+        )
+    hen = (
+        tuple(c for c in comps if db.species(c).get("supercritical", False))
+        if henry is None
+        else tuple(_canonical(h, comps, "Henry component") for h in henry)
+    )
+    return {
+        "tol": float(tol),
+        "name": name,
+        "chemistry": chem,
+        "components": comps,
+        "gases": tuple(c for c in comps if c not in species),
+        "henry": hen,
+        "aliases": {c: c for c in comps},
+    }
 
 
 def _names_of(v, what):
@@ -280,8 +345,7 @@ def _names_of(v, what):
     if isinstance(v, str):
         return (v,)
     if not hasattr(v, "__iter__"):
-        raise TypeError(f"{what}: give a name or a sequence of names, not {type(v).__name__} "
-                        f"{v!r}")
+        raise TypeError(f"{what}: give a name or a sequence of names, not {type(v).__name__} {v!r}")
     return tuple(v)
 
 
@@ -311,27 +375,38 @@ def _normalise_chemistry(chem, db):
         raise ChemistryError("chemistry mapping: a species is listed twice")
     reactions, kinds, ks = list(chem["reactions"]), list(chem["kinds"]), list(chem["k"])
     if not len(reactions) == len(kinds) == len(ks):
-        raise ChemistryError(f"chemistry mapping: {len(reactions)} reactions, {len(kinds)} kinds "
-                             f"and {len(ks)} constants; give one of each per reaction")
+        raise ChemistryError(
+            f"chemistry mapping: {len(reactions)} reactions, {len(kinds)} kinds "
+            f"and {len(ks)} constants; give one of each per reaction"
+        )
     out = []
     for r, reac in enumerate(reactions):
         stoich = {}
         for s, v in reac.items():
             sid = databank_id(s, db)
             if sid not in species:
-                raise ChemistryError(f"chemistry mapping: reaction {r + 1} uses {s!r}, which is "
-                                     f"not among the species {', '.join(species)}")
+                raise ChemistryError(
+                    f"chemistry mapping: reaction {r + 1} uses {s!r}, which is "
+                    f"not among the species {', '.join(species)}"
+                )
             stoich[sid] = float(v)
         charge = sum(v * db.species(s)["charge"] for s, v in stoich.items())
         if abs(charge) > 1e-12:
-            raise ChemistryError(f"chemistry mapping: reaction {r + 1} does not balance charge "
-                                 f"(net charge {charge:+g})")
+            raise ChemistryError(
+                f"chemistry mapping: reaction {r + 1} does not balance charge "
+                f"(net charge {charge:+g})"
+            )
         out.append(stoich)
         if kinds[r] == "EQUIL" and ks[r] is None:
-            raise ChemistryError(f"chemistry mapping: EQUIL reaction {r + 1} has no equilibrium "
-                                 "constant")
-    return {"species": species, "reactions": out, "kinds": kinds,
-            "k": [None if k is None else {c: float(k[c]) for c in "ABCD"} for k in ks]}
+            raise ChemistryError(
+                f"chemistry mapping: EQUIL reaction {r + 1} has no equilibrium constant"
+            )
+    return {
+        "species": species,
+        "reactions": out,
+        "kinds": kinds,
+        "k": [None if k is None else {c: float(k[c]) for c in "ABCD"} for k in ks],
+    }
 
 
 def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
@@ -347,11 +422,14 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
 
     def engine_text():
         if not enginebridge.engine_available():
-            raise ReportError(f"chemistry {name}: no usable parameter report in the cache "
-                              f"({bq._cache_dir()}) and the engine is not available to write "
-                              "one (unset VELMORA_NO_ENGINE, or install the package's databank)")
-        head = enginebridge.input_header(aliases, "eNRTL", henry=henry or None,
-                                         chemistry=(name, chem))
+            raise ReportError(
+                f"chemistry {name}: no usable parameter report in the cache "
+                f"({bq._cache_dir()}) and the engine is not available to write "
+                "one (unset VELMORA_NO_ENGINE, or install the package's databank)"
+            )
+        head = enginebridge.input_header(
+            aliases, "eNRTL", henry=henry or None, chemistry=(name, chem)
+        )
         return enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")[0]
 
     if not cache:
@@ -360,8 +438,9 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
     if overlay is None:
         path = os.path.join(bq._cache_dir(), key + ".rep")
     else:
-        path = os.path.join(os.path.dirname(bq._cache_dir()), "elec-overlays",
-                            f"{key}-{overlay}.rep")
+        path = os.path.join(
+            os.path.dirname(bq._cache_dir()), "elec-overlays", f"{key}-{overlay}.rep"
+        )
     refresh = False
     try:
         # Opened rather than tested first: another process may remove or replace the report
@@ -369,20 +448,26 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
         with open(path, errors="ignore") as fh:
             text = fh.read()
     except (FileNotFoundError, NotADirectoryError):
-        text = None                         # no report yet: the engine writes one below
+        text = None  # no report yet: the engine writes one below
     except IsADirectoryError:
-        raise ReportError(f"chemistry {name}: a directory stands where the parameter report "
-                          f"should be ({path}); remove it, point LOCALAPPDATA at another "
-                          "folder, or use System(..., cache=False)") from None
+        raise ReportError(
+            f"chemistry {name}: a directory stands where the parameter report "
+            f"should be ({path}); remove it, point LOCALAPPDATA at another "
+            "folder, or use System(..., cache=False)"
+        ) from None
     if text is not None:
         problem = report_problem(text, enginebridge)
         if problem is None:
             return text, "cache"
-        notices.log.warning("Parameter report %s of chemistry %s %s: written again by the engine",
-                            path, name, problem)
+        notices.log.warning(
+            "Parameter report %s of chemistry %s %s: written again by the engine",
+            path,
+            name,
+            problem,
+        )
         refresh = True
     if not enginebridge.engine_available():
-        engine_text()                       # raises the ReportError
+        engine_text()  # raises the ReportError
     _remove_stale_temporaries(os.path.dirname(path))
     try:
         if overlay is None:
@@ -394,7 +479,8 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
         raise ReportError(
             f"chemistry {name}: the parameter report cannot be stored in the cache folder "
             f"{os.path.dirname(path)} ({e.strerror or e}); make the folder writable, point "
-            "LOCALAPPDATA at a writable folder, or use System(..., cache=False)") from e
+            "LOCALAPPDATA at a writable folder, or use System(..., cache=False)"
+        ) from e
     return text, ("engine, replacing a damaged cached report" if refresh else "engine")
 
 
@@ -434,14 +520,17 @@ def _remove_stale_temporaries(folder):
         with os.scandir(folder) as it:
             entries = [e for e in it if e.name.endswith(".tmp")]
     except OSError:
-        return                              # no folder yet
+        return  # no folder yet
     now = time.time()
     for entry in entries:
         writer = _WRITER_PID.search(entry.name)
         try:
             age = now - entry.stat(follow_symlinks=False).st_mtime
-            if (age > STALE_UNNAMED if writer is None else
-                    age > STALE_DEAD_WRITER and not _alive(int(writer.group(1)))):
+            if (
+                age > STALE_UNNAMED
+                if writer is None
+                else age > STALE_DEAD_WRITER and not _alive(int(writer.group(1)))
+            ):
                 os.remove(entry.path)
         except OSError:
             pass
@@ -470,4 +559,3 @@ def report_problem(text: str, enginebridge: Any) -> str | None:
     if f"# databank {enginebridge.databank.digest()}" not in text:
         return "was written from another version of the databank"
     return None
-

@@ -36,18 +36,65 @@ the rest of velmora and its users take from them.
 # activity model, and phasekit (`import velmora.brinequil` runs this package's __init__ and
 # loads no sibling of the core but ionactivity).
 
-from .active_set import (ACTIVE_MAX, BROYDEN_RATE, MAX_DROP, NEWTON_MAX, RANK_TOL, ROUGH_TOL,
-                         SET_REVISITS, SI_TOL, START_SWEEPS, _active_set, _exchange, _joining,
-                         _max_solids, _newton, _start)
+from .active_set import (
+    ACTIVE_MAX,
+    BROYDEN_RATE,
+    MAX_DROP,
+    NEWTON_MAX,
+    RANK_TOL,
+    ROUGH_TOL,
+    SET_REVISITS,
+    SI_TOL,
+    START_SWEEPS,
+    _active_set,
+    _exchange,
+    _joining,
+    _max_solids,
+    _newton,
+    _start,
+)
 from .data import LN10, Solids, fit_ksp, ln_iap, saturation_indices
 from .equilibrium import _joint_active_set, _verify, solid_liquid
-from .flash import (DRY_GRID, DRY_MARGIN, HS_NAMES, T_MATCH, _boils_dry, _finish,
-                    _flash_hs, _flash_t_by_vapor_fraction, _Split, _three_phase, flash_si_tol,
-                    flash_solids, scaling_temperature)
-from .speciation import (FD_STEP, ROUGH_SPECIATION_TOL, SPECIATION_MAXIT, SPECIATION_TOL,
-                         TRACE_X, _app, _app_vector, _dlnx_ds, _every, _Liquid, _tight_state)
+from .flash import (
+    DRY_GRID,
+    DRY_MARGIN,
+    HS_NAMES,
+    T_MATCH,
+    _boils_dry,
+    _finish,
+    _flash_hs,
+    _flash_t_by_vapor_fraction,
+    _Split,
+    _three_phase,
+    flash_si_tol,
+    flash_solids,
+    scaling_temperature,
+)
+from .speciation import (
+    FD_STEP,
+    ROUGH_SPECIATION_TOL,
+    SPECIATION_MAXIT,
+    SPECIATION_TOL,
+    TRACE_X,
+    _app,
+    _app_vector,
+    _dlnx_ds,
+    _every,
+    _Liquid,
+    _tight_state,
+)
 from .thermo import CONTENT_STEP, solid_enthalpy, solid_entropy
 
-__all__ = ["Solids", "saturation_indices", "solid_liquid", "flash_solids", "flash_si_tol",
-           "scaling_temperature", "solid_enthalpy", "solid_entropy", "ln_iap", "fit_ksp",
-           "SI_TOL"]
+__all__ = [
+    "Solids",
+    "saturation_indices",
+    "solid_liquid",
+    "flash_solids",
+    "flash_si_tol",
+    "scaling_temperature",
+    "solid_enthalpy",
+    "solid_entropy",
+    "ln_iap",
+    "fit_ksp",
+    "SI_TOL",
+]

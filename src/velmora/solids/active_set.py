@@ -9,16 +9,16 @@ import numpy as np
 from ..errors import ConvergenceError, no_answer
 from .data import LN10
 
-SI_TOL = 1e-8          # |SI| of a present solid [log10 units]
-SET_REVISITS = 3       # a set of solids tried again after an exchange left the wrong one out
-ROUGH_TOL = 1e-2       # |SI| to which a set that may still grow is solved
-RANK_TOL = 1e-6       # relative singular value below which the present solids are too many
-BROYDEN_RATE = 0.3     # a step with an updated derivative that cuts the residual less than
-                       # this asks for a new one
-MAX_DROP = 0.6         # largest predicted fraction of a species' amount lost in one Newton step
-START_SWEEPS = 3        # sweeps over the joining solids for their ideal start
-ACTIVE_MAX = 60        # active-set changes before giving up
-NEWTON_MAX = 60        # Newton iterations per active set
+SI_TOL = 1e-8  # |SI| of a present solid [log10 units]
+SET_REVISITS = 3  # a set of solids tried again after an exchange left the wrong one out
+ROUGH_TOL = 1e-2  # |SI| to which a set that may still grow is solved
+RANK_TOL = 1e-6  # relative singular value below which the present solids are too many
+BROYDEN_RATE = 0.3  # a step with an updated derivative that cuts the residual less than
+# this asks for a new one
+MAX_DROP = 0.6  # largest predicted fraction of a species' amount lost in one Newton step
+START_SWEEPS = 3  # sweeps over the joining solids for their ideal start
+ACTIVE_MAX = 60  # active-set changes before giving up
+NEWTON_MAX = 60  # Newton iterations per active set
 
 
 def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
@@ -36,7 +36,7 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
     active: list[int] = []
     seen: dict[tuple[int, ...], int] = {}
     s, its, state, tried = np.zeros(0), 0, first, []
-    tight = True                    # the set in hand is solved to a tenth of si_tol
+    tight = True  # the set in hand is solved to a tenth of si_tol
     for _ in range(ACTIVE_MAX):
         absent = [k for k in range(len(ss)) if k not in active]
         best = max(absent, key=lambda k: state.si[k], default=None)
@@ -45,8 +45,9 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
                 return s, active, state, its
             # a set solved roughly (where it may still grow) is solved exactly, then looked at
             # again
-            s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
-                                             0.1 * si_tol, si_tol)
+            s, active, state, n_it = _newton(
+                system, T, s, active, state, evaluate, jacobian, 0.1 * si_tol, si_tol
+            )
             its, tight = its + n_it, True
             continue
         # the supersaturated solids join together (see _joining); one at a time once a set has
@@ -59,17 +60,22 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
             key = tuple(sorted(active + new))
         seen[key] = seen.get(key, 0) + 1
         if seen[key] > SET_REVISITS:
-            break                   # the set cycles
+            break  # the set cycles
         active += new
         s = np.append(s, np.zeros(len(new)))
         tried += ["+" + ss.names[k] for k in new]
         if hasattr(state, "n"):
             s, state = _start(system, s, active, len(new), state, evaluate)
-        s, active, state, n_it = _newton(system, T, s, active, state, evaluate, jacobian,
-                                         ROUGH_TOL, si_tol)
+        s, active, state, n_it = _newton(
+            system, T, s, active, state, evaluate, jacobian, ROUGH_TOL, si_tol
+        )
         its, tight = its + n_it, False
-    raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
-                           f"solids did not settle ({', '.join(tried)})", T=T, tried=tried)
+    raise ConvergenceError(
+        f"solid-liquid equilibrium not found at T = {T:g} K: the set of "
+        f"solids did not settle ({', '.join(tried)})",
+        T=T,
+        tried=tried,
+    )
 
 
 def _joining(system, active, candidates):
@@ -84,7 +90,7 @@ def _joining(system, active, candidates):
             break
         if ss.independent(tuple(chosen + [k])):
             chosen.append(k)
-    return chosen[len(active):]
+    return chosen[len(active) :]
 
 
 def _max_solids(system):
@@ -99,6 +105,7 @@ def _start(system, s, active, m, liq, evaluate):
     logarithmic index approaches slowly). Solids that share an ion are solved in turn, each
     with the others' present amounts, START_SWEEPS times over. One speciation for all."""
     from scipy.optimize import brentq
+
     ss, info = system.solids, system._info
     n0 = [float(v) for v in liq.n]
     si0 = [float(v) * LN10 for v in liq.si]
@@ -106,8 +113,7 @@ def _start(system, s, active, m, liq, evaluate):
     ions = {}
     for j in range(len(active) - m, len(active)):
         k = active[j]
-        ions[j] = [(i, float(ss.nu[k, i])) for i in np.flatnonzero(ss.nu[k] > 0.0)
-                   if i != info.iw]
+        ions[j] = [(i, float(ss.nu[k, i])) for i in np.flatnonzero(ss.nu[k] > 0.0) if i != info.iw]
     x = dict.fromkeys(ions, 0.0)
     taken = dict.fromkeys((i for own in ions.values() for i, _ in own), 0.0)
     for _ in range(START_SWEEPS if len(ions) > 1 else 1):
@@ -127,7 +133,7 @@ def _start(system, s, active, m, liq, evaluate):
                 # to a millionth of the largest amount: the start keeps a thousandth back
                 try:
                     new = 0.999 * brentq(f, 0.0, top * (1.0 - 1e-12), xtol=1e-6 * top)
-                except ValueError:      # supersaturated past what its ions hold, ideally
+                except ValueError:  # supersaturated past what its ions hold, ideally
                     new = 0.999 * top
             for i, v in own:
                 taken[i] += v * (new - x[j])
@@ -155,8 +161,9 @@ def _exchange(s, active, J, evaluate):
         v = -v
     shrink = np.flatnonzero(v < 0.0)
     if not shrink.size:
-        raise ConvergenceError("the solids' amounts grow without bound along the phase rule's "
-                               "null direction")
+        raise ConvergenceError(
+            "the solids' amounts grow without bound along the phase rule's null direction"
+        )
     ratios = -s[shrink] / v[shrink]
     out = int(shrink[np.argmin(ratios)])
     s = np.maximum(s + float(ratios.min()) * v, 0.0)
@@ -178,7 +185,7 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
     one (a rough solve's updated derivative serves its tight one worse than a new one).
     Returns (s, active, state, iterations)."""
     ss = system.solids
-    J = None                        # the derivative in use, exact where ``fresh``
+    J = None  # the derivative in use, exact where ``fresh``
     for it in range(1, NEWTON_MAX + 1):
         r = state.si[active] * LN10
         norm = float(np.max(np.abs(r)))
@@ -194,8 +201,11 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
             try:
                 s, active, state = _exchange(s, active, J, evaluate)
             except ConvergenceError as e:
-                raise ConvergenceError(f"solid-liquid equilibrium not found at T = {T:g} K: {e}",
-                                       T=T, tried=[ss.names[k] for k in active]) from None
+                raise ConvergenceError(
+                    f"solid-liquid equilibrium not found at T = {T:g} K: {e}",
+                    T=T,
+                    tried=[ss.names[k] for k in active],
+                ) from None
             J = None
             continue
         try:
@@ -231,27 +241,32 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                 if not no_answer(e):
                     raise
                 ok = False
-            if ok and (hit is not None or float(np.max(np.abs(new.si[active]))) * LN10
-                       < max(norm, 0.1 * si_tol * LN10)):
+            if ok and (
+                hit is not None
+                or float(np.max(np.abs(new.si[active]))) * LN10 < max(norm, 0.1 * si_tol * LN10)
+            ):
                 break
             lam, hit = lam * 0.5, None
         else:
-            if not fresh:                     # an updated derivative: renew it, try again
+            if not fresh:  # an updated derivative: renew it, try again
                 J = None
                 continue
-            if norm < 0.5 * si_tol * LN10:    # at the noise of the solve inside, within tolerance
+            if norm < 0.5 * si_tol * LN10:  # at the noise of the solve inside, within tolerance
                 return s, active, state, it
             raise ConvergenceError(
                 f"solid-liquid equilibrium not found at T = {T:g} K: no step along the Newton "
                 f"direction lowers the residual of {', '.join(ss.names[k] for k in active)} "
-                f"(largest |SI| {norm / LN10:.3g})", T=T, residual=norm / LN10,
-                tried=[ss.names[k] for k in active])
+                f"(largest |SI| {norm / LN10:.3g})",
+                T=T,
+                residual=norm / LN10,
+                tried=[ss.names[k] for k in active],
+            )
         r_new = new.si[active] * LN10
         # a damped step cuts the residual by about its length only
         slow = float(np.max(np.abs(r_new))) > (1.0 - (1.0 - BROYDEN_RATE) * lam) * norm
         if hit is not None or (slow and not fresh):
-            J = None                # a solid left, or too slow for the updated derivative
-        else:                       # Broyden's update: J step = the change of the residual
+            J = None  # a solid left, or too slow for the updated derivative
+        else:  # Broyden's update: J step = the change of the residual
             step = s_new - s
             J = J + np.outer(r_new - r - J @ step, step) / float(step @ step)
             fresh = False
@@ -262,8 +277,11 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
             J = None
             if not active:
                 return s, active, state, it
-    raise ConvergenceError(f"solid-liquid equilibrium not converged at T = {T:g} K after "
-                           f"{NEWTON_MAX} Newton steps (largest |SI| "
-                           f"{float(np.max(np.abs(state.si[active]))):.3g})", T=T,
-                           residual=float(np.max(np.abs(state.si[active]))),
-                           tried=[ss.names[k] for k in active])
+    raise ConvergenceError(
+        f"solid-liquid equilibrium not converged at T = {T:g} K after "
+        f"{NEWTON_MAX} Newton steps (largest |SI| "
+        f"{float(np.max(np.abs(state.si[active]))):.3g})",
+        T=T,
+        residual=float(np.max(np.abs(state.si[active]))),
+        tried=[ss.names[k] for k in active],
+    )

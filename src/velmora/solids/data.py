@@ -32,6 +32,7 @@ class Solids:
 
     def __init__(self, system: Any, db: Any) -> None:
         from scipy.optimize import nnls
+
         info = system._info
         names, rows, recs, content = [], [], [], []
         B = info.B
@@ -40,8 +41,9 @@ class Solids:
         self.comp_b = comp_b
         for sid, rec in db.table("solids").items():
             prod = rec["dissolution"]
-            if not all(s in info.pos and (info.ion[info.pos[s]] or info.pos[s] == info.iw)
-                       for s in prod):
+            if not all(
+                s in info.pos and (info.ion[info.pos[s]] or info.pos[s] == info.iw) for s in prod
+            ):
                 continue
             nu = np.zeros(len(info.names))
             for s, v in prod.items():
@@ -55,7 +57,7 @@ class Solids:
             if np.max(np.abs(comp_b @ c - target)) > tol:
                 c = np.linalg.lstsq(comp_b, target, rcond=None)[0]
             if np.max(np.abs(comp_b @ c - target)) > tol:
-                continue                    # not made of the components (e.g. no carrier)
+                continue  # not made of the components (e.g. no carrier)
             c[np.abs(c) < 1e-13] = 0.0
             names.append(sid)
             rows.append(nu)
@@ -68,14 +70,16 @@ class Solids:
         self.content = np.array(content).reshape(n, len(system.components))
         self._abcd = np.array([[r[k] for k in "ABCD"] for r in recs]).reshape(n, 4)
         self._lk: tuple[float | None, Any] = (None, None)
-        self._nu_ions = np.array([sum(float(v) for s, v in r["dissolution"].items()
-                                      if s != "H2O") for r in recs], dtype=float)
+        self._nu_ions = np.array(
+            [sum(float(v) for s, v in r["dissolution"].items() if s != "H2O") for r in recs],
+            dtype=float,
+        )
         self._ln_mw = math.log(info.mw["H2O"] / 1000.0)
         self.ranges = [(float(r["tmin"]), float(r["tmax"])) for r in recs]
         # the feed on the species is linear in the apparent amounts: a column per component
         self.n0_of = np.column_stack([info.n0({c: 1.0}) for c in system.components])
-        self.n0_tot = (self.n0_of @ self.content.T).sum(axis=0)   # per mol of each solid
-        self.b_nu = B @ self.nu.T            # invariants, a column each
+        self.n0_tot = (self.n0_of @ self.content.T).sum(axis=0)  # per mol of each solid
+        self.b_nu = B @ self.nu.T  # invariants, a column each
         self._ions = np.delete(self.nu, info.iw, axis=1)
         self._independent: dict[tuple[int, ...], bool] = {}
 
@@ -85,7 +89,8 @@ class Solids:
         known = self._independent.get(which)
         if known is None:
             known = self._independent[which] = bool(
-                np.linalg.matrix_rank(self._ions[list(which)]) == len(which))
+                np.linalg.matrix_rank(self._ions[list(which)]) == len(which)
+            )
         return known
 
     def __len__(self) -> int:
@@ -95,13 +100,14 @@ class Solids:
         for k, s in enumerate(self.names):
             if s.upper() == str(name).strip().upper():
                 return k
-        raise ValueError(f"unknown solid {name!r}; solids of this system: "
-                         f"{', '.join(self.names) or 'none'}")
+        raise ValueError(
+            f"unknown solid {name!r}; solids of this system: {', '.join(self.names) or 'none'}"
+        )
 
     def ln_k(self, T: float) -> np.ndarray:
         """ln Ksp of every solid at T [K], mole-fraction basis (the last T's kept: a solve asks
         at one T many times)."""
-        last = self._lk             # one tuple, so that threads read a matching pair
+        last = self._lk  # one tuple, so that threads read a matching pair
         if last[0] != T:
             A, B, C, D = self._abcd.T
             last = self._lk = (T, A + B / T + C * math.log(T) + D * T)
@@ -127,9 +133,12 @@ class Solids:
         for k in range(len(self.names)) if which is None else which:
             lo, hi = self.ranges[k]
             if not lo <= T <= hi:
-                warnings.warn(f"T outside the validity range of the solubility product of "
-                              f"{self.names[k]} ({lo:g}-{hi:g} K): extrapolated", RangeWarning,
-                              stacklevel=4)
+                warnings.warn(
+                    f"T outside the validity range of the solubility product of "
+                    f"{self.names[k]} ({lo:g}-{hi:g} K): extrapolated",
+                    RangeWarning,
+                    stacklevel=4,
+                )
 
 
 def saturation_indices(system: Any, T: float, n: ArrayLike, lng: ArrayLike) -> dict[str, float]:
@@ -151,8 +160,9 @@ def ln_iap(system: Any, solid: str, T: float, amounts: Mapping[str, float]) -> f
     return float(ss.nu[k] @ (np.log(n / n.sum()) + np.asarray(lng, dtype=float)))
 
 
-def fit_ksp(system: Any, solid: str, points: Sequence[tuple[float, Mapping[str, float]]],
-            terms: str = "AB") -> tuple[dict[str, float], float]:
+def fit_ksp(
+    system: Any, solid: str, points: Sequence[tuple[float, Mapping[str, float]]], terms: str = "AB"
+) -> tuple[dict[str, float], float]:
     """ln Ksp(T) of ``solid`` fitted to measured solubilities, so that the solubility product
     agrees with the activity model: ``points`` [(T [K], {component: amount})] of saturated
     liquids; ``terms`` the coefficients fitted among "ABCD" (the others 0). Returns

@@ -14,8 +14,18 @@ from .. import checks
 from ..errors import ConvergenceError, solve_failed
 from ..states import LiquidState, liquid_state
 from .active_set import ROUGH_TOL, SI_TOL, _active_set, _joining, _max_solids
-from .speciation import (ROUGH_SPECIATION_TOL, SPECIATION_TOL, _app, _app_vector, _dlnx_ds, _every,
-                         _Liquid, _NoLiquid, _tight_state, no_liquid)
+from .speciation import (
+    ROUGH_SPECIATION_TOL,
+    SPECIATION_TOL,
+    _app,
+    _app_vector,
+    _dlnx_ds,
+    _every,
+    _Liquid,
+    _NoLiquid,
+    _tight_state,
+    no_liquid,
+)
 
 
 def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
@@ -32,15 +42,15 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     except _NoLiquid as e:
         raise no_liquid(e, T, app) from e.__cause__ or e
     if first.si.max() < 0.0:
-        return liquid_state(system, app, T)    # nothing precipitates: the core's liquid as is
+        return liquid_state(system, app, T)  # nothing precipitates: the core's liquid as is
     feed = _app_vector(system, app)
-    warm = el._warm                 # the feed's speciation: where the method below starts
+    warm = el._warm  # the feed's speciation: where the method below starts
     try:
         joint = _joint_active_set(system, feed, T, first)
     except ValueError as e:
         if not solve_failed(e):
             raise
-        joint = None                # the activity model refused a step: the method below
+        joint = None  # the activity model refused a step: the method below
     if joint is not None:
         s, active, its = joint
         try:
@@ -50,16 +60,20 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             ss.range_warnings(T, active)
             return out
         except ConvergenceError:
-            pass                    # the method below decides
+            pass  # the method below decides
     el._warm = warm
 
     def evaluate(s, active, tol=0.0):
         # each speciation starts from the last one of this call (the core's warm start)
-        return _Liquid(system, _app(system, feed, s, active), T,
-                       tols=ROUGH_SPECIATION_TOL if tol >= ROUGH_TOL else SPECIATION_TOL)
+        return _Liquid(
+            system,
+            _app(system, feed, s, active),
+            T,
+            tols=ROUGH_SPECIATION_TOL if tol >= ROUGH_TOL else SPECIATION_TOL,
+        )
 
     def jacobian(s, active, liq):
-        if not hasattr(liq, "jac"):        # every solid's column, kept for a set that grows
+        if not hasattr(liq, "jac"):  # every solid's column, kept for a set that grows
             d, du = _dlnx_ds(system, T, liq.n, ss.content)
             liq.jac = (ss.nu @ d, du)
         J, du = liq.jac
@@ -87,8 +101,9 @@ def _joint_active_set(system, feed, T, first):
     lnk = ss.ln_k(T)
     n0 = ss.n0_of @ feed
     n, lng, si = first.n, first.lng, first.si.tolist()
-    active = _joining(system, [], sorted((k for k, v in enumerate(si) if v >= 0.0),
-                                         key=lambda k: -si[k]))
+    active = _joining(
+        system, [], sorted((k for k, v in enumerate(si) if v >= 0.0), key=lambda k: -si[k])
+    )
     s = np.zeros(len(active))
     its, seen = 0, set()
     while active:
@@ -96,8 +111,7 @@ def _joint_active_set(system, feed, T, first):
         if key in seen:
             return None
         seen.add(key)
-        n, lng, s, status, k_its = el._solid_newton(n0, T, ss.nu[active], lnk[active], s, n,
-                                                    lng)
+        n, lng, s, status, k_its = el._solid_newton(n0, T, ss.nu[active], lnk[active], s, n, lng)
         its += k_its
         if status:
             return None
@@ -110,8 +124,9 @@ def _joint_active_set(system, feed, T, first):
             s = np.delete(s, j)
             continue
         si = ss.si(T, n, lng).tolist()
-        over = sorted((k for k, v in enumerate(si) if v >= 0.0 and k not in active),
-                      key=lambda k: -si[k])
+        over = sorted(
+            (k for k, v in enumerate(si) if v >= 0.0 and k not in active), key=lambda k: -si[k]
+        )
         if not over:
             el._warm = (T, n / (n0.sum() - ss.n0_tot[active] @ s), lng)
             return s, active, its
@@ -125,9 +140,14 @@ def _joint_active_set(system, feed, T, first):
         new, fixed = list(active), set()
         for k in over:
             if _joining(system, new, [k]):
-                continue                    # it can join: in a later round, one at a time
-            swap = [j for j in range(len(new)) if j not in fixed and np.any(ions[new[j]] & ions[k])
-                    and _joining(system, new[:j] + new[j + 1:], [k])]
+                continue  # it can join: in a later round, one at a time
+            swap = [
+                j
+                for j in range(len(new))
+                if j not in fixed
+                and np.any(ions[new[j]] & ions[k])
+                and _joining(system, new[:j] + new[j + 1 :], [k])
+            ]
             if swap:
                 j = max(swap, key=lambda j: int(np.sum(ions[new[j]] & ions[k])))
                 new[j] = k
@@ -163,9 +183,13 @@ def _verify(system, state, active, s, feed, feed_app, T, iterations):
     scale = max(math.fsum(map(abs, n0.tolist())), 1e-300)
     balance = checks.abs_max(d) / scale
     if bad or not balance <= system.tol:
-        raise ConvergenceError(f"solid-liquid equilibrium not verified at T = {T:g} K: "
-                               + "; ".join(bad + [f"balance {balance:.3g}"]), T=T,
-                               feed=dict(feed_app), residual=balance)
+        raise ConvergenceError(
+            f"solid-liquid equilibrium not verified at T = {T:g} K: "
+            + "; ".join(bad + [f"balance {balance:.3g}"]),
+            T=T,
+            feed=dict(feed_app),
+            residual=balance,
+        )
     state.solids = solids
     state.feed = dict(feed_app)
     state.balance = balance

@@ -16,8 +16,8 @@ from .thermo import solid_enthalpy, solid_entropy
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
 # part boiled off tell a liquid boiled dry from one found through its vapor fraction
 DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
-DRY_MARGIN = 0.1       # K above every liquid of the grid for "boils dry" (T between its points)
-T_MATCH = 1e-6         # K: a flash at T found through the vapor fraction meets T to this
+DRY_MARGIN = 0.1  # K above every liquid of the grid for "boils dry" (T between its points)
+T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to this
 HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
 
 
@@ -38,30 +38,45 @@ class _Split:
             value = value / self.total
             if not value < 1.0:
                 raise NoSolutionError("no liquid left")
-        self.result = flash(system, red, P, **{given: value},
-                            **({} if given == "T" or T0 is None else {"T0": T0}))
+        self.result = flash(
+            system, red, P, **{given: value}, **({} if given == "T" or T0 is None else {"T0": T0})
+        )
         if self.result.vapor_fraction >= 1.0:
             raise NoSolutionError("no liquid left")
-        self.si = np.array([self.result.liquid.saturation_indices[k]
-                            for k in system.solids.names])
+        self.si = np.array([self.result.liquid.saturation_indices[k] for k in system.solids.names])
         self.jac = {}
-        liq = self.result.liquid             # its true amounts per mol of the whole feed
-        self.n = (np.array([liq.amounts[k] for k in liq.species])
-                  * (1.0 - self.result.vapor_fraction) * self.total)
+        liq = self.result.liquid  # its true amounts per mol of the whole feed
+        self.n = (
+            np.array([liq.amounts[k] for k in liq.species])
+            * (1.0 - self.result.vapor_fraction)
+            * self.total
+        )
 
 
-def flash_solids(system: Any, feed: Any, P: float, T: float | None = None,
-                 H: float | None = None, S: float | None = None,
-                 vapor_fraction: float | None = None, T0: float | None = None) -> FlashResult:
+def flash_solids(
+    system: Any,
+    feed: Any,
+    P: float,
+    T: float | None = None,
+    H: float | None = None,
+    S: float | None = None,
+    vapor_fraction: float | None = None,
+    T0: float | None = None,
+) -> FlashResult:
     """A vapor-liquid-solid flash: the FlashResult of the fluid phases (per mol of the feed
     less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
     ``feed`` the whole feed and ``vapor_fraction``, ``H`` and ``S`` per mol of the whole feed
     (``H_solids``, ``S_solids`` the solids' share; see ``solid_entropy``)."""
-    givens = {k: v for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
-             if v is not None}
+    givens = {
+        k: v
+        for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
+        if v is not None
+    }
     if len(givens) != 1:
-        raise ValueError("give exactly one of T, H, S, vapor_fraction"
-                         + (f" (given: {', '.join(givens)})" if givens else ""))
+        raise ValueError(
+            "give exactly one of T, H, S, vapor_fraction"
+            + (f" (given: {', '.join(givens)})" if givens else "")
+        )
     given, value = next(iter(givens.items()))
     P = checks.pressure(P)
     z = checks.feed(system, feed)
@@ -77,7 +92,7 @@ def _three_phase(system, z, P, given, value):
     ss = system.solids
 
     dry: list[bool] = []
-    last: list[float] = []            # where the next temperature search starts
+    last: list[float] = []  # where the next temperature search starts
 
     def evaluate(s, active, tol=None):
         try:
@@ -86,7 +101,7 @@ def _three_phase(system, z, P, given, value):
             return split
         except ValueError as e:
             if no_answer(e):
-                dry.append(True)      # the solids would take the whole liquid
+                dry.append(True)  # the solids would take the whole liquid
             raise
 
     def jacobian(s, active, split):
@@ -95,7 +110,7 @@ def _three_phase(system, z, P, given, value):
         if key in split.jac:
             return split.jac[key]
         if not (split.active == key and np.array_equal(split.s, s)):
-            split = evaluate(s, active)      # the differences start where the solids are now
+            split = evaluate(s, active)  # the differences start where the solids are now
         J = np.empty((len(active), len(active)))
         for j in range(len(active)):
             h = 1e-4 * s[j] + 1e-9
@@ -116,8 +131,9 @@ def _three_phase(system, z, P, given, value):
         out.solids, out.H_solids, out.S_solids = {}, 0.0, 0.0
         return out
     try:
-        s, active, split, its = _active_set(system, first.result.T, first, evaluate, jacobian,
-                                            flash_si_tol(system))
+        s, active, split, its = _active_set(
+            system, first.result.T, first, evaluate, jacobian, flash_si_tol(system)
+        )
     except (ConvergenceError, ValueError) as e:
         if not _no_split(e):
             raise
@@ -136,9 +152,11 @@ def _no_split(exc):
 
 
 def _boils_dry(given, value, P):
-    return (f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the liquid boils dry "
-            "(the salts stay as solids in the vapor), or, for a salt in water, boils with its "
-            "salt at one temperature only; give the vapor fraction or H")
+    return (
+        f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the liquid boils dry "
+        "(the salts stay as solids in the vapor), or, for a salt in water, boils with its "
+        "salt at one temperature only; give the vapor fraction or H"
+    )
 
 
 def _flash_t_by_vapor_fraction(system, z, P, T, error):
@@ -153,8 +171,9 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     from scipy.optimize import brentq
 
     if not isinstance(error, ConvergenceError):
-        error = ConvergenceError(f"vapor-liquid-solid flash not found at T = {T:g} K, "
-                                 f"P = {P:g} Pa: {error}", T=T, P=P)
+        error = ConvergenceError(
+            f"vapor-liquid-solid flash not found at T = {T:g} K, P = {P:g} Pa: {error}", T=T, P=P
+        )
     salts = sum(float(z[k]) for k, c in enumerate(system.components) if c in system._info.salts)
 
     def at(beta):
@@ -169,7 +188,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
                 raise
             continue
         if len(found) > 1 and (found[-2][1].T - T) * (found[-1][1].T - T) <= 0.0:
-            (b0, _), (b1, _) = found[-2:]     # bracketed: the grid above is not needed
+            (b0, _), (b1, _) = found[-2:]  # bracketed: the grid above is not needed
             try:
                 out = at(brentq(lambda b: at(b).T - T, b0, b1, xtol=1e-14, rtol=1e-15))
             except (ValueError, ConvergenceError) as e:
@@ -202,26 +221,38 @@ def _finish(system, z, P, s, active, split, its):
     ss = system.solids
     out = split.result
     T = out.T
-    bad = [f"{ss.names[k]} SI {split.si[k]:.3g}" for k in active
-           if abs(split.si[k]) > flash_si_tol(system)]
-    bad += [f"{ss.names[k]} SI {split.si[k]:.3g} but absent" for k in range(len(ss))
-            if k not in active and split.si[k] >= 0.0]
+    bad = [
+        f"{ss.names[k]} SI {split.si[k]:.3g}"
+        for k in active
+        if abs(split.si[k]) > flash_si_tol(system)
+    ]
+    bad += [
+        f"{ss.names[k]} SI {split.si[k]:.3g} but absent"
+        for k in range(len(ss))
+        if k not in active and split.si[k] >= 0.0
+    ]
     tot = split.total
     beta = out.vapor_fraction
     x = np.array([out.x[c] for c in system.components])
     y = np.array([out.vapor[c] for c in system.components])
-    solid_part = sum((s[j] * ss.content[k] for j, k in enumerate(active)),
-                     np.zeros(len(system.components)))
+    solid_part = sum(
+        (s[j] * ss.content[k] for j, k in enumerate(active)), np.zeros(len(system.components))
+    )
     balance = float(np.max(np.abs(z - tot * ((1.0 - beta) * x + beta * y) - solid_part)))
     if bad or not balance <= system.tol:
-        raise ConvergenceError(f"vapor-liquid-solid flash not verified at T = {T:g} K, "
-                               f"P = {P:g} Pa: " + "; ".join(bad + [f"balance {balance:.3g}"]),
-                               T=T, P=P, residual=balance)
+        raise ConvergenceError(
+            f"vapor-liquid-solid flash not verified at T = {T:g} K, "
+            f"P = {P:g} Pa: " + "; ".join(bad + [f"balance {balance:.3g}"]),
+            T=T,
+            P=P,
+            residual=balance,
+        )
     ss.range_warnings(T, active)
     h_k = [solid_enthalpy(system, ss.names[k], T) for k in active]
     h_sol = sum(s[j] * h_k[j] for j in range(len(active)))
-    s_sol = sum(s[j] * solid_entropy(system, ss.names[k], T, P, x, h_k[j])
-                for j, k in enumerate(active))
+    s_sol = sum(
+        s[j] * solid_entropy(system, ss.names[k], T, P, x, h_k[j]) for j, k in enumerate(active)
+    )
     out.solids = {ss.names[k]: float(v) for k, v in zip(active, s)}
     out.feed = dict(zip(system.components, z.tolist()))
     out.vapor_fraction = beta * tot
@@ -241,6 +272,7 @@ def _flash_hs(system, z, P, key, target, T0):
     above it Brent's method in the vapor fraction (where a salt comes out of a boiling brine
     the temperature stays while the vapor fraction grows, so T alone does not fix the state)."""
     from scipy.optimize import brentq
+
     seen = {}
     what, unit = HS_NAMES[key]
 
@@ -256,10 +288,17 @@ def _flash_hs(system, z, P, key, target, T0):
     if target <= value(bubble):
         lo = checks.T_MIN
         if value(at("T", lo)) > target:
-            raise NoSolutionError(f"{key} = {target:g} {unit} lies below the {what} of the feed "
-                                  f"at {lo:g} K and P = {P:g} Pa")
-        T = brentq(lambda t: value(at("T", t)) - target, lo, bubble.T, xtol=1e-8,
-                   rtol=4.0 * np.finfo(float).eps)
+            raise NoSolutionError(
+                f"{key} = {target:g} {unit} lies below the {what} of the feed "
+                f"at {lo:g} K and P = {P:g} Pa"
+            )
+        T = brentq(
+            lambda t: value(at("T", t)) - target,
+            lo,
+            bubble.T,
+            xtol=1e-8,
+            rtol=4.0 * np.finfo(float).eps,
+        )
         return at("T", T)
     hi = 0.5
     while True:
@@ -268,23 +307,36 @@ def _flash_hs(system, z, P, key, target, T0):
                 break
         except ValueError as e:
             if not no_answer(e):
-                raise                   # else dried out: come back halfway
+                raise  # else dried out: come back halfway
         if hi > 1.0 - 1e-6:
-            raise NoSolutionError(f"{key} = {target:g} {unit} lies beyond the {what} at which "
-                                  f"the liquid boils dry at P = {P:g} Pa")
+            raise NoSolutionError(
+                f"{key} = {target:g} {unit} lies beyond the {what} at which "
+                f"the liquid boils dry at P = {P:g} Pa"
+            )
         hi = 0.5 * (hi + 1.0)
-    beta = brentq(lambda b: value(at("vapor_fraction", b)) - target, 0.0, hi, xtol=1e-12,
-                  rtol=4.0 * np.finfo(float).eps)
+    beta = brentq(
+        lambda b: value(at("vapor_fraction", b)) - target,
+        0.0,
+        hi,
+        xtol=1e-12,
+        rtol=4.0 * np.finfo(float).eps,
+    )
     return at("vapor_fraction", beta)
 
 
-def scaling_temperature(system: Any, app: dict[str, float], solid: str | None = None,
-                        T_min: float = 273.15, T_max: float = 473.15) -> tuple[float, str]:
+def scaling_temperature(
+    system: Any,
+    app: dict[str, float],
+    solid: str | None = None,
+    T_min: float = 273.15,
+    T_max: float = 473.15,
+) -> tuple[float, str]:
     """(T [K], solid): the lowest temperature in [T_min, T_max] at which the liquid ``app``
     (kept liquid: no vapor, e.g. a produced water under pressure in a heat exchanger) becomes
     saturated with ``solid`` (or with the first of its solids); the liquid is undersaturated
     just below it. A scan in steps of 5 K, then Brent's method on the saturation index."""
     from scipy.optimize import brentq
+
     ss = system.solids
     which = list(range(len(ss))) if solid is None else [ss.index(solid)]
     if not which:
@@ -302,8 +354,10 @@ def scaling_temperature(system: Any, app: dict[str, float], solid: str | None = 
     prev = si(grid[0])
     if np.any(prev >= 0.0):
         k = which[int(np.argmax(prev))]
-        raise NoSolutionError(f"the liquid is already saturated with {ss.names[k]} at {T_min:g} K "
-                         f"(SI {float(prev.max()):.3g})")
+        raise NoSolutionError(
+            f"the liquid is already saturated with {ss.names[k]} at {T_min:g} K "
+            f"(SI {float(prev.max()):.3g})"
+        )
     for a, b in zip(grid[:-1], grid[1:]):
         cur = si(b)
         up = np.flatnonzero(cur >= 0.0)
@@ -313,5 +367,7 @@ def scaling_temperature(system: Any, app: dict[str, float], solid: str | None = 
             ss.range_warnings(T, [k])
             return float(T), ss.names[k]
         prev = cur
-    raise NoSolutionError(f"no solid of {', '.join(ss.names[k] for k in which)} reaches "
-                          f"saturation between {T_min:g} and {T_max:g} K")
+    raise NoSolutionError(
+        f"no solid of {', '.join(ss.names[k] for k in which)} reaches "
+        f"saturation between {T_min:g} and {T_max:g} K"
+    )

@@ -18,8 +18,8 @@ SPECIATION_TOL = (1e-14, 1e-13)
 # where a set is solved roughly, the core's default is enough
 ROUGH_SPECIATION_TOL = (1e-11,)
 SPECIATION_MAXIT = 60  # a step that needs more lies too far: it is halved instead
-FD_STEP = 1e-7         # step in ln n for the activity coefficients' derivatives
-TRACE_X = 1e-8         # mole fraction below which a species' effect on ln gamma is left out
+FD_STEP = 1e-7  # step in ln n for the activity coefficients' derivatives
+TRACE_X = 1e-8  # mole fraction below which a species' effect on ln gamma is left out
 
 
 def _dlnx_ds(system, T, n, content):
@@ -32,21 +32,22 @@ def _dlnx_ds(system, T, n, content):
     above TRACE_X (a trace species moves the others' activity coefficients by its mole fraction
     only); the Henry reference terms are held fixed (the solids dissolve into ions)."""
     from velmora import ionactivity
+
     info, el = system._info, system.model
     n = np.asarray(n, dtype=float)
     ns = len(n)
     x = n / n.sum()
     base = np.asarray(ionactivity.ln_gamma(el.sp, x, T, el.options))
-    D = np.eye(ns) - x                                   # d ln x_i / d u_j = delta_ij - x_j
+    D = np.eye(ns) - x  # d ln x_i / d u_j = delta_ij - x_j
     big = np.flatnonzero(x > TRACE_X)
-    X = np.tile(x, (big.size, 1))                        # one perturbed composition a row
+    X = np.tile(x, (big.size, 1))  # one perturbed composition a row
     X[np.arange(big.size), big] *= 1.0 + FD_STEP
     X /= X.sum(axis=1, keepdims=True)
     G = np.array([ionactivity.ln_gamma(el.sp, xk, T, el.options) for xk in X])
     D[:, big] += (G - base).T / FD_STEP
-    M = np.vstack([info.nu @ D, info.B * n])             # B diag(n) below
+    M = np.vstack([info.nu @ D, info.B * n])  # B diag(n) below
     rhs = np.zeros((ns, content.shape[0]))
-    rhs[info.nu.shape[0]:] = -(system.solids.comp_b @ content.T)
+    rhs[info.nu.shape[0] :] = -(system.solids.comp_b @ content.T)
     try:
         du = np.linalg.solve(M, rhs)
     except np.linalg.LinAlgError:
@@ -66,13 +67,17 @@ def _no_liquid(exc):
     return isinstance(exc, _NoLiquid) or solve_failed(exc)
 
 
-def no_liquid(exc: BaseException, T: float, app: Mapping[str, float],
-              what: str = "solid-liquid equilibrium") -> ConvergenceError:
+def no_liquid(
+    exc: BaseException, T: float, app: Mapping[str, float], what: str = "solid-liquid equilibrium"
+) -> ConvergenceError:
     """The ConvergenceError at the front door for a speciation that found no liquid (``exc``),
     at T [K] for the apparent liquid ``app``; the caller chains the core's error (the cause of
     ``exc``) where there is one."""
-    return ConvergenceError(f"{what} not found at T = {T:g} K: the speciation of the liquid "
-                            f"failed ({exc})", T=T, feed=dict(app))
+    return ConvergenceError(
+        f"{what} not found at T = {T:g} K: the speciation of the liquid failed ({exc})",
+        T=T,
+        feed=dict(app),
+    )
 
 
 class _Liquid:
@@ -93,7 +98,7 @@ class _Liquid:
             raise _NoLiquid("speciation not converged")
         self.app, self.n, self.lng = app, np.asarray(n, dtype=float), np.asarray(lng, float)
         nl = self.n.tolist()
-        if not (min(nl) > 0.0 and math.isfinite(sum(nl))):    # a NaN or inf makes the sum so
+        if not (min(nl) > 0.0 and math.isfinite(sum(nl))):  # a NaN or inf makes the sum so
             raise _NoLiquid("speciation not finite")
         self.si = system.solids.si(T, self.n, self.lng)
 
@@ -124,18 +129,26 @@ def _tight_state(system, app, T, polish=True):
     el = system.model
     try:
         if polish:
-            _Liquid(system, app, T, 2000)       # warm from this call's last speciation
+            _Liquid(system, app, T, 2000)  # warm from this call's last speciation
         f, n, lng = el.fugacities(app, T)
     except (ValueError, ArithmeticError) as e:
         if not _no_liquid(e):
             raise
-        raise ConvergenceError(f"chemical equilibrium of the liquid not verified at T = {T:g} K "
-                               f"next to the solids: {e}", T=T, feed=dict(app)) from e
+        raise ConvergenceError(
+            f"chemical equilibrium of the liquid not verified at T = {T:g} K "
+            f"next to the solids: {e}",
+            T=T,
+            feed=dict(app),
+        ) from e
     el._warm = None
     res = checks.speciation_residual(system, app, T, n, lng)
     if not res <= system.tol:
-        raise ConvergenceError(f"chemical equilibrium of the liquid not verified at T = {T:g} K "
-                               f"next to the solids: residual {res:.3g}", T=T, feed=dict(app),
-                               residual=res)
+        raise ConvergenceError(
+            f"chemical equilibrium of the liquid not verified at T = {T:g} K "
+            f"next to the solids: residual {res:.3g}",
+            T=T,
+            feed=dict(app),
+            residual=res,
+        )
     checks.pair_warnings(system, n)
     return LiquidState(system, app, T, n, lng, f, res)

@@ -8,8 +8,8 @@ from numpy.typing import ArrayLike
 from ..errors import ConvergenceError
 from .speciation import _Liquid, _no_liquid
 
-CONTENT_STEP = 1e-6    # central-difference step in a solid's content for its partial properties
-                       # [mol per mol of liquid]
+CONTENT_STEP = 1e-6  # central-difference step in a solid's content for its partial properties
+# [mol per mol of liquid]
 
 
 def solid_enthalpy(system: Any, solid: str, T: float) -> float:
@@ -17,20 +17,22 @@ def solid_enthalpy(system: Any, solid: str, T: float) -> float:
     at infinite dilution (ions) and as pure liquid (water of a hydrate), less the enthalpy of
     dissolution R T^2 d ln Ksp/dT (van't Hoff, from the Ksp correlation)."""
     import velmora.brinequil as bq
+
     ss, info, el = system.solids, system._info, system.model
     k = ss.index(solid)
-    big = 1e7                               # kmol of water: the products at infinite dilution
+    big = 1e7  # kmol of water: the products at infinite dilution
     n_w = np.zeros(len(info.names))
     n_w[info.iw] = big
     h_w = bq.liquid_enthalpy(el, system.pp, n_w, T, None, el.pure)
     h_p = bq.liquid_enthalpy(el, system.pp, n_w + ss.nu[k], T, None, el.pure)
     A, B, C, D = ss._abcd[k]
-    dh_sol = 8.314462618 * (-B + C * T + D * T * T)          # J/mol
+    dh_sol = 8.314462618 * (-B + C * T + D * T * T)  # J/mol
     return (h_p - h_w) / 1000.0 - dh_sol
 
 
-def solid_entropy(system: Any, solid: str, T: float, P: float, x: ArrayLike,
-                  h_solid: float | None = None) -> float:
+def solid_entropy(
+    system: Any, solid: str, T: float, P: float, x: ArrayLike, h_solid: float | None = None
+) -> float:
     """Molar entropy [J/(mol K)] of a solid next to the apparent liquid x (mole fractions of the
     components) it is in equilibrium with, on the liquid's own basis: its Gibbs energy is that
     of its content dissolved in that liquid, so S = s_c + (H - h_c)/T with h_c and s_c the
@@ -41,6 +43,7 @@ def solid_entropy(system: Any, solid: str, T: float, P: float, x: ArrayLike,
     absolute entropy of the solid could be built."""
     import velmora.brinequil as bq
     from velmora import phasekit
+
     ss, el, pp = system.solids, system.model, system.pp
     k = ss.index(solid)
     if h_solid is None:
@@ -49,19 +52,25 @@ def solid_entropy(system: Any, solid: str, T: float, P: float, x: ArrayLike,
     c = ss.content[k]
     step = CONTENT_STEP * x.sum()
 
-    def hs(app):                                    # extensive, kmol basis: J, J/K
+    def hs(app):  # extensive, kmol basis: J, J/K
         n = _Liquid(system, dict(zip(system.components, app.tolist())), T, 2000).n
         tot = app.sum()
-        return (bq.liquid_enthalpy(el, pp, n, T, P, el.pure),
-                tot * phasekit.entropy_liquid(pp, T, app / tot, P))
+        return (
+            bq.liquid_enthalpy(el, pp, n, T, P, el.pure),
+            tot * phasekit.entropy_liquid(pp, T, app / tot, P),
+        )
 
     try:
         (h1, s1), (h0, s0) = hs(x + step * c), hs(x - step * c)
     except (ValueError, ArithmeticError) as e:
         if not _no_liquid(e):
             raise
-        raise ConvergenceError(f"entropy of {solid} at T = {T:g} K, P = {P:g} Pa: the speciation "
-                               "of its saturated liquid did not converge", T=T, P=P) from e
+        raise ConvergenceError(
+            f"entropy of {solid} at T = {T:g} K, P = {P:g} Pa: the speciation "
+            "of its saturated liquid did not converge",
+            T=T,
+            P=P,
+        ) from e
     finally:
         el._warm = None
     h_c, s_c = (h1 - h0) / (2.0 * step) / 1000.0, (s1 - s0) / (2.0 * step) / 1000.0
