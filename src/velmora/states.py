@@ -40,7 +40,9 @@ class LiquidState:
     only], ``ln_gamma`` / ``gamma`` (mole-fraction scale, the model's references),
     ``gamma_molal`` (molality scale; solutes only), ``activity``.
     Scalars: ``T`` [K], ``pH``, ``ionic_strength`` [mol/kg], ``water_activity``,
-    ``osmotic_coefficient``, ``bubble_pressure`` [Pa]. Per component: ``apparent`` (input
+    ``osmotic_coefficient``, ``bubble_pressure`` [Pa], ``H`` (enthalpy [J per mol of the
+    apparent liquid], on the core's formation-enthalpy references, as a flash's ``H``; worked out
+    when first read). Per component: ``apparent`` (input
     amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
     ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of
     this answer.
@@ -77,6 +79,7 @@ class LiquidState:
     osmotic_coefficient: float
     charges: dict[str, float]
     gamma_mean: dict[str, float]
+    H: float
     # after a solid-liquid equilibrium only
     balance: float
     iterations: int
@@ -115,9 +118,13 @@ class LiquidState:
         # out when one of them is first read (a solve that reads a few values skips the rest)
         self._pending = (system, nl, xl, lngl)
         self._system = system  # for the derivatives; not pickled
+        self._enthalpy_of = (system, n, math.fsum(apparent.values()))
 
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
+        if name == "H" and "_enthalpy_of" in self.__dict__:
+            self.H = _enthalpy(self.__dict__.pop("_enthalpy_of"), self.T)
+            return self.H
         pending = self.__dict__.get("_pending")
         if pending is None or name not in _DERIVED:
             raise AttributeError(f"'LiquidState' object has no attribute {name!r}")
@@ -127,6 +134,8 @@ class LiquidState:
     def __getstate__(self) -> dict[str, Any]:
         if "_pending" in self.__dict__:
             self._derive(*self._pending)
+        if "_enthalpy_of" in self.__dict__:
+            self.H = _enthalpy(self.__dict__.pop("_enthalpy_of"), self.T)
         return {
             k: v for k, v in self.__dict__.items() if k not in ("_pending", "_system", "_jacobian")
         }
@@ -324,6 +333,17 @@ _DERIVED = frozenset(
         "gamma_mean",
     }
 )
+
+
+def _enthalpy(of, T):
+    """Enthalpy [J per mol of apparent liquid] at T of ``of`` = (system, true amounts n of
+    ``total`` mol of apparent liquid, total): the core's liquid enthalpy (J/kmol times n), as a
+    flash takes it."""
+    import velmora.brinequil as bq
+
+    system, n, total = of
+    el = system.model
+    return float(bq.liquid_enthalpy(el, system.pp, n, T, None, el.pure)) / 1000.0 / total
 
 
 def _fmt(v, width=0):

@@ -1,0 +1,164 @@
+"""Pilot-plant campaigns run row by row: the absorber (and the stripper) of each run from the
+run's inputs only.
+
+A table has the columns of the 2014 NCCC campaign file (``pilot-nccc-2014.csv``):
+
+inputs   case, beds, intercoolers, column_diameter_m, bed_height_m, packing, lean_flow_kg_h,
+         lean_T_C, lean_loading, lean_MEA_wfrac (CO2-free basis), gas_flow_kg_h (wet), gas_T_C,
+         gas_P_kPa, absorber_P_kPa, gas_CO2_dry, gas_O2_dry (the rest of the dry gas N2),
+         rich_flow_kg_h, rich_loading, stripper_feed_T_C, stripper_P_kPa;
+measured capture_pct, capture_liquid_side_pct, gas_out_T_C, reboiler_duty_kW, reboiler_T_C,
+         rich_T_C: never read.
+
+Blank cells: ``gas_P_kPa`` is the absorber pressure, ``absorber_P_kPa`` the gas pressure,
+``gas_O2_dry`` 0, ``intercoolers`` 0, ``packing`` MellapakPlus 252Y; any other blank input the
+mean of its column over the table (the rule for a missing lean T, applied alike). The
+stripper of a row runs from the row's rich flow and rich loading when given, else the
+absorber's, to the row's lean loading. A run that cannot be solved gives NaN in its row and a
+``PilotRunWarning`` naming the case.
+"""
+
+import math
+import warnings
+from typing import Any
+
+from ..errors import ConvergenceError
+from .absorber import Absorber, flue_gas, lean_solvent
+
+MEASURED = (
+    "capture_pct",
+    "capture_liquid_side_pct",
+    "gas_out_T_C",
+    "reboiler_duty_kW",
+    "reboiler_T_C",
+    "rich_T_C",
+)
+NUMERIC = (
+    "beds",
+    "intercoolers",
+    "column_diameter_m",
+    "bed_height_m",
+    "lean_flow_kg_h",
+    "lean_T_C",
+    "lean_loading",
+    "lean_MEA_wfrac",
+    "gas_flow_kg_h",
+    "gas_T_C",
+    "gas_P_kPa",
+    "absorber_P_kPa",
+    "gas_CO2_dry",
+    "gas_O2_dry",
+    "rich_flow_kg_h",
+    "rich_loading",
+    "stripper_feed_T_C",
+    "stripper_P_kPa",
+)
+OUTPUTS = ("capture_pct", "rich_loading", "gas_out_T_C", "reboiler_duty_kW", "srd_MJ_per_kg")
+OPTIONAL = ("rich_flow_kg_h", "rich_loading")  # blank: the absorber's rich solvent
+ZERO_IF_BLANK = ("gas_O2_dry", "intercoolers")
+# inputs whose blank cells take another column's value of the same row
+OTHER_COLUMN = {"gas_P_kPa": "absorber_P_kPa", "absorber_P_kPa": "gas_P_kPa"}
+
+
+class PilotRunWarning(UserWarning):
+    """A pilot run that could not be solved: its row is NaN."""
+
+
+def _table(table: Any) -> Any:
+    import pandas as pd
+
+    df = pd.read_csv(table) if not isinstance(table, pd.DataFrame) else table.copy()
+    if "case" not in df.columns:
+        raise ValueError("a pilot table needs a 'case' column")
+    df = df.drop(columns=[c for c in MEASURED if c in df.columns])
+    for c in NUMERIC:
+        if c not in df.columns:
+            df[c] = math.nan
+        df[c] = pd.to_numeric(df[c], errors="coerce")
+    if "packing" not in df.columns:
+        df["packing"] = math.nan
+    df["packing"] = df["packing"].fillna("MellapakPlus 252Y")
+    for c in ZERO_IF_BLANK:
+        df[c] = df[c].fillna(0.0)
+    for c, other in OTHER_COLUMN.items():
+        df[c] = df[c].fillna(df[other])
+    for c in NUMERIC:
+        if c not in OPTIONAL:
+            df[c] = df[c].fillna(df[c].mean())
+    return df
+
+
+def pilot_runs(table: Any, system: Any = None, segments: int = 4, stripper: Any = None) -> Any:
+    """A DataFrame by ``case`` with ``capture_pct``, ``rich_loading``, ``gas_out_T_C``,
+    ``reboiler_duty_kW`` and ``srd_MJ_per_kg`` (reboiler duty per kg of CO2 stripped) of each
+    run of ``table`` (a CSV path or a DataFrame; see the module's doc for the columns).
+    ``system``: a MEA-CO2-H2O System with N2 and O2 (made when not given); ``segments`` per
+    absorber bed; ``stripper``: a ``Stripper`` (default: the pilot's, ``Stripper(system)``)."""
+    import pandas as pd
+    import velmora
+    from .stripper import Stripper
+
+    df = _table(table)
+    if system is None:
+        system = velmora.System("MEA-CO2-H2O", gases=["N2", "O2"])
+    if stripper is None:
+        stripper = Stripper(system)
+    rows = []
+    for _, row in df.iterrows():
+        out = dict.fromkeys(OUTPUTS, math.nan)
+        case = str(row["case"])
+        try:
+            out.update(_run(system, row, segments, stripper))
+        except (ConvergenceError, ValueError, ArithmeticError, KeyError) as e:
+            warnings.warn(
+                f"pilot run {case}: not solved ({e}); its row is NaN", PilotRunWarning, stacklevel=2
+            )
+        rows.append({"case": case, **out})
+    return pd.DataFrame(rows).set_index("case")
+
+
+def _run(system, row, segments, stripper):
+    bad = [c for c in NUMERIC if c not in OPTIONAL and not math.isfinite(row[c])]
+    if bad:
+        raise ValueError(f"no value for {', '.join(bad)}")
+    P = 1e3 * row["absorber_P_kPa"]
+    gas_T, lean_T = row["gas_T_C"] + 273.15, row["lean_T_C"] + 273.15
+    gas = flue_gas(
+        system,
+        row["gas_flow_kg_h"],
+        gas_T,
+        1e3 * row["gas_P_kPa"],
+        row["gas_CO2_dry"],
+        row["gas_O2_dry"],
+    )
+    lean = lean_solvent(row["lean_flow_kg_h"], row["lean_MEA_wfrac"], row["lean_loading"])
+    beds = int(round(row["beds"]))
+    ab = Absorber(
+        system,
+        row["column_diameter_m"],
+        [row["bed_height_m"]] * beds,
+        packing=row["packing"],
+        intercoolers=int(round(row["intercoolers"])),
+        segments=segments,
+    )
+    r = ab.run(gas, gas_T, lean, lean_T, P)
+    out = {
+        "capture_pct": r.capture_pct,
+        "rich_loading": r.rich_loading,
+        "gas_out_T_C": r.gas_out_T - 273.15,
+    }
+    rich_flow = row["rich_flow_kg_h"]
+    rich_loading = row["rich_loading"]
+    if math.isfinite(rich_flow) and math.isfinite(rich_loading):
+        rich = lean_solvent(rich_flow, row["lean_MEA_wfrac"], rich_loading)
+    else:
+        rich = r.liquid_out
+    s = stripper.run(
+        rich,
+        row["stripper_feed_T_C"] + 273.15,
+        1e3 * row["stripper_P_kPa"],
+        lean_loading=row["lean_loading"],
+    )
+    out["reboiler_duty_kW"] = s.reboiler_duty / 1e3
+    out["srd_MJ_per_kg"] = s.srd
+    return out

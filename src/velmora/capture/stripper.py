@@ -1,0 +1,280 @@
+"""Stripper of a capture plant: equilibrium stages with a partial condenser and a reboiler.
+
+Why equilibrium stages and not a rate-based column: in the stripper the liquid is hot (100-
+125 C), where the CO2-MEA reaction is fast and the liquid close to equilibrium with its
+vapor, and the reboiler duty is set by three equilibrium quantities (the heat to bring the
+rich solvent to the reboiler T, the heat of desorption, and the water that leaves with the
+CO2 at the top, fixed by p_H2O/p_CO2 over the top stage). The transfer correlations of the
+absorber are also fitted below 80 C (Putta's kinetics to 343 K, the densities and viscosities
+to 353 K). The number of equilibrium stages stands for the packed height (default 6 for the
+two 6 m beds of the pilot; not fitted).
+
+Each stage holds a liquid at its bubble point at the column pressure (vapor in equilibrium,
+y_i = p*_i/P from ``System.liquid``); energy balances with velmora's enthalpies (liquid:
+``LiquidState.H``; vapor: the package's vapor enthalpy), the reboiler duty the unknown that
+gives the target lean loading. The condenser cools the top vapor to ``condenser_T`` and
+returns the condensed water as reflux (the CO2 dissolved in it neglected); the product is CO2
+saturated with water at ``condenser_T``. Solved by Newton's method (the absorber's solver);
+every answer checked: element balances 1e-8, energy 1e-6 relative, else ConvergenceError.
+"""
+
+import math
+import time
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from ..errors import ConvergenceError
+from . import properties as pr
+from .absorber import BALANCE_TOL, ENERGY_TOL, LIQ, NEWTON_TOL, Thermo, element_balance, newton
+
+NV = 6  # per stage: L_CO2, L_H2O, L_MEA, T, V (vapor leaving), Q (reboiler only)
+
+
+class StripperResult:
+    """A solved, checked stripper: ``reboiler_duty`` [W], ``condenser_duty`` [W, removed],
+    ``srd`` (specific reboiler duty, MJ/kg CO2) and its split ``srd_sensible`` (heating the
+    rich solvent from the feed T to the reboiler T), ``srd_steam`` (the water vapor leaving the
+    top stage, at its heat of vaporisation there) and ``srd_desorption`` (the rest: the heat
+    taken by the CO2 leaving the liquid); ``lean_loading``, ``rich_loading``, ``reboiler_T``,
+    ``top_T`` [K], ``co2_product`` [mol/s], ``product`` (the condenser's gas, with its water
+    and amine) and ``lean_out`` [mol/s], ``profiles`` (per stage, top
+    first: ``T``, ``loading``, ``y_CO2``), ``balance``, ``energy_balance``, ``iterations``,
+    ``liquid_calls``, ``seconds``."""
+
+    reboiler_duty: float
+    condenser_duty: float
+    srd: float
+    srd_sensible: float
+    srd_steam: float
+    srd_desorption: float
+    lean_loading: float
+    rich_loading: float
+    reboiler_T: float
+    top_T: float
+    co2_product: float
+    product: dict[str, float]
+    lean_out: dict[str, float]
+    profiles: dict[str, np.ndarray]
+    balance: dict[str, float]
+    energy_balance: float
+    iterations: int
+    liquid_calls: int
+    seconds: float
+
+    def __repr__(self) -> str:
+        return (
+            f"StripperResult: reboiler {self.reboiler_duty / 1e3:.1f} kW, SRD {self.srd:.2f} "
+            f"MJ/kg (sensible {self.srd_sensible:.2f}, desorption "
+            f"{self.srd_desorption:.2f}, steam {self.srd_steam:.2f}); loading "
+            f"{self.rich_loading:.3f} -> {self.lean_loading:.3f}, reboiler "
+            f"{self.reboiler_T:.1f} K"
+        )
+
+
+class Stripper:
+    """``Stripper(system, stages=6, condenser_T=313.15)``; ``run(rich, feed_T, P,
+    lean_loading)`` -> ``StripperResult`` (rich solvent [mol/s], T [K], P [Pa])."""
+
+    name = "stripper"
+
+    def __init__(self, system: Any, stages: int = 6, condenser_T: float = 313.15) -> None:
+        if stages < 2:
+            raise ValueError("stripper: at least two stages (one of them the reboiler)")
+        self.system, self.stages, self.condenser_T = system, int(stages), float(condenser_T)
+        Thermo(system)  # checks the chemistry
+
+    def run(
+        self, rich: Mapping[str, float], feed_T: float, P: float, lean_loading: float
+    ) -> StripperResult:
+        t0 = time.perf_counter()
+        col = _Stages(self, rich, float(feed_T), float(P), float(lean_loading))
+        x, its, err = newton(
+            col.residual, col.guess(), col.n, NV, col.steps, col.feasible, (3,), NEWTON_TOL
+        )
+        if err >= NEWTON_TOL:
+            F = col.residual(x) if col.feasible(x) else np.full(x.size, math.inf)
+            j = int(np.argmax(np.abs(F))) // NV
+            raise ConvergenceError(
+                f"stripper: the stage equations did not converge (stage "
+                f"{j + 1} of {col.n} from the top, scaled residual "
+                f"{err:.3g})",
+                P=P,
+                residual=err,
+                tried=("Newton",),
+            )
+        r = col.result(x, its)
+        r.seconds = time.perf_counter() - t0
+        return r
+
+
+class _Stages:
+    def __init__(self, st: Stripper, rich, feed_T, P, lean_loading):
+        self.th = Thermo(st.system)
+        self.st, self.P, self.T_feed, self.target = st, P, feed_T, lean_loading
+        self.feed = np.array([rich.get(c, 0.0) for c in LIQ], dtype=float)
+        if min(self.feed) <= 0.0:
+            raise ValueError(f"stripper: rich solvent {dict(rich)} needs CO2, water and MEA")
+        if not 0.0 <= lean_loading < self.feed[0] / self.feed[2]:
+            raise ValueError(
+                f"stripper: lean loading {lean_loading} is not below the rich "
+                f"loading {self.feed[0] / self.feed[2]:.4g}"
+            )
+        self.n = st.stages
+        self.S = float(self.feed.sum())
+        self.SE = self.S * 1e3
+        self.H_feed = self.th.liquid_enthalpy(self.feed, feed_T)
+        self.Tc = st.condenser_T
+        self.pw_c = self.th.water_pressure(self.Tc)
+        if not self.pw_c < P:
+            raise ValueError(f"stripper: water boils at the condenser T {self.Tc:g} K")
+        self.h_water_c = self.th.liquid([0.0, 1.0, 0.0], self.Tc).H
+
+    def vapor(self, liq, T):
+        """(flows per mol of vapor y (CO2, H2O, MEA), bubble residual) of the liquid liq at T."""
+        p = self.th.liquid(liq, T).partial_pressures
+        pv = np.array([p["CO2"], p["H2O"], p["MEA"]])
+        tot = pv.sum()
+        return pv / tot, (tot - self.P) / self.P
+
+    def hv(self, y, T):
+        return self.th.vapor_h(T, dict(zip(LIQ, y)), self.P)
+
+    def condenser(self, v_top, T_top):
+        """(reflux water [mol/s], product (CO2, H2O, MEA) [mol/s], duty [W]) of the top vapor."""
+        co2 = v_top[0]
+        w_out = (co2 + v_top[2]) * self.pw_c / (self.P - self.pw_c)
+        reflux = v_top[1] - w_out
+        prod = np.array([co2, w_out, v_top[2]])
+        y_p = prod / prod.sum()
+        duty = (
+            v_top.sum() * self.hv(v_top / v_top.sum(), T_top)
+            - prod.sum() * self.hv(y_p, self.Tc)
+            - reflux * self.h_water_c
+        )
+        return reflux, prod, duty
+
+    def residual(self, x):
+        v = x.reshape(self.n, NV)
+        F = np.empty_like(x)
+        ys = []
+        for j in range(self.n):
+            ys.append(self.vapor(v[j, 0:3], v[j, 3]))
+        vflow = [v[j, 4] * ys[j][0] for j in range(self.n)]
+        reflux, _, _ = self.condenser(vflow[0], v[0, 3])
+        for j in range(self.n):
+            liq, T, V, Q = v[j, 0:3], v[j, 3], v[j, 4], v[j, 5]
+            if j == 0:
+                l_in = self.feed + np.array([0.0, reflux, 0.0])
+                H_in = self.H_feed + reflux * self.h_water_c
+            else:
+                l_in = v[j - 1, 0:3]
+                H_in = self.th.liquid_enthalpy(l_in, v[j - 1, 3])
+            if j < self.n - 1:
+                v_in = vflow[j + 1]
+                Hv_in = v[j + 1, 4] * self.hv(ys[j + 1][0], v[j + 1, 3])
+            else:
+                v_in, Hv_in = np.zeros(3), 0.0
+            r = F[NV * j : NV * (j + 1)]
+            r[0:3] = (liq + vflow[j] - l_in - v_in) / self.S
+            r[3] = (
+                self.th.liquid_enthalpy(liq, T) + V * self.hv(ys[j][0], T) - H_in - Hv_in - Q
+            ) / self.SE
+            r[4] = ys[j][1]
+            r[5] = (liq[0] / liq[2] - self.target) if j == self.n - 1 else Q / self.SE
+        return F
+
+    def steps(self, x):
+        v = x.reshape(self.n, NV)
+        h = 1e-6 * np.maximum(np.abs(v), 1e-6 * self.S)
+        h[:, 3] = 1e-4
+        h[:, 5] = 1e-6 * self.SE
+        return h.ravel()
+
+    def feasible(self, x):
+        v = x.reshape(self.n, NV)
+        return bool(
+            np.all(v[:, 0:3] > 0.0)
+            and np.all(v[:, 4] > 0.0)
+            and np.all((v[:, 3] > 300.0) & (v[:, 3] < 450.0))
+        )
+
+    def guess(self):
+        """Stages from the feed's bubble point down to the lean liquid's, the CO2 stripped
+        evenly over the stages, the vapor twice the CO2 stripped below each stage."""
+        n = self.n
+        lean = self.feed.copy()
+        lean[0] = self.target * self.feed[2]
+        d = self.feed[0] - lean[0]
+        T_top = self._bubble(self.feed, self.T_feed)
+        T_bot = self._bubble(lean, T_top + 10.0)
+        v = np.zeros((n, NV))
+        for j in range(n):
+            v[j, 0:3] = self.feed - [d * (j + 1) / n, 0.0, 0.0]
+            v[j, 3] = T_top + (T_bot - T_top) * j / (n - 1)
+            v[j, 4] = 2.0 * d * (n - j) / n + 1e-3 * self.S
+        v[n - 1, 5] = 0.0
+        return v.ravel()
+
+    def _bubble(self, liq, T):
+        """Bubble T of the liquid liq at P by secant steps on ln(bubble pressure)."""
+
+        def g(T):
+            return math.log(self.th.liquid(liq, T).bubble_pressure / self.P)
+
+        T0, T1 = T, T + 5.0
+        g0, g1 = g(T0), g(T1)
+        for _ in range(30):
+            if abs(g1) < 1e-9 or g1 == g0:
+                break
+            T0, T1, g0 = T1, min(max(T1 - g1 * (T1 - T0) / (g1 - g0), 300.0), 450.0), g1
+            g1 = g(T1)
+        return T1
+
+    def result(self, x, its):
+        v = x.reshape(self.n, NV)
+        th, sysm = self.th, self.st.system
+        ys = [self.vapor(v[j, 0:3], v[j, 3])[0] for j in range(self.n)]
+        v_top = v[0, 4] * ys[0]
+        reflux, prod, cond = self.condenser(v_top, v[0, 3])
+        lean, T_reb, Q = v[-1, 0:3], v[-1, 3], v[-1, 5]
+        # balances from fresh liquid states
+        h_feed = sysm.liquid(self.T_feed, dict(zip(LIQ, self.feed))).H * self.feed.sum()
+        h_lean = sysm.liquid(T_reb, dict(zip(LIQ, lean))).H * lean.sum()
+        h_prod = prod.sum() * self.hv(prod / prod.sum(), self.Tc)
+        energy = abs(h_feed + Q - cond - h_lean - h_prod) / abs(h_feed)
+        balance = element_balance(
+            [dict(zip(LIQ, self.feed))], [dict(zip(LIQ, lean)), dict(zip(LIQ, prod))]
+        )
+        worst = max(balance.values())
+        if worst > BALANCE_TOL or energy > ENERGY_TOL:
+            raise ConvergenceError(
+                f"stripper: {'element' if worst > BALANCE_TOL else 'energy'} "
+                f"balance off by {max(worst, energy):.3g} (relative)",
+                residual=max(worst, energy),
+            )
+        r = StripperResult()
+        r.reboiler_duty, r.condenser_duty = float(Q), float(cond)
+        kg = (self.feed[0] - lean[0]) * pr.MW["CO2"]
+        r.srd = Q / kg / 1e6
+        sens = sysm.liquid(T_reb, dict(zip(LIQ, self.feed))).H * self.feed.sum() - h_feed
+        w_top = v_top[1]
+        h_vap = self.hv(np.array([0.0, 1.0, 0.0]), v[0, 3]) - th.liquid([0.0, 1.0, 0.0], v[0, 3]).H
+        r.srd_sensible = sens / kg / 1e6
+        r.srd_steam = w_top * h_vap / kg / 1e6
+        r.srd_desorption = r.srd - r.srd_sensible - r.srd_steam
+        r.lean_loading = float(lean[0] / lean[2])
+        r.rich_loading = float(self.feed[0] / self.feed[2])
+        r.reboiler_T, r.top_T = float(T_reb), float(v[0, 3])
+        r.co2_product = float(prod[0])
+        r.product = dict(zip(LIQ, prod.tolist()))
+        r.lean_out = dict(zip(LIQ, lean.tolist()))
+        r.profiles = {
+            "T": v[:, 3].copy(),
+            "loading": v[:, 0] / v[:, 2],
+            "y_CO2": np.array([y[0] for y in ys]),
+        }
+        r.balance, r.energy_balance = balance, float(energy)
+        r.iterations, r.liquid_calls = its, th.calls
+        return r
