@@ -80,6 +80,21 @@ class LiquidJacobian:
         return out
 
 
+def cached_jacobian(obj: Any, what: str, build: Any) -> Any:
+    """The Jacobian kept on ``obj`` (a liquid state or a flash result, ``what``), built by
+    ``build(system, obj)`` from the system it carries on the first call."""
+    jac = obj.__dict__.get("_jacobian")
+    if jac is None:
+        system = obj.__dict__.get("_system")
+        if system is None:
+            raise ValueError(
+                f"this {what} carries no system (it was unpickled): "
+                "solve it again for its derivatives"
+            )
+        jac = obj._jacobian = build(system, obj)
+    return jac
+
+
 def _dlnK_dT(records, T):
     # ln K = A + B/T + C ln T + D T
     return np.array([-r["B"] / T**2 + r["C"] / T + r["D"] for r in records])

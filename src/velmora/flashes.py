@@ -112,18 +112,9 @@ class FlashResult:
     def jacobian(self) -> "FlashJacobian":
         """Exact derivatives of this two-phase TP flash with respect to T, P and the feed (see
         ``velmora.derivatives.flash_jacobian``), worked out on the first call and kept."""
-        jac = self.__dict__.get("_jacobian")
-        if jac is None:
-            system = self.__dict__.get("_system")
-            if system is None:
-                raise ValueError(
-                    "this flash result carries no system (it was unpickled): "
-                    "solve it again for its derivatives"
-                )
-            from .derivatives import flash_jacobian
+        from .derivatives import cached_jacobian, flash_jacobian
 
-            jac = self._jacobian = flash_jacobian(system, self)
-        return jac
+        return cached_jacobian(self, "flash result", flash_jacobian)
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity "vapor_fraction" (a float), "x" or "vapor"

@@ -193,18 +193,9 @@ class LiquidState:
     def jacobian(self) -> "LiquidJacobian":
         """Exact derivatives of this liquid with respect to T and the apparent amounts (see
         ``velmora.derivatives``), worked out on the first call and kept."""
-        jac = self.__dict__.get("_jacobian")
-        if jac is None:
-            system = self.__dict__.get("_system")
-            if system is None:
-                raise ValueError(
-                    "this liquid state carries no system (it was unpickled): "
-                    "solve it again for its derivatives"
-                )
-            from .derivatives import liquid_jacobian
+        from .derivatives import cached_jacobian, liquid_jacobian
 
-            jac = self._jacobian = liquid_jacobian(system, self)
-        return jac
+        return cached_jacobian(self, "liquid state", liquid_jacobian)
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma",
