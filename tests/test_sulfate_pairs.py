@@ -204,7 +204,7 @@ def test_anhydrite_in_nacl_at_100c_within_10_percent():
 
 
 def test_anhydrite_held_back_at_100c():
-    # not fitted: Freyer & Voigt's isotherm at 100 C, 0.5-6.7 mol/kg NaCl (their values lie 5-26 %
+    # not fitted: Freyer & Voigt's isotherm at 100 C, 0.5-6.7 mol/kg NaCl (their values lie 4-26 %
     # below Block & Waters'): 2-24 % high; anhydrite in water at 100 C (Blount & Dickson): 22 % low,
     # as the model has no CaSO4 ion pair (more of the calcium in water than in brine); the record
     # fitted at 23-55 C alone was +101 % in water
