@@ -212,6 +212,11 @@ def test_anhydrite_held_back_at_100c():
     # halite beside it at 6.7 mol/kg, NaCl's own solubility at 100 C
     assert all(k == ({"anhydrite", "halite"} if m > 6.5 else {"anhydrite"}) for m, _, k in fv)
     assert all(0.0 < e <= 0.25 for _, e, _ in fv)
+    # regress's solid_solubility (a Newton solve of ln IAP = ln Ksp) gives the engine's numbers
+    (_, rows), = regress.evaluate([data.anhydrite_sets("fv", 100)])
+    for (m, e, _), (_, x, v, c) in zip(fv, rows):
+        if m < 6.5:
+            assert c / v - 1 == pytest.approx(e, abs=1e-4), m
     (_, water, _), = anhydrite_deviations([(0.0, data.ANHYDRITE_WATER[100])], 100)
     assert -0.25 <= water < -0.15
     (_, before, _), = anhydrite_deviations([(0.0, data.ANHYDRITE_WATER[100])], 100,

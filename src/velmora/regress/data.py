@@ -403,16 +403,10 @@ CITE["fv_bd"] = (f"Freyer & Voigt and Blount & Dickson, Am. Mineral. 58 (1973) 3
 
 def anhydrite_sets(source, t=100):
     """Anhydrite saturated in NaCl(aq) at t [C]: source "bw" (Block & Waters, 100 C) or "fv"
-    (Freyer & Voigt, 100, 150, 200 C); "water": in water at 100-200 C (t ignored)."""
-    def point(T, x, nacl, s):
-        comp = {"H2O": MOL_WATER_PER_KG, "Ca++": s, "SO4--": s, **({"Na+": nacl, "Cl-": nacl} if nacl else {})}
-        return (T, x, comp, s)
-    if source == "water":
-        rows = tuple(point(t + C, t, 0.0, s) for t, s in ANHYDRITE_WATER.items())
-        return DataSet("anhydrite in water, 100-200 C", "solid_solubility", "CaSO4-NaCl-H2O", "anhydrite", rows,
-                       CITE["fv_bd"], 0.05, "t [C]")
+    (Freyer & Voigt, 100, 150, 200 C)."""
     table, name, cite = {"bw": (ANHYDRITE_NACL_BW, "Block & Waters 1968", "bw1968_anh"),
                          "fv": (ANHYDRITE_NACL_FV, "Freyer & Voigt", "fv_bd")}[source]
-    rows = tuple(point(t + C, m, m, s) for m, s in table[t])
+    rows = tuple((t + C, m, {"H2O": MOL_WATER_PER_KG, "Na+": m, "Cl-": m, "Ca++": s, "SO4--": s}, s)
+                 for m, s in table[t])
     return DataSet(f"{name} anhydrite in NaCl, {t:g} C", "solid_solubility", "CaSO4-NaCl-H2O", "anhydrite", rows,
                    CITE[cite], 0.05, "m NaCl [mol/kg]")

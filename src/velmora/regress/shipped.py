@@ -108,10 +108,10 @@ def _caso4():
 
 # Anhydrite's ln Ksp, all four terms (about 298.15 K), on gypsum's and the activity model as
 # fitted above: Hardie's (1967) gypsum-anhydrite equilibrium as a constraint (ln Ksp(anhydrite)
-# = ln Ksp(gypsum) + 2 ln a_w there, sigma 0.01 in ln K) and anhydrite in NaCl(aq) at 100 C (Block
+# = ln Ksp(gypsum) - 2 ln a_w there, sigma 0.01 in ln K) and anhydrite in NaCl(aq) at 100 C (Block
 # & Waters). Four terms take the three transition points and one level at 100 C, no more: an
 # anchor at 150 or 200 C (Freyer & Voigt's isotherms) pulls the transition off by 0.02-0.03 in a_w
-# and Block & Waters off by 15-50 %, so the record stops at 100 C. Not fitted, checks: Freyer &
+# and Block & Waters off by 13-50 %, so the record stops at 100 C. Not fitted, checks: Freyer &
 # Voigt at 100 C, and anhydrite in water at 100 C, which the model dissolves too little of (it has
 # no CaSO4 ion pair, a larger share of the dissolved calcium in water than in brine).
 HARDIE_SIGMA = 0.01
