@@ -4,6 +4,7 @@ isotherms) and Na2SO4(aq) (Block & Waters 1968), each solubility solved by the e
 solid equilibrium."""
 
 import math
+import tomllib
 import warnings
 
 import pytest
@@ -18,6 +19,11 @@ T25 = 298.15
 # from the liquid, less than 0.2 % of its water
 EXCESS = 0.08
 CASO4_FIT = "CaSO4-NaCl-H2O"
+ANHYDRITE_FIT = "CaSO4-anhydrite"
+
+
+def ln_k(rec, T):
+    return rec["A"] + rec["B"] / T + rec["C"] * math.log(T) + rec["D"] * T
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -103,13 +109,15 @@ def test_gypsum_in_water_and_its_constant():
     for t, m in ((0.5, 0.0128), (25, 0.0151), (40, 0.0156)):
         liq = g.liquid(t + 273.15, molalities={"CaSO4": EXCESS}, solids=True)
         assert liq.molality["Ca++"] == pytest.approx(m, rel=0.05), t
-    # the fit moves gypsum and anhydrite alike: the transition (Hardie 1967) stays where it was
-    with databank.using(databank.shipped_without_fit(CASO4_FIT)):
-        shipped = velmora.System("CaSO4-NaCl-H2O")
+    # the fit moves gypsum and anhydrite alike (its file's records against solids.toml's): the
+    # transition (Hardie 1967) stays where it was; anhydrite's own fit starts there
+    fitted = tomllib.loads((databank.FITS / f"{CASO4_FIT}.toml").read_text())["solids"]
+    files = tomllib.loads((databank.DIR / "solids.toml").read_text())
     for T in (296.15, 312.15, 328.15):
-        new, old = g.solids.log10_ksp(T), shipped.solids.log10_ksp(T)
-        assert new["gypsum"] - new["anhydrite"] == pytest.approx(old["gypsum"] - old["anhydrite"], abs=1e-12)
-        assert new["gypsum"] != old["gypsum"]
+        new = {k: ln_k(fitted[k], T) for k in ("gypsum", "anhydrite")}
+        old = {k: ln_k(files[k], T) for k in ("gypsum", "anhydrite")}
+        assert new["gypsum"] - new["anhydrite"] == pytest.approx(old["gypsum"] - old["anhydrite"], abs=1e-9)
+        assert new["gypsum"] != pytest.approx(old["gypsum"], abs=1e-3)
 
 
 def test_solid_solubility_kind_agrees_with_the_engine():
@@ -142,8 +150,9 @@ def test_solid_shift_parameters_move_both_records_alike():
     def ln_k(rec, T):
         return rec["A"] + rec["B"] / T + rec["C"] * math.log(T) + rec["D"] * T
 
+    params.append(regress.Parameter("solid", names, "shift_D", 0.0, -5.0, 5.0))
     T0, h = 298.15, 1e-3
-    for p, v in zip(params, (0.25, -120.0, 7.5)):
+    for p, v in zip(params, (0.25, -120.0, 7.5, -0.4)):
         ov = regress.core.overlay([p], [v], base, "a test")
         for name in names:
             old, new = base.table("solids")[name], ov["solids"][name]
@@ -151,14 +160,88 @@ def test_solid_shift_parameters_move_both_records_alike():
             d = [ln_k(new, T) - ln_k(old, T) for T in (T0 - h, T0, T0 + h, 350.0)]
             if p.field == "shift":
                 assert d == pytest.approx([v] * 4, abs=1e-9)
-            else:           # zero at 298.15 K, and for shift_C flat there too
+            else:           # zero at 298.15 K, and for shift_C and shift_D flat there too
                 assert d[1] == pytest.approx(0.0, abs=1e-9) and d[3] != pytest.approx(0.0, abs=1e-3)
                 slope = (d[2] - d[0]) / (2 * h)
                 assert slope == pytest.approx(-v / T0**2 if p.field == "shift_B" else 0.0, abs=1e-6)
-    db = databank.derive(base, [regress.core.overlay(params, [0.25, -120.0, 7.5], base, "a test")])
+    db = databank.derive(base, [regress.core.overlay(params[:3], [0.25, -120.0, 7.5], base, "a test")])
     assert db.table("solids")["gypsum"]["C"] == pytest.approx(base.table("solids")["gypsum"]["C"] + 7.5)
-    with pytest.raises(ValueError, match="fields of solid: shift, shift_B, shift_C"):
+    with pytest.raises(ValueError, match="fields of solid: shift, shift_B, shift_C, shift_D"):
         regress.Parameter("solid", ("gypsum",), "A", 0.0)
+
+
+def anhydrite_deviations(rows, t, db=None):
+    """[(m NaCl, calculated / measured - 1, solids)] of anhydrite saturated in NaCl(aq) (or water,
+    m 0) at t [C], by the engine's solid-liquid equilibrium."""
+    with databank.using(db or databank.active()):
+        s = velmora.System("CaSO4-NaCl-H2O")
+        out = []
+        for m, c in rows:
+            liq = s.liquid(t + 273.15, molalities={"NaCl": m, "CaSO4": EXCESS} if m else {"CaSO4": EXCESS},
+                           solids=True)
+            out.append((m, liq.molality["Ca++"] / c - 1.0, set(liq.solids)))
+    return out
+
+
+ANHYDRITE_MISS = ("the spread within the isotherm (-12 % at 0.5, +10 % at 2 mol/kg NaCl) is the activity "
+                  "model's salting in, which anhydrite's constant cannot change")
+
+
+def test_anhydrite_in_nacl_at_100c_against_block_and_waters():
+    # fitted: Block & Waters (1968) at 100 C, 0.5-4.1 mol/kg NaCl, within 12.5 % (AARD under 7 %);
+    # the record fitted at 23-55 C alone was 87-121 % high there
+    dev = anhydrite_deviations(data.ANHYDRITE_NACL_BW[100], 100)
+    assert all(k == {"anhydrite"} for _, _, k in dev)
+    assert max(abs(e) for _, e, _ in dev) <= 0.125
+    assert sum(abs(e) for _, e, _ in dev) / len(dev) <= 0.07
+    old = anhydrite_deviations(data.ANHYDRITE_NACL_BW[100], 100, databank.shipped_without_fit(ANHYDRITE_FIT))
+    assert min(e for _, e, _ in old) > 0.8
+
+
+@pytest.mark.xfail(strict=True, reason=ANHYDRITE_MISS)
+def test_anhydrite_in_nacl_at_100c_within_10_percent():
+    assert max(abs(e) for _, e, _ in anhydrite_deviations(data.ANHYDRITE_NACL_BW[100], 100)) <= 0.10
+
+
+def test_anhydrite_held_back_at_100c():
+    # not fitted: Freyer & Voigt's isotherm at 100 C, 0.5-6.7 mol/kg NaCl (their values lie 4-26 %
+    # below Block & Waters'): 2-24 % high; anhydrite in water at 100 C (Blount & Dickson): 22 % low,
+    # as the model has no CaSO4 ion pair (more of the calcium in water than in brine); the record
+    # fitted at 23-55 C alone was +101 % in water
+    fv = anhydrite_deviations(data.ANHYDRITE_NACL_FV[100], 100)
+    # halite beside it at 6.7 mol/kg, NaCl's own solubility at 100 C
+    assert all(k == ({"anhydrite", "halite"} if m > 6.5 else {"anhydrite"}) for m, _, k in fv)
+    assert all(0.0 < e <= 0.25 for _, e, _ in fv)
+    # regress's solid_solubility (a Newton solve of ln IAP = ln Ksp) gives the engine's numbers
+    (_, rows), = regress.evaluate([data.anhydrite_sets("fv", 100)])
+    for (m, e, _), (_, x, v, c) in zip(fv, rows):
+        if m < 6.5:
+            assert c / v - 1 == pytest.approx(e, abs=1e-4), m
+    (_, water, _), = anhydrite_deviations([(0.0, data.ANHYDRITE_WATER[100])], 100)
+    assert -0.25 <= water < -0.15
+    (_, before, _), = anhydrite_deviations([(0.0, data.ANHYDRITE_WATER[100])], 100,
+                                           databank.shipped_without_fit(ANHYDRITE_FIT))
+    assert before > 0.9
+
+
+def test_anhydrite_keeps_hardies_transition_and_stops_at_100c():
+    g = velmora.System("CaSO4-NaCl-H2O")
+    before = databank.shipped_without_fit(ANHYDRITE_FIT).table("solids")["anhydrite"]
+    for t, a_w in data.HARDIE_1967:
+        k = g.solids.log10_ksp(t + 273.15)
+        assert 10 ** ((k["gypsum"] - k["anhydrite"]) / 2) == pytest.approx(a_w, abs=0.002), t
+    # at 25 C the constant is where it was (seawater's anhydrite does not move), to 1 %
+    now = databank.active().table("solids")["anhydrite"]
+    assert ln_k(now, T25) == pytest.approx(ln_k(before, T25), abs=0.01)
+    # its range is the data's: beyond 100 C the constant is extrapolated, and says so
+    with pytest.warns(velmora.RangeWarning, match=r"solubility product of anhydrite \(283.15-373.15 K\)"):
+        g.liquid(423.15, molalities={"NaCl": 1.0, "CaSO4": EXCESS}, solids=True)
+
+
+@pytest.mark.xfail(strict=True, reason="four terms of ln Ksp take Hardie's transition and 100 C; at 150-200 C "
+                                       "the extrapolation falls 75-99 % short of Freyer & Voigt")
+def test_anhydrite_in_nacl_at_150c():
+    assert max(abs(e) for _, e, _ in anhydrite_deviations(data.ANHYDRITE_NACL_FV[150][:6], 150)) <= 0.25
 
 
 # CRC Handbook, Aqueous solubility of inorganic compounds at various temperatures (mass % of

@@ -78,7 +78,7 @@ def salt_points(salt, rows):
 W_FIELDS = ("W1_A", "W1_B", "W2_A", "W2_B")   # the molecule-ion-pair term, zero unless fitted
 FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha", *W_FIELDS),
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
-          "reaction": ("shift",), "solid": ("shift", "shift_B", "shift_C")}
+          "reaction": ("shift",), "solid": ("shift", "shift_B", "shift_C", "shift_D")}
 
 
 @dataclasses.dataclass(frozen=True)
@@ -87,7 +87,8 @@ class Parameter:
     "molecule_pair" (key (i, j)), "reaction" (key: reaction id, field "shift": added to ln K)
     or "solid" (key: databank solids, each one's ln Ksp = A + B/T + C ln T + D T moved alike:
     "shift" adds to A, "shift_B" adds v (1/T - 1/T_REF), "shift_C" v (ln(T/T_REF) + T_REF/T - 1),
-    the last two zero at T_REF, the last one's slope too);
+    "shift_D" v (T - T_REF - T_REF ln(T/T_REF)), the last three zero at T_REF, the last two's slope
+    too);
     start value, bounds and an optional Gaussian prior (centre, width)."""
     kind: str
     key: object
@@ -132,10 +133,11 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                                   alpha=alpha, source=source)
             mol[p.key][p.field] = float(v)
         elif p.kind == "solid":
-            # about 298.15 K: shift_B leaves ln Ksp there as it is, shift_C its slope as well
+            # about 298.15 K: shift_B leaves ln Ksp there as it is, shift_C and shift_D its slope as well
             v, t0 = float(v), T_REF
             terms = {"shift": {"A": v}, "shift_B": {"A": -v / t0, "B": v},
-                     "shift_C": {"A": -v * (math.log(t0) + 1.0), "B": v * t0, "C": v}}[p.field]
+                     "shift_C": {"A": -v * (math.log(t0) + 1.0), "B": v * t0, "C": v},
+                     "shift_D": {"A": v * t0 * (math.log(t0) - 1.0), "C": -v * t0, "D": v}}[p.field]
             for name in p.key:
                 rec = solids.setdefault(name, dict(db.table("solids")[name]))
                 for f, dv in terms.items():

@@ -367,3 +367,46 @@ def gypsum_sets(t=25):
         sets.append(DataSet("Block & Waters 1968 gypsum in Na2SO4, 25 C", "solid_solubility", "CaSO4-NaCl-H2O",
                             "gypsum", tuple(na2so4), CITE["bw1968"], 0.02, "m Na2SO4 [mol/kg]"))
     return sets
+
+
+# Anhydrite. Hardie (1967): the water activity at which gypsum and anhydrite coexist, (t [C],
+# a_w), as the anhydrite record of databank/solids.toml has carried it since it was fitted.
+HARDIE_1967 = ((23, 0.770), (39, 0.845), (55, 0.960))
+CITE["hardie"] = "Hardie, Am. Mineral. 52 (1967) 171: gypsum-anhydrite equilibrium, a_w 0.770 at 23 C, 0.845 at 39 C, 0.960 at 55 C"
+# Anhydrite saturated in NaCl(aq) and in water at 100-200 C, (m NaCl, m CaSO4) [mol/kg], from the
+# PHREEQC test data usgs-coupled/phreeqc3 mytest/anh_nacl.csv (commit 3f2a2dc7; validation3.md 1c),
+# its blocks labelled "Block and Waters" (100 C) and "Freyer & Voigt, Blount & Dickson" (water at
+# 100, 150, 200 C and the NaCl isotherms at each).
+ANHYDRITE_NACL_BW = {100: [(0.5, 0.0215), (1.03, 0.0256), (2.03, 0.0284), (4.08, 0.0296)]}
+ANHYDRITE_WATER = {100: 0.00535, 150: 0.0017, 200: 0.000542}
+ANHYDRITE_NACL_FV = {
+    100: [(0.501, 0.01585), (1.003, 0.02080), (1.732, 0.02473), (1.778, 0.02498), (1.994, 0.02600),
+          (2.974, 0.02809), (2.997, 0.02803), (2.940, 0.02923), (3.977, 0.02847), (4.023, 0.02822),
+          (5.003, 0.02790), (5.060, 0.02701), (5.060, 0.02631), (6.017, 0.02460), (6.017, 0.02549),
+          (6.074, 0.02530), (6.712, 0.02384), (6.746, 0.02346), (6.712, 0.02308)],
+    150: [(0.501, 0.00723), (1.003, 0.01084), (1.778, 0.01452), (1.903, 0.01471), (1.983, 0.01579),
+          (2.997, 0.01896), (3.259, 0.01978), (3.282, 0.02035), (3.989, 0.02099), (4.171, 0.02029),
+          (4.194, 0.02111), (4.775, 0.02067), (5.003, 0.02168), (5.994, 0.02149), (5.994, 0.02162),
+          (6.268, 0.02124), (6.405, 0.02143), (6.564, 0.02149), (7.100, 0.02175), (7.111, 0.02175),
+          (7.282, 0.02226), (7.396, 0.02162), (7.476, 0.02149)],
+    200: [(0.501, 0.00349), (0.991, 0.00596), (1.880, 0.00945), (1.994, 0.01014), (3.020, 0.01332),
+          (3.100, 0.01313), (3.168, 0.01338), (4.000, 0.01566), (4.103, 0.01617), (4.205, 0.01566),
+          (5.003, 0.01782), (5.128, 0.01763), (5.254, 0.01782), (5.573, 0.01845), (5.630, 0.01864),
+          (5.983, 0.01883), (6.028, 0.01940), (5.994, 0.01947), (6.222, 0.01934), (6.678, 0.02010),
+          (6.667, 0.02067), (7.328, 0.02092), (7.385, 0.02054), (7.510, 0.02118), (7.977, 0.02200),
+          (8.023, 0.02207), (8.160, 0.02200), (8.194, 0.02219)]}
+_ANH_CSV = "as transcribed in the PHREEQC test data, usgs-coupled/phreeqc3 mytest/anh_nacl.csv"
+CITE["bw1968_anh"] = f"Block & Waters, J. Chem. Eng. Data 13 (1968) 336 ({_ANH_CSV}, block 'Block and Waters')"
+CITE["fv_bd"] = (f"Freyer & Voigt and Blount & Dickson, Am. Mineral. 58 (1973) 323 ({_ANH_CSV}, block "
+                 "'Freyer & Voigt, Blount & Dickson'; Freyer & Voigt's paper not seen)")
+
+
+def anhydrite_sets(source, t=100):
+    """Anhydrite saturated in NaCl(aq) at t [C]: source "bw" (Block & Waters, 100 C) or "fv"
+    (Freyer & Voigt, 100, 150, 200 C)."""
+    table, name, cite = {"bw": (ANHYDRITE_NACL_BW, "Block & Waters 1968", "bw1968_anh"),
+                         "fv": (ANHYDRITE_NACL_FV, "Freyer & Voigt", "fv_bd")}[source]
+    rows = tuple((t + C, m, {"H2O": MOL_WATER_PER_KG, "Na+": m, "Cl-": m, "Ca++": s, "SO4--": s}, s)
+                 for m, s in table[t])
+    return DataSet(f"{name} anhydrite in NaCl, {t:g} C", "solid_solubility", "CaSO4-NaCl-H2O", "anhydrite", rows,
+                   CITE[cite], 0.05, "m NaCl [mol/kg]")
