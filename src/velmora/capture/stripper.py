@@ -12,10 +12,17 @@ two 6 m beds of the pilot; not fitted).
 Each stage holds a liquid at its bubble point at the column pressure (vapor in equilibrium,
 y_i = p*_i/P from ``System.liquid``); energy balances with velmora's enthalpies (liquid:
 ``LiquidState.H``; vapor: the package's vapor enthalpy), the reboiler duty the unknown that
-gives the target lean loading. The condenser cools the top vapor to ``condenser_T`` and
-returns the condensed water as reflux (the CO2 dissolved in it neglected); the product is CO2
-saturated with water at ``condenser_T``. Solved by Newton's method (the absorber's solver);
-every answer checked: element balances 1e-8, energy 1e-6 relative, else ConvergenceError.
+gives the target lean loading (or, given the duty, the lean loading the unknown). The
+condenser cools the top vapor to ``condenser_T`` and returns the condensed water with the amine
+of the vapor as reflux (the CO2 dissolved in it neglected); the product is CO2 saturated with
+water at ``condenser_T``. Solved by Newton's method (the absorber's solver); every answer
+checked: element balances 1e-8, energy 1e-6 relative, else ConvergenceError.
+
+The split of the duty adds up to it exactly: sensible heat (the rich solvent from its feed T to
+the reboiler T), stripping steam (the condenser duty: the water vapor that leaves the top stage
+is condensed there and its reflux comes back subcooled) and desorption (the rest: from the rich
+solvent at the reboiler T to the lean solvent there and the product gas at the condenser T, about
+the CO2 stripped times its heat of absorption).
 """
 
 import math
@@ -35,13 +42,13 @@ NV = 6  # per stage: L_CO2, L_H2O, L_MEA, T, V (vapor leaving), Q (reboiler only
 class StripperResult:
     """A solved, checked stripper: ``reboiler_duty`` [W], ``condenser_duty`` [W, removed],
     ``srd`` (specific reboiler duty, MJ/kg CO2) and its split ``srd_sensible`` (heating the
-    rich solvent from the feed T to the reboiler T), ``srd_steam`` (the water vapor leaving the
-    top stage, at its heat of vaporisation there) and ``srd_desorption`` (the rest: the heat
-    taken by the CO2 leaving the liquid); ``lean_loading``, ``rich_loading``, ``reboiler_T``,
-    ``top_T`` [K], ``co2_product`` [mol/s], ``product`` (the condenser's gas, with its water
-    and amine) and ``lean_out`` [mol/s], ``profiles`` (per stage, top
-    first: ``T``, ``loading``, ``y_CO2``), ``balance``, ``energy_balance``, ``iterations``,
-    ``liquid_calls``, ``seconds``."""
+    rich solvent from the feed T to the reboiler T), ``srd_steam`` (the condenser duty: the
+    stripping steam that leaves the top stage and is condensed) and ``srd_desorption`` (the
+    rest); ``lean_loading``, ``rich_loading``, ``reboiler_T``, ``top_T`` [K], ``co2_product``
+    [mol/s], ``product`` (the condenser's gas: CO2 and water) and ``lean_out`` [mol/s],
+    ``reflux`` [mol/s, water and amine], ``profiles`` (per stage, top first: ``T``,
+    ``loading``, ``y_CO2``, ``vapor`` [mol/s leaving the stage]), ``balance``,
+    ``energy_balance``, ``iterations``, ``liquid_calls``, ``seconds``."""
 
     reboiler_duty: float
     condenser_duty: float
@@ -56,6 +63,7 @@ class StripperResult:
     co2_product: float
     product: dict[str, float]
     lean_out: dict[str, float]
+    reflux: dict[str, float]
     profiles: dict[str, np.ndarray]
     balance: dict[str, float]
     energy_balance: float
@@ -75,7 +83,8 @@ class StripperResult:
 
 class Stripper:
     """``Stripper(system, stages=6, condenser_T=313.15)``; ``run(rich, feed_T, P,
-    lean_loading)`` -> ``StripperResult`` (rich solvent [mol/s], T [K], P [Pa])."""
+    lean_loading=None, duty=None)`` -> ``StripperResult`` (rich solvent [mol/s], T [K], P [Pa],
+    duty [W]): the duty for a target lean loading, or the lean loading for a given duty."""
 
     name = "stripper"
 
@@ -86,10 +95,17 @@ class Stripper:
         Thermo(system)  # checks the chemistry
 
     def run(
-        self, rich: Mapping[str, float], feed_T: float, P: float, lean_loading: float
+        self,
+        rich: Mapping[str, float],
+        feed_T: float,
+        P: float,
+        lean_loading: float | None = None,
+        duty: float | None = None,
     ) -> StripperResult:
+        if (lean_loading is None) == (duty is None):
+            raise ValueError("stripper: give either the lean loading or the reboiler duty")
         t0 = time.perf_counter()
-        col = _Stages(self, rich, float(feed_T), float(P), float(lean_loading))
+        col = _Stages(self, rich, float(feed_T), float(P), lean_loading, duty)
         x, its, err = newton(
             col.residual, col.guess(), col.n, NV, col.steps, col.feasible, (3,), NEWTON_TOL
         )
@@ -110,12 +126,18 @@ class Stripper:
 
 
 class _Stages:
-    def __init__(self, st: Stripper, rich, feed_T, P, lean_loading):
+    def __init__(self, st: Stripper, rich, feed_T, P, lean_loading, duty):
         self.th = Thermo(st.system)
-        self.st, self.P, self.T_feed, self.target = st, P, feed_T, lean_loading
+        self.st, self.P, self.T_feed = st, P, feed_T
         self.feed = np.array([rich.get(c, 0.0) for c in LIQ], dtype=float)
         if min(self.feed) <= 0.0:
             raise ValueError(f"stripper: rich solvent {dict(rich)} needs CO2, water and MEA")
+        self.duty = None if duty is None else float(duty)
+        if self.duty is not None:
+            if not self.duty > 0.0:
+                raise ValueError(f"stripper: reboiler duty {duty} W is not positive")
+            lean_loading = 0.5 * self.feed[0] / self.feed[2]  # the first guess only
+        self.target = lean_loading = float(lean_loading)
         if not 0.0 <= lean_loading < self.feed[0] / self.feed[2]:
             raise ValueError(
                 f"stripper: lean loading {lean_loading} is not below the rich "
@@ -129,7 +151,6 @@ class _Stages:
         self.pw_c = self.th.water_pressure(self.Tc)
         if not self.pw_c < P:
             raise ValueError(f"stripper: water boils at the condenser T {self.Tc:g} K")
-        self.h_water_c = self.th.liquid([0.0, 1.0, 0.0], self.Tc).H
 
     def vapor(self, liq, T):
         """(flows per mol of vapor y (CO2, H2O, MEA), bubble residual) of the liquid liq at T."""
@@ -142,18 +163,20 @@ class _Stages:
         return self.th.vapor_h(T, dict(zip(LIQ, y)), self.P)
 
     def condenser(self, v_top, T_top):
-        """(reflux water [mol/s], product (CO2, H2O, MEA) [mol/s], duty [W]) of the top vapor."""
+        """(reflux (CO2, H2O, MEA), product (CO2, H2O, MEA) [mol/s], reflux enthalpy, duty
+        [W]) of the top vapor: the amine condenses with the water (its p* over the dilute
+        reflux at the condenser T is nil), the CO2 leaves saturated with water."""
         co2 = v_top[0]
-        w_out = (co2 + v_top[2]) * self.pw_c / (self.P - self.pw_c)
-        reflux = v_top[1] - w_out
-        prod = np.array([co2, w_out, v_top[2]])
-        y_p = prod / prod.sum()
+        w_out = co2 * self.pw_c / (self.P - self.pw_c)
+        reflux = np.array([0.0, v_top[1] - w_out, v_top[2]])
+        prod = np.array([co2, w_out, 0.0])
+        h_reflux = self.th.liquid_enthalpy(reflux, self.Tc)
         duty = (
             v_top.sum() * self.hv(v_top / v_top.sum(), T_top)
-            - prod.sum() * self.hv(y_p, self.Tc)
-            - reflux * self.h_water_c
+            - prod.sum() * self.hv(prod / prod.sum(), self.Tc)
+            - h_reflux
         )
-        return reflux, prod, duty
+        return reflux, prod, h_reflux, duty
 
     def residual(self, x):
         v = x.reshape(self.n, NV)
@@ -162,12 +185,12 @@ class _Stages:
         for j in range(self.n):
             ys.append(self.vapor(v[j, 0:3], v[j, 3]))
         vflow = [v[j, 4] * ys[j][0] for j in range(self.n)]
-        reflux, _, _ = self.condenser(vflow[0], v[0, 3])
+        reflux, _, h_reflux, _ = self.condenser(vflow[0], v[0, 3])
         for j in range(self.n):
             liq, T, V, Q = v[j, 0:3], v[j, 3], v[j, 4], v[j, 5]
             if j == 0:
-                l_in = self.feed + np.array([0.0, reflux, 0.0])
-                H_in = self.H_feed + reflux * self.h_water_c
+                l_in = self.feed + reflux
+                H_in = self.H_feed + h_reflux
             else:
                 l_in = v[j - 1, 0:3]
                 H_in = self.th.liquid_enthalpy(l_in, v[j - 1, 3])
@@ -182,7 +205,12 @@ class _Stages:
                 self.th.liquid_enthalpy(liq, T) + V * self.hv(ys[j][0], T) - H_in - Hv_in - Q
             ) / self.SE
             r[4] = ys[j][1]
-            r[5] = (liq[0] / liq[2] - self.target) if j == self.n - 1 else Q / self.SE
+            if j < self.n - 1:
+                r[5] = Q / self.SE
+            elif self.duty is None:
+                r[5] = liq[0] / liq[2] - self.target
+            else:
+                r[5] = (Q - self.duty) / self.SE
         return F
 
     def steps(self, x):
@@ -214,7 +242,7 @@ class _Stages:
             v[j, 0:3] = self.feed - [d * (j + 1) / n, 0.0, 0.0]
             v[j, 3] = T_top + (T_bot - T_top) * j / (n - 1)
             v[j, 4] = 2.0 * d * (n - j) / n + 1e-3 * self.S
-        v[n - 1, 5] = 0.0
+        v[n - 1, 5] = 0.0 if self.duty is None else self.duty
         return v.ravel()
 
     def _bubble(self, liq, T):
@@ -237,7 +265,7 @@ class _Stages:
         th, sysm = self.th, self.st.system
         ys = [self.vapor(v[j, 0:3], v[j, 3])[0] for j in range(self.n)]
         v_top = v[0, 4] * ys[0]
-        reflux, prod, cond = self.condenser(v_top, v[0, 3])
+        reflux, prod, _, cond = self.condenser(v_top, v[0, 3])
         lean, T_reb, Q = v[-1, 0:3], v[-1, 3], v[-1, 5]
         # balances from fresh liquid states
         h_feed = sysm.liquid(self.T_feed, dict(zip(LIQ, self.feed))).H * self.feed.sum()
@@ -258,11 +286,9 @@ class _Stages:
         r.reboiler_duty, r.condenser_duty = float(Q), float(cond)
         kg = (self.feed[0] - lean[0]) * pr.MW["CO2"]
         r.srd = Q / kg / 1e6
-        sens = sysm.liquid(T_reb, dict(zip(LIQ, self.feed))).H * self.feed.sum() - h_feed
-        w_top = v_top[1]
-        h_vap = self.hv(np.array([0.0, 1.0, 0.0]), v[0, 3]) - th.liquid([0.0, 1.0, 0.0], v[0, 3]).H
+        sens = th.liquid_enthalpy(self.feed, T_reb) - h_feed
         r.srd_sensible = sens / kg / 1e6
-        r.srd_steam = w_top * h_vap / kg / 1e6
+        r.srd_steam = cond / kg / 1e6
         r.srd_desorption = r.srd - r.srd_sensible - r.srd_steam
         r.lean_loading = float(lean[0] / lean[2])
         r.rich_loading = float(self.feed[0] / self.feed[2])
@@ -270,10 +296,12 @@ class _Stages:
         r.co2_product = float(prod[0])
         r.product = dict(zip(LIQ, prod.tolist()))
         r.lean_out = dict(zip(LIQ, lean.tolist()))
+        r.reflux = dict(zip(LIQ, reflux.tolist()))
         r.profiles = {
             "T": v[:, 3].copy(),
             "loading": v[:, 0] / v[:, 2],
             "y_CO2": np.array([y[0] for y in ys]),
+            "vapor": v[:, 4].copy(),
         }
         r.balance, r.energy_balance = balance, float(energy)
         r.iterations, r.liquid_calls = its, th.calls
