@@ -98,11 +98,15 @@ class HeatExchanger:
             raise ValueError(f"{self.name}: hot side {Th:g} K colder than the cold side {Tc:g} K")
         Hh_in, Hc_in = self.enthalpy(h, Th), self.enthalpy(c, Tc)
 
+        # heat capacity flows [W/K] at the inlets: the starts of the outlet T solves
+        cp_h = max(Hh_in - self.enthalpy(h, Th - 1.0), 1e-9)
+        cp_c = max(self.enthalpy(c, Tc + 1.0) - Hc_in, 1e-9)
+
         def ends(Q):
             """(hot out T, cold out T) at duty Q."""
             return (
-                self.temperature(h, Hh_in - Q, Th - Q / max(Hh_in - self.enthalpy(h, Th - 1), 1)),
-                self.temperature(c, Hc_in + Q, Tc + Q / max(self.enthalpy(c, Tc + 1) - Hc_in, 1)),
+                self.temperature(h, Hh_in - Q, Th - Q / cp_h),
+                self.temperature(c, Hc_in + Q, Tc + Q / cp_c),
             )
 
         # the largest duty: either side brought to the other's inlet T (zero approach)

@@ -144,6 +144,7 @@ class CaptureLoop:
         self.absorber, self.stripper = absorber, stripper
         self.exchanger = exchanger if exchanger is not None else HeatExchanger(absorber.system)
         self.system = absorber.system
+        self._strip_calls = 0
 
     def run(
         self,
@@ -159,10 +160,12 @@ class CaptureLoop:
         ab = self.absorber.run(gas, gas_T, lean, lean_T, P)
         rich, T_rich = ab.liquid_out, ab.rich_T
         # first pass: the stripper on the cold rich feed gives the tear's start
+        self._strip_calls = 0
         st = self._strip(rich, T_rich, stripper_P, lean, rich["MEA"])
         z = [st.reboiler_T, st.lean_out["MEA"]]
         prev: tuple[float, float] | None = None
         passes, ex, dT, dN = 1, None, math.inf, math.inf
+        hx_calls = self.exchanger.th.calls
         for _ in range(MAX_PASSES):
             # the exchanger's hot side: the latest stripper lean at the tear's T
             ex = self._exchange(st.lean_out, z[0], rich, T_rich)
@@ -184,13 +187,20 @@ class CaptureLoop:
                 tried=("successive substitution", "Wegstein"),
             )
         assert ex is not None
-        return self._result(ab, ex, st, gas, lean, lean_T, P, stripper_P, passes, t0)
+        r = self._result(ab, ex, st, gas, lean, lean_T, P, stripper_P, passes)
+        # liquid states: the absorber's, every stripper run's and the exchanger's (its cache
+        # lives with the exchanger, so only this run's new states)
+        r.liquid_calls = ab.liquid_calls + self._strip_calls + self.exchanger.th.calls - hx_calls
+        r.seconds = time.perf_counter() - t0
+        return r
 
     def _strip(self, rich, feed_T, P, lean, mea_s):
         """A stripper run to the loading that returns the absorber's lean CO2 with the amine
         mea_s."""
         try:
-            return self.stripper.run(rich, feed_T, P, lean["CO2"] / mea_s)
+            st = self.stripper.run(rich, feed_T, P, lean["CO2"] / mea_s)
+            self._strip_calls += st.liquid_calls
+            return st
         except ConvergenceError as e:
             raise ConvergenceError(
                 f"{self.name}: {e} (rich feed at {feed_T:.2f} K)",
@@ -204,7 +214,7 @@ class CaptureLoop:
         except ConvergenceError as e:
             raise ConvergenceError(f"{self.name}: {e}", residual=e.residual) from e
 
-    def _result(self, ab, ex, st, gas, lean, lean_T, P, stripper_P, passes, t0) -> LoopResult:
+    def _result(self, ab, ex, st, gas, lean, lean_T, P, stripper_P, passes) -> LoopResult:
         sysm, th = self.system, self.exchanger.th
         lean_s, T_reb = st.lean_out, st.reboiler_T
         # the exchanger again, with the converged stripper lean on its hot side
@@ -268,8 +278,6 @@ class CaptureLoop:
             "make-up": (dict(makeup), lean_T),
         }
         r.balance, r.energy_balance, r.passes = balance, float(energy), passes
-        r.liquid_calls = ab.liquid_calls + th.calls
-        r.seconds = time.perf_counter() - t0
         return r
 
 

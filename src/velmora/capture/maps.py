@@ -63,7 +63,8 @@ class OperatingMap:
         return self.frame.copy()
 
     def plot(self, path: str | None = None) -> Any:
-        """Capture and SRD over L/G, a line per lean loading; saved to ``path`` when given.
+        """Capture over L/G (a line per lean loading) and the specific reboiler duty over the
+        lean loading (a line per L/G: the U-shaped curve); saved to ``path`` when given.
         Returns the figure."""
         import matplotlib
 
@@ -74,12 +75,14 @@ class OperatingMap:
         fig, ax = plt.subplots(1, 2, figsize=(10, 4))
         for ll, part in df.groupby("lean_loading"):
             ax[0].plot(part["L_G"], part["capture_pct"], "o-", label=f"lean {ll:.2f}")
-            ax[1].plot(part["capture_pct"], part["srd"], "o-", label=f"lean {ll:.2f}")
+        for lg, part in df.groupby("L_G"):
+            ax[1].plot(part["lean_loading"], part["srd"], "o-", label=f"L/G {lg:g}")
         ax[0].set_xlabel("L/G [kg/kg]")
         ax[0].set_ylabel("capture [%]")
-        ax[1].set_xlabel("capture [%]")
+        ax[1].set_xlabel("lean loading [mol CO2/mol MEA]")
         ax[1].set_ylabel("specific reboiler duty [MJ/kg CO2]")
         ax[0].legend(fontsize=8)
+        ax[1].legend(fontsize=8)
         fig.tight_layout()
         if path is not None:
             fig.savefig(path, dpi=110)
