@@ -206,3 +206,16 @@ def test_map_trends_and_recorded_failures(mea, tmp_path):
                                 L_G=[3.0], lean_loading=[-0.1])
     row = bad.to_frame().iloc[0]
     assert math.isnan(row["srd"]) and "ValueError: lean solvent" in row["error"]
+
+
+def test_loop_at_a_given_duty_finds_the_lean_loading_of_that_duty(mea, loop_run):
+    loop = make_loop(mea)
+    lean = dict(loop_run.streams["lean to absorber"][0])
+    lean["CO2"] = 0.3 * lean["MEA"]  # not used: the duty sets the loading
+    r = loop.run_at_duty(gas_of(mea), 314.18, lean, 315.18, P_ABS, P_STRIP,
+                         loop_run.reboiler_duty)
+    assert r.reboiler_duty == pytest.approx(loop_run.reboiler_duty, rel=1e-7)
+    assert r.lean_loading == pytest.approx(loop_run.lean_loading, abs=1e-6)
+    assert r.capture_pct == pytest.approx(loop_run.capture_pct, abs=1e-4)
+    with pytest.raises(velmora.ConvergenceError, match="is outside .* kW, the duties at lean"):
+        loop.run_at_duty(gas_of(mea), 314.18, lean, 315.18, P_ABS, P_STRIP, 1.0)

@@ -40,6 +40,7 @@ if TYPE_CHECKING:
 TEAR_T_TOL = 1e-6
 TEAR_N_TOL = 1e-10
 MAX_PASSES = 30
+DUTY_TOL = 1e-8  # relative, reboiler duty of run_at_duty
 
 
 class LoopResult:
@@ -193,6 +194,61 @@ class CaptureLoop:
         r.liquid_calls = ab.liquid_calls + self._strip_calls + self.exchanger.th.calls - hx_calls
         r.seconds = time.perf_counter() - t0
         return r
+
+    def run_at_duty(
+        self,
+        gas: Mapping[str, float],
+        gas_T: float,
+        lean: Mapping[str, float],
+        lean_T: float,
+        P: float,
+        stripper_P: float,
+        reboiler_duty: float,
+        bounds: tuple[float, float] = (0.1, 0.35),
+    ) -> LoopResult:
+        """The loop at a given reboiler duty [W]: the lean loading found (within ``bounds``)
+        by the Illinois variant of regula falsi on the loop's duty, the lean solvent's water
+        and amine flows those of ``lean``; ``passes``, ``liquid_calls`` and ``seconds`` summed
+        over the loops run. ``ConvergenceError`` when the duty lies outside the bounds'
+        duties or the search does not settle."""
+        Q = float(reboiler_duty)
+        base = {c: float(lean.get(c, 0.0)) for c in LIQ}
+        runs: list[LoopResult] = []
+
+        def f(ll):
+            r = self.run(gas, gas_T, dict(base, CO2=ll * base["MEA"]), lean_T, P, stripper_P)
+            runs.append(r)
+            return (r.reboiler_duty - Q) / Q, r
+
+        a, b = bounds
+        fa, ra = f(a)
+        fb, rb = f(b)
+        if fa * fb > 0.0:
+            raise ConvergenceError(
+                f"{self.name}: the reboiler duty {Q / 1e3:.4g} kW is outside "
+                f"{rb.reboiler_duty / 1e3:.4g}-{ra.reboiler_duty / 1e3:.4g} kW, the duties at "
+                f"lean loadings {a:g}-{b:g}",
+                residual=min(abs(fa), abs(fb)),
+            )
+        for _ in range(40):
+            c = b - fb * (b - a) / (fb - fa)
+            fc, rc = f(c)
+            if abs(fc) <= DUTY_TOL or abs(b - a) <= 1e-12:
+                rc.passes = sum(r.passes for r in runs)
+                rc.seconds = sum(r.seconds for r in runs)
+                rc.liquid_calls = sum(r.liquid_calls for r in runs)
+                return rc
+            if fc * fb < 0.0:
+                a, fa = b, fb
+            else:
+                fa *= 0.5  # Illinois: halve the value of the end kept
+            b, fb = c, fc
+        raise ConvergenceError(
+            f"{self.name}: no lean loading found for the reboiler duty {Q / 1e3:.4g} kW "
+            f"(last {b:.6g}, duty off by {abs(fb):.3g} relative)",
+            residual=abs(fb),
+            tried=("Illinois regula falsi",),
+        )
 
     def _strip(self, rich, feed_T, P, lean, mea_s):
         """A stripper run to the loading that returns the absorber's lean CO2 with the amine
