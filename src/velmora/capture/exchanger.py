@@ -6,7 +6,9 @@ absorber. Each side's duty is the change of its enthalpy flow, velmora's liquid 
 of each solvent. Both sides are held liquid (the rich side under the stripper's pressure; no
 CO2 flashes in the exchanger).
 
-Sized by an ``approach`` [K] (the smaller end temperature difference) or by ``UA`` [W/K]
+Sized by an ``approach`` [K] (the smallest temperature difference over the ends and the
+interior duties checked: the pinch can lie inside, as the rich solvent's heat capacity,
+reaction heat included, is not the lean one's) or by ``UA`` [W/K]
 (duty = UA times the log-mean temperature difference of the ends: exact for constant heat
 capacities, an approximation here). Every answer checked: hot duty = cold duty to 1e-6
 relative and the hot side warmer than the cold one at both ends and at interior duties (a
@@ -22,6 +24,7 @@ from .absorber import LIQ, Thermo
 
 DUTY_TOL = 1e-6  # relative mismatch of the two sides' duties
 CROSS_POINTS = 4  # interior duties where the two sides' temperatures are compared
+CROSS_TOL = 1e-6  # K: a cross smaller than this is the pinch search's tolerance, not a cross
 
 
 class ExchangerResult:
@@ -117,10 +120,55 @@ class HeatExchanger:
                 Q = 0.0
             else:
                 Q = min(self.enthalpy(c, Th - dt) - Hc_in, Hh_in - self.enthalpy(h, Tc + dt))
+                Q = self._pinched(h, c, Th, Tc, Q, dt, ends)
         else:
             Q = self._ua_duty(ends, q_max, Th, Tc)
         Th_out, Tc_out = ends(Q) if Q > 0.0 else (Th, Tc)
         return self.check(hot, Th, Th_out, cold, Tc, Tc_out)
+
+    def _pinched(self, h, c, Th, Tc, Q, dt, ends):
+        """The duty, at most Q (the ends' approach dt), whose smallest hot - cold difference
+        over the ends and the interior duties is dt: the rich solvent's heat capacity, reaction
+        heat included, is not the lean one's, so the pinch can lie inside. Regula falsi
+        (Illinois) on the duty."""
+
+        def g(q):
+            th_out, tc_out = ends(q)
+            return min(self._differences(h, c, Th, th_out, Tc, tc_out, q))[0] - dt
+
+        gb = g(Q)
+        if gb >= -CROSS_TOL:
+            return Q
+        a, ga, b = 0.0, Th - Tc - dt, Q
+        for _ in range(50):
+            m = b - gb * (b - a) / (gb - ga)
+            gm = g(m)
+            if abs(gm) <= CROSS_TOL:
+                return m
+            if gm * gb < 0.0:
+                a, ga = b, gb
+            else:
+                ga *= 0.5
+            b, gb = m, gm
+        raise ConvergenceError(
+            f"{self.name}: the interior pinch of approach {dt:g} K was not found (last "
+            f"difference off by {abs(gb):.3g} K)",
+            residual=abs(gb),
+        )
+
+    def _differences(self, h, c, Th, Th_out, Tc, Tc_out, Q):
+        """[(hot - cold T difference [K], where)] at the ends and at the interior duties: at
+        the duty f Q from the cold end the hot side holds H_hot_out + f Q, the cold side
+        H_cold_in + f Q."""
+        dts = [(Th - Tc_out, "hot end"), (Th_out - Tc, "cold end")]
+        if Q > 0.0:
+            Hh_out, Hc_in = self.enthalpy(h, Th_out), self.enthalpy(c, Tc)
+            for k in range(1, CROSS_POINTS + 1):
+                f = k / (CROSS_POINTS + 1)
+                T_hot = self.temperature(h, Hh_out + f * Q, Th_out + (Th - Th_out) * f)
+                T_cold = self.temperature(c, Hc_in + f * Q, Tc + (Tc_out - Tc) * f)
+                dts.append((T_hot - T_cold, f"{100.0 * f:.0f} % of the duty from the cold end"))
+        return dts
 
     def _ua_duty(self, ends, q_max, Th, Tc):
         """Duty where Q = UA LMTD(Q), by bisection on (0, q_max)."""
@@ -178,18 +226,8 @@ class HeatExchanger:
                 f"{bal:.3g} (relative)",
                 residual=bal,
             )
-        # temperatures along the exchanger: at the duty q from the cold end, the hot side is at
-        # H_hot_out + q, the cold side at H_cold_in + q
-        dts = [(Th - Tc_out, "hot end"), (Th_out - Tc, "cold end")]
-        if Q > 0.0:
-            Hh_out, Hc_in = self.enthalpy(h, Th_out), self.enthalpy(c, Tc)
-            for k in range(1, CROSS_POINTS + 1):
-                f = k / (CROSS_POINTS + 1)
-                T_hot = self.temperature(h, Hh_out + f * Q, Th_out + (Th - Th_out) * f)
-                T_cold = self.temperature(c, Hc_in + f * Q, Tc + (Tc_out - Tc) * f)
-                dts.append((T_hot - T_cold, f"{100.0 * f:.0f} % of the duty from the cold end"))
-        worst = min(dts)
-        if worst[0] < -1e-9:
+        worst = min(self._differences(h, c, Th, Th_out, Tc, Tc_out, Q))
+        if worst[0] < -CROSS_TOL:
             raise ConvergenceError(
                 f"{self.name}: temperature cross at the {worst[1]} (hot side {-worst[0]:.3g} K "
                 f"colder than the cold side)",
