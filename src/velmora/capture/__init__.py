@@ -32,3 +32,15 @@ from .pilot import PilotRunWarning, pilot_runs  # noqa: E402
 from .stripper import Stripper, StripperResult  # noqa: E402
 
 __all__ += ["Stripper", "StripperResult", "pilot_runs", "PilotRunWarning"]
+from .exchanger import ExchangerResult, HeatExchanger  # noqa: E402
+from .loop import CaptureLoop, LoopResult  # noqa: E402
+from .maps import OperatingMap, operating_map  # noqa: E402
+
+__all__ += [
+    "HeatExchanger",
+    "ExchangerResult",
+    "CaptureLoop",
+    "LoopResult",
+    "operating_map",
+    "OperatingMap",
+]
