@@ -375,3 +375,15 @@ def test_default_pairs_of_an_unfitted_chemistry_are_named_once_and_not_as_a_rang
         nh3.liquid(313.15, amounts=feed)
     with pytest.warns(velmora.DefaultParameterWarning):                   # a new system says it again
         velmora.System("NH3-CO2-H2O").liquid(313.15, amounts=feed)
+
+
+def test_dew_point_of_a_stripper_top_vapor_with_a_trace_of_amine():
+    # water and CO2 with a trace of MEA boil at 207 K at 183 kPa but condense near 387 K: the
+    # dew point is sought from the ideal liquid's dew point (from the bubble point Newton
+    # wandered to a liquid of MEA and the flash fell back to a T solve of seconds)
+    s = velmora.System("MEA-CO2-H2O")
+    feed = {"H2O": 0.85, "MEA": 0.001, "CO2": 0.149}
+    r = s.flash(feed, 183000.0, vapor_fraction=1.0)
+    assert r.method == "dew point" and r.vapor_fraction == 1.0
+    assert s.flash(feed, 183000.0, T=r.T - 0.05).vapor_fraction < 1.0
+    assert s.flash(feed, 183000.0, T=r.T + 0.05).vapor_fraction == 1.0

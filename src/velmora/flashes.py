@@ -231,7 +231,7 @@ def _at_vapor_fraction(system, z, P, beta, T0):
         Tb = _bubble_T(system, z, P, T0)  # the split starts from the bubble point
         system.model._warm = None
         if beta >= 1.0 - 1e-8 and _nonvolatile_share(system, z) == 0.0:
-            raw, its = _dew_point(system, z, P, Tb)
+            raw, its = _dew_point_from(system, z, P, Tb)
         else:
             f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), Tb)
             raw, its = _fugacity_split_at_beta(
@@ -850,6 +850,50 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
     if nr > 0.5 * tol:
         raise _NoAnswer(f"split not converged in {SPLIT_STEPS} steps (scaled residual {nr:.3g})")
     return state, evals
+
+
+def _ideal_dew_T(system, z, P):
+    """T [K] where sum z_k P / Psat_k(T) = 1 over the components with a vapor pressure (the
+    Henry components count as all vapor): the dew point of an ideal liquid, None where the feed
+    has no such component or the root lies outside T_MIN-T_MAX."""
+    el = system.model
+    terms = [(z[k], el.antoine[c]) for k, c in enumerate(system.components) if c in el.antoine]
+    if not terms or sum(w for w, _ in terms) <= 0.0:
+        return None
+
+    def g(T):
+        # ln of sum z P / Psat: falls with T
+        return math.log(sum(w * P * math.exp(-_ln_psat(c, T)) for w, c in terms))
+
+    lo, hi = checks.T_MIN, checks.T_MAX
+    if not g(lo) > 0.0 > g(hi):
+        return None
+    for _ in range(60):
+        mid = 0.5 * (lo + hi)
+        lo, hi = (mid, hi) if g(mid) > 0.0 else (lo, mid)
+    return 0.5 * (lo + hi)
+
+
+def _ln_psat(c, T):
+    # extended Antoine: ln Psat [Pa] = C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7
+    return c[0] + c[1] / (T + c[2]) + c[3] * T + c[4] * math.log(T) + c[5] * T ** c[6]
+
+
+def _dew_point_from(system, z, P, Tb):
+    """``_dew_point`` started from the dew point of an ideal liquid where it lies above the
+    bubble point Tb (a gas-rich feed boils far below its dew point, and Newton from Tb can
+    wander to a liquid of the least volatile component), then from Tb."""
+    Td = _ideal_dew_T(system, z, P)
+    if Td is not None and Td > Tb:
+        try:
+            return _dew_point(system, z, P, Td)
+        except ConvergenceError:
+            pass
+        except (ValueError, ArithmeticError) as e:
+            if not no_answer(e):
+                raise
+        system.model._warm = None
+    return _dew_point(system, z, P, Tb)
 
 
 def _dew_point(system, z, P, T0):
