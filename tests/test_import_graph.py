@@ -161,7 +161,7 @@ def test_a_subpackage_is_dotted_and_running_its_package_counts():
 def test_solids_is_a_package_of_modules_by_responsibility():
     modules = front_door()
     edges = graph(modules)
-    parts = {"solids.data", "solids.speciation", "solids.active_set", "solids.equilibrium",
+    parts = {"solids.data", "solids.liquid", "solids.active_set", "solids.equilibrium",
              "solids.thermo", "solids.flash"}
     assert parts <= set(modules) and parts <= edges["solids"]
     assert edges["solids.data"] == {"errors"}

@@ -644,6 +644,23 @@ def phase_residual(
     return res, bal
 
 
+def one_given(
+    T: float | None, H: float | None, S: float | None, vapor_fraction: float | None
+) -> tuple[str, float]:
+    """(name, value) of the one flash condition given; ValueError naming them otherwise."""
+    givens = {
+        k: v
+        for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
+        if v is not None
+    }
+    if len(givens) != 1:
+        raise ValueError(
+            "give exactly one of T, H, S, vapor_fraction"
+            + (f" (given: {', '.join(givens)})" if givens else "")
+        )
+    return next(iter(givens.items()))
+
+
 def fugacity_mismatch(f_liquid: float, f_vapor: float, P: float, x: float, tol: float) -> float:
     """The mismatch of one component's liquid and vapor fugacities [Pa], scaled so that what
     the speciation cannot resolve counts as ``tol``:

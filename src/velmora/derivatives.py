@@ -116,7 +116,8 @@ def _dlnpsat_dT(c, T):
     return -c[1] / (T + c[2]) ** 2 + c[3] + c[4] / T + c[5] * c[6] * T ** (c[6] - 1.0)
 
 
-def _ln_psat(c, T):
+def ln_psat(c: Any, T: float) -> float:
+    """ln Psat [Pa] of the extended Antoine coefficients c at T [K]."""
     return c[0] + c[1] / (T + c[2]) + c[3] * T + c[4] * math.log(T) + c[5] * T ** c[6]
 
 
@@ -316,7 +317,7 @@ def check_fugacity_form(system: Any, state: Any) -> float:
         if i in info.henry_idx:
             ln_rest = _henry_mix(system, mol, x, i, state.T)[0]
         else:
-            ln_rest = _ln_psat(el.antoine[c], state.T)
+            ln_rest = ln_psat(el.antoine[c], state.T)
         g = math.exp(math.log(x[i]) + state.ln_gamma[c] + ln_rest)
         worst = max(worst, abs(g - f) / f if f > 0 else abs(g))
     return worst

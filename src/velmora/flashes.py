@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
+from .derivatives import ln_psat
 from .errors import ConvergenceError, NoSolutionError, no_answer, solve_failed
 from .states import LiquidState, _recover
 
@@ -171,19 +172,9 @@ def flash(
     vapor_fraction: float | None = None,
     T0: float | None = None,
 ) -> FlashResult:
-    specs = {
-        k: v
-        for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
-        if v is not None
-    }
-    if len(specs) != 1:
-        raise ValueError(
-            "give exactly one of T, H, S, vapor_fraction"
-            + (f" (given: {', '.join(specs)})" if specs else "")
-        )
+    name, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
-    name, value = next(iter(specs.items()))
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
@@ -863,7 +854,7 @@ def _ideal_dew_T(system, z, P):
 
     def g(T):
         # ln of sum z P / Psat: falls with T
-        return math.log(sum(w * P * math.exp(-_ln_psat(c, T)) for w, c in terms))
+        return math.log(sum(w * P * math.exp(-ln_psat(c, T)) for w, c in terms))
 
     lo, hi = checks.T_MIN, checks.T_MAX
     if not g(lo) > 0.0 > g(hi):
@@ -872,11 +863,6 @@ def _ideal_dew_T(system, z, P):
         mid = 0.5 * (lo + hi)
         lo, hi = (mid, hi) if g(mid) > 0.0 else (lo, mid)
     return 0.5 * (lo + hi)
-
-
-def _ln_psat(c, T):
-    # extended Antoine: ln Psat [Pa] = C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7
-    return c[0] + c[1] / (T + c[2]) + c[3] * T + c[4] * math.log(T) + c[5] * T ** c[6]
 
 
 def _dew_point_from(system, z, P, Tb):

@@ -35,6 +35,7 @@ import numpy as np
 
 from ..errors import ConvergenceError
 from . import properties as pr
+from ._figures import finish, panels
 
 if TYPE_CHECKING:
     import pandas
@@ -194,15 +195,10 @@ class AbsorberResult:
         return pd.DataFrame(cols, index=pd.Index(self.profiles["z"], name="z [m]"))
 
     def plot(self, path: str | None = None) -> Any:
-        """Profiles of T, loading and y_CO2 over the height (matplotlib, Agg); saved to ``path``
-        when given. Returns the figure."""
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
+        """Profiles of T, loading and y_CO2 over the height (matplotlib, without pyplot); saved
+        to ``path`` when given. Returns the figure."""
         p = self.profiles
-        fig, ax = plt.subplots(1, 3, figsize=(10, 4), sharey=True)
+        fig, ax = panels(3, figsize=(10, 4), sharey=True)
         ax[0].plot(p["T_L"] - 273.15, p["z"], label="liquid")
         ax[0].plot(p["T_G"] - 273.15, p["z"], "--", label="gas")
         ax[0].set_xlabel("T [°C]")
@@ -213,10 +209,7 @@ class AbsorberResult:
         ax[2].plot(p["y_CO2"] * 100.0, p["z"])
         ax[2].set_xlabel("y CO2 [%]")
         fig.suptitle(f"absorber: capture {self.capture_pct:.1f} %")
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=110)
-        return fig
+        return finish(fig, path)
 
     def __repr__(self) -> str:
         return (

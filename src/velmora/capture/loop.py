@@ -31,6 +31,7 @@ from . import properties as pr
 from .absorber import BALANCE_TOL, ENERGY_TOL, LIQ, Absorber, AbsorberResult, element_balance
 from .exchanger import ExchangerResult, HeatExchanger
 from .stripper import Stripper, StripperResult
+from ._figures import finish, panels
 
 if TYPE_CHECKING:
     import pandas
@@ -91,13 +92,8 @@ class LoopResult:
     def plot(self, path: str | None = None) -> Any:
         """Absorber and stripper profiles (T and loading) beside the SRD split; saved to
         ``path`` when given. Returns the figure."""
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
         a, s = self.absorber.profiles, self.stripper.profiles
-        fig, ax = plt.subplots(1, 3, figsize=(11, 4))
+        fig, ax = panels(3, figsize=(11, 4))
         ax[0].plot(a["T_L"] - 273.15, a["loading"], "o-", label="absorber (bottom to top)")
         ax[0].plot(s["T"] - 273.15, s["loading"], "s-", label="stripper stages")
         ax[0].set_xlabel("liquid T [°C]")
@@ -113,10 +109,7 @@ class LoopResult:
             f"capture {self.capture_pct:.1f} %, loading {self.lean_loading:.3f} -> "
             f"{self.rich_loading:.3f}, SRD {self.srd:.2f} MJ/kg"
         )
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=110)
-        return fig
+        return finish(fig, path)
 
     def __repr__(self) -> str:
         return (

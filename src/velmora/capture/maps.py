@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 from ..errors import ConvergenceError
 from .absorber import lean_solvent
 from .loop import CaptureLoop, LoopResult, gas_mass
+from ._figures import finish, panels
 
 if TYPE_CHECKING:
     import pandas
@@ -66,13 +67,8 @@ class OperatingMap:
         """Capture over L/G (a line per lean loading) and the specific reboiler duty over the
         lean loading (a line per L/G: the U-shaped curve); saved to ``path`` when given.
         Returns the figure."""
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-
         df = self.frame
-        fig, ax = plt.subplots(1, 2, figsize=(10, 4))
+        fig, ax = panels(2, figsize=(10, 4))
         for ll, part in df.groupby("lean_loading"):
             ax[0].plot(part["L_G"], part["capture_pct"], "o-", label=f"lean {ll:.2f}")
         for lg, part in df.groupby("L_G"):
@@ -83,10 +79,7 @@ class OperatingMap:
         ax[1].set_ylabel("specific reboiler duty [MJ/kg CO2]")
         ax[0].legend(fontsize=8)
         ax[1].legend(fontsize=8)
-        fig.tight_layout()
-        if path is not None:
-            fig.savefig(path, dpi=110)
-        return fig
+        return finish(fig, path)
 
 
 def operating_map(

@@ -70,7 +70,7 @@ from .flash import (
     flash_solids,
     scaling_temperature,
 )
-from .speciation import (
+from .liquid import (
     FD_STEP,
     ROUGH_SPECIATION_TOL,
     SPECIATION_MAXIT,

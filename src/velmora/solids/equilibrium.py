@@ -14,7 +14,7 @@ from .. import checks
 from ..errors import ConvergenceError, solve_failed
 from ..states import LiquidState, liquid_state
 from .active_set import ROUGH_TOL, SI_TOL, _active_set, _joining, _max_solids
-from .speciation import (
+from .liquid import (
     ROUGH_SPECIATION_TOL,
     SPECIATION_TOL,
     _app,

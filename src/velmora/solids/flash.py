@@ -10,7 +10,7 @@ from ..errors import ConvergenceError, NoSolutionError, no_answer
 from ..flashes import FlashResult, flash
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .speciation import _Liquid, _NoLiquid, no_liquid
+from .liquid import _Liquid, _NoLiquid, no_liquid
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -67,17 +67,7 @@ def flash_solids(
     less the solids, see ``FlashResult``) with ``solids`` {solid: mol per mol of feed},
     ``feed`` the whole feed and ``vapor_fraction``, ``H`` and ``S`` per mol of the whole feed
     (``H_solids``, ``S_solids`` the solids' share; see ``solid_entropy``)."""
-    givens = {
-        k: v
-        for k, v in (("T", T), ("H", H), ("S", S), ("vapor_fraction", vapor_fraction))
-        if v is not None
-    }
-    if len(givens) != 1:
-        raise ValueError(
-            "give exactly one of T, H, S, vapor_fraction"
-            + (f" (given: {', '.join(givens)})" if givens else "")
-        )
-    given, value = next(iter(givens.items()))
+    given, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     if given in ("H", "S"):

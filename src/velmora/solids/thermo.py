@@ -6,7 +6,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from ..errors import ConvergenceError
-from .speciation import _Liquid, _no_liquid
+from .liquid import _Liquid, _no_liquid
 
 CONTENT_STEP = 1e-6  # central-difference step in a solid's content for its partial properties
 # [mol per mol of liquid]
