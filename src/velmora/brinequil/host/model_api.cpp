@@ -17,6 +17,7 @@
 #include "fugacity/lc_molecular.hpp"
 #include "model/errors.hpp"
 #include "model/pyfloat.hpp"
+#include "model/residual.hpp"
 #include "model/true_amounts.hpp"
 
 namespace brinequil::host {
@@ -787,42 +788,14 @@ std::optional<double> speciation_residual(py::handle self, py::handle n_app, dou
                                           const Eigen::VectorXd& n, const Eigen::VectorXd& lng) {
     if (python_override(self, "lnK") || python_override(self, "henry_ref")) return std::nullopt;
     const Electrolyte& el = electrolyte(self);
-    const core::Stoichiometry& st = *el.stoich;
-    const Eigen::Index ns = st.n_species();
-    if (n.size() != ns || lng.size() != ns)
-        throw core::ValueError("_residual: n and lng need one entry per species (" +
-                               std::to_string(ns) + "), got " + std::to_string(n.size()) + " and " +
-                               std::to_string(lng.size()));
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const double tot = n.sum();  // NaN or inf with any such entry
-    if (!(std::isfinite(tot) && tot > 0.0 && n.minCoeff() >= 0.0)) return kInf;
-    // the largest |v_i|; NaN wins (a check must not skip it)
-    auto largest = [](const Eigen::VectorXd& v, double start) {
-        for (Eigen::Index i = 0; i < v.size(); ++i) {
-            const double a = std::abs(v[i]);
-            if (!(a <= start)) start = a;
-        }
-        return start;
-    };
-    double res = 0.0;
-    if (st.n_eq() > 0) {
-        const Eigen::VectorXd x = n / tot;
-        Eigen::VectorXd lx = x.cwiseMax(1e-300).array().log().matrix() + lng;
-        lx -= henry_ref(el, T, &x);
-        // a non-finite entry fails the check even where no reaction takes the species (as
-        // 0 * NaN in the product would, which a matrix kernel may skip)
-        if (!lx.allFinite()) return kInf;
-        res = largest(st.nu * lx - ln_k(el, T), res);
-    }
-    if (st.B.rows() > 0) {
-        const Eigen::VectorXd n0 = apparent_on_species(el, ns, [&](auto&& add) {
-            for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
+    return core::speciation_residual(
+        *el.stoich, n, lng, [&](const Eigen::VectorXd& x) { return henry_ref(el, T, &x); },
+        [&] { return ln_k(el, T); },
+        [&] {
+            return apparent_on_species(el, el.stoich->n_species(), [&](auto&& add) {
+                for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
+            });
         });
-        Eigen::VectorXd d = st.B * (n - n0);
-        d /= std::max(n0.sum(), 1e-300);
-        res = largest(d, res);
-    }
-    return std::isfinite(res) ? res : kInf;
 }
 
 Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double tol, int maxit) {
