@@ -60,6 +60,26 @@ struct Raoult {
         h.name = [](Eigen::Index k) { return "C" + std::to_string(k); };
         return h;
     }
+    // The TP flash's hooks at P: K = psat / P whatever the liquid, the split above, the true
+    // amounts the liquid itself, and linear phase energies (H or S of a phase: its composition
+    // dotted with hv, hl, sv, sl).
+    core::TPFlashHooks flash(double P, const Eigen::Vector2d& hv, const Eigen::Vector2d& hl,
+                             const Eigen::Vector2d& sv, const Eigen::Vector2d& sl) const {
+        core::TPFlashHooks h;
+        h.kvalues = [this, P](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
+            return core::KValues{psat / P, x};
+        };
+        h.newton = [this, P](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
+            return core::flash_newton(zz, P, v0, {1, 1}, split());
+        };
+        h.true_amounts = [](const Eigen::VectorXd& x) { return x; };
+        h.rachford_rice = core::rachford_rice;
+        h.enthalpy_vapor = [hv](const Eigen::VectorXd& y) { return y.dot(hv); };
+        h.entropy_vapor = [sv](const Eigen::VectorXd& y) { return y.dot(sv); };
+        h.liquid_enthalpy = [hl](const Eigen::VectorXd& n) { return n.dot(hl); };
+        h.entropy_liquid = [sl](const Eigen::VectorXd& x) { return x.dot(sl); };
+        return h;
+    }
 };
 
 void newton_split_of_an_ideal_binary_is_the_rachford_rice_root() {
@@ -86,19 +106,7 @@ void tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies() {
         sl(0.5e5, 0.8e5);
     const double P = 1e5;
     const Raoult raoult{K * P};
-    core::TPFlashHooks h;
-    h.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
-        return core::KValues{K, x};
-    };
-    h.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-        return core::flash_newton(zz, P, v0, {1, 1}, raoult.split());
-    };
-    h.true_amounts = [](const Eigen::VectorXd& x) { return x; };
-    h.rachford_rice = core::rachford_rice;
-    h.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return y.dot(hv); };
-    h.entropy_vapor = [&](const Eigen::VectorXd& y) { return y.dot(sv); };
-    h.liquid_enthalpy = [&](const Eigen::VectorXd& n) { return n.dot(hl); };
-    h.entropy_liquid = [&](const Eigen::VectorXd& x) { return x.dot(sl); };
+    core::TPFlashHooks h = raoult.flash(P, hv, hl, sv, sl);
     // the feed unnormalised: the flash normalises it
     const auto res = core::flash_tp(3.0 * z, 2, core::kFlashTol, h);
     const double beta = binary_beta(z, K);
@@ -158,22 +166,10 @@ void trail_starts_each_split_on_the_line_through_the_last_two() {
     const double P = 1e5, B = 4000.0;
     const Eigen::Vector2d A(12.5, 10.0), z(0.4, 0.6), sv(1.0e5, 2.0e5), sl(0.5e5, 0.8e5);
     auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    const Eigen::Vector2d none = Eigen::Vector2d::Zero();
     auto hooks_at = [&](double T, Raoult& raoult) {
         raoult.psat = K(T) * P;
-        core::TPFlashHooks h;
-        h.kvalues = [&, T](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
-            return core::KValues{K(T), x};
-        };
-        h.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-            return core::flash_newton(zz, P, v0, {1, 1}, raoult.split());
-        };
-        h.true_amounts = [](const Eigen::VectorXd& x) { return x; };
-        h.rachford_rice = core::rachford_rice;
-        h.entropy_vapor = [&](const Eigen::VectorXd& y) { return y.dot(sv); };
-        h.entropy_liquid = [&](const Eigen::VectorXd& x) { return x.dot(sl); };
-        h.enthalpy_vapor = [](const Eigen::VectorXd&) { return 0.0; };
-        h.liquid_enthalpy = [](const Eigen::VectorXd&) { return 0.0; };
-        return h;
+        return raoult.flash(P, none, none, sv, sl);
     };
     core::SplitTrail trail;
     const std::vector<double> Ts{355.0, 357.0, 359.0, 361.0};
