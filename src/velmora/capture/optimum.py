@@ -118,19 +118,27 @@ class CapturePlant:
         )
 
     def at_capture(
-        self, lean_loading: float, capture_pct: float, L_G: float, tol: float = 1e-6
+        self,
+        lean_loading: float,
+        capture_pct: float,
+        L_G: float,
+        tol: float = 1e-6,
+        start: LoopResult | None = None,
     ) -> LoopResult:
         """The loop at ``lean_loading`` whose L/G gives ``capture_pct`` (to ``tol`` %), by
-        Newton's method on L/G from ``L_G`` with the loop's d capture/d(L/G), each loop
-        warm-started from the one before; ``ConvergenceError`` after 20 steps."""
-        r = self.run(lean_loading, L_G)
+        secant steps on L/G from ``L_G``, the first with the loop's d capture/d(L/G), each
+        loop warm-started from the one before (the first from ``start``);
+        ``ConvergenceError`` after 20 steps."""
+        r = self.run(lean_loading, L_G, start=start)
+        slope = self.sensitivities(r).capture[1]
         for _ in range(20):
             miss = r.capture_pct - capture_pct
             if abs(miss) <= tol:
                 return r
-            slope = self.sensitivities(r).capture[1]
+            lg_prev, cap_prev = L_G, r.capture_pct
             L_G = max(L_G - miss / slope, 0.5 * L_G) if slope > 0.0 else 1.5 * L_G
             r = self.run(lean_loading, L_G, start=r)
+            slope = (r.capture_pct - cap_prev) / (L_G - lg_prev)
         raise ConvergenceError(
             f"capture plant: no L/G found for {capture_pct:g} % capture at lean loading "
             f"{lean_loading:g} (last L/G {L_G:.6g}, capture {r.capture_pct:.6g} %)",
@@ -389,7 +397,7 @@ def optimal_operation(
     method: str = "scipy",
     start: tuple[float, float] = (0.25, 2.5),
     bounds: Mapping[str, tuple[float, float]] | None = None,
-    tol: float = 1e-7,
+    tol: float = 1e-6,
     max_iterations: int = 100,
 ) -> OptimumResult:
     """The lean loading and L/G of least SRD at ``capture_pct`` (an equality), within
