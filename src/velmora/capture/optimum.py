@@ -39,7 +39,7 @@ import numpy as np
 
 from ..errors import ConvergenceError
 from . import properties as pr
-from .absorber import NV, Absorber, _Column, banded_jacobian, flue_gas, lean_solvent
+from .absorber import NV, _Column, banded_jacobian, lean_solvent
 from .exchanger import HeatExchanger
 from .loop import CaptureLoop, LoopResult, gas_mass
 from .stripper import NV as NVS
@@ -243,7 +243,7 @@ def pilot_plant(
     absorber and stripper pressures; a ``Stripper`` of ``stages`` and a ``HeatExchanger`` of
     ``approach`` [K]. The run's lean flow and loading are what the optimizer varies."""
     import velmora
-    from .pilot import _table
+    from .pilot import _table, row_absorber
 
     df = _table(table)
     rows = df[df["case"].astype(str) == str(case)]
@@ -252,23 +252,7 @@ def pilot_plant(
     row = rows.iloc[0]
     if system is None:
         system = velmora.System("MEA-CO2-H2O", gases=["N2", "O2"])
-    gas_T = row["gas_T_C"] + 273.15
-    gas = flue_gas(
-        system,
-        row["gas_flow_kg_h"],
-        gas_T,
-        1e3 * row["gas_P_kPa"],
-        row["gas_CO2_dry"],
-        row["gas_O2_dry"],
-    )
-    ab = Absorber(
-        system,
-        row["column_diameter_m"],
-        [row["bed_height_m"]] * int(round(row["beds"])),
-        packing=row["packing"],
-        intercoolers=int(round(row["intercoolers"])),
-        segments=segments,
-    )
+    gas, gas_T, ab = row_absorber(system, row, segments)
     loop = CaptureLoop(ab, Stripper(system, stages), HeatExchanger(system, approach=approach))
     return CapturePlant(
         loop,
@@ -497,13 +481,3 @@ def _ipopt(ev, u0, tol, maxit):
     msg = msg.decode() if isinstance(msg, bytes) else msg
     # Ipopt's multiplier y of L = f + y c: dSRD/dcapture = -y
     return u, prob.iterations, ok, str(msg), -float(info["mult_g"][0])
-
-
-__all__ = [
-    "CapturePlant",
-    "LoopSensitivities",
-    "OptimumResult",
-    "optimal_operation",
-    "pilot_plant",
-    "pilot_bounds",
-]
