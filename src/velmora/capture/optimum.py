@@ -6,9 +6,9 @@ with the closed loop's own sensitivities.
     opt = capture.optimal_operation(plant, capture_pct=90.0, method="scipy")  # or "ipopt"
     print(opt.lean_loading, opt.L_G, opt.srd, opt.loop_solves)
 
-Sensitivities (``CapturePlant.sensitivities``): d(capture, SRD, reboiler duty)/d(lean loading,
-L/G) of a solved loop by the implicit function theorem on its converged equations, not by
-solving whole loops again:
+Sensitivities (``CapturePlant.sensitivities``): d(capture, SRD, reboiler duty, rich
+loading)/d(lean loading, L/G) of a solved loop by the implicit function theorem on its
+converged equations, not by solving whole loops again:
 
 - absorber: dx/dp = -J^-1 dF/dp, J the Jacobian of the segment equations at the solution
   (central differences in three colours, the banded structure Newton's method uses) and
@@ -155,7 +155,7 @@ class CapturePlant:
         col, xa = ab._column, ab._x
         sc, xs = st._stages, st._x
         if col is None or sc is None:
-            raise ValueError("sensitivities: a loop run by this version of velmora.capture")
+            raise ValueError("sensitivities: the loop result holds no solved column equations")
 
         # absorber: the segment equations and their lean-solvent columns at the solution
         Ja = banded_jacobian(col.residual, xa, col.N, NV, FD_FACTOR * col.steps(xa))
