@@ -115,6 +115,11 @@ def mismatches(liq, jac, s, T, app, wrt, h):
         fd_pH = d(lambda r: r.pH)
         if abs(jac.of("pH", wrt) - fd_pH) > 1e-6 * abs(fd_pH) + 3e-8 / h:
             out.append(("pH", jac.of("pH", wrt), fd_pH))
+    # the enthalpy [J/mol of apparent liquid]: its noise is the solves' 1e-10 relative in the
+    # amounts times the species' enthalpies (up to ~1e6 J/mol for the ions)
+    fd_H = d(lambda r: r.H)
+    if abs(jac.of("H", wrt) - fd_H) > 1e-6 * abs(fd_H) + 1e-10 * 1e6 / h:
+        out.append(("H", jac.of("H", wrt), fd_H))
     return out
 
 
@@ -167,7 +172,7 @@ def test_derivative_api_messages():
         liq.derivative("pH", "P")
     with pytest.raises(ValueError, match=r"no derivatives of 'enthalpy' \(available: amounts, "
                                           r"ln_gamma, molality, partial_pressures, pH, "
-                                          r"saturation_indices\)"):
+                                          r"saturation_indices, H\)"):
         liq.derivative("enthalpy", "T")
     with pytest.raises(ValueError, match=r"no derivatives with respect to 'NaCl' \(available: "
                                           r"T, H2O, CO2\)"):
@@ -175,8 +180,10 @@ def test_derivative_api_messages():
     back = pickle.loads(pickle.dumps(liq))
     with pytest.raises(ValueError, match="carries no system"):
         back.derivative("pH", "T")
-    # more CO2: lower pH, higher p_CO2
+    # more CO2: lower pH, higher p_CO2; hotter: more enthalpy (Cp > 0)
     assert liq.derivative("pH", "CO2") < 0 < liq.derivative("partial_pressures", "CO2")["CO2"]
+    # J/(mol K): about liquid water's 75.3 (Wagman et al. 1982, as databank/aqueous.toml quotes)
+    assert 70.0 < liq.derivative("H", "T") < 80.0
     r = s.flash({"H2O": 0.9, "CO2": 0.1}, 101325.0, T=350.0)
     with pytest.raises(ValueError, match=r"no derivatives of 'pH' \(available: vapor_fraction, "
                                           r"x, vapor\)"):
