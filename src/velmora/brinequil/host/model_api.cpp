@@ -17,6 +17,7 @@
 #include "fugacity/lc_molecular.hpp"
 #include "model/errors.hpp"
 #include "model/pyfloat.hpp"
+#include "model/speciation_check.hpp"
 #include "model/true_amounts.hpp"
 
 namespace brinequil::host {
@@ -345,6 +346,13 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
             r, [&](py::handle c, py::handle coef) { n0[position(c)] += to_double(coef) * amount; });
     }
     return n0;
+}
+
+// n0 of an apparent liquid given as a Python mapping {name: amount}.
+Eigen::VectorXd apparent_n0(const Electrolyte& el, Eigen::Index n, py::handle n_app) {
+    return apparent_on_species(el, n, [&](auto&& add) {
+        for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
+    });
 }
 
 using Warm = Electrolyte::Warm;
@@ -777,10 +785,7 @@ Speciation true_amounts(py::handle self, py::handle n_app, double T, double tol,
 Speciation speciate(py::handle self, py::handle n_app, double T, double tol, int maxit) {
     Electrolyte& el = electrolyte(self);
     const Eigen::Index n = species_count(el);
-    Eigen::VectorXd n0 = apparent_on_species(el, n, [&](auto&& add) {
-        for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
-    });
-    return run_speciation(self, std::move(n0), T, tol, maxit);
+    return run_speciation(self, apparent_n0(el, n, n_app), T, tol, maxit);
 }
 
 std::optional<double> speciation_residual(py::handle self, py::handle n_app, double T,
@@ -793,36 +798,47 @@ std::optional<double> speciation_residual(py::handle self, py::handle n_app, dou
         throw core::ValueError("_residual: n and lng need one entry per species (" +
                                std::to_string(ns) + "), got " + std::to_string(n.size()) + " and " +
                                std::to_string(lng.size()));
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const double tot = n.sum();  // NaN or inf with any such entry
-    if (!(std::isfinite(tot) && tot > 0.0 && n.minCoeff() >= 0.0)) return kInf;
-    // the largest |v_i|; NaN wins (a check must not skip it)
-    auto largest = [](const Eigen::VectorXd& v, double start) {
-        for (Eigen::Index i = 0; i < v.size(); ++i) {
-            const double a = std::abs(v[i]);
-            if (!(a <= start)) start = a;
-        }
-        return start;
+    core::SpeciationCheckInputs in;
+    in.henry_ref = [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) {
+        ref = henry_ref(el, T, &x);
     };
-    double res = 0.0;
-    if (st.n_eq() > 0) {
-        const Eigen::VectorXd x = n / tot;
-        Eigen::VectorXd lx = x.cwiseMax(1e-300).array().log().matrix() + lng;
-        lx -= henry_ref(el, T, &x);
-        // a non-finite entry fails the check even where no reaction takes the species (as
-        // 0 * NaN in the product would, which a matrix kernel may skip)
-        if (!lx.allFinite()) return kInf;
-        res = largest(st.nu * lx - ln_k(el, T), res);
+    in.ln_k = [&] { return ln_k(el, T); };
+    in.n0 = [&] { return apparent_n0(el, ns, n_app); };
+    return core::speciation_residual(st, n, lng, in);
+}
+
+std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T) {
+    for (const char* name : {"true_amounts", "lnK", "henry_ref", "_residual", "_status"})
+        if (python_override(self, name)) return std::nullopt;
+    if (!own_warm(self)) return std::nullopt;
+    warm_set(self, py::none());  // the front door's `_warm = None`
+    Electrolyte& el = electrolyte(self);
+    const core::Stoichiometry& st = *el.stoich;
+    ColdSpeciation out;
+    std::optional<Callbacks> cb;
+    core::SpeciationSettings set;
+    try {  // what fails here fails on the caller's path too, with its own message
+        const Eigen::Index n = species_count(el);
+        if (st.n_species() != n) return std::nullopt;
+        out.n0 = apparent_n0(el, n, n_app);
+        out.lnK = ln_k(el, T);
+        if (out.lnK.size() != st.n_eq()) return std::nullopt;
+        set.ref_follows_x = ref_follows_x(el);
+        cb.emplace(self, el, T);
+        if (!cb->prepare_native(n)) return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
     }
-    if (st.B.rows() > 0) {
-        const Eigen::VectorXd n0 = apparent_on_species(el, ns, [&](auto&& add) {
-            for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
-        });
-        Eigen::VectorXd d = st.B * (n - n0);
-        d /= std::max(n0.sum(), 1e-300);
-        res = largest(d, res);
+    core::SpeciationResult res;
+    {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(st, out.n0, out.lnK, core::WarmStart{}, set, *cb);
     }
-    return std::isfinite(res) ? res : kInf;
+    record_solution(self, el, T, res, true);
+    out.converged = res.converged;
+    out.n = std::move(res.n);
+    out.lng = std::move(res.lng);
+    return out;
 }
 
 Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double tol, int maxit) {

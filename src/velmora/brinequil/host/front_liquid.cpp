@@ -1,0 +1,159 @@
+// Python interface of the front door's liquid in one call (_front_liquid): the cold speciation,
+// the check of its answer and the liquid fugacities, each with the arithmetic of the method it
+// stands for (true_amounts, _residual, fugacities), so that the answer has the same digits; the
+// molecular term and the Henry table are read once for the check and the fugacities.
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fugacity/henry.hpp"
+#include "fugacity/liquid_fugacity.hpp"
+#include "host/activity.hpp"
+#include "host/convert.hpp"
+#include "host/electrolyte.hpp"
+#include "host/model_api.hpp"
+#include "model/speciation_check.hpp"
+
+namespace brinequil::host {
+namespace {
+
+// What the check and the fugacities read of the model at T. Throws where a table is not the
+// usual one or the molecular term is not the compiled model's (the caller then leaves the
+// liquid to the methods one by one, which raise their own errors where there are any).
+class LiquidAt {
+public:
+    LiquidAt(const Electrolyte& el, double T) : el_(el), T_(T) {
+        for (const py::object* table : {&el.henry, &el.vc, &el.antoine, &el.options})
+            if (!PyDict_CheckExact(table->ptr())) throw std::runtime_error("not a dict");
+        sets_ = species_sets(el, kSpZ | kSpHenry | kSpNames | kSpMol | kSpSolv | kSpWater);
+        PyObject* mode = PyDict_GetItemString(el.options.ptr(), "henry_ref");  // borrowed
+        mode_ = mode == nullptr         ? core::HenryMode::Water
+                : PyUnicode_Check(mode) ? core::henry_mode(py::str(mode).cast<std::string>())
+                                        : core::HenryMode::Other;
+        if (sets_.henry.empty()) return;
+        MoleculeTau tau(el.sp);
+        if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
+        tau.assign(T, sets_.mol, lc_);
+        read_pairs();
+    }
+
+    // The Henry reference at the true mole fractions x, as henry_ref(el, T, &x).
+    void henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out) {
+        if (mode_ == core::HenryMode::Mixture) {  // through the full activity model
+            out = host::henry_ref(el_, T_, &x);
+            return;
+        }
+        const core::HenryIndexSets sets{sets_.n, sets_.henry, sets_.solv, sets_.water};
+        core::henry_reference(mode_, sets, lc_, &x, nullptr, out, xw_);
+    }
+
+    // The fugacities of `fugacities` for the true liquid (n, lng).
+    core::FugacityMap fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng) const {
+        std::vector<char> is_henry(sets_.names.size(), 0);
+        for (int h : sets_.henry) is_henry[static_cast<std::size_t>(h)] = 1;
+        core::LiquidFugacityHooks hooks;
+        hooks.ln_h_mix = [&](Eigen::Index k, const Eigen::VectorXd& x) {
+            return ln_h_mix(sets_.names[static_cast<std::size_t>(k)], x);
+        };
+        hooks.antoine = [&](const std::string& name) -> std::optional<core::Antoine> {
+            PyObject* p = PyDict_GetItemString(el_.antoine.ptr(), name.c_str());  // borrowed
+            if (p == nullptr) return std::nullopt;
+            return antoine_coeffs(py::handle(p));
+        };
+        core::FugacityMap f;
+        core::liquid_fugacities(n, lng, sets_.names, sets_.z, is_henry, T_, hooks, f);
+        return f;
+    }
+
+private:
+    // The Henry pairs in the order of the table, as ln_h_mix reads each.
+    void read_pairs() {
+        auto position = [&](const std::string& name) {
+            for (std::size_t k = 0; k < sets_.names.size(); ++k)
+                if (sets_.names[k] == name) return static_cast<int>(k);
+            throw std::runtime_error("not a species");
+        };
+        Eigen::VectorXd xa(sets_.n);
+        py::dict vc = py::reinterpret_borrow<py::dict>(el_.vc);
+        std::vector<double> p;
+        for (auto [key, coefs] : py::reinterpret_borrow<py::dict>(el_.henry)) {
+            auto pair = py::reinterpret_borrow<py::tuple>(key);
+            if (pair.size() != 2) throw std::runtime_error("Henry table key");
+            Pair h;
+            h.solute = pair[0].cast<std::string>();
+            const std::string solvent = pair[1].cast<std::string>();
+            h.solvent = position(solvent);
+            py::str sk(solvent);
+            h.vc = vc.contains(sk) ? to_double(vc[sk]) : 0.1;
+            p.clear();
+            for (py::handle c : coefs) p.push_back(to_double(c));
+            h.ln_h = core::henry_ln_h(p, T_);
+            const int i = position(h.solute);
+            core::pure_solvent_reference(sets_.n, h.solvent, i, xa);
+            h.ln_gamma_inf = lc_.ln_gamma_at(xa, i);
+            pairs_.push_back(std::move(h));
+        }
+    }
+
+    // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order).
+    double ln_h_mix(const std::string& solute, const Eigen::VectorXd& x) const {
+        core::HenryMix mix;
+        for (const Pair& h : pairs_)
+            if (h.solute == solute) mix.add(x[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
+        return mix.result();
+    }
+
+    struct Pair {
+        std::string solute;
+        int solvent;
+        double vc, ln_h, ln_gamma_inf;
+    };
+    const Electrolyte& el_;
+    double T_;
+    SpeciesSets sets_;
+    core::HenryMode mode_;
+    core::MolecularNrtl lc_;
+    std::vector<Pair> pairs_;
+    Eigen::VectorXd xw_;
+};
+
+py::object front_liquid(py::handle self, py::handle n_app, double T) {
+    if (python_override(self, "fugacities")) return py::none();
+    std::optional<ColdSpeciation> s = cold_speciation(self, n_app, T);
+    if (!s) return py::none();
+    const Electrolyte& el = electrolyte(self);
+    double residual;
+    core::FugacityMap f;
+    try {
+        LiquidAt liquid(el, T);
+        core::SpeciationCheckInputs in;
+        in.henry_ref = [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) {
+            liquid.henry_ref(x, ref);
+        };
+        in.ln_k = [&] { return s->lnK; };
+        in.n0 = [&] { return s->n0; };
+        residual = core::speciation_residual(*el.stoich, s->n, s->lng, in);
+        f = liquid.fugacities(s->n, s->lng);
+    } catch (const std::exception&) {
+        return py::none();
+    }
+    py::dict fd;
+    for (const auto& [name, v] : f) fd[py::str(name)] = v;
+    return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged);
+}
+
+}  // namespace
+
+void bind_front(py::module_& m, ElectrolyteClass& cls) {
+    (void)m;
+    cls.def("_front_liquid", &front_liquid, py::arg("n_app"), py::arg("T"),
+            "(fugacities {species: Pa}, true amounts, ln gamma, residual of the check, whether "
+            "the speciation met its tolerance) of the apparent liquid n_app at T from a cold "
+            "start, as fugacities, _residual and _status give them after `_warm = None`; None "
+            "where one of those methods, the activity model or the model's tables are not the "
+            "package's own (then call them)");
+}
+
+}  // namespace brinequil::host
