@@ -385,6 +385,11 @@ class SystemInfo:
             c for c in system.components if c in el.antoine or c in system.henry
         )
         self.ranges = _correlation_ranges(system, el, db)
+        # where every correlation holds (range_warnings reads each range only outside it)
+        self.t_window = (
+            max((r[1] for r in self.ranges), default=-math.inf),
+            min((r[2] for r in self.ranges), default=math.inf),
+        )
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
         self._pairs_said = False  # every default pair's warning given (pair_warnings)
@@ -468,13 +473,15 @@ def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: 
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
     outside the range its parameters were fitted for."""
     info = system._info
-    for what, lo, hi in info.ranges:
-        if not lo <= T <= hi:
-            warnings.warn(
-                f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated",
-                RangeWarning,
-                stacklevel=stacklevel,
-            )
+    t_lo, t_hi = info.t_window
+    if not t_lo <= T <= t_hi:
+        for what, lo, hi in info.ranges:
+            if not lo <= T <= hi:
+                warnings.warn(
+                    f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated",
+                    RangeWarning,
+                    stacklevel=stacklevel,
+                )
     fit = info.fitted
     if not fit:
         return
@@ -536,10 +543,10 @@ def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
     # can pass below (most liquids have none, and skip the array arithmetic)
     nl = n.tolist()
     tot = sum(nl)
-    if not any(
-        message and nl[im] > 0.0099 * tot and nl[ic] > 0.00099 * tot and nl[ia] > 0.00099 * tot
-        for message, im, ic, ia in pairs
-    ):
+    for message, im, ic, ia in pairs:
+        if message and nl[im] > 0.0099 * tot and nl[ic] > 0.00099 * tot and nl[ia] > 0.00099 * tot:
+            break
+    else:
         return
     x = (n / n.sum()).tolist()  # plain floats: indexed a few times each
     for k, (message, im, ic, ia) in enumerate(pairs):

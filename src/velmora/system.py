@@ -107,10 +107,10 @@ class System:
     def _using(self) -> ContextManager[Any]:
         """The System's databank as the one the databank functions read (a no-op without
         overlays)."""
-        from velmora import enginebridge
-
         if self.databank is None:
             return _NO_OVERLAYS
+        from velmora import enginebridge
+
         return enginebridge.databank.using(self.databank)
 
     def _build(self, report):

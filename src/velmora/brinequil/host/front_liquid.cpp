@@ -76,25 +76,42 @@ private:
             throw std::runtime_error("not a species");
         };
         Eigen::VectorXd xa(sets_.n);
-        py::dict vc = py::reinterpret_borrow<py::dict>(el_.vc);
         std::vector<double> p;
-        for (auto [key, coefs] : py::reinterpret_borrow<py::dict>(el_.henry)) {
-            auto pair = py::reinterpret_borrow<py::tuple>(key);
-            if (pair.size() != 2) throw std::runtime_error("Henry table key");
+        // a copy of the items: reading a value may run Python code that changes the table
+        py::list items = py::reinterpret_steal<py::list>(PyDict_Items(el_.henry.ptr()));
+        if (!items) throw py::error_already_set();
+        for (py::handle item : items) {
+            PyObject* key = PyTuple_GET_ITEM(item.ptr(), 0);
+            PyObject* coefs = PyTuple_GET_ITEM(item.ptr(), 1);
+            if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2)
+                throw std::runtime_error("Henry table key");
             Pair h;
-            h.solute = pair[0].cast<std::string>();
-            const std::string solvent = pair[1].cast<std::string>();
-            h.solvent = position(solvent);
-            py::str sk(solvent);
-            h.vc = vc.contains(sk) ? to_double(vc[sk]) : 0.1;
+            h.solute = text(PyTuple_GET_ITEM(key, 0));
+            PyObject* solvent = PyTuple_GET_ITEM(key, 1);
+            h.solvent = position(text(solvent));
+            PyObject* vc = PyDict_GetItemWithError(el_.vc.ptr(), solvent);  // borrowed
+            if (vc == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            h.vc = vc ? to_double(vc) : 0.1;
             p.clear();
-            for (py::handle c : coefs) p.push_back(to_double(c));
+            for (py::handle c : py::reinterpret_borrow<py::object>(coefs))
+                p.push_back(to_double(c));
             h.ln_h = core::henry_ln_h(p, T_);
             const int i = position(h.solute);
             core::pure_solvent_reference(sets_.n, h.solvent, i, xa);
             h.ln_gamma_inf = lc_.ln_gamma_at(xa, i);
             pairs_.push_back(std::move(h));
         }
+    }
+
+    // A name of the tables (a str).
+    static std::string text(PyObject* s) {
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, &len) : nullptr;
+        if (utf8 == nullptr) {
+            PyErr_Clear();  // not UTF-8: left to the methods one by one
+            throw std::runtime_error("not a name");
+        }
+        return std::string(utf8, static_cast<std::size_t>(len));
     }
 
     // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order).

@@ -125,6 +125,12 @@ int to_index(py::handle item, Eigen::Index n, const char* what) {
 
 std::vector<int> to_indices(py::handle seq, Eigen::Index n, const char* what) {
     std::vector<int> out;
+    if (PyList_CheckExact(seq.ptr())) {  // the usual case, without an iterator
+        // the size read every time round: an item's __index__ may change the list
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seq.ptr()); ++k)
+            out.push_back(to_index(PyList_GET_ITEM(seq.ptr(), k), n, what));
+        return out;
+    }
     for (py::handle item : seq) out.push_back(to_index(item, n, what));
     return out;
 }
@@ -680,7 +686,14 @@ SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
             throw core::ValueError("sp.ion must have one flag per species");
     }
     if (fields & kSpNames)
-        for (py::handle nm : el.names) s.names.push_back(py::str(nm).cast<std::string>());
+        for (py::handle nm : el.names) {
+            Py_ssize_t len = 0;
+            const char* utf8 =
+                PyUnicode_Check(nm.ptr()) ? PyUnicode_AsUTF8AndSize(nm.ptr(), &len) : nullptr;
+            if (utf8 == nullptr) PyErr_Clear();  // not a str, or not UTF-8: as str() gives it
+            s.names.push_back(utf8 ? std::string(utf8, static_cast<std::size_t>(len))
+                                   : py::str(nm).cast<std::string>());
+        }
     return s;
 }
 
@@ -861,6 +874,12 @@ Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double 
 
 core::Antoine antoine_coeffs(py::handle p) {
     core::Antoine c;
+    if ((PyList_CheckExact(p.ptr()) || PyTuple_CheckExact(p.ptr())) &&
+        PySequence_Fast_GET_SIZE(p.ptr()) >= 7) {  // the usual record, read without indexing
+        for (std::size_t i = 0; i < 7; ++i)
+            c[i] = to_double(PySequence_Fast_GET_ITEM(p.ptr(), static_cast<Py_ssize_t>(i)));
+        return c;
+    }
     for (std::size_t i = 0; i < 7; ++i) c[i] = to_double(p[py::int_(i)]);
     return c;
 }
