@@ -233,6 +233,7 @@ def same_state(a, b):
     assert (a.residual, a.pH, a.bubble_pressure) == (b.residual, b.pH, b.bubble_pressure)
 
 
+@pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
 @pytest.mark.parametrize("name, given, T", ONE_CALL_LIQUIDS)
 def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
         cache, monkeypatch, name, given, T):
@@ -266,6 +267,7 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     assert calls == [T]
 
 
+@pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
 def test_a_replaced_activity_model_or_constant_takes_effect_at_the_front_door(cache, monkeypatch):
     """Where the activity model is replaced in Python the replacement computes the front
     door's liquid (the same digits for a pass-through); a replaced lnK gives the liquid of the

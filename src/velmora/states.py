@@ -46,8 +46,10 @@ class LiquidState:
     amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
     ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of
     this answer.
-    The activity scales, pH, ionic strength, osmotic and mean activity coefficients are worked
-    out when one of them is first read; a pickled state carries them all.
+    Everything but ``T``, ``apparent``, ``feed``, ``solids`` and ``residual`` is worked out from
+    the speciation when first read (the per-species mappings, the partial pressures and the
+    saturation indices together, then the activity scales, pH, ionic strength, osmotic and mean
+    activity coefficients); a pickled state carries them all.
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
     convention; see ``velmora.solids``). After a solid-liquid equilibrium
     (``System.liquid(..., solids=True)``): ``solids`` {solid: amount precipitated}, ``feed``
@@ -101,7 +103,7 @@ class LiquidState:
         # the named per-species results and everything after them: worked out when one of them
         # is first read (most callers read a few values, many none)
         self._raw = (system, n, lng, f)
-        self._unit = None  # (a, b) of ``_in_unit`` until the amounts are worked out
+        self._unit: tuple[float, float] | None = None  # (a, b) of ``_in_unit`` until used
         self._system = system  # for the derivatives; not pickled
         self._enthalpy_of = (system, n, math.fsum(apparent.values()))
 
