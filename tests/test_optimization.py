@@ -48,13 +48,13 @@ def random_cases(mea, brine, count, seed):
             app = mea.composition(mass_fractions={"MEA": rng.uniform(0.1, 0.4)},
                                   loading=rng.uniform(0.05, 0.55))
             f = LiquidOutputs(mea, T, app, ["T", "CO2", "MEA"],
-                              ["p_CO2", "pH", "m_MEACOO-", "p_H2O"])
+                              ["p_CO2", "pH", "m_MEACOO-", "p_H2O", "H"])
         else:
             T = rng.uniform(280.0, 360.0)
             app = {"H2O": 55.5, "NaCl": rng.uniform(0.1, 4.0), "KCl": rng.uniform(0.01, 0.5),
                    "CaCl2": rng.uniform(0.005, 0.1), "Na2SO4": rng.uniform(0.005, 0.1)}
             f = LiquidOutputs(brine, T, app, ["T", "H2O", "CaCl2", "Na2SO4"],
-                              ["SI_gypsum", "SI_halite", "m_Ca++", "m_SO4--", "p_H2O"])
+                              ["SI_gypsum", "SI_halite", "m_Ca++", "m_SO4--", "p_H2O", "H"])
         yield f, [T] + [app[c] for c in f.inputs[1:]]
 
 
@@ -77,12 +77,14 @@ def test_jacobian_equals_richardson_differences(mea, brine):
 
 def test_outputs_match_the_state_and_unknown_names_are_named(mea, brine):
     app = {"H2O": 55.5, "NaCl": 1.0, "CaCl2": 0.02, "Na2SO4": 0.03, "KCl": 0.1}
-    f = LiquidOutputs(brine, 298.15, app, ["H2O"], ["SI_gypsum", "m_Ca++", "pH", "p_H2O"])
+    f = LiquidOutputs(brine, 298.15, app, ["H2O"], ["SI_gypsum", "m_Ca++", "pH", "p_H2O", "H"])
     liq = brine.liquid(298.15, app)
+    # H of the given amounts: the flash's enthalpy of that liquid (J/mol of feed) times them
+    H = brine.flash(app, 101325.0, T=298.15).H * sum(app.values())
     assert f.values([55.5]) == pytest.approx([liq.saturation_indices["gypsum"],
                                               liq.molality["Ca++"], liq.pH,
-                                              liq.partial_pressures["H2O"]], rel=1e-12)
-    with pytest.raises(ValueError, match=r"unknown output 'SI_calcite'; outputs: \"pH\", "
+                                              liq.partial_pressures["H2O"], H], rel=1e-9)
+    with pytest.raises(ValueError, match=r"unknown output 'SI_calcite'; outputs: \"pH\", \"H\", "
                                          r"\"p_<component>\" \(H2O, NaCl, KCl, CaCl2, Na2SO4\)"):
         LiquidOutputs(brine, 298.15, app, ["H2O"], ["SI_calcite"])
     with pytest.raises(ValueError, match=r"unknown input 'P'; inputs are \"T\" and the "

@@ -393,7 +393,8 @@ def test_entropy_of_a_brine_with_halite(systems):
     # leaving the solid's entropy out moves it by about 550 J/mol
     assert (g1 - g2) / (2 * d) == pytest.approx(mu_w, rel=1e-4)
     back = s.flash(z, P, S=r0.S, solids=True)
-    assert back.T == pytest.approx(T, abs=1e-6)
+    # the S flash meets S to its relative tolerance: a few 1e-6 K in T (dT = T dS / Cp)
+    assert back.T == pytest.approx(T, abs=2e-5)
     assert back.solids["halite"] == pytest.approx(r0.solids["halite"], rel=1e-6)
 
 

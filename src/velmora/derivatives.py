@@ -31,14 +31,23 @@ import numpy as np
 _LN10 = math.log(10.0)
 _TRACE = 1e-12  # absent entries of a Henry reference composition (as the core)
 _SOLUTE_TRACE = 1e-9  # the solute at infinite dilution there
-QUANTITIES = ("amounts", "ln_gamma", "molality", "partial_pressures", "pH", "saturation_indices")
+QUANTITIES = (
+    "amounts",
+    "ln_gamma",
+    "molality",
+    "partial_pressures",
+    "pH",
+    "saturation_indices",
+    "H",
+)
 
 
 class LiquidJacobian:
     """Derivatives of one liquid state: ``wrt`` (["T", *components]) and, per quantity, an
     array with one column per entry of ``wrt``: ``amounts``, ``ln_gamma`` and ``molality``
     (species x wrt; molality 0 for water), ``partial_pressures`` (volatile components x wrt),
-    ``pH`` (wrt), ``saturation_indices`` (solids x wrt)."""
+    ``pH`` (wrt), ``saturation_indices`` (solids x wrt), ``H`` (wrt; the state's enthalpy per
+    mol of apparent liquid)."""
 
     def __init__(
         self,
@@ -55,7 +64,7 @@ class LiquidJacobian:
         self.solids = solids or []
 
     def of(self, quantity: str, wrt: str) -> Any:
-        """d quantity / d wrt: a {name: value} mapping, or a float for pH."""
+        """d quantity / d wrt: a {name: value} mapping, or a float for pH and H."""
         if quantity not in self.arrays:
             have = [q for q in QUANTITIES if q in self.arrays]
             raise ValueError(f"no derivatives of {quantity!r} (available: {', '.join(have)})")
@@ -69,7 +78,7 @@ class LiquidJacobian:
                 f"no derivatives with respect to {wrt!r} (available: {', '.join(self.wrt)})"
             )
         col = self.arrays[quantity][..., self.wrt.index(wrt)]
-        if quantity == "pH":
+        if quantity in ("pH", "H"):
             return float(col)
         keys = {"partial_pressures": self.volatile, "saturation_indices": self.solids}.get(
             quantity, self.species
@@ -455,3 +464,161 @@ def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     return FlashJacobian(
         ["T", "P"] + comps, comps, {"vapor_fraction": dbeta, "x": dx, "vapor": dvap}
     )
+
+
+# -- enthalpy ----------------------------------------------------------------------------------
+# The liquid enthalpy of the core, differentiated as it is implemented: per component species
+# the ideal gas plus its liquid reference (-R T^2 d ln f0/dT, the Henry constants weighted by
+# the solvents' x Vc^(2/3) over the components' true mole fractions), per ion its enthalpy at
+# infinite dilution (DHF_AQ + integral of CP_AQ from 298.15 K), and the excess
+# -R T^2 sum n_i L_i with L the core's central difference of ln gamma over T +- _DT_EXCESS.
+# Differentiating that difference exactly needs the activity model's analytic derivatives at
+# T +- _DT_EXCESS, no further differences.
+_DT_EXCESS = 0.05  # K, the core's step of d ln gamma / dT in the excess enthalpy
+_T_AQ = 298.15  # K, reference T of the ions' CP_AQ integral
+
+
+def _d2lnpsat_dT2(c, T):
+    curv = c[5] * c[6] * (c[6] - 1.0) * T ** (c[6] - 2.0)
+    return 2.0 * c[1] / (T + c[2]) ** 3 - c[4] / T**2 + curv
+
+
+def _d2lnH_dT2(p, T):
+    d = 2.0 * p[1] / T**3 - p[2] / T**2
+    return d + 6.0 * p[4] / T**4 if len(p) > 4 else d
+
+
+def _cp_ig(pp: Any, T: float) -> np.ndarray:
+    """d h_ig / dT [J/(kmol K)] of every component of the package (its ideal-gas forms)."""
+    comps = pp.components
+    single = isinstance(pp.cpig_kind, str)
+    out = np.zeros(len(comps))
+    for k in range(len(comps)):
+        kind = pp.cpig_kind if single else pp.cpig_kind[k]
+        c = [float(v) for v in pp.cpig[k]]
+        if kind == "poly":
+            out[k] = sum(ck * T**j for j, ck in enumerate(c))
+        else:  # Aly-Lee: A + B ((C/T)/sinh(C/T))^2 + D ((E/T)/cosh(E/T))^2
+            A, B, C, D, E = (c + [0.0] * 5)[:5]
+            u, v = C / T, E / T
+            out[k] = A + (B * (u / math.sinh(u)) ** 2 if C else B)
+            out[k] += D * (v / math.cosh(v)) ** 2 if E else D
+    return out
+
+
+def _reference_enthalpies(pp: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
+    """(dh, d dh/dT, d dh/d xa) of the liquid references of the components [J/kmol]: the
+    enthalpy of phasekit's reference and its exact derivatives."""
+    comps = list(pp.components)
+    nc = len(comps)
+    R = phasekit_R()
+    dh, dT, dx = np.zeros(nc), np.zeros(nc), np.zeros((nc, nc))
+    for k, c in enumerate(comps):
+        if c in pp.henry_comps:
+            pairs = [(A, [float(v) for v in p]) for (h, A), p in pp.henry.items() if h == c]
+            if not pairs:
+                dh[k] = float(pp.dhref.get(c, 0.0))
+                continue
+            vw = [pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs]
+            idx = [comps.index(A) if A in comps else -1 for A, _ in pairs]
+            w = [(xa[i] if i >= 0 else 0.0) * v for i, v in zip(idx, vw)]
+            fixed = not sum(w) > 0.0  # no solvent of c in the liquid: the solvents alike
+            if fixed:
+                w = vw
+            tot = sum(w)
+            d = [-R * T * T * _dlnH_dT(p, T) for _, p in pairs]
+            dd = [-R * (2.0 * T * _dlnH_dT(p, T) + T * T * _d2lnH_dT2(p, T)) for _, p in pairs]
+            dh[k] = sum(wi * di for wi, di in zip(w, d)) / tot
+            dT[k] = sum(wi * di for wi, di in zip(w, dd)) / tot
+            if not fixed:
+                for i, v, di in zip(idx, vw, d):
+                    if i >= 0:
+                        dx[k, i] += v * (di - dh[k]) / tot
+        elif c in pp.antoine:
+            a = [float(v) for v in pp.antoine[c]]
+            dh[k] = -R * T * T * _dlnpsat_dT(a, T)
+            dT[k] = -R * (2.0 * T * _dlnpsat_dT(a, T) + T * T * _d2lnpsat_dT2(a, T))
+        else:
+            dh[k] = float(pp.dhref.get(c, 0.0))
+    return dh, dT, dx
+
+
+def phasekit_R() -> float:
+    from velmora import phasekit
+
+    return float(phasekit.R)
+
+
+def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
+    """(dH/dn [J/kmol per species], dH/dT at fixed n [J/(kmol K) times the unit of n]) of the
+    core's liquid enthalpy H(n, T) [J/kmol times the unit of n]."""
+
+    el, pp, info = system.model, system.pp, system._info
+    names = list(info.names)
+    comps = list(pp.components)
+    R = phasekit_R()
+    n = np.asarray(n, dtype=float)
+    N = float(n.sum())
+    x = n / N
+    pos = [names.index(c) if c in names else -1 for c in comps]
+    sub = np.array([n[p] if p >= 0 else 0.0 for p in pos])
+    M = float(sub.sum())
+    xa = sub / M
+    from velmora import phasekit
+
+    h_ig = np.asarray(phasekit._ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)[0])
+    dh, ddh_dT, ddh_dxa = _reference_enthalpies(pp, T, xa)
+    g = np.zeros(len(names))
+    dT = 0.0
+    # components: n_c (h_ig + dh(xa)), xa_k = n_pos(k) / M
+    cp = _cp_ig(pp, T)
+    through = sub @ ddh_dxa  # sum_c n_c d dh_c / d xa_k
+    corr = float(through @ xa)
+    for k, p in enumerate(pos):
+        if p < 0:
+            continue
+        g[p] += h_ig[k] + dh[k] + (through[k] - corr) / M
+        dT += n[p] * (cp[k] + ddh_dT[k])
+    # ions at infinite dilution
+    for i, (s, ion) in enumerate(zip(names, el.sp.ion)):
+        rec = el.pure.get(s) if ion else None
+        if rec is None:
+            continue
+        c = [float(v) for v in rec["tdep"]["CP_AQ"]["coeffs"]]
+        dhf = float(rec["scalar"]["DHF_AQ"][0])
+        g[i] += dhf + sum(
+            ck / (j + 1) * (T ** (j + 1) - _T_AQ ** (j + 1)) for j, ck in enumerate(c)
+        )
+        dT += n[i] * sum(ck * T**j for j, ck in enumerate(c))
+    # excess: -R T^2 sum_i n_i L_i, L = (ln gamma(T+d) - ln gamma(T-d)) / 2d at fixed x
+    core, opts, d = el.sp._core, el.options, _DT_EXCESS
+    lng_up, J_up, lT_up = core.ln_gamma_derivatives(x, T + d, opts)
+    lng_dn, J_dn, lT_dn = core.ln_gamma_derivatives(x, T - d, opts)
+    L = (np.asarray(lng_up) - np.asarray(lng_dn)) / (2.0 * d)
+    dL_dn = (J_up - J_dn) / (2.0 * d) / N  # d L_j / d n_i, degree -1 in n
+    g += -R * T * T * (L + n @ dL_dn)
+    dT += -R * (2.0 * T * float(n @ L) + T * T * float(n @ ((lT_up - lT_dn) / (2.0 * d))))
+    return g, dT
+
+
+def with_enthalpy(system: Any, state: Any) -> LiquidJacobian:
+    """``liquid_jacobian`` with the derivatives of the state's enthalpy H."""
+    jac = liquid_jacobian(system, state)
+    jac.arrays["H"] = enthalpy_derivatives(system, state, jac)
+    return jac
+
+
+def enthalpy_derivatives(system: Any, state: Any, jac: LiquidJacobian) -> Any:
+    """d H / d (T, components) of a liquid state's H [J per mol of apparent liquid], exact:
+    the enthalpy's gradient along the true amounts' derivatives of ``jac``."""
+    names = list(system._info.names)
+    n = np.array([state.amounts[s] for s in names], dtype=float)
+    total = math.fsum(state.apparent.values())
+    g, dT = enthalpy_gradient(system, n, state.T)
+    dH = g @ jac.arrays["amounts"]  # J/kmol per unit of the inputs
+    dH[0] += dT
+    dH /= 1000.0  # J/kmol -> J/mol, as the state's H
+    H = state.H
+    out = dH / total
+    out[1:] -= H / total  # the state's H is per mol of its apparent amounts
+    return out

@@ -12,12 +12,15 @@ Outputs, by name:
 - ``"p_<component>"``: partial pressure of a volatile component [Pa];
 - ``"pH"``;
 - ``"SI_<solid>"``: saturation index log10 IAP/Ksp of a solid of the system;
-- ``"m_<species>"``: molality of a true species [mol/kg water].
+- ``"m_<species>"``: molality of a true species [mol/kg water];
+- ``"H"``: enthalpy of the liquid of the amounts [J, for amounts in mol], on the core's
+  formation-enthalpy references (as a flash's H).
 
 Their derivatives are the liquid state's (``velmora.derivatives``: saturation indices and
 molalities follow exactly from those of the true amounts and ln gamma, no further solve).
 """
 
+import math
 from typing import Any, Callable, Mapping, Sequence
 
 import numpy as np
@@ -102,8 +105,8 @@ class LiquidOutputs(_Outputs):
     def _row(self, name: str) -> tuple[str, Any]:
         """(kind, index) of an output: its place in the state's data."""
         s = self.system
-        if name == "pH":
-            return "pH", None
+        if name in ("pH", "H"):
+            return name, None
         for prefix in _PREFIXES:
             if name.startswith(prefix):
                 key = name[len(prefix) :]
@@ -114,7 +117,7 @@ class LiquidOutputs(_Outputs):
                 if prefix == "m_" and key in s.species and key != "H2O":
                     return "m", s.species.index(key)
         raise ValueError(
-            f'unknown output {name!r}; outputs: "pH", "p_<component>" '
+            f'unknown output {name!r}; outputs: "pH", "H", "p_<component>" '
             f'({", ".join(s.components)}), "SI_<solid>" ({", ".join(s.solids.names) or "none"})'
             f', "m_<species>" ({", ".join(x for x in s.species if x != "H2O")})'
         )
@@ -145,6 +148,8 @@ class LiquidOutputs(_Outputs):
                 if liq.pH is None:
                     raise ValueError("pH: the liquid has no H3O+")
                 out[k] = liq.pH
+            elif kind == "H":
+                out[k] = liq.H * math.fsum(liq.apparent.values())
             elif kind == "p":
                 out[k] = liq.partial_pressures.get(key, 0.0)
             elif kind == "SI":
@@ -164,6 +169,12 @@ class LiquidOutputs(_Outputs):
                 if "pH" not in jac.arrays:
                     raise ValueError("pH: the liquid has no H3O+")
                 out[k] = jac.arrays["pH"][cols]
+            elif kind == "H":
+                # d(H total)/d inputs: total = sum of the apparent amounts
+                total = math.fsum(liq.apparent.values())
+                dH = jac.arrays["H"] * total
+                dH[1:] += liq.H
+                out[k] = dH[cols]
             elif kind == "p":
                 out[k] = (
                     jac.arrays["partial_pressures"][jac.volatile.index(key), cols]

@@ -20,9 +20,9 @@ Needs the optional extra ``velmora[pyomo]`` (Pyomo, cyipopt and an Ipopt library
 ``LiquidGreyBox`` is an ``ExternalGreyBoxModel``: inputs ``"T"`` [K] and the apparent amounts
 of the components in ``vary`` (the others held at ``amounts``), outputs by name as
 ``velmora.optimize.LiquidOutputs`` takes them (``"p_<component>"`` [Pa], ``"pH"``,
-``"SI_<solid>"``, ``"m_<species>"`` [mol/kg]); ``evaluate_jacobian_outputs`` gives the exact
-Jacobian (``jacobian="differences"``: central differences instead, for comparison). It has no
-Hessian: Ipopt runs with ``hessian_approximation = limited-memory``.
+``"SI_<solid>"``, ``"m_<species>"`` [mol/kg], ``"H"`` [J]); ``evaluate_jacobian_outputs``
+gives the exact Jacobian (``jacobian="differences"``: central differences instead, for
+comparison). It has no Hessian: Ipopt runs with ``hessian_approximation = limited-memory``.
 
 ``FlashGreyBox`` is the same for a TP flash: inputs ``"T"``, ``"P"`` [Pa] and feed amounts,
 outputs ``"beta"`` (vapor fraction), ``"x_<component>"`` and ``"y_<component>"``, the exact

@@ -213,14 +213,15 @@ class LiquidState:
     def jacobian(self) -> "LiquidJacobian":
         """Exact derivatives of this liquid with respect to T and the apparent amounts (see
         ``velmora.derivatives``), worked out on the first call and kept."""
-        from .derivatives import cached_jacobian, liquid_jacobian
+        from .derivatives import cached_jacobian, with_enthalpy
 
-        return cached_jacobian(self, "liquid state", liquid_jacobian)
+        return cached_jacobian(self, "liquid state", with_enthalpy)
 
     def derivative(self, quantity: str, wrt: str) -> Any:
-        """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma",
-        "partial_pressures" (a {name: value} mapping) or "pH" (a float); wrt "T" [per K] or an
-        apparent component [per unit of the state's amounts]."""
+        """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma", "molality",
+        "partial_pressures", "saturation_indices" (a {name: value} mapping), "pH" or "H" (the
+        enthalpy, J per mol of apparent liquid; a float); wrt "T" [per K] or an apparent
+        component [per unit of the state's amounts]."""
         return self.jacobian().of(quantity, wrt)
 
     def heat_of_absorption(self, gas: str) -> float:

@@ -1,7 +1,10 @@
 // Tests of the vapor-liquid equilibrium (brinequil/equilibrium/flash) without Python, on an
 // ideal liquid and vapor (Raoult's law through the hooks), where the split and the bubble point
-// are known in closed form. The K-values and pressures are test inputs.
+// are known in closed form; the warm splits of a temperature solve (split_trail) on the same, and
+// the arithmetic of a flash's liquid tables (flash_liquid). The K-values, pressures and table
+// entries are test inputs.
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +12,8 @@
 
 #include "check.hpp"
 #include "equilibrium/flash.hpp"
+#include "equilibrium/flash_liquid.hpp"
+#include "equilibrium/split_trail.hpp"
 
 namespace {
 
@@ -55,6 +60,26 @@ struct Raoult {
         h.name = [](Eigen::Index k) { return "C" + std::to_string(k); };
         return h;
     }
+    // The TP flash's hooks at P: K = psat / P whatever the liquid, the split above, the true
+    // amounts the liquid itself, and linear phase energies (H or S of a phase: its composition
+    // dotted with hv, hl, sv, sl).
+    core::TPFlashHooks flash(double P, const Eigen::Vector2d& hv, const Eigen::Vector2d& hl,
+                             const Eigen::Vector2d& sv, const Eigen::Vector2d& sl) const {
+        core::TPFlashHooks h;
+        h.kvalues = [this, P](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
+            return core::KValues{psat / P, x};
+        };
+        h.newton = [this, P](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
+            return core::flash_newton(zz, P, v0, {1, 1}, split());
+        };
+        h.true_amounts = [](const Eigen::VectorXd& x) { return x; };
+        h.rachford_rice = core::rachford_rice;
+        h.enthalpy_vapor = [hv](const Eigen::VectorXd& y) { return y.dot(hv); };
+        h.entropy_vapor = [sv](const Eigen::VectorXd& y) { return y.dot(sv); };
+        h.liquid_enthalpy = [hl](const Eigen::VectorXd& n) { return n.dot(hl); };
+        h.entropy_liquid = [sl](const Eigen::VectorXd& x) { return x.dot(sl); };
+        return h;
+    }
 };
 
 void newton_split_of_an_ideal_binary_is_the_rachford_rice_root() {
@@ -81,19 +106,7 @@ void tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies() {
         sl(0.5e5, 0.8e5);
     const double P = 1e5;
     const Raoult raoult{K * P};
-    core::TPFlashHooks h;
-    h.kvalues = [&](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
-        return core::KValues{K, x};
-    };
-    h.newton = [&](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-        return core::flash_newton(zz, P, v0, {1, 1}, raoult.split());
-    };
-    h.true_amounts = [](const Eigen::VectorXd& x) { return x; };
-    h.rachford_rice = core::rachford_rice;
-    h.enthalpy_vapor = [&](const Eigen::VectorXd& y) { return y.dot(hv); };
-    h.entropy_vapor = [&](const Eigen::VectorXd& y) { return y.dot(sv); };
-    h.liquid_enthalpy = [&](const Eigen::VectorXd& n) { return n.dot(hl); };
-    h.entropy_liquid = [&](const Eigen::VectorXd& x) { return x.dot(sl); };
+    core::TPFlashHooks h = raoult.flash(P, hv, hl, sv, sl);
     // the feed unnormalised: the flash normalises it
     const auto res = core::flash_tp(3.0 * z, 2, core::kFlashTol, h);
     const double beta = binary_beta(z, K);
@@ -133,6 +146,104 @@ void bubble_temperature_of_clausius_clapeyron_components() {
     CHECK_CLOSE(pure.T, B / A[2], 1e-7);
 }
 
+// The split at T of the binary with K_i = exp(A_i - B / T): its vapor fraction from the closed
+// form, its variables s = ln(v / (z - v)) of the vapor amounts v = beta y.
+struct BinaryAt {
+    double beta;
+    Eigen::Vector2d x, y, s;
+};
+BinaryAt binary_at(const Eigen::Vector2d& z, const Eigen::Vector2d& K) {
+    BinaryAt b;
+    b.beta = binary_beta(z, K);
+    b.x = (z.array() / (1.0 + b.beta * (K.array() - 1.0))).matrix();
+    b.y = K.cwiseProduct(b.x);
+    const Eigen::Vector2d v = b.beta * b.y;
+    b.s = (v.array() / (z - v).array()).log().matrix();
+    return b;
+}
+
+void trail_starts_each_split_on_the_line_through_the_last_two() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.5, 10.0), z(0.4, 0.6), sv(1.0e5, 2.0e5), sl(0.5e5, 0.8e5);
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    const Eigen::Vector2d none = Eigen::Vector2d::Zero();
+    auto hooks_at = [&](double T, Raoult& raoult) {
+        raoult.psat = K(T) * P;
+        return raoult.flash(P, none, none, sv, sl);
+    };
+    core::SplitTrail trail;
+    const std::vector<double> Ts{355.0, 357.0, 359.0, 361.0};
+    // the first flash: K does not move with the liquid, so the substitution settles at once
+    Raoult raoult{};
+    core::TPFlashHooks h = hooks_at(Ts[0], raoult);
+    const std::optional<core::TPFlashResult> first =
+        trail.begin(z, 2, core::kFlashTol, h, 3, Ts[0]);
+    CHECK(first.has_value() && first->beta > 0.0 && first->beta < 1.0);
+    CHECK_CLOSE(first->beta, binary_at(z, K(Ts[0])).beta, 1e-9);
+    CHECK(!trail.begin(z, 2, core::kFlashTol, h, 3, Ts[0]));  // a start is there: nothing done
+    std::vector<Eigen::Vector2d> s;
+    for (std::size_t i = 1; i < Ts.size(); ++i) {
+        h = hooks_at(Ts[i], raoult);
+        core::SplitStart* start = trail.start_at(Ts[i]);
+        CHECK(start != nullptr);
+        if (i == 3) {
+            // equal steps in T: the start is 2 s(T2) - s(T1), from the splits before
+            const Eigen::VectorXd want = 2.0 * s[1] - s[0];
+            CHECK((start->s - want).cwiseAbs().maxCoeff() < 1e-7);
+        }
+        core::TPFlashResult r;
+        CHECK(core::flash_near(z, P, {1, 1}, raoult.split(), h, *start, r, nullptr, &r.S));
+        trail.advance(Ts[i]);
+        const BinaryAt exact = binary_at(z, K(Ts[i]));
+        CHECK_CLOSE(r.beta, exact.beta, 1e-9);
+        CHECK_CLOSE(r.S, exact.beta * exact.y.dot(sv) + (1.0 - exact.beta) * exact.x.dot(sl),
+                    1e-9 * 2e5);
+        CHECK((start->s - exact.s).cwiseAbs().maxCoeff() < 1e-7);
+        s.push_back(start->s);
+    }
+    // a one-phase flash kept ends the trail: the next flash starts afresh
+    core::TPFlashResult liquid;
+    liquid.beta = 0.0;
+    trail.keep(liquid, 300.0, nullptr);
+    CHECK(trail.start_at(301.0) == nullptr);
+}
+
+void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
+    // species W, Na+, Cl-, NaCl, CO2, MEA; components W, NaCl, CO2; NaCl = Na+ + Cl- complete
+    core::FlashLiquidTables t;
+    t.reset_species(6);
+    t.pos = {0, 3, 4};
+    t.diss = {{{3, -1.0}, {1, 1.0}, {2, 1.0}}};
+    t.diss_limits = {{1, 0, 0}};
+    t.kind[0] = core::FlashLiquidTables::kAntoine;
+    t.psat[0] = 3.2e3;
+    t.kind[4] = core::FlashLiquidTables::kHenry;
+    // CO2 in water and in MEA: ln(H/gamma_inf)_mix weighs each pair by x_A Vc_A^(2/3)
+    t.pairs[4] = {{0, 0.0559, std::log(1.6e8), 0.7}, {5, 0.22, std::log(4.0e7), -0.2}};
+    t.map_components({"W", "NaCl", "CO2"}, {"W", "Na+", "Cl-", "NaCl", "CO2", "MEA"});
+    CHECK((t.comp_species == std::vector<Eigen::Index>{0, -1, 4}));
+
+    Eigen::VectorXd n0;
+    t.apparent_on_species(Eigen::Vector3d(0.8, 0.15, 0.05), n0);
+    CHECK((n0 - (Eigen::VectorXd(6) << 0.8, 0.15, 0.15, 0.0, 0.05, 0.0).finished()).norm() == 0.0);
+    // a liquid given with fewer entries than components leaves the others out
+    t.apparent_on_species(Eigen::Vector2d(0.8, 0.15), n0);
+    CHECK(n0[4] == 0.0 && n0[1] == 0.15);
+
+    const Eigen::VectorXd n = (Eigen::VectorXd(6) << 0.7, 0.15, 0.15, 0.0, 0.05, 0.1).finished();
+    const Eigen::VectorXd lng = (Eigen::VectorXd(6) << -0.1, -0.6, -0.6, 0.0, 0.3, 0.2).finished();
+    Eigen::VectorXd x(6), f(6);
+    core::ComponentFugacities out;
+    t.fugacities(n, lng, x, f, out);
+    const double N = 1.15, wW = 0.7 / N * std::pow(0.0559, 2.0 / 3.0),
+                 wM = 0.1 / N * std::pow(0.22, 2.0 / 3.0);
+    const double ln_mix = (wW * (std::log(1.6e8) - 0.7) + wM * (std::log(4.0e7) + 0.2)) / (wW + wM);
+    CHECK((out.has == std::vector<char>{1, 0, 1}));
+    CHECK_CLOSE(out.f[0], 0.7 / N * std::exp(-0.1) * 3.2e3, 1e-12 * 3e3);
+    CHECK(out.f[1] == 0.0);
+    CHECK_CLOSE(out.f[2], 0.05 / N * std::exp(0.3 + ln_mix), 1e-12 * 1e7);
+}
+
 }  // namespace
 
 int main() {
@@ -146,5 +257,9 @@ int main() {
                             tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies},
                            {"bubble_temperature_of_clausius_clapeyron_components",
                             bubble_temperature_of_clausius_clapeyron_components},
+                           {"trail_starts_each_split_on_the_line_through_the_last_two",
+                            trail_starts_each_split_on_the_line_through_the_last_two},
+                           {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
+                            flash_liquid_tables_dissociate_and_weigh_the_fugacities},
                        });
 }

@@ -1,7 +1,8 @@
 // Tests of the speciation core (brinequil/model) without Python: reaction invariants of the
 // stoichiometry, and the Newton solve of the true amounts on small reaction systems whose
 // equilibrium is known in closed form (one dissociation, ideal or with fixed activity and Henry
-// terms), or checked by its own residual and balances (composition-dependent ln gamma).
+// terms), or checked by its own residual and balances (composition-dependent ln gamma); the
+// same for the liquid with a precipitating salt (equilibrium/solid_liquid).
 #include <cmath>
 #include <limits>
 #include <string>
@@ -10,8 +11,9 @@
 #include <Eigen/Dense>
 
 #include "check.hpp"
+#include "equilibrium/solid_liquid.hpp"
 #include "model/errors.hpp"
-#include "model/speciation_check.hpp"
+#include "model/residual.hpp"
 #include "model/stoichiometry.hpp"
 #include "model/true_amounts.hpp"
 
@@ -196,34 +198,114 @@ void check_of_an_answer_meets_its_closed_forms() {
     Eigen::VectorXd ref = Eigen::VectorXd::Zero(2), n0(2);
     n0 << 3.0, 0.0;
     std::vector<std::string> asked;
-    core::SpeciationCheckInputs in;
-    in.henry_ref = [&](const Eigen::VectorXd& x, Eigen::VectorXd& out) {
+    auto ref_of = [&](const Eigen::VectorXd& x) {
         asked.push_back("ref");
         CHECK(std::abs(x.sum() - 1.0) < 1e-15);
-        out = ref;
+        return ref;
     };
-    in.ln_k = [&] {
+    auto ln_k = [&] {
         asked.push_back("lnK");
         return Eigen::VectorXd::Constant(1, lnK);
     };
-    in.n0 = [&] {
+    auto n0_of = [&] {
         asked.push_back("n0");
         return n0;
     };
     const Eigen::Vector2d n(1.0, 2.0), lng(0.0, 0.0);
-    CHECK(std::abs(core::speciation_residual(st, n, lng, in) - 0.01) < 1e-14);
+    CHECK(std::abs(core::speciation_residual(st, n, lng, ref_of, ln_k, n0_of) - 0.01) < 1e-14);
     CHECK((asked == std::vector<std::string>{"ref", "lnK", "n0"}));
     ref << 0.0, -0.5;  // the reference subtracted: the reaction off by 0.5 more
-    CHECK(std::abs(core::speciation_residual(st, n, lng, in) - 0.49) < 1e-14);
+    CHECK(std::abs(core::speciation_residual(st, n, lng, ref_of, ln_k, n0_of) - 0.49) < 1e-14);
     ref.setZero();
     n0 << 3.3, 0.0;  // 0.3 of A missing from the answer: the invariant's residual is larger
-    const double r = core::speciation_residual(st, n, lng, in);
+    const double r = core::speciation_residual(st, n, lng, ref_of, ln_k, n0_of);
     CHECK(std::abs(r - 0.3 / std::sqrt(2.0) / 3.3) < 1e-14);
     constexpr double kInf = std::numeric_limits<double>::infinity();
     asked.clear();
-    CHECK(core::speciation_residual(st, Eigen::Vector2d(-1e-9, 3.0), lng, in) == kInf);
+    CHECK(core::speciation_residual(st, Eigen::Vector2d(-1e-9, 3.0), lng, ref_of, ln_k, n0_of) ==
+          kInf);
     CHECK(asked.empty());  // a negative amount fails before anything is asked
-    CHECK(core::speciation_residual(st, n, Eigen::Vector2d(std::nan(""), 0.0), in) == kInf);
+    CHECK(core::speciation_residual(st, n, Eigen::Vector2d(std::nan(""), 0.0), ref_of, ln_k,
+                                    n0_of) == kInf);
+}
+
+// The liquid's model of the solid-liquid Newton: ln gamma as a function of x (0 without one),
+// no Henry components (a call of the reference is counted).
+struct SolidHooks : core::SolidLiquidModel {
+    std::function<Eigen::VectorXd(const Eigen::VectorXd&)> lng;
+    int ref_calls = 0;
+    void ln_gamma(const Eigen::VectorXd& x, Eigen::VectorXd& out) override {
+        out = lng ? lng(x) : Eigen::VectorXd::Zero(x.size());
+    }
+    void henry_ref(const Eigen::VectorXd*, Eigen::VectorXd& out) override { ++ref_calls; }
+};
+
+// Water W = H+ + OH- and a salt MX(s) = M+ + X- over W, H+, OH-, M+, X-, G (a gas of no
+// reaction and no amount); 55.5 W and 2 of M+ and X- fed, from the feed with a trace of H+,
+// OH- and G and no solid.
+struct Brine {
+    core::Stoichiometry st =
+        core::make_stoichiometry((Eigen::MatrixXd(1, 6) << -1, 1, 1, 0, 0, 0).finished());
+    Eigen::MatrixXd nus = (Eigen::MatrixXd(1, 6) << 0, 0, 0, 1, 1, 0).finished();
+    Eigen::VectorXd n0 = (Eigen::VectorXd(6) << 55.5, 0, 0, 2, 2, 0).finished();
+    Eigen::VectorXd n = (Eigen::VectorXd(6) << 55.5, 1e-7, 1e-7, 2, 2, 1e-20).finished();
+    Eigen::VectorXd lng = Eigen::VectorXd::Zero(6), s = Eigen::VectorXd::Zero(1);
+    Eigen::VectorXd lnK = Eigen::VectorXd::Constant(1, std::log(1e-20));
+    int iterations = 0;
+    core::SolidStatus solve(double ksp, SolidHooks& hooks) {
+        return core::solve_solid_liquid(st, n0, lnK, nus,
+                                        Eigen::VectorXd::Constant(1, std::log(ksp)), hooks, false,
+                                        false, n, lng, s, 1e-14, 60, iterations);
+    }
+    // the feed's balances: M and X between liquid and solid, O in W and OH-, charge
+    void check_balances() const {
+        CHECK_CLOSE(n[3] + s[0], 2.0, 1e-12);
+        CHECK_CLOSE(n[4] + s[0], 2.0, 1e-12);
+        CHECK_CLOSE(n[0] + n[2], 55.5, 1e-11);
+        CHECK_CLOSE(n[1] + n[3] - n[2] - n[4], 0.0, 1e-12);
+        CHECK(n[5] >= 0.0 && n[5] <= 1e-12);  // G stays out of the liquid
+    }
+};
+
+void ideal_salt_precipitates_to_its_solubility_product() {
+    // Ideal liquid: (m / N)^2 = Ksp for m = n_M = n_X = 2 - s and N = 55.5 + 2 m (+ the water's
+    // ions, 1e-10 of it here), so m = r 55.5 / (1 - 2 r), r = sqrt(Ksp).
+    for (double ksp : {1e-4, 1e-3}) {
+        Brine b;
+        SolidHooks hooks;
+        CHECK(b.solve(ksp, hooks) == core::kSolidConverged);
+        const double r = std::sqrt(ksp), m = r * 55.5 / (1.0 - 2.0 * r);
+        CHECK_CLOSE(b.n[3], m, 1e-8 * m);
+        CHECK_CLOSE(b.s[0], 2.0 - m, 1e-8);
+        const Eigen::VectorXd x = b.n / b.n.sum();
+        CHECK_CLOSE(std::log(x[3] * x[4]), std::log(ksp), 1e-12);
+        CHECK_CLOSE(std::log(x[1] * x[2] / x[0]), std::log(1e-20), 1e-11);
+        b.check_balances();
+        CHECK(b.lng.norm() == 0.0 && hooks.ref_calls == 0);
+    }
+}
+
+void salt_with_activity_meets_saturation_with_its_own_ln_gamma() {
+    // ln gamma of the ions -2 sqrt(I) (I = half the sum of z^2 x): at the answer the solubility
+    // product holds with the returned ln gamma, which is the model's at the returned x.
+    Brine b;
+    SolidHooks hooks;
+    hooks.lng = [](const Eigen::VectorXd& x) {
+        const double I = 0.5 * (x[1] + x[2] + x[3] + x[4]);
+        Eigen::VectorXd out = Eigen::VectorXd::Zero(6);
+        out.segment(1, 4).setConstant(-2.0 * std::sqrt(I));
+        return out;
+    };
+    const double ksp = 1e-4;
+    CHECK(b.solve(ksp, hooks) == core::kSolidConverged);
+    const Eigen::VectorXd x = b.n / b.n.sum();
+    CHECK((b.lng - hooks.lng(x)).cwiseAbs().maxCoeff() < 1e-12);
+    CHECK_CLOSE(std::log(x[3]) + b.lng[3] + std::log(x[4]) + b.lng[4], std::log(ksp), 1e-12);
+    CHECK_CLOSE(std::log(x[1]) + b.lng[1] + std::log(x[2]) + b.lng[2] - std::log(x[0]),
+                std::log(1e-20), 1e-11);
+    b.check_balances();
+    // the ions' activity below 1 keeps more salt dissolved than the ideal liquid does
+    CHECK(b.n[3] > 1e-2 * 55.5 / (1.0 - 2e-2) && b.lng[3] < -0.05);
 }
 
 }  // namespace
@@ -245,5 +327,9 @@ int main() {
              non_finite_activity_is_reported_as_divergence},
             {"check_of_an_answer_meets_its_closed_forms",
              check_of_an_answer_meets_its_closed_forms},
+            {"ideal_salt_precipitates_to_its_solubility_product",
+             ideal_salt_precipitates_to_its_solubility_product},
+            {"salt_with_activity_meets_saturation_with_its_own_ln_gamma",
+             salt_with_activity_meets_saturation_with_its_own_ln_gamma},
         });
 }

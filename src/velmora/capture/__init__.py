@@ -44,3 +44,20 @@ __all__ += [
     "operating_map",
     "OperatingMap",
 ]
+from .optimum import (  # noqa: E402
+    CapturePlant,
+    LoopSensitivities,
+    OptimumResult,
+    optimal_operation,
+    pilot_bounds,
+    pilot_plant,
+)
+
+__all__ += [
+    "CapturePlant",
+    "LoopSensitivities",
+    "OptimumResult",
+    "optimal_operation",
+    "pilot_plant",
+    "pilot_bounds",
+]

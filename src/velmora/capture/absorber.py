@@ -186,6 +186,8 @@ class AbsorberResult:
     iterations: int
     liquid_calls: int
     seconds: float
+    _column: Any = None
+    _x: Any = None
 
     def to_frame(self) -> "pandas.DataFrame":
         """The profiles as a pandas DataFrame (index: height z [m] of the segment centres)."""
@@ -274,16 +276,39 @@ class Absorber:
         liquid: Mapping[str, float],
         liquid_T: float,
         P: float,
+        start: "AbsorberResult | None" = None,
     ) -> AbsorberResult:
+        """``start``: a result of this column (same segments) whose profiles Newton's method
+        starts from (a warm start, for runs close to it); when that fails, or without it, the
+        meshes of 1, 2, 4, ... segments per bed are solved in turn."""
         t0 = time.perf_counter()
-        # mesh sequencing: each mesh starts from the profiles of the coarser one
         th, x, its, prev = Thermo(self.system), None, 0, None
+        x_start = getattr(start, "_x", None)
+        if x_start is not None:
+            col = _Column(self, gas, gas_T, liquid, liquid_T, P, self.segments, th)
+            if x_start.size == col.N * NV:
+                # the change of the lean solvent carried down the column with it
+                v = col.unpack(x_start.copy())
+                v[:, 0:3] += col.l_in - start._column.l_in  # type: ignore[union-attr]
+                if col.feasible(v.ravel()):
+                    try:
+                        x, its, err = col.newton(v.ravel(), NEWTON_TOL)
+                    except (ConvergenceError, ValueError, ArithmeticError):
+                        its, err = 0, math.inf
+                    if err < NEWTON_TOL:
+                        return self._done(col, x, its, t0)
+        # mesh sequencing: each mesh starts from the profiles of the coarser one
         for n in _meshes(self.segments):
             col = _Column(self, gas, gas_T, liquid, liquid_T, P, n, th)
             x0 = col.guess() if prev is None else col.interpolate(prev, x)
             x, k = col.solve(x0, NEWTON_TOL if n == self.segments else COARSE_TOL)
             its, prev = its + k, col
+        return self._done(col, x, its, t0)
+
+    def _done(self, col, x, its, t0):
         res = col.result(x, its)
+        # the solved equations, for warm starts and sensitivities (velmora.capture.optimum)
+        res._column, res._x = col, x
         res.seconds = time.perf_counter() - t0
         return res
 
@@ -591,18 +616,7 @@ def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40):
     for it in range(1, maxit + 1):
         if err < tol:
             return x, it - 1, err
-        J = np.zeros((x.size, x.size))
-        h = steps(x)
-        for k in range(nv):
-            for c in range(3):
-                xp = x.copy()
-                blocks = range(c, n, 3)
-                for j in blocks:
-                    xp[nv * j + k] += h[nv * j + k]
-                Fp = fun(xp)
-                for j in blocks:
-                    lo, hi = nv * max(j - 1, 0), nv * min(j + 2, n)
-                    J[lo:hi, nv * j + k] = (Fp[lo:hi] - F[lo:hi]) / h[nv * j + k]
+        J = banded_jacobian(fun, x, n, nv, steps(x), F)
         try:
             dx = _solve_banded(J, -F, 2 * nv - 1)
         except (np.linalg.LinAlgError, ValueError):
@@ -631,6 +645,30 @@ def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40):
         x, F = xn, Fn
         err = float(np.max(np.abs(F)))
     return x, maxit, err
+
+
+def banded_jacobian(fun, x, n, nv, h, F=None):
+    """dF/dx of F = fun(x) for n blocks of nv unknowns, block j coupled to blocks j - 1 and
+    j + 1 only, by differences in three colours (blocks j, j + 3, ... perturbed together):
+    forward from F = fun(x) when F is given (Newton's), else central (steps h, an array)."""
+    J = np.zeros((x.size, x.size))
+    for k in range(nv):
+        for c in range(3):
+            blocks = range(c, n, 3)
+            idx = [nv * j + k for j in blocks]
+            xp = x.copy()
+            xp[idx] += h[idx]
+            Fp = fun(xp)
+            if F is None:
+                xm = x.copy()
+                xm[idx] -= h[idx]
+                dF, den = Fp - fun(xm), 2.0 * h
+            else:
+                dF, den = Fp - F, h
+            for j in blocks:
+                lo, hi = nv * max(j - 1, 0), nv * min(j + 2, n)
+                J[lo:hi, nv * j + k] = dF[lo:hi] / den[nv * j + k]
+    return J
 
 
 def _solve_banded(J, b, w):

@@ -148,14 +148,21 @@ class CaptureLoop:
         lean_T: float,
         P: float,
         stripper_P: float,
+        start: LoopResult | None = None,
     ) -> LoopResult:
+        """``start``: a loop of these units whose absorber and stripper solutions their
+        Newton iterations start from (a warm start, for a nearby operating point)."""
         t0 = time.perf_counter()
         lean = {c: float(lean.get(c, 0.0)) for c in LIQ}
-        ab = self.absorber.run(gas, gas_T, lean, lean_T, P)
+        ab = self.absorber.run(
+            gas, gas_T, lean, lean_T, P, start=None if start is None else start.absorber
+        )
         rich, T_rich = ab.liquid_out, ab.rich_T
         # first pass: the stripper on the cold rich feed gives the tear's start
         self._strip_calls = 0
-        st = self._strip(rich, T_rich, stripper_P, lean, rich["MEA"])
+        st = self._strip(
+            rich, T_rich, stripper_P, lean, rich["MEA"], None if start is None else start.stripper
+        )
         z = [st.reboiler_T, st.lean_out["MEA"]]
         prev: tuple[float, float] | None = None
         passes, ex, dT, dN = 1, None, math.inf, math.inf
@@ -163,7 +170,7 @@ class CaptureLoop:
         for _ in range(MAX_PASSES):
             # the exchanger's hot side: the latest stripper lean at the tear's T
             ex = self._exchange(st.lean_out, z[0], rich, T_rich)
-            st = self._strip(rich, ex.cold_out_T, stripper_P, lean, z[1])
+            st = self._strip(rich, ex.cold_out_T, stripper_P, lean, z[1], st)
             passes += 1
             g = [st.reboiler_T, st.lean_out["MEA"]]
             dT, dN = abs(g[0] - z[0]), abs(g[1] - z[1]) / z[1]
@@ -243,11 +250,11 @@ class CaptureLoop:
             tried=("Illinois regula falsi",),
         )
 
-    def _strip(self, rich, feed_T, P, lean, mea_s):
+    def _strip(self, rich, feed_T, P, lean, mea_s, start=None):
         """A stripper run to the loading that returns the absorber's lean CO2 with the amine
-        mea_s."""
+        mea_s (warm-started from the stripper result ``start``)."""
         try:
-            st = self.stripper.run(rich, feed_T, P, lean["CO2"] / mea_s)
+            st = self.stripper.run(rich, feed_T, P, lean["CO2"] / mea_s, start=start)
             self._strip_calls += st.liquid_calls
             return st
         except ConvergenceError as e:

@@ -117,12 +117,9 @@ def pilot_runs(table: Any, system: Any = None, segments: int = 4, stripper: Any 
     return pd.DataFrame(rows).set_index("case")
 
 
-def _run(system, row, segments, stripper):
-    bad = [c for c in NUMERIC if c not in OPTIONAL and not math.isfinite(row[c])]
-    if bad:
-        raise ValueError(f"no value for {', '.join(bad)}")
-    P = 1e3 * row["absorber_P_kPa"]
-    gas_T, lean_T = row["gas_T_C"] + 273.15, row["lean_T_C"] + 273.15
+def row_absorber(system: Any, row: Any, segments: int) -> tuple[dict[str, float], float, Absorber]:
+    """(flue gas [mol/s], its T [K], the absorber) of a row of a pilot table."""
+    gas_T = row["gas_T_C"] + 273.15
     gas = flue_gas(
         system,
         row["gas_flow_kg_h"],
@@ -131,16 +128,24 @@ def _run(system, row, segments, stripper):
         row["gas_CO2_dry"],
         row["gas_O2_dry"],
     )
-    lean = lean_solvent(row["lean_flow_kg_h"], row["lean_MEA_wfrac"], row["lean_loading"])
-    beds = int(round(row["beds"]))
     ab = Absorber(
         system,
         row["column_diameter_m"],
-        [row["bed_height_m"]] * beds,
+        [row["bed_height_m"]] * int(round(row["beds"])),
         packing=row["packing"],
         intercoolers=int(round(row["intercoolers"])),
         segments=segments,
     )
+    return gas, gas_T, ab
+
+
+def _run(system, row, segments, stripper):
+    bad = [c for c in NUMERIC if c not in OPTIONAL and not math.isfinite(row[c])]
+    if bad:
+        raise ValueError(f"no value for {', '.join(bad)}")
+    P, lean_T = 1e3 * row["absorber_P_kPa"], row["lean_T_C"] + 273.15
+    gas, gas_T, ab = row_absorber(system, row, segments)
+    lean = lean_solvent(row["lean_flow_kg_h"], row["lean_MEA_wfrac"], row["lean_loading"])
     r = ab.run(gas, gas_T, lean, lean_T, P)
     out = {
         "capture_pct": r.capture_pct,

@@ -70,6 +70,8 @@ class StripperResult:
     iterations: int
     liquid_calls: int
     seconds: float
+    _stages: Any = None
+    _x: Any = None
 
     def __repr__(self) -> str:
         return (
@@ -101,14 +103,20 @@ class Stripper:
         P: float,
         lean_loading: float | None = None,
         duty: float | None = None,
+        start: "StripperResult | None" = None,
     ) -> StripperResult:
+        """``start``: a result of this stripper whose stages Newton's method starts from (a
+        warm start); its own guess when that fails or without it."""
         if (lean_loading is None) == (duty is None):
             raise ValueError("stripper: give either the lean loading or the reboiler duty")
         t0 = time.perf_counter()
         col = _Stages(self, rich, float(feed_T), float(P), lean_loading, duty)
-        x, its, err = newton(
-            col.residual, col.guess(), col.n, NV, col.steps, col.feasible, (3,), NEWTON_TOL
-        )
+        x_start, its, err = getattr(start, "_x", None), 0, math.inf
+        if x_start is not None and x_start.size == col.n * NV and col.feasible(x_start):
+            x, its, err = col.newton(x_start)
+        if err >= NEWTON_TOL:
+            x, k, err = col.newton(col.guess())
+            its += k
         if err >= NEWTON_TOL:
             F = col.residual(x) if col.feasible(x) else np.full(x.size, math.inf)
             j = int(np.argmax(np.abs(F))) // NV
@@ -121,6 +129,8 @@ class Stripper:
                 tried=("Newton",),
             )
         r = col.result(x, its)
+        # the solved equations, for warm starts and sensitivities (velmora.capture.optimum)
+        r._stages, r._x = col, x
         r.seconds = time.perf_counter() - t0
         return r
 
@@ -177,6 +187,24 @@ class _Stages:
             - h_reflux
         )
         return reflux, prod, h_reflux, duty
+
+    def newton(self, x0):
+        return newton(self.residual, x0, self.n, NV, self.steps, self.feasible, (3,), NEWTON_TOL)
+
+    def residual_at(self, x, feed, feed_T, lean_co2):
+        """The residual with the feed [mol/s], its T [K] and the lean CO2 [mol/s] as
+        parameters, the target loading that CO2 over the reboiler liquid's amine (the capture
+        loop's closure: the stripper returns the absorber's lean CO2); the scales S of the
+        solved stripper (the residual is zero at a solution, so they do not enter its
+        derivatives there)."""
+        saved = self.feed, self.H_feed, self.target
+        try:
+            self.feed = np.asarray(feed, dtype=float)
+            self.H_feed = self.th.liquid_enthalpy(self.feed, feed_T)
+            self.target = lean_co2 / x[-NV + 2]
+            return self.residual(x)
+        finally:
+            self.feed, self.H_feed, self.target = saved
 
     def residual(self, x):
         v = x.reshape(self.n, NV)

@@ -12,6 +12,7 @@
 
 #include "equilibrium/flash.hpp"
 #include "equilibrium/solvers.hpp"
+#include "equilibrium/split_trail.hpp"
 #include "fugacity/liquid_fugacity.hpp"
 #include "host/electrolyte.hpp"
 #include "host/model_api.hpp"
@@ -458,12 +459,9 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
 // S) a temperature solve takes the TP flash's own value rather than the trail's.
 constexpr double kExact = 1e-5;
 
-// The TP flashes of one temperature solve (flash at a given H, S or vapor fraction), as the
-// solver asks for them one temperature after the other. After a two-phase flash the next one
-// starts its split from that solution and its Jacobian (split_near): a few speciations instead
-// of a whole flash's. A split that does not converge that way, and the flash after a one-phase
-// result, is the full TP flash. With flash_tp, kvalues or _flash_newton replaced on the model,
-// every evaluation is self.flash_tp.
+// The TP flashes of one temperature solve (flash at a given H, S or vapor fraction) on the
+// core's trail of warm splits (equilibrium/split_trail). With flash_tp, kvalues or _flash_newton
+// replaced on the model, every evaluation is self.flash_tp.
 class FlashTrail {
 public:
     enum class Entry { H, S, Beta };
@@ -480,33 +478,20 @@ public:
         const double P = to_double(P_obj_);
         const std::vector<std::string> comps = adapt::to_names(pp_.attr("components"));
         TPFlash flash(self_, pp_, comps, T, P, core::kFlashTol);
-        if (!start_) {
-            // A first flash: a few substitution steps, then the split from there (its Jacobian
-            // by differences), unless the substitution settles or leaves (0, 1).
-            core::Substitution sub = core::substitute(z_, static_cast<Eigen::Index>(comps.size()),
-                                                      core::kFlashTol, flash.hooks, kFirstSteps);
-            if (sub.settled)
-                return keep(core::finish_flash(std::move(sub), core::kFlashTol, flash.hooks), key,
-                            T);
-            if (0.0 < sub.beta && sub.beta < 1.0 && sub.err >= core::kFlashTol) {
-                start_.emplace();
-                start_->v0 = sub.beta * sub.y;
-            }
-        }
-        if (start_) {
-            // The split moves smoothly with T: from two earlier splits, the start is the
-            // straight line through them.
-            const core::SplitStart at_last = *start_;
-            if (last_T_ && last_s_.size() == start_->s.size() && start_->s.size() && T_ != *last_T_)
-                start_->s += (start_->s - last_s_) * ((T - T_) / (T_ - *last_T_));
-            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key)) {
-                last_T_ = T_;
-                last_s_ = at_last.s;
-                T_ = T;
+        // A first flash: a few substitution steps, then the split from there (its Jacobian by
+        // differences), unless the substitution settles or leaves (0, 1).
+        if (std::optional<core::TPFlashResult> r =
+                trail_.begin(z_, static_cast<Eigen::Index>(comps.size()), core::kFlashTol,
+                             flash.hooks, kFirstSteps, T))
+            return pick(*r, key);
+        if (core::SplitStart* start = trail_.start_at(T))
+            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key, *start)) {
+                trail_.advance(T);
                 return pick(*r, key);
             }
-        }
-        return keep(flash.run(z_, core::kFlashTol), key, T, flash.split ? &*flash.split : nullptr);
+        const core::TPFlashResult r = flash.run(z_, core::kFlashTol);
+        trail_.keep(r, T, flash.split ? &*flash.split : nullptr);
+        return pick(r, key);
     }
 
     // The entry `key` of a flash result mapping.
@@ -519,38 +504,21 @@ private:
         const double v = key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta;
         return py::float_(v);
     }
-    // The value of a TP flash; a two-phase one starts the next flash's split.
-    py::object keep(const core::TPFlashResult& r, Entry key, double T,
-                    const core::SplitResult* split = nullptr) {
-        start_.reset();
-        last_T_.reset();
-        T_ = T;
-        if (0.0 < r.beta && r.beta < 1.0) {
-            start_.emplace();
-            start_->v0 = r.beta * r.y;
-            if (split && split->s.size()) {
-                start_->s = split->s;
-                start_->J = split->jac;
-            }
-        }
-        return pick(r, key);
-    }
 
-    // The two-phase flash at T by the split from start_, or nothing when that does not converge
+    // The two-phase flash at T by the split from start, or nothing when that does not converge
     // or fails: the full TP flash then decides, and raises what it raises.
     std::optional<core::TPFlashResult> near(TPFlash& flash, const std::vector<std::string>& comps,
-                                            double T, double P, Entry key) {
+                                            double T, double P, Entry key,
+                                            core::SplitStart& start) {
         try {
             if (!vol_) vol_ = volatile_components(electrolyte(self_), comps, z_);
             SplitCall call(self_, pp_, flash.vapor, comps, T, P, flash.liquid);
-            core::SplitResult s;
-            if (!core::split_near(z_, P, *vol_, call.hooks, *start_, s)) return std::nullopt;
             core::TPFlashResult r;  // only the entry asked for
-            r.beta = s.beta;
-            core::phase_energies(s.beta, s.x, s.y, s.n, flash.hooks,
+            if (core::flash_near(z_, P, *vol_, call.hooks, flash.hooks, start, r,
                                  key == Entry::H ? &r.H : nullptr,
-                                 key == Entry::S ? &r.S : nullptr);
-            return r;
+                                 key == Entry::S ? &r.S : nullptr))
+                return r;
+            return std::nullopt;
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
         } catch (const std::exception&) {
@@ -563,10 +531,7 @@ private:
     py::handle self_, pp_;
     const Eigen::VectorXd& z_;
     py::handle z_obj_, P_obj_;
-    std::optional<core::SplitStart> start_;  // the split at T_ that starts the next one
-    double T_ = 0.0;
-    std::optional<double> last_T_;  // the split before it, at last_T_
-    Eigen::VectorXd last_s_;
+    core::SplitTrail trail_;
     std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
 };
 

@@ -14,7 +14,7 @@
 #include "host/convert.hpp"
 #include "host/electrolyte.hpp"
 #include "host/model_api.hpp"
-#include "model/speciation_check.hpp"
+#include "model/residual.hpp"
 
 namespace brinequil::host {
 namespace {
@@ -145,13 +145,14 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     core::FugacityMap f;
     try {
         LiquidAt liquid(el, T);
-        core::SpeciationCheckInputs in;
-        in.henry_ref = [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) {
-            liquid.henry_ref(x, ref);
-        };
-        in.ln_k = [&] { return s->lnK; };
-        in.n0 = [&] { return s->n0; };
-        residual = core::speciation_residual(*el.stoich, s->n, s->lng, in);
+        residual = core::speciation_residual(
+            *el.stoich, s->n, s->lng,
+            [&](const Eigen::VectorXd& x) {
+                Eigen::VectorXd ref;
+                liquid.henry_ref(x, ref);
+                return ref;
+            },
+            [&] { return s->lnK; }, [&] { return s->n0; });
         f = liquid.fugacities(s->n, s->lng);
     } catch (const std::exception&) {
         return py::none();

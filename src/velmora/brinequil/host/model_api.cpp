@@ -17,7 +17,7 @@
 #include "fugacity/lc_molecular.hpp"
 #include "model/errors.hpp"
 #include "model/pyfloat.hpp"
-#include "model/speciation_check.hpp"
+#include "model/residual.hpp"
 #include "model/true_amounts.hpp"
 
 namespace brinequil::host {
@@ -805,19 +805,10 @@ std::optional<double> speciation_residual(py::handle self, py::handle n_app, dou
                                           const Eigen::VectorXd& n, const Eigen::VectorXd& lng) {
     if (python_override(self, "lnK") || python_override(self, "henry_ref")) return std::nullopt;
     const Electrolyte& el = electrolyte(self);
-    const core::Stoichiometry& st = *el.stoich;
-    const Eigen::Index ns = st.n_species();
-    if (n.size() != ns || lng.size() != ns)
-        throw core::ValueError("_residual: n and lng need one entry per species (" +
-                               std::to_string(ns) + "), got " + std::to_string(n.size()) + " and " +
-                               std::to_string(lng.size()));
-    core::SpeciationCheckInputs in;
-    in.henry_ref = [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) {
-        ref = henry_ref(el, T, &x);
-    };
-    in.ln_k = [&] { return ln_k(el, T); };
-    in.n0 = [&] { return apparent_n0(el, ns, n_app); };
-    return core::speciation_residual(st, n, lng, in);
+    return core::speciation_residual(
+        *el.stoich, n, lng, [&](const Eigen::VectorXd& x) { return henry_ref(el, T, &x); },
+        [&] { return ln_k(el, T); },
+        [&] { return apparent_n0(el, el.stoich->n_species(), n_app); });
 }
 
 std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T) {
@@ -890,18 +881,19 @@ FlashLiquid::FlashLiquid(py::handle self, std::vector<std::string> comps, double
 void FlashLiquid::build() {
     Electrolyte& el = electrolyte(self_);
     const SpeciesSets sets = species_sets(el, kSpZ | kSpHenry | kSpNames | kSpMol);
-    n_ = sets.n;
-    if (el.stoich->n_species() != n_) throw core::ValueError("species count");
-    lnK_ = ln_k(el, T_);
-    if (lnK_.size() != el.stoich->n_eq()) throw core::ValueError("constant records");
-    ref_follows_x_ = ref_follows_x(el);
+    core::FlashLiquidTables& t = tables_;
+    t.n = sets.n;
+    if (el.stoich->n_species() != t.n) throw core::ValueError("species count");
+    t.lnK = ln_k(el, T_);
+    if (t.lnK.size() != el.stoich->n_eq()) throw core::ValueError("constant records");
+    t.ref_follows_x = ref_follows_x(el);
 
     auto position = [&](py::handle name) {
         const long long p = name_index(el.names, name);
-        if (p < 0 || p >= n_) throw core::IndexError("species position");
+        if (p < 0 || p >= t.n) throw core::IndexError("species position");
         return static_cast<Eigen::Index>(p);
     };
-    for (const std::string& c : comps_) pos_.push_back(position(py::str(c)));
+    for (const std::string& c : comps_) t.pos.push_back(position(py::str(c)));
     for (py::handle r : el.diss) {
         std::vector<std::pair<Eigen::Index, double>> terms;
         std::vector<char> limits;
@@ -912,22 +904,20 @@ void FlashLiquid::build() {
         });
         if (std::find(limits.begin(), limits.end(), 1) == limits.end())
             throw core::ValueError("no limiting reactant");
-        diss_.push_back(std::move(terms));
-        diss_limits_.push_back(std::move(limits));
+        t.diss.push_back(std::move(terms));
+        t.diss_limits.push_back(std::move(limits));
     }
 
     // The fugacity routes of the species, in the order of liquid_fugacities: ions none, Henry
     // components (ln_h_mix), species with Antoine data (psat), the others none.
-    kind_.assign(static_cast<std::size_t>(n_), kNone);
-    pairs_.assign(static_cast<std::size_t>(n_), {});
-    psat_.assign(static_cast<std::size_t>(n_), 0.0);
-    std::vector<char> is_henry(static_cast<std::size_t>(n_), 0);
+    t.reset_species(t.n);
+    std::vector<char> is_henry(static_cast<std::size_t>(t.n), 0);
     for (int h : sets.henry) is_henry[static_cast<std::size_t>(h)] = 1;
     core::MolecularNrtl lc;
     bool have_lc = false;
-    Eigen::VectorXd xa(n_);
+    Eigen::VectorXd xa(t.n);
     std::vector<double> p;
-    for (Eigen::Index k = 0; k < n_; ++k) {
+    for (Eigen::Index k = 0; k < t.n; ++k) {
         const auto sk = static_cast<std::size_t>(k);
         if (sets.z[k] != 0.0) continue;
         py::str name(sets.names[sk]);
@@ -948,51 +938,19 @@ void FlashLiquid::build() {
                 const double vc = to_double(map_get(el.vc, A, py::float_(0.1)));
                 p.clear();
                 for (py::handle c : coefs) p.push_back(to_double(c));
-                core::pure_solvent_reference(n_, static_cast<int>(a), ii, xa);
-                pairs_[sk].push_back({a, vc, core::henry_ln_h(p, T_), lc.ln_gamma_at(xa, ii)});
+                core::pure_solvent_reference(t.n, static_cast<int>(a), ii, xa);
+                t.pairs[sk].push_back({a, vc, core::henry_ln_h(p, T_), lc.ln_gamma_at(xa, ii)});
             });
-            if (pairs_[sk].empty()) throw core::ValueError("Henry component without a pair");
-            kind_[sk] = kHenry;
+            if (t.pairs[sk].empty()) throw core::ValueError("Henry component without a pair");
+            t.kind[sk] = core::FlashLiquidTables::kHenry;
         } else if (el.antoine.contains(name)) {
-            psat_[sk] = core::psat(antoine_coeffs(el.antoine[name]), T_);
-            kind_[sk] = kAntoine;
+            t.psat[sk] = core::psat(antoine_coeffs(el.antoine[name]), T_);
+            t.kind[sk] = core::FlashLiquidTables::kAntoine;
         }
     }
-    for (const std::string& c : comps_) {
-        Eigen::Index j = -1;
-        for (Eigen::Index k = 0; k < n_ && j < 0; ++k)
-            if (kind_[static_cast<std::size_t>(k)] != kNone &&
-                sets.names[static_cast<std::size_t>(k)] == c)
-                j = k;
-        comp_species_.push_back(j);
-    }
-    x_.resize(n_);
-    f_.resize(n_);
-}
-
-void FlashLiquid::fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng,
-                       core::ComponentFugacities& out) {
-    x_ = n / n.sum();
-    for (Eigen::Index k = 0; k < n_; ++k) {
-        const auto sk = static_cast<std::size_t>(k);
-        if (kind_[sk] == kHenry) {
-            core::HenryMix mix;
-            for (const HenryPair& h : pairs_[sk])
-                mix.add(x_[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
-            f_[k] = x_[k] * std::exp(lng[k] + mix.result());
-        } else if (kind_[sk] == kAntoine) {
-            f_[k] = x_[k] * std::exp(lng[k]) * psat_[sk];
-        }
-    }
-    const auto nc = static_cast<Eigen::Index>(comps_.size());
-    out.has.assign(comps_.size(), 0);
-    out.f = Eigen::VectorXd::Zero(nc);
-    for (Eigen::Index c = 0; c < nc; ++c) {
-        const Eigen::Index j = comp_species_[static_cast<std::size_t>(c)];
-        if (j < 0) continue;
-        out.has[static_cast<std::size_t>(c)] = 1;
-        out.f[c] = f_[j];
-    }
+    t.map_components(comps_, sets.names);
+    x_.resize(t.n);
+    f_.resize(t.n);
 }
 
 bool FlashLiquid::reusable(const Electrolyte& el) const {
@@ -1022,7 +980,7 @@ bool FlashLiquid::ready() {
                 return false;
             }
         }
-        if (!cb->prepare_native(n_)) return false;
+        if (!cb->prepare_native(tables_.n)) return false;
         sp_ = el.sp;
         core_ = compiled_core(sp_);
         cb_ = std::move(cb);
@@ -1040,41 +998,28 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
     if (!fixed_ && !ready()) return false;
     Electrolyte& el = *el_;
 
-    Eigen::VectorXd n0 = Eigen::VectorXd::Zero(n_);
-    const std::size_t m = std::min(comps_.size(), static_cast<std::size_t>(xa.size()));
-    for (std::size_t k = 0; k < m; ++k) n0[pos_[k]] += xa[static_cast<Eigen::Index>(k)];
-    for (std::size_t r = 0; r < diss_.size(); ++r) {
-        // extent at which the limiting reactant is used up (as apparent_on_species)
-        bool any = false;
-        double amount = 0.0;
-        for (std::size_t t = 0; t < diss_[r].size(); ++t) {
-            if (!diss_limits_[r][t]) continue;
-            const double e = n0[diss_[r][t].first] / (-diss_[r][t].second);
-            if (!any || e < amount) amount = e;
-            any = true;
-        }
-        for (const auto& [pos, coef] : diss_[r]) n0[pos] += coef * amount;
-    }
+    Eigen::VectorXd n0;
+    tables_.apparent_on_species(xa, n0);
 
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
     if (!fixed_) {
-        read_warm(self_, el, T_, n_, w, lngw, warm);
-    } else if (!read_warm_native(el, T_, n_, w, lngw, warm)) {
+        read_warm(self_, el, T_, tables_.n, w, lngw, warm);
+    } else if (!read_warm_native(el, T_, tables_.n, w, lngw, warm)) {
         py::gil_scoped_acquire gil;  // a record that Python set
-        read_warm(self_, el, T_, n_, w, lngw, warm);
+        read_warm(self_, el, T_, tables_.n, w, lngw, warm);
     }
     core::SpeciationSettings set;
-    set.ref_follows_x = ref_follows_x_;
+    set.ref_follows_x = tables_.ref_follows_x;
     core::SpeciationResult res;
     std::exception_ptr failed;  // of the fugacities: raised after the record is written
     {
         // Fixed: the caller has released the GIL already.
         std::optional<py::gil_scoped_release> nogil;
         if (!fixed_) nogil.emplace();
-        res = core::solve_speciation(*el.stoich, n0, lnK_, warm, set, *cb_);
+        res = core::solve_speciation(*el.stoich, n0, tables_.lnK, warm, set, *cb_);
         try {
-            fill(res.n, res.lng, out);
+            tables_.fugacities(res.n, res.lng, x_, f_, out);
         } catch (...) {
             failed = std::current_exception();
         }

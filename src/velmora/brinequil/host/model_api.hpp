@@ -21,6 +21,7 @@
 #include <Eigen/Dense>
 
 #include "equilibrium/flash.hpp"
+#include "equilibrium/flash_liquid.hpp"
 #include "fugacity/lc_molecular.hpp"
 #include "fugacity/liquid_fugacity.hpp"
 #include "host/convert.hpp"
@@ -148,13 +149,7 @@ public:
     void unfix() { fixed_ = false; }
 
 private:
-    struct HenryPair {
-        Eigen::Index solvent;  // species position of the solvent
-        double vc, ln_h, ln_gamma_inf;
-    };
-    enum Kind : char { kNone, kHenry, kAntoine };
     void build();
-    void fill(const Eigen::VectorXd& n, const Eigen::VectorXd& lng, core::ComponentFugacities& out);
 
     bool reusable(const Electrolyte& el) const;
     // The per-call look-ups of fugacities (GIL held): true when the native path applies.
@@ -170,17 +165,8 @@ private:
     bool fixed_ = false;
     double T_;
     enum { kUnread, kReady, kUnusable } state_ = kUnread;
-    Eigen::Index n_ = 0;
-    std::vector<Eigen::Index> pos_;                                   // component -> species
-    std::vector<std::vector<std::pair<Eigen::Index, double>>> diss_;  // (species, coefficient)
-    std::vector<std::vector<char>> diss_limits_;                      // a reactant that limits
-    Eigen::VectorXd lnK_;
-    bool ref_follows_x_ = true;
-    std::vector<Kind> kind_;                     // per species
-    std::vector<std::vector<HenryPair>> pairs_;  // per species (Henry components)
-    std::vector<double> psat_;                   // per species (Antoine) [Pa]
-    std::vector<Eigen::Index> comp_species_;     // component -> volatile species, or -1
-    Eigen::VectorXd x_, f_;                      // work: true mole fractions, fugacities
+    core::FlashLiquidTables tables_;
+    Eigen::VectorXd x_, f_;  // work: true mole fractions, fugacities
 };
 
 // C1 ... C7 of an Antoine entry; the temperature limits after them are not read.

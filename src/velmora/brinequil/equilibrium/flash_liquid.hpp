@@ -1,0 +1,48 @@
+// The liquid of one flash (one T, one list of components) as tables: what its fugacities need
+// of the electrolyte model, read once by the host, and the arithmetic that runs on them around
+// each speciation (the apparent liquid on the species before, the fugacities after).
+#pragma once
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <Eigen/Dense>
+
+#include "equilibrium/flash.hpp"
+
+namespace brinequil::core {
+
+struct FlashLiquidTables {
+    struct HenryPair {
+        Eigen::Index solvent;  // species position of the solvent
+        double vc, ln_h, ln_gamma_inf;
+    };
+    // A species' fugacity: none (ions, nonvolatile), x gamma (H/gamma_inf)_mix, x gamma Psat.
+    enum Kind : char { kNone, kHenry, kAntoine };
+
+    Eigen::Index n = 0;                                              // species
+    std::vector<Eigen::Index> pos;                                   // component -> species
+    std::vector<std::vector<std::pair<Eigen::Index, double>>> diss;  // (species, coefficient)
+    std::vector<std::vector<char>> diss_limits;                      // a reactant that limits
+    Eigen::VectorXd lnK;                                             // at the flash's T
+    bool ref_follows_x = true;
+    std::vector<Kind> kind;                     // per species
+    std::vector<std::vector<HenryPair>> pairs;  // per species (Henry components)
+    std::vector<double> psat;                   // per species (Antoine) [Pa]
+    std::vector<Eigen::Index> comp_species;     // component -> volatile species, or -1
+
+    // n species, none of them volatile yet.
+    void reset_species(Eigen::Index count);
+    // comp_species: for each component the first volatile species of its name.
+    void map_components(const std::vector<std::string>& comps,
+                        const std::vector<std::string>& names);
+    // The apparent liquid xa (its first min(components, size) entries) on the species, then the
+    // complete dissociations, each to the extent at which its limiting reactant is used up.
+    void apparent_on_species(const Eigen::VectorXd& xa, Eigen::VectorXd& n0) const;
+    // The fugacities on the components of the liquid of true amounts n and ln gamma lng (out.n
+    // is left to the caller); x and f are work vectors of n entries.
+    void fugacities(const Eigen::VectorXd& amounts, const Eigen::VectorXd& lng, Eigen::VectorXd& x,
+                    Eigen::VectorXd& f, ComponentFugacities& out) const;
+};
+
+}  // namespace brinequil::core
