@@ -217,6 +217,85 @@ def test_the_compiled_check_of_a_speciation_judges_as_the_python_one(mea, nacl):
         assert all(r == math.inf for r in compiled[3:])
 
 
+ONE_CALL_LIQUIDS = [
+    ("CO2-H2O", {"molalities": {"CO2": 0.5}}, 313.15),
+    ("NH3-CO2-H2O", {"molalities": {"NH3": 2.0, "CO2": 1.0}}, 313.15),
+    ("MEA-CO2-H2O", {"mass_fractions": {"MEA": 0.3}, "loading": 0.45}, 353.15),
+    ("brine-H2O", {"molalities": {"NaCl": 1.0, "KCl": 0.1, "CaCl2": 0.05, "Na2SO4": 0.05}},
+     298.15),
+]
+
+
+def same_state(a, b):
+    """Two liquid states agree to the last digit (and in the order of their mappings)."""
+    for key in ("amounts", "x", "ln_gamma", "partial_pressures", "saturation_indices"):
+        assert list(getattr(a, key).items()) == list(getattr(b, key).items()), key
+    assert (a.residual, a.pH, a.bubble_pressure) == (b.residual, b.pH, b.bubble_pressure)
+
+
+@pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
+@pytest.mark.parametrize("name, given, T", ONE_CALL_LIQUIDS)
+def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
+        cache, monkeypatch, name, given, T):
+    """System.liquid takes the speciation, its check and the fugacities in one call of the
+    core (_front_liquid); it gives the digits of fugacities, _residual and _status after a cold
+    start, which the front door calls one by one where a method is replaced. The answer does
+    not depend on the liquids computed before it."""
+    from velmora import checks
+
+    s = velmora.System(name)
+    el = s.model
+    one = s.liquid(T, **given)
+    app = checks.liquid(s, s.composition(**given))[0]
+    f, n, lng, res, converged = el._front_liquid(app, T)
+    el._warm = None
+    f1, n1, lng1 = el.fugacities(app, T)
+    assert list(f.items()) == list(f1.items())
+    np.testing.assert_array_equal(n, n1)
+    np.testing.assert_array_equal(lng, lng1)
+    assert res == el._residual(app, T, n1, lng1) and res <= 1e-9
+    assert converged is el._status()["speciation_converged"] is True
+    # another liquid first (hotter, other amounts): the warm record it leaves is not used
+    s.liquid(T + 40.0, amounts=dict(app, H2O=2.0 * app["H2O"]))
+    same_state(s.liquid(T, **given), one)
+    # fugacities replaced on the instance: the core steps aside and the front door calls it
+    calls = []
+    monkeypatch.setattr(el, "fugacities",
+                        lambda n_app, T: calls.append(T) or type(el).fugacities(el, n_app, T))
+    assert el._front_liquid(app, T) is None
+    same_state(s.liquid(T, **given), one)
+    assert calls == [T]
+
+
+@pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
+def test_a_replaced_activity_model_or_constant_takes_effect_at_the_front_door(cache, monkeypatch):
+    """Where the activity model is replaced in Python the replacement computes the front
+    door's liquid (the same digits for a pass-through); a replaced lnK gives the liquid of the
+    new constants, checked against them."""
+    from velmora import ionactivity
+
+    s = velmora.System("NH3-CO2-H2O")
+    el = s.model
+    given, T = {"molalities": {"NH3": 2.0, "CO2": 1.0}}, 313.15
+    own = s.liquid(T, **given)
+    calls = []
+    real = ionactivity.ln_gamma
+    monkeypatch.setattr(ionactivity, "ln_gamma", lambda *a: calls.append(1) or real(*a))
+    same_state(s.liquid(T, **given), own)
+    assert calls
+    monkeypatch.undo()
+    shift = 0.5  # every reaction's ln K raised: more ions
+    monkeypatch.setattr(el, "lnK", lambda T: type(el).lnK(el, T) + shift)
+    moved = s.liquid(T, **given)
+    names = s.species
+    n = np.array([moved.amounts[k] for k in names])
+    x = n / n.sum()
+    lng = np.array([moved.ln_gamma[k] for k in names])
+    r = np.asarray(el.nu) @ (np.log(x) + lng - el.henry_ref(T, x)) - el.lnK(T)
+    assert np.abs(r).max() < 1e-8 and moved.residual <= 1e-9
+    assert moved.ionic_strength > own.ionic_strength * 1.01
+
+
 def test_loaded_amine_liquid_balances_and_published_partial_pressure(mea):
     liq = mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.365)
     n, app = liq.amounts, liq.apparent

@@ -122,6 +122,15 @@ class Electrolyte:
         invariants [relative to the feed]; inf for a negative or non-finite n or residual; None
         where lnK or henry_ref is replaced in Python (velmora's checks compute it there)."""
 
+    def _front_liquid(
+        self, n_app: Mapping[str, float], T: float
+    ) -> tuple[dict[str, float], NDArray[np.float64], NDArray[np.float64], float, bool] | None:
+        """(fugacities {species: Pa}, n, lng, residual, converged) of the apparent liquid n_app
+        at T from a cold start: the digits of fugacities, _residual and _status after
+        `_warm = None` (the warm record and the status written as those write them). None where
+        one of those methods, true_amounts, lnK, henry_ref, the activity model or the warm
+        record is replaced in Python (velmora's front door then calls them one by one)."""
+
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
         entry per row of ``nu``."""

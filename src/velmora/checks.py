@@ -108,6 +108,8 @@ def pressure(P: Any, stacklevel: int = 4) -> float:
 
 
 def _amount(v, name, what):
+    if type(v) is float and 0.0 <= v < math.inf:  # the usual case, without the message
+        return v
     f = number(v, f"{what} of {name}")
     if f < 0.0:
         raise ValueError(f"{what} of {name} is negative ({f:g})")
@@ -180,8 +182,7 @@ def composition(
     system: Any, amounts: Any, molalities: Any, mass_fractions: Any, loading: float | None
 ) -> dict[str, float]:
     """Apparent amounts {component: amount} over every component (zeros included)."""
-    given = [a is not None for a in (amounts, molalities, mass_fractions)]
-    if sum(given) != 1:
+    if (amounts is not None) + (molalities is not None) + (mass_fractions is not None) != 1:
         raise ValueError("give exactly one of amounts, molalities, mass_fractions")
     info = system._info
     if amounts is not None:
@@ -384,8 +385,14 @@ class SystemInfo:
             c for c in system.components if c in el.antoine or c in system.henry
         )
         self.ranges = _correlation_ranges(system, el, db)
+        # where every correlation holds (range_warnings reads each range only outside it)
+        self.t_window = (
+            max((r[1] for r in self.ranges), default=-math.inf),
+            min((r[2] for r in self.ranges), default=math.inf),
+        )
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
+        self._pairs_said = False  # every default pair's warning given (pair_warnings)
 
     def n0(self, app: Mapping[str, float]) -> np.ndarray:
         """Apparent amounts spread on the species, salts dissociated."""
@@ -466,13 +473,15 @@ def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: 
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
     outside the range its parameters were fitted for."""
     info = system._info
-    for what, lo, hi in info.ranges:
-        if not lo <= T <= hi:
-            warnings.warn(
-                f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated",
-                RangeWarning,
-                stacklevel=stacklevel,
-            )
+    t_lo, t_hi = info.t_window
+    if not t_lo <= T <= t_hi:
+        for what, lo, hi in info.ranges:
+            if not lo <= T <= hi:
+                warnings.warn(
+                    f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated",
+                    RangeWarning,
+                    stacklevel=stacklevel,
+                )
     fit = info.fitted
     if not fit:
         return
@@ -527,13 +536,23 @@ def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
                 for m, c, a in sorted(info.default_pairs)
             ]
         )
-    if not pairs:
+    if not pairs or info._pairs_said:
         return
     n = np.asarray(n, dtype=float)
+    # n / n.sum() lies within a few ulps of these: only a pair that passes with a 1 % margin
+    # can pass below (most liquids have none, and skip the array arithmetic)
+    nl = n.tolist()
+    tot = sum(nl)
+    for message, im, ic, ia in pairs:
+        if message and nl[im] > 0.0099 * tot and nl[ic] > 0.00099 * tot and nl[ia] > 0.00099 * tot:
+            break
+    else:
+        return
     x = (n / n.sum()).tolist()  # plain floats: indexed a few times each
     for k, (message, im, ic, ia) in enumerate(pairs):
         if message and x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
             pairs[k] = (None, im, ic, ia)  # said once for this system
+            info._pairs_said = all(p[0] is None for p in pairs)
             warnings.warn(message, DefaultParameterWarning, stacklevel=stacklevel)
 
 

@@ -46,8 +46,10 @@ class LiquidState:
     amounts), ``partial_pressures`` [Pa], ``vapor`` (mole fractions). Per salt:
     ``gamma_mean``; per species ``charges``. ``residual``: the largest residual of the check of
     this answer.
-    The activity scales, pH, ionic strength, osmotic and mean activity coefficients are worked
-    out when one of them is first read; a pickled state carries them all.
+    Everything but ``T``, ``apparent``, ``feed``, ``solids`` and ``residual`` is worked out from
+    the speciation when first read (the per-species mappings, the partial pressures and the
+    saturation indices together, then the activity scales, pH, ionic strength, osmotic and mean
+    activity coefficients); a pickled state carries them all.
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
     convention; see ``velmora.solids``). After a solid-liquid equilibrium
     (``System.liquid(..., solids=True)``): ``solids`` {solid: amount precipitated}, ``feed``
@@ -94,50 +96,68 @@ class LiquidState:
         f: dict[str, float],
         residual: float,
     ) -> None:
-        info = system._info
-        names = info.names
+        self.T = float(T)
+        self.apparent = dict(apparent)
+        self.residual = float(residual)
+        self.solids, self.feed = {}, dict(apparent)  # set by a solid-liquid equilibrium
+        # the named per-species results and everything after them: worked out when one of them
+        # is first read (most callers read a few values, many none)
+        self._raw = (system, n, lng, f)
+        self._unit: tuple[float, float] | None = None  # (a, b) of ``_in_unit`` until used
+        self._system = system  # for the derivatives; not pickled
+        self._enthalpy_of = (system, n, math.fsum(apparent.values()))
+
+    def _named(self):
+        """The per-species and per-component results of the raw speciation."""
+        system, n, lng, f = self.__dict__.pop("_raw")
+        names = system._info.names
         n = np.asarray(n, dtype=float)
         lng = np.asarray(lng, dtype=float)
         x = n / n.sum()
         # plain floats from here (the same arithmetic as on the arrays' elements, cheaper)
         nl, xl, lngl = n.tolist(), x.tolist(), lng.tolist()
-        self.T = float(T)
-        self.apparent = dict(apparent)
         self.species = list(names)
         self.amounts = dict(zip(names, nl))
+        if self._unit is not None:
+            self.amounts = _scaled(self.amounts, *self._unit)
         self.x = dict(zip(names, xl))
         self.ln_gamma = dict(zip(names, lngl))
         self.partial_pressures = {c: float(v) for c, v in f.items()}
         self.bubble_pressure = math.fsum(self.partial_pressures.values())
         P = self.bubble_pressure
         self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
-        self.residual = float(residual)
-        self.saturation_indices = system.solids.saturation_indices(T, n, lng)
-        self.solids, self.feed = {}, dict(apparent)  # set by a solid-liquid equilibrium
+        self.saturation_indices = system.solids.saturation_indices(self.T, n, lng)
         # the activity scales, pH, ionic strength, osmotic and mean activity coefficients: worked
         # out when one of them is first read (a solve that reads a few values skips the rest)
         self._pending = (system, nl, xl, lngl)
-        self._system = system  # for the derivatives; not pickled
-        self._enthalpy_of = (system, n, math.fsum(apparent.values()))
 
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
-        if name == "H" and "_enthalpy_of" in self.__dict__:
-            self.H = _enthalpy(self.__dict__.pop("_enthalpy_of"), self.T)
+        d = self.__dict__
+        if name == "H" and "_enthalpy_of" in d:
+            self.H = _enthalpy(d.pop("_enthalpy_of"), self.T)
             return self.H
-        pending = self.__dict__.get("_pending")
+        if "_raw" in d and (name in _NAMED or name in _DERIVED):
+            self._named()
+            if name in _NAMED:
+                return d[name]
+        pending = d.get("_pending")
         if pending is None or name not in _DERIVED:
             raise AttributeError(f"'LiquidState' object has no attribute {name!r}")
         self._derive(*pending)
         return self.__dict__[name]
 
     def __getstate__(self) -> dict[str, Any]:
+        if "_raw" in self.__dict__:
+            self._named()
         if "_pending" in self.__dict__:
             self._derive(*self._pending)
         if "_enthalpy_of" in self.__dict__:
             self.H = _enthalpy(self.__dict__.pop("_enthalpy_of"), self.T)
         return {
-            k: v for k, v in self.__dict__.items() if k not in ("_pending", "_system", "_jacobian")
+            k: v
+            for k, v in self.__dict__.items()
+            if k not in ("_pending", "_system", "_jacobian", "_unit")
         }
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -223,20 +243,13 @@ class LiquidState:
         """The state of a liquid solved per mole, its amounts in the unit of ``feed`` (the
         caller's apparent amounts, kept): each amount times a b (see ``checks.liquid``).
         ``dissolved``: ``apparent`` is the dissolved part of the feed, scaled too."""
-        f = a * b
-        if f < math.inf:
-
-            def scale(d):
-                return {k: v * f for k, v in d.items()}
-        else:  # a total beyond the largest float
-
-            def scale(d):
-                return {k: v * a * b for k, v in d.items()}
-
-        self.amounts = scale(self.amounts)
+        if "_raw" in self.__dict__:
+            self._unit = (a, b)  # applied when the amounts are worked out
+        else:
+            self.amounts = _scaled(self.amounts, a, b)
         if self.solids:
-            self.solids = scale(self.solids)
-        self.apparent = scale(self.apparent) if dissolved else feed
+            self.solids = _scaled(self.solids, a, b)
+        self.apparent = _scaled(self.apparent, a, b) if dissolved else feed
         self.feed = dict(feed)
         return self
 
@@ -311,6 +324,19 @@ class LiquidState:
         return "\n".join(lines)
 
 
+# worked out from the raw speciation on first use (``_named``)
+_NAMED = frozenset(
+    {
+        "species",
+        "amounts",
+        "x",
+        "ln_gamma",
+        "partial_pressures",
+        "bubble_pressure",
+        "vapor",
+        "saturation_indices",
+    }
+)
 _DERIVED = frozenset(
     {
         "gamma",
@@ -327,6 +353,15 @@ _DERIVED = frozenset(
 )
 
 
+def _scaled(d, a, b):
+    """{k: v a b}: each value in the unit of ``_in_unit``'s caller (a b taken as one factor
+    where it is finite, as the caller's total may lie beyond the largest float)."""
+    f = a * b
+    if f < math.inf:
+        return {k: v * f for k, v in d.items()}
+    return {k: v * a * b for k, v in d.items()}
+
+
 def _enthalpy(of, T):
     """Enthalpy [J per mol of apparent liquid] at T of ``of`` = (system, true amounts n of
     ``total`` mol of apparent liquid, total): the core's liquid enthalpy (J/kmol times n), as a
@@ -334,6 +369,7 @@ def _enthalpy(of, T):
     import velmora.brinequil as bq
 
     system, n, total = of
+    n = np.asarray(n, dtype=float)
     el = system.model
     return float(bq.liquid_enthalpy(el, system.pp, n, T, None, el.pure)) / 1000.0 / total
 
@@ -402,17 +438,26 @@ def liquid_state(system: Any, app: dict[str, float], T: float) -> LiquidState:
     whose answer the core takes as its warm start. ConvergenceError when none verifies, also
     where the core diverged (its ValueError is the error's cause)."""
     el = system.model
-    el._warm = None  # a front-door answer does not depend on earlier calls
+    # the speciation, its check and the fugacities in one call of the core; None where one of
+    # the methods it stands for is replaced (then each is called)
+    front = getattr(el, "_front_liquid", None)
     try:
-        f, n, lng = el.fugacities(app, T)
+        done = None if front is None else front(app, T)
+        if done is None:
+            el._warm = None  # a front-door answer does not depend on earlier calls
+            f, n, lng = el.fugacities(app, T)
     except (ValueError, ArithmeticError) as exc:  # the core's "... liquid diverged"
         if not solve_failed(exc):
             raise
         f, n, lng, res = _recover(system, app, T, None, math.inf, exc)
     else:
-        res = checks.speciation_residual(system, app, T, n, lng)
-        # the core knows whether its Newton loop met its tolerance or stopped at the cap
-        if not (res <= system.tol and el._status()["speciation_converged"]):
+        if done is None:
+            res = checks.speciation_residual(system, app, T, n, lng)
+            # the core knows whether its Newton loop met its tolerance or stopped at the cap
+            converged = res <= system.tol and el._status()["speciation_converged"]
+        else:
+            f, n, lng, res, converged = done
+        if not (res <= system.tol and converged):
             f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res)
     checks.pair_warnings(system, n)

@@ -31,6 +31,8 @@ from .states import LiquidState, liquid_state
 # Tolerance of a verified answer: the largest |ln f_L - ln f_V|, reaction residual (ln units) or
 # balance residual (mole fraction) that a result may keep.
 TOLERANCE = 1e-6
+# the context of a System without overlays (reusable: it holds nothing)
+_NO_OVERLAYS = contextlib.nullcontext()
 
 
 class System:
@@ -105,10 +107,10 @@ class System:
     def _using(self) -> ContextManager[Any]:
         """The System's databank as the one the databank functions read (a no-op without
         overlays)."""
+        if self.databank is None:
+            return _NO_OVERLAYS
         from velmora import enginebridge
 
-        if self.databank is None:
-            return contextlib.nullcontext()
         return enginebridge.databank.using(self.databank)
 
     def _build(self, report):
@@ -200,13 +202,11 @@ class System:
         The liquid is aqueous: it needs water, and no solute may exceed 100 mol/kg of water
         (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
         the unit of the input."""
-        app = self.composition(
-            amounts, molalities=molalities, mass_fractions=mass_fractions, loading=loading
-        )
-        x, a, b = checks.liquid(self, app)
-        T = checks.temperature(T)
-        checks.range_warnings(self, T, x)
         with self._using():
+            app = checks.composition(self, amounts, molalities, mass_fractions, loading)
+            x, a, b = checks.liquid(self, app)
+            T = checks.temperature(T)
+            checks.range_warnings(self, T, x)
             if solids:
                 state = solid_liquid(self, x, T)
             else:

@@ -4,6 +4,7 @@
 // terms), or checked by its own residual and balances (composition-dependent ln gamma); the
 // same for the liquid with a precipitating salt (equilibrium/solid_liquid).
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "check.hpp"
 #include "equilibrium/solid_liquid.hpp"
 #include "model/errors.hpp"
+#include "model/residual.hpp"
 #include "model/stoichiometry.hpp"
 #include "model/true_amounts.hpp"
 
@@ -186,6 +188,47 @@ void non_finite_activity_is_reported_as_divergence() {
     CHECK(what == "chemical equilibrium of the liquid diverged");
 }
 
+// A = B with ln K: the check of (n, lng) against closed forms. Reaction: ln(x_B/x_A) + lng_B -
+// lng_A - (ref_B - ref_A) - ln K; invariant: (n_A + n_B - n0_A - n0_B) / sqrt(2) / sum n0.
+void check_of_an_answer_meets_its_closed_forms() {
+    Eigen::MatrixXd nu(1, 2);
+    nu << -1, 1;
+    const core::Stoichiometry st = core::make_stoichiometry(nu);
+    const double lnK = std::log(2.0) + 0.01;
+    Eigen::VectorXd ref = Eigen::VectorXd::Zero(2), n0(2);
+    n0 << 3.0, 0.0;
+    std::vector<std::string> asked;
+    auto ref_of = [&](const Eigen::VectorXd& x) {
+        asked.push_back("ref");
+        CHECK(std::abs(x.sum() - 1.0) < 1e-15);
+        return ref;
+    };
+    auto ln_k = [&] {
+        asked.push_back("lnK");
+        return Eigen::VectorXd::Constant(1, lnK);
+    };
+    auto n0_of = [&] {
+        asked.push_back("n0");
+        return n0;
+    };
+    const Eigen::Vector2d n(1.0, 2.0), lng(0.0, 0.0);
+    CHECK(std::abs(core::speciation_residual(st, n, lng, ref_of, ln_k, n0_of) - 0.01) < 1e-14);
+    CHECK((asked == std::vector<std::string>{"ref", "lnK", "n0"}));
+    ref << 0.0, -0.5;  // the reference subtracted: the reaction off by 0.5 more
+    CHECK(std::abs(core::speciation_residual(st, n, lng, ref_of, ln_k, n0_of) - 0.49) < 1e-14);
+    ref.setZero();
+    n0 << 3.3, 0.0;  // 0.3 of A missing from the answer: the invariant's residual is larger
+    const double r = core::speciation_residual(st, n, lng, ref_of, ln_k, n0_of);
+    CHECK(std::abs(r - 0.3 / std::sqrt(2.0) / 3.3) < 1e-14);
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    asked.clear();
+    CHECK(core::speciation_residual(st, Eigen::Vector2d(-1e-9, 3.0), lng, ref_of, ln_k, n0_of) ==
+          kInf);
+    CHECK(asked.empty());  // a negative amount fails before anything is asked
+    CHECK(core::speciation_residual(st, n, Eigen::Vector2d(std::nan(""), 0.0), ref_of, ln_k,
+                                    n0_of) == kInf);
+}
+
 // The liquid's model of the solid-liquid Newton: ln gamma as a function of x (0 without one),
 // no Henry components (a call of the reference is counted).
 struct SolidHooks : core::SolidLiquidModel {
@@ -282,6 +325,8 @@ int main() {
             {"warm_start_reaches_the_same_root", warm_start_reaches_the_same_root},
             {"non_finite_activity_is_reported_as_divergence",
              non_finite_activity_is_reported_as_divergence},
+            {"check_of_an_answer_meets_its_closed_forms",
+             check_of_an_answer_meets_its_closed_forms},
             {"ideal_salt_precipitates_to_its_solubility_product",
              ideal_salt_precipitates_to_its_solubility_product},
             {"salt_with_activity_meets_saturation_with_its_own_ln_gamma",

@@ -125,6 +125,12 @@ int to_index(py::handle item, Eigen::Index n, const char* what) {
 
 std::vector<int> to_indices(py::handle seq, Eigen::Index n, const char* what) {
     std::vector<int> out;
+    if (PyList_CheckExact(seq.ptr())) {  // the usual case, without an iterator
+        // the size read every time round: an item's __index__ may change the list
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(seq.ptr()); ++k)
+            out.push_back(to_index(PyList_GET_ITEM(seq.ptr(), k), n, what));
+        return out;
+    }
     for (py::handle item : seq) out.push_back(to_index(item, n, what));
     return out;
 }
@@ -346,6 +352,13 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
             r, [&](py::handle c, py::handle coef) { n0[position(c)] += to_double(coef) * amount; });
     }
     return n0;
+}
+
+// n0 of an apparent liquid given as a Python mapping {name: amount}.
+Eigen::VectorXd apparent_n0(const Electrolyte& el, Eigen::Index n, py::handle n_app) {
+    return apparent_on_species(el, n, [&](auto&& add) {
+        for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
+    });
 }
 
 using Warm = Electrolyte::Warm;
@@ -673,7 +686,14 @@ SpeciesSets species_sets(const Electrolyte& el, unsigned fields) {
             throw core::ValueError("sp.ion must have one flag per species");
     }
     if (fields & kSpNames)
-        for (py::handle nm : el.names) s.names.push_back(py::str(nm).cast<std::string>());
+        for (py::handle nm : el.names) {
+            Py_ssize_t len = 0;
+            const char* utf8 =
+                PyUnicode_Check(nm.ptr()) ? PyUnicode_AsUTF8AndSize(nm.ptr(), &len) : nullptr;
+            if (utf8 == nullptr) PyErr_Clear();  // not a str, or not UTF-8: as str() gives it
+            s.names.push_back(utf8 ? std::string(utf8, static_cast<std::size_t>(len))
+                                   : py::str(nm).cast<std::string>());
+        }
     return s;
 }
 
@@ -778,10 +798,7 @@ Speciation true_amounts(py::handle self, py::handle n_app, double T, double tol,
 Speciation speciate(py::handle self, py::handle n_app, double T, double tol, int maxit) {
     Electrolyte& el = electrolyte(self);
     const Eigen::Index n = species_count(el);
-    Eigen::VectorXd n0 = apparent_on_species(el, n, [&](auto&& add) {
-        for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
-    });
-    return run_speciation(self, std::move(n0), T, tol, maxit);
+    return run_speciation(self, apparent_n0(el, n, n_app), T, tol, maxit);
 }
 
 std::optional<double> speciation_residual(py::handle self, py::handle n_app, double T,
@@ -791,11 +808,41 @@ std::optional<double> speciation_residual(py::handle self, py::handle n_app, dou
     return core::speciation_residual(
         *el.stoich, n, lng, [&](const Eigen::VectorXd& x) { return henry_ref(el, T, &x); },
         [&] { return ln_k(el, T); },
-        [&] {
-            return apparent_on_species(el, el.stoich->n_species(), [&](auto&& add) {
-                for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
-            });
-        });
+        [&] { return apparent_n0(el, el.stoich->n_species(), n_app); });
+}
+
+std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T) {
+    for (const char* name : {"true_amounts", "lnK", "henry_ref", "_residual", "_status"})
+        if (python_override(self, name)) return std::nullopt;
+    if (!own_warm(self)) return std::nullopt;
+    warm_set(self, py::none());  // the front door's `_warm = None`
+    Electrolyte& el = electrolyte(self);
+    const core::Stoichiometry& st = *el.stoich;
+    ColdSpeciation out;
+    std::optional<Callbacks> cb;
+    core::SpeciationSettings set;
+    try {  // what fails here fails on the caller's path too, with its own message
+        const Eigen::Index n = species_count(el);
+        if (st.n_species() != n) return std::nullopt;
+        out.n0 = apparent_n0(el, n, n_app);
+        out.lnK = ln_k(el, T);
+        if (out.lnK.size() != st.n_eq()) return std::nullopt;
+        set.ref_follows_x = ref_follows_x(el);
+        cb.emplace(self, el, T);
+        if (!cb->prepare_native(n)) return std::nullopt;
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    core::SpeciationResult res;
+    {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(st, out.n0, out.lnK, core::WarmStart{}, set, *cb);
+    }
+    record_solution(self, el, T, res, true);
+    out.converged = res.converged;
+    out.n = std::move(res.n);
+    out.lng = std::move(res.lng);
+    return out;
 }
 
 Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double tol, int maxit) {
@@ -818,6 +865,12 @@ Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double 
 
 core::Antoine antoine_coeffs(py::handle p) {
     core::Antoine c;
+    if ((PyList_CheckExact(p.ptr()) || PyTuple_CheckExact(p.ptr())) &&
+        PySequence_Fast_GET_SIZE(p.ptr()) >= 7) {  // the usual record, read without indexing
+        for (std::size_t i = 0; i < 7; ++i)
+            c[i] = to_double(PySequence_Fast_GET_ITEM(p.ptr(), static_cast<Py_ssize_t>(i)));
+        return c;
+    }
     for (std::size_t i = 0; i < 7; ++i) c[i] = to_double(p[py::int_(i)]);
     return c;
 }

@@ -100,6 +100,19 @@ Speciation true_amounts(py::handle self, const Amounts& n_app, double T, double 
 std::optional<double> speciation_residual(py::handle self, py::handle n_app, double T,
                                           const Eigen::VectorXd& n, const Eigen::VectorXd& lng);
 
+// The cold speciation of n_app at T as true_amounts computes it after `_warm = None` (the
+// record and the status written as it writes them), with what the check of its answer needs:
+// the apparent amounts on the species (n0), ln K at T and whether Newton met its tolerance.
+// nullopt, before anything is solved, where a method it stands for (true_amounts, lnK,
+// henry_ref, _residual, _status) is replaced in Python, the record is not the Electrolyte's
+// own, the activity model or the Henry reference is not the package's compiled one, or reading
+// the model fails: the caller then calls those methods (with their errors).
+struct ColdSpeciation {
+    Eigen::VectorXd n, lng, n0, lnK;
+    bool converged = false;
+};
+std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T);
+
 // The warm-start record as Python sees the attribute `_warm`: get (AttributeError when there is
 // none), set (None: start cold), delete.
 py::object warm_get(py::handle self);

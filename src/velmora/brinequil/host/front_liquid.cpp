@@ -1,0 +1,177 @@
+// Python interface of the front door's liquid in one call (_front_liquid): the cold speciation,
+// the check of its answer and the liquid fugacities, each with the arithmetic of the method it
+// stands for (true_amounts, _residual, fugacities), so that the answer has the same digits; the
+// molecular term and the Henry table are read once for the check and the fugacities.
+#include <exception>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fugacity/henry.hpp"
+#include "fugacity/liquid_fugacity.hpp"
+#include "host/activity.hpp"
+#include "host/convert.hpp"
+#include "host/electrolyte.hpp"
+#include "host/model_api.hpp"
+#include "model/residual.hpp"
+
+namespace brinequil::host {
+namespace {
+
+// What the check and the fugacities read of the model at T. Throws where a table is not the
+// usual one or the molecular term is not the compiled model's (the caller then leaves the
+// liquid to the methods one by one, which raise their own errors where there are any).
+class LiquidAt {
+public:
+    LiquidAt(const Electrolyte& el, double T) : el_(el), T_(T) {
+        for (const py::object* table : {&el.henry, &el.vc, &el.antoine, &el.options})
+            if (!PyDict_CheckExact(table->ptr())) throw std::runtime_error("not a dict");
+        sets_ = species_sets(el, kSpZ | kSpHenry | kSpNames | kSpMol | kSpSolv | kSpWater);
+        PyObject* mode = PyDict_GetItemString(el.options.ptr(), "henry_ref");  // borrowed
+        mode_ = mode == nullptr         ? core::HenryMode::Water
+                : PyUnicode_Check(mode) ? core::henry_mode(py::str(mode).cast<std::string>())
+                                        : core::HenryMode::Other;
+        if (sets_.henry.empty()) return;
+        MoleculeTau tau(el.sp);
+        if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
+        tau.assign(T, sets_.mol, lc_);
+        read_pairs();
+    }
+
+    // The Henry reference at the true mole fractions x, as henry_ref(el, T, &x).
+    void henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out) {
+        if (mode_ == core::HenryMode::Mixture) {  // through the full activity model
+            out = host::henry_ref(el_, T_, &x);
+            return;
+        }
+        const core::HenryIndexSets sets{sets_.n, sets_.henry, sets_.solv, sets_.water};
+        core::henry_reference(mode_, sets, lc_, &x, nullptr, out, xw_);
+    }
+
+    // The fugacities of `fugacities` for the true liquid (n, lng).
+    core::FugacityMap fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng) const {
+        std::vector<char> is_henry(sets_.names.size(), 0);
+        for (int h : sets_.henry) is_henry[static_cast<std::size_t>(h)] = 1;
+        core::LiquidFugacityHooks hooks;
+        hooks.ln_h_mix = [&](Eigen::Index k, const Eigen::VectorXd& x) {
+            return ln_h_mix(sets_.names[static_cast<std::size_t>(k)], x);
+        };
+        hooks.antoine = [&](const std::string& name) -> std::optional<core::Antoine> {
+            PyObject* p = PyDict_GetItemString(el_.antoine.ptr(), name.c_str());  // borrowed
+            if (p == nullptr) return std::nullopt;
+            return antoine_coeffs(py::handle(p));
+        };
+        core::FugacityMap f;
+        core::liquid_fugacities(n, lng, sets_.names, sets_.z, is_henry, T_, hooks, f);
+        return f;
+    }
+
+private:
+    // The Henry pairs in the order of the table, as ln_h_mix reads each.
+    void read_pairs() {
+        auto position = [&](const std::string& name) {
+            for (std::size_t k = 0; k < sets_.names.size(); ++k)
+                if (sets_.names[k] == name) return static_cast<int>(k);
+            throw std::runtime_error("not a species");
+        };
+        Eigen::VectorXd xa(sets_.n);
+        std::vector<double> p;
+        // a copy of the items: reading a value may run Python code that changes the table
+        py::list items = py::reinterpret_steal<py::list>(PyDict_Items(el_.henry.ptr()));
+        if (!items) throw py::error_already_set();
+        for (py::handle item : items) {
+            PyObject* key = PyTuple_GET_ITEM(item.ptr(), 0);
+            PyObject* coefs = PyTuple_GET_ITEM(item.ptr(), 1);
+            if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2)
+                throw std::runtime_error("Henry table key");
+            Pair h;
+            h.solute = text(PyTuple_GET_ITEM(key, 0));
+            PyObject* solvent = PyTuple_GET_ITEM(key, 1);
+            h.solvent = position(text(solvent));
+            PyObject* vc = PyDict_GetItemWithError(el_.vc.ptr(), solvent);  // borrowed
+            if (vc == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            h.vc = vc ? to_double(vc) : 0.1;
+            p.clear();
+            for (py::handle c : py::reinterpret_borrow<py::object>(coefs))
+                p.push_back(to_double(c));
+            h.ln_h = core::henry_ln_h(p, T_);
+            const int i = position(h.solute);
+            core::pure_solvent_reference(sets_.n, h.solvent, i, xa);
+            h.ln_gamma_inf = lc_.ln_gamma_at(xa, i);
+            pairs_.push_back(std::move(h));
+        }
+    }
+
+    // A name of the tables (a str).
+    static std::string text(PyObject* s) {
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, &len) : nullptr;
+        if (utf8 == nullptr) {
+            PyErr_Clear();  // not UTF-8: left to the methods one by one
+            throw std::runtime_error("not a name");
+        }
+        return std::string(utf8, static_cast<std::size_t>(len));
+    }
+
+    // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order).
+    double ln_h_mix(const std::string& solute, const Eigen::VectorXd& x) const {
+        core::HenryMix mix;
+        for (const Pair& h : pairs_)
+            if (h.solute == solute) mix.add(x[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
+        return mix.result();
+    }
+
+    struct Pair {
+        std::string solute;
+        int solvent;
+        double vc, ln_h, ln_gamma_inf;
+    };
+    const Electrolyte& el_;
+    double T_;
+    SpeciesSets sets_;
+    core::HenryMode mode_;
+    core::MolecularNrtl lc_;
+    std::vector<Pair> pairs_;
+    Eigen::VectorXd xw_;
+};
+
+py::object front_liquid(py::handle self, py::handle n_app, double T) {
+    if (python_override(self, "fugacities")) return py::none();
+    std::optional<ColdSpeciation> s = cold_speciation(self, n_app, T);
+    if (!s) return py::none();
+    const Electrolyte& el = electrolyte(self);
+    double residual;
+    core::FugacityMap f;
+    try {
+        LiquidAt liquid(el, T);
+        residual = core::speciation_residual(
+            *el.stoich, s->n, s->lng,
+            [&](const Eigen::VectorXd& x) {
+                Eigen::VectorXd ref;
+                liquid.henry_ref(x, ref);
+                return ref;
+            },
+            [&] { return s->lnK; }, [&] { return s->n0; });
+        f = liquid.fugacities(s->n, s->lng);
+    } catch (const std::exception&) {
+        return py::none();
+    }
+    py::dict fd;
+    for (const auto& [name, v] : f) fd[py::str(name)] = v;
+    return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged);
+}
+
+}  // namespace
+
+void bind_front(py::module_& m, ElectrolyteClass& cls) {
+    (void)m;
+    cls.def("_front_liquid", &front_liquid, py::arg("n_app"), py::arg("T"),
+            "(fugacities {species: Pa}, true amounts, ln gamma, residual of the check, whether "
+            "the speciation met its tolerance) of the apparent liquid n_app at T from a cold "
+            "start, as fugacities, _residual and _status give them after `_warm = None`; None "
+            "where one of those methods, the activity model or the model's tables are not the "
+            "package's own (then call them)");
+}
+
+}  // namespace brinequil::host
