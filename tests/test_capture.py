@@ -312,3 +312,25 @@ def test_pilot_blank_lean_T_takes_the_column_mean():
     assert t.loc[1, "lean_T_C"] == pytest.approx(table["lean_T_C"].mean())
     assert t.loc[0, "gas_P_kPa"] == t.loc[0, "absorber_P_kPa"]
     assert "capture_pct" not in t.columns
+
+
+def test_column_jacobian_with_the_liquids_derivatives_equals_differences(mea, run):
+    # the Newton Jacobian with the liquids to first order about the exact states (their exact
+    # derivatives) against central differences of fresh solves, at the solved profiles; the
+    # differences carry the speciation's noise, 1e-11 relative over steps of 1e-4: 1e-6 of
+    # a column, so 1e-4 of its largest entry separates a wrong derivative from noise
+    from velmora.capture.absorber import NV, banded_jacobian
+
+    col, x = run._column, run._x
+    th = col.th
+    h = col.steps(x) * 100.0
+    calls = th.calls
+    with th.linearized(lambda: col.residual(x)):
+        J_lin = banded_jacobian(col.residual, x, col.N, NV, h)
+    assert th.calls == calls
+    col._props.clear()
+    J_fd = banded_jacobian(col.residual, x, col.N, NV, h)
+    assert th.calls > calls  # the differences solved new liquids, the linearized Jacobian none
+    for k in range(x.size):
+        scale = max(np.abs(J_fd[:, k]).max(), 1e-300)
+        assert np.abs(J_lin[:, k] - J_fd[:, k]).max() < 1e-4 * scale, k

@@ -28,7 +28,8 @@ the enthalpy flow in) recomputed from fresh liquid states; else ``ConvergenceErr
 
 import math
 import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -66,28 +67,107 @@ def amine_of(system: Any) -> str:
     return "MEA"
 
 
+class _Linear:
+    """A liquid state near an exact one, to first order: partial pressures, true amounts and
+    H from the exact state and its exact derivatives (``LiquidState.jacobian``)."""
+
+    __slots__ = ("partial_pressures", "amounts", "H")
+
+    def __init__(self, st: Any, d: np.ndarray) -> None:
+        jac = st.jacobian()
+        A = jac.arrays
+        dp = A["partial_pressures"] @ d
+        self.partial_pressures = {
+            c: v + dp[k]
+            for k, (c, v) in enumerate(zip(jac.volatile, st.partial_pressures.values()))
+        }
+        da = A["amounts"] @ d
+        self.amounts = {s: st.amounts[s] + da[k] for k, s in enumerate(jac.species)}
+        self.H = st.H + float(A["H"] @ d)
+
+
 class Thermo:
     """velmora's thermodynamics for the columns, counted and cached per exact state: liquid
-    states (partial pressures, speciation, enthalpy) and vapor enthalpies."""
+    states (partial pressures, speciation, enthalpy) and vapor enthalpies.
+
+    ``linearized(x_eval)``: while a column's Jacobian is assembled, the liquids of the
+    perturbed profiles are taken to first order from the exact states at the profiles (their
+    exact derivatives), so that the Jacobian holds the engine's derivatives of the
+    thermodynamics and differences only of the transport correlations, and costs one Jacobian
+    per state instead of a solve per perturbation."""
 
     def __init__(self, system: Any) -> None:
         amine_of(system)
         self.system = system
         self.comps = list(system.components)
         self.calls = 0
+        self.jacobians = 0
         self._liq: dict[tuple[float, ...], Any] = {}
         self._vap: dict[tuple[float, ...], float] = {}
+        self._seen: set[tuple[float, ...]] | None = None
+        self._anchors: list[tuple[tuple[float, ...], Any]] | None = None
+
+    @property
+    def linearizing(self) -> bool:
+        return self._anchors is not None
+
+    @property
+    def recording(self) -> bool:
+        return self._seen is not None
+
+    @contextmanager
+    def linearized(self, at: Callable[[], Any]) -> Iterator[None]:
+        """Within: the liquids not computed by ``at()`` (the residual at the profiles) are
+        first-order expansions about the nearest of those it computed."""
+        self._seen = set()
+        try:
+            at()
+            keys = self._seen
+        finally:
+            self._seen = None
+        self._anchors = [(k, self._liq[k]) for k in keys if k in self._liq]
+        try:
+            yield
+        finally:
+            self._anchors = None
+
+    def _near(self, key: tuple[float, ...]) -> Any:
+        """The first-order liquid at key about its anchor, None where none is within 1e-3 of
+        each flow and 0.1 K (the steps of a differenced Jacobian are 1e-6-1e-4 and 1e-4-0.01 K)."""
+        best, dist = None, math.inf
+        for k, st in self._anchors or ():
+            dT = abs(key[3] - k[3])
+            if dT > 0.1:
+                continue
+            far = max(abs(key[i] - k[i]) / max(abs(k[i]), 1e-8) for i in range(3))
+            if far <= 1e-3 and far + dT < dist:
+                best, dist = (k, st), far + dT
+        if best is None:
+            return None
+        k, st = best
+        if "_jacobian" not in st.__dict__:
+            self.jacobians += 1
+        step = {"T": key[3] - k[3], "CO2": key[0] - k[0], "H2O": key[1] - k[1]}
+        step["MEA"] = key[2] - k[2]
+        # the Jacobian's columns: T and every component of the system (the gases at 0)
+        return _Linear(st, np.array([step.get(w, 0.0) for w in st.jacobian().wrt]))
 
     def liquid(self, flows: Any, T: float) -> Any:
         """The LiquidState of apparent flows (CO2, H2O, MEA) [mol/s] at T, cached."""
         key = (float(flows[0]), float(flows[1]), float(flows[2]), float(T))
         st = self._liq.get(key)
+        if st is None and self._anchors is not None:
+            near = self._near(key)
+            if near is not None:
+                return near
         if st is None:
             if len(self._liq) > 20000:
                 self._liq.clear()
             self.calls += 1
             st = self.system.liquid(T, {"CO2": key[0], "H2O": key[1], "MEA": key[2]})
             self._liq[key] = st
+        if self._seen is not None:
+            self._seen.add(key)
         return st
 
     def liquid_enthalpy(self, flows: Any, T: float) -> float:
@@ -363,6 +443,8 @@ class _Column:
         key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
         cached = self._props.get(key)
         if cached is not None:
+            if self.th.recording:
+                self.th.liquid(liq, T)  # an anchor of the linearized liquids
             return cached
         st = self.th.liquid(liq, T)
         rng = self.ranges
@@ -386,6 +468,8 @@ class _Column:
             "c_h2o": am["H2O"] / q,
             "c_co2": am["CO2"] / q,
         }
+        if self.th.linearizing:
+            return out  # a first-order liquid: not kept beside the exact ones
         if len(self._props) > 20000:
             self._props.clear()
         self._props[key] = out
@@ -497,7 +581,9 @@ class _Column:
         return v.ravel()
 
     def newton(self, x, tol):
-        return newton(self.residual, x, self.N, NV, self.steps, self.feasible, (3, 7), tol)
+        return newton(
+            self.residual, x, self.N, NV, self.steps, self.feasible, (3, 7), tol, thermo=self.th
+        )
 
     def interpolate(self, coarse, xc):
         """Profiles of a coarser mesh carried over to this one: the gas flows and both
@@ -605,10 +691,11 @@ class _Column:
         return r
 
 
-def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40):
+def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None):
     """(x, iterations, largest |F|) of Newton's method on F = fun(x) = 0 for n blocks of nv
     unknowns, block j coupled to blocks j - 1 and j + 1 only: the Jacobian by finite
-    differences in three colours (blocks j, j + 3, ... perturbed together), a banded solve,
+    differences in three colours (blocks j, j + 3, ... perturbed together), with the liquids'
+    exact derivatives where ``thermo`` (the column's ``Thermo``) is given, a banded solve,
     steps cut to 15 K in the temperatures ``temps`` of a block and halved until feasible
     (``feasible(x)``) and |F| falls."""
     F = fun(x)
@@ -616,7 +703,11 @@ def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40):
     for it in range(1, maxit + 1):
         if err < tol:
             return x, it - 1, err
-        J = banded_jacobian(fun, x, n, nv, steps(x), F)
+        if thermo is None:
+            J = banded_jacobian(fun, x, n, nv, steps(x), F)
+        else:
+            with thermo.linearized(lambda x=x: fun(x)):
+                J = banded_jacobian(fun, x, n, nv, steps(x), F)
         try:
             dx = _solve_banded(J, -F, 2 * nv - 1)
         except (np.linalg.LinAlgError, ValueError):

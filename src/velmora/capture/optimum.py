@@ -11,7 +11,9 @@ loading)/d(lean loading, L/G) of a solved loop by the implicit function theorem 
 converged equations, not by solving whole loops again:
 
 - absorber: dx/dp = -J^-1 dF/dp, J the Jacobian of the segment equations at the solution
-  (central differences in three colours, the banded structure Newton's method uses) and
+  (assembled as Newton's method does: the liquids' partial pressures, true amounts and
+  enthalpies from their exact derivatives (``LiquidState.jacobian``) about the solved states,
+  the transport correlations by central differences in three colours) and
   dF/dp the residual's columns for the lean solvent's loading and flow (central differences of
   the residual at the solution with the lean solvent of p +- dp: it enters the top segment's
   balances and its enthalpy);
@@ -23,10 +25,9 @@ converged equations, not by solving whole loops again:
   pairs of exchanger runs, its pinch search solved to 1e-6 K, so steps of 0.05 K and 1e-3 of a
   flow); the parameters the absorber's rich solvent (flows, T) and lean CO2.
 
-The transport correlations and velmora's liquid states enter through the residuals; every
-derivative of the residuals is a local central difference (the liquid enthalpy has no exact
-derivative yet, and the transfer rates mix the liquid state with the correlations), so the
-sensitivities carry the differences' truncation (relative steps 1e-5) and the columns'
+The liquids enter the stage and segment Jacobians through their exact derivatives; the
+transport correlations, the parameter columns and the exchanger are local central differences,
+so the sensitivities carry the differences' truncation (relative steps 1e-5) and the columns'
 tolerances (scaled residuals below 1e-10), about 1e-6 relative.
 """
 
@@ -158,7 +159,8 @@ class CapturePlant:
             raise ValueError("sensitivities: the loop result holds no solved column equations")
 
         # absorber: the segment equations and their lean-solvent columns at the solution
-        Ja = banded_jacobian(col.residual, xa, col.N, NV, FD_FACTOR * col.steps(xa))
+        with col.th.linearized(lambda: col.residual(xa)):  # the liquids' exact derivatives
+            Ja = banded_jacobian(col.residual, xa, col.N, NV, FD_FACTOR * col.steps(xa))
 
         def lean_at(q):
             return _Column(
@@ -200,7 +202,8 @@ class CapturePlant:
             e[k] = hv[k]
             gE[k] = (cold_out(v0 + e) - cold_out(v0 - e)) / (2.0 * hv[k])
         Jy = np.zeros((m + 1, m + 1))
-        Jy[:m, :m] = banded_jacobian(res, xs, sc.n, NVS, FD_FACTOR * sc.steps(xs))
+        with sc.th.linearized(lambda: res(xs)):
+            Jy[:m, :m] = banded_jacobian(res, xs, sc.n, NVS, FD_FACTOR * sc.steps(xs))
         dT = FD_FACTOR * 1e-4
         Jy[:m, m] = (res(xs, T=Tc + dT) - res(xs, T=Tc - dT)) / (2.0 * dT)
         Jy[m, reb] = -gE[0:4]

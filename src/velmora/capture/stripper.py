@@ -189,7 +189,17 @@ class _Stages:
         return reflux, prod, h_reflux, duty
 
     def newton(self, x0):
-        return newton(self.residual, x0, self.n, NV, self.steps, self.feasible, (3,), NEWTON_TOL)
+        return newton(
+            self.residual,
+            x0,
+            self.n,
+            NV,
+            self.steps,
+            self.feasible,
+            (3,),
+            NEWTON_TOL,
+            thermo=self.th,
+        )
 
     def residual_at(self, x, feed, feed_T, lean_co2):
         """The residual with the feed [mol/s], its T [K] and the lean CO2 [mol/s] as
