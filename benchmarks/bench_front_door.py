@@ -3,28 +3,14 @@
 one more speciation and fugacity evaluation of the liquid, the phase, balance and reaction
 residuals and the named results. MEA-CO2-water with N2 (30 wt% MEA, loading 0.4, 6 % N2), 1 atm."""
 
-import statistics
-import time
 import warnings
 
-import numpy as np
-
 import velmora
+from bench_engine_ratios import median_time  # this folder is on the path of a script run here
 from velmora import checks, flashes
 
 warnings.simplefilter("ignore", velmora.RangeWarning)
 P = 101325.0
-
-
-def median_time(f, repeat=7, number=60):
-    runs = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        for _ in range(number):
-            f()
-        runs.append((time.perf_counter() - t0) / number)
-    return statistics.median(runs)
-
 
 mea = velmora.System("MEA-CO2-H2O", gases=["N2"])
 solvent = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
