@@ -229,6 +229,38 @@ def h_aqueous(coeffs: Iterable[float], dhaq: float, T: float, Tref: float = 298.
     """Enthalpy [J/kmol] of an ion at infinite dilution in water at T [K]: dhaq (DHF_AQ, J/kmol
     at Tref [K]) plus the integral of CP_AQ = C1 + C2 T + ... + C6 T^5 [J/(kmol K)] from Tref."""
 
+class _LiquidJacobian:
+    """The fixed data of a liquid's derivatives (velmora.derivatives)."""
+
+    def __init__(
+        self,
+        nu: ArrayLike,
+        B: ArrayLike,
+        D: ArrayLike,
+        lnK: ArrayLike,
+        si_nu: ArrayLike,
+        si_lnK: ArrayLike,
+        ion: Sequence[bool],
+        henry: Sequence[int],
+        solv: Sequence[int],
+        water: int,
+        mw_water: float,
+        h3o: int,
+        pairs: Sequence[Sequence[tuple[int, float, Sequence[float]]]],
+        antoine: Sequence[Sequence[float]],
+    ) -> None: ...
+    def __call__(
+        self,
+        sp: Any,
+        options: Mapping[str, Any] | None,
+        solvent_ref: bool,
+        n: ArrayLike,
+        T: float,
+        app: ArrayLike,
+        vol: Sequence[int],
+        pp: ArrayLike,
+    ) -> tuple[NDArray[np.float64], ...] | None: ...
+
 def liquid_enthalpy(
     el: Electrolyte,
     pp: PropertyPackage,

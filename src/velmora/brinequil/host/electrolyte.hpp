@@ -77,5 +77,6 @@ void bind_equilibrium(py::module_& m,
                                                // _flash_newton, bubble_t, flash
 void bind_enthalpy(py::module_& m);            // h_aqueous, liquid_enthalpy
 void bind_solids(py::module_& m, ElectrolyteClass& cls);  // _solid_newton
+void bind_derivatives(py::module_& m);                    // _LiquidJacobian
 
 }  // namespace brinequil::host

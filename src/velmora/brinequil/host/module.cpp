@@ -48,4 +48,5 @@ PYBIND11_MODULE(brinequil, m) {
     bind_equilibrium(m, cls);
     bind_enthalpy(m);
     bind_solids(m, cls);
+    bind_derivatives(m);
 }
