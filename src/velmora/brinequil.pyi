@@ -248,7 +248,11 @@ class _LiquidJacobian:
         h3o: int,
         pairs: Sequence[Sequence[tuple[int, float, Sequence[float]]]],
         antoine: Sequence[Sequence[float]],
-    ) -> None: ...
+    ) -> None:
+        """Species x ... matrices: reactions nu, invariants B, dissociations D (species x
+        components), B C D of ln K and of the solids' ln Ksp, the solids' nu; per species
+        ion flags, Henry pairs (solvent index, Vc^(2/3), ln H coefficients) and Antoine
+        C1..C7; the Henry components, solvents, water and H3O+ (-1: none) by index."""
     def __call__(
         self,
         sp: Any,
@@ -259,7 +263,11 @@ class _LiquidJacobian:
         app: ArrayLike,
         vol: Sequence[int],
         pp: ArrayLike,
-    ) -> tuple[NDArray[np.float64], ...] | None: ...
+    ) -> tuple[NDArray[np.float64], ...] | None:
+        """(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None),
+        columns T then the components, of the liquid of true amounts n at T made of app, whose
+        volatile species vol have the partial pressures pp; None where the activity model is
+        not the package's own compiled one."""
 
 def liquid_enthalpy(
     el: Electrolyte,

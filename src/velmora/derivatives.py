@@ -243,8 +243,9 @@ def _solve(A: Any, rhs: Any) -> Any:
 
 
 def _compiled_plan(system: Any, comps: tuple[str, ...]) -> Any:
-    """The engine's fixed data of the derivatives for the components ``comps`` (built once per
-    system and list of components), or None where the model's tables do not fit it."""
+    """The engine's fixed data of the derivatives for the components ``comps``: built once per
+    system and list of components from the model's tables (K, Henry pairs, Antoine, the
+    solids), which a System does not change afterwards."""
     el, info = system.model, system._info
     plans = info.__dict__.setdefault("_jacobian_plans", {})
     known = plans.get(comps)
