@@ -198,6 +198,63 @@ def test_derivative_api_messages():
         solid.jacobian()
 
 
+# -- the engine's Jacobian and the Python one -----------------------------------------------------
+def assert_same_jacobian(liq, a, b, rel=1e-10):
+    """Each row to ``rel`` of its own size (a trace species' rows are tiny), the amounts and
+    molalities also to ``rel`` of the species' own (a species at its trace moves by nothing
+    but rounding)."""
+    assert (a.wrt, a.species, a.volatile, a.solids) == (b.wrt, b.species, b.volatile, b.solids)
+    assert sorted(a.arrays) == sorted(b.arrays)
+    n = np.array([liq.amounts[k] for k in a.species])
+    own = {"amounts": n, "molality": n / (liq.amounts["H2O"] * 0.018015)}
+    for q, v in a.arrays.items():
+        w = b.arrays[q]
+        assert v.shape == w.shape, q
+        if v.size:
+            scale = np.abs(w).max(axis=-1, keepdims=True) + own.get(q, np.zeros(w.shape[:-1]))[..., None]
+            assert (np.abs(v - w) <= rel * scale).all(), (q, np.abs(v - w).max())
+
+
+# The brine's H3O+ and OH- (1e-7 of its water) carry the rounding of the speciation's matrix
+# magnified: one unit in the last place of its entries moves their rows by 5e-10 to 2e-9.
+@pytest.mark.parametrize("chem,gases,T,app,henry_ref,rel", [
+    ("MEA-CO2-H2O", [], 313.15, {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}, None, 1e-10),
+    ("MEA-CO2-H2O", ["N2"], 353.15, {"H2O": 0.8, "MEA": 0.1, "CO2": 0.04, "N2": 0.0}, None,
+     1e-10),
+    ("NH3-CO2-H2O", [], 333.15, {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, "water", 1e-10),
+    ("CO2-H2O", [], 290.0, {"H2O": 1.0, "CO2": 0.003}, None, 1e-10),
+    ("brine-H2O", [], 298.15,
+     {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, None, 1e-8),
+])
+def test_engine_jacobian_equals_python_path(chem, gases, T, app, henry_ref, rel):
+    s = velmora.System(chem, gases=gases) if gases else velmora.System(chem)
+    if henry_ref:
+        s.model.options = dict(s.model.options, henry_ref=henry_ref)
+    liq = s.liquid(T, app)
+    fast, slow = derivatives.liquid_jacobian(s, liq), derivatives.python_liquid_jacobian(s, liq)
+    assert_same_jacobian(liq, fast, slow, rel)
+    if gases:  # the absent gas: adding it adds it (its balance), all of it to the liquid
+        assert fast.of("amounts", "N2")["N2"] == pytest.approx(1.0, rel=1e-9)
+    if chem == "brine-H2O":  # the solids' indices and pH are there, and not trivially zero
+        assert len(fast.solids) >= 4 and np.abs(fast.arrays["saturation_indices"]).min() > 0
+        assert fast.of("pH", "T") != 0.0
+
+
+def test_replaced_activity_model_takes_the_python_path(monkeypatch):
+    s = velmora.System("MEA-CO2-H2O")
+    liq = s.liquid(313.15, {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05})
+    own = ionactivity.ln_gamma
+    calls = []
+    monkeypatch.setattr(ionactivity, "ln_gamma", lambda *a: own(*a))
+    slow = derivatives.python_liquid_jacobian
+    monkeypatch.setattr(derivatives, "python_liquid_jacobian",
+                        lambda *a: calls.append(a) or slow(*a))
+    jac = derivatives.liquid_jacobian(s, liq)
+    assert len(calls) == 1
+    monkeypatch.undo()
+    assert_same_jacobian(liq, jac, derivatives.liquid_jacobian(s, liq))
+
+
 # -- heat of absorption ----------------------------------------------------------------------------
 def test_heat_of_condensation_of_water():
     # the "absorption" of water vapor into water: its enthalpy of vaporization, 43.99 kJ/mol at

@@ -238,6 +238,46 @@ def h_aqueous(coeffs: Iterable[float], dhaq: float, T: float, Tref: float = 298.
     """Enthalpy [J/kmol] of an ion at infinite dilution in water at T [K]: dhaq (DHF_AQ, J/kmol
     at Tref [K]) plus the integral of CP_AQ = C1 + C2 T + ... + C6 T^5 [J/(kmol K)] from Tref."""
 
+class _LiquidJacobian:
+    """The fixed data of a liquid's derivatives (velmora.derivatives)."""
+
+    def __init__(
+        self,
+        nu: ArrayLike,
+        B: ArrayLike,
+        D: ArrayLike,
+        lnK: ArrayLike,
+        si_nu: ArrayLike,
+        si_lnK: ArrayLike,
+        ion: Sequence[bool],
+        henry: Sequence[int],
+        solv: Sequence[int],
+        water: int,
+        mw_water: float,
+        h3o: int,
+        pairs: Sequence[Sequence[tuple[int, float, Sequence[float]]]],
+        antoine: Sequence[Sequence[float]],
+    ) -> None:
+        """Species x ... matrices: reactions nu, invariants B, dissociations D (species x
+        components), B C D of ln K and of the solids' ln Ksp, the solids' nu; per species
+        ion flags, Henry pairs (solvent index, Vc^(2/3), ln H coefficients) and Antoine
+        C1..C7; the Henry components, solvents, water and H3O+ (-1: none) by index."""
+    def __call__(
+        self,
+        sp: Any,
+        options: Mapping[str, Any] | None,
+        solvent_ref: bool,
+        n: ArrayLike,
+        T: float,
+        app: ArrayLike,
+        vol: Sequence[int],
+        pp: ArrayLike,
+    ) -> tuple[NDArray[np.float64], ...] | None:
+        """(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None),
+        columns T then the components, of the liquid of true amounts n at T made of app, whose
+        volatile species vol have the partial pressures pp; None where the activity model is
+        not the package's own compiled one."""
+
 def liquid_enthalpy(
     el: Electrolyte,
     pp: PropertyPackage,

@@ -182,11 +182,7 @@ def _reference(system, mol, x):
     """(ref, d ref / dx, d ref / dT) of the speciation's unsymmetric convention."""
     el, info = system.model, system._info
     ns = len(info.names)
-    mode = el.options.get("henry_ref", "water")
-    if mode not in ("water", "solvent"):
-        raise ValueError(
-            f'derivatives need the Henry reference "water" or "solvent" (this model has {mode!r})'
-        )
+    mode = _henry_mode(el)
     solv = list(el.sp.solv)
     ref, dx, dT = np.zeros(ns), np.zeros((ns, ns)), np.zeros(ns)
     for i, xw in reference_points(el, info, x):
@@ -240,17 +236,115 @@ def speciation_response(nu: Any, B: Any, n: Any, G: Any, idle: Any, rhs: Any) ->
         (nu_a - np.outer(nu_a.sum(axis=1), n[act] / N) + nu_a @ (G_a * na), B[:, act] * na)
     )
     dn = np.zeros((len(n), rhs.shape[1]))
-    dn[act] = na[:, None] * -np.linalg.lstsq(A, rhs, rcond=None)[0]
+    dn[act] = na[:, None] * -_solve(A, rhs)
     return dn
 
 
+def _solve(A: Any, rhs: Any) -> Any:
+    # LU where A is square and regular (invariant to the columns' scale, which spans the
+    # amounts' range), else the least-squares solution (idle species leave more equations)
+    if A.shape[0] == A.shape[1]:
+        try:
+            return np.linalg.solve(A, rhs)
+        except np.linalg.LinAlgError:
+            pass
+    return np.linalg.lstsq(A, rhs, rcond=None)[0]
+
+
+def _compiled_plan(system: Any, comps: tuple[str, ...]) -> Any:
+    """The engine's fixed data of the derivatives for the components ``comps``: built once per
+    system and list of components from the model's tables (K, Henry pairs, Antoine, the
+    solids), which a System does not change afterwards."""
+    el, info = system.model, system._info
+    plans = info.__dict__.setdefault("_jacobian_plans", {})
+    known = plans.get(comps)
+    if known is not None and known[0] is el:
+        return known[1]
+    import velmora.brinequil as bq
+
+    names = list(info.names)
+    pairs: list[list[tuple[int, float, list[float]]]] = [[] for _ in names]
+    for (solute, solvent), p in el.henry.items():
+        if solute in names and solvent in names:
+            a = names.index(solvent)
+            pairs[names.index(solute)].append((a, el.vc[solvent] ** (2.0 / 3.0), list(p)))
+    antoine = [list(el.antoine[c][:7]) if c in el.antoine else [] for c in names]
+    solids = system.solids
+    si_nu = solids.nu if len(solids.names) else np.zeros((0, len(names)))
+    plan = bq._LiquidJacobian(
+        info.nu,
+        info.B,
+        _dissociation(info, comps),
+        np.array([[r["B"], r["C"], r["D"]] for r in el.K], dtype=float).reshape(-1, 3),
+        si_nu,
+        np.array([[r["B"], r["C"], r["D"]] for r in solids.records], dtype=float).reshape(-1, 3),
+        [bool(v) for v in info.ion],
+        list(info.henry_idx),
+        list(el.sp.solv),
+        info.iw,
+        info.mw["H2O"],
+        names.index("H3O+") if "H3O+" in names else -1,
+        pairs,
+        antoine,
+    )
+    plans[comps] = (el, plan)
+    return plan
+
+
 def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
-    """The derivatives of ``state`` (a LiquidState of ``system``); see the module."""
+    """The derivatives of ``state`` (a LiquidState of ``system``); see the module. Worked out
+    in one call of the engine where the activity model is the package's own compiled one, else
+    by ``python_liquid_jacobian``."""
+    _no_solids(state)
+    el, info = system.model, system._info
+    mode = _henry_mode(el)
+    comps = tuple(state.apparent)
+    names = info.names
+    volatile = list(state.partial_pressures)
+    out = _compiled_plan(system, comps)(
+        el.sp,
+        el.options,
+        mode == "solvent",
+        np.array([state.amounts[s] for s in names], dtype=float),
+        state.T,
+        np.array([state.apparent[c] for c in comps], dtype=float),
+        [names.index(c) for c in volatile],
+        np.array([state.partial_pressures[c] for c in volatile], dtype=float),
+    )
+    if out is None:
+        return python_liquid_jacobian(system, state)
+    dn, dlng, molality, dP, dsi, pH = out
+    arrays = {"amounts": dn, "ln_gamma": dlng, "partial_pressures": dP}
+    if pH is not None:
+        arrays["pH"] = pH
+    arrays["molality"] = molality
+    arrays["saturation_indices"] = dsi
+    solids = list(system.solids.names)
+    return LiquidJacobian(["T", *comps], list(names), volatile, arrays, solids)
+
+
+def _no_solids(state: Any) -> None:
     if state.solids:
         raise ValueError(
             "derivatives of a liquid in equilibrium with solids are not available "
             "(the solids' equations are not in its Jacobian yet)"
         )
+
+
+def _henry_mode(el: Any) -> str:
+    mode = el.options.get("henry_ref", "water")
+    if mode not in ("water", "solvent"):
+        raise ValueError(
+            f'derivatives need the Henry reference "water" or "solvent" (this model has {mode!r})'
+        )
+    return mode
+
+
+def python_liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
+    """``liquid_jacobian`` worked out in Python around the activity model's derivatives
+    (``species._core.ln_gamma_derivatives``): the path of a model that is not the package's
+    own compiled one."""
+    _no_solids(state)
     el, info = system.model, system._info
     names = list(info.names)
     ns = len(names)

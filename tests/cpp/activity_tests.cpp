@@ -278,6 +278,42 @@ void parameter_derivatives_match_rebuilt_models() {
     CHECK(dP.cwiseAbs().maxCoeff() > 0.1);
 }
 
+// W ln gamma differentiated along random directions of amounts and T (the projected form of
+// the second derivatives) against central differences of ln gamma along the same directions,
+// for gradients of 1, 3, 5 and 7 rows of W and both forms of the ion fractions.
+void directional_derivatives_match_differences() {
+    Random r;
+    const Eigen::VectorXd x = random_composition(r);
+    const double T = 330.0, h = 1e-6;
+    enrtl::Model model = mixed(300.0);
+    Eigen::MatrixXd V(8, 6);  // test input: each direction moves every amount, some T as well
+    for (Eigen::Index l = 0; l < V.cols(); ++l) {
+        for (Eigen::Index i = 0; i < 7; ++i) V(i, l) = x[i] * (r.uniform() - 0.5);
+        V(7, l) = l % 2 == 0 ? 3.0 * (r.uniform() - 0.5) : 0.0;
+    }
+    for (bool fixed : {true, false}) {
+        enrtl::Options o;
+        o.fixed_Y = fixed;
+        for (int k : {1, 3, 5, 7}) {
+            Eigen::MatrixXd W(k, 7), P(k, V.cols());
+            for (int a = 0; a < k; ++a)
+                for (int i = 0; i < 7; ++i) W(a, i) = r.uniform() - 0.5;
+            Eigen::VectorXd Wlng(k), lng(7), up(7), down(7);
+            model.ln_gamma_directional_derivatives(x, T, o, W, V, Wlng, P);
+            model.ln_gamma(x, T, o, lng);
+            CHECK((Wlng - W * lng).cwiseAbs().maxCoeff() < 1e-12);
+            for (Eigen::Index l = 0; l < V.cols(); ++l) {
+                const Eigen::VectorXd dx = h * V.col(l).head(7);
+                model.ln_gamma(x + dx, T + h * V(7, l), o, up);
+                model.ln_gamma(x - dx, T - h * V(7, l), o, down);
+                const Eigen::VectorXd fd = W * (up - down) / (2.0 * h);
+                CHECK((P.col(l) - fd).cwiseAbs().maxCoeff() <
+                      1e-6 * std::max(1e-3, fd.cwiseAbs().maxCoeff()));
+            }
+        }
+    }
+}
+
 void bad_input_is_refused_with_its_message() {
     auto message = [](auto&& f) {
         try {
@@ -327,6 +363,8 @@ int main() {
              water_has_the_debye_hueckel_slope_of_the_literature},
             {"dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference",
              dilute_ions_follow_the_limiting_law_and_vanish_on_their_reference},
+            {"directional_derivatives_match_differences",
+             directional_derivatives_match_differences},
             {"nacl_mean_activity_coefficients_match_the_literature_model",
              nacl_mean_activity_coefficients_match_the_literature_model},
             {"parameter_derivatives_match_rebuilt_models",

@@ -45,6 +45,9 @@ public:
     void ln_gamma(const Eigen::VectorXd& x, double T, Eigen::VectorXd& out);
     // The native path serves vectors of n entries.
     bool native(Eigen::Index n) const;
+    // The compiled model and its options on the native path (else nullptr).
+    enrtl::Model* model() const { return model_; }
+    const enrtl::Options* options() const { return opts_; }
 
 private:
     py::object sp_, options_, core_;  // core_: the Python object of model_ (kept alive)

@@ -78,5 +78,6 @@ void bind_equilibrium(py::module_& m,
 void bind_enthalpy(py::module_& m);            // h_aqueous, liquid_enthalpy
 void bind_solids(py::module_& m, ElectrolyteClass& cls);  // _solid_newton
 void bind_front(py::module_& m, ElectrolyteClass& cls);   // _front_liquid
+void bind_derivatives(py::module_& m);                    // _LiquidJacobian
 
 }  // namespace brinequil::host

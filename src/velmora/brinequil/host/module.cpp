@@ -49,4 +49,5 @@ PYBIND11_MODULE(brinequil, m) {
     bind_enthalpy(m);
     bind_solids(m, cls);
     bind_front(m, cls);
+    bind_derivatives(m);
 }

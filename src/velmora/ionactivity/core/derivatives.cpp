@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "correlations.hpp"
@@ -83,11 +84,20 @@ struct SecondOrder {
     // F(n) in D = Dual<K, S>: nd the amounts (seeded), the rest as model.cpp's eval and lc.
     template <class D, class S>
     static D F(const Model& m, const State<S>& s, const D* nd, const Options& o) {
+        // With fixed ion fractions Y, and so G and tau of the ions' cells, have no gradient:
+        // they are carried in the value type (tangents kept), K times cheaper.
+        return o.fixed_Y ? FQ<D, S, S>(m, s, nd, o) : FQ<D, S, D>(m, s, nd, o);
+    }
+
+    // Q: the number type of the ion fractions and the cells' G and tau (D, or S when fixed).
+    template <class D, class S, class Q>
+    static D FQ(const Model& m, const State<S>& s, const D* nd, const Options& o) {
         const int n = m.n_;
         const int M = static_cast<int>(m.mols_.size());
         const int Cn = static_cast<int>(m.cats_.size()), An = static_cast<int>(m.ans_.size());
         const int NI = Cn + An;
-        std::vector<D> X(n), Y(n), Gi(NI * M), ti(NI * M);
+        std::vector<D> X(n);
+        std::vector<Q> Y(n), Gi(NI * M), ti(NI * M);
         D N(0.0);
         for (int i = 0; i < n; ++i) {
             X[i] = nd[i] * m.C_[i];
@@ -99,9 +109,9 @@ struct SecondOrder {
         auto fractions = [&](const std::vector<int>& ions, const D& sum) {
             for (int i : ions) {
                 if (!(value(sum.v) > 0))
-                    Y[i] = D(1.0 / ions.size());
-                else if (o.fixed_Y)
-                    Y[i] = D(S(X[i].v / sum.v));  // no gradient, tangents kept
+                    Y[i] = Q(1.0 / ions.size());
+                else if constexpr (std::is_same_v<Q, S>)
+                    Y[i] = X[i].v / sum.v;  // no gradient, tangents kept
                 else
                     Y[i] = X[i] / sum;
             }
@@ -112,7 +122,7 @@ struct SecondOrder {
             const bool cation = p < Cn;
             const std::vector<int>& over = cation ? m.ans_ : m.cats_;
             for (int mi = 0; mi < M; ++mi) {
-                D G(0.0), al(0.0);
+                Q G(0.0), al(0.0);
                 for (int q = 0; q < static_cast<int>(over.size()); ++q) {
                     const int ci = cation ? p : q, ai = cation ? q : p - Cn;
                     const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
@@ -155,10 +165,11 @@ struct SecondOrder {
                     const int partner = side == 0 ? m.ans_[r] : m.cats_[r];
                     const int ci = side == 0 ? p : r, ai = side == 0 ? r : p;
                     const std::size_t k0 = (static_cast<std::size_t>(ci) * An + ai) * M;
-                    D num(0.0), den = others, tw(0.0);
+                    D num(0.0), den = others;
+                    Q tw(0.0);
                     for (int mi = 0; mi < M; ++mi) {
                         const std::size_t k = k0 + mi;
-                        const D t = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
+                        const Q t = ti[pslot * M + mi] + (s.tmca[k] - s.tcam[k]);
                         const D xg = X[m.mols_[mi]] * exp(t * (-m.eAlpha_[k]));
                         num += xg * t;
                         den += xg;
@@ -255,6 +266,48 @@ struct SecondOrder {
                     else
                         dT[i] = f.d[i].t[l];
                 }
+            }
+        }
+    }
+
+    // The gradient seeded along the rows of W (K of them: d[k] = W ln gamma) and the tangents
+    // along the columns of V (amounts, then T), in passes of kTangents: Wlng = W ln gamma,
+    // P (row-major, K x V.cols()) = W (J V_amounts + dT V_T).
+    template <int K>
+    static void run_directional(Model& m, const double* x, double T, const Options& o,
+                                const Eigen::Ref<const Eigen::MatrixXd>& W,
+                                const Eigen::Ref<const Eigen::MatrixXd>& V, double* Wlng,
+                                double* P) {
+        using D = Dual<K, T4>;
+        // rows <= K: the gradient's entries past the rows of W stay 0
+        const int n = m.n_, L = static_cast<int>(V.cols()), rows = static_cast<int>(W.rows());
+        State<T4> flat, sloped;
+        bool have_flat = false;
+        std::vector<D> nd(n);
+        for (int first = 0; first < std::max(L, 1); first += kTangents) {
+            const int width = std::min(kTangents, L - first);
+            T4 Tt(T);
+            bool slope = false;
+            for (int l = 0; l < width; ++l) {
+                Tt.t[l] = V(n, first + l);
+                slope = slope || Tt.t[l] != 0.0;
+            }
+            if (slope) {
+                state(m, Tt, sloped);
+            } else if (!have_flat) {
+                state(m, T4(T), flat);
+                have_flat = true;
+            }
+            for (int i = 0; i < n; ++i) {
+                T4 xi(x[i]);
+                for (int l = 0; l < width; ++l) xi.t[l] = V(i, first + l);
+                nd[i] = D(xi);
+                for (int k = 0; k < rows; ++k) nd[i].d[k] = T4(W(k, i));
+            }
+            const D f = F<D, T4>(m, slope ? sloped : flat, nd.data(), o);
+            for (int k = 0; k < rows; ++k) {
+                if (first == 0) Wlng[k] = f.d[k].v;
+                for (int l = 0; l < width; ++l) P[k * L + first + l] = f.d[k].t[l];
             }
         }
     }
@@ -372,6 +425,49 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
                                              dT.data());
     });
     J = Jr;
+}
+
+void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
+                                             const Options& o,
+                                             const Eigen::Ref<const Eigen::MatrixXd>& W,
+                                             const Eigen::Ref<const Eigen::MatrixXd>& V,
+                                             Eigen::Ref<Eigen::VectorXd> Wlng,
+                                             Eigen::Ref<Eigen::MatrixXd> P) {
+    const Eigen::Index k = W.rows(), L = V.cols();
+    if (W.cols() != n_ || k < 1 || k > kMaxSpecies || V.rows() != n_ + 1 || Wlng.size() != k ||
+        P.rows() != k || P.cols() != L)
+        throw std::invalid_argument("W must be k x " + std::to_string(n_) +
+                                    " (1 <= k <= " + std::to_string(kMaxSpecies) + "), V " +
+                                    std::to_string(n_ + 1) + " x L, Wlng k and P k x L");
+    check_point(x, T);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Pr(k, L);
+    // the gradient's width: the rows of W exactly where they are few (a projection on the
+    // reactions), else as ln_gamma_derivatives
+    const auto go = [&](auto w) {
+        SecondOrder::run_directional<decltype(w)::value>(*this, x.data(), T, o, W, V, Wlng.data(),
+                                                         Pr.data());
+    };
+    switch (k) {
+        case 1:
+            go(std::integral_constant<int, 1>{});
+            break;
+        case 2:
+            go(std::integral_constant<int, 2>{});
+            break;
+        case 3:
+            go(std::integral_constant<int, 3>{});
+            break;
+        case 5:
+            go(std::integral_constant<int, 5>{});
+            break;
+        case 6:
+            go(std::integral_constant<int, 6>{});
+            break;
+        default:
+            by_width(static_cast<int>(k), go);
+    }
+    P = Pr;
 }
 
 void Model::ln_gamma_parameter_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,

@@ -102,6 +102,17 @@ public:
                               Eigen::Ref<Eigen::MatrixXd> J, Eigen::Ref<Eigen::VectorXd> dT,
                               const std::vector<int>* directions = nullptr);
 
+    // W ln gamma at x and T (Wlng, k entries) and its derivatives along the columns of V:
+    // P = W (J V_x + dT V_T), V_x the first n rows of V (amounts), V_T its last (T). W is
+    // k x n (1 <= k <= kMaxSpecies), V (n + 1) x L, P k x L. The gradient is k wide: a few
+    // rows of W (e.g. the reactions, or one species) cost a fraction of all of J.
+    void ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
+                                          const Options& o,
+                                          const Eigen::Ref<const Eigen::MatrixXd>& W,
+                                          const Eigen::Ref<const Eigen::MatrixXd>& V,
+                                          Eigen::Ref<Eigen::VectorXd> Wlng,
+                                          Eigen::Ref<Eigen::MatrixXd> P);
+
     // ln gamma at x and T with dP(i, k) = d ln gamma_i / d params[k] (n x params.size()), the
     // parameter entering the temperature functions as a tangent: exact, no differences.
     // std::invalid_argument for a parameter outside the model's pairs or an electrolyte alpha.

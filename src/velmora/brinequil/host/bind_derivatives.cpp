@@ -1,0 +1,96 @@
+// velmora.brinequil._LiquidJacobian: a liquid's exact derivatives in one call
+// (equilibrium/liquid_jacobian.hpp), for velmora.derivatives. Built once per system and list of
+// components; a call returns None where the activity model is not the package's own compiled
+// one (the caller then takes its Python path).
+#include <optional>
+#include <tuple>
+#include <vector>
+
+#include <pybind11/eigen.h>
+#include <pybind11/stl.h>
+
+#include "equilibrium/liquid_jacobian.hpp"
+#include "host/activity.hpp"
+#include "host/electrolyte.hpp"
+#include "model.hpp"
+
+namespace brinequil::host {
+
+namespace {
+
+using core::LiquidJacobianModel;
+
+// The compiled model's derivatives (no Python: run without the GIL).
+class CompiledDerivatives : public core::ActivityDerivatives {
+public:
+    CompiledDerivatives(enrtl::Model& m, const enrtl::Options& o) : m_(m), o_(o) {}
+    void directional(const Eigen::VectorXd& x, double T, const Eigen::MatrixXd& W,
+                     const Eigen::MatrixXd& V, Eigen::VectorXd& Wlng, Eigen::MatrixXd& P) override {
+        Wlng.resize(W.rows());
+        P.resize(W.rows(), V.cols());
+        m_.ln_gamma_directional_derivatives(x, T, o_, W, V, Wlng, P);
+    }
+
+private:
+    enrtl::Model& m_;
+    const enrtl::Options& o_;
+};
+
+using Pair = std::tuple<int, double, std::vector<double>>;
+
+}  // namespace
+
+void bind_derivatives(py::module_& m) {
+    py::class_<LiquidJacobianModel>(
+        m, "_LiquidJacobian", "The fixed data of a liquid's derivatives (velmora.derivatives)")
+        .def(py::init([](Eigen::MatrixXd nu, Eigen::MatrixXd B, Eigen::MatrixXd D,
+                         Eigen::MatrixXd lnK, Eigen::MatrixXd si_nu, Eigen::MatrixXd si_lnK,
+                         std::vector<bool> ion, std::vector<int> henry, std::vector<int> solv,
+                         int water, double mw_water, int h3o, std::vector<std::vector<Pair>> pairs,
+                         std::vector<std::vector<double>> antoine) {
+                 const auto ns = static_cast<std::size_t>(nu.cols());
+                 if (ion.size() != ns || pairs.size() != ns || antoine.size() != ns)
+                     throw py::value_error("one entry per species expected");
+                 LiquidJacobianModel r{std::move(nu),  std::move(B),     std::move(D),
+                                       std::move(lnK), std::move(si_nu), std::move(si_lnK)};
+                 r.ion.assign(ion.begin(), ion.end());
+                 r.henry = std::move(henry);
+                 r.solv = std::move(solv);
+                 r.water = water;
+                 r.mw_water = mw_water;
+                 r.h3o = h3o;
+                 r.pairs.resize(ns);
+                 for (std::size_t i = 0; i < ns; ++i)
+                     for (auto& [a, vc23, p] : pairs[i]) r.pairs[i].push_back({a, vc23, p});
+                 r.antoine = std::move(antoine);
+                 return r;
+             }),
+             py::arg("nu"), py::arg("B"), py::arg("D"), py::arg("lnK"), py::arg("si_nu"),
+             py::arg("si_lnK"), py::arg("ion"), py::arg("henry"), py::arg("solv"), py::arg("water"),
+             py::arg("mw_water"), py::arg("h3o"), py::arg("pairs"), py::arg("antoine"))
+        .def(
+            "__call__",
+            [](const LiquidJacobianModel& self, py::handle sp, py::handle options, bool solvent_ref,
+               const Eigen::VectorXd& n, double T, const Eigen::VectorXd& app,
+               const std::vector<int>& vol, const Eigen::VectorXd& pp) -> py::object {
+                Activity activity(sp, options);
+                if (!activity.native(n.size())) return py::none();
+                CompiledDerivatives act(*activity.model(), *activity.options());
+                core::LiquidJacobian r;
+                {
+                    py::gil_scoped_release nogil;
+                    core::liquid_jacobian(self, act, solvent_ref, n, T, app, vol, pp, r);
+                }
+                py::object pH = py::none();
+                if (r.pH.size()) pH = py::cast(Eigen::VectorXd(r.pH.transpose()));
+                return py::make_tuple(r.amounts, r.ln_gamma, r.molality, r.partial_pressures,
+                                      r.saturation_indices, pH);
+            },
+            py::arg("sp"), py::arg("options"), py::arg("solvent_ref"), py::arg("n"), py::arg("T"),
+            py::arg("app"), py::arg("vol"), py::arg("pp"),
+            "(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None), "
+            "each with the columns T, then the components; None where the activity model is "
+            "not the package's own compiled one");
+}
+
+}  // namespace brinequil::host
