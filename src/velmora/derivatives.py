@@ -42,6 +42,24 @@ QUANTITIES = (
 )
 
 
+class _LazyArrays(dict):
+    """The arrays of a Jacobian, some worked out on first access (``lazy``: {name: maker})."""
+
+    def __init__(self, data: dict[str, Any], lazy: dict[str, Any]) -> None:
+        super().__init__(data)
+        self._lazy = lazy
+
+    def __missing__(self, key: str) -> Any:
+        make = self._lazy.pop(key, None)
+        if make is None:
+            raise KeyError(key)
+        value = self[key] = make()
+        return value
+
+    def __contains__(self, key: object) -> bool:
+        return dict.__contains__(self, key) or key in self._lazy
+
+
 class LiquidJacobian:
     """Derivatives of one liquid state: ``wrt`` (["T", *components]) and, per quantity, an
     array with one column per entry of ``wrt``: ``amounts``, ``ln_gamma`` and ``molality``
@@ -696,9 +714,11 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
 
 
 def with_enthalpy(system: Any, state: Any) -> LiquidJacobian:
-    """``liquid_jacobian`` with the derivatives of the state's enthalpy H."""
+    """``liquid_jacobian`` with the derivatives of the state's enthalpy H (worked out when
+    first asked for)."""
     jac = liquid_jacobian(system, state)
-    jac.arrays["H"] = enthalpy_derivatives(system, state, jac)
+    # on first use: the enthalpy's gradient costs two more activity-model Jacobians
+    jac.arrays = _LazyArrays(jac.arrays, {"H": lambda: enthalpy_derivatives(system, state, jac)})
     return jac
 
 
