@@ -1,4 +1,5 @@
-"""CO2 capture by aqueous amines on velmora's liquids: a rate-based packed absorber, an
+"""CO2 capture by aqueous amines on velmora's liquids: a rate-based packed absorber (MEA), an
+equilibrium-stage absorber (any amine of the databank: ``StageAbsorber``), an
 equilibrium-stage stripper with condenser and reboiler, and the pilot-plant table runner.
 
     import velmora
@@ -44,6 +45,9 @@ __all__ += [
     "operating_map",
     "OperatingMap",
 ]
+from .stages import StageAbsorber  # noqa: E402
+
+__all__ += ["StageAbsorber"]
 from .optimum import (  # noqa: E402
     CapturePlant,
     LoopSensitivities,

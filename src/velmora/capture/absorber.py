@@ -49,22 +49,27 @@ BALANCE_TOL = 1e-8
 ENERGY_TOL = 1e-6
 
 
-def amine_of(system: Any) -> str:
-    """The amine of a capture system (its one component that is neither water, CO2 nor a gas);
-    the rate-based columns have CO2 kinetics for MEA only."""
+def amine_of(system: Any, rate_based: bool = True, flue_gas: bool = True) -> str:
+    """The amine of a capture system (its one component that is neither water, CO2 nor a gas).
+    The rate-based absorber has CO2 kinetics for MEA only; equilibrium stages take any amine
+    of the databank. ``flue_gas``: the system must hold N2 (the absorbers' inert gas)."""
     amines = [c for c in system.components if c not in ("H2O", "CO2") and c not in system.gases]
-    if amines != ["MEA"]:
+    if "CO2" not in system.components or len(amines) != 1:
+        raise ValueError(
+            f"{system.name}: a capture system holds CO2, water and one amine "
+            "(chemistry MEA-CO2-H2O or MDEA-CO2-H2O)"
+        )
+    if rate_based and amines != ["MEA"]:
         raise ValueError(
             f"{system.name}: the rate-based capture columns have CO2 kinetics for "
-            "MEA only (chemistry MEA-CO2-H2O)"
+            "MEA only (chemistry MEA-CO2-H2O); StageAbsorber takes any amine"
         )
-    for g in ("N2",):
-        if g not in system.components:
-            raise ValueError(
-                f"{system.name}: flue gas needs N2 (and O2) as gases: "
-                f"System('{system.name}', gases=['N2', 'O2'])"
-            )
-    return "MEA"
+    if flue_gas and "N2" not in system.components:
+        raise ValueError(
+            f"{system.name}: flue gas needs N2 (and O2) as gases: "
+            f"System('{system.name}', gases=['N2', 'O2'])"
+        )
+    return amines[0]
 
 
 class _Linear:
@@ -96,8 +101,9 @@ class Thermo:
     thermodynamics and differences only of the transport correlations, and costs one Jacobian
     per state instead of a solve per perturbation."""
 
-    def __init__(self, system: Any) -> None:
-        amine_of(system)
+    def __init__(self, system: Any, rate_based: bool = True, flue_gas: bool = True) -> None:
+        self.amine = amine_of(system, rate_based, flue_gas)
+        self.names = ("CO2", "H2O", self.amine)  # the order of the flows
         self.system = system
         self.comps = list(system.components)
         self.calls = 0
@@ -148,12 +154,12 @@ class Thermo:
         if "_jacobian" not in st.__dict__:
             self.jacobians += 1
         step = {"T": key[3] - k[3], "CO2": key[0] - k[0], "H2O": key[1] - k[1]}
-        step["MEA"] = key[2] - k[2]
+        step[self.amine] = key[2] - k[2]
         # the Jacobian's columns: T and every component of the system (the gases at 0)
         return _Linear(st, np.array([step.get(w, 0.0) for w in st.jacobian().wrt]))
 
     def liquid(self, flows: Any, T: float) -> Any:
-        """The LiquidState of apparent flows (CO2, H2O, MEA) [mol/s] at T, cached."""
+        """The LiquidState of apparent flows (CO2, H2O, amine) [mol/s] at T, cached."""
         key = (float(flows[0]), float(flows[1]), float(flows[2]), float(T))
         st = self._liq.get(key)
         if st is None and self._anchors is not None:
@@ -164,7 +170,7 @@ class Thermo:
             if len(self._liq) > 20000:
                 self._liq.clear()
             self.calls += 1
-            st = self.system.liquid(T, {"CO2": key[0], "H2O": key[1], "MEA": key[2]})
+            st = self.system.liquid(T, dict(zip(self.names, key[:3])))
             self._liq[key] = st
         if self._seen is not None:
             self._seen.add(key)
@@ -201,7 +207,7 @@ def flue_gas(
     """Flue gas [mol/s] of ``flow_kg_h`` (wet) saturated with water at T [K] and P [Pa]:
     dry mole fractions CO2 and O2, the rest N2; water at its vapor pressure over pure water
     (velmora's)."""
-    th = Thermo(system)
+    th = Thermo(system, rate_based=False)
     y_w = th.water_pressure(T) / P
     if not 0.0 < y_w < 0.5:
         raise ValueError(f"flue gas at {T:g} K and {P:g} Pa: water would be {y_w:.3g} of it")

@@ -20,7 +20,7 @@ from collections.abc import Mapping
 from typing import Any
 
 from ..errors import ConvergenceError
-from .absorber import LIQ, Thermo
+from .absorber import Thermo
 
 DUTY_TOL = 1e-6  # relative mismatch of the two sides' duties
 CROSS_POINTS = 4  # interior duties where the two sides' temperatures are compared
@@ -67,7 +67,8 @@ class HeatExchanger:
         elif approach is None or not approach >= 0.0:
             raise ValueError(f"{self.name}: approach {approach} K must not be negative")
         self.system, self.approach, self.UA = system, approach, UA
-        self.th = Thermo(system)
+        self.th = Thermo(system, rate_based=False, flue_gas=False)
+        self.names = self.th.names  # the order of the flows: CO2, H2O, the amine
 
     def enthalpy(self, flows: Any, T: float) -> float:
         """Enthalpy flow [W] of a liquid stream at T."""
@@ -94,8 +95,8 @@ class HeatExchanger:
     def run(
         self, hot: Mapping[str, float], hot_T: float, cold: Mapping[str, float], cold_T: float
     ) -> ExchangerResult:
-        h = [float(hot.get(c, 0.0)) for c in LIQ]
-        c = [float(cold.get(k, 0.0)) for k in LIQ]
+        h = [float(hot.get(c, 0.0)) for c in self.names]
+        c = [float(cold.get(k, 0.0)) for k in self.names]
         Th, Tc = float(hot_T), float(cold_T)
         if Th < Tc:
             raise ValueError(f"{self.name}: hot side {Th:g} K colder than the cold side {Tc:g} K")
@@ -206,18 +207,15 @@ class HeatExchanger:
     ) -> ExchangerResult:
         """The checked result of an exchanger in the given state (duty: the cold side's):
         ``ConvergenceError`` when the two sides' duties differ or their temperatures cross."""
-        h = [float(hot.get(c, 0.0)) for c in LIQ]
-        c = [float(cold.get(k, 0.0)) for k in LIQ]
+        h = [float(hot.get(c, 0.0)) for c in self.names]
+        c = [float(cold.get(k, 0.0)) for k in self.names]
         Th, Th_out, Tc, Tc_out = map(float, (hot_in_T, hot_out_T, cold_in_T, cold_out_T))
         Q = self.enthalpy(c, Tc_out) - self.enthalpy(c, Tc)
         sysm = self.system
         # each side's duty from fresh liquid states (not the cached ones the solve used)
-        q_hot = (
-            sysm.liquid(Th, dict(zip(LIQ, h))).H - sysm.liquid(Th_out, dict(zip(LIQ, h))).H
-        ) * sum(h)
-        q_cold = (
-            sysm.liquid(Tc_out, dict(zip(LIQ, c))).H - sysm.liquid(Tc, dict(zip(LIQ, c))).H
-        ) * sum(c)
+        hd, cd = dict(zip(self.names, h)), dict(zip(self.names, c))
+        q_hot = (sysm.liquid(Th, hd).H - sysm.liquid(Th_out, hd).H) * sum(h)
+        q_cold = (sysm.liquid(Tc_out, cd).H - sysm.liquid(Tc, cd).H) * sum(c)
         scale = max(abs(q_hot), abs(q_cold), 1e-12 * abs(self.enthalpy(h, Th)))
         bal = abs(q_hot - q_cold) / scale if scale > 0.0 else 0.0
         if bal > DUTY_TOL:

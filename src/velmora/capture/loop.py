@@ -28,8 +28,9 @@ from typing import TYPE_CHECKING, Any
 
 from ..errors import ConvergenceError
 from . import properties as pr
-from .absorber import BALANCE_TOL, ENERGY_TOL, LIQ, Absorber, AbsorberResult, element_balance
+from .absorber import BALANCE_TOL, ENERGY_TOL, Absorber, AbsorberResult, element_balance
 from .exchanger import ExchangerResult, HeatExchanger
+from .stages import StageAbsorber
 from .stripper import Stripper, StripperResult
 from ._figures import finish, panels
 
@@ -51,7 +52,7 @@ class LoopResult:
     ``srd`` [MJ/kg CO2] and its split ``srd_sensible``, ``srd_desorption``, ``srd_steam``,
     ``reboiler_duty``, ``condenser_duty``, ``reboiler_T`` (the stripper's); ``exchanger``
     (``ExchangerResult``), ``cooler_duty`` [W, removed by the trim cooler],
-    ``intercooler_duties`` [W]; ``makeup`` ({"H2O", "MEA"} [mol/s], negative: purged),
+    ``intercooler_duties`` [W]; ``makeup`` ({"H2O", amine} [mol/s], negative: purged),
     ``co2_product`` [mol/s]; ``absorber``, ``stripper`` (the units' results); ``streams``
     ({name: (flows [mol/s], T [K])}); ``balance`` ({element: relative imbalance}),
     ``energy_balance`` (relative), ``passes`` (stripper runs), ``liquid_calls``, ``seconds``.
@@ -131,13 +132,18 @@ class CaptureLoop:
     name = "capture loop"
 
     def __init__(
-        self, absorber: Absorber, stripper: Stripper, exchanger: HeatExchanger | None = None
+        self,
+        absorber: Absorber | StageAbsorber,
+        stripper: Stripper,
+        exchanger: HeatExchanger | None = None,
     ) -> None:
         if stripper.system is not absorber.system:
             raise ValueError(f"{self.name}: the absorber and the stripper need the same System")
         self.absorber, self.stripper = absorber, stripper
         self.exchanger = exchanger if exchanger is not None else HeatExchanger(absorber.system)
         self.system = absorber.system
+        self.names = self.exchanger.names  # CO2, H2O, the amine
+        self.amine = self.names[2]
         self._strip_calls = 0
 
     def run(
@@ -153,7 +159,7 @@ class CaptureLoop:
         """``start``: a loop of these units whose absorber and stripper solutions their
         Newton iterations start from (a warm start, for a nearby operating point)."""
         t0 = time.perf_counter()
-        lean = {c: float(lean.get(c, 0.0)) for c in LIQ}
+        lean = {c: float(lean.get(c, 0.0)) for c in self.names}
         ab = self.absorber.run(
             gas, gas_T, lean, lean_T, P, start=None if start is None else start.absorber
         )
@@ -161,9 +167,14 @@ class CaptureLoop:
         # first pass: the stripper on the cold rich feed gives the tear's start
         self._strip_calls = 0
         st = self._strip(
-            rich, T_rich, stripper_P, lean, rich["MEA"], None if start is None else start.stripper
+            rich,
+            T_rich,
+            stripper_P,
+            lean,
+            rich[self.amine],
+            None if start is None else start.stripper,
         )
-        z = [st.reboiler_T, st.lean_out["MEA"]]
+        z = [st.reboiler_T, st.lean_out[self.amine]]
         prev: tuple[float, float] | None = None
         passes, ex, dT, dN = 1, None, math.inf, math.inf
         hx_calls = self.exchanger.th.calls
@@ -172,7 +183,7 @@ class CaptureLoop:
             ex = self._exchange(st.lean_out, z[0], rich, T_rich)
             st = self._strip(rich, ex.cold_out_T, stripper_P, lean, z[1], st)
             passes += 1
-            g = [st.reboiler_T, st.lean_out["MEA"]]
+            g = [st.reboiler_T, st.lean_out[self.amine]]
             dT, dN = abs(g[0] - z[0]), abs(g[1] - z[1]) / z[1]
             if dT <= TEAR_T_TOL and dN <= TEAR_N_TOL:
                 z = g
@@ -212,11 +223,11 @@ class CaptureLoop:
         over the loops run. ``ConvergenceError`` when the duty lies outside the bounds'
         duties or the search does not settle."""
         Q = float(reboiler_duty)
-        base = {c: float(lean.get(c, 0.0)) for c in LIQ}
+        base = {c: float(lean.get(c, 0.0)) for c in self.names}
         runs: list[LoopResult] = []
 
         def f(ll):
-            r = self.run(gas, gas_T, dict(base, CO2=ll * base["MEA"]), lean_T, P, stripper_P)
+            r = self.run(gas, gas_T, dict(base, CO2=ll * base[self.amine]), lean_T, P, stripper_P)
             runs.append(r)
             return (r.reboiler_duty - Q) / Q, r
 
@@ -277,7 +288,7 @@ class CaptureLoop:
         ex = self.exchanger.check(
             lean_s, T_reb, ex.hot_out_T, ab.liquid_out, ab.rich_T, ex.cold_out_T
         )
-        makeup = {c: lean[c] - lean_s[c] for c in ("H2O", "MEA")}
+        makeup = {c: lean[c] - lean_s[c] for c in ("H2O", self.amine)}
 
         def h_liq(flows, T):  # fresh states, not the units' caches
             return sysm.liquid(T, dict(flows)).H * sum(flows.values())

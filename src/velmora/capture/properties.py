@@ -31,7 +31,7 @@ def _from_databank():
 
     db = enginebridge.databank
     mw, el = {}, {}
-    for c in ("H2O", "MEA", "CO2", "N2", "O2", "Ar"):
+    for c in ("H2O", "MEA", "MDEA", "CO2", "N2", "O2", "Ar"):
         rec = db.species(c)
         mw[c], el[c] = rec["molar_mass"] * 1e-3, db.elements(rec["formula"])
     return mw, el

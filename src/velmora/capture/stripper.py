@@ -34,7 +34,7 @@ import numpy as np
 
 from ..errors import ConvergenceError
 from . import properties as pr
-from .absorber import BALANCE_TOL, ENERGY_TOL, LIQ, NEWTON_TOL, Thermo, element_balance, newton
+from .absorber import BALANCE_TOL, ENERGY_TOL, NEWTON_TOL, Thermo, element_balance, newton
 
 NV = 6  # per stage: L_CO2, L_H2O, L_MEA, T, V (vapor leaving), Q (reboiler only)
 
@@ -94,7 +94,7 @@ class Stripper:
         if stages < 2:
             raise ValueError("stripper: at least two stages (one of them the reboiler)")
         self.system, self.stages, self.condenser_T = system, int(stages), float(condenser_T)
-        Thermo(system)  # checks the chemistry
+        Thermo(system, rate_based=False, flue_gas=False)  # checks the chemistry
 
     def run(
         self,
@@ -137,11 +137,14 @@ class Stripper:
 
 class _Stages:
     def __init__(self, st: Stripper, rich, feed_T, P, lean_loading, duty):
-        self.th = Thermo(st.system)
+        self.th = Thermo(st.system, rate_based=False, flue_gas=False)
+        self.names = self.th.names
         self.st, self.P, self.T_feed = st, P, feed_T
-        self.feed = np.array([rich.get(c, 0.0) for c in LIQ], dtype=float)
+        self.feed = np.array([rich.get(c, 0.0) for c in self.names], dtype=float)
         if min(self.feed) <= 0.0:
-            raise ValueError(f"stripper: rich solvent {dict(rich)} needs CO2, water and MEA")
+            raise ValueError(
+                f"stripper: rich solvent {dict(rich)} needs CO2, water and {self.th.amine}"
+            )
         self.duty = None if duty is None else float(duty)
         if self.duty is not None:
             if not self.duty > 0.0:
@@ -163,17 +166,17 @@ class _Stages:
             raise ValueError(f"stripper: water boils at the condenser T {self.Tc:g} K")
 
     def vapor(self, liq, T):
-        """(flows per mol of vapor y (CO2, H2O, MEA), bubble residual) of the liquid liq at T."""
+        """(flows per mol of vapor y (CO2, H2O, amine), bubble residual) of the liquid liq at T."""
         p = self.th.liquid(liq, T).partial_pressures
-        pv = np.array([p["CO2"], p["H2O"], p["MEA"]])
+        pv = np.array([p["CO2"], p["H2O"], p[self.th.amine]])
         tot = pv.sum()
         return pv / tot, (tot - self.P) / self.P
 
     def hv(self, y, T):
-        return self.th.vapor_h(T, dict(zip(LIQ, y)), self.P)
+        return self.th.vapor_h(T, dict(zip(self.names, y)), self.P)
 
     def condenser(self, v_top, T_top):
-        """(reflux (CO2, H2O, MEA), product (CO2, H2O, MEA) [mol/s], reflux enthalpy, duty
+        """(reflux (CO2, H2O, amine), product (CO2, H2O, amine) [mol/s], reflux enthalpy, duty
         [W]) of the top vapor: the amine condenses with the water (its p* over the dilute
         reflux at the condenser T is nil), the CO2 leaves saturated with water."""
         co2 = v_top[0]
@@ -300,18 +303,18 @@ class _Stages:
 
     def result(self, x, its):
         v = x.reshape(self.n, NV)
-        th, sysm = self.th, self.st.system
+        th, sysm, names = self.th, self.st.system, self.names
         ys = [self.vapor(v[j, 0:3], v[j, 3])[0] for j in range(self.n)]
         v_top = v[0, 4] * ys[0]
         reflux, prod, _, cond = self.condenser(v_top, v[0, 3])
         lean, T_reb, Q = v[-1, 0:3], v[-1, 3], v[-1, 5]
         # balances from fresh liquid states
-        h_feed = sysm.liquid(self.T_feed, dict(zip(LIQ, self.feed))).H * self.feed.sum()
-        h_lean = sysm.liquid(T_reb, dict(zip(LIQ, lean))).H * lean.sum()
+        h_feed = sysm.liquid(self.T_feed, dict(zip(names, self.feed))).H * self.feed.sum()
+        h_lean = sysm.liquid(T_reb, dict(zip(names, lean))).H * lean.sum()
         h_prod = prod.sum() * self.hv(prod / prod.sum(), self.Tc)
         energy = abs(h_feed + Q - cond - h_lean - h_prod) / abs(h_feed)
         balance = element_balance(
-            [dict(zip(LIQ, self.feed))], [dict(zip(LIQ, lean)), dict(zip(LIQ, prod))]
+            [dict(zip(names, self.feed))], [dict(zip(names, lean)), dict(zip(names, prod))]
         )
         worst = max(balance.values())
         if worst > BALANCE_TOL or energy > ENERGY_TOL:
@@ -332,9 +335,9 @@ class _Stages:
         r.rich_loading = float(self.feed[0] / self.feed[2])
         r.reboiler_T, r.top_T = float(T_reb), float(v[0, 3])
         r.co2_product = float(prod[0])
-        r.product = dict(zip(LIQ, prod.tolist()))
-        r.lean_out = dict(zip(LIQ, lean.tolist()))
-        r.reflux = dict(zip(LIQ, reflux.tolist()))
+        r.product = dict(zip(names, prod.tolist()))
+        r.lean_out = dict(zip(names, lean.tolist()))
+        r.reflux = dict(zip(names, reflux.tolist()))
         r.profiles = {
             "T": v[:, 3].copy(),
             "loading": v[:, 0] / v[:, 2],
