@@ -399,11 +399,33 @@ class Absorber:
         return res
 
 
-class _Column:
+class GasSide:
+    """The gas of a column: mole fractions and enthalpy flow of the flows g (CO2, water,
+    amine [mol/s]) with the column's ``inert_flows`` {gas: mol/s}; needs ``names``, ``th``
+    and ``P``."""
+
+    names: tuple[str, ...]
+    inert_flows: dict[str, float]
+    th: Thermo
+    P: float
+
+    def gas_y(self, g: Any) -> tuple[dict[str, float], float]:
+        tot = float(g[0] + g[1] + g[2]) + sum(self.inert_flows.values())
+        y = {c: g[i] / tot for i, c in enumerate(self.names)}
+        for c, v in self.inert_flows.items():
+            y[c] = v / tot
+        return y, tot
+
+    def gas_enthalpy(self, g: Any, T: float) -> float:
+        y, tot = self.gas_y(g)
+        return tot * self.th.vapor_h(T, y, self.P)
+
+
+class _Column(GasSide):
     """The segment equations of one absorber run and their solution."""
 
     def __init__(self, ab: Absorber, gas, gas_T, liquid, liquid_T, P, nseg, th):
-        self.th = th
+        self.th, self.names = th, LIQ
         self.ab, self.P = ab, float(P)
         for c in gas:
             if c not in th.comps:
@@ -432,18 +454,7 @@ class _Column:
         self.H_lean = th.liquid_enthalpy(self.l_in, self.Tl_in)
         self.H_gas_in = self.gas_enthalpy(self.g_in, self.Tg_in)
 
-    # -- streams ------------------------------------------------------------------------------
-    def gas_y(self, g):
-        tot = g[0] + g[1] + g[2] + sum(self.inert_flows.values())
-        y = {c: g[i] / tot for i, c in enumerate(LIQ)}
-        for c, v in self.inert_flows.items():
-            y[c] = v / tot
-        return y, tot
-
-    def gas_enthalpy(self, g, T):
-        y, tot = self.gas_y(g)
-        return tot * self.th.vapor_h(T, y, self.P)
-
+    # -- streams: GasSide ----------------------------------------------------------------------
     def liquid_props(self, liq, T):
         """Everything of the liquid a segment needs, from its state (cached with it)."""
         key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
@@ -695,6 +706,30 @@ class _Column:
         r.iterations, r.liquid_calls = its, th.calls
         self.ranges.warn("absorber", stacklevel=4)
         return r
+
+
+def solve_stages(col: Any, nv: int, start: Any, name: str, where: str, P: float) -> Any:
+    """(x, iterations) of Newton's method on the stage column ``col`` (``newton``,
+    ``guess``, ``feasible``, ``residual``, ``n`` stages of ``nv`` unknowns), from ``start``'s
+    solution (a result of the same column: a warm start) and else from its guess;
+    ConvergenceError naming ``name`` and the stage, counted from the ``where``."""
+    x_start, x, its, err = getattr(start, "_x", None), col.guess(), 0, math.inf
+    if x_start is not None and x_start.size == col.n * nv and col.feasible(x_start):
+        x, its, err = col.newton(x_start)
+    if err >= NEWTON_TOL:
+        x, k, err = col.newton(col.guess())
+        its += k
+    if err >= NEWTON_TOL:
+        F = col.residual(x) if col.feasible(x) else np.full(x.size, math.inf)
+        j = int(np.argmax(np.abs(F))) // nv
+        raise ConvergenceError(
+            f"{name}: the stage equations did not converge (stage {j + 1} of {col.n} from "
+            f"the {where}, scaled residual {err:.3g})",
+            P=P,
+            residual=err,
+            tried=("Newton",),
+        )
+    return x, its
 
 
 def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None):

@@ -29,9 +29,11 @@ from .absorber import (
     ENERGY_TOL,
     NEWTON_TOL,
     AbsorberResult,
+    GasSide,
     Thermo,
     element_balance,
     newton,
+    solve_stages,
 )
 
 NV = 4  # per stage: L_CO2, L_H2O, L_amine, T
@@ -62,37 +64,21 @@ class StageAbsorber:
         """``start``: a result of this column whose profiles Newton's method starts from."""
         t0 = time.perf_counter()
         col = _Stages(self, gas, float(gas_T), liquid, float(liquid_T), float(P))
-        x, its, err = col.guess(), 0, math.inf
-        x_start = getattr(start, "_x", None)
-        if x_start is not None and x_start.size == col.n * NV and col.feasible(x_start):
-            x, its, err = col.newton(x_start)
-        if err >= NEWTON_TOL:
-            x, k, err = col.newton(col.guess())
-            its += k
-        if err >= NEWTON_TOL:
-            F = col.residual(x) if col.feasible(x) else np.full(x.size, math.inf)
-            j = int(np.argmax(np.abs(F))) // NV
-            raise ConvergenceError(
-                f"absorber: the stage equations did not converge (stage {j + 1} of {col.n} "
-                f"from the bottom, scaled residual {err:.3g})",
-                P=P,
-                residual=err,
-                tried=("Newton",),
-            )
+        x, its = solve_stages(col, NV, start, "absorber", "bottom", float(P))
         r = col.result(x, its)
         r.seconds = time.perf_counter() - t0
         r._x = x
         return r
 
 
-class _Stages:
+class _Stages(GasSide):
     def __init__(self, ab: StageAbsorber, gas, gas_T, liquid, liquid_T, P):
         self.th = th = Thermo(ab.system, rate_based=False)
         self.ab, self.n, self.P = ab, ab.stages, P
         self.names = th.names
         self.comps = list(ab.system.components)
-        self.inert = {c: float(v) for c, v in gas.items() if c not in self.names and v > 0.0}
-        if not self.inert:
+        self.inert_flows = {c: float(v) for c, v in gas.items() if c not in self.names and v > 0.0}
+        if not self.inert_flows:
             raise ValueError("absorber: the gas needs an inert (N2)")
         self.g_in = np.array([float(gas.get(c, 0.0)) for c in self.names])
         self.l_in = np.array([float(liquid.get(c, 0.0)) for c in self.names])
@@ -102,22 +88,11 @@ class _Stages:
                 f"(solvent {dict(liquid)}, gas {dict(gas)})"
             )
         self.Tg_in, self.Tl_in = gas_T, liquid_T
-        self.inert_total = sum(self.inert.values())
+        self.inert_total = sum(self.inert_flows.values())
         self.S = float(self.g_in.sum() + self.inert_total + self.l_in.sum())
         self.SE = self.S * 1e3
         self.H_lean = th.liquid_enthalpy(self.l_in, liquid_T)
         self.H_gas_in = self.gas_enthalpy(self.g_in, gas_T)
-
-    def gas_y(self, g):
-        tot = float(g.sum()) + self.inert_total
-        y = {c: g[i] / tot for i, c in enumerate(self.names)}
-        for c, v in self.inert.items():
-            y[c] = v / tot
-        return y, tot
-
-    def gas_enthalpy(self, g, T):
-        y, tot = self.gas_y(g)
-        return tot * self.th.vapor_h(T, y, self.P)
 
     def vapor(self, liq, T):
         """The vapor [mol/s of CO2, water, amine] leaving with the liquid liq at T: in
@@ -187,8 +162,8 @@ class _Stages:
         th, sysm, names = self.th, self.ab.system, self.names
         g_out = self.vapor(v[-1, 0:3], v[-1, 3])
         l_out, T_rich, T_top = v[0, 0:3], float(v[0, 3]), float(v[-1, 3])
-        gin = dict(zip(names, self.g_in.tolist()), **self.inert)
-        gout = dict(zip(names, g_out.tolist()), **self.inert)
+        gin = dict(zip(names, self.g_in.tolist()), **self.inert_flows)
+        gout = dict(zip(names, g_out.tolist()), **self.inert_flows)
         lin, lout = dict(zip(names, self.l_in.tolist())), dict(zip(names, l_out.tolist()))
         balance = element_balance([gin, lin], [gout, lout])
         # energy from fresh liquid states (not the cached ones the solve used)

@@ -34,7 +34,15 @@ import numpy as np
 
 from ..errors import ConvergenceError
 from . import properties as pr
-from .absorber import BALANCE_TOL, ENERGY_TOL, NEWTON_TOL, Thermo, element_balance, newton
+from .absorber import (
+    BALANCE_TOL,
+    ENERGY_TOL,
+    NEWTON_TOL,
+    Thermo,
+    element_balance,
+    newton,
+    solve_stages,
+)
 
 NV = 6  # per stage: L_CO2, L_H2O, L_MEA, T, V (vapor leaving), Q (reboiler only)
 
@@ -111,23 +119,7 @@ class Stripper:
             raise ValueError("stripper: give either the lean loading or the reboiler duty")
         t0 = time.perf_counter()
         col = _Stages(self, rich, float(feed_T), float(P), lean_loading, duty)
-        x_start, its, err = getattr(start, "_x", None), 0, math.inf
-        if x_start is not None and x_start.size == col.n * NV and col.feasible(x_start):
-            x, its, err = col.newton(x_start)
-        if err >= NEWTON_TOL:
-            x, k, err = col.newton(col.guess())
-            its += k
-        if err >= NEWTON_TOL:
-            F = col.residual(x) if col.feasible(x) else np.full(x.size, math.inf)
-            j = int(np.argmax(np.abs(F))) // NV
-            raise ConvergenceError(
-                f"stripper: the stage equations did not converge (stage "
-                f"{j + 1} of {col.n} from the top, scaled residual "
-                f"{err:.3g})",
-                P=P,
-                residual=err,
-                tried=("Newton",),
-            )
+        x, its = solve_stages(col, NV, start, "stripper", "top", P)
         r = col.result(x, its)
         # the solved equations, for warm starts and sensitivities (velmora.capture.optimum)
         r._stages, r._x = col, x
