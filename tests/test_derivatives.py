@@ -182,7 +182,8 @@ def test_derivative_api_messages():
         back.derivative("pH", "T")
     # more CO2: lower pH, higher p_CO2; hotter: more enthalpy (Cp > 0)
     assert liq.derivative("pH", "CO2") < 0 < liq.derivative("partial_pressures", "CO2")["CO2"]
-    # J/(mol K): about liquid water's 75.3 (Wagman et al. 1982, as databank/aqueous.toml quotes)
+    # J/(mol K): about liquid water's 75.3 (H3O+ = H+ + H2O(l) in the aqueous-species table of
+    # ../shared/data/literature.md)
     assert 70.0 < liq.derivative("H", "T") < 80.0
     r = s.flash({"H2O": 0.9, "CO2": 0.1}, 101325.0, T=350.0)
     with pytest.raises(ValueError, match=r"no derivatives of 'pH' \(available: vapor_fraction, "
