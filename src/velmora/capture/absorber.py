@@ -95,7 +95,7 @@ class Thermo:
     """velmora's thermodynamics for the columns, counted and cached per exact state: liquid
     states (partial pressures, speciation, enthalpy) and vapor enthalpies.
 
-    ``linearized(x_eval)``: while a column's Jacobian is assembled, the liquids of the
+    ``linearized(at)``: while a column's Jacobian is assembled, the liquids of the
     perturbed profiles are taken to first order from the exact states at the profiles (their
     exact derivatives), so that the Jacobian holds the engine's derivatives of the
     thermodynamics and differences only of the transport correlations, and costs one Jacobian
