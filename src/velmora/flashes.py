@@ -197,6 +197,8 @@ def flash(
     # inert gas has none worth the name, and goes to the T solve over TP flashes directly
     inert = any(z[system.components.index(g)] > 0.0 for g in system.gases)
     out = _at_vapor_fraction(system, z, P, value, T0) if key == "beta" and not inert else None
+    if key != "beta":
+        out = _core_at_target(system, z, P, key, value * scale, T0)
     try:
         if out is None:
             out = _solve_T(system, z, P, key, value * scale, T0)
@@ -246,6 +248,40 @@ def _at_vapor_fraction(system, z, P, beta, T0):
         its,
         "dew point" if raw["beta"] == 1.0 else "split at a given vapor fraction",
     )
+
+
+# The core's own temperature solve found no T (phasekit's _solve_T and _brent): an attempt
+# that found no answer, which the verified T solve over TP flashes then takes up.
+CORE_T_FAILURES = (
+    "the function is not finite at the start temperature",
+    "no temperature found where the function reaches",
+    "Brent's method did not converge",
+)
+
+
+def _core_at_target(system, z, P, key, target, T0):
+    """The core's flash at H or S (``target`` in J/kmol or J/(kmol K)): one call, its T solve
+    over its own TP flashes with their warm trail, then the check of every answer. None
+    where it finds no answer, lands outside [T_MIN, T_MAX] or fails the check (a T on a
+    boiling line, a liquid the core did not settle): the caller then solves for T over
+    verified TP flashes."""
+    el = system.model
+    el._warm = None
+    try:
+        raw = el.flash(system.pp, z, P, T0=T0, **{key: target})
+        if not checks.T_MIN <= raw["T"] <= checks.T_MAX:
+            return None
+        res, bal, fnl = _check(system, z, raw, raw["T"], P)
+    except ConvergenceError:
+        return None
+    except (ValueError, ArithmeticError) as e:
+        if not (no_answer(e) or str(e).startswith(CORE_T_FAILURES)):
+            raise
+        return None
+    found = checks.target_residual(key, raw[key] / KMOL, target / KMOL)
+    if max(res, bal, found) > system.tol:
+        return None
+    return _Verified(raw, *fnl, res, bal, int(raw["iterations"]), "core T solve")
 
 
 def _no_vapor_only(system, z, P, value, share):
