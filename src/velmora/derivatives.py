@@ -621,9 +621,11 @@ def _cp_ig(pp: Any, T: float) -> np.ndarray:
 def _reference_enthalpies(pp: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
     """(dh, d dh/dT, d dh/d xa) of the liquid references of the components [J/kmol]: the
     enthalpy of phasekit's reference and its exact derivatives."""
+    from velmora import phasekit
+
     comps = list(pp.components)
     nc = len(comps)
-    R = phasekit_R()
+    R = float(phasekit.R)
     dh, dT, dx = np.zeros(nc), np.zeros(nc), np.zeros((nc, nc))
     for k, c in enumerate(comps):
         if c in pp.henry_comps:
@@ -655,20 +657,16 @@ def _reference_enthalpies(pp: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
     return dh, dT, dx
 
 
-def phasekit_R() -> float:
-    from velmora import phasekit
-
-    return float(phasekit.R)
-
-
 def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
     """(dH/dn [J/kmol per species], dH/dT at fixed n [J/(kmol K) times the unit of n]) of the
     core's liquid enthalpy H(n, T) [J/kmol times the unit of n]."""
 
+    from velmora import phasekit
+
     el, pp, info = system.model, system.pp, system._info
     names = list(info.names)
     comps = list(pp.components)
-    R = phasekit_R()
+    R = float(phasekit.R)
     n = np.asarray(n, dtype=float)
     N = float(n.sum())
     x = n / N
@@ -676,8 +674,6 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
     sub = np.array([n[p] if p >= 0 else 0.0 for p in pos])
     M = float(sub.sum())
     xa = sub / M
-    from velmora import phasekit
-
     h_ig = np.asarray(phasekit._ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)[0])
     dh, ddh_dT, ddh_dxa = _reference_enthalpies(pp, T, xa)
     g = np.zeros(len(names))

@@ -107,7 +107,6 @@ class Thermo:
         self.system = system
         self.comps = list(system.components)
         self.calls = 0
-        self.jacobians = 0
         self._liq: dict[tuple[float, ...], Any] = {}
         self._vap: dict[tuple[float, ...], float] = {}
         self._seen: set[tuple[float, ...]] | None = None
@@ -151,8 +150,6 @@ class Thermo:
         if best is None:
             return None
         k, st = best
-        if "_jacobian" not in st.__dict__:
-            self.jacobians += 1
         step = {"T": key[3] - k[3], "CO2": key[0] - k[0], "H2O": key[1] - k[1]}
         step[self.amine] = key[2] - k[2]
         # the Jacobian's columns: T and every component of the system (the gases at 0)
