@@ -123,9 +123,10 @@ def test_electrolyte_pairs_fitted_and_defaults():
 
 def liquid_reference_enthalpy(sid, T=298.15):
     """Enthalpy of a species in its liquid reference state [kJ/mol] as the flash sees it: ions
-    from DHF_AQ; Henry solutes: ideal gas minus the solution enthalpy of the Henry constant;
-    solvents: ideal gas minus the vaporisation enthalpy of the vapor-pressure correlation."""
-    if databank.is_ion(sid):
+    and aqueous complexes from DHF_AQ; Henry solutes: ideal gas minus the solution enthalpy of
+    the Henry constant; solvents: ideal gas minus the vaporisation enthalpy of the vapor-pressure
+    correlation."""
+    if databank.is_ion(sid) or databank.species(sid)["kind"] == "complex":
         return databank.dhf_aq(sid) / 1e6
     if databank.henry(sid, "H2O") is not None:
         a, b, c, d = databank.henry(sid, "H2O")[:4]

@@ -96,7 +96,9 @@ def test_input_without_request_or_unreadable_is_refused():
 @pytest.mark.parametrize("name", ionchem.names())
 def test_builtin_reports_read_by_the_activity_model(name):
     chem = ionchem.builtin(name)
-    comps = [s for s in chem["species"] if not databank.is_ion(s)]
+    # an aqueous complex is a true species, not a component, on the ions' reference
+    aqueous = [s for s in chem["species"] if databank.is_ion(s) or databank.species(s)["kind"] == "complex"]
+    comps = [s for s in chem["species"] if s not in aqueous]
     henry = [c for c in comps if databank.species(c)["kind"] == "solute"]
     names = comps + [s for s in chem["species"] if s not in comps]
     sp, data = ionactivity.species_from_report(engine_report({c: c for c in comps}, chem, henry), names, henry)
@@ -104,7 +106,7 @@ def test_builtin_reports_read_by_the_activity_model(name):
     assert [sp.names[i] for i in sp.henry] == henry
     aq, vc = databank.table("aqueous"), databank.table("critical_volume")
     assert {i: p["scalar"]["DHF_AQ"][0] for i, p in data["pure"].items()} == pytest.approx(
-        {i: aq[i]["dhf_aq"] * 1e6 for i in names if databank.is_ion(i)})  # kJ/mol -> J/kmol
+        {i: aq[i]["dhf_aq"] * 1e6 for i in aqueous})  # kJ/mol -> J/kmol
     assert data["antoine"]["H2O"][1] == -7258.2
     solvents = [s for s in names if databank.species(s)["kind"] == "solvent" and s not in henry]
     assert {s: data["vc"][s] for s in solvents} == pytest.approx({s: vc[s]["vc"] / 1e3 for s in solvents})

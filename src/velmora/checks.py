@@ -365,6 +365,15 @@ class SystemInfo:
         self.ion = np.asarray(sp.ion, dtype=bool)
         self.iw = int(sp.water)
         self.henry_idx = [int(i) for i in sp.henry]
+        # on the molality scale (referred to infinite dilution in water): the ions, the Henry
+        # components and the complexes the equilibria form from ions
+        self.molal_idx = [
+            i
+            for i, s in enumerate(self.names)
+            if self.ion[i]
+            or i in self.henry_idx
+            or (i not in el.app_idx and db.known(s) and db.species(s)["kind"] == "complex")
+        ]
         self.nu = np.asarray(el.nu, dtype=float)
         self.B = np.asarray(el.B, dtype=float)
         self.diss = [dict(d) for d in el.diss]

@@ -687,10 +687,10 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
             continue
         g[p] += h_ig[k] + dh[k] + (through[k] - corr) / M
         dT += n[p] * (cp[k] + ddh_dT[k])
-    # ions at infinite dilution
+    # ions, and the complexes (no component, an aqueous formation enthalpy), at infinite dilution
     for i, (s, ion) in enumerate(zip(names, el.sp.ion)):
-        rec = el.pure.get(s) if ion else None
-        if rec is None:
+        rec = el.pure.get(s) if ion or i not in pos else None
+        if rec is None or (not ion and "DHF_AQ" not in rec["scalar"]):
             continue
         c = [float(v) for v in rec["tdep"]["CP_AQ"]["coeffs"]]
         dhf = float(rec["scalar"]["DHF_AQ"][0])

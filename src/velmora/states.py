@@ -385,7 +385,7 @@ def _species_constants(info):
         names = info.names
         known = info._state_constants = (
             [bool(v) for v in info.ion],
-            [i for i in range(len(names)) if info.ion[i] or i in info.henry_idx],
+            list(info.molal_idx),
             [info.z[i] ** 2 for i in range(len(names))],
             {s: float(info.z[i]) for i, s in enumerate(names)},
         )

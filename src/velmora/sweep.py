@@ -317,7 +317,7 @@ def _keys(system, kind):
     if kind == "solutes":
         return [s for i, s in enumerate(info.names) if i != info.iw]
     if kind == "molal solutes":
-        return [s for i, s in enumerate(info.names) if info.ion[i] or i in info.henry_idx]
+        return [info.names[i] for i in info.molal_idx]
     if kind == "volatile":  # the components with a liquid fugacity
         el = system.model
         return [c for c in system.components if c in el.antoine or c in system.henry]

@@ -31,7 +31,7 @@ DIR = pathlib.Path(__file__).with_name("databank")
 FILES = ("substances", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
          "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "solvents", "chemistry", "solids")
 FITS = DIR / "fits"
-KINDS_OF_SPECIES = ("solvent", "solute", "salt", "ion")
+KINDS_OF_SPECIES = ("solvent", "solute", "salt", "ion", "complex")
 
 
 class UnknownSpecies(ValueError):
@@ -169,6 +169,8 @@ def _normalise(src, kind, key, rec):
             _fail(src, kind, key, "formula", str(e))
         if charge_of(rec["formula"]) != rec["charge"]:
             _fail(src, kind, key, "charge", f"{rec['charge']} is not the charge of the formula {rec['formula']!r}")
+        if rec["kind"] == "complex" and rec["charge"] != 0:
+            _fail(src, kind, key, "charge", "an aqueous complex here is a neutral ion pair (charge 0)")
     if kind == "nrtl_molecular" and rec["i"] == rec["j"]:
         _fail(src, kind, key, "j", "a pair needs two different molecules")
     return rec
@@ -397,7 +399,7 @@ class Databank:
         rec = self.electrolyte_record(molecule, cation, anion)
         if rec is not None:
             return rec["A_m_ca"], rec["B_m_ca"], rec["A_ca_m"], rec["B_ca_m"], rec["alpha"], rec["source"]
-        k = self.kind(molecule)
+        k = "complex" if self.species(molecule)["kind"] == "complex" else self.kind(molecule)
         d = self._tables["nrtl_electrolyte"]["defaults"][k]
         return d["tau_m_ca"], 0.0, d["tau_ca_m"], 0.0, d["alpha"], f"default for {k}: {d['source']}"
 
@@ -540,6 +542,11 @@ def _cross_check(tables, checked):
             for f, sid in zip(fields if fields != "id" else ("id",), key if fields != "id" else (key,)):
                 if sid not in subs:
                     _fail(name, kind, key, f, f"species {sid!r} is not in the databank")
+                # a complex is referred to infinite dilution in water through the activity
+                # model's own convention, which holds only while its pair with water is ideal
+                # (ln gamma infinity 0); it has no vapor or Henry data (non-volatile)
+                if kind in ("nrtl_molecular", "henry", "vapor_pressure") and subs[sid]["kind"] == "complex":
+                    _fail(name, kind, key, f, f"{sid!r} is an aqueous complex: no {kind} record")
         elif kind == "solids":
             _check_balance(name, kind, key, "dissolution", rec["dissolution"], subs,
                            solid=rec["formula"])
@@ -570,7 +577,7 @@ def _canonical(data):
     return json.dumps(data, sort_keys=True, default=str).encode()
 
 
-def _build(sources, base=None, skip_fit=None):
+def _build(sources, base=None, skip_fit=()):
     if base is None:
         tables = {name: {} for name in FILES}
         checked, fits, h = [], {}, hashlib.sha1()
@@ -582,7 +589,7 @@ def _build(sources, base=None, skip_fit=None):
             except tomllib.TOMLDecodeError as e:
                 raise DatabankError(f"{DIR / name}.toml: not valid TOML ({e})") from None
             _merge(tables, f"databank/{name}.toml", {name: data}, checked)
-        fit_files = [p for p in sorted(FITS.glob("*.toml")) if p.stem != skip_fit] if FITS.is_dir() else []
+        fit_files = [p for p in sorted(FITS.glob("*.toml")) if p.stem not in skip_fit] if FITS.is_dir() else []
         for path in fit_files:
             h.update(path.read_bytes())
         base_sources = fit_files
@@ -615,10 +622,10 @@ def shipped():
     return _build(())
 
 
-def shipped_without_fit(name):
-    """The shipped databank without the shipped fit file databank/fits/<name>.toml (where a
+def shipped_without_fit(*names):
+    """The shipped databank without the shipped fit files databank/fits/<name>.toml (where a
     refit of that chemistry starts)."""
-    return _build((), skip_fit=name)
+    return _build((), skip_fit=names)
 
 
 def load(sources=()):

@@ -302,6 +302,8 @@ def build_report(run, overrides=None):
 
     if ions:
         L += ["", "[AQUEOUS-FORMATION-ENTHALPY]    J/kmol at 298.15 K"]
+        # the complexes with the ions: their enthalpy is on the same reference
+        ions = ions + [m for m in mols if databank.species(ids[m])["kind"] == "complex"]
         for n in ions:
             rec = tab("aqueous").get(ids[n])
             if rec is None:

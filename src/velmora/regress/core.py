@@ -27,7 +27,8 @@ class DataSet:
     H3O+ counted as H+ and its water as water (its activity a_H+ = a_H3O+ / a_w).
     "solid_solubility": the molality of a sparingly soluble salt saturated with the solid that
     species names (a databank solid, gypsum say); composition in true species [mol/kg], the
-    dissolved salt at its measured amount. sigma: the expected scatter of ln(measured);
+    dissolved salt at its measured amount; the value counts the salt's ions in complexes too
+    (NaN where the saturated liquid is not found). sigma: the expected scatter of ln(measured);
     the set's points weigh 1/(sigma sqrt(n)) in the fit."""
     name: str
     kind: str
@@ -229,26 +230,38 @@ class Model:
         return n, ionactivity.ln_gamma(self.el.sp, n / n.sum(), T)
 
     def _solid_solubility(self, solid, T, comp):
-        # the salt's molality s where ln IAP = ln Ksp (mole-fraction basis, the databank's
-        # constant at T), the rest of the liquid as measured: Newton in ln s from the measured
-        # amount, d ln IAP / d ln s taken as sum_i nu_i^2 s / m_i over the salt's ions
+        # the salt dissolved at saturation, the rest of the liquid as measured: the measured
+        # liquid with as much again of the salt is the feed (on the species) of the engine's
+        # joint Newton (speciation and ln IAP = ln Ksp together, the databank's constant at T);
+        # the salt dissolved is the feed's less the solid formed, per kg of the liquid's water,
+        # whatever complexes its ions form
+        from velmora import ionactivity
         rec = self.db.table("solids").get(solid)
         ions = {sp: v for sp, v in rec["dissolution"].items() if sp != "H2O"} if rec else {}
         if not ions or any(s not in self.names for s in comp) or not all(comp.get(s, 0.0) > 0.0 for s in ions):
             raise ValueError(f"solid_solubility: {solid!r} is not a databank solid whose ions are all "
                              f"in the liquid {sorted(comp)} of {self.chemistry}")
         ln_k = rec["A"] + rec["B"] / T + rec["C"] * math.log(T) + rec["D"] * T
-        idx = [(self.names.index(sp), v) for sp, v in rec["dissolution"].items()]
-        salt0 = salt = min(comp[sp] / v for sp, v in ions.items())
-        for _ in range(30):
-            liq = {sp: m + ions.get(sp, 0.0) * (salt - salt0) for sp, m in comp.items()}
-            n, lng = self._true_ln_gamma(T, liq)
-            excess = sum(v * (math.log(n[i] / n.sum()) + lng[i]) for i, v in idx) - ln_k
-            step = -excess / sum(v * v * salt / liq[sp] for sp, v in ions.items())
-            salt *= math.exp(max(-1.0, min(1.0, step)))
-            if abs(step) < 1e-10:
+        nu_s = np.array([[rec["dissolution"].get(sp, 0.0) for sp in self.names]])
+        salt0 = min(comp[sp] / v for sp, v in ions.items())
+        liquid = np.array([comp.get(sp, 0.0) for sp in self.names], float)
+        n0 = liquid + salt0 * nu_s[0]
+        # the start: the measured liquid, the species it lacks at a trace, the excess as solid
+        n = np.where(liquid > 0.0, liquid, 1e-10 * liquid.sum())
+        lng = np.asarray(ionactivity.ln_gamma(self.el.sp, n / n.sum(), T), float)
+        s = np.array([salt0])
+        w = self.names.index("H2O")
+        for _ in range(5):
+            n, lng, s, status, _ = self.el._solid_newton(n0, T, nu_s, np.array([ln_k]), s, n, lng)
+            if status != 0:     # a fit's trial parameters may leave no solution: no value
+                return math.nan
+            # the feed's water such that the liquid keeps the measured water (a hydrate takes
+            # its water of crystallisation from it): the other solutes at their measured molality
+            water = liquid[w] + nu_s[0, w] * s[0]
+            if abs(water - n0[w]) <= 1e-13 * liquid[w]:
                 break
-        return salt
+            n0[w] = water
+        return (2.0 * salt0 - s[0]) * liquid[w] / n[w]
 
     def _ion_gamma_mean(self, pair, T, comp):
         names = self.names

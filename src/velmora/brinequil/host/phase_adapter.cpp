@@ -1,5 +1,6 @@
 #include "host/phase_adapter.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "enthalpy/enthalpy.hpp"
@@ -226,12 +227,23 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
 
     std::vector<Eigen::Index> comp_pos(comps.size());
     for (std::size_t k = 0; k < comps.size(); ++k) comp_pos[k] = find_name(names, comps[k]);
-    std::vector<bool> is_ion;
-    for (py::handle f : sp.attr("ion")) is_ion.push_back(truthy(f));
-
     py::object pure = (!pure_obj.is_none() && truthy(pure_obj))
                           ? py::reinterpret_borrow<py::object>(pure_obj)
                           : py::object(py::dict());
+    // On the aqueous reference (infinite dilution in water): the ions, and the molecules that
+    // are no component but carry an aqueous formation enthalpy (the complexes that the
+    // equilibria form from ions)
+    std::vector<bool> is_ion;
+    for (py::handle f : sp.attr("ion")) {
+        const auto i = static_cast<Eigen::Index>(is_ion.size());
+        bool aq = truthy(f);
+        if (!aq && i < static_cast<Eigen::Index>(names.size()) &&
+            std::find(comp_pos.begin(), comp_pos.end(), i) == comp_pos.end()) {
+            py::object p = get(pure, py::str(names[static_cast<std::size_t>(i)]));
+            aq = !p.is_none() && !get(get(p, "scalar"), "DHF_AQ").is_none();
+        }
+        is_ion.push_back(aq);
+    }
 
     core::LiquidEnthalpyHooks hooks;
     // The package's own _k_h_ig and _dh_ref in C++ (their data read once, here or by the caller).
