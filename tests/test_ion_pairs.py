@@ -111,5 +111,9 @@ def test_databank_rules_for_a_complex():
     vp = {PAIR: {"coeffs": [70.0, -7000.0, 0.0, 0.0, -7.0], "tmin": 273.15, "tmax": 373.15, "source": "a test"}}
     with pytest.raises(databank.DatabankError, match="is an aqueous complex: no vapor_pressure"):
         databank.load({"vapor_pressure": vp})
+    chem = dict(databank.chemistry("CaSO4-NaCl-H2O"))
+    del chem["components"]
+    with pytest.raises(databank.DatabankError, match=r"a complex \(CaSO4\(aq\)\) is a true species only"):
+        databank.load({"chemistry": {"pair-test": chem}})
     # its electrolyte pairs: the complex's own defaults
     assert databank.electrolyte_pair(PAIR, "Na+", "Cl-")[:4] == (8.0, 0.0, -4.0, 0.0)

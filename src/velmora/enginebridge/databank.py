@@ -562,6 +562,10 @@ def _cross_check(tables, checked):
                 if stray:
                     _fail(name, kind, key, "equilibria", f"reaction {rid!r} needs {sorted(stray)}, "
                           "which are not species of the chemistry")
+            complexes = [sid for sid in rec["species"] if subs[sid]["kind"] == "complex"]
+            if complexes and set(complexes) & set(rec.get("components") or rec["species"]):
+                _fail(name, kind, key, "components", f"a complex ({', '.join(complexes)}) is a true species only: "
+                      "name the components without it")
             for d in rec.get("dissociation", []):
                 _check_balance(name, kind, key, "dissociation", d, subs)
                 stray = set(d) - set(rec["species"])
