@@ -102,6 +102,9 @@ class Reference:
         el = bq.Electrolyte.from_report(s.report, s.chemistry, list(s.components),
                                         henry=list(s.henry))
         el.water = "H2O"
+        # the activity model's convention of the chemistry, as its databank record states it
+        if s.name in databank.chemistries():
+            el.options["fixed_Y"] = databank.chemistry(s.name).get("ion_fractions", "held") == "held"
         return el
 
 

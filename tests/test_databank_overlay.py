@@ -101,6 +101,9 @@ BAD = [
     ({"chemistry": {"C": {"species": ["H2O", "H3O+", "OH-"], "equilibria": ["WATER", "CO2-1"], "source": "s"}}},
      "<mapping>: [chemistry] record 'C': field 'equilibria': reaction 'CO2-1' needs ['CO2', 'HCO3-'], "
      "which are not species of the chemistry"),
+    ({"chemistry": {"C": {"species": ["H2O", "H3O+", "OH-"], "equilibria": ["WATER"], "source": "s",
+                          "ion_fractions": "fixed"}}},
+     "<mapping>: [chemistry] record 'C': field 'ion_fractions': 'fixed' is not one of 'held', 'free'"),
     ({"minerals": {}}, "<mapping>: section [minerals] is not a kind of data"),
 ]
 

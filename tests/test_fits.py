@@ -88,22 +88,22 @@ def mea_worst_by_author(loading):
     return worst
 
 
-@pytest.mark.xfail(strict=True, reason="worst factors to 2.08 (Hilliard 40 wt%, 40 C; Xu & Rochelle 110 C "
-                                       "2.07): the authors differ by up to a factor 2 at the same loading")
+@pytest.mark.xfail(strict=True, reason="worst factors to 2.14 (Xu & Rochelle 110 C; Hilliard 40 wt%, "
+                                       "40 C 2.09): the authors differ by up to a factor 2 at the same loading")
 def test_mea_co2_within_factor_1_5_per_author_loading_0_1_to_0_5():
     assert max(mea_worst_by_author((0.1, 0.5)).values()) <= 1.5
 
 
-@pytest.mark.xfail(strict=True, reason="worst factor 2.40 (Aronu et al. 2011, 15 wt%, 40 C, loading 0.565)")
+@pytest.mark.xfail(strict=True, reason="worst factor 2.42 (Aronu et al. 2011, 15 wt%, 40 C, loading 0.565)")
 def test_mea_co2_within_factor_2_per_author_to_loading_0_6():
     assert max(mea_worst_by_author((0.1, 0.6)).values()) <= 2.0
 
 
 def test_mea_co2_fit_within_factor_2_of_data_it_was_not_fitted_to():
-    # Lawson & Garst (1976), 15.2 wt% MEA at 100 and 120 C: low by 1.78 at loading 0.115, 120 C
+    # Lawson & Garst (1976), 15.2 wt% MEA at 100 and 120 C: low by 1.64 at loading 0.115, 120 C
     (_, rows), = regress.evaluate([data.mea_co2_check_set()])
     worst = statistics(rows)["worst_factor"]
-    assert worst <= 2.0 and worst == pytest.approx(1.78, abs=0.01)     # the figure of the docs
+    assert worst <= 2.0 and worst == pytest.approx(1.64, abs=0.01)     # the figure of the docs
     assert all(c < v for _, _, v, c in rows)                            # low at every point
 
 
@@ -111,7 +111,7 @@ def test_mea_h2s_within_factor_1_5_of_lawson_garst_40_to_100c():
     (_, rows), = regress.evaluate(data.mea_h2s_sets())
     fitted = statistics(rows)
     assert fitted["n"] == 21 and fitted["worst_factor"] <= 1.5
-    assert fitted["worst_factor"] == pytest.approx(1.462, abs=0.005)   # the figure of the docs
+    assert fitted["worst_factor"] == pytest.approx(1.497, abs=0.005)   # the figure of the docs
     (_, default_rows), = regress.evaluate(data.mea_h2s_sets(), databank.shipped_without_fit("MEA-H2S-H2O"))
     assert statistics(default_rows)["worst_factor"] > 1.7               # the default pair: 1.74
     # p_H2S rises with the loading at each temperature, and with T at loadings 0.380-0.385

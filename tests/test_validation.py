@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from velmora import brinequil, ionactivity, ionchem
+from velmora.enginebridge import databank
 from enrtl_reports import engine_report
 
 MOL_PER_KG_WATER = 1000.0 / 18.015
@@ -17,7 +18,10 @@ MOL_PER_KG_WATER = 1000.0 / 18.015
 def model(chem_name, comps, henry=()):
     chem = ionchem.builtin(chem_name)
     report = engine_report({c: c for c in comps}, chem, henry)
-    return brinequil.Electrolyte.from_report(report, chem, list(comps), henry=list(henry))
+    el = brinequil.Electrolyte.from_report(report, chem, list(comps), henry=list(henry))
+    # the activity model's convention of the chemistry, as its databank record states it
+    el.options["fixed_Y"] = databank.chemistry(chem_name).get("ion_fractions", "held") == "held"
+    return el
 
 
 def test_pkw_at_25c_through_the_speciation():

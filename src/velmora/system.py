@@ -128,6 +128,8 @@ class System:
         )
         el.key = bq.report_key(self.aliases, self.chemistry, list(self.henry))
         el.water = "H2O"
+        if self.name in db.chemistries():
+            el.options["fixed_Y"] = db.fixed_ion_fractions(db.chemistry(self.name))
         self.pp.elec = el
         self.model = el
         self.species = list(el.names)

@@ -70,12 +70,25 @@ SCHEMA = {
                           "W2_B": "num", "confidence": "str", **_T}),
     "solvents": ("id", {}, {"density": "map", "dielectric": "map"}),
     "chemistry": ("id", {"species": "strs", "equilibria": "strs", "source": "str"},
-                  {"dissociation": "maps", "components": "strs", "henry": "strs"}),
+                  {"dissociation": "maps", "components": "strs", "henry": "strs",
+                   "ion_fractions": "str"}),
     # salts and minerals: ln Ksp = A + B/T + C ln T + D T of the dissolution (mole-fraction basis)
     "solids": ("id", {"formula": "str", "dissolution": "map", "molar_mass": "num", "A": "num",
                       "B": "num", "C": "num", "D": "num", **_T, "source": "str"},
                {"name": "str", "confidence": "str", "log10_Km_25": "num"}),
 }
+
+# How the activity model treats the ion fractions Y of its mixing rules in a chemistry's liquid:
+# "held" (the default; the published convention, not an exact derivative with several ions of a
+# charge) or "free" (Y differentiated: Gibbs-Duhem holds). The pair parameters of a chemistry are
+# fitted under its own choice.
+ION_FRACTIONS = ("held", "free")
+
+
+def fixed_ion_fractions(record):
+    """The activity model's option "fixed_Y" of a chemistry record."""
+    return record.get("ion_fractions", "held") == "held"
+
 
 # Units a record may state in its "units" table ({field: unit}); values are converted to the
 # unit of the shipped file. Pressures inside a logarithm shift the constant term.
@@ -575,6 +588,9 @@ def _cross_check(tables, checked):
                 stray = set(rec.get(f, [])) - set(rec["species"])
                 if stray:
                     _fail(name, kind, key, f, f"{sorted(stray)} are not species of the chemistry")
+            if rec.get("ion_fractions", "held") not in ION_FRACTIONS:
+                _fail(name, kind, key, "ion_fractions",
+                      f"{rec['ion_fractions']!r} is not one of {', '.join(map(repr, ION_FRACTIONS))}")
 
 
 def _canonical(data):

@@ -178,6 +178,8 @@ class Model:
             report = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
         self.chemistry, self.components = chemistry, comps
         self.el = brinequil.Electrolyte.from_report(report, chem, comps, henry=henry)
+        with databank.using(db):
+            self.el.options["fixed_Y"] = databank.fixed_ion_fractions(databank.chemistry(chemistry))
         self.names = list(self.el.names)
         self._ions = {}
         for r, k in zip(chem["reactions"], chem["kinds"]):

@@ -485,12 +485,15 @@ N Model::triple_term(const TState& s, const N* n, const N& Nt, double* g) const 
     return F;
 }
 
-// The local-composition part of F (as lc) with the ion fractions Y held fixed (option fixed_Y),
-// and its gradient g = dF/dX by hand: with Y constant every cell is w num/den, w = X_centre (times
-// Y_partner for an ion-centred cell) and num, den linear in X, so a cell adds r = num/den (times
-// Y_partner) to its centre and w (a_j - r b_j) / den to each X_j of its sums (a_j, b_j: X_j's
-// coefficients in num and den). The same function as lc<K, Dual<K>> with Y constant, without the
-// K derivative entries each operation carries there. q: n_ + 2 NI M entries; g: n_ entries.
+// The local-composition part of F (as lc) and its gradient g = dF/dX by hand. With the ion
+// fractions Y held (option fixed_Y) every cell is w num/den, w = X_centre (times Y_partner for an
+// ion-centred cell) and num, den linear in X, so a cell adds r = num/den (times Y_partner) to its
+// centre and w (a_j - r b_j) / den to each X_j of its sums (a_j, b_j: X_j's coefficients in num
+// and den). With Y free (fixed_Y false) F also depends on X through Y = X / (sum over the ions of
+// that charge): the cells' adjoints in the mixed G and tau of each ion slot (bG, bT) and in Y
+// directly (bY, from the weights w) are carried back through the mixing rules to dF/dY, then
+// dF/dX_j += (dF/dY_j - sum_i Y_i dF/dY_i) / sum. The same function as lc<K, Dual<K>> without the
+// K derivative entries each operation carries there. q: lc_work() entries; g: n_ entries.
 double Model::lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g) {
     const int M = static_cast<int>(mols_.size());
     const int Cn = static_cast<int>(cats_.size()), An = static_cast<int>(ans_.size());
@@ -498,9 +501,14 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
     double* Y = q;
     double* Gi = Y + n_;
     double* ti = Gi + NI * M;
-    double* amix = ti + NI * M;             // the mixed alpha of each ion slot and molecule
+    double* amix = ti + NI * M;  // the mixed alpha of each ion slot and molecule
+    double* bG = amix + NI * M;  // free Y: dF/dG and dF/dtau per ion slot, molecule
+    double* bT = bG + NI * M;
+    double* bY = bT + NI * M;               // free Y: dF/dY through the ion-centred cells' weights
     double e[kMaxSpecies], t[kMaxSpecies];  // a cell's exp(-alpha tau) and tau per molecule
+    const bool free_Y = !o.fixed_Y;
     for (int i = 0; i < n_; ++i) g[i] = 0.0;
+    if (free_Y) std::fill(bG, bY + n_, 0.0);
 
     double SXc = 0.0, SXa = 0.0;
     for (int c : cats_) SXc += X[c];
@@ -554,6 +562,12 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
         for (int mj = 0; mj < M; ++mj)
             g[mols_[mj]] += f * s.Gmm[mj * M + mi] * (s.tmm[mj * M + mi] - r);
         for (int p = 0; p < NI; ++p) g[ion_at(p)] += f * Gi[p * M + mi] * (ti[p * M + mi] - r);
+        if (free_Y)
+            for (int p = 0; p < NI; ++p) {
+                const double fx = f * X[ion_at(p)];
+                bG[p * M + mi] += fx * (ti[p * M + mi] - r);
+                bT[p * M + mi] += fx * Gi[p * M + mi];
+            }
     }
     // Ion-centred cells and the ions' reference Phi, as lc; F - Phi.
     const bool ref = o.lc_ref == LcRef::WaterRatio;
@@ -591,26 +605,69 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
                     g[centre] += Y[partner] * rr;
                     for (int mi = 0; mi < M; ++mi) g[mols_[mi]] += f * e[mi] * (t[mi] - rr);
                     for (int i : other_ions) g[i] -= f * rr;
+                    if (free_Y) {
+                        // t = tau_slot + const, e = exp(-alpha t) E: d/dtau_slot of X e t / den
+                        bY[partner] += X[centre] * rr;
+                        for (int mi = 0; mi < M; ++mi)
+                            bT[pslot * M + mi] +=
+                                f * X[mols_[mi]] * e[mi] * (1.0 - s.alp[k0 + mi] * (t[mi] - rr));
+                    }
                 }
                 if (ref) {
                     Phi += w * tw;
                     g[centre] -= Y[partner] * tw;
+                    if (free_Y) {
+                        bY[partner] -= X[centre] * tw;
+                        bT[pslot * M + wi] -= w;
+                    }
                 }
             }
             if (ref) {
                 const double gt = Gi[pslot * M + wi] * ti[pslot * M + wi];
                 Phi += X[centre] * gt;
                 g[centre] -= gt;
+                if (free_Y) {
+                    bG[pslot * M + wi] -= X[centre] * ti[pslot * M + wi];
+                    bT[pslot * M + wi] -= X[centre] * Gi[pslot * M + wi];
+                }
             }
         }
     }
     if (ref) F -= Phi;
+    if (free_Y) {
+        // the mixing rules: G = sum_o Y_o G_k, alpha = sum_o Y_o alpha_k (or one alpha), tau =
+        // -ln G / alpha, so dtau = -dG / (G alpha) - tau dalpha / alpha
+        for (int p = 0; p < NI; ++p) {
+            const bool cation = p < Cn;
+            const std::vector<int>& over = cation ? ans_ : cats_;
+            for (int mi = 0; mi < M; ++mi) {
+                const int slot = p * M + mi;
+                const double al = amix[slot];
+                const double dG = bG[slot] - bT[slot] / (Gi[slot] * al);
+                const double dA = std::isnan(s.alp_same[slot]) ? -bT[slot] * ti[slot] / al : 0.0;
+                for (int o2 = 0; o2 < static_cast<int>(over.size()); ++o2) {
+                    const int ci = cation ? p : o2, ai = cation ? o2 : p - Cn;
+                    const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
+                    bY[over[o2]] += dG * s.Gcam[k] + dA * s.alp[k];
+                }
+            }
+        }
+        // Y_i = X_i / S within its charge group (constant where S = 0)
+        auto to_x = [&](const std::vector<int>& ions, double S) {
+            if (!(S > 0)) return;
+            double mean = 0.0;
+            for (int i : ions) mean += Y[i] * bY[i];
+            for (int i : ions) g[i] += (bY[i] - mean) / S;
+        };
+        to_x(cats_, SXc);
+        to_x(ans_, SXa);
+    }
     return F;
 }
 
 // F(n) = n G^ex/RT = F_lc - Phi + F_PDH + F_Born; returns F/N and the gradient (ln gamma).
-// F with the ion fractions held (option fixed_Y) in plain numbers: the local-composition term by
-// lc_fixed, the long-range terms as functions of a few sums of the amounts, N, sum z^2 n / 2 and
+// F in plain numbers, the ion fractions held or free (option fixed_Y): the local-composition term
+// by lc_fixed, the long-range terms as functions of a few sums of the amounts, N, sum z^2 n / 2 and
 // sum z^2 n / r over the ions and the solvents' amounts, differentiated in those (Dual<8>) and
 // carried to the species by the chain rule. false: more solvents than that width holds (then
 // eval's general path).
@@ -621,7 +678,7 @@ bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad
     if (kSums + nsolv > 8) return false;
     const TState& s = at(T);
     const std::size_t NI = cats_.size() + ans_.size();
-    const std::size_t nq = static_cast<std::size_t>(n_) + 3 * NI * mols_.size();  // lc_fixed's
+    const std::size_t nq = 2 * static_cast<std::size_t>(n_) + 5 * NI * mols_.size();  // lc_fixed's
     if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
     double* X = qbuf_.data() + nq;  // C_i n_i
     double* g = X + n_;             // dF/dn
@@ -677,7 +734,7 @@ bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad
 template <int K>
 double Model::eval(const double* x, double T, const Options& o, double* grad) {
     using D = Dual<K>;
-    if (double F; o.fixed_Y && eval_fixed(x, T, o, grad, F)) return F;
+    if (double F; eval_fixed(x, T, o, grad, F)) return F;
     const TState& s = at(T);
     const std::size_t NI = cats_.size() + ans_.size();
     const std::size_t nq = static_cast<std::size_t>(n_) + 2 * NI * mols_.size();
@@ -698,7 +755,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
 
     D F;
     if (o.fixed_Y) {
-        const std::size_t nqf = nq + NI * mols_.size();  // lc_fixed's work
+        const std::size_t nqf = nq + n_ + 3 * NI * mols_.size();  // lc_fixed's work
         if (qbuf_.size() < nqf + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nqf + 2 * n_);
         double* xs = qbuf_.data() + nqf;  // X as numbers
         double* g = xs + n_;              // dF/dX
