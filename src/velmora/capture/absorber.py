@@ -190,6 +190,34 @@ class Thermo:
             h = self._vap[key] = phasekit.enthalpy_vapor(self.system.pp, T, key[2:], P) / 1000.0
         return h
 
+    def vapor_hs(self, T: np.ndarray, *Y: np.ndarray, P: float) -> list[np.ndarray]:
+        """Molar enthalpies [J/mol] of the vapors of each Y (rows: mole fractions in the order
+        of the system's components) at the temperatures T [K], P [Pa]: ``vapor_h`` over an
+        array, the ideal-gas part evaluated once for all."""
+        from velmora import phasekit
+
+        pp = self.system.pp
+        T = np.asarray(T, dtype=float)
+        kinds = [pp.cpig_kind] * len(pp.DHFORM) if isinstance(pp.cpig_kind, str) else pp.cpig_kind
+        H = np.empty((T.size, len(pp.DHFORM)))  # J/kmol of each component
+        for k, (kind, c) in enumerate(zip(kinds, pp.cpig)):
+            if kind != "poly":
+                H[:, k] = [phasekit._k_h_ig(t, pp.cpig_kind, pp.cpig, pp.DHFORM)[0][k] for t in T]
+                continue
+            # the powers built as phasekit builds them, so that both agree to the last bit
+            dh, tp, t0p = 0.0, T, phasekit.T_REF
+            for j, ck in enumerate(c):
+                dh = dh + float(ck) / (j + 1) * (tp - t0p)
+                tp, t0p = tp * T, t0p * phasekit.T_REF
+            H[:, k] = float(pp.DHFORM[k]) + dh
+        out = []
+        for y in Y:
+            h = np.einsum("ij,ij->i", y, H)
+            if pp.vapor != "ideal":
+                h = h + [phasekit._vapor_departure(pp, t, yi, P)[0] for t, yi in zip(T, y)]
+            out.append(h / 1000.0)
+        return out
+
     def water_pressure(self, T: float) -> float:
         """Vapor pressure of water [Pa] at T (velmora's pure water)."""
         return self.system.liquid(T, {"H2O": 1.0}).partial_pressures["H2O"]
@@ -436,130 +464,210 @@ class _Column(GasSide):
             raise ValueError(f"absorber: liquid {dict(liquid)} needs water and MEA; gas {gas}")
         self.Tl_in = float(liquid_T)
         self.T_ic = float(ab.intercooler_T if ab.intercooler_T is not None else liquid_T)
-        self.dz: list[float] = []
+        dz: list[float] = []
         self.cooled: set[int] = set()  # segments whose liquid comes in through an intercooler
         for b, h in enumerate(reversed(ab.beds)):  # bottom bed first
             if b > 0 and len(ab.beds) - b <= ab.intercoolers:
-                self.cooled.add(len(self.dz) - 1)
-            self.dz += [h / nseg] * nseg
-        self.N = len(self.dz)
+                self.cooled.add(len(dz) - 1)
+            dz += [h / nseg] * nseg
+        self.N = len(dz)
+        self.dz = np.array(dz)  # m, bottom segment first
         self.S = float(self.g_in.sum() + sum(self.inert_flows.values()))
         self.SE = self.S * 1e3
         self.scale = 1.0  # transfer area factor (continuation)
         self.ranges = pr.Ranges()
-        self._props: dict[tuple[float, ...], dict[str, Any]] = {}
+        self.inert_total = sum(self.inert_flows.values())
+        self._props: dict[tuple[float, ...], tuple[float, ...]] = {}
+        self._slopes: dict[tuple[float, ...], tuple[np.ndarray, np.ndarray]] = {}
+        # the pure vapors of CO2, water and MEA, rows of mole fractions
+        self._pure = [np.zeros((self.N, len(th.comps))) for _ in LIQ]
+        for y, c in zip(self._pure, LIQ):
+            y[:, th.comps.index(c)] = 1.0
         self.H_lean = th.liquid_enthalpy(self.l_in, self.Tl_in)
         self.H_gas_in = self.gas_enthalpy(self.g_in, self.Tg_in)
 
-    # -- streams: GasSide ----------------------------------------------------------------------
-    def liquid_props(self, liq, T):
-        """Everything of the liquid a segment needs, from its state (cached with it)."""
-        key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
-        cached = self._props.get(key)
-        if cached is not None:
-            if self.th.recording:
-                self.th.liquid(liq, T)  # an anchor of the linearized liquids
-            return cached
-        st = self.th.liquid(liq, T)
-        rng = self.ranges
-        mass = liq[0] * pr.MW["CO2"] + liq[1] * pr.MW["H2O"] + liq[2] * pr.MW["MEA"]
-        rho = pr.liquid_density(T, liq[0], liq[1], liq[2], rng)
-        q = mass / rho  # m^3/s
-        mea_pct = 100.0 * liq[2] * pr.MW["MEA"] / (liq[2] * pr.MW["MEA"] + liq[1] * pr.MW["H2O"])
-        mu = pr.liquid_viscosity(T, mea_pct, liq[0] / liq[2], rng)
-        pp = st.partial_pressures
-        am = st.amounts
-        out = {
-            "p": (pp["CO2"], pp["H2O"], pp["MEA"]),
-            "H": st.H * (liq[0] + liq[1] + liq[2]),
-            "rho": rho,
-            "q": q,
-            "mu": mu,
-            "mass": mass,
-            "sigma": pr.surface_tension(T, liq[0], liq[1], liq[2], rng),
-            "D": pr.co2_diffusivity(T, mu, rng),
-            "c_mea": am["MEA"] / q,
-            "c_h2o": am["H2O"] / q,
-            "c_co2": am["CO2"] / q,
-        }
-        if self.th.linearizing:
-            return out  # a first-order liquid: not kept beside the exact ones
-        if len(self._props) > 20000:
-            self._props.clear()
-        self._props[key] = out
+    # -- the liquids: velmora's states -----------------------------------------------------
+    def liquid_thermo(self, v):
+        """(partial pressures of CO2, water, MEA [Pa], true amounts of CO2, water, MEA [mol/s],
+        molar enthalpy [J/mol]) of the segments' liquids, an N x 7 array (cached per state)."""
+        out = np.empty((self.N, 7))
+        th, props = self.th, self._props
+        for j in range(self.N):
+            liq, T = v[j, 0:3], v[j, 3]
+            key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
+            row = props.get(key)
+            if row is not None:
+                if th.recording:
+                    th.liquid(liq, T)  # an anchor of the linearized liquids
+            else:
+                st = th.liquid(liq, T)
+                pp, am = st.partial_pressures, st.amounts
+                row = (pp["CO2"], pp["H2O"], pp["MEA"], am["CO2"], am["H2O"], am["MEA"], st.H)
+                if not th.linearizing:  # a first-order liquid is not kept beside the exact ones
+                    if len(props) > 20000:
+                        props.clear()
+                    props[key] = row
+            out[j] = row
         return out
 
+    def liquid_slopes(self, liq, T):
+        """(liquid_thermo's row, its derivatives wrt the flows of CO2, water, MEA and T: 7 x 4)
+        of the exact liquid, from its exact derivatives (``LiquidState.jacobian``)."""
+        key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
+        got = self._slopes.get(key)
+        if got is None:
+            st = self.th.liquid(liq, T)
+            jac = st.jacobian()
+            A = jac.arrays
+            wrt = [jac.wrt.index(c) for c in LIQ] + [jac.wrt.index("T")]
+            vol = [jac.volatile.index(c) for c in LIQ]
+            spc = [jac.species.index(c) for c in LIQ]
+            D = np.vstack(
+                [A["partial_pressures"][vol][:, wrt], A["amounts"][spc][:, wrt], A["H"][wrt]]
+            )
+            pp, am = st.partial_pressures, st.amounts
+            row = (pp["CO2"], pp["H2O"], pp["MEA"], am["CO2"], am["H2O"], am["MEA"], st.H)
+            if len(self._slopes) > 20000:
+                self._slopes.clear()
+            got = self._slopes[key] = (np.array(row), D)
+        return got
+
     # -- segment equations -----------------------------------------------------------------
-    def transfer(self, j, liq, Tl, g, Tg, lp):
-        """(N_CO2, N_H2O, N_MEA) [mol/s, gas -> liquid], q [W, gas -> liquid], flooding
-        fraction of segment j."""
-        pk, A, P, rng = self.ab.packing, self.ab.area, self.P, self.ranges
-        y, tot = self.gas_y(g)
+    def local(self, v, L):
+        """Each segment's own terms from its unknowns v (N x 8) and its liquid L (N x 7, see
+        ``liquid_thermo``), all segments at once: {"n": N x 3 transfer of CO2, water, MEA
+        [mol/s, gas -> liquid], "q": heat [W, gas -> liquid], "Hl", "Hg": enthalpy flows of
+        the liquid and the gas [W], "carried": vapor enthalpy of n [W], "flood": flooding
+        fraction, "y": gas mole fractions}."""
+        pk, A, P, rng, th = self.ab.packing, self.ab.area, self.P, self.ranges, self.th
+        l0, l1, l2, Tl = v[:, 0], v[:, 1], v[:, 2], v[:, 3]
+        g, Tg = v[:, 4:7], v[:, 7]
+        # the liquid's transport properties
+        mass = l0 * pr.MW["CO2"] + l1 * pr.MW["H2O"] + l2 * pr.MW["MEA"]
+        rho = pr.liquid_density(Tl, l0, l1, l2, rng)
+        q_l = mass / rho  # m^3/s
+        mea_pct = 100.0 * l2 * pr.MW["MEA"] / (l2 * pr.MW["MEA"] + l1 * pr.MW["H2O"])
+        mu = pr.liquid_viscosity(Tl, mea_pct, l0 / l2, rng)
+        sigma = pr.surface_tension(Tl, l0, l1, l2, rng)
+        D = pr.co2_diffusivity(Tl, mu, rng)
+        c_co2, c_h2o, c_mea = L[:, 3] / q_l, L[:, 4] / q_l, L[:, 5] / q_l
+        # the gas
+        tot = g[:, 0] + g[:, 1] + g[:, 2] + self.inert_total
+        y = {c: g[:, i] / tot for i, c in enumerate(LIQ)}
+        for c, f in self.inert_flows.items():
+            y[c] = f / tot
         mg = sum(y[c] * pr.MW[c] for c in y)
         rho_v = P * mg / (pr.R * Tg)
         u_v = tot * mg / (rho_v * A)
-        u_l = lp["q"] / A
+        u_l = q_l / A
         mu_v = pr.gas_viscosity(Tg, y)
-        hl = pr.holdup(pk, u_l, lp["mu"], lp["rho"])
-        ae = pr.interfacial_area(pk, u_l, lp["rho"], lp["sigma"])
-        kl = pr.k_liquid(pk, u_l, lp["D"], hl)
+        hl = pr.holdup(pk, u_l, mu, rho)
+        ae = pr.interfacial_area(pk, u_l, rho, sigma)
+        kl = pr.k_liquid(pk, u_l, D, hl)
         dc = pr.gas_diffusivity(Tg, P, y, "CO2")
         dw = pr.gas_diffusivity(Tg, P, y, "H2O")
         kg_c = pr.k_gas(pk, Tg, hl, dc, mu_v, rho_v, u_v)
         kg_w = pr.k_gas(pk, Tg, hl, dw, mu_v, rho_v, u_v)
-        k2 = pr.rate_constant(Tl, lp["c_mea"], lp["c_h2o"], rng)
-        ha = math.sqrt(max(k2 * lp["c_mea"], 0.0) * lp["D"]) / kl
-        e = ha / math.tanh(ha) if ha > 1e-6 else 1.0
-        pc, pw, pa = lp["p"]
-        henry = pc / lp["c_co2"] if lp["c_co2"] > 0.0 else 0.0
-        area = self.scale * ae * A * self.dz[j]
-        n_c = area * (y["CO2"] * P - pc) / (1.0 / kg_c + henry / (e * kl))
-        n_w = area * kg_w * (y["H2O"] * P - pw)
-        n_a = area * kg_c * (y["MEA"] * P - pa)
+        k2 = pr.rate_constant(Tl, c_mea, c_h2o, rng)
+        ha = np.sqrt(np.maximum(k2 * c_mea, 0.0) * D) / kl
+        fast = ha > 1e-6
+        e = np.where(fast, ha / np.tanh(np.where(fast, ha, 1.0)), 1.0)
+        pc, pw, pa = L[:, 0], L[:, 1], L[:, 2]
+        henry = np.where(c_co2 > 0.0, pc / np.where(c_co2 > 0.0, c_co2, 1.0), 0.0)
+        area = self.scale * ae * A * self.dz
+        n = np.empty((self.N, 3))
+        n[:, 0] = area * (y["CO2"] * P - pc) / (1.0 / kg_c + henry / (e * kl))
+        n[:, 1] = area * kg_w * (y["H2O"] * P - pw)
+        n[:, 2] = area * kg_c * (y["MEA"] * P - pa)
+        # enthalpies: the gas, the vapor of what is transferred, cp by a 1 K difference
+        Y = np.zeros((self.N, len(th.comps)))
+        for c, yc in y.items():
+            Y[:, th.comps.index(c)] = yc
+        hg, h_c, h_w, h_a = th.vapor_hs(Tg, Y, *self._pure, P=P)
+        hp, hm = th.vapor_hs(Tg + 0.5, Y, P=P)[0], th.vapor_hs(Tg - 0.5, Y, P=P)[0]
         # Chilton-Colburn: h^3 = (k_G P)^3 k_V^2 cp / (rho_mol D)^2 (IDAES MEA column)
-        cp = self.th.vapor_h(Tg + 0.5, y, P) - self.th.vapor_h(Tg - 0.5, y, P)
         kv = pr.gas_conductivity(Tg, y)
-        h = ((kg_c * P) ** 3 * kv**2 * cp / (P / (pr.R * Tg) * dc) ** 2) ** (1.0 / 3.0)
-        q = area * h * (Tg - Tl)
-        flood = pr.flooding_fraction(pk, u_v, rho_v, lp["rho"], lp["mu"], lp["mass"] / (tot * mg))
-        return (n_c, n_w, n_a), q, flood
+        h = ((kg_c * P) ** 3 * kv**2 * (hp - hm) / (P / (pr.R * Tg) * dc) ** 2) ** (1.0 / 3.0)
+        return {
+            "n": n,
+            "q": area * h * (Tg - Tl),
+            "Hl": L[:, 6] * (l0 + l1 + l2),
+            "Hg": tot * hg,
+            "carried": n[:, 0] * h_c + n[:, 1] * h_w + n[:, 2] * h_a,
+            "flood": pr.flooding_fraction(pk, u_v, rho_v, rho, mu, mass / (tot * mg)),
+            "y": y,
+        }
 
     def unpack(self, x):
         return x.reshape(self.N, NV)
 
     def residual(self, x, detail=False):
         v = self.unpack(x)
-        th, P = self.th, self.P
-        F = np.empty_like(x)
-        Hg_prev = self.H_gas_in
-        g_prev = self.g_in
-        Hl_of = {}
-        for j in range(self.N):
-            liq, Tl, g, Tg = v[j, 0:3], v[j, 3], v[j, 4:7], v[j, 7]
-            lp = self.liquid_props(liq, Tl)
-            Hl_of[j] = lp["H"]
-        out = []
-        for j in range(self.N):
-            liq, Tl, g, Tg = v[j, 0:3], v[j, 3], v[j, 4:7], v[j, 7]
-            lp = self.liquid_props(liq, Tl)
-            if j == self.N - 1:
-                l_up, Hl_up = self.l_in, self.H_lean
+        loc = self.local(v, self.liquid_thermo(v))
+        n, q, Hl, Hg, carried = loc["n"], loc["q"], loc["Hl"], loc["Hg"], loc["carried"]
+        l_up = np.vstack([v[1:, 0:3], self.l_in])  # the liquid entering each segment
+        Hl_up = np.append(Hl[1:], self.H_lean)
+        for j in self.cooled:
+            Hl_up[j] = self.th.liquid_enthalpy(v[j + 1, 0:3], self.T_ic)
+        g_below = np.vstack([self.g_in, v[:-1, 4:7]])  # the gas entering each segment
+        Hg_below = np.append(self.H_gas_in, Hg[:-1])
+        F = np.empty((self.N, NV))
+        F[:, 0:3] = (v[:, 0:3] - l_up - n) / self.S
+        F[:, 3] = (Hl - Hl_up - carried - q) / self.SE
+        F[:, 4:7] = (v[:, 4:7] - g_below + n) / self.S
+        F[:, 7] = (Hg - Hg_below + carried + q) / self.SE
+        return (F.ravel(), loc) if detail else F.ravel()
+
+    def jacobian(self, x, F=None):
+        """dF/dx at x: each segment's own terms differenced (forward, ``steps``) in all the
+        segments at once with its liquid to first order about the exact state (the liquids'
+        exact derivatives); the balances couple a segment to the liquid above and the gas
+        below linearly."""
+        N, S, SE = self.N, self.S, self.SE
+        v = self.unpack(x)
+        h = self.steps(x).reshape(N, NV)
+        slopes = [self.liquid_slopes(v[j, 0:3], v[j, 3]) for j in range(N)]
+        L0 = np.array([s[0] for s in slopes])
+        dL = np.array([s[1] for s in slopes])  # N x 7 x 4
+        base = self.local(v, L0)
+        keys = ("q", "Hl", "Hg", "carried")
+        d = []  # per unknown k: the derivatives of the segments' own terms
+        for k in range(NV):
+            vk = v.copy()
+            vk[:, k] += h[:, k]
+            Lk = L0 + dL[:, :, k] * h[:, k, None] if k < 4 else L0
+            loc = self.local(vk, Lk)
+            dk = {key: (loc[key] - base[key]) / h[:, k] for key in keys}
+            dk["n"] = (loc["n"] - base["n"]) / h[:, k, None]
+            d.append(dk)
+        J = np.zeros((x.size, x.size))
+        seg = np.arange(N)
+        for k in range(NV):
+            dk, col = d[k], NV * seg + k
+            for i in range(3):
+                J[NV * seg + i, col] = (float(i == k) - dk["n"][:, i]) / S
+                J[NV * seg + 4 + i, col] = (float(i + 4 == k) + dk["n"][:, i]) / S
+            J[NV * seg + 3, col] = (dk["Hl"] - dk["carried"] - dk["q"]) / SE
+            J[NV * seg + 7, col] = (dk["Hg"] + dk["carried"] + dk["q"]) / SE
+            up, dn = seg[:-1], seg[1:]  # a segment and the one above it
+            if k < 3:
+                J[NV * up + k, NV * dn + k] = -1.0 / S  # the liquid from above
+            elif 4 <= k < 7:
+                J[NV * dn + k, NV * up + k] = -1.0 / S  # the gas from below
+            if k < 4:
+                J[NV * up + 3, NV * dn + k] = -dk["Hl"][1:] / SE
             else:
-                l_up = v[j + 1, 0:3]
-                Hl_up = th.liquid_enthalpy(l_up, self.T_ic) if j in self.cooled else Hl_of[j + 1]
-            n, q, flood = self.transfer(j, liq, Tl, g, Tg, lp)
-            y, _ = self.gas_y(g)
-            Hg = self.gas_enthalpy(g, Tg)
-            carried = sum(n[i] * th.vapor_h(Tg, {c: 1.0}, P) for i, c in enumerate(LIQ))
-            r = F[NV * j : NV * (j + 1)]
-            r[0:3] = (liq - l_up - np.asarray(n)) / self.S
-            r[3] = (lp["H"] - Hl_up - carried - q) / self.SE
-            r[4:7] = (g - g_prev + np.asarray(n)) / self.S
-            r[7] = (Hg - Hg_prev + carried + q) / self.SE
-            g_prev, Hg_prev = g, Hg
-            if detail:
-                out.append((n, q, flood, y))
-        return (F, out) if detail else F
+                J[NV * dn + 7, NV * up + k] = -dk["Hg"][:-1] / SE
+        for j in self.cooled:  # the liquid from above comes through the intercooler
+            L, dLc = self.liquid_slopes(v[j + 1, 0:3], self.T_ic)
+            for k in range(3):
+                step = np.zeros(3)
+                step[k] = h[j + 1, k]
+                tot = v[j + 1, 0:3].sum()
+                H1 = (L[6] + dLc[6, k] * step[k]) * (tot + step[k])
+                J[NV * j + 3, NV * (j + 1) + k] = -(H1 - L[6] * tot) / step[k] / SE
+            J[NV * j + 3, NV * (j + 1) + 3] = 0.0
+        return J
 
     def steps(self, x):
         """Finite-difference steps of the variables: 1e-6 of a flow, 1e-4 K."""
@@ -596,7 +704,7 @@ class _Column(GasSide):
 
     def newton(self, x, tol):
         return newton(
-            self.residual, x, self.N, NV, self.steps, self.feasible, (3, 7), tol, thermo=self.th
+            self.residual, x, self.N, NV, self.steps, self.feasible, (3, 7), tol, jac=self.jacobian
         )
 
     def interpolate(self, coarse, xc):
@@ -640,7 +748,7 @@ class _Column(GasSide):
     # -- the checked answer ----------------------------------------------------------------
     def result(self, x, its):
         v = self.unpack(x)
-        F, det = self.residual(x, detail=True)
+        F, loc = self.residual(x, detail=True)
         th = self.th
         g_out, Tg_out = v[-1, 4:7], v[-1, 7]
         l_out, Tl_out = v[0, 0:3], v[0, 3]
@@ -687,16 +795,16 @@ class _Column(GasSide):
         r.cyclic_capacity = r.rich_loading - r.lean_loading
         r.intercooler_duties = duties
         r.amine_loss = float(g_out[2])
-        z = np.cumsum(self.dz) - 0.5 * np.asarray(self.dz)
+        z = np.cumsum(self.dz) - 0.5 * self.dz
         r.profiles = {
             "z": z,
             "T_L": v[:, 3].copy(),
             "T_G": v[:, 7].copy(),
             "loading": v[:, 0] / v[:, 2],
-            "y_CO2": np.array([d[3]["CO2"] for d in det]),
-            "y_H2O": np.array([d[3]["H2O"] for d in det]),
-            "N_CO2": np.array([d[0][0] for d in det]),
-            "flooding": np.array([d[2] for d in det]),
+            "y_CO2": loc["y"]["CO2"].copy(),
+            "y_H2O": loc["y"]["H2O"].copy(),
+            "N_CO2": loc["n"][:, 0].copy(),
+            "flooding": np.asarray(loc["flood"], dtype=float).copy(),
         }
         r.flooding_fraction = float(np.max(r.profiles["flooding"]))
         r.balance, r.energy_balance = balance, float(energy)
@@ -729,11 +837,12 @@ def solve_stages(col: Any, nv: int, start: Any, name: str, where: str, P: float)
     return x, its
 
 
-def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None):
+def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None, jac=None):
     """(x, iterations, largest |F|) of Newton's method on F = fun(x) = 0 for n blocks of nv
     unknowns, block j coupled to blocks j - 1 and j + 1 only: the Jacobian by finite
     differences in three colours (blocks j, j + 3, ... perturbed together), with the liquids'
-    exact derivatives where ``thermo`` (the column's ``Thermo``) is given, a banded solve,
+    exact derivatives where ``thermo`` (the column's ``Thermo``) is given, or ``jac(x, F)``
+    where given, a banded solve,
     steps cut to 15 K in the temperatures ``temps`` of a block and halved until feasible
     (``feasible(x)``) and |F| falls."""
     F = fun(x)
@@ -741,7 +850,9 @@ def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None):
     for it in range(1, maxit + 1):
         if err < tol:
             return x, it - 1, err
-        if thermo is None:
+        if jac is not None:
+            J = jac(x, F)
+        elif thermo is None:
             J = banded_jacobian(fun, x, n, nv, steps(x), F)
         else:
             with thermo.linearized(lambda x=x: fun(x)):
