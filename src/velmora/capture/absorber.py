@@ -44,8 +44,9 @@ if TYPE_CHECKING:
 LIQ = ("CO2", "H2O", "MEA")  # apparent liquid components, in the variable order
 NV = 8  # per segment: L_CO2, L_H2O, L_MEA, T_L, G_CO2, G_H2O, G_MEA, T_G
 NEWTON_TOL = 1e-10  # largest scaled segment residual of a solution
-COARSE_TOL = 1e-4  # the same on the coarser meshes that only give a start
+COARSE_TOL = 1e-2  # the same on the coarser meshes that only give a start
 BALANCE_TOL = 1e-8
+CHORD = 1e-2  # a step that cuts the largest residual this much keeps its Jacobian
 ENERGY_TOL = 1e-6
 
 
@@ -391,7 +392,7 @@ class Absorber:
     ) -> AbsorberResult:
         """``start``: a result of this column (same segments) whose profiles Newton's method
         starts from (a warm start, for runs close to it); when that fails, or without it, the
-        meshes of 1, 2, 4, ... segments per bed are solved in turn."""
+        meshes of 2, 8, 32, ... segments per bed (up to ``segments``) are solved in turn."""
         t0 = time.perf_counter()
         th, x, its, prev = Thermo(self.system), None, 0, None
         x_start = getattr(start, "_x", None)
@@ -839,34 +840,40 @@ def solve_stages(col: Any, nv: int, start: Any, name: str, where: str, P: float)
 
 def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None, jac=None):
     """(x, iterations, largest |F|) of Newton's method on F = fun(x) = 0 for n blocks of nv
-    unknowns, block j coupled to blocks j - 1 and j + 1 only: the Jacobian by finite
-    differences in three colours (blocks j, j + 3, ... perturbed together), with the liquids'
-    exact derivatives where ``thermo`` (the column's ``Thermo``) is given, or ``jac(x, F)``
-    where given, a banded solve,
-    steps cut to 15 K in the temperatures ``temps`` of a block and halved until feasible
-    (``feasible(x)``) and |F| falls."""
+    unknowns, block j coupled to blocks j - 1 and j + 1 only: the Jacobian ``jac(x, F)``, or
+    by finite differences in three colours (blocks j, j + 3, ... perturbed together), with the
+    liquids' exact derivatives where ``thermo`` (the column's ``Thermo``) is given; a banded
+    solve, steps cut to 15 K in the temperatures ``temps`` of a block and halved until
+    feasible (``feasible(x)``) and |F| falls. Once a step has cut the largest |F| a
+    hundredfold (Newton's quadratic end), the next step keeps the Jacobian (a chord step);
+    a kept Jacobian whose full step does not lower |F| is worked out anew there."""
+
+    def jacobian(x, F):
+        if jac is not None:
+            return jac(x, F)
+        if thermo is None:
+            return banded_jacobian(fun, x, n, nv, steps(x), F)
+        with thermo.linearized(lambda x=x: fun(x)):
+            return banded_jacobian(fun, x, n, nv, steps(x), F)
+
     F = fun(x)
     err = float(np.max(np.abs(F)))
-    for it in range(1, maxit + 1):
+    J, kept, it = None, False, 0
+    while it < maxit:
         if err < tol:
-            return x, it - 1, err
-        if jac is not None:
-            J = jac(x, F)
-        elif thermo is None:
-            J = banded_jacobian(fun, x, n, nv, steps(x), F)
-        else:
-            with thermo.linearized(lambda x=x: fun(x)):
-                J = banded_jacobian(fun, x, n, nv, steps(x), F)
+            return x, it, err
+        if J is None:
+            J, kept = jacobian(x, F), False
         try:
             dx = _solve_banded(J, -F, 2 * nv - 1)
         except (np.linalg.LinAlgError, ValueError):
-            return x, it, math.inf
+            return x, it + 1, math.inf
         t = 1.0
         dT = float(np.max(np.abs(dx.reshape(n, nv)[:, list(temps)])))
         if dT > 15.0:
             t = 15.0 / dT
         norm0 = float(np.linalg.norm(F))
-        for _ in range(12):
+        for _ in range(1 if kept else 12):
             xn = x + t * dx
             if feasible(xn):
                 try:
@@ -881,9 +888,16 @@ def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None, ja
                     break
             t *= 0.5
         else:
-            return x, it, err
-        x, F = xn, Fn
-        err = float(np.max(np.abs(F)))
+            if kept:  # the kept Jacobian no longer points the way: a new one here
+                J = None
+                continue
+            return x, it + 1, err
+        it += 1
+        err_n = float(np.max(np.abs(Fn)))
+        kept = err_n < CHORD * err or err_n < tol
+        if not kept:
+            J = None
+        x, F, err = xn, Fn, err_n
     return x, maxit, err
 
 
@@ -928,11 +942,13 @@ def _solve_banded(J, b, w):
 
 
 def _meshes(n):
-    """Segments per bed of the meshes solved in turn: 1, 2, 4, ... up to n."""
-    out = [n]
-    while out[-1] > 1:
-        out.append(out[-1] // 2)
-    return sorted(set(out))
+    """Segments per bed of the meshes solved in turn: 2 (1 where n is 1), then four times
+    finer up to n (the profiles of 2 segments a bed start the finer meshes well; 1 segment a
+    bed does not, and each mesh between costs more than it saves)."""
+    out = [min(2, n)]
+    while out[-1] < n:
+        out.append(min(4 * out[-1], n))
+    return out
 
 
 def element_balance(
