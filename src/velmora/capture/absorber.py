@@ -46,7 +46,7 @@ NV = 8  # per segment: L_CO2, L_H2O, L_MEA, T_L, G_CO2, G_H2O, G_MEA, T_G
 NEWTON_TOL = 1e-10  # largest scaled segment residual of a solution
 COARSE_TOL = 1e-2  # the same on the coarser meshes that only give a start
 BALANCE_TOL = 1e-8
-CHORD = 1e-2  # a step that cuts the largest residual this much keeps its Jacobian
+CHORD = 0.1  # a step that cuts the largest residual this much keeps its Jacobian
 ENERGY_TOL = 1e-6
 
 
@@ -112,6 +112,7 @@ class Thermo:
         self._vap: dict[tuple[float, ...], float] = {}
         self._seen: set[tuple[float, ...]] | None = None
         self._anchors: list[tuple[tuple[float, ...], Any]] | None = None
+        self._poly: Any = None  # the ideal-gas enthalpies as polynomials, when they are
 
     @property
     def linearizing(self) -> bool:
@@ -193,24 +194,30 @@ class Thermo:
 
     def vapor_hs(self, T: np.ndarray, *Y: np.ndarray, P: float) -> list[np.ndarray]:
         """Molar enthalpies [J/mol] of the vapors of each Y (rows: mole fractions in the order
-        of the system's components) at the temperatures T [K], P [Pa]: ``vapor_h`` over an
-        array, the ideal-gas part evaluated once for all."""
+        of the system's components) at the temperatures T [K] (one per row), P [Pa]:
+        ``vapor_h`` over arrays, the ideal-gas part evaluated once for all."""
         from velmora import phasekit
 
         pp = self.system.pp
         T = np.asarray(T, dtype=float)
-        kinds = [pp.cpig_kind] * len(pp.DHFORM) if isinstance(pp.cpig_kind, str) else pp.cpig_kind
-        H = np.empty((T.size, len(pp.DHFORM)))  # J/kmol of each component
-        for k, (kind, c) in enumerate(zip(kinds, pp.cpig)):
-            if kind != "poly":
-                H[:, k] = [phasekit._k_h_ig(t, pp.cpig_kind, pp.cpig, pp.DHFORM)[0][k] for t in T]
-                continue
-            # the powers built as phasekit builds them, so that both agree to the last bit
-            dh, tp, t0p = 0.0, T, phasekit.T_REF
-            for j, ck in enumerate(c):
-                dh = dh + float(ck) / (j + 1) * (tp - t0p)
-                tp, t0p = tp * T, t0p * phasekit.T_REF
-            H[:, k] = float(pp.DHFORM[k]) + dh
+        if self._poly is None:
+            kinds = pp.cpig_kind
+            kinds = [kinds] * len(pp.DHFORM) if isinstance(kinds, str) else list(kinds)
+            if all(k == "poly" for k in kinds):
+                m = max(len(c) for c in pp.cpig)
+                C = np.zeros((m, len(kinds)))  # dh = sum_j c_j/(j+1) (T^(j+1) - Tref^(j+1))
+                for k, c in enumerate(pp.cpig):
+                    C[: len(c), k] = [float(ck) / (j + 1) for j, ck in enumerate(c)]
+                pw = phasekit.T_REF ** np.arange(1, m + 1)
+                self._poly = (C, pw, np.asarray(pp.DHFORM, dtype=float) - pw @ C)
+            else:
+                self._poly = False
+        if self._poly:
+            C, pw, h0 = self._poly
+            Tp = np.cumprod(np.repeat(T[:, None], C.shape[0], axis=1), axis=1)  # T^(j+1)
+            H = h0 + Tp @ C  # J/kmol of each component
+        else:
+            H = np.array([phasekit._k_h_ig(t, pp.cpig_kind, pp.cpig, pp.DHFORM)[0] for t in T])
         out = []
         for y in Y:
             h = np.einsum("ij,ij->i", y, H)
@@ -481,7 +488,7 @@ class _Column(GasSide):
         self._props: dict[tuple[float, ...], tuple[float, ...]] = {}
         self._slopes: dict[tuple[float, ...], tuple[np.ndarray, np.ndarray]] = {}
         # the pure vapors of CO2, water and MEA, rows of mole fractions
-        self._pure = [np.zeros((self.N, len(th.comps))) for _ in LIQ]
+        self._pure = [np.zeros((3 * self.N, len(th.comps))) for _ in LIQ]
         for y, c in zip(self._pure, LIQ):
             y[:, th.comps.index(c)] = 1.0
         self.H_lean = th.liquid_enthalpy(self.l_in, self.Tl_in)
@@ -584,8 +591,11 @@ class _Column(GasSide):
         Y = np.zeros((self.N, len(th.comps)))
         for c, yc in y.items():
             Y[:, th.comps.index(c)] = yc
-        hg, h_c, h_w, h_a = th.vapor_hs(Tg, Y, *self._pure, P=P)
-        hp, hm = th.vapor_hs(Tg + 0.5, Y, P=P)[0], th.vapor_hs(Tg - 0.5, Y, P=P)[0]
+        Y3 = np.vstack([Y, Y, Y])
+        hs = th.vapor_hs(np.concatenate([Tg, Tg + 0.5, Tg - 0.5]), Y3, *self._pure, P=P)
+        N = self.N
+        hg, hp, hm = hs[0][:N], hs[0][N : 2 * N], hs[0][2 * N :]
+        h_c, h_w, h_a = hs[1][:N], hs[2][:N], hs[3][:N]
         # Chilton-Colburn: h^3 = (k_G P)^3 k_V^2 cp / (rho_mol D)^2 (IDAES MEA column)
         kv = pr.gas_conductivity(Tg, y)
         h = ((kg_c * P) ** 3 * kv**2 * (hp - hm) / (P / (pr.R * Tg) * dc) ** 2) ** (1.0 / 3.0)
@@ -844,8 +854,8 @@ def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None, ja
     by finite differences in three colours (blocks j, j + 3, ... perturbed together), with the
     liquids' exact derivatives where ``thermo`` (the column's ``Thermo``) is given; a banded
     solve, steps cut to 15 K in the temperatures ``temps`` of a block and halved until
-    feasible (``feasible(x)``) and |F| falls. Once a step has cut the largest |F| a
-    hundredfold (Newton's quadratic end), the next step keeps the Jacobian (a chord step);
+    feasible (``feasible(x)``) and |F| falls. Once a step has cut the largest |F| tenfold
+    (``CHORD``: Newton's fast end), the next step keeps the Jacobian (a chord step);
     a kept Jacobian whose full step does not lower |F| is worked out anew there."""
 
     def jacobian(x, F):
