@@ -486,11 +486,8 @@ class _Column(GasSide):
         self.ranges = pr.Ranges()
         self.inert_total = sum(self.inert_flows.values())
         self._props: dict[tuple[float, ...], tuple[float, ...]] = {}
+        self._pures: dict[int, list[np.ndarray]] = {}
         self._slopes: dict[tuple[float, ...], tuple[np.ndarray, np.ndarray]] = {}
-        # the pure vapors of CO2, water and MEA, rows of mole fractions
-        self._pure = [np.zeros((3 * self.N, len(th.comps))) for _ in LIQ]
-        for y, c in zip(self._pure, LIQ):
-            y[:, th.comps.index(c)] = 1.0
         self.H_lean = th.liquid_enthalpy(self.l_in, self.Tl_in)
         self.H_gas_in = self.gas_enthalpy(self.g_in, self.Tg_in)
 
@@ -542,8 +539,9 @@ class _Column(GasSide):
 
     # -- segment equations -----------------------------------------------------------------
     def local(self, v, L):
-        """Each segment's own terms from its unknowns v (N x 8) and its liquid L (N x 7, see
-        ``liquid_thermo``), all segments at once: {"n": N x 3 transfer of CO2, water, MEA
+        """Each segment's own terms from its unknowns v (N x 8, or k N x 8: k copies of the
+        column one below the other) and its liquid L (rows of ``liquid_thermo``), all segments
+        at once: {"n": N x 3 transfer of CO2, water, MEA
         [mol/s, gas -> liquid], "q": heat [W, gas -> liquid], "Hl", "Hg": enthalpy flows of
         the liquid and the gas [W], "carried": vapor enthalpy of n [W], "flood": flooding
         fraction, "y": gas mole fractions}."""
@@ -582,20 +580,21 @@ class _Column(GasSide):
         e = np.where(fast, ha / np.tanh(np.where(fast, ha, 1.0)), 1.0)
         pc, pw, pa = L[:, 0], L[:, 1], L[:, 2]
         henry = np.where(c_co2 > 0.0, pc / np.where(c_co2 > 0.0, c_co2, 1.0), 0.0)
-        area = self.scale * ae * A * self.dz
-        n = np.empty((self.N, 3))
+        m = v.shape[0]  # rows: segments of the copies
+        dz = self.dz if m == self.N else np.tile(self.dz, m // self.N)
+        area = self.scale * ae * A * dz
+        n = np.empty((m, 3))
         n[:, 0] = area * (y["CO2"] * P - pc) / (1.0 / kg_c + henry / (e * kl))
         n[:, 1] = area * kg_w * (y["H2O"] * P - pw)
         n[:, 2] = area * kg_c * (y["MEA"] * P - pa)
         # enthalpies: the gas, the vapor of what is transferred, cp by a 1 K difference
-        Y = np.zeros((self.N, len(th.comps)))
+        Y = np.zeros((m, len(th.comps)))
         for c, yc in y.items():
             Y[:, th.comps.index(c)] = yc
         Y3 = np.vstack([Y, Y, Y])
-        hs = th.vapor_hs(np.concatenate([Tg, Tg + 0.5, Tg - 0.5]), Y3, *self._pure, P=P)
-        N = self.N
-        hg, hp, hm = hs[0][:N], hs[0][N : 2 * N], hs[0][2 * N :]
-        h_c, h_w, h_a = hs[1][:N], hs[2][:N], hs[3][:N]
+        hs = th.vapor_hs(np.concatenate([Tg, Tg + 0.5, Tg - 0.5]), Y3, *self._pure(m), P=P)
+        hg, hp, hm = hs[0][:m], hs[0][m : 2 * m], hs[0][2 * m :]
+        h_c, h_w, h_a = hs[1][:m], hs[2][:m], hs[3][:m]
         # Chilton-Colburn: h^3 = (k_G P)^3 k_V^2 cp / (rho_mol D)^2 (IDAES MEA column)
         kv = pr.gas_conductivity(Tg, y)
         h = ((kg_c * P) ** 3 * kv**2 * (hp - hm) / (P / (pr.R * Tg) * dc) ** 2) ** (1.0 / 3.0)
@@ -608,6 +607,15 @@ class _Column(GasSide):
             "flood": pr.flooding_fraction(pk, u_v, rho_v, rho, mu, mass / (tot * mg)),
             "y": y,
         }
+
+    def _pure(self, m):
+        """The pure vapors of CO2, water and MEA: 3 m rows of mole fractions each."""
+        got = self._pures.get(m)
+        if got is None:
+            got = self._pures[m] = [np.zeros((3 * m, len(self.th.comps))) for _ in LIQ]
+            for y, c in zip(got, LIQ):
+                y[:, self.th.comps.index(c)] = 1.0
+        return got
 
     def unpack(self, x):
         return x.reshape(self.N, NV)
@@ -640,16 +648,21 @@ class _Column(GasSide):
         slopes = [self.liquid_slopes(v[j, 0:3], v[j, 3]) for j in range(N)]
         L0 = np.array([s[0] for s in slopes])
         dL = np.array([s[1] for s in slopes])  # N x 7 x 4
-        base = self.local(v, L0)
-        keys = ("q", "Hl", "Hg", "carried")
+        # the column at x and its eight perturbed copies (unknown k of every segment moved
+        # by its step, the liquid to first order), in one evaluation
+        V = np.tile(v, (NV + 1, 1))
+        Ls = np.tile(L0, (NV + 1, 1))
+        for k in range(NV):
+            rows = slice((k + 1) * N, (k + 2) * N)
+            V[rows, k] += h[:, k]
+            if k < 4:
+                Ls[rows] += dL[:, :, k] * h[:, k, None]
+        loc = self.local(V, Ls)
         d = []  # per unknown k: the derivatives of the segments' own terms
         for k in range(NV):
-            vk = v.copy()
-            vk[:, k] += h[:, k]
-            Lk = L0 + dL[:, :, k] * h[:, k, None] if k < 4 else L0
-            loc = self.local(vk, Lk)
-            dk = {key: (loc[key] - base[key]) / h[:, k] for key in keys}
-            dk["n"] = (loc["n"] - base["n"]) / h[:, k, None]
+            rows = slice((k + 1) * N, (k + 2) * N)
+            dk = {key: (loc[key][rows] - loc[key][:N]) / h[:, k] for key in ("q", "Hl", "Hg", "carried")}
+            dk["n"] = (loc["n"][rows] - loc["n"][:N]) / h[:, k, None]
             d.append(dk)
         J = np.zeros((x.size, x.size))
         seg = np.arange(N)
