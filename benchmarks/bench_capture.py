@@ -106,7 +106,7 @@ def main(repeat=5):
     for segments, target in ((8, 20000), (4, None)):
         _, _, ab = row_absorber(mea, row, segments)
 
-        def loop():  # new units each time: the exchanger keeps its states between runs
+        def loop(ab=ab):  # new units each time: the exchanger keeps its states between runs
             hx = capture.HeatExchanger(mea, approach=10.0)
             return capture.CaptureLoop(ab, st, hx).run(gas, gas_T, lean, lean_T, P, P_s)
 

@@ -19,8 +19,11 @@ amine across a two-film interface and heat between the phases:
   liquid, so the heat of absorption is what the liquid's enthalpy says, at its loading and T.
 
 Intercoolers cool the liquid between beds back to a given T. The segment equations (8 per
-segment) are solved together by Newton's method with a finite-difference Jacobian (the
-segments couple only to their neighbours, so three colours of perturbation suffice), from a
+segment) are evaluated over all segments at once (numpy) and solved together by Newton's
+method: the Jacobian is banded (the segments couple only to their neighbours, through the
+liquid from above and the gas from below), assembled from each segment's own terms
+differenced in all segments together, their liquids to first order from the exact liquid
+states' exact derivatives. Meshes of 2, 8, 32, ... segments per bed are solved in turn, from a
 guess or, when that fails, by continuation in the transfer area. Every answer is checked:
 element balances of the whole column (1e-8 relative) and its energy balance (1e-6 relative to
 the enthalpy flow in) recomputed from fresh liquid states; else ``ConvergenceError``.
@@ -48,6 +51,7 @@ COARSE_TOL = 1e-2  # the same on the coarser meshes that only give a start
 BALANCE_TOL = 1e-8
 CHORD = 0.1  # a step that cuts the largest residual this much keeps its Jacobian
 ENERGY_TOL = 1e-6
+TERMS = ("q", "Hl", "Hg", "carried")  # a segment's own scalar terms (``_Column.local``)
 
 
 def amine_of(system: Any, rate_based: bool = True, flue_gas: bool = True) -> str:
@@ -540,11 +544,11 @@ class _Column(GasSide):
     # -- segment equations -----------------------------------------------------------------
     def local(self, v, L):
         """Each segment's own terms from its unknowns v (N x 8, or k N x 8: k copies of the
-        column one below the other) and its liquid L (rows of ``liquid_thermo``), all segments
-        at once: {"n": N x 3 transfer of CO2, water, MEA
-        [mol/s, gas -> liquid], "q": heat [W, gas -> liquid], "Hl", "Hg": enthalpy flows of
-        the liquid and the gas [W], "carried": vapor enthalpy of n [W], "flood": flooding
-        fraction, "y": gas mole fractions}."""
+        column one below the other) and its liquid L (rows of ``liquid_thermo``), all rows at
+        once: {"n": transfer of CO2, water, MEA [mol/s, gas -> liquid; a row each], "q": heat
+        [W, gas -> liquid], "Hl", "Hg": enthalpy flows of the liquid and the gas [W],
+        "carried": vapor enthalpy of n [W], "flood": flooding fraction, "y": gas mole
+        fractions}."""
         pk, A, P, rng, th = self.ab.packing, self.ab.area, self.P, self.ranges, self.th
         l0, l1, l2, Tl = v[:, 0], v[:, 1], v[:, 2], v[:, 3]
         g, Tg = v[:, 4:7], v[:, 7]
@@ -638,10 +642,10 @@ class _Column(GasSide):
         return (F.ravel(), loc) if detail else F.ravel()
 
     def jacobian(self, x, F=None):
-        """dF/dx at x: each segment's own terms differenced (forward, ``steps``) in all the
-        segments at once with its liquid to first order about the exact state (the liquids'
-        exact derivatives); the balances couple a segment to the liquid above and the gas
-        below linearly."""
+        """dF/dx at x (``F``, the residual there, is not needed: Newton's call): each
+        segment's own terms differenced (forward, ``steps``) in all the segments at once with
+        its liquid to first order about the exact state (the liquids' exact derivatives); the
+        balances couple a segment to the liquid above and the gas below linearly."""
         N, S, SE = self.N, self.S, self.SE
         v = self.unpack(x)
         h = self.steps(x).reshape(N, NV)
@@ -661,7 +665,7 @@ class _Column(GasSide):
         d = []  # per unknown k: the derivatives of the segments' own terms
         for k in range(NV):
             rows = slice((k + 1) * N, (k + 2) * N)
-            dk = {key: (loc[key][rows] - loc[key][:N]) / h[:, k] for key in ("q", "Hl", "Hg", "carried")}
+            dk = {key: (loc[key][rows] - loc[key][:N]) / h[:, k] for key in TERMS}
             dk["n"] = (loc["n"][rows] - loc["n"][:N]) / h[:, k, None]
             d.append(dk)
         J = np.zeros((x.size, x.size))
@@ -683,14 +687,14 @@ class _Column(GasSide):
             else:
                 J[NV * dn + 7, NV * up + k] = -dk["Hg"][:-1] / SE
         for j in self.cooled:  # the liquid from above comes through the intercooler
+            # its enthalpy flow at T_ic, the molar H to first order, differenced as above
             L, dLc = self.liquid_slopes(v[j + 1, 0:3], self.T_ic)
+            tot = v[j + 1, 0:3].sum()
             for k in range(3):
-                step = np.zeros(3)
-                step[k] = h[j + 1, k]
-                tot = v[j + 1, 0:3].sum()
-                H1 = (L[6] + dLc[6, k] * step[k]) * (tot + step[k])
-                J[NV * j + 3, NV * (j + 1) + k] = -(H1 - L[6] * tot) / step[k] / SE
-            J[NV * j + 3, NV * (j + 1) + 3] = 0.0
+                hk = h[j + 1, k]
+                H1 = (L[6] + dLc[6, k] * hk) * (tot + hk)
+                J[NV * j + 3, NV * (j + 1) + k] = -(H1 - L[6] * tot) / hk / SE
+            J[NV * j + 3, NV * (j + 1) + 3] = 0.0  # not the liquid's own T
         return J
 
     def steps(self, x):
