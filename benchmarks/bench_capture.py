@@ -42,7 +42,6 @@ def main(repeat=5):
     repeat = int(repeat)
     mea = velmora.System("MEA-CO2-H2O", gases=["N2", "O2"])
     row = _table(TABLE).set_index("case").loc["K13"]
-    row["case"] = "K13"
     P, P_s = 1e3 * row["absorber_P_kPa"], 1e3 * row["stripper_P_kPa"]
     lean_T = row["lean_T_C"] + 273.15
     lean = capture.lean_solvent(row["lean_flow_kg_h"], row["lean_MEA_wfrac"], row["lean_loading"])
