@@ -19,8 +19,11 @@ amine across a two-film interface and heat between the phases:
   liquid, so the heat of absorption is what the liquid's enthalpy says, at its loading and T.
 
 Intercoolers cool the liquid between beds back to a given T. The segment equations (8 per
-segment) are solved together by Newton's method with a finite-difference Jacobian (the
-segments couple only to their neighbours, so three colours of perturbation suffice), from a
+segment) are evaluated over all segments at once (numpy) and solved together by Newton's
+method: the Jacobian is banded (the segments couple only to their neighbours, through the
+liquid from above and the gas from below), assembled from each segment's own terms
+differenced in all segments together, their liquids to first order from the exact liquid
+states' exact derivatives. Meshes of 2, 8, 32, ... segments per bed are solved in turn, from a
 guess or, when that fails, by continuation in the transfer area. Every answer is checked:
 element balances of the whole column (1e-8 relative) and its energy balance (1e-6 relative to
 the enthalpy flow in) recomputed from fresh liquid states; else ``ConvergenceError``.
@@ -44,9 +47,11 @@ if TYPE_CHECKING:
 LIQ = ("CO2", "H2O", "MEA")  # apparent liquid components, in the variable order
 NV = 8  # per segment: L_CO2, L_H2O, L_MEA, T_L, G_CO2, G_H2O, G_MEA, T_G
 NEWTON_TOL = 1e-10  # largest scaled segment residual of a solution
-COARSE_TOL = 1e-4  # the same on the coarser meshes that only give a start
+COARSE_TOL = 1e-2  # the same on the coarser meshes that only give a start
 BALANCE_TOL = 1e-8
+CHORD = 0.1  # a step that cuts the largest residual this much keeps its Jacobian
 ENERGY_TOL = 1e-6
+TERMS = ("q", "Hl", "Hg", "carried")  # a segment's own scalar terms (``_Column.local``)
 
 
 def amine_of(system: Any, rate_based: bool = True, flue_gas: bool = True) -> str:
@@ -111,6 +116,7 @@ class Thermo:
         self._vap: dict[tuple[float, ...], float] = {}
         self._seen: set[tuple[float, ...]] | None = None
         self._anchors: list[tuple[tuple[float, ...], Any]] | None = None
+        self._poly: Any = None  # the ideal-gas enthalpies as polynomials, when they are
 
     @property
     def linearizing(self) -> bool:
@@ -189,6 +195,40 @@ class Thermo:
                 self._vap.clear()
             h = self._vap[key] = phasekit.enthalpy_vapor(self.system.pp, T, key[2:], P) / 1000.0
         return h
+
+    def vapor_hs(self, T: np.ndarray, *Y: np.ndarray, P: float) -> list[np.ndarray]:
+        """Molar enthalpies [J/mol] of the vapors of each Y (rows: mole fractions in the order
+        of the system's components) at the temperatures T [K] (one per row), P [Pa]:
+        ``vapor_h`` over arrays, the ideal-gas part evaluated once for all."""
+        from velmora import phasekit
+
+        pp = self.system.pp
+        T = np.asarray(T, dtype=float)
+        if self._poly is None:
+            kinds = pp.cpig_kind
+            kinds = [kinds] * len(pp.DHFORM) if isinstance(kinds, str) else list(kinds)
+            if all(k == "poly" for k in kinds):
+                m = max(len(c) for c in pp.cpig)
+                C = np.zeros((m, len(kinds)))  # dh = sum_j c_j/(j+1) (T^(j+1) - Tref^(j+1))
+                for k, c in enumerate(pp.cpig):
+                    C[: len(c), k] = [float(ck) / (j + 1) for j, ck in enumerate(c)]
+                pw = phasekit.T_REF ** np.arange(1, m + 1)
+                self._poly = (C, pw, np.asarray(pp.DHFORM, dtype=float) - pw @ C)
+            else:
+                self._poly = False
+        if self._poly:
+            C, pw, h0 = self._poly
+            Tp = np.cumprod(np.repeat(T[:, None], C.shape[0], axis=1), axis=1)  # T^(j+1)
+            H = h0 + Tp @ C  # J/kmol of each component
+        else:
+            H = np.array([phasekit._k_h_ig(t, pp.cpig_kind, pp.cpig, pp.DHFORM)[0] for t in T])
+        out = []
+        for y in Y:
+            h = np.einsum("ij,ij->i", y, H)
+            if pp.vapor != "ideal":
+                h = h + [phasekit._vapor_departure(pp, t, yi, P)[0] for t, yi in zip(T, y)]
+            out.append(h / 1000.0)
+        return out
 
     def water_pressure(self, T: float) -> float:
         """Vapor pressure of water [Pa] at T (velmora's pure water)."""
@@ -363,7 +403,7 @@ class Absorber:
     ) -> AbsorberResult:
         """``start``: a result of this column (same segments) whose profiles Newton's method
         starts from (a warm start, for runs close to it); when that fails, or without it, the
-        meshes of 1, 2, 4, ... segments per bed are solved in turn."""
+        meshes of 2, 8, 32, ... segments per bed (up to ``segments``) are solved in turn."""
         t0 = time.perf_counter()
         th, x, its, prev = Thermo(self.system), None, 0, None
         x_start = getattr(start, "_x", None)
@@ -436,130 +476,226 @@ class _Column(GasSide):
             raise ValueError(f"absorber: liquid {dict(liquid)} needs water and MEA; gas {gas}")
         self.Tl_in = float(liquid_T)
         self.T_ic = float(ab.intercooler_T if ab.intercooler_T is not None else liquid_T)
-        self.dz: list[float] = []
+        dz: list[float] = []
         self.cooled: set[int] = set()  # segments whose liquid comes in through an intercooler
         for b, h in enumerate(reversed(ab.beds)):  # bottom bed first
             if b > 0 and len(ab.beds) - b <= ab.intercoolers:
-                self.cooled.add(len(self.dz) - 1)
-            self.dz += [h / nseg] * nseg
-        self.N = len(self.dz)
+                self.cooled.add(len(dz) - 1)
+            dz += [h / nseg] * nseg
+        self.N = len(dz)
+        self.dz = np.array(dz)  # m, bottom segment first
         self.S = float(self.g_in.sum() + sum(self.inert_flows.values()))
         self.SE = self.S * 1e3
         self.scale = 1.0  # transfer area factor (continuation)
         self.ranges = pr.Ranges()
-        self._props: dict[tuple[float, ...], dict[str, Any]] = {}
+        self.inert_total = sum(self.inert_flows.values())
+        self._props: dict[tuple[float, ...], tuple[float, ...]] = {}
+        self._pures: dict[int, list[np.ndarray]] = {}
+        self._slopes: dict[tuple[float, ...], tuple[np.ndarray, np.ndarray]] = {}
         self.H_lean = th.liquid_enthalpy(self.l_in, self.Tl_in)
         self.H_gas_in = self.gas_enthalpy(self.g_in, self.Tg_in)
 
-    # -- streams: GasSide ----------------------------------------------------------------------
-    def liquid_props(self, liq, T):
-        """Everything of the liquid a segment needs, from its state (cached with it)."""
-        key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
-        cached = self._props.get(key)
-        if cached is not None:
-            if self.th.recording:
-                self.th.liquid(liq, T)  # an anchor of the linearized liquids
-            return cached
-        st = self.th.liquid(liq, T)
-        rng = self.ranges
-        mass = liq[0] * pr.MW["CO2"] + liq[1] * pr.MW["H2O"] + liq[2] * pr.MW["MEA"]
-        rho = pr.liquid_density(T, liq[0], liq[1], liq[2], rng)
-        q = mass / rho  # m^3/s
-        mea_pct = 100.0 * liq[2] * pr.MW["MEA"] / (liq[2] * pr.MW["MEA"] + liq[1] * pr.MW["H2O"])
-        mu = pr.liquid_viscosity(T, mea_pct, liq[0] / liq[2], rng)
-        pp = st.partial_pressures
-        am = st.amounts
-        out = {
-            "p": (pp["CO2"], pp["H2O"], pp["MEA"]),
-            "H": st.H * (liq[0] + liq[1] + liq[2]),
-            "rho": rho,
-            "q": q,
-            "mu": mu,
-            "mass": mass,
-            "sigma": pr.surface_tension(T, liq[0], liq[1], liq[2], rng),
-            "D": pr.co2_diffusivity(T, mu, rng),
-            "c_mea": am["MEA"] / q,
-            "c_h2o": am["H2O"] / q,
-            "c_co2": am["CO2"] / q,
-        }
-        if self.th.linearizing:
-            return out  # a first-order liquid: not kept beside the exact ones
-        if len(self._props) > 20000:
-            self._props.clear()
-        self._props[key] = out
+    # -- the liquids: velmora's states -----------------------------------------------------
+    def liquid_thermo(self, v):
+        """(partial pressures of CO2, water, MEA [Pa], true amounts of CO2, water, MEA [mol/s],
+        molar enthalpy [J/mol]) of the segments' liquids, an N x 7 array (cached per state)."""
+        out = np.empty((self.N, 7))
+        th, props = self.th, self._props
+        for j in range(self.N):
+            liq, T = v[j, 0:3], v[j, 3]
+            key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
+            row = props.get(key)
+            if row is not None:
+                if th.recording:
+                    th.liquid(liq, T)  # an anchor of the linearized liquids
+            else:
+                st = th.liquid(liq, T)
+                pp, am = st.partial_pressures, st.amounts
+                row = (pp["CO2"], pp["H2O"], pp["MEA"], am["CO2"], am["H2O"], am["MEA"], st.H)
+                if not th.linearizing:  # a first-order liquid is not kept beside the exact ones
+                    if len(props) > 20000:
+                        props.clear()
+                    props[key] = row
+            out[j] = row
         return out
 
+    def liquid_slopes(self, liq, T):
+        """(liquid_thermo's row, its derivatives wrt the flows of CO2, water, MEA and T: 7 x 4)
+        of the exact liquid, from its exact derivatives (``LiquidState.jacobian``)."""
+        key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
+        got = self._slopes.get(key)
+        if got is None:
+            st = self.th.liquid(liq, T)
+            jac = st.jacobian()
+            A = jac.arrays
+            wrt = [jac.wrt.index(c) for c in LIQ] + [jac.wrt.index("T")]
+            vol = [jac.volatile.index(c) for c in LIQ]
+            spc = [jac.species.index(c) for c in LIQ]
+            D = np.vstack(
+                [A["partial_pressures"][vol][:, wrt], A["amounts"][spc][:, wrt], A["H"][wrt]]
+            )
+            pp, am = st.partial_pressures, st.amounts
+            row = (pp["CO2"], pp["H2O"], pp["MEA"], am["CO2"], am["H2O"], am["MEA"], st.H)
+            if len(self._slopes) > 20000:
+                self._slopes.clear()
+            got = self._slopes[key] = (np.array(row), D)
+        return got
+
     # -- segment equations -----------------------------------------------------------------
-    def transfer(self, j, liq, Tl, g, Tg, lp):
-        """(N_CO2, N_H2O, N_MEA) [mol/s, gas -> liquid], q [W, gas -> liquid], flooding
-        fraction of segment j."""
-        pk, A, P, rng = self.ab.packing, self.ab.area, self.P, self.ranges
-        y, tot = self.gas_y(g)
+    def local(self, v, L):
+        """Each segment's own terms from its unknowns v (N x 8, or k N x 8: k copies of the
+        column one below the other) and its liquid L (rows of ``liquid_thermo``), all rows at
+        once: {"n": transfer of CO2, water, MEA [mol/s, gas -> liquid; a row each], "q": heat
+        [W, gas -> liquid], "Hl", "Hg": enthalpy flows of the liquid and the gas [W],
+        "carried": vapor enthalpy of n [W], "flood": flooding fraction, "y": gas mole
+        fractions}."""
+        pk, A, P, rng, th = self.ab.packing, self.ab.area, self.P, self.ranges, self.th
+        l0, l1, l2, Tl = v[:, 0], v[:, 1], v[:, 2], v[:, 3]
+        g, Tg = v[:, 4:7], v[:, 7]
+        # the liquid's transport properties
+        mass = l0 * pr.MW["CO2"] + l1 * pr.MW["H2O"] + l2 * pr.MW["MEA"]
+        rho = pr.liquid_density(Tl, l0, l1, l2, rng)
+        q_l = mass / rho  # m^3/s
+        mea_pct = 100.0 * l2 * pr.MW["MEA"] / (l2 * pr.MW["MEA"] + l1 * pr.MW["H2O"])
+        mu = pr.liquid_viscosity(Tl, mea_pct, l0 / l2, rng)
+        sigma = pr.surface_tension(Tl, l0, l1, l2, rng)
+        D = pr.co2_diffusivity(Tl, mu, rng)
+        c_co2, c_h2o, c_mea = L[:, 3] / q_l, L[:, 4] / q_l, L[:, 5] / q_l
+        # the gas
+        tot = g[:, 0] + g[:, 1] + g[:, 2] + self.inert_total
+        y = {c: g[:, i] / tot for i, c in enumerate(LIQ)}
+        for c, f in self.inert_flows.items():
+            y[c] = f / tot
         mg = sum(y[c] * pr.MW[c] for c in y)
         rho_v = P * mg / (pr.R * Tg)
         u_v = tot * mg / (rho_v * A)
-        u_l = lp["q"] / A
+        u_l = q_l / A
         mu_v = pr.gas_viscosity(Tg, y)
-        hl = pr.holdup(pk, u_l, lp["mu"], lp["rho"])
-        ae = pr.interfacial_area(pk, u_l, lp["rho"], lp["sigma"])
-        kl = pr.k_liquid(pk, u_l, lp["D"], hl)
+        hl = pr.holdup(pk, u_l, mu, rho)
+        ae = pr.interfacial_area(pk, u_l, rho, sigma)
+        kl = pr.k_liquid(pk, u_l, D, hl)
         dc = pr.gas_diffusivity(Tg, P, y, "CO2")
         dw = pr.gas_diffusivity(Tg, P, y, "H2O")
         kg_c = pr.k_gas(pk, Tg, hl, dc, mu_v, rho_v, u_v)
         kg_w = pr.k_gas(pk, Tg, hl, dw, mu_v, rho_v, u_v)
-        k2 = pr.rate_constant(Tl, lp["c_mea"], lp["c_h2o"], rng)
-        ha = math.sqrt(max(k2 * lp["c_mea"], 0.0) * lp["D"]) / kl
-        e = ha / math.tanh(ha) if ha > 1e-6 else 1.0
-        pc, pw, pa = lp["p"]
-        henry = pc / lp["c_co2"] if lp["c_co2"] > 0.0 else 0.0
-        area = self.scale * ae * A * self.dz[j]
-        n_c = area * (y["CO2"] * P - pc) / (1.0 / kg_c + henry / (e * kl))
-        n_w = area * kg_w * (y["H2O"] * P - pw)
-        n_a = area * kg_c * (y["MEA"] * P - pa)
+        k2 = pr.rate_constant(Tl, c_mea, c_h2o, rng)
+        ha = np.sqrt(np.maximum(k2 * c_mea, 0.0) * D) / kl
+        fast = ha > 1e-6
+        e = np.where(fast, ha / np.tanh(np.where(fast, ha, 1.0)), 1.0)
+        pc, pw, pa = L[:, 0], L[:, 1], L[:, 2]
+        henry = np.where(c_co2 > 0.0, pc / np.where(c_co2 > 0.0, c_co2, 1.0), 0.0)
+        m = v.shape[0]  # rows: segments of the copies
+        dz = self.dz if m == self.N else np.tile(self.dz, m // self.N)
+        area = self.scale * ae * A * dz
+        n = np.empty((m, 3))
+        n[:, 0] = area * (y["CO2"] * P - pc) / (1.0 / kg_c + henry / (e * kl))
+        n[:, 1] = area * kg_w * (y["H2O"] * P - pw)
+        n[:, 2] = area * kg_c * (y["MEA"] * P - pa)
+        # enthalpies: the gas, the vapor of what is transferred, cp by a 1 K difference
+        Y = np.zeros((m, len(th.comps)))
+        for c, yc in y.items():
+            Y[:, th.comps.index(c)] = yc
+        Y3 = np.vstack([Y, Y, Y])
+        hs = th.vapor_hs(np.concatenate([Tg, Tg + 0.5, Tg - 0.5]), Y3, *self._pure(m), P=P)
+        hg, hp, hm = hs[0][:m], hs[0][m : 2 * m], hs[0][2 * m :]
+        h_c, h_w, h_a = hs[1][:m], hs[2][:m], hs[3][:m]
         # Chilton-Colburn: h^3 = (k_G P)^3 k_V^2 cp / (rho_mol D)^2 (IDAES MEA column)
-        cp = self.th.vapor_h(Tg + 0.5, y, P) - self.th.vapor_h(Tg - 0.5, y, P)
         kv = pr.gas_conductivity(Tg, y)
-        h = ((kg_c * P) ** 3 * kv**2 * cp / (P / (pr.R * Tg) * dc) ** 2) ** (1.0 / 3.0)
-        q = area * h * (Tg - Tl)
-        flood = pr.flooding_fraction(pk, u_v, rho_v, lp["rho"], lp["mu"], lp["mass"] / (tot * mg))
-        return (n_c, n_w, n_a), q, flood
+        h = ((kg_c * P) ** 3 * kv**2 * (hp - hm) / (P / (pr.R * Tg) * dc) ** 2) ** (1.0 / 3.0)
+        return {
+            "n": n,
+            "q": area * h * (Tg - Tl),
+            "Hl": L[:, 6] * (l0 + l1 + l2),
+            "Hg": tot * hg,
+            "carried": n[:, 0] * h_c + n[:, 1] * h_w + n[:, 2] * h_a,
+            "flood": pr.flooding_fraction(pk, u_v, rho_v, rho, mu, mass / (tot * mg)),
+            "y": y,
+        }
+
+    def _pure(self, m):
+        """The pure vapors of CO2, water and MEA: 3 m rows of mole fractions each."""
+        got = self._pures.get(m)
+        if got is None:
+            got = self._pures[m] = [np.zeros((3 * m, len(self.th.comps))) for _ in LIQ]
+            for y, c in zip(got, LIQ):
+                y[:, self.th.comps.index(c)] = 1.0
+        return got
 
     def unpack(self, x):
         return x.reshape(self.N, NV)
 
     def residual(self, x, detail=False):
         v = self.unpack(x)
-        th, P = self.th, self.P
-        F = np.empty_like(x)
-        Hg_prev = self.H_gas_in
-        g_prev = self.g_in
-        Hl_of = {}
-        for j in range(self.N):
-            liq, Tl, g, Tg = v[j, 0:3], v[j, 3], v[j, 4:7], v[j, 7]
-            lp = self.liquid_props(liq, Tl)
-            Hl_of[j] = lp["H"]
-        out = []
-        for j in range(self.N):
-            liq, Tl, g, Tg = v[j, 0:3], v[j, 3], v[j, 4:7], v[j, 7]
-            lp = self.liquid_props(liq, Tl)
-            if j == self.N - 1:
-                l_up, Hl_up = self.l_in, self.H_lean
+        loc = self.local(v, self.liquid_thermo(v))
+        n, q, Hl, Hg, carried = loc["n"], loc["q"], loc["Hl"], loc["Hg"], loc["carried"]
+        l_up = np.vstack([v[1:, 0:3], self.l_in])  # the liquid entering each segment
+        Hl_up = np.append(Hl[1:], self.H_lean)
+        for j in self.cooled:
+            Hl_up[j] = self.th.liquid_enthalpy(v[j + 1, 0:3], self.T_ic)
+        g_below = np.vstack([self.g_in, v[:-1, 4:7]])  # the gas entering each segment
+        Hg_below = np.append(self.H_gas_in, Hg[:-1])
+        F = np.empty((self.N, NV))
+        F[:, 0:3] = (v[:, 0:3] - l_up - n) / self.S
+        F[:, 3] = (Hl - Hl_up - carried - q) / self.SE
+        F[:, 4:7] = (v[:, 4:7] - g_below + n) / self.S
+        F[:, 7] = (Hg - Hg_below + carried + q) / self.SE
+        return (F.ravel(), loc) if detail else F.ravel()
+
+    def jacobian(self, x, F=None):
+        """dF/dx at x (``F``, the residual there, is not needed: Newton's call): each
+        segment's own terms differenced (forward, ``steps``) in all the segments at once with
+        its liquid to first order about the exact state (the liquids' exact derivatives); the
+        balances couple a segment to the liquid above and the gas below linearly."""
+        N, S, SE = self.N, self.S, self.SE
+        v = self.unpack(x)
+        h = self.steps(x).reshape(N, NV)
+        slopes = [self.liquid_slopes(v[j, 0:3], v[j, 3]) for j in range(N)]
+        L0 = np.array([s[0] for s in slopes])
+        dL = np.array([s[1] for s in slopes])  # N x 7 x 4
+        # the column at x and its eight perturbed copies (unknown k of every segment moved
+        # by its step, the liquid to first order), in one evaluation
+        V = np.tile(v, (NV + 1, 1))
+        Ls = np.tile(L0, (NV + 1, 1))
+        for k in range(NV):
+            rows = slice((k + 1) * N, (k + 2) * N)
+            V[rows, k] += h[:, k]
+            if k < 4:
+                Ls[rows] += dL[:, :, k] * h[:, k, None]
+        loc = self.local(V, Ls)
+        d = []  # per unknown k: the derivatives of the segments' own terms
+        for k in range(NV):
+            rows = slice((k + 1) * N, (k + 2) * N)
+            dk = {key: (loc[key][rows] - loc[key][:N]) / h[:, k] for key in TERMS}
+            dk["n"] = (loc["n"][rows] - loc["n"][:N]) / h[:, k, None]
+            d.append(dk)
+        J = np.zeros((x.size, x.size))
+        seg = np.arange(N)
+        for k in range(NV):
+            dk, col = d[k], NV * seg + k
+            for i in range(3):
+                J[NV * seg + i, col] = (float(i == k) - dk["n"][:, i]) / S
+                J[NV * seg + 4 + i, col] = (float(i + 4 == k) + dk["n"][:, i]) / S
+            J[NV * seg + 3, col] = (dk["Hl"] - dk["carried"] - dk["q"]) / SE
+            J[NV * seg + 7, col] = (dk["Hg"] + dk["carried"] + dk["q"]) / SE
+            up, dn = seg[:-1], seg[1:]  # a segment and the one above it
+            if k < 3:
+                J[NV * up + k, NV * dn + k] = -1.0 / S  # the liquid from above
+            elif 4 <= k < 7:
+                J[NV * dn + k, NV * up + k] = -1.0 / S  # the gas from below
+            if k < 4:
+                J[NV * up + 3, NV * dn + k] = -dk["Hl"][1:] / SE
             else:
-                l_up = v[j + 1, 0:3]
-                Hl_up = th.liquid_enthalpy(l_up, self.T_ic) if j in self.cooled else Hl_of[j + 1]
-            n, q, flood = self.transfer(j, liq, Tl, g, Tg, lp)
-            y, _ = self.gas_y(g)
-            Hg = self.gas_enthalpy(g, Tg)
-            carried = sum(n[i] * th.vapor_h(Tg, {c: 1.0}, P) for i, c in enumerate(LIQ))
-            r = F[NV * j : NV * (j + 1)]
-            r[0:3] = (liq - l_up - np.asarray(n)) / self.S
-            r[3] = (lp["H"] - Hl_up - carried - q) / self.SE
-            r[4:7] = (g - g_prev + np.asarray(n)) / self.S
-            r[7] = (Hg - Hg_prev + carried + q) / self.SE
-            g_prev, Hg_prev = g, Hg
-            if detail:
-                out.append((n, q, flood, y))
-        return (F, out) if detail else F
+                J[NV * dn + 7, NV * up + k] = -dk["Hg"][:-1] / SE
+        for j in self.cooled:  # the liquid from above comes through the intercooler
+            # its enthalpy flow at T_ic, the molar H to first order, differenced as above
+            L, dLc = self.liquid_slopes(v[j + 1, 0:3], self.T_ic)
+            tot = v[j + 1, 0:3].sum()
+            for k in range(3):
+                hk = h[j + 1, k]
+                H1 = (L[6] + dLc[6, k] * hk) * (tot + hk)
+                J[NV * j + 3, NV * (j + 1) + k] = -(H1 - L[6] * tot) / hk / SE
+            J[NV * j + 3, NV * (j + 1) + 3] = 0.0  # not the liquid's own T
+        return J
 
     def steps(self, x):
         """Finite-difference steps of the variables: 1e-6 of a flow, 1e-4 K."""
@@ -596,7 +732,7 @@ class _Column(GasSide):
 
     def newton(self, x, tol):
         return newton(
-            self.residual, x, self.N, NV, self.steps, self.feasible, (3, 7), tol, thermo=self.th
+            self.residual, x, self.N, NV, self.steps, self.feasible, (3, 7), tol, jac=self.jacobian
         )
 
     def interpolate(self, coarse, xc):
@@ -640,7 +776,7 @@ class _Column(GasSide):
     # -- the checked answer ----------------------------------------------------------------
     def result(self, x, its):
         v = self.unpack(x)
-        F, det = self.residual(x, detail=True)
+        F, loc = self.residual(x, detail=True)
         th = self.th
         g_out, Tg_out = v[-1, 4:7], v[-1, 7]
         l_out, Tl_out = v[0, 0:3], v[0, 3]
@@ -687,16 +823,16 @@ class _Column(GasSide):
         r.cyclic_capacity = r.rich_loading - r.lean_loading
         r.intercooler_duties = duties
         r.amine_loss = float(g_out[2])
-        z = np.cumsum(self.dz) - 0.5 * np.asarray(self.dz)
+        z = np.cumsum(self.dz) - 0.5 * self.dz
         r.profiles = {
             "z": z,
             "T_L": v[:, 3].copy(),
             "T_G": v[:, 7].copy(),
             "loading": v[:, 0] / v[:, 2],
-            "y_CO2": np.array([d[3]["CO2"] for d in det]),
-            "y_H2O": np.array([d[3]["H2O"] for d in det]),
-            "N_CO2": np.array([d[0][0] for d in det]),
-            "flooding": np.array([d[2] for d in det]),
+            "y_CO2": loc["y"]["CO2"].copy(),
+            "y_H2O": loc["y"]["H2O"].copy(),
+            "N_CO2": loc["n"][:, 0].copy(),
+            "flooding": np.asarray(loc["flood"], dtype=float).copy(),
         }
         r.flooding_fraction = float(np.max(r.profiles["flooding"]))
         r.balance, r.energy_balance = balance, float(energy)
@@ -729,33 +865,42 @@ def solve_stages(col: Any, nv: int, start: Any, name: str, where: str, P: float)
     return x, its
 
 
-def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None):
+def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None, jac=None):
     """(x, iterations, largest |F|) of Newton's method on F = fun(x) = 0 for n blocks of nv
-    unknowns, block j coupled to blocks j - 1 and j + 1 only: the Jacobian by finite
-    differences in three colours (blocks j, j + 3, ... perturbed together), with the liquids'
-    exact derivatives where ``thermo`` (the column's ``Thermo``) is given, a banded solve,
-    steps cut to 15 K in the temperatures ``temps`` of a block and halved until feasible
-    (``feasible(x)``) and |F| falls."""
+    unknowns, block j coupled to blocks j - 1 and j + 1 only: the Jacobian ``jac(x, F)``, or
+    by finite differences in three colours (blocks j, j + 3, ... perturbed together), with the
+    liquids' exact derivatives where ``thermo`` (the column's ``Thermo``) is given; a banded
+    solve, steps cut to 15 K in the temperatures ``temps`` of a block and halved until
+    feasible (``feasible(x)``) and |F| falls. Once a step has cut the largest |F| tenfold
+    (``CHORD``: Newton's fast end), the next step keeps the Jacobian (a chord step);
+    a kept Jacobian whose full step does not lower |F| is worked out anew there."""
+
+    def jacobian(x, F):
+        if jac is not None:
+            return jac(x, F)
+        if thermo is None:
+            return banded_jacobian(fun, x, n, nv, steps(x), F)
+        with thermo.linearized(lambda x=x: fun(x)):
+            return banded_jacobian(fun, x, n, nv, steps(x), F)
+
     F = fun(x)
     err = float(np.max(np.abs(F)))
-    for it in range(1, maxit + 1):
+    J, kept, it = None, False, 0
+    while it < maxit:
         if err < tol:
-            return x, it - 1, err
-        if thermo is None:
-            J = banded_jacobian(fun, x, n, nv, steps(x), F)
-        else:
-            with thermo.linearized(lambda x=x: fun(x)):
-                J = banded_jacobian(fun, x, n, nv, steps(x), F)
+            return x, it, err
+        if J is None:
+            J, kept = jacobian(x, F), False
         try:
             dx = _solve_banded(J, -F, 2 * nv - 1)
         except (np.linalg.LinAlgError, ValueError):
-            return x, it, math.inf
+            return x, it + 1, math.inf
         t = 1.0
         dT = float(np.max(np.abs(dx.reshape(n, nv)[:, list(temps)])))
         if dT > 15.0:
             t = 15.0 / dT
         norm0 = float(np.linalg.norm(F))
-        for _ in range(12):
+        for _ in range(1 if kept else 12):
             xn = x + t * dx
             if feasible(xn):
                 try:
@@ -770,9 +915,16 @@ def newton(fun, x, n, nv, steps, feasible, temps, tol, maxit=40, thermo=None):
                     break
             t *= 0.5
         else:
-            return x, it, err
-        x, F = xn, Fn
-        err = float(np.max(np.abs(F)))
+            if kept:  # the kept Jacobian no longer points the way: a new one here
+                J = None
+                continue
+            return x, it + 1, err
+        it += 1
+        err_n = float(np.max(np.abs(Fn)))
+        kept = err_n < CHORD * err or err_n < tol
+        if not kept:
+            J = None
+        x, F, err = xn, Fn, err_n
     return x, maxit, err
 
 
@@ -817,11 +969,13 @@ def _solve_banded(J, b, w):
 
 
 def _meshes(n):
-    """Segments per bed of the meshes solved in turn: 1, 2, 4, ... up to n."""
-    out = [n]
-    while out[-1] > 1:
-        out.append(out[-1] // 2)
-    return sorted(set(out))
+    """Segments per bed of the meshes solved in turn: 2 (1 where n is 1), then four times
+    finer up to n (the profiles of 2 segments a bed start the finer meshes well; 1 segment a
+    bed does not, and each mesh between costs more than it saves)."""
+    out = [min(2, n)]
+    while out[-1] < n:
+        out.append(min(4 * out[-1], n))
+    return out
 
 
 def element_balance(

@@ -12,12 +12,16 @@ The thermodynamics (partial pressures over the liquid, its speciation, its entha
 here: they are velmora's own (``System.liquid``).
 
 Units: SI throughout (K, Pa, m, s, kg, mol); mass percent and loadings where a correlation
-takes them.
+takes them. Every function takes floats or numpy arrays alike (the absorber evaluates its
+segments at once).
 """
 
 import math
 import warnings
 from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
 
 from ..errors import RangeWarning
 
@@ -47,11 +51,18 @@ class Ranges:
     def __init__(self) -> None:
         self.out: dict[tuple[str, str, float, float], list[float]] = {}
 
-    def check(self, what: str, name: str, value: float, lo: float, hi: float) -> None:
-        if lo <= value <= hi:
+    def check(self, what: str, name: str, value: Any, lo: float, hi: float) -> None:
+        if isinstance(value, np.ndarray):
+            out = value[~((lo <= value) & (value <= hi))]
+            if not out.size:
+                return
+            vmin, vmax = float(out.min()), float(out.max())
+        elif lo <= value <= hi:
             return
-        ext = self.out.setdefault((what, name, lo, hi), [value, value])
-        ext[0], ext[1] = min(ext[0], value), max(ext[1], value)
+        else:
+            vmin = vmax = value
+        ext = self.out.setdefault((what, name, lo, hi), [vmin, vmax])
+        ext[0], ext[1] = min(ext[0], vmin), max(ext[1], vmax)
 
     def warn(self, where: str, stacklevel: int = 3) -> None:
         for (what, name, lo, hi), (vmin, vmax) in self.out.items():
@@ -109,7 +120,7 @@ def liquid_viscosity(T: float, mea_pct: float, loading: float, rng: Ranges) -> f
     rng.check("Weiland-Amundsen viscosity", "MEA [mass %]", w, 20.0, 40.0)
     rng.check("Weiland-Amundsen viscosity", "loading", loading, 0.0, 0.5)
     arg = (21.186 * w + 2373.0) * (loading * (0.01015 * w + 0.0093 * T - 2.2589) + 1.0) * w
-    return water_viscosity(T) * math.exp(arg / (T * T))
+    return water_viscosity(T) * np.exp(arg / (T * T))
 
 
 def _pure_tension(T, c1, c2, c3, c4, Tc):
@@ -141,7 +152,7 @@ def co2_diffusivity(T: float, mu: float, rng: Ranges) -> float:
     al. 2015, Chem. Eng. Sci., Eq. 21; 298-343 K), in the amine by the modified Stokes-Einstein
     relation D = D_w (mu_w/mu)^0.8 (Luo et al. 2015, Eq. 22; 298-353 K)."""
     rng.check("Luo CO2 diffusivity", "T [K]", T, 298.0, 353.0)
-    return 2.35e-6 * math.exp(-2119.0 / T) * (water_viscosity(T) / mu) ** 0.8
+    return 2.35e-6 * np.exp(-2119.0 / T) * (water_viscosity(T) / mu) ** 0.8
 
 
 def mea_diffusivity(T: float, c_mea: float, rng: Ranges) -> float:
@@ -149,7 +160,7 @@ def mea_diffusivity(T: float, c_mea: float, rng: Ranges) -> float:
     7.8142e-5 c (Snijder et al., J. Chem. Eng. Data 38 (1993) 475, Eq. 8; 298-333 K,
     43-5016 mol/m^3, within 5 %)."""
     rng.check("Snijder MEA diffusivity", "T [K]", T, 298.0, 333.0)
-    return math.exp(-13.275 - 2198.3 / T - 7.8142e-5 * c_mea)
+    return np.exp(-13.275 - 2198.3 / T - 7.8142e-5 * c_mea)
 
 
 def rate_constant(T: float, c_mea: float, c_h2o: float, rng: Ranges) -> float:
@@ -159,7 +170,7 @@ def rate_constant(T: float, c_mea: float, c_h2o: float, rng: Ranges) -> float:
     concentrations in mol/m^3 (the constants as IDAES uses them, kmol -> mol). Fitted over
     293.15-343.15 K, 1-5 M MEA, loading 0-0.4."""
     rng.check("Putta CO2-MEA kinetics", "T [K]", T, 293.15, 343.15)
-    return 3.1732e3 * math.exp(-4936.6 / T) * c_mea + 1.0882e2 * math.exp(-3900.0 / T) * c_h2o
+    return 3.1732e3 * np.exp(-4936.6 / T) * c_mea + 1.0882e2 * np.exp(-3900.0 / T) * c_h2o
 
 
 # ---------------------------------------------------------------------------------- gas
@@ -173,14 +184,15 @@ _FULLER["Ar"] = _FULLER["O2"]
 def gas_diffusivity(T: float, P: float, y: dict[str, float], comp: str) -> float:
     """Diffusivity [m^2/s] of ``comp`` in the gas y: Fuller's binary diffusivities
     D_ij = 1.013e-2 T^1.75 (1/M_i + 1/M_j)^0.5 / (P (v_i^1/3 + v_j^1/3)^2) (M in g/mol, P in
-    Pa) combined by Blanc's law over the other components."""
+    Pa) combined by Blanc's law over the other components (those of y > 0)."""
     c = "CO2" if comp == "MEA" else comp
     vi = _FULLER[c] ** (1.0 / 3.0)
     s = 0.0
     rest = 0.0
     for j, yj in y.items():
-        if j == comp or j == "MEA" or yj <= 0.0:
+        if j == comp or j == "MEA":
             continue
+        yj = np.maximum(yj, 0.0)
         vj = _FULLER[j] ** (1.0 / 3.0)
         d = 1.013e-2 * T**1.75 * math.sqrt(1e-3 / MW[c] + 1e-3 / MW[j]) / (P * (vi + vj) ** 2)
         s += yj / d
@@ -201,9 +213,8 @@ def gas_viscosity(T: float, y: dict[str, float]) -> float:
             return 0.02018e-3 * (292.25 + 127.0) / (T + 127.0) * (T / 292.25) ** 1.5
         return 0.01781e-3 * (300.55 + 111.0) / (T + 111.0) * (T / 300.55) ** 1.5  # N2, Ar
 
-    return sum(yc * pure(c) for c, yc in y.items() if c != "MEA" and yc > 0.0) / sum(
-        yc for c, yc in y.items() if c != "MEA" and yc > 0.0
-    )
+    w = {c: np.maximum(yc, 0.0) for c, yc in y.items() if c != "MEA"}  # the gases present
+    return sum(yc * pure(c) for c, yc in w.items()) / sum(w.values())
 
 
 def gas_conductivity(T: float, y: dict[str, float]) -> float:
@@ -217,8 +228,9 @@ def gas_conductivity(T: float, y: dict[str, float]) -> float:
     }
     num = den = 0.0
     for c, yc in y.items():
-        if c == "MEA" or yc <= 0.0:
+        if c == "MEA":
             continue
+        yc = np.maximum(yc, 0.0)
         c1, c2, c3, c4 = k.get(c, k["N2"])
         num += yc * c1 * T**c2 / (1.0 + c3 / T + c4 / (T * T))
         den += yc
@@ -292,7 +304,7 @@ def k_gas(
     return (
         pk.C_V
         / (R * T)
-        * math.sqrt(pk.a / (pk.d_h * (pk.eps - h_L)))
+        * np.sqrt(pk.a / (pk.d_h * (pk.eps - h_L)))
         * D_V ** (2.0 / 3.0)
         * (mu_V / rho_V) ** (1.0 / 3.0)
         * (u_V * rho_V / (pk.a * mu_V)) ** 0.75
@@ -302,7 +314,7 @@ def k_gas(
 def k_liquid(pk: Packing, u_L: float, D_L: float, h_L: float) -> float:
     """Liquid-side coefficient [m/s]: C_L 12^(1/6) (u_L D_L/(h_L d_h))^0.5 (Billet & Schultes'
     form, C_L of Chinen et al.)."""
-    return pk.C_L * 12.0 ** (1.0 / 6.0) * math.sqrt(u_L * D_L / (h_L * pk.d_h))
+    return pk.C_L * 12.0 ** (1.0 / 6.0) * np.sqrt(u_L * D_L / (h_L * pk.d_h))
 
 
 def flooding_fraction(
@@ -311,8 +323,8 @@ def flooding_fraction(
     """u_V over the flooding velocity u_fl = [g eps^3/a (rho_L/rho_V) (mu_L/1 mPa s)^-0.2
     exp(-4 H^(1/4))]^(1/2), H = (L/G)_mass (rho_V/rho_L)^(1/2) (IDAES MEA column); below about
     0.8 in a column designed to run."""
-    h = L_over_G * math.sqrt(rho_V / rho_L)
-    u_fl = math.sqrt(
-        G * pk.eps**3 / pk.a * (rho_L / rho_V) * (mu_L / 1e-3) ** -0.2 * math.exp(-4.0 * h**0.25)
+    h = L_over_G * np.sqrt(rho_V / rho_L)
+    u_fl = np.sqrt(
+        G * pk.eps**3 / pk.a * (rho_L / rho_V) * (mu_L / 1e-3) ** -0.2 * np.exp(-4.0 * h**0.25)
     )
     return u_V / u_fl
