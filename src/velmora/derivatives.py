@@ -270,9 +270,10 @@ def _solve(A: Any, rhs: Any) -> Any:
 
 
 def _compiled_plan(system: Any, comps: tuple[str, ...]) -> Any:
-    """The engine's fixed data of the derivatives for the components ``comps``: built once per
-    system and list of components from the model's tables (K, Henry pairs, Antoine, the
-    solids), which a System does not change afterwards."""
+    """(the engine's fixed data of the derivatives for the components ``comps``, {volatile
+    components: their species positions}, the named axes of a Jacobian): built once per system
+    and list of components from the model's tables (K, Henry pairs, Antoine, the solids), which
+    a System does not change afterwards."""
     el, info = system.model, system._info
     plans = info.__dict__.setdefault("_jacobian_plans", {})
     known = plans.get(comps)
@@ -305,8 +306,11 @@ def _compiled_plan(system: Any, comps: tuple[str, ...]) -> Any:
         pairs,
         antoine,
     )
-    plans[comps] = (el, plan)
-    return plan
+    # the volatile components of a state (its partial pressures' keys) -> their positions
+    volatile: dict[tuple[str, ...], list[int]] = {}
+    axes = (["T", *comps], names, list(solids.names))
+    plans[comps] = (el, (plan, volatile, axes))
+    return plans[comps][1]
 
 
 def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
@@ -314,20 +318,25 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     in one call of the engine where the activity model is the package's own compiled one, else
     by ``python_liquid_jacobian``."""
     _no_solids(state)
-    el, info = system.model, system._info
+    el = system.model
     mode = _henry_mode(el)
-    comps = tuple(state.apparent)
-    names = info.names
-    volatile = list(state.partial_pressures)
-    out = _compiled_plan(system, comps)(
+    app = state.apparent
+    comps = tuple(app)
+    plan, positions, (wrt, names, solids) = _compiled_plan(system, comps)
+    n, f = state._speciation()  # the raw arrays: no named mappings made for this
+    volatile = tuple(f)
+    vol = positions.get(volatile)
+    if vol is None:
+        vol = positions[volatile] = [names.index(c) for c in volatile]
+    out = plan(
         el.sp,
         el.options,
         mode == "solvent",
-        np.array([state.amounts[s] for s in names], dtype=float),
+        n,
         state.T,
-        np.array([state.apparent[c] for c in comps], dtype=float),
-        [names.index(c) for c in volatile],
-        np.array([state.partial_pressures[c] for c in volatile], dtype=float),
+        np.array(list(app.values()), dtype=float),
+        vol,
+        np.array(list(f.values()), dtype=float),
     )
     if out is None:
         return python_liquid_jacobian(system, state)
@@ -337,8 +346,7 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
         arrays["pH"] = pH
     arrays["molality"] = molality
     arrays["saturation_indices"] = dsi
-    solids = list(system.solids.names)
-    return LiquidJacobian(["T", *comps], list(names), volatile, arrays, solids)
+    return LiquidJacobian(list(wrt), list(names), list(volatile), arrays, list(solids))
 
 
 def _no_solids(state: Any) -> None:
@@ -721,8 +729,7 @@ def with_enthalpy(system: Any, state: Any) -> LiquidJacobian:
 def enthalpy_derivatives(system: Any, state: Any, jac: LiquidJacobian) -> Any:
     """d H / d (T, components) of a liquid state's H [J per mol of apparent liquid], exact:
     the enthalpy's gradient along the true amounts' derivatives of ``jac``."""
-    names = list(system._info.names)
-    n = np.array([state.amounts[s] for s in names], dtype=float)
+    n = state._speciation()[0]
     total = math.fsum(state.apparent.values())
     g, dT = enthalpy_gradient(system, n, state.T)
     dH = g @ jac.arrays["amounts"]  # J/kmol per unit of the inputs
