@@ -232,7 +232,9 @@ class LiquidState:
         ``velmora.derivatives``), worked out on the first call and kept."""
         from .derivatives import cached_jacobian, with_enthalpy
 
-        return cached_jacobian(self, "liquid state", with_enthalpy)
+        return cached_jacobian(
+            self, "liquid state", lambda system, state: with_enthalpy(system, state, _enthalpy)
+        )
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma", "molality",
