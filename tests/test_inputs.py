@@ -181,18 +181,3 @@ def test_values_in_a_likely_wrong_unit_warn(mea):
     assert not [w for w in log if "did you mean" in str(w.message)]
     assert np.isfinite(mea.liquid(273.15, mass_fractions={"MEA": 0.3}).pH)
 
-
-def test_names_given_again_are_checked_again(mea):
-    # the names of a mapping are resolved once per system; its values at every call
-    assert mea.liquid(313.15, {"h2o": 1.0, "mea": 0.1}).apparent == {
-        "H2O": 1.0, "MEA": 0.1, "CO2": 0.0}
-    with pytest.raises(ValueError, match=re.escape("amount of MEA is negative (-0.1)")):
-        mea.liquid(313.15, {"h2o": 1.0, "mea": -0.1})
-    with pytest.raises(ValueError, match=re.escape("amount of MEA must be finite, not nan")):
-        mea.liquid(313.15, {"h2o": 1.0, "mea": math.nan})
-    # a dissolved gas's amount may be negative, its molality not
-    mea.liquid(313.15, molalities={"co2": 0.5, "mea": 1.0})
-    with pytest.raises(ValueError, match=re.escape("molality of CO2 is negative (-0.5)")):
-        mea.liquid(313.15, molalities={"co2": -0.5, "mea": 1.0})
-    with pytest.raises(ValueError, match="component H2O is given twice"):
-        mea.liquid(313.15, {"h2o": 1.0, "H2O": 1.0})

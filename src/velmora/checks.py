@@ -126,10 +126,6 @@ def _names(system, mapping, what):
             f"{_PLURAL.get(what, what + 's')}: give a mapping "
             f"{{component: {what}}}, not {type(mapping).__name__} {mapping!r}"
         )
-    known = system._info.given_names
-    hits = known.get(tuple(mapping))
-    if hits is not None:  # names given before: resolved, none twice; only the values to check
-        return {hit: _value(system, hit, v, what) for hit, v in zip(hits, mapping.values())}
     out = {}
     valid = system.components
     upper = system._info.upper_components
@@ -160,19 +156,14 @@ def _names(system, mapping, what):
                 )
         if hit in out:
             raise ValueError(f"component {hit} is given twice")
-        out[hit] = _value(system, hit, v, what)
-    if len(known) < 256 and all(type(k) is str for k in mapping):
-        known[tuple(mapping)] = tuple(out)
+        if what == "amount" and hit in system.henry:
+            # a liquid's apparent amount of a dissolved gas may be negative: the liquid of a
+            # flash that lost more CO2 than its feed named (CaCO3 less CO2, i.e. CaO); whether
+            # such a liquid exists, its speciation decides
+            out[hit] = number(v, f"{what} of {hit}")
+        else:
+            out[hit] = _amount(v, hit, what)
     return out
-
-
-def _value(system, hit, v, what):
-    if what == "amount" and hit in system.henry:
-        # a liquid's apparent amount of a dissolved gas may be negative: the liquid of a flash
-        # that lost more CO2 than its feed named (CaCO3 less CO2, i.e. CaO); whether such a
-        # liquid exists, its speciation decides
-        return number(v, f"{what} of {hit}")
-    return _amount(v, hit, what)
 
 
 def _as_gas(system, sid, db):
@@ -380,8 +371,6 @@ class SystemInfo:
         self.app_idx = [int(i) for i in el.app_idx]
         self.components = list(system.components)
         self.upper_components = {c.upper(): c for c in self.components}
-        # the keys of mappings given before (str only) -> their components (checks._names)
-        self.given_names: dict[tuple[str, ...], tuple[str, ...]] = {}
         # salts: the DISS reactions' apparent electrolytes and their ions
         self.salts = {}
         for d in self.diss:
