@@ -180,4 +180,3 @@ def test_values_in_a_likely_wrong_unit_warn(mea):
         mea.flash(feed, 1000.0, T=313.15)
     assert not [w for w in log if "did you mean" in str(w.message)]
     assert np.isfinite(mea.liquid(273.15, mass_fractions={"MEA": 0.3}).pH)
-
