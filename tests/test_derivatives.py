@@ -1,9 +1,11 @@
 """Exact derivatives: the activity model's second derivatives and a liquid state's Jacobian,
 against central differences of independent solves, invariants and the enthalpy balance."""
 
+import gc
 import math
 import pickle
 import warnings
+import weakref
 
 import numpy as np
 import pytest
@@ -197,6 +199,26 @@ def test_derivative_api_messages():
         298.15, {"H2O": 55.5, "NaCl": 1.0, "CaSO4": 0.5}, solids=True)
     with pytest.raises(ValueError, match="in equilibrium with solids"):
         solid.jacobian()
+
+
+def test_a_state_and_its_jacobian_are_freed_together_and_its_enthalpy_outlives_it():
+    # no reference cycle state -> Jacobian -> state: freed by their reference counts, not left
+    # to the cycle collector; the enthalpy's derivative, asked for after the state is gone,
+    # against a central difference of independent solves
+    s = system("CO2-H2O")
+    app = {"H2O": 1.0, "CO2": 0.003}
+    gc.disable()
+    try:
+        liq = s.liquid(320.0, app)
+        jac = liq.jacobian()
+        gone = weakref.ref(liq)
+        del liq
+        assert gone() is None
+    finally:
+        gc.enable()
+    h = 0.01
+    fd = (s.liquid(320.0 + h, app).H - s.liquid(320.0 - h, app).H) / (2 * h)
+    assert jac.of("H", "T") == pytest.approx(fd, rel=1e-6)
 
 
 # -- the engine's Jacobian and the Python one -----------------------------------------------------

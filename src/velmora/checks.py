@@ -630,10 +630,13 @@ def phase_residual(
     from velmora import phasekit
 
     comps = system.components
-    bal = float(np.abs(z - (1.0 - beta) * x - beta * y).max())
     lnphi = np.asarray(phasekit.phi_vapor(system.pp, y, T, P), dtype=float).tolist()
     # plain floats from here: element access of small arrays costs more than the arithmetic
     z, x, y = z.tolist(), x.tolist(), y.tolist()
+    liquid = 1.0 - beta
+    # |z - (1 - beta) x - beta y|, each in the arrays' order of operations; NaN if any is
+    gap = [abs(zk - liquid * xk - beta * yk) for zk, xk, yk in zip(z, x, y)]
+    bal = math.nan if math.isnan(sum(gap)) else max(gap)
     fixed = [k for k, c in enumerate(comps) if c not in f]
     vol = [k for k, c in enumerate(comps) if c in f]
     if beta > 0.0 and any(y[k] > TRACE for k in fixed):

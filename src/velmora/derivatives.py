@@ -24,6 +24,7 @@ A liquid state does not depend on P (the liquid model has no pressure term).
 """
 
 import math
+import weakref
 from typing import Any
 
 import numpy as np
@@ -53,7 +54,7 @@ class _LazyArrays(dict):
         make = self._lazy.pop(key, None)
         if make is None:
             raise KeyError(key)
-        value = self[key] = make()
+        value = self[key] = make(self)
         return value
 
     def __contains__(self, key: object) -> bool:
@@ -270,9 +271,10 @@ def _solve(A: Any, rhs: Any) -> Any:
 
 
 def _compiled_plan(system: Any, comps: tuple[str, ...]) -> Any:
-    """The engine's fixed data of the derivatives for the components ``comps``: built once per
-    system and list of components from the model's tables (K, Henry pairs, Antoine, the
-    solids), which a System does not change afterwards."""
+    """(the engine's fixed data of the derivatives for the components ``comps``, {volatile
+    components: their species positions}, the named axes of a Jacobian): built once per system
+    and list of components from the model's tables (K, Henry pairs, Antoine, the solids), which
+    a System does not change afterwards."""
     el, info = system.model, system._info
     plans = info.__dict__.setdefault("_jacobian_plans", {})
     known = plans.get(comps)
@@ -305,40 +307,52 @@ def _compiled_plan(system: Any, comps: tuple[str, ...]) -> Any:
         pairs,
         antoine,
     )
-    plans[comps] = (el, plan)
-    return plan
+    # the volatile components of a state (its partial pressures' keys) -> their positions
+    volatile: dict[tuple[str, ...], list[int]] = {}
+    axes = (["T", *comps], names, list(solids.names))
+    plans[comps] = (el, (plan, volatile, axes))
+    return plans[comps][1]
 
 
 def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     """The derivatives of ``state`` (a LiquidState of ``system``); see the module. Worked out
     in one call of the engine where the activity model is the package's own compiled one, else
     by ``python_liquid_jacobian``."""
+    return _liquid_jacobian(system, state)[0]
+
+
+def _liquid_jacobian(system: Any, state: Any) -> tuple[LiquidJacobian, Any]:
+    """(``liquid_jacobian``, the state's true amounts)."""
     _no_solids(state)
-    el, info = system.model, system._info
+    el = system.model
     mode = _henry_mode(el)
-    comps = tuple(state.apparent)
-    names = info.names
-    volatile = list(state.partial_pressures)
-    out = _compiled_plan(system, comps)(
+    app = state.apparent
+    comps = tuple(app)
+    plan, positions, (wrt, names, solids) = _compiled_plan(system, comps)
+    n, f = state._speciation()  # the raw arrays: no named mappings made for this
+    volatile = tuple(f)
+    vol = positions.get(volatile)
+    if vol is None:
+        vol = positions[volatile] = [names.index(c) for c in volatile]
+    out = plan(
         el.sp,
         el.options,
         mode == "solvent",
-        np.array([state.amounts[s] for s in names], dtype=float),
+        n,
         state.T,
-        np.array([state.apparent[c] for c in comps], dtype=float),
-        [names.index(c) for c in volatile],
-        np.array([state.partial_pressures[c] for c in volatile], dtype=float),
+        np.array(list(app.values()), dtype=float),
+        vol,
+        np.array(list(f.values()), dtype=float),
     )
     if out is None:
-        return python_liquid_jacobian(system, state)
+        return python_liquid_jacobian(system, state), n
     dn, dlng, molality, dP, dsi, pH = out
     arrays = {"amounts": dn, "ln_gamma": dlng, "partial_pressures": dP}
     if pH is not None:
         arrays["pH"] = pH
     arrays["molality"] = molality
     arrays["saturation_indices"] = dsi
-    solids = list(system.solids.names)
-    return LiquidJacobian(["T", *comps], list(names), volatile, arrays, solids)
+    return LiquidJacobian(list(wrt), list(names), list(volatile), arrays, list(solids)), n
 
 
 def _no_solids(state: Any) -> None:
@@ -709,26 +723,35 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
     return g, dT
 
 
-def with_enthalpy(system: Any, state: Any) -> LiquidJacobian:
+def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
     """``liquid_jacobian`` with the derivatives of the state's enthalpy H (worked out when
-    first asked for)."""
-    jac = liquid_jacobian(system, state)
-    # on first use: the enthalpy's gradient costs two more activity-model Jacobians
-    jac.arrays = _LazyArrays(jac.arrays, {"H": lambda: enthalpy_derivatives(system, state, jac)})
+    first asked for; ``enthalpy_of(state._enthalpy_of, T)`` is the state's H)."""
+    jac, n = _liquid_jacobian(system, state)
+    # on first use: the enthalpy's gradient costs two more activity-model Jacobians. The state
+    # holds its Jacobian, so this holds the state weakly (a cycle would leave both to the
+    # cycle collector); once the state is gone, its H is worked out as the state would have
+    live, T, app = weakref.ref(state), state.T, state.apparent
+    of = state.__dict__.get("_enthalpy_of")
+    known = state.H if of is None else math.nan
+
+    def enthalpy(arrays: Any) -> Any:
+        alive = live()
+        H = alive.H if alive is not None else known if of is None else enthalpy_of(of, T)
+        return enthalpy_derivatives(system, n, T, app, H, arrays["amounts"])
+
+    jac.arrays = _LazyArrays(jac.arrays, {"H": enthalpy})
     return jac
 
 
-def enthalpy_derivatives(system: Any, state: Any, jac: LiquidJacobian) -> Any:
-    """d H / d (T, components) of a liquid state's H [J per mol of apparent liquid], exact:
-    the enthalpy's gradient along the true amounts' derivatives of ``jac``."""
-    names = list(system._info.names)
-    n = np.array([state.amounts[s] for s in names], dtype=float)
-    total = math.fsum(state.apparent.values())
-    g, dT = enthalpy_gradient(system, n, state.T)
-    dH = g @ jac.arrays["amounts"]  # J/kmol per unit of the inputs
+def enthalpy_derivatives(system: Any, n: Any, T: float, app: Any, H: float, dn: Any) -> Any:
+    """d H / d (T, components) of a liquid state's H [J per mol of the apparent liquid
+    ``app``; true amounts n at T], exact: the enthalpy's gradient along the true amounts'
+    derivatives dn (species x (T, components), as the Jacobian's ``amounts``)."""
+    total = math.fsum(app.values())
+    g, dT = enthalpy_gradient(system, n, T)
+    dH = g @ dn  # J/kmol per unit of the inputs
     dH[0] += dT
     dH /= 1000.0  # J/kmol -> J/mol, as the state's H
-    H = state.H
     out = dH / total
     out[1:] -= H / total  # the state's H is per mol of its apparent amounts
     return out

@@ -131,6 +131,23 @@ class LiquidState:
         # out when one of them is first read (a solve that reads a few values skips the rest)
         self._pending = (system, nl, xl, lngl)
 
+    def _speciation(self) -> tuple[np.ndarray, dict[str, float]]:
+        """(true amounts in the species' order and the unit of ``amounts``, the liquid
+        fugacities {component: Pa}): the values of ``amounts`` and ``partial_pressures``, read
+        from the raw speciation while the named mappings are not made yet."""
+        raw = self.__dict__.get("_raw")
+        if raw is None:
+            amounts = self.amounts
+            return np.array([amounts[s] for s in self.species], dtype=float), (
+                self.partial_pressures
+            )
+        n = np.asarray(raw[1], dtype=float)
+        if self._unit is not None:  # as _scaled, element by element
+            a, b = self._unit
+            f = a * b
+            n = n * f if f < math.inf else n * a * b
+        return n, raw[3]
+
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
         d = self.__dict__
@@ -215,7 +232,9 @@ class LiquidState:
         ``velmora.derivatives``), worked out on the first call and kept."""
         from .derivatives import cached_jacobian, with_enthalpy
 
-        return cached_jacobian(self, "liquid state", with_enthalpy)
+        return cached_jacobian(
+            self, "liquid state", lambda system, state: with_enthalpy(system, state, _enthalpy)
+        )
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma", "molality",

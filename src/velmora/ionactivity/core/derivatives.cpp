@@ -6,6 +6,8 @@
 // the gradient but not of the tangents: Y = X/sum X in the value type, as model.cpp holds it.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
@@ -79,6 +81,22 @@ struct SecondOrder {
             s.W1[k] = m.eW_[0][k] + m.eW_[1][k] / T;
             s.W2[k] = m.eW_[2][k] + m.eW_[3][k] / T;
         }
+    }
+
+    // The state at T (flat: lane < 0) or with T's unit tangent on one lane, kept on the model
+    // for its last T as Model::at keeps its own: computed once per T and lane.
+    static const State<T4>& state_at(Model& m, double T, int lane);
+
+    // The lane of a pass's T tangents t[0..width): -1 where all are +0 (the flat state), l
+    // where t[l] is 1 and the others +0, else -2 (no state kept for it).
+    static int lane_of(const T4& Tt, int width) {
+        int lane = -1;
+        for (int l = 0; l < width; ++l) {
+            if (Tt.t[l] == 0.0 && !std::signbit(Tt.t[l])) continue;
+            if (Tt.t[l] != 1.0 || lane >= 0) return -2;
+            lane = l;
+        }
+        return lane;
     }
 
     // F(n) in D = Dual<K, S>: nd the amounts (seeded), the rest as model.cpp's eval and lc.
@@ -232,31 +250,23 @@ struct SecondOrder {
                     const std::vector<int>& dirs, double* lng, double* J, double* dT) {
         using D = Dual<K, T4>;
         const int n = m.n_;
-        State<T4> flat, sloped;  // T without and with its tangent
-        bool have_flat = false;
+        State<T4> sloped;  // T's tangent on more than one lane (a direction given twice)
         std::vector<D> nd(n);
         const int nd_dirs = static_cast<int>(dirs.size());
         for (int first = 0; first < std::max(nd_dirs, 1); first += kTangents) {
             T4 Tt(T);
-            int slot_T = -1;
             for (int l = 0; l < kTangents && first + l < nd_dirs; ++l)
-                if (dirs[first + l] == n) {
-                    Tt.t[l] = 1.0;
-                    slot_T = l;
-                }
-            if (slot_T >= 0) {
-                state(m, Tt, sloped);
-            } else if (!have_flat) {
-                state(m, T4(T), flat);
-                have_flat = true;
-            }
+                if (dirs[first + l] == n) Tt.t[l] = 1.0;
+            const int lane = lane_of(Tt, kTangents);
+            if (lane < -1) state(m, Tt, sloped);
+            const State<T4>& s = lane < -1 ? sloped : state_at(m, T, lane);
             for (int i = 0; i < n; ++i) {
                 T4 xi(x[i]);
                 for (int l = 0; l < kTangents && first + l < nd_dirs; ++l)
                     xi.t[l] = dirs[first + l] == i ? 1.0 : 0.0;
                 nd[i] = D::seed(xi, i);
             }
-            const D f = F<D, T4>(m, slot_T >= 0 ? sloped : flat, nd.data(), o);
+            const D f = F<D, T4>(m, s, nd.data(), o);
             for (int i = 0; i < n; ++i) {
                 if (first == 0) lng[i] = f.d[i].v;
                 for (int l = 0; l < kTangents && first + l < nd_dirs; ++l) {
@@ -281,30 +291,22 @@ struct SecondOrder {
         using D = Dual<K, T4>;
         // rows <= K: the gradient's entries past the rows of W stay 0
         const int n = m.n_, L = static_cast<int>(V.cols()), rows = static_cast<int>(W.rows());
-        State<T4> flat, sloped;
-        bool have_flat = false;
+        State<T4> sloped;  // T tangents other than one unit lane
         std::vector<D> nd(n);
         for (int first = 0; first < std::max(L, 1); first += kTangents) {
             const int width = std::min(kTangents, L - first);
             T4 Tt(T);
-            bool slope = false;
-            for (int l = 0; l < width; ++l) {
-                Tt.t[l] = V(n, first + l);
-                slope = slope || Tt.t[l] != 0.0;
-            }
-            if (slope) {
-                state(m, Tt, sloped);
-            } else if (!have_flat) {
-                state(m, T4(T), flat);
-                have_flat = true;
-            }
+            for (int l = 0; l < width; ++l) Tt.t[l] = V(n, first + l);
+            const int lane = lane_of(Tt, width);
+            if (lane < -1) state(m, Tt, sloped);
+            const State<T4>& s = lane < -1 ? sloped : state_at(m, T, lane);
             for (int i = 0; i < n; ++i) {
                 T4 xi(x[i]);
                 for (int l = 0; l < width; ++l) xi.t[l] = V(i, first + l);
                 nd[i] = D(xi);
                 for (int k = 0; k < rows; ++k) nd[i].d[k] = T4(W(k, i));
             }
-            const D f = F<D, T4>(m, slope ? sloped : flat, nd.data(), o);
+            const D f = F<D, T4>(m, s, nd.data(), o);
             for (int k = 0; k < rows; ++k) {
                 if (first == 0) Wlng[k] = f.d[k].v;
                 for (int l = 0; l < width; ++l) P[k * L + first + l] = f.d[k].t[l];
@@ -354,8 +356,8 @@ struct SecondOrder {
                                const std::vector<ParamDir>& ps, double* lng, double* dP) {
         using D = Dual<K, T4>;
         const int n = m.n_, np = static_cast<int>(ps.size());
-        State<T4> flat, s;
-        state(m, T4(T), flat);
+        const State<T4>& flat = state_at(m, T, -1);
+        State<T4> s;
         std::vector<D> nd(n);
         for (int i = 0; i < n; ++i) nd[i] = D::seed(T4(x[i]), i);
         for (int first = 0; first < std::max(np, 1); first += kTangents) {
@@ -370,6 +372,28 @@ struct SecondOrder {
         }
     }
 };
+
+struct SecondOrderStates {
+    double T = -1.0;
+    SecondOrder::State<T4> s[kTangents + 1];  // flat, then T's tangent on lane 0, 1, ...
+    bool have[kTangents + 1] = {};
+};
+
+const SecondOrder::State<T4>& SecondOrder::state_at(Model& m, double T, int lane) {
+    if (!m.ts2_) m.ts2_ = std::make_shared<SecondOrderStates>();
+    SecondOrderStates& c = *m.ts2_;
+    if (c.T != T) {
+        c.T = T;
+        std::fill(std::begin(c.have), std::end(c.have), false);
+    }
+    if (!c.have[lane + 1]) {
+        T4 Tt(T);
+        if (lane >= 0) Tt.t[lane] = 1.0;
+        state(m, Tt, c.s[lane + 1]);
+        c.have[lane + 1] = true;
+    }
+    return c.s[lane + 1];
+}
 
 namespace {
 template <class Fn>

@@ -4,6 +4,7 @@
 // one in the amounts, taken exactly with dual numbers.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <tuple>
@@ -50,6 +51,8 @@ struct ModelData {
     std::vector<MoleculePair> mol_pairs;
     std::vector<ElectrolytePair> pairs;
 };
+
+struct SecondOrderStates;  // derivatives.cpp: its temperature states, kept between calls
 
 // A model parameter as a direction of derivatives: kind 0 an electrolyte pair (index into
 // ModelData::pairs, coefficient 0-12 of its p, alpha (8) excepted), kind 1 a molecule pair
@@ -166,6 +169,7 @@ private:
     std::vector<double> eW_[4];                                   // W1 A B, W2 A B per (ci, ai, mi)
     bool has_w_ = false;                                          // any of them not zero
     TState ts_;
+    std::shared_ptr<SecondOrderStates> ts2_;  // the derivatives' states at their last T
     // Dual-number work arrays, one per gradient width, reused between calls.
     std::tuple<std::vector<Dual<4>>, std::vector<Dual<8>>, std::vector<Dual<10>>,
                std::vector<Dual<12>>, std::vector<Dual<16>>, std::vector<Dual<24>>,
