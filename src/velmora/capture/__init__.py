@@ -31,8 +31,9 @@ __all__ = [
 ]
 from .pilot import PilotRunWarning, pilot_runs  # noqa: E402
 from .stripper import Stripper, StripperResult  # noqa: E402
+from .rate_stripper import RateStripper  # noqa: E402
 
-__all__ += ["Stripper", "StripperResult", "pilot_runs", "PilotRunWarning"]
+__all__ += ["Stripper", "StripperResult", "RateStripper", "pilot_runs", "PilotRunWarning"]
 from .exchanger import ExchangerResult, HeatExchanger  # noqa: E402
 from .loop import CaptureLoop, LoopResult  # noqa: E402
 from .maps import OperatingMap, operating_map  # noqa: E402

@@ -127,11 +127,14 @@ class Stripper:
         return r
 
 
-class _Stages:
-    def __init__(self, st: Stripper, rich, feed_T, P, lean_loading, duty):
-        self.th = Thermo(st.system, rate_based=False, flue_gas=False)
+class _Ends:
+    """What the stage and the rate-based strippers share: the rich feed and the target (a lean
+    loading or a duty), the partial condenser, and the checked result."""
+
+    def __init__(self, rich, feed_T, P, lean_loading, duty, condenser_T, th):
+        self.th = th
         self.names = self.th.names
-        self.st, self.P, self.T_feed = st, P, feed_T
+        self.P, self.T_feed = P, feed_T
         self.feed = np.array([rich.get(c, 0.0) for c in self.names], dtype=float)
         if min(self.feed) <= 0.0:
             raise ValueError(
@@ -148,11 +151,10 @@ class _Stages:
                 f"stripper: lean loading {lean_loading} is not below the rich "
                 f"loading {self.feed[0] / self.feed[2]:.4g}"
             )
-        self.n = st.stages
         self.S = float(self.feed.sum())
         self.SE = self.S * 1e3
         self.H_feed = self.th.liquid_enthalpy(self.feed, feed_T)
-        self.Tc = st.condenser_T
+        self.Tc = float(condenser_T)
         self.pw_c = self.th.water_pressure(self.Tc)
         if not self.pw_c < P:
             raise ValueError(f"stripper: water boils at the condenser T {self.Tc:g} K")
@@ -182,6 +184,53 @@ class _Stages:
             - h_reflux
         )
         return reflux, prod, h_reflux, duty
+
+    def finish(self, lean, T_reb, Q, v_top, T_top, its, profiles):
+        """The checked StripperResult of a solved column: lean liquid [mol/s] at the reboiler
+        T, duty Q [W], the top vapor [mol/s] at T_top; the balances from fresh liquid states
+        (elements 1e-8, energy 1e-6 of the feed's enthalpy flow), else ConvergenceError."""
+        th, sysm, names = self.th, self.th.system, self.names
+        reflux, prod, _, cond = self.condenser(v_top, T_top)
+        h_feed = sysm.liquid(self.T_feed, dict(zip(names, self.feed))).H * self.feed.sum()
+        h_lean = sysm.liquid(T_reb, dict(zip(names, lean))).H * lean.sum()
+        h_prod = prod.sum() * self.hv(prod / prod.sum(), self.Tc)
+        energy = abs(h_feed + Q - cond - h_lean - h_prod) / abs(h_feed)
+        balance = element_balance(
+            [dict(zip(names, self.feed))], [dict(zip(names, lean)), dict(zip(names, prod))]
+        )
+        worst = max(balance.values())
+        if worst > BALANCE_TOL or energy > ENERGY_TOL:
+            raise ConvergenceError(
+                f"stripper: {'element' if worst > BALANCE_TOL else 'energy'} "
+                f"balance off by {max(worst, energy):.3g} (relative)",
+                residual=max(worst, energy),
+            )
+        r = StripperResult()
+        r.reboiler_duty, r.condenser_duty = float(Q), float(cond)
+        kg = (self.feed[0] - lean[0]) * pr.MW["CO2"]
+        r.srd = Q / kg / 1e6
+        sens = th.liquid_enthalpy(self.feed, T_reb) - h_feed
+        r.srd_sensible = sens / kg / 1e6
+        r.srd_steam = cond / kg / 1e6
+        r.srd_desorption = r.srd - r.srd_sensible - r.srd_steam
+        r.lean_loading = float(lean[0] / lean[2])
+        r.rich_loading = float(self.feed[0] / self.feed[2])
+        r.reboiler_T, r.top_T = float(T_reb), float(T_top)
+        r.co2_product = float(prod[0])
+        r.product = dict(zip(names, prod.tolist()))
+        r.lean_out = dict(zip(names, lean.tolist()))
+        r.reflux = dict(zip(names, reflux.tolist()))
+        r.profiles = profiles
+        r.balance, r.energy_balance = balance, float(energy)
+        r.iterations, r.liquid_calls = its, th.calls
+        return r
+
+
+class _Stages(_Ends):
+    def __init__(self, st: Stripper, rich, feed_T, P, lean_loading, duty):
+        th = Thermo(st.system, rate_based=False, flue_gas=False)
+        super().__init__(rich, feed_T, P, lean_loading, duty, st.condenser_T, th)
+        self.st, self.n = st, st.stages
 
     def newton(self, x0):
         return newton(
@@ -295,47 +344,11 @@ class _Stages:
 
     def result(self, x, its):
         v = x.reshape(self.n, NV)
-        th, sysm, names = self.th, self.st.system, self.names
         ys = [self.vapor(v[j, 0:3], v[j, 3])[0] for j in range(self.n)]
-        v_top = v[0, 4] * ys[0]
-        reflux, prod, _, cond = self.condenser(v_top, v[0, 3])
-        lean, T_reb, Q = v[-1, 0:3], v[-1, 3], v[-1, 5]
-        # balances from fresh liquid states
-        h_feed = sysm.liquid(self.T_feed, dict(zip(names, self.feed))).H * self.feed.sum()
-        h_lean = sysm.liquid(T_reb, dict(zip(names, lean))).H * lean.sum()
-        h_prod = prod.sum() * self.hv(prod / prod.sum(), self.Tc)
-        energy = abs(h_feed + Q - cond - h_lean - h_prod) / abs(h_feed)
-        balance = element_balance(
-            [dict(zip(names, self.feed))], [dict(zip(names, lean)), dict(zip(names, prod))]
-        )
-        worst = max(balance.values())
-        if worst > BALANCE_TOL or energy > ENERGY_TOL:
-            raise ConvergenceError(
-                f"stripper: {'element' if worst > BALANCE_TOL else 'energy'} "
-                f"balance off by {max(worst, energy):.3g} (relative)",
-                residual=max(worst, energy),
-            )
-        r = StripperResult()
-        r.reboiler_duty, r.condenser_duty = float(Q), float(cond)
-        kg = (self.feed[0] - lean[0]) * pr.MW["CO2"]
-        r.srd = Q / kg / 1e6
-        sens = th.liquid_enthalpy(self.feed, T_reb) - h_feed
-        r.srd_sensible = sens / kg / 1e6
-        r.srd_steam = cond / kg / 1e6
-        r.srd_desorption = r.srd - r.srd_sensible - r.srd_steam
-        r.lean_loading = float(lean[0] / lean[2])
-        r.rich_loading = float(self.feed[0] / self.feed[2])
-        r.reboiler_T, r.top_T = float(T_reb), float(v[0, 3])
-        r.co2_product = float(prod[0])
-        r.product = dict(zip(names, prod.tolist()))
-        r.lean_out = dict(zip(names, lean.tolist()))
-        r.reflux = dict(zip(names, reflux.tolist()))
-        r.profiles = {
+        profiles = {
             "T": v[:, 3].copy(),
             "loading": v[:, 0] / v[:, 2],
             "y_CO2": np.array([y[0] for y in ys]),
             "vapor": v[:, 4].copy(),
         }
-        r.balance, r.energy_balance = balance, float(energy)
-        r.iterations, r.liquid_calls = its, th.calls
-        return r
+        return self.finish(v[-1, 0:3], v[-1, 3], v[-1, 5], v[0, 4] * ys[0], v[0, 3], its, profiles)
