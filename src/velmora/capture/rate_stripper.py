@@ -111,7 +111,8 @@ class _Segments(_Ends, _Column):
     def __init__(self, st: RateStripper, rich, feed_T, P, lean_loading, duty):
         th = Thermo(st.system, rate_based=True, flue_gas=False)
         _Ends.__init__(self, rich, feed_T, P, lean_loading, duty, st.condenser_T, th)
-        self.st = self.ab = st
+        self.st = st
+        self.ab = st  # type: ignore[assignment]  # the geometry _Column.local reads
         self.names = LIQ
         self.inerts, self.inert_flows, self.inert_total = [], {}, 0.0
         self.dz = np.repeat([b / st.segments for b in reversed(st.beds)], st.segments)
@@ -123,7 +124,8 @@ class _Segments(_Ends, _Column):
         self._pures: dict[int, list[np.ndarray]] = {}
         self._slopes: dict[tuple[float, ...], tuple[np.ndarray, np.ndarray]] = {}
 
-    def residual(self, x):
+    def residual(self, x, detail=False):
+        """The scaled residuals (``detail``: the absorber's option, not used here)."""
         S, SE, P = self.S, self.SE, self.P
         rb, v = x[:NV], x[NV:].reshape(self.N, NV)
         loc = self.local(v, self.liquid_thermo(v))
@@ -158,10 +160,12 @@ class _Segments(_Ends, _Column):
         T = v[:, [3, 7]].copy()
         T[0, 1] = T[0, 0]  # the reboiler's last unknown is its duty
         return bool(
-            np.all(v[:, 0:3] > 0.0) and np.all(v[:, 4:7] > 0.0) and np.all((T > 300.0) & (T < 450.0))
+            np.all(v[:, 0:3] > 0.0)
+            and np.all(v[:, 4:7] > 0.0)
+            and np.all((T > 300.0) & (T < 450.0))
         )
 
-    def newton(self, x0):
+    def newton(self, x0, tol=NEWTON_TOL):
         return newton(
             self.residual,
             x0,
@@ -170,7 +174,7 @@ class _Segments(_Ends, _Column):
             self.steps,
             self.feasible,
             (3,),
-            NEWTON_TOL,
+            tol,
             thermo=self.th,
         )
 
@@ -178,9 +182,9 @@ class _Segments(_Ends, _Column):
         """The equilibrium column of N stages above its reboiler at the same target: a
         segment a stage (liquid and vapor leaving it, both at its T)."""
         eq = Stripper(self.st.system, stages=self.N + 1, condenser_T=self.Tc)
-        spec = {"lean_loading": self.target} if self.duty is None else {"duty": self.duty}
+        feed, lean = dict(zip(self.th.names, self.feed)), None if self.duty else self.target
         try:
-            r = eq.run(dict(zip(self.th.names, self.feed)), self.T_feed, self.P, **spec)
+            r = eq.run(feed, self.T_feed, self.P, lean_loading=lean, duty=self.duty)
         except ConvergenceError as e:
             raise ConvergenceError(
                 f"stripper: no equilibrium column of {self.N + 1} stages to start the segments "
@@ -200,23 +204,23 @@ class _Segments(_Ends, _Column):
         x[0, 7] = s[-1, 5] / self.SE
         return x.ravel()
 
-    def solve(self, x_start):
-        x, its, err = None, 0, math.inf
+    def solve(self, x_start, tol=NEWTON_TOL):
+        x, its, err = x_start, 0, math.inf
         if x_start is not None and x_start.size == (self.N + 1) * NV and self.feasible(x_start):
-            x, its, err = self.newton(x_start)
-        if err >= NEWTON_TOL:
+            x, its, err = self.newton(x_start, tol)
+        if err >= tol:
             x0 = self.guess()
-            x, k, err = self.newton(x0)
+            x, k, err = self.newton(x0, tol)
             its += k
-            if err >= NEWTON_TOL:  # continuation from near the equilibrium column
+            if err >= tol:  # continuation from near the equilibrium column
                 x = x0
                 for f in CONTINUATION:
                     self.scale = self.st.area_factor * f
-                    x, k, err = self.newton(x)
+                    x, k, err = self.newton(x, tol)
                     its += k
-                    if err >= NEWTON_TOL:
+                    if err >= tol:
                         break
-        if err >= NEWTON_TOL:
+        if err >= tol:
             F = self.residual(x) if self.feasible(x) else np.full(x.size, math.inf)
             j = int(np.argmax(np.abs(F))) // NV
             where = "the reboiler" if j == 0 else f"segment {j} of {self.N} from the bottom"
