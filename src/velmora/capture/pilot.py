@@ -93,7 +93,8 @@ def pilot_runs(table: Any, system: Any = None, segments: int = 4, stripper: Any 
     ``reboiler_duty_kW`` and ``srd_MJ_per_kg`` (reboiler duty per kg of CO2 stripped) of each
     run of ``table`` (a CSV path or a DataFrame; see the module's doc for the columns).
     ``system``: a MEA-CO2-H2O System with N2 and O2 (made when not given); ``segments`` per
-    absorber bed; ``stripper``: a ``Stripper`` (default: the pilot's, ``Stripper(system)``)."""
+    absorber bed; ``stripper``: a ``Stripper`` or a ``RateStripper`` (default: six equilibrium
+    stages, ``Stripper(system)``)."""
     import pandas as pd
     import velmora
     from .stripper import Stripper

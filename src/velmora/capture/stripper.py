@@ -7,7 +7,9 @@ rich solvent to the reboiler T, the heat of desorption, and the water that leave
 CO2 at the top, fixed by p_H2O/p_CO2 over the top stage). The transfer correlations of the
 absorber are also fitted below 80 C (Putta's kinetics to 343 K, the densities and viscosities
 to 353 K). The number of equilibrium stages stands for the packed height (default 6 for the
-two 6 m beds of the pilot; not fitted).
+two 6 m beds of the pilot; not fitted). ``RateStripper`` (rate_stripper.py) is the packed
+column with those correlations extrapolated: its top vapor is not bound to the feed's bubble
+point.
 
 Each stage holds a liquid at its bubble point at the column pressure (vapor in equilibrium,
 y_i = p*_i/P from ``System.liquid``); energy balances with velmora's enthalpies (liquid:
