@@ -23,8 +23,7 @@ direct step fails. Checked as the stage stripper: element balances 1e-8, energy 
 """
 
 import math
-import time
-from collections.abc import Mapping, Sequence
+from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -32,13 +31,13 @@ import numpy as np
 from ..errors import ConvergenceError
 from . import properties as pr
 from .absorber import LIQ, NEWTON_TOL, NV, Thermo, _Column, newton
-from .stripper import Stripper, StripperResult, _Ends
+from .stripper import Stripper, _Ends
 
 CONTINUATION = (10.0, 3.0, 1.0)  # transfer-area factors from the equilibrium start (beyond
 # 10 the engine's precision of p* times the transfer coefficients floors the residual near 1e-8)
 
 
-class RateStripper:
+class RateStripper(Stripper):
     """A packed stripper: ``diameter`` [m], ``beds`` (heights [m]; no coolers between them),
     ``packing`` (a name of ``velmora.capture.PACKINGS`` or a ``Packing``), ``segments`` per
     bed, ``condenser_T`` [K], ``area_factor`` (multiplies the transfer area of every segment:
@@ -46,10 +45,11 @@ class RateStripper:
     pilot's stripper (two 6 m beds of MellapakPlus 252Y, 0.59 m; ../shared/data/capture.md §1).
 
     ``run(rich, feed_T, P, lean_loading=None, duty=None, start=None)`` -> ``StripperResult`` as
-    ``Stripper.run``; its ``profiles`` (segments top first, the reboiler last) add ``T_G``
-    [K] and ``z`` [m, height of the segment centres, the reboiler at 0]."""
+    ``Stripper.run`` (``start``: a result of this stripper to start from; else the equilibrium
+    column's profiles); ``top_T`` is the top vapor's T, the ``profiles`` (segments top first,
+    the reboiler last) add the gas T ``T_G`` [K] and ``z`` [m, height of the segment centres,
+    the reboiler at 0]."""
 
-    name = "stripper"
     intercoolers = 0
     intercooler_T = None
 
@@ -80,27 +80,8 @@ class RateStripper:
     def area(self) -> float:
         return math.pi * self.diameter**2 / 4.0
 
-    def run(
-        self,
-        rich: Mapping[str, float],
-        feed_T: float,
-        P: float,
-        lean_loading: float | None = None,
-        duty: float | None = None,
-        start: "StripperResult | None" = None,
-    ) -> StripperResult:
-        """``start``: a result of this stripper to start Newton's method from (a warm start);
-        the equilibrium column's profiles when that fails or without it."""
-        if (lean_loading is None) == (duty is None):
-            raise ValueError("stripper: give either the lean loading or the reboiler duty")
-        t0 = time.perf_counter()
-        col = _Segments(self, rich, float(feed_T), float(P), lean_loading, duty)
-        x, its = col.solve(getattr(start, "_x", None))
-        r = col.result(x, its)
-        r._x = x  # for warm starts; the sensitivities of velmora.capture.optimum need stages
-        r.seconds = time.perf_counter() - t0
-        col.ranges.warn("stripper", stacklevel=3)
-        return r
+    def _column(self, rich, feed_T, P, lean_loading, duty):
+        return _Segments(self, rich, feed_T, P, lean_loading, duty)
 
 
 class _Segments(_Ends, _Column):
@@ -204,7 +185,8 @@ class _Segments(_Ends, _Column):
         x[0, 7] = s[-1, 5] / self.SE
         return x.ravel()
 
-    def solve(self, x_start, tol=NEWTON_TOL):
+    def solve(self, start, tol=NEWTON_TOL):
+        x_start: Any = getattr(start, "_x", None)
         x, its, err = x_start, 0, math.inf
         if x_start is not None and x_start.size == (self.N + 1) * NV and self.feasible(x_start):
             x, its, err = self.newton(x_start, tol)
@@ -246,4 +228,6 @@ class _Segments(_Ends, _Column):
             "vapor": np.append(top[:, 4:7].sum(axis=1), rb[4:7].sum()),
             "z": np.append(z[::-1], 0.0),
         }
-        return self.finish(rb[0:3], rb[3], rb[7] * self.SE, v[-1, 4:7], v[-1, 7], its, profiles)
+        r = self.finish(rb[0:3], rb[3], rb[7] * self.SE, v[-1, 4:7], v[-1, 7], its, profiles)
+        self.ranges.warn("stripper", stacklevel=4)
+        return r

@@ -120,13 +120,17 @@ class Stripper:
         if (lean_loading is None) == (duty is None):
             raise ValueError("stripper: give either the lean loading or the reboiler duty")
         t0 = time.perf_counter()
-        col = _Stages(self, rich, float(feed_T), float(P), lean_loading, duty)
-        x, its = solve_stages(col, NV, start, "stripper", "top", P)
+        col = self._column(rich, float(feed_T), float(P), lean_loading, duty)
+        x, its = col.solve(start)
         r = col.result(x, its)
-        # the solved equations, for warm starts and sensitivities (velmora.capture.optimum)
-        r._stages, r._x = col, x
+        # the solved equations, for warm starts and (stages only) the sensitivities of
+        # velmora.capture.optimum
+        r._stages, r._x = (col if isinstance(col, _Stages) else None), x
         r.seconds = time.perf_counter() - t0
         return r
+
+    def _column(self, rich, feed_T, P, lean_loading, duty) -> Any:
+        return _Stages(self, rich, feed_T, P, lean_loading, duty)
 
 
 class _Ends:
@@ -233,6 +237,9 @@ class _Stages(_Ends):
         th = Thermo(st.system, rate_based=False, flue_gas=False)
         super().__init__(rich, feed_T, P, lean_loading, duty, st.condenser_T, th)
         self.st, self.n = st, st.stages
+
+    def solve(self, start):
+        return solve_stages(self, NV, start, "stripper", "top", self.P)
 
     def newton(self, x0):
         return newton(
