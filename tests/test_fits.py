@@ -97,7 +97,8 @@ def test_cacl2_with_w_meets_its_gamma_but_not_gypsum_in_nacl():
 AW_FIRST_RISE = {"NaOH": 52.0, "KOH": 230.0, "MgCl2": 31.0}
 
 
-@pytest.mark.parametrize("salt", ["NaOH", "KOH", "CaCl2", "MgCl2", "KCl", "Na2SO4", "NaCl", "SrCl2"])
+@pytest.mark.parametrize("salt", ["NaOH", "KOH", "CaCl2", "MgCl2", "KCl", "Na2SO4", "NaCl", "SrCl2", "BaCl2",
+                                  "K2SO4", "MgSO4"])
 def test_water_activity_falls_with_molality_to_30_molal_and_beyond(salt):
     model = Model(f"{salt}-H2O")
     ms = np.geomspace(0.5, 1000.0, 400)

@@ -59,8 +59,8 @@ def _salt(salt):
     return sets, params, None, (293.15, 303.15)   # fitted at 25 C only
 
 
-# W1 + W2 (x_c + x_a) is what ln gamma of water tends to at the salt-rich end: a large positive
-# value turns a_w up again at high molality, a second liquid branch that flashes and solid
+# At the salt-rich end W adds x_c x_a (W1 + W2) to ln gamma of water: a large positive value
+# turns a_w up again at high molality, a second liquid branch that flashes and solid
 # equilibria can land on. A fit of W can hold ln a_w falling by at least AW_STEP between
 # neighbours of a geometric grid of 40 molalities, 5 mol/kg to m_max, at 25 C.
 AW_STEP, AW_WEIGHT = 0.002, 30.0
