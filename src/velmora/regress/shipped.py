@@ -118,9 +118,10 @@ CACL2_W_TRIAL = (19.999999997264247, -11.43887582727511, -197.0098990143509, 191
 # NaCl: tau = A + B/T + F ln T each way, the usual engineering form (constant heat-capacity
 # contribution); B and F bounded so that the pair extrapolates gently a little beyond 25-100 C.
 # gamma+- at 6 mol/kg rises from 25 to 50 C and falls to 100 C, which A + B/T alone cannot follow.
-# The molecule-ion-pair term is left out here: with W2 (constant) the pair meets 1.8 % against
+# The molecule-ion-pair term is left out here: with W2 (constant) the pair meets 1.9 % against
 # these data, W1 and W2 0.8 %, but either moves NaCl in its mixtures (the CaSO4, Na2SO4 and KCl
-# brines of the solids, whose solubility products were fitted with this pair) off their data.
+# brines of the solids, whose solubility products were fitted with this pair) off their data:
+# with W2 (26.1) gypsum in 6.2 mol/kg NaCl comes out 66 % high, the CaSO4 fit repeated on it.
 def _nacl():
     key = ("H2O", "Na+", "Cl-")
     params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.885, -30.0, 30.0),
