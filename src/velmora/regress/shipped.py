@@ -94,9 +94,10 @@ def aw_falls(salt, m_max):
 # CaCl2 with W, tried and not shipped: the pair, W1, W2 and alpha (free) on the Robinson & Stokes
 # values to 1 mol/kg (held tighter, sigma 0.005: the dilute end is where it misses most), the
 # Pitzer & Mayorga gamma+- and phi to 2.5 and the CRC's 2 and 5 mol/kg, with a_w held falling to
-# 100 mol/kg. It meets gamma+- within 3.4 % to 5 mol/kg; but Ca++ traced in NaCl(aq) then gains
-# W1 x_w x_Cl in ln gamma (-3.3 at 1 mol/kg NaCl), and gypsum in NaCl comes out more than 75 %
-# high, the CaSO4 fits repeated on it included (docs/data-sources.md). CACL2_W_TRIAL: its result.
+# 100 mol/kg. It meets gamma+- within 3.3 % to 5 mol/kg; but Ca++ traced in NaCl(aq) then gains
+# W1 x_w x_Cl in ln gamma (-3.3 at 1 mol/kg NaCl), and gypsum in 0.55-6.2 mol/kg NaCl comes out a
+# factor 17-115 high (worst factor 7.2 with the CaSO4 fits repeated on it; docs/data-sources.md).
+# CACL2_W_TRIAL: its result.
 def cacl2_w_trial():
     """(data sets, parameters, extra residuals, T range) of the CaCl2 fit with W, for regress.fit
     on base_without("CaCl2-H2O")."""
