@@ -185,6 +185,15 @@ M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0,
          "MgCl2": 5.0, "SrCl2": 2.0, "BaCl2": 1.0, "MgSO4": 1.0, "K2SO4": 0.7}
 
 
+def pitzer_mayorga_phi_set(salt):
+    """The osmotic coefficient of a salt at 25 C from the Pitzer & Mayorga equation, 1 mol/kg to
+    M_MAX in steps of 0.5."""
+    ms = [1.0 + 0.5 * k for k in range(int((M_MAX[salt] - 1.0) / 0.5) + 1)]
+    rows = [(298.15, m, pitzer_mayorga(salt, m)[1]) for m in ms]
+    return DataSet(f"Pitzer-Mayorga {salt} phi", "osmotic", f"{salt}-H2O", salt, salt_points(salt, rows),
+                   CITE["pm"], 0.01, "m [mol/kg]")
+
+
 def pitzer_mayorga(salt, m, a_phi=0.392):
     """(gamma+-, phi) at 25 C from the Pitzer & Mayorga (1973) parameters of the salt."""
     zm, zx, nm, nx, b0, b1, cphi, _ = PITZER_MAYORGA[salt]
