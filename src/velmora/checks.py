@@ -675,6 +675,42 @@ def phase_residual(
     return res, bal
 
 
+def flash_residuals(
+    system: Any,
+    app: Mapping[str, float],
+    T: float,
+    z: np.ndarray,
+    beta: float,
+    x: np.ndarray,
+    y: np.ndarray,
+    P: float,
+) -> tuple[dict[str, float], np.ndarray, np.ndarray, bool, tuple[float, float, float] | None] | None:
+    """The liquid of a flash answer and the answer's check in one call of the core (the model's
+    ``_front_flash_check``): (f, n, lng, converged, (phase residual, balance, speciation
+    residual)) as the model's ``fugacities`` and ``_status`` give the liquid ``app`` at T (warm)
+    and ``phase_residual`` and ``speciation_residual`` give the residuals of the answer (feed z,
+    vapor fraction beta, liquid x, vapor y) at T, P, to the last digit; the residuals None where
+    the caller computes them (a speciation that did not meet its tolerance). Raises what
+    ``fugacities`` raises. None where the core steps aside (a method, the activity model or the
+    vapor model is replaced in Python, or the vapor is not the ideal gas): the caller calls them."""
+    check = getattr(system.model, "_front_flash_check", None)
+    if check is None:
+        return None
+    return check(
+        app,
+        system.components,
+        z,
+        beta,
+        x,
+        y,
+        T,
+        P,
+        system.pp,
+        system.tol,
+        (VAPOR_FLOOR, RESOLUTION, TRACE),
+    )
+
+
 def one_given(
     T: float | None, H: float | None, S: float | None, vapor_fraction: float | None
 ) -> tuple[str, float]:

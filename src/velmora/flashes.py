@@ -432,21 +432,29 @@ def _fugacities(system, app, T, settle=True):
     return _settled(system, app, T, settle)[:3]
 
 
-def _settled(system, app, T, settle=True):
+def _settled(system, app, T, settle=True, answer=None):
     """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
     (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
     ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
     where none verifies. ``settle=False``: the core's answer as it is (the trial points of a
     split, whose answer is checked settled in the end). ``_settled`` adds whether the recovery
-    was needed."""
+    was needed, and, for the liquid of a flash answer ``answer`` = (z, beta, x, y, P), the
+    answer's residuals as the core's check gives them with the liquid (see
+    ``checks.flash_residuals``; None: the caller computes them)."""
     el = system.model
     if not settle:
-        return el.fugacities(app, T) + (False,)
+        return el.fugacities(app, T) + (False, None)
     try:
-        out = el.fugacities(app, T)
-        if el._status()["speciation_converged"]:
-            return out + (False,)
+        out = None if answer is None else checks.flash_residuals(system, app, T, *answer)
+        if out is not None:
+            if out[3]:
+                return out[:3] + (False, out[4])
+            out = out[:3]
+        else:
+            out = el.fugacities(app, T)
+            if el._status()["speciation_converged"]:
+                return out + (False, None)
         n_core, best, cause = out[1], math.inf, None
     except (ValueError, ArithmeticError) as exc:
         if not solve_failed(exc):
@@ -456,7 +464,7 @@ def _settled(system, app, T, settle=True):
         f, n, lng, _ = _recover(system, app, T, n_core, best, cause)
     except ConvergenceError as exc:
         raise _NoAnswer(str(exc)) from None
-    return f, n, lng, True
+    return f, n, lng, True, None
 
 
 STABLE_CHECK = 10.0  # mol/kg: a liquid this concentrated in a solute has its stability tested
@@ -492,20 +500,24 @@ def _check(
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
-    if raw["beta"] < 1.0:
+    beta = float(raw["beta"])
+    if beta < 1.0:
         # a liquid of the aqueous model: water, and no solute beyond M_MAX mol/kg of it (a flash
         # may find a "liquid" of salt with 1e-9 of water, a root of the model outside its range)
         checks.solutes(system, {c: v for c, v in app.items() if v > 0.0})
-    f, n, lng, recovered = _settled(system, app, T)
-    if raw["beta"] < 1.0 and 0.0 < raw["beta"]:
+    f, n, lng, recovered, checked = _settled(system, app, T, answer=(z, beta, x, y, P))
+    if 0.0 < beta < 1.0:
         _stable_water(system, app, T, f)
-    if recovered and raw["beta"] < 1.0:
+    if checked is not None:  # the core's check of the liquid it settled without recovery
+        res, bal, chem_res = checked
+        return max(res, chem_res), bal, (f, n, lng, chem_res)
+    if recovered and beta < 1.0:
         # the solver's liquid was the core's unsettled one: its enthalpy and entropy, and the
         # true amounts reported, from the settled liquid
-        settled = _result(system, z, T, P, float(raw["beta"]), x, y, n)
+        settled = _result(system, z, T, P, beta, x, y, n)
         for key in ("H", "S", "true"):
             raw[key] = settled[key]
-    res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f, n)
+    res, bal = checks.phase_residual(system, z, beta, x, y, T, P, f, n)
     chem_res = checks.speciation_residual(system, app, T, n, lng)
     return max(res, chem_res), bal, (f, n, lng, chem_res)
 
