@@ -46,6 +46,12 @@ SUBSTITUTION_STEPS = 400
 POLISH = 1e-3  # a split this close is finished by substitution from it
 
 
+def _floats(v: Any) -> list[float]:
+    """The entries of a vector as Python floats (``float()`` of each, without the per-element
+    conversion of NumPy scalars)."""
+    return np.asarray(v, dtype=float).tolist()
+
+
 class FlashResult:
     """A verified flash.
 
@@ -95,9 +101,9 @@ class FlashResult:
         self.vapor_fraction = float(raw["beta"])
         self.H = float(raw["H"]) / KMOL
         self.S = float(raw["S"]) / KMOL
-        self.feed = dict(zip(comps, map(float, z)))
-        self.x = dict(zip(comps, map(float, raw["x"])))
-        self.vapor = dict(zip(comps, map(float, raw["y"])))
+        self.feed = dict(zip(comps, _floats(z)))
+        self.x = dict(zip(comps, _floats(raw["x"])))
+        self.vapor = dict(zip(comps, _floats(raw["y"])))
         self.liquid = liquid
         self.iterations = int(iterations)
         self.converged = True
@@ -421,7 +427,7 @@ def _finish(system, z, v):
         # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
         # (every volatile it holds or makes; none of its salts)
         raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
-    x = dict(zip(system.components, map(float, raw["x"])))
+    x = dict(zip(system.components, _floats(raw["x"])))
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
     checks.pair_warnings(system, v.n, stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
@@ -504,7 +510,7 @@ def _check(
     if beta < 1.0:
         # a liquid of the aqueous model: water, and no solute beyond M_MAX mol/kg of it (a flash
         # may find a "liquid" of salt with 1e-9 of water, a root of the model outside its range)
-        checks.solutes(system, {c: v for c, v in app.items() if v > 0.0})
+        checks.solutes(system, app)  # (an entry not above 0 passes its tests as if left out)
     f, n, lng, recovered, checked = _settled(system, app, T, answer=(z, beta, x, y, P))
     if 0.0 < beta < 1.0:
         _stable_water(system, app, T, f)
