@@ -184,7 +184,7 @@ def flash(
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, dict(zip(system.components, z)), stacklevel=4)
+        checks.range_warnings(system, T, dict(zip(system.components, z.tolist())), stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
@@ -217,7 +217,9 @@ def flash(
             # T found where the result jumps across the target: a pure or nearly pure
             # component at its boiling point, where the split, not T, sets the vapor fraction
             out = _on_boiling_line(system, z, P, key, value, out)
-    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)), stacklevel=4)
+    checks.range_warnings(
+        system, out.raw["T"], dict(zip(system.components, z.tolist())), stacklevel=4
+    )
     return _finish(system, z, out)
 
 
@@ -452,16 +454,17 @@ def _settled(system, app, T, settle=True, answer=None):
     if not settle:
         return el.fugacities(app, T) + (False, None)
     try:
-        out = None if answer is None else checks.flash_residuals(system, app, T, *answer)
-        if out is not None:
-            if out[3]:
-                return out[:3] + (False, out[4])
-            out = out[:3]
+        core = None if answer is None else checks.flash_residuals(system, app, T, *answer)
+        if core is not None:
+            if core[3]:
+                return core[:3] + (False, core[4])
+            n_core = core[1]
         else:
             out = el.fugacities(app, T)
             if el._status()["speciation_converged"]:
                 return out + (False, None)
-        n_core, best, cause = out[1], math.inf, None
+            n_core = out[1]
+        best, cause = math.inf, None
     except (ValueError, ArithmeticError) as exc:
         if not solve_failed(exc):
             raise
@@ -1245,5 +1248,5 @@ def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None
             feed=feed_out,
             residual=max(abs(ln_sum), fnl[3]),
         )
-    checks.range_warnings(system, a, dict(zip(system.components, z)), stacklevel=4)
+    checks.range_warnings(system, a, dict(zip(system.components, z.tolist())), stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))
