@@ -49,6 +49,8 @@ POLISH = 1e-3  # a split this close is finished by substitution from it
 def _floats(v: Any) -> list[float]:
     """The entries of a vector as Python floats (``float()`` of each, without the per-element
     conversion of NumPy scalars)."""
+    if type(v) is np.ndarray and v.dtype == np.float64:
+        return v.tolist()
     return np.asarray(v, dtype=float).tolist()
 
 
