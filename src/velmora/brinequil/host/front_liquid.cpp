@@ -20,7 +20,6 @@
 #include "host/electrolyte.hpp"
 #include "host/model_api.hpp"
 #include "host/phase_adapter.hpp"
-#include "model/pyfloat.hpp"
 #include "model/residual.hpp"
 
 namespace brinequil::host {
