@@ -296,7 +296,8 @@ def test_the_compiled_check_of_a_flash_answer_judges_as_the_python_one(mea, monk
     balance, the speciation's residual) runs in one call of the core; a replaced vapor model
     takes the Python functions. Both give the same digits on the answers of every branch (two
     phases, all liquid, all vapor, a salt that stays in the liquid) and on planted wrong ones
-    (a vapor richer in CO2, a lost mole of water), which both reject."""
+    (a vapor richer in CO2 with the balance kept, a vapor that breaks the balance), which both
+    reject."""
     from velmora import checks
 
     brine = velmora.System("NaCl-H2O")
