@@ -267,6 +267,89 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     assert calls == [T]
 
 
+def flash_check_both_ways(system, raw, monkeypatch):
+    """(compiled, python): flashes._check of the answer raw, from the same warm record, with
+    the package's own functions and with a pass-through phi_vapor (the check then runs in
+    Python); each (largest residual, balance, f, n, lng, speciation residual)."""
+    from velmora import checks, flashes
+
+    el, z = system.model, np.asarray(raw["z"])
+    record = el._warm
+    out = []
+    for replaced in (False, True):
+        if replaced:
+            monkeypatch.setattr(phasekit, "phi_vapor", lambda *a, real=phasekit.phi_vapor: real(*a))
+        el._warm = record
+        app = dict(zip(system.components, np.asarray(raw["x"], dtype=float).tolist()))
+        core = checks.flash_residuals(system, app, raw["T"], z, raw["beta"],
+                                      np.asarray(raw["x"]), np.asarray(raw["y"]), raw["P"])
+        assert (core is None) == replaced       # the core steps aside for the replacement
+        el._warm = record
+        res, bal, (f, n, lng, chem) = flashes._check(system, z, dict(raw), raw["T"], raw["P"])
+        out.append((res, bal, list(f.items()), n.tolist(), lng.tolist(), chem))
+    monkeypatch.undo()
+    return out
+
+
+def test_the_compiled_check_of_a_flash_answer_judges_as_the_python_one(mea, monkeypatch):
+    """The check of a TP flash answer (its liquid speciated again, fugacity equality, mass
+    balance, the speciation's residual) runs in one call of the core; a replaced vapor model
+    takes the Python functions. Both give the same digits on the answers of every branch (two
+    phases, all liquid, all vapor, a salt that stays in the liquid) and on planted wrong ones
+    (a vapor richer in CO2 with the balance kept, a vapor that breaks the balance), which both
+    reject."""
+    from velmora import checks
+
+    brine = velmora.System("NaCl-H2O")
+    solvent = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
+    cases = [(mea, solvent, 313.15), (mea, MEA_Z, 353.15),
+             (mea, {"H2O": 0.02, "CO2": 0.01, "N2": 0.97}, 376.0),
+             (brine, brine.composition(molalities={"NaCl": 1.0}), 378.0)]
+    betas = []
+    for s, feed, T in cases:
+        el = s.model
+        z = checks.feed(s, feed)
+        el._warm = None
+        raw = dict(el.flash_tp(s.pp, z, T, ATM), z=z)
+        betas.append(raw["beta"])
+        compiled, python = flash_check_both_ways(s, raw, monkeypatch)
+        assert compiled == python and compiled[0] <= s.tol and compiled[1] <= 1e-12
+        if 0.0 < raw["beta"] < 1.0:
+            co2 = s.components.index("CO2") if "CO2" in s.components else None
+            y = np.array(raw["y"], dtype=float)
+            if co2 is not None:                  # CO2 from the water into the vapor: balance kept
+                y[co2] += 1e-3
+                y[0] -= 1e-3
+                x = np.array(raw["x"], dtype=float)
+                x[co2] -= 1e-3 * raw["beta"] / (1 - raw["beta"])
+                x[0] += 1e-3 * raw["beta"] / (1 - raw["beta"])
+                richer = dict(raw, x=x, y=y)
+                compiled, python = flash_check_both_ways(s, richer, monkeypatch)
+                assert compiled == python and compiled[0] > 1e-3 and compiled[1] < 1e-15
+            wet = dict(raw, y=np.array(raw["y"]) * (1 + 1e-3))   # the balance broken
+            compiled, python = flash_check_both_ways(s, wet, monkeypatch)
+            assert compiled == python and compiled[1] > 1e-5
+    assert betas[0] == 0.0 and 0.0 < betas[1] < 1.0 and betas[2] == 1.0 and 0.0 < betas[3] < 1.0
+
+
+def test_a_planted_wrong_core_flash_meets_the_same_recovery_both_ways(mea, monkeypatch):
+    """A core TP flash that returns the split of another temperature is rejected by the
+    compiled check as by the Python one: the same attempts follow, the same answer is
+    returned to the last digit."""
+    el = mea.model
+    core = type(el).flash_tp
+
+    def stalls(pp, z, T, P, *args):
+        return dict(core(el, pp, z, T + 1.5, P), T=T)
+
+    monkeypatch.setattr(el, "flash_tp", stalls, raising=False)
+    compiled = mea.flash(MEA_Z, ATM, T=370.0)
+    monkeypatch.setattr(phasekit, "phi_vapor", lambda *a, real=phasekit.phi_vapor: real(*a))
+    python = mea.flash(MEA_Z, ATM, T=370.0)
+    assert compiled.method == python.method != "core TP flash"
+    assert compiled.to_dict() == python.to_dict() and ln_f_gap(mea, compiled) < 1e-6
+
+
 @pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
 def test_a_replaced_activity_model_or_constant_takes_effect_at_the_front_door(cache, monkeypatch):
     """Where the activity model is replaced in Python the replacement computes the front

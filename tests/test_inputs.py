@@ -180,3 +180,27 @@ def test_values_in_a_likely_wrong_unit_warn(mea):
         mea.flash(feed, 1000.0, T=313.15)
     assert not [w for w in log if "did you mean" in str(w.message)]
     assert np.isfinite(mea.liquid(273.15, mass_fractions={"MEA": 0.3}).pH)
+
+
+def test_a_feed_is_normalised_with_the_arithmetic_of_the_arrays():
+    """The feed's mole fractions, summed without NumPy for a few components, have the digits
+    of v / v.sum() (NumPy's own sum) for every count of components and spread of amounts,
+    including the many-component and the near-overflow branches."""
+    from types import SimpleNamespace
+
+    from velmora import checks
+
+    rng = np.random.default_rng(7)
+    for nc in range(1, 12):
+        system = SimpleNamespace(components=[f"C{k}" for k in range(nc)])
+        for _ in range(300):
+            v = rng.random(nc) * 10.0 ** rng.integers(-12, 12, nc)
+            v[rng.random(nc) < 0.2] = 0.0
+            if not v.any():
+                continue
+            z = checks.feed(system, v.tolist())
+            assert z.dtype == float and z.tolist() == (v / v.sum()).tolist()
+        big = np.full(nc, 1e305)
+        assert checks.feed(system, big.tolist()).tolist() == [1.0 / nc] * nc
+        with pytest.raises(ValueError, match="the feed is empty"):
+            checks.feed(system, [0.0] * nc)

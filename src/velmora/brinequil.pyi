@@ -131,6 +131,37 @@ class Electrolyte:
         one of those methods, true_amounts, lnK, henry_ref, the activity model or the warm
         record is replaced in Python (velmora's front door then calls them one by one)."""
 
+    def _front_flash_check(
+        self,
+        n_app: Mapping[str, float],
+        components: Sequence[str],
+        z: ArrayLike,
+        beta: float,
+        x: ArrayLike,
+        y: ArrayLike,
+        T: float,
+        P: float,
+        pp: Any,
+        tol: float,
+        limits: tuple[float, float, float],
+    ) -> (
+        tuple[
+            dict[str, float],
+            NDArray[np.float64],
+            NDArray[np.float64],
+            bool,
+            tuple[float, float, float] | None,
+        ]
+        | None
+    ):
+        """(fugacities, n, lng, converged, (phase residual, balance, speciation residual) or
+        None) of a flash answer (feed z, vapor fraction beta, liquid x = n_app, vapor y) at T,
+        P: the liquid as fugacities and _status give it from the warm record, the residuals as
+        velmora.checks' phase_residual and speciation_residual give them (limits: VAPOR_FLOOR,
+        RESOLUTION, TRACE), to the last digit; the residuals None where the speciation did not
+        meet its tolerance. None where one of those methods, true_amounts, lnK, henry_ref, the
+        activity model or the vapor model (the package's own ideal gas) is replaced."""
+
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
         entry per row of ``nu``."""

@@ -46,6 +46,14 @@ SUBSTITUTION_STEPS = 400
 POLISH = 1e-3  # a split this close is finished by substitution from it
 
 
+def _floats(v: Any) -> list[float]:
+    """The entries of a vector as Python floats (``float()`` of each, without the per-element
+    conversion of NumPy scalars)."""
+    if type(v) is np.ndarray and v.dtype == np.float64:
+        return v.tolist()
+    return np.asarray(v, dtype=float).tolist()
+
+
 class FlashResult:
     """A verified flash.
 
@@ -95,9 +103,9 @@ class FlashResult:
         self.vapor_fraction = float(raw["beta"])
         self.H = float(raw["H"]) / KMOL
         self.S = float(raw["S"]) / KMOL
-        self.feed = dict(zip(comps, map(float, z)))
-        self.x = dict(zip(comps, map(float, raw["x"])))
-        self.vapor = dict(zip(comps, map(float, raw["y"])))
+        self.feed = dict(zip(comps, _floats(z)))
+        self.x = dict(zip(comps, _floats(raw["x"])))
+        self.vapor = dict(zip(comps, _floats(raw["y"])))
         self.liquid = liquid
         self.iterations = int(iterations)
         self.converged = True
@@ -178,7 +186,7 @@ def flash(
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, dict(zip(system.components, z)), stacklevel=4)
+        checks.range_warnings(system, T, dict(zip(system.components, z.tolist())), stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
@@ -211,7 +219,9 @@ def flash(
             # T found where the result jumps across the target: a pure or nearly pure
             # component at its boiling point, where the split, not T, sets the vapor fraction
             out = _on_boiling_line(system, z, P, key, value, out)
-    checks.range_warnings(system, out.raw["T"], dict(zip(system.components, z)), stacklevel=4)
+    checks.range_warnings(
+        system, out.raw["T"], dict(zip(system.components, z.tolist())), stacklevel=4
+    )
     return _finish(system, z, out)
 
 
@@ -421,7 +431,7 @@ def _finish(system, z, v):
         # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
         # (every volatile it holds or makes; none of its salts)
         raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
-    x = dict(zip(system.components, map(float, raw["x"])))
+    x = dict(zip(system.components, _floats(raw["x"])))
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
     checks.pair_warnings(system, v.n, stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
@@ -432,22 +442,31 @@ def _fugacities(system, app, T, settle=True):
     return _settled(system, app, T, settle)[:3]
 
 
-def _settled(system, app, T, settle=True):
+def _settled(system, app, T, settle=True, answer=None):
     """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
     (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
     ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
     where none verifies. ``settle=False``: the core's answer as it is (the trial points of a
     split, whose answer is checked settled in the end). ``_settled`` adds whether the recovery
-    was needed."""
+    was needed, and, for the liquid of a flash answer ``answer`` = (z, beta, x, y, P), the
+    answer's residuals as the core's check gives them with the liquid (see
+    ``checks.flash_residuals``; None: the caller computes them)."""
     el = system.model
     if not settle:
-        return el.fugacities(app, T) + (False,)
+        return el.fugacities(app, T) + (False, None)
     try:
-        out = el.fugacities(app, T)
-        if el._status()["speciation_converged"]:
-            return out + (False,)
-        n_core, best, cause = out[1], math.inf, None
+        core = None if answer is None else checks.flash_residuals(system, app, T, *answer)
+        if core is not None:
+            if core[3]:
+                return core[:3] + (False, core[4])
+            n_core = core[1]
+        else:
+            out = el.fugacities(app, T)
+            if el._status()["speciation_converged"]:
+                return out + (False, None)
+            n_core = out[1]
+        best, cause = math.inf, None
     except (ValueError, ArithmeticError) as exc:
         if not solve_failed(exc):
             raise
@@ -456,7 +475,7 @@ def _settled(system, app, T, settle=True):
         f, n, lng, _ = _recover(system, app, T, n_core, best, cause)
     except ConvergenceError as exc:
         raise _NoAnswer(str(exc)) from None
-    return f, n, lng, True
+    return f, n, lng, True, None
 
 
 STABLE_CHECK = 10.0  # mol/kg: a liquid this concentrated in a solute has its stability tested
@@ -492,20 +511,24 @@ def _check(
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
-    if raw["beta"] < 1.0:
+    beta = float(raw["beta"])
+    if beta < 1.0:
         # a liquid of the aqueous model: water, and no solute beyond M_MAX mol/kg of it (a flash
         # may find a "liquid" of salt with 1e-9 of water, a root of the model outside its range)
-        checks.solutes(system, {c: v for c, v in app.items() if v > 0.0})
-    f, n, lng, recovered = _settled(system, app, T)
-    if raw["beta"] < 1.0 and 0.0 < raw["beta"]:
+        checks.solutes(system, app)  # (an entry not above 0 passes its tests as if left out)
+    f, n, lng, recovered, checked = _settled(system, app, T, answer=(z, beta, x, y, P))
+    if 0.0 < beta < 1.0:
         _stable_water(system, app, T, f)
-    if recovered and raw["beta"] < 1.0:
+    if checked is not None:  # the core's check of the liquid it settled without recovery
+        res, bal, chem_res = checked
+        return max(res, chem_res), bal, (f, n, lng, chem_res)
+    if recovered and beta < 1.0:
         # the solver's liquid was the core's unsettled one: its enthalpy and entropy, and the
         # true amounts reported, from the settled liquid
-        settled = _result(system, z, T, P, float(raw["beta"]), x, y, n)
+        settled = _result(system, z, T, P, beta, x, y, n)
         for key in ("H", "S", "true"):
             raw[key] = settled[key]
-    res, bal = checks.phase_residual(system, z, float(raw["beta"]), x, y, T, P, f, n)
+    res, bal = checks.phase_residual(system, z, beta, x, y, T, P, f, n)
     chem_res = checks.speciation_residual(system, app, T, n, lng)
     return max(res, chem_res), bal, (f, n, lng, chem_res)
 
@@ -1227,5 +1250,5 @@ def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None
             feed=feed_out,
             residual=max(abs(ln_sum), fnl[3]),
         )
-    checks.range_warnings(system, a, dict(zip(system.components, z)), stacklevel=4)
+    checks.range_warnings(system, a, dict(zip(system.components, z.tolist())), stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))

@@ -22,6 +22,7 @@
 namespace brinequil::host {
 namespace {
 
+using adapt::ideal_vapor;
 using adapt::phasekit;
 using adapt::to_double;
 using adapt::to_vec;
@@ -107,20 +108,6 @@ core::ComponentFugacities component_fugacities(py::handle self,
 }
 
 // ---- K-values, split, TP flash ---------------------------------------------------------------
-
-// phi_vapor is the package's own and pp.vapor is "ideal": ln phi = 0 for every component,
-// without the call. Any other vapor model (or a pp without `vapor`) is called.
-bool ideal_vapor(py::handle phi_vapor, py::handle pp) {
-    if (!adapt::phasekit_own(phi_vapor, "phi_vapor")) return false;
-    PyObject* v = PyObject_GetAttrString(pp.ptr(), "vapor");
-    if (!v) {
-        PyErr_Clear();
-        return false;
-    }
-    const bool ideal = PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "ideal") == 0;
-    Py_DECREF(v);
-    return ideal;
-}
 
 // Liquid fugacities on the components: the flash's native liquid when it applies, else the
 // Python path (self.fugacities and the model's mappings read at each call).

@@ -1,8 +1,13 @@
-// Python interface of the front door's liquid in one call (_front_liquid): the cold speciation,
-// the check of its answer and the liquid fugacities, each with the arithmetic of the method it
-// stands for (true_amounts, _residual, fugacities), so that the answer has the same digits; the
-// molecular term and the Henry table are read once for the check and the fugacities.
+// Python interface of the front door's answers in one call: the liquid (_front_liquid: the cold
+// speciation, the check of its answer and the liquid fugacities) and the check of a flash
+// answer (_front_flash_check: the speciation of its liquid, its fugacities and the residuals of
+// velmora.checks), each with the arithmetic of the methods and functions it stands for
+// (true_amounts, _residual, fugacities, checks.phase_residual), so that answers and residuals
+// have the same digits; the molecular term and the Henry table are read once for the check and
+// the fugacities.
+#include <cmath>
 #include <exception>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -14,6 +19,7 @@
 #include "host/convert.hpp"
 #include "host/electrolyte.hpp"
 #include "host/model_api.hpp"
+#include "host/phase_adapter.hpp"
 #include "model/residual.hpp"
 
 namespace brinequil::host {
@@ -162,6 +168,152 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged);
 }
 
+// Python's max(a, b) of two floats: b where b > a, else a (ties and NaN as Python has them).
+double py_max(double a, double b) { return b > a ? b : a; }
+
+// The constants of velmora.checks that the phase check reads (VAPOR_FLOOR, RESOLUTION, TRACE).
+struct Limits {
+    double vapor_floor, resolution, trace;
+};
+
+// checks.fugacity_mismatch; nullopt where Python would divide by zero (the caller then leaves
+// the check to Python, which raises there).
+std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x, double tol,
+                                        const Limits& c) {
+    const double top = py_max(fl, fv);
+    if (top <= c.vapor_floor * P) return 0.0;
+    double unresolved = 0.0;
+    if (x > 0.0) {
+        if (x * tol == 0.0) return std::nullopt;
+        unresolved = c.resolution * fl / (x * tol);
+    }
+    if (top + unresolved == 0.0) return std::nullopt;
+    return std::abs(fl - fv) / (top + unresolved);
+}
+
+// checks.phase_residual with the ideal gas (ln phi = 0, exp(0) = 1: every product and quotient
+// of the Python code as it stands), in its order of operations: (residual, balance). `pos`: the
+// species position of each component (-1: none). nullopt where Python would divide by zero.
+std::optional<std::pair<double, double>> phase_residual(
+    const std::vector<std::string>& comps, const Eigen::VectorXd& z, double beta,
+    const Eigen::VectorXd& x, const Eigen::VectorXd& y, double P, const core::FugacityMap& f,
+    const Eigen::VectorXd& n, const std::vector<Eigen::Index>& pos, double tol, const Limits& c) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const auto nc = static_cast<Eigen::Index>(comps.size());
+    const double liquid = 1.0 - beta;
+    double bal = 0.0;
+    bool nan = false;
+    for (Eigen::Index k = 0; k < nc; ++k) {
+        const double gap = std::abs(z[k] - liquid * x[k] - beta * y[k]);
+        nan = nan || std::isnan(gap);
+        bal = k == 0 ? gap : py_max(bal, gap);
+    }
+    if (nan) bal = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> fl(comps.size(), 0.0);
+    std::vector<char> vol(comps.size(), 0);
+    bool any = false;
+    for (std::size_t k = 0; k < comps.size(); ++k)
+        for (const auto& [name, v] : f)
+            if (name == comps[k]) {
+                fl[k] = v;
+                vol[k] = 1;
+                any = true;
+                break;
+            }
+    for (Eigen::Index k = 0; k < nc; ++k) {
+        if (vol[static_cast<std::size_t>(k)]) continue;
+        if (beta > 0.0 && y[k] > c.trace) return std::pair{kInf, bal};   // a salt in the vapor
+        if (beta >= 1.0 && z[k] > c.trace) return std::pair{kInf, bal};  // nor all vapor
+    }
+    if (!any) return std::pair{0.0, bal};
+    double res = 0.0;
+    if (0.0 < beta && beta < 1.0) {
+        double tot = 0.0;  // sum() of the amounts: left to right
+        for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
+        for (Eigen::Index k = 0; k < nc; ++k) {
+            const auto sk = static_cast<std::size_t>(k);
+            if (!vol[sk]) continue;
+            double xt = 0.0;
+            if (pos[sk] >= 0) {
+                if (tot == 0.0) return std::nullopt;
+                xt = n[pos[sk]] / tot;
+            }
+            const std::optional<double> m =
+                fugacity_mismatch(fl[sk], y[k] * P, P, py_max(x[k], xt), tol, c);
+            if (!m) return std::nullopt;
+            res = py_max(res, *m);
+        }
+    } else if (beta <= 0.0) {
+        // all liquid: the bubble pressure over the volatiles at most P
+        double s = 0.0;
+        for (Eigen::Index k = 0; k < nc; ++k)
+            if (vol[static_cast<std::size_t>(k)]) s += fl[static_cast<std::size_t>(k)] / P;
+        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
+    } else {
+        // all vapor: the dew condition on the incipient liquid x
+        double s = 0.0;
+        for (Eigen::Index k = 0; k < nc; ++k) {
+            if (!vol[static_cast<std::size_t>(k)] || z[k] <= c.trace) continue;
+            const double K = fl[static_cast<std::size_t>(k)] / (py_max(x[k], 1e-300) * P);
+            s += K > 0.0 ? y[k] / K : kInf;
+        }
+        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
+    }
+    return std::pair{res, bal};
+}
+
+py::object front_flash_check(py::handle self, py::handle n_app, py::handle components,
+                             py::handle z_in, double beta, py::handle x_in, py::handle y_in,
+                             double T, double P, py::handle pp, double tol, py::handle limits) {
+    for (const char* name :
+         {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual", "_status"})
+        if (python_override(self, name)) return py::none();
+    if (!adapt::ideal_vapor(adapt::phasekit("phi_vapor"), pp)) return py::none();
+    const Electrolyte& el = electrolyte(self);
+    std::optional<LiquidAt> liquid;
+    std::vector<std::string> comps;
+    std::vector<Eigen::Index> pos;
+    Eigen::VectorXd z, x, y;
+    Limits c{};
+    try {  // nothing is solved yet: what fails here fails on the caller's path too
+        liquid.emplace(el, T);
+        comps = adapt::to_names(components);
+        z = to_vector(z_in, "z");
+        x = to_vector(x_in, "x");
+        y = to_vector(y_in, "y");
+        const auto nc = static_cast<Eigen::Index>(comps.size());
+        if (z.size() != nc || x.size() != nc || y.size() != nc) return py::none();
+        const std::vector<std::string> names = adapt::to_names(el.names);
+        for (const std::string& comp : comps) pos.push_back(adapt::find_name(names, comp));
+        py::tuple t = py::reinterpret_borrow<py::tuple>(limits);
+        c = Limits{to_double(t[0]), to_double(t[1]), to_double(t[2])};
+    } catch (const std::exception&) {
+        return py::none();
+    }
+    // the model's fugacities(n_app, T) and _status: from the warm record, raising what they raise
+    ColdSpeciation s = warm_speciation(self, n_app, T);
+    core::FugacityMap f = liquid->fugacities(s.n, s.lng);
+    py::dict fd;
+    for (const auto& [name, v] : f) fd[py::str(name)] = v;
+    py::object checked = py::none();
+    if (s.converged) {
+        const std::optional<std::pair<double, double>> phase =
+            phase_residual(comps, z, beta, x, y, P, f, s.n, pos, tol, c);
+        if (phase) {
+            const double chem = core::speciation_residual(
+                *el.stoich, s.n, s.lng,
+                [&](const Eigen::VectorXd& xt) {
+                    Eigen::VectorXd ref;
+                    liquid->henry_ref(xt, ref);
+                    return ref;
+                },
+                [&] { return s.lnK; }, [&] { return s.n0; });
+            checked = py::make_tuple(phase->first, phase->second, chem);
+        }
+    }
+    return py::make_tuple(fd, to_numpy(s.n), to_numpy(s.lng), s.converged, checked);
+}
+
 }  // namespace
 
 void bind_front(py::module_& m, ElectrolyteClass& cls) {
@@ -171,6 +323,18 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "the speciation met its tolerance) of the apparent liquid n_app at T from a cold "
             "start, as fugacities, _residual and _status give them after `_warm = None`; None "
             "where one of those methods, the activity model or the model's tables are not the "
+            "package's own (then call them)");
+    cls.def("_front_flash_check", &front_flash_check, py::arg("n_app"), py::arg("components"),
+            py::arg("z"), py::arg("beta"), py::arg("x"), py::arg("y"), py::arg("T"), py::arg("P"),
+            py::arg("pp"), py::arg("tol"), py::arg("limits"),
+            "(fugacities, true amounts, ln gamma, whether the speciation met its tolerance, "
+            "(phase residual, balance, speciation residual) or None) of a flash answer (feed z, "
+            "vapor fraction beta, liquid x = n_app, vapor y) at T, P: its liquid as fugacities "
+            "and _status give it (from the warm record), its residuals as velmora.checks' "
+            "phase_residual and speciation_residual give them (limits: VAPOR_FLOOR, RESOLUTION, "
+            "TRACE); the residuals None where the speciation did not meet its tolerance or "
+            "Python would divide by zero. None where one of those methods, the activity model, "
+            "the vapor model (the package's own ideal gas) or the model's tables are not the "
             "package's own (then call them)");
 }
 

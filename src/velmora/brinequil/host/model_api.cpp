@@ -406,7 +406,8 @@ bool ref_follows_x(const Electrolyte& el);
 void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res,
                      bool gil);
 
-Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit) {
+Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit,
+                          Eigen::VectorXd* lnK_out = nullptr) {
     Electrolyte& el = electrolyte(self);
     const core::Stoichiometry& st = *el.stoich;
     const Eigen::Index n = n0.size();
@@ -449,6 +450,7 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
         res = core::solve_speciation(st, n0, lnK, warm, set, cb);
     }
     record_solution(self, el, T, res, true);
+    if (lnK_out != nullptr) *lnK_out = std::move(lnK);
     return Speciation{std::move(res.n), std::move(res.lng)};
 }
 
@@ -842,6 +844,20 @@ std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app,
     out.converged = res.converged;
     out.n = std::move(res.n);
     out.lng = std::move(res.lng);
+    return out;
+}
+
+ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
+    Electrolyte& el = electrolyte(self);
+    ColdSpeciation out;
+    out.n0 = apparent_n0(el, species_count(el), n_app);
+    Speciation s = run_speciation(self, out.n0, T, 1e-11, 200, &out.lnK);
+    {
+        std::lock_guard<std::mutex> held(el.lock.m);
+        out.converged = el.status.speciation_converged;
+    }
+    out.n = std::move(s.n);
+    out.lng = std::move(s.lng);
     return out;
 }
 

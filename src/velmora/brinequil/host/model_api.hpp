@@ -113,6 +113,12 @@ struct ColdSpeciation {
 };
 std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T);
 
+// The speciation of n_app at T as true_amounts computes it with the caller's warm record (the
+// record and the status written as it writes them), for a caller that has made sure that
+// true_amounts, lnK and _status are not replaced in Python; with n0, ln K at T and whether
+// Newton met its tolerance. Raises what true_amounts raises.
+ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T);
+
 // The warm-start record as Python sees the attribute `_warm`: get (AttributeError when there is
 // none), set (None: start cold), delete.
 py::object warm_get(py::handle self);

@@ -76,6 +76,20 @@ bool phasekit_own(py::handle fn, const char* name) {
     return native_is(phasekit("_NATIVE"), name, fn.ptr());
 }
 
+// phi_vapor is the package's own and pp.vapor is "ideal": ln phi = 0 for every component,
+// without the call. Any other vapor model (or a pp without `vapor`) is called.
+bool ideal_vapor(py::handle phi_vapor, py::handle pp) {
+    if (!phasekit_own(phi_vapor, "phi_vapor")) return false;
+    PyObject* v = PyObject_GetAttrString(pp.ptr(), "vapor");
+    if (!v) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool ideal = PyUnicode_CheckExact(v) && PyUnicode_CompareWithASCIIString(v, "ideal") == 0;
+    Py_DECREF(v);
+    return ideal;
+}
+
 namespace {
 
 // The phasekit functions that the C++ enthalpy and entropy stand for, those they call included.

@@ -25,6 +25,9 @@ py::object phasekit(const char* name);
 // fn is the package's own phasekit function of that name (phasekit._NATIVE), which the core has
 // in C++: the caller may run that instead of calling fn.
 bool phasekit_own(py::handle fn, const char* name);
+// phi_vapor is the package's own and pp.vapor is "ideal": ln phi = 0 for every component, and
+// the caller may skip the call.
+bool ideal_vapor(py::handle phi_vapor, py::handle pp);
 
 // pp's data for the C++ enthalpy and entropy of core/package_props when phasekit's functions
 // behind them (enthalpy_vapor, entropy_vapor, entropy_liquid, _k_h_ig, _dh_ref and their
