@@ -23,19 +23,11 @@ constexpr int kTangents = 4;  // directions per pass
 using T4 = Tan<kTangents>;
 }  // namespace
 
-template <int L>
-bool zero(const Tan<L>& a) {
-    if (a.v != 0.0) return false;
-    for (int l = 0; l < L; ++l)
-        if (a.t[l] != 0.0) return false;
-    return true;
-}
-
 struct SecondOrder {
     // The temperature functions of Model::at, as numbers of type S.
     template <class S>
     struct State {
-        std::vector<S> rho, eps, Gmm, tmm, amm, tmca, tcam, Gcam, W1, W2;  // amm: alpha
+        std::vector<S> rho, eps, Gmm, tmm, amm, tmca, tcam, Gcam, Ecell, W1, W2;  // amm: alpha
         S eps_w, aphi_T, born_T;
     };
 
@@ -72,12 +64,14 @@ struct SecondOrder {
         s.tmca.resize(ne);
         s.tcam.resize(ne);
         s.Gcam.resize(ne);
+        s.Ecell.resize(ne);
         s.W1.resize(ne);
         s.W2.resize(ne);
         for (std::size_t k = 0; k < ne; ++k) {
             s.tmca[k] = tdep(m.eA_[0][k], m.eB_[0][k], m.eF_[0][k], m.eG_[0][k], T, lnT);
             s.tcam[k] = tdep(m.eA_[1][k], m.eB_[1][k], m.eF_[1][k], m.eG_[1][k], T, lnT);
             s.Gcam[k] = exp(s.tcam[k] * (-m.eAlpha_[k]));
+            s.Ecell[k] = exp((s.tmca[k] - s.tcam[k]) * (-m.eAlpha_[k]));
             s.W1[k] = m.eW_[0][k] + m.eW_[1][k] / T;
             s.W2[k] = m.eW_[2][k] + m.eW_[3][k] / T;
         }
@@ -97,6 +91,45 @@ struct SecondOrder {
             lane = l;
         }
         return lane;
+    }
+
+    static HandCoefs<T4> coefs(const Model& m, const State<T4>& s) {
+        return {s.rho.data(),  s.eps.data(),  s.Gmm.data(),  s.tmm.data(),
+                s.tmca.data(), s.tcam.data(), s.Gcam.data(), s.Ecell.data(),
+                s.W1.data(),   s.W2.data(),  // a parameter's tangent may stand on a zero W
+                s.eps_w,       s.aphi_T,      s.born_T};
+    }
+
+    // The hand gradient of model.cpp (Model::eval_hand) in tangents at the amounts x over the
+    // state s: its entries carry ln gamma and its directional derivatives along x's and s's
+    // tangents. One pass costs about kTangents + 1 gradients, whatever the number of species.
+    static const T4* hand(Model& m, const State<T4>& s, const T4* x, double T, const Options& o);
+
+    // ln gamma (lng) and JV (row-major, n x L) = J V_x + dT V_T, v(i, l) the entry of V (rows:
+    // the amounts, then T), by the hand gradient in passes of kTangents.
+    template <class Vfn>
+    static void run_hand(Model& m, const double* x, double T, const Options& o, int L, Vfn&& v,
+                         double* lng, double* JV) {
+        const int n = m.n_;
+        State<T4> sloped;  // T tangents other than one unit lane
+        std::vector<T4> xs(n);
+        for (int first = 0; first < std::max(L, 1); first += kTangents) {
+            const int width = std::min(kTangents, L - first);
+            T4 Tt(T);
+            for (int l = 0; l < width; ++l) Tt.t[l] = v(n, first + l);
+            const int lane = lane_of(Tt, width);
+            if (lane < -1) state(m, Tt, sloped);
+            const State<T4>& s = lane < -1 ? sloped : state_at(m, T, lane);
+            for (int i = 0; i < n; ++i) {
+                xs[i] = T4(x[i]);
+                for (int l = 0; l < width; ++l) xs[i].t[l] = v(i, first + l);
+            }
+            const T4* g = hand(m, s, xs.data(), T, o);
+            for (int i = 0; i < n; ++i) {
+                if (first == 0) lng[i] = g[i].v;
+                for (int l = 0; l < width; ++l) JV[i * L + first + l] = g[i].t[l];
+            }
+        }
     }
 
     // F(n) in D = Dual<K, S>: nd the amounts (seeded), the rest as model.cpp's eval and lc.
@@ -203,7 +236,7 @@ struct SecondOrder {
         if (ref) Fv -= Phi;
         // molecule-ion-pair term
         for (std::size_t k = 0; k < s.W1.size(); ++k) {
-            if (zero(s.W1[k]) && zero(s.W2[k])) continue;  // absent, or no tangent on it
+            if (is_zero(s.W1[k]) && is_zero(s.W2[k])) continue;  // absent, or no tangent on it
             const int mi = static_cast<int>(k % M), pair = static_cast<int>(k / M);
             const int mm = m.mols_[mi], c = m.cats_[pair / An], a = m.ans_[pair % An];
             Fv += nd[mm] * nd[c] * nd[a] / (N * N) * (D(s.W1[k]) + s.W2[k] * (nd[c] + nd[a]) / N);
@@ -330,6 +363,7 @@ struct SecondOrder {
                 T4& tau = p.coef < 4 ? s.tmca[k] : s.tcam[k];
                 tau.t[l] += dtau[p.coef % 4];
                 s.Gcam[k] = exp(s.tcam[k] * (-m.eAlpha_[k]));
+                s.Ecell[k] = exp((s.tmca[k] - s.tcam[k]) * (-m.eAlpha_[k]));
             } else {
                 T4& w = p.coef < 11 ? s.W1[k] : s.W2[k];
                 w.t[l] += p.coef % 2 == 1 ? 1.0 : 1.0 / T;
@@ -358,6 +392,20 @@ struct SecondOrder {
         const int n = m.n_, np = static_cast<int>(ps.size());
         const State<T4>& flat = state_at(m, T, -1);
         State<T4> s;
+        if (m.hand_ok()) {
+            const std::vector<T4> xs(x, x + n);
+            for (int first = 0; first < std::max(np, 1); first += kTangents) {
+                s = flat;
+                const int width = std::min(kTangents, np - first);
+                for (int l = 0; l < width; ++l) seed(m, ps[first + l], l, T, s);
+                const T4* g = hand(m, s, xs.data(), T, o);
+                for (int i = 0; i < n; ++i) {
+                    if (first == 0) lng[i] = g[i].v;
+                    for (int l = 0; l < width; ++l) dP[i * np + first + l] = g[i].t[l];
+                }
+            }
+            return;
+        }
         std::vector<D> nd(n);
         for (int i = 0; i < n; ++i) nd[i] = D::seed(T4(x[i]), i);
         for (int first = 0; first < std::max(np, 1); first += kTangents) {
@@ -377,7 +425,23 @@ struct SecondOrderStates {
     double T = -1.0;
     SecondOrder::State<T4> s[kTangents + 1];  // flat, then T's tangent on lane 0, 1, ...
     bool have[kTangents + 1] = {};
+    std::vector<T4> q, X, g, grad;  // the hand gradient's work arrays
+    std::vector<Dual<8, T4>> lr;
 };
+
+const T4* SecondOrder::hand(Model& m, const State<T4>& s, const T4* x, double T, const Options& o) {
+    if (!m.ts2_) m.ts2_ = std::make_shared<SecondOrderStates>();
+    SecondOrderStates& c = *m.ts2_;
+    const std::size_t n = static_cast<std::size_t>(m.n_);
+    if (c.grad.size() < n) {
+        c.q.resize(m.lc_work());
+        for (auto* v : {&c.X, &c.g, &c.grad}) v->resize(n);
+        c.lr.resize(n);
+    }
+    const HandWork<T4> w{c.q.data(), c.X.data(), c.g.data(), c.lr.data()};
+    m.eval_hand(m.at(T), coefs(m, s), x, o, w, c.grad.data());
+    return c.grad.data();
+}
 
 const SecondOrder::State<T4>& SecondOrder::state_at(Model& m, double T, int lane) {
     if (!m.ts2_) m.ts2_ = std::make_shared<SecondOrderStates>();
@@ -444,6 +508,20 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
     Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Jr =
         Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>::Zero(n_, n_);
     dT.setZero();
+    if (hand_ok()) {
+        const int L = static_cast<int>(dirs.size());
+        std::vector<double> JV(static_cast<std::size_t>(n_) * L);
+        SecondOrder::run_hand(
+            *this, x.data(), T, o, L, [&](int i, int l) { return dirs[l] == i ? 1.0 : 0.0; },
+            out.data(), JV.data());
+        for (int i = 0; i < n_; ++i)
+            for (int l = 0; l < L; ++l) {
+                const int j = dirs[l];
+                (j < n_ ? Jr(i, j) : dT[i]) = JV[static_cast<std::size_t>(i) * L + l];
+            }
+        J = Jr;
+        return;
+    }
     by_width(n_, [&](auto k) {
         SecondOrder::run<decltype(k)::value>(*this, x.data(), T, o, dirs, out.data(), Jr.data(),
                                              dT.data());
@@ -466,6 +544,16 @@ void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::Vecto
     check_point(x, T);
     std::lock_guard<std::mutex> lock(mutex_);
     Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Pr(k, L);
+    if (hand_ok()) {  // all of J V, whatever W: then projected
+        Eigen::VectorXd lng(n_);
+        Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> JV(n_, L);
+        SecondOrder::run_hand(
+            *this, x.data(), T, o, static_cast<int>(L), [&](int i, int l) { return V(i, l); },
+            lng.data(), JV.data());
+        Wlng.noalias() = W * lng;
+        P.noalias() = W * JV;
+        return;
+    }
     // the gradient's width: the rows of W exactly where they are few (a projection on the
     // reactions), else as ln_gamma_derivatives
     const auto go = [&](auto w) {
