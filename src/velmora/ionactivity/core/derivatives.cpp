@@ -23,6 +23,9 @@ constexpr int kTangents = 4;  // directions per pass
 using T4 = Tan<kTangents>;
 }  // namespace
 
+template <int W>
+struct StatesOf;
+
 struct SecondOrder {
     // The temperature functions of Model::at, as numbers of type S.
     template <class S>
@@ -79,11 +82,13 @@ struct SecondOrder {
 
     // The state at T (flat: lane < 0) or with T's unit tangent on one lane, kept on the model
     // for its last T as Model::at keeps its own: computed once per T and lane.
-    static const State<T4>& state_at(Model& m, double T, int lane);
+    template <int W = kTangents>
+    static const State<Tan<W>>& state_at(Model& m, double T, int lane);
 
     // The lane of a pass's T tangents t[0..width): -1 where all are +0 (the flat state), l
     // where t[l] is 1 and the others +0, else -2 (no state kept for it).
-    static int lane_of(const T4& Tt, int width) {
+    template <int W>
+    static int lane_of(const Tan<W>& Tt, int width) {
         int lane = -1;
         for (int l = 0; l < width; ++l) {
             if (Tt.t[l] == 0.0 && !std::signbit(Tt.t[l])) continue;
@@ -93,7 +98,8 @@ struct SecondOrder {
         return lane;
     }
 
-    static HandCoefs<T4> coefs(const Model& m, const State<T4>& s) {
+    template <int W>
+    static HandCoefs<Tan<W>> coefs(const State<Tan<W>>& s) {
         return {s.rho.data(),  s.eps.data(),  s.Gmm.data(),  s.tmm.data(),
                 s.tmca.data(), s.tcam.data(), s.Gcam.data(), s.Ecell.data(),
                 s.W1.data(),   s.W2.data(),  // a parameter's tangent may stand on a zero W
@@ -103,32 +109,58 @@ struct SecondOrder {
     // The hand gradient of model.cpp (Model::eval_hand) in tangents at the amounts x over the
     // state s: its entries carry ln gamma and its directional derivatives along x's and s's
     // tangents. One pass costs about kTangents + 1 gradients, whatever the number of species.
-    static const T4* hand(Model& m, const State<T4>& s, const T4* x, double T, const Options& o);
+    template <int W>
+    static const Tan<W>* hand(Model& m, const State<Tan<W>>& s, const Tan<W>* x, double T,
+                              const Options& o);
+
+    template <int W>
+    struct Work {
+        std::vector<Tan<W>> q, X, g, grad, x;  // the hand gradient's work arrays
+        std::vector<Dual<8, Tan<W>>> lr;
+    };
+    template <int W>
+    static Work<W>& work(Model& m);
+    template <int W>
+    static StatesOf<W>& states_of(Model& m);
+
+    // One pass of run_hand over the columns first .. first + width of V, width <= W.
+    template <int W, class Vfn>
+    static void pass(Model& m, const double* x, double T, const Options& o, int L, int first,
+                     int width, Vfn& v, double* lng, double* JV) {
+        using TW = Tan<W>;
+        const int n = m.n_;
+        TW Tt(T);
+        for (int l = 0; l < width; ++l) Tt.t[l] = v(n, first + l);
+        const int lane = lane_of(Tt, width);
+        State<TW> sloped;  // T tangents other than one unit lane
+        if (lane < -1) state(m, Tt, sloped);
+        const State<TW>& s = lane < -1 ? sloped : state_at<W>(m, T, lane);
+        std::vector<TW>& xs = work<W>(m).x;
+        for (int i = 0; i < n; ++i) {
+            xs[i] = TW(x[i]);
+            for (int l = 0; l < width; ++l) xs[i].t[l] = v(i, first + l);
+        }
+        const TW* g = hand(m, s, xs.data(), T, o);
+        for (int i = 0; i < n; ++i) {
+            if (first == 0) lng[i] = g[i].v;
+            for (int l = 0; l < width; ++l) JV[i * L + first + l] = g[i].t[l];
+        }
+    }
 
     // ln gamma (lng) and JV (row-major, n x L) = J V_x + dT V_T, v(i, l) the entry of V (rows:
-    // the amounts, then T), by the hand gradient in passes of kTangents.
+    // the amounts, then T), by the hand gradient in passes of kTangents; a pass of one or two
+    // directions as narrow (Henry references, T alone): a pass costs about width + 1 gradients.
     template <class Vfn>
     static void run_hand(Model& m, const double* x, double T, const Options& o, int L, Vfn&& v,
                          double* lng, double* JV) {
-        const int n = m.n_;
-        State<T4> sloped;  // T tangents other than one unit lane
-        std::vector<T4> xs(n);
         for (int first = 0; first < std::max(L, 1); first += kTangents) {
             const int width = std::min(kTangents, L - first);
-            T4 Tt(T);
-            for (int l = 0; l < width; ++l) Tt.t[l] = v(n, first + l);
-            const int lane = lane_of(Tt, width);
-            if (lane < -1) state(m, Tt, sloped);
-            const State<T4>& s = lane < -1 ? sloped : state_at(m, T, lane);
-            for (int i = 0; i < n; ++i) {
-                xs[i] = T4(x[i]);
-                for (int l = 0; l < width; ++l) xs[i].t[l] = v(i, first + l);
-            }
-            const T4* g = hand(m, s, xs.data(), T, o);
-            for (int i = 0; i < n; ++i) {
-                if (first == 0) lng[i] = g[i].v;
-                for (int l = 0; l < width; ++l) JV[i * L + first + l] = g[i].t[l];
-            }
+            if (width <= 1)
+                pass<1>(m, x, T, o, L, first, width, v, lng, JV);
+            else if (width == 2)
+                pass<2>(m, x, T, o, L, first, width, v, lng, JV);
+            else
+                pass<kTangents>(m, x, T, o, L, first, width, v, lng, JV);
         }
     }
 
@@ -398,7 +430,7 @@ struct SecondOrder {
                 s = flat;
                 const int width = std::min(kTangents, np - first);
                 for (int l = 0; l < width; ++l) seed(m, ps[first + l], l, T, s);
-                const T4* g = hand(m, s, xs.data(), T, o);
+                const T4* g = hand<kTangents>(m, s, xs.data(), T, o);
                 for (int i = 0; i < n; ++i) {
                     if (first == 0) lng[i] = g[i].v;
                     for (int l = 0; l < width; ++l) dP[i * np + first + l] = g[i].t[l];
@@ -421,37 +453,63 @@ struct SecondOrder {
     }
 };
 
-struct SecondOrderStates {
+// The states of W tangents at the last T (flat, then T's tangent on lane 0, 1, ...) and the
+// hand gradient's work arrays.
+template <int W>
+struct StatesOf {
     double T = -1.0;
-    SecondOrder::State<T4> s[kTangents + 1];  // flat, then T's tangent on lane 0, 1, ...
-    bool have[kTangents + 1] = {};
-    std::vector<T4> q, X, g, grad;  // the hand gradient's work arrays
-    std::vector<Dual<8, T4>> lr;
+    SecondOrder::State<Tan<W>> s[W + 1];
+    bool have[W + 1] = {};
+    SecondOrder::Work<W> work;
 };
 
-const T4* SecondOrder::hand(Model& m, const State<T4>& s, const T4* x, double T, const Options& o) {
+struct SecondOrderStates {
+    StatesOf<1> one;
+    StatesOf<2> two;
+    StatesOf<kTangents> four;
+};
+
+template <int W>
+StatesOf<W>& SecondOrder::states_of(Model& m) {
     if (!m.ts2_) m.ts2_ = std::make_shared<SecondOrderStates>();
-    SecondOrderStates& c = *m.ts2_;
-    const std::size_t n = static_cast<std::size_t>(m.n_);
-    if (c.grad.size() < n) {
-        c.q.resize(m.lc_work());
-        for (auto* v : {&c.X, &c.g, &c.grad}) v->resize(n);
-        c.lr.resize(n);
-    }
-    const HandWork<T4> w{c.q.data(), c.X.data(), c.g.data(), c.lr.data()};
-    m.eval_hand(m.at(T), coefs(m, s), x, o, w, c.grad.data());
-    return c.grad.data();
+    if constexpr (W == 1)
+        return m.ts2_->one;
+    else if constexpr (W == 2)
+        return m.ts2_->two;
+    else
+        return m.ts2_->four;
 }
 
-const SecondOrder::State<T4>& SecondOrder::state_at(Model& m, double T, int lane) {
-    if (!m.ts2_) m.ts2_ = std::make_shared<SecondOrderStates>();
-    SecondOrderStates& c = *m.ts2_;
+template <int W>
+SecondOrder::Work<W>& SecondOrder::work(Model& m) {
+    Work<W>& w = states_of<W>(m).work;
+    const std::size_t n = static_cast<std::size_t>(m.n_);
+    if (w.grad.size() < n) {
+        w.q.resize(m.lc_work());
+        for (auto* v : {&w.X, &w.g, &w.grad, &w.x}) v->resize(n);
+        w.lr.resize(n);
+    }
+    return w;
+}
+
+template <int W>
+const Tan<W>* SecondOrder::hand(Model& m, const State<Tan<W>>& s, const Tan<W>* x, double T,
+                                const Options& o) {
+    Work<W>& w = work<W>(m);
+    const HandWork<Tan<W>> hw{w.q.data(), w.X.data(), w.g.data(), w.lr.data()};
+    m.eval_hand(m.at(T), coefs(s), x, o, hw, w.grad.data());
+    return w.grad.data();
+}
+
+template <int W>
+const SecondOrder::State<Tan<W>>& SecondOrder::state_at(Model& m, double T, int lane) {
+    StatesOf<W>& c = states_of<W>(m);
     if (c.T != T) {
         c.T = T;
         std::fill(std::begin(c.have), std::end(c.have), false);
     }
     if (!c.have[lane + 1]) {
-        T4 Tt(T);
+        Tan<W> Tt(T);
         if (lane >= 0) Tt.t[lane] = 1.0;
         state(m, Tt, c.s[lane + 1]);
         c.have[lane + 1] = true;
