@@ -1,9 +1,13 @@
-// Exact derivatives of ln gamma: the function F(n, T) = n G^ex/RT of model.cpp evaluated in
-// nested dual numbers Dual<K, Tan<L>>. The outer gradient (K entries, one per species) is
-// ln gamma; each of its entries carries L tangents: the directional derivatives of ln gamma
-// along amounts or T. Every quantity of T (densities, permittivities, tau, G, A_phi, the Born
-// factor) is carried as a Tan too. With fixed ion fractions (option fixed_Y) Y is a constant of
-// the gradient but not of the tangents: Y = X/sum X in the value type, as model.cpp holds it.
+// Exact derivatives of ln gamma. Where the model's hand-written gradient serves (Model::hand_ok:
+// at most five solvents) that gradient, Model::eval_hand, is evaluated in tangent numbers
+// Tan<W>: each of its entries (ln gamma) carries its directional derivatives along W directions
+// of the amounts or T per pass, about W + 1 gradients' work whatever the number of species.
+// Otherwise the function F(n, T) = n G^ex/RT of model.cpp is evaluated in nested dual numbers
+// Dual<K, Tan<L>>: the outer gradient (K entries, one per species) is ln gamma, each entry
+// carrying L tangents. Either way every quantity of T (densities, permittivities, tau, G, A_phi,
+// the Born factor) is carried as a Tan too, and with fixed ion fractions (option fixed_Y) Y is a
+// constant of the gradient but not of the tangents: Y = X/sum X in the value type, as model.cpp
+// holds it.
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -601,7 +605,6 @@ void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::Vecto
                                     std::to_string(n_ + 1) + " x L, Wlng k and P k x L");
     check_point(x, T);
     std::lock_guard<std::mutex> lock(mutex_);
-    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Pr(k, L);
     if (hand_ok()) {  // all of J V, whatever W: then projected
         Eigen::VectorXd lng(n_);
         Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> JV(n_, L);
@@ -612,6 +615,7 @@ void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::Vecto
         P.noalias() = W * JV;
         return;
     }
+    Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Pr(k, L);
     // the gradient's width: the rows of W exactly where they are few (a projection on the
     // reactions), else as ln_gamma_derivatives
     const auto go = [&](auto w) {

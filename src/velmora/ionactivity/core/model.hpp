@@ -208,7 +208,7 @@ private:
                std::vector<Dual<32>>, std::vector<Dual<64>>>
         bufs_;
     std::vector<double> qbuf_;
-    std::vector<Dual<8>> lrbuf_;  // the long-range sums of eval_fixed (by species)
+    std::vector<Dual<8>> lrbuf_;  // the solvents' amounts of eval_fixed (by species)
 };
 
 }  // namespace enrtl
