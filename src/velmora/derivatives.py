@@ -632,42 +632,71 @@ def _cp_ig(pp: Any, T: float) -> np.ndarray:
     return out
 
 
-def _reference_enthalpies(pp: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
-    """(dh, d dh/dT, d dh/d xa) of the liquid references of the components [J/kmol]: the
-    enthalpy of phasekit's reference and its exact derivatives."""
-    from velmora import phasekit
-
+def _enthalpy_plan(system: Any) -> Any:
+    """(the components' species positions, each component's reference: ("henry", [(A's
+    component position or -1, Vc_A^(2/3), ln H coefficients)]), ("antoine", coefficients) or
+    ("fixed", dhref), the ions' and complexes' (position, DHF_AQ, CP_AQ coefficients)) of
+    ``enthalpy_gradient``: built once per system from its tables, as ``_compiled_plan``."""
+    el, info, pp = system.model, system._info, system.pp
+    known = info.__dict__.get("_enthalpy_plan")
+    if known is not None and known[0] is el:
+        return known[1]
+    names = list(info.names)
     comps = list(pp.components)
-    nc = len(comps)
-    R = float(phasekit.R)
-    dh, dT, dx = np.zeros(nc), np.zeros(nc), np.zeros((nc, nc))
-    for k, c in enumerate(comps):
+    pos = [names.index(c) if c in names else -1 for c in comps]
+    refs: list[tuple[str, Any]] = []
+    for c in comps:
         if c in pp.henry_comps:
             pairs = [(A, [float(v) for v in p]) for (h, A), p in pp.henry.items() if h == c]
-            if not pairs:
-                dh[k] = float(pp.dhref.get(c, 0.0))
+            if pairs:
+                at = [comps.index(A) if A in comps else -1 for A, _ in pairs]
+                vw = [pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs]
+                refs.append(("henry", [(i, v, p) for i, v, (_, p) in zip(at, vw, pairs)]))
                 continue
-            vw = [pp.vc.get(A, 0.1) ** (2.0 / 3.0) for A, _ in pairs]
-            idx = [comps.index(A) if A in comps else -1 for A, _ in pairs]
-            w = [(xa[i] if i >= 0 else 0.0) * v for i, v in zip(idx, vw)]
+        elif c in pp.antoine:
+            refs.append(("antoine", [float(v) for v in pp.antoine[c]]))
+            continue
+        refs.append(("fixed", float(pp.dhref.get(c, 0.0))))
+    aq = []
+    for i, (s, ion) in enumerate(zip(names, el.sp.ion)):
+        rec = el.pure.get(s) if ion or i not in pos else None
+        if rec is None or (not ion and "DHF_AQ" not in rec["scalar"]):
+            continue
+        c = [float(v) for v in rec["tdep"]["CP_AQ"]["coeffs"]]
+        aq.append((i, float(rec["scalar"]["DHF_AQ"][0]), c))
+    plan = (pos, refs, aq)
+    info.__dict__["_enthalpy_plan"] = (el, plan)
+    return plan
+
+
+def _reference_enthalpies(refs: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
+    """(dh, d dh/dT, d dh/d xa) of the liquid references of the components [J/kmol]: the
+    enthalpy of phasekit's reference and its exact derivatives (refs: ``_enthalpy_plan``'s)."""
+    from velmora import phasekit
+
+    nc = len(refs)
+    R = float(phasekit.R)
+    dh, dT, dx = np.zeros(nc), np.zeros(nc), np.zeros((nc, nc))
+    for k, (kind, ref) in enumerate(refs):
+        if kind == "henry":
+            w = [(xa[i] if i >= 0 else 0.0) * v for i, v, _ in ref]
             fixed = not sum(w) > 0.0  # no solvent of c in the liquid: the solvents alike
             if fixed:
-                w = vw
+                w = [v for _, v, _ in ref]
             tot = sum(w)
-            d = [-R * T * T * _dlnH_dT(p, T) for _, p in pairs]
-            dd = [-R * (2.0 * T * _dlnH_dT(p, T) + T * T * _d2lnH_dT2(p, T)) for _, p in pairs]
+            d = [-R * T * T * _dlnH_dT(p, T) for _, _, p in ref]
+            dd = [-R * (2.0 * T * _dlnH_dT(p, T) + T * T * _d2lnH_dT2(p, T)) for _, _, p in ref]
             dh[k] = sum(wi * di for wi, di in zip(w, d)) / tot
             dT[k] = sum(wi * di for wi, di in zip(w, dd)) / tot
             if not fixed:
-                for i, v, di in zip(idx, vw, d):
+                for (i, v, _), di in zip(ref, d):
                     if i >= 0:
                         dx[k, i] += v * (di - dh[k]) / tot
-        elif c in pp.antoine:
-            a = [float(v) for v in pp.antoine[c]]
-            dh[k] = -R * T * T * _dlnpsat_dT(a, T)
-            dT[k] = -R * (2.0 * T * _dlnpsat_dT(a, T) + T * T * _d2lnpsat_dT2(a, T))
+        elif kind == "antoine":
+            dh[k] = -R * T * T * _dlnpsat_dT(ref, T)
+            dT[k] = -R * (2.0 * T * _dlnpsat_dT(ref, T) + T * T * _d2lnpsat_dT2(ref, T))
         else:
-            dh[k] = float(pp.dhref.get(c, 0.0))
+            dh[k] = ref
     return dh, dT, dx
 
 
@@ -677,20 +706,18 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
 
     from velmora import phasekit
 
-    el, pp, info = system.model, system.pp, system._info
-    names = list(info.names)
-    comps = list(pp.components)
+    el, pp = system.model, system.pp
+    pos, refs, aq = _enthalpy_plan(system)
     R = float(phasekit.R)
     n = np.asarray(n, dtype=float)
     N = float(n.sum())
     x = n / N
-    pos = [names.index(c) if c in names else -1 for c in comps]
     sub = np.array([n[p] if p >= 0 else 0.0 for p in pos])
     M = float(sub.sum())
     xa = sub / M
     h_ig = np.asarray(phasekit._ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)[0])
-    dh, ddh_dT, ddh_dxa = _reference_enthalpies(pp, T, xa)
-    g = np.zeros(len(names))
+    dh, ddh_dT, ddh_dxa = _reference_enthalpies(refs, T, xa)
+    g = np.zeros(len(n))
     dT = 0.0
     # components: n_c (h_ig + dh(xa)), xa_k = n_pos(k) / M
     cp = _cp_ig(pp, T)
@@ -702,23 +729,26 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
         g[p] += h_ig[k] + dh[k] + (through[k] - corr) / M
         dT += n[p] * (cp[k] + ddh_dT[k])
     # ions, and the complexes (no component, an aqueous formation enthalpy), at infinite dilution
-    for i, (s, ion) in enumerate(zip(names, el.sp.ion)):
-        rec = el.pure.get(s) if ion or i not in pos else None
-        if rec is None or (not ion and "DHF_AQ" not in rec["scalar"]):
-            continue
-        c = [float(v) for v in rec["tdep"]["CP_AQ"]["coeffs"]]
-        dhf = float(rec["scalar"]["DHF_AQ"][0])
+    for i, dhf, c in aq:
         g[i] += dhf + sum(
             ck / (j + 1) * (T ** (j + 1) - _T_AQ ** (j + 1)) for j, ck in enumerate(c)
         )
         dT += n[i] * sum(ck * T**j for j, ck in enumerate(c))
     # excess: -R T^2 sum_i n_i L_i, L = (ln gamma(T+d) - ln gamma(T-d)) / 2d at fixed x
     core, opts, d = el.sp._core, el.options, _DT_EXCESS
-    lng_up, J_up, lT_up = core.ln_gamma_derivatives(x, T + d, opts)
-    lng_dn, J_dn, lT_dn = core.ln_gamma_derivatives(x, T - d, opts)
+    if opts.get("fixed_Y", True):
+        lng_up, J_up, lT_up = core.ln_gamma_derivatives(x, T + d, opts)
+        lng_dn, J_dn, lT_dn = core.ln_gamma_derivatives(x, T - d, opts)
+        dL_dn = (J_up - J_dn) / (2.0 * d) / N  # d L_j / d n_i, degree -1 in n
+        through_L = n @ dL_dn
+    else:
+        # free ion fractions: ln gamma is the gradient of F = n G^ex/RT, so sum_i n_i ln gamma_i
+        # = F and its gradient is ln gamma itself (n @ dL_dn = 0, Gibbs-Duhem): d/dT alone
+        lng_up, _, lT_up = core.ln_gamma_derivatives(x, T + d, opts, [len(n)])
+        lng_dn, _, lT_dn = core.ln_gamma_derivatives(x, T - d, opts, [len(n)])
+        through_L = 0.0
     L = (np.asarray(lng_up) - np.asarray(lng_dn)) / (2.0 * d)
-    dL_dn = (J_up - J_dn) / (2.0 * d) / N  # d L_j / d n_i, degree -1 in n
-    g += -R * T * T * (L + n @ dL_dn)
+    g += -R * T * T * (L + through_L)
     dT += -R * (2.0 * T * float(n @ L) + T * T * float(n @ ((lT_up - lT_dn) / (2.0 * d))))
     return g, dT
 

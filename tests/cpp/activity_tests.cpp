@@ -87,6 +87,26 @@ enrtl::ModelData mixed_data(double temperature_slope) {
 
 enrtl::Model mixed(double temperature_slope) { return enrtl::Model(mixed_data(temperature_slope)); }
 
+// mixed() with four more solvents (7-10, ideal among themselves): six solvents are more than the
+// hand-written gradient's long-range terms take, so its derivatives are the dual numbers' over F.
+enrtl::Model six_solvents() {
+    enrtl::ModelData d = mixed_data(300.0);
+    for (int k = 0; k < 4; ++k) {
+        d.kind.push_back(Kind::Solvent);
+        d.z.push_back(0);
+        d.mw.push_back(40.0 + 10.0 * k);  // test inputs
+        d.born.push_back(0.0);
+        d.solvents.push_back(7 + k);
+        d.density.push_back({static_cast<int>(enrtl::DensityForm::Poly), {900.0 + 20.0 * k}});
+        d.dielectric.push_back(
+            {static_cast<int>(enrtl::DielectricForm::Poly), {20.0 + 5.0 * k, 0.01}});
+        d.mol_pairs.push_back({0, 7 + k, {0.5, 0.2 * k, 0, 0, 0, 0, 0, 0, 0.3, 0}});
+        for (int c : {3, 4})
+            for (int a : {5, 6}) d.pairs.push_back(pair(7 + k, c, a, 10.0, -2.0));
+    }
+    return enrtl::Model(d);
+}
+
 // A small LCG: the same compositions on every platform.
 struct Random {
     unsigned long long seed = 2024;
@@ -280,36 +300,46 @@ void parameter_derivatives_match_rebuilt_models() {
 
 // W ln gamma differentiated along random directions of amounts and T (the projected form of
 // the second derivatives) against central differences of ln gamma along the same directions,
-// for gradients of 1, 3, 5 and 7 rows of W and both forms of the ion fractions.
+// for gradients of 1, 3, 5 and 7 rows of W, 1, 2 and 6 directions (passes of one, two and four
+// tangents) and both forms of the ion fractions; by tangents over the hand-written gradient
+// (mixed) and by dual numbers over F (six solvents).
 void directional_derivatives_match_differences() {
     Random r;
-    const Eigen::VectorXd x = random_composition(r);
     const double T = 330.0, h = 1e-6;
-    enrtl::Model model = mixed(300.0);
-    Eigen::MatrixXd V(8, 6);  // test input: each direction moves every amount, some T as well
-    for (Eigen::Index l = 0; l < V.cols(); ++l) {
-        for (Eigen::Index i = 0; i < 7; ++i) V(i, l) = x[i] * (r.uniform() - 0.5);
-        V(7, l) = l % 2 == 0 ? 3.0 * (r.uniform() - 0.5) : 0.0;
-    }
-    for (bool fixed : {true, false}) {
-        enrtl::Options o;
-        o.fixed_Y = fixed;
-        for (int k : {1, 3, 5, 7}) {
-            Eigen::MatrixXd W(k, 7), P(k, V.cols());
-            for (int a = 0; a < k; ++a)
-                for (int i = 0; i < 7; ++i) W(a, i) = r.uniform() - 0.5;
-            Eigen::VectorXd Wlng(k), lng(7), up(7), down(7);
-            model.ln_gamma_directional_derivatives(x, T, o, W, V, Wlng, P);
-            model.ln_gamma(x, T, o, lng);
-            CHECK((Wlng - W * lng).cwiseAbs().maxCoeff() < 1e-12);
-            for (Eigen::Index l = 0; l < V.cols(); ++l) {
-                const Eigen::VectorXd dx = h * V.col(l).head(7);
-                model.ln_gamma(x + dx, T + h * V(7, l), o, up);
-                model.ln_gamma(x - dx, T - h * V(7, l), o, down);
-                const Eigen::VectorXd fd = W * (up - down) / (2.0 * h);
-                CHECK((P.col(l) - fd).cwiseAbs().maxCoeff() <
-                      1e-6 * std::max(1e-3, fd.cwiseAbs().maxCoeff()));
-            }
+    for (bool many : {false, true}) {
+        enrtl::Model model = many ? six_solvents() : mixed(300.0);
+        CHECK(model.hand_ok() == !many);
+        const int n = model.n();
+        Eigen::VectorXd x = Eigen::VectorXd::Zero(n);
+        x.head(7) = random_composition(r);
+        for (int i = 7; i < n; ++i) x[i] = 0.3 * r.uniform();
+        x /= x.sum();
+        Eigen::MatrixXd V(n + 1, 6);  // test input: each direction moves every amount, some T
+        for (Eigen::Index l = 0; l < V.cols(); ++l) {
+            for (Eigen::Index i = 0; i < n; ++i) V(i, l) = x[i] * (r.uniform() - 0.5);
+            V(n, l) = l % 2 == 0 ? 3.0 * (r.uniform() - 0.5) : 0.0;
+        }
+        for (bool fixed : {true, false}) {
+            enrtl::Options o;
+            o.fixed_Y = fixed;
+            for (int k : {1, 3, 5, 7})
+                for (int L : {1, 2, 6}) {
+                    Eigen::MatrixXd W(k, n), P(k, L);
+                    for (int a = 0; a < k; ++a)
+                        for (int i = 0; i < n; ++i) W(a, i) = r.uniform() - 0.5;
+                    Eigen::VectorXd Wlng(k), lng(n), up(n), down(n);
+                    model.ln_gamma_directional_derivatives(x, T, o, W, V.leftCols(L), Wlng, P);
+                    model.ln_gamma(x, T, o, lng);
+                    CHECK((Wlng - W * lng).cwiseAbs().maxCoeff() < 1e-12);
+                    for (Eigen::Index l = 0; l < L; ++l) {
+                        const Eigen::VectorXd dx = h * V.col(l).head(n);
+                        model.ln_gamma(x + dx, T + h * V(n, l), o, up);
+                        model.ln_gamma(x - dx, T - h * V(n, l), o, down);
+                        const Eigen::VectorXd fd = W * (up - down) / (2.0 * h);
+                        CHECK((P.col(l) - fd).cwiseAbs().maxCoeff() <
+                              1e-6 * std::max(1e-3, fd.cwiseAbs().maxCoeff()));
+                    }
+                }
         }
     }
 }

@@ -94,8 +94,8 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
     VectorXd lng(ns), Wlng;
     // nu d ln gamma / dn (the matrix) and nu d ln gamma / dT, from the gradient projected on the
     // reactions where that is cheaper than all of J (then d ln gamma follows along dn below)
-    const bool project =
-        nr > 0 && passes(nd) * width(nr) + passes(nw) * width(ns) < passes(nd) * width(ns);
+    const bool project = !act.rows_free() && nr > 0 &&
+                         passes(nd) * width(nr) + passes(nw) * width(ns) < passes(nd) * width(ns);
     MatrixXd Jn, nuJn = MatrixXd::Zero(nr, ns);
     VectorXd lng_T, nu_lng_T;
     if (project) {

@@ -22,6 +22,9 @@ public:
     virtual void directional(const Eigen::VectorXd& x, double T, const Eigen::MatrixXd& W,
                              const Eigen::MatrixXd& V, Eigen::VectorXd& Wlng,
                              Eigen::MatrixXd& P) = 0;
+    // true where a call costs the same whatever the rows of W: then projecting on the reactions
+    // saves nothing
+    virtual bool rows_free() const { return false; }
 };
 
 // What does not change between liquids of one system and one list of components.

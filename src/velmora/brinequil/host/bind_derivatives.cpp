@@ -30,6 +30,7 @@ public:
         P.resize(W.rows(), V.cols());
         m_.ln_gamma_directional_derivatives(x, T, o_, W, V, Wlng, P);
     }
+    bool rows_free() const override { return m_.hand_ok(); }
 
 private:
     enrtl::Model& m_;

@@ -1,9 +1,13 @@
-// Exact derivatives of ln gamma: the function F(n, T) = n G^ex/RT of model.cpp evaluated in
-// nested dual numbers Dual<K, Tan<L>>. The outer gradient (K entries, one per species) is
-// ln gamma; each of its entries carries L tangents: the directional derivatives of ln gamma
-// along amounts or T. Every quantity of T (densities, permittivities, tau, G, A_phi, the Born
-// factor) is carried as a Tan too. With fixed ion fractions (option fixed_Y) Y is a constant of
-// the gradient but not of the tangents: Y = X/sum X in the value type, as model.cpp holds it.
+// Exact derivatives of ln gamma. Where the model's hand-written gradient serves (Model::hand_ok:
+// at most five solvents) that gradient, Model::eval_hand, is evaluated in tangent numbers
+// Tan<W>: each of its entries (ln gamma) carries its directional derivatives along W directions
+// of the amounts or T per pass, about W + 1 gradients' work whatever the number of species.
+// Otherwise the function F(n, T) = n G^ex/RT of model.cpp is evaluated in nested dual numbers
+// Dual<K, Tan<L>>: the outer gradient (K entries, one per species) is ln gamma, each entry
+// carrying L tangents. Either way every quantity of T (densities, permittivities, tau, G, A_phi,
+// the Born factor) is carried as a Tan too, and with fixed ion fractions (option fixed_Y) Y is a
+// constant of the gradient but not of the tangents: Y = X/sum X in the value type, as model.cpp
+// holds it.
 #include <algorithm>
 #include <cmath>
 #include <iterator>
@@ -23,19 +27,14 @@ constexpr int kTangents = 4;  // directions per pass
 using T4 = Tan<kTangents>;
 }  // namespace
 
-template <int L>
-bool zero(const Tan<L>& a) {
-    if (a.v != 0.0) return false;
-    for (int l = 0; l < L; ++l)
-        if (a.t[l] != 0.0) return false;
-    return true;
-}
+template <int W>
+struct StatesOf;
 
 struct SecondOrder {
     // The temperature functions of Model::at, as numbers of type S.
     template <class S>
     struct State {
-        std::vector<S> rho, eps, Gmm, tmm, amm, tmca, tcam, Gcam, W1, W2;  // amm: alpha
+        std::vector<S> rho, eps, Gmm, tmm, amm, tmca, tcam, Gcam, Ecell, W1, W2;  // amm: alpha
         S eps_w, aphi_T, born_T;
     };
 
@@ -72,12 +71,14 @@ struct SecondOrder {
         s.tmca.resize(ne);
         s.tcam.resize(ne);
         s.Gcam.resize(ne);
+        s.Ecell.resize(ne);
         s.W1.resize(ne);
         s.W2.resize(ne);
         for (std::size_t k = 0; k < ne; ++k) {
             s.tmca[k] = tdep(m.eA_[0][k], m.eB_[0][k], m.eF_[0][k], m.eG_[0][k], T, lnT);
             s.tcam[k] = tdep(m.eA_[1][k], m.eB_[1][k], m.eF_[1][k], m.eG_[1][k], T, lnT);
             s.Gcam[k] = exp(s.tcam[k] * (-m.eAlpha_[k]));
+            s.Ecell[k] = exp((s.tmca[k] - s.tcam[k]) * (-m.eAlpha_[k]));
             s.W1[k] = m.eW_[0][k] + m.eW_[1][k] / T;
             s.W2[k] = m.eW_[2][k] + m.eW_[3][k] / T;
         }
@@ -85,11 +86,13 @@ struct SecondOrder {
 
     // The state at T (flat: lane < 0) or with T's unit tangent on one lane, kept on the model
     // for its last T as Model::at keeps its own: computed once per T and lane.
-    static const State<T4>& state_at(Model& m, double T, int lane);
+    template <int W = kTangents>
+    static const State<Tan<W>>& state_at(Model& m, double T, int lane);
 
     // The lane of a pass's T tangents t[0..width): -1 where all are +0 (the flat state), l
     // where t[l] is 1 and the others +0, else -2 (no state kept for it).
-    static int lane_of(const T4& Tt, int width) {
+    template <int W>
+    static int lane_of(const Tan<W>& Tt, int width) {
         int lane = -1;
         for (int l = 0; l < width; ++l) {
             if (Tt.t[l] == 0.0 && !std::signbit(Tt.t[l])) continue;
@@ -97,6 +100,72 @@ struct SecondOrder {
             lane = l;
         }
         return lane;
+    }
+
+    template <int W>
+    static HandCoefs<Tan<W>> coefs(const State<Tan<W>>& s) {
+        return {s.rho.data(),  s.eps.data(),  s.Gmm.data(),  s.tmm.data(),
+                s.tmca.data(), s.tcam.data(), s.Gcam.data(), s.Ecell.data(),
+                s.W1.data(),   s.W2.data(),  // a parameter's tangent may stand on a zero W
+                s.eps_w,       s.aphi_T,      s.born_T};
+    }
+
+    // The hand gradient of model.cpp (Model::eval_hand) in tangents at the amounts x over the
+    // state s: its entries carry ln gamma and its directional derivatives along x's and s's
+    // tangents. One pass costs about kTangents + 1 gradients, whatever the number of species.
+    template <int W>
+    static const Tan<W>* hand(Model& m, const State<Tan<W>>& s, const Tan<W>* x, double T,
+                              const Options& o);
+
+    template <int W>
+    struct Work {
+        std::vector<Tan<W>> q, X, g, grad, x;  // the hand gradient's work arrays
+        std::vector<Dual<8, Tan<W>>> lr;
+    };
+    template <int W>
+    static Work<W>& work(Model& m);
+    template <int W>
+    static StatesOf<W>& states_of(Model& m);
+
+    // One pass of run_hand over the columns first .. first + width of V, width <= W.
+    template <int W, class Vfn>
+    static void pass(Model& m, const double* x, double T, const Options& o, int L, int first,
+                     int width, Vfn& v, double* lng, double* JV) {
+        using TW = Tan<W>;
+        const int n = m.n_;
+        TW Tt(T);
+        for (int l = 0; l < width; ++l) Tt.t[l] = v(n, first + l);
+        const int lane = lane_of(Tt, width);
+        State<TW> sloped;  // T tangents other than one unit lane
+        if (lane < -1) state(m, Tt, sloped);
+        const State<TW>& s = lane < -1 ? sloped : state_at<W>(m, T, lane);
+        std::vector<TW>& xs = work<W>(m).x;
+        for (int i = 0; i < n; ++i) {
+            xs[i] = TW(x[i]);
+            for (int l = 0; l < width; ++l) xs[i].t[l] = v(i, first + l);
+        }
+        const TW* g = hand(m, s, xs.data(), T, o);
+        for (int i = 0; i < n; ++i) {
+            if (first == 0) lng[i] = g[i].v;
+            for (int l = 0; l < width; ++l) JV[i * L + first + l] = g[i].t[l];
+        }
+    }
+
+    // ln gamma (lng) and JV (row-major, n x L) = J V_x + dT V_T, v(i, l) the entry of V (rows:
+    // the amounts, then T), by the hand gradient in passes of kTangents; a pass of one or two
+    // directions as narrow (Henry references, T alone): a pass costs about width + 1 gradients.
+    template <class Vfn>
+    static void run_hand(Model& m, const double* x, double T, const Options& o, int L, Vfn&& v,
+                         double* lng, double* JV) {
+        for (int first = 0; first < std::max(L, 1); first += kTangents) {
+            const int width = std::min(kTangents, L - first);
+            if (width <= 1)
+                pass<1>(m, x, T, o, L, first, width, v, lng, JV);
+            else if (width == 2)
+                pass<2>(m, x, T, o, L, first, width, v, lng, JV);
+            else
+                pass<kTangents>(m, x, T, o, L, first, width, v, lng, JV);
+        }
     }
 
     // F(n) in D = Dual<K, S>: nd the amounts (seeded), the rest as model.cpp's eval and lc.
@@ -203,7 +272,7 @@ struct SecondOrder {
         if (ref) Fv -= Phi;
         // molecule-ion-pair term
         for (std::size_t k = 0; k < s.W1.size(); ++k) {
-            if (zero(s.W1[k]) && zero(s.W2[k])) continue;  // absent, or no tangent on it
+            if (is_zero(s.W1[k]) && is_zero(s.W2[k])) continue;  // absent, or no tangent on it
             const int mi = static_cast<int>(k % M), pair = static_cast<int>(k / M);
             const int mm = m.mols_[mi], c = m.cats_[pair / An], a = m.ans_[pair % An];
             Fv += nd[mm] * nd[c] * nd[a] / (N * N) * (D(s.W1[k]) + s.W2[k] * (nd[c] + nd[a]) / N);
@@ -330,6 +399,7 @@ struct SecondOrder {
                 T4& tau = p.coef < 4 ? s.tmca[k] : s.tcam[k];
                 tau.t[l] += dtau[p.coef % 4];
                 s.Gcam[k] = exp(s.tcam[k] * (-m.eAlpha_[k]));
+                s.Ecell[k] = exp((s.tmca[k] - s.tcam[k]) * (-m.eAlpha_[k]));
             } else {
                 T4& w = p.coef < 11 ? s.W1[k] : s.W2[k];
                 w.t[l] += p.coef % 2 == 1 ? 1.0 : 1.0 / T;
@@ -358,6 +428,20 @@ struct SecondOrder {
         const int n = m.n_, np = static_cast<int>(ps.size());
         const State<T4>& flat = state_at(m, T, -1);
         State<T4> s;
+        if (m.hand_ok()) {
+            const std::vector<T4> xs(x, x + n);
+            for (int first = 0; first < std::max(np, 1); first += kTangents) {
+                s = flat;
+                const int width = std::min(kTangents, np - first);
+                for (int l = 0; l < width; ++l) seed(m, ps[first + l], l, T, s);
+                const T4* g = hand<kTangents>(m, s, xs.data(), T, o);
+                for (int i = 0; i < n; ++i) {
+                    if (first == 0) lng[i] = g[i].v;
+                    for (int l = 0; l < width; ++l) dP[i * np + first + l] = g[i].t[l];
+                }
+            }
+            return;
+        }
         std::vector<D> nd(n);
         for (int i = 0; i < n; ++i) nd[i] = D::seed(T4(x[i]), i);
         for (int first = 0; first < std::max(np, 1); first += kTangents) {
@@ -373,21 +457,63 @@ struct SecondOrder {
     }
 };
 
-struct SecondOrderStates {
+// The states of W tangents at the last T (flat, then T's tangent on lane 0, 1, ...) and the
+// hand gradient's work arrays.
+template <int W>
+struct StatesOf {
     double T = -1.0;
-    SecondOrder::State<T4> s[kTangents + 1];  // flat, then T's tangent on lane 0, 1, ...
-    bool have[kTangents + 1] = {};
+    SecondOrder::State<Tan<W>> s[W + 1];
+    bool have[W + 1] = {};
+    SecondOrder::Work<W> work;
 };
 
-const SecondOrder::State<T4>& SecondOrder::state_at(Model& m, double T, int lane) {
+struct SecondOrderStates {
+    StatesOf<1> one;
+    StatesOf<2> two;
+    StatesOf<kTangents> four;
+};
+
+template <int W>
+StatesOf<W>& SecondOrder::states_of(Model& m) {
     if (!m.ts2_) m.ts2_ = std::make_shared<SecondOrderStates>();
-    SecondOrderStates& c = *m.ts2_;
+    if constexpr (W == 1)
+        return m.ts2_->one;
+    else if constexpr (W == 2)
+        return m.ts2_->two;
+    else
+        return m.ts2_->four;
+}
+
+template <int W>
+SecondOrder::Work<W>& SecondOrder::work(Model& m) {
+    Work<W>& w = states_of<W>(m).work;
+    const std::size_t n = static_cast<std::size_t>(m.n_);
+    if (w.grad.size() < n) {
+        w.q.resize(m.lc_work());
+        for (auto* v : {&w.X, &w.g, &w.grad, &w.x}) v->resize(n);
+        w.lr.resize(n);
+    }
+    return w;
+}
+
+template <int W>
+const Tan<W>* SecondOrder::hand(Model& m, const State<Tan<W>>& s, const Tan<W>* x, double T,
+                                const Options& o) {
+    Work<W>& w = work<W>(m);
+    const HandWork<Tan<W>> hw{w.q.data(), w.X.data(), w.g.data(), w.lr.data()};
+    m.eval_hand(m.at(T), coefs(s), x, o, hw, w.grad.data());
+    return w.grad.data();
+}
+
+template <int W>
+const SecondOrder::State<Tan<W>>& SecondOrder::state_at(Model& m, double T, int lane) {
+    StatesOf<W>& c = states_of<W>(m);
     if (c.T != T) {
         c.T = T;
         std::fill(std::begin(c.have), std::end(c.have), false);
     }
     if (!c.have[lane + 1]) {
-        T4 Tt(T);
+        Tan<W> Tt(T);
         if (lane >= 0) Tt.t[lane] = 1.0;
         state(m, Tt, c.s[lane + 1]);
         c.have[lane + 1] = true;
@@ -444,6 +570,20 @@ void Model::ln_gamma_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, dou
     Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Jr =
         Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>::Zero(n_, n_);
     dT.setZero();
+    if (hand_ok()) {
+        const int L = static_cast<int>(dirs.size());
+        std::vector<double> JV(static_cast<std::size_t>(n_) * L);
+        SecondOrder::run_hand(
+            *this, x.data(), T, o, L, [&](int i, int l) { return dirs[l] == i ? 1.0 : 0.0; },
+            out.data(), JV.data());
+        for (int i = 0; i < n_; ++i)
+            for (int l = 0; l < L; ++l) {
+                const int j = dirs[l];
+                (j < n_ ? Jr(i, j) : dT[i]) = JV[static_cast<std::size_t>(i) * L + l];
+            }
+        J = Jr;
+        return;
+    }
     by_width(n_, [&](auto k) {
         SecondOrder::run<decltype(k)::value>(*this, x.data(), T, o, dirs, out.data(), Jr.data(),
                                              dT.data());
@@ -465,6 +605,16 @@ void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::Vecto
                                     std::to_string(n_ + 1) + " x L, Wlng k and P k x L");
     check_point(x, T);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (hand_ok()) {  // all of J V, whatever W: then projected
+        Eigen::VectorXd lng(n_);
+        Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> JV(n_, L);
+        SecondOrder::run_hand(
+            *this, x.data(), T, o, static_cast<int>(L), [&](int i, int l) { return V(i, l); },
+            lng.data(), JV.data());
+        Wlng.noalias() = W * lng;
+        P.noalias() = W * JV;
+        return;
+    }
     Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Pr(k, L);
     // the gradient's width: the rows of W exactly where they are few (a projection on the
     // reactions), else as ln_gamma_derivatives

@@ -138,6 +138,14 @@ inline Tan<L> pow(double b, const Tan<L>& e) {
 }
 
 inline double value(double a) { return a; }
+inline bool is_zero(double a) { return a == 0.0; }
+template <int L>
+inline bool is_zero(const Tan<L>& a) {
+    if (a.v != 0.0) return false;
+    for (int l = 0; l < L; ++l)
+        if (a.t[l] != 0.0) return false;
+    return true;
+}
 template <int L>
 inline double value(const Tan<L>& a) {
     return a.v;
@@ -176,9 +184,9 @@ struct Dual {
     }
 };
 
-template <int K>
-inline double value(const Dual<K>& a) {
-    return a.v;
+template <int K, class S>
+inline double value(const Dual<K, S>& a) {
+    return value(a.v);
 }
 
 // S = double: the scalar operands below are the double ones; otherwise both kinds.

@@ -68,10 +68,10 @@ struct Mixture {
 
 // The mixture of the amounts n (double, or Dual when differentiated); rho and eps_k are the
 // solvents' densities and permittivities at T, aphi_T the factor of A_phi that depends on T alone
-// (TState). Without solvent amounts: pure water.
-template <class N>
-Mixture<N> solvent_mixture(const ModelData& d, int water, const std::vector<double>& rho,
-                           const std::vector<double>& eps_k, const N* n, double aphi_T) {
+// (TState; numbers S, Tan where T carries tangents). Without solvent amounts: pure water.
+template <class N, class S>
+Mixture<N> solvent_mixture(const ModelData& d, int water, const S* rho, const S* eps_k, const N* n,
+                           const S& aphi_T) {
     using std::pow;
     N ns(0.0);
     for (int k : d.solvents) ns += n[k];
@@ -451,37 +451,49 @@ Dual<K> Model::lc(const TState& s, const Dual<K>* X, const Options& o, Q* q) {
 
 // The molecule-ion-pair term F_W = sum_{m,c,a} n_m n_c n_a / N^2 (W1 + W2 (n_c + n_a) / N), a
 // Margules-type short-range term of n G^ex/RT, homogeneous of degree one, with ln gamma_i^inf = 0
-// for every ion (each product holds n_c n_a), so the ions' reference state is unchanged. With
-// plain numbers (N = double) the gradient dF_W/dn is added to g by hand; with Dual numbers the
-// result carries it. Zero without the term (has_w_ false).
+// for every ion (each product holds n_c n_a), so the ions' reference state is unchanged. Here in
+// Dual numbers, the result carrying the gradient; triple_hand adds it to g by hand. Zero without
+// the term (has_w_ false).
 template <class N>
-N Model::triple_term(const TState& s, const N* n, const N& Nt, double* g) const {
+N Model::triple_term(const TState& s, const N* n, const N& Nt) const {
     N F(0.0);
     if (!has_w_) return F;
     const int M = static_cast<int>(mols_.size());
     const int An = static_cast<int>(ans_.size());
-    double dN = 0.0;  // dF/dN at fixed amounts, added to every species
     for (std::size_t k = 0; k < s.W1.size(); ++k) {
         const double w1 = s.W1[k], w2 = s.W2[k];
         if (w1 == 0.0 && w2 == 0.0) continue;
         const int mi = static_cast<int>(k % M), pair = static_cast<int>(k / M);
         const int m = mols_[mi], c = cats_[pair / An], a = ans_[pair % An];
-        if constexpr (std::is_same_v<N, double>) {
-            const double iN = 1.0 / Nt, iN2 = iN * iN, S = n[c] + n[a];
-            const double P = n[m] * n[c] * n[a];
-            const double u = P * iN2, v = P * S * iN2 * iN;
-            F += w1 * u + w2 * v;
-            dN -= (2.0 * w1 * u + 3.0 * w2 * v) * iN;
-            const double ca = n[c] * n[a] * iN2, t = w1 + w2 * S * iN;
-            g[m] += ca * t;
-            g[c] += n[m] * n[a] * iN2 * t + w2 * P * iN2 * iN;
-            g[a] += n[m] * n[c] * iN2 * t + w2 * P * iN2 * iN;
-        } else {
-            F += n[m] * n[c] * n[a] / (Nt * Nt) * (w1 + w2 * (n[c] + n[a]) / Nt);
-        }
+        F += n[m] * n[c] * n[a] / (Nt * Nt) * (w1 + w2 * (n[c] + n[a]) / Nt);
     }
-    if constexpr (std::is_same_v<N, double>)
-        for (int i = 0; i < n_; ++i) g[i] += dN;
+    return F;
+}
+
+template <class R>
+R Model::triple_hand(const HandCoefs<R>& cf, const R* n, const R& Nt, R* g) const {
+    R F(0.0);
+    if (!cf.W1) return F;
+    const int M = static_cast<int>(mols_.size());
+    const int An = static_cast<int>(ans_.size());
+    const std::size_t ne = eAlpha_.size();
+    R dN(0.0);  // dF/dN at fixed amounts, added to every species
+    for (std::size_t k = 0; k < ne; ++k) {
+        const R &w1 = cf.W1[k], &w2 = cf.W2[k];
+        if (is_zero(w1) && is_zero(w2)) continue;  // absent, or no tangent on it
+        const int mi = static_cast<int>(k % M), pair = static_cast<int>(k / M);
+        const int m = mols_[mi], c = cats_[pair / An], a = ans_[pair % An];
+        const R iN = 1.0 / Nt, iN2 = iN * iN, S = n[c] + n[a];
+        const R P = n[m] * n[c] * n[a];
+        const R u = P * iN2, v = P * S * iN2 * iN;
+        F += w1 * u + w2 * v;
+        dN -= (2.0 * w1 * u + 3.0 * w2 * v) * iN;
+        const R ca = n[c] * n[a] * iN2, t = w1 + w2 * S * iN;
+        g[m] += ca * t;
+        g[c] += n[m] * n[a] * iN2 * t + w2 * P * iN2 * iN;
+        g[a] += n[m] * n[c] * iN2 * t + w2 * P * iN2 * iN;
+    }
+    for (int i = 0; i < n_; ++i) g[i] += dN;
     return F;
 }
 
@@ -493,28 +505,35 @@ N Model::triple_term(const TState& s, const N* n, const N& Nt, double* g) const 
 // that charge): the cells' adjoints in the mixed G and tau of each ion slot (bG, bT) and in Y
 // directly (bY, from the weights w) are carried back through the mixing rules to dF/dY, then
 // dF/dX_j += (dF/dY_j - sum_i Y_i dF/dY_i) / sum. The same function as lc<K, Dual<K>> without the
-// K derivative entries each operation carries there. q: lc_work() entries; g: n_ entries.
-double Model::lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g) {
+// K derivative entries each operation carries there. R = Tan<L>: every step in tangents too, so
+// g carries its own directional derivatives (held Y then move with X along the tangents, as the
+// dual-number form holds them). q: lc_work() entries; g: n_ entries.
+template <class R>
+R Model::lc_fixed(const TState& s, const HandCoefs<R>& cf, const R* X, const Options& o, R* q,
+                  R* g) {
+    using std::exp;
+    using std::log;
+    constexpr bool plain = std::is_same_v<R, double>;
     const int M = static_cast<int>(mols_.size());
     const int Cn = static_cast<int>(cats_.size()), An = static_cast<int>(ans_.size());
     const int NI = Cn + An;
-    double* Y = q;
-    double* Gi = Y + n_;
-    double* ti = Gi + NI * M;
-    double* amix = ti + NI * M;  // the mixed alpha of each ion slot and molecule
-    double* bG = amix + NI * M;  // free Y: dF/dG and dF/dtau per ion slot, molecule
-    double* bT = bG + NI * M;
-    double* bY = bT + NI * M;               // free Y: dF/dY through the ion-centred cells' weights
-    double e[kMaxSpecies], t[kMaxSpecies];  // a cell's exp(-alpha tau) and tau per molecule
+    R* Y = q;
+    R* Gi = Y + n_;
+    R* ti = Gi + NI * M;
+    R* amix = ti + NI * M;  // the mixed alpha of each ion slot and molecule
+    R* bG = amix + NI * M;  // free Y: dF/dG and dF/dtau per ion slot, molecule
+    R* bT = bG + NI * M;
+    R* bY = bT + NI * M;               // free Y: dF/dY through the ion-centred cells' weights
+    R e[kMaxSpecies], t[kMaxSpecies];  // a cell's exp(-alpha tau) and tau per molecule
     const bool free_Y = !o.fixed_Y;
-    for (int i = 0; i < n_; ++i) g[i] = 0.0;
-    if (free_Y) std::fill(bG, bY + n_, 0.0);
+    for (int i = 0; i < n_; ++i) g[i] = R(0.0);
+    if (free_Y) std::fill(bG, bY + n_, R(0.0));
 
-    double SXc = 0.0, SXa = 0.0;
+    R SXc(0.0), SXa(0.0);
     for (int c : cats_) SXc += X[c];
     for (int a : ans_) SXa += X[a];
-    auto fractions = [&](const std::vector<int>& ions, double sum) {
-        for (int i : ions) Y[i] = sum > 0 ? X[i] / sum : 1.0 / ions.size();
+    auto fractions = [&](const std::vector<int>& ions, const R& sum) {
+        for (int i : ions) Y[i] = value(sum) > 0 ? R(X[i] / sum) : R(1.0 / ions.size());
     };
     fractions(cats_, SXc);
     fractions(ans_, SXa);
@@ -526,81 +545,83 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
         for (int mi = 0; mi < M; ++mi) {
             const double same = s.alp_same[p * M + mi];
             const bool mixed = std::isnan(same);  // else sum_a Y_a alpha = alpha, not summed
-            double G = 0.0, al = mixed ? 0.0 : same;
+            R G(0.0), al(mixed ? 0.0 : same);
             for (int o = 0; o < static_cast<int>(over.size()); ++o) {
                 const int ci = cation ? p : o, ai = cation ? o : p - Cn;
                 const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
-                G += Y[over[o]] * s.Gcam[k];
+                G += Y[over[o]] * cf.Gcam[k];
                 if (mixed) al += Y[over[o]] * s.alp[k];
             }
             Gi[p * M + mi] = G;
-            ti[p * M + mi] = -std::log(G) / al;
+            ti[p * M + mi] = -log(G) / al;
             amix[p * M + mi] = al;
         }
     }
 
-    double F = 0.0;
+    R F(0.0);
     auto ion_at = [&](int p) { return p < Cn ? cats_[p] : ans_[p - Cn]; };
     // Molecule-centred cells.
     for (int mi = 0; mi < M; ++mi) {
-        double num = 0.0, den = 0.0;
+        R num(0.0), den(0.0);
         for (int mj = 0; mj < M; ++mj) {
             const int j = mols_[mj];
-            const double gg = s.Gmm[mj * M + mi];
-            num += X[j] * (gg * s.tmm[mj * M + mi]);
+            const R& gg = cf.Gmm[mj * M + mi];
+            num += X[j] * (gg * cf.tmm[mj * M + mi]);
             den += X[j] * gg;
         }
         for (int p = 0; p < NI; ++p) {
-            const double xg = X[ion_at(p)] * Gi[p * M + mi];
+            const R xg = X[ion_at(p)] * Gi[p * M + mi];
             num += xg * ti[p * M + mi];
             den += xg;
         }
         const int m = mols_[mi];
-        const double r = num / den, f = X[m] / den;
+        const R r = num / den, f = X[m] / den;
         F += X[m] * num / den;
         g[m] += r;
         for (int mj = 0; mj < M; ++mj)
-            g[mols_[mj]] += f * s.Gmm[mj * M + mi] * (s.tmm[mj * M + mi] - r);
+            g[mols_[mj]] += f * cf.Gmm[mj * M + mi] * (cf.tmm[mj * M + mi] - r);
         for (int p = 0; p < NI; ++p) g[ion_at(p)] += f * Gi[p * M + mi] * (ti[p * M + mi] - r);
         if (free_Y)
             for (int p = 0; p < NI; ++p) {
-                const double fx = f * X[ion_at(p)];
+                const R fx = f * X[ion_at(p)];
                 bG[p * M + mi] += fx * (ti[p * M + mi] - r);
                 bT[p * M + mi] += fx * Gi[p * M + mi];
             }
     }
     // Ion-centred cells and the ions' reference Phi, as lc; F - Phi.
     const bool ref = o.lc_ref == LcRef::WaterRatio;
-    double Phi = 0.0;
+    R Phi(0.0);
     const int wi = water_slot_;
     for (int side = 0; side < 2; ++side) {
-        const int P = side == 0 ? Cn : An, R = side == 0 ? An : Cn;
-        const double others = side == 0 ? SXa : SXc;
+        const int P = side == 0 ? Cn : An, Rn = side == 0 ? An : Cn;
+        const R& others = side == 0 ? SXa : SXc;
         const std::vector<int>& other_ions = side == 0 ? ans_ : cats_;
         for (int p = 0; p < P; ++p) {
             const int centre = side == 0 ? cats_[p] : ans_[p];
             const int pslot = side == 0 ? p : Cn + p;
-            for (int r = 0; r < R; ++r) {
+            for (int r = 0; r < Rn; ++r) {
                 const int partner = side == 0 ? ans_[r] : cats_[r];
                 const int ci = side == 0 ? p : r, ai = side == 0 ? r : p;
                 const std::size_t k0 = (static_cast<std::size_t>(ci) * An + ai) * M;
-                double num = 0.0, den = others, tw = 0.0;
+                R num(0.0), den = others, tw(0.0);
                 for (int mi = 0; mi < M; ++mi) {
                     const std::size_t k = k0 + mi, slot = pslot * M + mi;
-                    t[mi] = ti[slot] + (s.tmca[k] - s.tcam[k]);
+                    t[mi] = ti[slot] + (cf.tmca[k] - cf.tcam[k]);
                     // exp(-alpha t) = exp(-alpha ti) exp(-alpha (tmca - tcam)), the first
                     // G^(alpha / the slot's mixed alpha): G itself where they are equal (as all
-                    // alphas are in most parameter sets), the second one per T
-                    e[mi] = (s.alp[k] == amix[slot] ? Gi[slot] : std::exp(-s.alp[k] * ti[slot])) *
-                            s.Ecell[k];
-                    const double xg = X[mols_[mi]] * e[mi];
+                    // alphas are in most parameter sets; with tangents where the slot's alphas
+                    // are all one, its mixed alpha then a constant), the second one per T
+                    const bool same =
+                        plain ? s.alp[k] == value(amix[slot]) : !std::isnan(s.alp_same[slot]);
+                    e[mi] = (same ? Gi[slot] : R(exp(ti[slot] * (-s.alp[k])))) * cf.Ecell[k];
+                    const R xg = X[mols_[mi]] * e[mi];
                     num += xg * t[mi];
                     den += xg;
                     if (mi == wi) tw = t[mi];
                 }
-                const double w = X[centre] * Y[partner];
-                if (den > 0) {
-                    const double rr = num / den, f = w / den;
+                const R w = X[centre] * Y[partner];
+                if (value(den) > 0) {
+                    const R rr = num / den, f = w / den;
                     F += w * num / den;
                     g[centre] += Y[partner] * rr;
                     for (int mi = 0; mi < M; ++mi) g[mols_[mi]] += f * e[mi] * (t[mi] - rr);
@@ -623,7 +644,7 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
                 }
             }
             if (ref) {
-                const double gt = Gi[pslot * M + wi] * ti[pslot * M + wi];
+                const R gt = Gi[pslot * M + wi] * ti[pslot * M + wi];
                 Phi += X[centre] * gt;
                 g[centre] -= gt;
                 if (free_Y) {
@@ -642,20 +663,20 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
             const std::vector<int>& over = cation ? ans_ : cats_;
             for (int mi = 0; mi < M; ++mi) {
                 const int slot = p * M + mi;
-                const double al = amix[slot];
-                const double dG = bG[slot] - bT[slot] / (Gi[slot] * al);
-                const double dA = std::isnan(s.alp_same[slot]) ? -bT[slot] * ti[slot] / al : 0.0;
+                const R& al = amix[slot];
+                const R dG = bG[slot] - bT[slot] / (Gi[slot] * al);
+                const R dA = std::isnan(s.alp_same[slot]) ? R(-bT[slot] * ti[slot] / al) : R(0.0);
                 for (int o2 = 0; o2 < static_cast<int>(over.size()); ++o2) {
                     const int ci = cation ? p : o2, ai = cation ? o2 : p - Cn;
                     const std::size_t k = (static_cast<std::size_t>(ci) * An + ai) * M + mi;
-                    bY[over[o2]] += dG * s.Gcam[k] + dA * s.alp[k];
+                    bY[over[o2]] += dG * cf.Gcam[k] + dA * s.alp[k];
                 }
             }
         }
         // Y_i = X_i / S within its charge group (constant where S = 0)
-        auto to_x = [&](const std::vector<int>& ions, double S) {
-            if (!(S > 0)) return;
-            double mean = 0.0;
+        auto to_x = [&](const std::vector<int>& ions, const R& S) {
+            if (!(value(S) > 0)) return;
+            R mean(0.0);
             for (int i : ions) mean += Y[i] * bY[i];
             for (int i : ions) g[i] += (bY[i] - mean) / S;
         };
@@ -665,60 +686,55 @@ double Model::lc_fixed(const TState& s, const double* X, const Options& o, doubl
     return F;
 }
 
-// F(n) = n G^ex/RT = F_lc - Phi + F_PDH + F_Born; returns F/N and the gradient (ln gamma).
-// F in plain numbers, the ion fractions held or free (option fixed_Y): the local-composition term
-// by lc_fixed, the long-range terms as functions of a few sums of the amounts, N, sum z^2 n / 2 and
-// sum z^2 n / r over the ions and the solvents' amounts, differentiated in those (Dual<8>) and
-// carried to the species by the chain rule. false: more solvents than that width holds (then
-// eval's general path).
-bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad, double& out) {
-    using D = Dual<8>;
+// F(n) = n G^ex/RT = F_lc - Phi + F_PDH + F_Born and its gradient (ln gamma) by hand, the ion
+// fractions held or free (option fixed_Y): the local-composition term by lc_fixed, the long-range
+// terms as functions of a few sums of the amounts, N, sum z^2 n / 2 and sum z^2 n / r over the
+// ions and the solvents' amounts, differentiated in those (Dual<8, R>) and carried to the species
+// by the chain rule (hand_ok: the solvents fit that width). Returns F (not F/N).
+template <class R>
+R Model::eval_hand(const TState& s, const HandCoefs<R>& cf, const R* x, const Options& o,
+                   const HandWork<R>& wk, R* grad) {
+    using D = Dual<8, R>;
     constexpr int kSums = 3;  // N, sum z^2 n / 2, sum z^2 n / r
     const int nsolv = static_cast<int>(d_.solvents.size());
-    if (kSums + nsolv > 8) return false;
-    const TState& s = at(T);
     const std::size_t NI = cats_.size() + ans_.size();
-    const std::size_t nq = 2 * static_cast<std::size_t>(n_) + 5 * NI * mols_.size();  // lc_fixed's
-    if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
-    double* X = qbuf_.data() + nq;  // C_i n_i
-    double* g = X + n_;             // dF/dn
-    double N = 0.0;
+    R* X = wk.X;  // C_i n_i
+    R* g = wk.g;  // dF/dn
+    R N(0.0);
     for (int i = 0; i < n_; ++i) {
         X[i] = C_[i] * x[i];
         N += x[i];
     }
-    double Flc = lc_fixed(s, X, o, qbuf_.data(), g);
+    R Flc = lc_fixed(s, cf, X, o, wk.q, g);
     for (int i = 0; i < n_; ++i) g[i] *= C_[i];  // dX_i/dn_i = C_i
-    Flc += triple_term(s, x, N, g);
+    Flc += triple_hand(cf, x, N, g);
     if (NI == 0) {
         if (grad) std::copy(g, g + n_, grad);
-        out = Flc / N;
-        return true;
+        return Flc;
     }
-    double Iv = 0.0, qv = 0.0;
+    R Iv(0.0), qv(0.0);
     for (int i = 0; i < n_; ++i) {
         if (d_.kind[i] != Kind::Ion) continue;
         const double z2 = double(d_.z[i]) * d_.z[i];
         Iv += x[i] * (0.5 * z2);
         qv += x[i] * (z2 / d_.born[i]);
     }
-    if (lrbuf_.size() < static_cast<std::size_t>(n_)) lrbuf_.resize(n_);
     for (int k = 0; k < nsolv; ++k) {
         const int i = d_.solvents[k];
-        lrbuf_[i] = D::seed(x[i], kSums + k);
+        wk.lr[i] = D::seed(x[i], kSums + k);
     }
     const D Nd = D::seed(N, 0), q = D::seed(qv, 2);
-    const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, lrbuf_.data(), s.aphi_T);
+    const Mixture<D> mix = solvent_mixture(d_, water_, cf.rho, cf.eps, wk.lr, cf.aphi_T);
     const D I = D::seed(Iv, 1) / Nd;
     D F(Flc);
-    if (I.v > 0) {
+    if (value(I) > 0) {
         const D sq = sqrt(I);
         F += -(Nd * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
     }
-    F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * s.born_T;
+    F += (1.0 / mix.eps - 1.0 / cf.eps_w) * q * cf.born_T;
     if (grad) {
         for (int i = 0; i < n_; ++i) {
-            double v = g[i] + F.d[0];
+            R v = g[i] + F.d[0];
             if (d_.kind[i] == Kind::Ion) {
                 const double z2 = double(d_.z[i]) * d_.z[i];
                 v += 0.5 * z2 * F.d[1] + z2 / d_.born[i] * F.d[2];
@@ -727,8 +743,37 @@ bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad
         }
         for (int k = 0; k < nsolv; ++k) grad[d_.solvents[k]] += F.d[kSums + k];
     }
-    out = F.v / N;
+    return F.v;
+}
+
+bool Model::eval_fixed(const double* x, double T, const Options& o, double* grad, double& out) {
+    if (!hand_ok()) return false;
+    const TState& s = at(T);
+    const std::size_t nq = lc_work();
+    if (qbuf_.size() < nq + 2 * static_cast<std::size_t>(n_)) qbuf_.resize(nq + 2 * n_);
+    if (lrbuf_.size() < static_cast<std::size_t>(n_)) lrbuf_.resize(n_);
+    double* X = qbuf_.data() + nq;
+    const HandWork<double> wk{qbuf_.data(), X, X + n_, lrbuf_.data()};
+    double N = 0.0;
+    for (int i = 0; i < n_; ++i) N += x[i];
+    out = eval_hand(s, coefs(s), x, o, wk, grad) / N;
     return true;
+}
+
+HandCoefs<double> Model::coefs(const TState& s) const {
+    return {s.rho.data(),
+            s.eps.data(),
+            s.Gmm.data(),
+            s.tmm.data(),
+            s.tmca.data(),
+            s.tcam.data(),
+            s.Gcam.data(),
+            s.Ecell.data(),
+            has_w_ ? s.W1.data() : nullptr,
+            has_w_ ? s.W2.data() : nullptr,
+            s.eps_w,
+            s.aphi_T,
+            s.born_T};
 }
 
 template <int K>
@@ -760,16 +805,17 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         double* xs = qbuf_.data() + nqf;  // X as numbers
         double* g = xs + n_;              // dF/dX
         for (int i = 0; i < n_; ++i) xs[i] = X[i].v;
-        F = D(lc_fixed(s, xs, o, qbuf_.data(), g));
+        F = D(lc_fixed(s, coefs(s), xs, o, qbuf_.data(), g));
         for (int i = 0; i < n_; ++i) F.d[i] = g[i] * C_[i];  // dX_i/dn_i = C_i
     } else {
         F = lc<K, D>(s, X, o, X + n_);
     }
-    F += triple_term<D>(s, nd, N, nullptr);
+    F += triple_term<D>(s, nd, N);
 
     // ---- long-range terms in the solvent mixture ---------------------------------------
     if (NI > 0) {
-        const Mixture<D> mix = solvent_mixture(d_, water_, s.rho, s.eps, nd, s.aphi_T);
+        const Mixture<D> mix =
+            solvent_mixture(d_, water_, s.rho.data(), s.eps.data(), nd, s.aphi_T);
         D I(0.0), q(0.0);
         for (int i = 0; i < n_; ++i) {
             if (d_.kind[i] != Kind::Ion) continue;
@@ -872,8 +918,17 @@ SolventMix Model::solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double
     check(x.data(), n_, T);
     std::lock_guard<std::mutex> lock(mutex_);
     const TState& s = at(T);
-    const Mixture<double> m = solvent_mixture(d_, water_, s.rho, s.eps, x.data(), s.aphi_T);
+    const Mixture<double> m =
+        solvent_mixture(d_, water_, s.rho.data(), s.eps.data(), x.data(), s.aphi_T);
     return {m.Ms, 1.0 / m.vol, m.eps, m.Aphi};
 }
+
+// the derivatives' instances (derivatives.cpp: passes of 1, 2 and 4 tangents)
+template Tan<1> Model::eval_hand(const TState&, const HandCoefs<Tan<1>>&, const Tan<1>*,
+                                 const Options&, const HandWork<Tan<1>>&, Tan<1>*);
+template Tan<2> Model::eval_hand(const TState&, const HandCoefs<Tan<2>>&, const Tan<2>*,
+                                 const Options&, const HandWork<Tan<2>>&, Tan<2>*);
+template Tan<4> Model::eval_hand(const TState&, const HandCoefs<Tan<4>>&, const Tan<4>*,
+                                 const Options&, const HandWork<Tan<4>>&, Tan<4>*);
 
 }  // namespace enrtl

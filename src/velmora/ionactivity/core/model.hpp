@@ -54,6 +54,23 @@ struct ModelData {
 
 struct SecondOrderStates;  // derivatives.cpp: its temperature states, kept between calls
 
+// The temperature functions the hand-differentiated F reads, as numbers R: double (Model's own
+// state at T) or Tan<L> (T, or a parameter, carried as a tangent). Per solvent: rho, eps; M x M:
+// Gmm, tmm; per (ci, ai, mi): tmca, tcam, Gcam, Ecell = exp(-alpha (tmca - tcam)), and W1, W2
+// (null: no molecule-ion-pair term; each entry zero in value and tangents is skipped).
+template <class R>
+struct HandCoefs {
+    const R *rho, *eps, *Gmm, *tmm, *tmca, *tcam, *Gcam, *Ecell, *W1, *W2;
+    R eps_w, aphi_T, born_T;
+};
+
+// The work arrays of the hand-differentiated F: q (lc_work entries), X and g (n each), lr (n).
+template <class R>
+struct HandWork {
+    R *q, *X, *g;
+    Dual<8, R>* lr;
+};
+
 // A model parameter as a direction of derivatives: kind 0 an electrolyte pair (index into
 // ModelData::pairs, coefficient 0-12 of its p, alpha (8) excepted), kind 1 a molecule pair
 // (index into ModelData::mol_pairs, coefficient 0-9 of its p).
@@ -124,6 +141,11 @@ public:
                                         Eigen::Ref<Eigen::MatrixXd> dP,
                                         const std::vector<ParamDir>& params);
 
+    // The gradient of F is taken by hand (and its derivatives by tangents over it, a pass costing
+    // the same whatever the rows of W): false where the solvents are more than the long-range
+    // terms' width holds (then by dual numbers over F).
+    bool hand_ok() const { return d_.solvents.size() + 3 <= 8; }
+
     double density(int s, double T) const;     // solvent s (position in solvents), kg/m3
     double dielectric(int s, double T) const;  // relative permittivity
 
@@ -150,10 +172,20 @@ private:
     double eval(const double* x, double T, const Options& o, double* grad);
     template <int K, class Q>
     Dual<K> lc(const TState& s, const Dual<K>* X, const Options& o, Q* q);
-    double lc_fixed(const TState& s, const double* X, const Options& o, double* q, double* g);
+    template <class R>
+    R lc_fixed(const TState& s, const HandCoefs<R>& c, const R* X, const Options& o, R* q, R* g);
+    std::size_t lc_work() const { return 2 * n_ + 5 * (cats_.size() + ans_.size()) * mols_.size(); }
+    // F and its gradient by hand (lc_fixed, triple_hand, the long-range terms in a few sums;
+    // hand_ok). R = Tan<L>: the gradient's directional derivatives along the tangents of x and c.
+    template <class R>
+    R eval_hand(const TState& s, const HandCoefs<R>& c, const R* x, const Options& o,
+                const HandWork<R>& w, R* grad);
     bool eval_fixed(const double* x, double T, const Options& o, double* grad, double& out);
+    HandCoefs<double> coefs(const TState& s) const;
     template <class N>
-    N triple_term(const TState& s, const N* n, const N& Nt, double* g) const;
+    N triple_term(const TState& s, const N* n, const N& Nt) const;
+    template <class R>
+    R triple_hand(const HandCoefs<R>& c, const R* n, const R& Nt, R* g) const;
 
     void check_size(Eigen::Index size, const char* what) const;
     void check_point(const Eigen::Ref<const Eigen::VectorXd>& x, double T) const;
