@@ -95,6 +95,10 @@ class _Linear:
         self.amounts = {s: st.amounts[s] + da[k] for k, s in enumerate(jac.species)}
         self.H = st.H + float(A["H"] @ d)
 
+    def _speciation(self) -> tuple[np.ndarray, dict[str, float]]:
+        """(true amounts in the species' order, partial pressures), as a state's."""
+        return np.fromiter(self.amounts.values(), float), self.partial_pressures
+
 
 class Thermo:
     """velmora's thermodynamics for the columns, counted and cached per exact state: liquid
@@ -461,6 +465,9 @@ class GasSide:
 class _Column(GasSide):
     """The segment equations of one absorber run and their solution."""
 
+    _spc: list[int] | None = None  # positions of CO2, water, MEA among the species
+    _axes: Any = None  # liquid_slopes' rows and columns of a liquid's Jacobian
+
     def __init__(self, ab: Absorber, gas, gas_T, liquid, liquid_T, P, nseg, th):
         self.th, self.names = th, LIQ
         self.ab, self.P = ab, float(P)
@@ -509,15 +516,26 @@ class _Column(GasSide):
                 if th.recording:
                     th.liquid(liq, T)  # an anchor of the linearized liquids
             else:
-                st = th.liquid(liq, T)
-                pp, am = st.partial_pressures, st.amounts
-                row = (pp["CO2"], pp["H2O"], pp["MEA"], am["CO2"], am["H2O"], am["MEA"], st.H)
+                row = self._row(th.liquid(liq, T))
                 if not th.linearizing:  # a first-order liquid is not kept beside the exact ones
                     if len(props) > 20000:
                         props.clear()
                     props[key] = row
             out[j] = row
         return out
+
+    def _row(self, st):
+        """liquid_thermo's row of a state, from its raw speciation (its named mappings are not
+        made: the same values)."""
+        if self._spc is None:
+            names = self.th.system._info.names
+            self._spc = [names.index(c) for c in LIQ]
+        n, f = st._speciation()
+        i, j, k = self._spc
+        return (
+            float(f["CO2"]), float(f["H2O"]), float(f["MEA"]),
+            float(n[i]), float(n[j]), float(n[k]), st.H,
+        )
 
     def liquid_slopes(self, liq, T):
         """(liquid_thermo's row, its derivatives wrt the flows of CO2, water, MEA and T: 7 x 4)
@@ -528,17 +546,19 @@ class _Column(GasSide):
             st = self.th.liquid(liq, T)
             jac = st.jacobian()
             A = jac.arrays
-            wrt = [jac.wrt.index(c) for c in LIQ] + [jac.wrt.index("T")]
-            vol = [jac.volatile.index(c) for c in LIQ]
-            spc = [jac.species.index(c) for c in LIQ]
-            D = np.vstack(
-                [A["partial_pressures"][vol][:, wrt], A["amounts"][spc][:, wrt], A["H"][wrt]]
-            )
-            pp, am = st.partial_pressures, st.amounts
-            row = (pp["CO2"], pp["H2O"], pp["MEA"], am["CO2"], am["H2O"], am["MEA"], st.H)
+            if self._axes is None:  # the Jacobian's axes are the system's: looked up once
+                wrt = [jac.wrt.index(c) for c in LIQ] + [jac.wrt.index("T")]
+                vol = [jac.volatile.index(c) for c in LIQ]
+                spc = [jac.species.index(c) for c in LIQ]
+                self._axes = (np.ix_(vol, wrt), np.ix_(spc, wrt), wrt)
+            pv, sw, wrt = self._axes
+            D = np.empty((7, 4))
+            D[0:3] = A["partial_pressures"][pv]
+            D[3:6] = A["amounts"][sw]
+            D[6] = A["H"][wrt]
             if len(self._slopes) > 20000:
                 self._slopes.clear()
-            got = self._slopes[key] = (np.array(row), D)
+            got = self._slopes[key] = (np.array(self._row(st)), D)
         return got
 
     # -- segment equations -----------------------------------------------------------------
@@ -953,19 +973,41 @@ def banded_jacobian(fun, x, n, nv, h, F=None):
 
 
 def _solve_banded(J, b, w):
-    """J^-1 b for J of lower and upper bandwidth w (the segments couple to neighbours only)."""
-    from scipy.linalg import solve_banded
-
+    """J^-1 b for J of lower and upper bandwidth w (the segments couple to neighbours only):
+    LAPACK's banded LU (gbsv, as scipy's solve_banded calls it) on J's band, gathered at once.
+    ValueError where J or b is not finite, LinAlgError where J is singular."""
     n = J.shape[0]
     w = min(w, n - 1)
-    ab = np.zeros((2 * w + 1, n))
-    for k in range(-w, w + 1):
-        d = np.diagonal(J, k)
-        if k >= 0:
-            ab[w - k, k:] = d
-        else:
-            ab[w - k, : n + k] = d
-    return solve_banded((w, w), ab, b)
+    inside, rows, cols = _band(n, w)
+    ab = np.zeros((3 * w + 1, n))  # gbsv's layout: w rows above the band for the LU's fill
+    ab[w:][inside] = J[rows, cols]
+    b = np.asarray(b, dtype=float)
+    if not (np.isfinite(ab).all() and np.isfinite(b).all()):
+        raise ValueError("array must not contain infs or NaNs")
+    from scipy.linalg.lapack import dgbsv
+
+    _, _, x, info = dgbsv(w, w, ab, b, overwrite_ab=True)
+    if info > 0:
+        raise np.linalg.LinAlgError("singular matrix")
+    if info < 0:
+        raise ValueError(f"illegal value in argument {-info} of gbsv")
+    return x
+
+
+def _band(n, w):
+    """(mask, rows i, columns j) of J's band in the layout of a banded solve, entry
+    (w + i - j, j) holding J[i, j]: the mask of the entries inside J, their i and j (made once
+    per size)."""
+    got = _BANDS.get((n, w))
+    if got is None:
+        i = np.arange(-w, w + 1)[:, None] + np.arange(n)[None, :]  # i = j + row - w
+        j = np.broadcast_to(np.arange(n), i.shape)
+        inside = (i >= 0) & (i < n)
+        got = _BANDS[(n, w)] = (inside, i[inside], j[inside])
+    return got
+
+
+_BANDS: dict[tuple[int, int], tuple[Any, Any, Any]] = {}
 
 
 def _meshes(n):
