@@ -682,30 +682,28 @@ class _Column(GasSide):
             if k < 4:
                 Ls[rows] += dL[:, :, k] * h[:, k, None]
         loc = self.local(V, Ls)
-        d = []  # per unknown k: the derivatives of the segments' own terms
-        for k in range(NV):
-            rows = slice((k + 1) * N, (k + 2) * N)
-            dk = {key: (loc[key][rows] - loc[key][:N]) / h[:, k] for key in TERMS}
-            dk["n"] = (loc["n"][rows] - loc["n"][:N]) / h[:, k, None]
-            d.append(dk)
+        # per unknown k (first axis) and segment: the derivatives of the segments' own terms
+        hk = h.T  # NV x N
+        dq, dHl, dHg, dc = (
+            (X[1:] - X[0]) / hk for X in (loc[key].reshape(NV + 1, N) for key in TERMS)
+        )
+        Xn = loc["n"].reshape(NV + 1, N, 3)
+        dn = ((Xn[1:] - Xn[0]) / hk[:, :, None]).transpose(1, 2, 0)  # N x 3 x NV
+        E = np.eye(NV)
+        B = np.empty((N, NV, NV))  # each segment's own block: rows its equations, columns k
+        B[:, 0:3] = (E[0:3] - dn) / S
+        B[:, 4:7] = (E[4:7] + dn) / S
+        B[:, 3] = ((dHl - dc - dq) / SE).T
+        B[:, 7] = ((dHg + dc + dq) / SE).T
         J = np.zeros((x.size, x.size))
+        J4 = J.reshape(N, NV, N, NV)  # [segment, equation, segment, unknown]: a view of J
         seg = np.arange(N)
-        for k in range(NV):
-            dk, col = d[k], NV * seg + k
-            for i in range(3):
-                J[NV * seg + i, col] = (float(i == k) - dk["n"][:, i]) / S
-                J[NV * seg + 4 + i, col] = (float(i + 4 == k) + dk["n"][:, i]) / S
-            J[NV * seg + 3, col] = (dk["Hl"] - dk["carried"] - dk["q"]) / SE
-            J[NV * seg + 7, col] = (dk["Hg"] + dk["carried"] + dk["q"]) / SE
-            up, dn = seg[:-1], seg[1:]  # a segment and the one above it
-            if k < 3:
-                J[NV * up + k, NV * dn + k] = -1.0 / S  # the liquid from above
-            elif 4 <= k < 7:
-                J[NV * dn + k, NV * up + k] = -1.0 / S  # the gas from below
-            if k < 4:
-                J[NV * up + 3, NV * dn + k] = -dk["Hl"][1:] / SE
-            else:
-                J[NV * dn + 7, NV * up + k] = -dk["Hg"][:-1] / SE
+        J4[seg, :, seg, :] = B
+        up, ks = seg[:-1, None], np.arange(3)  # a segment (and the one above it, up + 1)
+        J4[up, ks, up + 1, ks] = -1.0 / S  # the liquid from above
+        J4[up + 1, ks + 4, up, ks + 4] = -1.0 / S  # the gas from below
+        J4[seg[:-1], 3, seg[1:], 0:4] = -dHl[0:4, 1:].T / SE
+        J4[seg[1:], 7, seg[:-1], 4:8] = -dHg[4:8, :-1].T / SE
         for j in self.cooled:  # the liquid from above comes through the intercooler
             # its enthalpy flow at T_ic, the molar H to first order, differenced as above
             L, dLc = self.liquid_slopes(v[j + 1, 0:3], self.T_ic)
