@@ -531,11 +531,8 @@ class _Column(GasSide):
             names = self.th.system._info.names
             self._spc = [names.index(c) for c in LIQ]
         n, f = st._speciation()
-        i, j, k = self._spc
-        return (
-            float(f["CO2"]), float(f["H2O"]), float(f["MEA"]),
-            float(n[i]), float(n[j]), float(n[k]), st.H,
-        )
+        pc, pw, pa = (float(f[c]) for c in LIQ)
+        return (pc, pw, pa, *(float(n[i]) for i in self._spc), st.H)
 
     def liquid_slopes(self, liq, T):
         """(liquid_thermo's row, its derivatives wrt the flows of CO2, water, MEA and T: 7 x 4)
