@@ -170,7 +170,8 @@ class Model:
         self.db = db = db or databank.active()
         with databank.using(db):
             chem = ionchem.builtin(chemistry)
-            self.reaction_ids = list(databank.chemistry(chemistry)["equilibria"])  # rows of nu
+            record = databank.chemistry(chemistry)
+            self.reaction_ids = list(record["equilibria"])  # rows of nu
             comps = ionchem.components(chemistry)
             henry = ionchem.henry_components(chemistry) if henry is None else list(henry)
             text = engine.input_header({c: c for c in comps}, "eNRTL", henry=henry or None,
@@ -178,8 +179,7 @@ class Model:
             report = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
         self.chemistry, self.components = chemistry, comps
         self.el = brinequil.Electrolyte.from_report(report, chem, comps, henry=henry)
-        with databank.using(db):
-            self.el.options["fixed_Y"] = databank.fixed_ion_fractions(databank.chemistry(chemistry))
+        self.el.options["fixed_Y"] = databank.fixed_ion_fractions(record)
         self.names = list(self.el.names)
         self._ions = {}
         for r, k in zip(chem["reactions"], chem["kinds"]):
