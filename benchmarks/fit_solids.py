@@ -35,7 +35,7 @@ KIESERITE_CRC = {70: 36.9, 80: 35.9, 90: 34.7, 100: 33.3}
 BISCHOFITE_CRC = {0: 33.96, 10: 34.85, 20: 35.58, 25: 35.9, 30: 36.2, 40: 36.77, 50: 37.34, 60: 37.97}
 CELESTITE_CRC_25 = 0.0135
 # Na2SO4 as mirabilite (to 32.4 C) and thenardite (above), the same CRC table; their 25 C
-# constants start from Harvie, Moller & Weare's (see sodium_sulfates)
+# constants stay Harvie, Moller & Weare's, the slope of ln Ksp in 1/T is fitted (see sodium_sulfates)
 MIRABILITE_CRC = {20: 16.13, 25: 21.94, 30: 29.22}
 THENARDITE_CRC = {40: 32.35, 50: 31.55, 60: 30.9, 70: 30.39, 80: 30.02, 90: 29.79, 100: 29.67}
 # PHREEQC pitzer.dat (phreeqpython 1.6.2), -analytical_expression of celestite: log10 K = A1 +
@@ -105,11 +105,12 @@ def main():
 
 def sodium_sulfates():
     """Mirabilite's and thenardite's ln Ksp moved by a + b (1/T - 1/298.15), fitted to the CRC
-    solubilities (what the activity model's Na2SO4 pair, whose slopes in 1/T follow Moller's
-    gamma+-, leaves of their temperature dependence is taken up by the slope)."""
+    solubilities: what the activity model's Na2SO4 pair (its slopes in 1/T fitted to Moller's
+    gamma+-) leaves of their temperature dependence is taken up by the slope. Thenardite,
+    metastable at 25 C, keeps the 25 C constant of Harvie, Moller & Weare (a = 0)."""
     s = velmora.System("Na2SO4-H2O")
     T0 = 298.15
-    for solid, table, terms in (("mirabilite", MIRABILITE_CRC, "ab"), ("thenardite", THENARDITE_CRC, "ab")):
+    for solid, table, terms in (("mirabilite", MIRABILITE_CRC, "ab"), ("thenardite", THENARDITE_CRC, "b")):
         T = np.array([t + 273.15 for t in table])
         k = s.solids.index(solid)
         miss = np.array([ln_iap(s, solid, t + 273.15, s.composition(molalities={"Na2SO4": molality(w, 142.04)}))
