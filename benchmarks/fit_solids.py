@@ -105,9 +105,9 @@ def main():
 
 def sodium_sulfates():
     """Mirabilite's and thenardite's ln Ksp moved by a + b (1/T - 1/298.15), fitted to the CRC
-    solubilities: the activity model's own temperature dependence (its Na2SO4 pair is fitted at
-    25 C) is taken up by the slope. Thenardite, metastable at 25 C, keeps the 25 C constant of
-    Harvie, Moller & Weare (a = 0)."""
+    solubilities: what the activity model's Na2SO4 pair (its slopes in 1/T fitted to Moller's
+    gamma+-) leaves of their temperature dependence is taken up by the slope. Thenardite,
+    metastable at 25 C, keeps the 25 C constant of Harvie, Moller & Weare (a = 0)."""
     s = velmora.System("Na2SO4-H2O")
     T0 = 298.15
     for solid, table, terms in (("mirabilite", MIRABILITE_CRC, "ab"), ("thenardite", THENARDITE_CRC, "b")):

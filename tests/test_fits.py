@@ -212,6 +212,24 @@ def test_data_set_and_parameter_errors():
         regress.Parameter("electrolyte_pair", ("H2O", "K+", "Cl-"), "alpha", 0.9, 0.05, 0.5)
 
 
+def test_slope_fields_move_tau_about_25c():
+    key = ("H2O", "Na+", "Cl-")
+    base = databank.active()
+    a1, b1, a2, b2, _, _ = base.electrolyte_pair(*key)
+    params = [regress.Parameter("electrolyte_pair", key, f, 0.0) for f in ("slope_m_ca", "slope_ca_m")]
+    rec, = regress.core.overlay(params, [300.0, -120.0], base)["nrtl_electrolyte"]["pair"]
+    for (a, b), (a0, b0), v in (((rec["A_m_ca"], rec["B_m_ca"]), (a1, b1), 300.0),
+                                ((rec["A_ca_m"], rec["B_ca_m"]), (a2, b2), -120.0)):
+        assert a + b / 298.15 == pytest.approx(a0 + b0 / 298.15, abs=1e-12)    # tau at 25 C kept
+        assert (a + b / 350.0) - (a0 + b0 / 350.0) == pytest.approx(v * (1 / 350.0 - 1 / 298.15), abs=1e-12)
+    # no exact Jacobian for them: the fit takes differences
+    from velmora.regress import jacobian
+    assert jacobian.unsupported(data.salt_sets("KCl"), params) == \
+        "the electrolyte pair fields H2O/Na+/Cl-:slope_m_ca, H2O/Na+/Cl-:slope_ca_m"
+    with pytest.raises(ValueError, match="fields of electrolyte_pair: .*W2_B, slope_m_ca, slope_ca_m"):
+        regress.Parameter("electrolyte_pair", key, "slope", 0.0)
+
+
 def test_h2s_solubility_in_water_within_10_percent_of_iapws():
     # IAPWS G7-04 (Fernandez-Prini, Alvarez & Harvey, J. Phys. Chem. Ref. Data 32 (2003) 903), H2S:
     # ln(kH/p1*) = A/Tr + B tau^0.355/Tr + C Tr^-0.41 e^tau, (A, B, C) = (-4.51499, 5.23538, 4.42126);

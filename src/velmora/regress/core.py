@@ -77,14 +77,18 @@ def salt_points(salt, rows):
 
 
 W_FIELDS = ("W1_A", "W1_B", "W2_A", "W2_B")   # the molecule-ion-pair term, zero unless fitted
-FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha", *W_FIELDS),
+# tau's 1/T term moved about T_REF: v added to B and -v/T_REF to A, tau at T_REF kept
+SLOPE_FIELDS = ("slope_m_ca", "slope_ca_m")
+FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha", *W_FIELDS,
+                               *SLOPE_FIELDS),
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
           "reaction": ("shift",), "solid": ("shift", "shift_B", "shift_C", "shift_D")}
 
 
 @dataclasses.dataclass(frozen=True)
 class Parameter:
-    """One fitted number: kind "electrolyte_pair" (key (molecule, cation, anion)),
+    """One fitted number: kind "electrolyte_pair" (key (molecule, cation, anion); "slope_m_ca"
+    and "slope_ca_m" add v to that tau's B and -v/T_REF to its A, tau at T_REF unchanged),
     "molecule_pair" (key (i, j)), "reaction" (key: reaction id, field "shift": added to ln K)
     or "solid" (key: databank solids, each one's ln Ksp = A + B/T + C ln T + D T moved alike:
     "shift" adds to A, "shift_B" adds v (1/T - 1/T_REF), "shift_C" v (ln(T/T_REF) + T_REF/T - 1),
@@ -124,7 +128,12 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                 el[p.key] = dict(zip(("molecule", "cation", "anion"), p.key), A_m_ca=a1, B_m_ca=b1,
                                  F_m_ca=f1, A_ca_m=a2, B_ca_m=b2, F_ca_m=f2, alpha=alpha, source=source)
                 el[p.key].update((f, w) for f, w in zip(W_FIELDS, db.electrolyte_w(*p.key)) if w)
-            el[p.key][p.field] = float(v)
+            if p.field in SLOPE_FIELDS:
+                side = p.field[len("slope_"):]
+                el[p.key][f"B_{side}"] += float(v)
+                el[p.key][f"A_{side}"] -= float(v) / T_REF
+            else:
+                el[p.key][p.field] = float(v)
         elif p.kind == "molecule_pair":
             if p.key not in mol:
                 i, j = p.key

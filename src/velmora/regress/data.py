@@ -53,6 +53,9 @@ CITE = {
                  "various temperatures",
     "pm": "Pitzer & Mayorga, J. Phys. Chem. 77 (1973) 2300, Tables I-II: beta0, beta1, C_phi at 25 C "
           "(their fit of the Robinson & Stokes data), evaluated with A_phi = 0.392",
+    "m88": "Moller, Geochim. Cosmochim. Acta 52 (1988) 821, eq. 13 and Table 1: beta0, beta1, C_phi of "
+           "Na2SO4 and A_phi as functions of T (0-300 C; as transcribed in mvdh7/pytzer, parameters.py), "
+           "evaluated below the CRC Handbook's Na2SO4 solubility at each temperature",
 }
 
 
@@ -196,7 +199,13 @@ def pitzer_mayorga_phi_set(salt):
 
 def pitzer_mayorga(salt, m, a_phi=0.392):
     """(gamma+-, phi) at 25 C from the Pitzer & Mayorga (1973) parameters of the salt."""
-    zm, zx, nm, nx, b0, b1, cphi, _ = PITZER_MAYORGA[salt]
+    return pitzer_binary(PITZER_MAYORGA[salt][:7], m, a_phi)
+
+
+def pitzer_binary(params, m, a_phi):
+    """(gamma+-, phi) of a salt at m [mol/kg] by the Pitzer equations (b 1.2, alpha 2), params
+    (z_M, z_X, nu_M, nu_X, beta0, beta1, C_phi), A_phi [(kg/mol)^1/2]."""
+    zm, zx, nm, nx, b0, b1, cphi = params
     nu, b, alpha = nm + nx, 1.2, 2.0
     ionic = 0.5 * m * (nm * zm * zm + nx * zx * zx)
     s = math.sqrt(ionic)
@@ -206,6 +215,40 @@ def pitzer_mayorga(salt, m, a_phi=0.392):
     phi = 1 - zm * zx * a_phi * s / (1 + b * s) + m * 2 * nm * nx / nu * (b0 + b1 * math.exp(-alpha * s)) \
         + m * m * 2 * (nm * nx) ** 1.5 / nu * cphi
     return math.exp(ln_g), phi
+
+
+# Na2SO4 from 20 to 100 C: Moller's (1988) Pitzer parameters, each a + b T + c/T + d ln T +
+# e/(T - 263) + f T^2 + g/(680 - T) (his eq. 13; coefficients (a..g) of his Table 1), fitted to
+# the Na2SO4 data of 0-300 C; the Debye-Hueckel slope A_phi in the same form. gamma+- at 0.1-3
+# mol/kg below the salt's solubility (CRC Handbook, mass %: 16.13 at 20 C, 21.94 at 25, 32.35 at
+# 40, 30.9 at 60, 30.02 at 80, 29.67 at 100; tests/test_sulfate_pairs.py NA2SO4_CRC)
+MOLLER_NA2SO4 = {
+    "beta0": (8.16920027e+1, 3.01104957e-2, -2.32193726e+3, -1.43780207e+1, -6.66496111e-1, -1.03923656e-5, 0.0),
+    "beta1": (1.00463018e+3, 5.77453682e-1, -2.18434467e+4, -1.89110656e+2, -2.03550548e-1, -3.23949532e-4,
+              1.46772243e+3),
+    "cphi": (-8.07816886e+1, -3.54521126e-2, 2.02438830e+3, 1.46197730e+1, -9.16974740e-2, 1.43946005e-5,
+             -2.42272049e00)}
+MOLLER_A_PHI = (3.36901532e-1, -6.32100430e-4, 9.14252359e00, -1.35143986e-2, 2.26089488e-3, 1.92118597e-6,
+                4.52586464e+1)
+NA2SO4_SOLUBILITY_MASS = {20: 16.13, 25: 21.94, 40: 32.35, 60: 30.9, 80: 30.02, 100: 29.67}
+
+
+def moller_eq13(T, a):
+    """Moller's (1988) eq. 13 at T [K] with coefficients a (without the 1/(T - 227) term)."""
+    return a[0] + a[1] * T + a[2] / T + a[3] * math.log(T) + a[4] / (T - 263.0) + a[5] * T * T + a[6] / (680.0 - T)
+
+
+def moller_na2so4_set():
+    """gamma+- of Na2SO4(aq) at 20-100 C from Moller's (1988) parameters, below saturation."""
+    rows = []
+    for t, w in NA2SO4_SOLUBILITY_MASS.items():
+        T = t + C
+        pitzer = (1, 2, 2, 1, *(moller_eq13(T, MOLLER_NA2SO4[k]) for k in ("beta0", "beta1", "cphi")))
+        m_sat = 1000.0 * w / (100.0 - w) / 142.04
+        rows += [(T, m, pitzer_binary(pitzer, m, moller_eq13(T, MOLLER_A_PHI))[0])
+                 for m in (0.1, 0.2, 0.5, 1.0, 1.5, 2.0, 2.5, 3.0) if m <= m_sat]
+    return DataSet("Moller 1988 Na2SO4 gamma+-, 20-100 C", "gamma_mean", "Na2SO4-H2O", "Na2SO4",
+                   salt_points("Na2SO4", rows), CITE["m88"], 0.01, "m [mol/kg]")
 
 
 # The same CRC table, HCl at 25 C: (m [mol/kg], gamma+-)

@@ -31,9 +31,9 @@ def unsupported(datasets, params):
     kinds = sorted({d.kind for d in datasets} - set(EXACT_KINDS))
     if kinds:
         return f"data of kind {', '.join(kinds)}"
-    alphas = [p.label for p in params if p.kind == "electrolyte_pair" and p.field == "alpha"]
+    alphas = [p.label for p in params if p.kind == "electrolyte_pair" and p.field not in _EL_COEF]
     if alphas:
-        return f"the electrolyte pair alpha {', '.join(alphas)}"
+        return f"the electrolyte pair fields {', '.join(alphas)}"
     return None
 
 
