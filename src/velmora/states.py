@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
+from .derivatives import prepared_enthalpy
 from .errors import ConvergenceError, solve_failed
 
 if TYPE_CHECKING:
@@ -385,8 +386,6 @@ def _enthalpy(of, T):
     """Enthalpy [J per mol of apparent liquid] at T of ``of`` = (system, true amounts n of
     ``total`` mol of apparent liquid, total): the core's liquid enthalpy (J/kmol times n), as a
     flash takes it."""
-    from .derivatives import prepared_enthalpy
-
     system, n, total = of
     n = np.asarray(n, dtype=float)
     el = system.model
