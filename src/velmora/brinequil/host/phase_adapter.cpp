@@ -210,6 +210,32 @@ std::pair<std::array<double, 6>, double> ion_params(py::handle pure, const std::
     return {cp, dh};
 }
 
+// The pure records: an empty mapping for None or an empty one.
+py::object pure_records(py::handle pure) {
+    return !pure.is_none() && truthy(pure) ? py::reinterpret_borrow<py::object>(pure)
+                                           : py::object(py::dict());
+}
+
+// Per species of sp: on the aqueous reference (infinite dilution in water): the ions, and the
+// molecules that are no component but carry an aqueous formation enthalpy (the complexes that
+// the equilibria form from ions).
+std::vector<bool> aqueous_species(py::handle sp, const std::vector<std::string>& names,
+                                  const std::vector<Eigen::Index>& comp_pos,
+                                  const py::object& pure) {
+    std::vector<bool> out;
+    for (py::handle f : sp.attr("ion")) {
+        const auto i = static_cast<Eigen::Index>(out.size());
+        bool aq = truthy(f);
+        if (!aq && i < static_cast<Eigen::Index>(names.size()) &&
+            std::find(comp_pos.begin(), comp_pos.end(), i) == comp_pos.end()) {
+            py::object p = get(pure, py::str(names[static_cast<std::size_t>(i)]));
+            aq = !p.is_none() && !get(get(p, "scalar"), "DHF_AQ").is_none();
+        }
+        out.push_back(aq);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<core::PackageData> package_data(py::handle pp,
@@ -242,23 +268,8 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
 
     std::vector<Eigen::Index> comp_pos(comps.size());
     for (std::size_t k = 0; k < comps.size(); ++k) comp_pos[k] = find_name(names, comps[k]);
-    py::object pure = (!pure_obj.is_none() && truthy(pure_obj))
-                          ? py::reinterpret_borrow<py::object>(pure_obj)
-                          : py::object(py::dict());
-    // On the aqueous reference (infinite dilution in water): the ions, and the molecules that
-    // are no component but carry an aqueous formation enthalpy (the complexes that the
-    // equilibria form from ions)
-    std::vector<bool> is_ion;
-    for (py::handle f : sp.attr("ion")) {
-        const auto i = static_cast<Eigen::Index>(is_ion.size());
-        bool aq = truthy(f);
-        if (!aq && i < static_cast<Eigen::Index>(names.size()) &&
-            std::find(comp_pos.begin(), comp_pos.end(), i) == comp_pos.end()) {
-            py::object p = get(pure, py::str(names[static_cast<std::size_t>(i)]));
-            aq = !p.is_none() && !get(get(p, "scalar"), "DHF_AQ").is_none();
-        }
-        is_ion.push_back(aq);
-    }
+    py::object pure = pure_records(pure_obj);
+    const std::vector<bool> is_ion = aqueous_species(sp, names, comp_pos, pure);
 
     core::LiquidEnthalpyHooks hooks;
     // The package's own _k_h_ig and _dh_ref in C++ (their data read once, here or by the caller).
@@ -321,19 +332,8 @@ PreparedEnthalpy::PreparedEnthalpy(py::handle el, py::handle pp, py::handle pure
     const std::vector<std::string> comps = to_names(pp.attr("components"));
     comp_pos_.resize(comps.size());
     for (std::size_t k = 0; k < comps.size(); ++k) comp_pos_[k] = find_name(names, comps[k]);
-    py::object pure = (!pure_obj.is_none() && truthy(pure_obj))
-                          ? py::reinterpret_borrow<py::object>(pure_obj)
-                          : py::object(py::dict());
-    for (py::handle f : el.attr("sp").attr("ion")) {  // as liquid_enthalpy flags them
-        const auto i = static_cast<Eigen::Index>(is_ion_.size());
-        bool aq = truthy(f);
-        if (!aq && i < static_cast<Eigen::Index>(names.size()) &&
-            std::find(comp_pos_.begin(), comp_pos_.end(), i) == comp_pos_.end()) {
-            py::object p = get(pure, py::str(names[static_cast<std::size_t>(i)]));
-            aq = !p.is_none() && !get(get(p, "scalar"), "DHF_AQ").is_none();
-        }
-        is_ion_.push_back(aq);
-    }
+    py::object pure = pure_records(pure_obj);
+    is_ion_ = aqueous_species(el.attr("sp"), names, comp_pos_, pure);
     ions_.resize(is_ion_.size());
     for (std::size_t i = 0; i < is_ion_.size() && i < names.size(); ++i)
         if (is_ion_[i]) ions_[i] = ion_params(pure, names[i]);
