@@ -209,13 +209,13 @@ class Thermo:
         from ..checks import range_warnings
 
         ran, self._ran = self._ran, None
-        if not ran:
-            return
-        with warnings.catch_warnings(record=True) as got:
-            warnings.simplefilter("always")
-            for key in ran:
-                range_warnings(self.system, key[3], dict(zip(self.names, key[:3])))
-        said = {(str(w.message), w.category): None for w in got}
+        said: dict[tuple[str, type[Warning]], None] = {}  # in the order first said
+
+        def collect(message: str, category: type[Warning], **_: Any) -> None:
+            said.setdefault((message, category))
+
+        for key in ran or ():
+            range_warnings(self.system, key[3], dict(zip(self.names, key[:3])), warn=collect)
         for message, category in said:
             warnings.warn(message, category, stacklevel=stacklevel + 1)
 
