@@ -13,6 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velmora
+from velmora import brinequil as bq
 from velmora import derivatives, ionactivity
 
 warnings.filterwarnings("ignore", category=velmora.DefaultParameterWarning)
@@ -266,6 +267,43 @@ def test_engine_jacobian_equals_python_path(chem, gases, T, app, henry_ref, rel)
     if chem == "brine-H2O":  # the solids' indices and pH are there, and not trivially zero
         assert len(fast.solids) >= 4 and np.abs(fast.arrays["saturation_indices"]).min() > 0
         assert fast.of("pH", "T") != 0.0
+
+
+@pytest.mark.parametrize("chem,app,fixed", [
+    ("MEA-CO2-H2O", {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}, None),
+    ("NH3-CO2-H2O", {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, None),
+    ("brine-H2O", {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, True),
+    ("brine-H2O", {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, False),
+])
+def test_engine_enthalpy_gradient_is_the_difference_of_the_enthalpy(chem, app, fixed,
+                                                                    monkeypatch):
+    # the engine's gradient of H(n, T) against central differences of the core's H (an
+    # independent reference), and against the Python path; the state's H is the core's, digit
+    # for digit
+    s = velmora.System(chem)
+    if fixed is not None:
+        s.model.options = dict(s.model.options, fixed_Y=fixed)
+    el, T = s.model, 320.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        liq = s.liquid(T, app)
+    n = np.array([liq.amounts[k] for k in liq.species])
+    H = lambda m, t: bq.liquid_enthalpy(el, s.pp, m, t, None, el.pure)  # noqa: E731
+    assert derivatives.prepared_enthalpy(s)(el.sp, n, T) == H(n, T)
+    assert liq.H == pytest.approx(H(n, T) / 1000.0 / sum(app.values()), rel=1e-14)
+    g, dT = derivatives.enthalpy_gradient(s, n, T)
+    for i in np.flatnonzero(n > 1e-6 * n.sum()):
+        h = 1e-2 * min(n[i], 1e-2 * n.sum())  # small against the species, above H's noise
+        up, dn = n.copy(), n.copy()
+        up[i] += h
+        dn[i] -= h
+        fd = (H(up, T) - H(dn, T)) / (2 * h)
+        assert g[i] == pytest.approx(fd, rel=1e-6, abs=1e-6 * np.abs(g).max()), liq.species[i]
+    assert dT == pytest.approx((H(n, T + 0.01) - H(n, T - 0.01)) / 0.02, rel=1e-6)
+    monkeypatch.setattr(derivatives, "prepared_enthalpy", lambda system: None)
+    g_py, dT_py = derivatives.enthalpy_gradient(s, n, T)
+    assert np.abs(g - g_py).max() <= 1e-12 * np.abs(g_py).max()
+    assert dT == pytest.approx(dT_py, rel=1e-12)
 
 
 def test_replaced_activity_model_takes_the_python_path(monkeypatch):

@@ -321,6 +321,23 @@ def liquid_enthalpy(
     molecules on the package's liquid reference, ions at infinite dilution in water (from
     ``pure``, CP_AQ and DHF_AQ) and the excess enthalpy -R T^2 sum n d ln gamma/dT."""
 
+class _LiquidEnthalpy:
+    """liquid_enthalpy's data of one model (el, its pure records) and package (pp), read
+    once: the enthalpy of many liquids and its gradient (velmora.states, velmora.derivatives)."""
+
+    def __init__(self, el: Electrolyte, pp: PropertyPackage, pure: Mapping[str, Any]) -> None:
+        """Read the names, ion flags, the package's components and tables and the ions'
+        CP_AQ and DHF_AQ once."""
+    def __call__(self, sp: Any, n: ArrayLike, T: float) -> float | None:
+        """liquid_enthalpy(el, pp, n, T, None, pure) with the activity model sp, the same
+        digits; None where it is not worked out here (then call liquid_enthalpy)."""
+
+    def gradient(
+        self, sp: Any, options: Mapping[str, Any], fixed_ion_fractions: bool, n: ArrayLike, T: float
+    ) -> tuple[NDArray[np.float64], float] | None:
+        """(dH/dn [J/kmol per species], dH/dT at fixed n) of liquid_enthalpy's H(n, T); None
+        where it is not worked out here."""
+
 def _cache_dir() -> str:
     """The folder of the parameter-report cache (not created): %LOCALAPPDATA%/Velmora/elec, or
     ~/.cache/Velmora/elec when LOCALAPPDATA is unset or empty."""

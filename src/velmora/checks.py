@@ -20,7 +20,7 @@ Range warnings (``RangeWarning``) name the correlation or parameter set and its 
 
 import math
 import warnings
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from typing import Any
 
 import numpy as np
@@ -492,15 +492,23 @@ def _fitted(name, db):
         return None
 
 
-def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: int = 3) -> None:
+def range_warnings(
+    system: Any,
+    T: float,
+    app: Mapping[str, float],
+    stacklevel: int = 3,
+    warn: Callable[..., Any] | None = None,
+) -> None:
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
-    outside the range its parameters were fitted for."""
+    outside the range its parameters were fitted for. ``warn``: called as ``warnings.warn``
+    instead of it (a solver that gives the warnings of many liquids once collects them)."""
+    warn = warnings.warn if warn is None else warn
     info = system._info
     t_lo, t_hi = info.t_window
     if not t_lo <= T <= t_hi:
         for what, lo, hi in info.ranges:
             if not lo <= T <= hi:
-                warnings.warn(
+                warn(
                     f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated",
                     RangeWarning,
                     stacklevel=stacklevel,
@@ -510,7 +518,7 @@ def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: 
         return
     lo, hi = fit.get("T", (0.0, math.inf))
     if not lo <= T <= hi:
-        warnings.warn(
+        warn(
             f"T outside the range the parameters of {system.name} were fitted for "
             f"({lo:g}-{hi:g} K): extrapolated",
             RangeWarning,
@@ -520,7 +528,7 @@ def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: 
     kg = water * info.mw["H2O"] / 1000.0
     for solute, top in fit.get("molality", {}).items():
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
-            warnings.warn(
+            warn(
                 f"{solute} above {top:g} mol/kg, the largest molality the parameters "
                 f"of {system.name} were fitted for: extrapolated",
                 RangeWarning,
@@ -529,7 +537,7 @@ def range_warnings(system: Any, T: float, app: Mapping[str, float], stacklevel: 
     if "loading" in fit:
         base, acid, top = fit["loading"]
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
-            warnings.warn(
+            warn(
                 f"loading above {top:g} mol {acid}/mol {base}, the largest the "
                 f"parameters of {system.name} were fitted for: extrapolated",
                 RangeWarning,

@@ -669,6 +669,26 @@ def _enthalpy_plan(system: Any) -> Any:
     return plan
 
 
+def prepared_enthalpy(system: Any) -> Any:
+    """The engine's liquid enthalpy of ``system`` with its data read once
+    (``brinequil._LiquidEnthalpy``: H and its gradient), made once per system as
+    ``_enthalpy_plan``; None where its data cannot be read (``liquid_enthalpy`` then raises
+    what it raises)."""
+    info = system._info
+    el = system.model
+    known = info.__dict__.get("_prepared_enthalpy")
+    if known is not None and known[0] is el:
+        return known[1]
+    import velmora.brinequil as bq
+
+    try:
+        prepared = bq._LiquidEnthalpy(el, system.pp, el.pure)
+    except (ValueError, TypeError, KeyError, IndexError, AttributeError):
+        prepared = None
+    info.__dict__["_prepared_enthalpy"] = (el, prepared)
+    return prepared
+
+
 def _reference_enthalpies(refs: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
     """(dh, d dh/dT, d dh/d xa) of the liquid references of the components [J/kmol]: the
     enthalpy of phasekit's reference and its exact derivatives (refs: ``_enthalpy_plan``'s)."""
@@ -707,9 +727,15 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
     from velmora import phasekit
 
     el, pp = system.model, system.pp
+    n = np.asarray(n, dtype=float)
+    prepared = prepared_enthalpy(system)
+    if prepared is not None:  # the engine's, where the activity model is its compiled one
+        got = prepared.gradient(el.sp, el.options, bool(el.options.get("fixed_Y", True)), n, T)
+        if got is not None:
+            return got[0], float(got[1])
+    # the same in Python: another activity model, or data the engine does not read
     pos, refs, aq = _enthalpy_plan(system)
     R = float(phasekit.R)
-    n = np.asarray(n, dtype=float)
     N = float(n.sum())
     x = n / N
     sub = np.array([n[p] if p >= 0 else 0.0 for p in pos])

@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
+from .derivatives import prepared_enthalpy
 from .errors import ConvergenceError, solve_failed
 
 if TYPE_CHECKING:
@@ -385,12 +386,16 @@ def _enthalpy(of, T):
     """Enthalpy [J per mol of apparent liquid] at T of ``of`` = (system, true amounts n of
     ``total`` mol of apparent liquid, total): the core's liquid enthalpy (J/kmol times n), as a
     flash takes it."""
-    import velmora.brinequil as bq
-
     system, n, total = of
     n = np.asarray(n, dtype=float)
     el = system.model
-    return float(bq.liquid_enthalpy(el, system.pp, n, T, None, el.pure)) / 1000.0 / total
+    prepared = prepared_enthalpy(system)
+    H = None if prepared is None else prepared(el.sp, n, T)
+    if H is None:
+        import velmora.brinequil as bq
+
+        H = bq.liquid_enthalpy(el, system.pp, n, T, None, el.pure)
+    return float(H) / 1000.0 / total
 
 
 def _fmt(v, width=0):

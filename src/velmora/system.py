@@ -215,6 +215,16 @@ class System:
                 state = liquid_state(self, x, T)
         return state._in_unit(app, a, b, dissolved=solids)
 
+    def _column_liquid(self, T: float, app: dict[str, float]) -> LiquidState:
+        """``liquid(T, app)`` for a solver's own apparent amounts ``app`` over every component
+        in their order (the system's names, each amount positive): the same state, checked,
+        without the naming of the components and without the range warnings, which the solver
+        gives once for all the liquids it ran on (``checks.range_warnings``)."""
+        with self._using():
+            x, a, b = checks.liquid(self, app)
+            state = liquid_state(self, x, checks.temperature(T))
+        return state._in_unit(app, a, b)
+
     def flash(
         self,
         feed: Mapping[str, float] | Iterable[float],

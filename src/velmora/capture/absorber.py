@@ -31,6 +31,7 @@ the enthalpy flow in) recomputed from fresh liquid states; else ``ConvergenceErr
 
 import math
 import time
+import warnings
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any
@@ -110,12 +111,24 @@ class Thermo:
     thermodynamics and differences only of the transport correlations, and costs one Jacobian
     per state instead of a solve per perturbation."""
 
-    def __init__(self, system: Any, rate_based: bool = True, flue_gas: bool = True) -> None:
+    def __init__(
+        self,
+        system: Any,
+        rate_based: bool = True,
+        flue_gas: bool = True,
+        ranges_once: bool = False,
+    ) -> None:
         self.amine = amine_of(system, rate_based, flue_gas)
         self.names = ("CO2", "H2O", self.amine)  # the order of the flows
         self.system = system
         self.comps = list(system.components)
         self.calls = 0
+        # ranges_once: the liquids skip the front door's naming and range warnings (the same
+        # states), which ``warn_ranges`` gives once for all of them at the end of a run
+        self._slots = [self.names.index(c) if c in self.names else -1 for c in self.comps]
+        self._ran: list[tuple[float, ...]] | None = (
+            [] if ranges_once and set(self.names) <= set(self.comps) else None
+        )
         self._liq: dict[tuple[float, ...], Any] = {}
         self._vap: dict[tuple[float, ...], float] = {}
         self._seen: set[tuple[float, ...]] | None = None
@@ -177,11 +190,34 @@ class Thermo:
             if len(self._liq) > 20000:
                 self._liq.clear()
             self.calls += 1
-            st = self.system.liquid(T, dict(zip(self.names, key[:3])))
+            ran = self._ran
+            if ran is not None and all(0.0 < f < math.inf for f in key[:3]):
+                ran.append(key)
+                app = {c: key[i] if i >= 0 else 0.0 for c, i in zip(self.comps, self._slots)}
+                st = self.system._column_liquid(key[3], app)
+            else:
+                st = self.system.liquid(T, dict(zip(self.names, key[:3])))
             self._liq[key] = st
         if self._seen is not None:
             self._seen.add(key)
         return st
+
+    def warn_ranges(self, stacklevel: int = 2) -> None:
+        """The front door's RangeWarnings (``checks.range_warnings``) of the liquids computed
+        without them, each message once; the liquids after it take the front door (a solved
+        column's thermodynamics used later, as by ``velmora.capture.optimum``)."""
+        from ..checks import range_warnings
+
+        ran, self._ran = self._ran, None
+        said: dict[tuple[str, type[Warning]], None] = {}  # in the order first said
+
+        def collect(message: str, category: type[Warning], **_: Any) -> None:
+            said.setdefault((message, category))
+
+        for key in ran or ():
+            range_warnings(self.system, key[3], dict(zip(self.names, key[:3])), warn=collect)
+        for message, category in said:
+            warnings.warn(message, category, stacklevel=stacklevel + 1)
 
     def liquid_enthalpy(self, flows: Any, T: float) -> float:
         """Enthalpy flow [W] of the liquid."""
@@ -409,7 +445,24 @@ class Absorber:
         starts from (a warm start, for runs close to it); when that fails, or without it, the
         meshes of 2, 8, 32, ... segments per bed (up to ``segments``) are solved in turn."""
         t0 = time.perf_counter()
-        th, x, its, prev = Thermo(self.system), None, 0, None
+        th = Thermo(self.system, ranges_once=True)
+        try:
+            return self._run(th, gas, gas_T, liquid, liquid_T, P, start, t0)
+        finally:
+            th.warn_ranges(stacklevel=2)
+
+    def _run(
+        self,
+        th: Thermo,
+        gas: Mapping[str, float],
+        gas_T: float,
+        liquid: Mapping[str, float],
+        liquid_T: float,
+        P: float,
+        start: "AbsorberResult | None",
+        t0: float,
+    ) -> AbsorberResult:
+        x, its, prev = None, 0, None
         x_start = getattr(start, "_x", None)
         if x_start is not None:
             col = _Column(self, gas, gas_T, liquid, liquid_T, P, self.segments, th)
@@ -852,7 +905,7 @@ class _Column(GasSide):
         r.flooding_fraction = float(np.max(r.profiles["flooding"]))
         r.balance, r.energy_balance = balance, float(energy)
         r.iterations, r.liquid_calls = its, th.calls
-        self.ranges.warn("absorber", stacklevel=4)
+        self.ranges.warn("absorber", stacklevel=5)
         return r
 
 

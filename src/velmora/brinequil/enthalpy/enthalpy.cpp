@@ -61,3 +61,156 @@ double liquid_enthalpy(const Eigen::VectorXd& n, double T,
 }
 
 }  // namespace brinequil::core
+
+namespace brinequil::core {
+
+namespace {
+
+constexpr double kExcessStep = 0.05;  // K, the excess term's central difference
+constexpr double kTaq = 298.15;       // K, reference T of the CP_AQ integral
+
+// d h_ig / dT [J/(kmol K)] of component k.
+double cp_ideal_gas(const PackageData& d, std::size_t k, double T) {
+    const std::vector<double>& c = d.cp[k];
+    if (d.cp_kind[k] == PackageData::Cp::Poly) {
+        double s = 0.0, tj = 1.0;
+        for (double ck : c) {
+            s += ck * tj;
+            tj *= T;
+        }
+        return s;
+    }
+    double a[5] = {0.0, 0.0, 0.0, 0.0, 0.0};  // A + B ((C/T)/sinh(C/T))^2 + D ((E/T)/cosh(E/T))^2
+    for (std::size_t j = 0; j < c.size() && j < 5; ++j) a[j] = c[j];
+    const double u = a[2] / T, v = a[4] / T;
+    double out = a[0] + (a[2] != 0.0 ? a[1] * std::pow(u / std::sinh(u), 2) : a[1]);
+    out += a[4] != 0.0 ? a[3] * std::pow(v / std::cosh(v), 2) : a[3];
+    return out;
+}
+
+// The liquid references of the components [J/kmol]: dh = -R T^2 d ln f0/dT (dhref without a
+// reference fugacity), d dh/dT and d dh/d xa (a Henry component's mix of solvents), as
+// dh_ref takes them.
+void reference_derivatives(const PackageData& d, double T, const Eigen::VectorXd& xa,
+                           Eigen::VectorXd& dh, Eigen::VectorXd& dT, Eigen::MatrixXd& dx) {
+    const auto nc = static_cast<Eigen::Index>(d.henry.size());
+    const double R = d.R, T2 = T * T;
+    dh.setZero(nc);
+    dT.setZero(nc);
+    dx.setZero(nc, nc);
+    std::vector<double> w, d1, d2;
+    for (Eigen::Index k = 0; k < nc; ++k) {
+        const auto kk = static_cast<std::size_t>(k);
+        if (d.henry[kk] && !d.pairs[kk].empty()) {
+            const auto& pairs = d.pairs[kk];
+            w.clear();
+            d1.clear();
+            d2.clear();
+            double tot = 0.0;
+            for (const auto& pr : pairs) {
+                w.push_back((pr.solvent >= 0 ? xa[pr.solvent] : 0.0) * pr.vc_weight);
+                tot += w.back();
+            }
+            const bool fixed = !(tot > 0.0);  // no solvent of it in the liquid: the solvents alike
+            if (fixed) {
+                tot = 0.0;
+                for (std::size_t i = 0; i < pairs.size(); ++i) tot += (w[i] = pairs[i].vc_weight);
+            }
+            for (const auto& pr : pairs) {
+                const auto& p = pr.p;  // ln H = p0 + p1/T + p2 ln T + p3 T + p4/T^2
+                const double dl = -p[1] / T2 + p[2] / T + p[3] - 2.0 * p[4] / (T2 * T);
+                const double dl2 = 2.0 * p[1] / (T2 * T) - p[2] / T2 + 6.0 * p[4] / (T2 * T2);
+                d1.push_back(-R * T2 * dl);
+                d2.push_back(-R * (2.0 * T * dl + T2 * dl2));
+            }
+            for (std::size_t i = 0; i < pairs.size(); ++i) {
+                dh[k] += w[i] * d1[i];
+                dT[k] += w[i] * d2[i];
+            }
+            dh[k] /= tot;
+            dT[k] /= tot;
+            if (!fixed)
+                for (std::size_t i = 0; i < pairs.size(); ++i)
+                    if (pairs[i].solvent >= 0)
+                        dx(k, pairs[i].solvent) += pairs[i].vc_weight * (d1[i] - dh[k]) / tot;
+        } else if (!d.henry[kk] && d.antoine[kk]) {
+            const auto& c = *d.antoine[kk];  // C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7
+            const double dl = -c[1] / std::pow(T + c[2], 2.0) + c[3] + c[4] / T +
+                              c[5] * c[6] * std::pow(T, c[6] - 1.0);
+            const double dl2 = 2.0 * c[1] / std::pow(T + c[2], 3.0) - c[4] / T2 +
+                               c[5] * c[6] * (c[6] - 1.0) * std::pow(T, c[6] - 2.0);
+            dh[k] = -R * T2 * dl;
+            dT[k] = -R * (2.0 * T * dl + T2 * dl2);
+        } else {
+            dh[k] = d.dhref[kk];
+        }
+    }
+}
+
+}  // namespace
+
+void liquid_enthalpy_gradient(const PackageData& d, const Eigen::VectorXd& n, double T,
+                              const std::vector<Eigen::Index>& comp_pos,
+                              const std::vector<bool>& is_ion,
+                              const std::vector<std::pair<std::array<double, 6>, double>>& ions,
+                              bool fixed_ion_fractions, const LnGammaDerivatives& ln_gamma,
+                              Eigen::VectorXd& g, double& dT) {
+    const Eigen::Index ns = n.size();
+    const auto nc = static_cast<Eigen::Index>(comp_pos.size());
+    if (static_cast<Eigen::Index>(d.cp.size()) != nc ||
+        static_cast<Eigen::Index>(is_ion.size()) < ns ||
+        static_cast<Eigen::Index>(ions.size()) < ns)
+        throw ValueError("enthalpy gradient: data of another system");
+    const double R = d.R, N = n.sum();
+    const Eigen::VectorXd x = n / N;
+    Eigen::VectorXd sub = Eigen::VectorXd::Zero(nc);
+    for (Eigen::Index k = 0; k < nc; ++k)
+        if (comp_pos[static_cast<std::size_t>(k)] >= 0) sub[k] = at(n, comp_pos[k], "true amounts");
+    const double M = sub.sum();
+    const Eigen::VectorXd xa = sub / M;
+    std::vector<double> h_ig, s_ig;
+    ideal_gas_terms(d, T, h_ig, s_ig);
+    Eigen::VectorXd dh, ddh_dT;
+    Eigen::MatrixXd ddh_dxa;
+    reference_derivatives(d, T, xa, dh, ddh_dT, ddh_dxa);
+    g.setZero(ns);
+    dT = 0.0;
+    // components: n_c (h_ig + dh(xa)), xa_k = n_pos(k) / M
+    const Eigen::VectorXd through = ddh_dxa.transpose() * sub;  // sum_c n_c d dh_c / d xa_k
+    const double corr = through.dot(xa);
+    for (Eigen::Index k = 0; k < nc; ++k) {
+        const Eigen::Index p = comp_pos[static_cast<std::size_t>(k)];
+        if (p < 0) continue;
+        const auto kk = static_cast<std::size_t>(k);
+        g[p] += h_ig[kk] + dh[k] + (through[k] - corr) / M;
+        dT += n[p] * (cp_ideal_gas(d, kk, T) + ddh_dT[k]);
+    }
+    // ions (and complexes) at infinite dilution in water
+    for (Eigen::Index i = 0; i < ns; ++i) {
+        if (!is_ion[static_cast<std::size_t>(i)]) continue;
+        const auto& [c, dhf] = ions[static_cast<std::size_t>(i)];
+        g[i] += h_aqueous(c, dhf, T, kTaq);
+        double cp = 0.0, tj = 1.0;
+        for (double ck : c) {
+            cp += ck * tj;
+            tj *= T;
+        }
+        dT += n[i] * cp;
+    }
+    // excess: -R T^2 sum_i n_i L_i, L = (ln gamma(T + h) - ln gamma(T - h)) / 2h at fixed x
+    const double h = kExcessStep;
+    Eigen::VectorXd lng_up, lng_dn, lT_up, lT_dn;
+    Eigen::MatrixXd J_up, J_dn;
+    ln_gamma(x, T + h, lng_up, fixed_ion_fractions ? &J_up : nullptr, lT_up);
+    ln_gamma(x, T - h, lng_dn, fixed_ion_fractions ? &J_dn : nullptr, lT_dn);
+    if (lng_up.size() != ns || lng_dn.size() != ns || lT_up.size() != ns || lT_dn.size() != ns)
+        throw ValueError("enthalpy gradient: ln gamma of another length");
+    const Eigen::VectorXd L = (lng_up - lng_dn) / (2.0 * h);
+    Eigen::VectorXd total = L;
+    if (fixed_ion_fractions)  // + n @ dL/dn, dL/dn of degree -1 in n
+        total += ((J_up - J_dn) / (2.0 * h) / N).transpose() * n;
+    g += -R * T * T * total;
+    dT += -R * (2.0 * T * n.dot(L) + T * T * n.dot((lT_up - lT_dn) / (2.0 * h)));
+}
+
+}  // namespace brinequil::core

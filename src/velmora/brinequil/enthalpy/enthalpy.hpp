@@ -7,6 +7,8 @@
 #include <functional>
 #include <vector>
 
+#include "equilibrium/package_props.hpp"
+
 namespace brinequil::core {
 
 // DHF_AQ + integral from Tref to T of the CP_AQ polynomial C1 + C2 T + ... + C6 T^5 [J/(kmol K)],
@@ -30,5 +32,24 @@ struct LiquidEnthalpyHooks {
 double liquid_enthalpy(const Eigen::VectorXd& n, double T,
                        const std::vector<Eigen::Index>& comp_pos, const std::vector<bool>& is_ion,
                        double R, const LiquidEnthalpyHooks& hooks);
+
+// ln gamma at x and T (lng), d ln gamma / dT (lT) and, where J is given, J(i, j) = d ln gamma_i /
+// d x_j with the other amounts held (the activity model's exact derivatives).
+using LnGammaDerivatives =
+    std::function<void(const Eigen::VectorXd& x, double T, Eigen::VectorXd& lng, Eigen::MatrixXd* J,
+                       Eigen::VectorXd& lT)>;
+
+// The gradient of liquid_enthalpy's H(n, T) with the package's own ideal gas and references (d):
+// g = dH/dn [J/kmol per species] and dT = dH/dT at fixed n, exact but for the excess term's
+// central difference, which is differentiated as it stands (the activity model's derivatives at
+// T +- 0.05 K). ions: CP_AQ and DHF_AQ per species flagged in is_ion. Without
+// fixed_ion_fractions (the model option fixed_Y) ln gamma is the gradient of n G^ex/RT, so
+// sum_i n_i d ln gamma_i / dn_j = 0 and J is not asked for.
+void liquid_enthalpy_gradient(const PackageData& d, const Eigen::VectorXd& n, double T,
+                              const std::vector<Eigen::Index>& comp_pos,
+                              const std::vector<bool>& is_ion,
+                              const std::vector<std::pair<std::array<double, 6>, double>>& ions,
+                              bool fixed_ion_fractions, const LnGammaDerivatives& ln_gamma,
+                              Eigen::VectorXd& g, double& dT);
 
 }  // namespace brinequil::core

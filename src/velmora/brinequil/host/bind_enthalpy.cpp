@@ -1,3 +1,5 @@
+#include <pybind11/eigen.h>
+
 #include "enthalpy/enthalpy.hpp"
 #include "host/electrolyte.hpp"
 #include "host/phase_adapter.hpp"
@@ -28,6 +30,37 @@ void bind_enthalpy(py::module_& m) {
         py::arg("pure") = py::none(),
         "Enthalpy [J per unit of n] of an electrolyte liquid of true amounts n at T: molecules on "
         "the package's liquid reference, ions at infinite dilution, and the excess enthalpy");
+    py::class_<adapt::PreparedEnthalpy>(
+        m, "_LiquidEnthalpy",
+        "liquid_enthalpy's data of one model (el, its pure records) and package (pp), read once: "
+        "the enthalpy of many liquids and its gradient (velmora.states, velmora.derivatives)")
+        .def(py::init<py::handle, py::handle, py::handle>(), py::arg("el"), py::arg("pp"),
+             py::arg("pure"))
+        .def(
+            "__call__",
+            [](const adapt::PreparedEnthalpy& self, py::handle sp, const Eigen::VectorXd& n,
+               double T) -> py::object {
+                const std::optional<double> H = self.value(sp, n, T);
+                return H ? py::object(py::float_(*H)) : py::object(py::none());
+            },
+            py::arg("sp"), py::arg("n"), py::arg("T"),
+            "liquid_enthalpy(el, pp, n, T, None, pure) with the activity model sp, the same "
+            "digits; None where it is not worked out here (then call liquid_enthalpy)")
+        .def(
+            "gradient",
+            [](const adapt::PreparedEnthalpy& self, py::handle sp, py::handle options,
+               bool fixed_ion_fractions, const Eigen::VectorXd& n, double T) -> py::object {
+                Eigen::VectorXd g;
+                double dT = 0.0;
+                if (!self.gradient(sp, options, fixed_ion_fractions, n, T, g, dT))
+                    return py::none();
+                return py::make_tuple(g, dT);
+            },
+            py::arg("sp"), py::arg("options"), py::arg("fixed_ion_fractions"), py::arg("n"),
+            py::arg("T"),
+            "(dH/dn [J/kmol per species], dH/dT at fixed n) of liquid_enthalpy's H(n, T), the "
+            "excess term's difference differentiated exactly with the activity model's "
+            "derivatives at its options; None where it is not worked out here");
 }
 
 }  // namespace brinequil::host

@@ -6,6 +6,7 @@
 #include "enthalpy/enthalpy.hpp"
 #include "host/activity.hpp"
 #include "host/model_api.hpp"
+#include "model.hpp"
 #include "model/errors.hpp"
 
 namespace brinequil::host::adapt {
@@ -209,6 +210,32 @@ std::pair<std::array<double, 6>, double> ion_params(py::handle pure, const std::
     return {cp, dh};
 }
 
+// The pure records: an empty mapping for None or an empty one.
+py::object pure_records(py::handle pure) {
+    return !pure.is_none() && truthy(pure) ? py::reinterpret_borrow<py::object>(pure)
+                                           : py::object(py::dict());
+}
+
+// Per species of sp: on the aqueous reference (infinite dilution in water): the ions, and the
+// molecules that are no component but carry an aqueous formation enthalpy (the complexes that
+// the equilibria form from ions).
+std::vector<bool> aqueous_species(py::handle sp, const std::vector<std::string>& names,
+                                  const std::vector<Eigen::Index>& comp_pos,
+                                  const py::object& pure) {
+    std::vector<bool> out;
+    for (py::handle f : sp.attr("ion")) {
+        const auto i = static_cast<Eigen::Index>(out.size());
+        bool aq = truthy(f);
+        if (!aq && i < static_cast<Eigen::Index>(names.size()) &&
+            std::find(comp_pos.begin(), comp_pos.end(), i) == comp_pos.end()) {
+            py::object p = get(pure, py::str(names[static_cast<std::size_t>(i)]));
+            aq = !p.is_none() && !get(get(p, "scalar"), "DHF_AQ").is_none();
+        }
+        out.push_back(aq);
+    }
+    return out;
+}
+
 }  // namespace
 
 std::optional<core::PackageData> package_data(py::handle pp,
@@ -241,23 +268,8 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
 
     std::vector<Eigen::Index> comp_pos(comps.size());
     for (std::size_t k = 0; k < comps.size(); ++k) comp_pos[k] = find_name(names, comps[k]);
-    py::object pure = (!pure_obj.is_none() && truthy(pure_obj))
-                          ? py::reinterpret_borrow<py::object>(pure_obj)
-                          : py::object(py::dict());
-    // On the aqueous reference (infinite dilution in water): the ions, and the molecules that
-    // are no component but carry an aqueous formation enthalpy (the complexes that the
-    // equilibria form from ions)
-    std::vector<bool> is_ion;
-    for (py::handle f : sp.attr("ion")) {
-        const auto i = static_cast<Eigen::Index>(is_ion.size());
-        bool aq = truthy(f);
-        if (!aq && i < static_cast<Eigen::Index>(names.size()) &&
-            std::find(comp_pos.begin(), comp_pos.end(), i) == comp_pos.end()) {
-            py::object p = get(pure, py::str(names[static_cast<std::size_t>(i)]));
-            aq = !p.is_none() && !get(get(p, "scalar"), "DHF_AQ").is_none();
-        }
-        is_ion.push_back(aq);
-    }
+    py::object pure = pure_records(pure_obj);
+    const std::vector<bool> is_ion = aqueous_species(sp, names, comp_pos, pure);
 
     core::LiquidEnthalpyHooks hooks;
     // The package's own _k_h_ig and _dh_ref in C++ (their data read once, here or by the caller).
@@ -312,6 +324,84 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
     hooks.ion_params = [&](Eigen::Index i) { return ions[static_cast<std::size_t>(i)]; };
     py::gil_scoped_release nogil;
     return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
+}
+
+PreparedEnthalpy::PreparedEnthalpy(py::handle el, py::handle pp, py::handle pure_obj) {
+    R_ = to_double(phasekit("R"));
+    const std::vector<std::string> names = to_names(el.attr("names"));
+    const std::vector<std::string> comps = to_names(pp.attr("components"));
+    comp_pos_.resize(comps.size());
+    for (std::size_t k = 0; k < comps.size(); ++k) comp_pos_[k] = find_name(names, comps[k]);
+    py::object pure = pure_records(pure_obj);
+    is_ion_ = aqueous_species(el.attr("sp"), names, comp_pos_, pure);
+    ions_.resize(is_ion_.size());
+    for (std::size_t i = 0; i < is_ion_.size() && i < names.size(); ++i)
+        if (is_ion_[i]) ions_[i] = ion_params(pure, names[i]);
+    if (own()) props_ = package_data(pp, comps);
+}
+
+bool PreparedEnthalpy::own() const {
+    return phasekit_own(phasekit("_k_h_ig"), "_k_h_ig") &&
+           phasekit_own(phasekit("_dh_ref"), "_dh_ref");
+}
+
+std::optional<double> PreparedEnthalpy::value(py::handle sp, const Eigen::VectorXd& n,
+                                              double T) const {
+    if (!props_ || !own() || n.size() > static_cast<Eigen::Index>(is_ion_.size()))
+        return std::nullopt;
+    Activity activity(sp, py::handle());  // the three-argument call, as liquid_enthalpy's
+    if (!activity.native(n.size())) return std::nullopt;
+    const core::PackageData& d = *props_;
+    bool finite = true;
+    core::LiquidEnthalpyHooks hooks;
+    hooks.h_ig = [&] {
+        std::vector<double> h, s;
+        core::ideal_gas_terms(d, T, h, s);
+        return Eigen::VectorXd(
+            Eigen::Map<const Eigen::VectorXd>(h.data(), static_cast<Eigen::Index>(h.size())));
+    };
+    hooks.dh_ref = [&](const Eigen::VectorXd& xa) {
+        Eigen::VectorXd v = core::dh_ref(d, T, xa);
+        finite = finite && v.allFinite();  // liquid_enthalpy would ask Python: the caller does
+        return v;
+    };
+    hooks.ion_params = [&](Eigen::Index i) { return ions_[static_cast<std::size_t>(i)]; };
+    hooks.ln_gamma = [&](const Eigen::VectorXd& x, double t) {
+        Eigen::VectorXd out;
+        activity.ln_gamma(x, t, out);
+        return out;
+    };
+    double H;
+    {
+        py::gil_scoped_release nogil;
+        H = core::liquid_enthalpy(n, T, comp_pos_, is_ion_, R_, hooks);
+    }
+    if (!finite) return std::nullopt;
+    return H;
+}
+
+bool PreparedEnthalpy::gradient(py::handle sp, py::handle options, bool fixed_ion_fractions,
+                                const Eigen::VectorXd& n, double T, Eigen::VectorXd& g,
+                                double& dT) const {
+    if (!props_ || !own() || n.size() > static_cast<Eigen::Index>(is_ion_.size())) return false;
+    Activity activity(sp, options);
+    if (!activity.native(n.size())) return false;
+    enrtl::Model& model = *activity.model();
+    const enrtl::Options& opts = *activity.options();
+    const Eigen::Index ns = n.size();
+    const std::vector<int> only_T{static_cast<int>(ns)};
+    Eigen::MatrixXd unused;
+    auto derivatives = [&](const Eigen::VectorXd& x, double t, Eigen::VectorXd& lng,
+                           Eigen::MatrixXd* J, Eigen::VectorXd& lT) {
+        lng.resize(ns);
+        lT.resize(ns);
+        Eigen::MatrixXd& Jm = J ? *J : unused;
+        Jm.resize(ns, ns);
+        model.ln_gamma_derivatives(x, t, opts, lng, Jm, lT, J ? nullptr : &only_T);
+    };
+    core::liquid_enthalpy_gradient(*props_, n, T, comp_pos_, is_ion_, ions_, fixed_ion_fractions,
+                                   derivatives, g, dT);
+    return true;
 }
 
 }  // namespace brinequil::host::adapt

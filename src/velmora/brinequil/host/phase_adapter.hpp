@@ -3,6 +3,7 @@
 // function is looked up on its module at each call, so tests can replace it.
 #pragma once
 #include <Eigen/Dense>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -40,5 +41,28 @@ std::optional<core::PackageData> package_data(py::handle pp, const std::vector<s
 // attributes sp and names. `props`: pp's data when the caller has read it (else read here).
 double liquid_enthalpy(py::handle el, py::handle pp, py::handle n, double T, py::handle P,
                        py::handle pure, const core::PackageData* props = nullptr);
+
+// liquid_enthalpy's data of one model and package, read once (el's names and sp's ion flags,
+// pp's components and tables, the ions' CP_AQ and DHF_AQ in pure), for the enthalpy of many
+// liquids and its gradient. Nothing is given (the caller takes liquid_enthalpy or its own path)
+// where phasekit's functions are not the package's own, pp's data is not what the port takes,
+// the activity model is not the compiled one, or a reference enthalpy is not finite.
+class PreparedEnthalpy {
+public:
+    PreparedEnthalpy(py::handle el, py::handle pp, py::handle pure);
+    // liquid_enthalpy(el, pp, n, T, None, pure), the same arithmetic [J per unit of n].
+    std::optional<double> value(py::handle sp, const Eigen::VectorXd& n, double T) const;
+    // core::liquid_enthalpy_gradient with the activity model's derivatives at its options.
+    bool gradient(py::handle sp, py::handle options, bool fixed_ion_fractions,
+                  const Eigen::VectorXd& n, double T, Eigen::VectorXd& g, double& dT) const;
+
+private:
+    bool own() const;  // phasekit's _k_h_ig and _dh_ref are (still) the package's own
+    std::vector<Eigen::Index> comp_pos_;
+    std::vector<bool> is_ion_;
+    std::vector<std::pair<std::array<double, 6>, double>> ions_;  // per species
+    std::optional<core::PackageData> props_;
+    double R_ = 0.0;
+};
 
 }  // namespace brinequil::host::adapt
