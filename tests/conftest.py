@@ -2,6 +2,7 @@
 reference chemistries, engine (fixtures `engine`, `report_cache`) and a carbonate chemistry."""
 
 import os
+import pickle
 import sys
 import types
 
@@ -99,6 +100,22 @@ def ideal_activity(monkeypatch):
     double = ActivityDouble(ideal=True)
     monkeypatch.setattr(velmora.ionactivity, "ln_gamma", double)
     return double
+
+
+def cold(system):
+    """A copy of a System that fails on any computation (AttributeError): a guard must answer
+    first."""
+    s = pickle.loads(pickle.dumps(system))
+    s.model = None
+    return s
+
+
+def richardson(at, h):
+    """d/dv of any quantity get(state) from the states at(v) at +-h and +-h/2, central
+    differences combined (Richardson): error O(h^4), a reference independent of the
+    derivatives' equations. Returns d(get)."""
+    p1, m1, p2, m2 = at(h), at(-h), at(h / 2), at(-h / 2)
+    return lambda get: (4.0 * (get(p2) - get(m2)) / h - (get(p1) - get(m1)) / (2 * h)) / 3.0
 
 
 # ---- reference chemistries ------------------------------------------------------------------
@@ -199,6 +216,18 @@ def raiser(exc):
     def run(*args, **kwargs):
         raise exc
     return run
+
+
+def module_systems(*names, **kw):
+    """A module fixture {name: velmora.System(name, **kw)} on a report cache of the module's own
+    (the user's is never touched), the engine on."""
+    @pytest.fixture(scope="module")
+    def systems(tmp_path_factory):
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setenv("LOCALAPPDATA", str(tmp_path_factory.mktemp("local")))
+            mp.delenv("VELMORA_NO_ENGINE", raising=False)
+            yield {name: velmora.System(name, **kw) for name in names}
+    return systems
 
 
 @pytest.fixture

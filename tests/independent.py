@@ -57,8 +57,12 @@ _TOKEN = re.compile(r"[A-Z][a-z]?|\d+|[()]")
 
 
 def atoms(formula):
-    """{element: count} of a formula such as "HOCH2CH2NH3+", "CO3--", "Ca(OH)2"."""
-    body = formula.rstrip("+-")
+    """{element: count} of a formula such as "HOCH2CH2NH3+", "CO3--", "Ca(OH)2", or a hydrate
+    "K2CO3.1.5H2O" (its water after the dot)."""
+    body, dot, hydrate = formula.rstrip("+-").partition(".")
+    water = re.fullmatch(r"(\d+(?:\.\d+)?)?H2O", hydrate) if dot else None
+    if dot and water is None:
+        raise ValueError(f"unreadable formula {formula!r}")
     tokens = _TOKEN.findall(body)
     if "".join(tokens) != body:
         raise ValueError(f"unreadable formula {formula!r}")
@@ -77,6 +81,10 @@ def atoms(formula):
             stack[-1][e] = stack[-1].get(e, 0) + c * mult
     if len(stack) != 1:
         raise ValueError(f"unbalanced parentheses in {formula!r}")
+    if water:
+        w = float(water.group(1) or 1.0)
+        stack[0]["H"] = stack[0].get("H", 0) + 2 * w
+        stack[0]["O"] = stack[0].get("O", 0) + w
     return stack[0]
 
 

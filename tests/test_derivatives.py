@@ -13,6 +13,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import velmora
+from conftest import richardson
 from velmora import brinequil as bq
 from velmora import derivatives, ionactivity
 
@@ -82,27 +83,12 @@ def test_exact_gradient_model_is_symmetric_and_obeys_gibbs_duhem():
 
 
 # -- a liquid state's Jacobian ---------------------------------------------------------------------
-def richardson(s, T, app, wrt, h):
-    """d/dwrt of every quantity by central differences at h and h/2 combined (Richardson):
-    error O(h^4), a reference independent of the derivatives' equations."""
-    def at(d):
-        if wrt == "T":
-            return s.liquid(T + d, app)
-        a = dict(app)
-        a[wrt] += d
-        return s.liquid(T, a)
-    p1, m1, p2, m2 = at(h), at(-h), at(h / 2), at(-h / 2)
-
-    def d(get):
-        return (4.0 * (get(p2) - get(m2)) / h - (get(p1) - get(m1)) / (2 * h)) / 3.0
-    return d
-
-
 def mismatches(liq, jac, s, T, app, wrt, h):
     """What of the derivatives differs from the Richardson differences at step h by more than
     1e-6 of the column's largest entry plus the solves' own noise carried through the
     difference (1e-10 of a quantity's size, 3e-8 in pH, over h)."""
-    d = richardson(s, T, app, wrt, h)
+    d = richardson(lambda v: s.liquid(T + v, app) if wrt == "T"
+                   else s.liquid(T, dict(app, **{wrt: app[wrt] + v})), h)
     out = []
     for q in ("amounts", "partial_pressures", "ln_gamma", "molality", "saturation_indices"):
         exact = jac.of(q, wrt)
@@ -428,19 +414,13 @@ FLASH_CASES = {   # chemistry: (gases, T range [K], {component: (low, high)} per
 
 
 def flash_mismatches(s, r, jac, feed, P, T, wrt, h):
-    def at(d):
-        if wrt == "T":
-            return s.flash(feed, P, T=T + d)
-        if wrt == "P":
-            return s.flash(feed, P + d, T=T)
-        f = dict(feed)
-        f[wrt] += d
+    def at(v):
+        if wrt in ("T", "P"):
+            return s.flash(feed, P + v * (wrt == "P"), T=T + v * (wrt == "T"))
+        f = dict(feed, **{wrt: feed[wrt] + v})
         tot = sum(f.values())
         return s.flash({c: q / tot for c, q in f.items()}, P, T=T)
-    p1, m1, p2, m2 = at(h), at(-h), at(h / 2), at(-h / 2)
-
-    def d(get):
-        return (4.0 * (get(p2) - get(m2)) / h - (get(p1) - get(m1)) / (2 * h)) / 3.0
+    d = richardson(at, h)
     out = []
     # the flash's own noise in its compositions (up to 7e-8 seen; 1e-7 allowed) over the step
     noise = 1e-7 / h

@@ -1,12 +1,12 @@
 """Flue gases over amine and water: O2 and Ar as inert Henry gases next to N2."""
 
 import math
-import re
 
 import numpy as np
 import pytest
 
 import velmora
+from independent import atoms
 from velmora import phasekit
 from velmora.enginebridge import databank
 
@@ -43,17 +43,10 @@ def test_ideal_gas_heat_capacities_of_o2_and_ar():
     assert databank.dhform("O2") == 0.0 and databank.dhform("Ar") == 0.0
 
 
-def elements(sid):
-    counts = {}
-    for el, n in re.findall(r"([A-Z][a-z]?)(\d*)", databank.species(sid)["formula"]):
-        counts[el] = counts.get(el, 0) + (int(n) if n else 1)
-    return counts
-
-
 def element_totals(amounts):
     tot = {}
     for sid, n in amounts.items():
-        for el, k in elements(sid).items():
+        for el, k in atoms(databank.species(sid)["formula"]).items():
             tot[el] = tot.get(el, 0.0) + k * n
     return tot
 

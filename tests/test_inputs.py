@@ -2,7 +2,6 @@
 of any size, names and types that are not what a call takes, and values in a likely wrong unit."""
 
 import math
-import pickle
 import re
 import warnings
 
@@ -10,6 +9,7 @@ import numpy as np
 import pytest
 
 import velmora
+from conftest import cold
 from velmora import RangeWarning
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
@@ -28,13 +28,6 @@ def mea():
 @pytest.fixture(scope="module")
 def nacl():
     return velmora.System("NaCl-H2O")
-
-
-def cold(system):
-    """A copy of the system that fails on any computation: a guard must answer first."""
-    s = pickle.loads(pickle.dumps(system))
-    s.model = None
-    return s
 
 
 @pytest.mark.parametrize("kw, message", [

@@ -5,17 +5,16 @@ balances from the databank's formulas, reaction quotients against the databank's
 with ln gamma evaluated afresh, and the vapor of a flash."""
 
 import math
-import re
 from collections import Counter
 
 import numpy as np
 import pytest
 
-from velmora.states import liquid_state
-
-import velmora
+from conftest import module_systems
+from independent import atoms
 from velmora import ConvergenceError, ionactivity, phasekit, recovery
 from velmora.enginebridge import databank as db
+from velmora.states import liquid_state
 
 pytestmark = [pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning"),
               pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")]
@@ -26,13 +25,7 @@ MEA_GRID = [(round(0.05 * i, 2), 273.15 + t) for i in range(1, 20) for t in rang
 NH3_GRID = [(m, round(0.1 * r, 1), 273.15 + t) for m in (1.0, 2.0, 4.0, 6.0)
             for r in range(1, 11) for t in range(20, 140, 20)]
 
-
-@pytest.fixture(scope="module")
-def systems(tmp_path_factory):
-    with pytest.MonkeyPatch.context() as mp:     # a report cache of this module's own
-        mp.setenv("LOCALAPPDATA", str(tmp_path_factory.mktemp("local")))
-        mp.delenv("VELMORA_NO_ENGINE", raising=False)
-        yield {name: velmora.System(name) for name in ("MEA-H2S-H2O", "NH3-CO2-H2O")}
+systems = module_systems("MEA-H2S-H2O", "NH3-CO2-H2O")
 
 
 @pytest.fixture(scope="module")
@@ -53,29 +46,18 @@ def nh3_liquid(s, m, ratio, T):
     return s.liquid(T, molalities={"NH3": m, "CO2": m * ratio})
 
 
-def elements(species):
-    """{element: count} from the databank formula, and the charge, of a species."""
-    rec = db.species(species)
-    counts = Counter()
-    for el, k in re.findall(r"([A-Z][a-z]?)(\d*)", rec["formula"].rstrip("+-")):
-        counts[el] += int(k or 1)
-    return counts, float(rec["charge"])
-
-
 def assert_balanced(liq, rel=1e-10):
-    """Every element of the apparent liquid in the true species, and no net charge."""
-    true, given, charge = Counter(), Counter(), 0.0
-    for s, v in liq.amounts.items():
-        counts, z = elements(s)
-        charge += z * v
-        for e, k in counts.items():
-            true[e] += k * v
-    for c, v in liq.apparent.items():
-        for e, k in elements(c)[0].items():
-            given[e] += k * v
+    """Every element of the apparent liquid in the true species (databank formulas), and no net
+    charge."""
+    true, given = Counter(), Counter()
+    for amounts, total in ((liq.amounts, true), (liq.apparent, given)):
+        for s, v in amounts.items():
+            for e, k in atoms(db.species(s)["formula"]).items():
+                total[e] += k * v
     assert set(true) == set(given)
     for e in given:
         assert true[e] == pytest.approx(given[e], rel=rel), e
+    charge = sum(db.species(s)["charge"] * v for s, v in liq.amounts.items())
     assert abs(charge) <= rel * sum(liq.apparent.values())
 
 
