@@ -1,6 +1,7 @@
 """Shared test doubles: species object, activity model (fixtures `activity`, `ideal_activity`),
 reference chemistries, engine (fixtures `engine`, `report_cache`) and a carbonate chemistry."""
 
+import math
 import os
 import pickle
 import sys
@@ -11,6 +12,7 @@ import pytest
 from hypothesis import settings
 
 import velmora.ionactivity
+from velmora import phasekit
 
 # CI runs (CI set in the environment) replay the same examples every time, so that a run cannot
 # fail by chance; local runs keep exploring at random.
@@ -108,6 +110,18 @@ def cold(system):
     s = pickle.loads(pickle.dumps(system))
     s.model = None
     return s
+
+
+def ln_f_gap(system, r):
+    """max |ln f_L - ln f_V| of a flash result, from the core layer's pieces (the activity
+    model's fugacities, phasekit's vapor ln phi)."""
+    el = system.model
+    x = [r.x[c] for c in system.components]
+    y = np.array([r.vapor[c] for c in system.components])
+    f = el.fugacities(dict(zip(system.components, x)), r.T)[0]
+    lnphi = phasekit.phi_vapor(system.pp, y, r.T, r.P)
+    return max(abs(math.log(f[c]) - math.log(y[k] * r.P) - lnphi[k])
+               for k, c in enumerate(system.components) if c in f)
 
 
 def richardson(at, h):

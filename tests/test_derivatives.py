@@ -2,7 +2,6 @@
 against central differences of independent solves, invariants and the enthalpy balance."""
 
 import gc
-import math
 import pickle
 import warnings
 import weakref
@@ -345,7 +344,6 @@ def test_heat_of_absorption_of_co2_in_mea():
             assert abs(q - b) / b < 0.01, (T, a, q, b)
     with pytest.raises(ValueError, match="'NaCl' is not a volatile component"):
         liq.heat_of_absorption("NaCl")
-    assert math.isfinite(q)
 
 
 @pytest.mark.parametrize("chem, given, held", [

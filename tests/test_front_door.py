@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import velmora
-from conftest import cold
+from conftest import cold, ln_f_gap
 from velmora import ConvergenceError, RangeWarning, ReportError, notices, phasekit
 
 # Range warnings are the subject of their own test; elsewhere they are expected noise (MEA's
@@ -39,17 +39,6 @@ def mea(cache):
 @pytest.fixture(scope="module")
 def nacl(cache):
     return velmora.System("NaCl-H2O")
-
-
-def ln_f_gap(system, r):
-    """max |ln f_L - ln f_V| of a flash result, computed here from the core layer's pieces."""
-    el = system.model
-    x = [r.x[c] for c in system.components]
-    y = np.array([r.vapor[c] for c in system.components])
-    f = el.fugacities(dict(zip(system.components, x)), r.T)[0]
-    lnphi = phasekit.phi_vapor(system.pp, y, r.T, r.P)
-    return max(abs(math.log(f[c]) - math.log(y[k] * r.P) - lnphi[k])
-               for k, c in enumerate(system.components) if c in f)
 
 
 # ---- flashes ---------------------------------------------------------------------------------

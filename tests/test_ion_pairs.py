@@ -38,10 +38,6 @@ def test_constant_is_the_molal_one_on_the_mole_fraction_basis():
     h = 1e-3
     slope = (ln_k(rec, 298.15 + h) - ln_k(rec, 298.15 - h)) / (2 * h)
     assert R * 298.15**2 * slope == pytest.approx(DH_ASSOC, abs=0.5)
-    for chem in ("CaSO4-NaCl-H2O", "CaSO4-Na2SO4-H2O", "brine-H2O", "seawater-H2O", "seawater-CO2-H2O"):
-        rec = databank.chemistry(chem)
-        assert PAIR in rec["species"] and "CaSO4-PAIR" in rec["equilibria"], chem
-        assert PAIR not in velmora.System(chem).components, chem
 
 
 @pytest.mark.parametrize("T", [298.15, 333.15])
@@ -115,5 +111,3 @@ def test_databank_rules_for_a_complex():
     del chem["components"]
     with pytest.raises(databank.DatabankError, match=r"a complex \(CaSO4\(aq\)\) is a true species only"):
         databank.load({"chemistry": {"pair-test": chem}})
-    # its electrolyte pairs: the complex's own defaults
-    assert databank.electrolyte_pair(PAIR, "Na+", "Cl-")[:4] == (8.0, 0.0, -4.0, 0.0)

@@ -30,7 +30,6 @@ def test_pkw_at_25c_through_the_speciation():
     h, oh = (el.names.index(s) for s in ("H3O+", "OH-"))
     # molal activity of an ion: m_i gamma_i(molal) = x_i (1000/M_w) gamma*_i
     pkw = -sum(math.log10(n[i] / sum(n) * MOL_PER_KG_WATER * math.exp(lng[i])) for i in (h, oh))
-    assert pkw == pytest.approx(14.0, abs=0.05)
     assert pkw == pytest.approx(13.995, abs=0.01)  # Marshall & Franck 1981
     assert n[h] == pytest.approx(n[oh], rel=1e-6)
 
