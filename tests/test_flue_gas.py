@@ -72,12 +72,6 @@ def flue_feed(system, gas_per_liquid, amine="MEA", w=0.3):
     return feed
 
 
-def test_system_with_flue_gases(mea):
-    assert mea.components == ["H2O", "MEA", "CO2", "N2", "O2", "Ar"]
-    assert mea.henry == ("CO2", "N2", "O2", "Ar")
-    assert mea.gases == ("N2", "O2", "Ar")
-
-
 @pytest.mark.parametrize("amine, T, ratio", [("MEA", 313.15, 1.0), ("MEA", 323.15, 0.3),
                                              ("MEA", 333.15, 3.0), ("MDEA", 313.15, 0.3)])
 def test_flue_gas_flash_over_amine_is_verified_and_conserves_elements(request, amine, T, ratio):

@@ -300,7 +300,7 @@ def test_the_compiled_check_of_a_flash_answer_judges_as_the_python_one(mea, monk
     assert betas[0] == 0.0 and 0.0 < betas[1] < 1.0 and betas[2] == 1.0 and 0.0 < betas[3] < 1.0
 
 
-def test_a_planted_wrong_core_flash_is_caught_and_recovered_the_same_both_ways(cache, monkeypatch):
+def test_a_planted_wrong_core_flash_is_caught_the_same_both_ways(cache, monkeypatch):
     """The core's TP flash replaced by one that returns the split of another temperature (as a
     stalled Newton split does: a plausible point that is not the answer), on the case as first
     found: rejected by the compiled check as by the Python one, the same attempts follow and
