@@ -89,7 +89,7 @@ enrtl::Model mixed(double temperature_slope) { return enrtl::Model(mixed_data(te
 
 // mixed() with four more solvents (7-10, ideal among themselves): six solvents are more than the
 // hand-written gradient's long-range terms take, so its derivatives are the dual numbers' over F.
-enrtl::Model six_solvents() {
+enrtl::ModelData six_solvents_data() {
     enrtl::ModelData d = mixed_data(300.0);
     for (int k = 0; k < 4; ++k) {
         d.kind.push_back(Kind::Solvent);
@@ -104,8 +104,9 @@ enrtl::Model six_solvents() {
         for (int c : {3, 4})
             for (int a : {5, 6}) d.pairs.push_back(pair(7 + k, c, a, 10.0, -2.0));
     }
-    return enrtl::Model(d);
+    return d;
 }
+enrtl::Model six_solvents() { return enrtl::Model(six_solvents_data()); }
 
 // A small LCG: the same compositions on every platform.
 struct Random {
@@ -378,6 +379,112 @@ void bad_input_is_refused_with_its_message() {
           "pair's alpha are not available");
 }
 
+// The ion-ion-ion mixing term (test inputs): Na+ with Cl- and the divalent anion, U = A + B/T;
+// Cl- with Na+ and K+, U constant.
+void add_ion_triples(enrtl::ModelData& d) {
+    d.ion_triples = {{3, 5, 6, {-40.0, 3000.0}}, {5, 3, 4, {12.0, 0.0}}};
+}
+
+// The mixing term: Euler and Gibbs-Duhem (exact second derivatives, ion fractions free), the
+// hand gradient against the dual numbers over F (six solvents, the extra ones at zero amount),
+// its temperature and parameter derivatives against differences, zero in a one-salt liquid
+// but for the absent ions' ln gamma (U x x by hand), and the ions' reference unchanged.
+void ion_mixing_term_is_part_of_gex() {
+    Random r;
+    enrtl::ModelData dm = mixed_data(300.0);
+    add_ion_triples(dm);
+    enrtl::Model plain = mixed(300.0), model(dm);
+    const enrtl::Options free_Y{false, enrtl::LcRef::WaterRatio};
+    Eigen::VectorXd lng(7), base(7), dT(7), up(7), down(7);
+    Eigen::MatrixXd J(7, 7);
+    double moved = 0.0;
+    for (int rep = 0; rep < 5; ++rep) {
+        const Eigen::VectorXd x = random_composition(r);
+        const double T = 290.0 + 15.0 * rep;
+        model.ln_gamma_derivatives(x, T, free_Y, lng, J, dT);
+        CHECK(std::abs(x.dot(lng) - model.gex(x, T, free_Y)) < 1e-13);
+        CHECK((x.transpose() * J).cwiseAbs().maxCoeff() < 1e-13 * J.cwiseAbs().maxCoeff());  // G-D
+        model.ln_gamma(x, T + 1e-4, free_Y, up);
+        model.ln_gamma(x, T - 1e-4, free_Y, down);
+        CHECK(((up - down) / 2e-4 - dT).cwiseAbs().maxCoeff() < 1e-7);
+        plain.ln_gamma(x, T, free_Y, base);
+        moved = std::max(moved, (lng - base).cwiseAbs().maxCoeff());
+    }
+    CHECK(moved > 1e-3);  // the term acts
+    // hand gradient (mixed) against dual numbers (six solvents, hand_ok false)
+    enrtl::ModelData d6 = six_solvents_data();
+    add_ion_triples(d6);
+    enrtl::Model six(d6);
+    CHECK(!six.hand_ok() && model.hand_ok());
+    const Eigen::VectorXd x = random_composition(r);
+    for (bool fixed : {true, false}) {
+        const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
+        Eigen::VectorXd x11 = Eigen::VectorXd::Zero(11), l11(11), d11(11);
+        x11.head(7) = x;
+        Eigen::MatrixXd J11(11, 11);
+        six.ln_gamma(x11, 330.0, o, l11);
+        model.ln_gamma(x, 330.0, o, lng);
+        CHECK((l11.head(7) - lng).cwiseAbs().maxCoeff() < 1e-13);
+        six.ln_gamma_derivatives(x11, 330.0, o, l11, J11, d11);
+        model.ln_gamma_derivatives(x, 330.0, o, lng, J, dT);
+        CHECK((J11.topLeftCorner(7, 7) - J).cwiseAbs().maxCoeff() < 1e-11);
+        CHECK((d11.head(7) - dT).cwiseAbs().maxCoeff() < 1e-13);
+    }
+    // parameter derivatives of U's A and B against rebuilt models
+    const std::vector<enrtl::ParamDir> dirs = {{2, 0, 0}, {2, 0, 1}, {2, 1, 0}};
+    Eigen::MatrixXd dP(7, 3);
+    model.ln_gamma_parameter_derivatives(x, 330.0, {}, lng, dP, dirs);
+    for (int k = 0; k < 3; ++k) {
+        const double h = dirs[k].coef == 0 ? 1e-3 : 0.3;
+        for (double sign : {1.0, -1.0}) {
+            enrtl::ModelData d = dm;
+            d.ion_triples[dirs[k].pair].p[dirs[k].coef] += sign * h;
+            enrtl::Model moved(d);
+            moved.ln_gamma(x, 330.0, {}, sign > 0 ? up : down);
+        }
+        const Eigen::VectorXd fd = (up - down) / (2.0 * h);
+        CHECK((dP.col(k) - fd).cwiseAbs().maxCoeff() < 1e-8 * std::max(1.0, fd.norm()));
+        CHECK(fd.cwiseAbs().maxCoeff() > 1e-6);
+    }
+    // one salt (Na+ Cl-): G^ex and the present species unchanged; the absent divalent anion
+    // gains d(U n_Na n_Cl n_X / N^2)/dn_X = U x_Na x_Cl, K+ gains 12 x_Cl x_Na
+    Eigen::VectorXd salt(7);
+    salt << 0.8, 0.05, 0.0, 0.06, 0.0, 0.06, 0.0;
+    salt /= salt.sum();
+    for (bool fixed : {true, false}) {
+        const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
+        CHECK(std::abs(model.gex(salt, 310.0, o) - plain.gex(salt, 310.0, o)) < 1e-15);
+        model.ln_gamma(salt, 310.0, o, lng);
+        plain.ln_gamma(salt, 310.0, o, base);
+        for (int i : {0, 1, 2, 3, 5}) CHECK(std::abs(lng[i] - base[i]) < 1e-14);
+        CHECK_CLOSE(lng[6] - base[6], (-40.0 + 3000.0 / 310.0) * salt[3] * salt[5], 1e-12);
+        CHECK_CLOSE(lng[4] - base[4], 12.0 * salt[3] * salt[5], 1e-12);
+    }
+    // the ions' reference: infinite dilution in water
+    Eigen::VectorXd dilute(7);
+    dilute << 1.0, 0.0, 0.0, 1e-9, 1e-9, 2e-9, 5e-10;
+    model.ln_gamma(dilute, 300.0, {}, lng);
+    plain.ln_gamma(dilute, 300.0, {}, base);
+    CHECK((lng - base).cwiseAbs().maxCoeff() < 1e-14);
+    // a bad triple is refused
+    enrtl::ModelData bad = mixed_data(300.0);
+    bad.ion_triples = {{3, 4, 5, {1.0, 0.0}}};
+    try {
+        enrtl::Model m(bad);
+        CHECK(false);
+    } catch (const std::invalid_argument& e) {
+        CHECK(std::string(e.what()) ==
+              "bad ion triple (3, 4, 5): a common ion and two ions of the other sign");
+    }
+    bad.ion_triples = {{3, 5, 6, {1.0, 0.0}}, {3, 6, 5, {2.0, 0.0}}};
+    try {
+        enrtl::Model m(bad);
+        CHECK(false);
+    } catch (const std::invalid_argument& e) {
+        CHECK(std::string(e.what()) == "ion triple (3, 6, 5) given twice");
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -400,5 +507,6 @@ int main() {
             {"parameter_derivatives_match_rebuilt_models",
              parameter_derivatives_match_rebuilt_models},
             {"bad_input_is_refused_with_its_message", bad_input_is_refused_with_its_message},
+            {"ion_mixing_term_is_part_of_gex", ion_mixing_term_is_part_of_gex},
         });
 }

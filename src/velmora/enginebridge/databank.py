@@ -29,7 +29,8 @@ import tomllib
 
 DIR = pathlib.Path(__file__).with_name("databank")
 FILES = ("substances", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
-         "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "solvents", "chemistry", "solids")
+         "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "nrtl_mixing", "solvents", "chemistry",
+         "solids")
 FITS = DIR / "fits"
 KINDS_OF_SPECIES = ("solvent", "solute", "salt", "ion", "complex")
 
@@ -68,6 +69,9 @@ SCHEMA = {
                           "source": "str"},
                          {"F_m_ca": "num", "F_ca_m": "num", "W1_A": "num", "W1_B": "num", "W2_A": "num",
                           "W2_B": "num", "confidence": "str", **_T}),
+    # the ion-ion-ion mixing term U_{ion;ion_1,ion_2} = U_A + U_B/T (docs/activity-model.md)
+    "nrtl_mixing": (("ion", "ion_1", "ion_2"), {"ion": "str", "ion_1": "str", "ion_2": "str", "U_A": "num",
+                                                 "source": "str"}, {"U_B": "num", "confidence": "str", **_T}),
     "solvents": ("id", {}, {"density": "map", "dielectric": "map"}),
     "chemistry": ("id", {"species": "strs", "equilibria": "strs", "source": "str"},
                   {"dissociation": "maps", "components": "strs", "henry": "strs",
@@ -427,6 +431,13 @@ class Databank:
         rec = self.electrolyte_record(molecule, cation, anion) or {}
         return tuple(rec.get(f, 0.0) for f in ("W1_A", "W1_B", "W2_A", "W2_B"))
 
+    def mixing_records(self, ions):
+        """The ion-ion-ion mixing records (nrtl_mixing) whose three ions are all among ``ions``
+        (databank ids), in file order."""
+        have = set(ions)
+        return [rec for rec in self._tables["nrtl_mixing"].get("pair", [])
+                if {rec["ion"], rec["ion_1"], rec["ion_2"]} <= have]
+
     # --- validity and chemistries
     def validity(self, kind, key):
         """(tmin, tmax) in K of a correlation, or None: kind "vapor_pressure" (key: species id),
@@ -527,6 +538,8 @@ def _merge(tables, name, data, checked):
                 same = [k for k, r in enumerate(lst) if tuple(r[f] for f in keying) == key]
                 if kind == "nrtl_molecular":
                     same += [k for k, r in enumerate(lst) if (r["j"], r["i"]) == key]
+                if kind == "nrtl_mixing":      # U is symmetric in its two like ions
+                    same += [k for k, r in enumerate(lst) if (r["ion"], r["ion_2"], r["ion_1"]) == key]
                 if same:
                     lst[same[0]] = rec
                 else:
@@ -549,6 +562,14 @@ def _cross_check(tables, checked):
             if rec["kind"] != "salt":
                 _fail(name, kind, key, "ions", "only a salt dissociates into ions")
             _check_balance(name, kind, key, "ions", {key: -1, **rec["ions"]}, subs)
+        elif kind == "nrtl_mixing":
+            z = []
+            for f, sid in zip(("ion", "ion_1", "ion_2"), key):
+                if sid not in subs or subs[sid]["kind"] != "ion":
+                    _fail(name, kind, key, f, f"{sid!r} is not an ion of the databank")
+                z.append(subs[sid]["charge"])
+            if key[1] == key[2] or (z[1] > 0) != (z[2] > 0) or (z[0] > 0) == (z[1] > 0):
+                _fail(name, kind, key, None, "needs a common ion and two other ions of the other sign")
         elif kind in ("nrtl_molecular", "nrtl_electrolyte", "henry", "vapor_pressure",
                       "critical_volume", "ideal_gas", "aqueous"):
             fields = SCHEMA[kind][0]
@@ -702,7 +723,7 @@ def _delegate(name):
 for _name in ("digest", "table", "species", "known", "is_ion", "kind", "antoine", "henry_record",
               "henry", "vc", "cpig", "dhform", "cp_aq", "dhf_aq", "solvent", "reaction_record",
               "nrtl_pair", "nrtl_ln_t", "electrolyte_record", "electrolyte_pair", "electrolyte_ln_t",
-              "electrolyte_w",
+              "electrolyte_w", "mixing_records",
               "is_default_pair", "validity", "chemistry", "chemistries"):
     globals()[_name] = _delegate(_name)
 del _name

@@ -270,6 +270,14 @@ def build_report(run, overrides=None):
                     L.append(f"{_q(m)}  {_q(c)}  {_q(a)}  {_num(a1)} {_num(b1)} {_num(f1)} 0  "
                              f"{_num(a2)} {_num(b2)} {_num(f2)} 0  {_num(alpha)}{tail}" + _src(src))
 
+    sid_name = {s: n for n, s in sp}
+    mixing = databank.mixing_records([ids[n] for n in cations + anions])
+    if mixing:
+        L += ["", "[NRTL-MIXING]                   U = U_A + U_B/T of a common ion and two of the other sign"]
+        for rec in mixing:
+            names = " ".join(_q(sid_name[rec[f]]) for f in ("ion", "ion_1", "ion_2"))
+            L.append(f"{names}  {_num(rec['U_A'])} {_num(rec.get('U_B', 0.0))}" + _src(rec["source"]))
+
     def per_molecule(file, what, fields):
         """Lines of the molecules that `file` has a record of; every solvent needs one."""
         for n in mols:

@@ -22,6 +22,7 @@ _SECTIONS = {
     "SOLVENT-DIELECTRIC": None,
     "NRTL-MOLECULE": (2, (10,)),
     "NRTL-ELECTROLYTE": (3, (9, 13)),  # 13: with the molecule-ion-pair term's W1, W2
+    "NRTL-MIXING": (3, (2,)),  # common ion, two ions of the other sign: U_A U_B
     "VAPOR-PRESSURE": (1, (7, 9)),
     "HENRY": (2, (5, 7)),
     "CRITICAL-VOLUME": (1, (1,)),
@@ -279,6 +280,18 @@ def read_report(text, names, henry):
             for a in anions:
                 triples.setdefault((m, c, a), [tw, 0, 0, 0, cw, 0, 0, 0, al])
 
+    mixing = {}
+    for lineno, (i, j, k), nums in r._rows("NRTL-MIXING"):
+        where = f"[NRTL-MIXING] line {lineno}"
+        for s in (i, j, k):
+            if kind[s] != "ion":
+                _fail(f"{where}: '{s}' is not an ion")
+        if j == k or (charge[j] > 0) != (charge[k] > 0) or (charge[i] > 0) == (charge[j] > 0):
+            _fail(f"{where}: expected a common ion and two other ions of the other sign")
+        if (i, j, k) in mixing or (i, k, j) in mixing:
+            _fail(f"{where}: '{i}' with '{j}' '{k}' given twice")
+        mixing[(i, j, k)] = nums
+
     antoine = {s: tuple(v[:7]) for s, v in r._keyed("VAPOR-PRESSURE").items()}
     require("VAPOR-PRESSURE", antoine, solvents, "solvent")
 
@@ -328,6 +341,7 @@ def read_report(text, names, henry):
         "dielectric": dielectric,
         "mol_pairs": mol_pairs,
         "triples": triples,
+        "mixing": mixing,
     }
     data = {"antoine": antoine, "henry": henry, "vc": vc, "pure": pure}
     return model, data

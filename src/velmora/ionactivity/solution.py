@@ -43,6 +43,7 @@ class Species:
             [(_DIELECTRIC[model["dielectric"][s][0]], model["dielectric"][s][1]) for s in solvents],
             [(pos[i], pos[j], p) for (i, j), p in model["mol_pairs"].items()],
             [(pos[m], pos[c], pos[a], p) for (m, c, a), p in model["triples"].items()],
+            [(pos[i], pos[j], pos[k], p) for (i, j, k), p in model.get("mixing", {}).items()],
         )
         self._model = model
 

@@ -82,6 +82,7 @@ SLOPE_FIELDS = ("slope_m_ca", "slope_ca_m")
 FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha", *W_FIELDS,
                                *SLOPE_FIELDS),
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
+          "ion_mixing": ("U_A", "U_B"),
           "reaction": ("shift",), "solid": ("shift", "shift_B", "shift_C", "shift_D")}
 
 
@@ -89,7 +90,8 @@ FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m",
 class Parameter:
     """One fitted number: kind "electrolyte_pair" (key (molecule, cation, anion); "slope_m_ca"
     and "slope_ca_m" add v to that tau's B and -v/T_REF to its A, tau at T_REF unchanged),
-    "molecule_pair" (key (i, j)), "reaction" (key: reaction id, field "shift": added to ln K)
+    "molecule_pair" (key (i, j)), "ion_mixing" (key (ion, ion_1, ion_2): the common ion and two of
+    the other sign; U = U_A + U_B/T), "reaction" (key: reaction id, field "shift": added to ln K)
     or "solid" (key: databank solids, each one's ln Ksp = A + B/T + C ln T + D T moved alike:
     "shift" adds to A, "shift_B" adds v (1/T - 1/T_REF), "shift_C" v (ln(T/T_REF) + T_REF/T - 1),
     "shift_D" v (T - T_REF - T_REF ln(T/T_REF)), the last three zero at T_REF, the last two's slope
@@ -119,7 +121,7 @@ class Parameter:
 
 def overlay(params, theta, db, source="fitted (velmora.regress)"):
     """The overlay mapping that sets the parameters to theta on top of ``db``."""
-    el, mol, rx, solids = {}, {}, {}, {}
+    el, mol, mix, rx, solids = {}, {}, {}, {}, {}
     for p, v in zip(params, theta):
         if p.kind == "electrolyte_pair":
             if p.key not in el:
@@ -142,6 +144,14 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                 mol[p.key] = dict(i=i, j=j, A_ij=a1, B_ij=b1, F_ij=f1, A_ji=a2, B_ji=b2, F_ji=f2,
                                   alpha=alpha, source=source)
             mol[p.key][p.field] = float(v)
+        elif p.kind == "ion_mixing":
+            if p.key not in mix:
+                i, j, k = p.key
+                old = next((r for r in db.mixing_records(p.key)
+                            if r["ion"] == i and {r["ion_1"], r["ion_2"]} == {j, k}), {})
+                mix[p.key] = dict(ion=i, ion_1=j, ion_2=k, U_A=old.get("U_A", 0.0),
+                                  U_B=old.get("U_B", 0.0), source=source)
+            mix[p.key][p.field] = float(v)
         elif p.kind == "solid":
             # about 298.15 K: shift_B leaves ln Ksp there as it is, shift_C and shift_D its slope as well
             v, t0 = float(v), T_REF
@@ -163,6 +173,8 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
         out["nrtl_electrolyte"] = {"pair": list(el.values())}
     if mol:
         out["nrtl_molecular"] = {"pair": list(mol.values())}
+    if mix:
+        out["nrtl_mixing"] = {"pair": list(mix.values())}
     if rx:
         out["equilibrium"] = rx
     if solids:

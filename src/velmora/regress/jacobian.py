@@ -54,11 +54,16 @@ def directions(model, params):
     sp_model = model.el.sp._model
     triples = {k: i for i, k in enumerate(sp_model["triples"])}
     mols = {k: i for i, k in enumerate(sp_model["mol_pairs"])}
+    mixing = {k: i for i, k in enumerate(sp_model.get("mixing", {}))}
     out = []
     for p in params:
         if p.kind == "electrolyte_pair":
             k = triples.get(tuple(p.key))
             out.append(None if k is None else ("electrolyte", k, _EL_COEF[p.field]))
+        elif p.kind == "ion_mixing":
+            i, j, k = p.key
+            t = mixing.get((i, j, k), mixing.get((i, k, j)))
+            out.append(None if t is None else ("mixing", t, ("U_A", "U_B").index(p.field)))
         elif p.kind == "molecule_pair":
             i, j = p.key
             coef = _MOL_COEF[p.field]

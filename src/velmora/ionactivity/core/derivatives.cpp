@@ -35,6 +35,7 @@ struct SecondOrder {
     template <class S>
     struct State {
         std::vector<S> rho, eps, Gmm, tmm, amm, tmca, tcam, Gcam, Ecell, W1, W2;  // amm: alpha
+        std::vector<S> U;                                                         // per ion triple
         S eps_w, aphi_T, born_T;
     };
 
@@ -82,6 +83,9 @@ struct SecondOrder {
             s.W1[k] = m.eW_[0][k] + m.eW_[1][k] / T;
             s.W2[k] = m.eW_[2][k] + m.eW_[3][k] / T;
         }
+        const auto& it = m.d_.ion_triples;
+        s.U.resize(it.size());
+        for (std::size_t k = 0; k < it.size(); ++k) s.U[k] = it[k].p[0] + it[k].p[1] / T;
     }
 
     // The state at T (flat: lane < 0) or with T's unit tangent on one lane, kept on the model
@@ -107,7 +111,7 @@ struct SecondOrder {
         return {s.rho.data(),  s.eps.data(),  s.Gmm.data(),  s.tmm.data(),
                 s.tmca.data(), s.tcam.data(), s.Gcam.data(), s.Ecell.data(),
                 s.W1.data(),   s.W2.data(),  // a parameter's tangent may stand on a zero W
-                s.eps_w,       s.aphi_T,      s.born_T};
+                s.eps_w,       s.aphi_T,      s.born_T,      s.U.data()};
     }
 
     // The hand gradient of model.cpp (Model::eval_hand) in tangents at the amounts x over the
@@ -277,6 +281,7 @@ struct SecondOrder {
             const int mm = m.mols_[mi], c = m.cats_[pair / An], a = m.ans_[pair % An];
             Fv += nd[mm] * nd[c] * nd[a] / (N * N) * (D(s.W1[k]) + s.W2[k] * (nd[c] + nd[a]) / N);
         }
+        Fv += ion_mixing(m.d_.ion_triples, s.U.data(), nd, N);
         // long-range terms in the solvent mixture
         if (NI > 0) {
             const auto& d = m.d_;
@@ -391,6 +396,10 @@ struct SecondOrder {
         };
         const double dtau[4] = {1.0, 1.0 / T, std::log(T), T};
         const std::size_t M = m.mols_.size();
+        if (p.kind == 2) {  // U = A + B/T
+            s.U[p.pair].t[l] += p.coef == 0 ? 1.0 : 1.0 / T;
+            return;
+        }
         if (p.kind == 0) {
             const ElectrolytePair& e = m.d_.pairs[p.pair];
             const std::size_t k =
@@ -656,6 +665,14 @@ void Model::ln_gamma_parameter_derivatives(const Eigen::Ref<const Eigen::VectorX
     check_point(x, T);
     for (const ParamDir& p : params) {
         const bool el = p.kind == 0;
+        if (p.kind == 2) {
+            if (p.pair < 0 || p.pair >= static_cast<int>(d_.ion_triples.size()) || p.coef < 0 ||
+                p.coef > 1)
+                throw std::invalid_argument("parameter (2, " + std::to_string(p.pair) + ", " +
+                                            std::to_string(p.coef) +
+                                            ") is not a coefficient of this model's ion triples");
+            continue;
+        }
         const int pairs = static_cast<int>(el ? d_.pairs.size() : d_.mol_pairs.size());
         const std::string what = std::string(el ? "electrolyte" : "molecule") + " pair " +
                                  std::to_string(p.pair) + " coefficient " + std::to_string(p.coef);

@@ -228,12 +228,31 @@ Model::Model(ModelData d) : d_(std::move(d)) {
             throw std::invalid_argument(which + " with the non-positive alpha " +
                                         std::to_string(p.p[8]));
     }
+    check_ion_triples();
     for (std::size_t k = 0; k < ne; ++k)
         if (!given[k])
             throw std::invalid_argument("electrolyte pair parameters missing for (" +
                                         std::to_string(mols_[k % M]) + ", " +
                                         std::to_string(cats_[k / M / An]) + ", " +
                                         std::to_string(ans_[(k / M) % An]) + ")");
+}
+
+void Model::check_ion_triples() const {
+    const auto& t = d_.ion_triples;
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        const IonTriple& p = t[k];
+        const std::string which = "ion triple (" + std::to_string(p.i) + ", " +
+                                  std::to_string(p.j) + ", " + std::to_string(p.k) + ")";
+        const auto ion = [&](int i) { return i >= 0 && i < n_ && d_.kind[i] == Kind::Ion; };
+        if (!ion(p.i) || !ion(p.j) || !ion(p.k) || p.j == p.k ||
+            (d_.z[p.j] > 0) != (d_.z[p.k] > 0) || (d_.z[p.i] > 0) == (d_.z[p.j] > 0))
+            throw std::invalid_argument("bad " + which +
+                                        ": a common ion and two ions of the other sign");
+        for (std::size_t q = 0; q < k; ++q)
+            if (t[q].i == p.i && std::min(t[q].j, t[q].k) == std::min(p.j, p.k) &&
+                std::max(t[q].j, t[q].k) == std::max(p.j, p.k))
+                throw std::invalid_argument(which + " given twice");
+    }
 }
 
 double Model::density(int s, double T) const {
@@ -297,6 +316,9 @@ const Model::TState& Model::at(double T) {
             s.W2[k] = eW_[2][k] + eW_[3][k] / T;
         }
     }
+    s.U.resize(d_.ion_triples.size());
+    for (std::size_t k = 0; k < s.U.size(); ++k)
+        s.U[k] = d_.ion_triples[k].p[0] + d_.ion_triples[k].p[1] / T;
     const std::size_t Cn = cats_.size(), An = ans_.size();
     s.alp_same.assign((Cn + An) * M, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t p = 0; p < Cn + An; ++p)
@@ -708,6 +730,7 @@ R Model::eval_hand(const TState& s, const HandCoefs<R>& cf, const R* x, const Op
     R Flc = lc_fixed(s, cf, X, o, wk.q, g);
     for (int i = 0; i < n_; ++i) g[i] *= C_[i];  // dX_i/dn_i = C_i
     Flc += triple_hand(cf, x, N, g);
+    Flc += ion_mixing_hand(d_.ion_triples, cf.U, x, N, n_, g);
     if (NI == 0) {
         if (grad) std::copy(g, g + n_, grad);
         return Flc;
@@ -773,7 +796,8 @@ HandCoefs<double> Model::coefs(const TState& s) const {
             has_w_ ? s.W2.data() : nullptr,
             s.eps_w,
             s.aphi_T,
-            s.born_T};
+            s.born_T,
+            d_.ion_triples.empty() ? nullptr : s.U.data()};
 }
 
 template <int K>
@@ -811,6 +835,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         F = lc<K, D>(s, X, o, X + n_);
     }
     F += triple_term<D>(s, nd, N);
+    F += ion_mixing(d_.ion_triples, s.U.data(), nd, N);
 
     // ---- long-range terms in the solvent mixture ---------------------------------------
     if (NI > 0) {

@@ -40,6 +40,13 @@ struct ElectrolytePair {
     double p[13];
 };
 
+// The ion-ion-ion mixing term of two ions of one sign sharing an ion of the other:
+// U n_i n_j n_k / N^2 with U = A + B/T (docs/activity-model.md).
+struct IonTriple {
+    int i, j, k;  // the common ion, then the two ions of the other sign
+    double p[2];  // U: A B
+};
+
 // Everything a report says about the species, in species order.
 struct ModelData {
     std::vector<Kind> kind;                        // per species (Henry components as Kind::Solute)
@@ -50,6 +57,7 @@ struct ModelData {
     std::vector<Correlation> density, dielectric;  // parallel to solvents
     std::vector<MoleculePair> mol_pairs;
     std::vector<ElectrolytePair> pairs;
+    std::vector<IonTriple> ion_triples;  // none: no ion-ion-ion mixing term
 };
 
 struct SecondOrderStates;  // derivatives.cpp: its temperature states, kept between calls
@@ -57,12 +65,52 @@ struct SecondOrderStates;  // derivatives.cpp: its temperature states, kept betw
 // The temperature functions the hand-differentiated F reads, as numbers R: double (Model's own
 // state at T) or Tan<L> (T, or a parameter, carried as a tangent). Per solvent: rho, eps; M x M:
 // Gmm, tmm; per (ci, ai, mi): tmca, tcam, Gcam, Ecell = exp(-alpha (tmca - tcam)), and W1, W2
-// (null: no molecule-ion-pair term; each entry zero in value and tangents is skipped).
+// (null: no molecule-ion-pair term; each entry zero in value and tangents is skipped); U per
+// ModelData::ion_triples (null: none).
 template <class R>
 struct HandCoefs {
     const R *rho, *eps, *Gmm, *tmm, *tmca, *tcam, *Gcam, *Ecell, *W1, *W2;
     R eps_w, aphi_T, born_T;
+    const R* U = nullptr;
 };
+
+// The ion-ion-ion mixing term F_U = sum_t U_t n_i n_j n_k / N^2 over the triples t, U at T in
+// numbers S (double, or Tan with T or a parameter as tangent), the amounts in N (a Dual whose
+// gradient the result carries, or a plain number). Homogeneous of degree one; every product
+// holds two ions, so the ions' reference at infinite dilution is unchanged.
+template <class N, class S>
+N ion_mixing(const std::vector<IonTriple>& t, const S* U, const N* n, const N& Nt) {
+    N F(0.0);
+    if (t.empty()) return F;
+    const N iN2 = 1.0 / (Nt * Nt);
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        if (is_zero(U[k])) continue;  // zero, or no tangent on it
+        F += n[t[k].i] * n[t[k].j] * n[t[k].k] * iN2 * U[k];
+    }
+    return F;
+}
+
+// The same term and its gradient by hand, added to g: dF/dn_i = U n_j n_k / N^2 (likewise j,
+// k) and -2 F / N on every species (dN/dn = 1). R = Tan<L>: the tangents ride along.
+template <class R>
+R ion_mixing_hand(const std::vector<IonTriple>& t, const R* U, const R* n, const R& Nt, int ns,
+                  R* g) {
+    R F(0.0);
+    if (!U || t.empty()) return F;
+    const R iN = 1.0 / Nt, iN2 = iN * iN;
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        if (is_zero(U[k])) continue;
+        const int i = t[k].i, j = t[k].j, l = t[k].k;
+        const R u = U[k] * iN2;
+        g[i] += u * n[j] * n[l];
+        g[j] += u * n[i] * n[l];
+        g[l] += u * n[i] * n[j];
+        F += u * n[i] * n[j] * n[l];
+    }
+    const R dN = -2.0 * F * iN;
+    for (int s = 0; s < ns; ++s) g[s] += dN;
+    return F;
+}
 
 // The work arrays of the hand-differentiated F: q (lc_work entries), X and g (n each), lr (n).
 template <class R>
@@ -73,7 +121,8 @@ struct HandWork {
 
 // A model parameter as a direction of derivatives: kind 0 an electrolyte pair (index into
 // ModelData::pairs, coefficient 0-12 of its p, alpha (8) excepted), kind 1 a molecule pair
-// (index into ModelData::mol_pairs, coefficient 0-9 of its p).
+// (index into ModelData::mol_pairs, coefficient 0-9 of its p), kind 2 an ion triple (index into
+// ModelData::ion_triples, coefficient 0-1 of its p).
 struct ParamDir {
     int kind, pair, coef;
 };
@@ -166,6 +215,7 @@ private:
         // where they differ
         std::vector<double> alp_same;
         std::vector<double> W1, W2;  // the molecule-ion-pair term's W at T, (ci*A + ai)*M + mi
+        std::vector<double> U;       // the ion triples' U at T
     };
     const TState& at(double T);
     template <int K>
@@ -187,6 +237,7 @@ private:
     template <class R>
     R triple_hand(const HandCoefs<R>& c, const R* n, const R& Nt, R* g) const;
 
+    void check_ion_triples() const;
     void check_size(Eigen::Index size, const char* what) const;
     void check_point(const Eigen::Ref<const Eigen::VectorXd>& x, double T) const;
 

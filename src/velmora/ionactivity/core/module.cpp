@@ -108,39 +108,49 @@ PYBIND11_MODULE(_enrtl, m) {
     m.add_object("_C_API", py::capsule(static_cast<const void*>(&kApi), enrtl::kCApiCapsule));
 
     py::class_<Model>(m, "Model")
-        .def(py::init([](const std::vector<int>& kind, std::vector<int> z, std::vector<double> mw,
-                         std::vector<double> born, std::vector<int> solvents, py::list density,
-                         py::list dielectric, py::list mol_pairs, py::list pairs) {
-                 enrtl::ModelData d;
-                 for (int k : kind) d.kind.push_back(static_cast<enrtl::Kind>(k));
-                 d.z = std::move(z);
-                 d.mw = std::move(mw);
-                 d.born = std::move(born);
-                 d.solvents = std::move(solvents);
-                 for (auto t : density) d.density.push_back(correlation(t));
-                 for (auto t : dielectric) d.dielectric.push_back(correlation(t));
-                 for (auto t : mol_pairs) {
-                     auto tup = t.cast<py::tuple>();
-                     auto p = tup[2].cast<std::vector<double>>();
-                     if (p.size() != 10) throw py::value_error("a molecule pair needs 10 numbers");
-                     enrtl::MoleculePair mp{tup[0].cast<int>(), tup[1].cast<int>(), {}};
-                     std::copy(p.begin(), p.end(), mp.p);
-                     d.mol_pairs.push_back(mp);
-                 }
-                 for (auto t : pairs) {
-                     auto tup = t.cast<py::tuple>();
-                     auto p = tup[3].cast<std::vector<double>>();
-                     if (p.size() != 9 && p.size() != 13)
-                         throw py::value_error("an electrolyte pair needs 9 or 13 numbers");
-                     enrtl::ElectrolytePair ep{
-                         tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {}};  // zeros
-                     std::copy(p.begin(), p.end(), ep.p);
-                     d.pairs.push_back(ep);
-                 }
-                 return new Model(std::move(d));
-             }),
-             py::arg("kind"), py::arg("z"), py::arg("mw"), py::arg("born"), py::arg("solvents"),
-             py::arg("density"), py::arg("dielectric"), py::arg("mol_pairs"), py::arg("pairs"))
+        .def(
+            py::init([](const std::vector<int>& kind, std::vector<int> z, std::vector<double> mw,
+                        std::vector<double> born, std::vector<int> solvents, py::list density,
+                        py::list dielectric, py::list mol_pairs, py::list pairs,
+                        py::list ion_triples) {
+                enrtl::ModelData d;
+                for (int k : kind) d.kind.push_back(static_cast<enrtl::Kind>(k));
+                d.z = std::move(z);
+                d.mw = std::move(mw);
+                d.born = std::move(born);
+                d.solvents = std::move(solvents);
+                for (auto t : density) d.density.push_back(correlation(t));
+                for (auto t : dielectric) d.dielectric.push_back(correlation(t));
+                for (auto t : mol_pairs) {
+                    auto tup = t.cast<py::tuple>();
+                    auto p = tup[2].cast<std::vector<double>>();
+                    if (p.size() != 10) throw py::value_error("a molecule pair needs 10 numbers");
+                    enrtl::MoleculePair mp{tup[0].cast<int>(), tup[1].cast<int>(), {}};
+                    std::copy(p.begin(), p.end(), mp.p);
+                    d.mol_pairs.push_back(mp);
+                }
+                for (auto t : pairs) {
+                    auto tup = t.cast<py::tuple>();
+                    auto p = tup[3].cast<std::vector<double>>();
+                    if (p.size() != 9 && p.size() != 13)
+                        throw py::value_error("an electrolyte pair needs 9 or 13 numbers");
+                    enrtl::ElectrolytePair ep{
+                        tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {}};  // zeros
+                    std::copy(p.begin(), p.end(), ep.p);
+                    d.pairs.push_back(ep);
+                }
+                for (auto t : ion_triples) {
+                    auto tup = t.cast<py::tuple>();
+                    auto p = tup[3].cast<std::vector<double>>();
+                    if (p.size() != 2) throw py::value_error("an ion triple needs 2 numbers");
+                    d.ion_triples.push_back(
+                        {tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {p[0], p[1]}});
+                }
+                return new Model(std::move(d));
+            }),
+            py::arg("kind"), py::arg("z"), py::arg("mw"), py::arg("born"), py::arg("solvents"),
+            py::arg("density"), py::arg("dielectric"), py::arg("mol_pairs"), py::arg("pairs"),
+            py::arg("ion_triples") = py::list())
         .def_property_readonly("n", &Model::n)
         .def(
             "ln_gamma",
@@ -187,10 +197,14 @@ PYBIND11_MODULE(_enrtl, m) {
                 const auto xv = vector_arg(x, self.n());
                 std::vector<enrtl::ParamDir> ps;
                 for (const auto& [kind, pair, coef] : params) {
-                    if (kind != "electrolyte" && kind != "molecule")
+                    if (kind != "electrolyte" && kind != "molecule" && kind != "mixing")
                         throw py::value_error("parameter kind \"" + kind +
-                                              "\" is not \"electrolyte\" or \"molecule\"");
-                    ps.push_back({kind == "electrolyte" ? 0 : 1, pair, coef});
+                                              "\" is not \"electrolyte\", \"molecule\" or "
+                                              "\"mixing\"");
+                    ps.push_back({kind == "electrolyte" ? 0
+                                  : kind == "molecule"  ? 1
+                                                        : 2,
+                                  pair, coef});
                 }
                 const int n = self.n(), np = static_cast<int>(ps.size());
                 py::array_t<double> out(n);
@@ -206,7 +220,8 @@ PYBIND11_MODULE(_enrtl, m) {
             py::arg("x"), py::arg("T"), py::arg("options"), py::arg("params"),
             "(ln gamma, dP): dP[i, k] = d ln gamma_i / d params[k] at the amounts x and T [K]; "
             "params: (\"electrolyte\", pair, coefficient 0-12 but 8) or (\"molecule\", pair, "
-            "coefficient 0-9), indices into the constructor's pairs and their numbers; exact")
+            "coefficient 0-9) or (\"mixing\", triple, coefficient 0-1), indices into the "
+            "constructor's pairs and ion triples and their numbers; exact")
         .def(
             "gex",
             [](Model& self, const Array& x, double T, py::handle options) {

@@ -1,0 +1,100 @@
+"""The ion-ion-ion mixing term U of the activity model: the report's [NRTL-MIXING] record, the
+databank's nrtl_mixing table and the engine's lines, the parameter direction of a fit. The term's
+invariants (Gibbs-Duhem, hand gradient = dual numbers, one-salt liquids, the ions' reference)
+are checked in tests/cpp/activity_tests.cpp."""
+
+import numpy as np
+import pytest
+
+from velmora import ionactivity
+from velmora.ionactivity.report import ReportError
+
+from enrtl_reports import NACL
+
+T = 330.0
+NAMES = ["H2O", "Na+", "Cl-", "SO4--"]
+# NaCl of the test report with sulfate added (Born radius and pair: test inputs)
+MIXED = (NACL.replace("Cl-   ion   -1  35.453", "Cl-   ion   -1  35.453\nSO4--  ion  -2  96.06")
+         .replace("Cl-  3e-10", "Cl-  3e-10\nSO4--  3e-10")
+         .replace("[NRTL-ELECTROLYTE]", "[NRTL-ELECTROLYTE]\nH2O  Na+ SO4--   8.0 0 0 0   -4.0 0 0 0   0.2")
+         .replace("Cl-  -1.672e8", "Cl-  -1.672e8\nSO4--  -9.093e8"))
+
+
+def report(lines):
+    return MIXED.replace("[VAPOR-PRESSURE]", "[NRTL-MIXING]\n" + lines + "\n[VAPOR-PRESSURE]")
+
+
+def species(lines=None):
+    return ionactivity.species_from_report(MIXED if lines is None else report(lines), NAMES, [])[0]
+
+
+def test_report_record_is_read_and_checked():
+    model, _ = ionactivity.report.read_report(report('Na+  Cl- SO4--  -35.5  1200  # fitted'), NAMES, [])
+    assert model["mixing"] == {("Na+", "Cl-", "SO4--"): [-35.5, 1200.0]}
+    assert ionactivity.report.read_report(MIXED, NAMES, [])[0]["mixing"] == {}
+    for line, msg in [("Na+ Cl- SO4-- 1", r"line \d+: expected 2 numbers, got 1"),
+                      ("H2O Cl- SO4-- 1 0", r"'H2O' is not an ion"),
+                      ("Na+ Cl- Cl- 1 0", "a common ion and two other ions of the other sign"),
+                      ("Cl- Na+ SO4-- 1 0", "a common ion and two other ions of the other sign"),
+                      ("Na+ Cl- SO4-- 1 0\nNa+ SO4-- Cl- 2 0", r"'Na\+' with 'SO4--' 'Cl-' given twice")]:
+        with pytest.raises(ReportError, match=r"\[NRTL-MIXING\] .*" + msg):
+            ionactivity.species_from_report(report(line), NAMES, [])
+
+
+def test_the_record_moves_sulfate_by_u_x_na_x_cl():
+    # ln gamma of SO4-- in a liquid of NaCl alone moves by dF_U/dn_SO4 = U x_Na x_Cl, U = A + B/T;
+    # water and the salt's own ions do not move (F_U is zero without sulfate)
+    x = np.array([0.8, 0.1, 0.1, 0.0])
+    lines = "Na+  Cl- SO4--  -30  900"
+    d = ionactivity.ln_gamma(species(lines), x, T) - ionactivity.ln_gamma(species(), x, T)
+    assert d[3] == pytest.approx((-30.0 + 900.0 / T) * 0.1 * 0.1, rel=1e-12)
+    assert np.abs(d[:3]).max() < 1e-14
+    zero = species("Na+  Cl- SO4--  0  0")
+    mixed = np.array([0.78, 0.12, 0.08, 0.02])
+    assert np.array_equal(ionactivity.ln_gamma(zero, mixed, T), ionactivity.ln_gamma(species(), mixed, T))
+
+
+def test_parameter_derivatives_of_u():
+    sp = species("Na+  Cl- SO4--  -30  900")
+    x = np.array([0.78, 0.12, 0.08, 0.02])
+    lng, dP = sp._core.ln_gamma_parameter_derivatives(x, T, None, [("mixing", 0, 0), ("mixing", 0, 1)])
+    # dF_U/dA = x_Na x_Cl x_SO4 (N = 1): its gradient by hand
+    na, cl, so4 = x[1:]
+    want = np.array([0.0, cl * so4, na * so4, na * cl]) - 2 * na * cl * so4
+    assert dP[:, 0] == pytest.approx(want, rel=1e-12)
+    assert dP[:, 1] == pytest.approx(want / T, rel=1e-12)
+    with pytest.raises(ValueError, match=r"parameter \(2, 1, 0\) is not a coefficient of this model's ion triples"):
+        sp._core.ln_gamma_parameter_derivatives(x, T, None, [("mixing", 1, 0)])
+
+
+def test_databank_record_reaches_the_report_and_the_fit(tmp_path):
+    from velmora.enginebridge import databank, engine
+    from velmora import ionchem, regress
+    from velmora.regress import jacobian
+    rec = {"ion": "Na+", "ion_1": "SO4--", "ion_2": "Cl-", "U_A": -12.5, "U_B": 250.0, "source": "test input"}
+    db = databank.derive(databank.shipped(), [{"nrtl_mixing": {"pair": [rec]}}])
+    assert db.mixing_records(["Na+", "Cl-", "SO4--", "K+"]) == [rec]
+    assert db.mixing_records(["Na+", "Cl-"]) == []
+    with pytest.raises(databank.DatabankError, match="needs a common ion and two other ions of the other sign"):
+        databank.derive(db, [{"nrtl_mixing": {"pair": [dict(rec, ion_1="K+")]}}])
+    # the swapped record replaces it
+    db2 = databank.derive(db, [{"nrtl_mixing": {"pair": [dict(rec, ion_1="Cl-", ion_2="SO4--", U_A=1.0)]}}])
+    assert [r["U_A"] for r in db2.mixing_records(["Na+", "Cl-", "SO4--"])] == [1.0]
+
+    def report_of(chemistry):
+        with databank.using(db):
+            chem = ionchem.builtin(chemistry)
+            comps = ionchem.components(chemistry)
+            text = engine.input_header({c: c for c in comps}, "eNRTL", chemistry=(chemistry, chem))
+            return engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
+    text = report_of("brine-H2O")
+    line = next(ln for ln in text.splitlines() if ln.split()[:3] == ["Na+", "SO4--", "Cl-"])
+    assert line.split("#")[0].split()[3:] == ["-12.5", "250"]
+    assert "[NRTL-MIXING]" not in report_of("NaCl-H2O")     # no sulfate: no record
+    # a fit's parameter: its overlay record and its exact direction in the model
+    p = regress.Parameter("ion_mixing", ("Na+", "Cl-", "SO4--"), "U_B", 0.0)
+    ov = regress.core.overlay([p], [75.0], db)
+    assert ov["nrtl_mixing"]["pair"][0] | {"source": ""} == dict(
+        ion="Na+", ion_1="Cl-", ion_2="SO4--", U_A=-12.5, U_B=75.0, source="")
+    m = regress.core.Model("brine-H2O", db=db)
+    assert jacobian.directions(m, [p]) == [("mixing", 0, 1)]
