@@ -462,3 +462,27 @@ def anhydrite_sets(source, t=100):
                  for m, s in table[t])
     return DataSet(f"{name} anhydrite in NaCl, {t:g} C", "solid_solubility", "CaSO4-NaCl-H2O", "anhydrite", rows,
                    CITE[cite], 0.05, "m NaCl [mol/kg]")
+
+
+# NaCl-Na2SO4-H2O at 90 C, the liquid saturated with halite and thenardite: 25.75 % NaCl and
+# 5.71 % Na2SO4 by mass, u_r 0.05 (ACS Omega 5 (2020) 4875, doi 10.1021/acsomega.9b03703, Table 9
+# row 15; benchmarks/validate_na2so4_nacl.py). As molalities of the liquid's water (molar masses
+# of the IUPAC atomic weights, kg/kmol).
+HALITE_THENARDITE_90C = {"NaCl": 25.75, "Na2SO4": 5.71}
+CITE["omega2020"] = ("ACS Omega 5 (2020) 4875, doi 10.1021/acsomega.9b03703, Table 9 row 15 (NaCl-Na2SO4-H2O "
+                     "at 363.15 K, halite + thenardite)")
+
+
+def halite_thenardite_sets():
+    """The 90 C halite-thenardite liquid as two "solid_solubility" points of CaSO4-NaCl-H2O (its
+    Na+, Cl- and SO4--; calcium at a trace): thenardite with the liquid's NaCl, halite with its
+    Na2SO4."""
+    w = HALITE_THENARDITE_90C
+    kg_water = (100.0 - w["NaCl"] - w["Na2SO4"]) / 1000.0
+    m_nacl, m_na2so4 = w["NaCl"] / 58.443 / kg_water, w["Na2SO4"] / 142.04 / kg_water
+    comp = {"H2O": MOL_WATER_PER_KG, "Na+": m_nacl + 2 * m_na2so4, "Cl-": m_nacl, "SO4--": m_na2so4}
+    T = 90 + C
+    return [DataSet("ACS Omega 2020 thenardite with halite, 90 C", "solid_solubility", "CaSO4-NaCl-H2O",
+                    "thenardite", ((T, m_nacl, comp, m_na2so4),), CITE["omega2020"], 0.05, "m NaCl [mol/kg]"),
+            DataSet("ACS Omega 2020 halite with thenardite, 90 C", "solid_solubility", "CaSO4-NaCl-H2O",
+                    "halite", ((T, m_na2so4, comp, m_nacl),), CITE["omega2020"], 0.05, "m Na2SO4 [mol/kg]")]

@@ -298,6 +298,23 @@ def _mdea(gas):
     return sets, params, None, ((298.15, 323.15) if gas == "CO2" else (308.15, 318.15))
 
 
+# Sulfate among chloride, tried and not shipped: the ion-ion-ion term U of Na+ with Cl- and SO4--
+# (constant) on the liquid saturated with halite and thenardite at 90 C, where the salts' own pairs
+# leave 1.74 % Na2SO4 against 5.71 % measured. U = -97 meets the thenardite point (0.25 %; the
+# joint solution with both solids 5.13 % Na2SO4, 27.25 % NaCl), but at 25 C it lowers ln gamma of
+# sulfate in 6 mol/kg NaCl by 0.7 and gypsum in NaCl comes out up to 41 % high (Marshall &
+# Slusher; 7.5 % without U), the CaSO4 fit repeated on it (docs/solids.md).
+# NA_CL_SO4_TRIAL: its result.
+def na_cl_so4_trial():
+    """(data sets, parameters, extra residuals, T range) of the U fit of Na+/Cl-/SO4--, for
+    regress.fit on the shipped databank."""
+    params = [Parameter("ion_mixing", ("Na+", "Cl-", "SO4--"), "U_A", 0.0, -500.0, 500.0, scale=10.0)]
+    return data.halite_thenardite_sets(), params, None, (363.15, 363.15)
+
+
+NA_CL_SO4_TRIAL = (-96.96654089745381,)     # U_A
+
+
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
         **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS},
         "MEA-H2S-H2O": _mea_h2s, "HCl-NaCl-H2O": _hydronium,
