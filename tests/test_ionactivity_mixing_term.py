@@ -98,3 +98,23 @@ def test_databank_record_reaches_the_report_and_the_fit(tmp_path):
         ion="Na+", ion_1="Cl-", ion_2="SO4--", U_A=-12.5, U_B=75.0, source="")
     m = regress.core.Model("brine-H2O", db=db)
     assert jacobian.directions(m, [p]) == [("mixing", 0, 1)]
+
+
+def test_exact_fit_gradient_of_u_against_differences():
+    # d ln(osmotic coefficient) / d U_A through the speciation (regress.jacobian) against central
+    # differences of models rebuilt with U moved
+    import math
+    from velmora.enginebridge import databank
+    from velmora.regress import core
+    p = core.Parameter("ion_mixing", ("Na+", "Cl-", "SO4--"), "U_A", 0.0)
+    base = databank.shipped()
+
+    def model(u):
+        return core.Model("CaSO4-NaCl-H2O", db=databank.derive(base, [core.overlay([p], [u], base)]))
+    comp = {"H2O": 55.508, "NaCl": 3.0, "CaSO4": 0.05}
+    value, grad = model(-30.0).value_gradient("osmotic", None, T, comp, [p])
+    h = 1e-3
+    up, down = (model(-30.0 + s * h).value("osmotic", None, T, comp) for s in (1, -1))
+    fd = (math.log(up) - math.log(down)) / (2 * h)
+    assert grad[0] == pytest.approx(fd, rel=1e-5)
+    assert abs(fd) > 1e-5
