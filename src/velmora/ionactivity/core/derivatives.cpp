@@ -89,6 +89,38 @@ struct SecondOrder {
     template <int W = kTangents>
     static const State<Tan<W>>& state_at(Model& m, double T, int lane);
 
+    // The state of one tangent (T's, lane 0) as a state of W tangents with T's on `lane` (flat:
+    // lane < 0). Each lane of a Tan is worked out from its own tangent alone, so this is the
+    // state T's tangent on that lane gives, digit for digit; the other lanes get 0 times T's
+    // (0, or NaN where T's derivative is not finite, as a zero tangent through it gives).
+    template <int W>
+    static void spread(const State<Tan<1>>& one, int lane, State<Tan<W>>& s) {
+        const auto put = [lane](const std::vector<Tan<1>>& a, std::vector<Tan<W>>& b) {
+            b.resize(a.size());
+            for (std::size_t k = 0; k < a.size(); ++k) b[k] = spread_one<W>(a[k], lane);
+        };
+        put(one.rho, s.rho);
+        put(one.eps, s.eps);
+        put(one.Gmm, s.Gmm);
+        put(one.tmm, s.tmm);
+        put(one.amm, s.amm);
+        put(one.tmca, s.tmca);
+        put(one.tcam, s.tcam);
+        put(one.Gcam, s.Gcam);
+        put(one.Ecell, s.Ecell);
+        put(one.W1, s.W1);
+        put(one.W2, s.W2);
+        s.eps_w = spread_one<W>(one.eps_w, lane);
+        s.aphi_T = spread_one<W>(one.aphi_T, lane);
+        s.born_T = spread_one<W>(one.born_T, lane);
+    }
+    template <int W>
+    static Tan<W> spread_one(const Tan<1>& a, int lane) {
+        Tan<W> r(a.v);
+        for (int l = 0; l < W; ++l) r.t[l] = l == lane ? a.t[0] : 0.0 * a.t[0];
+        return r;
+    }
+
     // The lane of a pass's T tangents t[0..width): -1 where all are +0 (the flat state), l
     // where t[l] is 1 and the others +0, else -2 (no state kept for it).
     template <int W>
@@ -513,9 +545,16 @@ const SecondOrder::State<Tan<W>>& SecondOrder::state_at(Model& m, double T, int 
         std::fill(std::begin(c.have), std::end(c.have), false);
     }
     if (!c.have[lane + 1]) {
-        Tan<W> Tt(T);
-        if (lane >= 0) Tt.t[lane] = 1.0;
-        state(m, Tt, c.s[lane + 1]);
+        if (W == 1 && lane == 0) {
+            Tan<W> Tt(T);
+            Tt.t[0] = 1.0;
+            state(m, Tt, c.s[1]);
+        } else {
+            // the temperature functions once per T, every other width and lane copied from
+            // them: a derivative at a new T (a pass flat, one with T's tangent, Henry
+            // references of other widths) pays for one state, not one per width and lane
+            spread(state_at<1>(m, T, 0), lane, c.s[lane + 1]);
+        }
         c.have[lane + 1] = true;
     }
     return c.s[lane + 1];
