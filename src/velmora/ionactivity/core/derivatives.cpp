@@ -184,8 +184,9 @@ struct SecondOrder {
     }
 
     // ln gamma (lng) and JV (row-major, n x L) = J V_x + dT V_T, v(i, l) the entry of V (rows:
-    // the amounts, then T), by the hand gradient in passes of kTangents; a pass of one or two
-    // directions as narrow (Henry references, T alone): a pass costs about width + 1 gradients.
+    // the amounts, then T), by the hand gradient in passes of kTangents; a pass of one to three
+    // directions as narrow (Henry references, T alone, the last of the amounts): a pass costs
+    // about width + 1 gradients.
     template <class Vfn>
     static void run_hand(Model& m, const double* x, double T, const Options& o, int L, Vfn&& v,
                          double* lng, double* JV) {
@@ -195,6 +196,8 @@ struct SecondOrder {
                 pass<1>(m, x, T, o, L, first, width, v, lng, JV);
             else if (width == 2)
                 pass<2>(m, x, T, o, L, first, width, v, lng, JV);
+            else if (width == 3)
+                pass<3>(m, x, T, o, L, first, width, v, lng, JV);
             else
                 pass<kTangents>(m, x, T, o, L, first, width, v, lng, JV);
         }
@@ -502,6 +505,7 @@ struct StatesOf {
 struct SecondOrderStates {
     StatesOf<1> one;
     StatesOf<2> two;
+    StatesOf<3> three;
     StatesOf<kTangents> four;
 };
 
@@ -512,6 +516,8 @@ StatesOf<W>& SecondOrder::states_of(Model& m) {
         return m.ts2_->one;
     else if constexpr (W == 2)
         return m.ts2_->two;
+    else if constexpr (W == 3)
+        return m.ts2_->three;
     else
         return m.ts2_->four;
 }
@@ -533,7 +539,12 @@ const Tan<W>* SecondOrder::hand(Model& m, const State<Tan<W>>& s, const Tan<W>* 
                                 const Options& o) {
     Work<W>& w = work<W>(m);
     const HandWork<Tan<W>> hw{w.q.data(), w.X.data(), w.g.data(), w.lr.data()};
-    m.eval_hand(m.at(T), coefs(s), x, o, hw, w.grad.data());
+    // In tangents the hand gradient reads only the alphas of the model's own state (alp,
+    // alp_same; T's functions come from s): constants set when the model is built, the same in
+    // its state of any T. So the state at() keeps is taken at whatever T it holds, not made
+    // again at this T (a derivative at a new T then leaves it to the double evaluations).
+    const Model::TState& ts = m.ts_.T > 0.0 ? m.ts_ : m.at(T);
+    m.eval_hand(ts, coefs(s), x, o, hw, w.grad.data());
     return w.grad.data();
 }
 
