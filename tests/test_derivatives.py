@@ -81,6 +81,42 @@ def test_exact_gradient_model_is_symmetric_and_obeys_gibbs_duhem():
     assert np.abs(x @ J).max() < 1e-12 * big
 
 
+@pytest.mark.parametrize("chem,app", [
+    ("MEA-CO2-H2O", {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}),
+    ("brine-H2O", {"H2O": 55.5, "NaCl": 3, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}),
+])
+def test_derivative_passes_of_every_width_at_a_new_T(chem, app):
+    # the model keeps one temperature state per T for the derivatives (every pass width and
+    # lane of T's tangent taken from it) and the double evaluations' state of another T: at a
+    # T neither has seen, passes of 1-4 directions, and 4 + 3, must give ln gamma at that T
+    # and the central differences of ln gamma, and leave the other T's values as they were
+    s = system(chem)
+    el = s.model
+    core = el.sp._core
+    liq = s.liquid(318.15, app)
+    x = np.array([liq.x[k] for k in liq.species])
+    n = len(x)
+    before = ln_gamma(el, x, 318.15)
+    for k, T in enumerate((331.7, 342.9, 305.3, 356.1, 327.4)):
+        # T last: its tangent on lane 1, 2, 3 of one pass, then alone in a pass of one, then on
+        # lane 2 of a pass of three after one of four
+        dirs = [j for j in range(n) if x[j] > 1e-12][: k + 1 if k < 4 else 6] + [n]
+        lng, J, dT = core.ln_gamma_derivatives(x, T, el.options, dirs)
+        assert np.abs(lng - ln_gamma(el, x, T)).max() < 1e-12
+        for j in dirs[:-1]:
+            h = 1e-5 * x[j]
+            xp, xm = x.copy(), x.copy()
+            xp[j] += h
+            xm[j] -= h
+            fd = (ln_gamma(el, xp, T) - ln_gamma(el, xm, T)) / (2 * h)
+            assert np.abs((J[:, j] - fd) * x[j]).max() < 1e-7 * max(1.0, np.abs(J[:, j] * x[j]).max())
+        fdT = (ln_gamma(el, x, T + 0.01) - ln_gamma(el, x, T - 0.01)) / 0.02
+        assert np.abs(dT - fdT).max() < 1e-6 * max(1e-3, np.abs(dT).max())
+        assert not J[:, [j for j in range(n) if j not in dirs]].any()  # the columns not asked
+        ln_gamma(el, x, 318.15)  # the double evaluations' state back at 318.15 K
+    assert np.array_equal(ln_gamma(el, x, 318.15), before)
+
+
 # -- a liquid state's Jacobian ---------------------------------------------------------------------
 def richardson(s, T, app, wrt, h):
     """d/dwrt of every quantity by central differences at h and h/2 combined (Richardson):
