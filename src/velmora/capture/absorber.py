@@ -608,7 +608,8 @@ class _Column(GasSide):
             D[6] = A["H"][wrt]
             if len(self._slopes) > 20000:
                 self._slopes.clear()
-            got = self._slopes[key] = (np.array(self._row(st)), D)
+            row = self._props.get(key)  # liquid_thermo's row of this state, where it made it
+            got = self._slopes[key] = (np.array(row if row is not None else self._row(st)), D)
         return got
 
     # -- segment equations -----------------------------------------------------------------

@@ -189,12 +189,13 @@ def gas_diffusivity(T: float, P: float, y: dict[str, float], comp: str) -> float
     vi = _FULLER[c] ** (1.0 / 3.0)
     s = 0.0
     rest = 0.0
+    t = 1.013e-2 * T**1.75  # the same for every pair
     for j, yj in y.items():
         if j == comp or j == "MEA":
             continue
         yj = np.maximum(yj, 0.0)
         vj = _FULLER[j] ** (1.0 / 3.0)
-        d = 1.013e-2 * T**1.75 * math.sqrt(1e-3 / MW[c] + 1e-3 / MW[j]) / (P * (vi + vj) ** 2)
+        d = t * math.sqrt(1e-3 / MW[c] + 1e-3 / MW[j]) / (P * (vi + vj) ** 2)
         s += yj / d
         rest += yj
     return rest / s

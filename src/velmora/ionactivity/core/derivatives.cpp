@@ -93,6 +93,38 @@ struct SecondOrder {
     template <int W = kTangents>
     static const State<Tan<W>>& state_at(Model& m, double T, int lane);
 
+    // The state of one tangent (T's, lane 0) as a state of W tangents with T's on `lane` (flat:
+    // lane < 0). Each lane of a Tan is worked out from its own tangent alone, so this is the
+    // state T's tangent on that lane gives, digit for digit; the other lanes get 0 times T's
+    // (0, or NaN where T's derivative is not finite, as a zero tangent through it gives).
+    template <int W>
+    static void spread(const State<Tan<1>>& one, int lane, State<Tan<W>>& s) {
+        const auto put = [lane](const std::vector<Tan<1>>& a, std::vector<Tan<W>>& b) {
+            b.resize(a.size());
+            for (std::size_t k = 0; k < a.size(); ++k) b[k] = spread_one<W>(a[k], lane);
+        };
+        put(one.rho, s.rho);
+        put(one.eps, s.eps);
+        put(one.Gmm, s.Gmm);
+        put(one.tmm, s.tmm);
+        put(one.amm, s.amm);
+        put(one.tmca, s.tmca);
+        put(one.tcam, s.tcam);
+        put(one.Gcam, s.Gcam);
+        put(one.Ecell, s.Ecell);
+        put(one.W1, s.W1);
+        put(one.W2, s.W2);
+        s.eps_w = spread_one<W>(one.eps_w, lane);
+        s.aphi_T = spread_one<W>(one.aphi_T, lane);
+        s.born_T = spread_one<W>(one.born_T, lane);
+    }
+    template <int W>
+    static Tan<W> spread_one(const Tan<1>& a, int lane) {
+        Tan<W> r(a.v);
+        for (int l = 0; l < W; ++l) r.t[l] = l == lane ? a.t[0] : 0.0 * a.t[0];
+        return r;
+    }
+
     // The lane of a pass's T tangents t[0..width): -1 where all are +0 (the flat state), l
     // where t[l] is 1 and the others +0, else -2 (no state kept for it).
     template <int W>
@@ -156,8 +188,9 @@ struct SecondOrder {
     }
 
     // ln gamma (lng) and JV (row-major, n x L) = J V_x + dT V_T, v(i, l) the entry of V (rows:
-    // the amounts, then T), by the hand gradient in passes of kTangents; a pass of one or two
-    // directions as narrow (Henry references, T alone): a pass costs about width + 1 gradients.
+    // the amounts, then T), by the hand gradient in passes of kTangents; a pass of one to three
+    // directions as narrow (Henry references, T alone, the last of the amounts): a pass costs
+    // about width + 1 gradients.
     template <class Vfn>
     static void run_hand(Model& m, const double* x, double T, const Options& o, int L, Vfn&& v,
                          double* lng, double* JV) {
@@ -167,6 +200,8 @@ struct SecondOrder {
                 pass<1>(m, x, T, o, L, first, width, v, lng, JV);
             else if (width == 2)
                 pass<2>(m, x, T, o, L, first, width, v, lng, JV);
+            else if (width == 3)
+                pass<3>(m, x, T, o, L, first, width, v, lng, JV);
             else
                 pass<kTangents>(m, x, T, o, L, first, width, v, lng, JV);
         }
@@ -479,6 +514,7 @@ struct StatesOf {
 struct SecondOrderStates {
     StatesOf<1> one;
     StatesOf<2> two;
+    StatesOf<3> three;
     StatesOf<kTangents> four;
 };
 
@@ -489,6 +525,8 @@ StatesOf<W>& SecondOrder::states_of(Model& m) {
         return m.ts2_->one;
     else if constexpr (W == 2)
         return m.ts2_->two;
+    else if constexpr (W == 3)
+        return m.ts2_->three;
     else
         return m.ts2_->four;
 }
@@ -510,7 +548,12 @@ const Tan<W>* SecondOrder::hand(Model& m, const State<Tan<W>>& s, const Tan<W>* 
                                 const Options& o) {
     Work<W>& w = work<W>(m);
     const HandWork<Tan<W>> hw{w.q.data(), w.X.data(), w.g.data(), w.lr.data()};
-    m.eval_hand(m.at(T), coefs(s), x, o, hw, w.grad.data());
+    // In tangents the hand gradient reads only the alphas of the model's own state (alp,
+    // alp_same; T's functions come from s): constants set when the model is built, the same in
+    // its state of any T. So the state at() keeps is taken at whatever T it holds, not made
+    // again at this T (a derivative at a new T then leaves it to the double evaluations).
+    const Model::TState& ts = m.ts_.T > 0.0 ? m.ts_ : m.at(T);
+    m.eval_hand(ts, coefs(s), x, o, hw, w.grad.data());
     return w.grad.data();
 }
 
@@ -522,9 +565,16 @@ const SecondOrder::State<Tan<W>>& SecondOrder::state_at(Model& m, double T, int 
         std::fill(std::begin(c.have), std::end(c.have), false);
     }
     if (!c.have[lane + 1]) {
-        Tan<W> Tt(T);
-        if (lane >= 0) Tt.t[lane] = 1.0;
-        state(m, Tt, c.s[lane + 1]);
+        if (W == 1 && lane == 0) {
+            Tan<W> Tt(T);
+            Tt.t[0] = 1.0;
+            state(m, Tt, c.s[1]);
+        } else {
+            // the temperature functions once per T, every other width and lane copied from
+            // them: a derivative at a new T (a pass flat, one with T's tangent, Henry
+            // references of other widths) pays for one state, not one per width and lane
+            spread(state_at<1>(m, T, 0), lane, c.s[lane + 1]);
+        }
         c.have[lane + 1] = true;
     }
     return c.s[lane + 1];

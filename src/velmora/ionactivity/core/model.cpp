@@ -948,11 +948,13 @@ SolventMix Model::solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double
     return {m.Ms, 1.0 / m.vol, m.eps, m.Aphi};
 }
 
-// the derivatives' instances (derivatives.cpp: passes of 1, 2 and 4 tangents)
+// the derivatives' instances (derivatives.cpp: passes of 1, 2, 3 and 4 tangents)
 template Tan<1> Model::eval_hand(const TState&, const HandCoefs<Tan<1>>&, const Tan<1>*,
                                  const Options&, const HandWork<Tan<1>>&, Tan<1>*);
 template Tan<2> Model::eval_hand(const TState&, const HandCoefs<Tan<2>>&, const Tan<2>*,
                                  const Options&, const HandWork<Tan<2>>&, Tan<2>*);
+template Tan<3> Model::eval_hand(const TState&, const HandCoefs<Tan<3>>&, const Tan<3>*,
+                                 const Options&, const HandWork<Tan<3>>&, Tan<3>*);
 template Tan<4> Model::eval_hand(const TState&, const HandCoefs<Tan<4>>&, const Tan<4>*,
                                  const Options&, const HandWork<Tan<4>>&, Tan<4>*);
 
