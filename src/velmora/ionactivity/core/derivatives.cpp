@@ -114,6 +114,7 @@ struct SecondOrder {
         put(one.Ecell, s.Ecell);
         put(one.W1, s.W1);
         put(one.W2, s.W2);
+        put(one.U, s.U);
         s.eps_w = spread_one<W>(one.eps_w, lane);
         s.aphi_T = spread_one<W>(one.aphi_T, lane);
         s.born_T = spread_one<W>(one.born_T, lane);
