@@ -77,6 +77,8 @@ def number(v: Any, what: str) -> float:
 
 def temperature(T: Any, stacklevel: int = 3) -> float:
     """T [K], checked: 200 K <= T <= 700 K; a RangeWarning below 273.15 K (likely in C)."""
+    if type(T) is float and T_HINT <= T <= T_MAX:  # the usual case
+        return T
     T = number(T, "T")
     if not T_HINT <= T <= T_MAX:
         if not T_MIN <= T <= T_MAX:
@@ -132,9 +134,19 @@ def _names(system, mapping, what):
         )
     out = {}
     valid = system.components
-    upper = system._info.upper_components
+    info = system._info
+    exact = info.exact
+    upper = info.upper_components
+    amounts = what == "amount"
     for key, v in mapping.items():
-        hit = upper.get(str(key).strip().upper())
+        hit = exact.get(key) if type(key) is str else None
+        if hit is not None and type(v) is float and 0.0 <= v < math.inf:
+            if hit in out:
+                raise ValueError(f"component {hit} is given twice")
+            out[hit] = v  # the usual case: a known name and a plain amount
+            continue
+        if hit is None:
+            hit = upper.get(str(key).strip().upper())
         if hit is None:
             from velmora.enginebridge import databank as db
 
@@ -160,7 +172,7 @@ def _names(system, mapping, what):
                 )
         if hit in out:
             raise ValueError(f"component {hit} is given twice")
-        if what == "amount" and hit in system.henry:
+        if amounts and hit in system.henry:
             # a liquid's apparent amount of a dissolved gas may be negative: the liquid of a
             # flash that lost more CO2 than its feed named (CaCO3 less CO2, i.e. CaO); whether
             # such a liquid exists, its speciation decides
@@ -186,6 +198,14 @@ def composition(
     system: Any, amounts: Any, molalities: Any, mass_fractions: Any, loading: float | None
 ) -> dict[str, float]:
     """Apparent amounts {component: amount} over every component (zeros included)."""
+    return _composition(system, amounts, molalities, mass_fractions, loading)[0]
+
+
+def _composition(
+    system: Any, amounts: Any, molalities: Any, mass_fractions: Any, loading: float | None
+) -> tuple[dict[str, float], bool]:
+    """(``composition``, whether ``solutes`` passed on it already: molalities without a
+    loading; ``liquid`` need not check them again)."""
     if (amounts is not None) + (molalities is not None) + (mass_fractions is not None) != 1:
         raise ValueError("give exactly one of amounts, molalities, mass_fractions")
     info = system._info
@@ -199,6 +219,7 @@ def composition(
             raise ValueError("molalities are per kg of water: leave H2O out")
         app["H2O"] = 1000.0 / info.mw["H2O"]  # mol in 1 kg of water
         solutes(system, app)
+        checked = loading is None
     else:
         w = _names(system, mass_fractions, "mass fraction")
         tot = math.fsum(w.values())
@@ -214,27 +235,34 @@ def composition(
         else:
             w["H2O"] = max(0.0, 1.0 - tot)
         app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}  # mol in 1 kg
-    for c, v in app.items():
-        if v < 0.0 and v + _held_by_salts(system, app, c) < 0.0:
-            raise ValueError(f"amount of {c} is negative ({v:g})")
+    if amounts is not None:  # (molalities and mass fractions are never negative)
+        for c, v in app.items():
+            if v < 0.0 and v + _held_by_salts(system, app, c) < 0.0:
+                raise ValueError(f"amount of {c} is negative ({v:g})")
     if loading is not None:
         add_loading(system, app, number(loading, "loading"))
     full = {c: app.get(c, 0.0) for c in system.components}
-    if not max(full.values()) > 0.0:  # (a sum may overflow)
+    # (a sum may overflow; molalities come with 1 kg of water)
+    if molalities is None and not max(full.values()) > 0.0:
         raise ValueError("the composition is empty (every amount is 0)")
-    return full
+    return full, molalities is not None and checked
 
 
-def liquid(system: Any, app: dict[str, float]) -> tuple[dict[str, float], float, float]:
+def liquid(
+    system: Any, app: dict[str, float], checked: bool = False
+) -> tuple[dict[str, float], float, float]:
     """A liquid's apparent amounts per mole of liquid, checked, and the factors (a, b) that
     give amounts back in the caller's unit (``v * a * b``; two factors, as the caller's total
     may lie beyond the largest float). The liquid needs water and at most ``M_MAX`` mol/kg of
     water of every solute. Intensive results do not depend on the unit; per mole of liquid the
-    speciation's tolerances work alike for 1e-300 and 1e300 mol."""
-    b = solutes(system, app)
+    speciation's tolerances work alike for 1e-300 and 1e300 mol. ``checked``: ``solutes``
+    passed on ``app`` already."""
+    if not checked:
+        solutes(system, app)
     a = sum(app.values())
     if a < math.inf:
         return {c: v / a for c, v in app.items()}, a, 1.0
+    b = max(app.values())  # the largest amount, as solutes gives it
     a = sum([v / b for v in app.values()])  # 1 <= a <= number of components
     return {c: v / b / a for c, v in app.items()}, a, b
 
@@ -294,7 +322,7 @@ def add_loading(system: Any, app: dict[str, float], loading: float) -> None:
     """Add the acid gas for ``loading`` mol per mol of base to ``app`` (in place)."""
     if loading < 0.0:
         raise ValueError(f"loading is negative ({loading:g})")
-    acids = [c for c in ACID_GASES if c in system.components]
+    acids = system._info.acids
     if len(acids) != 1:
         raise ValueError(
             f"loading needs one acid gas (CO2 or H2S) among the components "
@@ -394,6 +422,13 @@ class SystemInfo:
         self.app_idx = [int(i) for i in el.app_idx]
         self.components = list(system.components)
         self.upper_components = {c.upper(): c for c in self.components}
+        # every name that _names takes as it is (a component's id, or it in upper case): one
+        # lookup, without the normalisation of the other names
+        self.exact = {
+            k: self.upper_components[k.strip().upper()]
+            for k in (*self.upper_components, *self.components)
+        }
+        self.acids = [c for c in ACID_GASES if c in system.components]  # for add_loading
         # salts: the DISS reactions' apparent electrolytes and their ions
         self.salts = {}
         for d in self.diss:
@@ -415,7 +450,13 @@ class SystemInfo:
         )
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
-        self._pairs_said = False  # every default pair's warning given (pair_warnings)
+        # the fit's ranges as range_warnings reads them: T, [(solute, mol/kg)], loading or None
+        fit = self.fitted or {}
+        self.fit_ranges = (
+            fit.get("T", (0.0, math.inf)),
+            list(fit.get("molality", {}).items()),
+            fit.get("loading"),
+        )
 
     def n0(self, app: Mapping[str, float]) -> np.ndarray:
         """Apparent amounts spread on the species, salts dissociated."""
@@ -513,10 +554,9 @@ def range_warnings(
                     RangeWarning,
                     stacklevel=stacklevel,
                 )
-    fit = info.fitted
-    if not fit:
+    if not info.fitted:
         return
-    lo, hi = fit.get("T", (0.0, math.inf))
+    (lo, hi), molalities, loading = info.fit_ranges
     if not lo <= T <= hi:
         warn(
             f"T outside the range the parameters of {system.name} were fitted for "
@@ -526,7 +566,7 @@ def range_warnings(
         )
     water = app.get("H2O", 0.0)
     kg = water * info.mw["H2O"] / 1000.0
-    for solute, top in fit.get("molality", {}).items():
+    for solute, top in molalities:
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
             warn(
                 f"{solute} above {top:g} mol/kg, the largest molality the parameters "
@@ -534,8 +574,8 @@ def range_warnings(
                 RangeWarning,
                 stacklevel=stacklevel,
             )
-    if "loading" in fit:
-        base, acid, top = fit["loading"]
+    if loading is not None:
+        base, acid, top = loading
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
             warn(
                 f"loading above {top:g} mol {acid}/mol {base}, the largest the "
@@ -552,7 +592,7 @@ def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
     place: its figures hold with them, and its ranges are warned of by range_warnings."""
     info = system._info
     pairs = info.__dict__.get("_pair_positions")
-    if pairs is None:  # a set: sorted, as its order varies by process; made once
+    if pairs is None:  # the pairs not said yet; sorted, as a set's order varies by process
         pairs = info._pair_positions = (
             []
             if info.fitted
@@ -567,23 +607,24 @@ def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
                 for m, c, a in sorted(info.default_pairs)
             ]
         )
-    if not pairs or info._pairs_said:
+    if not pairs:
         return
     n = np.asarray(n, dtype=float)
     # n / n.sum() lies within a few ulps of these: only a pair that passes with a 1 % margin
     # can pass below (most liquids have none, and skip the array arithmetic)
     nl = n.tolist()
     tot = sum(nl)
-    for message, im, ic, ia in pairs:
-        if message and nl[im] > 0.0099 * tot and nl[ic] > 0.00099 * tot and nl[ia] > 0.00099 * tot:
+    ions = 0.00099 * tot
+    for _, im, ic, ia in pairs:
+        if nl[ic] > ions and nl[ia] > ions and nl[im] > 0.0099 * tot:
             break
     else:
         return
     x = (n / n.sum()).tolist()  # plain floats: indexed a few times each
-    for k, (message, im, ic, ia) in enumerate(pairs):
-        if message and x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
-            pairs[k] = (None, im, ic, ia)  # said once for this system
-            info._pairs_said = all(p[0] is None for p in pairs)
+    for pair in list(pairs):
+        message, im, ic, ia = pair
+        if x[im] > 0.01 and x[ic] > 1e-3 and x[ia] > 1e-3:
+            pairs.remove(pair)  # said once for this system
             warnings.warn(message, DefaultParameterWarning, stacklevel=stacklevel)
 
 

@@ -205,8 +205,8 @@ class System:
         (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
         the unit of the input."""
         with self._using():
-            app = checks.composition(self, amounts, molalities, mass_fractions, loading)
-            x, a, b = checks.liquid(self, app)
+            app, checked = checks._composition(self, amounts, molalities, mass_fractions, loading)
+            x, a, b = checks.liquid(self, app, checked)
             T = checks.temperature(T)
             checks.range_warnings(self, T, x)
             if solids:
