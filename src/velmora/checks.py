@@ -241,9 +241,13 @@ def _composition(
                 raise ValueError(f"amount of {c} is negative ({v:g})")
     if loading is not None:
         add_loading(system, app, number(loading, "loading"))
-    full = {c: app.get(c, 0.0) for c in system.components}
-    # (a sum may overflow; molalities come with 1 kg of water)
-    if molalities is None and not max(full.values()) > 0.0:
+    comps = system.components
+    full = dict.fromkeys(comps, 0.0)
+    full.update(app)  # in the components' order: app names only components
+    if len(full) != len(comps):  # (a system without water given water)
+        full = {c: app.get(c, 0.0) for c in comps}
+    # (a sum may overflow; molalities come with 1 kg of water, and mass fractions add up to 1)
+    if amounts is not None and not max(full.values()) > 0.0:
         raise ValueError("the composition is empty (every amount is 0)")
     return full, molalities is not None and checked
 

@@ -96,15 +96,19 @@ class LiquidState:
         lng: Any,
         f: dict[str, float],
         residual: float,
+        unit: tuple[dict[str, float], float, float] | None = None,
     ) -> None:
         self.T = float(T)
-        self.apparent = dict(apparent)
+        # unit: as _in_unit(*unit) makes the state, without the copies it replaces
+        self.apparent = dict(apparent) if unit is None else unit[0]
         self.residual = float(residual)
-        self.solids, self.feed = {}, dict(apparent)  # set by a solid-liquid equilibrium
+        # set by a solid-liquid equilibrium
+        self.solids, self.feed = {}, dict(apparent if unit is None else unit[0])
         # the named per-species results and everything after them: worked out when one of them
         # is first read (most callers read a few values, many none)
         self._raw = (system, n, lng, f)
-        self._unit: tuple[float, float] | None = None  # (a, b) of ``_in_unit`` until used
+        # (a, b) of ``_in_unit`` until used
+        self._unit: tuple[float, float] | None = None if unit is None else unit[1:]
         self._system = system  # for the derivatives; not pickled
         self._enthalpy_of = (system, n, math.fsum(apparent.values()))
 
@@ -454,8 +458,14 @@ def ln_gamma_inf_water(system: Any, T: float) -> np.ndarray:
     return out
 
 
-def liquid_state(system: Any, app: dict[str, float], T: float) -> LiquidState:
-    """Speciate the apparent liquid ``app`` at T, check the answer, and name the results.
+def liquid_state(
+    system: Any,
+    app: dict[str, float],
+    T: float,
+    unit: tuple[dict[str, float], float, float] | None = None,
+) -> LiquidState:
+    """Speciate the apparent liquid ``app`` at T, check the answer, and name the results;
+    ``unit``: (feed, a, b), the state as ``_in_unit(feed, a, b)`` gives it.
 
     The core from a cold start; where its answer fails the check, the core again with 2000
     Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.recovery``),
@@ -483,7 +493,7 @@ def liquid_state(system: Any, app: dict[str, float], T: float) -> LiquidState:
             f, n, lng, res, converged = done
         if not (res <= system.tol and converged):
             f, n, lng, res = _recover(system, app, T, n, res, None)
-    state = LiquidState(system, app, T, n, lng, f, res)
+    state = LiquidState(system, app, T, n, lng, f, res, unit)
     checks.pair_warnings(system, n)
     return state
 

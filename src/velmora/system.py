@@ -209,11 +209,10 @@ class System:
             x, a, b = checks.liquid(self, app, checked)
             T = checks.temperature(T)
             checks.range_warnings(self, T, x)
-            if solids:
-                state = solid_liquid(self, x, T)
-            else:
-                state = liquid_state(self, x, T)
-        return state._in_unit(app, a, b, dissolved=solids)
+            if not solids:
+                return liquid_state(self, x, T, (app, a, b))
+            state = solid_liquid(self, x, T)
+        return state._in_unit(app, a, b, dissolved=True)
 
     def _column_liquid(self, T: float, app: dict[str, float]) -> LiquidState:
         """``liquid(T, app)`` for a solver's own apparent amounts ``app`` over every component
