@@ -59,6 +59,7 @@ ACID_GASES = ("CO2", "H2S")
 # first (numpy/_core/src/umath/loops_utils.h.src, pairwise_sum); tests/test_inputs.py holds
 # the feed's arithmetic to the arrays'.
 SHORT_SUM = 8
+_INF = math.inf  # (a module's name is read faster than math's attribute in the per-call paths)
 
 
 # ---------------------------------------------------------------------------- guards
@@ -114,7 +115,7 @@ def pressure(P: Any, stacklevel: int = 4) -> float:
 
 
 def _amount(v, name, what):
-    if type(v) is float and 0.0 <= v < math.inf:  # the usual case, without the message
+    if type(v) is float and 0.0 <= v < _INF:  # the usual case, without the message
         return v
     f = number(v, f"{what} of {name}")
     if f < 0.0:
@@ -133,20 +134,17 @@ def _names(system, mapping, what):
             f"{{component: {what}}}, not {type(mapping).__name__} {mapping!r}"
         )
     out = {}
-    valid = system.components
-    info = system._info
-    exact = info.exact
-    upper = info.upper_components
-    amounts = what == "amount"
+    exact = system._info.exact
     for key, v in mapping.items():
         hit = exact.get(key) if type(key) is str else None
-        if hit is not None and type(v) is float and 0.0 <= v < math.inf:
+        if hit is not None and type(v) is float and 0.0 <= v < _INF:
             if hit in out:
                 raise ValueError(f"component {hit} is given twice")
             out[hit] = v  # the usual case: a known name and a plain amount
             continue
+        valid = system.components
         if hit is None:
-            hit = upper.get(str(key).strip().upper())
+            hit = system._info.upper_components.get(str(key).strip().upper())
         if hit is None:
             from velmora.enginebridge import databank as db
 
@@ -172,7 +170,7 @@ def _names(system, mapping, what):
                 )
         if hit in out:
             raise ValueError(f"component {hit} is given twice")
-        if amounts and hit in system.henry:
+        if what == "amount" and hit in system.henry:
             # a liquid's apparent amount of a dissolved gas may be negative: the liquid of a
             # flash that lost more CO2 than its feed named (CaCO3 less CO2, i.e. CaO); whether
             # such a liquid exists, its speciation decides
@@ -208,7 +206,7 @@ def _composition(
     loading; ``liquid`` need not check them again)."""
     if (amounts is not None) + (molalities is not None) + (mass_fractions is not None) != 1:
         raise ValueError("give exactly one of amounts, molalities, mass_fractions")
-    info = system._info
+    checked = False
     if amounts is not None:
         if not hasattr(amounts, "items"):
             amounts = sequence(system, amounts, "amount")
@@ -217,7 +215,7 @@ def _composition(
         app = _names(system, molalities, "molality")
         if "H2O" in app:
             raise ValueError("molalities are per kg of water: leave H2O out")
-        app["H2O"] = 1000.0 / info.mw["H2O"]  # mol in 1 kg of water
+        app["H2O"] = system._info.mol_water  # mol in 1 kg of water
         solutes(system, app)
         checked = loading is None
     else:
@@ -234,13 +232,18 @@ def _composition(
             raise ValueError(f"mass fractions add up to {tot:.10g} > 1")
         else:
             w["H2O"] = max(0.0, 1.0 - tot)
-        app = {c: 1000.0 * v / info.mw[c] for c, v in w.items()}  # mol in 1 kg
+        mw = system._info.mw
+        app = {}
+        for c, v in w.items():
+            app[c] = 1000.0 * v / mw[c]  # mol in 1 kg
     if amounts is not None:  # (molalities and mass fractions are never negative)
         for c, v in app.items():
             if v < 0.0 and v + _held_by_salts(system, app, c) < 0.0:
                 raise ValueError(f"amount of {c} is negative ({v:g})")
     if loading is not None:
-        add_loading(system, app, number(loading, "loading"))
+        if not (type(loading) is float and -_INF < loading < _INF):
+            loading = number(loading, "loading")
+        add_loading(system, app, loading)
     comps = system.components
     full = dict.fromkeys(comps, 0.0)
     full.update(app)  # in the components' order: app names only components
@@ -249,7 +252,7 @@ def _composition(
     # (a sum may overflow; molalities come with 1 kg of water, and mass fractions add up to 1)
     if amounts is not None and not max(full.values()) > 0.0:
         raise ValueError("the composition is empty (every amount is 0)")
-    return full, molalities is not None and checked
+    return full, checked
 
 
 def liquid(
@@ -286,14 +289,13 @@ def solutes(system: Any, app: Mapping[str, float]) -> float:
             "water); give water, at least as much as keeps every solute below "
             f"{M_MAX:g} mol/kg"
         )
-    kg = water * (system._info.mw["H2O"] / 1000.0)
+    info = system._info
+    kg = water * info.kg_water
     top = max(app.values())
-    solvents = system._info.solvents
-    over = (
-        [(c, v) for c, v in app.items() if v > M_MAX * kg and c != "H2O" and c not in solvents]
-        if top > M_MAX * kg
-        else []
-    )
+    if not top > M_MAX * kg:
+        return top
+    solvents = info.solvents
+    over = [(c, v) for c, v in app.items() if v > M_MAX * kg and c != "H2O" and c not in solvents]
     if over:
         c, v = over[0]
         raise NotAqueousError(
@@ -335,7 +337,12 @@ def add_loading(system: Any, app: dict[str, float], loading: float) -> None:
     acid = acids[0]
     if app.get(acid, 0.0) > 0.0:
         raise ValueError(f"give the {acid} either as an amount or by the loading, not both")
-    bases = [c for c, v in app.items() if v > 0.0 and c != "H2O" and c not in system.henry]
+    # app names only components: with one component that may be a base, it alone is looked at
+    candidates = system._info.bases
+    if len(candidates) == 1:
+        bases = candidates if app.get(candidates[0], 0.0) > 0.0 else []
+    else:
+        bases = [c for c, v in app.items() if v > 0.0 and c in candidates]
     if len(bases) != 1:
         raise ValueError(
             "loading is per mol of the one amine or alkali of the liquid; found "
@@ -407,6 +414,9 @@ class SystemInfo:
         self.names = list(el.names)
         self.pos = {s: i for i, s in enumerate(self.names)}
         self.mw = {s: float(m) for s, m in zip(self.names, sp.mw)}
+        # of water: kg/mol, and mol in 1 kg
+        self.kg_water = self.mw.get("H2O", math.nan) / 1000.0
+        self.mol_water = 1000.0 / self.mw.get("H2O", math.nan)
         self.z = np.asarray(sp.z, dtype=float)
         self.ion = np.asarray(sp.ion, dtype=bool)
         self.iw = int(sp.water)
@@ -432,7 +442,9 @@ class SystemInfo:
             k: self.upper_components[k.strip().upper()]
             for k in (*self.upper_components, *self.components)
         }
-        self.acids = [c for c in ACID_GASES if c in system.components]  # for add_loading
+        # for add_loading: the acid gases, and what cannot be the base a loading is per mol of
+        self.acids = [c for c in ACID_GASES if c in system.components]
+        self.bases = [c for c in system.components if c != "H2O" and c not in system.henry]
         # salts: the DISS reactions' apparent electrolytes and their ions
         self.salts = {}
         for d in self.diss:
