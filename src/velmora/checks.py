@@ -580,8 +580,9 @@ def range_warnings(
             RangeWarning,
             stacklevel=stacklevel,
         )
-    water = app.get("H2O", 0.0)
-    kg = water * info.mw["H2O"] / 1000.0
+    if molalities:
+        water = app.get("H2O", 0.0)
+        kg = water * info.mw["H2O"] / 1000.0
     for solute, top in molalities:
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
             warn(

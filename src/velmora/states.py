@@ -110,7 +110,10 @@ class LiquidState:
         # (a, b) of ``_in_unit`` until used
         self._unit: tuple[float, float] | None = None if unit is None else unit[1:]
         self._system = system  # for the derivatives; not pickled
-        self._enthalpy_of = (system, n, math.fsum(apparent.values()))
+        # the total of the apparent amounts: added up when H is read where ``apparent`` is the
+        # caller's private per-mole liquid (``unit`` given), now where it may change after
+        total = apparent if unit is not None else math.fsum(apparent.values())
+        self._enthalpy_of = (system, n, total)
 
     def _named(self):
         """The per-species and per-component results of the raw speciation."""
@@ -388,9 +391,11 @@ def _scaled(d, a, b):
 
 def _enthalpy(of, T):
     """Enthalpy [J per mol of apparent liquid] at T of ``of`` = (system, true amounts n of
-    ``total`` mol of apparent liquid, total): the core's liquid enthalpy (J/kmol times n), as a
-    flash takes it."""
+    ``total`` mol of apparent liquid, total or the apparent amounts that add up to it): the
+    core's liquid enthalpy (J/kmol times n), as a flash takes it."""
     system, n, total = of
+    if type(total) is not float:
+        total = math.fsum(total.values())
     n = np.asarray(n, dtype=float)
     el = system.model
     prepared = prepared_enthalpy(system)
@@ -494,7 +499,8 @@ def liquid_state(
         if not (res <= system.tol and converged):
             f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res, unit)
-    checks.pair_warnings(system, n)
+    if system._info.__dict__.get("_pair_positions") != []:  # (none left to warn of: no call)
+        checks.pair_warnings(system, n)
     return state
 
 
