@@ -267,7 +267,7 @@ def liquid(
     if not checked:
         solutes(system, app)
     a = sum(app.values())
-    if a < math.inf:
+    if a < _INF:
         return {c: v / a for c, v in app.items()}, a, 1.0
     b = max(app.values())  # the largest amount, as solutes gives it
     a = sum([v / b for v in app.values()])  # 1 <= a <= number of components
