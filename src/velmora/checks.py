@@ -268,7 +268,10 @@ def liquid(
         solutes(system, app)
     a = sum(app.values())
     if a < _INF:
-        return {c: v / a for c, v in app.items()}, a, 1.0
+        x = {}
+        for c, v in app.items():  # (a loop: no comprehension's frame for a few components)
+            x[c] = v / a
+        return x, a, 1.0
     b = max(app.values())  # the largest amount, as solutes gives it
     a = sum([v / b for v in app.values()])  # 1 <= a <= number of components
     return {c: v / b / a for c, v in app.items()}, a, b
