@@ -138,6 +138,24 @@ def test_names_and_types_a_call_does_not_take(mea):
         velmora.System("MEA-CO2-H2O", gases=2)
 
 
+def test_names_in_any_form_and_any_number_give_the_same_liquid(mea):
+    # an id as the databank spells it and a float take one lookup; any other form is normalised
+    ids = mea.liquid(313.15, amounts={"H2O": 40.0, "MEA": 5.0, "CO2": 2.0})
+    other = mea.liquid(313.15, amounts={"water": 40, " mea ": np.float32(5.0), "Co2": 2})
+    assert other.apparent == ids.apparent and other.x == ids.x
+    loaded = mea.liquid(313.15, amounts={"H2O": 40.0, "mea": 5.0}, loading=0.4)
+    assert loaded.apparent["CO2"] == 2.0 and loaded.x == ids.x
+    s = cold(mea)
+    for given in ({"CO2": 0.1, "co2": 0.1}, {"co2": 0.1, "CO2": 0.1}, {"CO2": 0.1, "CO2 ": 0.1}):
+        with pytest.raises(ValueError, match="^component CO2 is given twice$"):
+            s.liquid(313.15, molalities=given)
+    # molalities within the bound, the loading's CO2 beyond it: checked after the loading too
+    with pytest.raises(ValueError, match=re.escape("CO2 at 150 mol/kg of water lies outside")):
+        s.liquid(313.15, molalities={"MEA": 50.0}, loading=3.0)
+    with pytest.raises(ValueError, match=re.escape("molality of MEA is negative (-1)")):
+        s.liquid(313.15, molalities={"MEA": -1.0})
+
+
 def test_a_missing_gas_is_named_with_the_fix(mea):
     flue = {"H2O": 0.9, "MEA": 0.05, "N2": 0.05}
     with pytest.raises(ValueError, match=re.escape(
