@@ -128,7 +128,7 @@ _PLURAL = {"molality": "molalities"}
 
 def _names(system, mapping, what):
     """{component: value} with the system's names; unknown names, ions and duplicates raise."""
-    if not hasattr(mapping, "items"):
+    if type(mapping) is not dict and not hasattr(mapping, "items"):
         raise TypeError(
             f"{_PLURAL.get(what, what + 's')}: give a mapping "
             f"{{component: {what}}}, not {type(mapping).__name__} {mapping!r}"

@@ -98,21 +98,22 @@ class LiquidState:
         residual: float,
         unit: tuple[dict[str, float], float, float] | None = None,
     ) -> None:
+        # unit: as _in_unit(*unit) makes the state, without the copies it replaces; then
+        # ``apparent`` is the caller's private per-mole liquid, whose total is added up when H is
+        # read (otherwise now: the caller's mapping may change after)
+        if unit is None:
+            feed, ab, total = dict(apparent), None, math.fsum(apparent.values())
+        else:
+            feed, ab, total = unit[0], unit[1:], apparent
         self.T = float(T)
-        # unit: as _in_unit(*unit) makes the state, without the copies it replaces
-        self.apparent = dict(apparent) if unit is None else unit[0]
+        self.apparent = feed
         self.residual = float(residual)
-        # set by a solid-liquid equilibrium
-        self.solids, self.feed = {}, dict(apparent if unit is None else unit[0])
+        self.solids, self.feed = {}, dict(feed)  # set by a solid-liquid equilibrium
         # the named per-species results and everything after them: worked out when one of them
         # is first read (most callers read a few values, many none)
         self._raw = (system, n, lng, f)
-        # (a, b) of ``_in_unit`` until used
-        self._unit: tuple[float, float] | None = None if unit is None else unit[1:]
+        self._unit: tuple[float, float] | None = ab  # (a, b) of ``_in_unit`` until used
         self._system = system  # for the derivatives; not pickled
-        # the total of the apparent amounts: added up when H is read where ``apparent`` is the
-        # caller's private per-mole liquid (``unit`` given), now where it may change after
-        total = apparent if unit is not None else math.fsum(apparent.values())
         self._enthalpy_of = (system, n, total)
 
     def _named(self):
