@@ -221,8 +221,7 @@ class System:
         gives once for all the liquids it ran on (``checks.range_warnings``)."""
         with self._using():
             x, a, b = checks.liquid(self, app)
-            state = liquid_state(self, x, checks.temperature(T))
-        return state._in_unit(app, a, b)
+            return liquid_state(self, x, checks.temperature(T), (app, a, b))
 
     def flash(
         self,
