@@ -347,8 +347,9 @@ def test_halite_and_thenardite_alone_at_90c():
 
 
 @pytest.mark.xfail(strict=True, reason="sulfate among chloride: with no sulfate-chloride mixing "
-                   "term the halite-thenardite liquid at 90 C holds 1.74 % Na2SO4 against 5.71 % "
-                   "(27.33 % NaCl against 25.75), the binaries within 1 %; the constant U of "
+                   "parameter shipped the halite-thenardite liquid at 90 C holds 1.74 % Na2SO4 "
+                   "against 5.71 % (27.33 % NaCl against 25.75), the binaries within 1 %; the "
+                   "constant U of "
                    "Na+/Cl-/SO4-- that meets it is not shipped (gypsum in NaCl, below)")
 def test_halite_thenardite_point_at_90c():
     s = velmora.System("brine-H2O")
