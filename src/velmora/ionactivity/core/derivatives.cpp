@@ -97,6 +97,11 @@ struct SecondOrder {
     // lane < 0). Each lane of a Tan is worked out from its own tangent alone, so this is the
     // state T's tangent on that lane gives, digit for digit; the other lanes get 0 times T's
     // (0, or NaN where T's derivative is not finite, as a zero tangent through it gives).
+    // spread() below copies every member of State by name: a member added to State must be
+    // added there too (a pass of another width would otherwise read it empty)
+    static_assert(sizeof(State<double>) == 12 * sizeof(std::vector<double>) + 3 * sizeof(double),
+                  "State gained or lost a member: update spread()");
+
     template <int W>
     static void spread(const State<Tan<1>>& one, int lane, State<Tan<W>>& s) {
         const auto put = [lane](const std::vector<Tan<1>>& a, std::vector<Tan<W>>& b) {
