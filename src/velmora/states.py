@@ -501,8 +501,7 @@ def liquid_state(
         if not (res <= system.tol and converged):
             f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res, unit)
-    if system._info.__dict__.get("_pair_positions") != []:  # (none left to warn of: no call)
-        checks.pair_warnings(system, n)
+    checks.pair_warnings(system, n)
     return state
 
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "fugacity/reference_slopes.hpp"
 #include "model/errors.hpp"
 
 namespace brinequil::core {
@@ -60,14 +61,9 @@ double liquid_enthalpy(const Eigen::VectorXd& n, double T,
     return H - R * (T * T) * n.dot(dlng);
 }
 
-}  // namespace brinequil::core
-
-namespace brinequil::core {
-
 namespace {
 
 constexpr double kExcessStep = 0.05;  // K, the excess term's central difference
-constexpr double kTaq = 298.15;       // K, reference T of the CP_AQ integral
 
 // d h_ig / dT [J/(kmol K)] of component k.
 double cp_ideal_gas(const PackageData& d, std::size_t k, double T) {
@@ -117,9 +113,7 @@ void reference_derivatives(const PackageData& d, double T, const Eigen::VectorXd
                 for (std::size_t i = 0; i < pairs.size(); ++i) tot += (w[i] = pairs[i].vc_weight);
             }
             for (const auto& pr : pairs) {
-                const auto& p = pr.p;  // ln H = p0 + p1/T + p2 ln T + p3 T + p4/T^2
-                const double dl = -p[1] / T2 + p[2] / T + p[3] - 2.0 * p[4] / (T2 * T);
-                const double dl2 = 2.0 * p[1] / (T2 * T) - p[2] / T2 + 6.0 * p[4] / (T2 * T2);
+                const double dl = dln_henry(pr.p, T), dl2 = d2ln_henry(pr.p, T);
                 d1.push_back(-R * T2 * dl);
                 d2.push_back(-R * (2.0 * T * dl + T2 * dl2));
             }
@@ -134,11 +128,8 @@ void reference_derivatives(const PackageData& d, double T, const Eigen::VectorXd
                     if (pairs[i].solvent >= 0)
                         dx(k, pairs[i].solvent) += pairs[i].vc_weight * (d1[i] - dh[k]) / tot;
         } else if (!d.henry[kk] && d.antoine[kk]) {
-            const auto& c = *d.antoine[kk];  // C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7
-            const double dl = -c[1] / std::pow(T + c[2], 2.0) + c[3] + c[4] / T +
-                              c[5] * c[6] * std::pow(T, c[6] - 1.0);
-            const double dl2 = 2.0 * c[1] / std::pow(T + c[2], 3.0) - c[4] / T2 +
-                               c[5] * c[6] * (c[6] - 1.0) * std::pow(T, c[6] - 2.0);
+            const auto& c = *d.antoine[kk];
+            const double dl = dln_antoine(c, T), dl2 = d2ln_antoine(c, T);
             dh[k] = -R * T2 * dl;
             dT[k] = -R * (2.0 * T * dl + T2 * dl2);
         } else {
@@ -189,7 +180,7 @@ void liquid_enthalpy_gradient(const PackageData& d, const Eigen::VectorXd& n, do
     for (Eigen::Index i = 0; i < ns; ++i) {
         if (!is_ion[static_cast<std::size_t>(i)]) continue;
         const auto& [c, dhf] = ions[static_cast<std::size_t>(i)];
-        g[i] += h_aqueous(c, dhf, T, kTaq);
+        g[i] += h_aqueous(c, dhf, T);
         double cp = 0.0, tj = 1.0;
         for (double ck : c) {
             cp += ck * tj;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "fugacity/henry.hpp"
+#include "fugacity/reference_slopes.hpp"
 
 namespace brinequil::core {
 
@@ -17,22 +18,6 @@ using Eigen::VectorXd;
 // d/dT of A + B/T + C ln T + D T, row r of c holding B C D
 double dlnk_dT(const MatrixXd& c, Index r, double T) {
     return -c(r, 0) / (T * T) + c(r, 1) / T + c(r, 2);
-}
-
-double ln_h(const std::vector<double>& p, double T) {
-    const double v = p[0] + p[1] / T + p[2] * std::log(T) + p[3] * T;
-    return p.size() > 4 ? v + p[4] / (T * T) : v;
-}
-
-double dlnh_dT(const std::vector<double>& p, double T) {
-    const double d = -p[1] / (T * T) + p[2] / T + p[3];
-    return p.size() > 4 ? d - 2.0 * p[4] / (T * T * T) : d;
-}
-
-// ln Psat = C1 + C2/(T + C3) + C4 T + C5 ln T + C6 T^C7
-double dlnpsat_dT(const std::vector<double>& c, double T) {
-    return -c[1] / ((T + c[2]) * (T + c[2])) + c[3] + c[4] / T +
-           c[5] * c[6] * std::pow(T, c[6] - 1.0);
 }
 
 // A Henry reference composition: trace everywhere, the solute i at infinite dilution, ions
@@ -195,10 +180,10 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
                     lng_inf = Wlng[0];
                     dlng_inf = P(0, 0);
                 }
-                const double w = x[p.solvent] * p.vc23, g = ln_h(p.lnH, T) - lng_inf;
+                const double w = x[p.solvent] * p.vc23, g = henry_ln_h(p.lnH, T) - lng_inf;
                 num += w * g;
                 den += w;
-                dnum_T += w * (dlnh_dT(p.lnH, T) - dlng_inf);
+                dnum_T += w * (dln_henry(p.lnH, T) - dlng_inf);
                 dnum += p.vc23 * g * dx.row(p.solvent);
             }
             const double h = num / den;
@@ -208,7 +193,7 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
             dl += dh / den;
             dl[0] += dnum_T / den;
         } else if (!m.antoine[i].empty()) {
-            dl[0] += dlnpsat_dT(m.antoine[i], T);
+            dl[0] += dln_antoine(m.antoine[i], T);
         } else {
             throw std::invalid_argument(
                 "liquid_jacobian: a volatile species has no vapor pressure");

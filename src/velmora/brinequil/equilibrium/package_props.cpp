@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "fugacity/reference_slopes.hpp"
+
 namespace brinequil::core {
 namespace {
 
@@ -129,9 +131,8 @@ void reference_terms(const PackageData& d, double T, const Eigen::VectorXd& xa,
             double a = 0.0, dd = 0.0;
             for (std::size_t i = 0; i < pairs.size(); ++i) {
                 const auto& p = pairs[i].p;
-                const double e = p[4];
-                a += w[i] / tot * (p[0] + p[1] / T + p[2] * lnT + p[3] * T + e / (T * T));
-                dd += w[i] / tot * (-p[1] / (T * T) + p[2] / T + p[3] - 2.0 * e / (T * T * T));
+                a += w[i] / tot * (p[0] + p[1] / T + p[2] * lnT + p[3] * T + p[4] / (T * T));
+                dd += w[i] / tot * dln_henry(p, T);
             }
             has[k] = 1;
             lnf[k] = a;
@@ -139,8 +140,7 @@ void reference_terms(const PackageData& d, double T, const Eigen::VectorXd& xa,
         } else if (d.antoine[k]) {
             const auto& p = *d.antoine[k];
             lnf[k] = p[0] + p[1] / (T + p[2]) + p[3] * T + p[4] * lnT + p[5] * std::pow(T, p[6]);
-            dlnf[k] = -p[1] / std::pow(T + p[2], 2.0) + p[3] + p[4] / T +
-                      p[5] * p[6] * std::pow(T, p[6] - 1.0);
+            dlnf[k] = dln_antoine(p, T);
             has[k] = 1;
         }
     }
