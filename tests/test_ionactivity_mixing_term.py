@@ -34,8 +34,7 @@ def test_report_record_is_read_and_checked():
     assert ionactivity.report.read_report(MIXED, NAMES, [])[0]["mixing"] == {}
     for line, msg in [("Na+ Cl- SO4-- 1", r"line \d+: expected 2 numbers, got 1"),
                       ("H2O Cl- SO4-- 1 0", r"'H2O' is not an ion"),
-                      ("Na+ Cl- Cl- 1 0", "a common ion and two other ions of the other sign"),
-                      ("Cl- Na+ SO4-- 1 0", "a common ion and two other ions of the other sign"),
+                      ("Cl- Na+ SO4-- 1 0", "a common ion and two ions of the other sign"),
                       ("Na+ Cl- SO4-- 1 0\nNa+ SO4-- Cl- 2 0", r"'Na\+' with 'SO4--' 'Cl-' given twice")]:
         with pytest.raises(ReportError, match=r"\[NRTL-MIXING\] .*" + msg):
             ionactivity.species_from_report(report(line), NAMES, [])
@@ -52,6 +51,20 @@ def test_the_record_moves_sulfate_by_u_x_na_x_cl():
     zero = species("Na+  Cl- SO4--  0  0")
     mixed = np.array([0.78, 0.12, 0.08, 0.02])
     assert np.array_equal(ionactivity.ln_gamma(zero, mixed, T), ionactivity.ln_gamma(species(), mixed, T))
+
+
+def test_like_ion_record_is_second_order_in_its_like_ion():
+    # U n_Cl n_Na^2 / N^2 (N = 1 here): d/dn_Na = U (2 x_Na x_Cl - 2 x_Na^2 x_Cl), d/dn_Cl =
+    # U (x_Na^2 - 2 x_Na^2 x_Cl), every other species -2 U x_Na^2 x_Cl; with no sodium nothing moves
+    u = 250.0
+    sp = species(f"Cl-  Na+ Na+  {u}  0")
+    x = np.array([0.8, 0.1, 0.1, 0.0])
+    d = ionactivity.ln_gamma(sp, x, T) - ionactivity.ln_gamma(species(), x, T)
+    na, cl = x[1], x[2]
+    f = u * na * na * cl
+    assert d == pytest.approx([-2 * f, u * 2 * na * cl - 2 * f, u * na * na - 2 * f, -2 * f], rel=1e-10)
+    no_na = np.array([0.9, 0.0, 0.06, 0.02]) + np.array([0, 1e-300, 0, 0])
+    assert np.array_equal(ionactivity.ln_gamma(sp, no_na, T), ionactivity.ln_gamma(species(), no_na, T))
 
 
 def test_parameter_derivatives_of_u():
@@ -75,7 +88,7 @@ def test_databank_record_reaches_the_report_and_the_fit(tmp_path):
     db = databank.derive(databank.shipped(), [{"nrtl_mixing": {"pair": [rec]}}])
     assert db.mixing_records(["Na+", "Cl-", "SO4--", "K+"]) == [rec]
     assert db.mixing_records(["Na+", "Cl-"]) == []
-    with pytest.raises(databank.DatabankError, match="needs a common ion and two other ions of the other sign"):
+    with pytest.raises(databank.DatabankError, match="needs a common ion and two ions of the other sign"):
         databank.derive(db, [{"nrtl_mixing": {"pair": [dict(rec, ion_1="K+")]}}])
     # the swapped record replaces it
     db2 = databank.derive(db, [{"nrtl_mixing": {"pair": [dict(rec, ion_1="Cl-", ion_2="SO4--", U_A=1.0)]}}])
@@ -97,7 +110,8 @@ def test_databank_record_reaches_the_report_and_the_fit(tmp_path):
     assert ov["nrtl_mixing"]["pair"][0] | {"source": ""} == dict(
         ion="Na+", ion_1="Cl-", ion_2="SO4--", U_A=-12.5, U_B=75.0, source="")
     m = regress.core.Model("brine-H2O", db=db)
-    assert jacobian.directions(m, [p]) == [("mixing", 0, 1)]
+    k = [r["ion"] for r in db.mixing_records(m.names)].index("Na+")     # beside the shipped records
+    assert jacobian.directions(m, [p]) == [("mixing", k, 1)]
 
 
 def test_exact_fit_gradient_of_u_against_differences():

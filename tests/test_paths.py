@@ -168,8 +168,10 @@ def test_mixing_endpoints_and_a_mix_of_one_brine(systems):
     flat = [m for m in same.molality.values() if m.min() > 1e-9]
     flat += [v for v in same.saturation_indices.values() if v.min() > -6.0]
     assert len(flat) >= 6
+    # plus 1e-14 mol/kg for trace species (H+ or OH- near 1e-7 mol/kg), whose relative precision
+    # the speciation does not hold to 1e-9
     for arr in [*flat, same.ionic_strength, same.water_activity, same.tds]:
-        assert np.ptp(arr) <= 1e-9 * np.max(np.abs(arr)), arr
+        assert np.ptp(arr) <= 1e-9 * np.max(np.abs(arr)) + 1e-14, arr
 
 
 def test_profile_kept_liquid_and_boiling(systems):

@@ -485,6 +485,42 @@ void ion_mixing_term_is_part_of_gex() {
     }
 }
 
+// A like-ion triple (Cl- with K+ twice: U n_Cl n_K^2 / N^2, test input): Euler and Gibbs-Duhem,
+// the hand gradient against the dual numbers over F, and second order in K+: without potassium
+// nothing moves, K+ traced in a sodium brine included.
+void like_ion_triple_is_second_order_in_its_like_ion() {
+    Random r;
+    enrtl::ModelData dl = mixed_data(300.0);
+    dl.ion_triples = {{5, 4, 4, {250.0, -3.0e4}}};
+    enrtl::ModelData d6 = six_solvents_data();
+    d6.ion_triples = dl.ion_triples;
+    enrtl::Model plain = mixed(300.0), model(dl), six(d6);
+    const enrtl::Options free_Y{false, enrtl::LcRef::WaterRatio};
+    Eigen::VectorXd lng(7), base(7), dT(7), l11(11), d11(11);
+    Eigen::MatrixXd J(7, 7), J11(11, 11);
+    for (int rep = 0; rep < 4; ++rep) {
+        const Eigen::VectorXd x = random_composition(r);
+        const double T = 295.0 + 20.0 * rep;
+        model.ln_gamma_derivatives(x, T, free_Y, lng, J, dT);
+        CHECK(std::abs(x.dot(lng) - model.gex(x, T, free_Y)) < 1e-13);
+        CHECK((x.transpose() * J).cwiseAbs().maxCoeff() < 1e-13 * J.cwiseAbs().maxCoeff());
+        Eigen::VectorXd x11 = Eigen::VectorXd::Zero(11);
+        x11.head(7) = x;
+        six.ln_gamma_derivatives(x11, T, free_Y, l11, J11, d11);
+        CHECK((l11.head(7) - lng).cwiseAbs().maxCoeff() < 1e-13);
+        CHECK((J11.topLeftCorner(7, 7) - J).cwiseAbs().maxCoeff() < 1e-11);
+        plain.ln_gamma(x, T, free_Y, base);
+        CHECK((lng - base).cwiseAbs().maxCoeff() > 1e-4);  // the term acts
+    }
+    // no K+: ln gamma of every species, K+'s own included, as without the record
+    Eigen::VectorXd no_k(7);
+    no_k << 0.7, 0.05, 0.02, 0.09, 0.0, 0.07, 0.01;
+    no_k /= no_k.sum();
+    model.ln_gamma(no_k, 320.0, free_Y, lng);
+    plain.ln_gamma(no_k, 320.0, free_Y, base);
+    CHECK((lng - base).cwiseAbs().maxCoeff() < 1e-14);
+}
+
 }  // namespace
 
 int main() {
@@ -508,5 +544,7 @@ int main() {
              parameter_derivatives_match_rebuilt_models},
             {"bad_input_is_refused_with_its_message", bad_input_is_refused_with_its_message},
             {"ion_mixing_term_is_part_of_gex", ion_mixing_term_is_part_of_gex},
+            {"like_ion_triple_is_second_order_in_its_like_ion",
+             like_ion_triple_is_second_order_in_its_like_ion},
         });
 }

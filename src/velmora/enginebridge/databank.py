@@ -568,8 +568,8 @@ def _cross_check(tables, checked):
                 if sid not in subs or subs[sid]["kind"] != "ion":
                     _fail(name, kind, key, f, f"{sid!r} is not an ion of the databank")
                 z.append(subs[sid]["charge"])
-            if key[1] == key[2] or (z[1] > 0) != (z[2] > 0) or (z[0] > 0) == (z[1] > 0):
-                _fail(name, kind, key, None, "needs a common ion and two other ions of the other sign")
+            if (z[1] > 0) != (z[2] > 0) or (z[0] > 0) == (z[1] > 0):
+                _fail(name, kind, key, None, "needs a common ion and two ions of the other sign")
         elif kind in ("nrtl_molecular", "nrtl_electrolyte", "henry", "vapor_pressure",
                       "critical_volume", "ideal_gas", "aqueous"):
             fields = SCHEMA[kind][0]

@@ -286,8 +286,8 @@ def read_report(text, names, henry):
         for s in (i, j, k):
             if kind[s] != "ion":
                 _fail(f"{where}: '{s}' is not an ion")
-        if j == k or (charge[j] > 0) != (charge[k] > 0) or (charge[i] > 0) == (charge[j] > 0):
-            _fail(f"{where}: expected a common ion and two other ions of the other sign")
+        if (charge[j] > 0) != (charge[k] > 0) or (charge[i] > 0) == (charge[j] > 0):
+            _fail(f"{where}: expected a common ion and two ions of the other sign")
         if (i, j, k) in mixing or (i, k, j) in mixing:
             _fail(f"{where}: '{i}' with '{j}' '{k}' given twice")
         mixing[(i, j, k)] = nums

@@ -244,8 +244,8 @@ void Model::check_ion_triples() const {
         const std::string which = "ion triple (" + std::to_string(p.i) + ", " +
                                   std::to_string(p.j) + ", " + std::to_string(p.k) + ")";
         const auto ion = [&](int i) { return i >= 0 && i < n_ && d_.kind[i] == Kind::Ion; };
-        if (!ion(p.i) || !ion(p.j) || !ion(p.k) || p.j == p.k ||
-            (d_.z[p.j] > 0) != (d_.z[p.k] > 0) || (d_.z[p.i] > 0) == (d_.z[p.j] > 0))
+        if (!ion(p.i) || !ion(p.j) || !ion(p.k) || (d_.z[p.j] > 0) != (d_.z[p.k] > 0) ||
+            (d_.z[p.i] > 0) == (d_.z[p.j] > 0))
             throw std::invalid_argument("bad " + which +
                                         ": a common ion and two ions of the other sign");
         for (std::size_t q = 0; q < k; ++q)

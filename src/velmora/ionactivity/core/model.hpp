@@ -41,9 +41,10 @@ struct ElectrolytePair {
 };
 
 // The ion-ion-ion mixing term of two ions of one sign sharing an ion of the other:
-// U n_i n_j n_k / N^2 with U = A + B/T (docs/activity-model.md).
+// U n_i n_j n_k / N^2 with U = A + B/T (docs/activity-model.md). j == k is a like-ion triple,
+// second order in that ion (one salt's curvature at high molality).
 struct IonTriple {
-    int i, j, k;  // the common ion, then the two ions of the other sign
+    int i, j, k;  // the common ion, then the two ions of the other sign (j == k allowed)
     double p[2];  // U: A B
 };
 
