@@ -98,14 +98,13 @@ class FlashResult:
         iterations: int,
         method: str,
     ) -> None:
-        comps = system.components
         self.T, self.P = float(raw["T"]), float(raw["P"])
         self.vapor_fraction = float(raw["beta"])
         self.H = float(raw["H"]) / KMOL
         self.S = float(raw["S"]) / KMOL
-        self.feed = dict(zip(comps, _floats(z)))
-        self.x = dict(zip(comps, _floats(raw["x"])))
-        self.vapor = dict(zip(comps, _floats(raw["y"])))
+        # feed, x and vapor: named when one of them is first read (a solve over flashes reads
+        # a few scalars of most)
+        self._compositions = (system.components, z, raw["x"], raw["y"])
         self.liquid = liquid
         self.iterations = int(iterations)
         self.converged = True
@@ -115,8 +114,27 @@ class FlashResult:
         self.raw = raw
         self._system = system  # for the derivatives; not pickled
 
+    def _named(self) -> None:
+        comps, z, x, y = self.__dict__.pop("_compositions")
+        # a mapping set before (a solids flash sets its own feed) stays
+        self.__dict__.setdefault("feed", dict(zip(comps, _floats(z))))
+        self.__dict__.setdefault("x", dict(zip(comps, _floats(x))))
+        self.__dict__.setdefault("vapor", dict(zip(comps, _floats(y))))
+
+    def __getattr__(self, name: str) -> Any:
+        # reached only for a name not set yet: the compositions on their first use
+        if name in ("feed", "x", "vapor") and "_compositions" in self.__dict__:
+            self._named()
+            return self.__dict__[name]
+        raise AttributeError(f"'FlashResult' object has no attribute {name!r}")
+
     def __getstate__(self) -> dict[str, Any]:
+        if "_compositions" in self.__dict__:
+            self._named()
         return {k: v for k, v in self.__dict__.items() if k not in ("_system", "_jacobian")}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
 
     def jacobian(self) -> "FlashJacobian":
         """Exact derivatives of this two-phase TP flash with respect to T, P and the feed (see
@@ -180,7 +198,10 @@ def flash(
     vapor_fraction: float | None = None,
     T0: float | None = None,
 ) -> FlashResult:
-    name, value = checks.one_given(T, H, S, vapor_fraction)
+    if T is not None and H is None and S is None and vapor_fraction is None:
+        name, value = "T", T  # the usual call; one_given names what is wrong otherwise
+    else:
+        name, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     system.model._warm = None
