@@ -510,7 +510,10 @@ def _stable_water(system, app, T, f):
     water = app.get("H2O", 0.0)
     kg = water * system._info.mw["H2O"] / 1000.0
     solvents = system._info.solvents
-    if not any(v > STABLE_CHECK * kg for c, v in app.items() if c != "H2O" and c not in solvents):
+    for c, v in app.items():  # (a loop: no generator's frame for a few components)
+        if v > STABLE_CHECK * kg and c != "H2O" and c not in solvents:
+            break
+    else:
         return
     more = dict(app)
     more["H2O"] = water * (1.0 + 1e-4)
@@ -557,16 +560,48 @@ def _check(
 def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
+    # the core's flash and its check first, outside the machinery of the other attempts: the
+    # usual answer (the attempts below start from this one's outcome)
+    el = system.model
+    el._reset_status()
+    core: Any = None
+    note = ""
+    checked: tuple[float, float, tuple[Any, Any, Any, float]] | Exception | None
+    try:
+        core = el.flash_tp(system.pp, z, T, P)
+        # MINPACK's status of the core's Newton split (1: converged; others: stopped short);
+        # its point is checked all the same, and the error message says how it ended
+        split = el._status()["split_status"]
+        if split not in (None, 1):
+            note = f" (Newton split status {split})"
+        # the check speciates the answer's liquid again: a liquid whose speciation fails is a
+        # failed attempt like any other
+        checked = _check(system, z, core, T, P)
+    except (ValueError, ArithmeticError) as e:
+        if not no_answer(e):
+            raise
+        checked = e
+    else:
+        res, bal, fnl = checked
+        if res <= tol and bal <= tol:
+            return _Verified(core, *fnl, res, bal, core["iterations"], "core TP flash")
     tried: list[str] = []
     best, its = math.inf, 0
     dry = False  # a split left a liquid beyond the aqueous model
-    for method, attempt in _attempts(system, z, T, P, tried):
+    for method, attempt in _attempts(system, z, T, P, tried, core, note):
         try:
-            raw, n_it = attempt()
-            its += n_it
-            # the check speciates the answer's liquid again: a liquid whose speciation fails
-            # is a failed attempt like any other
-            res, bal, fnl = _check(system, z, raw, T, P)
+            if checked is None:
+                raw, n_it = attempt()
+                its += n_it
+                res, bal, fnl = _check(system, z, raw, T, P)
+            else:  # the core's flash and its check, done above
+                done, checked = checked, None
+                if core is not None:
+                    raw, n_it = attempt()
+                    its += n_it
+                if isinstance(done, Exception):
+                    raise done
+                res, bal, fnl = done
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
@@ -617,21 +652,17 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     )
 
 
-def _attempts(system, z, T, P, tried):
+def _attempts(system, z, T, P, tried, raw, note):
     """(name, callable) of the solves tried in turn; each callable returns (raw, iterations).
-    ``tried``: the caller's account of the attempts, which the core's status annotates."""
+    ``tried``: the caller's account of the attempts, which the core's status annotates;
+    ``raw``: the core's flash (run by the caller), ``note``: what its split status adds."""
     el, pp = system.model, system.pp
     state = {"tried": tried}
 
     def core():
-        el._reset_status()
-        raw = el.flash_tp(pp, z, T, P)
-        state["core"] = raw
-        # MINPACK's status of the core's Newton split (1: converged; others: stopped short);
-        # its point is checked all the same, and the error message says how it ended
-        split = el._status()["split_status"]
-        if split not in (None, 1):
-            state["note"] = f" (Newton split status {split})"
+        state["core"] = raw  # (not called where the core's flash raised)
+        if note:
+            state["note"] = note
         return raw, raw["iterations"]
 
     def newton_from(v0):
