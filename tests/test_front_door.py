@@ -149,6 +149,26 @@ def test_results_worked_out_on_first_use_travel_with_a_pickled_state(mea):
         liq.gama
 
 
+@pytest.mark.filterwarnings("ignore::velmora.RangeWarning")
+def test_flash_compositions_named_on_first_use_travel_with_a_pickled_result(mea):
+    # named from the arrays when first read: a pickle taken before carries them; each phase
+    # adds up to 1 and the phases add up to the feed given (an independent balance)
+    flashed = mea.flash(MEA_Z, ATM, T=376.0)
+    copy = pickle.loads(pickle.dumps(mea.flash(MEA_Z, ATM, T=376.0)))
+    assert "_compositions" not in vars(copy)
+    assert copy.to_dict() == flashed.to_dict()
+    beta, tot = flashed.vapor_fraction, sum(MEA_Z.values())
+    assert 0.0 < beta < 1.0 and list(flashed.x) == list(flashed.vapor) == mea.components
+    for c in mea.components:
+        z = MEA_Z[c] / tot
+        assert flashed.feed[c] == pytest.approx(z, rel=1e-12)
+        assert (1 - beta) * flashed.x[c] + beta * flashed.vapor[c] == pytest.approx(z, abs=1e-9)
+    assert math.fsum(flashed.x.values()) == pytest.approx(1.0, abs=1e-12)
+    assert math.fsum(flashed.vapor.values()) == pytest.approx(1.0, abs=1e-12)
+    with pytest.raises(AttributeError, match="no attribute 'vapour'"):
+        flashed.vapour
+
+
 def test_the_compiled_check_of_a_speciation_judges_as_the_python_one(mea, nacl):
     """The check of a liquid's answer runs compiled on the package's own model; with lnK
     replaced in Python it runs in Python. Both give the same residual on good answers and on

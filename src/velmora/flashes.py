@@ -98,14 +98,13 @@ class FlashResult:
         iterations: int,
         method: str,
     ) -> None:
-        comps = system.components
         self.T, self.P = float(raw["T"]), float(raw["P"])
         self.vapor_fraction = float(raw["beta"])
         self.H = float(raw["H"]) / KMOL
         self.S = float(raw["S"]) / KMOL
-        self.feed = dict(zip(comps, _floats(z)))
-        self.x = dict(zip(comps, _floats(raw["x"])))
-        self.vapor = dict(zip(comps, _floats(raw["y"])))
+        # feed, x and vapor: named when one of them is first read (a solve over flashes reads
+        # a few scalars of most)
+        self._compositions = (system.components, z, raw["x"], raw["y"])
         self.liquid = liquid
         self.iterations = int(iterations)
         self.converged = True
@@ -115,8 +114,27 @@ class FlashResult:
         self.raw = raw
         self._system = system  # for the derivatives; not pickled
 
+    def _named(self) -> None:
+        comps, z, x, y = self.__dict__.pop("_compositions")
+        # a mapping set before (a solids flash sets its own feed) stays
+        self.__dict__.setdefault("feed", dict(zip(comps, _floats(z))))
+        self.__dict__.setdefault("x", dict(zip(comps, _floats(x))))
+        self.__dict__.setdefault("vapor", dict(zip(comps, _floats(y))))
+
+    def __getattr__(self, name: str) -> Any:
+        # reached only for a name not set yet: the compositions on their first use
+        if name in ("feed", "x", "vapor") and "_compositions" in self.__dict__:
+            self._named()
+            return self.__dict__[name]
+        raise AttributeError(f"'FlashResult' object has no attribute {name!r}")
+
     def __getstate__(self) -> dict[str, Any]:
+        if "_compositions" in self.__dict__:
+            self._named()
         return {k: v for k, v in self.__dict__.items() if k not in ("_system", "_jacobian")}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.__dict__.update(state)
 
     def jacobian(self) -> "FlashJacobian":
         """Exact derivatives of this two-phase TP flash with respect to T, P and the feed (see
@@ -180,7 +198,10 @@ def flash(
     vapor_fraction: float | None = None,
     T0: float | None = None,
 ) -> FlashResult:
-    name, value = checks.one_given(T, H, S, vapor_fraction)
+    if T is not None and H is None and S is None and vapor_fraction is None:
+        name, value = "T", T  # the usual call; one_given names what is wrong otherwise
+    else:
+        name, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     system.model._warm = None
@@ -489,7 +510,10 @@ def _stable_water(system, app, T, f):
     water = app.get("H2O", 0.0)
     kg = water * system._info.mw["H2O"] / 1000.0
     solvents = system._info.solvents
-    if not any(v > STABLE_CHECK * kg for c, v in app.items() if c != "H2O" and c not in solvents):
+    for c, v in app.items():  # (a loop: no generator's frame for a few components)
+        if v > STABLE_CHECK * kg and c != "H2O" and c not in solvents:
+            break
+    else:
         return
     more = dict(app)
     more["H2O"] = water * (1.0 + 1e-4)
@@ -536,16 +560,48 @@ def _check(
 def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
+    # the core's flash and its check first, outside the machinery of the other attempts: the
+    # usual answer (the attempts below start from this one's outcome)
+    el = system.model
+    el._reset_status()
+    core: Any = None
+    note = ""
+    checked: tuple[float, float, tuple[Any, Any, Any, float]] | Exception | None
+    try:
+        core = el.flash_tp(system.pp, z, T, P)
+        # MINPACK's status of the core's Newton split (1: converged; others: stopped short);
+        # its point is checked all the same, and the error message says how it ended
+        split = el._status()["split_status"]
+        if split not in (None, 1):
+            note = f" (Newton split status {split})"
+        # the check speciates the answer's liquid again: a liquid whose speciation fails is a
+        # failed attempt like any other
+        checked = _check(system, z, core, T, P)
+    except (ValueError, ArithmeticError) as e:
+        if not no_answer(e):
+            raise
+        checked = e
+    else:
+        res, bal, fnl = checked
+        if res <= tol and bal <= tol:
+            return _Verified(core, *fnl, res, bal, core["iterations"], "core TP flash")
     tried: list[str] = []
     best, its = math.inf, 0
     dry = False  # a split left a liquid beyond the aqueous model
-    for method, attempt in _attempts(system, z, T, P, tried):
+    for method, attempt in _attempts(system, z, T, P, tried, core, note):
         try:
-            raw, n_it = attempt()
-            its += n_it
-            # the check speciates the answer's liquid again: a liquid whose speciation fails
-            # is a failed attempt like any other
-            res, bal, fnl = _check(system, z, raw, T, P)
+            if checked is None:
+                raw, n_it = attempt()
+                its += n_it
+                res, bal, fnl = _check(system, z, raw, T, P)
+            else:  # the core's flash and its check, done above
+                done, checked = checked, None
+                if core is not None:
+                    raw, n_it = attempt()
+                    its += n_it
+                if isinstance(done, Exception):
+                    raise done
+                res, bal, fnl = done
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
@@ -596,21 +652,17 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     )
 
 
-def _attempts(system, z, T, P, tried):
+def _attempts(system, z, T, P, tried, raw, note):
     """(name, callable) of the solves tried in turn; each callable returns (raw, iterations).
-    ``tried``: the caller's account of the attempts, which the core's status annotates."""
+    ``tried``: the caller's account of the attempts, which the core's status annotates;
+    ``raw``: the core's flash (run by the caller), ``note``: what its split status adds."""
     el, pp = system.model, system.pp
     state = {"tried": tried}
 
     def core():
-        el._reset_status()
-        raw = el.flash_tp(pp, z, T, P)
-        state["core"] = raw
-        # MINPACK's status of the core's Newton split (1: converged; others: stopped short);
-        # its point is checked all the same, and the error message says how it ended
-        split = el._status()["split_status"]
-        if split not in (None, 1):
-            state["note"] = f" (Newton split status {split})"
+        state["core"] = raw  # (not called where the core's flash raised)
+        if note:
+            state["note"] = note
         return raw, raw["iterations"]
 
     def newton_from(v0):
