@@ -464,25 +464,32 @@ def anhydrite_sets(source, t=100):
                    CITE[cite], 0.05, "m NaCl [mol/kg]")
 
 
-# NaCl-Na2SO4-H2O at 90 C, the liquid saturated with halite and thenardite: 25.75 % NaCl and
-# 5.71 % Na2SO4 by mass, u_r 0.05 (ACS Omega 5 (2020) 4875, doi 10.1021/acsomega.9b03703, Table 9
-# row 15; benchmarks/validate_na2so4_nacl.py). As molalities of the liquid's water (molar masses
-# of the IUPAC atomic weights, kg/kmol).
-HALITE_THENARDITE_90C = {"NaCl": 25.75, "Na2SO4": 5.71}
+# NaCl-Na2SO4-H2O, the liquid saturated with halite and thenardite, mass % (NaCl, Na2SO4):
+# at 90 C 25.75 and 5.71, u_r 0.05 (ACS Omega 5 (2020) 4875, doi 10.1021/acsomega.9b03703, Table 9
+# row 15; benchmarks/validate_na2so4_nacl.py); at 40 C 22.56 and 5.00 (Zhang et al., J. Chem. Eng.
+# Data 59 (2014) 3969, doi 10.1021/je500854m, the invariant point of its abstract, as read in the
+# NIST TRC ThermoML record of the paper). As molalities of the liquid's water (molar masses of
+# the IUPAC atomic weights, kg/kmol).
+HALITE_THENARDITE = {90: (25.75, 5.71, "omega2020"), 40: (22.56, 5.00, "jced2014")}
 CITE["omega2020"] = ("ACS Omega 5 (2020) 4875, doi 10.1021/acsomega.9b03703, Table 9 row 15 (NaCl-Na2SO4-H2O "
                      "at 363.15 K, halite + thenardite)")
+CITE["jced2014"] = ("Zhang et al., J. Chem. Eng. Data 59 (2014) 3969, doi 10.1021/je500854m (NaCl-Na2SO4-H2O "
+                    "at 313.15 K, the invariant point; its abstract, NIST TRC ThermoML record)")
 
 
-def halite_thenardite_sets():
-    """The 90 C halite-thenardite liquid as two "solid_solubility" points of CaSO4-NaCl-H2O (its
-    Na+, Cl- and SO4--; calcium at a trace): thenardite with the liquid's NaCl, halite with its
-    Na2SO4."""
-    w = HALITE_THENARDITE_90C
-    kg_water = (100.0 - w["NaCl"] - w["Na2SO4"]) / 1000.0
-    m_nacl, m_na2so4 = w["NaCl"] / 58.443 / kg_water, w["Na2SO4"] / 142.04 / kg_water
-    comp = {"H2O": MOL_WATER_PER_KG, "Na+": m_nacl + 2 * m_na2so4, "Cl-": m_nacl, "SO4--": m_na2so4}
-    T = 90 + C
-    return [DataSet("ACS Omega 2020 thenardite with halite, 90 C", "solid_solubility", "CaSO4-NaCl-H2O",
-                    "thenardite", ((T, m_nacl, comp, m_na2so4),), CITE["omega2020"], 0.05, "m NaCl [mol/kg]"),
-            DataSet("ACS Omega 2020 halite with thenardite, 90 C", "solid_solubility", "CaSO4-NaCl-H2O",
-                    "halite", ((T, m_na2so4, comp, m_nacl),), CITE["omega2020"], 0.05, "m Na2SO4 [mol/kg]")]
+def halite_thenardite_sets(temps=(90,)):
+    """The halite-thenardite liquid at each of ``temps`` [C] as two "solid_solubility" points of
+    CaSO4-NaCl-H2O (its Na+, Cl- and SO4--; calcium at a trace): thenardite with the liquid's
+    NaCl, halite with its Na2SO4."""
+    sets = []
+    for t in temps:
+        w_nacl, w_na2so4, cite = HALITE_THENARDITE[t]
+        kg_water = (100.0 - w_nacl - w_na2so4) / 1000.0
+        m_nacl, m_na2so4 = w_nacl / 58.443 / kg_water, w_na2so4 / 142.04 / kg_water
+        comp = {"H2O": MOL_WATER_PER_KG, "Na+": m_nacl + 2 * m_na2so4, "Cl-": m_nacl, "SO4--": m_na2so4}
+        src = {"omega2020": "ACS Omega 2020", "jced2014": "Zhang 2014"}[cite]
+        sets += [DataSet(f"{src} thenardite with halite, {t} C", "solid_solubility", "CaSO4-NaCl-H2O",
+                         "thenardite", ((t + C, m_nacl, comp, m_na2so4),), CITE[cite], 0.05, "m NaCl [mol/kg]"),
+                 DataSet(f"{src} halite with thenardite, {t} C", "solid_solubility", "CaSO4-NaCl-H2O",
+                         "halite", ((t + C, m_na2so4, comp, m_nacl),), CITE[cite], 0.05, "m Na2SO4 [mol/kg]")]
+    return sets

@@ -353,6 +353,22 @@ def na_cl_so4_trial():
 NA_CL_SO4_TRIAL = (-96.96654089745381,)     # U_A
 
 
+# The same with the halite-thenardite liquid at 40 C too (Zhang et al. 2014: 5.00 % Na2SO4, the
+# salts' pairs 1.99 %) and a second term, U of Cl- with Na+ and Ca++, both constant and fitted
+# with the CaSO4 fit (where its refit starts): the second gives calcium in NaCl what the first
+# takes from sulfate. U -81.8 and +93.9; both solids' liquid 4.19 % Na2SO4 at 90 C and 4.40 % at
+# 40 C, seawater's celestite and barite nearer PHREEQC and its thenardite after halite; but gypsum
+# in NaCl (Marshall & Slusher) worst -15.2 % at 0.5 C, -8.4 % at 25 C and +8.1 % at 40 C (-13.6,
+# +7.5 and +7.6 % as shipped), and no NaCl-CaCl2 data check the calcium term: not shipped.
+def na_cl_so4_calcium_trial():
+    """(data sets, parameters, extra residuals, T range) of the CaSO4 fit with the two U, for
+    regress.fit on base_without("CaSO4-NaCl-H2O")."""
+    sets, params, extra, trange = _caso4()
+    params = params + [Parameter("ion_mixing", ("Na+", "Cl-", "SO4--"), "U_A", 0.0, -500.0, 500.0, scale=10.0),
+                       Parameter("ion_mixing", ("Cl-", "Na+", "Ca++"), "U_A", 0.0, -500.0, 500.0, scale=10.0)]
+    return sets + data.halite_thenardite_sets((40, 90)), params, extra, trange
+
+
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
         **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS}, "CaCl2-H2O": _cacl2,
         "MEA-H2S-H2O": _mea_h2s, "HCl-NaCl-H2O": _hydronium,
