@@ -228,7 +228,7 @@ def test_joint_newton_and_the_python_method_agree(systems, monkeypatch):
              ({"NaCl": 1.0, "KCl": 0.01, "CaCl2": 0.2, "Na2SO4": 0.2}, 298.15),   # gypsum
              # thenardite and mirabilite together, at the one water activity where both are
              # stable (a_w^10 = Ksp(mirabilite) / Ksp(thenardite))
-             ({"NaCl": 1.3055, "KCl": 2.65, "CaCl2": 0.24144, "Na2SO4": 1.9338}, 292.88)]
+             ({"NaCl": 0.9, "KCl": 2.65, "CaCl2": 0.24144, "Na2SO4": 3.0}, 292.88)]
     real, ran = solids._joint_active_set, []
     monkeypatch.setattr(solids, "_joint_active_set",
                         lambda *a: ran.append(real(*a)) or ran[-1])
@@ -317,9 +317,9 @@ def test_a_four_salt_brine_above_its_last_boiling_point_boils_dry_and_below_it_b
     s = systems["brine-H2O"]
     feed = s.composition(molalities={"NaCl": 2.17, "KCl": 0.835, "Na2SO4": 0.255,
                                      "CaCl2": 0.089})
-    end = s.flash(feed, 101325.0, vapor_fraction=0.8, solids=True)
+    end = s.flash(feed, 101325.0, vapor_fraction=0.82, solids=True)
     assert len(end.solids) == 4
-    later = s.flash(feed, 101325.0, vapor_fraction=0.85, solids=True)
+    later = s.flash(feed, 101325.0, vapor_fraction=0.87, solids=True)
     assert later.T == pytest.approx(end.T, abs=1e-6)           # invariant: T stays put
     with pytest.raises(ValueError, match="the liquid boils dry"):
         s.flash(feed, 101325.0, T=end.T + 5.0, solids=True)

@@ -106,9 +106,10 @@ def aw_falls(salt, m_max):
 # keeps what the pair gives it. Fitted together: the pair (A each way and alpha) and U on the
 # Robinson & Stokes values to 1 mol/kg (held tighter, sigma 0.005: the dilute end misses most),
 # the Pitzer & Mayorga gamma+- and phi to 2.5 and the CRC's 2 and 5 mol/kg, with a_w held falling
-# to 100 mol/kg; and gypsum in NaCl and Na2SO4 at 25 C and in water (the data of CaSO4-NaCl-H2O,
-# with its parameters), because the pair also sets Ca++ among the chloride of NaCl brines. The
-# CaSO4 records of this fit are not written: CaSO4-NaCl-H2O refits them on this pair.
+# to 100 mol/kg; and the data of CaSO4-NaCl-H2O with its parameters (gypsum in NaCl, Na2SO4 and
+# water, the sulfate-chloride terms and the halite-thenardite liquids), because the pair also sets
+# Ca++ among the chloride of NaCl brines. Those records of this fit are not written:
+# CaSO4-NaCl-H2O refits them on this pair.
 CACL2_TRIPLE = ("Cl-", "Ca++", "Ca++")
 
 
@@ -129,14 +130,16 @@ def _cacl2():
 # gypsum held tighter than in its own fit (0.02): the NaCl brines are what the pair must not spoil
 CACL2_GYPSUM_SIGMA = 0.005
 # records a fit moves but does not write (another fit, refitted on it, writes them)
-NOT_WRITTEN = {"CaCl2-H2O": ("solids", ("H2O", "Ca++", "SO4--"))}
+NOT_WRITTEN = {"CaCl2-H2O": ("solids", ("H2O", "Ca++", "SO4--"), CACL2_TRIPLE)}
 
 
 def _strip(overlay, what):
-    table, pair = what
+    table, pair, keep_triple = what
     overlay.pop(table, None)
     recs = overlay.get("nrtl_electrolyte", {}).get("pair", [])
     recs[:] = [r for r in recs if (r["molecule"], r["cation"], r["anion"]) != pair]
+    mix = overlay.get("nrtl_mixing", {}).get("pair", [])
+    mix[:] = [r for r in mix if (r["ion"], r["ion_1"], r["ion_2"]) == keep_triple]
 
 
 # CaCl2 with W, tried and not shipped: the pair, W1, W2 and alpha (free) on the Robinson & Stokes
@@ -209,10 +212,20 @@ def _caso4():
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0),
               Parameter("solid", ("gypsum", "anhydrite"), "shift", 0.0, -2.0, 2.0),
               Parameter("solid", ("gypsum", "anhydrite"), "shift_B", 0.0, -3000.0, 3000.0, scale=100.0),
-              Parameter("solid", ("gypsum", "anhydrite"), "shift_C", 0.0, -300.0, 300.0, scale=10.0)]
+              Parameter("solid", ("gypsum", "anhydrite"), "shift_C", 0.0, -300.0, 300.0, scale=10.0),
+              *(Parameter("ion_mixing", t, "U_A", u, -500.0, 500.0, scale=10.0) for t, u in SULFATE_CHLORIDE)]
     # the pair at 25 C; gypsum's B and C (its solubility in water peaks near 40 C) on that in
     # water, 0.5-50 C; the NaCl isotherms at 0.5 and 40 C check the fit (tests/test_sulfate_pairs.py)
-    return data.gypsum_sets() + [data.gypsum_water_set()], params, None, (273.15, 313.15)
+    return (data.gypsum_sets() + [data.gypsum_water_set()] + data.halite_thenardite_sets((40, 90)), params, None,
+            (273.15, 313.15))
+
+
+# Sulfate among chloride: U of Na+ with Cl- and SO4-- (the liquid saturated with halite and
+# thenardite at 40 and 90 C holds three times the sulfate the salts' own pairs give it), and U of
+# Cl- with Na+ and Ca++, which gives calcium in NaCl brines back what the first takes from sulfate
+# (gypsum in NaCl): both constant, fitted with the CaSO4 records. U of Na+/Cl-/SO4-- alone (-97 on
+# the 90 C point) put gypsum in NaCl at 25 C up to 41 % high, the CaSO4 fit repeated on it.
+SULFATE_CHLORIDE = ((("Na+", "Cl-", "SO4--"), -80.0), (("Cl-", "Na+", "Ca++"), 90.0))
 
 
 # Anhydrite's ln Ksp, all four terms (about 298.15 K), on gypsum's and the activity model as
@@ -334,39 +347,6 @@ def _mdea(gas):
                    for f in ("B_m_ca", "B_ca_m")]
     sets = [d for d in data.mdea_sets() if d.species == gas]
     return sets, params, None, ((298.15, 323.15) if gas == "CO2" else (308.15, 318.15))
-
-
-# Sulfate among chloride, tried and not shipped: the ion-ion-ion term U of Na+ with Cl- and SO4--
-# (constant) on the liquid saturated with halite and thenardite at 90 C, where the salts' own pairs
-# leave 1.74 % Na2SO4 against 5.71 % measured. U = -97 meets the thenardite point (0.25 %; the
-# joint solution with both solids 5.13 % Na2SO4, 27.25 % NaCl), but at 25 C it lowers ln gamma of
-# sulfate in 6 mol/kg NaCl by 0.7 and gypsum in NaCl comes out up to 41 % high (Marshall &
-# Slusher; 7.5 % without U), the CaSO4 fit repeated on it (docs/solids.md).
-# NA_CL_SO4_TRIAL: its result.
-def na_cl_so4_trial():
-    """(data sets, parameters, extra residuals, T range) of the U fit of Na+/Cl-/SO4--, for
-    regress.fit on the shipped databank."""
-    params = [Parameter("ion_mixing", ("Na+", "Cl-", "SO4--"), "U_A", 0.0, -500.0, 500.0, scale=10.0)]
-    return data.halite_thenardite_sets(), params, None, (363.15, 363.15)
-
-
-NA_CL_SO4_TRIAL = (-96.96654089745381,)     # U_A
-
-
-# The same with the halite-thenardite liquid at 40 C too (Zhang et al. 2014: 5.00 % Na2SO4, the
-# salts' pairs 1.99 %) and a second term, U of Cl- with Na+ and Ca++, both constant and fitted
-# with the CaSO4 fit (where its refit starts): the second gives calcium in NaCl what the first
-# takes from sulfate. U -81.8 and +93.9; both solids' liquid 4.19 % Na2SO4 at 90 C and 4.40 % at
-# 40 C, seawater's celestite and barite nearer PHREEQC and its thenardite after halite; but gypsum
-# in NaCl (Marshall & Slusher) worst -15.2 % at 0.5 C, -8.4 % at 25 C and +8.1 % at 40 C (-13.6,
-# +7.5 and +7.6 % as shipped), and no NaCl-CaCl2 data check the calcium term: not shipped.
-def na_cl_so4_calcium_trial():
-    """(data sets, parameters, extra residuals, T range) of the CaSO4 fit with the two U, for
-    regress.fit on base_without("CaSO4-NaCl-H2O")."""
-    sets, params, extra, trange = _caso4()
-    params = params + [Parameter("ion_mixing", ("Na+", "Cl-", "SO4--"), "U_A", 0.0, -500.0, 500.0, scale=10.0),
-                       Parameter("ion_mixing", ("Cl-", "Na+", "Ca++"), "U_A", 0.0, -500.0, 500.0, scale=10.0)]
-    return sets + data.halite_thenardite_sets((40, 90)), params, extra, trange
 
 
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
