@@ -796,6 +796,29 @@ def flash_residuals(
     )
 
 
+def flash_and_check(system: Any, z: np.ndarray, T: float, P: float, box: list[Any]) -> Any:
+    """The core's TP flash of the feed z at T, P and the check of its answer (see
+    ``flash_residuals``) in one call of the core (the model's ``_front_tp_flash``): ``box`` gets
+    the flash's result and its split status, then True once the check's speciation starts (an
+    error raised after that is the speciation's). Returns the check as ``flash_residuals`` does,
+    or None: ``box`` empty where the caller is to run the flash and its check, the flash's
+    result in it where the caller is to check it."""
+    one = getattr(system.model, "_front_tp_flash", None)
+    if one is None:
+        return None
+    return one(
+        system.pp,
+        z,
+        T,
+        P,
+        system.components,
+        system.tol,
+        (VAPOR_FLOOR, RESOLUTION, TRACE),
+        (system._info.kg_water, M_MAX),
+        box,
+    )
+
+
 def one_given(
     T: float | None, H: float | None, S: float | None, vapor_fraction: float | None
 ) -> tuple[str, float]:
