@@ -583,7 +583,7 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     box: list[Any] = []  # the flash's result and split status, then whether the check began
     try:
         try:  # the flash and its check in one call of the core, where it makes them
-            done = checks.flash_and_check(system, z, T, P, box)
+            done = checks.flash_and_check(system, z, T, P, box, STABLE_CHECK)
         except (ValueError, ArithmeticError) as e:
             if len(box) < 3:
                 raise
@@ -594,9 +594,15 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
             core = el.flash_tp(system.pp, z, T, P)
             split = el._status()["split_status"]
         note = _split_note(split)
-        # the check speciates the answer's liquid again: a liquid whose speciation fails is a
-        # failed attempt like any other
-        checked = _check(system, z, core, T, P, done)
+        if len(box) > 3 and box[3] and done[3] and done[4] is not None:
+            # the core's check, of a liquid it settled, with no stability test to make: what
+            # _check makes of it
+            res, bal, chem_res = done[4]
+            checked = (max(res, chem_res), bal, (done[0], done[1], done[2], chem_res))
+        else:
+            # the check speciates the answer's liquid again: a liquid whose speciation fails is
+            # a failed attempt like any other
+            checked = _check(system, z, core, T, P, done)
     except (ValueError, ArithmeticError) as e:
         if not no_answer(e):
             raise

@@ -449,14 +449,16 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
 // (from the warm record) and the residuals of velmora.checks (see _front_flash_check). `box`
 // gets, as they are known, the flash's result and its split status (MINPACK's, as _status
 // gives it), then True when the check's speciation starts, so that the caller knows where an
-// error was raised. Returns the check as _front_flash_check does, or None: with `box` empty
-// where flash_tp or _status is replaced (the caller calls them), with the flash's result in it
-// where the check is left to the caller (a method it stands for or the vapor model replaced,
-// another list of components, a liquid the aqueous check (`water`: kg of water per mol of H2O
-// and the largest molality) would look at closer, or a flash that did not use its tables).
+// error was raised, and last whether the stability test of flashes has nothing to test. Returns the
+// check as _front_flash_check does, or None: with `box` empty where flash_tp or _status is replaced
+// (the caller calls them), with the flash's result in it where the check is left to the caller (a
+// method it stands for or the vapor model replaced, another list of components, a liquid the
+// aqueous check would look at closer, or a flash that did not use its tables). `water`: kg of water
+// per mol of H2O, the largest molality of the aqueous check, the molar mass of water [g/mol], the
+// molality above which a split's liquid has its stability tested, and the solvent components.
 py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, double T, double P,
-                          py::handle components, double tol, py::handle limits,
-                          py::handle water, py::list box) {
+                          py::handle components, double tol, py::handle limits, py::handle water,
+                          py::list box) {
     for (const char* name : {"flash_tp", "_status", "_front_flash_check"})
         if (python_override(self, name)) return py::none();
     Electrolyte& el = electrolyte(self);
@@ -473,13 +475,14 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
     }
     box.append(split ? py::object(py::int_(*split)) : py::object(py::none()));
 
-    for (const char* name : {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual"})
-        if (python_override(self, name)) return py::none();
+    // (fugacities, true_amounts, lnK and henry_ref: FlashLiquid::answer looks)
+    if (python_override(self, "_residual")) return py::none();
     if (!flash.vapor.ideal) return py::none();
     const int same = PyObject_RichCompareBool(components.ptr(), pp_comps.ptr(), Py_EQ);
     if (same < 0) throw py::error_already_set();
     const auto nc = static_cast<Eigen::Index>(comps.size());
     if (!same || z.size() != nc || r.x.size() != nc || r.y.size() != nc) return py::none();
+    double xw = 0.0;
     if (r.beta < 1.0) {
         // checks.solutes passes: water, and no entry above M_MAX mol/kg of it (max() as Python
         // takes it); a liquid it may refuse is left to it, before anything is speciated
@@ -491,12 +494,25 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
         }
         py::tuple w = py::reinterpret_borrow<py::tuple>(water);
         const double kg_water = to_double(w[0]), m_max = to_double(w[1]);
-        const double xw = iw >= 0 ? r.x[iw] : 0.0;
+        xw = iw >= 0 ? r.x[iw] : 0.0;
         if (!(xw > 0.0) || nc == 0) return py::none();
         double top = r.x[0];
         for (Eigen::Index k = 1; k < nc; ++k)
             if (r.x[k] > top) top = r.x[k];
         if (top > m_max * (xw * kg_water)) return py::none();
+    }
+    // whether the stability test of a split's liquid (flashes._stable_water) has nothing to
+    // test: no solute beyond its molality (water's molar mass [g/mol], the molality, solvents)
+    bool stable = true;
+    if (0.0 < r.beta && r.beta < 1.0) {
+        py::tuple w = py::reinterpret_borrow<py::tuple>(water);
+        const double high = to_double(w[3]) * (xw * to_double(w[2]) / 1000.0);
+        for (Eigen::Index k = 0; k < nc && stable; ++k) {
+            if (!(r.x[k] > high) || comps[static_cast<std::size_t>(k)] == "H2O") continue;
+            const int solvent = PySet_Contains(w[4].ptr(), PyList_GET_ITEM(pp_comps.ptr(), k));
+            if (solvent < 0) throw py::error_already_set();
+            stable = solvent == 1;
+        }
     }
     py::tuple t = py::reinterpret_borrow<py::tuple>(limits);
     const Limits c{to_double(t[0]), to_double(t[1]), to_double(t[2])};
@@ -514,11 +530,16 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
         if (phase) {
             const double chem = core::speciation_residual(
                 *el.stoich, a.n, a.lng,
-                [&](const Eigen::VectorXd& xt) { return henry_ref(el, T, &xt); },
+                [&](const Eigen::VectorXd& xt) {
+                    Eigen::VectorXd ref;
+                    flash.liquid.henry_ref(xt, ref);
+                    return ref;
+                },
                 [&] { return tables.lnK; }, [&] { return a.n0; });
             checked = py::make_tuple(phase->first, phase->second, chem);
         }
     }
+    box.append(py::bool_(stable));
     return py::make_tuple(fd, to_numpy(a.n), to_numpy(a.lng), a.converged, checked);
 }
 
@@ -684,8 +705,9 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             py::arg("P"), py::arg("components"), py::arg("tol"), py::arg("limits"),
             py::arg("water"), py::arg("box"),
             "flash_tp(pp, z, T, P) and the check of its answer as _front_flash_check gives it, "
-            "in one call on the flash's tables; box gets the flash's result, its split status "
-            "and True when the check's speciation starts. None where the caller is to call them "
+            "in one call on the flash's tables; box gets the flash's result, its split status, "
+            "True when the check's speciation starts and whether the stability test of "
+            "flashes has nothing to test. None where the caller is to call them "
             "(box empty: the flash too)");
     cls.def(
         "flash_tp",

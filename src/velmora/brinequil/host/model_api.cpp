@@ -1074,4 +1074,8 @@ bool FlashLiquid::answer(const Eigen::VectorXd& xa, Answer& out) {
     return true;
 }
 
+void FlashLiquid::henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out) {
+    static_cast<Callbacks&>(*cb_).henry_ref(&x, x, out);  // (ln gamma is read where replaced)
+}
+
 }  // namespace brinequil::host

@@ -165,6 +165,10 @@ public:
         bool converged = false;
     };
     bool answer(const Eigen::VectorXd& xa, Answer& out);
+    // The Henry reference at the true mole fractions x as the speciation of a true answer() had
+    // it, for the residual of its check (the Henry components no reaction takes may be left at
+    // 0: their column of nu is zero).
+    void henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out);
     // The tables (read where answer() is true).
     const core::FlashLiquidTables& tables() const { return tables_; }
 
