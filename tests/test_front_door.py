@@ -320,6 +320,56 @@ def test_the_compiled_check_of_a_flash_answer_judges_as_the_python_one(mea, monk
     assert betas[0] == 0.0 and 0.0 < betas[1] < 1.0 and betas[2] == 1.0 and 0.0 < betas[3] < 1.0
 
 
+def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, monkeypatch):
+    """The core's TP flash and the check of its answer in one call give what the flash and the
+    Python functions of the check (a pass-through phi_vapor) give one by one from the same cold
+    record, to the last digit, on every branch (two phases, all liquid, all vapor, a salt that
+    stays in the liquid). Where the flash is replaced the call steps aside before it; where a
+    method of the check is, after it, and System.flash calls the replacements."""
+    from velmora import checks, flashes
+
+    brine = velmora.System("NaCl-H2O")
+    solvent = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
+    cases = [(mea, solvent, 313.15), (mea, MEA_Z, 353.15),
+             (mea, {"H2O": 0.02, "CO2": 0.01, "N2": 0.97}, 376.0),
+             (brine, brine.composition(molalities={"NaCl": 1.0}), 378.0)]
+    for s, feed, T in cases:
+        el, z = s.model, checks.feed(s, feed)
+        el._warm, box = None, []
+        f, n, lng, converged, (res, bal, chem) = checks.flash_and_check(s, z, T, ATM, box, 10.0)
+        raw, split, begun, stable = box
+        assert begun is True and stable is True and converged is True
+        el._warm = None
+        alone = el.flash_tp(s.pp, z, T, ATM)
+        assert split == el._status()["split_status"]
+        assert raw.keys() == alone.keys() and raw["true"] == alone["true"]
+        for key in ("beta", "x", "y", "H", "S", "iterations"):
+            np.testing.assert_array_equal(raw[key], alone[key])
+        monkeypatch.setattr(phasekit, "phi_vapor", lambda *a, real=phasekit.phi_vapor: real(*a))
+        r, b, (f1, n1, lng1, chem1) = flashes._check(s, z, alone, T, ATM)
+        monkeypatch.undo()
+        assert list(f.items()) == list(f1.items()) and (bal, chem) == (b, chem1)
+        assert max(res, chem) == r <= s.tol and bal <= 1e-12
+        np.testing.assert_array_equal(n, n1)
+        np.testing.assert_array_equal(lng, lng1)
+    # replaced: the flash (nothing done), a method of the check (the flash done, not checked)
+    z = checks.feed(mea, MEA_Z)
+    one = mea.flash(MEA_Z, ATM, T=353.15)
+    calls = []
+    monkeypatch.setattr(mea.model, "flash_tp",
+                        lambda *a: calls.append("flash_tp") or type(mea.model).flash_tp(mea.model, *a))
+    box = []
+    assert checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0) is None and box == []
+    same = mea.flash(MEA_Z, ATM, T=353.15)
+    assert calls == ["flash_tp"] and repr(same) == repr(one)
+    monkeypatch.undo()
+    monkeypatch.setattr(mea.model, "_residual",
+                        lambda *a: calls.append("_residual") or type(mea.model)._residual(mea.model, *a))
+    assert checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0) is None and len(box) == 2
+    same = mea.flash(MEA_Z, ATM, T=353.15)
+    assert "_residual" in calls and repr(same) == repr(one)
+
+
 def test_a_planted_wrong_core_flash_is_caught_the_same_both_ways(cache, monkeypatch):
     """The core's TP flash replaced by one that returns the split of another temperature (as a
     stalled Newton split does: a plausible point that is not the answer), on the case as first

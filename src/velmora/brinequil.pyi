@@ -162,6 +162,38 @@ class Electrolyte:
         meet its tolerance. None where one of those methods, true_amounts, lnK, henry_ref, the
         activity model or the vapor model (the package's own ideal gas) is replaced."""
 
+    def _front_tp_flash(
+        self,
+        pp: Any,
+        z: ArrayLike,
+        T: float,
+        P: float,
+        components: Sequence[str],
+        tol: float,
+        limits: tuple[float, float, float],
+        water: tuple[float, float, float, float, frozenset[str]],
+        box: list[Any],
+    ) -> (
+        tuple[
+            dict[str, float],
+            NDArray[np.float64],
+            NDArray[np.float64],
+            bool,
+            tuple[float, float, float] | None,
+        ]
+        | None
+    ):
+        """flash_tp(pp, z, T, P) and the check of its answer as _front_flash_check gives it, in
+        one call on the flash's own tables. box gets the flash's result and its split status
+        (as _status gives it), True when the check's speciation starts (an error raised after
+        that is the speciation's) and, with the check, whether no solute of a split's liquid
+        lies beyond water[3] mol/kg. water: kg of water per mol of H2O, the largest molality of
+        checks.solutes, the molar mass of water [g/mol], that molality, the solvent components.
+        None with box empty where flash_tp or _status is replaced (the caller calls them), with
+        the flash's result in it where the check is left to the caller (a method it stands for,
+        the activity model or the vapor model replaced, a liquid checks.solutes would look at
+        closer)."""
+
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
         entry per row of ``nu``."""

@@ -462,6 +462,11 @@ class SystemInfo:
             c for c in system.components if c in el.antoine or c in system.henry
         )
         self.ranges = _correlation_ranges(system, el, db)
+        # each range with its RangeWarning's message (range_warnings, at every call outside one)
+        self.range_notes = [
+            (lo, hi, f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated")
+            for what, lo, hi in self.ranges
+        ]
         # where every correlation holds (range_warnings reads each range only outside it)
         self.t_window = (
             max((r[1] for r in self.ranges), default=-math.inf),
@@ -566,13 +571,9 @@ def range_warnings(
     info = system._info
     t_lo, t_hi = info.t_window
     if not t_lo <= T <= t_hi:
-        for what, lo, hi in info.ranges:
+        for lo, hi, note in info.range_notes:
             if not lo <= T <= hi:
-                warn(
-                    f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated",
-                    RangeWarning,
-                    stacklevel=stacklevel,
-                )
+                warn(note, RangeWarning, stacklevel=stacklevel)
     if not info.fitted:
         return
     (lo, hi), molalities, loading = info.fit_ranges
@@ -793,6 +794,34 @@ def flash_residuals(
         system.pp,
         system.tol,
         (VAPOR_FLOOR, RESOLUTION, TRACE),
+    )
+
+
+def flash_and_check(
+    system: Any, z: np.ndarray, T: float, P: float, box: list[Any], stable_check: float
+) -> Any:
+    """The core's TP flash of the feed z at T, P and the check of its answer (see
+    ``flash_residuals``) in one call of the core (the model's ``_front_tp_flash``): ``box`` gets
+    the flash's result and its split status, then True once the check's speciation starts (an
+    error raised after that is the speciation's), and with the check whether no solute of a
+    split's liquid lies beyond ``stable_check`` mol/kg (the liquid's stability test of
+    ``velmora.flashes`` then has nothing to test). Returns the check as ``flash_residuals`` does,
+    or None: ``box`` empty where the caller is to run the flash and its check, the flash's
+    result in it where the caller is to check it."""
+    one = getattr(system.model, "_front_tp_flash", None)
+    if one is None:
+        return None
+    info = system._info
+    return one(
+        system.pp,
+        z,
+        T,
+        P,
+        system.components,
+        system.tol,
+        (VAPOR_FLOOR, RESOLUTION, TRACE),
+        (info.kg_water, M_MAX, info.mw["H2O"], stable_check, info.solvents),
+        box,
     )
 
 

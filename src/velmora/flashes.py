@@ -463,7 +463,7 @@ def _fugacities(system, app, T, settle=True):
     return _settled(system, app, T, settle)[:3]
 
 
-def _settled(system, app, T, settle=True, answer=None):
+def _settled(system, app, T, settle=True, answer=None, done=None):
     """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
     (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
@@ -472,12 +472,18 @@ def _settled(system, app, T, settle=True, answer=None):
     split, whose answer is checked settled in the end). ``_settled`` adds whether the recovery
     was needed, and, for the liquid of a flash answer ``answer`` = (z, beta, x, y, P), the
     answer's residuals as the core's check gives them with the liquid (see
-    ``checks.flash_residuals``; None: the caller computes them)."""
+    ``checks.flash_residuals``; None: the caller computes them). ``done``: that check made
+    already, with the flash (its outcome, or the error its speciation raised)."""
     el = system.model
     if not settle:
         return el.fugacities(app, T) + (False, None)
     try:
-        core = None if answer is None else checks.flash_residuals(system, app, T, *answer)
+        if isinstance(done, Exception):
+            raise done
+        if done is not None:
+            core = done
+        else:
+            core = None if answer is None else checks.flash_residuals(system, app, T, *answer)
         if core is not None:
             if core[3]:
                 return core[:3] + (False, core[4])
@@ -527,20 +533,21 @@ def _stable_water(system, app, T, f):
 
 
 def _check(
-    system: Any, z: np.ndarray, raw: dict[str, Any], T: float, P: float
+    system: Any, z: np.ndarray, raw: dict[str, Any], T: float, P: float, done: Any = None
 ) -> tuple[float, float, tuple[Any, Any, Any, float]]:
     """(largest residual, balance, (f, n, lng, speciation residual)) of a core result (whose
     H, S and true amounts are made those of the settled liquid where the speciation's recovery
-    was needed to settle it)."""
+    was needed to settle it). ``done``: the core's check of it made with the flash (see
+    ``checks.flash_and_check``: its liquid passed ``checks.solutes``), or the error it raised."""
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
     app = dict(zip(system.components, x.tolist()))
     beta = float(raw["beta"])
-    if beta < 1.0:
+    if beta < 1.0 and done is None:
         # a liquid of the aqueous model: water, and no solute beyond M_MAX mol/kg of it (a flash
         # may find a "liquid" of salt with 1e-9 of water, a root of the model outside its range)
         checks.solutes(system, app)  # (an entry not above 0 passes its tests as if left out)
-    f, n, lng, recovered, checked = _settled(system, app, T, answer=(z, beta, x, y, P))
+    f, n, lng, recovered, checked = _settled(system, app, T, answer=(z, beta, x, y, P), done=done)
     if 0.0 < beta < 1.0:
         _stable_water(system, app, T, f)
     if checked is not None:  # the core's check of the liquid it settled without recovery
@@ -557,6 +564,12 @@ def _check(
     return max(res, chem_res), bal, (f, n, lng, chem_res)
 
 
+def _split_note(split: Any) -> str:
+    """What MINPACK's status of the core's Newton split adds to the account of its attempt (1:
+    converged; others: stopped short, its point checked all the same)."""
+    return f" (Newton split status {split})" if split not in (None, 1) else ""
+
+
 def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
@@ -567,19 +580,34 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     core: Any = None
     note = ""
     checked: tuple[float, float, tuple[Any, Any, Any, float]] | Exception | None
+    box: list[Any] = []  # the flash's result and split status, then whether the check began
     try:
-        core = el.flash_tp(system.pp, z, T, P)
-        # MINPACK's status of the core's Newton split (1: converged; others: stopped short);
-        # its point is checked all the same, and the error message says how it ended
-        split = el._status()["split_status"]
-        if split not in (None, 1):
-            note = f" (Newton split status {split})"
-        # the check speciates the answer's liquid again: a liquid whose speciation fails is a
-        # failed attempt like any other
-        checked = _check(system, z, core, T, P)
+        try:  # the flash and its check in one call of the core, where it makes them
+            done = checks.flash_and_check(system, z, T, P, box, STABLE_CHECK)
+        except (ValueError, ArithmeticError) as e:
+            if len(box) < 3:
+                raise
+            done = e  # the check's speciation failed: handled as where it is made here
+        if box:
+            core, split = box[0], box[1]
+        else:
+            core = el.flash_tp(system.pp, z, T, P)
+            split = el._status()["split_status"]
+        note = _split_note(split)
+        if len(box) > 3 and box[3] and done[3] and done[4] is not None:
+            # the core's check, of a liquid it settled, with no stability test to make: what
+            # _check makes of it
+            res, bal, chem_res = done[4]
+            checked = (max(res, chem_res), bal, (done[0], done[1], done[2], chem_res))
+        else:
+            # the check speciates the answer's liquid again: a liquid whose speciation fails is
+            # a failed attempt like any other
+            checked = _check(system, z, core, T, P, done)
     except (ValueError, ArithmeticError) as e:
         if not no_answer(e):
             raise
+        if len(box) > 1:  # the flash's own answer, whose check failed
+            core, note = box[0], _split_note(box[1])
         checked = e
     else:
         res, bal, fnl = checked

@@ -15,9 +15,11 @@
 #include "equilibrium/split_trail.hpp"
 #include "fugacity/liquid_fugacity.hpp"
 #include "host/electrolyte.hpp"
+#include "host/front_check.hpp"
 #include "host/model_api.hpp"
 #include "host/phase_adapter.hpp"
 #include "model/errors.hpp"
+#include "model/residual.hpp"
 
 namespace brinequil::host {
 namespace {
@@ -442,6 +444,105 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
     return flash_tp_impl(self, pp, z, T, P, core::kFlashTol);
 }
 
+// The front door's TP flash and the check of its answer in one call: flash_tp(pp, z, T, P),
+// then, on the flash's own tables, the liquid of its answer as fugacities and _status give it
+// (from the warm record) and the residuals of velmora.checks (see _front_flash_check). `box`
+// gets, as they are known, the flash's result and its split status (MINPACK's, as _status
+// gives it), then True when the check's speciation starts, so that the caller knows where an
+// error was raised, and last whether the stability test of flashes has nothing to test. Returns the
+// check as _front_flash_check does, or None: with `box` empty where flash_tp or _status is replaced
+// (the caller calls them), with the flash's result in it where the check is left to the caller (a
+// method it stands for or the vapor model replaced, another list of components, a liquid the
+// aqueous check would look at closer, or a flash that did not use its tables). `water`: kg of water
+// per mol of H2O, the largest molality of the aqueous check, the molar mass of water [g/mol], the
+// molality above which a split's liquid has its stability tested, and the solvent components.
+py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, double T, double P,
+                          py::handle components, double tol, py::handle limits, py::handle water,
+                          py::list box) {
+    for (const char* name : {"flash_tp", "_status", "_front_flash_check"})
+        if (python_override(self, name)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    const Eigen::VectorXd z = to_vec(z_obj, "z");
+    const py::object pp_comps = pp.attr("components");
+    const std::vector<std::string> comps = adapt::to_names(pp_comps);
+    TPFlash flash(self, pp, comps, T, P, core::kFlashTol);
+    const core::TPFlashResult r = flash.run(z, core::kFlashTol);
+    box.append(flash.result(r));
+    std::optional<int> split;
+    {
+        std::lock_guard<std::mutex> held(el.lock.m);
+        split = el.status.split_status;
+    }
+    box.append(split ? py::object(py::int_(*split)) : py::object(py::none()));
+
+    // (fugacities, true_amounts, lnK and henry_ref: FlashLiquid::answer looks)
+    if (python_override(self, "_residual")) return py::none();
+    if (!flash.vapor.ideal) return py::none();
+    const int same = PyObject_RichCompareBool(components.ptr(), pp_comps.ptr(), Py_EQ);
+    if (same < 0) throw py::error_already_set();
+    const auto nc = static_cast<Eigen::Index>(comps.size());
+    if (!same || z.size() != nc || r.x.size() != nc || r.y.size() != nc) return py::none();
+    double xw = 0.0;
+    if (r.beta < 1.0) {
+        // checks.solutes passes: water, and no entry above M_MAX mol/kg of it (max() as Python
+        // takes it); a liquid it may refuse is left to it, before anything is speciated
+        Eigen::Index iw = -1;
+        for (Eigen::Index k = 0; k < nc; ++k) {
+            if (comps[static_cast<std::size_t>(k)] != "H2O") continue;
+            if (iw >= 0) return py::none();  // a name twice: the caller's mapping decides
+            iw = k;
+        }
+        py::tuple w = py::reinterpret_borrow<py::tuple>(water);
+        const double kg_water = to_double(w[0]), m_max = to_double(w[1]);
+        xw = iw >= 0 ? r.x[iw] : 0.0;
+        if (!(xw > 0.0) || nc == 0) return py::none();
+        double top = r.x[0];
+        for (Eigen::Index k = 1; k < nc; ++k)
+            if (r.x[k] > top) top = r.x[k];
+        if (top > m_max * (xw * kg_water)) return py::none();
+    }
+    // whether the stability test of a split's liquid (flashes._stable_water) has nothing to
+    // test: no solute beyond its molality (water's molar mass [g/mol], the molality, solvents)
+    bool stable = true;
+    if (0.0 < r.beta && r.beta < 1.0) {
+        py::tuple w = py::reinterpret_borrow<py::tuple>(water);
+        const double high = to_double(w[3]) * (xw * to_double(w[2]) / 1000.0);
+        for (Eigen::Index k = 0; k < nc && stable; ++k) {
+            if (!(r.x[k] > high) || comps[static_cast<std::size_t>(k)] == "H2O") continue;
+            const int solvent = PySet_Contains(w[4].ptr(), PyList_GET_ITEM(pp_comps.ptr(), k));
+            if (solvent < 0) throw py::error_already_set();
+            stable = solvent == 1;
+        }
+    }
+    py::tuple t = py::reinterpret_borrow<py::tuple>(limits);
+    const Limits c{to_double(t[0]), to_double(t[1]), to_double(t[2])};
+
+    box.append(py::bool_(true));
+    FlashLiquid::Answer a;
+    if (!flash.liquid.answer(r.x, a)) return py::none();
+    py::dict fd;
+    for (const auto& [name, v] : a.f) fd[py::str(name)] = v;
+    py::object checked = py::none();
+    if (a.converged) {
+        const core::FlashLiquidTables& tables = flash.liquid.tables();
+        const std::optional<std::pair<double, double>> phase =
+            phase_residual(comps, z, r.beta, r.x, r.y, P, a.f, a.n, tables.pos, tol, c);
+        if (phase) {
+            const double chem = core::speciation_residual(
+                *el.stoich, a.n, a.lng,
+                [&](const Eigen::VectorXd& xt) {
+                    Eigen::VectorXd ref;
+                    flash.liquid.henry_ref(xt, ref);
+                    return ref;
+                },
+                [&] { return tables.lnK; }, [&] { return a.n0; });
+            checked = py::make_tuple(phase->first, phase->second, chem);
+        }
+    }
+    box.append(py::bool_(stable));
+    return py::make_tuple(fd, to_numpy(a.n), to_numpy(a.lng), a.converged, checked);
+}
+
 // Within this share of the target (of 1 for a vapor fraction, of 1e6 J/kmol at least for H and
 // S) a temperature solve takes the TP flash's own value rather than the trail's.
 constexpr double kExact = 1e-5;
@@ -600,6 +701,14 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
         "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, P "
         "(0 for components without a liquid fugacity), and the true amounts per unit of liquid");
 
+    cls.def("_front_tp_flash", &front_tp_flash, py::arg("pp"), py::arg("z"), py::arg("T"),
+            py::arg("P"), py::arg("components"), py::arg("tol"), py::arg("limits"),
+            py::arg("water"), py::arg("box"),
+            "flash_tp(pp, z, T, P) and the check of its answer as _front_flash_check gives it, "
+            "in one call on the flash's tables; box gets the flash's result, its split status, "
+            "True when the check's speciation starts and whether the stability test of "
+            "flashes has nothing to test. None where the caller is to call them "
+            "(box empty: the flash too)");
     cls.def(
         "flash_tp",
         [](py::object self, py::object pp, py::object z, py::object T, py::object P, double tol,

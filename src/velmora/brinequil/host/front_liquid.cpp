@@ -18,6 +18,7 @@
 #include "host/activity.hpp"
 #include "host/convert.hpp"
 #include "host/electrolyte.hpp"
+#include "host/front_check.hpp"
 #include "host/model_api.hpp"
 #include "host/phase_adapter.hpp"
 #include "model/residual.hpp"
@@ -171,11 +172,6 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
 // Python's max(a, b) of two floats: b where b > a, else a (ties and NaN as Python has them).
 double py_max(double a, double b) { return b > a ? b : a; }
 
-// The constants of velmora.checks that the phase check reads (VAPOR_FLOOR, RESOLUTION, TRACE).
-struct Limits {
-    double vapor_floor, resolution, trace;
-};
-
 // checks.fugacity_mismatch; nullopt where Python would divide by zero (the caller then leaves
 // the check to Python, which raises there).
 std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x, double tol,
@@ -194,6 +190,8 @@ std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x
 // checks.phase_residual with the ideal gas (ln phi = 0, exp(0) = 1: every product and quotient
 // of the Python code as it stands), in its order of operations: (residual, balance). `pos`: the
 // species position of each component (-1: none). nullopt where Python would divide by zero.
+}  // namespace
+
 std::optional<std::pair<double, double>> phase_residual(
     const std::vector<std::string>& comps, const Eigen::VectorXd& z, double beta,
     const Eigen::VectorXd& x, const Eigen::VectorXd& y, double P, const core::FugacityMap& f,
@@ -261,6 +259,8 @@ std::optional<std::pair<double, double>> phase_residual(
     }
     return std::pair{res, bal};
 }
+
+namespace {
 
 py::object front_flash_check(py::handle self, py::handle n_app, py::handle components,
                              py::handle z_in, double beta, py::handle x_in, py::handle y_in,

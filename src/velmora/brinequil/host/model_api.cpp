@@ -965,6 +965,7 @@ void FlashLiquid::build() {
         }
     }
     t.map_components(comps_, sets.names);
+    names_ = sets.names;
     x_.resize(t.n);
     f_.resize(t.n);
 }
@@ -1044,6 +1045,37 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
     if (failed) std::rethrow_exception(failed);
     out.n = std::move(res.n);
     return true;
+}
+
+bool FlashLiquid::answer(const Eigen::VectorXd& xa, Answer& out) {
+    if (!ready()) return false;
+    Electrolyte& el = *el_;
+    tables_.apparent_on_species(xa, out.n0);
+    Eigen::VectorXd w, lngw;
+    core::WarmStart warm;
+    read_warm(self_, el, T_, tables_.n, w, lngw, warm);
+    core::SpeciationSettings set;
+    set.ref_follows_x = tables_.ref_follows_x;
+    core::SpeciationResult res;
+    {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(*el.stoich, out.n0, tables_.lnK, warm, set, *cb_);
+    }
+    record_solution(self_, el, T_, res, true);
+    core::ComponentFugacities on_components;
+    tables_.fugacities(res.n, res.lng, x_, f_, on_components);
+    out.f.clear();
+    for (Eigen::Index k = 0; k < tables_.n; ++k)
+        if (tables_.kind[static_cast<std::size_t>(k)] != core::FlashLiquidTables::kNone)
+            out.f.emplace_back(names_[static_cast<std::size_t>(k)], f_[k]);
+    out.converged = res.converged;
+    out.n = std::move(res.n);
+    out.lng = std::move(res.lng);
+    return true;
+}
+
+void FlashLiquid::henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out) {
+    static_cast<Callbacks&>(*cb_).henry_ref(&x, x, out);  // (ln gamma is read where replaced)
 }
 
 }  // namespace brinequil::host

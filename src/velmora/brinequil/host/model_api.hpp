@@ -154,6 +154,24 @@ public:
     bool fix();
     void unfix() { fixed_ = false; }
 
+    // The liquid of the flash's answer (apparent liquid xa) as the check of the answer reads it,
+    // from the tables: the speciation from the warm record as true_amounts makes it (the record
+    // and the status written as it writes them), its species' fugacities as `fugacities` gives
+    // them, and the apparent amounts on the species (n0). Raises what the speciation raises;
+    // false, before anything is solved, where `fugacities` would take the Python path.
+    struct Answer {
+        Eigen::VectorXd n0, n, lng;
+        core::FugacityMap f;  // {species: Pa} in the species' order
+        bool converged = false;
+    };
+    bool answer(const Eigen::VectorXd& xa, Answer& out);
+    // The Henry reference at the true mole fractions x as the speciation of a true answer() had
+    // it, for the residual of its check (the Henry components no reaction takes may be left at
+    // 0: their column of nu is zero).
+    void henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out);
+    // The tables (read where answer() is true).
+    const core::FlashLiquidTables& tables() const { return tables_; }
+
 private:
     void build();
 
@@ -172,7 +190,8 @@ private:
     double T_;
     enum { kUnread, kReady, kUnusable } state_ = kUnread;
     core::FlashLiquidTables tables_;
-    Eigen::VectorXd x_, f_;  // work: true mole fractions, fugacities
+    std::vector<std::string> names_;  // the species
+    Eigen::VectorXd x_, f_;           // work: true mole fractions, fugacities
 };
 
 // C1 ... C7 of an Antoine entry; the temperature limits after them are not read.
