@@ -127,7 +127,8 @@ def _cacl2():
     return sets + gsets, params + gparams, aw_falls("CaCl2", 100.0), (293.15, 303.15)
 
 
-# gypsum held tighter than in its own fit (0.02): the NaCl brines are what the pair must not spoil
+# the CaSO4 fit's data held tighter than in that fit (gypsum 0.02, the halite-thenardite liquids
+# 0.05): the NaCl brines are what the pair must not spoil
 CACL2_GYPSUM_SIGMA = 0.005
 # records a fit moves but does not write (another fit, refitted on it, writes them)
 NOT_WRITTEN = {"CaCl2-H2O": ("solids", ("H2O", "Ca++", "SO4--"), CACL2_TRIPLE)}
