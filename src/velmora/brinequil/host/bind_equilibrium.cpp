@@ -19,7 +19,6 @@
 #include "host/model_api.hpp"
 #include "host/phase_adapter.hpp"
 #include "model/errors.hpp"
-#include "model/residual.hpp"
 
 namespace brinequil::host {
 namespace {
@@ -520,27 +519,13 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
     box.append(py::bool_(true));
     FlashLiquid::Answer a;
     if (!flash.liquid.answer(r.x, a)) return py::none();
-    py::dict fd;
-    for (const auto& [name, v] : a.f) fd[py::str(name)] = v;
-    py::object checked = py::none();
-    if (a.converged) {
-        const core::FlashLiquidTables& tables = flash.liquid.tables();
-        const std::optional<std::pair<double, double>> phase =
-            phase_residual(comps, z, r.beta, r.x, r.y, P, a.f, a.n, tables.pos, tol, c);
-        if (phase) {
-            const double chem = core::speciation_residual(
-                *el.stoich, a.n, a.lng,
-                [&](const Eigen::VectorXd& xt) {
-                    Eigen::VectorXd ref;
-                    flash.liquid.henry_ref(xt, ref);
-                    return ref;
-                },
-                [&] { return tables.lnK; }, [&] { return a.n0; });
-            checked = py::make_tuple(phase->first, phase->second, chem);
-        }
-    }
+    const core::FlashLiquidTables& tables = flash.liquid.tables();
+    py::object out = flash_check_tuple(
+        el, {&comps, &z, r.beta, &r.x, &r.y, P}, a.f, a.n, a.lng, a.n0, tables.lnK, a.converged,
+        tables.pos, tol, c,
+        [&](const Eigen::VectorXd& xt, Eigen::VectorXd& ref) { flash.liquid.henry_ref(xt, ref); });
     box.append(py::bool_(stable));
-    return py::make_tuple(fd, to_numpy(a.n), to_numpy(a.lng), a.converged, checked);
+    return out;
 }
 
 // Within this share of the target (of 1 for a vapor fraction, of 1e6 J/kmol at least for H and

@@ -1,14 +1,15 @@
-// The front door's check of a flash answer in C++ (front_liquid.cpp), for the calls that run
-// the flash and its check together.
+// The front door's check of a flash answer in C++ (front_liquid.cpp), for the calls that check
+// an answer given (_front_flash_check) and that run the flash and its check together
+// (_front_tp_flash).
 #pragma once
-#include <optional>
+#include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
 
 #include "fugacity/liquid_fugacity.hpp"
+#include "host/electrolyte.hpp"
 
 namespace brinequil::host {
 
@@ -17,12 +18,29 @@ struct Limits {
     double vapor_floor, resolution, trace;
 };
 
-// checks.phase_residual with the ideal gas, in its order of operations: (residual, balance).
-// `pos`: the species position of each component (-1: none). nullopt where Python would divide
-// by zero (the caller then leaves the check to Python).
-std::optional<std::pair<double, double>> phase_residual(
-    const std::vector<std::string>& comps, const Eigen::VectorXd& z, double beta,
-    const Eigen::VectorXd& x, const Eigen::VectorXd& y, double P, const core::FugacityMap& f,
-    const Eigen::VectorXd& n, const std::vector<Eigen::Index>& pos, double tol, const Limits& c);
+// A flash answer: its components, feed z, vapor fraction, liquid x (apparent), vapor y and P.
+struct FlashAnswer {
+    const std::vector<std::string>* comps;
+    const Eigen::VectorXd* z;
+    double beta;
+    const Eigen::VectorXd *x, *y;
+    double P;
+};
+
+// The Henry reference at true mole fractions x, as the speciation of the answer's liquid had it.
+using HenryRef = std::function<void(const Eigen::VectorXd& x, Eigen::VectorXd& out)>;
+
+// What both calls return, from the answer's liquid (fugacities f {species: Pa}, true amounts n,
+// ln gamma, apparent amounts on the species n0, the lnK it was solved with, whether it met its
+// tolerance): (fugacities, n, lng, converged, (phase residual, balance, speciation residual) or
+// None), the residuals as velmora.checks' phase_residual (ideal gas, in its order of operations)
+// and speciation_residual give them; None where the speciation did not converge or Python would
+// divide by zero. `pos`: the species position of each component (-1: none).
+py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
+                             const core::FugacityMap& f, const Eigen::VectorXd& n,
+                             const Eigen::VectorXd& lng, const Eigen::VectorXd& n0,
+                             const Eigen::VectorXd& lnK, bool converged,
+                             const std::vector<Eigen::Index>& pos, double tol, const Limits& c,
+                             const HenryRef& henry_ref);
 
 }  // namespace brinequil::host

@@ -190,8 +190,6 @@ std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x
 // checks.phase_residual with the ideal gas (ln phi = 0, exp(0) = 1: every product and quotient
 // of the Python code as it stands), in its order of operations: (residual, balance). `pos`: the
 // species position of each component (-1: none). nullopt where Python would divide by zero.
-}  // namespace
-
 std::optional<std::pair<double, double>> phase_residual(
     const std::vector<std::string>& comps, const Eigen::VectorXd& z, double beta,
     const Eigen::VectorXd& x, const Eigen::VectorXd& y, double P, const core::FugacityMap& f,
@@ -260,6 +258,35 @@ std::optional<std::pair<double, double>> phase_residual(
     return std::pair{res, bal};
 }
 
+}  // namespace
+
+py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
+                             const core::FugacityMap& f, const Eigen::VectorXd& n,
+                             const Eigen::VectorXd& lng, const Eigen::VectorXd& n0,
+                             const Eigen::VectorXd& lnK, bool converged,
+                             const std::vector<Eigen::Index>& pos, double tol, const Limits& c,
+                             const HenryRef& henry_ref) {
+    py::dict fd;
+    for (const auto& [name, v] : f) fd[py::str(name)] = v;
+    py::object checked = py::none();
+    if (converged) {
+        const std::optional<std::pair<double, double>> phase =
+            phase_residual(*ans.comps, *ans.z, ans.beta, *ans.x, *ans.y, ans.P, f, n, pos, tol, c);
+        if (phase) {
+            const double chem = core::speciation_residual(
+                *el.stoich, n, lng,
+                [&](const Eigen::VectorXd& xt) {
+                    Eigen::VectorXd ref;
+                    henry_ref(xt, ref);
+                    return ref;
+                },
+                [&] { return lnK; }, [&] { return n0; });
+            checked = py::make_tuple(phase->first, phase->second, chem);
+        }
+    }
+    return py::make_tuple(fd, to_numpy(n), to_numpy(lng), converged, checked);
+}
+
 namespace {
 
 py::object front_flash_check(py::handle self, py::handle n_app, py::handle components,
@@ -292,26 +319,10 @@ py::object front_flash_check(py::handle self, py::handle n_app, py::handle compo
     }
     // the model's fugacities(n_app, T) and _status: from the warm record, raising what they raise
     ColdSpeciation s = warm_speciation(self, n_app, T);
-    core::FugacityMap f = liquid->fugacities(s.n, s.lng);
-    py::dict fd;
-    for (const auto& [name, v] : f) fd[py::str(name)] = v;
-    py::object checked = py::none();
-    if (s.converged) {
-        const std::optional<std::pair<double, double>> phase =
-            phase_residual(comps, z, beta, x, y, P, f, s.n, pos, tol, c);
-        if (phase) {
-            const double chem = core::speciation_residual(
-                *el.stoich, s.n, s.lng,
-                [&](const Eigen::VectorXd& xt) {
-                    Eigen::VectorXd ref;
-                    liquid->henry_ref(xt, ref);
-                    return ref;
-                },
-                [&] { return s.lnK; }, [&] { return s.n0; });
-            checked = py::make_tuple(phase->first, phase->second, chem);
-        }
-    }
-    return py::make_tuple(fd, to_numpy(s.n), to_numpy(s.lng), s.converged, checked);
+    const core::FugacityMap f = liquid->fugacities(s.n, s.lng);
+    return flash_check_tuple(
+        el, {&comps, &z, beta, &x, &y, P}, f, s.n, s.lng, s.n0, s.lnK, s.converged, pos, tol, c,
+        [&](const Eigen::VectorXd& xt, Eigen::VectorXd& ref) { liquid->henry_ref(xt, ref); });
 }
 
 }  // namespace
