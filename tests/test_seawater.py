@@ -185,11 +185,12 @@ def test_seawater_preset(systems):
     assert all(half[k] * water[17.5] == pytest.approx(v * water[35.0] / 2, rel=1e-12) for k, v in sw.items())
     # with its carbonate: HCO3-, CO3-- and CO2 as the reference gives them, chloride takes the rest
     c = systems("seawater-CO2-H2O").liquid(T25, molalities=velmora.seawater(carbonate=True))
-    dic = sum(c.molality[k] for k in ("CO2", "HCO3-", "CO3--"))
+    dic = sum(c.molality[k] for k in ("CO2", "HCO3-", "CO3--", "CaCO3(aq)", "MgCO3(aq)"))
     assert dic == pytest.approx(ions["HCO3-"] + ions["CO3--"] + ions["CO2"], rel=1e-6)
     left_out = sum(-presets.CHARGE[k] * ions[k] for k in ("B(OH)4-", "F-", "OH-"))
     assert c.molality["Cl-"] == pytest.approx(ions["Cl-"] + ions["Br-"] + left_out, rel=1e-5)
-    assert c.molality["Mg++"] == pytest.approx(ions["Mg++"], rel=1e-6)   # water the CO2 reactions use
+    # water the CO2 reactions use; magnesium free and paired with carbonate
+    assert c.molality["Mg++"] + c.molality["MgCO3(aq)"] == pytest.approx(ions["Mg++"], rel=1e-6)
     with pytest.raises(ValueError, match="salinity must be positive"):
         velmora.seawater(0.0)
 
