@@ -111,3 +111,54 @@ def test_databank_rules_for_a_complex():
     del chem["components"]
     with pytest.raises(databank.DatabankError, match=r"a complex \(CaSO4\(aq\)\) is a true species only"):
         databank.load({"chemistry": {"pair-test": chem}})
+
+
+# The carbonate pairs in their published analytic forms, log10 K = a + b T + c/T + d log10 T
+# (molal): CaCO3(aq), Plummer & Busenberg (1982), abstract; MgCO3(aq), PHREEQC pitzer.dat as
+# shipped with phreeqpython 1.6.2 (log_k 2.928, -analytic -32.225 0 1093.486 12.72433)
+CARBONATE_PAIRS = {"CaCO3(aq)": ("Ca++", (-1228.732, -0.299444, 35512.75, 485.818)),
+                   "MgCO3(aq)": ("Mg++", (-32.225, 0.0, 1093.486, 12.72433))}
+
+
+def log_k_published(coef, T):
+    a, b, c, d = coef
+    return a + b * T + c / T + d * math.log10(T)
+
+
+@pytest.mark.parametrize("T", [278.15, 298.15, 333.15])
+def test_carbonate_pairs_hold_their_published_constants_in_seawater(T):
+    # mass action of the state's molal activities in concentrated seawater, where most of the
+    # carbonate is paired, and the balances of calcium, magnesium and carbon over free and paired
+    s = velmora.System("seawater-CO2-H2O")
+    m = {k: 3.0 * v for k, v in velmora.seawater(carbonate=True).items()}
+    liq = s.liquid(T, molalities=m)
+    a, mo = liq.activity, liq.molality
+    for pair, (ion, coef) in CARBONATE_PAIRS.items():
+        km = a[pair] / (a[ion] * a["CO3--"])
+        assert math.log10(km) == pytest.approx(log_k_published(coef, T), abs=1e-6), pair
+    # to the speciation's tolerance (1e-6 relative on the major ions)
+    assert mo["Ca++"] + mo["CaCO3(aq)"] + mo["CaSO4(aq)"] == pytest.approx(m["CaCl2"], rel=1e-5)
+    assert mo["Mg++"] + mo["MgCO3(aq)"] == pytest.approx(m["MgCl2"], rel=1e-5)
+    carbon = m["CO2"] + m["NaHCO3"] + m["Na2CO3"]
+    held = sum(mo[sp] for sp in ("CO2", "HCO3-", "CO3--", "CaCO3(aq)", "MgCO3(aq)"))
+    assert held == pytest.approx(carbon, rel=1e-5)
+    assert mo["MgCO3(aq)"] + mo["CaCO3(aq)"] > 0.3 * (mo["CO3--"] + mo["MgCO3(aq)"] + mo["CaCO3(aq)"])
+
+
+@pytest.mark.parametrize("pair", list(CARBONATE_PAIRS))
+def test_carbonate_pair_enthalpy_follows_its_constant_away_from_25_c(pair):
+    # the pair less its ions, partial molar enthalpies near infinite dilution, against
+    # R T^2 d ln K/dT of the published expression at 60 C: the heat capacity of association
+    # carried by the complex's cp keeps the enthalpy balance away from 25 C
+    ion, coef = CARBONATE_PAIRS[pair]
+    s = velmora.System("seawater-CO2-H2O")
+    names = list(s.model.names)
+    n = np.full(len(names), 1e-14)
+    n[names.index("H2O")] = 55.5
+    for sp in ("Na+", "Cl-", ion, "CO3--", pair):
+        n[names.index(sp)] += 1e-7
+    T, h = 333.15, 1e-3
+    dlnk = (log_k_published(coef, T + h) - log_k_published(coef, T - h)) / (2 * h) * math.log(10)
+    g, _ = derivatives.enthalpy_gradient(s, n, T)
+    assoc = (g[names.index(pair)] - g[names.index(ion)] - g[names.index("CO3--")]) / 1000.0  # J/kmol
+    assert assoc == pytest.approx(R * T * T * dlnk, abs=30.0)

@@ -45,17 +45,19 @@ def worst(salt):
 # ------------------------------------------------------------------------------ pairs
 
 MISS = ("one water / ion-pair parameter pair with alpha 0.2 cannot follow the curvature of ln "
-        "gamma+- at 0.1-1 mol/kg: MgCl2 -3.5 % at 0.2 mol/kg (with W), SrCl2 -3.7 % at 0.2, MgSO4 "
+        "gamma+- at 0.1-1 mol/kg: MgCl2 -5.7 % at 0.2 mol/kg (its pair also fitted to MgCl2 in NaCl "
+        "and the mixtures' water activity), SrCl2 -3.6 % at 0.2, MgSO4 "
         "+14.5 % at 0.1 (its ions associate). An MgSO4(aq) ion pair, tried (phreeqc.dat's log K 2.37 "
         "moved to 2.19 by the fit with the pair), meets MgSO4 within 0.2 %, but holds 1.8 mol/kg in "
         "seawater evaporated to 99 %, where epsomite then no longer comes out: not shipped")
 
 
 @pytest.mark.parametrize("salt, figure, top", [
-    ("MgCl2", 0.036, 5.0), ("SrCl2", 0.038, 2.0), ("BaCl2", 0.021, 1.0), ("MgSO4", 0.145, 1.0)])
+    ("MgCl2", 0.057, 5.0), ("SrCl2", 0.036, 2.0), ("BaCl2", 0.021, 1.0), ("MgSO4", 0.145, 1.0)])
 def test_pairs_against_the_crc_table_at_25c(salt, figure, top):
     # CRC Handbook gamma+- (0.1-1 mol/kg and the 2 and 5 mol/kg rows): the figures of
-    # docs/data-sources.md; MgCl2 with the molecule-ion-pair term up to 14.4 at 5 mol/kg
+    # docs/data-sources.md; MgCl2 with its molecule-ion-pair and like-ion terms up to 14.4 at
+    # 5 mol/kg
     w, ev = worst(salt)
     assert max(x for _, rows in ev for _, x, _, _ in rows) == top
     assert w == pytest.approx(figure, abs=0.002)
@@ -71,12 +73,36 @@ def test_pairs_within_3_percent(salt):
 
 def test_mgcl2_against_the_92nd_edition():
     # the same compilation as pyEQL's tests cite it (92nd ed., 0.006-0.007 above the table the
-    # fit used at 0.1-1 mol/kg): not fitted
+    # fit used at 0.1-1 mol/kg): not fitted; the dilute end as the fit leaves it (6.4 % at 0.2)
     sets = [regress.DataSet("CRC 92nd MgCl2", "gamma_mean", "MgCl2-H2O", "MgCl2",
                             regress.core.salt_points("MgCl2", [(T25, m, g) for m, g in data.CRC92_MGCL2]),
                             "CRC Handbook 92nd ed.", 0.01, "m")]
     rows = regress.evaluate(sets)[0][1]
-    assert max(abs(c / v - 1) for _, _, v, c in rows) < 0.045
+    assert max(abs(c / v - 1) for _, _, v, c in rows) < 0.07
+
+
+# Magnesium among chloride at 25 C, pitzer.dat computed by PHREEQC (through phreeqpython 1.6.2),
+# points the MgCl2 fit does not hold: (other salt, its mol/kg, MgCl2 mol/kg, a_w, gamma+- of MgCl2
+# as (GAMMA("Mg+2") GAMMA("Cl-")^2)^(1/3))
+MG_WITHHELD = [("NaCl", 3.0, 1.0, 0.80031, 1.1401), ("NaCl", 1.0, 1.0, 0.89705, 0.6965),
+               ("NaCl", 5.0, 0.8, 0.7203, 1.6981), ("KCl", 1.0, 1.0, 0.90371, 0.6244),
+               ("KCl", 2.0, 2.0, 0.76339, 1.4096), ("KCl", 3.0, 1.5, 0.77919, 1.1186),
+               ("NaCl", 2.5, 1e-4, 0.91276, 0.5578), ("NaCl", 4.5, 1e-4, 0.82952, 0.8495)]
+
+
+def test_magnesium_among_chloride_on_points_not_fitted(systems):
+    """NaCl-MgCl2 and KCl-MgCl2 mixtures: a_w within 1.5 %; gamma+- of MgCl2 traced in NaCl within
+    5 %, in the NaCl mixtures within 10 %, in the KCl ones within 30 % (its pair fitted to MgCl2
+    with W alone put it 31-78 % low in all of these, the cation traced in chloride through W1 x_w
+    x_Cl)."""
+    s = systems("seawater-H2O")
+    for salt, m, mg, aw, g in MG_WITHHELD:
+        liq = s.liquid(T25, molalities={salt: m, "MgCl2": mg})
+        gm = liq.gamma_molal
+        mean = (gm["Mg++"] * gm["Cl-"] ** 2) ** (1.0 / 3.0)
+        tol = 0.05 if mg < 1e-3 else 0.10 if salt == "NaCl" else 0.30
+        assert liq.water_activity == pytest.approx(aw, rel=0.015), (salt, m, mg)
+        assert mean == pytest.approx(g, rel=tol), (salt, m, mg)
 
 
 # CRC Handbook, Constant humidity solutions (after Greenspan, J. Res. NBS 81A (1977) 89):
@@ -94,12 +120,13 @@ def test_water_activity_of_the_saturated_solution_at_25c(systems, salt):
 
 
 def test_water_activity_over_bischofite_from_5_to_45c(systems):
-    # fitted at 10-40 C (its W has a 1/T part); 5 and 45 C are the ends of the correlation
+    # fitted at 10-40 C (its like-ion term has a 1/T part); 5 and 45 C are the ends of the
+    # correlation ("generally accurate to +-2 %"): within 1.5 % at 25 C, 3 % at the ends
     a, b, _, _ = RH["MgCl2"]
     s = systems("MgCl2-H2O")
-    for t in (5.0, 25.0, 45.0):
+    for t, tol in ((5.0, 0.03), (25.0, 0.015), (45.0, 0.03)):
         liq = s.liquid(t + 273.15, molalities={"MgCl2": 9.0}, solids=True)
-        assert liq.activity["H2O"] == pytest.approx(a * math.exp(b / (t + 273.15)) / 100.0, abs=0.005)
+        assert liq.activity["H2O"] == pytest.approx(a * math.exp(b / (t + 273.15)) / 100.0, rel=tol)
 
 
 # ------------------------------------------------------------------------------ solids
@@ -172,10 +199,10 @@ def test_seawater_preset(systems):
     s = systems("seawater-H2O")
     liq = s.liquid(T25, molalities=sw)
     for ion in ("Na+", "K+", "Mg++", "Ca++", "Sr++", "SO4--"):
-        # calcium and sulfate: the free ions and their ion pair (a fifth of the calcium)
+        # calcium and sulfate: the free ions and their ion pair (about a tenth of the calcium)
         paired = liq.molality["CaSO4(aq)"] if ion in ("Ca++", "SO4--") else 0.0
         assert liq.molality[ion] + paired == pytest.approx(ions[ion], rel=1e-7)
-    assert 0.1 < liq.molality["CaSO4(aq)"] / ions["Ca++"] < 0.3
+    assert 0.05 < liq.molality["CaSO4(aq)"] / ions["Ca++"] < 0.3
     # chloride carries bromide and the left-out anions: the balance of the cations and sulfate
     left_out = sum(-presets.CHARGE[k] * ions[k] for k in ("HCO3-", "CO3--", "B(OH)4-", "F-", "OH-"))
     assert liq.molality["Cl-"] == pytest.approx(ions["Cl-"] + ions["Br-"] + left_out, rel=1e-5)
@@ -185,11 +212,12 @@ def test_seawater_preset(systems):
     assert all(half[k] * water[17.5] == pytest.approx(v * water[35.0] / 2, rel=1e-12) for k, v in sw.items())
     # with its carbonate: HCO3-, CO3-- and CO2 as the reference gives them, chloride takes the rest
     c = systems("seawater-CO2-H2O").liquid(T25, molalities=velmora.seawater(carbonate=True))
-    dic = sum(c.molality[k] for k in ("CO2", "HCO3-", "CO3--"))
+    dic = sum(c.molality[k] for k in ("CO2", "HCO3-", "CO3--", "CaCO3(aq)", "MgCO3(aq)"))
     assert dic == pytest.approx(ions["HCO3-"] + ions["CO3--"] + ions["CO2"], rel=1e-6)
     left_out = sum(-presets.CHARGE[k] * ions[k] for k in ("B(OH)4-", "F-", "OH-"))
     assert c.molality["Cl-"] == pytest.approx(ions["Cl-"] + ions["Br-"] + left_out, rel=1e-5)
-    assert c.molality["Mg++"] == pytest.approx(ions["Mg++"], rel=1e-6)   # water the CO2 reactions use
+    # water the CO2 reactions use; magnesium free and paired with carbonate
+    assert c.molality["Mg++"] + c.molality["MgCO3(aq)"] == pytest.approx(ions["Mg++"], rel=1e-6)
     with pytest.raises(ValueError, match="salinity must be positive"):
         velmora.seawater(0.0)
 

@@ -47,6 +47,9 @@ CITE = {
                   "as shipped with phreeqpython 1.6.2): beta0, beta1, C_phi of HCl, NaCl, NaOH and the mixing "
                   "terms theta(H+,Na+) 0.036, psi(Cl-,H+,Na+) -0.004, theta(Cl-,OH-) -0.05, psi(Cl-,Na+,OH-) "
                   "-0.006 at 25 C, in the Pitzer equations with A_phi = 0.392",
+    "pitzer_dat_mg": "PHREEQC 3 (through phreeqpython 1.6.2) with its pitzer.dat (Appelo, Parkhurst & Post, "
+                     "Geochim. Cosmochim. Acta 125 (2014) 49): (GAMMA(\"M+2\") GAMMA(\"Cl-\")^2)^(1/3) of "
+                     "1e-4 mol/kg MgCl2 or SrCl2 in NaCl(aq) and of KCl in MgCl2(aq), and ACT(\"H2O\") of NaCl-MgCl2 mixtures, at 25 C",
     "greenspan": "CRC Handbook of Chemistry and Physics, Constant humidity solutions (Wexler; after "
                  "Greenspan, J. Res. NBS 81A (1977) 89): RH over MgCl2.6H2O = 29.26 exp(34/T) %, 5-45 C; "
                  "at the MgCl2 solubilities of the CRC's Aqueous solubility of inorganic compounds at "
@@ -301,6 +304,55 @@ def acid_base_sets():
                     ion_points(in_nacl["HCl"]), CITE["pitzer_dat"], 0.02, "m NaCl [mol/kg]"),
             DataSet("pitzer.dat NaOH traced in NaCl", "ion_gamma_mean", "NaCl-H2O", "Na+ OH-",
                     ion_points(in_nacl["NaOH"]), CITE["pitzer_dat"], 0.02, "m NaCl [mol/kg]")]
+
+
+# gamma+- of MgCl2 and SrCl2 at trace (1e-4 mol/kg) in NaCl(aq) at 25 C, (m NaCl [mol/kg], gamma+-):
+# the Pitzer equations of pitzer.dat (theta and psi of the cation with Na+ and Cl-, and the
+# unsymmetric mixing term), computed by PHREEQC as (GAMMA("M+2") GAMMA("Cl-")^2)^(1/3)
+PITZER_DAT_TRACED_IN_NACL = {
+    "MgCl2": [(0.5, 0.4862), (1.0, 0.4709), (2.0, 0.5156), (3.0, 0.6116), (4.0, 0.7560), (5.0, 0.9597),
+              (6.0, 1.2409)],
+    "SrCl2": [(0.5, 0.4740), (1.0, 0.4473), (2.0, 0.4656), (3.0, 0.5262), (4.0, 0.6214), (5.0, 0.7557),
+              (6.0, 0.9389)]}
+TRACE_2_1 = 1e-4      # mol/kg
+
+
+def traced_in_nacl_set(salt):
+    """gamma+- of MgCl2 or SrCl2 traced in NaCl(aq), 0.5-6 mol/kg at 25 C (pitzer.dat, computed by
+    PHREEQC)."""
+    t, cation = TRACE_2_1, salt[:2] + "++"
+    rows = [(298.15, m, {"Na+": m, "Cl-": m + 2 * t, cation: t}, g) for m, g in PITZER_DAT_TRACED_IN_NACL[salt]]
+    return DataSet(f"pitzer.dat {salt} traced in NaCl", "ion_gamma_mean", "seawater-H2O", f"{cation} Cl-",
+                   ion_points(rows), CITE["pitzer_dat_mg"], 0.02, "m NaCl [mol/kg]")
+
+
+# gamma+- of KCl at trace (1e-4 mol/kg) in MgCl2(aq) at 25 C, (m MgCl2 [mol/kg], gamma+-): pitzer.dat,
+# computed by PHREEQC as (GAMMA("K+") GAMMA("Cl-"))^(1/2)
+PITZER_DAT_KCL_IN_MGCL2 = [(0.5, 0.6309), (1.0, 0.6505), (2.0, 0.7805), (3.0, 0.9834), (4.0, 1.2479), (5.0, 1.5634)]
+
+
+def kcl_traced_in_mgcl2_set():
+    """gamma+- of KCl traced in MgCl2(aq), 0.5-5 mol/kg at 25 C (pitzer.dat, computed by PHREEQC)."""
+    t = TRACE_2_1
+    rows = [(298.15, m, {"Mg++": m, "Cl-": 2 * m + t, "K+": t}, g) for m, g in PITZER_DAT_KCL_IN_MGCL2]
+    return DataSet("pitzer.dat KCl traced in MgCl2", "ion_gamma_mean", "seawater-H2O", "K+ Cl-",
+                   ion_points(rows), CITE["pitzer_dat_mg"], 0.02, "m MgCl2 [mol/kg]")
+
+
+# Water activity of NaCl-MgCl2 mixtures at 25 C, (m NaCl, m MgCl2 [mol/kg], a_w): pitzer.dat,
+# computed by PHREEQC as ACT("H2O")
+PITZER_DAT_NACL_MGCL2_AW = [(1.0, 0.5, 0.93634), (2.0, 1.0, 0.84978), (4.0, 0.5, 0.8038), (4.25, 0.55, 0.7864),
+                            (1.0, 2.0, 0.79203), (3.0, 1.5, 0.74287), (5.0, 0.3, 0.77619), (2.0, 2.5, 0.67052),
+                            (0.5, 3.5, 0.61917), (3.0, 3.0, 0.54523)]
+
+
+def nacl_mgcl2_water_activity_set():
+    """The osmotic coefficient of NaCl-MgCl2 mixtures at 25 C, -ln a_w / (M_w sum of the ions'
+    molalities), from the water activity of pitzer.dat (computed by PHREEQC); x: ionic strength."""
+    rows = [(298.15, a + 3.0 * b, {"H2O": MOL_WATER_PER_KG, "NaCl": a, "MgCl2": b},
+             -math.log(aw) * MOL_WATER_PER_KG / (2.0 * a + 3.0 * b)) for a, b, aw in PITZER_DAT_NACL_MGCL2_AW]
+    return DataSet("pitzer.dat NaCl-MgCl2 water activity", "osmotic", "seawater-H2O", "NaCl MgCl2",
+                   tuple(rows), CITE["pitzer_dat_mg"], 0.01, "I [mol/kg]")
 
 
 def salt_sets(salt):

@@ -23,14 +23,12 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
 
 
 # NaOH and KOH rise too steeply above 1 mol/kg for the two: the molecule-ion-pair term's W1 and
-# W2 (constant) as well, fitted to the CRC values at 2 and 5 mol/kg too. CaCl2 keeps its pair:
-# with W it meets its own gamma+- to 5 mol/kg (cacl2_w_trial, below), but Ca++ in NaCl brines
-# then moves far off the measured gypsum solubilities.
-SALT_W = ("NaOH", "KOH", "MgCl2")
-# MgCl2 rises to 14.4 at 5 mol/kg (CRC): its W is larger than the hydroxides' (bounds +-300), and
-# takes a 1/T part each (W1_B, W2_B) fitted to the water activity over bischofite at 10-40 C, where
-# a constant W left a_w 8 % off at 10 and 40 C (the salt's own saturated solution, 5.6-6.1 mol/kg)
-W_BOUND = {"MgCl2": 300.0, "CaCl2": 300.0}
+# W2 (constant) as well, fitted to the CRC values at 2 and 5 mol/kg too. CaCl2 and MgCl2 have fits
+# of their own (_cacl2, _mgcl2): with W alone they meet their own gamma+- to 5 mol/kg, but
+# W1 x_w x_Cl acts on the cation traced in every chloride brine (Ca++ then moves far off the
+# measured gypsum solubilities, Mg++ in 6 mol/kg NaCl falls a factor 6 in gamma+-).
+SALT_W = ("NaOH", "KOH")
+W_BOUND = {"CaCl2": 300.0}
 
 
 def _w_params(key, bound=60.0):
@@ -46,10 +44,12 @@ def _salt(salt):
     sets = data.salt_sets(salt)
     if salt in SALT_W:
         params += _w_params(key, W_BOUND.get(salt, 60.0))
-    if salt == "MgCl2":
-        params += [Parameter("electrolyte_pair", key, f, 0.0, -3e5, 3e5, scale=1e4) for f in ("W1_B", "W2_B")]
-        sets.append(data.bischofite_rh_set())
-        return sets, params, None, (278.15, 318.15)
+    if salt == "SrCl2":
+        # Sr++ among the chloride of NaCl brines (celestite in seawater concentrates): the pair
+        # alone leaves gamma+- of SrCl2 traced in 6 mol/kg NaCl 27 % below pitzer.dat's; the
+        # two-cation term U(Cl-; Na+, Sr++), zero in SrCl2(aq), fitted on it
+        params.append(Parameter("ion_mixing", ("Cl-", "Na+", "Sr++"), "U_A", 0.0, -500.0, 500.0, scale=10.0))
+        sets.append(data.traced_in_nacl_set(salt))
     if salt == "NaOH":
         # W also acts on OH- traced in other sodium salts: fitted on NaOH traced in NaCl too, which
         # holds W1 to -18 (NaOH(aq) alone takes -60 / +60, and then OH- in NaCl is 61 % low at
@@ -130,6 +130,39 @@ def _cacl2():
 # the CaSO4 fit's data held tighter than in that fit (gypsum 0.02, the halite-thenardite liquids
 # 0.05): the NaCl brines are what the pair must not spoil
 CACL2_GYPSUM_SIGMA = 0.005
+# MgCl2 rises from 0.48 at 0.5 mol/kg to 14.4 at 5 (CRC) and its saturated solution holds a_w
+# near 0.33 at 10-40 C (bischofite). Its molecule-ion-pair term W (W_A + W_B/T each) carries the
+# water activity of NaCl-MgCl2 mixtures (seawater concentrates: with the like-ion triple alone
+# a_w of 4.25 NaCl + 0.55 MgCl2 is 0.827 against pitzer.dat's 0.786, and halite comes out at 95 %
+# of the water removed instead of 90 %), but W1 x_w x_Cl also acts on Mg++ traced in any chloride:
+# fitted alone it put gamma+- of MgCl2 in 6 mol/kg NaCl at 0.20 against pitzer.dat's 1.24. So W,
+# the pair (A each way, alpha), the like-ion triple U n_Cl n_Mg^2 / N^2 (U_B/T) and the
+# two-cation terms U(Cl-; Na+, Mg++) and U(Cl-; K+, Mg++) are fitted together on MgCl2's own
+# data, MgCl2 traced in NaCl, the NaCl-MgCl2 mixtures' water activity and KCl traced in MgCl2
+# (potassium in the bitterns; all three from pitzer.dat, computed by PHREEQC), with a_w held
+# falling to 100 mol/kg.
+MGCL2_TRIPLE = ("Cl-", "Mg++", "Mg++")
+MGCL2_NACL = ("Cl-", "Na+", "Mg++")
+MGCL2_KCL = ("Cl-", "K+", "Mg++")
+
+
+def _mgcl2():
+    key = ("H2O", "Mg++", "Cl-")
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.3, 0.0, 30.0),
+              Parameter("electrolyte_pair", key, "A_ca_m", -5.0, -20.0, 0.0),
+              *_w_params(key, 300.0),
+              Parameter("electrolyte_pair", key, "alpha", 0.2, 0.05, 0.5),
+              Parameter("ion_mixing", MGCL2_TRIPLE, "U_B", 3e4, -3e5, 3e5, scale=1e4),
+              Parameter("ion_mixing", MGCL2_NACL, "U_A", 0.0, -500.0, 500.0, scale=10.0),
+              Parameter("ion_mixing", MGCL2_KCL, "U_A", 0.0, -500.0, 500.0, scale=10.0)]
+    # a_w over bischofite (the salt's own end) held to sigma 0.005: at 0.02 the mixtures pull it
+    # 4-5 % off at 25-45 C
+    bischofite = dataclasses.replace(data.bischofite_rh_set(), sigma=0.005)
+    sets = data.salt_sets("MgCl2") + [bischofite, data.traced_in_nacl_set("MgCl2"),
+                                      data.nacl_mgcl2_water_activity_set(), data.kcl_traced_in_mgcl2_set()]
+    return sets, params, aw_falls("MgCl2", 100.0), (278.15, 318.15)
+
+
 # records a fit moves but does not write (another fit, refitted on it, writes them)
 NOT_WRITTEN = {"CaCl2-H2O": ("solids", ("H2O", "Ca++", "SO4--"), CACL2_TRIPLE)}
 
@@ -351,7 +384,7 @@ def _mdea(gas):
 
 
 FITS = {"MEA-CO2-H2O": _mea, "NaCl-H2O": _nacl,
-        **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS}, "CaCl2-H2O": _cacl2,
+        **{f"{s}-H2O": (lambda s=s: _salt(s)) for s in SALT_IONS}, "CaCl2-H2O": _cacl2, "MgCl2-H2O": _mgcl2,
         "MEA-H2S-H2O": _mea_h2s, "HCl-NaCl-H2O": _hydronium,
         "MDEA-CO2-H2O": lambda: _mdea("CO2"), "MDEA-H2S-H2O": lambda: _mdea("H2S"),
         "CaSO4-NaCl-H2O": _caso4, "CaSO4-anhydrite": _anhydrite}

@@ -177,6 +177,14 @@ def _exchange(s, active, J, evaluate):
         raise ConvergenceError("the liquid after exchanging a solid has no solution") from None
 
 
+def _singular_values(J):
+    """Singular values of J with its columns scaled to unit length: a trace solid's index moves
+    by orders of magnitude more per mol than halite's, and unscaled that alone reads as the
+    phase rule's dependence (a cold bittern's halite then leaves along a false null direction)."""
+    norms = np.linalg.norm(J, axis=0)
+    return np.linalg.svd(J / np.where(norms > 0.0, norms, 1.0), compute_uv=False)
+
+
 def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
     """Newton's method on the amounts of the solids in ``active`` (SI = 0 for each), damped to
     lower the largest residual; a solid whose amount reaches 0 leaves the set. The derivative is
@@ -196,7 +204,7 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
             fresh = True
         # the phase rule's test on an exact derivative only (an updated one that turns
         # singular is renewed below)
-        sv = np.linalg.svd(J, compute_uv=False) if fresh and len(active) > 1 else None
+        sv = _singular_values(J) if fresh and len(active) > 1 else None
         if sv is not None and sv[-1] <= RANK_TOL * sv[0]:
             try:
                 s, active, state = _exchange(s, active, J, evaluate)
