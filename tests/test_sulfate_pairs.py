@@ -422,8 +422,8 @@ def test_barite_in_nacl_against_templeton_at_50c():
     assert sum(abs(dev[m]) for m in fitted) / len(fitted) <= 0.03
     assert all(abs(dev[m]) <= 0.07 for m in data.TEMPLETON_WITHHELD)
     assert abs(dev[0.0]) <= 0.02 and -0.25 < second < 0.0        # the second reading 28 % above
-    # below 0.2 mol/kg (Debye-Hueckel) the readings scatter, 0.017 and 0.033 mol/kg by 27 % of
-    # each other, the model between: within 25 %
+    # below 0.2 mol/kg (Debye-Hueckel) the readings scatter about the model: +2.6 % at 0.017
+    # mol/kg, -24.5 % at 0.033; within 25 %
     assert all(abs(e) <= 0.25 for m, e in dev.items() if 0 < m < data.DEBYE_HUCKEL_LIMIT)
     # without the fit every point from 0.38 mol/kg was 7-18 % low, the level's miss, not the
     # shape's (7-10 % from 1 to 5 mol/kg)
@@ -433,16 +433,20 @@ def test_barite_in_nacl_against_templeton_at_50c():
 
 
 def test_barite_constant_at_25c_kept_and_the_ba_so4_pair_idle_in_nacl():
-    # the fit moves barite's 1/T term only: log10 Ksp at 25 C stays the measured -9.97 (molal;
-    # Zhen-Wu et al. 2016 compare -10.05 to -9.96), its value at 50 C rises by 0.098
+    # the fit moves barite's 1/T term only: log10 Km at 25 C stays the measured -9.97 (Zhen-Wu et
+    # al. 2016 compare -10.05 to -9.96); at 50 C the NaCl data bring it within 0.035 of pitzer.dat's
+    # expression there (PHREEQC's LK_PHASE("Barite"), -9.643 at 50 C), 0.126 below it before
     rec = databank.active().table("solids")["barite"]
     old = databank.shipped_without_fit(BARITE_FIT).table("solids")["barite"]
-    to_molal = 2.0 * math.log(1000.0 / 18.015)
-    assert (ln_k(rec, T25) + to_molal) / math.log(10.0) == pytest.approx(rec["log10_Km_25"], abs=0.005)
+
+    def log_km(r, T):
+        return (ln_k(r, T) + 2.0 * math.log(1000.0 / 18.015)) / math.log(10.0)
+    assert log_km(rec, T25) == pytest.approx(-9.97, abs=0.005)
     assert ln_k(rec, T25) == pytest.approx(ln_k(old, T25), abs=1e-9)
-    assert (ln_k(rec, T50) - ln_k(old, T50)) / math.log(10.0) == pytest.approx(0.098, abs=0.002)
+    assert abs(log_km(rec, T50) - (-9.643)) < 0.035
+    assert -9.643 - log_km(old, T50) > 0.12
     # Ba++ in NaCl sees chloride, sulfate sodium: the Ba++/SO4-- pair (left at its default) moves
-    # barite's solubility in 2 mol/kg NaCl by less than 0.5 % over tau 4-12 each way
+    # barite's solubility in 2 mol/kg NaCl by less than 0.5 % over tau 4-12 and -8-0
     model = regress.Model(BARITE_FIT)
     comp = {"H2O": data.MOL_WATER_PER_KG, "Na+": 2.0, "Cl-": 2.0, "Ba++": 1e-4, "SO4--": 1e-4}
     ref = model.value("solid_solubility", "barite", T50, comp)

@@ -500,10 +500,10 @@ def halite_thenardite_sets(temps=(90,)):
 # 39972ad5); the test's input (mytest/Barite_NaCl: "Barite solubility in NaCl solutions,
 # Templeton, 1960", -temp 50) plots them against PHREEQC's tot("Ba"), so as molalities at 50 C.
 # Molalities such as 1.667e-2, 3.333e-2 and 1.083e-1 look read off a figure rather than set; the
-# two values in water differ by 28 %. In the fit: the points from 0.3 mol/kg NaCl but those of
+# two values in water differ by 28 %. In the fit: the points from 0.38 mol/kg NaCl but those of
 # TEMPLETON_WITHHELD. Below 0.2 mol/kg the activity coefficients are the Debye-Hueckel limit,
-# which the data do not refine: those points scatter about it (0.017 and 0.033 mol/kg are 9 % above
-# and 19 % below PHREEQC's curve), and they only check the fit, with the two in water.
+# which the data do not refine: those points scatter about it (0.017 and 0.033 mol/kg are 8 % below
+# and 24 % above PHREEQC's curve), and they only check the fit, with the two in water.
 TEMPLETON_1960_BARITE_50 = (
     (0.0, 1.493e-05), (0.0, 1.919e-05), (1.667e-02, 2.452e-05), (3.333e-02, 3.998e-05), (0.1, 5.171e-05),
     (0.1083, 5.757e-05), (0.1833, 6.823e-05), (0.3833, 8.795e-05), (0.5083, 9.648e-05), (0.5917, 1.050e-04),
