@@ -390,3 +390,68 @@ def test_sulfate_chloride_terms_carry_the_halite_thenardite_liquids():
             liq = s.liquid(T, molalities={"NaCl": 8.0, "Na2SO4": 2.0}, solids=True)
             assert sorted(liq.solids) == ["halite", "thenardite"]
             assert lo < mass_percent(liq, "Na2SO4") / point["Na2SO4"] < hi, (db is None, T)
+
+
+# ------------------------------------------------------------------------------ barite in NaCl
+BARITE_FIT = "BaSO4-NaCl-H2O"
+T50 = 323.15
+
+
+def barite_deviations(db=None):
+    """({m NaCl: calculated / measured - 1}, that of the second reading in water) of barite
+    saturated in NaCl(aq) at 50 C against Templeton (1960), each solved by the engine's own
+    solid-liquid equilibrium; in water against the first reading."""
+    with databank.using(db or databank.active()):
+        b = velmora.System(BARITE_FIT)
+        out = {}
+        first, second, *rest = data.TEMPLETON_1960_BARITE_50
+        for m, s in [first, *rest]:
+            liq = b.liquid(T50, molalities={"NaCl": m, "BaSO4": 1e-3} if m else {"BaSO4": 1e-3}, solids=True)
+            assert set(liq.solids) == {"barite"}, m
+            out[m] = liq.molality["Ba++"] / s - 1.0
+    return out, (1.0 + out[0.0]) * first[1] / second[1] - 1.0
+
+
+def test_barite_in_nacl_against_templeton_at_50c():
+    dev, second = barite_deviations()
+    fitted = [m for m in dev if m >= data.DEBYE_HUCKEL_LIMIT and m not in data.TEMPLETON_WITHHELD]
+    assert len(fitted) == 10 and len(data.TEMPLETON_WITHHELD) == 5
+    # fitted (0.38-5 mol/kg): within 8 % (-7.7 % at 0.38), AARD 2.7 %; withheld from 0.5 mol/kg
+    # within 7 % (+6.7 % at 1.04), the one in water within 2 % (Templeton's first reading)
+    assert max(abs(dev[m]) for m in fitted) <= 0.08
+    assert sum(abs(dev[m]) for m in fitted) / len(fitted) <= 0.03
+    assert all(abs(dev[m]) <= 0.07 for m in data.TEMPLETON_WITHHELD)
+    assert abs(dev[0.0]) <= 0.02 and -0.25 < second < 0.0        # the second reading 28 % above
+    # below 0.2 mol/kg (Debye-Hueckel) the readings scatter about the model: +2.6 % at 0.017
+    # mol/kg, -24.5 % at 0.033; within 25 %
+    assert all(abs(e) <= 0.25 for m, e in dev.items() if 0 < m < data.DEBYE_HUCKEL_LIMIT)
+    # without the fit every point from 0.38 mol/kg was 7-18 % low, the level's miss, not the
+    # shape's (7-10 % from 1 to 5 mol/kg)
+    old, _ = barite_deviations(databank.shipped_without_fit(BARITE_FIT))
+    assert all(-0.18 < old[m] < -0.07 for m in fitted)
+    assert max(old[m] for m in fitted if m >= 1.0) - min(old[m] for m in fitted if m >= 1.0) < 0.035
+
+
+def test_barite_constant_at_25c_kept_and_the_ba_so4_pair_idle_in_nacl():
+    # the fit moves barite's 1/T term only: log10 Km at 25 C stays the measured -9.97 (Zhen-Wu et
+    # al. 2016 compare -10.05 to -9.96); at 50 C the NaCl data bring it within 0.035 of pitzer.dat's
+    # expression there (PHREEQC's LK_PHASE("Barite"), -9.643 at 50 C), 0.126 below it before
+    rec = databank.active().table("solids")["barite"]
+    old = databank.shipped_without_fit(BARITE_FIT).table("solids")["barite"]
+
+    def log_km(r, T):
+        return (ln_k(r, T) + 2.0 * math.log(1000.0 / 18.015)) / math.log(10.0)
+    assert log_km(rec, T25) == pytest.approx(-9.97, abs=0.005)
+    assert ln_k(rec, T25) == pytest.approx(ln_k(old, T25), abs=1e-9)
+    assert abs(log_km(rec, T50) - (-9.643)) < 0.035
+    assert -9.643 - log_km(old, T50) > 0.12
+    # Ba++ in NaCl sees chloride, sulfate sodium: the Ba++/SO4-- pair (left at its default) moves
+    # barite's solubility in 2 mol/kg NaCl by less than 0.5 % over tau 4-12 and -8-0
+    model = regress.Model(BARITE_FIT)
+    comp = {"H2O": data.MOL_WATER_PER_KG, "Na+": 2.0, "Cl-": 2.0, "Ba++": 1e-4, "SO4--": 1e-4}
+    ref = model.value("solid_solubility", "barite", T50, comp)
+    for tau in ((12.0, -4.0), (4.0, -4.0), (8.0, -8.0), (8.0, 0.0)):
+        ov = {"nrtl_electrolyte": {"pair": [dict(molecule="H2O", cation="Ba++", anion="SO4--", A_m_ca=tau[0],
+                                                 B_m_ca=0.0, A_ca_m=tau[1], B_ca_m=0.0, alpha=0.2, source="test")]}}
+        moved = regress.Model(BARITE_FIT, databank.derive(databank.active(), [ov]))
+        assert moved.value("solid_solubility", "barite", T50, comp) == pytest.approx(ref, rel=0.005), tau
