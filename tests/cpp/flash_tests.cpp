@@ -1,8 +1,8 @@
 // Tests of the vapor-liquid equilibrium (brinequil/equilibrium/flash) without Python, on an
 // ideal liquid and vapor (Raoult's law through the hooks), where the split and the bubble point
 // are known in closed form; the warm splits of a temperature solve (split_trail) on the same, and
-// the arithmetic of a flash's liquid tables (flash_liquid). The K-values, pressures and table
-// entries are test inputs.
+// the arithmetic of a flash's liquid tables (flash_liquid) and the phase check of an answer
+// (phase_check). The K-values, pressures and table entries are test inputs.
 #include <cmath>
 #include <optional>
 #include <string>
@@ -13,6 +13,7 @@
 #include "check.hpp"
 #include "equilibrium/flash.hpp"
 #include "equilibrium/flash_liquid.hpp"
+#include "equilibrium/phase_check.hpp"
 #include "equilibrium/split_trail.hpp"
 
 namespace {
@@ -244,6 +245,97 @@ void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
     CHECK_CLOSE(out.f[2], 0.05 / N * std::exp(0.3 + ln_mix), 1e-12 * 1e7);
 }
 
+// The phase check of flash answers on Raoult's law (liquid fugacity x Psat, ideal gas) with a
+// salt that stays in the liquid: the Rachford-Rice split (K = Psat / P, 0 for the salt) meets
+// the material balance and the fugacity equality, so it has no residual; a vapor off by a known
+// factor, a salt in the vapor, a liquid above its bubble pressure or a vapor below its dew
+// point show by the amounts the conditions give.
+void phase_check_of_raoult_answers() {
+    const double P = 1e5;
+    const std::vector<std::string> comps{"H2O", "MeOH", "NaCl"};
+    const Eigen::Vector3d psat(0.5 * P, 2.5 * P, 0.0), K = psat / P;
+    const core::Limits c{1e-12, 0.0, 1e-12};       // no resolution limit: the plain mismatch
+    const std::vector<Eigen::Index> pos{0, 1, 2};  // the true liquid is the apparent one
+    auto fug = [&](const Eigen::VectorXd& x) {
+        return core::FugacityMap{{"H2O", x[0] * psat[0]}, {"MeOH", x[1] * psat[1]}};
+    };
+    const Eigen::VectorXd z = Eigen::Vector3d(0.6, 0.39, 0.01);
+    const double beta = core::rachford_rice(z, K);
+    CHECK(beta > 0.0 && beta < 1.0);
+    const Eigen::VectorXd x = (z.array() / (1.0 + beta * (K.array() - 1.0))).matrix();
+    Eigen::VectorXd y = K.cwiseProduct(x);
+    CHECK_CLOSE(x.sum(), 1.0, 1e-12);
+    CHECK_CLOSE(y.sum(), 1.0, 1e-12);
+    auto check = [&](const core::FlashAnswer& a, const Eigen::VectorXd& liquid) {
+        return core::phase_residual(a, fug(liquid), liquid, pos, 1e-11, c);
+    };
+    const auto split = check({&comps, &z, beta, &x, &y, P}, x);
+    CHECK(split && split->first < 1e-12 && split->second < 1e-15);
+    // methanol's vapor 1 % high: |f_L - f_V| / max = 0.01 / 1.01; the balance off by beta dy
+    y[1] *= 1.01;
+    const auto off = check({&comps, &z, beta, &x, &y, P}, x);
+    CHECK(off.has_value());
+    CHECK_CLOSE(off->first, 0.01 / 1.01, 1e-12);
+    CHECK_CLOSE(off->second, beta * 0.01 * y[1] / 1.01, 1e-15);
+    y[1] /= 1.01;
+    y[2] = 1e-6;  // salt in the vapor
+    CHECK(check({&comps, &z, beta, &x, &y, P}, x)->first == INFINITY);
+    y[2] = 0.0;
+
+    // all liquid: ln of the bubble pressure over P where it lies above P, else 0
+    const auto hot = check({&comps, &z, 0.0, &z, &z, P}, z);
+    CHECK_CLOSE(hot->first, std::log(0.6 * 0.5 + 0.39 * 2.5), 1e-14);
+    const Eigen::VectorXd cold = Eigen::Vector3d(0.9, 0.05, 0.05);
+    CHECK(check({&comps, &cold, 0.0, &cold, &cold, P}, cold)->first == 0.0);
+    // all vapor: ln sum(y / K) = ln(P / P_dew) where the vapor lies below its dew point
+    const Eigen::VectorXd v = Eigen::Vector3d(0.7, 0.3, 0.0), xi = Eigen::Vector3d(0.5, 0.5, 0.0);
+    const auto wet = check({&comps, &v, 1.0, &xi, &v, P}, xi);
+    CHECK_CLOSE(wet->first, std::log(0.7 / 0.5 + 0.3 / 2.5), 1e-14);
+    const auto dry = check({&comps, &v, 1.0, &xi, &v, 2.0 * P}, xi);  // twice P: Psat / P halved
+    CHECK_CLOSE(dry->first, std::log(2.0 * (0.7 / 0.5 + 0.3 / 2.5)), 1e-14);
+    CHECK(check({&comps, &v, 1.0, &xi, &v, 0.5 * P}, xi)->first == 0.0);
+}
+
+// What the check of a flash's liquid looks at before speciating it: the molality of each entry
+// m = x / (x_water M_water), water's own included, against the largest the check takes, and the
+// solutes beyond the molality of the stability test that are no solvent. M_water is a test input.
+void liquid_screens_of_a_flash_answer() {
+    const std::vector<std::string> comps{"H2O", "MeOH", "NaCl"};
+    const Eigen::Vector3d x(0.9, 0.08, 0.02), rich(0.3, 0.65, 0.05);
+    const double mw = 18.0, kg = mw / 1000.0;
+    int reads = 0;
+    auto limits = [&](double m_max) {
+        return [&reads, kg, m_max] {
+            ++reads;
+            return std::pair{kg, m_max};
+        };
+    };
+    // the largest entry is water's in x (1/M_water), methanol's in the rich liquid
+    for (const Eigen::Vector3d& liquid : {x, rich}) {
+        const double top = liquid.maxCoeff() / (liquid[0] * kg);
+        CHECK(core::solutes_water(comps, liquid, limits(1.01 * top)) == liquid[0]);
+        CHECK(!core::solutes_water(comps, liquid, limits(0.99 * top)));
+    }
+    CHECK(reads == 4);
+    // water twice, or none: left to the caller; the limits not read for a name twice
+    CHECK(!core::solutes_water({"H2O", "H2O", "NaCl"}, x, limits(1e9)) && reads == 4);
+    CHECK(!core::solutes_water({"EtOH", "MeOH", "NaCl"}, x, limits(1e9)) && reads == 5);
+
+    // the stability test: methanol above 3 mol/kg is asked about, the salt (1.2 mol/kg) is not
+    std::vector<Eigen::Index> asked;
+    auto solvent = [&](bool answer) {
+        return [&asked, answer](Eigen::Index k) {
+            asked.push_back(k);
+            return answer;
+        };
+    };
+    CHECK(core::stable_liquid(comps, x, 0.9, mw, 3.0, solvent(true)));
+    CHECK(!core::stable_liquid(comps, x, 0.9, mw, 3.0, solvent(false)));
+    CHECK((asked == std::vector<Eigen::Index>{1, 1}));
+    CHECK(core::stable_liquid(comps, x, 0.9, mw, 5.0, solvent(false)));  // nothing beyond 5
+    CHECK(asked.size() == 2);
+}
+
 }  // namespace
 
 int main() {
@@ -261,5 +353,7 @@ int main() {
                             trail_starts_each_split_on_the_line_through_the_last_two},
                            {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
                             flash_liquid_tables_dissociate_and_weigh_the_fugacities},
+                           {"phase_check_of_raoult_answers", phase_check_of_raoult_answers},
+                           {"liquid_screens_of_a_flash_answer", liquid_screens_of_a_flash_answer},
                        });
 }

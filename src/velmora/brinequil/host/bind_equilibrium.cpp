@@ -482,36 +482,26 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
     const auto nc = static_cast<Eigen::Index>(comps.size());
     if (!same || z.size() != nc || r.x.size() != nc || r.y.size() != nc) return py::none();
     double xw = 0.0;
+    py::tuple w = py::reinterpret_borrow<py::tuple>(water);
     if (r.beta < 1.0) {
-        // checks.solutes passes: water, and no entry above M_MAX mol/kg of it (max() as Python
-        // takes it); a liquid it may refuse is left to it, before anything is speciated
-        Eigen::Index iw = -1;
-        for (Eigen::Index k = 0; k < nc; ++k) {
-            if (comps[static_cast<std::size_t>(k)] != "H2O") continue;
-            if (iw >= 0) return py::none();  // a name twice: the caller's mapping decides
-            iw = k;
-        }
-        py::tuple w = py::reinterpret_borrow<py::tuple>(water);
-        const double kg_water = to_double(w[0]), m_max = to_double(w[1]);
-        xw = iw >= 0 ? r.x[iw] : 0.0;
-        if (!(xw > 0.0) || nc == 0) return py::none();
-        double top = r.x[0];
-        for (Eigen::Index k = 1; k < nc; ++k)
-            if (r.x[k] > top) top = r.x[k];
-        if (top > m_max * (xw * kg_water)) return py::none();
+        // checks.solutes passes: water, and no entry above M_MAX mol/kg of it; a liquid it may
+        // refuse is left to it, before anything is speciated
+        const std::optional<double> xw_ok = core::solutes_water(
+            comps, r.x, [&] { return std::pair{to_double(w[0]), to_double(w[1])}; });
+        if (!xw_ok) return py::none();
+        xw = *xw_ok;
     }
     // whether the stability test of a split's liquid (flashes._stable_water) has nothing to
     // test: no solute beyond its molality (water's molar mass [g/mol], the molality, solvents)
     bool stable = true;
     if (0.0 < r.beta && r.beta < 1.0) {
-        py::tuple w = py::reinterpret_borrow<py::tuple>(water);
-        const double high = to_double(w[3]) * (xw * to_double(w[2]) / 1000.0);
-        for (Eigen::Index k = 0; k < nc && stable; ++k) {
-            if (!(r.x[k] > high) || comps[static_cast<std::size_t>(k)] == "H2O") continue;
-            const int solvent = PySet_Contains(w[4].ptr(), PyList_GET_ITEM(pp_comps.ptr(), k));
-            if (solvent < 0) throw py::error_already_set();
-            stable = solvent == 1;
-        }
+        const double molality = to_double(w[3]);
+        stable =
+            core::stable_liquid(comps, r.x, xw, to_double(w[2]), molality, [&](Eigen::Index k) {
+                const int solvent = PySet_Contains(w[4].ptr(), PyList_GET_ITEM(pp_comps.ptr(), k));
+                if (solvent < 0) throw py::error_already_set();
+                return solvent == 1;
+            });
     }
     py::tuple t = py::reinterpret_borrow<py::tuple>(limits);
     const Limits c{to_double(t[0]), to_double(t[1]), to_double(t[2])};

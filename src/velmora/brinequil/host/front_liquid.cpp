@@ -5,9 +5,7 @@
 // (true_amounts, _residual, fugacities, checks.phase_residual), so that answers and residuals
 // have the same digits; the molecular term and the Henry table are read once for the check and
 // the fugacities.
-#include <cmath>
 #include <exception>
-#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -169,95 +167,6 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged);
 }
 
-// Python's max(a, b) of two floats: b where b > a, else a (ties and NaN as Python has them).
-double py_max(double a, double b) { return b > a ? b : a; }
-
-// checks.fugacity_mismatch; nullopt where Python would divide by zero (the caller then leaves
-// the check to Python, which raises there).
-std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x, double tol,
-                                        const Limits& c) {
-    const double top = py_max(fl, fv);
-    if (top <= c.vapor_floor * P) return 0.0;
-    double unresolved = 0.0;
-    if (x > 0.0) {
-        if (x * tol == 0.0) return std::nullopt;
-        unresolved = c.resolution * fl / (x * tol);
-    }
-    if (top + unresolved == 0.0) return std::nullopt;
-    return std::abs(fl - fv) / (top + unresolved);
-}
-
-// checks.phase_residual with the ideal gas (ln phi = 0, exp(0) = 1: every product and quotient
-// of the Python code as it stands), in its order of operations: (residual, balance). `pos`: the
-// species position of each component (-1: none). nullopt where Python would divide by zero.
-std::optional<std::pair<double, double>> phase_residual(
-    const std::vector<std::string>& comps, const Eigen::VectorXd& z, double beta,
-    const Eigen::VectorXd& x, const Eigen::VectorXd& y, double P, const core::FugacityMap& f,
-    const Eigen::VectorXd& n, const std::vector<Eigen::Index>& pos, double tol, const Limits& c) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const auto nc = static_cast<Eigen::Index>(comps.size());
-    const double liquid = 1.0 - beta;
-    double bal = 0.0;
-    bool nan = false;
-    for (Eigen::Index k = 0; k < nc; ++k) {
-        const double gap = std::abs(z[k] - liquid * x[k] - beta * y[k]);
-        nan = nan || std::isnan(gap);
-        bal = k == 0 ? gap : py_max(bal, gap);
-    }
-    if (nan) bal = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> fl(comps.size(), 0.0);
-    std::vector<char> vol(comps.size(), 0);
-    bool any = false;
-    for (std::size_t k = 0; k < comps.size(); ++k)
-        for (const auto& [name, v] : f)
-            if (name == comps[k]) {
-                fl[k] = v;
-                vol[k] = 1;
-                any = true;
-                break;
-            }
-    for (Eigen::Index k = 0; k < nc; ++k) {
-        if (vol[static_cast<std::size_t>(k)]) continue;
-        if (beta > 0.0 && y[k] > c.trace) return std::pair{kInf, bal};   // a salt in the vapor
-        if (beta >= 1.0 && z[k] > c.trace) return std::pair{kInf, bal};  // nor all vapor
-    }
-    if (!any) return std::pair{0.0, bal};
-    double res = 0.0;
-    if (0.0 < beta && beta < 1.0) {
-        double tot = 0.0;  // sum() of the amounts: left to right
-        for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
-        for (Eigen::Index k = 0; k < nc; ++k) {
-            const auto sk = static_cast<std::size_t>(k);
-            if (!vol[sk]) continue;
-            double xt = 0.0;
-            if (pos[sk] >= 0) {
-                if (tot == 0.0) return std::nullopt;
-                xt = n[pos[sk]] / tot;
-            }
-            const std::optional<double> m =
-                fugacity_mismatch(fl[sk], y[k] * P, P, py_max(x[k], xt), tol, c);
-            if (!m) return std::nullopt;
-            res = py_max(res, *m);
-        }
-    } else if (beta <= 0.0) {
-        // all liquid: the bubble pressure over the volatiles at most P
-        double s = 0.0;
-        for (Eigen::Index k = 0; k < nc; ++k)
-            if (vol[static_cast<std::size_t>(k)]) s += fl[static_cast<std::size_t>(k)] / P;
-        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
-    } else {
-        // all vapor: the dew condition on the incipient liquid x
-        double s = 0.0;
-        for (Eigen::Index k = 0; k < nc; ++k) {
-            if (!vol[static_cast<std::size_t>(k)] || z[k] <= c.trace) continue;
-            const double K = fl[static_cast<std::size_t>(k)] / (py_max(x[k], 1e-300) * P);
-            s += K > 0.0 ? y[k] / K : kInf;
-        }
-        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
-    }
-    return std::pair{res, bal};
-}
-
 }  // namespace
 
 py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
@@ -271,7 +180,7 @@ py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
     py::object checked = py::none();
     if (converged) {
         const std::optional<std::pair<double, double>> phase =
-            phase_residual(*ans.comps, *ans.z, ans.beta, *ans.x, *ans.y, ans.P, f, n, pos, tol, c);
+            core::phase_residual(ans, f, n, pos, tol, c);
         if (phase) {
             const double chem = core::speciation_residual(
                 *el.stoich, n, lng,

@@ -1,0 +1,92 @@
+#include "equilibrium/phase_check.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace brinequil::core {
+
+std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x, double tol,
+                                        const Limits& c) {
+    const double top = py_max(fl, fv);
+    if (top <= c.vapor_floor * P) return 0.0;
+    double unresolved = 0.0;
+    if (x > 0.0) {
+        if (x * tol == 0.0) return std::nullopt;
+        unresolved = c.resolution * fl / (x * tol);
+    }
+    if (top + unresolved == 0.0) return std::nullopt;
+    return std::abs(fl - fv) / (top + unresolved);
+}
+
+std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, const FugacityMap& f,
+                                                        const Eigen::VectorXd& n,
+                                                        const std::vector<Eigen::Index>& pos,
+                                                        double tol, const Limits& c) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::vector<std::string>& comps = *a.comps;
+    const Eigen::VectorXd &z = *a.z, &x = *a.x, &y = *a.y;
+    const double beta = a.beta, P = a.P;
+    const auto nc = static_cast<Eigen::Index>(comps.size());
+    const double liquid = 1.0 - beta;
+    double bal = 0.0;
+    bool nan = false;
+    for (Eigen::Index k = 0; k < nc; ++k) {
+        const double gap = std::abs(z[k] - liquid * x[k] - beta * y[k]);
+        nan = nan || std::isnan(gap);
+        bal = k == 0 ? gap : py_max(bal, gap);
+    }
+    if (nan) bal = std::numeric_limits<double>::quiet_NaN();
+    std::vector<double> fl(comps.size(), 0.0);
+    std::vector<char> vol(comps.size(), 0);
+    bool any = false;
+    for (std::size_t k = 0; k < comps.size(); ++k)
+        for (const auto& [name, v] : f)
+            if (name == comps[k]) {
+                fl[k] = v;
+                vol[k] = 1;
+                any = true;
+                break;
+            }
+    for (Eigen::Index k = 0; k < nc; ++k) {
+        if (vol[static_cast<std::size_t>(k)]) continue;
+        if (beta > 0.0 && y[k] > c.trace) return std::pair{kInf, bal};   // a salt in the vapor
+        if (beta >= 1.0 && z[k] > c.trace) return std::pair{kInf, bal};  // nor all vapor
+    }
+    if (!any) return std::pair{0.0, bal};
+    double res = 0.0;
+    if (0.0 < beta && beta < 1.0) {
+        double tot = 0.0;  // sum() of the amounts: left to right
+        for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
+        for (Eigen::Index k = 0; k < nc; ++k) {
+            const auto sk = static_cast<std::size_t>(k);
+            if (!vol[sk]) continue;
+            double xt = 0.0;
+            if (pos[sk] >= 0) {
+                if (tot == 0.0) return std::nullopt;
+                xt = n[pos[sk]] / tot;
+            }
+            const std::optional<double> m =
+                fugacity_mismatch(fl[sk], y[k] * P, P, py_max(x[k], xt), tol, c);
+            if (!m) return std::nullopt;
+            res = py_max(res, *m);
+        }
+    } else if (beta <= 0.0) {
+        // all liquid: the bubble pressure over the volatiles at most P
+        double s = 0.0;
+        for (Eigen::Index k = 0; k < nc; ++k)
+            if (vol[static_cast<std::size_t>(k)]) s += fl[static_cast<std::size_t>(k)] / P;
+        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
+    } else {
+        // all vapor: the dew condition on the incipient liquid x
+        double s = 0.0;
+        for (Eigen::Index k = 0; k < nc; ++k) {
+            if (!vol[static_cast<std::size_t>(k)] || z[k] <= c.trace) continue;
+            const double K = fl[static_cast<std::size_t>(k)] / (py_max(x[k], 1e-300) * P);
+            s += K > 0.0 ? y[k] / K : kInf;
+        }
+        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
+    }
+    return std::pair{res, bal};
+}
+
+}  // namespace brinequil::core
