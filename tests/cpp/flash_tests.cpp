@@ -5,6 +5,7 @@
 // (phase_check). The K-values, pressures and table entries are test inputs.
 #include <cmath>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -209,6 +210,71 @@ void trail_starts_each_split_on_the_line_through_the_last_two() {
     CHECK(trail.start_at(301.0) == nullptr);
 }
 
+// The trail as a temperature solve drives it, on the binary with K_i = exp(A_i - B / T): at each
+// temperature the vapor fraction and S of the closed-form split, whether they come from the
+// first flash's substitution, the split from the trail's start or the full flash. A split that
+// fails recoverably leaves the answer to the full flash; any other error passes.
+struct BinaryFlashAt : core::TrailFlash {
+    core::TPFlashHooks h;
+    core::SplitHooks sh;
+    int runs = 0;
+    bool fail = false, recover = true;
+    const core::TPFlashHooks& flash_hooks() override { return h; }
+    const core::SplitHooks& split_hooks() override {
+        if (fail)
+            sh.fug = [](const Eigen::VectorXd&) -> core::ComponentFugacities {
+                throw std::runtime_error("no liquid");
+            };
+        return sh;
+    }
+    core::TPFlashResult run(const Eigen::VectorXd& z) override {
+        ++runs;
+        return core::flash_tp(z, 2, core::kFlashTol, h);
+    }
+    const core::SplitResult* newton_split() const override { return nullptr; }
+    std::vector<char> volatiles(const Eigen::VectorXd&) override { return {1, 1}; }
+    bool recoverable(const std::exception&) const override { return recover; }
+};
+
+void trail_values_are_the_splits_of_each_temperature() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.5, 10.0), z(0.4, 0.6), sv(1.0e5, 2.0e5), sl(0.5e5, 0.8e5);
+    const Eigen::Vector2d none = Eigen::Vector2d::Zero();
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    Raoult raoult{};
+    auto at = [&](double T, BinaryFlashAt& f) {
+        raoult.psat = K(T) * P;
+        f.h = raoult.flash(P, none, none, sv, sl);
+        f.sh = raoult.split();
+    };
+    core::SplitTrail trail;
+    int runs = 0;
+    for (double T : {355.0, 357.0, 359.0, 361.0, 363.0}) {
+        BinaryFlashAt f;
+        at(T, f);
+        f.fail = T == 361.0;  // recoverable: the full flash answers
+        const BinaryAt exact = binary_at(z, K(T));
+        const double beta = trail.value(z, 2, T, P, core::TrailEntry::Beta, f);
+        const double S = trail.value(z, 2, T, P, core::TrailEntry::S, f);
+        CHECK_CLOSE(beta, exact.beta, 1e-9);
+        CHECK_CLOSE(S, exact.beta * exact.y.dot(sv) + (1.0 - exact.beta) * exact.x.dot(sl),
+                    1e-9 * 2e5);
+        runs += f.runs;
+    }
+    CHECK(runs == 2);  // the failed split at 361 K, both entries; the rest from the trail
+    BinaryFlashAt f;
+    at(365.0, f);
+    f.fail = true;
+    f.recover = false;
+    bool passed = false;
+    try {
+        trail.value(z, 2, 365.0, P, core::TrailEntry::H, f);
+    } catch (const std::runtime_error&) {
+        passed = true;
+    }
+    CHECK(passed && f.runs == 0);
+}
+
 void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
     // species W, Na+, Cl-, NaCl, CO2, MEA; components W, NaCl, CO2; NaCl = Na+ + Cl- complete
     core::FlashLiquidTables t;
@@ -351,6 +417,8 @@ int main() {
                             bubble_temperature_of_clausius_clapeyron_components},
                            {"trail_starts_each_split_on_the_line_through_the_last_two",
                             trail_starts_each_split_on_the_line_through_the_last_two},
+                           {"trail_values_are_the_splits_of_each_temperature",
+                            trail_values_are_the_splits_of_each_temperature},
                            {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
                             flash_liquid_tables_dissociate_and_weigh_the_fugacities},
                            {"phase_check_of_raoult_answers", phase_check_of_raoult_answers},

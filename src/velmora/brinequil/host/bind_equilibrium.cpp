@@ -248,8 +248,9 @@ core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen:
 }
 
 // One TP flash at T, P: the package's functions looked up once at its start, the model's
-// tables at T read once for all its K-value and split evaluations, and the core's hooks.
-class TPFlash {
+// tables at T read once for all its K-value and split evaluations, and the core's hooks; for a
+// temperature solve, the flash at one of its temperatures.
+class TPFlash : public core::TrailFlash {
 public:
     TPFlash(py::handle self, py::handle pp, const std::vector<std::string>& comps, double T,
             double P, double tol)
@@ -350,6 +351,24 @@ public:
         return r;
     }
 
+    // ---- as a temperature solve's trail asks for it
+    const core::TPFlashHooks& flash_hooks() override { return hooks; }
+    const core::SplitHooks& split_hooks() override {
+        if (!split_call_) split_call_.emplace(self_, pp_, vapor, comps_, T_, P_, liquid);
+        return split_call_->hooks;
+    }
+    core::TPFlashResult run(const Eigen::VectorXd& z) override { return run(z, core::kFlashTol); }
+    const core::SplitResult* newton_split() const override { return split ? &*split : nullptr; }
+    std::vector<char> volatiles(const Eigen::VectorXd& z) override {
+        return volatile_components(electrolyte(self_), comps_, z);
+    }
+    bool recoverable(const std::exception& e) const override {
+        // a Python error that is an Exception (not KeyboardInterrupt and the like), or C++'s own
+        if (const auto* py_err = dynamic_cast<const py::error_already_set*>(&e))
+            return py_err->matches(PyExc_Exception);
+        return true;
+    }
+
     // The result mapping of flash_tp.
     py::dict result(const core::TPFlashResult& r) const {
         py::dict out;
@@ -426,6 +445,9 @@ public:
     FlashLiquid liquid;
     core::TPFlashHooks hooks;
     std::optional<core::SplitResult> split;  // the Newton split of the flash, when it ran
+
+private:
+    std::optional<SplitCall> split_call_;  // the hooks of a split from a trail's start
 };
 
 py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::handle T_obj,
@@ -527,13 +549,11 @@ constexpr double kExact = 1e-5;
 // replaced on the model, every evaluation is self.flash_tp.
 class FlashTrail {
 public:
-    enum class Entry { H, S, Beta };
-
     FlashTrail(py::handle self, py::handle pp, const Eigen::VectorXd& z, py::handle z_obj,
                py::handle P)
         : self_(self), pp_(pp), z_(z), z_obj_(z_obj), P_obj_(P) {}
 
-    py::object value(py::handle T_obj, Entry key) {
+    py::object value(py::handle T_obj, core::TrailEntry key) {
         if (python_override(self_, "flash_tp") || python_override(self_, "kvalues") ||
             python_override(self_, "_flash_newton"))
             return entry(flash_tp_call(self_, pp_, z_obj_, T_obj, P_obj_), key);
@@ -541,61 +561,21 @@ public:
         const double P = to_double(P_obj_);
         const std::vector<std::string> comps = adapt::to_names(pp_.attr("components"));
         TPFlash flash(self_, pp_, comps, T, P, core::kFlashTol);
-        // A first flash: a few substitution steps, then the split from there (its Jacobian by
-        // differences), unless the substitution settles or leaves (0, 1).
-        if (std::optional<core::TPFlashResult> r =
-                trail_.begin(z_, static_cast<Eigen::Index>(comps.size()), core::kFlashTol,
-                             flash.hooks, kFirstSteps, T))
-            return pick(*r, key);
-        if (core::SplitStart* start = trail_.start_at(T))
-            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key, *start)) {
-                trail_.advance(T);
-                return pick(*r, key);
-            }
-        const core::TPFlashResult r = flash.run(z_, core::kFlashTol);
-        trail_.keep(r, T, flash.split ? &*flash.split : nullptr);
-        return pick(r, key);
+        return py::float_(
+            trail_.value(z_, static_cast<Eigen::Index>(comps.size()), T, P, key, flash));
     }
 
     // The entry `key` of a flash result mapping.
-    static py::object entry(py::object r, Entry key) {
-        return r[py::str(key == Entry::H ? "H" : key == Entry::S ? "S" : "beta")];
+    static py::object entry(py::object r, core::TrailEntry key) {
+        using E = core::TrailEntry;
+        return r[py::str(key == E::H ? "H" : key == E::S ? "S" : "beta")];
     }
 
 private:
-    py::object pick(const core::TPFlashResult& r, Entry key) {
-        const double v = key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta;
-        return py::float_(v);
-    }
-
-    // The two-phase flash at T by the split from start, or nothing when that does not converge
-    // or fails: the full TP flash then decides, and raises what it raises.
-    std::optional<core::TPFlashResult> near(TPFlash& flash, const std::vector<std::string>& comps,
-                                            double T, double P, Entry key,
-                                            core::SplitStart& start) {
-        try {
-            if (!vol_) vol_ = volatile_components(electrolyte(self_), comps, z_);
-            SplitCall call(self_, pp_, flash.vapor, comps, T, P, flash.liquid);
-            core::TPFlashResult r;  // only the entry asked for
-            if (core::flash_near(z_, P, *vol_, call.hooks, flash.hooks, start, r,
-                                 key == Entry::H ? &r.H : nullptr,
-                                 key == Entry::S ? &r.S : nullptr))
-                return r;
-            return std::nullopt;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
-        } catch (const std::exception&) {
-        }
-        return std::nullopt;
-    }
-
-    static constexpr int kFirstSteps = 3;  // substitution steps of a first flash before its split
-
     py::handle self_, pp_;
     const Eigen::VectorXd& z_;
     py::handle z_obj_, P_obj_;
     core::SplitTrail trail_;
-    std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
 };
 
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
@@ -733,7 +713,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             // The solve runs on the trail's flashes; when the TP flash at its temperature does
             // not meet the target as the trail did (a split the substitution leaves elsewhere,
             // near a dew point), it runs again on TP flashes throughout.
-            using Entry = FlashTrail::Entry;
+            using Entry = core::TrailEntry;
             FlashTrail trail(self, pp, zv, z, P);
             Entry key = Entry::H;
             py::object target, start;
