@@ -1,8 +1,9 @@
 // Tests of the vapor-liquid equilibrium (brinequil/equilibrium/flash) without Python, on an
 // ideal liquid and vapor (Raoult's law through the hooks), where the split and the bubble point
-// are known in closed form; the warm splits of a temperature solve (split_trail) on the same, and
-// the arithmetic of a flash's liquid tables (flash_liquid) and the phase check of an answer
-// (phase_check). The K-values, pressures and table entries are test inputs.
+// are known in closed form; on the same, the warm splits of a temperature solve (split_trail) and
+// the package's functions in a flash (flash_source); the arithmetic of a flash's liquid tables
+// (flash_liquid) and the phase check of an answer (phase_check). The K-values, pressures and
+// table entries are test inputs.
 #include <cmath>
 #include <optional>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "check.hpp"
 #include "equilibrium/flash.hpp"
 #include "equilibrium/flash_liquid.hpp"
+#include "equilibrium/flash_source.hpp"
 #include "equilibrium/phase_check.hpp"
 #include "equilibrium/split_trail.hpp"
 
@@ -275,6 +277,86 @@ void trail_values_are_the_splits_of_each_temperature() {
     CHECK(passed && f.runs == 0);
 }
 
+// A TP flash on a FlashSource: where the source has pp's data the vapor's H and S are the ideal
+// gas's (constant Cp: h_k = dHf_k + Cp_k (T - T_ref), s_k = Cp_k ln(T / T_ref); the mixture
+// adds -R sum y ln y - R ln(P / P_ref)) without a call of the package's functions; without the
+// data, and for a Rachford-Rice that is not the package's own, those are called and their
+// values taken. R, T_ref, P_ref, Cp and dHf are test inputs.
+struct IdealSource : core::FlashSource {
+    IdealSource(const core::PackageData* d, const Eigen::Vector2d& K, double T, double P)
+        : core::FlashSource(2, T, P), d(d), K(K), P(P), raoult{K * P} {}
+    const core::PackageData* d;
+    Eigen::Vector2d K, hl{-2.4e8, -1.9e8}, hv{-2.0e8, -1.5e8};
+    double P;
+    Raoult raoult;
+    bool own_rr = true;
+    int calls = 0;
+    core::KValues kvalues(const Eigen::VectorXd& x, const Eigen::VectorXd&) override {
+        return {K, x};
+    }
+    core::SplitResult newton(const Eigen::VectorXd& z, const Eigen::VectorXd& v0) override {
+        return core::flash_newton(z, P, v0, {1, 1}, raoult.split());
+    }
+    Eigen::VectorXd true_amounts(const Eigen::VectorXd& x) override { return x; }
+    double liquid_enthalpy(const Eigen::VectorXd& n) override { return n.dot(hl); }
+    bool own_rachford_rice() const override { return own_rr; }
+    const core::PackageData* props() override { return d; }
+    double package_rachford_rice(const Eigen::VectorXd& z, const Eigen::VectorXd& k) override {
+        ++calls;
+        return core::rachford_rice(z, k);
+    }
+    double package_enthalpy_vapor(const Eigen::VectorXd& y) override {
+        ++calls;
+        return y.dot(hv);
+    }
+    double package_entropy_vapor(const Eigen::VectorXd&) override { return ++calls, 0.0; }
+    double package_entropy_liquid(const Eigen::VectorXd&) override { return ++calls, 0.0; }
+};
+
+void flash_source_takes_the_ideal_gas_of_the_package_data() {
+    const double T = 350.0, P = 2e5;
+    core::PackageData d;
+    d.R = 8314.0;
+    d.T_ref = 298.0;
+    d.P_ref = 1e5;
+    d.cp_kind = {core::PackageData::Cp::Poly, core::PackageData::Cp::Poly};
+    d.cp = {{3.4e4}, {8.1e4}};
+    d.dhform = {-2.4e8, -2.0e8};
+    d.henry = {0, 0};
+    d.pairs = {{}, {}};
+    d.antoine = {std::nullopt, std::nullopt};
+    d.dhref = {0.0, 0.0};
+    const Eigen::Vector2d z(0.4, 0.6), K(3.0, 0.4);
+    auto h_ig = [&](const Eigen::Vector2d& y) {
+        double h = 0.0;
+        for (int k = 0; k < 2; ++k) h += y[k] * (d.dhform[k] + d.cp[k][0] * (T - d.T_ref));
+        return h;
+    };
+    IdealSource src(&d, K, T, P);
+    const core::TPFlashResult r = core::flash_tp(z, 2, core::kFlashTol, src.make_hooks());
+    const double beta = binary_beta(z, K);
+    const Eigen::Vector2d x = z.array() / (1.0 + beta * (K.array() - 1.0)), y = K.cwiseProduct(x);
+    CHECK_CLOSE(r.beta, beta, 1e-9);
+    CHECK_CLOSE(r.H, beta * h_ig(y) + (1.0 - beta) * x.dot(src.hl), 1e-9 * 2e8);
+    CHECK(src.calls == 0);
+    // all vapor: y = z, S of the ideal-gas mixture at P
+    IdealSource hot(&d, Eigen::Vector2d(30.0, 20.0), T, P);
+    const core::TPFlashResult v = core::flash_tp(z, 2, core::kFlashTol, hot.make_hooks());
+    double S = -d.R * std::log(P / d.P_ref);
+    for (int k = 0; k < 2; ++k)
+        S += z[k] * (d.cp[k][0] * std::log(T / d.T_ref) - d.R * std::log(z[k]));
+    CHECK(v.beta == 1.0);
+    CHECK_CLOSE(v.S, S, 1e-9 * std::abs(S));
+    CHECK(hot.calls == 0);
+    // without pp's data, and with a Rachford-Rice of its own: the package's functions
+    IdealSource plain(nullptr, K, T, P);
+    plain.own_rr = false;
+    const core::TPFlashResult p = core::flash_tp(z, 2, core::kFlashTol, plain.make_hooks());
+    CHECK_CLOSE(p.beta, beta, 1e-9);
+    CHECK_CLOSE(p.H, beta * y.dot(plain.hv) + (1.0 - beta) * x.dot(plain.hl), 1e-9 * 2e8);
+    CHECK(plain.calls >= 4);  // Rachford-Rice at least once, H and S of the vapor, S of the liquid
+}
+
 void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
     // species W, Na+, Cl-, NaCl, CO2, MEA; components W, NaCl, CO2; NaCl = Na+ + Cl- complete
     core::FlashLiquidTables t;
@@ -419,6 +501,8 @@ int main() {
                             trail_starts_each_split_on_the_line_through_the_last_two},
                            {"trail_values_are_the_splits_of_each_temperature",
                             trail_values_are_the_splits_of_each_temperature},
+                           {"flash_source_takes_the_ideal_gas_of_the_package_data",
+                            flash_source_takes_the_ideal_gas_of_the_package_data},
                            {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
                             flash_liquid_tables_dissociate_and_weigh_the_fugacities},
                            {"phase_check_of_raoult_answers", phase_check_of_raoult_answers},

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "equilibrium/flash.hpp"
+#include "equilibrium/flash_source.hpp"
 #include "equilibrium/solvers.hpp"
 #include "equilibrium/split_trail.hpp"
 #include "fugacity/liquid_fugacity.hpp"
@@ -250,15 +251,17 @@ core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen:
 // One TP flash at T, P: the package's functions looked up once at its start, the model's
 // tables at T read once for all its K-value and split evaluations, and the core's hooks; for a
 // temperature solve, the flash at one of its temperatures.
-class TPFlash : public core::TrailFlash {
+class TPFlash : public core::TrailFlash, public core::FlashSource {
 public:
     TPFlash(py::handle self, py::handle pp, const std::vector<std::string>& comps, double T,
             double P, double tol)
-        : self_(self),
+        : core::FlashSource(static_cast<Eigen::Index>(comps.size()), T, P),
+          self_(self),
           pp_(pp),
           comps_(comps),
           T_(T),
           P_(P),
+          tol_(tol),
           el_(electrolyte(self)),
           rr_(phasekit("_k_rachford_rice")),
           h_vap_(phasekit("enthalpy_vapor")),
@@ -266,59 +269,8 @@ public:
           s_liq_(phasekit("entropy_liquid")),
           vapor(pp),
           liquid(self, comps, T) {
-        // With nogil_ (run(), every function the package's own) the hooks run without the GIL
-        // and take it only where they call Python.
-        hooks.kvalues = [this](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
-            if (nogil_)
-                return kvalues_impl(self_, pp_, comps_, vapor, x, py::handle(), T_, P_, &liquid,
-                                    &y);
-            return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
-        };
-        hooks.newton = [this, tol](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-            core::SplitResult s = nogil_
-                                      ? own_split(zz, v0)
-                                      : flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
-            split.emplace(s);
-            return s;
-        };
-        hooks.true_amounts = [this](const Eigen::VectorXd& x) {
-            Amounts app;
-            for (std::size_t k = 0; k < comps_.size(); ++k)
-                app.emplace_back(comps_[k], x[static_cast<Eigen::Index>(k)]);
-            const Gil gil(nogil_);
-            return true_amounts(self_, app, T_).n;
-        };
         own_rr_ = adapt::phasekit_own(rr_, "_k_rachford_rice");
-        hooks.rachford_rice = [this](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
-            if (own_rr_) return core::rachford_rice(zz, K);
-            return to_double(rr_(to_numpy(zz), to_numpy(K)));
-        };
-        // The package's own enthalpy and entropy functions run in C++ on pp's data; a value
-        // that is not finite is left to the function itself.
-        hooks.enthalpy_vapor = [this](const Eigen::VectorXd& y) {
-            if (const core::PackageData* d = props())
-                if (const double v = core::enthalpy_vapor(*d, T_, y); std::isfinite(v)) return v;
-            const Gil gil(nogil_);
-            return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
-        };
-        hooks.entropy_vapor = [this](const Eigen::VectorXd& y) {
-            if (const core::PackageData* d = props())
-                if (const double v = core::entropy_vapor(*d, T_, y, P_); std::isfinite(v)) return v;
-            const Gil gil(nogil_);
-            return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
-        };
-        hooks.entropy_liquid = [this](const Eigen::VectorXd& x) {
-            if (const core::PackageData* d = props();
-                d && x.size() == static_cast<Eigen::Index>(comps_.size()))
-                if (const double v = core::entropy_liquid(*d, T_, x); std::isfinite(v)) return v;
-            const Gil gil(nogil_);
-            return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
-        };
-        hooks.liquid_enthalpy = [this](const Eigen::VectorXd& n) {
-            const Gil gil(nogil_);
-            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure,
-                                          props());
-        };
+        hooks = make_hooks();
     }
     TPFlash(const TPFlash&) = delete;
     TPFlash& operator=(const TPFlash&) = delete;
@@ -349,6 +301,48 @@ public:
             el_.status.substitution_err = r.err;
         }
         return r;
+    }
+
+    // ---- the flash's functions (core::FlashSource). With nogil_ (run(), every function the
+    // package's own) they run without the GIL and take it only where they call Python.
+    core::KValues kvalues(const Eigen::VectorXd& x, const Eigen::VectorXd& y) override {
+        if (nogil_)
+            return kvalues_impl(self_, pp_, comps_, vapor, x, py::handle(), T_, P_, &liquid, &y);
+        return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
+    }
+    core::SplitResult newton(const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) override {
+        core::SplitResult s = nogil_ ? own_split(zz, v0)
+                                     : flash_newton_call(self_, pp_, zz, T_, P_, v0, tol_, &liquid);
+        split.emplace(s);
+        return s;
+    }
+    Eigen::VectorXd true_amounts(const Eigen::VectorXd& x) override {
+        Amounts app;
+        for (std::size_t k = 0; k < comps_.size(); ++k)
+            app.emplace_back(comps_[k], x[static_cast<Eigen::Index>(k)]);
+        const Gil gil(nogil_);
+        return host::true_amounts(self_, app, T_).n;
+    }
+    double liquid_enthalpy(const Eigen::VectorXd& n) override {
+        const Gil gil(nogil_);
+        return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure,
+                                      props());
+    }
+    bool own_rachford_rice() const override { return own_rr_; }
+    double package_rachford_rice(const Eigen::VectorXd& zz, const Eigen::VectorXd& K) override {
+        return to_double(rr_(to_numpy(zz), to_numpy(K)));
+    }
+    double package_enthalpy_vapor(const Eigen::VectorXd& y) override {
+        const Gil gil(nogil_);
+        return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
+    }
+    double package_entropy_vapor(const Eigen::VectorXd& y) override {
+        const Gil gil(nogil_);
+        return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
+    }
+    double package_entropy_liquid(const Eigen::VectorXd& x) override {
+        const Gil gil(nogil_);
+        return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
     }
 
     // ---- as a temperature solve's trail asks for it
@@ -419,7 +413,7 @@ private:
 
     // pp's data for the C++ enthalpy and entropy, read at the first use in the flash, when the
     // three functions found at its start are the package's own; null otherwise.
-    const core::PackageData* props() {
+    const core::PackageData* props() override {
         if (!props_read_) {
             props_read_ = true;
             if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") &&
@@ -432,7 +426,7 @@ private:
 
     py::handle self_, pp_;
     const std::vector<std::string>& comps_;
-    double T_, P_;
+    double T_, P_, tol_;
     Electrolyte& el_;
     py::object rr_, h_vap_, s_vap_, s_liq_;
     bool own_rr_ = false;
