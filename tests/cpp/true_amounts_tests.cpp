@@ -16,6 +16,7 @@
 #include "model/residual.hpp"
 #include "model/stoichiometry.hpp"
 #include "model/true_amounts.hpp"
+#include "model/warm_record.hpp"
 
 namespace {
 
@@ -164,11 +165,27 @@ void warm_start_reaches_the_same_root() {
     const Eigen::VectorXd lnK = Eigen::VectorXd::Constant(1, std::log(K));
     const auto cold =
         core::solve_speciation(st, n0, lnK, {}, core::SpeciationSettings{}, cold_hooks);
-    const Eigen::VectorXd w = cold.n / cold.tot;
-    const auto warm = core::solve_speciation(st, n0, lnK, {&w, &cold.lng},
-                                             core::SpeciationSettings{}, warm_hooks);
+    // kept as a model keeps it at 298.15 K, it starts a speciation within 30 K of that
+    core::WarmRecord rec;
+    rec.store(298.15, cold);
+    Eigen::VectorXd w, lngw;
+    core::WarmStart start;
+    rec.read(328.0, 5, w, lngw, start);
+    const auto warm =
+        core::solve_speciation(st, n0, lnK, start, core::SpeciationSettings{}, warm_hooks);
+    CHECK(start.w == &w && start.lng == &lngw);
     CHECK(warm.converged && warm.newton_iterations <= 1 && cold.newton_iterations > 3);
     CHECK_CLOSE(warm.n[2], extent(nW, a, K), 1e-9 * extent(nW, a, K));
+    // not 30 K away, nor for another species count, nor once emptied
+    for (const auto& [T, n] : {std::pair{328.15, 5}, std::pair{298.15, 4}}) {
+        core::WarmStart none;
+        rec.read(T, n, w, lngw, none);
+        CHECK(none.w == nullptr && none.lng == nullptr);
+    }
+    rec.reset(core::WarmRecord::kKept);
+    core::WarmStart none;
+    rec.read(298.15, 5, w, lngw, none);
+    CHECK(none.w == nullptr && rec.version == 2);
 }
 
 void non_finite_activity_is_reported_as_divergence() {

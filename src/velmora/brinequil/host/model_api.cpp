@@ -380,23 +380,12 @@ bool own_warm(py::handle self) {
     return found == mine;
 }
 
-// The record kept in C++, when it applies to n species at T (within 30 K, n entries), copied
-// into w and lngw (el.lock held).
-void native_warm(const Warm& rec, double T, Eigen::Index n, Eigen::VectorXd& w,
-                 Eigen::VectorXd& lngw, core::WarmStart& warm) {
-    if (!rec.has || !(std::abs(rec.T - T) < 30.0) || rec.w.size() != n) return;
-    w = rec.w;
-    lngw = rec.lng;
-    warm.w = &w;
-    warm.lng = &lngw;
-}
-
 // Without the GIL: false when the record is a Python object (read_warm then reads it).
 bool read_warm_native(Electrolyte& el, double T, Eigen::Index n, Eigen::VectorXd& w,
                       Eigen::VectorXd& lngw, core::WarmStart& warm) {
     std::lock_guard<std::mutex> held(el.lock.m);
-    if (el.warm.held == Warm::kPython) return false;
-    native_warm(el.warm, T, n, w, lngw, warm);
+    if (el.warm.held == Warm::kOutside) return false;
+    el.warm.read(T, n, w, lngw, warm);
     return true;
 }
 
@@ -470,8 +459,8 @@ void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen
         rec = py::reinterpret_steal<py::object>(r);
     } else {
         std::lock_guard<std::mutex> held(el.lock.m);
-        if (el.warm.held != Warm::kPython) {
-            native_warm(el.warm, T, n, w, lngw, warm);
+        if (el.warm.held != Warm::kOutside) {
+            el.warm.read(T, n, w, lngw, warm);
             return;
         }
         rec = el.warm.py;
@@ -487,7 +476,7 @@ void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen
         // The stored amounts are read only when the record is used: a record too far away in T
         // or of another length is ignored whatever it holds.
         Py_ssize_t len = -1;
-        if (std::abs(Tw - T) < 30.0 && (len = PyObject_Length(t[1].ptr())) < 0)
+        if (core::warm_applies(Tw, T) && (len = PyObject_Length(t[1].ptr())) < 0)
             throw py::error_already_set();
         if (len == n) {
             w = to_vector(t[1], "_warm");
@@ -516,8 +505,7 @@ void record_solution(py::handle self, Electrolyte& el, double T, const core::Spe
     if (gil && !own_warm(self)) {
         {
             std::lock_guard<std::mutex> held(el.lock.m);
-            el.status.speciation_converged = res.converged;
-            el.status.speciation_iterations = res.newton_iterations;
+            el.status.speciation(res);
         }
         if (res.finite()) {
             Eigen::VectorXd wn = res.n / res.tot;
@@ -529,17 +517,10 @@ void record_solution(py::handle self, Electrolyte& el, double T, const core::Spe
     }
     py::object old;  // released after the lock
     std::lock_guard<std::mutex> held(el.lock.m);
-    el.status.speciation_converged = res.converged;
-    el.status.speciation_iterations = res.newton_iterations;
+    el.status.speciation(res);
     if (!res.finite()) return;
-    Warm& rec = el.warm;
-    if (gil) old = std::move(rec.py);
-    rec.held = Warm::kNative;
-    rec.has = true;
-    ++rec.version;
-    rec.T = T;
-    rec.w = res.n / res.tot;
-    rec.lng = res.lng;
+    if (gil) old = std::move(el.warm.py);
+    el.warm.store(T, res);
 }
 
 Speciation from_python_result(py::handle r) {
@@ -611,7 +592,7 @@ py::object warm_get(py::handle self) {
     {
         std::lock_guard<std::mutex> held(el->lock.m);
         const Warm& rec = el->warm;
-        if (rec.held == Warm::kPython) return rec.py;
+        if (rec.held == Warm::kOutside) return rec.py;
         absent = rec.held == Warm::kAbsent;
         if (!absent) {
             if (!rec.has) return py::none();
@@ -631,7 +612,7 @@ py::object warm_get(py::handle self) {
     if (rec.version == version) {
         old = std::move(rec.py);
         rec.py = made;
-        rec.held = Warm::kPython;
+        rec.held = Warm::kOutside;
     }
     return made;
 }
@@ -642,14 +623,8 @@ void warm_set(py::handle self, py::object value) {
     std::lock_guard<std::mutex> held(el.lock.m);
     Warm& rec = el.warm;
     old = std::move(rec.py);
-    ++rec.version;
-    rec.has = false;
-    if (value.is_none()) {
-        rec.held = Warm::kNative;
-    } else {
-        rec.held = Warm::kPython;
-        rec.py = std::move(value);
-    }
+    rec.reset(value.is_none() ? Warm::kKept : Warm::kOutside);
+    if (!value.is_none()) rec.py = std::move(value);
 }
 
 void warm_del(py::handle self) {
@@ -661,9 +636,7 @@ void warm_del(py::handle self) {
         Warm& rec = el->warm;
         if (rec.held != Warm::kAbsent) {
             old = std::move(rec.py);
-            ++rec.version;
-            rec.held = Warm::kAbsent;
-            rec.has = false;
+            rec.reset(Warm::kAbsent);
             return;
         }
     }
