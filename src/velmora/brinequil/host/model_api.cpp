@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "fugacity/henry.hpp"
+#include "fugacity/henry_reference.hpp"
 #include "host/activity.hpp"
 #include "host/convert.hpp"
 #include "fugacity/lc_molecular.hpp"
@@ -169,98 +170,47 @@ core::MatrixView view_of(const DArray& a) {
 }
 
 // Henry reference of one model at one T, reusable across calls (the speciation calls it at
-// every Newton iteration). On the Python path each evaluation asks the species object for its
-// NRTL matrices once, as a call of the Python method does; the compiled model's matrices depend
-// on T alone and are taken once. The index sets are read once, when first needed.
-class HenryReference {
+// every Newton iteration; core::HenryReferenceAt): on the Python path each evaluation asks the
+// species object for its NRTL matrices once, as a call of the Python method does.
+class HenryReference : private core::HenrySource {
 public:
     HenryReference(const Electrolyte& el, double T)
         : el_(el), T_(T), mode_(henry_mode_of(el)), tau_(el.sp) {
         if (mode_ == core::HenryMode::Mixture) full_.emplace(el, T);  // the only mode that uses it
-        sets_.n = species_count(el);
-        sets_.henry = to_indices(attr(el.sp, N().henry), sets_.n, "sp.henry");
+        n_ = species_count(el);
+        core::HenrySource& src = *this;
+        core::FullActivityAt* full = full_ ? &*full_ : nullptr;
+        ref_.emplace(mode_, n_, to_indices(attr(el.sp, N().henry), n_, "sp.henry"), src, full);
     }
 
     // Every evaluation runs without Python (and the GIL) once prepare() has read the index sets.
     bool native() const {
-        if (sets_.henry.empty()) return true;
-        return mode_ == core::HenryMode::Mixture ? full_->native(sets_.n) && tau_.native()
+        if (!ref_->any()) return true;
+        return mode_ == core::HenryMode::Mixture ? full_->native(n_) && tau_.native()
                                                  : tau_.native();
     }
-
-    // Leaves out the Henry components that take part in no equilibrium reaction: their column
-    // of nu is zero, so their reference term multiplies zeros in the residuals. Only for the
-    // native path, where no evaluation is seen from outside.
-    void only_reacting(const core::Stoichiometry& st) {
-        auto idle = [&](int i) {
-            return i >= 0 && i < st.nu.cols() && (st.nu.col(i).array() == 0.0).all();
-        };
-        sets_.henry.erase(std::remove_if(sets_.henry.begin(), sets_.henry.end(), idle),
-                          sets_.henry.end());
-    }
-
-    // Reads what the evaluations of this mode need from the species object (GIL held). The
-    // compiled model's NRTL matrices are computed at the first evaluation, without the GIL.
-    void prepare() {
-        if (sets_.henry.empty()) return;
-        read_sets(nullptr);
-        Eigen::VectorXd any(sets_.n);
-        read_sets(&any);
-        if (mode_ != core::HenryMode::Mixture && tau_.native()) read_mol();
-    }
-
-    void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) {
-        if (x != nullptr && x->size() != sets_.n)
-            throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
-                                   std::to_string(sets_.n) + " species");
-        if (!sets_.henry.empty()) {
-            // The Python method asks for the matrices in every mode (in mode "mixture" the
-            // activity model is used instead and they are not read).
-            if (!tau_.native())
-                term();
-            else if (mode_ != core::HenryMode::Mixture && !have_term_)
-                term();
-            read_sets(x);
-        }
-        core::henry_reference(mode_, sets_, lc_, x, full_ ? &*full_ : nullptr, out, xw_);
-    }
+    void only_reacting(const core::Stoichiometry& st) { ref_->only_reacting(st); }
+    // Reads what the evaluations need from the species object (GIL held).
+    void prepare() { ref_->prepare(); }
+    void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) { ref_->eval(x, out); }
 
 private:
-    void term() {
-        if (mode_ == core::HenryMode::Mixture) {
-            tau_.ask(T_);
-            return;
-        }
-        read_mol();
-        tau_.assign(T_, mol_, lc_);
-        have_term_ = true;
+    std::vector<int> mol() override { return to_indices(attr(el_.sp, N().mol), n_, "sp.mol"); }
+    int water() override { return to_index(attr(el_.sp, N().water), n_, "sp.water"); }
+    std::vector<int> solv() override { return to_indices(attr(el_.sp, N().solv), n_, "sp.solv"); }
+    void term(const std::vector<int>& mol, core::MolecularNrtl& lc) override {
+        tau_.assign(T_, mol, lc);
     }
-    void read_mol() {
-        if (have_mol_) return;
-        mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
-        have_mol_ = true;
-    }
-    void read_sets(const Eigen::VectorXd* x) {
-        if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
-            sets_.water = to_index(attr(el_.sp, N().water), sets_.n, "sp.water");
-            have_water_ = true;
-        }
-        if (x != nullptr && mode_ == core::HenryMode::Solvent && !have_solv_) {
-            sets_.solv = to_indices(attr(el_.sp, N().solv), sets_.n, "sp.solv");
-            have_solv_ = true;
-        }
-    }
+    void ask_term() override { tau_.ask(T_); }
+    bool compiled_term() const override { return tau_.native(); }
 
     const Electrolyte& el_;
     double T_;
     core::HenryMode mode_;
-    core::HenryIndexSets sets_;
-    std::vector<int> mol_;
-    bool have_mol_ = false, have_water_ = false, have_solv_ = false, have_term_ = false;
-    core::MolecularNrtl lc_;
+    Eigen::Index n_ = 0;
     std::optional<FullModel> full_;
     MoleculeTau tau_;
-    Eigen::VectorXd xw_;
+    std::optional<core::HenryReferenceAt> ref_;
 };
 
 // The speciation's view of the outside world for one call.
