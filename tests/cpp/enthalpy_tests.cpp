@@ -1,7 +1,7 @@
 // Tests of the liquid enthalpy (brinequil/enthalpy) without Python: the aqueous ions' enthalpy
 // against quadrature and differences of their Cp, the assembly of the liquid enthalpy from hooks
-// with known parts, and its excess term against the Gibbs-Helmholtz relation on the activity
-// model's G^ex.
+// with known parts and on the package's data, and its excess term against the Gibbs-Helmholtz
+// relation on the activity model's G^ex.
 //
 // Data: Na+ and Cl- at infinite dilution, 298.15 K (NBS tables, Wagman et al. 1982, as in
 // /work/shared/data/literature.md): dfH -240.1 and -167.2 kJ/mol, Cp 46.4 and -136.4 J/(mol K);
@@ -9,6 +9,7 @@
 // "test input" are not data.
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,55 @@ void excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model() {
     }
 }
 
+// liquid_enthalpy on the package's own data: water on its Antoine reference, whose enthalpy below
+// the ideal gas is the heat of vaporization of Clausius-Clapeyron (ln Psat = C1 + C2 / T: -R C2),
+// a molecule on its fixed difference dhref, the ions at infinite dilution, an ideal liquid (no
+// excess). A reference that is not finite takes the answer of the caller's handler. Cp, dHf,
+// C1, C2 and dhref are test inputs.
+void liquid_enthalpy_on_package_data_meets_clausius_clapeyron() {
+    core::PackageData d;
+    d.R = kR;
+    d.T_ref = kTref;
+    d.P_ref = 1e5;
+    d.cp_kind = {core::PackageData::Cp::Poly, core::PackageData::Cp::Poly};
+    d.cp = {{3.4e4}, {9.0e4}};
+    d.dhform = {-241.8e6, -210.0e6};
+    d.henry = {0, 0};
+    d.pairs = {{}, {}};
+    d.antoine = {std::array<double, 7>{23.2, -4.9e3, 0, 0, 0, 0, 0}, std::nullopt};
+    d.dhref = {0.0, -55.0e6};
+    const Eigen::Vector4d n(50.0, 1.0, 0.5, 0.5);
+    const std::vector<Eigen::Index> comp_pos{0, 1};
+    const std::vector<bool> is_ion{false, false, true, true};
+    const core::IonData ions{
+        {}, {}, {{kCpNa, 0, 0, 0, 0, 0}, kHNa}, {{kCpCl, 0, 0, 0, 0, 0}, kHCl}};
+    auto ideal = [](const Eigen::VectorXd& x, double) -> Eigen::VectorXd {
+        return Eigen::VectorXd::Zero(x.size());
+    };
+    int handled = 0;
+    auto handler = [&](const Eigen::VectorXd&, Eigen::VectorXd v) {
+        ++handled;
+        return v;
+    };
+    const double T = 340.0, dT = T - kTref;
+    const double H = core::liquid_enthalpy(d, n, T, comp_pos, is_ion, ions, kR, ideal, handler);
+    const double water = 50.0 * (d.dhform[0] + d.cp[0][0] * dT + kR * d.antoine[0].value()[1]);
+    const double mea = 1.0 * (d.dhform[1] + d.cp[1][0] * dT + d.dhref[1]);
+    const double salt = 0.5 * (kHNa + kCpNa * dT) + 0.5 * (kHCl + kCpCl * dT);
+    CHECK_CLOSE(H, water + mea + salt, 1e-12 * std::abs(water));
+    CHECK(handled == 0);
+    // a reference that is not finite: the handler's values stand for the references
+    d.antoine[0].value()[1] = NAN;
+    const double H2 =
+        core::liquid_enthalpy(d, n, T, comp_pos, is_ion, ions, kR, ideal,
+                              [&](const Eigen::VectorXd& xa, Eigen::VectorXd v) -> Eigen::VectorXd {
+                                  CHECK(std::isnan(v[0]) && xa.size() == 2);
+                                  return Eigen::Vector2d(-40.0e6, d.dhref[1]);
+                              });
+    CHECK_CLOSE(H2, water - 50.0 * kR * -4.9e3 - 50.0 * 40.0e6 + mea + salt,
+                1e-12 * std::abs(water));
+}
+
 void bad_hooks_are_reported_with_their_messages() {
     Brine brine;
     auto message = [&](const std::vector<Eigen::Index>& pos, int lng_size) {
@@ -202,6 +252,8 @@ int main() {
                                   liquid_enthalpy_adds_references_ions_and_excess},
                                  {"excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model",
                                   excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model},
+                                 {"liquid_enthalpy_on_package_data_meets_clausius_clapeyron",
+                                  liquid_enthalpy_on_package_data_meets_clausius_clapeyron},
                                  {"bad_hooks_are_reported_with_their_messages",
                                   bad_hooks_are_reported_with_their_messages},
                              });
