@@ -5,6 +5,7 @@
 // (flash_liquid) and the phase check of an answer (phase_check). The K-values, pressures and
 // table entries are test inputs.
 #include <cmath>
+#include <exception>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -357,6 +358,62 @@ void flash_source_takes_the_ideal_gas_of_the_package_data() {
     CHECK(plain.calls >= 4);  // Rachford-Rice at least once, H and S of the vapor, S of the liquid
 }
 
+// A flash's liquid speciated on its tables: CO2 + H2O = HCO3- + H+ in an ideal liquid (no
+// activity or Henry reference terms) at extent e with e^2 = K (a - e)(W - e) (the amounts'
+// total does not change), then Raoult's law for water and Henry's for CO2 on the true liquid.
+// A fugacity that cannot be had is kept for the caller, the speciation still given. K, Psat and H
+// are test inputs.
+struct IdealLiquid : core::SpeciationCallbacks {
+    void ln_gamma(const Eigen::VectorXd& x, Eigen::VectorXd& out) override {
+        out = Eigen::VectorXd::Zero(x.size());
+    }
+    void henry_ref(const Eigen::VectorXd*, const Eigen::VectorXd& lng,
+                   Eigen::VectorXd& out) override {
+        out = Eigen::VectorXd::Zero(lng.size());
+    }
+};
+
+void flash_liquid_speciates_and_meets_raoult_and_henry() {
+    const double K = 1e-4, W = 0.9, a = 0.1, psat = 2.0e4, H = 1.6e8;
+    core::FlashLiquidTables t;
+    t.reset_species(4);  // H2O, CO2, HCO3-, H+
+    t.pos = {0, 1};
+    t.lnK = Eigen::VectorXd::Constant(1, std::log(K));
+    t.ref_follows_x = false;
+    t.kind[0] = core::FlashLiquidTables::kAntoine;
+    t.psat[0] = psat;
+    t.kind[1] = core::FlashLiquidTables::kHenry;
+    t.pairs[1] = {{0, 0.0559, std::log(H), 0.0}};
+    const std::vector<std::string> names{"H2O", "CO2", "HCO3-", "H+"};
+    t.map_components({"H2O", "CO2"}, names);
+    Eigen::MatrixXd nu(1, 4);
+    nu << -1.0, -1.0, 1.0, 1.0;
+    const core::Stoichiometry st = core::make_stoichiometry(nu);
+    Eigen::VectorXd n0, x(4), f(4);
+    t.apparent_on_species(Eigen::Vector2d(W, a), n0);
+    IdealLiquid cb;
+    core::ComponentFugacities out;
+    std::exception_ptr failed;
+    const core::SpeciationResult res = t.speciate(st, n0, {}, cb, x, f, out, failed);
+    // e^2 (1 - K) + K (a + W) e - K a W = 0
+    const double A = 1.0 - K, B = K * (a + W), C = -K * a * W;
+    const double e = (-B + std::sqrt(B * B - 4.0 * A * C)) / (2.0 * A);
+    CHECK(res.converged && !failed);
+    CHECK_CLOSE(res.n[2], e, 1e-9 * e);
+    CHECK_CLOSE(out.f[0], (W - e) * psat, 1e-9 * psat);  // the amounts sum to 1
+    CHECK_CLOSE(out.f[1], (a - e) * H, 1e-9 * H * a);
+    core::FugacityMap by_species;
+    t.species_fugacities(names, f, by_species);
+    CHECK(by_species.size() == 2 && by_species[1].first == "CO2" &&
+          by_species[1].second == out.f[1]);
+    // CO2 without a Henry pair: no fugacity, the error kept, the speciation given
+    t.pairs[1].clear();
+    failed = nullptr;
+    const core::SpeciationResult again = t.speciate(st, n0, {}, cb, x, f, out, failed);
+    CHECK(failed && again.converged);
+    CHECK_CLOSE(again.n[2], e, 1e-9 * e);
+}
+
 void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
     // species W, Na+, Cl-, NaCl, CO2, MEA; components W, NaCl, CO2; NaCl = Na+ + Cl- complete
     core::FlashLiquidTables t;
@@ -503,6 +560,8 @@ int main() {
                             trail_values_are_the_splits_of_each_temperature},
                            {"flash_source_takes_the_ideal_gas_of_the_package_data",
                             flash_source_takes_the_ideal_gas_of_the_package_data},
+                           {"flash_liquid_speciates_and_meets_raoult_and_henry",
+                            flash_liquid_speciates_and_meets_raoult_and_henry},
                            {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
                             flash_liquid_tables_dissociate_and_weigh_the_fugacities},
                            {"phase_check_of_raoult_answers", phase_check_of_raoult_answers},

@@ -949,20 +949,13 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
         py::gil_scoped_acquire gil;  // a record that Python set
         read_warm(self_, el, T_, tables_.n, w, lngw, warm);
     }
-    core::SpeciationSettings set;
-    set.ref_follows_x = tables_.ref_follows_x;
     core::SpeciationResult res;
     std::exception_ptr failed;  // of the fugacities: raised after the record is written
     {
         // Fixed: the caller has released the GIL already.
         std::optional<py::gil_scoped_release> nogil;
         if (!fixed_) nogil.emplace();
-        res = core::solve_speciation(*el.stoich, n0, tables_.lnK, warm, set, *cb_);
-        try {
-            tables_.fugacities(res.n, res.lng, x_, f_, out);
-        } catch (...) {
-            failed = std::current_exception();
-        }
+        res = tables_.speciate(*el.stoich, n0, warm, *cb_, x_, f_, out, failed);
     }
     record_solution(self_, el, T_, res, !fixed_);
     if (failed) std::rethrow_exception(failed);
@@ -977,20 +970,16 @@ bool FlashLiquid::answer(const Eigen::VectorXd& xa, Answer& out) {
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
     read_warm(self_, el, T_, tables_.n, w, lngw, warm);
-    core::SpeciationSettings set;
-    set.ref_follows_x = tables_.ref_follows_x;
     core::SpeciationResult res;
+    core::ComponentFugacities on_components;
+    std::exception_ptr failed;
     {
         py::gil_scoped_release nogil;
-        res = core::solve_speciation(*el.stoich, out.n0, tables_.lnK, warm, set, *cb_);
+        res = tables_.speciate(*el.stoich, out.n0, warm, *cb_, x_, f_, on_components, failed);
     }
     record_solution(self_, el, T_, res, true);
-    core::ComponentFugacities on_components;
-    tables_.fugacities(res.n, res.lng, x_, f_, on_components);
-    out.f.clear();
-    for (Eigen::Index k = 0; k < tables_.n; ++k)
-        if (tables_.kind[static_cast<std::size_t>(k)] != core::FlashLiquidTables::kNone)
-            out.f.emplace_back(names_[static_cast<std::size_t>(k)], f_[k]);
+    if (failed) std::rethrow_exception(failed);
+    tables_.species_fugacities(names_, f_, out.f);
     out.converged = res.converged;
     out.n = std::move(res.n);
     out.lng = std::move(res.lng);
