@@ -371,6 +371,18 @@ void henry_reference_is_the_infinite_dilution_in_its_solvents() {
     }
     CHECK(src.terms == 1 && src.waters == 1 && src.solvs == 0);
 
+    // a Henry pair of CO2 in water: the same infinite dilution; with water the only solvent,
+    // ln (H/gamma_inf)_mix is that pair's (ln H = p0 + p1 / T, test inputs)
+    core::MolecularNrtl lc;
+    src.term({0, 1, 2}, lc);
+    Eigen::VectorXd xa;
+    const core::HenryPair h =
+        core::henry_pair(3, 0, 2, 0.0559, {18.0, -1500.0, 0.0, 0.0}, 320.0, lc, xa);
+    CHECK_CLOSE(h.ln_gamma_inf, dilute(2, 0), 1e-7);
+    CHECK_CLOSE(h.ln_h, 18.0 - 1500.0 / 320.0, 1e-12);
+    CHECK_CLOSE(core::ln_h_mix(std::vector<core::HenryPair>{h}, mix), h.ln_h - h.ln_gamma_inf,
+                1e-12);
+
     NrtlSource py = src;  // a term that is not compiled: asked for at each evaluation
     py.compiled = false;
     py.terms = py.waters = py.solvs = 0;

@@ -50,10 +50,7 @@ void FlashLiquidTables::fugacities(const Eigen::VectorXd& amounts, const Eigen::
     for (Eigen::Index k = 0; k < n; ++k) {
         const auto sk = static_cast<std::size_t>(k);
         if (kind[sk] == kHenry) {
-            HenryMix mix;
-            for (const HenryPair& h : pairs[sk])
-                mix.add(x[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
-            f[k] = x[k] * std::exp(lng[k] + mix.result());
+            f[k] = x[k] * std::exp(lng[k] + ln_h_mix(pairs[sk], x));
         } else if (kind[sk] == kAntoine) {
             f[k] = x[k] * std::exp(lng[k]) * psat[sk];
         }

@@ -10,16 +10,14 @@
 #include <Eigen/Dense>
 
 #include "equilibrium/flash.hpp"
+#include "fugacity/henry.hpp"
 #include "fugacity/liquid_fugacity.hpp"
 #include "model/true_amounts.hpp"
 
 namespace brinequil::core {
 
 struct FlashLiquidTables {
-    struct HenryPair {
-        Eigen::Index solvent;  // species position of the solvent
-        double vc, ln_h, ln_gamma_inf;
-    };
+    using HenryPair = core::HenryPair;
     // A species' fugacity: none (ions, nonvolatile), x gamma (H/gamma_inf)_mix, x gamma Psat.
     enum Kind : char { kNone, kHenry, kAntoine };
 

@@ -6,6 +6,7 @@
 // have the same digits; the molecular term and the Henry table are read once for the check and
 // the fugacities.
 #include <exception>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -90,21 +91,17 @@ private:
             PyObject* coefs = PyTuple_GET_ITEM(item.ptr(), 1);
             if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2)
                 throw std::runtime_error("Henry table key");
-            Pair h;
-            h.solute = text(PyTuple_GET_ITEM(key, 0));
+            std::string solute = text(PyTuple_GET_ITEM(key, 0));
             PyObject* solvent = PyTuple_GET_ITEM(key, 1);
-            h.solvent = position(text(solvent));
+            const int a = position(text(solvent));
             PyObject* vc = PyDict_GetItemWithError(el_.vc.ptr(), solvent);  // borrowed
             if (vc == nullptr && PyErr_Occurred()) throw py::error_already_set();
-            h.vc = vc ? to_double(vc) : 0.1;
             p.clear();
             for (py::handle c : py::reinterpret_borrow<py::object>(coefs))
                 p.push_back(to_double(c));
-            h.ln_h = core::henry_ln_h(p, T_);
-            const int i = position(h.solute);
-            core::pure_solvent_reference(sets_.n, h.solvent, i, xa);
-            h.ln_gamma_inf = lc_.ln_gamma_at(xa, i);
-            pairs_.push_back(std::move(h));
+            const core::HenryPair h = core::henry_pair(sets_.n, a, position(solute),
+                                                       vc ? to_double(vc) : 0.1, p, T_, lc_, xa);
+            pairs_[solute].push_back(h);
         }
     }
 
@@ -119,25 +116,20 @@ private:
         return std::string(utf8, static_cast<std::size_t>(len));
     }
 
-    // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order).
+    // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order); no
+    // pair: ZeroDivisionError, as ln_h_mix.
     double ln_h_mix(const std::string& solute, const Eigen::VectorXd& x) const {
-        core::HenryMix mix;
-        for (const Pair& h : pairs_)
-            if (h.solute == solute) mix.add(x[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
-        return mix.result();
+        const auto it = pairs_.find(solute);
+        return core::ln_h_mix(it == pairs_.end() ? kNone : it->second, x);
     }
 
-    struct Pair {
-        std::string solute;
-        int solvent;
-        double vc, ln_h, ln_gamma_inf;
-    };
+    static inline const std::vector<core::HenryPair> kNone{};
     const Electrolyte& el_;
     double T_;
     SpeciesSets sets_;
     core::HenryMode mode_;
     core::MolecularNrtl lc_;
-    std::vector<Pair> pairs_;
+    std::map<std::string, std::vector<core::HenryPair>> pairs_;  // per solute, the table's order
     Eigen::VectorXd xw_;
 };
 

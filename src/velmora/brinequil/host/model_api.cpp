@@ -877,8 +877,8 @@ void FlashLiquid::build() {
                 const double vc = to_double(map_get(el.vc, A, py::float_(0.1)));
                 p.clear();
                 for (py::handle c : coefs) p.push_back(to_double(c));
-                core::pure_solvent_reference(t.n, static_cast<int>(a), ii, xa);
-                t.pairs[sk].push_back({a, vc, core::henry_ln_h(p, T_), lc.ln_gamma_at(xa, ii)});
+                t.pairs[sk].push_back(
+                    core::henry_pair(t.n, static_cast<int>(a), ii, vc, p, T_, lc, xa));
             });
             if (t.pairs[sk].empty()) throw core::ValueError("Henry component without a pair");
             t.kind[sk] = core::FlashLiquidTables::kHenry;
