@@ -18,6 +18,7 @@
 #include "equilibrium/flash_liquid.hpp"
 #include "equilibrium/flash_source.hpp"
 #include "equilibrium/phase_check.hpp"
+#include "equilibrium/solvers.hpp"
 #include "equilibrium/split_trail.hpp"
 
 namespace {
@@ -276,6 +277,36 @@ void trail_values_are_the_splits_of_each_temperature() {
         passed = true;
     }
     CHECK(passed && f.runs == 0);
+}
+
+// A temperature solve for a vapor fraction on the trail, for the binary with K_i = exp(A_i - B /
+// T) (one B): the bubble point is B / ln(sum z_i e^A_i), below it the value is T - Tb, above it
+// the trail's vapor fraction, so the solve's value is continuous there and the root lies where
+// the closed-form split has the vapor fraction asked for.
+void vapor_fraction_solve_on_the_trail_meets_the_closed_form() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.5, 10.0), z(0.4, 0.6), none = Eigen::Vector2d::Zero();
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    const double Tb = B / std::log(z.dot(A.array().exp().matrix()));
+    CHECK_CLOSE(z.dot(K(Tb)), 1.0, 1e-12);
+    const core::TemperatureSolve ts(core::TrailEntry::Beta, core::TemperatureSolve::beta_goal(0.4),
+                                    Tb);
+    core::SplitTrail trail;
+    Raoult raoult{};
+    int flashes = 0;
+    auto value = [&](double T) {
+        if (std::optional<double> below = ts.below(T)) return *below - 0.4;
+        BinaryFlashAt f;
+        raoult.psat = K(T) * P;
+        f.h = raoult.flash(P, none, none, none, none);
+        f.sh = raoult.split();
+        ++flashes;
+        return trail.value(z, 2, T, P, core::TrailEntry::Beta, f) - 0.4;
+    };
+    CHECK(value(Tb - 1.0) < -1.0 && std::abs(value(Tb) + 0.4) < 1e-15);
+    const double T = core::brentq(value, Tb, core::TemperatureSolve::beta_start(Tb) + 20.0);
+    CHECK_CLOSE(binary_beta(z, K(T)), 0.4, 1e-7);
+    CHECK(flashes > 3 && !ts.exact(0.4 + 2e-5) && ts.exact(0.4 + 5e-6));
 }
 
 // A TP flash on a FlashSource: where the source has pp's data the vapor's H and S are the ideal
@@ -558,6 +589,8 @@ int main() {
                             trail_starts_each_split_on_the_line_through_the_last_two},
                            {"trail_values_are_the_splits_of_each_temperature",
                             trail_values_are_the_splits_of_each_temperature},
+                           {"vapor_fraction_solve_on_the_trail_meets_the_closed_form",
+                            vapor_fraction_solve_on_the_trail_meets_the_closed_form},
                            {"flash_source_takes_the_ideal_gas_of_the_package_data",
                             flash_source_takes_the_ideal_gas_of_the_package_data},
                            {"flash_liquid_speciates_and_meets_raoult_and_henry",

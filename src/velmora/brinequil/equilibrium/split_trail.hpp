@@ -4,6 +4,8 @@
 // of a whole flash's. The full TP flash runs where the trail has no start or its split fails,
 // and starts the trail again (keep).
 #pragma once
+#include <algorithm>
+#include <cmath>
 #include <exception>
 #include <optional>
 #include <vector>
@@ -74,6 +76,32 @@ private:
     Eigen::VectorXd last_s_;
     Eigen::VectorXd at_last_s_;             // start_->s before start_at moved it
     std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
+};
+
+// The target of one temperature solve and where its values come from: far from the goal the
+// trail's, within 1e-5 of it (of 1 for a vapor fraction, of 1e6 J/kmol at least for H and S)
+// the TP flash's own, so that the temperature solved is the one where the TP flash meets the
+// goal. A solve for a vapor fraction aims below 1 (a dew point is approached, not met), starts
+// 5 K above the bubble point Tb and has the value T - Tb at and below it.
+class TemperatureSolve {
+public:
+    TemperatureSolve(TrailEntry key, double goal, std::optional<double> Tb = std::nullopt)
+        : goal_(goal),
+          band_(1e-5 * std::max(std::fabs(goal), key == TrailEntry::Beta ? 1.0 : 1e6)),
+          Tb_(Tb) {}
+    static double beta_goal(double beta) { return std::min(beta, 0.999999999); }
+    static double beta_start(double Tb) { return Tb + 5.0; }
+    // The value at T below the bubble point of a vapor-fraction solve; nothing elsewhere.
+    std::optional<double> below(double T) const {
+        if (!Tb_ || T > *Tb_) return std::nullopt;
+        return T - *Tb_;
+    }
+    // The value v (the trail's) is near enough the goal for the TP flash's own to be taken.
+    bool exact(double v) const { return std::fabs(v - goal_) <= band_; }
+
+private:
+    double goal_, band_;
+    std::optional<double> Tb_;
 };
 
 // The two-phase flash at P by the split from `start` (split_near): its vapor fraction in r, and

@@ -534,10 +534,6 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
     return out;
 }
 
-// Within this share of the target (of 1 for a vapor fraction, of 1e6 J/kmol at least for H and
-// S) a temperature solve takes the TP flash's own value rather than the trail's.
-constexpr double kExact = 1e-5;
-
 // The TP flashes of one temperature solve (flash at a given H, S or vapor fraction) on the
 // core's trail of warm splits (equilibrium/split_trail). With flash_tp, kvalues or _flash_newton
 // replaced on the model, every evaluation is self.flash_tp.
@@ -711,7 +707,7 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             FlashTrail trail(self, pp, zv, z, P);
             Entry key = Entry::H;
             py::object target, start;
-            std::function<py::object(py::object)> pre;  // the value below the bubble point
+            std::optional<double> Tb;  // the bubble point of a vapor-fraction solve
             if (!H.is_none()) {
                 target = H;
                 start = T0;
@@ -726,36 +722,31 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
                     Tb_obj = py::reinterpret_borrow<py::tuple>(ov(pp, z, P, T0))[0];
                 else
                     Tb_obj = py::float_(bubble_t_impl(self, pp, zv, to_double(P), to_double(T0)).T);
-                const double Tb = to_double(Tb_obj);
+                Tb = to_double(Tb_obj);
                 const double b = to_double(beta);
                 if (b <= 0.0) {
                     py::object r = tp(Tb_obj);
                     r["beta"] = 0.0;
                     return r;
                 }
-                target = py::float_(std::min(b, 0.999999999));
-                start = py::float_(Tb + 5.0);
-                pre = [Tb](py::object t) -> py::object {
-                    return to_double(t) > Tb ? py::object()
-                                             : py::object(py::float_(to_double(t) - Tb));
-                };
+                target = py::float_(core::TemperatureSolve::beta_goal(b));
+                start = py::float_(core::TemperatureSolve::beta_start(*Tb));
             } else {
                 throw core::ValueError("Give one of T, H, S, beta");
             }
-            // One temperature solve. Far from the target the trail's warm splits give the value
-            // (a few speciations each); within kExact of it, the TP flash itself, so the
-            // temperature solved is the one where the TP flash meets the target.
-            const double goal = to_double(target);
-            const double band = kExact * std::max(std::fabs(goal), key == Entry::Beta ? 1.0 : 1e6);
-            py::object Tsol = solve(py::cpp_function([&](py::object t) -> py::object {
-                                        if (pre)
-                                            if (py::object below = pre(t)) return below;
-                                        py::object v = trail.value(t, key);
-                                        if (std::fabs(to_double(v) - goal) <= band)
-                                            v = FlashTrail::entry(tp(t), key);
-                                        return v;
-                                    }),
-                                    target, start);
+            // One temperature solve: the trail's warm splits far from the target (a few
+            // speciations each), the TP flash itself near it.
+            const core::TemperatureSolve ts(key, to_double(target), Tb);
+            py::object Tsol =
+                solve(py::cpp_function([&](py::object t) -> py::object {
+                          if (Tb)
+                              if (std::optional<double> below = ts.below(to_double(t)))
+                                  return py::float_(*below);
+                          py::object v = trail.value(t, key);
+                          if (ts.exact(to_double(v))) v = FlashTrail::entry(tp(t), key);
+                          return v;
+                      }),
+                      target, start);
             py::object r = tp(Tsol);
             return r;
         },
