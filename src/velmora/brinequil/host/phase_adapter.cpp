@@ -6,7 +6,7 @@
 #include "enthalpy/enthalpy.hpp"
 #include "host/activity.hpp"
 #include "host/model_api.hpp"
-#include "model.hpp"
+#include "equilibrium/compiled_activity.hpp"
 #include "model/errors.hpp"
 
 namespace brinequil::host::adapt {
@@ -381,21 +381,10 @@ bool PreparedEnthalpy::gradient(py::handle sp, py::handle options, bool fixed_io
     if (!props_ || !own() || n.size() > static_cast<Eigen::Index>(is_ion_.size())) return false;
     Activity activity(sp, options);
     if (!activity.native(n.size())) return false;
-    enrtl::Model& model = *activity.model();
-    const enrtl::Options& opts = *activity.options();
-    const Eigen::Index ns = n.size();
-    const std::vector<int> only_T{static_cast<int>(ns)};
-    Eigen::MatrixXd unused;
-    auto derivatives = [&](const Eigen::VectorXd& x, double t, Eigen::VectorXd& lng,
-                           Eigen::MatrixXd* J, Eigen::VectorXd& lT) {
-        lng.resize(ns);
-        lT.resize(ns);
-        Eigen::MatrixXd& Jm = J ? *J : unused;
-        Jm.resize(ns, ns);
-        model.ln_gamma_derivatives(x, t, opts, lng, Jm, lT, J ? nullptr : &only_T);
-    };
-    core::liquid_enthalpy_gradient(*props_, n, T, comp_pos_, is_ion_, ions_, fixed_ion_fractions,
-                                   derivatives, g, dT);
+    core::liquid_enthalpy_gradient(
+        *props_, n, T, comp_pos_, is_ion_, ions_, fixed_ion_fractions,
+        core::compiled_ln_gamma_derivatives(*activity.model(), *activity.options(), n.size()), g,
+        dT);
     return true;
 }
 
