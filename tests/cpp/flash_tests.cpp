@@ -20,6 +20,7 @@
 #include "equilibrium/phase_check.hpp"
 #include "equilibrium/solvers.hpp"
 #include "equilibrium/split_trail.hpp"
+#include "model/errors.hpp"
 
 namespace {
 
@@ -445,6 +446,32 @@ void flash_liquid_speciates_and_meets_raoult_and_henry() {
     CHECK_CLOSE(again.n[2], e, 1e-9 * e);
 }
 
+// The components a split solves for: those with a vapor pressure or a Henry solute of the model,
+// present in the feed; a salt, an absent gas and an unknown name as the Python lists have them.
+void volatile_components_have_a_vapor_pressure_or_henry_constant_and_a_feed() {
+    const std::vector<std::string> comps{"H2O", "CO2", "NaCl", "N2"};
+    const std::vector<std::string> names{"H2O", "CO2", "N2", "Na+", "Cl-", "NaCl"};
+    const std::vector<int> henry{1, 2};
+    auto antoine = [](std::size_t k) { return k == 0; };
+    const Eigen::Vector4d z(0.8, 0.1, 0.1, 0.0);
+    CHECK((core::volatile_components(comps, names, henry, z, antoine) ==
+           std::vector<char>{1, 1, 0, 0}));
+    std::string what;
+    try {
+        core::volatile_components({"H2O", "Ar"}, names, henry, z, antoine);
+    } catch (const core::ValueError& e) {
+        what = e.what();
+    }
+    CHECK(what == "'Ar' is not in list");
+    bool short_z = false;
+    try {
+        core::volatile_components(comps, names, henry, Eigen::Vector2d(0.9, 0.1), antoine);
+    } catch (const core::IndexError&) {
+        short_z = true;
+    }
+    CHECK(short_z);
+}
+
 void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
     // species W, Na+, Cl-, NaCl, CO2, MEA; components W, NaCl, CO2; NaCl = Na+ + Cl- complete
     core::FlashLiquidTables t;
@@ -576,28 +603,31 @@ void liquid_screens_of_a_flash_answer() {
 
 int main() {
     return ctest_checks::run(
-        "flash_tests", {
-                           {"rachford_rice_meets_the_binary_root_and_its_limits",
-                            rachford_rice_meets_the_binary_root_and_its_limits},
-                           {"newton_split_of_an_ideal_binary_is_the_rachford_rice_root",
-                            newton_split_of_an_ideal_binary_is_the_rachford_rice_root},
-                           {"tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies",
-                            tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies},
-                           {"bubble_temperature_of_clausius_clapeyron_components",
-                            bubble_temperature_of_clausius_clapeyron_components},
-                           {"trail_starts_each_split_on_the_line_through_the_last_two",
-                            trail_starts_each_split_on_the_line_through_the_last_two},
-                           {"trail_values_are_the_splits_of_each_temperature",
-                            trail_values_are_the_splits_of_each_temperature},
-                           {"vapor_fraction_solve_on_the_trail_meets_the_closed_form",
-                            vapor_fraction_solve_on_the_trail_meets_the_closed_form},
-                           {"flash_source_takes_the_ideal_gas_of_the_package_data",
-                            flash_source_takes_the_ideal_gas_of_the_package_data},
-                           {"flash_liquid_speciates_and_meets_raoult_and_henry",
-                            flash_liquid_speciates_and_meets_raoult_and_henry},
-                           {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
-                            flash_liquid_tables_dissociate_and_weigh_the_fugacities},
-                           {"phase_check_of_raoult_answers", phase_check_of_raoult_answers},
-                           {"liquid_screens_of_a_flash_answer", liquid_screens_of_a_flash_answer},
-                       });
+        "flash_tests",
+        {
+            {"rachford_rice_meets_the_binary_root_and_its_limits",
+             rachford_rice_meets_the_binary_root_and_its_limits},
+            {"newton_split_of_an_ideal_binary_is_the_rachford_rice_root",
+             newton_split_of_an_ideal_binary_is_the_rachford_rice_root},
+            {"tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies",
+             tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies},
+            {"bubble_temperature_of_clausius_clapeyron_components",
+             bubble_temperature_of_clausius_clapeyron_components},
+            {"trail_starts_each_split_on_the_line_through_the_last_two",
+             trail_starts_each_split_on_the_line_through_the_last_two},
+            {"trail_values_are_the_splits_of_each_temperature",
+             trail_values_are_the_splits_of_each_temperature},
+            {"vapor_fraction_solve_on_the_trail_meets_the_closed_form",
+             vapor_fraction_solve_on_the_trail_meets_the_closed_form},
+            {"flash_source_takes_the_ideal_gas_of_the_package_data",
+             flash_source_takes_the_ideal_gas_of_the_package_data},
+            {"flash_liquid_speciates_and_meets_raoult_and_henry",
+             flash_liquid_speciates_and_meets_raoult_and_henry},
+            {"volatile_components_have_a_vapor_pressure_or_henry_constant_and_a_feed",
+             volatile_components_have_a_vapor_pressure_or_henry_constant_and_a_feed},
+            {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
+             flash_liquid_tables_dissociate_and_weigh_the_fugacities},
+            {"phase_check_of_raoult_answers", phase_check_of_raoult_answers},
+            {"liquid_screens_of_a_flash_answer", liquid_screens_of_a_flash_answer},
+        });
 }

@@ -1,5 +1,6 @@
 #include "equilibrium/phase_check.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -36,17 +37,10 @@ std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, co
         bal = k == 0 ? gap : py_max(bal, gap);
     }
     if (nan) bal = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> fl(comps.size(), 0.0);
-    std::vector<char> vol(comps.size(), 0);
-    bool any = false;
-    for (std::size_t k = 0; k < comps.size(); ++k)
-        for (const auto& [name, v] : f)
-            if (name == comps[k]) {
-                fl[k] = v;
-                vol[k] = 1;
-                any = true;
-                break;
-            }
+    std::vector<char> vol;
+    Eigen::VectorXd fl;
+    on_components(comps, f, vol, fl);
+    const bool any = std::find(vol.begin(), vol.end(), 1) != vol.end();
     for (Eigen::Index k = 0; k < nc; ++k) {
         if (vol[static_cast<std::size_t>(k)]) continue;
         if (beta > 0.0 && y[k] > c.trace) return std::pair{kInf, bal};   // a salt in the vapor
@@ -66,7 +60,7 @@ std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, co
                 xt = n[pos[sk]] / tot;
             }
             const std::optional<double> m =
-                fugacity_mismatch(fl[sk], y[k] * P, P, py_max(x[k], xt), tol, c);
+                fugacity_mismatch(fl[k], y[k] * P, P, py_max(x[k], xt), tol, c);
             if (!m) return std::nullopt;
             res = py_max(res, *m);
         }
@@ -74,14 +68,14 @@ std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, co
         // all liquid: the bubble pressure over the volatiles at most P
         double s = 0.0;
         for (Eigen::Index k = 0; k < nc; ++k)
-            if (vol[static_cast<std::size_t>(k)]) s += fl[static_cast<std::size_t>(k)] / P;
+            if (vol[static_cast<std::size_t>(k)]) s += fl[k] / P;
         res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
     } else {
         // all vapor: the dew condition on the incipient liquid x
         double s = 0.0;
         for (Eigen::Index k = 0; k < nc; ++k) {
             if (!vol[static_cast<std::size_t>(k)] || z[k] <= c.trace) continue;
-            const double K = fl[static_cast<std::size_t>(k)] / (py_max(x[k], 1e-300) * P);
+            const double K = fl[k] / (py_max(x[k], 1e-300) * P);
             s += K > 0.0 ? y[k] / K : kInf;
         }
         res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;

@@ -98,13 +98,7 @@ core::ComponentFugacities component_fugacities(py::handle self,
     for (std::size_t k = 0; k < m; ++k)
         app.emplace_back(comps[k], xa[static_cast<Eigen::Index>(k)]);
     Fugacities fu = fugacities_impl(self, app, T);
-    for (std::size_t k = 0; k < comps.size(); ++k)
-        for (const auto& [name, v] : fu.f)
-            if (name == comps[k]) {
-                out.has[k] = 1;
-                out.f[static_cast<Eigen::Index>(k)] = v;
-                break;
-            }
+    core::on_components(comps, fu.f, out.has, out.f);
     out.n = std::move(fu.n);
     return out;
 }
@@ -167,23 +161,9 @@ core::KValues kvalues_call(py::handle self, py::handle pp, const std::vector<std
 std::vector<char> volatile_components(const Electrolyte& el, const std::vector<std::string>& comps,
                                       const Eigen::VectorXd& z) {
     const SpeciesSets sets = species_sets(el, kSpHenry | kSpNames);
-    std::vector<char> vol(comps.size(), 0);
-    for (std::size_t k = 0; k < comps.size(); ++k) {
-        bool volatile_ = el.antoine.contains(py::str(comps[k]));
-        if (!volatile_) {
-            const Eigen::Index pos = adapt::find_name(sets.names, comps[k]);
-            if (pos < 0) throw core::ValueError("'" + comps[k] + "' is not in list");
-            volatile_ = std::find(sets.henry.begin(), sets.henry.end(), static_cast<int>(pos)) !=
-                        sets.henry.end();
-        }
-        if (volatile_) {
-            if (static_cast<Eigen::Index>(k) >= z.size())
-                throw core::IndexError("z has " + std::to_string(z.size()) + " entries for " +
-                                       std::to_string(comps.size()) + " components");
-            vol[k] = z[static_cast<Eigen::Index>(k)] > 0.0;
-        }
-    }
-    return vol;
+    return core::volatile_components(comps, sets.names, sets.henry, z, [&](std::size_t k) {
+        return el.antoine.contains(py::str(comps[k]));
+    });
 }
 
 // The hooks of a split at T, P: liquid fugacities of `liquid`, ln phi of the package's vapor

@@ -350,24 +350,12 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
     Electrolyte& el = electrolyte(self);
     const core::Stoichiometry& st = *el.stoich;
     const Eigen::Index n = n0.size();
-    if (st.n_species() != n)
-        throw core::ValueError("the species object has " + std::to_string(n) +
-                               " species, the reactions were built on " +
-                               std::to_string(st.n_species()));
+    core::check_species(st, n);
 
     Eigen::VectorXd lnK;
-    if (py::object f = python_override(self, "lnK")) {
-        lnK = to_vector(f(T), "lnK");
-        if (lnK.size() != st.n_eq())
-            throw core::ValueError("lnK returned " + std::to_string(lnK.size()) + " values for " +
-                                   std::to_string(st.n_eq()) + " reactions");
-    } else {
-        lnK = ln_k(el, T);
-        if (lnK.size() != st.n_eq())
-            throw core::ValueError("K holds " + std::to_string(lnK.size()) +
-                                   " constant records for " + std::to_string(st.n_eq()) +
-                                   " equilibrium reactions");
-    }
+    py::object replaced = python_override(self, "lnK");
+    lnK = replaced ? to_vector(replaced(T), "lnK") : ln_k(el, T);
+    core::check_constants(st, lnK.size(), !replaced);
 
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
