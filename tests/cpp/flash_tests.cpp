@@ -438,6 +438,16 @@ void flash_liquid_speciates_and_meets_raoult_and_henry() {
     t.species_fugacities(names, f, by_species);
     CHECK(by_species.size() == 2 && by_species[1].first == "CO2" &&
           by_species[1].second == out.f[1]);
+    // the check of the answer: its reaction and balances met, a liquid off its equilibrium not
+    const core::HenryRef none_ref = [](const Eigen::VectorXd& xt, Eigen::VectorXd& ref) {
+        ref = Eigen::VectorXd::Zero(xt.size());
+    };
+    CHECK(core::liquid_residual(st, res.n, res.lng, n0, t.lnK, none_ref) < 1e-10);
+    Eigen::VectorXd off = res.n;
+    off[2] *= 1.1;  // ln(1.1) off in the reaction, 10 % of e off in the charge and carbon
+    CHECK_CLOSE(core::liquid_residual(st, off, res.lng, n0, t.lnK, none_ref), std::log(1.1), 1e-6);
+    CHECK(!core::answer_residuals(st, {}, {}, res.n, res.lng, n0, t.lnK, false, {}, 1e-11,
+                                  core::Limits{}, none_ref));
     // CO2 without a Henry pair: no fugacity, the error kept, the speciation given
     t.pairs[1].clear();
     failed = nullptr;

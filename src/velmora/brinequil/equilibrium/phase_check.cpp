@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "model/residual.hpp"
+
 namespace brinequil::core {
 
 std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x, double tol,
@@ -81,6 +83,33 @@ std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, co
         res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
     }
     return std::pair{res, bal};
+}
+
+double liquid_residual(const Stoichiometry& st, const Eigen::VectorXd& n,
+                       const Eigen::VectorXd& lng, const Eigen::VectorXd& n0,
+                       const Eigen::VectorXd& lnK, const HenryRef& henry_ref) {
+    return speciation_residual(
+        st, n, lng,
+        [&](const Eigen::VectorXd& x) {
+            Eigen::VectorXd ref;
+            henry_ref(x, ref);
+            return ref;
+        },
+        [&] { return lnK; }, [&] { return n0; });
+}
+
+std::optional<AnswerResiduals> answer_residuals(const Stoichiometry& st, const FlashAnswer& a,
+                                                const FugacityMap& f, const Eigen::VectorXd& n,
+                                                const Eigen::VectorXd& lng,
+                                                const Eigen::VectorXd& n0,
+                                                const Eigen::VectorXd& lnK, bool converged,
+                                                const std::vector<Eigen::Index>& pos, double tol,
+                                                const Limits& c, const HenryRef& henry_ref) {
+    if (!converged) return std::nullopt;
+    const std::optional<std::pair<double, double>> phase = phase_residual(a, f, n, pos, tol, c);
+    if (!phase) return std::nullopt;
+    return AnswerResiduals{phase->first, phase->second,
+                           liquid_residual(st, n, lng, n0, lnK, henry_ref)};
 }
 
 }  // namespace brinequil::core

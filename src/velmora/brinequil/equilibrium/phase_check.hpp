@@ -2,6 +2,7 @@
 // gas, fugacity_mismatch, and what checks.solutes and the stability test of flashes look at
 // first), with the same operations in the same order, so that the residuals have the same digits.
 #pragma once
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 #include <Eigen/Dense>
 
 #include "fugacity/liquid_fugacity.hpp"
+#include "model/stoichiometry.hpp"
 
 namespace brinequil::core {
 
@@ -43,6 +45,29 @@ std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, co
                                                         const Eigen::VectorXd& n,
                                                         const std::vector<Eigen::Index>& pos,
                                                         double tol, const Limits& c);
+
+// The Henry reference at true mole fractions x, as the speciation of the answer's liquid had it.
+using HenryRef = std::function<void(const Eigen::VectorXd& x, Eigen::VectorXd& out)>;
+
+// checks.speciation_residual of a liquid (true amounts n, ln gamma lng) solved from n0 (on the
+// species) with the constants lnK, the Henry reference from henry_ref.
+double liquid_residual(const Stoichiometry& st, const Eigen::VectorXd& n,
+                       const Eigen::VectorXd& lng, const Eigen::VectorXd& n0,
+                       const Eigen::VectorXd& lnK, const HenryRef& henry_ref);
+
+// The residuals of velmora.checks of an answer whose liquid (fugacities f, the rest as for
+// liquid_residual) met its tolerance: phase_residual's (residual, balance), then the liquid's;
+// nothing where it did not converge or Python would divide by zero.
+struct AnswerResiduals {
+    double phase, balance, speciation;
+};
+std::optional<AnswerResiduals> answer_residuals(const Stoichiometry& st, const FlashAnswer& a,
+                                                const FugacityMap& f, const Eigen::VectorXd& n,
+                                                const Eigen::VectorXd& lng,
+                                                const Eigen::VectorXd& n0,
+                                                const Eigen::VectorXd& lnK, bool converged,
+                                                const std::vector<Eigen::Index>& pos, double tol,
+                                                const Limits& c, const HenryRef& henry_ref);
 
 // The mole fraction of water in the liquid x when checks.solutes passes it without a closer
 // look: one component "H2O", present, and no entry above m_max mol per kg of water (max() as

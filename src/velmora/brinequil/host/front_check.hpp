@@ -15,10 +15,8 @@
 namespace brinequil::host {
 
 using core::FlashAnswer;
+using core::HenryRef;
 using core::Limits;
-
-// The Henry reference at true mole fractions x, as the speciation of the answer's liquid had it.
-using HenryRef = std::function<void(const Eigen::VectorXd& x, Eigen::VectorXd& out)>;
 
 // What both calls return, from the answer's liquid (fugacities f {species: Pa}, true amounts n,
 // ln gamma, apparent amounts on the species n0, the lnK it was solved with, whether it met its

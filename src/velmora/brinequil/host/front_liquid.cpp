@@ -142,14 +142,9 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     core::FugacityMap f;
     try {
         LiquidAt liquid(el, T);
-        residual = core::speciation_residual(
-            *el.stoich, s->n, s->lng,
-            [&](const Eigen::VectorXd& x) {
-                Eigen::VectorXd ref;
-                liquid.henry_ref(x, ref);
-                return ref;
-            },
-            [&] { return s->lnK; }, [&] { return s->n0; });
+        residual = core::liquid_residual(
+            *el.stoich, s->n, s->lng, s->n0, s->lnK,
+            [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) { liquid.henry_ref(x, ref); });
         f = liquid.fugacities(s->n, s->lng);
     } catch (const std::exception&) {
         return py::none();
@@ -170,21 +165,9 @@ py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
     py::dict fd;
     for (const auto& [name, v] : f) fd[py::str(name)] = v;
     py::object checked = py::none();
-    if (converged) {
-        const std::optional<std::pair<double, double>> phase =
-            core::phase_residual(ans, f, n, pos, tol, c);
-        if (phase) {
-            const double chem = core::speciation_residual(
-                *el.stoich, n, lng,
-                [&](const Eigen::VectorXd& xt) {
-                    Eigen::VectorXd ref;
-                    henry_ref(xt, ref);
-                    return ref;
-                },
-                [&] { return lnK; }, [&] { return n0; });
-            checked = py::make_tuple(phase->first, phase->second, chem);
-        }
-    }
+    if (const std::optional<core::AnswerResiduals> r = core::answer_residuals(
+            *el.stoich, ans, f, n, lng, n0, lnK, converged, pos, tol, c, henry_ref))
+        checked = py::make_tuple(r->phase, r->balance, r->speciation);
     return py::make_tuple(fd, to_numpy(n), to_numpy(lng), converged, checked);
 }
 
