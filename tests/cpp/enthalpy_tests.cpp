@@ -1,7 +1,7 @@
 // Tests of the liquid enthalpy (brinequil/enthalpy) without Python: the aqueous ions' enthalpy
 // against quadrature and differences of their Cp, the assembly of the liquid enthalpy from hooks
-// with known parts, and its excess term against the Gibbs-Helmholtz relation on the activity
-// model's G^ex.
+// with known parts and on the package's data, and its excess term against the Gibbs-Helmholtz
+// relation on the activity model's G^ex.
 //
 // Data: Na+ and Cl- at infinite dilution, 298.15 K (NBS tables, Wagman et al. 1982, as in
 // /work/shared/data/literature.md): dfH -240.1 and -167.2 kJ/mol, Cp 46.4 and -136.4 J/(mol K);
@@ -9,6 +9,7 @@
 // "test input" are not data.
 #include <array>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 
 #include "check.hpp"
 #include "enthalpy/enthalpy.hpp"
+#include "equilibrium/compiled_activity.hpp"
 #include "model.hpp"
 #include "model/errors.hpp"
 
@@ -120,10 +122,8 @@ void liquid_enthalpy_adds_references_ions_and_excess() {
     CHECK_CLOSE(brine.seen_xa[2], 0.2 / 50.2, 1e-15);
 }
 
-void excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model() {
-    // The excess term from the ln gamma of the electrolyte NRTL equals -R T^2 N d(G^ex/NRT)/dT
-    // at fixed x, the derivative taken on gex() (a different function of the model) by a
-    // Richardson-extrapolated difference.
+// Water, Na+, Cl- and CO2 in the electrolyte NRTL (as in the Gibbs-Helmholtz case).
+enrtl::ModelData co2_brine() {
     enrtl::ModelData d;
     d.kind = {enrtl::Kind::Water, enrtl::Kind::Ion, enrtl::Kind::Ion, enrtl::Kind::Solute};
     d.z = {0, 1, -1, 0};
@@ -144,7 +144,14 @@ void excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model() {
     q.p[4] = -2.0;
     q.p[8] = 0.2;
     d.pairs = {p, q};
-    enrtl::Model model(d);
+    return d;
+}
+
+void excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model() {
+    // The excess term from the ln gamma of the electrolyte NRTL equals -R T^2 N d(G^ex/NRT)/dT
+    // at fixed x, the derivative taken on gex() (a different function of the model) by a
+    // Richardson-extrapolated difference.
+    enrtl::Model model(co2_brine());
 
     Brine brine;
     brine.h_ig.setZero();
@@ -165,6 +172,108 @@ void excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model() {
         const double want = -kR * T * T * brine.n.sum() * dg;
         CHECK_CLOSE(H, want, 1e-6 * std::abs(want));
         CHECK(std::abs(want) > 1e6);  // the excess enthalpy is not negligible here
+    }
+}
+
+// liquid_enthalpy on the package's own data: water on its Antoine reference, whose enthalpy below
+// the ideal gas is the heat of vaporization of Clausius-Clapeyron (ln Psat = C1 + C2 / T: -R C2),
+// a molecule on its fixed difference dhref, the ions at infinite dilution, an ideal liquid (no
+// excess). A reference that is not finite takes the answer of the caller's handler. Cp, dHf,
+// C1, C2 and dhref are test inputs.
+void liquid_enthalpy_on_package_data_meets_clausius_clapeyron() {
+    core::PackageData d;
+    d.R = kR;
+    d.T_ref = kTref;
+    d.P_ref = 1e5;
+    d.cp_kind = {core::PackageData::Cp::Poly, core::PackageData::Cp::Poly};
+    d.cp = {{3.4e4}, {9.0e4}};
+    d.dhform = {-241.8e6, -210.0e6};
+    d.henry = {0, 0};
+    d.pairs = {{}, {}};
+    d.antoine = {std::array<double, 7>{23.2, -4.9e3, 0, 0, 0, 0, 0}, std::nullopt};
+    d.dhref = {0.0, -55.0e6};
+    const Eigen::Vector4d n(50.0, 1.0, 0.5, 0.5);
+    const std::vector<Eigen::Index> comp_pos{0, 1};
+    const std::vector<bool> is_ion{false, false, true, true};
+    const core::IonData ions{
+        {}, {}, {{kCpNa, 0, 0, 0, 0, 0}, kHNa}, {{kCpCl, 0, 0, 0, 0, 0}, kHCl}};
+    auto ideal = [](const Eigen::VectorXd& x, double) -> Eigen::VectorXd {
+        return Eigen::VectorXd::Zero(x.size());
+    };
+    int handled = 0;
+    auto handler = [&](const Eigen::VectorXd&, Eigen::VectorXd v) {
+        ++handled;
+        return v;
+    };
+    const double T = 340.0, dT = T - kTref;
+    const double H = core::liquid_enthalpy(d, n, T, comp_pos, is_ion, ions, kR, ideal, handler);
+    const double water = 50.0 * (d.dhform[0] + d.cp[0][0] * dT + kR * d.antoine[0].value()[1]);
+    const double mea = 1.0 * (d.dhform[1] + d.cp[1][0] * dT + d.dhref[1]);
+    const double salt = 0.5 * (kHNa + kCpNa * dT) + 0.5 * (kHCl + kCpCl * dT);
+    CHECK_CLOSE(H, water + mea + salt, 1e-12 * std::abs(water));
+    CHECK(handled == 0);
+    // a reference that is not finite: the handler's values stand for the references
+    d.antoine[0].value()[1] = NAN;
+    const double H2 =
+        core::liquid_enthalpy(d, n, T, comp_pos, is_ion, ions, kR, ideal,
+                              [&](const Eigen::VectorXd& xa, Eigen::VectorXd v) -> Eigen::VectorXd {
+                                  CHECK(std::isnan(v[0]) && xa.size() == 2);
+                                  return Eigen::Vector2d(-40.0e6, d.dhref[1]);
+                              });
+    CHECK_CLOSE(H2, water - 50.0 * kR * -4.9e3 - 50.0 * 40.0e6 + mea + salt,
+                1e-12 * std::abs(water));
+}
+
+// The gradient of liquid_enthalpy on the package's data with the compiled model's derivatives
+// (equilibrium/compiled_activity) against central differences of the enthalpy itself, in every
+// amount and in T, with ion fractions fixed (J asked for) and not. Cp, dHf, C1, C2, dhref: test
+// inputs.
+void enthalpy_gradient_of_the_compiled_model_matches_differences() {
+    enrtl::Model model(co2_brine());
+    core::PackageData d;
+    d.R = kR;
+    d.T_ref = kTref;
+    d.P_ref = 1e5;
+    d.cp_kind = {core::PackageData::Cp::Poly, core::PackageData::Cp::Poly};
+    d.cp = {{3.4e4, 5.0}, {3.7e4}};
+    d.dhform = {-241.8e6, -393.5e6};
+    d.henry = {0, 0};
+    d.pairs = {{}, {}};
+    d.antoine = {std::array<double, 7>{23.2, -4.9e3, 0, 0, 0, 0, 0}, std::nullopt};
+    d.dhref = {0.0, -19.0e6};
+    const std::vector<Eigen::Index> comp_pos{0, 3};
+    const std::vector<bool> is_ion{false, true, true, false};
+    const core::IonData ions{
+        {}, {{kCpNa, 0, 0, 0, 0, 0}, kHNa}, {{kCpCl, 0, 0, 0, 0, 0}, kHCl}, {}};
+    const Eigen::Vector4d n(50.0, 1.5, 1.5, 0.2);
+    for (bool fixed : {true, false}) {
+        enrtl::Options o;
+        o.fixed_Y = fixed;
+        auto H = [&](const Eigen::VectorXd& m, double T) {
+            return core::liquid_enthalpy(
+                d, m, T, comp_pos, is_ion, ions, kR,
+                [&](const Eigen::VectorXd& x, double t) {
+                    Eigen::VectorXd out(4);
+                    model.ln_gamma(x, t, o, out);
+                    return out;
+                },
+                [](const Eigen::VectorXd&, Eigen::VectorXd v) { return v; });
+        };
+        const double T = 330.0;
+        Eigen::VectorXd g;
+        double dT = 0.0;
+        core::liquid_enthalpy_gradient(d, n, T, comp_pos, is_ion, ions, fixed,
+                                       core::compiled_ln_gamma_derivatives(model, o, 4), g, dT);
+        for (int j = 0; j < 4; ++j) {
+            const double h = 1e-5 * n[j];
+            Eigen::VectorXd up = n, dn = n;
+            up[j] += h;
+            dn[j] -= h;
+            const double want = (H(up, T) - H(dn, T)) / (2.0 * h);
+            CHECK_CLOSE(g[j], want, 1e-6 * std::abs(want));
+        }
+        const double want_T = (H(n, T + 1e-3) - H(n, T - 1e-3)) / 2e-3;
+        CHECK_CLOSE(dT, want_T, 1e-6 * std::abs(want_T));
     }
 }
 
@@ -202,6 +311,10 @@ int main() {
                                   liquid_enthalpy_adds_references_ions_and_excess},
                                  {"excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model",
                                   excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model},
+                                 {"liquid_enthalpy_on_package_data_meets_clausius_clapeyron",
+                                  liquid_enthalpy_on_package_data_meets_clausius_clapeyron},
+                                 {"enthalpy_gradient_of_the_compiled_model_matches_differences",
+                                  enthalpy_gradient_of_the_compiled_model_matches_differences},
                                  {"bad_hooks_are_reported_with_their_messages",
                                   bad_hooks_are_reported_with_their_messages},
                              });

@@ -1,10 +1,13 @@
 // Tests of the vapor-liquid equilibrium (brinequil/equilibrium/flash) without Python, on an
 // ideal liquid and vapor (Raoult's law through the hooks), where the split and the bubble point
-// are known in closed form; the warm splits of a temperature solve (split_trail) on the same, and
-// the arithmetic of a flash's liquid tables (flash_liquid). The K-values, pressures and table
-// entries are test inputs.
+// are known in closed form; on the same, the warm splits of a temperature solve (split_trail) and
+// the package's functions in a flash (flash_source); the arithmetic of a flash's liquid tables
+// (flash_liquid) and the phase check of an answer (phase_check). The K-values, pressures and
+// table entries are test inputs.
 #include <cmath>
+#include <exception>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -13,7 +16,11 @@
 #include "check.hpp"
 #include "equilibrium/flash.hpp"
 #include "equilibrium/flash_liquid.hpp"
+#include "equilibrium/flash_source.hpp"
+#include "equilibrium/phase_check.hpp"
+#include "equilibrium/solvers.hpp"
 #include "equilibrium/split_trail.hpp"
+#include "model/errors.hpp"
 
 namespace {
 
@@ -208,6 +215,273 @@ void trail_starts_each_split_on_the_line_through_the_last_two() {
     CHECK(trail.start_at(301.0) == nullptr);
 }
 
+// The trail as a temperature solve drives it, on the binary with K_i = exp(A_i - B / T): at each
+// temperature the vapor fraction and S of the closed-form split, whether they come from the
+// first flash's substitution, the split from the trail's start or the full flash. A split that
+// fails recoverably leaves the answer to the full flash; any other error passes.
+struct BinaryFlashAt : core::TrailFlash {
+    core::TPFlashHooks h;
+    core::SplitHooks sh;
+    int runs = 0;
+    bool fail = false, recover = true;
+    const core::TPFlashHooks& flash_hooks() override { return h; }
+    const core::SplitHooks& split_hooks() override {
+        if (fail)
+            sh.fug = [](const Eigen::VectorXd&) -> core::ComponentFugacities {
+                throw std::runtime_error("no liquid");
+            };
+        return sh;
+    }
+    core::TPFlashResult run(const Eigen::VectorXd& z) override {
+        ++runs;
+        return core::flash_tp(z, 2, core::kFlashTol, h);
+    }
+    const core::SplitResult* newton_split() const override { return nullptr; }
+    std::vector<char> volatiles(const Eigen::VectorXd&) override { return {1, 1}; }
+    bool recoverable(const std::exception&) const override { return recover; }
+};
+
+void trail_values_are_the_splits_of_each_temperature() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.5, 10.0), z(0.4, 0.6), sv(1.0e5, 2.0e5), sl(0.5e5, 0.8e5);
+    const Eigen::Vector2d none = Eigen::Vector2d::Zero();
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    Raoult raoult{};
+    auto at = [&](double T, BinaryFlashAt& f) {
+        raoult.psat = K(T) * P;
+        f.h = raoult.flash(P, none, none, sv, sl);
+        f.sh = raoult.split();
+    };
+    core::SplitTrail trail;
+    int runs = 0;
+    for (double T : {355.0, 357.0, 359.0, 361.0, 363.0}) {
+        BinaryFlashAt f;
+        at(T, f);
+        f.fail = T == 361.0;  // recoverable: the full flash answers
+        const BinaryAt exact = binary_at(z, K(T));
+        const double beta = trail.value(z, 2, T, P, core::TrailEntry::Beta, f);
+        const double S = trail.value(z, 2, T, P, core::TrailEntry::S, f);
+        CHECK_CLOSE(beta, exact.beta, 1e-9);
+        CHECK_CLOSE(S, exact.beta * exact.y.dot(sv) + (1.0 - exact.beta) * exact.x.dot(sl),
+                    1e-9 * 2e5);
+        runs += f.runs;
+    }
+    CHECK(runs == 2);  // the failed split at 361 K, both entries; the rest from the trail
+    BinaryFlashAt f;
+    at(365.0, f);
+    f.fail = true;
+    f.recover = false;
+    bool passed = false;
+    try {
+        trail.value(z, 2, 365.0, P, core::TrailEntry::H, f);
+    } catch (const std::runtime_error&) {
+        passed = true;
+    }
+    CHECK(passed && f.runs == 0);
+}
+
+// A temperature solve for a vapor fraction on the trail, for the binary with K_i = exp(A_i - B /
+// T) (one B): the bubble point is B / ln(sum z_i e^A_i), below it the value is T - Tb, above it
+// the trail's vapor fraction, so the solve's value is continuous there and the root lies where
+// the closed-form split has the vapor fraction asked for.
+void vapor_fraction_solve_on_the_trail_meets_the_closed_form() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.5, 10.0), z(0.4, 0.6), none = Eigen::Vector2d::Zero();
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    const double Tb = B / std::log(z.dot(A.array().exp().matrix()));
+    CHECK_CLOSE(z.dot(K(Tb)), 1.0, 1e-12);
+    const core::TemperatureSolve ts(core::TrailEntry::Beta, core::TemperatureSolve::beta_goal(0.4),
+                                    Tb);
+    core::SplitTrail trail;
+    Raoult raoult{};
+    int flashes = 0;
+    auto value = [&](double T) {
+        if (std::optional<double> below = ts.below(T)) return *below - 0.4;
+        BinaryFlashAt f;
+        raoult.psat = K(T) * P;
+        f.h = raoult.flash(P, none, none, none, none);
+        f.sh = raoult.split();
+        ++flashes;
+        return trail.value(z, 2, T, P, core::TrailEntry::Beta, f) - 0.4;
+    };
+    CHECK(value(Tb - 1.0) < -1.0 && std::abs(value(Tb) + 0.4) < 1e-15);
+    const double T = core::brentq(value, Tb, core::TemperatureSolve::beta_start(Tb) + 20.0);
+    CHECK_CLOSE(binary_beta(z, K(T)), 0.4, 1e-7);
+    CHECK(flashes > 3 && !ts.exact(0.4 + 2e-5) && ts.exact(0.4 + 5e-6));
+}
+
+// A TP flash on a FlashSource: where the source has pp's data the vapor's H and S are the ideal
+// gas's (constant Cp: h_k = dHf_k + Cp_k (T - T_ref), s_k = Cp_k ln(T / T_ref); the mixture
+// adds -R sum y ln y - R ln(P / P_ref)) without a call of the package's functions; without the
+// data, and for a Rachford-Rice that is not the package's own, those are called and their
+// values taken. R, T_ref, P_ref, Cp and dHf are test inputs.
+struct IdealSource : core::FlashSource {
+    IdealSource(const core::PackageData* d, const Eigen::Vector2d& K, double T, double P)
+        : core::FlashSource(2, T, P), d(d), K(K), P(P), raoult{K * P} {}
+    const core::PackageData* d;
+    Eigen::Vector2d K, hl{-2.4e8, -1.9e8}, hv{-2.0e8, -1.5e8};
+    double P;
+    Raoult raoult;
+    bool own_rr = true;
+    int calls = 0;
+    core::KValues kvalues(const Eigen::VectorXd& x, const Eigen::VectorXd&) override {
+        return {K, x};
+    }
+    core::SplitResult newton(const Eigen::VectorXd& z, const Eigen::VectorXd& v0) override {
+        return core::flash_newton(z, P, v0, {1, 1}, raoult.split());
+    }
+    Eigen::VectorXd true_amounts(const Eigen::VectorXd& x) override { return x; }
+    double liquid_enthalpy(const Eigen::VectorXd& n) override { return n.dot(hl); }
+    bool own_rachford_rice() const override { return own_rr; }
+    const core::PackageData* props() override { return d; }
+    double package_rachford_rice(const Eigen::VectorXd& z, const Eigen::VectorXd& k) override {
+        ++calls;
+        return core::rachford_rice(z, k);
+    }
+    double package_enthalpy_vapor(const Eigen::VectorXd& y) override {
+        ++calls;
+        return y.dot(hv);
+    }
+    double package_entropy_vapor(const Eigen::VectorXd&) override { return ++calls, 0.0; }
+    double package_entropy_liquid(const Eigen::VectorXd&) override { return ++calls, 0.0; }
+};
+
+void flash_source_takes_the_ideal_gas_of_the_package_data() {
+    const double T = 350.0, P = 2e5;
+    core::PackageData d;
+    d.R = 8314.0;
+    d.T_ref = 298.0;
+    d.P_ref = 1e5;
+    d.cp_kind = {core::PackageData::Cp::Poly, core::PackageData::Cp::Poly};
+    d.cp = {{3.4e4}, {8.1e4}};
+    d.dhform = {-2.4e8, -2.0e8};
+    d.henry = {0, 0};
+    d.pairs = {{}, {}};
+    d.antoine = {std::nullopt, std::nullopt};
+    d.dhref = {0.0, 0.0};
+    const Eigen::Vector2d z(0.4, 0.6), K(3.0, 0.4);
+    auto h_ig = [&](const Eigen::Vector2d& y) {
+        double h = 0.0;
+        for (int k = 0; k < 2; ++k) h += y[k] * (d.dhform[k] + d.cp[k][0] * (T - d.T_ref));
+        return h;
+    };
+    IdealSource src(&d, K, T, P);
+    const core::TPFlashResult r = core::flash_tp(z, 2, core::kFlashTol, src.make_hooks());
+    const double beta = binary_beta(z, K);
+    const Eigen::Vector2d x = z.array() / (1.0 + beta * (K.array() - 1.0)), y = K.cwiseProduct(x);
+    CHECK_CLOSE(r.beta, beta, 1e-9);
+    CHECK_CLOSE(r.H, beta * h_ig(y) + (1.0 - beta) * x.dot(src.hl), 1e-9 * 2e8);
+    CHECK(src.calls == 0);
+    // all vapor: y = z, S of the ideal-gas mixture at P
+    IdealSource hot(&d, Eigen::Vector2d(30.0, 20.0), T, P);
+    const core::TPFlashResult v = core::flash_tp(z, 2, core::kFlashTol, hot.make_hooks());
+    double S = -d.R * std::log(P / d.P_ref);
+    for (int k = 0; k < 2; ++k)
+        S += z[k] * (d.cp[k][0] * std::log(T / d.T_ref) - d.R * std::log(z[k]));
+    CHECK(v.beta == 1.0);
+    CHECK_CLOSE(v.S, S, 1e-9 * std::abs(S));
+    CHECK(hot.calls == 0);
+    // without pp's data, and with a Rachford-Rice of its own: the package's functions
+    IdealSource plain(nullptr, K, T, P);
+    plain.own_rr = false;
+    const core::TPFlashResult p = core::flash_tp(z, 2, core::kFlashTol, plain.make_hooks());
+    CHECK_CLOSE(p.beta, beta, 1e-9);
+    CHECK_CLOSE(p.H, beta * y.dot(plain.hv) + (1.0 - beta) * x.dot(plain.hl), 1e-9 * 2e8);
+    CHECK(plain.calls >= 4);  // Rachford-Rice at least once, H and S of the vapor, S of the liquid
+}
+
+// A flash's liquid speciated on its tables: CO2 + H2O = HCO3- + H+ in an ideal liquid (no
+// activity or Henry reference terms) at extent e with e^2 = K (a - e)(W - e) (the amounts'
+// total does not change), then Raoult's law for water and Henry's for CO2 on the true liquid.
+// A fugacity that cannot be had is kept for the caller, the speciation still given. K, Psat and H
+// are test inputs.
+struct IdealLiquid : core::SpeciationCallbacks {
+    void ln_gamma(const Eigen::VectorXd& x, Eigen::VectorXd& out) override {
+        out = Eigen::VectorXd::Zero(x.size());
+    }
+    void henry_ref(const Eigen::VectorXd*, const Eigen::VectorXd& lng,
+                   Eigen::VectorXd& out) override {
+        out = Eigen::VectorXd::Zero(lng.size());
+    }
+};
+
+void flash_liquid_speciates_and_meets_raoult_and_henry() {
+    const double K = 1e-4, W = 0.9, a = 0.1, psat = 2.0e4, H = 1.6e8;
+    core::FlashLiquidTables t;
+    t.reset_species(4);  // H2O, CO2, HCO3-, H+
+    t.pos = {0, 1};
+    t.lnK = Eigen::VectorXd::Constant(1, std::log(K));
+    t.ref_follows_x = false;
+    t.kind[0] = core::FlashLiquidTables::kAntoine;
+    t.psat[0] = psat;
+    t.kind[1] = core::FlashLiquidTables::kHenry;
+    t.pairs[1] = {{0, 0.0559, std::log(H), 0.0}};
+    const std::vector<std::string> names{"H2O", "CO2", "HCO3-", "H+"};
+    t.map_components({"H2O", "CO2"}, names);
+    Eigen::MatrixXd nu(1, 4);
+    nu << -1.0, -1.0, 1.0, 1.0;
+    const core::Stoichiometry st = core::make_stoichiometry(nu);
+    Eigen::VectorXd n0, x(4), f(4);
+    t.apparent_on_species(Eigen::Vector2d(W, a), n0);
+    IdealLiquid cb;
+    core::ComponentFugacities out;
+    std::exception_ptr failed;
+    const core::SpeciationResult res = t.speciate(st, n0, {}, cb, x, f, out, failed);
+    // e^2 (1 - K) + K (a + W) e - K a W = 0
+    const double A = 1.0 - K, B = K * (a + W), C = -K * a * W;
+    const double e = (-B + std::sqrt(B * B - 4.0 * A * C)) / (2.0 * A);
+    CHECK(res.converged && !failed);
+    CHECK_CLOSE(res.n[2], e, 1e-9 * e);
+    CHECK_CLOSE(out.f[0], (W - e) * psat, 1e-9 * psat);  // the amounts sum to 1
+    CHECK_CLOSE(out.f[1], (a - e) * H, 1e-9 * H * a);
+    core::FugacityMap by_species;
+    t.species_fugacities(names, f, by_species);
+    CHECK(by_species.size() == 2 && by_species[1].first == "CO2" &&
+          by_species[1].second == out.f[1]);
+    // the check of the answer: its reaction and balances met, a liquid off its equilibrium not
+    const core::HenryRef none_ref = [](const Eigen::VectorXd& xt, Eigen::VectorXd& ref) {
+        ref = Eigen::VectorXd::Zero(xt.size());
+    };
+    CHECK(core::liquid_residual(st, res.n, res.lng, n0, t.lnK, none_ref) < 1e-10);
+    Eigen::VectorXd off = res.n;
+    off[2] *= 1.1;  // ln(1.1) off in the reaction, 10 % of e off in the charge and carbon
+    CHECK_CLOSE(core::liquid_residual(st, off, res.lng, n0, t.lnK, none_ref), std::log(1.1), 1e-6);
+    CHECK(!core::answer_residuals(st, {}, {}, res.n, res.lng, n0, t.lnK, false, {}, 1e-11,
+                                  core::Limits{}, none_ref));
+    // CO2 without a Henry pair: no fugacity, the error kept, the speciation given
+    t.pairs[1].clear();
+    failed = nullptr;
+    const core::SpeciationResult again = t.speciate(st, n0, {}, cb, x, f, out, failed);
+    CHECK(failed && again.converged);
+    CHECK_CLOSE(again.n[2], e, 1e-9 * e);
+}
+
+// The components a split solves for: those with a vapor pressure or a Henry solute of the model,
+// present in the feed; a salt, an absent gas and an unknown name as the Python lists have them.
+void volatile_components_have_a_vapor_pressure_or_henry_constant_and_a_feed() {
+    const std::vector<std::string> comps{"H2O", "CO2", "NaCl", "N2"};
+    const std::vector<std::string> names{"H2O", "CO2", "N2", "Na+", "Cl-", "NaCl"};
+    const std::vector<int> henry{1, 2};
+    auto antoine = [](std::size_t k) { return k == 0; };
+    const Eigen::Vector4d z(0.8, 0.1, 0.1, 0.0);
+    CHECK((core::volatile_components(comps, names, henry, z, antoine) ==
+           std::vector<char>{1, 1, 0, 0}));
+    std::string what;
+    try {
+        core::volatile_components({"H2O", "Ar"}, names, henry, z, antoine);
+    } catch (const core::ValueError& e) {
+        what = e.what();
+    }
+    CHECK(what == "'Ar' is not in list");
+    bool short_z = false;
+    try {
+        core::volatile_components(comps, names, henry, Eigen::Vector2d(0.9, 0.1), antoine);
+    } catch (const core::IndexError&) {
+        short_z = true;
+    }
+    CHECK(short_z);
+}
+
 void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
     // species W, Na+, Cl-, NaCl, CO2, MEA; components W, NaCl, CO2; NaCl = Na+ + Cl- complete
     core::FlashLiquidTables t;
@@ -244,22 +518,126 @@ void flash_liquid_tables_dissociate_and_weigh_the_fugacities() {
     CHECK_CLOSE(out.f[2], 0.05 / N * std::exp(0.3 + ln_mix), 1e-12 * 1e7);
 }
 
+// The phase check of flash answers on Raoult's law (liquid fugacity x Psat, ideal gas) with a
+// salt that stays in the liquid: the Rachford-Rice split (K = Psat / P, 0 for the salt) meets
+// the material balance and the fugacity equality, so it has no residual; a vapor off by a known
+// factor, a salt in the vapor, a liquid above its bubble pressure or a vapor below its dew
+// point show by the amounts the conditions give.
+void phase_check_of_raoult_answers() {
+    const double P = 1e5;
+    const std::vector<std::string> comps{"H2O", "MeOH", "NaCl"};
+    const Eigen::Vector3d psat(0.5 * P, 2.5 * P, 0.0), K = psat / P;
+    const core::Limits c{1e-12, 0.0, 1e-12};       // no resolution limit: the plain mismatch
+    const std::vector<Eigen::Index> pos{0, 1, 2};  // the true liquid is the apparent one
+    auto fug = [&](const Eigen::VectorXd& x) {
+        return core::FugacityMap{{"H2O", x[0] * psat[0]}, {"MeOH", x[1] * psat[1]}};
+    };
+    const Eigen::VectorXd z = Eigen::Vector3d(0.6, 0.39, 0.01);
+    const double beta = core::rachford_rice(z, K);
+    CHECK(beta > 0.0 && beta < 1.0);
+    const Eigen::VectorXd x = (z.array() / (1.0 + beta * (K.array() - 1.0))).matrix();
+    Eigen::VectorXd y = K.cwiseProduct(x);
+    CHECK_CLOSE(x.sum(), 1.0, 1e-12);
+    CHECK_CLOSE(y.sum(), 1.0, 1e-12);
+    auto check = [&](const core::FlashAnswer& a, const Eigen::VectorXd& liquid) {
+        return core::phase_residual(a, fug(liquid), liquid, pos, 1e-11, c);
+    };
+    const auto split = check({&comps, &z, beta, &x, &y, P}, x);
+    CHECK(split && split->first < 1e-12 && split->second < 1e-15);
+    // methanol's vapor 1 % high: |f_L - f_V| / max = 0.01 / 1.01; the balance off by beta dy
+    y[1] *= 1.01;
+    const auto off = check({&comps, &z, beta, &x, &y, P}, x);
+    CHECK(off.has_value());
+    CHECK_CLOSE(off->first, 0.01 / 1.01, 1e-12);
+    CHECK_CLOSE(off->second, beta * 0.01 * y[1] / 1.01, 1e-15);
+    y[1] /= 1.01;
+    y[2] = 1e-6;  // salt in the vapor
+    CHECK(check({&comps, &z, beta, &x, &y, P}, x)->first == INFINITY);
+    y[2] = 0.0;
+
+    // all liquid: ln of the bubble pressure over P where it lies above P, else 0
+    const auto hot = check({&comps, &z, 0.0, &z, &z, P}, z);
+    CHECK_CLOSE(hot->first, std::log(0.6 * 0.5 + 0.39 * 2.5), 1e-14);
+    const Eigen::VectorXd cold = Eigen::Vector3d(0.9, 0.05, 0.05);
+    CHECK(check({&comps, &cold, 0.0, &cold, &cold, P}, cold)->first == 0.0);
+    // all vapor: ln sum(y / K) = ln(P / P_dew) where the vapor lies below its dew point
+    const Eigen::VectorXd v = Eigen::Vector3d(0.7, 0.3, 0.0), xi = Eigen::Vector3d(0.5, 0.5, 0.0);
+    const auto wet = check({&comps, &v, 1.0, &xi, &v, P}, xi);
+    CHECK_CLOSE(wet->first, std::log(0.7 / 0.5 + 0.3 / 2.5), 1e-14);
+    const auto dry = check({&comps, &v, 1.0, &xi, &v, 2.0 * P}, xi);  // twice P: Psat / P halved
+    CHECK_CLOSE(dry->first, std::log(2.0 * (0.7 / 0.5 + 0.3 / 2.5)), 1e-14);
+    CHECK(check({&comps, &v, 1.0, &xi, &v, 0.5 * P}, xi)->first == 0.0);
+}
+
+// What the check of a flash's liquid looks at before speciating it: the molality of each entry
+// m = x / (x_water M_water), water's own included, against the largest the check takes, and the
+// solutes beyond the molality of the stability test that are no solvent. M_water is a test input.
+void liquid_screens_of_a_flash_answer() {
+    const std::vector<std::string> comps{"H2O", "MeOH", "NaCl"};
+    const Eigen::Vector3d x(0.9, 0.08, 0.02), rich(0.3, 0.65, 0.05);
+    const double mw = 18.0, kg = mw / 1000.0;
+    int reads = 0;
+    auto limits = [&](double m_max) {
+        return [&reads, kg, m_max] {
+            ++reads;
+            return std::pair{kg, m_max};
+        };
+    };
+    // the largest entry is water's in x (1/M_water), methanol's in the rich liquid
+    for (const Eigen::Vector3d& liquid : {x, rich}) {
+        const double top = liquid.maxCoeff() / (liquid[0] * kg);
+        CHECK(core::solutes_water(comps, liquid, limits(1.01 * top)) == liquid[0]);
+        CHECK(!core::solutes_water(comps, liquid, limits(0.99 * top)));
+    }
+    CHECK(reads == 4);
+    // water twice, or none: left to the caller; the limits not read for a name twice
+    CHECK(!core::solutes_water({"H2O", "H2O", "NaCl"}, x, limits(1e9)) && reads == 4);
+    CHECK(!core::solutes_water({"EtOH", "MeOH", "NaCl"}, x, limits(1e9)) && reads == 5);
+
+    // the stability test: methanol above 3 mol/kg is asked about, the salt (1.2 mol/kg) is not
+    std::vector<Eigen::Index> asked;
+    auto solvent = [&](bool answer) {
+        return [&asked, answer](Eigen::Index k) {
+            asked.push_back(k);
+            return answer;
+        };
+    };
+    CHECK(core::stable_liquid(comps, x, 0.9, mw, 3.0, solvent(true)));
+    CHECK(!core::stable_liquid(comps, x, 0.9, mw, 3.0, solvent(false)));
+    CHECK((asked == std::vector<Eigen::Index>{1, 1}));
+    CHECK(core::stable_liquid(comps, x, 0.9, mw, 5.0, solvent(false)));  // nothing beyond 5
+    CHECK(asked.size() == 2);
+}
+
 }  // namespace
 
 int main() {
     return ctest_checks::run(
-        "flash_tests", {
-                           {"rachford_rice_meets_the_binary_root_and_its_limits",
-                            rachford_rice_meets_the_binary_root_and_its_limits},
-                           {"newton_split_of_an_ideal_binary_is_the_rachford_rice_root",
-                            newton_split_of_an_ideal_binary_is_the_rachford_rice_root},
-                           {"tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies",
-                            tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies},
-                           {"bubble_temperature_of_clausius_clapeyron_components",
-                            bubble_temperature_of_clausius_clapeyron_components},
-                           {"trail_starts_each_split_on_the_line_through_the_last_two",
-                            trail_starts_each_split_on_the_line_through_the_last_two},
-                           {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
-                            flash_liquid_tables_dissociate_and_weigh_the_fugacities},
-                       });
+        "flash_tests",
+        {
+            {"rachford_rice_meets_the_binary_root_and_its_limits",
+             rachford_rice_meets_the_binary_root_and_its_limits},
+            {"newton_split_of_an_ideal_binary_is_the_rachford_rice_root",
+             newton_split_of_an_ideal_binary_is_the_rachford_rice_root},
+            {"tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies",
+             tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies},
+            {"bubble_temperature_of_clausius_clapeyron_components",
+             bubble_temperature_of_clausius_clapeyron_components},
+            {"trail_starts_each_split_on_the_line_through_the_last_two",
+             trail_starts_each_split_on_the_line_through_the_last_two},
+            {"trail_values_are_the_splits_of_each_temperature",
+             trail_values_are_the_splits_of_each_temperature},
+            {"vapor_fraction_solve_on_the_trail_meets_the_closed_form",
+             vapor_fraction_solve_on_the_trail_meets_the_closed_form},
+            {"flash_source_takes_the_ideal_gas_of_the_package_data",
+             flash_source_takes_the_ideal_gas_of_the_package_data},
+            {"flash_liquid_speciates_and_meets_raoult_and_henry",
+             flash_liquid_speciates_and_meets_raoult_and_henry},
+            {"volatile_components_have_a_vapor_pressure_or_henry_constant_and_a_feed",
+             volatile_components_have_a_vapor_pressure_or_henry_constant_and_a_feed},
+            {"flash_liquid_tables_dissociate_and_weigh_the_fugacities",
+             flash_liquid_tables_dissociate_and_weigh_the_fugacities},
+            {"phase_check_of_raoult_answers", phase_check_of_raoult_answers},
+            {"liquid_screens_of_a_flash_answer", liquid_screens_of_a_flash_answer},
+        });
 }

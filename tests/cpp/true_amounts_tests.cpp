@@ -2,7 +2,8 @@
 // stoichiometry, and the Newton solve of the true amounts on small reaction systems whose
 // equilibrium is known in closed form (one dissociation, ideal or with fixed activity and Henry
 // terms), or checked by its own residual and balances (composition-dependent ln gamma); the
-// same for the liquid with a precipitating salt (equilibrium/solid_liquid).
+// same for the liquid with a precipitating salt (equilibrium/solid_liquid); the Henry reference of
+// the speciation (fugacity/henry_reference) against the NRTL's infinite dilution.
 #include <cmath>
 #include <limits>
 #include <string>
@@ -12,10 +13,12 @@
 
 #include "check.hpp"
 #include "equilibrium/solid_liquid.hpp"
+#include "fugacity/henry_reference.hpp"
 #include "model/errors.hpp"
 #include "model/residual.hpp"
 #include "model/stoichiometry.hpp"
 #include "model/true_amounts.hpp"
+#include "model/warm_record.hpp"
 
 namespace {
 
@@ -164,11 +167,27 @@ void warm_start_reaches_the_same_root() {
     const Eigen::VectorXd lnK = Eigen::VectorXd::Constant(1, std::log(K));
     const auto cold =
         core::solve_speciation(st, n0, lnK, {}, core::SpeciationSettings{}, cold_hooks);
-    const Eigen::VectorXd w = cold.n / cold.tot;
-    const auto warm = core::solve_speciation(st, n0, lnK, {&w, &cold.lng},
-                                             core::SpeciationSettings{}, warm_hooks);
+    // kept as a model keeps it at 298.15 K, it starts a speciation within 30 K of that
+    core::WarmRecord rec;
+    rec.store(298.15, cold);
+    Eigen::VectorXd w, lngw;
+    core::WarmStart start;
+    rec.read(328.0, 5, w, lngw, start);
+    const auto warm =
+        core::solve_speciation(st, n0, lnK, start, core::SpeciationSettings{}, warm_hooks);
+    CHECK(start.w == &w && start.lng == &lngw);
     CHECK(warm.converged && warm.newton_iterations <= 1 && cold.newton_iterations > 3);
     CHECK_CLOSE(warm.n[2], extent(nW, a, K), 1e-9 * extent(nW, a, K));
+    // not 30 K away, nor for another species count, nor once emptied
+    for (const auto& [T, n] : {std::pair{328.15, 5}, std::pair{298.15, 4}}) {
+        core::WarmStart none;
+        rec.read(T, n, w, lngw, none);
+        CHECK(none.w == nullptr && none.lng == nullptr);
+    }
+    rec.reset(core::WarmRecord::kKept);
+    core::WarmStart none;
+    rec.read(298.15, 5, w, lngw, none);
+    CHECK(none.w == nullptr && rec.version == 2);
 }
 
 void non_finite_activity_is_reported_as_divergence() {
@@ -308,6 +327,91 @@ void salt_with_activity_meets_saturation_with_its_own_ln_gamma() {
     CHECK(b.n[3] > 1e-2 * 55.5 / (1.0 - 2e-2) && b.lng[3] < -0.05);
 }
 
+// The Henry reference of the speciation on a molecular NRTL of water, methanol and CO2 (tau and
+// alpha test inputs): at infinite dilution in one solvent j, ln gamma_i = tau_ji + tau_ij G_ij
+// (G_ij = exp(-alpha tau_ij)), the binary closed form. Mode "water" takes it in water at any
+// liquid; mode "solvent" in the liquid's solvents (pure water: the water value; pure methanol:
+// the methanol value). A compiled term is asked for once, any other at each evaluation; a Henry
+// component that no reaction takes is left out.
+struct NrtlSource : core::HenrySource {
+    Eigen::Matrix3d tau, alpha;
+    bool compiled = true;
+    int terms = 0, asks = 0, waters = 0, solvs = 0;
+    std::vector<int> mol() override { return {0, 1, 2}; }
+    int water() override { return ++waters, 0; }
+    std::vector<int> solv() override { return ++solvs, std::vector<int>{0, 1}; }
+    void term(const std::vector<int>& m, core::MolecularNrtl& lc) override {
+        ++terms;
+        // column-major storage: element (j, k) at j + 3 k
+        lc.assign(m, core::MatrixView{tau.data(), 3, 3, 1, 3},
+                  core::MatrixView{alpha.data(), 3, 3, 1, 3});
+    }
+    void ask_term() override { ++asks; }
+    bool compiled_term() const override { return compiled; }
+};
+
+void henry_reference_is_the_infinite_dilution_in_its_solvents() {
+    NrtlSource src;
+    src.tau << 0.0, -0.5, 2.1, 0.9, 0.0, 0.4, -0.3, 0.6, 0.0;  // tau(j, i): test input
+    src.alpha.setConstant(0.3);
+    auto dilute = [&](int i, int j) {
+        return src.tau(j, i) + src.tau(i, j) * std::exp(-src.alpha(i, j) * src.tau(i, j));
+    };
+    const Eigen::Vector3d water(1.0, 0.0, 0.0), methanol(0.0, 1.0, 0.0), mix(0.5, 0.3, 0.2);
+    const Eigen::VectorXd xs[] = {water, methanol, mix};
+    Eigen::VectorXd out;
+    core::HenryReferenceAt ref(core::HenryMode::Water, 3, {2}, src, nullptr);
+    ref.prepare();
+    ref.eval(nullptr, out);
+    CHECK_CLOSE(out[2], dilute(2, 0), 1e-7);
+    CHECK(out[0] == 0.0 && out[1] == 0.0);
+    for (const Eigen::VectorXd& x : xs) {
+        ref.eval(&x, out);
+        CHECK_CLOSE(out[2], dilute(2, 0), 1e-7);
+    }
+    CHECK(src.terms == 1 && src.waters == 1 && src.solvs == 0);
+
+    // a Henry pair of CO2 in water: the same infinite dilution; with water the only solvent,
+    // ln (H/gamma_inf)_mix is that pair's (ln H = p0 + p1 / T, test inputs)
+    core::MolecularNrtl lc;
+    src.term({0, 1, 2}, lc);
+    Eigen::VectorXd xa;
+    const core::HenryPair h =
+        core::henry_pair(3, 0, 2, 0.0559, {18.0, -1500.0, 0.0, 0.0}, 320.0, lc, xa);
+    CHECK_CLOSE(h.ln_gamma_inf, dilute(2, 0), 1e-7);
+    CHECK_CLOSE(h.ln_h, 18.0 - 1500.0 / 320.0, 1e-12);
+    CHECK_CLOSE(core::ln_h_mix(std::vector<core::HenryPair>{h}, mix), h.ln_h - h.ln_gamma_inf,
+                1e-12);
+
+    NrtlSource py = src;  // a term that is not compiled: asked for at each evaluation
+    py.compiled = false;
+    py.terms = py.waters = py.solvs = 0;
+    core::HenryReferenceAt solvent(core::HenryMode::Solvent, 3, {2}, py, nullptr);
+    solvent.eval(&xs[0], out);
+    CHECK_CLOSE(out[2], dilute(2, 0), 1e-7);
+    solvent.eval(&xs[1], out);
+    CHECK_CLOSE(out[2], dilute(2, 1), 1e-7);
+    solvent.eval(&xs[2], out);
+    CHECK(out[2] != dilute(2, 0) && out[2] != dilute(2, 1));
+    CHECK(py.terms == 3 && py.solvs == 1);
+    bool refused = false;
+    try {
+        const Eigen::VectorXd two = Eigen::Vector2d(0.5, 0.5);
+        solvent.eval(&two, out);
+    } catch (const core::ValueError&) {
+        refused = true;
+    }
+    CHECK(refused);
+
+    // CO2 in no reaction (its column of nu zero): left out, its reference 0
+    Eigen::MatrixXd nu(1, 3);
+    nu << -1.0, 1.0, 0.0;
+    core::HenryReferenceAt idle(core::HenryMode::Water, 3, {2}, src, nullptr);
+    idle.only_reacting(core::make_stoichiometry(nu));
+    idle.eval(nullptr, out);
+    CHECK(!idle.any() && out.isZero(0.0));
+}
+
 }  // namespace
 
 int main() {
@@ -323,6 +427,8 @@ int main() {
             {"composition_dependent_activity_settles_on_its_own_equilibrium",
              composition_dependent_activity_settles_on_its_own_equilibrium},
             {"warm_start_reaches_the_same_root", warm_start_reaches_the_same_root},
+            {"henry_reference_is_the_infinite_dilution_in_its_solvents",
+             henry_reference_is_the_infinite_dilution_in_its_solvents},
             {"non_finite_activity_is_reported_as_divergence",
              non_finite_activity_is_reported_as_divergence},
             {"check_of_an_answer_meets_its_closed_forms",

@@ -61,6 +61,31 @@ double liquid_enthalpy(const Eigen::VectorXd& n, double T,
     return H - R * (T * T) * n.dot(dlng);
 }
 
+double liquid_enthalpy(
+    const PackageData& d, const Eigen::VectorXd& n, double T,
+    const std::vector<Eigen::Index>& comp_pos, const std::vector<bool>& is_ion, const IonData& ions,
+    double R, const std::function<Eigen::VectorXd(const Eigen::VectorXd& x, double T)>& ln_gamma,
+    const std::function<Eigen::VectorXd(const Eigen::VectorXd& xa, Eigen::VectorXd values)>&
+        not_finite) {
+    LiquidEnthalpyHooks hooks;
+    hooks.h_ig = [&] {
+        std::vector<double> h, s;
+        ideal_gas_terms(d, T, h, s);
+        return Eigen::VectorXd(
+            Eigen::Map<const Eigen::VectorXd>(h.data(), static_cast<Eigen::Index>(h.size())));
+    };
+    hooks.dh_ref = [&](const Eigen::VectorXd& xa) {
+        if (xa.size() != static_cast<Eigen::Index>(d.dhform.size()))
+            return not_finite(xa, Eigen::VectorXd());
+        Eigen::VectorXd v = dh_ref(d, T, xa);
+        if (v.allFinite()) return v;
+        return not_finite(xa, std::move(v));
+    };
+    hooks.ion_params = [&](Eigen::Index i) { return ions[static_cast<std::size_t>(i)]; };
+    hooks.ln_gamma = [&ln_gamma](const Eigen::VectorXd& x, double t) { return ln_gamma(x, t); };
+    return liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
+}
+
 namespace {
 
 constexpr double kExcessStep = 0.05;  // K, the excess term's central difference

@@ -33,6 +33,19 @@ double liquid_enthalpy(const Eigen::VectorXd& n, double T,
                        const std::vector<Eigen::Index>& comp_pos, const std::vector<bool>& is_ion,
                        double R, const LiquidEnthalpyHooks& hooks);
 
+// CP_AQ coefficients (padded with zeros) and DHF_AQ per species (unread where not an ion).
+using IonData = std::vector<std::pair<std::array<double, 6>, double>>;
+
+// liquid_enthalpy on the package's own ideal gas and liquid references (pp's data d) and the
+// ions' data: only ln gamma comes from outside. Reference enthalpies that are not finite (or of
+// an apparent liquid of another size) go to not_finite(xa, values), whose answer is taken.
+double liquid_enthalpy(
+    const PackageData& d, const Eigen::VectorXd& n, double T,
+    const std::vector<Eigen::Index>& comp_pos, const std::vector<bool>& is_ion, const IonData& ions,
+    double R, const std::function<Eigen::VectorXd(const Eigen::VectorXd& x, double T)>& ln_gamma,
+    const std::function<Eigen::VectorXd(const Eigen::VectorXd& xa, Eigen::VectorXd values)>&
+        not_finite);
+
 // ln gamma at x and T (lng), d ln gamma / dT (lT) and, where J is given, J(i, j) = d ln gamma_i /
 // d x_j with the other amounts held (the activity model's exact derivatives).
 using LnGammaDerivatives =

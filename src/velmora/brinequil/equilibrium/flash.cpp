@@ -52,6 +52,29 @@ void check_length(const Eigen::VectorXd& v, Eigen::Index ncomp, const char* what
     throw ValueError(msg);
 }
 
+std::vector<char> volatile_components(const std::vector<std::string>& comps,
+                                      const std::vector<std::string>& names,
+                                      const std::vector<int>& henry, const Eigen::VectorXd& z,
+                                      const std::function<bool(std::size_t k)>& has_antoine) {
+    std::vector<char> vol(comps.size(), 0);
+    for (std::size_t k = 0; k < comps.size(); ++k) {
+        bool volatile_ = has_antoine(k);
+        if (!volatile_) {
+            const auto it = std::find(names.begin(), names.end(), comps[k]);
+            if (it == names.end()) throw ValueError("'" + comps[k] + "' is not in list");
+            volatile_ = std::find(henry.begin(), henry.end(),
+                                  static_cast<int>(it - names.begin())) != henry.end();
+        }
+        if (volatile_) {
+            if (static_cast<Eigen::Index>(k) >= z.size())
+                throw IndexError("z has " + std::to_string(z.size()) + " entries for " +
+                                 std::to_string(comps.size()) + " components");
+            vol[k] = z[static_cast<Eigen::Index>(k)] > 0.0;
+        }
+    }
+    return vol;
+}
+
 KValues kvalues(const Eigen::VectorXd& xa_in, double P, Eigen::Index ncomp,
                 const std::function<ComponentFugacities(const Eigen::VectorXd& xa)>& fug,
                 const std::function<Eigen::VectorXd()>& ln_phi) {

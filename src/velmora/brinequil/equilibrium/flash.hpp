@@ -35,6 +35,15 @@ KValues kvalues(const Eigen::VectorXd& xa, double P, Eigen::Index ncomp,
                 const std::function<ComponentFugacities(const Eigen::VectorXd& xa)>& fug,
                 const std::function<Eigen::VectorXd()>& ln_phi);
 
+// The volatile components of a split of the feed z: those with Antoine data (has_antoine(k)),
+// or, only looked up without, a Henry component of the model (species names, henry positions),
+// and z > 0. ValueError "'X' is not in list" for a component without Antoine data that is no
+// species, IndexError where z is shorter than a volatile component's position.
+std::vector<char> volatile_components(const std::vector<std::string>& comps,
+                                      const std::vector<std::string>& names,
+                                      const std::vector<int>& henry, const Eigen::VectorXd& z,
+                                      const std::function<bool(std::size_t k)>& has_antoine);
+
 struct SplitResult {
     double beta = 0.0;
     Eigen::VectorXd x, y, n;

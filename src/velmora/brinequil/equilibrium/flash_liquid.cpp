@@ -50,10 +50,7 @@ void FlashLiquidTables::fugacities(const Eigen::VectorXd& amounts, const Eigen::
     for (Eigen::Index k = 0; k < n; ++k) {
         const auto sk = static_cast<std::size_t>(k);
         if (kind[sk] == kHenry) {
-            HenryMix mix;
-            for (const HenryPair& h : pairs[sk])
-                mix.add(x[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
-            f[k] = x[k] * std::exp(lng[k] + mix.result());
+            f[k] = x[k] * std::exp(lng[k] + ln_h_mix(pairs[sk], x));
         } else if (kind[sk] == kAntoine) {
             f[k] = x[k] * std::exp(lng[k]) * psat[sk];
         }
@@ -67,6 +64,30 @@ void FlashLiquidTables::fugacities(const Eigen::VectorXd& amounts, const Eigen::
         out.has[static_cast<std::size_t>(c)] = 1;
         out.f[c] = f[j];
     }
+}
+
+SpeciationResult FlashLiquidTables::speciate(const Stoichiometry& st, const Eigen::VectorXd& n0,
+                                             const WarmStart& warm, SpeciationCallbacks& cb,
+                                             Eigen::VectorXd& x, Eigen::VectorXd& f,
+                                             ComponentFugacities& out,
+                                             std::exception_ptr& failed) const {
+    SpeciationSettings set;
+    set.ref_follows_x = ref_follows_x;
+    SpeciationResult res = solve_speciation(st, n0, lnK, warm, set, cb);
+    try {
+        fugacities(res.n, res.lng, x, f, out);
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    return res;
+}
+
+void FlashLiquidTables::species_fugacities(const std::vector<std::string>& names,
+                                           const Eigen::VectorXd& f, FugacityMap& out) const {
+    out.clear();
+    for (Eigen::Index k = 0; k < n; ++k)
+        if (kind[static_cast<std::size_t>(k)] != kNone)
+            out.emplace_back(names[static_cast<std::size_t>(k)], f[k]);
 }
 
 }  // namespace brinequil::core

@@ -2,6 +2,7 @@
 // of the electrolyte model, read once by the host, and the arithmetic that runs on them around
 // each speciation (the apparent liquid on the species before, the fugacities after).
 #pragma once
+#include <exception>
 #include <string>
 #include <utility>
 #include <vector>
@@ -9,14 +10,14 @@
 #include <Eigen/Dense>
 
 #include "equilibrium/flash.hpp"
+#include "fugacity/henry.hpp"
+#include "fugacity/liquid_fugacity.hpp"
+#include "model/true_amounts.hpp"
 
 namespace brinequil::core {
 
 struct FlashLiquidTables {
-    struct HenryPair {
-        Eigen::Index solvent;  // species position of the solvent
-        double vc, ln_h, ln_gamma_inf;
-    };
+    using HenryPair = core::HenryPair;
     // A species' fugacity: none (ions, nonvolatile), x gamma (H/gamma_inf)_mix, x gamma Psat.
     enum Kind : char { kNone, kHenry, kAntoine };
 
@@ -43,6 +44,16 @@ struct FlashLiquidTables {
     // is left to the caller); x and f are work vectors of n entries.
     void fugacities(const Eigen::VectorXd& amounts, const Eigen::VectorXd& lng, Eigen::VectorXd& x,
                     Eigen::VectorXd& f, ComponentFugacities& out) const;
+    // The speciation of the liquid n0 (on the species) at the tables' T from `warm` (default
+    // settings, the reference following x as the tables say), then its fugacities as above. An
+    // error of the fugacities is kept in `failed`: the caller records the speciation first.
+    SpeciationResult speciate(const Stoichiometry& st, const Eigen::VectorXd& n0,
+                              const WarmStart& warm, SpeciationCallbacks& cb, Eigen::VectorXd& x,
+                              Eigen::VectorXd& f, ComponentFugacities& out,
+                              std::exception_ptr& failed) const;
+    // {species: f} of the species with a fugacity, in the species' order (names: the species').
+    void species_fugacities(const std::vector<std::string>& names, const Eigen::VectorXd& f,
+                            FugacityMap& out) const;
 };
 
 }  // namespace brinequil::core

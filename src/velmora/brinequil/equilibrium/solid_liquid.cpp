@@ -23,9 +23,21 @@
 #include <utility>
 #include <vector>
 
+#include "model/errors.hpp"
 #include "model/least_squares.hpp"
 
 namespace brinequil::core {
+
+void check_solid_inputs(Eigen::Index ns, const Eigen::VectorXd& n0, const Eigen::VectorXd& n,
+                        const Eigen::VectorXd& lng, Eigen::Index nus_cols, Eigen::Index k,
+                        const Eigen::VectorXd& ln_ksp, const Eigen::VectorXd& s) {
+    if (n0.size() != ns || n.size() != ns || lng.size() != ns || nus_cols != ns ||
+        ln_ksp.size() != k || s.size() != k)
+        throw ValueError(
+            "_solid_newton: n0, n, lng and the rows of nu_s need one entry "
+            "per species, ln_ksp and s one per solid");
+    if (!(n.array() > 0.0).all()) throw ValueError("_solid_newton: n must be positive");
+}
 
 namespace {
 

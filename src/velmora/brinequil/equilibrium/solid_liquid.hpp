@@ -27,6 +27,12 @@ public:
     virtual void henry_ref(const Eigen::VectorXd* x, Eigen::VectorXd& out) = 0;
 };
 
+// The inputs of a solve for ns species and k solids (rows of nus): n0, n, lng and the rows of
+// nus one entry per species, ln_ksp and s one per solid, n positive; ValueError otherwise.
+void check_solid_inputs(Eigen::Index ns, const Eigen::VectorXd& n0, const Eigen::VectorXd& n,
+                        const Eigen::VectorXd& lng, Eigen::Index nus_cols, Eigen::Index k,
+                        const Eigen::VectorXd& ln_ksp, const Eigen::VectorXd& s);
+
 // From the true amounts n (ln gamma lng) and the solid amounts s, in equilibrium with the feed
 // n0 (on the species): nus holds the solids' dissolution into the species (a row each), ln_ksp
 // their ln Ksp (mole-fraction basis). henry: the model has Henry components (else the reference

@@ -4,6 +4,43 @@
 
 namespace brinequil::core {
 
+namespace {
+double pick(const TPFlashResult& r, TrailEntry key) {
+    return key == TrailEntry::H ? r.H : key == TrailEntry::S ? r.S : r.beta;
+}
+}  // namespace
+
+double SplitTrail::value(const Eigen::VectorXd& z, Eigen::Index ncomp, double T, double P,
+                         TrailEntry key, TrailFlash& flash) {
+    if (std::optional<TPFlashResult> r =
+            begin(z, ncomp, kFlashTol, flash.flash_hooks(), kFirstSteps, T))
+        return pick(*r, key);
+    if (SplitStart* start = start_at(T))
+        if (std::optional<TPFlashResult> r = near(z, P, key, flash, *start)) {
+            advance(T);
+            return pick(*r, key);
+        }
+    const TPFlashResult r = flash.run(z);
+    keep(r, T, flash.newton_split());
+    return pick(r, key);
+}
+
+std::optional<TPFlashResult> SplitTrail::near(const Eigen::VectorXd& z, double P, TrailEntry key,
+                                              TrailFlash& flash, SplitStart& start) {
+    try {
+        if (!vol_) vol_ = flash.volatiles(z);
+        TPFlashResult r;
+        if (flash_near(z, P, *vol_, flash.split_hooks(), flash.flash_hooks(), start, r,
+                       key == TrailEntry::H ? &r.H : nullptr,
+                       key == TrailEntry::S ? &r.S : nullptr))
+            return r;
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        if (!flash.recoverable(e)) throw;
+    }
+    return std::nullopt;
+}
+
 std::optional<TPFlashResult> SplitTrail::begin(const Eigen::VectorXd& z, Eigen::Index ncomp,
                                                double tol, const TPFlashHooks& hooks, int steps,
                                                double T) {

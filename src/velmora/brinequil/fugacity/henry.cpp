@@ -78,6 +78,13 @@ double HenryMix::result() const {
     return num_ / den_;
 }
 
+HenryPair henry_pair(Eigen::Index n, int a, int i, double vc, const std::vector<double>& p,
+                     double T, const MolecularNrtl& lc, Eigen::VectorXd& xa) {
+    const double ln_h = henry_ln_h(p, T);
+    pure_solvent_reference(n, a, i, xa);
+    return {a, vc, ln_h, lc.ln_gamma_at(xa, i)};
+}
+
 void pure_solvent_reference(Eigen::Index n, int a, int i, Eigen::VectorXd& xa) {
     check_index(a, n);
     check_index(i, n);

@@ -64,6 +64,24 @@ private:
     bool any_ = false;
 };
 
+// One Henry pair of a model at T: the solvent's species position, its Vc, ln H and ln gamma_inf
+// of the solute in the pure solvent.
+struct HenryPair {
+    Eigen::Index solvent;
+    double vc, ln_h, ln_gamma_inf;
+};
+// The pair of the solute i (species position) in the solvent a with Henry coefficients p, ln
+// gamma_inf by the molecular term lc at T (xa: work vector, n species).
+HenryPair henry_pair(Eigen::Index n, int a, int i, double vc, const std::vector<double>& p,
+                     double T, const MolecularNrtl& lc, Eigen::VectorXd& xa);
+// ln (H/gamma_inf)_mix at the true mole fractions x over a solute's pairs, in their order.
+template <class Pairs>
+double ln_h_mix(const Pairs& pairs, const Eigen::VectorXd& x) {
+    HenryMix mix;
+    for (const HenryPair& h : pairs) mix.add(x[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
+    return mix.result();
+}
+
 // Pure-solvent reference for ln_h_mix: 1e-12 everywhere, 1.0 at the solvent a, 1e-9 at the solute i
 // (not normalised: the molecular term is invariant to the scale).
 void pure_solvent_reference(Eigen::Index n, int a, int i, Eigen::VectorXd& xa);

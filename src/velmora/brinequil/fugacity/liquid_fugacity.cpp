@@ -46,4 +46,17 @@ double bubble_pressure(const FugacityMap& f, std::vector<double>& y) {
     return P;
 }
 
+void on_components(const std::vector<std::string>& comps, const FugacityMap& f,
+                   std::vector<char>& has, Eigen::VectorXd& fl) {
+    has.assign(comps.size(), 0);
+    fl = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(comps.size()));
+    for (std::size_t k = 0; k < comps.size(); ++k)
+        for (const auto& [name, v] : f)
+            if (name == comps[k]) {
+                has[k] = 1;
+                fl[static_cast<Eigen::Index>(k)] = v;
+                break;
+            }
+}
+
 }  // namespace brinequil::core

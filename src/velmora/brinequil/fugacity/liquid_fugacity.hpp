@@ -35,6 +35,11 @@ void liquid_fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng,
                        const std::vector<char>& is_henry, double T,
                        const LiquidFugacityHooks& hooks, FugacityMap& out);
 
+// The fugacities f of the components comps (the first entry of each name): has[k] where there
+// is one, fl[k] its value (0 elsewhere).
+void on_components(const std::vector<std::string>& comps, const FugacityMap& f,
+                   std::vector<char>& has, Eigen::VectorXd& fl);
+
 // Ideal-gas bubble pressure of a fugacity mapping: P = sum of f in order (0 when empty) and
 // y = f / P (empty when f is).
 double bubble_pressure(const FugacityMap& f, std::vector<double>& y);

@@ -9,33 +9,16 @@
 #include <pybind11/eigen.h>
 #include <pybind11/stl.h>
 
+#include "equilibrium/compiled_activity.hpp"
 #include "equilibrium/liquid_jacobian.hpp"
 #include "host/activity.hpp"
 #include "host/electrolyte.hpp"
-#include "model.hpp"
 
 namespace brinequil::host {
 
 namespace {
 
 using core::LiquidJacobianModel;
-
-// The compiled model's derivatives (no Python: run without the GIL).
-class CompiledDerivatives : public core::ActivityDerivatives {
-public:
-    CompiledDerivatives(enrtl::Model& m, const enrtl::Options& o) : m_(m), o_(o) {}
-    void directional(const Eigen::VectorXd& x, double T, const Eigen::MatrixXd& W,
-                     const Eigen::MatrixXd& V, Eigen::VectorXd& Wlng, Eigen::MatrixXd& P) override {
-        Wlng.resize(W.rows());
-        P.resize(W.rows(), V.cols());
-        m_.ln_gamma_directional_derivatives(x, T, o_, W, V, Wlng, P);
-    }
-    bool rows_free() const override { return m_.hand_ok(); }
-
-private:
-    enrtl::Model& m_;
-    const enrtl::Options& o_;
-};
 
 using Pair = std::tuple<int, double, std::vector<double>>;
 
@@ -76,7 +59,7 @@ void bind_derivatives(py::module_& m) {
                const std::vector<int>& vol, const Eigen::VectorXd& pp) -> py::object {
                 Activity activity(sp, options);
                 if (!activity.native(n.size())) return py::none();
-                CompiledDerivatives act(*activity.model(), *activity.options());
+                core::CompiledDerivatives act(*activity.model(), *activity.options());
                 core::LiquidJacobian r;
                 {
                     py::gil_scoped_release nogil;

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "equilibrium/flash.hpp"
+#include "equilibrium/flash_source.hpp"
 #include "equilibrium/solvers.hpp"
 #include "equilibrium/split_trail.hpp"
 #include "fugacity/liquid_fugacity.hpp"
@@ -97,13 +98,7 @@ core::ComponentFugacities component_fugacities(py::handle self,
     for (std::size_t k = 0; k < m; ++k)
         app.emplace_back(comps[k], xa[static_cast<Eigen::Index>(k)]);
     Fugacities fu = fugacities_impl(self, app, T);
-    for (std::size_t k = 0; k < comps.size(); ++k)
-        for (const auto& [name, v] : fu.f)
-            if (name == comps[k]) {
-                out.has[k] = 1;
-                out.f[static_cast<Eigen::Index>(k)] = v;
-                break;
-            }
+    core::on_components(comps, fu.f, out.has, out.f);
     out.n = std::move(fu.n);
     return out;
 }
@@ -166,23 +161,9 @@ core::KValues kvalues_call(py::handle self, py::handle pp, const std::vector<std
 std::vector<char> volatile_components(const Electrolyte& el, const std::vector<std::string>& comps,
                                       const Eigen::VectorXd& z) {
     const SpeciesSets sets = species_sets(el, kSpHenry | kSpNames);
-    std::vector<char> vol(comps.size(), 0);
-    for (std::size_t k = 0; k < comps.size(); ++k) {
-        bool volatile_ = el.antoine.contains(py::str(comps[k]));
-        if (!volatile_) {
-            const Eigen::Index pos = adapt::find_name(sets.names, comps[k]);
-            if (pos < 0) throw core::ValueError("'" + comps[k] + "' is not in list");
-            volatile_ = std::find(sets.henry.begin(), sets.henry.end(), static_cast<int>(pos)) !=
-                        sets.henry.end();
-        }
-        if (volatile_) {
-            if (static_cast<Eigen::Index>(k) >= z.size())
-                throw core::IndexError("z has " + std::to_string(z.size()) + " entries for " +
-                                       std::to_string(comps.size()) + " components");
-            vol[k] = z[static_cast<Eigen::Index>(k)] > 0.0;
-        }
-    }
-    return vol;
+    return core::volatile_components(comps, sets.names, sets.henry, z, [&](std::size_t k) {
+        return el.antoine.contains(py::str(comps[k]));
+    });
 }
 
 // The hooks of a split at T, P: liquid fugacities of `liquid`, ln phi of the package's vapor
@@ -248,16 +229,19 @@ core::SplitResult flash_newton_call(py::handle self, py::handle pp, const Eigen:
 }
 
 // One TP flash at T, P: the package's functions looked up once at its start, the model's
-// tables at T read once for all its K-value and split evaluations, and the core's hooks.
-class TPFlash {
+// tables at T read once for all its K-value and split evaluations, and the core's hooks; for a
+// temperature solve, the flash at one of its temperatures.
+class TPFlash : public core::TrailFlash, public core::FlashSource {
 public:
     TPFlash(py::handle self, py::handle pp, const std::vector<std::string>& comps, double T,
             double P, double tol)
-        : self_(self),
+        : core::FlashSource(static_cast<Eigen::Index>(comps.size()), T, P),
+          self_(self),
           pp_(pp),
           comps_(comps),
           T_(T),
           P_(P),
+          tol_(tol),
           el_(electrolyte(self)),
           rr_(phasekit("_k_rachford_rice")),
           h_vap_(phasekit("enthalpy_vapor")),
@@ -265,59 +249,8 @@ public:
           s_liq_(phasekit("entropy_liquid")),
           vapor(pp),
           liquid(self, comps, T) {
-        // With nogil_ (run(), every function the package's own) the hooks run without the GIL
-        // and take it only where they call Python.
-        hooks.kvalues = [this](const Eigen::VectorXd& x, const Eigen::VectorXd& y) {
-            if (nogil_)
-                return kvalues_impl(self_, pp_, comps_, vapor, x, py::handle(), T_, P_, &liquid,
-                                    &y);
-            return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
-        };
-        hooks.newton = [this, tol](const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) {
-            core::SplitResult s = nogil_
-                                      ? own_split(zz, v0)
-                                      : flash_newton_call(self_, pp_, zz, T_, P_, v0, tol, &liquid);
-            split.emplace(s);
-            return s;
-        };
-        hooks.true_amounts = [this](const Eigen::VectorXd& x) {
-            Amounts app;
-            for (std::size_t k = 0; k < comps_.size(); ++k)
-                app.emplace_back(comps_[k], x[static_cast<Eigen::Index>(k)]);
-            const Gil gil(nogil_);
-            return true_amounts(self_, app, T_).n;
-        };
         own_rr_ = adapt::phasekit_own(rr_, "_k_rachford_rice");
-        hooks.rachford_rice = [this](const Eigen::VectorXd& zz, const Eigen::VectorXd& K) {
-            if (own_rr_) return core::rachford_rice(zz, K);
-            return to_double(rr_(to_numpy(zz), to_numpy(K)));
-        };
-        // The package's own enthalpy and entropy functions run in C++ on pp's data; a value
-        // that is not finite is left to the function itself.
-        hooks.enthalpy_vapor = [this](const Eigen::VectorXd& y) {
-            if (const core::PackageData* d = props())
-                if (const double v = core::enthalpy_vapor(*d, T_, y); std::isfinite(v)) return v;
-            const Gil gil(nogil_);
-            return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
-        };
-        hooks.entropy_vapor = [this](const Eigen::VectorXd& y) {
-            if (const core::PackageData* d = props())
-                if (const double v = core::entropy_vapor(*d, T_, y, P_); std::isfinite(v)) return v;
-            const Gil gil(nogil_);
-            return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
-        };
-        hooks.entropy_liquid = [this](const Eigen::VectorXd& x) {
-            if (const core::PackageData* d = props();
-                d && x.size() == static_cast<Eigen::Index>(comps_.size()))
-                if (const double v = core::entropy_liquid(*d, T_, x); std::isfinite(v)) return v;
-            const Gil gil(nogil_);
-            return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
-        };
-        hooks.liquid_enthalpy = [this](const Eigen::VectorXd& n) {
-            const Gil gil(nogil_);
-            return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure,
-                                          props());
-        };
+        hooks = make_hooks();
     }
     TPFlash(const TPFlash&) = delete;
     TPFlash& operator=(const TPFlash&) = delete;
@@ -348,6 +281,66 @@ public:
             el_.status.substitution_err = r.err;
         }
         return r;
+    }
+
+    // ---- the flash's functions (core::FlashSource). With nogil_ (run(), every function the
+    // package's own) they run without the GIL and take it only where they call Python.
+    core::KValues kvalues(const Eigen::VectorXd& x, const Eigen::VectorXd& y) override {
+        if (nogil_)
+            return kvalues_impl(self_, pp_, comps_, vapor, x, py::handle(), T_, P_, &liquid, &y);
+        return kvalues_call(self_, pp_, comps_, vapor, x, y, T_, P_, &liquid);
+    }
+    core::SplitResult newton(const Eigen::VectorXd& zz, const Eigen::VectorXd& v0) override {
+        core::SplitResult s = nogil_ ? own_split(zz, v0)
+                                     : flash_newton_call(self_, pp_, zz, T_, P_, v0, tol_, &liquid);
+        split.emplace(s);
+        return s;
+    }
+    Eigen::VectorXd true_amounts(const Eigen::VectorXd& x) override {
+        Amounts app;
+        for (std::size_t k = 0; k < comps_.size(); ++k)
+            app.emplace_back(comps_[k], x[static_cast<Eigen::Index>(k)]);
+        const Gil gil(nogil_);
+        return host::true_amounts(self_, app, T_).n;
+    }
+    double liquid_enthalpy(const Eigen::VectorXd& n) override {
+        const Gil gil(nogil_);
+        return adapt::liquid_enthalpy(self_, pp_, to_numpy(n), T_, py::float_(P_), el_.pure,
+                                      props());
+    }
+    bool own_rachford_rice() const override { return own_rr_; }
+    double package_rachford_rice(const Eigen::VectorXd& zz, const Eigen::VectorXd& K) override {
+        return to_double(rr_(to_numpy(zz), to_numpy(K)));
+    }
+    double package_enthalpy_vapor(const Eigen::VectorXd& y) override {
+        const Gil gil(nogil_);
+        return to_double(h_vap_(pp_, T_, to_numpy(y), P_));
+    }
+    double package_entropy_vapor(const Eigen::VectorXd& y) override {
+        const Gil gil(nogil_);
+        return to_double(s_vap_(pp_, T_, to_numpy(y), P_));
+    }
+    double package_entropy_liquid(const Eigen::VectorXd& x) override {
+        const Gil gil(nogil_);
+        return to_double(s_liq_(pp_, T_, to_numpy(x), P_));
+    }
+
+    // ---- as a temperature solve's trail asks for it
+    const core::TPFlashHooks& flash_hooks() override { return hooks; }
+    const core::SplitHooks& split_hooks() override {
+        if (!split_call_) split_call_.emplace(self_, pp_, vapor, comps_, T_, P_, liquid);
+        return split_call_->hooks;
+    }
+    core::TPFlashResult run(const Eigen::VectorXd& z) override { return run(z, core::kFlashTol); }
+    const core::SplitResult* newton_split() const override { return split ? &*split : nullptr; }
+    std::vector<char> volatiles(const Eigen::VectorXd& z) override {
+        return volatile_components(electrolyte(self_), comps_, z);
+    }
+    bool recoverable(const std::exception& e) const override {
+        // a Python error that is an Exception (not KeyboardInterrupt and the like), or C++'s own
+        if (const auto* py_err = dynamic_cast<const py::error_already_set*>(&e))
+            return py_err->matches(PyExc_Exception);
+        return true;
     }
 
     // The result mapping of flash_tp.
@@ -400,7 +393,7 @@ private:
 
     // pp's data for the C++ enthalpy and entropy, read at the first use in the flash, when the
     // three functions found at its start are the package's own; null otherwise.
-    const core::PackageData* props() {
+    const core::PackageData* props() override {
         if (!props_read_) {
             props_read_ = true;
             if (adapt::phasekit_own(h_vap_, "enthalpy_vapor") &&
@@ -413,7 +406,7 @@ private:
 
     py::handle self_, pp_;
     const std::vector<std::string>& comps_;
-    double T_, P_;
+    double T_, P_, tol_;
     Electrolyte& el_;
     py::object rr_, h_vap_, s_vap_, s_liq_;
     bool own_rr_ = false;
@@ -426,6 +419,9 @@ public:
     FlashLiquid liquid;
     core::TPFlashHooks hooks;
     std::optional<core::SplitResult> split;  // the Newton split of the flash, when it ran
+
+private:
+    std::optional<SplitCall> split_call_;  // the hooks of a split from a trail's start
 };
 
 py::dict flash_tp_impl(py::handle self, py::handle pp, py::handle z_obj, py::handle T_obj,
@@ -482,36 +478,26 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
     const auto nc = static_cast<Eigen::Index>(comps.size());
     if (!same || z.size() != nc || r.x.size() != nc || r.y.size() != nc) return py::none();
     double xw = 0.0;
+    py::tuple w = py::reinterpret_borrow<py::tuple>(water);
     if (r.beta < 1.0) {
-        // checks.solutes passes: water, and no entry above M_MAX mol/kg of it (max() as Python
-        // takes it); a liquid it may refuse is left to it, before anything is speciated
-        Eigen::Index iw = -1;
-        for (Eigen::Index k = 0; k < nc; ++k) {
-            if (comps[static_cast<std::size_t>(k)] != "H2O") continue;
-            if (iw >= 0) return py::none();  // a name twice: the caller's mapping decides
-            iw = k;
-        }
-        py::tuple w = py::reinterpret_borrow<py::tuple>(water);
-        const double kg_water = to_double(w[0]), m_max = to_double(w[1]);
-        xw = iw >= 0 ? r.x[iw] : 0.0;
-        if (!(xw > 0.0) || nc == 0) return py::none();
-        double top = r.x[0];
-        for (Eigen::Index k = 1; k < nc; ++k)
-            if (r.x[k] > top) top = r.x[k];
-        if (top > m_max * (xw * kg_water)) return py::none();
+        // checks.solutes passes: water, and no entry above M_MAX mol/kg of it; a liquid it may
+        // refuse is left to it, before anything is speciated
+        const std::optional<double> xw_ok = core::solutes_water(
+            comps, r.x, [&] { return std::pair{to_double(w[0]), to_double(w[1])}; });
+        if (!xw_ok) return py::none();
+        xw = *xw_ok;
     }
     // whether the stability test of a split's liquid (flashes._stable_water) has nothing to
     // test: no solute beyond its molality (water's molar mass [g/mol], the molality, solvents)
     bool stable = true;
     if (0.0 < r.beta && r.beta < 1.0) {
-        py::tuple w = py::reinterpret_borrow<py::tuple>(water);
-        const double high = to_double(w[3]) * (xw * to_double(w[2]) / 1000.0);
-        for (Eigen::Index k = 0; k < nc && stable; ++k) {
-            if (!(r.x[k] > high) || comps[static_cast<std::size_t>(k)] == "H2O") continue;
-            const int solvent = PySet_Contains(w[4].ptr(), PyList_GET_ITEM(pp_comps.ptr(), k));
-            if (solvent < 0) throw py::error_already_set();
-            stable = solvent == 1;
-        }
+        const double molality = to_double(w[3]);
+        stable =
+            core::stable_liquid(comps, r.x, xw, to_double(w[2]), molality, [&](Eigen::Index k) {
+                const int solvent = PySet_Contains(w[4].ptr(), PyList_GET_ITEM(pp_comps.ptr(), k));
+                if (solvent < 0) throw py::error_already_set();
+                return solvent == 1;
+            });
     }
     py::tuple t = py::reinterpret_borrow<py::tuple>(limits);
     const Limits c{to_double(t[0]), to_double(t[1]), to_double(t[2])};
@@ -528,22 +514,16 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
     return out;
 }
 
-// Within this share of the target (of 1 for a vapor fraction, of 1e6 J/kmol at least for H and
-// S) a temperature solve takes the TP flash's own value rather than the trail's.
-constexpr double kExact = 1e-5;
-
 // The TP flashes of one temperature solve (flash at a given H, S or vapor fraction) on the
 // core's trail of warm splits (equilibrium/split_trail). With flash_tp, kvalues or _flash_newton
 // replaced on the model, every evaluation is self.flash_tp.
 class FlashTrail {
 public:
-    enum class Entry { H, S, Beta };
-
     FlashTrail(py::handle self, py::handle pp, const Eigen::VectorXd& z, py::handle z_obj,
                py::handle P)
         : self_(self), pp_(pp), z_(z), z_obj_(z_obj), P_obj_(P) {}
 
-    py::object value(py::handle T_obj, Entry key) {
+    py::object value(py::handle T_obj, core::TrailEntry key) {
         if (python_override(self_, "flash_tp") || python_override(self_, "kvalues") ||
             python_override(self_, "_flash_newton"))
             return entry(flash_tp_call(self_, pp_, z_obj_, T_obj, P_obj_), key);
@@ -551,61 +531,21 @@ public:
         const double P = to_double(P_obj_);
         const std::vector<std::string> comps = adapt::to_names(pp_.attr("components"));
         TPFlash flash(self_, pp_, comps, T, P, core::kFlashTol);
-        // A first flash: a few substitution steps, then the split from there (its Jacobian by
-        // differences), unless the substitution settles or leaves (0, 1).
-        if (std::optional<core::TPFlashResult> r =
-                trail_.begin(z_, static_cast<Eigen::Index>(comps.size()), core::kFlashTol,
-                             flash.hooks, kFirstSteps, T))
-            return pick(*r, key);
-        if (core::SplitStart* start = trail_.start_at(T))
-            if (std::optional<core::TPFlashResult> r = near(flash, comps, T, P, key, *start)) {
-                trail_.advance(T);
-                return pick(*r, key);
-            }
-        const core::TPFlashResult r = flash.run(z_, core::kFlashTol);
-        trail_.keep(r, T, flash.split ? &*flash.split : nullptr);
-        return pick(r, key);
+        return py::float_(
+            trail_.value(z_, static_cast<Eigen::Index>(comps.size()), T, P, key, flash));
     }
 
     // The entry `key` of a flash result mapping.
-    static py::object entry(py::object r, Entry key) {
-        return r[py::str(key == Entry::H ? "H" : key == Entry::S ? "S" : "beta")];
+    static py::object entry(py::object r, core::TrailEntry key) {
+        using E = core::TrailEntry;
+        return r[py::str(key == E::H ? "H" : key == E::S ? "S" : "beta")];
     }
 
 private:
-    py::object pick(const core::TPFlashResult& r, Entry key) {
-        const double v = key == Entry::H ? r.H : key == Entry::S ? r.S : r.beta;
-        return py::float_(v);
-    }
-
-    // The two-phase flash at T by the split from start, or nothing when that does not converge
-    // or fails: the full TP flash then decides, and raises what it raises.
-    std::optional<core::TPFlashResult> near(TPFlash& flash, const std::vector<std::string>& comps,
-                                            double T, double P, Entry key,
-                                            core::SplitStart& start) {
-        try {
-            if (!vol_) vol_ = volatile_components(electrolyte(self_), comps, z_);
-            SplitCall call(self_, pp_, flash.vapor, comps, T, P, flash.liquid);
-            core::TPFlashResult r;  // only the entry asked for
-            if (core::flash_near(z_, P, *vol_, call.hooks, flash.hooks, start, r,
-                                 key == Entry::H ? &r.H : nullptr,
-                                 key == Entry::S ? &r.S : nullptr))
-                return r;
-            return std::nullopt;
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
-        } catch (const std::exception&) {
-        }
-        return std::nullopt;
-    }
-
-    static constexpr int kFirstSteps = 3;  // substitution steps of a first flash before its split
-
     py::handle self_, pp_;
     const Eigen::VectorXd& z_;
     py::handle z_obj_, P_obj_;
     core::SplitTrail trail_;
-    std::optional<std::vector<char>> vol_;  // the volatile components of z, read when first needed
 };
 
 core::BubbleT bubble_t_impl(py::handle self, py::handle pp, const Eigen::VectorXd& x, double P,
@@ -743,11 +683,11 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             // The solve runs on the trail's flashes; when the TP flash at its temperature does
             // not meet the target as the trail did (a split the substitution leaves elsewhere,
             // near a dew point), it runs again on TP flashes throughout.
-            using Entry = FlashTrail::Entry;
+            using Entry = core::TrailEntry;
             FlashTrail trail(self, pp, zv, z, P);
             Entry key = Entry::H;
             py::object target, start;
-            std::function<py::object(py::object)> pre;  // the value below the bubble point
+            std::optional<double> Tb;  // the bubble point of a vapor-fraction solve
             if (!H.is_none()) {
                 target = H;
                 start = T0;
@@ -762,36 +702,31 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
                     Tb_obj = py::reinterpret_borrow<py::tuple>(ov(pp, z, P, T0))[0];
                 else
                     Tb_obj = py::float_(bubble_t_impl(self, pp, zv, to_double(P), to_double(T0)).T);
-                const double Tb = to_double(Tb_obj);
+                Tb = to_double(Tb_obj);
                 const double b = to_double(beta);
                 if (b <= 0.0) {
                     py::object r = tp(Tb_obj);
                     r["beta"] = 0.0;
                     return r;
                 }
-                target = py::float_(std::min(b, 0.999999999));
-                start = py::float_(Tb + 5.0);
-                pre = [Tb](py::object t) -> py::object {
-                    return to_double(t) > Tb ? py::object()
-                                             : py::object(py::float_(to_double(t) - Tb));
-                };
+                target = py::float_(core::TemperatureSolve::beta_goal(b));
+                start = py::float_(core::TemperatureSolve::beta_start(*Tb));
             } else {
                 throw core::ValueError("Give one of T, H, S, beta");
             }
-            // One temperature solve. Far from the target the trail's warm splits give the value
-            // (a few speciations each); within kExact of it, the TP flash itself, so the
-            // temperature solved is the one where the TP flash meets the target.
-            const double goal = to_double(target);
-            const double band = kExact * std::max(std::fabs(goal), key == Entry::Beta ? 1.0 : 1e6);
-            py::object Tsol = solve(py::cpp_function([&](py::object t) -> py::object {
-                                        if (pre)
-                                            if (py::object below = pre(t)) return below;
-                                        py::object v = trail.value(t, key);
-                                        if (std::fabs(to_double(v) - goal) <= band)
-                                            v = FlashTrail::entry(tp(t), key);
-                                        return v;
-                                    }),
-                                    target, start);
+            // One temperature solve: the trail's warm splits far from the target (a few
+            // speciations each), the TP flash itself near it.
+            const core::TemperatureSolve ts(key, to_double(target), Tb);
+            py::object Tsol =
+                solve(py::cpp_function([&](py::object t) -> py::object {
+                          if (Tb)
+                              if (std::optional<double> below = ts.below(to_double(t)))
+                                  return py::float_(*below);
+                          py::object v = trail.value(t, key);
+                          if (ts.exact(to_double(v))) v = FlashTrail::entry(tp(t), key);
+                          return v;
+                      }),
+                      target, start);
             py::object r = tp(Tsol);
             return r;
         },

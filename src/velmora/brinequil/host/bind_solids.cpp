@@ -45,12 +45,7 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     if (!a || a.ndim() != 2)
         throw core::TypeError("nu_s: a two-dimensional array of numbers is required");
     const Index k = a.shape(0);
-    if (n0.size() != ns || n.size() != ns || lng.size() != ns || a.shape(1) != ns ||
-        ln_ksp.size() != k || s.size() != k)
-        throw core::ValueError(
-            "_solid_newton: n0, n, lng and the rows of nu_s need one entry "
-            "per species, ln_ksp and s one per solid");
-    if (!(n.array() > 0.0).all()) throw core::ValueError("_solid_newton: n must be positive");
+    core::check_solid_inputs(ns, n0, n, lng, a.shape(1), k, ln_ksp, s);
     auto done = [&](core::SolidStatus status, int its) {
         return py::make_tuple(to_numpy(n), to_numpy(lng), to_numpy(s), static_cast<int>(status),
                               its);

@@ -13,6 +13,7 @@
 #include <pybind11/numpy.h>
 
 #include "model/stoichiometry.hpp"
+#include "model/warm_record.hpp"
 
 namespace py = pybind11;
 
@@ -35,16 +36,11 @@ struct Electrolyte {
     // constructor; the speciation reads these, never the NumPy attributes.
     std::shared_ptr<const core::Stoichiometry> stoich;
     // The warm start of the speciation, `_warm` to Python. The speciations keep it here, in C++
-    // (kNative: `has` false reads as None); the Python tuple (T, n / total, ln gamma) is made only
-    // when Python reads the attribute, and is then the record (kPython) until the next
+    // (kKept: `has` false reads as None); the Python tuple (T, n / total, ln gamma) is made only
+    // when Python reads the attribute, and is then the record (kOutside) until the next
     // speciation replaces it, as is any object Python sets. kAbsent: no attribute.
-    struct Warm {
-        enum Held : char { kAbsent, kNative, kPython } held = kAbsent;
-        bool has = false;
-        double T = 0.0;
-        Eigen::VectorXd w, lng;
-        py::object py;  // kPython: the record; otherwise stale, dropped where the GIL is held
-        unsigned long long version = 0;  // counts the changes
+    struct Warm : core::WarmRecord {
+        py::object py;  // kOutside: the record; otherwise stale, dropped where the GIL is held
     } warm;
     // Guards `warm` and `status`: a flash of the package's own functions reads and writes them
     // without the GIL. Nothing that runs Python is done while it is held.
@@ -55,12 +51,8 @@ struct Electrolyte {
         Lock& operator=(Lock&&) noexcept { return *this; }
     } lock;
     // Outcome of the most recent operations (Electrolyte._status), under `lock`.
-    struct Status {
-        bool speciation_converged = false;       // the last true_amounts met its tolerance
-        int speciation_iterations = 0;           // its Newton iterations, all outer passes
-        std::optional<int> split_status;         // MINPACK info of the last _flash_newton
-        std::optional<double> substitution_err;  // final err of the last flash_tp's substitution
-    } status;
+    using Status = core::ModelStatus;
+    Status status;
 };
 
 using ElectrolyteClass = py::class_<Electrolyte>;

@@ -8,27 +8,15 @@
 
 #include <Eigen/Dense>
 
+#include "equilibrium/phase_check.hpp"
 #include "fugacity/liquid_fugacity.hpp"
 #include "host/electrolyte.hpp"
 
 namespace brinequil::host {
 
-// The constants of velmora.checks that the phase check reads (VAPOR_FLOOR, RESOLUTION, TRACE).
-struct Limits {
-    double vapor_floor, resolution, trace;
-};
-
-// A flash answer: its components, feed z, vapor fraction, liquid x (apparent), vapor y and P.
-struct FlashAnswer {
-    const std::vector<std::string>* comps;
-    const Eigen::VectorXd* z;
-    double beta;
-    const Eigen::VectorXd *x, *y;
-    double P;
-};
-
-// The Henry reference at true mole fractions x, as the speciation of the answer's liquid had it.
-using HenryRef = std::function<void(const Eigen::VectorXd& x, Eigen::VectorXd& out)>;
+using core::FlashAnswer;
+using core::HenryRef;
+using core::Limits;
 
 // What both calls return, from the answer's liquid (fugacities f {species: Pa}, true amounts n,
 // ln gamma, apparent amounts on the species n0, the lnK it was solved with, whether it met its

@@ -5,9 +5,8 @@
 // (true_amounts, _residual, fugacities, checks.phase_residual), so that answers and residuals
 // have the same digits; the molecular term and the Henry table are read once for the check and
 // the fugacities.
-#include <cmath>
 #include <exception>
-#include <limits>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -92,21 +91,17 @@ private:
             PyObject* coefs = PyTuple_GET_ITEM(item.ptr(), 1);
             if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2)
                 throw std::runtime_error("Henry table key");
-            Pair h;
-            h.solute = text(PyTuple_GET_ITEM(key, 0));
+            std::string solute = text(PyTuple_GET_ITEM(key, 0));
             PyObject* solvent = PyTuple_GET_ITEM(key, 1);
-            h.solvent = position(text(solvent));
+            const int a = position(text(solvent));
             PyObject* vc = PyDict_GetItemWithError(el_.vc.ptr(), solvent);  // borrowed
             if (vc == nullptr && PyErr_Occurred()) throw py::error_already_set();
-            h.vc = vc ? to_double(vc) : 0.1;
             p.clear();
             for (py::handle c : py::reinterpret_borrow<py::object>(coefs))
                 p.push_back(to_double(c));
-            h.ln_h = core::henry_ln_h(p, T_);
-            const int i = position(h.solute);
-            core::pure_solvent_reference(sets_.n, h.solvent, i, xa);
-            h.ln_gamma_inf = lc_.ln_gamma_at(xa, i);
-            pairs_.push_back(std::move(h));
+            const core::HenryPair h = core::henry_pair(sets_.n, a, position(solute),
+                                                       vc ? to_double(vc) : 0.1, p, T_, lc_, xa);
+            pairs_[solute].push_back(h);
         }
     }
 
@@ -121,25 +116,20 @@ private:
         return std::string(utf8, static_cast<std::size_t>(len));
     }
 
-    // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order).
+    // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order); no
+    // pair: ZeroDivisionError, as ln_h_mix.
     double ln_h_mix(const std::string& solute, const Eigen::VectorXd& x) const {
-        core::HenryMix mix;
-        for (const Pair& h : pairs_)
-            if (h.solute == solute) mix.add(x[h.solvent], h.vc, h.ln_h, h.ln_gamma_inf);
-        return mix.result();
+        const auto it = pairs_.find(solute);
+        return core::ln_h_mix(it == pairs_.end() ? kNone : it->second, x);
     }
 
-    struct Pair {
-        std::string solute;
-        int solvent;
-        double vc, ln_h, ln_gamma_inf;
-    };
+    static inline const std::vector<core::HenryPair> kNone{};
     const Electrolyte& el_;
     double T_;
     SpeciesSets sets_;
     core::HenryMode mode_;
     core::MolecularNrtl lc_;
-    std::vector<Pair> pairs_;
+    std::map<std::string, std::vector<core::HenryPair>> pairs_;  // per solute, the table's order
     Eigen::VectorXd xw_;
 };
 
@@ -152,14 +142,9 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     core::FugacityMap f;
     try {
         LiquidAt liquid(el, T);
-        residual = core::speciation_residual(
-            *el.stoich, s->n, s->lng,
-            [&](const Eigen::VectorXd& x) {
-                Eigen::VectorXd ref;
-                liquid.henry_ref(x, ref);
-                return ref;
-            },
-            [&] { return s->lnK; }, [&] { return s->n0; });
+        residual = core::liquid_residual(
+            *el.stoich, s->n, s->lng, s->n0, s->lnK,
+            [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) { liquid.henry_ref(x, ref); });
         f = liquid.fugacities(s->n, s->lng);
     } catch (const std::exception&) {
         return py::none();
@@ -167,95 +152,6 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     py::dict fd;
     for (const auto& [name, v] : f) fd[py::str(name)] = v;
     return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged);
-}
-
-// Python's max(a, b) of two floats: b where b > a, else a (ties and NaN as Python has them).
-double py_max(double a, double b) { return b > a ? b : a; }
-
-// checks.fugacity_mismatch; nullopt where Python would divide by zero (the caller then leaves
-// the check to Python, which raises there).
-std::optional<double> fugacity_mismatch(double fl, double fv, double P, double x, double tol,
-                                        const Limits& c) {
-    const double top = py_max(fl, fv);
-    if (top <= c.vapor_floor * P) return 0.0;
-    double unresolved = 0.0;
-    if (x > 0.0) {
-        if (x * tol == 0.0) return std::nullopt;
-        unresolved = c.resolution * fl / (x * tol);
-    }
-    if (top + unresolved == 0.0) return std::nullopt;
-    return std::abs(fl - fv) / (top + unresolved);
-}
-
-// checks.phase_residual with the ideal gas (ln phi = 0, exp(0) = 1: every product and quotient
-// of the Python code as it stands), in its order of operations: (residual, balance). `pos`: the
-// species position of each component (-1: none). nullopt where Python would divide by zero.
-std::optional<std::pair<double, double>> phase_residual(
-    const std::vector<std::string>& comps, const Eigen::VectorXd& z, double beta,
-    const Eigen::VectorXd& x, const Eigen::VectorXd& y, double P, const core::FugacityMap& f,
-    const Eigen::VectorXd& n, const std::vector<Eigen::Index>& pos, double tol, const Limits& c) {
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    const auto nc = static_cast<Eigen::Index>(comps.size());
-    const double liquid = 1.0 - beta;
-    double bal = 0.0;
-    bool nan = false;
-    for (Eigen::Index k = 0; k < nc; ++k) {
-        const double gap = std::abs(z[k] - liquid * x[k] - beta * y[k]);
-        nan = nan || std::isnan(gap);
-        bal = k == 0 ? gap : py_max(bal, gap);
-    }
-    if (nan) bal = std::numeric_limits<double>::quiet_NaN();
-    std::vector<double> fl(comps.size(), 0.0);
-    std::vector<char> vol(comps.size(), 0);
-    bool any = false;
-    for (std::size_t k = 0; k < comps.size(); ++k)
-        for (const auto& [name, v] : f)
-            if (name == comps[k]) {
-                fl[k] = v;
-                vol[k] = 1;
-                any = true;
-                break;
-            }
-    for (Eigen::Index k = 0; k < nc; ++k) {
-        if (vol[static_cast<std::size_t>(k)]) continue;
-        if (beta > 0.0 && y[k] > c.trace) return std::pair{kInf, bal};   // a salt in the vapor
-        if (beta >= 1.0 && z[k] > c.trace) return std::pair{kInf, bal};  // nor all vapor
-    }
-    if (!any) return std::pair{0.0, bal};
-    double res = 0.0;
-    if (0.0 < beta && beta < 1.0) {
-        double tot = 0.0;  // sum() of the amounts: left to right
-        for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
-        for (Eigen::Index k = 0; k < nc; ++k) {
-            const auto sk = static_cast<std::size_t>(k);
-            if (!vol[sk]) continue;
-            double xt = 0.0;
-            if (pos[sk] >= 0) {
-                if (tot == 0.0) return std::nullopt;
-                xt = n[pos[sk]] / tot;
-            }
-            const std::optional<double> m =
-                fugacity_mismatch(fl[sk], y[k] * P, P, py_max(x[k], xt), tol, c);
-            if (!m) return std::nullopt;
-            res = py_max(res, *m);
-        }
-    } else if (beta <= 0.0) {
-        // all liquid: the bubble pressure over the volatiles at most P
-        double s = 0.0;
-        for (Eigen::Index k = 0; k < nc; ++k)
-            if (vol[static_cast<std::size_t>(k)]) s += fl[static_cast<std::size_t>(k)] / P;
-        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
-    } else {
-        // all vapor: the dew condition on the incipient liquid x
-        double s = 0.0;
-        for (Eigen::Index k = 0; k < nc; ++k) {
-            if (!vol[static_cast<std::size_t>(k)] || z[k] <= c.trace) continue;
-            const double K = fl[static_cast<std::size_t>(k)] / (py_max(x[k], 1e-300) * P);
-            s += K > 0.0 ? y[k] / K : kInf;
-        }
-        res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
-    }
-    return std::pair{res, bal};
 }
 
 }  // namespace
@@ -269,21 +165,9 @@ py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
     py::dict fd;
     for (const auto& [name, v] : f) fd[py::str(name)] = v;
     py::object checked = py::none();
-    if (converged) {
-        const std::optional<std::pair<double, double>> phase =
-            phase_residual(*ans.comps, *ans.z, ans.beta, *ans.x, *ans.y, ans.P, f, n, pos, tol, c);
-        if (phase) {
-            const double chem = core::speciation_residual(
-                *el.stoich, n, lng,
-                [&](const Eigen::VectorXd& xt) {
-                    Eigen::VectorXd ref;
-                    henry_ref(xt, ref);
-                    return ref;
-                },
-                [&] { return lnK; }, [&] { return n0; });
-            checked = py::make_tuple(phase->first, phase->second, chem);
-        }
-    }
+    if (const std::optional<core::AnswerResiduals> r = core::answer_residuals(
+            *el.stoich, ans, f, n, lng, n0, lnK, converged, pos, tol, c, henry_ref))
+        checked = py::make_tuple(r->phase, r->balance, r->speciation);
     return py::make_tuple(fd, to_numpy(n), to_numpy(lng), converged, checked);
 }
 

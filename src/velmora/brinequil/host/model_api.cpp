@@ -12,6 +12,7 @@
 #include <unordered_map>
 
 #include "fugacity/henry.hpp"
+#include "fugacity/henry_reference.hpp"
 #include "host/activity.hpp"
 #include "host/convert.hpp"
 #include "fugacity/lc_molecular.hpp"
@@ -169,98 +170,47 @@ core::MatrixView view_of(const DArray& a) {
 }
 
 // Henry reference of one model at one T, reusable across calls (the speciation calls it at
-// every Newton iteration). On the Python path each evaluation asks the species object for its
-// NRTL matrices once, as a call of the Python method does; the compiled model's matrices depend
-// on T alone and are taken once. The index sets are read once, when first needed.
-class HenryReference {
+// every Newton iteration; core::HenryReferenceAt): on the Python path each evaluation asks the
+// species object for its NRTL matrices once, as a call of the Python method does.
+class HenryReference : private core::HenrySource {
 public:
     HenryReference(const Electrolyte& el, double T)
         : el_(el), T_(T), mode_(henry_mode_of(el)), tau_(el.sp) {
         if (mode_ == core::HenryMode::Mixture) full_.emplace(el, T);  // the only mode that uses it
-        sets_.n = species_count(el);
-        sets_.henry = to_indices(attr(el.sp, N().henry), sets_.n, "sp.henry");
+        n_ = species_count(el);
+        core::HenrySource& src = *this;
+        core::FullActivityAt* full = full_ ? &*full_ : nullptr;
+        ref_.emplace(mode_, n_, to_indices(attr(el.sp, N().henry), n_, "sp.henry"), src, full);
     }
 
     // Every evaluation runs without Python (and the GIL) once prepare() has read the index sets.
     bool native() const {
-        if (sets_.henry.empty()) return true;
-        return mode_ == core::HenryMode::Mixture ? full_->native(sets_.n) && tau_.native()
+        if (!ref_->any()) return true;
+        return mode_ == core::HenryMode::Mixture ? full_->native(n_) && tau_.native()
                                                  : tau_.native();
     }
-
-    // Leaves out the Henry components that take part in no equilibrium reaction: their column
-    // of nu is zero, so their reference term multiplies zeros in the residuals. Only for the
-    // native path, where no evaluation is seen from outside.
-    void only_reacting(const core::Stoichiometry& st) {
-        auto idle = [&](int i) {
-            return i >= 0 && i < st.nu.cols() && (st.nu.col(i).array() == 0.0).all();
-        };
-        sets_.henry.erase(std::remove_if(sets_.henry.begin(), sets_.henry.end(), idle),
-                          sets_.henry.end());
-    }
-
-    // Reads what the evaluations of this mode need from the species object (GIL held). The
-    // compiled model's NRTL matrices are computed at the first evaluation, without the GIL.
-    void prepare() {
-        if (sets_.henry.empty()) return;
-        read_sets(nullptr);
-        Eigen::VectorXd any(sets_.n);
-        read_sets(&any);
-        if (mode_ != core::HenryMode::Mixture && tau_.native()) read_mol();
-    }
-
-    void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) {
-        if (x != nullptr && x->size() != sets_.n)
-            throw core::ValueError("x has " + std::to_string(x->size()) + " entries for " +
-                                   std::to_string(sets_.n) + " species");
-        if (!sets_.henry.empty()) {
-            // The Python method asks for the matrices in every mode (in mode "mixture" the
-            // activity model is used instead and they are not read).
-            if (!tau_.native())
-                term();
-            else if (mode_ != core::HenryMode::Mixture && !have_term_)
-                term();
-            read_sets(x);
-        }
-        core::henry_reference(mode_, sets_, lc_, x, full_ ? &*full_ : nullptr, out, xw_);
-    }
+    void only_reacting(const core::Stoichiometry& st) { ref_->only_reacting(st); }
+    // Reads what the evaluations need from the species object (GIL held).
+    void prepare() { ref_->prepare(); }
+    void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) { ref_->eval(x, out); }
 
 private:
-    void term() {
-        if (mode_ == core::HenryMode::Mixture) {
-            tau_.ask(T_);
-            return;
-        }
-        read_mol();
-        tau_.assign(T_, mol_, lc_);
-        have_term_ = true;
+    std::vector<int> mol() override { return to_indices(attr(el_.sp, N().mol), n_, "sp.mol"); }
+    int water() override { return to_index(attr(el_.sp, N().water), n_, "sp.water"); }
+    std::vector<int> solv() override { return to_indices(attr(el_.sp, N().solv), n_, "sp.solv"); }
+    void term(const std::vector<int>& mol, core::MolecularNrtl& lc) override {
+        tau_.assign(T_, mol, lc);
     }
-    void read_mol() {
-        if (have_mol_) return;
-        mol_ = to_indices(attr(el_.sp, N().mol), sets_.n, "sp.mol");
-        have_mol_ = true;
-    }
-    void read_sets(const Eigen::VectorXd* x) {
-        if ((x == nullptr || mode_ == core::HenryMode::Water) && !have_water_) {
-            sets_.water = to_index(attr(el_.sp, N().water), sets_.n, "sp.water");
-            have_water_ = true;
-        }
-        if (x != nullptr && mode_ == core::HenryMode::Solvent && !have_solv_) {
-            sets_.solv = to_indices(attr(el_.sp, N().solv), sets_.n, "sp.solv");
-            have_solv_ = true;
-        }
-    }
+    void ask_term() override { tau_.ask(T_); }
+    bool compiled_term() const override { return tau_.native(); }
 
     const Electrolyte& el_;
     double T_;
     core::HenryMode mode_;
-    core::HenryIndexSets sets_;
-    std::vector<int> mol_;
-    bool have_mol_ = false, have_water_ = false, have_solv_ = false, have_term_ = false;
-    core::MolecularNrtl lc_;
+    Eigen::Index n_ = 0;
     std::optional<FullModel> full_;
     MoleculeTau tau_;
-    Eigen::VectorXd xw_;
+    std::optional<core::HenryReferenceAt> ref_;
 };
 
 // The speciation's view of the outside world for one call.
@@ -380,23 +330,12 @@ bool own_warm(py::handle self) {
     return found == mine;
 }
 
-// The record kept in C++, when it applies to n species at T (within 30 K, n entries), copied
-// into w and lngw (el.lock held).
-void native_warm(const Warm& rec, double T, Eigen::Index n, Eigen::VectorXd& w,
-                 Eigen::VectorXd& lngw, core::WarmStart& warm) {
-    if (!rec.has || !(std::abs(rec.T - T) < 30.0) || rec.w.size() != n) return;
-    w = rec.w;
-    lngw = rec.lng;
-    warm.w = &w;
-    warm.lng = &lngw;
-}
-
 // Without the GIL: false when the record is a Python object (read_warm then reads it).
 bool read_warm_native(Electrolyte& el, double T, Eigen::Index n, Eigen::VectorXd& w,
                       Eigen::VectorXd& lngw, core::WarmStart& warm) {
     std::lock_guard<std::mutex> held(el.lock.m);
-    if (el.warm.held == Warm::kPython) return false;
-    native_warm(el.warm, T, n, w, lngw, warm);
+    if (el.warm.held == Warm::kOutside) return false;
+    el.warm.read(T, n, w, lngw, warm);
     return true;
 }
 
@@ -411,24 +350,12 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
     Electrolyte& el = electrolyte(self);
     const core::Stoichiometry& st = *el.stoich;
     const Eigen::Index n = n0.size();
-    if (st.n_species() != n)
-        throw core::ValueError("the species object has " + std::to_string(n) +
-                               " species, the reactions were built on " +
-                               std::to_string(st.n_species()));
+    core::check_species(st, n);
 
     Eigen::VectorXd lnK;
-    if (py::object f = python_override(self, "lnK")) {
-        lnK = to_vector(f(T), "lnK");
-        if (lnK.size() != st.n_eq())
-            throw core::ValueError("lnK returned " + std::to_string(lnK.size()) + " values for " +
-                                   std::to_string(st.n_eq()) + " reactions");
-    } else {
-        lnK = ln_k(el, T);
-        if (lnK.size() != st.n_eq())
-            throw core::ValueError("K holds " + std::to_string(lnK.size()) +
-                                   " constant records for " + std::to_string(st.n_eq()) +
-                                   " equilibrium reactions");
-    }
+    py::object replaced = python_override(self, "lnK");
+    lnK = replaced ? to_vector(replaced(T), "lnK") : ln_k(el, T);
+    core::check_constants(st, lnK.size(), !replaced);
 
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
@@ -470,8 +397,8 @@ void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen
         rec = py::reinterpret_steal<py::object>(r);
     } else {
         std::lock_guard<std::mutex> held(el.lock.m);
-        if (el.warm.held != Warm::kPython) {
-            native_warm(el.warm, T, n, w, lngw, warm);
+        if (el.warm.held != Warm::kOutside) {
+            el.warm.read(T, n, w, lngw, warm);
             return;
         }
         rec = el.warm.py;
@@ -487,7 +414,7 @@ void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen
         // The stored amounts are read only when the record is used: a record too far away in T
         // or of another length is ignored whatever it holds.
         Py_ssize_t len = -1;
-        if (std::abs(Tw - T) < 30.0 && (len = PyObject_Length(t[1].ptr())) < 0)
+        if (core::warm_applies(Tw, T) && (len = PyObject_Length(t[1].ptr())) < 0)
             throw py::error_already_set();
         if (len == n) {
             w = to_vector(t[1], "_warm");
@@ -516,8 +443,7 @@ void record_solution(py::handle self, Electrolyte& el, double T, const core::Spe
     if (gil && !own_warm(self)) {
         {
             std::lock_guard<std::mutex> held(el.lock.m);
-            el.status.speciation_converged = res.converged;
-            el.status.speciation_iterations = res.newton_iterations;
+            el.status.speciation(res);
         }
         if (res.finite()) {
             Eigen::VectorXd wn = res.n / res.tot;
@@ -529,17 +455,10 @@ void record_solution(py::handle self, Electrolyte& el, double T, const core::Spe
     }
     py::object old;  // released after the lock
     std::lock_guard<std::mutex> held(el.lock.m);
-    el.status.speciation_converged = res.converged;
-    el.status.speciation_iterations = res.newton_iterations;
+    el.status.speciation(res);
     if (!res.finite()) return;
-    Warm& rec = el.warm;
-    if (gil) old = std::move(rec.py);
-    rec.held = Warm::kNative;
-    rec.has = true;
-    ++rec.version;
-    rec.T = T;
-    rec.w = res.n / res.tot;
-    rec.lng = res.lng;
+    if (gil) old = std::move(el.warm.py);
+    el.warm.store(T, res);
 }
 
 Speciation from_python_result(py::handle r) {
@@ -611,7 +530,7 @@ py::object warm_get(py::handle self) {
     {
         std::lock_guard<std::mutex> held(el->lock.m);
         const Warm& rec = el->warm;
-        if (rec.held == Warm::kPython) return rec.py;
+        if (rec.held == Warm::kOutside) return rec.py;
         absent = rec.held == Warm::kAbsent;
         if (!absent) {
             if (!rec.has) return py::none();
@@ -631,7 +550,7 @@ py::object warm_get(py::handle self) {
     if (rec.version == version) {
         old = std::move(rec.py);
         rec.py = made;
-        rec.held = Warm::kPython;
+        rec.held = Warm::kOutside;
     }
     return made;
 }
@@ -642,14 +561,8 @@ void warm_set(py::handle self, py::object value) {
     std::lock_guard<std::mutex> held(el.lock.m);
     Warm& rec = el.warm;
     old = std::move(rec.py);
-    ++rec.version;
-    rec.has = false;
-    if (value.is_none()) {
-        rec.held = Warm::kNative;
-    } else {
-        rec.held = Warm::kPython;
-        rec.py = std::move(value);
-    }
+    rec.reset(value.is_none() ? Warm::kKept : Warm::kOutside);
+    if (!value.is_none()) rec.py = std::move(value);
 }
 
 void warm_del(py::handle self) {
@@ -661,9 +574,7 @@ void warm_del(py::handle self) {
         Warm& rec = el->warm;
         if (rec.held != Warm::kAbsent) {
             old = std::move(rec.py);
-            ++rec.version;
-            rec.held = Warm::kAbsent;
-            rec.has = false;
+            rec.reset(Warm::kAbsent);
             return;
         }
     }
@@ -954,8 +865,8 @@ void FlashLiquid::build() {
                 const double vc = to_double(map_get(el.vc, A, py::float_(0.1)));
                 p.clear();
                 for (py::handle c : coefs) p.push_back(to_double(c));
-                core::pure_solvent_reference(t.n, static_cast<int>(a), ii, xa);
-                t.pairs[sk].push_back({a, vc, core::henry_ln_h(p, T_), lc.ln_gamma_at(xa, ii)});
+                t.pairs[sk].push_back(
+                    core::henry_pair(t.n, static_cast<int>(a), ii, vc, p, T_, lc, xa));
             });
             if (t.pairs[sk].empty()) throw core::ValueError("Henry component without a pair");
             t.kind[sk] = core::FlashLiquidTables::kHenry;
@@ -1026,20 +937,13 @@ bool FlashLiquid::fugacities(const Eigen::VectorXd& xa, core::ComponentFugacitie
         py::gil_scoped_acquire gil;  // a record that Python set
         read_warm(self_, el, T_, tables_.n, w, lngw, warm);
     }
-    core::SpeciationSettings set;
-    set.ref_follows_x = tables_.ref_follows_x;
     core::SpeciationResult res;
     std::exception_ptr failed;  // of the fugacities: raised after the record is written
     {
         // Fixed: the caller has released the GIL already.
         std::optional<py::gil_scoped_release> nogil;
         if (!fixed_) nogil.emplace();
-        res = core::solve_speciation(*el.stoich, n0, tables_.lnK, warm, set, *cb_);
-        try {
-            tables_.fugacities(res.n, res.lng, x_, f_, out);
-        } catch (...) {
-            failed = std::current_exception();
-        }
+        res = tables_.speciate(*el.stoich, n0, warm, *cb_, x_, f_, out, failed);
     }
     record_solution(self_, el, T_, res, !fixed_);
     if (failed) std::rethrow_exception(failed);
@@ -1054,20 +958,16 @@ bool FlashLiquid::answer(const Eigen::VectorXd& xa, Answer& out) {
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
     read_warm(self_, el, T_, tables_.n, w, lngw, warm);
-    core::SpeciationSettings set;
-    set.ref_follows_x = tables_.ref_follows_x;
     core::SpeciationResult res;
+    core::ComponentFugacities on_components;
+    std::exception_ptr failed;
     {
         py::gil_scoped_release nogil;
-        res = core::solve_speciation(*el.stoich, out.n0, tables_.lnK, warm, set, *cb_);
+        res = tables_.speciate(*el.stoich, out.n0, warm, *cb_, x_, f_, on_components, failed);
     }
     record_solution(self_, el, T_, res, true);
-    core::ComponentFugacities on_components;
-    tables_.fugacities(res.n, res.lng, x_, f_, on_components);
-    out.f.clear();
-    for (Eigen::Index k = 0; k < tables_.n; ++k)
-        if (tables_.kind[static_cast<std::size_t>(k)] != core::FlashLiquidTables::kNone)
-            out.f.emplace_back(names_[static_cast<std::size_t>(k)], f_[k]);
+    if (failed) std::rethrow_exception(failed);
+    tables_.species_fugacities(names_, f_, out.f);
     out.converged = res.converged;
     out.n = std::move(res.n);
     out.lng = std::move(res.lng);

@@ -6,7 +6,7 @@
 #include "enthalpy/enthalpy.hpp"
 #include "host/activity.hpp"
 #include "host/model_api.hpp"
-#include "model.hpp"
+#include "equilibrium/compiled_activity.hpp"
 #include "model/errors.hpp"
 
 namespace brinequil::host::adapt {
@@ -317,13 +317,17 @@ double liquid_enthalpy(py::handle el, py::handle pp, py::handle n_obj, double T,
 
     // Everything in C++: the ions' data read first (in the order the sum asks for them), then
     // the sum without the GIL.
-    std::vector<std::pair<std::array<double, 6>, double>> ions(static_cast<std::size_t>(n.size()));
+    core::IonData ions(static_cast<std::size_t>(n.size()));
     for (Eigen::Index i = 0; i < n.size() && i < static_cast<Eigen::Index>(is_ion.size()); ++i)
         if (is_ion[static_cast<std::size_t>(i)])
             ions[static_cast<std::size_t>(i)] = hooks.ion_params(i);
-    hooks.ion_params = [&](Eigen::Index i) { return ions[static_cast<std::size_t>(i)]; };
     py::gil_scoped_release nogil;
-    return core::liquid_enthalpy(n, T, comp_pos, is_ion, R, hooks);
+    return core::liquid_enthalpy(*props, n, T, comp_pos, is_ion, ions, R, hooks.ln_gamma,
+                                 [&](const Eigen::VectorXd& xa, Eigen::VectorXd) {
+                                     py::gil_scoped_acquire gil;
+                                     return to_vec(dh_ref(pp, T, to_numpy(xa), P),
+                                                   "reference enthalpies");
+                                 });
 }
 
 PreparedEnthalpy::PreparedEnthalpy(py::handle el, py::handle pp, py::handle pure_obj) {
@@ -351,30 +355,21 @@ std::optional<double> PreparedEnthalpy::value(py::handle sp, const Eigen::Vector
         return std::nullopt;
     Activity activity(sp, py::handle());  // the three-argument call, as liquid_enthalpy's
     if (!activity.native(n.size())) return std::nullopt;
-    const core::PackageData& d = *props_;
     bool finite = true;
-    core::LiquidEnthalpyHooks hooks;
-    hooks.h_ig = [&] {
-        std::vector<double> h, s;
-        core::ideal_gas_terms(d, T, h, s);
-        return Eigen::VectorXd(
-            Eigen::Map<const Eigen::VectorXd>(h.data(), static_cast<Eigen::Index>(h.size())));
-    };
-    hooks.dh_ref = [&](const Eigen::VectorXd& xa) {
-        Eigen::VectorXd v = core::dh_ref(d, T, xa);
-        finite = finite && v.allFinite();  // liquid_enthalpy would ask Python: the caller does
-        return v;
-    };
-    hooks.ion_params = [&](Eigen::Index i) { return ions_[static_cast<std::size_t>(i)]; };
-    hooks.ln_gamma = [&](const Eigen::VectorXd& x, double t) {
-        Eigen::VectorXd out;
-        activity.ln_gamma(x, t, out);
-        return out;
-    };
     double H;
     {
         py::gil_scoped_release nogil;
-        H = core::liquid_enthalpy(n, T, comp_pos_, is_ion_, R_, hooks);
+        H = core::liquid_enthalpy(
+            *props_, n, T, comp_pos_, is_ion_, ions_, R_,
+            [&](const Eigen::VectorXd& x, double t) {
+                Eigen::VectorXd out;
+                activity.ln_gamma(x, t, out);
+                return out;
+            },
+            [&](const Eigen::VectorXd&, Eigen::VectorXd v) {
+                finite = false;  // liquid_enthalpy would ask Python: the caller does
+                return v;
+            });
     }
     if (!finite) return std::nullopt;
     return H;
@@ -386,21 +381,10 @@ bool PreparedEnthalpy::gradient(py::handle sp, py::handle options, bool fixed_io
     if (!props_ || !own() || n.size() > static_cast<Eigen::Index>(is_ion_.size())) return false;
     Activity activity(sp, options);
     if (!activity.native(n.size())) return false;
-    enrtl::Model& model = *activity.model();
-    const enrtl::Options& opts = *activity.options();
-    const Eigen::Index ns = n.size();
-    const std::vector<int> only_T{static_cast<int>(ns)};
-    Eigen::MatrixXd unused;
-    auto derivatives = [&](const Eigen::VectorXd& x, double t, Eigen::VectorXd& lng,
-                           Eigen::MatrixXd* J, Eigen::VectorXd& lT) {
-        lng.resize(ns);
-        lT.resize(ns);
-        Eigen::MatrixXd& Jm = J ? *J : unused;
-        Jm.resize(ns, ns);
-        model.ln_gamma_derivatives(x, t, opts, lng, Jm, lT, J ? nullptr : &only_T);
-    };
-    core::liquid_enthalpy_gradient(*props_, n, T, comp_pos_, is_ion_, ions_, fixed_ion_fractions,
-                                   derivatives, g, dT);
+    core::liquid_enthalpy_gradient(
+        *props_, n, T, comp_pos_, is_ion_, ions_, fixed_ion_fractions,
+        core::compiled_ln_gamma_derivatives(*activity.model(), *activity.options(), n.size()), g,
+        dT);
     return true;
 }
 

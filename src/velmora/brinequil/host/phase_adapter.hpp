@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "enthalpy/enthalpy.hpp"
 #include "equilibrium/package_props.hpp"
 #include "host/convert.hpp"
 #include "host/electrolyte.hpp"
@@ -60,7 +61,7 @@ private:
     bool own() const;  // phasekit's _k_h_ig and _dh_ref are (still) the package's own
     std::vector<Eigen::Index> comp_pos_;
     std::vector<bool> is_ion_;
-    std::vector<std::pair<std::array<double, 6>, double>> ions_;  // per species
+    core::IonData ions_;  // per species
     std::optional<core::PackageData> props_;
     double R_ = 0.0;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "model/errors.hpp"
@@ -11,6 +12,21 @@
 namespace brinequil::core {
 
 const char* const kDivergedMessage = "chemical equilibrium of the liquid diverged";
+
+void check_species(const Stoichiometry& st, Eigen::Index n) {
+    if (st.n_species() != n)
+        throw ValueError("the species object has " + std::to_string(n) +
+                         " species, the reactions were built on " + std::to_string(st.n_species()));
+}
+
+void check_constants(const Stoichiometry& st, Eigen::Index count, bool from_records) {
+    if (count == st.n_eq()) return;
+    if (from_records)
+        throw ValueError("K holds " + std::to_string(count) + " constant records for " +
+                         std::to_string(st.n_eq()) + " equilibrium reactions");
+    throw ValueError("lnK returned " + std::to_string(count) + " values for " +
+                     std::to_string(st.n_eq()) + " reactions");
+}
 
 namespace {
 

@@ -58,6 +58,12 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
                                   const Eigen::VectorXd& lnK, const WarmStart& warm,
                                   const SpeciationSettings& set, SpeciationCallbacks& cb);
 
+// The inputs of a speciation against the reactions it was built on: n species (ValueError naming
+// the species object), and `count` constants (ValueError: from the model's K records where
+// from_records, else from a replacement of lnK).
+void check_species(const Stoichiometry& st, Eigen::Index n);
+void check_constants(const Stoichiometry& st, Eigen::Index count, bool from_records);
+
 extern const char* const kDivergedMessage;
 
 }  // namespace brinequil::core
