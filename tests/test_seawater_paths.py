@@ -150,3 +150,24 @@ def test_seawater_points_where_the_solids_change_are_the_front_doors(sea):
             assert path.molality[sp][j] == pytest.approx(liq.molality[sp], rel=1e-7), sp
         for k, v in path.saturation_indices.items():
             assert v[j] == pytest.approx(liq.saturation_indices[k], abs=1e-8), k
+
+
+def test_bittern_steps_are_taken_from_the_point_before(sea, monkeypatch):
+    """From 98 to 99 % of the water removed sylvite, hexahydrite and carnallite come out and
+    epsomite and sylvite dissolve again: the step is taken from the point before through
+    intermediate feeds, not by the active-set method from cold (only the first point is cold),
+    and lands on the same answer."""
+    s, app, path = sea
+    cold = []
+    solve = paths._liquid
+
+    def counted(system, T, feed, solids):
+        cold.append(feed["H2O"])
+        return solve(system, T, feed, solids)
+
+    monkeypatch.setattr(paths, "_liquid", counted)
+    again = paths.evaporate(s, app, T25, removed=REMOVED, events=False)
+    water = app["H2O"] / sum(app.values())         # the first point's, as a mole fraction
+    assert len(cold) == 1 and cold[0] == pytest.approx(water, rel=1e-12)
+    for k, v in path.solids.items():
+        assert again.solids[k] == pytest.approx(v, rel=1e-6, abs=1e-12), k

@@ -43,6 +43,7 @@ EVENT_XTOL = 1e-9
 EVENT_SI = 1e-6  # |SI| of a solid at the fraction found for it
 EVENT_SPLIT = 1e-6  # narrowest interval halved to part two solids that come or go in it
 LOCAL_STEPS = 4  # sets tried from a neighbour's before the active-set method from cold
+SUBSTEPS = (4, 16)  # intermediate feeds tried, then more, before the active-set method from cold
 TRACE_MOLALITY = 1e-9  # mol/kg: an ion below it is absent from the brine (the speciation's
 # floor for a salt not given is ~1e-11), not plotted
 
@@ -258,23 +259,12 @@ class _Walk:
         checks.range_warnings(system, T, x, stacklevel=5)
         z = np.array([x[c] for c in self.comps])
         for p in near:
-            # a few steps of the active-set method from the neighbour's set: a solid of the
-            # set's answer supersaturated joins (from none of it, within the phase rule), a
-            # solid whose amount came out negative leaves; each set from the last one's liquid
-            for _ in range(LOCAL_STEPS):
-                got = self._from(T, x, z, p)
-                if got is not None:
-                    got.scale = a * b
-                    return got
-                if self.over is not None and len(p.active) < len(self.comps) - 1:
-                    k, (n, lng) = self.over
-                    p = _Point(T, z, 1.0, n, lng, p.active + (k,), np.append(p.s, 0.0))
-                elif self.under is not None:
-                    j, (n, lng, s) = self.under
-                    keep = [i for i in range(len(p.active)) if i != j]
-                    p = _Point(T, z, 1.0, n, lng, tuple(p.active[i] for i in keep), s[keep])
-                else:
-                    break
+            got = self._near(T, x, z, p)
+            if got is None and self.solids:
+                got = self._substeps(T, z, p)
+            if got is not None:
+                got.scale = a * b
+                return got
         state = _liquid(system, T, x, self.solids)
         info = system._info
         active = tuple(system.solids.index(k) for k in state.solids)
@@ -288,6 +278,42 @@ class _Walk:
             active,
             np.array([state.solids[system.solids.names[k]] for k in active]),
         )
+
+    def _near(self, T, x, z, p):
+        """The point of the feed z from the neighbour p, or None: a few steps of the active-set
+        method from the neighbour's set (a solid of the set's answer supersaturated joins, from
+        none of it, within the phase rule; a solid whose amount came out negative leaves), each
+        set from the last one's liquid."""
+        for _ in range(LOCAL_STEPS):
+            got = self._from(T, x, z, p)
+            if got is not None:
+                return got
+            if self.over is not None and len(p.active) < len(self.comps) - 1:
+                k, (n, lng) = self.over
+                p = _Point(T, z, 1.0, n, lng, p.active + (k,), np.append(p.s, 0.0))
+            elif self.under is not None:
+                j, (n, lng, s) = self.under
+                keep = [i for i in range(len(p.active)) if i != j]
+                p = _Point(T, z, 1.0, n, lng, tuple(p.active[i] for i in keep), s[keep])
+            else:
+                return None
+        return None
+
+    def _substeps(self, T, z, p):
+        """The point of the feed z reached from p through SUBSTEPS intermediate feeds on the
+        straight line between them (each from the one before; a step that crosses several
+        solids' appearance, a bittern's, needs them one at a time), or None. Far cheaper than
+        the active-set method from cold on a liquid near a dozen solids."""
+        for n in SUBSTEPS:
+            q = p
+            for k in range(1, n + 1):
+                zk = p.z + (z - p.z) * (k / n)
+                q = self._near(T, dict(zip(self.comps, zk.tolist())), zk, q)
+                if q is None:
+                    break
+            else:
+                return q
+        return None
 
     def _set(self, active):
         """(dissolution rows, content rows, absent solids) of a set of present solids."""
