@@ -260,7 +260,7 @@ class _Walk:
         z = np.array([x[c] for c in self.comps])
         for p in near:
             got = self._near(T, x, z, p)
-            if got is None and self.solids:
+            if got is None and p.active:  # a step across changes of a set of solids
                 got = self._substeps(T, z, p)
             if got is not None:
                 got.scale = a * b
