@@ -300,15 +300,16 @@ class _Walk:
         return None
 
     def _substeps(self, T, z, p):
-        """The point of the feed z reached from p through SUBSTEPS intermediate feeds on the
-        straight line between them (each from the one before; a step that crosses several
-        solids' appearance, a bittern's, needs them one at a time), or None. Far cheaper than
-        the active-set method from cold on a liquid near a dozen solids."""
+        """The point of the feed z at T reached from p through SUBSTEPS intermediate points on
+        the straight line between them in feed and T (each from the one before; a step that
+        crosses several solids' appearance, a bittern's, needs them one at a time), or None. Far
+        cheaper than the active-set method from cold on a liquid near a dozen solids."""
         for n in SUBSTEPS:
             q = p
             for k in range(1, n + 1):
                 zk = p.z + (z - p.z) * (k / n)
-                q = self._near(T, dict(zip(self.comps, zk.tolist())), zk, q)
+                Tk = T if k == n else p.T + (T - p.T) * (k / n)
+                q = self._near(Tk, dict(zip(self.comps, zk.tolist())), zk, q)
                 if q is None:
                     break
             else:
