@@ -258,7 +258,11 @@ def _caso4():
 # thenardite at 40 and 90 C holds three times the sulfate the salts' own pairs give it), and U of
 # Cl- with Na+ and Ca++, which gives calcium in NaCl brines back what the first takes from sulfate
 # (gypsum in NaCl): both constant, fitted with the CaSO4 records. U of Na+/Cl-/SO4-- alone (-97 on
-# the 90 C point) put gypsum in NaCl at 25 C up to 41 % high, the CaSO4 fit repeated on it.
+# the 90 C point) put gypsum in NaCl at 25 C up to 41 % high, the CaSO4 fit repeated on it. Their 1/T
+# terms (U_B), with the 0.5 C isotherm fitted too, took 0.5 C from -11.8 to -7 %, but lost the
+# 40 C halite-thenardite liquid or anhydrite; the two liquids fitted as liquids (both solids at
+# once) take U(Na+; Cl-, SO4--) to -95 and barite in NaCl off Templeton's (docs/data-sources.md,
+# "Sulfate among chloride").
 SULFATE_CHLORIDE = ((("Na+", "Cl-", "SO4--"), -80.0), (("Cl-", "Na+", "Ca++"), 90.0))
 
 
