@@ -28,7 +28,7 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
 # W1 x_w x_Cl acts on the cation traced in every chloride brine (Ca++ then moves far off the
 # measured gypsum solubilities, Mg++ in 6 mol/kg NaCl falls a factor 6 in gamma+-).
 SALT_W = ("NaOH", "KOH")
-W_BOUND = {"CaCl2": 300.0}
+W_BOUND_2_1 = 300.0  # |W1|, |W2| of the 2:1 chlorides, which rise far more than the hydroxides
 
 
 def _w_params(key, bound=60.0):
@@ -43,7 +43,7 @@ def _salt(salt):
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     sets = data.salt_sets(salt)
     if salt in SALT_W:
-        params += _w_params(key, W_BOUND.get(salt, 60.0))
+        params += _w_params(key)
     if salt == "SrCl2":
         # Sr++ among the chloride of NaCl brines (celestite in seawater concentrates): the pair
         # alone leaves gamma+- of SrCl2 traced in 6 mol/kg NaCl 27 % below pitzer.dat's; the
@@ -150,7 +150,7 @@ def _mgcl2():
     key = ("H2O", "Mg++", "Cl-")
     params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.3, 0.0, 30.0),
               Parameter("electrolyte_pair", key, "A_ca_m", -5.0, -20.0, 0.0),
-              *_w_params(key, 300.0),
+              *_w_params(key, W_BOUND_2_1),
               Parameter("electrolyte_pair", key, "alpha", 0.2, 0.05, 0.5),
               Parameter("ion_mixing", MGCL2_TRIPLE, "U_B", 3e4, -3e5, 3e5, scale=1e4),
               Parameter("ion_mixing", MGCL2_NACL, "U_A", 0.0, -500.0, 500.0, scale=10.0),
@@ -188,7 +188,7 @@ def cacl2_w_trial():
     key = ("H2O", "Ca++", "Cl-")
     params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0),
-              *_w_params(key, W_BOUND["CaCl2"]),
+              *_w_params(key, W_BOUND_2_1),
               Parameter("electrolyte_pair", key, "alpha", 0.2, 0.05, 0.5)]
     sets = data.salt_sets("CaCl2")
     sets[0] = dataclasses.replace(sets[0], sigma=0.005)
