@@ -23,6 +23,14 @@ bool truthy(py::handle obj) {
 }
 
 Eigen::VectorXd to_vector(py::handle obj, const char* what) {
+    // the usual argument, a contiguous float64 vector, read in place (ensure() costs a NumPy
+    // conversion call even where it returns the same array)
+    if (py::array_t<double>::check_(obj)) {
+        const auto v = py::reinterpret_borrow<py::array>(obj);
+        if (v.ndim() == 1 && (v.flags() & py::array::c_style))
+            return Eigen::Map<const Eigen::VectorXd>(static_cast<const double*>(v.data()),
+                                                     v.shape(0));
+    }
     DArray a = DArray::ensure(obj);
     if (!a) throw core::TypeError(std::string(what) + ": a vector of numbers is required");
     if (a.ndim() != 1)
