@@ -172,6 +172,36 @@ def test_saturation_indices_against_a_hand_calculation(systems):
         assert si == pytest.approx(hand, abs=0.02), (solid, si, hand)
 
 
+def test_a_solid_of_an_element_the_liquid_lacks_is_at_minus_infinity(systems):
+    """The speciation leaves an ion the liquid has none of at its numerical floor (about 1e-15
+    of the liquid), which gave sylvite -14 in a NaCl brine and, plausible-looking, barite -5.9
+    in a seawater without barium. Such a solid's IAP is zero: SI -inf, also along a path, and
+    its derivatives 0. With the ion at a trace the SI is finite and follows the trace's
+    molality (slope 1 in log10 m), falling without bound as the trace goes."""
+    s = systems["brine-H2O"]
+    salt = s.liquid(298.15, molalities={"NaCl": 1.0})
+    assert salt.saturation_indices["halite"] > -3.0
+    assert all(salt.saturation_indices[k] == -math.inf for k in
+               ("sylvite", "gypsum", "anhydrite", "mirabilite", "thenardite"))
+    assert not salt.jacobian().arrays["saturation_indices"][1:].any()  # halite's row first
+    sea = velmora.System("seawater-H2O")
+    base = velmora.seawater()
+    assert "BaCl2" not in base or base["BaCl2"] == 0.0
+    si = {m: sea.liquid(298.15, molalities=dict(base, BaCl2=m)).saturation_indices["barite"]
+          for m in (0.0, 1e-9, 1e-8)}
+    assert si[0.0] == -math.inf and si[1e-8] - si[1e-9] == pytest.approx(1.0, abs=1e-3)
+    assert math.isfinite(si[1e-9]) and si[1e-9] < 0.0
+    path = velmora.paths.evaporate(sea, sea.composition(molalities=base), 298.15,
+                                   removed=(0.0, 0.5, 0.9))
+    assert np.all(path.saturation_indices["barite"] == -math.inf)
+    assert np.all(np.isfinite(path.saturation_indices["celestite"]))
+    co2 = velmora.System("seawater-CO2-H2O")
+    no_c = co2.liquid(298.15, molalities=base).saturation_indices
+    assert no_c["calcite"] == -math.inf and math.isfinite(no_c["gypsum"])
+    assert math.isfinite(co2.liquid(298.15, molalities=dict(base, CO2=1e-3))
+                         .saturation_indices["calcite"])
+
+
 def test_no_solid_where_none_should_form(systems):
     """Every SI < 0: no solid, and the liquid is the core's answer to the last digit."""
     s = systems["brine-H2O"]

@@ -351,8 +351,21 @@ def _liquid_jacobian(system: Any, state: Any) -> tuple[LiquidJacobian, Any]:
     if pH is not None:
         arrays["pH"] = pH
     arrays["molality"] = molality
-    arrays["saturation_indices"] = dsi
+    arrays["saturation_indices"] = _lacking_rows(system, state, dsi)
     return LiquidJacobian(list(wrt), list(names), list(volatile), arrays, list(solids)), n
+
+
+def _lacking_rows(system: Any, state: Any, dsi: np.ndarray) -> np.ndarray:
+    """dsi with 0 in the rows of the solids of an element the liquid lacks: their SI is -inf
+    and stays so while the element stays absent."""
+    if not len(dsi):
+        return dsi
+    app = state.apparent
+    lacking = system.solids.lacking([app.get(c, 0.0) for c in system.components])
+    if lacking.any():
+        dsi = dsi.copy()
+        dsi[lacking] = 0.0
+    return dsi
 
 
 def _no_solids(state: Any) -> None:
@@ -433,7 +446,7 @@ def python_liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
         # SI = (nu (ln x + ln gamma) - ln Ksp(T)) / ln 10, ln Ksp = A + B/T + C ln T + D T
         dsi = solids.nu @ (dlnn - dn.sum(axis=0) / N + dlng)
         dsi[:, 0] -= _dlnK_dT(solids.records, T)
-        arrays["saturation_indices"] = dsi / _LN10
+        arrays["saturation_indices"] = _lacking_rows(system, state, dsi / _LN10)
     return LiquidJacobian(["T"] + comps, names, volatile, arrays, list(solids.names))
 
 

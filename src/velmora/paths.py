@@ -615,6 +615,8 @@ def _gather(system, points, solids=None):
     else:
         lnk = np.array([ss.ln_k(t) for t in T.tolist()])
     si = ((lnx + LNG) @ ss.nu.T - lnk) / LN10
+    for j, p in enumerate(points):  # a solid of an element the brine lacks: SI -inf
+        si[j, ss.lacking(p.z.tolist())] = -math.inf
     s_full = np.zeros((len(points), len(ss)))
     for j, p in enumerate(points):
         if p.active:

@@ -52,10 +52,11 @@ class LiquidState:
     saturation indices together, then the activity scales, pH, ionic strength, osmotic and mean
     activity coefficients); a pickled state carries them all.
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
-    convention; see ``velmora.solids``). After a solid-liquid equilibrium
-    (``System.liquid(..., solids=True)``): ``solids`` {solid: amount precipitated}, ``feed``
-    (the apparent amounts given; ``apparent`` is then the dissolved part), ``balance`` (largest
-    element or charge imbalance of feed = liquid + solids, relative) and ``iterations``.
+    convention, -inf for a solid of an element the liquid lacks; see ``velmora.solids``). After
+    a solid-liquid equilibrium (``System.liquid(..., solids=True)``): ``solids`` {solid: amount
+    precipitated}, ``feed`` (the apparent amounts given; ``apparent`` is then the dissolved part),
+    ``balance`` (largest element or charge imbalance of feed = liquid + solids, relative) and
+    ``iterations``.
     """
 
     T: float
@@ -136,7 +137,10 @@ class LiquidState:
         self.bubble_pressure = math.fsum(self.partial_pressures.values())
         P = self.bubble_pressure
         self.vapor = {c: (v / P if P > 0 else 0.0) for c, v in self.partial_pressures.items()}
-        self.saturation_indices = system.solids.saturation_indices(self.T, n, lng)
+        app = self.apparent
+        self.saturation_indices = system.solids.saturation_indices(
+            self.T, n, lng, [app.get(c, 0.0) for c in system.components]
+        )
         # the activity scales, pH, ionic strength, osmotic and mean activity coefficients: worked
         # out when one of them is first read (a solve that reads a few values skips the rest)
         self._pending = (system, nl, xl, lngl)

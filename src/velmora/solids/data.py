@@ -19,6 +19,12 @@ from numpy.typing import ArrayLike
 from ..errors import RangeWarning
 
 LN10 = math.log(10.0)
+_EVERYWHERE = frozenset({"H", "O"})  # the elements of water
+
+
+def _traced(db: Any, formula: str) -> frozenset[str]:
+    """The elements of a formula other than those of water."""
+    return frozenset(db.elements(formula)) - _EVERYWHERE
 
 
 class Solids:
@@ -82,6 +88,24 @@ class Solids:
         self.b_nu = B @ self.nu.T  # invariants, a column each
         self._ions = np.delete(self.nu, info.iw, axis=1)
         self._independent: dict[tuple[int, ...], bool] = {}
+        # The elements other than H and O that each solid's ions hold and each component
+        # carries. A liquid without one of a solid's elements holds its ion only as the
+        # speciation's numerical floor (about 1e-15 of the liquid): the solid's IAP is zero
+        # there, and the SI -inf, not the finite value of the floor (barite at -5.9 in a
+        # barium-free seawater).
+        own = [
+            frozenset().union(*(_traced(db, db.species(s)["formula"]) for s in r["dissolution"]))
+            for r in recs
+        ]
+        carried = [_traced(db, db.species(c)["formula"]) for c in system.components]
+        elems = sorted(frozenset().union(*own, *carried))
+        self._needs = np.array([[e in o for e in elems] for o in own], dtype=bool).reshape(
+            n, len(elems)
+        )
+        self._carries = np.array([[e in c for e in elems] for c in carried], dtype=bool).reshape(
+            len(carried), len(elems)
+        )
+        self._lacking: dict[tuple[bool, ...], np.ndarray] = {}
 
     def independent(self, which: tuple[int, ...]) -> bool:
         """Whether the dissolved ions of the solids ``which`` (a tuple) are linearly
@@ -123,11 +147,34 @@ class Solids:
         n = np.asarray(n, dtype=float)
         return (self.nu @ (np.log(n / n.sum()) + lng) - self.ln_k(T)) / LN10
 
-    def saturation_indices(self, T: float, n: ArrayLike, lng: ArrayLike) -> dict[str, float]:
-        """{solid: SI} of a liquid (true amounts n, ln gamma lng) at T."""
+    def lacking(self, amounts: Sequence[float]) -> np.ndarray:
+        """Which solids (bool array) need an element (other than H and O) that no component of
+        the liquid of apparent ``amounts`` (over the components, in their order) carries."""
+        has = tuple(v != 0.0 for v in amounts)
+        known = self._lacking.get(has)
+        if known is None:  # few patterns of absent components per System
+            present = self._carries[np.array(has, dtype=bool)].any(axis=0)
+            known = self._lacking[has] = (self._needs & ~present).any(axis=1)
+        return known
+
+    def reported(
+        self, T: float, n: ArrayLike, lng: ArrayLike, amounts: Sequence[float]
+    ) -> np.ndarray:
+        """``si`` with -inf for the solids the liquid of apparent ``amounts`` cannot form."""
+        out = self.si(T, n, lng)
+        out[self.lacking(amounts)] = -math.inf
+        return out
+
+    def saturation_indices(
+        self, T: float, n: ArrayLike, lng: ArrayLike, amounts: Sequence[float] | None = None
+    ) -> dict[str, float]:
+        """{solid: SI} of a liquid (true amounts n, ln gamma lng) at T; with its apparent
+        ``amounts`` (over the components), -inf for a solid of an element it lacks."""
         if not self.names:
             return {}
-        return dict(zip(self.names, self.si(T, n, np.asarray(lng, dtype=float)).tolist()))
+        lng = np.asarray(lng, dtype=float)
+        si = self.si(T, n, lng) if amounts is None else self.reported(T, n, lng, amounts)
+        return dict(zip(self.names, si.tolist()))
 
     def range_warnings(self, T: float, which: Iterable[int] | None = None) -> None:
         for k in range(len(self.names)) if which is None else which:
