@@ -193,6 +193,27 @@ def test_values_in_a_likely_wrong_unit_warn(mea):
     assert np.isfinite(mea.liquid(273.15, mass_fractions={"MEA": 0.3}).pH)
 
 
+def test_a_pressure_beyond_the_ideal_gas_warns(mea):
+    """Above 1 MPa the ideal-gas vapor and the pressure-independent liquid are extrapolated
+    (CO2's fugacity coefficient is 0.96 at 1 MPa): every call that takes a pressure says so,
+    the flashes and a brine's (T, P) profile; at 1 MPa itself nothing is said."""
+    feed = {"H2O": 0.9, "MEA": 0.05, "CO2": 0.05}
+    said = re.escape("P = 2e+06 Pa is above 1e+06 Pa, where velmora's ideal-gas vapor and "
+                     "pressure-independent liquid")
+    with pytest.warns(RangeWarning, match=said):
+        mea.flash(feed, 2e6, T=313.15)
+    with pytest.warns(RangeWarning, match=said):
+        mea.flash(feed, 2e6, vapor_fraction=0.0)
+    brine = velmora.System("NaCl-H2O")
+    with pytest.warns(RangeWarning, match=re.escape("P = 3e+07 Pa is above 1e+06 Pa")):
+        velmora.paths.profile(brine, brine.composition(molalities={"NaCl": 1.0}),
+                              [300.0, 320.0], 3e7)
+    with warnings.catch_warnings(record=True) as log:
+        warnings.simplefilter("always")
+        mea.flash(feed, 1e6, T=313.15)
+    assert not [w for w in log if "ideal-gas vapor" in str(w.message)]
+
+
 def test_a_feed_is_normalised_with_the_arithmetic_of_the_arrays():
     """The feed's mole fractions, summed without NumPy for a few components, have the digits
     of v / v.sum() (NumPy's own sum) for every count of components and spread of amounts,

@@ -38,6 +38,14 @@ P_MIN = 100.0  # Pa
 # freezes at 273.15 K, so a liquid colder than that is a brine well below 0 C or a T in C; no
 # process of this field runs below 1 kPa, but 200 (bar) or 200 (kPa) reads as 200 Pa.
 T_HINT, P_HINT = 273.15, 1000.0  # K, Pa
+# Above P_IDEAL the model's two low-pressure idealisations are no longer small: the vapor is the
+# ideal gas, and the liquid has no pressure dependence (no Poynting factor, no pressure term in
+# the equilibrium constants and solubility products). The gas of this field that departs most is
+# CO2: its second virial coefficient B = 137.6 - 87.7 exp(325.7/T) cm3/mol (the coefficients of
+# the LibreTexts table "A9: Second Virial Coefficients"; -122 at 300 K, where the CRC's table of
+# virial coefficients, after Dymond & Smith, gives argon's -16 and that form -15), and
+# ln phi = B P / (R T) is -0.04 at 1 MPa and 313 K.
+P_IDEAL = 1.0e6  # Pa
 # The liquid is aqueous: the ions are referred to infinite dilution in water and molalities are
 # per kg of water, so a liquid needs water, and no solute may exceed M_MAX mol/kg of water.
 # 100 mol/kg is some 17 times the largest molality any shipped parameter set was fitted to
@@ -97,8 +105,11 @@ def temperature(T: Any, stacklevel: int = 3) -> float:
 
 
 def pressure(P: Any, stacklevel: int = 4) -> float:
-    """P [Pa], checked: P >= 100 Pa; a RangeWarning below 1 kPa (likely in bar or kPa)."""
+    """P [Pa], checked: P >= 100 Pa; a RangeWarning below 1 kPa (likely in bar or kPa) and
+    above ``P_IDEAL`` (``high_pressure``)."""
     P = number(P, "P")
+    if P > P_IDEAL:
+        high_pressure(P, stacklevel + 1)
     if P < P_HINT:
         if P < P_MIN:
             hint = ""
@@ -112,6 +123,18 @@ def pressure(P: Any, stacklevel: int = 4) -> float:
             stacklevel=stacklevel,
         )
     return P
+
+
+def high_pressure(P: float, stacklevel: int = 3) -> None:
+    """The RangeWarning of a pressure above ``P_IDEAL``."""
+    warnings.warn(
+        f"P = {P:g} Pa is above {P_IDEAL:g} Pa, where velmora's ideal-gas vapor and "
+        "pressure-independent liquid (no Poynting factor, no pressure term in the equilibrium "
+        "constants and solubility products) are no longer close: the fugacity coefficient of "
+        "CO2 is already 0.96 at 1 MPa and 313 K; extrapolated",
+        RangeWarning,
+        stacklevel=stacklevel,
+    )
 
 
 def _amount(v, name, what):

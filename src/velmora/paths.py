@@ -989,6 +989,8 @@ def profile(
             raise ValueError(
                 f"P: {Ps.size} values for {Ts.size} temperatures; give one P or one per T"
             )
+        if float(Ps.max()) > checks.P_IDEAL:
+            checks.high_pressure(float(Ps.max()))
     ss = system.solids
     total = math.fsum(app.values())
     walk = _Walk(system, solids)
