@@ -534,6 +534,11 @@ def _correlation_ranges(system, el, db):
         if c not in system.henry
     ]
     used += [
+        (f"liquid heat capacity of {c}", "liquid_heat_capacity", c)
+        for c in system.components
+        if c not in system.henry
+    ]
+    used += [
         (f"Henry constant of {h} in {c}", "henry", (h, c))
         for h in system.henry
         for c in system.components

@@ -667,7 +667,9 @@ def _enthalpy_plan(system: Any) -> Any:
                 refs.append(("henry", [(i, v, p) for i, v, (_, p) in zip(at, vw, pairs)]))
                 continue
         elif c in pp.antoine:
-            refs.append(("antoine", [float(v) for v in pp.antoine[c]]))
+            coeffs = [float(v) for v in pp.antoine[c]]
+            cpl = getattr(pp, "cpl", {}).get(c)
+            refs.append(("antoine", coeffs) if cpl is None else ("liquid_cp", (coeffs, *cpl)))
             continue
         refs.append(("fixed", float(pp.dhref.get(c, 0.0))))
     aq = []
@@ -702,9 +704,13 @@ def prepared_enthalpy(system: Any) -> Any:
     return prepared
 
 
-def _reference_enthalpies(refs: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
+def _reference_enthalpies(
+    refs: Any, T: float, xa: Any, rise_ig: Any = None, cp_ig: Any = None
+) -> tuple[Any, Any, Any]:
     """(dh, d dh/dT, d dh/d xa) of the liquid references of the components [J/kmol]: the
-    enthalpy of phasekit's reference and its exact derivatives (refs: ``_enthalpy_plan``'s)."""
+    enthalpy of phasekit's reference and its exact derivatives (refs: ``_enthalpy_plan``'s;
+    rise_ig, cp_ig: the components' ideal-gas enthalpy above T_REF and heat capacity at T, which
+    a solvent with a liquid heat capacity needs)."""
     from velmora import phasekit
 
     nc = len(refs)
@@ -728,6 +734,14 @@ def _reference_enthalpies(refs: Any, T: float, xa: Any) -> tuple[Any, Any, Any]:
         elif kind == "antoine":
             dh[k] = -R * T * T * _dlnpsat_dT(ref, T)
             dT[k] = -R * (2.0 * T * _dlnpsat_dT(ref, T) + T * T * _d2lnpsat_dT2(ref, T))
+        elif kind == "liquid_cp":  # phasekit._liquid_cp_terms and its T-derivative
+            coeffs, t0, c = ref
+            t = phasekit.T_REF
+            rise = sum(
+                cj / (j + 1) * ((T - t0) ** (j + 1) - (t - t0) ** (j + 1)) for j, cj in enumerate(c)
+            )
+            dh[k] = -R * t * t * _dlnpsat_dT(coeffs, t) + rise - rise_ig[k]
+            dT[k] = sum(cj * (T - t0) ** j for j, cj in enumerate(c)) - cp_ig[k]
         else:
             dh[k] = ref
     return dh, dT, dx
@@ -755,11 +769,11 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
     M = float(sub.sum())
     xa = sub / M
     h_ig = np.asarray(phasekit._ig_terms(float(T), pp.cpig_kind, pp.cpig, pp.DHFORM)[0])
-    dh, ddh_dT, ddh_dxa = _reference_enthalpies(refs, T, xa)
+    cp = _cp_ig(pp, T)
+    dh, ddh_dT, ddh_dxa = _reference_enthalpies(refs, T, xa, h_ig - np.asarray(pp.DHFORM), cp)
     g = np.zeros(len(n))
     dT = 0.0
     # components: n_c (h_ig + dh(xa)), xa_k = n_pos(k) / M
-    cp = _cp_ig(pp, T)
     through = sub @ ddh_dxa  # sum_c n_c d dh_c / d xa_k
     corr = float(through @ xa)
     for k, p in enumerate(pos):

@@ -34,8 +34,9 @@ def run_input(text, runid="run"):
 
 def property_package(components, aliases=None, henry_comps=(), method="ENRTL"):
     """A ``phasekit.PropertyPackage`` for ``components`` with the databank's ideal-gas heat
-    capacities and formation enthalpies, vapor pressures, Henry constants (of each Henry
-    component in each other component that is a solvent) and critical volumes.
+    capacities and formation enthalpies, vapor pressures, liquid heat capacities of the
+    solvents, Henry constants (of each Henry component in each other component that is a
+    solvent) and critical volumes.
 
     ``aliases``: {component name: databank id}; a component without one is its own id.
     """
@@ -52,8 +53,9 @@ def property_package(components, aliases=None, henry_comps=(), method="ENRTL"):
             if p is not None:
                 henry[(h, c)] = p
     vc = {c: databank.vc(s) for c, s in ids.items() if databank.vc(s) is not None}
+    cpl = {c: databank.cpl(s) for c, s in ids.items() if c in antoine and databank.cpl(s)}
     return phasekit.PropertyPackage(
         list(components), method=method, cpig_kind="poly",
         cpig={c: databank.cpig(s) or [] for c, s in ids.items()},
         DHFORM={c: databank.dhform(s) or 0.0 for c, s in ids.items()},
-        henry_comps=tuple(henry_comps), antoine=antoine, henry=henry, vc=vc)
+        henry_comps=tuple(henry_comps), antoine=antoine, henry=henry, vc=vc, cpl=cpl)

@@ -29,7 +29,7 @@ import tomllib
 
 DIR = pathlib.Path(__file__).with_name("databank")
 FILES = ("substances", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
-         "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "nrtl_mixing", "solvents", "chemistry",
+         "liquid_heat_capacity", "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "nrtl_mixing", "solvents", "chemistry",
          "solids")
 FITS = DIR / "fits"
 KINDS_OF_SPECIES = ("solvent", "solute", "salt", "ion", "complex")
@@ -58,6 +58,10 @@ SCHEMA = {
     "critical_volume": ("id", {"vc": "num", "source": "str"}, {"confidence": "str"}),
     "ideal_gas": ("id", {"cp": "nums:4-4", "dhform": "num", "source": "str"}, {"confidence": "str"}),
     "aqueous": ("id", {"dhf_aq": "num", "cp_aq": "nums:1-6", "source": "str"}, {"confidence": "str"}),
+    # a solvent's liquid heat capacity, cp = sum_j cp[j] (T - t0)^j [J/(mol K)]; its liquid
+    # enthalpy then runs from the vapor-pressure correlation's at 298.15 K (phasekit.T_REF)
+    "liquid_heat_capacity": ("id", {"cp": "nums:1-5", "t0": "num", **_T, "source": "str"},
+                             {"confidence": "str"}),
     "equilibrium": ("id", {"reaction": "map", "A": "num", "B": "num", "C": "num", "D": "num", **_T,
                            "source": "str"}, {"confidence": "str", "shift": "num"}),
     "nrtl_molecular": (("i", "j"), {"i": "str", "j": "str", "A_ij": "num", "B_ij": "num", "A_ji": "num",
@@ -353,6 +357,12 @@ class Databank:
         rec = self._tables["ideal_gas"].get(sid)
         return None if rec is None else rec["dhform"] * 1e6
 
+    def cpl(self, sid):
+        """A solvent's liquid heat capacity as (t0 [K], coefficients [J/(kmol K)]) of
+        cp = sum_j c_j (T - t0)^j, or None."""
+        rec = self._tables["liquid_heat_capacity"].get(sid)
+        return None if rec is None else (float(rec["t0"]), [c * 1e3 for c in rec["cp"]])
+
     def cp_aq(self, sid):
         """CP_AQ polynomial of an ion in J/(kmol K), or None."""
         rec = self._tables["aqueous"].get(sid)
@@ -440,11 +450,11 @@ class Databank:
 
     # --- validity and chemistries
     def validity(self, kind, key):
-        """(tmin, tmax) in K of a correlation, or None: kind "vapor_pressure" (key: species id),
-        "henry" (key: (solute, solvent)), "reaction" (key: reaction id) or "electrolyte_pair"
-        (key: (molecule, cation, anion))."""
-        if kind == "vapor_pressure":
-            rec = self._tables["vapor_pressure"].get(key)
+        """(tmin, tmax) in K of a correlation, or None: kind "vapor_pressure" or
+        "liquid_heat_capacity" (key: species id), "henry" (key: (solute, solvent)), "reaction"
+        (key: reaction id) or "electrolyte_pair" (key: (molecule, cation, anion))."""
+        if kind in ("vapor_pressure", "liquid_heat_capacity"):
+            rec = self._tables[kind].get(key)
         elif kind == "henry":
             rec = self.henry_record(*key)
         elif kind == "reaction":
@@ -452,7 +462,8 @@ class Databank:
         elif kind == "electrolyte_pair":
             rec = self.electrolyte_record(*key)
         else:
-            raise ValueError(f"validity: unknown kind {kind!r} (vapor_pressure, henry, reaction, electrolyte_pair)")
+            raise ValueError(f"validity: unknown kind {kind!r} (vapor_pressure, liquid_heat_capacity, "
+                             "henry, reaction, electrolyte_pair)")
         if rec is None or "tmin" not in rec:
             return None
         return float(rec["tmin"]), float(rec["tmax"])
@@ -571,7 +582,7 @@ def _cross_check(tables, checked):
             if (z[1] > 0) != (z[2] > 0) or (z[0] > 0) == (z[1] > 0):
                 _fail(name, kind, key, None, "needs a common ion and two ions of the other sign")
         elif kind in ("nrtl_molecular", "nrtl_electrolyte", "henry", "vapor_pressure",
-                      "critical_volume", "ideal_gas", "aqueous"):
+                      "critical_volume", "ideal_gas", "aqueous", "liquid_heat_capacity"):
             fields = SCHEMA[kind][0]
             for f, sid in zip(fields if fields != "id" else ("id",), key if fields != "id" else (key,)):
                 if sid not in subs:
@@ -721,7 +732,7 @@ def _delegate(name):
 
 
 for _name in ("digest", "table", "species", "known", "is_ion", "kind", "antoine", "henry_record",
-              "henry", "vc", "cpig", "dhform", "cp_aq", "dhf_aq", "solvent", "reaction_record",
+              "henry", "vc", "cpig", "dhform", "cpl", "cp_aq", "dhf_aq", "solvent", "reaction_record",
               "nrtl_pair", "nrtl_ln_t", "electrolyte_record", "electrolyte_pair", "electrolyte_ln_t",
               "electrolyte_w", "mixing_records",
               "is_default_pair", "validity", "chemistry", "chemistries"):

@@ -110,10 +110,11 @@ double cp_ideal_gas(const PackageData& d, std::size_t k, double T) {
 }
 
 // The liquid references of the components [J/kmol]: dh = -R T^2 d ln f0/dT (dhref without a
-// reference fugacity), d dh/dT and d dh/d xa (a Henry component's mix of solvents), as
-// dh_ref takes them.
+// reference fugacity; a solvent's liquid heat capacity, given the ideal-gas enthalpies h_ig),
+// d dh/dT and d dh/d xa (a Henry component's mix of solvents), as dh_ref takes them.
 void reference_derivatives(const PackageData& d, double T, const Eigen::VectorXd& xa,
-                           Eigen::VectorXd& dh, Eigen::VectorXd& dT, Eigen::MatrixXd& dx) {
+                           const std::vector<double>& h_ig, Eigen::VectorXd& dh,
+                           Eigen::VectorXd& dT, Eigen::MatrixXd& dx) {
     const auto nc = static_cast<Eigen::Index>(d.henry.size());
     const double R = d.R, T2 = T * T;
     dh.setZero(nc);
@@ -152,6 +153,15 @@ void reference_derivatives(const PackageData& d, double T, const Eigen::VectorXd
                 for (std::size_t i = 0; i < pairs.size(); ++i)
                     if (pairs[i].solvent >= 0)
                         dx(k, pairs[i].solvent) += pairs[i].vc_weight * (d1[i] - dh[k]) / tot;
+        } else if (!d.henry[kk] && d.antoine[kk] && kk < d.cpl.size() && d.cpl[kk]) {
+            const auto& cp = *d.cpl[kk];
+            dh[k] = liquid_cp_reference(d, kk, T, h_ig[kk]);
+            double c_l = 0.0, tj = 1.0;  // cp_liquid - cp_ig
+            for (double cj : cp.c) {
+                c_l += cj * tj;
+                tj *= T - cp.t0;
+            }
+            dT[k] = c_l - cp_ideal_gas(d, kk, T);
         } else if (!d.henry[kk] && d.antoine[kk]) {
             const auto& c = *d.antoine[kk];
             const double dl = dln_antoine(c, T), dl2 = d2ln_antoine(c, T);
@@ -188,7 +198,7 @@ void liquid_enthalpy_gradient(const PackageData& d, const Eigen::VectorXd& n, do
     ideal_gas_terms(d, T, h_ig, s_ig);
     Eigen::VectorXd dh, ddh_dT;
     Eigen::MatrixXd ddh_dxa;
-    reference_derivatives(d, T, xa, dh, ddh_dT, ddh_dxa);
+    reference_derivatives(d, T, xa, h_ig, dh, ddh_dT, ddh_dxa);
     g.setZero(ns);
     dT = 0.0;
     // components: n_c (h_ig + dh(xa)), xa_k = n_pos(k) / M

@@ -146,14 +146,40 @@ void reference_terms(const PackageData& d, double T, const Eigen::VectorXd& xa,
     }
 }
 
+double liquid_rise(const PackageData::LiquidCp& cp, double T, double T_ref) {
+    const double a = T - cp.t0, b = T_ref - cp.t0;
+    double rise = 0.0, pa = a, pb = b;
+    for (std::size_t j = 0; j < cp.c.size(); ++j) {
+        rise += cp.c[j] / static_cast<double>(j + 1) * (pa - pb);
+        pa = pa * a;
+        pb = pb * b;
+    }
+    return rise;
+}
+
+double liquid_cp_reference(const PackageData& d, std::size_t k, double T, double h_ig) {
+    const double t = d.T_ref;
+    return -d.R * t * t * dln_antoine(*d.antoine[k], t) + liquid_rise(*d.cpl[k], T, t) -
+           (h_ig - d.dhform[k]);
+}
+
 namespace {
-// -R T^2 d ln f0/dT per component, dhref where there is no reference fugacity.
+// -R T^2 d ln f0/dT per component, dhref where there is no reference fugacity, and the liquid
+// heat capacity's reference for a solvent that has one.
 Eigen::VectorXd dh_terms(const PackageData& d, double T, const std::vector<char>& has,
                          const std::vector<double>& dlnf) {
     const double m = -d.R * T * T;
     Eigen::VectorXd out(static_cast<Eigen::Index>(has.size()));
     for (std::size_t k = 0; k < has.size(); ++k)
         out[static_cast<Eigen::Index>(k)] = has[k] ? m * dlnf[k] : d.dhref[k];
+    bool any = false;
+    for (std::size_t k = 0; k < d.cpl.size(); ++k) any = any || (d.cpl[k] && has[k] && !d.henry[k]);
+    if (!any) return out;
+    std::vector<double> h, s;
+    ideal_gas_terms(d, T, h, s);
+    for (std::size_t k = 0; k < d.cpl.size(); ++k)
+        if (d.cpl[k] && has[k] && !d.henry[k])
+            out[static_cast<Eigen::Index>(k)] = liquid_cp_reference(d, k, T, h[k]);
     return out;
 }
 }  // namespace

@@ -35,7 +35,21 @@ struct PackageData {
     std::vector<std::vector<HenryPair>> pairs;
     std::vector<std::optional<std::array<double, 7>>> antoine;
     std::vector<double> dhref;
+    // A solvent's liquid heat capacity cp = sum_j c_j (T - t0)^j [J/(kmol K)]: its reference
+    // enthalpy is the vapor-pressure correlation's at T_ref and follows cp from there.
+    struct LiquidCp {
+        double t0 = 0.0;
+        std::vector<double> c;
+    };
+    std::vector<std::optional<LiquidCp>> cpl;  // empty: none (every reference on its correlation)
 };
+
+// int_{T_ref}^{T} cp dT of a liquid heat capacity [J/kmol].
+double liquid_rise(const PackageData::LiquidCp& cp, double T, double T_ref);
+
+// The reference enthalpy of component k with a liquid heat capacity at T, given its ideal-gas
+// enthalpy h_ig (formation included): -R T_ref^2 d ln Psat/dT (T_ref) + int (cp_l - cp_ig) dT.
+double liquid_cp_reference(const PackageData& d, std::size_t k, double T, double h_ig);
 
 // Ideal-gas enthalpies (formation included) and entropies (from T_ref, at P_ref) at T.
 void ideal_gas_terms(const PackageData& d, double T, std::vector<double>& h,
@@ -47,7 +61,7 @@ void reference_terms(const PackageData& d, double T, const Eigen::VectorXd& xa,
                      std::vector<char>& has, std::vector<double>& lnf, std::vector<double>& dlnf);
 
 // The liquid reference minus the ideal gas per component, -R T^2 d ln f0/dT (dhref without a
-// reference fugacity).
+// reference fugacity; liquid_cp_reference for a solvent with a liquid heat capacity).
 Eigen::VectorXd dh_ref(const PackageData& d, double T, const Eigen::VectorXd& xa);
 
 double enthalpy_vapor(const PackageData& d, double T, const Eigen::VectorXd& y);

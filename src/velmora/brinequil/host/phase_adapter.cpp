@@ -95,9 +95,10 @@ namespace {
 
 // The phasekit functions that the C++ enthalpy and entropy stand for, those they call included.
 constexpr const char* kPortedFunctions[] = {
-    "enthalpy_vapor", "entropy_vapor", "entropy_liquid", "_k_h_ig", "_dh_ref",
-    "_ig_terms",      "_ref_terms",    "_dh_terms",      "_frac",   "_vapor_departure",
-    "_coth_int",      "_tanh_int",     "_sinh_s",        "_cosh_s"};
+    "enthalpy_vapor", "entropy_vapor",    "entropy_liquid",   "_k_h_ig",
+    "_dh_ref",        "_ig_terms",        "_ref_terms",       "_dh_terms",
+    "_frac",          "_vapor_departure", "_coth_int",        "_tanh_int",
+    "_sinh_s",        "_cosh_s",          "_liquid_cp_terms", "_dln_antoine"};
 
 // The first N numbers of a sequence (float() of each; zeros past its end), IndexError when it
 // has fewer than min_len.
@@ -170,6 +171,22 @@ core::PackageData read_package(py::handle pp, const std::vector<std::string>& co
             }
         } else if (antoine.contains(c)) {
             d.antoine.back() = numbers<7>(antoine[c], 7);
+        }
+    }
+    // the solvents' liquid heat capacities {name: (t0, coefficients)}, where the package has them
+    py::object cpl = py::getattr(pp, "cpl", py::none());
+    if (!cpl.is_none() && truthy(cpl)) {
+        if (!PyDict_CheckExact(cpl.ptr())) throw core::TypeError("tables");
+        d.cpl.resize(nc);
+        for (std::size_t k = 0; k < nc; ++k) {
+            PyObject* found = PyDict_GetItemWithError(cpl.ptr(), py::str(comps[k]).ptr());
+            if (!found && PyErr_Occurred()) throw py::error_already_set();
+            if (!found) continue;
+            py::object rec = py::reinterpret_borrow<py::object>(found);
+            core::PackageData::LiquidCp cp;
+            cp.t0 = to_double(rec[py::int_(0)]);
+            for (py::handle v : rec[py::int_(1)]) cp.c.push_back(to_double(v));
+            d.cpl[k] = std::move(cp);
         }
     }
     return d;
