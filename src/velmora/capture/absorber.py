@@ -534,6 +534,8 @@ class _Column(GasSide):
         self.l_in = np.array([liquid.get(c, 0.0) for c in LIQ], dtype=float)
         if min(self.l_in[1:]) <= 0.0 or self.l_in[0] < 0.0 or min(self.g_in) < 0.0:
             raise ValueError(f"absorber: liquid {dict(liquid)} needs water and MEA; gas {gas}")
+        if not self.g_in[0] > 0.0:  # the capture is a fraction of the CO2 that comes in
+            raise ValueError(f"absorber: the gas needs CO2 (gas {dict(gas)})")
         self.Tl_in = float(liquid_T)
         self.T_ic = float(ab.intercooler_T if ab.intercooler_T is not None else liquid_T)
         dz: list[float] = []
@@ -904,6 +906,13 @@ class _Column(GasSide):
             "flooding": np.asarray(loc["flood"], dtype=float).copy(),
         }
         r.flooding_fraction = float(np.max(r.profiles["flooding"]))
+        # above its flooding velocity the gas holds the liquid up: the packing's hold-up, area
+        # and transfer correlations no longer describe the column (a RangeWarning, as the
+        # other correlations' ranges; the pilot's own runs reach 1.2 by this correlation)
+        self.ranges.check(
+            "packing correlations (below flooding)", "flooding fraction", r.profiles["flooding"],
+            0.0, 1.0,
+        )  # fmt: skip
         r.balance, r.energy_balance = balance, float(energy)
         r.iterations, r.liquid_calls = its, th.calls
         self.ranges.warn("absorber", stacklevel=5)

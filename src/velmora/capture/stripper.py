@@ -152,9 +152,11 @@ class _Ends:
                 raise ValueError(f"stripper: reboiler duty {duty} W is not positive")
             lean_loading = 0.5 * self.feed[0] / self.feed[2]  # the first guess only
         self.target = lean_loading = float(lean_loading)
-        if not 0.0 <= lean_loading < self.feed[0] / self.feed[2]:
+        # a lean loading of 0 would take an infinite duty: the CO2 pressure of the reboiler's
+        # liquid, and so the CO2 the vapor can carry off, vanishes with its CO2
+        if not 0.0 < lean_loading < self.feed[0] / self.feed[2]:
             raise ValueError(
-                f"stripper: lean loading {lean_loading} is not below the rich "
+                f"stripper: lean loading {lean_loading} is not between 0 and the rich "
                 f"loading {self.feed[0] / self.feed[2]:.4g}"
             )
         self.S = float(self.feed.sum())
