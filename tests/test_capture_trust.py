@@ -59,3 +59,25 @@ def test_stripper_lean_loading_zero_is_refused(mea, stripper):
     # just above it the duty is huge but finite, the CO2 nearly all stripped
     r = capture.Stripper(mea).run(rich, 375.0, 180e3, lean_loading=1e-3)
     assert r.lean_loading == pytest.approx(1e-3, abs=1e-12) and r.srd > 10.0
+
+
+def test_flashing_feed_named_when_no_duty_reaches_the_loading():
+    # a 39 wt% MDEA feed at a loading of 0.355, above its bubble point at 102 kPa: its flash alone
+    # strips it to about 0.17, so no positive duty leaves a lean loading of 0.25 (it was
+    # "the stage equations did not converge")
+    mdea = velmora.System("MDEA-CO2-H2O", gases=["N2", "O2"])
+    rich = {"CO2": 1.4958, "H2O": 43.3, "MDEA": 4.2126}
+    feed_T, P_s = 376.87, 102271.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        assert mdea.liquid(feed_T, rich).bubble_pressure > 1.5 * P_s  # it boils there
+        st = capture.Stripper(mdea, stages=9, condenser_T=320.8)
+        with pytest.raises(velmora.NoSolutionError, match=r"^stripper: the rich feed at "
+                           r"376\.87 K lies .* its flash strips it to a lean loading of 0\.1"):
+            st.run(rich, feed_T, P_s, lean_loading=0.25)
+        # below the flash's loading a duty does it; that duty gives the loading back
+        r = st.run(rich, feed_T, P_s, lean_loading=0.12)
+        back = st.run(rich, feed_T, P_s, duty=r.reboiler_duty)
+    assert back.lean_loading == pytest.approx(0.12, abs=1e-7)
+    assert r.reboiler_T < feed_T  # the feed is hotter than the reboiler: a negative sensible
+    assert r.srd_sensible < 0.0 < r.srd

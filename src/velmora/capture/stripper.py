@@ -34,7 +34,7 @@ from typing import Any
 
 import numpy as np
 
-from ..errors import ConvergenceError
+from ..errors import ConvergenceError, NoSolutionError
 from . import properties as pr
 from .absorber import (
     BALANCE_TOL,
@@ -121,7 +121,10 @@ class Stripper:
             raise ValueError("stripper: give either the lean loading or the reboiler duty")
         t0 = time.perf_counter()
         col = self._column(rich, float(feed_T), float(P), lean_loading, duty)
-        x, its = col.solve(start)
+        try:
+            x, its = col.solve(start)
+        except ConvergenceError as e:
+            raise self._flashing_feed(e, rich, float(feed_T), float(P), lean_loading) from e
         r = col.result(x, its)
         # the solved equations, for warm starts and (stages only) the sensitivities of
         # velmora.capture.optimum
@@ -131,6 +134,36 @@ class Stripper:
 
     def _column(self, rich, feed_T, P, lean_loading, duty) -> Any:
         return _Stages(self, rich, feed_T, P, lean_loading, duty)
+
+    def _flashing_feed(self, e, rich, feed_T, P, lean_loading) -> Exception:
+        """The error of a failed run: a rich feed above its bubble point flashes in the top of
+        the column and strips itself; where that flash alone (no duty: the equilibrium
+        stages' lean loading at a duty of 1e-9 of the feed's enthalpy flow) already goes
+        below the lean loading asked, no positive duty reaches it (NoSolutionError);
+        else ``e``, said to have a flashing feed."""
+        # the equilibrium column of as many stages (a RateStripper's: a segment a stage)
+        n = getattr(self, "stages", None) or self.segments * len(self.beds) + 1
+        eq = Stripper(self.system, n, self.condenser_T)
+        cols = _Stages(eq, rich, feed_T, P, 0.5 * lean_loading if lean_loading else 0.1, None)
+        T_b = cols._bubble(cols.feed, feed_T)
+        if not feed_T > T_b + 1e-3:
+            return e
+        what = f"the rich feed at {feed_T:.2f} K lies {feed_T - T_b:.2f} K above its bubble point"
+        if lean_loading is not None:
+            try:
+                Q0 = 1e-9 * abs(cols.H_feed)
+                flash = eq.run(rich, feed_T, P, duty=Q0)
+            except ConvergenceError:
+                flash = None
+            if flash is not None and flash.lean_loading < lean_loading:
+                return NoSolutionError(
+                    f"{self.name}: {what} at {P:g} Pa: its flash strips it to a lean loading "
+                    f"of {flash.lean_loading:.4g} with no reboiler duty, below the "
+                    f"{lean_loading:.4g} asked (a cooler feed, or a lower lean loading)"
+                )
+        return ConvergenceError(
+            f"{e} ({what} at {P:g} Pa)", P=P, residual=e.residual, tried=e.tried
+        )
 
 
 class _Ends:
