@@ -236,7 +236,9 @@ def check_stripper(sysm, r, rich, feed_T, P, amine, Tc, target=None, duty=None):
             drive = v[j, 4] / v[j, 4:7].sum() * P - st.partial_pressures["CO2"]
             expect(drive * n > 0.0 or abs(drive) < 1e-6 * P,
                    f"segment {j + 1}: liquid CO2 {n:+.3g} against y P - p* = {drive:.4g} Pa")
-    expect(prod["CO2"] > 0.0 and prod.get(amine, 0.0) == 0.0, "product")
+    # the amine condenses with the reflux; only a top vapor that condenses nothing keeps it
+    expect(prod["CO2"] > 0.0, "no CO2 product")
+    expect(prod.get(amine, 0.0) == 0.0 or sum(r.reflux.values()) == 0.0, "amine in the product")
 
 
 def check_exchanger(sysm, x, hot, hot_T, cold, cold_T, approach):

@@ -81,3 +81,36 @@ def test_flashing_feed_named_when_no_duty_reaches_the_loading():
     assert back.lean_loading == pytest.approx(0.12, abs=1e-7)
     assert r.reboiler_T < feed_T  # the feed is hotter than the reboiler: a negative sensible
     assert r.srd_sensible < 0.0 < r.srd
+
+
+def test_cold_feed_whose_top_vapor_condenses_nothing():
+    # the absorber's rich MDEA at 299 K straight into 8 stages: the steam condenses on the
+    # cold feed in the top stages and the top vapor is drier than CO2 saturated at the
+    # condenser's 40 C; the reflux went negative ("amount of H2O is negative")
+    mdea = velmora.System("MDEA-CO2-H2O", gases=["N2", "O2"])
+    rich = {"CO2": 0.7017, "H2O": 16.0259, "MDEA": 1.5359}
+    T, P_s = 298.95, 212970.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        r = capture.Stripper(mdea, 8).run(rich, T, P_s, lean_loading=0.00825)
+        six = capture.Stripper(mdea, 6).run(rich, T, P_s, lean_loading=0.00825)
+        p_w = mdea.liquid(313.15, {"H2O": 1.0}).partial_pressures["H2O"]
+        h = {k: mdea.liquid(t, f).H * sum(f.values()) for k, f, t in
+             (("feed", rich, T), ("lean", r.lean_out, r.reboiler_T))}
+    assert sum(r.reflux.values()) == 0.0 and six.reflux["H2O"] > 0.0
+    prod = r.product
+    assert prod["H2O"] / sum(prod.values()) * P_s < p_w  # undersaturated: nothing condensed
+    atoms = {"CO2": {"C": 1, "O": 2}, "H2O": {"H": 2, "O": 1},
+             "MDEA": {"C": 5, "H": 13, "N": 1, "O": 2}}
+    for e in "CHNO":
+        n_in = sum(v * atoms[c].get(e, 0) for c, v in rich.items())
+        n_out = sum(v * atoms[c].get(e, 0) for s in (r.lean_out, prod) for c, v in s.items())
+        assert n_out == pytest.approx(n_in, rel=1e-8)
+    from velmora import phasekit
+    tot = sum(prod.values())
+    y = [prod.get(c, 0.0) / tot for c in mdea.components]
+    h_prod = tot * phasekit.enthalpy_vapor(mdea.pp, 313.15, y, P_s) / 1e3
+    lhs, rhs = h["feed"] + r.reboiler_duty, h["lean"] + h_prod + r.condenser_duty
+    assert abs(lhs - rhs) <= 1e-6 * abs(h["feed"])
+    # two more stages above a nearly dry top: the duty of six stages, less their bit of steam
+    assert r.reboiler_duty == pytest.approx(six.reboiler_duty, rel=2e-3)

@@ -55,7 +55,8 @@ class StripperResult:
     rich solvent from the feed T to the reboiler T), ``srd_steam`` (the condenser duty: the
     stripping steam that leaves the top stage and is condensed) and ``srd_desorption`` (the
     rest); ``lean_loading``, ``rich_loading``, ``reboiler_T``, ``top_T`` [K], ``co2_product``
-    [mol/s], ``product`` (the condenser's gas: CO2 and water) and ``lean_out`` [mol/s],
+    [mol/s], ``product`` (the condenser's gas: CO2 and water, the amine too when nothing
+    condenses) and ``lean_out`` [mol/s],
     ``reflux`` [mol/s, water and amine], ``profiles`` (per stage, top first: ``T``,
     ``loading``, ``y_CO2``, ``vapor`` [mol/s leaving the stage]), ``balance``,
     ``energy_balance``, ``iterations``, ``liquid_calls``, ``seconds``."""
@@ -213,12 +214,17 @@ class _Ends:
     def condenser(self, v_top, T_top):
         """(reflux (CO2, H2O, amine), product (CO2, H2O, amine) [mol/s], reflux enthalpy, duty
         [W]) of the top vapor: the amine condenses with the water (its p* over the dilute
-        reflux at the condenser T is nil), the CO2 leaves saturated with water."""
+        reflux at the condenser T is nil), the CO2 leaves saturated with water. A top vapor
+        drier than that (a cold feed condenses the steam in the top stage) condenses nothing:
+        no reflux, the whole vapor the product."""
         co2 = v_top[0]
         w_out = co2 * self.pw_c / (self.P - self.pw_c)
-        reflux = np.array([0.0, v_top[1] - w_out, v_top[2]])
-        prod = np.array([co2, w_out, 0.0])
-        h_reflux = self.th.liquid_enthalpy(reflux, self.Tc)
+        if v_top[1] > w_out:
+            reflux = np.array([0.0, v_top[1] - w_out, v_top[2]])
+            prod = np.array([co2, w_out, 0.0])
+            h_reflux = self.th.liquid_enthalpy(reflux, self.Tc)
+        else:
+            reflux, prod, h_reflux = np.zeros(3), np.array(v_top, dtype=float), 0.0
         duty = (
             v_top.sum() * self.hv(v_top / v_top.sum(), T_top)
             - prod.sum() * self.hv(prod / prod.sum(), self.Tc)
