@@ -114,3 +114,27 @@ def test_cold_feed_whose_top_vapor_condenses_nothing():
     assert abs(lhs - rhs) <= 1e-6 * abs(h["feed"])
     # two more stages above a nearly dry top: the duty of six stages, less their bit of steam
     assert r.reboiler_duty == pytest.approx(six.reboiler_duty, rel=2e-3)
+
+
+def test_operating_map_and_loop_take_the_loops_amine():
+    # the map made MEA solvents: on an MDEA loop every point failed ("needs water and MDEA"),
+    # and a loop dropped the MEA of a solvent it has no place for without a word
+    mdea = velmora.System("MDEA-CO2-H2O", gases=["N2", "O2"])
+    gas = capture.flue_gas(mdea, 2240.0, 314.18, P, co2_dry=0.0919)
+    loop = capture.CaptureLoop(capture.StageAbsorber(mdea, 5), capture.Stripper(mdea, 4))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        m = capture.operating_map(loop, gas, 314.18, P, 150e3, 313.15, 0.4, L_G=[3.0],
+                                  lean_loading=[0.01]).to_frame()
+        assert m["error"].isna().all()
+        # the solvent worked out here: 3 x 2240 kg/h, 40 wt% MDEA (119.16 g/mol) on the
+        # CO2-free basis, 0.01 mol CO2 per mol MDEA
+        kg_s = 3.0 * 2240.0 / 3600.0
+        n_a = 0.4 / 0.119164
+        f = kg_s / (1.0 + 0.01 * n_a * 0.044009)
+        lean = {"CO2": 0.01 * n_a * f, "H2O": 0.6 / 0.018015 * f, "MDEA": n_a * f}
+        r = loop.run(gas, 314.18, lean, 313.15, P, 150e3)
+    assert m["capture_pct"].iloc[0] == pytest.approx(r.capture_pct, rel=1e-9)
+    assert m["rich_loading"].iloc[0] == pytest.approx(r.rich_loading, rel=1e-9)
+    with pytest.raises(ValueError, match=r"^capture loop: the lean solvent holds MEA, not a "):
+        loop.run(gas, 314.18, capture.lean_solvent(6720.0, 0.4, 0.01), 313.15, P, 150e3)
