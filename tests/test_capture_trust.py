@@ -138,3 +138,25 @@ def test_operating_map_and_loop_take_the_loops_amine():
     assert m["rich_loading"].iloc[0] == pytest.approx(r.rich_loading, rel=1e-9)
     with pytest.raises(ValueError, match=r"^capture loop: the lean solvent holds MEA, not a "):
         loop.run(gas, 314.18, capture.lean_solvent(6720.0, 0.4, 0.01), 313.15, P, 150e3)
+
+
+def test_stripper_at_a_duty_that_strips_nearly_all_the_co2():
+    # 28.5 wt% MDEA at 0.29 into 5 stages at 237 kPa: 534.7 kW leave 0.1156; at 1.43 times
+    # that Newton's method did not start from its guess (stage 5 of 5 did not converge)
+    mdea = velmora.System("MDEA-CO2-H2O", gases=["N2", "O2"])
+    rich = {"CO2": 2.6605251, "H2O": 152.21168, "MDEA": 9.1652430}
+    st = capture.Stripper(mdea, 5, condenser_T=316.226)
+    T, P_s = 348.447, 236579.0
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        base = st.run(rich, T, P_s, lean_loading=0.11557)
+        Q = 1.4271 * base.reboiler_duty
+        r = st.run(rich, T, P_s, duty=Q)
+        back = st.run(rich, T, P_s, lean_loading=r.lean_loading)
+        # and a duty that does not even boil the subcooled feed has no lean loading
+        with pytest.raises(velmora.NoSolutionError, match=r"^stripper: a reboiler duty of "
+                           r"50000 W does not bring the rich feed to its boil"):
+            st.run(rich, T, P_s, duty=5e4)
+    assert r.reboiler_duty == pytest.approx(Q, rel=1e-9)
+    assert back.reboiler_duty == pytest.approx(Q, rel=1e-6)
+    assert 0.0 < r.lean_loading < 0.02 < base.lean_loading  # more duty, leaner

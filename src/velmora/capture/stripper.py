@@ -125,7 +125,15 @@ class Stripper:
         try:
             x, its = col.solve(start)
         except ConvergenceError as e:
-            raise self._flashing_feed(e, rich, float(feed_T), float(P), lean_loading) from e
+            if duty is None:
+                raise self._flashing_feed(e, rich, float(feed_T), float(P), lean_loading) from e
+            # Newton's method did not start well at this duty: the lean loading that needs it,
+            # from runs at lean loadings (whose start is good), then the duty's run from there
+            try:
+                near = self._by_loading(rich, float(feed_T), float(P), float(duty))
+                x, its = col.solve(near)
+            except ConvergenceError:
+                raise self._flashing_feed(e, rich, float(feed_T), float(P), None) from e
         r = col.result(x, its)
         # the solved equations, for warm starts and (stages only) the sensitivities of
         # velmora.capture.optimum
@@ -135,6 +143,46 @@ class Stripper:
 
     def _column(self, rich, feed_T, P, lean_loading, duty) -> Any:
         return _Stages(self, rich, feed_T, P, lean_loading, duty)
+
+    def _by_loading(self, rich, feed_T, P, duty) -> "StripperResult":
+        """A run at a lean loading whose duty is within 1e-3 of ``duty`` (a start for the
+        duty's run): regula falsi (Illinois) on ln(duty) over ln(lean loading).
+        NoSolutionError where even a lean loading just
+        below the rich one needs more than the duty (the duty does not bring the feed to its
+        boil)."""
+        rl = rich["CO2"] / rich[Thermo(self.system, False, False).amine]
+        runs: dict[float, StripperResult] = {}
+
+        def f(L):  # each from its own guess (a neighbour's stages start it worse)
+            r = runs[L] = self.run(rich, feed_T, P, lean_loading=L)
+            return math.log(r.reboiler_duty / duty)
+
+        a = b = 0.5 * rl
+        fa = fb = f(a)
+        while fa < 0.0:  # too little duty: strip further (the duty grows without bound)
+            b, fb, a = a, fa, 0.5 * a
+            fa = f(a)
+        while fb > 0.0:  # too much: strip less
+            a, fa, b = b, fb, b + 0.5 * (rl - b)
+            if rl - b < 1e-6 * rl:
+                raise NoSolutionError(
+                    f"{self.name}: a reboiler duty of {duty:.6g} W does not bring the rich feed "
+                    f"to its boil: a lean loading of {a:.6g}, just below the rich one, takes "
+                    f"{runs[a].reboiler_duty:.6g} W"
+                )
+            fb = f(b)
+        for _ in range(60):
+            la, lb = math.log(a), math.log(b)
+            c = math.exp(lb - fb * (lb - la) / (fb - fa))
+            fc = f(c)
+            if abs(fc) < 1e-3 or abs(b - a) < 1e-9 * rl:
+                return runs[c]
+            if fc * fb < 0.0:
+                a, fa = b, fb
+            else:
+                fa *= 0.5
+            b, fb = c, fc
+        return runs[b]
 
     def _flashing_feed(self, e, rich, feed_T, P, lean_loading) -> Exception:
         """The error of a failed run: a rich feed above its bubble point flashes in the top of
