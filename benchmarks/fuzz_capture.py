@@ -400,10 +400,15 @@ def loop_case(rng):
     lean = solvent(amine, lg * gas_kg, wf, ll)
     lean_T = rng.uniform(303.15, 323.15)
     Ps = rng.uniform(110e3, 250e3)
-    loop = capture.CaptureLoop(ab, capture.Stripper(sysm, int(rng.integers(3, 9))),
+    if amine == "MEA" and rng.random() < 0.15:
+        stripper = capture.RateStripper(sysm, segments=2)
+    else:
+        stripper = capture.Stripper(sysm, int(rng.integers(3, 9)))
+    loop = capture.CaptureLoop(ab, stripper,
                                capture.HeatExchanger(sysm, approach=float(rng.uniform(5, 15))))
     what = (f"{amine} {'packed' if rate else 'stages'} L/G {lg:.2f} w {wf:.3f} lean {ll:.3f} "
-            f"{lean_T:.1f} K gas {gas_T:.1f} K CO2 {g[0]:.3f} P_s {Ps:.0f} wet {'H2O' in gas}")
+            f"{lean_T:.1f} K gas {gas_T:.1f} K CO2 {g[0]:.3f} P_s {Ps:.0f} wet {'H2O' in gas} "
+            f"{type(stripper).__name__}")
 
     def run():
         r = loop.run(gas, gas_T, lean, lean_T, P, Ps)
