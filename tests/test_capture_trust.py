@@ -160,3 +160,20 @@ def test_stripper_at_a_duty_that_strips_nearly_all_the_co2():
     assert r.reboiler_duty == pytest.approx(Q, rel=1e-9)
     assert back.reboiler_duty == pytest.approx(Q, rel=1e-6)
     assert 0.0 < r.lean_loading < 0.02 < base.lean_loading  # more duty, leaner
+
+
+@pytest.mark.parametrize("make", [lambda s: capture.Stripper(s),
+                                  lambda s: capture.RateStripper(s, segments=2)])
+def test_flashing_mea_feed_in_stages_and_packing(mea, make):
+    # 30 wt% MEA at 0.48 fed at 400 K into 120 kPa: 39 K above its bubble point; the flash
+    # alone leaves about 0.39, so 0.45 has no duty and 0.30 has a positive one
+    rich = capture.lean_solvent(7000.0, 0.3, 0.48)
+    st = make(mea)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        assert mea.liquid(400.0, rich).bubble_pressure > 2.0 * 120e3
+        with pytest.raises(velmora.NoSolutionError, match=r"its flash strips it to a lean "
+                           r"loading of 0\.3\d+ with no reboiler duty, below the 0\.45 asked"):
+            st.run(rich, 400.0, 120e3, lean_loading=0.45)
+        r = st.run(rich, 400.0, 120e3, lean_loading=0.30)
+    assert r.reboiler_duty > 0.0 and r.reboiler_T < 400.0

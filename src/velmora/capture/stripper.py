@@ -56,10 +56,9 @@ class StripperResult:
     stripping steam that leaves the top stage and is condensed) and ``srd_desorption`` (the
     rest); ``lean_loading``, ``rich_loading``, ``reboiler_T``, ``top_T`` [K], ``co2_product``
     [mol/s], ``product`` (the condenser's gas: CO2 and water, the amine too when nothing
-    condenses) and ``lean_out`` [mol/s],
-    ``reflux`` [mol/s, water and amine], ``profiles`` (per stage, top first: ``T``,
-    ``loading``, ``y_CO2``, ``vapor`` [mol/s leaving the stage]), ``balance``,
-    ``energy_balance``, ``iterations``, ``liquid_calls``, ``seconds``."""
+    condenses) and ``lean_out`` [mol/s], ``reflux`` [mol/s, water and amine], ``profiles``
+    (per stage, top first: ``T``, ``loading``, ``y_CO2``, ``vapor`` [mol/s leaving the
+    stage]), ``balance``, ``energy_balance``, ``iterations``, ``liquid_calls``, ``seconds``."""
 
     reboiler_duty: float
     condenser_duty: float
@@ -144,12 +143,15 @@ class Stripper:
     def _column(self, rich, feed_T, P, lean_loading, duty) -> Any:
         return _Stages(self, rich, feed_T, P, lean_loading, duty)
 
+    def _equivalent_stages(self) -> int:
+        """Stages of the equilibrium column that stands for this one (its own)."""
+        return self.stages
+
     def _by_loading(self, rich, feed_T, P, duty) -> "StripperResult":
         """A run at a lean loading whose duty is within 1e-3 of ``duty`` (a start for the
         duty's run): regula falsi (Illinois) on ln(duty) over ln(lean loading).
-        NoSolutionError where even a lean loading just
-        below the rich one needs more than the duty (the duty does not bring the feed to its
-        boil)."""
+        NoSolutionError where even a lean loading just below the rich one needs more than the
+        duty (the duty does not bring the feed to its boil)."""
         rl = rich["CO2"] / rich[Thermo(self.system, False, False).amine]
         runs: dict[float, StripperResult] = {}
 
@@ -160,6 +162,10 @@ class Stripper:
         a = b = 0.5 * rl
         fa = fb = f(a)
         while fa < 0.0:  # too little duty: strip further (the duty grows without bound)
+            if a < 1e-9 * rl:
+                raise ConvergenceError(
+                    f"{self.name}: no lean loading down to {a:.3g} needs the duty {duty:.6g} W"
+                )
             b, fb, a = a, fa, 0.5 * a
             fa = f(a)
         while fb > 0.0:  # too much: strip less
@@ -190,9 +196,7 @@ class Stripper:
         stages' lean loading at a duty of 1e-9 of the feed's enthalpy flow) already goes
         below the lean loading asked, no positive duty reaches it (NoSolutionError);
         else ``e``, said to have a flashing feed."""
-        # the equilibrium column of as many stages (a RateStripper's: a segment a stage)
-        n = getattr(self, "stages", None) or self.segments * len(self.beds) + 1
-        eq = Stripper(self.system, n, self.condenser_T)
+        eq = Stripper(self.system, self._equivalent_stages(), self.condenser_T)
         cols = _Stages(eq, rich, feed_T, P, 0.5 * lean_loading if lean_loading else 0.1, None)
         T_b = cols._bubble(cols.feed, feed_T)
         if not feed_T > T_b + 1e-3:
