@@ -130,6 +130,9 @@ class Stripper:
             # from runs at lean loadings (whose start is good), then the duty's run from there
             try:
                 near = self._by_loading(rich, float(feed_T), float(P), float(duty))
+            except ConvergenceError as e2:
+                raise self._flashing_feed(e2, rich, float(feed_T), float(P), None) from e
+            try:
                 x, its = col.solve(near)
             except ConvergenceError:
                 raise self._flashing_feed(e, rich, float(feed_T), float(P), None) from e
@@ -156,7 +159,17 @@ class Stripper:
         runs: dict[float, StripperResult] = {}
 
         def f(L):  # each from its own guess (a neighbour's stages start it worse)
-            r = runs[L] = self.run(rich, feed_T, P, lean_loading=L)
+            try:
+                r = runs[L] = self.run(rich, feed_T, P, lean_loading=L)
+            except ConvergenceError as e:
+                done = ", ".join(f"{k:.4g}: {v.reboiler_duty:.6g} W" for k, v in runs.items())
+                raise ConvergenceError(
+                    f"{self.name}: the duty {duty:.6g} W not reached at a lean loading of "
+                    f"{L:.4g} ({e}); duties of the lean loadings run: {done}",
+                    P=P,
+                    residual=e.residual,
+                    tried=("Newton", "regula falsi on the lean loading"),
+                ) from e
             return math.log(r.reboiler_duty / duty)
 
         a = b = 0.5 * rl
