@@ -298,18 +298,24 @@ def flue_gas(
     return {c: n * v for c, v in y.items() if v > 0.0 or c in ("CO2", "N2")}
 
 
-def lean_solvent(flow_kg_h: float, mea_wfrac: float, loading: float) -> dict[str, float]:
-    """Lean solvent [mol/s] of ``flow_kg_h`` (CO2 included), MEA mass fraction on the CO2-free
-    basis and loading [mol CO2/mol MEA]."""
+def lean_solvent(
+    flow_kg_h: float, mea_wfrac: float, loading: float, amine: str = "MEA"
+) -> dict[str, float]:
+    """Lean solvent [mol/s] of ``flow_kg_h`` (CO2 included), the amine's mass fraction on the
+    CO2-free basis and loading [mol CO2/mol amine]; ``amine``: MEA, or another amine of the
+    databank (MDEA)."""
     if not 0.0 < mea_wfrac < 1.0 or loading < 0.0 or flow_kg_h <= 0.0:
         raise ValueError(
-            f"lean solvent: flow {flow_kg_h} kg/h, MEA mass fraction {mea_wfrac}, loading {loading}"
+            f"lean solvent: flow {flow_kg_h} kg/h, {amine} mass fraction {mea_wfrac}, "
+            f"loading {loading}"
         )
-    mea = mea_wfrac / pr.MW["MEA"]  # per kg of CO2-free solvent
+    if amine not in pr.MW:
+        raise ValueError(f"lean solvent: no molar mass for the amine {amine!r}")
+    mea = mea_wfrac / pr.MW[amine]  # per kg of CO2-free solvent
     h2o = (1.0 - mea_wfrac) / pr.MW["H2O"]
     co2 = loading * mea
     f = flow_kg_h / 3600.0 / (1.0 + co2 * pr.MW["CO2"])
-    return {"CO2": co2 * f, "H2O": h2o * f, "MEA": mea * f}
+    return {"CO2": co2 * f, "H2O": h2o * f, amine: mea * f}
 
 
 # ------------------------------------------------------------------------------- result
@@ -534,6 +540,8 @@ class _Column(GasSide):
         self.l_in = np.array([liquid.get(c, 0.0) for c in LIQ], dtype=float)
         if min(self.l_in[1:]) <= 0.0 or self.l_in[0] < 0.0 or min(self.g_in) < 0.0:
             raise ValueError(f"absorber: liquid {dict(liquid)} needs water and MEA; gas {gas}")
+        if not self.g_in[0] > 0.0:  # the capture is a fraction of the CO2 that comes in
+            raise ValueError(f"absorber: the gas needs CO2 (gas {dict(gas)})")
         self.Tl_in = float(liquid_T)
         self.T_ic = float(ab.intercooler_T if ab.intercooler_T is not None else liquid_T)
         dz: list[float] = []
@@ -904,6 +912,13 @@ class _Column(GasSide):
             "flooding": np.asarray(loc["flood"], dtype=float).copy(),
         }
         r.flooding_fraction = float(np.max(r.profiles["flooding"]))
+        # above its flooding velocity the gas holds the liquid up: the packing's hold-up, area
+        # and transfer correlations no longer describe the column (a RangeWarning, as the
+        # other correlations' ranges; the pilot's own runs reach 1.2 by this correlation)
+        self.ranges.check(
+            "packing correlations (below flooding)", "flooding fraction", r.profiles["flooding"],
+            0.0, 1.0,
+        )  # fmt: skip
         r.balance, r.energy_balance = balance, float(energy)
         r.iterations, r.liquid_calls = its, th.calls
         self.ranges.warn("absorber", stacklevel=5)

@@ -159,6 +159,12 @@ class CaptureLoop:
         """``start``: a loop of these units whose absorber and stripper solutions their
         Newton iterations start from (a warm start, for a nearby operating point)."""
         t0 = time.perf_counter()
+        other = [c for c, v in lean.items() if c not in self.names and v != 0.0]
+        if other:  # an amine of another chemistry would be dropped without a word
+            raise ValueError(
+                f"{self.name}: the lean solvent holds {', '.join(other)}, not a liquid "
+                f"component of {self.system.name} ({', '.join(self.names)})"
+            )
         lean = {c: float(lean.get(c, 0.0)) for c in self.names}
         ab = self.absorber.run(
             gas, gas_T, lean, lean_T, P, start=None if start is None else start.absorber

@@ -94,8 +94,9 @@ def operating_map(
     lean_loading: Iterable[float],
 ) -> OperatingMap:
     """The loop at every (L/G, lean loading) of the grid: flue gas [mol/s] at gas_T [K],
-    absorber and stripper pressures [Pa], the lean solvent at lean_T [K] with the MEA mass
-    fraction mea_wfrac (CO2-free basis) and a mass flow of L/G times the flue gas's."""
+    absorber and stripper pressures [Pa], the lean solvent at lean_T [K] with the mass
+    fraction mea_wfrac of the loop's amine (CO2-free basis) and a mass flow of L/G times the
+    flue gas's."""
     import pandas as pd
 
     gas_kg_h = gas_mass(gas) * 3600.0
@@ -106,7 +107,7 @@ def operating_map(
             with warnings.catch_warnings(record=True) as caught:
                 warnings.simplefilter("always")
                 try:
-                    lean = lean_solvent(lg * gas_kg_h, mea_wfrac, ll)
+                    lean = lean_solvent(lg * gas_kg_h, mea_wfrac, ll, loop.amine)
                     row.update(_row(loop.run(gas, gas_T, lean, lean_T, P, stripper_P)))
                     row["error"] = None
                 except (ConvergenceError, ValueError) as e:

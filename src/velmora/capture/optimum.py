@@ -99,7 +99,7 @@ class CapturePlant:
 
     def lean(self, lean_loading: float, L_G: float) -> dict[str, float]:
         """The lean solvent [mol/s] of an operating point."""
-        return lean_solvent(L_G * self.gas_kg_h, self.mea_wfrac, lean_loading)
+        return lean_solvent(L_G * self.gas_kg_h, self.mea_wfrac, lean_loading, self.loop.amine)
 
     def point(self, r: LoopResult) -> tuple[float, float]:
         """(lean loading, L/G) of a loop of this plant."""

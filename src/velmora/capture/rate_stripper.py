@@ -83,6 +83,10 @@ class RateStripper(Stripper):
     def _column(self, rich, feed_T, P, lean_loading, duty):
         return _Segments(self, rich, feed_T, P, lean_loading, duty)
 
+    def _equivalent_stages(self) -> int:
+        """A stage a segment, and the reboiler (the column its guess starts from)."""
+        return self.segments * len(self.beds) + 1
+
 
 class _Segments(_Ends, _Column):
     """The stripper's equations: block 0 the reboiler (lean CO2, water, amine [mol/s], T [K],

@@ -34,7 +34,7 @@ from typing import Any
 
 import numpy as np
 
-from ..errors import ConvergenceError
+from ..errors import ConvergenceError, NoSolutionError
 from . import properties as pr
 from .absorber import (
     BALANCE_TOL,
@@ -55,10 +55,10 @@ class StripperResult:
     rich solvent from the feed T to the reboiler T), ``srd_steam`` (the condenser duty: the
     stripping steam that leaves the top stage and is condensed) and ``srd_desorption`` (the
     rest); ``lean_loading``, ``rich_loading``, ``reboiler_T``, ``top_T`` [K], ``co2_product``
-    [mol/s], ``product`` (the condenser's gas: CO2 and water) and ``lean_out`` [mol/s],
-    ``reflux`` [mol/s, water and amine], ``profiles`` (per stage, top first: ``T``,
-    ``loading``, ``y_CO2``, ``vapor`` [mol/s leaving the stage]), ``balance``,
-    ``energy_balance``, ``iterations``, ``liquid_calls``, ``seconds``."""
+    [mol/s], ``product`` (the condenser's gas: CO2 and water, the amine too when nothing
+    condenses) and ``lean_out`` [mol/s], ``reflux`` [mol/s, water and amine], ``profiles``
+    (per stage, top first: ``T``, ``loading``, ``y_CO2``, ``vapor`` [mol/s leaving the
+    stage]), ``balance``, ``energy_balance``, ``iterations``, ``liquid_calls``, ``seconds``."""
 
     reboiler_duty: float
     condenser_duty: float
@@ -121,7 +121,21 @@ class Stripper:
             raise ValueError("stripper: give either the lean loading or the reboiler duty")
         t0 = time.perf_counter()
         col = self._column(rich, float(feed_T), float(P), lean_loading, duty)
-        x, its = col.solve(start)
+        try:
+            x, its = col.solve(start)
+        except ConvergenceError as e:
+            if duty is None:
+                raise self._flashing_feed(e, rich, float(feed_T), float(P), lean_loading) from e
+            # Newton's method did not start well at this duty: the lean loading that needs it,
+            # from runs at lean loadings (whose start is good), then the duty's run from there
+            try:
+                near = self._by_loading(rich, float(feed_T), float(P), float(duty))
+            except ConvergenceError as e2:
+                raise self._flashing_feed(e2, rich, float(feed_T), float(P), None) from e
+            try:
+                x, its = col.solve(near)
+            except ConvergenceError:
+                raise self._flashing_feed(e, rich, float(feed_T), float(P), None) from e
         r = col.result(x, its)
         # the solved equations, for warm starts and (stages only) the sensitivities of
         # velmora.capture.optimum
@@ -131,6 +145,91 @@ class Stripper:
 
     def _column(self, rich, feed_T, P, lean_loading, duty) -> Any:
         return _Stages(self, rich, feed_T, P, lean_loading, duty)
+
+    def _equivalent_stages(self) -> int:
+        """Stages of the equilibrium column that stands for this one (its own)."""
+        return self.stages
+
+    def _by_loading(self, rich, feed_T, P, duty) -> "StripperResult":
+        """A run at a lean loading whose duty is within 1e-3 of ``duty`` (a start for the
+        duty's run): regula falsi (Illinois) on ln(duty) over ln(lean loading).
+        NoSolutionError where even a lean loading just below the rich one needs more than the
+        duty (the duty does not bring the feed to its boil)."""
+        rl = rich["CO2"] / rich[Thermo(self.system, False, False).amine]
+        runs: dict[float, StripperResult] = {}
+
+        def f(L):  # each from its own guess (a neighbour's stages start it worse)
+            try:
+                r = runs[L] = self.run(rich, feed_T, P, lean_loading=L)
+            except ConvergenceError as e:
+                done = ", ".join(f"{k:.4g}: {v.reboiler_duty:.6g} W" for k, v in runs.items())
+                raise ConvergenceError(
+                    f"{self.name}: the duty {duty:.6g} W not reached at a lean loading of "
+                    f"{L:.4g} ({e}); duties of the lean loadings run: {done}",
+                    P=P,
+                    residual=e.residual,
+                    tried=("Newton", "regula falsi on the lean loading"),
+                ) from e
+            return math.log(r.reboiler_duty / duty)
+
+        a = b = 0.5 * rl
+        fa = fb = f(a)
+        while fa < 0.0:  # too little duty: strip further (the duty grows without bound)
+            if a < 1e-9 * rl:
+                raise ConvergenceError(
+                    f"{self.name}: no lean loading down to {a:.3g} needs the duty {duty:.6g} W"
+                )
+            b, fb, a = a, fa, 0.5 * a
+            fa = f(a)
+        while fb > 0.0:  # too much: strip less
+            a, fa, b = b, fb, b + 0.5 * (rl - b)
+            if rl - b < 1e-6 * rl:
+                raise NoSolutionError(
+                    f"{self.name}: a reboiler duty of {duty:.6g} W does not bring the rich feed "
+                    f"to its boil: a lean loading of {a:.6g}, just below the rich one, takes "
+                    f"{runs[a].reboiler_duty:.6g} W"
+                )
+            fb = f(b)
+        for _ in range(60):
+            la, lb = math.log(a), math.log(b)
+            c = math.exp(lb - fb * (lb - la) / (fb - fa))
+            fc = f(c)
+            if abs(fc) < 1e-3 or abs(b - a) < 1e-9 * rl:
+                return runs[c]
+            if fc * fb < 0.0:
+                a, fa = b, fb
+            else:
+                fa *= 0.5
+            b, fb = c, fc
+        return runs[b]
+
+    def _flashing_feed(self, e, rich, feed_T, P, lean_loading) -> Exception:
+        """The error of a failed run: a rich feed above its bubble point flashes in the top of
+        the column and strips itself; where that flash alone (no duty: the equilibrium
+        stages' lean loading at a duty of 1e-9 of the feed's enthalpy flow) already goes
+        below the lean loading asked, no positive duty reaches it (NoSolutionError);
+        else ``e``, said to have a flashing feed."""
+        eq = Stripper(self.system, self._equivalent_stages(), self.condenser_T)
+        cols = _Stages(eq, rich, feed_T, P, 0.5 * lean_loading if lean_loading else 0.1, None)
+        T_b = cols._bubble(cols.feed, feed_T)
+        if not feed_T > T_b + 1e-3:
+            return e
+        what = f"the rich feed at {feed_T:.2f} K lies {feed_T - T_b:.2f} K above its bubble point"
+        if lean_loading is not None:
+            try:
+                Q0 = 1e-9 * abs(cols.H_feed)
+                flash = eq.run(rich, feed_T, P, duty=Q0)
+            except ConvergenceError:
+                flash = None
+            if flash is not None and flash.lean_loading < lean_loading:
+                return NoSolutionError(
+                    f"{self.name}: {what} at {P:g} Pa: its flash strips it to a lean loading "
+                    f"of {flash.lean_loading:.4g} with no reboiler duty, below the "
+                    f"{lean_loading:.4g} asked (a cooler feed, or a lower lean loading)"
+                )
+        return ConvergenceError(
+            f"{e} ({what} at {P:g} Pa)", P=P, residual=e.residual, tried=e.tried
+        )
 
 
 class _Ends:
@@ -152,9 +251,11 @@ class _Ends:
                 raise ValueError(f"stripper: reboiler duty {duty} W is not positive")
             lean_loading = 0.5 * self.feed[0] / self.feed[2]  # the first guess only
         self.target = lean_loading = float(lean_loading)
-        if not 0.0 <= lean_loading < self.feed[0] / self.feed[2]:
+        # a lean loading of 0 would take an infinite duty: the CO2 pressure of the reboiler's
+        # liquid, and so the CO2 the vapor can carry off, vanishes with its CO2
+        if not 0.0 < lean_loading < self.feed[0] / self.feed[2]:
             raise ValueError(
-                f"stripper: lean loading {lean_loading} is not below the rich "
+                f"stripper: lean loading {lean_loading} is not between 0 and the rich "
                 f"loading {self.feed[0] / self.feed[2]:.4g}"
             )
         self.S = float(self.feed.sum())
@@ -178,12 +279,17 @@ class _Ends:
     def condenser(self, v_top, T_top):
         """(reflux (CO2, H2O, amine), product (CO2, H2O, amine) [mol/s], reflux enthalpy, duty
         [W]) of the top vapor: the amine condenses with the water (its p* over the dilute
-        reflux at the condenser T is nil), the CO2 leaves saturated with water."""
+        reflux at the condenser T is nil), the CO2 leaves saturated with water. A top vapor
+        drier than that (a cold feed condenses the steam in the top stage) condenses nothing:
+        no reflux, the whole vapor the product."""
         co2 = v_top[0]
         w_out = co2 * self.pw_c / (self.P - self.pw_c)
-        reflux = np.array([0.0, v_top[1] - w_out, v_top[2]])
-        prod = np.array([co2, w_out, 0.0])
-        h_reflux = self.th.liquid_enthalpy(reflux, self.Tc)
+        if v_top[1] > w_out:
+            reflux = np.array([0.0, v_top[1] - w_out, v_top[2]])
+            prod = np.array([co2, w_out, 0.0])
+            h_reflux = self.th.liquid_enthalpy(reflux, self.Tc)
+        else:
+            reflux, prod, h_reflux = np.zeros(3), np.array(v_top, dtype=float), 0.0
         duty = (
             v_top.sum() * self.hv(v_top / v_top.sum(), T_top)
             - prod.sum() * self.hv(prod / prod.sum(), self.Tc)
