@@ -101,7 +101,7 @@ def test_cold_feed_whose_top_vapor_condenses_nothing(mdea):
     p_w = mdea.liquid(313.15, {"H2O": 1.0}).partial_pressures["H2O"]
     h = {k: mdea.liquid(t, f).H * sum(f.values()) for k, f, t in
          (("feed", rich, T), ("lean", r.lean_out, r.reboiler_T))}
-    assert sum(r.reflux.values()) == 0.0 and six.reflux["H2O"] > 0.0
+    assert sum(r.reflux.values()) == 0.0
     prod = r.product
     assert prod["H2O"] / sum(prod.values()) * P_s < p_w  # undersaturated: nothing condensed
     atoms = {"CO2": {"C": 1, "O": 2}, "H2O": {"H": 2, "O": 1},
@@ -116,7 +116,7 @@ def test_cold_feed_whose_top_vapor_condenses_nothing(mdea):
     h_prod = tot * phasekit.enthalpy_vapor(mdea.pp, 313.15, y, P_s) / 1e3
     lhs, rhs = h["feed"] + r.reboiler_duty, h["lean"] + h_prod + r.condenser_duty
     assert abs(lhs - rhs) <= 1e-6 * abs(h["feed"])
-    # two more stages above a nearly dry top: the duty of six stages, less their bit of steam
+    # two more stages above a dry top (six stages' is dry too, or nearly): the duty of six
     assert r.reboiler_duty == pytest.approx(six.reboiler_duty, rel=2e-3)
 
 
