@@ -177,3 +177,16 @@ def test_flashing_mea_feed_in_stages_and_packing(mea, make):
             st.run(rich, 400.0, 120e3, lean_loading=0.45)
         r = st.run(rich, 400.0, 120e3, lean_loading=0.30)
     assert r.reboiler_duty > 0.0 and r.reboiler_T < 400.0
+
+
+def test_a_gas_treating_pressure_warns(mdea):
+    # an absorber at 70 bar (natural-gas treating) is past the ideal-gas vapor and the
+    # pressure-independent liquid: a RangeWarning as the flashes give; the pilot's 108 kPa none
+    gas = capture.flue_gas(mdea, 2240.0, 314.18, 7e6, co2_dry=0.0919)
+    lean = {"MDEA": 2.0, "H2O": 40.0, "CO2": 0.02}
+    with pytest.warns(velmora.RangeWarning, match=r"P = 7e\+06 Pa is above 1e\+06 Pa"):
+        capture.StageAbsorber(mdea, 4).run(gas, 314.18, lean, 313.15, 7e6)
+    with warnings.catch_warnings(record=True) as log:
+        warnings.simplefilter("always")
+        capture.StageAbsorber(mdea, 4).run(gas, 314.18, lean, 313.15, 108.12e3)
+    assert not [w for w in log if "above 1e+06 Pa" in str(w.message)]

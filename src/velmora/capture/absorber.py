@@ -55,6 +55,15 @@ ENERGY_TOL = 1e-6
 TERMS = ("q", "Hl", "Hg", "carried")  # a segment's own scalar terms (``_Column.local``)
 
 
+def _pressure(P: float) -> None:
+    """A column's pressure as the flashes check theirs: a RangeWarning below 1 kPa (in bar or
+    kPa?) and above 1 MPa, where the ideal-gas vapor and the pressure-independent liquid are
+    extrapolated (a gas-treating absorber)."""
+    from .. import checks
+
+    checks.pressure(P, stacklevel=4)
+
+
 def amine_of(system: Any, rate_based: bool = True, flue_gas: bool = True) -> str:
     """The amine of a capture system (its one component that is neither water, CO2 nor a gas).
     The rate-based absorber has CO2 kinetics for MEA only; equilibrium stages take any amine
@@ -450,6 +459,7 @@ class Absorber:
         """``start``: a result of this column (same segments) whose profiles Newton's method
         starts from (a warm start, for runs close to it); when that fails, or without it, the
         meshes of 2, 8, 32, ... segments per bed (up to ``segments``) are solved in turn."""
+        _pressure(P)
         t0 = time.perf_counter()
         th = Thermo(self.system, ranges_once=True)
         try:

@@ -25,6 +25,7 @@ import numpy as np
 
 from ..errors import ConvergenceError
 from .absorber import (
+    _pressure,
     BALANCE_TOL,
     ENERGY_TOL,
     NEWTON_TOL,
@@ -62,6 +63,7 @@ class StageAbsorber:
         start: AbsorberResult | None = None,
     ) -> AbsorberResult:
         """``start``: a result of this column whose profiles Newton's method starts from."""
+        _pressure(P)
         t0 = time.perf_counter()
         col = _Stages(self, gas, float(gas_T), liquid, float(liquid_T), float(P))
         x, its = solve_stages(col, NV, start, "absorber", "bottom", float(P))

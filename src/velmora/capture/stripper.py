@@ -37,6 +37,7 @@ import numpy as np
 from ..errors import ConvergenceError, NoSolutionError
 from . import properties as pr
 from .absorber import (
+    _pressure,
     BALANCE_TOL,
     ENERGY_TOL,
     NEWTON_TOL,
@@ -119,6 +120,7 @@ class Stripper:
         warm start); its own guess when that fails or without it."""
         if (lean_loading is None) == (duty is None):
             raise ValueError("stripper: give either the lean loading or the reboiler duty")
+        _pressure(P)
         t0 = time.perf_counter()
         col = self._column(rich, float(feed_T), float(P), lean_loading, duty)
         try:
