@@ -44,8 +44,8 @@ SOLID_CHEMS = [
     "MgCl2-H2O", "MgSO4-H2O", "SrSO4-NaCl-H2O", "BaSO4-NaCl-H2O", "seawater-H2O",
     "seawater-CO2-H2O",
 ]
-CLASSES = ("sle", "vls", "si", "evaporate", "mix", "profile", "derivative", "flash_derivative",
-           "scaling")
+CLASSES = ("sle", "vls", "si", "evaporate", "mix", "profile", "analysis", "derivative",
+           "flash_derivative", "scaling")
 
 
 class Fail(Exception):
@@ -373,6 +373,14 @@ def case_evaporate(chem, rng):
                     if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt):
                         raise Fail("appears not where the solid saturates", abs(si),
                                    f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}")
+            # where a solid dissolves again its amount has come down to 0 at SI 0
+            for sid, a in p.dissolves.items():
+                amt = p.solids[sid]
+                st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
+                si = ref.si(T, state_n(ref, st))[sid]
+                if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt):
+                    raise Fail("dissolves not where the solid is used up", abs(si),
+                               f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}")
 
     return repro, run, check
 
@@ -589,6 +597,52 @@ def case_flash_derivative(chem, rng):
     return repro, run, check
 
 
+def case_analysis(chem, rng):
+    """``paths.brine`` of an ion analysis, balanced on one ion: the salts carry the ions'
+    elements, and the ions balanced carry no charge."""
+    ref = ref_of(chem)
+    ions = [s for s, q in zip(ref.names, ref.charge) if q != 0.0 and s not in ("H3O+", "OH-")]
+    an = {s: rng.choice([0.0, rng.uniform(0.0, 2.0), 10.0 ** rng.uniform(-8.0, -2.0)])
+          for s in ions}
+    an = {s: v for s, v in an.items() if v > 0.0}
+    excess = sum(ref.charge[ref.pos[s]] * v for s, v in an.items())
+    side = [s for s in ions if ref.charge[ref.pos[s]] * excess < 0.0] or ions
+    bal = rng.choice(side)
+    repro = f"paths.brine(velmora.System({chem!r}), {fmt(an)}, balance={bal!r})"
+
+    def run():
+        b = paths.brine(ref.system, an, balance=bal)
+        return b, (tuple(b.amounts.items()), tuple(b.adjusted.items()))
+
+    def check(b):
+        got = dict(an)
+        got[bal] = got.get(bal, 0.0) + b.adjusted.get(bal, 0.0)
+        if min(got.values()) < 0.0:
+            raise Fail("negative ion after the balance", -min(got.values()), f"{got}")
+        q = sum(ref.charge[ref.pos[s]] * v for s, v in got.items())
+        carried = sum(abs(ref.charge[ref.pos[s]]) * v for s, v in got.items())
+        if abs(q) > 1e-12 * carried:
+            raise Fail("analysis not balanced", abs(q) / carried, f"{q:.3g} eq/kg")
+        n = np.zeros(len(ref.names))
+        for sp, v in got.items():
+            n[ref.pos[sp]] = v
+        n[ref.pos["H2O"]] = ind.WATER_KG
+        e_ions = n @ ref.E_true
+        e_salts = np.array([b.amounts.get(c, 0.0) for c in ref.components]) @ ref.E_app
+        d = np.abs(e_ions - e_salts)
+        # per element, relative to the element's own amount: a trace ion is not lost (to 1e-8:
+        # the combination is solved to 1e-9 of the largest ion's invariants)
+        rel = d / np.maximum(np.abs(e_ions), 1e-300)
+        if np.any(rel > 1e-8):
+            e = int(np.argmax(rel))
+            raise Fail("salts do not carry the ions", float(rel[e]),
+                       f"{ref.elements[e]}: ions {e_ions[e]:.12g}, salts {e_salts[e]:.12g}")
+        if any(v < 0.0 for v in b.amounts.values()):
+            raise Fail("negative salt", 1.0, f"{b.amounts}")
+
+    return repro, run, check
+
+
 def case_scaling(chem, rng):
     ref = ref_of(chem)
     feed = brine(chem, rng)
@@ -604,11 +658,36 @@ def case_scaling(chem, rng):
         if top < -rng.uniform(0.0, 0.5):
             break
         feed = {c: (v if c == "H2O" else v * 10.0 ** (-0.5 * max(top, 0.1))) for c, v in feed.items()}
+    if rng.random() < 0.4:
+        # a liquid saturated at a T inside the range, a little diluted: its indices reach 0
+        # near there, or only touch it
+        Ts = rng.uniform(T_min + 1.0, T_max)
+        try:
+            st = ref.system.liquid(Ts, brine(chem, rng), solids=True)
+            if st.solids and min(st.apparent.values()) >= 0.0:
+                d = rng.choice([0.0, 1e-6, 1e-4, 1e-2])
+                feed = {c: v * (1.0 + d) if c == "H2O" else v for c, v in st.apparent.items()}
+        except ALLOWED:
+            pass
     repro = (f"velmora.System({chem!r}).scaling_temperature({fmt(feed)}, T_min={T_min!r}, "
              f"T_max={T_max!r})")
 
+    def scan(lo, hi, what):
+        for t in np.arange(lo, hi, 0.5):
+            s = ref.si(float(t), state_n(ref, ref.system.liquid(float(t), feed)))
+            over = {k: v for k, v in s.items() if v > 1e-9}
+            if over:
+                k = max(over, key=over.get)
+                raise Fail(what, over[k], f"{k} SI {over[k]:.3g} at {t:.2f} K")
+
     def run():
-        r = ref.system.scaling_temperature(feed, T_min=T_min, T_max=T_max)
+        try:
+            r = ref.system.scaling_temperature(feed, T_min=T_min, T_max=T_max)
+        except velmora.NoSolutionError as e:
+            if "reaches saturation between" in str(e):
+                # the reason given is checked: no index above 0 in the range
+                scan(T_min, T_max, "saturation in the range missed")
+            raise
         return r, r
 
     def check(r):
@@ -619,20 +698,14 @@ def case_scaling(chem, rng):
         if not abs(si[sid]) <= 1e-6:
             raise Fail("scaling solid not saturated", abs(si[sid]), f"{sid} SI {si[sid]:.3g} at {T}")
         # no solid saturated below: a scan every 0.5 K
-        for t in np.arange(T_min, T - 0.01, 0.5):
-            s = ref.si(float(t), state_n(ref, ref.system.liquid(float(t), feed)))
-            over = {k: v for k, v in s.items() if v > 1e-9}
-            if over:
-                k = max(over, key=over.get)
-                raise Fail("earlier saturation missed", over[k],
-                           f"{k} SI {over[k]:.3g} at {t:.2f} K, below the answer {T:.4f} K ({sid})")
+        scan(T_min, T - 0.01, f"earlier saturation missed (answer {T:.4f} K, {sid})")
 
     return repro, run, check
 
 
 CASES = {"sle": case_sle, "vls": case_vls, "si": case_si, "evaporate": case_evaporate,
          "mix": case_mix, "profile": case_profile, "derivative": case_derivative,
-         "flash_derivative": case_flash_derivative,
+         "flash_derivative": case_flash_derivative, "analysis": case_analysis,
          "scaling": case_scaling}
 ALLOWED = (velmora.ConvergenceError, ValueError)
 
@@ -655,6 +728,8 @@ def one(kind, chem, rng):
         except Exception as e:  # noqa: BLE001 -- every other type is a finding
             outs.append(e)
     a, b = outs
+    if isinstance(a, Fail):
+        return "failed", a.args[0], float(a.args[1]), a.args[2], repro
     if isinstance(a, Exception) or isinstance(b, Exception):
         if type(a) is not type(b) or str(a) != str(b):
             return "failed", "not deterministic", math.inf, f"{a!r} then {b!r}", repro
