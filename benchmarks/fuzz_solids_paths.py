@@ -205,14 +205,37 @@ def case_sle(chem, rng):
         st = ref.system.liquid(T, feed, solids=True)
         return st, (tuple(st.amounts.values()), tuple(st.solids.values()))
 
-    return repro, run, lambda st: _sle_checks(ref, st, feed, T)
+    k = rng.choice([1e-3, 7.0, 1000.0])
+    how = rng.choice(["amounts", "molalities", "mass_fractions"])
+    return repro, run, lambda st: _sle_checks(ref, st, feed, T, k, how)
 
 
-def _sle_checks(ref, st, feed, T):
+def _sle_checks(ref, st, feed, T, k, how):
     n = state_n(ref, st)
     check_nonneg(n, st.solids)
     check_balance(ref, feed, n, st.solids)
     check_si(ref, T, n, st.solids, reported=st.saturation_indices)
+    # the same liquid in another unit or form: the same solids, in that unit
+    if how == "amounts":
+        other, scale = ref.system.liquid(T, {c: v * k for c, v in feed.items()}, solids=True), k
+    elif how == "molalities":
+        kg = feed["H2O"] * MW / 1000.0
+        other = ref.system.liquid(
+            T, molalities={c: v / kg for c, v in feed.items() if c != "H2O"}, solids=True)
+        scale = 1.0 / kg * other.feed["H2O"] * MW / 1000.0
+    else:
+        mass = {c: v * ref.mw[ref.components.index(c)] for c, v in feed.items()}
+        tot = sum(mass.values())
+        other = ref.system.liquid(T, mass_fractions={c: m / tot for c, m in mass.items()},
+                                  solids=True)
+        scale = other.feed["H2O"] / feed["H2O"]
+    if set(other.solids) != set(st.solids):
+        raise Fail(f"solids differ given as {how}", 1.0, f"{st.solids} vs {other.solids}")
+    for sid, v in st.solids.items():
+        # relative, and to the balance's rounding of the feed for a trace of a solid
+        if not abs(other.solids[sid] - v * scale) <= (1e-7 * v + 1e-12 * sum(feed.values())) * scale:
+            raise Fail(f"solid amount given as {how}", abs(other.solids[sid] / (v * scale) - 1.0),
+                       f"{sid}: {v * scale:.12g} expected, {other.solids[sid]:.12g}")
 
 
 def case_si(chem, rng):
@@ -249,13 +272,23 @@ def case_vls(chem, rng):
     ref = ref_of(chem)
     feed = brine(chem, rng)
     P = rng.choice([101325.0, rng.uniform(0.2e5, 5e5)])
-    kind = rng.choice(["T", "vf"])
-    val = rng.uniform(300.0, 440.0) if kind == "T" else rng.choice([0.0, rng.uniform(0.0, 0.9)])
+    kind = rng.choice(["T", "vf", "H"])
+    val = rng.uniform(300.0, 440.0) if kind != "vf" else rng.choice([0.0, rng.uniform(0.0, 0.9)])
     kw = {"T": val} if kind == "T" else {"vapor_fraction": val}
     arg = f"T={val!r}" if kind == "T" else f"vapor_fraction={val!r}"
-    repro = f"velmora.System({chem!r}).flash({fmt(feed)}, {P!r}, {arg}, solids=True)"
+    if kind == "H":
+        arg = f"H=s.flash(f, {P!r}, T={val!r}, solids=True).H"
+        repro = f"s = velmora.System({chem!r}); f = {fmt(feed)}; s.flash(f, {P!r}, {arg}, solids=True)"
+    else:
+        repro = f"velmora.System({chem!r}).flash({fmt(feed)}, {P!r}, {arg}, solids=True)"
+    target = {}
 
     def run():
+        if kind == "H":
+            r0 = ref.system.flash(feed, P, T=val, solids=True)
+            target["H"], target["T"] = r0.H, r0.T
+            r = ref.system.flash(feed, P, H=r0.H, solids=True)
+            return r, (r.T, r.vapor_fraction, r.H, tuple(r.x.values()), tuple(r.solids.values()))
         r = ref.system.flash(feed, P, solids=True, **kw)
         return r, (r.T, r.vapor_fraction, r.H, tuple(r.x.values()), tuple(r.vapor.values()),
                    tuple(r.solids.values()))
@@ -270,6 +303,13 @@ def case_vls(chem, rng):
             raise Fail("T target", abs(r.T - val), f"{r.T}")
         if kind == "vf" and not abs(beta - val) <= 1e-6:
             raise Fail("vapor fraction target", abs(beta - val), f"{beta} for {val}")
+        if kind == "H":
+            if not abs(r.H - target["H"]) <= 1e-6 * max(abs(target["H"]), 1e4):
+                raise Fail("H target", abs(r.H - target["H"]), f"H {r.H} for {target['H']}")
+            # below the bubble point H rises with T: only the T of the first flash has that H
+            if beta == 0.0 and abs(r.T - target["T"]) > 1e-4:
+                raise Fail("T of an H flash", abs(r.T - target["T"]),
+                           f"T {r.T:.9g} for the H of {target['T']:.9g} K")
         y = np.array([r.vapor[c] for c in ref.components])
         n = np.array([r.liquid.amounts[s] for s in ref.names])
         check_nonneg(n, r.solids)
@@ -675,14 +715,18 @@ def case_scaling(chem, rng):
     def scan(lo, hi, what):
         for t in np.arange(lo, hi, 0.5):
             s = ref.si(float(t), state_n(ref, ref.system.liquid(float(t), feed)))
-            over = {k: v for k, v in s.items() if v > 1e-9}
+            over = {k: v for k, v in s.items() if v > 1e-9 and solid in (None, k)}
             if over:
                 k = max(over, key=over.get)
                 raise Fail(what, over[k], f"{k} SI {over[k]:.3g} at {t:.2f} K")
 
+    solid = rng.choice([None, None, rng.choice(list(ref.solids) or [None])])
+    if solid is not None:
+        repro = repro[:-1] + f", solid={solid!r})"
+
     def run():
         try:
-            r = ref.system.scaling_temperature(feed, T_min=T_min, T_max=T_max)
+            r = ref.system.scaling_temperature(feed, T_min=T_min, T_max=T_max, solid=solid)
         except velmora.NoSolutionError as e:
             if "reaches saturation between" in str(e):
                 # the reason given is checked: no index above 0 in the range
@@ -761,14 +805,19 @@ def main(argv=None):
     print(f"fuzz of solids, paths, derivatives, scaling: {a.n} cases per class, seed {a.seed}")
     print(head)
     print("-" * len(head))
-    worst, first_raised, bad = {}, {}, 0
+    worst, first_raised, bad, slow = {}, {}, 0, {}
     for kind in kinds:
         rng = random.Random(f"{a.seed}:{kind}")
         counts = collections.Counter()
         t0 = time.perf_counter()
+        slowest = (0.0, "")
         for _ in range(a.n):
             chem = rng.choice(SOLID_CHEMS)
+            t1 = time.perf_counter()
             status, what, size, detail, repro = one(kind, chem, rng)
+            dt = time.perf_counter() - t1
+            if dt > slowest[0]:
+                slowest = (dt, repro)
             counts[status] += 1
             if status == "failed":
                 counts["kind " + what] += 1
@@ -781,9 +830,13 @@ def main(argv=None):
         kinds_ = ", ".join(f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind "))
         print(f"{kind:<11} {a.n:>6} {counts['verified']:>8} {counts['raised']:>7} "
               f"{counts['failed']:>6} {time.perf_counter() - t0:>6.0f}  {kinds_}", flush=True)
+        slow[kind] = slowest
     print("\nworst case of each kind of failure:")
     for (kind, what), (size, detail, repro) in sorted(worst.items()):
         print(f"- {kind}: {what} ({size:.3g}): {detail}\n    {repro}")
+    print("\nslowest case of each class (both calls and the checks):")
+    for kind, (dt, repro) in slow.items():
+        print(f"- {kind}: {dt:.1f} s\n    {repro}")
     print("\nfirst of each kind that raised (allowed):")
     for (kind, what), (detail, repro) in sorted(first_raised.items()):
         print(f"- {kind}: {what}: {detail}\n    {repro}")
