@@ -229,13 +229,13 @@ def _sle_checks(ref, st, feed, T, k, how):
         other = ref.system.liquid(T, mass_fractions={c: m / tot for c, m in mass.items()},
                                   solids=True)
         scale = other.feed["H2O"] / feed["H2O"]
-    if set(other.solids) != set(st.solids):
-        raise Fail(f"solids differ given as {how}", 1.0, f"{st.solids} vs {other.solids}")
-    for sid, v in st.solids.items():
-        # relative, and to the balance's rounding of the feed for a trace of a solid
-        if not abs(other.solids[sid] - v * scale) <= (1e-7 * v + 1e-12 * sum(feed.values())) * scale:
-            raise Fail(f"solid amount given as {how}", abs(other.solids[sid] / (v * scale) - 1.0),
-                       f"{sid}: {v * scale:.12g} expected, {other.solids[sid]:.12g}")
+    # relative, and to the balance's rounding of the feed for a trace of a solid (a liquid at
+    # its saturation may leave 1e-15 of one in one form and none in the other)
+    for sid in set(st.solids) | set(other.solids):
+        v, w = st.solids.get(sid, 0.0) * scale, other.solids.get(sid, 0.0)
+        if not abs(w - v) <= 1e-7 * v + 1e-12 * sum(feed.values()) * scale:
+            raise Fail(f"solid amount given as {how}", abs(w - v) / max(v, w),
+                       f"{sid}: {v:.12g} expected, {w:.12g}")
 
 
 def case_si(chem, rng):
@@ -398,6 +398,7 @@ def case_evaporate(chem, rng):
             rep = {sid: float(v[k]) for sid, v in p.saturation_indices.items()}
             check_si(ref, T, n, present, reported=rep, what=f" (point {k})")
         if not fractional:
+            small = 1e-9 * sum(feed.values())
             for sid, a in p.appears.items():
                 before = [k for k, r in enumerate(removed) if r < a]
                 after = [k for k, r in enumerate(removed) if r >= a]
@@ -410,15 +411,15 @@ def case_evaporate(chem, rng):
                 if a > removed[0]:
                     st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
                     si = ref.si(T, state_n(ref, st))[sid]
-                    if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt):
+                    if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt) + small:
                         raise Fail("appears not where the solid saturates", abs(si),
                                    f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}")
             # where a solid dissolves again its amount has come down to 0 at SI 0
             for sid, a in p.dissolves.items():
-                amt = p.solids[sid]
+                amt = p.solids.get(sid, np.zeros(1))      # it may come and go between points
                 st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
                 si = ref.si(T, state_n(ref, st))[sid]
-                if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt):
+                if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt) + small:
                     raise Fail("dissolves not where the solid is used up", abs(si),
                                f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}")
 
