@@ -519,8 +519,9 @@ def case_derivative(chem, rng):
 
     def check(got):
         st, keys, dv = got
-        # steps above the speciation's resolution (a trace salt's own amount is not)
-        h = 0.01 if wrt == "T" else max(1e-3 * feed[wrt], 1e-5)
+        # a thousandth of the component: a trace's indices move by 1/amount (the differences'
+        # noise in the quantities that hardly move with it is allowed for below)
+        h = 0.01 if wrt == "T" else 1e-3 * feed[wrt]
         central = wrt == "T" or feed[wrt] > 2.0 * h
 
         def D(h):
@@ -537,9 +538,12 @@ def case_derivative(chem, rng):
         # the differences' own noise: the speciation's digits (1e-9 of the values) over h
         noise = 1e-9 * (np.abs(v0) + float(np.max(np.abs(v0)))) / h
         allowed = DERIV * np.abs(rich) + 1e-6 * scale + 10.0 * est + noise + 1e-300
-        # a species or solid of an element the feed lacks sits at the speciation's floor: its
-        # amount and index are artifacts of the floor, not of the liquid
+        # a species or solid of an element the feed lacks sits at the speciation's floor, as do
+        # the undissociated salts: their amounts and indices are artifacts of the floor
         if keys is not None:
+            for i, k in enumerate(keys):
+                if k in ref.system._info.salts:
+                    allowed[i] = np.inf
             have = {e for c, v in feed.items() if v > 0.0
                     for e in ind.atoms(databank.species(c)["formula"])}
             for i, k in enumerate(keys):
