@@ -32,20 +32,43 @@ from velmora import ionactivity, paths  # noqa: E402
 from velmora.enginebridge import databank  # noqa: E402
 
 LN10 = math.log(10.0)
-MW = 18.015                 # g/mol of water (substances.toml)
-SI_PRESENT = 1e-7           # |SI| of a present solid: ten times the front door's 1e-8
-SI_GAS = 1e-4               # the same for a flash whose liquid dissolves gases (ten times 1e-5)
-BALANCE = 1e-9              # element / charge imbalance relative to the feed's atoms
-DERIV = 1e-4                # relative disagreement of a derivative with the differences
+MW = 18.015  # g/mol of water (substances.toml)
+SI_PRESENT = 1e-7  # |SI| of a present solid: ten times the front door's 1e-8
+SI_GAS = 1e-4  # the same for a flash whose liquid dissolves gases (ten times 1e-5)
+BALANCE = 1e-9  # element / charge imbalance relative to the feed's atoms
+DERIV = 1e-4  # relative disagreement of a derivative with the differences
 
 SOLID_CHEMS = [
-    "NaCl-H2O", "KCl-H2O", "Na2SO4-H2O", "K2CO3-CO2-H2O", "NaOH-CO2-H2O", "NaCl-KCl-H2O",
-    "CaSO4-NaCl-H2O", "CaSO4-Na2SO4-H2O", "CaCO3-CO2-H2O", "Na2CO3-CO2-H2O", "brine-H2O",
-    "MgCl2-H2O", "MgSO4-H2O", "SrSO4-NaCl-H2O", "BaSO4-NaCl-H2O", "seawater-H2O",
+    "NaCl-H2O",
+    "KCl-H2O",
+    "Na2SO4-H2O",
+    "K2CO3-CO2-H2O",
+    "NaOH-CO2-H2O",
+    "NaCl-KCl-H2O",
+    "CaSO4-NaCl-H2O",
+    "CaSO4-Na2SO4-H2O",
+    "CaCO3-CO2-H2O",
+    "Na2CO3-CO2-H2O",
+    "brine-H2O",
+    "MgCl2-H2O",
+    "MgSO4-H2O",
+    "SrSO4-NaCl-H2O",
+    "BaSO4-NaCl-H2O",
+    "seawater-H2O",
     "seawater-CO2-H2O",
 ]
-CLASSES = ("sle", "vls", "si", "evaporate", "mix", "profile", "analysis", "derivative",
-           "flash_derivative", "scaling")
+CLASSES = (
+    "sle",
+    "vls",
+    "si",
+    "evaporate",
+    "mix",
+    "profile",
+    "analysis",
+    "derivative",
+    "flash_derivative",
+    "scaling",
+)
 
 
 class Fail(Exception):
@@ -57,6 +80,7 @@ class _Kink(Exception):
 
 
 # ------------------------------------------------------------------------------ references
+
 
 class Ref(ind.Reference):
     """tests/independent.py's Reference with the solids' records read from the databank."""
@@ -84,9 +108,10 @@ class Ref(ind.Reference):
             lnx = np.log(x)
         out = {}
         for sid, (nu, (A, B, C, D), _) in self.solids.items():
-            on = nu != 0.0      # a path's molalities leave the dissociated salts out: x = 0
-            out[sid] = float((nu[on] @ (lnx[on] + lng[on])
-                              - (A + B / T + C * math.log(T) + D * T)) / LN10)
+            on = nu != 0.0  # a path's molalities leave the dissociated salts out: x = 0
+            out[sid] = float(
+                (nu[on] @ (lnx[on] + lng[on]) - (A + B / T + C * math.log(T) + D * T)) / LN10
+            )
         return out
 
 
@@ -100,6 +125,7 @@ def ref_of(chem):
 
 
 # ------------------------------------------------------------------------------ inputs
+
 
 def brine(chem, rng):
     """{component: mol} with 1 kg of water, from dilute to well past saturation."""
@@ -135,6 +161,7 @@ def fmt(d):
 
 # ------------------------------------------------------------------------------ checks
 
+
 def check_balance(ref, feed_app, n_liq, solids, vapor=None, what=""):
     """feed (apparent {c: amount}) = liquid (true amounts array) + solids {sid: amount}
     (+ vapor element vector); charge of the liquid 0."""
@@ -149,8 +176,11 @@ def check_balance(ref, feed_app, n_liq, solids, vapor=None, what=""):
     d = np.abs(out - e_feed) / scale
     if not np.all(np.isfinite(d)) or d.max() > BALANCE:
         e = int(np.nanargmax(d))
-        raise Fail(f"element balance{what}", d[e],
-                   f"{ref.elements[e]}: feed {e_feed[e]:.12g}, phases {out[e]:.12g}")
+        raise Fail(
+            f"element balance{what}",
+            d[e],
+            f"{ref.elements[e]}: feed {e_feed[e]:.12g}, phases {out[e]:.12g}",
+        )
     q = abs(float(np.asarray(n_liq) @ ref.charge)) / float(np.sum(n_liq))
     if q > BALANCE:
         raise Fail(f"charge balance{what}", q, f"net charge {q:.3g} per mol of liquid")
@@ -166,8 +196,11 @@ def check_si(ref, T, n, present, tol=SI_PRESENT, reported=None, what=""):
         if sid not in present and not v <= tol:
             raise Fail(f"absent solid supersaturated{what}", v, f"{sid} SI {v:.3g}")
         if reported is not None and not abs(reported[sid] - v) <= SI_PRESENT:
-            raise Fail(f"reported SI{what}", abs(reported[sid] - v),
-                       f"{sid}: reported {reported[sid]:.9g}, recomputed {v:.9g}")
+            raise Fail(
+                f"reported SI{what}",
+                abs(reported[sid] - v),
+                f"{sid}: reported {reported[sid]:.9g}, recomputed {v:.9g}",
+            )
     return si
 
 
@@ -185,18 +218,22 @@ def state_n(ref, st):
 
 # ------------------------------------------------------------------------------ classes
 
+
 def case_sle(chem, rng):
     ref = ref_of(chem)
     feed = brine(chem, rng)
-    T = rng.choice([rng.uniform(273.15, 373.15), rng.uniform(273.15, 283.15),
-                    rng.uniform(363.15, 420.0)])
+    T = rng.choice(
+        [rng.uniform(273.15, 373.15), rng.uniform(273.15, 283.15), rng.uniform(363.15, 420.0)]
+    )
     if rng.random() < 0.3:
         # a liquid at its solids' saturation as the feed: the dissolved part of an answer
         try:
             st = ref.system.liquid(T, feed, solids=True)
             if st.solids:
-                feed = {c: v * rng.choice([1.0, 1.0 + 1e-9, 1.0 - 1e-9]) if c == "H2O" else v
-                        for c, v in st.apparent.items()}
+                feed = {
+                    c: v * rng.choice([1.0, 1.0 + 1e-9, 1.0 - 1e-9]) if c == "H2O" else v
+                    for c, v in st.apparent.items()
+                }
         except ALLOWED:
             pass
     repro = f"velmora.System({chem!r}).liquid({T!r}, {fmt(feed)}, solids=True)"
@@ -221,21 +258,26 @@ def _sle_checks(ref, st, feed, T, k, how):
     elif how == "molalities":
         kg = feed["H2O"] * MW / 1000.0
         other = ref.system.liquid(
-            T, molalities={c: v / kg for c, v in feed.items() if c != "H2O"}, solids=True)
+            T, molalities={c: v / kg for c, v in feed.items() if c != "H2O"}, solids=True
+        )
         scale = 1.0 / kg * other.feed["H2O"] * MW / 1000.0
     else:
         mass = {c: v * ref.mw[ref.components.index(c)] for c, v in feed.items()}
         tot = sum(mass.values())
-        other = ref.system.liquid(T, mass_fractions={c: m / tot for c, m in mass.items()},
-                                  solids=True)
+        other = ref.system.liquid(
+            T, mass_fractions={c: m / tot for c, m in mass.items()}, solids=True
+        )
         scale = other.feed["H2O"] / feed["H2O"]
     # relative, and to the balance's rounding of the feed for a trace of a solid (a liquid at
     # its saturation may leave 1e-15 of one in one form and none in the other)
     for sid in set(st.solids) | set(other.solids):
         v, w = st.solids.get(sid, 0.0) * scale, other.solids.get(sid, 0.0)
         if not abs(w - v) <= 1e-7 * v + 1e-12 * sum(feed.values()) * scale:
-            raise Fail(f"solid amount given as {how}", abs(w - v) / max(v, w),
-                       f"{sid}: {v:.12g} expected, {w:.12g}")
+            raise Fail(
+                f"solid amount given as {how}",
+                abs(w - v) / max(v, w),
+                f"{sid}: {v:.12g} expected, {w:.12g}",
+            )
 
 
 def case_si(chem, rng):
@@ -254,16 +296,21 @@ def case_si(chem, rng):
         for sid, v in si.items():
             r = st.saturation_indices[sid]
             if not abs(r - v) <= SI_PRESENT:
-                raise Fail("reported SI", abs(r - v), f"{sid}: reported {r:.9g}, recomputed {v:.9g}")
+                raise Fail(
+                    "reported SI", abs(r - v), f"{sid}: reported {r:.9g}, recomputed {v:.9g}"
+                )
         # the molal convention of the docs: log10 of the molal IAP over Km
         lk = ref.system.solids.log10_ksp(T)
-        for sid, (nu, _, _) in ref.solids.items():
+        for sid in ref.solids:
             s = 0.0
             for sp, v in databank.table("solids")[sid]["dissolution"].items():
                 s += v * math.log10(st.water_activity if sp == "H2O" else st.activity[sp])
             if not abs(s - lk[sid] - si[sid]) <= 1e-7:
-                raise Fail("molal SI", abs(s - lk[sid] - si[sid]),
-                           f"{sid}: from activities {s - lk[sid]:.9g}, recomputed {si[sid]:.9g}")
+                raise Fail(
+                    "molal SI",
+                    abs(s - lk[sid] - si[sid]),
+                    f"{sid}: from activities {s - lk[sid]:.9g}, recomputed {si[sid]:.9g}",
+                )
 
     return repro, run, check
 
@@ -278,7 +325,9 @@ def case_vls(chem, rng):
     arg = f"T={val!r}" if kind == "T" else f"vapor_fraction={val!r}"
     if kind == "H":
         arg = f"H=s.flash(f, {P!r}, T={val!r}, solids=True).H"
-        repro = f"s = velmora.System({chem!r}); f = {fmt(feed)}; s.flash(f, {P!r}, {arg}, solids=True)"
+        repro = (
+            f"s = velmora.System({chem!r}); f = {fmt(feed)}; s.flash(f, {P!r}, {arg}, solids=True)"
+        )
     else:
         repro = f"velmora.System({chem!r}).flash({fmt(feed)}, {P!r}, {arg}, solids=True)"
     target = {}
@@ -290,8 +339,14 @@ def case_vls(chem, rng):
             r = ref.system.flash(feed, P, H=r0.H, solids=True)
             return r, (r.T, r.vapor_fraction, r.H, tuple(r.x.values()), tuple(r.solids.values()))
         r = ref.system.flash(feed, P, solids=True, **kw)
-        return r, (r.T, r.vapor_fraction, r.H, tuple(r.x.values()), tuple(r.vapor.values()),
-                   tuple(r.solids.values()))
+        return r, (
+            r.T,
+            r.vapor_fraction,
+            r.H,
+            tuple(r.x.values()),
+            tuple(r.vapor.values()),
+            tuple(r.solids.values()),
+        )
 
     def check(r):
         total = sum(feed.values())
@@ -308,13 +363,18 @@ def case_vls(chem, rng):
                 raise Fail("H target", abs(r.H - target["H"]), f"H {r.H} for {target['H']}")
             # below the bubble point H rises with T: only the T of the first flash has that H
             if beta == 0.0 and abs(r.T - target["T"]) > 1e-4:
-                raise Fail("T of an H flash", abs(r.T - target["T"]),
-                           f"T {r.T:.9g} for the H of {target['T']:.9g} K")
+                raise Fail(
+                    "T of an H flash",
+                    abs(r.T - target["T"]),
+                    f"T {r.T:.9g} for the H of {target['T']:.9g} K",
+                )
         y = np.array([r.vapor[c] for c in ref.components])
         n = np.array([r.liquid.amounts[s] for s in ref.names])
         check_nonneg(n, r.solids)
         # liquid amount L per mol of feed: the one scalar that closes the balance
-        e_rest = np.array([zf.get(c, 0.0) for c in ref.components]) @ ref.E_app - beta * (y @ ref.E_app)
+        e_rest = np.array([zf.get(c, 0.0) for c in ref.components]) @ ref.E_app - beta * (
+            y @ ref.E_app
+        )
         for sid, v in r.solids.items():
             e_rest = e_rest - v * ref.solids[sid][2]
         e_l = n @ ref.E_true
@@ -326,13 +386,17 @@ def case_vls(chem, rng):
         check_si(ref, r.T, n, r.solids, tol)
         # vapor-liquid equilibrium of the volatile components
         if 0.0 < beta < 1.0:
-            _, f = ind._liquid_checks(ref, ref.fresh(), r.T,
-                                      np.array([r.x[c] for c in ref.components]), r.liquid)
+            _, f = ind._liquid_checks(
+                ref, ref.fresh(), r.T, np.array([r.x[c] for c in ref.components]), r.liquid
+            )
             for c, fl in f.items():
                 k = ref.components.index(c)
                 if abs(fl - y[k] * P) / P > 1e-5:
-                    raise Fail("f_L != y P", abs(fl - y[k] * P) / P,
-                               f"{c}: f_L {fl:.9g}, y P {y[k] * P:.9g}")
+                    raise Fail(
+                        "f_L != y P",
+                        abs(fl - y[k] * P) / P,
+                        f"{c}: f_L {fl:.9g}, y P {y[k] * P:.9g}",
+                    )
 
     return repro, run, check
 
@@ -350,22 +414,34 @@ def _path_points(ref, path, k):
 
 
 def _path_digits(path):
-    return tuple(np.concatenate([np.ravel(v) for v in (
-        list(path.solids.values()) + list(path.molality.values())
-        + list(path.saturation_indices.values()) + [path.water])]).tolist())
+    return tuple(
+        np.concatenate(
+            [
+                np.ravel(v)
+                for v in (
+                    list(path.solids.values())
+                    + list(path.molality.values())
+                    + list(path.saturation_indices.values())
+                    + [path.water]
+                )
+            ]
+        ).tolist()
+    )
 
 
 def case_evaporate(chem, rng):
     ref = ref_of(chem)
     feed = brine(chem, rng)
-    feed = {k: v * 0.5 for k, v in feed.items()}       # half, so that the path has some way
+    feed = {k: v * 0.5 for k, v in feed.items()}  # half, so that the path has some way
     T = rng.uniform(273.15, 373.15)
     npts = rng.randint(3, 12)
     top = rng.uniform(0.5, 0.97)
     removed = sorted({round(rng.uniform(0.0, top), 6) for _ in range(npts)} | {0.0})
     fractional = rng.random() < 0.3
-    repro = (f"paths.evaporate(velmora.System({chem!r}), {fmt(feed)}, {T!r}, {removed!r}, "
-             f"fractional={fractional})")
+    repro = (
+        f"paths.evaporate(velmora.System({chem!r}), {fmt(feed)}, {T!r}, {removed!r}, "
+        f"fractional={fractional})"
+    )
 
     def run():
         p = paths.evaporate(ref.system, feed, T, removed, fractional=fractional)
@@ -373,17 +449,19 @@ def case_evaporate(chem, rng):
 
     def check(p):
         w0 = feed["H2O"]
-        if not np.allclose(p.water_removed, np.array(removed) * w0, rtol=1e-14, atol=0.0) or \
-                np.any(np.diff(p.water_removed) <= 0.0):
+        if not np.allclose(p.water_removed, np.array(removed) * w0, rtol=1e-14, atol=0.0) or np.any(
+            np.diff(p.water_removed) <= 0.0
+        ):
             raise Fail("water removed", 1.0, f"{p.water_removed}")
-        taken = {}
-        base = dict(feed)
         for k, r in enumerate(removed):
             n, held = _path_points(ref, p, k)
             if fractional:
                 # the step's solids: what came out since the last point; the liquid before
-                step = {sid: float(p.precipitated[sid][k]) for sid in p.solids
-                        if p.precipitated[sid][k] != 0.0}
+                step = {
+                    sid: float(p.precipitated[sid][k])
+                    for sid in p.solids
+                    if p.precipitated[sid][k] != 0.0
+                }
                 if any(v < 0.0 for v in step.values()):
                     raise Fail("fractional step dissolves", 1.0, f"point {k}: {step}")
                 f_k = dict(feed, H2O=w0 * (1.0 - r))
@@ -406,22 +484,29 @@ def case_evaporate(chem, rng):
                 # present at the first point after, unless it dissolved again before it
                 gone = p.dissolves.get(sid, math.inf)
                 if any(amt[k] != 0.0 for k in before) or (
-                        after and not amt[after[0]] > 0.0 and not a < gone < removed[after[0]]):
+                    after and not amt[after[0]] > 0.0 and not a < gone < removed[after[0]]
+                ):
                     raise Fail("appears off the path's points", 1.0, f"{sid} at {a}: {amt}")
                 if a > removed[0]:
                     st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
                     si = ref.si(T, state_n(ref, st))[sid]
                     if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt) + small:
-                        raise Fail("appears not where the solid saturates", abs(si),
-                                   f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}")
+                        raise Fail(
+                            "appears not where the solid saturates",
+                            abs(si),
+                            f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}",
+                        )
             # where a solid dissolves again its amount has come down to 0 at SI 0
             for sid, a in p.dissolves.items():
-                amt = p.solids.get(sid, np.zeros(1))      # it may come and go between points
+                amt = p.solids.get(sid, np.zeros(1))  # it may come and go between points
                 st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
                 si = ref.si(T, state_n(ref, st))[sid]
                 if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt) + small:
-                    raise Fail("dissolves not where the solid is used up", abs(si),
-                               f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}")
+                    raise Fail(
+                        "dissolves not where the solid is used up",
+                        abs(si),
+                        f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}",
+                    )
 
     return repro, run, check
 
@@ -432,7 +517,9 @@ def case_mix(chem, rng):
     T = rng.uniform(273.15, 373.15)
     fr = sorted({round(rng.uniform(0.0, 1.0), 6) for _ in range(rng.randint(2, 8))} | {0.0, 1.0})
     solids = rng.random() < 0.6
-    repro = f"paths.mix(velmora.System({chem!r}), {fmt(a)}, {fmt(b)}, {T!r}, {fr!r}, solids={solids})"
+    repro = (
+        f"paths.mix(velmora.System({chem!r}), {fmt(a)}, {fmt(b)}, {T!r}, {fr!r}, solids={solids})"
+    )
 
     def run():
         m = paths.mix(ref.system, a, b, T, fr, solids=solids)
@@ -443,8 +530,10 @@ def case_mix(chem, rng):
         for name, br in (("a", a), ("b", b)):
             mass[name] = sum(v * ref.mw[ref.components.index(c)] for c, v in br.items()) / 1000.0
         for k, f in enumerate(fr):
-            feed = {c: (1.0 - f) * a.get(c, 0.0) / mass["a"] + f * b.get(c, 0.0) / mass["b"]
-                    for c in ref.components}
+            feed = {
+                c: (1.0 - f) * a.get(c, 0.0) / mass["a"] + f * b.get(c, 0.0) / mass["b"]
+                for c in ref.components
+            }
             n, held = _path_points(ref, m, k)
             check_balance(ref, feed, n, held, what=f" (point {k})")
             rep = {sid: float(v[k]) for sid, v in m.saturation_indices.items()}
@@ -500,7 +589,8 @@ def case_derivative(chem, rng):
     elif region == "strong":
         feed = {c: (v if c == "H2O" else v * 2.0) for c, v in feed.items()}
     T = {"cold": rng.uniform(273.15, 274.0), "hot": rng.uniform(440.0, 470.0)}.get(
-        region, rng.uniform(280.0, 420.0))
+        region, rng.uniform(280.0, 420.0)
+    )
     wrt = rng.choice(["T"] + [c for c in ref.components if feed.get(c, 0.0) > 0.0])
     q = rng.choice(QUANTS)
     repro = f"velmora.System({chem!r}).liquid({T!r}, {fmt(feed)}).derivative({q!r}, {wrt!r})"
@@ -544,19 +634,31 @@ def case_derivative(chem, rng):
             for i, k in enumerate(keys):
                 if k in ref.system._info.salts:
                     allowed[i] = np.inf
-            have = {e for c, v in feed.items() if v > 0.0
-                    for e in ind.atoms(databank.species(c)["formula"])}
+            have = {
+                e
+                for c, v in feed.items()
+                if v > 0.0
+                for e in ind.atoms(databank.species(c)["formula"])
+            }
             for i, k in enumerate(keys):
-                f = databank.table("solids")[k]["formula"] if k in ref.solids else \
-                    databank.species(k)["formula"] if k in ref.pos else None
+                f = (
+                    databank.table("solids")[k]["formula"]
+                    if k in ref.solids
+                    else databank.species(k)["formula"]
+                    if k in ref.pos
+                    else None
+                )
                 if f is not None and not set(ind.atoms(f)) <= have:
                     allowed[i] = np.inf
         bad = np.flatnonzero(~(err <= allowed))
         if bad.size:
             i = int(bad[np.argmax((err / allowed)[bad])])
             name = keys[i] if keys else q
-            raise Fail(f"d {q} / d {'T' if wrt == 'T' else 'amount'}", float(err[i] / (abs(rich[i]) + 1e-300)),
-                       f"{name}: exact {dv[i]:.9g}, differences {rich[i]:.9g} (+- {est[i]:.2g})")
+            raise Fail(
+                f"d {q} / d {'T' if wrt == 'T' else 'amount'}",
+                float(err[i] / (abs(rich[i]) + 1e-300)),
+                f"{name}: exact {dv[i]:.9g}, differences {rich[i]:.9g} (+- {est[i]:.2g})",
+            )
 
     return repro, run, check
 
@@ -583,9 +685,11 @@ def case_flash_derivative(chem, rng):
         dv = np.array([d[k] for k in keys]) if keys else np.array([float(d)])
         return (r, keys, dv), tuple(dv.tolist())
 
-    repro = (f"s = velmora.System({chem!r}); f = {fmt(feed)}; "
-             f"s.flash(f, {P!r}, T=s.flash(f, {P!r}, vapor_fraction={vf!r}).T)"
-             f".derivative({q!r}, {wrt!r})")
+    repro = (
+        f"s = velmora.System({chem!r}); f = {fmt(feed)}; "
+        f"s.flash(f, {P!r}, T=s.flash(f, {P!r}, vapor_fraction={vf!r}).T)"
+        f".derivative({q!r}, {wrt!r})"
+    )
 
     def value(r, keys):
         v = getattr(r, q)
@@ -617,7 +721,7 @@ def case_flash_derivative(chem, rng):
                 return (two(h) - two(-h)) / (2.0 * h)
             return (-3.0 * v0 + 4.0 * two(h) - two(2.0 * h)) / (2.0 * h)
 
-        for _ in range(12):   # steps that stay in the two-phase region
+        for _ in range(12):  # steps that stay in the two-phase region
             try:
                 d1, d2 = D(h), D(h / 2.0)
                 break
@@ -634,10 +738,12 @@ def case_flash_derivative(chem, rng):
         bad = np.flatnonzero(~(np.abs(dv - rich) <= allowed))
         if bad.size:
             i = int(bad[np.argmax((np.abs(dv - rich) / allowed)[bad])])
-            raise Fail(f"flash d {q} / d {'component' if wrt not in ('T', 'P') else wrt}",
-                       float(abs(dv[i] - rich[i]) / (abs(rich[i]) + 1e-300)),
-                       f"{keys[i] if keys else q}: exact {dv[i]:.9g}, differences {rich[i]:.9g} "
-                       f"(+- {est[i]:.2g}; vapor fraction {r.vapor_fraction:.4g})")
+            raise Fail(
+                f"flash d {q} / d {'component' if wrt not in ('T', 'P') else wrt}",
+                float(abs(dv[i] - rich[i]) / (abs(rich[i]) + 1e-300)),
+                f"{keys[i] if keys else q}: exact {dv[i]:.9g}, differences {rich[i]:.9g} "
+                f"(+- {est[i]:.2g}; vapor fraction {r.vapor_fraction:.4g})",
+            )
 
     return repro, run, check
 
@@ -647,8 +753,9 @@ def case_analysis(chem, rng):
     elements, and the ions balanced carry no charge."""
     ref = ref_of(chem)
     ions = [s for s, q in zip(ref.names, ref.charge) if q != 0.0 and s not in ("H3O+", "OH-")]
-    an = {s: rng.choice([0.0, rng.uniform(0.0, 2.0), 10.0 ** rng.uniform(-8.0, -2.0)])
-          for s in ions}
+    an = {
+        s: rng.choice([0.0, rng.uniform(0.0, 2.0), 10.0 ** rng.uniform(-8.0, -2.0)]) for s in ions
+    }
     an = {s: v for s, v in an.items() if v > 0.0}
     excess = sum(ref.charge[ref.pos[s]] * v for s, v in an.items())
     side = [s for s in ions if ref.charge[ref.pos[s]] * excess < 0.0] or ions
@@ -680,8 +787,11 @@ def case_analysis(chem, rng):
         rel = d / np.maximum(np.abs(e_ions), 1e-300)
         if np.any(rel > 1e-8):
             e = int(np.argmax(rel))
-            raise Fail("salts do not carry the ions", float(rel[e]),
-                       f"{ref.elements[e]}: ions {e_ions[e]:.12g}, salts {e_salts[e]:.12g}")
+            raise Fail(
+                "salts do not carry the ions",
+                float(rel[e]),
+                f"{ref.elements[e]}: ions {e_ions[e]:.12g}, salts {e_salts[e]:.12g}",
+            )
         if any(v < 0.0 for v in b.amounts.values()):
             raise Fail("negative salt", 1.0, f"{b.amounts}")
 
@@ -702,7 +812,9 @@ def case_scaling(chem, rng):
         top = max(si.values(), default=-1.0)
         if top < -rng.uniform(0.0, 0.5):
             break
-        feed = {c: (v if c == "H2O" else v * 10.0 ** (-0.5 * max(top, 0.1))) for c, v in feed.items()}
+        feed = {
+            c: (v if c == "H2O" else v * 10.0 ** (-0.5 * max(top, 0.1))) for c, v in feed.items()
+        }
     if rng.random() < 0.4:
         # a liquid saturated at a T inside the range, a little diluted: its indices reach 0
         # near there, or only touch it
@@ -714,8 +826,10 @@ def case_scaling(chem, rng):
                 feed = {c: v * (1.0 + d) if c == "H2O" else v for c, v in st.apparent.items()}
         except ALLOWED:
             pass
-    repro = (f"velmora.System({chem!r}).scaling_temperature({fmt(feed)}, T_min={T_min!r}, "
-             f"T_max={T_max!r})")
+    repro = (
+        f"velmora.System({chem!r}).scaling_temperature({fmt(feed)}, T_min={T_min!r}, "
+        f"T_max={T_max!r})"
+    )
 
     def scan(lo, hi, what):
         for t in np.arange(lo, hi, 0.5):
@@ -745,17 +859,27 @@ def case_scaling(chem, rng):
             raise Fail("scaling T outside the range", 1.0, f"{T}")
         si = ref.si(T, state_n(ref, ref.system.liquid(T, feed)))
         if not abs(si[sid]) <= 1e-6:
-            raise Fail("scaling solid not saturated", abs(si[sid]), f"{sid} SI {si[sid]:.3g} at {T}")
+            raise Fail(
+                "scaling solid not saturated", abs(si[sid]), f"{sid} SI {si[sid]:.3g} at {T}"
+            )
         # no solid saturated below: a scan every 0.5 K
         scan(T_min, T - 0.01, f"earlier saturation missed (answer {T:.4f} K, {sid})")
 
     return repro, run, check
 
 
-CASES = {"sle": case_sle, "vls": case_vls, "si": case_si, "evaporate": case_evaporate,
-         "mix": case_mix, "profile": case_profile, "derivative": case_derivative,
-         "flash_derivative": case_flash_derivative, "analysis": case_analysis,
-         "scaling": case_scaling}
+CASES = {
+    "sle": case_sle,
+    "vls": case_vls,
+    "si": case_si,
+    "evaporate": case_evaporate,
+    "mix": case_mix,
+    "profile": case_profile,
+    "derivative": case_derivative,
+    "flash_derivative": case_flash_derivative,
+    "analysis": case_analysis,
+    "scaling": case_scaling,
+}
 ALLOWED = (velmora.ConvergenceError, ValueError)
 
 
@@ -792,7 +916,7 @@ def one(kind, chem, rng):
     except Fail as f:
         kind_, size, detail = f.args
         return "failed", kind_, float(size), detail, repro
-    except ALLOWED as e:   # a reference call of the check itself raised
+    except ALLOWED as e:  # a reference call of the check itself raised
         return "raised", f"{type(e).__name__} in the check", 0.0, str(e)[:200], repro
     return "verified", "", 0.0, "", repro
 
@@ -832,9 +956,14 @@ def main(argv=None):
             elif status == "raised":
                 first_raised.setdefault((kind, what), (detail, repro))
         bad += counts["failed"]
-        kinds_ = ", ".join(f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind "))
-        print(f"{kind:<11} {a.n:>6} {counts['verified']:>8} {counts['raised']:>7} "
-              f"{counts['failed']:>6} {time.perf_counter() - t0:>6.0f}  {kinds_}", flush=True)
+        kinds_ = ", ".join(
+            f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind ")
+        )
+        print(
+            f"{kind:<11} {a.n:>6} {counts['verified']:>8} {counts['raised']:>7} "
+            f"{counts['failed']:>6} {time.perf_counter() - t0:>6.0f}  {kinds_}",
+            flush=True,
+        )
         slow[kind] = slowest
     print("\nworst case of each kind of failure:")
     for (kind, what), (size, detail, repro) in sorted(worst.items()):
