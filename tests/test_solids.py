@@ -213,6 +213,24 @@ def test_no_solid_where_none_should_form(systems):
     assert with_solids.amounts == plain.amounts and with_solids.ln_gamma == plain.ln_gamma
 
 
+def test_a_liquid_at_its_saturation_names_no_solid_at_zero(systems):
+    """The dissolved part of a saturated answer, given again, is at its solids' saturation: no
+    solid comes out. The answer may not name a solid in an amount of 0 as present (it did, for
+    the liquid and the flash, where the indices were 1e-14 above 0), and the index of each
+    solid it leaves out is 0 to the present solids' tolerance."""
+    for chem, m in (("NaCl-H2O", {"NaCl": 8.0}),
+                    ("brine-H2O", {"NaCl": 10.0, "KCl": 5.0, "CaCl2": 0.1, "Na2SO4": 1.5})):
+        s = systems[chem]
+        saturated = s.liquid(298.15, molalities=m, solids=True)
+        assert saturated.solids
+        again = s.liquid(298.15, saturated.apparent, solids=True)
+        fl = s.flash(saturated.apparent, 20 * 101325.0, T=298.15, solids=True)
+        for r, si in ((again, again.saturation_indices), (fl, fl.liquid.saturation_indices)):
+            assert all(v > 0.0 for v in r.solids.values()), (chem, r.solids)
+            for solid in saturated.solids:
+                assert abs(si[solid]) <= SI_TOL, (chem, solid, si[solid])
+
+
 @st.composite
 def brine(draw):
     m = {"NaCl": draw(st.floats(0.0, 12.0)), "KCl": draw(st.floats(0.0, 6.0)),

@@ -104,7 +104,9 @@ def brine(system: Any, molalities: Mapping[str, float], balance: str | None = No
             f'balance="{major}"'
         )
     amounts = _components_of(system, given)
-    amounts["H2O"] = 1000.0 / info.mw["H2O"]
+    # 1 kg of water, and the water the ions bring beyond their salts' (2 HCO3- = CO3-- + CO2 +
+    # H2O: calcium bicarbonate is CaCO3, CO2 and that water)
+    amounts["H2O"] = 1000.0 / info.mw["H2O"] + amounts.get("H2O", 0.0)
     return Brine(system.composition(amounts), given, adjusted)
 
 
@@ -191,11 +193,12 @@ def _components_of(system, given):
             "more components is needed"
         )
     c[np.abs(c) < 1e-15 * max(1.0, float(np.max(np.abs(c))))] = 0.0
-    # a dissolved gas may come out negative (CO2 less than a carbonate's), a salt may not
+    # a dissolved gas may come out negative (CO2 less than a carbonate's), and water (taken
+    # from the kg of water), a salt may not
     short = [
         (comp, v)
         for comp, v in zip(system.components, c.tolist())
-        if v < -tol and comp not in system.henry
+        if v < -tol and comp not in system.henry and comp != "H2O"
     ]
     if short:
         comp, v = short[0]

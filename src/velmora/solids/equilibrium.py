@@ -171,7 +171,11 @@ def _verify(system, state, active, s, feed, feed_app, T, iterations):
     (``feed``: the apparent amounts as a vector, ``feed_app`` as given); attach the solids to
     the state."""
     ss, info = system.solids, system._info
-    solids = dict(zip([ss.names[k] for k in active], np.asarray(s, dtype=float).tolist()))
+    # a solid that joined a liquid already at its saturation (SI 0 to rounding) can stay at an
+    # amount of 0: absent, its index checked as an absent one's
+    solids = {
+        ss.names[k]: v for k, v in zip(active, np.asarray(s, dtype=float).tolist()) if v > 0.0
+    }
     si = state.saturation_indices
     bad = [f"{k} SI {si[k]:.3g}" for k in solids if abs(si[k]) > SI_TOL]
     bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v > SI_TOL]

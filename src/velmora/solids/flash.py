@@ -243,7 +243,9 @@ def _finish(system, z, P, s, active, split, its):
     s_sol = sum(
         s[j] * solid_entropy(system, ss.names[k], T, P, x, h_k[j]) for j, k in enumerate(active)
     )
-    out.solids = {ss.names[k]: float(v) for k, v in zip(active, s)}
+    # a solid at an amount of 0 (a liquid at its saturation already) is absent: its index is
+    # within the tolerance of 0 (checked above)
+    out.solids = {ss.names[k]: float(v) for k, v in zip(active, s) if v > 0.0}
     out.feed = dict(zip(system.components, z.tolist()))
     out.vapor_fraction = beta * tot
     out.H = out.H * tot + h_sol
