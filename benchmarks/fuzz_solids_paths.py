@@ -499,6 +499,19 @@ def case_evaporate(chem, rng):
             check_si(ref, T, n, present, reported=rep, what=f" (point {k})", feed=feed)
         if not fractional:
             small = 1e-9 * sum(feed.values())
+
+            def at_zero(sid, a, amt, kind):
+                """The liquid at a fraction a of the water removed: the solid sid at SI 0 and
+                an amount of 0 (beside the largest it reaches on the path)."""
+                st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
+                si = ref.si(T, state_n(ref, st), feed)[sid]
+                if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt) + small:
+                    raise Fail(
+                        kind,
+                        abs(si),
+                        f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}",
+                    )
+
             for sid, a in p.appears.items():
                 before = [k for k, r in enumerate(removed) if r < a]
                 after = [k for k, r in enumerate(removed) if r >= a]
@@ -510,25 +523,11 @@ def case_evaporate(chem, rng):
                 ):
                     raise Fail("appears off the path's points", 1.0, f"{sid} at {a}: {amt}")
                 if a > removed[0]:
-                    st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
-                    si = ref.si(T, state_n(ref, st))[sid]
-                    if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt) + small:
-                        raise Fail(
-                            "appears not where the solid saturates",
-                            abs(si),
-                            f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}",
-                        )
+                    at_zero(sid, a, amt, "appears not where the solid saturates")
             # where a solid dissolves again its amount has come down to 0 at SI 0
             for sid, a in p.dissolves.items():
                 amt = p.solids.get(sid, np.zeros(1))  # it may come and go between points
-                st = ref.system.liquid(T, dict(feed, H2O=w0 * (1.0 - a)), solids=True)
-                si = ref.si(T, state_n(ref, st))[sid]
-                if not abs(si) <= 1e-6 or st.solids.get(sid, 0.0) > 1e-6 * max(amt) + small:
-                    raise Fail(
-                        "dissolves not where the solid is used up",
-                        abs(si),
-                        f"{sid} at {a}: SI {si:.3g}, amount {st.solids.get(sid, 0.0):.3g}",
-                    )
+                at_zero(sid, a, amt, "dissolves not where the solid is used up")
 
     return repro, run, check
 
@@ -952,7 +951,8 @@ def main(argv=None):
     a = ap.parse_args(argv)
     warnings.simplefilter("ignore")
     kinds = a.classes or list(CLASSES)
-    head = f"{'class':<11} {'cases':>6} {'verified':>8} {'raised':>7} {'failed':>6} {'s':>6}  failures by kind"
+    head = f"{'class':<11} {'cases':>6} {'verified':>8} {'raised':>7} {'failed':>6} {'s':>6}"
+    head += "  failures by kind"
     print(f"fuzz of solids, paths, derivatives, scaling: {a.n} cases per class, seed {a.seed}")
     print(head)
     print("-" * len(head))
