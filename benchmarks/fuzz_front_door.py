@@ -3,7 +3,7 @@ tests/independent.py (the property test's, on many more inputs). Run by hand:
 
     .venv/bin/python benchmarks/fuzz_front_door.py [-n 20000] [--seed 0] [--jobs 2] [CHEM ...]
 
-Prints per chemistry: examples, verified, raised (by type and call: T, H, vf, bubble,
+Prints per chemistry: examples, verified, raised (by type and call: T, H, S, vf, bubble,
 liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of failure), the worst
 case's detail and a line that reproduces it, and the first call of each kind that raised.
 """

@@ -43,7 +43,7 @@ BALANCE = 1e-10      # element / charge imbalance, relative to the feed's atoms 
 FUGACITY = 1e-5      # |f_L - y phi P| / P, and |ln f_L - ln(y phi P)| where y_k >= MAJOR
 MAJOR = 1e-3         # a vapor mole fraction worth a relative comparison
 REACTION = 1e-6      # |sum nu (ln x + ln gamma - ref) - ln K| [ln units]
-TARGET = 1e-6        # vapor fraction [mol/mol]; H [relative]
+TARGET = 1e-6        # vapor fraction [mol/mol]; H and S [relative]
 ENTHALPY = 1e-5      # H of the answer against its phases' [relative]: the two speciations
                      # behind them (K-values and the check) agree to the front door's tolerance
 SPECIATION = 1e-4    # |x_answer - x_fresh| / (x + 1e-7): the same liquid as a fresh model's
@@ -134,8 +134,8 @@ class Outcome:
 
 @dataclass
 class Case:
-    """One front-door call: ``kind`` "T" (flash at T), "H" (flash at the H of the flash at T),
-    "vf" (flash at a vapor fraction), "bubble" (bubble temperature) or "liquid"; ``alt`` the
+    """One front-door call: ``kind`` "T" (flash at T), "H" or "S" (flash at the H or S of the
+    flash at T), "vf" (flash at a vapor fraction), "bubble" (bubble temperature) or "liquid"; ``alt`` the
     same feed in another apparent form (or None)."""
     chem: str
     kind: str
@@ -152,6 +152,8 @@ class Case:
             return f"{s}.flash({feed}, {self.P!r}, T={self.T!r})"
         if self.kind == "H":
             return f"s = {s}; s.flash({feed}, {self.P!r}, H=s.flash({feed}, {self.P!r}, T={self.T!r}).H)"
+        if self.kind == "S":
+            return f"s = {s}; s.flash({feed}, {self.P!r}, S=s.flash({feed}, {self.P!r}, T={self.T!r}).S)"
         if self.kind == "vf":
             return f"{s}.flash({feed}, {self.P!r}, vapor_fraction={self.vf!r})"
         if self.kind == "bubble":
@@ -168,6 +170,8 @@ def call(system, case, feed=None):
         return system.flash(feed, case.P, T=case.T)
     if case.kind == "H":
         return system.flash(feed, case.P, H=system.flash(feed, case.P, T=case.T).H)
+    if case.kind == "S":
+        return system.flash(feed, case.P, S=system.flash(feed, case.P, T=case.T).S)
     if case.kind == "vf":
         return system.flash(feed, case.P, vapor_fraction=case.vf)
     if case.kind == "bubble":
@@ -405,6 +409,14 @@ def check_target(ref, r, case, f):
         if abs(r.T - case.T) > 1e-4:            # K
             fails.append(Failure("T of an H flash", abs(r.T - case.T),
                                  f"T {r.T:.9g} K for the H of {case.T:.9g} K"))
+    elif case.kind == "S":
+        r0 = ref.system.flash(case.feed, case.P, T=case.T)
+        if not abs(r.S - r0.S) <= TARGET * max(abs(r0.S), 10.0):
+            fails.append(Failure("S target", abs(r.S - r0.S), f"S {r.S:.9g} for {r0.S:.9g}"))
+        # S rises with T at fixed P and feed (cp / T > 0): only the first flash's T has that S
+        if abs(r.T - case.T) > 1e-4:            # K
+            fails.append(Failure("T of an S flash", abs(r.T - case.T),
+                                 f"T {r.T:.9g} K for the S of {case.T:.9g} K"))
     elif case.kind == "vf":
         want = min(case.vf, 1.0 - 1e-9)
         if not abs(r.vapor_fraction - want) <= TARGET:
@@ -547,7 +559,7 @@ def _components(chem):
     return ionchem.components(chem)
 
 
-KINDS = ("T", "T", "H", "vf", "bubble", "liquid")
+KINDS = ("T", "T", "H", "S", "vf", "bubble", "liquid")
 
 
 def case(chem, d):
@@ -557,6 +569,6 @@ def case(chem, d):
     T = d.uniform(273.15, 450.0)
     P = d.uniform(0.5e5, 50e5)
     vf = d.choice([0.0, 0.5, 1.0, d.uniform(0.0, 1.0)]) if kind == "vf" else 0.0
-    if kind in ("bubble", "vf", "H"):
+    if kind in ("bubble", "vf", "H", "S"):
         alt = None                    # the forms are compared on T flashes and liquids
     return Case(chem, kind, w, P, T, vf, alt)
