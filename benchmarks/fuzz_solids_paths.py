@@ -341,12 +341,12 @@ def case_vls(chem, rng):
     ref = ref_of(chem)
     feed = brine(chem, rng)
     P = rng.choice([101325.0, rng.uniform(0.2e5, 5e5)])
-    kind = rng.choice(["T", "vf", "H"])
+    kind = rng.choice(["T", "vf", "H", "S"])
     val = rng.uniform(300.0, 440.0) if kind != "vf" else rng.choice([0.0, rng.uniform(0.0, 0.9)])
     kw = {"T": val} if kind == "T" else {"vapor_fraction": val}
     arg = f"T={val!r}" if kind == "T" else f"vapor_fraction={val!r}"
-    if kind == "H":
-        arg = f"H=s.flash(f, {P!r}, T={val!r}, solids=True).H"
+    if kind in ("H", "S"):
+        arg = f"{kind}=s.flash(f, {P!r}, T={val!r}, solids=True).{kind}"
         repro = (
             f"s = velmora.System({chem!r}); f = {fmt(feed)}; s.flash(f, {P!r}, {arg}, solids=True)"
         )
@@ -355,10 +355,10 @@ def case_vls(chem, rng):
     target = {}
 
     def run():
-        if kind == "H":
+        if kind in ("H", "S"):
             r0 = ref.system.flash(feed, P, T=val, solids=True)
-            target["H"], target["T"] = r0.H, r0.T
-            r = ref.system.flash(feed, P, H=r0.H, solids=True)
+            target[kind], target["T"] = getattr(r0, kind), r0.T
+            r = ref.system.flash(feed, P, solids=True, **{kind: target[kind]})
             return r, (r.T, r.vapor_fraction, r.H, tuple(r.x.values()), tuple(r.solids.values()))
         r = ref.system.flash(feed, P, solids=True, **kw)
         return r, (
@@ -380,15 +380,17 @@ def case_vls(chem, rng):
             raise Fail("T target", abs(r.T - val), f"{r.T}")
         if kind == "vf" and not abs(beta - val) <= 1e-6:
             raise Fail("vapor fraction target", abs(beta - val), f"{beta} for {val}")
-        if kind == "H":
-            if not abs(r.H - target["H"]) <= 1e-6 * max(abs(target["H"]), 1e4):
-                raise Fail("H target", abs(r.H - target["H"]), f"H {r.H} for {target['H']}")
-            # below the bubble point H rises with T: only the T of the first flash has that H
+        if kind in ("H", "S"):
+            got, want = getattr(r, kind), target[kind]
+            floor = 1e4 if kind == "H" else 10.0  # J/mol, J/(mol K)
+            if not abs(got - want) <= 1e-6 * max(abs(want), floor):
+                raise Fail(f"{kind} target", abs(got - want), f"{kind} {got} for {want}")
+            # below the bubble point H and S rise with T: only the first flash's T has them
             if beta == 0.0 and abs(r.T - target["T"]) > 1e-4:
                 raise Fail(
-                    "T of an H flash",
+                    f"T of an {kind} flash",
                     abs(r.T - target["T"]),
-                    f"T {r.T:.9g} for the H of {target['T']:.9g} K",
+                    f"T {r.T:.9g} for the {kind} of {target['T']:.9g} K",
                 )
         y = np.array([r.vapor[c] for c in ref.components])
         n = np.array([r.liquid.amounts[s] for s in ref.names])
