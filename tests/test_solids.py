@@ -231,6 +231,24 @@ def test_a_liquid_at_its_saturation_names_no_solid_at_zero(systems):
                 assert abs(si[solid]) <= SI_TOL, (chem, solid, si[solid])
 
 
+def test_a_bittern_at_its_saturation_whose_active_set_cycles():
+    # the dissolved part of a cold magnesium-rich answer with halite and epsomite, its water
+    # taken 1e-9 lower (benchmarks/fuzz_solids_paths.py, seed 4): the active-set method cycled
+    # through halite, epsomite, celestite and anhydrite in trace amounts and raised. Approached
+    # along a path from twice its water, the answer has at most traces of solid, leaves the
+    # liquid as given, and every index at or below 0
+    s = velmora.System("seawater-H2O")
+    feed = {"H2O": 44.09356758589898, "NaCl": 1.9379290022192326, "KCl": 0.343756503706487,
+            "MgCl2": 1.6668979446571235, "CaCl2": 0.03913877606286969,
+            "SrCl2": 0.0002446541367729674, "BaCl2": 0.0, "Na2SO4": 0.18737699182242543}
+    liq = s.liquid(282.19781106791436, feed, solids=True)
+    assert set(liq.solids) <= {"halite", "epsomite", "celestite", "anhydrite"}
+    assert all(0.0 < v < 1e-7 for v in liq.solids.values())
+    assert all(abs(liq.apparent[c] / v - 1.0) < 1e-7 for c, v in feed.items() if v > 0.0)
+    assert max(liq.saturation_indices.values()) <= SI_TOL
+    assert all(abs(liq.saturation_indices[k]) <= SI_TOL for k in liq.solids)
+
+
 @st.composite
 def brine(draw):
     m = {"NaCl": draw(st.floats(0.0, 12.0)), "KCl": draw(st.floats(0.0, 6.0)),

@@ -17,6 +17,7 @@ Units: T [K], P [Pa], amounts and solids in the unit of the brine given (``brine
 """
 
 import math
+import threading
 import warnings
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass, field
@@ -25,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .errors import solve_failed
+from .errors import ConvergenceError, RangeWarning, solve_failed
 from .ids import databank_id
 from .states import LiquidState
 
@@ -766,6 +767,41 @@ def _less_water(base, dw):
     feed = dict(base)
     feed["H2O"] = base["H2O"] - dw
     return feed
+
+
+_APPROACH = threading.local()  # set while a feed is approached: the path's own points do not
+_DILUTION = 2.0  # the approach starts from the feed with this much water
+_APPROACH_STEPS = 8
+
+
+def approach(system: Any, app: Mapping[str, float], T: float) -> Any:
+    """(s, active, points) of the liquid ``app`` (per mol, over the components) with its
+    solids at T, approached along a path from the same liquid with twice its water, or None
+    where that path fails too (``System.liquid(..., solids=True)`` where its active set does
+    not settle). The active-set method can cycle at a feed at or next to its saturation with
+    several solids in trace amounts (the dissolved part of an answer given back); the path's
+    points take the changes of the set one at a time, each from its neighbour. The caller
+    checks the answer as every other one."""
+    if getattr(_APPROACH, "on", False):
+        return None
+    walk, water = _Walk(system, True), app.get("H2O", 0.0)
+    near: list[_Point] = []
+    _APPROACH.on = True
+    try:
+        with warnings.catch_warnings():  # the call's own warnings are given already
+            warnings.simplefilter("ignore", RangeWarning)
+            for f in np.linspace(_DILUTION, 1.0, _APPROACH_STEPS + 1).tolist():
+                near = [walk.point(T, dict(app, H2O=water * f), near[-1:])]
+    except ConvergenceError:
+        return None
+    except (ValueError, ArithmeticError) as e:
+        if not solve_failed(e):
+            raise
+        return None
+    finally:
+        _APPROACH.on = False
+    p = near[-1]
+    return np.asarray(p.s, dtype=float), list(p.active), _APPROACH_STEPS + 1
 
 
 def _liquid(system, T, feed, solids):

@@ -214,6 +214,13 @@ class System:
             state = solid_liquid(self, x, T)
         return state._in_unit(app, a, b, dissolved=True)
 
+    def _approach(self, app: dict[str, float], T: float) -> Any:
+        """``velmora.paths.approach`` of this System: its solid-liquid equilibrium at T along a
+        path, where the active-set method does not settle."""
+        from . import paths  # paths builds on the solids, which call this
+
+        return paths.approach(self, app, T)
+
     def _column_liquid(self, T: float, app: dict[str, float]) -> LiquidState:
         """``liquid(T, app)`` for a solver's own apparent amounts ``app`` over every component
         in their order (the system's names, each amount positive): the same state, checked,

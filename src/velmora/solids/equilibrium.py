@@ -79,7 +79,16 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
         J, du = liq.jac
         return J[np.ix_(active, active)], du[:, active]
 
-    s, active, _, its = _active_set(system, T, first, evaluate, jacobian)
+    try:
+        s, active, _, its = _active_set(system, T, first, evaluate, jacobian)
+    except ConvergenceError:
+        # a set that does not settle: the feed approached along a path (velmora.paths, which
+        # builds on this module, through the System)
+        approach = getattr(system, "_approach", None)
+        got = approach(app, T) if approach is not None else None
+        if got is None:
+            raise
+        s, active, its = got
     ss.range_warnings(T, active)
     app_liq = _app(system, feed, s, active)
     out = _tight_state(system, app_liq, T)
