@@ -734,13 +734,9 @@ def _reference_enthalpies(
         elif kind == "antoine":
             dh[k] = -R * T * T * _dlnpsat_dT(ref, T)
             dT[k] = -R * (2.0 * T * _dlnpsat_dT(ref, T) + T * T * _d2lnpsat_dT2(ref, T))
-        elif kind == "liquid_cp":  # phasekit._liquid_cp_terms and its T-derivative
+        elif kind == "liquid_cp":  # phasekit's reference and its T-derivative
             coeffs, t0, c = ref
-            t = phasekit.T_REF
-            rise = sum(
-                cj / (j + 1) * ((T - t0) ** (j + 1) - (t - t0) ** (j + 1)) for j, cj in enumerate(c)
-            )
-            dh[k] = -R * t * t * _dlnpsat_dT(coeffs, t) + rise - rise_ig[k]
+            dh[k] = phasekit._liquid_cp_dh(coeffs, t0, c, T, rise_ig[k])
             dT[k] = sum(cj * (T - t0) ** j for j, cj in enumerate(c)) - cp_ig[k]
         else:
             dh[k] = ref

@@ -305,31 +305,40 @@ def _frac(comps, xa, name):
         return 0.0
 
 
-def _dh_terms(pp, T, lnf, dlnf):
+def _dh_terms(pp, T, lnf, dlnf, h_ig=None):
+    """-R T^2 d ln f0/dT per component (``pp.dhref`` without a reference fugacity), the solvents
+    of a liquid heat capacity on it; h_ig: the ideal-gas enthalpies at T where the caller has
+    them."""
     m = -R * T * T
     dh = [float(pp.dhref.get(c, 0.0)) if lnf[k] is None else m * dlnf[k]
           for k, c in enumerate(pp.components)]
     cpl = getattr(pp, "cpl", None)
-    return _liquid_cp_terms(pp, T, lnf, dh, cpl) if cpl else dh
+    return _liquid_cp_terms(pp, T, lnf, dh, cpl, h_ig) if cpl else dh
 
 
-def _liquid_cp_terms(pp, T, lnf, dh, cpl):
-    """dh with the solvents of a liquid heat capacity (``PropertyPackage.cpl``) on it:
-    dh(T) = -R T_REF^2 d ln Psat/dT (T_REF) + int_T_REF^T (cp_liquid - cp_ig) dT."""
-    h_ig, _ = _ig_terms(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+def _liquid_cp_terms(pp, T, lnf, dh, cpl, h_ig=None):
+    """dh with the solvents of a liquid heat capacity (``PropertyPackage.cpl``) on it."""
+    if h_ig is None:
+        h_ig, _ = _ig_terms(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
     for k, c in enumerate(pp.components):
         rec = cpl.get(c)
         if rec is None or lnf[k] is None or c in pp.henry_comps:
             continue  # no heat capacity, or a Henry component's reference
-        t0, coeffs = rec
         p = [float(v) for v in pp.antoine[c]]
-        a, b = T - t0, T_REF - t0
-        rise, pa, pb = 0.0, a, b  # int_T_REF^T cp_liquid dT
-        for j, cj in enumerate(coeffs):
-            rise += cj / (j + 1) * (pa - pb)
-            pa, pb = pa * a, pb * b
-        dh[k] = -R * T_REF * T_REF * _dln_antoine(p, T_REF) + rise - (h_ig[k] - pp.DHFORM[k])
+        dh[k] = _liquid_cp_dh(p, *rec, T, h_ig[k] - pp.DHFORM[k])
     return dh
+
+
+def _liquid_cp_dh(p, t0, coeffs, T, rise_ig):
+    """The liquid reference enthalpy [J/kmol] of a solvent of Antoine coefficients p and liquid
+    heat capacity sum_j coeffs[j] (T - t0)^j: -R T_REF^2 d ln Psat/dT (T_REF) + int_T_REF^T
+    (cp_liquid - cp_ig) dT; rise_ig: the ideal gas's enthalpy at T less that at T_REF."""
+    a, b = T - t0, T_REF - t0
+    rise, pa, pb = 0.0, a, b  # int_T_REF^T cp_liquid dT
+    for j, cj in enumerate(coeffs):
+        rise += cj / (j + 1) * (pa - pb)
+        pa, pb = pa * a, pb * b
+    return -R * T_REF * T_REF * _dln_antoine(p, T_REF) + rise - rise_ig
 
 
 def _dh_ref(pp, T, xa, P):
@@ -346,9 +355,9 @@ def entropy_liquid(pp, T, x, P):
     _dh_ref, pressure-independent)."""
     T = float(T)
     x = [float(v) for v in x]
-    _, s = _ig_terms(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
+    h, s = _ig_terms(T, pp.cpig_kind, pp.cpig, pp.DHFORM)
     lnf, dlnf = _ref_terms(pp, T, x)
-    dh = _dh_terms(pp, T, lnf, dlnf)
+    dh = _dh_terms(pp, T, lnf, dlnf, h)
     lnp = math.log(P_REF)
     out = 0.0
     for k, xk in enumerate(x):
@@ -410,8 +419,8 @@ def _k_rachford_rice(z, K):
 # the ideal vapor the enthalpies and entropies with the helpers they call.
 _NATIVE = {f.__name__: f for f in (
     _k_rachford_rice, phi_vapor, enthalpy_vapor, entropy_vapor, entropy_liquid, _k_h_ig, _dh_ref,
-    _ig_terms, _ref_terms, _dh_terms, _liquid_cp_terms, _dln_antoine, _frac, _vapor_departure,
-    _coth_int, _tanh_int, _sinh_s, _cosh_s)}
+    _ig_terms, _ref_terms, _dh_terms, _liquid_cp_terms, _liquid_cp_dh, _dln_antoine, _frac,
+    _vapor_departure, _coth_int, _tanh_int, _sinh_s, _cosh_s)}
 
 
 # ----------------------------------------------------------------------------- temperature solver

@@ -165,9 +165,11 @@ double liquid_cp_reference(const PackageData& d, std::size_t k, double T, double
 
 namespace {
 // -R T^2 d ln f0/dT per component, dhref where there is no reference fugacity, and the liquid
-// heat capacity's reference for a solvent that has one.
+// heat capacity's reference for a solvent that has one; h_ig: the ideal-gas enthalpies at T
+// where the caller has them.
 Eigen::VectorXd dh_terms(const PackageData& d, double T, const std::vector<char>& has,
-                         const std::vector<double>& dlnf) {
+                         const std::vector<double>& dlnf,
+                         const std::vector<double>* h_ig = nullptr) {
     const double m = -d.R * T * T;
     Eigen::VectorXd out(static_cast<Eigen::Index>(has.size()));
     for (std::size_t k = 0; k < has.size(); ++k)
@@ -176,10 +178,13 @@ Eigen::VectorXd dh_terms(const PackageData& d, double T, const std::vector<char>
     for (std::size_t k = 0; k < d.cpl.size(); ++k) any = any || (d.cpl[k] && has[k] && !d.henry[k]);
     if (!any) return out;
     std::vector<double> h, s;
-    ideal_gas_terms(d, T, h, s);
+    if (h_ig == nullptr) {
+        ideal_gas_terms(d, T, h, s);
+        h_ig = &h;
+    }
     for (std::size_t k = 0; k < d.cpl.size(); ++k)
         if (d.cpl[k] && has[k] && !d.henry[k])
-            out[static_cast<Eigen::Index>(k)] = liquid_cp_reference(d, k, T, h[k]);
+            out[static_cast<Eigen::Index>(k)] = liquid_cp_reference(d, k, T, (*h_ig)[k]);
     return out;
 }
 }  // namespace
@@ -218,7 +223,7 @@ double entropy_liquid(const PackageData& d, double T, const Eigen::VectorXd& x) 
     std::vector<char> has;
     std::vector<double> lnf, dlnf;
     reference_terms(d, T, x, has, lnf, dlnf);
-    const Eigen::VectorXd dh = dh_terms(d, T, has, dlnf);
+    const Eigen::VectorXd dh = dh_terms(d, T, has, dlnf, &h);
     const double lnp = std::log(d.P_ref);
     double out = 0.0;
     for (Eigen::Index k = 0; k < x.size(); ++k) {

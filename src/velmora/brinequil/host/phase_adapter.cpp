@@ -95,10 +95,10 @@ namespace {
 
 // The phasekit functions that the C++ enthalpy and entropy stand for, those they call included.
 constexpr const char* kPortedFunctions[] = {
-    "enthalpy_vapor", "entropy_vapor",    "entropy_liquid",   "_k_h_ig",
-    "_dh_ref",        "_ig_terms",        "_ref_terms",       "_dh_terms",
-    "_frac",          "_vapor_departure", "_coth_int",        "_tanh_int",
-    "_sinh_s",        "_cosh_s",          "_liquid_cp_terms", "_dln_antoine"};
+    "enthalpy_vapor", "entropy_vapor", "entropy_liquid", "_k_h_ig", "_dh_ref",
+    "_ig_terms",      "_ref_terms",    "_dh_terms",      "_frac",   "_vapor_departure",
+    "_coth_int",      "_tanh_int",     "_sinh_s",        "_cosh_s", "_liquid_cp_terms",
+    "_liquid_cp_dh",  "_dln_antoine"};
 
 // The first N numbers of a sequence (float() of each; zeros past its end), IndexError when it
 // has fewer than min_len.
