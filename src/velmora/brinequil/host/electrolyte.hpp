@@ -57,6 +57,12 @@ struct Electrolyte {
 
 using ElectrolyteClass = py::class_<Electrolyte>;
 
+// Electrolyte(sp, reactions, kinds, k, apparent, antoine, henry, vc, options): the record with
+// its attributes and the C++ stoichiometry (electrolyte.cpp).
+Electrolyte make_electrolyte(py::object sp, py::object reactions, py::object kinds, py::object k,
+                             py::object apparent, py::object antoine, py::object henry,
+                             py::object vc, py::object options);
+
 // Registration, one per subsystem; called by the module entry point in this order.
 void bind_model(
     py::module_& m,

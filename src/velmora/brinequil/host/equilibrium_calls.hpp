@@ -1,0 +1,41 @@
+// The operations of the liquid fugacities and of the phase equilibrium as the model's methods
+// (bind_equilibrium.cpp binds them; equilibrium_calls.cpp holds them): each takes the Python
+// object of the model first and its arguments as Python hands them over.
+#pragma once
+#include <functional>
+
+#include "host/electrolyte.hpp"
+
+namespace brinequil::host {
+
+// psat(c, T): vapor pressure [Pa] of species c by the extended Antoine correlation.
+double psat_method(py::object self, py::object c, double T);
+// fugacities(n_app, T): ({species: Pa}, true amounts, ln gamma).
+py::tuple fugacities_method(py::object self, py::object n_app, double T);
+// bubble(n_app, T): (bubble pressure [Pa], {species: y}, {species: x}, {species: ln gamma}).
+py::tuple bubble_method(py::object self, py::object n_app, double T);
+// kvalues(pp, xa, y, T, P): (K of the components, true amounts per unit of liquid).
+py::tuple kvalues_method(py::object self, py::object pp, py::object xa, py::object y, double T,
+                         double P);
+// flash_tp(pp, z, T, P, tol, maxit): the package's flash result with "true".
+py::dict flash_tp_method(py::object self, py::object pp, py::object z, py::object T, py::object P,
+                         double tol, py::object maxit);
+// _front_tp_flash: the TP flash and the check of its answer in one call (see its binding).
+py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, double T, double P,
+                          py::handle components, double tol, py::handle limits, py::handle water,
+                          py::list box);
+// _flash_newton(pp, z, T, P, v0, tol): (beta, x, y, n, nfev).
+py::tuple flash_newton_method(py::object self, py::object pp, py::object z, double T, double P,
+                              py::object v0, py::object tol);
+// bubble_t(pp, x, P, T0): (T [K], vapor).
+py::tuple bubble_t_method(py::object self, py::object pp, py::object x, double P, double T0);
+// flash(pp, z, P, T, H, S, beta, T0): a flash at P with one of T, H, S or the vapor fraction.
+py::object flash_method(py::object self, py::object pp, py::object z_obj, py::object P,
+                        py::object T, py::object H, py::object S, py::object beta,
+                        py::object T0_obj);
+
+// The C++ root finders on Python functions (test hooks): hybrid Powell (x, nfev, info) and Brent.
+py::tuple hybrd_call(py::function f, py::object x0_obj);
+double brentq_call(const std::function<double(double)>& f, double a, double b);
+
+}  // namespace brinequil::host
