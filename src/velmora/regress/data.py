@@ -355,6 +355,32 @@ def nacl_mgcl2_water_activity_set():
                    tuple(rows), CITE["pitzer_dat_mg"], 0.01, "I [mol/kg]")
 
 
+# gamma+- of CaCl2 and SrCl2 at trace (1e-4 mol/kg) in MgCl2(aq) and NaCl-MgCl2 mixtures at 25 C,
+# (m NaCl, m MgCl2 [mol/kg], gamma+-): pitzer.dat, computed by PHREEQC as
+# (GAMMA("M+2") GAMMA("Cl-")^2)^(1/3); the points of the fit (tests/test_seawater.py holds others
+# back)
+PITZER_DAT_TRACED_IN_MGCL2 = {
+    "CaCl2": [(0.0, 0.5, 0.4584), (0.0, 1.0, 0.5278), (0.0, 2.0, 0.9033), (0.0, 3.0, 1.7883),
+              (4.0, 0.5, 0.9057), (2.0, 1.0, 0.7792), (1.0, 2.0, 1.146), (5.0, 0.3, 1.007)],
+    "SrCl2": [(0.0, 0.5, 0.4559), (0.0, 1.0, 0.5168), (0.0, 2.0, 0.8637), (0.0, 3.0, 1.6908),
+              (4.0, 0.5, 0.8182), (2.0, 1.0, 0.7238), (1.0, 2.0, 1.0742), (5.0, 0.3, 0.9016)]}
+CITE["pitzer_dat_in_mgcl2"] = ("PHREEQC 3 (through phreeqpython 1.6.2) with its pitzer.dat (Appelo, Parkhurst & Post, "
+                               "Geochim. Cosmochim. Acta 125 (2014) 49): (GAMMA(\"M+2\") GAMMA(\"Cl-\")^2)^(1/3) of "
+                               "1e-4 mol/kg CaCl2 or SrCl2 in MgCl2(aq) and NaCl-MgCl2 mixtures, at 25 C")
+
+
+def traced_in_mgcl2_set(salt, rows=None):
+    """gamma+- of CaCl2 or SrCl2 traced in MgCl2(aq) and NaCl-MgCl2 mixtures at 25 C (pitzer.dat,
+    computed by PHREEQC): rows (m NaCl, m MgCl2, gamma+-), those of the fit by default; x: m MgCl2."""
+    t, cation = TRACE_2_1, salt[:2] + "++"
+    pts = []
+    for a, b, g in rows or PITZER_DAT_TRACED_IN_MGCL2[salt]:
+        comp = {"Mg++": b, cation: t, "Cl-": a + 2 * b + 2 * t, **({"Na+": a} if a else {})}
+        pts.append((298.15, b, comp, g))
+    return DataSet(f"pitzer.dat {salt} traced in MgCl2", "ion_gamma_mean", "seawater-H2O", f"{cation} Cl-",
+                   ion_points(pts), CITE["pitzer_dat_in_mgcl2"], 0.02, "m MgCl2 [mol/kg]")
+
+
 def salt_sets(salt):
     """gamma+- of a salt at 25 C: the CRC table to 1 mol/kg (CaCl2: Robinson & Stokes), and
     above it Robinson & Stokes (KCl), the CRC table's 2 and 5 mol/kg rows (seawater's salts) or
