@@ -177,6 +177,23 @@ def _in_mgcl2():
     return [data.traced_in_mgcl2_set(s) for s in MG_TRACED], params, None, (293.15, 303.15)
 
 
+# Sulfate among chloride around calcium, tried and not shipped: in seawater concentrates the CaSO4
+# ion pair holds ever more of the calcium (0.10 of the free ion at 1 times, 0.65 at 10), where
+# pitzer.dat (no pair; its beta2 dies away with the ionic strength) leaves it free, and gypsum in
+# NaCl-Na2SO4 comes out 15-34 % above pitzer.dat at 0.3-0.6 mol/kg Na2SO4. U(Ca++; Cl-, SO4--)
+# (constant), fitted on that and on gypsum in NaCl and Na2SO4 (the CaSO4 fit's data, not its
+# parameters), raises calcium by U x_Cl x_SO4; but gypsum in NaCl holds sulfate too, and Marshall &
+# Slusher's isotherms move off (docs/data-sources.md). SULFATE_MIXING_TRIAL: its result.
+def sulfate_mixing_trial():
+    """(data sets, parameters, extra residuals, T range) of the trial, for regress.fit on the
+    shipped databank."""
+    params = [Parameter("ion_mixing", ("Ca++", "Cl-", "SO4--"), "U_A", 0.0, -3000.0, 3000.0, scale=10.0)]
+    return [data.gypsum_nacl_na2so4_set()] + data.gypsum_sets(), params, None, (293.15, 303.15)
+
+
+SULFATE_MIXING_TRIAL = (974.16426719, 80.74)     # U_A and its standard error
+
+
 # records a fit moves but does not write (another fit, refitted on it, writes them)
 NOT_WRITTEN = {"CaCl2-H2O": ("solids", ("H2O", "Ca++", "SO4--"), CACL2_TRIPLE)}
 
