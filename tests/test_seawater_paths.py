@@ -79,7 +79,7 @@ def test_seawater_appearances_at_zero_index(sea):
 def test_seawater_order_of_appearance_is_the_published_sequence(sea):
     """Gypsum before halite, halite before every potassium and magnesium salt; halite where the
     observations put it, 90 % of the water removed (a degree of evaporation of 10; 10 % of the
-    water left), within 0.02. (Gypsum comes a little earlier than observed, at 72 % against
+    water left), within 0.02. (Gypsum comes a little earlier than observed, at 71 % against
     75-80 %, docs/brine-paths.md.)"""
     _, _, path = sea
     a = path.appears

@@ -126,6 +126,36 @@ def test_gypsum_in_nacl_within_5_percent(t):
     assert max(abs(e) for _, e, _ in gypsum_deviations(t)) <= 0.05
 
 
+NA2SO4_IN_NACL = ("the CaSO4 ion pair holds calcium where pitzer.dat leaves it free: with 0.3-0.6 mol/kg "
+                  "Na2SO4 in 1-4 mol/kg NaCl gypsum is 15-34 % above pitzer.dat's effect of the Na2SO4 on "
+                  "Marshall & Slusher's; U(Ca++; Cl-, SO4--), which meets it within 8 %, takes their "
+                  "isotherms off (shipped.sulfate_mixing_trial)")
+
+
+@pytest.mark.xfail(strict=True, reason=NA2SO4_IN_NACL)
+def test_gypsum_in_nacl_na2so4_within_10_percent_of_pitzer_dat():
+    (_, rows), = regress.evaluate([data.gypsum_nacl_na2so4_set()])
+    assert max(abs(c / v - 1) for *_, v, c in rows) <= 0.10
+
+
+def test_the_sulfate_mixing_trial_moves_marshall_and_slusher_off():
+    """U(Ca++; Cl-, SO4--) fitted on gypsum in NaCl-Na2SO4 (pitzer.dat's effect of the Na2SO4 on
+    Marshall & Slusher's) and in NaCl and Na2SO4 (measured): U 974 +- 81, the mixtures within
+    8.2 % (34 % without it); but gypsum in NaCl brines holds sulfate as well and the isotherms
+    fall: worst 6.2 -> 8.8 % at 25 C, 11.8 -> 15.1 % at 0.5 C (3.98 mol/kg), beyond what
+    test_gypsum_in_nacl_against_marshall_and_slusher allows. Not shipped."""
+    from velmora.regress import shipped
+    sets, params, extra, _ = shipped.sulfate_mixing_trial()
+    res = regress.fit(sets, params, extra=extra)
+    u, err = shipped.SULFATE_MIXING_TRIAL
+    assert res.theta[0] == pytest.approx(u, rel=1e-4) and res.stderr[0] == pytest.approx(err, rel=0.01)
+    mixtures = res.evaluated[0][1]
+    assert max(abs(c / v - 1) for *_, v, c in mixtures) < 0.085
+    db = shipped.databank_with(databank.active(), res.overlay)
+    for t, limit in ((25, 0.07), (0.5, 0.12)):
+        assert max(abs(e) for _, e, _ in gypsum_deviations(t, db)) > limit + 0.015, t
+
+
 def test_gypsum_in_na2so4_against_block_and_waters():
     g = velmora.System("CaSO4-Na2SO4-H2O")
     dev = []
