@@ -199,12 +199,11 @@ def enhancement_factor(
     small = ha < 1e-6
     e1 = np.where(small, 1.0, ha / np.tanh(np.where(small, 1.0, ha)))
     # E1 (R+ + R- + 2)/(E* - 1) = E1 w, written so that no concentration divides at zero CO2
-    with np.errstate(divide="ignore", invalid="ignore"):
-        w = d_co2 * c_co2 * ((1.0 / c_meah + 1.0 / c_carb) / d_ion + 4.0 / (d_mea * c_mea))
-    w = np.where(np.asarray(c_co2) > 0.0, np.where(np.isnan(w), np.inf, w), 0.0)
-    with np.errstate(invalid="ignore"):
-        e = 1.0 + (e1 - 1.0) / (e1 * w + 1.0)
-    return np.where(np.isinf(w), 1.0, e)
+    # (the floors keep w finite: w = 0 without CO2, E -> 1 were a product absent)
+    lo = 1e-200
+    inv = (1.0 / np.maximum(c_meah, lo) + 1.0 / np.maximum(c_carb, lo)) / d_ion
+    w = d_co2 * np.maximum(c_co2, 0.0) * (inv + 4.0 / (d_mea * np.maximum(c_mea, lo)))
+    return 1.0 + (e1 - 1.0) / (e1 * w + 1.0)
 
 
 def rate_constant(T: float, c_mea: float, c_h2o: float, rng: Ranges) -> float:
