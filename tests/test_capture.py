@@ -207,6 +207,28 @@ def test_enhancement_factor_limits_and_the_diffusivities():
         [e(h, x) for h, x in zip(ha, c)], rel=1e-14)
 
 
+def test_absorber_bounds_the_enhancement_at_the_rich_end(mea, monkeypatch):
+    # half the solvent of the K17-like run: the rich end loads to 0.51, where the free amine
+    # is scarce and the bulk holds CO2; there E falls well below Ha/tanh(Ha), at the lean top
+    # much less. The products handed to the factor are the speciation's MEAH+ and MEACOO-
+    r = k_case(mea, lean_kg_h=3000.0)
+    assert r.rich_loading > 0.5
+    factor, got = pr.enhancement_factor, {}
+
+    def spy(*args):
+        got["args"] = args
+        return factor(*args)
+
+    monkeypatch.setattr(pr, "enhancement_factor", spy)
+    r._column.residual(r._x)
+    ha, c_co2, c_mea, c_p, c_m = got["args"][:5]
+    ratio = factor(*got["args"]) / (ha / np.tanh(ha))
+    assert ratio[0] < 0.2 and ratio[-1] > 0.6 and np.all(np.diff(ratio) > 0.0)
+    bottom = mea.liquid(r.rich_T, r.liquid_out).amounts
+    assert c_p[0] / c_mea[0] == pytest.approx(bottom["MEAH+"] / bottom["MEA"], rel=1e-9)
+    assert c_m[0] / c_co2[0] == pytest.approx(bottom["MEACOO-"] / bottom["CO2"], rel=1e-9)
+
+
 def test_range_log_warns_once_per_correlation():
     rng = pr.Ranges()
     for T in (360.0, 370.0):
