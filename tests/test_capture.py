@@ -161,6 +161,74 @@ def test_density_and_viscosity_against_measured_30_wt_mea():
         0.0533310121, rel=2e-3)
 
 
+def test_enhancement_factor_limits_and_the_diffusivities():
+    # IDAES check values (its MEA solvent test, 392.5 K, apparent MEA 4479.97410 mol/m^3,
+    # viscosity 5.58038484e-4 Pa s): MEA and ion diffusivities
+    rng = pr.Ranges()
+    assert pr.mea_diffusivity(392.5, 4479.97410, rng) == pytest.approx(4.47017415e-09, rel=1e-8)
+    assert pr.ion_diffusivity(392.5, 5.58038484e-4) == pytest.approx(2.17984326e-09, rel=1e-8)
+    d_co2, d_mea, d_ion = 1.4e-9, 1.1e-9, 0.6e-9
+    c_mea, c_p, c_m = 900.0, 1500.0, 1300.0
+
+    def printed(ha, c_co2):  # the published explicit form, Ha as printed, term by term
+        e_star_1 = d_mea * c_mea / (2.0 * d_co2 * c_co2)
+        r_p = d_mea * c_mea / (2.0 * d_ion * c_p)
+        r_m = d_mea * c_mea / (2.0 * d_ion * c_m)
+        return 1.0 + (ha - 1.0) / (ha * (r_p + r_m + 2.0) / e_star_1 + 1.0), e_star_1, r_p + r_m
+
+    def e(ha, c_co2):
+        return float(pr.enhancement_factor(ha, c_co2, c_mea, c_p, c_m, d_co2, d_mea, d_ion))
+
+    for ha in (5.0, 30.0, 300.0):
+        for c in (0.01, 1.0, 30.0):
+            assert e(ha, c) == pytest.approx(printed(ha, c)[0], rel=1e-3)  # Ha/tanh(Ha) ~ Ha
+    # far from the instantaneous limit (little CO2 in the bulk): the pseudo-first-order factor
+    for ha in (0.05, 0.7, 4.0, 80.0):
+        assert e(ha, 1e-9) == pytest.approx(ha / math.tanh(ha), rel=1e-6)
+        assert e(ha, 0.0) == pytest.approx(ha / math.tanh(ha), rel=1e-12)
+    # a reaction far faster than diffusion: the instantaneous limit 1 + (E* - 1)/(R+ + R- + 2)
+    for c in (0.1, 3.0, 50.0):
+        _, e_star_1, r = printed(1.0, c)
+        assert e(1e13, c) == pytest.approx(1.0 + e_star_1 / (r + 2.0), rel=1e-6)
+    # never below 1 (a slow reaction: the printed form is), never above either limit, and
+    # falling as the bulk holds more CO2
+    for ha in (1e-3, 0.3, 1.0, 2.0, 40.0, 4e3):
+        last = math.inf
+        for c in (1e-3, 0.1, 1.0, 10.0, 100.0, 1e4):
+            got = e(ha, c)
+            _, e_star_1, r = printed(ha, c)
+            assert 1.0 <= got <= min(ha / math.tanh(ha), 1.0 + e_star_1 / (r + 2.0)) + 1e-12
+            assert got <= last
+            last = got
+    assert printed(0.5, 1.0)[0] < 1.0
+    # arrays as elementwise
+    ha, c = np.array([0.5, 20.0, 500.0]), np.array([0.0, 2.0, 20.0])
+    assert pr.enhancement_factor(ha, c, c_mea, c_p, c_m, d_co2, d_mea, d_ion) == pytest.approx(
+        [e(h, x) for h, x in zip(ha, c)], rel=1e-14)
+
+
+def test_absorber_bounds_the_enhancement_at_the_rich_end(mea, monkeypatch):
+    # half the solvent of the K17-like run: the rich end loads to 0.51, where the free amine
+    # is scarce and the bulk holds CO2; there E falls well below Ha/tanh(Ha), at the lean top
+    # much less. The products handed to the factor are the speciation's MEAH+ and MEACOO-
+    r = k_case(mea, lean_kg_h=3000.0)
+    assert r.rich_loading > 0.5
+    factor, got = pr.enhancement_factor, {}
+
+    def spy(*args):
+        got["args"] = args
+        return factor(*args)
+
+    monkeypatch.setattr(pr, "enhancement_factor", spy)
+    r._column.residual(r._x)
+    ha, c_co2, c_mea, c_p, c_m = got["args"][:5]
+    ratio = factor(*got["args"]) / (ha / np.tanh(ha))
+    assert ratio[0] < 0.2 and ratio[-1] > 0.6 and np.all(np.diff(ratio) > 0.0)
+    bottom = mea.liquid(r.rich_T, r.liquid_out).amounts
+    assert c_p[0] / c_mea[0] == pytest.approx(bottom["MEAH+"] / bottom["MEA"], rel=1e-9)
+    assert c_m[0] / c_co2[0] == pytest.approx(bottom["MEACOO-"] / bottom["CO2"], rel=1e-9)
+
+
 def test_range_log_warns_once_per_correlation():
     rng = pr.Ranges()
     for T in (360.0, 370.0):
@@ -337,7 +405,9 @@ def test_rate_stripper_tends_to_the_equilibrium_column(mea, k1):
                   lean_loading=lean)
         off.append(abs(r.reboiler_duty / eq.reboiler_duty - 1.0))
         assert r.reboiler_T == pytest.approx(eq.reboiler_T, abs=1e-6)
-    assert off[1] < 5e-3
+    # 2.7 % and 0.8 % above (the enhancement factor bounded by the instantaneous limit keeps
+    # the hot, loaded segments further from equilibrium: 0.8 % and 0.2 % without the bound)
+    assert off[1] < 1e-2
     assert off[0] / off[1] > 2.5
 
 

@@ -7,11 +7,14 @@ amine across a two-film interface and heat between the phases:
 - CO2: N = a_e A dz (y P - p*) / (1/k_G + H/(E k_L)), p* the partial pressure of CO2 over the
   bulk liquid and H = p*/[CO2] the ratio of that pressure to the liquid's free (true) CO2,
   both from velmora's speciated liquid (``System.liquid``), so the physical solubility is the
-  electrolyte model's own. E is the enhancement factor of a pseudo-first-order reaction in
-  film theory, E = Ha/tanh(Ha), Ha = sqrt(k2 [MEA] D_CO2)/k_L, with [MEA] the free amine of the
-  speciation: as the amine is used up towards the rich end Ha falls with it (the instantaneous
-  limit is not imposed; at the loadings of a real absorber the free amine, not the diffusion of
-  the amine to the interface, is what slows the reaction).
+  electrolyte model's own. E is the enhancement factor bounded by the instantaneous-reaction
+  limit (``properties.enhancement_factor``: the explicit form IDAES uses, a variation of Gaspar
+  & Fosbol 2015): E = 1 + (E1 - 1)/(E1 (R+ + R- + 2)/(E* - 1) + 1), E1 = Ha/tanh(Ha) the
+  pseudo-first-order factor, Ha = sqrt(k2 [MEA] D_CO2)/k_L, E* - 1 = D_MEA [MEA]/(2 D_CO2
+  [CO2]) and R_j = D_MEA [MEA]/(2 D_j [j]) for the products MEAH+ and MEACOO-, every
+  concentration the bulk liquid's true one (the speciation's). Where the amine is free and
+  the bulk holds little CO2 (the lean end) E is E1; towards the rich end, as the free amine
+  falls and the CO2 rises, it falls to the instantaneous limit 1 + (E* - 1)/(R+ + R- + 2).
 - water and amine: gas-film controlled, N = a_e A dz k_G (y P - p*), p* from the same liquid.
 - heat: h a_e A dz (T_G - T_L), h by the Chilton-Colburn analogy from k_G of CO2 (as IDAES).
 - energy: every stream carries velmora's enthalpy (liquid: ``LiquidState.H``, formation basis;
@@ -53,6 +56,7 @@ BALANCE_TOL = 1e-8
 CHORD = 0.1  # a step that cuts the largest residual this much keeps its Jacobian
 ENERGY_TOL = 1e-6
 TERMS = ("q", "Hl", "Hg", "carried")  # a segment's own scalar terms (``_Column.local``)
+IONS = ("MEAH+", "MEACOO-")  # the carbamate reaction's products (the enhancement factor's)
 
 
 def _pressure(P: float) -> None:
@@ -534,7 +538,7 @@ class GasSide:
 class _Column(GasSide):
     """The segment equations of one absorber run and their solution."""
 
-    _spc: list[int] | None = None  # positions of CO2, water, MEA among the species
+    _spc: list[int] | None = None  # positions of CO2, water, MEA, MEAH+, MEACOO- (species)
     _axes: Any = None  # liquid_slopes' rows and columns of a liquid's Jacobian
 
     def __init__(self, ab: Absorber, gas, gas_T, liquid, liquid_T, P, nseg, th):
@@ -576,8 +580,9 @@ class _Column(GasSide):
     # -- the liquids: velmora's states -----------------------------------------------------
     def liquid_thermo(self, v):
         """(partial pressures of CO2, water, MEA [Pa], true amounts of CO2, water, MEA [mol/s],
-        molar enthalpy [J/mol]) of the segments' liquids, an N x 7 array (cached per state)."""
-        out = np.empty((self.N, 7))
+        molar enthalpy [J/mol], true amounts of MEAH+, MEACOO- [mol/s]) of the segments'
+        liquids, an N x 9 array (cached per state)."""
+        out = np.empty((self.N, 9))
         th, props = self.th, self._props
         for j in range(self.N):
             liq, T = v[j, 0:3], v[j, 3]
@@ -600,13 +605,14 @@ class _Column(GasSide):
         made: the same values)."""
         if self._spc is None:
             names = self.th.system._info.names
-            self._spc = [names.index(c) for c in LIQ]
+            self._spc = [names.index(c) for c in LIQ + IONS]
         n, f = st._speciation()
         pc, pw, pa = (float(f[c]) for c in LIQ)
-        return (pc, pw, pa, *(float(n[i]) for i in self._spc), st.H)
+        spc = self._spc
+        return (pc, pw, pa, *(float(n[i]) for i in spc[:3]), st.H, *(float(n[i]) for i in spc[3:]))
 
     def liquid_slopes(self, liq, T):
-        """(liquid_thermo's row, its derivatives wrt the flows of CO2, water, MEA and T: 7 x 4)
+        """(liquid_thermo's row, its derivatives wrt the flows of CO2, water, MEA and T: 9 x 4)
         of the exact liquid, from its exact derivatives (``LiquidState.jacobian``)."""
         key = (float(liq[0]), float(liq[1]), float(liq[2]), float(T))
         got = self._slopes.get(key)
@@ -618,12 +624,14 @@ class _Column(GasSide):
                 wrt = [jac.wrt.index(c) for c in LIQ] + [jac.wrt.index("T")]
                 vol = [jac.volatile.index(c) for c in LIQ]
                 spc = [jac.species.index(c) for c in LIQ]
-                self._axes = (np.ix_(vol, wrt), np.ix_(spc, wrt), wrt)
-            pv, sw, wrt = self._axes
-            D = np.empty((7, 4))
+                ions = [jac.species.index(c) for c in IONS]
+                self._axes = (np.ix_(vol, wrt), np.ix_(spc, wrt), wrt, np.ix_(ions, wrt))
+            pv, sw, wrt, iw = self._axes
+            D = np.empty((9, 4))
             D[0:3] = A["partial_pressures"][pv]
             D[3:6] = A["amounts"][sw]
             D[6] = A["H"][wrt]
+            D[7:9] = A["amounts"][iw]
             if len(self._slopes) > 20000:
                 self._slopes.clear()
             row = self._props.get(key)  # liquid_thermo's row of this state, where it made it
@@ -650,6 +658,7 @@ class _Column(GasSide):
         sigma = pr.surface_tension(Tl, l0, l1, l2, rng)
         D = pr.co2_diffusivity(Tl, mu, rng)
         c_co2, c_h2o, c_mea = L[:, 3] / q_l, L[:, 4] / q_l, L[:, 5] / q_l
+        d_mea = pr.mea_diffusivity(Tl, l2 / q_l, rng)  # Snijder's C: the amine in solution
         # the gas
         tot = g[:, 0] + g[:, 1] + g[:, 2] + self.inert_total
         y = {c: g[:, i] / tot for i, c in enumerate(LIQ)}
@@ -669,8 +678,9 @@ class _Column(GasSide):
         kg_w = pr.k_gas(pk, Tg, hl, dw, mu_v, rho_v, u_v)
         k2 = pr.rate_constant(Tl, c_mea, c_h2o, rng)
         ha = np.sqrt(np.maximum(k2 * c_mea, 0.0) * D) / kl
-        fast = ha > 1e-6
-        e = np.where(fast, ha / np.tanh(np.where(fast, ha, 1.0)), 1.0)
+        e = pr.enhancement_factor(
+            ha, c_co2, c_mea, L[:, 7] / q_l, L[:, 8] / q_l, D, d_mea, pr.ion_diffusivity(Tl, mu)
+        )
         pc, pw, pa = L[:, 0], L[:, 1], L[:, 2]
         henry = np.where(c_co2 > 0.0, pc / np.where(c_co2 > 0.0, c_co2, 1.0), 0.0)
         m = v.shape[0]  # rows: segments of the copies

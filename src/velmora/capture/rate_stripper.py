@@ -2,12 +2,13 @@
 
 The packed beds are cut into segments as the absorber's are (mixed cells, counter-current), each
 with the absorber's transfer terms (``_Column.local``: Chinen et al.'s packing correlations,
-Putta et al.'s kinetics in the pseudo-first-order enhancement factor, gas-film water and amine,
-Chilton-Colburn heat transfer); the gas is the vapor of CO2, water and amine, no inert. Below
-the beds the reboiler is an equilibrium stage: the liquid from the lowest segment in, the lean
-liquid at its bubble point and its vapor (y_i = p*_i/P) out, the duty the unknown that gives the
-target lean loading (or, given the duty, the lean loading the unknown). Above them the rich feed
-and the reflux of the stripper's partial condenser (the stage stripper's) enter the top segment.
+Putta et al.'s kinetics in the enhancement factor bounded by the instantaneous limit, gas-film
+water and amine, Chilton-Colburn heat transfer); the gas is the vapor of CO2, water and amine,
+no inert. Below the beds the reboiler is an equilibrium stage: the liquid from the lowest
+segment in, the lean liquid at its bubble point and its vapor (y_i = p*_i/P) out, the duty the
+unknown that gives the target lean loading (or, given the duty, the lean loading the unknown).
+Above them the rich feed and the reflux of the stripper's partial condenser (the stage
+stripper's) enter the top segment.
 
 Why a rate-based column beside the equilibrium stages: the vapor leaving the top meets the
 subcooled feed, so it can carry less water per mole of CO2 than the vapor of the feed at its
