@@ -646,10 +646,14 @@ def case_derivative(chem, rng):
         d1, d2 = D(h), D(h / 2.0)
         rich = (4.0 * d2 - d1) / 3.0
         est = np.abs(d2 - d1)
-        scale = float(np.max(np.abs(rich))) if rich.size else 0.0
+        # an index of -inf (a solid of an element the feed lacks; allowed for below) leaves its
+        # differences NaN: the scales are those of the finite entries
+        fin = np.isfinite(rich)
+        scale = float(np.max(np.abs(rich[fin]))) if fin.any() else 0.0
         err = np.abs(dv - rich)
         # the differences' own noise: the speciation's digits (1e-9 of the values) over h
-        noise = 1e-9 * (np.abs(v0) + float(np.max(np.abs(v0)))) / h
+        a0 = np.where(np.isfinite(v0), np.abs(v0), 0.0)
+        noise = 1e-9 * (a0 + float(np.max(a0))) / h
         allowed = DERIV * np.abs(rich) + 1e-6 * scale + 10.0 * est + noise + 1e-300
         # a species or solid of an element the feed lacks sits at the speciation's floor, as do
         # the undissociated salts: their amounts and indices are artifacts of the floor
