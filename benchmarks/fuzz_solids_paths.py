@@ -677,7 +677,7 @@ def case_derivative(chem, rng):
                 )
                 if f is not None and not set(ind.atoms(f)) <= have:
                     allowed[i] = np.inf
-        bad = np.flatnonzero(~(err <= allowed))
+        bad = np.flatnonzero(~(err <= allowed) & np.isfinite(allowed))  # (NaN differences of -inf)
         if bad.size:
             i = int(bad[np.argmax((err / allowed)[bad])])
             name = keys[i] if keys else q
