@@ -337,8 +337,9 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
         el, z = s.model, checks.feed(s, feed)
         el._warm, box = None, []
         f, n, lng, converged, (res, bal, chem) = checks.flash_and_check(s, z, T, ATM, box, 10.0)
-        raw, split, begun, stable = box
+        raw, split, begun, stable, sensitivity = box
         assert begun is True and stable is True and converged is True
+        assert sensitivity == flashes.beta_spread(z, raw, 1.0)   # the Python factor's digits
         el._warm = None
         alone = el.flash_tp(s.pp, z, T, ATM)
         assert split == el._status()["split_status"]

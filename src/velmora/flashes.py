@@ -613,7 +613,8 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
         res, bal, fnl = checked
         if res <= tol and bal <= tol:
             found = _Verified(core, *fnl, res, bal, core["iterations"], "core TP flash")
-            return _sharp(system, z, T, P, found)
+            # the core's |d beta / d ln K| of its split, where it checked the answer itself
+            return _sharp(system, z, T, P, found, box[4] if len(box) > 4 else None)
     tried: list[str] = []
     best, its = math.inf, 0
     dry = False  # a split left a liquid beyond the aqueous model
@@ -682,27 +683,31 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     )
 
 
-def beta_spread(z: np.ndarray, raw: dict[str, Any], residual: float) -> float:
+def beta_spread(
+    z: np.ndarray, raw: dict[str, Any], residual: float, sensitivity: float | None = None
+) -> float:
     """How far the vapor fraction of a split may lie from the exact split's, given the split's
     fugacity residual: |d beta / d ln K_i| of the Rachford-Rice equation at the split's phase
     compositions, x_i y_i / z_i / sum_j (y_j - x_j)^2 / z_j, largest over the components, times
-    the residual. Near a bubble or dew point of a nearly pure solvent (a dilute brine boiling)
-    beta is ill-conditioned: a residual of 4e-7 in ln f moved beta by 7 %."""
-    x, y = (np.asarray(raw[k], dtype=float).tolist() for k in ("x", "y"))
-    zz = z.tolist()
-    den = top = 0.0
-    for xi, yi, zi in zip(x, y, zz):
-        if zi > 0.0:
-            den += (yi - xi) * (yi - xi) / zi
-            top = max(top, xi * yi / zi)
-    return top / den * residual if den > 0.0 else math.inf
+    the residual (``sensitivity``: that factor, where the core worked it out). Near a bubble or
+    dew point of a nearly pure solvent (a dilute brine boiling) beta is ill-conditioned: a
+    residual of 4e-7 in ln f moved beta by 7 %."""
+    if sensitivity is None:
+        x, y = (np.asarray(raw[k], dtype=float).tolist() for k in ("x", "y"))
+        den = top = 0.0
+        for xi, yi, zi in zip(x, y, z.tolist()):
+            if zi > 0.0:
+                den += (yi - xi) * (yi - xi) / zi
+                top = max(top, xi * yi / zi)
+        sensitivity = top / den if den > 0.0 else math.inf
+    return sensitivity * residual
 
 
-def _sharp(system, z, T, P, found):
+def _sharp(system, z, T, P, found, sensitivity=None):
     """A verified split whose vapor fraction its residual leaves uncertain by more than the
-    tolerance (relative to the smaller phase, see ``beta_spread``) polished by Newton's method
-    from itself, while that lowers the residual (at most three times); any other answer as it
-    is."""
+    tolerance (relative to the smaller phase, see ``beta_spread``; ``sensitivity``: its factor
+    for ``found``, where known) polished by Newton's method from itself, while that lowers the
+    residual (at most three times); any other answer as it is."""
     tol = system.tol
     for _ in range(3):
         raw = found.raw
@@ -710,7 +715,9 @@ def _sharp(system, z, T, P, found):
         if not (0.0 < beta < 1.0 and found.residual > 0.0):
             return found
         # (a thousandth of the tolerance in beta itself is below any use of it)
-        if not beta_spread(z, raw, found.residual) > tol * max(min(beta, 1.0 - beta), 1e-3):
+        spread = beta_spread(z, raw, found.residual, sensitivity)
+        sensitivity = None  # (a polished split has its own)
+        if not spread > tol * max(min(beta, 1.0 - beta), 1e-3):
             return found
         el = system.model
         try:

@@ -112,4 +112,16 @@ std::optional<AnswerResiduals> answer_residuals(const Stoichiometry& st, const F
                            liquid_residual(st, n, lng, n0, lnK, henry_ref)};
 }
 
+double beta_sensitivity(const Eigen::VectorXd& z, const Eigen::VectorXd& x,
+                        const Eigen::VectorXd& y) {
+    double den = 0.0, top = 0.0;
+    const Eigen::Index m = std::min({z.size(), x.size(), y.size()});
+    for (Eigen::Index i = 0; i < m; ++i) {
+        if (!(z[i] > 0.0)) continue;
+        den += (y[i] - x[i]) * (y[i] - x[i]) / z[i];
+        top = std::max(top, x[i] * y[i] / z[i]);
+    }
+    return den > 0.0 ? top / den : std::numeric_limits<double>::infinity();
+}
+
 }  // namespace brinequil::core

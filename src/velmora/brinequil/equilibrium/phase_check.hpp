@@ -69,6 +69,12 @@ std::optional<AnswerResiduals> answer_residuals(const Stoichiometry& st, const F
                                                 const std::vector<Eigen::Index>& pos, double tol,
                                                 const Limits& c, const HenryRef& henry_ref);
 
+// |d beta / d ln K_i| of the Rachford-Rice equation at a split's phase compositions, largest
+// over the components with z > 0: x_i y_i / z_i over sum_j (y_j - x_j)^2 / z_j (inf where that
+// sum is 0), as flashes.beta_spread works it out before it multiplies by the residual.
+double beta_sensitivity(const Eigen::VectorXd& z, const Eigen::VectorXd& x,
+                        const Eigen::VectorXd& y);
+
 // The mole fraction of water in the liquid x when checks.solutes passes it without a closer
 // look: one component "H2O", present, and no entry above m_max mol per kg of water (max() as
 // Python takes it). nullopt otherwise (a name twice included). read() gives (kg of water per mol

@@ -28,8 +28,9 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             py::arg("water"), py::arg("box"),
             "flash_tp(pp, z, T, P) and the check of its answer as _front_flash_check gives it, "
             "in one call on the flash's tables; box gets the flash's result, its split status, "
-            "True when the check's speciation starts and whether the stability test of "
-            "flashes has nothing to test. None where the caller is to call them "
+            "True when the check's speciation starts, whether the stability test of "
+            "flashes has nothing to test and the split's |d beta / d ln K| (beta_spread). None "
+            "where the caller is to call them "
             "(box empty: the flash too)");
     cls.def("flash_tp", &flash_tp_method, py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"),
             py::arg("tol") = core::kFlashTol, py::arg("maxit") = 200,

@@ -445,7 +445,8 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
 // (from the warm record) and the residuals of velmora.checks (see _front_flash_check). `box`
 // gets, as they are known, the flash's result and its split status (MINPACK's, as _status
 // gives it), then True when the check's speciation starts, so that the caller knows where an
-// error was raised, and last whether the stability test of flashes has nothing to test. Returns the
+// error was raised, then whether the stability test of flashes has nothing to test, and last the
+// split's |d beta / d ln K| (core::beta_sensitivity, for flashes.beta_spread). Returns the
 // check as _front_flash_check does, or None: with `box` empty where flash_tp or _status is replaced
 // (the caller calls them), with the flash's result in it where the check is left to the caller (a
 // method it stands for or the vapor model replaced, another list of components, a liquid the
@@ -512,6 +513,7 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
         tables.pos, tol, c,
         [&](const Eigen::VectorXd& xt, Eigen::VectorXd& ref) { flash.liquid.henry_ref(xt, ref); });
     box.append(py::bool_(stable));
+    box.append(py::float_(core::beta_sensitivity(z, r.x, r.y)));  // flashes.beta_spread's factor
     return out;
 }
 
