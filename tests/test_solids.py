@@ -515,3 +515,21 @@ def test_boiling_brines_are_verified(systems, m, beta, P):
     assert r.vapor_fraction == pytest.approx(beta, abs=1e-8) and r.balance <= s.tol
     si = r.liquid.saturation_indices["halite"]
     assert (abs(si) <= flash_si_tol(s)) if r.solids else (si < 0.0)
+
+
+def test_a_boiling_seawater_with_a_trace_of_barite_has_an_entropy():
+    # barite's content in this liquid (1.5e-7 of it) was smaller than the step of the difference
+    # that gives a solid's entropy: the liquid on the far side held negative barium and the
+    # flash at a vapor fraction raised (found by benchmarks/fuzz_solids_paths.py). Its S and H
+    # found, the flashes at them give its T and vapor fraction back
+    s = velmora.System("seawater-H2O")
+    feed = {"H2O": 55.50929780738274, "NaCl": 0.542290979130494, "KCl": 0.0057317993266907214,
+            "MgCl2": 0.05139178079805946, "CaCl2": 0.009148131260745741,
+            "SrCl2": 4.9114723451347e-05, "Na2SO4": 0.05027523652237728,
+            "BaCl2": 8.466993202539802e-06}
+    r = s.flash(feed, 101325.0, vapor_fraction=0.4245251339144693, solids=True)
+    assert set(r.solids) == {"barite", "anhydrite"} and r.solids["barite"] < 1e-6
+    for back in (s.flash(feed, 101325.0, S=r.S, solids=True),
+                 s.flash(feed, 101325.0, H=r.H, solids=True)):
+        assert back.T == pytest.approx(r.T, abs=1e-6)
+        assert back.vapor_fraction == pytest.approx(r.vapor_fraction, abs=1e-8)
