@@ -533,3 +533,31 @@ def test_a_boiling_seawater_with_a_trace_of_barite_has_an_entropy():
                  s.flash(feed, 101325.0, H=r.H, solids=True)):
         assert back.T == pytest.approx(r.T, abs=1e-6)
         assert back.vapor_fraction == pytest.approx(r.vapor_fraction, abs=1e-8)
+
+
+def test_a_flash_with_solids_whose_active_set_stalls_is_the_liquid_with_its_solids():
+    # a seawater concentrate at 316 K and 215 kPa, far above its bubble pressure: the active set
+    # of the flash (moved by flashes of the feed less the solids) found no step that lowered its
+    # residual and raised (benchmarks/fuzz_solids_paths.py); the liquid with its solids stays
+    # liquid there, so it is the answer. Its liquid speciated afresh holds celestite and
+    # anhydrite at saturation and every other solid below, and feed = liquid + solids
+    s = velmora.System("seawater-H2O")
+    feed = {"H2O": 55.50929780738274, "NaCl": 5.1564915716836195, "KCl": 0.07091550812845625,
+            "MgCl2": 0.3423038546157932, "CaCl2": 0.15647554227902802,
+            "SrCl2": 0.001089652324452343, "Na2SO4": 0.49603066050477707, "BaCl2": 0.0}
+    r = s.flash(feed, 215231.12240696067, T=316.2318798232469, solids=True)
+    assert r.vapor_fraction == 0.0 and set(r.solids) == {"celestite", "anhydrite"}
+    liq = s.liquid(r.T, r.x)
+    for solid, si in liq.saturation_indices.items():
+        assert (abs(si) < 1e-6) if solid in r.solids else (si < 0.0), solid
+    assert liq.bubble_pressure < r.P
+    total = sum(feed.values())
+    held = {c: v / total for c, v in feed.items()}
+    content = {"celestite": {"SrCl2": 1.0, "Na2SO4": 1.0, "NaCl": -2.0},
+               "anhydrite": {"CaCl2": 1.0, "Na2SO4": 1.0, "NaCl": -2.0}}
+    # the fluid: the feed less the solids' content in the components (here as many moles of
+    # components as the content gives back: SrCl2 + Na2SO4 - 2 NaCl)
+    liquid_share = 1.0 - sum(a * sum(content[k].values()) for k, a in r.solids.items())
+    for c in feed:
+        solid_part = sum(a * content[k].get(c, 0.0) for k, a in r.solids.items())
+        assert r.x[c] * liquid_share + solid_part == pytest.approx(held[c], abs=1e-12), c

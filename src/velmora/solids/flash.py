@@ -128,11 +128,37 @@ def _three_phase(system, z, P, given, value):
         if not _no_split(e):
             raise
         if given == "T":
+            kept = _from_liquid(system, z, P, value, evaluate)
+            if kept is not None:
+                return kept
             return _flash_t_by_vapor_fraction(system, z, P, value, e)
         if isinstance(e, ConvergenceError) and any(dry):
             raise NoSolutionError(_boils_dry(given, value, P)) from None
         raise
     return _finish(system, z, P, s, active, split, its)
+
+
+def _from_liquid(system, z, P, T, evaluate):
+    """A flash at T whose active set did not settle (a seawater concentrate with celestite and
+    anhydrite at 316 K and 215 kPa: moved by flashes of the feed less the solids, it found no
+    step that lowered its residual), where the feed's liquid with its solids
+    (``System.liquid(..., solids=True)``, which approaches a set that cycles along a path) stays
+    liquid at P, its bubble pressure at or below P: that liquid and its solids, checked as every
+    answer (``_finish``). None where a vapor forms or nothing verifies."""
+    ss = system.solids
+    try:
+        st = system.liquid(T, dict(zip(system.components, z.tolist())), solids=True)
+        if not st.bubble_pressure <= P:
+            return None  # a vapor forms: not this answer
+        active = [ss.index(k) for k in st.solids]
+        s = np.array([st.solids[ss.names[k]] for k in active])
+        out = _finish(system, z, P, s, active, evaluate(s, active), 0)
+    except (ConvergenceError, ValueError) as e:
+        if not _no_split(e):
+            raise
+        return None
+    out.method += ", found as the liquid with its solids"
+    return out
 
 
 def _no_split(exc):
