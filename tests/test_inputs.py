@@ -156,6 +156,25 @@ def test_names_in_any_form_and_any_number_give_the_same_liquid(mea):
         s.liquid(313.15, molalities={"MEA": -1.0})
 
 
+def test_molalities_are_the_liquid_of_one_kg_of_water(mea, nacl):
+    # the usual call (a dict of floats, read on a short path) against the same liquid given as
+    # amounts with the moles of 1 kg of water from the databank's molar mass, and as integers
+    water = 1000.0 / velmora.enginebridge.databank.species("H2O")["molar_mass"]
+    for s, m, T in ((mea, {"MEA": 4.9, "CO2": 2.1}, 313.15), (nacl, {"NaCl": 6.0}, 298.15)):
+        given = s.liquid(T, molalities=m)
+        other = s.liquid(T, amounts={**m, "H2O": water})
+        assert given.x == other.x and given.apparent == other.apparent
+        assert given.molality == other.molality and given.H == other.H
+    assert nacl.liquid(298.15, molalities={"NaCl": 2}).x == nacl.liquid(298.15, molalities={"NaCl": 2.0}).x
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        assert nacl.liquid(298.15, molalities={"NaCl": 100.0}).residual <= nacl.tol  # the bound
+    with pytest.raises(ValueError, match=re.escape("NaCl at 100 mol/kg of water lies outside")):
+        cold(nacl).liquid(298.15, molalities={"NaCl": math.nextafter(100.0, 200.0)})
+    with pytest.raises(ValueError, match="^molalities are per kg of water: leave H2O out$"):
+        cold(nacl).liquid(298.15, molalities={"water": 1.0})
+
+
 def test_a_missing_gas_is_named_with_the_fix(mea):
     flue = {"H2O": 0.9, "MEA": 0.05, "N2": 0.05}
     with pytest.raises(ValueError, match=re.escape(

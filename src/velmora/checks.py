@@ -278,6 +278,39 @@ def _composition(
     return full, checked
 
 
+def molal_liquid(
+    system: Any, molalities: Any
+) -> tuple[dict[str, float], dict[str, float], float] | None:
+    """(apparent amounts over every component, per mole of liquid, total) of the usual call:
+    a dict of molalities of known components other than water, each a plain float in
+    [0, M_MAX] mol/kg. The digits of ``liquid(*_composition(...))``: the same dict in the
+    components' order, the same sum. None for anything else (the general path then names what
+    is wrong)."""
+    if type(molalities) is not dict:
+        return None
+    info = system._info
+    exact = info.exact
+    full = dict.fromkeys(system.components, 0.0)
+    if "H2O" not in full or len(molalities) >= len(full):
+        return None
+    top = M_MAX * (info.mol_water * info.kg_water)  # as ``solutes`` bounds them
+    given = set()
+    for key, v in molalities.items():
+        hit = exact.get(key) if type(key) is str else None
+        if hit is None or hit == "H2O" or hit in given or type(v) is not float:
+            return None
+        if not 0.0 <= v <= top:
+            return None
+        given.add(hit)
+        full[hit] = v
+    full["H2O"] = info.mol_water  # mol in 1 kg
+    a = sum(full.values())
+    x = {}
+    for c, v in full.items():
+        x[c] = v / a
+    return full, x, a
+
+
 def liquid(
     system: Any, app: dict[str, float], checked: bool = False
 ) -> tuple[dict[str, float], float, float]:

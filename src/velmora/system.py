@@ -205,8 +205,16 @@ class System:
         (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
         the unit of the input."""
         with self._using():
-            app, checked = checks._composition(self, amounts, molalities, mass_fractions, loading)
-            x, a, b = checks.liquid(self, app, checked)
+            usual = None
+            if amounts is None and mass_fractions is None and loading is None:
+                usual = checks.molal_liquid(self, molalities)
+            if usual is None:
+                app, checked = checks._composition(
+                    self, amounts, molalities, mass_fractions, loading
+                )
+                x, a, b = checks.liquid(self, app, checked)
+            else:
+                (app, x, a), b = usual, 1.0
             T = checks.temperature(T)
             checks.range_warnings(self, T, x)
             if not solids:
