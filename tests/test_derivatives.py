@@ -2,6 +2,7 @@
 against central differences of independent solves, invariants and the enthalpy balance."""
 
 import gc
+import math
 import pickle
 import warnings
 import weakref
@@ -213,10 +214,84 @@ def test_derivative_api_messages():
         pickle.loads(pickle.dumps(r)).jacobian()
     # hotter: more vapor
     assert r.derivative("vapor_fraction", "T") > 0 > r.derivative("vapor_fraction", "P")
-    solid = velmora.System("CaSO4-NaCl-H2O").liquid(
-        298.15, {"H2O": 55.5, "NaCl": 1.0, "CaSO4": 0.5}, solids=True)
-    with pytest.raises(ValueError, match="in equilibrium with solids"):
-        solid.jacobian()
+    with pytest.raises(ValueError, match=r"no derivatives of 'solids' \(available: amounts, "):
+        liq.derivative("solids", "T")      # a liquid without solids
+
+
+# -- a liquid in equilibrium with solids ----------------------------------------------------------
+WATER = 1000.0 / 18.015268  # mol in 1 kg (the databank's molar mass of water)
+SEA = velmora.presets.seawater()
+SOLID_CASES = [   # (chemistry, T, feed, the solids present)
+    ("CaSO4-NaCl-H2O", 298.15, {"H2O": WATER, "NaCl": 2.0, "CaSO4": 0.1}, {"gypsum"}),
+    ("CaSO4-NaCl-H2O", 298.15, {"H2O": WATER, "NaCl": 6.3, "CaSO4": 0.1}, {"anhydrite", "halite"}),
+    ("seawater-H2O", 318.15, {"H2O": WATER, **{c: 9.0 * v for c, v in SEA.items()}},
+     {"anhydrite", "celestite"}),
+]
+
+
+@pytest.mark.parametrize("chem,T,feed,present", SOLID_CASES)
+def test_solid_liquid_jacobian_equals_differences_of_independent_solves(chem, T, feed, present):
+    # every derivative against Richardson differences of solid-liquid equilibria solved apart
+    # (the solids' amounts, the liquid's quantities), and the elements of feed = liquid + solids
+    s = system(chem)
+    state = s.liquid(T, feed, solids=True)
+    assert set(state.solids) == present
+    jac = state.jacobian()
+    assert jac.wrt == ["T", *s.components] and set(jac.present) == present
+    for wrt in ["T", *feed]:
+        h = 0.1 if wrt == "T" else 1e-3 * feed[wrt]
+        d = richardson(lambda v: s.liquid(T + v, feed, solids=True) if wrt == "T" else
+                       s.liquid(T, dict(feed, **{wrt: feed[wrt] + v}), solids=True), h)
+        for q in ("solids", "amounts", "molality", "ln_gamma", "saturation_indices"):
+            # (a solid of an element the liquid lacks: SI -inf, its derivative 0)
+            exact = {k: v for k, v in jac.of(q, wrt).items()
+                     if math.isfinite(getattr(state, q).get(k, 0.0))}
+            fd = {k: d(lambda r, k=k, q=q: getattr(r, q).get(k, 0.0)) for k in exact}
+            scale = max(abs(v) for v in fd.values())
+            assert all(abs(exact[k] - fd[k]) <= 1e-6 * scale + 1e-12 / h for k in exact), (wrt, q)
+        assert jac.of("H", wrt) == pytest.approx(d(lambda r: r.H), rel=1e-6, abs=1e-4 / h)
+        if state.pH is not None:
+            assert abs(jac.of("pH", wrt) - d(lambda r: r.pH)) <= 1e-6 + 3e-8 / h
+    # B dn/dfeed_c + (B nu_s) ds/dfeed_c = B n0(one mol of c), and 0 in T
+    info, ss = s._info, s.solids
+    b_nu = {k: ss.b_nu[:, ss.index(k)] for k in present}
+    for wrt in ["T", *feed]:
+        dn = np.array([jac.of("amounts", wrt)[k] for k in info.names])
+        ds = jac.of("solids", wrt)
+        total = info.B @ dn + sum(b_nu[k] * ds[k] for k in present)
+        given_ = np.zeros(len(total)) if wrt == "T" else info.B @ info.n0({wrt: 1.0})
+        assert np.abs(total - given_).max() < 1e-10
+
+
+def test_solid_liquid_jacobian_at_a_kink_and_its_liquid_alone():
+    s = system("CaSO4-NaCl-H2O")
+
+    def state(m):
+        return s.liquid(298.15, {"H2O": WATER, "NaCl": m, "CaSO4": 0.1}, solids=True)
+
+    # anhydrite in NaCl: the NaCl at which halite begins to form, by bisection on its presence
+    lo, hi = 6.0, 6.5
+    assert "halite" not in state(lo).solids and "halite" in state(hi).solids
+    while hi - lo > 1e-11:
+        mid = 0.5 * (lo + hi)
+        lo, hi = (lo, mid) if "halite" in state(mid).solids else (mid, hi)
+    edge = state(lo)
+    assert set(edge.solids) == {"anhydrite"} and abs(edge.saturation_indices["halite"]) < 1e-8
+    with pytest.raises(ValueError, match=r"^the liquid is saturated with halite \(SI .*\) without "
+                                          r"holding it: the state lies where that solid begins "
+                                          r"to form"):
+        edge.jacobian()
+    # past it, the liquid's composition is fixed at T (two solids, three components): NaCl added
+    # all goes to halite
+    past = state(hi + 0.1).jacobian()
+    assert past.of("solids", "NaCl")["halite"] == pytest.approx(1.0, abs=1e-9)
+    assert abs(past.of("molality", "NaCl")["Na+"]) < 1e-9
+    # the liquid alone (the solids held): what a liquid of the dissolved part gives
+    gyp = state(2.0)
+    alone = s.liquid(298.15, gyp.apparent).jacobian()
+    assert gyp.jacobian().liquid.of("pH", "T") == pytest.approx(alone.of("pH", "T"), rel=1e-6)
+    assert gyp.heat_of_absorption("H2O") == pytest.approx(
+        s.liquid(298.15, gyp.apparent).heat_of_absorption("H2O"), rel=1e-6)
 
 
 def test_a_state_and_its_jacobian_are_freed_together_and_its_enthalpy_outlives_it():
@@ -336,6 +411,13 @@ def test_replaced_activity_model_takes_the_python_path(monkeypatch):
     assert len(calls) == 1
     monkeypatch.undo()
     assert_same_jacobian(liq, jac, derivatives.liquid_jacobian(s, liq))
+    # next to solids: the Python path's liquid, the solids held, composed the same way
+    s = system("CaSO4-NaCl-H2O")
+    state = s.liquid(298.15, {"H2O": WATER, "NaCl": 6.3, "CaSO4": 0.1}, solids=True)
+    slow = derivatives.with_solids(s, state, derivatives.python_liquid_jacobian(s, state, True))
+    fast = state.jacobian()
+    for q in ("solids", "amounts", "ln_gamma", "saturation_indices"):
+        assert np.abs(slow.arrays[q] - fast.arrays[q]).max() <= 1e-8 * np.abs(fast.arrays[q]).max()
 
 
 # -- heat of absorption ----------------------------------------------------------------------------

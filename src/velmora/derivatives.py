@@ -40,6 +40,7 @@ QUANTITIES = (
     "pH",
     "saturation_indices",
     "H",
+    "solids",
 )
 
 
@@ -75,12 +76,15 @@ class LiquidJacobian:
         volatile: list[str],
         arrays: dict[str, Any],
         solids: list[str] | None = None,
+        present: list[str] | None = None,
     ) -> None:
         self.wrt = wrt
         self.species = species
         self.volatile = volatile
         self.arrays = arrays
         self.solids = solids or []
+        self.present = present or []  # the solids in equilibrium with the liquid ("solids")
+        self.liquid: LiquidJacobian | None = None  # with solids: the liquid's own (s held)
 
     def of(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt: a {name: value} mapping, or a float for pH and H."""
@@ -99,9 +103,11 @@ class LiquidJacobian:
         col = self.arrays[quantity][..., self.wrt.index(wrt)]
         if quantity in ("pH", "H"):
             return float(col)
-        keys = {"partial_pressures": self.volatile, "saturation_indices": self.solids}.get(
-            quantity, self.species
-        )
+        keys = {
+            "partial_pressures": self.volatile,
+            "saturation_indices": self.solids,
+            "solids": self.present,
+        }.get(quantity, self.species)
         out = dict(zip(keys, col.tolist()))
         if quantity == "molality":
             out.pop("H2O", None)
@@ -321,9 +327,11 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     return _liquid_jacobian(system, state)[0]
 
 
-def _liquid_jacobian(system: Any, state: Any) -> tuple[LiquidJacobian, Any]:
-    """(``liquid_jacobian``, the state's true amounts)."""
-    _no_solids(state)
+def _liquid_jacobian(system: Any, state: Any, held: bool = False) -> tuple[LiquidJacobian, Any]:
+    """(``liquid_jacobian``, the state's true amounts). ``held``: a state with solids is
+    taken as its liquid alone (the solids' amounts held)."""
+    if not held:
+        _no_solids(state)
     el = system.model
     mode = _henry_mode(el)
     app = state.apparent
@@ -345,7 +353,7 @@ def _liquid_jacobian(system: Any, state: Any) -> tuple[LiquidJacobian, Any]:
         np.array(list(f.values()), dtype=float),
     )
     if out is None:
-        return python_liquid_jacobian(system, state), n
+        return python_liquid_jacobian(system, state, held), n
     dn, dlng, molality, dP, dsi, pH = out
     arrays = {"amounts": dn, "ln_gamma": dlng, "partial_pressures": dP}
     if pH is not None:
@@ -385,11 +393,12 @@ def _henry_mode(el: Any) -> str:
     return mode
 
 
-def python_liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
+def python_liquid_jacobian(system: Any, state: Any, held: bool = False) -> LiquidJacobian:
     """``liquid_jacobian`` worked out in Python around the activity model's derivatives
     (``species._core.ln_gamma_derivatives``): the path of a model that is not the package's
-    own compiled one."""
-    _no_solids(state)
+    own compiled one. ``held``: as ``_liquid_jacobian``'s."""
+    if not held:
+        _no_solids(state)
     el, info = system.model, system._info
     names = list(info.names)
     ns = len(names)
@@ -484,6 +493,7 @@ def heat_of_absorption(system: Any, state: Any, gas: str) -> float:
             f"{', '.join(state.partial_pressures)})"
         )
     jac = state.jacobian()
+    jac = jac.liquid or jac  # next to solids: the liquid's own, the solids held
     f = state.partial_pressures[gas]
     return R_GAS * state.T**2 * jac.of("partial_pressures", "T")[gas] / f
 
@@ -805,7 +815,7 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
 def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
     """``liquid_jacobian`` with the derivatives of the state's enthalpy H (worked out when
     first asked for; ``enthalpy_of(state._enthalpy_of, T)`` is the state's H)."""
-    jac, n = _liquid_jacobian(system, state)
+    jac, n = _liquid_jacobian(system, state, held=bool(state.solids))
     # on first use: the enthalpy's gradient costs two more activity-model Jacobians. The state
     # holds its Jacobian, so this holds the state weakly (a cycle would leave both to the
     # cycle collector); once the state is gone, its H is worked out as the state would have
@@ -819,7 +829,62 @@ def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
         return enthalpy_derivatives(system, n, T, app, H, arrays["amounts"])
 
     jac.arrays = _LazyArrays(jac.arrays, {"H": enthalpy})
-    return jac
+    return with_solids(system, state, jac) if state.solids else jac
+
+
+def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobian:
+    """The derivatives of a liquid in equilibrium with solids with respect to T and its feed,
+    from those of its liquid alone (``liquid``: with respect to the dissolved part a). The
+    present solids stay saturated, SI_k(a, T) = 0, with a = feed - C^T s (C: their content in
+    the components, a row each; s their amounts): (A C^T) ds = A dfeed + (dSI/dT) dT with
+    A = dSI/da, da = dfeed - C^T ds, and every quantity of the liquid follows by the chain
+    rule. ``solids`` {present solid: ds}. Raises ValueError where the state is not
+    differentiable: an absent solid exactly saturated (the state lies where it begins to form)
+    or present solids whose saturation does not fix their amounts."""
+    from .solids.active_set import SI_TOL
+
+    ss = system.solids
+    present = list(state.solids)
+    si = state.saturation_indices
+    edge = [f"{k} (SI {v:.2g})" for k, v in si.items() if abs(v) <= SI_TOL and k not in present]
+    if edge:
+        raise ValueError(
+            "the liquid is saturated with " + ", ".join(edge) + " without holding it: the "
+            "state lies where that solid begins to form, and its derivatives differ on either "
+            "side"
+        )
+    comps = list(system.components)
+    cols = [0] + [1 + liquid.wrt[1:].index(c) for c in comps]  # (T, components) in that order
+    rows = [ss.index(k) for k in present]
+    dsi = liquid.arrays["saturation_indices"][:, cols]
+    C = ss.content[rows]  # present solids x components
+    A = dsi[rows, 1:]
+    M = A @ C.T
+    if not np.all(np.isfinite(M)) or np.linalg.cond(M) > 1e12:
+        raise ValueError(
+            "the saturation of " + ", ".join(present) + " does not fix their amounts (their "
+            "equations are dependent): their derivatives do not exist"
+        )
+    ds = np.linalg.solve(M, dsi[rows])  # present solids x (T, feed)
+    chain = np.eye(len(cols))  # d(T, a) / d(T, feed)
+    chain[1:] -= C.T @ ds
+
+    def composed(v: Any) -> Any:
+        return v[..., cols] @ chain
+
+    arrays = {k: composed(v) for k, v in dict.items(liquid.arrays)}
+    arrays["solids"] = ds
+    lazy = {"H": lambda _: composed(liquid.arrays["H"])}
+    out = LiquidJacobian(
+        ["T", *comps],
+        liquid.species,
+        liquid.volatile,
+        _LazyArrays(arrays, lazy),
+        liquid.solids,
+        present,
+    )
+    out.liquid = liquid  # the liquid alone: the solids' amounts held
+    return out
 
 
 def enthalpy_derivatives(system: Any, n: Any, T: float, app: Any, H: float, dn: Any) -> Any:

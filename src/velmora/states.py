@@ -243,7 +243,9 @@ class LiquidState:
     # -- derivatives ----------------------------------------------------------------------------
     def jacobian(self) -> "LiquidJacobian":
         """Exact derivatives of this liquid with respect to T and the apparent amounts (see
-        ``velmora.derivatives``), worked out on the first call and kept."""
+        ``velmora.derivatives``), worked out on the first call and kept. A liquid in
+        equilibrium with solids: with respect to T and its feed, the solids staying saturated
+        (their amounts under "solids")."""
         from .derivatives import cached_jacobian, with_enthalpy
 
         return cached_jacobian(
@@ -252,9 +254,10 @@ class LiquidState:
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma", "molality",
-        "partial_pressures", "saturation_indices" (a {name: value} mapping), "pH" or "H" (the
-        enthalpy, J per mol of apparent liquid; a float); wrt "T" [per K] or an apparent
-        component [per unit of the state's amounts]."""
+        "partial_pressures", "saturation_indices", "solids" (of a liquid in equilibrium with
+        solids: their amounts; a {name: value} mapping), "pH" or "H" (the enthalpy, J per mol
+        of apparent liquid; a float); wrt "T" [per K] or an apparent component [per unit of
+        the state's amounts; of the feed where solids are present]."""
         return self.jacobian().of(quantity, wrt)
 
     def heat_of_absorption(self, gas: str) -> float:
