@@ -1,6 +1,7 @@
 """Fuzz of the front door where benchmarks/fuzz_front_door.py does not look: the solid-liquid
-equilibrium, the vapor-liquid-solid flash, the brine paths, the liquid's derivatives and the
-scaling temperature, over the chemistries with solids. Run by hand:
+equilibrium, the vapor-liquid-solid flash, the brine paths, the derivatives of a liquid alone
+and of a liquid with its solids, and the scaling temperature, over the chemistries with solids.
+Run by hand:
 
     .venv/bin/python benchmarks/fuzz_solids_paths.py [-n 400] [--seed 0] [CLASS ...]
 
@@ -66,6 +67,7 @@ CLASSES = (
     "profile",
     "analysis",
     "derivative",
+    "sle_derivative",
     "flash_derivative",
     "scaling",
 )
@@ -603,6 +605,55 @@ def _vec(st, q, keys):
     return np.array([float(v)])
 
 
+def _compare(ref, feed, q, wrt, keys, dv, v0, d1, d2, h, prefix="", floor=0.0):
+    """Fail where the exact derivatives dv of q (keys: its entries) with respect to wrt differ
+    from the Richardson differences of d1 (step h) and d2 (h/2) beyond the differences' own
+    error and noise; v0 the values at the point, ``prefix`` of the failure's kind, ``floor``
+    an absolute noise of the values."""
+    rich = (4.0 * d2 - d1) / 3.0
+    est = np.abs(d2 - d1)
+    # an index of -inf (a solid of an element the feed lacks; allowed for below) leaves its
+    # differences NaN: the scales are those of the finite entries
+    fin = np.isfinite(rich)
+    scale = float(np.max(np.abs(rich[fin]))) if fin.any() else 0.0
+    err = np.abs(dv - rich)
+    # the differences' own noise: the speciation's digits (1e-9 of the values) over h
+    a0 = np.where(np.isfinite(v0), np.abs(v0), 0.0)
+    noise = (1e-9 * (a0 + float(np.max(a0))) + floor) / h
+    allowed = DERIV * np.abs(rich) + 1e-6 * scale + 10.0 * est + noise + 1e-300
+    # a species or solid of an element the feed lacks sits at the speciation's floor, as do
+    # the undissociated salts: their amounts and indices are artifacts of the floor
+    if keys is not None:
+        for i, k in enumerate(keys):
+            if k in ref.system._info.salts:
+                allowed[i] = np.inf
+        have = {
+            e
+            for c, v in feed.items()
+            if v > 0.0
+            for e in ind.atoms(databank.species(c)["formula"])
+        }
+        for i, k in enumerate(keys):
+            f = (
+                databank.table("solids")[k]["formula"]
+                if k in ref.solids
+                else databank.species(k)["formula"]
+                if k in ref.pos
+                else None
+            )
+            if f is not None and not set(ind.atoms(f)) <= have:
+                allowed[i] = np.inf
+    bad = np.flatnonzero(~(err <= allowed) & np.isfinite(allowed))  # (NaN differences of -inf)
+    if bad.size:
+        i = int(bad[np.argmax((err / allowed)[bad])])
+        name = keys[i] if keys else q
+        raise Fail(
+            f"{prefix}d {q} / d {'T' if wrt == 'T' else 'amount'}",
+            float(err[i] / (abs(rich[i]) + 1e-300)),
+            f"{name}: exact {dv[i]:.9g}, differences {rich[i]:.9g} (+- {est[i]:.2g})",
+        )
+
+
 def case_derivative(chem, rng):
     ref = ref_of(chem)
     region = rng.choice(["dilute", "strong", "cold", "hot", "any"])
@@ -644,48 +695,83 @@ def case_derivative(chem, rng):
 
         v0 = _vec(st, q, keys)
         d1, d2 = D(h), D(h / 2.0)
-        rich = (4.0 * d2 - d1) / 3.0
-        est = np.abs(d2 - d1)
-        # an index of -inf (a solid of an element the feed lacks; allowed for below) leaves its
-        # differences NaN: the scales are those of the finite entries
-        fin = np.isfinite(rich)
-        scale = float(np.max(np.abs(rich[fin]))) if fin.any() else 0.0
-        err = np.abs(dv - rich)
-        # the differences' own noise: the speciation's digits (1e-9 of the values) over h
-        a0 = np.where(np.isfinite(v0), np.abs(v0), 0.0)
-        noise = 1e-9 * (a0 + float(np.max(a0))) / h
-        allowed = DERIV * np.abs(rich) + 1e-6 * scale + 10.0 * est + noise + 1e-300
-        # a species or solid of an element the feed lacks sits at the speciation's floor, as do
-        # the undissociated salts: their amounts and indices are artifacts of the floor
-        if keys is not None:
-            for i, k in enumerate(keys):
-                if k in ref.system._info.salts:
-                    allowed[i] = np.inf
-            have = {
-                e
-                for c, v in feed.items()
-                if v > 0.0
-                for e in ind.atoms(databank.species(c)["formula"])
-            }
-            for i, k in enumerate(keys):
-                f = (
-                    databank.table("solids")[k]["formula"]
-                    if k in ref.solids
-                    else databank.species(k)["formula"]
-                    if k in ref.pos
-                    else None
-                )
-                if f is not None and not set(ind.atoms(f)) <= have:
-                    allowed[i] = np.inf
-        bad = np.flatnonzero(~(err <= allowed) & np.isfinite(allowed))  # (NaN differences of -inf)
-        if bad.size:
-            i = int(bad[np.argmax((err / allowed)[bad])])
-            name = keys[i] if keys else q
-            raise Fail(
-                f"d {q} / d {'T' if wrt == 'T' else 'amount'}",
-                float(err[i] / (abs(rich[i]) + 1e-300)),
-                f"{name}: exact {dv[i]:.9g}, differences {rich[i]:.9g} (+- {est[i]:.2g})",
-            )
+        _compare(ref, feed, q, wrt, keys, dv, v0, d1, d2, h)
+
+    return repro, run, check
+
+
+def case_sle_derivative(chem, rng):
+    """A liquid in equilibrium with the solids it holds (a brine past saturation at T); d (a
+    quantity of the liquid or the solids' amounts) / d (T, a component of the feed), against
+    differences of solid-liquid equilibria whose solids are the same (a step that changes them
+    crossed a phase boundary and is made smaller)."""
+    ref = ref_of(chem)
+    feed = brine(chem, rng)
+    T = rng.uniform(275.0, 370.0)
+    for _ in range(4):  # concentrated until something comes out
+        try:
+            if ref.system.liquid(T, feed, solids=True).solids:
+                break
+        except ALLOWED:
+            break
+        feed = {c: (v if c == "H2O" else 2.0 * v) for c, v in feed.items()}
+    wrt = rng.choice(["T"] + [c for c in ref.components if feed.get(c, 0.0) > 0.0])
+    q = rng.choice(QUANTS + ("solids",))
+    repro = (
+        f"velmora.System({chem!r}).liquid({T!r}, {fmt(feed)}, solids=True)"
+        f".derivative({q!r}, {wrt!r})"
+    )
+    state = {}
+
+    def at(h):
+        if wrt == "T":
+            return ref.system.liquid(T + h, feed, solids=True)
+        return ref.system.liquid(T, dict(feed, **{wrt: feed[wrt] + h}), solids=True)
+
+    def value(st, keys):
+        if q == "solids":
+            return np.array([st.solids.get(k, 0.0) for k in keys])
+        return _vec(st, q, keys)
+
+    def run():
+        st = ref.system.liquid(T, feed, solids=True)
+        if q == "solids" and not st.solids:
+            raise ValueError("no solids: nothing to differentiate")  # counted as raised
+        state["solids"] = set(st.solids)
+        d = st.derivative(q, wrt)
+        keys = list(d) if isinstance(d, dict) else None
+        dv = np.array([d[k] for k in keys]) if keys else np.array([float(d)])
+        return (st, keys, dv), tuple(dv.tolist())
+
+    def check(got):
+        st, keys, dv = got
+        v0 = value(st, keys)
+
+        def same(h):
+            r = at(h)
+            if set(r.solids) != state["solids"]:
+                raise _Kink
+            return value(r, keys)
+
+        def D(h):
+            if wrt == "T" or feed[wrt] > 2.0 * h:
+                return (same(h) - same(-h)) / (2.0 * h)
+            return (-3.0 * v0 + 4.0 * same(h) - same(2.0 * h)) / (2.0 * h)
+
+        h = 0.01 if wrt == "T" else 1e-3 * feed[wrt]
+        for _ in range(8):
+            try:
+                d1, d2 = D(h), D(h / 2.0)
+                break
+            except _Kink:
+                h /= 8.0
+            except ALLOWED:
+                return
+        else:
+            return
+        # a present solid's SI is 0 to the solve's digits (about 1e-13), not to rounding
+        floor = 1e-12 if q == "saturation_indices" else 0.0
+        _compare(ref, feed, q, wrt, keys, dv, v0, d1, d2, h, "solids: ", floor)
 
     return repro, run, check
 
@@ -903,6 +989,7 @@ CASES = {
     "mix": case_mix,
     "profile": case_profile,
     "derivative": case_derivative,
+    "sle_derivative": case_sle_derivative,
     "flash_derivative": case_flash_derivative,
     "analysis": case_analysis,
     "scaling": case_scaling,
