@@ -92,6 +92,36 @@ def test_outputs_match_the_state_and_unknown_names_are_named(mea, brine):
         LiquidOutputs(mea, 300.0, mea30(mea, 0.3), ["CO2", "CO2"], ["pH"])
 
 
+def test_outputs_of_a_liquid_with_its_solids(brine):
+    # a brine that precipitates gypsum: values as the solid-liquid state gives them, the exact
+    # Jacobian against Richardson differences of solves, and the water to evaporate for 0.07 mol
+    # of gypsum by least squares, checked by an independent solve
+    app = {"H2O": 55.508, "NaCl": 1.0, "KCl": 0.1, "CaCl2": 0.1, "Na2SO4": 0.1}
+    outputs = ["s_gypsum", "s_halite", "m_Ca++", "H", "SI_halite", "p_H2O"]
+    f = LiquidOutputs(brine, 298.15, app, ["T", "H2O", "NaCl"], outputs, solids=True)
+    x = [298.15, 55.508, 1.0]
+    state = brine.liquid(298.15, app, solids=True)
+    assert set(state.solids) == {"gypsum"}
+    assert f.values(x) == pytest.approx(
+        [state.solids["gypsum"], 0.0, state.molality["Ca++"], state.H * sum(state.apparent.values()),
+         state.saturation_indices["halite"], state.partial_pressures["H2O"]], rel=1e-12)
+    J, y = f.jacobian(x), f.values(x)
+    for j, xj in enumerate(x):
+        h = 0.05 if j == 0 else 1e-3 * xj
+        fd = fd_column(f.values, x, j, h)
+        assert np.all(np.abs(J[:, j] - fd) <= 1e-6 * np.abs(fd) + 1e-10 * np.maximum(np.abs(y), 1.0) / h)
+    assert J[1].tolist() == [0.0, 0.0, 0.0]           # halite stays absent near x
+    g = LiquidOutputs(brine, 298.15, app, ["H2O"], ["s_gypsum"], solids=True)
+    fun, jac = g.residuals([0.07])
+    r = so.least_squares(fun, [55.508], jac=jac, bounds=(5.0, 100.0), xtol=1e-14, ftol=1e-14,
+                         gtol=1e-14)
+    assert brine.liquid(298.15, dict(app, H2O=r.x[0]), solids=True).solids["gypsum"] == (
+        pytest.approx(0.07, rel=1e-9))
+    assert 30.0 < r.x[0] < 31.0 and g.solves <= 10
+    with pytest.raises(ValueError, match=r"^output 's_gypsum': the amount of a solid needs solids=True"):
+        LiquidOutputs(brine, 298.15, app, ["H2O"], ["s_gypsum"])
+
+
 # -- SciPy ---------------------------------------------------------------------------------------
 @pytest.mark.filterwarnings("ignore::velmora.RangeWarning")     # iterates beyond loading 0.59
 def test_scipy_finds_the_loading_with_fewer_solves_than_differences(mea):
@@ -121,7 +151,7 @@ def test_scipy_finds_the_loading_with_fewer_solves_than_differences(mea):
 
 
 # -- Pyomo and Ipopt -----------------------------------------------------------------------------
-def grey_box(system, T, app, vary, outputs, jacobian="exact"):
+def grey_box(system, T, app, vary, outputs, jacobian="exact", solids=False):
     pyo = pytest.importorskip("pyomo.environ")
     pytest.importorskip("cyipopt")
     from pyomo.contrib.pynumero.interfaces.external_grey_box import ExternalGreyBoxBlock
@@ -129,7 +159,7 @@ def grey_box(system, T, app, vary, outputs, jacobian="exact"):
     from velmora.pyomo import LiquidGreyBox
     m = pyo.ConcreteModel()
     m.liq = ExternalGreyBoxBlock(external_model=LiquidGreyBox(system, T, app, vary, outputs,
-                                                              jacobian=jacobian))
+                                                              jacobian=jacobian, solids=solids))
     m.liq.inputs["T"].fix(T)
     return pyo, m
 
@@ -147,6 +177,20 @@ def test_grey_box_jacobian_is_the_exact_one_and_differences_agree(mea):
     from velmora.pyomo import LiquidGreyBox
     with pytest.raises(ValueError, match="jacobian: \"exact\" or \"differences\", not 'fd'"):
         LiquidGreyBox(mea, T_MEA, mea30(mea, 0.4), ["CO2"], ["pH"], jacobian="fd")
+
+
+def test_ipopt_evaporates_a_brine_to_a_gypsum_yield(brine):
+    # the water left for 0.07 mol of gypsum from a brine that holds 0.1 mol of calcium sulfate,
+    # checked by an independent solid-liquid equilibrium at the answer
+    app = {"H2O": 55.508, "NaCl": 1.0, "KCl": 0.1, "CaCl2": 0.1, "Na2SO4": 0.1}
+    pyo, m = grey_box(brine, 298.15, app, ["H2O"], ["s_gypsum"], solids=True)
+    m.target = pyo.Constraint(expr=m.liq.outputs["s_gypsum"] == 0.07)
+    from velmora.pyomo import solve
+    r = solve(m)
+    assert r.solved, r
+    water = m.liq.inputs["H2O"].value
+    assert brine.liquid(298.15, dict(app, H2O=water), solids=True).solids["gypsum"] == (
+        pytest.approx(0.07, rel=1e-7))
 
 
 def test_ipopt_finds_the_loading_at_5_kpa(mea):

@@ -85,6 +85,7 @@ class LiquidJacobian:
         self.solids = solids or []
         self.present = present or []  # the solids in equilibrium with the liquid ("solids")
         self.liquid: LiquidJacobian | None = None  # with solids: the liquid's own (s held)
+        self.dissolved: Any = None  # with solids: d(dissolved part) / d wrt (components x wrt)
 
     def of(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt: a {name: value} mapping, or a float for pH and H."""
@@ -884,6 +885,7 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
         present,
     )
     out.liquid = liquid  # the liquid alone: the solids' amounts held
+    out.dissolved = chain[1:]
     return out
 
 

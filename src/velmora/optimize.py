@@ -14,7 +14,12 @@ Outputs, by name:
 - ``"SI_<solid>"``: saturation index log10 IAP/Ksp of a solid of the system;
 - ``"m_<species>"``: molality of a true species [mol/kg water];
 - ``"H"``: enthalpy of the liquid of the amounts [J, for amounts in mol], on the core's
-  formation-enthalpy references (as a flash's H).
+  formation-enthalpy references (as a flash's H);
+- ``"s_<solid>"`` (``solids=True``): amount of a solid that precipitates [unit of the amounts].
+
+``solids=True``: the liquid in equilibrium with the solids that precipitate from the amounts
+(``System.liquid(..., solids=True)``); the outputs are those of its liquid (H: the dissolved
+part's) and the solids' amounts, their derivatives with the solids held saturated.
 
 Their derivatives are the liquid state's (``velmora.derivatives``: saturation indices and
 molalities follow exactly from those of the true amounts and ln gamma, no further solve).
@@ -26,7 +31,7 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 from numpy.typing import ArrayLike
 
-_PREFIXES = ("p_", "SI_", "m_")
+_PREFIXES = ("p_", "SI_", "m_", "s_")
 
 
 class _Outputs:
@@ -84,8 +89,10 @@ class LiquidOutputs(_Outputs):
         amounts: Mapping[str, float],
         inputs: Sequence[str],
         outputs: Sequence[str],
+        solids: bool = False,
     ) -> None:
         self.system = system
+        self.solids = bool(solids)
         self.T = float(T)
         self.amounts = {c: float(v) for c, v in amounts.items()}
         self.inputs = list(inputs)
@@ -116,10 +123,18 @@ class LiquidOutputs(_Outputs):
                     return "SI", s.solids.names.index(key)
                 if prefix == "m_" and key in s.species and key != "H2O":
                     return "m", s.species.index(key)
+                if prefix == "s_" and key in s.solids.names:
+                    if not self.solids:
+                        raise ValueError(
+                            f"output {name!r}: the amount of a solid needs solids=True (the "
+                            "liquid in equilibrium with what precipitates)"
+                        )
+                    return "s", key
         raise ValueError(
             f'unknown output {name!r}; outputs: "pH", "H", "p_<component>" '
             f'({", ".join(s.components)}), "SI_<solid>" ({", ".join(s.solids.names) or "none"})'
             f', "m_<species>" ({", ".join(x for x in s.species if x != "H2O")})'
+            + (f', "s_<solid>" ({", ".join(s.solids.names)})' if self.solids else "")
         )
 
     # -- the liquid at x -------------------------------------------------------------------------
@@ -134,7 +149,7 @@ class LiquidOutputs(_Outputs):
                 T = v
             else:
                 app[name] = v
-        liq = self.system.liquid(T, app)
+        liq = self.system.liquid(T, app, solids=self.solids)
         self.solves += 1
         self._last = (key, liq)
         return liq
@@ -154,6 +169,8 @@ class LiquidOutputs(_Outputs):
                 out[k] = liq.partial_pressures.get(key, 0.0)
             elif kind == "SI":
                 out[k] = liq.saturation_indices[self.system.solids.names[key]]
+            elif kind == "s":
+                out[k] = liq.solids.get(key, 0.0)
             else:
                 out[k] = liq.molality[self.system.species[key]]
         return out
@@ -170,10 +187,14 @@ class LiquidOutputs(_Outputs):
                     raise ValueError("pH: the liquid has no H3O+")
                 out[k] = jac.arrays["pH"][cols]
             elif kind == "H":
-                # d(H total)/d inputs: total = sum of the apparent amounts
+                # d(H total)/d inputs: total = sum of the apparent amounts (next to solids: of
+                # the dissolved part, which moves with the solids)
                 total = math.fsum(liq.apparent.values())
                 dH = jac.arrays["H"] * total
-                dH[1:] += liq.H
+                if jac.dissolved is None:
+                    dH[1:] += liq.H
+                else:
+                    dH += liq.H * jac.dissolved.sum(axis=0)
                 out[k] = dH[cols]
             elif kind == "p":
                 out[k] = (
@@ -183,6 +204,12 @@ class LiquidOutputs(_Outputs):
                 )
             elif kind == "SI":
                 out[k] = jac.arrays["saturation_indices"][key, cols]
+            elif kind == "s":  # an absent solid stays absent near x (at its edge: ValueError)
+                out[k] = (
+                    jac.arrays["solids"][jac.present.index(key), cols]
+                    if key in jac.present
+                    else 0.0
+                )
             else:
                 out[k] = jac.arrays["molality"][key, cols]
         return out

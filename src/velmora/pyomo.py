@@ -20,7 +20,8 @@ Needs the optional extra ``velmora[pyomo]`` (Pyomo, cyipopt and an Ipopt library
 ``LiquidGreyBox`` is an ``ExternalGreyBoxModel``: inputs ``"T"`` [K] and the apparent amounts
 of the components in ``vary`` (the others held at ``amounts``), outputs by name as
 ``velmora.optimize.LiquidOutputs`` takes them (``"p_<component>"`` [Pa], ``"pH"``,
-``"SI_<solid>"``, ``"m_<species>"`` [mol/kg], ``"H"`` [J]); ``evaluate_jacobian_outputs``
+``"SI_<solid>"``, ``"m_<species>"`` [mol/kg], ``"H"`` [J], with ``solids=True``
+``"s_<solid>"``); ``evaluate_jacobian_outputs``
 gives the exact Jacobian (``jacobian="differences"``: central differences instead, for
 comparison). It has no Hessian: Ipopt runs with ``hessian_approximation = limited-memory``.
 
@@ -104,8 +105,9 @@ class _GreyBox(ExternalGreyBoxModel):
 class LiquidGreyBox(_GreyBox):
     """The liquid of ``system`` at T and apparent ``amounts`` as a grey box: inputs ``"T"`` and
     the components ``vary``, ``outputs`` by name (see the module). ``jacobian``: "exact" or
-    "differences" (central, relative step ``step``). ``outputs_of.solves`` counts the liquids
-    solved."""
+    "differences" (central, relative step ``step``). ``solids``: the liquid in equilibrium
+    with what precipitates (outputs ``"s_<solid>"`` too). ``outputs_of.solves`` counts the
+    liquids solved."""
 
     def __init__(
         self,
@@ -116,11 +118,12 @@ class LiquidGreyBox(_GreyBox):
         outputs: Sequence[str],
         jacobian: str = "exact",
         step: float = 1e-6,
+        solids: bool = False,
     ) -> None:
         self._setup(jacobian, step)
         if "T" in vary:
             raise ValueError("vary: components only (T is always an input)")
-        self.outputs_of = LiquidOutputs(system, T, amounts, ["T", *vary], outputs)
+        self.outputs_of = LiquidOutputs(system, T, amounts, ["T", *vary], outputs, solids)
         self._x = np.array([float(T)] + [float(amounts[c]) for c in vary])
 
 
