@@ -52,6 +52,7 @@ P_IDEAL = 1.0e6  # Pa
 # (6 mol/kg, NaCl-H2O) and leaves water 36 % of the moles with one solute (86 wt% MEA): beyond
 # it the liquid is no longer an aqueous solution, and 1e300 mol/kg is a mistake.
 M_MAX = 100.0  # mol/kg of water
+SI_TOL = 1e-8  # |SI| of a solid present in a liquid [log10 units]
 SUM_TOL = 1e-9  # mass fractions that include water add up to 1 within this
 # The speciation keeps its balances to about 1e-11 of the total amount, so the liquid
 # fugacity of a component that is a fraction x of the liquid (apparent or as its molecule,

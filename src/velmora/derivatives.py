@@ -842,7 +842,7 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
     rule. ``solids`` {present solid: ds}. Raises ValueError where the state is not
     differentiable: an absent solid exactly saturated (the state lies where it begins to form)
     or present solids whose saturation does not fix their amounts."""
-    from .solids.active_set import SI_TOL
+    from .checks import SI_TOL
 
     ss = system.solids
     present = list(state.solids)

@@ -6,10 +6,10 @@ import math
 
 import numpy as np
 
+from ..checks import SI_TOL
 from ..errors import ConvergenceError, no_answer
 from .data import LN10
 
-SI_TOL = 1e-8  # |SI| of a present solid [log10 units]
 SET_REVISITS = 3  # a set of solids tried again after an exchange left the wrong one out
 ROUGH_TOL = 1e-2  # |SI| to which a set that may still grow is solved
 RANK_TOL = 1e-6  # relative singular value below which the present solids are too many
