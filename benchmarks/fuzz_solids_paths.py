@@ -1,6 +1,7 @@
 """Fuzz of the front door where benchmarks/fuzz_front_door.py does not look: the solid-liquid
 equilibrium, the vapor-liquid-solid flash, the brine paths, the derivatives of a liquid alone
-and of a liquid with its solids, and the scaling temperature, over the chemistries with solids.
+and of a liquid with its solids, the derivatives of flashes with and without solids, and the
+scaling temperature, over the chemistries with solids.
 Run by hand:
 
     .venv/bin/python benchmarks/fuzz_solids_paths.py [-n 400] [--seed 0] [CLASS ...]
@@ -21,6 +22,7 @@ import os
 import random
 import sys
 import time
+import types
 import warnings
 
 import numpy as np
@@ -69,6 +71,7 @@ CLASSES = (
     "derivative",
     "sle_derivative",
     "flash_derivative",
+    "vls_derivative",
     "scaling",
 )
 
@@ -776,36 +779,61 @@ def case_sle_derivative(chem, rng):
     return repro, run, check
 
 
-def case_flash_derivative(chem, rng):
+TIGHT = {}  # chemistry: its System at a tolerance of 1e-9
+
+
+def case_flash_derivative(chem, rng, solids=False):
     """A two-phase TP flash of a brine (with its CO2 where the chemistry has one), its T from a
-    flash at a drawn vapor fraction; d (vapor fraction, x, vapor) / d (T, P, a component)."""
+    flash at a drawn vapor fraction; d (vapor fraction, x, vapor) / d (T, P, a component).
+    ``solids``: the vapor-liquid-solid flash of a brine past saturation, and d (the solids'
+    amounts) too, against flashes holding the same solids; on a System of tolerance 1e-9 (a
+    flash with solids verifies their SI to ten times the tolerance where the liquid dissolves a
+    gas: at the default, differences of flashes carry that)."""
     ref = ref_of(chem)
+    if solids:
+        if chem not in TIGHT:
+            TIGHT[chem] = velmora.System(chem, tol=1e-9)
+        ref = types.SimpleNamespace(system=TIGHT[chem], components=ref.components)
     feed = brine(chem, rng)
     total = sum(feed.values())
     feed = {c: v / total for c, v in feed.items()}
     P = rng.choice([101325.0, rng.uniform(0.3e5, 10e5)])
     vf = rng.choice([rng.uniform(0.01, 0.9), rng.uniform(1e-4, 1e-2)])
-    q = rng.choice(["vapor_fraction", "x", "vapor"])
+    for _ in range(3 if solids else 0):  # concentrated until something comes out
+        try:
+            T = ref.system.flash(feed, P, vapor_fraction=vf, solids=True).T
+            if ref.system.flash(feed, P, T=T, solids=True).solids:
+                break
+        except ALLOWED:
+            break
+        feed = {c: (v if c == "H2O" else 2.0 * v) for c, v in feed.items()}
+        total = sum(feed.values())
+        feed = {c: v / total for c, v in feed.items()}
+    q = rng.choice(["vapor_fraction", "x", "vapor"] + (["solids"] * 2 if solids else []))
     wrt = rng.choice(["T", "P"] + [c for c in ref.components if feed.get(c, 0.0) > 0.0])
     state = {}
 
     def run():
-        T = ref.system.flash(feed, P, vapor_fraction=vf).T
-        r = ref.system.flash(feed, P, T=T)
-        state["T"] = T
+        T = ref.system.flash(feed, P, vapor_fraction=vf, solids=solids).T
+        r = ref.system.flash(feed, P, T=T, solids=solids)
+        if solids and not r.solids:
+            raise ValueError("no solids: a two-phase flash (the class without solids)")
+        state["T"], state["solids"] = T, set(r.solids) if solids else set()
         d = r.derivative(q, wrt)
         keys = list(d) if isinstance(d, dict) else None
         dv = np.array([d[k] for k in keys]) if keys else np.array([float(d)])
         return (r, keys, dv), tuple(dv.tolist())
 
     repro = (
-        f"s = velmora.System({chem!r}); f = {fmt(feed)}; "
-        f"s.flash(f, {P!r}, T=s.flash(f, {P!r}, vapor_fraction={vf!r}).T)"
-        f".derivative({q!r}, {wrt!r})"
+        f"s = velmora.System({chem!r}{', tol=1e-9' if solids else ''}); f = {fmt(feed)}; "
+        f"s.flash(f, {P!r}, T=s.flash(f, {P!r}, vapor_fraction={vf!r}, solids={solids}).T, "
+        f"solids={solids}).derivative({q!r}, {wrt!r})"
     )
 
     def value(r, keys):
         v = getattr(r, q)
+        if q == "solids":
+            return np.array([v.get(k, 0.0) for k in keys])
         return np.array([v[k] for k in keys]) if keys else np.array([float(v)])
 
     def check(got):
@@ -814,18 +842,18 @@ def case_flash_derivative(chem, rng):
 
         def at(h):
             if wrt == "T":
-                return ref.system.flash(feed, P, T=T + h)
+                return ref.system.flash(feed, P, T=T + h, solids=solids)
             if wrt == "P":
-                return ref.system.flash(feed, P + h, T=T)
+                return ref.system.flash(feed, P + h, T=T, solids=solids)
             # per mol added to the mol of feed: the feed grows, the answer is per mol of it
-            return ref.system.flash(dict(feed, **{wrt: feed[wrt] + h}), P, T=T)
+            return ref.system.flash(dict(feed, **{wrt: feed[wrt] + h}), P, T=T, solids=solids)
 
         h = {"T": 1e-3, "P": 1e-4 * P}.get(wrt, 1e-4)
         v0 = value(r, keys)
 
         def two(h):
             r = at(h)
-            if not 0.0 < r.vapor_fraction < 1.0:
+            if not 0.0 < r.vapor_fraction < 1.0 or (solids and set(r.solids) != state["solids"]):
                 raise _Kink
             return value(r, keys)
 
@@ -852,7 +880,8 @@ def case_flash_derivative(chem, rng):
         if bad.size:
             i = int(bad[np.argmax((np.abs(dv - rich) / allowed)[bad])])
             raise Fail(
-                f"flash d {q} / d {'component' if wrt not in ('T', 'P') else wrt}",
+                f"{'vls ' if solids else ''}flash d {q} / d "
+                f"{'component' if wrt not in ('T', 'P') else wrt}",
                 float(abs(dv[i] - rich[i]) / (abs(rich[i]) + 1e-300)),
                 f"{keys[i] if keys else q}: exact {dv[i]:.9g}, differences {rich[i]:.9g} "
                 f"(+- {est[i]:.2g}; vapor fraction {r.vapor_fraction:.4g})",
@@ -991,6 +1020,7 @@ CASES = {
     "derivative": case_derivative,
     "sle_derivative": case_sle_derivative,
     "flash_derivative": case_flash_derivative,
+    "vls_derivative": lambda chem, rng: case_flash_derivative(chem, rng, solids=True),
     "analysis": case_analysis,
     "scaling": case_scaling,
 }

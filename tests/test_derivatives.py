@@ -420,6 +420,46 @@ def test_replaced_activity_model_takes_the_python_path(monkeypatch):
         assert np.abs(slow.arrays[q] - fast.arrays[q]).max() <= 1e-8 * np.abs(fast.arrays[q]).max()
 
 
+# -- a flash with solids ---------------------------------------------------------------------------
+@pytest.mark.parametrize("chem,feed,beta,tol", [
+    ("NaCl-KCl-H2O", {"H2O": 0.85, "NaCl": 0.12, "KCl": 0.03}, 0.3, None),   # halite
+    # calcite with CO2 in the vapor: its SI verified to 10 tol, so the differences' flashes are
+    # solved at 1e-9
+    ("CaCO3-CO2-H2O", {"H2O": 0.99, "CaCO3": 0.005, "CO2": 0.005}, 0.2, 1e-9),
+])
+def test_vapor_liquid_solid_flash_jacobian_equals_differences(chem, feed, beta, tol):
+    s = velmora.System(chem) if tol is None else velmora.System(chem, tol=tol)
+    P = 101325.0
+    T = s.flash(feed, P, vapor_fraction=beta, solids=True).T
+    r = s.flash(feed, P, T=T, solids=True)
+    assert r.solids and 0.0 < r.vapor_fraction < 1.0
+    jac = r.jacobian()
+    for wrt, h in [("T", 0.02), ("P", 20.0)] + [(c, 1e-4) for c in feed]:
+        d = richardson(lambda v: s.flash(feed, P, T=T + v, solids=True) if wrt == "T" else
+                       s.flash(feed, P + v, T=T, solids=True) if wrt == "P" else
+                       s.flash(dict(feed, **{wrt: feed[wrt] + v}), P, T=T, solids=True), h)
+        fd = d(lambda q: q.vapor_fraction)
+        assert abs(jac.of("vapor_fraction", wrt) - fd) <= 1e-6 * abs(fd) + 1e-10 / h, wrt
+        for q, keys in (("solids", list(r.solids)), ("x", s.components), ("vapor", s.components)):
+            exact = jac.of(q, wrt)
+            fd = {k: d(lambda res, k=k, q=q: getattr(res, q).get(k, 0.0)) for k in keys}
+            scale = max(abs(v) for v in fd.values())
+            assert all(abs(exact[k] - fd[k]) <= 1e-6 * scale + 1e-10 / h for k in keys), (wrt, q)
+
+
+def test_a_salt_boiling_with_water_has_no_flash_derivatives():
+    # NaCl and water with halite and vapor: at a given P they coexist at one T, where the split
+    # is not a function of T and P (the vapor fraction set by the caller, not by T)
+    s = system("NaCl-H2O")
+    feed = {"H2O": 0.88, "NaCl": 0.12}
+    T = s.flash(feed, 101325.0, vapor_fraction=0.01, solids=True).T
+    r = s.flash(feed, 101325.0, T=T, solids=True)
+    assert r.solids == {"halite": pytest.approx(r.solids["halite"])} and r.vapor_fraction > 0.0
+    with pytest.raises(ValueError, match=r"^the phases fix the liquid at this T and P whatever "
+                                          r"the solids' amounts"):
+        r.jacobian()
+
+
 # -- heat of absorption ----------------------------------------------------------------------------
 def test_heat_of_condensation_of_water():
     # the "absorption" of water vapor into water: its enthalpy of vaporization, 43.99 kJ/mol at

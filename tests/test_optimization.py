@@ -262,6 +262,31 @@ def test_flash_outputs_jacobian_equals_richardson_differences():
         FlashOutputs(s, 350.0, 101325.0, feed, ["T"], ["z_CO2"])
 
 
+def test_flash_outputs_with_solids_and_the_temperature_of_a_salt_yield():
+    # a boiling NaCl-KCl brine at 1 atm that drops halite: the exact Jacobian against Richardson
+    # differences, and the T at which half its NaCl has come out, checked by an independent flash
+    from velmora.optimize import FlashOutputs
+    s = velmora.System("NaCl-KCl-H2O")
+    feed = {"H2O": 8.5, "NaCl": 1.2, "KCl": 0.3}            # mol
+    T0 = s.flash(feed, 101325.0, vapor_fraction=0.3, solids=True).T
+    f = FlashOutputs(s, T0, 101325.0, feed, ["T", "P", "NaCl"],
+                     ["beta", "x_KCl", "y_H2O", "s_halite", "s_sylvite"], solids=True)
+    x = [T0, 101325.0, feed["NaCl"]]
+    J = f.jacobian(x)
+    for j, h in enumerate((0.02, 20.0, 1e-3)):
+        fd = fd_column(f.values, x, j, h)
+        assert np.abs(J[:, j] - fd).max() <= 1e-6 * np.abs(fd).max() + 1e-8 / h
+    assert not J[4].any()                                   # sylvite stays absent
+    g = FlashOutputs(s, T0, 101325.0, feed, ["T"], ["s_halite"], solids=True)
+    half = 0.5 * feed["NaCl"] / sum(feed.values())           # mol of halite per mol of feed
+    fun, jac = g.residuals([half])
+    r = so.least_squares(fun, [T0], jac=jac, xtol=1e-14, ftol=1e-14, gtol=1e-14)
+    check = s.flash(feed, 101325.0, T=r.x[0], solids=True)
+    assert check.solids["halite"] == pytest.approx(half, rel=1e-9) and g.solves <= 10
+    with pytest.raises(ValueError, match=r"unknown output 's_halite'; .*with solids=True"):
+        FlashOutputs(s, T0, 101325.0, feed, ["T"], ["s_halite"])
+
+
 def test_ipopt_finds_the_temperature_of_a_vapor_fraction():
     # the T at which a CO2-rich water feed is 30 % vapor at 1 atm, by Ipopt on the flash grey
     # box; an independent flash at that T has that vapor fraction

@@ -530,13 +530,14 @@ def heat_of_absorption_balance(system: Any, state: Any, gas: str, step: float = 
 class FlashJacobian:
     """Derivatives of a TP flash result: ``wrt`` (["T", "P", *components]) and, per quantity,
     an array with one column per entry of ``wrt``: ``vapor_fraction`` (wrt), ``x`` and
-    ``vapor`` (components x wrt). Per K, per Pa, per mol of a component added to the flash's
-    feed (1 mol in all)."""
+    ``vapor`` (components x wrt), with solids ``solids`` (``present`` x wrt, mol per mol of
+    feed). Per K, per Pa, per mol of a component added to the flash's feed (1 mol in all)."""
 
     def __init__(self, wrt: list[str], components: list[str], arrays: dict[str, Any]) -> None:
         self.wrt = wrt
         self.components = components
         self.arrays = arrays
+        self.present: list[str] = []  # with solids: the solids of "solids"
 
     def of(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt: a {component: value} mapping, or a float for vapor_fraction."""
@@ -551,7 +552,7 @@ class FlashJacobian:
         col = self.arrays[quantity][..., self.wrt.index(wrt)]
         if quantity == "vapor_fraction":
             return float(col)
-        return dict(zip(self.components, col.tolist()))
+        return dict(zip(self.present if quantity == "solids" else self.components, col.tolist()))
 
 
 def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
@@ -559,15 +560,27 @@ def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
 
     Per mol of feed z, the vapor amounts v of the volatile components solve
     G_c = ln f_L,c(z - v, T) - ln (v_c / V) - ln P = 0 (ideal vapor); dv/dtheta =
-    -(dG/dv)^-1 dG/dtheta with the liquid's exact derivatives (``liquid_jacobian``)."""
-    if getattr(result, "solids", None):
-        raise ValueError("derivatives of a flash with solids are not available")
+    -(dG/dv)^-1 dG/dtheta with the liquid's exact derivatives (``liquid_jacobian``). With
+    solids (``solids_flash_jacobian``) the same for the fluid, the solids held saturated."""
     if system.pp.vapor != "ideal":
         raise ValueError(
             f"flash derivatives need the ideal vapor (this system's vapor model is "
             f"{system.pp.vapor!r})"
         )
-    beta = result.vapor_fraction
+    if getattr(result, "solids", None):
+        return solids_flash_jacobian(system, result)
+    comps = list(system.components)
+    z = np.array([result.feed[c] for c in comps])
+    dbeta, dx, dvap = _fluid_flash(system, result, z, result.vapor_fraction)
+    return FlashJacobian(
+        ["T", "P"] + comps, comps, {"vapor_fraction": dbeta, "x": dx, "vapor": dvap}
+    )
+
+
+def _fluid_flash(system: Any, result: Any, z: Any, beta: float) -> tuple[Any, Any, Any]:
+    """d (vapor fraction, x, vapor) / d (T, P, feed) of the vapor-liquid split of ``result``
+    whose feed is z (1 mol in all, an array over the components) at the vapor fraction beta;
+    per mol of a component added to that feed."""
     if not 0.0 < beta < 1.0:
         raise ValueError(
             f"derivatives of a one-phase flash result (vapor fraction {beta:g}) "
@@ -579,7 +592,6 @@ def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     vol = [c for c in liq.partial_pressures if result.vapor.get(c, 0.0) > 0.0]
     nc, nv = len(comps), len(vol)
     A = 1.0 - beta  # liquid, mol per mol of feed
-    z = np.array([result.feed[c] for c in comps])
     v = np.array([beta * result.vapor[c] for c in vol])
     V = float(v.sum())
     # L[c, k] = d ln f_c / d a_k at a = A x (ln f is of degree 0 in a: the state's / A)
@@ -611,9 +623,88 @@ def flash_jacobian(system: Any, result: Any) -> FlashJacobian:
         da[2 + k] += 1.0
         dA = dZ - dV
         dx[k] = (da - a_k * dA / A) / A
-    return FlashJacobian(
-        ["T", "P"] + comps, comps, {"vapor_fraction": dbeta, "x": dx, "vapor": dvap}
-    )
+    return dbeta, dx, dvap
+
+
+def _singular(M: Any, A: Any, C: Any) -> bool:
+    """Whether the solids' matrix M = A' C^T is singular on the scale of what makes it up: A
+    (indices x components) the sizes of the indices' derivatives, C the solids' content (the
+    rows of M scaled by those of A, its columns by those of C; a relative singular value below
+    1e-6, or not finite: a salt and water boiling together give 4e-14, 3e-8 at a vapor fraction
+    of 7e-9, where a brine of two salts with halite gives 0.27, calcite with CO2 0.64)."""
+    scale = np.outer(np.linalg.norm(A, axis=1), np.linalg.norm(C, axis=1))
+    with np.errstate(divide="ignore", invalid="ignore"):
+        rel = M / scale
+    return not np.all(np.isfinite(rel)) or np.linalg.svd(rel, compute_uv=False).min() < 1e-6
+
+
+def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
+    """The derivatives of a vapor-liquid-solid TP flash: the fluid F = z - C^T s (C: the
+    present solids' content in the components, s their amounts per mol of feed) splits as a
+    two-phase flash of F / sum F (``_fluid_flash``; its intensive results of degree 0 in F),
+    and the solids stay saturated, SI_k(x(T, P, F), T) = 0: (S_F C^T) ds = S_F dz + S_T dT +
+    S_P dP with S the total derivatives of the indices through the liquid's x. Per mol of
+    feed: the vapor fraction V / Z (V = beta_fluid sum F), x, vapor and the solids (s / Z).
+    Raises ValueError where it is not differentiable (as ``with_solids``)."""
+    from .checks import SI_TOL
+
+    ss = system.solids
+    comps = list(system.components)
+    nc = len(comps)
+    present = list(result.solids)
+    rows = [ss.index(k) for k in present]
+    C = ss.content[rows]  # present solids x components
+    s = np.array([result.solids[k] for k in present])
+    z = np.array([result.feed[c] for c in comps])
+    F = z - C.T @ s
+    tot = float(F.sum())
+    beta_f = result.vapor_fraction / tot
+    liq = result.liquid
+    si = liq.saturation_indices
+    edge = [f"{k} (SI {v:.2g})" for k, v in si.items() if abs(v) <= SI_TOL and k not in present]
+    if edge:
+        raise ValueError(
+            "the liquid is saturated with " + ", ".join(edge) + " without holding it: the "
+            "flash lies where that solid begins to form, and its derivatives differ on either "
+            "side"
+        )
+    dbeta_f, dx, dvap = _fluid_flash(system, result, F / tot, beta_f)
+    dx[:, 2:] /= tot  # per mol added to F (degree 0 in F)
+    dvap[:, 2:] /= tot
+    dbeta_f[2:] /= tot
+    # the indices through x: SI is of degree 0 in the liquid's amounts, x a perturbation of them
+    ljac = liq.jacobian()
+    lcols = [ljac.wrt.index(c) for c in comps]
+    dsi = ljac.arrays["saturation_indices"][rows]
+    S = dsi[:, lcols] @ dx  # present solids x (T, P, F)
+    S[:, 0] += dsi[:, ljac.wrt.index("T")]
+    M = S[:, 2:] @ C.T
+    if _singular(M, dsi[:, lcols] / tot, C):
+        raise ValueError(
+            "the phases fix the liquid at this T and P whatever the solids' amounts (as many "
+            "phases as the components allow: a salt and water boil together at one T for a "
+            "given P, and the split between them is not a function of T and P): the "
+            "derivatives of this flash do not exist"
+        )
+    ds = np.linalg.solve(M, S)  # present solids x (T, P, z)
+    dF = -C.T @ ds  # components x (T, P, z)
+    dF[:, 2:] += np.eye(nc)
+
+    def through(q: Any) -> Any:  # a fluid quantity's total derivative
+        out = q[..., 2:] @ dF
+        out[..., :2] += q[..., :2]
+        return out
+
+    nw = 2 + nc
+    dZ = np.zeros(nw)
+    dZ[2:] = 1.0
+    beta_total = beta_f * tot
+    dbeta = tot * through(dbeta_f) + beta_f * dF.sum(axis=0) - beta_total * dZ
+    dsolids = ds - np.outer(s, dZ)
+    arrays = {"vapor_fraction": dbeta, "x": through(dx), "vapor": through(dvap), "solids": dsolids}
+    out = FlashJacobian(["T", "P"] + comps, comps, arrays)
+    out.present = present
+    return out
 
 
 # -- enthalpy ----------------------------------------------------------------------------------
@@ -861,7 +952,7 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
     C = ss.content[rows]  # present solids x components
     A = dsi[rows, 1:]
     M = A @ C.T
-    if not np.all(np.isfinite(M)) or np.linalg.cond(M) > 1e12:
+    if _singular(M, A, C):
         raise ValueError(
             "the saturation of " + ", ".join(present) + " does not fix their amounts (their "
             "equations are dependent): their derivatives do not exist"

@@ -137,16 +137,17 @@ class FlashResult:
         self.__dict__.update(state)
 
     def jacobian(self) -> "FlashJacobian":
-        """Exact derivatives of this two-phase TP flash with respect to T, P and the feed (see
-        ``velmora.derivatives.flash_jacobian``), worked out on the first call and kept."""
+        """Exact derivatives of this two-phase TP flash (with or without solids) with respect
+        to T, P and the feed (see ``velmora.derivatives.flash_jacobian``), worked out on the
+        first call and kept."""
         from .derivatives import cached_jacobian, flash_jacobian
 
         return cached_jacobian(self, "flash result", flash_jacobian)
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity "vapor_fraction" (a float), "x" or "vapor"
-        (mappings by component); wrt "T" [per K], "P" [per Pa] or a component [per mol added
-        to the mol of feed]."""
+        (mappings by component), "solids" (a flash with solids: by solid, mol per mol of feed);
+        wrt "T" [per K], "P" [per Pa] or a component [per mol added to the mol of feed]."""
         return self.jacobian().of(quantity, wrt)
 
     def to_dict(self) -> dict[str, Any]:

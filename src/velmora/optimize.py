@@ -219,7 +219,8 @@ class FlashOutputs(_Outputs):
     """The outputs of the TP flash of ``system`` at ``T`` [K], ``P`` [Pa] and ``feed``
     {component: mol} as a function of the inputs (``"T"``, ``"P"`` and feed components, held
     at the given values otherwise). Outputs: ``"beta"`` (vapor fraction, mol/mol feed),
-    ``"x_<component>"`` and ``"y_<component>"`` (apparent liquid and vapor mole fractions).
+    ``"x_<component>"`` and ``"y_<component>"`` (apparent liquid and vapor mole fractions),
+    with ``solids=True`` (the vapor-liquid-solid flash) ``"s_<solid>"`` (mol per mol of feed).
     The Jacobian comes from ``FlashResult.jacobian`` (exact; two-phase results only).
     ``solves`` counts the flashes solved."""
 
@@ -231,8 +232,10 @@ class FlashOutputs(_Outputs):
         feed: Mapping[str, float],
         inputs: Sequence[str],
         outputs: Sequence[str],
+        solids: bool = False,
     ) -> None:
         self.system = system
+        self.solids = bool(solids)
         self.T, self.P = float(T), float(P)
         self.feed = {c: float(v) for c, v in feed.items()}
         self.inputs = list(inputs)
@@ -252,10 +255,13 @@ class FlashOutputs(_Outputs):
                 self._rows.append(("beta", None))
             elif name[:2] in ("x_", "y_") and name[2:] in comps:
                 self._rows.append(("x" if name[0] == "x" else "vapor", name[2:]))
+            elif self.solids and name[:2] == "s_" and name[2:] in system.solids.names:
+                self._rows.append(("solids", name[2:]))
             else:
                 raise ValueError(
                     f'unknown output {name!r}; outputs are "beta", '
                     f'"x_<component>" and "y_<component>"'
+                    + (', "s_<solid>"' if self.solids else " (and with solids=True s_<solid>)")
                 )
         self.solves = 0
         self._last: tuple[tuple[float, ...], Any] | None = None
@@ -273,7 +279,7 @@ class FlashOutputs(_Outputs):
                 P = v
             else:
                 feed[name] = v
-        r = self.system.flash(feed, P, T=T)
+        r = self.system.flash(feed, P, T=T, solids=self.solids)
         self.solves += 1
         self._last = (key, (r, sum(feed.values())))
         return self._last[1]
@@ -281,8 +287,16 @@ class FlashOutputs(_Outputs):
     def values(self, x: ArrayLike) -> np.ndarray:
         """The outputs at x."""
         r, _ = self.result(x)
+        solids = getattr(r, "solids", {})
         return np.array(
-            [r.vapor_fraction if kind == "beta" else getattr(r, kind)[c] for kind, c in self._rows]
+            [
+                r.vapor_fraction
+                if kind == "beta"
+                else solids.get(c, 0.0)
+                if kind == "solids"
+                else getattr(r, kind)[c]
+                for kind, c in self._rows
+            ]
         )
 
     def jacobian(self, x: ArrayLike) -> np.ndarray:
@@ -294,6 +308,9 @@ class FlashOutputs(_Outputs):
         for j, name in enumerate(self.inputs):
             f = 1.0 if name in ("T", "P") else 1.0 / total
             for k, (kind, c) in enumerate(self._rows):
+                if kind == "solids" and c not in getattr(r, "solids", {}):
+                    out[k, j] = 0.0  # an absent solid stays absent near x
+                    continue
                 d = jac.of("vapor_fraction" if kind == "beta" else kind, name)
                 out[k, j] = f * (d if kind == "beta" else d[c])
         return out

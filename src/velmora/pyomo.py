@@ -130,8 +130,8 @@ class LiquidGreyBox(_GreyBox):
 class FlashGreyBox(_GreyBox):
     """The TP flash of ``system`` at T, P and ``feed`` as a grey box: inputs ``"T"``, ``"P"``
     and the feed amounts of ``vary``, ``outputs`` ``"beta"``, ``"x_<component>"``,
-    ``"y_<component>"`` (``velmora.optimize.FlashOutputs``); exact Jacobian of a two-phase
-    flash, or central differences (``jacobian="differences"``)."""
+    ``"y_<component>"``, with ``solids=True`` ``"s_<solid>"`` (``velmora.optimize.FlashOutputs``);
+    exact Jacobian of a two-phase flash, or central differences (``jacobian="differences"``)."""
 
     def __init__(
         self,
@@ -143,11 +143,12 @@ class FlashGreyBox(_GreyBox):
         outputs: Sequence[str],
         jacobian: str = "exact",
         step: float = 1e-6,
+        solids: bool = False,
     ) -> None:
         self._setup(jacobian, step)
         if "T" in vary or "P" in vary:
             raise ValueError("vary: components only (T and P are always inputs)")
-        self.outputs_of = FlashOutputs(system, T, P, feed, ["T", "P", *vary], outputs)
+        self.outputs_of = FlashOutputs(system, T, P, feed, ["T", "P", *vary], outputs, solids)
         self._x = np.array([float(T), float(P)] + [float(feed[c]) for c in vary])
 
 
