@@ -173,6 +173,13 @@ def test_molalities_are_the_liquid_of_one_kg_of_water(mea, nacl):
         cold(nacl).liquid(298.15, molalities={"NaCl": math.nextafter(100.0, 200.0)})
     with pytest.raises(ValueError, match="^molalities are per kg of water: leave H2O out$"):
         cold(nacl).liquid(298.15, molalities={"water": 1.0})
+    # mass fractions, with and without a loading: the amounts System.composition gives
+    for w, loading in (({"MEA": 0.3}, 0.4), ({"MEA": 0.3, "CO2": 0.05}, None), ({"MEA": 0.9}, 0.1)):
+        given = mea.liquid(313.15, mass_fractions=w, loading=loading)
+        other = mea.liquid(313.15, amounts=mea.composition(mass_fractions=w, loading=loading))
+        assert given.x == other.x and given.apparent == other.apparent
+    with pytest.raises(ValueError, match="^give the CO2 either as an amount or by the loading"):
+        cold(mea).liquid(313.15, mass_fractions={"MEA": 0.3, "CO2": 0.01}, loading=0.2)
 
 
 def test_a_missing_gas_is_named_with_the_fix(mea):

@@ -312,6 +312,60 @@ def molal_liquid(
     return full, x, a
 
 
+def mass_liquid(
+    system: Any, mass_fractions: Any, loading: float | None
+) -> tuple[dict[str, float], dict[str, float], float] | None:
+    """``molal_liquid`` for mass fractions of known components other than water (water makes
+    up the rest), each a plain float, and a loading (None, or a plain float >= 0 of the one
+    acid gas, not given, per mol of the one base given): the digits of
+    ``liquid(*_composition(...))``. None for anything else."""
+    if type(mass_fractions) is not dict or not (loading is None or type(loading) is float):
+        return None
+    info = system._info
+    exact, mw = info.exact, info.mw
+    w = {}
+    for key, v in mass_fractions.items():
+        hit = exact.get(key) if type(key) is str else None
+        if hit is None or hit == "H2O" or hit in w or type(v) is not float:
+            return None
+        if not 0.0 <= v < _INF:
+            return None
+        w[hit] = v
+    tot = math.fsum(w.values())
+    if not tot < 1.0:
+        return None
+    w["H2O"] = 1.0 - tot
+    app = {}
+    for c, v in w.items():
+        app[c] = 1000.0 * v / mw[c]  # mol in 1 kg
+    if loading is not None:
+        acids, bases = info.acids, info.bases
+        if not 0.0 <= loading < _INF or len(acids) != 1 or acids[0] in app:
+            return None
+        if len(bases) == 1:
+            base = [bases[0]] if app.get(bases[0], 0.0) > 0.0 else []
+        else:
+            base = [c for c, v in app.items() if v > 0.0 and c in bases]
+        if len(base) != 1:
+            return None
+        app[acids[0]] = loading * app[base[0]]
+    full = dict.fromkeys(system.components, 0.0)
+    if "H2O" not in full or len(app) > len(full):
+        return None
+    full.update(app)
+    if len(full) != len(system.components):
+        return None
+    water = full["H2O"]
+    top = M_MAX * (water * info.kg_water)  # as ``solutes`` bounds them
+    if not water > 0.0 or max(full.values()) > top:
+        return None
+    a = sum(full.values())
+    x = {}
+    for c, v in full.items():
+        x[c] = v / a
+    return full, x, a
+
+
 def liquid(
     system: Any, app: dict[str, float], checked: bool = False
 ) -> tuple[dict[str, float], float, float]:

@@ -208,6 +208,8 @@ class System:
             usual = None
             if amounts is None and mass_fractions is None and loading is None:
                 usual = checks.molal_liquid(self, molalities)
+            elif amounts is None and molalities is None:
+                usual = checks.mass_liquid(self, mass_fractions, loading)
             if usual is None:
                 app, checked = checks._composition(
                     self, amounts, molalities, mass_fractions, loading
