@@ -657,6 +657,28 @@ def _compare(ref, feed, q, wrt, keys, dv, v0, d1, d2, h, prefix="", floor=0.0):
         )
 
 
+def _differences(D, h, tries, shrink):
+    """(D(h), D(h/2), h) at the first step h (divided by ``shrink`` at most ``tries`` times)
+    whose solves stay on the answer's side of every phase boundary; None where none does or a
+    solve raised."""
+    for _ in range(tries):
+        try:
+            return D(h), D(h / 2.0), h
+        except _Kink:
+            h /= shrink
+        except ALLOWED:
+            return None
+    return None
+
+
+def _derivative_of(st, q, wrt):
+    """((st, keys, d q / d wrt as an array), its values as a tuple) of a state or result."""
+    d = st.derivative(q, wrt)
+    keys = list(d) if isinstance(d, dict) else None
+    dv = np.array([d[k] for k in keys]) if keys else np.array([float(d)])
+    return (st, keys, dv), tuple(dv.tolist())
+
+
 def case_derivative(chem, rng):
     ref = ref_of(chem)
     region = rng.choice(["dilute", "strong", "cold", "hot", "any"])
@@ -678,11 +700,7 @@ def case_derivative(chem, rng):
         return ref.system.liquid(T, dict(feed, **{wrt: feed[wrt] + h}))
 
     def run():
-        st = ref.system.liquid(T, feed)
-        d = st.derivative(q, wrt)
-        keys = list(d) if isinstance(d, dict) else None
-        dv = np.array([d[k] for k in keys]) if keys else np.array([float(d)])
-        return (st, keys, dv), tuple(dv.tolist())
+        return _derivative_of(ref.system.liquid(T, feed), q, wrt)
 
     def check(got):
         st, keys, dv = got
@@ -741,10 +759,7 @@ def case_sle_derivative(chem, rng):
         if q == "solids" and not st.solids:
             raise ValueError("no solids: nothing to differentiate")  # counted as raised
         state["solids"] = set(st.solids)
-        d = st.derivative(q, wrt)
-        keys = list(d) if isinstance(d, dict) else None
-        dv = np.array([d[k] for k in keys]) if keys else np.array([float(d)])
-        return (st, keys, dv), tuple(dv.tolist())
+        return _derivative_of(st, q, wrt)
 
     def check(got):
         st, keys, dv = got
@@ -761,17 +776,10 @@ def case_sle_derivative(chem, rng):
                 return (same(h) - same(-h)) / (2.0 * h)
             return (-3.0 * v0 + 4.0 * same(h) - same(2.0 * h)) / (2.0 * h)
 
-        h = 0.01 if wrt == "T" else 1e-3 * feed[wrt]
-        for _ in range(8):
-            try:
-                d1, d2 = D(h), D(h / 2.0)
-                break
-            except _Kink:
-                h /= 8.0
-            except ALLOWED:
-                return
-        else:
+        got = _differences(D, 0.01 if wrt == "T" else 1e-3 * feed[wrt], 8, 8.0)
+        if got is None:
             return
+        d1, d2, h = got
         # a present solid's SI is 0 to the solve's digits (about 1e-13), not to rounding
         floor = 1e-12 if q == "saturation_indices" else 0.0
         _compare(ref, feed, q, wrt, keys, dv, v0, d1, d2, h, "solids: ", floor)
@@ -819,10 +827,7 @@ def case_flash_derivative(chem, rng, solids=False):
         if solids and not r.solids:
             raise ValueError("no solids: a two-phase flash (the class without solids)")
         state["T"], state["solids"] = T, set(r.solids) if solids else set()
-        d = r.derivative(q, wrt)
-        keys = list(d) if isinstance(d, dict) else None
-        dv = np.array([d[k] for k in keys]) if keys else np.array([float(d)])
-        return (r, keys, dv), tuple(dv.tolist())
+        return _derivative_of(r, q, wrt)
 
     repro = (
         f"s = velmora.System({chem!r}{', tol=1e-9' if solids else ''}); f = {fmt(feed)}; "
@@ -862,16 +867,10 @@ def case_flash_derivative(chem, rng, solids=False):
                 return (two(h) - two(-h)) / (2.0 * h)
             return (-3.0 * v0 + 4.0 * two(h) - two(2.0 * h)) / (2.0 * h)
 
-        for _ in range(12):  # steps that stay in the two-phase region
-            try:
-                d1, d2 = D(h), D(h / 2.0)
-                break
-            except _Kink:
-                h /= 4.0
-            except ALLOWED:
-                return
-        else:
+        got = _differences(D, h, 12, 4.0)  # steps that stay in the two-phase region
+        if got is None:
             return
+        d1, d2, h = got
         rich = (4.0 * d2 - d1) / 3.0
         est = np.abs(d2 - d1)
         noise = 1e-9 * (np.abs(v0) + float(np.max(np.abs(v0)))) / h

@@ -305,11 +305,7 @@ def molal_liquid(
         given.add(hit)
         full[hit] = v
     full["H2O"] = info.mol_water  # mol in 1 kg
-    a = sum(full.values())
-    x = {}
-    for c, v in full.items():
-        x[c] = v / a
-    return full, x, a
+    return _per_mole(full)
 
 
 def mass_liquid(
@@ -359,6 +355,11 @@ def mass_liquid(
     top = M_MAX * (water * info.kg_water)  # as ``solutes`` bounds them
     if not water > 0.0 or max(full.values()) > top:
         return None
+    return _per_mole(full)
+
+
+def _per_mole(full: dict[str, float]) -> tuple[dict[str, float], dict[str, float], float]:
+    """(full, full per mole, its total): as ``liquid`` divides a finite total."""
     a = sum(full.values())
     x = {}
     for c, v in full.items():

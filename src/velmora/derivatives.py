@@ -626,6 +626,20 @@ def _fluid_flash(system: Any, result: Any, z: Any, beta: float) -> tuple[Any, An
     return dbeta, dx, dvap
 
 
+def _not_at_an_edge(si: Any, present: list[str], what: str) -> None:
+    """ValueError where a solid that is not ``present`` is saturated (|SI| <= SI_TOL): the
+    ``what`` lies where it begins to form, and its derivatives differ on either side."""
+    from .checks import SI_TOL
+
+    edge = [f"{k} (SI {v:.2g})" for k, v in si.items() if abs(v) <= SI_TOL and k not in present]
+    if edge:
+        raise ValueError(
+            "the liquid is saturated with " + ", ".join(edge) + f" without holding it: the "
+            f"{what} lies where that solid begins to form, and its derivatives differ on "
+            "either side"
+        )
+
+
 def _singular(M: Any, A: Any, C: Any) -> bool:
     """Whether the solids' matrix M = A' C^T is singular on the scale of what makes it up: A
     (indices x components) the sizes of the indices' derivatives, C the solids' content (the
@@ -646,8 +660,6 @@ def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     S_P dP with S the total derivatives of the indices through the liquid's x. Per mol of
     feed: the vapor fraction V / Z (V = beta_fluid sum F), x, vapor and the solids (s / Z).
     Raises ValueError where it is not differentiable (as ``with_solids``)."""
-    from .checks import SI_TOL
-
     ss = system.solids
     comps = list(system.components)
     nc = len(comps)
@@ -660,14 +672,7 @@ def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     tot = float(F.sum())
     beta_f = result.vapor_fraction / tot
     liq = result.liquid
-    si = liq.saturation_indices
-    edge = [f"{k} (SI {v:.2g})" for k, v in si.items() if abs(v) <= SI_TOL and k not in present]
-    if edge:
-        raise ValueError(
-            "the liquid is saturated with " + ", ".join(edge) + " without holding it: the "
-            "flash lies where that solid begins to form, and its derivatives differ on either "
-            "side"
-        )
+    _not_at_an_edge(liq.saturation_indices, present, "flash")
     dbeta_f, dx, dvap = _fluid_flash(system, result, F / tot, beta_f)
     dx[:, 2:] /= tot  # per mol added to F (degree 0 in F)
     dvap[:, 2:] /= tot
@@ -933,18 +938,9 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
     rule. ``solids`` {present solid: ds}. Raises ValueError where the state is not
     differentiable: an absent solid exactly saturated (the state lies where it begins to form)
     or present solids whose saturation does not fix their amounts."""
-    from .checks import SI_TOL
-
     ss = system.solids
     present = list(state.solids)
-    si = state.saturation_indices
-    edge = [f"{k} (SI {v:.2g})" for k, v in si.items() if abs(v) <= SI_TOL and k not in present]
-    if edge:
-        raise ValueError(
-            "the liquid is saturated with " + ", ".join(edge) + " without holding it: the "
-            "state lies where that solid begins to form, and its derivatives differ on either "
-            "side"
-        )
+    _not_at_an_edge(state.saturation_indices, present, "state")
     comps = list(system.components)
     cols = [0] + [1 + liquid.wrt[1:].index(c) for c in comps]  # (T, components) in that order
     rows = [ss.index(k) for k in present]
