@@ -292,6 +292,14 @@ def test_solid_liquid_jacobian_at_a_kink_and_its_liquid_alone():
     assert gyp.jacobian().liquid.of("pH", "T") == pytest.approx(alone.of("pH", "T"), rel=1e-6)
     assert gyp.heat_of_absorption("H2O") == pytest.approx(
         s.liquid(298.15, gyp.apparent).heat_of_absorption("H2O"), rel=1e-6)
+    # the feed in another unit (mmol as mol): extensive derivatives scale with it, the rest not
+    big = s.liquid(298.15, {"H2O": 1e3 * WATER, "NaCl": 2e3, "CaSO4": 1e2}, solids=True)
+    assert big.derivative("solids", "T")["gypsum"] == pytest.approx(
+        1e3 * gyp.derivative("solids", "T")["gypsum"], rel=1e-9)
+    assert big.derivative("solids", "NaCl")["gypsum"] == pytest.approx(
+        gyp.derivative("solids", "NaCl")["gypsum"], rel=1e-9)
+    assert big.derivative("molality", "NaCl")["Ca++"] == pytest.approx(
+        1e-3 * gyp.derivative("molality", "NaCl")["Ca++"], rel=1e-9)
 
 
 def test_a_state_and_its_jacobian_are_freed_together_and_its_enthalpy_outlives_it():
