@@ -185,3 +185,20 @@ def test_a_dilute_brine_just_boiling_gets_its_vapor_fraction_not_only_its_fugaci
     up, down = (beta(dict(feed, NaCl=feed["NaCl"] + d)) for d in (h, -h))
     d = (up - down) / (2 * h)
     assert r.derivative("vapor_fraction", "NaCl") == pytest.approx(d, rel=1e-5)
+
+
+def test_an_h_flash_whose_temperature_search_steps_past_dryness_backs_off():
+    # a hot carbonate-bicarbonate brine at 0.885 bar: the T solve from 350 K stepped 60 K to
+    # 415 K, where the liquid boils dry, and raised that although the H asked for is the H of
+    # the flash at 394.07 K. Against that flash at T (another route) and the answer's liquid
+    # speciated afresh (its bubble pressure is P)
+    s = velmora.System("K2CO3-CO2-H2O")
+    feed = {"H2O": 51.8812739315835, "K2CO3": 2.8488528816576077, "KHCO3": 7.2560477515984685}
+    P, T = 88500.12072212258, 394.07227462688905
+    with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+        s.flash(feed, P, T=415.0)
+    at_T = s.flash(feed, P, T=T)
+    r = s.flash(feed, P, H=at_T.H)
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, abs=1e-7)
+    assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(P, rel=1e-5)

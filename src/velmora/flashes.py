@@ -44,6 +44,7 @@ class _NoAnswer(NoSolutionError):
 KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
 POLISH = 1e-3  # a split this close is finished by substitution from it
+DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
 
 
 def _floats(v: Any) -> list[float]:
@@ -1241,7 +1242,9 @@ def _result(system, z, T, P, beta, x, y, n):
 def _solve_T(system, z, P, key, target, T0):
     """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target
     (the entry rises with T). The bracket is sought by secant steps on the last two points,
-    overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method."""
+    overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method. A step
+    that lands where the feed has no liquid (boiled dry) is halved back towards the last
+    verified point; the error is raised once the step is below DRY_STEP."""
     from scipy.optimize import brentq
 
     seen = {}
@@ -1259,7 +1262,15 @@ def _solve_T(system, z, P, key, target, T0):
     up = ga < 0.0
     b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
     while True:
-        gb = g(b)
+        try:
+            gb = g(b)
+        except ValueError as e:
+            # a step past where the feed has a liquid (it boils dry): the target may lie
+            # before it, so the step is halved back towards the last verified point
+            if not (no_answer(e) and abs(b - a) > DRY_STEP):
+                raise
+            b = 0.5 * (a + b)
+            continue
         if gb == 0.0:
             return seen[b]
         if (gb > 0.0) == up:
