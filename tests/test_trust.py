@@ -202,3 +202,24 @@ def test_an_h_flash_whose_temperature_search_steps_past_dryness_backs_off():
     assert r.T == pytest.approx(T, abs=1e-6)
     assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, abs=1e-7)
     assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(P, rel=1e-5)
+
+
+def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
+    # 4.56 mol/kg NH3 with as much CO2 at 407 K and 24.3 bar: its bubble pressure is 40 bar, so
+    # a CO2-rich vapor forms. The split's Newton steps took the core's unsettled speciation of
+    # their trial liquids as it was, whose fugacities jump from one trial point to the next, and
+    # every start stalled: ConvergenceError. Against the answer's liquid speciated afresh (each
+    # volatile's partial pressure y P, the vapor ideal) and the balance of every component
+    s = velmora.System("NH3-CO2-H2O")
+    feed = {"H2O": W, "NH3": 4.564353103096601, "CO2": 4.525036731245804}
+    P, T = 2430585.0331841432, 407.19839182570195
+    assert s.liquid(T, feed).bubble_pressure > 1.5 * P
+    r = s.flash(feed, P, T=T)
+    assert 0.01 < r.vapor_fraction < 0.05
+    pp = s.liquid(T, r.x).partial_pressures
+    for c in ("H2O", "NH3", "CO2"):
+        assert pp[c] == pytest.approx(r.vapor[c] * P, rel=1e-4)
+    total = sum(feed.values())
+    for c in ("H2O", "NH3", "CO2"):
+        split = r.vapor_fraction * r.vapor[c] + (1.0 - r.vapor_fraction) * r.x[c]
+        assert split == pytest.approx(feed[c] / total, rel=1e-9)

@@ -459,25 +459,24 @@ def _finish(system, z, v):
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
-def _fugacities(system, app, T, settle=True):
+def _fugacities(system, app, T):
     """(f, n, lng) of the liquid ``app`` at T, settled (see ``_settled``)."""
-    return _settled(system, app, T, settle)[:3]
+    return _settled(system, app, T)[:3]
 
 
-def _settled(system, app, T, settle=True, answer=None, done=None):
+def _settled(system, app, T, answer=None, done=None):
     """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
     (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
     ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
-    where none verifies. ``settle=False``: the core's answer as it is (the trial points of a
-    split, whose answer is checked settled in the end). ``_settled`` adds whether the recovery
+    where none verifies. The trial points of a split are settled too: an unsettled speciation's
+    fugacities jump between neighbouring trial liquids, and Newton's method on them stalls
+    (a loaded ammonia liquid at 407 K and 24 bar). ``_settled`` adds whether the recovery
     was needed, and, for the liquid of a flash answer ``answer`` = (z, beta, x, y, P), the
     answer's residuals as the core's check gives them with the liquid (see
     ``checks.flash_residuals``; None: the caller computes them). ``done``: that check made
     already, with the flash (its outcome, or the error its speciation raised)."""
     el = system.model
-    if not settle:
-        return el.fugacities(app, T) + (False, None)
     try:
         if isinstance(done, Exception):
             raise done
@@ -961,7 +960,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
             raise _NoAnswer("vapor fraction out of range")
         x = (z - v) / (1.0 - vs)
         y = v / vs
-        f, n, _ = _fugacities(system, dict(zip(comps, x.tolist())), Tk, settle=False)
+        f, n, _ = _fugacities(system, dict(zip(comps, x.tolist())), Tk)
         budget[0] -= system.model._status()["speciation_iterations"] or 0
         lnphi = phasekit.phi_vapor(pp, y, Tk, P)
         r = np.empty(len(w))
