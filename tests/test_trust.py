@@ -223,3 +223,28 @@ def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
     for c in ("H2O", "NH3", "CO2"):
         split = r.vapor_fraction * r.vapor[c] + (1.0 - r.vapor_fraction) * r.x[c]
         assert split == pytest.approx(feed[c] / total, rel=1e-9)
+
+
+def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_public_error():
+    # 1.57 mol/kg NaOH boiled to a vapor fraction of 0.953 at 9 bar: the vapor is water, so
+    # the liquid left holds NaOH at the molality of the balance, 78 mol/kg, where the activity
+    # model is unstable. The check of the split escaped as the private _NoAnswer (and, for a
+    # liquid past 100 mol/kg, as NotAqueousError telling the caller to give more water)
+    s = velmora.System("NaOH-H2O")
+    feed = {"H2O": W, "NaOH": 1.568119170084349}
+    vf = 0.9530141460144133
+    with pytest.raises(velmora.NoSolutionError) as e:
+        s.flash(feed, 899010.5469396008, vapor_fraction=vf)
+    assert type(e.value) is velmora.NoSolutionError
+    assert "leaves no liquid within the aqueous model" in str(e.value)
+    water_left = W - vf * (W + feed["NaOH"])                       # mol
+    m = feed["NaOH"] / (water_left * 18.015e-3)
+    said = float(str(e.value).split("split at ")[1].split(" mol/kg")[0])
+    assert said == pytest.approx(m, rel=2e-3)
+    c = velmora.System("NaOH-CO2-H2O")
+    feed = {"H2O": 55.77922920983952, "NaOH": 4.729813106382673, "Na2CO3": 0.2699314024567836,
+            "NaHCO3": 0.2281825397807068}
+    with pytest.raises(velmora.NoSolutionError) as e:
+        c.flash(feed, 1668896.0617810562, vapor_fraction=0.8789958270905325)
+    assert type(e.value) is velmora.NoSolutionError
+    assert "outside 0-100 mol/kg" in str(e.value)

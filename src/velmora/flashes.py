@@ -400,7 +400,16 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
             raise
         tried.append(f"splits at a given vapor fraction: {e}")
     else:
-        res, bal, fnl = _check(system, z, raw, raw["T"], P)
+        try:
+            res, bal, fnl = _check(system, z, raw, raw["T"], P)
+        except NoSolutionError as e:
+            # the split with the target has its liquid beyond the aqueous model (a salt's water
+            # boiled off to 120 mol/kg) or where the activity model is unstable: no answer
+            what = {"H": "H", "S": "S", "beta": "vapor fraction"}[key]
+            raise NoSolutionError(
+                f"{what} = {value:g} at P = {P:g} Pa leaves no liquid within the aqueous model: "
+                f"the split there, at {raw['T']:.6g} K: {e}"
+            ) from None
         miss = checks.target_residual(key, raw[key] / scale, value)
         if res <= system.tol and bal <= system.tol and miss <= system.tol:
             return _Verified(
@@ -469,9 +478,8 @@ def _settled(system, app, T, answer=None, done=None):
     (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
     ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
-    where none verifies. The trial points of a split are settled too: an unsettled speciation's
-    fugacities jump between neighbouring trial liquids, and Newton's method on them stalls
-    (a loaded ammonia liquid at 407 K and 24 bar). ``_settled`` adds whether the recovery
+    where none verifies (the trial liquids of a split: see ``_fugacity_newton``). ``_settled``
+    adds whether the recovery
     was needed, and, for the liquid of a flash answer ``answer`` = (z, beta, x, y, P), the
     answer's residuals as the core's check gives them with the liquid (see
     ``checks.flash_residuals``; None: the caller computes them). ``done``: that check made
@@ -931,7 +939,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
     (beta, x, y, n, T, evaluations); ValueError where it finds no split."""
     from velmora import phasekit
 
-    pp, comps = system.pp, system.components
+    pp, comps, el = system.pp, system.components, system.model
     nc, m = len(comps), len(V)
     free_T = beta is not None
     lnP = math.log(P)
@@ -960,8 +968,19 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
             raise _NoAnswer("vapor fraction out of range")
         x = (z - v) / (1.0 - vs)
         y = v / vs
-        f, n, _ = _fugacities(system, dict(zip(comps, x.tolist())), Tk)
-        budget[0] -= system.model._status()["speciation_iterations"] or 0
+        app = dict(zip(comps, x.tolist()))
+        f, n, _ = el.fugacities(app, Tk)
+        status = el._status()
+        budget[0] -= status["speciation_iterations"] or 0
+        if not status["speciation_converged"]:
+            # an unsettled trial liquid (hot, loaded ammonia or amine liquids): its fugacities
+            # jump between trial points 1e-5 apart and Newton's method stalls, so it is
+            # settled; one beyond the aqueous model is no answer (no recovery tried)
+            checks.solutes(system, app)
+            try:
+                f, n, _, _ = _recover(system, app, Tk, n, math.inf, None)
+            except ConvergenceError as exc:
+                raise _NoAnswer(str(exc)) from None
         lnphi = phasekit.phi_vapor(pp, y, Tk, P)
         r = np.empty(len(w))
         tot = float(n.sum())
@@ -1243,7 +1262,8 @@ def _solve_T(system, z, P, key, target, T0):
     (the entry rises with T). The bracket is sought by secant steps on the last two points,
     overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method. A step
     that lands where the feed has no liquid (boiled dry) is halved back towards the last
-    verified point; the error is raised once the step is below DRY_STEP."""
+    verified point, and no later step goes past it (bisection between the two); the error is
+    raised once the step is below DRY_STEP."""
     from scipy.optimize import brentq
 
     seen = {}
@@ -1260,6 +1280,7 @@ def _solve_T(system, z, P, key, target, T0):
         return seen[a]
     up = ga < 0.0
     b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
+    dry = None  # the nearest T of the search where the feed had no liquid
     while True:
         try:
             gb = g(b)
@@ -1268,7 +1289,7 @@ def _solve_T(system, z, P, key, target, T0):
             # before it, so the step is halved back towards the last verified point
             if not (no_answer(e) and abs(b - a) > DRY_STEP):
                 raise
-            b = 0.5 * (a + b)
+            dry, b = b, 0.5 * (a + b)
             continue
         if gb == 0.0:
             return seen[b]
@@ -1292,6 +1313,8 @@ def _solve_T(system, z, P, key, target, T0):
         step = min(max(step, 2.0), 60.0)
         a, ga = b, gb
         b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
+        if dry is not None and (b >= dry) == up:
+            b = 0.5 * (a + dry)
     lo, hi = (a, b) if up else (b, a)
     T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)
     out = seen.get(T) or tp_flash(system, z, T, P)
