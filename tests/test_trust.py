@@ -248,3 +248,20 @@ def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_publi
         c.flash(feed, 1668896.0617810562, vapor_fraction=0.8789958270905325)
     assert type(e.value) is velmora.NoSolutionError
     assert "outside 0-100 mol/kg" in str(e.value)
+
+
+def test_a_flash_with_solids_at_h_whose_feed_has_no_answer_at_200_k_still_finds_it():
+    # 2.75 mol/kg NaOH with 1.09 of CO2 at 1 atm: the flash with solids at the H of its flash
+    # at 312.8 K first looked at 200 K, where the solids take more than the feed holds, and
+    # raised that. Against the flash at T (another route) and the feed's own liquid there
+    # (System.liquid: below its bubble point, no solid saturated)
+    s = velmora.System("NaOH-CO2-H2O")
+    feed = {"H2O": W, "NaOH": 2.746237709473638, "CO2": 1.0915727572498912}
+    T = 312.8249108427757
+    at_T = s.flash(feed, ATM, T=T, solids=True)
+    r = s.flash(feed, ATM, H=at_T.H, solids=True)
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == 0.0 and r.solids == {}
+    liq = s.liquid(T, feed)
+    assert liq.bubble_pressure < ATM
+    assert max(liq.saturation_indices.values()) < 0.0

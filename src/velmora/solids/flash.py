@@ -18,6 +18,7 @@ from .thermo import solid_enthalpy, solid_entropy
 DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
 DRY_MARGIN = 0.1  # K above every liquid of the grid for "boils dry" (T between its points)
 T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to this
+T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the lowest T that has one
 HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
 
 
@@ -305,7 +306,13 @@ def _flash_hs(system, z, P, key, target, T0):
     bubble = at("vapor_fraction", 0.0)
     if target <= value(bubble):
         lo = checks.T_MIN
-        if value(at("T", lo)) > target:
+        try:
+            below = value(at("T", lo)) <= target
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            lo, below = _lowest_bracket(lambda t: value(at("T", t)), target, lo, bubble.T), True
+        if not below:
             raise NoSolutionError(
                 f"{key} = {target:g} {unit} lies below the {what} of the feed "
                 f"at {lo:g} K and P = {P:g} Pa"
@@ -340,6 +347,29 @@ def _flash_hs(system, z, P, key, target, T0):
         rtol=4.0 * np.finfo(float).eps,
     )
     return at("vapor_fraction", beta)
+
+
+def _lowest_bracket(value, target, bad, good):
+    """A T in (bad, good) whose ``value(T)`` is at most ``target``, by bisection, where the
+    flash at ``bad`` found no answer (at 200 K a NaOH-carbonate brine's solids take more than
+    its feed holds) and value(good) >= target. NoSolutionError where none lies within
+    T_LOW_STEP of the lowest T with an answer."""
+    while good - bad > T_LOW_STEP:
+        mid = 0.5 * (bad + good)
+        try:
+            v = value(mid)
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            bad = mid
+            continue
+        if v <= target:
+            return mid
+        good = mid
+    raise NoSolutionError(
+        f"the target lies below what the feed reaches at its lowest temperature with a liquid "
+        f"and its solids ({good:.6g} K; none at {bad:.6g} K)"
+    )
 
 
 def scaling_temperature(
