@@ -265,3 +265,40 @@ def test_a_flash_with_solids_at_h_whose_feed_has_no_answer_at_200_k_still_finds_
     liq = s.liquid(T, feed)
     assert liq.bubble_pressure < ATM
     assert max(liq.saturation_indices.values()) < 0.0
+
+
+
+def test_a_seawater_without_barium_with_its_carbonate_as_salts_flashes_with_its_solids():
+    # a seawater (no barium, its carbonate as Na2CO3 and NaHCO3, no CO2) at 1 atm. Two faults
+    # hid every flash with solids between 360 and 374 K and its bubble point: barite's index is
+    # -inf without barium, and the Newton steps on the solids took any index not finite for a
+    # failed step; and calcite's content runs through CO2 (the components' least-squares form),
+    # so the feed less its calcite had CO2 below 0 ("the solids take more than the feed holds")
+    # though its atoms were there. Against System.liquid(..., solids=True), the solid-liquid
+    # route: the same solids per mol, its bubble pressure P at the flash's bubble point
+    s = velmora.System("seawater-CO2-H2O")
+    feed = {"H2O": 55.50929780738274,
+            "NaCl": 0.7107380119685947,
+            "KCl": 0.01136920143976898,
+            "MgCl2": 0.13942545321139285,
+            "CaCl2": 0.0290557573508605,
+            "SrCl2": 0.00021390314481927456,
+            "Na2SO4": 0.07226963672228963,
+            "Na2CO3": 0.002857158169740865,
+            "NaHCO3": 0.0028735150963613587}
+    total = sum(feed.values())
+    r = s.flash(feed, ATM, T=360.0, solids=True)
+    assert "found as the liquid" not in r.method
+    liq = s.liquid(360.0, feed, solids=True)
+    assert r.vapor_fraction == 0.0 and set(r.solids) == set(liq.solids) == {"calcite", "anhydrite"}
+    for k, v in liq.solids.items():
+        assert r.solids[k] * total == pytest.approx(v, rel=1e-5)
+    b = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
+    at_b = s.liquid(b.T, feed, solids=True)
+    assert at_b.bubble_pressure == pytest.approx(ATM, rel=1e-5)
+    for k, v in at_b.solids.items():
+        assert b.solids[k] * total == pytest.approx(v, rel=1e-5)
+    # the flash at the H of the one at 301.90777811944963 K (the fuzz's case) finds that T
+    T = 301.90777811944963
+    h = s.flash(feed, ATM, H=s.flash(feed, ATM, T=T, solids=True).H, solids=True)
+    assert h.T == pytest.approx(T, abs=1e-6)
