@@ -211,7 +211,11 @@ class Stripper:
         stages' lean loading at a duty of 1e-9 of the feed's enthalpy flow) already goes
         below the lean loading asked, no positive duty reaches it (NoSolutionError);
         else ``e``, said to have a flashing feed."""
+        if getattr(self, "_probe", False):
+            return e  # the flash below, failing in turn: no deeper probe (each run at a duty
+            # that fails runs lean loadings, whose failures would probe again without end)
         eq = Stripper(self.system, self._equivalent_stages(), self.condenser_T)
+        eq._probe = True
         cols = _Stages(eq, rich, feed_T, P, 0.5 * lean_loading if lean_loading else 0.1, None)
         T_b = cols._bubble(cols.feed, feed_T)
         if not feed_T > T_b + 1e-3:
