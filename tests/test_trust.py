@@ -302,3 +302,19 @@ def test_a_seawater_without_barium_with_its_carbonate_as_salts_flashes_with_its_
     T = 301.90777811944963
     h = s.flash(feed, ATM, H=s.flash(feed, ATM, T=T, solids=True).H, solids=True)
     assert h.T == pytest.approx(T, abs=1e-6)
+
+
+def test_a_flash_with_solids_at_s_near_dryness_backs_off_from_a_dry_guess():
+    # Na2CO3 water boiled at 1 atm to 99.35 % vapor at 429.75 K, no solid saturated: the
+    # search for the vapor fraction above the S asked went on upwards past a guess where the
+    # liquid had boiled dry (0.996) and raised 'lies beyond the entropy at which the liquid
+    # boils dry'. Against the two-phase flash at T without solids (another route)
+    s = velmora.System("Na2CO3-CO2-H2O")
+    feed = {"H2O": W, "Na2CO3": 0.19769001286594745, "CO2": 0.011023151572498847}
+    T = 429.75449635982545
+    plain = s.flash(feed, ATM, T=T)
+    assert max(plain.liquid.saturation_indices.values()) < 0.0
+    r = s.flash(feed, ATM, S=s.flash(feed, ATM, T=T, solids=True).S, solids=True)
+    assert r.solids == {}
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(plain.vapor_fraction, abs=1e-9)

@@ -369,20 +369,22 @@ def _flash_hs(system, z, P, key, target, T0):
             rtol=4.0 * np.finfo(float).eps,
         )
         return at("T", T)
-    hi = 0.5
+    hi, below, dry = 0.5, 0.0, 1.0  # below the target with a liquid; dried out
     while True:
         try:
             if value(at("vapor_fraction", hi)) >= target:
                 break
+            below = hi
         except ValueError as e:
             if not no_answer(e):
-                raise  # else dried out: come back halfway
-        if hi > 1.0 - 1e-6:
+                raise
+            dry = hi  # dried out: the target may lie before, so halfway back
+        if hi > 1.0 - 1e-6 or dry - below < 1e-9:
             raise NoSolutionError(
                 f"{key} = {target:g} {unit} lies beyond the {what} at which "
                 f"the liquid boils dry at P = {P:g} Pa"
             )
-        hi = 0.5 * (hi + 1.0)
+        hi = 0.5 * (below + dry)
     beta = brentq(
         lambda b: value(at("vapor_fraction", b)) - target,
         0.0,
