@@ -479,11 +479,10 @@ def _settled(system, app, T, answer=None, done=None):
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
     ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
     where none verifies (the trial liquids of a split: see ``_fugacity_newton``). ``_settled``
-    adds whether the recovery
-    was needed, and, for the liquid of a flash answer ``answer`` = (z, beta, x, y, P), the
-    answer's residuals as the core's check gives them with the liquid (see
-    ``checks.flash_residuals``; None: the caller computes them). ``done``: that check made
-    already, with the flash (its outcome, or the error its speciation raised)."""
+    adds whether the recovery was needed, and, for the liquid of a flash answer ``answer`` =
+    (z, beta, x, y, P), the answer's residuals as the core's check gives them with the liquid
+    (see ``checks.flash_residuals``; None: the caller computes them). ``done``: that check
+    made already, with the flash (its outcome, or the error its speciation raised)."""
     el = system.model
     try:
         if isinstance(done, Exception):
