@@ -929,13 +929,15 @@ def _nonvolatile_share(system, z):
     return float(sum(z[k] for k, c in enumerate(system.components) if c not in info.volatile))
 
 
-def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
+def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle=None):
     """Newton's method for the split from ``w0`` (ln v_k, k in V, and T with ``beta`` given);
     unknowns ln v_k, or ln (a_k - v_k) for a component the vapor takes most of at the start (CO2
     boiled out of a water: its liquid part is the small difference of two near equals), a_k
     what the feed can give of it (its own amount and, of a gas, what its salts hold: a
     carbonate water can lose more CO2 than it was given), and T with ``beta`` given. Returns
-    (beta, x, y, n, T, evaluations); ValueError where it finds no split."""
+    (beta, x, y, n, T, evaluations); ValueError where it finds no split. ``settle``: [settle
+    the trial liquids the core leaves unsettled, one was seen] (see ``_fugacity_split``); None:
+    the core's liquids as they are."""
     from velmora import phasekit
 
     pp, comps, el = system.pp, system.components, system.model
@@ -971,15 +973,18 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
         f, n, _ = el.fugacities(app, Tk)
         status = el._status()
         budget[0] -= status["speciation_iterations"] or 0
-        if not status["speciation_converged"]:
+        if settle is not None and not status["speciation_converged"]:
             # an unsettled trial liquid (hot, loaded ammonia or amine liquids): its fugacities
-            # jump between trial points 1e-5 apart and Newton's method stalls, so it is
-            # settled; one beyond the aqueous model is no answer (no recovery tried)
-            checks.solutes(system, app)
-            try:
-                f, n, _, _ = _recover(system, app, Tk, n, math.inf, None)
-            except ConvergenceError as exc:
-                raise _NoAnswer(str(exc)) from None
+            # jump between trial points 1e-5 apart and Newton's method can stall; settled
+            # where ``settle`` asks (settle[0]), else noted there (settle[1])
+            if not settle[0]:
+                settle[1] = True
+            else:
+                checks.solutes(system, app)  # beyond the aqueous model: no recovery tried
+                try:
+                    f, n, _, _ = _recover(system, app, Tk, n, math.inf, None)
+                except ConvergenceError as exc:
+                    raise _NoAnswer(str(exc)) from None
         lnphi = phasekit.phi_vapor(pp, y, Tk, P)
         r = np.empty(len(w))
         tot = float(n.sum())
@@ -1191,21 +1196,30 @@ def _fugacity_split(system, z, T, P, start=None):
     cap = _available(system, z)[V]
     # each start within what the feed can give, then as it is (a vapor that takes nearly
     # everything may need more of a gas than the cap allows)
-    budget = [SPLIT_EVALS]
-    for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
-        v0 = np.maximum(v0, 1e-30)
-        try:
-            beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T, budget=budget)
-        except _Spent as e:
-            last = e
-            break
-        except ValueError as e:
-            if not no_answer(e):
-                raise
-            last = e
-            continue
-        return _result(system, z, T, P, beta, x, y, n), evals + k
-    raise _NoAnswer(f"split on the liquid's fugacities: {last}")
+    # the trial liquids as the core speciates them; where some did not settle and no start
+    # found the split, the starts again with them settled: only where the split failed (a
+    # recovery costs up to 0.6 s a liquid of a seawater, whose unsettled trials still converge)
+    settle = [False, False]
+    while True:
+        budget = [SPLIT_EVALS]
+        for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
+            v0 = np.maximum(v0, 1e-30)
+            try:
+                beta, x, y, n, _, k = _fugacity_newton(
+                    system, z, P, V, np.log(v0), T=T, budget=budget, settle=settle
+                )
+            except _Spent as e:
+                last = e
+                break
+            except ValueError as e:
+                if not no_answer(e):
+                    raise
+                last = e
+                continue
+            return _result(system, z, T, P, beta, x, y, n), evals + k
+        if settle[0] or not settle[1]:
+            raise _NoAnswer(f"split on the liquid's fugacities: {last}")
+        settle[0] = True
 
 
 def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
