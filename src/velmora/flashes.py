@@ -772,9 +772,9 @@ def _attempts(system, z, T, P, tried, raw, note):
 
         return run
 
-    def fugacity_split():
+    def fugacity_split(settle=False):
         state["split"] = True
-        return _fugacity_split(system, z, T, P, state.get("core"))
+        return _fugacity_split(system, z, T, P, state.get("core"), settle)
 
     yield "core TP flash", core
     if "note" in state:
@@ -791,7 +791,8 @@ def _attempts(system, z, T, P, tried, raw, note):
     for b in (0.5, 0.1, 0.9):
         yield f"Newton split from vapor fraction {b}", newton_from(b * z)
     if "split" not in state:
-        yield "split on the liquid's fugacities", fugacity_split
+        # the last attempt: its trial liquids settled where needed
+        yield "split on the liquid's fugacities", lambda: fugacity_split(True)
 
 
 def _one_phase_liquid(system, z, T, P):
@@ -1173,7 +1174,7 @@ def _volatiles_of(system, z, f):
     return [k for k, c in enumerate(system.components) if c in f and (z[k] > 0.0 or f[c] > 0.0)]
 
 
-def _fugacity_split(system, z, T, P, start=None):
+def _fugacity_split(system, z, T, P, start=None, settle_all=False):
     """(raw, evaluations) of the TP flash on the liquid's fugacities: all liquid where the
     feed's bubble pressure over every volatile it holds or makes is at most P, else the split
     from ``start`` (a result mapping) or from vapor fractions 0.1 and 0.5 of what can
@@ -1197,8 +1198,9 @@ def _fugacity_split(system, z, T, P, start=None):
     # each start within what the feed can give, then as it is (a vapor that takes nearly
     # everything may need more of a gas than the cap allows)
     # the trial liquids as the core speciates them; where some did not settle and no start
-    # found the split, the starts again with them settled: only where the split failed (a
-    # recovery costs up to 0.6 s a liquid of a seawater, whose unsettled trials still converge)
+    # found the split, and this is the flash's last attempt (``settle_all``), the starts again
+    # with them settled (a recovery costs up to 0.6 s a liquid of a seawater, whose unsettled
+    # trials still converge; a nearly pure water's split is found all vapor by a later attempt)
     settle = [False, False]
     while True:
         budget = [SPLIT_EVALS]
@@ -1217,7 +1219,7 @@ def _fugacity_split(system, z, T, P, start=None):
                 last = e
                 continue
             return _result(system, z, T, P, beta, x, y, n), evals + k
-        if settle[0] or not settle[1]:
+        if settle[0] or not settle[1] or not settle_all:
             raise _NoAnswer(f"split on the liquid's fugacities: {last}")
         settle[0] = True
 
