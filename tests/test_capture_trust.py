@@ -190,3 +190,18 @@ def test_a_gas_treating_pressure_warns(mdea):
         warnings.simplefilter("always")
         capture.StageAbsorber(mdea, 4).run(gas, 314.18, lean, 313.15, 108.12e3)
     assert not [w for w in log if "above 1e+06 Pa" in str(w.message)]
+
+
+def test_a_stripper_whose_flashing_feed_fails_says_so_without_recursing(mdea):
+    # a loaded MDEA feed 20.9 K above its bubble point at 2 bar, 8 stages: the failed run asked
+    # the flash alone (a run at a tiny duty) whether the feed strips itself; that run failed,
+    # tried lean loadings, whose failures asked the flash again, without end (RecursionError
+    # after 40 s, found by fuzz_capture seed 79). The bubble point the message names, against
+    # the front door's bubble temperature of the same feed
+    rich = {"CO2": 3.638970145745318, "H2O": 78.10681384386935, "MDEA": 9.314606994100151}
+    P, feed_T = 203925.7146443461, 373.61575398161085
+    st = capture.Stripper(mdea, stages=8, condenser_T=303.93074043997336)
+    with pytest.raises(velmora.ConvergenceError) as e:
+        st.run(rich, feed_T, P, lean_loading=0.32062654929865514)
+    above = float(str(e.value).split(" K lies ")[1].split(" K above")[0])
+    assert above == pytest.approx(feed_T - mdea.bubble_temperature(rich, P).T, abs=0.01)

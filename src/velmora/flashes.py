@@ -44,6 +44,7 @@ class _NoAnswer(NoSolutionError):
 KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
 POLISH = 1e-3  # a split this close is finished by substitution from it
+DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
 
 
 def _floats(v: Any) -> list[float]:
@@ -400,7 +401,16 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
             raise
         tried.append(f"splits at a given vapor fraction: {e}")
     else:
-        res, bal, fnl = _check(system, z, raw, raw["T"], P)
+        try:
+            res, bal, fnl = _check(system, z, raw, raw["T"], P)
+        except NoSolutionError as e:
+            # the split with the target has its liquid beyond the aqueous model (a salt's water
+            # boiled off to 120 mol/kg) or where the activity model is unstable: no answer
+            what = {"H": "H", "S": "S", "beta": "vapor fraction"}[key]
+            raise NoSolutionError(
+                f"{what} = {value:g} at P = {P:g} Pa leaves no liquid within the aqueous model: "
+                f"the split there, at {raw['T']:.6g} K: {e}"
+            ) from None
         miss = checks.target_residual(key, raw[key] / scale, value)
         if res <= system.tol and bal <= system.tol and miss <= system.tol:
             return _Verified(
@@ -459,25 +469,22 @@ def _finish(system, z, v):
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
-def _fugacities(system, app, T, settle=True):
+def _fugacities(system, app, T):
     """(f, n, lng) of the liquid ``app`` at T, settled (see ``_settled``)."""
-    return _settled(system, app, T, settle)[:3]
+    return _settled(system, app, T)[:3]
 
 
-def _settled(system, app, T, settle=True, answer=None, done=None):
+def _settled(system, app, T, answer=None, done=None):
     """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
     (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
     settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
     ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
-    where none verifies. ``settle=False``: the core's answer as it is (the trial points of a
-    split, whose answer is checked settled in the end). ``_settled`` adds whether the recovery
-    was needed, and, for the liquid of a flash answer ``answer`` = (z, beta, x, y, P), the
-    answer's residuals as the core's check gives them with the liquid (see
-    ``checks.flash_residuals``; None: the caller computes them). ``done``: that check made
-    already, with the flash (its outcome, or the error its speciation raised)."""
+    where none verifies (the trial liquids of a split: see ``_fugacity_newton``). ``_settled``
+    adds whether the recovery was needed, and, for the liquid of a flash answer ``answer`` =
+    (z, beta, x, y, P), the answer's residuals as the core's check gives them with the liquid
+    (see ``checks.flash_residuals``; None: the caller computes them). ``done``: that check
+    made already, with the flash (its outcome, or the error its speciation raised)."""
     el = system.model
-    if not settle:
-        return el.fugacities(app, T) + (False, None)
     try:
         if isinstance(done, Exception):
             raise done
@@ -766,9 +773,9 @@ def _attempts(system, z, T, P, tried, raw, note):
 
         return run
 
-    def fugacity_split():
+    def fugacity_split(settle=False):
         state["split"] = True
-        return _fugacity_split(system, z, T, P, state.get("core"))
+        return _fugacity_split(system, z, T, P, state.get("core"), settle)
 
     yield "core TP flash", core
     if "note" in state:
@@ -785,7 +792,8 @@ def _attempts(system, z, T, P, tried, raw, note):
     for b in (0.5, 0.1, 0.9):
         yield f"Newton split from vapor fraction {b}", newton_from(b * z)
     if "split" not in state:
-        yield "split on the liquid's fugacities", fugacity_split
+        # the last attempt: its trial liquids settled where needed
+        yield "split on the liquid's fugacities", lambda: fugacity_split(True)
 
 
 def _one_phase_liquid(system, z, T, P):
@@ -923,16 +931,18 @@ def _nonvolatile_share(system, z):
     return float(sum(z[k] for k, c in enumerate(system.components) if c not in info.volatile))
 
 
-def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
+def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle=None):
     """Newton's method for the split from ``w0`` (ln v_k, k in V, and T with ``beta`` given);
     unknowns ln v_k, or ln (a_k - v_k) for a component the vapor takes most of at the start (CO2
     boiled out of a water: its liquid part is the small difference of two near equals), a_k
     what the feed can give of it (its own amount and, of a gas, what its salts hold: a
     carbonate water can lose more CO2 than it was given), and T with ``beta`` given. Returns
-    (beta, x, y, n, T, evaluations); ValueError where it finds no split."""
+    (beta, x, y, n, T, evaluations); ValueError where it finds no split. ``settle``: [settle
+    the trial liquids the core leaves unsettled, one was seen] (see ``_fugacity_split``); None:
+    the core's liquids as they are."""
     from velmora import phasekit
 
-    pp, comps = system.pp, system.components
+    pp, comps, el = system.pp, system.components, system.model
     nc, m = len(comps), len(V)
     free_T = beta is not None
     lnP = math.log(P)
@@ -961,8 +971,22 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None):
             raise _NoAnswer("vapor fraction out of range")
         x = (z - v) / (1.0 - vs)
         y = v / vs
-        f, n, _ = _fugacities(system, dict(zip(comps, x.tolist())), Tk, settle=False)
-        budget[0] -= system.model._status()["speciation_iterations"] or 0
+        app = dict(zip(comps, x.tolist()))
+        f, n, _ = el.fugacities(app, Tk)
+        status = el._status()
+        budget[0] -= status["speciation_iterations"] or 0
+        if settle is not None and not status["speciation_converged"]:
+            # an unsettled trial liquid (hot, loaded ammonia or amine liquids): its fugacities
+            # jump between trial points 1e-5 apart and Newton's method can stall; settled
+            # where ``settle`` asks (settle[0]), else noted there (settle[1])
+            if not settle[0]:
+                settle[1] = True
+            else:
+                checks.solutes(system, app)  # beyond the aqueous model: no recovery tried
+                try:
+                    f, n, _, _ = _recover(system, app, Tk, n, math.inf, None)
+                except ConvergenceError as exc:
+                    raise _NoAnswer(str(exc)) from None
         lnphi = phasekit.phi_vapor(pp, y, Tk, P)
         r = np.empty(len(w))
         tot = float(n.sum())
@@ -1151,7 +1175,7 @@ def _volatiles_of(system, z, f):
     return [k for k, c in enumerate(system.components) if c in f and (z[k] > 0.0 or f[c] > 0.0)]
 
 
-def _fugacity_split(system, z, T, P, start=None):
+def _fugacity_split(system, z, T, P, start=None, settle_all=False):
     """(raw, evaluations) of the TP flash on the liquid's fugacities: all liquid where the
     feed's bubble pressure over every volatile it holds or makes is at most P, else the split
     from ``start`` (a result mapping) or from vapor fractions 0.1 and 0.5 of what can
@@ -1174,21 +1198,31 @@ def _fugacity_split(system, z, T, P, start=None):
     cap = _available(system, z)[V]
     # each start within what the feed can give, then as it is (a vapor that takes nearly
     # everything may need more of a gas than the cap allows)
-    budget = [SPLIT_EVALS]
-    for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
-        v0 = np.maximum(v0, 1e-30)
-        try:
-            beta, x, y, n, _, k = _fugacity_newton(system, z, P, V, np.log(v0), T=T, budget=budget)
-        except _Spent as e:
-            last = e
-            break
-        except ValueError as e:
-            if not no_answer(e):
-                raise
-            last = e
-            continue
-        return _result(system, z, T, P, beta, x, y, n), evals + k
-    raise _NoAnswer(f"split on the liquid's fugacities: {last}")
+    # the trial liquids as the core speciates them; where some did not settle and no start
+    # found the split, and this is the flash's last attempt (``settle_all``), the starts again
+    # with them settled (a recovery costs up to 0.6 s a liquid of a seawater, whose unsettled
+    # trials still converge; a nearly pure water's split is found all vapor by a later attempt)
+    settle = [False, False]
+    while True:
+        budget = [SPLIT_EVALS]
+        for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
+            v0 = np.maximum(v0, 1e-30)
+            try:
+                beta, x, y, n, _, k = _fugacity_newton(
+                    system, z, P, V, np.log(v0), T=T, budget=budget, settle=settle
+                )
+            except _Spent as e:
+                last = e
+                break
+            except ValueError as e:
+                if not no_answer(e):
+                    raise
+                last = e
+                continue
+            return _result(system, z, T, P, beta, x, y, n), evals + k
+        if settle[0] or not settle[1] or not settle_all:
+            raise _NoAnswer(f"split on the liquid's fugacities: {last}")
+        settle[0] = True
 
 
 def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
@@ -1242,7 +1276,10 @@ def _result(system, z, T, P, beta, x, y, n):
 def _solve_T(system, z, P, key, target, T0):
     """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target
     (the entry rises with T). The bracket is sought by secant steps on the last two points,
-    overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method."""
+    overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method. A step
+    that lands where the feed has no liquid (boiled dry) is halved back towards the last
+    verified point, and no later step goes past it (bisection between the two); the error is
+    raised once the step is below DRY_STEP."""
     from scipy.optimize import brentq
 
     seen = {}
@@ -1259,8 +1296,17 @@ def _solve_T(system, z, P, key, target, T0):
         return seen[a]
     up = ga < 0.0
     b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
+    dry = None  # the nearest T of the search where the feed had no liquid
     while True:
-        gb = g(b)
+        try:
+            gb = g(b)
+        except ValueError as e:
+            # a step past where the feed has a liquid (it boils dry): the target may lie
+            # before it, so the step is halved back towards the last verified point
+            if not (no_answer(e) and abs(b - a) > DRY_STEP):
+                raise
+            dry, b = b, 0.5 * (a + b)
+            continue
         if gb == 0.0:
             return seen[b]
         if (gb > 0.0) == up:
@@ -1283,6 +1329,8 @@ def _solve_T(system, z, P, key, target, T0):
         step = min(max(step, 2.0), 60.0)
         a, ga = b, gb
         b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
+        if dry is not None and (b >= dry) == up:
+            b = 0.5 * (a + dry)
     lo, hi = (a, b) if up else (b, a)
     T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)
     out = seen.get(T) or tp_flash(system, z, T, P)

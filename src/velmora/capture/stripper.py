@@ -100,6 +100,7 @@ class Stripper:
     duty [W]): the duty for a target lean loading, or the lean loading for a given duty."""
 
     name = "stripper"
+    _probe = False  # a stripper run by _flashing_feed to probe the flash alone
 
     def __init__(self, system: Any, stages: int = 6, condenser_T: float = 313.15) -> None:
         if stages < 2:
@@ -211,7 +212,11 @@ class Stripper:
         stages' lean loading at a duty of 1e-9 of the feed's enthalpy flow) already goes
         below the lean loading asked, no positive duty reaches it (NoSolutionError);
         else ``e``, said to have a flashing feed."""
+        if self._probe:
+            return e  # the flash below, failing in turn: no deeper probe (each run at a duty
+            # that fails runs lean loadings, whose failures would probe again without end)
         eq = Stripper(self.system, self._equivalent_stages(), self.condenser_T)
+        eq._probe = True
         cols = _Stages(eq, rich, feed_T, P, 0.5 * lean_loading if lean_loading else 0.1, None)
         T_b = cols._bubble(cols.feed, feed_T)
         if not feed_T > T_b + 1e-3:

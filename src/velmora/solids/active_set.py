@@ -242,7 +242,10 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                 s_new[hit] = 0.0
             try:
                 new = evaluate(s_new, active, tol)
-                ok = bool(np.all(np.isfinite(new.si)))
+                # an absent solid of an element the feed lacks has SI -inf (barite in a
+                # seawater without barium): a finite step all the same
+                si_new = new.si
+                ok = bool(np.all(np.isfinite(si_new[active])) and not np.isnan(si_new).any())
             except ConvergenceError:
                 ok = False
             except ValueError as e:

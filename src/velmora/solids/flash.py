@@ -18,6 +18,7 @@ from .thermo import solid_enthalpy, solid_entropy
 DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
 DRY_MARGIN = 0.1  # K above every liquid of the grid for "boils dry" (T between its points)
 T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to this
+T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the lowest T that has one
 HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
 
 
@@ -31,7 +32,15 @@ class _Split:
         for j, k in enumerate(active):
             red -= s[j] * system.solids.content[k]
         self.total = float(red.sum())
-        if np.any(red < -1e-14 * self.total) or not self.total > 0.0:
+        self.shift = None  # what the feed less the solids gained in another form (no atoms)
+        if np.any(red < -1e-14 * self.total):
+            # a solid whose content goes through another component's form (calcite through
+            # CO2 in a seawater whose carbonate is Na2CO3 and NaHCO3): the same atoms, no
+            # component below 0
+            new = _nonnegative_form(system, red)
+            self.shift, red = new - red, new
+            self.total = float(red.sum())
+        if not self.total > 0.0:
             raise NoSolutionError("the solids take more than the feed holds")
         red = np.maximum(red, 0.0)
         if given == "vapor_fraction":
@@ -51,6 +60,39 @@ class _Split:
             * (1.0 - self.result.vapor_fraction)
             * self.total
         )
+
+
+def _nonnegative_form(system, red):
+    """The apparent amounts nearest to ``red`` (in the sum of the changes) that carry the same
+    reaction invariants (the atoms) with none below 0; NoSolutionError where there are none
+    (the solids take more of an element than the feed holds). A linear programme, its vertex
+    made exact on the components it keeps."""
+    from scipy.optimize import linprog
+
+    B = system.solids.comp_b
+    m = len(red)
+    eye = np.eye(m)
+    # red + u - v >= 0, B (u - v) = 0, u, v >= 0, min sum(u + v)
+    lp = linprog(
+        np.ones(2 * m),
+        A_ub=np.hstack([-eye, eye]),
+        b_ub=red,
+        A_eq=np.hstack([B, -B]),
+        b_eq=np.zeros(B.shape[0]),
+        bounds=(0.0, None),
+        method="highs",
+    )
+    if lp.status != 0:
+        raise NoSolutionError("the solids take more than the feed holds")
+    out = red + lp.x[:m] - lp.x[m:]
+    keep = out > 1e-12 * float(np.abs(red).sum())
+    out[~keep] = 0.0
+    target = B @ red
+    out[keep] += np.linalg.lstsq(B[:, keep], target - B @ out, rcond=None)[0]
+    scale = float(np.abs(target).sum())
+    if np.any(out < 0.0) or float(np.abs(B @ out - target).sum()) > 1e-13 * scale:
+        raise NoSolutionError("the solids take more than the feed holds")
+    return out
 
 
 def flash_solids(
@@ -106,7 +148,17 @@ def _three_phase(system, z, P, given, value):
             h = 1e-4 * s[j] + 1e-9
             sj = s.copy()
             sj[j] += h
-            J[:, j] = (evaluate(sj, active).si[active] - split.si[active]) * LN10 / h
+            try:
+                far = evaluate(sj, active)
+            except ValueError as e:
+                # a solid that takes nearly all of an ion (anhydrite of a brine boiled to 75 %
+                # vapor): the step forward takes more than the feed holds, the one back not
+                if not (no_answer(e) and s[j] > h):
+                    raise
+                dry.pop()  # (evaluate took it for the liquid gone)
+                h, sj[j] = -h, s[j] - h
+                far = evaluate(sj, active)
+            J[:, j] = (far.si[active] - split.si[active]) * LN10 / h
         if len(active) == 1 and abs(J[0, 0]) < 1e-3:
             # the liquid's composition does not follow the solids (a salt in water at fixed
             # T and P: the vapor takes the water the salt leaves)
@@ -254,7 +306,10 @@ def _finish(system, z, P, s, active, split, its):
     solid_part = sum(
         (s[j] * ss.content[k] for j, k in enumerate(active)), np.zeros(len(system.components))
     )
-    balance = float(np.max(np.abs(z - tot * ((1.0 - beta) * x + beta * y) - solid_part)))
+    left = z - tot * ((1.0 - beta) * x + beta * y) - solid_part
+    if split.shift is not None:
+        left += split.shift  # the flash's feed in its other form, the same atoms
+    balance = float(np.max(np.abs(left)))
     if bad or not balance <= system.tol:
         raise ConvergenceError(
             f"vapor-liquid-solid flash not verified at T = {T:g} K, "
@@ -305,7 +360,13 @@ def _flash_hs(system, z, P, key, target, T0):
     bubble = at("vapor_fraction", 0.0)
     if target <= value(bubble):
         lo = checks.T_MIN
-        if value(at("T", lo)) > target:
+        try:
+            below = value(at("T", lo)) <= target
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            lo, below = _lowest_bracket(lambda t: value(at("T", t)), target, lo, bubble.T), True
+        if not below:
             raise NoSolutionError(
                 f"{key} = {target:g} {unit} lies below the {what} of the feed "
                 f"at {lo:g} K and P = {P:g} Pa"
@@ -318,20 +379,22 @@ def _flash_hs(system, z, P, key, target, T0):
             rtol=4.0 * np.finfo(float).eps,
         )
         return at("T", T)
-    hi = 0.5
+    hi, below, dry = 0.5, 0.0, 1.0  # below the target with a liquid; dried out
     while True:
         try:
             if value(at("vapor_fraction", hi)) >= target:
                 break
+            below = hi
         except ValueError as e:
             if not no_answer(e):
-                raise  # else dried out: come back halfway
-        if hi > 1.0 - 1e-6:
+                raise
+            dry = hi  # dried out: the target may lie before, so halfway back
+        if hi > 1.0 - 1e-6 or dry - below < 1e-9:
             raise NoSolutionError(
                 f"{key} = {target:g} {unit} lies beyond the {what} at which "
                 f"the liquid boils dry at P = {P:g} Pa"
             )
-        hi = 0.5 * (hi + 1.0)
+        hi = 0.5 * (below + dry)
     beta = brentq(
         lambda b: value(at("vapor_fraction", b)) - target,
         0.0,
@@ -340,6 +403,29 @@ def _flash_hs(system, z, P, key, target, T0):
         rtol=4.0 * np.finfo(float).eps,
     )
     return at("vapor_fraction", beta)
+
+
+def _lowest_bracket(value, target, bad, good):
+    """A T in (bad, good) whose ``value(T)`` is at most ``target``, by bisection, where the
+    flash at ``bad`` found no answer (at 200 K a NaOH-carbonate brine's solids take more than
+    its feed holds) and value(good) >= target. NoSolutionError where none lies within
+    T_LOW_STEP of the lowest T with an answer."""
+    while good - bad > T_LOW_STEP:
+        mid = 0.5 * (bad + good)
+        try:
+            v = value(mid)
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            bad = mid
+            continue
+        if v <= target:
+            return mid
+        good = mid
+    raise NoSolutionError(
+        f"the target lies below what the feed reaches at its lowest temperature with a liquid "
+        f"and its solids ({good:.6g} K; none at {bad:.6g} K)"
+    )
 
 
 def scaling_temperature(
