@@ -669,6 +669,14 @@ def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     s = np.array([result.solids[k] for k in present])
     z = np.array([result.feed[c] for c in comps])
     F = z - C.T @ s
+    if np.any(F < 0.0):
+        # the flash wrote its fluid in another form, the same atoms and no component below 0
+        # (calcite through CO2 in a water whose carbonate is NaHCO3): that fluid, L x + V y
+        x = np.array([result.x[c] for c in comps])
+        y = np.array([result.vapor[c] for c in comps])
+        B, V = ss.comp_b, result.vapor_fraction
+        L = np.linalg.lstsq((B @ x)[:, None], B @ F - V * (B @ y), rcond=None)[0][0]
+        F = L * x + V * y
     tot = float(F.sum())
     beta_f = result.vapor_fraction / tot
     liq = result.liquid
