@@ -204,6 +204,22 @@ def test_an_h_flash_whose_temperature_search_steps_past_dryness_backs_off():
     assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(P, rel=1e-5)
 
 
+def test_a_brine_at_high_pressure_is_not_stepped_past_water_s_critical_temperature():
+    # 5 wt% NaCl at 150 bar, 30 % vapor: the T solve stepped to 655 K, above water's critical
+    # temperature, where the liquid model finds no liquid (ConvergenceError), and raised that,
+    # although the split lies near 618 K. Against the flash at the T found (another route) and
+    # the answer's liquid speciated afresh (its bubble pressure is P)
+    s = velmora.System("NaCl-H2O")
+    feed = {"H2O": 55.5, "NaCl": 3.0}
+    P = 15e6
+    with pytest.raises(velmora.ConvergenceError, match="diverged"):
+        s.flash(feed, P, T=655.0)
+    r = s.flash(feed, P, vapor_fraction=0.3)
+    assert 600.0 < r.T < 640.0
+    assert s.flash(feed, P, T=r.T).vapor_fraction == pytest.approx(0.3, abs=1e-7)
+    assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(P, rel=1e-5)
+
+
 def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
     # 4.56 mol/kg NH3 with as much CO2 at 407 K and 24.3 bar: its bubble pressure is 40 bar, so
     # a CO2-rich vapor forms. The split's Newton steps took the core's unsettled speciation of

@@ -1277,9 +1277,10 @@ def _solve_T(system, z, P, key, target, T0):
     """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target
     (the entry rises with T). The bracket is sought by secant steps on the last two points,
     overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method. A step
-    that lands where the feed has no liquid (boiled dry) is halved back towards the last
-    verified point, and no later step goes past it (bisection between the two); the error is
-    raised once the step is below DRY_STEP."""
+    that lands where the feed has no liquid (boiled dry) or no flash is found (beyond water's
+    critical temperature) is halved back towards the last verified point, and no later step
+    goes past it (bisection between the two); the error is raised once the step is below
+    DRY_STEP."""
     from scipy.optimize import brentq
 
     seen = {}
@@ -1300,10 +1301,12 @@ def _solve_T(system, z, P, key, target, T0):
     while True:
         try:
             gb = g(b)
-        except ValueError as e:
-            # a step past where the feed has a liquid (it boils dry): the target may lie
-            # before it, so the step is halved back towards the last verified point
-            if not (no_answer(e) and abs(b - a) > DRY_STEP):
+        except (ValueError, ConvergenceError) as e:
+            # a step past where the feed has a liquid (it boils dry), or where the liquid model
+            # finds none (a brine stepped beyond water's critical temperature): the target may
+            # lie before it, so the step is halved back towards the last verified point
+            failed = isinstance(e, ConvergenceError) or no_answer(e)
+            if not (failed and abs(b - a) > DRY_STEP):
                 raise
             dry, b = b, 0.5 * (a + b)
             continue
