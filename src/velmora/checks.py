@@ -287,23 +287,12 @@ def molal_liquid(
     [0, M_MAX] mol/kg. The digits of ``liquid(*_composition(...))``: the same dict in the
     components' order, the same sum. None for anything else (the general path then names what
     is wrong)."""
-    if type(molalities) is not dict:
-        return None
     info = system._info
-    exact = info.exact
+    given = _plain(info, molalities, M_MAX * (info.mol_water * info.kg_water))  # as ``solutes``
     full = dict.fromkeys(system.components, 0.0)
-    if "H2O" not in full or len(molalities) >= len(full):
+    if given is None or "H2O" not in full:
         return None
-    top = M_MAX * (info.mol_water * info.kg_water)  # as ``solutes`` bounds them
-    given = set()
-    for key, v in molalities.items():
-        hit = exact.get(key) if type(key) is str else None
-        if hit is None or hit == "H2O" or hit in given or type(v) is not float:
-            return None
-        if not 0.0 <= v <= top:
-            return None
-        given.add(hit)
-        full[hit] = v
+    full.update(given)
     full["H2O"] = info.mol_water  # mol in 1 kg
     return _per_mole(full)
 
@@ -315,22 +304,15 @@ def mass_liquid(
     up the rest), each a plain float, and a loading (None, or a plain float >= 0 of the one
     acid gas, not given, per mol of the one base given): the digits of
     ``liquid(*_composition(...))``. None for anything else."""
-    if type(mass_fractions) is not dict or not (loading is None or type(loading) is float):
-        return None
     info = system._info
-    exact, mw = info.exact, info.mw
-    w = {}
-    for key, v in mass_fractions.items():
-        hit = exact.get(key) if type(key) is str else None
-        if hit is None or hit == "H2O" or hit in w or type(v) is not float:
-            return None
-        if not 0.0 <= v < _INF:
-            return None
-        w[hit] = v
+    w = _plain(info, mass_fractions, _INF)
+    if w is None or not (loading is None or type(loading) is float):
+        return None
     tot = math.fsum(w.values())
     if not tot < 1.0:
         return None
     w["H2O"] = 1.0 - tot
+    mw = info.mw
     app = {}
     for c, v in w.items():
         app[c] = 1000.0 * v / mw[c]  # mol in 1 kg
@@ -346,16 +328,31 @@ def mass_liquid(
             return None
         app[acids[0]] = loading * app[base[0]]
     full = dict.fromkeys(system.components, 0.0)
-    if "H2O" not in full or len(app) > len(full):
+    if "H2O" not in full:
         return None
-    full.update(app)
-    if len(full) != len(system.components):
-        return None
+    full.update(app)  # (app names only components)
     water = full["H2O"]
     top = M_MAX * (water * info.kg_water)  # as ``solutes`` bounds them
     if not water > 0.0 or max(full.values()) > top:
         return None
     return _per_mole(full)
+
+
+def _plain(info: Any, mapping: Any, top: float) -> dict[str, float] | None:
+    """{component: value} of a dict of known components other than water, in its order, each
+    a plain float in [0, top]; None for anything else (a name given twice included)."""
+    if type(mapping) is not dict:
+        return None
+    exact = info.exact
+    out = {}
+    for key, v in mapping.items():
+        hit = exact.get(key) if type(key) is str else None
+        if hit is None or hit == "H2O" or hit in out or type(v) is not float:
+            return None
+        if not 0.0 <= v <= top:
+            return None
+        out[hit] = v
+    return out
 
 
 def _per_mole(full: dict[str, float]) -> tuple[dict[str, float], dict[str, float], float]:
