@@ -205,10 +205,10 @@ def test_an_h_flash_whose_temperature_search_steps_past_dryness_backs_off():
 
 
 def test_a_brine_at_high_pressure_is_not_stepped_past_water_s_critical_temperature():
-    # 3 mol/kg NaCl (5 mol %) at 150 bar, 30 % vapor: the T solve stepped to 655 K, above water's critical
-    # temperature, where the liquid model finds no liquid (ConvergenceError), and raised that,
-    # although the split lies near 618 K. Against the flash at the T found (another route) and
-    # the answer's liquid speciated afresh (its bubble pressure is P)
+    # 3 mol/kg NaCl (5 mol %) at 150 bar, 30 % vapor: the T solve stepped to 655 K, above
+    # water's critical temperature, where the liquid model finds no liquid (ConvergenceError),
+    # and raised that, although the split lies near 618 K. Against the flash at the T found
+    # (another route) and the answer's liquid speciated afresh (its bubble pressure is P)
     s = velmora.System("NaCl-H2O")
     feed = {"H2O": 55.5, "NaCl": 3.0}
     P = 15e6
