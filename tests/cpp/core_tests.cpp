@@ -258,27 +258,18 @@ void exact_sum_is_the_correctly_rounded_sum() {
 
 int main() {
     return ctest_checks::run(
-        "core_tests",
-        {
-            {"square_full_rank_takes_the_lu_and_solves_exactly",
-             square_full_rank_takes_the_lu_and_solves_exactly},
-            {"square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu",
-             square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu},
-            {"square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off",
-             square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off},
-            {"rank_deficient_square_gives_the_minimum_norm_solution",
-             rank_deficient_square_gives_the_minimum_norm_solution},
-            {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
-            {"trace_column_is_deflated_like_the_svd_drops_it",
-             trace_column_is_deflated_like_the_svd_drops_it},
-            {"trace_column_at_the_warm_floor_follows_the_svd_decision",
-             trace_column_at_the_warm_floor_follows_the_svd_decision},
-            {"overdetermined_takes_the_qr_and_matches_the_reference",
-             overdetermined_takes_the_qr_and_matches_the_reference},
-            {"non_finite_matrix_is_refused", non_finite_matrix_is_refused},
-            {"warm_newton_follows_a_moved_root_with_a_stale_jacobian",
-             warm_newton_follows_a_moved_root_with_a_stale_jacobian},
-            {"warm_newton_gives_up_without_a_root", warm_newton_gives_up_without_a_root},
-            {"exact_sum_is_the_correctly_rounded_sum", exact_sum_is_the_correctly_rounded_sum},
-        });
+        "core_tests", {
+                          CASE(square_full_rank_takes_the_lu_and_solves_exactly),
+                          CASE(square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu),
+                          CASE(square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off),
+                          CASE(rank_deficient_square_gives_the_minimum_norm_solution),
+                          CASE(column_below_the_cut_off_is_dropped),
+                          CASE(trace_column_is_deflated_like_the_svd_drops_it),
+                          CASE(trace_column_at_the_warm_floor_follows_the_svd_decision),
+                          CASE(overdetermined_takes_the_qr_and_matches_the_reference),
+                          CASE(non_finite_matrix_is_refused),
+                          CASE(warm_newton_follows_a_moved_root_with_a_stale_jacobian),
+                          CASE(warm_newton_gives_up_without_a_root),
+                          CASE(exact_sum_is_the_correctly_rounded_sum),
+                      });
 }

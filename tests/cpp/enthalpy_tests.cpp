@@ -293,17 +293,11 @@ void bad_hooks_are_reported_with_their_messages() {
 int main() {
     return ctest_checks::run("enthalpy_tests",
                              {
-                                 {"aqueous_enthalpy_integrates_a_polynomial_cp",
-                                  aqueous_enthalpy_integrates_a_polynomial_cp},
-                                 {"liquid_enthalpy_adds_references_ions_and_excess",
-                                  liquid_enthalpy_adds_references_ions_and_excess},
-                                 {"excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model",
-                                  excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model},
-                                 {"liquid_enthalpy_on_package_data_meets_clausius_clapeyron",
-                                  liquid_enthalpy_on_package_data_meets_clausius_clapeyron},
-                                 {"enthalpy_gradient_of_the_compiled_model_matches_differences",
-                                  enthalpy_gradient_of_the_compiled_model_matches_differences},
-                                 {"bad_hooks_are_reported_with_their_messages",
-                                  bad_hooks_are_reported_with_their_messages},
+                                 CASE(aqueous_enthalpy_integrates_a_polynomial_cp),
+                                 CASE(liquid_enthalpy_adds_references_ions_and_excess),
+                                 CASE(excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model),
+                                 CASE(liquid_enthalpy_on_package_data_meets_clausius_clapeyron),
+                                 CASE(enthalpy_gradient_of_the_compiled_model_matches_differences),
+                                 CASE(bad_hooks_are_reported_with_their_messages),
                              });
 }
