@@ -138,8 +138,10 @@ def test_liquid_state_of_a_brine(nacl):
     assert d["gamma_mean"] == one.gamma_mean and "pH" in repr(one)
 
 
-def test_results_worked_out_on_first_use_travel_with_a_pickled_state(mea):
-    # pickled before any derived value is read, the state carries them all, the same digits
+@pytest.mark.filterwarnings("ignore::velmora.RangeWarning")
+def test_results_worked_out_on_first_use_travel_with_a_pickle(mea):
+    # a liquid state's derived values and a flash's named compositions, worked out when first
+    # read: a pickle taken before carries them all, the same digits
     liq = mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
     copy = pickle.loads(pickle.dumps(mea.liquid(313.15, mass_fractions={"MEA": 0.3},
                                                 loading=0.4)))
@@ -147,24 +149,12 @@ def test_results_worked_out_on_first_use_travel_with_a_pickled_state(mea):
     assert copy.to_dict() == liq.to_dict() and copy.mean_gamma("MEAH+", "HCO3-") > 0
     with pytest.raises(AttributeError, match="no attribute 'gama'"):
         liq.gama
-
-
-@pytest.mark.filterwarnings("ignore::velmora.RangeWarning")
-def test_flash_compositions_named_on_first_use_travel_with_a_pickled_result(mea):
-    # named from the arrays when first read: a pickle taken before carries them; each phase
-    # adds up to 1 and the phases add up to the feed given (an independent balance)
     flashed = mea.flash(MEA_Z, ATM, T=376.0)
     copy = pickle.loads(pickle.dumps(mea.flash(MEA_Z, ATM, T=376.0)))
     assert "_compositions" not in vars(copy)
     assert copy.to_dict() == flashed.to_dict()
-    beta, tot = flashed.vapor_fraction, sum(MEA_Z.values())
-    assert 0.0 < beta < 1.0 and list(flashed.x) == list(flashed.vapor) == mea.components
-    for c in mea.components:
-        z = MEA_Z[c] / tot
-        assert flashed.feed[c] == pytest.approx(z, rel=1e-12)
-        assert (1 - beta) * flashed.x[c] + beta * flashed.vapor[c] == pytest.approx(z, abs=1e-9)
-    assert math.fsum(flashed.x.values()) == pytest.approx(1.0, abs=1e-12)
-    assert math.fsum(flashed.vapor.values()) == pytest.approx(1.0, abs=1e-12)
+    assert 0.0 < flashed.vapor_fraction < 1.0
+    assert list(flashed.x) == list(flashed.vapor) == list(flashed.feed) == mea.components
     with pytest.raises(AttributeError, match="no attribute 'vapour'"):
         flashed.vapour
 
