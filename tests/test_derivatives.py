@@ -64,13 +64,28 @@ def assert_differences(el, x, T, lng, J, dT, cols):
 def test_activity_second_derivatives(chem, T, app):
     s = system(chem)
     el = s.model
+    core = el.sp._core
     liq = s.liquid(T, app)
     n = np.array([liq.amounts[k] for k in liq.species])
     x = n / n.sum()
-    lng, J, dT = el.sp._core.ln_gamma_derivatives(x, T, el.options)
+    lng, J, dT = core.ln_gamma_derivatives(x, T, el.options)
     assert_differences(el, x, T, lng, J, dT, range(len(x)))
     # ln gamma is homogeneous of degree 0 in the amounts: sum_j x_j d ln gamma_i / d x_j = 0
     assert np.abs(J @ x).max() < 1e-10 * max(1.0, np.abs(J * x).max())
+    # the model keeps one temperature state per T for the derivatives (every pass width and
+    # lane of T's tangent taken from it) and the double evaluations' state of another T: at a
+    # T neither has seen, passes of 1-4 directions, and 4 + 3, must give ln gamma at that T
+    # and the central differences of ln gamma, and leave the other T's values as they were
+    before = ln_gamma(el, x, T)
+    for k, T1 in enumerate(T + np.array([13.55, 24.75, -12.85, 37.95, 9.25])):
+        # T1's tangent on lane 1, 2, 3 of one pass, then alone in a pass of one, then on lane
+        # 2 of a pass of three after one of four
+        dirs = [j for j in range(len(x)) if x[j] > 1e-12][: k + 1 if k < 4 else 6] + [len(x)]
+        lng, J, dT = core.ln_gamma_derivatives(x, T1, el.options, dirs)
+        assert_differences(el, x, T1, lng, J, dT, dirs[:-1])
+        assert not J[:, [j for j in range(len(x)) if j not in dirs]].any()  # columns not asked
+        ln_gamma(el, x, T)  # the double evaluations' state back at T
+    assert np.array_equal(ln_gamma(el, x, T), before)
 
 
 def test_exact_gradient_model_is_symmetric_and_obeys_gibbs_duhem():
@@ -85,33 +100,6 @@ def test_exact_gradient_model_is_symmetric_and_obeys_gibbs_duhem():
     big = np.abs(J).max()
     assert np.abs(J - J.T).max() < 1e-12 * big
     assert np.abs(x @ J).max() < 1e-12 * big
-
-
-@pytest.mark.parametrize("chem,app", [
-    ("MEA-CO2-H2O", {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}),
-    ("brine-H2O", {"H2O": 55.5, "NaCl": 3, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}),
-])
-def test_derivative_passes_of_every_width_at_a_new_T(chem, app):
-    # the model keeps one temperature state per T for the derivatives (every pass width and
-    # lane of T's tangent taken from it) and the double evaluations' state of another T: at a
-    # T neither has seen, passes of 1-4 directions, and 4 + 3, must give ln gamma at that T
-    # and the central differences of ln gamma, and leave the other T's values as they were
-    s = system(chem)
-    el = s.model
-    core = el.sp._core
-    liq = s.liquid(318.15, app)
-    x = np.array([liq.x[k] for k in liq.species])
-    n = len(x)
-    before = ln_gamma(el, x, 318.15)
-    for k, T in enumerate((331.7, 342.9, 305.3, 356.1, 327.4)):
-        # T last: its tangent on lane 1, 2, 3 of one pass, then alone in a pass of one, then on
-        # lane 2 of a pass of three after one of four
-        dirs = [j for j in range(n) if x[j] > 1e-12][: k + 1 if k < 4 else 6] + [n]
-        lng, J, dT = core.ln_gamma_derivatives(x, T, el.options, dirs)
-        assert_differences(el, x, T, lng, J, dT, dirs[:-1])
-        assert not J[:, [j for j in range(n) if j not in dirs]].any()  # the columns not asked
-        ln_gamma(el, x, 318.15)  # the double evaluations' state back at 318.15 K
-    assert np.array_equal(ln_gamma(el, x, 318.15), before)
 
 
 # -- a liquid state's Jacobian ---------------------------------------------------------------------

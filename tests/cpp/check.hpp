@@ -46,3 +46,5 @@ inline int run(const char* suite, const std::vector<Case>& cases) {
 #define CHECK_CLOSE(a, b, tol)                                                \
     ctest_checks::check(std::abs((a) - (b)) <= (tol), #a " == " #b, __LINE__, \
                         ctest_checks::pair_of((a), (b)))
+// One case of run(): the test function under its own name.
+#define CASE(fn) ctest_checks::Case(#fn, fn)

@@ -1,11 +1,11 @@
 // Unit tests of the numerical core without Python: the least-squares step of the speciation, the
-// hybrid Powell solver of the two-phase split, the warm Newton steps of a temperature solve's
-// splits and the exact sum of the package's vapor enthalpy. A failed check prints its place and
-// values; the exit status is 1 on any failure.
+// warm Newton steps of a temperature solve's splits and the exact sum of the package's vapor
+// enthalpy (the hybrid Powell solver of the split: tests/test_solvers.py, against MINPACK's
+// iterates and counts through SciPy). A failed check prints its place and values; the exit
+// status is 1 on any failure.
 #include <cmath>
 #include <cstdio>
 #include <functional>
-#include <string>
 #include <vector>
 
 #include <Eigen/Dense>
@@ -204,49 +204,6 @@ void non_finite_matrix_is_refused() {
     CHECK(!ok || !x.allFinite());
 }
 
-void hybrid_powell_finds_a_root_and_counts_its_evaluations() {
-    long calls = 0;
-    const brinequil::core::SystemFn circle_exp = [&](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
-        ++calls;
-        r[0] = x[0] * x[0] + x[1] * x[1] - 4.0;
-        r[1] = std::exp(x[0]) + x[1] - 1.0;
-    };
-    const auto res = brinequil::core::hybrd(circle_exp, Eigen::Vector2d(1.0, 1.0));
-    CHECK(res.status == 1);
-    CHECK(res.nfev == calls);
-    Eigen::VectorXd r(2);
-    circle_exp(res.x, r);
-    CHECK(r.norm() < 1e-10);
-}
-
-void hybrid_powell_solves_the_broyden_tridiagonal_system() {
-    const brinequil::core::SystemFn f = [](const Eigen::VectorXd& x, Eigen::VectorXd& r) {
-        const Eigen::Index n = x.size();
-        for (Eigen::Index i = 0; i < n; ++i) {
-            const double xl = i > 0 ? x[i - 1] : 0.0, xr = i + 1 < n ? x[i + 1] : 0.0;
-            r[i] = (3.0 - 2.0 * x[i]) * x[i] - xl - 2.0 * xr + 1.0;
-        }
-    };
-    const auto res = brinequil::core::hybrd(f, -Eigen::VectorXd::Ones(8));
-    Eigen::VectorXd r(8);
-    f(res.x, r);
-    CHECK(res.status == 1);
-    CHECK(r.cwiseAbs().maxCoeff() < 1e-10);
-}
-
-void hybrid_powell_passes_exceptions_through() {
-    const brinequil::core::SystemFn f = [](const Eigen::VectorXd&, Eigen::VectorXd&) {
-        throw std::runtime_error("residual failed");
-    };
-    bool thrown = false;
-    try {
-        brinequil::core::hybrd(f, Eigen::Vector2d(0.0, 0.0));
-    } catch (const std::runtime_error& e) {
-        thrown = std::string(e.what()) == "residual failed";
-    }
-    CHECK(thrown);
-}
-
 void warm_newton_follows_a_moved_root_with_a_stale_jacobian() {
     // The root moves (as a split does from one temperature to the next); the Jacobian of the
     // old root starts the steps, Broyden's rule keeps it up: a few evaluations, no differences.
@@ -301,32 +258,18 @@ void exact_sum_is_the_correctly_rounded_sum() {
 
 int main() {
     return ctest_checks::run(
-        "core_tests",
-        {
-            {"square_full_rank_takes_the_lu_and_solves_exactly",
-             square_full_rank_takes_the_lu_and_solves_exactly},
-            {"square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu",
-             square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu},
-            {"square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off",
-             square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off},
-            {"rank_deficient_square_gives_the_minimum_norm_solution",
-             rank_deficient_square_gives_the_minimum_norm_solution},
-            {"column_below_the_cut_off_is_dropped", column_below_the_cut_off_is_dropped},
-            {"trace_column_is_deflated_like_the_svd_drops_it",
-             trace_column_is_deflated_like_the_svd_drops_it},
-            {"trace_column_at_the_warm_floor_follows_the_svd_decision",
-             trace_column_at_the_warm_floor_follows_the_svd_decision},
-            {"overdetermined_takes_the_qr_and_matches_the_reference",
-             overdetermined_takes_the_qr_and_matches_the_reference},
-            {"non_finite_matrix_is_refused", non_finite_matrix_is_refused},
-            {"hybrid_powell_finds_a_root_and_counts_its_evaluations",
-             hybrid_powell_finds_a_root_and_counts_its_evaluations},
-            {"hybrid_powell_solves_the_broyden_tridiagonal_system",
-             hybrid_powell_solves_the_broyden_tridiagonal_system},
-            {"hybrid_powell_passes_exceptions_through", hybrid_powell_passes_exceptions_through},
-            {"warm_newton_follows_a_moved_root_with_a_stale_jacobian",
-             warm_newton_follows_a_moved_root_with_a_stale_jacobian},
-            {"warm_newton_gives_up_without_a_root", warm_newton_gives_up_without_a_root},
-            {"exact_sum_is_the_correctly_rounded_sum", exact_sum_is_the_correctly_rounded_sum},
-        });
+        "core_tests", {
+                          CASE(square_full_rank_takes_the_lu_and_solves_exactly),
+                          CASE(square_systems_with_row_swaps_or_near_the_cut_off_take_the_lu),
+                          CASE(square_solves_agree_with_the_svd_on_both_sides_of_the_cut_off),
+                          CASE(rank_deficient_square_gives_the_minimum_norm_solution),
+                          CASE(column_below_the_cut_off_is_dropped),
+                          CASE(trace_column_is_deflated_like_the_svd_drops_it),
+                          CASE(trace_column_at_the_warm_floor_follows_the_svd_decision),
+                          CASE(overdetermined_takes_the_qr_and_matches_the_reference),
+                          CASE(non_finite_matrix_is_refused),
+                          CASE(warm_newton_follows_a_moved_root_with_a_stale_jacobian),
+                          CASE(warm_newton_gives_up_without_a_root),
+                          CASE(exact_sum_is_the_correctly_rounded_sum),
+                      });
 }

@@ -48,16 +48,6 @@ double quadrature(const std::array<double, 6>& c, double a, double b) {
     return sum * h / 3.0;
 }
 
-void aqueous_enthalpy_is_the_formation_value_at_the_reference() {
-    const std::array<double, 6> na{kCpNa, 0, 0, 0, 0, 0};
-    CHECK(core::h_aqueous(na, kHNa, kTref) == kHNa);
-    CHECK(core::h_aqueous(na, kHNa, 350.0, 350.0) == kHNa);
-    // constant Cp: a straight line through the reference
-    for (double T : {273.15, 320.0, 400.0})
-        CHECK_CLOSE(core::h_aqueous(na, kHNa, T), kHNa + kCpNa * (T - kTref),
-                    1e-9 * std::abs(kHNa));
-}
-
 void aqueous_enthalpy_integrates_a_polynomial_cp() {
     // Cp of degree 5 (test input, shaped like an ion's: a minimum near 300 K): the enthalpy
     // change is the quadrature of Cp, and its slope is Cp.
@@ -303,19 +293,11 @@ void bad_hooks_are_reported_with_their_messages() {
 int main() {
     return ctest_checks::run("enthalpy_tests",
                              {
-                                 {"aqueous_enthalpy_is_the_formation_value_at_the_reference",
-                                  aqueous_enthalpy_is_the_formation_value_at_the_reference},
-                                 {"aqueous_enthalpy_integrates_a_polynomial_cp",
-                                  aqueous_enthalpy_integrates_a_polynomial_cp},
-                                 {"liquid_enthalpy_adds_references_ions_and_excess",
-                                  liquid_enthalpy_adds_references_ions_and_excess},
-                                 {"excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model",
-                                  excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model},
-                                 {"liquid_enthalpy_on_package_data_meets_clausius_clapeyron",
-                                  liquid_enthalpy_on_package_data_meets_clausius_clapeyron},
-                                 {"enthalpy_gradient_of_the_compiled_model_matches_differences",
-                                  enthalpy_gradient_of_the_compiled_model_matches_differences},
-                                 {"bad_hooks_are_reported_with_their_messages",
-                                  bad_hooks_are_reported_with_their_messages},
+                                 CASE(aqueous_enthalpy_integrates_a_polynomial_cp),
+                                 CASE(liquid_enthalpy_adds_references_ions_and_excess),
+                                 CASE(excess_enthalpy_obeys_gibbs_helmholtz_on_the_activity_model),
+                                 CASE(liquid_enthalpy_on_package_data_meets_clausius_clapeyron),
+                                 CASE(enthalpy_gradient_of_the_compiled_model_matches_differences),
+                                 CASE(bad_hooks_are_reported_with_their_messages),
                              });
 }
