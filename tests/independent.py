@@ -384,11 +384,18 @@ def check_flash(ref, r, z, P):
         # all vapor: at or above its dew point, sum_k y_k / K_k <= 1 on the incipient liquid
         if any(z[k] > 1e-10 for k, c in enumerate(comps) if c not in f):
             fails.append(Failure("all-vapor with a nonvolatile feed", 1.0, "salt in the feed"))
-        s = sum(y[k] * x[k] * phi[c] * P / f[c] for k, c in enumerate(comps)
-                if f.get(c, 0.0) > 0.0)
+        w = {k: y[k] * x[k] * phi[c] * P / f[c] for k, c in enumerate(comps)
+             if f.get(c, 0.0) > 0.0}
+        s = sum(w.values())
         if s > 1.0 + FUGACITY:
             fails.append(Failure("all-vapor below its dew point", s - 1.0,
                                  f"sum y/K = {s:.9g}"))
+        # ... and x is that incipient liquid, x = (y/K) / sum(y/K): any other trial liquid can
+        # give sum y/K <= 1 beside a liquid that forms
+        off = max((abs(v / s - x[k]) for k, v in w.items() if z[k] > 1e-10), default=0.0)
+        if s > 0.0 and off > 100 * FUGACITY:
+            fails.append(Failure("all-vapor on a trial liquid that is not its incipient liquid",
+                                 off, f"max |(y/K)/sum - x| = {off:.3g}"))
     # the enthalpy of the answer from the phases (per mol of feed; the core works per kmol)
     pp = ref.system.pp
     H = 0.0

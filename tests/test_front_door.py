@@ -551,6 +551,27 @@ def test_default_pairs_of_an_unfitted_chemistry_are_named_once_and_not_as_a_rang
         velmora.System("NH3-CO2-H2O").liquid(313.15, amounts=feed)
 
 
+def test_an_all_vapor_answer_says_when_its_incipient_liquid_is_beyond_the_aqueous_model():
+    # an ammonia-rich vapor at 1 atm: its first drop holds NH3 far beyond 100 mol/kg of water,
+    # where a split's liquid is refused; the dew point and the TP flash above it say so
+    s = velmora.System("NH3-CO2-H2O")
+    feed = {"H2O": 0.3, "NH3": 0.4, "CO2": 0.3}
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        r = s.flash(feed, 101325.0, vapor_fraction=1.0)
+    said = [str(w.message) for w in seen if "beyond the aqueous model" in str(w.message)]
+    assert r.vapor_fraction == 1.0 and len(said) == 1
+    m = r.x["NH3"] / (r.x["H2O"] * 18.01528e-3)  # mol/kg of water, from the first drop
+    assert m > 100.0 and f"NH3 at {m:.4g} mol/kg" in said[0]
+    # the stripper top vapor's first drop is a dilute amine water: nothing to say
+    mea = velmora.System("MEA-CO2-H2O")
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        top = mea.flash({"H2O": 0.85, "MEA": 0.001, "CO2": 0.149}, 183000.0, T=395.0)
+    assert top.vapor_fraction == 1.0
+    assert not [w for w in seen if "beyond the aqueous model" in str(w.message)]
+
+
 def test_dew_point_of_a_stripper_top_vapor_with_a_trace_of_amine():
     # water and CO2 with a trace of MEA boil at 207 K at 183 kPa but condense near 387 K: the
     # dew point is sought from the ideal liquid's dew point (from the bubble point Newton

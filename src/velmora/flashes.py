@@ -17,13 +17,14 @@ Units: T [K], P [Pa], H [J/mol of feed], S [J/(mol K) of feed] (the core works p
 """
 
 import math
+import warnings
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from . import checks
 from .derivatives import ln_psat
-from .errors import ConvergenceError, NoSolutionError, no_answer, solve_failed
+from .errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer, solve_failed
 from .states import LiquidState, _recover
 
 if TYPE_CHECKING:
@@ -464,6 +465,25 @@ def _finish(system, z, v):
         # (every volatile it holds or makes; none of its salts)
         raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
     x = dict(zip(system.components, _floats(raw["x"])))
+    if raw["beta"] >= 1.0:
+        # all vapor (a dew point too): verified on its incipient liquid, which a split's check
+        # would refuse beyond the aqueous model (an ammonia-rich first drop); said, not refused
+        info = system._info
+        kg = x.get("H2O", 0.0) * info.kg_water
+        over = [
+            (v / kg if kg > 0.0 else math.inf, c)
+            for c, v in x.items()
+            if c != "H2O" and c not in info.solvents and v > checks.M_MAX * kg
+        ]
+        if over:
+            m, c = max(over)
+            warnings.warn(
+                f"all vapor at T = {T:g} K, P = {raw['P']:g} Pa: verified on an incipient "
+                f"liquid of {c} at {m:.4g} mol/kg of water, beyond the aqueous model "
+                f"(0-{checks.M_MAX:g} mol/kg): extrapolated",
+                RangeWarning,
+                stacklevel=5,
+            )
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
     checks.pair_warnings(system, v.n, stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
