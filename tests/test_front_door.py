@@ -561,6 +561,7 @@ def test_an_all_vapor_answer_says_when_its_incipient_liquid_is_beyond_the_aqueou
         r = s.flash(feed, 101325.0, vapor_fraction=1.0)
     said = [str(w.message) for w in seen if "beyond the aqueous model" in str(w.message)]
     assert r.vapor_fraction == 1.0 and len(said) == 1
+    assert [w.filename for w in seen if str(w.message) == said[0]] == [__file__]  # the caller's
     m = r.x["NH3"] / (r.x["H2O"] * 18.01528e-3)  # mol/kg of water, from the first drop
     assert m > 100.0 and f"NH3 at {m:.4g} mol/kg" in said[0]
     # the stripper top vapor's first drop is a dilute amine water: nothing to say

@@ -482,7 +482,7 @@ def _finish(system, z, v):
                 f"liquid of {c} at {m:.4g} mol/kg of water, beyond the aqueous model "
                 f"(0-{checks.M_MAX:g} mol/kg): extrapolated",
                 RangeWarning,
-                stacklevel=5,
+                stacklevel=4,
             )
     liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
     checks.pair_warnings(system, v.n, stacklevel=5)
