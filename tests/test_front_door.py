@@ -245,6 +245,36 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     assert calls == [T]
 
 
+def test_the_one_call_liquid_follows_a_change_of_the_model_tables(cache):
+    """The one-call liquid keeps what it read of the model's tables while they are the same
+    objects, unchanged: a changed Henry constant, solvent volume or option, or a replaced table,
+    is read again (each against the methods one by one, which read the tables at every call)."""
+    from velmora import checks
+
+    s = velmora.System("CO2-H2O")
+    el, T = s.model, 313.15
+    app = checks.liquid(s, s.composition(molalities={"CO2": 0.5}))[0]
+
+    def both():
+        f = el._front_liquid(app, T)[0]
+        el._warm = None
+        assert list(f.items()) == list(el.fugacities(app, T)[0].items())
+        return f["CO2"]
+
+    before = both()
+    key = next(iter(el.henry))
+    A, *rest = el.henry[key]
+    el.henry[key] = (A + 0.1, *rest)  # in place: H larger by e^0.1
+    assert both() == pytest.approx(before * math.exp(0.1), rel=1e-3)
+    el.henry[key] = (A, *rest)
+    assert both() == before
+    el.vc[key[1]] *= 1.5  # the solvent's volume in the Henry mixing rule of the reference
+    el.options["henry_ref"] = "water"
+    both()
+    el.henry = dict(el.henry)  # replaced
+    both()
+
+
 def flash_check_both_ways(system, raw, monkeypatch):
     """(compiled, python): flashes._check of the answer raw, from the same warm record, with
     the package's own functions and with a pass-through phi_vapor (the check then runs in

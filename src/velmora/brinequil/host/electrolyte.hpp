@@ -19,6 +19,8 @@ namespace py = pybind11;
 
 namespace brinequil::host {
 
+struct LiquidTables;  // front_liquid.cpp: what the front door's check reads of the tables
+
 struct Electrolyte {
     // pybind11 allocates the storage of an instance made by __new__ alone (no __init__) when it
     // is first used, without constructing it; zeroed storage makes `initialised` read false
@@ -53,6 +55,9 @@ struct Electrolyte {
     // Outcome of the most recent operations (Electrolyte._status), under `lock`.
     using Status = core::ModelStatus;
     Status status;
+    // The tables as the front door's check read them last (with the GIL held), kept while they
+    // are the same objects and unchanged.
+    std::shared_ptr<const LiquidTables> liquid_tables;
 };
 
 using ElectrolyteClass = py::class_<Electrolyte>;

@@ -5,6 +5,8 @@
 // (true_amounts, _residual, fugacities, checks.phase_residual), so that answers and residuals
 // have the same digits; the molecular term and the Henry table are read once for the check and
 // the fugacities.
+#include <array>
+#include <cstdint>
 #include <exception>
 #include <map>
 #include <optional>
@@ -25,111 +27,196 @@
 namespace brinequil::host {
 namespace {
 
-// What the check and the fugacities read of the model at T. Throws where a table is not the
-// usual one or the molecular term is not the compiled model's (the caller then leaves the
-// liquid to the methods one by one, which raise their own errors where there are any).
-class LiquidAt {
-public:
-    LiquidAt(const Electrolyte& el, double T) : el_(el), T_(T) {
+// A name of the tables (a str).
+std::string text(PyObject* s) {
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, &len) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();  // not UTF-8: left to the methods one by one
+        throw std::runtime_error("not a name");
+    }
+    return std::string(utf8, static_cast<std::size_t>(len));
+}
+
+}  // namespace
+
+// What the check and the fugacities read of the model's tables that does not depend on T: read
+// once, and again only where a table was replaced or a dict of them changed (each dict's version
+// tag, which every change of it moves; the references held keep the objects' identities from
+// being reused). Built where every table is the usual one; throws otherwise.
+struct LiquidTables {
+    static constexpr int kHeld = 11;
+    std::array<py::object, kHeld> held;  // henry, vc, antoine, options, names, sp, sp.<sets>
+    std::array<std::uint64_t, 4> versions{};
+    SpeciesSets sets;
+    core::HenryMode mode = core::HenryMode::Water;
+    struct Pair {
+        int solvent, solute;
+        double vc;
+        std::vector<double> p;
+    };
+    std::vector<Pair> pairs;  // in the order of the Henry table
+    std::vector<int> first;   // per species, the first species of its name
+    std::vector<std::optional<core::Antoine>> antoine;  // per species; the table's entry
+    std::vector<char> antoine_bad;                      // an entry that is no Antoine record
+
+    static bool cacheable() { return PY_VERSION_HEX < 0x030C0000; }
+    static std::uint64_t version(const py::object& d) {
+#if PY_VERSION_HEX < 0x030C0000
+        return reinterpret_cast<PyDictObject*>(d.ptr())->ma_version_tag;
+#else
+        (void)d;
+        return 0;
+#endif
+    }
+    static std::array<py::object, kHeld> objects(const Electrolyte& el) {
+        static PyObject* names[5] = {
+            PyUnicode_InternFromString("henry"), PyUnicode_InternFromString("solv"),
+            PyUnicode_InternFromString("mol"), PyUnicode_InternFromString("water"),
+            PyUnicode_InternFromString("z")};
+        std::array<py::object, kHeld> out{el.henry, el.vc, el.antoine, el.options, el.names, el.sp};
+        for (int k = 0; k < 5; ++k) {
+            PyObject* a = PyObject_GetAttr(el.sp.ptr(), names[k]);
+            if (a == nullptr) throw py::error_already_set();
+            out[static_cast<std::size_t>(6 + k)] = py::reinterpret_steal<py::object>(a);
+        }
+        return out;
+    }
+    bool current(const std::array<py::object, kHeld>& now) const {
+        for (std::size_t k = 0; k < held.size(); ++k)
+            if (held[k].ptr() != now[k].ptr()) return false;
+        for (std::size_t k = 0; k < versions.size(); ++k)
+            if (versions[k] != version(held[k])) return false;
+        return true;
+    }
+
+    explicit LiquidTables(const Electrolyte& el, std::array<py::object, kHeld> now)
+        : held(std::move(now)) {
         for (const py::object* table : {&el.henry, &el.vc, &el.antoine, &el.options})
             if (!PyDict_CheckExact(table->ptr())) throw std::runtime_error("not a dict");
-        sets_ = species_sets(el, kSpZ | kSpHenry | kSpNames | kSpMol | kSpSolv | kSpWater);
-        PyObject* mode = PyDict_GetItemString(el.options.ptr(), "henry_ref");  // borrowed
-        mode_ = mode == nullptr         ? core::HenryMode::Water
-                : PyUnicode_Check(mode) ? core::henry_mode(py::str(mode).cast<std::string>())
-                                        : core::HenryMode::Other;
-        if (sets_.henry.empty()) return;
-        MoleculeTau tau(el.sp);
-        if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
-        tau.assign(T, sets_.mol, lc_);
-        read_pairs();
-    }
-
-    // The Henry reference at the true mole fractions x, as henry_ref(el, T, &x).
-    void henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out) {
-        if (mode_ == core::HenryMode::Mixture) {  // through the full activity model
-            out = host::henry_ref(el_, T_, &x);
-            return;
+        for (std::size_t k = 0; k < versions.size(); ++k) versions[k] = version(held[k]);
+        sets = species_sets(el, kSpZ | kSpHenry | kSpNames | kSpMol | kSpSolv | kSpWater);
+        PyObject* m = PyDict_GetItemString(el.options.ptr(), "henry_ref");  // borrowed
+        mode = m == nullptr         ? core::HenryMode::Water
+               : PyUnicode_Check(m) ? core::henry_mode(py::str(m).cast<std::string>())
+                                    : core::HenryMode::Other;
+        const std::size_t n = sets.names.size();
+        first.resize(n);
+        for (std::size_t k = 0; k < n; ++k) first[k] = position(sets.names[k]);
+        antoine.resize(n);
+        antoine_bad.assign(n, 0);
+        for (std::size_t k = 0; k < n; ++k) {
+            PyObject* p = PyDict_GetItemString(el.antoine.ptr(), sets.names[k].c_str());
+            if (p == nullptr) continue;
+            try {
+                antoine[k] = antoine_coeffs(py::handle(p));
+            } catch (const std::exception&) {
+                antoine_bad[k] = 1;  // raised where the fugacities read it, as before
+            }
         }
-        const core::HenryIndexSets sets{sets_.n, sets_.henry, sets_.solv, sets_.water};
-        core::henry_reference(mode_, sets, lc_, &x, nullptr, out, xw_);
-    }
-
-    // The fugacities of `fugacities` for the true liquid (n, lng).
-    core::FugacityMap fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng) const {
-        std::vector<char> is_henry(sets_.names.size(), 0);
-        for (int h : sets_.henry) is_henry[static_cast<std::size_t>(h)] = 1;
-        core::LiquidFugacityHooks hooks;
-        hooks.ln_h_mix = [&](Eigen::Index k, const Eigen::VectorXd& x) {
-            return ln_h_mix(sets_.names[static_cast<std::size_t>(k)], x);
-        };
-        hooks.antoine = [&](const std::string& name) -> std::optional<core::Antoine> {
-            PyObject* p = PyDict_GetItemString(el_.antoine.ptr(), name.c_str());  // borrowed
-            if (p == nullptr) return std::nullopt;
-            return antoine_coeffs(py::handle(p));
-        };
-        core::FugacityMap f;
-        core::liquid_fugacities(n, lng, sets_.names, sets_.z, is_henry, T_, hooks, f);
-        return f;
-    }
-
-private:
-    // The Henry pairs in the order of the table, as ln_h_mix reads each.
-    void read_pairs() {
-        auto position = [&](const std::string& name) {
-            for (std::size_t k = 0; k < sets_.names.size(); ++k)
-                if (sets_.names[k] == name) return static_cast<int>(k);
-            throw std::runtime_error("not a species");
-        };
-        Eigen::VectorXd xa(sets_.n);
-        std::vector<double> p;
+        if (sets.henry.empty()) return;
         // a copy of the items: reading a value may run Python code that changes the table
-        py::list items = py::reinterpret_steal<py::list>(PyDict_Items(el_.henry.ptr()));
+        py::list items = py::reinterpret_steal<py::list>(PyDict_Items(el.henry.ptr()));
         if (!items) throw py::error_already_set();
         for (py::handle item : items) {
             PyObject* key = PyTuple_GET_ITEM(item.ptr(), 0);
             PyObject* coefs = PyTuple_GET_ITEM(item.ptr(), 1);
             if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2)
                 throw std::runtime_error("Henry table key");
-            std::string solute = text(PyTuple_GET_ITEM(key, 0));
+            const std::string solute = text(PyTuple_GET_ITEM(key, 0));
             PyObject* solvent = PyTuple_GET_ITEM(key, 1);
-            const int a = position(text(solvent));
-            PyObject* vc = PyDict_GetItemWithError(el_.vc.ptr(), solvent);  // borrowed
+            Pair pair{position(text(solvent)), 0, 0.1, {}};
+            PyObject* vc = PyDict_GetItemWithError(el.vc.ptr(), solvent);  // borrowed
             if (vc == nullptr && PyErr_Occurred()) throw py::error_already_set();
-            p.clear();
+            if (vc) pair.vc = to_double(vc);
             for (py::handle c : py::reinterpret_borrow<py::object>(coefs))
-                p.push_back(to_double(c));
-            const core::HenryPair h = core::henry_pair(sets_.n, a, position(solute),
-                                                       vc ? to_double(vc) : 0.1, p, T_, lc_, xa);
-            pairs_[solute].push_back(h);
+                pair.p.push_back(to_double(c));
+            pair.solute = position(solute);
+            pairs.push_back(std::move(pair));
         }
+        // a table read while it changed is not kept (nor used: see `tables`)
+        for (std::size_t k = 0; k < versions.size(); ++k)
+            if (versions[k] != version(held[k])) throw std::runtime_error("changed while read");
     }
 
-    // A name of the tables (a str).
-    static std::string text(PyObject* s) {
-        Py_ssize_t len = 0;
-        const char* utf8 = PyUnicode_Check(s) ? PyUnicode_AsUTF8AndSize(s, &len) : nullptr;
-        if (utf8 == nullptr) {
-            PyErr_Clear();  // not UTF-8: left to the methods one by one
-            throw std::runtime_error("not a name");
+    int position(const std::string& name) const {
+        for (std::size_t k = 0; k < sets.names.size(); ++k)
+            if (sets.names[k] == name) return static_cast<int>(k);
+        throw std::runtime_error("not a species");
+    }
+};
+
+namespace {
+
+// The model's tables for the check, from the copy kept on the model where it is current.
+std::shared_ptr<const LiquidTables> tables(Electrolyte& el) {
+    std::array<py::object, LiquidTables::kHeld> now = LiquidTables::objects(el);
+    if (el.liquid_tables && el.liquid_tables->current(now)) return el.liquid_tables;
+    auto made = std::make_shared<const LiquidTables>(el, std::move(now));
+    if (LiquidTables::cacheable()) el.liquid_tables = made;
+    return made;
+}
+
+// What the check and the fugacities read of the model at T. Throws where a table is not the
+// usual one or the molecular term is not the compiled model's (the caller then leaves the
+// liquid to the methods one by one, which raise their own errors where there are any).
+class LiquidAt {
+public:
+    LiquidAt(Electrolyte& el, double T) : el_(el), T_(T), tab_(tables(el)) {
+        const SpeciesSets& sets = tab_->sets;
+        if (sets.henry.empty()) return;
+        MoleculeTau tau(el.sp);
+        if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
+        tau.assign(T, sets.mol, lc_);
+        pairs_.resize(sets.names.size());
+        Eigen::VectorXd xa(sets.n);
+        for (const LiquidTables::Pair& p : tab_->pairs)
+            pairs_[static_cast<std::size_t>(p.solute)].push_back(
+                core::henry_pair(sets.n, p.solvent, p.solute, p.vc, p.p, T_, lc_, xa));
+    }
+
+    // The Henry reference at the true mole fractions x, as henry_ref(el, T, &x).
+    void henry_ref(const Eigen::VectorXd& x, Eigen::VectorXd& out) {
+        if (tab_->mode == core::HenryMode::Mixture) {  // through the full activity model
+            out = host::henry_ref(el_, T_, &x);
+            return;
         }
-        return std::string(utf8, static_cast<std::size_t>(len));
+        const SpeciesSets& s = tab_->sets;
+        const core::HenryIndexSets sets{s.n, s.henry, s.solv, s.water};
+        core::henry_reference(tab_->mode, sets, lc_, &x, nullptr, out, xw_);
     }
 
-    // ln (H/gamma_inf)_mix of a Henry component at x (ln_h_mix's sums, in the same order); no
-    // pair: ZeroDivisionError, as ln_h_mix.
-    double ln_h_mix(const std::string& solute, const Eigen::VectorXd& x) const {
-        const auto it = pairs_.find(solute);
-        return core::ln_h_mix(it == pairs_.end() ? kNone : it->second, x);
+    // The fugacities of `fugacities` for the true liquid (n, lng).
+    core::FugacityMap fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng) const {
+        const SpeciesSets& s = tab_->sets;
+        std::vector<char> is_henry(s.names.size(), 0);
+        for (int h : s.henry) is_henry[static_cast<std::size_t>(h)] = 1;
+        core::LiquidFugacityHooks hooks;
+        hooks.ln_h_mix = [&](Eigen::Index k, const Eigen::VectorXd& x) {
+            // no pair: ZeroDivisionError, as ln_h_mix
+            const auto& at =
+                pairs_.empty()
+                    ? kNone
+                    : pairs_[static_cast<std::size_t>(tab_->first[static_cast<std::size_t>(k)])];
+            return core::ln_h_mix(at, x);
+        };
+        hooks.antoine = [&](const std::string& name) -> std::optional<core::Antoine> {
+            const auto k = static_cast<std::size_t>(tab_->position(name));
+            if (tab_->antoine_bad[k]) throw std::runtime_error("Antoine record");
+            return tab_->antoine[k];
+        };
+        core::FugacityMap f;
+        core::liquid_fugacities(n, lng, s.names, s.z, is_henry, T_, hooks, f);
+        return f;
     }
 
+private:
     static inline const std::vector<core::HenryPair> kNone{};
-    const Electrolyte& el_;
+    Electrolyte& el_;
     double T_;
-    SpeciesSets sets_;
-    core::HenryMode mode_;
+    std::shared_ptr<const LiquidTables> tab_;
     core::MolecularNrtl lc_;
-    std::map<std::string, std::vector<core::HenryPair>> pairs_;  // per solute, the table's order
+    std::vector<std::vector<core::HenryPair>> pairs_;  // per solute, the table's order
     Eigen::VectorXd xw_;
 };
 
@@ -137,7 +224,7 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     if (python_override(self, "fugacities")) return py::none();
     std::optional<ColdSpeciation> s = cold_speciation(self, n_app, T);
     if (!s) return py::none();
-    const Electrolyte& el = electrolyte(self);
+    Electrolyte& el = electrolyte(self);
     double residual;
     core::FugacityMap f;
     try {
@@ -180,7 +267,7 @@ py::object front_flash_check(py::handle self, py::handle n_app, py::handle compo
          {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual", "_status"})
         if (python_override(self, name)) return py::none();
     if (!adapt::ideal_vapor(adapt::phasekit("phi_vapor"), pp)) return py::none();
-    const Electrolyte& el = electrolyte(self);
+    Electrolyte& el = electrolyte(self);
     std::optional<LiquidAt> liquid;
     std::vector<std::string> comps;
     std::vector<Eigen::Index> pos;
