@@ -225,7 +225,8 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     el = s.model
     one = s.liquid(T, **given)
     app = checks.liquid(s, s.composition(**given))[0]
-    f, n, lng, res, converged = el._front_liquid(app, T)
+    f, n, lng, res, converged, may_warn = el._front_liquid(app, T)
+    assert may_warn is None  # no default pairs given
     el._warm = None
     f1, n1, lng1 = el.fugacities(app, T)
     assert list(f.items()) == list(f1.items())
@@ -579,6 +580,16 @@ def test_default_pairs_of_an_unfitted_chemistry_are_named_once_and_not_as_a_rang
         nh3.liquid(313.15, amounts=feed)
     with pytest.warns(velmora.DefaultParameterWarning):                   # a new system says it again
         velmora.System("NH3-CO2-H2O").liquid(313.15, amounts=feed)
+    # a new system whose first liquid has no major pair (its ions below 0.1 %) is silent, and
+    # names the pairs when a later liquid makes them major
+    fresh = velmora.System("NH3-CO2-H2O")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", velmora.DefaultParameterWarning)
+        fresh.liquid(313.15, amounts={"H2O": 55.5, "NH3": 1e-4, "CO2": 5e-5})
+        fresh.liquid(313.15, amounts={"H2O": 55.5, "NH3": 2e-4, "CO2": 1e-4})
+    with pytest.warns(velmora.DefaultParameterWarning) as got:
+        fresh.liquid(313.15, amounts=feed)
+    assert {str(w.message) for w in got} == said
 
 
 def test_an_all_vapor_answer_says_when_its_incipient_liquid_is_beyond_the_aqueous_model():

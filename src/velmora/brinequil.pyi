@@ -123,13 +123,24 @@ class Electrolyte:
         where lnK or henry_ref is replaced in Python (velmora's checks compute it there)."""
 
     def _front_liquid(
-        self, n_app: Mapping[str, float], T: float
-    ) -> tuple[dict[str, float], NDArray[np.float64], NDArray[np.float64], float, bool] | None:
-        """(fugacities {species: Pa}, n, lng, residual, converged) of the apparent liquid n_app
-        at T from a cold start: the digits of fugacities, _residual and _status after
-        `_warm = None` (the warm record and the status written as those write them). None where
-        one of those methods, true_amounts, lnK, henry_ref, the activity model or the warm
-        record is replaced in Python (velmora's front door then calls them one by one)."""
+        self,
+        n_app: Mapping[str, float],
+        T: float,
+        pairs: list[tuple[str, int, int, int]] | None = None,
+    ) -> (
+        tuple[
+            dict[str, float], NDArray[np.float64], NDArray[np.float64], float, bool, bool | None
+        ]
+        | None
+    ):
+        """(fugacities {species: Pa}, n, lng, residual, converged, may_warn) of the apparent
+        liquid n_app at T from a cold start: the digits of fugacities, _residual and _status
+        after `_warm = None` (the warm record and the status written as those write them).
+        may_warn: whether one of the default pairs ``pairs`` (message, molecule, cation, anion
+        positions) may be major in the liquid (the first pass of checks.pair_warnings); None
+        without pairs. None where one of those methods, true_amounts, lnK, henry_ref, the
+        activity model or the warm record is replaced in Python (velmora's front door then
+        calls them one by one)."""
 
     def _front_flash_check(
         self,
@@ -291,6 +302,17 @@ class Electrolyte:
         fraction beta, the first given in that order; T0 [K] starts the temperature search (a
         false value: 350 K). The result is that of flash_tp. Raises ValueError "Give one of T,
         H, S, beta" when none is given."""
+
+def _front_molal(
+    exact: Mapping[str, str],
+    components: list[str],
+    molalities: Any,
+    water: float,
+    top: float,
+) -> tuple[dict[str, float], dict[str, float], float] | None:
+    """(apparent amounts over every component, per mole, total) of a dict of molalities of
+    known components other than water, each a float in [0, top]: velmora.checks.molal_liquid's
+    usual call; None for anything else."""
 
 def _rebuild(source: tuple[str, Mapping[str, Any], Sequence[str], Sequence[str]],
              state: Mapping[str, Any]) -> Electrolyte:

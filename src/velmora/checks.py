@@ -26,6 +26,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .brinequil import _front_molal
 from .errors import DefaultParameterWarning, NoSolutionError, RangeWarning
 from .ids import databank_id
 
@@ -288,13 +289,9 @@ def molal_liquid(
     components' order, the same sum. None for anything else (the general path then names what
     is wrong)."""
     info = system._info
-    given = _plain(info, molalities, M_MAX * (info.mol_water * info.kg_water))  # as ``solutes``
-    full = dict.fromkeys(system.components, 0.0)
-    if given is None or "H2O" not in full:
-        return None
-    full.update(given)
-    full["H2O"] = info.mol_water  # mol in 1 kg
-    return _per_mole(full)
+    top = M_MAX * (info.mol_water * info.kg_water)  # as ``solutes`` bounds them
+    # _plain and _per_mole in one compiled step: the same dicts and digits
+    return _front_molal(info.exact, info.components, molalities, info.mol_water, top)
 
 
 def mass_liquid(

@@ -487,10 +487,13 @@ def liquid_state(
     where the core diverged (its ValueError is the error's cause)."""
     el = system.model
     # the speciation, its check and the fugacities in one call of the core; None where one of
-    # the methods it stands for is replaced (then each is called)
+    # the methods it stands for is replaced (then each is called). It also says whether a
+    # default pair may be major (checks.pair_warnings' first pass), where the pairs are known
     front = getattr(el, "_front_liquid", None)
+    pairs = system._info.__dict__.get("_pair_positions")
+    may_warn = True
     try:
-        done = None if front is None else front(app, T)
+        done = None if front is None else front(app, T, pairs)
         if done is None:
             el._warm = None  # a front-door answer does not depend on earlier calls
             f, n, lng = el.fugacities(app, T)
@@ -504,11 +507,13 @@ def liquid_state(
             # the core knows whether its Newton loop met its tolerance or stopped at the cap
             converged = res <= system.tol and el._status()["speciation_converged"]
         else:
-            f, n, lng, res, converged = done
+            f, n, lng, res, converged, may_warn = done
         if not (res <= system.tol and converged):
+            may_warn = True
             f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res, unit)
-    checks.pair_warnings(system, n)
+    if may_warn is not False:
+        checks.pair_warnings(system, n)
     return state
 
 

@@ -220,7 +220,34 @@ private:
     Eigen::VectorXd xw_;
 };
 
-py::object front_liquid(py::handle self, py::handle n_app, double T) {
+// Whether a pair of `pairs` (the front door's (message, molecule, cation, anion) positions) may
+// be major in the liquid n: its ions above 0.099 % and its molecule above 0.99 % of the amounts,
+// the 1 % margin of checks.pair_warnings' first pass (which then decides); None: no pairs given.
+py::object pairs_may_warn(py::handle pairs, const Eigen::VectorXd& n) {
+    if (pairs.is_none()) return py::none();
+    if (!PyList_CheckExact(pairs.ptr())) return py::bool_(true);
+    double tot = 0.0;
+    for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
+    const double ions = 0.00099 * tot, molecule = 0.0099 * tot;
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(pairs.ptr()); ++k) {
+        PyObject* p = PyList_GET_ITEM(pairs.ptr(), k);
+        if (!PyTuple_CheckExact(p) || PyTuple_GET_SIZE(p) != 4) return py::bool_(true);
+        Eigen::Index at[3];
+        for (int j = 0; j < 3; ++j) {
+            const long v = PyLong_AsLong(PyTuple_GET_ITEM(p, j + 1));
+            if (v == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return py::bool_(true);
+            }
+            if (v < 0 || v >= n.size()) return py::bool_(true);
+            at[j] = static_cast<Eigen::Index>(v);
+        }
+        if (n[at[1]] > ions && n[at[2]] > ions && n[at[0]] > molecule) return py::bool_(true);
+    }
+    return py::bool_(false);
+}
+
+py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle pairs) {
     if (python_override(self, "fugacities")) return py::none();
     std::optional<ColdSpeciation> s = cold_speciation(self, n_app, T);
     if (!s) return py::none();
@@ -238,7 +265,8 @@ py::object front_liquid(py::handle self, py::handle n_app, double T) {
     }
     py::dict fd;
     for (const auto& [name, v] : f) fd[py::str(name)] = v;
-    return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged);
+    return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged,
+                          pairs_may_warn(pairs, s->n));
 }
 
 }  // namespace
@@ -298,12 +326,74 @@ py::object front_flash_check(py::handle self, py::handle n_app, py::handle compo
 
 }  // namespace
 
+namespace {
+
+// checks.molal_liquid's usual call in one step: (apparent amounts over every component, per
+// mole of liquid, total) of a dict of molalities of known components other than water (exact:
+// checks' map of the names taken as they are), each a float in [0, top] mol/kg; None for
+// anything else. The Python operations of checks._plain and _per_mole, in their order: the
+// same dicts and digits (the total is Python's own sum of the values).
+py::object front_molal(py::handle exact, py::handle components, py::handle molalities, double water,
+                       double top) {
+    PyObject* m = molalities.ptr();
+    if (!PyDict_CheckExact(m) || !PyDict_CheckExact(exact.ptr()) ||
+        !PyList_CheckExact(components.ptr()))
+        return py::none();
+    static PyObject* h2o = PyUnicode_InternFromString("H2O");
+    static PyObject* sum = PyDict_GetItemString(PyEval_GetBuiltins(), "sum");  // borrowed
+    py::dict given;
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(m, &pos, &key, &v)) {
+        if (!PyUnicode_CheckExact(key)) return py::none();
+        PyObject* hit = PyDict_GetItemWithError(exact.ptr(), key);  // borrowed
+        if (hit == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::none();
+        }
+        const int water_hit = PyObject_RichCompareBool(hit, h2o, Py_EQ);
+        const int twice = PyDict_Contains(given.ptr(), hit);
+        if (water_hit < 0 || twice < 0) throw py::error_already_set();
+        if (water_hit || twice || !PyFloat_CheckExact(v)) return py::none();
+        const double value = PyFloat_AS_DOUBLE(v);
+        if (!(0.0 <= value && value <= top)) return py::none();
+        if (PyDict_SetItem(given.ptr(), hit, v) < 0) throw py::error_already_set();
+    }
+    py::dict full;
+    py::float_ zero(0.0);
+    for (py::handle c : py::reinterpret_borrow<py::list>(components)) full[c] = zero;
+    if (!full.contains(py::handle(h2o))) return py::none();
+    if (PyDict_Update(full.ptr(), given.ptr()) < 0) throw py::error_already_set();
+    full[py::handle(h2o)] = py::float_(water);  // mol in 1 kg
+    py::object values = py::reinterpret_steal<py::object>(PyDict_Values(full.ptr()));
+    if (!values) throw py::error_already_set();
+    PyObject* total = PyObject_CallOneArg(sum, values.ptr());
+    if (total == nullptr) throw py::error_already_set();
+    py::object a = py::reinterpret_steal<py::object>(total);
+    const double tot = a.cast<double>();
+    py::dict x;
+    pos = 0;
+    while (PyDict_Next(full.ptr(), &pos, &key, &v))
+        x[py::handle(key)] = py::float_(PyFloat_AS_DOUBLE(v) / tot);
+    return py::make_tuple(full, x, a);
+}
+
+}  // namespace
+
 void bind_front(py::module_& m, ElectrolyteClass& cls) {
-    (void)m;
+    m.def("_front_molal", &front_molal, py::arg("exact"), py::arg("components"),
+          py::arg("molalities"), py::arg("water"), py::arg("top"),
+          "(apparent amounts over every component, per mole, total) of the usual call of "
+          "molalities (a dict of floats in [0, top] of known components other than water), as "
+          "velmora.checks.molal_liquid makes them in Python; None for anything else");
     cls.def("_front_liquid", &front_liquid, py::arg("n_app"), py::arg("T"),
+            py::arg("pairs") = py::none(),
             "(fugacities {species: Pa}, true amounts, ln gamma, residual of the check, whether "
-            "the speciation met its tolerance) of the apparent liquid n_app at T from a cold "
-            "start, as fugacities, _residual and _status give them after `_warm = None`; None "
+            "the speciation met its tolerance, whether one of `pairs` may be major) of the "
+            "apparent liquid n_app at T from a cold start, as fugacities, _residual and _status "
+            "give them after `_warm = None` (pairs: a list of (message, molecule, cation, anion "
+            "position) of the default electrolyte pairs, or None; the last entry is then None); "
+            "None "
             "where one of those methods, the activity model or the model's tables are not the "
             "package's own (then call them)");
     cls.def("_front_flash_check", &front_flash_check, py::arg("n_app"), py::arg("components"),
