@@ -7,7 +7,7 @@ import numpy as np
 
 from .. import checks
 from ..errors import ConvergenceError, NoSolutionError, no_answer
-from ..flashes import FlashResult, flash
+from ..flashes import FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
 from .liquid import _Liquid, _NoLiquid, no_liquid
@@ -26,7 +26,7 @@ class _Split:
     """The front door's verified two-phase flash of the feed less the solids, with the
     liquid's saturation indices (all-vapor results have no liquid to saturate)."""
 
-    def __init__(self, system, z, s, active, P, given, value, T0=None):
+    def __init__(self, system, z, s, active, P, given, value, T0=None, near=None):
         self.s, self.active = np.array(s, dtype=float), tuple(active)
         red = z.copy()
         for j, k in enumerate(active):
@@ -47,9 +47,14 @@ class _Split:
             value = value / self.total
             if not value < 1.0:
                 raise NoSolutionError("no liquid left")
-        self.result = flash(
-            system, red, P, **{given: value}, **({} if given == "T" or T0 is None else {"T0": T0})
-        )
+        if given == "T":
+            # ``near``: the last split of this flash (the solids' steps and differences move
+            # its feed a little), where its split on the liquid's fugacities starts
+            self.result = flash_near(system, red, P, value, near)
+        else:
+            self.result = flash(
+                system, red, P, **{given: value}, **({} if T0 is None else {"T0": T0})
+            )
         if self.result.vapor_fraction >= 1.0:
             raise NoSolutionError("no liquid left")
         self.si = np.array([self.result.liquid.saturation_indices[k] for k in system.solids.names])
@@ -124,12 +129,13 @@ def _three_phase(system, z, P, given, value):
     ss = system.solids
 
     dry: list[bool] = []
-    last: list[float] = []  # where the next temperature search starts
+    last: list[Any] = []  # the last split: where the next temperature search starts
 
     def evaluate(s, active, tol=None):
         try:
-            split = _Split(system, z, s, active, P, given, value, last[-1] if last else None)
-            last.append(split.result.T)
+            near = last[-1].result if last else None
+            split = _Split(system, z, s, active, P, given, value, near and near.T, near)
+            last.append(split)
             return split
         except ValueError as e:
             if no_answer(e):
