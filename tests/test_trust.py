@@ -378,3 +378,22 @@ def test_a_boiling_seawater_with_its_carbonate_flashes_at_t_with_its_solids_in_g
     for k, v in b.solids.items():
         assert r.solids[k] == pytest.approx(v, rel=1e-6)
     assert took < 6.0
+
+
+def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
+    # 3 mol/kg NaCl: near 626 K the ions' ln gamma falls to -25 and the core's chemical
+    # equilibrium turns the water into H3O+ and OH- (27.7 mol of each from 55.5 of water at
+    # 627 K), a root of its equations and no liquid: System.liquid gave a bubble pressure of
+    # 695 Pa where water's own is 173 bar, and the flash at 90 % vapor and 180 bar raised
+    # 'chemical equilibrium of the liquid diverged' at 628.6 K without the reason. Against
+    # pure water's bubble pressure at T (Raoult: a brine's lies a little below it)
+    s, w = velmora.System("NaCl-H2O"), velmora.System("water")
+    feed = {"H2O": 55.5, "NaCl": 3.0}
+    ok = s.liquid(615.0, feed).bubble_pressure / w.liquid(615.0, {"H2O": 1.0}).bubble_pressure
+    assert 0.9 < ok < 1.0
+    for T in (626.5, 627.0, 628.0):
+        assert w.liquid(T, {"H2O": 1.0}).bubble_pressure > 1.7e7
+        with pytest.raises(velmora.NoSolutionError, match="critical temperature of water"):
+            s.liquid(T, feed)
+    with pytest.raises(ConvergenceError, match="below the critical temperature of water"):
+        s.flash(feed, 180e5, vapor_fraction=0.9)
