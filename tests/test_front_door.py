@@ -11,7 +11,7 @@ import pytest
 
 import velmora
 from conftest import cold, ln_f_gap
-from velmora import ConvergenceError, RangeWarning, ReportError, notices, phasekit
+from velmora import ConvergenceError, RangeWarning, ReportError, checks, notices, phasekit
 
 # Range warnings are the subject of their own test; elsewhere they are expected noise (MEA's
 # constants end at 333 K).
@@ -591,5 +591,15 @@ def test_dew_point_of_a_stripper_top_vapor_with_a_trace_of_amine():
     feed = {"H2O": 0.85, "MEA": 0.001, "CO2": 0.149}
     r = s.flash(feed, 183000.0, vapor_fraction=1.0)
     assert r.method == "dew point" and r.vapor_fraction == 1.0
-    assert s.flash(feed, 183000.0, T=r.T - 0.05).vapor_fraction < 1.0
     assert s.flash(feed, 183000.0, T=r.T + 0.05).vapor_fraction == 1.0
+    # 0.2 K below it a liquid forms: the split's liquid, speciated afresh, boils at P. An
+    # all-vapor answer whose "incipient liquid" is any trial (a uniform x gives sum y/K = 0.93
+    # here) is not verified: the incipient liquid must be x = (y/K) / sum(y/K)
+    below = s.flash(feed, 183000.0, T=r.T - 0.2)
+    assert 0.99 < below.vapor_fraction < 1.0
+    liquid = s.liquid(below.T, below.x)
+    assert liquid.bubble_pressure == pytest.approx(183000.0, rel=1e-5)
+    z = checks.feed(s, feed)
+    x = np.full(3, 1.0 / 3.0)
+    f = s.liquid(below.T, dict(zip(s.components, x))).partial_pressures
+    assert checks.phase_residual(s, z, 1.0, x, z, below.T, 183000.0, f, None)[0] > 0.1

@@ -898,14 +898,20 @@ def phase_residual(
         s = sum(f[comps[k]] / (P * math.exp(lnphi[k])) for k in vol)
         res = max(0.0, math.log(s)) if s > 0.0 else 0.0
     else:
-        # all vapor: the dew condition sum y / K <= 1 on the incipient liquid x
+        # all vapor: the dew condition sum y / K <= 1 on the incipient liquid x, which must be
+        # that liquid: x = (y / K) / sum(y / K) with K at x (a trial liquid that is not, e.g. a
+        # uniform x, can pass sum y / K <= 1 beside a liquid that forms)
         s = 0.0
+        w = []
         for k in vol:
             if z[k] <= TRACE:
                 continue
             K = f[comps[k]] / (max(x[k], 1e-300) * P * math.exp(lnphi[k]))
-            s += y[k] / K if K > 0.0 else math.inf
+            w.append((k, y[k] / K if K > 0.0 else math.inf))
+            s += w[-1][1]
         res = max(0.0, math.log(s)) if s > 0.0 else 0.0
+        if 0.0 < s < math.inf:
+            res = max(res, max(abs(v / s - x[k]) for k, v in w))
     return res, bal
 
 

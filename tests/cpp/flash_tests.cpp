@@ -560,13 +560,20 @@ void phase_check_of_raoult_answers() {
     CHECK_CLOSE(hot->first, std::log(0.6 * 0.5 + 0.39 * 2.5), 1e-14);
     const Eigen::VectorXd cold = Eigen::Vector3d(0.9, 0.05, 0.05);
     CHECK(check({&comps, &cold, 0.0, &cold, &cold, P}, cold)->first == 0.0);
-    // all vapor: ln sum(y / K) = ln(P / P_dew) where the vapor lies below its dew point
-    const Eigen::VectorXd v = Eigen::Vector3d(0.7, 0.3, 0.0), xi = Eigen::Vector3d(0.5, 0.5, 0.0);
+    // all vapor: ln sum(y / K) = ln(P / P_dew) where the vapor lies below its dew point, on
+    // the incipient liquid x = (y / K) / sum(y / K) (Raoult: K = Psat / P, so x does not move
+    // with P); a trial liquid that is not it is off by its distance from it
+    const double s_dew = 0.7 / 0.5 + 0.3 / 2.5;
+    const Eigen::VectorXd v = Eigen::Vector3d(0.7, 0.3, 0.0);
+    const Eigen::VectorXd xi = Eigen::Vector3d(0.7 / 0.5 / s_dew, 0.3 / 2.5 / s_dew, 0.0);
     const auto wet = check({&comps, &v, 1.0, &xi, &v, P}, xi);
-    CHECK_CLOSE(wet->first, std::log(0.7 / 0.5 + 0.3 / 2.5), 1e-14);
+    CHECK_CLOSE(wet->first, std::log(s_dew), 1e-14);
     const auto dry = check({&comps, &v, 1.0, &xi, &v, 2.0 * P}, xi);  // twice P: Psat / P halved
-    CHECK_CLOSE(dry->first, std::log(2.0 * (0.7 / 0.5 + 0.3 / 2.5)), 1e-14);
-    CHECK(check({&comps, &v, 1.0, &xi, &v, 0.5 * P}, xi)->first == 0.0);
+    CHECK_CLOSE(dry->first, std::log(2.0 * s_dew), 1e-14);
+    CHECK(check({&comps, &v, 1.0, &xi, &v, 0.5 * P}, xi)->first < 1e-15);
+    const Eigen::VectorXd trial = Eigen::Vector3d(0.5, 0.5, 0.0);
+    CHECK_CLOSE(check({&comps, &v, 1.0, &trial, &v, 0.5 * P}, trial)->first,
+                0.7 / 0.5 / s_dew - 0.5, 1e-14);
 }
 
 // What the check of a flash's liquid looks at before speciating it: the molality of each entry

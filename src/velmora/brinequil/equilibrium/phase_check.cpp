@@ -73,14 +73,21 @@ std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, co
             if (vol[static_cast<std::size_t>(k)]) s += fl[k] / P;
         res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
     } else {
-        // all vapor: the dew condition on the incipient liquid x
+        // all vapor: the dew condition on the incipient liquid x, which must be that liquid,
+        // x = (y / K) / sum(y / K) with K at x
         double s = 0.0;
+        Eigen::VectorXd w = Eigen::VectorXd::Zero(nc);
         for (Eigen::Index k = 0; k < nc; ++k) {
             if (!vol[static_cast<std::size_t>(k)] || z[k] <= c.trace) continue;
             const double K = fl[k] / (py_max(x[k], 1e-300) * P);
-            s += K > 0.0 ? y[k] / K : kInf;
+            w[k] = K > 0.0 ? y[k] / K : kInf;
+            s += w[k];
         }
         res = s > 0.0 ? py_max(0.0, std::log(s)) : 0.0;
+        if (s > 0.0 && s < kInf)
+            for (Eigen::Index k = 0; k < nc; ++k)
+                if (vol[static_cast<std::size_t>(k)] && z[k] > c.trace)
+                    res = py_max(res, std::abs(w[k] / s - x[k]));
     }
     return std::pair{res, bal};
 }
