@@ -397,3 +397,24 @@ def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
             s.liquid(T, feed)
     with pytest.raises(ConvergenceError, match="below the critical temperature of water"):
         s.flash(feed, 180e5, vapor_fraction=0.9)
+
+
+def test_a_flash_with_solids_at_t_above_the_invariant_point_says_boils_dry_in_good_time():
+    # NaCl-KCl water at 55.5 kPa, 427 K: 60 K above the point where halite and sylvite boil out
+    # of it at one T (two salts, two solids, and the vapor: no freedom left), so no liquid.
+    # The solids' Newton steps on flashes at T met 800 flashes without a liquid (30 s) before
+    # the flashes at vapor fractions said so. Against those flashes: the T at which the liquid
+    # boils with both salts does not move with the vapor fraction, and lies far below
+    import time
+
+    s = velmora.System("NaCl-KCl-H2O")
+    feed = {"H2O": W, "NaCl": 1.249336478421717, "KCl": 0.8210476042905869}
+    P = 55503.97183107183
+    water = W / sum(feed.values())
+    a, b = (s.flash(feed, P, vapor_fraction=f * water, solids=True) for f in (0.85, 0.92))
+    assert set(a.solids) == set(b.solids) == {"halite", "sylvite"}
+    assert a.T == pytest.approx(b.T, abs=1e-6) and a.T < 400.0
+    t0 = time.perf_counter()
+    with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+        s.flash(feed, P, T=426.9567579196821, solids=True)
+    assert time.perf_counter() - t0 < 6.0

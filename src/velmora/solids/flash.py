@@ -22,6 +22,16 @@ T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the l
 HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
 
 
+DRY_BUDGET = 40  # flashes without a liquid after which the active set of a flash at T stops
+
+
+class _Stalled(Exception):
+    """The active set of a flash at T spent DRY_BUDGET flashes that found no liquid (a NaCl-KCl
+    water at 427 K and 55 kPa, 60 K above its invariant point: 800 of them, 30 s, before the
+    flashes at vapor fractions said it boils dry). Not a ValueError: the line search of the
+    Newton steps does not take it for one failed step."""
+
+
 class _Split:
     """The front door's verified two-phase flash of the feed less the solids, with the
     liquid's saturation indices (all-vapor results have no liquid to saturate)."""
@@ -130,6 +140,9 @@ def _three_phase(system, z, P, given, value):
 
     dry: list[bool] = []
     last: list[Any] = []  # the last split: where the next temperature search starts
+    # at T: the active set stops after DRY_BUDGET flashes that found no liquid (the flashes at
+    # vapor fractions then decide, see _flash_t_by_vapor_fraction)
+    budget = [DRY_BUDGET if given == "T" else None]
 
     def evaluate(s, active, tol=None):
         try:
@@ -140,6 +153,8 @@ def _three_phase(system, z, P, given, value):
         except ValueError as e:
             if no_answer(e):
                 dry.append(True)  # the solids would take the whole liquid
+                if budget[0] is not None and len(dry) > budget[0]:
+                    raise _Stalled(len(dry)) from None
             raise
 
     def jacobian(s, active, split):
@@ -179,10 +194,19 @@ def _three_phase(system, z, P, given, value):
         out.solids, out.H_solids, out.S_solids = {}, 0.0, 0.0
         return out
     try:
-        s, active, split, its = _active_set(
-            system, first.result.T, first, evaluate, jacobian, flash_si_tol(system)
-        )
+        try:
+            s, active, split, its = _active_set(
+                system, first.result.T, first, evaluate, jacobian, flash_si_tol(system)
+            )
+        except _Stalled as st:
+            raise ConvergenceError(
+                f"vapor-liquid-solid flash not found at T = {value:g} K, P = {P:g} Pa: the "
+                f"solids' steps found no liquid in {st.args[0]} flashes",
+                T=value,
+                P=P,
+            ) from None
     except (ConvergenceError, ValueError) as e:
+        budget[0] = None
         if not _no_split(e):
             raise
         if given == "T":
