@@ -430,10 +430,12 @@ def true_water(system: Any, n: Any, T: float) -> None:
     ions = info.self_ions
     if ions is None:
         return
-    both = min(float(n[ions[0]]), float(n[ions[1]]))
-    water = float(n[info.iw])
-    if not both > M_MAX * info.kg_water * water:
+    i, j, w = ions
+    lim = M_MAX * info.kg_water * n[w]
+    if not (n[i] > lim and n[j] > lim):
         return
+    both = min(float(n[i]), float(n[j]))
+    water = float(n[w])
     from velmora.enginebridge import databank as db
 
     tc = db.validity("vapor_pressure", "H2O")[1]  # where water's vapor-pressure curve ends
@@ -564,7 +566,7 @@ class SystemInfo:
         self.iw = int(sp.water)
         # water's own ions, where the liquid has them (``true_water``)
         self.self_ions = (
-            (self.pos["H3O+"], self.pos["OH-"])
+            (self.pos["H3O+"], self.pos["OH-"], self.iw)
             if "H3O+" in self.pos and "OH-" in self.pos and self.iw >= 0
             else None
         )
