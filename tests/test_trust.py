@@ -354,3 +354,80 @@ def test_a_brine_boiled_until_anhydrite_holds_nearly_all_its_sulfate_flashes_wit
         assert (abs(v) < 1e-6) if k in r.solids else (v < 0.0)
     assert r.vapor["H2O"] == pytest.approx(1.0, abs=1e-12)
     assert liq.partial_pressures["H2O"] == pytest.approx(P, rel=1e-5)
+
+
+def test_a_boiling_seawater_with_its_carbonate_flashes_at_t_with_its_solids_in_good_time():
+    # threefold seawater with its carbonate at 1 atm boiled to 30 % vapor (anhydrite, calcite,
+    # celestite): its liquid holds CO2 below 0 (the CO2 its NaHCO3 gave up), a split the core's
+    # Newton split does not reach. Every flash of the solids' steps tried seven attempts before
+    # the split on the liquid's fugacities: 20 s for the flash at T against 1 s at the vapor
+    # fraction. Against the flash at the vapor fraction (another route): the same T, split and
+    # solids
+    import time
+
+    s = velmora.System("seawater-CO2-H2O")
+    sea = velmora.seawater(carbonate=True)
+    feed = s.composition(molalities={k: 3.0 * v for k, v in sea.items()})
+    b = s.flash(feed, ATM, vapor_fraction=0.3, solids=True)
+    t0 = time.perf_counter()
+    r = s.flash(feed, ATM, T=b.T, solids=True)
+    took = time.perf_counter() - t0
+    assert r.x["CO2"] < 0.0
+    assert r.vapor_fraction == pytest.approx(0.3, abs=1e-8)
+    assert set(r.solids) == set(b.solids) == {"anhydrite", "calcite", "celestite"}
+    for k, v in b.solids.items():
+        assert r.solids[k] == pytest.approx(v, rel=1e-6)
+    assert took < 6.0
+
+
+def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
+    # 3 mol/kg NaCl: near 626 K the ions' ln gamma falls to -25 and the core's chemical
+    # equilibrium turns the water into H3O+ and OH- (27.7 mol of each from 55.5 of water at
+    # 627 K), a root of its equations and no liquid: System.liquid gave a bubble pressure of
+    # 695 Pa where water's own is 173 bar, and the flash at 90 % vapor and 180 bar raised
+    # 'chemical equilibrium of the liquid diverged' at 628.6 K without the reason. Against
+    # pure water's bubble pressure at T (Raoult: a brine's lies a little below it)
+    s, w = velmora.System("NaCl-H2O"), velmora.System("water")
+    feed = {"H2O": 55.5, "NaCl": 3.0}
+    ok = s.liquid(615.0, feed).bubble_pressure / w.liquid(615.0, {"H2O": 1.0}).bubble_pressure
+    assert 0.9 < ok < 1.0
+    for T in (626.5, 627.0, 628.0):
+        assert w.liquid(T, {"H2O": 1.0}).bubble_pressure > 1.7e7
+        with pytest.raises(velmora.NoSolutionError, match="critical temperature of water"):
+            s.liquid(T, feed)
+    with pytest.raises(ConvergenceError, match="below the critical temperature of water"):
+        s.flash(feed, 180e5, vapor_fraction=0.9)
+
+
+def test_a_flash_with_solids_at_t_above_the_invariant_point_says_boils_dry_in_good_time():
+    # NaCl-KCl water at 55.5 kPa, 427 K: 60 K above the point where halite and sylvite boil out
+    # of it at one T (two salts, two solids, and the vapor: no freedom left), so no liquid.
+    # The solids' Newton steps on flashes at T met 800 flashes without a liquid (30 s) before
+    # the flashes at vapor fractions said so. Against those flashes: the T at which the liquid
+    # boils with both salts does not move with the vapor fraction, and lies far below
+    import time
+
+    s = velmora.System("NaCl-KCl-H2O")
+    feed = {"H2O": W, "NaCl": 1.249336478421717, "KCl": 0.8210476042905869}
+    P = 55503.97183107183
+    water = W / sum(feed.values())
+    a, b = (s.flash(feed, P, vapor_fraction=f * water, solids=True) for f in (0.85, 0.92))
+    assert set(a.solids) == set(b.solids) == {"halite", "sylvite"}
+    assert a.T == pytest.approx(b.T, abs=1e-6) and a.T < 400.0
+    t0 = time.perf_counter()
+    with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+        s.flash(feed, P, T=426.9567579196821, solids=True)
+    assert time.perf_counter() - t0 < 6.0
+    # MgSO4 water at 35.9 kPa, 374.6 K: kieserite boils out at 352.9 K; of the flashes at vapor
+    # fractions that decide, the one at 98 % met 546 flashes without a liquid (160 s)
+    m = velmora.System("MgSO4-H2O")
+    feed = {"H2O": W, "MgSO4": 0.6740502298447676}
+    P = 35901.74984917173
+    water = W / sum(feed.values())
+    a, b = (m.flash(feed, P, vapor_fraction=f * water, solids=True) for f in (0.91, 0.95))
+    assert set(a.solids) == set(b.solids) == {"kieserite"}
+    assert a.T == pytest.approx(b.T, abs=1e-6) and a.T < 360.0
+    t0 = time.perf_counter()
+    with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+        m.flash(feed, P, T=374.6211847461111, solids=True)
+    assert time.perf_counter() - t0 < 10.0

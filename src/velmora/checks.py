@@ -416,6 +416,38 @@ def solutes(system: Any, app: Mapping[str, float]) -> float:
     return top
 
 
+def true_water(system: Any, n: Any, T: float) -> None:
+    """NoSolutionError where the true amounts n of a speciated liquid hold H3O+ and OH- both
+    beyond M_MAX mol/kg of the true water: the liquid model's equations have a root there, but
+    no aqueous liquid (water's ion product allows the two together at 1e-5 mol/kg and less;
+    3 mol/kg NaCl at 626 K: near water's critical temperature the ions' ln gamma falls to -25
+    and the equilibrium turns the water into H3O+ and OH-, 327 mol/kg of each at 626 K, 4e7
+    at 627 K, where the liquid's bubble pressure came out 700 Pa)."""
+    info = system._info
+    ions = info.self_ions
+    if ions is None:
+        return
+    i, j, w = ions
+    lim = M_MAX * info.kg_water * n[w]
+    if not (n[i] > lim and n[j] > lim):
+        return
+    both = min(float(n[i]), float(n[j]))
+    water = float(n[w])
+    from velmora.enginebridge import databank as db
+
+    tc = db.validity("vapor_pressure", "H2O")[1]  # where water's vapor-pressure curve ends
+    where = (
+        f", {tc - T:.3g} K below the critical temperature of water ({tc:g} K)"
+        if T < tc
+        else f", above the critical temperature of water ({tc:g} K)"
+    )
+    m = both / (info.kg_water * water) if water > 0.0 else math.inf
+    raise NoSolutionError(
+        f"the liquid model has no liquid at T = {T:g} K{where}: its chemical equilibrium "
+        f"there turns the water into H3O+ and OH- ({m:.4g} mol/kg of each in the water left)"
+    )
+
+
 def _held_by_salts(system, app, gas):
     """How much of ``gas`` [mol] the nonvolatile components of ``app`` can give up (a carbonate
     its CO2): counted on the gas's element other than H and O."""
@@ -529,6 +561,12 @@ class SystemInfo:
         self.z = np.asarray(sp.z, dtype=float)
         self.ion = np.asarray(sp.ion, dtype=bool)
         self.iw = int(sp.water)
+        # water's own ions, where the liquid has them (``true_water``)
+        self.self_ions = (
+            (self.pos["H3O+"], self.pos["OH-"], self.iw)
+            if "H3O+" in self.pos and "OH-" in self.pos and self.iw >= 0
+            else None
+        )
         self.henry_idx = [int(i) for i in sp.henry]
         # on the molality scale (referred to infinite dilution in water): the ions, the Henry
         # components and the complexes the equilibria form from ions

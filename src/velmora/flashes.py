@@ -249,6 +249,35 @@ def flash(
     return _finish(system, z, out)
 
 
+def flash_near(system: Any, feed: Any, P: float, T: float, near: Any) -> FlashResult:
+    """``flash(system, feed, P, T=T)`` for a feed next to that of ``near``, a FlashResult at the
+    same T and P (the fluid of a flash with solids, which the active set moves a little at a
+    time). Where near's split is one the core's does not reach (a seawater's carbonate water at
+    408 K boiled to 30 % vapor: its liquid holds CO2 below 0, the same atoms as NaHCO3 given
+    up; the core's Newton split stalls at another point and seven attempts fail before the split
+    on the liquid's fugacities, 0.2 s a flash), that split from near's first, checked as every
+    attempt; the usual flash where it does not verify."""
+    if near is None or not 0.0 < near.vapor_fraction < 1.0 or near.method.startswith("core"):
+        return flash(system, feed, P, T=T)
+    P = checks.pressure(P)
+    z = checks.feed(system, feed)
+    T = checks.temperature(T)
+    system.model._warm = None
+    try:
+        raw, its = _fugacity_split(system, z, T, P, near.raw, first=1)
+        res, bal, fnl = _check(system, z, raw, T, P)
+    except (ValueError, ArithmeticError) as e:
+        if not no_answer(e):
+            raise
+        return flash(system, feed, P, T=T)
+    if not (res <= system.tol and bal <= system.tol):
+        return flash(system, feed, P, T=T)
+    method = "split on the liquid's fugacities, from a neighbouring flash"
+    found = _sharp(system, z, T, P, _Verified(raw, *fnl, res, bal, its, method))
+    checks.range_warnings(system, T, dict(zip(system.components, z.tolist())), stacklevel=4)
+    return _finish(system, z, found)
+
+
 def _at_vapor_fraction(system, z, P, beta, T0):
     """The verified split at the vapor fraction ``beta``, T solved with it (Newton's method on
     the liquid's fugacities from the feed's bubble point, sought from T0); None where either
@@ -702,12 +731,36 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
         )
     raise ConvergenceError(
         f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed {_feed_text(system, z)}"
-        f": best residual {best:.3g} (tolerance {tol:g}); tried " + "; ".join(tried),
+        f":{_near_critical(system, T, tried)} best residual {best:.3g} (tolerance {tol:g}); "
+        "tried " + "; ".join(tried),
         T=T,
         P=P,
         feed=feed,
         residual=best,
         tried=tried,
+    )
+
+
+NEAR_CRITICAL = 50.0  # K below water's critical temperature: the band where a brine's liquid
+# model fails as water turns into a near-critical fluid (the hot brines seen failing were 18 to
+# 25 K below it; a band, not a datum)
+
+
+def _near_critical(system, T, tried):
+    """The reason a TP flash found nothing, where its attempts failed on the liquid's chemical
+    equilibrium within NEAR_CRITICAL of water's critical temperature or above it: there the
+    liquid model finds no liquid (3 mol/kg NaCl at 628.6 K and 180 bar: 'diverged'). '' else."""
+    if "H2O" not in system.components or not any(
+        "chemical equilibrium of the liquid" in t for t in tried
+    ):
+        return ""
+    tc = _water_critical_T()
+    if T < tc - NEAR_CRITICAL:
+        return ""
+    where = f"{tc - T:.3g} K below" if T < tc else "above"
+    return (
+        f" at {T:g} K, {where} the critical temperature of water ({tc:g} K), the liquid model "
+        "finds no liquid (its chemical equilibrium fails: see the attempts);"
     )
 
 
@@ -1195,11 +1248,11 @@ def _volatiles_of(system, z, f):
     return [k for k, c in enumerate(system.components) if c in f and (z[k] > 0.0 or f[c] > 0.0)]
 
 
-def _fugacity_split(system, z, T, P, start=None, settle_all=False):
+def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None):
     """(raw, evaluations) of the TP flash on the liquid's fugacities: all liquid where the
     feed's bubble pressure over every volatile it holds or makes is at most P, else the split
     from ``start`` (a result mapping) or from vapor fractions 0.1 and 0.5 of what can
-    evaporate."""
+    evaporate (``first``: only the first that many of these)."""
     el, comps = system.model, system.components
     el._warm = None
     f, n, _ = _fugacities(system, dict(zip(comps, z.tolist())), T)
@@ -1213,6 +1266,7 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False):
         starts.append(start["beta"] * np.where(ys > 0.0, ys, y0 * 1e-3))
     room = 1.0 - _nonvolatile_share(system, z)
     starts += [b * room * y0 for b in (0.1, 0.5, 0.9)]
+    starts = starts[:first]
     last: ValueError | None = None
     evals = 1
     cap = _available(system, z)[V]

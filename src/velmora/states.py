@@ -102,6 +102,7 @@ class LiquidState:
         # unit: as _in_unit(*unit) makes the state, without the copies it replaces; then
         # ``apparent`` is the caller's private per-mole liquid, whose total is added up when H is
         # read (otherwise now: the caller's mapping may change after)
+        checks.true_water(system, n, T)
         total: float | dict[str, float]
         if unit is None:
             feed, ab, total = dict(apparent), None, math.fsum(apparent.values())
