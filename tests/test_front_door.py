@@ -225,8 +225,8 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     el = s.model
     one = s.liquid(T, **given)
     app = checks.liquid(s, s.composition(**given))[0]
-    f, n, lng, res, converged, may_warn = el._front_liquid(app, T)
-    assert may_warn is None  # no default pairs given
+    f, n, lng, res, converged, may_warn, water_ok = el._front_liquid(app, T)
+    assert may_warn is None and water_ok is None  # no default pairs, no bound of water's ions
     el._warm = None
     f1, n1, lng1 = el.fugacities(app, T)
     assert list(f.items()) == list(f1.items())

@@ -567,6 +567,10 @@ class SystemInfo:
             if "H3O+" in self.pos and "OH-" in self.pos and self.iw >= 0
             else None
         )
+        # the same with its bound in mol per mol of true water, for the core's one-call liquid
+        self.self_ions_bound = (
+            None if self.self_ions is None else (*self.self_ions, M_MAX * self.kg_water)
+        )
         self.henry_idx = [int(i) for i in sp.henry]
         # on the molality scale (referred to infinite dilution in water): the ions, the Henry
         # components and the complexes the equilibria form from ions

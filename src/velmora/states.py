@@ -98,11 +98,13 @@ class LiquidState:
         f: dict[str, float],
         residual: float,
         unit: tuple[dict[str, float], float, float] | None = None,
+        water_checked: bool = False,
     ) -> None:
         # unit: as _in_unit(*unit) makes the state, without the copies it replaces; then
         # ``apparent`` is the caller's private per-mole liquid, whose total is added up when H is
         # read (otherwise now: the caller's mapping may change after)
-        checks.true_water(system, n, T)
+        if not water_checked:  # (the core's one-call liquid checks it with the speciation)
+            checks.true_water(system, n, T)
         total: float | dict[str, float]
         if unit is None:
             feed, ab, total = dict(apparent), None, math.fsum(apparent.values())
@@ -491,10 +493,11 @@ def liquid_state(
     # the methods it stands for is replaced (then each is called). It also says whether a
     # default pair may be major (checks.pair_warnings' first pass), where the pairs are known
     front = getattr(el, "_front_liquid", None)
-    pairs = system._info.__dict__.get("_pair_positions")
-    may_warn = True
+    info = system._info
+    pairs = info.__dict__.get("_pair_positions")
+    may_warn, water_ok = True, False
     try:
-        done = None if front is None else front(app, T, pairs)
+        done = None if front is None else front(app, T, pairs, info.self_ions_bound)
         if done is None:
             el._warm = None  # a front-door answer does not depend on earlier calls
             f, n, lng = el.fugacities(app, T)
@@ -508,11 +511,11 @@ def liquid_state(
             # the core knows whether its Newton loop met its tolerance or stopped at the cap
             converged = res <= system.tol and el._status()["speciation_converged"]
         else:
-            f, n, lng, res, converged, may_warn = done
+            f, n, lng, res, converged, may_warn, water_ok = done
         if not (res <= system.tol and converged):
-            may_warn = True
+            may_warn, water_ok = True, False
             f, n, lng, res = _recover(system, app, T, n, res, None)
-    state = LiquidState(system, app, T, n, lng, f, res, unit)
+    state = LiquidState(system, app, T, n, lng, f, res, unit, water_checked=water_ok is True)
     if may_warn is not False:
         checks.pair_warnings(system, n)
     return state

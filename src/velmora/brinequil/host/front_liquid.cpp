@@ -247,7 +247,33 @@ py::object pairs_may_warn(py::handle pairs, const Eigen::VectorXd& n) {
     return py::bool_(false);
 }
 
-py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle pairs) {
+// Whether the liquid n keeps water's own ions within checks.true_water's bound: not both H3O+
+// and OH- beyond `limit` mol per mol of true water; `water` (H3O+, OH-, water positions, limit)
+// or None (then None).
+py::object water_holds(py::handle water, const Eigen::VectorXd& n) {
+    PyObject* t = water.ptr();
+    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 4) return py::none();
+    Eigen::Index at[3];
+    for (int k = 0; k < 3; ++k) {
+        const Py_ssize_t v = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, k));
+        if (v == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return py::none();
+        }
+        if (v < 0 || v >= n.size()) return py::none();
+        at[k] = static_cast<Eigen::Index>(v);
+    }
+    const double limit = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 3));
+    if (limit == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return py::none();
+    }
+    const double lim = limit * n[at[2]];
+    return py::bool_(!(n[at[0]] > lim && n[at[1]] > lim));
+}
+
+py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle pairs,
+                        py::handle water) {
     if (python_override(self, "fugacities")) return py::none();
     std::optional<ColdSpeciation> s = cold_speciation(self, n_app, T);
     if (!s) return py::none();
@@ -266,7 +292,7 @@ py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle 
     py::dict fd;
     for (const auto& [name, v] : f) fd[py::str(name)] = v;
     return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged,
-                          pairs_may_warn(pairs, s->n));
+                          pairs_may_warn(pairs, s->n), water_holds(water, s->n));
 }
 
 }  // namespace
@@ -387,12 +413,14 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
           "molalities (a dict of floats in [0, top] of known components other than water), as "
           "velmora.checks.molal_liquid makes them in Python; None for anything else");
     cls.def("_front_liquid", &front_liquid, py::arg("n_app"), py::arg("T"),
-            py::arg("pairs") = py::none(),
+            py::arg("pairs") = py::none(), py::arg("water") = py::none(),
             "(fugacities {species: Pa}, true amounts, ln gamma, residual of the check, whether "
             "the speciation met its tolerance, whether one of `pairs` may be major) of the "
             "apparent liquid n_app at T from a cold start, as fugacities, _residual and _status "
             "give them after `_warm = None` (pairs: a list of (message, molecule, cation, anion "
-            "position) of the default electrolyte pairs, or None; the last entry is then None); "
+            "position) of the default electrolyte pairs, or None; the entry is then None), and "
+            "whether water's own ions stay within the bound of velmora.checks.true_water (water: "
+            "(H3O+, OH-, water position, mol per mol of water), or None: None); "
             "None "
             "where one of those methods, the activity model or the model's tables are not the "
             "package's own (then call them)");
