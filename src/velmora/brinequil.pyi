@@ -322,8 +322,24 @@ def _front_molal(
     known components other than water, each a float in [0, top]: velmora.checks.molal_liquid's
     usual call; None for anything else."""
 
-def _rebuild(source: tuple[str, Mapping[str, Any], Sequence[str], Sequence[str]],
-             state: Mapping[str, Any]) -> Electrolyte:
+def _front_mass(
+    exact: Mapping[str, str],
+    components: list[str],
+    mass_fractions: Any,
+    loading: Any,
+    mw: Mapping[str, float],
+    acids: list[str],
+    bases: list[str],
+    kg_water: float,
+    m_max: float,
+) -> tuple[dict[str, float], dict[str, float], float] | None:
+    """(apparent amounts over every component, per mole, total) of mass fractions of known
+    components other than water (water makes up the rest) and a loading: velmora.checks.
+    mass_liquid's usual call; None for anything else."""
+
+def _rebuild(
+    source: tuple[str, Mapping[str, Any], Sequence[str], Sequence[str]], state: Mapping[str, Any]
+) -> Electrolyte:
     """A model from its pickled source (report, chemistry, apparent, Henry components) and state
     {key, water, options}."""
 

@@ -26,7 +26,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
-from .brinequil import _front_molal
+from .brinequil import _front_mass, _front_molal
 from .errors import DefaultParameterWarning, NoSolutionError, RangeWarning
 from .ids import databank_id
 
@@ -290,7 +290,7 @@ def molal_liquid(
     is wrong)."""
     info = system._info
     top = M_MAX * (info.mol_water * info.kg_water)  # as ``solutes`` bounds them
-    # _plain and _per_mole in one compiled step: the same dicts and digits
+    # one compiled step: the general path's dicts and digits
     return _front_molal(info.exact, info.components, molalities, info.mol_water, top)
 
 
@@ -302,63 +302,19 @@ def mass_liquid(
     acid gas, not given, per mol of the one base given): the digits of
     ``liquid(*_composition(...))``. None for anything else."""
     info = system._info
-    w = _plain(info, mass_fractions, _INF)
-    if w is None or not (loading is None or type(loading) is float):
-        return None
-    tot = math.fsum(w.values())
-    if not tot < 1.0:
-        return None
-    w["H2O"] = 1.0 - tot
-    mw = info.mw
-    app = {}
-    for c, v in w.items():
-        app[c] = 1000.0 * v / mw[c]  # mol in 1 kg
-    if loading is not None:
-        acids, bases = info.acids, info.bases
-        if not 0.0 <= loading < _INF or len(acids) != 1 or acids[0] in app:
-            return None
-        if len(bases) == 1:
-            base = [bases[0]] if app.get(bases[0], 0.0) > 0.0 else []
-        else:
-            base = [c for c, v in app.items() if v > 0.0 and c in bases]
-        if len(base) != 1:
-            return None
-        app[acids[0]] = loading * app[base[0]]
-    full = dict.fromkeys(system.components, 0.0)
-    if "H2O" not in full:
-        return None
-    full.update(app)  # (app names only components)
-    water = full["H2O"]
-    top = M_MAX * (water * info.kg_water)  # as ``solutes`` bounds them
-    if not water > 0.0 or max(full.values()) > top:
-        return None
-    return _per_mole(full)
-
-
-def _plain(info: Any, mapping: Any, top: float) -> dict[str, float] | None:
-    """{component: value} of a dict of known components other than water, in its order, each
-    a plain float in [0, top]; None for anything else (a name given twice included)."""
-    if type(mapping) is not dict:
-        return None
-    exact = info.exact
-    out = {}
-    for key, v in mapping.items():
-        hit = exact.get(key) if type(key) is str else None
-        if hit is None or hit == "H2O" or hit in out or type(v) is not float:
-            return None
-        if not 0.0 <= v <= top:
-            return None
-        out[hit] = v
-    return out
-
-
-def _per_mole(full: dict[str, float]) -> tuple[dict[str, float], dict[str, float], float]:
-    """(full, full per mole, its total): as ``liquid`` divides a finite total."""
-    a = sum(full.values())
-    x = {}
-    for c, v in full.items():
-        x[c] = v / a
-    return full, x, a
+    # one compiled step: the arithmetic of the mass fractions and the loading in the general
+    # path's order, its dicts and digits
+    return _front_mass(
+        info.exact,
+        info.components,
+        mass_fractions,
+        loading,
+        info.mw,
+        info.acids,
+        info.bases,
+        info.kg_water,
+        M_MAX,
+    )
 
 
 def liquid(

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -354,59 +355,168 @@ py::object front_flash_check(py::handle self, py::handle n_app, py::handle compo
 
 namespace {
 
+// The names and values of a dict of known components other than water, each a float in
+// [0, top], into out (component: value, in the dict's order; a name given twice refused):
+// false for anything else, which the general path then names.
+bool plain(PyObject* exact, PyObject* mapping, double top, py::dict& out) {
+    static PyObject* h2o = PyUnicode_InternFromString("H2O");
+    if (!PyDict_CheckExact(mapping)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(mapping, &pos, &key, &v)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        PyObject* hit = PyDict_GetItemWithError(exact, key);  // borrowed
+        if (hit == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return false;
+        }
+        const int water_hit = PyObject_RichCompareBool(hit, h2o, Py_EQ);
+        const int twice = PyDict_Contains(out.ptr(), hit);
+        if (water_hit < 0 || twice < 0) throw py::error_already_set();
+        if (water_hit || twice || !PyFloat_CheckExact(v)) return false;
+        const double value = PyFloat_AS_DOUBLE(v);
+        if (!(0.0 <= value && value <= top)) return false;
+        if (PyDict_SetItem(out.ptr(), hit, v) < 0) throw py::error_already_set();
+    }
+    return true;
+}
+
+// builtins.sum or math.fsum of a dict's values (the Python function's own digits).
+double summed(PyObject* fn, const py::dict& d) {
+    py::object values = py::reinterpret_steal<py::object>(PyDict_Values(d.ptr()));
+    if (!values) throw py::error_already_set();
+    py::object total = py::reinterpret_steal<py::object>(PyObject_CallOneArg(fn, values.ptr()));
+    if (!total) throw py::error_already_set();
+    return total.cast<double>();
+}
+
+// (full, full per mole, total): the values over their sum (builtins.sum, Python's digits).
+py::tuple per_mole(const py::dict& full) {
+    static PyObject* sum = PyDict_GetItemString(PyEval_GetBuiltins(), "sum");  // borrowed
+    const double tot = summed(sum, full);
+    py::dict x;
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(full.ptr(), &pos, &key, &v))
+        x[py::handle(key)] = py::float_(PyFloat_AS_DOUBLE(v) / tot);
+    return py::make_tuple(full, x, tot);
+}
+
 // checks.molal_liquid's usual call in one step: (apparent amounts over every component, per
 // mole of liquid, total) of a dict of molalities of known components other than water (exact:
 // checks' map of the names taken as they are), each a float in [0, top] mol/kg; None for
-// anything else. The Python operations of checks._plain and _per_mole, in their order: the
-// same dicts and digits (the total is Python's own sum of the values).
+// anything else. The general path's dicts and digits (the total is Python's own sum).
 py::object front_molal(py::handle exact, py::handle components, py::handle molalities, double water,
                        double top) {
-    PyObject* m = molalities.ptr();
-    if (!PyDict_CheckExact(m) || !PyDict_CheckExact(exact.ptr()) ||
-        !PyList_CheckExact(components.ptr()))
-        return py::none();
     static PyObject* h2o = PyUnicode_InternFromString("H2O");
-    static PyObject* sum = PyDict_GetItemString(PyEval_GetBuiltins(), "sum");  // borrowed
+    if (!PyDict_CheckExact(exact.ptr()) || !PyList_CheckExact(components.ptr())) return py::none();
     py::dict given;
-    Py_ssize_t pos = 0;
-    PyObject *key, *v;
-    while (PyDict_Next(m, &pos, &key, &v)) {
-        if (!PyUnicode_CheckExact(key)) return py::none();
-        PyObject* hit = PyDict_GetItemWithError(exact.ptr(), key);  // borrowed
-        if (hit == nullptr) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            return py::none();
-        }
-        const int water_hit = PyObject_RichCompareBool(hit, h2o, Py_EQ);
-        const int twice = PyDict_Contains(given.ptr(), hit);
-        if (water_hit < 0 || twice < 0) throw py::error_already_set();
-        if (water_hit || twice || !PyFloat_CheckExact(v)) return py::none();
-        const double value = PyFloat_AS_DOUBLE(v);
-        if (!(0.0 <= value && value <= top)) return py::none();
-        if (PyDict_SetItem(given.ptr(), hit, v) < 0) throw py::error_already_set();
-    }
+    if (!plain(exact.ptr(), molalities.ptr(), top, given)) return py::none();
     py::dict full;
     py::float_ zero(0.0);
     for (py::handle c : py::reinterpret_borrow<py::list>(components)) full[c] = zero;
     if (!full.contains(py::handle(h2o))) return py::none();
     if (PyDict_Update(full.ptr(), given.ptr()) < 0) throw py::error_already_set();
     full[py::handle(h2o)] = py::float_(water);  // mol in 1 kg
-    py::object values = py::reinterpret_steal<py::object>(PyDict_Values(full.ptr()));
-    if (!values) throw py::error_already_set();
-    PyObject* total = PyObject_CallOneArg(sum, values.ptr());
-    if (total == nullptr) throw py::error_already_set();
-    py::object a = py::reinterpret_steal<py::object>(total);
-    const double tot = a.cast<double>();
-    py::dict x;
+    return per_mole(full);
+}
+
+// checks.mass_liquid's usual call in one step: mass fractions of known components other than
+// water (water makes up the rest), each a float, and a loading (None, or a float >= 0 of the
+// one acid gas, not given, per mol of the one base given); None for anything else. The Python
+// operations of checks.mass_liquid in their order: the same dicts and digits.
+py::object front_mass(py::handle exact, py::handle components, py::handle fractions,
+                      py::handle loading, py::handle mw, py::handle acids, py::handle bases,
+                      double kg_water, double m_max) {
+    static PyObject* h2o = PyUnicode_InternFromString("H2O");
+    static PyObject* fsum = [] {
+        PyObject* math = PyImport_ImportModule("math");
+        PyObject* f = math ? PyObject_GetAttrString(math, "fsum") : nullptr;  // kept
+        Py_XDECREF(math);
+        return f;
+    }();
+    if (fsum == nullptr) throw py::error_already_set();
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (!PyDict_CheckExact(exact.ptr()) || !PyList_CheckExact(components.ptr()) ||
+        !PyDict_CheckExact(mw.ptr()) || !PyList_CheckExact(acids.ptr()) ||
+        !PyList_CheckExact(bases.ptr()))
+        return py::none();
+    py::dict w;
+    if (!plain(exact.ptr(), fractions.ptr(), inf, w)) return py::none();
+    if (!(loading.is_none() || PyFloat_CheckExact(loading.ptr()))) return py::none();
+    const double tot = summed(fsum, w);
+    if (!(tot < 1.0)) return py::none();
+    w[py::handle(h2o)] = py::float_(1.0 - tot);
+    py::dict app;
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(w.ptr(), &pos, &key, &v)) {
+        PyObject* m = PyDict_GetItemWithError(mw.ptr(), key);  // borrowed
+        if (m == nullptr) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            return py::none();  // (mass_liquid's KeyError: the general path names it)
+        }
+        const double molar = PyFloat_AsDouble(m);
+        if (molar == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        app[py::handle(key)] = py::float_(1000.0 * PyFloat_AS_DOUBLE(v) / molar);  // mol in 1 kg
+    }
+    if (!loading.is_none()) {
+        const double load = PyFloat_AS_DOUBLE(loading.ptr());
+        if (!(0.0 <= load && load < inf) || PyList_GET_SIZE(acids.ptr()) != 1) return py::none();
+        PyObject* acid = PyList_GET_ITEM(acids.ptr(), 0);
+        const int given = PyDict_Contains(app.ptr(), acid);
+        if (given < 0) throw py::error_already_set();
+        if (given) return py::none();
+        auto amount = [&](PyObject* c) {
+            PyObject* a = PyDict_GetItemWithError(app.ptr(), c);
+            if (a == nullptr && PyErr_Occurred()) throw py::error_already_set();
+            return a == nullptr ? 0.0 : PyFloat_AS_DOUBLE(a);
+        };
+        PyObject* base = nullptr;
+        int found = 0;
+        if (PyList_GET_SIZE(bases.ptr()) == 1) {
+            PyObject* b = PyList_GET_ITEM(bases.ptr(), 0);
+            if (amount(b) > 0.0) base = b, found = 1;
+        } else {
+            pos = 0;
+            while (PyDict_Next(app.ptr(), &pos, &key, &v)) {
+                const int in = PySequence_Contains(bases.ptr(), key);
+                if (in < 0) throw py::error_already_set();
+                if (PyFloat_AS_DOUBLE(v) > 0.0 && in) base = key, ++found;
+            }
+        }
+        if (found != 1) return py::none();
+        app[py::handle(acid)] = py::float_(load * amount(base));
+    }
+    py::dict full;
+    py::float_ zero(0.0);
+    for (py::handle c : py::reinterpret_borrow<py::list>(components)) full[c] = zero;
+    if (!full.contains(py::handle(h2o))) return py::none();
+    if (PyDict_Update(full.ptr(), app.ptr()) < 0) throw py::error_already_set();
+    const double water = PyFloat_AS_DOUBLE(PyDict_GetItem(full.ptr(), h2o));
+    const double top = m_max * (water * kg_water);  // as checks.solutes bounds them
+    if (!(water > 0.0)) return py::none();
+    double most = -inf;
+    bool first = true;
     pos = 0;
-    while (PyDict_Next(full.ptr(), &pos, &key, &v))
-        x[py::handle(key)] = py::float_(PyFloat_AS_DOUBLE(v) / tot);
-    return py::make_tuple(full, x, a);
+    while (PyDict_Next(full.ptr(), &pos, &key, &v)) {  // max() of the values
+        const double value = PyFloat_AS_DOUBLE(v);
+        if (first || value > most) most = value;
+        first = false;
+    }
+    if (most > top) return py::none();
+    return per_mole(full);
 }
 
 }  // namespace
 
 void bind_front(py::module_& m, ElectrolyteClass& cls) {
+    m.def("_front_mass", &front_mass, py::arg("exact"), py::arg("components"),
+          py::arg("mass_fractions"), py::arg("loading"), py::arg("mw"), py::arg("acids"),
+          py::arg("bases"), py::arg("kg_water"), py::arg("m_max"),
+          "(apparent amounts over every component, per mole, total) of the usual call of mass "
+          "fractions and a loading, as velmora.checks.mass_liquid makes them in Python; None for "
+          "anything else");
     m.def("_front_molal", &front_molal, py::arg("exact"), py::arg("components"),
           py::arg("molalities"), py::arg("water"), py::arg("top"),
           "(apparent amounts over every component, per mole, total) of the usual call of "
