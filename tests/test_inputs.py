@@ -2,6 +2,7 @@
 of any size, names and types that are not what a call takes, and values in a likely wrong unit."""
 
 import math
+import random
 import re
 import warnings
 
@@ -180,6 +181,39 @@ def test_molalities_are_the_liquid_of_one_kg_of_water(mea, nacl):
         assert given.x == other.x and given.apparent == other.apparent
     with pytest.raises(ValueError, match="^give the CO2 either as an amount or by the loading"):
         cold(mea).liquid(313.15, mass_fractions={"MEA": 0.3, "CO2": 0.01}, loading=0.2)
+
+
+@pytest.mark.filterwarnings("ignore")
+@pytest.mark.parametrize("name", ["MEA-CO2-H2O", "NH3-CO2-H2O", "brine-H2O", "K2CO3-CO2-H2O"])
+def test_the_short_paths_of_the_usual_calls_are_the_general_path(name):
+    # molalities and mass fractions (with a loading or not), read by one compiled step, against
+    # the same call through System.composition's general path: the same apparent amounts in the
+    # same order, the same mole fractions and total to the last digit, or a refusal that the
+    # general path then names
+    from velmora import checks
+
+    s = velmora.System(name)
+    rng = random.Random(name)
+    comps = [c for c in s.components if c != "H2O"]
+    compared = 0
+    for _ in range(150):
+        picked = rng.sample(comps, rng.randint(1, len(comps)))
+        m = {c: rng.choice([0.0, rng.uniform(0.0, 8.0), rng.uniform(0.0, 120.0)]) for c in picked}
+        w = {c: rng.uniform(0.0, 0.6 / len(picked)) for c in picked}
+        loading = rng.choice([None, rng.uniform(0.0, 1.0)])
+        for fast, given in ((checks.molal_liquid(s, m), (None, m, None, None)),
+                            (checks.mass_liquid(s, w, loading), (None, None, w, loading))):
+            try:
+                app, checked = checks._composition(s, *given)
+                x, a, b = checks.liquid(s, app, checked)
+            except ValueError:
+                assert fast is None
+                continue
+            if fast is not None:
+                assert list(fast[0].items()) == list(app.items())
+                assert list(fast[1].items()) == list(x.items()) and fast[2] == a and b == 1.0
+                compared += 1
+    assert compared > 150
 
 
 def test_a_missing_gas_is_named_with_the_fix(mea):
