@@ -399,6 +399,28 @@ def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
         s.flash(feed, 180e5, vapor_fraction=0.9)
 
 
+def test_a_brine_whose_water_activity_would_exceed_one_is_refused():
+    # 3 mol/kg NaCl a few K below 626 K: the liquid model's root has a water activity above 1
+    # (1.03 at 623 K, 1.10 at 625 K), so the brine would boil above pure water; such a liquid
+    # would give off water and is no stable liquid. Against pure water's bubble pressure at T
+    # (a nonvolatile salt: the brine's is a_w times it): every answer lies below it, every T
+    # where it would not is refused with the reason
+    s, w = velmora.System("NaCl-H2O"), velmora.System("water")
+    answered, refused = [], []
+    for T in (615.0, 618.0, 620.0, 621.0, 622.0, 623.0, 624.0, 625.0):
+        pure = w.liquid(T, {"H2O": 1.0}).bubble_pressure
+        try:
+            brine = s.liquid(T, molalities={"NaCl": 3.0})
+        except velmora.NoSolutionError as e:
+            assert "water activity" in str(e) and "critical temperature of water" in str(e)
+            refused.append(T)
+            continue
+        assert brine.water_activity <= 1.0 and brine.bubble_pressure < pure
+        answered.append(T)
+    assert 615.0 in answered and 625.0 in refused
+    assert max(answered) < min(refused)  # one boundary
+
+
 def test_a_flash_with_solids_at_t_above_the_invariant_point_says_boils_dry_in_good_time():
     # NaCl-KCl water at 55.5 kPa, 427 K: 60 K above the point where halite and sylvite boil out
     # of it at one T (two salts, two solids, and the vapor: no freedom left), so no liquid.

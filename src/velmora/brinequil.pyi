@@ -127,7 +127,7 @@ class Electrolyte:
         n_app: Mapping[str, float],
         T: float,
         pairs: list[tuple[str, int, int, int]] | None = None,
-        water: tuple[int, int, int, float] | None = None,
+        water: tuple[int, int, int, float, float] | None = None,
     ) -> (
         tuple[
             dict[str, float],
@@ -145,8 +145,8 @@ class Electrolyte:
         after `_warm = None` (the warm record and the status written as those write them).
         may_warn: whether one of the default pairs ``pairs`` (message, molecule, cation, anion
         positions) may be major in the liquid (the first pass of checks.pair_warnings); None
-        without pairs. Last, whether water's own ions stay within ``water`` (H3O+, OH-, water
-        positions, mol per mol of true water; checks.true_water); None without it. None where one of those methods, true_amounts, lnK, henry_ref, the
+        without pairs. Last, whether the liquid passes checks.true_water (``water``: H3O+, OH-,
+        water positions, mol per mol of true water, water activity tolerance); None without it. None where one of those methods, true_amounts, lnK, henry_ref, the
         activity model or the warm record is replaced in Python (velmora's front door then
         calls them one by one)."""
 

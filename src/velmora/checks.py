@@ -372,36 +372,58 @@ def solutes(system: Any, app: Mapping[str, float]) -> float:
     return top
 
 
-def true_water(system: Any, n: Any, T: float) -> None:
-    """NoSolutionError where the true amounts n of a speciated liquid hold H3O+ and OH- both
-    beyond M_MAX mol/kg of the true water: the liquid model's equations have a root there, but
-    no aqueous liquid (water's ion product allows the two together at 1e-5 mol/kg and less;
-    3 mol/kg NaCl at 626 K: near water's critical temperature the ions' ln gamma falls to -25
-    and the equilibrium turns the water into H3O+ and OH-, 327 mol/kg of each at 626 K, 4e7
-    at 627 K, where the liquid's bubble pressure came out 700 Pa)."""
+AW_TOL = 1e-9  # a water activity above 1 by more than this (relative) is no stable liquid
+
+
+def true_water(system: Any, n: Any, lng: Any, T: float) -> None:
+    """NoSolutionError where the speciated liquid (true amounts n, ln gamma lng) is no liquid
+    of water, though a root of the liquid model's equations:
+
+    - H3O+ and OH- both beyond M_MAX mol/kg of the true water (water's ion product allows the
+      two together at 1e-5 mol/kg and less; 3 mol/kg NaCl at 626 K: near water's critical
+      temperature the ions' ln gamma falls to -25 and the equilibrium turns the water into
+      H3O+ and OH-, 327 mol/kg of each at 626 K, 4e7 at 627 K, where the liquid's bubble
+      pressure came out 700 Pa);
+    - a water activity above 1 (beyond AW_TOL): water's chemical potential above pure water's,
+      so the liquid would give off pure water and is not stable (3 mol/kg NaCl at 623-625 K,
+      a_w 1.03-1.10, bubble pressure above water's own)."""
     info = system._info
+    w = info.iw
+    if w < 0:
+        return
     ions = info.self_ions
-    if ions is None:
-        return
-    i, j, w = ions
-    lim = M_MAX * info.kg_water * n[w]
-    if not (n[i] > lim and n[j] > lim):
-        return
-    both = min(float(n[i]), float(n[j]))
-    water = float(n[w])
+    if ions is not None:
+        i, j, _ = ions
+        lim = M_MAX * info.kg_water * n[w]
+        if n[i] > lim and n[j] > lim:
+            both = min(float(n[i]), float(n[j]))
+            water = float(n[w])
+            m = both / (info.kg_water * water) if water > 0.0 else math.inf
+            raise NoSolutionError(
+                f"the liquid model has no liquid at T = {T:g} K{_critical_note(T)}: its "
+                "chemical equilibrium there turns the water into H3O+ and OH- "
+                f"({m:.4g} mol/kg of each in the water left)"
+            )
+    nl = n.tolist() if type(n) is np.ndarray else [float(v) for v in n]
+    tot = sum(nl)
+    aw = nl[w] / tot * math.exp(float(lng[w])) if tot > 0.0 else 0.0
+    if aw > 1.0 + AW_TOL:
+        raise NoSolutionError(
+            f"the liquid model has no stable liquid at T = {T:g} K{_critical_note(T)}: its "
+            f"water activity {aw:.6g} lies above 1 (water's chemical potential above pure "
+            "water's: such a liquid would give off water)"
+        )
+
+
+def _critical_note(T: float) -> str:
+    """Where T lies from water's critical temperature (the end of its vapor-pressure curve in
+    the databank), for the messages of true_water."""
     from velmora.enginebridge import databank as db
 
-    tc = db.validity("vapor_pressure", "H2O")[1]  # where water's vapor-pressure curve ends
-    where = (
-        f", {tc - T:.3g} K below the critical temperature of water ({tc:g} K)"
-        if T < tc
-        else f", above the critical temperature of water ({tc:g} K)"
-    )
-    m = both / (info.kg_water * water) if water > 0.0 else math.inf
-    raise NoSolutionError(
-        f"the liquid model has no liquid at T = {T:g} K{where}: its chemical equilibrium "
-        f"there turns the water into H3O+ and OH- ({m:.4g} mol/kg of each in the water left)"
-    )
+    tc = db.validity("vapor_pressure", "H2O")[1]
+    if T < tc:
+        return f", {tc - T:.3g} K below the critical temperature of water ({tc:g} K)"
+    return f", above the critical temperature of water ({tc:g} K)"
 
 
 def _held_by_salts(system, app, gas):
@@ -525,7 +547,7 @@ class SystemInfo:
         )
         # the same with its bound in mol per mol of true water, for the core's one-call liquid
         self.self_ions_bound = (
-            None if self.self_ions is None else (*self.self_ions, M_MAX * self.kg_water)
+            None if self.self_ions is None else (*self.self_ions, M_MAX * self.kg_water, AW_TOL)
         )
         self.henry_idx = [int(i) for i in sp.henry]
         # on the molality scale (referred to infinite dilution in water): the ions, the Henry

@@ -104,7 +104,7 @@ class LiquidState:
         # ``apparent`` is the caller's private per-mole liquid, whose total is added up when H is
         # read (otherwise now: the caller's mapping may change after)
         if not water_checked:  # (the core's one-call liquid checks it with the speciation)
-            checks.true_water(system, n, T)
+            checks.true_water(system, n, lng, T)
         total: float | dict[str, float]
         if unit is None:
             feed, ab, total = dict(apparent), None, math.fsum(apparent.values())

@@ -6,6 +6,7 @@
 // have the same digits; the molecular term and the Henry table are read once for the check and
 // the fugacities.
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <exception>
 #include <limits>
@@ -248,12 +249,12 @@ py::object pairs_may_warn(py::handle pairs, const Eigen::VectorXd& n) {
     return py::bool_(false);
 }
 
-// Whether the liquid n keeps water's own ions within checks.true_water's bound: not both H3O+
-// and OH- beyond `limit` mol per mol of true water; `water` (H3O+, OH-, water positions, limit)
-// or None (then None).
-py::object water_holds(py::handle water, const Eigen::VectorXd& n) {
+// Whether the liquid (n, lng) passes checks.true_water: not both H3O+ and OH- beyond `limit`
+// mol per mol of true water, and a water activity n_w / sum(n) exp(lng_w) at most 1 + tol;
+// `water` (H3O+, OH-, water positions, limit, tol) or None (then None).
+py::object water_holds(py::handle water, const Eigen::VectorXd& n, const Eigen::VectorXd& lng) {
     PyObject* t = water.ptr();
-    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 4) return py::none();
+    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 5) return py::none();
     Eigen::Index at[3];
     for (int k = 0; k < 3; ++k) {
         const Py_ssize_t v = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, k));
@@ -261,16 +262,23 @@ py::object water_holds(py::handle water, const Eigen::VectorXd& n) {
             PyErr_Clear();
             return py::none();
         }
-        if (v < 0 || v >= n.size()) return py::none();
+        if (v < 0 || v >= n.size() || v >= lng.size()) return py::none();
         at[k] = static_cast<Eigen::Index>(v);
     }
-    const double limit = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 3));
-    if (limit == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return py::none();
+    double bound[2];
+    for (int k = 0; k < 2; ++k) {
+        bound[k] = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 3 + k));
+        if (bound[k] == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return py::none();
+        }
     }
-    const double lim = limit * n[at[2]];
-    return py::bool_(!(n[at[0]] > lim && n[at[1]] > lim));
+    const double lim = bound[0] * n[at[2]];
+    if (n[at[0]] > lim && n[at[1]] > lim) return py::bool_(false);
+    double tot = 0.0;
+    for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
+    const double aw = tot > 0.0 ? n[at[2]] / tot * std::exp(lng[at[2]]) : 0.0;
+    return py::bool_(!(aw > 1.0 + bound[1]));
 }
 
 py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle pairs,
@@ -293,7 +301,7 @@ py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle 
     py::dict fd;
     for (const auto& [name, v] : f) fd[py::str(name)] = v;
     return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged,
-                          pairs_may_warn(pairs, s->n), water_holds(water, s->n));
+                          pairs_may_warn(pairs, s->n), water_holds(water, s->n, s->lng));
 }
 
 }  // namespace
@@ -529,8 +537,8 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "apparent liquid n_app at T from a cold start, as fugacities, _residual and _status "
             "give them after `_warm = None` (pairs: a list of (message, molecule, cation, anion "
             "position) of the default electrolyte pairs, or None; the entry is then None), and "
-            "whether water's own ions stay within the bound of velmora.checks.true_water (water: "
-            "(H3O+, OH-, water position, mol per mol of water), or None: None); "
+            "whether the liquid passes velmora.checks.true_water (water: (H3O+, OH-, water "
+            "position, mol per mol of water, water activity tolerance), or None: None); "
             "None "
             "where one of those methods, the activity model or the model's tables are not the "
             "package's own (then call them)");
