@@ -400,7 +400,7 @@ def true_water(system: Any, n: Any, lng: Any, T: float) -> None:
             water = float(n[w])
             m = both / (info.kg_water * water) if water > 0.0 else math.inf
             raise NoSolutionError(
-                f"the liquid model has no liquid at T = {T:g} K{_critical_note(T)}: its "
+                f"the liquid model has no liquid at T = {T:g} K{water_critical_note(T)}: its "
                 "chemical equilibrium there turns the water into H3O+ and OH- "
                 f"({m:.4g} mol/kg of each in the water left)"
             )
@@ -409,18 +409,23 @@ def true_water(system: Any, n: Any, lng: Any, T: float) -> None:
     aw = nl[w] / tot * math.exp(float(lng[w])) if tot > 0.0 else 0.0
     if aw > 1.0 + AW_TOL:
         raise NoSolutionError(
-            f"the liquid model has no stable liquid at T = {T:g} K{_critical_note(T)}: its "
+            f"the liquid model has no stable liquid at T = {T:g} K{water_critical_note(T)}: its "
             f"water activity {aw:.6g} lies above 1 (water's chemical potential above pure "
             "water's: such a liquid would give off water)"
         )
 
 
-def _critical_note(T: float) -> str:
-    """Where T lies from water's critical temperature (the end of its vapor-pressure curve in
-    the databank), for the messages of true_water."""
+def water_critical_T() -> float:
+    """T [K] at which the databank's vapor-pressure curve of water ends: its critical point."""
     from velmora.enginebridge import databank as db
 
-    tc = db.validity("vapor_pressure", "H2O")[1]
+    return float(db.validity("vapor_pressure", "H2O")[1])
+
+
+def water_critical_note(T: float) -> str:
+    """Where T lies from water's critical temperature, for the messages of a liquid model that
+    finds no liquid there."""
+    tc = water_critical_T()
     if T < tc:
         return f", {tc - T:.3g} K below the critical temperature of water ({tc:g} K)"
     return f", above the critical temperature of water ({tc:g} K)"

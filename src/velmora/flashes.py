@@ -754,13 +754,11 @@ def _near_critical(system, T, tried):
         "chemical equilibrium of the liquid" in t for t in tried
     ):
         return ""
-    tc = _water_critical_T()
-    if T < tc - NEAR_CRITICAL:
+    if T < checks.water_critical_T() - NEAR_CRITICAL:
         return ""
-    where = f"{tc - T:.3g} K below" if T < tc else "above"
     return (
-        f" at {T:g} K, {where} the critical temperature of water ({tc:g} K), the liquid model "
-        "finds no liquid (its chemical equilibrium fails: see the attempts);"
+        f" at {T:g} K{checks.water_critical_note(T)}, the liquid model finds no liquid (its "
+        "chemical equilibrium fails: see the attempts);"
     )
 
 
@@ -1415,13 +1413,6 @@ def _solve_T(system, z, P, key, target, T0):
     return out
 
 
-def _water_critical_T():
-    """T [K] at which the databank's vapor-pressure curve of water ends: its critical point."""
-    from velmora.enginebridge import databank
-
-    return databank.validity("vapor_pressure", "H2O")[1]
-
-
 def _bubble_T(system, z, P, T0):
     """The bubble temperature [K] of the liquid z at P: ln sum_k f_k / (phi_k P) = 0 over the
     volatile components it holds or makes (bracketing from T0, then Brent's method)."""
@@ -1438,7 +1429,7 @@ def _bubble_T(system, z, P, T0):
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
-            tc = _water_critical_T()
+            tc = checks.water_critical_T()
             why = (
                 f"; {T:g} K lies above the critical point of water ({tc:g} K, where its "
                 "vapor-pressure curve ends): no bubble point at this pressure"

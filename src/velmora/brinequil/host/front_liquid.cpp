@@ -5,6 +5,7 @@
 // (true_amounts, _residual, fugacities, checks.phase_residual), so that answers and residuals
 // have the same digits; the molecular term and the Henry table are read once for the check and
 // the fugacities.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -222,6 +223,21 @@ private:
     Eigen::VectorXd xw_;
 };
 
+// Entries first..first+count of the tuple t as positions into a vector of `size` entries:
+// false where one is no int or lies outside (its error cleared).
+bool positions(PyObject* t, Py_ssize_t first, int count, Eigen::Index size, Eigen::Index* out) {
+    for (int k = 0; k < count; ++k) {
+        const Py_ssize_t v = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, first + k));
+        if (v == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        if (v < 0 || v >= size) return false;
+        out[k] = static_cast<Eigen::Index>(v);
+    }
+    return true;
+}
+
 // Whether a pair of `pairs` (the front door's (message, molecule, cation, anion) positions) may
 // be major in the liquid n: its ions above 0.099 % and its molecule above 0.99 % of the amounts,
 // the 1 % margin of checks.pair_warnings' first pass (which then decides); None: no pairs given.
@@ -235,15 +251,7 @@ py::object pairs_may_warn(py::handle pairs, const Eigen::VectorXd& n) {
         PyObject* p = PyList_GET_ITEM(pairs.ptr(), k);
         if (!PyTuple_CheckExact(p) || PyTuple_GET_SIZE(p) != 4) return py::bool_(true);
         Eigen::Index at[3];
-        for (int j = 0; j < 3; ++j) {
-            const long v = PyLong_AsLong(PyTuple_GET_ITEM(p, j + 1));
-            if (v == -1 && PyErr_Occurred()) {
-                PyErr_Clear();
-                return py::bool_(true);
-            }
-            if (v < 0 || v >= n.size()) return py::bool_(true);
-            at[j] = static_cast<Eigen::Index>(v);
-        }
+        if (!positions(p, 1, 3, n.size(), at)) return py::bool_(true);
         if (n[at[1]] > ions && n[at[2]] > ions && n[at[0]] > molecule) return py::bool_(true);
     }
     return py::bool_(false);
@@ -256,15 +264,7 @@ py::object water_holds(py::handle water, const Eigen::VectorXd& n, const Eigen::
     PyObject* t = water.ptr();
     if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 5) return py::none();
     Eigen::Index at[3];
-    for (int k = 0; k < 3; ++k) {
-        const Py_ssize_t v = PyLong_AsSsize_t(PyTuple_GET_ITEM(t, k));
-        if (v == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return py::none();
-        }
-        if (v < 0 || v >= n.size() || v >= lng.size()) return py::none();
-        at[k] = static_cast<Eigen::Index>(v);
-    }
+    if (!positions(t, 0, 3, std::min(n.size(), lng.size()), at)) return py::none();
     double bound[2];
     for (int k = 0; k < 2; ++k) {
         bound[k] = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 3 + k));
@@ -363,11 +363,16 @@ py::object front_flash_check(py::handle self, py::handle n_app, py::handle compo
 
 namespace {
 
+// "H2O", interned once and never released (no Python object may be freed after the interpreter).
+PyObject* h2o() {
+    static PyObject* name = PyUnicode_InternFromString("H2O");
+    return name;
+}
+
 // The names and values of a dict of known components other than water, each a float in
 // [0, top], into out (component: value, in the dict's order; a name given twice refused):
 // false for anything else, which the general path then names.
 bool plain(PyObject* exact, PyObject* mapping, double top, py::dict& out) {
-    static PyObject* h2o = PyUnicode_InternFromString("H2O");
     if (!PyDict_CheckExact(mapping)) return false;
     Py_ssize_t pos = 0;
     PyObject *key, *v;
@@ -378,7 +383,7 @@ bool plain(PyObject* exact, PyObject* mapping, double top, py::dict& out) {
             if (PyErr_Occurred()) throw py::error_already_set();
             return false;
         }
-        const int water_hit = PyObject_RichCompareBool(hit, h2o, Py_EQ);
+        const int water_hit = PyObject_RichCompareBool(hit, h2o(), Py_EQ);
         const int twice = PyDict_Contains(out.ptr(), hit);
         if (water_hit < 0 || twice < 0) throw py::error_already_set();
         if (water_hit || twice || !PyFloat_CheckExact(v)) return false;
@@ -410,23 +415,30 @@ py::tuple per_mole(const py::dict& full) {
     return py::make_tuple(full, x, tot);
 }
 
+// {component: amount} over every component in their order, 0 where `given` has none, given's
+// amounts; nullopt where water is no component.
+std::optional<py::dict> over_components(py::handle components, const py::dict& given) {
+    py::dict full;
+    py::float_ zero(0.0);
+    for (py::handle c : py::reinterpret_borrow<py::list>(components)) full[c] = zero;
+    if (!full.contains(py::handle(h2o()))) return std::nullopt;
+    if (PyDict_Update(full.ptr(), given.ptr()) < 0) throw py::error_already_set();
+    return full;
+}
+
 // checks.molal_liquid's usual call in one step: (apparent amounts over every component, per
 // mole of liquid, total) of a dict of molalities of known components other than water (exact:
 // checks' map of the names taken as they are), each a float in [0, top] mol/kg; None for
 // anything else. The general path's dicts and digits (the total is Python's own sum).
 py::object front_molal(py::handle exact, py::handle components, py::handle molalities, double water,
                        double top) {
-    static PyObject* h2o = PyUnicode_InternFromString("H2O");
     if (!PyDict_CheckExact(exact.ptr()) || !PyList_CheckExact(components.ptr())) return py::none();
     py::dict given;
     if (!plain(exact.ptr(), molalities.ptr(), top, given)) return py::none();
-    py::dict full;
-    py::float_ zero(0.0);
-    for (py::handle c : py::reinterpret_borrow<py::list>(components)) full[c] = zero;
-    if (!full.contains(py::handle(h2o))) return py::none();
-    if (PyDict_Update(full.ptr(), given.ptr()) < 0) throw py::error_already_set();
-    full[py::handle(h2o)] = py::float_(water);  // mol in 1 kg
-    return per_mole(full);
+    std::optional<py::dict> full = over_components(components, given);
+    if (!full) return py::none();
+    (*full)[py::handle(h2o())] = py::float_(water);  // mol in 1 kg
+    return per_mole(*full);
 }
 
 // checks.mass_liquid's usual call in one step: mass fractions of known components other than
@@ -436,7 +448,6 @@ py::object front_molal(py::handle exact, py::handle components, py::handle molal
 py::object front_mass(py::handle exact, py::handle components, py::handle fractions,
                       py::handle loading, py::handle mw, py::handle acids, py::handle bases,
                       double kg_water, double m_max) {
-    static PyObject* h2o = PyUnicode_InternFromString("H2O");
     static PyObject* fsum = [] {
         PyObject* math = PyImport_ImportModule("math");
         PyObject* f = math ? PyObject_GetAttrString(math, "fsum") : nullptr;  // kept
@@ -454,7 +465,7 @@ py::object front_mass(py::handle exact, py::handle components, py::handle fracti
     if (!(loading.is_none() || PyFloat_CheckExact(loading.ptr()))) return py::none();
     const double tot = summed(fsum, w);
     if (!(tot < 1.0)) return py::none();
-    w[py::handle(h2o)] = py::float_(1.0 - tot);
+    w[py::handle(h2o())] = py::float_(1.0 - tot);
     py::dict app;
     Py_ssize_t pos = 0;
     PyObject *key, *v;
@@ -496,12 +507,10 @@ py::object front_mass(py::handle exact, py::handle components, py::handle fracti
         if (found != 1) return py::none();
         app[py::handle(acid)] = py::float_(load * amount(base));
     }
-    py::dict full;
-    py::float_ zero(0.0);
-    for (py::handle c : py::reinterpret_borrow<py::list>(components)) full[c] = zero;
-    if (!full.contains(py::handle(h2o))) return py::none();
-    if (PyDict_Update(full.ptr(), app.ptr()) < 0) throw py::error_already_set();
-    const double water = PyFloat_AS_DOUBLE(PyDict_GetItem(full.ptr(), h2o));
+    std::optional<py::dict> made = over_components(components, app);
+    if (!made) return py::none();
+    const py::dict& full = *made;
+    const double water = PyFloat_AS_DOUBLE(PyDict_GetItem(full.ptr(), h2o()));
     const double top = m_max * (water * kg_water);  // as checks.solutes bounds them
     if (!(water > 0.0)) return py::none();
     double most = -inf;
