@@ -378,14 +378,15 @@ class _LiquidJacobian:
         solvent_ref: bool,
         n: ArrayLike,
         T: float,
-        app: ArrayLike,
+        app: ArrayLike | Mapping[str, float],
         vol: Sequence[int],
-        pp: ArrayLike,
+        pp: ArrayLike | Mapping[str, float],
     ) -> tuple[NDArray[np.float64], ...] | None:
         """(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None),
         columns T then the components, of the liquid of true amounts n at T made of app, whose
-        volatile species vol have the partial pressures pp; None where the activity model is
-        not the package's own compiled one."""
+        volatile species vol have the partial pressures pp (vectors, or mappings whose values
+        in their order are them); None where the activity model is not the package's own
+        compiled one."""
 
 def liquid_enthalpy(
     el: Electrolyte,

@@ -48,7 +48,7 @@ class _LazyArrays(dict):
     """The arrays of a Jacobian, some worked out on first access (``lazy``: {name: maker})."""
 
     def __init__(self, data: dict[str, Any], lazy: dict[str, Any]) -> None:
-        super().__init__(data)
+        dict.__init__(self, data)
         self._lazy = lazy
 
     def __missing__(self, key: str) -> Any:
@@ -331,28 +331,19 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
 def _liquid_jacobian(system: Any, state: Any, held: bool = False) -> tuple[LiquidJacobian, Any]:
     """(``liquid_jacobian``, the state's true amounts). ``held``: a state with solids is
     taken as its liquid alone (the solids' amounts held)."""
-    if not held:
+    if not held and state.solids:
         _no_solids(state)
     el = system.model
     mode = _henry_mode(el)
     app = state.apparent
-    comps = tuple(app)
-    plan, positions, (wrt, names, solids) = _compiled_plan(system, comps)
+    plan, positions, (wrt, names, solids) = _compiled_plan(system, tuple(app))
     n, f = state._speciation()  # the raw arrays: no named mappings made for this
     volatile = tuple(f)
     vol = positions.get(volatile)
     if vol is None:
         vol = positions[volatile] = [names.index(c) for c in volatile]
-    out = plan(
-        el.sp,
-        el.options,
-        mode == "solvent",
-        n,
-        state.T,
-        np.array(list(app.values()), dtype=float),
-        vol,
-        np.array(list(f.values()), dtype=float),
-    )
+    # (the apparent amounts and the fugacities as their mappings' values, in their order)
+    out = plan(el.sp, el.options, mode == "solvent", n, state.T, app, vol, f)
     if out is None:
         return python_liquid_jacobian(system, state, held), n
     dn, dlng, molality, dP, dsi, pH = out
@@ -360,7 +351,7 @@ def _liquid_jacobian(system: Any, state: Any, held: bool = False) -> tuple[Liqui
     if pH is not None:
         arrays["pH"] = pH
     arrays["molality"] = molality
-    arrays["saturation_indices"] = _lacking_rows(system, state, dsi)
+    arrays["saturation_indices"] = _lacking_rows(system, state, dsi) if len(dsi) else dsi
     return LiquidJacobian(list(wrt), list(names), list(volatile), arrays, list(solids)), n
 
 
@@ -920,7 +911,8 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
 def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
     """``liquid_jacobian`` with the derivatives of the state's enthalpy H (worked out when
     first asked for; ``enthalpy_of(state._enthalpy_of, T)`` is the state's H)."""
-    jac, n = _liquid_jacobian(system, state, held=bool(state.solids))
+    solids = state.solids
+    jac, n = _liquid_jacobian(system, state, held=bool(solids))
     # on first use: the enthalpy's gradient costs two more activity-model Jacobians. The state
     # holds its Jacobian, so this holds the state weakly (a cycle would leave both to the
     # cycle collector); once the state is gone, its H is worked out as the state would have
@@ -934,7 +926,7 @@ def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
         return enthalpy_derivatives(system, n, T, app, H, arrays["amounts"])
 
     jac.arrays = _LazyArrays(jac.arrays, {"H": enthalpy})
-    return with_solids(system, state, jac) if state.solids else jac
+    return with_solids(system, state, jac) if solids else jac
 
 
 def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobian:

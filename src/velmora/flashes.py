@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .derivatives import ln_psat
+from .derivatives import cached_jacobian, flash_jacobian, ln_psat
 from .errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer, solve_failed
 from .states import LiquidState, _recover
 
@@ -142,8 +142,6 @@ class FlashResult:
         """Exact derivatives of this two-phase TP flash (with or without solids) with respect
         to T, P and the feed (see ``velmora.derivatives.flash_jacobian``), worked out on the
         first call and kept."""
-        from .derivatives import cached_jacobian, flash_jacobian
-
         return cached_jacobian(self, "flash result", flash_jacobian)
 
     def derivative(self, quantity: str, wrt: str) -> Any:

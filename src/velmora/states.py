@@ -24,7 +24,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .derivatives import prepared_enthalpy
+from .derivatives import cached_jacobian, prepared_enthalpy, with_enthalpy
 from .errors import ConvergenceError, solve_failed
 
 if TYPE_CHECKING:
@@ -249,11 +249,8 @@ class LiquidState:
         ``velmora.derivatives``), worked out on the first call and kept. A liquid in
         equilibrium with solids: with respect to T and its feed, the solids staying saturated
         (their amounts under "solids")."""
-        from .derivatives import cached_jacobian, with_enthalpy
-
-        return cached_jacobian(
-            self, "liquid state", lambda system, state: with_enthalpy(system, state, _enthalpy)
-        )
+        jac = self.__dict__.get("_jacobian")
+        return jac if jac is not None else cached_jacobian(self, "liquid state", _derivatives)
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma", "molality",
@@ -417,6 +414,11 @@ def _enthalpy(of, T):
 
         H = bq.liquid_enthalpy(el, system.pp, n, T, None, el.pure)
     return float(H) / 1000.0 / total
+
+
+def _derivatives(system, state):
+    """The Jacobian of ``state`` (a LiquidState of ``system``) with its enthalpy's."""
+    return with_enthalpy(system, state, _enthalpy)
 
 
 def _fmt(v, width=0):

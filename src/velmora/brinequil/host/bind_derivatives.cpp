@@ -12,6 +12,7 @@
 #include "equilibrium/compiled_activity.hpp"
 #include "equilibrium/liquid_jacobian.hpp"
 #include "host/activity.hpp"
+#include "host/convert.hpp"
 #include "host/electrolyte.hpp"
 
 namespace brinequil::host {
@@ -21,6 +22,17 @@ namespace {
 using core::LiquidJacobianModel;
 
 using Pair = std::tuple<int, double, std::vector<double>>;
+
+// The values of a {name: number} mapping in its order (the state's apparent amounts and
+// fugacities, passed as they are), or a vector of numbers.
+Eigen::VectorXd values(py::handle obj, const char* what) {
+    if (!PyDict_CheckExact(obj.ptr())) return to_vector(obj, what);
+    Eigen::VectorXd v(PyDict_GET_SIZE(obj.ptr()));
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(obj.ptr(), &pos, &key, &value)) v[k++] = to_double(value);
+    return v;
+}
 
 }  // namespace
 
@@ -55,8 +67,9 @@ void bind_derivatives(py::module_& m) {
         .def(
             "__call__",
             [](const LiquidJacobianModel& self, py::handle sp, py::handle options, bool solvent_ref,
-               const Eigen::VectorXd& n, double T, const Eigen::VectorXd& app,
-               const std::vector<int>& vol, const Eigen::VectorXd& pp) -> py::object {
+               const Eigen::VectorXd& n, double T, py::handle app_in, const std::vector<int>& vol,
+               py::handle pp_in) -> py::object {
+                const Eigen::VectorXd app = values(app_in, "app"), pp = values(pp_in, "pp");
                 Activity activity(sp, options);
                 if (!activity.native(n.size())) return py::none();
                 core::CompiledDerivatives act(*activity.model(), *activity.options());
@@ -74,7 +87,8 @@ void bind_derivatives(py::module_& m) {
             py::arg("app"), py::arg("vol"), py::arg("pp"),
             "(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None), "
             "each with the columns T, then the components; None where the activity model is "
-            "not the package's own compiled one");
+            "not the package's own compiled one. app and pp: vectors, or {name: value} "
+            "mappings whose values in their order are them");
 }
 
 }  // namespace brinequil::host
