@@ -14,6 +14,12 @@ times at 25 C, ion by ion; PHREEQC through phreeqpython in .venv-bench (validate
    validate_na2so4_nacl.py): each model's halite and thenardite indices there, zero for a model
    that meets the measurement, the nearest thing to a measurement of sodium chloride among
    sulfate at seawater-times-ten strength that was at hand.
+4. Sodium among magnesium chloride: the measured liquid saturated with halite and bischofite at
+   10 C (0.32 % NaCl, 33.80 % MgCl2 by mass; Benhassen-Chehimi et al., J. Therm. Anal. Calorim.
+   53 (1998) 169, the eutonic point of its abstract), and what the one two-cation term
+   U(Cl-; Na+, Mg++) does there, to MgCl2 traced in NaCl and NaCl traced in MgCl2 against
+   pitzer.dat, and to seawater's halite and calcite at 10 times, at the shipped and two larger
+   values (overlays, not shipped).
 """
 import json
 import math
@@ -157,11 +163,55 @@ def halite_thenardite():
               f"a_w {liq.water_activity:.4f} / {ref['aw']:.4f}")
 
 
+def sodium_among_mgcl2(values=(350.0, 430.0)):
+    import velmora
+    from velmora.enginebridge import databank
+    from velmora.regress.core import Parameter, overlay
+
+    water = 100.0 - 0.32 - 33.80
+    eutonic = {"NaCl": 0.32 / 58.443 / water * 1e3, "MgCl2": 33.80 / 95.211 / water * 1e3}
+    traces = [("MgCl2 in 6 NaCl", {"NaCl": 6.0, "MgCl2": 1e-3}, ("Mg++", "Cl-")),
+              ("NaCl in 4.5 MgCl2", {"NaCl": 1e-3, "MgCl2": 4.5}, ("Na+", "Cl-"))]
+    ions = {"Na+": "Na+", "Mg++": "Mg+2", "Cl-": "Cl-"}
+
+    def feed(m):
+        return {"Na": m["NaCl"], "Mg": m["MgCl2"], "Cl": m["NaCl"] + 2 * m["MgCl2"]}
+
+    cols = {"halite": 'SI("Halite")', "bischofite": 'SI("Bischofite")',
+            **{"lg_" + p: f'LG("{p}")' for p in ions.values()}}
+    refs = punch([(10.0, feed(eutonic))] + [(25.0, feed(m)) for _, m, _ in traces], cols)
+    print("\nsodium among magnesium chloride: the measured halite-bischofite liquid at 10 C "
+          f"(NaCl {eutonic['NaCl']:.4f} + MgCl2 {eutonic['MgCl2']:.3f} mol/kg); PHREEQC halite "
+          f"{refs[0]['halite']:+.3f}, bischofite {refs[0]['bischofite']:+.3f}")
+    db = databank.active()
+    key = ("Cl-", "Na+", "Mg++")
+    shipped = next(r["U_A"] for r in db.mixing_records(key)
+                   if {r["ion_1"], r["ion_2"]} == {"Na+", "Mg++"})
+    base = velmora.seawater(carbonate=True)
+    for u in (shipped, *values):
+        ov = None if u == shipped else overlay([Parameter("ion_mixing", key, "U_A", u)], [u], db)
+        s = velmora.System("seawater-H2O", databank=[ov] if ov else None)
+        extra = {"CaCl2": 1e-6, "Na2SO4": 1e-6}
+        si = s.liquid(283.15, molalities={**eutonic, **extra}).saturation_indices
+        cells = [f"U {u:5.0f}{' (shipped)' if u == shipped else '          '}: eutonic halite "
+                 f"{si['halite']:+.3f}, bischofite {si['bischofite']:+.3f}"]
+        for (name, m, (c, a)), ref in zip(traces, refs[1:]):
+            g = s.liquid(298.15, molalities={**m, **extra}).mean_gamma(c, a)
+            nc, na = (1, 2) if c == "Mg++" else (1, 1)
+            gp = 10 ** ((nc * ref["lg_" + ions[c]] + na * ref["lg_" + ions[a]]) / (nc + na))
+            cells.append(f"{name} {100 * (g / gp - 1):+.0f} %")
+        sw = velmora.System("seawater-CO2-H2O", databank=[ov] if ov else None)
+        si10 = sw.liquid(298.15, molalities=seawater(10.0, base)).saturation_indices
+        cells.append(f"x10 halite {si10['halite']:+.3f}, calcite {si10['calcite']:+.3f}")
+        print("  " + "; ".join(cells))
+
+
 def main():
     warnings.simplefilter("ignore")
     ions_by_factor((1.0, 4.0, 8.0, 10.0))
     sub_brines(10.0)
     halite_thenardite()
+    sodium_among_mgcl2()
 
 
 if __name__ == "__main__":
