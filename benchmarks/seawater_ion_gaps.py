@@ -20,6 +20,12 @@ times at 25 C, ion by ion; PHREEQC through phreeqpython in .venv-bench (validate
    U(Cl-; Na+, Mg++) does there, to MgCl2 traced in NaCl and NaCl traced in MgCl2 against
    pitzer.dat, and to seawater's halite and calcite at 10 times, at the shipped and two larger
    values (overlays, not shipped).
+5. The CaSO4 ion pair salted in or out by its own tau with Na+ and Cl- (the complexes' default
+   8 / -4; overlays, not shipped): ln gamma of the pair and gypsum's solubility in 2-6 mol/kg
+   NaCl, and seawater's gypsum index at 10 times.
+6. The Mg++/SO4-- pair, fitted to 1 mol/kg, refitted on pitzer.dat's gamma+- of MgSO4 at
+   0.1-3 mol/kg (a probe of what the pair beyond 1 mol/kg does, not data, not shipped), and
+   seawater's indices at 10 times with it.
 """
 import json
 import math
@@ -206,12 +212,71 @@ def sodium_among_mgcl2(values=(350.0, 430.0)):
         print("  " + "; ".join(cells))
 
 
+def complex_salting(values=(6.0, 8.0, 10.0, 12.0)):
+    import velmora
+    from velmora.enginebridge import databank
+    from velmora.regress.core import Parameter, overlay
+
+    db = databank.active()
+    key = ("CaSO4(aq)", "Na+", "Cl-")
+    base = velmora.seawater(carbonate=True)
+    print("\nthe CaSO4 pair's own tau_m_ca with Na+ Cl- (default 8): gypsum in NaCl [mol/kg] "
+          "(ln gamma of the pair), seawater x10 gypsum index")
+    for v in values:
+        ov = overlay([Parameter("electrolyte_pair", key, "A_m_ca", v)], [v], db)
+        s = velmora.System("CaSO4-NaCl-H2O", databank=[ov])
+        cells = []
+        for n in (2.0, 4.0, 6.0):
+            liq = s.liquid(298.15, molalities={"NaCl": n, "CaSO4": 0.1}, solids=True)
+            cells.append(f"{n:g} NaCl {liq.apparent['CaSO4']:.4f} "
+                         f"({math.log(liq.gamma_molal['CaSO4(aq)']):+.2f})")
+        sw = velmora.System("seawater-CO2-H2O", databank=[ov])
+        si10 = sw.liquid(298.15, molalities=seawater(10.0, base)).saturation_indices
+        print(f"  tau_m_ca {v:4g}: " + ", ".join(cells) + f"; x10 gypsum {si10['gypsum']:+.3f}")
+
+
+def mgso4_probe(ms=(0.1, 0.2, 0.3, 0.5, 0.7, 1.0, 1.5, 2.0, 2.5, 3.0)):
+    import velmora
+    from velmora import regress
+    from velmora.enginebridge import databank
+    from velmora.regress.core import salt_points
+
+    refs = punch([(25.0, {"Mg": m, "S(6)": m}) for m in ms],
+                 {"mg": 'LG("Mg+2")', "so4": 'LG("SO4-2")'})
+    gammas = [10 ** ((r["mg"] + r["so4"]) / 2) for r in refs]
+    ds = regress.DataSet("pitzer.dat MgSO4 (probe)", "gamma_mean", "MgSO4-H2O", "MgSO4",
+                         salt_points("MgSO4", [(298.15, m, g) for m, g in zip(ms, gammas)]),
+                         "PHREEQC 3 (phreeqpython), pitzer.dat", sigma=0.02)
+    db = databank.active()
+    key = ("H2O", "Mg++", "SO4--")
+    a1, _, a2, _, _, _ = db.electrolyte_pair(*key)
+    res = regress.fit([ds], [regress.Parameter("electrolyte_pair", key, "A_m_ca", a1, 0.0, 20.0),
+                             regress.Parameter("electrolyte_pair", key, "A_ca_m", a2, -15.0, 5.0)])
+    shipped = velmora.System("MgSO4-H2O")
+    dev = [shipped.liquid(298.15, molalities={"MgSO4": m}).gamma_mean["MgSO4"] / g - 1
+           for m, g in zip(ms, gammas)]
+    print("\nMgSO4 gamma+- against pitzer.dat, shipped pair: "
+          + ", ".join(f"{m:g} {100 * d:+.0f} %" for m, d in zip(ms, dev)))
+    (_, rows), = res.evaluated
+    aard = 100 * sum(abs(c / v - 1) for *_, v, c in rows) / len(rows)
+    print(f"  refitted on it to 3 mol/kg: tau {res.theta[0]:.2f} / {res.theta[1]:.2f}, "
+          f"AARD {aard:.1f} %")
+    base = velmora.seawater(carbonate=True)
+    phases = ("calcite", "gypsum", "anhydrite", "halite", "barite", "celestite")
+    for label, ov in (("shipped", None), ("refitted", res.overlay)):
+        sw = velmora.System("seawater-CO2-H2O", databank=[ov] if ov else None)
+        si = sw.liquid(298.15, molalities=seawater(10.0, base)).saturation_indices
+        print(f"  x10, {label:<8}: " + ", ".join(f"{k} {si[k]:+.3f}" for k in phases))
+
+
 def main():
     warnings.simplefilter("ignore")
     ions_by_factor((1.0, 4.0, 8.0, 10.0))
     sub_brines(10.0)
     halite_thenardite()
     sodium_among_mgcl2()
+    complex_salting()
+    mgso4_probe()
 
 
 if __name__ == "__main__":
