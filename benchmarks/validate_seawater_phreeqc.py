@@ -66,6 +66,15 @@ def main():
         print(f"{f:6g} {aw:7.4f}/{ref['a_w']:.4f} " + " ".join(f"{c:>17}" for c in cells))
     print("largest |velmora - PHREEQC| per solid: "
           + ", ".join(f"{k} {v:.3f}" for k, v in worst.items()))
+    # SI = log10 IAP - log10 K: the difference splits into the constants' (the same at every
+    # factor) and the activity models' (water included), which alone drifts as the water goes
+    lk = s.solids.log10_ksp(298.15)
+    dk = {k: lk[k] - punched[0][f"lk_{PHASES[k]}"] for k in phases}
+    print("d log10 K (velmora - PHREEQC): " + ", ".join(f"{k} {v:+.3f}" for k, v in dk.items()))
+    print(f"{'factor':>6} d SI = d log10 IAP - d log10 K, each solid: d SI (d log10 IAP)")
+    for (f, si, _), ref in zip(rows, punched):
+        d = {k: si[k] - ref[PHASES[k]] for k in phases}
+        print(f"{f:6g} " + " ".join(f"{k} {d[k]:+.3f} ({d[k] + dk[k]:+.3f})" for k in phases))
 
 
 if __name__ == "__main__":
