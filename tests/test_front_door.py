@@ -321,9 +321,20 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
         el, z = s.model, checks.feed(s, feed)
         el._warm, box = None, []
         f, n, lng, converged, (res, bal, chem) = checks.flash_and_check(s, z, T, ATM, box, 10.0)
-        raw, split, begun, stable, sensitivity = box
+        raw, split, begun, stable, sensitivity, water = box
         assert begun is True and stable is True and converged is True
         assert sensitivity == flashes.beta_spread(z, raw, 1.0)   # the Python factor's digits
+        # the liquid's water: its activity x_w gamma_w below 1, as checks.true_water asks; bounds
+        # it breaks (H3O+ and OH- above 0 mol/kg, an activity above 0) give False, none None
+        iw = s.species.index("H2O")
+        assert water is bool(n[iw] / n.sum() * np.exp(lng[iw]) <= 1.0 + 1e-9) is True
+        ions = s.species.index("H3O+"), s.species.index("OH-"), iw
+        for bound, says in (((*ions, 0.0, 1e-9), False), ((*ions, 1.0, -1.0), False),
+                            (None, None)):
+            el._warm, again = None, []
+            el._front_tp_flash(s.pp, z, T, ATM, s.components, s.tol, *s._info._flash_args,
+                               again, bound)
+            assert again[-1] is says
         el._warm = None
         alone = el.flash_tp(s.pp, z, T, ATM)
         betas.append(alone["beta"])

@@ -109,6 +109,8 @@ def temperature(T: Any, stacklevel: int = 3) -> float:
 def pressure(P: Any, stacklevel: int = 4) -> float:
     """P [Pa], checked: P >= 100 Pa; a RangeWarning below 1 kPa (likely in bar or kPa) and
     above ``P_IDEAL`` (``high_pressure``)."""
+    if type(P) is float and P_HINT <= P <= P_IDEAL:  # the usual case
+        return P
     P = number(P, "P")
     if P > P_IDEAL:
         high_pressure(P, stacklevel + 1)
@@ -494,7 +496,20 @@ def sequence(system: Any, values: Any, what: str) -> dict[str, float]:
 
 def feed(system: Any, z: Any) -> np.ndarray:
     """Normalised feed mole fractions as a float array in component order."""
-    if hasattr(z, "items"):
+    if type(z) is dict:
+        # the same feed as the last one given as a dict (a sweep over T or P, a benchmark): its
+        # fractions kept. Only a dict of str keys and float values is compared, and only one of
+        # positive amounts was kept: equal keys and values are then the same ones, bit for bit
+        last = system._info.last_feed
+        if last is not None:
+            for k, v in z.items():
+                if type(v) is not float or type(k) is not str:
+                    break
+            else:
+                if z == last[0]:
+                    return last[1].copy()
+        amounts = _names(system, z, "feed amount")
+    elif hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")
     else:
         amounts = {
@@ -509,7 +524,14 @@ def feed(system: Any, z: Any) -> np.ndarray:
             tot += a
         if not tot > 0.0:
             raise ValueError("the feed is empty (every amount is 0)")
-        return np.array([a / tot for a in vals])
+        out = np.array([a / tot for a in vals])
+        if type(z) is dict:
+            for k, v in z.items():
+                if type(v) is not float or type(k) is not str or not v > 0.0:
+                    break
+            else:
+                system._info.last_feed = (dict(z), out.copy())
+        return out
     v = np.array(vals)
     if max(amounts.values(), default=0.0) > 1e300:  # their sum may overflow: scaled first
         v /= v.max()
@@ -612,6 +634,15 @@ class SystemInfo:
             list(fit.get("molality", {}).items()),
             fit.get("loading"),
         )
+        # the components those bounds read (water, the solutes, the loading's base and acid),
+        # with their positions: range_warnings of amounts in component order
+        read = ["H2O", *(s for s, _ in self.fit_ranges[1])]
+        if self.fit_ranges[2] is not None:
+            read += self.fit_ranges[2][:2]
+        pos = {c: i for i, c in enumerate(self.components)}
+        self.fit_read = [(c, pos[c]) for c in dict.fromkeys(read) if c in pos]
+        # the last feed of positive floats given as a dict and its fractions (``feed``)
+        self.last_feed: tuple[dict[str, float], np.ndarray] | None = None
 
     def n0(self, app: Mapping[str, float]) -> np.ndarray:
         """Apparent amounts spread on the species, salts dissociated."""
@@ -696,13 +727,14 @@ def _fitted(name, db):
 def range_warnings(
     system: Any,
     T: float,
-    app: Mapping[str, float],
+    app: Mapping[str, float] | list[float],
     stacklevel: int = 3,
     warn: Callable[..., Any] | None = None,
 ) -> None:
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
-    outside the range its parameters were fitted for. ``warn``: called as ``warnings.warn``
-    instead of it (a solver that gives the warnings of many liquids once collects them)."""
+    outside the range its parameters were fitted for (``app``: its amounts by component, or a
+    list of them in component order). ``warn``: called as ``warnings.warn`` instead of it (a
+    solver that gives the warnings of many liquids once collects them)."""
     warn = warnings.warn if warn is None else warn
     info = system._info
     t_lo, t_hi = info.t_window
@@ -720,6 +752,10 @@ def range_warnings(
             RangeWarning,
             stacklevel=stacklevel,
         )
+    if type(app) is list:
+        # amounts in component order (a flash's feed): the few the fit's bounds read, by
+        # position, without a mapping of them all
+        app = {c: app[i] for c, i in info.fit_read}
     if molalities:
         water = app.get("H2O", 0.0)
         kg = water * info.mw["H2O"] / 1000.0
@@ -947,23 +983,22 @@ def flash_and_check(
     the flash's result and its split status, then True once the check's speciation starts (an
     error raised after that is the speciation's), and with the check whether no solute of a
     split's liquid lies beyond ``stable_check`` mol/kg (the liquid's stability test of
-    ``velmora.flashes`` then has nothing to test). Returns the check as ``flash_residuals`` does,
-    or None: ``box`` empty where the caller is to run the flash and its check, the flash's
-    result in it where the caller is to check it."""
+    ``velmora.flashes`` then has nothing to test), its split's |d beta / d ln K| and whether the
+    liquid passes ``true_water``. Returns the check as ``flash_residuals`` does, or None: ``box``
+    empty where the caller is to run the flash and its check, the flash's result in it where the
+    caller is to check it."""
     one = getattr(system.model, "_front_tp_flash", None)
     if one is None:
         return None
     info = system._info
+    # the arguments that stay the same for the system, made once
+    args = info.__dict__.get("_flash_args")
+    if args is None or args[1][3] != stable_check:
+        water = (info.kg_water, M_MAX, info.mw["H2O"], stable_check, info.solvents)
+        args = info._flash_args = ((VAPOR_FLOOR, RESOLUTION, TRACE), water)
+    limits, water = args
     return one(
-        system.pp,
-        z,
-        T,
-        P,
-        system.components,
-        system.tol,
-        (VAPOR_FLOOR, RESOLUTION, TRACE),
-        (info.kg_water, M_MAX, info.mw["H2O"], stable_check, info.solvents),
-        box,
+        system.pp, z, T, P, system.components, system.tol, limits, water, box, info.self_ions_bound
     )
 
 

@@ -94,7 +94,7 @@ class FlashResult:
         system: Any,
         z: Any,
         raw: dict[str, Any],
-        liquid: LiquidState,
+        liquid: LiquidState | tuple[Any, ...],
         residual: float,
         balance: float,
         iterations: int,
@@ -107,7 +107,10 @@ class FlashResult:
         # feed, x and vapor: named when one of them is first read (a solve over flashes reads
         # a few scalars of most)
         self._compositions = (system.components, z, raw["x"], raw["y"])
-        self.liquid = liquid
+        if type(liquid) is tuple:  # the arguments of ``_liquid_state``: made when first read
+            self._liquid_of = liquid
+        else:
+            self.liquid = liquid
         self.iterations = int(iterations)
         self.converged = True
         self.residual = float(residual)
@@ -124,15 +127,20 @@ class FlashResult:
         self.__dict__.setdefault("vapor", dict(zip(comps, _floats(y))))
 
     def __getattr__(self, name: str) -> Any:
-        # reached only for a name not set yet: the compositions on their first use
+        # reached only for a name not set yet: the compositions and the liquid on their first use
         if name in ("feed", "x", "vapor") and "_compositions" in self.__dict__:
             self._named()
             return self.__dict__[name]
+        if name == "liquid" and "_liquid_of" in self.__dict__:
+            self.liquid = _liquid_state(*self.__dict__.pop("_liquid_of"))
+            return self.liquid
         raise AttributeError(f"'FlashResult' object has no attribute {name!r}")
 
     def __getstate__(self) -> dict[str, Any]:
         if "_compositions" in self.__dict__:
             self._named()
+        if "_liquid_of" in self.__dict__:
+            self.__getattr__("liquid")
         return {k: v for k, v in self.__dict__.items() if k not in ("_system", "_jacobian")}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -208,7 +216,7 @@ def flash(
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, dict(zip(system.components, z.tolist())), stacklevel=4)
+        checks.range_warnings(system, T, z.tolist(), stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
@@ -476,44 +484,68 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
 
 
 class _Verified:
-    """A verified core result, with the liquid's speciation that verified it."""
+    """A verified core result, with the liquid's speciation that verified it (``water``: True
+    where the core found that liquid to pass ``checks.true_water``)."""
 
-    def __init__(self, raw, f, n, lng, chem_res, residual, balance, iterations, method):
+    __slots__ = ("raw", "f", "n", "lng", "chem_res", "residual", "balance", "iterations")
+    __slots__ += ("method", "water")
+
+    def __init__(self, raw, f, n, lng, chem_res, residual, balance, iterations, method, water=None):
         self.raw, self.f, self.n, self.lng, self.chem_res = raw, f, n, lng, chem_res
         self.residual, self.balance = residual, balance
-        self.iterations, self.method = iterations, method
+        self.iterations, self.method, self.water = iterations, method, water
 
 
 def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
-    if raw["beta"] <= 0.0:
+    beta = raw["beta"]
+    if beta <= 0.0:
         # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
         # (every volatile it holds or makes; none of its salts)
         raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
-    x = dict(zip(system.components, _floats(raw["x"])))
-    if raw["beta"] >= 1.0:
-        # all vapor (a dew point too): verified on its incipient liquid, which a split's check
-        # would refuse beyond the aqueous model (an ammonia-rich first drop); said, not refused
-        info = system._info
-        kg = x.get("H2O", 0.0) * info.kg_water
-        over = [
-            (v / kg if kg > 0.0 else math.inf, c)
-            for c, v in x.items()
-            if c != "H2O" and c not in info.solvents and v > checks.M_MAX * kg
-        ]
-        if over:
-            m, c = max(over)
-            warnings.warn(
-                f"all vapor at T = {T:g} K, P = {raw['P']:g} Pa: verified on an incipient "
-                f"liquid of {c} at {m:.4g} mol/kg of water, beyond the aqueous model "
-                f"(0-{checks.M_MAX:g} mol/kg): extrapolated",
-                RangeWarning,
-                stacklevel=4,
-            )
-    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
-    checks.pair_warnings(system, v.n, stacklevel=5)
+    if beta < 1.0 and v.water is True:
+        # a liquid the core found to pass checks.true_water: nothing to raise, its state made
+        # when first read (a solve over flashes reads none)
+        liquid: Any = (system, _floats(raw["x"]), T, v.n, v.lng, v.f, v.chem_res)
+    else:
+        xl = _floats(raw["x"])
+        x = dict(zip(system.components, xl))
+        if beta >= 1.0:
+            # all vapor (a dew point too): verified on its incipient liquid, which a split's
+            # check would refuse beyond the aqueous model (an ammonia-rich first drop); said,
+            # not refused
+            info = system._info
+            kg = x.get("H2O", 0.0) * info.kg_water
+            over = [
+                (v / kg if kg > 0.0 else math.inf, c)
+                for c, v in x.items()
+                if c != "H2O" and c not in info.solvents and v > checks.M_MAX * kg
+            ]
+            if over:
+                m, c = max(over)
+                warnings.warn(
+                    f"all vapor at T = {T:g} K, P = {raw['P']:g} Pa: verified on an incipient "
+                    f"liquid of {c} at {m:.4g} mol/kg of water, beyond the aqueous model "
+                    f"(0-{checks.M_MAX:g} mol/kg): extrapolated",
+                    RangeWarning,
+                    stacklevel=4,
+                )
+        # x and xl are this state's own: kept as they are, xl summed when the enthalpy is read
+        liquid = LiquidState(
+            system, x, T, v.n, v.lng, v.f, v.chem_res, water_checked=v.water is True, total_of=xl
+        )
+    if system._info.__dict__.get("_pair_positions") != []:  # (none to warn of: no call)
+        checks.pair_warnings(system, v.n, stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
+
+
+def _liquid_state(system, xl, T, n, lng, f, res):
+    """The LiquidState of a flash's liquid: xl its apparent amounts in component order (a list
+    of its own), which the core found to pass ``checks.true_water``."""
+    return LiquidState(
+        system, dict(zip(system.components, xl)), T, n, lng, f, res, water_checked=True, total_of=xl
+    )
 
 
 def _fugacities(system, app, T):
@@ -643,18 +675,43 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
             if len(box) < 3:
                 raise
             done = e  # the check's speciation failed: handled as where it is made here
-        if box:
-            core, split = box[0], box[1]
-        else:
-            core = el.flash_tp(system.pp, z, T, P)
-            split = el._status()["split_status"]
-        note = _split_note(split)
         if len(box) > 3 and box[3] and done[3] and done[4] is not None:
             # the core's check, of a liquid it settled, with no stability test to make: what
             # _check makes of it
+            core = box[0]
             res, bal, chem_res = done[4]
-            checked = (max(res, chem_res), bal, (done[0], done[1], done[2], chem_res))
+            if chem_res > res:  # (max(res, chem_res))
+                res = chem_res
+            if res <= tol and bal <= tol:  # the usual answer
+                found = _Verified(
+                    core,
+                    done[0],
+                    done[1],
+                    done[2],
+                    chem_res,
+                    res,
+                    bal,
+                    core["iterations"],
+                    "core TP flash",
+                    box[5] if len(box) > 5 else None,
+                )
+                # the core's |d beta / d ln K| of its split: _sharp's first test, without its
+                # call where the split's vapor fraction is sharp (see beta_spread)
+                beta = core["beta"]
+                if not (0.0 < beta < 1.0 and res > 0.0) or not (
+                    box[4] * res > tol * max(min(beta, 1.0 - beta), 1e-3)
+                ):
+                    return found
+                return _sharp(system, z, T, P, found, box[4])
+            note = _split_note(box[1])
+            checked = (res, bal, (done[0], done[1], done[2], chem_res))
         else:
+            if box:
+                core, split = box[0], box[1]
+            else:
+                core = el.flash_tp(system.pp, z, T, P)
+                split = el._status()["split_status"]
+            note = _split_note(split)
             # the check speciates the answer's liquid again: a liquid whose speciation fails is
             # a failed attempt like any other
             checked = _check(system, z, core, T, P, done)
