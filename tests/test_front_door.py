@@ -576,6 +576,29 @@ def test_range_warnings_name_what_is_extrapolated(mea, nacl):
         mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
 
 
+def test_range_warnings_at_and_next_to_every_end_of_a_validity_range(mea):
+    """The correlations named are those whose validity range excludes T (its ends inside), in
+    the order of the ranges, at every end and at the floats on either side of it; amounts in
+    component order (a flash's feed) give the warnings of their mapping, the fit's loading
+    among them."""
+    ranges = mea._info.ranges
+    top = mea._info.fitted["loading"][2]
+    feeds = [mea.composition(mass_fractions={"MEA": 0.3}, loading=load) for load in (0.4, top + 0.05)]
+    ends = {e for _, lo, hi in ranges for e in (lo, hi)}
+    for T in sorted({t for e in ends for t in (math.nextafter(e, 0.0), e, math.nextafter(e, 1e9))}):
+        outside = [what for what, lo, hi in ranges if T < lo or T > hi]
+        for feed in feeds:
+            said, listed = [], []
+            checks.range_warnings(mea, T, feed, warn=lambda m, *a, **k: said.append(m))
+            checks.range_warnings(mea, T, [feed.get(c, 0.0) for c in mea.components],
+                                  warn=lambda m, *a, **k: listed.append(m))
+            head = "T outside the validity range of the "
+            named = [m[len(head):m.index(" (")] for m in said if m.startswith(head)]
+            assert named == outside, T
+            assert listed == said
+        assert ("loading above" in said[-1]) is True
+
+
 def test_default_pairs_of_an_unfitted_chemistry_are_named_once_and_not_as_a_range_problem():
     nh3 = velmora.System("NH3-CO2-H2O")
     feed = {"H2O": 50.0, "NH3": 3.0, "CO2": 1.5}

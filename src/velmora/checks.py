@@ -20,6 +20,7 @@ Range warnings (``RangeWarning``) name the correlation or parameter set and its 
 
 import math
 import warnings
+from bisect import bisect_left
 from collections.abc import Callable, Mapping
 from typing import Any
 
@@ -620,6 +621,17 @@ class SystemInfo:
             (lo, hi, f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated")
             for what, lo, hi in self.ranges
         ]
+        # the notes that hold in each piece of the T axis the ranges' ends cut (below the first
+        # end, at it, between it and the next, ..., above the last): range_warnings finds T's
+        # piece by bisection instead of testing every range
+        ends = sorted({e for lo, hi, _ in self.range_notes for e in (lo, hi)})
+        probes = [ends[0] - 1.0] if ends else [0.0]
+        for k, e in enumerate(ends):
+            probes += [e, (e + ends[k + 1]) / 2.0 if k + 1 < len(ends) else e + 1.0]
+        self.range_ends = ends
+        self.notes_at = [
+            [note for lo, hi, note in self.range_notes if not lo <= t <= hi] for t in probes
+        ]
         # where every correlation holds (range_warnings reads each range only outside it)
         self.t_window = (
             max((r[1] for r in self.ranges), default=-math.inf),
@@ -634,13 +646,16 @@ class SystemInfo:
             list(fit.get("molality", {}).items()),
             fit.get("loading"),
         )
-        # the components those bounds read (water, the solutes, the loading's base and acid),
-        # with their positions: range_warnings of amounts in component order
-        read = ["H2O", *(s for s, _ in self.fit_ranges[1])]
-        if self.fit_ranges[2] is not None:
-            read += self.fit_ranges[2][:2]
-        pos = {c: i for i, c in enumerate(self.components)}
-        self.fit_read = [(c, pos[c]) for c in dict.fromkeys(read) if c in pos]
+        # the positions those bounds read (water, each solute, the loading's base and acid; -1:
+        # not a component): range_warnings of amounts in component order
+        at = {c: i for i, c in enumerate(self.components)}.get
+        self.fit_at = (
+            at("H2O", -1),
+            [at(solute, -1) for solute, _ in self.fit_ranges[1]],
+            None
+            if self.fit_ranges[2] is None
+            else tuple(at(c, -1) for c in self.fit_ranges[2][:2]),
+        )
         # the last feed of positive floats given as a dict and its fractions (``feed``)
         self.last_feed: tuple[dict[str, float], np.ndarray] | None = None
 
@@ -739,9 +754,10 @@ def range_warnings(
     info = system._info
     t_lo, t_hi = info.t_window
     if not t_lo <= T <= t_hi:
-        for lo, hi, note in info.range_notes:
-            if not lo <= T <= hi:
-                warn(note, RangeWarning, stacklevel=stacklevel)
+        ends = info.range_ends
+        i = bisect_left(ends, T)  # (T in the piece below ends[i], or at it)
+        for note in info.notes_at[2 * i + 1 if i < len(ends) and ends[i] == T else 2 * i]:
+            warn(note, RangeWarning, stacklevel=stacklevel)
     if not info.fitted:
         return
     (lo, hi), molalities, loading = info.fit_ranges
@@ -752,30 +768,45 @@ def range_warnings(
             RangeWarning,
             stacklevel=stacklevel,
         )
-    if type(app) is list:
-        # amounts in component order (a flash's feed): the few the fit's bounds read, by
-        # position, without a mapping of them all
-        app = {c: app[i] for c, i in info.fit_read}
+    if isinstance(app, list):
+        # amounts in component order (a flash's feed): read by position, as get() of their
+        # mapping reads them (0 for a name that is no component)
+        water_at, solutes_at, loading_at = info.fit_at
+        if molalities:
+            kg = (app[water_at] if water_at >= 0 else 0.0) * info.mw["H2O"] / 1000.0
+        for (solute, top), i in zip(molalities, solutes_at):
+            if kg > 0.0 and (app[i] if i >= 0 else 0.0) / kg > top:
+                warn(_molality_note(system, solute, top), RangeWarning, stacklevel=stacklevel)
+        if loading is not None:
+            ib, ia = loading_at
+            amount = app[ib] if ib >= 0 else 0.0
+            if amount > 0.0 and (app[ia] if ia >= 0 else 0.0) / amount > loading[2]:
+                warn(_loading_note(system, *loading), RangeWarning, stacklevel=stacklevel)
+        return
     if molalities:
         water = app.get("H2O", 0.0)
         kg = water * info.mw["H2O"] / 1000.0
     for solute, top in molalities:
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
-            warn(
-                f"{solute} above {top:g} mol/kg, the largest molality the parameters "
-                f"of {system.name} were fitted for: extrapolated",
-                RangeWarning,
-                stacklevel=stacklevel,
-            )
+            warn(_molality_note(system, solute, top), RangeWarning, stacklevel=stacklevel)
     if loading is not None:
         base, acid, top = loading
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
-            warn(
-                f"loading above {top:g} mol {acid}/mol {base}, the largest the "
-                f"parameters of {system.name} were fitted for: extrapolated",
-                RangeWarning,
-                stacklevel=stacklevel,
-            )
+            warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
+
+
+def _molality_note(system, solute, top):
+    return (
+        f"{solute} above {top:g} mol/kg, the largest molality the parameters "
+        f"of {system.name} were fitted for: extrapolated"
+    )
+
+
+def _loading_note(system, base, acid, top):
+    return (
+        f"loading above {top:g} mol {acid}/mol {base}, the largest the "
+        f"parameters of {system.name} were fitted for: extrapolated"
+    )
 
 
 def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:

@@ -107,7 +107,7 @@ class FlashResult:
         # feed, x and vapor: named when one of them is first read (a solve over flashes reads
         # a few scalars of most)
         self._compositions = (system.components, z, raw["x"], raw["y"])
-        if type(liquid) is tuple:  # the arguments of ``_liquid_state``: made when first read
+        if isinstance(liquid, tuple):  # the arguments of ``_liquid_state``: made when first read
             self._liquid_of = liquid
         else:
             self.liquid = liquid
@@ -487,8 +487,18 @@ class _Verified:
     """A verified core result, with the liquid's speciation that verified it (``water``: True
     where the core found that liquid to pass ``checks.true_water``)."""
 
-    __slots__ = ("raw", "f", "n", "lng", "chem_res", "residual", "balance", "iterations")
-    __slots__ += ("method", "water")
+    __slots__ = (
+        "raw",
+        "f",
+        "n",
+        "lng",
+        "chem_res",
+        "residual",
+        "balance",
+        "iterations",
+        "method",
+        "water",
+    )
 
     def __init__(self, raw, f, n, lng, chem_res, residual, balance, iterations, method, water=None):
         self.raw, self.f, self.n, self.lng, self.chem_res = raw, f, n, lng, chem_res
