@@ -578,13 +578,14 @@ def test_range_warnings_name_what_is_extrapolated(mea, nacl):
 
 def test_range_warnings_at_and_next_to_every_end_of_a_validity_range(mea):
     """The correlations named are those whose validity range excludes T (its ends inside), in
-    the order of the ranges, at every end and at the floats on either side of it; amounts in
-    component order (a flash's feed) give the warnings of their mapping, the fit's loading
-    among them."""
+    the order of the ranges, and the fit's range of T where it excludes T, at every end and at
+    the floats on either side of it; amounts in component order (a flash's feed) give the
+    warnings of their mapping, the fit's loading among them."""
     ranges = mea._info.ranges
     top = mea._info.fitted["loading"][2]
+    fit_lo, fit_hi = mea._info.fitted["T"]
     feeds = [mea.composition(mass_fractions={"MEA": 0.3}, loading=load) for load in (0.4, top + 0.05)]
-    ends = {e for _, lo, hi in ranges for e in (lo, hi)}
+    ends = {e for _, lo, hi in ranges for e in (lo, hi)} | {fit_lo, fit_hi}
     for T in sorted({t for e in ends for t in (math.nextafter(e, 0.0), e, math.nextafter(e, 1e9))}):
         outside = [what for what, lo, hi in ranges if T < lo or T > hi]
         for feed in feeds:
@@ -595,6 +596,8 @@ def test_range_warnings_at_and_next_to_every_end_of_a_validity_range(mea):
             head = "T outside the validity range of the "
             named = [m[len(head):m.index(" (")] for m in said if m.startswith(head)]
             assert named == outside, T
+            fitted_for = [m for m in said if m.startswith("T outside the range the parameters")]
+            assert len(fitted_for) == (T < fit_lo or T > fit_hi)
             assert listed == said
         assert ("loading above" in said[-1]) is True
 

@@ -496,11 +496,13 @@ def sequence(system: Any, values: Any, what: str) -> dict[str, float]:
 
 
 def feed(system: Any, z: Any) -> np.ndarray:
-    """Normalised feed mole fractions as a float array in component order."""
+    """Normalised feed mole fractions as a float array in component order (read-only where it
+    is kept for the next call: a dict of positive floats)."""
     if type(z) is dict:
         # the same feed as the last one given as a dict (a sweep over T or P, a benchmark): its
-        # fractions kept. Only a dict of str keys and float values is compared, and only one of
-        # positive amounts was kept: equal keys and values are then the same ones, bit for bit
+        # fractions kept, read-only (no copy to make). Only a dict of str keys and float values
+        # is compared, and only one of positive amounts was kept: equal keys and values are then
+        # the same ones, bit for bit
         last = system._info.last_feed
         if last is not None:
             for k, v in z.items():
@@ -508,7 +510,7 @@ def feed(system: Any, z: Any) -> np.ndarray:
                     break
             else:
                 if z == last[0]:
-                    return last[1].copy()
+                    return last[1]
         amounts = _names(system, z, "feed amount")
     elif hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")
@@ -531,7 +533,8 @@ def feed(system: Any, z: Any) -> np.ndarray:
                 if type(v) is not float or type(k) is not str or not v > 0.0:
                     break
             else:
-                system._info.last_feed = (dict(z), out.copy())
+                out.flags.writeable = False
+                system._info.last_feed = (dict(z), out)
         return out
     v = np.array(vals)
     if max(amounts.values(), default=0.0) > 1e300:  # their sum may overflow: scaled first
@@ -621,22 +624,6 @@ class SystemInfo:
             (lo, hi, f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated")
             for what, lo, hi in self.ranges
         ]
-        # the notes that hold in each piece of the T axis the ranges' ends cut (below the first
-        # end, at it, between it and the next, ..., above the last): range_warnings finds T's
-        # piece by bisection instead of testing every range
-        ends = sorted({e for lo, hi, _ in self.range_notes for e in (lo, hi)})
-        probes = [ends[0] - 1.0] if ends else [0.0]
-        for k, e in enumerate(ends):
-            probes += [e, (e + ends[k + 1]) / 2.0 if k + 1 < len(ends) else e + 1.0]
-        self.range_ends = ends
-        self.notes_at = [
-            [note for lo, hi, note in self.range_notes if not lo <= t <= hi] for t in probes
-        ]
-        # where every correlation holds (range_warnings reads each range only outside it)
-        self.t_window = (
-            max((r[1] for r in self.ranges), default=-math.inf),
-            min((r[2] for r in self.ranges), default=math.inf),
-        )
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
         # the fit's ranges as range_warnings reads them: T, [(solute, mol/kg)], loading or None
@@ -645,6 +632,33 @@ class SystemInfo:
             fit.get("T", (0.0, math.inf)),
             list(fit.get("molality", {}).items()),
             fit.get("loading"),
+        )
+        # every range of T with its note, in the order range_warnings gives them: the
+        # correlations', then the fit's
+        t_notes = list(self.range_notes)
+        if self.fitted:
+            lo, hi = self.fit_ranges[0]
+            t_notes.append(
+                (
+                    lo,
+                    hi,
+                    f"T outside the range the parameters of {system.name} were fitted for "
+                    f"({lo:g}-{hi:g} K): extrapolated",
+                )
+            )
+        # the notes that hold in each piece of the T axis their ends cut (below the first end,
+        # at it, between it and the next, ..., above the last): range_warnings finds T's piece
+        # by bisection instead of testing every range
+        ends = sorted({e for lo, hi, _ in t_notes for e in (lo, hi)})
+        probes = [_between(-math.inf, ends[0]) if ends else 0.0]
+        for k, e in enumerate(ends):
+            probes += [e, _between(e, ends[k + 1] if k + 1 < len(ends) else math.inf)]
+        self.range_ends = ends
+        self.notes_at = [[note for lo, hi, note in t_notes if not lo <= t <= hi] for t in probes]
+        # where every range holds (range_warnings looks T's piece up only outside it)
+        self.t_window = (
+            max((r[0] for r in t_notes), default=-math.inf),
+            min((r[1] for r in t_notes), default=math.inf),
         )
         # the positions those bounds read (water, each solute, the loading's base and acid; -1:
         # not a component): range_warnings of amounts in component order
@@ -753,21 +767,14 @@ def range_warnings(
     warn = warnings.warn if warn is None else warn
     info = system._info
     t_lo, t_hi = info.t_window
-    if not t_lo <= T <= t_hi:
+    if not t_lo <= T <= t_hi:  # the correlations' ranges, then the fit's
         ends = info.range_ends
         i = bisect_left(ends, T)  # (T in the piece below ends[i], or at it)
         for note in info.notes_at[2 * i + 1 if i < len(ends) and ends[i] == T else 2 * i]:
             warn(note, RangeWarning, stacklevel=stacklevel)
     if not info.fitted:
         return
-    (lo, hi), molalities, loading = info.fit_ranges
-    if not lo <= T <= hi:
-        warn(
-            f"T outside the range the parameters of {system.name} were fitted for "
-            f"({lo:g}-{hi:g} K): extrapolated",
-            RangeWarning,
-            stacklevel=stacklevel,
-        )
+    _, molalities, loading = info.fit_ranges
     if isinstance(app, list):
         # amounts in component order (a flash's feed): read by position, as get() of their
         # mapping reads them (0 for a name that is no component)
@@ -793,6 +800,14 @@ def range_warnings(
         base, acid, top = loading
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
             warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
+
+
+def _between(a, b):
+    """A T strictly between the ends a < b of pieces of the T axis (either may be infinite;
+    where none lies between, the piece is never looked up)."""
+    if a == -math.inf:
+        return b - 1.0 if b != math.inf else 0.0
+    return a + 1.0 if b == math.inf else (a + b) / 2.0
 
 
 def _molality_note(system, solute, top):

@@ -48,10 +48,13 @@ POLISH = 1e-3  # a split this close is finished by substitution from it
 DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
 
 
+_FLOAT64 = np.dtype(np.float64)  # the native float dtype, which NumPy's float arrays share
+
+
 def _floats(v: Any) -> list[float]:
     """The entries of a vector as Python floats (``float()`` of each, without the per-element
     conversion of NumPy scalars)."""
-    if type(v) is np.ndarray and v.dtype == np.float64:
+    if type(v) is np.ndarray and v.dtype is _FLOAT64:  # (is: no dtype comparison's cost)
         return v.tolist()
     return np.asarray(v, dtype=float).tolist()
 
@@ -208,9 +211,14 @@ def flash(
     T0: float | None = None,
 ) -> FlashResult:
     if T is not None and H is None and S is None and vapor_fraction is None:
-        name, value = "T", T  # the usual call; one_given names what is wrong otherwise
-    else:
-        name, value = checks.one_given(T, H, S, vapor_fraction)
+        # the usual call (one_given names what is wrong otherwise): the checks below in order
+        P = checks.pressure(P)
+        z = checks.feed(system, feed)
+        system.model._warm = None
+        T = checks.temperature(T)
+        checks.range_warnings(system, T, z.tolist(), stacklevel=4)
+        return _finish(system, z, tp_flash(system, z, T, P))
+    name, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     system.model._warm = None
@@ -510,14 +518,20 @@ def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
     beta = raw["beta"]
+    if v.water is True and 0.0 < beta < 1.0:
+        # the usual split, its liquid found by the core to pass checks.true_water: nothing to
+        # raise, its state made when first read (a solve over flashes reads none), from raw's x
+        # as the result's x is
+        if system._info.__dict__.get("_pair_positions") != []:  # (none to warn of: no call)
+            checks.pair_warnings(system, v.n, stacklevel=5)
+        liquid: Any = (system, raw["x"], T, v.n, v.lng, v.f, v.chem_res)
+        return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
     if beta <= 0.0:
         # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
         # (every volatile it holds or makes; none of its salts)
         raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
-    if beta < 1.0 and v.water is True:
-        # a liquid the core found to pass checks.true_water: nothing to raise, its state made
-        # when first read (a solve over flashes reads none)
-        liquid: Any = (system, _floats(raw["x"]), T, v.n, v.lng, v.f, v.chem_res)
+    if beta < 1.0 and v.water is True:  # (all liquid: as the usual split above)
+        liquid = (system, raw["x"], T, v.n, v.lng, v.f, v.chem_res)
     else:
         xl = _floats(raw["x"])
         x = dict(zip(system.components, xl))
@@ -550,9 +564,10 @@ def _finish(system, z, v):
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
 
 
-def _liquid_state(system, xl, T, n, lng, f, res):
-    """The LiquidState of a flash's liquid: xl its apparent amounts in component order (a list
-    of its own), which the core found to pass ``checks.true_water``."""
+def _liquid_state(system, x, T, n, lng, f, res):
+    """The LiquidState of a flash's liquid: x its apparent amounts in component order, which the
+    core found to pass ``checks.true_water``."""
+    xl = _floats(x)
     return LiquidState(
         system, dict(zip(system.components, xl)), T, n, lng, f, res, water_checked=True, total_of=xl
     )
