@@ -534,7 +534,7 @@ def feed(system: Any, z: Any) -> np.ndarray:
                     break
             else:
                 out.flags.writeable = False
-                system._info.last_feed = (dict(z), out)
+                system._info.last_feed = (dict(z), out, None)
         return out
     v = np.array(vals)
     if max(amounts.values(), default=0.0) > 1e300:  # their sum may overflow: scaled first
@@ -670,8 +670,9 @@ class SystemInfo:
             if self.fit_ranges[2] is None
             else tuple(at(c, -1) for c in self.fit_ranges[2][:2]),
         )
-        # the last feed of positive floats given as a dict and its fractions (``feed``)
-        self.last_feed: tuple[dict[str, float], np.ndarray] | None = None
+        # the last feed of positive floats given as a dict, its fractions (``feed``) and, once
+        # worked out, range_warnings' notes on them (the fit's molalities and loading)
+        self.last_feed: tuple[dict[str, float], np.ndarray, list[str] | None] | None = None
 
     def n0(self, app: Mapping[str, float]) -> np.ndarray:
         """Apparent amounts spread on the species, salts dissociated."""
@@ -756,14 +757,15 @@ def _fitted(name, db):
 def range_warnings(
     system: Any,
     T: float,
-    app: Mapping[str, float] | list[float],
+    app: Mapping[str, float] | list[float] | np.ndarray,
     stacklevel: int = 3,
     warn: Callable[..., Any] | None = None,
 ) -> None:
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
     outside the range its parameters were fitted for (``app``: its amounts by component, or a
-    list of them in component order). ``warn``: called as ``warnings.warn`` instead of it (a
-    solver that gives the warnings of many liquids once collects them)."""
+    list or array of them in component order, such as a feed's fractions). ``warn``: called as
+    ``warnings.warn`` instead of it (a solver that gives the warnings of many liquids once
+    collects them)."""
     warn = warnings.warn if warn is None else warn
     info = system._info
     t_lo, t_hi = info.t_window
@@ -774,22 +776,20 @@ def range_warnings(
             warn(note, RangeWarning, stacklevel=stacklevel)
     if not info.fitted:
         return
-    _, molalities, loading = info.fit_ranges
-    if isinstance(app, list):
-        # amounts in component order (a flash's feed): read by position, as get() of their
-        # mapping reads them (0 for a name that is no component)
-        water_at, solutes_at, loading_at = info.fit_at
-        if molalities:
-            kg = (app[water_at] if water_at >= 0 else 0.0) * info.mw["H2O"] / 1000.0
-        for (solute, top), i in zip(molalities, solutes_at):
-            if kg > 0.0 and (app[i] if i >= 0 else 0.0) / kg > top:
-                warn(_molality_note(system, solute, top), RangeWarning, stacklevel=stacklevel)
-        if loading is not None:
-            ib, ia = loading_at
-            amount = app[ib] if ib >= 0 else 0.0
-            if amount > 0.0 and (app[ia] if ia >= 0 else 0.0) / amount > loading[2]:
-                warn(_loading_note(system, *loading), RangeWarning, stacklevel=stacklevel)
+    if isinstance(app, (list, np.ndarray)):
+        last = info.last_feed
+        if last is not None and app is last[1]:
+            # the fractions checks.feed keeps for its last feed: their notes, worked out once
+            notes = last[2]
+            if notes is None:
+                notes = _feed_notes(system, app.tolist())
+                info.last_feed = (last[0], last[1], notes)
+        else:
+            notes = _feed_notes(system, app if isinstance(app, list) else app.tolist())
+        for note in notes:
+            warn(note, RangeWarning, stacklevel=stacklevel)
         return
+    _, molalities, loading = info.fit_ranges
     if molalities:
         water = app.get("H2O", 0.0)
         kg = water * info.mw["H2O"] / 1000.0
@@ -800,6 +800,27 @@ def range_warnings(
         base, acid, top = loading
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
             warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
+
+
+def _feed_notes(system: Any, app: list[float]) -> list[str]:
+    """The notes of range_warnings on the fit's molalities and loading for amounts in component
+    order: read by position, as get() of their mapping reads them (0 for a name that is no
+    component)."""
+    info = system._info
+    _, molalities, loading = info.fit_ranges
+    water_at, solutes_at, loading_at = info.fit_at
+    notes = []
+    if molalities:
+        kg = (app[water_at] if water_at >= 0 else 0.0) * info.mw["H2O"] / 1000.0
+    for (solute, top), i in zip(molalities, solutes_at):
+        if kg > 0.0 and (app[i] if i >= 0 else 0.0) / kg > top:
+            notes.append(_molality_note(system, solute, top))
+    if loading is not None:
+        ib, ia = loading_at
+        amount = app[ib] if ib >= 0 else 0.0
+        if amount > 0.0 and (app[ia] if ia >= 0 else 0.0) / amount > loading[2]:
+            notes.append(_loading_note(system, *loading))
+    return notes
 
 
 def _between(a, b):

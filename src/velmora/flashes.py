@@ -216,7 +216,7 @@ def flash(
         z = checks.feed(system, feed)
         system.model._warm = None
         T = checks.temperature(T)
-        checks.range_warnings(system, T, z.tolist(), stacklevel=4)
+        checks.range_warnings(system, T, z, stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     name, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
@@ -224,7 +224,7 @@ def flash(
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, z.tolist(), stacklevel=4)
+        checks.range_warnings(system, T, z, stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
@@ -257,9 +257,7 @@ def flash(
             # T found where the result jumps across the target: a pure or nearly pure
             # component at its boiling point, where the split, not T, sets the vapor fraction
             out = _on_boiling_line(system, z, P, key, value, out)
-    checks.range_warnings(
-        system, out.raw["T"], dict(zip(system.components, z.tolist())), stacklevel=4
-    )
+    checks.range_warnings(system, out.raw["T"], z, stacklevel=4)
     return _finish(system, z, out)
 
 
@@ -288,7 +286,7 @@ def flash_near(system: Any, feed: Any, P: float, T: float, near: Any) -> FlashRe
         return flash(system, feed, P, T=T)
     method = "split on the liquid's fugacities, from a neighbouring flash"
     found = _sharp(system, z, T, P, _Verified(raw, *fnl, res, bal, its, method))
-    checks.range_warnings(system, T, dict(zip(system.components, z.tolist())), stacklevel=4)
+    checks.range_warnings(system, T, z, stacklevel=4)
     return _finish(system, z, found)
 
 
@@ -1591,5 +1589,5 @@ def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None
             feed=feed_out,
             residual=max(abs(ln_sum), fnl[3]),
         )
-    checks.range_warnings(system, a, dict(zip(system.components, z.tolist())), stacklevel=4)
+    checks.range_warnings(system, a, z, stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))
