@@ -766,7 +766,8 @@ def range_warnings(
     list or array of them in component order, such as a feed's fractions). ``warn``: called as
     ``warnings.warn`` instead of it (a solver that gives the warnings of many liquids once
     collects them)."""
-    warn = warnings.warn if warn is None else warn
+    if warn is None:
+        warn = warnings.warn
     info = system._info
     t_lo, t_hi = info.t_window
     if not t_lo <= T <= t_hi:  # the correlations' ranges, then the fit's

@@ -719,11 +719,13 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
                     box[5] if len(box) > 5 else None,
                 )
                 # the core's |d beta / d ln K| of its split: _sharp's first test, without its
-                # call where the split's vapor fraction is sharp (see beta_spread)
+                # call where the split's vapor fraction is sharp (see beta_spread; the smaller
+                # phase's fraction, at least 1e-3, as max(min(beta, 1 - beta), 1e-3) gives it)
                 beta = core["beta"]
-                if not (0.0 < beta < 1.0 and res > 0.0) or not (
-                    box[4] * res > tol * max(min(beta, 1.0 - beta), 1e-3)
-                ):
+                if not (0.0 < beta < 1.0 and res > 0.0):
+                    return found
+                small = 1.0 - beta if 1.0 - beta < beta else beta
+                if not box[4] * res > tol * (1e-3 if 1e-3 > small else small):
                     return found
                 return _sharp(system, z, T, P, found, box[4])
             note = _split_note(box[1])
