@@ -321,9 +321,20 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
         el, z = s.model, checks.feed(s, feed)
         el._warm, box = None, []
         f, n, lng, converged, (res, bal, chem) = checks.flash_and_check(s, z, T, ATM, box, 10.0)
-        raw, split, begun, stable, sensitivity = box
+        raw, split, begun, stable, sensitivity, water = box
         assert begun is True and stable is True and converged is True
         assert sensitivity == flashes.beta_spread(z, raw, 1.0)   # the Python factor's digits
+        # the liquid's water: its activity x_w gamma_w below 1, as checks.true_water asks; bounds
+        # it breaks (H3O+ and OH- above 0 mol/kg, an activity above 0) give False, none None
+        iw = s.species.index("H2O")
+        assert water is bool(n[iw] / n.sum() * np.exp(lng[iw]) <= 1.0 + 1e-9) is True
+        ions = s.species.index("H3O+"), s.species.index("OH-"), iw
+        for bound, says in (((*ions, 0.0, 1e-9), False), ((*ions, 1.0, -1.0), False),
+                            (None, None)):
+            el._warm, again = None, []
+            el._front_tp_flash(s.pp, z, T, ATM, s.components, s.tol, *s._info._flash_args,
+                               again, bound)
+            assert again[-1] is says
         el._warm = None
         alone = el.flash_tp(s.pp, z, T, ATM)
         betas.append(alone["beta"])
@@ -563,6 +574,32 @@ def test_range_warnings_name_what_is_extrapolated(mea, nacl):
         nacl.liquid(298.15, molalities={"NaCl": 1.0})
         # MEA's default pairs with (MEAH+, MEACOO-) and (MEAH+, HCO3-) are part of the MEA fit
         mea.liquid(313.15, mass_fractions={"MEA": 0.3}, loading=0.4)
+
+
+def test_range_warnings_at_and_next_to_every_end_of_a_validity_range(mea):
+    """The correlations named are those whose validity range excludes T (its ends inside), in
+    the order of the ranges, and the fit's range of T where it excludes T, at every end and at
+    the floats on either side of it; amounts in component order (a flash's feed) give the
+    warnings of their mapping, the fit's loading among them."""
+    ranges = mea._info.ranges
+    top = mea._info.fitted["loading"][2]
+    fit_lo, fit_hi = mea._info.fitted["T"]
+    feeds = [mea.composition(mass_fractions={"MEA": 0.3}, loading=load) for load in (0.4, top + 0.05)]
+    ends = {e for _, lo, hi in ranges for e in (lo, hi)} | {fit_lo, fit_hi}
+    for T in sorted({t for e in ends for t in (math.nextafter(e, 0.0), e, math.nextafter(e, 1e9))}):
+        outside = [what for what, lo, hi in ranges if T < lo or T > hi]
+        for feed in feeds:
+            said, listed = [], []
+            checks.range_warnings(mea, T, feed, warn=lambda m, *a, **k: said.append(m))
+            checks.range_warnings(mea, T, [feed.get(c, 0.0) for c in mea.components],
+                                  warn=lambda m, *a, **k: listed.append(m))
+            head = "T outside the validity range of the "
+            named = [m[len(head):m.index(" (")] for m in said if m.startswith(head)]
+            assert named == outside, T
+            fitted_for = [m for m in said if m.startswith("T outside the range the parameters")]
+            assert len(fitted_for) == (T < fit_lo or T > fit_hi)
+            assert listed == said
+        assert ("loading above" in said[-1]) is True
 
 
 def test_default_pairs_of_an_unfitted_chemistry_are_named_once_and_not_as_a_range_problem():

@@ -192,6 +192,7 @@ class Electrolyte:
         limits: tuple[float, float, float],
         water: tuple[float, float, float, float, frozenset[str]],
         box: list[Any],
+        self_ions: tuple[int, int, int, float, float] | None = None,
     ) -> (
         tuple[
             dict[str, float],
@@ -206,8 +207,10 @@ class Electrolyte:
         one call on the flash's own tables. box gets the flash's result and its split status
         (as _status gives it), True when the check's speciation starts (an error raised after
         that is the speciation's) and, with the check, whether no solute of a split's liquid
-        lies beyond water[3] mol/kg. water: kg of water per mol of H2O, the largest molality of
-        checks.solutes, the molar mass of water [g/mol], that molality, the solvent components.
+        lies beyond water[3] mol/kg, the split's |d beta / d ln K| and whether the liquid passes
+        checks.true_water (self_ions as _front_liquid's water; None without it). water: kg of
+        water per mol of H2O, the largest molality of checks.solutes, the molar mass of water
+        [g/mol], that molality, the solvent components.
         None with box empty where flash_tp or _status is replaced (the caller calls them), with
         the flash's result in it where the check is left to the caller (a method it stands for,
         the activity model or the vapor model replaced, a liquid checks.solutes would look at

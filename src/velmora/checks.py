@@ -20,6 +20,7 @@ Range warnings (``RangeWarning``) name the correlation or parameter set and its 
 
 import math
 import warnings
+from bisect import bisect_left
 from collections.abc import Callable, Mapping
 from typing import Any
 
@@ -109,6 +110,8 @@ def temperature(T: Any, stacklevel: int = 3) -> float:
 def pressure(P: Any, stacklevel: int = 4) -> float:
     """P [Pa], checked: P >= 100 Pa; a RangeWarning below 1 kPa (likely in bar or kPa) and
     above ``P_IDEAL`` (``high_pressure``)."""
+    if type(P) is float and P_HINT <= P <= P_IDEAL:  # the usual case
+        return P
     P = number(P, "P")
     if P > P_IDEAL:
         high_pressure(P, stacklevel + 1)
@@ -493,8 +496,23 @@ def sequence(system: Any, values: Any, what: str) -> dict[str, float]:
 
 
 def feed(system: Any, z: Any) -> np.ndarray:
-    """Normalised feed mole fractions as a float array in component order."""
-    if hasattr(z, "items"):
+    """Normalised feed mole fractions as a float array in component order (read-only where it
+    is kept for the next call: a dict of positive floats)."""
+    if type(z) is dict:
+        # the same feed as the last one given as a dict (a sweep over T or P, a benchmark): its
+        # fractions kept, read-only (no copy to make). Only a dict of str keys and float values
+        # is compared, and only one of positive amounts was kept: equal keys and values are then
+        # the same ones, bit for bit
+        last = system._info.last_feed
+        if last is not None:
+            for k, v in z.items():
+                if type(v) is not float or type(k) is not str:
+                    break
+            else:
+                if z == last[0]:
+                    return last[1]
+        amounts = _names(system, z, "feed amount")
+    elif hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")
     else:
         amounts = {
@@ -509,7 +527,15 @@ def feed(system: Any, z: Any) -> np.ndarray:
             tot += a
         if not tot > 0.0:
             raise ValueError("the feed is empty (every amount is 0)")
-        return np.array([a / tot for a in vals])
+        out = np.array([a / tot for a in vals])
+        if type(z) is dict:
+            for k, v in z.items():
+                if type(v) is not float or type(k) is not str or not v > 0.0:
+                    break
+            else:
+                out.flags.writeable = False
+                system._info.last_feed = (dict(z), out, None)
+        return out
     v = np.array(vals)
     if max(amounts.values(), default=0.0) > 1e300:  # their sum may overflow: scaled first
         v /= v.max()
@@ -598,11 +624,6 @@ class SystemInfo:
             (lo, hi, f"T outside the validity range of the {what} ({lo:g}-{hi:g} K): extrapolated")
             for what, lo, hi in self.ranges
         ]
-        # where every correlation holds (range_warnings reads each range only outside it)
-        self.t_window = (
-            max((r[1] for r in self.ranges), default=-math.inf),
-            min((r[2] for r in self.ranges), default=math.inf),
-        )
         self.default_pairs = _default_pairs(self, db)
         self.fitted = _fitted(system.name, db)
         # the fit's ranges as range_warnings reads them: T, [(solute, mol/kg)], loading or None
@@ -612,6 +633,46 @@ class SystemInfo:
             list(fit.get("molality", {}).items()),
             fit.get("loading"),
         )
+        # every range of T with its note, in the order range_warnings gives them: the
+        # correlations', then the fit's
+        t_notes = list(self.range_notes)
+        if self.fitted:
+            lo, hi = self.fit_ranges[0]
+            t_notes.append(
+                (
+                    lo,
+                    hi,
+                    f"T outside the range the parameters of {system.name} were fitted for "
+                    f"({lo:g}-{hi:g} K): extrapolated",
+                )
+            )
+        # the notes that hold in each piece of the T axis their ends cut (below the first end,
+        # at it, between it and the next, ..., above the last): range_warnings finds T's piece
+        # by bisection instead of testing every range
+        ends = sorted({e for lo, hi, _ in t_notes for e in (lo, hi)})
+        probes = [_between(-math.inf, ends[0]) if ends else 0.0]
+        for k, e in enumerate(ends):
+            probes += [e, _between(e, ends[k + 1] if k + 1 < len(ends) else math.inf)]
+        self.range_ends = ends
+        self.notes_at = [[note for lo, hi, note in t_notes if not lo <= t <= hi] for t in probes]
+        # where every range holds (range_warnings looks T's piece up only outside it)
+        self.t_window = (
+            max((r[0] for r in t_notes), default=-math.inf),
+            min((r[1] for r in t_notes), default=math.inf),
+        )
+        # the positions those bounds read (water, each solute, the loading's base and acid; -1:
+        # not a component): range_warnings of amounts in component order
+        at = {c: i for i, c in enumerate(self.components)}.get
+        self.fit_at = (
+            at("H2O", -1),
+            [at(solute, -1) for solute, _ in self.fit_ranges[1]],
+            None
+            if self.fit_ranges[2] is None
+            else tuple(at(c, -1) for c in self.fit_ranges[2][:2]),
+        )
+        # the last feed of positive floats given as a dict, its fractions (``feed``) and, once
+        # worked out, range_warnings' notes on them (the fit's molalities and loading)
+        self.last_feed: tuple[dict[str, float], np.ndarray, list[str] | None] | None = None
 
     def n0(self, app: Mapping[str, float]) -> np.ndarray:
         """Apparent amounts spread on the species, salts dissociated."""
@@ -696,50 +757,93 @@ def _fitted(name, db):
 def range_warnings(
     system: Any,
     T: float,
-    app: Mapping[str, float],
+    app: Mapping[str, float] | list[float] | np.ndarray,
     stacklevel: int = 3,
     warn: Callable[..., Any] | None = None,
 ) -> None:
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
-    outside the range its parameters were fitted for. ``warn``: called as ``warnings.warn``
-    instead of it (a solver that gives the warnings of many liquids once collects them)."""
-    warn = warnings.warn if warn is None else warn
+    outside the range its parameters were fitted for (``app``: its amounts by component, or a
+    list or array of them in component order, such as a feed's fractions). ``warn``: called as
+    ``warnings.warn`` instead of it (a solver that gives the warnings of many liquids once
+    collects them)."""
+    if warn is None:
+        warn = warnings.warn
     info = system._info
     t_lo, t_hi = info.t_window
-    if not t_lo <= T <= t_hi:
-        for lo, hi, note in info.range_notes:
-            if not lo <= T <= hi:
-                warn(note, RangeWarning, stacklevel=stacklevel)
+    if not t_lo <= T <= t_hi:  # the correlations' ranges, then the fit's
+        ends = info.range_ends
+        i = bisect_left(ends, T)  # (T in the piece below ends[i], or at it)
+        for note in info.notes_at[2 * i + 1 if i < len(ends) and ends[i] == T else 2 * i]:
+            warn(note, RangeWarning, stacklevel=stacklevel)
     if not info.fitted:
         return
-    (lo, hi), molalities, loading = info.fit_ranges
-    if not lo <= T <= hi:
-        warn(
-            f"T outside the range the parameters of {system.name} were fitted for "
-            f"({lo:g}-{hi:g} K): extrapolated",
-            RangeWarning,
-            stacklevel=stacklevel,
-        )
+    if isinstance(app, (list, np.ndarray)):
+        last = info.last_feed
+        if last is not None and app is last[1]:
+            # the fractions checks.feed keeps for its last feed: their notes, worked out once
+            notes = last[2]
+            if notes is None:
+                notes = _feed_notes(system, app.tolist())
+                info.last_feed = (last[0], last[1], notes)
+        else:
+            notes = _feed_notes(system, app if isinstance(app, list) else app.tolist())
+        for note in notes:
+            warn(note, RangeWarning, stacklevel=stacklevel)
+        return
+    _, molalities, loading = info.fit_ranges
     if molalities:
         water = app.get("H2O", 0.0)
         kg = water * info.mw["H2O"] / 1000.0
     for solute, top in molalities:
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
-            warn(
-                f"{solute} above {top:g} mol/kg, the largest molality the parameters "
-                f"of {system.name} were fitted for: extrapolated",
-                RangeWarning,
-                stacklevel=stacklevel,
-            )
+            warn(_molality_note(system, solute, top), RangeWarning, stacklevel=stacklevel)
     if loading is not None:
         base, acid, top = loading
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
-            warn(
-                f"loading above {top:g} mol {acid}/mol {base}, the largest the "
-                f"parameters of {system.name} were fitted for: extrapolated",
-                RangeWarning,
-                stacklevel=stacklevel,
-            )
+            warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
+
+
+def _feed_notes(system: Any, app: list[float]) -> list[str]:
+    """The notes of range_warnings on the fit's molalities and loading for amounts in component
+    order: read by position, as get() of their mapping reads them (0 for a name that is no
+    component)."""
+    info = system._info
+    _, molalities, loading = info.fit_ranges
+    water_at, solutes_at, loading_at = info.fit_at
+    notes = []
+    if molalities:
+        kg = (app[water_at] if water_at >= 0 else 0.0) * info.mw["H2O"] / 1000.0
+    for (solute, top), i in zip(molalities, solutes_at):
+        if kg > 0.0 and (app[i] if i >= 0 else 0.0) / kg > top:
+            notes.append(_molality_note(system, solute, top))
+    if loading is not None:
+        ib, ia = loading_at
+        amount = app[ib] if ib >= 0 else 0.0
+        if amount > 0.0 and (app[ia] if ia >= 0 else 0.0) / amount > loading[2]:
+            notes.append(_loading_note(system, *loading))
+    return notes
+
+
+def _between(a, b):
+    """A T strictly between the ends a < b of pieces of the T axis (either may be infinite;
+    where none lies between, the piece is never looked up)."""
+    if a == -math.inf:
+        return b - 1.0 if b != math.inf else 0.0
+    return a + 1.0 if b == math.inf else (a + b) / 2.0
+
+
+def _molality_note(system, solute, top):
+    return (
+        f"{solute} above {top:g} mol/kg, the largest molality the parameters "
+        f"of {system.name} were fitted for: extrapolated"
+    )
+
+
+def _loading_note(system, base, acid, top):
+    return (
+        f"loading above {top:g} mol {acid}/mol {base}, the largest the "
+        f"parameters of {system.name} were fitted for: extrapolated"
+    )
 
 
 def pair_warnings(system: Any, n: ArrayLike, stacklevel: int = 4) -> None:
@@ -947,23 +1051,22 @@ def flash_and_check(
     the flash's result and its split status, then True once the check's speciation starts (an
     error raised after that is the speciation's), and with the check whether no solute of a
     split's liquid lies beyond ``stable_check`` mol/kg (the liquid's stability test of
-    ``velmora.flashes`` then has nothing to test). Returns the check as ``flash_residuals`` does,
-    or None: ``box`` empty where the caller is to run the flash and its check, the flash's
-    result in it where the caller is to check it."""
+    ``velmora.flashes`` then has nothing to test), its split's |d beta / d ln K| and whether the
+    liquid passes ``true_water``. Returns the check as ``flash_residuals`` does, or None: ``box``
+    empty where the caller is to run the flash and its check, the flash's result in it where the
+    caller is to check it."""
     one = getattr(system.model, "_front_tp_flash", None)
     if one is None:
         return None
     info = system._info
+    # the arguments that stay the same for the system, made once
+    args = info.__dict__.get("_flash_args")
+    if args is None or args[1][3] != stable_check:
+        water = (info.kg_water, M_MAX, info.mw["H2O"], stable_check, info.solvents)
+        args = info._flash_args = ((VAPOR_FLOOR, RESOLUTION, TRACE), water)
+    limits, water = args
     return one(
-        system.pp,
-        z,
-        T,
-        P,
-        system.components,
-        system.tol,
-        (VAPOR_FLOOR, RESOLUTION, TRACE),
-        (info.kg_water, M_MAX, info.mw["H2O"], stable_check, info.solvents),
-        box,
+        system.pp, z, T, P, system.components, system.tol, limits, water, box, info.self_ions_bound
     )
 
 

@@ -48,10 +48,13 @@ POLISH = 1e-3  # a split this close is finished by substitution from it
 DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
 
 
+_FLOAT64 = np.dtype(np.float64)  # the native float dtype, which NumPy's float arrays share
+
+
 def _floats(v: Any) -> list[float]:
     """The entries of a vector as Python floats (``float()`` of each, without the per-element
     conversion of NumPy scalars)."""
-    if type(v) is np.ndarray and v.dtype == np.float64:
+    if type(v) is np.ndarray and v.dtype is _FLOAT64:  # (is: no dtype comparison's cost)
         return v.tolist()
     return np.asarray(v, dtype=float).tolist()
 
@@ -94,7 +97,7 @@ class FlashResult:
         system: Any,
         z: Any,
         raw: dict[str, Any],
-        liquid: LiquidState,
+        liquid: LiquidState | tuple[Any, ...],
         residual: float,
         balance: float,
         iterations: int,
@@ -107,7 +110,10 @@ class FlashResult:
         # feed, x and vapor: named when one of them is first read (a solve over flashes reads
         # a few scalars of most)
         self._compositions = (system.components, z, raw["x"], raw["y"])
-        self.liquid = liquid
+        if isinstance(liquid, tuple):  # the arguments of ``_liquid_state``: made when first read
+            self._liquid_of = liquid
+        else:
+            self.liquid = liquid
         self.iterations = int(iterations)
         self.converged = True
         self.residual = float(residual)
@@ -124,15 +130,20 @@ class FlashResult:
         self.__dict__.setdefault("vapor", dict(zip(comps, _floats(y))))
 
     def __getattr__(self, name: str) -> Any:
-        # reached only for a name not set yet: the compositions on their first use
+        # reached only for a name not set yet: the compositions and the liquid on their first use
         if name in ("feed", "x", "vapor") and "_compositions" in self.__dict__:
             self._named()
             return self.__dict__[name]
+        if name == "liquid" and "_liquid_of" in self.__dict__:
+            self.liquid = _liquid_state(*self.__dict__.pop("_liquid_of"))
+            return self.liquid
         raise AttributeError(f"'FlashResult' object has no attribute {name!r}")
 
     def __getstate__(self) -> dict[str, Any]:
         if "_compositions" in self.__dict__:
             self._named()
+        if "_liquid_of" in self.__dict__:
+            self.__getattr__("liquid")
         return {k: v for k, v in self.__dict__.items() if k not in ("_system", "_jacobian")}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
@@ -200,15 +211,20 @@ def flash(
     T0: float | None = None,
 ) -> FlashResult:
     if T is not None and H is None and S is None and vapor_fraction is None:
-        name, value = "T", T  # the usual call; one_given names what is wrong otherwise
-    else:
-        name, value = checks.one_given(T, H, S, vapor_fraction)
+        # the usual call (one_given names what is wrong otherwise): the checks below in order
+        P = checks.pressure(P)
+        z = checks.feed(system, feed)
+        system.model._warm = None
+        T = checks.temperature(T)
+        checks.range_warnings(system, T, z, stacklevel=4)
+        return _finish(system, z, tp_flash(system, z, T, P))
+    name, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     system.model._warm = None
     if name == "T":
         T = checks.temperature(value)
-        checks.range_warnings(system, T, dict(zip(system.components, z.tolist())), stacklevel=4)
+        checks.range_warnings(system, T, z, stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
@@ -241,9 +257,7 @@ def flash(
             # T found where the result jumps across the target: a pure or nearly pure
             # component at its boiling point, where the split, not T, sets the vapor fraction
             out = _on_boiling_line(system, z, P, key, value, out)
-    checks.range_warnings(
-        system, out.raw["T"], dict(zip(system.components, z.tolist())), stacklevel=4
-    )
+    checks.range_warnings(system, out.raw["T"], z, stacklevel=4)
     return _finish(system, z, out)
 
 
@@ -272,7 +286,7 @@ def flash_near(system: Any, feed: Any, P: float, T: float, near: Any) -> FlashRe
         return flash(system, feed, P, T=T)
     method = "split on the liquid's fugacities, from a neighbouring flash"
     found = _sharp(system, z, T, P, _Verified(raw, *fnl, res, bal, its, method))
-    checks.range_warnings(system, T, dict(zip(system.components, z.tolist())), stacklevel=4)
+    checks.range_warnings(system, T, z, stacklevel=4)
     return _finish(system, z, found)
 
 
@@ -476,44 +490,85 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
 
 
 class _Verified:
-    """A verified core result, with the liquid's speciation that verified it."""
+    """A verified core result, with the liquid's speciation that verified it (``water``: True
+    where the core found that liquid to pass ``checks.true_water``)."""
 
-    def __init__(self, raw, f, n, lng, chem_res, residual, balance, iterations, method):
+    __slots__ = (
+        "raw",
+        "f",
+        "n",
+        "lng",
+        "chem_res",
+        "residual",
+        "balance",
+        "iterations",
+        "method",
+        "water",
+    )
+
+    def __init__(self, raw, f, n, lng, chem_res, residual, balance, iterations, method, water=None):
         self.raw, self.f, self.n, self.lng, self.chem_res = raw, f, n, lng, chem_res
         self.residual, self.balance = residual, balance
-        self.iterations, self.method = iterations, method
+        self.iterations, self.method, self.water = iterations, method, water
 
 
 def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
-    if raw["beta"] <= 0.0:
+    beta = raw["beta"]
+    if v.water is True and 0.0 < beta < 1.0:
+        # the usual split, its liquid found by the core to pass checks.true_water: nothing to
+        # raise, its state made when first read (a solve over flashes reads none), from raw's x
+        # as the result's x is
+        if system._info.__dict__.get("_pair_positions") != []:  # (none to warn of: no call)
+            checks.pair_warnings(system, v.n, stacklevel=5)
+        liquid: Any = (system, raw["x"], T, v.n, v.lng, v.f, v.chem_res)
+        return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
+    if beta <= 0.0:
         # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
         # (every volatile it holds or makes; none of its salts)
         raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
-    x = dict(zip(system.components, _floats(raw["x"])))
-    if raw["beta"] >= 1.0:
-        # all vapor (a dew point too): verified on its incipient liquid, which a split's check
-        # would refuse beyond the aqueous model (an ammonia-rich first drop); said, not refused
-        info = system._info
-        kg = x.get("H2O", 0.0) * info.kg_water
-        over = [
-            (v / kg if kg > 0.0 else math.inf, c)
-            for c, v in x.items()
-            if c != "H2O" and c not in info.solvents and v > checks.M_MAX * kg
-        ]
-        if over:
-            m, c = max(over)
-            warnings.warn(
-                f"all vapor at T = {T:g} K, P = {raw['P']:g} Pa: verified on an incipient "
-                f"liquid of {c} at {m:.4g} mol/kg of water, beyond the aqueous model "
-                f"(0-{checks.M_MAX:g} mol/kg): extrapolated",
-                RangeWarning,
-                stacklevel=4,
-            )
-    liquid = LiquidState(system, x, T, v.n, v.lng, v.f, v.chem_res)
-    checks.pair_warnings(system, v.n, stacklevel=5)
+    if beta < 1.0 and v.water is True:  # (all liquid: as the usual split above)
+        liquid = (system, raw["x"], T, v.n, v.lng, v.f, v.chem_res)
+    else:
+        xl = _floats(raw["x"])
+        x = dict(zip(system.components, xl))
+        if beta >= 1.0:
+            # all vapor (a dew point too): verified on its incipient liquid, which a split's
+            # check would refuse beyond the aqueous model (an ammonia-rich first drop); said,
+            # not refused
+            info = system._info
+            kg = x.get("H2O", 0.0) * info.kg_water
+            over = [
+                (v / kg if kg > 0.0 else math.inf, c)
+                for c, v in x.items()
+                if c != "H2O" and c not in info.solvents and v > checks.M_MAX * kg
+            ]
+            if over:
+                m, c = max(over)
+                warnings.warn(
+                    f"all vapor at T = {T:g} K, P = {raw['P']:g} Pa: verified on an incipient "
+                    f"liquid of {c} at {m:.4g} mol/kg of water, beyond the aqueous model "
+                    f"(0-{checks.M_MAX:g} mol/kg): extrapolated",
+                    RangeWarning,
+                    stacklevel=4,
+                )
+        # x and xl are this state's own: kept as they are, xl summed when the enthalpy is read
+        liquid = LiquidState(
+            system, x, T, v.n, v.lng, v.f, v.chem_res, water_checked=v.water is True, total_of=xl
+        )
+    if system._info.__dict__.get("_pair_positions") != []:  # (none to warn of: no call)
+        checks.pair_warnings(system, v.n, stacklevel=5)
     return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
+
+
+def _liquid_state(system, x, T, n, lng, f, res):
+    """The LiquidState of a flash's liquid: x its apparent amounts in component order, which the
+    core found to pass ``checks.true_water``."""
+    xl = _floats(x)
+    return LiquidState(
+        system, dict(zip(system.components, xl)), T, n, lng, f, res, water_checked=True, total_of=xl
+    )
 
 
 def _fugacities(system, app, T):
@@ -643,18 +698,45 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
             if len(box) < 3:
                 raise
             done = e  # the check's speciation failed: handled as where it is made here
-        if box:
-            core, split = box[0], box[1]
-        else:
-            core = el.flash_tp(system.pp, z, T, P)
-            split = el._status()["split_status"]
-        note = _split_note(split)
         if len(box) > 3 and box[3] and done[3] and done[4] is not None:
             # the core's check, of a liquid it settled, with no stability test to make: what
             # _check makes of it
+            core = box[0]
             res, bal, chem_res = done[4]
-            checked = (max(res, chem_res), bal, (done[0], done[1], done[2], chem_res))
+            if chem_res > res:  # (max(res, chem_res))
+                res = chem_res
+            if res <= tol and bal <= tol:  # the usual answer
+                found = _Verified(
+                    core,
+                    done[0],
+                    done[1],
+                    done[2],
+                    chem_res,
+                    res,
+                    bal,
+                    core["iterations"],
+                    "core TP flash",
+                    box[5] if len(box) > 5 else None,
+                )
+                # the core's |d beta / d ln K| of its split: _sharp's first test, without its
+                # call where the split's vapor fraction is sharp (see beta_spread; the smaller
+                # phase's fraction, at least 1e-3, as max(min(beta, 1 - beta), 1e-3) gives it)
+                beta = core["beta"]
+                if not (0.0 < beta < 1.0 and res > 0.0):
+                    return found
+                small = 1.0 - beta if 1.0 - beta < beta else beta
+                if not box[4] * res > tol * (1e-3 if 1e-3 > small else small):
+                    return found
+                return _sharp(system, z, T, P, found, box[4])
+            note = _split_note(box[1])
+            checked = (res, bal, (done[0], done[1], done[2], chem_res))
         else:
+            if box:
+                core, split = box[0], box[1]
+            else:
+                core = el.flash_tp(system.pp, z, T, P)
+                split = el._status()["split_status"]
+            note = _split_note(split)
             # the check speciates the answer's liquid again: a liquid whose speciation fails is
             # a failed attempt like any other
             checked = _check(system, z, core, T, P, done)
@@ -1509,5 +1591,5 @@ def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None
             feed=feed_out,
             residual=max(abs(ln_sum), fnl[3]),
         )
-    checks.range_warnings(system, a, dict(zip(system.components, z.tolist())), stacklevel=4)
+    checks.range_warnings(system, a, z, stacklevel=4)
     return _finish(system, z, _Verified(raw, *fnl, abs(ln_sum), bal, its, "bubble temperature"))

@@ -99,14 +99,19 @@ class LiquidState:
         residual: float,
         unit: tuple[dict[str, float], float, float] | None = None,
         water_checked: bool = False,
+        total_of: list[float] | None = None,
     ) -> None:
         # unit: as _in_unit(*unit) makes the state, without the copies it replaces; then
         # ``apparent`` is the caller's private per-mole liquid, whose total is added up when H is
-        # read (otherwise now: the caller's mapping may change after)
+        # read (otherwise now: the caller's mapping may change after). total_of: ``apparent``
+        # made for this state alone, kept as it is, and its values in a list of the caller's
+        # own, added up when H is read
         if not water_checked:  # (the core's one-call liquid checks it with the speciation)
             checks.true_water(system, n, lng, T)
-        total: float | dict[str, float]
-        if unit is None:
+        total: float | dict[str, float] | list[float]
+        if total_of is not None:
+            feed, ab, total = apparent, None, total_of
+        elif unit is None:
             feed, ab, total = dict(apparent), None, math.fsum(apparent.values())
         else:
             feed, ab, total = unit[0], unit[1:], apparent
@@ -403,7 +408,9 @@ def _enthalpy(of, T):
     ``total`` mol of apparent liquid, total or the apparent amounts that add up to it): the
     core's liquid enthalpy (J/kmol times n), as a flash takes it."""
     system, n, total = of
-    if type(total) is not float:
+    if type(total) is list:
+        total = math.fsum(total)
+    elif type(total) is not float:
         total = math.fsum(total.values())
     n = np.asarray(n, dtype=float)
     el = system.model

@@ -263,6 +263,8 @@ class System:
         ``solids=True``: a vapor-liquid-solid flash (T, H, S or vapor fraction): the result's
         ``solids`` {solid: mol per mol of feed}; ``vapor_fraction``, ``H`` and ``S`` are per mol
         of the whole feed, ``x`` and ``liquid`` describe the liquid (see ``velmora.solids``)."""
+        if self.databank is None and not solids:  # (no overlays: nothing to switch to)
+            return flash(self, feed, P, T, H, S, vapor_fraction, T0)
         with self._using():
             if solids:
                 return flash_solids(

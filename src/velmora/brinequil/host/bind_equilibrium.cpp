@@ -25,11 +25,13 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             "liquid");
     cls.def("_front_tp_flash", &front_tp_flash, py::arg("pp"), py::arg("z"), py::arg("T"),
             py::arg("P"), py::arg("components"), py::arg("tol"), py::arg("limits"),
-            py::arg("water"), py::arg("box"),
+            py::arg("water"), py::arg("box"), py::arg("self_ions") = py::none(),
             "flash_tp(pp, z, T, P) and the check of its answer as _front_flash_check gives it, "
             "in one call on the flash's tables; box gets the flash's result, its split status, "
             "True when the check's speciation starts, whether the stability test of "
-            "flashes has nothing to test and the split's |d beta / d ln K| (beta_spread). None "
+            "flashes has nothing to test, the split's |d beta / d ln K| (beta_spread) and "
+            "whether the liquid passes checks.true_water (self_ions: as for _front_liquid's "
+            "water; None without it). None "
             "where the caller is to call them "
             "(box empty: the flash too)");
     cls.def("flash_tp", &flash_tp_method, py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"),

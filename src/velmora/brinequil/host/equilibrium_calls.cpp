@@ -445,17 +445,18 @@ py::object flash_tp_call(py::handle self, py::handle pp, py::handle z, py::handl
 // (from the warm record) and the residuals of velmora.checks (see _front_flash_check). `box`
 // gets, as they are known, the flash's result and its split status (MINPACK's, as _status
 // gives it), then True when the check's speciation starts, so that the caller knows where an
-// error was raised, then whether the stability test of flashes has nothing to test, and last the
-// split's |d beta / d ln K| (core::beta_sensitivity, for flashes.beta_spread). Returns the
-// check as _front_flash_check does, or None: with `box` empty where flash_tp or _status is replaced
-// (the caller calls them), with the flash's result in it where the check is left to the caller (a
-// method it stands for or the vapor model replaced, another list of components, a liquid the
-// aqueous check would look at closer, or a flash that did not use its tables). `water`: kg of water
-// per mol of H2O, the largest molality of the aqueous check, the molar mass of water [g/mol], the
-// molality above which a split's liquid has its stability tested, and the solvent components.
+// error was raised, then whether the stability test of flashes has nothing to test, the split's
+// |d beta / d ln K| (core::beta_sensitivity, for flashes.beta_spread) and last whether the
+// liquid passes checks.true_water (`self_ions`: SystemInfo.self_ions_bound; see water_holds).
+// Returns the check as _front_flash_check does, or None: with `box` empty where flash_tp or _status
+// is replaced (the caller calls them), with the flash's result in it where the check is left to the
+// caller (a method it stands for or the vapor model replaced, another list of components, a liquid
+// the aqueous check would look at closer, or a flash that did not use its tables). `water`: kg of
+// water per mol of H2O, the largest molality of the aqueous check, the molar mass of water [g/mol],
+// the molality above which a split's liquid has its stability tested, and the solvent components.
 py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, double T, double P,
                           py::handle components, double tol, py::handle limits, py::handle water,
-                          py::list box) {
+                          py::list box, py::handle self_ions) {
     for (const char* name : {"flash_tp", "_status", "_front_flash_check"})
         if (python_override(self, name)) return py::none();
     Electrolyte& el = electrolyte(self);
@@ -514,6 +515,7 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
         [&](const Eigen::VectorXd& xt, Eigen::VectorXd& ref) { flash.liquid.henry_ref(xt, ref); });
     box.append(py::bool_(stable));
     box.append(py::float_(core::beta_sensitivity(z, r.x, r.y)));  // flashes.beta_spread's factor
+    box.append(water_holds(self_ions, a.n, a.lng));
     return out;
 }
 

@@ -23,7 +23,7 @@ py::dict flash_tp_method(py::object self, py::object pp, py::object z, py::objec
 // _front_tp_flash: the TP flash and the check of its answer in one call (see its binding).
 py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, double T, double P,
                           py::handle components, double tol, py::handle limits, py::handle water,
-                          py::list box);
+                          py::list box, py::handle self_ions);
 // _flash_newton(pp, z, T, P, v0, tol): (beta, x, y, n, nfev).
 py::tuple flash_newton_method(py::object self, py::object pp, py::object z, double T, double P,
                               py::object v0, py::object tol);

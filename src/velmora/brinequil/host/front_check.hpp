@@ -31,4 +31,9 @@ py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
                              const std::vector<Eigen::Index>& pos, double tol, const Limits& c,
                              const HenryRef& henry_ref);
 
+// Whether the liquid (n, lng) passes velmora.checks.true_water: True, False (the check raises),
+// or None where `water` is not the tuple of SystemInfo.self_ions_bound (H3O+, OH-, water
+// positions, mol per mol of true water, water activity tolerance).
+py::object water_holds(py::handle water, const Eigen::VectorXd& n, const Eigen::VectorXd& lng);
+
 }  // namespace brinequil::host

@@ -257,30 +257,6 @@ py::object pairs_may_warn(py::handle pairs, const Eigen::VectorXd& n) {
     return py::bool_(false);
 }
 
-// Whether the liquid (n, lng) passes checks.true_water: not both H3O+ and OH- beyond `limit`
-// mol per mol of true water, and a water activity n_w / sum(n) exp(lng_w) at most 1 + tol;
-// `water` (H3O+, OH-, water positions, limit, tol) or None (then None).
-py::object water_holds(py::handle water, const Eigen::VectorXd& n, const Eigen::VectorXd& lng) {
-    PyObject* t = water.ptr();
-    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 5) return py::none();
-    Eigen::Index at[3];
-    if (!positions(t, 0, 3, std::min(n.size(), lng.size()), at)) return py::none();
-    double bound[2];
-    for (int k = 0; k < 2; ++k) {
-        bound[k] = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 3 + k));
-        if (bound[k] == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return py::none();
-        }
-    }
-    const double lim = bound[0] * n[at[2]];
-    if (n[at[0]] > lim && n[at[1]] > lim) return py::bool_(false);
-    double tot = 0.0;
-    for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
-    const double aw = tot > 0.0 ? n[at[2]] / tot * std::exp(lng[at[2]]) : 0.0;
-    return py::bool_(!(aw > 1.0 + bound[1]));
-}
-
 py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle pairs,
                         py::handle water) {
     if (python_override(self, "fugacities")) return py::none();
@@ -305,6 +281,30 @@ py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle 
 }
 
 }  // namespace
+
+// Whether the liquid (n, lng) passes checks.true_water: not both H3O+ and OH- beyond `limit`
+// mol per mol of true water, and a water activity n_w / sum(n) exp(lng_w) at most 1 + tol;
+// `water` (H3O+, OH-, water positions, limit, tol) or None (then None).
+py::object water_holds(py::handle water, const Eigen::VectorXd& n, const Eigen::VectorXd& lng) {
+    PyObject* t = water.ptr();
+    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 5) return py::none();
+    Eigen::Index at[3];
+    if (!positions(t, 0, 3, std::min(n.size(), lng.size()), at)) return py::none();
+    double bound[2];
+    for (int k = 0; k < 2; ++k) {
+        bound[k] = PyFloat_AsDouble(PyTuple_GET_ITEM(t, 3 + k));
+        if (bound[k] == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            return py::none();
+        }
+    }
+    const double lim = bound[0] * n[at[2]];
+    if (n[at[0]] > lim && n[at[1]] > lim) return py::bool_(false);
+    double tot = 0.0;
+    for (Eigen::Index i = 0; i < n.size(); ++i) tot += n[i];
+    const double aw = tot > 0.0 ? n[at[2]] / tot * std::exp(lng[at[2]]) : 0.0;
+    return py::bool_(!(aw > 1.0 + bound[1]));
+}
 
 py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
                              const core::FugacityMap& f, const Eigen::VectorXd& n,
