@@ -508,3 +508,30 @@ def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
     total = sum(feed.values())
     for k, v in sle.solids.items():
         assert r.solids[k] * total == pytest.approx(v, rel=1e-4)
+
+
+def test_an_ammonia_carbonate_vapor_above_its_dew_point_is_all_vapor():
+    # NH3 0.4, CO2 0.3, water 0.3 at 1 atm, 11 K above its dew point (368.8 K): every attempt
+    # of the TP flash at 380 K failed (the substitution on K-values for the incipient liquid met
+    # trial liquids whose speciation diverged), and it raised. All vapor, said to be verified on
+    # an incipient liquid beyond the aqueous model, as the dew point says. Against the
+    # independent checks (tests/independent.py: a fresh core model's fugacities of the
+    # incipient liquid, sum y / K <= 1 on it and x = (y / K) / sum(y / K), balances, H)
+    import numpy as np
+
+    import independent as ind
+
+    s = velmora.System("NH3-CO2-H2O")
+    feed = {"H2O": 0.3, "NH3": 0.4, "CO2": 0.3}
+    with pytest.warns(velmora.errors.RangeWarning, match="incipient liquid of NH3"):
+        dew = s.flash(feed, ATM, vapor_fraction=1.0)
+    assert dew.T < 370.0
+    for T in (370.0, 380.0):
+        with pytest.warns(velmora.errors.RangeWarning, match="beyond the aqueous model"):
+            r = s.flash(feed, ATM, T=T)
+        assert r.vapor_fraction == 1.0 and r.vapor == pytest.approx(feed, abs=1e-15)
+        z = np.array([feed[c] for c in s.components])
+        fails, f = ind.check_flash(ind.Reference(s), r, z, ATM)
+        assert fails == []
+        # above the dew point the incipient liquid's fugacities lie above the vapor's
+        assert sum(r.x[c] * r.vapor[c] * ATM / f[c] for c in f) < 1.0
