@@ -507,7 +507,8 @@ def _between_in_t(flash_t, value, key, target, found):
 def _by_t_scan(flash_t, value, key, target, T0):
     """The flash at H or S = ``target`` over flashes at T, bracketed on HS_SCAN (from T0
     where given): the first pair of neighbours that answer and bracket it; None where none does.
-    H and S rise with T at fixed P, so the first bracket from below is the answer's."""
+    (H rises with T at fixed P; S with solids need not, see docs/solids.md: then the first
+    bracket from below holds one of the temperatures with that S.)"""
     grid = sorted(set(HS_SCAN) | ({float(T0)} if T0 is not None else set()))
     last = None
     for T in grid:
