@@ -21,6 +21,7 @@ T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to th
 T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the lowest T that has one
 # K: flashes at T that bracket an H or S where the bubble point with solids is not found
 HS_SCAN = tuple(273.15 + 25.0 * k for k in range(15))
+HS_SCAN_MISSES = 2  # flashes at T of the scan without an answer before it gives up
 HS_MATCH = 1e-6  # relative residual of H or S (checks.target_residual) a T solve must meet
 HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
 
@@ -510,14 +511,19 @@ def _by_t_scan(flash_t, value, key, target, T0):
     (H rises with T at fixed P; S with solids need not, see docs/solids.md: then the first
     bracket from below holds one of the temperatures with that S.)"""
     grid = sorted(set(HS_SCAN) | ({float(T0)} if T0 is not None else set()))
-    last = None
+    last, failed = None, 0
     for T in grid:
         try:
             v = value(flash_t(T))
         except (ConvergenceError, ValueError) as e:
             if not _no_split(e):
                 raise
-            last = None
+            # past an answer the liquid is gone (or not found) hotter up; a flash at T that
+            # finds no liquid can spend a minute on it, so the scan stops there, and after
+            # HS_SCAN_MISSES without any answer
+            failed += 1
+            if last is not None or failed >= HS_SCAN_MISSES:
+                return None
             continue
         if last is not None and last[1] <= target <= v:
             return _t_solve(flash_t, value, key, target, last[0], T)
