@@ -453,3 +453,85 @@ def test_a_flash_with_solids_at_t_above_the_invariant_point_says_boils_dry_in_go
     with pytest.raises(velmora.NoSolutionError, match="boils dry"):
         m.flash(feed, P, T=374.6211847461111, solids=True)
     assert time.perf_counter() - t0 < 10.0
+
+
+def _settled_with_solids(s, r, P):
+    """The answer's liquid speciated afresh (System.liquid, another route): its present solids
+    at saturation, no absent one above it, and boiling at P where a vapor is there (below P at
+    the bubble point where none is)."""
+    liq = s.liquid(r.T, r.x)
+    si = liq.saturation_indices
+    for k in r.solids:
+        assert si[k] == pytest.approx(0.0, abs=1e-4)
+    assert all(v < 1e-4 for k, v in si.items() if k not in r.solids)
+    if r.vapor_fraction > 0.0:
+        assert liq.bubble_pressure == pytest.approx(P, rel=1e-5)
+    else:
+        assert liq.bubble_pressure < P
+
+
+def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
+    # (a) a dilute seawater at 1 atm boiled to 99.5 % vapor at 394.1 K: of the vapor fractions
+    # that bracket its H, the one at 0.994875 found no liquid (its split without solids, at
+    # 471 K, let bischofite join, and the set never recovered), and the H flash said 'boils
+    # dry' though its neighbours at 0.99414 and 0.99512 both have a liquid
+    s = velmora.System("seawater-H2O")
+    feed = {"H2O": 55.50929780738274, "NaCl": 0.1033257994850649, "KCl": 0.0023435639413638275,
+            "MgCl2": 0.012925624418022636, "CaCl2": 0.002752435625520539,
+            "SrCl2": 2.475447611694864e-05, "Na2SO4": 0.0026429735268043175,
+            "BaCl2": 1.1251675938596323e-06}
+    T = 394.11585035915886
+    at_T = s.flash(feed, ATM, T=T, solids=True)
+    r = s.flash(feed, ATM, H=at_T.H, solids=True)
+    assert r.H == pytest.approx(at_T.H, abs=1e-6 * abs(at_T.H))
+    assert r.T == pytest.approx(T, abs=1e-5)
+    assert 0.99 < r.vapor_fraction < 1.0 and set(r.solids) == {"halite", "anhydrite", "celestite"}
+    _settled_with_solids(s, r, ATM)
+    # (b) a 40-fold seawater with its carbonate at 115 kPa: the bubble point with solids, where
+    # the S flash starts, found no liquid, and it said 'boils dry' although the flash at
+    # 315.8 K has one with six solids. The S asked for is met by a liquid with its solids below
+    # its bubble point, the same solids per mol as the solid-liquid route at that T
+    s = velmora.System("seawater-CO2-H2O")
+    feed = {"H2O": 55.50929780738274, "NaCl": 40.32809694611006, "KCl": 1.0663137008567183,
+            "MgCl2": 4.747483296214726, "CaCl2": 0.847618832749984,
+            "SrCl2": 0.008317440725619962, "Na2SO4": 2.253836795121899,
+            "BaCl2": 0.0003391834726983443, "Na2CO3": 0.10333765964061169,
+            "NaHCO3": 0.07071965914984249}
+    P = 115475.11535009244
+    at_T = s.flash(feed, P, T=315.773061690356, solids=True)
+    r = s.flash(feed, P, S=at_T.S, solids=True)
+    assert r.S == pytest.approx(at_T.S, abs=1e-6 * abs(at_T.S))
+    assert r.vapor_fraction == 0.0
+    _settled_with_solids(s, r, P)
+    sle = s.liquid(r.T, feed, solids=True)
+    assert set(sle.solids) == set(r.solids)
+    total = sum(feed.values())
+    for k, v in sle.solids.items():
+        assert r.solids[k] * total == pytest.approx(v, rel=1e-4)
+
+
+def test_an_ammonia_carbonate_vapor_above_its_dew_point_is_all_vapor():
+    # NH3 0.4, CO2 0.3, water 0.3 at 1 atm, 11 K above its dew point (368.8 K): every attempt
+    # of the TP flash at 380 K failed (the substitution on K-values for the incipient liquid met
+    # trial liquids whose speciation diverged), and it raised. All vapor, said to be verified on
+    # an incipient liquid beyond the aqueous model, as the dew point says. Against the
+    # independent checks (tests/independent.py: a fresh core model's fugacities of the
+    # incipient liquid, sum y / K <= 1 on it and x = (y / K) / sum(y / K), balances, H)
+    import numpy as np
+
+    import independent as ind
+
+    s = velmora.System("NH3-CO2-H2O")
+    feed = {"H2O": 0.3, "NH3": 0.4, "CO2": 0.3}
+    with pytest.warns(velmora.errors.RangeWarning, match="incipient liquid of NH3"):
+        dew = s.flash(feed, ATM, vapor_fraction=1.0)
+    assert dew.T < 370.0
+    for T in (370.0, 380.0):
+        with pytest.warns(velmora.errors.RangeWarning, match="beyond the aqueous model"):
+            r = s.flash(feed, ATM, T=T)
+        assert r.vapor_fraction == 1.0 and r.vapor == pytest.approx(feed, abs=1e-15)
+        z = np.array([feed[c] for c in s.components])
+        fails, f = ind.check_flash(ind.Reference(s), r, z, ATM)
+        assert fails == []
+        # above the dew point the incipient liquid's fugacities lie above the vapor's
+        assert sum(r.x[c] * r.vapor[c] * ATM / f[c] for c in f) < 1.0

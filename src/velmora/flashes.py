@@ -942,6 +942,13 @@ def _attempts(system, z, T, P, tried, raw, note):
     yield "successive substitution", lambda: _substitution(system, z, T, P)
     for b in (0.5, 0.1, 0.9):
         yield f"Newton split from vapor fraction {b}", newton_from(b * z)
+    if not any(
+        z[k] > checks.TRACE for k, c in enumerate(system.components) if c not in info.volatile
+    ):
+        yield (
+            "all-vapor test on the liquid's fugacities",
+            lambda: _vapor_on_fugacities(system, z, T, P),
+        )
     if "split" not in state:
         # the last attempt: its trial liquids settled where needed
         yield "split on the liquid's fugacities", lambda: fugacity_split(True)
@@ -998,6 +1005,56 @@ def _one_phase_vapor(system, z, T, P):
         x = xn
     K, n = el.kvalues(system.pp, x, z, T, P)
     return _result(system, z, T, P, 1.0, x, z.copy(), n), it + 1
+
+
+def _vapor_on_fugacities(system, z, T, P):
+    """The feed as a vapor with its incipient liquid, found by Newton's method on the liquid's
+    settled fugacities rather than by substitution on K-values (NH3 0.4, CO2 0.3, water 0.3 at
+    1 atm and 380 K, 11 K above its dew point: each substitution step's trial liquid diverged):
+    ln x_k and ln lambda with f_k(x) = lambda z_k phi_k P for every component of the feed and
+    sum x = 1, from x_k ~ z_k / K_k of the feed as a liquid. All vapor where lambda >= 1 (the
+    incipient liquid's fugacities lie above the vapor's: sum y / K = 1 / lambda <= 1); the
+    answer is checked as every other (``_check``)."""
+    from velmora import phasekit
+
+    comps, tol = system.components, system.tol
+    nc = len(comps)
+    V = [k for k in range(nc) if z[k] > 0.0]
+    m = len(V)
+    lnphi = phasekit.phi_vapor(system.pp, z, T, P)
+    lnfv = [math.log(z[k]) + lnphi[k] + math.log(P) for k in V]
+    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T)
+    # x_k ~ z_k / K_k; a component the feed's liquid holds at no fugacity starts at a trace
+    x0 = np.array(
+        [
+            z[k] * math.exp(lnfv[i]) / f0[comps[k]] if f0[comps[k]] > 0.0 else 1e-12
+            for i, k in enumerate(V)
+        ]
+    )
+    x0 = np.maximum(x0, 1e-300)
+    mis = np.zeros(m + 1)
+
+    def G(w):
+        x = np.zeros(nc)
+        x[V] = np.exp(w[:m])
+        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T)
+        r = np.empty(m + 1)
+        for i, k in enumerate(V):
+            fk, fv = f[comps[k]], math.exp(lnfv[i] + w[m])
+            if not fk > 0.0:
+                raise _NoAnswer(f"the liquid holds no {comps[k]}")
+            r[i] = math.log(fk) - math.log(fv)
+            mis[i] = checks.fugacity_mismatch(fk, fv, P, x[k] / x.sum(), tol)
+        r[m] = mis[m] = math.log(x.sum())
+        return r, (x / x.sum(), n, float(w[m])), float(np.max(np.abs(mis)))
+
+    # ln lambda counts among the logarithms (steps of 1e-5 from 0)
+    (x, n, lnlam), evals = _fd_newton(
+        G, np.append(np.log(x0 / x0.sum()), 0.0), np.full(m + 1, 3.0), m + 1, tol
+    )
+    if lnlam < 0.0:
+        raise _NoAnswer(f"a liquid forms (sum y / K = {math.exp(-lnlam):.4g} > 1)")
+    return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
 
 
 def _substitution(system, z, T, P, start=None):

@@ -19,6 +19,10 @@ DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
 DRY_MARGIN = 0.1  # K above every liquid of the grid for "boils dry" (T between its points)
 T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to this
 T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the lowest T that has one
+# K: flashes at T that bracket an H or S where the bubble point with solids is not found
+HS_SCAN = tuple(273.15 + 25.0 * k for k in range(15))
+HS_SCAN_MISSES = 2  # flashes at T of the scan without an answer before it gives up
+HS_MATCH = 1e-6  # relative residual of H or S (checks.target_residual) a T solve must meet
 HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
 
 
@@ -393,7 +397,18 @@ def _flash_hs(system, z, P, key, target, T0):
     def value(r):
         return getattr(r, key)
 
-    bubble = at("vapor_fraction", 0.0)
+    try:
+        bubble = at("vapor_fraction", 0.0)
+    except (ConvergenceError, ValueError) as e:
+        if not _no_split(e):
+            raise
+        # the bubble point with solids not found where flashes at T answer (a 40-fold seawater
+        # with CO2 at 115 kPa: its solids' steps at the vapor fraction 0 found no liquid, the
+        # flash at 315.8 K has one): a bracket of flashes at T instead
+        out = _by_t_scan(lambda t: at("T", t), value, key, target, T0)
+        if out is None:
+            raise
+        return out
     if target <= value(bubble):
         lo = checks.T_MIN
         try:
@@ -431,14 +446,89 @@ def _flash_hs(system, z, P, key, target, T0):
                 f"the liquid boils dry at P = {P:g} Pa"
             )
         hi = 0.5 * (below + dry)
-    beta = brentq(
-        lambda b: value(at("vapor_fraction", b)) - target,
-        0.0,
-        hi,
-        xtol=1e-12,
-        rtol=4.0 * np.finfo(float).eps,
-    )
+    try:
+        beta = brentq(
+            lambda b: value(at("vapor_fraction", b)) - target,
+            0.0,
+            hi,
+            xtol=1e-12,
+            rtol=4.0 * np.finfo(float).eps,
+        )
+    except (ConvergenceError, ValueError) as e:
+        if not _no_split(e):
+            raise
+        # a vapor fraction inside the bracket whose solids' steps found no liquid although
+        # both its neighbours have one (a dilute seawater at 1 atm boiled to 99.49 %: its first
+        # split without solids, at 471 K, let bischofite join and the set never recovered; the
+        # flash at 394 K answers): the temperatures of the tightest bracket, over flashes at T
+        found = [r for (g, _), r in seen.items() if g == "vapor_fraction"]
+        out = _between_in_t(lambda t: at("T", t), value, key, target, found)
+        if out is None:
+            raise
+        return out
     return at("vapor_fraction", beta)
+
+
+def _t_solve(flash_t, value, key, target, lo, hi):
+    """The flash at T in [lo, hi] whose ``value`` meets ``target`` by Brent's method over
+    flashes at T, where value(lo) <= target <= value(hi); None where either end has no answer,
+    they do not bracket, or the T found misses the target (a jump: T held while the vapor
+    fraction grows, where only the vapor fraction fixes the state)."""
+    from scipy.optimize import brentq
+
+    try:
+        if not value(flash_t(lo)) <= target <= value(flash_t(hi)):
+            return None
+        T = brentq(
+            lambda t: value(flash_t(t)) - target, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps
+        )
+        out = flash_t(T)
+    except (ConvergenceError, ValueError) as e:
+        if not _no_split(e):
+            raise
+        return None
+    if checks.target_residual(key, value(out), target) > HS_MATCH:
+        return None
+    return out
+
+
+def _between_in_t(flash_t, value, key, target, found):
+    """The flash at H or S = ``target`` over flashes at T between the temperatures of the
+    tightest bracket among ``found`` (flashes that answered); None where there is none."""
+    below = [r for r in found if value(r) <= target]
+    above = [r for r in found if value(r) >= target]
+    if not below or not above:
+        return None
+    lo, hi = max(below, key=value).T, min(above, key=value).T
+    if not lo < hi:
+        return None
+    return _t_solve(flash_t, value, key, target, lo, hi)
+
+
+def _by_t_scan(flash_t, value, key, target, T0):
+    """The flash at H or S = ``target`` over flashes at T, bracketed on HS_SCAN (from T0
+    where given): the first pair of neighbours that answer and bracket it; None where none does.
+    (H rises with T at fixed P; S with solids need not, see docs/solids.md: then the first
+    bracket from below holds one of the temperatures with that S.)"""
+    grid = sorted(set(HS_SCAN) | ({float(T0)} if T0 is not None else set()))
+    last, failed = None, 0
+    for T in grid:
+        try:
+            v = value(flash_t(T))
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            # past an answer the liquid is gone (or not found) hotter up; a flash at T that
+            # finds no liquid can spend a minute on it, so the scan stops there, and after
+            # HS_SCAN_MISSES without any answer
+            failed += 1
+            if last is not None or failed >= HS_SCAN_MISSES:
+                return None
+            continue
+        if last is not None and last[1] <= target <= v:
+            return _t_solve(flash_t, value, key, target, last[0], T)
+        last = (T, v)
+    return None
 
 
 def _lowest_bracket(value, target, bad, good):
