@@ -510,6 +510,24 @@ def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
         assert r.solids[k] * total == pytest.approx(v, rel=1e-4)
 
 
+def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans_in_t():
+    # a four-salt brine at 1 atm boiled to 76 % vapor at 422.3 K with halite, sylvite and
+    # anhydrite: the flashes at vapor fractions found no liquid from 0.76 up, so the S of the
+    # flash at 422.3 K 'lay beyond the entropy at which the liquid boils dry'
+    # (benchmarks/fuzz_solids_paths.py, seed 137). Against that flash at T (another route) and
+    # the answer's liquid speciated afresh
+    s = velmora.System("brine-H2O")
+    feed = {"H2O": 55.50929780738274, "NaCl": 4.231687841518298, "KCl": 2.7387363461617538,
+            "CaCl2": 1.7043051384538312, "Na2SO4": 0.833491408678568}
+    at_T = s.flash(feed, ATM, T=422.2999583051178, solids=True)
+    r = s.flash(feed, ATM, S=at_T.S, solids=True)
+    assert r.S == pytest.approx(at_T.S, rel=1e-6)
+    assert r.T == pytest.approx(at_T.T, abs=1e-3)
+    assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, abs=1e-6)
+    assert set(r.solids) == set(at_T.solids) == {"halite", "sylvite", "anhydrite"}
+    _settled_with_solids(s, r, ATM)
+
+
 def test_an_ammonia_carbonate_vapor_above_its_dew_point_is_all_vapor():
     # NH3 0.4, CO2 0.3, water 0.3 at 1 atm, 11 K above its dew point (368.8 K): every attempt
     # of the TP flash at 380 K failed (the substitution on K-values for the incipient liquid met

@@ -441,10 +441,19 @@ def _flash_hs(system, z, P, key, target, T0):
                 raise
             dry = hi  # dried out: the target may lie before, so halfway back
         if hi > 1.0 - 1e-6 or dry - below < 1e-9:
-            raise NoSolutionError(
-                f"{key} = {target:g} {unit} lies beyond the {what} at which "
-                f"the liquid boils dry at P = {P:g} Pa"
-            )
+            # past the last vapor fraction with a liquid, flashes at T may still find one (their
+            # solids' steps do not start from a split without solids: brine-H2O with 4.2 NaCl,
+            # 2.7 KCl, 1.7 CaCl2, 0.8 Na2SO4 mol per 55.5 of water at 1 atm, no liquid found
+            # from the vapor fraction 0.76 up, the flash at 422.3 K has one at 0.76): a bracket
+            # of flashes at T upward from there, before saying it boils dry
+            start = at("vapor_fraction", below).T
+            out = _by_t_scan(lambda t: at("T", t), value, key, target, start, start)
+            if out is None:
+                raise NoSolutionError(
+                    f"{key} = {target:g} {unit} lies beyond the {what} at which "
+                    f"the liquid boils dry at P = {P:g} Pa"
+                )
+            return out
         hi = 0.5 * (below + dry)
     try:
         beta = brentq(
@@ -505,12 +514,15 @@ def _between_in_t(flash_t, value, key, target, found):
     return _t_solve(flash_t, value, key, target, lo, hi)
 
 
-def _by_t_scan(flash_t, value, key, target, T0):
-    """The flash at H or S = ``target`` over flashes at T, bracketed on HS_SCAN (from T0
-    where given): the first pair of neighbours that answer and bracket it; None where none does.
+def _by_t_scan(flash_t, value, key, target, T0, start=None):
+    """The flash at H or S = ``target`` over flashes at T, bracketed on HS_SCAN (with T0
+    where given; from ``start`` up where given): the first pair of neighbours that answer and
+    bracket it; None where none does.
     (H rises with T at fixed P; S with solids need not, see docs/solids.md: then the first
     bracket from below holds one of the temperatures with that S.)"""
     grid = sorted(set(HS_SCAN) | ({float(T0)} if T0 is not None else set()))
+    if start is not None:
+        grid = [T for T in grid if T >= start]
     last, failed = None, 0
     for T in grid:
         try:
