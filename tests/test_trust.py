@@ -553,3 +553,26 @@ def test_an_ammonia_carbonate_vapor_above_its_dew_point_is_all_vapor():
         assert fails == []
         # above the dew point the incipient liquid's fugacities lie above the vapor's
         assert sum(r.x[c] * r.vapor[c] * ATM / f[c] for c in f) < 1.0
+
+
+def test_a_solids_entropy_next_to_a_liquid_without_a_component_of_its_content_is_finite():
+    # seawater with its carbonate at 1 atm, flashed with solids at its bubble point (370.13 K):
+    # the liquid kept no Na2CO3 (floored at 1e-300), and calcite's entropy, a difference in its
+    # content, stepped back within that floor (4e-302): S = -1.5e286 J/(mol K) was returned as
+    # verified, and the S flash that met it as a bracket's end raised (fuzz seed 137). Against
+    # the flash at the bubble point's vapor fraction (another route), dS = dH/T over 0.01 K and
+    # the S flash's T
+    s = velmora.System("seawater-CO2-H2O")
+    feed = {"H2O": 55.50929780738274, "NaCl": 1.4557262977746168, "KCl": 0.07036234984960639,
+            "MgCl2": 0.36337836588881606, "CaCl2": 0.08470255320072743,
+            "SrCl2": 0.0007995758207555252, "Na2SO4": 0.14333394041146438, "BaCl2": 0.0,
+            "Na2CO3": 0.007380688200679904, "NaHCO3": 0.011047192648445208,
+            "CO2": 0.009196015840312006}
+    bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
+    at, below = (s.flash(feed, ATM, T=bubble.T - d, solids=True) for d in (0.0, 0.01))
+    assert "calcite" in at.solids
+    assert at.S == pytest.approx(bubble.S, abs=1e-6)
+    assert at.S - below.S == pytest.approx((at.H - below.H) / bubble.T, rel=0.05)
+    T = 332.3549268544271
+    r = s.flash(feed, ATM, S=s.flash(feed, ATM, T=T, solids=True).S, solids=True)
+    assert r.T == pytest.approx(T, abs=1e-5)

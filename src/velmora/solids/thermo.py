@@ -5,6 +5,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
+from ..checks import TRACE
 from ..errors import ConvergenceError
 from .liquid import _Liquid, _no_liquid
 
@@ -56,7 +57,13 @@ def solid_entropy(
     # step takes at most 3 % of each such component (barite's s_c 0.001 J/(mol K) from its
     # limit, the enthalpy's differences within 2 ppm), or goes forward only where one is absent
     taken = c > 0.0
-    room = float(np.min(x[taken] / c[taken])) if taken.any() else np.inf
+    # a component at a trace (checks.TRACE of the liquid; the flash floors an absent one at
+    # 1e-300) counts as absent: a step back within it would be too small to difference (calcite
+    # next to a seawater with no carbonate left: a step of 4e-302, an entropy of 3e289)
+    if (x[taken] <= TRACE * x.sum()).any():
+        room = 0.0
+    else:
+        room = float(np.min(x[taken] / c[taken])) if taken.any() else np.inf
     back = min(step, 0.03 * room)
     if back > 0.0:
         step = back
