@@ -576,3 +576,25 @@ def test_a_solids_entropy_next_to_a_liquid_without_a_component_of_its_content_is
     T = 332.3549268544271
     r = s.flash(feed, ATM, S=s.flash(feed, ATM, T=T, solids=True).S, solids=True)
     assert r.T == pytest.approx(T, abs=1e-5)
+
+
+def test_an_s_flash_below_a_bubble_point_its_flash_at_t_disagrees_with_says_why(monkeypatch):
+    # where the flash at the bubble point's T has an S below the one asked for, though the bubble
+    # point's own is above it, Brent's method had no bracket and scipy's ValueError ('f(a) and
+    # f(b) must have different signs') reached the caller: now a ConvergenceError naming both
+    import velmora.solids.flash as sf
+
+    s = velmora.System("NaCl-H2O")
+    feed = s.composition(molalities={"NaCl": 3.0})
+    bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
+    real = sf._three_phase
+
+    def shifted(system, z, P, given, v):
+        r = real(system, z, P, given, v)
+        if given == "T" and v == bubble.T:
+            r.S -= 1.0  # J/(mol K): the disagreement, put there
+        return r
+
+    monkeypatch.setattr(sf, "_three_phase", shifted)
+    with pytest.raises(velmora.ConvergenceError, match=r"has no bracket there"):
+        s.flash(feed, ATM, S=bubble.S - 0.5, solids=True)

@@ -422,6 +422,15 @@ def _flash_hs(system, z, P, key, target, T0):
                 f"{key} = {target:g} {unit} lies below the {what} of the feed "
                 f"at {lo:g} K and P = {P:g} Pa"
             )
+        top = value(at("T", bubble.T))
+        if not top >= target:  # the flash at the bubble point's T disagrees with the bubble point
+            raise ConvergenceError(
+                f"vapor-liquid-solid flash at {key} = {target:g} {unit} not found at P = {P:g} Pa: "
+                f"the bubble point with solids ({bubble.T:g} K) has {value(bubble):g} {unit} and "
+                f"the flash at that T {top:g} {unit}, so the {what} has no bracket there",
+                T=bubble.T,
+                P=P,
+            )
         T = brentq(
             lambda t: value(at("T", t)) - target,
             lo,
