@@ -504,13 +504,8 @@ def feed(system: Any, z: Any) -> np.ndarray:
         # is compared, and only one of positive amounts was kept: equal keys and values are then
         # the same ones, bit for bit
         last = system._info.last_feed
-        if last is not None:
-            for k, v in z.items():
-                if type(v) is not float or type(k) is not str:
-                    break
-            else:
-                if z == last[0]:
-                    return last[1]
+        if last is not None and _plain_feed(z) and z == last[0]:
+            return last[1]
         amounts = _names(system, z, "feed amount")
     elif hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")
@@ -528,13 +523,9 @@ def feed(system: Any, z: Any) -> np.ndarray:
         if not tot > 0.0:
             raise ValueError("the feed is empty (every amount is 0)")
         out = np.array([a / tot for a in vals])
-        if type(z) is dict:
-            for k, v in z.items():
-                if type(v) is not float or type(k) is not str or not v > 0.0:
-                    break
-            else:
-                out.flags.writeable = False
-                system._info.last_feed = (dict(z), out, None)
+        if type(z) is dict and _plain_feed(z):
+            out.flags.writeable = False
+            system._info.last_feed = (dict(z), out, None)
         return out
     v = np.array(vals)
     if max(amounts.values(), default=0.0) > 1e300:  # their sum may overflow: scaled first
@@ -543,6 +534,15 @@ def feed(system: Any, z: Any) -> np.ndarray:
     if not tot > 0.0:
         raise ValueError("the feed is empty (every amount is 0)")
     return v / tot
+
+
+def _plain_feed(z: dict[Any, Any]) -> bool:
+    """Every key a str and every amount a positive float: a feed whose equal is the same one
+    bit for bit (``feed`` keeps the last such feed's fractions)."""
+    for k, v in z.items():
+        if type(v) is not float or type(k) is not str or not v > 0.0:
+            return False
+    return True
 
 
 # ---------------------------------------------------------------------------- what a system knows

@@ -218,14 +218,10 @@ def flash(
         T = checks.temperature(T)
         checks.range_warnings(system, T, z, stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
-    name, value = checks.one_given(T, H, S, vapor_fraction)
+    name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     system.model._warm = None
-    if name == "T":
-        T = checks.temperature(value)
-        checks.range_warnings(system, T, z, stacklevel=4)
-        return _finish(system, z, tp_flash(system, z, T, P))
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
         raise ValueError(f"vapor_fraction must lie in [0, 1], not {value:g}")
@@ -516,19 +512,14 @@ def _finish(system, z, v):
     raw = v.raw
     T = raw["T"]
     beta = raw["beta"]
-    if v.water is True and 0.0 < beta < 1.0:
-        # the usual split, its liquid found by the core to pass checks.true_water: nothing to
-        # raise, its state made when first read (a solve over flashes reads none), from raw's x
-        # as the result's x is
-        if system._info.__dict__.get("_pair_positions") != []:  # (none to warn of: no call)
-            checks.pair_warnings(system, v.n, stacklevel=5)
-        liquid: Any = (system, raw["x"], T, v.n, v.lng, v.f, v.chem_res)
-        return FlashResult(system, z, raw, liquid, v.residual, v.balance, v.iterations, v.method)
     if beta <= 0.0:
         # all liquid: the vapor it would be in equilibrium with, from its verified fugacities
         # (every volatile it holds or makes; none of its salts)
         raw = dict(raw, y=_incipient_vapor(system, v.f, T, raw["P"])[0])
-    if beta < 1.0 and v.water is True:  # (all liquid: as the usual split above)
+    liquid: Any
+    if beta < 1.0 and v.water is True:
+        # a liquid the core found to pass checks.true_water: nothing to raise, its state made
+        # when first read (a solve over flashes reads none), from raw's x as the result's x is
         liquid = (system, raw["x"], T, v.n, v.lng, v.f, v.chem_res)
     else:
         xl = _floats(raw["x"])
