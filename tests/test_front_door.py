@@ -221,12 +221,22 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     not depend on the liquids computed before it."""
     from velmora import checks
 
+    from velmora import states
+
     s = velmora.System(name)
     el = s.model
     one = s.liquid(T, **given)
     app = checks.liquid(s, s.composition(**given))[0]
     f, n, lng, res, converged, may_warn, water_ok = el._front_liquid(app, T)
     assert may_warn is None and water_ok is None  # no default pairs, no bound of water's ions
+    # System.liquid's usual call: the liquid's amounts and the same core call in one step
+    usual = (given.get("molalities"), given.get("mass_fractions"), given.get("loading"))
+    made = states.usual_liquid(s, *usual, T)
+    assert made is not None and len(made) == 10
+    assert list(made[1].items()) == list(app.items())
+    assert list(made[3].items()) == list(f.items()) and made[6:8] == (res, converged)
+    np.testing.assert_array_equal(made[4], n)
+    np.testing.assert_array_equal(made[5], lng)
     el._warm = None
     f1, n1, lng1 = el.fugacities(app, T)
     assert list(f.items()) == list(f1.items())
@@ -241,7 +251,7 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     calls = []
     monkeypatch.setattr(el, "fugacities",
                         lambda n_app, T: calls.append(T) or type(el).fugacities(el, n_app, T))
-    assert el._front_liquid(app, T) is None
+    assert el._front_liquid(app, T) is None and states.usual_liquid(s, *usual, T) is None
     same_state(s.liquid(T, **given), one)
     assert calls == [T]
 

@@ -291,10 +291,9 @@ def molal_liquid(
     [0, M_MAX] mol/kg. The digits of ``liquid(*_composition(...))``: the same dict in the
     components' order, the same sum. None for anything else (the general path then names what
     is wrong)."""
-    info = system._info
-    top = M_MAX * (info.mol_water * info.kg_water)  # as ``solutes`` bounds them
+    exact, components, water, top = system._info.molal_args
     # one compiled step: the general path's dicts and digits
-    return _front_molal(info.exact, info.components, molalities, info.mol_water, top)
+    return _front_molal(exact, components, molalities, water, top)
 
 
 def mass_liquid(
@@ -304,19 +303,11 @@ def mass_liquid(
     up the rest), each a plain float, and a loading (None, or a plain float >= 0 of the one
     acid gas, not given, per mol of the one base given): the digits of
     ``liquid(*_composition(...))``. None for anything else."""
-    info = system._info
+    exact, components, mw, acids, bases, kg_water, m_max = system._info.mass_args
     # one compiled step: the arithmetic of the mass fractions and the loading in the general
     # path's order, its dicts and digits
     return _front_mass(
-        info.exact,
-        info.components,
-        mass_fractions,
-        loading,
-        info.mw,
-        info.acids,
-        info.bases,
-        info.kg_water,
-        M_MAX,
+        exact, components, mass_fractions, loading, mw, acids, bases, kg_water, m_max
     )
 
 
@@ -605,6 +596,23 @@ class SystemInfo:
         # for add_loading: the acid gases, and what cannot be the base a loading is per mol of
         self.acids = [c for c in ACID_GASES if c in system.components]
         self.bases = [c for c in system.components if c != "H2O" and c not in system.henry]
+        # the fixed arguments of the compiled steps of molal_liquid and mass_liquid (the top:
+        # M_MAX mol/kg in the per-kg amounts, as ``solutes`` bounds them)
+        self.molal_args = (
+            self.exact,
+            self.components,
+            self.mol_water,
+            M_MAX * (self.mol_water * self.kg_water),
+        )
+        self.mass_args = (
+            self.exact,
+            self.components,
+            self.mw,
+            self.acids,
+            self.bases,
+            self.kg_water,
+            M_MAX,
+        )
         # salts: the DISS reactions' apparent electrolytes and their ions
         self.salts = {}
         for d in self.diss:

@@ -484,29 +484,67 @@ def ln_gamma_inf_water(system: Any, T: float) -> np.ndarray:
     return out
 
 
+def usual_liquid(
+    system: Any,
+    molalities: Any,
+    mass_fractions: Any,
+    loading: Any,
+    T: float,
+) -> Any:
+    """``System.liquid``'s usual call (molalities, or mass fractions and a loading, as
+    ``checks.molal_liquid`` and ``checks.mass_liquid`` take them; T a float in range) in one
+    compiled call: (apparent amounts, per mole, total, then the entries of the core's one-call
+    liquid, as ``liquid_state`` reads them). None for anything else, and where the compiled
+    call raises: the steps one by one then give the same answer or error, after the range
+    warnings, as they always do."""
+    el, info = system.model, system._info
+    pairs = info.__dict__.get("_pair_positions")
+    try:
+        if mass_fractions is None and loading is None:
+            front = getattr(el, "_front_molal_liquid", None)
+            if front is not None:
+                return front(info.molal_args, molalities, T, pairs, info.self_ions_bound)
+        elif molalities is None:
+            front = getattr(el, "_front_mass_liquid", None)
+            if front is not None:
+                return front(
+                    info.mass_args, mass_fractions, loading, T, pairs, info.self_ions_bound
+                )
+    except (ValueError, ArithmeticError):
+        pass
+    return None
+
+
 def liquid_state(
     system: Any,
     app: dict[str, float],
     T: float,
     unit: tuple[dict[str, float], float, float] | None = None,
+    made: tuple[Any, ...] | None = None,
 ) -> LiquidState:
     """Speciate the apparent liquid ``app`` at T, check the answer, and name the results;
-    ``unit``: (feed, a, b), the state as ``_in_unit(feed, a, b)`` gives it.
+    ``unit``: (feed, a, b), the state as ``_in_unit(feed, a, b)`` gives it; ``made``: the
+    tuple of ``usual_liquid`` for this liquid (its speciation is then not repeated).
 
     The core from a cold start; where its answer fails the check, the core again with 2000
     Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.recovery``),
     whose answer the core takes as its warm start. ConvergenceError when none verifies, also
     where the core diverged (its ValueError is the error's cause)."""
     el = system.model
-    # the speciation, its check and the fugacities in one call of the core; None where one of
-    # the methods it stands for is replaced (then each is called). It also says whether a
-    # default pair may be major (checks.pair_warnings' first pass), where the pairs are known
-    front = getattr(el, "_front_liquid", None)
-    info = system._info
-    pairs = info.__dict__.get("_pair_positions")
     may_warn, water_ok = True, False
+    done: Any
     try:
-        done = None if front is None else front(app, T, pairs, info.self_ions_bound)
+        if made is not None:
+            done = made[3:]
+        else:
+            # the speciation, its check and the fugacities in one call of the core; None where
+            # one of the methods it stands for is replaced (then each is called). It also says
+            # whether a default pair may be major (checks.pair_warnings' first pass), where the
+            # pairs are known
+            front = getattr(el, "_front_liquid", None)
+            info = system._info
+            pairs = info.__dict__.get("_pair_positions")
+            done = None if front is None else front(app, T, pairs, info.self_ions_bound)
         if done is None:
             el._warm = None  # a front-door answer does not depend on earlier calls
             f, n, lng = el.fugacities(app, T)

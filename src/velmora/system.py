@@ -22,7 +22,7 @@ from .errors import ChemistryError, ReportError
 from .flashes import FlashResult, bubble_temperature, flash
 from .ids import databank_id
 from .solids import Solids, flash_solids, scaling_temperature, solid_liquid
-from .states import LiquidState, liquid_state
+from .states import LiquidState, liquid_state, usual_liquid
 
 # The compiled core and the sibling modules enginebridge, ionchem and notices are imported where
 # used: `import velmora.brinequil` runs this package's __init__ and loads no sibling of the core
@@ -205,6 +205,12 @@ class System:
         (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
         the unit of the input."""
         with self._using():
+            if not solids and amounts is None and type(T) is float:
+                if checks.T_HINT <= T <= checks.T_MAX:  # (checks.temperature's usual case)
+                    done = usual_liquid(self, molalities, mass_fractions, loading, T)
+                    if done is not None:
+                        checks.range_warnings(self, T, done[1])
+                        return liquid_state(self, done[1], T, (done[0], done[2], 1.0), done)
             usual = None
             if amounts is None and mass_fractions is None and loading is None:
                 usual = checks.molal_liquid(self, molalities)

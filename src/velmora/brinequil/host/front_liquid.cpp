@@ -62,6 +62,7 @@ struct LiquidTables {
     std::vector<int> first;   // per species, the first species of its name
     std::vector<std::optional<core::Antoine>> antoine;  // per species; the table's entry
     std::vector<char> antoine_bad;                      // an entry that is no Antoine record
+    std::vector<py::object> keys;  // per species, its name as an interned str (answers' keys)
 
     static bool cacheable() { return PY_VERSION_HEX < 0x030C0000; }
     static std::uint64_t version(const py::object& d) {
@@ -106,6 +107,12 @@ struct LiquidTables {
         const std::size_t n = sets.names.size();
         first.resize(n);
         for (std::size_t k = 0; k < n; ++k) first[k] = position(sets.names[k]);
+        keys.resize(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            PyObject* key = PyUnicode_InternFromString(sets.names[k].c_str());
+            if (key == nullptr) throw py::error_already_set();
+            keys[k] = py::reinterpret_steal<py::object>(key);
+        }
         antoine.resize(n);
         antoine_bad.assign(n, 0);
         for (std::size_t k = 0; k < n; ++k) {
@@ -213,6 +220,18 @@ public:
         return f;
     }
 
+    // {species: value} of (name, value) pairs, keyed by the tables' interned names.
+    py::dict named(const core::FugacityMap& f) const {
+        py::dict out;
+        for (const auto& [name, v] : f) {
+            py::float_ value(v);
+            const auto k = static_cast<std::size_t>(tab_->position(name));
+            if (PyDict_SetItem(out.ptr(), tab_->keys[k].ptr(), value.ptr()) < 0)
+                throw py::error_already_set();
+        }
+        return out;
+    }
+
 private:
     static inline const std::vector<core::HenryPair> kNone{};
     Electrolyte& el_;
@@ -264,18 +283,17 @@ py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle 
     if (!s) return py::none();
     Electrolyte& el = electrolyte(self);
     double residual;
-    core::FugacityMap f;
+    py::dict fd;
     try {
         LiquidAt liquid(el, T);
         residual = core::liquid_residual(
             *el.stoich, s->n, s->lng, s->n0, s->lnK,
             [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) { liquid.henry_ref(x, ref); });
-        f = liquid.fugacities(s->n, s->lng);
+        const core::FugacityMap f = liquid.fugacities(s->n, s->lng);
+        fd = liquid.named(f);
     } catch (const std::exception&) {
         return py::none();
     }
-    py::dict fd;
-    for (const auto& [name, v] : f) fd[py::str(name)] = v;
     return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng), residual, s->converged,
                           pairs_may_warn(pairs, s->n), water_holds(water, s->n, s->lng));
 }
@@ -525,6 +543,57 @@ py::object front_mass(py::handle exact, py::handle components, py::handle fracti
     return per_mole(full);
 }
 
+// Entry k of the tuple t as a float (a Python float or int), else nullopt (its error cleared).
+std::optional<double> float_item(PyObject* t, Py_ssize_t k) {
+    const double v = PyFloat_AsDouble(PyTuple_GET_ITEM(t, k));
+    if (v == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return v;
+}
+
+// made + liquid: (apparent amounts, per mole, total, then _front_liquid's entries) of the
+// liquid `made` (front_molal's or front_mass's tuple) at T; None where either is None.
+py::object made_liquid(py::handle self, py::object made, double T, py::handle pairs,
+                       py::handle water) {
+    if (made.is_none()) return made;
+    py::object liquid = front_liquid(self, PyTuple_GET_ITEM(made.ptr(), 1), T, pairs, water);
+    if (liquid.is_none()) return liquid;
+    PyObject* both = PySequence_Concat(made.ptr(), liquid.ptr());
+    if (both == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(both);
+}
+
+// System.liquid's usual call of molalities in one step: front_molal(*args[:2], molalities,
+// *args[2:]) and _front_liquid of its liquid at T. args: (exact, components, mol of water in
+// 1 kg, top).
+py::object front_molal_liquid(py::handle self, py::handle args, py::handle molalities, double T,
+                              py::handle pairs, py::handle water) {
+    PyObject* t = args.ptr();
+    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 4) return py::none();
+    const std::optional<double> mol = float_item(t, 2), top = float_item(t, 3);
+    if (!mol || !top) return py::none();
+    return made_liquid(
+        self, front_molal(PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 1), molalities, *mol, *top),
+        T, pairs, water);
+}
+
+// The same for mass fractions and a loading. args: (exact, components, mw, acids, bases,
+// kg of water per mol, M_MAX).
+py::object front_mass_liquid(py::handle self, py::handle args, py::handle fractions,
+                             py::handle loading, double T, py::handle pairs, py::handle water) {
+    PyObject* t = args.ptr();
+    if (!PyTuple_CheckExact(t) || PyTuple_GET_SIZE(t) != 7) return py::none();
+    const std::optional<double> kg = float_item(t, 5), m_max = float_item(t, 6);
+    if (!kg || !m_max) return py::none();
+    return made_liquid(self,
+                       front_mass(PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 1), fractions,
+                                  loading, PyTuple_GET_ITEM(t, 2), PyTuple_GET_ITEM(t, 3),
+                                  PyTuple_GET_ITEM(t, 4), *kg, *m_max),
+                       T, pairs, water);
+}
+
 }  // namespace
 
 void bind_front(py::module_& m, ElectrolyteClass& cls) {
@@ -551,6 +620,16 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "None "
             "where one of those methods, the activity model or the model's tables are not the "
             "package's own (then call them)");
+    cls.def("_front_molal_liquid", &front_molal_liquid, py::arg("args"), py::arg("molalities"),
+            py::arg("T"), py::arg("pairs"), py::arg("water"),
+            "_front_molal's tuple (args: (exact, components, water, top)) followed by "
+            "_front_liquid's entries for its liquid at T: System.liquid's usual call of "
+            "molalities in one step; None where either gives None");
+    cls.def("_front_mass_liquid", &front_mass_liquid, py::arg("args"), py::arg("mass_fractions"),
+            py::arg("loading"), py::arg("T"), py::arg("pairs"), py::arg("water"),
+            "_front_mass's tuple (args: (exact, components, mw, acids, bases, kg_water, m_max)) "
+            "followed by _front_liquid's entries for its liquid at T; None where either gives "
+            "None");
     cls.def("_front_flash_check", &front_flash_check, py::arg("n_app"), py::arg("components"),
             py::arg("z"), py::arg("beta"), py::arg("x"), py::arg("y"), py::arg("T"), py::arg("P"),
             py::arg("pp"), py::arg("tol"), py::arg("limits"),

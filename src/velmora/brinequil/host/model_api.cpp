@@ -484,8 +484,9 @@ Electrolyte& electrolyte(py::handle self) {
 
 py::object python_override(py::handle self, const char* name) {
     static py::handle base = py::type::of<Electrolyte>();
-    // The method names as interned strings, made once per name (the GIL guards the map).
-    static auto* keys = new std::unordered_map<std::string, PyObject*>();
+    // The method names as interned strings, made once per call site's literal (keyed by its
+    // address: no hashing of the text on every call; the GIL guards the map).
+    static auto* keys = new std::unordered_map<const char*, PyObject*>();
     PyObject*& key = (*keys)[name];
     if (!key && !(key = PyUnicode_InternFromString(name))) throw py::error_already_set();
     py::handle type = py::type::of(self);

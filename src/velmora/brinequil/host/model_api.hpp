@@ -36,6 +36,7 @@ Electrolyte& electrolyte(py::handle self);
 // The bound method `self.<name>` when a Python subclass (or the instance itself) replaces the
 // Electrolyte method of that name, else a null object. Lets C++ callers honour overrides the
 // way Python code calling self.<name>(...) would, at the cost of one attribute lookup.
+// `name`: a string literal (its address keys the interned name).
 py::object python_override(py::handle self, const char* name);
 
 // ---- Species object --------------------------------------------------------------------------
