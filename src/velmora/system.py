@@ -204,13 +204,15 @@ class System:
         The liquid is aqueous: it needs water, and no solute may exceed 100 mol/kg of water
         (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
         the unit of the input."""
+        if self.databank is None and not solids and amounts is None and type(T) is float:
+            # the usual call (checks.temperature's usual T; no overlays, whose context would be
+            # a no-op) in one compiled step, else the steps one by one below
+            if checks.T_HINT <= T <= checks.T_MAX:
+                done = usual_liquid(self, molalities, mass_fractions, loading, T)
+                if done is not None:
+                    checks.range_warnings(self, T, done[1])
+                    return liquid_state(self, done[1], T, (done[0], done[2], 1.0), done)
         with self._using():
-            if not solids and amounts is None and type(T) is float:
-                if checks.T_HINT <= T <= checks.T_MAX:  # (checks.temperature's usual case)
-                    done = usual_liquid(self, molalities, mass_fractions, loading, T)
-                    if done is not None:
-                        checks.range_warnings(self, T, done[1])
-                        return liquid_state(self, done[1], T, (done[0], done[2], 1.0), done)
             usual = None
             if amounts is None and mass_fractions is None and loading is None:
                 usual = checks.molal_liquid(self, molalities)
