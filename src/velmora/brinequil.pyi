@@ -150,6 +150,32 @@ class Electrolyte:
         activity model or the warm record is replaced in Python (velmora's front door then
         calls them one by one)."""
 
+    def _front_molal_liquid(
+        self,
+        args: tuple[Mapping[str, str], list[str], float, float],
+        molalities: Any,
+        T: float,
+        pairs: list[tuple[str, int, int, int]] | None,
+        water: tuple[int, int, int, float, float] | None,
+    ) -> tuple[Any, ...] | None:
+        """_front_molal(exact, components, molalities, water, top) for args (exact, components,
+        water, top), followed by _front_liquid's entries for its per-mole liquid at T: the
+        usual call of System.liquid in one step; None where either gives None."""
+
+    def _front_mass_liquid(
+        self,
+        args: tuple[Mapping[str, str], list[str], Mapping[str, float], list[str], list[str],
+                    float, float],
+        mass_fractions: Any,
+        loading: Any,
+        T: float,
+        pairs: list[tuple[str, int, int, int]] | None,
+        water: tuple[int, int, int, float, float] | None,
+    ) -> tuple[Any, ...] | None:
+        """_front_mass's tuple for args (exact, components, mw, acids, bases, kg_water, m_max),
+        followed by _front_liquid's entries for its per-mole liquid at T; None where either
+        gives None."""
+
     def _front_flash_check(
         self,
         n_app: Mapping[str, float],
