@@ -4,6 +4,7 @@ cache as a user meets it, and errors that say what went wrong."""
 import math
 import os
 import pickle
+import random
 import warnings
 
 import numpy as np
@@ -254,6 +255,50 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     assert el._front_liquid(app, T) is None and states.usual_liquid(s, *usual, T) is None
     same_state(s.liquid(T, **given), one)
     assert calls == [T]
+
+
+def _liquid_record(system, T, given):
+    """What a call of System.liquid gives: every named result to the last digit, or the error,
+    and the warnings (category, message, where)."""
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            st = system.liquid(T, **given)
+            out = [list(getattr(st, k).items()) for k in
+                   ("amounts", "x", "ln_gamma", "partial_pressures", "saturation_indices",
+                    "apparent", "feed")]
+            out.append((st.residual, st.pH, st.bubble_pressure, st.H))
+        except Exception as exc:  # compared, not judged, here
+            out = [type(exc).__name__, str(exc)]
+    return out, [(w.category, str(w.message), w.filename, w.lineno) for w in seen]
+
+
+def test_the_one_step_liquid_is_the_liquid_of_the_steps(cache, monkeypatch):
+    """System.liquid's usual call in one compiled step gives what its steps one by one give
+    (the amounts, then the core's liquid): every result to the last digit, the same errors and
+    the same warnings at the caller's line, over random liquids of every chemistry (molalities
+    or mass fractions and loadings, some out of range, some refused). Each side on a System of
+    its own: a default pair's warning is given once per System."""
+    from velmora import system as front
+
+    rng = random.Random(7)
+    for _ in range(80):
+        name = rng.choice(velmora.chemistries())
+        comps = [c for c in velmora.System(name).components if c != "H2O"]
+        T = rng.choice([298.15, 313.15, rng.uniform(273.15, 450.0), rng.uniform(200.0, 700.0)])
+        if rng.random() < 0.5 or not comps:
+            given = {"molalities": {c: rng.choice([0.0, 10 ** rng.uniform(-6, 1.5)])
+                                    for c in rng.sample(comps, k=rng.randint(0, len(comps)))}}
+        else:
+            some = rng.sample(comps, k=rng.randint(1, len(comps)))
+            given = {"mass_fractions": {c: rng.uniform(0.0, 0.4 / len(some)) for c in some}}
+            if "CO2" in comps and "CO2" not in some and rng.random() < 0.5:
+                given["loading"] = rng.uniform(0.0, 0.8)
+        one = _liquid_record(velmora.System(name), T, given)
+        with monkeypatch.context() as m:
+            m.setattr(front, "usual_liquid", lambda *args: None)
+            steps = _liquid_record(velmora.System(name), T, given)
+        assert one == steps, (name, T, given)
 
 
 def test_the_one_call_liquid_follows_a_change_of_the_model_tables(cache):
