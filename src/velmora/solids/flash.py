@@ -10,7 +10,7 @@ from ..errors import ConvergenceError, NoSolutionError, no_answer
 from ..flashes import FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .liquid import _Liquid, _NoLiquid, no_liquid
+from .liquid import _Liquid, _NoLiquid, no_liquid, nonnegative_form
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -51,7 +51,7 @@ class _Split:
             # a solid whose content goes through another component's form (calcite through
             # CO2 in a seawater whose carbonate is Na2CO3 and NaHCO3): the same atoms, no
             # component below 0
-            new = _nonnegative_form(system, red)
+            new = nonnegative_form(system, red)
             self.shift, red = new - red, new
             self.total = float(red.sum())
         if not self.total > 0.0:
@@ -79,39 +79,6 @@ class _Split:
             * (1.0 - self.result.vapor_fraction)
             * self.total
         )
-
-
-def _nonnegative_form(system, red):
-    """The apparent amounts nearest to ``red`` (in the sum of the changes) that carry the same
-    reaction invariants (the atoms) with none below 0; NoSolutionError where there are none
-    (the solids take more of an element than the feed holds). A linear programme, its vertex
-    made exact on the components it keeps."""
-    from scipy.optimize import linprog
-
-    B = system.solids.comp_b
-    m = len(red)
-    eye = np.eye(m)
-    # red + u - v >= 0, B (u - v) = 0, u, v >= 0, min sum(u + v)
-    lp = linprog(
-        np.ones(2 * m),
-        A_ub=np.hstack([-eye, eye]),
-        b_ub=red,
-        A_eq=np.hstack([B, -B]),
-        b_eq=np.zeros(B.shape[0]),
-        bounds=(0.0, None),
-        method="highs",
-    )
-    if lp.status != 0:
-        raise NoSolutionError("the solids take more than the feed holds")
-    out = red + lp.x[:m] - lp.x[m:]
-    keep = out > 1e-12 * float(np.abs(red).sum())
-    out[~keep] = 0.0
-    target = B @ red
-    out[keep] += np.linalg.lstsq(B[:, keep], target - B @ out, rcond=None)[0]
-    scale = float(np.abs(target).sum())
-    if np.any(out < 0.0) or float(np.abs(B @ out - target).sum()) > 1e-13 * scale:
-        raise NoSolutionError("the solids take more than the feed holds")
-    return out
 
 
 def flash_solids(
