@@ -171,3 +171,31 @@ def test_bittern_steps_are_taken_from_the_point_before(sea, monkeypatch):
     assert len(cold) == 1 and cold[0] == pytest.approx(water, rel=1e-12)
     for k, v in path.solids.items():
         assert again.solids[k] == pytest.approx(v, rel=1e-6, abs=1e-12), k
+
+
+def test_a_fractional_path_past_calcite_in_seawater_with_carbonate():
+    """Calcite taken out of a seawater with its carbonate (given as Na2CO3 and NaHCO3) leaves a
+    liquid whose carbon sits in CO2 and NaHCO3 with Na2CO3 < 0 among the components, CO3-- < 0
+    as they dissociate: the path refused its own liquid at 0.6 of the water removed ('amount of
+    Na2CO3 is negative', solids fuzz seed 331). Every element balanced over liquid, water
+    taken and solids taken; halite, which comes out between 0.5 and 0.6, at SI 0 by its
+    definition on the liquid there."""
+    s = velmora.System("seawater-CO2-H2O")
+    feed = {"H2O": 27.75464890369137, "NaCl": 1.0120639994297846, "KCl": 0.04190672547635752,
+            "MgCl2": 0.13078358908972457, "CaCl2": 0.05984043934860188,
+            "SrCl2": 0.000546584344450572, "Na2SO4": 0.24072394523858706,
+            "BaCl2": 4.161173569637968e-06, "Na2CO3": 0.011250196573047815,
+            "NaHCO3": 0.006826156806407151, "CO2": 0.0008981104889681057}
+    r = [0.0, 0.5, 0.6]
+    path = paths.evaporate(s, feed, 338.5817182027298, removed=r, fractional=True)
+    assert 0.5 < path.appears["halite"] < 0.6 and path.solids["calcite"][0] > 0.0
+    total, forms = count(feed, {}), solid_formulas(s)
+    for k in range(len(r)):
+        kg = path.water[k] * s._info.mw["H2O"] / 1000.0
+        held = {sp: v[k] * kg for sp, v in path.molality.items()}
+        held["H2O"] = path.water[k] + path.water_removed[k]
+        held.update({sp: v[k] for sp, v in path.solids.items()})
+        got = count(held, forms)
+        for el, v in total.items():
+            assert got[el] == pytest.approx(v, rel=1e-9), (r[k], el)
+    assert by_definition(path.state(2), s, "halite") == pytest.approx(0.0, abs=1e-6)

@@ -510,6 +510,40 @@ def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
         assert r.solids[k] * total == pytest.approx(v, rel=1e-4)
 
 
+def test_a_flash_with_solids_near_dryness_answers_at_the_vapor_fraction():
+    # the dilute seawater at 1 atm above, flashed at the vapor fraction 0.994875: its active set
+    # from no solids started at the split without them (471 K, bischofite among the first
+    # solids) and said 'boils dry', where 0.99414 and 0.99512 answer. Against the answer's
+    # liquid speciated afresh and the flash at its T (another route), and the elements
+    import time
+
+    s = velmora.System("seawater-H2O")
+    feed = {"H2O": 55.50929780738274, "NaCl": 0.1033257994850649, "KCl": 0.0023435639413638275,
+            "MgCl2": 0.012925624418022636, "CaCl2": 0.002752435625520539,
+            "SrCl2": 2.475447611694864e-05, "Na2SO4": 0.0026429735268043175,
+            "BaCl2": 1.1251675938596323e-06}
+    t0 = time.perf_counter()
+    r = s.flash(feed, ATM, vapor_fraction=0.994875, solids=True)
+    assert time.perf_counter() - t0 < 30.0
+    assert r.vapor_fraction == pytest.approx(0.994875, abs=1e-9)
+    assert set(r.solids) == {"halite", "anhydrite", "celestite"}
+    _settled_with_solids(s, r, ATM)
+    at_t = s.flash(feed, ATM, T=r.T, solids=True)
+    assert at_t.vapor_fraction == pytest.approx(r.vapor_fraction, abs=1e-6)
+    for k, v in r.solids.items():
+        assert at_t.solids[k] == pytest.approx(v, rel=1e-4)
+    # Na and Cl over vapor (none), liquid and halite, per mol of feed: the liquid's amount from
+    # Na, then Cl
+    total = sum(feed.values())
+    na = feed["NaCl"] + 2.0 * feed["Na2SO4"]
+    x = r.x
+    frac = (na / total - r.solids["halite"]) / (x["NaCl"] + 2.0 * x["Na2SO4"])
+    cl = x["NaCl"] + x["KCl"] + 2.0 * (x["MgCl2"] + x["CaCl2"] + x["SrCl2"] + x["BaCl2"])
+    want = feed["NaCl"] + feed["KCl"] + 2.0 * sum(feed[c] for c in ("MgCl2", "CaCl2", "SrCl2",
+                                                                     "BaCl2"))
+    assert frac * cl + r.solids["halite"] == pytest.approx(want / total, rel=1e-8)
+
+
 def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans_in_t():
     # a four-salt brine at 1 atm boiled to 76 % vapor at 422.3 K with halite, sylvite and
     # anhydrite: the flashes at vapor fractions found no liquid from 0.76 up, so the S of the

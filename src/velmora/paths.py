@@ -809,15 +809,24 @@ def _liquid(system, T, feed, solids):
     hold a component in a negative amount where none of its ions is negative: a fractional
     path's bitterns in seawater-H2O, whose sulfate is Na2SO4 among the components, have less
     sodium than twice their sulfate once the halite has left, so NaCl < 0. The front door
-    refuses a negative amount from a caller; here the ions decide."""
+    refuses a negative amount from a caller; here the ions decide. Where an ion is negative
+    too, the same atoms in amounts none below 0 where there are such: a fractional path's
+    liquid in seawater-CO2-H2O after calcite has left holds its carbon as CO2 and NaHCO3 with
+    Na2CO3 < 0 (so CO3-- < 0 as the components dissociate), a liquid all the same."""
     if min(feed.values()) >= 0.0:
         return system.liquid(T, feed, solids=solids)
-    x, a, b = checks.liquid(system, feed)
-    ions = system.solids.n0_of @ np.array([x[c] for c in system.components])
-    if float(ions.min()) < 0.0:
-        return system.liquid(T, feed, solids=solids)  # refused there, with the reason
-    from .solids import solid_liquid
+    from .errors import NoSolutionError
+    from .solids import nonnegative_form, solid_liquid
     from .states import liquid_state
+
+    x, a, b = checks.liquid(system, feed)
+    z = np.array([x[c] for c in system.components])
+    if float((system.solids.n0_of @ z).min()) < 0.0:
+        try:
+            z = nonnegative_form(system, z)
+        except NoSolutionError:
+            return system.liquid(T, feed, solids=solids)  # refused there, with the reason
+        x = dict(zip(system.components, z.tolist()))
 
     checks.range_warnings(system, T, x)
     with system._using():

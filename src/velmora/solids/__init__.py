@@ -82,6 +82,7 @@ from .liquid import (
     _every,
     _Liquid,
     _tight_state,
+    nonnegative_form,
 )
 from .thermo import CONTENT_STEP, solid_enthalpy, solid_entropy
 

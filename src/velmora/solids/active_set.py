@@ -21,7 +21,7 @@ ACTIVE_MAX = 60  # active-set changes before giving up
 NEWTON_MAX = 60  # Newton iterations per active set
 
 
-def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
+def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL, start=None):
     """Active-set method on the solids: add the supersaturated absent solids (those of
     ``_joining`` where the set is new, else the most supersaturated one), solve for the amounts
     of the present ones (``_newton``), until every absent solid has SI < 0.
@@ -31,12 +31,28 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL):
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
     the species or None).
     ``si_tol``: the |SI| the present solids must reach (Newton stops at a tenth of it).
+    ``start``: (amounts, set) of solids to begin with instead of none (a neighbouring
+    answer's), solved first; from none where that set's state has no answer.
     Returns (s, active, state, Newton iterations)."""
     ss = system.solids
     active: list[int] = []
     seen: dict[tuple[int, ...], int] = {}
     s, its, state, tried = np.zeros(0), 0, first, []
     tight = True  # the set in hand is solved to a tenth of si_tol
+    if start is not None and len(start[1]):
+        try:
+            got = evaluate(np.array(start[0], dtype=float), list(start[1]))
+        except ConvergenceError:
+            got = None
+        except ValueError as e:
+            if not no_answer(e):
+                raise
+            got = None
+        if got is not None:
+            s, active, state = np.array(start[0], dtype=float), list(start[1]), got
+            seen[tuple(sorted(active))] = 1
+            tried += ["+" + ss.names[k] for k in active]
+            tight = False
     for _ in range(ACTIVE_MAX):
         absent = [k for k in range(len(ss)) if k not in active]
         best = max(absent, key=lambda k: state.si[k], default=None)

@@ -10,7 +10,7 @@ from ..errors import ConvergenceError, NoSolutionError, no_answer
 from ..flashes import FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .liquid import _Liquid, _NoLiquid, no_liquid
+from .liquid import _Liquid, _NoLiquid, no_liquid, nonnegative_form
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -27,13 +27,22 @@ HS_NAMES = {"H": ("enthalpy", "J/mol"), "S": ("entropy", "J/(mol K)")}
 
 
 DRY_BUDGET = 40  # flashes without a liquid after which the active set of a flash at T stops
+# a flash at a vapor fraction whose active set found no liquid: continued from where this many
+# times as much of the feed is left unboiled, in this many steps (see _vf_by_continuation)
+VF_LADDER_FROM = 2.0
+VF_LADDER = 4
+PAST_STEPS = 12  # vapor fractions past DRY_GRID's top a flash at T tries (see _past_the_grid)
+# flashes after which an active set started from given solids (a step of those two) stops: such
+# a step settles in 11-34 where it has an answer, and one that wandered near dryness spent 65 s
+WARM_BUDGET = 40
 
 
 class _Stalled(Exception):
     """The active set of a flash at T spent DRY_BUDGET flashes that found no liquid (a NaCl-KCl
     water at 427 K and 55 kPa, 60 K above its invariant point: 800 of them, 30 s, before the
-    flashes at vapor fractions said it boils dry). Not a ValueError: the line search of the
-    Newton steps does not take it for one failed step."""
+    flashes at vapor fractions said it boils dry), or WARM_BUDGET in all from given solids.
+    Not a ValueError: the line search of the Newton steps does not take it for one failed
+    step."""
 
 
 class _Split:
@@ -51,7 +60,7 @@ class _Split:
             # a solid whose content goes through another component's form (calcite through
             # CO2 in a seawater whose carbonate is Na2CO3 and NaHCO3): the same atoms, no
             # component below 0
-            new = _nonnegative_form(system, red)
+            new = nonnegative_form(system, red)
             self.shift, red = new - red, new
             self.total = float(red.sum())
         if not self.total > 0.0:
@@ -81,39 +90,6 @@ class _Split:
         )
 
 
-def _nonnegative_form(system, red):
-    """The apparent amounts nearest to ``red`` (in the sum of the changes) that carry the same
-    reaction invariants (the atoms) with none below 0; NoSolutionError where there are none
-    (the solids take more of an element than the feed holds). A linear programme, its vertex
-    made exact on the components it keeps."""
-    from scipy.optimize import linprog
-
-    B = system.solids.comp_b
-    m = len(red)
-    eye = np.eye(m)
-    # red + u - v >= 0, B (u - v) = 0, u, v >= 0, min sum(u + v)
-    lp = linprog(
-        np.ones(2 * m),
-        A_ub=np.hstack([-eye, eye]),
-        b_ub=red,
-        A_eq=np.hstack([B, -B]),
-        b_eq=np.zeros(B.shape[0]),
-        bounds=(0.0, None),
-        method="highs",
-    )
-    if lp.status != 0:
-        raise NoSolutionError("the solids take more than the feed holds")
-    out = red + lp.x[:m] - lp.x[m:]
-    keep = out > 1e-12 * float(np.abs(red).sum())
-    out[~keep] = 0.0
-    target = B @ red
-    out[keep] += np.linalg.lstsq(B[:, keep], target - B @ out, rcond=None)[0]
-    scale = float(np.abs(target).sum())
-    if np.any(out < 0.0) or float(np.abs(B @ out - target).sum()) > 1e-13 * scale:
-        raise NoSolutionError("the solids take more than the feed holds")
-    return out
-
-
 def flash_solids(
     system: Any,
     feed: Any,
@@ -136,21 +112,78 @@ def flash_solids(
     value = checks.temperature(value) if given == "T" else checks.number(value, given)
     if given == "vapor_fraction" and not 0.0 <= value < 1.0:
         raise ValueError(f"vapor_fraction with solids must lie in [0, 1), not {value:g}")
-    return _three_phase(system, z, P, given, value)
+    if given == "T":
+        return _three_phase(system, z, P, given, value)
+    try:
+        return _three_phase(system, z, P, given, value)
+    except (ConvergenceError, ValueError) as e:
+        if not _no_split(e) or not 0.0 < value < 1.0 - _salts(system, z):
+            raise  # (the bubble point; beyond the volatile part no liquid can be left)
+        out = _vf_by_continuation(system, z, P, value)
+        if out is None:
+            raise
+        return out
 
 
-def _three_phase(system, z, P, given, value, stall=None):
+def _salts(system, z):
+    """The part of the feed ``z`` (per mol) in salts, which do not evaporate."""
+    return sum(float(z[k]) for k, c in enumerate(system.components) if c in system._info.salts)
+
+
+def _vf_by_continuation(system, z, P, beta):
+    """The flash with solids at the vapor fraction ``beta`` whose active set, from no solids,
+    found no liquid (a dilute seawater at 1 atm boiled to 99.4875 %: its split without solids,
+    at 471 K, let bischofite join and the set never recovered, where 99.414 and 99.512 %
+    answer): the flash where VF_LADDER_FROM times as much of the feed is left unboiled, then
+    VF_LADDER steps towards ``beta`` (geometric in 1 - vapor fraction), each one's active set
+    from the last one's solids; each step stops after DRY_BUDGET flashes without a liquid. None
+    where the first flash or a step finds no answer (a liquid that does boil dry costs that
+    flash and the steps up to where it fails)."""
+    import warnings
+
+    from ..errors import RangeWarning
+
+    rest = 1.0 - beta
+    top = min(VF_LADDER_FROM * rest, 1.0)
+    ss = system.solids
+    out = None
+    for k in range(VF_LADDER + 1):
+        b = beta if k == VF_LADDER else 1.0 - top * (rest / top) ** (k / VF_LADDER)
+        start = None
+        if out is not None:
+            start = ([float(v) for v in out.solids.values()], [ss.index(n) for n in out.solids])
+        try:
+            with warnings.catch_warnings():  # the answer's own warnings come with the last
+                if k < VF_LADDER:
+                    warnings.simplefilter("ignore", RangeWarning)
+                out = _three_phase(system, z, P, "vapor_fraction", b, DRY_BUDGET, start)
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            return None
+    assert out is not None
+    out.method += ", by continuation in the vapor fraction"
+    return out
+
+
+def _three_phase(system, z, P, given, value, stall=None, start=None):
     """The flash with solids at ``given`` = ``value``; ``stall``: where the active set stops
-    (ConvergenceError) after that many flashes that found no liquid (DRY_BUDGET at T)."""
+    (ConvergenceError) after that many flashes that found no liquid (DRY_BUDGET at T);
+    ``start``: (amounts, set) of solids the active set begins with (see ``_active_set``), and
+    then it stops after WARM_BUDGET flashes in all."""
     ss = system.solids
 
     dry: list[bool] = []
+    calls = [0]
     last: list[Any] = []  # the last split: where the next temperature search starts
     # at T: the active set stops after DRY_BUDGET flashes that found no liquid (the flashes at
     # vapor fractions then decide, see _flash_t_by_vapor_fraction)
     budget = [DRY_BUDGET if given == "T" else stall]
 
     def evaluate(s, active, tol=None):
+        calls[0] += 1
+        if start is not None and calls[0] > WARM_BUDGET:
+            raise _Stalled(f"did not settle in {WARM_BUDGET} flashes from the solids given")
         try:
             near = last[-1].result if last else None
             split = _Split(system, z, s, active, P, given, value, near and near.T, near)
@@ -160,7 +193,7 @@ def _three_phase(system, z, P, given, value, stall=None):
             if no_answer(e):
                 dry.append(True)  # the solids would take the whole liquid
                 if budget[0] is not None and len(dry) > budget[0]:
-                    raise _Stalled(len(dry)) from None
+                    raise _Stalled(f"found no liquid in {len(dry)} flashes") from None
             raise
 
     def jacobian(s, active, split):
@@ -201,7 +234,7 @@ def _three_phase(system, z, P, given, value, stall=None):
         return out
     try:
         s, active, split, its = _active_set(
-            system, first.result.T, first, evaluate, jacobian, flash_si_tol(system)
+            system, first.result.T, first, evaluate, jacobian, flash_si_tol(system), start
         )
     except (ConvergenceError, ValueError, _Stalled) as exc:
         budget[0] = None
@@ -209,7 +242,7 @@ def _three_phase(system, z, P, given, value, stall=None):
         if isinstance(exc, _Stalled):
             e = ConvergenceError(
                 f"vapor-liquid-solid flash not found at {given} = {value:g}, P = {P:g} Pa: "
-                f"the solids' steps found no liquid in {exc.args[0]} flashes",
+                f"the solids' steps {exc.args[0]}",
                 T=value if given == "T" else None,
                 P=P,
             )
@@ -280,7 +313,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         error = ConvergenceError(
             f"vapor-liquid-solid flash not found at T = {T:g} K, P = {P:g} Pa: {error}", T=T, P=P
         )
-    salts = sum(float(z[k]) for k, c in enumerate(system.components) if c in system._info.salts)
+    salts = _salts(system, z)
 
     def at(beta):
         # a point that meets DRY_BUDGET flashes without a liquid is passed over (a MgSO4 water
@@ -310,9 +343,60 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         raise error from None
     hot = max(found, key=lambda br: br[1].T)[1]
     top = found[-1][0] == DRY_GRID[-1] * (1.0 - salts)
+    if top and found[-1][1].T < T and len(found[-1][1].solids) < _max_solids(system):
+        # the liquid at the top of the grid still boils below T, and not at an invariant point:
+        # T may lie further on (a dilute seawater at 1 atm has its liquid at 393.4 K with 99.49 %
+        # of the feed boiled off, past the grid's 99 % of its water at 389 K)
+        out = _past_the_grid(system, z, P, T, found[-1], 1.0 - salts)
+        if out is not None:
+            return out
     if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
         raise NoSolutionError(_boils_dry("T", T, P)) from None
     raise error
+
+
+def _past_the_grid(system, z, P, T, last, most):
+    """The flash at T between the top of DRY_GRID (``last``: (vapor fraction, its flash), below
+    T) and ``most`` (the volatile part of the feed). In u = -ln(1 - vapor fraction / most) the
+    steps aim at T by the secant of the last two (20 % beyond, at most a quarter decade; a
+    quarter decade first), each one's active set from the last one's solids, at most
+    PAST_STEPS of them, until one boils at T or above; then Brent's method between the last
+    two, T met to T_MATCH. None where a step finds no liquid first (the liquid boils dry
+    below T) or T is not met."""
+    import math
+
+    from scipy.optimize import brentq
+
+    ss = system.solids
+    seen = {}
+
+    def at(u, near):
+        if u not in seen:
+            start = ([float(v) for v in near.solids.values()], [ss.index(n) for n in near.solids])
+            b = -most * math.expm1(-u)
+            seen[u] = _three_phase(system, z, P, "vapor_fraction", b, DRY_BUDGET, start)
+        return seen[u]
+
+    u0, r0 = -math.log1p(-last[0] / most), last[1]
+    seen[u0] = r0
+    most_step = 0.25 * math.log(10.0)
+    prev = None
+    try:
+        for _ in range(PAST_STEPS):
+            step = most_step
+            if prev is not None and r0.T > prev[1]:
+                step = min(1.2 * (T - r0.T) * (u0 - prev[0]) / (r0.T - prev[1]), most_step)
+            u = u0 + step
+            r = at(u, r0)
+            if r.T >= T:
+                v = brentq(lambda v, r0=r0: at(v, r0).T - T, u0, u, xtol=1e-10, rtol=1e-15)
+                out = at(v, r0)
+                return out if abs(out.T - T) <= T_MATCH else None
+            prev, u0, r0 = (u0, r0.T), u, r
+    except (ValueError, ConvergenceError) as e:
+        if not _no_split(e):
+            raise
+    return None
 
 
 def flash_si_tol(system: Any) -> float:

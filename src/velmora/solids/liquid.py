@@ -111,6 +111,39 @@ def _every(system, s, active):
     return full
 
 
+def nonnegative_form(system, red):
+    """The apparent amounts nearest to ``red`` (in the sum of the changes) that carry the same
+    reaction invariants (the atoms) with none below 0; NoSolutionError where there are none
+    (the solids take more of an element than the feed holds). A linear programme, its vertex
+    made exact on the components it keeps."""
+    from scipy.optimize import linprog
+
+    B = system.solids.comp_b
+    m = len(red)
+    eye = np.eye(m)
+    # red + u - v >= 0, B (u - v) = 0, u, v >= 0, min sum(u + v)
+    lp = linprog(
+        np.ones(2 * m),
+        A_ub=np.hstack([-eye, eye]),
+        b_ub=red,
+        A_eq=np.hstack([B, -B]),
+        b_eq=np.zeros(B.shape[0]),
+        bounds=(0.0, None),
+        method="highs",
+    )
+    if lp.status != 0:
+        raise NoSolutionError("the solids take more than the feed holds")
+    out = red + lp.x[:m] - lp.x[m:]
+    keep = out > 1e-12 * float(np.abs(red).sum())
+    out[~keep] = 0.0
+    target = B @ red
+    out[keep] += np.linalg.lstsq(B[:, keep], target - B @ out, rcond=None)[0]
+    scale = float(np.abs(target).sum())
+    if np.any(out < 0.0) or float(np.abs(B @ out - target).sum()) > 1e-13 * scale:
+        raise NoSolutionError("the solids take more than the feed holds")
+    return out
+
+
 def _app(system, feed, s, active):
     """The dissolved part {component: amount} of the feed (vector) less the solids."""
     c = feed - _every(system, s, active) @ system.solids.content
