@@ -682,6 +682,18 @@ def test_default_pairs_of_an_unfitted_chemistry_are_named_once_and_not_as_a_rang
     with pytest.warns(velmora.DefaultParameterWarning) as got:
         fresh.liquid(313.15, amounts=feed)
     assert {str(w.message) for w in got} == said
+    # so does a TP flash, at the caller's line: after a flash whose liquid has none major, the
+    # usual two-phase answer whose liquid makes them major names them
+    flashed = velmora.System("NH3-CO2-H2O")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", velmora.DefaultParameterWarning)
+        flashed.flash({"H2O": 0.9999, "NH3": 5e-5, "CO2": 5e-5}, 101325.0, T=330.0)
+    with pytest.warns(velmora.DefaultParameterWarning) as got:
+        r = flashed.flash({"H2O": 0.85, "NH3": 0.1, "CO2": 0.05}, 101325.0, T=330.0)
+    assert 0.0 < r.vapor_fraction < 1.0 and r.method == "core TP flash"
+    assert "H2O with (NH4+, HCO3-) takes the databank's default electrolyte parameters: no data in " \
+           "the databank determine this pair" in {str(w.message) for w in got}
+    assert {w.filename for w in got} == {__file__}
 
 
 def test_an_all_vapor_answer_says_when_its_incipient_liquid_is_beyond_the_aqueous_model():

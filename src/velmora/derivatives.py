@@ -334,7 +334,8 @@ def _liquid_jacobian(system: Any, state: Any, held: bool = False) -> tuple[Liqui
     if not held and state.solids:
         _no_solids(state)
     el = system.model
-    mode = _henry_mode(el)
+    options = el.options  # (read once: a property of the compiled model)
+    mode = _henry_mode(el, options)
     app = state.apparent
     plan, positions, (wrt, names, solids) = _compiled_plan(system, tuple(app))
     n, f = state._speciation()  # the raw arrays: no named mappings made for this
@@ -343,7 +344,7 @@ def _liquid_jacobian(system: Any, state: Any, held: bool = False) -> tuple[Liqui
     if vol is None:
         vol = positions[volatile] = [names.index(c) for c in volatile]
     # (the apparent amounts and the fugacities as their mappings' values, in their order)
-    out = plan(el.sp, el.options, mode == "solvent", n, state.T, app, vol, f)
+    out = plan(el.sp, options, mode == "solvent", n, state.T, app, vol, f)
     if out is None:
         return python_liquid_jacobian(system, state, held), n
     dn, dlng, molality, dP, dsi, pH = out
@@ -376,8 +377,8 @@ def _no_solids(state: Any) -> None:
         )
 
 
-def _henry_mode(el: Any) -> str:
-    mode = el.options.get("henry_ref", "water")
+def _henry_mode(el: Any, options: Any = None) -> str:
+    mode = (el.options if options is None else options).get("henry_ref", "water")
     if mode not in ("water", "solvent"):
         raise ValueError(
             f'derivatives need the Henry reference "water" or "solvent" (this model has {mode!r})'
