@@ -217,8 +217,7 @@ def flash(
         system.model._warm = None
         T = checks.temperature(T)
         checks.range_warnings(system, T, z, stacklevel=4)
-        out = tp_flash(system, z, T, P, finish=True)
-        return out if type(out) is FlashResult else _finish(system, z, out)
+        return _finish(system, z, tp_flash(system, z, T, P))
     name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
@@ -672,11 +671,8 @@ def _split_note(split: Any) -> str:
     return f" (Newton split status {split})" if split not in (None, 1) else ""
 
 
-def tp_flash(system: Any, z: np.ndarray, T: float, P: float, finish: bool = False) -> Any:
-    """A verified TP flash (``_Verified``), or ConvergenceError. ``finish``: the usual answer
-    (a split the core verified, sharp, whose liquid passes ``checks.true_water``, with no pair
-    to warn of) as the FlashResult that ``_finish`` makes of it, made here without the
-    ``_Verified`` in between; any other answer as a ``_Verified``."""
+def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
+    """A verified TP flash (``_Verified``), or ConvergenceError."""
     tol = system.tol
     # the core's flash and its check first, outside the machinery of the other attempts: the
     # usual answer (the attempts below start from this one's outcome)
@@ -701,25 +697,6 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float, finish: bool = Fals
             if chem_res > res:  # (max(res, chem_res))
                 res = chem_res
             if res <= tol and bal <= tol:  # the usual answer
-                beta = core["beta"]
-                if finish and 0.0 < beta < 1.0 and len(box) > 5 and box[5] is True:
-                    small = 1.0 - beta if 1.0 - beta < beta else beta  # (as below)
-                    sharp = not (
-                        res > 0.0 and box[4] * res > tol * (1e-3 if 1e-3 > small else small)
-                    )
-                    if sharp and system._info.__dict__.get("_pair_positions") == []:
-                        # what _finish makes of it: its liquid passes checks.true_water (made
-                        # when first read), no incipient vapor, no pair to warn of
-                        return FlashResult(
-                            system,
-                            z,
-                            core,
-                            (system, core["x"], core["T"], done[1], done[2], done[0], chem_res),
-                            res,
-                            bal,
-                            core["iterations"],
-                            "core TP flash",
-                        )
                 found = _Verified(
                     core,
                     done[0],
