@@ -7,6 +7,61 @@
 
 #include "model/errors.hpp"
 
+// The QR update of hybrd's rank-one (Broyden) step, for double: the triangular s of
+// Q s = J becomes that of J + u v^T, the rotations that do it stored for r1mpyq. Eigen's own
+// leaves the second rotation of a column unset where the spike's entry there is already 0
+// (and sets that column's first rotation to the identity instead), so that r1mpyq then applies
+// whatever the heap held: a NH3-CO2-H2O split at 370 K converged or diverged with the calls
+// made before it. Here a rotation that has nothing to eliminate is the identity, as MINPACK's
+// r1updt has it; every other step is the same arithmetic in the same order.
+namespace Eigen::internal {
+template <>
+inline void r1updt<double>(Matrix<double, Dynamic, Dynamic>& s, const Matrix<double, Dynamic, 1>& u,
+                           std::vector<JacobiRotation<double>>& v_givens,
+                           std::vector<JacobiRotation<double>>& w_givens,
+                           Matrix<double, Dynamic, 1>& v, Matrix<double, Dynamic, 1>& w,
+                           bool* sing) {
+    const Index n = s.cols();
+    eigen_assert(s.rows() == n && u.size() == n && v.size() == n && w.size() == n);
+    const JacobiRotation<double> none(1.0, 0.0);
+    // v rotated onto its last entry, the spike this puts below s's diagonal kept in w
+    w[n - 1] = s(n - 1, n - 1);
+    for (Index j = n - 2; j >= 0; --j) {
+        w[j] = 0.0;
+        v_givens[static_cast<std::size_t>(j)] = none;
+        if (v[j] == 0.0) continue;
+        JacobiRotation<double> g;
+        g.makeGivens(-v[n - 1], v[j]);
+        v[n - 1] = g.s() * v[j] + g.c() * v[n - 1];
+        v_givens[static_cast<std::size_t>(j)] = g;
+        for (Index i = j; i < n; ++i) {
+            const double sji = s(j, i);
+            s(j, i) = g.c() * sji - g.s() * w[i];
+            w[i] = g.s() * sji + g.c() * w[i];
+        }
+    }
+    w += v[n - 1] * u;  // the rank-one term
+    // the spike rotated away, row by row
+    *sing = false;
+    for (Index j = 0; j < n - 1; ++j) {
+        w_givens[static_cast<std::size_t>(j)] = none;
+        if (w[j] != 0.0) {
+            JacobiRotation<double> g;
+            g.makeGivens(-s(j, j), w[j]);
+            for (Index i = j; i < n; ++i) {
+                const double sji = s(j, i);
+                s(j, i) = g.c() * sji + g.s() * w[i];
+                w[i] = -g.s() * sji + g.c() * w[i];
+            }
+            w_givens[static_cast<std::size_t>(j)] = g;
+        }
+        if (s(j, j) == 0.0) *sing = true;
+    }
+    s(n - 1, n - 1) = w[n - 1];
+    if (s(n - 1, n - 1) == 0.0) *sing = true;
+}
+}  // namespace Eigen::internal
+
 namespace brinequil::core {
 namespace {
 
