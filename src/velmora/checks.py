@@ -811,6 +811,33 @@ def range_warnings(
             warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
 
 
+class warnings_to_caller:
+    """``with warnings_to_caller():`` in a public entry point: the package's warnings of what
+    it runs, raised at depths that vary with the path taken (a flash with solids warns from
+    the active set's flashes, an H flash from its search in T), are gathered and given again
+    when it ends, in order (also when it raises), at the line that called the entry point;
+    ``stacklevel`` counts from the function that holds the ``with`` (2: its caller). Warnings
+    of other packages keep where they were raised."""
+
+    def __init__(self, stacklevel: int = 2) -> None:
+        self.stacklevel = stacklevel
+
+    def __enter__(self) -> "warnings_to_caller":
+        self._cm = warnings.catch_warnings(record=True)
+        self._caught = self._cm.__enter__()
+        warnings.simplefilter("always")  # the caller's filters decide when they are given again
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._cm.__exit__(*exc)
+        for w in self._caught:
+            if w.category.__module__.partition(".")[0] == "velmora":
+                # (+1: from this method up to the function that holds the with)
+                warnings.warn(w.message, w.category, stacklevel=self.stacklevel + 1)
+            else:
+                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
+
+
 def _feed_notes(system: Any, app: list[float]) -> list[str]:
     """The notes of range_warnings on the fit's molalities and loading for amounts in component
     order: read by position, as get() of their mapping reads them (0 for a name that is no
