@@ -7,7 +7,7 @@ import warnings
 import pytest
 
 import velmora
-from velmora import paths
+from velmora import capture, paths
 
 System = velmora.System
 NACL = {"H2O": 0.9, "NaCl": 0.1}  # 6.2 mol/kg: above NaCl-H2O's fit, halite at 0.3 boiled off
@@ -119,4 +119,45 @@ def test_every_entry_point_warns_at_the_callers_line(name):
     assert all(
         issubclass(w[0], (velmora.RangeWarning, velmora.DefaultParameterWarning)) for w in said
     )
+    assert {w[2] for w in said} == {__file__}, [w for w in said if w[2] != __file__]
+
+
+# the capture columns: their liquids run past 323.15 K, the top of the MEA-1 constant's range,
+# and past their transport correlations' ranges; a column warns at the line that ran it, each
+# message once per run
+@pytest.fixture(scope="module")
+def mea():
+    return System("MEA-CO2-H2O", gases=["N2", "O2"])
+
+
+P_ABS, P_STRIP = 108.12e3, 183.0e3
+HOT = capture.lean_solvent(6804.0, 0.307, 0.2)
+COLD = capture.lean_solvent(7000.0, 0.307, 0.45)
+MEA_1 = "T outside the validity range of the equilibrium constant MEA-1 (273.15-323.15 K): " \
+        "extrapolated"
+
+COLUMNS = {
+    "absorber": lambda s: capture.Absorber(s, 0.32, [6.0, 6.0], segments=2).run(
+        capture.flue_gas(s, 2240.0, 314.18, P_ABS, co2_dry=0.0919), 314.18, HOT, 315.18, P_ABS
+    ),
+    "stage absorber at 70 bar": lambda s: capture.StageAbsorber(s, 4).run(
+        capture.flue_gas(s, 2240.0, 314.18, 7e6, co2_dry=0.0919), 314.18, HOT, 313.15, 7e6
+    ),
+    "stripper": lambda s: capture.Stripper(s).run(COLD, 380.0, P_STRIP, lean_loading=0.25),
+    "rate stripper": lambda s: capture.RateStripper(s, segments=2).run(
+        COLD, 380.0, P_STRIP, lean_loading=0.25
+    ),
+    "exchanger": lambda s: capture.HeatExchanger(s, approach=8.0).run(HOT, 390.0, COLD, 320.0),
+    "loop": lambda s: capture.CaptureLoop(
+        capture.Absorber(s, 0.64, [6.0, 6.0], segments=2), capture.Stripper(s)
+    ).run(capture.flue_gas(s, 2240.0, 314.18, P_ABS, co2_dry=0.0919), 314.18, HOT, 315.18,
+          P_ABS, P_STRIP),
+}
+
+
+@pytest.mark.parametrize("name", list(COLUMNS))
+def test_a_capture_column_warns_at_the_callers_line(mea, name):
+    said = _said(lambda: COLUMNS[name](mea))
+    said_mea_1 = [w[1] for w in said].count(MEA_1)
+    assert said_mea_1 >= 1 if name == "loop" else said_mea_1 == 1  # (the loop: once per column)
     assert {w[2] for w in said} == {__file__}, [w for w in said if w[2] != __file__]
