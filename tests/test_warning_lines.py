@@ -161,3 +161,26 @@ def test_a_capture_column_warns_at_the_callers_line(mea, name):
     said_mea_1 = [w[1] for w in said].count(MEA_1)
     assert said_mea_1 >= 1 if name == "loop" else said_mea_1 == 1  # (the loop: once per column)
     assert {w[2] for w in said} == {__file__}, [w for w in said if w[2] != __file__]
+
+
+def test_the_outputs_for_optimizers_warn_at_the_callers_line(mea):
+    from velmora.optimize import FlashOutputs, LiquidOutputs
+
+    app = {"H2O": 0.85, "MEA": 0.1, "CO2": 0.05}
+    nacl = System("NaCl-H2O")
+    calls = [  # each on a fresh map (the last liquid or flash is kept, and says nothing again)
+        lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).values([0.05]),
+        lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).jacobian([0.05]),
+        lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).state([0.05]),
+        lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).jacobian_by_differences(
+            [0.05]
+        ),
+        lambda: FlashOutputs(nacl, 385.0, 101325.0, NACL, ["T"], ["beta"]).values([385.0]),
+        lambda: FlashOutputs(nacl, 385.0, 101325.0, NACL, ["T"], ["beta"]).result([385.0]),
+        lambda: FlashOutputs(nacl, 390.0, 101325.0, NACL, ["T"], ["beta"], solids=True).values(
+            [390.0]
+        ),
+    ]
+    for call in calls:
+        said = _said(call)
+        assert said and {w[2] for w in said} == {__file__}, said
