@@ -18,11 +18,12 @@ after each solve and return residuals:
 Range warnings (``RangeWarning``) name the correlation or parameter set and its range.
 """
 
+import functools
 import math
 import warnings
 from bisect import bisect_left
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, TypeVar, cast
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -33,6 +34,8 @@ from .ids import databank_id
 
 # phasekit and enginebridge are imported where used: `import velmora.brinequil` runs this
 # package's __init__ and loads no sibling of the core but ionactivity (tests/test_package.py).
+
+_F = TypeVar("_F", bound=Callable[..., Any])  # a function a decorator gives back as it is
 
 T_MIN, T_MAX = 200.0, 700.0  # K: outside, a temperature is taken as a unit mistake
 P_MIN = 100.0  # Pa
@@ -809,6 +812,54 @@ def range_warnings(
         base, acid, top = loading
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
             warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
+
+
+class warnings_to_caller:
+    """``with warnings_to_caller():`` in a public entry point: the package's warnings of what
+    it runs, raised at depths that vary with the path taken (a flash with solids warns from
+    the active set's flashes, an H flash from its search in T), are gathered and given again
+    when it ends, in order (also when it raises), at the line that called the entry point;
+    ``stacklevel`` counts from the function that holds the ``with`` (2: its caller). Warnings
+    of other packages keep where they were raised. ``once``: each of the package's messages
+    once (a capture column's liquids repeat the same range warning at every stage)."""
+
+    def __init__(self, stacklevel: int = 2, once: bool = False) -> None:
+        self.stacklevel, self.once = stacklevel, once
+
+    def __enter__(self) -> "warnings_to_caller":
+        self._cm = warnings.catch_warnings(record=True)
+        self._caught = self._cm.__enter__()
+        warnings.simplefilter("always")  # the caller's filters decide when they are given again
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self._cm.__exit__(*exc)
+        said = set()
+        for w in self._caught:
+            if w.category.__module__.partition(".")[0] == "velmora":
+                key = (w.category, str(w.message))
+                if self.once and key in said:
+                    continue
+                said.add(key)
+                # (+1: from this method up to the function that holds the with)
+                warnings.warn(w.message, w.category, stacklevel=self.stacklevel + 1)
+            else:
+                warnings.warn_explicit(w.message, w.category, w.filename, w.lineno, source=w.source)
+
+
+def warns_at_caller(once: bool = False) -> Callable[[_F], _F]:
+    """A decorator: the public entry point runs inside ``warnings_to_caller(once=once)``, its
+    package's warnings given at the line that called it."""
+
+    def decorate(f: _F) -> _F:
+        @functools.wraps(f)
+        def entry(*args: Any, **kwargs: Any) -> Any:
+            with warnings_to_caller(once=once):
+                return f(*args, **kwargs)
+
+        return cast(_F, entry)
+
+    return decorate
 
 
 def _feed_notes(system: Any, app: list[float]) -> list[str]:

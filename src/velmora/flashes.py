@@ -215,7 +215,7 @@ def flash(
         P = checks.pressure(P)
         z = checks.feed(system, feed)
         system.model._warm = None
-        T = checks.temperature(T)
+        T = checks.temperature(T, stacklevel=4)
         checks.range_warnings(system, T, z, stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
@@ -226,8 +226,9 @@ def flash(
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
         raise ValueError(f"vapor_fraction must lie in [0, 1], not {value:g}")
     if name == "vapor_fraction" and value == 0.0:
-        return bubble_temperature(system, feed, P, T0)
-    T0 = checks.temperature(T0) if T0 is not None else 350.0
+        with checks.warnings_to_caller(3):  # (bubble_temperature's are one level deeper)
+            return bubble_temperature(system, feed, P, T0)
+    T0 = checks.temperature(T0, stacklevel=4) if T0 is not None else 350.0
     key = {"H": "H", "S": "S", "vapor_fraction": "beta"}[name]
     scale = 1.0 if key == "beta" else KMOL
     if key == "beta":
@@ -1625,7 +1626,7 @@ def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     feed_out = dict(zip(system.components, map(float, z)))
-    a = _bubble_T(system, z, P, checks.temperature(T0) if T0 is not None else 350.0)
+    a = _bubble_T(system, z, P, checks.temperature(T0, stacklevel=4) if T0 is not None else 350.0)
     raw, its = _one_phase_liquid(system, z, a, P)
     res, bal, fnl = _check(system, z, raw, a, P)
     ln_sum = math.log(max(_incipient_vapor(system, fnl[0], a, P)[1], 1e-300))

@@ -31,6 +31,8 @@ from typing import Any, Callable, Mapping, Sequence
 import numpy as np
 from numpy.typing import ArrayLike
 
+from .checks import warns_at_caller
+
 _PREFIXES = ("p_", "SI_", "m_", "s_")
 
 
@@ -46,6 +48,7 @@ class _Outputs:
     def jacobian(self, x: ArrayLike) -> np.ndarray:
         raise NotImplementedError
 
+    @warns_at_caller()
     def jacobian_by_differences(self, x: ArrayLike, step: float = 1e-5) -> np.ndarray:
         """d outputs / d inputs by central differences: steps of ``step`` times the input
         (in K for T: ``step`` x T), two solves per input."""
@@ -138,6 +141,7 @@ class LiquidOutputs(_Outputs):
         )
 
     # -- the liquid at x -------------------------------------------------------------------------
+    @warns_at_caller()
     def state(self, x: ArrayLike) -> Any:
         """The liquid state at the inputs x (the last one is kept)."""
         key = tuple(np.asarray(x, dtype=float).tolist())
@@ -154,6 +158,7 @@ class LiquidOutputs(_Outputs):
         self._last = (key, liq)
         return liq
 
+    @warns_at_caller()
     def values(self, x: ArrayLike) -> np.ndarray:
         """The outputs at x."""
         liq = self.state(x)
@@ -175,6 +180,7 @@ class LiquidOutputs(_Outputs):
                 out[k] = liq.molality[self.system.species[key]]
         return out
 
+    @warns_at_caller()
     def jacobian(self, x: ArrayLike) -> np.ndarray:
         """d outputs / d inputs at x (outputs x inputs), exact (``LiquidState.jacobian``)."""
         liq = self.state(x)
@@ -266,6 +272,7 @@ class FlashOutputs(_Outputs):
         self.solves = 0
         self._last: tuple[tuple[float, ...], Any] | None = None
 
+    @warns_at_caller()
     def result(self, x: ArrayLike) -> Any:
         """The flash result at the inputs x (the last one is kept)."""
         key = tuple(np.asarray(x, dtype=float).tolist())
@@ -284,6 +291,7 @@ class FlashOutputs(_Outputs):
         self._last = (key, (r, sum(feed.values())))
         return self._last[1]
 
+    @warns_at_caller()
     def values(self, x: ArrayLike) -> np.ndarray:
         """The outputs at x."""
         r, _ = self.result(x)
@@ -299,6 +307,7 @@ class FlashOutputs(_Outputs):
             ]
         )
 
+    @warns_at_caller()
     def jacobian(self, x: ArrayLike) -> np.ndarray:
         """d outputs / d inputs at x (outputs x inputs), exact. A feed amount's column is the
         flash's (per mol added to one mol of feed) over the feed's total."""

@@ -229,7 +229,8 @@ class System:
             checks.range_warnings(self, T, x)
             if not solids:
                 return liquid_state(self, x, T, (app, a, b))
-            state = solid_liquid(self, x, T)
+            with checks.warnings_to_caller():  # (said from the active set's liquids)
+                state = solid_liquid(self, x, T)
         return state._in_unit(app, a, b, dissolved=True)
 
     def _approach(self, app: dict[str, float], T: float) -> Any:
@@ -275,9 +276,10 @@ class System:
             return flash(self, feed, P, T, H, S, vapor_fraction, T0)
         with self._using():
             if solids:
-                return flash_solids(
-                    self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0
-                )
+                with checks.warnings_to_caller():  # (said from the active set's flashes)
+                    return flash_solids(
+                        self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0
+                    )
             return flash(self, feed, P, T=T, H=H, S=S, vapor_fraction=vapor_fraction, T0=T0)
 
     def scaling_temperature(
@@ -299,7 +301,7 @@ class System:
             amounts, molalities=molalities, mass_fractions=mass_fractions, loading=loading
         )
         x = checks.liquid(self, app)[0]
-        with self._using():
+        with self._using(), checks.warnings_to_caller():  # (said from Brent's method on the way)
             return scaling_temperature(
                 self, x, solid, checks.temperature(T_min), checks.temperature(T_max)
             )

@@ -41,6 +41,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ..checks import warns_at_caller
 from ..errors import ConvergenceError
 from . import properties as pr
 from ._figures import finish, panels
@@ -451,6 +452,7 @@ class Absorber:
     def area(self) -> float:
         return math.pi * self.diameter**2 / 4.0
 
+    @warns_at_caller(once=True)
     def run(
         self,
         gas: Mapping[str, float],

@@ -19,6 +19,7 @@ import math
 from collections.abc import Mapping
 from typing import Any
 
+from ..checks import warns_at_caller
 from ..errors import ConvergenceError
 from .absorber import Thermo
 
@@ -92,6 +93,7 @@ class HeatExchanger:
             residual=abs(fb) / scale,
         )
 
+    @warns_at_caller(once=True)
     def run(
         self, hot: Mapping[str, float], hot_T: float, cold: Mapping[str, float], cold_T: float
     ) -> ExchangerResult:

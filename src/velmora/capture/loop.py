@@ -26,6 +26,7 @@ import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
+from ..checks import warns_at_caller
 from ..errors import ConvergenceError
 from . import properties as pr
 from .absorber import BALANCE_TOL, ENERGY_TOL, Absorber, AbsorberResult, element_balance
@@ -146,6 +147,7 @@ class CaptureLoop:
         self.amine = self.names[2]
         self._strip_calls = 0
 
+    @warns_at_caller()
     def run(
         self,
         gas: Mapping[str, float],
@@ -212,6 +214,7 @@ class CaptureLoop:
         r.seconds = time.perf_counter() - t0
         return r
 
+    @warns_at_caller()
     def run_at_duty(
         self,
         gas: Mapping[str, float],

@@ -38,6 +38,7 @@ from typing import Any
 
 import numpy as np
 
+from ..checks import warns_at_caller
 from ..errors import ConvergenceError
 from . import properties as pr
 from .absorber import NV, _Column, banded_jacobian, lean_solvent
@@ -106,6 +107,7 @@ class CapturePlant:
         lean = r.streams["lean to absorber"][0]
         return lean["CO2"] / lean["MEA"], gas_mass(lean) * 3600.0 / self.gas_kg_h
 
+    @warns_at_caller()
     def run(self, lean_loading: float, L_G: float, start: LoopResult | None = None) -> LoopResult:
         self.loop_solves += 1
         return self.loop.run(
@@ -378,6 +380,7 @@ def _trim(d: dict, n: int) -> None:
         del d[next(iter(d))]
 
 
+@warns_at_caller()
 def optimal_operation(
     plant: CapturePlant,
     capture_pct: float = 90.0,

@@ -22,6 +22,7 @@ import math
 import warnings
 from typing import Any
 
+from ..checks import warns_at_caller
 from ..errors import ConvergenceError
 from .absorber import Absorber, flue_gas, lean_solvent
 
@@ -88,6 +89,7 @@ def _table(table: Any) -> Any:
     return df
 
 
+@warns_at_caller()
 def pilot_runs(table: Any, system: Any = None, segments: int = 4, stripper: Any = None) -> Any:
     """A DataFrame by ``case`` with ``capture_pct``, ``rich_loading``, ``gas_out_T_C``,
     ``reboiler_duty_kW`` and ``srd_MJ_per_kg`` (reboiler duty per kg of CO2 stripped) of each

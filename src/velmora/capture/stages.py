@@ -23,6 +23,7 @@ from typing import Any
 
 import numpy as np
 
+from ..checks import warns_at_caller
 from ..errors import ConvergenceError
 from .absorber import (
     _pressure,
@@ -53,6 +54,7 @@ class StageAbsorber:
         self.system, self.stages = system, int(stages)
         Thermo(system, rate_based=False)  # checks the chemistry
 
+    @warns_at_caller(once=True)
     def run(
         self,
         gas: Mapping[str, float],

@@ -34,6 +34,7 @@ from typing import Any
 
 import numpy as np
 
+from ..checks import warns_at_caller
 from ..errors import ConvergenceError, NoSolutionError
 from . import properties as pr
 from .absorber import (
@@ -108,6 +109,7 @@ class Stripper:
         self.system, self.stages, self.condenser_T = system, int(stages), float(condenser_T)
         Thermo(system, rate_based=False, flue_gas=False)  # checks the chemistry
 
+    @warns_at_caller(once=True)
     def run(
         self,
         rich: Mapping[str, float],
