@@ -184,3 +184,35 @@ def test_the_outputs_for_optimizers_warn_at_the_callers_line(mea):
     for call in calls:
         said = _said(call)
         assert said and {w[2] for w in said} == {__file__}, said
+
+
+def test_gathering_in_threads_leaves_the_warning_machinery_as_it_was():
+    """The gathering of a liquid with solids is process-wide (catch_warnings): run from several
+    threads at once, every call's warnings are given, each at its caller's line, and afterwards
+    the filters and the function that shows warnings are as they were (interleaved, one
+    thread's exit would put back another's record, and warnings would be lost)."""
+    import threading
+
+    s = System("NaCl-H2O")
+
+    def call():
+        return s.liquid(520.0, molalities={"NaCl": 10.0}, solids=True)
+
+    one = _said(call)  # (also loads what the call imports, which adds filters)
+    assert one and all(w[2] == __file__ for w in one)
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        filters, show = list(warnings.filters), warnings.showwarning
+
+        def run():
+            for _ in range(3):
+                call()
+
+        threads = [threading.Thread(target=run) for _ in range(3)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert warnings.filters == filters and warnings.showwarning is show
+    assert len(seen) == 9 * len(one)
+    assert {(w.category, str(w.message), w.filename) for w in seen} == {x[:3] for x in one}

@@ -20,6 +20,7 @@ Range warnings (``RangeWarning``) name the correlation or parameter set and its 
 
 import functools
 import math
+import threading
 import warnings
 from bisect import bisect_left
 from collections.abc import Callable, Mapping
@@ -814,6 +815,9 @@ def range_warnings(
             warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
 
 
+_GATHERING = threading.RLock()  # see warnings_to_caller
+
+
 class warnings_to_caller:
     """``with warnings_to_caller():`` in a public entry point: the package's warnings of what
     it runs, raised at depths that vary with the path taken (a flash with solids warns from
@@ -821,19 +825,31 @@ class warnings_to_caller:
     when it ends, in order (also when it raises), at the line that called the entry point;
     ``stacklevel`` counts from the function that holds the ``with`` (2: its caller). Warnings
     of other packages keep where they were raised. ``once``: each of the package's messages
-    once (a capture column's liquids repeat the same range warning at every stage)."""
+    once (a capture column's liquids repeat the same range warning at every stage).
+
+    The record (``catch_warnings``) is process-wide: such calls in several threads take turns
+    (a lock), so that no thread restores another's filters; a warning another thread raises
+    meanwhile is given again here, at this caller's line."""
 
     def __init__(self, stacklevel: int = 2, once: bool = False) -> None:
         self.stacklevel, self.once = stacklevel, once
 
     def __enter__(self) -> "warnings_to_caller":
-        self._cm = warnings.catch_warnings(record=True)
-        self._caught = self._cm.__enter__()
-        warnings.simplefilter("always")  # the caller's filters decide when they are given again
+        _GATHERING.acquire()
+        try:
+            self._cm = warnings.catch_warnings(record=True)
+            self._caught = self._cm.__enter__()
+            warnings.simplefilter("always")  # the caller's filters decide when given again
+        except BaseException:
+            _GATHERING.release()
+            raise
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self._cm.__exit__(*exc)
+        try:
+            self._cm.__exit__(*exc)
+        finally:
+            _GATHERING.release()
         said = set()
         for w in self._caught:
             if w.category.__module__.partition(".")[0] == "velmora":
