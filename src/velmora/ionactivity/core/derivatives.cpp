@@ -195,10 +195,10 @@ struct SecondOrder {
     }
 
     // ln gamma (lng) and JV (row-major, n x L) = J V_x + dT V_T, v(i, l) the entry of V (rows:
-    // the amounts, then T), by the hand gradient in passes of kWide while more than kTangents
-    // directions are left, then one of kTangents; a pass of one to three directions as narrow
+    // the amounts, then T), by the hand gradient in passes of kWide while seven or more
+    // directions are left, then of kTangents; a pass of one to three directions as narrow
     // (Henry references, T alone, the last of the amounts): a pass costs about width + 1
-    // gradients.
+    // gradients, its idle lanes included (five or six directions: 4 + 1 or 4 + 2 is faster).
     template <class Vfn>
     static void run_hand(Model& m, const double* x, double T, const Options& o, int L, Vfn&& v,
                          double* lng, double* JV) {
@@ -206,7 +206,7 @@ struct SecondOrder {
         // the value part once, not twice. Each lane is worked out from its own tangents alone,
         // so a lane gives the digits it gives in a pass of four.
         for (int first = 0, step = kTangents; first < std::max(L, 1); first += step) {
-            step = L - first > kTangents ? kWide : kTangents;
+            step = L - first >= kWide - 1 ? kWide : kTangents;
             const int width = std::min(step, L - first);
             if (width > kTangents)
                 pass<kWide>(m, x, T, o, L, first, width, v, lng, JV);
