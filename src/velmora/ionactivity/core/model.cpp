@@ -948,7 +948,7 @@ SolventMix Model::solvent_mix(const Eigen::Ref<const Eigen::VectorXd>& x, double
     return {m.Ms, 1.0 / m.vol, m.eps, m.Aphi};
 }
 
-// the derivatives' instances (derivatives.cpp: passes of 1, 2, 3 and 4 tangents)
+// the derivatives' instances (derivatives.cpp: passes of 1, 2, 3, 4 and 8 tangents)
 template Tan<1> Model::eval_hand(const TState&, const HandCoefs<Tan<1>>&, const Tan<1>*,
                                  const Options&, const HandWork<Tan<1>>&, Tan<1>*);
 template Tan<2> Model::eval_hand(const TState&, const HandCoefs<Tan<2>>&, const Tan<2>*,
@@ -957,5 +957,7 @@ template Tan<3> Model::eval_hand(const TState&, const HandCoefs<Tan<3>>&, const 
                                  const Options&, const HandWork<Tan<3>>&, Tan<3>*);
 template Tan<4> Model::eval_hand(const TState&, const HandCoefs<Tan<4>>&, const Tan<4>*,
                                  const Options&, const HandWork<Tan<4>>&, Tan<4>*);
+template Tan<8> Model::eval_hand(const TState&, const HandCoefs<Tan<8>>&, const Tan<8>*,
+                                 const Options&, const HandWork<Tan<8>>&, Tan<8>*);
 
 }  // namespace enrtl
