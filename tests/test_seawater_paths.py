@@ -23,6 +23,16 @@ REMOVED = np.linspace(0.0, 0.99, 100)
 BITTERNS = {"sylvite", "carnallite", "epsomite", "hexahydrite", "kieserite", "bischofite"}
 
 
+def held_at(system, path, k):
+    """{species or solid: mol} that point k of an evaporation path holds: the liquid (molality
+    times its water), the water taken and the solids."""
+    kg = path.water[k] * system._info.mw["H2O"] / 1000.0
+    held = {sp: m[k] * kg for sp, m in path.molality.items()}
+    held["H2O"] = path.water[k] + path.water_removed[k]
+    held.update({sp: v[k] for sp, v in path.solids.items()})
+    return held
+
+
 @pytest.fixture(scope="module")
 def sea(tmp_path_factory):
     with pytest.MonkeyPatch.context() as mp:
@@ -42,11 +52,7 @@ def test_seawater_path_balances_every_element(sea):
     # (sylvite is present only between two points of the grid, 0.983-0.990)
     assert {"halite", "gypsum", "barite", "celestite", "epsomite", "carnallite"} <= set(path.solids)
     for k in range(len(REMOVED)):
-        kg = path.water[k] * s._info.mw["H2O"] / 1000.0
-        held = {sp: m[k] * kg for sp, m in path.molality.items()}
-        held["H2O"] = path.water[k] + path.water_removed[k]
-        held.update({sp: v[k] for sp, v in path.solids.items()})
-        got = count(held, forms)
+        got = count(held_at(s, path, k), forms)
         for el, v in feed.items():
             assert got[el] == pytest.approx(v, rel=1e-9, abs=1e-12 * feed["O"]), (REMOVED[k], el)
 
@@ -191,11 +197,7 @@ def test_a_fractional_path_past_calcite_in_seawater_with_carbonate():
     assert 0.5 < path.appears["halite"] < 0.6 and path.solids["calcite"][0] > 0.0
     total, forms = count(feed, {}), solid_formulas(s)
     for k in range(len(r)):
-        kg = path.water[k] * s._info.mw["H2O"] / 1000.0
-        held = {sp: v[k] * kg for sp, v in path.molality.items()}
-        held["H2O"] = path.water[k] + path.water_removed[k]
-        held.update({sp: v[k] for sp, v in path.solids.items()})
-        got = count(held, forms)
+        got = count(held_at(s, path, k), forms)
         for el, v in total.items():
             assert got[el] == pytest.approx(v, rel=1e-9), (r[k], el)
     assert by_definition(path.state(2), s, "halite") == pytest.approx(0.0, abs=1e-6)

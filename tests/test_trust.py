@@ -470,16 +470,20 @@ def _settled_with_solids(s, r, P):
         assert liq.bubble_pressure < P
 
 
+# a dilute seawater (fuzz seed 137's reproducer), boiled nearly dry at 1 atm below
+DILUTE_SEAWATER = {"H2O": 55.50929780738274, "NaCl": 0.1033257994850649,
+                   "KCl": 0.0023435639413638275, "MgCl2": 0.012925624418022636,
+                   "CaCl2": 0.002752435625520539, "SrCl2": 2.475447611694864e-05,
+                   "Na2SO4": 0.0026429735268043175, "BaCl2": 1.1251675938596323e-06}
+
+
 def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
     # (a) a dilute seawater at 1 atm boiled to 99.5 % vapor at 394.1 K: of the vapor fractions
     # that bracket its H, the one at 0.994875 found no liquid (its split without solids, at
     # 471 K, let bischofite join, and the set never recovered), and the H flash said 'boils
     # dry' though its neighbours at 0.99414 and 0.99512 both have a liquid
     s = velmora.System("seawater-H2O")
-    feed = {"H2O": 55.50929780738274, "NaCl": 0.1033257994850649, "KCl": 0.0023435639413638275,
-            "MgCl2": 0.012925624418022636, "CaCl2": 0.002752435625520539,
-            "SrCl2": 2.475447611694864e-05, "Na2SO4": 0.0026429735268043175,
-            "BaCl2": 1.1251675938596323e-06}
+    feed = dict(DILUTE_SEAWATER)
     T = 394.11585035915886
     at_T = s.flash(feed, ATM, T=T, solids=True)
     r = s.flash(feed, ATM, H=at_T.H, solids=True)
@@ -518,10 +522,7 @@ def test_a_flash_with_solids_near_dryness_answers_at_the_vapor_fraction():
     import time
 
     s = velmora.System("seawater-H2O")
-    feed = {"H2O": 55.50929780738274, "NaCl": 0.1033257994850649, "KCl": 0.0023435639413638275,
-            "MgCl2": 0.012925624418022636, "CaCl2": 0.002752435625520539,
-            "SrCl2": 2.475447611694864e-05, "Na2SO4": 0.0026429735268043175,
-            "BaCl2": 1.1251675938596323e-06}
+    feed = dict(DILUTE_SEAWATER)
     t0 = time.perf_counter()
     r = s.flash(feed, ATM, vapor_fraction=0.994875, solids=True)
     assert time.perf_counter() - t0 < 30.0
