@@ -27,8 +27,6 @@ from . import checks
 from .derivatives import cached_jacobian, prepared_enthalpy, with_enthalpy
 from .errors import ConvergenceError, solve_failed
 
-_FLOAT64 = np.dtype(np.float64)
-
 if TYPE_CHECKING:
     import pandas
 
@@ -165,9 +163,7 @@ class LiquidState:
             return np.array([amounts[s] for s in self.species], dtype=float), (
                 self.partial_pressures
             )
-        n = raw[1]
-        if type(n) is not np.ndarray or n.dtype != _FLOAT64:  # (the core's arrays are)
-            n = np.asarray(n, dtype=float)
+        n = np.asarray(raw[1], dtype=float)
         if self._unit is not None:  # as _scaled, element by element
             a, b = self._unit
             f = a * b
@@ -258,14 +254,8 @@ class LiquidState:
         ``velmora.derivatives``), worked out on the first call and kept. A liquid in
         equilibrium with solids: with respect to T and its feed, the solids staying saturated
         (their amounts under "solids")."""
-        d = self.__dict__
-        jac = d.get("_jacobian")
-        if jac is None:
-            system = d.get("_system")
-            if system is None:  # (cached_jacobian says why)
-                return cached_jacobian(self, "liquid state", _derivatives)
-            jac = self._jacobian = with_enthalpy(system, self, _enthalpy)  # as _derivatives
-        return jac
+        jac = self.__dict__.get("_jacobian")
+        return jac if jac is not None else cached_jacobian(self, "liquid state", _derivatives)
 
     def derivative(self, quantity: str, wrt: str) -> Any:
         """d quantity / d wrt, exact: quantity one of "amounts", "ln_gamma", "molality",

@@ -1,12 +1,14 @@
 """Flashes with solids (the same active set around the front door's verified two-phase flash of
 the feed less the solids), and the temperature at which a liquid kept liquid starts to scale."""
 
+import math
+import warnings
 from typing import Any
 
 import numpy as np
 
 from .. import checks
-from ..errors import ConvergenceError, NoSolutionError, no_answer
+from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
 from ..flashes import FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
@@ -130,6 +132,11 @@ def _salts(system, z):
     return sum(float(z[k]) for k, c in enumerate(system.components) if c in system._info.salts)
 
 
+def _solids_of(ss, result):
+    """(amounts, set) of a flash result's solids, as ``_active_set`` takes a start."""
+    return [float(v) for v in result.solids.values()], [ss.index(n) for n in result.solids]
+
+
 def _vf_by_continuation(system, z, P, beta):
     """The flash with solids at the vapor fraction ``beta`` whose active set, from no solids,
     found no liquid (a dilute seawater at 1 atm boiled to 99.4875 %: its split without solids,
@@ -139,10 +146,6 @@ def _vf_by_continuation(system, z, P, beta):
     from the last one's solids; each step stops after DRY_BUDGET flashes without a liquid. None
     where the first flash or a step finds no answer (a liquid that does boil dry costs that
     flash and the steps up to where it fails)."""
-    import warnings
-
-    from ..errors import RangeWarning
-
     rest = 1.0 - beta
     top = min(VF_LADDER_FROM * rest, 1.0)
     ss = system.solids
@@ -151,7 +154,7 @@ def _vf_by_continuation(system, z, P, beta):
         b = beta if k == VF_LADDER else 1.0 - top * (rest / top) ** (k / VF_LADDER)
         start = None
         if out is not None:
-            start = ([float(v) for v in out.solids.values()], [ss.index(n) for n in out.solids])
+            start = _solids_of(ss, out)
         try:
             with warnings.catch_warnings():  # the answer's own warnings come with the last
                 if k < VF_LADDER:
@@ -363,8 +366,6 @@ def _past_the_grid(system, z, P, T, last, most):
     PAST_STEPS of them, until one boils at T or above; then Brent's method between the last
     two, T met to T_MATCH. None where a step finds no liquid first (the liquid boils dry
     below T) or T is not met."""
-    import math
-
     from scipy.optimize import brentq
 
     ss = system.solids
@@ -372,7 +373,7 @@ def _past_the_grid(system, z, P, T, last, most):
 
     def at(u, near):
         if u not in seen:
-            start = ([float(v) for v in near.solids.values()], [ss.index(n) for n in near.solids])
+            start = _solids_of(ss, near)
             b = -most * math.expm1(-u)
             seen[u] = _three_phase(system, z, P, "vapor_fraction", b, DRY_BUDGET, start)
         return seen[u]
