@@ -331,6 +331,41 @@ def test_the_one_call_liquid_follows_a_change_of_the_model_tables(cache):
     both()
 
 
+def test_the_one_call_liquid_follows_a_change_of_its_constants_options_or_species(cache):
+    """The one-call liquid keeps its resolved activity model and ln K records between calls:
+    a record changed in place or replaced, a changed option, another T, or an attribute set
+    on the species object is seen at the next call (against the core's cold speciation, which
+    reads the model at every call)."""
+    from velmora import checks
+
+    s = velmora.System("CO2-H2O")
+    el = s.model
+    app = checks.liquid(s, s.composition(molalities={"CO2": 0.5}))[0]
+
+    def both(T=313.15):
+        one = el._front_liquid(app, T)
+        el._warm = None
+        n, lng = el.true_amounts(app, T)
+        assert one[1].tolist() == n.tolist() and one[2].tolist() == lng.tolist()
+        return n.tolist()
+
+    before = both()
+    rec = el.K[0]
+    A = rec["A"]
+    rec["A"] = A + 0.3  # in place
+    moved = both()
+    assert moved != before
+    el.K[0] = dict(rec, A=A)  # replaced by another record
+    assert both() == before
+    assert both(333.15) != before  # (another T: its ln K and molecular term)
+    el.options["lc_ref"] = "fused-salt"  # (the ions' local-composition reference)
+    assert both() != before
+    el.options["lc_ref"] = "water-ratio"
+    assert both() == before
+    el.sp.note = "set on the species object"  # its instance dict changed: the model read again
+    assert both() == before
+
+
 def flash_check_both_ways(system, raw, monkeypatch):
     """(compiled, python): flashes._check of the answer raw, from the same warm record, with
     the package's own functions and with a pass-through phi_vapor (the check then runs in

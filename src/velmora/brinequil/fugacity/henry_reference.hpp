@@ -46,6 +46,10 @@ public:
     void prepare();
     // henry_reference at x (nullptr: the water reference); ValueError for an x of another size.
     void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out);
+    // The molecular term is taken again at the next evaluation (the source's T has changed).
+    void forget_term() { have_term_ = false; }
+    // The molecular term of the last evaluation, where one took it (else nullptr).
+    const MolecularNrtl* term_taken() const { return have_term_ ? &lc_ : nullptr; }
 
 private:
     void term();

@@ -78,10 +78,13 @@ void bind_derivatives(py::module_& m) {
                     py::gil_scoped_release nogil;
                     core::liquid_jacobian(self, act, solvent_ref, n, T, app, vol, pp, r);
                 }
+                // (arrays made directly: the Eigen caster's own arrays cost about as much as the
+                // activity model's derivatives here)
                 py::object pH = py::none();
-                if (r.pH.size()) pH = py::cast(Eigen::VectorXd(r.pH.transpose()));
-                return py::make_tuple(r.amounts, r.ln_gamma, r.molality, r.partial_pressures,
-                                      r.saturation_indices, pH);
+                if (r.pH.size()) pH = to_numpy(Eigen::VectorXd(r.pH.transpose()));
+                return py::make_tuple(to_numpy(r.amounts), to_numpy(r.ln_gamma),
+                                      to_numpy(r.molality), to_numpy(r.partial_pressures),
+                                      to_numpy(r.saturation_indices), pH);
             },
             py::arg("sp"), py::arg("options"), py::arg("solvent_ref"), py::arg("n"), py::arg("T"),
             py::arg("app"), py::arg("vol"), py::arg("pp"),

@@ -19,7 +19,8 @@ namespace py = pybind11;
 
 namespace brinequil::host {
 
-struct LiquidTables;  // front_liquid.cpp: what the front door's check reads of the tables
+struct LiquidTables;     // front_liquid.cpp: what the front door's check reads of the tables
+struct FrontSpeciation;  // model_api.cpp: what the front door's speciation keeps of the model
 
 struct Electrolyte {
     // pybind11 allocates the storage of an instance made by __new__ alone (no __init__) when it
@@ -58,6 +59,9 @@ struct Electrolyte {
     // The tables as the front door's check read them last (with the GIL held), kept while they
     // are the same objects and unchanged.
     std::shared_ptr<const LiquidTables> liquid_tables;
+    // The front door's speciation callbacks and ln K records, kept while they are current; taken
+    // off while a call uses them (with the GIL held), so that each is used by one call at a time.
+    std::shared_ptr<FrontSpeciation> front_speciation;
 };
 
 using ElectrolyteClass = py::class_<Electrolyte>;

@@ -172,12 +172,18 @@ std::shared_ptr<const LiquidTables> tables(Electrolyte& el) {
 // liquid to the methods one by one, which raise their own errors where there are any).
 class LiquidAt {
 public:
-    LiquidAt(Electrolyte& el, double T) : el_(el), T_(T), tab_(tables(el)) {
+    // lc: the molecular term at T as the speciation took it (over the same molecules), or null
+    LiquidAt(Electrolyte& el, double T, const core::MolecularNrtl* lc = nullptr)
+        : el_(el), T_(T), tab_(tables(el)) {
         const SpeciesSets& sets = tab_->sets;
         if (sets.henry.empty()) return;
-        MoleculeTau tau(el.sp);
-        if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
-        tau.assign(T, sets.mol, lc_);
+        if (lc != nullptr && lc->mol() == sets.mol) {
+            lc_ = *lc;
+        } else {
+            MoleculeTau tau(el.sp);
+            if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
+            tau.assign(T, sets.mol, lc_);
+        }
         pairs_.resize(sets.names.size());
         Eigen::VectorXd xa(sets.n);
         for (const LiquidTables::Pair& p : tab_->pairs)
@@ -285,7 +291,7 @@ py::object front_liquid(py::handle self, py::handle n_app, double T, py::handle 
     double residual;
     py::dict fd;
     try {
-        LiquidAt liquid(el, T);
+        LiquidAt liquid(el, T, s->lc ? &*s->lc : nullptr);
         residual = core::liquid_residual(
             *el.stoich, s->n, s->lng, s->n0, s->lnK,
             [&](const Eigen::VectorXd& x, Eigen::VectorXd& ref) { liquid.henry_ref(x, ref); });
@@ -421,10 +427,34 @@ double summed(PyObject* fn, const py::dict& d) {
     return total.cast<double>();
 }
 
-// (full, full per mole, total): the values over their sum (builtins.sum, Python's digits).
-py::tuple per_mole(const py::dict& full) {
+// builtins.sum of a dict's values where they are floats: before 3.12, 0 + the first value, then
+// each value added in turn (its own loop, the same digits); from 3.12 Python's compensated sum
+// itself. nullopt for a value of another type or no value (then the general path sums).
+std::optional<double> python_sum(const py::dict& d) {
+#if PY_VERSION_HEX < 0x030C0000
+    double tot = 0.0;
+    bool first = true;
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(d.ptr(), &pos, &key, &v)) {
+        if (!PyFloat_CheckExact(v)) return std::nullopt;
+        tot = first ? 0.0 + PyFloat_AS_DOUBLE(v) : tot + PyFloat_AS_DOUBLE(v);
+        first = false;
+    }
+    if (first) return std::nullopt;
+    return tot;
+#else
     static PyObject* sum = PyDict_GetItemString(PyEval_GetBuiltins(), "sum");  // borrowed
-    const double tot = summed(sum, full);
+    return summed(sum, d);
+#endif
+}
+
+// (full, full per mole, total): the values over their sum (builtins.sum, Python's digits); None
+// where python_sum gives none.
+py::object per_mole(const py::dict& full) {
+    const std::optional<double> sum = python_sum(full);
+    if (!sum) return py::none();
+    const double tot = *sum;
     py::dict x;
     Py_ssize_t pos = 0;
     PyObject *key, *v;

@@ -2,7 +2,9 @@
 // activity model and the species object's NRTL matrices, and runs the C++ core.
 #include "host/model_api.hpp"
 
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <algorithm>
@@ -153,6 +155,7 @@ Eigen::Index species_count(const Electrolyte& el) {
 class FullModel : public core::FullActivityAt {
 public:
     FullModel(const Electrolyte& el, double T) : activity_(el.sp, el.options), T_(T) {}
+    void at(double T) { T_ = T; }
     double operator()(const Eigen::VectorXd& xn, int i) override {
         activity_.ln_gamma(xn, T_, work_);
         return work_[i];
@@ -193,6 +196,13 @@ public:
     // Reads what the evaluations need from the species object (GIL held).
     void prepare() { ref_->prepare(); }
     void eval(const Eigen::VectorXd* x, Eigen::VectorXd& out) { ref_->eval(x, out); }
+    // The same reference at another T (its molecular term taken again when next evaluated).
+    void at(double T) {
+        T_ = T;
+        if (full_) full_->at(T);
+        ref_->forget_term();
+    }
+    const core::MolecularNrtl* term_taken() const { return ref_->term_taken(); }
 
 private:
     std::vector<int> mol() override { return to_indices(attr(el_.sp, N().mol), n_, "sp.mol"); }
@@ -246,6 +256,13 @@ public:
         }
         ref_->eval(x, out);
     }
+    // The same callbacks at another T (the Python replacement of henry_ref is not reused).
+    void at(double T) {
+        T_ = T;
+        if (ref_) ref_->at(T);
+    }
+    // The molecular term of the Henry reference at T, where the solve took it (else nullptr).
+    const core::MolecularNrtl* term_taken() const { return ref_ ? ref_->term_taken() : nullptr; }
 
 private:
     Activity activity_;
@@ -304,9 +321,26 @@ Eigen::VectorXd apparent_on_species(const Electrolyte& el, Eigen::Index n, Feed&
     return n0;
 }
 
+// Whether every key of the dict d is a str and every value a float (exact types): reading them
+// runs no Python code, so d can be walked in place.
+bool plain_amounts(PyObject* d) {
+    if (!PyDict_CheckExact(d)) return false;
+    Py_ssize_t pos = 0;
+    PyObject *key, *v;
+    while (PyDict_Next(d, &pos, &key, &v))
+        if (!PyUnicode_CheckExact(key) || !PyFloat_CheckExact(v)) return false;
+    return true;
+}
+
 // n0 of an apparent liquid given as a Python mapping {name: amount}.
 Eigen::VectorXd apparent_n0(const Electrolyte& el, Eigen::Index n, py::handle n_app) {
     return apparent_on_species(el, n, [&](auto&& add) {
+        if (plain_amounts(n_app.ptr())) {  // (for_items' order, without its copy of the items)
+            Py_ssize_t pos = 0;
+            PyObject *key, *v;
+            while (PyDict_Next(n_app.ptr(), &pos, &key, &v)) add(key, PyFloat_AS_DOUBLE(v));
+            return;
+        }
         for_items(n_app, [&](py::handle c, py::handle v) { add(c, to_double(v)); });
     });
 }
@@ -725,6 +759,136 @@ std::optional<double> speciation_residual(py::handle self, py::handle n_app, dou
         [&] { return apparent_n0(el, el.stoich->n_species(), n_app); });
 }
 
+// A dict's version tag, which every change of the dict moves (CPython before 3.12).
+static std::uint64_t dict_version(PyObject* d) {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#else
+    (void)d;
+    return 0;
+#endif
+}
+
+// What the front door's cold speciation keeps of a model between calls: the callbacks with the
+// activity model and the Henry reference resolved and their index sets read (the molecular term
+// is taken again at each T), and the ln K records as numbers. Kept while the species object (its
+// instance dict unchanged), its compiled model, the options and the ln K records are the same
+// objects, unchanged, and the activity model is the package's own: what FlashLiquid asks to
+// reuse its callbacks within one flash, plus the version tags of the dicts read. Only where
+// CPython has version tags (before 3.12); elsewhere each call reads the model afresh.
+struct FrontSpeciation {
+    static constexpr bool kKept = PY_VERSION_HEX < 0x030C0000;
+
+    FrontSpeciation(py::handle self, const Electrolyte& el, Eigen::Index n_species, double T)
+        : cb(self, el, T), n(n_species), follows_x(ref_follows_x(el)) {}
+
+    // Reads what is checked later; false where the model cannot be kept (then the call goes on
+    // with these callbacks but does not keep them).
+    bool keep(const Electrolyte& el) {
+        if (!kKept || !PyDict_CheckExact(el.options.ptr()) || !PyList_CheckExact(el.K.ptr()))
+            return false;
+        PyObject* d = PyObject_GenericGetDict(el.sp.ptr(), nullptr);
+        if (d == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        sp_dict = py::reinterpret_steal<py::object>(d);
+        sp_version = dict_version(d);
+        sp = el.sp;
+        core = compiled_core(sp);
+        options = el.options;
+        options_version = dict_version(options.ptr());
+        K = el.K;
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(K.ptr()); ++k) {
+            PyObject* r = PyList_GET_ITEM(K.ptr(), k);
+            if (!PyDict_CheckExact(r)) return false;
+            std::array<double, 4> c{};
+            const py::str* keys[4] = {&N().A, &N().B, &N().C, &N().D};
+            for (int j = 0; j < 4; ++j) {
+                PyObject* v = PyDict_GetItemWithError(r, keys[j]->ptr());  // borrowed
+                if (v == nullptr || !(PyFloat_CheckExact(v) || PyLong_CheckExact(v))) {
+                    PyErr_Clear();
+                    return false;
+                }
+                c[static_cast<std::size_t>(j)] = to_double(v);
+            }
+            records.push_back(py::reinterpret_borrow<py::object>(r));
+            versions.push_back(dict_version(r));
+            coefs.push_back(c);
+        }
+        return own_activity(sp, core);
+    }
+
+    // The model is as it was when kept (GIL held).
+    bool current(const Electrolyte& el, Eigen::Index n_species) const {
+        if (n != n_species || !el.sp.is(sp) || !el.options.is(options) || !el.K.is(K) ||
+            dict_version(options.ptr()) != options_version)
+            return false;
+        PyObject* d = PyObject_GenericGetDict(sp.ptr(), nullptr);
+        if (d == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        const bool same = d == sp_dict.ptr() && dict_version(d) == sp_version;
+        Py_DECREF(d);
+        if (!same || PyList_GET_SIZE(K.ptr()) != static_cast<Py_ssize_t>(records.size()))
+            return false;
+        for (std::size_t k = 0; k < records.size(); ++k) {
+            PyObject* r = PyList_GET_ITEM(K.ptr(), static_cast<Py_ssize_t>(k));
+            if (r != records[k].ptr() || dict_version(r) != versions[k]) return false;
+        }
+        return own_activity(sp, core);
+    }
+
+    // ln K at T from the records: the arithmetic of ln_k, in its order.
+    Eigen::VectorXd ln_k(double T) const {
+        Eigen::VectorXd out(static_cast<Eigen::Index>(coefs.size()));
+        double lnT = 0.0;
+        bool have_lnT = false;
+        for (std::size_t k = 0; k < coefs.size(); ++k) {
+            const std::array<double, 4>& c = coefs[k];
+            double v = c[0] + core::py_div(c[1], T);
+            if (!have_lnT) {
+                lnT = core::py_log(T);
+                have_lnT = true;
+            }
+            v = v + c[2] * lnT;
+            v = v + c[3] * T;
+            out[static_cast<Eigen::Index>(k)] = v;
+        }
+        return out;
+    }
+
+    Callbacks cb;
+    Eigen::Index n;
+    bool follows_x;
+    py::object sp, sp_dict, core, options, K;
+    std::uint64_t sp_version = 0, options_version = 0;
+    std::vector<py::object> records;
+    std::vector<std::uint64_t> versions;
+    std::vector<std::array<double, 4>> coefs;
+};
+
+// The front door's speciation callbacks of the model at T, with ln K at T: the kept ones where
+// they are current, else new ones (`keep`: whether they may be kept after the call). Null where
+// they would not run natively (the caller then takes the general path). Raises what reading the
+// model raises.
+std::shared_ptr<FrontSpeciation> front_callbacks(py::handle self, Electrolyte& el, Eigen::Index n,
+                                                 double T, Eigen::VectorXd& lnK, bool& keep) {
+    std::shared_ptr<FrontSpeciation> front = std::move(el.front_speciation);  // GIL held
+    keep = true;
+    if (front && front->current(el, n)) {
+        lnK = front->ln_k(T);
+        front->cb.at(T);
+        return front;
+    }
+    lnK = ln_k(el, T);
+    front = std::make_shared<FrontSpeciation>(self, el, n, T);
+    if (!front->cb.prepare_native(n)) return nullptr;
+    keep = front->keep(el);
+    return front;
+}
+
 std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T) {
     for (const char* name : {"true_amounts", "lnK", "henry_ref", "_residual", "_status"})
         if (python_override(self, name)) return std::nullopt;
@@ -733,43 +897,76 @@ std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app,
     Electrolyte& el = electrolyte(self);
     const core::Stoichiometry& st = *el.stoich;
     ColdSpeciation out;
-    std::optional<Callbacks> cb;
+    std::shared_ptr<FrontSpeciation> front;
+    bool keep = false;
     core::SpeciationSettings set;
     try {  // what fails here fails on the caller's path too, with its own message
         const Eigen::Index n = species_count(el);
         if (st.n_species() != n) return std::nullopt;
         out.n0 = apparent_n0(el, n, n_app);
-        out.lnK = ln_k(el, T);
-        if (out.lnK.size() != st.n_eq()) return std::nullopt;
-        set.ref_follows_x = ref_follows_x(el);
-        cb.emplace(self, el, T);
-        if (!cb->prepare_native(n)) return std::nullopt;
+        front = front_callbacks(self, el, n, T, out.lnK, keep);
+        if (!front || out.lnK.size() != st.n_eq()) return std::nullopt;
+        set.ref_follows_x = front->follows_x;
     } catch (const std::exception&) {
         return std::nullopt;
     }
     core::SpeciationResult res;
     {
         py::gil_scoped_release nogil;
-        res = core::solve_speciation(st, out.n0, out.lnK, core::WarmStart{}, set, *cb);
+        res = core::solve_speciation(st, out.n0, out.lnK, core::WarmStart{}, set, front->cb);
     }
     record_solution(self, el, T, res, true);
     out.converged = res.converged;
     out.n = std::move(res.n);
     out.lng = std::move(res.lng);
+    if (const core::MolecularNrtl* lc = front->cb.term_taken()) out.lc = *lc;
+    if (keep) el.front_speciation = std::move(front);
     return out;
 }
 
 ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
     Electrolyte& el = electrolyte(self);
     ColdSpeciation out;
-    out.n0 = apparent_n0(el, species_count(el), n_app);
-    Speciation s = run_speciation(self, out.n0, T, 1e-11, 200, &out.lnK);
-    {
-        std::lock_guard<std::mutex> held(el.lock.m);
-        out.converged = el.status.speciation_converged;
+    const Eigen::Index n = species_count(el);
+    out.n0 = apparent_n0(el, n, n_app);
+    std::shared_ptr<FrontSpeciation> front;
+    bool keep = false;
+    try {  // where this fails, the general path below raises what it raises
+        front = front_callbacks(self, el, n, T, out.lnK, keep);
+    } catch (const std::exception&) {
+        front.reset();
     }
-    out.n = std::move(s.n);
-    out.lng = std::move(s.lng);
+    if (!front) {
+        Speciation s = run_speciation(self, out.n0, T, 1e-11, 200, &out.lnK);
+        {
+            std::lock_guard<std::mutex> held(el.lock.m);
+            out.converged = el.status.speciation_converged;
+        }
+        out.n = std::move(s.n);
+        out.lng = std::move(s.lng);
+        return out;
+    }
+    // run_speciation's steps with the kept callbacks
+    const core::Stoichiometry& st = *el.stoich;
+    core::check_species(st, n);
+    core::check_constants(st, out.lnK.size(), true);
+    Eigen::VectorXd w, lngw;
+    core::WarmStart warm;
+    read_warm(self, el, T, n, w, lngw, warm);
+    core::SpeciationSettings set;
+    set.tol = 1e-11;
+    set.maxit = 200;
+    set.ref_follows_x = front->follows_x;
+    core::SpeciationResult res;
+    {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(st, out.n0, out.lnK, warm, set, front->cb);
+    }
+    record_solution(self, el, T, res, true);
+    out.converged = res.converged;
+    out.n = std::move(res.n);
+    out.lng = std::move(res.lng);
+    if (keep) el.front_speciation = std::move(front);
     return out;
 }
 

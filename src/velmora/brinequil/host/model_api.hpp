@@ -9,7 +9,9 @@
 //   model/errors.hpp); let it propagate, the module translates it. Nothing here catches the
 //   errors of the activity model or of the species object.
 // - Everything reads the model at call time: the caller's mappings (henry, vc, options, diss,
-//   K) and the species object's index sets, so changes made by the caller are seen.
+//   K) and the species object's index sets, so changes made by the caller are seen. The front
+//   door's one-call paths (cold_speciation, warm_speciation, front_liquid.cpp) keep what they
+//   read while the objects are the same and their dicts' version tags unchanged.
 // - The GIL must be held (all of these call into Python), except where a function says so.
 #pragma once
 #include <memory>
@@ -111,6 +113,9 @@ std::optional<double> speciation_residual(py::handle self, py::handle n_app, dou
 struct ColdSpeciation {
     Eigen::VectorXd n, lng, n0, lnK;
     bool converged = false;
+    // the molecular NRTL term at T as the Henry reference of the solve took it (cold_speciation,
+    // where it took one)
+    std::optional<core::MolecularNrtl> lc;
 };
 std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T);
 
