@@ -5,13 +5,14 @@ import math
 import random
 import re
 import warnings
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
 
 import velmora
 from conftest import cold
-from velmora import RangeWarning
+from velmora import RangeWarning, checks
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
@@ -190,8 +191,6 @@ def test_the_short_paths_of_the_usual_calls_are_the_general_path(name):
     # the same call through System.composition's general path: the same apparent amounts in the
     # same order, the same mole fractions and total to the last digit, or a refusal that the
     # general path then names
-    from velmora import checks
-
     s = velmora.System(name)
     rng = random.Random(name)
     comps = [c for c in s.components if c != "H2O"]
@@ -278,10 +277,6 @@ def test_a_feed_is_normalised_with_the_arithmetic_of_the_arrays():
     """The feed's mole fractions, summed without NumPy for a few components, have the digits
     of v / v.sum() (NumPy's own sum) for every count of components and spread of amounts,
     including the many-component and the near-overflow branches."""
-    from types import SimpleNamespace
-
-    from velmora import checks
-
     rng = np.random.default_rng(7)
     for nc in range(1, 12):
         system = SimpleNamespace(components=[f"C{k}" for k in range(nc)])
