@@ -232,15 +232,21 @@ def raiser(exc):
     return run
 
 
+@pytest.fixture(scope="module")
+def module_cache(tmp_path_factory):
+    """A report cache of the module's own (the user's is never touched), the engine on."""
+    with pytest.MonkeyPatch.context() as mp:
+        d = tmp_path_factory.mktemp("local")
+        mp.setenv("LOCALAPPDATA", str(d))
+        mp.delenv("VELMORA_NO_ENGINE", raising=False)
+        yield d / "Velmora" / "elec"
+
+
 def module_systems(*names, **kw):
-    """A module fixture {name: velmora.System(name, **kw)} on a report cache of the module's own
-    (the user's is never touched), the engine on."""
+    """A module fixture {name: velmora.System(name, **kw)} on the module's own report cache."""
     @pytest.fixture(scope="module")
-    def systems(tmp_path_factory):
-        with pytest.MonkeyPatch.context() as mp:
-            mp.setenv("LOCALAPPDATA", str(tmp_path_factory.mktemp("local")))
-            mp.delenv("VELMORA_NO_ENGINE", raising=False)
-            yield {name: velmora.System(name, **kw) for name in names}
+    def systems(module_cache):
+        return {name: velmora.System(name, **kw) for name in names}
     return systems
 
 

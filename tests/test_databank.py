@@ -5,7 +5,10 @@ import math
 import pytest
 
 from independent import atoms
+from velmora import ionactivity
 from velmora.enginebridge import databank
+
+from enrtl_reports import engine_report
 
 # Ar: 39.948 (Perry's Handbook 8th ed. and Reid, Prausnitz & Poling 1987)
 ATOMIC = {"H": 1.008, "C": 12.011, "N": 14.007, "O": 15.999, "S": 32.06, "Na": 22.990, "Cl": 35.45,
@@ -102,8 +105,6 @@ def test_henry_constants_against_iapws_g7_04(solute, abc, tol):
 def test_water_density_and_dielectric_give_debye_hueckel_slope():
     # Through the engine's report and the activity model's solvent mixture (Kell density,
     # Bradley-Pitzer permittivity); Pitzer: 0.3915 at 25 C.
-    from velmora import ionactivity
-    from enrtl_reports import engine_report
     sp, _ = ionactivity.species_from_report(engine_report({"H2O": "H2O"}), ["H2O"], [])
     for t, a in ((0, 0.3767), (25, 0.3914), (50, 0.4103), (100, 0.4606)):
         assert sp.solvent_mix([1.0], 273.15 + t)["A_phi"] == pytest.approx(a, abs=3e-4)

@@ -2,11 +2,16 @@
 speciation; every kind of bad record is refused with a message naming source, record and field."""
 
 import math
+import pathlib
+import pickle
+import re
 
 import pytest
 
+import velmora
 from velmora import brinequil, ionchem
 from velmora.enginebridge import databank, engine
+from velmora.regress import Model
 
 LN_KG_WATER = math.log(1000 / 18.015)   # molality -> mole-fraction basis, per solute
 PKA_HOCL = 7.53                         # hypochlorous acid at 25 C (Morris, J. Phys. Chem. 70 (1966) 3798)
@@ -141,9 +146,6 @@ def test_databank_is_immutable_and_shared_accessors_follow_using():
 
 
 def test_bring_your_own_system_page_overlay_loads_and_takes_the_default_pair(tmp_path):
-    import pathlib
-    import re
-    from velmora.regress import Model
     page = pathlib.Path(__file__).resolve().parents[1] / "docs" / "bring-your-own-system.md"
     (tmp_path / "kcl.toml").write_text(re.search(r'KCL = """\n(.*?)"""', page.read_text(), re.S).group(1))
     base = databank.shipped_without_fit("KCl-H2O")
@@ -158,8 +160,6 @@ def test_bring_your_own_system_page_overlay_loads_and_takes_the_default_pair(tmp
 
 
 def test_system_uses_an_active_overlay_and_the_new_salts(tmp_path, monkeypatch):
-    import velmora
-    import pickle
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path))
     first = velmora.System("HOCl-H2O", databank=[hocl_overlay()])
     liquid = first.liquid(298.15, molalities={"HOCl": 0.01})

@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 import velmora
 from conftest import richardson
 from velmora import brinequil as bq
-from velmora import derivatives, ionactivity
+from velmora import derivatives, ionactivity, phasekit
 
 warnings.filterwarnings("ignore", category=velmora.DefaultParameterWarning)
 
@@ -556,9 +556,6 @@ def test_reaction_enthalpies_agree_with_the_constants(chem):
     # gives its species on the constants' references (ions at infinite dilution from the
     # engine's report, molecules as ideal gas plus the vapor-pressure or Henry reference)
     # against R T^2 d ln K/dT of the model's ln K, by differences; 273-473 K
-    import velmora.brinequil as bq
-    from velmora import phasekit
-
     s = system(chem)
     el, pp, info = s.model, s.pp, s._info
     names, comps = list(info.names), list(pp.components)

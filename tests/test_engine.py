@@ -5,7 +5,7 @@ import re
 import pytest
 
 from velmora import enginebridge as eb
-from velmora import ionactivity, ionchem
+from velmora import ionactivity, ionchem, phasekit
 from velmora.enginebridge import databank
 from enrtl_reports import engine_report
 
@@ -112,7 +112,6 @@ def test_builtin_reports_read_by_the_activity_model(name):
 
 
 def test_property_package_from_the_databank():
-    from velmora import phasekit
     pp = eb.property_package(["Water", "CO2"], {"Water": "H2O"}, henry_comps=["CO2"])
     assert set(pp.henry) == {("CO2", "Water")} and "Water" in pp.antoine
     # Ideal-gas enthalpy of water vapor at 373.15 K: -241.826 + ~2.54 kJ/mol (JANAF: 2.54)

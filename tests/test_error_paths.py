@@ -5,10 +5,12 @@ attempt is a fault or bad input and goes on unchanged, never taken for "this att
 
 import numpy as np
 import pytest
+import scipy.optimize
 
 import velmora
+import velmora.solids.flash as three_phase
 from conftest import module_systems, raiser
-from velmora import ConvergenceError, flashes
+from velmora import ConvergenceError, errors, flashes, ionactivity
 from velmora.errors import SOLVE_FAILURES, solve_failed
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
@@ -163,7 +165,6 @@ def test_every_error_of_the_package_is_a_velmora_error_with_its_old_base(systems
     """One ReportError: the core's reader raises the front door's class (still a ValueError,
     as the reader's was; a RuntimeError, as the cache's is); a liquid beyond the aqueous model
     is a VelmoraError and a ValueError."""
-    from velmora import ionactivity
     with pytest.raises(velmora.ReportError, match="^parameter report: ") as info:
         ionactivity.report.read_report("no report here\n", ["H2O"], [])
     assert isinstance(info.value, ValueError) and isinstance(info.value, RuntimeError)
@@ -173,7 +174,6 @@ def test_every_error_of_the_package_is_a_velmora_error_with_its_old_base(systems
         s.liquid(298.15, molalities={"NaCl": 150.0})
     assert isinstance(info.value, ValueError) and "lies outside 0-100 mol/kg" in str(info.value)
     assert issubclass(flashes._NoAnswer, velmora.VelmoraError)
-    from velmora import errors
     for cls in (errors.ConvergenceError, errors.ReportError, errors.ChemistryError,
                 errors.SweepError):
         assert issubclass(cls, velmora.VelmoraError)
@@ -187,7 +187,6 @@ def test_no_answer_is_a_no_solution_error_and_a_fault_in_a_three_phase_flash_goe
     """A vapor fraction a salt feed cannot reach has no answer (NoSolutionError, a ValueError);
     in a flash with solids the active set takes such errors of the flashes it tries for "no
     liquid there", but a fault in one of them ends the call with that fault."""
-    import velmora.solids.flash as three_phase
     s = systems["NaCl-H2O"]
     feed = s.composition(molalities={"NaCl": 3.0})
     with pytest.raises(velmora.NoSolutionError, match="^vapor fraction 1 cannot be reached"):
@@ -213,7 +212,6 @@ def test_a_bubble_point_at_an_end_of_its_bracket_is_taken_and_checked(systems, m
     refuses the bracket. That end is then the answer, checked like any: from the bubble point
     itself the same answer, from 0.3 K beside it a ConvergenceError (never the bare ValueError
     of the root finder)."""
-    import scipy.optimize
     s = systems["NaCl-H2O"]
     feed = s.composition(molalities={"NaCl": 1.0})
     Tb = s.bubble_temperature(feed, 101325.0).T

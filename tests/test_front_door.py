@@ -12,7 +12,10 @@ import pytest
 
 import velmora
 from conftest import cold, ln_f_gap
-from velmora import ConvergenceError, RangeWarning, ReportError, checks, notices, phasekit
+import velmora.brinequil as bq
+from velmora import (ConvergenceError, RangeWarning, ReportError, checks, flashes, ionactivity,
+                     notices, phasekit, states)
+from velmora import system as front
 
 # Range warnings are the subject of their own test; elsewhere they are expected noise (MEA's
 # constants end at 333 K).
@@ -23,22 +26,12 @@ ATM = 101325.0
 
 
 @pytest.fixture(scope="module")
-def cache(tmp_path_factory):
-    """A report cache of this module's own (the user's is never touched)."""
-    with pytest.MonkeyPatch.context() as mp:
-        d = tmp_path_factory.mktemp("local")
-        mp.setenv("LOCALAPPDATA", str(d))
-        mp.delenv("VELMORA_NO_ENGINE", raising=False)
-        yield d / "Velmora" / "elec"
-
-
-@pytest.fixture(scope="module")
-def mea(cache):
+def mea(module_cache):
     return velmora.System("MEA-CO2-H2O", gases=["N2"])
 
 
 @pytest.fixture(scope="module")
-def nacl(cache):
+def nacl(module_cache):
     return velmora.System("NaCl-H2O")
 
 
@@ -51,7 +44,7 @@ FIRST_MEA_FIT = os.path.join(os.path.dirname(__file__), "data", "mea-jou-1995-fi
     ([FIRST_MEA_FIT], 376.74, 0.2992),   # the case as first found (core: 0.3653), first MEA fit
     (None, 377.25, 0.3331),              # the shipped fit, where its core flash stalled (0.4011)
 ])
-def test_flash_answers_are_verified_and_independent_of_history(cache, overlay, T, beta):
+def test_flash_answers_are_verified_and_independent_of_history(module_cache, overlay, T, beta):
     mea = velmora.System("MEA-CO2-H2O", gases=["N2"], databank=overlay)
     r = mea.flash(MEA_Z, ATM, T=T)
     assert r.converged and r.vapor_fraction == pytest.approx(beta, abs=1e-3)
@@ -107,7 +100,7 @@ def test_salt_free_stream_of_a_salt_system_flashes_above_the_boiling_point(nacl)
     assert not failed
 
 
-def test_convergence_error_names_the_point(cache):
+def test_convergence_error_names_the_point(module_cache):
     strict = velmora.System("CO2-H2O", gases=["N2"], tol=1e-30)
     with pytest.raises(ConvergenceError) as e:
         strict.flash({"H2O": 0.9, "CO2": 0.02, "N2": 0.08}, ATM, T=313.15)
@@ -164,8 +157,6 @@ def test_the_compiled_check_of_a_speciation_judges_as_the_python_one(mea, nacl):
     """The check of a liquid's answer runs compiled on the package's own model; with lnK
     replaced in Python it runs in Python. Both give the same residual on good answers and on
     broken ones (a species moved, ln gamma off, a negative, NaN or inf amount or ln gamma)."""
-    from velmora import checks
-
     cases = [(mea, 313.15, mea.composition(mass_fractions={"MEA": 0.3}, loading=0.45)),
              (nacl, 373.15, nacl.composition(molalities={"NaCl": 5.0}))]
     for s, T, app in cases:
@@ -215,15 +206,11 @@ def same_state(a, b):
 @pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
 @pytest.mark.parametrize("name, given, T", ONE_CALL_LIQUIDS)
 def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
-        cache, monkeypatch, name, given, T):
+        module_cache, monkeypatch, name, given, T):
     """System.liquid takes the speciation, its check and the fugacities in one call of the
     core (_front_liquid); it gives the digits of fugacities, _residual and _status after a cold
     start, which the front door calls one by one where a method is replaced. The answer does
     not depend on the liquids computed before it."""
-    from velmora import checks
-
-    from velmora import states
-
     s = velmora.System(name)
     el = s.model
     one = s.liquid(T, **given)
@@ -273,14 +260,12 @@ def _liquid_record(system, T, given):
     return out, [(w.category, str(w.message), w.filename, w.lineno) for w in seen]
 
 
-def test_the_one_step_liquid_is_the_liquid_of_the_steps(cache, monkeypatch):
+def test_the_one_step_liquid_is_the_liquid_of_the_steps(module_cache, monkeypatch):
     """System.liquid's usual call in one compiled step gives what its steps one by one give
     (the amounts, then the core's liquid): every result to the last digit, the same errors and
     the same warnings at the caller's line, over random liquids of every chemistry (molalities
     or mass fractions and loadings, some out of range, some refused). Each side on a System of
     its own: a default pair's warning is given once per System."""
-    from velmora import system as front
-
     rng = random.Random(7)
     for _ in range(80):
         name = rng.choice(velmora.chemistries())
@@ -301,12 +286,10 @@ def test_the_one_step_liquid_is_the_liquid_of_the_steps(cache, monkeypatch):
         assert one == steps, (name, T, given)
 
 
-def test_the_one_call_liquid_follows_a_change_of_the_model_tables(cache):
+def test_the_one_call_liquid_follows_a_change_of_the_model_tables(module_cache):
     """The one-call liquid keeps what it read of the model's tables while they are the same
     objects, unchanged: a changed Henry constant, solvent volume or option, or a replaced table,
     is read again (each against the methods one by one, which read the tables at every call)."""
-    from velmora import checks
-
     s = velmora.System("CO2-H2O")
     el, T = s.model, 313.15
     app = checks.liquid(s, s.composition(molalities={"CO2": 0.5}))[0]
@@ -370,8 +353,6 @@ def flash_check_both_ways(system, raw, monkeypatch):
     """(compiled, python): flashes._check of the answer raw, from the same warm record, with
     the package's own functions and with a pass-through phi_vapor (the check then runs in
     Python); each (largest residual, balance, f, n, lng, speciation residual)."""
-    from velmora import checks, flashes
-
     el, z = system.model, np.asarray(raw["z"])
     record = el._warm
     out = []
@@ -399,8 +380,6 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
     the balance kept, a vapor that breaks the balance) both ways rejected alike. Where the
     flash is replaced the call steps aside before it; where a method of the check is, after
     it, and System.flash calls the replacements."""
-    from velmora import checks, flashes
-
     brine = velmora.System("NaCl-H2O")
     solvent = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
     cases = [(mea, solvent, 313.15), (mea, MEA_Z, 353.15),
@@ -471,7 +450,7 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
     assert "_residual" in calls and repr(same) == repr(one)
 
 
-def test_a_planted_wrong_core_flash_is_caught_the_same_both_ways(cache, monkeypatch):
+def test_a_planted_wrong_core_flash_is_caught_the_same_both_ways(module_cache, monkeypatch):
     """The core's TP flash replaced by one that returns the split of another temperature (as a
     stalled Newton split does: a plausible point that is not the answer), on the case as first
     found: rejected by the compiled check as by the Python one, the same attempts follow and
@@ -496,12 +475,11 @@ def test_a_planted_wrong_core_flash_is_caught_the_same_both_ways(cache, monkeypa
 
 
 @pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
-def test_a_replaced_activity_model_or_constant_takes_effect_at_the_front_door(cache, monkeypatch):
+def test_a_replaced_activity_model_or_constant_takes_effect_at_the_front_door(module_cache,
+                                                                             monkeypatch):
     """Where the activity model is replaced in Python the replacement computes the front
     door's liquid (the same digits for a pass-through); a replaced lnK gives the liquid of the
     new constants, checked against them."""
-    from velmora import ionactivity
-
     s = velmora.System("NH3-CO2-H2O")
     el = s.model
     given, T = {"molalities": {"NH3": 2.0, "CO2": 1.0}}, 313.15
@@ -538,7 +516,7 @@ def test_loaded_amine_liquid_balances_and_published_partial_pressure(mea):
     assert liq.bubble_pressure == pytest.approx(sum(liq.partial_pressures.values()))
 
 
-def test_henry_components_and_names_come_from_the_databank(cache):
+def test_henry_components_and_names_come_from_the_databank(module_cache):
     s = velmora.System("mea-co2-h2o", gases=["n2"])
     assert s.name == "MEA-CO2-H2O" and s.components == ["H2O", "MEA", "CO2", "N2"]
     assert s.henry == ("CO2", "N2")
@@ -579,12 +557,11 @@ def test_bad_input_is_refused_before_any_computation(mea, call, message):
 # ---- reports, cache, pickling ------------------------------------------------------------------
 
 def _report_path(s):
-    import velmora.brinequil as bq
     return os.path.join(bq._cache_dir(), s.model.key + ".rep")
 
 
 @pytest.mark.parametrize("damage", ["empty", "truncated", "section deleted", "value edited"])
-def test_damaged_cached_report_is_written_again(cache, mea, damage):
+def test_damaged_cached_report_is_written_again(module_cache, mea, damage):
     path = _report_path(mea)
     with open(path) as fh:
         text = fh.read()
@@ -628,7 +605,7 @@ def test_pickled_system_needs_neither_cache_nor_engine(mea, tmp_path, monkeypatc
     assert not (tmp_path / "nowhere").exists()
 
 
-def test_chemistry_errors_name_the_mismatch(cache):
+def test_chemistry_errors_name_the_mismatch(module_cache):
     with pytest.raises(velmora.ChemistryError, match="unknown chemistry 'LiCl-H2O'; built-in"):
         velmora.System("LiCl-H2O")
     chem = {"species": ["H2O", "H3O+"], "reactions": [{"H2O": -2, "H3O+": 1, "OH-": 1}],

@@ -16,14 +16,11 @@ pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
 
 @pytest.fixture(scope="module")
-def systems(tmp_path_factory):
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setenv("LOCALAPPDATA", str(tmp_path_factory.mktemp("local")))
-        mp.delenv("VELMORA_NO_ENGINE", raising=False)
-        yield {"MEA-CO2-H2O": velmora.System("MEA-CO2-H2O", gases=["N2"]),
-               "CO2-H2O": velmora.System("CO2-H2O", gases=["N2"]),
-               "NaCl-H2O": velmora.System("NaCl-H2O", gases=["N2"]),
-               "water": velmora.System("water")}
+def systems(module_cache):
+    return {"MEA-CO2-H2O": velmora.System("MEA-CO2-H2O", gases=["N2"]),
+            "CO2-H2O": velmora.System("CO2-H2O", gases=["N2"]),
+            "NaCl-H2O": velmora.System("NaCl-H2O", gases=["N2"]),
+            "water": velmora.System("water")}
 
 
 @st.composite

@@ -3,10 +3,14 @@ databank's nrtl_mixing table and the engine's lines, the parameter direction of 
 invariants (Gibbs-Duhem, hand gradient = dual numbers, one-salt liquids, the ions' reference)
 are checked in tests/cpp/activity_tests.cpp."""
 
+import math
+
 import numpy as np
 import pytest
 
-from velmora import ionactivity
+from velmora import ionactivity, ionchem, regress
+from velmora.enginebridge import databank, engine
+from velmora.regress import core, jacobian
 from velmora.ionactivity.report import ReportError
 
 from enrtl_reports import NACL
@@ -81,9 +85,6 @@ def test_parameter_derivatives_of_u():
 
 
 def test_databank_record_reaches_the_report_and_the_fit(tmp_path):
-    from velmora.enginebridge import databank, engine
-    from velmora import ionchem, regress
-    from velmora.regress import jacobian
     rec = {"ion": "Na+", "ion_1": "SO4--", "ion_2": "Cl-", "U_A": -12.5, "U_B": 250.0, "source": "test input"}
     db = databank.derive(databank.shipped(), [{"nrtl_mixing": {"pair": [rec]}}])
     assert db.mixing_records(["Na+", "Cl-", "SO4--", "K+"]) == [rec]
@@ -117,9 +118,6 @@ def test_databank_record_reaches_the_report_and_the_fit(tmp_path):
 def test_exact_fit_gradient_of_u_against_differences():
     # d ln(osmotic coefficient) / d U_A through the speciation (regress.jacobian) against central
     # differences of models rebuilt with U moved
-    import math
-    from velmora.enginebridge import databank
-    from velmora.regress import core
     p = core.Parameter("ion_mixing", ("Na+", "Cl-", "SO4--"), "U_A", 0.0)
     base = databank.shipped()
 

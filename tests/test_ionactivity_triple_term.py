@@ -5,7 +5,8 @@ the report carries it."""
 import numpy as np
 import pytest
 
-from velmora import ionactivity
+from velmora import ionactivity, ionchem
+from velmora.enginebridge import databank, engine
 from velmora.ionactivity.report import ReportError
 
 from enrtl_reports import NACL, NACL_NAMES
@@ -85,8 +86,6 @@ def test_report_carries_the_term():
 
 
 def test_engine_writes_the_term_of_a_databank_record(tmp_path):
-    from velmora.enginebridge import databank, engine
-    from velmora import ionchem
     base = databank.active()
     rec = dict(base.electrolyte_record("H2O", "Na+", "Cl-"), W1_A=1.25, W1_B=0.0, W2_A=0.0, W2_B=-30.0)
     ov = tmp_path / "nacl_w.toml"

@@ -12,7 +12,7 @@ import pytest
 
 from conftest import module_systems
 from independent import atoms
-from velmora import ConvergenceError, ionactivity, phasekit, recovery
+from velmora import ConvergenceError, checks, ionactivity, phasekit, recovery
 from velmora.enginebridge import databank as db
 from velmora.states import liquid_state
 
@@ -80,7 +80,6 @@ def assert_in_equilibrium(system, liq, tol=1e-8):
 
 def cold_fails(system, app, T):
     """Whether the core's cold start misses this liquid (what the recovery is there for)."""
-    from velmora import checks
     el = system.model
     el._warm = None
     n, lng = el.true_amounts(app, T)

@@ -11,7 +11,7 @@ import scipy.optimize as so
 
 import velmora
 from conftest import richardson
-from velmora.optimize import LiquidOutputs
+from velmora.optimize import FlashOutputs, LiquidOutputs
 
 T_MEA, P_CO2 = 313.15, 5000.0
 
@@ -243,7 +243,6 @@ def test_ipopt_largest_recovery_before_gypsum_scales():
 
 # -- a TP flash as outputs and as a grey box -----------------------------------------------------
 def test_flash_outputs_jacobian_equals_richardson_differences():
-    from velmora.optimize import FlashOutputs
     s = velmora.System("MEA-CO2-H2O", gases=["N2"])
     rng = np.random.default_rng(3)
     for _ in range(6):
@@ -265,7 +264,6 @@ def test_flash_outputs_jacobian_equals_richardson_differences():
 def test_flash_outputs_with_solids_and_the_temperature_of_a_salt_yield():
     # a boiling NaCl-KCl brine at 1 atm that drops halite: the exact Jacobian against Richardson
     # differences, and the T at which half its NaCl has come out, checked by an independent flash
-    from velmora.optimize import FlashOutputs
     s = velmora.System("NaCl-KCl-H2O")
     feed = {"H2O": 8.5, "NaCl": 1.2, "KCl": 0.3}            # mol
     T0 = s.flash(feed, 101325.0, vapor_fraction=0.3, solids=True).T

@@ -34,13 +34,10 @@ def held_at(system, path, k):
 
 
 @pytest.fixture(scope="module")
-def sea(tmp_path_factory):
-    with pytest.MonkeyPatch.context() as mp:
-        mp.setenv("LOCALAPPDATA", str(tmp_path_factory.mktemp("local")))
-        mp.delenv("VELMORA_NO_ENGINE", raising=False)
-        s = velmora.System("seawater-H2O")
-        app = s.composition(molalities={**velmora.seawater(), "BaCl2": BARIUM})
-        yield s, app, paths.evaporate(s, app, T25, removed=REMOVED)
+def sea(module_cache):
+    s = velmora.System("seawater-H2O")
+    app = s.composition(molalities={**velmora.seawater(), "BaCl2": BARIUM})
+    return s, app, paths.evaporate(s, app, T25, removed=REMOVED)
 
 
 def test_seawater_path_balances_every_element(sea):
