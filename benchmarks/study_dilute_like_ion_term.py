@@ -24,7 +24,8 @@ by -(dF_D/dn_Ca + dF_D/dn_SO4 + 2 dF_D/dn_w) / (1 + m_Ca/m_SO4).
    g = 1 (kappa -> 0): the CaCl2 sets and gypsum in NaCl at 25 (fitted), 0.5 and 40 C (not
    fitted), Marshall & Slusher.
 3. NaCl at 25-100 C (Pitzer, Peiper & Busey), its shipped pair held, D_A + D_B/T, with and without
-   the like-ion triple U(Cl-; Na+, Na+).
+   the like-ion triple U(Cl-; Na+, Na+); then with terms of higher order in the salt too,
+   N x_w x_Na^2 x_Cl^2 (E_A + E_B/T) + N Q x_w x_Na^3 x_Cl^3, a_w held falling to 100 mol/kg.
 """
 
 import dataclasses
@@ -39,7 +40,14 @@ from velmora.enginebridge import databank
 from velmora.regress import core, data, shipped
 from velmora.regress.core import Parameter, evaluate, overlay
 
-TERM = {"D_A": 0.0, "D_B": 0.0, "kappa": 14.9, "cation": "Ca++"}
+TERM = {"D_A": 0.0, "D_B": 0.0, "E_A": 0.0, "E_B": 0.0, "Q_A": 0.0, "kappa": 14.9, "cation": "Ca++"}
+BOUNDS = {
+    "D_A": (3000.0, 10.0),
+    "D_B": (1e6, 3000.0),
+    "E_A": (1e5, 100.0),
+    "E_B": (1e7, 3e4),
+    "Q_A": (1e6, 1000.0),
+}  # +- bound, scale
 
 
 def g(y):
@@ -47,12 +55,15 @@ def g(y):
 
 
 def f_d(n, names, z, T):
+    """F_D, and with E, Q the terms of higher order in the salt of section 3 (N-normalised)."""
     N = n.sum()
     ix = 0.5 * (z * z * n).sum() / N
-    w, c = names.index("H2O"), names.index(TERM["cation"])
-    return (
-        (TERM["D_A"] + TERM["D_B"] / T) * n[w] * n[c] ** 2 / N**2 * g(TERM["kappa"] * np.sqrt(ix))
-    )
+    w, c, a = names.index("H2O"), names.index(TERM["cation"]), names.index("Cl-")
+    x = n / N
+    d = TERM["D_A"] + TERM["D_B"] / T
+    e = TERM["E_A"] + TERM["E_B"] / T
+    higher = e * x[w] * x[c] ** 2 * x[a] ** 2 + TERM["Q_A"] * x[w] * x[c] ** 3 * x[a] ** 3
+    return N * (d * x[w] * x[c] ** 2 * g(TERM["kappa"] * np.sqrt(ix)) + higher)
 
 
 def grad_f_d(n, names, z, T):
@@ -69,8 +80,12 @@ def grad_f_d(n, names, z, T):
 _value = core.Model.value
 
 
+def term_on():
+    return any(TERM[k] != 0.0 for k in BOUNDS)
+
+
 def _value_with_term(self, kind, species, T, comp):
-    if kind not in ("gamma_mean", "osmotic") or TERM["D_A"] == TERM["D_B"] == 0.0:
+    if kind not in ("gamma_mean", "osmotic") or not term_on():
         return _value(self, kind, species, T, comp)
     self.el._warm = None
     comp = {c: comp.get(c, 0.0) for c in self.components}
@@ -92,7 +107,7 @@ def with_gypsum_estimate(d, rows, db=None):
     """rows of a gypsum set with F_D's effect to first order (module docstring). With db, the
     liquids of gypsum in NaCl and water are speciated on it (the CaSO4 ion pair takes its part of
     the calcium); those in Na2SO4 (not a component of the chemistry) keep all calcium free."""
-    if d.kind != "solid_solubility" or d.species != "gypsum" or TERM["D_A"] == TERM["D_B"] == 0.0:
+    if d.kind != "solid_solubility" or d.species != "gypsum" or not term_on():
         return rows
     names, z = GYPSUM_NAMES, GYPSUM_Z
     model = core.Model("CaSO4-NaCl-H2O", db) if db is not None else None
@@ -112,7 +127,33 @@ def with_gypsum_estimate(d, rows, db=None):
     return out
 
 
-def study(sets, params, d_params, extra=None, base=None, max_nfev=300, speciate=False):
+def ln_aw(db, salt, ms, T=298.15):
+    """ln a_w of the salt in water with the emulated terms (as shipped.ln_water_activity)."""
+    model = core.Model(f"{salt}-H2O", db)
+    z = np.asarray(model.el.sp.z, float)
+    out = []
+    for m in ms:
+        comp = {"H2O": core.MOL_WATER_PER_KG, **{s: v * m for s, v in model._ions[salt].items()}}
+        n, lng = model._true_ln_gamma(T, comp)
+        out.append(math.log(n[0] / n.sum()) + lng[0] + grad_f_d(n, model.names, z, T)[0])
+    return np.array(out)
+
+
+AW_GRID = np.geomspace(5.0, 100.0, 40)
+
+
+def aw_step(db, salt):
+    return float(np.diff(ln_aw(db, salt, AW_GRID)).max())
+
+
+def aw_falls(salt):
+    """shipped.aw_falls with the emulated terms: ln a_w falls by AW_STEP or more, 5-100 mol/kg."""
+    return lambda db, theta: list(
+        shipped.AW_WEIGHT * np.maximum(np.diff(ln_aw(db, salt, AW_GRID)) + shipped.AW_STEP, 0.0)
+    )
+
+
+def study(sets, params, d_params, extra=None, base=None, max_nfev=300, speciate=False, x0=None):
     """Least squares of params (databank overlays) and d_params (subset of D_A, D_B) on sets."""
     base = base or databank.active()
 
@@ -141,14 +182,15 @@ def study(sets, params, d_params, extra=None, base=None, max_nfev=300, speciate=
             r += list(extra(db, theta[: len(params)]))
         return np.array(r)
 
-    x0 = [p.start for p in params] + [0.0] * len(d_params)
-    lo = [p.lower for p in params] + [{"D_A": -3000.0, "D_B": -1e6}[k] for k in d_params]
-    hi = [p.upper for p in params] + [{"D_A": 3000.0, "D_B": 1e6}[k] for k in d_params]
-    sc = [p.scale for p in params] + [{"D_A": 10.0, "D_B": 3000.0}[k] for k in d_params]
+    if x0 is None:
+        x0 = [p.start for p in params] + [0.0] * len(d_params)
+    lo = [p.lower for p in params] + [-BOUNDS[k][0] for k in d_params]
+    hi = [p.upper for p in params] + [BOUNDS[k][0] for k in d_params]
+    sc = [p.scale for p in params] + [BOUNDS[k][1] for k in d_params]
     sol = least_squares(
         residuals, x0, bounds=(lo, hi), x_scale=sc, diff_step=1e-5, max_nfev=max_nfev
     )
-    return sol, lambda sets_: ev(sol.x, sets_)[0]
+    return sol, lambda sets_: ev(sol.x, sets_)[0], lambda: set_theta(sol.x)
 
 
 def worst(rows):
@@ -191,10 +233,11 @@ def main():
         + ", ".join(f"{d.name[:22]} {100 * worst(r):.2f} %" for d, r in evaluate(cacl2))
         + ")"
     )
-    sol, ev = study(cacl2, [u], ["D_A"])
+    sol, ev, _ = study(cacl2, [u], ["D_A"])
     show("   U, D_A", sol, ["U", "D_A"], ev(cacl2))
 
-    sets, params, extra, _ = shipped._cacl2()
+    sets, params, _, _ = shipped._cacl2()
+    extra = aw_falls("CaCl2")  # shipped.aw_falls with the term
     checks = data.gypsum_sets(0.5) + data.gypsum_sets(40)
     print("\n2. CaCl2 refitted with the CaSO4 fit's data and parameters (regress.shipped._cacl2)")
     labels = [p.label for p in params]
@@ -208,7 +251,7 @@ def main():
     ):
         d_params = [] if kappa is None else ["D_A"]
         TERM.update(D_A=0.0, kappa=kappa or 14.9)
-        sol, ev = study(sets, params, d_params, extra, speciate=speciate)
+        sol, ev, dbf = study(sets, params, d_params, extra, speciate=speciate)
         name = "without the term" if kappa is None else f"kappa {kappa:g}"
         if speciate:
             name += ", gypsum's liquids in NaCl and water speciated for F_D's effect"
@@ -220,22 +263,49 @@ def main():
             if r[0].kind != "solid_solubility" or r[0].species == "gypsum"
         ]
         show(f"   {name}", sol, labels + d_params, shown)
+        print(f"    ln a_w of CaCl2(aq), 5-100 mol/kg: largest step {aw_step(dbf(), 'CaCl2'):+.4f}")
     TERM.update(D_A=0.0)
 
     print("\n3. NaCl 25-100 C, shipped pair held")
     TERM.update(cation="Na+", kappa=14.9)
     nacl = data.nacl_sets()
     print("   shipped: " + ", ".join(f"{d.name} {100 * worst(r):.2f} %" for d, r in evaluate(nacl)))
-    for with_u in (False, True):
-        triple = ("Cl-", "Na+", "Na+")
-        ps = (
-            [Parameter("ion_mixing", triple, "U_A", 0.0, -500.0, 500.0, scale=10.0)]
-            if with_u
-            else []
+    triple = ("Cl-", "Na+", "Na+")
+    u = Parameter("ion_mixing", triple, "U_A", 0.0, -500.0, 500.0, scale=10.0)
+    higher = ["E_A", "E_B", "Q_A"]
+    start = None
+    for ps, d_params, extra in (
+        ([], ["D_A", "D_B"], None),
+        ([u], ["D_A", "D_B"], None),
+        ([u], ["D_A", "D_B"] + higher, None),
+        ([u], ["D_A", "D_B"] + higher, aw_falls("NaCl")),
+        ([], ["D_A", "D_B"] + higher, aw_falls("NaCl")),
+    ):
+        # the fit with a_w held falling starts where the one without it ended
+        x0 = start if extra is not None and len(ps) == 1 else None
+        sol, ev, dbf = study(nacl, ps, d_params, extra, x0=x0)
+        start = sol.x
+        label = "   " + ", ".join([p.label for p in ps] + d_params)
+        if extra is not None:
+            label += " (a_w held falling)"
+        show(label, sol, [p.label for p in ps] + d_params, ev(nacl))
+        db = dbf()
+        print(f"    ln a_w of NaCl(aq), 5-100 mol/kg: largest step {aw_step(db, 'NaCl'):+.4f}")
+        # a species outside the salt (OH- traced in 6 mol/kg NaCl, 25 C): what the N-normalised
+        # terms give it; normalised by the salt's own amounts they would give it nothing
+        model = core.Model("NaCl-H2O", db)
+        n = np.array(
+            [
+                {"H2O": core.MOL_WATER_PER_KG, "Na+": 6.0, "Cl-": 6.0}.get(s, 0.0)
+                for s in model.names
+            ]
         )
-        sol, ev = study(nacl, ps, ["D_A", "D_B"])
-        label = "   " + ("U, " if with_u else "") + "D_A, D_B"
-        show(label, sol, [p.label for p in ps] + ["D_A", "D_B"], ev(nacl))
+        gr = grad_f_d(n, model.names, np.asarray(model.el.sp.z, float), 298.15)
+        print(
+            f"    ln gamma of OH- traced in 6 mol/kg NaCl gains {gr[model.names.index('OH-')]:+.3f}"
+        )
+    for k in BOUNDS:
+        TERM[k] = 0.0
     print(f"\n{time.time() - t0:.0f} s", file=sys.stderr)
 
 
