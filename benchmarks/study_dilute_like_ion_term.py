@@ -21,8 +21,8 @@ by -(dF_D/dn_Ca + dF_D/dn_SO4 + 2 dF_D/dn_w) / (1 + m_Ca/m_SO4).
 1. CaCl2 at 25 C, the shipped records held but for U(Cl-; Ca++, Ca++) and D.
 2. CaCl2 refitted as regress.shipped fits it (the pair, alpha, U and the CaSO4 fit's data and
    parameters), with D at kappa 7.5, 14.9 (also with gypsum's liquids speciated) and 30 and with
-   g = 1 (kappa -> 0): the CaCl2 sets and gypsum in NaCl at 25 (fitted), 0.5 and 40 C (not
-   fitted), Marshall & Slusher.
+   g = 1 (kappa -> 0), a_w held falling to 100 mol/kg with the term (as shipped.aw_falls): the
+   CaCl2 sets and gypsum in NaCl at 25 (fitted), 0.5 and 40 C (not fitted), Marshall & Slusher.
 3. NaCl at 25-100 C (Pitzer, Peiper & Busey), its shipped pair held, D_A + D_B/T, with and without
    the like-ion triple U(Cl-; Na+, Na+); then with terms of higher order in the salt too,
    N x_w x_Na^2 x_Cl^2 (E_A + E_B/T) + N Q x_w x_Na^3 x_Cl^3, a_w held falling to 100 mol/kg.
