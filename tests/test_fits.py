@@ -28,7 +28,9 @@ def worst_relative(evaluated, x_max=math.inf, temps=None):
 CACL2_FORM = ("5.7 % low at 0.3 mol/kg, +3.2 % at 2.5 (Pitzer & Mayorga): the pair, held by gypsum in "
               "NaCl brines where it sets Ca++ among chloride, cannot also follow the dilute curvature; the "
               "like-ion term is second order in calcium and acts only above 1 mol/kg; the W term that "
-              "does (3.3 % to 5 mol/kg, shipped.cacl2_w_trial) puts gypsum in NaCl brines a factor 17-115 high")
+              "does (3.3 % to 5 mol/kg, shipped.cacl2_w_trial) puts gypsum in NaCl brines a factor 17-115 high; "
+              "a like-ion term of water and Ca++ weighted to dilution, emulated in Python "
+              "(benchmarks/study_dilute_like_ion_term.py), meets 1.7 % but is not in the engine")
 
 
 @pytest.mark.parametrize("salt, figure, x_max", [
