@@ -39,6 +39,7 @@ from velmora.regress.core import T_REF, Parameter, fit
 CSV = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data" / "pilot-nccc-2014.csv"
 R_KJ = 8.314462618e-3
 BICARB = ("H2O", "MEAH+", "HCO3-")
+AMINE_PAIR = ("MEA", "MEAH+", "MEACOO-")
 
 # name: (what it changes, MEA-2 B move v [K], extra parameters, which data)
 TRIALS = {
@@ -76,6 +77,12 @@ TRIALS = {
         (),
         "low",
     ),
+    "amine_pair": (
+        "MEA/(MEAH+, MEACOO-) A each way fitted too (default 10, -2)",
+        0.0,
+        ("mc",),
+        "shipped",
+    ),
     "30wt%_only": ("30 wt% sets only (Jou, Aronu, Hilliard, Xu), B_ca_m too", 0.0, ("hb",), "w30"),
 }
 
@@ -105,6 +112,11 @@ def trial_databank(v, extra, which):
                 "electrolyte_pair", BICARB, "B_ca_m", 0.0, -4000.0, 4000.0, (0.0, 2000.0), 300.0
             )
         )
+    if "mc" in extra:
+        params += [
+            Parameter("electrolyte_pair", AMINE_PAIR, "A_m_ca", 10.0, 0.0, 20.0, (10.0, 5.0)),
+            Parameter("electrolyte_pair", AMINE_PAIR, "A_ca_m", -2.0, -15.0, 0.0, (-2.0, 5.0)),
+        ]
     if which == "low":
         sets = data.mea_sets(loading=(0.01, 0.6), tmax=273.15 + 150.5)
     elif which == "w30":
