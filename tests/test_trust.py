@@ -668,3 +668,33 @@ def test_an_s_flash_below_a_bubble_point_its_flash_at_t_disagrees_with_says_why(
     monkeypatch.setattr(sf, "_three_phase", shifted)
     with pytest.raises(velmora.ConvergenceError, match=r"has no bracket there"):
         s.flash(feed, ATM, S=bubble.S - 0.5, solids=True)
+
+
+def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
+    # Na2SO4 at 1 mol/kg evaporated at 299 K (below the mirabilite-thenardite transition):
+    # mirabilite, Na2SO4.10H2O, binds 10 mol of water per mol, so with more than 10 mol of
+    # water per mol of Na2SO4 a liquid is left beside it, with less none is. The solid-liquid
+    # answer said "the liquid after exchanging a solid has no solution" (a ConvergenceError)
+    s = velmora.System("Na2SO4-H2O")
+    app = s.composition(molalities={"Na2SO4": 1.0})
+    water = app["H2O"]
+    for left in (10.5, 10.05):  # mol of water per mol of Na2SO4
+        r = s.liquid(299.0, dict(app, H2O=left), solids=True)
+        assert set(r.solids) == {"mirabilite"}
+        # the water and the sulfate over the liquid and the hydrate, from its formula
+        assert r.apparent["H2O"] + 10.0 * r.solids["mirabilite"] == pytest.approx(left, rel=1e-12)
+        assert r.apparent["Na2SO4"] + r.solids["mirabilite"] == pytest.approx(1.0, rel=1e-12)
+        assert r.apparent["H2O"] > 0.0
+    for left in (9.95, 5.0):
+        with pytest.raises(velmora.NoSolutionError, match="no liquid left: the solids alone "
+                           r"\(mirabilite, thenardite\) hold the feed"):
+            s.liquid(299.0, dict(app, H2O=left), solids=True)
+    with pytest.raises(velmora.NoSolutionError, match=r"^evaporation at 0\.87 of the water "
+                       "removed: solid-liquid equilibrium not found at T = 299 K: no liquid left"):
+        velmora.paths.evaporate(s, app, 299.0, [0.5, 0.8, 0.87])
+    # the flash at a vapor fraction that leaves less than 10 mol of water per mol of salt
+    total = sum(app.values())
+    r = s.flash(app, 3000.0, vapor_fraction=(water - 10.5) / total, solids=True)
+    assert set(r.solids) == {"mirabilite"} and r.T < 305.0
+    with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+        s.flash(app, 3000.0, vapor_fraction=(water - 9.5) / total, solids=True)

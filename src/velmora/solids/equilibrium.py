@@ -25,6 +25,7 @@ from .liquid import (
     _NoLiquid,
     _tight_state,
     no_liquid,
+    no_liquid_left,
 )
 
 
@@ -40,7 +41,8 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     try:
         first = _Liquid(system, app, T, 2000, ROUGH_SPECIATION_TOL + SPECIATION_TOL)
     except _NoLiquid as e:
-        raise no_liquid(e, T, app) from e.__cause__ or e
+        dry = no_liquid_left(system, _app_vector(system, app), T, "solid-liquid equilibrium")
+        raise (dry or no_liquid(e, T, app)) from e.__cause__ or e
     if first.si.max() < 0.0:
         return liquid_state(system, app, T)  # nothing precipitates: the core's liquid as is
     feed = _app_vector(system, app)
@@ -87,6 +89,11 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
         approach = getattr(system, "_approach", None)
         got = approach(app, T) if approach is not None else None
         if got is None:
+            # the hydrates can take all the water (Na2SO4 at 299 K with less than 10 mol of
+            # water per mol: the exchange of thenardite for mirabilite runs out of liquid)
+            dry = no_liquid_left(system, feed, T, "solid-liquid equilibrium")
+            if dry is not None:
+                raise dry from None
             raise
         s, active, its = got
     ss.range_warnings(T, active)

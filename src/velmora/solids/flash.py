@@ -12,7 +12,7 @@ from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
 from ..flashes import FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .liquid import _Liquid, _NoLiquid, no_liquid, nonnegative_form
+from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -119,12 +119,25 @@ def flash_solids(
     try:
         return _three_phase(system, z, P, given, value)
     except (ConvergenceError, ValueError) as e:
+        if _no_split(e) and _held_dry(system, z, value):
+            raise NoSolutionError(_boils_dry(given, value, P)) from None
         if not _no_split(e) or not 0.0 < value < 1.0 - _salts(system, z):
             raise  # (the bubble point; beyond the volatile part no liquid can be left)
         out = _vf_by_continuation(system, z, P, value)
         if out is None:
             raise
         return out
+
+
+def _held_dry(system, z, beta):
+    """Whether the feed ``z`` less the vapor fraction ``beta`` of it as water (the vapor where
+    water alone evaporates) is held by solids alone (``all_solid``): Na2SO4 in water boiled
+    until less than 10 mol of water per mol is left, all of it in mirabilite."""
+    if system._info.volatile != {"H2O"}:
+        return False
+    rest = np.array(z, dtype=float)
+    rest[system.components.index("H2O")] -= beta
+    return all_solid(system, np.maximum(rest, 0.0)) is not None
 
 
 def _salts(system, z):

@@ -144,6 +144,40 @@ def nonnegative_form(system, red):
     return out
 
 
+ALL_SOLID_TOL = 1e-9  # relative residual of the invariants within which solids hold a feed
+
+
+def all_solid(system, z):
+    """{solid: amount} of solids alone that carry the reaction invariants (the atoms) of the
+    apparent amounts ``z`` (vector), or None where there are none: the feed needs no liquid
+    (Na2SO4 in less than 10 mol of water per mol is mirabilite and thenardite). Non-negative
+    least squares on the invariants; the caller says no liquid is left only where its own
+    search found none."""
+    from scipy.optimize import nnls
+
+    ss = system.solids
+    if not len(ss):
+        return None
+    target = ss.comp_b @ np.asarray(z, dtype=float)
+    A = ss.comp_b @ ss.content.T  # the invariants of one mol of each solid, a column each
+    s, res = nnls(A, target)
+    if not res <= ALL_SOLID_TOL * float(np.abs(target).sum()):
+        return None
+    return {ss.names[k]: float(v) for k, v in enumerate(s.tolist()) if v > 0.0}
+
+
+def no_liquid_left(system, z, T, where):
+    """The NoSolutionError for a feed ``z`` (vector) that solids alone hold (``all_solid``)
+    where the search ``where`` found no liquid at T [K]; None where solids cannot hold it."""
+    held = all_solid(system, z)
+    if held is None:
+        return None
+    return NoSolutionError(
+        f"{where} not found at T = {T:g} K: no liquid left: the solids alone "
+        f"({', '.join(held)}) hold the feed, their water of crystallisation all its water"
+    )
+
+
 def _app(system, feed, s, active):
     """The dissolved part {component: amount} of the feed (vector) less the solids."""
     c = feed - _every(system, s, active) @ system.solids.content
