@@ -698,3 +698,46 @@ def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
     assert set(r.solids) == {"mirabilite"} and r.T < 305.0
     with pytest.raises(velmora.NoSolutionError, match="boils dry"):
         s.flash(app, 3000.0, vapor_fraction=(water - 9.5) / total, solids=True)
+
+
+# atoms of each component of seawater-CO2-H2O, from its formula
+ATOMS = {"H2O": {"H": 2, "O": 1}, "CO2": {"C": 1, "O": 2}, "NaCl": {"Na": 1, "Cl": 1},
+         "KCl": {"K": 1, "Cl": 1}, "MgCl2": {"Mg": 1, "Cl": 2}, "CaCl2": {"Ca": 1, "Cl": 2},
+         "SrCl2": {"Sr": 1, "Cl": 2}, "BaCl2": {"Ba": 1, "Cl": 2},
+         "Na2SO4": {"Na": 2, "S": 1, "O": 4}, "NaHCO3": {"Na": 1, "H": 1, "C": 1, "O": 3},
+         "Na2CO3": {"Na": 2, "C": 1, "O": 3}}
+SOLID_ATOMS = {"calcite": {"Ca": 1, "C": 1, "O": 3}, "anhydrite": {"Ca": 1, "S": 1, "O": 4}}
+
+
+def _atoms(amounts, table):
+    out: dict[str, float] = {}
+    for k, v in amounts.items():
+        for e, c in table[k].items():
+            out[e] = out.get(e, 0.0) + c * v
+    return out
+
+
+def test_the_dissolved_part_beside_calcite_has_no_component_below_zero():
+    # seawater with its carbonate (as NaHCO3, Na2CO3 and CO2) concentrated threefold and heated
+    # to 323-353 K: calcite's carbon, taken through Na2CO3 and NaHCO3, left the dissolved part
+    # with Na2CO3 down to -4.7e-4 mol. The same atoms in amounts none below 0; against the
+    # elements of the feed from the formulas, and the dissolved part speciated afresh
+    from velmora import presets
+
+    s = velmora.System("seawater-CO2-H2O")
+    feed = s.composition(molalities=presets.seawater(35.0, carbonate=True))
+    feed["H2O"] *= 0.3
+    for T in (323.15, 353.15):
+        r = s.liquid(T, feed, solids=True)
+        assert "calcite" in r.solids
+        assert min(r.apparent.values()) >= 0.0
+        want = _atoms(feed, ATOMS)
+        got = _atoms(r.apparent, ATOMS)
+        for e, v in _atoms(r.solids, SOLID_ATOMS).items():
+            got[e] += v
+        for e, v in want.items():
+            assert got[e] == pytest.approx(v, rel=1e-9, abs=1e-15), e
+        again = s.liquid(T, r.apparent).saturation_indices
+        for k in r.solids:
+            assert again[k] == pytest.approx(0.0, abs=1e-6)
+        assert all(v < 1e-6 for k, v in again.items() if k not in r.solids)

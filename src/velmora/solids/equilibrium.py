@@ -24,6 +24,7 @@ from .liquid import (
     _Liquid,
     _NoLiquid,
     _tight_state,
+    dissolved,
     no_liquid,
     no_liquid_left,
 )
@@ -31,8 +32,9 @@ from .liquid import (
 
 def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     """The liquid at T in equilibrium with the solids that precipitate from the apparent
-    composition ``app``: a LiquidState whose ``apparent`` is the dissolved part, ``solids``
-    {solid: amount} the precipitate and ``feed`` the total given."""
+    composition ``app``: a LiquidState whose ``apparent`` is the dissolved part (none below 0:
+    see ``dissolved``), ``solids`` {solid: amount} the precipitate and ``feed`` the total
+    given."""
     ss = system.solids
     el = system.model
     if not len(ss):
@@ -56,8 +58,10 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     if joint is not None:
         s, active, its = joint
         try:
-            app_liq = _app(system, feed, s, active)
-            out = _tight_state(system, app_liq, T, polish=False)
+            # (the joint Newton's warm start is per dissociated liquid of the plain difference:
+            # a rewritten one is speciated afresh from it)
+            app_liq, rewritten = dissolved(system, feed, s, active)
+            out = _tight_state(system, app_liq, T, polish=rewritten)
             _verify(system, out, active, s, feed, app, T, its)
             ss.range_warnings(T, active)
             return out
@@ -97,7 +101,7 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             raise
         s, active, its = got
     ss.range_warnings(T, active)
-    app_liq = _app(system, feed, s, active)
+    app_liq = dissolved(system, feed, s, active)[0]
     out = _tight_state(system, app_liq, T)
     _verify(system, out, active, s, feed, app, T, its)
     return out

@@ -184,6 +184,21 @@ def _app(system, feed, s, active):
     return dict(zip(system.components, c.tolist()))
 
 
+def dissolved(system, feed, s, active):
+    """(the dissolved part {component: amount} of the feed (vector) less the solids, whether
+    it was rewritten): where a component would fall below 0 (calcite's content goes through
+    Na2CO3 and NaHCO3, which a seawater with its carbonate may hold less of than the calcite
+    takes), the same atoms in amounts none below 0 (``nonnegative_form``); as it is where there
+    are none."""
+    c = feed - _every(system, s, active) @ system.solids.content
+    if float(c.min()) < 0.0:
+        try:
+            return dict(zip(system.components, nonnegative_form(system, c).tolist())), True
+        except NoSolutionError:
+            pass
+    return dict(zip(system.components, c.tolist())), False
+
+
 def _app_vector(system, app):
     return np.array([app[c] for c in system.components], dtype=float)
 
