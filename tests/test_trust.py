@@ -687,7 +687,7 @@ def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
         assert r.apparent["H2O"] > 0.0
     for left in (9.95, 5.0):
         with pytest.raises(velmora.NoSolutionError, match="no liquid left: the solids alone "
-                           r"\(mirabilite, thenardite\) hold the feed"):
+                           r"\(mirabilite, thenardite\) can hold the feed"):
             s.liquid(299.0, dict(app, H2O=left), solids=True)
     with pytest.raises(velmora.NoSolutionError, match=r"^evaporation at 0\.87 of the water "
                        "removed: solid-liquid equilibrium not found at T = 299 K: no liquid left"):
@@ -741,3 +741,4 @@ def test_the_dissolved_part_beside_calcite_has_no_component_below_zero():
         for k in r.solids:
             assert again[k] == pytest.approx(0.0, abs=1e-6)
         assert all(v < 1e-6 for k, v in again.items() if k not in r.solids)
+

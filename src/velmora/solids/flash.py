@@ -120,6 +120,8 @@ def flash_solids(
         return _three_phase(system, z, P, given, value)
     except (ConvergenceError, ValueError) as e:
         if _no_split(e) and _held_dry(system, z, value):
+            # (only once the search found none: a liquid can stand beside a lower hydrate
+            # where a higher one could hold the feed, see ``all_solid``)
             raise NoSolutionError(_boils_dry(given, value, P)) from None
         if not _no_split(e) or not 0.0 < value < 1.0 - _salts(system, z):
             raise  # (the bubble point; beyond the volatile part no liquid can be left)

@@ -151,8 +151,9 @@ def all_solid(system, z):
     """{solid: amount} of solids alone that carry the reaction invariants (the atoms) of the
     apparent amounts ``z`` (vector), or None where there are none: the feed needs no liquid
     (Na2SO4 in less than 10 mol of water per mol is mirabilite and thenardite). Non-negative
-    least squares on the invariants; the caller says no liquid is left only where its own
-    search found none."""
+    least squares on the invariants. Not a proof that no liquid is left (MgSO4 water boiled at
+    35.9 kPa to 4.1 mol of water per mol has a liquid beside kieserite at 353 K, where epsomite
+    and kieserite could hold it): the caller says so only where its own search found none."""
     from scipy.optimize import nnls
 
     ss = system.solids
@@ -174,7 +175,8 @@ def no_liquid_left(system, z, T, where):
         return None
     return NoSolutionError(
         f"{where} not found at T = {T:g} K: no liquid left: the solids alone "
-        f"({', '.join(held)}) hold the feed, their water of crystallisation all its water"
+        f"({', '.join(held)}) can hold the feed, their water of crystallisation all its "
+        "water, and no liquid was found beside solids"
     )
 
 
