@@ -742,3 +742,24 @@ def test_the_dissolved_part_beside_calcite_has_no_component_below_zero():
             assert again[k] == pytest.approx(0.0, abs=1e-6)
         assert all(v < 1e-6 for k, v in again.items() if k not in r.solids)
 
+
+
+def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
+    # the dilute seawater at 1 atm, 420 K (27 K above its liquid at 99.49 % of the feed boiled
+    # off): no flash found a liquid, and it was said to boil dry, its salts standing as solids
+    # in the vapor. Its calcium exceeds its sulfate, and every solid of the chemistry that holds
+    # calcium holds sulfur one for one (from the formulas): that calcium stays in a liquid,
+    # however much water boils off
+    import independent as ind
+    from velmora.enginebridge import databank
+
+    s = velmora.System("seawater-H2O")
+    table = databank.table("solids")
+    with_ca = [k for k in s.solids.names if "Ca" in ind.atoms(table[k]["formula"])]
+    assert with_ca and all(ind.atoms(table[k]["formula"]).get("S") == ind.atoms(
+        table[k]["formula"])["Ca"] for k in with_ca)
+    assert DILUTE_SEAWATER["CaCl2"] > DILUTE_SEAWATER["Na2SO4"]
+    with pytest.raises(ConvergenceError, match="a liquid must be left however much water boils"
+                       " off") as e:
+        s.flash(dict(DILUTE_SEAWATER), ATM, T=420.0, solids=True)
+    assert not isinstance(e.value, velmora.NoSolutionError)

@@ -369,8 +369,25 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         if out is not None:
             return out
     if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
-        raise NoSolutionError(_boils_dry("T", T, P)) from None
+        if _can_dry(system, z):
+            raise NoSolutionError(_boils_dry("T", T, P)) from None
+        # the salts that no solid holds stay in a liquid up to the last of the water: not dry
+        raise ConvergenceError(
+            f"{error}; yet a liquid must be left however much water boils off: the solids of "
+            f"{system.name} cannot hold the salts of the feed without one",
+            T=T,
+            P=P,
+        ) from None
     raise error
+
+
+def _can_dry(system, z):
+    """Whether the salts of the feed ``z`` can all stand as solids beside a vapor of water
+    (``all_solid`` with the vapor taking any water), where water alone evaporates. A liquid
+    must be left at T where they cannot, however much water boils off."""
+    if system._info.volatile != {"H2O"}:
+        return True  # (not decided here)
+    return all_solid(system, z, vapor=True) is not None
 
 
 def _past_the_grid(system, z, P, T, last, most):
