@@ -763,3 +763,22 @@ def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
                        " off") as e:
         s.flash(dict(DILUTE_SEAWATER), ATM, T=420.0, solids=True)
     assert not isinstance(e.value, velmora.NoSolutionError)
+
+
+def test_a_fractional_path_whose_solids_took_the_water_says_no_liquid_is_left():
+    # MgCl2 at 9.45 mol/kg at 276 K (fuzz seed 353): bischofite, MgCl2.6H2O, leaves with six
+    # water each, and the next step removed more water than the liquid left held: 'the liquid
+    # has no water ... give water'. The liquid's water from bischofite's formula
+    s = velmora.System("MgCl2-H2O")
+    feed = {"H2O": 27.75464890369137, "MgCl2": 4.722092861065773}
+    T = 276.2523794965139
+    r = s.liquid(T, feed, solids=True)
+    assert set(r.solids) == {"bischofite"}
+    left = feed["H2O"] - 6.0 * r.solids["bischofite"]
+    assert r.apparent["H2O"] == pytest.approx(left, rel=1e-10)
+    w0 = feed["H2O"]
+    p = velmora.paths.evaporate(s, feed, T, [0.0, 0.5 * left / w0], fractional=True)
+    assert p.solids["bischofite"][1] > 0.0
+    with pytest.raises(velmora.NoSolutionError, match=r"^evaporation at 0\.0747\d* of the water "
+                       r"removed: no liquid left: the liquid left at 0 holds 1\.38\d* of water"):
+        velmora.paths.evaporate(s, feed, T, [0.0, 1.5 * left / w0], fractional=True)
