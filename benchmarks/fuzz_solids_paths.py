@@ -275,6 +275,9 @@ def case_sle(chem, rng):
 def _sle_checks(ref, st, feed, T, k, how):
     n = state_n(ref, st)
     check_nonneg(n, st.solids)
+    low = min(st.apparent.values())
+    if low < 0.0:  # the dissolved part as reported: no component below 0
+        raise Fail("negative apparent", -low, f"{st.apparent}")
     check_balance(ref, feed, n, st.solids)
     check_si(ref, T, n, st.solids, reported=st.saturation_indices, feed=feed)
     # the same liquid in another unit or form: the same solids, in that unit

@@ -668,3 +668,117 @@ def test_an_s_flash_below_a_bubble_point_its_flash_at_t_disagrees_with_says_why(
     monkeypatch.setattr(sf, "_three_phase", shifted)
     with pytest.raises(velmora.ConvergenceError, match=r"has no bracket there"):
         s.flash(feed, ATM, S=bubble.S - 0.5, solids=True)
+
+
+def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
+    # Na2SO4 at 1 mol/kg evaporated at 299 K (below the mirabilite-thenardite transition):
+    # mirabilite, Na2SO4.10H2O, binds 10 mol of water per mol, so with more than 10 mol of
+    # water per mol of Na2SO4 a liquid is left beside it, with less none is. The solid-liquid
+    # answer said "the liquid after exchanging a solid has no solution" (a ConvergenceError)
+    s = velmora.System("Na2SO4-H2O")
+    app = s.composition(molalities={"Na2SO4": 1.0})
+    water = app["H2O"]
+    for left in (10.5, 10.05):  # mol of water per mol of Na2SO4
+        r = s.liquid(299.0, dict(app, H2O=left), solids=True)
+        assert set(r.solids) == {"mirabilite"}
+        # the water and the sulfate over the liquid and the hydrate, from its formula
+        assert r.apparent["H2O"] + 10.0 * r.solids["mirabilite"] == pytest.approx(left, rel=1e-12)
+        assert r.apparent["Na2SO4"] + r.solids["mirabilite"] == pytest.approx(1.0, rel=1e-12)
+        assert r.apparent["H2O"] > 0.0
+    for left in (9.95, 5.0):
+        with pytest.raises(velmora.NoSolutionError, match="no liquid left: the solids alone "
+                           r"\(mirabilite, thenardite\) can hold the feed"):
+            s.liquid(299.0, dict(app, H2O=left), solids=True)
+    with pytest.raises(velmora.NoSolutionError, match=r"^evaporation at 0\.87 of the water "
+                       "removed: solid-liquid equilibrium not found at T = 299 K: no liquid left"):
+        velmora.paths.evaporate(s, app, 299.0, [0.5, 0.8, 0.87])
+    # the flash at a vapor fraction that leaves less than 10 mol of water per mol of salt
+    total = sum(app.values())
+    r = s.flash(app, 3000.0, vapor_fraction=(water - 10.5) / total, solids=True)
+    assert set(r.solids) == {"mirabilite"} and r.T < 305.0
+    with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+        s.flash(app, 3000.0, vapor_fraction=(water - 9.5) / total, solids=True)
+
+
+# atoms of each component of seawater-CO2-H2O, from its formula
+ATOMS = {"H2O": {"H": 2, "O": 1}, "CO2": {"C": 1, "O": 2}, "NaCl": {"Na": 1, "Cl": 1},
+         "KCl": {"K": 1, "Cl": 1}, "MgCl2": {"Mg": 1, "Cl": 2}, "CaCl2": {"Ca": 1, "Cl": 2},
+         "SrCl2": {"Sr": 1, "Cl": 2}, "BaCl2": {"Ba": 1, "Cl": 2},
+         "Na2SO4": {"Na": 2, "S": 1, "O": 4}, "NaHCO3": {"Na": 1, "H": 1, "C": 1, "O": 3},
+         "Na2CO3": {"Na": 2, "C": 1, "O": 3}}
+SOLID_ATOMS = {"calcite": {"Ca": 1, "C": 1, "O": 3}, "anhydrite": {"Ca": 1, "S": 1, "O": 4}}
+
+
+def _atoms(amounts, table):
+    out: dict[str, float] = {}
+    for k, v in amounts.items():
+        for e, c in table[k].items():
+            out[e] = out.get(e, 0.0) + c * v
+    return out
+
+
+def test_the_dissolved_part_beside_calcite_has_no_component_below_zero():
+    # seawater with its carbonate (as NaHCO3, Na2CO3 and CO2) concentrated threefold and heated
+    # to 323-353 K: calcite's carbon, taken through Na2CO3 and NaHCO3, left the dissolved part
+    # with Na2CO3 down to -4.7e-4 mol. The same atoms in amounts none below 0; against the
+    # elements of the feed from the formulas, and the dissolved part speciated afresh
+    from velmora import presets
+
+    s = velmora.System("seawater-CO2-H2O")
+    feed = s.composition(molalities=presets.seawater(35.0, carbonate=True))
+    feed["H2O"] *= 0.3
+    for T in (323.15, 353.15):
+        r = s.liquid(T, feed, solids=True)
+        assert "calcite" in r.solids
+        assert min(r.apparent.values()) >= 0.0
+        want = _atoms(feed, ATOMS)
+        got = _atoms(r.apparent, ATOMS)
+        for e, v in _atoms(r.solids, SOLID_ATOMS).items():
+            got[e] += v
+        for e, v in want.items():
+            assert got[e] == pytest.approx(v, rel=1e-9, abs=1e-15), e
+        again = s.liquid(T, r.apparent).saturation_indices
+        for k in r.solids:
+            assert again[k] == pytest.approx(0.0, abs=1e-6)
+        assert all(v < 1e-6 for k, v in again.items() if k not in r.solids)
+
+
+
+def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
+    # the dilute seawater at 1 atm, 420 K (27 K above its liquid at 99.49 % of the feed boiled
+    # off): no flash found a liquid, and it was said to boil dry, its salts standing as solids
+    # in the vapor. Its calcium exceeds its sulfate, and every solid of the chemistry that holds
+    # calcium holds sulfur one for one (from the formulas): that calcium stays in a liquid,
+    # however much water boils off
+    import independent as ind
+    from velmora.enginebridge import databank
+
+    s = velmora.System("seawater-H2O")
+    table = databank.table("solids")
+    with_ca = [k for k in s.solids.names if "Ca" in ind.atoms(table[k]["formula"])]
+    assert with_ca and all(ind.atoms(table[k]["formula"]).get("S") == ind.atoms(
+        table[k]["formula"])["Ca"] for k in with_ca)
+    assert DILUTE_SEAWATER["CaCl2"] > DILUTE_SEAWATER["Na2SO4"]
+    with pytest.raises(ConvergenceError, match="a liquid must be left however much water boils"
+                       " off") as e:
+        s.flash(dict(DILUTE_SEAWATER), ATM, T=420.0, solids=True)
+    assert not isinstance(e.value, velmora.NoSolutionError)
+
+
+def test_a_fractional_path_whose_solids_took_the_water_says_no_liquid_is_left():
+    # MgCl2 at 9.45 mol/kg at 276 K (fuzz seed 353): bischofite, MgCl2.6H2O, leaves with six
+    # water each, and the next step removed more water than the liquid left held: 'the liquid
+    # has no water ... give water'. The liquid's water from bischofite's formula
+    s = velmora.System("MgCl2-H2O")
+    feed = {"H2O": 27.75464890369137, "MgCl2": 4.722092861065773}
+    T = 276.2523794965139
+    r = s.liquid(T, feed, solids=True)
+    assert set(r.solids) == {"bischofite"}
+    left = feed["H2O"] - 6.0 * r.solids["bischofite"]
+    assert r.apparent["H2O"] == pytest.approx(left, rel=1e-10)
+    w0 = feed["H2O"]
+    p = velmora.paths.evaporate(s, feed, T, [0.0, 0.5 * left / w0], fractional=True)
+    assert p.solids["bischofite"][1] > 0.0
+    with pytest.raises(velmora.NoSolutionError, match=r"^evaporation at 0\.0747\d* of the water "
+                       r"removed: no liquid left: the liquid left at 0 holds 1\.38\d* of water"):
+        velmora.paths.evaporate(s, feed, T, [0.0, 1.5 * left / w0], fractional=True)

@@ -26,7 +26,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
-from .errors import ConvergenceError, RangeWarning, solve_failed
+from .errors import ConvergenceError, NoSolutionError, RangeWarning, solve_failed
 from .ids import databank_id
 from .states import LiquidState
 
@@ -727,6 +727,14 @@ def evaporate(
             base, r_base = app, 0.0
             for f in r.tolist():
                 feed = _less_water(base, (f - r_base) * w0)
+                if not feed["H2O"] > 0.0:
+                    # a fractional path whose solids took the water with them (bischofite):
+                    # the step removes more water than its liquid holds
+                    raise NoSolutionError(
+                        f"evaporation at {f:.6g} of the water removed: no liquid left: the "
+                        f"liquid left at {r_base:.6g} holds {base['H2O']:.6g} of water, the "
+                        f"step to {f:.6g} removes {(f - r_base) * w0:.6g}"
+                    )
                 try:
                     p = walk.point(T, feed, pts[-1:])
                 except (ValueError, ArithmeticError, RuntimeError) as e:
@@ -815,7 +823,6 @@ def _liquid(system, T, feed, solids):
     Na2CO3 < 0 (so CO3-- < 0 as the components dissociate), a liquid all the same."""
     if min(feed.values()) >= 0.0:
         return system.liquid(T, feed, solids=solids)
-    from .errors import NoSolutionError
     from .solids import nonnegative_form, solid_liquid
     from .states import liquid_state
 

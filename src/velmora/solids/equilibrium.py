@@ -24,14 +24,17 @@ from .liquid import (
     _Liquid,
     _NoLiquid,
     _tight_state,
+    dissolved,
     no_liquid,
+    no_liquid_left,
 )
 
 
 def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     """The liquid at T in equilibrium with the solids that precipitate from the apparent
-    composition ``app``: a LiquidState whose ``apparent`` is the dissolved part, ``solids``
-    {solid: amount} the precipitate and ``feed`` the total given."""
+    composition ``app``: a LiquidState whose ``apparent`` is the dissolved part (none below 0:
+    see ``dissolved``), ``solids`` {solid: amount} the precipitate and ``feed`` the total
+    given."""
     ss = system.solids
     el = system.model
     if not len(ss):
@@ -40,7 +43,8 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     try:
         first = _Liquid(system, app, T, 2000, ROUGH_SPECIATION_TOL + SPECIATION_TOL)
     except _NoLiquid as e:
-        raise no_liquid(e, T, app) from e.__cause__ or e
+        dry = no_liquid_left(system, _app_vector(system, app), T, "solid-liquid equilibrium")
+        raise (dry or no_liquid(e, T, app)) from e.__cause__ or e
     if first.si.max() < 0.0:
         return liquid_state(system, app, T)  # nothing precipitates: the core's liquid as is
     feed = _app_vector(system, app)
@@ -54,8 +58,10 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     if joint is not None:
         s, active, its = joint
         try:
-            app_liq = _app(system, feed, s, active)
-            out = _tight_state(system, app_liq, T, polish=False)
+            # (the joint Newton's warm start is per dissociated liquid of the plain difference:
+            # a rewritten one is speciated afresh from it)
+            app_liq, rewritten = dissolved(system, feed, s, active)
+            out = _tight_state(system, app_liq, T, polish=rewritten)
             _verify(system, out, active, s, feed, app, T, its)
             ss.range_warnings(T, active)
             return out
@@ -87,10 +93,15 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
         approach = getattr(system, "_approach", None)
         got = approach(app, T) if approach is not None else None
         if got is None:
+            # the hydrates can take all the water (Na2SO4 at 299 K with less than 10 mol of
+            # water per mol: the exchange of thenardite for mirabilite runs out of liquid)
+            dry = no_liquid_left(system, feed, T, "solid-liquid equilibrium")
+            if dry is not None:
+                raise dry from None
             raise
         s, active, its = got
     ss.range_warnings(T, active)
-    app_liq = _app(system, feed, s, active)
+    app_liq = dissolved(system, feed, s, active)[0]
     out = _tight_state(system, app_liq, T)
     _verify(system, out, active, s, feed, app, T, its)
     return out

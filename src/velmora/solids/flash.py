@@ -12,7 +12,7 @@ from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
 from ..flashes import FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .liquid import _Liquid, _NoLiquid, no_liquid, nonnegative_form
+from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -119,12 +119,27 @@ def flash_solids(
     try:
         return _three_phase(system, z, P, given, value)
     except (ConvergenceError, ValueError) as e:
+        if _no_split(e) and _held_dry(system, z, value):
+            # (only once the search found none: a liquid can stand beside a lower hydrate
+            # where a higher one could hold the feed, see ``all_solid``)
+            raise NoSolutionError(_boils_dry(given, value, P)) from None
         if not _no_split(e) or not 0.0 < value < 1.0 - _salts(system, z):
             raise  # (the bubble point; beyond the volatile part no liquid can be left)
         out = _vf_by_continuation(system, z, P, value)
         if out is None:
             raise
         return out
+
+
+def _held_dry(system, z, beta):
+    """Whether the feed ``z`` less the vapor fraction ``beta`` of it as water (the vapor where
+    water alone evaporates) is held by solids alone (``all_solid``): Na2SO4 in water boiled
+    until less than 10 mol of water per mol is left, all of it in mirabilite."""
+    if system._info.volatile != {"H2O"}:
+        return False
+    rest = np.array(z, dtype=float)
+    rest[system.components.index("H2O")] -= beta
+    return all_solid(system, np.maximum(rest, 0.0)) is not None
 
 
 def _salts(system, z):
@@ -354,8 +369,25 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         if out is not None:
             return out
     if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
-        raise NoSolutionError(_boils_dry("T", T, P)) from None
+        if _can_dry(system, z):
+            raise NoSolutionError(_boils_dry("T", T, P)) from None
+        # the salts that no solid holds stay in a liquid up to the last of the water: not dry
+        raise ConvergenceError(
+            f"{error}; yet a liquid must be left however much water boils off: the solids of "
+            f"{system.name} cannot hold the salts of the feed without one",
+            T=T,
+            P=P,
+        ) from None
     raise error
+
+
+def _can_dry(system, z):
+    """Whether the salts of the feed ``z`` can all stand as solids beside a vapor of water
+    (``all_solid`` with the vapor taking any water), where water alone evaporates. A liquid
+    must be left at T where they cannot, however much water boils off."""
+    if system._info.volatile != {"H2O"}:
+        return True  # (not decided here)
+    return all_solid(system, z, vapor=True) is not None
 
 
 def _past_the_grid(system, z, P, T, last, most):

@@ -144,10 +144,64 @@ def nonnegative_form(system, red):
     return out
 
 
+ALL_SOLID_TOL = 1e-9  # relative residual of the invariants within which solids hold a feed
+
+
+def all_solid(system, z, vapor=False):
+    """{solid: amount} of solids alone that carry the reaction invariants (the atoms) of the
+    apparent amounts ``z`` (vector), or None where there are none: the feed needs no liquid
+    (Na2SO4 in less than 10 mol of water per mol is mirabilite and thenardite). Non-negative
+    least squares on the invariants. Not a proof that no liquid is left (MgSO4 water boiled at
+    35.9 kPa to 4.1 mol of water per mol has a liquid beside kieserite at 353 K, where epsomite
+    and kieserite could hold it): the caller says so only where its own search found none.
+    ``vapor``: a vapor of water takes whatever water the solids leave."""
+    from scipy.optimize import nnls
+
+    ss = system.solids
+    if not len(ss):
+        return None
+    target = ss.comp_b @ np.asarray(z, dtype=float)
+    A = ss.comp_b @ ss.content.T  # the invariants of one mol of each solid, a column each
+    if vapor:
+        A = np.column_stack([A, ss.comp_b[:, system.components.index("H2O")]])
+    s, res = nnls(A, target)
+    if not res <= ALL_SOLID_TOL * float(np.abs(target).sum()):
+        return None
+    return {ss.names[k]: float(v) for k, v in enumerate(s.tolist()[: len(ss)]) if v > 0.0}
+
+
+def no_liquid_left(system, z, T, where):
+    """The NoSolutionError for a feed ``z`` (vector) that solids alone hold (``all_solid``)
+    where the search ``where`` found no liquid at T [K]; None where solids cannot hold it."""
+    held = all_solid(system, z)
+    if held is None:
+        return None
+    return NoSolutionError(
+        f"{where} not found at T = {T:g} K: no liquid left: the solids alone "
+        f"({', '.join(held)}) can hold the feed, their water of crystallisation all its "
+        "water, and no liquid was found beside solids"
+    )
+
+
 def _app(system, feed, s, active):
     """The dissolved part {component: amount} of the feed (vector) less the solids."""
     c = feed - _every(system, s, active) @ system.solids.content
     return dict(zip(system.components, c.tolist()))
+
+
+def dissolved(system, feed, s, active):
+    """(the dissolved part {component: amount} of the feed (vector) less the solids, whether
+    it was rewritten): where a component would fall below 0 (calcite's content goes through
+    Na2CO3 and NaHCO3, which a seawater with its carbonate may hold less of than the calcite
+    takes), the same atoms in amounts none below 0 (``nonnegative_form``); as it is where there
+    are none."""
+    c = feed - _every(system, s, active) @ system.solids.content
+    if float(c.min()) < 0.0:
+        try:
+            return dict(zip(system.components, nonnegative_form(system, c).tolist())), True
+        except NoSolutionError:
+            pass
+    return dict(zip(system.components, c.tolist())), False
 
 
 def _app_vector(system, app):
