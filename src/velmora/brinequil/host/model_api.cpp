@@ -379,6 +379,25 @@ bool ref_follows_x(const Electrolyte& el);
 void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res,
                      bool gil);
 
+// The speciation of n0 at T with these callbacks, ln K and warm start, its status and record
+// written with the GIL held. native: every callback runs without Python, so the solve drops the
+// GIL and other threads run meanwhile.
+core::SpeciationResult solve_recorded(py::handle self, Electrolyte& el, const Eigen::VectorXd& n0,
+                                      const Eigen::VectorXd& lnK, double T,
+                                      const core::WarmStart& warm,
+                                      const core::SpeciationSettings& set, Callbacks& cb,
+                                      bool native) {
+    core::SpeciationResult res;
+    if (native) {
+        py::gil_scoped_release nogil;
+        res = core::solve_speciation(*el.stoich, n0, lnK, warm, set, cb);
+    } else {
+        res = core::solve_speciation(*el.stoich, n0, lnK, warm, set, cb);
+    }
+    record_solution(self, el, T, res, true);
+    return res;
+}
+
 Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double tol, int maxit,
                           Eigen::VectorXd* lnK_out = nullptr) {
     Electrolyte& el = electrolyte(self);
@@ -401,16 +420,9 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
     set.maxit = maxit;
     set.ref_follows_x = ref_follows_x(el);
 
-    // With the package's own activity model the whole solve runs in C++: the GIL is dropped, so
-    // that other threads run meanwhile. The record and the status are written with it held.
-    core::SpeciationResult res;
-    if (cb.prepare_native(n)) {
-        py::gil_scoped_release nogil;
-        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
-    } else {
-        res = core::solve_speciation(st, n0, lnK, warm, set, cb);
-    }
-    record_solution(self, el, T, res, true);
+    // with the package's own activity model the whole solve runs in C++, without the GIL
+    core::SpeciationResult res =
+        solve_recorded(self, el, n0, lnK, T, warm, set, cb, cb.prepare_native(n));
     if (lnK_out != nullptr) *lnK_out = std::move(lnK);
     return Speciation{std::move(res.n), std::move(res.lng)};
 }
@@ -910,12 +922,8 @@ std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app,
     } catch (const std::exception&) {
         return std::nullopt;
     }
-    core::SpeciationResult res;
-    {
-        py::gil_scoped_release nogil;
-        res = core::solve_speciation(st, out.n0, out.lnK, core::WarmStart{}, set, front->cb);
-    }
-    record_solution(self, el, T, res, true);
+    core::SpeciationResult res =
+        solve_recorded(self, el, out.n0, out.lnK, T, core::WarmStart{}, set, front->cb, true);
     out.converged = res.converged;
     out.n = std::move(res.n);
     out.lng = std::move(res.lng);
@@ -947,9 +955,8 @@ ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
         return out;
     }
     // run_speciation's steps with the kept callbacks
-    const core::Stoichiometry& st = *el.stoich;
-    core::check_species(st, n);
-    core::check_constants(st, out.lnK.size(), true);
+    core::check_species(*el.stoich, n);
+    core::check_constants(*el.stoich, out.lnK.size(), true);
     Eigen::VectorXd w, lngw;
     core::WarmStart warm;
     read_warm(self, el, T, n, w, lngw, warm);
@@ -957,12 +964,8 @@ ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
     set.tol = 1e-11;
     set.maxit = 200;
     set.ref_follows_x = front->follows_x;
-    core::SpeciationResult res;
-    {
-        py::gil_scoped_release nogil;
-        res = core::solve_speciation(st, out.n0, out.lnK, warm, set, front->cb);
-    }
-    record_solution(self, el, T, res, true);
+    core::SpeciationResult res =
+        solve_recorded(self, el, out.n0, out.lnK, T, warm, set, front->cb, true);
     out.converged = res.converged;
     out.n = std::move(res.n);
     out.lng = std::move(res.lng);
