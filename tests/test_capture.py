@@ -22,7 +22,7 @@ MEASURED = ("capture_pct", "capture_liquid_side_pct", "gas_out_T_C", "reboiler_d
 # element counts of the components, written out here (the code reads the databank's formulas)
 ATOMS = {"H2O": {"H": 2, "O": 1}, "CO2": {"C": 1, "O": 2},
          "MEA": {"C": 2, "H": 7, "N": 1, "O": 1}, "MDEA": {"C": 5, "H": 13, "N": 1, "O": 2},
-         "N2": {"N": 2}, "O2": {"O": 2}}
+         "N2": {"N": 2}, "O2": {"O": 2}, "Ar": {"Ar": 1}}
 
 
 @pytest.fixture(scope="module")
