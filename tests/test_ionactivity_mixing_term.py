@@ -1,7 +1,8 @@
-"""The ion-ion-ion mixing term U of the activity model: the report's [NRTL-MIXING] record, the
-databank's nrtl_mixing table and the engine's lines, the parameter direction of a fit. The term's
-invariants (Gibbs-Duhem, hand gradient = dual numbers, one-salt liquids, the ions' reference)
-are checked in tests/cpp/activity_tests.cpp."""
+"""The ion-ion-ion mixing term U and the dilute-weighted like-ion term D of the activity model:
+the report's [NRTL-MIXING] and [NRTL-DILUTE] records, the databank's nrtl_mixing and nrtl_dilute
+tables and the engine's lines, the parameter direction of a fit. The terms' invariants
+(Gibbs-Duhem, hand gradient = dual numbers, one-salt liquids, the ions' reference, ln gamma
+against differences of the term written out) are checked in tests/cpp/activity_tests.cpp."""
 
 import math
 
@@ -24,12 +25,13 @@ MIXED = (NACL.replace("Cl-   ion   -1  35.453", "Cl-   ion   -1  35.453\nSO4--  
          .replace("Cl-  -1.672e8", "Cl-  -1.672e8\nSO4--  -9.093e8"))
 
 
-def report(lines):
-    return MIXED.replace("[VAPOR-PRESSURE]", "[NRTL-MIXING]\n" + lines + "\n[VAPOR-PRESSURE]")
+def report(lines, section="NRTL-MIXING"):
+    return MIXED.replace("[VAPOR-PRESSURE]", f"[{section}]\n" + lines + "\n[VAPOR-PRESSURE]")
 
 
-def species(lines=None):
-    return ionactivity.species_from_report(MIXED if lines is None else report(lines), NAMES, [])[0]
+def species(lines=None, section="NRTL-MIXING"):
+    text = MIXED if lines is None else report(lines, section)
+    return ionactivity.species_from_report(text, NAMES, [])[0]
 
 
 def test_report_record_is_read_and_checked():
@@ -130,3 +132,64 @@ def test_exact_fit_gradient_of_u_against_differences():
     fd = (math.log(up) - math.log(down)) / (2 * h)
     assert grad[0] == pytest.approx(fd, rel=1e-5)
     assert abs(fd) > 1e-5
+
+
+def test_dilute_record_is_read_checked_and_acts_on_its_ion():
+    model, _ = ionactivity.report.read_report(report("H2O  Na+  80  -3000", "NRTL-DILUTE"), NAMES, [])
+    assert model["dilute"] == {("H2O", "Na+"): [80.0, -3000.0]}
+    for line, msg in [("H2O Na+ 1", r"line \d+: expected 2 numbers, got 1"),
+                      ("Na+ Cl- 1 0", r"'Na\+' is not a solvent"),
+                      ("H2O H2O 1 0", r"'H2O' is not an ion"),
+                      ("H2O Na+ 1 0\nH2O Na+ 2 0", r"'H2O' with 'Na\+' given twice")]:
+        with pytest.raises(ReportError, match=r"\[NRTL-DILUTE\] .*" + msg):
+            ionactivity.species_from_report(report(line, "NRTL-DILUTE"), NAMES, [])
+    # dilute sodium: ln gamma of Na+ gains 2 D x_w x_Na g, g = 1 - O(14.9 x_Na^1/2), every other
+    # species O(x_Na^3/2) (through g's slope in I_x)
+    sp = species("H2O  Na+  80  -3000", "NRTL-DILUTE")
+    x = np.array([1.0, 1e-11, 1e-11, 0.0])
+    d = ionactivity.ln_gamma(sp, x, T) - ionactivity.ln_gamma(species(), x, T)
+    assert d[1] == pytest.approx(2 * (80.0 - 3000.0 / T) * 1e-11, rel=1e-4)
+    assert np.abs(d[[0, 2, 3]]).max() < 1e-12
+    # no sodium: nothing moves
+    x = np.array([0.9, 0.0, 0.0, 0.05]) + np.array([0, 0, 0.1, 0])
+    assert np.array_equal(ionactivity.ln_gamma(sp, x, T), ionactivity.ln_gamma(species(), x, T))
+
+
+def test_dilute_databank_record_reaches_the_report_and_the_fit():
+    rec = {"molecule": "H2O", "ion": "Ca++", "D_A": 100.0, "D_B": 250.0, "source": "test input"}
+    db = databank.derive(databank.shipped(), [{"nrtl_dilute": {"pair": [rec]}}])
+    assert rec in db.dilute_records(["H2O"], ["Ca++", "Cl-"])
+    assert db.dilute_records(["H2O"], ["Na+", "Cl-"]) == []
+    with pytest.raises(databank.DatabankError, match="'Na\\+' is not a solvent of the databank"):
+        databank.derive(db, [{"nrtl_dilute": {"pair": [dict(rec, molecule="Na+")]}}])
+    with databank.using(db):
+        comps = ionchem.components("CaCl2-H2O")
+        text = engine.input_header({c: c for c in comps}, "eNRTL",
+                                   chemistry=("CaCl2-H2O", ionchem.builtin("CaCl2-H2O")))
+        text = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
+    section = text.split("[NRTL-DILUTE]")[1].split("[")[0]
+    line = next(ln for ln in section.splitlines() if ln.split()[:2] == ["H2O", "Ca++"])
+    assert line.split("#")[0].split()[2:] == ["100", "250"]
+    p = regress.Parameter("dilute_term", ("H2O", "Ca++"), "D_B", 0.0)
+    ov = regress.core.overlay([p], [75.0], db)
+    assert ov["nrtl_dilute"]["pair"][0] | {"source": ""} == dict(
+        molecule="H2O", ion="Ca++", D_A=100.0, D_B=75.0, source="")
+    m = regress.core.Model("CaCl2-H2O", db=db)
+    assert jacobian.directions(m, [p]) == [("dilute", 0, 1)]
+
+
+def test_exact_fit_gradient_of_d_against_differences():
+    # d ln(gamma+- of CaCl2) / d D_A through the speciation (regress.jacobian) against central
+    # differences of models rebuilt with D moved
+    p = core.Parameter("dilute_term", ("H2O", "Ca++"), "D_A", 0.0)
+    base = databank.shipped()
+
+    def model(v):
+        return core.Model("CaCl2-H2O", db=databank.derive(base, [core.overlay([p], [v], base)]))
+    comp = {"H2O": 55.508, "CaCl2": 0.3}
+    value, grad = model(50.0).value_gradient("gamma_mean", "CaCl2", 298.15, comp, [p])
+    h = 1e-2
+    up, down = (model(50.0 + s * h).value("gamma_mean", "CaCl2", 298.15, comp) for s in (1, -1))
+    fd = (math.log(up) - math.log(down)) / (2 * h)
+    assert grad[0] == pytest.approx(fd, rel=1e-5)
+    assert abs(fd) > 1e-4

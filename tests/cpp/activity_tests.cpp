@@ -345,15 +345,18 @@ void directional_derivatives_match_differences() {
     }
 }
 
+// What f throws as std::invalid_argument, or "no exception".
+template <class F>
+std::string message(F&& f) {
+    try {
+        f();
+    } catch (const std::invalid_argument& e) {
+        return std::string(e.what());
+    }
+    return std::string("no exception");
+}
+
 void bad_input_is_refused_with_its_message() {
-    auto message = [](auto&& f) {
-        try {
-            f();
-        } catch (const std::invalid_argument& e) {
-            return std::string(e.what());
-        }
-        return std::string("no exception");
-    };
     enrtl::Model model = nacl_water();
     Eigen::VectorXd out(3), short_out(2);
     CHECK(message([&] { model.ln_gamma(Eigen::Vector3d(0.0, 0.0, 0.0), 298.15, {}, out); }) ==
@@ -521,6 +524,122 @@ void like_ion_triple_is_second_order_in_its_like_ion() {
     CHECK((lng - base).cwiseAbs().maxCoeff() < 1e-14);
 }
 
+// The dilute-weighted like-ion term (test inputs): water with K+, D = A + B/T; methanol with
+// the divalent anion, D constant.
+void add_dilute_terms(enrtl::ModelData& d) {
+    d.dilute_terms = {{0, 4, {150.0, -2.0e4}}, {1, 6, {40.0, 0.0}}};
+}
+
+// F_D written out here, g in its closed form: sum D n_m n_c^2 / N^2 g(14.9 I_x^1/2).
+double dilute_f(const Eigen::VectorXd& n, double T, const enrtl::ModelData& d) {
+    const double N = n.sum();
+    double I = 0.0;
+    for (int i = 0; i < n.size(); ++i) I += 0.5 * d.z[i] * d.z[i] * n[i] / N;
+    const double y = 14.9 * std::sqrt(I);
+    const double g = 2.0 * (1.0 - (1.0 + y) * std::exp(-y)) / (y * y);
+    double F = 0.0;
+    for (const auto& t : d.dilute_terms)
+        F += (t.p[0] + t.p[1] / T) * n[t.m] * n[t.c] * n[t.c] / (N * N) * g;
+    return F;
+}
+
+// The dilute term: ln gamma moves by the gradient of F_D (central differences of the function
+// written out above), on both sides of the series' end (y = 1); Euler, Gibbs-Duhem and dT; the
+// hand gradient against the dual numbers; parameter derivatives against rebuilt models; without
+// its ion nothing moves; the ions' reference kept; bad terms refused.
+void dilute_term_is_part_of_gex() {
+    Random r;
+    enrtl::ModelData dd = mixed_data(300.0);
+    add_dilute_terms(dd);
+    enrtl::Model plain = mixed(300.0), model(dd);
+    const enrtl::Options free_Y{false, enrtl::LcRef::WaterRatio};
+    Eigen::VectorXd lng(7), base(7), dT(7), up(7), down(7);
+    Eigen::MatrixXd J(7, 7);
+    // I_x from 2e-4 to 0.03: y from 0.21 to 2.6
+    for (double scale : {0.002, 0.02, 0.1, 0.3}) {
+        Eigen::VectorXd x(7);
+        x << 0.6, 0.3, 0.05, 0.2 * scale, 0.6 * scale, 0.4 * scale, 0.2 * scale;
+        for (bool fixed : {true, false}) {
+            const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
+            model.ln_gamma(x, 310.0, o, lng);
+            plain.ln_gamma(x, 310.0, o, base);
+            for (int i = 0; i < 7; ++i) {
+                const double h = 1e-6 * std::max(x[i], 1e-3);
+                Eigen::VectorXd xp = x, xm = x;
+                xp[i] += h;
+                xm[i] -= h;
+                const double fd = (dilute_f(xp, 310.0, dd) - dilute_f(xm, 310.0, dd)) / (2 * h);
+                CHECK(std::abs(lng[i] - base[i] - fd) < 1e-7 * std::max(1.0, std::abs(fd)));
+            }
+        }
+        CHECK(std::abs((lng - base)[4]) > 1e-3 * scale);  // the term acts
+    }
+    for (int rep = 0; rep < 5; ++rep) {
+        const Eigen::VectorXd x = random_composition(r);
+        const double T = 290.0 + 15.0 * rep;
+        model.ln_gamma_derivatives(x, T, free_Y, lng, J, dT);
+        CHECK(std::abs(x.dot(lng) - model.gex(x, T, free_Y)) < 1e-13);
+        CHECK((x.transpose() * J).cwiseAbs().maxCoeff() < 1e-13 * J.cwiseAbs().maxCoeff());  // G-D
+        model.ln_gamma(x, T + 1e-4, free_Y, up);
+        model.ln_gamma(x, T - 1e-4, free_Y, down);
+        CHECK(((up - down) / 2e-4 - dT).cwiseAbs().maxCoeff() < 1e-7);
+    }
+    // hand gradient against dual numbers (six solvents, hand_ok false)
+    enrtl::ModelData d6 = six_solvents_data();
+    add_dilute_terms(d6);
+    enrtl::Model six(d6);
+    const Eigen::VectorXd x = random_composition(r);
+    for (bool fixed : {true, false}) {
+        const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
+        Eigen::VectorXd x11 = Eigen::VectorXd::Zero(11), l11(11), d11(11);
+        x11.head(7) = x;
+        Eigen::MatrixXd J11(11, 11);
+        six.ln_gamma(x11, 330.0, o, l11);
+        model.ln_gamma(x, 330.0, o, lng);
+        CHECK((l11.head(7) - lng).cwiseAbs().maxCoeff() < 1e-13);
+        six.ln_gamma_derivatives(x11, 330.0, o, l11, J11, d11);
+        model.ln_gamma_derivatives(x, 330.0, o, lng, J, dT);
+        CHECK((J11.topLeftCorner(7, 7) - J).cwiseAbs().maxCoeff() < 1e-11);
+        CHECK((d11.head(7) - dT).cwiseAbs().maxCoeff() < 1e-13);
+    }
+    // parameter derivatives of D's A and B against rebuilt models
+    const std::vector<enrtl::ParamDir> dirs = {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}};
+    Eigen::MatrixXd dP(7, 3);
+    model.ln_gamma_parameter_derivatives(x, 330.0, {}, lng, dP, dirs);
+    for (int k = 0; k < 3; ++k) {
+        const double h = dirs[k].coef == 0 ? 1e-3 : 0.3;
+        for (double sign : {1.0, -1.0}) {
+            enrtl::ModelData d = dd;
+            d.dilute_terms[dirs[k].pair].p[dirs[k].coef] += sign * h;
+            enrtl::Model moved(d);
+            moved.ln_gamma(x, 330.0, {}, sign > 0 ? up : down);
+        }
+        const Eigen::VectorXd fd = (up - down) / (2.0 * h);
+        CHECK((dP.col(k) - fd).cwiseAbs().maxCoeff() < 1e-8 * std::max(1.0, fd.norm()));
+        CHECK(fd.cwiseAbs().maxCoeff() > 1e-6);
+    }
+    // neither K+ nor the divalent anion: every ln gamma as without the terms
+    Eigen::VectorXd salt(7);
+    salt << 0.7, 0.1, 0.05, 0.07, 0.0, 0.07, 0.0;
+    salt /= salt.sum();
+    model.ln_gamma(salt, 310.0, free_Y, lng);
+    plain.ln_gamma(salt, 310.0, free_Y, base);
+    CHECK((lng - base).cwiseAbs().maxCoeff() == 0.0);
+    // the ions' reference: ln gamma of K+ moves by 2 D x_w x_K g -> 0 with its amount
+    Eigen::VectorXd dilute(7);
+    dilute << 1.0, 0.0, 0.0, 1e-12, 1e-12, 2e-12, 5e-13;
+    model.ln_gamma(dilute, 300.0, {}, lng);
+    plain.ln_gamma(dilute, 300.0, {}, base);
+    CHECK((lng - base).cwiseAbs().maxCoeff() < 2.0 * (150.0 - 2.0e4 / 300.0) * 1e-12 * 1.01);
+    CHECK(std::abs(lng[4] - base[4]) > 1e-10);
+    // bad terms are refused
+    enrtl::ModelData bad = mixed_data(300.0);
+    bad.dilute_terms = {{2, 4, {1.0, 0.0}}};  // a solute is not a solvent
+    CHECK(message([&] { enrtl::Model m(bad); }) == "bad dilute term (2, 4): a solvent and an ion");
+    bad.dilute_terms = {{0, 4, {1.0, 0.0}}, {0, 4, {2.0, 0.0}}};
+    CHECK(message([&] { enrtl::Model m(bad); }) == "dilute term (0, 4) given twice");
+}
+
 }  // namespace
 
 int main() {
@@ -538,5 +657,6 @@ int main() {
             CASE(bad_input_is_refused_with_its_message),
             CASE(ion_mixing_term_is_part_of_gex),
             CASE(like_ion_triple_is_second_order_in_its_like_ion),
+            CASE(dilute_term_is_part_of_gex),
         });
 }

@@ -29,7 +29,8 @@ import tomllib
 
 DIR = pathlib.Path(__file__).with_name("databank")
 FILES = ("substances", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
-         "liquid_heat_capacity", "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "nrtl_mixing", "solvents", "chemistry",
+         "liquid_heat_capacity", "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "nrtl_mixing",
+         "nrtl_dilute", "solvents", "chemistry",
          "solids")
 FITS = DIR / "fits"
 KINDS_OF_SPECIES = ("solvent", "solute", "salt", "ion", "complex")
@@ -76,6 +77,9 @@ SCHEMA = {
     # the ion-ion-ion mixing term U_{ion;ion_1,ion_2} = U_A + U_B/T (docs/activity-model.md)
     "nrtl_mixing": (("ion", "ion_1", "ion_2"), {"ion": "str", "ion_1": "str", "ion_2": "str", "U_A": "num",
                                                  "source": "str"}, {"U_B": "num", "confidence": "str", **_T}),
+    # the dilute-weighted like-ion term of a solvent and an ion, D = D_A + D_B/T (docs/activity-model.md)
+    "nrtl_dilute": (("molecule", "ion"), {"molecule": "str", "ion": "str", "D_A": "num", "source": "str"},
+                    {"D_B": "num", "confidence": "str", **_T}),
     "solvents": ("id", {}, {"density": "map", "dielectric": "map"}),
     "chemistry": ("id", {"species": "strs", "equilibria": "strs", "source": "str"},
                   {"dissociation": "maps", "components": "strs", "henry": "strs",
@@ -441,6 +445,13 @@ class Databank:
         rec = self.electrolyte_record(molecule, cation, anion) or {}
         return tuple(rec.get(f, 0.0) for f in ("W1_A", "W1_B", "W2_A", "W2_B"))
 
+    def dilute_records(self, molecules, ions):
+        """The dilute-weighted like-ion records (nrtl_dilute) of a molecule among ``molecules``
+        and an ion among ``ions`` (databank ids), in file order."""
+        mols, have = set(molecules), set(ions)
+        return [rec for rec in self._tables["nrtl_dilute"].get("pair", [])
+                if rec["molecule"] in mols and rec["ion"] in have]
+
     def mixing_records(self, ions):
         """The ion-ion-ion mixing records (nrtl_mixing) whose three ions are all among ``ions``
         (databank ids), in file order."""
@@ -581,6 +592,11 @@ def _cross_check(tables, checked):
                 z.append(subs[sid]["charge"])
             if (z[1] > 0) != (z[2] > 0) or (z[0] > 0) == (z[1] > 0):
                 _fail(name, kind, key, None, "needs a common ion and two ions of the other sign")
+        elif kind == "nrtl_dilute":
+            if key[0] not in subs or subs[key[0]]["kind"] != "solvent":
+                _fail(name, kind, key, "molecule", f"{key[0]!r} is not a solvent of the databank")
+            if key[1] not in subs or subs[key[1]]["kind"] != "ion":
+                _fail(name, kind, key, "ion", f"{key[1]!r} is not an ion of the databank")
         elif kind in ("nrtl_molecular", "nrtl_electrolyte", "henry", "vapor_pressure",
                       "critical_volume", "ideal_gas", "aqueous", "liquid_heat_capacity"):
             fields = SCHEMA[kind][0]
@@ -734,7 +750,7 @@ def _delegate(name):
 for _name in ("digest", "table", "species", "known", "is_ion", "kind", "antoine", "henry_record",
               "henry", "vc", "cpig", "dhform", "cpl", "cp_aq", "dhf_aq", "solvent", "reaction_record",
               "nrtl_pair", "nrtl_ln_t", "electrolyte_record", "electrolyte_pair", "electrolyte_ln_t",
-              "electrolyte_w", "mixing_records",
+              "electrolyte_w", "mixing_records", "dilute_records",
               "is_default_pair", "validity", "chemistry", "chemistries"):
     globals()[_name] = _delegate(_name)
 del _name

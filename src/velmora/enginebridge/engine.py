@@ -278,6 +278,13 @@ def build_report(run, overrides=None):
             names = " ".join(_q(sid_name[rec[f]]) for f in ("ion", "ion_1", "ion_2"))
             L.append(f"{names}  {_num(rec['U_A'])} {_num(rec.get('U_B', 0.0))}" + _src(rec["source"]))
 
+    dilute = databank.dilute_records([ids[n] for n in solvents], [ids[n] for n in cations + anions])
+    if dilute:
+        L += ["", "[NRTL-DILUTE]                   D = D_A + D_B/T of a solvent and an ion"]
+        for rec in dilute:
+            names = " ".join(_q(sid_name[rec[f]]) for f in ("molecule", "ion"))
+            L.append(f"{names}  {_num(rec['D_A'])} {_num(rec.get('D_B', 0.0))}" + _src(rec["source"]))
+
     def per_molecule(file, what, fields):
         """Lines of the molecules that `file` has a record of; every solvent needs one."""
         for n in mols:

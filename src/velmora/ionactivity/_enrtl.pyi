@@ -27,6 +27,7 @@ class Model:
         mol_pairs: list[tuple[int, int, Sequence[float]]],
         pairs: list[tuple[int, int, int, Sequence[float]]],
         ion_triples: list[tuple[int, int, int, Sequence[float]]] = [],
+        dilute_terms: list[tuple[int, int, Sequence[float]]] = [],
     ) -> None:
         """The model of n species: kind per species (0 water, 1 solvent, 2 solute, 3 ion),
         charges z, molar masses mw [kg/kmol], Born radii [m] (ions), the solvent indices with
@@ -34,7 +35,9 @@ class Model:
         2 RECIP) correlations (code, coefficients), molecule pairs (i, j, 10 numbers) and
         molecule-electrolyte pairs (molecule, cation, anion, 9 or 13 numbers: 13 with the
         molecule-ion-pair term), ion triples (common ion, two ions of the other sign, U_A and
-        U_B of the ion-ion-ion term). Raises ValueError for a pair or triple of the wrong length."""
+        U_B of the ion-ion-ion term), dilute terms (a solvent, an ion, D_A and D_B of the
+        dilute-weighted like-ion term). Raises ValueError for a pair, triple or term of the wrong
+        length."""
 
     @property
     def n(self) -> int:
@@ -72,7 +75,8 @@ class Model:
         ("electrolyte", pair, c), pair an index into the constructor's ``pairs`` and c one of its
         13 numbers but alpha (8); or ("molecule", pair, c), an index into ``mol_pairs`` and c one
         of its 10 numbers; or ("mixing", triple, c), an index into ``ion_triples`` and c 0 or 1
-        (U_A, U_B). Raises ValueError for a parameter outside the model's pairs."""
+        (U_A, U_B); or ("dilute", term, c), an index into ``dilute_terms`` and c 0 or 1 (D_A,
+        D_B). Raises ValueError for a parameter outside the model's pairs."""
 
     def gex(self, x: ArrayLike, T: float, options: Mapping[str, Any] | None = None) -> float:
         """G^ex/(N R T) (dimensionless) at x and T [K], the function whose gradient is

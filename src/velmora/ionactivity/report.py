@@ -23,6 +23,7 @@ _SECTIONS = {
     "NRTL-MOLECULE": (2, (10,)),
     "NRTL-ELECTROLYTE": (3, (9, 13)),  # 13: with the molecule-ion-pair term's W1, W2
     "NRTL-MIXING": (3, (2,)),  # common ion, two ions of the other sign: U_A U_B
+    "NRTL-DILUTE": (2, (2,)),  # solvent, ion: D_A D_B of the dilute-weighted like-ion term
     "VAPOR-PRESSURE": (1, (7, 9)),
     "HENRY": (2, (5, 7)),
     "CRITICAL-VOLUME": (1, (1,)),
@@ -292,6 +293,17 @@ def read_report(text, names, henry):
             _fail(f"{where}: '{i}' with '{j}' '{k}' given twice")
         mixing[(i, j, k)] = nums
 
+    dilute = {}
+    for lineno, (m, c), nums in r._rows("NRTL-DILUTE"):
+        where = f"[NRTL-DILUTE] line {lineno}"
+        if m not in solvents:
+            _fail(f"{where}: '{m}' is not a solvent")
+        if kind[c] != "ion":
+            _fail(f"{where}: '{c}' is not an ion")
+        if (m, c) in dilute:
+            _fail(f"{where}: '{m}' with '{c}' given twice")
+        dilute[(m, c)] = nums
+
     antoine = {s: tuple(v[:7]) for s, v in r._keyed("VAPOR-PRESSURE").items()}
     require("VAPOR-PRESSURE", antoine, solvents, "solvent")
 
@@ -342,6 +354,7 @@ def read_report(text, names, henry):
         "mol_pairs": mol_pairs,
         "triples": triples,
         "mixing": mixing,
+        "dilute": dilute,
     }
     data = {"antoine": antoine, "henry": henry, "vc": vc, "pure": pure}
     return model, data

@@ -83,6 +83,7 @@ FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m",
                                *SLOPE_FIELDS),
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
           "ion_mixing": ("U_A", "U_B"),
+          "dilute_term": ("D_A", "D_B"),
           "reaction": ("shift",), "solid": ("shift", "shift_B", "shift_C", "shift_D")}
 
 
@@ -91,7 +92,8 @@ class Parameter:
     """One fitted number: kind "electrolyte_pair" (key (molecule, cation, anion); "slope_m_ca"
     and "slope_ca_m" add v to that tau's B and -v/T_REF to its A, tau at T_REF unchanged),
     "molecule_pair" (key (i, j)), "ion_mixing" (key (ion, ion_1, ion_2): the common ion and two of
-    the other sign; U = U_A + U_B/T), "reaction" (key: reaction id, field "shift": added to ln K)
+    the other sign; U = U_A + U_B/T), "dilute_term" (key (solvent, ion); D = D_A + D_B/T),
+    "reaction" (key: reaction id, field "shift": added to ln K)
     or "solid" (key: databank solids, each one's ln Ksp = A + B/T + C ln T + D T moved alike:
     "shift" adds to A, "shift_B" adds v (1/T - 1/T_REF), "shift_C" v (ln(T/T_REF) + T_REF/T - 1),
     "shift_D" v (T - T_REF - T_REF ln(T/T_REF)), the last three zero at T_REF, the last two's slope
@@ -121,7 +123,7 @@ class Parameter:
 
 def overlay(params, theta, db, source="fitted (velmora.regress)"):
     """The overlay mapping that sets the parameters to theta on top of ``db``."""
-    el, mol, mix, rx, solids = {}, {}, {}, {}, {}
+    el, mol, mix, dil, rx, solids = {}, {}, {}, {}, {}, {}
     for p, v in zip(params, theta):
         if p.kind == "electrolyte_pair":
             if p.key not in el:
@@ -152,6 +154,13 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                 mix[p.key] = dict(ion=i, ion_1=j, ion_2=k, U_A=old.get("U_A", 0.0),
                                   U_B=old.get("U_B", 0.0), source=source)
             mix[p.key][p.field] = float(v)
+        elif p.kind == "dilute_term":
+            if p.key not in dil:
+                m, c = p.key
+                old = next(iter(db.dilute_records([m], [c])), {})
+                dil[p.key] = dict(molecule=m, ion=c, D_A=old.get("D_A", 0.0), D_B=old.get("D_B", 0.0),
+                                  source=source)
+            dil[p.key][p.field] = float(v)
         elif p.kind == "solid":
             # about 298.15 K: shift_B leaves ln Ksp there as it is, shift_C and shift_D its slope as well
             v, t0 = float(v), T_REF
@@ -175,6 +184,8 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
         out["nrtl_molecular"] = {"pair": list(mol.values())}
     if mix:
         out["nrtl_mixing"] = {"pair": list(mix.values())}
+    if dil:
+        out["nrtl_dilute"] = {"pair": list(dil.values())}
     if rx:
         out["equilibrium"] = rx
     if solids:

@@ -55,6 +55,7 @@ def directions(model, params):
     triples = {k: i for i, k in enumerate(sp_model["triples"])}
     mols = {k: i for i, k in enumerate(sp_model["mol_pairs"])}
     mixing = {k: i for i, k in enumerate(sp_model.get("mixing", {}))}
+    dilute = {k: i for i, k in enumerate(sp_model.get("dilute", {}))}
     out = []
     for p in params:
         if p.kind == "electrolyte_pair":
@@ -64,6 +65,9 @@ def directions(model, params):
             i, j, k = p.key
             t = mixing.get((i, j, k), mixing.get((i, k, j)))
             out.append(None if t is None else ("mixing", t, ("U_A", "U_B").index(p.field)))
+        elif p.kind == "dilute_term":
+            t = dilute.get(tuple(p.key))
+            out.append(None if t is None else ("dilute", t, ("D_A", "D_B").index(p.field)))
         elif p.kind == "molecule_pair":
             i, j = p.key
             coef = _MOL_COEF[p.field]

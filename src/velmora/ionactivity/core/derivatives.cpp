@@ -37,6 +37,7 @@ struct SecondOrder {
     struct State {
         std::vector<S> rho, eps, Gmm, tmm, amm, tmca, tcam, Gcam, Ecell, W1, W2;  // amm: alpha
         std::vector<S> U;                                                         // per ion triple
+        std::vector<S> D;  // per dilute-weighted term
         S eps_w, aphi_T, born_T;
     };
 
@@ -87,6 +88,9 @@ struct SecondOrder {
         const auto& it = m.d_.ion_triples;
         s.U.resize(it.size());
         for (std::size_t k = 0; k < it.size(); ++k) s.U[k] = it[k].p[0] + it[k].p[1] / T;
+        const auto& dt = m.d_.dilute_terms;
+        s.D.resize(dt.size());
+        for (std::size_t k = 0; k < dt.size(); ++k) s.D[k] = dt[k].p[0] + dt[k].p[1] / T;
     }
 
     // The state at T (flat: lane < 0) or with T's unit tangent on one lane, kept on the model
@@ -100,7 +104,7 @@ struct SecondOrder {
     // (0, or NaN where T's derivative is not finite, as a zero tangent through it gives).
     // spread() below copies every member of State by name: a member added to State must be
     // added there too (a pass of another width would otherwise read it empty)
-    static_assert(sizeof(State<double>) == 12 * sizeof(std::vector<double>) + 3 * sizeof(double),
+    static_assert(sizeof(State<double>) == 13 * sizeof(std::vector<double>) + 3 * sizeof(double),
                   "State gained or lost a member: update spread()");
 
     template <int W>
@@ -121,6 +125,7 @@ struct SecondOrder {
         put(one.W1, s.W1);
         put(one.W2, s.W2);
         put(one.U, s.U);
+        put(one.D, s.D);
         s.eps_w = spread_one<W>(one.eps_w, lane);
         s.aphi_T = spread_one<W>(one.aphi_T, lane);
         s.born_T = spread_one<W>(one.born_T, lane);
@@ -150,7 +155,8 @@ struct SecondOrder {
         return {s.rho.data(),  s.eps.data(),  s.Gmm.data(),  s.tmm.data(),
                 s.tmca.data(), s.tcam.data(), s.Gcam.data(), s.Ecell.data(),
                 s.W1.data(),   s.W2.data(),  // a parameter's tangent may stand on a zero W
-                s.eps_w,       s.aphi_T,      s.born_T,      s.U.data()};
+                s.eps_w,       s.aphi_T,      s.born_T,      s.U.data(),
+                s.D.data()};
     }
 
     // The hand gradient of model.cpp (Model::eval_hand) in tangents at the amounts x over the
@@ -362,6 +368,7 @@ struct SecondOrder {
                       (4.0 / Model::kRho);
             }
             Fv += (1.0 / eps - D(1.0 / s.eps_w)) * q * s.born_T;
+            Fv += dilute_like_ion(d.dilute_terms, s.D.data(), nd, N, I);
         }
         return Fv;
     }
@@ -447,6 +454,10 @@ struct SecondOrder {
         const std::size_t M = m.mols_.size();
         if (p.kind == 2) {  // U = A + B/T
             s.U[p.pair].t[l] += p.coef == 0 ? 1.0 : 1.0 / T;
+            return;
+        }
+        if (p.kind == 3) {  // D = A + B/T
+            s.D[p.pair].t[l] += p.coef == 0 ? 1.0 : 1.0 / T;
             return;
         }
         if (p.kind == 0) {
@@ -738,6 +749,14 @@ void Model::ln_gamma_parameter_derivatives(const Eigen::Ref<const Eigen::VectorX
                 throw std::invalid_argument("parameter (2, " + std::to_string(p.pair) + ", " +
                                             std::to_string(p.coef) +
                                             ") is not a coefficient of this model's ion triples");
+            continue;
+        }
+        if (p.kind == 3) {
+            if (p.pair < 0 || p.pair >= static_cast<int>(d_.dilute_terms.size()) || p.coef < 0 ||
+                p.coef > 1)
+                throw std::invalid_argument("parameter (3, " + std::to_string(p.pair) + ", " +
+                                            std::to_string(p.coef) +
+                                            ") is not a coefficient of this model's dilute terms");
             continue;
         }
         const int pairs = static_cast<int>(el ? d_.pairs.size() : d_.mol_pairs.size());

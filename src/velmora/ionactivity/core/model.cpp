@@ -229,6 +229,7 @@ Model::Model(ModelData d) : d_(std::move(d)) {
                                         std::to_string(p.p[8]));
     }
     check_ion_triples();
+    check_dilute_terms();
     for (std::size_t k = 0; k < ne; ++k)
         if (!given[k])
             throw std::invalid_argument("electrolyte pair parameters missing for (" +
@@ -252,6 +253,22 @@ void Model::check_ion_triples() const {
             if (t[q].i == p.i && std::min(t[q].j, t[q].k) == std::min(p.j, p.k) &&
                 std::max(t[q].j, t[q].k) == std::max(p.j, p.k))
                 throw std::invalid_argument(which + " given twice");
+    }
+}
+
+void Model::check_dilute_terms() const {
+    const auto& t = d_.dilute_terms;
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        const DiluteTerm& p = t[k];
+        const std::string which =
+            "dilute term (" + std::to_string(p.m) + ", " + std::to_string(p.c) + ")";
+        // the molecule's amount is one of the long-range terms' sums (a solvent)
+        const bool solvent =
+            std::find(d_.solvents.begin(), d_.solvents.end(), p.m) != d_.solvents.end();
+        if (!solvent || p.c < 0 || p.c >= n_ || d_.kind[p.c] != Kind::Ion)
+            throw std::invalid_argument("bad " + which + ": a solvent and an ion");
+        for (std::size_t q = 0; q < k; ++q)
+            if (t[q].m == p.m && t[q].c == p.c) throw std::invalid_argument(which + " given twice");
     }
 }
 
@@ -319,6 +336,9 @@ const Model::TState& Model::at(double T) {
     s.U.resize(d_.ion_triples.size());
     for (std::size_t k = 0; k < s.U.size(); ++k)
         s.U[k] = d_.ion_triples[k].p[0] + d_.ion_triples[k].p[1] / T;
+    s.D.resize(d_.dilute_terms.size());
+    for (std::size_t k = 0; k < s.D.size(); ++k)
+        s.D[k] = d_.dilute_terms[k].p[0] + d_.dilute_terms[k].p[1] / T;
     const std::size_t Cn = cats_.size(), An = ans_.size();
     s.alp_same.assign((Cn + An) * M, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t p = 0; p < Cn + An; ++p)
@@ -755,6 +775,20 @@ R Model::eval_hand(const TState& s, const HandCoefs<R>& cf, const R* x, const Op
         F += -(Nd * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
     }
     F += (1.0 / mix.eps - 1.0 / cf.eps_w) * q * cf.born_T;
+    if (cf.D &&
+        !d_.dilute_terms
+             .empty()) {  // D n_m n_c^2 / N^2 g: n_m (a solvent), N and I in the sums, n_c by hand
+        const D wN2 =
+            (value(I) > 0 ? dilute_weight(D(sqrt(I) * kDiluteKappa)) : D(1.0)) / (Nd * Nd);
+        const auto& t = d_.dilute_terms;
+        for (std::size_t k = 0; k < t.size(); ++k) {
+            if (is_zero(cf.D[k])) continue;
+            const int c = t[k].c;
+            const D A = wk.lr[t[k].m] * wN2 * cf.D[k];
+            F += A * (x[c] * x[c]);
+            g[c] += 2.0 * x[c] * A.v;
+        }
+    }
     if (grad) {
         for (int i = 0; i < n_; ++i) {
             R v = g[i] + F.d[0];
@@ -797,7 +831,8 @@ HandCoefs<double> Model::coefs(const TState& s) const {
             s.eps_w,
             s.aphi_T,
             s.born_T,
-            d_.ion_triples.empty() ? nullptr : s.U.data()};
+            d_.ion_triples.empty() ? nullptr : s.U.data(),
+            d_.dilute_terms.empty() ? nullptr : s.D.data()};
 }
 
 template <int K>
@@ -855,6 +890,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         }
         // Born: moves the ions from infinite dilution in water to the solvent mixture.
         F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * s.born_T;
+        F += dilute_like_ion(d_.dilute_terms, s.D.data(), nd, N, I);
     }
 
     if (grad)

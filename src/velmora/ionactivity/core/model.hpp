@@ -48,6 +48,15 @@ struct IonTriple {
     double p[2];  // U: A B
 };
 
+// The dilute-weighted like-ion term of a solvent m with two ions c (docs/activity-model.md):
+// D n_m n_c^2 / N^2 g(kappa I_x^1/2), D = A + B/T, g(y) = 2 (1 - (1 + y) e^-y) / y^2,
+// I_x = sum z^2 n / (2 N). g is 1 at infinite dilution and falls as 2 / y^2: the curvature of a
+// salt's dilute end (the form of Pitzer's beta1 term), second order in c.
+struct DiluteTerm {
+    int m, c;     // the solvent, the ion
+    double p[2];  // D: A B
+};
+
 // Everything a report says about the species, in species order.
 struct ModelData {
     std::vector<Kind> kind;                        // per species (Henry components as Kind::Solute)
@@ -58,7 +67,8 @@ struct ModelData {
     std::vector<Correlation> density, dielectric;  // parallel to solvents
     std::vector<MoleculePair> mol_pairs;
     std::vector<ElectrolytePair> pairs;
-    std::vector<IonTriple> ion_triples;  // none: no ion-ion-ion mixing term
+    std::vector<IonTriple> ion_triples;    // none: no ion-ion-ion mixing term
+    std::vector<DiluteTerm> dilute_terms;  // none: no dilute-weighted like-ion term
 };
 
 struct SecondOrderStates;  // derivatives.cpp: its temperature states, kept between calls
@@ -67,12 +77,13 @@ struct SecondOrderStates;  // derivatives.cpp: its temperature states, kept betw
 // state at T) or Tan<L> (T, or a parameter, carried as a tangent). Per solvent: rho, eps; M x M:
 // Gmm, tmm; per (ci, ai, mi): tmca, tcam, Gcam, Ecell = exp(-alpha (tmca - tcam)), and W1, W2
 // (null: no molecule-ion-pair term; each entry zero in value and tangents is skipped); U per
-// ModelData::ion_triples (null: none).
+// ModelData::ion_triples (null: none); D per ModelData::dilute_terms (null: none).
 template <class R>
 struct HandCoefs {
     const R *rho, *eps, *Gmm, *tmm, *tmca, *tcam, *Gcam, *Ecell, *W1, *W2;
     R eps_w, aphi_T, born_T;
     const R* U = nullptr;
+    const R* D = nullptr;
 };
 
 // The ion-ion-ion mixing term F_U = sum_t U_t n_i n_j n_k / N^2 over the triples t, U at T in
@@ -113,6 +124,49 @@ R ion_mixing_hand(const std::vector<IonTriple>& t, const R* U, const R* n, const
     return F;
 }
 
+// kappa of the dilute weight: Pitzer's alpha I^1/2 with alpha 2 kg^1/2 mol^-1/2, I in mol/kg
+// of water, is 2 (1000 / 18.015)^1/2 I_x^1/2 = 14.9 I_x^1/2.
+constexpr double kDiluteKappa = 14.9;
+
+// g(y) = 2 (1 - (1 + y) e^-y) / y^2 in numbers N (double, Tan, Dual, nested Dual). Below y = 1
+// by its series sum_k 2 (-1)^k (k + 1) / (k + 2)! y^k (the closed form cancels there); 18 terms
+// leave less than 1e-16.
+template <class N>
+N dilute_weight(const N& y) {
+    if (value(y) < 1.0) {
+        constexpr int kTerms = 18;
+        double c[kTerms];
+        double f = 1.0;  // (k + 2)!
+        for (int k = 0; k < kTerms; ++k) {
+            f *= k + 2;
+            c[k] = (k % 2 ? -2.0 : 2.0) * (k + 1) / f;
+        }
+        N r(c[kTerms - 1]);
+        for (int k = kTerms - 2; k >= 0; --k) r = r * y + c[k];
+        return r;
+    }
+    using std::exp;
+    return (1.0 - (1.0 + y) * exp(-y)) * 2.0 / (y * y);
+}
+
+// F_D = sum_t D_t n_m n_c^2 / N^2 g(kappa I^1/2) over the terms t, I = I_x in the numbers of the
+// amounts N (its gradient rides along), D at T in S. With no ions (I = 0) g is 1: every
+// derivative of n_c^2 (g - 1) vanishes there to second order.
+template <class N, class S>
+N dilute_like_ion(const std::vector<DiluteTerm>& t, const S* D, const N* n, const N& Nt,
+                  const N& I) {
+    N F(0.0);
+    if (t.empty()) return F;
+    using std::sqrt;
+    const N w = value(I) > 0 ? dilute_weight(N(sqrt(I) * kDiluteKappa)) : N(1.0);
+    const N wN2 = w / (Nt * Nt);
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        if (is_zero(D[k])) continue;
+        F += n[t[k].m] * n[t[k].c] * n[t[k].c] * wN2 * D[k];
+    }
+    return F;
+}
+
 // The work arrays of the hand-differentiated F: q (lc_work entries), X and g (n each), lr (n).
 template <class R>
 struct HandWork {
@@ -123,7 +177,8 @@ struct HandWork {
 // A model parameter as a direction of derivatives: kind 0 an electrolyte pair (index into
 // ModelData::pairs, coefficient 0-12 of its p, alpha (8) excepted), kind 1 a molecule pair
 // (index into ModelData::mol_pairs, coefficient 0-9 of its p), kind 2 an ion triple (index into
-// ModelData::ion_triples, coefficient 0-1 of its p).
+// ModelData::ion_triples, coefficient 0-1 of its p), kind 3 a dilute-weighted like-ion term
+// (index into ModelData::dilute_terms, coefficient 0-1 of its p).
 struct ParamDir {
     int kind, pair, coef;
 };
@@ -217,6 +272,7 @@ private:
         std::vector<double> alp_same;
         std::vector<double> W1, W2;  // the molecule-ion-pair term's W at T, (ci*A + ai)*M + mi
         std::vector<double> U;       // the ion triples' U at T
+        std::vector<double> D;       // the dilute-weighted terms' D at T
     };
     const TState& at(double T);
     template <int K>
@@ -239,6 +295,7 @@ private:
     R triple_hand(const HandCoefs<R>& c, const R* n, const R& Nt, R* g) const;
 
     void check_ion_triples() const;
+    void check_dilute_terms() const;
     void check_size(Eigen::Index size, const char* what) const;
     void check_point(const Eigen::Ref<const Eigen::VectorXd>& x, double T) const;
 

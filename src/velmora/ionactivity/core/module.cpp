@@ -3,7 +3,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -112,7 +114,7 @@ PYBIND11_MODULE(_enrtl, m) {
             py::init([](const std::vector<int>& kind, std::vector<int> z, std::vector<double> mw,
                         std::vector<double> born, std::vector<int> solvents, py::list density,
                         py::list dielectric, py::list mol_pairs, py::list pairs,
-                        py::list ion_triples) {
+                        py::list ion_triples, py::list dilute_terms) {
                 enrtl::ModelData d;
                 for (int k : kind) d.kind.push_back(static_cast<enrtl::Kind>(k));
                 d.z = std::move(z);
@@ -146,11 +148,18 @@ PYBIND11_MODULE(_enrtl, m) {
                     d.ion_triples.push_back(
                         {tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {p[0], p[1]}});
                 }
+                for (auto t : dilute_terms) {
+                    auto tup = t.cast<py::tuple>();
+                    auto p = tup[2].cast<std::vector<double>>();
+                    if (p.size() != 2) throw py::value_error("a dilute term needs 2 numbers");
+                    d.dilute_terms.push_back(
+                        {tup[0].cast<int>(), tup[1].cast<int>(), {p[0], p[1]}});
+                }
                 return new Model(std::move(d));
             }),
             py::arg("kind"), py::arg("z"), py::arg("mw"), py::arg("born"), py::arg("solvents"),
             py::arg("density"), py::arg("dielectric"), py::arg("mol_pairs"), py::arg("pairs"),
-            py::arg("ion_triples") = py::list())
+            py::arg("ion_triples") = py::list(), py::arg("dilute_terms") = py::list())
         .def_property_readonly("n", &Model::n)
         .def(
             "ln_gamma",
@@ -197,14 +206,13 @@ PYBIND11_MODULE(_enrtl, m) {
                 const auto xv = vector_arg(x, self.n());
                 std::vector<enrtl::ParamDir> ps;
                 for (const auto& [kind, pair, coef] : params) {
-                    if (kind != "electrolyte" && kind != "molecule" && kind != "mixing")
+                    static const char* kKinds[] = {"electrolyte", "molecule", "mixing", "dilute"};
+                    const auto at = std::find(std::begin(kKinds), std::end(kKinds), kind);
+                    if (at == std::end(kKinds))
                         throw py::value_error("parameter kind \"" + kind +
-                                              "\" is not \"electrolyte\", \"molecule\" or "
-                                              "\"mixing\"");
-                    ps.push_back({kind == "electrolyte" ? 0
-                                  : kind == "molecule"  ? 1
-                                                        : 2,
-                                  pair, coef});
+                                              "\" is not \"electrolyte\", \"molecule\", "
+                                              "\"mixing\" or \"dilute\"");
+                    ps.push_back({static_cast<int>(at - std::begin(kKinds)), pair, coef});
                 }
                 const int n = self.n(), np = static_cast<int>(ps.size());
                 py::array_t<double> out(n);
@@ -220,8 +228,9 @@ PYBIND11_MODULE(_enrtl, m) {
             py::arg("x"), py::arg("T"), py::arg("options"), py::arg("params"),
             "(ln gamma, dP): dP[i, k] = d ln gamma_i / d params[k] at the amounts x and T [K]; "
             "params: (\"electrolyte\", pair, coefficient 0-12 but 8) or (\"molecule\", pair, "
-            "coefficient 0-9) or (\"mixing\", triple, coefficient 0-1), indices into the "
-            "constructor's pairs and ion triples and their numbers; exact")
+            "coefficient 0-9) or (\"mixing\", triple, coefficient 0-1) or (\"dilute\", term, "
+            "coefficient 0-1), indices into the constructor's pairs, ion triples and dilute "
+            "terms and their numbers; exact")
         .def(
             "gex",
             [](Model& self, const Array& x, double T, py::handle options) {
