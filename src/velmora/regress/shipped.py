@@ -111,6 +111,10 @@ def aw_falls(salt, m_max):
 # Ca++ among the chloride of NaCl brines. Those records of this fit are not written:
 # CaSO4-NaCl-H2O refits them on this pair.
 CACL2_TRIPLE = ("Cl-", "Ca++", "Ca++")
+# The pair also sets CaCl2's dilute curvature (0.1-2.5 mol/kg), which, held by the gypsum data, it
+# missed by 5.7 %: the dilute-weighted like-ion term D n_w n_Ca^2 / N^2 g(14.9 I_x^1/2) (Pitzer's
+# beta1 weight; second order in calcium like U) takes it, fitted with the rest.
+CACL2_DILUTE = ("H2O", "Ca++")
 
 
 def _cacl2():
@@ -118,7 +122,8 @@ def _cacl2():
     params = [Parameter("electrolyte_pair", key, "A_m_ca", 9.3, 0.0, 30.0),
               Parameter("electrolyte_pair", key, "A_ca_m", -4.9, -20.0, 0.0),
               Parameter("electrolyte_pair", key, "alpha", 0.2, 0.05, 0.5),
-              Parameter("ion_mixing", CACL2_TRIPLE, "U_A", 100.0, -1000.0, 1000.0, scale=10.0)]
+              Parameter("ion_mixing", CACL2_TRIPLE, "U_A", 100.0, -1000.0, 1000.0, scale=10.0),
+              Parameter("dilute_term", CACL2_DILUTE, "D_A", 100.0, -3000.0, 3000.0, scale=10.0)]
     sets = data.salt_sets("CaCl2")
     sets[0] = dataclasses.replace(sets[0], sigma=0.005)
     sets += [data.crc_high_set("CaCl2"), data.pitzer_mayorga_phi_set("CaCl2")]
@@ -191,7 +196,7 @@ def sulfate_mixing_trial():
     return [data.gypsum_nacl_na2so4_set()] + data.gypsum_sets(), params, None, (293.15, 303.15)
 
 
-SULFATE_MIXING_TRIAL = (974.16426719, 80.74)     # U_A and its standard error
+SULFATE_MIXING_TRIAL = (1131.99010018, 85.30)     # U_A and its standard error
 
 
 # records a fit moves but does not write (another fit, refitted on it, writes them)

@@ -20,6 +20,7 @@ from .thermo import solid_enthalpy, solid_entropy
 DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
 DRY_MARGIN = 0.1  # K above every liquid of the grid for "boils dry" (T between its points)
 T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to this
+BRACKET_HALVINGS = 5  # halvings of a grid step whose far end found no liquid, for T's bracket
 T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the lowest T that has one
 # K: flashes at T that bracket an H or S where the bubble point with solids is not found
 HS_SCAN = tuple(273.15 + 25.0 * k for k in range(15))
@@ -338,6 +339,24 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         # at 36 kPa boiled to 98 %: 546 of them, 160 s, before it said it boils dry)
         return _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET)
 
+    def toward(lo, hi):
+        # the last liquid lies below T and the next point found none: halve the step towards it,
+        # up to BRACKET_HALVINGS times, for a liquid at T or above (a brine with CaCl2 at 1 atm
+        # boiled past 0.73, whose flash at 0.79 spent DRY_BUDGET flashes without a liquid)
+        for _ in range(BRACKET_HALVINGS):
+            mid = 0.5 * (lo + hi)
+            try:
+                r = at(mid)
+            except (ValueError, ConvergenceError) as e:
+                if not _no_split(e):
+                    raise
+                hi = mid
+                continue
+            if r.T >= T:
+                return mid, r
+            lo = mid
+        return None
+
     found = []
     for frac in DRY_GRID:
         try:
@@ -345,7 +364,12 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         except (ValueError, ConvergenceError) as e:
             if not _no_split(e):
                 raise
-            continue
+            if not (found and found[-1][1].T < T):
+                continue
+            step = toward(found[-1][0], frac * (1.0 - salts))
+            if step is None:
+                continue
+            found.append(step)
         if len(found) > 1 and (found[-2][1].T - T) * (found[-1][1].T - T) <= 0.0:
             (b0, _), (b1, _) = found[-2:]  # bracketed: the grid above is not needed
             try:
