@@ -130,7 +130,7 @@ def test_gypsum_in_nacl_within_5_percent(t):
 
 NA2SO4_IN_NACL = ("the CaSO4 ion pair holds calcium where pitzer.dat leaves it free: with 0.3-0.6 mol/kg "
                   "Na2SO4 in 1-4 mol/kg NaCl gypsum is 15-34 % above pitzer.dat's effect of the Na2SO4 on "
-                  "Marshall & Slusher's; U(Ca++; Cl-, SO4--), which meets it within 8 %, takes their "
+                  "Marshall & Slusher's; U(Ca++; Cl-, SO4--), which meets it within 10 %, takes their "
                   "isotherms off (shipped.sulfate_mixing_trial)")
 
 
@@ -335,7 +335,7 @@ def test_anhydrite_in_nacl_at_150c_extrapolated():
 
 
 @pytest.mark.xfail(strict=True, reason="four terms of ln Ksp take Hardie's transition and 100 C; at 150 C "
-                                       "the extrapolation is 4-32 % low in 3-7.5 mol/kg NaCl, at 200 C -42..+45 %")
+                                       "the extrapolation is 20-47 % low in 3-7.5 mol/kg NaCl, at 200 C 22-70 % low")
 def test_anhydrite_in_nacl_at_150c_strong_brines():
     assert max(abs(e) for _, e, _ in anhydrite_deviations(data.ANHYDRITE_NACL_FV[150], 150)) <= 0.25
 

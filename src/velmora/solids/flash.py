@@ -364,7 +364,10 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         except (ValueError, ConvergenceError) as e:
             if not _no_split(e):
                 raise
-            if not (found and found[-1][1].T < T):
+            # (not from a liquid at an invariant point: T stays there until the liquid is gone)
+            if not (
+                found and found[-1][1].T < T and len(found[-1][1].solids) < _max_solids(system)
+            ):
                 continue
             step = toward(found[-1][0], frac * (1.0 - salts))
             if step is None:
@@ -673,7 +676,7 @@ def _by_t_scan(flash_t, value, key, target, T0, start=None):
     grid = sorted(set(HS_SCAN) | ({float(T0)} if T0 is not None else set()))
     if start is not None:
         grid = [T for T in grid if T >= start]
-    last, failed = None, 0
+    last, failed, bad = None, 0, None
     for T in grid:
         try:
             v = value(flash_t(T))
@@ -686,7 +689,17 @@ def _by_t_scan(flash_t, value, key, target, T0, start=None):
             failed += 1
             if last is not None or failed >= HS_SCAN_MISSES:
                 return None
+            bad = T
             continue
+        if last is None and bad is not None and target <= v:
+            # the first answer is past the target and the T below it found none (a dilute
+            # seawater boiled to 99.5 % at 1 atm: no liquid at 392.96 K, one at 394.1 and 398.15
+            # K): a T between with a value below the target, by bisection
+            try:
+                lo = _lowest_bracket(lambda t: value(flash_t(t)), target, bad, T)
+            except NoSolutionError:
+                return None
+            return _t_solve(flash_t, value, key, target, lo, T)
         if last is not None and last[1] <= target <= v:
             return _t_solve(flash_t, value, key, target, last[0], T)
         last = (T, v)
