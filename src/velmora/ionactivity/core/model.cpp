@@ -775,9 +775,8 @@ R Model::eval_hand(const TState& s, const HandCoefs<R>& cf, const R* x, const Op
         F += -(Nd * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
     }
     F += (1.0 / mix.eps - 1.0 / cf.eps_w) * q * cf.born_T;
-    if (cf.D &&
-        !d_.dilute_terms
-             .empty()) {  // D n_m n_c^2 / N^2 g: n_m (a solvent), N and I in the sums, n_c by hand
+    // D n_m n_c^2 / N^2 g: n_m (a solvent), N and I in the sums, n_c by hand
+    if (cf.D && !d_.dilute_terms.empty()) {
         const D wN2 =
             (value(I) > 0 ? dilute_weight(D(sqrt(I) * kDiluteKappa)) : D(1.0)) / (Nd * Nd);
         const auto& t = d_.dilute_terms;

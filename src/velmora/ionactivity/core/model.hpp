@@ -128,21 +128,29 @@ R ion_mixing_hand(const std::vector<IonTriple>& t, const R* U, const R* n, const
 // of water, is 2 (1000 / 18.015)^1/2 I_x^1/2 = 14.9 I_x^1/2.
 constexpr double kDiluteKappa = 14.9;
 
-// g(y) = 2 (1 - (1 + y) e^-y) / y^2 in numbers N (double, Tan, Dual, nested Dual). Below y = 1
-// by its series sum_k 2 (-1)^k (k + 1) / (k + 2)! y^k (the closed form cancels there); 18 terms
-// leave less than 1e-16.
-template <class N>
-N dilute_weight(const N& y) {
-    if (value(y) < 1.0) {
-        constexpr int kTerms = 18;
-        double c[kTerms];
+// The series of g below y = 1: g = sum_k c_k y^k, c_k = 2 (-1)^k (k + 1) / (k + 2)!; 18 terms
+// leave less than 1e-16 there.
+struct DiluteSeries {
+    static constexpr int kTerms = 18;
+    double c[kTerms];
+    constexpr DiluteSeries() : c() {
         double f = 1.0;  // (k + 2)!
         for (int k = 0; k < kTerms; ++k) {
             f *= k + 2;
             c[k] = (k % 2 ? -2.0 : 2.0) * (k + 1) / f;
         }
-        N r(c[kTerms - 1]);
-        for (int k = kTerms - 2; k >= 0; --k) r = r * y + c[k];
+    }
+};
+inline constexpr DiluteSeries kDiluteSeries{};
+
+// g(y) = 2 (1 - (1 + y) e^-y) / y^2 in numbers N (double, Tan, Dual, nested Dual); below y = 1
+// by its series (the closed form cancels there).
+template <class N>
+N dilute_weight(const N& y) {
+    if (value(y) < 1.0) {
+        const double* c = kDiluteSeries.c;
+        N r(c[DiluteSeries::kTerms - 1]);
+        for (int k = DiluteSeries::kTerms - 2; k >= 0; --k) r = r * y + c[k];
         return r;
     }
     using std::exp;
