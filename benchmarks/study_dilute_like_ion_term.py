@@ -1,7 +1,10 @@
-"""A fit study, not shipped: would a like-ion term of water with two cations, weighted towards
-dilute solution as Pitzer's beta1 term is, close the CaCl2 and NaCl gaps of tests/test_fits.py
-without moving the ions traced in other brines? The term is not in the engine; here it is added
-in Python to the engine's ln gamma at the gamma+- and phi points of velmora.regress:
+"""The fit study that preceded the engine's dilute-weighted like-ion term (docs/activity-model.md;
+shipped for CaCl2 since, D(H2O, Ca++) in fits/CaCl2-H2O.toml): would a like-ion term of water with
+two cations, weighted towards dilute solution as Pitzer's beta1 term is, close the CaCl2 and NaCl
+gaps of tests/test_fits.py without moving the ions traced in other brines? Here the term is added
+in Python to the engine's ln gamma at the gamma+- and phi points of velmora.regress. Its figures
+(docs/data-sources.md) are those of the databank before the term shipped (commit 0efd4a3); on
+today's databank the shipped D(H2O, Ca++) would count twice in sections 1 and 2:
 
     F_D = D n_w n_c^2 / N^2 g(kappa sqrt(I_x)),   g(y) = 2 (1 - (1 + y) e^-y) / y^2,
     I_x = 1/2 sum z_i^2 n_i / N,  D = D_A + D_B/T,  kappa 14.9 (2 sqrt(I) in mol/kg, as in Pitzer's
