@@ -215,6 +215,7 @@ def check_si(ref, T, n, present, tol=SI_PRESENT, reported=None, what="", feed=No
     """Present solids at |SI| <= tol, absent ones at SI <= tol (recomputed); the reported
     indices equal to the recomputed ones."""
     si = ref.si(T, n, feed)
+    check_hydrate_water(ref, np.asarray(n, dtype=float), what)
     for sid, v in si.items():
         if sid in present and not abs(v) <= tol:
             raise Fail(f"present solid off saturation{what}", abs(v), f"{sid} SI {v:.3g}")
@@ -227,6 +228,31 @@ def check_si(ref, T, n, present, tol=SI_PRESENT, reported=None, what="", feed=No
                 f"{sid}: reported {reported[sid]:.9g}, recomputed {v:.9g}",
             )
     return si
+
+
+def check_hydrate_water(ref, n, what=""):
+    """A liquid that holds, in its free ions, the salt of a hydrate with less water per formula
+    than the hydrate itself (its dissolution record), where no other solid takes the same ions
+    with less water: the salt-rich side of the hydrate's solubility, no brine (MgCl2-H2O past
+    bischofite's 6 waters)."""
+    w = ref.pos["H2O"]
+    ions = {sid: np.delete(nu, w) for sid, (nu, _, _) in ref.solids.items()}
+    for sid, (nu, _, _) in ref.solids.items():
+        on = [i for i in np.flatnonzero(nu > 0.0) if i != w]
+        if not nu[w] > 0.0 or not on or np.any(nu < 0.0):
+            continue
+        lower = False
+        for other, v in ions.items():
+            r = float(v @ ions[sid]) / float(ions[sid] @ ions[sid])
+            if other != sid and r > 0.0 and np.allclose(v, r * ions[sid]):
+                lower = lower or ref.solids[other][0][w] < r * nu[w]
+        units = min(n[i] / nu[i] for i in on)
+        if not lower and units > 0.0 and n[w] < nu[w] * units:
+            raise Fail(
+                f"liquid past a hydrate's water{what}",
+                float(nu[w] - n[w] / units),
+                f"{n[w] / units:.4g} mol of water per formula of {sid} ({nu[w]:g} in it)",
+            )
 
 
 def check_nonneg(n, solids, what=""):

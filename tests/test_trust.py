@@ -3,6 +3,8 @@ not hand over for checking: the liquid of the answer speciated afresh by ``Syste
 cold speciation of its own), the pure-water boiling point P = f_H2O(T). (The same liquid
 written in another apparent form: the faults of test_property_all_chemistries.py.)"""
 
+import re
+
 import pytest
 
 import velmora
@@ -767,20 +769,108 @@ def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
     assert not isinstance(e.value, velmora.NoSolutionError)
 
 
-def test_a_fractional_path_whose_solids_took_the_water_says_no_liquid_is_left():
-    # MgCl2 at 9.45 mol/kg at 276 K (fuzz seed 353): bischofite, MgCl2.6H2O, leaves with six
-    # water each, and the next step removed more water than the liquid left held: 'the liquid
-    # has no water ... give water'. The liquid's water from bischofite's formula
+def test_bischofite_s_liquid_stays_put_and_past_its_water_the_path_says_why_it_stops():
+    # MgCl2-H2O has one solid, bischofite, MgCl2.6H2O. At fixed T and P a liquid beside it is
+    # invariant (phase rule, two components): evaporation grows the hydrate and keeps the
+    # liquid, until the feed holds its 6 mol of water per mol. Beyond, the model's liquid was
+    # taken as the answer: 13.1 mol/kg beside bischofite from 9.45 mol/kg at 276 K (fuzz seed
+    # 353), 14.9 mol/kg at SI -1.6 then 45 mol/kg at SI -51 on a fractional path at 297.6 K
+    # (seed 359), the salt-rich side of the hydrate's solubility, not a brine
     s = velmora.System("MgCl2-H2O")
-    feed = {"H2O": 27.75464890369137, "MgCl2": 4.722092861065773}
     T = 276.2523794965139
+    feed = {"H2O": 27.75464890369137, "MgCl2": 3.5}  # 7.93 mol of water per mol
     r = s.liquid(T, feed, solids=True)
     assert set(r.solids) == {"bischofite"}
-    left = feed["H2O"] - 6.0 * r.solids["bischofite"]
-    assert r.apparent["H2O"] == pytest.approx(left, rel=1e-10)
-    w0 = feed["H2O"]
-    p = velmora.paths.evaporate(s, feed, T, [0.0, 0.5 * left / w0], fractional=True)
-    assert p.solids["bischofite"][1] > 0.0
-    with pytest.raises(velmora.NoSolutionError, match=r"^evaporation at 0\.0747\d* of the water "
-                       r"removed: no liquid left: the liquid left at 0 holds 1\.38\d* of water"):
+    # the water and the magnesium over the liquid and the hydrate, from its formula
+    assert r.apparent["H2O"] + 6.0 * r.solids["bischofite"] == pytest.approx(feed["H2O"],
+                                                                          rel=1e-12)
+    assert r.apparent["MgCl2"] + r.solids["bischofite"] == pytest.approx(3.5, rel=1e-12)
+    left, w0 = r.apparent["H2O"], feed["H2O"]
+    ratio = left / r.apparent["MgCl2"]  # mol of water per mol of MgCl2 in the liquid
+    assert ratio > 6.0
+    # a fifth of the liquid's water taken: the same liquid, and the hydrate that keeps it so,
+    # dw / (ratio - 6) from the water and magnesium balances
+    p = velmora.paths.evaporate(s, feed, T, [0.0, 0.2 * left / w0], fractional=True)
+    assert p.molality["Mg++"][1] == pytest.approx(p.molality["Mg++"][0], rel=1e-9)
+    assert p.precipitated["bischofite"][1] == pytest.approx(0.2 * left / (ratio - 6.0),
+                                                             rel=1e-8)
+    # half of it: the step's feed holds 0.5 ratio mol of water per mol, fewer than the
+    # hydrate's 6; the liquid the model has beside bischofite there, fewer still
+    assert 0.5 * ratio < 6.0
+    with pytest.raises(velmora.NoSolutionError, match=(
+            rf"^evaporation at {0.5 * left / w0:.6g} of the water removed: solid-liquid "
+            r"equilibrium not found at T = 276.252 K: the model's liquid holds (\d\.\d+) mol "
+            r"of water per formula of bischofite \(Mg\+\+ 1, Cl- 2\), fewer than the 6 of "
+            r"the hydrate itself")) as e:
+        velmora.paths.evaporate(s, feed, T, [0.0, 0.5 * left / w0], fractional=True)
+    held = float(re.search(r"holds (\d\.\d+) mol", str(e.value)).group(1))
+    assert held < 0.5 * ratio
+    # more than it holds: no liquid at all (fuzz seed 353)
+    with pytest.raises(velmora.NoSolutionError, match=(
+            rf"^evaporation at {1.5 * left / w0:.6g} of the water removed: no liquid left: the "
+            rf"liquid left at 0 holds {left:.4f}\d* of water")):
         velmora.paths.evaporate(s, feed, T, [0.0, 1.5 * left / w0], fractional=True)
+    # at the front door: the liquid alone is answered (supersaturated: its index above 0),
+    # with its solids it is refused with the reason
+    assert s.liquid(T, {"H2O": 5.0, "MgCl2": 1.0}).saturation_indices["bischofite"] > 0.0
+    for water in (5.0, 5.9):
+        with pytest.raises(velmora.NoSolutionError, match=(
+                r"the model's liquid holds (\d\.\d+) mol of water per formula of bischofite"
+        )) as e:
+            s.liquid(T, {"H2O": water, "MgCl2": 1.0}, solids=True)
+        assert float(re.search(r"holds (\d\.\d+) mol", str(e.value)).group(1)) < water
+    # seed 359's path: refused at its first point past the hydrate's water
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^evaporation at 0\.251029 of the water removed: .* holds 3\.729 mol of water "
+            r"per formula of bischofite")):
+        velmora.paths.evaporate(s, {"H2O": 27.75464890369137, "MgCl2": 3.8602521154580334},
+                                297.5660502594138, [0.0, 0.0352, 0.251029, 0.345534, 0.383424],
+                                fractional=True)
+
+
+SEAWATER_359 = {"H2O": 27.75464890369137, "NaCl": 8.224217146674443, "KCl": 0.4530833469129064,
+                "MgCl2": 2.9694362330247848, "CaCl2": 0.45486360642360457,
+                "SrCl2": 0.0020443876873396907, "Na2SO4": 0.644774670596426,
+                "BaCl2": 5.585278174293497e-05, "Na2CO3": 0.036759879473609994,
+                "NaHCO3": 0.05282819137762887, "CO2": 0.0005627385435681587}
+
+
+def test_a_bittern_whose_carbonate_magnesium_holds_is_answered_at_each_point_or_refused():
+    # fuzz seed 359: seawater with carbonate evaporated fractionally at 281.35 K. Halite takes
+    # the sodium below the carbonate's charge, and the components (carbonate only as NaHCO3 and
+    # Na2CO3) write what is left only with NaCl < 0 and, as the path carries it, HCO3- < 0:
+    # the state of such a point, and the step to 0.56, said "amount of NaCl is negative". Each
+    # point's state is now the path's point (another solver), every ion at 0 or above, the
+    # step's feed = liquid + solids in the atoms of the formulas
+    import independent as ind
+    from velmora.enginebridge import databank
+
+    s = velmora.System("seawater-CO2-H2O")
+    T = 281.35003404795776
+    table = databank.table("solids")
+    p = velmora.paths.evaporate(s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.3],
+                                fractional=True)
+    for k in range(4):
+        st = p.state(k)
+        assert min(st.amounts.values()) >= 0.0
+        assert st.molality["Mg++"] == pytest.approx(p.molality["Mg++"][k], rel=1e-9)
+        step = {n: v[k] for n, v in p.precipitated.items() if v[k] > 0.0}
+        assert set(st.solids) == set(step)
+        for n, v in step.items():
+            assert st.solids[n] == pytest.approx(v, rel=1e-7), n
+        want = _atoms(st.feed, ATOMS)
+        got = _atoms(st.apparent, ATOMS)
+        for n, v in st.solids.items():
+            for e, c in ind.atoms(table[n]["formula"]).items():
+                got[e] = got.get(e, 0.0) + c * v
+        for e, v in want.items():
+            assert got[e] == pytest.approx(v, rel=1e-9, abs=1e-12), (k, e)
+    assert min(p.state(3).apparent.values()) < 0.0  # NaCl: the components cannot do better
+    # at 0.56 the step's feed holds 1.45 mol of water per MgCl2 (Cl- 2 per Mg++), fewer than
+    # bischofite's 6, and there is no magnesium solid with less water for the chloride
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^evaporation at 0\.560139 of the water removed: solid-liquid equilibrium not found"
+            r" at T = 281\.35 K: the feed holds 1\.446 mol of water per formula of "
+            r"bischofite")):
+        velmora.paths.evaporate(s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.560139],
+                                fractional=True)

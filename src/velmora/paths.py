@@ -28,6 +28,7 @@ import numpy as np
 from . import checks
 from .errors import ConvergenceError, NoSolutionError, RangeWarning, solve_failed
 from .ids import databank_id
+from .solids.liquid import water_short
 from .states import LiquidState
 
 if TYPE_CHECKING:
@@ -369,6 +370,8 @@ class _Walk:
             return None
         if not checks.speciation_residual(system, app, T, n, lng) <= system.tol:
             return None
+        if self.solids and water_short(system, n, T) is not None:
+            return None  # the front door's search decides, and says why where it fails
         if self.solids and len(ss):
             si = ss.si(T, n, lng).tolist()
             over = [k for k in absent if si[k] >= 0.0 and k != free]
@@ -800,8 +803,8 @@ def approach(system: Any, app: Mapping[str, float], T: float) -> Any:
             warnings.simplefilter("ignore", RangeWarning)
             for f in np.linspace(_DILUTION, 1.0, _APPROACH_STEPS + 1).tolist():
                 near = [walk.point(T, dict(app, H2O=water * f), near[-1:])]
-    except ConvergenceError:
-        return None
+    except (ConvergenceError, NoSolutionError):
+        return None  # the caller says why for its own feed (a point on the way has more water)
     except (ValueError, ArithmeticError) as e:
         if not solve_failed(e):
             raise
@@ -820,7 +823,9 @@ def _liquid(system, T, feed, solids):
     refuses a negative amount from a caller; here the ions decide. Where an ion is negative
     too, the same atoms in amounts none below 0 where there are such: a fractional path's
     liquid in seawater-CO2-H2O after calcite has left holds its carbon as CO2 and NaHCO3 with
-    Na2CO3 < 0 (so CO3-- < 0 as the components dissociate), a liquid all the same."""
+    Na2CO3 < 0 (so CO3-- < 0 as the components dissociate), a liquid all the same. Where no
+    component can be, the same atoms with every ion at 0 or above: a seawater-CO2-H2O bittern
+    whose carbonate magnesium holds beyond the sodium halite has left (NaCl < 0)."""
     if min(feed.values()) >= 0.0:
         return system.liquid(T, feed, solids=solids)
     from .solids import nonnegative_form, solid_liquid
@@ -832,7 +837,15 @@ def _liquid(system, T, feed, solids):
         try:
             z = nonnegative_form(system, z)
         except NoSolutionError:
-            return system.liquid(T, feed, solids=solids)  # refused there, with the reason
+            try:
+                z = nonnegative_form(system, z, ions=True)
+            except NoSolutionError:
+                low = {c: v * a * b for c, v in x.items() if v < 0.0}
+                raise NoSolutionError(
+                    f"the liquid's atoms make no liquid of {system.name}: written in its "
+                    f"components ({', '.join(f'{c} {v:.6g}' for c, v in low.items())}), some "
+                    "ion of theirs stays below 0 however they are combined"
+                ) from None
         x = dict(zip(system.components, z.tolist()))
 
     checks.range_warnings(system, T, x)

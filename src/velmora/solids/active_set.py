@@ -291,11 +291,14 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
         r_new = new.si[active] * LN10
         # a damped step cuts the residual by about its length only
         slow = float(np.max(np.abs(r_new))) > (1.0 - (1.0 - BROYDEN_RATE) * lam) * norm
-        if hit is not None or (slow and not fresh):
-            J = None  # a solid left, or too slow for the updated derivative
+        step = s_new - s
+        length = float(step @ step)
+        if hit is not None or (slow and not fresh) or not length > 0.0:
+            # a solid left, too slow for the updated derivative, or a step lost to rounding
+            # (nothing to update with)
+            J = None
         else:  # Broyden's update: J step = the change of the residual
-            step = s_new - s
-            J = J + np.outer(r_new - r - J @ step, step) / float(step @ step)
+            J = J + np.outer(r_new - r - J @ step, step) / length
             fresh = False
         s, state = s_new, new
         keep = [j for j in range(len(active)) if s[j] > 0.0]

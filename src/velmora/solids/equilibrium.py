@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 
 from .. import checks
-from ..errors import ConvergenceError, solve_failed
+from ..errors import ConvergenceError, NoSolutionError, solve_failed
 from ..states import LiquidState, liquid_state
 from .active_set import ROUGH_TOL, SI_TOL, _active_set, _joining, _max_solids
 from .liquid import (
@@ -27,6 +27,7 @@ from .liquid import (
     dissolved,
     no_liquid,
     no_liquid_left,
+    water_short,
 )
 
 
@@ -46,6 +47,9 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
         dry = no_liquid_left(system, _app_vector(system, app), T, "solid-liquid equilibrium")
         raise (dry or no_liquid(e, T, app)) from e.__cause__ or e
     if first.si.max() < 0.0:
+        short = water_short(system, first.n, T)
+        if short is not None:
+            raise NoSolutionError(short)
         return liquid_state(system, app, T)  # nothing precipitates: the core's liquid as is
     feed = _app_vector(system, app)
     warm = el._warm  # the feed's speciation: where the method below starts
@@ -62,6 +66,9 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             # a rewritten one is speciated afresh from it)
             app_liq, rewritten = dissolved(system, feed, s, active)
             out = _tight_state(system, app_liq, T, polish=rewritten)
+            if water_short(system, list(out.amounts.values()), T) is not None:
+                # a liquid past a hydrate's water: the method below decides, _verify says why
+                raise ConvergenceError("water_short")
             _verify(system, out, active, s, feed, app, T, its)
             ss.range_warnings(T, active)
             return out
@@ -98,6 +105,12 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             dry = no_liquid_left(system, feed, T, "solid-liquid equilibrium")
             if dry is not None:
                 raise dry from None
+            # a feed with less water than a hydrate of its ions would take: a liquid beside
+            # it is the hydrate's melt, not a brine (a fractional path's step past the point
+            # where bischofite takes up the last of its liquid's water)
+            short = water_short(system, ss.n0_of @ feed, T, what="the feed")
+            if short is not None:
+                raise NoSolutionError(short) from None
             raise
         s, active, its = got
     ss.range_warnings(T, active)
@@ -200,8 +213,12 @@ def _verify(system, state, active, s, feed, feed_app, T, iterations):
     bad = [f"{k} SI {si[k]:.3g}" for k in solids if abs(si[k]) > SI_TOL]
     bad += [f"{k} SI {v:.3g} but absent" for k, v in si.items() if k not in solids and v > SI_TOL]
     n0 = ss.n0_of @ feed
+    n = np.fromiter(state.amounts.values(), float, len(state.amounts))
+    short = water_short(system, n, T)
+    if short is not None:
+        raise NoSolutionError(short)
     # feed - liquid - solids in the invariants (elements and charge)
-    d = info.B @ (n0 - np.fromiter(state.amounts.values(), float, len(state.amounts)))
+    d = info.B @ (n0 - n)
     if solids:
         d -= ss.b_nu @ _every(system, s, active)
     scale = max(math.fsum(map(abs, n0.tolist())), 1e-300)

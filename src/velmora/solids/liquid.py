@@ -111,21 +111,26 @@ def _every(system, s, active):
     return full
 
 
-def nonnegative_form(system, red):
+def nonnegative_form(system, red, ions=False):
     """The apparent amounts nearest to ``red`` (in the sum of the changes) that carry the same
     reaction invariants (the atoms) with none below 0; NoSolutionError where there are none
     (the solids take more of an element than the feed holds). A linear programme, its vertex
-    made exact on the components it keeps."""
+    made exact on the components it keeps.
+
+    ``ions``: every dissociated species (``Solids.n0_of``) at 0 or above instead, a component
+    may stay below 0: a seawater-CO2-H2O bittern whose sodium halite has taken below its
+    carbonate's charge holds that carbonate with magnesium, which its components (carbonate
+    only as NaHCO3, Na2CO3) write only with NaCl < 0."""
     from scipy.optimize import linprog
 
     B = system.solids.comp_b
     m = len(red)
-    eye = np.eye(m)
-    # red + u - v >= 0, B (u - v) = 0, u, v >= 0, min sum(u + v)
+    # red + u - v >= 0 (or N (red + u - v) >= 0), B (u - v) = 0, u, v >= 0, min sum(u + v)
+    N = system.solids.n0_of if ions else np.eye(m)
     lp = linprog(
         np.ones(2 * m),
-        A_ub=np.hstack([-eye, eye]),
-        b_ub=red,
+        A_ub=np.hstack([-N, N]),
+        b_ub=N @ red,
         A_eq=np.hstack([B, -B]),
         b_eq=np.zeros(B.shape[0]),
         bounds=(0.0, None),
@@ -134,14 +139,87 @@ def nonnegative_form(system, red):
     if lp.status != 0:
         raise NoSolutionError("the solids take more than the feed holds")
     out = red + lp.x[:m] - lp.x[m:]
+    target = B @ red
+    scale = float(np.abs(target).sum())
+    if ions:
+        # the vertex as it is (a species below 0 by rounding only: the core takes it)
+        n0 = N @ out
+        if (
+            float(n0.min()) < -1e-12 * float(np.abs(n0).sum())
+            or float(np.abs(B @ out - target).sum()) > 1e-12 * scale
+        ):
+            raise NoSolutionError("the solids take more than the feed holds")
+        return out
     keep = out > 1e-12 * float(np.abs(red).sum())
     out[~keep] = 0.0
-    target = B @ red
     out[keep] += np.linalg.lstsq(B[:, keep], target - B @ out, rcond=None)[0]
-    scale = float(np.abs(target).sum())
     if np.any(out < 0.0) or float(np.abs(B @ out - target).sum()) > 1e-13 * scale:
         raise NoSolutionError("the solids take more than the feed holds")
     return out
+
+
+def water_short(system, n, T, where="solid-liquid equilibrium", what="the model's liquid"):
+    """The reason (a message for NoSolutionError) for a liquid (true amounts n at T [K]) that
+    holds less water per formula of a hydrate of the system than the hydrate itself (MgCl2-H2O:
+    fewer than 6 mol of water per mol of Mg++ and two of Cl-, bischofite's); None where it
+    holds more for each.
+
+    At fixed T and P, Gibbs-Duhem in a salt and water gives d SI = d ln a_salt (1 - nu_w
+    n_salt / n_w) for a hydrate of nu_w waters: its index rises as the liquid loses water only
+    while the liquid holds more water than the hydrate, and falls beyond. A liquid beyond is
+    the salt-rich side of the hydrate's solubility, a melt past the molalities of the data
+    (a liquid evaporated past the point where the hydrate takes up the last of its water;
+    MgCl2-H2O at 297.6 K: bischofite's index back at -1.6 at 14.9 mol/kg, the fit's data to
+    6.1): where this system has no solid with less water to take up those salts, its answer
+    is no brine. Free ions counted, the paired part left out: a bound that can only miss.
+    ``what`` names the amounts n (a feed's dissociated amounts, ``Solids.n0_of``)."""
+    ss, info = system.solids, system._info
+    w = info.iw
+    if w < 0 or not len(ss):
+        return None
+    hydrates = ss.__dict__.get("_hydrates")
+    if hydrates is None:
+        hydrates = ss._hydrates = _hydrates(ss, w)
+    n = np.asarray(n, dtype=float)
+    for k, on in hydrates:
+        nu = ss.nu[k]
+        units = float(np.min(n[on] / nu[on]))  # formulas of the hydrate the liquid's ions make
+        if units > 0.0 and n[w] < nu[w] * units:
+            salt = ", ".join(f"{info.names[i]} {nu[i]:g}" for i in on.tolist())
+            return (
+                f"{where} not found at T = {T:g} K: {what} holds "
+                f"{n[w] / units:.4g} mol of water per formula of {ss.names[k]} ({salt}), "
+                f"fewer than the {nu[w]:g} of the hydrate itself: the salt-rich side of its "
+                "solubility, a melt, not a brine; the liquid has dried out past "
+                f"{ss.names[k]} (this system has no solid with less water for those ions)"
+            )
+    return None
+
+
+def _hydrates(ss, w):
+    """[(k, its dissolved species)] of the hydrates that ``water_short`` looks at: water in
+    the dissolution, nothing taken from the liquid, no lower hydrate of the same ions."""
+    out = []
+    for k in np.flatnonzero(ss.nu[:, w] > 0.0).tolist():
+        on = np.flatnonzero(ss.nu[k] > 0.0)
+        on = on[on != w]
+        if on.size and not np.any(ss.nu[k] < 0.0) and not _lower_hydrate(ss, k, w):
+            out.append((k, on))
+    return out
+
+
+def _lower_hydrate(ss, k, w):
+    """Whether a solid of ``ss`` other than k holds the same ions in the same ratio with less
+    water per ion (kieserite beside epsomite, thenardite beside mirabilite)."""
+    ions = ss._ions[k]
+    scale = float(ions @ ions)
+    for j in range(len(ss)):
+        if j == k:
+            continue
+        r = float(ss._ions[j] @ ions) / scale  # formulas of k per formula of j
+        if r > 0.0 and np.allclose(ss._ions[j], r * ions) and ss.nu[j, w] < r * ss.nu[k, w]:
+            return True
+    return False
 
 
 ALL_SOLID_TOL = 1e-9  # relative residual of the invariants within which solids hold a feed
