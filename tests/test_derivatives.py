@@ -357,6 +357,24 @@ def test_engine_jacobian_equals_python_path(chem, gases, T, app, henry_ref, rel)
         assert fast.of("pH", "T") != 0.0
 
 
+def test_jacobian_in_a_unit_whose_total_overflows_is_the_one_mole_liquids():
+    # a loaded amine liquid given at 1e308 times its amounts (their total, 1.85e308, beyond the
+    # largest float; the true amounts, fewer by the carbamate, within it): the state is the same
+    # liquid, so d n / dT scales with the unit, d n / d apparent and every intensive derivative
+    # in T stay (solved apart: to the speciation's tolerance, a trace ion's d ln gamma / dT to
+    # 3e-11 of 1e-5)
+    s = velmora.System("MEA-CO2-H2O")
+    app = {"H2O": 1.2, "MEA": 0.4, "CO2": 0.25}
+    one = s.liquid(313.15, app)
+    big = s.liquid(313.15, {c: v * 1e308 for c, v in app.items()})
+    assert sum(big.apparent.values()) == math.inf
+    a, b = big.jacobian().arrays, one.jacobian().arrays
+    np.testing.assert_allclose(a["amounts"][:, 0] / 1e308, b["amounts"][:, 0], rtol=1e-6)
+    np.testing.assert_allclose(a["amounts"][:, 1:], b["amounts"][:, 1:], rtol=1e-6, atol=1e-12)
+    for q in ("ln_gamma", "partial_pressures", "pH"):
+        np.testing.assert_allclose(a[q][..., 0], b[q][..., 0], rtol=1e-6, atol=1e-9)
+
+
 @pytest.mark.parametrize("chem,app,fixed", [
     ("MEA-CO2-H2O", {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}, None),
     ("NH3-CO2-H2O", {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, None),

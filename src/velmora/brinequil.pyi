@@ -406,16 +406,18 @@ class _LiquidJacobian:
         options: Mapping[str, Any] | None,
         solvent_ref: bool,
         n: ArrayLike,
+        unit: tuple[float, float] | None,
         T: float,
         app: ArrayLike | Mapping[str, float],
         vol: Sequence[int],
         pp: ArrayLike | Mapping[str, float],
-    ) -> tuple[NDArray[np.float64], ...] | None:
-        """(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None),
-        columns T then the components, of the liquid of true amounts n at T made of app, whose
-        volatile species vol have the partial pressures pp (vectors, or mappings whose values
-        in their order are them); None where the activity model is not the package's own
-        compiled one."""
+    ) -> tuple[NDArray[np.float64] | None, ...] | None:
+        """(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None,
+        the true amounts), columns T then the components, of the liquid of true amounts n
+        (times a b where unit is (a, b), as ``LiquidState._in_unit`` scales them) at T made of
+        app, whose volatile species vol have the partial pressures pp (vectors, or mappings
+        whose values in their order are them); None where the activity model is not the
+        package's own compiled one."""
 
 def liquid_enthalpy(
     el: Electrolyte,

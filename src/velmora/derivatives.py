@@ -45,11 +45,12 @@ QUANTITIES = (
 
 
 class _LazyArrays(dict):
-    """The arrays of a Jacobian, some worked out on first access (``lazy``: {name: maker})."""
+    """The arrays of a Jacobian, some worked out on first access (``_lazy``: {name: maker}),
+    made by ``_lazy_arrays`` or as a dict with ``_lazy`` set at once (no __init__ of its own:
+    the Python-level one cost a tenth of the glue around a compiled Jacobian)."""
 
-    def __init__(self, data: dict[str, Any], lazy: dict[str, Any]) -> None:
-        dict.__init__(self, data)
-        self._lazy = lazy
+    __slots__ = ("_lazy",)
+    _lazy: dict[str, Any]
 
     def __missing__(self, key: str) -> Any:
         make = self._lazy.pop(key, None)
@@ -60,6 +61,13 @@ class _LazyArrays(dict):
 
     def __contains__(self, key: object) -> bool:
         return dict.__contains__(self, key) or key in self._lazy
+
+
+def _lazy_arrays(data: dict[str, Any], lazy: dict[str, Any]) -> _LazyArrays:
+    """``data`` and, worked out on first access, ``lazy`` {name: maker(arrays)}."""
+    out = _LazyArrays(data)
+    out._lazy = lazy
+    return out
 
 
 class LiquidJacobian:
@@ -328,9 +336,12 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
     return _liquid_jacobian(system, state)[0]
 
 
-def _liquid_jacobian(system: Any, state: Any, held: bool = False) -> tuple[LiquidJacobian, Any]:
+def _liquid_jacobian(
+    system: Any, state: Any, held: bool = False, lazy: dict[str, Any] | None = None
+) -> tuple[LiquidJacobian, Any]:
     """(``liquid_jacobian``, the state's true amounts). ``held``: a state with solids is
-    taken as its liquid alone (the solids' amounts held)."""
+    taken as its liquid alone (the solids' amounts held). ``lazy``: arrays worked out on first
+    access, {name: maker(arrays)} (see ``_LazyArrays``)."""
     if not held and state.solids:
         _no_solids(state)
     el = system.model
@@ -338,21 +349,32 @@ def _liquid_jacobian(system: Any, state: Any, held: bool = False) -> tuple[Liqui
     mode = _henry_mode(el, options)
     app = state.apparent
     plan, positions, (wrt, names, solids) = _compiled_plan(system, tuple(app))
-    n, f = state._speciation()  # the raw arrays: no named mappings made for this
+    # the raw speciation and its unit (scaled in the compiled call, as ``_speciation`` scales
+    # it): no named mappings nor a scaled copy made for this
+    raw = state.__dict__.get("_raw")
+    if raw is None:
+        (n, f), unit = state._speciation(), None
+    else:
+        n, f, unit = raw[1], raw[3], state._unit
     volatile = tuple(f)
     vol = positions.get(volatile)
     if vol is None:
         vol = positions[volatile] = [names.index(c) for c in volatile]
     # (the apparent amounts and the fugacities as their mappings' values, in their order)
-    out = plan(el.sp, options, mode == "solvent", n, state.T, app, vol, f)
+    out = plan(el.sp, options, mode == "solvent", n, unit, state.T, app, vol, f)
     if out is None:
-        return python_liquid_jacobian(system, state, held), n
-    dn, dlng, molality, dP, dsi, pH = out
+        jac = python_liquid_jacobian(system, state, held)
+        if lazy is not None:
+            jac.arrays = _lazy_arrays(jac.arrays, lazy)
+        return jac, state._speciation()[0]
+    dn, dlng, molality, dP, dsi, pH, n = out
     arrays = {"amounts": dn, "ln_gamma": dlng, "partial_pressures": dP}
     if pH is not None:
         arrays["pH"] = pH
     arrays["molality"] = molality
     arrays["saturation_indices"] = _lacking_rows(system, state, dsi) if len(dsi) else dsi
+    if lazy is not None:
+        arrays = _lazy_arrays(arrays, lazy)
     return LiquidJacobian(list(wrt), list(names), list(volatile), arrays, list(solids)), n
 
 
@@ -913,7 +935,6 @@ def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
     """``liquid_jacobian`` with the derivatives of the state's enthalpy H (worked out when
     first asked for; ``enthalpy_of(state._enthalpy_of, T)`` is the state's H)."""
     solids = state.solids
-    jac, n = _liquid_jacobian(system, state, held=bool(solids))
     # on first use: the enthalpy's gradient costs two more activity-model Jacobians. The state
     # holds its Jacobian, so this holds the state weakly (a cycle would leave both to the
     # cycle collector); once the state is gone, its H is worked out as the state would have
@@ -926,7 +947,8 @@ def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
         H = alive.H if alive is not None else known if of is None else enthalpy_of(of, T)
         return enthalpy_derivatives(system, n, T, app, H, arrays["amounts"])
 
-    jac.arrays = _LazyArrays(jac.arrays, {"H": enthalpy})
+    # (n, the state's true amounts, set before the Jacobian is returned)
+    jac, n = _liquid_jacobian(system, state, bool(solids), {"H": enthalpy})
     return with_solids(system, state, jac) if solids else jac
 
 
@@ -968,7 +990,7 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
         ["T", *comps],
         liquid.species,
         liquid.volatile,
-        _LazyArrays(arrays, lazy),
+        _lazy_arrays(arrays, lazy),
         liquid.solids,
         present,
     )

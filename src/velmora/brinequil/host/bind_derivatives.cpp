@@ -2,6 +2,7 @@
 // (equilibrium/liquid_jacobian.hpp), for velmora.derivatives. Built once per system and list of
 // components; a call returns None where the activity model is not the package's own compiled
 // one (the caller then takes its Python path).
+#include <limits>
 #include <optional>
 #include <tuple>
 #include <vector>
@@ -67,8 +68,20 @@ void bind_derivatives(py::module_& m) {
         .def(
             "__call__",
             [](const LiquidJacobianModel& self, py::handle sp, py::handle options, bool solvent_ref,
-               const Eigen::VectorXd& n, double T, py::handle app_in, const std::vector<int>& vol,
-               py::handle pp_in) -> py::object {
+               py::handle n_in, py::handle unit, double T, py::handle app_in,
+               const std::vector<int>& vol, py::handle pp_in) -> py::object {
+                // (n read in place where it is a float vector: the Eigen caster's copy through
+                // NumPy costs as much as the rest of the arguments)
+                Eigen::VectorXd n = to_vector(n_in, "n");
+                if (!unit.is_none()) {
+                    // n a b, as numpy's n * (a b), or (n a) b where a b overflows
+                    const auto ab = py::reinterpret_borrow<py::tuple>(unit);
+                    const double a = to_double(ab[0]), b = to_double(ab[1]), f = a * b;
+                    if (f < std::numeric_limits<double>::infinity())
+                        n *= f;
+                    else
+                        n = (n * a) * b;
+                }
                 const Eigen::VectorXd app = values(app_in, "app"), pp = values(pp_in, "pp");
                 Activity activity(sp, options);
                 if (!activity.native(n.size())) return py::none();
@@ -84,14 +97,15 @@ void bind_derivatives(py::module_& m) {
                 if (r.pH.size()) pH = to_numpy(Eigen::VectorXd(r.pH.transpose()));
                 return py::make_tuple(to_numpy(r.amounts), to_numpy(r.ln_gamma),
                                       to_numpy(r.molality), to_numpy(r.partial_pressures),
-                                      to_numpy(r.saturation_indices), pH);
+                                      to_numpy(r.saturation_indices), pH, to_numpy(n));
             },
-            py::arg("sp"), py::arg("options"), py::arg("solvent_ref"), py::arg("n"), py::arg("T"),
-            py::arg("app"), py::arg("vol"), py::arg("pp"),
-            "(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None), "
-            "each with the columns T, then the components; None where the activity model is "
-            "not the package's own compiled one. app and pp: vectors, or {name: value} "
-            "mappings whose values in their order are them");
+            py::arg("sp"), py::arg("options"), py::arg("solvent_ref"), py::arg("n"),
+            py::arg("unit"), py::arg("T"), py::arg("app"), py::arg("vol"), py::arg("pp"),
+            "(amounts, ln_gamma, molality, partial_pressures, saturation_indices, pH or None, "
+            "the true amounts), each with the columns T, then the components; None where the "
+            "activity model is not the package's own compiled one. unit: None, or (a, b): the "
+            "true amounts are n a b (LiquidState._in_unit's). app and pp: vectors, or "
+            "{name: value} mappings whose values in their order are them");
 }
 
 }  // namespace brinequil::host
