@@ -870,7 +870,7 @@ def test_a_bittern_whose_carbonate_magnesium_holds_is_answered_at_each_point_or_
     # bischofite's 6, and there is no magnesium solid with less water for the chloride
     with pytest.raises(velmora.NoSolutionError, match=(
             r"^evaporation at 0\.560139 of the water removed: solid-liquid equilibrium not found"
-            r" at T = 281\.35 K: the feed holds 1\.446 mol of water per formula of "
+            r" at T = 281\.35 K: the feed holds 1\.447 mol of water per formula of "
             r"bischofite")):
         velmora.paths.evaporate(s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.560139],
                                 fractional=True)
