@@ -153,6 +153,8 @@ def test_dilute_record_is_read_checked_and_acts_on_its_ion():
     # no sodium: nothing moves
     x = np.array([0.9, 0.0, 0.0, 0.05]) + np.array([0, 0, 0.1, 0])
     assert np.array_equal(ionactivity.ln_gamma(sp, x, T), ionactivity.ln_gamma(species(), x, T))
+    with pytest.raises(ValueError, match=r"parameter \(3, 1, 0\) is not a coefficient of this model's dilute terms"):
+        sp._core.ln_gamma_parameter_derivatives(x, T, None, [("dilute", 1, 0)])
 
 
 def test_dilute_databank_record_reaches_the_report_and_the_fit():

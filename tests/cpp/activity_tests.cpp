@@ -382,6 +382,66 @@ void bad_input_is_refused_with_its_message() {
           "pair's alpha are not available");
 }
 
+// A term's derivatives: Euler, Gibbs-Duhem and dT at random liquids; d (the model's data with
+// the term) against the same terms over six
+// solvents (add puts them there; hand_ok false: dual numbers over F) at x with the extra
+// solvents at zero, ion fractions held and free (ln gamma, J, dT); and d ln gamma / d coefficient
+// along dirs against central differences of models rebuilt with coef(data, dir) moved.
+template <class Add, class Coef>
+void term_derivatives_are_exact(const enrtl::ModelData& d, Add add,
+                                const std::vector<enrtl::ParamDir>& dirs, Random& r, Coef coef) {
+    enrtl::Model model(d);
+    const enrtl::Options free_Y{false, enrtl::LcRef::WaterRatio};
+    {  // Euler, Gibbs-Duhem (exact second derivatives, ion fractions free), dT
+        Eigen::VectorXd lng(7), dT(7), up(7), down(7);
+        Eigen::MatrixXd J(7, 7);
+        for (int rep = 0; rep < 5; ++rep) {
+            const Eigen::VectorXd x = random_composition(r);
+            const double T = 290.0 + 15.0 * rep;
+            model.ln_gamma_derivatives(x, T, free_Y, lng, J, dT);
+            CHECK(std::abs(x.dot(lng) - model.gex(x, T, free_Y)) < 1e-13);
+            CHECK((x.transpose() * J).cwiseAbs().maxCoeff() < 1e-13 * J.cwiseAbs().maxCoeff());
+            model.ln_gamma(x, T + 1e-4, free_Y, up);
+            model.ln_gamma(x, T - 1e-4, free_Y, down);
+            CHECK(((up - down) / 2e-4 - dT).cwiseAbs().maxCoeff() < 1e-7);
+        }
+    }
+    const Eigen::VectorXd x = random_composition(r);
+    enrtl::ModelData d6 = six_solvents_data();
+    add(d6);
+    enrtl::Model six(d6);
+    CHECK(!six.hand_ok() && model.hand_ok());
+    Eigen::VectorXd lng(7), dT(7), l11(11), d11(11), up(7), down(7);
+    Eigen::MatrixXd J(7, 7), J11(11, 11);
+    for (bool fixed : {true, false}) {
+        const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
+        Eigen::VectorXd x11 = Eigen::VectorXd::Zero(11);
+        x11.head(7) = x;
+        six.ln_gamma(x11, 330.0, o, l11);
+        model.ln_gamma(x, 330.0, o, lng);
+        CHECK((l11.head(7) - lng).cwiseAbs().maxCoeff() < 1e-13);
+        six.ln_gamma_derivatives(x11, 330.0, o, l11, J11, d11);
+        model.ln_gamma_derivatives(x, 330.0, o, lng, J, dT);
+        CHECK((J11.topLeftCorner(7, 7) - J).cwiseAbs().maxCoeff() < 1e-11);
+        CHECK((d11.head(7) - dT).cwiseAbs().maxCoeff() < 1e-13);
+    }
+    const int np = static_cast<int>(dirs.size());
+    Eigen::MatrixXd dP(7, np);
+    model.ln_gamma_parameter_derivatives(x, 330.0, {}, lng, dP, dirs);
+    for (int k = 0; k < np; ++k) {
+        const double h = dirs[k].coef == 0 ? 1e-3 : 0.3;
+        for (double sign : {1.0, -1.0}) {
+            enrtl::ModelData moved_d = d;
+            coef(moved_d, dirs[k]) += sign * h;
+            enrtl::Model moved(moved_d);
+            moved.ln_gamma(x, 330.0, {}, sign > 0 ? up : down);
+        }
+        const Eigen::VectorXd fd = (up - down) / (2.0 * h);
+        CHECK((dP.col(k) - fd).cwiseAbs().maxCoeff() < 1e-8 * std::max(1.0, fd.norm()));
+        CHECK(fd.cwiseAbs().maxCoeff() > 1e-6);
+    }
+}
+
 // The ion-ion-ion mixing term (test inputs): Na+ with Cl- and the divalent anion, U = A + B/T;
 // Cl- with Na+ and K+, U constant.
 void add_ion_triples(enrtl::ModelData& d) {
@@ -398,57 +458,22 @@ void ion_mixing_term_is_part_of_gex() {
     add_ion_triples(dm);
     enrtl::Model plain = mixed(300.0), model(dm);
     const enrtl::Options free_Y{false, enrtl::LcRef::WaterRatio};
-    Eigen::VectorXd lng(7), base(7), dT(7), up(7), down(7);
-    Eigen::MatrixXd J(7, 7);
+    Eigen::VectorXd lng(7), base(7);
     double moved = 0.0;
     for (int rep = 0; rep < 5; ++rep) {
         const Eigen::VectorXd x = random_composition(r);
         const double T = 290.0 + 15.0 * rep;
-        model.ln_gamma_derivatives(x, T, free_Y, lng, J, dT);
-        CHECK(std::abs(x.dot(lng) - model.gex(x, T, free_Y)) < 1e-13);
-        CHECK((x.transpose() * J).cwiseAbs().maxCoeff() < 1e-13 * J.cwiseAbs().maxCoeff());  // G-D
-        model.ln_gamma(x, T + 1e-4, free_Y, up);
-        model.ln_gamma(x, T - 1e-4, free_Y, down);
-        CHECK(((up - down) / 2e-4 - dT).cwiseAbs().maxCoeff() < 1e-7);
+        model.ln_gamma(x, T, free_Y, lng);
         plain.ln_gamma(x, T, free_Y, base);
         moved = std::max(moved, (lng - base).cwiseAbs().maxCoeff());
     }
     CHECK(moved > 1e-3);  // the term acts
-    // hand gradient (mixed) against dual numbers (six solvents, hand_ok false)
-    enrtl::ModelData d6 = six_solvents_data();
-    add_ion_triples(d6);
-    enrtl::Model six(d6);
-    CHECK(!six.hand_ok() && model.hand_ok());
-    const Eigen::VectorXd x = random_composition(r);
-    for (bool fixed : {true, false}) {
-        const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
-        Eigen::VectorXd x11 = Eigen::VectorXd::Zero(11), l11(11), d11(11);
-        x11.head(7) = x;
-        Eigen::MatrixXd J11(11, 11);
-        six.ln_gamma(x11, 330.0, o, l11);
-        model.ln_gamma(x, 330.0, o, lng);
-        CHECK((l11.head(7) - lng).cwiseAbs().maxCoeff() < 1e-13);
-        six.ln_gamma_derivatives(x11, 330.0, o, l11, J11, d11);
-        model.ln_gamma_derivatives(x, 330.0, o, lng, J, dT);
-        CHECK((J11.topLeftCorner(7, 7) - J).cwiseAbs().maxCoeff() < 1e-11);
-        CHECK((d11.head(7) - dT).cwiseAbs().maxCoeff() < 1e-13);
-    }
-    // parameter derivatives of U's A and B against rebuilt models
-    const std::vector<enrtl::ParamDir> dirs = {{2, 0, 0}, {2, 0, 1}, {2, 1, 0}};
-    Eigen::MatrixXd dP(7, 3);
-    model.ln_gamma_parameter_derivatives(x, 330.0, {}, lng, dP, dirs);
-    for (int k = 0; k < 3; ++k) {
-        const double h = dirs[k].coef == 0 ? 1e-3 : 0.3;
-        for (double sign : {1.0, -1.0}) {
-            enrtl::ModelData d = dm;
-            d.ion_triples[dirs[k].pair].p[dirs[k].coef] += sign * h;
-            enrtl::Model moved(d);
-            moved.ln_gamma(x, 330.0, {}, sign > 0 ? up : down);
-        }
-        const Eigen::VectorXd fd = (up - down) / (2.0 * h);
-        CHECK((dP.col(k) - fd).cwiseAbs().maxCoeff() < 1e-8 * std::max(1.0, fd.norm()));
-        CHECK(fd.cwiseAbs().maxCoeff() > 1e-6);
-    }
+    // Euler, Gibbs-Duhem, dT; hand gradient against dual numbers; U's A and B against rebuilt
+    // models
+    term_derivatives_are_exact(dm, add_ion_triples, {{2, 0, 0}, {2, 0, 1}, {2, 1, 0}}, r,
+                               [](enrtl::ModelData& d, const enrtl::ParamDir& p) -> double& {
+                                   return d.ion_triples[p.pair].p[p.coef];
+                               });
     // one salt (Na+ Cl-): G^ex and the present species unchanged; the absent divalent anion
     // gains d(U n_Na n_Cl n_X / N^2)/dn_X = U x_Na x_Cl, K+ gains 12 x_Cl x_Na
     Eigen::VectorXd salt(7);
@@ -553,8 +578,7 @@ void dilute_term_is_part_of_gex() {
     add_dilute_terms(dd);
     enrtl::Model plain = mixed(300.0), model(dd);
     const enrtl::Options free_Y{false, enrtl::LcRef::WaterRatio};
-    Eigen::VectorXd lng(7), base(7), dT(7), up(7), down(7);
-    Eigen::MatrixXd J(7, 7);
+    Eigen::VectorXd lng(7), base(7);
     // I_x from 2e-4 to 0.03: y from 0.21 to 2.6
     for (double scale : {0.002, 0.02, 0.1, 0.3}) {
         Eigen::VectorXd x(7);
@@ -574,50 +598,12 @@ void dilute_term_is_part_of_gex() {
         }
         CHECK(std::abs((lng - base)[4]) > 1e-3 * scale);  // the term acts
     }
-    for (int rep = 0; rep < 5; ++rep) {
-        const Eigen::VectorXd x = random_composition(r);
-        const double T = 290.0 + 15.0 * rep;
-        model.ln_gamma_derivatives(x, T, free_Y, lng, J, dT);
-        CHECK(std::abs(x.dot(lng) - model.gex(x, T, free_Y)) < 1e-13);
-        CHECK((x.transpose() * J).cwiseAbs().maxCoeff() < 1e-13 * J.cwiseAbs().maxCoeff());  // G-D
-        model.ln_gamma(x, T + 1e-4, free_Y, up);
-        model.ln_gamma(x, T - 1e-4, free_Y, down);
-        CHECK(((up - down) / 2e-4 - dT).cwiseAbs().maxCoeff() < 1e-7);
-    }
-    // hand gradient against dual numbers (six solvents, hand_ok false)
-    enrtl::ModelData d6 = six_solvents_data();
-    add_dilute_terms(d6);
-    enrtl::Model six(d6);
-    const Eigen::VectorXd x = random_composition(r);
-    for (bool fixed : {true, false}) {
-        const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
-        Eigen::VectorXd x11 = Eigen::VectorXd::Zero(11), l11(11), d11(11);
-        x11.head(7) = x;
-        Eigen::MatrixXd J11(11, 11);
-        six.ln_gamma(x11, 330.0, o, l11);
-        model.ln_gamma(x, 330.0, o, lng);
-        CHECK((l11.head(7) - lng).cwiseAbs().maxCoeff() < 1e-13);
-        six.ln_gamma_derivatives(x11, 330.0, o, l11, J11, d11);
-        model.ln_gamma_derivatives(x, 330.0, o, lng, J, dT);
-        CHECK((J11.topLeftCorner(7, 7) - J).cwiseAbs().maxCoeff() < 1e-11);
-        CHECK((d11.head(7) - dT).cwiseAbs().maxCoeff() < 1e-13);
-    }
-    // parameter derivatives of D's A and B against rebuilt models
-    const std::vector<enrtl::ParamDir> dirs = {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}};
-    Eigen::MatrixXd dP(7, 3);
-    model.ln_gamma_parameter_derivatives(x, 330.0, {}, lng, dP, dirs);
-    for (int k = 0; k < 3; ++k) {
-        const double h = dirs[k].coef == 0 ? 1e-3 : 0.3;
-        for (double sign : {1.0, -1.0}) {
-            enrtl::ModelData d = dd;
-            d.dilute_terms[dirs[k].pair].p[dirs[k].coef] += sign * h;
-            enrtl::Model moved(d);
-            moved.ln_gamma(x, 330.0, {}, sign > 0 ? up : down);
-        }
-        const Eigen::VectorXd fd = (up - down) / (2.0 * h);
-        CHECK((dP.col(k) - fd).cwiseAbs().maxCoeff() < 1e-8 * std::max(1.0, fd.norm()));
-        CHECK(fd.cwiseAbs().maxCoeff() > 1e-6);
-    }
+    // Euler, Gibbs-Duhem, dT; hand gradient against dual numbers; D's A and B against rebuilt
+    // models
+    term_derivatives_are_exact(dd, add_dilute_terms, {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}}, r,
+                               [](enrtl::ModelData& d, const enrtl::ParamDir& p) -> double& {
+                                   return d.dilute_terms[p.pair].p[p.coef];
+                               });
     // neither K+ nor the divalent anion: every ln gamma as without the terms
     Eigen::VectorXd salt(7);
     salt << 0.7, 0.1, 0.05, 0.07, 0.0, 0.07, 0.0;

@@ -743,20 +743,15 @@ void Model::ln_gamma_parameter_derivatives(const Eigen::Ref<const Eigen::VectorX
     check_point(x, T);
     for (const ParamDir& p : params) {
         const bool el = p.kind == 0;
-        if (p.kind == 2) {
-            if (p.pair < 0 || p.pair >= static_cast<int>(d_.ion_triples.size()) || p.coef < 0 ||
-                p.coef > 1)
-                throw std::invalid_argument("parameter (2, " + std::to_string(p.pair) + ", " +
-                                            std::to_string(p.coef) +
-                                            ") is not a coefficient of this model's ion triples");
-            continue;
-        }
-        if (p.kind == 3) {
-            if (p.pair < 0 || p.pair >= static_cast<int>(d_.dilute_terms.size()) || p.coef < 0 ||
-                p.coef > 1)
-                throw std::invalid_argument("parameter (3, " + std::to_string(p.pair) + ", " +
-                                            std::to_string(p.coef) +
-                                            ") is not a coefficient of this model's dilute terms");
+        if (p.kind == 2 || p.kind == 3) {  // an ion triple's U or a dilute term's D: A, B
+            const bool triple = p.kind == 2;
+            const int terms =
+                static_cast<int>(triple ? d_.ion_triples.size() : d_.dilute_terms.size());
+            if (p.pair < 0 || p.pair >= terms || p.coef < 0 || p.coef > 1)
+                throw std::invalid_argument("parameter (" + std::to_string(p.kind) + ", " +
+                                            std::to_string(p.pair) + ", " + std::to_string(p.coef) +
+                                            ") is not a coefficient of this model's " +
+                                            (triple ? "ion triples" : "dilute terms"));
             continue;
         }
         const int pairs = static_cast<int>(el ? d_.pairs.size() : d_.mol_pairs.size());
