@@ -351,11 +351,7 @@ def _liquid_jacobian(
     plan, positions, (wrt, names, solids) = _compiled_plan(system, tuple(app))
     # the raw speciation and its unit (scaled in the compiled call, as ``_speciation`` scales
     # it): no named mappings nor a scaled copy made for this
-    raw = state.__dict__.get("_raw")
-    if raw is None:
-        (n, f), unit = state._speciation(), None
-    else:
-        n, f, unit = raw[1], raw[3], state._unit
+    n, f, unit = state._speciation_unscaled()
     volatile = tuple(f)
     vol = positions.get(volatile)
     if vol is None:

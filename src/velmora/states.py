@@ -157,18 +157,22 @@ class LiquidState:
         """(true amounts in the species' order and the unit of ``amounts``, the liquid
         fugacities {component: Pa}): the values of ``amounts`` and ``partial_pressures``, read
         from the raw speciation while the named mappings are not made yet."""
+        n, fug, unit = self._speciation_unscaled()
+        if unit is not None:  # as _scaled, element by element
+            a, b = unit
+            f = a * b
+            n = n * f if f < math.inf else n * a * b
+        return n, fug
+
+    def _speciation_unscaled(self) -> tuple[Any, dict[str, float], tuple[float, float] | None]:
+        """(true amounts, the liquid fugacities, unit): ``_speciation``'s values before the
+        amounts are scaled by ``unit`` (a, b) to the unit of ``amounts`` (None: they are)."""
         raw = self.__dict__.get("_raw")
         if raw is None:
             amounts = self.amounts
-            return np.array([amounts[s] for s in self.species], dtype=float), (
-                self.partial_pressures
-            )
-        n = np.asarray(raw[1], dtype=float)
-        if self._unit is not None:  # as _scaled, element by element
-            a, b = self._unit
-            f = a * b
-            n = n * f if f < math.inf else n * a * b
-        return n, raw[3]
+            n = np.array([amounts[s] for s in self.species], dtype=float)
+            return n, self.partial_pressures, None
+        return np.asarray(raw[1], dtype=float), raw[3], self._unit
 
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use

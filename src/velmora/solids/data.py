@@ -88,6 +88,16 @@ class Solids:
         self.b_nu = B @ self.nu.T  # invariants, a column each
         self._ions = np.delete(self.nu, info.iw, axis=1)
         self._independent: dict[tuple[int, ...], bool] = {}
+        # [(k, its dissolved species)] of the hydrates a liquid must hold more water than
+        # (solids.liquid.water_short): water in the dissolution, nothing taken from the
+        # liquid, no lower hydrate of the same ions
+        self.hydrates: list[tuple[int, np.ndarray]] = []
+        if info.iw >= 0:
+            for k in np.flatnonzero(self.nu[:, info.iw] > 0.0).tolist():
+                on = np.flatnonzero(self.nu[k] > 0.0)
+                on = on[on != info.iw]
+                if on.size and not np.any(self.nu[k] < 0.0) and not self._lower_hydrate(k, info.iw):
+                    self.hydrates.append((k, on))
         # The elements other than H and O that each solid's ions hold and each component
         # carries. A liquid without one of a solid's elements holds its ion only as the
         # speciation's numerical floor (about 1e-15 of the liquid): the solid's IAP is zero
@@ -106,6 +116,23 @@ class Solids:
             len(carried), len(elems)
         )
         self._lacking: dict[tuple[bool, ...], np.ndarray] = {}
+
+    def _lower_hydrate(self, k: int, w: int) -> bool:
+        """Whether a solid other than k holds the same ions in the same ratio with less water
+        per ion (kieserite beside epsomite, thenardite beside mirabilite)."""
+        ions = self._ions[k]
+        scale = float(ions @ ions)
+        for j in range(len(self.names)):
+            if j == k:
+                continue
+            r = float(self._ions[j] @ ions) / scale  # formulas of k per formula of j
+            if (
+                r > 0.0
+                and np.allclose(self._ions[j], r * ions)
+                and self.nu[j, w] < r * self.nu[k, w]
+            ):
+                return True
+        return False
 
     def independent(self, which: tuple[int, ...]) -> bool:
         """Whether the dissolved ions of the solids ``which`` (a tuple) are linearly

@@ -343,19 +343,8 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         # the last liquid lies below T and the next point found none: halve the step towards it,
         # up to BRACKET_HALVINGS times, for a liquid at T or above (a brine with CaCl2 at 1 atm
         # boiled past 0.73, whose flash at 0.79 spent DRY_BUDGET flashes without a liquid)
-        for _ in range(BRACKET_HALVINGS):
-            mid = 0.5 * (lo + hi)
-            try:
-                r = at(mid)
-            except (ValueError, ConvergenceError) as e:
-                if not _no_split(e):
-                    raise
-                hi = mid
-                continue
-            if r.T >= T:
-                return mid, r
-            lo = mid
-        return None
+        least = 1.5 * (hi - lo) / 2.0**BRACKET_HALVINGS
+        return _across_gap(at, lambda r: r.T >= T, lo, hi, least)[0]
 
     found = []
     for frac in DRY_GRID:
@@ -706,23 +695,33 @@ def _by_t_scan(flash_t, value, key, target, T0, start=None):
     return None
 
 
+def _across_gap(f, accept, answered, failed, least):
+    """Bisection between ``answered``, where f answers but not as ``accept`` asks, and
+    ``failed``, where f finds no answer: ((x, f(x)), ends) at the first x whose answer is
+    accepted, else (None, the last ends) once they lie ``least`` apart."""
+    while abs(failed - answered) > least:
+        mid = 0.5 * (answered + failed)
+        try:
+            r = f(mid)
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            failed = mid
+            continue
+        if accept(r):
+            return (mid, r), (answered, failed)
+        answered = mid
+    return None, (answered, failed)
+
+
 def _lowest_bracket(value, target, bad, good):
     """A T in (bad, good) whose ``value(T)`` is at most ``target``, by bisection, where the
     flash at ``bad`` found no answer (at 200 K a NaOH-carbonate brine's solids take more than
     its feed holds) and value(good) >= target. NoSolutionError where none lies within
     T_LOW_STEP of the lowest T with an answer."""
-    while good - bad > T_LOW_STEP:
-        mid = 0.5 * (bad + good)
-        try:
-            v = value(mid)
-        except (ConvergenceError, ValueError) as e:
-            if not _no_split(e):
-                raise
-            bad = mid
-            continue
-        if v <= target:
-            return mid
-        good = mid
+    got, (good, bad) = _across_gap(value, lambda v: v <= target, good, bad, T_LOW_STEP)
+    if got is not None:
+        return got[0]
     raise NoSolutionError(
         f"the target lies below what the feed reaches at its lowest temperature with a liquid "
         f"and its solids ({good:.6g} K; none at {bad:.6g} K)"

@@ -177,11 +177,8 @@ def water_short(system, n, T, where="solid-liquid equilibrium", what="the model'
     w = info.iw
     if w < 0 or not len(ss):
         return None
-    hydrates = ss.__dict__.get("_hydrates")
-    if hydrates is None:
-        hydrates = ss._hydrates = _hydrates(ss, w)
     n = np.asarray(n, dtype=float)
-    for k, on in hydrates:
+    for k, on in ss.hydrates:
         nu = ss.nu[k]
         units = float(np.min(n[on] / nu[on]))  # formulas of the hydrate the liquid's ions make
         if units > 0.0 and n[w] < nu[w] * units:
@@ -194,32 +191,6 @@ def water_short(system, n, T, where="solid-liquid equilibrium", what="the model'
                 f"{ss.names[k]} (this system has no solid with less water for those ions)"
             )
     return None
-
-
-def _hydrates(ss, w):
-    """[(k, its dissolved species)] of the hydrates that ``water_short`` looks at: water in
-    the dissolution, nothing taken from the liquid, no lower hydrate of the same ions."""
-    out = []
-    for k in np.flatnonzero(ss.nu[:, w] > 0.0).tolist():
-        on = np.flatnonzero(ss.nu[k] > 0.0)
-        on = on[on != w]
-        if on.size and not np.any(ss.nu[k] < 0.0) and not _lower_hydrate(ss, k, w):
-            out.append((k, on))
-    return out
-
-
-def _lower_hydrate(ss, k, w):
-    """Whether a solid of ``ss`` other than k holds the same ions in the same ratio with less
-    water per ion (kieserite beside epsomite, thenardite beside mirabilite)."""
-    ions = ss._ions[k]
-    scale = float(ions @ ions)
-    for j in range(len(ss)):
-        if j == k:
-            continue
-        r = float(ss._ions[j] @ ions) / scale  # formulas of k per formula of j
-        if r > 0.0 and np.allclose(ss._ions[j], r * ions) and ss.nu[j, w] < r * ss.nu[k, w]:
-            return True
-    return False
 
 
 ALL_SOLID_TOL = 1e-9  # relative residual of the invariants within which solids hold a feed
