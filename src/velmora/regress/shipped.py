@@ -28,6 +28,8 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
 # W1 x_w x_Cl acts on the cation traced in every chloride brine (Ca++ then moves far off the
 # measured gypsum solubilities, Mg++ in 6 mol/kg NaCl falls a factor 6 in gamma+-).
 SALT_W = ("NaOH", "KOH")
+# KOH to 18 mol/kg takes W1 -70, W2 +85 (Balej's a_w there; the CRC's to 5 mol/kg within 1.3 %)
+W_BOUND_KOH = 100.0
 W_BOUND_2_1 = 300.0  # |W1|, |W2| of the 2:1 chlorides, which rise far more than the hydroxides
 
 
@@ -43,7 +45,7 @@ def _salt(salt):
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     sets = data.salt_sets(salt)
     if salt in SALT_W:
-        params += _w_params(key)
+        params += _w_params(key, W_BOUND_KOH if salt == "KOH" else 60.0)
     if salt == "SrCl2":
         # Sr++ among the chloride of NaCl brines (celestite in seawater concentrates): the pair
         # alone leaves gamma+- of SrCl2 traced in 6 mol/kg NaCl 27 % below pitzer.dat's; the
@@ -56,7 +58,12 @@ def _salt(salt):
         # 5 mol/kg)
         sets += data.acid_base_sets()[2:]
         sets.append(data.crc_high_set(salt))
-    return sets, params, None, (293.15, 303.15)   # fitted at 25 C only
+    extra = None
+    if salt == "KOH":
+        # to 18 mol/kg (caustic as sold), on Balej's water activity; a_w held falling beyond
+        sets += [data.crc_high_set(salt), data.balej_koh_phi_set()]
+        extra = aw_falls("KOH", 100.0)
+    return sets, params, extra, (293.15, 303.15)   # fitted at 25 C only
 
 
 # Na2SO4 in two steps: the pair at 25 C as above, then the 1/T slope of each tau about 25 C (tau
