@@ -220,14 +220,18 @@ def balej_water_activity(salt, m, T):
     return 10.0 ** (a + (b - 1.0) * log_p0)
 
 
-def balej_phi_set(salt):
-    """The osmotic coefficient of KOH(aq) (6-18 mol/kg) or NaOH(aq) (6-20) at 25 C from Balej's
-    a_w: -ln a_w / (2 m M_w)."""
-    T = 298.15
-    rows = [(T, m, -math.log(balej_water_activity(salt, m, T)) * MOL_WATER_PER_KG / (2.0 * m))
-            for m in BALEJ_MOLALITIES[salt]]
-    return DataSet(f"Balej {salt} water activity", "osmotic", f"{salt}-H2O", salt, salt_points(salt, rows),
-                   CITE["balej"], 0.03, "m [mol/kg]")
+BALEJ_HOT = (50.0, 75.0, 100.0, 125.0, 150.0)   # C: the hydroxides' temperature terms
+
+
+def balej_phi_set(salt, t=25.0):
+    """The osmotic coefficient of KOH(aq) (6-18 mol/kg) or NaOH(aq) (6-20) from Balej's a_w,
+    -ln a_w / (2 m M_w), at t [C]; above 25 C from 4 mol/kg."""
+    T = t + C
+    ms = BALEJ_MOLALITIES[salt] if t == 25.0 else (4.0, *BALEJ_MOLALITIES[salt])
+    rows = [(T, m, -math.log(balej_water_activity(salt, m, T)) * MOL_WATER_PER_KG / (2.0 * m)) for m in ms]
+    label = f"Balej {salt} water activity" + ("" if t == 25.0 else f" {t:g} C")
+    return DataSet(label, "osmotic", f"{salt}-H2O", salt, salt_points(salt, rows), CITE["balej"], 0.03,
+                   "m [mol/kg]")
 
 
 def pitzer_mayorga_phi_set(salt):

@@ -28,7 +28,7 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
 # W1 x_w x_Cl acts on the cation traced in every chloride brine (Ca++ then moves far off the
 # measured gypsum solubilities, Mg++ in 6 mol/kg NaCl falls a factor 6 in gamma+-).
 SALT_W = ("NaOH", "KOH")
-# KOH to 18 mol/kg takes W1 -69, W2 +84 (Balej's a_w there; the CRC's to 5 mol/kg within 1.3 %)
+# KOH to 18 mol/kg takes W1 -69, W2 +85 at 25 C (Balej's a_w there; the CRC's to 5 mol/kg within 1.3 %)
 W_BOUND_KOH = 100.0
 NAOH_TRIPLE = ("OH-", "Na+", "Na+")
 W_BOUND_2_1 = 300.0  # |W1|, |W2| of the 2:1 chlorides, which rise far more than the hydroxides
@@ -62,13 +62,26 @@ def _salt(salt):
         # n_OH n_Na^2 / N^2 takes the salt-rich end (first order in OH-, it acts on OH- traced
         # in NaCl brines too: held by the set above)
         params.append(Parameter("ion_mixing", NAOH_TRIPLE, "U_A", 0.0, -1000.0, 1000.0, scale=10.0))
-    extra = None
+    extra, trange = None, (293.15, 303.15)   # fitted at 25 C only
     if salt in SALT_W:
         # to 18 (KOH) and 20 mol/kg (NaOH; caustic as sold) on Balej's water activity, a_w held
-        # falling beyond
+        # falling beyond (25 C); and to 150 C (caustic evaporators) on his a_w at 50-150 C with
+        # a 1/T term of each tau and of the salt-rich end's term (all constant, a_w at 14-18
+        # mol/kg was 24-40 % low at 100 C)
         sets += [data.crc_high_set(salt), data.balej_phi_set(salt)]
-        extra = aw_falls(salt, 100.0)
-    return sets, params, extra, (293.15, 303.15)   # fitted at 25 C only
+        sets += [data.balej_phi_set(salt, t) for t in data.BALEJ_HOT]
+        params = [dataclasses.replace(p, lower=-20.0) if p.field == "A_m_ca" else p for p in params]
+        params += [Parameter("electrolyte_pair", key, f, 0.0, -5000.0, 5000.0, scale=300.0)
+                   for f in ("B_m_ca", "B_ca_m")]
+        # the salt-rich end's 1/T term: KOH's W2, NaOH's triple (the other 1/T terms of W, tried,
+        # are not determined by these data: standard errors larger than their values, and NaOH's
+        # fit then stops at its iteration limit)
+        if salt == "KOH":
+            params.append(Parameter("electrolyte_pair", key, "W2_B", 0.0, -1e5, 1e5, scale=3000.0))
+        else:
+            params.append(Parameter("ion_mixing", NAOH_TRIPLE, "U_B", 0.0, -1e5, 1e5, scale=3000.0))
+        extra, trange = aw_falls(salt, 100.0), (293.15, 423.15)
+    return sets, params, extra, trange
 
 
 # Na2SO4 in two steps: the pair at 25 C as above, then the 1/T slope of each tau about 25 C (tau
