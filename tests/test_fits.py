@@ -147,14 +147,50 @@ def test_nacl_pair_improves_on_the_25c_pair_at_50_and_100c():
     assert all(t2 < t1 for t1, t2 in zip(taus, taus[1:])) and 8.0 < min(taus) < max(taus) < 9.5
 
 
-@pytest.mark.xfail(strict=True, reason="worst 3.0 % (gamma+-, 25 C, 6 mol/kg and 0.75 mol/kg) and 2.6 % (phi, "
+@pytest.mark.xfail(strict=True, reason="worst 2.9 % (gamma+-, 25 C, 6 mol/kg; -2.3 % at 0.75) and 2.6 % (phi, "
                                        "25 C, 6 mol/kg): the model form. The W term meets 1.8 % (W2) or 0.8 % "
                                        "(W1, W2) but the pair it leaves moves the ions traced in NaCl off their "
                                        "data (W2: H+ 28 %, Sr++ 20 %; shipped.nacl_w_trial), with or without its "
                                        "effect on the species outside its triple; so does the like-ion triple "
-                                       "Cl-/Na+/Na+ (1.3 %; gypsum in NaCl +45 %)")
+                                       "Cl-/Na+/Na+ (1.3 %; gypsum in NaCl +45 %). The dilute-weighted term of "
+                                       "water with Na+ and Cl- meets 1.9 % with the traced ions, but acts in "
+                                       "every sodium or chloride salt (shipped.nacl_dilute_trial)")
 def test_nacl_gamma_and_phi_within_2_percent_to_6_molal_25_to_100c():
     assert worst_relative(regress.evaluate(data.nacl_sets())) <= 0.02
+
+
+def test_nacl_with_the_dilute_term_meets_2_percent_but_not_the_other_salts():
+    # the trials that are not shipped: gamma+- and phi of NaCl (Pitzer, Peiper & Busey) within 2 %
+    # at 25-100 C, each measured against data the fit does not see
+    base = shipped.base_without("NaCl-H2O")
+    traced = {s: [data.traced_in_nacl_set(s)] for s in ("MgCl2", "SrCl2")} | {"HCl": data.acid_base_sets()[1:2]}
+    dbs = {}
+    for with_chloride, figure in ((False, 0.015), (True, 0.019)):
+        sets, params, extra, _ = shipped.nacl_dilute_trial(with_chloride)
+        res = regress.fit(sets, params, base=base, extra=extra, max_nfev=200)
+        db = dbs[with_chloride] = databank.derive(base, [res.overlay])
+        assert worst_relative(regress.evaluate(data.nacl_sets(), db)) == pytest.approx(figure, abs=0.001)
+        # in NaCl(aq) the two D act as their sum, 2 beta1 / M_w of Pitzer's term with the same
+        # weight, within 10 % (pitzer.dat's NaCl beta1; M_w in kg/mol)
+        d = sum(r["D_A"] + r["D_B"] / T25 for r in res.overlay["nrtl_dilute"]["pair"])
+        assert d == pytest.approx(2 * data.PITZER_DAT["NaCl"][1] / 0.018015, rel=0.10)
+    # D(H2O, Na+) alone: it lowers the divalent cations traced in NaCl through its ionic-strength
+    # derivative (pitzer.dat: the shipped pair 7.3 and 7.2 %), and acts in NaOH(aq) and Na2SO4(aq)
+    # (Pitzer & Mayorga, CRC), where it was not fitted; chlorides without sodium keep their digits
+    for salt, now, trial in (("MgCl2", 0.075, 0.276), ("SrCl2", 0.075, 0.256), ("HCl", 0.03, 0.132)):
+        assert worst_relative(regress.evaluate(traced[salt])) <= now
+        assert worst_relative(regress.evaluate(traced[salt], dbs[False])) == pytest.approx(trial, abs=0.005)
+    for salt, trial in (("NaOH", 0.142), ("Na2SO4", 0.125)):
+        assert worst_relative(regress.evaluate(data.salt_sets(salt), dbs[False])) == pytest.approx(trial, abs=0.005)
+    kcl = data.salt_sets("KCl")
+    assert regress.evaluate(kcl, dbs[False]) == regress.evaluate(kcl)
+    # D(H2O, Na+) and D(H2O, Cl-) fitted with the traced ions: those within 2.4 %, but every
+    # chloride's gamma+- 15-18 % off (the shipped pairs: within 5.7 %)
+    for rows in traced.values():
+        assert worst_relative(regress.evaluate(rows, dbs[True])) <= 0.024
+    for salt, trial in (("KCl", 0.152), ("CaCl2", 0.149), ("MgCl2", 0.168), ("SrCl2", 0.181), ("BaCl2", 0.153)):
+        assert worst_relative(regress.evaluate(data.salt_sets(salt))) <= 0.057
+        assert worst_relative(regress.evaluate(data.salt_sets(salt), dbs[True])) == pytest.approx(trial, abs=0.005)
 
 
 def test_nacl_with_w2_meets_2_percent_but_not_the_ions_traced_in_nacl():
