@@ -331,11 +331,25 @@ def test_slope_fields_move_tau_about_25c():
                                 ((rec["A_ca_m"], rec["B_ca_m"]), (a2, b2), -120.0)):
         assert a + b / 298.15 == pytest.approx(a0 + b0 / 298.15, abs=1e-12)    # tau at 25 C kept
         assert (a + b / 350.0) - (a0 + b0 / 350.0) == pytest.approx(v * (1 / 350.0 - 1 / 298.15), abs=1e-12)
+    # the curvature fields: tau and its slope at 25 C kept, the move v (ln(T/T0) + T0/T - 1)
+    # (second order about T0 = 298.15 K), from the record's A, B and F (tau = A + B/T + F ln T)
+    f1, f2 = base.electrolyte_ln_t(*key)
+    curve = [regress.Parameter("electrolyte_pair", key, f, 0.0) for f in ("curve_m_ca", "curve_ca_m")]
+    rec, = regress.core.overlay(curve, [4.0, -2.5], base)["nrtl_electrolyte"]["pair"]
+
+    def tau(a, b, f, T):
+        return a + b / T + f * math.log(T)
+    for side, old, v in (("m_ca", (a1, b1, f1), 4.0), ("ca_m", (a2, b2, f2), -2.5)):
+        new = (rec[f"A_{side}"], rec[f"B_{side}"], rec[f"F_{side}"])
+        assert new[2] == old[2] + v
+        for T, move in ((298.15, 0.0), (298.15 + 1e-3, 0.0), (373.15, v * (math.log(373.15 / 298.15) + 298.15 / 373.15 - 1))):
+            assert tau(*new, T) - tau(*old, T) == pytest.approx(move, abs=1e-10)
     # no exact Jacobian for them: the fit takes differences
     from velmora.regress import jacobian
     assert jacobian.unsupported(data.salt_sets("KCl"), params) == \
         "the electrolyte pair fields H2O/Na+/Cl-:slope_m_ca, H2O/Na+/Cl-:slope_ca_m"
-    with pytest.raises(ValueError, match="fields of electrolyte_pair: .*W2_B, slope_m_ca, slope_ca_m"):
+    with pytest.raises(ValueError, match="fields of electrolyte_pair: .*W2_B, slope_m_ca, slope_ca_m, curve_m_ca, "
+                                         "curve_ca_m"):
         regress.Parameter("electrolyte_pair", key, "slope", 0.0)
 
 

@@ -12,7 +12,7 @@ import math
 import numpy as np
 
 from . import data
-from .core import SLOPE_FIELDS, FitResult, Parameter, fit
+from .core import CURVE_FIELDS, SLOPE_FIELDS, FitResult, Parameter, fit
 
 # ---------------------------------------------------------------------------------------------
 # Salts at 25 C: the two molecule / ion-pair parameters of water with the salt's ions, constant.
@@ -66,6 +66,21 @@ def _na2so4_slopes():
     key = ("H2O", "Na+", "SO4--")
     params = [Parameter("electrolyte_pair", key, f, 0.0, -5000.0, 5000.0, scale=300.0) for f in SLOPE_FIELDS]
     return [data.moller_na2so4_set()], params, None, (293.15, 373.15)
+
+
+# The same step with each tau's ln T curvature about 25 C too (tau and its slope there kept; a
+# constant heat-capacity contribution), tried and not shipped: Moller's gamma+-, which rises to
+# 40 C and falls beyond, within 2.4 % (4.8 % with the slopes alone), and the CaSO4 and anhydrite
+# fits repeated on it take gypsum in NaCl at 0.5 C from -9.6 to +5.3 % at worst, the
+# halite-thenardite liquids nearer, but anhydrite's spread at 100 C (Block & Waters) past 10 % and
+# gypsum at 40 C (anhydrite at 6.24 mol/kg NaCl) further off (docs/data-sources.md). On the
+# shipped databank: the slopes' change and the curvatures.
+def na2so4_curvature_trial():
+    """(data sets, parameters, extra residuals, T range) of the trial's second step, for
+    regress.fit on the shipped databank."""
+    sets, params, extra, trange = _na2so4_slopes()
+    key = params[0].key
+    return sets, params + [Parameter("electrolyte_pair", key, f, 0.0, -50.0, 50.0) for f in CURVE_FIELDS], extra, trange
 
 
 # At the salt-rich end W adds x_c x_a (W1 + W2) to ln gamma of water: a large positive value
