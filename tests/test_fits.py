@@ -165,7 +165,7 @@ def test_nacl_with_the_dilute_term_meets_2_percent_but_not_the_other_salts():
     base = shipped.base_without("NaCl-H2O")
     traced = {s: [data.traced_in_nacl_set(s)] for s in ("MgCl2", "SrCl2")} | {"HCl": data.acid_base_sets()[1:2]}
     dbs = {}
-    for split, figure in (("sodium", 0.015), ("fitted", 0.019), ("equal", 0.043)):
+    for split, figure in (("sodium", 0.015), ("fitted", 0.019), ("equal", 0.042)):
         sets, params, extra, _ = shipped.nacl_dilute_trial(split)
         res = regress.fit(sets, params, base=base, extra=extra, max_nfev=200)
         db = dbs[split] = databank.derive(base, [res.overlay])

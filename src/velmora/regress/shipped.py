@@ -304,7 +304,7 @@ NACL_W_TRIAL = (17.424409323260026, 1126.4789390453109, -2.388346587713061, -25.
 # 15-18 % off their gamma+-. "equal", D(H2O, Na+) = D(H2O, Cl-) (an extra residual): for ions
 # traced in NaCl the same as the weight on the salt's own two ions, D n_w n_Na n_Cl / N^2 g (zero
 # without both, as Pitzer's beta1 acts on its salt's pair), which the engine does not have; it
-# returns D near 0 at 25 C and NaCl 4.3 % off (docs/data-sources.md). Against these traced ions
+# returns D near 0 at 25 C and NaCl 4.2 % off (docs/data-sources.md). Against these traced ions
 # NaCl's dilute term must sit mostly on Cl-, unless each traced chloride takes a salt-pair term of
 # its own (benchmarks/study_salt_pair_dilute_term.py: then NaCl within 1.6-2.2 %).
 NACL_DILUTE_SPLITS = ("sodium", "fitted", "equal")
