@@ -2,6 +2,7 @@
 regression tool on a small fit."""
 
 import math
+import warnings
 
 import numpy as np
 import pytest
@@ -10,7 +11,7 @@ import velmora
 from velmora import regress
 from velmora.enginebridge import databank
 from velmora.regress import data, shipped
-from velmora.regress.core import Model, overlay, statistics
+from velmora.regress.core import MOL_WATER_PER_KG, Model, overlay, statistics
 
 T25 = 298.15
 
@@ -22,13 +23,13 @@ def worst_relative(evaluated, x_max=math.inf, temps=None):
 
 
 # NaOH and KOH with the molecule-ion-pair term W (docs/activity-model.md); KCl, Na2SO4 without.
-# NaOH: within 3 % to 5.5 mol/kg, 3.4 % at 6 (its W is also held by NaOH traced in NaCl).
+# NaOH: its W and the like-ion triple OH-/Na+/Na+ are also held by NaOH traced in NaCl.
 # CaCl2: its pair, the like-ion term Cl-/Ca++/Ca++ and the dilute-weighted term H2O/Ca++, fitted
 # with gypsum in NaCl brines (W, which would meet 3 %, moves those off their measurements).
 
 
 @pytest.mark.parametrize("salt, figure, x_max", [
-    ("KCl", 0.004, 4.0), ("Na2SO4", 0.009, 2.0), ("NaOH", 0.023, 5.5), ("KOH", 0.020, 5.5),
+    ("KCl", 0.004, 4.0), ("Na2SO4", 0.009, 2.0), ("NaOH", 0.015, 6.0), ("KOH", 0.013, 5.5),
     ("CaCl2", 0.008, 2.5)])
 def test_salt_gamma_at_25c_within_3_percent_to_6_molal_or_saturation(salt, figure, x_max):
     # CRC Handbook (CaCl2: Robinson & Stokes) to 1 mol/kg; above, Robinson & Stokes (KCl) or the
@@ -38,14 +39,40 @@ def test_salt_gamma_at_25c_within_3_percent_to_6_molal_or_saturation(salt, figur
     worst = worst_relative(ev, x_max)
     assert worst <= 0.03
     assert worst == pytest.approx(figure, abs=0.002)   # the figure docs/data-sources.md states
-    if salt == "NaOH":
-        assert worst_relative(ev) == pytest.approx(0.034, abs=0.002)
 
 
 def test_salts_within_3_percent_of_the_crc_table_at_2_and_5_molal():
     # CRC Handbook values at 2 and 5 mol/kg
     worst = {s: worst_relative(regress.evaluate([data.crc_high_set(s)])) for s in ("NaOH", "KOH")}
     assert max(worst.values()) <= 0.03
+
+
+@pytest.mark.parametrize("salt, crc_5, m_top", [("KOH", 1.697, 18.0), ("NaOH", 1.076, 20.0)])
+def test_hydroxides_to_caustic_as_sold_on_balej_water_activity(salt, crc_5, m_top):
+    # to 18 (KOH) and 20 mol/kg (NaOH): the fit's a_w within 3.5 % of Balej's correlation of the
+    # vapour pressures; gamma+- there, the model's own ln gamma, against gamma+- from Balej's phi
+    # by Gibbs-Duhem, ln g(m) = ln g(5) + phi(m) - phi(5) + int_5^m (phi - 1)/m dm, from the CRC's
+    # value at 5 mol/kg. Balej's phi is itself 8 % (KOH) steeper than the CRC's gamma+- from 2 to
+    # 5 mol/kg, so the two routes are held to 15 % (KOH +9 to +14 %, NaOH -6.5 to +0.6 %).
+    model = Model(f"{salt}-H2O")
+    ms = np.array([6.0, 10.0, 14.0, m_top])
+    a_w = np.exp(shipped.ln_water_activity(model, salt, ms))
+    balej = np.array([data.balej_water_activity(salt, m, T25) for m in ms])
+    assert np.max(np.abs(a_w / balej - 1)) <= 0.035
+
+    def phi(m):
+        return -math.log(data.balej_water_activity(salt, m, T25)) * MOL_WATER_PER_KG / (2 * m)
+
+    for m in ms[1:]:
+        grid = np.linspace(5.0, m, 2001)
+        integral = np.trapezoid([(phi(x) - 1) / x for x in grid], grid)
+        expected = crc_5 * math.exp(phi(m) - phi(5.0) + integral)
+        got = model.value("gamma_mean", salt, T25, {"H2O": MOL_WATER_PER_KG, salt: m})
+        assert got == pytest.approx(expected, rel=0.15), m
+    # the fitted range reaches the top: no range warning there at 25 C
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", velmora.RangeWarning)
+        velmora.System(f"{salt}-H2O").liquid(T25, molalities={salt: m_top})
 
 
 def test_cacl2_within_3_percent_of_the_crc_table_at_2_and_5_molal():
@@ -110,7 +137,7 @@ def test_cacl2_with_w_meets_its_gamma_but_not_gypsum_in_nacl():
 
 # a_w falls as salt is added, well beyond saturation at 25 C (a rise is a second liquid branch
 # that flashes and solid equilibria can land on): the first rise of each shipped salt, mol/kg
-AW_FIRST_RISE = {"NaOH": 52.0, "KOH": 230.0}
+AW_FIRST_RISE = {"KOH": 96.0}
 
 
 @pytest.mark.parametrize("salt", ["NaOH", "KOH", "CaCl2", "MgCl2", "KCl", "Na2SO4", "NaCl", "SrCl2", "BaCl2",
@@ -408,9 +435,10 @@ def test_hcl_in_water_within_5_percent_of_the_crc_table():
 
 
 def test_naoh_traced_in_nacl_within_10_percent_of_pitzer_dat():
-    # fitted with NaOH(aq) since the W term; 36 % high at 5 mol/kg with the pair alone
+    # fitted with NaOH(aq) since the W term; 36 % high at 5 mol/kg with the pair alone; 4.0 %
+    # before the like-ion triple OH-/Na+/Na+ took NaOH(aq) to 20 mol/kg
     worst = worst_relative(regress.evaluate(data.acid_base_sets()[2:]))
-    assert worst <= 0.10 and worst == pytest.approx(0.040, abs=0.002)
+    assert worst <= 0.10 and worst == pytest.approx(0.055, abs=0.002)
 
 
 def test_brine_ph_falls_with_nacl_as_phreeqc_has_it():

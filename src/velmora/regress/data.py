@@ -191,6 +191,45 @@ M_MAX = {"KCl": 4.0, "NaOH": 6.0, "KOH": 5.5, "CaCl2": 2.5, "Na2SO4": 2.0,
          "MgCl2": 5.0, "SrCl2": 2.0, "BaCl2": 1.0, "MgSO4": 1.0, "K2SO4": 0.7}
 
 
+# Water activity of KOH(aq) and NaOH(aq) from the vapour pressures over them: Balej's
+# correlations (Int. J. Hydrogen Energy 10 (1985) 233), log10 p = a(m) + b(m) log10 p0, p and p0
+# (pure water, his own equation) in bar, fitted by him to measurements of 0-18 (KOH) and 0-25
+# mol/kg (NaOH), 0-200 C; as transcribed in LjarvinenLUT/Electrolyzer-modelling-toolbox,
+# electrolyte_parameters.m. At 25 C the KOH form gives a_w of 1 and 2 mol/kg within 0.3 % of the
+# CRC's KOH, the NaOH form 0.8 % above the CRC's NaOH at 1 mol/kg (phi 0.68 against 0.94), and
+# by Gibbs-Duhem ln(gamma+- 5 / gamma+- 2) 8 % (KOH) and 23 % (NaOH) above the CRC's: they stand
+# for the salt-rich end only (6 mol/kg up, the CRC and Pitzer & Mayorga below).
+BALEJ = {"KOH": ((-0.01508, -1.6788e-3, 2.25887e-5), (1.0, -1.2062e-3, 5.6024e-4, -7.8228e-6)),
+         "NaOH": ((-0.010986, -1.461e-3, 2.03528e-5), (1.0, -1.34141e-3, 7.07241e-4, -9.5362e-6))}
+BALEJ_P0 = (35.4462, -3343.93, -10.9, 4.1645e-3)
+BALEJ_MOLALITIES = {"KOH": (6.0, 8.0, 10.0, 12.0, 14.0, 16.0, 18.0),
+                    "NaOH": (6.0, 8.0, 10.0, 12.0, 14.0, 16.0, 18.0, 20.0)}
+CITE["balej"] = ("Balej, Int. J. Hydrogen Energy 10 (1985) 233: water vapour pressure over KOH(aq), 0-18 "
+                 "mol/kg, and NaOH(aq), 0-25 mol/kg (as transcribed in LjarvinenLUT/Electrolyzer-modelling-"
+                 "toolbox, electrolyte_parameters.m)")
+
+
+def balej_water_activity(salt, m, T):
+    """a_w of KOH(aq) or NaOH(aq) at m [mol/kg] and T [K] by Balej's correlation of the vapour
+    pressures."""
+    c0, c1, c2, c3 = BALEJ_P0
+    log_p0 = c0 + c1 / T + c2 * math.log10(T) + c3 * T   # bar
+    ca, cb = BALEJ[salt]
+    a = sum(c * m ** (k + 1) for k, c in enumerate(ca))
+    b = sum(c * m**k for k, c in enumerate(cb))
+    return 10.0 ** (a + (b - 1.0) * log_p0)
+
+
+def balej_phi_set(salt):
+    """The osmotic coefficient of KOH(aq) (6-18 mol/kg) or NaOH(aq) (6-20) at 25 C from Balej's
+    a_w: -ln a_w / (2 m M_w)."""
+    T = 298.15
+    rows = [(T, m, -math.log(balej_water_activity(salt, m, T)) * MOL_WATER_PER_KG / (2.0 * m))
+            for m in BALEJ_MOLALITIES[salt]]
+    return DataSet(f"Balej {salt} water activity", "osmotic", f"{salt}-H2O", salt, salt_points(salt, rows),
+                   CITE["balej"], 0.03, "m [mol/kg]")
+
+
 def pitzer_mayorga_phi_set(salt):
     """The osmotic coefficient of a salt at 25 C from the Pitzer & Mayorga equation, 1 mol/kg to
     M_MAX in steps of 0.5."""

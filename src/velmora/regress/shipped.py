@@ -28,6 +28,9 @@ SALT_IONS = {"KCl": ("K+", "Cl-"), "NaOH": ("Na+", "OH-"), "KOH": ("K+", "OH-"),
 # W1 x_w x_Cl acts on the cation traced in every chloride brine (Ca++ then moves far off the
 # measured gypsum solubilities, Mg++ in 6 mol/kg NaCl falls a factor 6 in gamma+-).
 SALT_W = ("NaOH", "KOH")
+# KOH to 18 mol/kg takes W1 -69, W2 +84 (Balej's a_w there; the CRC's to 5 mol/kg within 1.3 %)
+W_BOUND_KOH = 100.0
+NAOH_TRIPLE = ("OH-", "Na+", "Na+")
 W_BOUND_2_1 = 300.0  # |W1|, |W2| of the 2:1 chlorides, which rise far more than the hydroxides
 
 
@@ -43,7 +46,7 @@ def _salt(salt):
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     sets = data.salt_sets(salt)
     if salt in SALT_W:
-        params += _w_params(key)
+        params += _w_params(key, W_BOUND_KOH if salt == "KOH" else 60.0)
     if salt == "SrCl2":
         # Sr++ among the chloride of NaCl brines (celestite in seawater concentrates): the pair
         # alone leaves gamma+- of SrCl2 traced in 6 mol/kg NaCl 27 % below pitzer.dat's; the
@@ -55,8 +58,17 @@ def _salt(salt):
         # holds W1 to -18 (NaOH(aq) alone takes -60 / +60, and then OH- in NaCl is 61 % low at
         # 5 mol/kg)
         sets += data.acid_base_sets()[2:]
-        sets.append(data.crc_high_set(salt))
-    return sets, params, None, (293.15, 303.15)   # fitted at 25 C only
+        # to 20 mol/kg the pair and W leave a_w 50-80 % above Balej's: the like-ion triple U
+        # n_OH n_Na^2 / N^2 takes the salt-rich end (first order in OH-, it acts on OH- traced
+        # in NaCl brines too: held by the set above)
+        params.append(Parameter("ion_mixing", NAOH_TRIPLE, "U_A", 0.0, -1000.0, 1000.0, scale=10.0))
+    extra = None
+    if salt in SALT_W:
+        # to 18 (KOH) and 20 mol/kg (NaOH; caustic as sold) on Balej's water activity, a_w held
+        # falling beyond
+        sets += [data.crc_high_set(salt), data.balej_phi_set(salt)]
+        extra = aw_falls(salt, 100.0)
+    return sets, params, extra, (293.15, 303.15)   # fitted at 25 C only
 
 
 # Na2SO4 in two steps: the pair at 25 C as above, then the 1/T slope of each tau about 25 C (tau
