@@ -211,7 +211,7 @@ def test_nacl_with_the_dilute_term_meets_2_percent_but_not_the_other_salts():
     for salt, now, trial in (("MgCl2", 0.075, 0.276), ("SrCl2", 0.075, 0.256), ("HCl", 0.03, 0.132)):
         assert worst_relative(regress.evaluate(traced[salt])) <= now
         assert worst_relative(regress.evaluate(traced[salt], dbs["sodium"])) == pytest.approx(trial, abs=0.005)
-    for salt, trial in (("NaOH", 0.142), ("Na2SO4", 0.125)):
+    for salt, trial in (("NaOH", 0.134), ("Na2SO4", 0.125)):
         assert worst_relative(regress.evaluate(data.salt_sets(salt), dbs["sodium"])) == pytest.approx(trial, abs=0.005)
     kcl = data.salt_sets("KCl")
     assert regress.evaluate(kcl, dbs["sodium"]) == regress.evaluate(kcl)

@@ -304,7 +304,7 @@ NACL_W_TRIAL = (17.424409323260026, 1126.4789390453109, -2.388346587713061, -25.
 # near 0.75 mol/kg, +2.4 % at 4 and -2.9 % at 6 (25 C). D = D_A + D_B/T of water with Na+, fitted
 # with the six tau coefficients ("sodium"), takes it: worst 1.5 %, D 29 at 25 C (near 2 beta1 / M_w
 # of pitzer.dat's NaCl, 30.7: the term whose weight g it shares). But the term acts in every
-# sodium salt (NaOH(aq) 14 % and Na2SO4(aq) 12 % off their gamma+-), its ionic-strength derivative
+# sodium salt (NaOH(aq) 13 % and Na2SO4(aq) 12 % off their gamma+-), its ionic-strength derivative
 # lowers every traced divalent cation, and the pair moves (tau_m,ca 9.0 -> 9.5 at 25 C): Mg++ and
 # Sr++ traced in NaCl (pitzer.dat) 28 and 26 % low, H+ 13 %; SrCl2's own U, refitted, does not take
 # the dip at 1-2 mol/kg (worst factor 1.27). In NaCl(aq) only the sum of D(H2O, Na+) and
