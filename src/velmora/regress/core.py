@@ -79,8 +79,11 @@ def salt_points(salt, rows):
 W_FIELDS = ("W1_A", "W1_B", "W2_A", "W2_B")   # the molecule-ion-pair term, zero unless fitted
 # tau's 1/T term moved about T_REF: v added to B and -v/T_REF to A, tau at T_REF kept
 SLOPE_FIELDS = ("slope_m_ca", "slope_ca_m")
+# tau's ln T term moved about T_REF: v added to F, v T_REF to B and -v (ln T_REF + 1) to A, tau and
+# its slope at T_REF kept (a constant heat-capacity contribution)
+CURVE_FIELDS = ("curve_m_ca", "curve_ca_m")
 FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m", "F_ca_m", "alpha", *W_FIELDS,
-                               *SLOPE_FIELDS),
+                               *SLOPE_FIELDS, *CURVE_FIELDS),
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
           "ion_mixing": ("U_A", "U_B"),
           "dilute_term": ("D_A", "D_B"),
@@ -90,7 +93,9 @@ FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m",
 @dataclasses.dataclass(frozen=True)
 class Parameter:
     """One fitted number: kind "electrolyte_pair" (key (molecule, cation, anion); "slope_m_ca"
-    and "slope_ca_m" add v to that tau's B and -v/T_REF to its A, tau at T_REF unchanged),
+    and "slope_ca_m" add v to that tau's B and -v/T_REF to its A, tau at T_REF unchanged;
+    "curve_m_ca" and "curve_ca_m" add v to its F, v T_REF to B and -v (ln T_REF + 1) to A, tau
+    and d tau / dT at T_REF unchanged),
     "molecule_pair" (key (i, j)), "ion_mixing" (key (ion, ion_1, ion_2): the common ion and two of
     the other sign; U = U_A + U_B/T), "dilute_term" (key (solvent, ion); D = D_A + D_B/T),
     "reaction" (key: reaction id, field "shift": added to ln K)
@@ -136,6 +141,11 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                 side = p.field[len("slope_"):]
                 el[p.key][f"B_{side}"] += float(v)
                 el[p.key][f"A_{side}"] -= float(v) / T_REF
+            elif p.field in CURVE_FIELDS:
+                side = p.field[len("curve_"):]
+                el[p.key][f"F_{side}"] += float(v)
+                el[p.key][f"B_{side}"] += float(v) * T_REF
+                el[p.key][f"A_{side}"] -= float(v) * (math.log(T_REF) + 1.0)
             else:
                 el[p.key][p.field] = float(v)
         elif p.kind == "molecule_pair":
