@@ -6,6 +6,7 @@ import warnings
 
 import numpy as np
 import pytest
+from scipy.optimize import brentq
 
 import velmora
 from velmora import regress
@@ -101,6 +102,16 @@ def test_hot_caustic_water_activity_and_heat_of_dilution(salt):
     assert L1 == pytest.approx(-R * T**2 * (ln_aw(T + 0.5) - ln_aw(T - 0.5)), rel=1e-3)
     slope = math.log(data.balej_water_activity(salt, m, T + 0.5) / data.balej_water_activity(salt, m, T - 0.5))
     assert L1 < 0 and L1 == pytest.approx(-R * T**2 * slope, rel=0.2)
+    # the bubble point at 1 atm through the front door's flash (water's vapour pressure, the
+    # activity model, the split), against T where Balej's p(m, T) is 1 atm: within 1 K to 18 mol/kg
+    P, (c0, c1, c2, c3) = 101325.0, data.BALEJ_P0
+    def gap(t, m):   # ln(p / P) by Balej, p0 in bar
+        ln_p0 = (c0 + c1 / t + c2 * math.log10(t) + c3 * t) * math.log(10)
+        return math.log(data.balej_water_activity(salt, m, t) * 1e5 / P) + ln_p0
+
+    for m in (5.0, 10.0, 18.0):
+        bubble = s.flash({"H2O": MOL_WATER_PER_KG, salt: m}, P, vapor_fraction=0.0).T
+        assert bubble == pytest.approx(brentq(gap, 350.0, 480.0, args=(m,)), abs=1.0), m
 
 
 def test_cacl2_within_3_percent_of_the_crc_table_at_2_and_5_molal():
