@@ -12,7 +12,7 @@ from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
 from ..flashes import FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form
+from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form, water_short
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -110,6 +110,26 @@ def flash_solids(
     given, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
+    out = _flash_solids(system, z, P, given, value, T0)
+    # an answer whose liquid holds less water per formula than a hydrate of its ions is that
+    # hydrate's melt, not a brine (a Na2CO3 water boiled at 1 atm and 415 K to 1.4 mol of water
+    # per Na2CO3, natron's 10 and no lower hydrate in the databank): no answer of this system
+    liq = out.liquid
+    short = water_short(
+        system,
+        [liq.amounts[k] for k in system._info.names],
+        out.T,
+        where="vapor-liquid-solid flash at "
+        + ("" if given == "T" else f"{given} = {value:g}, ")
+        + f"P = {P:g} Pa",
+    )
+    if short is not None:
+        raise NoSolutionError(short)
+    return out
+
+
+def _flash_solids(system, z, P, given, value, T0):
+    """``flash_solids`` of the feed ``z`` (per mol, checked) at P and ``given`` = ``value``."""
     if given in ("H", "S"):
         return _flash_hs(system, z, P, given, checks.number(value, given), T0)
     value = checks.temperature(value) if given == "T" else checks.number(value, given)
