@@ -110,7 +110,18 @@ def flash_solids(
     given, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
-    out = _flash_solids(system, z, P, given, value, T0)
+    try:
+        out = _flash_solids(system, z, P, given, value, T0)
+    except (ConvergenceError, NoSolutionError) as e:
+        beyond = checks.feed_beyond(system, z)
+        if beyond is None:
+            raise
+        # every liquid of such a feed, its volatile part boiled off or not, holds that solute
+        # at that molality or more: no split is of the aqueous model, whatever the solids
+        raise checks.NotAqueousError(
+            f"no vapor-liquid-solid flash at {given} = {value:g}, P = {P:g} Pa: "
+            + checks.whole_feed(system, *beyond)
+        ) from e
     # an answer whose liquid holds less water per formula than a hydrate of its ions is that
     # hydrate's melt, not a brine (a Na2CO3 water boiled at 1 atm and 415 K to 1.4 mol of water
     # per Na2CO3, natron's 10 and no lower hydrate in the databank): no answer of this system
