@@ -460,6 +460,23 @@ def test_a_flash_with_solids_at_t_above_the_invariant_point_says_boils_dry_in_go
     assert time.perf_counter() - t0 < 10.0
 
 
+def test_a_flash_with_solids_whose_split_without_them_boils_dry_says_so_in_its_own_words():
+    # 3.16 mol/kg Na2SO4 at 66.2 kPa and 427.5 K: the split of the whole feed, the active
+    # set's first, boils dry, and its error went to the caller: "flash with solids=True to let
+    # the salt come out", to a caller who had (fuzz seed 402). Against a flash at a vapor
+    # fraction: with thenardite the liquid boils at 364.4 K, far below
+    s = velmora.System("Na2SO4-H2O")
+    feed = {"H2O": W, "Na2SO4": 3.1563767173887887}
+    P = 66235.19583721073
+    r = s.flash(feed, P, vapor_fraction=0.9 * W / sum(feed.values()), solids=True)
+    assert set(r.solids) == {"thenardite"} and r.T < 370.0
+    with pytest.raises(velmora.NoSolutionError) as e:
+        s.flash(feed, P, T=427.48827747322105, solids=True)
+    assert str(e.value).startswith("no liquid with solids at T = 427.488, P = 66235.2 Pa: the "
+                                   "liquid boils dry")
+    assert "solids=True" not in str(e.value)
+
+
 def _settled_with_solids(s, r, P):
     """The answer's liquid speciated afresh (System.liquid, another route): its present solids
     at saturation, no absent one above it, and boiling at P where a vapor is there (below P at

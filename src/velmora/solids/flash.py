@@ -9,7 +9,7 @@ import numpy as np
 
 from .. import checks
 from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
-from ..flashes import FlashResult, flash, flash_near
+from ..flashes import BoilsDryError, FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
 from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form, water_short
@@ -277,7 +277,12 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
         split.jac[key] = (J, None)
         return J, None
 
-    first = evaluate(np.zeros(0), [])
+    try:
+        first = evaluate(np.zeros(0), [])
+    except BoilsDryError as dry_split:
+        # the split without solids boils dry at T: with solids its liquid holds less of the
+        # salts, so their vapor pressure lowered less, and it boils dry the more
+        raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
     if not len(ss) or np.all(first.si < 0.0):
         out = first.result
         out.solids, out.H_solids, out.S_solids = {}, 0.0, 0.0
