@@ -214,6 +214,11 @@ SOLID_CASES = [   # (chemistry, T, feed, the solids present)
     ("CaSO4-NaCl-H2O", 298.15, {"H2O": WATER, "NaCl": 6.3, "CaSO4": 0.1}, {"anhydrite", "halite"}),
     ("seawater-H2O", 318.15, {"H2O": WATER, **{c: 9.0 * v for c, v in SEA.items()}},
      {"anhydrite", "celestite"}),
+    # nahcolite out of NaOH and CO2: feed - solids has NaHCO3 < 0, and the dissolved part is
+    # written as less NaOH and CO2 (two apparent moles per NaHCO3): its H per mol of that form
+    # moved as if the total were feed - solids (d H / d NaOH -7237 J/mol, differences -6053)
+    ("NaOH-CO2-H2O", 333.8817216555914, {"H2O": WATER, "NaOH": 3.1096900672804497,
+                                         "CO2": 2.3160773979415175}, {"nahcolite"}),
 ]
 
 

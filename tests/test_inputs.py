@@ -68,6 +68,47 @@ def test_salt_molality_bound_is_named(nacl):
         cold(nacl).liquid(298.15, amounts={"H2O": 1.0, "NaCl": 10.0})
 
 
+def test_a_feed_with_solids_past_the_bound_is_refused_as_a_whole_feed(nacl):
+    # with solids the bound holds for the feed as a whole, what would be solid included: the
+    # refusal says so (it said "the liquid is aqueous ... give more water" of a liquid that
+    # would be saturated brine, and the flash with solids told its caller to flash with
+    # solids=True), and how much water the feed needs
+    M_W = 18.015268e-3  # kg/mol, the databank's molar mass of water
+    need = 1.0 / (100.0 * M_W)  # mol of water per mol of a solute at 100 mol/kg
+    tail = (": velmora finds the solids from the feed's own liquid, which is aqueous (at most "
+            "100 mol/kg of each solute), however much of the feed would be solid; give at least "
+            f"{need:.4g} mol of water per mol of NaCl, or leave out the part that stays solid")
+    feed = {"H2O": 55.51, "NaCl": 6000.0}
+    held = "the feed holds NaCl at 6000 mol/kg of its water, its solids counted with its liquid"
+    with pytest.raises(checks.NotAqueousError, match=re.escape(held + ", beyond 0-100 mol/kg"
+                                                               + tail)):
+        cold(nacl).liquid(298.15, feed, solids=True)
+    for kw, said in ((dict(T=298.15), "T = 298.15"), (dict(H=-4e5), "H = -400000"),
+                     (dict(vapor_fraction=0.0), "vapor_fraction = 0")):
+        with pytest.raises(checks.NotAqueousError, match=re.escape(
+                f"no vapor-liquid-solid flash at {said}, P = 101325 Pa: {held}")):
+            nacl.flash(feed, ATM, solids=True, **kw)  # (refused once no split is found)
+    with pytest.raises(checks.NotAqueousError, match=re.escape(
+            "no vapor-liquid-solid flash at T = 298.15, P = 101325 Pa: the feed holds NaCl and "
+            "no water (H2O)" + tail)):
+        nacl.flash({"NaCl": 1.0}, ATM, T=298.15, solids=True)
+    # with the water asked for (and a little more): saturated brine and halite, the sodium of
+    # the feed in the two
+    r = nacl.liquid(298.15, {"H2O": 1.001 * need, "NaCl": 1.0}, solids=True)
+    assert set(r.solids) == {"halite"} and abs(r.saturation_indices["halite"]) < 1e-8
+    assert r.apparent["NaCl"] + r.solids["halite"] == pytest.approx(1.0, rel=1e-12)
+    # evaporation: 5 mol of NaCl in 55.51 of water can lose water down to 5 need, the
+    # fraction 1 - 5 need / 55.51 of it; past that the point is refused, short of it answered
+    brine = {"H2O": 55.51, "NaCl": 5.0}
+    most = 1.0 - 5.0 * need / 55.51
+    with pytest.raises(checks.NotAqueousError, match=re.escape(
+            f"evaporation at 0.97 of the water removed, past the {most:.6g} this brine allows: "
+            "the feed holds NaCl at 166.7 mol/kg of its water")):
+        velmora.paths.evaporate(nacl, brine, 298.15, [0.0, 0.97], events=False)
+    p = velmora.paths.evaporate(nacl, brine, 298.15, [0.0, 0.999 * most], events=False)
+    assert p.precipitated["halite"][-1] > 4.0
+
+
 def test_mass_fractions_that_add_up_give_the_molality_they_state(mea):
     liq = mea.liquid(313.15, mass_fractions={"H2O": 0.7, "MEA": 0.3 + 5e-10})   # within 1e-9
     n = liq.amounts                        # mol in 1 kg of liquid

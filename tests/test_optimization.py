@@ -122,6 +122,25 @@ def test_outputs_of_a_liquid_with_its_solids(brine):
         LiquidOutputs(brine, 298.15, app, ["H2O"], ["s_gypsum"])
 
 
+def test_total_enthalpy_of_a_liquid_whose_dissolved_part_takes_another_form():
+    # nahcolite out of NaOH and CO2: feed - solids has NaHCO3 < 0, and the dissolved part is
+    # written as less NaOH and CO2. The total H (the state's H times its apparent moles) is
+    # built from the Jacobian's H per mol of that form and the derivatives of the dissolved
+    # part: both must follow the form the state writes, against Richardson differences
+    s = velmora.System("NaOH-CO2-H2O")
+    app = {"H2O": 55.50929780738274, "NaOH": 3.1096900672804497, "CO2": 2.3160773979415175}
+    state = s.liquid(333.8817216555914, app, solids=True)
+    assert set(state.solids) == {"nahcolite"} and state.apparent["NaHCO3"] == 0.0
+    f = LiquidOutputs(s, 333.8817216555914, app, ["T", "H2O", "NaOH", "CO2"], ["H"],
+                      solids=True)
+    x = [333.8817216555914, *app.values()]
+    J, y = f.jacobian(x), f.values(x)
+    for j, xj in enumerate(x):
+        h = 0.05 if j == 0 else 1e-4 * xj
+        fd = fd_column(f.values, x, j, h)
+        assert np.all(np.abs(J[:, j] - fd) <= 1e-6 * np.abs(fd) + 1e-10 * np.abs(y) / h), j
+
+
 # -- SciPy ---------------------------------------------------------------------------------------
 @pytest.mark.filterwarnings("ignore::velmora.RangeWarning")     # iterates beyond loading 0.59
 def test_scipy_finds_the_loading_with_fewer_solves_than_differences(mea):

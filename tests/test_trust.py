@@ -338,16 +338,19 @@ def test_a_flash_with_solids_at_s_near_dryness_backs_off_from_a_dry_guess():
     # Na2CO3 water boiled at 1 atm to 99.35 % vapor at 429.75 K, no solid saturated: the
     # search for the vapor fraction above the S asked went on upwards past a guess where the
     # liquid had boiled dry (0.996) and raised 'lies beyond the entropy at which the liquid
-    # boils dry'. Against the two-phase flash at T without solids (another route)
+    # boils dry'. That liquid holds 0.85 mol of water per Na2CO3, past natron's 10 (a melt,
+    # see the next test but one): the search finds the T of the two-phase flash at T without
+    # solids (another route) and then refuses its answer with the reason
     s = velmora.System("Na2CO3-CO2-H2O")
     feed = {"H2O": W, "Na2CO3": 0.19769001286594745, "CO2": 0.011023151572498847}
     T = 429.75449635982545
     plain = s.flash(feed, ATM, T=T)
     assert max(plain.liquid.saturation_indices.values()) < 0.0
-    r = s.flash(feed, ATM, S=s.flash(feed, ATM, T=T, solids=True).S, solids=True)
-    assert r.solids == {}
-    assert r.T == pytest.approx(T, abs=1e-6)
-    assert r.vapor_fraction == pytest.approx(plain.vapor_fraction, abs=1e-9)
+    assert plain.x["H2O"] / plain.x["Na2CO3"] < 10.0
+    with pytest.raises(velmora.NoSolutionError, match=(
+            rf"^vapor-liquid-solid flash at S = {plain.S:g}, P = 101325 Pa not found at "
+            rf"T = {T:g} K: the model's liquid holds \d\.\d+ mol of water per formula of natron")):
+        s.flash(feed, ATM, S=plain.S, solids=True)
 
 
 def test_a_brine_boiled_until_anhydrite_holds_nearly_all_its_sulfate_flashes_with_its_solids():
@@ -467,6 +470,23 @@ def test_a_flash_with_solids_at_t_above_the_invariant_point_says_boils_dry_in_go
     with pytest.raises(velmora.NoSolutionError, match="boils dry"):
         m.flash(feed, P, T=374.6211847461111, solids=True)
     assert time.perf_counter() - t0 < 10.0
+
+
+def test_a_flash_with_solids_whose_split_without_them_boils_dry_says_so_in_its_own_words():
+    # 3.16 mol/kg Na2SO4 at 66.2 kPa and 427.5 K: the split of the whole feed, the active
+    # set's first, boils dry, and its error went to the caller: "flash with solids=True to let
+    # the salt come out", to a caller who had (fuzz seed 402). Against a flash at a vapor
+    # fraction: with thenardite the liquid boils at 364.4 K, far below
+    s = velmora.System("Na2SO4-H2O")
+    feed = {"H2O": W, "Na2SO4": 3.1563767173887887}
+    P = 66235.19583721073
+    r = s.flash(feed, P, vapor_fraction=0.9 * W / sum(feed.values()), solids=True)
+    assert set(r.solids) == {"thenardite"} and r.T < 370.0
+    with pytest.raises(velmora.NoSolutionError) as e:
+        s.flash(feed, P, T=427.48827747322105, solids=True)
+    assert str(e.value).startswith("no liquid with solids at T = 427.488, P = 66235.2 Pa: the "
+                                   "liquid boils dry")
+    assert "solids=True" not in str(e.value)
 
 
 def _settled_with_solids(s, r, P):
@@ -886,3 +906,33 @@ def test_a_bittern_whose_carbonate_magnesium_holds_is_answered_at_each_point_or_
             r"bischofite")):
         velmora.paths.evaporate(s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.560139],
                                 fractional=True)
+
+def test_a_carbonate_water_boiled_past_natron_s_water_is_refused_by_the_flash_with_solids():
+    # Na2CO3-CO2-H2O holds natron (Na2CO3.10H2O) and nahcolite, no lower hydrate of Na2CO3.
+    # 0.157 mol/kg Na2CO3 with 0.121 of CO2 at 1 atm and 415 K boils to 99.3 % vapor, and the
+    # flash with solids gave the liquid left, 39 mol/kg of CO3-- beside no solid (natron's
+    # index -6.5): the salt-rich side of natron's solubility, not a brine (fuzz seed 402)
+    s = velmora.System("Na2CO3-CO2-H2O")
+    feed = {"H2O": W, "Na2CO3": 0.15748675537073165, "CO2": 0.12137579200157599}
+    T = 415.0214046943473
+    fluid = s.flash(feed, ATM, T=T)  # the split without solids
+    per = fluid.x["H2O"] / fluid.x["Na2CO3"]  # mol of water per Na2CO3 in its liquid
+    assert per < 10.0
+    assert s.liquid(T, fluid.x).saturation_indices["natron"] < 0.0
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^vapor-liquid-solid flash at P = 101325 Pa not found at T = 415\.021 K: the "
+            r"model's liquid holds (\d\.\d+) mol of water per formula of natron \(CO3-- 1, "
+            r"Na\+ 2\), fewer than the 10 of the hydrate itself")) as e:
+        s.flash(feed, ATM, T=T, solids=True)
+    # (free CO3-- counted, its HCO3- left out: per formula, at least the apparent ratio)
+    assert per <= float(re.search(r"holds (\d\.\d+) mol", str(e.value)).group(1)) < 10.0
+    with pytest.raises(velmora.NoSolutionError, match=r"^profile point T = 415\.021 K, P = "
+                                                      r"101325 Pa: vapor-liquid-solid flash"):
+        velmora.paths.profile(s, feed, [296.18372698429954, T], ATM)
+    # at 380 K its liquid keeps more water than natron: answered, feed = vapor + liquid
+    r = s.flash(feed, ATM, T=380.0, solids=True)
+    assert r.solids == {} and r.x["H2O"] / r.x["Na2CO3"] > 10.0
+    total = sum(feed.values())
+    for c in feed:
+        split = r.vapor_fraction * r.vapor[c] + (1.0 - r.vapor_fraction) * r.x[c]
+        assert split == pytest.approx(feed[c] / total, rel=1e-8)

@@ -232,10 +232,16 @@ def composition(
 
 
 def _composition(
-    system: Any, amounts: Any, molalities: Any, mass_fractions: Any, loading: float | None
+    system: Any,
+    amounts: Any,
+    molalities: Any,
+    mass_fractions: Any,
+    loading: float | None,
+    whole: bool = False,
 ) -> tuple[dict[str, float], bool]:
     """(``composition``, whether ``solutes`` passed on it already: molalities without a
-    loading; ``liquid`` need not check them again)."""
+    loading; ``liquid`` need not check them again). ``whole``: a feed that solids come out
+    of (``solutes``)."""
     if (amounts is not None) + (molalities is not None) + (mass_fractions is not None) != 1:
         raise ValueError("give exactly one of amounts, molalities, mass_fractions")
     checked = False
@@ -248,7 +254,7 @@ def _composition(
         if "H2O" in app:
             raise ValueError("molalities are per kg of water: leave H2O out")
         app["H2O"] = system._info.mol_water  # mol in 1 kg of water
-        solutes(system, app)
+        solutes(system, app, whole)
         checked = loading is None
     else:
         w = _names(system, mass_fractions, "mass fraction")
@@ -316,16 +322,16 @@ def mass_liquid(
 
 
 def liquid(
-    system: Any, app: dict[str, float], checked: bool = False
+    system: Any, app: dict[str, float], checked: bool = False, whole: bool = False
 ) -> tuple[dict[str, float], float, float]:
     """A liquid's apparent amounts per mole of liquid, checked, and the factors (a, b) that
     give amounts back in the caller's unit (``v * a * b``; two factors, as the caller's total
     may lie beyond the largest float). The liquid needs water and at most ``M_MAX`` mol/kg of
     water of every solute. Intensive results do not depend on the unit; per mole of liquid the
     speciation's tolerances work alike for 1e-300 and 1e300 mol. ``checked``: ``solutes``
-    passed on ``app`` already."""
+    passed on ``app`` already; ``whole``: ``app`` is a feed that solids come out of."""
     if not checked:
-        solutes(system, app)
+        solutes(system, app, whole)
     a = sum(app.values())
     if a < _INF:
         x = {}
@@ -341,9 +347,10 @@ class NotAqueousError(NoSolutionError):
     """A liquid outside the aqueous model: no water, or a solute beyond M_MAX mol/kg."""
 
 
-def solutes(system: Any, app: Mapping[str, float]) -> float:
+def solutes(system: Any, app: Mapping[str, float], whole: bool = False) -> float:
     """The largest amount of the liquid ``app``; ValueError unless it has water and every
-    solute at most ``M_MAX`` mol/kg of water (a solvent such as an amine may exceed it)."""
+    solute at most ``M_MAX`` mol/kg of water (a solvent such as an amine may exceed it).
+    ``whole``: ``app`` is a feed that solids come out of, said so (``whole_feed``)."""
     water = app.get("H2O", 0.0)
     if not water > 0.0:
         raise NotAqueousError(
@@ -361,6 +368,8 @@ def solutes(system: Any, app: Mapping[str, float]) -> float:
     over = [(c, v) for c, v in app.items() if v > M_MAX * kg and c != "H2O" and c not in solvents]
     if over:
         c, v = over[0]
+        if whole:
+            raise NotAqueousError(whole_feed(system, c, v / kg))
         raise NotAqueousError(
             f"{c} at {v / kg:.4g} mol/kg of water lies outside 0-{M_MAX:g} mol/kg: the "
             f"liquid is aqueous (at {M_MAX:g} mol/kg of one solute water is "
@@ -368,6 +377,41 @@ def solutes(system: Any, app: Mapping[str, float]) -> float:
             "give more water"
         )
     return top
+
+
+def whole_feed(system: Any, c: str, m: float) -> str:
+    """Why a feed with solids is refused whose solute ``c`` is at ``m`` mol/kg of its water,
+    beyond M_MAX: the bound is the liquid's, and the solids are found from that liquid (the
+    speciation of the feed as a whole is where the search for them starts)."""
+    need = 1.0 / (M_MAX * system._info.kg_water)
+    held = (
+        f"the feed holds {c} at {m:.4g} mol/kg of its water, its solids counted with its "
+        f"liquid, beyond 0-{M_MAX:g} mol/kg"
+        if m < _INF
+        else f"the feed holds {c} and no water (H2O)"
+    )
+    return (
+        f"{held}: velmora finds the solids from the feed's own liquid, which is aqueous (at "
+        f"most {M_MAX:g} mol/kg of each solute), however much of the feed would be solid; give "
+        f"at least {need:.4g} mol of water per mol of {c}, or leave out the part that stays "
+        "solid"
+    )
+
+
+def feed_beyond(system: Any, z: Any) -> tuple[str, float] | None:
+    """(component, mol/kg of the feed's water) of the first component of the feed ``z``
+    (over the components) that neither evaporates nor is a solvent, beyond M_MAX mol/kg of the
+    feed's water (inf without water), or None: every liquid the feed leaves, a vapor of its
+    volatile part taken, holds it at that molality or more."""
+    info = system._info
+    comps = system.components
+    kg = float(z[comps.index("H2O")]) * info.kg_water if "H2O" in comps else 0.0
+    for c, v in zip(comps, (float(v) for v in z)):
+        if c in info.volatile or c in info.solvents or not v > 0.0:
+            continue
+        if not v <= M_MAX * kg:
+            return c, (v / kg if kg > 0.0 else _INF)
+    return None
 
 
 AW_TOL = 1e-9  # a water activity above 1 by more than this (relative) is no stable liquid

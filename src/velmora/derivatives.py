@@ -938,17 +938,21 @@ def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
     of = state.__dict__.get("_enthalpy_of")
     known = state.H if of is None else math.nan
 
-    def enthalpy(arrays: Any) -> Any:
+    def H_now() -> float:
         alive = live()
-        H = alive.H if alive is not None else known if of is None else enthalpy_of(of, T)
-        return enthalpy_derivatives(system, n, T, app, H, arrays["amounts"])
+        return alive.H if alive is not None else known if of is None else enthalpy_of(of, T)
+
+    def enthalpy(arrays: Any) -> Any:
+        return enthalpy_derivatives(system, n, T, app, H_now(), arrays["amounts"])
 
     # (n, the state's true amounts, set before the Jacobian is returned)
     jac, n = _liquid_jacobian(system, state, bool(solids), {"H": enthalpy})
-    return with_solids(system, state, jac) if solids else jac
+    return with_solids(system, state, jac, H_now) if solids else jac
 
 
-def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobian:
+def with_solids(
+    system: Any, state: Any, liquid: LiquidJacobian, H_of: Any = None
+) -> LiquidJacobian:
     """The derivatives of a liquid in equilibrium with solids with respect to T and its feed,
     from those of its liquid alone (``liquid``: with respect to the dissolved part a). The
     present solids stay saturated, SI_k(a, T) = 0, with a = feed - C^T s (C: their content in
@@ -956,7 +960,9 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
     A = dSI/da, da = dfeed - C^T ds, and every quantity of the liquid follows by the chain
     rule. ``solids`` {present solid: ds}. Raises ValueError where the state is not
     differentiable: an absent solid exactly saturated (the state lies where it begins to form)
-    or present solids whose saturation does not fix their amounts."""
+    or present solids whose saturation does not fix their amounts. ``H_of()``: the state's H
+    [J/mol of its apparent liquid], for its derivative where that liquid is written in other
+    components than feed - C^T s (see ``_rewritten``)."""
     ss = system.solids
     present = list(state.solids)
     _not_at_an_edge(state.saturation_indices, present, "state")
@@ -981,7 +987,21 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
 
     arrays = {k: composed(v) for k, v in dict.items(liquid.arrays)}
     arrays["solids"] = ds
+    dissolved = chain[1:]
     lazy = {"H": lambda _: composed(liquid.arrays["H"])}
+    rewritten = _rewritten(system, state, C, chain[1:])
+    if rewritten is not None:
+        # H is per mol of the apparent liquid as the state writes it, whose total moves as
+        # that form's amounts do, not as feed - C^T s: the liquid's column j holds
+        # (dH_tot/da_j - H) / total, so the chain rule through feed - C^T s leaves
+        # H (sum(d(feed - C^T s)) - sum(d apparent)) / total to add
+        dissolved = rewritten
+        arrays.pop("H", None)  # (composed through feed - C^T s where the liquid had it already)
+        extra = (chain[1:].sum(axis=0) - rewritten.sum(axis=0)) / math.fsum(state.apparent.values())
+        if H_of is not None:
+            lazy = {"H": lambda _: composed(liquid.arrays["H"]) + H_of() * extra}
+        else:  # (a liquid Jacobian without the state's H: no H to follow the form)
+            lazy = {}
     out = LiquidJacobian(
         ["T", *comps],
         liquid.species,
@@ -991,7 +1011,26 @@ def with_solids(system: Any, state: Any, liquid: LiquidJacobian) -> LiquidJacobi
         present,
     )
     out.liquid = liquid  # the liquid alone: the solids' amounts held
-    out.dissolved = chain[1:]
+    out.dissolved = dissolved
+    return out
+
+
+def _rewritten(system: Any, state: Any, C: Any, plain: Any) -> Any:
+    """d(the state's apparent liquid) / d(T, feed) (components x (T, components)) where
+    ``solids.dissolved`` wrote it in other components than feed - C^T s (nahcolite out of
+    NaOH and CO2 leaves NaHCO3 < 0, written as less NaOH and CO2), else None. That form holds
+    the same atoms on the components it keeps (those not at 0): its amounts follow the atoms'
+    derivatives B (d(feed - C^T s)), ``plain``, by least squares on those components."""
+    comps = list(system.components)
+    app = np.array([state.apparent[c] for c in comps])
+    feed = np.array([state.feed[c] for c in comps])
+    s = np.array([state.solids[k] for k in state.solids])
+    if not np.any(np.abs(feed - C.T @ s - app) > 1e-9 * float(np.abs(feed).max())):
+        return None
+    B = system.solids.comp_b
+    keep = np.flatnonzero(app != 0.0)
+    out = np.zeros_like(plain)
+    out[keep] = np.linalg.lstsq(B[:, keep], B @ plain, rcond=None)[0]
     return out
 
 

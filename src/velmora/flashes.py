@@ -42,6 +42,11 @@ class _NoAnswer(NoSolutionError):
     tried."""
 
 
+class BoilsDryError(NoSolutionError):
+    """A flash at T whose liquid boils dry: every split it tried left a liquid beyond the
+    aqueous model (the flash with solids says so in its own words)."""
+
+
 KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
 SUBSTITUTION_STEPS = 400
 POLISH = 1e-3  # a split this close is finished by substitution from it
@@ -795,7 +800,7 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
             for c in system.components
             if c not in system._info.volatile and c not in system._info.solvents and feed[c] > 0.0
         ]
-        raise NoSolutionError(
+        raise BoilsDryError(
             f"at T = {T:g} K, P = {P:g} Pa the liquid of the feed {_feed_text(system, z)}"
             f" boils dry: what would stay liquid holds more than {checks.M_MAX:g} mol/kg of "
             f"{', '.join(salts) or 'its solutes'} (beyond the aqueous model); flash with "

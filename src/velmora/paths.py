@@ -260,7 +260,7 @@ class _Walk:
         """The _Point of ``feed`` {component: amount} at T [K], tried from the points ``near``
         first. Raises what System.liquid raises where no answer is verified."""
         system = self.system
-        x, a, b = checks.liquid(system, feed)
+        x, a, b = checks.liquid(system, feed, whole=self.solids)
         checks.range_warnings(system, T, x, stacklevel=5)
         z = np.array([x[c] for c in self.comps])
         for p in near:
@@ -741,7 +741,21 @@ def evaporate(
                 try:
                     p = walk.point(T, feed, pts[-1:])
                 except (ValueError, ArithmeticError, RuntimeError) as e:
-                    raise _named(f"evaporation at {f:.6g} of the water removed", e) from e
+                    where = f"evaporation at {f:.6g} of the water removed"
+                    if isinstance(e, checks.NotAqueousError) and feed["H2O"] > 0.0:
+                        # the feed of this point, its solids counted: how far the path can go
+                        need = max(
+                            v
+                            for c, v in base.items()
+                            if c != "H2O" and c not in system._info.solvents
+                        ) / (checks.M_MAX * system._info.kg_water)
+                        most = r_base + (base["H2O"] - need) / w0
+                        where += (
+                            f", past the {most:.6g} its step from {r_base:.6g} allows"
+                            if fractional
+                            else f", past the {most:.6g} this brine allows"
+                        )
+                    raise _named(where, e) from e
                 pts.append(p)
                 feeds.append(feed)
                 if fractional:  # the step's solids leave: the next starts from its liquid
@@ -831,7 +845,7 @@ def _liquid(system, T, feed, solids):
     from .solids import nonnegative_form, solid_liquid
     from .states import liquid_state
 
-    x, a, b = checks.liquid(system, feed)
+    x, a, b = checks.liquid(system, feed, whole=solids)
     z = np.array([x[c] for c in system.components])
     if float((system.solids.n0_of @ z).min()) < 0.0:
         try:

@@ -202,8 +202,9 @@ class System:
         amounts, ``apparent`` the dissolved part and ``feed`` the composition given.
 
         The liquid is aqueous: it needs water, and no solute may exceed 100 mol/kg of water
-        (``checks.M_MAX``). It is computed per mole of liquid and its amounts are given back in
-        the unit of the input."""
+        (``checks.M_MAX``); with ``solids=True`` that holds for the composition given as a
+        whole, what would be solid included (the solids are found from its own liquid). It is
+        computed per mole of liquid and its amounts are given back in the unit of the input."""
         if self.databank is None and not solids and amounts is None and type(T) is float:
             # the usual call (checks.temperature's usual T; no overlays, whose context would be
             # a no-op) in one compiled step, else the steps one by one below
@@ -220,9 +221,9 @@ class System:
                 usual = checks.mass_liquid(self, mass_fractions, loading)
             if usual is None:
                 app, checked = checks._composition(
-                    self, amounts, molalities, mass_fractions, loading
+                    self, amounts, molalities, mass_fractions, loading, solids
                 )
-                x, a, b = checks.liquid(self, app, checked)
+                x, a, b = checks.liquid(self, app, checked, solids)
             else:
                 (app, x, a), b = usual, 1.0
             T = checks.temperature(T)

@@ -9,10 +9,10 @@ import numpy as np
 
 from .. import checks
 from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
-from ..flashes import FlashResult, flash, flash_near
+from ..flashes import BoilsDryError, FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form
+from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form, water_short
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -110,6 +110,37 @@ def flash_solids(
     given, value = checks.one_given(T, H, S, vapor_fraction)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
+    try:
+        out = _flash_solids(system, z, P, given, value, T0)
+    except (ConvergenceError, NoSolutionError) as e:
+        beyond = checks.feed_beyond(system, z)
+        if beyond is None:
+            raise
+        # every liquid of such a feed, its volatile part boiled off or not, holds that solute
+        # at that molality or more: no split is of the aqueous model, whatever the solids
+        raise checks.NotAqueousError(
+            f"no vapor-liquid-solid flash at {given} = {value:g}, P = {P:g} Pa: "
+            + checks.whole_feed(system, *beyond)
+        ) from e
+    # an answer whose liquid holds less water per formula than a hydrate of its ions is that
+    # hydrate's melt, not a brine (a Na2CO3 water boiled at 1 atm and 415 K to 1.4 mol of water
+    # per Na2CO3, natron's 10 and no lower hydrate in the databank): no answer of this system
+    liq = out.liquid
+    short = water_short(
+        system,
+        [liq.amounts[k] for k in system._info.names],
+        out.T,
+        where="vapor-liquid-solid flash at "
+        + ("" if given == "T" else f"{given} = {value:g}, ")
+        + f"P = {P:g} Pa",
+    )
+    if short is not None:
+        raise NoSolutionError(short)
+    return out
+
+
+def _flash_solids(system, z, P, given, value, T0):
+    """``flash_solids`` of the feed ``z`` (per mol, checked) at P and ``given`` = ``value``."""
     if given in ("H", "S"):
         return _flash_hs(system, z, P, given, checks.number(value, given), T0)
     value = checks.temperature(value) if given == "T" else checks.number(value, given)
@@ -246,7 +277,12 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
         split.jac[key] = (J, None)
         return J, None
 
-    first = evaluate(np.zeros(0), [])
+    try:
+        first = evaluate(np.zeros(0), [])
+    except BoilsDryError as dry_split:
+        # the split without solids boils dry at T: with solids its liquid holds less of the
+        # salts, so their vapor pressure lowered less, and it boils dry the more
+        raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
     if not len(ss) or np.all(first.si < 0.0):
         out = first.result
         out.solids, out.H_solids, out.S_solids = {}, 0.0, 0.0
