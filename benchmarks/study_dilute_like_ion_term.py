@@ -39,7 +39,7 @@ import time
 import numpy as np
 from scipy.optimize import least_squares
 
-import _complex_step as complex_step  # benchmarks/, the script's folder
+import _term_study as term_study  # benchmarks/, the script's folder
 from velmora.enginebridge import databank
 from velmora.regress import core, data, shipped
 from velmora.regress.core import Parameter, evaluate, overlay
@@ -72,7 +72,7 @@ def f_d(n, names, z, T):
 
 def grad_f_d(n, names, z, T):
     """dF_D/dn_i by complex step."""
-    return complex_step.gradient(f_d, n, names, z, T)
+    return term_study.gradient(f_d, n, names, z, T)
 
 
 _value = core.Model.value
@@ -82,17 +82,7 @@ def term_on():
     return any(TERM[k] != 0.0 for k in BOUNDS)
 
 
-def _value_with_term(self, kind, species, T, comp):
-    if kind not in ("gamma_mean", "osmotic") or not term_on():
-        return _value(self, kind, species, T, comp)
-    self.el._warm = None
-    comp = {c: comp.get(c, 0.0) for c in self.components}
-    n, lng = self.el.true_amounts(comp, T)
-    n = np.asarray(n, float)
-    z = np.asarray(self.el.sp.z, float)
-    return self._liquid_value(
-        kind, species, n, np.asarray(lng, float) + grad_f_d(n, self.names, z, T)
-    )
+_value_with_term = term_study.value_with_term(_value, grad_f_d, term_on)
 
 
 core.Model.value = _value_with_term

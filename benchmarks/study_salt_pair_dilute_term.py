@@ -29,7 +29,7 @@ import time
 import numpy as np
 from scipy.optimize import least_squares
 
-import _complex_step as complex_step  # benchmarks/, the script's folder
+import _term_study as term_study  # benchmarks/, the script's folder
 from velmora.enginebridge import databank
 from velmora.regress import core, data, shipped
 from velmora.regress.core import Parameter, evaluate, overlay
@@ -57,7 +57,7 @@ def f_p(n, names, z, T):
 
 def grad_f_p(n, names, z, T):
     """dF_P/dn_i by complex step."""
-    return complex_step.gradient(f_p, n, names, z, T)
+    return term_study.gradient(f_p, n, names, z, T)
 
 
 _value, _true_ln_gamma = core.Model.value, core.Model._true_ln_gamma
@@ -69,15 +69,7 @@ def _true_ln_gamma_with_term(self, T, comp):   # the ions traced (ion_gamma_mean
     return n, np.asarray(lng, float) + grad_f_p(n, self.names, np.asarray(self.el.sp.z, float), T)
 
 
-def _value_with_term(self, kind, species, T, comp):   # gamma+- and phi of the salts
-    if kind not in ("gamma_mean", "osmotic"):
-        return _value(self, kind, species, T, comp)
-    self.el._warm = None
-    comp = {c: comp.get(c, 0.0) for c in self.components}
-    n, lng = self.el.true_amounts(comp, T)
-    n = np.asarray(n, float)
-    z = np.asarray(self.el.sp.z, float)
-    return self._liquid_value(kind, species, n, np.asarray(lng, float) + grad_f_p(n, self.names, z, T))
+_value_with_term = term_study.value_with_term(_value, grad_f_p)   # gamma+- and phi of the salts
 
 
 core.Model.value, core.Model._true_ln_gamma = _value_with_term, _true_ln_gamma_with_term
