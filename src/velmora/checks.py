@@ -379,11 +379,16 @@ def solutes(system: Any, app: Mapping[str, float], whole: bool = False) -> float
     return top
 
 
+def least_water(system: Any, amount: float) -> float:
+    """The water [mol] that holds ``amount`` mol of a solute at M_MAX mol/kg."""
+    return amount / (M_MAX * system._info.kg_water)
+
+
 def whole_feed(system: Any, c: str, m: float) -> str:
     """Why a feed with solids is refused whose solute ``c`` is at ``m`` mol/kg of its water,
     beyond M_MAX: the bound is the liquid's, and the solids are found from that liquid (the
     speciation of the feed as a whole is where the search for them starts)."""
-    need = 1.0 / (M_MAX * system._info.kg_water)
+    need = least_water(system, 1.0)
     held = (
         f"the feed holds {c} at {m:.4g} mol/kg of its water, its solids counted with its "
         f"liquid, beyond 0-{M_MAX:g} mol/kg"

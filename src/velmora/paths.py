@@ -744,11 +744,9 @@ def evaporate(
                     where = f"evaporation at {f:.6g} of the water removed"
                     if isinstance(e, checks.NotAqueousError) and feed["H2O"] > 0.0:
                         # the feed of this point, its solids counted: how far the path can go
-                        need = max(
-                            v
-                            for c, v in base.items()
-                            if c != "H2O" and c not in system._info.solvents
-                        ) / (checks.M_MAX * system._info.kg_water)
+                        solvents = system._info.solvents
+                        top = max(v for c, v in base.items() if c != "H2O" and c not in solvents)
+                        need = checks.least_water(system, top)
                         most = r_base + (base["H2O"] - need) / w0
                         where += (
                             f", past the {most:.6g} its step from {r_base:.6g} allows"

@@ -42,7 +42,8 @@ def _w_params(key, bound=60.0):
 def _salt(salt):
     c, a = SALT_IONS[salt]
     key = ("H2O", c, a)
-    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
+    # (the hydroxides' tau has a 1/T term too: its A alone may go below 0)
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, -20.0 if salt in SALT_W else 0.0, 20.0),
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     sets = data.salt_sets(salt)
     if salt in SALT_W:
@@ -70,7 +71,6 @@ def _salt(salt):
         # mol/kg was 24-40 % low at 100 C)
         sets += [data.crc_high_set(salt), data.balej_phi_set(salt)]
         sets += [data.balej_phi_set(salt, t) for t in data.BALEJ_HOT]
-        params = [dataclasses.replace(p, lower=-20.0) if p.field == "A_m_ca" else p for p in params]
         params += [Parameter("electrolyte_pair", key, f, 0.0, -5000.0, 5000.0, scale=300.0)
                    for f in ("B_m_ca", "B_ca_m")]
         # the salt-rich end's 1/T term: KOH's W2, NaOH's triple (the other 1/T terms of W, tried,
@@ -368,7 +368,8 @@ def nacl_dilute_trial(split="fitted"):
 # also follow concentrated HCl(aq) (the CRC set, evaluated but not fitted: see docs/data-sources.md).
 def _hydronium():
     key = ("H2O", "H3O+", "Cl-")
-    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
+    # (the hydroxides' tau has a 1/T term too: its A alone may go below 0)
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, -20.0 if salt in SALT_W else 0.0, 20.0),
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     return data.acid_base_sets()[1:2], params, None, (293.15, 303.15)
 
