@@ -2,7 +2,6 @@
 monotonicity, the pilot table runner and the transport correlations against measured data."""
 
 import math
-import warnings
 
 import numpy as np
 import pandas as pd
@@ -224,25 +223,6 @@ def test_range_log_warns_once_per_correlation():
     with pytest.warns(velmora.RangeWarning, match=r"T \[K\] = 360-370 outside") as rec:
         rng.warn("absorber")
     assert len(rec) == 1
-
-
-def test_absorber_gives_the_liquids_range_warnings_once(mea):
-    # the column's liquids run up to the rich T (above 323.15 K, the top of the MEA-1
-    # constant's range): the front door's warning reaches the caller once for the whole run,
-    # not once per liquid
-    P = 108.12e3
-    gas = capture.flue_gas(mea, 2240.0, 314.18, P, co2_dry=0.0919)
-    lean = capture.lean_solvent(6804.0, 0.307, 0.168)
-    ab = capture.Absorber(mea, 0.64, [6.0, 6.0], segments=2)
-    with warnings.catch_warnings(record=True) as got:
-        warnings.simplefilter("always")
-        r = ab.run(gas, 314.18, lean, 315.18, P)
-    assert r.rich_T > 323.15
-    here = [str(w.message) for w in got if w.filename == __file__]
-    assert here.count("T outside the validity range of the equilibrium constant MEA-1 "
-                      "(273.15-323.15 K): extrapolated") == 1
-    assert len(here) == len(set(here))
-    assert all(issubclass(w.category, velmora.RangeWarning) for w in got)
 
 
 # -------------------------------------------------------------------------- stripper
