@@ -8,10 +8,10 @@ import warnings
 import numpy as np
 import pytest
 
-from test_capture import atoms  # element counts written out there, not the databank's
+from test_capture import atoms, h_gas, h_liq  # element counts written out there
 
 import velmora
-from velmora import capture, phasekit
+from velmora import capture
 
 P_ABS, P_STRIP = 108.12e3, 183.0e3
 
@@ -26,20 +26,6 @@ def quiet():
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", velmora.RangeWarning)
         yield
-
-
-def h_liq(mea, flows, T):
-    """Enthalpy flow [W] of a liquid by the flash (under 1 MPa), not by LiquidState.H."""
-    flows = {c: v for c, v in flows.items() if v != 0.0}
-    r = mea.flash(flows, 1e6, T=T)
-    assert r.vapor_fraction == 0.0
-    return r.H * sum(flows.values())
-
-
-def h_gas(mea, flows, T, P):
-    tot = sum(flows.values())
-    y = [flows.get(c, 0.0) / tot for c in mea.components]
-    return tot * phasekit.enthalpy_vapor(mea.pp, T, y, P) / 1e3
 
 
 def make_loop(mea, **hx):

@@ -314,13 +314,11 @@ def test_the_one_call_liquid_follows_a_change_of_the_model_tables(module_cache):
     both()
 
 
-def test_the_one_call_liquid_follows_a_change_of_its_constants_options_or_species(cache):
+def test_the_one_call_liquid_follows_a_change_of_its_constants_options_or_species(module_cache):
     """The one-call liquid keeps its resolved activity model and ln K records between calls:
     a record changed in place or replaced, a changed option, another T, or an attribute set
     on the species object is seen at the next call (against the core's cold speciation, which
     reads the model at every call)."""
-    from velmora import checks
-
     s = velmora.System("CO2-H2O")
     el = s.model
     app = checks.liquid(s, s.composition(molalities={"CO2": 0.5}))[0]

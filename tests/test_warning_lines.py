@@ -26,24 +26,14 @@ def _said(call):
     return [(w.category, str(w.message), w.filename, w.lineno) for w in seen]
 
 
-def _solids_flash(given):
-    s = System("NaCl-H2O")
-    if given in ("H", "S"):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            r = s.flash(NACL, 101325.0, vapor_fraction=0.3, solids=True)
-        return lambda: s.flash(NACL, 101325.0, **{given: getattr(r, given)}, solids=True)
-    value = {"T": 390.0, "vapor_fraction": 0.3}[given]
-    return lambda: s.flash(NACL, 101325.0, **{given: value}, solids=True)
-
-
-def _fluid_flash(given):
+def _flash(given, solids):
+    """The flash at T, a vapor fraction, or the H or S of the flash at vapor fraction 0.3."""
     s = System("NaCl-H2O")
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        r = s.flash(NACL, 101325.0, vapor_fraction=0.3)
-    value = {"T": 385.0, "vapor_fraction": 0.3, "H": r.H, "S": r.S}[given]
-    return lambda: s.flash(NACL, 101325.0, **{given: value})
+        r = s.flash(NACL, 101325.0, vapor_fraction=0.3, solids=solids)
+    value = {"T": 390.0 if solids else 385.0, "vapor_fraction": 0.3, "H": r.H, "S": r.S}[given]
+    return lambda: s.flash(NACL, 101325.0, **{given: value}, solids=solids)
 
 
 # each entry point in conditions that warn: T outside a correlation's range or a fit's, T in
@@ -102,8 +92,7 @@ CALLS = {
 @pytest.mark.parametrize("given", ["T", "H", "S", "vapor_fraction"])
 @pytest.mark.parametrize("solids", [False, True], ids=["fluid", "solids"])
 def test_a_flash_warns_at_the_callers_line(given, solids):
-    call = (_solids_flash if solids else _fluid_flash)(given)
-    said = _said(call)
+    said = _said(_flash(given, solids))
     assert said, "no warning: the case no longer tests the line"
     assert {w[1] for w in said if w[0] is velmora.RangeWarning} >= {
         "NaCl above 6 mol/kg, the largest molality the parameters of NaCl-H2O were fitted "
@@ -160,6 +149,9 @@ def test_a_capture_column_warns_at_the_callers_line(mea, name):
     said = _said(lambda: COLUMNS[name](mea))
     said_mea_1 = [w[1] for w in said].count(MEA_1)
     assert said_mea_1 >= 1 if name == "loop" else said_mea_1 == 1  # (the loop: once per column)
+    if name == "absorber":  # every message once per run, each a range warning
+        assert len(said) == len({w[1] for w in said})
+        assert all(issubclass(w[0], velmora.RangeWarning) for w in said)
     assert {w[2] for w in said} == {__file__}, [w for w in said if w[2] != __file__]
 
 
