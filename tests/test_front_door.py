@@ -87,6 +87,27 @@ def test_vapor_fraction_flashes_of_loaded_mea_with_nitrogen_all_converge(mea):
             mea.bubble_temperature(feed, ATM)
 
 
+def test_wet_co2_near_its_dew_point_flashes_all_vapor_in_good_time(module_cache):
+    """A stripper's top vapor (CO2, water, a little MEA; 184 kPa) just above its dew point, and
+    its product saturated with water at 40 C (1,330 mol/kg of CO2 as a liquid: a wet gas, no
+    liquid of the aqueous model): all vapor. The split tried first on their trial liquids
+    (10,000 speciation iterations each near the dew point) took 7-12 s a flash, the all-liquid
+    test's recovery on the wet gas 3-6 s more."""
+    import time
+
+    mea = velmora.System("MEA-CO2-H2O", gases=["N2", "O2"])   # the capture columns' system
+    P = 183870.0
+    top = {"CO2": 2.1669, "H2O": 11.6137, "MEA": 0.02492}
+    dew = mea.flash(top, P, vapor_fraction=1.0).T     # another route: T solved at beta = 1
+    for feed, T in ((top, dew + 1e-3), (top, dew + 0.5), ({"CO2": 2.1669, "H2O": 0.0907}, 313.15)):
+        t0 = time.perf_counter()
+        r = mea.flash(feed, P, T=T)
+        assert time.perf_counter() - t0 < 5.0
+        assert r.vapor_fraction >= 1.0 - 1e-4 and r.residual <= mea.tol
+    # below the dew point a liquid forms
+    assert 0.0 < mea.flash(top, P, T=dew - 0.5).vapor_fraction < 1.0
+
+
 def test_salt_free_stream_of_a_salt_system_flashes_above_the_boiling_point(nacl):
     """A NaCl-free water stream in the NaCl system: the core's substitution divides 0 by 0 for
     the absent salt once every volatile component is vapor."""
