@@ -1,8 +1,9 @@
-"""The ion-ion-ion mixing term U and the dilute-weighted like-ion term D of the activity model:
-the report's [NRTL-MIXING] and [NRTL-DILUTE] records, the databank's nrtl_mixing and nrtl_dilute
-tables and the engine's lines, the parameter direction of a fit. The terms' invariants
-(Gibbs-Duhem, hand gradient = dual numbers, one-salt liquids, the ions' reference, ln gamma
-against differences of the term written out) are checked in tests/cpp/activity_tests.cpp."""
+"""The ion-ion-ion mixing term U and the dilute-weighted like-ion and salt-pair terms D of the
+activity model: the report's [NRTL-MIXING], [NRTL-DILUTE] and [NRTL-DILUTE-PAIR] records, the
+databank's nrtl_mixing, nrtl_dilute and nrtl_dilute_pair tables and the engine's lines, the
+parameter direction of a fit. The terms' invariants (Gibbs-Duhem, hand gradient = dual numbers,
+one-salt liquids, the ions' reference, ln gamma against differences of the term written out) are
+checked in tests/cpp/activity_tests.cpp."""
 
 import math
 
@@ -194,6 +195,90 @@ def test_exact_fit_gradient_of_d_against_differences():
     value, grad = model(50.0).value_gradient("gamma_mean", "CaCl2", 298.15, comp, [p])
     h = 1e-2
     up, down = (model(50.0 + s * h).value("gamma_mean", "CaCl2", 298.15, comp) for s in (1, -1))
+    fd = (math.log(up) - math.log(down)) / (2 * h)
+    assert grad[0] == pytest.approx(fd, rel=1e-5)
+    assert abs(fd) > 1e-4
+
+
+def test_dilute_pair_record_is_read_checked_and_first_order_in_each_ion():
+    model, _ = ionactivity.report.read_report(report("H2O  Na+ Cl-  40  2000", "NRTL-DILUTE-PAIR"), NAMES, [])
+    assert model["dilute_pair"] == {("H2O", "Na+", "Cl-"): [40.0, 2000.0]}
+    assert model["dilute"] == {}
+    for line, msg in [("H2O Na+ Cl- 1", r"line \d+: expected 2 numbers, got 1"),
+                      ("Na+ Na+ Cl- 1 0", r"'Na\+' is not a solvent"),
+                      ("H2O Cl- Na+ 1 0", r"'Cl-' is not a cation"),
+                      ("H2O Na+ H2O 1 0", r"'H2O' is not an anion"),
+                      ("H2O Na+ Cl- 1 0\nH2O Na+ Cl- 2 0", r"'H2O' with 'Na\+' 'Cl-' given twice")]:
+        with pytest.raises(ReportError, match=r"\[NRTL-DILUTE-PAIR\] .*" + msg):
+            ionactivity.species_from_report(report(line, "NRTL-DILUTE-PAIR"), NAMES, [])
+    sp = species("H2O  Na+ Cl-  40  2000", "NRTL-DILUTE-PAIR")
+    d_t = 40.0 + 2000.0 / T
+    # chloride traced in a sodium sulfate brine, g written out (I_x = (x_Na + 4 x_SO4 + x_Cl) / 2):
+    # ln gamma of Cl- gains D x_w x_Na g, the others O(x_Cl)
+    x = np.array([0.9, 0.06, 1e-13, 0.03])
+    x = x / x.sum()
+    y = 14.9 * math.sqrt(0.5 * (x[1] + 4 * x[3] + x[2]))
+    g = 2 * (1 - (1 + y) * math.exp(-y)) / y**2
+    d = ionactivity.ln_gamma(sp, x, T) - ionactivity.ln_gamma(species(), x, T)
+    assert d[2] == pytest.approx(d_t * x[0] * x[1] * g, rel=1e-8)
+    assert np.abs(d[[0, 1, 3]]).max() < 1e-10
+    # no chloride at all: every species but Cl- to the last digit as without the term
+    x = np.array([0.9, 0.06, 0.0, 0.03])
+    d = ionactivity.ln_gamma(sp, x, T) - ionactivity.ln_gamma(species(), x, T)
+    assert np.array_equal(d[[0, 1, 3]], np.zeros(3)) and d[2] > 0.1
+    # the term's ln gamma by central differences of n G^ex/RT (not the code's gradient), and Euler
+    sp0 = species()
+    x0 = np.array([0.8, 0.07, 0.05, 0.01])
+
+    def gex_t(xv):
+        return sp._core.gex(xv, T) - sp0._core.gex(xv, T)
+    lng = np.zeros(4)
+    h = 1e-7
+    for i in range(4):
+        up, dn = x0.copy(), x0.copy()
+        up[i] += h
+        dn[i] -= h
+        lng[i] = ((up.sum() * gex_t(up)) - (dn.sum() * gex_t(dn))) / (2 * h)
+    d_code = ionactivity.ln_gamma(sp, x0, T) - ionactivity.ln_gamma(sp0, x0, T)
+    assert d_code == pytest.approx(lng, rel=1e-6, abs=1e-10)
+    assert abs(x0 @ lng - gex_t(x0) * x0.sum()) < 1e-10
+
+
+def test_dilute_pair_databank_record_reaches_the_report_and_the_fit():
+    rec = {"molecule": "H2O", "cation": "Na+", "anion": "Cl-", "D_A": 30.0, "D_B": 400.0, "source": "test input"}
+    like = {"molecule": "H2O", "ion": "Na+", "D_A": 5.0, "source": "test input"}
+    db = databank.derive(databank.shipped(), [{"nrtl_dilute_pair": {"pair": [rec]}, "nrtl_dilute": {"pair": [like]}}])
+    assert rec in db.dilute_pair_records(["H2O"], ["Na+", "Cl-"])
+    assert db.dilute_pair_records(["H2O"], ["Na+", "OH-"]) == []
+    for bad, msg in ((dict(rec, molecule="Na+"), "'Na\\+' is not a solvent of the databank"),
+                     (dict(rec, cation="Cl-", anion="Na+"), "field 'cation': 'Cl-' is not a cation of the databank")):
+        with pytest.raises(databank.DatabankError, match=msg):
+            databank.derive(db, [{"nrtl_dilute_pair": {"pair": [bad]}}])
+    with databank.using(db):
+        comps = ionchem.components("NaCl-H2O")
+        text = engine.input_header({c: c for c in comps}, "eNRTL",
+                                   chemistry=("NaCl-H2O", ionchem.builtin("NaCl-H2O")))
+        text = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
+    section = text.split("[NRTL-DILUTE-PAIR]")[1].split("[")[0]
+    line = next(ln for ln in section.splitlines() if ln.split()[:3] == ["H2O", "Na+", "Cl-"])
+    assert line.split("#")[0].split()[3:] == ["30", "400"]
+    p = regress.Parameter("dilute_pair", ("H2O", "Na+", "Cl-"), "D_B", 0.0)
+    ov = regress.core.overlay([p], [75.0], db)
+    assert ov["nrtl_dilute_pair"]["pair"][0] | {"source": ""} == dict(
+        molecule="H2O", cation="Na+", anion="Cl-", D_A=30.0, D_B=75.0, source="")
+    # the salt-pair terms follow the like-ion ones in the core's list
+    m = regress.core.Model("NaCl-H2O", db=db)
+    assert jacobian.directions(m, [p, regress.Parameter("dilute_term", ("H2O", "Na+"), "D_A", 0.0)]) == [
+        ("dilute", 1, 1), ("dilute", 0, 0)]
+    # d ln(gamma+- of NaCl) / d D_A of the pair, exact, against central differences of rebuilt models
+    pa = regress.Parameter("dilute_pair", ("H2O", "Na+", "Cl-"), "D_A", 0.0)
+
+    def model(v):
+        return core.Model("NaCl-H2O", db=databank.derive(db, [core.overlay([pa], [v], db)]))
+    comp = {"H2O": 55.508, "NaCl": 2.0}
+    _, grad = model(30.0).value_gradient("gamma_mean", "NaCl", 298.15, comp, [pa])
+    h = 1e-2
+    up, down = (model(30.0 + s * h).value("gamma_mean", "NaCl", 298.15, comp) for s in (1, -1))
     fd = (math.log(up) - math.log(down)) / (2 * h)
     assert grad[0] == pytest.approx(fd, rel=1e-5)
     assert abs(fd) > 1e-4

@@ -555,7 +555,8 @@ void add_dilute_terms(enrtl::ModelData& d) {
     d.dilute_terms = {{0, 4, {150.0, -2.0e4}}, {1, 6, {40.0, 0.0}}};
 }
 
-// F_D written out here, g in its closed form: sum D n_m n_c^2 / N^2 g(14.9 I_x^1/2).
+// F_D written out here, g in its closed form: sum D n_m n_c n_a / N^2 g(14.9 I_x^1/2), a = c
+// for a like-ion term (a < 0).
 double dilute_f(const Eigen::VectorXd& n, double T, const enrtl::ModelData& d) {
     const double N = n.sum();
     double I = 0.0;
@@ -564,7 +565,7 @@ double dilute_f(const Eigen::VectorXd& n, double T, const enrtl::ModelData& d) {
     const double g = 2.0 * (1.0 - (1.0 + y) * std::exp(-y)) / (y * y);
     double F = 0.0;
     for (const auto& t : d.dilute_terms)
-        F += (t.p[0] + t.p[1] / T) * n[t.m] * n[t.c] * n[t.c] / (N * N) * g;
+        F += (t.p[0] + t.p[1] / T) * n[t.m] * n[t.c] * n[t.a < 0 ? t.c : t.a] / (N * N) * g;
     return F;
 }
 
@@ -626,6 +627,88 @@ void dilute_term_is_part_of_gex() {
     CHECK(message([&] { enrtl::Model m(bad); }) == "dilute term (0, 4) given twice");
 }
 
+// The salt-pair term (test inputs): water with Na+ and Cl-, D = A + B/T; methanol with K+ and
+// the divalent anion, D constant.
+void add_dilute_pairs(enrtl::ModelData& d) {
+    d.dilute_terms = {{0, 3, {90.0, -1.5e4}, 5}, {1, 4, {-30.0, 0.0}, 6}};
+}
+
+// The salt-pair term: ln gamma moves by the gradient of F_D (central differences of dilute_f)
+// on both sides of y = 1; Euler, Gibbs-Duhem and dT; the hand gradient against the dual
+// numbers; parameter derivatives against rebuilt models; beside a like-ion term of the same
+// ions each acts as its own; with one of its ions absent nothing moves; bad terms refused.
+void dilute_pair_term_is_part_of_gex() {
+    Random r;
+    enrtl::ModelData dd = mixed_data(300.0);
+    add_dilute_pairs(dd);
+    enrtl::Model plain = mixed(300.0), model(dd);
+    Eigen::VectorXd lng(7), base(7);
+    for (double scale : {0.002, 0.02, 0.1, 0.3}) {
+        Eigen::VectorXd x(7);
+        x << 0.6, 0.3, 0.05, 0.5 * scale, 0.3 * scale, 0.4 * scale, 0.2 * scale;
+        for (bool fixed : {true, false}) {
+            const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
+            model.ln_gamma(x, 310.0, o, lng);
+            plain.ln_gamma(x, 310.0, o, base);
+            for (int i = 0; i < 7; ++i) {
+                const double h = 1e-6 * std::max(x[i], 1e-3);
+                Eigen::VectorXd xp = x, xm = x;
+                xp[i] += h;
+                xm[i] -= h;
+                const double fd = (dilute_f(xp, 310.0, dd) - dilute_f(xm, 310.0, dd)) / (2 * h);
+                CHECK(std::abs(lng[i] - base[i] - fd) < 1e-7 * std::max(1.0, std::abs(fd)));
+            }
+        }
+        CHECK(std::abs((lng - base)[3]) > 1e-3 * scale);  // the term acts
+    }
+    term_derivatives_are_exact(dd, add_dilute_pairs, {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}}, r,
+                               [](enrtl::ModelData& d, const enrtl::ParamDir& p) -> double& {
+                                   return d.dilute_terms[p.pair].p[p.coef];
+                               });
+    // the water term alone, and beside it a like-ion term of Na+: the two add up, and the
+    // parameter derivative of each is its own term's (the index follows the list)
+    enrtl::ModelData water_only = mixed_data(300.0), both = mixed_data(300.0);
+    water_only.dilute_terms = {dd.dilute_terms[0]};
+    both.dilute_terms = {dd.dilute_terms[0], {0, 3, {25.0, 0.0}}};
+    enrtl::ModelData like = mixed_data(300.0);
+    like.dilute_terms = {both.dilute_terms[1]};
+    enrtl::Model mw(water_only), mb(both), ml(like);
+    Eigen::VectorXd x(7), l_w(7), l_like(7), l_plain(7);
+    x << 0.6, 0.3, 0.05, 0.05, 0.03, 0.04, 0.02;
+    mb.ln_gamma(x, 310.0, {}, lng);
+    mw.ln_gamma(x, 310.0, {}, l_w);
+    ml.ln_gamma(x, 310.0, {}, l_like);
+    plain.ln_gamma(x, 310.0, {}, l_plain);
+    CHECK((lng - l_w - (l_like - l_plain)).cwiseAbs().maxCoeff() < 1e-13);
+    Eigen::MatrixXd dP(7, 2);
+    mb.ln_gamma_parameter_derivatives(x, 310.0, {}, lng, dP, {{3, 0, 0}, {3, 1, 0}});
+    // D enters linearly: d ln gamma / dD_A of each term is its own term's move over its D
+    CHECK((dP.col(0) - (l_w - l_plain) / (90.0 - 1.5e4 / 310.0)).cwiseAbs().maxCoeff() < 1e-12);
+    CHECK((dP.col(1) - (l_like - l_plain) / 25.0).cwiseAbs().maxCoeff() < 1e-12);
+    // no Na+ (K+ and Cl- present): G^ex and every ln gamma as without the term but Na+'s, which
+    // gains D x_w x_Cl g (first order in Na+), g written out at I_x = (x_K + x_Cl) / 2
+    Eigen::VectorXd no_na(7);
+    no_na << 0.7, 0.1, 0.05, 0.0, 0.07, 0.07, 0.0;
+    no_na /= no_na.sum();
+    mw.ln_gamma(no_na, 310.0, {}, lng);
+    plain.ln_gamma(no_na, 310.0, {}, base);
+    CHECK(mw.gex(no_na, 310.0, {}) == plain.gex(no_na, 310.0, {}));
+    for (int i : {0, 1, 2, 4, 5, 6}) CHECK(lng[i] == base[i]);
+    const double y = 14.9 * std::sqrt(0.5 * (no_na[4] + no_na[5]));
+    const double g = 2.0 * (1.0 - (1.0 + y) * std::exp(-y)) / (y * y);
+    CHECK_CLOSE(lng[3] - base[3], (90.0 - 1.5e4 / 310.0) * no_na[0] * no_na[5] * g, 1e-12);
+    // bad terms are refused
+    enrtl::ModelData bad = mixed_data(300.0);
+    bad.dilute_terms = {{0, 5, {1.0, 0.0}, 3}};  // anion first
+    CHECK(message([&] { enrtl::Model m(bad); }) ==
+          "bad dilute pair term (0, 5, 3): a solvent, a cation and an anion");
+    bad.dilute_terms = {{2, 3, {1.0, 0.0}, 5}};  // a solute is not a solvent
+    CHECK(message([&] { enrtl::Model m(bad); }) ==
+          "bad dilute pair term (2, 3, 5): a solvent, a cation and an anion");
+    bad.dilute_terms = {{0, 3, {1.0, 0.0}, 5}, {0, 3, {2.0, 0.0}}, {0, 3, {2.0, 0.0}, 5}};
+    CHECK(message([&] { enrtl::Model m(bad); }) == "dilute pair term (0, 3, 5) given twice");
+}
+
 }  // namespace
 
 int main() {
@@ -644,5 +727,6 @@ int main() {
             CASE(ion_mixing_term_is_part_of_gex),
             CASE(like_ion_triple_is_second_order_in_its_like_ion),
             CASE(dilute_term_is_part_of_gex),
+            CASE(dilute_pair_term_is_part_of_gex),
         });
 }

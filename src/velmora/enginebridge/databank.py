@@ -30,7 +30,7 @@ import tomllib
 DIR = pathlib.Path(__file__).with_name("databank")
 FILES = ("substances", "vapor_pressure", "henry", "critical_volume", "ideal_gas", "aqueous",
          "liquid_heat_capacity", "equilibrium", "nrtl_molecular", "nrtl_electrolyte", "nrtl_mixing",
-         "nrtl_dilute", "solvents", "chemistry",
+         "nrtl_dilute", "nrtl_dilute_pair", "solvents", "chemistry",
          "solids")
 FITS = DIR / "fits"
 KINDS_OF_SPECIES = ("solvent", "solute", "salt", "ion", "complex")
@@ -80,6 +80,10 @@ SCHEMA = {
     # the dilute-weighted like-ion term of a solvent and an ion, D = D_A + D_B/T (docs/activity-model.md)
     "nrtl_dilute": (("molecule", "ion"), {"molecule": "str", "ion": "str", "D_A": "num", "source": "str"},
                     {"D_B": "num", "confidence": "str", **_T}),
+    # the dilute-weighted salt-pair term of a solvent, a cation and an anion, D = D_A + D_B/T
+    "nrtl_dilute_pair": (("molecule", "cation", "anion"),
+                         {"molecule": "str", "cation": "str", "anion": "str", "D_A": "num", "source": "str"},
+                         {"D_B": "num", "confidence": "str", **_T}),
     "solvents": ("id", {}, {"density": "map", "dielectric": "map"}),
     "chemistry": ("id", {"species": "strs", "equilibria": "strs", "source": "str"},
                   {"dissociation": "maps", "components": "strs", "henry": "strs",
@@ -452,6 +456,13 @@ class Databank:
         return [rec for rec in self._tables["nrtl_dilute"].get("pair", [])
                 if rec["molecule"] in mols and rec["ion"] in have]
 
+    def dilute_pair_records(self, molecules, ions):
+        """The dilute-weighted salt-pair records (nrtl_dilute_pair) of a molecule among
+        ``molecules`` with a cation and an anion both among ``ions`` (databank ids), in file order."""
+        mols, have = set(molecules), set(ions)
+        return [rec for rec in self._tables["nrtl_dilute_pair"].get("pair", [])
+                if rec["molecule"] in mols and rec["cation"] in have and rec["anion"] in have]
+
     def mixing_records(self, ions):
         """The ion-ion-ion mixing records (nrtl_mixing) whose three ions are all among ``ions``
         (databank ids), in file order."""
@@ -597,6 +608,12 @@ def _cross_check(tables, checked):
                 _fail(name, kind, key, "molecule", f"{key[0]!r} is not a solvent of the databank")
             if key[1] not in subs or subs[key[1]]["kind"] != "ion":
                 _fail(name, kind, key, "ion", f"{key[1]!r} is not an ion of the databank")
+        elif kind == "nrtl_dilute_pair":
+            if key[0] not in subs or subs[key[0]]["kind"] != "solvent":
+                _fail(name, kind, key, "molecule", f"{key[0]!r} is not a solvent of the databank")
+            for f, sid, sign in (("cation", key[1], 1), ("anion", key[2], -1)):
+                if sid not in subs or subs[sid]["kind"] != "ion" or subs[sid]["charge"] * sign <= 0:
+                    _fail(name, kind, key, f, f"{sid!r} is not {'a' if sign > 0 else 'an'} {f} of the databank")
         elif kind in ("nrtl_molecular", "nrtl_electrolyte", "henry", "vapor_pressure",
                       "critical_volume", "ideal_gas", "aqueous", "liquid_heat_capacity"):
             fields = SCHEMA[kind][0]
@@ -750,7 +767,7 @@ def _delegate(name):
 for _name in ("digest", "table", "species", "known", "is_ion", "kind", "antoine", "henry_record",
               "henry", "vc", "cpig", "dhform", "cpl", "cp_aq", "dhf_aq", "solvent", "reaction_record",
               "nrtl_pair", "nrtl_ln_t", "electrolyte_record", "electrolyte_pair", "electrolyte_ln_t",
-              "electrolyte_w", "mixing_records", "dilute_records",
+              "electrolyte_w", "mixing_records", "dilute_records", "dilute_pair_records",
               "is_default_pair", "validity", "chemistry", "chemistries"):
     globals()[_name] = _delegate(_name)
 del _name

@@ -284,6 +284,12 @@ def build_report(run, overrides=None):
         for rec in dilute:
             names = " ".join(_q(sid_name[rec[f]]) for f in ("molecule", "ion"))
             L.append(f"{names}  {_num(rec['D_A'])} {_num(rec.get('D_B', 0.0))}" + _src(rec["source"]))
+    pairs = databank.dilute_pair_records([ids[n] for n in solvents], [ids[n] for n in cations + anions])
+    if pairs:
+        L += ["", "[NRTL-DILUTE-PAIR]              D = D_A + D_B/T of a solvent, a cation and an anion"]
+        for rec in pairs:
+            names = " ".join(_q(sid_name[rec[f]]) for f in ("molecule", "cation", "anion"))
+            L.append(f"{names}  {_num(rec['D_A'])} {_num(rec.get('D_B', 0.0))}" + _src(rec["source"]))
 
     def per_molecule(file, what, fields):
         """Lines of the molecules that `file` has a record of; every solvent needs one."""

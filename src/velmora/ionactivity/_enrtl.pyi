@@ -27,7 +27,7 @@ class Model:
         mol_pairs: list[tuple[int, int, Sequence[float]]],
         pairs: list[tuple[int, int, int, Sequence[float]]],
         ion_triples: list[tuple[int, int, int, Sequence[float]]] = [],
-        dilute_terms: list[tuple[int, int, Sequence[float]]] = [],
+        dilute_terms: list[tuple[int, int, Sequence[float]] | tuple[int, int, int, Sequence[float]]] = [],
     ) -> None:
         """The model of n species: kind per species (0 water, 1 solvent, 2 solute, 3 ion),
         charges z, molar masses mw [kg/kmol], Born radii [m] (ions), the solvent indices with
@@ -36,8 +36,8 @@ class Model:
         molecule-electrolyte pairs (molecule, cation, anion, 9 or 13 numbers: 13 with the
         molecule-ion-pair term), ion triples (common ion, two ions of the other sign, U_A and
         U_B of the ion-ion-ion term), dilute terms (a solvent, an ion, D_A and D_B of the
-        dilute-weighted like-ion term). Raises ValueError for a pair, triple or term of the wrong
-        length."""
+        dilute-weighted like-ion term; or a solvent, a cation, an anion, D_A and D_B of the
+        salt-pair term). Raises ValueError for a pair, triple or term of the wrong length."""
 
     @property
     def n(self) -> int:

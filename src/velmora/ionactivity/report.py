@@ -24,6 +24,7 @@ _SECTIONS = {
     "NRTL-ELECTROLYTE": (3, (9, 13)),  # 13: with the molecule-ion-pair term's W1, W2
     "NRTL-MIXING": (3, (2,)),  # common ion, two ions of the other sign: U_A U_B
     "NRTL-DILUTE": (2, (2,)),  # solvent, ion: D_A D_B of the dilute-weighted like-ion term
+    "NRTL-DILUTE-PAIR": (3, (2,)),  # solvent, cation, anion: D_A D_B of the salt-pair term
     "VAPOR-PRESSURE": (1, (7, 9)),
     "HENRY": (2, (5, 7)),
     "CRITICAL-VOLUME": (1, (1,)),
@@ -304,6 +305,19 @@ def read_report(text, names, henry):
             _fail(f"{where}: '{m}' with '{c}' given twice")
         dilute[(m, c)] = nums
 
+    dilute_pair = {}
+    for lineno, (m, c, a), nums in r._rows("NRTL-DILUTE-PAIR"):
+        where = f"[NRTL-DILUTE-PAIR] line {lineno}"
+        if m not in solvents:
+            _fail(f"{where}: '{m}' is not a solvent")
+        if kind[c] != "ion" or charge[c] <= 0:
+            _fail(f"{where}: '{c}' is not a cation")
+        if kind[a] != "ion" or charge[a] >= 0:
+            _fail(f"{where}: '{a}' is not an anion")
+        if (m, c, a) in dilute_pair:
+            _fail(f"{where}: '{m}' with '{c}' '{a}' given twice")
+        dilute_pair[(m, c, a)] = nums
+
     antoine = {s: tuple(v[:7]) for s, v in r._keyed("VAPOR-PRESSURE").items()}
     require("VAPOR-PRESSURE", antoine, solvents, "solvent")
 
@@ -355,6 +369,7 @@ def read_report(text, names, henry):
         "triples": triples,
         "mixing": mixing,
         "dilute": dilute,
+        "dilute_pair": dilute_pair,
     }
     data = {"antoine": antoine, "henry": henry, "vc": vc, "pure": pure}
     return model, data

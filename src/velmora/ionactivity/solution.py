@@ -44,7 +44,9 @@ class Species:
             [(pos[i], pos[j], p) for (i, j), p in model["mol_pairs"].items()],
             [(pos[m], pos[c], pos[a], p) for (m, c, a), p in model["triples"].items()],
             [(pos[i], pos[j], pos[k], p) for (i, j, k), p in model.get("mixing", {}).items()],
-            [(pos[m], pos[c], p) for (m, c), p in model.get("dilute", {}).items()],
+            # the like-ion terms, then the salt-pair ones (regress.jacobian indexes them so)
+            [(pos[m], pos[c], p) for (m, c), p in model.get("dilute", {}).items()]
+            + [(pos[m], pos[c], pos[a], p) for (m, c, a), p in model.get("dilute_pair", {}).items()],
         )
         self._model = model
 

@@ -87,6 +87,7 @@ FIELDS = {"electrolyte_pair": ("A_m_ca", "B_m_ca", "F_m_ca", "A_ca_m", "B_ca_m",
           "molecule_pair": ("A_ij", "B_ij", "F_ij", "A_ji", "B_ji", "F_ji", "alpha"),
           "ion_mixing": ("U_A", "U_B"),
           "dilute_term": ("D_A", "D_B"),
+          "dilute_pair": ("D_A", "D_B"),
           "reaction": ("shift",), "solid": ("shift", "shift_B", "shift_C", "shift_D")}
 
 
@@ -98,6 +99,7 @@ class Parameter:
     and d tau / dT at T_REF unchanged),
     "molecule_pair" (key (i, j)), "ion_mixing" (key (ion, ion_1, ion_2): the common ion and two of
     the other sign; U = U_A + U_B/T), "dilute_term" (key (solvent, ion); D = D_A + D_B/T),
+    "dilute_pair" (key (solvent, cation, anion): the salt-pair term; D = D_A + D_B/T),
     "reaction" (key: reaction id, field "shift": added to ln K)
     or "solid" (key: databank solids, each one's ln Ksp = A + B/T + C ln T + D T moved alike:
     "shift" adds to A, "shift_B" adds v (1/T - 1/T_REF), "shift_C" v (ln(T/T_REF) + T_REF/T - 1),
@@ -128,7 +130,7 @@ class Parameter:
 
 def overlay(params, theta, db, source="fitted (velmora.regress)"):
     """The overlay mapping that sets the parameters to theta on top of ``db``."""
-    el, mol, mix, dil, rx, solids = {}, {}, {}, {}, {}, {}
+    el, mol, mix, dil, dpair, rx, solids = {}, {}, {}, {}, {}, {}, {}
     for p, v in zip(params, theta):
         if p.kind == "electrolyte_pair":
             if p.key not in el:
@@ -171,6 +173,13 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
                 dil[p.key] = dict(molecule=m, ion=c, D_A=old.get("D_A", 0.0), D_B=old.get("D_B", 0.0),
                                   source=source)
             dil[p.key][p.field] = float(v)
+        elif p.kind == "dilute_pair":
+            if p.key not in dpair:
+                m, c, a = p.key
+                old = next(iter(db.dilute_pair_records([m], [c, a])), {})
+                dpair[p.key] = dict(molecule=m, cation=c, anion=a, D_A=old.get("D_A", 0.0),
+                                    D_B=old.get("D_B", 0.0), source=source)
+            dpair[p.key][p.field] = float(v)
         elif p.kind == "solid":
             # about 298.15 K: shift_B leaves ln Ksp there as it is, shift_C and shift_D its slope as well
             v, t0 = float(v), T_REF
@@ -196,6 +205,8 @@ def overlay(params, theta, db, source="fitted (velmora.regress)"):
         out["nrtl_mixing"] = {"pair": list(mix.values())}
     if dil:
         out["nrtl_dilute"] = {"pair": list(dil.values())}
+    if dpair:
+        out["nrtl_dilute_pair"] = {"pair": list(dpair.values())}
     if rx:
         out["equilibrium"] = rx
     if solids:

@@ -56,6 +56,8 @@ def directions(model, params):
     mols = {k: i for i, k in enumerate(sp_model["mol_pairs"])}
     mixing = {k: i for i, k in enumerate(sp_model.get("mixing", {}))}
     dilute = {k: i for i, k in enumerate(sp_model.get("dilute", {}))}
+    # the salt-pair terms follow the like-ion ones in the core's list (ionactivity.solution)
+    dilute |= {k: len(dilute) + i for i, k in enumerate(sp_model.get("dilute_pair", {}))}
     out = []
     for p in params:
         if p.kind == "electrolyte_pair":
@@ -65,7 +67,7 @@ def directions(model, params):
             i, j, k = p.key
             t = mixing.get((i, j, k), mixing.get((i, k, j)))
             out.append(None if t is None else ("mixing", t, ("U_A", "U_B").index(p.field)))
-        elif p.kind == "dilute_term":
+        elif p.kind in ("dilute_term", "dilute_pair"):
             t = dilute.get(tuple(p.key))
             out.append(None if t is None else ("dilute", t, ("D_A", "D_B").index(p.field)))
         elif p.kind == "molecule_pair":

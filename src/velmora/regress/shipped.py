@@ -313,63 +313,13 @@ NACL_W_TRIAL = (17.424409323260026, 1126.4789390453109, -2.388346587713061, -25.
                 430.56683337093176, 3.4717141070722177, 26.098289866369203)   # tau's A B F each way, W2_A
 
 
-# NaCl with the dilute-weighted like-ion term, tried and not shipped. The pair alone leaves -2.3 %
-# near 0.75 mol/kg, +2.4 % at 4 and -2.9 % at 6 (25 C). D = D_A + D_B/T of water with Na+, fitted
-# with the six tau coefficients ("sodium"), takes it: worst 1.5 %, D 29 at 25 C (near 2 beta1 / M_w
-# of pitzer.dat's NaCl, 30.7: the term whose weight g it shares). But the term acts in every
-# sodium salt (NaOH(aq) 13 % and Na2SO4(aq) 12 % off their gamma+-), its ionic-strength derivative
-# lowers every traced divalent cation, and the pair moves (tau_m,ca 9.0 -> 9.5 at 25 C): Mg++ and
-# Sr++ traced in NaCl (pitzer.dat) 28 and 26 % low, H+ 13 %; SrCl2's own U, refitted, does not take
-# the dip at 1-2 mol/kg (worst factor 1.27). In NaCl(aq) only the sum of D(H2O, Na+) and
-# D(H2O, Cl-) acts; the split is what ions traced in NaCl see (the Cl- of a traced MgCl2 or HCl
-# takes D(H2O, Cl-) directly), so the other two trials fit both with HCl, MgCl2 and SrCl2 traced in
-# NaCl and the parameters of theirs that take each (the H3O+ pair, U(Cl-; Na+, M++)). "fitted", the
-# split free: NaCl within 1.9 %, the traced ions 2.4 % (the data, at 25 C only, fix the split of
-# D_A, not of D_B), but D(H2O, Cl-) acts in every chloride: KCl, CaCl2, MgCl2, SrCl2 and BaCl2
-# 15-18 % off their gamma+-. "equal", D(H2O, Na+) = D(H2O, Cl-) (an extra residual): for ions
-# traced in NaCl the same as the weight on the salt's own two ions, D n_w n_Na n_Cl / N^2 g (zero
-# without both, as Pitzer's beta1 acts on its salt's pair), which the engine does not have; it
-# returns D near 0 at 25 C and NaCl 4.2 % off (docs/data-sources.md). Against these traced ions
-# NaCl's dilute term must sit mostly on Cl-, unless each traced chloride takes a salt-pair term of
-# its own (benchmarks/study_salt_pair_dilute_term.py: then NaCl within 1.6-2.2 %).
-NACL_DILUTE_SPLITS = ("sodium", "fitted", "equal")
-
-
-def nacl_dilute_trial(split="fitted"):
-    """(data sets, parameters, extra residuals, T range) of the NaCl fit with the dilute-weighted
-    term of water with Na+ ("sodium") or with Na+ and Cl- ("fitted", "equal": both fitted with the
-    ions traced in NaCl, free or held equal), for regress.fit on base_without("NaCl-H2O")."""
-    if split not in NACL_DILUTE_SPLITS:
-        raise ValueError(f"split must be one of {', '.join(NACL_DILUTE_SPLITS)}, not {split!r}")
-    sets, params, extra, trange = _nacl()
-    ions = ("Na+",) if split == "sodium" else ("Na+", "Cl-")
-    for ion in ions:
-        params += [Parameter("dilute_term", ("H2O", ion), "D_A", 0.0, -3000.0, 3000.0, scale=10.0),
-                   Parameter("dilute_term", ("H2O", ion), "D_B", 0.0, -1e5, 1e5, scale=3000.0)]
-    if split == "sodium":
-        return sets, params, extra, trange
-    h = ("H2O", "H3O+", "Cl-")
-    params += [Parameter("electrolyte_pair", h, "A_m_ca", 10.0, 0.0, 20.0),
-               Parameter("electrolyte_pair", h, "A_ca_m", -5.0, -15.0, 0.0),
-               *(Parameter("ion_mixing", ("Cl-", "Na+", c), "U_A", 100.0, -500.0, 500.0, scale=10.0)
-                 for c in ("Sr++", "Mg++"))]
-    sets = sets + data.acid_base_sets()[1:2] + [data.traced_in_nacl_set(s) for s in ("MgCl2", "SrCl2")]
-    if split == "equal":
-        k = [i for i, p in enumerate(params) if p.kind == "dilute_term"]
-
-        def extra(db, theta):   # D_A and D_B of the two alike, in the parameters' scales
-            return [1e3 * (theta[k[0]] - theta[k[2]]), 1e3 * (theta[k[1]] - theta[k[3]]) / 3000.0]
-    return sets, params, extra, trange
-
-
 # H+ in chloride brines: the water / (H3O+, Cl-) pair, constant, at 25 C, fitted to HCl traced in
 # NaCl(aq) to 6 mol/kg. H3O+ is a trace species in every chemistry of the databank, where this
 # pair sets its activity (and the pH); with no electrolyte-electrolyte term the same pair cannot
 # also follow concentrated HCl(aq) (the CRC set, evaluated but not fitted: see docs/data-sources.md).
 def _hydronium():
     key = ("H2O", "H3O+", "Cl-")
-    # (the hydroxides' tau has a 1/T term too: its A alone may go below 0)
-    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, -20.0 if salt in SALT_W else 0.0, 20.0),
+    params = [Parameter("electrolyte_pair", key, "A_m_ca", 8.0, 0.0, 20.0),
               Parameter("electrolyte_pair", key, "A_ca_m", -4.0, -15.0, 0.0)]
     return data.acid_base_sets()[1:2], params, None, (293.15, 303.15)
 
@@ -560,6 +510,61 @@ SECOND_STEP = {"Na2SO4-H2O": _na2so4_slopes}
 # anhydrite's record, whose own fit then starts from the moved one)
 STARTS_FROM = {"CaSO4-NaCl-H2O": ("CaSO4-anhydrite",),
                "CaCl2-H2O": ("CaSO4-NaCl-H2O", "CaSO4-anhydrite")}
+
+
+# NaCl with the dilute-weighted salt-pair term, tried and not shipped (docs/data-sources.md, "NaCl
+# and the salt-pair term"). D_NaCl (A + B/T) fitted with the six tau coefficients takes NaCl
+# within 1.5 % at 25-100 C, but through N and I_x it lowers every ion traced in NaCl, the divalent
+# ones most (Mg++ and Sr++ 16-18 % low, gypsum in NaCl 42-45 % high, barite 29 %): each traced
+# salt then takes a salt-pair term of its own (constant), fitted in its own fit, and the fits
+# that rest on them are repeated, in this order. In BaCl2(aq) its salt-pair term is twice the
+# like-ion term of Ba++, fitted with it so that BaCl2's own gamma+- stays, and barite's 1/T term
+# with both on Templeton's data (held to sigma 0.02 there; written by BaSO4-NaCl-H2O after).
+def _pair(key, field="D_A", bound=3000.0, scale=10.0):
+    return Parameter("dilute_pair", key, field, 0.0, -bound, bound, scale=scale)
+
+
+PAIR_CHAIN = {   # fit: (parameters added, data sets added)
+    "NaCl-H2O": (lambda: [_pair(("H2O", "Na+", "Cl-")), _pair(("H2O", "Na+", "Cl-"), "D_B", 1e5, 3000.0)], list),
+    "HCl-NaCl-H2O": (lambda: [_pair(("H2O", "H3O+", "Cl-"))], list),
+    "SrCl2-H2O": (lambda: [_pair(("H2O", "Sr++", "Cl-"))], list),
+    "MgCl2-H2O": (lambda: [_pair(("H2O", "Mg++", "Cl-"))], list),
+    "NaOH-H2O": (lambda: [_pair(("H2O", "Na+", "OH-"))], list),
+    "CaCl2-H2O": (lambda: [_pair(("H2O", "Ca++", "Cl-"))], list),
+    "CaSO4-NaCl-H2O": (list, list),
+    "CaSO4-anhydrite": (list, list),
+    "BaCl2-H2O": (lambda: [_pair(("H2O", "Ba++", "Cl-")),
+                           Parameter("dilute_term", ("H2O", "Ba++"), "D_A", 0.0, -3000.0, 3000.0, scale=10.0),
+                           *_barite()[1]],
+                  lambda: [dataclasses.replace(data.barite_nacl_sets()[0], sigma=0.02)]),
+    "BaSO4-NaCl-H2O": (list, list),
+    "CaCl2-SrCl2-MgCl2-H2O": (list, list),
+}
+PAIR_NOT_WRITTEN = {"BaCl2-H2O": ("solids", None, None)}
+PAIR_STARTS_FROM = {"BaCl2-H2O": ("BaSO4-NaCl-H2O",)}
+
+
+def salt_pair_trial(names=tuple(PAIR_CHAIN), max_nfev=200):
+    """(databank, {fit: FitResult}) of the chain of fits with the salt-pair terms (PAIR_CHAIN; the
+    first ``names`` of it), each on the shipped databank without its own fit file (and those it
+    starts from) and with the chain's records so far."""
+    from velmora.enginebridge import databank
+    overlays, results = [], {}
+    for name in names:
+        sets, params, extra, trange = FITS[name]()
+        more_params, more_sets = PAIR_CHAIN[name]
+        sets, params = sets + more_sets(), params + more_params()
+        starts = STARTS_FROM.get(name, ()) + PAIR_STARTS_FROM.get(name, ())
+        base = databank.derive(databank.shipped_without_fit(name, *starts), overlays)
+        res = fit(sets, params, base=base, extra=extra, max_nfev=max_nfev,
+                  source=f"fitted by velmora.regress (salt-pair trial, {name})")
+        for what in (NOT_WRITTEN.get(name), PAIR_NOT_WRITTEN.get(name)):
+            if what:
+                _strip(res.overlay, what)
+        res.overlay.pop("fit")
+        overlays.append(res.overlay)
+        results[name] = res
+    return databank.derive(databank.shipped_without_fit(*names), overlays), results
 
 
 def base_without(name):

@@ -368,7 +368,7 @@ struct SecondOrder {
                       (4.0 / Model::kRho);
             }
             Fv += (1.0 / eps - D(1.0 / s.eps_w)) * q * s.born_T;
-            Fv += dilute_like_ion(d.dilute_terms, s.D.data(), nd, N, I);
+            Fv += dilute_weighted(d.dilute_terms, s.D.data(), nd, N, I);
         }
         return Fv;
     }

@@ -258,17 +258,23 @@ void Model::check_ion_triples() const {
 
 void Model::check_dilute_terms() const {
     const auto& t = d_.dilute_terms;
+    const auto ion = [&](int i) { return i >= 0 && i < n_ && d_.kind[i] == Kind::Ion; };
     for (std::size_t k = 0; k < t.size(); ++k) {
         const DiluteTerm& p = t[k];
-        const std::string which =
-            "dilute term (" + std::to_string(p.m) + ", " + std::to_string(p.c) + ")";
+        const bool pair = p.a >= 0;
+        const std::string which = std::string(pair ? "dilute pair term (" : "dilute term (") +
+                                  std::to_string(p.m) + ", " + std::to_string(p.c) +
+                                  (pair ? ", " + std::to_string(p.a) : "") + ")";
         // the molecule's amount is one of the long-range terms' sums (a solvent)
         const bool solvent =
             std::find(d_.solvents.begin(), d_.solvents.end(), p.m) != d_.solvents.end();
-        if (!solvent || p.c < 0 || p.c >= n_ || d_.kind[p.c] != Kind::Ion)
+        if (!pair && (!solvent || !ion(p.c)))
             throw std::invalid_argument("bad " + which + ": a solvent and an ion");
+        if (pair && (!solvent || !ion(p.c) || d_.z[p.c] <= 0 || !ion(p.a) || d_.z[p.a] >= 0))
+            throw std::invalid_argument("bad " + which + ": a solvent, a cation and an anion");
         for (std::size_t q = 0; q < k; ++q)
-            if (t[q].m == p.m && t[q].c == p.c) throw std::invalid_argument(which + " given twice");
+            if (t[q].m == p.m && t[q].c == p.c && t[q].a == p.a)
+                throw std::invalid_argument(which + " given twice");
     }
 }
 
@@ -775,17 +781,23 @@ R Model::eval_hand(const TState& s, const HandCoefs<R>& cf, const R* x, const Op
         F += -(Nd * sqrt(1000.0 / mix.Ms)) * mix.Aphi * I * log(1.0 + kRho * sq) * (4.0 / kRho);
     }
     F += (1.0 / mix.eps - 1.0 / cf.eps_w) * q * cf.born_T;
-    // D n_m n_c^2 / N^2 g: n_m (a solvent), N and I in the sums, n_c by hand
+    // D n_m n_c n_a / N^2 g (a = c: like-ion): n_m (a solvent), N and I in the sums, the ions
+    // by hand
     if (cf.D && !d_.dilute_terms.empty()) {
         const D wN2 =
             (value(I) > 0 ? dilute_weight(D(sqrt(I) * kDiluteKappa)) : D(1.0)) / (Nd * Nd);
         const auto& t = d_.dilute_terms;
         for (std::size_t k = 0; k < t.size(); ++k) {
             if (is_zero(cf.D[k])) continue;
-            const int c = t[k].c;
+            const int c = t[k].c, a = t[k].other();
             const D A = wk.lr[t[k].m] * wN2 * cf.D[k];
-            F += A * (x[c] * x[c]);
-            g[c] += 2.0 * x[c] * A.v;
+            F += A * (x[c] * x[a]);
+            if (a == c) {
+                g[c] += 2.0 * x[c] * A.v;
+            } else {
+                g[c] += x[a] * A.v;
+                g[a] += x[c] * A.v;
+            }
         }
     }
     if (grad) {
@@ -889,7 +901,7 @@ double Model::eval(const double* x, double T, const Options& o, double* grad) {
         }
         // Born: moves the ions from infinite dilution in water to the solvent mixture.
         F += (1.0 / mix.eps - 1.0 / s.eps_w) * q * s.born_T;
-        F += dilute_like_ion(d_.dilute_terms, s.D.data(), nd, N, I);
+        F += dilute_weighted(d_.dilute_terms, s.D.data(), nd, N, I);
     }
 
     if (grad)

@@ -48,13 +48,17 @@ struct IonTriple {
     double p[2];  // U: A B
 };
 
-// The dilute-weighted like-ion term of a solvent m with two ions c (docs/activity-model.md):
-// D n_m n_c^2 / N^2 g(kappa I_x^1/2), D = A + B/T, g(y) = 2 (1 - (1 + y) e^-y) / y^2,
-// I_x = sum z^2 n / (2 N). g is 1 at infinite dilution and falls as 2 / y^2: the curvature of a
-// salt's dilute end (the form of Pitzer's beta1 term), second order in c.
+// The dilute-weighted terms of a solvent m (docs/activity-model.md): the like-ion term
+// D n_m n_c^2 / N^2 g(kappa I_x^1/2) (second order in the ion c) and the salt-pair term
+// D n_m n_c n_a / N^2 g(kappa I_x^1/2) of a cation c and an anion a (first order in each, zero
+// without both: Pitzer's beta1 term acting on its own salt's two ions); D = A + B/T,
+// g(y) = 2 (1 - (1 + y) e^-y) / y^2, I_x = sum z^2 n / (2 N). g is 1 at infinite dilution and
+// falls as 2 / y^2: the curvature of a salt's dilute end (the form of Pitzer's beta1 term).
 struct DiluteTerm {
-    int m, c;     // the solvent, the ion
+    int m, c;     // the solvent, the (first) ion
     double p[2];  // D: A B
+    int a = -1;   // the salt-pair term's anion; -1: the like-ion term (c twice)
+    int other() const { return a < 0 ? c : a; }
 };
 
 // Everything a report says about the species, in species order.
@@ -68,7 +72,7 @@ struct ModelData {
     std::vector<MoleculePair> mol_pairs;
     std::vector<ElectrolytePair> pairs;
     std::vector<IonTriple> ion_triples;    // none: no ion-ion-ion mixing term
-    std::vector<DiluteTerm> dilute_terms;  // none: no dilute-weighted like-ion term
+    std::vector<DiluteTerm> dilute_terms;  // none: no dilute-weighted term
 };
 
 struct SecondOrderStates;  // derivatives.cpp: its temperature states, kept between calls
@@ -157,11 +161,11 @@ N dilute_weight(const N& y) {
     return (1.0 - (1.0 + y) * exp(-y)) * 2.0 / (y * y);
 }
 
-// F_D = sum_t D_t n_m n_c^2 / N^2 g(kappa I^1/2) over the terms t, I = I_x in the numbers of the
-// amounts N (its gradient rides along), D at T in S. With no ions (I = 0) g is 1: every
-// derivative of n_c^2 (g - 1) vanishes there to second order.
+// F_D = sum_t D_t n_m n_c n_a / N^2 g(kappa I^1/2) over the terms t (a = c: the like-ion
+// term), I = I_x in the numbers of the amounts N (its gradient rides along), D at T in S. With
+// no ions (I = 0) g is 1: every derivative of n_c n_a (g - 1) vanishes there to second order.
 template <class N, class S>
-N dilute_like_ion(const std::vector<DiluteTerm>& t, const S* D, const N* n, const N& Nt,
+N dilute_weighted(const std::vector<DiluteTerm>& t, const S* D, const N* n, const N& Nt,
                   const N& I) {
     N F(0.0);
     if (t.empty()) return F;
@@ -170,7 +174,7 @@ N dilute_like_ion(const std::vector<DiluteTerm>& t, const S* D, const N* n, cons
     const N wN2 = w / (Nt * Nt);
     for (std::size_t k = 0; k < t.size(); ++k) {
         if (is_zero(D[k])) continue;
-        F += n[t[k].m] * n[t[k].c] * n[t[k].c] * wN2 * D[k];
+        F += n[t[k].m] * n[t[k].c] * n[t[k].other()] * wN2 * D[k];
     }
     return F;
 }
@@ -185,8 +189,8 @@ struct HandWork {
 // A model parameter as a direction of derivatives: kind 0 an electrolyte pair (index into
 // ModelData::pairs, coefficient 0-12 of its p, alpha (8) excepted), kind 1 a molecule pair
 // (index into ModelData::mol_pairs, coefficient 0-9 of its p), kind 2 an ion triple (index into
-// ModelData::ion_triples, coefficient 0-1 of its p), kind 3 a dilute-weighted like-ion term
-// (index into ModelData::dilute_terms, coefficient 0-1 of its p).
+// ModelData::ion_triples, coefficient 0-1 of its p), kind 3 a dilute-weighted term, like-ion
+// or salt-pair (index into ModelData::dilute_terms, coefficient 0-1 of its p).
 struct ParamDir {
     int kind, pair, coef;
 };

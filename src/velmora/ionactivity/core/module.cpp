@@ -148,12 +148,15 @@ PYBIND11_MODULE(_enrtl, m) {
                     d.ion_triples.push_back(
                         {tup[0].cast<int>(), tup[1].cast<int>(), tup[2].cast<int>(), {p[0], p[1]}});
                 }
-                for (auto t : dilute_terms) {
+                for (auto t : dilute_terms) {  // (m, c, p) like-ion, (m, c, a, p) salt pair
                     auto tup = t.cast<py::tuple>();
-                    auto p = tup[2].cast<std::vector<double>>();
+                    const bool pair = tup.size() == 4;
+                    auto p = tup[pair ? 3 : 2].cast<std::vector<double>>();
                     if (p.size() != 2) throw py::value_error("a dilute term needs 2 numbers");
-                    d.dilute_terms.push_back(
-                        {tup[0].cast<int>(), tup[1].cast<int>(), {p[0], p[1]}});
+                    d.dilute_terms.push_back({tup[0].cast<int>(),
+                                              tup[1].cast<int>(),
+                                              {p[0], p[1]},
+                                              pair ? tup[2].cast<int>() : -1});
                 }
                 return new Model(std::move(d));
             }),
@@ -230,7 +233,7 @@ PYBIND11_MODULE(_enrtl, m) {
             "params: (\"electrolyte\", pair, coefficient 0-12 but 8) or (\"molecule\", pair, "
             "coefficient 0-9) or (\"mixing\", triple, coefficient 0-1) or (\"dilute\", term, "
             "coefficient 0-1), indices into the constructor's pairs, ion triples and dilute "
-            "terms and their numbers; exact")
+            "terms (like-ion or salt-pair) and their numbers; exact")
         .def(
             "gex",
             [](Model& self, const Array& x, double T, py::handle options) {
