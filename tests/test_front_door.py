@@ -100,9 +100,9 @@ def test_wet_co2_near_its_dew_point_flashes_all_vapor_in_good_time(module_cache)
     top = {"CO2": 2.1669, "H2O": 11.6137, "MEA": 0.02492}
     dew = mea.flash(top, P, vapor_fraction=1.0).T     # another route: T solved at beta = 1
     for feed, T in ((top, dew + 1e-3), (top, dew + 0.5), ({"CO2": 2.1669, "H2O": 0.0907}, 313.15)):
-        t0 = time.perf_counter()
+        t0 = time.process_time()  # CPU time: the shared machine's load left out
         r = mea.flash(feed, P, T=T)
-        assert time.perf_counter() - t0 < 5.0
+        assert time.process_time() - t0 < 5.0
         assert r.vapor_fraction >= 1.0 - 1e-4 and r.residual <= mea.tol
     # below the dew point a liquid forms
     assert 0.0 < mea.flash(top, P, T=dew - 0.5).vapor_fraction < 1.0
