@@ -936,3 +936,41 @@ def test_a_carbonate_water_boiled_past_natron_s_water_is_refused_by_the_flash_wi
     for c in feed:
         split = r.vapor_fraction * r.vapor[c] + (1.0 - r.vapor_fraction) * r.x[c]
         assert split == pytest.approx(feed[c] / total, rel=1e-8)
+
+
+def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_it_boils_dry():
+    # (a) 5.6 mol/kg NaCl at 1 atm boiled to 86-90 %: the split of the whole feed without
+    # solids, the active set's first, leaves 106 mol/kg and more in its liquid (beyond the
+    # aqueous model), and the flash said 'boils dry' though the liquid beside halite is a brine
+    # to the last of the water. Against the flash at 85 %, answered before: halite's liquid
+    # boils at one T at 1 atm; its liquid speciated afresh; Na and water over the phases
+    s = velmora.System("NaCl-H2O")
+    feed = {"H2O": W, "NaCl": 5.605463936885673}
+    total = sum(feed.values())
+    a = s.flash(feed, ATM, vapor_fraction=0.85, solids=True)
+    r = s.flash(feed, ATM, vapor_fraction=0.9, solids=True)
+    assert set(r.solids) == set(a.solids) == {"halite"}
+    assert r.T == pytest.approx(a.T, abs=1e-6)
+    _settled_with_solids(s, r, ATM)
+    liquid = (feed["H2O"] / total - r.vapor_fraction * r.vapor["H2O"]) / r.x["H2O"]
+    assert liquid * r.x["NaCl"] + r.solids["halite"] == pytest.approx(feed["NaCl"] / total,
+                                                                       rel=1e-8)
+    # (b) above that T no liquid is left: MgCl2 water at 1 atm past bischofite's point (404.70
+    # K), whose flashes at vapor fractions past it gave melts at 450-471 K that bracketed T
+    # ('the saturation indices do not depend on the solids'), and a NaCl water with barite at
+    # 396 K ('the solids' steps found no liquid in 41 flashes')
+    m = velmora.System("MgCl2-H2O")
+    feed = {"H2O": W, "MgCl2": 3.191509749679026}
+    b = m.flash(feed, ATM, vapor_fraction=0.6 * W / sum(feed.values()), solids=True)
+    assert set(b.solids) == {"bischofite"} and 404.6 < b.T < 404.8
+    for T in (404.75, 405.125):
+        with pytest.raises(velmora.NoSolutionError, match=(
+                rf"^no liquid with solids at T = {T:g}, P = 101325 Pa: the liquid boils dry")):
+            m.flash(feed, ATM, T=T, solids=True)
+    bs = velmora.System("BaSO4-NaCl-H2O")
+    feed = {"H2O": W, "NaCl": 5.605463936885673, "BaSO4": 1.7346411135307524e-05}
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^profile point T = 396\.118 K, P = 101325 Pa: no liquid with solids at T = "
+            r"396\.118, P = 101325 Pa: the liquid boils dry")):
+        velmora.paths.profile(bs, feed, [363.8541803802083, 396.1179695037986], ATM)
+
