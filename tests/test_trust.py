@@ -974,3 +974,18 @@ def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_i
             r"396\.118, P = 101325 Pa: the liquid boils dry")):
         velmora.paths.profile(bs, feed, [363.8541803802083, 396.1179695037986], ATM)
 
+
+def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():
+    # 3.2 mol/kg MgCl2 at 30 kPa and 93.6 % vapor: the T search over TP flashes met an all-
+    # liquid root of the liquid model at 628.3 K, its water turned into H3O+ and OH-, took it
+    # for an answer, closed in on it and raised a bare ZeroDivisionError. Such a root is no
+    # point of the search: refused with the reason. Against the flashes at T below: the
+    # vapor fraction rises with T and stays under 0.85 up to 625 K
+    s = velmora.System("MgCl2-H2O")
+    feed = {"H2O": 0.9456309055616205, "MgCl2": 0.054369094438379395}
+    betas = [s.flash(feed, 30000.0, T=T).vapor_fraction for T in (400.0, 500.0, 625.0)]
+    assert betas == sorted(betas) and betas[-1] < 0.85
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^the liquid model has no liquid at T = 62\d\.\d+ K, \d+\.\d K below the critical "
+            r"temperature of water")):
+        s.flash(feed, 30000.0, vapor_fraction=0.9361745965060043)
