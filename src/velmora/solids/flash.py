@@ -466,7 +466,21 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             T=T,
             P=P,
         ) from None
-    raise error
+    # what the search found, for the caller: liquids below T only, and no sign that it is dry
+    # (a 1.3 mol/kg seawater with CO2 at 3.3 bar and 431.8 K: its liquids reach 425 K at 77 %
+    # vapor with six solids; none found past that)
+    if not hot.T < T:
+        raise error
+    b_hot = next(b for b, r in found if r is hot)
+    raise ConvergenceError(
+        f"{error}; the flashes at vapor fractions found liquids up to {hot.T:.6g} K (vapor "
+        f"fraction {b_hot:.4g}, with {', '.join(hot.solids) or 'no solid'}), none at T or above, "
+        "and none that shows the liquid boiled dry before T",
+        T=T,
+        P=P,
+        residual=error.residual,
+        tried=error.tried,
+    ) from None
 
 
 def _can_dry(system, z):
