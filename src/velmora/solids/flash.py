@@ -292,12 +292,12 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
             # the salts, so their vapor pressure lowered less, and it boils dry the more
             raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
         # at a vapor fraction the salts left in the liquid without solids can pass what the
-        # aqueous model holds (3 mol/kg NaCl at 1 atm boiled to 86 %: 106 mol/kg) where the
+        # aqueous model holds (5.6 mol/kg NaCl at 1 atm boiled to 86 %: 106 mol/kg) where the
         # liquid beside its solids is a brine: the active set starts from the solids given
         try:
             first = evaluate(np.array(start[0], dtype=float), list(start[1]))
-        except (ConvergenceError, ValueError) as e:
-            if not _no_split(e):
+        except (ConvergenceError, ValueError) as err:
+            if not _no_split(err):
                 raise
             raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
     if not len(ss) or (not len(first.active) and np.all(first.si < 0.0)):
