@@ -706,6 +706,31 @@ def test_an_s_flash_below_a_bubble_point_its_flash_at_t_disagrees_with_says_why(
         s.flash(feed, ATM, S=bubble.S - 0.5, solids=True)
 
 
+def test_an_h_flash_below_a_bubble_point_whose_flash_at_t_fails_brackets_on_the_bubble(
+        monkeypatch):
+    # a seawater concentrate at 3.7 bar: the flash at its bubble point's T (436.507 K) found no
+    # liquid in 41 flashes, and the H flash of its flash at 386.58 K raised that (solids fuzz
+    # seed 405). The bubble point is the flash at its T: it tops the bracket. Here such a
+    # failure is put there; against the flash at T whose H is asked
+    import velmora.solids.flash as sf
+
+    s = velmora.System("NaCl-H2O")
+    feed = s.composition(molalities={"NaCl": 3.0})
+    bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
+    at_t = s.flash(feed, ATM, T=350.0, solids=True)
+    real = sf._three_phase
+
+    def failing(system, z, P, given, v):
+        if given == "T" and v == bubble.T:
+            raise ConvergenceError("the solids' steps found no liquid in 41 flashes")
+        return real(system, z, P, given, v)
+
+    monkeypatch.setattr(sf, "_three_phase", failing)
+    r = s.flash(feed, ATM, H=at_t.H, solids=True)
+    assert r.T == pytest.approx(350.0, abs=1e-6) and r.vapor_fraction == 0.0
+    assert r.H == pytest.approx(at_t.H, rel=1e-9)
+
+
 def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
     # Na2SO4 at 1 mol/kg evaporated at 299 K (below the mirabilite-thenardite transition):
     # mirabilite, Na2SO4.10H2O, binds 10 mol of water per mol, so with more than 10 mol of
