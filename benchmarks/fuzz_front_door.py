@@ -3,6 +3,11 @@ tests/independent.py (the property test's, on many more inputs). Run by hand:
 
     .venv/bin/python benchmarks/fuzz_front_door.py [-n 20000] [--seed 0] [--jobs 2] [CHEM ...]
 
+``--edges F`` moves a share F of the cases to the edges of what the front door takes, drawn
+from a random stream of their own (the other cases stay those of the seed without it): the
+pressure 5-50 kPa, a near-pure water (its solutes times 1e-9 to 1e-3), or T at 273.15-275 K or
+450-520 K (water's own range goes on to its critical point), one edge a case.
+
 Prints per chemistry: examples, verified, raised (by type and call: T, H, S, vf, bubble,
 liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of failure), the worst
 case's detail and a line that reproduces it, and the first call of each kind that raised.
@@ -23,17 +28,35 @@ import independent as ind  # noqa: E402
 import velmora  # noqa: E402
 
 
-def fuzz(chem, n, seed):
+def edge(case, rng):
+    """``case`` moved to one edge of the inputs (see the module's docstring); its apparent
+    form in another set of components goes where the solutes are scaled."""
+    which = rng.choice(["P", "dilute", "T"])
+    if which == "P":
+        case.P = rng.uniform(5e3, 0.5e5)
+    elif which == "dilute":
+        f = 10.0 ** rng.uniform(-9.0, -3.0)
+        case.feed = {c: (v if c == "H2O" else v * f) for c, v in case.feed.items()}
+        case.alt = None
+    else:
+        case.T = rng.choice([rng.uniform(273.15, 275.0), rng.uniform(450.0, 520.0)])
+    return case
+
+
+def fuzz(chem, n, seed, edges=0.0):
     """(chem, counts, worst failures {kind: (size, detail, reproducer)}, first call of each
     raised (type, call) {key: reproducer}, seconds) of n cases."""
     warnings.simplefilter("ignore")
     refs = {chem: ind.Reference(velmora.System(chem))}
     rng = random.Random(f"{seed}:{chem}")
+    rng_edge = random.Random(f"{seed}:{chem}:edges")
     counts = collections.Counter()
     worst, first = {}, {}
     t0 = time.perf_counter()
     for _ in range(n):
         case = ind.case(chem, rng)
+        if edges and rng_edge.random() < edges:
+            case = edge(case, rng_edge)
         out = ind.run(refs, case)
         counts[out.status] += 1
         if out.raised:
@@ -53,17 +76,21 @@ def main(argv=None):
     ap.add_argument("-n", type=int, default=20000, help="examples over all chemistries")
     ap.add_argument("--seed", type=int, default=0)
     ap.add_argument("--jobs", type=int, default=1, help="worker processes (one chemistry each)")
+    ap.add_argument("--edges", type=float, default=0.0, help="share of cases at the edges")
     ap.add_argument("chemistries", nargs="*", help="default: every built-in chemistry")
     a = ap.parse_args(argv)
     chems = a.chemistries or velmora.chemistries()
     per = max(1, a.n // len(chems))
     print(f"fuzz of the front door: {per} examples per chemistry, {len(chems)} chemistries, "
-          f"seed {a.seed}")
+          f"seed {a.seed}" + (f", {a.edges:g} of them at the edges" if a.edges else ""))
     if a.jobs > 1:
         with ProcessPoolExecutor(a.jobs) as ex:
-            results = list(ex.map(fuzz, chems, [per] * len(chems), [a.seed] * len(chems)))
+            results = list(
+                ex.map(fuzz, chems, [per] * len(chems), [a.seed] * len(chems),
+                       [a.edges] * len(chems))
+            )
     else:
-        results = [fuzz(c, per, a.seed) for c in chems]
+        results = [fuzz(c, per, a.seed, a.edges) for c in chems]
 
     head = f"{'chemistry':<16} {'examples':>8} {'verified':>8} {'raised':>7} {'failed':>6} {'s':>6}  raised by type; failures by kind"
     print(head)

@@ -1,7 +1,8 @@
 """Fuzz of the front door where benchmarks/fuzz_front_door.py does not look: the solid-liquid
 equilibrium, the vapor-liquid-solid flash, the brine paths, the derivatives of a liquid alone
 and of a liquid with its solids, the derivatives of flashes with and without solids, and the
-scaling temperature, over the chemistries with solids.
+scaling temperature, over the chemistries with solids; and (class ``fluid_derivative``) the
+derivatives of the two-phase flashes of every other chemistry.
 Run by hand:
 
     .venv/bin/python benchmarks/fuzz_solids_paths.py [-n 400] [--seed 0] [CLASS ...]
@@ -72,8 +73,12 @@ CLASSES = (
     "sle_derivative",
     "flash_derivative",
     "vls_derivative",
+    "fluid_derivative",
     "scaling",
 )
+# the chemistries of the class fluid_derivative: the two-phase flashes without solids of every
+# other built-in chemistry (acid gases, ammonia, amines, the salts without a solid here)
+FLUID_CHEMS = [c for c in velmora.chemistries() if c not in SOLID_CHEMS and c != "water"]
 
 
 class Fail(Exception):
@@ -822,7 +827,7 @@ def case_sle_derivative(chem, rng):
 TIGHT = {}  # chemistry: its System at a tolerance of 1e-9
 
 
-def case_flash_derivative(chem, rng, solids=False):
+def case_flash_derivative(chem, rng, solids=False, fluid=False):
     """A two-phase TP flash of a brine (with its CO2 where the chemistry has one), its T from a
     flash at a drawn vapor fraction; d (vapor fraction, x, vapor) / d (T, P, a component).
     ``solids``: the vapor-liquid-solid flash of a brine past saturation, and d (the solids'
@@ -834,7 +839,8 @@ def case_flash_derivative(chem, rng, solids=False):
         if chem not in TIGHT:
             TIGHT[chem] = velmora.System(chem, tol=1e-9)
         ref = types.SimpleNamespace(system=TIGHT[chem], components=ref.components)
-    feed = brine(chem, rng)
+    # ``fluid``: a feed of tests/independent.py's draws (a loaded amine, an ammonia water)
+    feed = ind.feed(chem, rng)[0] if fluid else brine(chem, rng)
     total = sum(feed.values())
     feed = {c: v / total for c, v in feed.items()}
     P = rng.choice([101325.0, rng.uniform(0.3e5, 10e5)])
@@ -1052,6 +1058,7 @@ CASES = {
     "sle_derivative": case_sle_derivative,
     "flash_derivative": case_flash_derivative,
     "vls_derivative": lambda chem, rng: case_flash_derivative(chem, rng, solids=True),
+    "fluid_derivative": lambda chem, rng: case_flash_derivative(chem, rng, fluid=True),
     "analysis": case_analysis,
     "scaling": case_scaling,
 }
@@ -1063,7 +1070,8 @@ def one(kind, chem, rng):
     repro, run, check = CASES[kind](chem, rng)
     # between the two calls another liquid with solids of the same System: the answer may not
     # depend on what the System did before
-    other = brine(chem, random.Random(rng.random()))
+    draw = random.Random(rng.random())
+    other = ind.feed(chem, draw)[0] if chem in FLUID_CHEMS else brine(chem, draw)
     outs = []
     for j in range(2):
         if j:
@@ -1117,7 +1125,7 @@ def main(argv=None):
         t0 = time.perf_counter()
         slowest = (0.0, "")
         for _ in range(a.n):
-            chem = rng.choice(SOLID_CHEMS)
+            chem = rng.choice(FLUID_CHEMS if kind == "fluid_derivative" else SOLID_CHEMS)
             t1 = time.perf_counter()
             status, what, size, detail, repro = one(kind, chem, rng)
             dt = time.perf_counter() - t1

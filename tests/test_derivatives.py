@@ -445,6 +445,12 @@ def test_replaced_activity_model_takes_the_python_path(monkeypatch):
     # calcite with CO2 in the vapor: its SI verified to 10 tol, so the differences' flashes are
     # solved at 1e-9
     ("CaCO3-CO2-H2O", {"H2O": 0.99, "CaCO3": 0.005, "CO2": 0.005}, 0.2, 1e-9),
+    # nahcolite out of a NaOH-CO2 water, its content (Na2CO3/2 + CO2/2 + H2O/2) taken from a
+    # fluid written without Na2CO3: three components, three phases, so the liquid stays put
+    # at T and P whatever the feed, where d x_NaOH / d z_H2O came out -0.125 (solids fuzz seed
+    # 405)
+    ("NaOH-CO2-H2O", {"H2O": 0.7856330775542766, "NaOH": 0.11449681401123604,
+                      "CO2": 0.09987010843448729}, 0.2, 1e-9),
 ])
 def test_vapor_liquid_solid_flash_jacobian_equals_differences(chem, feed, beta, tol):
     s = velmora.System(chem) if tol is None else velmora.System(chem, tol=tol)

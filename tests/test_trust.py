@@ -402,8 +402,10 @@ def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
     # equilibrium turns the water into H3O+ and OH- (27.7 mol of each from 55.5 of water at
     # 627 K), a root of its equations and no liquid: System.liquid gave a bubble pressure of
     # 695 Pa where water's own is 173 bar, and the flash at 90 % vapor and 180 bar raised
-    # 'chemical equilibrium of the liquid diverged' at 628.6 K without the reason. Against
-    # pure water's bubble pressure at T (Raoult: a brine's lies a little below it)
+    # 'chemical equilibrium of the liquid diverged' at 628.6 K without the reason; its T search
+    # now stops at the first such root it meets (a water activity above 1 at 620.5 K), as the
+    # flash at that T does. Against pure water's bubble pressure at T (Raoult: a brine's lies a
+    # little below it)
     s, w = velmora.System("NaCl-H2O"), velmora.System("water")
     feed = {"H2O": 55.5, "NaCl": 3.0}
     ok = s.liquid(615.0, feed).bubble_pressure / w.liquid(615.0, {"H2O": 1.0}).bubble_pressure
@@ -412,7 +414,9 @@ def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
         assert w.liquid(T, {"H2O": 1.0}).bubble_pressure > 1.7e7
         with pytest.raises(velmora.NoSolutionError, match="critical temperature of water"):
             s.liquid(T, feed)
-    with pytest.raises(ConvergenceError, match="below the critical temperature of water"):
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^the liquid model has no stable liquid at T = 62\d\.\d+ K, \d+\.\d K below the "
+            r"critical temperature of water")):
         s.flash(feed, 180e5, vapor_fraction=0.9)
 
 
@@ -706,6 +710,31 @@ def test_an_s_flash_below_a_bubble_point_its_flash_at_t_disagrees_with_says_why(
         s.flash(feed, ATM, S=bubble.S - 0.5, solids=True)
 
 
+def test_an_h_flash_below_a_bubble_point_whose_flash_at_t_fails_brackets_on_the_bubble(
+        monkeypatch):
+    # a seawater concentrate at 3.7 bar: the flash at its bubble point's T (436.507 K) found no
+    # liquid in 41 flashes, and the H flash of its flash at 386.58 K raised that (solids fuzz
+    # seed 405). The bubble point is the flash at its T: it tops the bracket. Here such a
+    # failure is put there; against the flash at T whose H is asked
+    import velmora.solids.flash as sf
+
+    s = velmora.System("NaCl-H2O")
+    feed = s.composition(molalities={"NaCl": 3.0})
+    bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
+    at_t = s.flash(feed, ATM, T=350.0, solids=True)
+    real = sf._three_phase
+
+    def failing(system, z, P, given, v):
+        if given == "T" and v == bubble.T:
+            raise ConvergenceError("the solids' steps found no liquid in 41 flashes")
+        return real(system, z, P, given, v)
+
+    monkeypatch.setattr(sf, "_three_phase", failing)
+    r = s.flash(feed, ATM, H=at_t.H, solids=True)
+    assert r.T == pytest.approx(350.0, abs=1e-6) and r.vapor_fraction == 0.0
+    assert r.H == pytest.approx(at_t.H, rel=1e-9)
+
+
 def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
     # Na2SO4 at 1 mol/kg evaporated at 299 K (below the mirabilite-thenardite transition):
     # mirabilite, Na2SO4.10H2O, binds 10 mol of water per mol, so with more than 10 mol of
@@ -936,3 +965,56 @@ def test_a_carbonate_water_boiled_past_natron_s_water_is_refused_by_the_flash_wi
     for c in feed:
         split = r.vapor_fraction * r.vapor[c] + (1.0 - r.vapor_fraction) * r.x[c]
         assert split == pytest.approx(feed[c] / total, rel=1e-8)
+
+
+def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_it_boils_dry():
+    # (a) 5.6 mol/kg NaCl at 1 atm boiled to 86-90 %: the split of the whole feed without
+    # solids, the active set's first, leaves 106 mol/kg and more in its liquid (beyond the
+    # aqueous model), and the flash said 'boils dry' though the liquid beside halite is a brine
+    # to the last of the water. Against the flash at 85 %, answered before: halite's liquid
+    # boils at one T at 1 atm; its liquid speciated afresh; Na and water over the phases
+    s = velmora.System("NaCl-H2O")
+    feed = {"H2O": W, "NaCl": 5.605463936885673}
+    total = sum(feed.values())
+    a = s.flash(feed, ATM, vapor_fraction=0.85, solids=True)
+    r = s.flash(feed, ATM, vapor_fraction=0.9, solids=True)
+    assert set(r.solids) == set(a.solids) == {"halite"}
+    assert r.T == pytest.approx(a.T, abs=1e-6)
+    _settled_with_solids(s, r, ATM)
+    liquid = (feed["H2O"] / total - r.vapor_fraction * r.vapor["H2O"]) / r.x["H2O"]
+    assert liquid * r.x["NaCl"] + r.solids["halite"] == pytest.approx(feed["NaCl"] / total,
+                                                                       rel=1e-8)
+    # (b) above that T no liquid is left: MgCl2 water at 1 atm past bischofite's point (404.70
+    # K), whose flashes at vapor fractions past it gave melts at 450-471 K that bracketed T
+    # ('the saturation indices do not depend on the solids'), and a NaCl water with barite at
+    # 396 K ('the solids' steps found no liquid in 41 flashes')
+    m = velmora.System("MgCl2-H2O")
+    feed = {"H2O": W, "MgCl2": 3.191509749679026}
+    b = m.flash(feed, ATM, vapor_fraction=0.6 * W / sum(feed.values()), solids=True)
+    assert set(b.solids) == {"bischofite"} and 404.6 < b.T < 404.8
+    for T in (404.75, 405.125):
+        with pytest.raises(velmora.NoSolutionError, match=(
+                rf"^no liquid with solids at T = {T:g}, P = 101325 Pa: the liquid boils dry")):
+            m.flash(feed, ATM, T=T, solids=True)
+    bs = velmora.System("BaSO4-NaCl-H2O")
+    feed = {"H2O": W, "NaCl": 5.605463936885673, "BaSO4": 1.7346411135307524e-05}
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^profile point T = 396\.118 K, P = 101325 Pa: no liquid with solids at T = "
+            r"396\.118, P = 101325 Pa: the liquid boils dry")):
+        velmora.paths.profile(bs, feed, [363.8541803802083, 396.1179695037986], ATM)
+
+
+def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():
+    # 3.2 mol/kg MgCl2 at 30 kPa and 93.6 % vapor: the T search over TP flashes met an all-
+    # liquid root of the liquid model at 628.3 K, its water turned into H3O+ and OH-, took it
+    # for an answer, closed in on it and raised a bare ZeroDivisionError. Such a root is no
+    # point of the search: refused with the reason. Against the flashes at T below: the
+    # vapor fraction rises with T and stays under 0.85 up to 625 K
+    s = velmora.System("MgCl2-H2O")
+    feed = {"H2O": 0.9456309055616205, "MgCl2": 0.054369094438379395}
+    betas = [s.flash(feed, 30000.0, T=T).vapor_fraction for T in (400.0, 500.0, 625.0)]
+    assert betas == sorted(betas) and betas[-1] < 0.85
+    with pytest.raises(velmora.NoSolutionError, match=(
+            r"^the liquid model has no liquid at T = 62\d\.\d+ K, \d+\.\d K below the critical "
+            r"temperature of water")):
+        s.flash(feed, 30000.0, vapor_fraction=0.9361745965060043)

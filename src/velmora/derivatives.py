@@ -662,6 +662,22 @@ def _singular(M: Any, A: Any, C: Any) -> bool:
     return not np.all(np.isfinite(rel)) or np.linalg.svd(rel, compute_uv=False).min() < 1e-6
 
 
+def _in_form(B: Any, F: Any) -> Any:
+    """The matrix that writes a change of the components (same invariants B @ dF) in the
+    components the fluid F holds (above 1e-12 of it), where those carry it exactly; the other
+    columns as they are."""
+    on = np.flatnonzero(F > 1e-12 * float(F.sum()))
+    R = np.eye(len(F))
+    for j in range(len(F)):
+        if j in on:
+            continue
+        c, *_ = np.linalg.lstsq(B[:, on], B[:, j], rcond=None)
+        if np.allclose(B[:, on] @ c, B[:, j], rtol=0.0, atol=1e-12 * np.abs(B[:, j]).sum()):
+            R[:, j] = 0.0
+            R[on, j] = c
+    return R
+
+
 def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     """The derivatives of a vapor-liquid-solid TP flash: the fluid F = z - C^T s (C: the
     present solids' content in the components, s their amounts per mol of feed) splits as a
@@ -679,6 +695,7 @@ def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     s = np.array([result.solids[k] for k in present])
     z = np.array([result.feed[c] for c in comps])
     F = z - C.T @ s
+    R = None  # where the fluid is written in another form: a change of the feed in that form
     if np.any(F < 0.0):
         # the flash wrote its fluid in another form, the same atoms and no component below 0
         # (calcite through CO2 in a water whose carbonate is NaHCO3): that fluid, L x + V y
@@ -687,6 +704,7 @@ def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
         B, V = ss.comp_b, result.vapor_fraction
         L = np.linalg.lstsq((B @ x)[:, None], B @ F - V * (B @ y), rcond=None)[0][0]
         F = L * x + V * y
+        R = _in_form(B, F)
     tot = float(F.sum())
     beta_f = result.vapor_fraction / tot
     liq = result.liquid
@@ -712,6 +730,12 @@ def solids_flash_jacobian(system: Any, result: Any) -> FlashJacobian:
     ds = np.linalg.solve(M, S)  # present solids x (T, P, z)
     dF = -C.T @ ds  # components x (T, P, z)
     dF[:, 2:] += np.eye(nc)
+    if R is not None:
+        # the fluid's change in its own form, as the flashes nearby write it (nahcolite,
+        # NaHCO3 = Na2CO3/2 + CO2/2 + H2O/2 in its content, out of a NaOH-CO2 water: its
+        # Na2CO3 taken from a fluid of H2O, CO2 and NaOH gave d x_NaOH / d z_H2O = -0.10
+        # where the liquid beside nahcolite and a vapor is fixed at T and P)
+        dF = R @ dF
 
     def through(q: Any) -> Any:  # a fluid quantity's total derivative
         out = q[..., 2:] @ dF

@@ -1526,7 +1526,13 @@ def _solve_T(system, z, P, key, target, T0):
 
     def g(T):
         if T not in seen:
-            seen[T] = tp_flash(system, z, T, P)
+            v = tp_flash(system, z, T, P)
+            if v.raw["beta"] < 1.0 and v.water is not True:
+                # a root of the liquid model that is no liquid of water (3.2 mol/kg MgCl2 at
+                # 30 kPa, all liquid at 628 K: its water turned into H3O+ and OH-) is no point of
+                # the search; the flash at that T refuses it (_finish)
+                checks.true_water(system, v.n, v.lng, T)
+            seen[T] = v
         return seen[T].raw[key] - target
 
     lo_lim, hi_lim = checks.T_MIN, checks.T_MAX
@@ -1537,6 +1543,7 @@ def _solve_T(system, z, P, key, target, T0):
     up = ga < 0.0
     b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
     dry = None  # the nearest T of the search where the feed had no liquid
+    dry_error: Exception | None = None  # what the flash there raised
     while True:
         try:
             gb = g(b)
@@ -1547,7 +1554,7 @@ def _solve_T(system, z, P, key, target, T0):
             failed = isinstance(e, ConvergenceError) or no_answer(e)
             if not (failed and abs(b - a) > DRY_STEP):
                 raise
-            dry, b = b, 0.5 * (a + b)
+            dry, b, dry_error = b, 0.5 * (a + b), e
             continue
         if gb == 0.0:
             return seen[b]
@@ -1572,6 +1579,9 @@ def _solve_T(system, z, P, key, target, T0):
         a, ga = b, gb
         b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
         if dry is not None and (b >= dry) == up:
+            if dry_error is not None and not abs(dry - a) > DRY_STEP:
+                # the target lies past the last T with an answer, DRY_STEP short of one without
+                raise dry_error
             b = 0.5 * (a + dry)
     lo, hi = (a, b) if up else (b, a)
     T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)

@@ -19,6 +19,9 @@ from .thermo import solid_enthalpy, solid_entropy
 # part boiled off tell a liquid boiled dry from one found through its vapor fraction
 DRY_GRID = (0.0, 0.15, 0.3, 0.45, 0.6, 0.75, 0.85, 0.92, 0.96, 0.99)
 DRY_MARGIN = 0.1  # K above every liquid of the grid for "boils dry" (T between its points)
+# K above an invariant point of the grid for "boils dry": its T, from flashes at other vapor
+# fractions, agrees to 1e-6 K (MgCl2 water at 1 atm with bischofite, 404.699078 K)
+INVARIANT_MARGIN = 1e-3
 T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to this
 BRACKET_HALVINGS = 5  # halvings of a grid step whose far end found no liquid, for T's bracket
 T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the lowest T that has one
@@ -273,17 +276,31 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
             # the liquid's composition does not follow the solids (a salt in water at fixed
             # T and P: the vapor takes the water the salt leaves)
             dry.append(True)
-            raise ConvergenceError("the saturation indices do not depend on the solids")
+            raise ConvergenceError(
+                f"the saturation index of {ss.names[active[0]]} does not move with its amount "
+                "(the vapor takes the water the salt leaves: with a vapor a salt and water boil "
+                "together at one temperature only at a given P)"
+            )
         split.jac[key] = (J, None)
         return J, None
 
     try:
         first = evaluate(np.zeros(0), [])
     except BoilsDryError as dry_split:
-        # the split without solids boils dry at T: with solids its liquid holds less of the
-        # salts, so their vapor pressure lowered less, and it boils dry the more
-        raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
-    if not len(ss) or np.all(first.si < 0.0):
+        if given == "T" or start is None or not len(start[1]):
+            # the split without solids boils dry at T: with solids its liquid holds less of
+            # the salts, so their vapor pressure lowered less, and it boils dry the more
+            raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
+        # at a vapor fraction the salts left in the liquid without solids can pass what the
+        # aqueous model holds (5.6 mol/kg NaCl at 1 atm boiled to 86 %: 106 mol/kg) where the
+        # liquid beside its solids is a brine: the active set starts from the solids given
+        try:
+            first = evaluate(np.array(start[0], dtype=float), list(start[1]))
+        except (ConvergenceError, ValueError) as err:
+            if not _no_split(err):
+                raise
+            raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
+    if not len(ss) or (not len(first.active) and np.all(first.si < 0.0)):
         out = first.result
         out.solids, out.H_solids, out.S_solids = {}, 0.0, 0.0
         return out
@@ -361,7 +378,9 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     whose temperature is T (Brent's method; T met to T_MATCH). Where T lies DRY_MARGIN above
     them all and the hottest is at an invariant point (as many solids as the phase rule allows
     beside a vapor, where T stays put until the liquid is gone) or at the top of the grid, no
-    liquid is left at T: ValueError, it boils dry. Else ``error``, as a ConvergenceError."""
+    liquid is left at T: ValueError, it boils dry (INVARIANT_MARGIN above an invariant point,
+    whose T holds for every liquid beside those solids). Else ``error``, as a
+    ConvergenceError."""
     from scipy.optimize import brentq
 
     if not isinstance(error, ConvergenceError):
@@ -373,7 +392,23 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     def at(beta):
         # a point that meets DRY_BUDGET flashes without a liquid is passed over (a MgSO4 water
         # at 36 kPa boiled to 98 %: 546 of them, 160 s, before it said it boils dry)
-        return _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET)
+        try:
+            out = _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET)
+        except NoSolutionError as e:
+            # its split without solids boiled dry (5.6 mol/kg NaCl at 1 atm boiled to 86 %):
+            # from the solids of the last point with a liquid, whose liquid is a brine
+            if not (isinstance(e.__cause__, BoilsDryError) and found and found[-1][1].solids):
+                raise
+            start = _solids_of(system.solids, found[-1][1])
+            out = _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET, start)
+        # a liquid past a hydrate's water is a melt, no brine (the front door refuses it): no
+        # liquid here (MgCl2 water at 1 atm boiled past bischofite's point, 404.7 K, gave one
+        # at 470.8 K that bracketed 405 K with it)
+        liq = out.liquid
+        short = water_short(system, [liq.amounts[k] for k in system._info.names], out.T)
+        if short is not None:
+            raise NoSolutionError(short)
+        return out
 
     def toward(lo, hi):
         # the last liquid lies below T and the next point found none: halve the step towards it,
@@ -420,7 +455,8 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         out = _past_the_grid(system, z, P, T, found[-1], 1.0 - salts)
         if out is not None:
             return out
-    if T > hot.T + DRY_MARGIN and (top or len(hot.solids) >= _max_solids(system)):
+    invariant = len(hot.solids) >= _max_solids(system)
+    if T > hot.T + (INVARIANT_MARGIN if invariant else DRY_MARGIN) and (top or invariant):
         if _can_dry(system, z):
             raise NoSolutionError(_boils_dry("T", T, P)) from None
         # the salts that no solid holds stay in a liquid up to the last of the water: not dry
@@ -430,7 +466,21 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             T=T,
             P=P,
         ) from None
-    raise error
+    # what the search found, for the caller: liquids below T only, and no sign that it is dry
+    # (a 1.3 mol/kg seawater with CO2 at 3.3 bar and 431.8 K: its liquids reach 425 K at 77 %
+    # vapor with six solids; none found past that)
+    if not hot.T < T:
+        raise error
+    b_hot = next(b for b, r in found if r is hot)
+    raise ConvergenceError(
+        f"{error}; the flashes at vapor fractions found liquids up to {hot.T:.6g} K (vapor "
+        f"fraction {b_hot:.4g}, with {', '.join(hot.solids) or 'no solid'}), none at T or above, "
+        "and none that shows the liquid boiled dry before T",
+        T=T,
+        P=P,
+        residual=error.residual,
+        tried=error.tried,
+    ) from None
 
 
 def _can_dry(system, z):
@@ -591,7 +641,17 @@ def _flash_hs(system, z, P, key, target, T0):
                 f"{key} = {target:g} {unit} lies below the {what} of the feed "
                 f"at {lo:g} K and P = {P:g} Pa"
             )
-        top = value(at("T", bubble.T))
+        try:
+            top = value(at("T", bubble.T))
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
+                raise
+            # the bubble point is the flash at its T, a vapor of none yet: where the flash at
+            # that T does not settle (a seawater concentrate at 3.7 bar: 'the solids' steps
+            # found no liquid in 41 flashes' at 436.507 K, its bubble point), the bubble point
+            # stands for it, the bracket's top (the flash at 386.58 K has the H asked)
+            seen[("T", bubble.T)] = bubble
+            top = value(bubble)
         if not top >= target:  # the flash at the bubble point's T disagrees with the bubble point
             raise ConvergenceError(
                 f"vapor-liquid-solid flash at {key} = {target:g} {unit} not found at P = {P:g} Pa: "
