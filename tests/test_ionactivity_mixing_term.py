@@ -187,14 +187,18 @@ def test_exact_fit_gradient_of_d_against_differences():
     # d ln(gamma+- of CaCl2) / d D_A through the speciation (regress.jacobian) against central
     # differences of models rebuilt with D moved
     p = core.Parameter("dilute_term", ("H2O", "Ca++"), "D_A", 0.0)
-    base = databank.shipped()
+    _gradient_against_differences(databank.shipped(), p, "CaCl2", 0.3, 50.0)
 
-    def model(v):
-        return core.Model("CaCl2-H2O", db=databank.derive(base, [core.overlay([p], [v], base)]))
-    comp = {"H2O": 55.508, "CaCl2": 0.3}
-    value, grad = model(50.0).value_gradient("gamma_mean", "CaCl2", 298.15, comp, [p])
+
+def _gradient_against_differences(db, p, salt, m, v):
+    """d ln(gamma+- of the salt at m mol/kg, 25 C) / d p at p = v, through the speciation
+    (regress.jacobian), against central differences of models rebuilt with p moved."""
+    def model(u):
+        return core.Model(f"{salt}-H2O", db=databank.derive(db, [core.overlay([p], [u], db)]))
+    comp = {"H2O": 55.508, salt: m}
+    _, grad = model(v).value_gradient("gamma_mean", salt, 298.15, comp, [p])
     h = 1e-2
-    up, down = (model(50.0 + s * h).value("gamma_mean", "CaCl2", 298.15, comp) for s in (1, -1))
+    up, down = (model(v + s * h).value("gamma_mean", salt, 298.15, comp) for s in (1, -1))
     fd = (math.log(up) - math.log(down)) / (2 * h)
     assert grad[0] == pytest.approx(fd, rel=1e-5)
     assert abs(fd) > 1e-4
@@ -272,13 +276,4 @@ def test_dilute_pair_databank_record_reaches_the_report_and_the_fit():
         ("dilute", 1, 1), ("dilute", 0, 0)]
     # d ln(gamma+- of NaCl) / d D_A of the pair, exact, against central differences of rebuilt models
     pa = regress.Parameter("dilute_pair", ("H2O", "Na+", "Cl-"), "D_A", 0.0)
-
-    def model(v):
-        return core.Model("NaCl-H2O", db=databank.derive(db, [core.overlay([pa], [v], db)]))
-    comp = {"H2O": 55.508, "NaCl": 2.0}
-    _, grad = model(30.0).value_gradient("gamma_mean", "NaCl", 298.15, comp, [pa])
-    h = 1e-2
-    up, down = (model(30.0 + s * h).value("gamma_mean", "NaCl", 298.15, comp) for s in (1, -1))
-    fd = (math.log(up) - math.log(down)) / (2 * h)
-    assert grad[0] == pytest.approx(fd, rel=1e-5)
-    assert abs(fd) > 1e-4
+    _gradient_against_differences(db, pa, "NaCl", 2.0, 30.0)

@@ -569,6 +569,27 @@ double dilute_f(const Eigen::VectorXd& n, double T, const enrtl::ModelData& d) {
     return F;
 }
 
+// ln gamma of `model` less that of `plain` (the same model without the dilute-weighted terms of
+// dd) against central differences of dilute_f at x, 310 K, with Y held and free; lng and base
+// left at Y free
+void dilute_gradient_matches(enrtl::Model& model, enrtl::Model& plain, const enrtl::ModelData& dd,
+                             const Eigen::VectorXd& x, Eigen::VectorXd& lng,
+                             Eigen::VectorXd& base) {
+    for (bool fixed : {true, false}) {
+        const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
+        model.ln_gamma(x, 310.0, o, lng);
+        plain.ln_gamma(x, 310.0, o, base);
+        for (int i = 0; i < x.size(); ++i) {
+            const double h = 1e-6 * std::max(x[i], 1e-3);
+            Eigen::VectorXd xp = x, xm = x;
+            xp[i] += h;
+            xm[i] -= h;
+            const double fd = (dilute_f(xp, 310.0, dd) - dilute_f(xm, 310.0, dd)) / (2 * h);
+            CHECK(std::abs(lng[i] - base[i] - fd) < 1e-7 * std::max(1.0, std::abs(fd)));
+        }
+    }
+}
+
 // The dilute term: ln gamma moves by the gradient of F_D (central differences of the function
 // written out above), on both sides of the series' end (y = 1); Euler, Gibbs-Duhem and dT; the
 // hand gradient against the dual numbers; parameter derivatives against rebuilt models; without
@@ -584,19 +605,7 @@ void dilute_term_is_part_of_gex() {
     for (double scale : {0.002, 0.02, 0.1, 0.3}) {
         Eigen::VectorXd x(7);
         x << 0.6, 0.3, 0.05, 0.2 * scale, 0.6 * scale, 0.4 * scale, 0.2 * scale;
-        for (bool fixed : {true, false}) {
-            const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
-            model.ln_gamma(x, 310.0, o, lng);
-            plain.ln_gamma(x, 310.0, o, base);
-            for (int i = 0; i < 7; ++i) {
-                const double h = 1e-6 * std::max(x[i], 1e-3);
-                Eigen::VectorXd xp = x, xm = x;
-                xp[i] += h;
-                xm[i] -= h;
-                const double fd = (dilute_f(xp, 310.0, dd) - dilute_f(xm, 310.0, dd)) / (2 * h);
-                CHECK(std::abs(lng[i] - base[i] - fd) < 1e-7 * std::max(1.0, std::abs(fd)));
-            }
-        }
+        dilute_gradient_matches(model, plain, dd, x, lng, base);
         CHECK(std::abs((lng - base)[4]) > 1e-3 * scale);  // the term acts
     }
     // Euler, Gibbs-Duhem, dT; hand gradient against dual numbers; D's A and B against rebuilt
@@ -646,19 +655,7 @@ void dilute_pair_term_is_part_of_gex() {
     for (double scale : {0.002, 0.02, 0.1, 0.3}) {
         Eigen::VectorXd x(7);
         x << 0.6, 0.3, 0.05, 0.5 * scale, 0.3 * scale, 0.4 * scale, 0.2 * scale;
-        for (bool fixed : {true, false}) {
-            const enrtl::Options o{fixed, enrtl::LcRef::WaterRatio};
-            model.ln_gamma(x, 310.0, o, lng);
-            plain.ln_gamma(x, 310.0, o, base);
-            for (int i = 0; i < 7; ++i) {
-                const double h = 1e-6 * std::max(x[i], 1e-3);
-                Eigen::VectorXd xp = x, xm = x;
-                xp[i] += h;
-                xm[i] -= h;
-                const double fd = (dilute_f(xp, 310.0, dd) - dilute_f(xm, 310.0, dd)) / (2 * h);
-                CHECK(std::abs(lng[i] - base[i] - fd) < 1e-7 * std::max(1.0, std::abs(fd)));
-            }
-        }
+        dilute_gradient_matches(model, plain, dd, x, lng, base);
         CHECK(std::abs((lng - base)[3]) > 1e-3 * scale);  // the term acts
     }
     term_derivatives_are_exact(dd, add_dilute_pairs, {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}}, r,
