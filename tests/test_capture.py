@@ -277,8 +277,10 @@ def test_stripper_energy_closes_on_flash_enthalpies(mea, k1):
     dew = mea.flash(top, P, T=r.top_T + 1e-3)     # saturated at the top stage's T:
     assert dew.vapor_fraction == 1.0               # all vapor just above it,
     assert mea.flash(top, P, T=r.top_T - 0.05).vapor_fraction < 1.0   # liquid just below
+    # the product: saturated with water over the condenser's CO2-free reflux; a condensate holds
+    # CO2 too (7.6e-4), so its dew point lies 0.016 K higher and 3e-5 of it condenses here
     prod = mea.flash(r.product, P, T=313.15 + 1e-3)
-    assert prod.vapor_fraction == 1.0
+    assert 1.0 - 1e-4 < prod.vapor_fraction < 1.0
     cond = dew.H * n(top.values()) - prod.H * n(r.product.values()) - h_liq(mea, r.reflux, 313.15)
     assert cond == pytest.approx(r.condenser_duty, abs=1e-6 * abs(h_feed))
     q = h_lean + prod.H * n(r.product.values()) + cond - h_feed
@@ -333,7 +335,7 @@ def test_rate_stripper_balances_profiles_and_modes(mea, k1):
     n = sum
     h_feed, h_lean = h_liq(mea, rich, T_feed), h_liq(mea, r.lean_out, r.reboiler_T)
     prod = mea.flash(r.product, P, T=313.15 + 1e-3)
-    assert prod.vapor_fraction == 1.0
+    assert 1.0 - 1e-4 < prod.vapor_fraction <= 1.0   # (at its dew point: see the stage stripper's)
     q = h_lean + prod.H * n(r.product.values()) + r.condenser_duty - h_feed
     assert q == pytest.approx(r.reboiler_duty, abs=1e-6 * abs(h_feed))
     assert r.srd == pytest.approx(r.srd_sensible + r.srd_steam + r.srd_desorption)

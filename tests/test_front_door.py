@@ -106,6 +106,18 @@ def test_wet_co2_near_its_dew_point_flashes_all_vapor_in_good_time(module_cache)
         assert r.vapor_fraction >= 1.0 - 1e-4 and r.residual <= mea.tol
     # below the dew point a liquid forms
     assert 0.0 < mea.flash(top, P, T=dew - 0.5).vapor_fraction < 1.0
+    # the wet CO2, saturated with water at 40 C by the stripper's condenser (water's own vapor
+    # pressure): its dew point lies a little above 40 C, where the condensate also holds CO2 (at
+    # 313.166 K by the flash at beta = 1, 28 s). A condensate of water with CO2 below it, all
+    # vapor above it with such an incipient liquid. The substitutions started from the wet gas
+    # as a liquid, whose wreck the warm starts carried on, lost the liquid's CO2 and said all
+    # vapor at 313.15 K, or "boils dry" at 307.5 K
+    wet = {"CO2": 2.1669, "H2O": 0.0907}
+    for T in (307.5, 313.15):
+        r = mea.flash(wet, P, T=T)
+        assert 0.0 < r.vapor_fraction < 1.0 and 1e-4 < r.x["CO2"] < 1e-2
+    r = mea.flash(wet, P, T=313.25)
+    assert r.vapor_fraction == 1.0 and 1e-4 < r.x["CO2"] < 1e-2
 
 
 def test_salt_free_stream_of_a_salt_system_flashes_above_the_boiling_point(nacl):

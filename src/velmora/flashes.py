@@ -997,13 +997,31 @@ def _incipient_vapor(system, f, T, P):
     return (p / s if s > 0.0 else p), s / P
 
 
+def _first_liquid(system, z):
+    """The trial liquid that the substitutions on K-values start from: the feed itself, but for
+    a wet gas (water beside more of a gas than the aqueous model holds in it), whose speciation
+    as a liquid is no liquid's and whose wreck the warm starts of the next steps carried on (a
+    wet CO2 at 40 C: K of water 2e-10, the liquid's CO2 lost, "all vapor" below the dew point),
+    a liquid of mostly water, the rest at 1e-4 of their share (a damped step keeps a zero at
+    zero)."""
+    comps = system.components
+    if "H2O" not in comps or _aqueous(system, z):
+        return z.copy()
+    w = comps.index("H2O")
+    if not z[w] > 0.0:
+        return z.copy()
+    x = 1e-4 * z
+    x[w] = 1.0
+    return x / x.sum()
+
+
 def _one_phase_vapor(system, z, T, P):
     """The feed as a vapor with its incipient liquid, found by substitution on x = y / K,
     damped by half in ln x (the K-values of reacting gases swing with the liquid's loading)
     (checked: sum y / K <= 1, the vapor lies above its dew point)."""
     el = system.model
     el._warm = None
-    x = z.copy()
+    x = _first_liquid(system, z)
     for it in range(1, 301):  # noqa: B007 (the count is returned)
         K, n = el.kvalues(system.pp, x, z, T, P)
         K = np.asarray(K, dtype=float)
@@ -1080,7 +1098,7 @@ def _substitution(system, z, T, P, start=None):
 
     if start is None:
         el._warm = None
-        x, y = z.copy(), z.copy()
+        x, y = _first_liquid(system, z), z.copy()
     else:
         x, y = np.asarray(start["x"], dtype=float), np.asarray(start["y"], dtype=float)
     K, n = el.kvalues(pp, x, y, T, P)
