@@ -1436,13 +1436,13 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
         if not y0.sum() > 0.0:
             raise _NoAnswer("no water and nothing volatile")
         y0 /= y0.sum()
-        f = {c: 0.0 for c in comps if c in volatile}
+        V = [k for k in range(len(comps)) if y0[k] > 0.0]
     else:
         f, n, _ = _fugacities(system, dict(zip(comps, z.tolist())), T)
         y0, s = _incipient_vapor(system, f, T, P)
         if s <= 1.0:
             return _result(system, z, T, P, 0.0, z.copy(), y0, n), 1
-    V = _volatiles_of(system, z, f)
+        V = _volatiles_of(system, z, f)
     starts = []
     if start is not None and 0.0 < start["beta"] < 1.0:
         ys = np.asarray(start["y"], dtype=float)
