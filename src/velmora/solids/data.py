@@ -98,6 +98,12 @@ class Solids:
                 on = on[on != info.iw]
                 if on.size and not np.any(self.nu[k] < 0.0) and not self._lower_hydrate(k, info.iw):
                     self.hydrates.append((k, on))
+        # the same as plain floats, [(k, [(species, its nu)], nu of water)]: water_short runs at
+        # every point of a path, where NumPy's fancy indexing of a few ions costs more than it
+        self.hydrate_terms = [
+            (k, [(int(i), float(self.nu[k, i])) for i in on.tolist()], float(self.nu[k, info.iw]))
+            for k, on in self.hydrates
+        ]
         # The elements other than H and O that each solid's ions hold and each component
         # carries. A liquid without one of a solid's elements holds its ion only as the
         # speciation's numerical floor (about 1e-15 of the liquid): the solid's IAP is zero

@@ -177,15 +177,17 @@ def water_short(system, n, T, where="solid-liquid equilibrium", what="the model'
     w = info.iw
     if w < 0 or not len(ss):
         return None
-    n = np.asarray(n, dtype=float)
-    for k, on in ss.hydrates:
-        nu = ss.nu[k]
-        units = float(np.min(n[on] / nu[on]))  # formulas of the hydrate the liquid's ions make
-        if units > 0.0 and n[w] < nu[w] * units:
-            salt = ", ".join(f"{info.names[i]} {nu[i]:g}" for i in on.tolist())
+    nl = np.asarray(n, dtype=float).tolist()
+    n_w = nl[w]
+    for k, terms, nu_w in ss.hydrate_terms:
+        ratios = [nl[i] / v for i, v in terms]
+        units = min(ratios)  # formulas of the hydrate the liquid's ions make
+        if units > 0.0 and n_w < nu_w * units and not any(map(math.isnan, ratios)):
+            nu = ss.nu[k]
+            salt = ", ".join(f"{info.names[i]} {nu[i]:g}" for i, _ in terms)
             return (
                 f"{where} not found at T = {T:g} K: {what} holds "
-                f"{n[w] / units:.4g} mol of water per formula of {ss.names[k]} ({salt}), "
+                f"{n_w / units:.4g} mol of water per formula of {ss.names[k]} ({salt}), "
                 f"fewer than the {nu[w]:g} of the hydrate itself: the salt-rich side of its "
                 "solubility, a melt, not a brine; the liquid has dried out past "
                 f"{ss.names[k]} (this system has no solid with less water for those ions)"
