@@ -441,6 +441,32 @@ def test_pilot_runs_ignore_measured_columns_and_mark_bad_rows(mea):
     assert (full.loc[["K3", "K9", "K20"], "srd_MJ_per_kg"] > 2.0).all()
 
 
+def test_pilot_runs_lean_loading_at_the_measured_duty(mea):
+    """at_duty: each run's stripper at its measured duty. Run back to the lean loading found
+    there, the stripper asks for that duty again; more duty strips further; a blank duty
+    leaves that cell NaN; the other outputs never see the measured duty."""
+    table = pd.read_csv(PILOT).set_index("case").loc[["K2", "K13"]].reset_index()
+    st = capture.Stripper(mea)
+    base = capture.pilot_runs(table, system=mea, segments=2, stripper=st)
+    both = capture.pilot_runs(table, system=mea, segments=2, stripper=st, at_duty=True)
+    assert "lean_loading_at_duty" not in base.columns
+    pd.testing.assert_frame_equal(both.drop(columns="lean_loading_at_duty"), base)
+    for case, row in table.set_index("case").iterrows():
+        lean = both.loc[case, "lean_loading_at_duty"]
+        assert 0.0 < lean < row["rich_loading"]
+        rich = capture.lean_solvent(row["rich_flow_kg_h"], row["lean_MEA_wfrac"],
+                                    row["rich_loading"])
+        back = st.run(rich, row["stripper_feed_T_C"] + 273.15, 1e3 * row["stripper_P_kPa"],
+                      lean_loading=lean)
+        assert back.reboiler_duty / 1e3 == pytest.approx(row["reboiler_duty_kW"], rel=1e-4)
+    more = table.assign(reboiler_duty_kW=1.5 * table["reboiler_duty_kW"])
+    more.loc[1, "reboiler_duty_kW"] = math.nan
+    hot = capture.pilot_runs(more, system=mea, segments=2, stripper=st, at_duty=True)
+    assert hot.loc["K2", "lean_loading_at_duty"] < both.loc["K2", "lean_loading_at_duty"] - 0.01
+    assert math.isnan(hot.loc["K13", "lean_loading_at_duty"])
+    pd.testing.assert_frame_equal(hot.drop(columns="lean_loading_at_duty"), base)
+
+
 def test_pilot_blank_lean_T_takes_the_column_mean():
     from velmora.capture.pilot import _table
     table = pd.read_csv(PILOT).head(3)
