@@ -277,6 +277,44 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     assert calls == [T]
 
 
+@pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
+@pytest.mark.parametrize("name, given, T", ONE_CALL_LIQUIDS)
+def test_the_usual_state_made_on_first_read_is_the_state_of_the_steps(
+        module_cache, monkeypatch, name, given, T):
+    """System.liquid's usual call makes its state without LiquidState.__init__ and leaves its
+    apparent amounts, feed and solids to their first read: every named result (to_dict, the
+    enthalpy, species, charges) equals that of the state of the steps one by one, to the last
+    digit and in the order of each mapping; the feed is the composition given whichever is read
+    first, also after the caller changed the apparent amounts; a pickle carries it all."""
+    s = velmora.System(name)
+    with monkeypatch.context() as m:
+        m.setattr(front, "usual_state", lambda *args: None)
+        steps = s.liquid(T, **given)
+    fast = s.liquid(T, **given)
+    assert "_apparent" in vars(fast) and "_apparent" not in vars(steps)  # the two paths taken
+    want = steps.to_dict()
+    assert want["solids"] == {} and want["feed"] == want["apparent"]
+
+    def items(d):
+        return [(k, list(v.items()) if isinstance(v, dict) else v) for k, v in d.items()]
+
+    got = fast.to_dict()
+    assert items(got) == items(want)
+    assert (fast.H, fast.species, fast.charges) == (steps.H, steps.species, steps.charges)
+    for first in ("feed", "apparent", "solids"):
+        st = s.liquid(T, **given)
+        getattr(st, first)
+        assert st.feed is not st.apparent
+        st.apparent["H2O"] = -1.0  # the caller's change of its apparent amounts
+        assert list(st.feed.items()) == list(want["feed"].items()) and st.solids == {}
+    st = s.liquid(T, **given)
+    st.solids = {"halite": 1.0}  # set before the first read: kept
+    assert st.solids == {"halite": 1.0} and st.feed == want["feed"]
+    back = pickle.loads(pickle.dumps(s.liquid(T, **given)))
+    assert "_apparent" not in vars(back) and items(back.to_dict()) == items(want)
+    assert back.H == steps.H
+
+
 def _liquid_record(system, T, given):
     """What a call of System.liquid gives: every named result to the last digit, or the error,
     and the warnings (category, message, where)."""
@@ -314,7 +352,7 @@ def test_the_one_step_liquid_is_the_liquid_of_the_steps(module_cache, monkeypatc
                 given["loading"] = rng.uniform(0.0, 0.8)
         one = _liquid_record(velmora.System(name), T, given)
         with monkeypatch.context() as m:
-            m.setattr(front, "usual_liquid", lambda *args: None)
+            m.setattr(front, "usual_state", lambda *args: None)
             steps = _liquid_record(velmora.System(name), T, given)
         assert one == steps, (name, T, given)
 

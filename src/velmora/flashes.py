@@ -48,6 +48,8 @@ class BoilsDryError(NoSolutionError):
 
 
 KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
+# the usual T and P of checks.temperature and checks.pressure (module names: read per call)
+_T_HINT, _T_MAX, _P_HINT, _P_IDEAL = checks.T_HINT, checks.T_MAX, checks.P_HINT, checks.P_IDEAL
 SUBSTITUTION_STEPS = 400
 POLISH = 1e-3  # a split this close is finished by substitution from it
 DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
@@ -216,12 +218,18 @@ def flash(
     T0: float | None = None,
 ) -> FlashResult:
     if T is not None and H is None and S is None and vapor_fraction is None:
-        # the usual call (one_given names what is wrong otherwise): the checks below in order
-        P = checks.pressure(P)
+        # the usual call (one_given names what is wrong otherwise): the checks below in order,
+        # each called where its own first test (the usual value) does not pass it here
+        if type(P) is not float or not _P_HINT <= P <= _P_IDEAL:
+            P = checks.pressure(P)
         z = checks.feed(system, feed)
         system.model._warm = None
-        T = checks.temperature(T, stacklevel=4)
-        checks.range_warnings(system, T, z, stacklevel=4)
+        if type(T) is not float or not _T_HINT <= T <= _T_MAX:
+            T = checks.temperature(T, stacklevel=4)
+        info = system._info
+        t_lo, t_hi = info.t_window
+        if info.fitted or not t_lo <= T <= t_hi:  # (range_warnings has nothing to say else)
+            checks.range_warnings(system, T, z, stacklevel=4)
         return _finish(system, z, tp_flash(system, z, T, P))
     name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
     P = checks.pressure(P)

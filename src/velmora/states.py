@@ -50,7 +50,8 @@ class LiquidState:
     Everything but ``T``, ``apparent``, ``feed``, ``solids`` and ``residual`` is worked out from
     the speciation when first read (the per-species mappings, the partial pressures and the
     saturation indices together, then the activity scales, pH, ionic strength, osmotic and mean
-    activity coefficients); a pickled state carries them all.
+    activity coefficients); of ``System.liquid``'s usual call, ``apparent``, ``feed`` and
+    ``solids`` too (together); a pickled state carries them all.
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
     convention, -inf for a solid of an element the liquid lacks; see ``velmora.solids``). After
     a solid-liquid equilibrium (``System.liquid(..., solids=True)``): ``solids`` {solid: amount
@@ -174,9 +175,22 @@ class LiquidState:
             return n, self.partial_pressures, None
         return np.asarray(raw[1], dtype=float), raw[3], self._unit
 
+    def _given(self) -> None:
+        """``apparent`` and ``feed`` (its copy) and ``solids`` (none) of a state that
+        ``usual_state`` made: all three on the first read of any (the copy made before the
+        caller may change ``apparent``); a value set meanwhile stays."""
+        d = self.__dict__
+        app = d.pop("_apparent")
+        d.setdefault("apparent", app)
+        d.setdefault("feed", dict(app))
+        d.setdefault("solids", {})
+
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
         d = self.__dict__
+        if name in _GIVEN and "_apparent" in d:
+            self._given()
+            return d[name]
         if name == "H" and "_enthalpy_of" in d:
             self.H = _enthalpy(d.pop("_enthalpy_of"), self.T)
             return self.H
@@ -191,6 +205,8 @@ class LiquidState:
         return self.__dict__[name]
 
     def __getstate__(self) -> dict[str, Any]:
+        if "_apparent" in self.__dict__:
+            self._given()
         if "_raw" in self.__dict__:
             self._named()
         if "_pending" in self.__dict__:
@@ -369,6 +385,8 @@ class LiquidState:
         return "\n".join(lines)
 
 
+# given by ``_given`` on first use
+_GIVEN = frozenset({"apparent", "feed", "solids"})
 # worked out from the raw speciation on first use (``_named``)
 _NAMED = frozenset(
     {
@@ -519,16 +537,91 @@ def usual_liquid(
     return None
 
 
+_new_state = object.__new__  # a LiquidState without __init__ (``usual_state`` fills it)
+
+
+def usual_state(
+    system: Any,
+    molalities: Any,
+    mass_fractions: Any,
+    loading: Any,
+    T: float,
+) -> LiquidState | None:
+    """``System.liquid``'s usual call (as ``usual_liquid`` takes it) to its state: the compiled
+    call, the range warnings, and, where the core verified its cold answer and found the liquid
+    to pass ``checks.true_water``, the state as ``liquid_state`` makes it from that answer, with
+    its pair warnings; otherwise ``liquid_state`` itself (the recovery). None where
+    ``usual_liquid`` gives None: the caller then takes the steps one by one. Warnings are given
+    at the line that called ``System.liquid``."""
+    el, info = system.model, system._info
+    try:
+        if mass_fractions is None and loading is None:
+            front = getattr(el, "_front_molal_liquid", None)
+            if front is None:
+                return None
+            done = front(
+                info.molal_args,
+                molalities,
+                T,
+                info.__dict__.get("_pair_positions"),
+                info.self_ions_bound,
+            )
+        elif molalities is None:
+            front = getattr(el, "_front_mass_liquid", None)
+            if front is None:
+                return None
+            done = front(
+                info.mass_args,
+                mass_fractions,
+                loading,
+                T,
+                info.__dict__.get("_pair_positions"),
+                info.self_ions_bound,
+            )
+        else:
+            return None
+    except (ValueError, ArithmeticError):
+        return None
+    if done is None:
+        return None
+    app, x, total, f, n, lng, res, converged, may_warn, water_ok = done
+    # range_warnings tests T against the window where every range holds, then a fitted
+    # system's ranges of the liquid: outside either, it is called (as System.liquid does)
+    t_lo, t_hi = info.t_window
+    if info.fitted or not t_lo <= T <= t_hi:
+        checks.range_warnings(system, T, x, stacklevel=4)
+    if not (res <= system.tol and converged and water_ok is True):
+        return liquid_state(system, x, T, (app, total, 1.0), done, stacklevel=5)
+    # LiquidState(system, x, T, n, lng, f, res, (app, total, 1.0), water_checked=True) without
+    # the branches of __init__; apparent, feed and solids made when one of them is first read
+    # (``_given``)
+    state = _new_state(LiquidState)
+    state.__dict__ = {
+        "T": T,
+        "_apparent": app,
+        "residual": res,
+        "_raw": (system, n, lng, f),
+        "_unit": (total, 1.0),
+        "_system": system,
+        "_enthalpy_of": (system, n, x),
+    }
+    if may_warn is not False:
+        checks.pair_warnings(system, n)
+    return state
+
+
 def liquid_state(
     system: Any,
     app: dict[str, float],
     T: float,
     unit: tuple[dict[str, float], float, float] | None = None,
     made: tuple[Any, ...] | None = None,
+    stacklevel: int = 4,
 ) -> LiquidState:
     """Speciate the apparent liquid ``app`` at T, check the answer, and name the results;
     ``unit``: (feed, a, b), the state as ``_in_unit(feed, a, b)`` gives it; ``made``: the
-    tuple of ``usual_liquid`` for this liquid (its speciation is then not repeated).
+    tuple of ``usual_liquid`` for this liquid (its speciation is then not repeated);
+    ``stacklevel``: that of the pair warnings (4: the caller of this function's caller).
 
     The core from a cold start; where its answer fails the check, the core again with 2000
     Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.recovery``),
@@ -568,7 +661,7 @@ def liquid_state(
             f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res, unit, water_checked=water_ok is True)
     if may_warn is not False:
-        checks.pair_warnings(system, n)
+        checks.pair_warnings(system, n, stacklevel)
     return state
 
 
