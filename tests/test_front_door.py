@@ -313,6 +313,49 @@ def test_the_usual_state_made_on_first_read_is_the_state_of_the_steps(
     back = pickle.loads(pickle.dumps(s.liquid(T, **given)))
     assert "_apparent" not in vars(back) and items(back.to_dict()) == items(want)
     assert back.H == steps.H
+    # the state made by the compiled call and the one usual_state makes of its tuple (where a
+    # warning may be due): the same
+    el = s.model
+    calls = []
+
+    def loud(*args):
+        calls.append(args[-1])
+        return type(el)._front_state(el, *args[:-1], False)
+
+    with monkeypatch.context() as m:
+        m.setattr(el, "_front_state", loud)
+        st = s.liquid(T, **given)
+    assert calls == [True] and items(st.to_dict()) == items(want) and st.H == steps.H
+
+
+def test_a_composition_of_mass_fractions_is_made_once_for_the_calls_that_repeat_it(module_cache):
+    """System.liquid keeps the last composition given in mass fractions (and loading): the same
+    again gives the digits and range warnings of a System that makes it anew, at every call; a
+    changed fraction or loading, the given mapping changed in place, or values that are not
+    positive floats are made anew."""
+    s = velmora.System("MEA-CO2-H2O")
+    T = 313.15
+
+    def record(system, **given):
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            st = system.liquid(T, **given)
+        return ([list(getattr(st, k).items()) for k in ("apparent", "feed", "amounts", "x")]
+                + [st.H, st.pH], [(w.category, str(w.message), w.lineno) for w in seen])
+
+    fractions = {"MEA": 0.3}
+    for loading in (0.3, 0.3, 0.7, 0.7, 0.3):  # 0.7: beyond the fit's loading, a warning
+        fresh = record(velmora.System("MEA-CO2-H2O"), mass_fractions=fractions, loading=loading)
+        assert record(s, mass_fractions=fractions, loading=loading) == fresh
+        assert bool(fresh[1]) is (loading == 0.7)
+    assert s._info.last_liquid[:2] == ({"MEA": 0.3}, 0.3)
+    fractions["MEA"] = 0.25  # the caller's mapping changed in place
+    fresh = record(velmora.System("MEA-CO2-H2O"), mass_fractions={"MEA": 0.25}, loading=0.3)
+    assert record(s, mass_fractions=fractions, loading=0.3) == fresh
+    for given in ({"MEA": 0.25, "CO2": 0.0}, {"MEA": np.float64(0.2)}, {"MEA": 0.25}):
+        fresh = record(velmora.System("MEA-CO2-H2O"), mass_fractions=given)
+        assert record(s, mass_fractions=given) == fresh
+    assert s._info.last_liquid[:2] == ({"MEA": 0.25}, None)
 
 
 def _liquid_record(system, T, given):

@@ -176,12 +176,12 @@ class LiquidState:
         return np.asarray(raw[1], dtype=float), raw[3], self._unit
 
     def _given(self) -> None:
-        """``apparent`` and ``feed`` (its copy) and ``solids`` (none) of a state that
-        ``usual_state`` made: all three on the first read of any (the copy made before the
-        caller may change ``apparent``); a value set meanwhile stays."""
+        """``apparent`` and ``feed`` (copies of the composition's amounts) and ``solids``
+        (none) of a state that ``usual_state`` made: all three on the first read of any; a value
+        set meanwhile stays."""
         d = self.__dict__
-        app = d.pop("_apparent")
-        d.setdefault("apparent", app)
+        app = d.pop("_apparent")  # (shared with the System's last composition: copied)
+        d.setdefault("apparent", dict(app))
         d.setdefault("feed", dict(app))
         d.setdefault("solids", {})
 
@@ -548,53 +548,74 @@ def usual_state(
     T: float,
 ) -> LiquidState | None:
     """``System.liquid``'s usual call (as ``usual_liquid`` takes it) to its state: the compiled
-    call, the range warnings, and, where the core verified its cold answer and found the liquid
-    to pass ``checks.true_water``, the state as ``liquid_state`` makes it from that answer, with
-    its pair warnings; otherwise ``liquid_state`` itself (the recovery). None where
-    ``usual_liquid`` gives None: the caller then takes the steps one by one. Warnings are given
-    at the line that called ``System.liquid``."""
+    call (the model's ``_front_state``), the range warnings, and, where the core verified its
+    cold answer and found the liquid to pass ``checks.true_water``, the state as
+    ``liquid_state`` makes it from that answer, with its pair warnings; otherwise
+    ``liquid_state`` itself (the recovery). None where ``usual_liquid`` gives None: the caller
+    then takes the steps one by one. Warnings are given at the line that called
+    ``System.liquid``. Where nothing is left to warn of or to recover, the compiled call makes
+    the state itself.
+
+    The last composition given in mass fractions of positive floats (``SystemInfo.last_liquid``)
+    is not made again for the same one (a sweep over T, a benchmark): equal mappings of str
+    keys and float values, and equal loadings, are the same composition, bit for bit."""
     el, info = system.model, system._info
+    front = getattr(el, "_front_state", None)
+    if front is None:
+        return None
+    usual = info.usual
+    if usual is None or usual[5] != system.tol:  # (made once; again for another tolerance)
+        usual = info.usual = (
+            info.molal_args,
+            info.mass_args,
+            info.self_ions_bound,
+            LiquidState,
+            system,
+            system.tol,
+            *info.t_window,
+        )
+    kept = molalities is None and _kept(mass_fractions, loading)
+    last = info.last_liquid
+    if kept and last is not None and mass_fractions == last[0] and loading == last[1]:
+        made, notes = last[2], last[3]
+    else:
+        made = notes = None
     try:
-        if mass_fractions is None and loading is None:
-            front = getattr(el, "_front_molal_liquid", None)
-            if front is None:
-                return None
-            done = front(
-                info.molal_args,
-                molalities,
-                T,
-                info.__dict__.get("_pair_positions"),
-                info.self_ions_bound,
-            )
-        elif molalities is None:
-            front = getattr(el, "_front_mass_liquid", None)
-            if front is None:
-                return None
-            done = front(
-                info.mass_args,
-                mass_fractions,
-                loading,
-                T,
-                info.__dict__.get("_pair_positions"),
-                info.self_ions_bound,
-            )
-        else:
-            return None
+        done = front(
+            usual,
+            made,
+            molalities,
+            mass_fractions,
+            loading,
+            T,
+            info.__dict__.get("_pair_positions"),
+            not info.fitted if notes is None else not notes,
+        )
     except (ValueError, ArithmeticError):
         return None
-    if done is None:
-        return None
+    if type(done) is not tuple:  # the state, or None
+        if kept and made is None and done is not None:
+            d = done.__dict__
+            made = (d["_apparent"], d["_enthalpy_of"][2], d["_unit"][0])
+            info.last_liquid = (dict(mass_fractions), loading, made, [])
+        return done
     app, x, total, f, n, lng, res, converged, may_warn, water_ok = done
-    # range_warnings tests T against the window where every range holds, then a fitted
-    # system's ranges of the liquid: outside either, it is called (as System.liquid does)
+    if notes is None:
+        notes = checks.liquid_notes(system, x)
+        if kept:
+            info.last_liquid = (dict(mass_fractions), loading, (app, x, total), notes)
+    # range_warnings tests T against the window where every range holds, then the fit's
+    # ranges of the liquid (its notes worked out with its composition)
     t_lo, t_hi = info.t_window
-    if info.fitted or not t_lo <= T <= t_hi:
-        checks.range_warnings(system, T, x, stacklevel=4)
+    if notes or not t_lo <= T <= t_hi:
+        checks.range_warnings(system, T, x, stacklevel=4, notes=notes)
     if not (res <= system.tol and converged and water_ok is True):
-        return liquid_state(system, x, T, (app, total, 1.0), done, stacklevel=5)
+        # (app: a copy, a kept composition's amounts stay the composition's)
+        return liquid_state(system, x, T, (dict(app), total, 1.0), done, stacklevel=5)
     # LiquidState(system, x, T, n, lng, f, res, (app, total, 1.0), water_checked=True) without
-    # the branches of __init__; apparent, feed and solids made when one of them is first read
-    # (``_given``)
+    # the branches of __init__, as the compiled call makes it; apparent, feed and solids made
+    # when one of them is first read (``_given``: copies of app, which a kept composition's
+    # next state shares)
     state = _new_state(LiquidState)
     state.__dict__ = {
         "T": T,
@@ -608,6 +629,17 @@ def usual_state(
     if may_warn is not False:
         checks.pair_warnings(system, n)
     return state
+
+
+def _kept(given: Any, loading: Any) -> bool:
+    """Whether a composition of mass fractions is kept for the next call (``usual_state``): a
+    dict of str keys and positive floats, and no loading or a positive float (an equal one is
+    then the same, bit for bit; -0.0 equals 0.0 and gives other zeros)."""
+    return (
+        type(given) is dict
+        and checks._plain_feed(given)
+        and (loading is None or type(loading) is float and loading > 0.0)
+    )
 
 
 def liquid_state(
