@@ -252,7 +252,12 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     assert may_warn is None and water_ok is None  # no default pairs, no bound of water's ions
     # System.liquid's usual call: the liquid's amounts and the same core call in one step
     usual = (given.get("molalities"), given.get("mass_fractions"), given.get("loading"))
-    made = states.usual_liquid(s, *usual, T)
+    info = s._info
+
+    def made_here():  # the compiled call of usual_state, the state left to Python
+        return el._front_state(info.usual, None, *usual, T, info._pair_positions, False)
+
+    made = made_here()
     assert made is not None and len(made) == 10
     assert list(made[1].items()) == list(app.items())
     assert list(made[3].items()) == list(f.items()) and made[6:8] == (res, converged)
@@ -272,7 +277,7 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     calls = []
     monkeypatch.setattr(el, "fugacities",
                         lambda n_app, T: calls.append(T) or type(el).fugacities(el, n_app, T))
-    assert el._front_liquid(app, T) is None and states.usual_liquid(s, *usual, T) is None
+    assert el._front_liquid(app, T) is None and made_here() is None
     same_state(s.liquid(T, **given), one)
     assert calls == [T]
 
@@ -459,6 +464,34 @@ def test_the_one_call_liquid_follows_a_change_of_its_constants_options_or_specie
     assert both() == before
     el.sp.note = "set on the species object"  # its instance dict changed: the model read again
     assert both() == before
+
+
+def test_the_usual_flash_named_at_once_is_the_flash_that_finish_names(mea, monkeypatch):
+    """The usual TP flash (the core's split, checked by the core, sharp, its liquid's water
+    passed, no default pair to warn of) is named as its FlashResult at once: every result, the
+    liquid's state and enthalpy included, to the last digit, as _finish names the verified
+    split, and the same in a pickle."""
+    solvent = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
+    feed = dict(solvent, N2=0.06 / 0.94 * sum(solvent.values()))
+    z = checks.feed(mea, feed)
+
+    def items(d):
+        return [(k, list(v.items()) if isinstance(v, dict) else v) for k, v in d.items()]
+
+    for T in (330.0, 353.15, 376.0):
+        fast = mea.flash(feed, ATM, T=T)  # (its pairs said, if any: none, MEA is fitted)
+        mea.model._warm = None
+        assert type(flashes.tp_flash(mea, z, T, ATM, True)) is flashes.FlashResult
+        with monkeypatch.context() as m:
+            m.setattr(flashes, "tp_flash",
+                      lambda s, z, T, P, named=False, real=flashes.tp_flash: real(s, z, T, P))
+            slow = mea.flash(feed, ATM, T=T)
+        want = slow.to_dict()
+        assert want["method"] == "core TP flash" and 0.0 < want["vapor_fraction"] < 1.0
+        assert items(fast.to_dict()) == items(want)
+        assert fast.liquid.H == slow.liquid.H and fast.raw is not slow.raw
+        back = pickle.loads(pickle.dumps(fast))
+        assert items(back.to_dict()) == items(want)
 
 
 def flash_check_both_ways(system, raw, monkeypatch):

@@ -548,8 +548,13 @@ def feed(system: Any, z: Any) -> np.ndarray:
         # is compared, and only one of positive amounts was kept: equal keys and values are then
         # the same ones, bit for bit
         last = system._info.last_feed
-        if last is not None and _plain_feed(z) and z == last[0]:
-            return last[1]
+        if last is not None:
+            for k, v in z.items():  # (_plain_feed, in line)
+                if type(v) is not float or type(k) is not str or not v > 0.0:
+                    break
+            else:
+                if z == last[0]:
+                    return last[1]
         amounts = _names(system, z, "feed amount")
     elif hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")

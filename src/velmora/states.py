@@ -506,37 +506,6 @@ def ln_gamma_inf_water(system: Any, T: float) -> np.ndarray:
     return out
 
 
-def usual_liquid(
-    system: Any,
-    molalities: Any,
-    mass_fractions: Any,
-    loading: Any,
-    T: float,
-) -> Any:
-    """``System.liquid``'s usual call (molalities, or mass fractions and a loading, as
-    ``checks.molal_liquid`` and ``checks.mass_liquid`` take them; T a float in range) in one
-    compiled call: (apparent amounts, per mole, total, then the entries of the core's one-call
-    liquid, as ``liquid_state`` reads them). None for anything else, and where the compiled
-    call raises: the steps one by one then give the same answer or error, after the range
-    warnings, as they always do."""
-    el, info = system.model, system._info
-    pairs = info.__dict__.get("_pair_positions")
-    try:
-        if mass_fractions is None and loading is None:
-            front = getattr(el, "_front_molal_liquid", None)
-            if front is not None:
-                return front(info.molal_args, molalities, T, pairs, info.self_ions_bound)
-        elif molalities is None:
-            front = getattr(el, "_front_mass_liquid", None)
-            if front is not None:
-                return front(
-                    info.mass_args, mass_fractions, loading, T, pairs, info.self_ions_bound
-                )
-    except (ValueError, ArithmeticError):
-        pass
-    return None
-
-
 _new_state = object.__new__  # a LiquidState without __init__ (``usual_state`` fills it)
 
 
@@ -547,14 +516,16 @@ def usual_state(
     loading: Any,
     T: float,
 ) -> LiquidState | None:
-    """``System.liquid``'s usual call (as ``usual_liquid`` takes it) to its state: the compiled
-    call (the model's ``_front_state``), the range warnings, and, where the core verified its
-    cold answer and found the liquid to pass ``checks.true_water``, the state as
-    ``liquid_state`` makes it from that answer, with its pair warnings; otherwise
-    ``liquid_state`` itself (the recovery). None where ``usual_liquid`` gives None: the caller
-    then takes the steps one by one. Warnings are given at the line that called
-    ``System.liquid``. Where nothing is left to warn of or to recover, the compiled call makes
-    the state itself.
+    """``System.liquid``'s usual call (molalities, or mass fractions and a loading, as
+    ``checks.molal_liquid`` and ``checks.mass_liquid`` take them; T a float in range) to its
+    state: the compiled call (the model's ``_front_state``: the amounts and the core's one-call
+    liquid), the range warnings, and, where the core verified its cold answer and found the
+    liquid to pass ``checks.true_water``, the state as ``liquid_state`` makes it from that
+    answer, with its pair warnings; otherwise ``liquid_state`` itself (the recovery). Where
+    nothing is left to warn of or to recover, the compiled call makes the state itself. None
+    for anything else, and where the compiled call raises: the steps one by one then give the
+    same answer or error, after the range warnings, as they always do. Warnings are given at
+    the line that called ``System.liquid``.
 
     The last composition given in mass fractions of positive floats (``SystemInfo.last_liquid``)
     is not made again for the same one (a sweep over T, a benchmark): equal mappings of str
@@ -652,7 +623,8 @@ def liquid_state(
 ) -> LiquidState:
     """Speciate the apparent liquid ``app`` at T, check the answer, and name the results;
     ``unit``: (feed, a, b), the state as ``_in_unit(feed, a, b)`` gives it; ``made``: the
-    tuple of ``usual_liquid`` for this liquid (its speciation is then not repeated);
+    tuple of ``usual_state``'s compiled call for this liquid (its speciation is then not
+    repeated);
     ``stacklevel``: that of the pair warnings (4: the caller of this function's caller).
 
     The core from a cold start; where its answer fails the check, the core again with 2000
