@@ -252,7 +252,12 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     assert may_warn is None and water_ok is None  # no default pairs, no bound of water's ions
     # System.liquid's usual call: the liquid's amounts and the same core call in one step
     usual = (given.get("molalities"), given.get("mass_fractions"), given.get("loading"))
-    made = states.usual_liquid(s, *usual, T)
+    info = s._info
+
+    def made_here():  # the compiled call of usual_state, the state left to Python
+        return el._front_state(info.usual, None, *usual, T, info._pair_positions, False)
+
+    made = made_here()
     assert made is not None and len(made) == 10
     assert list(made[1].items()) == list(app.items())
     assert list(made[3].items()) == list(f.items()) and made[6:8] == (res, converged)
@@ -272,9 +277,90 @@ def test_the_liquid_in_one_core_call_is_the_liquid_of_the_methods_one_by_one(
     calls = []
     monkeypatch.setattr(el, "fugacities",
                         lambda n_app, T: calls.append(T) or type(el).fugacities(el, n_app, T))
-    assert el._front_liquid(app, T) is None and states.usual_liquid(s, *usual, T) is None
+    assert el._front_liquid(app, T) is None and made_here() is None
     same_state(s.liquid(T, **given), one)
     assert calls == [T]
+
+
+@pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")
+@pytest.mark.parametrize("name, given, T", ONE_CALL_LIQUIDS)
+def test_the_usual_state_made_on_first_read_is_the_state_of_the_steps(
+        module_cache, monkeypatch, name, given, T):
+    """System.liquid's usual call makes its state without LiquidState.__init__ and leaves its
+    apparent amounts, feed and solids to their first read: every named result (to_dict, the
+    enthalpy, species, charges) equals that of the state of the steps one by one, to the last
+    digit and in the order of each mapping; the feed is the composition given whichever is read
+    first, also after the caller changed the apparent amounts; a pickle carries it all."""
+    s = velmora.System(name)
+    with monkeypatch.context() as m:
+        m.setattr(front, "usual_state", lambda *args: None)
+        steps = s.liquid(T, **given)
+    fast = s.liquid(T, **given)
+    assert "_apparent" in vars(fast) and "_apparent" not in vars(steps)  # the two paths taken
+    want = steps.to_dict()
+    assert want["solids"] == {} and want["feed"] == want["apparent"]
+
+    def items(d):
+        return [(k, list(v.items()) if isinstance(v, dict) else v) for k, v in d.items()]
+
+    got = fast.to_dict()
+    assert items(got) == items(want)
+    assert (fast.H, fast.species, fast.charges) == (steps.H, steps.species, steps.charges)
+    for first in ("feed", "apparent", "solids"):
+        st = s.liquid(T, **given)
+        getattr(st, first)
+        assert st.feed is not st.apparent
+        st.apparent["H2O"] = -1.0  # the caller's change of its apparent amounts
+        assert list(st.feed.items()) == list(want["feed"].items()) and st.solids == {}
+    st = s.liquid(T, **given)
+    st.solids = {"halite": 1.0}  # set before the first read: kept
+    assert st.solids == {"halite": 1.0} and st.feed == want["feed"]
+    back = pickle.loads(pickle.dumps(s.liquid(T, **given)))
+    assert "_apparent" not in vars(back) and items(back.to_dict()) == items(want)
+    assert back.H == steps.H
+    # the state made by the compiled call and the one usual_state makes of its tuple (where a
+    # warning may be due): the same
+    el = s.model
+    calls = []
+
+    def loud(*args):
+        calls.append(args[-1])
+        return type(el)._front_state(el, *args[:-1], False)
+
+    with monkeypatch.context() as m:
+        m.setattr(el, "_front_state", loud)
+        st = s.liquid(T, **given)
+    assert calls == [True] and items(st.to_dict()) == items(want) and st.H == steps.H
+
+
+def test_a_composition_of_mass_fractions_is_made_once_for_the_calls_that_repeat_it(module_cache):
+    """System.liquid keeps the last composition given in mass fractions (and loading): the same
+    again gives the digits and range warnings of a System that makes it anew, at every call; a
+    changed fraction or loading, the given mapping changed in place, or values that are not
+    positive floats are made anew."""
+    s = velmora.System("MEA-CO2-H2O")
+    T = 313.15
+
+    def record(system, **given):
+        with warnings.catch_warnings(record=True) as seen:
+            warnings.simplefilter("always")
+            st = system.liquid(T, **given)
+        return ([list(getattr(st, k).items()) for k in ("apparent", "feed", "amounts", "x")]
+                + [st.H, st.pH], [(w.category, str(w.message), w.lineno) for w in seen])
+
+    fractions = {"MEA": 0.3}
+    for loading in (0.3, 0.3, 0.7, 0.7, 0.3):  # 0.7: beyond the fit's loading, a warning
+        fresh = record(velmora.System("MEA-CO2-H2O"), mass_fractions=fractions, loading=loading)
+        assert record(s, mass_fractions=fractions, loading=loading) == fresh
+        assert bool(fresh[1]) is (loading == 0.7)
+    assert s._info.last_liquid[:2] == ({"MEA": 0.3}, 0.3)
+    fractions["MEA"] = 0.25  # the caller's mapping changed in place
+    fresh = record(velmora.System("MEA-CO2-H2O"), mass_fractions={"MEA": 0.25}, loading=0.3)
+    assert record(s, mass_fractions=fractions, loading=0.3) == fresh
+    for given in ({"MEA": 0.25, "CO2": 0.0}, {"MEA": np.float64(0.2)}, {"MEA": 0.25}):
+        fresh = record(velmora.System("MEA-CO2-H2O"), mass_fractions=given)
+        assert record(s, mass_fractions=given) == fresh
+    assert s._info.last_liquid[:2] == ({"MEA": 0.25}, None)
 
 
 def _liquid_record(system, T, given):
@@ -314,7 +400,7 @@ def test_the_one_step_liquid_is_the_liquid_of_the_steps(module_cache, monkeypatc
                 given["loading"] = rng.uniform(0.0, 0.8)
         one = _liquid_record(velmora.System(name), T, given)
         with monkeypatch.context() as m:
-            m.setattr(front, "usual_liquid", lambda *args: None)
+            m.setattr(front, "usual_state", lambda *args: None)
             steps = _liquid_record(velmora.System(name), T, given)
         assert one == steps, (name, T, given)
 
@@ -378,6 +464,34 @@ def test_the_one_call_liquid_follows_a_change_of_its_constants_options_or_specie
     assert both() == before
     el.sp.note = "set on the species object"  # its instance dict changed: the model read again
     assert both() == before
+
+
+def test_the_usual_flash_named_at_once_is_the_flash_that_finish_names(mea, monkeypatch):
+    """The usual TP flash (the core's split, checked by the core, sharp, its liquid's water
+    passed, no default pair to warn of) is named as its FlashResult at once: every result, the
+    liquid's state and enthalpy included, to the last digit, as _finish names the verified
+    split, and the same in a pickle."""
+    solvent = mea.composition(mass_fractions={"MEA": 0.3}, loading=0.4)
+    feed = dict(solvent, N2=0.06 / 0.94 * sum(solvent.values()))
+    z = checks.feed(mea, feed)
+
+    def items(d):
+        return [(k, list(v.items()) if isinstance(v, dict) else v) for k, v in d.items()]
+
+    for T in (330.0, 353.15, 376.0):
+        fast = mea.flash(feed, ATM, T=T)  # (its pairs said, if any: none, MEA is fitted)
+        mea.model._warm = None
+        assert type(flashes.tp_flash(mea, z, T, ATM, True)) is flashes.FlashResult
+        with monkeypatch.context() as m:
+            m.setattr(flashes, "tp_flash",
+                      lambda s, z, T, P, named=False, real=flashes.tp_flash: real(s, z, T, P))
+            slow = mea.flash(feed, ATM, T=T)
+        want = slow.to_dict()
+        assert want["method"] == "core TP flash" and 0.0 < want["vapor_fraction"] < 1.0
+        assert items(fast.to_dict()) == items(want)
+        assert fast.liquid.H == slow.liquid.H and fast.raw is not slow.raw
+        back = pickle.loads(pickle.dumps(fast))
+        assert items(back.to_dict()) == items(want)
 
 
 def flash_check_both_ways(system, raw, monkeypatch):

@@ -176,6 +176,24 @@ class Electrolyte:
         followed by _front_liquid's entries for its per-mole liquid at T; None where either
         gives None."""
 
+    def _front_state(
+        self,
+        usual: tuple[Any, ...],
+        made: tuple[dict[str, float], dict[str, float], float] | None,
+        molalities: Any,
+        mass_fractions: Any,
+        loading: Any,
+        T: float,
+        pairs: list[tuple[str, int, int, int]] | None,
+        quiet: bool,
+    ) -> Any:
+        """System.liquid's usual call to its LiquidState in one step (usual: (molal args, mass
+        args, water, state class, system, tol, t_lo, t_hi); made: (apparent amounts, per mole,
+        total) of a composition made before, or None): the state where the answer is verified,
+        its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; else
+        _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's entries
+        with made), or None where that is None."""
+
     def _front_flash_check(
         self,
         n_app: Mapping[str, float],

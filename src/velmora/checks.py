@@ -548,8 +548,13 @@ def feed(system: Any, z: Any) -> np.ndarray:
         # is compared, and only one of positive amounts was kept: equal keys and values are then
         # the same ones, bit for bit
         last = system._info.last_feed
-        if last is not None and _plain_feed(z) and z == last[0]:
-            return last[1]
+        if last is not None:
+            for k, v in z.items():  # (_plain_feed, in line)
+                if type(v) is not float or type(k) is not str or not v > 0.0:
+                    break
+            else:
+                if z == last[0]:
+                    return last[1]
         amounts = _names(system, z, "feed amount")
     elif hasattr(z, "items"):
         amounts = _names(system, z, "feed amount")
@@ -734,6 +739,13 @@ class SystemInfo:
         # the last feed of positive floats given as a dict, its fractions (``feed``) and, once
         # worked out, range_warnings' notes on them (the fit's molalities and loading)
         self.last_feed: tuple[dict[str, float], np.ndarray, list[str] | None] | None = None
+        # the last usual liquid of System.liquid given in mass fractions of positive floats
+        # (states.usual_state): (mass fractions, loading, (its apparent amounts, per mole,
+        # total), liquid_notes of it); the same composition again is not made again
+        self.last_liquid: tuple[Any, ...] | None = None
+        # the fixed arguments of the compiled usual call of System.liquid (the model's
+        # _front_state), made by states.usual_state at its first call
+        self.usual: tuple[Any, ...] | None = None
 
     def n0(self, app: Mapping[str, float]) -> np.ndarray:
         """Apparent amounts spread on the species, salts dissociated."""
@@ -821,12 +833,13 @@ def range_warnings(
     app: Mapping[str, float] | list[float] | np.ndarray,
     stacklevel: int = 3,
     warn: Callable[..., Any] | None = None,
+    notes: list[str] | None = None,
 ) -> None:
     """RangeWarning for every correlation whose validity range excludes T, and for a liquid
     outside the range its parameters were fitted for (``app``: its amounts by component, or a
     list or array of them in component order, such as a feed's fractions). ``warn``: called as
     ``warnings.warn`` instead of it (a solver that gives the warnings of many liquids once
-    collects them)."""
+    collects them). ``notes``: ``liquid_notes`` of the amounts ``app``, worked out before."""
     if warn is None:
         warn = warnings.warn
     info = system._info
@@ -837,6 +850,10 @@ def range_warnings(
         for note in info.notes_at[2 * i + 1 if i < len(ends) and ends[i] == T else 2 * i]:
             warn(note, RangeWarning, stacklevel=stacklevel)
     if not info.fitted:
+        return
+    if notes is not None:
+        for note in notes:
+            warn(note, RangeWarning, stacklevel=stacklevel)
         return
     if isinstance(app, (list, np.ndarray)):
         last = info.last_feed
@@ -851,17 +868,29 @@ def range_warnings(
         for note in notes:
             warn(note, RangeWarning, stacklevel=stacklevel)
         return
+    for note in liquid_notes(system, app):
+        warn(note, RangeWarning, stacklevel=stacklevel)
+
+
+def liquid_notes(system: Any, app: Mapping[str, float]) -> list[str]:
+    """The notes of range_warnings on a fitted system's molalities and loading for the amounts
+    ``app`` by component, in its order ([] for a system without a fit)."""
+    info = system._info
+    if not info.fitted:
+        return []
     _, molalities, loading = info.fit_ranges
+    notes = []
     if molalities:
         water = app.get("H2O", 0.0)
         kg = water * info.mw["H2O"] / 1000.0
     for solute, top in molalities:
         if kg > 0.0 and app.get(solute, 0.0) / kg > top:
-            warn(_molality_note(system, solute, top), RangeWarning, stacklevel=stacklevel)
+            notes.append(_molality_note(system, solute, top))
     if loading is not None:
         base, acid, top = loading
         if app.get(base, 0.0) > 0.0 and app.get(acid, 0.0) / app[base] > top:
-            warn(_loading_note(system, base, acid, top), RangeWarning, stacklevel=stacklevel)
+            notes.append(_loading_note(system, base, acid, top))
+    return notes
 
 
 _GATHERING = threading.RLock()  # see warnings_to_caller

@@ -18,7 +18,7 @@ Units: T [K], P [Pa], H [J/mol of feed], S [J/(mol K) of feed] (the core works p
 
 import math
 import warnings
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, overload
 
 import numpy as np
 
@@ -48,6 +48,8 @@ class BoilsDryError(NoSolutionError):
 
 
 KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
+# the usual T and P of checks.temperature and checks.pressure (module names: read per call)
+_T_HINT, _T_MAX, _P_HINT, _P_IDEAL = checks.T_HINT, checks.T_MAX, checks.P_HINT, checks.P_IDEAL
 SUBSTITUTION_STEPS = 400
 POLISH = 1e-3  # a split this close is finished by substitution from it
 DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
@@ -216,13 +218,20 @@ def flash(
     T0: float | None = None,
 ) -> FlashResult:
     if T is not None and H is None and S is None and vapor_fraction is None:
-        # the usual call (one_given names what is wrong otherwise): the checks below in order
-        P = checks.pressure(P)
+        # the usual call (one_given names what is wrong otherwise): the checks below in order,
+        # each called where its own first test (the usual value) does not pass it here
+        if type(P) is not float or not _P_HINT <= P <= _P_IDEAL:
+            P = checks.pressure(P)
         z = checks.feed(system, feed)
         system.model._warm = None
-        T = checks.temperature(T, stacklevel=4)
-        checks.range_warnings(system, T, z, stacklevel=4)
-        return _finish(system, z, tp_flash(system, z, T, P))
+        if type(T) is not float or not _T_HINT <= T <= _T_MAX:
+            T = checks.temperature(T, stacklevel=4)
+        info = system._info
+        t_lo, t_hi = info.t_window
+        if info.fitted or not t_lo <= T <= t_hi:  # (range_warnings has nothing to say else)
+            checks.range_warnings(system, T, z, stacklevel=4)
+        found = tp_flash(system, z, T, P, True)
+        return found if type(found) is FlashResult else _finish(system, z, found)
     name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
@@ -677,8 +686,22 @@ def _split_note(split: Any) -> str:
     return f" (Newton split status {split})" if split not in (None, 1) else ""
 
 
-def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
-    """A verified TP flash (``_Verified``), or ConvergenceError."""
+@overload
+def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified": ...
+
+
+@overload
+def tp_flash(
+    system: Any, z: np.ndarray, T: float, P: float, named: bool
+) -> "_Verified | FlashResult": ...
+
+
+def tp_flash(
+    system: Any, z: np.ndarray, T: float, P: float, named: bool = False
+) -> "_Verified | FlashResult":
+    """A verified TP flash (``_Verified``), or ConvergenceError. ``named``: the usual answer (the
+    core's split, checked by the core, sharp, its liquid's water passed, no default pair to
+    warn of) as the ``FlashResult`` that ``_finish`` makes of it."""
     tol = system.tol
     # the core's flash and its check first, outside the machinery of the other attempts: the
     # usual answer (the attempts below start from this one's outcome)
@@ -690,7 +713,24 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
     box: list[Any] = []  # the flash's result and split status, then whether the check began
     try:
         try:  # the flash and its check in one call of the core, where it makes them
-            done = checks.flash_and_check(system, z, T, P, box, STABLE_CHECK)
+            one = getattr(el, "_front_tp_flash", None)
+            info = system._info
+            args = info.__dict__.get("_flash_args")
+            if one is None or args is None or args[1][3] != STABLE_CHECK:
+                done = checks.flash_and_check(system, z, T, P, box, STABLE_CHECK)
+            else:  # (checks.flash_and_check with its arguments made)
+                done = one(
+                    system.pp,
+                    z,
+                    T,
+                    P,
+                    system.components,
+                    tol,
+                    args[0],
+                    args[1],
+                    box,
+                    info.self_ions_bound,
+                )
         except (ValueError, ArithmeticError) as e:
             if len(box) < 3:
                 raise
@@ -723,6 +763,19 @@ def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified":
                     return found
                 small = 1.0 - beta if 1.0 - beta < beta else beta
                 if not box[4] * res > tol * (1e-3 if 1e-3 > small else small):
+                    if named and found.water is True and info.__dict__.get("_pair_positions") == []:
+                        # _finish(system, z, found) of a split whose liquid passed: its state
+                        # made when first read, no pair to warn of
+                        return FlashResult(
+                            system,
+                            z,
+                            core,
+                            (system, core["x"], core["T"], done[1], done[2], done[0], chem_res),
+                            res,
+                            bal,
+                            found.iterations,
+                            "core TP flash",
+                        )
                     return found
                 return _sharp(system, z, T, P, found, box[4])
             note = _split_note(box[1])

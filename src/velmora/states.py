@@ -50,7 +50,8 @@ class LiquidState:
     Everything but ``T``, ``apparent``, ``feed``, ``solids`` and ``residual`` is worked out from
     the speciation when first read (the per-species mappings, the partial pressures and the
     saturation indices together, then the activity scales, pH, ionic strength, osmotic and mean
-    activity coefficients); a pickled state carries them all.
+    activity coefficients); of ``System.liquid``'s usual call, ``apparent``, ``feed`` and
+    ``solids`` too (together); a pickled state carries them all.
     Per solid of the system (``System.solids``): ``saturation_indices`` (log10 IAP/Ksp, molality
     convention, -inf for a solid of an element the liquid lacks; see ``velmora.solids``). After
     a solid-liquid equilibrium (``System.liquid(..., solids=True)``): ``solids`` {solid: amount
@@ -174,9 +175,22 @@ class LiquidState:
             return n, self.partial_pressures, None
         return np.asarray(raw[1], dtype=float), raw[3], self._unit
 
+    def _given(self) -> None:
+        """``apparent`` and ``feed`` (copies of the composition's amounts) and ``solids``
+        (none) of a state that ``usual_state`` made: all three on the first read of any; a value
+        set meanwhile stays."""
+        d = self.__dict__
+        app = d.pop("_apparent")  # (shared with the System's last composition: copied)
+        d.setdefault("apparent", dict(app))
+        d.setdefault("feed", dict(app))
+        d.setdefault("solids", {})
+
     def __getattr__(self, name: str) -> Any:
         # reached only for a name not set yet: the derived values on their first use
         d = self.__dict__
+        if name in _GIVEN and "_apparent" in d:
+            self._given()
+            return d[name]
         if name == "H" and "_enthalpy_of" in d:
             self.H = _enthalpy(d.pop("_enthalpy_of"), self.T)
             return self.H
@@ -191,6 +205,8 @@ class LiquidState:
         return self.__dict__[name]
 
     def __getstate__(self) -> dict[str, Any]:
+        if "_apparent" in self.__dict__:
+            self._given()
         if "_raw" in self.__dict__:
             self._named()
         if "_pending" in self.__dict__:
@@ -369,6 +385,8 @@ class LiquidState:
         return "\n".join(lines)
 
 
+# given by ``_given`` on first use
+_GIVEN = frozenset({"apparent", "feed", "solids"})
 # worked out from the raw speciation on first use (``_named``)
 _NAMED = frozenset(
     {
@@ -488,35 +506,111 @@ def ln_gamma_inf_water(system: Any, T: float) -> np.ndarray:
     return out
 
 
-def usual_liquid(
+_new_state = object.__new__  # a LiquidState without __init__ (``usual_state`` fills it)
+
+
+def usual_state(
     system: Any,
     molalities: Any,
     mass_fractions: Any,
     loading: Any,
     T: float,
-) -> Any:
+) -> LiquidState | None:
     """``System.liquid``'s usual call (molalities, or mass fractions and a loading, as
-    ``checks.molal_liquid`` and ``checks.mass_liquid`` take them; T a float in range) in one
-    compiled call: (apparent amounts, per mole, total, then the entries of the core's one-call
-    liquid, as ``liquid_state`` reads them). None for anything else, and where the compiled
-    call raises: the steps one by one then give the same answer or error, after the range
-    warnings, as they always do."""
+    ``checks.molal_liquid`` and ``checks.mass_liquid`` take them; T a float in range) to its
+    state: the compiled call (the model's ``_front_state``: the amounts and the core's one-call
+    liquid), the range warnings, and, where the core verified its cold answer and found the
+    liquid to pass ``checks.true_water``, the state as ``liquid_state`` makes it from that
+    answer, with its pair warnings; otherwise ``liquid_state`` itself (the recovery). Where
+    nothing is left to warn of or to recover, the compiled call makes the state itself. None
+    for anything else, and where the compiled call raises: the steps one by one then give the
+    same answer or error, after the range warnings, as they always do. Warnings are given at
+    the line that called ``System.liquid``.
+
+    The last composition given in mass fractions of positive floats (``SystemInfo.last_liquid``)
+    is not made again for the same one (a sweep over T, a benchmark): equal mappings of str
+    keys and float values, and equal loadings, are the same composition, bit for bit."""
     el, info = system.model, system._info
-    pairs = info.__dict__.get("_pair_positions")
+    front = getattr(el, "_front_state", None)
+    if front is None:
+        return None
+    usual = info.usual
+    if usual is None or usual[5] != system.tol:  # (made once; again for another tolerance)
+        usual = info.usual = (
+            info.molal_args,
+            info.mass_args,
+            info.self_ions_bound,
+            LiquidState,
+            system,
+            system.tol,
+            *info.t_window,
+        )
+    kept = molalities is None and _kept(mass_fractions, loading)
+    last = info.last_liquid
+    if kept and last is not None and mass_fractions == last[0] and loading == last[1]:
+        made, notes = last[2], last[3]
+    else:
+        made = notes = None
     try:
-        if mass_fractions is None and loading is None:
-            front = getattr(el, "_front_molal_liquid", None)
-            if front is not None:
-                return front(info.molal_args, molalities, T, pairs, info.self_ions_bound)
-        elif molalities is None:
-            front = getattr(el, "_front_mass_liquid", None)
-            if front is not None:
-                return front(
-                    info.mass_args, mass_fractions, loading, T, pairs, info.self_ions_bound
-                )
+        done = front(
+            usual,
+            made,
+            molalities,
+            mass_fractions,
+            loading,
+            T,
+            info.__dict__.get("_pair_positions"),
+            not info.fitted if notes is None else not notes,
+        )
     except (ValueError, ArithmeticError):
-        pass
-    return None
+        return None
+    if type(done) is not tuple:  # the state, or None
+        if kept and made is None and done is not None:
+            d = done.__dict__
+            made = (d["_apparent"], d["_enthalpy_of"][2], d["_unit"][0])
+            info.last_liquid = (dict(mass_fractions), loading, made, [])
+        return done
+    app, x, total, f, n, lng, res, converged, may_warn, water_ok = done
+    if notes is None:
+        notes = checks.liquid_notes(system, x)
+        if kept:
+            info.last_liquid = (dict(mass_fractions), loading, (app, x, total), notes)
+    # range_warnings tests T against the window where every range holds, then the fit's
+    # ranges of the liquid (its notes worked out with its composition)
+    t_lo, t_hi = info.t_window
+    if notes or not t_lo <= T <= t_hi:
+        checks.range_warnings(system, T, x, stacklevel=4, notes=notes)
+    if not (res <= system.tol and converged and water_ok is True):
+        # (app: a copy, a kept composition's amounts stay the composition's)
+        return liquid_state(system, x, T, (dict(app), total, 1.0), done, stacklevel=5)
+    # LiquidState(system, x, T, n, lng, f, res, (app, total, 1.0), water_checked=True) without
+    # the branches of __init__, as the compiled call makes it; apparent, feed and solids made
+    # when one of them is first read (``_given``: copies of app, which a kept composition's
+    # next state shares)
+    state = _new_state(LiquidState)
+    state.__dict__ = {
+        "T": T,
+        "_apparent": app,
+        "residual": res,
+        "_raw": (system, n, lng, f),
+        "_unit": (total, 1.0),
+        "_system": system,
+        "_enthalpy_of": (system, n, x),
+    }
+    if may_warn is not False:
+        checks.pair_warnings(system, n)
+    return state
+
+
+def _kept(given: Any, loading: Any) -> bool:
+    """Whether a composition of mass fractions is kept for the next call (``usual_state``): a
+    dict of str keys and positive floats, and no loading or a positive float (an equal one is
+    then the same, bit for bit; -0.0 equals 0.0 and gives other zeros)."""
+    return (
+        type(given) is dict
+        and checks._plain_feed(given)
+        and (loading is None or type(loading) is float and loading > 0.0)
+    )
 
 
 def liquid_state(
@@ -525,10 +619,13 @@ def liquid_state(
     T: float,
     unit: tuple[dict[str, float], float, float] | None = None,
     made: tuple[Any, ...] | None = None,
+    stacklevel: int = 4,
 ) -> LiquidState:
     """Speciate the apparent liquid ``app`` at T, check the answer, and name the results;
     ``unit``: (feed, a, b), the state as ``_in_unit(feed, a, b)`` gives it; ``made``: the
-    tuple of ``usual_liquid`` for this liquid (its speciation is then not repeated).
+    tuple of ``usual_state``'s compiled call for this liquid (its speciation is then not
+    repeated);
+    ``stacklevel``: that of the pair warnings (4: the caller of this function's caller).
 
     The core from a cold start; where its answer fails the check, the core again with 2000
     Newton iterations, then Newton with ln gamma in the Jacobian (``velmora.recovery``),
@@ -568,7 +665,7 @@ def liquid_state(
             f, n, lng, res = _recover(system, app, T, n, res, None)
     state = LiquidState(system, app, T, n, lng, f, res, unit, water_checked=water_ok is True)
     if may_warn is not False:
-        checks.pair_warnings(system, n)
+        checks.pair_warnings(system, n, stacklevel)
     return state
 
 

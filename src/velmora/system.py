@@ -22,7 +22,7 @@ from .errors import ChemistryError, ReportError
 from .flashes import FlashResult, bubble_temperature, flash
 from .ids import databank_id
 from .solids import Solids, flash_solids, scaling_temperature, solid_liquid
-from .states import LiquidState, liquid_state, usual_liquid
+from .states import LiquidState, liquid_state, usual_state
 
 # The compiled core and the sibling modules enginebridge, ionchem and notices are imported where
 # used: `import velmora.brinequil` runs this package's __init__ and loads no sibling of the core
@@ -33,6 +33,9 @@ from .states import LiquidState, liquid_state, usual_liquid
 TOLERANCE = 1e-6
 # the context of a System without overlays (reusable: it holds nothing)
 _NO_OVERLAYS = contextlib.nullcontext()
+# checks.temperature's usual range (read at every call of System.liquid: module names, not
+# attributes of checks)
+_T_HINT, _T_MAX = checks.T_HINT, checks.T_MAX
 
 
 class System:
@@ -208,11 +211,10 @@ class System:
         if self.databank is None and not solids and amounts is None and type(T) is float:
             # the usual call (checks.temperature's usual T; no overlays, whose context would be
             # a no-op) in one compiled step, else the steps one by one below
-            if checks.T_HINT <= T <= checks.T_MAX:
-                done = usual_liquid(self, molalities, mass_fractions, loading, T)
-                if done is not None:
-                    checks.range_warnings(self, T, done[1])
-                    return liquid_state(self, done[1], T, (done[0], done[2], 1.0), done)
+            if _T_HINT <= T <= _T_MAX:
+                state = usual_state(self, molalities, mass_fractions, loading, T)
+                if state is not None:
+                    return state
         with self._using():
             usual = None
             if amounts is None and mass_fractions is None and loading is None:

@@ -393,6 +393,12 @@ PyObject* h2o() {
     return name;
 }
 
+// 1.0, made once and never released (as h2o).
+PyObject* kOne() {
+    static PyObject* one = PyFloat_FromDouble(1.0);
+    return one;
+}
+
 // The names and values of a dict of known components other than water, each a float in
 // [0, top], into out (component: value, in the dict's order; a name given twice refused):
 // false for anything else, which the general path then names.
@@ -624,6 +630,79 @@ py::object front_mass_liquid(py::handle self, py::handle args, py::handle fracti
                        T, pairs, water);
 }
 
+// A str interned once and never released (no Python object may be freed after the interpreter).
+PyObject* interned(const char* s) {
+    PyObject* name = PyUnicode_InternFromString(s);
+    if (name == nullptr) throw py::error_already_set();
+    return name;
+}
+
+// System.liquid's usual call to its state in one step (velmora.states.usual_state): the
+// composition (front_molal or front_mass; `made`, the (apparent amounts, per mole, total) of a
+// composition made before, instead where given) and front_liquid of its liquid at T. Where
+// the answer is verified (residual at most tol, the speciation converged), the liquid passes
+// checks.true_water, no pair may warn, no range warning applies (T within [t_lo, t_hi] and
+// `quiet`: no note on the liquid's fit), the LiquidState itself: an instance of the class
+// `state` whose __dict__ holds T, _apparent, residual, _raw, _unit, _system and _enthalpy_of
+// as usual_state sets them. Otherwise (app, x, total, then front_liquid's entries), or None
+// where the composition or the liquid is None. usual: (molal args, mass args, water, state,
+// system, tol, t_lo, t_hi).
+py::object front_state(py::handle self, py::handle usual, py::handle made, py::handle molalities,
+                       py::handle fractions, py::handle loading, double T, py::handle pairs,
+                       bool quiet) {
+    PyObject* u = usual.ptr();
+    if (!PyTuple_CheckExact(u) || PyTuple_GET_SIZE(u) != 8) return py::none();
+    PyObject* water = PyTuple_GET_ITEM(u, 2);
+    py::object done;
+    if (!made.is_none()) {
+        if (!PyTuple_CheckExact(made.ptr()) || PyTuple_GET_SIZE(made.ptr()) != 3) return py::none();
+        done = made_liquid(self, py::reinterpret_borrow<py::object>(made), T, pairs, water);
+    } else if (fractions.is_none() && loading.is_none()) {
+        done = front_molal_liquid(self, PyTuple_GET_ITEM(u, 0), molalities, T, pairs, water);
+    } else if (molalities.is_none()) {
+        done = front_mass_liquid(self, PyTuple_GET_ITEM(u, 1), fractions, loading, T, pairs, water);
+    } else {
+        return py::none();
+    }
+    if (done.is_none()) return done;
+    PyObject* t = done.ptr();  // (app, x, total, f, n, lng, res, converged, may_warn, water_ok)
+    const std::optional<double> tol = float_item(u, 5), lo = float_item(u, 6),
+                                hi = float_item(u, 7);
+    PyObject* res = PyTuple_GET_ITEM(t, 6);
+    PyObject* cls = PyTuple_GET_ITEM(u, 3);
+    if (!quiet || !tol || !lo || !hi || !(*lo <= T && T <= *hi) || !PyFloat_CheckExact(res) ||
+        !(PyFloat_AS_DOUBLE(res) <= *tol) || PyTuple_GET_ITEM(t, 7) != Py_True ||
+        PyTuple_GET_ITEM(t, 8) != Py_False || PyTuple_GET_ITEM(t, 9) != Py_True ||
+        !PyType_Check(cls))
+        return done;
+    static PyObject* keys[7] = {
+        interned("T"),     interned("_apparent"), interned("residual"),    interned("_raw"),
+        interned("_unit"), interned("_system"),   interned("_enthalpy_of")};
+    PyObject* system = PyTuple_GET_ITEM(u, 4);
+    PyObject *app = PyTuple_GET_ITEM(t, 0), *x = PyTuple_GET_ITEM(t, 1);
+    PyObject *total = PyTuple_GET_ITEM(t, 2), *f = PyTuple_GET_ITEM(t, 3);
+    PyObject *n = PyTuple_GET_ITEM(t, 4), *lng = PyTuple_GET_ITEM(t, 5);
+    py::float_ temperature(T);
+    py::object values[7] = {temperature,
+                            py::reinterpret_borrow<py::object>(app),
+                            py::reinterpret_borrow<py::object>(res),
+                            py::reinterpret_steal<py::object>(PyTuple_Pack(4, system, n, lng, f)),
+                            py::reinterpret_steal<py::object>(PyTuple_Pack(2, total, kOne())),
+                            py::reinterpret_borrow<py::object>(system),
+                            py::reinterpret_steal<py::object>(PyTuple_Pack(3, system, n, x))};
+    for (const py::object& v : values)
+        if (!v) throw py::error_already_set();
+    // object.__new__(state), then its attributes in usual_state's order
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    py::tuple no_args;
+    py::object obj = py::reinterpret_steal<py::object>(type->tp_new(type, no_args.ptr(), nullptr));
+    if (!obj) throw py::error_already_set();
+    for (int k = 0; k < 7; ++k)
+        if (PyObject_SetAttr(obj.ptr(), keys[k], values[k].ptr()) < 0)
+            throw py::error_already_set();
+    return obj;
+}
+
 }  // namespace
 
 void bind_front(py::module_& m, ElectrolyteClass& cls) {
@@ -660,6 +739,15 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "_front_mass's tuple (args: (exact, components, mw, acids, bases, kg_water, m_max)) "
             "followed by _front_liquid's entries for its liquid at T; None where either gives "
             "None");
+    cls.def("_front_state", &front_state, py::arg("usual"), py::arg("made"), py::arg("molalities"),
+            py::arg("mass_fractions"), py::arg("loading"), py::arg("T"), py::arg("pairs"),
+            py::arg("quiet"),
+            "System.liquid's usual call to its LiquidState in one step (usual: (molal args, mass "
+            "args, water, state class, system, tol, t_lo, t_hi); made: (apparent amounts, per "
+            "mole, total) of a composition made before, or None): the state where the answer "
+            "is verified, its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; "
+            "else _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's "
+            "entries with made), or None where that is None");
     cls.def("_front_flash_check", &front_flash_check, py::arg("n_app"), py::arg("components"),
             py::arg("z"), py::arg("beta"), py::arg("x"), py::arg("y"), py::arg("T"), py::arg("P"),
             py::arg("pp"), py::arg("tol"), py::arg("limits"),
