@@ -544,17 +544,21 @@ PAIR_NOT_WRITTEN = {"BaCl2-H2O": ("solids", None, None)}
 PAIR_STARTS_FROM = {"BaCl2-H2O": ("BaSO4-NaCl-H2O",)}
 
 
-def salt_pair_trial(names=tuple(PAIR_CHAIN), max_nfev=200):
-    """(databank, {fit: FitResult}) of the chain of fits with the salt-pair terms (PAIR_CHAIN; the
-    first ``names`` of it), each on the shipped databank without its own fit file (and those it
-    starts from) and with the chain's records so far."""
+def salt_pair_trial(names=None, max_nfev=200, chain=None, starts_from=None):
+    """(databank, {fit: FitResult}) of the chain of fits with the salt-pair terms (PAIR_CHAIN, or
+    ``chain`` in its form; the first ``names`` of it), each on the shipped databank without its
+    own fit file (and those it starts from: STARTS_FROM and PAIR_STARTS_FROM, or ``starts_from``
+    for the latter) and with the chain's records so far."""
     from velmora.enginebridge import databank
+    chain = PAIR_CHAIN if chain is None else chain
+    starts_from = PAIR_STARTS_FROM if starts_from is None else starts_from
+    names = tuple(chain) if names is None else names
     overlays, results = [], {}
     for name in names:
         sets, params, extra, trange = FITS[name]()
-        more_params, more_sets = PAIR_CHAIN[name]
+        more_params, more_sets = chain[name]
         sets, params = sets + more_sets(), params + more_params()
-        starts = STARTS_FROM.get(name, ()) + PAIR_STARTS_FROM.get(name, ())
+        starts = STARTS_FROM.get(name, ()) + starts_from.get(name, ())
         base = databank.derive(databank.shipped_without_fit(name, *starts), overlays)
         res = fit(sets, params, base=base, extra=extra, max_nfev=max_nfev,
                   source=f"fitted by velmora.regress (salt-pair trial, {name})")
