@@ -301,9 +301,10 @@ def _nacl():
 # NaCl with W2, tried and not shipped: the six tau coefficients and W2 (constant) on the same data.
 # W2 takes over the curvature at 4-6 mol/kg and the pair moves (tau_m,ca 9.0 -> 7.6 at 25 C); the
 # ions traced in NaCl see that pair through their cells: H+ (pitzer.dat's HCl traced in NaCl)
-# 28 % off, Sr++ 20 %, gypsum in 6.2 mol/kg NaCl 56 % high (at 25 C within 4.9 % once the
-# CaSO4 fit is repeated on it; 40 C 9 %), and a_w of NaCl turns up at 43 mol/kg. Of the move of
-# ln(gamma_Ca gamma_SO4 a_w^2) there (-0.87) the part W gives the species outside its triple,
+# 28 % off, Sr++ 25 % (20 % before SrCl2's salt-pair term), gypsum in 6.2 mol/kg NaCl 56 % high
+# (at 25 C within 4.9 % once the CaSO4 fit is repeated on it; 40 C 9 %), and a_w of NaCl turns up
+# at 43 mol/kg. Of the move of ln(gamma_Ca gamma_SO4 a_w^2) there (-0.87) the part W gives the
+# species outside its triple,
 # -3 W2 x_w x_Na x_Cl (x_Na + x_Cl) each, is -0.19: the same term normalised by the triple's own
 # amounts instead of N (no such part) leaves the traced ions 10-25 % off (docs/data-sources.md).
 # NACL_W_TRIAL: its result.
