@@ -2,19 +2,39 @@
 (Pitzer, Peiper & Busey), the ions traced in NaCl (pitzer.dat), MgCl2 and SrCl2 gamma+- (their
 own sets), gypsum in NaCl (Marshall & Slusher, 0.5 / 25 / 40 C), anhydrite at 100 C (Block &
 Waters), barite in NaCl (Templeton, 50 C) and halite's solubility (CRC Handbook, 0-100 C,
-benchmarks/fit_solids.py): with the shipped databank, and with "salt-pair" that of the chain of
-fits with the dilute-weighted salt-pair terms (regress.shipped.salt_pair_trial, about 1 min).
+benchmarks/fit_solids.py); then the sulfate solids in water and beyond the fits (anhydrite in
+water at 100 C, Blount & Dickson; barite in water at 50 C, Templeton's first reading; Freyer &
+Voigt's anhydrite at 100 C and at 150 C to 3 mol/kg NaCl), none of them fitted in the shipped
+databank. With the shipped databank, or with
 
-    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair]
+  salt-pair           the chain of fits with the dilute-weighted salt-pair terms
+                      (regress.shipped.salt_pair_trial, 1-4 min);
+  salt-pair-anchored  the same chain with the sulfate solids' levels held in water: barite's 1/T
+                      term not refitted with BaCl2's terms (the shipped record's, on Templeton's
+                      NaCl points and his reading in water; refitted on the NaCl points by
+                      BaSO4-NaCl-H2O after), anhydrite's four terms fitted with anhydrite in
+                      water at 100 C too (data.anhydrite_water_set);
+  salt-pair-hot       the anchored chain with a 1/T term of the Ca++/Cl- salt-pair term as well,
+                      fitted in CaCl2-H2O with anhydrite at 100 C (Block & Waters, in water;
+                      anhydrite's four terms and Hardie's transition with them);
+  salt-pair-so4       the anchored chain with a Na+/SO4-- salt-pair term (constant) instead,
+                      fitted there with the same anhydrite data and Na2SO4's own gamma+- (Moller,
+                      20-100 C; CRC and Pitzer & Mayorga, 25 C), Na2SO4's tau refitted with it (A
+                      each way and the slopes about 25 C).
+
+Besides: Na2SO4's gamma+- (Moller) and gypsum in Na2SO4 (Block & Waters, 25 C).
+
+    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4]
 """
 
+import dataclasses
 import sys
 import warnings
 
 import fit_solids  # benchmarks/, the script's folder
 import velmora
 from velmora.enginebridge import databank
-from velmora.regress import data, evaluate, shipped
+from velmora.regress import Parameter, data, evaluate, shipped
 
 
 def sets():
@@ -26,11 +46,56 @@ def sets():
             + [data.anhydrite_sets("bw", 100), data.barite_nacl_sets()[0]])
 
 
+def water_sets():
+    fv150 = data.anhydrite_sets("fv", 150)
+    fv150 = dataclasses.replace(fv150, name=fv150.name + " (to 3 mol/kg)", points=fv150.points[:6])
+    return [data.anhydrite_water_set(100), data.barite_water_set(), data.anhydrite_sets("fv", 100), fv150,
+            data.moller_na2so4_set(), data.gypsum_sets(25)[1]]
+
+
+def anchored_chain(hot=False, sulfate=False):
+    """(chain, starts_from) for salt_pair_trial: PAIR_CHAIN with the sulfate solids' levels held in
+    water (and, hot, the Ca++/Cl- salt-pair term's 1/T term fitted on anhydrite at 100 C; sulfate,
+    the Na+/SO4-- salt-pair term and Na2SO4's tau fitted on it and Na2SO4's gamma+-)."""
+    chain = dict(shipped.PAIR_CHAIN)
+    barium, _ = chain["BaCl2-H2O"]
+    chain["BaCl2-H2O"] = (lambda: [p for p in barium() if p.kind != "solid"], chain["BaCl2-H2O"][1])
+    chain["CaSO4-anhydrite"] = (list, lambda: [data.anhydrite_water_set(100)])
+    if hot:
+        key = ("H2O", "Ca++", "Cl-")
+        _, anh_params, _, _ = shipped._anhydrite()
+        chain["CaCl2-H2O"] = (lambda: [shipped._pair(key), shipped._pair(key, "D_B", 1e5, 3000.0), *anh_params],
+                              lambda: [data.anhydrite_sets("bw", 100), data.anhydrite_water_set(100)])
+    if sulfate:
+        key, na2so4 = ("H2O", "Ca++", "Cl-"), ("H2O", "Na+", "SO4--")
+        _, anh_params, _, _ = shipped._anhydrite()
+        a1, _, a2, _, _, _ = databank.shipped().electrolyte_pair(*na2so4)
+        tau = [Parameter("electrolyte_pair", na2so4, f, v, v - 15.0, v + 15.0) for f, v in (("A_m_ca", a1), ("A_ca_m", a2))]
+        tau += [Parameter("electrolyte_pair", na2so4, f, 0.0, -5000.0, 5000.0, scale=300.0)
+                for f in ("slope_m_ca", "slope_ca_m")]
+        chain["CaCl2-H2O"] = (lambda: [shipped._pair(key), shipped._pair(na2so4), *tau, *anh_params],
+                              lambda: [data.anhydrite_sets("bw", 100), data.anhydrite_water_set(100),
+                                       data.moller_na2so4_set(), *data.salt_sets("Na2SO4")])
+    starts = {k: v for k, v in shipped.PAIR_STARTS_FROM.items() if k != "BaCl2-H2O"}
+    return chain, starts
+
+
+def hot_cacl2(fits):
+    """CaCl2-H2O's fit with Hardie's transition among its extra residuals (anhydrite's terms fitted)."""
+    def cacl2():
+        sets_, params, extra, trange = fits()
+
+        def both(db, theta):
+            return list(extra(db, theta)) + list(shipped._hardie_extra(db, theta))
+        return sets_, params, both, trange
+    return cacl2
+
+
 def main(db):
-    for d, rows in evaluate(sets(), db):
+    for d, rows in evaluate(sets() + water_sets(), db):
         for T in sorted({r[0] for r in rows}):
             w = max((abs(c / v - 1), c / v - 1, x) for t, x, v, c in rows if abs(t - T) < 3.0)
-            print(f"{d.name:48s} {T - 273.15:6.1f} C  worst {100 * w[1]:+6.2f} % at {w[2]:g}")
+            print(f"{d.name:52s} {T - 273.15:6.1f} C  worst {100 * w[1]:+6.2f} % at {w[2]:g}")
     with databank.using(db):
         s = velmora.System("NaCl-H2O")
     mw = s._info.mw["NaCl"]
@@ -40,16 +105,23 @@ def main(db):
         m = liq.apparent["NaCl"] / (liq.apparent["H2O"] * s._info.mw["H2O"] / 1000.0)
         dev = m / fit_solids.molality(w, mw) - 1.0
         worst = max(worst, (abs(dev), dev, t))
-    print(f"{'halite solubility (CRC), 0-100 C':48s} worst {100 * worst[1]:+6.2f} % at {worst[2]:g} C")
+    print(f"{'halite solubility (CRC), 0-100 C':52s} worst {100 * worst[1]:+6.2f} % at {worst[2]:g} C")
 
 
 if __name__ == "__main__":
     warnings.simplefilter("ignore")
-    if sys.argv[1:] == ["salt-pair"]:
-        db, results = shipped.salt_pair_trial()
+    mode = sys.argv[1] if sys.argv[1:] else None
+    if mode in ("salt-pair", "salt-pair-anchored", "salt-pair-hot", "salt-pair-so4"):
+        chain, starts = (anchored_chain(mode == "salt-pair-hot", mode == "salt-pair-so4") if mode != "salt-pair"
+                         else (None, None))
+        if mode in ("salt-pair-hot", "salt-pair-so4"):
+            shipped.FITS["CaCl2-H2O"] = hot_cacl2(shipped.FITS["CaCl2-H2O"])
+        db, results = shipped.salt_pair_trial(chain=chain, starts_from=starts)
         for name, res in results.items():
             print(f"== {name}:", ", ".join(f"{p.label} {v:.5g}" for p, v in zip(res.params, res.theta)
-                                          if p.kind in ("dilute_pair", "dilute_term")))
+                                          if p.kind in ("dilute_pair", "dilute_term", "solid") or "SO4" in p.label))
+    elif mode is not None:
+        sys.exit(__doc__)
     else:
         db = databank.shipped()
     main(db)

@@ -614,6 +614,15 @@ def anhydrite_sets(source, t=100):
                    CITE[cite], 0.05, "m NaCl [mol/kg]")
 
 
+def anhydrite_water_set(t=100):
+    """Anhydrite in water at t [C] (100, 150 or 200; Blount & Dickson, the block of ANHYDRITE_WATER):
+    a one-point "solid_solubility" set of CaSO4-NaCl-H2O; x: m NaCl (0)."""
+    s = ANHYDRITE_WATER[t]
+    rows = ((t + C, 0.0, {"H2O": MOL_WATER_PER_KG, "Ca++": s, "SO4--": s}, s),)
+    return DataSet(f"Blount & Dickson anhydrite in water, {t:g} C", "solid_solubility", "CaSO4-NaCl-H2O",
+                   "anhydrite", rows, CITE["fv_bd"], 0.02, "m NaCl [mol/kg]")
+
+
 # NaCl-Na2SO4-H2O, the liquid saturated with halite and thenardite, mass % (NaCl, Na2SO4):
 # at 90 C 25.75 and 5.71, u_r 0.05 (ACS Omega 5 (2020) 4875, doi 10.1021/acsomega.9b03703, Table 9
 # row 15; benchmarks/validate_na2so4_nacl.py); at 40 C 22.56 and 5.00 (Zhang et al., J. Chem. Eng.
@@ -677,3 +686,13 @@ def barite_nacl_sets():
     return [DataSet(f"Templeton 1960 barite in NaCl, 50 C{tag}", "solid_solubility", "BaSO4-NaCl-H2O", "barite",
                     tuple(p), CITE["templeton1960"], 0.05, "m NaCl [mol/kg]")
             for tag, p in (("", fitted), (" (withheld)", held))]
+
+
+def barite_water_set():
+    """Barite in water at 50 C, Templeton's (1960) first reading (the second lies 28 % above it): a
+    one-point "solid_solubility" set of BaSO4-NaCl-H2O, one of the withheld points of
+    barite_nacl_sets; x: m NaCl (0)."""
+    (_, s), T = TEMPLETON_1960_BARITE_50[0], 50.0 + C
+    rows = ((T, 0.0, {"H2O": MOL_WATER_PER_KG, "Ba++": s, "SO4--": s}, s),)
+    return DataSet("Templeton 1960 barite in water, 50 C", "solid_solubility", "BaSO4-NaCl-H2O", "barite", rows,
+                   CITE["templeton1960"], 0.02, "m NaCl [mol/kg]")
