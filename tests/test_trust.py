@@ -60,6 +60,28 @@ def test_nearly_pure_water_boils_at_the_split_asked_for():
     assert r.vapor["NaCl"] == 0.0
 
 
+def test_nearly_pure_water_with_amine_and_h2s_traces_boils_at_any_split_at_30_bar():
+    # water with 1e-9 of MDEA and H2S at 30 bar: the split at 60-65 % vapor stalled (the trace
+    # H2S's column of the split's Jacobian at a step of 1e-5 in ln v pointed the wrong way) and
+    # it raised, where 30 and 90 % answered. Each split against the independent checks
+    # (tests/independent.py: a fresh core model's fugacities, balances, the vapor fraction
+    # asked for); T rises with the vapor fraction, at water's own boiling point at 30 bar
+    import independent as ind
+
+    s = velmora.System("MDEA-H2S-H2O")
+    feed = {"H2O": W, "MDEA": 6.457696871171904e-08, "H2S": 4.566517071058151e-08}
+    P = 2999749.369457835
+    refs, Ts = {s.name: ind.Reference(s)}, []
+    for beta in (0.3, 0.6, 0.6286353341623458, 0.65, 0.9):
+        out = ind.run(refs, ind.Case(s.name, "vf", feed, P, vf=beta))
+        assert out.status == "verified", (beta, out)
+        Ts.append(s.flash(feed, P, vapor_fraction=beta).T)
+    assert Ts == sorted(Ts)
+    water = velmora.System("water")
+    for T in Ts:
+        assert water.liquid(T, {"H2O": 1.0}).bubble_pressure == pytest.approx(P, rel=1e-7)
+
+
 def test_impossible_requests_say_why():
     s = velmora.System("NaCl-H2O")
     with pytest.raises(ValueError) as e:

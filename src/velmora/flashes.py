@@ -1152,6 +1152,7 @@ def _substitution(system, z, T, P, start=None):
 # whose line search stalls is returned where that is below half the tolerance.
 SPLIT_TOL = 1e-3
 SPLIT_STEPS = 40
+LARGE_STEP = 1e-3  # the split's difference step in ln v once the line search stalled at 1e-5
 # What a split may spend over all its starts, in Newton iterations of the speciations it runs
 # (a few microseconds each: ~1 s at most; a liquid that settles takes 10-100 of them, one that
 # runs to the core's cap thousands)
@@ -1275,14 +1276,18 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
 
     r, state, nr = counted(w)
     evals = 1
+    # steps well above the speciation's noise (~1e-12 in ln f): where the vapor is nearly one
+    # component, d r / d ln v of that component is only ~1e-4. A trace component's ln f is
+    # noisier (near-pure water at 30 bar with 1e-9 of H2S and MDEA: its column at 1e-5 pointed
+    # the wrong way and the line search stalled); where it stalls, the Jacobian is taken again
+    # with steps of LARGE_STEP (at infinite dilution ln f is linear in ln x: they lose nothing)
+    h_ln = 1e-5
     for _ in range(SPLIT_STEPS):
         if nr <= SPLIT_TOL * tol:
             break
         J = np.empty((len(w), len(w)))
         for j in range(len(w)):
-            # steps well above the speciation's noise (~1e-12 in ln f): where the vapor is
-            # nearly one component, d r / d ln v of that component is only ~1e-4
-            h = 1e-5 if j < m else 1e-5 * w[j]
+            h = h_ln if j < m else 1e-5 * w[j]
             wj = w.copy()
             wj[j] += h
             J[:, j] = (counted(wj)[0] - r) / h
@@ -1306,9 +1311,14 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
                     raise
             t *= 0.5
             if t < 1e-6:
-                if nr <= 0.5 * tol:
-                    return state, evals  # at the speciation's noise floor
-                raise _NoAnswer(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
+                break
+        if t < 1e-6:
+            if nr <= 0.5 * tol:
+                return state, evals  # at the speciation's noise floor
+            if h_ln < LARGE_STEP:
+                h_ln = LARGE_STEP
+                continue
+            raise _NoAnswer(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
         w = w + t * d
         r, state, nr = rn, sn, nn
     if nr > 0.5 * tol:
