@@ -80,6 +80,13 @@ def test_nearly_pure_water_with_amine_and_h2s_traces_boils_at_any_split_at_30_ba
     water = velmora.System("water")
     for T in Ts:
         assert water.liquid(T, {"H2O": 1.0}).bubble_pressure == pytest.approx(P, rel=1e-7)
+    # at a given T a stalled start is left to the next one: a loaded MEA-H2S liquid at 24 bar
+    # went on from its stall with the larger steps to a split that did not verify, and raised
+    mea = velmora.System("MEA-H2S-H2O")
+    feed = {"H2O": W, "MEA": 10.321367078300389, "H2S": 8.1539174278049}
+    out = ind.run({mea.name: ind.Reference(mea)},
+                  ind.Case(mea.name, "T", feed, 2358159.138194488, T=414.978))
+    assert out.status == "verified", out
 
 
 def test_a_drop_of_brine_beside_a_wet_vapor_holds_no_less_than_no_carbon():

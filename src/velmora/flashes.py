@@ -1258,19 +1258,23 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle
         return r, state, float(np.max(np.abs(mis)))
 
     state, evals = _fd_newton(
-        G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol, budget
+        G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol, budget, free_T
     )
     return state + (evals,)
 
 
-def _fd_newton(G, w, cap, m, tol, budget=None):
+def _fd_newton(G, w, cap, m, tol, budget=None, large_step=False):
     """Damped Newton's method on G(w) -> (r, state, scaled residual), its Jacobian by forward
     differences (steps 1e-5 in the first m unknowns, logarithms or fractions, and 1e-5 of the
     value in the rest, temperatures), no step beyond ``cap``, halved until |r| falls. Ends at
     a scaled residual of SPLIT_TOL * tol, or at half the tolerance where the line search stalls
     (the speciation's noise floor). ``budget``: [what is left] shared by the caller's starts,
     one per evaluation here and what the caller's G charges besides (see SPLIT_EVALS); _Spent
-    once it is gone. Returns (state, evaluations); ValueError otherwise."""
+    once it is gone. ``large_step``: where the line search stalls, take the Jacobian again with
+    steps of LARGE_STEP before giving up (the split at a given vapor fraction; at a given T a
+    stalled start is left to the next one: a loaded MEA-H2S liquid at 415 K and 24 bar went on
+    from its stall to a point that did not verify, where the next start answers). Returns
+    (state, evaluations); ValueError otherwise."""
     budget = [SPLIT_EVALS] if budget is None else budget
 
     def counted(w):
@@ -1320,7 +1324,7 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
         if t < 1e-6:
             if nr <= 0.5 * tol:
                 return state, evals  # at the speciation's noise floor
-            if h_ln < LARGE_STEP:
+            if large_step and h_ln < LARGE_STEP:
                 h_ln = LARGE_STEP
                 continue
             raise _NoAnswer(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
