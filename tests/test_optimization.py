@@ -325,3 +325,39 @@ def test_ipopt_finds_the_temperature_of_a_vapor_fraction():
     check = s.flash(feed, 101325.0, T=T)
     assert check.vapor_fraction == pytest.approx(0.3, abs=1e-8)
     assert check.vapor["CO2"] == pytest.approx(m.fl.outputs["y_CO2"].value, rel=1e-8)
+
+
+def test_ipopt_on_a_flash_steps_back_from_one_phase_and_reports_the_violation_left():
+    # KOH water at 1 atm from 90 % vapor to 50 %: Ipopt's first step in T leaves the two-phase
+    # region (an all-liquid flash has no derivatives); it must step back and solve, checked by
+    # an independent flash. A vapor fraction of -0.2 has no answer: not solved, and the
+    # violation reported is that of the point returned, by a flash there
+    pyo = pytest.importorskip("pyomo.environ")
+    pytest.importorskip("cyipopt")
+    from pyomo.contrib.pynumero.interfaces.external_grey_box import ExternalGreyBoxBlock
+
+    from velmora.pyomo import FlashGreyBox, solve
+    s = velmora.System("KOH-H2O")
+    feed, P = {"H2O": 55.5, "KOH": 2.0}, 101325.0
+    T0 = s.flash(feed, P, vapor_fraction=0.9).T
+    for target in (0.5, -0.2):
+        m = pyo.ConcreteModel()
+        m.fl = ExternalGreyBoxBlock(external_model=FlashGreyBox(s, T0, P, feed, [], ["beta"]))
+        m.fl.inputs["P"].fix(P)
+        m.target = pyo.Constraint(expr=m.fl.outputs["beta"] == target)
+        r = solve(m, options={"max_iter": 60})
+        beta = velmora.System("KOH-H2O").flash(feed, P, T=m.fl.inputs["T"].value).vapor_fraction
+        if target > 0.0:
+            assert r.solved, r
+            assert beta == pytest.approx(target, abs=1e-8)
+        else:
+            assert not r.solved and "one-phase flash" in r.message
+            assert r.constraint_violation == pytest.approx(beta - target, rel=1e-9)
+    # from an all-liquid start there is no step to take: refused with the reason
+    m = pyo.ConcreteModel()
+    m.fl = ExternalGreyBoxBlock(external_model=FlashGreyBox(s, 350.0, P, feed, [], ["beta"]))
+    m.fl.inputs["P"].fix(P)
+    m.target = pyo.Constraint(expr=m.fl.outputs["beta"] == 0.5)
+    with pytest.raises(ValueError, match=r"^no start for Ipopt: .*one-phase flash result \(vapor "
+                       r"fraction 0\)"):
+        solve(m)

@@ -1205,6 +1205,7 @@ def _substitution(system, z, T, P, start=None):
 # whose line search stalls is returned where that is below half the tolerance.
 SPLIT_TOL = 1e-3
 SPLIT_STEPS = 40
+LARGE_STEP = 1e-3  # the split's difference step in ln v once the line search stalled at 1e-5
 # What a split may spend over all its starts, in Newton iterations of the speciations it runs
 # (a few microseconds each: ~1 s at most; a liquid that settles takes 10-100 of them, one that
 # runs to the core's cap thousands)
@@ -1262,6 +1263,11 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle
         vV = np.where(liq, zV - e, e)
         if not np.all(vV > 0.0):
             raise _NoAnswer("a vapor amount out of range")
+        if np.any(vV > zV):
+            # more than the feed can give: the liquid would hold less than none of an element
+            # (a vapor share below the fugacity check's floor is free to wander there; beside a
+            # drop of brine 5e-9 of the feed, a trace of CO2 in it made the drop's carbon -2e-6)
+            raise _NoAnswer("the vapor takes more of a component than the feed can give")
         v = np.zeros(nc)
         v[V] = vV
         vs = float(v.sum())
@@ -1305,19 +1311,23 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle
         return r, state, float(np.max(np.abs(mis)))
 
     state, evals = _fd_newton(
-        G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol, budget
+        G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol, budget, free_T
     )
     return state + (evals,)
 
 
-def _fd_newton(G, w, cap, m, tol, budget=None):
+def _fd_newton(G, w, cap, m, tol, budget=None, large_step=False):
     """Damped Newton's method on G(w) -> (r, state, scaled residual), its Jacobian by forward
     differences (steps 1e-5 in the first m unknowns, logarithms or fractions, and 1e-5 of the
     value in the rest, temperatures), no step beyond ``cap``, halved until |r| falls. Ends at
     a scaled residual of SPLIT_TOL * tol, or at half the tolerance where the line search stalls
     (the speciation's noise floor). ``budget``: [what is left] shared by the caller's starts,
     one per evaluation here and what the caller's G charges besides (see SPLIT_EVALS); _Spent
-    once it is gone. Returns (state, evaluations); ValueError otherwise."""
+    once it is gone. ``large_step``: where the line search stalls, take the Jacobian again with
+    steps of LARGE_STEP before giving up (the split at a given vapor fraction; at a given T a
+    stalled start is left to the next one: a loaded MEA-H2S liquid at 415 K and 24 bar went on
+    from its stall to a point that did not verify, where the next start answers). Returns
+    (state, evaluations); ValueError otherwise."""
     budget = [SPLIT_EVALS] if budget is None else budget
 
     def counted(w):
@@ -1328,14 +1338,18 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
 
     r, state, nr = counted(w)
     evals = 1
+    # steps well above the speciation's noise (~1e-12 in ln f): where the vapor is nearly one
+    # component, d r / d ln v of that component is only ~1e-4. A trace component's ln f is
+    # noisier (near-pure water at 30 bar with 1e-9 of H2S and MDEA: its column at 1e-5 pointed
+    # the wrong way and the line search stalled); where it stalls, the Jacobian is taken again
+    # with steps of LARGE_STEP (at infinite dilution ln f is linear in ln x: they lose nothing)
+    h_ln = 1e-5
     for _ in range(SPLIT_STEPS):
         if nr <= SPLIT_TOL * tol:
             break
         J = np.empty((len(w), len(w)))
         for j in range(len(w)):
-            # steps well above the speciation's noise (~1e-12 in ln f): where the vapor is
-            # nearly one component, d r / d ln v of that component is only ~1e-4
-            h = 1e-5 if j < m else 1e-5 * w[j]
+            h = h_ln if j < m else 1e-5 * w[j]
             wj = w.copy()
             wj[j] += h
             J[:, j] = (counted(wj)[0] - r) / h
@@ -1359,9 +1373,14 @@ def _fd_newton(G, w, cap, m, tol, budget=None):
                     raise
             t *= 0.5
             if t < 1e-6:
-                if nr <= 0.5 * tol:
-                    return state, evals  # at the speciation's noise floor
-                raise _NoAnswer(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
+                break
+        if t < 1e-6:
+            if nr <= 0.5 * tol:
+                return state, evals  # at the speciation's noise floor
+            if large_step and h_ln < LARGE_STEP:
+                h_ln = LARGE_STEP
+                continue
+            raise _NoAnswer(f"split stalled at a scaled |ln f_L - ln f_V| of {nr:.3g}")
         w = w + t * d
         r, state, nr = rn, sn, nn
     if nr > 0.5 * tol:

@@ -151,6 +151,15 @@ class FlashGreyBox(_GreyBox):
         self.outputs_of = FlashOutputs(system, T, P, feed, ["T", "P", *vary], outputs, solids)
         self._x = np.array([float(T), float(P)] + [float(feed[c]) for c in vary])
 
+    def evaluate_outputs(self) -> np.ndarray:
+        y = self.outputs_of.values(self._x)
+        if self.jacobian_kind == "exact":
+            # a one-phase flash has no derivatives (ValueError): its point is no answer to Ipopt,
+            # whose line search then steps back into the two-phase region rather than stopping
+            # at the next Jacobian
+            self.outputs_of.jacobian(self._x)
+        return y
+
 
 class IpoptResult:
     """The end of an Ipopt run: ``status`` (Ipopt's code; 0 solved, 1 solved to acceptable
@@ -250,6 +259,7 @@ class _NLP:
         self.m = r0
         self.structure = (np.array(rows, dtype=int), np.array(cols, dtype=int))
         self.evaluations = self.jacobians = self.iterations = 0
+        self.refused = ""  # why the last point Ipopt asked for had no answer ("" if it had)
 
     def bounds(self):
         def b(v, lo):
@@ -294,6 +304,7 @@ class _NLP:
                 y = ex.evaluate_outputs()
             except (VelmoraError, ValueError, ArithmeticError) as exc:
                 # no liquid there: Ipopt shortens its step
+                self.refused = f"{type(exc).__name__}: {exc}"
                 raise cyipopt.CyIpoptEvaluationError(str(exc)) from exc
             out += (y - np.array([pyo.value(v) for v in outs])).tolist()
         return np.array(out)
@@ -314,6 +325,7 @@ class _NLP:
             try:
                 J = ex.evaluate_jacobian_outputs().toarray()
             except (VelmoraError, ValueError, ArithmeticError) as exc:
+                self.refused = f"{type(exc).__name__}: {exc}"
                 raise cyipopt.CyIpoptEvaluationError(str(exc)) from exc
             for i in range(len(outs)):
                 vals += J[i, free].tolist()
@@ -352,20 +364,42 @@ def solve(model: Any, options: Mapping[str, Any] | None = None, tee: bool = Fals
         [v.value if v.value is not None else (v.lb if v.lb is not None else 0.0) for v in nlp.vars],
         dtype=float,
     )
+    try:
+        nlp.constraints(x0)
+    except cyipopt.CyIpoptEvaluationError:
+        raise ValueError(
+            f"no start for Ipopt: the grey boxes have no answer at the starting "
+            f"point ({nlp.refused})"
+        ) from None
     t0 = time.perf_counter()
     x, info = prob.solve(x0)
     seconds = time.perf_counter() - t0
-    nlp._set(x)
-    for ex, _, outs in nlp.gb_io:  # the outputs at the solution (all solves cached)
-        for v, y in zip(outs, ex.evaluate_outputs()):
-            if not v.fixed:
-                v.set_value(float(y), skip_validation=True)
-    g = np.asarray(info["g"], dtype=float)
-    viol = float(max(np.max(np.concatenate((np.array(cl) - g, g - np.array(cu), [0.0]))), 0.0))
     msg = info["status_msg"]
+    msg = msg.decode() if isinstance(msg, bytes) else str(msg)
+    if nlp.refused and int(info["status"]) not in (0, 1):
+        msg += f" Last point without an answer: {nlp.refused}"
+    # the violation at the point returned, the grey boxes' outputs evaluated there (Ipopt's
+    # own g is not that point's after a failed evaluation)
+    nlp._set(x)
+    viol = 0.0
+    for ex, _, outs in nlp.gb_io:
+        try:
+            y = ex.evaluate_outputs()
+        except (VelmoraError, ValueError, ArithmeticError) as exc:
+            viol = float("inf")
+            msg += f" The point returned has no answer: {type(exc).__name__}: {exc}"
+            continue
+        for v, yv in zip(outs, y):
+            if v.fixed:
+                viol = max(viol, abs(float(yv) - float(v.value)))
+            else:
+                v.set_value(float(yv), skip_validation=True)
+    for c, lo, up in zip(nlp.cons, cl, cu):
+        body = float(pyo.value(c.body))
+        viol = max(viol, lo - body, body - up)
     return IpoptResult(
         status=int(info["status"]),
-        message=msg.decode() if isinstance(msg, bytes) else str(msg),
+        message=msg,
         iterations=nlp.iterations,
         objective=nlp.sign * float(info["obj_val"]),
         constraint_violation=viol,
