@@ -46,6 +46,19 @@ CLASSES = ("liquid_jacobian", "flash_jacobian", "ipopt_target", "ipopt_infeasibl
            "ipopt_optimum")
 ALLOWED = (velmora.errors.VelmoraError, ValueError)
 
+
+def ipopt(m, max_iter=200):
+    """velmora.pyomo.solve of the model m, its warnings silenced: (result, None), or (None,
+    ("raised", why)) where it raises what a refusal may."""
+    from velmora.pyomo import solve
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return solve(m, options={"max_iter": max_iter}), None
+        except ALLOWED as e:
+            return None, ("raised", f"{type(e).__name__}: {e}")
+
 _FRESH = {}
 
 
@@ -265,8 +278,6 @@ def draw_target_problem(chem, rng):
 
 
 def check_ipopt_target(chem, rng, fails):
-    from velmora.pyomo import solve
-
     T, app, vary, outputs, star = draw_target_problem(chem, rng)
     inputs = ["T"] + vary
     try:
@@ -280,12 +291,9 @@ def check_ipopt_target(chem, rng, fails):
     m.c = pyo.ConstraintList()
     for o, t in zip(outputs, targets):
         m.c.add(m.gb.outputs[o] == float(t))
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            r = solve(m, options={"max_iter": 200})
-        except ALLOWED as e:
-            return "raised", f"{type(e).__name__}: {e}"
+    r, refused = ipopt(m)
+    if refused:
+        return refused
     if not r.solved:
         if not r.message:
             fails.append(("not solved without a message", math.inf, repr(r)))
@@ -343,8 +351,6 @@ def check_ipopt_infeasible(chem, rng, fails):
 
 
 def check_ipopt_optimum(chem, rng, fails):
-    from velmora.pyomo import solve
-
     T, app, vary, outputs, star = draw_target_problem(chem, rng)
     out = outputs[0]
     inputs = ["T"] + vary
@@ -364,12 +370,9 @@ def check_ipopt_optimum(chem, rng, fails):
                          (m.gb.outputs[out] >= bound))
     w = {c: rng.choice([-1.0, 1.0]) / app[c] for c in vary}
     m.obj = pyo.Objective(expr=sum(w[c] * m.gb.inputs[c] for c in vary), sense=pyo.maximize)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        try:
-            r = solve(m, options={"max_iter": 200})
-        except ALLOWED as e:
-            return "raised", f"{type(e).__name__}: {e}"
+    r, refused = ipopt(m)
+    if refused:
+        return refused
     if not r.solved:
         return "raised", f"ipopt {r.status}: {r.message}"
     x = np.array([T] + [m.gb.inputs[c].value for c in vary])
