@@ -35,16 +35,21 @@ def species(lines=None, section="NRTL-MIXING"):
     return ionactivity.species_from_report(text, NAMES, [])[0]
 
 
+def refused(section, cases):
+    """Each (record lines, message) of ``cases`` in ``section`` is refused with that message."""
+    for line, msg in cases:
+        with pytest.raises(ReportError, match=rf"\[{section}\] .*" + msg):
+            ionactivity.species_from_report(report(line, section), NAMES, [])
+
+
 def test_report_record_is_read_and_checked():
     model, _ = ionactivity.report.read_report(report('Na+  Cl- SO4--  -35.5  1200  # fitted'), NAMES, [])
     assert model["mixing"] == {("Na+", "Cl-", "SO4--"): [-35.5, 1200.0]}
     assert ionactivity.report.read_report(MIXED, NAMES, [])[0]["mixing"] == {}
-    for line, msg in [("Na+ Cl- SO4-- 1", r"line \d+: expected 2 numbers, got 1"),
-                      ("H2O Cl- SO4-- 1 0", r"'H2O' is not an ion"),
-                      ("Cl- Na+ SO4-- 1 0", "a common ion and two ions of the other sign"),
-                      ("Na+ Cl- SO4-- 1 0\nNa+ SO4-- Cl- 2 0", r"'Na\+' with 'SO4--' 'Cl-' given twice")]:
-        with pytest.raises(ReportError, match=r"\[NRTL-MIXING\] .*" + msg):
-            ionactivity.species_from_report(report(line), NAMES, [])
+    refused("NRTL-MIXING", [("Na+ Cl- SO4-- 1", r"line \d+: expected 2 numbers, got 1"),
+                            ("H2O Cl- SO4-- 1 0", r"'H2O' is not an ion"),
+                            ("Cl- Na+ SO4-- 1 0", "a common ion and two ions of the other sign"),
+                            ("Na+ Cl- SO4-- 1 0\nNa+ SO4-- Cl- 2 0", r"'Na\+' with 'SO4--' 'Cl-' given twice")])
 
 
 def test_the_record_moves_sulfate_by_u_x_na_x_cl():
@@ -140,12 +145,10 @@ def test_exact_fit_gradient_of_u_against_differences():
 def test_dilute_record_is_read_checked_and_acts_on_its_ion():
     model, _ = ionactivity.report.read_report(report("H2O  Na+  80  -3000", "NRTL-DILUTE"), NAMES, [])
     assert model["dilute"] == {("H2O", "Na+"): [80.0, -3000.0]}
-    for line, msg in [("H2O Na+ 1", r"line \d+: expected 2 numbers, got 1"),
-                      ("Na+ Cl- 1 0", r"'Na\+' is not a solvent"),
-                      ("H2O H2O 1 0", r"'H2O' is not an ion"),
-                      ("H2O Na+ 1 0\nH2O Na+ 2 0", r"'H2O' with 'Na\+' given twice")]:
-        with pytest.raises(ReportError, match=r"\[NRTL-DILUTE\] .*" + msg):
-            ionactivity.species_from_report(report(line, "NRTL-DILUTE"), NAMES, [])
+    refused("NRTL-DILUTE", [("H2O Na+ 1", r"line \d+: expected 2 numbers, got 1"),
+                            ("Na+ Cl- 1 0", r"'Na\+' is not a solvent"),
+                            ("H2O H2O 1 0", r"'H2O' is not an ion"),
+                            ("H2O Na+ 1 0\nH2O Na+ 2 0", r"'H2O' with 'Na\+' given twice")])
     # dilute sodium: ln gamma of Na+ gains 2 D x_w x_Na g, g = 1 - O(14.9 x_Na^1/2), every other
     # species O(x_Na^3/2) (through g's slope in I_x)
     sp = species("H2O  Na+  80  -3000", "NRTL-DILUTE")
@@ -208,13 +211,12 @@ def test_dilute_pair_record_is_read_checked_and_first_order_in_each_ion():
     model, _ = ionactivity.report.read_report(report("H2O  Na+ Cl-  40  2000", "NRTL-DILUTE-PAIR"), NAMES, [])
     assert model["dilute_pair"] == {("H2O", "Na+", "Cl-"): [40.0, 2000.0]}
     assert model["dilute"] == {}
-    for line, msg in [("H2O Na+ Cl- 1", r"line \d+: expected 2 numbers, got 1"),
-                      ("Na+ Na+ Cl- 1 0", r"'Na\+' is not a solvent"),
-                      ("H2O Cl- Na+ 1 0", r"'Cl-' is not a cation"),
-                      ("H2O Na+ H2O 1 0", r"'H2O' is not an anion"),
-                      ("H2O Na+ Cl- 1 0\nH2O Na+ Cl- 2 0", r"'H2O' with 'Na\+' 'Cl-' given twice")]:
-        with pytest.raises(ReportError, match=r"\[NRTL-DILUTE-PAIR\] .*" + msg):
-            ionactivity.species_from_report(report(line, "NRTL-DILUTE-PAIR"), NAMES, [])
+    refused("NRTL-DILUTE-PAIR", [("H2O Na+ Cl- 1", r"line \d+: expected 2 numbers, got 1"),
+                                 ("Na+ Na+ Cl- 1 0", r"'Na\+' is not a solvent"),
+                                 ("H2O Cl- Na+ 1 0", r"'Cl-' is not a cation"),
+                                 ("H2O Na+ H2O 1 0", r"'H2O' is not an anion"),
+                                 ("H2O Na+ Cl- 1 0\nH2O Na+ Cl- 2 0",
+                                  r"'H2O' with 'Na\+' 'Cl-' given twice")])
     sp = species("H2O  Na+ Cl-  40  2000", "NRTL-DILUTE-PAIR")
     d_t = 40.0 + 2000.0 / T
     # chloride traced in a sodium sulfate brine, g written out (I_x = (x_Na + 4 x_SO4 + x_Cl) / 2):

@@ -590,6 +590,11 @@ void dilute_gradient_matches(enrtl::Model& model, enrtl::Model& plain, const enr
     }
 }
 
+// Coefficient p of a dilute term of d (the direction of term_derivatives_are_exact).
+double& dilute_coef(enrtl::ModelData& d, const enrtl::ParamDir& p) {
+    return d.dilute_terms[p.pair].p[p.coef];
+}
+
 // The dilute term: ln gamma moves by the gradient of F_D (central differences of the function
 // written out above), on both sides of the series' end (y = 1); Euler, Gibbs-Duhem and dT; the
 // hand gradient against the dual numbers; parameter derivatives against rebuilt models; without
@@ -611,9 +616,7 @@ void dilute_term_is_part_of_gex() {
     // Euler, Gibbs-Duhem, dT; hand gradient against dual numbers; D's A and B against rebuilt
     // models
     term_derivatives_are_exact(dd, add_dilute_terms, {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}}, r,
-                               [](enrtl::ModelData& d, const enrtl::ParamDir& p) -> double& {
-                                   return d.dilute_terms[p.pair].p[p.coef];
-                               });
+                               dilute_coef);
     // neither K+ nor the divalent anion: every ln gamma as without the terms
     Eigen::VectorXd salt(7);
     salt << 0.7, 0.1, 0.05, 0.07, 0.0, 0.07, 0.0;
@@ -659,9 +662,7 @@ void dilute_pair_term_is_part_of_gex() {
         CHECK(std::abs((lng - base)[3]) > 1e-3 * scale);  // the term acts
     }
     term_derivatives_are_exact(dd, add_dilute_pairs, {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}}, r,
-                               [](enrtl::ModelData& d, const enrtl::ParamDir& p) -> double& {
-                                   return d.dilute_terms[p.pair].p[p.coef];
-                               });
+                               dilute_coef);
     // the water term alone, and beside it a like-ion term of Na+: the two add up, and the
     // parameter derivative of each is its own term's (the index follows the list)
     enrtl::ModelData water_only = mixed_data(300.0), both = mixed_data(300.0);
