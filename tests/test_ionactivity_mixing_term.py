@@ -163,6 +163,19 @@ def test_dilute_record_is_read_checked_and_acts_on_its_ion():
         sp._core.ln_gamma_parameter_derivatives(x, T, None, [("dilute", 1, 0)])
 
 
+def report_values(db, chem, section, key):
+    """The numbers of the record ``key`` (its leading names) in ``section`` of the engine's
+    report of the built-in chemistry ``chem`` on the databank db."""
+    with databank.using(db):
+        comps = ionchem.components(chem)
+        text = engine.input_header({c: c for c in comps}, "eNRTL",
+                                   chemistry=(chem, ionchem.builtin(chem)))
+        text = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
+    lines = text.split(f"[{section}]")[1].split("[")[0].splitlines()
+    line = next(ln for ln in lines if ln.split()[:len(key)] == key)
+    return line.split("#")[0].split()[len(key):]
+
+
 def test_dilute_databank_record_reaches_the_report_and_the_fit():
     rec = {"molecule": "H2O", "ion": "Ca++", "D_A": 100.0, "D_B": 250.0, "source": "test input"}
     db = databank.derive(databank.shipped(), [{"nrtl_dilute": {"pair": [rec]}}])
@@ -170,14 +183,7 @@ def test_dilute_databank_record_reaches_the_report_and_the_fit():
     assert db.dilute_records(["H2O"], ["Na+", "Cl-"]) == []
     with pytest.raises(databank.DatabankError, match="'Na\\+' is not a solvent of the databank"):
         databank.derive(db, [{"nrtl_dilute": {"pair": [dict(rec, molecule="Na+")]}}])
-    with databank.using(db):
-        comps = ionchem.components("CaCl2-H2O")
-        text = engine.input_header({c: c for c in comps}, "eNRTL",
-                                   chemistry=("CaCl2-H2O", ionchem.builtin("CaCl2-H2O")))
-        text = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
-    section = text.split("[NRTL-DILUTE]")[1].split("[")[0]
-    line = next(ln for ln in section.splitlines() if ln.split()[:2] == ["H2O", "Ca++"])
-    assert line.split("#")[0].split()[2:] == ["100", "250"]
+    assert report_values(db, "CaCl2-H2O", "NRTL-DILUTE", ["H2O", "Ca++"]) == ["100", "250"]
     p = regress.Parameter("dilute_term", ("H2O", "Ca++"), "D_B", 0.0)
     ov = regress.core.overlay([p], [75.0], db)
     assert ov["nrtl_dilute"]["pair"][0] | {"source": ""} == dict(
@@ -260,14 +266,7 @@ def test_dilute_pair_databank_record_reaches_the_report_and_the_fit():
                      (dict(rec, cation="Cl-", anion="Na+"), "field 'cation': 'Cl-' is not a cation of the databank")):
         with pytest.raises(databank.DatabankError, match=msg):
             databank.derive(db, [{"nrtl_dilute_pair": {"pair": [bad]}}])
-    with databank.using(db):
-        comps = ionchem.components("NaCl-H2O")
-        text = engine.input_header({c: c for c in comps}, "eNRTL",
-                                   chemistry=("NaCl-H2O", ionchem.builtin("NaCl-H2O")))
-        text = engine.build_report(engine.parse_input(text + "\n" + engine.REQUEST + "\n"))
-    section = text.split("[NRTL-DILUTE-PAIR]")[1].split("[")[0]
-    line = next(ln for ln in section.splitlines() if ln.split()[:3] == ["H2O", "Na+", "Cl-"])
-    assert line.split("#")[0].split()[3:] == ["30", "400"]
+    assert report_values(db, "NaCl-H2O", "NRTL-DILUTE-PAIR", ["H2O", "Na+", "Cl-"]) == ["30", "400"]
     p = regress.Parameter("dilute_pair", ("H2O", "Na+", "Cl-"), "D_B", 0.0)
     ov = regress.core.overlay([p], [75.0], db)
     assert ov["nrtl_dilute_pair"]["pair"][0] | {"source": ""} == dict(

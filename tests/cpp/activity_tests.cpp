@@ -10,6 +10,7 @@
 // pair defaults 8/-4 (water) and 10/-2 (other solvents) of Chen & Evans 1986 (literature.md);
 // methanol's permittivity, CRC (literature.md); the Born radius default 3 A (literature.md).
 // Values marked "test input" are not data: the invariant checked holds for any of them.
+#include <array>
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -590,6 +591,19 @@ void dilute_gradient_matches(enrtl::Model& model, enrtl::Model& plain, const enr
     }
 }
 
+// dilute_gradient_matches at four dilutions (solvents 0.6, 0.3, 0.05, the
+// four ions `ions` times 0.002-0.3), and the term moving ln gamma of the ion `acts` (index).
+void dilute_gradient_over_scales(enrtl::Model& model, enrtl::Model& plain,
+                                 const enrtl::ModelData& dd, const std::array<double, 4>& ions,
+                                 Eigen::Index acts, Eigen::VectorXd& lng, Eigen::VectorXd& base) {
+    for (double scale : {0.002, 0.02, 0.1, 0.3}) {
+        Eigen::VectorXd x(7);
+        x << 0.6, 0.3, 0.05, ions[0] * scale, ions[1] * scale, ions[2] * scale, ions[3] * scale;
+        dilute_gradient_matches(model, plain, dd, x, lng, base);
+        CHECK(std::abs((lng - base)[acts]) > 1e-3 * scale);  // the term acts
+    }
+}
+
 // Coefficient p of a dilute term of d (the direction of term_derivatives_are_exact).
 double& dilute_coef(enrtl::ModelData& d, const enrtl::ParamDir& p) {
     return d.dilute_terms[p.pair].p[p.coef];
@@ -607,12 +621,7 @@ void dilute_term_is_part_of_gex() {
     const enrtl::Options free_Y{false, enrtl::LcRef::WaterRatio};
     Eigen::VectorXd lng(7), base(7);
     // I_x from 2e-4 to 0.03: y from 0.21 to 2.6
-    for (double scale : {0.002, 0.02, 0.1, 0.3}) {
-        Eigen::VectorXd x(7);
-        x << 0.6, 0.3, 0.05, 0.2 * scale, 0.6 * scale, 0.4 * scale, 0.2 * scale;
-        dilute_gradient_matches(model, plain, dd, x, lng, base);
-        CHECK(std::abs((lng - base)[4]) > 1e-3 * scale);  // the term acts
-    }
+    dilute_gradient_over_scales(model, plain, dd, {0.2, 0.6, 0.4, 0.2}, 4, lng, base);
     // Euler, Gibbs-Duhem, dT; hand gradient against dual numbers; D's A and B against rebuilt
     // models
     term_derivatives_are_exact(dd, add_dilute_terms, {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}}, r,
@@ -655,12 +664,7 @@ void dilute_pair_term_is_part_of_gex() {
     add_dilute_pairs(dd);
     enrtl::Model plain = mixed(300.0), model(dd);
     Eigen::VectorXd lng(7), base(7);
-    for (double scale : {0.002, 0.02, 0.1, 0.3}) {
-        Eigen::VectorXd x(7);
-        x << 0.6, 0.3, 0.05, 0.5 * scale, 0.3 * scale, 0.4 * scale, 0.2 * scale;
-        dilute_gradient_matches(model, plain, dd, x, lng, base);
-        CHECK(std::abs((lng - base)[3]) > 1e-3 * scale);  // the term acts
-    }
+    dilute_gradient_over_scales(model, plain, dd, {0.5, 0.3, 0.4, 0.2}, 3, lng, base);
     term_derivatives_are_exact(dd, add_dilute_pairs, {{3, 0, 0}, {3, 0, 1}, {3, 1, 0}}, r,
                                dilute_coef);
     // the water term alone, and beside it a like-ion term of Na+: the two add up, and the
