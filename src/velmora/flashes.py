@@ -58,6 +58,9 @@ DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down
 _FLOAT64 = np.dtype(np.float64)  # the native float dtype, which NumPy's float arrays share
 
 
+_new_result = object.__new__  # a FlashResult without __init__ (the usual TP flash fills it)
+
+
 def _floats(v: Any) -> list[float]:
     """The entries of a vector as Python floats (``float()`` of each, without the per-element
     conversion of NumPy scalars)."""
@@ -764,17 +767,30 @@ def tp_flash(
                         and info.__dict__.get("_pair_positions") == []
                     ):
                         # _finish(system, z, found) of a split whose liquid passed: its state
-                        # made when first read, no pair to warn of (no _Verified made for it)
-                        return FlashResult(
-                            system,
-                            z,
-                            core,
-                            (system, core["x"], core["T"], done[1], done[2], done[0], chem_res),
-                            res,
-                            bal,
-                            core["iterations"],
-                            "core TP flash",
-                        )
+                        # made when first read, no pair to warn of. FlashResult(system, z, core,
+                        # (system, x, T, n, lng, f, chem_res), res, bal, iterations, method)
+                        # without its __init__, as usual_state makes a LiquidState: the core's
+                        # numbers are floats and its iterations an int already
+                        result = _new_result(FlashResult)
+                        result.__dict__ = {
+                            "T": core["T"],
+                            "P": core["P"],
+                            "vapor_fraction": beta,
+                            "H": core["H"] / KMOL,
+                            "S": core["S"] / KMOL,
+                            "_compositions": (system.components, z, core["x"], core["y"]),
+                            "_liquid_of": (
+                                (system, core["x"], core["T"], done[1], done[2], done[0], chem_res)
+                            ),
+                            "iterations": core["iterations"],
+                            "converged": True,
+                            "residual": res,
+                            "balance": bal,
+                            "method": "core TP flash",
+                            "raw": core,
+                            "_system": system,
+                        }
+                        return result
                 found = _Verified(
                     core,
                     done[0],
