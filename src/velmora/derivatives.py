@@ -354,7 +354,9 @@ def _liquid_jacobian(
         _no_solids(state)
     el = system.model
     options = el.options  # (read once: a property of the compiled model)
-    mode = _henry_mode(el, options)
+    mode = options.get("henry_ref", "water")
+    if mode != "water" and mode != "solvent":
+        _henry_mode(el, options)  # (its error)
     plan, positions, (wrt, names, solids) = _compiled_plan(system, tuple(app))
     # the raw speciation and its unit (scaled in the compiled call, as ``_speciation`` scales
     # it): no named mappings nor a scaled copy made for this
