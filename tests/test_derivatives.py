@@ -362,6 +362,46 @@ def test_engine_jacobian_equals_python_path(chem, gases, T, app, henry_ref, rel)
         assert fast.of("pH", "T") != 0.0
 
 
+def test_jacobian_of_a_usual_state_reads_its_composition_in_place():
+    """A state made in one compiled step keeps its composition unread (``_apparent``): its
+    Jacobian is the one of the same state whose ``apparent`` was read first, to the last digit,
+    and leaves ``apparent`` and ``feed`` to be made as before. A brine with its sulfate present,
+    at 0.0 and left out, in turn and again (what it lacks kept by the names given, only where
+    every amount is present): the rows of the solids whose index is -inf are 0, the others
+    those of a fresh System's state."""
+    T = 313.15
+    salts = {"NaCl": 1.0, "KCl": 0.1, "CaCl2": 0.05}
+    cases = [
+        ("CO2-H2O", dict(molalities={"CO2": 0.5})),
+        ("MEA-CO2-H2O", dict(mass_fractions={"MEA": 0.3}, loading=0.3)),
+        *[("brine-H2O", dict(molalities=m))
+          for m in (dict(salts, Na2SO4=0.05), dict(salts, Na2SO4=0.0), salts)] * 2,
+    ]
+    for chem, given in cases:
+        s = system(chem)
+        usual, read = s.liquid(T, **given), s.liquid(T, **given)
+        assert "_apparent" in usual.__dict__
+        app = read.apparent
+        a, b = usual.jacobian(), read.jacobian()
+        fresh = velmora.System(chem).liquid(T, **given).jacobian()
+        assert "apparent" not in usual.__dict__ and usual.apparent == app == usual.feed
+        assert usual.apparent is not usual.feed and usual.solids == {}
+        for other in (b, fresh):
+            assert (a.wrt, a.species, a.volatile, a.solids) == (
+                other.wrt, other.species, other.volatile, other.solids)
+            for q in ("amounts", "ln_gamma", "molality", "partial_pressures", "pH",
+                      "saturation_indices", "H"):
+                if q in other.arrays:
+                    assert np.array_equal(a.arrays[q], other.arrays[q]), (chem, given, q)
+        si = usual.saturation_indices
+        lacking = [k for k, name in enumerate(a.solids) if si[name] == -math.inf]
+        sulfate = given.get("molalities", {}).get("Na2SO4", 0.0)
+        assert len(lacking) == (4 if chem == "brine-H2O" and not sulfate else 0)
+        dsi = a.arrays["saturation_indices"]
+        assert not dsi[lacking].any()
+        assert dsi.size == 0 or np.abs(np.delete(dsi, lacking, axis=0)).min() > 0
+
+
 def test_jacobian_in_a_unit_whose_total_overflows_is_the_one_mole_liquids():
     # a loaded amine liquid given at 1e308 times its amounts (their total, 1.85e308, beyond the
     # largest float; the true amounts, fewer by the carbamate, within it): the state is the same

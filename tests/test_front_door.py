@@ -1,6 +1,7 @@
 """The front door: velmora.System, its liquid states and verified flashes, guards, the report
 cache as a user meets it, and errors that say what went wrong."""
 
+import inspect
 import math
 import os
 import pickle
@@ -480,6 +481,12 @@ def test_the_usual_flash_named_at_once_is_the_flash_that_finish_names(mea, monke
 
     for T in (330.0, 353.15, 376.0):
         fast = mea.flash(feed, ATM, T=T)  # (its pairs said, if any: none, MEA is fitted)
+        # filled without __init__: what __init__ makes of the same arguments, in its order
+        d = dict(vars(fast))
+        built = flashes.FlashResult(mea, z, fast.raw, d["_liquid_of"], fast.residual,
+                                    fast.balance, fast.iterations, fast.method)
+        assert list(vars(built).items()) == list(d.items())
+        assert [type(v) for v in vars(built).values()] == [type(v) for v in d.values()]
         mea.model._warm = None
         assert type(flashes.tp_flash(mea, z, T, ATM, True)) is flashes.FlashResult
         with monkeypatch.context() as m:
@@ -492,6 +499,37 @@ def test_the_usual_flash_named_at_once_is_the_flash_that_finish_names(mea, monke
         assert fast.liquid.H == slow.liquid.H and fast.raw is not slow.raw
         back = pickle.loads(pickle.dumps(fast))
         assert items(back.to_dict()) == items(want)
+
+
+def test_a_repeated_flash_gives_its_range_warnings_every_time(mea):
+    """The usual flash keeps the notes of its last T and kept feed: each flash still gives
+    the warnings that range_warnings gives for its T and its feed as a mapping, in that order,
+    at the caller's line; another T, another loading (the fit's note) or a feed changed in
+    place gives its own."""
+    top = mea._info.fitted["loading"][2]
+
+    def feed(loading):
+        solvent = mea.composition(mass_fractions={"MEA": 0.3}, loading=loading)
+        return dict(solvent, N2=0.06 / 0.94 * sum(solvent.values()))
+
+    usual, beyond = feed(0.4), feed(top + 0.05)
+    changed = dict(usual)
+    runs = [(330.0, usual), (330.0, usual), (300.0, usual), (330.0, usual), (330.0, beyond),
+            (330.0, beyond), (300.0, beyond), (330.0, changed)]
+    for T, f in runs:
+        if T == 300.0 and f is beyond:
+            changed.update(beyond)  # the same dict, now with the loading beyond the fit's
+        want: list = []
+        checks.range_warnings(mea, T, f, warn=lambda m, *a, **k: want.append(m))
+        with warnings.catch_warnings(record=True) as said:
+            warnings.simplefilter("always")
+            line = inspect.currentframe().f_lineno + 1
+            mea.flash(f, ATM, T=T)
+        assert [str(w.message) for w in said] == want, (T, f is beyond)
+        assert all(w.category is RangeWarning and w.filename == __file__ and w.lineno == line
+                   for w in said)
+        assert bool(want) == (T == 330.0) or "loading above" in want[-1]
+    assert any("loading above" in m for m in want)
 
 
 def flash_check_both_ways(system, raw, monkeypatch):

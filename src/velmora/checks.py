@@ -872,6 +872,19 @@ def range_warnings(
         warn(note, RangeWarning, stacklevel=stacklevel)
 
 
+def feed_notes_at(system: Any, T: float, z: np.ndarray) -> list[str]:
+    """The notes that ``range_warnings`` gives for the feed fractions ``z`` at T, in its order,
+    kept for the last T and the last feed that ``feed`` kept (``z`` that same read-only array:
+    a flash repeated at one T; read from ``SystemInfo._feed_notes_at`` by the caller)."""
+    notes: list[str] = []
+    range_warnings(system, T, z, warn=lambda note, *args, **kwargs: notes.append(note))
+    info = system._info
+    last = info.last_feed
+    if last is not None and z is last[1]:
+        info._feed_notes_at = (T, z, notes)
+    return notes
+
+
 def liquid_notes(system: Any, app: Mapping[str, float]) -> list[str]:
     """The notes of range_warnings on a fitted system's molalities and loading for the amounts
     ``app`` by component, in its order ([] for a system without a fit)."""

@@ -291,7 +291,9 @@ def _compiled_plan(system: Any, comps: tuple[str, ...]) -> Any:
     and list of components from the model's tables (K, Henry pairs, Antoine, the solids), which
     a System does not change afterwards."""
     el, info = system.model, system._info
-    plans = info.__dict__.setdefault("_jacobian_plans", {})
+    plans = info.__dict__.get("_jacobian_plans")
+    if plans is None:
+        plans = info._jacobian_plans = {}
     known = plans.get(comps)
     if known is not None and known[0] is el:
         return known[1]
@@ -337,17 +339,24 @@ def liquid_jacobian(system: Any, state: Any) -> LiquidJacobian:
 
 
 def _liquid_jacobian(
-    system: Any, state: Any, held: bool = False, lazy: dict[str, Any] | None = None
+    system: Any,
+    state: Any,
+    held: bool = False,
+    lazy: dict[str, Any] | None = None,
+    given: tuple[Any, Any] | None = None,
 ) -> tuple[LiquidJacobian, Any]:
     """(``liquid_jacobian``, the state's true amounts). ``held``: a state with solids is
     taken as its liquid alone (the solids' amounts held). ``lazy``: arrays worked out on first
-    access, {name: maker(arrays)} (see ``_LazyArrays``)."""
-    if not held and state.solids:
+    access, {name: maker(arrays)} (see ``_LazyArrays``). ``given``: ``_given_of(state)``, where
+    the caller has it."""
+    app, solids_held = _given_of(state) if given is None else given
+    if not held and solids_held:
         _no_solids(state)
     el = system.model
     options = el.options  # (read once: a property of the compiled model)
-    mode = _henry_mode(el, options)
-    app = state.apparent
+    mode = options.get("henry_ref", "water")
+    if mode != "water" and mode != "solvent":
+        _henry_mode(el, options)  # (its error)
     plan, positions, (wrt, names, solids) = _compiled_plan(system, tuple(app))
     # the raw speciation and its unit (scaled in the compiled call, as ``_speciation`` scales
     # it): no named mappings nor a scaled copy made for this
@@ -364,27 +373,59 @@ def _liquid_jacobian(
             jac.arrays = _lazy_arrays(jac.arrays, lazy)
         return jac, state._speciation()[0]
     dn, dlng, molality, dP, dsi, pH, n = out
-    arrays = {"amounts": dn, "ln_gamma": dlng, "partial_pressures": dP}
+    # (the lazy arrays filled in place: no copy of a plain dict made first)
+    arrays: dict[str, Any] = {} if lazy is None else _LazyArrays()
+    arrays["amounts"] = dn
+    arrays["ln_gamma"] = dlng
+    arrays["partial_pressures"] = dP
     if pH is not None:
         arrays["pH"] = pH
     arrays["molality"] = molality
-    arrays["saturation_indices"] = _lacking_rows(system, state, dsi) if len(dsi) else dsi
+    arrays["saturation_indices"] = _lacking_rows(system, app, dsi) if len(dsi) else dsi
     if lazy is not None:
-        arrays = _lazy_arrays(arrays, lazy)
+        arrays._lazy = lazy  # type: ignore[attr-defined]
     return LiquidJacobian(list(wrt), list(names), list(volatile), arrays, list(solids)), n
 
 
-def _lacking_rows(system: Any, state: Any, dsi: np.ndarray) -> np.ndarray:
-    """dsi with 0 in the rows of the solids of an element the liquid lacks: their SI is -inf
-    and stays so while the element stays absent."""
+def _lacking_rows(system: Any, app: Any, dsi: np.ndarray) -> np.ndarray:
+    """dsi (an array of the caller's own, changed in place) with 0 in the rows of the solids of
+    an element the liquid of apparent amounts ``app`` lacks: their SI is -inf and stays so while
+    the element stays absent."""
     if not len(dsi):
         return dsi
-    app = state.apparent
-    lacking = system.solids.lacking([app.get(c, 0.0) for c in system.components])
-    if lacking.any():
-        dsi = dsi.copy()
-        dsi[lacking] = 0.0
+    rows = None
+    if 0.0 not in app.values():
+        # every amount given is present: what is lacking follows from the names alone, kept
+        # per system and list of names (the pattern that ``Solids.lacking`` keys on)
+        kept = system._info.__dict__.get("_lacking_rows")
+        if kept is None:
+            kept = system._info._lacking_rows = {}
+        keys = tuple(app)
+        rows = kept.get(keys)
+        if rows is None:
+            rows = kept[keys] = _lacking_positions(system, app)
+    else:
+        rows = _lacking_positions(system, app)
+    if len(rows):
+        dsi[rows] = 0.0
     return dsi
+
+
+def _lacking_positions(system: Any, app: Any) -> np.ndarray:
+    """The positions of the solids of an element the liquid of apparent amounts ``app``
+    lacks (``Solids.lacking``)."""
+    return np.flatnonzero(system.solids.lacking([app.get(c, 0.0) for c in system.components]))
+
+
+def _given_of(state: Any) -> tuple[Any, Any]:
+    """(apparent amounts, solids) of a liquid state, read without the copies that the state
+    makes of them for its caller on first read (``LiquidState._given``): a state that
+    ``usual_state`` made holds no solids and its composition in ``_apparent``, read here only."""
+    d = state.__dict__
+    app = d.get("_apparent")
+    if app is not None and "apparent" not in d and "solids" not in d:
+        return app, {}
+    return state.apparent, state.solids
 
 
 def _no_solids(state: Any) -> None:
@@ -466,7 +507,7 @@ def python_liquid_jacobian(system: Any, state: Any, held: bool = False) -> Liqui
         # SI = (nu (ln x + ln gamma) - ln Ksp(T)) / ln 10, ln Ksp = A + B/T + C ln T + D T
         dsi = solids.nu @ (dlnn - dn.sum(axis=0) / N + dlng)
         dsi[:, 0] -= _dlnK_dT(solids.records, T)
-        arrays["saturation_indices"] = _lacking_rows(system, state, dsi / _LN10)
+        arrays["saturation_indices"] = _lacking_rows(system, state.apparent, dsi / _LN10)
     return LiquidJacobian(["T"] + comps, names, volatile, arrays, list(solids.names))
 
 
@@ -954,11 +995,11 @@ def enthalpy_gradient(system: Any, n: Any, T: float) -> tuple[Any, float]:
 def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
     """``liquid_jacobian`` with the derivatives of the state's enthalpy H (worked out when
     first asked for; ``enthalpy_of(state._enthalpy_of, T)`` is the state's H)."""
-    solids = state.solids
+    app, solids = _given_of(state)
     # on first use: the enthalpy's gradient costs two more activity-model Jacobians. The state
     # holds its Jacobian, so this holds the state weakly (a cycle would leave both to the
     # cycle collector); once the state is gone, its H is worked out as the state would have
-    live, T, app = weakref.ref(state), state.T, state.apparent
+    live, T = weakref.ref(state), state.T
     of = state.__dict__.get("_enthalpy_of")
     known = state.H if of is None else math.nan
 
@@ -970,7 +1011,7 @@ def with_enthalpy(system: Any, state: Any, enthalpy_of: Any) -> LiquidJacobian:
         return enthalpy_derivatives(system, n, T, app, H_now(), arrays["amounts"])
 
     # (n, the state's true amounts, set before the Jacobian is returned)
-    jac, n = _liquid_jacobian(system, state, bool(solids), {"H": enthalpy})
+    jac, n = _liquid_jacobian(system, state, bool(solids), {"H": enthalpy}, (app, solids))
     return with_solids(system, state, jac, H_now) if solids else jac
 
 

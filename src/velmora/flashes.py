@@ -58,6 +58,9 @@ DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down
 _FLOAT64 = np.dtype(np.float64)  # the native float dtype, which NumPy's float arrays share
 
 
+_new_result = object.__new__  # a FlashResult without __init__ (the usual TP flash fills it)
+
+
 def _floats(v: Any) -> list[float]:
     """The entries of a vector as Python floats (``float()`` of each, without the per-element
     conversion of NumPy scalars)."""
@@ -229,7 +232,12 @@ def flash(
         info = system._info
         t_lo, t_hi = info.t_window
         if info.fitted or not t_lo <= T <= t_hi:  # (range_warnings has nothing to say else)
-            checks.range_warnings(system, T, z, stacklevel=4)
+            # range_warnings' notes, kept for a flash repeated at this T on the kept feed
+            kept = info.__dict__.get("_feed_notes_at")
+            if kept is None or kept[1] is not z or kept[0] != T:
+                kept = (T, z, checks.feed_notes_at(system, T, z))
+            for note in kept[2]:
+                warnings.warn(note, RangeWarning, stacklevel=3)
         found = tp_flash(system, z, T, P, True)
         return found if type(found) is FlashResult else _finish(system, z, found)
     name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
@@ -743,6 +751,46 @@ def tp_flash(
             if chem_res > res:  # (max(res, chem_res))
                 res = chem_res
             if res <= tol and bal <= tol:  # the usual answer
+                # the core's |d beta / d ln K| of its split: _sharp's first test, without its
+                # call where the split's vapor fraction is sharp (see beta_spread; the smaller
+                # phase's fraction, at least 1e-3, as max(min(beta, 1 - beta), 1e-3) gives it)
+                beta = core["beta"]
+                water = box[5] if len(box) > 5 else None
+                sharp = not (0.0 < beta < 1.0 and res > 0.0)
+                if not sharp:
+                    small = 1.0 - beta if 1.0 - beta < beta else beta
+                    sharp = not box[4] * res > tol * (1e-3 if 1e-3 > small else small)
+                    if (
+                        sharp
+                        and named
+                        and water is True
+                        and info.__dict__.get("_pair_positions") == []
+                    ):
+                        # _finish(system, z, found) of a split whose liquid passed: its state
+                        # made when first read, no pair to warn of. FlashResult(system, z, core,
+                        # (system, x, T, n, lng, f, chem_res), res, bal, iterations, method)
+                        # without its __init__, as usual_state makes a LiquidState: the core's
+                        # numbers are floats and its iterations an int already
+                        result = _new_result(FlashResult)
+                        result.__dict__ = {
+                            "T": core["T"],
+                            "P": core["P"],
+                            "vapor_fraction": beta,
+                            "H": core["H"] / KMOL,
+                            "S": core["S"] / KMOL,
+                            "_compositions": (system.components, z, core["x"], core["y"]),
+                            "_liquid_of": (
+                                (system, core["x"], core["T"], done[1], done[2], done[0], chem_res)
+                            ),
+                            "iterations": core["iterations"],
+                            "converged": True,
+                            "residual": res,
+                            "balance": bal,
+                            "method": "core TP flash",
+                            "raw": core,
+                            "_system": system,
+                        }
+                        return result
                 found = _Verified(
                     core,
                     done[0],
@@ -753,31 +801,9 @@ def tp_flash(
                     bal,
                     core["iterations"],
                     "core TP flash",
-                    box[5] if len(box) > 5 else None,
+                    water,
                 )
-                # the core's |d beta / d ln K| of its split: _sharp's first test, without its
-                # call where the split's vapor fraction is sharp (see beta_spread; the smaller
-                # phase's fraction, at least 1e-3, as max(min(beta, 1 - beta), 1e-3) gives it)
-                beta = core["beta"]
-                if not (0.0 < beta < 1.0 and res > 0.0):
-                    return found
-                small = 1.0 - beta if 1.0 - beta < beta else beta
-                if not box[4] * res > tol * (1e-3 if 1e-3 > small else small):
-                    if named and found.water is True and info.__dict__.get("_pair_positions") == []:
-                        # _finish(system, z, found) of a split whose liquid passed: its state
-                        # made when first read, no pair to warn of
-                        return FlashResult(
-                            system,
-                            z,
-                            core,
-                            (system, core["x"], core["T"], done[1], done[2], done[0], chem_res),
-                            res,
-                            bal,
-                            found.iterations,
-                            "core TP flash",
-                        )
-                    return found
-                return _sharp(system, z, T, P, found, box[4])
+                return found if sharp else _sharp(system, z, T, P, found, box[4])
             note = _split_note(box[1])
             checked = (res, bal, (done[0], done[1], done[2], chem_res))
         else:
