@@ -20,11 +20,15 @@ databank. With the shipped databank, or with
   salt-pair-so4       the anchored chain with a Na+/SO4-- salt-pair term (constant) instead,
                       fitted there with the same anhydrite data and Na2SO4's own gamma+- (Moller,
                       20-100 C; CRC and Pitzer & Mayorga, 25 C), Na2SO4's tau refitted with it (A
-                      each way and the slopes about 25 C).
+                      each way and the slopes about 25 C);
+  own-terms           NaCl with W1, W2 and U(Cl-; Na+, Na+) held off the species outside NaCl and
+                      the fits that rest on NaCl repeated with their own parameters
+                      (regress.shipped.nacl_own_trial, about 40 s); NaCl beside it at 10-100 C,
+                      the rows of Pitzer, Peiper & Busey's table that no fit takes.
 
 Besides: Na2SO4's gamma+- (Moller) and gypsum in Na2SO4 (Block & Waters, 25 C).
 
-    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4]
+    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4|own-terms]
 """
 
 import dataclasses
@@ -120,6 +124,15 @@ if __name__ == "__main__":
         for name, res in results.items():
             print(f"== {name}:", ", ".join(f"{p.label} {v:.5g}" for p, v in zip(res.params, res.theta)
                                           if p.kind in ("dilute_pair", "dilute_term", "solid") or "SO4" in p.label))
+    elif mode == "own-terms":
+        db, results = shipped.nacl_own_trial()
+        for name, res in results.items():
+            print(f"== {name}:", ", ".join(f"{p.label} {v:.5g} +- {e:.2g}" for p, v, e in zip(res.params, res.theta, res.stderr)
+                                          if p.kind == "ion_mixing" or p.field.startswith("W") or "SO4" in p.label))
+        for d, rows in evaluate(data.nacl_table_sets(), db):
+            for T in sorted({r[0] for r in rows}):
+                w = max((abs(c / v - 1), c / v - 1, x) for t, x, v, c in rows if abs(t - T) < 0.5)
+                print(f"{d.name:52s} {T - 273.15:6.1f} C  worst {100 * w[1]:+6.2f} % at {w[2]:g}")
     elif mode is not None:
         sys.exit(__doc__)
     else:
