@@ -630,10 +630,10 @@ OWN_CHAIN = {**{name: (list, list) for name in PAIR_CHAIN},
              "BaSO4-NaCl-H2O": (_mixing(("Cl-", "Na+", "Ba++")), list)}
 
 
-def nacl_own_trial(names=None, max_nfev=200):
+def nacl_own_trial(names=None, max_nfev=200, chain=None):
     """(databank, {fit: FitResult}) of NaCl's fit with W1, W2 and U(Cl-; Na+, Na+) held off the
-    species outside NaCl, and the chain of fits repeated on it (OWN_CHAIN)."""
-    return salt_pair_trial(names, max_nfev, chain=OWN_CHAIN, starts_from={}, fits={"NaCl-H2O": _nacl_own})
+    species outside NaCl, and the chain of fits repeated on it (OWN_CHAIN, or ``chain``)."""
+    return salt_pair_trial(names, max_nfev, chain=chain or OWN_CHAIN, starts_from={}, fits={"NaCl-H2O": _nacl_own})
 
 
 def base_without(name):
