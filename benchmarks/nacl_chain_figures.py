@@ -20,11 +20,19 @@ databank. With the shipped databank, or with
   salt-pair-so4       the anchored chain with a Na+/SO4-- salt-pair term (constant) instead,
                       fitted there with the same anhydrite data and Na2SO4's own gamma+- (Moller,
                       20-100 C; CRC and Pitzer & Mayorga, 25 C), Na2SO4's tau refitted with it (A
-                      each way and the slopes about 25 C).
+                      each way and the slopes about 25 C);
+  own-terms           NaCl with W1, W2 and U(Cl-; Na+, Na+) held off the species outside NaCl and
+                      the fits that rest on NaCl repeated with their own parameters
+                      (regress.shipped.nacl_own_trial, about 40 s); NaCl beside it at 10-100 C,
+                      the rows of Pitzer, Peiper & Busey's table that no fit takes;
+  own-terms-ub        the same with the 1/T terms of the two sulfate-chloride U in CaSO4-NaCl-H2O,
+                      fitted there with gypsum at 0.5 and 40 C too;
+  own-terms-curve     the same with Na2SO4's tau curvatures about 25 C (curve_m_ca, curve_ca_m)
+                      instead, fitted there with gypsum at 0.5 and 40 C and Moller's Na2SO4 gamma+-.
 
 Besides: Na2SO4's gamma+- (Moller) and gypsum in Na2SO4 (Block & Waters, 25 C).
 
-    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4]
+    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4|own-terms|own-terms-ub|own-terms-curve]
 """
 
 import dataclasses
@@ -80,6 +88,23 @@ def anchored_chain(hot=False, sulfate=False):
     return chain, starts
 
 
+def own_chain(mode):
+    """OWN_CHAIN, and for own-terms-ub / own-terms-curve its CaSO4 step with more parameters and
+    gypsum at 0.5 and 40 C (and Moller's Na2SO4 gamma+-, with the curvatures)."""
+    chain = dict(shipped.OWN_CHAIN)
+    if mode == "own-terms-ub":
+        params = [Parameter("ion_mixing", t, "U_B", 0.0, -1e5, 1e5, scale=3000.0) for t, _ in shipped.SULFATE_CHLORIDE]
+        more = []
+    elif mode == "own-terms-curve":
+        params = [Parameter("electrolyte_pair", ("H2O", "Na+", "SO4--"), f, 0.0, -50.0, 50.0)
+                  for f in ("curve_m_ca", "curve_ca_m")]
+        more = [data.moller_na2so4_set()]
+    else:
+        return chain
+    chain["CaSO4-NaCl-H2O"] = (lambda: params, lambda: [data.gypsum_sets(t)[0] for t in (0.5, 40)] + more)
+    return chain
+
+
 def hot_cacl2(fits):
     """CaCl2-H2O's fit with Hardie's transition among its extra residuals (anhydrite's terms fitted)."""
     def cacl2():
@@ -120,6 +145,16 @@ if __name__ == "__main__":
         for name, res in results.items():
             print(f"== {name}:", ", ".join(f"{p.label} {v:.5g}" for p, v in zip(res.params, res.theta)
                                           if p.kind in ("dilute_pair", "dilute_term", "solid") or "SO4" in p.label))
+    elif mode in ("own-terms", "own-terms-ub", "own-terms-curve"):
+        db, results = shipped.nacl_own_trial(chain=own_chain(mode))
+        for name, res in results.items():
+            print(f"== {name}:", ", ".join(f"{p.label} {v:.5g} +- {e:.2g}" for p, v, e in zip(res.params, res.theta, res.stderr)
+                                          if p.kind == "ion_mixing" or p.field.startswith("W") or "SO4" in p.label
+                                          or p.field.startswith("curve")))
+        for d, rows in evaluate(data.nacl_table_sets(), db):
+            for T in sorted({r[0] for r in rows}):
+                w = max((abs(c / v - 1), c / v - 1, x) for t, x, v, c in rows if abs(t - T) < 0.5)
+                print(f"{d.name:52s} {T - 273.15:6.1f} C  worst {100 * w[1]:+6.2f} % at {w[2]:g}")
     elif mode is not None:
         sys.exit(__doc__)
     else:

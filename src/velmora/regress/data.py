@@ -159,6 +159,17 @@ def nacl_sets():
                     0.01, "m [mol/kg]")]
 
 
+def nacl_table_sets():
+    """gamma+- and phi of NaCl(aq) at 10-90 C to 6 mol/kg, the rows of Pitzer, Peiper & Busey's
+    tables that nacl_sets leaves out (withheld: no fit takes them)."""
+    g = [(t + C, m, v) for t, m, v in _tables.PPB_GAMMA_WITHHELD]
+    f = [(t + C, m, v) for t, m, v in _tables.PPB_PHI_WITHHELD]
+    return [DataSet("PPB 1984 gamma+-, 10-90 C", "gamma_mean", "NaCl-H2O", "NaCl", salt_points("NaCl", g),
+                    CITE["ppb"], 0.01, "m [mol/kg]"),
+            DataSet("PPB 1984 phi, 10-90 C", "osmotic", "NaCl-H2O", "NaCl", salt_points("NaCl", f), CITE["ppb"],
+                    0.01, "m [mol/kg]")]
+
+
 # Pitzer & Mayorga (1973): (z_M, z_X, nu_M, nu_X, beta0, beta1, C_phi, m_max [mol/kg]) at 25 C
 PITZER_MAYORGA = {
     "KCl": (1, 1, 1, 1, 0.04835, 0.2122, -0.00084, 4.8),

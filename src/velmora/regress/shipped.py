@@ -550,18 +550,20 @@ PAIR_NOT_WRITTEN = {"BaCl2-H2O": ("solids", None, None)}
 PAIR_STARTS_FROM = {"BaCl2-H2O": ("BaSO4-NaCl-H2O",)}
 
 
-def salt_pair_trial(names=None, max_nfev=200, chain=None, starts_from=None):
+def salt_pair_trial(names=None, max_nfev=200, chain=None, starts_from=None, fits=None):
     """(databank, {fit: FitResult}) of the chain of fits with the salt-pair terms (PAIR_CHAIN, or
     ``chain`` in its form; the first ``names`` of it), each on the shipped databank without its
     own fit file (and those it starts from: STARTS_FROM and PAIR_STARTS_FROM, or ``starts_from``
-    for the latter) and with the chain's records so far."""
+    for the latter) and with the chain's records so far. ``fits``: fits of FITS's form that
+    replace FITS's own."""
     from velmora.enginebridge import databank
     chain = PAIR_CHAIN if chain is None else chain
     starts_from = PAIR_STARTS_FROM if starts_from is None else starts_from
     names = tuple(chain) if names is None else names
+    fits = {**FITS, **(fits or {})}
     overlays, results = [], {}
     for name in names:
-        sets, params, extra, trange = FITS[name]()
+        sets, params, extra, trange = fits[name]()
         more_params, more_sets = chain[name]
         sets, params = sets + more_sets(), params + more_params()
         starts = STARTS_FROM.get(name, ()) + starts_from.get(name, ())
@@ -575,6 +577,63 @@ def salt_pair_trial(names=None, max_nfev=200, chain=None, starts_from=None):
         overlays.append(res.overlay)
         results[name] = res
     return databank.derive(databank.shipped_without_fit(*names), overlays), results
+
+
+# NaCl with W1, W2 (constant) and the like-ion triple U(Cl-; Na+, Na+) (constant) beside the six tau
+# coefficients, tried and not shipped (docs/data-sources.md, "NaCl with terms that leave the other
+# ions alone"). Each of the three terms lowers or raises every species outside NaCl in an NaCl
+# brine (F_W's and F_U's 1/N^2): an ion traced in NaCl(aq) at x = m/(55.508 + 2m), x_w = 1 - 2x
+# gains -2 W1 x_w x^2 - 6 W2 x_w x^3 - 2 U x^3. Held to zero at 1-6 mol/kg and 0, 25 and 100 C
+# (residuals of that sum, sigma 0.01 each), the three meet NaCl's curvature and a_w falls to
+# 100 mol/kg; what is left moving the traced ions is the refitted pair, which their own fits take
+# back (the chain of fits repeated on it, with their own parameters: OWN_CHAIN).
+NACL_OWN_TRIPLE = ("Cl-", "Na+", "Na+")
+NACL_OWN_SIGMA = 0.01
+NACL_OWN_M = (1.0, 2.0, 4.0, 6.0)
+NACL_OWN_T = (273.15, 298.15, 373.15)
+
+
+def nacl_outside_ln_gamma(w1, w2, u, m):
+    """ln gamma that W1, W2 (H2O/Na+/Cl-) and U(Cl-; Na+, Na+) give an ion traced in m mol/kg NaCl."""
+    from .core import MOL_WATER_PER_KG
+    x = m / (MOL_WATER_PER_KG + 2.0 * m)
+    xw = 1.0 - 2.0 * x
+    return -2.0 * w1 * xw * x**2 - 6.0 * w2 * xw * x**3 - 2.0 * u * x**3
+
+
+def _nacl_own():
+    sets, params, _, trange = _nacl()
+    key = ("H2O", "Na+", "Cl-")
+    params = params + [Parameter("electrolyte_pair", key, "W1_A", 0.0, -100.0, 100.0),
+                       Parameter("electrolyte_pair", key, "W2_A", 0.0, -100.0, 100.0),
+                       Parameter("ion_mixing", NACL_OWN_TRIPLE, "U_A", 0.0, -500.0, 500.0, scale=10.0)]
+    aw = aw_falls("NaCl", 100.0)
+    w = 1.0 / (NACL_OWN_SIGMA * math.sqrt(len(NACL_OWN_M) * len(NACL_OWN_T)))
+
+    def extra(db, theta):
+        w1, w2, u = theta[-3:]
+        outside = [w * nacl_outside_ln_gamma(w1, w2, u, m) for _ in NACL_OWN_T for m in NACL_OWN_M]
+        return list(aw(db, theta)) + outside
+    return sets, params, extra, trange
+
+
+def _mixing(triple):
+    return lambda: [Parameter("ion_mixing", triple, "U_A", 0.0, -500.0, 500.0, scale=10.0)]
+
+
+# The fits repeated on it: those of PAIR_CHAIN, each with its own parameters, and two mixing terms
+# (constant) that Sr++ and Mg++ already have: U(Na+; Cl-, OH-) in NaOH's fit (pitzer.dat's
+# theta(Cl-,OH-) and psi(Cl-,Na+,OH-); OH- traced in NaCl was +9.0 % at 6 mol/kg without it) and
+# U(Cl-; Na+, Ba++) in barite's (Ba++ traced in NaCl; barite in NaCl +39 % at 5 mol/kg without it).
+OWN_CHAIN = {**{name: (list, list) for name in PAIR_CHAIN},
+             "NaOH-H2O": (_mixing(("Na+", "Cl-", "OH-")), list),
+             "BaSO4-NaCl-H2O": (_mixing(("Cl-", "Na+", "Ba++")), list)}
+
+
+def nacl_own_trial(names=None, max_nfev=200, chain=None):
+    """(databank, {fit: FitResult}) of NaCl's fit with W1, W2 and U(Cl-; Na+, Na+) held off the
+    species outside NaCl, and the chain of fits repeated on it (OWN_CHAIN, or ``chain``)."""
+    return salt_pair_trial(names, max_nfev, chain=chain or OWN_CHAIN, starts_from={}, fits={"NaCl-H2O": _nacl_own})
 
 
 def base_without(name):
