@@ -5,14 +5,16 @@ that leave it (mixed cells, counter-current: gas up, liquid down), exchanging CO
 amine across a two-film interface and heat between the phases:
 
 - CO2: N = a_e A dz (y P - p*) / (1/k_G + H/(E k_L)), p* the partial pressure of CO2 over the
-  bulk liquid and H = p*/[CO2] the ratio of that pressure to the liquid's free (true) CO2,
-  both from velmora's speciated liquid (``System.liquid``), so the physical solubility is the
-  electrolyte model's own. E is the enhancement factor bounded by the instantaneous-reaction
-  limit (``properties.enhancement_factor``: the explicit form IDAES uses, a variation of Gaspar
+  bulk liquid (velmora's speciated liquid, ``System.liquid``) and H the physical solubility of
+  CO2 by the N2O analogy (``properties.co2_henry``; the electrolyte model's own p*/[CO2] is
+  fitted to p*, not to the free CO2, and lies several times below it in loaded MEA). E is the
+  enhancement factor bounded by the instantaneous-reaction limit
+  (``properties.enhancement_factor``: the explicit form IDAES uses, a variation of Gaspar
   & Fosbol 2015): E = 1 + (E1 - 1)/(E1 (R+ + R- + 2)/(E* - 1) + 1), E1 = Ha/tanh(Ha) the
   pseudo-first-order factor, Ha = sqrt(k2 [MEA] D_CO2)/k_L, E* - 1 = D_MEA [MEA]/(2 D_CO2
-  [CO2]) and R_j = D_MEA [MEA]/(2 D_j [j]) for the products MEAH+ and MEACOO-, every
-  concentration the bulk liquid's true one (the speciation's). Where the amine is free and
+  [CO2]) and R_j = D_MEA [MEA]/(2 D_j [j]) for the products MEAH+ and MEACOO-, [CO2] the
+  physically dissolved CO2 over the bulk (p*/H), the others the bulk liquid's true
+  concentrations (the speciation's). Where the amine is free and
   the bulk holds little CO2 (the lean end) E is E1; towards the rich end, as the free amine
   falls and the CO2 rises, it falls to the instantaneous limit 1 + (E* - 1)/(R+ + R- + 2).
 - water and amine: gas-film controlled, N = a_e A dz k_G (y P - p*), p* from the same liquid.
@@ -659,7 +661,7 @@ class _Column(GasSide):
         mu = pr.liquid_viscosity(Tl, mea_pct, l0 / l2, rng)
         sigma = pr.surface_tension(Tl, l0, l1, l2, rng)
         D = pr.co2_diffusivity(Tl, mu, rng)
-        c_co2, c_h2o, c_mea = L[:, 3] / q_l, L[:, 4] / q_l, L[:, 5] / q_l
+        c_h2o, c_mea = L[:, 4] / q_l, L[:, 5] / q_l
         d_mea = pr.mea_diffusivity(Tl, l2 / q_l, rng)  # Snijder's C: the amine in solution
         # the gas
         tot = g[:, 0] + g[:, 1] + g[:, 2] + self.inert_total
@@ -680,11 +682,12 @@ class _Column(GasSide):
         kg_w = pr.k_gas(pk, Tg, hl, dw, mu_v, rho_v, u_v)
         k2 = pr.rate_constant(Tl, c_mea, c_h2o, rng)
         ha = np.sqrt(np.maximum(k2 * c_mea, 0.0) * D) / kl
-        e = pr.enhancement_factor(
-            ha, c_co2, c_mea, L[:, 7] / q_l, L[:, 8] / q_l, D, d_mea, pr.ion_diffusivity(Tl, mu)
-        )
         pc, pw, pa = L[:, 0], L[:, 1], L[:, 2]
-        henry = np.where(c_co2 > 0.0, pc / np.where(c_co2 > 0.0, c_co2, 1.0), 0.0)
+        henry = pr.co2_henry(Tl, 0.01 * mea_pct)
+        d_ion = pr.ion_diffusivity(Tl, mu)
+        e = pr.enhancement_factor(
+            ha, pc / henry, c_mea, L[:, 7] / q_l, L[:, 8] / q_l, D, d_mea, d_ion
+        )
         m = v.shape[0]  # rows: segments of the copies
         dz = self.dz if m == self.N else np.tile(self.dz, m // self.N)
         area = self.scale * ae * A * dz

@@ -163,6 +163,30 @@ def mea_diffusivity(T: float, c_mea: float, rng: Ranges) -> float:
     return np.exp(-13.275 - 2198.3 / T - 7.8142e-5 * c_mea)
 
 
+def co2_henry(T: Any, w_mea: Any) -> Any:
+    """Physical solubility of CO2 in aqueous MEA as Henry's constant H = p/[CO2] [Pa m^3/mol]
+    (free CO2, not what the amine binds) by the N2O analogy, the form and constants of the IDAES
+    MEA solvent ("N2O Analogy Jiru et.al (2012)"; capture.md §5a):
+
+        ln H = w_MEA ln H_CO2,MEA + w_H2O ln H_CO2,H2O + w_MEA w_H2O Lambda,
+        Lambda = l1 + l2 t + l3 t^2 + l4 w_H2O,
+        H_CO2,MEA = H_N2O,MEA H_CO2,H2O / H_N2O,H2O,
+
+    w the CO2-free mass fractions (w_H2O = 1 - w_MEA), t = T - 273.15. The electrolyte model's
+    own ratio p*/[CO2] is not used for the transfer: it is fitted to p*, not to the free CO2,
+    and in loaded 30 % MEA it lies several times below this (7.7 times at 321 K and a loading
+    of 0.51). No range is stated in the record read."""
+    t = T - 273.15
+    w_h2o = 1.0 - w_mea
+    ln_co2_w = math.log(3.52e6) - 2113.0 / T
+    ln_n2o_w = math.log(8.449e6) - 2283.0 / T
+    ln_n2o_mea = math.log(2.448e5) - 1348.0 / T
+    lam = 1.70981 + 0.03972 * t - 4.3e-4 * t * t - 2.20377 * w_h2o
+    return np.exp(
+        w_mea * (ln_n2o_mea + ln_co2_w - ln_n2o_w) + w_h2o * ln_co2_w + w_mea * w_h2o * lam
+    )
+
+
 def ion_diffusivity(T: float, mu: float) -> float:
     """Diffusivity of the ions MEAH+ and MEACOO- [m^2/s] in the loaded liquid of viscosity mu
     [Pa s]: exp(-22.64 - 1000/T - 0.7 ln mu), the form and constants the IDAES MEA solvent
