@@ -253,7 +253,9 @@ class _Walk:
         self.si_tol, self.maxit = SI_TOL, SPECIATION_MAXIT
         self.comps = list(system.components)
         self.n0_sum = system.solids.n0_of.sum(axis=0)  # dissociated species per component
+        self.n_eq = len(system._info.nu)  # the speciation's reactions
         self.sets = {}
+        self.jacs = {}  # (set of solids, T): the joint Newton's derivative, carried on
         self.over = self.under = None
 
     def point(self, T, feed, near=()):
@@ -348,8 +350,11 @@ class _Walk:
         n0 = ss.n0_of @ z
         try:
             if active:
+                jac = self.jacs.get((active, T))
+                if jac is None:
+                    jac = self.jacs[active, T] = np.full((len(nu) + self.n_eq, len(n0)), math.nan)
                 n, lng, s, status, _ = el._solid_newton(
-                    n0, T, nu, ss.ln_k(T)[list(active)], p.s, p.n, p.lng
+                    n0, T, nu, ss.ln_k(T)[list(active)], p.s, p.n, p.lng, jac=jac
                 )
                 if status:
                     return None

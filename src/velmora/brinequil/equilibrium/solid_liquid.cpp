@@ -11,8 +11,12 @@
 // by forward differences of the activity model over the major species (a minor species' column
 // is of the order of its mole fraction), carried on by Broyden's update and renewed where a
 // step converges slowly; the Henry reference's derivative is left out (the solids dissolve into
-// ions). The step solves the linear system by LU where that solves it to rounding, else by the
-// speciation's minimum-norm least squares; it is limited to a change of 2 in any ln n and
+// ions). A caller that follows a path may hand the derivative a neighbouring solve of the same
+// set left (`carried`): the first stage then takes ln gamma linear in ln n about the start
+// (held + that derivative times the change), no call of the model either, so that the second
+// starts within the model's curvature of the answer, from that derivative, without
+// differences. The step solves the linear system by LU where that solves it to rounding, else by
+// the speciation's minimum-norm least squares; it is limited to a change of 2 in any ln n and
 // halved until the residual falls.
 #include "equilibrium/solid_liquid.hpp"
 
@@ -143,24 +147,46 @@ public:
 
     // From the true amounts n (ln gamma lng0) and solid amounts s; returns the status, leaves
     // the answer in n, lng(), s. First with ln gamma held at lng0 (cheap steps without the
-    // activity model, as the speciation's inner Newton) to kHeldTol, then with it.
+    // activity model, as the speciation's inner Newton) to kHeldTol, then with it. `carried`
+    // (or null): the derivative P of a neighbouring solve of the same set, rows (nu; nu_s),
+    // used where finite and of P's shape (ln gamma linear about the start in the first stage,
+    // the second's derivative until a slow step renews it); given back as the solve leaves it
+    // where it converged from one, else NaN (an answer at the start takes none).
     SolidStatus solve(VectorXd& n, const VectorXd& lng0, VectorXd& s, double tol, int maxit,
-                      int& iterations) {
+                      int& iterations, MatrixXd* carried) {
         VectorXd u = n.array().log();
         for (const auto& [q, j] : frozen_) u[j] = std::min(u[j], std::log(kFloor * tot_));
         const VectorXd u0 = u, s0 = s;
         held_ = lng0;
         held_on_ = true;
-        P_.setZero();
+        linear_on_ = carried && carried->rows() == P_.rows() && carried->cols() == P_.cols() &&
+                     carried->allFinite();
+        have_p_ = linear_on_;
+        if (linear_on_) {
+            P_ = *carried;
+            u_held_ = u0;
+        } else {
+            P_.setZero();
+        }
         int first = 0, second = 0;
-        if (iterate(u, s, kHeldTol, maxit, first) != kSolidConverged) {
+        const bool held = iterate(u, s, kHeldTol, maxit, first) == kSolidConverged;
+        if (!held) {
             u = u0;  // from the start again
             s = s0;
         }
         held_on_ = false;
+        // the carried derivative goes on where the first stage converged with it
+        renew_first_ = !(linear_on_ && held);
+        linear_on_ = false;
         const SolidStatus status = iterate(u, s, tol, maxit - first, second);
         iterations = first + second;
         n = u.array().exp();
+        if (carried) {
+            if (status == kSolidConverged && have_p_)
+                *carried = P_;
+            else
+                carried->setConstant(std::numeric_limits<double>::quiet_NaN());
+        }
         return status;
     }
 
@@ -169,7 +195,7 @@ public:
 private:
     SolidStatus iterate(VectorXd& u, VectorXd& s, double tol, int maxit, int& iterations) {
         double norm = residual(u, s, lng_, F_);
-        bool renew = !held_on_;
+        bool renew = !held_on_ && renew_first_;
         for (iterations = 0; iterations < maxit; ++iterations) {
             if (!std::isfinite(norm)) return kSolidDiverged;
             if (within(tol)) return kSolidConverged;
@@ -266,6 +292,11 @@ private:
         t_ -= ref_;
         F.head(neq_).noalias() = st_.nu * t_;
         F.head(neq_) -= lnK_;
+        if (linear_on_) {  // (nu; nu_s) ln gamma linear about the start
+            du_ = u - u_held_;
+            F.head(neq_).noalias() += P_.topRows(neq_) * du_;
+            F.segment(neq_ + m_, k_).noalias() += P_.bottomRows(k_) * du_;
+        }
         F.segment(neq_, m_).noalias() = B_ * en_;
         F.segment(neq_, m_).noalias() += Bs_ * s;
         F.segment(neq_, m_) = (F.segment(neq_, m_) - b_) / tot_;
@@ -293,6 +324,7 @@ private:
             P_.col(j).tail(k_).noalias() = nus_ * dl_;
         }
         P_.col(most) = -P_.rowwise().sum();
+        have_p_ = true;
         x_ = en_ / N;
     }
 
@@ -326,7 +358,11 @@ private:
     MatrixXd Jr_;
     VectorXd rr_, dr_;
     VectorXd chk_, s_new_, scale_, held_;
-    bool held_on_ = false;  // ln gamma held at held_ (the first stage of solve)
+    bool held_on_ = false;     // ln gamma held at held_ (the first stage of solve)
+    bool linear_on_ = false;   // ... plus P_ (u - u_held_): a carried derivative
+    bool renew_first_ = true;  // the second stage starts with differences
+    bool have_p_ = false;      // P_ holds a derivative (carried, or by differences)
+    VectorXd u_held_;
     VectorXd b_, net_s_, en_, x_, lng_, ref_, t_, trial_u_, lng2_, xp_, F_, F2_, rhs_, dz_, du_,
         dl_, dphi_;
     // (nu; nu_s) d lng / du: by differences where renewed, by Broyden's update in between
@@ -340,9 +376,10 @@ private:
 SolidStatus solve_solid_liquid(const Stoichiometry& st, const VectorXd& n0, const VectorXd& lnK,
                                const MatrixXd& nus, const VectorXd& ln_ksp, SolidLiquidModel& model,
                                bool henry, bool ref_follows_x, VectorXd& n, VectorXd& lng,
-                               VectorXd& s, double tol, int maxit, int& iterations) {
+                               VectorXd& s, double tol, int maxit, int& iterations,
+                               MatrixXd* carried) {
     JointNewton solver(st, n0, lnK, nus, ln_ksp, model, henry, ref_follows_x);
-    const SolidStatus status = solver.solve(n, lng, s, tol, maxit, iterations);
+    const SolidStatus status = solver.solve(n, lng, s, tol, maxit, iterations, carried);
     lng = solver.lng();
     return status;
 }
