@@ -81,8 +81,7 @@ public:
           m_(st.B.rows()),
           k_(nus.rows()),
           rows_(neq_ + m_ + k_),
-          cols_(ns_ + k_),
-          lu_(0) {
+          cols_(ns_ + k_) {
         tot_ = n0.sum();
         B_ = st.B;
         net_s_ = nus.rowwise().sum();
@@ -139,7 +138,11 @@ public:
         }
         const auto live = static_cast<Index>(live_cols_.size());
         Jr_.resize(live, live);
-        lu_ = Eigen::PartialPivLU<MatrixXd>(live);
+        factors_.resize(live, live);
+        perm_.resize(static_cast<std::size_t>(live));
+        rr_.resize(live);
+        dr_.resize(live);
+        lu_work_.resize(live);
         scale_.setOnes(rows_);
         scale_.head(neq_) += lnK_.cwiseAbs();
         scale_.tail(k_) += ln_ksp_.cwiseAbs();
@@ -210,12 +213,17 @@ private:
                 // without the held species' rows and columns (their step is 0)
                 Jr_ = J_(live_rows_, live_cols_);
                 rr_ = rhs_(live_rows_);
-                lu_.compute(Jr_);
-                dr_.noalias() = lu_.solve(rr_);
-                chk_.noalias() = Jr_ * dr_;
-                chk_ -= rr_;
-                solved = dr_.allFinite() &&
-                         chk_.cwiseAbs().maxCoeff() <= kLuCheck * rr_.cwiseAbs().maxCoeff();
+                factors_ = Jr_;  // the speciation's own small LU (partial pivoting), in place
+                const Index live = Jr_.rows();
+                if (dense_lu_factor(factors_.data(), live, perm_.data()) > 0.0) {
+                    for (Index i = 0; i < live; ++i)
+                        dr_[i] = rr_[perm_[static_cast<std::size_t>(i)]];
+                    dense_lu_substitute(factors_.data(), live, dr_.data(), lu_work_.data());
+                    chk_.noalias() = Jr_ * dr_;
+                    chk_ -= rr_;
+                    solved = dr_.allFinite() &&
+                             chk_.cwiseAbs().maxCoeff() <= kLuCheck * rr_.cwiseAbs().maxCoeff();
+                }
                 dz_.setZero();
                 dz_(live_cols_) = dr_;
             }
@@ -330,15 +338,14 @@ private:
 
     void jacobian() {
         // d(ln x + lng)/du = I - 1 x^T + G, through nu (reactions) and nu_s (solids)
-        J_.setZero();
-        J_.block(0, 0, neq_, ns_) = P_.topRows(neq_);
-        J_.block(neq_ + m_, 0, k_, ns_) = P_.bottomRows(k_);
-        for (Index j = 0; j < ns_; ++j) {
-            for (Index r = 0; r < neq_; ++r) J_(r, j) += st_.nu(r, j) - st_.net[r] * x_[j];
-            for (Index c = 0; c < k_; ++c) J_(neq_ + m_ + c, j) += nus_(c, j) - net_s_[c] * x_[j];
-            for (Index q = 0; q < m_; ++q) J_(neq_ + q, j) = B_(q, j) * en_[j] / tot_;
-        }
+        // block by block (the same arithmetic, element by element, as a loop over them)
+        J_.topLeftCorner(neq_, ns_) = P_.topRows(neq_) + (st_.nu - st_.net * x_.transpose());
+        J_.bottomLeftCorner(k_, ns_) = P_.bottomRows(k_) + (nus_ - net_s_ * x_.transpose());
+        J_.block(neq_, 0, m_, ns_) =
+            (B_.array().rowwise() * en_.transpose().array() / tot_).matrix();
+        J_.topRightCorner(neq_, k_).setZero();
         J_.block(neq_, ns_, m_, k_) = Bs_ / tot_;
+        J_.bottomRightCorner(k_, k_).setZero();
         for (const auto& [q, j] : frozen_) {
             J_.row(neq_ + q).setZero();
             J_(neq_ + q, j) = 1.0;
@@ -353,10 +360,10 @@ private:
     bool henry_, follows_;
     Index ns_, neq_, m_, k_, rows_, cols_;
     std::optional<LeastSquares> lsq_;
-    Eigen::PartialPivLU<MatrixXd> lu_;
     std::vector<Index> live_rows_, live_cols_;  // J without the held species
-    MatrixXd Jr_;
-    VectorXd rr_, dr_;
+    MatrixXd Jr_, factors_;                     // factors_: Jr_'s LU
+    std::vector<Index> perm_;
+    VectorXd rr_, dr_, lu_work_;
     VectorXd chk_, s_new_, scale_, held_;
     bool held_on_ = false;     // ln gamma held at held_ (the first stage of solve)
     bool linear_on_ = false;   // ... plus P_ (u - u_held_): a carried derivative
