@@ -239,10 +239,12 @@ class _Walk:
     A point is tried first from a neighbour already found (the set of solids it has, its
     liquid and solid amounts): the core's speciation from that liquid where it has no solids,
     else the compiled joint Newton of the speciation and those solids
-    (``Electrolyte._solid_newton``). The answer is kept when it passes the checks the front
-    door puts on every solid-liquid answer: the speciation's residual within the system's
-    tolerance, every present solid at a positive amount and |SI| <= SI_TOL, every absent one
-    at SI < 0, the element and charge balance of feed = liquid + solids. Otherwise, where the
+    (``Electrolyte._solid_newton``), from the derivative of ln gamma its last solve of the
+    same set and T left (``jacs``: no differences of the activity model where that holds).
+    The answer is kept when it passes the checks the front door puts on every solid-liquid
+    answer: the speciation's residual within the system's tolerance, every present solid at a
+    positive amount and |SI| <= SI_TOL, every absent one at SI < 0, the element and charge
+    balance of feed = liquid + solids. Otherwise, where the
     set of solids changes, the point is ``System.liquid(..., solids=True)`` (the active-set
     method from a cold model). ``solids=False``: the liquid as it is."""
 
