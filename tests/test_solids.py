@@ -337,6 +337,69 @@ def test_joint_newton_and_the_python_method_agree(systems, monkeypatch):
     assert again.solids == pytest.approx(python[0].solids, rel=1e-7)
 
 
+def test_joint_newton_from_a_neighbours_derivative(systems, monkeypatch):
+    """A path's solve handed the derivative its neighbour's solve left (jac) gives the answer it
+    gives from differences, with fewer calls of the activity model; the derivative it gives
+    back is (nu; nu_s) d lng / d ln n at its answer, checked against the model's exact second
+    derivatives (nested dual numbers) on the major species."""
+    s = systems["brine-H2O"]
+    el, ss, info, T = s.model, s.solids, s._info, 298.15
+    gypsum = {"NaCl": 1.0, "KCl": 0.01, "CaCl2": 0.2, "Na2SO4": 0.2}
+    a = s.liquid(T, molalities=gypsum, solids=True)
+    assert set(a.solids) == {"gypsum"}
+    k = [ss.names.index("gypsum")]
+    nu, lnk = ss.nu[k], ss.ln_k(T)[k]
+    n1 = np.array([a.amounts[x] for x in info.names])
+    lng1 = np.array([a.ln_gamma[x] for x in info.names])
+    s1 = np.array([a.solids["gypsum"]])
+    # the next point of an evaporation: 2 % of the water taken away
+    feed = s.composition(molalities=gypsum)
+    feed2 = dict(feed, H2O=0.98 * feed["H2O"])
+    n0_1, n0_2 = info.n0(feed), info.n0(feed2)
+    own, calls = velmora.ionactivity.ln_gamma, []
+    monkeypatch.setattr(velmora.ionactivity, "ln_gamma",
+                        lambda *x: calls.append(1) or own(*x))  # the model's Python path
+
+    def solve(n0, jac=None, maxit=60):
+        calls.clear()
+        got = el._solid_newton(n0, T, nu, lnk, s1, n1, lng1, maxit=maxit, jac=jac)
+        return got, len(calls)
+
+    (n_d, lng_d, s_d, status, _), by_differences = solve(n0_2)
+    assert status == 0
+    jac = np.full((len(info.nu) + 1, len(info.names)), np.nan)
+    (n_1, _, _, status, _), _ = solve(n0_1, jac)  # NaN: from differences, as without it
+    assert status == 0 and np.isfinite(jac).all()
+    # the derivative given back against the exact one at the answer: rows nu and nu_s, the
+    # columns of the species above 1e-3 of the liquid (those the differences take)
+    x = n_1 / n_1.sum()
+    _, J, _ = el.sp._core.ln_gamma_derivatives(x, T, el.options)
+    exact = np.vstack([info.nu, nu]) @ (J * x)  # d lng_i / d ln n_j = J_ij x_j
+    major = [j for j in range(len(x)) if x[j] > 1e-3 and j != int(np.argmax(x))]
+    assert len(major) >= 2
+    assert np.abs(jac[:, major] - exact[:, major]).max() <= 2e-3 * np.abs(exact).max()
+    (n_c, lng_c, s_c, status, _), carried = solve(n0_2, jac)
+    assert status == 0 and carried < by_differences
+    tot = n_d.sum()
+    assert np.allclose(n_c, n_d, rtol=1e-9, atol=1e-13 * tot)
+    assert s_c == pytest.approx(s_d, rel=1e-9) and np.allclose(lng_c, lng_d, atol=1e-10)
+    # carried on: the neighbour's, updated along this solve's steps only (Broyden's), so
+    # within a few % of the derivative at this answer, 2 % of the water away
+    x = n_c / tot
+    _, J, _ = el.sp._core.ln_gamma_derivatives(x, T, el.options)
+    exact = np.vstack([info.nu, nu]) @ (J * x)
+    assert np.abs(jac[:, major] - exact[:, major]).max() <= 0.1 * np.abs(exact).max()
+    # a finite derivative of the wrong shape is refused; a start that does not converge
+    # gives it back as NaN
+    with pytest.raises(ValueError, match=r"^_solid_newton: jac needs one row per reaction and "
+                       r"solid, one column per species$"):
+        el._solid_newton(n0_2, T, nu, lnk, s1, n1, lng1, jac=jac[:, 1:].copy())
+    with pytest.raises(TypeError, match=r"^jac: a writable C-ordered float64 array is required$"):
+        el._solid_newton(n0_2, T, nu, lnk, s1, n1, lng1, jac=np.asfortranarray(jac))
+    (_, _, _, status, _), _ = solve(n0_2, jac, maxit=1)
+    assert status == 1 and np.isnan(jac).all()
+
+
 def test_both_salts_at_the_nacl_kcl_invariant_point(systems):
     """Past both saturation lines the liquid holds halite and sylvite, and adding more of
     either salt leaves the liquid unchanged (an invariant point at fixed T)."""

@@ -106,6 +106,7 @@ class Electrolyte:
         lng: ArrayLike,
         tol: float = 1e-14,
         maxit: int = 60,
+        jac: NDArray[np.float64] | None = None,
     ) -> tuple[NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], int, int]:
         """The liquid and the amounts of a set of solids in equilibrium with it (velmora.solids):
         Newton's method on the speciation's equations and the solids' saturation together, from
@@ -113,7 +114,12 @@ class Electrolyte:
         nu_s: the solids' dissolution into the species (a row each); ln_ksp: their ln Ksp
         (mole-fraction basis). Returns (n, lng, s, status, iterations): status 0 converged
         (every residual below tol, or below 10 tol where no step lowers them), 1 not
-        converged, 2 diverged, 3 a method of the model replaced in Python (nothing done)."""
+        converged, 2 diverged, 3 a method of the model replaced in Python (nothing done).
+        jac: None, or a float64 array of a row per reaction and solid and a column per species,
+        in and out: where finite, the derivative (nu; nu_s) d lng / d ln n of a neighbouring
+        solve of the same set and T, which the solve starts from in place of differences of
+        the model (a path's next point); given back as the solve left it where it converged
+        from one (a start at the answer takes none), else NaN."""
 
     def _residual(
         self, n_app: Mapping[str, float], T: float, n: ArrayLike, lng: ArrayLike

@@ -239,10 +239,12 @@ class _Walk:
     A point is tried first from a neighbour already found (the set of solids it has, its
     liquid and solid amounts): the core's speciation from that liquid where it has no solids,
     else the compiled joint Newton of the speciation and those solids
-    (``Electrolyte._solid_newton``). The answer is kept when it passes the checks the front
-    door puts on every solid-liquid answer: the speciation's residual within the system's
-    tolerance, every present solid at a positive amount and |SI| <= SI_TOL, every absent one
-    at SI < 0, the element and charge balance of feed = liquid + solids. Otherwise, where the
+    (``Electrolyte._solid_newton``), from the derivative of ln gamma its last solve of the
+    same set and T left (``jacs``: no differences of the activity model where that holds).
+    The answer is kept when it passes the checks the front door puts on every solid-liquid
+    answer: the speciation's residual within the system's tolerance, every present solid at a
+    positive amount and |SI| <= SI_TOL, every absent one at SI < 0, the element and charge
+    balance of feed = liquid + solids. Otherwise, where the
     set of solids changes, the point is ``System.liquid(..., solids=True)`` (the active-set
     method from a cold model). ``solids=False``: the liquid as it is."""
 
@@ -253,7 +255,9 @@ class _Walk:
         self.si_tol, self.maxit = SI_TOL, SPECIATION_MAXIT
         self.comps = list(system.components)
         self.n0_sum = system.solids.n0_of.sum(axis=0)  # dissociated species per component
+        self.n_eq = len(system._info.nu)  # the speciation's reactions
         self.sets = {}
+        self.jacs = {}  # (set of solids, T): the joint Newton's derivative, carried on
         self.over = self.under = None
 
     def point(self, T, feed, near=()):
@@ -348,8 +352,11 @@ class _Walk:
         n0 = ss.n0_of @ z
         try:
             if active:
+                jac = self.jacs.get((active, T))
+                if jac is None:
+                    jac = self.jacs[active, T] = np.full((len(nu) + self.n_eq, len(n0)), math.nan)
                 n, lng, s, status, _ = el._solid_newton(
-                    n0, T, nu, ss.ln_k(T)[list(active)], p.s, p.n, p.lng
+                    n0, T, nu, ss.ln_k(T)[list(active)], p.s, p.n, p.lng, jac=jac
                 )
                 if status:
                     return None

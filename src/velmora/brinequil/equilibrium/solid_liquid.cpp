@@ -11,8 +11,12 @@
 // by forward differences of the activity model over the major species (a minor species' column
 // is of the order of its mole fraction), carried on by Broyden's update and renewed where a
 // step converges slowly; the Henry reference's derivative is left out (the solids dissolve into
-// ions). The step solves the linear system by LU where that solves it to rounding, else by the
-// speciation's minimum-norm least squares; it is limited to a change of 2 in any ln n and
+// ions). A caller that follows a path may hand the derivative a neighbouring solve of the same
+// set left (`carried`): the first stage then takes ln gamma linear in ln n about the start
+// (held + that derivative times the change), no call of the model either, so that the second
+// starts within the model's curvature of the answer, from that derivative, without
+// differences. The step solves the linear system by LU where that solves it to rounding, else by
+// the speciation's minimum-norm least squares; it is limited to a change of 2 in any ln n and
 // halved until the residual falls.
 #include "equilibrium/solid_liquid.hpp"
 
@@ -77,8 +81,7 @@ public:
           m_(st.B.rows()),
           k_(nus.rows()),
           rows_(neq_ + m_ + k_),
-          cols_(ns_ + k_),
-          lu_(0) {
+          cols_(ns_ + k_) {
         tot_ = n0.sum();
         B_ = st.B;
         net_s_ = nus.rowwise().sum();
@@ -135,7 +138,11 @@ public:
         }
         const auto live = static_cast<Index>(live_cols_.size());
         Jr_.resize(live, live);
-        lu_ = Eigen::PartialPivLU<MatrixXd>(live);
+        factors_.resize(live, live);
+        perm_.resize(static_cast<std::size_t>(live));
+        rr_.resize(live);
+        dr_.resize(live);
+        lu_work_.resize(live);
         scale_.setOnes(rows_);
         scale_.head(neq_) += lnK_.cwiseAbs();
         scale_.tail(k_) += ln_ksp_.cwiseAbs();
@@ -143,24 +150,46 @@ public:
 
     // From the true amounts n (ln gamma lng0) and solid amounts s; returns the status, leaves
     // the answer in n, lng(), s. First with ln gamma held at lng0 (cheap steps without the
-    // activity model, as the speciation's inner Newton) to kHeldTol, then with it.
+    // activity model, as the speciation's inner Newton) to kHeldTol, then with it. `carried`
+    // (or null): the derivative P of a neighbouring solve of the same set, rows (nu; nu_s),
+    // used where finite and of P's shape (ln gamma linear about the start in the first stage,
+    // the second's derivative until a slow step renews it); given back as the solve leaves it
+    // where it converged from one, else NaN (an answer at the start takes none).
     SolidStatus solve(VectorXd& n, const VectorXd& lng0, VectorXd& s, double tol, int maxit,
-                      int& iterations) {
+                      int& iterations, MatrixXd* carried) {
         VectorXd u = n.array().log();
         for (const auto& [q, j] : frozen_) u[j] = std::min(u[j], std::log(kFloor * tot_));
         const VectorXd u0 = u, s0 = s;
         held_ = lng0;
         held_on_ = true;
-        P_.setZero();
+        linear_on_ = carried && carried->rows() == P_.rows() && carried->cols() == P_.cols() &&
+                     carried->allFinite();
+        have_p_ = linear_on_;
+        if (linear_on_) {
+            P_ = *carried;
+            u_held_ = u0;
+        } else {
+            P_.setZero();
+        }
         int first = 0, second = 0;
-        if (iterate(u, s, kHeldTol, maxit, first) != kSolidConverged) {
+        const bool held = iterate(u, s, kHeldTol, maxit, first) == kSolidConverged;
+        if (!held) {
             u = u0;  // from the start again
             s = s0;
         }
         held_on_ = false;
+        // the carried derivative goes on where the first stage converged with it
+        renew_first_ = !(linear_on_ && held);
+        linear_on_ = false;
         const SolidStatus status = iterate(u, s, tol, maxit - first, second);
         iterations = first + second;
         n = u.array().exp();
+        if (carried) {
+            if (status == kSolidConverged && have_p_)
+                *carried = P_;
+            else
+                carried->setConstant(std::numeric_limits<double>::quiet_NaN());
+        }
         return status;
     }
 
@@ -169,7 +198,7 @@ public:
 private:
     SolidStatus iterate(VectorXd& u, VectorXd& s, double tol, int maxit, int& iterations) {
         double norm = residual(u, s, lng_, F_);
-        bool renew = !held_on_;
+        bool renew = !held_on_ && renew_first_;
         for (iterations = 0; iterations < maxit; ++iterations) {
             if (!std::isfinite(norm)) return kSolidDiverged;
             if (within(tol)) return kSolidConverged;
@@ -184,12 +213,17 @@ private:
                 // without the held species' rows and columns (their step is 0)
                 Jr_ = J_(live_rows_, live_cols_);
                 rr_ = rhs_(live_rows_);
-                lu_.compute(Jr_);
-                dr_.noalias() = lu_.solve(rr_);
-                chk_.noalias() = Jr_ * dr_;
-                chk_ -= rr_;
-                solved = dr_.allFinite() &&
-                         chk_.cwiseAbs().maxCoeff() <= kLuCheck * rr_.cwiseAbs().maxCoeff();
+                factors_ = Jr_;  // the speciation's own small LU (partial pivoting), in place
+                const Index live = Jr_.rows();
+                if (dense_lu_factor(factors_.data(), live, perm_.data()) > 0.0) {
+                    for (Index i = 0; i < live; ++i)
+                        dr_[i] = rr_[perm_[static_cast<std::size_t>(i)]];
+                    dense_lu_substitute(factors_.data(), live, dr_.data(), lu_work_.data());
+                    chk_.noalias() = Jr_ * dr_;
+                    chk_ -= rr_;
+                    solved = dr_.allFinite() &&
+                             chk_.cwiseAbs().maxCoeff() <= kLuCheck * rr_.cwiseAbs().maxCoeff();
+                }
                 dz_.setZero();
                 dz_(live_cols_) = dr_;
             }
@@ -266,6 +300,11 @@ private:
         t_ -= ref_;
         F.head(neq_).noalias() = st_.nu * t_;
         F.head(neq_) -= lnK_;
+        if (linear_on_) {  // (nu; nu_s) ln gamma linear about the start
+            du_ = u - u_held_;
+            F.head(neq_).noalias() += P_.topRows(neq_) * du_;
+            F.segment(neq_ + m_, k_).noalias() += P_.bottomRows(k_) * du_;
+        }
         F.segment(neq_, m_).noalias() = B_ * en_;
         F.segment(neq_, m_).noalias() += Bs_ * s;
         F.segment(neq_, m_) = (F.segment(neq_, m_) - b_) / tot_;
@@ -293,20 +332,20 @@ private:
             P_.col(j).tail(k_).noalias() = nus_ * dl_;
         }
         P_.col(most) = -P_.rowwise().sum();
+        have_p_ = true;
         x_ = en_ / N;
     }
 
     void jacobian() {
         // d(ln x + lng)/du = I - 1 x^T + G, through nu (reactions) and nu_s (solids)
-        J_.setZero();
-        J_.block(0, 0, neq_, ns_) = P_.topRows(neq_);
-        J_.block(neq_ + m_, 0, k_, ns_) = P_.bottomRows(k_);
-        for (Index j = 0; j < ns_; ++j) {
-            for (Index r = 0; r < neq_; ++r) J_(r, j) += st_.nu(r, j) - st_.net[r] * x_[j];
-            for (Index c = 0; c < k_; ++c) J_(neq_ + m_ + c, j) += nus_(c, j) - net_s_[c] * x_[j];
-            for (Index q = 0; q < m_; ++q) J_(neq_ + q, j) = B_(q, j) * en_[j] / tot_;
-        }
+        // block by block (the same arithmetic, element by element, as a loop over them)
+        J_.topLeftCorner(neq_, ns_) = P_.topRows(neq_) + (st_.nu - st_.net * x_.transpose());
+        J_.bottomLeftCorner(k_, ns_) = P_.bottomRows(k_) + (nus_ - net_s_ * x_.transpose());
+        J_.block(neq_, 0, m_, ns_) =
+            (B_.array().rowwise() * en_.transpose().array() / tot_).matrix();
+        J_.topRightCorner(neq_, k_).setZero();
         J_.block(neq_, ns_, m_, k_) = Bs_ / tot_;
+        J_.bottomRightCorner(k_, k_).setZero();
         for (const auto& [q, j] : frozen_) {
             J_.row(neq_ + q).setZero();
             J_(neq_ + q, j) = 1.0;
@@ -321,12 +360,16 @@ private:
     bool henry_, follows_;
     Index ns_, neq_, m_, k_, rows_, cols_;
     std::optional<LeastSquares> lsq_;
-    Eigen::PartialPivLU<MatrixXd> lu_;
     std::vector<Index> live_rows_, live_cols_;  // J without the held species
-    MatrixXd Jr_;
-    VectorXd rr_, dr_;
+    MatrixXd Jr_, factors_;                     // factors_: Jr_'s LU
+    std::vector<Index> perm_;
+    VectorXd rr_, dr_, lu_work_;
     VectorXd chk_, s_new_, scale_, held_;
-    bool held_on_ = false;  // ln gamma held at held_ (the first stage of solve)
+    bool held_on_ = false;     // ln gamma held at held_ (the first stage of solve)
+    bool linear_on_ = false;   // ... plus P_ (u - u_held_): a carried derivative
+    bool renew_first_ = true;  // the second stage starts with differences
+    bool have_p_ = false;      // P_ holds a derivative (carried, or by differences)
+    VectorXd u_held_;
     VectorXd b_, net_s_, en_, x_, lng_, ref_, t_, trial_u_, lng2_, xp_, F_, F2_, rhs_, dz_, du_,
         dl_, dphi_;
     // (nu; nu_s) d lng / du: by differences where renewed, by Broyden's update in between
@@ -340,9 +383,10 @@ private:
 SolidStatus solve_solid_liquid(const Stoichiometry& st, const VectorXd& n0, const VectorXd& lnK,
                                const MatrixXd& nus, const VectorXd& ln_ksp, SolidLiquidModel& model,
                                bool henry, bool ref_follows_x, VectorXd& n, VectorXd& lng,
-                               VectorXd& s, double tol, int maxit, int& iterations) {
+                               VectorXd& s, double tol, int maxit, int& iterations,
+                               MatrixXd* carried) {
     JointNewton solver(st, n0, lnK, nus, ln_ksp, model, henry, ref_follows_x);
-    const SolidStatus status = solver.solve(n, lng, s, tol, maxit, iterations);
+    const SolidStatus status = solver.solve(n, lng, s, tol, maxit, iterations, carried);
     lng = solver.lng();
     return status;
 }

@@ -39,11 +39,16 @@ void check_solid_inputs(Eigen::Index ns, const Eigen::VectorXd& n0, const Eigen:
 // is 0 and never asked for); ref_follows_x: it is evaluated at every iterate. Leaves the answer
 // in n, lng, s and the Newton iterations of both stages in `iterations`. Converged: every
 // residual below tol times its scale (1 + |ln K| of a reaction or solid, 1 of an invariant),
-// or below 10 tol where no step lowers them. Errors of the model pass through.
+// or below 10 tol where no step lowers them. carried (or null): the derivative (nu; nu_s)
+// d lng / d ln n, (reactions + solids) x species, of a neighbouring solve of the same set and T,
+// in and out: where finite, the solve starts from it in place of differences of the model; it
+// is given back as the solve left it where it converged from one (an answer at the start, which
+// takes none, gives NaN), else NaN. Errors of the model pass through.
 SolidStatus solve_solid_liquid(const Stoichiometry& st, const Eigen::VectorXd& n0,
                                const Eigen::VectorXd& lnK, const Eigen::MatrixXd& nus,
                                const Eigen::VectorXd& ln_ksp, SolidLiquidModel& model, bool henry,
                                bool ref_follows_x, Eigen::VectorXd& n, Eigen::VectorXd& lng,
-                               Eigen::VectorXd& s, double tol, int maxit, int& iterations);
+                               Eigen::VectorXd& s, double tol, int maxit, int& iterations,
+                               Eigen::MatrixXd* carried = nullptr);
 
 }  // namespace brinequil::core

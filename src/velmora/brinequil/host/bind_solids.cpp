@@ -1,6 +1,7 @@
 // Solid-liquid equilibrium of one set of present solids, for velmora.solids (private binding
 // Electrolyte._solid_newton): the model's activity and Henry reference for the core's joint
 // Newton (equilibrium/solid_liquid), which runs without the GIL where neither calls Python.
+#include <optional>
 #include <string>
 
 #include "equilibrium/solid_liquid.hpp"
@@ -35,7 +36,7 @@ private:
 
 py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle nus_obj,
                        py::handle ln_ksp_obj, py::handle s_obj, py::handle n_obj,
-                       py::handle lng_obj, double tol, int maxit) {
+                       py::handle lng_obj, double tol, int maxit, py::handle jac_obj) {
     Electrolyte& el = electrolyte(self);
     const core::Stoichiometry& st = *el.stoich;
     const Index ns = st.n_species();
@@ -46,6 +47,19 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
         throw core::TypeError("nu_s: a two-dimensional array of numbers is required");
     const Index k = a.shape(0);
     core::check_solid_inputs(ns, n0, n, lng, a.shape(1), k, ln_ksp, s);
+    // jac: the caller's (nu; nu_s) d lng / d ln n, in and out (see the binding's doc)
+    using RowArray = py::array_t<double, py::array::c_style>;
+    std::optional<RowArray> jac;
+    const Index rows = st.n_eq() + k;
+    if (!jac_obj.is_none()) {
+        if (!py::isinstance<RowArray>(jac_obj) ||
+            !RowArray(py::reinterpret_borrow<py::object>(jac_obj)).writeable())
+            throw core::TypeError("jac: a writable C-ordered float64 array is required");
+        jac = py::reinterpret_borrow<RowArray>(jac_obj);
+        if (jac->ndim() != 2 || jac->shape(0) != rows || jac->shape(1) != ns)
+            throw core::ValueError(
+                "_solid_newton: jac needs one row per reaction and solid, one column per species");
+    }
     auto done = [&](core::SolidStatus status, int its) {
         return py::make_tuple(to_numpy(n), to_numpy(lng), to_numpy(s), static_cast<int>(status),
                               its);
@@ -65,9 +79,13 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     Activity act(el.sp, el.options);
     SolidModel model(act, el, T);
     int its = 0;
+    using RowMap =
+        Eigen::Map<Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>>;
+    MatrixXd carried;
+    if (jac) carried = RowMap(jac->mutable_data(), rows, ns);
     auto solve = [&] {
         return core::solve_solid_liquid(st, n0, lnK, nus, ln_ksp, model, henry, follows, n, lng, s,
-                                        tol, maxit, its);
+                                        tol, maxit, its, jac ? &carried : nullptr);
     };
     core::SolidStatus status;
     if (!henry && act.native(ns)) {
@@ -76,6 +94,7 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
     } else {
         status = solve();
     }
+    if (jac) RowMap(jac->mutable_data(), rows, ns) = carried;
     return done(status, its);
 }
 
@@ -84,7 +103,7 @@ py::tuple solid_newton(py::handle self, py::handle n0_obj, double T, py::handle 
 void bind_solids(py::module_&, ElectrolyteClass& cls) {
     cls.def("_solid_newton", &solid_newton, py::arg("n0"), py::arg("T"), py::arg("nu_s"),
             py::arg("ln_ksp"), py::arg("s"), py::arg("n"), py::arg("lng"), py::arg("tol") = 1e-14,
-            py::arg("maxit") = 60,
+            py::arg("maxit") = 60, py::arg("jac") = py::none(),
             "The liquid and the amounts of a set of solids in equilibrium with it: Newton's "
             "method on the speciation's equations and the solids' saturation together, from "
             "the true amounts n (ln gamma lng) and solid amounts s. n0: the feed on the "
@@ -92,7 +111,11 @@ void bind_solids(py::module_&, ElectrolyteClass& cls) {
             "their ln Ksp (mole-fraction basis). Returns (n, lng, s, status, iterations), "
             "status 0 converged (every residual below tol, or below 10 tol where no step "
             "lowers them), 1 not converged, 2 diverged, 3 a method of the model replaced in "
-            "Python (nothing done)");
+            "Python (nothing done). jac: None, or a float64 array (reactions + solids) x species, "
+            "in and out: where finite, the derivative (nu; nu_s) d lng / d ln n the solve with "
+            "the model starts from in place of differences (a neighbouring solve's of the same "
+            "set and T); given back as the solve left it where it converged from one (a start "
+            "at the answer takes none), else NaN");
 }
 
 }  // namespace brinequil::host

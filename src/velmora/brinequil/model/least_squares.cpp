@@ -515,4 +515,12 @@ double LeastSquares::norm_bound(const Matrix& M) {
     return std::min(std::sqrt(fro), std::sqrt(one * rowsum_.maxCoeff()));
 }
 
+double dense_lu_factor(double* A, Eigen::Index n, Eigen::Index* perm) {
+    return lu_factor(A, n, perm);
+}
+
+double dense_lu_substitute(const double* A, Eigen::Index n, double* x, double* w) {
+    return lu_substitute(A, n, x, w);
+}
+
 }  // namespace brinequil::core

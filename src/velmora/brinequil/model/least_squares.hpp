@@ -100,4 +100,13 @@ private:
     Path path_ = Path::Empty;
 };
 
+// The small dense LU that LeastSquares tries first, for other solvers of a square system: the
+// column-major n x n matrix A factored in place with partial pivoting (the unit lower factor's
+// multipliers under the diagonal, U on and above it; perm[i] = the row of A that row i of the
+// factors came from); returns max |U_ij|, or -1 when a pivot is 0 or not finite.
+double dense_lu_factor(double* A, Eigen::Index n, Eigen::Index* perm);
+// The solution of L U x = b in place of x (b permuted already: x[i] = b[perm[i]]), and an upper
+// bound of |A^-1|_inf from the same factors; w: work of n entries.
+double dense_lu_substitute(const double* A, Eigen::Index n, double* x, double* w);
+
 }  // namespace brinequil::core
