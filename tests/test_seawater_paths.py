@@ -10,7 +10,9 @@ import numpy as np
 import pytest
 
 import velmora
+from independent import atoms
 from velmora import paths
+from velmora.enginebridge import databank
 from test_paths import by_definition, count, solid_formulas
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning",
@@ -77,6 +79,37 @@ def test_seawater_appearances_at_zero_index(sea):
         assert abs(by_definition(here, s, solid)) <= 1e-6, (solid, f)
         assert solid not in at(f - 1e-5).solids, solid
         assert solid in at(f + 1e-5).solids, solid
+
+
+def test_every_point_saturated_in_its_solids_and_below_in_the_others(sea):
+    """At every point of the path (each found from the one before) the liquid, as its atoms
+    (molality times its water, counted from the databank's formulas) give it to System.liquid
+    cold without solids, has SI = 0 by the definition for each solid present, within 1e-6, and
+    SI < 0 for every other; its chloride is the one its cations and sulfate carry."""
+    s, _, path = sea
+    kinds = set()
+    for k in range(len(REMOVED)):
+        kg = path.water[k] * s._info.mw["H2O"] / 1000.0
+        el: dict[str, float] = {}
+        for sp, m in path.molality.items():
+            for e, c in atoms(databank.species(sp)["formula"]).items():
+                el[e] = el.get(e, 0.0) + m[k] * kg * c
+        liquid = {"H2O": path.water[k], "KCl": el["K"], "MgCl2": el["Mg"], "CaCl2": el["Ca"],
+                  "SrCl2": el["Sr"], "BaCl2": el["Ba"], "Na2SO4": el["S"],
+                  "NaCl": el["Na"] - 2.0 * el["S"]}
+        assert liquid["NaCl"] > 0.0, REMOVED[k]
+        cl = liquid["NaCl"] + liquid["KCl"] + 2.0 * (el["Mg"] + el["Ca"] + el["Sr"] + el["Ba"])
+        assert el["Cl"] == pytest.approx(cl, rel=1e-9), REMOVED[k]
+        liq = s.liquid(T25, liquid)
+        present = {sp for sp, v in path.solids.items() if v[k] > 0.0}
+        kinds.add(frozenset(present))
+        for solid in s.solids.names:
+            si = by_definition(liq, s, solid)
+            if solid in present:
+                assert abs(si) <= 1e-6, (REMOVED[k], solid, si)
+            else:
+                assert si < 0.0, (REMOVED[k], solid, si)
+    assert len(kinds) >= 6   # barite alone, then with gypsum and celestite, ..., the bitterns
 
 
 def test_seawater_order_of_appearance_is_the_published_sequence(sea):

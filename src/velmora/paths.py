@@ -629,13 +629,27 @@ def _gather(system, points, solids=None):
     else:
         lnk = np.array([ss.ln_k(t) for t in T.tolist()])
     si = ((lnx + LNG) @ ss.nu.T - lnk) / LN10
-    for j, p in enumerate(points):  # a solid of an element the brine lacks: SI -inf
-        si[j, ss.lacking(p.z.tolist())] = -math.inf
+    Z = np.array([p.z for p in points])
+    # a solid of an element the brine lacks: SI -inf (the points grouped by the components
+    # they have, one pattern along most paths)
+    groups: dict[tuple[bool, ...], list[int]] = {}
+    for j, has in enumerate(map(tuple, (Z != 0.0).tolist())):
+        groups.setdefault(has, []).append(j)
+    for rows in groups.values():
+        lacking = np.flatnonzero(ss.lacking(Z[rows[0]].tolist()))
+        if lacking.size:
+            si[np.ix_(np.array(rows), lacking)] = -math.inf
     s_full = np.zeros((len(points), len(ss)))
-    for j, p in enumerate(points):
+    at: list[int] = []
+    which: list[int] = []
+    amounts: list[float] = []
+    for j, p in enumerate(points):  # (one assignment for all the points)
         if p.active:
-            s_full[j, list(p.active)] = p.s
-    liq = np.array([p.z for p in points]) - s_full @ ss.content  # apparent liquid
+            at += [j] * len(p.active)
+            which += p.active
+            amounts += p.s.tolist()
+    s_full[at, which] = amounts
+    liq = Z - s_full @ ss.content  # apparent liquid
     mw = np.array([info.mw[c] for c in system.components])
     wc = system.components.index("H2O")
     mass = liq * mw

@@ -60,6 +60,9 @@ constexpr double kSlow = 0.5;       // a step that cuts the residual less than t
 constexpr double kLuCheck = 1e-10;  // |J dz + F| / |F| up to which the LU's step is taken
 constexpr double kHeldTol = 1e-8;   // to which the stage with ln gamma held is solved
 constexpr int kHalvings = 12;       // of a step that does not lower the residual
+constexpr int kHeldIts = 30;        // steps of the stage with ln gamma held before it is given
+                                    // up as not converging (a set with no answer near the start
+                                    // crawls there by halved steps)
 constexpr double kFloor = 1e-14;    // amount per unit total of a species held absent (the
                                     // speciation's floor of a warm start)
 constexpr double kZero = 1e-12;     // a coefficient of B below this is 0
@@ -130,6 +133,8 @@ public:
         }
         b_ = B_ * n0;
         Bs_ = B_ * nus.transpose();
+        live_rows_.reserve(static_cast<std::size_t>(rows_));
+        live_cols_.reserve(static_cast<std::size_t>(cols_));
         for (Index r = 0; r < rows_; ++r) live_rows_.push_back(r);
         for (Index c = 0; c < cols_; ++c) live_cols_.push_back(c);
         for (const auto& [q, j] : frozen_) {
@@ -172,7 +177,9 @@ public:
             P_.setZero();
         }
         int first = 0, second = 0;
-        const bool held = iterate(u, s, kHeldTol, maxit, first) == kSolidConverged;
+        const bool held =
+            iterate(u, s, kHeldTol, std::min(maxit, kHeldIts), first) == kSolidConverged;
+        if (!held && first >= kHeldIts) maxit = first;  // crawling: no answer near the start
         if (!held) {
             u = u0;  // from the start again
             s = s0;
@@ -253,17 +260,9 @@ private:
             }
             renew = !held_on_ && trial > kSlow * kSlow * norm;  // norms are squared
             if (!renew && !held_on_) {
-                // Broyden's update of the ln gamma part: P du = the change of (nu; nu_s) lng
-                // over the species the differences take (a trace species' ln n moves by
-                // whole units where its ln gamma does not see it)
                 du_ = trial_u_ - u;
-                for (Index j = 0; j < ns_; ++j)
-                    if (!(x_[j] > kTraceX)) du_[j] = 0.0;
                 dl_ = lng2_ - lng_;
-                dphi_.head(neq_).noalias() = st_.nu * dl_;
-                dphi_.tail(k_).noalias() = nus_ * dl_;
-                dphi_.noalias() -= P_ * du_;
-                P_.noalias() += dphi_ * (du_.transpose() / du_.squaredNorm());
+                broyden();
             }
             u = trial_u_;
             s = s_new_;
@@ -272,6 +271,21 @@ private:
             std::swap(F_, F2_);
         }
         return within(tol) ? kSolidConverged : kSolidNotConverged;
+    }
+
+    // Broyden's update of the ln gamma part: P du = the change of (nu; nu_s) lng over a step,
+    // du_ its change of ln n over the species the differences take (a trace species' ln n
+    // moves by whole units where its ln gamma does not see it), dl_ that of ln gamma. In place,
+    // without a temporary (the step's scale put on dphi_ first).
+    void broyden() {
+        for (Index j = 0; j < ns_; ++j)
+            if (!(x_[j] > kTraceX)) du_[j] = 0.0;
+        const double dd = du_.squaredNorm();
+        dphi_.head(neq_).noalias() = st_.nu * dl_;
+        dphi_.tail(k_).noalias() = nus_ * dl_;
+        dphi_.noalias() -= P_ * du_;
+        dphi_ /= dd;
+        P_.noalias() += dphi_ * du_.transpose();
     }
 
     // Every residual below tol times its scale: 1 + |ln K| of a reaction or a solid (the
