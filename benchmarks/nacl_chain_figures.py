@@ -28,11 +28,16 @@ databank. With the shipped databank, or with
   own-terms-ub        the same with the 1/T terms of the two sulfate-chloride U in CaSO4-NaCl-H2O,
                       fitted there with gypsum at 0.5 and 40 C too;
   own-terms-curve     the same with Na2SO4's tau curvatures about 25 C (curve_m_ca, curve_ca_m)
-                      instead, fitted there with gypsum at 0.5 and 40 C and Moller's Na2SO4 gamma+-.
+                      instead, fitted there with gypsum at 0.5 and 40 C and Moller's Na2SO4 gamma+-;
+  own-terms-droplets  NaCl's fit alone with the three terms and ln a_w at 25 C held (sigma 0.01)
+                      to a fit of levitated droplets beyond saturation, Tang et al.'s to 13 mol/kg
+                      or, with a further argument clegg1997, Clegg et al.'s to 17 (data.py); a_w
+                      against both and NaCl at 10-100 C, then stops (the other fits not repeated).
 
 Besides: Na2SO4's gamma+- (Moller) and gypsum in Na2SO4 (Block & Waters, 25 C).
 
-    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4|own-terms|own-terms-ub|own-terms-curve]
+    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4|own-terms|own-terms-ub|own-terms-curve|
+                                                              own-terms-droplets [clegg1997]]
 """
 
 import dataclasses
@@ -40,9 +45,12 @@ import sys
 import warnings
 
 import fit_solids  # benchmarks/, the script's folder
+import numpy as np
+
 import velmora
 from velmora.enginebridge import databank
 from velmora.regress import Parameter, data, evaluate, shipped
+from velmora.regress.core import Model
 
 
 def sets():
@@ -116,6 +124,37 @@ def hot_cacl2(fits):
     return cacl2
 
 
+def own_terms_droplets(source):
+    """NaCl's fit with W1, W2, U(Cl-; Na+, Na+) and ln a_w held to a droplet fit, 6.5 mol/kg to its range."""
+    aw, m_max = ((data.clegg_nacl_water_activity, data.CLEGG_NACL_M_MAX) if source == "clegg1997"
+                 else (data.tang_nacl_water_activity, data.TANG_NACL_M_MAX))
+    grid = np.arange(6.5, m_max + 0.01, 0.5)
+    target = np.log([aw(m) for m in grid])
+    w = 1.0 / (0.01 * np.sqrt(len(grid)))
+
+    def fits():
+        sets_, params, extra, trange = shipped._nacl_own()
+
+        def both(db, theta):
+            lna = shipped.ln_water_activity(Model("NaCl-H2O", db), "NaCl", grid)
+            return list(extra(db, theta)) + list(w * (lna - target))
+        return sets_, params, both, trange
+    db, results = shipped.salt_pair_trial(("NaCl-H2O",), chain=shipped.OWN_CHAIN, starts_from={},
+                                          fits={"NaCl-H2O": fits})
+    res = results["NaCl-H2O"]
+    print(", ".join(f"{p.label} {v:.4g} +- {e:.2g}" for p, v, e in zip(res.params, res.theta, res.stderr)
+                    if p.kind == "ion_mixing" or p.field.startswith("W")))
+    ms = (6.144, 8.0, 10.0, 12.0, 13.0, 15.0, 17.0, 20.0, 32.0)
+    for name, lna in (("shipped", shipped.ln_water_activity(Model("NaCl-H2O"), "NaCl", ms)),
+                      (source, shipped.ln_water_activity(Model("NaCl-H2O", db), "NaCl", ms))):
+        print(f"a_w {name:10s}", " ".join(f"{m:g}: {a:.4f}" for m, a in zip(ms, np.exp(lna))))
+    print("a_w Tang et al.  ", " ".join(f"{m:g}: {data.tang_nacl_water_activity(m):.4f}" for m in ms if m <= 13.0))
+    print("a_w Clegg et al. ", " ".join(f"{m:g}: {data.clegg_nacl_water_activity(m):.4f}" for m in ms if m <= 17.0))
+    for d, rows in evaluate(data.nacl_sets() + data.nacl_table_sets(), db):
+        w_ = max((abs(c / v - 1), c / v - 1, x, t) for t, x, v, c in rows)
+        print(f"{d.name:52s} worst {100 * w_[1]:+6.2f} % at {w_[2]:g} mol/kg, {w_[3] - 273.15:g} C")
+
+
 def main(db):
     for d, rows in evaluate(sets() + water_sets(), db):
         for T in sorted({r[0] for r in rows}):
@@ -155,6 +194,9 @@ if __name__ == "__main__":
             for T in sorted({r[0] for r in rows}):
                 w = max((abs(c / v - 1), c / v - 1, x) for t, x, v, c in rows if abs(t - T) < 0.5)
                 print(f"{d.name:52s} {T - 273.15:6.1f} C  worst {100 * w[1]:+6.2f} % at {w[2]:g}")
+    elif mode == "own-terms-droplets":
+        own_terms_droplets(sys.argv[2] if sys.argv[2:] else "tang1986")
+        sys.exit(0)
     elif mode is not None:
         sys.exit(__doc__)
     else:

@@ -245,6 +245,73 @@ def balej_phi_set(salt, t=25.0):
                    "m [mol/kg]")
 
 
+# Water activity of NaCl(aq) at 25 C beyond halite's saturation (6.15 mol/kg), where only
+# levitated droplets reach: two published fits of electrodynamic-balance measurements.
+# Tang, Munkelwitz & Wang's: log10 gamma+- = -A sqrt(m) / (1 + B sqrt(m)) + beta m + C m^2 + D m^3,
+# A 0.5108, B 1.37, beta 2.796e-2, C 4.803e-3, D -2.736e-4, to about 13 mol/kg; phi follows by
+# Gibbs-Duhem. Clegg et al.'s mole-fraction form (PSC) of ln f_w, A_x 2.915, rho 13, B 24.22023,
+# alpha 5.0, W1 0.7945378, U1 12.15304, V1 -12.76357, to about 17 mol/kg (x = n / (n_w + sum n_ions)).
+# Both as transcribed in ovinc/aquasol, aquasol/formulas/solutions/water_activity/tang.py (commit
+# 4583e2319561f4f95780fe55bcd6c2eb459048d3) and NaCl.py with misc.py (commit
+# 01c2cea314511fe8f0ac2f28cd2a5b0c1991bee9); the papers themselves not read. The two agree
+# within 1.2 % in a_w from saturation to 13 mol/kg, and with Hamer & Wu's a_w below it.
+TANG_NACL = (0.5108, 1.37, 2.796e-2, 4.803e-3, -2.736e-4)   # A, B, beta, C, D
+TANG_NACL_M_MAX = 13.0
+CLEGG_NACL = (2.915, 13.0, 24.22023, 5.0, 0.7945378, 12.15304, -12.76357)   # A_x, rho, B, alpha, W1, U1, V1
+CLEGG_NACL_M_MAX = 17.0
+CITE["tang1986"] = ("Tang, Munkelwitz & Wang, J. Colloid Interface Sci. 114 (1986) 409: water activity of "
+                    "single suspended NaCl(aq) droplets at 25 C, their extended Debye-Hueckel fit to about 13 "
+                    "mol/kg (as transcribed in ovinc/aquasol, water_activity/tang.py)")
+CITE["clegg1997"] = ("Clegg et al., Aerosol Sci. Technol. 27 (1997) 345-366, doi 10.1080/02786829708965478, "
+                     "Thermodynamic properties of aqueous aerosols to high supersaturation: II: their mole-fraction "
+                     "model of NaCl(aq) at 25 C to about 17 mol/kg, fitted with the electrodynamic-balance water "
+                     "activities of Chan, Liang, Zheng, Clegg & Brimblecombe, ibid. 324-344 (as transcribed in "
+                     "ovinc/aquasol, water_activity/NaCl.py)")
+# Hamer & Wu, J. Phys. Chem. Ref. Data 1 (1972) 1047, Table 16: phi of NaCl(aq) at 25 C (the
+# shared validation3.md 5b, from MicroPoroChemoMechanics/ChemistryLab.jl HamerWu1972.json), to
+# saturation at 6.144 mol/kg
+HAMER_WU_NACL_PHI = [(0.1, 0.933), (0.5, 0.921), (1.0, 0.936), (2.0, 0.984), (2.5, 1.013), (3.0, 1.045),
+                     (3.5, 1.08), (4.0, 1.116), (4.5, 1.153), (5.0, 1.191), (5.5, 1.231), (6.0, 1.27),
+                     (6.144, 1.281)]
+CITE["hw1972"] = ("Hamer & Wu, J. Phys. Chem. Ref. Data 1 (1972) 1047, Table 16 (NaCl at 25 C, to saturation "
+                  "at 6.144 mol/kg)")
+
+
+def tang_nacl_phi(m):
+    """phi of NaCl(aq) at 25 C and m [mol/kg] from Tang, Munkelwitz & Wang's log10 gamma+-."""
+    a, b, beta, c, d = TANG_NACL
+    x = 1.0 + b * math.sqrt(m)
+    dh = a / (b**3 * m) * (x - 2.0 * math.log(x) - 1.0 / x)
+    return 1.0 - math.log(10.0) * (dh - beta * m / 2.0 - 2.0 / 3.0 * c * m**2 - 3.0 / 4.0 * d * m**3)
+
+
+def tang_nacl_water_activity(m):
+    """a_w of NaCl(aq) at 25 C and m [mol/kg] by Tang, Munkelwitz & Wang's fit."""
+    return math.exp(-2.0 * m * tang_nacl_phi(m) / MOL_WATER_PER_KG)
+
+
+def clegg_nacl_water_activity(m):
+    """a_w of NaCl(aq) at 25 C and m [mol/kg] by Clegg et al.'s mole-fraction model."""
+    ax, rho, b, alpha, w1, u1, v1 = CLEGG_NACL
+    x_ion = m / (MOL_WATER_PER_KG + 2.0 * m)    # x_Na = x_Cl = I_x
+    x1 = 1.0 - 2.0 * x_ion
+    ln_f = (2.0 * ax * x_ion**1.5 / (1.0 + rho * math.sqrt(x_ion)) - x_ion**2 * b * math.exp(-alpha * math.sqrt(x_ion))
+            + 2.0 * (1.0 - x1) * x_ion * w1 + 4.0 * (1.0 - 2.0 * x1) * x_ion**2 * u1
+            + 4.0 * x1 * (2.0 - 3.0 * x1) * x_ion**2 * v1)
+    return x1 * math.exp(ln_f)
+
+
+def supersaturated_nacl_phi_set(source="tang1986"):
+    """phi of supersaturated NaCl(aq) at 25 C, -ln a_w / (2 m M_w), from the droplet fits, 6.5
+    mol/kg to the fit's range."""
+    aw, m_max = ((tang_nacl_water_activity, TANG_NACL_M_MAX) if source == "tang1986"
+                 else (clegg_nacl_water_activity, CLEGG_NACL_M_MAX))
+    ms = [6.5 + 0.5 * k for k in range(int((m_max - 6.5) / 0.5) + 1)]
+    rows = [(298.15, m, -math.log(aw(m)) * MOL_WATER_PER_KG / (2.0 * m)) for m in ms]
+    return DataSet(f"supersaturated NaCl phi ({source})", "osmotic", "NaCl-H2O", "NaCl",
+                   salt_points("NaCl", rows), CITE[source], 0.01, "m [mol/kg]")
+
+
 def pitzer_mayorga_phi_set(salt):
     """The osmotic coefficient of a salt at 25 C from the Pitzer & Mayorga equation, 1 mol/kg to
     M_MAX in steps of 0.5."""
