@@ -62,8 +62,9 @@ def test_report_removed_and_replaced_meanwhile_is_never_an_error(cache):
     assert cycles > 100 and set(origins) == {"cache", "engine"}, origins
 
 
-# The two writers of a report: the engine's cache (C++) and velmora.system for a databank with
-# an overlay; each entry: the folder under <LOCALAPPDATA>/Velmora and the System it writes for.
+# The two routes to a written report, both through the engine's writer: the cache of a built-in
+# chemistry, and velmora.system's for a databank with an overlay; each entry: the folder under
+# <LOCALAPPDATA>/Velmora and the System it writes for.
 WRITERS = {"engine writer": ("elec", f"velmora.System({CHEM!r})"),
            "overlay writer": ("elec-overlays", "velmora.System('HOCl-H2O', databank=[hocl_overlay()])")}
 
@@ -144,3 +145,17 @@ def test_a_directory_where_the_report_should_be_is_named(cache):
     s = velmora.System(CHEM, cache=False)
     with pytest.raises(IsADirectoryError):
         bq.parameter_report(s.aliases, s.name, s.chemistry, list(s.henry))
+
+
+def test_an_overlay_report_that_cannot_be_stored_is_named(tmp_path, monkeypatch):
+    monkeypatch.delenv("VELMORA_NO_ENGINE", raising=False)
+    # the overlay's report goes through the engine's writer: its OSError (a file where the cache
+    # folder should be) comes back as the ReportError that names the folder, with the cause kept
+    blocker = tmp_path / "a-file"
+    blocker.write_text("not a folder")
+    monkeypatch.setenv("LOCALAPPDATA", str(blocker))
+    with pytest.raises(ReportError, match="cannot be stored in the cache folder") as e:
+        velmora.System("HOCl-H2O", databank=[hocl_overlay()])
+    assert str(blocker / "Velmora" / "elec-overlays") in str(e.value)
+    assert isinstance(e.value.__cause__, NotADirectoryError)
+    assert list(tmp_path.iterdir()) == [blocker]                    # nothing else written

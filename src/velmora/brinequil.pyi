@@ -476,6 +476,10 @@ def _cache_dir() -> str:
     """The folder of the parameter-report cache (not created): %LOCALAPPDATA%/Velmora/elec, or
     ~/.cache/Velmora/elec when LOCALAPPDATA is unset or empty."""
 
+def _write_report(path: str, text: str) -> None:
+    """Writes a report's text to path (the default encoding) through a temporary file in the
+    same folder renamed over it, as the cache's reports are written; OSError on failure."""
+
 def report_key(aliases: Mapping[str, str], chem: Mapping[str, Any], henry: Iterable[str]) -> str:
     """The 16 lower-case hex digits naming the parameter report of these aliases {component:
     alias}, chemistry and Henry components."""

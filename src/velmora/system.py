@@ -12,7 +12,6 @@ results), molality in mol/kg of water, enthalpy in J/mol, entropy in J/(mol K).
 import contextlib
 import os
 import re
-import tempfile
 import time
 from collections.abc import Iterable, Mapping
 from typing import Any, ContextManager
@@ -516,7 +515,7 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
             text = bq.parameter_report(aliases, name, chem, henry, refresh=refresh)
         else:
             text = engine_text()
-            _write_atomically(path, text)
+            bq._write_report(path, text)
     except OSError as e:
         raise ReportError(
             f"chemistry {name}: the parameter report cannot be stored in the cache folder "
@@ -526,30 +525,14 @@ def _parameter_report(name, aliases, chem, henry, cache, overlay=None):
     return text, ("engine, replacing a damaged cached report" if refresh else "engine")
 
 
-def _write_atomically(path, text):
-    """Write text to path through a temporary file in the same folder, renamed over it: a
-    reader never meets a partly written report. The temporary file is named as the engine
-    names its own, .<report>.<pid>.<random>.tmp, so that a dead writer's is recognised."""
-    folder, base = os.path.split(path)
-    os.makedirs(folder, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix=f".{base}.{os.getpid()}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w") as fh:
-            fh.write(text)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.remove(tmp)
-        raise
-
-
 # A writer killed between creating its temporary report and renaming it leaves the temporary
 # file behind; the next write into the folder removes it. A writer's file names its pid: it is
 # stale once that pid is gone and the file has been unchanged for STALE_DEAD_WRITER seconds
 # (the grace spares a live writer on another host or in another pid namespace sharing the
 # folder, whose pid means nothing here; a write takes well under a second). A temporary file
 # without a pid (older versions) is stale once unchanged for STALE_UNNAMED seconds: no writer
-# keeps one open that long, and a longer wait only leaves litter for longer.
+# keeps one open that long, and a longer wait only leaves litter for longer. The engine, the
+# one writer of reports, names its temporary files .<report>.<pid>.<random>.tmp.
 STALE_DEAD_WRITER = 60.0
 STALE_UNNAMED = 3600.0
 _WRITER_PID = re.compile(r"\.(\d+)\.[0-9a-z_]+\.tmp$")

@@ -21,6 +21,8 @@ void bind_reports(py::module_& m, ElectrolyteClass& cls) {
     m.attr("_rebuild") = rebuild_fn;
 
     m.def("_cache_dir", &cache_dir, "The folder of the parameter-report cache (not created).");
+    m.def("_write_report", &write_report, py::arg("path"), py::arg("text"),
+          "Writes a report's text to path through a temporary file renamed over it.");
     m.def("report_key", &report_key, py::arg("aliases"), py::arg("chem"), py::arg("henry"),
           "The 16-hex-digit key of the parameter report of these aliases, chemistry and Henry "
           "components.");

@@ -39,6 +39,18 @@ std::string default_encoding() {
     return py::module_::import("codecs").attr("lookup")(enc).attr("name").cast<std::string>();
 }
 
+// Writes a report's text in the default encoding to path (bytes), through a temporary file
+// renamed over it. Nothing touches the disk before the text is known to encode.
+void store_report(const std::string& path, py::handle text) {
+    if (!py::isinstance<py::str>(text))
+        throw py::type_error("write() argument must be str, not " +
+                             std::string(Py_TYPE(text.ptr())->tp_name));
+    const std::string bytes = text.attr("encode")(default_encoding()).cast<std::string>();
+    py::gil_scoped_release unlocked;  // the flush to disk can take a while
+    core::make_dirs(core::parent_path(path));
+    core::write_file_atomic(path, bytes);
+}
+
 py::str read_report(const std::string& path) {
     const std::string enc = default_encoding();
     if (enc == "utf-8") {
@@ -144,17 +156,12 @@ py::object parameter_report(py::object aliases, py::object cid, py::object chem,
     py::object text = header + py::str("\nPARAMETER-REPORT ALL\n");
     py::object report = run_input(text, py::arg("runid") = "elec")[py::int_(0)];
 
-    // Nothing touches the disk before the text is known to encode.
-    if (!py::isinstance<py::str>(report))
-        throw py::type_error("write() argument must be str, not " +
-                             std::string(Py_TYPE(report.ptr())->tp_name));
-    const std::string bytes = report.attr("encode")(default_encoding()).cast<std::string>();
-    {
-        py::gil_scoped_release unlocked;  // the flush to disk can take a while
-        core::make_dirs(core::parent_path(path));
-        core::write_file_atomic(path, bytes);
-    }
+    store_report(path, report);
     return report;
+}
+
+void write_report(py::object path, py::object text) {
+    store_report(py::module_::import("os").attr("fsencode")(path).cast<std::string>(), text);
 }
 
 py::object from_report(py::object cls, py::object text, py::object chem, py::object apparent,

@@ -13,6 +13,10 @@ py::str cache_dir();
 // The 16-hex-digit key of the report of these aliases, chemistry and Henry components.
 py::str report_key(py::object aliases, py::object chem, py::object henry);
 // The report: from the cache folder, or from one engine run that fills it.
+// Writes a report's text to path (str or bytes) as the cache's own reports are written: the
+// default encoding, a temporary file in the same folder renamed over path. OSError on failure.
+void write_report(py::object path, py::object text);
+
 py::object parameter_report(py::object aliases, py::object cid, py::object chem, py::object henry,
                             py::object refresh);
 
