@@ -402,6 +402,43 @@ def test_jacobian_of_a_usual_state_reads_its_composition_in_place():
         assert dsi.size == 0 or np.abs(np.delete(dsi, lacking, axis=0)).min() > 0
 
 
+def test_jacobians_at_turns_of_temperature_equal_a_fresh_systems():
+    """The activity model keeps its last answers at a Henry component's pure-solvent reference
+    (one row, T's direction alone). Liquids at six temperatures in turn, twice over (more than
+    it keeps, so answers are dropped and worked out again), under both Henry references and
+    both ion-fraction forms (the model's options): every Jacobian is the one of the same liquid
+    in a fresh System, whose model has kept nothing, to the last digit; and it still matches
+    central differences of independent solves."""
+    cases = [
+        ("CO2-H2O", [], {"H2O": 1.0, "CO2": 0.004}, {}),
+        ("CO2-H2O", [], {"H2O": 1.0, "CO2": 0.004}, {"henry_ref": "water"}),
+        ("CO2-H2O", [], {"H2O": 1.0, "CO2": 0.004}, {"fixed_Y": False}),
+        ("MEA-CO2-H2O", ["N2", "O2"], {"H2O": 0.8, "MEA": 0.1, "CO2": 0.04, "N2": 1e-4,
+                                       "O2": 2e-5}, {}),
+        ("NH3-CO2-H2O", [], {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, {"henry_ref": "water"}),
+    ]
+    temperatures = [295.0, 303.15, 313.15, 320.0, 326.0, 333.0] * 2
+    for chem, gases, app, options in cases:
+        def made(chem=chem, gases=gases, options=options):
+            s = velmora.System(chem, gases=gases) if gases else velmora.System(chem)
+            s.model.options = dict(s.model.options, **options)
+            return s
+
+        s = made()
+        for T in temperatures:
+            liq = s.liquid(T, app)
+            a = liq.jacobian()
+            b = made().liquid(T, app).jacobian()
+            assert (a.wrt, a.species, a.volatile) == (b.wrt, b.species, b.volatile)
+            for q in ("amounts", "ln_gamma", "molality", "partial_pressures", "pH",
+                      "saturation_indices"):
+                if q in b.arrays:
+                    assert np.array_equal(a.arrays[q], b.arrays[q]), (chem, options, T, q)
+        # the last, answered from what the model kept, against independent solves
+        for wrt in ("T", "CO2"):
+            assert_matches(liq, a, s, T, app, wrt)
+
+
 def test_jacobian_in_a_unit_whose_total_overflows_is_the_one_mole_liquids():
     # a loaded amine liquid given at 1e308 times its amounts (their total, 1.85e308, beyond the
     # largest float; the true amounts, fewer by the carbamate, within it): the state is the same

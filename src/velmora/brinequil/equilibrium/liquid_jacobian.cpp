@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #include "fugacity/henry.hpp"
 #include "fugacity/reference_slopes.hpp"
@@ -49,6 +50,36 @@ MatrixXd solve(const MatrixXd& A, const MatrixXd& R) {
     return A.completeOrthogonalDecomposition().solve(R);
 }
 
+// The intermediate arrays of liquid_jacobian, kept per thread between calls (a Jacobian of a few
+// species otherwise spends a tenth of its time allocating them); a call made while another runs
+// on the same thread takes its own.
+struct Work {
+    std::vector<char> idle;
+    std::vector<int> dirs, active;
+    VectorXd x, n0, lng, Wlng, lng_T, nu_lng_T, ref, dref_T, xw, net, inv_n;
+    MatrixXd V, P, I, Jn, nuJn, dref_x, Vr, Wi, rhs, A, dlnn, dx, V_T;
+    RowVectorXd dN, dl, dnum, dh;
+};
+
+class WorkLease {
+public:
+    WorkLease() : own_(depth_++ == 0 ? nullptr : new Work) {}
+    ~WorkLease() {
+        --depth_;
+        delete own_;
+    }
+    WorkLease(const WorkLease&) = delete;
+    WorkLease& operator=(const WorkLease&) = delete;
+    Work& get() { return own_ ? *own_ : kept_; }
+
+private:
+    static thread_local Work kept_;
+    static thread_local int depth_;
+    Work* own_;
+};
+thread_local Work WorkLease::kept_;
+thread_local int WorkLease::depth_ = 0;
+
 }  // namespace
 
 void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, bool solvent_ref,
@@ -59,12 +90,19 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
     if (m.nu.cols() != ns || m.B.cols() != ns || m.D.rows() != ns || m.D.cols() != nc ||
         static_cast<Index>(vol.size()) != pp.size())
         throw std::invalid_argument("liquid_jacobian: sizes do not match the model");
+    WorkLease lease;
+    Work& w = lease.get();
     const double N = n.sum();
-    const VectorXd x = n / N;
-    const VectorXd n0 = m.D * app;
+    VectorXd& x = w.x;
+    x = n / N;
+    VectorXd& n0 = w.n0;
+    n0.noalias() = m.D * app;
     // idle: absent, in no reaction and not fed; it moves only with its own component
-    std::vector<char> idle(ns);
-    std::vector<int> dirs, active;
+    std::vector<char>& idle = w.idle;
+    idle.assign(static_cast<std::size_t>(ns), 0);
+    std::vector<int>&dirs = w.dirs, &active = w.active;
+    dirs.clear();
+    active.clear();
     for (Index i = 0; i < ns; ++i) {
         idle[i] = n0[i] == 0.0 && n[i] == 0.0 && (m.nu.col(i).array() == 0.0).all();
         if (!idle[i]) active.push_back(static_cast<int>(i));
@@ -74,32 +112,42 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
     }
     dirs.push_back(static_cast<int>(ns));
     const Index nd = static_cast<Index>(dirs.size());
-    MatrixXd V = MatrixXd::Zero(ns + 1, nd), P;
+    MatrixXd &V = w.V, &P = w.P;
+    V.setZero(ns + 1, nd);
     for (Index c = 0; c < nd; ++c) V(dirs[c], c) = 1.0;
-    VectorXd lng(ns), Wlng;
+    VectorXd &lng = w.lng, &Wlng = w.Wlng;
+    lng.resize(ns);
     // nu d ln gamma / dn (the matrix) and nu d ln gamma / dT, from the gradient projected on the
     // reactions where that is cheaper than all of J (then d ln gamma follows along dn below)
     const bool project = !act.rows_free() && nr > 0 &&
                          passes(nd) * width(nr) + passes(nw) * width(ns) < passes(nd) * width(ns);
-    MatrixXd Jn, nuJn = MatrixXd::Zero(nr, ns);
-    VectorXd lng_T, nu_lng_T;
+    MatrixXd &Jn = w.Jn, &nuJn = w.nuJn;
+    nuJn.setZero(nr, ns);
+    VectorXd &lng_T = w.lng_T, &nu_lng_T = w.nu_lng_T;
+    MatrixXd& I = w.I;
+    I.setIdentity(ns, ns);
     if (project) {
         act.directional(x, T, m.nu, V, Wlng, P);
         for (Index c = 0; c + 1 < nd; ++c) nuJn.col(dirs[c]) = P.col(c) / N;
         nu_lng_T = P.col(nd - 1);
     } else {
-        act.directional(x, T, MatrixXd::Identity(ns, ns), V, lng, P);
+        act.directional(x, T, I, V, lng, P);
         Jn.setZero(ns, ns);  // degree -1: d ln gamma / dn at n
         for (Index c = 0; c + 1 < nd; ++c) Jn.col(dirs[c]) = P.col(c) / N;
         lng_T = P.col(nd - 1);
-        nuJn = m.nu * Jn;
-        nu_lng_T = m.nu * lng_T;
+        nuJn.noalias() = m.nu * Jn;
+        nu_lng_T.noalias() = m.nu * lng_T;
     }
 
     // the Henry references and their derivatives in T and (solvent reference) the solvents
-    VectorXd ref = VectorXd::Zero(ns), dref_T = VectorXd::Zero(ns), xw(ns);
-    MatrixXd dref_x = MatrixXd::Zero(ns, ns), Vr = MatrixXd::Zero(ns + 1, 1), Wi(1, ns);
-    if (solvent_ref) Vr.setZero(ns + 1, static_cast<Index>(m.solv.size()) + 1);
+    VectorXd &ref = w.ref, &dref_T = w.dref_T, &xw = w.xw;
+    ref.setZero(ns);
+    dref_T.setZero(ns);
+    xw.resize(ns);
+    MatrixXd &dref_x = w.dref_x, &Vr = w.Vr, &Wi = w.Wi;
+    dref_x.setZero(ns, ns);
+    Wi.resize(1, ns);
+    Vr.setZero(ns + 1, solvent_ref ? static_cast<Index>(m.solv.size()) + 1 : 1);
     for (std::size_t k = 0; solvent_ref && k < m.solv.size(); ++k) Vr(m.solv[k], k) = 1.0;
     Vr(ns, Vr.cols() - 1) = 1.0;
     for (int i : m.henry) {
@@ -121,13 +169,16 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
     if (solvent_ref && !m.henry.empty()) nuJn -= m.nu * ((dref_x.colwise() - dref_x * x) / N);
 
     // right-hand sides (T, then each component) and the matrix over the active species
-    MatrixXd rhs = MatrixXd::Zero(nr + nb, nw);
+    MatrixXd& rhs = w.rhs;
+    rhs.setZero(nr + nb, nw);
     rhs.col(0).head(nr) = nu_lng_T - m.nu * dref_T;
     for (Index r = 0; r < nr; ++r) rhs(r, 0) -= dlnk_dT(m.lnK, r, T);
     rhs.bottomRightCorner(nb, nc) = -m.B * m.D;
     const Index na = static_cast<Index>(active.size());
-    const VectorXd net = m.nu.rowwise().sum();
-    MatrixXd A(nr + nb, na);
+    VectorXd& net = w.net;
+    net = m.nu.rowwise().sum();
+    MatrixXd& A = w.A;
+    A.resize(nr + nb, na);
     for (Index c = 0; c < na; ++c) {
         const int j = active[c];
         A.col(c) << m.nu.col(j) - net * (n[j] / N) + nuJn.col(j) * n[j], m.B.col(j) * n[j];
@@ -144,30 +195,36 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
         V2.topRows(ns) = dn / N;
         V2.row(ns).setZero();
         V2(ns, 0) = 1.0;
-        act.directional(x, T, MatrixXd::Identity(ns, ns), V2, lng, dlng);
+        act.directional(x, T, I, V2, lng, dlng);
     } else {
         dlng.noalias() = Jn * dn;
         dlng.col(0) += lng_T;
     }
 
     // d ln n (0 for an absent species), d N, d x
-    VectorXd inv_n(ns);
+    VectorXd& inv_n = w.inv_n;
+    inv_n.resize(ns);
     for (Index i = 0; i < ns; ++i) inv_n[i] = n[i] > 0.0 ? 1.0 / n[i] : 1.0;
-    const MatrixXd dlnn = inv_n.asDiagonal() * dn;
-    const RowVectorXd dN = dn.colwise().sum();
-    const MatrixXd dx = (dn - x * dN) / N;
+    MatrixXd &dlnn = w.dlnn, &dx = w.dx;
+    dlnn.noalias() = inv_n.asDiagonal() * dn;
+    RowVectorXd& dN = w.dN;
+    dN = dn.colwise().sum();
+    dx = (dn - x * dN) / N;
 
     // partial pressures: d ln f = d ln x + d ln gamma + d ln (H/gamma_inf)_mix or d ln Psat
     const Index nv = static_cast<Index>(vol.size());
     out.partial_pressures.resize(nv, nw);
-    MatrixXd V_T = MatrixXd::Zero(ns + 1, 1);
+    MatrixXd& V_T = w.V_T;
+    V_T.setZero(ns + 1, 1);
     V_T(ns, 0) = 1.0;
     for (Index k = 0; k < nv; ++k) {
         const int i = vol[k];
-        RowVectorXd dl = dlnn.row(i) - dN / N + dlng.row(i);
+        RowVectorXd& dl = w.dl;
+        dl = dlnn.row(i) - dN / N + dlng.row(i);
         if (!m.pairs[i].empty()) {
             double num = 0.0, den = 0.0, dnum_T = 0.0;
-            RowVectorXd dnum = RowVectorXd::Zero(nw);
+            RowVectorXd& dnum = w.dnum;
+            dnum.setZero(nw);
             for (const auto& p : m.pairs[i]) {
                 double lng_inf = ref[i], dlng_inf = dref_T[i];
                 if (solvent_ref || p.solvent != m.water) {  // else the water reference above
@@ -188,7 +245,8 @@ void liquid_jacobian(const LiquidJacobianModel& m, ActivityDerivatives& act, boo
             }
             const double h = num / den;
             // d h = sum_a Vc_a^(2/3) (g_a - h) dx_a / den
-            RowVectorXd dh = dnum;
+            RowVectorXd& dh = w.dh;
+            dh = dnum;
             for (const auto& p : m.pairs[i]) dh -= p.vc23 * h * dx.row(p.solvent);
             dl += dh / den;
             dl[0] += dnum_T / den;

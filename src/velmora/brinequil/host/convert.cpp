@@ -53,17 +53,38 @@ Eigen::VectorXd to_vec(py::handle obj, const char* what) {
     return v;
 }
 
+namespace {
+
+// A new C-contiguous float64 array from NumPy's own constructor: pybind11's array_t(shape) makes
+// shape and stride vectors and a dtype object per call, as much again as the array itself.
+py::array_t<double> new_array(int nd, const Py_intptr_t* dims, double*& data) {
+    auto& np = py::detail::npy_api::get();
+    PyObject* a = np.PyArray_NewFromDescr_(
+        np.PyArray_Type_, np.PyArray_DescrFromType_(py::detail::npy_api::NPY_DOUBLE_), nd, dims,
+        nullptr, nullptr, 0, nullptr);
+    if (!a) throw py::error_already_set();
+    data = reinterpret_cast<double*>(py::detail::array_proxy(a)->data);
+    return py::reinterpret_steal<py::array_t<double>>(a);
+}
+
+}  // namespace
+
 py::array_t<double> to_numpy(const Eigen::VectorXd& v) {
-    py::array_t<double> a(v.size());
-    if (v.size() > 0) std::memcpy(a.mutable_data(), v.data(), sizeof(double) * v.size());
+    const Py_intptr_t dims[1] = {static_cast<Py_intptr_t>(v.size())};
+    double* data = nullptr;
+    py::array_t<double> a = new_array(1, dims, data);
+    if (v.size() > 0) std::memcpy(data, v.data(), sizeof(double) * v.size());
     return a;
 }
 
 py::array_t<double> to_numpy(const Eigen::MatrixXd& m) {
-    py::array_t<double> a(std::vector<py::ssize_t>{m.rows(), m.cols()});
-    auto r = a.mutable_unchecked<2>();
+    const Py_intptr_t dims[2] = {static_cast<Py_intptr_t>(m.rows()),
+                                 static_cast<Py_intptr_t>(m.cols())};
+    double* data = nullptr;
+    py::array_t<double> a = new_array(2, dims, data);
+    // row by row (C order) from Eigen's columns
     for (Eigen::Index i = 0; i < m.rows(); ++i)
-        for (Eigen::Index j = 0; j < m.cols(); ++j) r(i, j) = m(i, j);
+        for (Eigen::Index j = 0; j < m.cols(); ++j) data[i * m.cols() + j] = m(i, j);
     return a;
 }
 

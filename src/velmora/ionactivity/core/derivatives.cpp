@@ -10,6 +10,7 @@
 // holds it.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
@@ -536,12 +537,25 @@ struct StatesOf {
     SecondOrder::Work<W> work;
 };
 
+// The last answers of one row and one direction of ln_gamma_directional_derivatives: a Henry
+// component's gamma infinity in a pure solvent and its T derivative, asked at the same point by
+// every liquid's Jacobian at one T. Keyed by every bit of T, the options, x, W and V (the same
+// arguments give the same digits).
+struct OneRowMemo {
+    static constexpr int kSlots = 4;
+    std::vector<double> key[kSlots];
+    double wlng[kSlots] = {}, p[kSlots] = {};
+    int next = 0;
+    std::vector<double> probe;  // the key of the call being asked
+};
+
 struct SecondOrderStates {
     StatesOf<1> one;
     StatesOf<2> two;
     StatesOf<3> three;
     StatesOf<kTangents> four;
     StatesOf<kWide> wide;
+    OneRowMemo one_row;
 };
 
 template <int W>
@@ -692,6 +706,35 @@ void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::Vecto
                                     std::to_string(n_ + 1) + " x L, Wlng k and P k x L");
     check_point(x, T);
     std::lock_guard<std::mutex> lock(mutex_);
+    OneRowMemo* memo = nullptr;
+    if (k == 1 && L == 1) {
+        if (!ts2_) ts2_ = std::make_shared<SecondOrderStates>();
+        memo = &ts2_->one_row;
+        std::vector<double>& key = memo->probe;
+        key.clear();
+        key.push_back(T);
+        key.push_back(o.fixed_Y ? 1.0 : 0.0);
+        key.push_back(static_cast<double>(static_cast<int>(o.lc_ref)));
+        for (Eigen::Index i = 0; i < n_; ++i) key.push_back(x[i]);
+        for (Eigen::Index i = 0; i < n_; ++i) key.push_back(W(0, i));
+        for (Eigen::Index i = 0; i <= n_; ++i) key.push_back(V(i, 0));
+        for (int s = 0; s < OneRowMemo::kSlots; ++s)
+            if (memo->key[s].size() == key.size() &&
+                std::memcmp(memo->key[s].data(), key.data(), key.size() * sizeof(double)) == 0) {
+                Wlng[0] = memo->wlng[s];
+                P(0, 0) = memo->p[s];
+                return;
+            }
+    }
+    // (kept for the next call of the same arguments, as it was worked out)
+    const auto keep = [&] {
+        if (!memo) return;
+        const int s = memo->next;
+        memo->next = (s + 1) % OneRowMemo::kSlots;
+        memo->key[s] = memo->probe;
+        memo->wlng[s] = Wlng[0];
+        memo->p[s] = P(0, 0);
+    };
     if (hand_ok()) {  // all of J V, whatever W: then projected
         Eigen::VectorXd lng(n_);
         Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> JV(n_, L);
@@ -700,6 +743,7 @@ void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::Vecto
             lng.data(), JV.data());
         Wlng.noalias() = W * lng;
         P.noalias() = W * JV;
+        keep();
         return;
     }
     Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> Pr(k, L);
@@ -729,6 +773,7 @@ void Model::ln_gamma_directional_derivatives(const Eigen::Ref<const Eigen::Vecto
             by_width(static_cast<int>(k), go);
     }
     P = Pr;
+    keep();
 }
 
 void Model::ln_gamma_parameter_derivatives(const Eigen::Ref<const Eigen::VectorXd>& x, double T,
