@@ -33,11 +33,13 @@ databank. With the shipped databank, or with
                       to a fit of levitated droplets beyond saturation, Tang et al.'s to 13 mol/kg
                       or, with a further argument clegg1997, Clegg et al.'s to 17 (data.py); a_w
                       against both and NaCl at 10-100 C, then stops (the other fits not repeated).
+  own-terms-droplets-chain  own-terms' chain with NaCl's fit held to the droplets as above (tang1986
+                      or clegg1997) in place of the plain own terms (about 10 s; ln Ksp not refitted).
 
 Besides: Na2SO4's gamma+- (Moller) and gypsum in Na2SO4 (Block & Waters, 25 C).
 
     OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4|own-terms|own-terms-ub|own-terms-curve|
-                                                              own-terms-droplets [clegg1997]]
+                                                              own-terms-droplets[-chain] [clegg1997]]
 """
 
 import dataclasses
@@ -124,8 +126,9 @@ def hot_cacl2(fits):
     return cacl2
 
 
-def own_terms_droplets(source):
-    """NaCl's fit with W1, W2, U(Cl-; Na+, Na+) and ln a_w held to a droplet fit, 6.5 mol/kg to its range."""
+def droplet_fit(source):
+    """NaCl's fit (FITS's form) with W1, W2, U(Cl-; Na+, Na+) and ln a_w at 25 C held (sigma 0.01)
+    to a droplet fit, 6.5 mol/kg to its range."""
     aw, m_max = ((data.clegg_nacl_water_activity, data.CLEGG_NACL_M_MAX) if source == "clegg1997"
                  else (data.tang_nacl_water_activity, data.TANG_NACL_M_MAX))
     grid = np.arange(6.5, m_max + 0.01, 0.5)
@@ -139,8 +142,13 @@ def own_terms_droplets(source):
             lna = shipped.ln_water_activity(Model("NaCl-H2O", db), "NaCl", grid)
             return list(extra(db, theta)) + list(w * (lna - target))
         return sets_, params, both, trange
+    return fits
+
+
+def own_terms_droplets(source):
+    """NaCl's fit alone held to the droplets: its terms, a_w against both droplet fits, NaCl at 10-100 C."""
     db, results = shipped.salt_pair_trial(("NaCl-H2O",), chain=shipped.OWN_CHAIN, starts_from={},
-                                          fits={"NaCl-H2O": fits})
+                                          fits={"NaCl-H2O": droplet_fit(source)})
     res = results["NaCl-H2O"]
     print(", ".join(f"{p.label} {v:.4g} +- {e:.2g}" for p, v, e in zip(res.params, res.theta, res.stderr)
                     if p.kind == "ion_mixing" or p.field.startswith("W")))
@@ -197,6 +205,12 @@ if __name__ == "__main__":
     elif mode == "own-terms-droplets":
         own_terms_droplets(sys.argv[2] if sys.argv[2:] else "tang1986")
         sys.exit(0)
+    elif mode == "own-terms-droplets-chain":
+        db, results = shipped.salt_pair_trial(chain=shipped.OWN_CHAIN, starts_from={},
+                                              fits={"NaCl-H2O": droplet_fit(sys.argv[2] if sys.argv[2:] else "tang1986")})
+        for name, res in results.items():
+            print(f"== {name}:", ", ".join(f"{p.label} {v:.5g} +- {e:.2g}" for p, v, e in zip(res.params, res.theta, res.stderr)
+                                          if p.kind == "ion_mixing" or p.field.startswith("W")))
     elif mode is not None:
         sys.exit(__doc__)
     else:
