@@ -481,7 +481,7 @@ def test_the_usual_flash_named_at_once_is_the_flash_that_finish_names(mea, monke
 
     for T in (330.0, 353.15, 376.0):
         fast = mea.flash(feed, ATM, T=T)  # (its pairs said, if any: none, MEA is fitted)
-        # filled without __init__: what __init__ makes of the same arguments, in its order
+        # what __init__ makes of the same arguments, in its order, with the same types
         d = dict(vars(fast))
         built = flashes.FlashResult(mea, z, fast.raw, d["_liquid_of"], fast.residual,
                                     fast.balance, fast.iterations, fast.method)

@@ -58,9 +58,6 @@ DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down
 _FLOAT64 = np.dtype(np.float64)  # the native float dtype, which NumPy's float arrays share
 
 
-_new_result = object.__new__  # a FlashResult without __init__ (the usual TP flash fills it)
-
-
 def _floats(v: Any) -> list[float]:
     """The entries of a vector as Python floats (``float()`` of each, without the per-element
     conversion of NumPy scalars)."""
@@ -113,24 +110,25 @@ class FlashResult:
         iterations: int,
         method: str,
     ) -> None:
-        self.T, self.P = float(raw["T"]), float(raw["P"])
-        self.vapor_fraction = float(raw["beta"])
-        self.H = float(raw["H"]) / KMOL
-        self.S = float(raw["S"]) / KMOL
-        # feed, x and vapor: named when one of them is first read (a solve over flashes reads
-        # a few scalars of most)
-        self._compositions = (system.components, z, raw["x"], raw["y"])
-        if isinstance(liquid, tuple):  # the arguments of ``_liquid_state``: made when first read
-            self._liquid_of = liquid
-        else:
-            self.liquid = liquid
-        self.iterations = int(iterations)
-        self.converged = True
-        self.residual = float(residual)
-        self.balance = float(balance)
-        self.method = method
-        self.raw = raw
-        self._system = system  # for the derivatives; not pickled
+        # one dict display (the usual TP flash makes one of these per call). feed, x and vapor:
+        # named when one of them is first read (a solve over flashes reads a few scalars of
+        # most); a tuple for the liquid: the arguments of ``_liquid_state``, made when first read
+        self.__dict__ = {
+            "T": float(raw["T"]),
+            "P": float(raw["P"]),
+            "vapor_fraction": float(raw["beta"]),
+            "H": float(raw["H"]) / KMOL,
+            "S": float(raw["S"]) / KMOL,
+            "_compositions": (system.components, z, raw["x"], raw["y"]),
+            "_liquid_of" if isinstance(liquid, tuple) else "liquid": liquid,
+            "iterations": int(iterations),
+            "converged": True,
+            "residual": float(residual),
+            "balance": float(balance),
+            "method": method,
+            "raw": raw,
+            "_system": system,  # for the derivatives; not pickled
+        }
 
     def _named(self) -> None:
         comps, z, x, y = self.__dict__.pop("_compositions")
@@ -767,30 +765,17 @@ def tp_flash(
                         and info.__dict__.get("_pair_positions") == []
                     ):
                         # _finish(system, z, found) of a split whose liquid passed: its state
-                        # made when first read, no pair to warn of. FlashResult(system, z, core,
-                        # (system, x, T, n, lng, f, chem_res), res, bal, iterations, method)
-                        # without its __init__, as usual_state makes a LiquidState: the core's
-                        # numbers are floats and its iterations an int already
-                        result = _new_result(FlashResult)
-                        result.__dict__ = {
-                            "T": core["T"],
-                            "P": core["P"],
-                            "vapor_fraction": beta,
-                            "H": core["H"] / KMOL,
-                            "S": core["S"] / KMOL,
-                            "_compositions": (system.components, z, core["x"], core["y"]),
-                            "_liquid_of": (
-                                (system, core["x"], core["T"], done[1], done[2], done[0], chem_res)
-                            ),
-                            "iterations": core["iterations"],
-                            "converged": True,
-                            "residual": res,
-                            "balance": bal,
-                            "method": "core TP flash",
-                            "raw": core,
-                            "_system": system,
-                        }
-                        return result
+                        # made when first read, no pair to warn of
+                        return FlashResult(
+                            system,
+                            z,
+                            core,
+                            (system, core["x"], core["T"], done[1], done[2], done[0], chem_res),
+                            res,
+                            bal,
+                            core["iterations"],
+                            "core TP flash",
+                        )
                 found = _Verified(
                     core,
                     done[0],
