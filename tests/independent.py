@@ -89,6 +89,17 @@ def atoms(formula):
     return stack[0]
 
 
+def count(amounts, formulas=None):
+    """{element: mol} of {name: amount}: names in ``formulas`` ({name: formula}, e.g. solids) by
+    those, species and components by the databank's formulas, each read by ``atoms``."""
+    out = {}
+    for name, v in amounts.items():
+        formula = (formulas or {}).get(name) or databank.species(name)["formula"]
+        for e, n in atoms(formula).items():
+            out[e] = out.get(e, 0.0) + v * n
+    return out
+
+
 class Reference:
     """What the checks need of one System, worked out once: element matrices of the true
     species and of the components (from the formulas), the species' charges (the databank's

@@ -5,13 +5,12 @@ balances from the databank's formulas, reaction quotients against the databank's
 with ln gamma evaluated afresh, and the vapor of a flash."""
 
 import math
-from collections import Counter
 
 import numpy as np
 import pytest
 
 from conftest import module_systems
-from independent import atoms
+from independent import count
 from velmora import ConvergenceError, checks, ionactivity, phasekit, recovery
 from velmora.enginebridge import databank as db
 from velmora.states import liquid_state
@@ -49,11 +48,7 @@ def nh3_liquid(s, m, ratio, T):
 def assert_balanced(liq, rel=1e-10):
     """Every element of the apparent liquid in the true species (databank formulas), and no net
     charge."""
-    true, given = Counter(), Counter()
-    for amounts, total in ((liq.amounts, true), (liq.apparent, given)):
-        for s, v in amounts.items():
-            for e, k in atoms(db.species(s)["formula"]).items():
-                total[e] += k * v
+    true, given = count(liq.amounts), count(liq.apparent)
     assert set(true) == set(given)
     for e in given:
         assert true[e] == pytest.approx(given[e], rel=rel), e

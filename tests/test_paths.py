@@ -12,9 +12,8 @@ import numpy as np
 import pytest
 
 from conftest import module_systems
-from independent import atoms
+from independent import count
 from velmora import paths
-from velmora.enginebridge import databank
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning",
                                         "ignore::velmora.errors.DefaultParameterWarning")
@@ -29,14 +28,14 @@ SEA = {"Na+": 0.486, "K+": 0.0106, "Ca++": 0.0107, "SO4--": 0.0293, "Cl-": 0.459
 systems = module_systems("brine-H2O", "CaSO4-NaCl-H2O", "CaCO3-CO2-H2O")
 
 
-def count(amounts, formulas):
-    """{element: mol} of {name: amount}: solids by the formulas {name: formula}, species and
-    components by the databank's formulas."""
-    out = {}
-    for name, v in amounts.items():
-        for el, n in atoms(formulas.get(name) or databank.species(name)["formula"]).items():
-            out[el] = out.get(el, 0.0) + v * n
-    return out
+def held_at(system, path, k):
+    """{species or solid: mol} that point k of an evaporation path holds: the liquid (molality
+    times its water), the water taken and the solids."""
+    kg = path.water[k] * system._info.mw["H2O"] / 1000.0
+    held = {sp: m[k] * kg for sp, m in path.molality.items()}
+    held["H2O"] = path.water[k] + path.water_removed[k]
+    held.update({sp: v[k] for sp, v in path.solids.items()})
+    return held
 
 
 def solid_formulas(system):
@@ -59,18 +58,14 @@ def test_evaporation_balances_every_element(systems):
     the total taken so far)."""
     b = systems["brine-H2O"]
     brine = paths.brine(b, SEA)
-    feed = count(brine.amounts, {})
+    feed = count(brine.amounts)
     forms = solid_formulas(b)
     r = np.linspace(0.0, 0.95, 40)
     for fractional in (False, True):
         path = paths.evaporate(b, brine, T25, removed=r, fractional=fractional, events=False)
         assert {"gypsum", "halite"} <= set(path.solids)
         for k in range(len(r)):
-            kg = path.water[k] * b._info.mw["H2O"] / 1000.0        # the molalities' kg
-            held = {s: m[k] * kg for s, m in path.molality.items()}
-            held["H2O"] = path.water[k] + path.water_removed[k]
-            held.update({s: v[k] for s, v in path.solids.items()})
-            got = count(held, forms)
+            got = count(held_at(b, path, k), forms)
             for el, v in feed.items():
                 assert got[el] == pytest.approx(v, rel=1e-9), (fractional, r[k], el)
     assert path.water_removed[-1] == pytest.approx(0.95 * brine.amounts["H2O"], rel=1e-15)
@@ -283,8 +278,8 @@ def test_ion_analysis_to_components_and_the_charge_balance(systems):
     # water in Ca++ + 2 HCO3- = CaCO3 + CO2 + H2O was lost (2.5 % of the hydrogen at 1.4 mol/kg)
     water = 1000.0 / 18.015
     for analysis in ({"Ca++": 0.002, "HCO3-": 0.004}, {"Ca++": 1.4, "HCO3-": 2.8}):
-        ions = count(dict(analysis, H2O=water), {})
-        salts = count(paths.brine(w, analysis).amounts, {})
+        ions = count(dict(analysis, H2O=water))
+        salts = count(paths.brine(w, analysis).amounts)
         for el, v in ions.items():
             assert salts[el] == pytest.approx(v, rel=1e-12), (analysis, el)
     with pytest.raises(ValueError) as e:

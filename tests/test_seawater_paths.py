@@ -10,10 +10,9 @@ import numpy as np
 import pytest
 
 import velmora
-from independent import atoms
+from independent import count
 from velmora import paths
-from velmora.enginebridge import databank
-from test_paths import by_definition, count, solid_formulas
+from test_paths import by_definition, held_at, solid_formulas
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning",
                                         "ignore::velmora.errors.DefaultParameterWarning")
@@ -23,16 +22,6 @@ BARIUM = 2.2e-7   # mol/kg of water: seawater's barium at barite equilibrium (Sa
 REMOVED = np.linspace(0.0, 0.99, 100)
 # salts of the potassium and magnesium that come after halite
 BITTERNS = {"sylvite", "carnallite", "epsomite", "hexahydrite", "kieserite", "bischofite"}
-
-
-def held_at(system, path, k):
-    """{species or solid: mol} that point k of an evaporation path holds: the liquid (molality
-    times its water), the water taken and the solids."""
-    kg = path.water[k] * system._info.mw["H2O"] / 1000.0
-    held = {sp: m[k] * kg for sp, m in path.molality.items()}
-    held["H2O"] = path.water[k] + path.water_removed[k]
-    held.update({sp: v[k] for sp, v in path.solids.items()})
-    return held
 
 
 @pytest.fixture(scope="module")
@@ -46,7 +35,7 @@ def test_seawater_path_balances_every_element(sea):
     """Liquid (molality times its water) + water taken + solids = the seawater, in every
     element (Na, K, Mg, Ca, Sr, Ba, Cl, S, O, H) at every point, through the bitterns."""
     s, app, path = sea
-    feed = count(app, {})
+    feed = count(app)
     forms = solid_formulas(s)
     # (sylvite is present only between two points of the grid, 0.983-0.990)
     assert {"halite", "gypsum", "barite", "celestite", "epsomite", "carnallite"} <= set(path.solids)
@@ -90,10 +79,7 @@ def test_every_point_saturated_in_its_solids_and_below_in_the_others(sea):
     kinds = set()
     for k in range(len(REMOVED)):
         kg = path.water[k] * s._info.mw["H2O"] / 1000.0
-        el: dict[str, float] = {}
-        for sp, m in path.molality.items():
-            for e, c in atoms(databank.species(sp)["formula"]).items():
-                el[e] = el.get(e, 0.0) + m[k] * kg * c
+        el = count({sp: m[k] * kg for sp, m in path.molality.items()})
         liquid = {"H2O": path.water[k], "KCl": el["K"], "MgCl2": el["Mg"], "CaCl2": el["Ca"],
                   "SrCl2": el["Sr"], "BaCl2": el["Ba"], "Na2SO4": el["S"],
                   "NaCl": el["Na"] - 2.0 * el["S"]}
@@ -136,13 +122,9 @@ def test_fractional_bittern_balances_every_element(sea):
     path = paths.evaporate(s, app, T25, removed=r, fractional=True)
     m = path.molality
     assert {"halite", "epsomite"} <= set(path.appears)
-    feed, forms = count(app, {}), solid_formulas(s)
+    feed, forms = count(app), solid_formulas(s)
     for k in range(len(r)):
-        kg = path.water[k] * s._info.mw["H2O"] / 1000.0
-        held = {sp: v[k] * kg for sp, v in m.items()}
-        held["H2O"] = path.water[k] + path.water_removed[k]
-        held.update({sp: v[k] for sp, v in path.solids.items()})
-        got = count(held, forms)
+        got = count(held_at(s, path, k), forms)
         for el, v in feed.items():          # (no K, Ca, Sr, Ba given: at the speciation's floor)
             if v > 0.0:
                 assert got[el] == pytest.approx(v, rel=1e-9), (r[k], el)
@@ -225,7 +207,7 @@ def test_a_fractional_path_past_calcite_in_seawater_with_carbonate():
     r = [0.0, 0.5, 0.6]
     path = paths.evaporate(s, feed, 338.5817182027298, removed=r, fractional=True)
     assert 0.5 < path.appears["halite"] < 0.6 and path.solids["calcite"][0] > 0.0
-    total, forms = count(feed, {}), solid_formulas(s)
+    total, forms = count(feed), solid_formulas(s)
     for k in range(len(r)):
         got = count(held_at(s, path, k), forms)
         for el, v in total.items():

@@ -236,15 +236,8 @@ def test_a_bittern_at_its_saturation_whose_active_set_cycles():
     assert all(0.0 < v < 2e-3 for v in liq.solids.values())
     # the liquid and its solids hold the feed, element by element
     formula = {k: r["formula"] for k, r in databank.active().table("solids").items()}
-
-    def elements(amounts, formulas):
-        out = {}
-        for k, n in amounts.items():
-            for e, c in ind.atoms(formulas.get(k, k)).items():
-                out[e] = out.get(e, 0.0) + c * n
-        return out
-    held = elements(liq.apparent, {}), elements(liq.solids, formula)
-    for e, n in elements(feed, {}).items():
+    held = ind.count(liq.apparent), ind.count(liq.solids, formula)
+    for e, n in ind.count(feed).items():
         assert held[0].get(e, 0.0) + held[1].get(e, 0.0) == pytest.approx(n, rel=1e-9, abs=1e-15), e
     assert max(liq.saturation_indices.values()) <= SI_TOL
     assert all(abs(liq.saturation_indices[k]) <= SI_TOL for k in liq.solids)

@@ -243,10 +243,6 @@ def test_solid_shift_parameters_move_both_records_alike():
     names = ("gypsum", "anhydrite")
     params = [regress.Parameter("solid", names, f, 0.0, -500.0, 500.0) for f in ("shift", "shift_B", "shift_C")]
     assert [p.label for p in params] == [f"gypsum/anhydrite:{f}" for f in ("shift", "shift_B", "shift_C")]
-
-    def ln_k(rec, T):
-        return rec["A"] + rec["B"] / T + rec["C"] * math.log(T) + rec["D"] * T
-
     params.append(regress.Parameter("solid", names, "shift_D", 0.0, -5.0, 5.0))
     T0, h = 298.15, 1e-3
     for p, v in zip(params, (0.25, -120.0, 7.5, -0.4)):

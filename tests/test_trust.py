@@ -686,8 +686,6 @@ def test_the_newton_split_does_not_depend_on_the_calls_before_it():
     # or 845 iterations: the QR update of its Broyden step applied a rotation it had left
     # unset (heap contents) where the spike's entry was already 0. The same split, the same
     # digits and count, fresh and after other solves; the front door's flash likewise
-    import numpy as np
-
     s = velmora.System("NH3-CO2-H2O")
     feed = {"H2O": 0.3, "NH3": 0.4, "CO2": 0.3}
     el, z = s.model, checks.feed(s, feed)
