@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 from scipy import optimize
 
+import velmora
 from velmora import brinequil
 from velmora.errors import ConvergenceError, NoSolutionError
 
@@ -144,3 +145,21 @@ def test_brent_passes_errors_of_f_through(error):
     if isinstance(error, ConvergenceError):
         assert info.value.T == 401.5
 
+
+def test_front_door_root_searches_run_the_engine_brent(monkeypatch):
+    # one Brent for the engine and the front door: a bubble temperature (flashes._bubble_T) calls
+    # the engine's and not SciPy's
+    import scipy.optimize
+
+    def scipy_brentq(*args, **kwargs):
+        raise AssertionError("scipy.optimize.brentq called")
+
+    calls = []
+    real = brinequil._brentq
+    monkeypatch.setattr(scipy.optimize, "brentq", scipy_brentq)
+    monkeypatch.setattr(brinequil, "_brentq", lambda *a, **k: calls.append(k) or real(*a, **k))
+    s = velmora.System("NaCl-H2O")
+    r = s.bubble_temperature(s.composition(molalities={"NaCl": 1.0}), 101325.0)
+    assert calls and all(k["xtol"] == 1e-10 for k in calls)
+    # the salt raises the boiling point above its water's
+    assert r.vapor_fraction == 0.0 and r.T > s.bubble_temperature({"H2O": 1.0}, 101325.0).T
