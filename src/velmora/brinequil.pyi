@@ -506,6 +506,17 @@ def _hybrd(
     """(x, nfev, info): root of f from x0 by the hybrid Powell method (xtol 1e-12); info 1 when
     converged. For the tests of the core's root finders."""
 
-def _brentq(f: Callable[[float], float], a: float, b: float) -> float:
-    """Root of f on [a, b] by Brent's method (xtol 1e-8). For the tests of the core's root
-    finders."""
+def _brentq(
+    f: Callable[[float], float],
+    a: float,
+    b: float,
+    *,
+    xtol: float = 1e-8,
+    rtol: float = 8.881784197001252e-16,
+    maxiter: int = 100,
+) -> float:
+    """Root of f on [a, b] by Brent's method: the bracket's half-width below (xtol + rtol |x|) / 2
+    or f exactly 0 (rtol 4 eps by default). ValueError when f(a), f(b) have the same sign
+    ("different signs") or f gives NaN, RuntimeError after maxiter iterations; an exception
+    raised in f reaches the caller as it was raised. The front door's root searches and the
+    tests of the core's root finders."""

@@ -46,8 +46,10 @@ class ConvergenceError(VelmoraError, RuntimeError):
 # What the core layer and the activity model say, as a ValueError, when a solve fails on its way
 # rather than on its input: an iterate that diverged (brinequil model/true_amounts.cpp,
 # equilibrium/flash.cpp), the logarithm of an amount that went non-positive (model/pyfloat.hpp,
-# in the words of Python's math module), a root finder without a bracket (equilibrium/
-# solvers.cpp), an iterate handed to the activity model off the simplex (ionactivity).
+# in the words of Python's math module), a root finder without a bracket or with a NaN value
+# (equilibrium/solvers.cpp; the front door's Brent searches run it too, so a bracket refused
+# there is a failed attempt, which SciPy's brentq's words were not), an iterate handed to the
+# activity model off the simplex (ionactivity).
 SOLVE_FAILURES = (
     "chemical equilibrium of the liquid diverged",
     "two-phase split of the electrolyte liquid diverged",

@@ -32,8 +32,8 @@ if TYPE_CHECKING:
 
     from .derivatives import FlashJacobian
 
-# Imported where used, not here: pandas (optional, slow to import), scipy.optimize (~0.4 s to
-# import), the compiled core and its sibling modules phasekit and enginebridge (`import
+# Imported where used, not here: pandas (optional, slow to import), the compiled core (its
+# Brent root finder too) and its sibling modules phasekit and enginebridge (`import
 # velmora.brinequil` runs this package's __init__ and loads no sibling but ionactivity).
 
 
@@ -399,7 +399,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
     the T solve stopped at a jump (``out``) or failed (``error``, a ConvergenceError at T):
     splits at a given vapor fraction, T solved with each; for H or S, Brent's method in the
     vapor fraction over them."""
-    from scipy.optimize import brentq
+    from .brinequil import _brentq as brentq
 
     scale = 1.0 if key == "beta" else KMOL
     if out is not None:
@@ -1621,7 +1621,7 @@ def _solve_T(system, z, P, key, target, T0):
     critical temperature) is halved back towards the last verified point, and no later step
     goes past it (bisection between the two); the error is raised once the step is below
     DRY_STEP."""
-    from scipy.optimize import brentq
+    from .brinequil import _brentq as brentq
 
     seen = {}
 
@@ -1694,7 +1694,7 @@ def _solve_T(system, z, P, key, target, T0):
 def _bubble_T(system, z, P, T0):
     """The bubble temperature [K] of the liquid z at P: ln sum_k f_k / (phi_k P) = 0 over the
     volatile components it holds or makes (bracketing from T0, then Brent's method)."""
-    from scipy.optimize import brentq
+    from .brinequil import _brentq as brentq
 
     el = system.model
     el._warm = None

@@ -908,7 +908,7 @@ def _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolve
     the index 0 to EVENT_SI. Where that set has no answer inside, the root of h = SI + amount
     / c, the index on the side without the solid and its amount on the other
     (``_kinked_root``). A solid that comes and goes between two points is not seen."""
-    from scipy.optimize import brentq
+    from .brinequil import _brentq as brentq
 
     names = system.solids.names
     for k in pts[0].active:
@@ -986,7 +986,7 @@ def _kinked_root(system, walk, k, before, after, a, b, feed, T):
     """The root in (a, b) of h = SI + (amount of solid k) / c: the index (< 0) on the side
     without the solid, a positive amount on the other; c is the amount at the end with the
     solid. Each h a point of the walk, from the latest points found without and with it."""
-    from scipy.optimize import brentq
+    from .brinequil import _brentq as brentq
 
     inside = after if k in after.active else before
     c = float(inside.s[inside.active.index(k)]) * inside.scale

@@ -120,7 +120,7 @@ def _start(system, s, active, m, liq, evaluate):
     (a trace mineral takes most of its scarcest ion, which a Newton step from 0 on a
     logarithmic index approaches slowly). Solids that share an ion are solved in turn, each
     with the others' present amounts, START_SWEEPS times over. One speciation for all."""
-    from scipy.optimize import brentq
+    from ..brinequil import _brentq as brentq
 
     ss, info = system.solids, system._info
     n0 = [float(v) for v in liq.n]

@@ -381,7 +381,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     liquid is left at T: ValueError, it boils dry (INVARIANT_MARGIN above an invariant point,
     whose T holds for every liquid beside those solids). Else ``error``, as a
     ConvergenceError."""
-    from scipy.optimize import brentq
+    from ..brinequil import _brentq as brentq
 
     if not isinstance(error, ConvergenceError):
         error = ConvergenceError(
@@ -500,7 +500,7 @@ def _past_the_grid(system, z, P, T, last, most):
     PAST_STEPS of them, until one boils at T or above; then Brent's method between the last
     two, T met to T_MATCH. None where a step finds no liquid first (the liquid boils dry
     below T) or T is not met."""
-    from scipy.optimize import brentq
+    from ..brinequil import _brentq as brentq
 
     ss = system.solids
     seen = {}
@@ -524,7 +524,11 @@ def _past_the_grid(system, z, P, T, last, most):
             u = u0 + step
             r = at(u, r0)
             if r.T >= T:
-                v = brentq(lambda v, r0=r0: at(v, r0).T - T, u0, u, xtol=1e-10, rtol=1e-15)
+
+                def gap(v: float, r0: Any = r0) -> float:
+                    return at(v, r0).T - T
+
+                v = brentq(gap, u0, u, xtol=1e-10, rtol=1e-15)
                 out = at(v, r0)
                 return out if abs(out.T - T) <= T_MATCH else None
             prev, u0, r0 = (u0, r0.T), u, r
@@ -603,7 +607,7 @@ def _flash_hs(system, z, P, key, target, T0):
     ``target``. Below the bubble point (with solids) Brent's method in T over flashes at T;
     above it Brent's method in the vapor fraction (where a salt comes out of a boiling brine
     the temperature stays while the vapor fraction grows, so T alone does not fix the state)."""
-    from scipy.optimize import brentq
+    from ..brinequil import _brentq as brentq
 
     seen = {}
     what, unit = HS_NAMES[key]
@@ -721,7 +725,7 @@ def _t_solve(flash_t, value, key, target, lo, hi):
     flashes at T, where value(lo) <= target <= value(hi); None where either end has no answer,
     they do not bracket, or the T found misses the target (a jump: T held while the vapor
     fraction grows, where only the vapor fraction fixes the state)."""
-    from scipy.optimize import brentq
+    from ..brinequil import _brentq as brentq
 
     try:
         if not value(flash_t(lo)) <= target <= value(flash_t(hi)):
@@ -835,7 +839,7 @@ def scaling_temperature(
     (kept liquid: no vapor, e.g. a produced water under pressure in a heat exchanger) becomes
     saturated with ``solid`` (or with the first of its solids); the liquid is undersaturated
     just below it. A scan in steps of 5 K, then Brent's method on the saturation index."""
-    from scipy.optimize import brentq
+    from ..brinequil import _brentq as brentq
 
     ss = system.solids
     which = list(range(len(ss))) if solid is None else [ss.index(solid)]
@@ -862,7 +866,13 @@ def scaling_temperature(
         cur = si(b)
         up = np.flatnonzero(cur >= 0.0)
         if up.size:
-            roots = [(brentq(lambda t, j=j: si(t)[j], a, b, xtol=1e-10), which[j]) for j in up]
+            roots = []
+            for j in map(int, up):
+
+                def si_j(t: float, j: int = j) -> float:
+                    return float(si(t)[j])
+
+                roots.append((brentq(si_j, a, b, xtol=1e-10), which[j]))
             T, k = min(roots)
             ss.range_warnings(T, [k])
             return float(T), ss.names[k]

@@ -204,6 +204,14 @@ NewtonResult warm_newton(const SystemFn& f, Eigen::VectorXd& x, Eigen::MatrixXd&
 
 double brentq(const std::function<double(double)>& f, double a, double b, double xtol, double rtol,
               int maxiter) {
+    // faults of the caller, not failed solves: no "root finder: " (velmora.errors.SOLVE_FAILURES)
+    const double eps4 = 4.0 * std::numeric_limits<double>::epsilon();
+    if (!(xtol > 0.0)) throw ValueError("Brent's method: xtol must be > 0, got " + fmt(xtol));
+    if (!(rtol >= eps4))
+        throw ValueError("Brent's method: rtol must be >= 4 eps (" + fmt(eps4) + "), got " +
+                         fmt(rtol));
+    if (maxiter < 0)
+        throw ValueError("Brent's method: maxiter must be >= 0, got " + std::to_string(maxiter));
     auto eval = [&f](double x) {
         const double v = f(x);
         if (std::isnan(v))

@@ -49,7 +49,9 @@ NewtonResult warm_newton(const SystemFn& f, Eigen::VectorXd& x, Eigen::MatrixXd&
 
 // Brent's method on [a, b] (brentq): stops when |f| is exactly 0 or the bracket half-width
 // falls below (xtol + rtol |x|) / 2. ValueError when f(a), f(b) have the same sign or f gives
-// NaN; RuntimeError when maxiter iterations do not converge.
+// NaN; RuntimeError when maxiter iterations do not converge. xtol > 0, rtol >= 4 eps and
+// maxiter >= 0 or ValueError: a smaller step than that can stall on the spacing of doubles.
+// The front door's root searches (velmora.brinequil._brentq) run this one too.
 double brentq(const std::function<double(double)>& f, double a, double b, double xtol = 1e-8,
               double rtol = 4.0 * std::numeric_limits<double>::epsilon(), int maxiter = 100);
 

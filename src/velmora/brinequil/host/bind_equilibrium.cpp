@@ -1,7 +1,7 @@
 // Python interface of the liquid fugacities (psat, fugacities, bubble) and of the phase
 // equilibrium (kvalues, flash_tp, _flash_newton, bubble_t, flash): the operations are in
 // equilibrium_calls.cpp, the algorithms in fugacity/ and equilibrium/.
-#include <pybind11/functional.h>
+#include <limits>
 
 #include "equilibrium/flash.hpp"
 #include "host/electrolyte.hpp"
@@ -51,11 +51,15 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             py::arg("beta") = py::none(), py::arg("T0") = py::none(),
             "Flash at P with T, H [J/kmol], S or the vapor fraction");
 
-    // Private hooks that run the C++ root finders on Python functions (for the tests).
+    // Private hooks that run the C++ root finders on Python functions: _hybrd for the tests,
+    // _brentq for the tests and the front door's root searches (flashes, solids, paths).
     m.def("_hybrd", &hybrd_call, py::arg("f"), py::arg("x0"),
           "Hybrid Powell root of f from x0 (xtol 1e-12): (x, nfev, info)");
-    m.def("_brentq", &brentq_call, py::arg("f"), py::arg("a"), py::arg("b"),
-          "Brent root of f on [a, b] (xtol 1e-8)");
+    m.def("_brentq", &brentq_call, py::arg("f"), py::arg("a"), py::arg("b"), py::kw_only(),
+          py::arg("xtol") = 1e-8, py::arg("rtol") = 4.0 * std::numeric_limits<double>::epsilon(),
+          py::arg("maxiter") = 100,
+          "Brent root of f on [a, b]: the bracket's half-width below (xtol + rtol |x|) / 2 or "
+          "f exactly 0, at most maxiter iterations");
 }
 
 }  // namespace brinequil::host

@@ -704,8 +704,16 @@ py::tuple hybrd_call(py::function f, py::object x0_obj) {
     return py::make_tuple(to_numpy(res.x), res.nfev, res.status);
 }
 
-double brentq_call(const std::function<double(double)>& f, double a, double b) {
-    return core::brentq(f, a, b);
+double brentq_call(py::handle f, double a, double b, double xtol, double rtol, int maxiter) {
+    // f's value as Python's float() of it (PyFloat_AsDouble: a float, int or NumPy scalar; a
+    // TypeError otherwise); an exception raised in f reaches the caller as it was raised
+    auto value = [f](double x) {
+        const py::object r = f(x);
+        const double v = PyFloat_AsDouble(r.ptr());
+        if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+        return v;
+    };
+    return core::brentq(value, a, b, xtol, rtol, maxiter);
 }
 
 }  // namespace brinequil::host

@@ -34,8 +34,9 @@ py::object flash_method(py::object self, py::object pp, py::object z_obj, py::ob
                         py::object T, py::object H, py::object S, py::object beta,
                         py::object T0_obj);
 
-// The C++ root finders on Python functions (test hooks): hybrid Powell (x, nfev, info) and Brent.
+// The C++ root finders on Python functions: hybrid Powell (x, nfev, info; a test hook) and
+// Brent (the front door's root searches too).
 py::tuple hybrd_call(py::function f, py::object x0_obj);
-double brentq_call(const std::function<double(double)>& f, double a, double b);
+double brentq_call(py::handle f, double a, double b, double xtol, double rtol, int maxiter);
 
 }  // namespace brinequil::host
