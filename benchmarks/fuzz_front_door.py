@@ -81,13 +81,16 @@ def main(argv=None):
     a = ap.parse_args(argv)
     chems = a.chemistries or velmora.chemistries()
     per = max(1, a.n // len(chems))
-    print(f"fuzz of the front door: {per} examples per chemistry, {len(chems)} chemistries, "
-          f"seed {a.seed}" + (f", {a.edges:g} of them at the edges" if a.edges else ""))
+    print(
+        f"fuzz of the front door: {per} examples per chemistry, {len(chems)} chemistries, "
+        f"seed {a.seed}" + (f", {a.edges:g} of them at the edges" if a.edges else "")
+    )
     if a.jobs > 1:
         with ProcessPoolExecutor(a.jobs) as ex:
             results = list(
-                ex.map(fuzz, chems, [per] * len(chems), [a.seed] * len(chems),
-                       [a.edges] * len(chems))
+                ex.map(
+                    fuzz, chems, [per] * len(chems), [a.seed] * len(chems), [a.edges] * len(chems)
+                )
             )
     else:
         results = [fuzz(c, per, a.seed, a.edges) for c in chems]
@@ -98,12 +101,20 @@ def main(argv=None):
     total = collections.Counter()
     for chem, counts, worst, _, secs in results:
         total.update(counts)
-        raised = ", ".join(f"{k[7:]} {v}" for k, v in sorted(counts.items()) if k.startswith("raised "))
-        kinds = ", ".join(f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind "))
-        print(f"{chem:<16} {per:>8} {counts['verified']:>8} {counts['raised']:>7} "
-              f"{counts['failed']:>6} {secs:>6.0f}  {'; '.join(x for x in (raised, kinds) if x)}")
-    print(f"{'all':<16} {per * len(chems):>8} {total['verified']:>8} {total['raised']:>7} "
-          f"{total['failed']:>6}")
+        raised = ", ".join(
+            f"{k[7:]} {v}" for k, v in sorted(counts.items()) if k.startswith("raised ")
+        )
+        kinds = ", ".join(
+            f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind ")
+        )
+        print(
+            f"{chem:<16} {per:>8} {counts['verified']:>8} {counts['raised']:>7} "
+            f"{counts['failed']:>6} {secs:>6.0f}  {'; '.join(x for x in (raised, kinds) if x)}"
+        )
+    print(
+        f"{'all':<16} {per * len(chems):>8} {total['verified']:>8} {total['raised']:>7} "
+        f"{total['failed']:>6}"
+    )
     print("\nworst case of each kind of failure:")
     for chem, _, worst, _, _ in results:
         for kind, (size, detail, repro) in sorted(worst.items()):

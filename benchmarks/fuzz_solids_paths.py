@@ -668,10 +668,7 @@ def _compare(ref, feed, q, wrt, keys, dv, v0, d1, d2, h, prefix="", floor=0.0):
             if k in ref.system._info.salts:
                 allowed[i] = np.inf
         have = {
-            e
-            for c, v in feed.items()
-            if v > 0.0
-            for e in ind.atoms(databank.species(c)["formula"])
+            e for c, v in feed.items() if v > 0.0 for e in ind.atoms(databank.species(c)["formula"])
         }
         for i, k in enumerate(keys):
             f = (

@@ -1,4 +1,5 @@
 """The C++ root finders against SciPy's: same iterates, same counts, same failures."""
+
 import numpy as np
 import pytest
 from scipy import optimize
@@ -20,11 +21,14 @@ def counted(fun, calls):
     return lambda x: calls.append(np.array(x, dtype=float)) or fun(x)
 
 
-@pytest.mark.parametrize("fun,x0", [
-    (circle_exp, np.array([1.0, 1.0])),
-    (broyden_tridiagonal, -np.ones(5)),
-    (broyden_tridiagonal, np.zeros(8)),
-])
+@pytest.mark.parametrize(
+    "fun,x0",
+    [
+        (circle_exp, np.array([1.0, 1.0])),
+        (broyden_tridiagonal, -np.ones(5)),
+        (broyden_tridiagonal, np.zeros(8)),
+    ],
+)
 def test_hybrid_powell_follows_minpack(fun, x0):
     ref = []
     r = optimize.root(counted(fun, ref), x0, method="hybr", options={"xtol": 1e-12})
@@ -39,16 +43,19 @@ def test_hybrid_powell_follows_minpack(fun, x0):
     assert nfev == len(calls) == len(ref) - lead + 1
     np.testing.assert_allclose(x, r.x, rtol=0, atol=1e-13)
     assert np.max(np.abs(fun(x))) < 1e-10
-    with pytest.raises(KeyError, match="boom"):           # residual errors pass through
+    with pytest.raises(KeyError, match="boom"):  # residual errors pass through
         brinequil._hybrd(lambda x: {}["boom"], x0)
 
 
-@pytest.mark.parametrize("fun,a,b", [
-    (lambda t: np.cos(t) - t, 0.0, 1.0),
-    (lambda t: (t - 2.2) ** 3 + 0.1 * t, -3.0, 4.0),
-    (lambda t: np.exp(t) - 1e3, 0.0, 50.0),
-    (lambda t: t - 0.25, 0.25, 3.0),          # root at an end of the bracket
-])
+@pytest.mark.parametrize(
+    "fun,a,b",
+    [
+        (lambda t: np.cos(t) - t, 0.0, 1.0),
+        (lambda t: (t - 2.2) ** 3 + 0.1 * t, -3.0, 4.0),
+        (lambda t: np.exp(t) - 1e3, 0.0, 50.0),
+        (lambda t: t - 0.25, 0.25, 3.0),  # root at an end of the bracket
+    ],
+)
 def test_brent_matches_scipy_brentq(fun, a, b):
     assert brinequil._brentq(fun, a, b) == optimize.brentq(fun, a, b, xtol=1e-8)
 
