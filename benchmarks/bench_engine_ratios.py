@@ -72,14 +72,15 @@ def liquids():
         app = s.composition(**given)
         el = s.model
 
-        def core():
+        # bound as defaults, this case's objects: each function is timed within its pass
+        def core(el=el, app=app, T=T):
             el._warm = None
             return el.true_amounts(app, T)
 
-        def front():
+        def front(s=s, T=T, given=given):
             return s.liquid(T, **given)
 
-        def both():
+        def both(s=s, T=T, given=given):
             return s.liquid(T, **given).jacobian()
 
         core(), front(), both()
@@ -99,11 +100,14 @@ def flashes():
     print("flash, MEA-CO2-H2O-N2 at 1 atm: front door / core")
     for T in (330.0, 353.15, 376.0):
 
-        def core():
+        def core(T=T):
             el._warm = None
             return el.flash_tp(pp, z, T, P)
 
-        (t_core, t_front), (r,) = interleaved([core, lambda: mea.flash(feed, P, T=T)], 9, 20)
+        def front(T=T):
+            return mea.flash(feed, P, T=T)
+
+        (t_core, t_front), (r,) = interleaved([core, front], 9, 20)
         print(
             f"  T = {T:.2f} K: core {t_core * 1e3:.3f} ms, front {t_front * 1e3:.3f} ms ({r:4.2f}x)"
         )

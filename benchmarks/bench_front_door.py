@@ -20,14 +20,14 @@ el, pp = mea.model, mea.pp
 
 for T in (330.0, 353.15, 376.0):
 
-    def core():
+    def core(T=T):
         el._warm = None
         return el.flash_tp(pp, z, T, P)
 
     raw = core()
     t_core = median_time(core)
-    t_check = median_time(lambda: flashes._check(mea, z, raw, T, P))
-    t_front = median_time(lambda: mea.flash(feed, P, T=T))
+    t_check = median_time(lambda raw=raw, T=T: flashes._check(mea, z, raw, T, P))
+    t_front = median_time(lambda T=T: mea.flash(feed, P, T=T))
     print(
         f"{T:.2f} K (beta {raw['beta']:.4f}, {raw['iterations']} iterations): "
         f"core {t_core * 1e3:.3f} ms, check {t_check * 1e3:.3f} ms "
@@ -37,7 +37,8 @@ for T in (330.0, 353.15, 376.0):
 
 H = mea.flash(feed, P, T=353.15).H
 print(
-    f"front-door flash at a given H: {median_time(lambda: mea.flash(feed, P, H=H), 3, 5) * 1e3:.1f} ms"
+    f"front-door flash at a given H: "
+    f"{median_time(lambda: mea.flash(feed, P, H=H), 3, 5) * 1e3:.1f} ms"
 )
 print(
     f"front-door flash at vapor fraction 0.3: "

@@ -159,11 +159,13 @@ def henry_liquid(ct, gas, pp, T, P):
         elements = ", ".join(f"{e}: {int(v)}" for e, v in gas.species(k).composition.items())
         species.append(
             f"- name: {name}(l)\n  composition: {{{elements}}}\n"
-            f"  thermo: {{model: constant-cp, T0: {T} K, h0: {g0!r} J/kmol, s0: 0.0 J/kmol/K, cp0: 0.0 J/kmol/K}}\n"
+            f"  thermo: {{model: constant-cp, T0: {T} K, h0: {g0!r} J/kmol, s0: 0.0 J/kmol/K, "
+            "cp0: 0.0 J/kmol/K}\n"
             f"  equation-of-state: {{model: constant-volume, molar-volume: 0.018 m^3/kmol}}"
         )
     yaml = (
-        "phases:\n- name: liquid\n  thermo: ideal-condensed\n  standard-concentration-basis: unity\n"
+        "phases:\n- name: liquid\n  thermo: ideal-condensed\n"
+        "  standard-concentration-basis: unity\n"
         "  elements: [O, H, C, N]\n  species: [H2O(l), CO2(l), N2(l)]\n"
         f"  state: {{T: {T}, P: {P}}}\nspecies:\n" + "\n".join(species) + "\n"
     )

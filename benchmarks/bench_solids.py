@@ -26,23 +26,24 @@ for m, T in (
     app = b.composition(molalities=m)
     el = b.model
 
-    def core():
+    # bound as defaults, this case's objects: each function is timed within its pass
+    def core(el=el, app=app, T=T):
         el._warm = None
         return el.true_amounts(app, T)
 
     core()
     answer = el._warm
 
-    def warm():
+    def warm(el=el, app=app, T=T, answer=answer):
         el._warm = answer
         return el.true_amounts(app, T)
 
     t_core = best_time(core, number=200)
     t_warm = best_time(warm, number=200)
-    t_liq = best_time(lambda: b.liquid(T, molalities=m))
-    t_sle = best_time(lambda: b.liquid(T, molalities=m, solids=True))
+    t_liq = best_time(lambda T=T, m=m: b.liquid(T, molalities=m))
+    t_sle = best_time(lambda T=T, m=m: b.liquid(T, molalities=m, solids=True))
     # the same with every named result read (worked out on first use)
-    t_read = best_time(lambda: b.liquid(T, molalities=m, solids=True).to_dict())
+    t_read = best_time(lambda T=T, m=m: b.liquid(T, molalities=m, solids=True).to_dict())
     liq = b.liquid(T, molalities=m, solids=True)
     print(
         f"{T:.2f} K, {', '.join(sorted(liq.solids))} ({liq.iterations} Newton steps): "

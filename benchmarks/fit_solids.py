@@ -69,7 +69,8 @@ BISCHOFITE_CRC = {
 }
 CELESTITE_CRC_25 = 0.0135
 # Na2SO4 as mirabilite (to 32.4 C) and thenardite (above), the same CRC table; their 25 C
-# constants stay Harvie, Moller & Weare's, the slope of ln Ksp in 1/T is fitted (see sodium_sulfates)
+# constants stay Harvie, Moller & Weare's, the slope of ln Ksp in 1/T is fitted (see
+# sodium_sulfates)
 MIRABILITE_CRC = {20: 16.13, 25: 21.94, 30: 29.22}
 THENARDITE_CRC = {40: 32.35, 50: 31.55, 60: 30.9, 70: 30.39, 80: 30.02, 90: 29.79, 100: 29.67}
 # PHREEQC pitzer.dat (phreeqpython 1.6.2), -analytical_expression of celestite: log10 K = A1 +
@@ -127,15 +128,16 @@ def main():
     ):
         k, res = fit_table(chem, salt, solid, table, terms)
         print(
-            f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} (largest residual {res:.2e} in ln K); "
+            f"[{solid}] A = {k['A']:.6f} B = {k['B']:.4f} C = {k['C']:.6f} "
+            f"(largest residual {res:.2e} in ln K); "
             f"log10 Km(25 C) = {log10_km(k, 298.15, 2 if salt == 'MgSO4' else 3):.3f}"
         )
         if solid == "bischofite":
             shift = log10_km(k, 298.15, 3) - BISCHOFITE_PITZER_LOG10K_25 + SYLVITE_SHIFT_LOG10
             a, b, c, d = CARNALLITE_PITZER
             print(
-                f"[carnallite] A = {a + shift * math.log(10):.6f} (pitzer.dat moved by {shift:+.3f} "
-                f"in log10 K)"
+                f"[carnallite] A = {a + shift * math.log(10):.6f} "
+                f"(pitzer.dat moved by {shift:+.3f} in log10 K)"
             )
     s = velmora.System("SrSO4-NaCl-H2O")
     T = 298.15

@@ -9,8 +9,9 @@ pressure 5-50 kPa, a near-pure water (its solutes times 1e-9 to 1e-3), or T at 2
 450-520 K (water's own range goes on to its critical point), one edge a case.
 
 Prints per chemistry: examples, verified, raised (by type and call: T, H, S, vf, bubble,
-liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of failure), the worst
-case's detail and a line that reproduces it, and the first call of each kind that raised.
+liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of
+failure), the worst case's detail and a line that reproduces it, and the first call of each kind
+that raised.
 """
 
 import argparse
@@ -95,11 +96,14 @@ def main(argv=None):
     else:
         results = [fuzz(c, per, a.seed, a.edges) for c in chems]
 
-    head = f"{'chemistry':<16} {'examples':>8} {'verified':>8} {'raised':>7} {'failed':>6} {'s':>6}  raised by type; failures by kind"
+    head = (
+        f"{'chemistry':<16} {'examples':>8} {'verified':>8} {'raised':>7} {'failed':>6} {'s':>6}"
+        "  raised by type; failures by kind"
+    )
     print(head)
     print("-" * len(head))
     total = collections.Counter()
-    for chem, counts, worst, _, secs in results:
+    for chem, counts, _worst, _, secs in results:
         total.update(counts)
         raised = ", ".join(
             f"{k[7:]} {v}" for k, v in sorted(counts.items()) if k.startswith("raised ")

@@ -33,13 +33,15 @@ databank. With the shipped databank, or with
                       to a fit of levitated droplets beyond saturation, Tang et al.'s to 13 mol/kg
                       or, with a further argument clegg1997, Clegg et al.'s to 17 (data.py); a_w
                       against both and NaCl at 10-100 C, then stops (the other fits not repeated).
-  own-terms-droplets-chain  own-terms' chain with NaCl's fit held to the droplets as above (tang1986
-                      or clegg1997) in place of the plain own terms (about 10 s; ln Ksp not refitted).
+  own-terms-droplets-chain  own-terms' chain with NaCl's fit held to the droplets as above
+                      (tang1986 or clegg1997) in place of the plain own terms (about 10 s; ln Ksp
+                      not refitted).
 
 Besides: Na2SO4's gamma+- (Moller) and gypsum in Na2SO4 (Block & Waters, 25 C).
 
-    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4|own-terms|own-terms-ub|own-terms-curve|
-                                                              own-terms-droplets[-chain] [clegg1997]]
+    OPENBLAS_NUM_THREADS=1 .venv/bin/python benchmarks/nacl_chain_figures.py
+        [salt-pair|salt-pair-anchored|salt-pair-hot|salt-pair-so4|own-terms|own-terms-ub|
+         own-terms-curve|own-terms-droplets[-chain] [clegg1997]]
 """
 
 import dataclasses
@@ -146,7 +148,8 @@ def own_chain(mode):
 
 
 def hot_cacl2(fits):
-    """CaCl2-H2O's fit with Hardie's transition among its extra residuals (anhydrite's terms fitted)."""
+    """CaCl2-H2O's fit with Hardie's transition among its extra residuals (anhydrite's terms
+    fitted)."""
 
     def cacl2():
         sets_, params, extra, trange = fits()
@@ -184,7 +187,8 @@ def droplet_fit(source):
 
 
 def own_terms_droplets(source):
-    """NaCl's fit alone held to the droplets: its terms, a_w against both droplet fits, NaCl at 10-100 C."""
+    """NaCl's fit alone held to the droplets: its terms, a_w against both droplet fits, NaCl at
+    10-100 C."""
     db, results = shipped.salt_pair_trial(
         ("NaCl-H2O",),
         chain=shipped.OWN_CHAIN,

@@ -7,7 +7,8 @@ fourth argument every run starts from the lean loading that Morgan et al. give a
 composition-discrepancy adjustment (SI Table S4, "Data (comp. discr.)"; capture.md §1c) in
 place of the measured one, to show how far the duty follows that loading.
 
-    .venv/bin/python benchmarks/pilot_parity.py [segments per bed] [docs/figures/capture-parity.png] [rate[:16]] [discrepancy]
+    .venv/bin/python benchmarks/pilot_parity.py [segments per bed]
+        [docs/figures/capture-parity.png] [rate[:16]] [discrepancy]
 """
 
 import pathlib

@@ -9,13 +9,13 @@ The brine is the seawater of bench_paths.py (velmora.seawater() in "seawater-H2O
 seawater's dissolved barium), evaporated in 100 steps to 99 % of its water removed, the solids
 staying with the liquid; both codes allow the same solids, those of seawater-H2O (pitzer.dat's
 phases of the same names). Then the same with its carbonate (velmora.seawater(carbonate=True) in
-"seawater-CO2-H2O", a closed system: the CO2 stays) to 99 % as well, with calcite and the sodium and potassium carbonates; pitzer.dat has no K2CO3
-sesquihydrate, whose index the script shows to stay below 0. velmora's fractions are its path's
-``appears``. PHREEQC's are bracketed on its own path: between the two points of its grid around
-a solid's first presence, the interval is halved until it is below XTOL, each point one
-equilibrium of the brine less that water with the solids (INCREMENTAL_REACTIONS false, as an
-equilibrium path is the same from the brine); its index there is given as a check (0 where
-present).
+"seawater-CO2-H2O", a closed system: the CO2 stays) to 99 % as well, with calcite and the sodium and
+potassium carbonates; pitzer.dat has no K2CO3 sesquihydrate, whose index the script shows to stay
+below 0. velmora's fractions are its path's ``appears``. PHREEQC's are bracketed on its own path:
+between the two points of its grid around a solid's first presence, the interval is halved until it
+is below XTOL, each point one equilibrium of the brine less that water with the solids
+(INCREMENTAL_REACTIONS false, as an equilibrium path is the same from the brine); its index there is
+given as a check (0 where present).
 
 Observations (fractions of the water removed; how they are read from the sources is said with
 each): the "degree of evaporation" (D.E.) at which each mineral starts in the ponds of the Inagua
@@ -44,12 +44,12 @@ sys.path.insert(0, HERE)
 import velmora  # noqa: E402
 from velmora import paths  # noqa: E402
 from velmora.enginebridge import databank  # noqa: E402
-from bench_paths import (
+from bench_paths import (  # noqa: E402
     BARIUM,
     T,
     first_present,
     phase,
-    phreeqc,  # noqa: E402
+    phreeqc,
     phreeqc_input,
     phreeqc_rows,
     seawater,

@@ -2,7 +2,8 @@
 for a few brines at 25 C. PHREEQC runs through phreeqpython in the benchmark's own environment
 (.venv-bench, made by `make bench`), never as a dependency of velmora:
 
-    make .venv-bench/.peers     # or: python3 -m venv .venv-bench; .venv-bench/bin/pip install phreeqpython
+    make .venv-bench/.peers
+    # or: python3 -m venv .venv-bench; .venv-bench/bin/pip install phreeqpython
     .venv/bin/python benchmarks/validate_si_phreeqc.py
 
 PHREEQC_PYTHON names another Python with phreeqpython. PHREEQC's indices are its own SI("phase")

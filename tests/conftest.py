@@ -57,10 +57,10 @@ class Species:
 
 
 class ActivityDouble:
-    """Stand-in for ionactivity.ln_gamma(sp, x, T, options=None) that records its calls: a symmetric
-    two-suffix Margules model, g^E/RT = 1/2 sum_ij x_i x_j W_ij, ln gamma_k = sum_j W_kj x_j - g^E/RT
-    (Gibbs–Duhem consistent), W = -a z_i z_j between charges and the symmetric part of tau at
-    298.15 K between molecules; `ideal=True` gives ln gamma = 0."""
+    """Stand-in for ionactivity.ln_gamma(sp, x, T, options=None) that records its calls: a
+    symmetric two-suffix Margules model, g^E/RT = 1/2 sum_ij x_i x_j W_ij,
+    ln gamma_k = sum_j W_kj x_j - g^E/RT (Gibbs–Duhem consistent), W = -a z_i z_j between charges
+    and the symmetric part of tau at 298.15 K between molecules; `ideal=True` gives ln gamma = 0."""
 
     def __init__(self, ideal=False, a=2.0, record=True, cache=False):
         self.ideal = ideal
@@ -298,7 +298,8 @@ def module_systems(*names, **kw):
 
 @pytest.fixture
 def report_cache(tmp_path, monkeypatch):
-    """This test's own report cache (LOCALAPPDATA and HOME in tmp_path): the user's is never touched."""
+    """This test's own report cache (LOCALAPPDATA and HOME in tmp_path): the user's is never
+    touched."""
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "local"))
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
     return tmp_path / "local" / "Velmora" / "elec"

@@ -151,8 +151,8 @@ class Outcome:
 @dataclass
 class Case:
     """One front-door call: ``kind`` "T" (flash at T), "H" or "S" (flash at the H or S of the
-    flash at T), "vf" (flash at a vapor fraction), "bubble" (bubble temperature) or "liquid"; ``alt`` the
-    same feed in another apparent form (or None)."""
+    flash at T), "vf" (flash at a vapor fraction), "bubble" (bubble temperature) or "liquid";
+    ``alt`` the same feed in another apparent form (or None)."""
 
     chem: str
     kind: str
@@ -168,9 +168,15 @@ class Case:
         if self.kind == "T":
             return f"{s}.flash({feed}, {self.P!r}, T={self.T!r})"
         if self.kind == "H":
-            return f"s = {s}; s.flash({feed}, {self.P!r}, H=s.flash({feed}, {self.P!r}, T={self.T!r}).H)"
+            return (
+                f"s = {s}; s.flash({feed}, {self.P!r}, "
+                f"H=s.flash({feed}, {self.P!r}, T={self.T!r}).H)"
+            )
         if self.kind == "S":
-            return f"s = {s}; s.flash({feed}, {self.P!r}, S=s.flash({feed}, {self.P!r}, T={self.T!r}).S)"
+            return (
+                f"s = {s}; s.flash({feed}, {self.P!r}, "
+                f"S=s.flash({feed}, {self.P!r}, T={self.T!r}).S)"
+            )
         if self.kind == "vf":
             return f"{s}.flash({feed}, {self.P!r}, vapor_fraction={self.vf!r})"
         if self.kind == "bubble":

@@ -97,13 +97,15 @@ def test_overlay_species_and_reaction_reach_the_speciation():
 def test_overlay_from_files_and_overrides(tmp_path):
     # a file of one kind in the shipped format, then a file with sections; the later one wins
     (tmp_path / "henry.toml").write_text(
-        '[[pair]]\nsolute = "CO2"\nsolvent = "H2O"\ncoeffs = [192.35, -9126.69, -26.99262, 0.0136553]\n'
+        '[[pair]]\nsolute = "CO2"\nsolvent = "H2O"\n'
+        "coeffs = [192.35, -9126.69, -26.99262, 0.0136553]\n"
         'units = { coeffs = "kPa" }\ntmin = 280.0\ntmax = 350.0\nsource = "test"\n'
     )
     (tmp_path / "pairs.toml").write_text(
         '[[nrtl_electrolyte.pair]]\nmolecule = "H2O"\ncation = "K+"\nanion = "Br-"\nA_m_ca = 8.1\n'
         'B_m_ca = 0.0\nA_ca_m = -4.1\nB_ca_m = 0.0\nalpha = 0.2\nsource = "test"\n'
-        '[substances."Br-"]\nname = "bromide"\nformula = "Br-"\nkind = "ion"\nmolar_mass = 79.904\ncharge = -1\n'
+        '[substances."Br-"]\nname = "bromide"\nformula = "Br-"\nkind = "ion"\n'
+        "molar_mass = 79.904\ncharge = -1\n"
     )
     db = databank.load([tmp_path / "henry.toml", tmp_path / "pairs.toml"])
     shipped = databank.shipped().henry("CO2", "H2O")
@@ -140,7 +142,8 @@ BAD = [
                 }
             }
         },
-        "<mapping>: [equilibrium] record 'X': field 'reaction': elements are not balanced (H +2, O +1)",
+        "<mapping>: [equilibrium] record 'X': field 'reaction': "
+        "elements are not balanced (H +2, O +1)",
     ),
     (
         {
@@ -203,7 +206,8 @@ BAD = [
                 ]
             }
         },
-        "<mapping>: [nrtl_molecular] record ('MEA', 'H2O'): is a duplicate (given twice in this source)",
+        "<mapping>: [nrtl_molecular] record ('MEA', 'H2O'): "
+        "is a duplicate (given twice in this source)",
     ),
     (
         {
@@ -217,7 +221,8 @@ BAD = [
                 }
             }
         },
-        "<mapping>: [substances] record 'KBr': field 'charge': 1 is not the charge of the formula 'KBr'",
+        "<mapping>: [substances] record 'KBr': field 'charge': "
+        "1 is not the charge of the formula 'KBr'",
     ),
     (
         {
@@ -234,7 +239,8 @@ BAD = [
                 ]
             }
         },
-        "<mapping>: [henry] record ('XE', 'H2O'): field 'solute': species 'XE' is not in the databank",
+        "<mapping>: [henry] record ('XE', 'H2O'): field 'solute': "
+        "species 'XE' is not in the databank",
     ),
     (
         {
@@ -246,8 +252,8 @@ BAD = [
                 }
             }
         },
-        "<mapping>: [chemistry] record 'C': field 'equilibria': reaction 'CO2-1' needs ['CO2', 'HCO3-'], "
-        "which are not species of the chemistry",
+        "<mapping>: [chemistry] record 'C': field 'equilibria': "
+        "reaction 'CO2-1' needs ['CO2', 'HCO3-'], which are not species of the chemistry",
     ),
     (
         {
@@ -260,7 +266,8 @@ BAD = [
                 }
             }
         },
-        "<mapping>: [chemistry] record 'C': field 'ion_fractions': 'fixed' is not one of 'held', 'free'",
+        "<mapping>: [chemistry] record 'C': field 'ion_fractions': "
+        "'fixed' is not one of 'held', 'free'",
     ),
     ({"minerals": {}}, "<mapping>: section [minerals] is not a kind of data"),
 ]
@@ -276,7 +283,8 @@ def test_bad_records_are_refused_with_their_own_message(overlay, message):
 def test_bad_files_name_the_file(tmp_path):
     twice = tmp_path / "twice.toml"
     twice.write_text(
-        '[critical_volume.MEA]\nvc = 225.0\nsource = "a"\n[critical_volume.MEA]\nvc = 207.0\nsource = "b"\n'
+        '[critical_volume.MEA]\nvc = 225.0\nsource = "a"\n'
+        '[critical_volume.MEA]\nvc = 207.0\nsource = "b"\n'
     )
     with pytest.raises(
         databank.DatabankError,

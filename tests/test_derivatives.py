@@ -266,7 +266,7 @@ def test_solid_liquid_jacobian_equals_differences_of_independent_solves(chem, T,
     for wrt in ["T", *feed]:
         h = 0.1 if wrt == "T" else 1e-3 * feed[wrt]
         d = richardson(
-            lambda v: (
+            lambda v, wrt=wrt: (
                 s.liquid(T + v, feed, solids=True)
                 if wrt == "T"
                 else s.liquid(T, dict(feed, **{wrt: feed[wrt] + v}), solids=True)
@@ -446,13 +446,13 @@ def test_jacobian_of_a_usual_state_reads_its_composition_in_place():
         ]
         * 2,
     ]
-    for chem, given in cases:
+    for chem, kw in cases:
         s = system(chem)
-        usual, read = s.liquid(T, **given), s.liquid(T, **given)
+        usual, read = s.liquid(T, **kw), s.liquid(T, **kw)
         assert "_apparent" in usual.__dict__
         app = read.apparent
         a, b = usual.jacobian(), read.jacobian()
-        fresh = velmora.System(chem).liquid(T, **given).jacobian()
+        fresh = velmora.System(chem).liquid(T, **kw).jacobian()
         assert "apparent" not in usual.__dict__ and usual.apparent == app == usual.feed
         assert usual.apparent is not usual.feed and usual.solids == {}
         for other in (b, fresh):
@@ -472,10 +472,10 @@ def test_jacobian_of_a_usual_state_reads_its_composition_in_place():
                 "H",
             ):
                 if q in other.arrays:
-                    assert np.array_equal(a.arrays[q], other.arrays[q]), (chem, given, q)
+                    assert np.array_equal(a.arrays[q], other.arrays[q]), (chem, kw, q)
         si = usual.saturation_indices
         lacking = [k for k, name in enumerate(a.solids) if si[name] == -math.inf]
-        sulfate = given.get("molalities", {}).get("Na2SO4", 0.0)
+        sulfate = kw.get("molalities", {}).get("Na2SO4", 0.0)
         assert len(lacking) == (4 if chem == "brine-H2O" and not sulfate else 0)
         dsi = a.arrays["saturation_indices"]
         assert not dsi[lacking].any()
@@ -639,7 +639,7 @@ def test_vapor_liquid_solid_flash_jacobian_equals_differences(chem, feed, beta, 
     jac = r.jacobian()
     for wrt, h in [("T", 0.02), ("P", 20.0)] + [(c, 1e-4) for c in feed]:
         d = richardson(
-            lambda v: (
+            lambda v, wrt=wrt: (
                 s.flash(feed, P, T=T + v, solids=True)
                 if wrt == "T"
                 else s.flash(feed, P + v, T=T, solids=True)

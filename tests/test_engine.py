@@ -108,7 +108,8 @@ def test_report_without_chemistry_has_no_ion_sections_and_names_its_databank():
             {"Water": "H2O"},
             ionchem.builtin("water"),
             (),
-            "chemistry species 'H2O' is the databank species of component 'Water': name it 'Water' in the chemistry",
+            "chemistry species 'H2O' is the databank species of component 'Water': "
+            "name it 'Water' in the chemistry",
         ),
     ],
 )

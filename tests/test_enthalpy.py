@@ -99,9 +99,10 @@ def test_liquid_enthalpy_missing_ion_parameters_count_as_zero(liquid, monkeypatc
     monkeypatch.setattr(velmora.ionactivity, "ln_gamma", lambda sp, x, T: np.zeros(5))
     T = 345.0
     base = molecular_part(liquid.pp, liquid.n, T)
-    f = lambda pure=None: brinequil.liquid_enthalpy(
-        liquid.el, liquid.pp, list(liquid.n), T, pure=pure
-    )
+
+    def f(pure=None):
+        return brinequil.liquid_enthalpy(liquid.el, liquid.pp, list(liquid.n), T, pure=pure)
+
     assert f() == f({}) == f(None) == pytest.approx(base, rel=1e-12)
     assert f({"H+": None, "HCO3-": {"tdep": {"CP_AQ": {}}, "scalar": {"DHF_AQ": []}}}) == f()
     assert f(

@@ -262,8 +262,9 @@ def test_nacl_gamma_and_phi_within_2_percent_to_6_molal_25_to_100c():
 
 
 def test_salt_pair_trial_meets_2_percent_and_keeps_the_ions_traced_in_nacl():
-    # the chain of fits with the dilute-weighted salt-pair terms, not shipped (docs/data-sources.md),
-    # against the published data: NaCl (Pitzer, Peiper & Busey) within 2 % at 25, 50 and 100 C
+    # the chain of fits with the dilute-weighted salt-pair terms, not shipped
+    # (docs/data-sources.md), against the published data: NaCl (Pitzer, Peiper & Busey) within 2 %
+    # at 25, 50 and 100 C
     db, results = shipped.salt_pair_trial()
     nacl = regress.evaluate(data.nacl_sets(), db)
     for T in (298.15, 323.15, 373.15):
@@ -277,9 +278,9 @@ def test_salt_pair_trial_meets_2_percent_and_keeps_the_ions_traced_in_nacl():
     )
     # what NaCl's term does to every ion traced in NaCl its own salt's term gives back: pitzer.dat's
     # HCl, MgCl2 and SrCl2 traced in NaCl within 2, 4 and 4 % (shipped 2.8, 7.3, 3.5 %), the CRC
-    # gamma+- of MgCl2 and SrCl2 within 2.5 % (5.7, 1.1), gypsum in NaCl (Marshall & Slusher, 0.5-40 C)
-    # within 8 % (9.6), anhydrite (Block & Waters, 100 C) 8 % (9.2), barite (Templeton, 50 C) 4 % (7.7);
-    # NaOH traced in NaCl 7 % (5.5: worse)
+    # gamma+- of MgCl2 and SrCl2 within 2.5 % (5.7, 1.1), gypsum in NaCl (Marshall & Slusher,
+    # 0.5-40 C) within 8 % (9.6), anhydrite (Block & Waters, 100 C) 8 % (9.2), barite (Templeton,
+    # 50 C) 4 % (7.7); NaOH traced in NaCl 7 % (5.5: worse)
     for sets, tol in (
         ([data.acid_base_sets()[1]], 0.02),
         ([data.traced_in_nacl_set("MgCl2")], 0.04),
@@ -610,8 +611,9 @@ def test_slope_fields_move_tau_about_25c():
 
 def test_h2s_solubility_in_water_within_10_percent_of_iapws():
     # IAPWS G7-04 (Fernandez-Prini, Alvarez & Harvey, J. Phys. Chem. Ref. Data 32 (2003) 903), H2S:
-    # ln(kH/p1*) = A/Tr + B tau^0.355/Tr + C Tr^-0.41 e^tau, (A, B, C) = (-4.51499, 5.23538, 4.42126);
-    # the liquid holding 1e-3 mol H2S per mol water must show p_H2S = kH x (dissociation < 1 %)
+    # ln(kH/p1*) = A/Tr + B tau^0.355/Tr + C Tr^-0.41 e^tau,
+    # (A, B, C) = (-4.51499, 5.23538, 4.42126); the liquid holding 1e-3 mol H2S per mol water must
+    # show p_H2S = kH x (dissociation < 1 %)
     A, B, C = -4.51499, 5.23538, 4.42126
     c = databank.antoine("H2O")
     rows = []
@@ -700,7 +702,7 @@ def test_mdea_within_factor_1_5_of_the_2m_data(gas, n, figure):
     ((_, default_rows),) = regress.evaluate(sets, databank.shipped_without_fit(chem))
     assert statistics(default_rows)["aard"] > 1.5 * fitted["aard"]  # the fit earns its keep
     by_t = {}
-    for T, x, _, calc in sorted(rows):
+    for T, _, _, calc in sorted(rows):
         by_t.setdefault(T, []).append(calc)
     assert all(b > a for pts in by_t.values() for a, b in zip(pts, pts[1:]))  # rises with loading
 

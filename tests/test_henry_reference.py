@@ -109,14 +109,10 @@ def test_henry_ref_modes(activity, mode):
     solvent_ref[sp.solv] = x[sp.solv]
     if mode == "mixture":  # the NRTL matrices are asked for, but the activity model is used
         sp.molecule_tau = lambda T: sp.tau_calls.append(T)
-    comp = {"water": water_ref, "solvent": solvent_ref, "mixture": x, "bogus": x, None: water_ref}[
-        mode
-    ]
+    refs = {"water": water_ref, "solvent": solvent_ref, "mixture": x, "bogus": x, None: water_ref}
 
-    for given, comp in (
-        (None, water_ref),
-        (x, comp),
-    ):  # without x: the water reference in every mode
+    # without x: the water reference in every mode
+    for given, comp in ((None, water_ref), (x, refs[mode])):
         activity.calls.clear()
         sp.tau_calls.clear()
         out = el.henry_ref(T, given) if given is not None else el.henry_ref(T)

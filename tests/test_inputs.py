@@ -36,15 +36,15 @@ def nacl():
     [
         (
             dict(mass_fractions={"H2O": 0.6, "MEA": 0.3}),
-            "mass fractions add up to 0.9, not 1: with H2O given they must add up to 1; leave H2O out "
-            "and water makes up the rest",
+            "mass fractions add up to 0.9, not 1: with H2O given they must add up to 1; leave H2O "
+            "out and water makes up the rest",
         ),
         (dict(mass_fractions={"MEA": 0.7, "CO2": 0.4}), "mass fractions add up to 1.1 > 1"),
         (
             dict(mass_fractions={"MEA": 1.0}),
-            "the liquid has no water (H2O): velmora's liquid is aqueous (ions are referred to infinite "
-            "dilution in water, molalities are per kg of water); give water, at least as much as keeps "
-            "every solute below 100 mol/kg",
+            "the liquid has no water (H2O): velmora's liquid is aqueous (ions are referred to "
+            "infinite dilution in water, molalities are per kg of water); give water, at least as "
+            "much as keeps every solute below 100 mol/kg",
         ),
         (dict(amounts={"MEA": 1.0, "CO2": 0.1}), "the liquid has no water (H2O)"),
         (

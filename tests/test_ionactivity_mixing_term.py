@@ -353,6 +353,7 @@ def test_dilute_pair_databank_record_reaches_the_report_and_the_fit():
     assert jacobian.directions(
         m, [p, regress.Parameter("dilute_term", ("H2O", "Na+"), "D_A", 0.0)]
     ) == [("dilute", 1, 1), ("dilute", 0, 0)]
-    # d ln(gamma+- of NaCl) / d D_A of the pair, exact, against central differences of rebuilt models
+    # d ln(gamma+- of NaCl) / d D_A of the pair, exact, against central differences of rebuilt
+    # models
     pa = regress.Parameter("dilute_pair", ("H2O", "Na+", "Cl-"), "D_A", 0.0)
     _gradient_against_differences(db, pa, "NaCl", 2.0, 30.0)

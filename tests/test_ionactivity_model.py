@@ -87,7 +87,8 @@ def test_held_ion_fractions_change_nothing_where_they_are_constant(nacl, lc_ref)
 
 def _alphas_by_molecule(text, spread):
     """The report with the alpha of every molecule-ion-ion triple set by its molecule, each
-    triple's times (1 + spread * its rank), so that with spread 0 every mixing rule sees one alpha."""
+    triple's times (1 + spread * its rank), so that with spread 0 every mixing rule sees one
+    alpha."""
     by_mol = {"H2O": 0.2, "MEA": 0.1, "CO2": 0.3}
     lines, rank = [], 0
     for line in text.splitlines():
@@ -234,7 +235,8 @@ def test_options_ignore_unknown_keys_and_accept_any_mapping(mea):
             [0.9, 0.05, 0.05],
             298.15,
             {"lc_ref": "water"},
-            'option "lc_ref" has the unknown value \'water\' (accepted: "water-ratio", "fused-salt")',
+            "option \"lc_ref\" has the unknown value 'water' "
+            '(accepted: "water-ratio", "fused-salt")',
         ),
         (
             [0.9, 0.05, 0.05],

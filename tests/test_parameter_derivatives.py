@@ -65,7 +65,8 @@ def step(kind, coef):
 @pytest.mark.parametrize(
     "chem,T,app,options,pairs",
     [
-        # MEA: the amine-water molecule pair (every coefficient, alpha's C and D), the carbamate pair
+        # MEA: the amine-water molecule pair (every coefficient, alpha's C and D), the carbamate
+        # pair
         (
             "MEA-CO2-H2O",
             333.15,

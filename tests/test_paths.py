@@ -99,7 +99,7 @@ def test_first_appearance_is_where_the_index_reaches_zero(systems):
         assert path.appears["gypsum"] < path.appears["anhydrite"] < path.appears["halite"]
         assert path.appears["anhydrite"] <= path.dissolves["gypsum"]
 
-        def at(f):
+        def at(f, s=s, app=app):
             feed = dict(app, H2O=app["H2O"] * (1.0 - f))
             return s.liquid(T25, feed, solids=True)
 
@@ -301,8 +301,8 @@ def test_ion_analysis_to_components_and_the_charge_balance(systems):
             c,
             {"Na+": 1.0, "Cl-": 0.8, "Ca++": 0.1, "SO4--": 0.2},
             None,
-            "the ions Na+, Cl-, Ca++, SO4-- in these amounts cannot be made up of the components of "
-            "CaSO4-NaCl-H2O (H2O, NaCl, CaSO4); a chemistry with more components is needed",
+            "the ions Na+, Cl-, Ca++, SO4-- in these amounts cannot be made up of the components "
+            "of CaSO4-NaCl-H2O (H2O, NaCl, CaSO4); a chemistry with more components is needed",
         ),
     ]
     for system, analysis, on, message in cases:

@@ -51,7 +51,10 @@ def test_rachford_rice_root_on_random_feeds(pairs):
         return
     d = K - 1.0
     assert -1.0 / d.max() < beta < -1.0 / d.min()  # between the poles
-    g = lambda b: float(np.sum(z * d / (1 + b * d)))  # falls from +inf to -inf
+
+    def g(b):  # falls from +inf to -inf
+        return float(np.sum(z * d / (1 + b * d)))
+
     delta = 1e-12 * max(1.0, abs(beta))
     assert g(beta - delta) >= 0.0 >= g(beta + delta)
 
@@ -255,7 +258,10 @@ def test_virial_vapor_coefficients_and_consistency():
     assert lnphi[2] * pk.R * 300.0 / 1e5 == pytest.approx(-0.122, rel=0.03)
     # mixture: sum y ln phi = B_mix P / R T, and H^R = -R T^2 d(sum y ln phi)/dT at fixed P, y
     y, P, T = np.array([0.3, 0.0, 0.2, 0.5]), 3e5, 350.0
-    g = lambda t: float(y @ pk.phi_vapor(pp, y, t, P))
+
+    def g(t):
+        return float(y @ pk.phi_vapor(pp, y, t, P))
+
     B, _ = pk._virial(pp, T)
     assert g(T) == pytest.approx(float(y @ B @ y) * P / (pk.R * T), rel=1e-12)
     hr = -pk.R * T * T * (g(T + 1e-3) - g(T - 1e-3)) / 2e-3

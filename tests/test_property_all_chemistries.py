@@ -7,8 +7,9 @@ every volatile species from a fresh model against y phi P, reaction quotients fr
 ionactivity.ln_gamma, the call's target, the same digits twice, the same liquid in another
 apparent form), or raise ConvergenceError / ValueError with a message; nothing else.
 
-EXAMPLES (25) examples per chemistry, 5-10 s in all on two cores (VELMORA_PROPERTY_EXAMPLES raises it for a longer run by hand;
-benchmarks/fuzz_front_door.py runs thousands), derandomized: the same examples every run.
+EXAMPLES (25) examples per chemistry, 5-10 s in all on two cores (VELMORA_PROPERTY_EXAMPLES
+raises it for a longer run by hand; benchmarks/fuzz_front_door.py runs thousands), derandomized:
+the same examples every run.
 """
 
 import copy

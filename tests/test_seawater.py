@@ -154,8 +154,8 @@ def test_divalent_chlorides_traced_in_nacl():
             assert (gm[ion] * gm["Cl-"] ** 2) ** (1.0 / 3.0) == pytest.approx(g, rel=tol), (salt, m)
 
 
-# gamma+- of CaCl2 and SrCl2 traced (1e-4 mol/kg) in MgCl2(aq) and NaCl-MgCl2 mixtures at 25 C, points
-# the fit of U(Cl-; Mg++, Ca++) and U(Cl-; Mg++, Sr++) does not hold: pitzer.dat, computed by
+# gamma+- of CaCl2 and SrCl2 traced (1e-4 mol/kg) in MgCl2(aq) and NaCl-MgCl2 mixtures at 25 C,
+# points the fit of U(Cl-; Mg++, Ca++) and U(Cl-; Mg++, Sr++) does not hold: pitzer.dat, computed by
 # PHREEQC 3 (through phreeqpython 1.6.2) as (GAMMA("M+2") GAMMA("Cl-")^2)^(1/3); (m NaCl, m MgCl2,
 # gamma+- of CaCl2, of SrCl2)
 IN_MGCL2_WITHHELD = [
@@ -240,11 +240,11 @@ def _seawater_si(factors):
 def test_concentrated_seawater_indices_beside_phreeqc():
     """Gypsum within 0.055 of PHREEQC's index to 8 times (-0.051 at 2; -0.034 before CaCl2's
     dilute-weighted term: its refitted pair gives calcium traced among chloride a little less) and
-    0.15 at 10 (0.29 below there without calcium among magnesium chloride), calcite within 0.12; celestite within 0.17, most of it its
-    constant at 1 times (the CRC's solubility in water, docs/solids.md), which the index carries at
-    every factor: its difference rises by less than 0.25 from 1 to 10 times. Halite within 0.05 to
-    8 times and 0.07 at 10, where sodium chloride among magnesium chloride and sodium sulfate takes
-    it 0.06 below (benchmarks/seawater_ion_gaps.py)."""
+    0.15 at 10 (0.29 below there without calcium among magnesium chloride), calcite within 0.12;
+    celestite within 0.17, most of it its constant at 1 times (the CRC's solubility in water,
+    docs/solids.md), which the index carries at every factor: its difference rises by less than 0.25
+    from 1 to 10 times. Halite within 0.05 to 8 times and 0.07 at 10, where sodium chloride among
+    magnesium chloride and sodium sulfate takes it 0.06 below (benchmarks/seawater_ion_gaps.py)."""
     now = _seawater_si(SEAWATER_FACTORS)
     d = {k: [si[k] - r for si, r in zip(now, ref)] for k, ref in PHREEQC_SEAWATER_SI.items()}
     assert all(abs(e) <= 0.055 for e in d["gypsum"][:-1]) and abs(d["gypsum"][-1]) <= 0.15, d
@@ -277,7 +277,8 @@ RH = {
             "SrCl2",
             marks=pytest.mark.xfail(
                 strict=True,
-                reason="a_w 0.766 against 0.709 at saturation (3.45 mol/kg): the pair is fitted to 2 mol/kg",
+                reason="a_w 0.766 against 0.709 at saturation (3.45 mol/kg): "
+                "the pair is fitted to 2 mol/kg",
             ),
         ),
     ],

@@ -320,12 +320,12 @@ def anhydrite_deviations(rows, t, db=None):
 
 
 def test_anhydrite_in_nacl_at_100c_against_block_and_waters():
-    # fitted: Block & Waters (1968) at 100 C, 0.5-4.1 mol/kg NaCl, within 10 % (-9.1 % at 0.5, +9.1 %
-    # at 2 mol/kg; AARD 5.3 %; -8.0..+8.0 % before CaCl2's dilute-weighted term, -8.7..+8.5 % before
-    # the CaCl2 and sulfate-chloride terms). The spread
-    # within the isotherm is the activity model's salting in, which anhydrite's constant cannot
-    # change: -10.6..+9.2 % before the Na+/SO4-- pair's slopes in 1/T, -11.9..+10.1 % without the
-    # CaSO4 ion pair. The record fitted at 23-55 C alone is 18-36 % high there
+    # fitted: Block & Waters (1968) at 100 C, 0.5-4.1 mol/kg NaCl, within 10 % (-9.1 % at 0.5,
+    # +9.1 % at 2 mol/kg; AARD 5.3 %; -8.0..+8.0 % before CaCl2's dilute-weighted term, -8.7..+8.5 %
+    # before the CaCl2 and sulfate-chloride terms). The spread within the isotherm is the activity
+    # model's salting in, which anhydrite's constant cannot change: -10.6..+9.2 % before the
+    # Na+/SO4-- pair's slopes in 1/T, -11.9..+10.1 % without the CaSO4 ion pair. The record fitted
+    # at 23-55 C alone is 18-36 % high there
     dev = anhydrite_deviations(data.ANHYDRITE_NACL_BW[100], 100)
     assert all(k == {"anhydrite"} for _, _, k in dev)
     assert max(abs(e) for _, e, _ in dev) <= 0.10
@@ -354,7 +354,7 @@ def test_anhydrite_held_back_at_100c():
         assert abs(liq.saturation_indices["halite"]) <= 0.01, m
     # regress's solid_solubility (a Newton solve of ln IAP = ln Ksp) gives the engine's numbers
     ((_, rows),) = regress.evaluate([data.anhydrite_sets("fv", 100)])
-    for (m, e, _), (_, x, v, c) in zip(fv, rows):
+    for (m, e, _), (_, _, v, c) in zip(fv, rows):
         if m < 6.5:
             assert c / v - 1 == pytest.approx(e, abs=1e-4), m
     ((_, water, _),) = anhydrite_deviations([(0.0, data.ANHYDRITE_WATER[100])], 100)
@@ -400,11 +400,12 @@ def test_anhydrite_in_nacl_at_150c_strong_brines():
 
 
 def test_the_na2so4_curvature_trial_moves_gypsum_at_0_5c_in_and_anhydrite_out():
-    """The Na+/SO4-- pair with each tau's ln T curvature about 25 C too (shipped.na2so4_curvature_trial;
-    tau and its slope at 25 C kept), the CaSO4 and anhydrite fits repeated on it: Moller's gamma+-
-    within 2.4 % (4.8 % shipped), gypsum in NaCl at 0.5 C within 5.3 % (9.6 %), but at 40 C 9.3 %
-    off (8.1 %; anhydrite at 6.24 mol/kg NaCl) and anhydrite at 100 C 10.1 % off Block & Waters
-    (9.1 %): the spread within that isotherm is the pair's at 100 C. Not shipped."""
+    """The Na+/SO4-- pair with each tau's ln T curvature about 25 C too
+    (shipped.na2so4_curvature_trial; tau and its slope at 25 C kept), the CaSO4 and anhydrite fits
+    repeated on it: Moller's gamma+- within 2.4 % (4.8 % shipped), gypsum in NaCl at 0.5 C within
+    5.3 % (9.6 %), but at 40 C 9.3 % off (8.1 %; anhydrite at 6.24 mol/kg NaCl) and anhydrite at
+    100 C 10.1 % off Block & Waters (9.1 %): the spread within that isotherm is the pair's at
+    100 C. Not shipped."""
     from velmora.regress import shipped
 
     sets, params, extra, _ = shipped.na2so4_curvature_trial()
@@ -497,9 +498,10 @@ def test_halite_and_thenardite_alone_at_90c():
 
 
 NO_U = (
-    "sulfate among chloride: the halite-thenardite liquid at 90 C holds 4.19 % Na2SO4 against 5.71 % "
-    "(27.24 % NaCl against 25.75), 1.74 % without the sulfate-chloride terms: fitted to it and to "
-    "40 C together, one constant U each cannot meet both (the thenardite points -20 % and +31 %)"
+    "sulfate among chloride: the halite-thenardite liquid at 90 C holds 4.19 % Na2SO4 against "
+    "5.71 % (27.24 % NaCl against 25.75), 1.74 % without the sulfate-chloride terms: fitted to it "
+    "and to 40 C together, one constant U each cannot meet both (the thenardite points -20 % "
+    "and +31 %)"
 )
 
 
@@ -523,7 +525,8 @@ def test_halite_thenardite_point(T, point):
 def test_sulfate_chloride_terms_carry_the_halite_thenardite_liquids():
     # the shipped U (Na+; Cl-, SO4--) lowers sulfate among chloride, U (Cl-; Na+, Ca++) gives
     # calcium in NaCl brines back what gypsum would lose with it; set to zero, the liquid saturated
-    # with both salts holds less than half the measured sulfate at 40 and 90 C, with them within 30 %
+    # with both salts holds less than half the measured sulfate at 40 and 90 C, with them within
+    # 30 %
     recs = {
         (r["ion"], r["ion_1"], r["ion_2"]): r["U_A"]
         for r in databank.active().mixing_records(["Na+", "Ca++", "Cl-", "SO4--"])

@@ -204,7 +204,8 @@ def test_reference_term_calls(ideal_activity, mode, per_iteration, subclass):
     max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
 )
 @given(
-    # amounts: zero or at least 1e-6 of the scale (subnormal totals lose the invariants to underflow)
+    # amounts: zero or at least 1e-6 of the scale (subnormal totals lose the invariants to
+    # underflow)
     water=st.one_of(st.just(0.0), st.floats(1e-6, 10.0)),
     mea=st.one_of(st.just(0.0), st.floats(1e-6, 3.0)),
     co2=st.one_of(st.just(0.0), st.floats(1e-6, 3.0)),

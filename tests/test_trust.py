@@ -348,8 +348,8 @@ def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
 def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_public_error():
     # 1.57 mol/kg NaOH boiled to a vapor fraction of 0.953 at 9 bar: the vapor is water, so
     # the liquid left holds NaOH at the molality of the balance, 78 mol/kg, where the activity
-    # model (UNSTABLE_NAOH) is unstable. The check of the split escaped as the private _NoAnswer (and, for a
-    # liquid past 100 mol/kg, as NotAqueousError telling the caller to give more water)
+    # model (UNSTABLE_NAOH) is unstable. The check of the split escaped as the private _NoAnswer
+    # (and, for a liquid past 100 mol/kg, as NotAqueousError telling the caller to give more water)
     s = velmora.System("NaOH-H2O", databank=[UNSTABLE_NAOH])
     feed = {"H2O": W, "NaOH": 1.568119170084349}
     vf = 0.9530141460144133
