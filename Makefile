@@ -45,7 +45,7 @@ $(VENV)/.ipopt: $(VENV)/.deps
 ipopt: $(VENV)/.ipopt
 
 test: install ipopt
-	@echo "==> Lint and format of the front door (ruff, seconds)"
+	@echo "==> Lint and format of the front door, tests and benchmarks (ruff, seconds)"
 	$(VENV)/bin/ruff check
 	$(VENV)/bin/ruff format --check
 	@echo "==> Format of the C++ (clang-format, .clang-format; seconds)"

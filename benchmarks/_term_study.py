@@ -30,6 +30,8 @@ def value_with_term(value, grad, on=lambda: True):
         n, lng = self.el.true_amounts(comp, T)
         n = np.asarray(n, float)
         z = np.asarray(self.el.sp.z, float)
-        return self._liquid_value(kind, species, n, np.asarray(lng, float) + grad(n, self.names, z, T))
+        return self._liquid_value(
+            kind, species, n, np.asarray(lng, float) + grad(n, self.names, z, T)
+        )
 
     return with_term

@@ -62,8 +62,10 @@ def main(repeat=5):
             cold()
         runs.append((time.perf_counter() - t0) / n)
     unit, best = statistics.median(runs), min(runs)
-    print(f"K13 lean solvent, cold core speciation: {unit * 1e6:.1f} us "
-          f"({min(runs) * 1e6:.1f}-{max(runs) * 1e6:.1f})")
+    print(
+        f"K13 lean solvent, cold core speciation: {unit * 1e6:.1f} us "
+        f"({min(runs) * 1e6:.1f}-{max(runs) * 1e6:.1f})"
+    )
 
     # what a column pays per liquid: a state (with its enthalpy), and its exact derivatives
     T = [lean_T]
@@ -79,22 +81,28 @@ def main(repeat=5):
     (t_st, _, _), _ = timed(lambda: [state() for _ in range(200)], 5)
     (t_sl, _, _), _ = timed(lambda: [slopes() for _ in range(200)], 5)
     t_st, t_sl = t_st / 200, t_sl / 200
-    print(f"  liquid state with H: {t_st / unit:.1f} x; with its exact derivatives "
-          f"{t_sl / unit:.1f} x")
+    print(
+        f"  liquid state with H: {t_st / unit:.1f} x; with its exact derivatives "
+        f"{t_sl / unit:.1f} x"
+    )
 
     def show(label, t, r, target=None):
         med, lo, hi = t
         its = f"{r.iterations} it" if hasattr(r, "iterations") else f"{r.passes} passes"
         goal = f"  (target {target:,})" if target else ""
-        print(f"  {label:<34} {med:6.3f} s ({lo:.3f}-{hi:.3f})  {its:>8}  "
-              f"{r.liquid_calls:5d} liquid states  {med / unit:7,.0f} x (best {lo / best:6,.0f} x)"
-              f"{goal}")
+        print(
+            f"  {label:<34} {med:6.3f} s ({lo:.3f}-{hi:.3f})  {its:>8}  "
+            f"{r.liquid_calls:5d} liquid states  {med / unit:7,.0f} x (best {lo / best:6,.0f} x)"
+            f"{goal}"
+        )
 
     gas, gas_T, ab = row_absorber(mea, row, 8)
     t, r = timed(lambda: ab.run(gas, gas_T, lean, lean_T, P), repeat)
     show("absorber K13, 3 x 8 segments", t, r, 2000)
-    print(f"    capture {r.capture_pct:.6f} %, rich loading {r.rich_loading:.8f}, "
-          f"gas out {r.gas_out_T:.6f} K, rich {r.rich_T:.6f} K")
+    print(
+        f"    capture {r.capture_pct:.6f} %, rich loading {r.rich_loading:.8f}, "
+        f"gas out {r.gas_out_T:.6f} K, rich {r.rich_T:.6f} K"
+    )
 
     st = capture.Stripper(mea)
     feed_T = row["stripper_feed_T_C"] + 273.15
@@ -111,8 +119,10 @@ def main(repeat=5):
 
         t, r = timed(loop, max(repeat // 2, 1))
         show(f"loop K13, absorber 3 x {segments} segments", t, r, target)
-        print(f"    capture {r.capture_pct:.6f} %, SRD {r.srd:.8f} MJ/kg, "
-              f"reboiler {r.reboiler_T:.6f} K")
+        print(
+            f"    capture {r.capture_pct:.6f} %, SRD {r.srd:.8f} MJ/kg, "
+            f"reboiler {r.reboiler_T:.6f} K"
+        )
 
 
 if __name__ == "__main__":

@@ -33,7 +33,9 @@ temps = np.linspace(313.15, 393.15, 17)
 for T in (313.15, 353.15, 383.15):
     r = el.flash_tp(pp, z, T, P)
     print(f"flash_tp at {T:.2f} K: beta {r['beta']:.4f}, {r['iterations']} iterations")
-print(f"TP flashes per second (313-393 K sweep): {rate(lambda i: el.flash_tp(pp, z, temps[i % 17], P)):.0f}")
-print(f"TP flashes per second (repeated at 353 K): {rate(lambda i: el.flash_tp(pp, z, 353.15, P)):.0f}")
+sweep = rate(lambda i: el.flash_tp(pp, z, temps[i % 17], P))
+print(f"TP flashes per second (313-393 K sweep): {sweep:.0f}")
+repeated = rate(lambda i: el.flash_tp(pp, z, 353.15, P))
+print(f"TP flashes per second (repeated at 353 K): {repeated:.0f}")
 H = el.flash_tp(pp, z, 353.15, P)["H"]
 print(f"flashes at a given H per second: {rate(lambda i: el.flash(pp, z, P, H=H), 3.0):.1f}")

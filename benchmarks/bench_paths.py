@@ -39,9 +39,20 @@ from validate_seawater_phreeqc import BARIUM  # noqa: E402  seawater's barium [m
 from validate_si_phreeqc import NAMES  # noqa: E402
 
 # ion -> PHREEQC's element (redox state) of pitzer.dat
-ELEMENT = {"Na+": "Na", "K+": "K", "Ca++": "Ca", "Mg++": "Mg", "Sr++": "Sr", "Ba++": "Ba",
-           "Cl-": "Cl", "Br-": "Br", "SO4--": "S(6)", "HCO3-": "C(4)", "CO3--": "C(4)",
-           "CO2": "C(4)"}
+ELEMENT = {
+    "Na+": "Na",
+    "K+": "K",
+    "Ca++": "Ca",
+    "Mg++": "Mg",
+    "Sr++": "Sr",
+    "Ba++": "Ba",
+    "Cl-": "Cl",
+    "Br-": "Br",
+    "SO4--": "S(6)",
+    "HCO3-": "C(4)",
+    "CO3--": "C(4)",
+    "CO2": "C(4)",
+}
 STEPS = 100
 REMOVED = np.linspace(0.0, 0.95, STEPS)
 T = 298.15
@@ -85,14 +96,27 @@ def phreeqc_input(tot, water, phases, incremental, removed=REMOVED):
     steps = np.diff(amounts, prepend=0.0) if incremental else amounts
     heads = [h for p in phases for h in (p, f"n_{p}")]
     punch = ", ".join(v for p in phases for v in (f'SI("{p}")', f'EQUI("{p}")'))
-    lines = ["SELECTED_OUTPUT 1", "    -reset false", "    -state true", "USER_PUNCH 1",
-             "    -headings " + " ".join(heads), f"    10 PUNCH {punch}",
-             "SOLUTION 1", "    units mol/kgw", f"    temp {T - 273.15:g}", "    pH 7 charge"]
+    lines = [
+        "SELECTED_OUTPUT 1",
+        "    -reset false",
+        "    -state true",
+        "USER_PUNCH 1",
+        "    -headings " + " ".join(heads),
+        f"    10 PUNCH {punch}",
+        "SOLUTION 1",
+        "    units mol/kgw",
+        f"    temp {T - 273.15:g}",
+        "    pH 7 charge",
+    ]
     lines += [f"    {el} {m!r}" for el, m in tot.items()]
     lines += ["EQUILIBRIUM_PHASES 1"] + [f"    {p} 0 0" for p in phases]
-    lines += ["REACTION 1", "    H2O -1.0",
-              "    " + " ".join(repr(v) for v in steps.tolist()) + " moles",
-              f"INCREMENTAL_REACTIONS {'true' if incremental else 'false'}", "END"]
+    lines += [
+        "REACTION 1",
+        "    H2O -1.0",
+        "    " + " ".join(repr(v) for v in steps.tolist()) + " moles",
+        f"INCREMENTAL_REACTIONS {'true' if incremental else 'false'}",
+        "END",
+    ]
     return "\n".join(lines) + "\n"
 
 
@@ -118,9 +142,11 @@ def first_present(amounts, removed=REMOVED):
 
 def phreeqc():
     """PHREEQC's IPhreeqc instance with pitzer.dat loaded, or None (the reason printed)."""
-    import bench_peers      # noqa: F401  appends the peers' site-packages (.venv-bench) to the path
+    import bench_peers  # noqa: F401  appends the peers' site-packages (.venv-bench) to the path
+
     try:
         from phreeqpython import PhreeqPython
+
         return PhreeqPython(database="pitzer.dat").ip
     except ImportError as e:
         print(f"PHREEQC skipped: {e} (make bench installs phreeqpython into .venv-bench)")
@@ -137,10 +163,13 @@ def main():
     for chem, molalities, removed in CASES:
         s = velmora.System(chem)
         app = s.composition(molalities=molalities)
-        path = paths.evaporate(s, app, T, removed=removed)         # warms the cache and imports
-        runs = {"plain": lambda s=s, app=app, r=removed: paths.evaporate(s, app, T, removed=r,
-                                                                         events=False),
-                "search": lambda s=s, app=app, r=removed: paths.evaporate(s, app, T, removed=r)}
+        path = paths.evaporate(s, app, T, removed=removed)  # warms the cache and imports
+        runs = {
+            "plain": lambda s=s, app=app, r=removed: paths.evaporate(
+                s, app, T, removed=r, events=False
+            ),
+            "search": lambda s=s, app=app, r=removed: paths.evaporate(s, app, T, removed=r),
+        }
         phases = [phase(k) for k in s.solids.names]
         if ip is not None:
             tot, water = totals(s, app)
@@ -158,39 +187,51 @@ def main():
         med = {k: statistics.median(v) for k, v in times.items()}
         best = {k: min(v) for k, v in times.items()}
         label = ", ".join(f"{k} {v:g}" for k, v in molalities.items())
-        print(f"{chem} ({label} mol/kg), {STEPS} steps to {removed[-1]:.0%} of the water "
-              f"removed at {T - 273.15:g} C, solids {', '.join(s.solids.names)}; "
-              f"median (best) of {REPEAT}:")
-        print(f"  velmora  {med['search'] * 1e3:7.1f} ({best['search'] * 1e3:.1f}) ms with the "
-              f"appearance search, {med['plain'] * 1e3:.1f} ({best['plain'] * 1e3:.1f}) ms "
-              f"without ({med['plain'] / STEPS * 1e3:.3f} ms a step)")
+        print(
+            f"{chem} ({label} mol/kg), {STEPS} steps to {removed[-1]:.0%} of the water "
+            f"removed at {T - 273.15:g} C, solids {', '.join(s.solids.names)}; "
+            f"median (best) of {REPEAT}:"
+        )
+        print(
+            f"  velmora  {med['search'] * 1e3:7.1f} ({best['search'] * 1e3:.1f}) ms with the "
+            f"appearance search, {med['plain'] * 1e3:.1f} ({best['plain'] * 1e3:.1f}) ms "
+            f"without ({med['plain'] / STEPS * 1e3:.3f} ms a step)"
+        )
         print("           appears (exact): " + listed(path.appears))
         print("           first grid point: " + listed(first_present(path.solids, removed)))
         if ip is None:
             continue
         inc = min((True, False), key=lambda k: med[k])
         rows = out[inc]
-        theirs = first_present({k: [r[f"n_{phase(k)}"] for r in rows] for k in s.solids.names},
-                               removed)
+        theirs = first_present(
+            {k: [r[f"n_{phase(k)}"] for r in rows] for k in s.solids.names}, removed
+        )
         how = "incremental" if inc else "each step from the brine"
-        print(f"  PHREEQC  {med[inc] * 1e3:7.1f} ({best[inc] * 1e3:.1f}) ms ({how}; the other "
-              f"{med[not inc] * 1e3:.1f} ms)")
+        print(
+            f"  PHREEQC  {med[inc] * 1e3:7.1f} ({best[inc] * 1e3:.1f}) ms ({how}; the other "
+            f"{med[not inc] * 1e3:.1f} ms)"
+        )
         print("           first grid point: " + listed(theirs))
-        print(f"  PHREEQC / velmora, medians: {med[inc] / med['search']:.1f} with the search, "
-              f"{med[inc] / med['plain']:.1f} without (best: {best[inc] / best['search']:.1f}, "
-              f"{best[inc] / best['plain']:.1f})")
+        print(
+            f"  PHREEQC / velmora, medians: {med[inc] / med['search']:.1f} with the search, "
+            f"{med[inc] / med['plain']:.1f} without (best: {best[inc] / best['search']:.1f}, "
+            f"{best[inc] / best['plain']:.1f})"
+        )
         if chem == "seawater-H2O":
             # PHREEQC's appearances bracketed to 1e-7 (validate_seawater_path.py): the same
             # answer as velmora's search, a few runs (it takes seconds)
             from validate_seawater_path import phreeqc_appears
+
             spent = []
             for _ in range(3):
                 t0 = time.perf_counter()
                 phreeqc_appears(ip, s, app, removed)
                 spent.append(time.perf_counter() - t0)
             t_app = statistics.median(spent)
-            print(f"  PHREEQC with its appearances bracketed to 1e-7: {t_app * 1e3:.0f} ms, "
-                  f"{t_app / med['search']:.0f} times velmora's path with its search")
+            print(
+                f"  PHREEQC with its appearances bracketed to 1e-7: {t_app * 1e3:.0f} ms, "
+                f"{t_app / med['search']:.0f} times velmora's path with its search"
+            )
 
 
 if __name__ == "__main__":

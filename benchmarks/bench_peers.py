@@ -67,8 +67,11 @@ def row(work, mine, peer_label="", peer=None, note=""):
     ROWS.append((work, mine, peer_label, peer, note))
     theirs = "" if peer is None else (peer if isinstance(peer, str) else us(peer))
     ratio = f"  (peer/velmora {peer / mine:.2f})" if isinstance(peer, float) and mine else ""
-    print(f"{work:<58s} {us(mine) if isinstance(mine, float) else mine:>12s}   "
-          f"{peer_label:<26s} {theirs:>12s}{ratio}  {note}", flush=True)
+    print(
+        f"{work:<58s} {us(mine) if isinstance(mine, float) else mine:>12s}   "
+        f"{peer_label:<26s} {theirs:>12s}{ratio}  {note}",
+        flush=True,
+    )
 
 
 def import_peer(name):
@@ -79,6 +82,7 @@ def import_peer(name):
 
 
 # ---- cold speciation against PHREEQC --------------------------------------------------------
+
 
 def cold_speciation(comps, henry, chem, molal, T):
     el, _ = engine_model(comps, henry, chem)
@@ -110,8 +114,9 @@ def speciation_rows():
     mine = cold_speciation(["H2O", "CO2"], ["CO2"], "CO2-H2O", {"CO2": 0.034}, 298.15)
     peer = phreeqc_speciation({"temp": 25.0, "units": "mol/kgw", "C(4)": 0.034})
     row("cold speciation, CO2-H2O, 25 C, 0.034 mol/kg", mine, "PHREEQC (phreeqc.dat)", peer)
-    mine = cold_speciation(["H2O", "NH3", "CO2"], ["CO2"], "NH3-CO2-H2O",
-                           {"NH3": 0.5, "CO2": 0.2}, 298.15)
+    mine = cold_speciation(
+        ["H2O", "NH3", "CO2"], ["CO2"], "NH3-CO2-H2O", {"NH3": 0.5, "CO2": 0.2}, 298.15
+    )
     peer = phreeqc_speciation({"temp": 25.0, "units": "mol/kgw", "N(-3)": 0.5, "C(4)": 0.2})
     row("cold speciation, NH3-CO2-H2O (9 species), 0.5/0.2 mol/kg", mine, "PHREEQC", peer)
 
@@ -138,7 +143,9 @@ def henry_liquid(ct, gas, pp, T, P):
     p_ref = Psat or H. The same problem as velmora's flash without its activity coefficients and
     ions. Standard states are set at T alone (constant cp 0), which is all a flash at T needs."""
     C = [float(v) for v in pp.antoine["H2O"]]
-    p_ref = {"H2O": math.exp(C[0] + C[1] / (T + C[2]) + C[3] * T + C[4] * math.log(T) + C[5] * T ** C[6])}
+    p_ref = {
+        "H2O": math.exp(C[0] + C[1] / (T + C[2]) + C[3] * T + C[4] * math.log(T) + C[5] * T ** C[6])
+    }
     for c in ("CO2", "N2"):
         a, b, lc, d = (float(v) for v in pp.henry[(c, "H2O")][:4])
         p_ref[c] = math.exp(a + b / T + lc * math.log(T) + d * T)
@@ -152,11 +159,16 @@ def henry_liquid(ct, gas, pp, T, P):
         elements = ", ".join(f"{e}: {int(v)}" for e, v in gas.species(k).composition.items())
         species.append(
             f"- name: {name}(l)\n  composition: {{{elements}}}\n"
-            f"  thermo: {{model: constant-cp, T0: {T} K, h0: {g0!r} J/kmol, s0: 0.0 J/kmol/K, cp0: 0.0 J/kmol/K}}\n"
-            f"  equation-of-state: {{model: constant-volume, molar-volume: 0.018 m^3/kmol}}")
-    yaml = ("phases:\n- name: liquid\n  thermo: ideal-condensed\n  standard-concentration-basis: unity\n"
-            "  elements: [O, H, C, N]\n  species: [H2O(l), CO2(l), N2(l)]\n"
-            f"  state: {{T: {T}, P: {P}}}\nspecies:\n" + "\n".join(species) + "\n")
+            f"  thermo: {{model: constant-cp, T0: {T} K, h0: {g0!r} J/kmol, s0: 0.0 J/kmol/K, "
+            "cp0: 0.0 J/kmol/K}\n"
+            f"  equation-of-state: {{model: constant-volume, molar-volume: 0.018 m^3/kmol}}"
+        )
+    yaml = (
+        "phases:\n- name: liquid\n  thermo: ideal-condensed\n"
+        "  standard-concentration-basis: unity\n"
+        "  elements: [O, H, C, N]\n  species: [H2O(l), CO2(l), N2(l)]\n"
+        f"  state: {{T: {T}, P: {P}}}\nspecies:\n" + "\n".join(species) + "\n"
+    )
     return ct.Solution(yaml=yaml, name="liquid")
 
 
@@ -175,7 +187,12 @@ def cantera_flashes(pp):
             moles = [0.0, CARBONATE_Z[1], CARBONATE_Z[2], CARBONATE_Z[0], 0.0, 0.0]  # gas; liquid
         else:
             liq = ct.Solution("water.yaml", "liquid_water")
-            moles = [0.0, CARBONATE_Z[1], CARBONATE_Z[2], CARBONATE_Z[0]]  # gas H2O, CO2, N2; liquid H2O
+            moles = [
+                0.0,
+                CARBONATE_Z[1],
+                CARBONATE_Z[2],
+                CARBONATE_Z[0],
+            ]  # gas H2O, CO2, N2; liquid H2O
         mix = ct.Mixture([(gas, 0.0), (liq, 0.0)])
 
         def run(mix=mix, moles=moles):
@@ -196,11 +213,21 @@ def flash_rows():
         row(work, mine, "Cantera Mixture (VCS)", peers, f"beta {beta:.6f}")
         return
     t, b = peers["henry"]
-    row(work, mine, "Cantera VCS, Henry liquid", t,
-        f"beta {beta:.7f} vs {b:.7f} (differ by {abs(beta - b):.1e})")
+    row(
+        work,
+        mine,
+        "Cantera VCS, Henry liquid",
+        t,
+        f"beta {beta:.7f} vs {b:.7f} (differ by {abs(beta - b):.1e})",
+    )
     t, b = peers["pure water"]
-    row("  the same, Cantera's liquid pure water", mine, "Cantera VCS, pure water", t,
-        f"beta {b:.6f}: dissolves nothing")
+    row(
+        "  the same, Cantera's liquid pure water",
+        mine,
+        "Cantera VCS, pure water",
+        t,
+        f"beta {b:.6f}: dissolves nothing",
+    )
 
 
 # ---- MEA: speciation, flashes, threads ------------------------------------------------------
@@ -233,11 +260,18 @@ def mea_rows():
     el, pp = mea_model()
     bare, _ = mea_model(with_n2=False)
     with_n2, without = warm_speciation(el), warm_speciation(bare)
-    row("warm speciation, 30 wt% MEA with N2 (10 species)", with_n2, "without N2 (9 species)",
-        without, f"zero-amount species costs {100 * (with_n2 / without - 1):+.0f} %")
-    row("two-phase TP flash, 30 wt% MEA, loading 0.4, 6 % N2", per_call(
-        lambda: el.flash_tp(pp, MEA_Z, 353.15, P_ATM), 30),
-        note=f"{el.flash_tp(pp, MEA_Z, 353.15, P_ATM)['iterations']} iterations")
+    row(
+        "warm speciation, 30 wt% MEA with N2 (10 species)",
+        with_n2,
+        "without N2 (9 species)",
+        without,
+        f"zero-amount species costs {100 * (with_n2 / without - 1):+.0f} %",
+    )
+    row(
+        "two-phase TP flash, 30 wt% MEA, loading 0.4, 6 % N2",
+        per_call(lambda: el.flash_tp(pp, MEA_Z, 353.15, P_ATM), 30),
+        note=f"{el.flash_tp(pp, MEA_Z, 353.15, P_ATM)['iterations']} iterations",
+    )
     H = el.flash_tp(pp, MEA_Z, 353.15, P_ATM)["H"]
     fresh, fpp = mea_model()
     t0 = time.perf_counter()

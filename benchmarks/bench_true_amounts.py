@@ -29,8 +29,12 @@ def section(fn):
 
 
 def mea_model():
-    el = model(mea_system, antoine={"H2O": ANTOINE_H2O, "MEA": ANTOINE_MEA},
-               henry={("CO2", "H2O"): HENRY_CO2_H2O}, vc={"H2O": 55.95, "MEA": 225.0})
+    el = model(
+        mea_system,
+        antoine={"H2O": ANTOINE_H2O, "MEA": ANTOINE_MEA},
+        henry={("CO2", "H2O"): HENRY_CO2_H2O},
+        vc={"H2O": 55.95, "MEA": 225.0},
+    )
     # The test double builds its NRTL matrices in a Python loop (~10 us); the species object of
     # velmora.ionactivity answers in ~1.5 us. Keep the last answer so the double costs as little.
     build, last = el.sp.molecule_tau, {}
@@ -96,6 +100,7 @@ def speciation_cold():
 def enrtl_warm():
     """The same chemistry with the eNRTL model and parameters of the built-in databank."""
     from engine_model import engine_model
+
     el, _ = engine_model(["H2O", "MEA", "CO2"], ["CO2"], "MEA-CO2-H2O")
     return warm_rate(el, 2000)
 

@@ -23,12 +23,30 @@ def main(path="docs/figures/capture-map.png"):
     t0 = time.perf_counter()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", velmora.RangeWarning)
-        m = capture.operating_map(loop, gas, 314.18, P_ABS, P_STRIP, 315.18, 0.307,
-                                  L_G=[1.0, 1.5, 2.0, 3.0, 4.0],
-                                  lean_loading=[0.1, 0.15, 0.2, 0.25, 0.3, 0.35])
+        m = capture.operating_map(
+            loop,
+            gas,
+            314.18,
+            P_ABS,
+            P_STRIP,
+            315.18,
+            0.307,
+            L_G=[1.0, 1.5, 2.0, 3.0, 4.0],
+            lean_loading=[0.1, 0.15, 0.2, 0.25, 0.3, 0.35],
+        )
     df = m.to_frame()
-    cols = ["L_G", "lean_loading", "capture_pct", "rich_loading", "srd", "srd_sensible",
-            "srd_desorption", "srd_steam", "liquid_calls", "seconds"]
+    cols = [
+        "L_G",
+        "lean_loading",
+        "capture_pct",
+        "rich_loading",
+        "srd",
+        "srd_sensible",
+        "srd_desorption",
+        "srd_steam",
+        "liquid_calls",
+        "seconds",
+    ]
     print(df[cols].round(3).to_string())
     print(f"{len(df)} points, {df['error'].notna().sum()} failed, {time.perf_counter() - t0:.1f} s")
     for e in df["error"].dropna():

@@ -35,24 +35,31 @@ def main(path="docs/figures/capture-optimum.png"):
     unit = float(np.median(cold))
     print(f"cold loop at the start: {', '.join(f'{t:.2f}' for t in cold)} s (median {unit:.2f})")
     bounds = capture.pilot_bounds(CSV)
-    print("bounds (pilot range):", {k: tuple(round(float(v), 4) for v in b)
-                                    for k, b in bounds.items()})
+    print(
+        "bounds (pilot range):",
+        {k: tuple(round(float(v), 4) for v in b) for k, b in bounds.items()},
+    )
     opts = {}
     for method in ("scipy", "ipopt"):
         plant = capture.pilot_plant(CSV, "K17", segments=4)
         opts[method] = o = capture.optimal_operation(plant, 90.0, method, START, bounds)
         print(o)
-        print(f"   {o.message}; multiplier {o.multiplier:.5f} MJ/kg per %, its first loop "
-              f"{o.loop_seconds:.2f} s; {o.seconds / unit:.1f} median cold loops")
+        print(
+            f"   {o.message}; multiplier {o.multiplier:.5f} MJ/kg per %, its first loop "
+            f"{o.loop_seconds:.2f} s; {o.seconds / unit:.1f} median cold loops"
+        )
     a, b = opts["scipy"], opts["ipopt"]
-    print(f"agreement: SRD {abs(a.srd - b.srd) / a.srd:.2e} relative, duty "
-          f"{abs(a.reboiler_duty - b.reboiler_duty) / a.reboiler_duty:.2e}, lean loading "
-          f"{abs(a.lean_loading - b.lean_loading):.2e}, L/G {abs(a.L_G - b.L_G):.2e}")
+    print(
+        f"agreement: SRD {abs(a.srd - b.srd) / a.srd:.2e} relative, duty "
+        f"{abs(a.reboiler_duty - b.reboiler_duty) / a.reboiler_duty:.2e}, lean loading "
+        f"{abs(a.lean_loading - b.lean_loading):.2e}, L/G {abs(a.L_G - b.L_G):.2e}"
+    )
 
     # the mesh: the same optimum on the absorber at 2 and 8 segments per bed
     for seg in (2, 8):
-        o = capture.optimal_operation(capture.pilot_plant(CSV, "K17", segments=seg), 90.0,
-                                      "scipy", START, bounds)
+        o = capture.optimal_operation(
+            capture.pilot_plant(CSV, "K17", segments=seg), 90.0, "scipy", START, bounds
+        )
         print(f"{seg} segments per bed: {o}")
 
     plant = capture.pilot_plant(CSV, "K17", segments=4)
@@ -62,9 +69,11 @@ def main(path="docs/figures/capture-optimum.png"):
         r = plant.at_capture(ll, 90.0, lg, start=r)
         lg = plant.point(r)[1]
         curve.append((ll, lg, r.srd, r.srd_sensible, r.srd_desorption, r.srd_steam))
-        print(f"90 % capture: lean {ll:.2f}, L/G {lg:.4f}, SRD {r.srd:.4f} (sensible "
-              f"{r.srd_sensible:.3f}, desorption {r.srd_desorption:.3f}, steam "
-              f"{r.srd_steam:.3f})")
+        print(
+            f"90 % capture: lean {ll:.2f}, L/G {lg:.4f}, SRD {r.srd:.4f} (sensible "
+            f"{r.srd_sensible:.3f}, desorption {r.srd_desorption:.3f}, steam "
+            f"{r.srd_steam:.3f})"
+        )
     print(f"curve: {plant.loop_solves} loops, {time.perf_counter() - t0:.1f} s")
     grid_srd = np.full((len(GRID_LG), len(GRID_LL)), np.nan)
     grid_cap = np.full_like(grid_srd, np.nan)
@@ -82,15 +91,15 @@ def main(path="docs/figures/capture-optimum.png"):
     c = np.array(curve)
     fig, ax = panels(2, figsize=(11, 4.5))
     X, Y = np.meshgrid(GRID_LL, GRID_LG)
-    cs = ax[0].contourf(X, Y, grid_srd, levels=np.linspace(3.3, 6.0, 19), extend="max",
-                        cmap="viridis")
+    cs = ax[0].contourf(
+        X, Y, grid_srd, levels=np.linspace(3.3, 6.0, 19), extend="max", cmap="viridis"
+    )
     fig.colorbar(cs, ax=ax[0], label="SRD [MJ/kg CO2]")
     cc = ax[0].contour(X, Y, grid_cap, levels=[80, 90, 95, 99], colors="w", linewidths=0.8)
     ax[0].clabel(cc, fmt="%g %%", fontsize=8)
     ax[0].plot(c[:, 0], c[:, 1], "w--", lw=1.5, label="90 % capture (solved)")
     ax[0].plot(a.lean_loading, a.L_G, "r*", ms=14, label="optimum (SLSQP)")
-    ax[0].plot(b.lean_loading, b.L_G, "o", mfc="none", mec="orange", ms=12,
-               label="optimum (Ipopt)")
+    ax[0].plot(b.lean_loading, b.L_G, "o", mfc="none", mec="orange", ms=12, label="optimum (Ipopt)")
     ax[0].set_xlabel("lean loading [mol CO2/mol MEA]")
     ax[0].set_ylabel("L/G [kg/kg]")
     ax[0].legend(fontsize=8, loc="upper left")

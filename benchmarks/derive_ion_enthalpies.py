@@ -24,9 +24,17 @@ TREF = 298.15
 GRID = np.linspace(273.15, 473.15, 81)
 
 # (reaction of equilibrium.toml, ion it fixes); the other species are known by then
-ORDER = [("WATER", "OH-"), ("CO2-1", "HCO3-"), ("CO2-2", "CO3--"), ("MEA-1", "MEAH+"),
-         ("MEA-2", "MEACOO-"), ("MDEA-1", "MDEAH+"), ("H2S-1", "HS-"), ("NH3-1", "NH4+"),
-         ("NH3-2", "NH2COO-")]
+ORDER = [
+    ("WATER", "OH-"),
+    ("CO2-1", "HCO3-"),
+    ("CO2-2", "CO3--"),
+    ("MEA-1", "MEAH+"),
+    ("MEA-2", "MEACOO-"),
+    ("MDEA-1", "MDEAH+"),
+    ("H2S-1", "HS-"),
+    ("NH3-1", "NH4+"),
+    ("NH3-2", "NH2COO-"),
+]
 # a chemistry whose components hold every molecule of the reactions
 SYSTEMS = ["MEA-CO2-H2O", "MDEA-CO2-H2O", "MEA-H2S-H2O", "NH3-CO2-H2O"]
 
@@ -85,9 +93,16 @@ def main():
         target = (np.array([van_t_hoff(r, T) for T in GRID]) - rest) / nu[ion]
         dhf = float(np.interp(TREF, GRID, target))
         c, err = fit(target, dhf)
-        h[ion] = dhf + np.array(
-            [sum(c[k] * (T ** (k + 1) - TREF ** (k + 1)) / (k + 1) for k in range(3)) for T in GRID]
-        ) / 1e3
+        h[ion] = (
+            dhf
+            + np.array(
+                [
+                    sum(c[k] * (T ** (k + 1) - TREF ** (k + 1)) / (k + 1) for k in range(3))
+                    for T in GRID
+                ]
+            )
+            / 1e3
+        )
         print(f'["{ion}"]  # {name}: fit error {err * 1e3:.1f} J/mol')
         print(f"dhf_aq = {dhf:.3f}")
         print(f"cp_aq = [{', '.join(f'{v:.6g}' for v in c)}]")

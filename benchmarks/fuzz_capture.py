@@ -183,8 +183,10 @@ def check_absorber(sysm, r, gas, gas_T, lean, lean_T, P, amine, packed):
         for j in np.flatnonzero(big):
             pst = sysm.liquid(v[j, 3], {"CO2": v[j, 0], "H2O": v[j, 1], amine: v[j, 2]})
             drive = p["y_CO2"][j] * P - pst.partial_pressures["CO2"]
-            expect(drive * N[j] > 0.0 or abs(drive) < 1e-6 * P,
-                   f"segment {j + 1}: N_CO2 {N[j]:.3g} against y P - p* = {drive:.4g} Pa")
+            expect(
+                drive * N[j] > 0.0 or abs(drive) < 1e-6 * P,
+                f"segment {j + 1}: N_CO2 {N[j]:.3g} against y P - p* = {drive:.4g} Pa",
+            )
     for k in ("T_L", "T_G"):
         expect(np.all((p[k] > 273.15) & (p[k] < 400.0)), f"{k} out of 273-400 K")
     if packed:
@@ -234,8 +236,10 @@ def check_stripper(sysm, r, rich, feed_T, P, amine, Tc, target=None, duty=None):
                 continue
             st = sysm.liquid(v[j, 3], {"CO2": v[j, 0], "H2O": v[j, 1], amine: v[j, 2]})
             drive = v[j, 4] / v[j, 4:7].sum() * P - st.partial_pressures["CO2"]
-            expect(drive * n > 0.0 or abs(drive) < 1e-6 * P,
-                   f"segment {j + 1}: liquid CO2 {n:+.3g} against y P - p* = {drive:.4g} Pa")
+            expect(
+                drive * n > 0.0 or abs(drive) < 1e-6 * P,
+                f"segment {j + 1}: liquid CO2 {n:+.3g} against y P - p* = {drive:.4g} Pa",
+            )
     # the amine condenses with the reflux; only a top vapor that condenses nothing keeps it
     expect(prod["CO2"] > 0.0, "no CO2 product")
     expect(prod.get(amine, 0.0) == 0.0 or sum(r.reflux.values()) == 0.0, "amine in the product")
@@ -286,8 +290,10 @@ def absorber_case(rng, flood=False):
         check_absorber(sysm, r, gas, gas_T, lean, lean_T, P, "MEA", True)
         # above the flooding velocity the packing's correlations do not hold: not silently
         said = any("flooding" in str(w.message) for w in got)
-        expect(said == (r.flooding_fraction > 1.0),
-               f"flooding {r.flooding_fraction:.3f}, {'a' if said else 'no'} flooding warning")
+        expect(
+            said == (r.flooding_fraction > 1.0),
+            f"flooding {r.flooding_fraction:.3f}, {'a' if said else 'no'} flooding warning",
+        )
         return r
 
     return what, run
@@ -306,8 +312,10 @@ def stage_absorber_case(rng):
     lean = solvent(amine, lg * gas_kg, wf, ll)
     n = int(rng.integers(1, 16))
     ab = capture.StageAbsorber(sysm, n)
-    what = (f"{amine} {gases} {n} stages L/G {lg:.2f} w {wf:.3f} lean {ll:.4f} {lean_T:.1f} K "
-            f"gas {gas_T:.1f} K CO2 {g[0]:.3f} O2 {g[1]:.3f} P {P:.0f} wet {'H2O' in gas}")
+    what = (
+        f"{amine} {gases} {n} stages L/G {lg:.2f} w {wf:.3f} lean {ll:.4f} {lean_T:.1f} K "
+        f"gas {gas_T:.1f} K CO2 {g[0]:.3f} O2 {g[1]:.3f} P {P:.0f} wet {'H2O' in gas}"
+    )
 
     def run():
         r = ab.run(gas, gas_T, lean, lean_T, P)
@@ -332,8 +340,10 @@ def stripper_case(rng, rate=False):
     else:
         st = capture.Stripper(sysm, stages=int(rng.integers(2, 13)), condenser_T=Tc)
     q_factor = rng.uniform(0.7, 1.5)
-    what = (f"{amine} {'rate' if rate else st.stages} w {wf:.3f} rich {rich_l:.4f} lean "
-            f"{lean_l:.4f} P {P:.0f} feed {feed_T:.1f} K Tc {Tc:.1f} K duty x {q_factor:.3f}")
+    what = (
+        f"{amine} {'rate' if rate else st.stages} w {wf:.3f} rich {rich_l:.4f} lean "
+        f"{lean_l:.4f} P {P:.0f} feed {feed_T:.1f} K Tc {Tc:.1f} K duty x {q_factor:.3f}"
+    )
 
     def run():
         r = st.run(rich, feed_T, P, lean_loading=lean_l)
@@ -341,16 +351,20 @@ def stripper_case(rng, rate=False):
         # at the duty that loading needed, the same loading back
         r2 = st.run(rich, feed_T, P, duty=r.reboiler_duty)
         check_stripper(sysm, r2, rich, feed_T, P, amine, Tc, duty=r.reboiler_duty)
-        expect(abs(r2.lean_loading - lean_l) <= 1e-6,
-               f"duty {r.reboiler_duty:.6g} W gives lean {r2.lean_loading:.8f}, not {lean_l:.8f}")
+        expect(
+            abs(r2.lean_loading - lean_l) <= 1e-6,
+            f"duty {r.reboiler_duty:.6g} W gives lean {r2.lean_loading:.8f}, not {lean_l:.8f}",
+        )
         # the other way: a duty, its lean loading, that loading's duty
         Q = r.reboiler_duty * q_factor
         r3 = st.run(rich, feed_T, P, duty=Q)
         check_stripper(sysm, r3, rich, feed_T, P, amine, Tc, duty=Q)
         r4 = st.run(rich, feed_T, P, lean_loading=r3.lean_loading)
         close(r4.reboiler_duty, Q, 1e-5, "duty of the loading reached at a duty")
-        expect((Q - r.reboiler_duty) * (r3.lean_loading - lean_l) < 0.0,
-               "more duty does not strip more")
+        expect(
+            (Q - r.reboiler_duty) * (r3.lean_loading - lean_l) < 0.0,
+            "more duty does not strip more",
+        )
         return r
 
     return what, run
@@ -372,8 +386,10 @@ def exchanger_case(rng):
     else:
         approach, ua = None, float(rng.uniform(1e3, 1e6))
         hx = capture.HeatExchanger(sysm, UA=ua)
-    what = (f"{amine} w {wf:.3f} rich {rich_l:.3f} at {cold_T:.1f} K lean {lean_l:.3f} at "
-            f"{hot_T:.1f} K approach {approach} UA {ua}")
+    what = (
+        f"{amine} w {wf:.3f} rich {rich_l:.3f} at {cold_T:.1f} K lean {lean_l:.3f} at "
+        f"{hot_T:.1f} K approach {approach} UA {ua}"
+    )
 
     def run():
         x = hx.run(hot, hot_T, cold, cold_T)
@@ -390,8 +406,13 @@ def loop_case(rng):
     gas_kg = sum(v * velmora.capture.properties.MW[c] for c, v in gas.items()) * 3600.0
     rate = amine == "MEA" and rng.random() < 0.6
     if rate:
-        ab = capture.Absorber(sysm, 0.64 * math.sqrt(gas_kg / 2240.0) * rng.uniform(0.9, 1.5),
-                              [6.0, 6.0], intercoolers=int(rng.integers(0, 2)), segments=2)
+        ab = capture.Absorber(
+            sysm,
+            0.64 * math.sqrt(gas_kg / 2240.0) * rng.uniform(0.9, 1.5),
+            [6.0, 6.0],
+            intercoolers=int(rng.integers(0, 2)),
+            segments=2,
+        )
     else:
         ab = capture.StageAbsorber(sysm, int(rng.integers(3, 12)))
     lg = rng.uniform(1.0, 6.0)
@@ -404,11 +425,14 @@ def loop_case(rng):
         stripper = capture.RateStripper(sysm, segments=2)
     else:
         stripper = capture.Stripper(sysm, int(rng.integers(3, 9)))
-    loop = capture.CaptureLoop(ab, stripper,
-                               capture.HeatExchanger(sysm, approach=float(rng.uniform(5, 15))))
-    what = (f"{amine} {'packed' if rate else 'stages'} L/G {lg:.2f} w {wf:.3f} lean {ll:.3f} "
-            f"{lean_T:.1f} K gas {gas_T:.1f} K CO2 {g[0]:.3f} P_s {Ps:.0f} wet {'H2O' in gas} "
-            f"{type(stripper).__name__}")
+    loop = capture.CaptureLoop(
+        ab, stripper, capture.HeatExchanger(sysm, approach=float(rng.uniform(5, 15)))
+    )
+    what = (
+        f"{amine} {'packed' if rate else 'stages'} L/G {lg:.2f} w {wf:.3f} lean {ll:.3f} "
+        f"{lean_T:.1f} K gas {gas_T:.1f} K CO2 {g[0]:.3f} P_s {Ps:.0f} wet {'H2O' in gas} "
+        f"{type(stripper).__name__}"
+    )
 
     def run():
         r = loop.run(gas, gas_T, lean, lean_T, P, Ps)

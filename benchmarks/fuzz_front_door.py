@@ -9,8 +9,9 @@ pressure 5-50 kPa, a near-pure water (its solutes times 1e-9 to 1e-3), or T at 2
 450-520 K (water's own range goes on to its critical point), one edge a case.
 
 Prints per chemistry: examples, verified, raised (by type and call: T, H, S, vf, bubble,
-liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of failure), the worst
-case's detail and a line that reproduces it, and the first call of each kind that raised.
+liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of
+failure), the worst case's detail and a line that reproduces it, and the first call of each kind
+that raised.
 """
 
 import argparse
@@ -81,29 +82,43 @@ def main(argv=None):
     a = ap.parse_args(argv)
     chems = a.chemistries or velmora.chemistries()
     per = max(1, a.n // len(chems))
-    print(f"fuzz of the front door: {per} examples per chemistry, {len(chems)} chemistries, "
-          f"seed {a.seed}" + (f", {a.edges:g} of them at the edges" if a.edges else ""))
+    print(
+        f"fuzz of the front door: {per} examples per chemistry, {len(chems)} chemistries, "
+        f"seed {a.seed}" + (f", {a.edges:g} of them at the edges" if a.edges else "")
+    )
     if a.jobs > 1:
         with ProcessPoolExecutor(a.jobs) as ex:
             results = list(
-                ex.map(fuzz, chems, [per] * len(chems), [a.seed] * len(chems),
-                       [a.edges] * len(chems))
+                ex.map(
+                    fuzz, chems, [per] * len(chems), [a.seed] * len(chems), [a.edges] * len(chems)
+                )
             )
     else:
         results = [fuzz(c, per, a.seed, a.edges) for c in chems]
 
-    head = f"{'chemistry':<16} {'examples':>8} {'verified':>8} {'raised':>7} {'failed':>6} {'s':>6}  raised by type; failures by kind"
+    head = (
+        f"{'chemistry':<16} {'examples':>8} {'verified':>8} {'raised':>7} {'failed':>6} {'s':>6}"
+        "  raised by type; failures by kind"
+    )
     print(head)
     print("-" * len(head))
     total = collections.Counter()
-    for chem, counts, worst, _, secs in results:
+    for chem, counts, _worst, _, secs in results:
         total.update(counts)
-        raised = ", ".join(f"{k[7:]} {v}" for k, v in sorted(counts.items()) if k.startswith("raised "))
-        kinds = ", ".join(f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind "))
-        print(f"{chem:<16} {per:>8} {counts['verified']:>8} {counts['raised']:>7} "
-              f"{counts['failed']:>6} {secs:>6.0f}  {'; '.join(x for x in (raised, kinds) if x)}")
-    print(f"{'all':<16} {per * len(chems):>8} {total['verified']:>8} {total['raised']:>7} "
-          f"{total['failed']:>6}")
+        raised = ", ".join(
+            f"{k[7:]} {v}" for k, v in sorted(counts.items()) if k.startswith("raised ")
+        )
+        kinds = ", ".join(
+            f"{k[5:]} {v}" for k, v in sorted(counts.items()) if k.startswith("kind ")
+        )
+        print(
+            f"{chem:<16} {per:>8} {counts['verified']:>8} {counts['raised']:>7} "
+            f"{counts['failed']:>6} {secs:>6.0f}  {'; '.join(x for x in (raised, kinds) if x)}"
+        )
+    print(
+        f"{'all':<16} {per * len(chems):>8} {total['verified']:>8} {total['raised']:>7} "
+        f"{total['failed']:>6}"
+    )
     print("\nworst case of each kind of failure:")
     for chem, _, worst, _, _ in results:
         for kind, (size, detail, repro) in sorted(worst.items()):

@@ -42,8 +42,7 @@ from velmora.optimize import FlashOutputs, LiquidOutputs  # noqa: E402
 DERIV = 1e-4  # relative disagreement of a Jacobian column with Richardson differences
 TARGET = 1e-6  # relative miss of a target at the front door
 KKT = 1e-3  # stationarity residual, relative to the objective's gradient
-CLASSES = ("liquid_jacobian", "flash_jacobian", "ipopt_target", "ipopt_infeasible",
-           "ipopt_optimum")
+CLASSES = ("liquid_jacobian", "flash_jacobian", "ipopt_target", "ipopt_infeasible", "ipopt_optimum")
 ALLOWED = (velmora.errors.VelmoraError, ValueError)
 
 
@@ -59,6 +58,7 @@ def ipopt(m, max_iter=200):
         except ALLOWED as e:
             return None, ("raised", f"{type(e).__name__}: {e}")
 
+
 _FRESH = {}
 
 
@@ -71,10 +71,12 @@ def fresh(chem):
 
 def richardson(f, x, j, h):
     """d f / d x_j (Richardson: central at h and h/2)."""
+
     def at(d):
         y = np.array(x, dtype=float)
         y[j] += d
         return np.asarray(f(y), dtype=float)
+
     return (4.0 * (at(h / 2) - at(-h / 2)) / h - (at(h) - at(-h)) / (2 * h)) / 3.0
 
 
@@ -157,8 +159,11 @@ def draw_liquid(chem, rng):
     k = rng.randint(0, min(2, len(solutes)))
     inputs = ["T"] + rng.sample(solutes, k) + (["H2O"] if rng.random() < 0.3 else [])
     solids = bool(s.solids.names) and rng.random() < 0.4
-    cands = ["H", "pH"] + [f"p_{c}" for c in s.components if c in ("H2O",) or c in s.henry
-                           or c in ("NH3", "MEA", "MDEA")]
+    cands = ["H", "pH"] + [
+        f"p_{c}"
+        for c in s.components
+        if c in ("H2O",) or c in s.henry or c in ("NH3", "MEA", "MDEA")
+    ]
     cands += [f"SI_{n}" for n in s.solids.names]
     cands += [f"m_{x}" for x in s.species if x != "H2O"]
     if solids:
@@ -183,20 +188,31 @@ def check_liquid_jacobian(chem, rng, fails):
     ref = liquid_values(chem, T, app, inputs, outputs, solids, x)
     bad = np.abs(y - ref) > 1e-9 * (np.abs(ref) + 1e-12)
     if bad.any():
-        fails.append(("values differ from the front door", float(np.max(np.abs(y - ref))),
-                      f"{outputs} {y} vs {ref}"))
+        fails.append(
+            (
+                "values differ from the front door",
+                float(np.max(np.abs(y - ref))),
+                f"{outputs} {y} vs {ref}",
+            )
+        )
     for j, name in enumerate(inputs):
         h = scale_of(name, x[j])
         try:
-            bad = disagrees(J, lambda z: liquid_values(chem, T, app, inputs, outputs, solids, z),
-                            x, j, h, 1e-10)
+            bad = disagrees(
+                J, lambda z: liquid_values(chem, T, app, inputs, outputs, solids, z), x, j, h, 1e-10
+            )
         except ALLOWED:
             continue  # no liquid on one side (a solid's edge): no reference
         if bad:
             k, err, fd = bad
-            fails.append((f"d {outputs[k].split('_')[0]} / d {name}", err / (abs(fd) + 1e-300),
-                          f"{chem} T={T!r} {app} solids={solids}: d{outputs[k]}"
-                          f"/d{name} exact {J[k, j]:.6g} vs differences {fd:.6g}"))
+            fails.append(
+                (
+                    f"d {outputs[k].split('_')[0]} / d {name}",
+                    err / (abs(fd) + 1e-300),
+                    f"{chem} T={T!r} {app} solids={solids}: d{outputs[k]}"
+                    f"/d{name} exact {J[k, j]:.6g} vs differences {fd:.6g}",
+                )
+            )
     return ("failed" if fails else "verified"), ""
 
 
@@ -218,8 +234,9 @@ def check_flash_jacobian(chem, rng, fails):
         return "raised", f"{type(e).__name__}: {e}"
     comps = [c for c in feed]
     inputs = ["T", "P"] + rng.sample(comps, min(len(comps), rng.randint(0, 2)))
-    outputs = ["beta"] + rng.sample([f"{p}_{c}" for p in "xy" for c in comps],
-                                    min(2 * len(comps), rng.randint(1, 3)))
+    outputs = ["beta"] + rng.sample(
+        [f"{p}_{c}" for p in "xy" for c in comps], min(2 * len(comps), rng.randint(1, 3))
+    )
     f = FlashOutputs(velmora.System(chem), T, P, feed, inputs, outputs)
     x = [T, P] + [feed[c] for c in inputs[2:]]
     try:
@@ -229,20 +246,36 @@ def check_flash_jacobian(chem, rng, fails):
         return "raised", f"{type(e).__name__}: {e}"
     ref = flash_values(chem, T, P, feed, inputs, outputs, False, x)
     if np.abs(y - ref).max() > 1e-9:
-        fails.append(("flash values differ from the front door", float(np.abs(y - ref).max()),
-                      f"{outputs} {y} vs {ref}"))
+        fails.append(
+            (
+                "flash values differ from the front door",
+                float(np.abs(y - ref).max()),
+                f"{outputs} {y} vs {ref}",
+            )
+        )
     for j, name in enumerate(inputs):
         h = 0.02 if name == "T" else 1e-4 * x[j]
         try:
-            bad = disagrees(J, lambda z: flash_values(chem, T, P, feed, inputs, outputs, False, z),
-                            x, j, h, 1e-9)
+            bad = disagrees(
+                J,
+                lambda z: flash_values(chem, T, P, feed, inputs, outputs, False, z),
+                x,
+                j,
+                h,
+                1e-9,
+            )
         except ALLOWED:
             continue
         if bad:
             k, err, fd = bad
-            fails.append((f"flash d {outputs[k][:2]} / d {name[:1]}", err / (abs(fd) + 1e-300),
-                          f"{chem} T={T!r} P={P!r} {feed} (vf {vf:.3g}): d{outputs[k]}/d{name} "
-                          f"exact {J[k, j]:.6g} vs differences {fd:.6g}"))
+            fails.append(
+                (
+                    f"flash d {outputs[k][:2]} / d {name[:1]}",
+                    err / (abs(fd) + 1e-300),
+                    f"{chem} T={T!r} P={P!r} {feed} (vf {vf:.3g}): d{outputs[k]}/d{name} "
+                    f"exact {J[k, j]:.6g} vs differences {fd:.6g}",
+                )
+            )
     return ("failed" if fails else "verified"), ""
 
 
@@ -254,8 +287,9 @@ def liquid_model(chem, T, app, vary, outputs, solids=False):
     from velmora.pyomo import LiquidGreyBox
 
     m = pyo.ConcreteModel()
-    m.gb = ExternalGreyBoxBlock(external_model=LiquidGreyBox(velmora.System(chem), T, app, vary,
-                                                             outputs, solids=solids))
+    m.gb = ExternalGreyBoxBlock(
+        external_model=LiquidGreyBox(velmora.System(chem), T, app, vary, outputs, solids=solids)
+    )
     m.gb.inputs["T"].fix(T)
     return pyo, m
 
@@ -281,8 +315,9 @@ def check_ipopt_target(chem, rng, fails):
     T, app, vary, outputs, star = draw_target_problem(chem, rng)
     inputs = ["T"] + vary
     try:
-        targets = liquid_values(chem, T, dict(app, **star), inputs, outputs, False,
-                                [T] + [star[c] for c in vary])
+        targets = liquid_values(
+            chem, T, dict(app, **star), inputs, outputs, False, [T] + [star[c] for c in vary]
+        )
         pyo, m = liquid_model(chem, T, app, vary, outputs)
     except ALLOWED as e:
         return "raised", f"{type(e).__name__}: {e}"
@@ -306,8 +341,13 @@ def check_ipopt_target(chem, rng, fails):
         return "failed", ""
     miss = np.abs(got - targets) / np.maximum(np.abs(targets), 1.0)
     if miss.max() > TARGET:
-        fails.append(("solved, target missed at the front door", float(miss.max()),
-                      f"{chem} T={T} {app} vary {vary} {outputs}: {got} vs {targets}"))
+        fails.append(
+            (
+                "solved, target missed at the front door",
+                float(miss.max()),
+                f"{chem} T={T} {app} vary {vary} {outputs}: {got} vs {targets}",
+            )
+        )
     return ("failed" if fails else "verified"), ""
 
 
@@ -335,8 +375,9 @@ def check_ipopt_infeasible(chem, rng, fails):
 
                 Tf, P, feed, _ = draw_flash(chem, rng)
                 m = pyo.ConcreteModel()
-                m.gb = ExternalGreyBoxBlock(external_model=FlashGreyBox(
-                    velmora.System(chem), Tf, P, feed, [], ["beta"]))
+                m.gb = ExternalGreyBoxBlock(
+                    external_model=FlashGreyBox(velmora.System(chem), Tf, P, feed, [], ["beta"])
+                )
                 m.gb.inputs["P"].fix(P)
                 m.c = pyo.Constraint(expr=m.gb.outputs["beta"] == rng.choice([1.2, -0.2]))
             r = solve(m, options={"max_iter": 100})
@@ -345,8 +386,9 @@ def check_ipopt_infeasible(chem, rng, fails):
     if r.solved:
         fails.append((f"infeasible {which} said solved", r.constraint_violation, f"{chem} {r}"))
     elif r.constraint_violation < 1e-6:
-        fails.append((f"infeasible {which}: no violation left", r.constraint_violation,
-                      f"{chem} {r}"))
+        fails.append(
+            (f"infeasible {which}: no violation left", r.constraint_violation, f"{chem} {r}")
+        )
     return ("failed" if fails else "raised"), f"ipopt {r.status}: {r.message}"
 
 
@@ -355,8 +397,11 @@ def check_ipopt_optimum(chem, rng, fails):
     out = outputs[0]
     inputs = ["T"] + vary
     try:
-        bound = float(liquid_values(chem, T, dict(app, **star), inputs, [out], False,
-                                    [T] + [star[c] for c in vary])[0])
+        bound = float(
+            liquid_values(
+                chem, T, dict(app, **star), inputs, [out], False, [T] + [star[c] for c in vary]
+            )[0]
+        )
         pyo, m = liquid_model(chem, T, app, vary, [out])
     except ALLOWED as e:
         return "raised", f"{type(e).__name__}: {e}"
@@ -366,8 +411,9 @@ def check_ipopt_optimum(chem, rng, fails):
         m.gb.inputs[c].setlb(lo[c])
         m.gb.inputs[c].setub(hi[c])
     upper = rng.random() < 0.5
-    m.c = pyo.Constraint(expr=(m.gb.outputs[out] <= bound) if upper else
-                         (m.gb.outputs[out] >= bound))
+    m.c = pyo.Constraint(
+        expr=(m.gb.outputs[out] <= bound) if upper else (m.gb.outputs[out] >= bound)
+    )
     w = {c: rng.choice([-1.0, 1.0]) / app[c] for c in vary}
     m.obj = pyo.Objective(expr=sum(w[c] * m.gb.inputs[c] for c in vary), sense=pyo.maximize)
     r, refused = ipopt(m)
@@ -387,19 +433,31 @@ def check_ipopt_optimum(chem, rng, fails):
         fails.append(("solved, bound broken at the front door", viol, f"{tag}: {g_at}"))
     # first order: grad f = lam grad g on the inputs off their bounds (lam >= 0 for g <= b)
     gf = np.array([w[c] for c in vary])
-    free = [k for k, c in enumerate(vary)
-            if lo[c] * (1 + 1e-6) < x[k + 1] < hi[c] * (1 - 1e-6)]
+    free = [k for k, c in enumerate(vary) if lo[c] * (1 + 1e-6) < x[k + 1] < hi[c] * (1 - 1e-6)]
     # an input at a bound must push against it: maximizing, at the upper bound d f >= 0 there
     active = abs(g_at - bound) <= 1e-5 * max(abs(bound), 1.0)
     if free:
         if not active:
-            fails.append(("solved, a free input with the bound inactive", float(np.abs(
-                gf[free]).max()), f"{tag}: x {x}, {out} {g_at}"))
+            fails.append(
+                (
+                    "solved, a free input with the bound inactive",
+                    float(np.abs(gf[free]).max()),
+                    f"{tag}: x {x}, {out} {g_at}",
+                )
+            )
         else:
             try:
-                gg = np.array([richardson(
-                    lambda z: liquid_values(chem, T, app, inputs, [out], False, z), x, k + 1,
-                    1e-4 * x[k + 1])[0] for k in free])
+                gg = np.array(
+                    [
+                        richardson(
+                            lambda z: liquid_values(chem, T, app, inputs, [out], False, z),
+                            x,
+                            k + 1,
+                            1e-4 * x[k + 1],
+                        )[0]
+                        for k in free
+                    ]
+                )
             except ALLOWED:
                 gg = None
             if gg is not None:
@@ -411,14 +469,23 @@ def check_ipopt_optimum(chem, rng, fails):
                 res = np.abs(gf[free] - lam * gg).max()
                 sign_ok = lam >= 0 if upper else lam <= 0
                 if res > KKT * np.abs(gf[free]).max() + 1e-7 * s_d or not sign_ok:
-                    fails.append(("solved, first-order conditions broken", res,
-                                  f"{tag}: x {x}, lambda {lam:.4g}, grad g {gg}"))
+                    fails.append(
+                        (
+                            "solved, first-order conditions broken",
+                            res,
+                            f"{tag}: x {x}, lambda {lam:.4g}, grad g {gg}",
+                        )
+                    )
     return ("failed" if fails else "verified"), ""
 
 
-CHECKS = {"liquid_jacobian": check_liquid_jacobian, "flash_jacobian": check_flash_jacobian,
-          "ipopt_target": check_ipopt_target, "ipopt_infeasible": check_ipopt_infeasible,
-          "ipopt_optimum": check_ipopt_optimum}
+CHECKS = {
+    "liquid_jacobian": check_liquid_jacobian,
+    "flash_jacobian": check_flash_jacobian,
+    "ipopt_target": check_ipopt_target,
+    "ipopt_infeasible": check_ipopt_infeasible,
+    "ipopt_optimum": check_ipopt_optimum,
+}
 
 
 def main(argv=None):
@@ -453,8 +520,11 @@ def main(argv=None):
                 if key not in worst or size > worst[key][0]:
                     worst[key] = (size, detail)
         total_failed += counts["failed"]
-        print(f"{cls:<18} {a.n:>6} {counts['verified']:>8} {counts['raised']:>7} "
-              f"{counts['failed']:>6} {time.perf_counter() - t0:>6.0f}", flush=True)
+        print(
+            f"{cls:<18} {a.n:>6} {counts['verified']:>8} {counts['raised']:>7} "
+            f"{counts['failed']:>6} {time.perf_counter() - t0:>6.0f}",
+            flush=True,
+        )
     print("\nworst case of each kind of failure:")
     for (cls, kind), (size, detail) in sorted(worst.items()):
         print(f"- {cls}: {kind} ({size:.3g}): {detail}")

@@ -400,7 +400,9 @@ def case_vls(chem, rng):
             try:
                 r = ref.system.flash(feed, P, solids=True, **{kind: target[kind]})
             except ALLOWED as e:  # the flash at T answered: a raise hides that answer
-                raise Fail(f"raised although the flash at T has that {kind}", math.inf, repr(e))
+                raise Fail(
+                    f"raised although the flash at T has that {kind}", math.inf, repr(e)
+                ) from e
             return r, (r.T, r.vapor_fraction, r.H, tuple(r.x.values()), tuple(r.solids.values()))
         r = ref.system.flash(feed, P, solids=True, **kw)
         return r, (
@@ -668,10 +670,7 @@ def _compare(ref, feed, q, wrt, keys, dv, v0, d1, d2, h, prefix="", floor=0.0):
             if k in ref.system._info.salts:
                 allowed[i] = np.inf
         have = {
-            e
-            for c, v in feed.items()
-            if v > 0.0
-            for e in ind.atoms(databank.species(c)["formula"])
+            e for c, v in feed.items() if v > 0.0 for e in ind.atoms(databank.species(c)["formula"])
         }
         for i, k in enumerate(keys):
             f = (

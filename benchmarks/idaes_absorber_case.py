@@ -12,8 +12,8 @@ import warnings
 import velmora
 from velmora import capture
 
-GAS = {"CO2": 0.041, "H2O": 0.074, "N2": 0.763, "O2": 0.122}     # mole fractions, 19000 mol/s
-LIQUID = {"CO2": 0.022, "H2O": 0.868, "MEA": 0.11}               # apparent, 24000 mol/s
+GAS = {"CO2": 0.041, "H2O": 0.074, "N2": 0.763, "O2": 0.122}  # mole fractions, 19000 mol/s
+LIQUID = {"CO2": 0.022, "H2O": 0.868, "MEA": 0.11}  # apparent, 24000 mol/s
 IDAES = {"capture": 96.85, "gas_out_T": 327.04361, "liquid_out_T": 315.2712896, "rich": 0.4858}
 
 
@@ -29,10 +29,14 @@ def main():
     print(f"{time.perf_counter() - t0:.2f} s; balances {r.balance}, energy {r.energy_balance:.1e}")
     print("| | capture | gas out | liquid out | rich loading |")
     print("|---|---|---|---|---|")
-    print(f"| velmora.capture | {r.capture_pct:.2f} % | {r.gas_out_T:.2f} K | {r.rich_T:.2f} K | "
-          f"{r.rich_loading:.4f} |")
-    print(f"| IDAES `MEAColumn` | {IDAES['capture']:.2f} % | {IDAES['gas_out_T']:.2f} K | "
-          f"{IDAES['liquid_out_T']:.2f} K | {IDAES['rich']:.4f} |")
+    print(
+        f"| velmora.capture | {r.capture_pct:.2f} % | {r.gas_out_T:.2f} K | {r.rich_T:.2f} K | "
+        f"{r.rich_loading:.4f} |"
+    )
+    print(
+        f"| IDAES `MEAColumn` | {IDAES['capture']:.2f} % | {IDAES['gas_out_T']:.2f} K | "
+        f"{IDAES['liquid_out_T']:.2f} K | {IDAES['rich']:.4f} |"
+    )
 
 
 if __name__ == "__main__":

@@ -20,8 +20,8 @@ import velmora
 from velmora.optimize import LiquidOutputs
 from velmora.pyomo import LiquidGreyBox, solve
 
-warnings.simplefilter("ignore")            # RangeWarnings of iterates beyond loading 0.59
-P_CO2 = 5000.0                             # Pa
+warnings.simplefilter("ignore")  # RangeWarnings of iterates beyond loading 0.59
+P_CO2 = 5000.0  # Pa
 T_MEA, T_SEA = 313.15, 298.15
 STARTS = 100
 mea = velmora.System("MEA-CO2-H2O")
@@ -35,8 +35,11 @@ SEA = dict(velmora.seawater(), H2O=1000.0 / 18.015)
 def loading_model(loading, jacobian):
     app = dict(MEA_APP, CO2=loading * MEA_APP["MEA"])
     m = pyo.ConcreteModel()
-    m.liq = ExternalGreyBoxBlock(external_model=LiquidGreyBox(
-        mea, T_MEA, app, vary=["CO2"], outputs=["p_CO2"], jacobian=jacobian))
+    m.liq = ExternalGreyBoxBlock(
+        external_model=LiquidGreyBox(
+            mea, T_MEA, app, vary=["CO2"], outputs=["p_CO2"], jacobian=jacobian
+        )
+    )
     m.liq.inputs["T"].fix(T_MEA)
     m.target = pyo.Constraint(expr=m.liq.outputs["p_CO2"] == P_CO2)
     return m
@@ -45,14 +48,16 @@ def loading_model(loading, jacobian):
 def recovery_model(recovery, jacobian):
     app = dict(SEA, H2O=(1.0 - recovery) * SEA["H2O"])
     m = pyo.ConcreteModel()
-    m.liq = ExternalGreyBoxBlock(external_model=LiquidGreyBox(
-        sea, T_SEA, app, vary=["H2O"], outputs=["SI_gypsum"], jacobian=jacobian))
+    m.liq = ExternalGreyBoxBlock(
+        external_model=LiquidGreyBox(
+            sea, T_SEA, app, vary=["H2O"], outputs=["SI_gypsum"], jacobian=jacobian
+        )
+    )
     m.liq.inputs["T"].fix(T_SEA)
-    m.liq.inputs["H2O"].setlb(0.1 * SEA["H2O"])      # recovery at most 0.9
+    m.liq.inputs["H2O"].setlb(0.1 * SEA["H2O"])  # recovery at most 0.9
     m.liq.inputs["H2O"].setub(SEA["H2O"])
     m.gypsum = pyo.Constraint(expr=m.liq.outputs["SI_gypsum"] <= 0.0)
-    m.recovery = pyo.Objective(expr=1.0 - m.liq.inputs["H2O"] / SEA["H2O"],
-                               sense=pyo.maximize)
+    m.recovery = pyo.Objective(expr=1.0 - m.liq.inputs["H2O"] / SEA["H2O"], sense=pyo.maximize)
     return m
 
 
@@ -65,7 +70,7 @@ def runs(build, starts, answer, jacobian):
         m = build(s0, jacobian)
         try:
             r = solve(m)
-        except Exception as exc:                  # counted as a failure, its reason shown
+        except Exception as exc:  # counted as a failure, its reason shown
             print(f"  start {s0:.4f}: {type(exc).__name__}: {exc}")
             continue
         its.append(r.iterations)
@@ -74,24 +79,43 @@ def runs(build, starts, answer, jacobian):
         if r.status == 0:
             ok += 1
             found.append(answer(m))
-    return ok, (int(np.median(its)), max(its)), float(np.mean(solves)), float(np.mean(secs)), \
-        np.array(found)
+    return (
+        ok,
+        (int(np.median(its)), max(its)),
+        float(np.mean(solves)),
+        float(np.mean(secs)),
+        np.array(found),
+    )
 
 
 def greybox_figures():
     rng = np.random.default_rng(21)
-    print("| problem | Jacobian | converged / 100 | iterations (median, max) | liquids per run "
-          "| s per run | answer (spread) |")
+    print(
+        "| problem | Jacobian | converged / 100 | iterations (median, max) | liquids per run "
+        "| s per run | answer (spread) |"
+    )
     print("|---|---|---|---|---|---|---|")
-    cases = [("MEA loading, p_CO2 = 5 kPa", loading_model, rng.uniform(0.02, 0.95, STARTS),
-              lambda m: m.liq.inputs["CO2"].value / MEA_APP["MEA"]),
-             ("seawater recovery, gypsum SI <= 0", recovery_model, rng.uniform(0.0, 0.9, STARTS),
-              lambda m: 1.0 - m.liq.inputs["H2O"].value / SEA["H2O"])]
+    cases = [
+        (
+            "MEA loading, p_CO2 = 5 kPa",
+            loading_model,
+            rng.uniform(0.02, 0.95, STARTS),
+            lambda m: m.liq.inputs["CO2"].value / MEA_APP["MEA"],
+        ),
+        (
+            "seawater recovery, gypsum SI <= 0",
+            recovery_model,
+            rng.uniform(0.0, 0.9, STARTS),
+            lambda m: 1.0 - m.liq.inputs["H2O"].value / SEA["H2O"],
+        ),
+    ]
     for name, build, starts, answer in cases:
         for jac in ("exact", "differences"):
             ok, its, solves, secs, found = runs(build, starts, answer, jac)
-            print(f"| {name} | {jac} | {ok} | {its[0]}, {its[1]} | {solves:.1f} | {secs:.3f} | "
-                  f"{np.median(found):.10f} ({np.ptp(found):.1e}) |")
+            print(
+                f"| {name} | {jac} | {ok} | {its[0]}, {its[1]} | {solves:.1f} | {secs:.3f} | "
+                f"{np.median(found):.10f} ({np.ptp(found):.1e}) |"
+            )
 
 
 def richardson_column(f, x, j, h):
@@ -99,6 +123,7 @@ def richardson_column(f, x, j, h):
         y = np.array(x, dtype=float)
         y[j] += d
         return f.values(y)
+
     return (4.0 * (at(h / 2) - at(-h / 2)) / h - (at(h) - at(-h)) / (2 * h)) / 3.0
 
 
@@ -112,15 +137,26 @@ def jacobian_figures(points=1000):
     for k in range(points):
         if k % 2 == 0:
             T = rng.uniform(300.0, 390.0)
-            app = mea.composition(mass_fractions={"MEA": rng.uniform(0.1, 0.4)},
-                                  loading=rng.uniform(0.05, 0.55))
+            app = mea.composition(
+                mass_fractions={"MEA": rng.uniform(0.1, 0.4)}, loading=rng.uniform(0.05, 0.55)
+            )
             f = LiquidOutputs(mea, T, app, ["T", "CO2", "MEA"], ["p_CO2", "pH", "m_MEACOO-"])
         else:
             T = rng.uniform(280.0, 360.0)
-            app = {"H2O": 55.5, "NaCl": rng.uniform(0.1, 4.0), "KCl": rng.uniform(0.01, 0.5),
-                   "CaCl2": rng.uniform(0.005, 0.1), "Na2SO4": rng.uniform(0.005, 0.1)}
-            f = LiquidOutputs(brine, T, app, ["T", "H2O", "CaCl2", "Na2SO4"],
-                              ["SI_gypsum", "SI_halite", "m_Ca++", "p_H2O"])
+            app = {
+                "H2O": 55.5,
+                "NaCl": rng.uniform(0.1, 4.0),
+                "KCl": rng.uniform(0.01, 0.5),
+                "CaCl2": rng.uniform(0.005, 0.1),
+                "Na2SO4": rng.uniform(0.005, 0.1),
+            }
+            f = LiquidOutputs(
+                brine,
+                T,
+                app,
+                ["T", "H2O", "CaCl2", "Na2SO4"],
+                ["SI_gypsum", "SI_halite", "m_Ca++", "p_H2O"],
+            )
         x = [T] + [app[c] for c in f.inputs[1:]]
         J, y = f.jacobian(x), f.values(x)
         for j, xj in enumerate(x):
@@ -142,18 +178,27 @@ def scipy_figures():
         for exact in (True, False):
             f = LiquidOutputs(mea, T_MEA, MEA_APP, ["CO2"], ["p_CO2"])
             fun, jac = f.residuals([P_CO2])
-            r = so.root(fun, [MEA_APP["CO2"]], jac=jac if exact else None, method=method,
-                        tol=1e-12)
-            print(f"| root {method} | {'exact' if exact else 'differences'} | {r.success} | "
-                  f"{r.nfev} | {getattr(r, 'njev', 0)} | {f.solves} | "
-                  f"{r.x[0] / MEA_APP['MEA']:.10f} |")
+            r = so.root(fun, [MEA_APP["CO2"]], jac=jac if exact else None, method=method, tol=1e-12)
+            print(
+                f"| root {method} | {'exact' if exact else 'differences'} | {r.success} | "
+                f"{r.nfev} | {getattr(r, 'njev', 0)} | {f.solves} | "
+                f"{r.x[0] / MEA_APP['MEA']:.10f} |"
+            )
     for exact in (True, False):
         f = LiquidOutputs(mea, T_MEA, MEA_APP, ["CO2"], ["p_CO2"])
         fun, jac = f.residuals([P_CO2])
-        r = so.least_squares(fun, [MEA_APP["CO2"]], jac=jac if exact else "2-point",
-                             xtol=1e-14, ftol=1e-14, gtol=1e-14)
-        print(f"| least_squares | {'exact' if exact else 'differences'} | {r.success} | "
-              f"{r.nfev} | {r.njev} | {f.solves} | {r.x[0] / MEA_APP['MEA']:.10f} |")
+        r = so.least_squares(
+            fun,
+            [MEA_APP["CO2"]],
+            jac=jac if exact else "2-point",
+            xtol=1e-14,
+            ftol=1e-14,
+            gtol=1e-14,
+        )
+        print(
+            f"| least_squares | {'exact' if exact else 'differences'} | {r.success} | "
+            f"{r.nfev} | {r.njev} | {f.solves} | {r.x[0] / MEA_APP['MEA']:.10f} |"
+        )
 
 
 if __name__ == "__main__":

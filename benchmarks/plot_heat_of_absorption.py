@@ -15,13 +15,15 @@ from velmora import derivatives
 
 warnings.simplefilter("ignore", velmora.RangeWarning)
 OUT = pathlib.Path(__file__).resolve().parents[1] / "docs" / "figures"
-MW_MEA, MW_H2O = 61.08, 18.015        # g/mol
+MW_MEA, MW_H2O = 61.08, 18.015  # g/mol
 
 
 def main():
     import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+
     s = velmora.System("MEA-CO2-H2O")
     m, w = 0.30 / MW_MEA, 0.70 / MW_H2O
     loadings = np.linspace(0.05, 0.5, 10)
@@ -34,11 +36,19 @@ def main():
             liq = s.liquid(T, {"H2O": w, "MEA": m, "CO2": a * m})
             q.append(liq.heat_of_absorption("CO2") / 1e3)
             b.append(derivatives.heat_of_absorption_balance(s, liq, "CO2") / 1e3)
-            print(f"| {T - 273.15:.0f} | {a:.2f} | {q[-1]:.1f} | {b[-1]:.1f} | "
-                  f"{100 * (q[-1] - b[-1]) / b[-1]:+.1f} % |")
+            print(
+                f"| {T - 273.15:.0f} | {a:.2f} | {q[-1]:.1f} | {b[-1]:.1f} | "
+                f"{100 * (q[-1] - b[-1]) / b[-1]:+.1f} % |"
+            )
         ax.plot(loadings, q, "-", color=colour, label=f"{T - 273.15:.0f} °C, R T² dln f/dT")
-        ax.plot(loadings, b, "o", color=colour, mfc="none",
-                label=f"{T - 273.15:.0f} °C, liquid enthalpy balance")
+        ax.plot(
+            loadings,
+            b,
+            "o",
+            color=colour,
+            mfc="none",
+            label=f"{T - 273.15:.0f} °C, liquid enthalpy balance",
+        )
     ax.axhline(84.0, color="0.4", ls="--", label="constant 84 kJ/mol (IDAES column model)")
     ax.set_xlabel("CO2 loading [mol CO2 / mol MEA]")
     ax.set_ylabel("heat of absorption [kJ/mol CO2]")
@@ -57,8 +67,10 @@ def main():
         liq = s.liquid(313.15, app)
         liq.jacobian()
     t2 = time.perf_counter()
-    print(f"liquid(): {(t1 - t0) / 200 * 1e6:.0f} us; liquid() + jacobian(): "
-          f"{(t2 - t1) / 200 * 1e6:.0f} us; ratio {(t2 - t1) / (t1 - t0):.1f}")
+    print(
+        f"liquid(): {(t1 - t0) / 200 * 1e6:.0f} us; liquid() + jacobian(): "
+        f"{(t2 - t1) / 200 * 1e6:.0f} us; ratio {(t2 - t1) / (t1 - t0):.1f}"
+    )
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ seawater's dissolved barium) evaporated at 25 C in seawater-H2O, 100 steps to 99
 
     .venv/bin/python benchmarks/plot_paths.py      # writes docs/figures/seawater-evaporation.png
 """
+
 import os
 import pathlib
 import sys

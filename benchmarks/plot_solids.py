@@ -3,6 +3,7 @@ isothermal evaporation of a seawater-like brine at 25 C.
 
     .venv/bin/python benchmarks/plot_solids.py      # writes docs/figures/solids-*.png
 """
+
 import pathlib
 import warnings
 
@@ -28,14 +29,22 @@ def nacl_kcl():
         T = t + 273.15
         inv = s.liquid(T, molalities={"NaCl": 12.0, "KCl": 10.0}, solids=True)
         na_e, k_e = inv.molality["Na+"], inv.molality["K+"]
-        halite = [s.liquid(T, molalities={"NaCl": 12.0, "KCl": k}, solids=True)
-                  for k in np.linspace(0.0, k_e * 0.999, 12)]
-        sylvite = [s.liquid(T, molalities={"NaCl": na, "KCl": 10.0}, solids=True)
-                   for na in np.linspace(0.0, na_e * 0.999, 12)]
+        halite = [
+            s.liquid(T, molalities={"NaCl": 12.0, "KCl": k}, solids=True)
+            for k in np.linspace(0.0, k_e * 0.999, 12)
+        ]
+        sylvite = [
+            s.liquid(T, molalities={"NaCl": na, "KCl": 10.0}, solids=True)
+            for na in np.linspace(0.0, na_e * 0.999, 12)
+        ]
         for branch, label in ((halite, "halite"), (sylvite, "sylvite")):
-            ax.plot([b.molality["Na+"] for b in branch], [b.molality["K+"] for b in branch],
-                    color=color, ls="-" if label == "halite" else "--",
-                    label=f"{t} C, {label} saturation")
+            ax.plot(
+                [b.molality["Na+"] for b in branch],
+                [b.molality["K+"] for b in branch],
+                color=color,
+                ls="-" if label == "halite" else "--",
+                label=f"{t} C, {label} saturation",
+            )
         ax.plot([na_e], [k_e], "o", color=color, label=f"{t} C, both salts ({na_e:.2f}, {k_e:.2f})")
         w_na, w_k = CRC[t]
         ax.plot([1000 * w_na / (100 - w_na) / 58.44], [0.0], "s", mfc="none", color=color)

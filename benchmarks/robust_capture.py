@@ -38,14 +38,17 @@ def main(n=40, segments=4, seed=19):
                 r = loop.run(gas, 314.18, lean, 315.18, P_ABS, ps)
             assert max(r.balance.values()) <= 1e-8 and r.energy_balance <= 1e-6
             solved += 1
-            print(f"{what}: capture {r.capture_pct:5.1f} %, SRD {r.srd:6.2f} MJ/kg, "
-                  f"{r.seconds:.1f} s")
+            print(
+                f"{what}: capture {r.capture_pct:5.1f} %, SRD {r.srd:6.2f} MJ/kg, {r.seconds:.1f} s"
+            )
         except Exception as e:  # noqa: BLE001 - every failure is reported with its type
             kinds[type(e).__name__] += 1
             print(f"{what}: {type(e).__name__}: {e}")
     dt = time.perf_counter() - t0
-    print(f"solved {solved}/{n} ({100.0 * solved / n:.1f} %) in {dt:.0f} s; failures: "
-          f"{dict(kinds) or 'none'}")
+    print(
+        f"solved {solved}/{n} ({100.0 * solved / n:.1f} %) in {dt:.0f} s; failures: "
+        f"{dict(kinds) or 'none'}"
+    )
 
 
 if __name__ == "__main__":

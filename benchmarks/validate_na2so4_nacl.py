@@ -48,7 +48,8 @@ def main():
         liq = s.liquid(T, molalities=EXCESS[case], solids=True)
         nacl, na2so4 = mass_percent(liq)
         print(
-            f"{T - 273.15:4.0f} C {case:<10} solids {', '.join(sorted(liq.solids)):<20} NaCl {nacl:6.2f} % "
+            f"{T - 273.15:4.0f} C {case:<10} solids {', '.join(sorted(liq.solids)):<20} "
+            f"NaCl {nacl:6.2f} % "
             f"(measured {m_nacl:.2f}), Na2SO4 {na2so4:6.2f} % (measured {m_na2so4:.2f})"
         )
 

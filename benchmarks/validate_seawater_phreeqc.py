@@ -10,22 +10,37 @@ part of the reference composition: 2.2e-7 mol/kg of water is added to both, the 
 of seawater in equilibrium with barite (30.7 ug/L; Solubility of BaSO4 and the physicochemical
 state of barium in seawater, as its abstract gives it), so that barite has an index at all.
 """
+
 import os
 import sys
 import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from validate_si_phreeqc import run_phreeqc   # noqa: E402
+from validate_si_phreeqc import run_phreeqc  # noqa: E402
 
-BARIUM = 2.2e-7          # mol/kg of water
+BARIUM = 2.2e-7  # mol/kg of water
 FACTORS = (1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 8.0, 10.0)
-PHASES = {"calcite": "Calcite", "gypsum": "Gypsum", "anhydrite": "Anhydrite", "halite": "Halite",
-          "barite": "Barite", "celestite": "Celestite"}
+PHASES = {
+    "calcite": "Calcite",
+    "gypsum": "Gypsum",
+    "anhydrite": "Anhydrite",
+    "halite": "Halite",
+    "barite": "Barite",
+    "celestite": "Celestite",
+}
 # velmora's salts as PHREEQC element totals
-ELEMENTS = {"NaCl": {"Na": 1, "Cl": 1}, "KCl": {"K": 1, "Cl": 1}, "MgCl2": {"Mg": 1, "Cl": 2},
-            "CaCl2": {"Ca": 1, "Cl": 2}, "SrCl2": {"Sr": 1, "Cl": 2}, "BaCl2": {"Ba": 1, "Cl": 2},
-            "Na2SO4": {"Na": 2, "S(6)": 1}, "NaHCO3": {"Na": 1, "C(4)": 1}, "Na2CO3": {"Na": 2, "C(4)": 1},
-            "CO2": {"C(4)": 1}}
+ELEMENTS = {
+    "NaCl": {"Na": 1, "Cl": 1},
+    "KCl": {"K": 1, "Cl": 1},
+    "MgCl2": {"Mg": 1, "Cl": 2},
+    "CaCl2": {"Ca": 1, "Cl": 2},
+    "SrCl2": {"Sr": 1, "Cl": 2},
+    "BaCl2": {"Ba": 1, "Cl": 2},
+    "Na2SO4": {"Na": 2, "S(6)": 1},
+    "NaHCO3": {"Na": 1, "C(4)": 1},
+    "Na2CO3": {"Na": 2, "C(4)": 1},
+    "CO2": {"C(4)": 1},
+}
 
 
 def totals(molalities):
@@ -64,8 +79,10 @@ def main():
             worst[k] = max(worst[k], abs(si[k] - theirs))
             cells.append(f"{si[k]:+7.3f} / {theirs:+7.3f}")
         print(f"{f:6g} {aw:7.4f}/{ref['a_w']:.4f} " + " ".join(f"{c:>17}" for c in cells))
-    print("largest |velmora - PHREEQC| per solid: "
-          + ", ".join(f"{k} {v:.3f}" for k, v in worst.items()))
+    print(
+        "largest |velmora - PHREEQC| per solid: "
+        + ", ".join(f"{k} {v:.3f}" for k, v in worst.items())
+    )
     # SI = log10 IAP - log10 K: the difference splits into the constants' (the same at every
     # factor) and the activity models' (water included), which alone drifts as the water goes
     lk = s.solids.log10_ksp(298.15)

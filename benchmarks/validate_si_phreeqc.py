@@ -2,13 +2,15 @@
 for a few brines at 25 C. PHREEQC runs through phreeqpython in the benchmark's own environment
 (.venv-bench, made by `make bench`), never as a dependency of velmora:
 
-    make .venv-bench/.peers     # or: python3 -m venv .venv-bench; .venv-bench/bin/pip install phreeqpython
+    make .venv-bench/.peers
+    # or: python3 -m venv .venv-bench; .venv-bench/bin/pip install phreeqpython
     .venv/bin/python benchmarks/validate_si_phreeqc.py
 
 PHREEQC_PYTHON names another Python with phreeqpython. PHREEQC's indices are its own SI("phase")
 of a USER_PUNCH: under pitzer.dat phreeqpython's Solution.si() leaves out the n log10 a_w of a
 hydrate's n waters, so it is printed beside them only for comparison.
 """
+
 import json
 import math
 import os
@@ -24,21 +26,36 @@ BRINES = [
     ("NaCl-H2O", {"NaCl": 2.0}, {"Na": 2.0, "Cl": 2.0}),
     ("KCl-H2O", {"KCl": 4.5}, {"K": 4.5, "Cl": 4.5}),
     ("CaSO4-NaCl-H2O", {"CaSO4": 0.0152}, {"Ca": 0.0152, "S(6)": 0.0152}),
-    ("CaSO4-NaCl-H2O", {"NaCl": 2.0, "CaSO4": 0.05},
-     {"Na": 2.0, "Cl": 2.0, "Ca": 0.05, "S(6)": 0.05}),
-    ("brine-H2O", {"NaCl": 4.2, "KCl": 0.102, "CaCl2": 0.103, "Na2SO4": 0.282},
-     {"Na": 4.764, "K": 0.102, "Ca": 0.103, "Cl": 4.508, "S(6)": 0.282}),
+    (
+        "CaSO4-NaCl-H2O",
+        {"NaCl": 2.0, "CaSO4": 0.05},
+        {"Na": 2.0, "Cl": 2.0, "Ca": 0.05, "S(6)": 0.05},
+    ),
+    (
+        "brine-H2O",
+        {"NaCl": 4.2, "KCl": 0.102, "CaCl2": 0.103, "Na2SO4": 0.282},
+        {"Na": 4.764, "K": 0.102, "Ca": 0.103, "Cl": 4.508, "S(6)": 0.282},
+    ),
     ("Na2SO4-H2O", {"Na2SO4": 1.96}, {"Na": 3.92, "S(6)": 1.96}),
     ("Na2CO3-CO2-H2O", {"Na2CO3": 1.0, "CO2": 0.8}, {"Na": 2.0, "C(4)": 1.8}),
     ("CaCO3-CO2-H2O", {"CaCO3": 0.002, "CO2": 0.003}, {"Ca": 0.002, "C(4)": 0.005}),
 ]
-NAMES = {"halite": "Halite", "sylvite": "Sylvite", "gypsum": "Gypsum", "anhydrite": "Anhydrite",
-         "mirabilite": "Mirabilite", "thenardite": "Thenardite", "calcite": "Calcite",
-         "nahcolite": "Nahcolite", "natron": "Natron", "kalicinite": "Kalicinite"}
+NAMES = {
+    "halite": "Halite",
+    "sylvite": "Sylvite",
+    "gypsum": "Gypsum",
+    "anhydrite": "Anhydrite",
+    "mirabilite": "Mirabilite",
+    "thenardite": "Thenardite",
+    "calcite": "Calcite",
+    "nahcolite": "Nahcolite",
+    "natron": "Natron",
+    "kalicinite": "Kalicinite",
+}
 # pitzer.dat writes these with CO3-2 + H+, velmora with HCO3-: their log K on velmora's reaction
 # adds that of CO3-2 + H+ = HCO3-
 ON_HCO3 = {"Nahcolite", "Kalicinite"}
-ABSENT = -99.0      # SI("phase") is -99.99 when an ion of the phase is not in the solution
+ABSENT = -99.0  # SI("phase") is -99.99 when an ion of the phase is not in the solution
 
 # Runs in the peer's environment: the raw input through phreeqpython's IPhreeqc instance, and
 # phreeqpython's own si() of the same solutions for the comparison.
@@ -68,8 +85,14 @@ def phreeqc_input(totals_list, phases, temp_c=25.0):
     phase (headings "Halite", "lk_Halite", ...)."""
     heads = ["a_w"] + [h for p in phases for h in (p, f"lk_{p}")]
     punch = ", ".join(['ACT("H2O")'] + [v for p in phases for v in (f'SI("{p}")', _log_k(p))])
-    lines = ["SELECTED_OUTPUT 1", "    -reset false", "    -solution true", "USER_PUNCH 1",
-             "    -headings " + " ".join(heads), f"    10 PUNCH {punch}"]
+    lines = [
+        "SELECTED_OUTPUT 1",
+        "    -reset false",
+        "    -solution true",
+        "USER_PUNCH 1",
+        "    -headings " + " ".join(heads),
+        f"    10 PUNCH {punch}",
+    ]
     for n, totals in enumerate(totals_list, 1):
         lines += [f"SOLUTION {n}", "    units mol/kgw", f"    temp {temp_c:g}", "    pH 7 charge"]
         lines += [f"    {el} {m!r}" for el, m in totals.items()]
@@ -93,12 +116,17 @@ def parse_punch(rows, n_solutions):
 
 
 def run_phreeqc(totals_list, phases):
-    exe = os.environ.get("PHREEQC_PYTHON") or os.path.join(HERE, "..", ".venv-bench", "bin", "python")
+    exe = os.environ.get("PHREEQC_PYTHON") or os.path.join(
+        HERE, "..", ".venv-bench", "bin", "python"
+    )
     if not os.path.exists(exe):
         sys.exit("no Python with phreeqpython: make .venv-bench/.peers, or set PHREEQC_PYTHON")
     job = {"input": phreeqc_input(totals_list, phases), "totals": totals_list, "phases": phases}
-    got = json.loads(subprocess.run([exe, "-c", PHREEQC], input=json.dumps(job), text=True,
-                                    capture_output=True, check=True).stdout)
+    got = json.loads(
+        subprocess.run(
+            [exe, "-c", PHREEQC], input=json.dumps(job), text=True, capture_output=True, check=True
+        ).stdout
+    )
     return parse_punch(got["punch"], len(totals_list)), got["si"]
 
 
@@ -110,14 +138,24 @@ def main():
     for chem, m, _ in BRINES:
         s = velmora.System(chem)
         liq = s.liquid(298.15, molalities=m)
-        ours.append((liq.saturation_indices, liq.water_activity, s.solids.log10_ksp(298.15),
-                     {k: s.solids.records[s.solids.index(k)]["dissolution"].get("H2O", 0)
-                      for k in s.solids.names}))
+        ours.append(
+            (
+                liq.saturation_indices,
+                liq.water_activity,
+                s.solids.log10_ksp(298.15),
+                {
+                    k: s.solids.records[s.solids.index(k)]["dissolution"].get("H2O", 0)
+                    for k in s.solids.names
+                },
+            )
+        )
     punched, si_call = run_phreeqc([t for _, _, t in BRINES], list(NAMES.values()))
     # SI = log10 IAP - log10 K: diff splits into d log K (the databanks' constants) and d log IAP
     # (the activity models, water included); n_H2O is the waters of a hydrate
-    print(f"{'brine (mol/kg)':<48} {'solid':<11} {'velmora':>8} {'SI()':>8} {'diff':>7} "
-          f"{'dlogK':>7} {'dlogIAP':>7} {'si()':>8}  n_H2O")
+    print(
+        f"{'brine (mol/kg)':<48} {'solid':<11} {'velmora':>8} {'SI()':>8} {'diff':>7} "
+        f"{'dlogK':>7} {'dlogIAP':>7} {'si()':>8}  n_H2O"
+    )
     worst, water_term = 0.0, 0.0
     for (_, m, _), (si, aw, lk, waters), ref, old in zip(BRINES, ours, punched, si_call):
         label = ", ".join(f"{k} {v:g}" for k, v in m.items())
@@ -132,8 +170,10 @@ def main():
             water_term = max(water_term, abs(old[name] + n * math.log10(ref["a_w"]) - theirs))
             d, dk = v - theirs, lk[k] - ref[f"lk_{name}"]
             worst = max(worst, abs(d))
-            print(f"{'':<48} {k:<11} {v:8.3f} {theirs:8.3f} {d:+7.3f} {dk:+7.3f} {d + dk:+7.3f} "
-                  f"{old[name]:8.3f}  {n}")
+            print(
+                f"{'':<48} {k:<11} {v:8.3f} {theirs:8.3f} {d:+7.3f} {dk:+7.3f} {d + dk:+7.3f} "
+                f"{old[name]:8.3f}  {n}"
+            )
     print(f"largest difference velmora - SI() {worst:.3f} (log10 units)")
     print(f"largest |si() + n log10 a_w - SI()| {water_term:.1e}")
 

@@ -25,7 +25,9 @@ class Species:
     """Species object double. tau: dict {(a, b): value} of molecule–molecule NRTL tau (per name),
     constant or callable tau(T); alpha: nonrandomness of every pair."""
 
-    def __init__(self, names, charges=None, henry=(), solvents=None, water="H2O", tau=None, alpha=0.3):
+    def __init__(
+        self, names, charges=None, henry=(), solvents=None, water="H2O", tau=None, alpha=0.3
+    ):
         self.names = list(names)
         self.n = len(self.names)
         self.z = z = np.array([(charges or {}).get(s, 0) for s in self.names], float)
@@ -55,10 +57,10 @@ class Species:
 
 
 class ActivityDouble:
-    """Stand-in for ionactivity.ln_gamma(sp, x, T, options=None) that records its calls: a symmetric
-    two-suffix Margules model, g^E/RT = 1/2 sum_ij x_i x_j W_ij, ln gamma_k = sum_j W_kj x_j - g^E/RT
-    (Gibbs–Duhem consistent), W = -a z_i z_j between charges and the symmetric part of tau at
-    298.15 K between molecules; `ideal=True` gives ln gamma = 0."""
+    """Stand-in for ionactivity.ln_gamma(sp, x, T, options=None) that records its calls: a
+    symmetric two-suffix Margules model, g^E/RT = 1/2 sum_ij x_i x_j W_ij,
+    ln gamma_k = sum_j W_kj x_j - g^E/RT (Gibbs–Duhem consistent), W = -a z_i z_j between charges
+    and the symmetric part of tau at 298.15 K between molecules; `ideal=True` gives ln gamma = 0."""
 
     def __init__(self, ideal=False, a=2.0, record=True, cache=False):
         self.ideal = ideal
@@ -71,7 +73,9 @@ class ActivityDouble:
     def W(self, sp):
         z = np.asarray(sp.z, float)
         W = -self.a * np.outer(z, z)
-        tau = sp.tau(298.15) if hasattr(sp, "_tau") else np.zeros((sp.n, sp.n))  # other species objects: 0
+        tau = (
+            sp.tau(298.15) if hasattr(sp, "_tau") else np.zeros((sp.n, sp.n))
+        )  # other species objects: 0
         mol = np.ix_(sp.mol, sp.mol)
         W[mol] = 0.5 * (tau + tau.T)[mol]
         np.fill_diagonal(W, 0.0)
@@ -120,8 +124,11 @@ def ln_f_gap(system, r):
     y = np.array([r.vapor[c] for c in system.components])
     f = el.fugacities(dict(zip(system.components, x)), r.T)[0]
     lnphi = phasekit.phi_vapor(system.pp, y, r.T, r.P)
-    return max(abs(math.log(f[c]) - math.log(y[k] * r.P) - lnphi[k])
-               for k, c in enumerate(system.components) if c in f)
+    return max(
+        abs(math.log(f[c]) - math.log(y[k] * r.P) - lnphi[k])
+        for k, c in enumerate(system.components)
+        if c in f
+    )
 
 
 def richardson(at, h):
@@ -147,8 +154,16 @@ ANTOINE_MEA = (92.624, -10367.0, 0.0, 0.0, -9.4699, 1.9e-18, 6.0)
 R_WATER = {"H2O": -2, "H3O+": 1, "OH-": 1}
 R_CO2 = {"CO2": -1, "H2O": -2, "H3O+": 1, "HCO3-": 1}
 R_HCO3 = {"HCO3-": -1, "H2O": -1, "H3O+": 1, "CO3--": 1}
-CHARGES = {"H3O+": 1, "OH-": -1, "HCO3-": -1, "CO3--": -2, "MEAH+": 1, "MEACOO-": -1,
-           "Na+": 1, "Cl-": -1}
+CHARGES = {
+    "H3O+": 1,
+    "OH-": -1,
+    "HCO3-": -1,
+    "CO3--": -2,
+    "MEAH+": 1,
+    "MEACOO-": -1,
+    "Na+": 1,
+    "Cl-": -1,
+}
 
 
 def water_system(**kw):
@@ -160,8 +175,13 @@ def water_system(**kw):
 def carbonate_system(**kw):
     """Water + CO2 (Henry component) with the carbonate equilibria."""
     names = ["H2O", "CO2", "H3O+", "OH-", "HCO3-", "CO3--"]
-    sp = Species(names, CHARGES, henry=("CO2",),
-                 tau=kw.pop("tau", {("H2O", "CO2"): 3.0, ("CO2", "H2O"): -0.5}), **kw)
+    sp = Species(
+        names,
+        CHARGES,
+        henry=("CO2",),
+        tau=kw.pop("tau", {("H2O", "CO2"): 3.0, ("CO2", "H2O"): -0.5}),
+        **kw,
+    )
     reactions = [dict(R_WATER), dict(R_CO2), dict(R_HCO3)]
     return sp, reactions, ["EQUIL"] * 3, [dict(K_WATER), dict(K_CO2), dict(K_HCO3)], ["H2O", "CO2"]
 
@@ -171,18 +191,34 @@ def salt_system(**kw):
     names = ["H2O", "NaHCO3", "Na+", "HCO3-", "H3O+", "OH-", "CO3--"]
     sp = Species(names, CHARGES, **kw)
     reactions = [{"NaHCO3": -1, "Na+": 1, "HCO3-": 1}, dict(R_WATER), dict(R_HCO3)]
-    return sp, reactions, ["DISS", "EQUIL", "EQUIL"], [None, dict(K_WATER), dict(K_HCO3)], ["H2O", "NaHCO3"]
+    return (
+        sp,
+        reactions,
+        ["DISS", "EQUIL", "EQUIL"],
+        [None, dict(K_WATER), dict(K_HCO3)],
+        ["H2O", "NaHCO3"],
+    )
 
 
 def mea_system(**kw):
     """MEA–CO2–water: 9 true species, 5 equilibria, CO2 a Henry component."""
     names = ["H2O", "MEA", "CO2", "MEAH+", "MEACOO-", "HCO3-", "CO3--", "H3O+", "OH-"]
-    tau = kw.pop("tau", {("H2O", "MEA"): -1.0, ("MEA", "H2O"): 0.5,
-                         ("H2O", "CO2"): 3.0, ("CO2", "H2O"): -0.5,
-                         ("MEA", "CO2"): 1.0, ("CO2", "MEA"): 0.0})
+    tau = kw.pop(
+        "tau",
+        {
+            ("H2O", "MEA"): -1.0,
+            ("MEA", "H2O"): 0.5,
+            ("H2O", "CO2"): 3.0,
+            ("CO2", "H2O"): -0.5,
+            ("MEA", "CO2"): 1.0,
+            ("CO2", "MEA"): 0.0,
+        },
+    )
     sp = Species(names, CHARGES, henry=("CO2",), tau=tau, **kw)
     reactions = [
-        dict(R_WATER), dict(R_CO2), dict(R_HCO3),
+        dict(R_WATER),
+        dict(R_CO2),
+        dict(R_HCO3),
         {"MEAH+": -1, "H2O": -1, "MEA": 1, "H3O+": 1},
         {"MEACOO-": -1, "H2O": -1, "MEA": 1, "HCO3-": 1},
     ]
@@ -199,6 +235,7 @@ def model(system, *, antoine=None, henry=None, vc=None, options=None, **kw):
 
 
 # ---- parameter reports --------------------------------------------------------------------------
+
 
 class FakeEngine(types.ModuleType):
     """Stands in for velmora.enginebridge (insert it into sys.modules) and records its calls."""
@@ -222,13 +259,20 @@ class FakeEngine(types.ModuleType):
 NO_ENGINE = "the eNRTL parameters need the simulation engine once (not available here)"
 ALIASES = {"Water": "H2O", "Carbon dioxide": "CO2"}
 # Species deliberately not in the apparent order: a model's order is apparent first.
-CARB = {"species": ["H3O+", "HCO3-", "H2O", "CO2"], "reactions": [R_CO2], "kinds": ["EQUIL"], "k": [K_CO2]}
+CARB = {
+    "species": ["H3O+", "HCO3-", "H2O", "CO2"],
+    "reactions": [R_CO2],
+    "kinds": ["EQUIL"],
+    "k": [K_CO2],
+}
 
 
 def raiser(exc):
     """A callable that raises exc whatever it is given."""
+
     def run(*args, **kwargs):
         raise exc
+
     return run
 
 
@@ -244,15 +288,18 @@ def module_cache(tmp_path_factory):
 
 def module_systems(*names, **kw):
     """A module fixture {name: velmora.System(name, **kw)} on the module's own report cache."""
+
     @pytest.fixture(scope="module")
     def systems(module_cache):
         return {name: velmora.System(name, **kw) for name in names}
+
     return systems
 
 
 @pytest.fixture
 def report_cache(tmp_path, monkeypatch):
-    """This test's own report cache (LOCALAPPDATA and HOME in tmp_path): the user's is never touched."""
+    """This test's own report cache (LOCALAPPDATA and HOME in tmp_path): the user's is never
+    touched."""
     monkeypatch.setenv("LOCALAPPDATA", str(tmp_path / "local"))
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
     return tmp_path / "local" / "Velmora" / "elec"

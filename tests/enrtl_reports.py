@@ -38,10 +38,16 @@ Cl-  -1.672e8
 """
 NACL_NAMES = ["H2O", "Na+", "Cl-"]
 
+
 def engine_report(aliases, chem=None, henry=()):
     """The engine's parameter report for the components {name: alias}, a chemistry or None,
     and the Henry components, requested as brinequil requests it."""
     from velmora import enginebridge
-    text = enginebridge.input_header(aliases, "eNRTL", henry=list(henry) or None,
-                                     chemistry=None if chem is None else ("C1", chem))
+
+    text = enginebridge.input_header(
+        aliases,
+        "eNRTL",
+        henry=list(henry) or None,
+        chemistry=None if chem is None else ("C1", chem),
+    )
     return enginebridge.run_input(text + "\nPARAMETER-REPORT ALL\n", runid="elec")[0]

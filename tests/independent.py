@@ -37,19 +37,19 @@ from velmora import ionactivity, phasekit
 from velmora.enginebridge import databank
 
 # Tolerances of the independent checks.
-BALANCE = 1e-10      # element / charge imbalance, relative to the feed's atoms (charge: to its amount)
+BALANCE = 1e-10  # element / charge imbalance, relative to the feed's atoms (charge: to its amount)
 # ten times the front door's own tolerance (1e-6): an answer it keeps within its tolerance is
 # never taken for a fault, while the faults found are 1e-4 and up
-FUGACITY = 1e-5      # |f_L - y phi P| / P, and |ln f_L - ln(y phi P)| where y_k >= MAJOR
-MAJOR = 1e-3         # a vapor mole fraction worth a relative comparison
-REACTION = 1e-6      # |sum nu (ln x + ln gamma - ref) - ln K| [ln units]
-TARGET = 1e-6        # vapor fraction [mol/mol]; H and S [relative]
-ENTHALPY = 1e-5      # H of the answer against its phases' [relative]: the two speciations
-                     # behind them (K-values and the check) agree to the front door's tolerance
-SPECIATION = 1e-4    # |x_answer - x_fresh| / (x + 1e-7): the same liquid as a fresh model's
-FORMS = 1e-6         # two apparent forms of one liquid: vapor and liquid amounts per feed atom
-WATER_KG = 1000.0 / 18.015    # mol of water in 1 kg (molar mass: substances.toml)
-NONVOLATILE_TRACE = 1e-10     # a nonvolatile's share of the feed an all-vapor answer may carry
+FUGACITY = 1e-5  # |f_L - y phi P| / P, and |ln f_L - ln(y phi P)| where y_k >= MAJOR
+MAJOR = 1e-3  # a vapor mole fraction worth a relative comparison
+REACTION = 1e-6  # |sum nu (ln x + ln gamma - ref) - ln K| [ln units]
+TARGET = 1e-6  # vapor fraction [mol/mol]; H and S [relative]
+ENTHALPY = 1e-5  # H of the answer against its phases' [relative]: the two speciations
+# behind them (K-values and the check) agree to the front door's tolerance
+SPECIATION = 1e-4  # |x_answer - x_fresh| / (x + 1e-7): the same liquid as a fresh model's
+FORMS = 1e-6  # two apparent forms of one liquid: vapor and liquid amounts per feed atom
+WATER_KG = 1000.0 / 18.015  # mol of water in 1 kg (molar mass: substances.toml)
+NONVOLATILE_TRACE = 1e-10  # a nonvolatile's share of the feed an all-vapor answer may carry
 
 
 # ------------------------------------------------------------------------------- formulas
@@ -112,43 +112,48 @@ class Reference:
         comp = [atoms(databank.species(s)["formula"]) for s in self.names + self.components]
         self.elements = sorted({e for a in comp for e in a})
         E = np.array([[a.get(e, 0) for e in self.elements] for a in comp], dtype=float)
-        self.E_true, self.E_app = E[:len(self.names)], E[len(self.names):]
+        self.E_true, self.E_app = E[: len(self.names)], E[len(self.names) :]
         self.charge = np.array([databank.species(s)["charge"] for s in self.names], dtype=float)
         self.pos = {s: i for i, s in enumerate(self.names)}
 
     def fresh(self):
         """A new core model of the System's report: nothing remembered from earlier solves."""
         s = self.system
-        el = bq.Electrolyte.from_report(s.report, s.chemistry, list(s.components),
-                                        henry=list(s.henry))
+        el = bq.Electrolyte.from_report(
+            s.report, s.chemistry, list(s.components), henry=list(s.henry)
+        )
         el.water = "H2O"
         # the activity model's convention of the chemistry, as its databank record states it
         if s.name in databank.chemistries():
-            el.options["fixed_Y"] = databank.chemistry(s.name).get("ion_fractions", "held") == "held"
+            el.options["fixed_Y"] = (
+                databank.chemistry(s.name).get("ion_fractions", "held") == "held"
+            )
         return el
 
 
 # ------------------------------------------------------------------------------- outcomes
 
+
 @dataclass
 class Failure:
-    kind: str          # what failed, e.g. "all-liquid above its bubble point"
-    size: float        # how far (the quantity compared with its tolerance)
+    kind: str  # what failed, e.g. "all-liquid above its bubble point"
+    size: float  # how far (the quantity compared with its tolerance)
     detail: str
 
 
 @dataclass
 class Outcome:
-    status: str                        # "verified", "raised" or "failed"
-    raised: str = ""                   # exception type of a "raised" outcome
+    status: str  # "verified", "raised" or "failed"
+    raised: str = ""  # exception type of a "raised" outcome
     failures: list = field(default_factory=list)
 
 
 @dataclass
 class Case:
     """One front-door call: ``kind`` "T" (flash at T), "H" or "S" (flash at the H or S of the
-    flash at T), "vf" (flash at a vapor fraction), "bubble" (bubble temperature) or "liquid"; ``alt`` the
-    same feed in another apparent form (or None)."""
+    flash at T), "vf" (flash at a vapor fraction), "bubble" (bubble temperature) or "liquid";
+    ``alt`` the same feed in another apparent form (or None)."""
+
     chem: str
     kind: str
     feed: dict
@@ -163,9 +168,15 @@ class Case:
         if self.kind == "T":
             return f"{s}.flash({feed}, {self.P!r}, T={self.T!r})"
         if self.kind == "H":
-            return f"s = {s}; s.flash({feed}, {self.P!r}, H=s.flash({feed}, {self.P!r}, T={self.T!r}).H)"
+            return (
+                f"s = {s}; s.flash({feed}, {self.P!r}, "
+                f"H=s.flash({feed}, {self.P!r}, T={self.T!r}).H)"
+            )
         if self.kind == "S":
-            return f"s = {s}; s.flash({feed}, {self.P!r}, S=s.flash({feed}, {self.P!r}, T={self.T!r}).S)"
+            return (
+                f"s = {s}; s.flash({feed}, {self.P!r}, "
+                f"S=s.flash({feed}, {self.P!r}, T={self.T!r}).S)"
+            )
         if self.kind == "vf":
             return f"{s}.flash({feed}, {self.P!r}, vapor_fraction={self.vf!r})"
         if self.kind == "bubble":
@@ -195,14 +206,21 @@ def _digits(r):
     """Everything a result says, as exact numbers (a liquid state or a flash)."""
     if isinstance(r, velmora.LiquidState):
         return (r.T, tuple(r.amounts.values()), tuple(r.partial_pressures.values()))
-    return (r.T, r.vapor_fraction, r.H, r.S, tuple(r.x.values()), tuple(r.vapor.values()),
-            tuple(r.liquid.amounts.values()))
+    return (
+        r.T,
+        r.vapor_fraction,
+        r.H,
+        r.S,
+        tuple(r.x.values()),
+        tuple(r.vapor.values()),
+        tuple(r.liquid.amounts.values()),
+    )
 
 
 def _attempt(system, case, feed=None):
     try:
         return call(system, case, feed), None
-    except Exception as e:          # noqa: BLE001 -- every other type is a finding
+    except Exception as e:  # noqa: BLE001 -- every other type is a finding
         return None, e
 
 
@@ -213,11 +231,18 @@ def run(refs, case):
     r, err = _attempt(system, case)
     r2, err2 = _attempt(system, case)
     fails = []
-    if (err is None) != (err2 is None) or (
-            err is not None and (type(err), str(err)) != (type(err2), str(err2))) or (
-            err is None and _digits(r) != _digits(r2)):
-        fails.append(Failure("not deterministic", math.inf,
-                             f"first {err or 'result'!r}, then {err2 or 'result'!r}"))
+    if (
+        (err is None) != (err2 is None)
+        or (err is not None and (type(err), str(err)) != (type(err2), str(err2)))
+        or (err is None and _digits(r) != _digits(r2))
+    ):
+        fails.append(
+            Failure(
+                "not deterministic",
+                math.inf,
+                f"first {err or 'result'!r}, then {err2 or 'result'!r}",
+            )
+        )
     if err is not None:
         if isinstance(err, ALLOWED) and case.kind in ("H", "S"):
             # the target is the H or S of the flash at T: where that flash answers, a raise of
@@ -227,8 +252,13 @@ def run(refs, case):
             except ALLOWED:
                 pass
             else:
-                fails.append(Failure(f"raised although the flash at T has that {case.kind}",
-                                     math.inf, repr(err)[:300]))
+                fails.append(
+                    Failure(
+                        f"raised although the flash at T has that {case.kind}",
+                        math.inf,
+                        repr(err)[:300],
+                    )
+                )
         if isinstance(err, ALLOWED) and str(err).strip():
             return Outcome("failed" if fails else "raised", type(err).__name__, fails)
         fails.append(Failure(f"raised {type(err).__name__}", math.inf, repr(err)[:300]))
@@ -251,6 +281,7 @@ def _normalised(system, feed):
 
 # ------------------------------------------------------------------------------- checks
 
+
 def _quotients(ref, el, x, T):
     """(ln gamma from ionactivity.ln_gamma, ln Q - ln K of every reaction) of the true mole
     fractions x at T; the Henry components on their reference ln gamma infinity in the
@@ -260,7 +291,7 @@ def _quotients(ref, el, x, T):
     ref_h = np.zeros(len(x))
     solv = [int(k) for k in sp.solv]
     for i in (int(k) for k in sp.henry):
-        xw = np.full(len(x), 1e-12)            # the solvents of x, the rest at a trace
+        xw = np.full(len(x), 1e-12)  # the solvents of x, the rest at a trace
         xw[solv] = x[solv]
         xw[i] = 1e-9
         ref_h[i] = ionactivity.ln_gamma(sp, xw / xw.sum(), T, opts)[i]
@@ -288,13 +319,22 @@ def _liquid_checks(ref, el, T, x_app, state):
     d = np.abs(lng - np.array([state.ln_gamma[s] for s in names]))
     if not d.max() <= REACTION:
         i = int(np.nanargmax(d))
-        fails.append(Failure("ln gamma of the answer", float(d.max()),
-                             f"{names[i]}: answer {state.ln_gamma[names[i]]:.9g}, "
-                             f"ln_gamma {lng[i]:.9g}"))
+        fails.append(
+            Failure(
+                "ln gamma of the answer",
+                float(d.max()),
+                f"{names[i]}: answer {state.ln_gamma[names[i]]:.9g}, ln_gamma {lng[i]:.9g}",
+            )
+        )
     r, size = _worst(q)
     if size > REACTION:
-        fails.append(Failure("reaction quotient", size,
-                             f"reaction {r + 1}: ln Q - ln K = {q[r]:.3g} at {T:.6g} K"))
+        fails.append(
+            Failure(
+                "reaction quotient",
+                size,
+                f"reaction {r + 1}: ln Q - ln K = {q[r]:.3g} at {T:.6g} K",
+            )
+        )
     # every volatile species: solvents x gamma Psat, Henry components x gamma (H / gamma inf)_mix
     henry = {int(k) for k in el.sp.henry}
     volatile = set(el.antoine) | {names[i] for i in henry}
@@ -314,8 +354,13 @@ def _liquid_checks(ref, el, T, x_app, state):
         d = np.abs(xf - x) / (x + 1e-7)
         if d.max() > SPECIATION:
             i = int(d.argmax())
-            fails.append(Failure("speciation differs from a fresh model's", float(d.max()),
-                                 f"{names[i]}: x {x[i]:.9g}, fresh {xf[i]:.9g}"))
+            fails.append(
+                Failure(
+                    "speciation differs from a fresh model's",
+                    float(d.max()),
+                    f"{names[i]}: x {x[i]:.9g}, fresh {xf[i]:.9g}",
+                )
+            )
     return fails, f
 
 
@@ -329,26 +374,42 @@ def _balance(ref, z, liquid_amounts, beta, y):
     fails = []
     if not np.all(np.isfinite(d)) or d.max() > BALANCE:
         e = int(np.nanargmax(np.where(np.isfinite(d), d, np.inf)))
-        fails.append(Failure("element balance", float(d[e]),
-                             f"{ref.elements[e]}: feed {feed[e]:.12g}, phases {out[e]:.12g}"))
+        fails.append(
+            Failure(
+                "element balance",
+                float(d[e]),
+                f"{ref.elements[e]}: feed {feed[e]:.12g}, phases {out[e]:.12g}",
+            )
+        )
     q = abs(float(n @ ref.charge)) / max(float(n.sum()), 1e-300)
     if not q <= BALANCE:
-        fails.append(Failure("charge balance", q, f"net charge {n @ ref.charge:.3g} per "
-                                                  f"{n.sum():.6g} mol of true liquid"))
+        fails.append(
+            Failure(
+                "charge balance",
+                q,
+                f"net charge {n @ ref.charge:.3g} per {n.sum():.6g} mol of true liquid",
+            )
+        )
     return fails
 
 
 def check_liquid(ref, state, z, T):
     el = ref.fresh()
-    fails = _balance(ref, z, {s: v / sum(state.apparent.values())
-                              for s, v in state.amounts.items()}, 0.0, z)
+    fails = _balance(
+        ref, z, {s: v / sum(state.apparent.values()) for s, v in state.amounts.items()}, 0.0, z
+    )
     more, f = _liquid_checks(ref, el, T, z, state)
     fails += more
     for c, fc in f.items():
         p = state.partial_pressures.get(c)
         if p is None or abs(p - fc) > FUGACITY * max(fc, 1.0):
-            fails.append(Failure("partial pressure", abs((p or 0.0) - fc) / max(fc, 1.0),
-                                 f"{c}: answer {p}, from its species {fc:.9g} Pa"))
+            fails.append(
+                Failure(
+                    "partial pressure",
+                    abs((p or 0.0) - fc) / max(fc, 1.0),
+                    f"{c}: answer {p}, from its species {fc:.9g} Pa",
+                )
+            )
     return fails
 
 
@@ -386,32 +447,45 @@ def check_flash(ref, r, z, P):
             a = abs(fl - fv) / P
             rel = abs(math.log(max(fl, 1e-300) / max(fv, 1e-300))) if y[k] >= MAJOR else 0.0
             if a > FUGACITY or rel > FUGACITY:
-                fails.append(Failure("f_L != y phi P", max(a, rel),
-                                     f"{c}: f_L {fl:.9g} Pa, y phi P {fv:.9g} Pa (y {y[k]:.3g})"))
+                fails.append(
+                    Failure(
+                        "f_L != y phi P",
+                        max(a, rel),
+                        f"{c}: f_L {fl:.9g} Pa, y phi P {fv:.9g} Pa (y {y[k]:.3g})",
+                    )
+                )
     elif beta == 0.0:
         # all liquid: its bubble pressure over every volatile species may not exceed P
         pb = sum(fl / phi[c] for c, fl in f.items())
         if pb > P * (1.0 + FUGACITY):
             worst = max(f, key=f.get)
-            fails.append(Failure("all-liquid above its bubble point", pb / P - 1.0,
-                                 f"bubble pressure {pb:.6g} Pa > P = {P:.6g} Pa "
-                                 f"(largest: {worst} {f[worst]:.6g} Pa)"))
+            fails.append(
+                Failure(
+                    "all-liquid above its bubble point",
+                    pb / P - 1.0,
+                    f"bubble pressure {pb:.6g} Pa > P = {P:.6g} Pa "
+                    f"(largest: {worst} {f[worst]:.6g} Pa)",
+                )
+            )
     else:
         # all vapor: at or above its dew point, sum_k y_k / K_k <= 1 on the incipient liquid
         if any(z[k] > 1e-10 for k, c in enumerate(comps) if c not in f):
             fails.append(Failure("all-vapor with a nonvolatile feed", 1.0, "salt in the feed"))
-        w = {k: y[k] * x[k] * phi[c] * P / f[c] for k, c in enumerate(comps)
-             if f.get(c, 0.0) > 0.0}
+        w = {k: y[k] * x[k] * phi[c] * P / f[c] for k, c in enumerate(comps) if f.get(c, 0.0) > 0.0}
         s = sum(w.values())
         if s > 1.0 + FUGACITY:
-            fails.append(Failure("all-vapor below its dew point", s - 1.0,
-                                 f"sum y/K = {s:.9g}"))
+            fails.append(Failure("all-vapor below its dew point", s - 1.0, f"sum y/K = {s:.9g}"))
         # ... and x is that incipient liquid, x = (y/K) / sum(y/K): any other trial liquid can
         # give sum y/K <= 1 beside a liquid that forms
         off = max((abs(v / s - x[k]) for k, v in w.items() if z[k] > 1e-10), default=0.0)
         if s > 0.0 and off > 100 * FUGACITY:
-            fails.append(Failure("all-vapor on a trial liquid that is not its incipient liquid",
-                                 off, f"max |(y/K)/sum - x| = {off:.3g}"))
+            fails.append(
+                Failure(
+                    "all-vapor on a trial liquid that is not its incipient liquid",
+                    off,
+                    f"max |(y/K)/sum - x| = {off:.3g}",
+                )
+            )
     # the enthalpy of the answer from the phases (per mol of feed; the core works per kmol)
     pp = ref.system.pp
     H = 0.0
@@ -422,8 +496,13 @@ def check_flash(ref, r, z, P):
         H += (1.0 - beta) * bq.liquid_enthalpy(el, pp, n, T, P, el.pure)
     H /= 1000.0
     if not abs(r.H - H) <= ENTHALPY * max(abs(H), 1e4):
-        fails.append(Failure("H of the answer", abs(r.H - H) / max(abs(H), 1e4),
-                             f"answer {r.H:.9g} J/mol, phases {H:.9g} J/mol"))
+        fails.append(
+            Failure(
+                "H of the answer",
+                abs(r.H - H) / max(abs(H), 1e4),
+                f"answer {r.H:.9g} J/mol, phases {H:.9g} J/mol",
+            )
+        )
     return fails, f
 
 
@@ -441,24 +520,37 @@ def check_target(ref, r, case, f):
         got, want = getattr(r, k), getattr(ref.system.flash(case.feed, case.P, T=case.T), k)
         if not abs(got - want) <= TARGET * max(abs(want), floor):
             fails.append(Failure(f"{k} target", abs(got - want), f"{k} {got:.9g} for {want:.9g}"))
-        if abs(r.T - case.T) > 1e-4:            # K
-            fails.append(Failure(f"T of an {k} flash", abs(r.T - case.T),
-                                 f"T {r.T:.9g} K for the {k} of {case.T:.9g} K"))
+        if abs(r.T - case.T) > 1e-4:  # K
+            fails.append(
+                Failure(
+                    f"T of an {k} flash",
+                    abs(r.T - case.T),
+                    f"T {r.T:.9g} K for the {k} of {case.T:.9g} K",
+                )
+            )
     elif case.kind == "vf":
         want = min(case.vf, 1.0 - 1e-9)
         if not abs(r.vapor_fraction - want) <= TARGET:
-            fails.append(Failure("vapor fraction target", abs(r.vapor_fraction - case.vf),
-                                 f"vapor fraction {r.vapor_fraction:.9g} for {case.vf:.9g}"
-                                 f" (T {r.T:.6g} K)"))
+            fails.append(
+                Failure(
+                    "vapor fraction target",
+                    abs(r.vapor_fraction - case.vf),
+                    f"vapor fraction {r.vapor_fraction:.9g} for {case.vf:.9g} (T {r.T:.6g} K)",
+                )
+            )
     if case.kind == "bubble" or (case.kind == "vf" and case.vf == 0.0):
-        lnphi = phasekit.phi_vapor(ref.system.pp, [r.vapor[c] for c in ref.components],
-                                   r.T, case.P)
+        lnphi = phasekit.phi_vapor(ref.system.pp, [r.vapor[c] for c in ref.components], r.T, case.P)
         phi = dict(zip(ref.components, np.exp(lnphi)))
         pb = sum(fl / phi[c] for c, fl in f.items())
         if r.vapor_fraction != 0.0 or not abs(pb / case.P - 1.0) <= FUGACITY:
-            fails.append(Failure("bubble point", abs(pb / case.P - 1.0),
-                                 f"at {r.T:.6g} K the liquid's bubble pressure is {pb:.6g} Pa, "
-                                 f"P = {case.P:.6g} Pa ({', '.join(f'{c} {v:.4g}' for c, v in f.items())})"))
+            fails.append(
+                Failure(
+                    "bubble point",
+                    abs(pb / case.P - 1.0),
+                    f"at {r.T:.6g} K the liquid's bubble pressure is {pb:.6g} Pa, "
+                    f"P = {case.P:.6g} Pa ({', '.join(f'{c} {v:.4g}' for c, v in f.items())})",
+                )
+            )
     return fails
 
 
@@ -467,27 +559,47 @@ def check_forms(ref, case, r):
     composition, true liquid amounts, all per the same atoms."""
     r_alt, err = _attempt(ref.system, case, case.alt)
     if err is not None:
-        return [] if isinstance(err, ALLOWED) else [
-            Failure(f"raised {type(err).__name__} (other form)", math.inf, repr(err)[:300])]
+        return (
+            []
+            if isinstance(err, ALLOWED)
+            else [Failure(f"raised {type(err).__name__} (other form)", math.inf, repr(err)[:300])]
+        )
     N, N_alt = sum(case.feed.values()), sum(case.alt.values())
-    scale = float(np.abs(np.array([case.feed.get(c, 0.0) for c in ref.components])
-                         @ ref.E_app).sum())
+    scale = float(
+        np.abs(np.array([case.feed.get(c, 0.0) for c in ref.components]) @ ref.E_app).sum()
+    )
     if case.kind == "liquid":
         a = np.array([r.amounts[s] for s in ref.names])
         b = np.array([r_alt.amounts[s] for s in ref.names])
         d = float(np.abs(a - b).max()) / N
-        return [] if d <= FORMS else [Failure("apparent forms disagree", d,
-                                              f"true amounts differ by {d:.3g} of the feed; "
-                                              f"other form {case.alt}")]
+        return (
+            []
+            if d <= FORMS
+            else [
+                Failure(
+                    "apparent forms disagree",
+                    d,
+                    f"true amounts differ by {d:.3g} of the feed; other form {case.alt}",
+                )
+            ]
+        )
     V, V_alt = r.vapor_fraction * N, r_alt.vapor_fraction * N_alt
     nl = (1.0 - r.vapor_fraction) * N * np.array([r.liquid.amounts[s] for s in ref.names])
-    nl_alt = (1.0 - r_alt.vapor_fraction) * N_alt * np.array(
-        [r_alt.liquid.amounts[s] for s in ref.names])
+    nl_alt = (
+        (1.0 - r_alt.vapor_fraction)
+        * N_alt
+        * np.array([r_alt.liquid.amounts[s] for s in ref.names])
+    )
     d = max(abs(V - V_alt), float(np.abs(nl - nl_alt).max())) / max(scale / 3.0, N)
     if d > FORMS:
-        return [Failure("apparent forms disagree", d,
-                        f"vapor {V:.6g} vs {V_alt:.6g} mol (vapor fractions "
-                        f"{r.vapor_fraction:.6g}, {r_alt.vapor_fraction:.6g}); other form {case.alt}")]
+        return [
+            Failure(
+                "apparent forms disagree",
+                d,
+                f"vapor {V:.6g} vs {V_alt:.6g} mol (vapor fractions "
+                f"{r.vapor_fraction:.6g}, {r_alt.vapor_fraction:.6g}); other form {case.alt}",
+            )
+        ]
     return []
 
 
@@ -498,9 +610,11 @@ def check_forms(ref, case, r):
 EXCHANGES = {
     "K2CO3-CO2-H2O": [{"K2CO3": -1, "CO2": -1, "H2O": -1, "KHCO3": 2}],
     "seawater-CO2-H2O": [{"Na2CO3": -1, "CO2": -1, "H2O": -1, "NaHCO3": 2}],
-    "NaOH-CO2-H2O": [{"NaOH": -2, "CO2": -1, "Na2CO3": 1, "H2O": 1},
-                     {"Na2CO3": -1, "CO2": -1, "H2O": -1, "NaHCO3": 2},
-                     {"NaOH": -1, "CO2": -1, "NaHCO3": 1}],
+    "NaOH-CO2-H2O": [
+        {"NaOH": -2, "CO2": -1, "Na2CO3": 1, "H2O": 1},
+        {"Na2CO3": -1, "CO2": -1, "H2O": -1, "NaHCO3": 2},
+        {"NaOH": -1, "CO2": -1, "NaHCO3": 1},
+    ],
 }
 
 
@@ -516,11 +630,29 @@ def _fitted_molality(chem, salt):
 # hold; their ranges are the brief's example (1 mol/kg) and a dilute 0.01 mol/kg.
 # Celestite 7.35e-4 mol/kg in water at 25 C (CRC Handbook, 0.0135 mass %), barite 1.0e-5 (the
 # square root of its measured solubility products, 10^-10.05-10^-9.96, Zhen-Wu et al. 2016).
-SALT_TOP = {"CaSO4": 0.0151, "K2CO3": 7.756, "Na2CO3": 2.0, "KHCO3": 1.0, "NaHCO3": 1.0,
-            "CaCO3": 0.01, "SrSO4": 7.35e-4, "BaSO4": 1.0e-5}
-SINGLE_SALT = {"NaCl": "NaCl-H2O", "KCl": "KCl-H2O", "NaOH": "NaOH-H2O", "KOH": "KOH-H2O",
-               "Na2SO4": "Na2SO4-H2O", "CaCl2": "CaCl2-H2O", "MgCl2": "MgCl2-H2O",
-               "SrCl2": "SrCl2-H2O", "BaCl2": "BaCl2-H2O", "MgSO4": "MgSO4-H2O", "K2SO4": "K2SO4-H2O"}
+SALT_TOP = {
+    "CaSO4": 0.0151,
+    "K2CO3": 7.756,
+    "Na2CO3": 2.0,
+    "KHCO3": 1.0,
+    "NaHCO3": 1.0,
+    "CaCO3": 0.01,
+    "SrSO4": 7.35e-4,
+    "BaSO4": 1.0e-5,
+}
+SINGLE_SALT = {
+    "NaCl": "NaCl-H2O",
+    "KCl": "KCl-H2O",
+    "NaOH": "NaOH-H2O",
+    "KOH": "KOH-H2O",
+    "Na2SO4": "Na2SO4-H2O",
+    "CaCl2": "CaCl2-H2O",
+    "MgCl2": "MgCl2-H2O",
+    "SrCl2": "SrCl2-H2O",
+    "BaCl2": "BaCl2-H2O",
+    "MgSO4": "MgSO4-H2O",
+    "K2SO4": "K2SO4-H2O",
+}
 
 
 def salt_top(salt):
@@ -564,7 +696,7 @@ def feed(chem, d):
             share = d.uniform(0.0, left)
             left -= share
             w[s] = share * salt_top(s)
-        if "CO2" in _components(chem):       # seawater's carbonate: CO2 up to one per carbonate
+        if "CO2" in _components(chem):  # seawater's carbonate: CO2 up to one per carbonate
             w["CO2"] = w["Na2CO3"] * d.uniform(0.0, 1.0)
     alt = None
     if chem in EXCHANGES:
@@ -575,14 +707,17 @@ def feed(chem, d):
             back = min((alt.get(c, 0.0) / v for c, v in ex.items() if v > 0), default=0.0)
             t = d.choice([0.0, 1.0, d.uniform(0.0, 1.0)])
             xi = -back + t * (fwd + back)
-            alt = {c: max(0.0, alt.get(c, 0.0) + xi * ex.get(c, 0.0))
-                   for c in list(alt) + [c for c in ex if c not in alt]}
-        w, alt = alt, w              # the call gets the exchanged form; the check the drawn one
+            alt = {
+                c: max(0.0, alt.get(c, 0.0) + xi * ex.get(c, 0.0))
+                for c in list(alt) + [c for c in ex if c not in alt]
+            }
+        w, alt = alt, w  # the call gets the exchanged form; the check the drawn one
     return w, alt
 
 
 def _components(chem):
     from velmora import ionchem
+
     return ionchem.components(chem)
 
 
@@ -597,5 +732,5 @@ def case(chem, d):
     P = d.uniform(0.5e5, 50e5)
     vf = d.choice([0.0, 0.5, 1.0, d.uniform(0.0, 1.0)]) if kind == "vf" else 0.0
     if kind in ("bubble", "vf", "H", "S"):
-        alt = None                    # the forms are compared on T flashes and liquids
+        alt = None  # the forms are compared on T flashes and liquids
     return Case(chem, kind, w, P, T, vf, alt)

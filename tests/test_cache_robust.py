@@ -33,7 +33,11 @@ def test_report_removed_and_replaced_meanwhile_is_never_an_error(cache):
     first = velmora.System(CHEM)
     path = cache / (first.model.key + ".rep")
     text = path.read_text()
-    racer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(f"""
+    racer = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent(f"""
         import os, time
         path, copy, text = {str(path)!r}, {str(path) + ".copy"!r}, {text!r}
         cycles, end = 0, time.monotonic() + 30
@@ -47,7 +51,11 @@ def test_report_removed_and_replaced_meanwhile_is_never_an_error(cache):
             os.replace(copy, path)
             cycles += 1
         print(cycles)
-        """)], stdout=subprocess.PIPE, text=True)
+        """),
+        ],
+        stdout=subprocess.PIPE,
+        text=True,
+    )
     origins, end = [], time.monotonic() + 20
     try:
         while time.monotonic() < end and (len(origins) < 400 or origins.count("engine") < 10):
@@ -65,8 +73,10 @@ def test_report_removed_and_replaced_meanwhile_is_never_an_error(cache):
 # The two routes to a written report, both through the engine's writer: the cache of a built-in
 # chemistry, and velmora.system's for a databank with an overlay; each entry: the folder under
 # <LOCALAPPDATA>/Velmora and the System it writes for.
-WRITERS = {"engine writer": ("elec", f"velmora.System({CHEM!r})"),
-           "overlay writer": ("elec-overlays", "velmora.System('HOCl-H2O', databank=[hocl_overlay()])")}
+WRITERS = {
+    "engine writer": ("elec", f"velmora.System({CHEM!r})"),
+    "overlay writer": ("elec-overlays", "velmora.System('HOCl-H2O', databank=[hocl_overlay()])"),
+}
 
 
 def killed_writer(root, writer):
@@ -88,8 +98,13 @@ def killed_writer(root, writer):
         eb.run_input = limited
         {call}
         """
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120, env=dict(os.environ, LOCALAPPDATA=str(root)))
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, LOCALAPPDATA=str(root)),
+    )
     assert proc.returncode == -signal.SIGXFSZ, proc.stderr
     return root / "Velmora" / folder
 
@@ -103,20 +118,20 @@ def age(path, seconds):
 def test_stale_temporaries_of_dead_writers_go_at_the_next_write(cache, writer):
     folder = killed_writer(cache.parent.parent, writer)
     left = list(folder.iterdir())
-    assert len(left) == 1 and left[0].name.endswith(".tmp"), left    # no report, one temporary
+    assert len(left) == 1 and left[0].name.endswith(".tmp"), left  # no report, one temporary
     dead = left[0]
     age(dead, 120)
-    dead_pid = int(dead.name.split(".")[-3])                         # .<report>.<pid>.<random>.tmp
+    dead_pid = int(dead.name.split(".")[-3])  # .<report>.<pid>.<random>.tmp
     live_child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
         # name: (age in s, kept)
         others = {
-            f".x.rep.{dead_pid}.0123456789abcdef.tmp": (10, True),        # dead, within the grace
+            f".x.rep.{dead_pid}.0123456789abcdef.tmp": (10, True),  # dead, within the grace
             f".x.rep.{os.getpid()}.0123456789abcdef.tmp": (86400, True),  # this process: alive
-            f".x.rep.{live_child.pid}.abcd_123.tmp": (86400, True),       # another live process
-            "tmpk3_x9q2a.tmp": (7200, False),                             # no pid, two hours old
-            "tmpa8b2c4d6.tmp": (600, True),                               # no pid, ten minutes
-            "notes.txt": (86400, True),                                   # not a temporary
+            f".x.rep.{live_child.pid}.abcd_123.tmp": (86400, True),  # another live process
+            "tmpk3_x9q2a.tmp": (7200, False),  # no pid, two hours old
+            "tmpa8b2c4d6.tmp": (600, True),  # no pid, ten minutes
+            "notes.txt": (86400, True),  # not a temporary
         }
         for name, (seconds, _) in others.items():
             (folder / name).write_text("partial")
@@ -139,7 +154,8 @@ def test_a_directory_where_the_report_should_be_is_named(cache):
         velmora.System(CHEM)
     assert str(err.value) == (
         f"chemistry {CHEM}: a directory stands where the parameter report should be ({path}); "
-        "remove it, point LOCALAPPDATA at another folder, or use System(..., cache=False)")
+        "remove it, point LOCALAPPDATA at another folder, or use System(..., cache=False)"
+    )
     assert path.is_dir() and not list(path.iterdir())
     # the engine's own reader says what it met, too
     s = velmora.System(CHEM, cache=False)
@@ -158,4 +174,4 @@ def test_an_overlay_report_that_cannot_be_stored_is_named(tmp_path, monkeypatch)
         velmora.System("HOCl-H2O", databank=[hocl_overlay()])
     assert str(blocker / "Velmora" / "elec-overlays") in str(e.value)
     assert isinstance(e.value.__cause__, NotADirectoryError)
-    assert list(tmp_path.iterdir()) == [blocker]                    # nothing else written
+    assert list(tmp_path.iterdir()) == [blocker]  # nothing else written

@@ -16,12 +16,24 @@ from velmora.capture import properties as pr
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
 PILOT = "/work/shared/data/pilot-nccc-2014.csv"
-MEASURED = ("capture_pct", "capture_liquid_side_pct", "gas_out_T_C", "reboiler_duty_kW",
-            "reboiler_T_C", "rich_T_C")
+MEASURED = (
+    "capture_pct",
+    "capture_liquid_side_pct",
+    "gas_out_T_C",
+    "reboiler_duty_kW",
+    "reboiler_T_C",
+    "rich_T_C",
+)
 # element counts of the components, written out here (the code reads the databank's formulas)
-ATOMS = {"H2O": {"H": 2, "O": 1}, "CO2": {"C": 1, "O": 2},
-         "MEA": {"C": 2, "H": 7, "N": 1, "O": 1}, "MDEA": {"C": 5, "H": 13, "N": 1, "O": 2},
-         "N2": {"N": 2}, "O2": {"O": 2}, "Ar": {"Ar": 1}}
+ATOMS = {
+    "H2O": {"H": 2, "O": 1},
+    "CO2": {"C": 1, "O": 2},
+    "MEA": {"C": 2, "H": 7, "N": 1, "O": 1},
+    "MDEA": {"C": 5, "H": 13, "N": 1, "O": 2},
+    "N2": {"N": 2},
+    "O2": {"O": 2},
+    "Ar": {"Ar": 1},
+}
 
 
 @pytest.fixture(scope="module")
@@ -73,8 +85,9 @@ def test_absorber_closes_every_element_and_the_energy_by_flash_enthalpies(mea, r
     for e in ("C", "H", "N", "O"):
         assert abs(a[e] - b[e]) <= 1e-8 * a[e], (e, a[e], b[e])
     e_in = h_liq(mea, run.liquid_in, run.lean_T) + h_gas(mea, run.gas_in, run.gas_in_T, 108.12e3)
-    e_out = h_liq(mea, run.liquid_out, run.rich_T) + h_gas(mea, run.gas_out, run.gas_out_T,
-                                                          108.12e3)
+    e_out = h_liq(mea, run.liquid_out, run.rich_T) + h_gas(
+        mea, run.gas_out, run.gas_out_T, 108.12e3
+    )
     assert abs(e_in - e_out) <= 1e-6 * abs(e_in)
     # the heat of absorption warms the liquid: the rich end is hotter than the lean feed
     assert run.rich_T > run.lean_T + 5.0
@@ -131,25 +144,29 @@ def test_bad_inputs_are_named(mea):
 
 # ------------------------------------------------------------------- transport properties
 
+
 def test_density_and_viscosity_against_measured_30_wt_mea():
     rng = pr.Ranges()
     # Amundsen et al. 2009 Table 3 (g/cm^3), 30 mass % MEA
-    for T, a, rho in ((298.15, 0.1, 1.0280), (313.15, 0.3, 1.0629), (323.15, 0.5, 1.1080),
-                      (353.15, 0.4, 1.0660)):
+    for T, a, rho in (
+        (298.15, 0.1, 1.0280),
+        (313.15, 0.3, 1.0629),
+        (323.15, 0.5, 1.1080),
+        (353.15, 0.4, 1.0660),
+    ):
         mea, h2o = 0.3 / 0.06108, 0.7 / 0.018015
-        assert pr.liquid_density(T, a * mea, h2o, mea, rng) / 1e3 == pytest.approx(rho,
-                                                                                  rel=0.006)
+        assert pr.liquid_density(T, a * mea, h2o, mea, rng) / 1e3 == pytest.approx(rho, rel=0.006)
     # Hartono et al. 2014 Table 7 (mPa s), 30 mass % MEA
     for T, a, mu in ((313.15, 0.29, 2.101), (323.15, 0.0, 1.305), (333.15, 0.5, 1.630)):
         assert pr.liquid_viscosity(T, 30.0, a, rng) * 1e3 == pytest.approx(mu, rel=0.05)
     # Luo 2015 Eq. 22 check value of the repository that recorded it (313.15 K, unloaded)
     mu = pr.liquid_viscosity(313.15, 30.0, 0.0, rng)
-    assert pr.co2_diffusivity(313.15, mu, rng) == pytest.approx(1.2957932570371896e-9,
-                                                                rel=1e-6)
+    assert pr.co2_diffusivity(313.15, mu, rng) == pytest.approx(1.2957932570371896e-9, rel=1e-6)
     assert not rng.out
     # IDAES check value of the surface tension (T 392.5 K, x CO2/H2O/MEA .0326/.8589/.1085)
     assert pr.surface_tension(392.5, 0.0326, 0.8589, 0.1085, rng) == pytest.approx(
-        0.0533310121, rel=2e-3)
+        0.0533310121, rel=2e-3
+    )
 
 
 def test_enhancement_factor_limits_and_the_diffusivities():
@@ -195,7 +212,8 @@ def test_enhancement_factor_limits_and_the_diffusivities():
     # arrays as elementwise
     ha, c = np.array([0.5, 20.0, 500.0]), np.array([0.0, 2.0, 20.0])
     assert pr.enhancement_factor(ha, c, c_mea, c_p, c_m, d_co2, d_mea, d_ion) == pytest.approx(
-        [e(h, x) for h, x in zip(ha, c)], rel=1e-14)
+        [e(h, x) for h, x in zip(ha, c)], rel=1e-14
+    )
 
 
 def test_absorber_bounds_the_enhancement_at_the_rich_end(mea, monkeypatch):
@@ -219,8 +237,11 @@ def test_absorber_bounds_the_enhancement_at_the_rich_end(mea, monkeypatch):
     bottom = mea.liquid(r.rich_T, r.liquid_out)
     n = bottom.amounts
     assert c_p[0] / c_mea[0] == pytest.approx(n["MEAH+"] / n["MEA"], rel=1e-9)
-    w = r.liquid_out["MEA"] * pr.MW["MEA"] / (
-        r.liquid_out["MEA"] * pr.MW["MEA"] + r.liquid_out["H2O"] * pr.MW["H2O"])
+    w = (
+        r.liquid_out["MEA"]
+        * pr.MW["MEA"]
+        / (r.liquid_out["MEA"] * pr.MW["MEA"] + r.liquid_out["H2O"] * pr.MW["H2O"])
+    )
     H = pr.co2_henry(r.rich_T, w)
     assert c_co2[0] * H == pytest.approx(bottom.partial_pressures["CO2"], rel=1e-9)
     # the speciation's own free CO2 is several times that (the model's p*/[CO2] is not fitted
@@ -255,6 +276,7 @@ def test_range_log_warns_once_per_correlation():
 
 # -------------------------------------------------------------------------- stripper
 
+
 def test_stripper_balances_and_duty(mea):
     rich = capture.lean_solvent(7063.0, 0.307, 0.469)
     st = capture.Stripper(mea)
@@ -266,13 +288,13 @@ def test_stripper_balances_and_duty(mea):
         for e in ("C", "H", "N", "O"):
             assert abs(into[e] - out[e]) <= 1e-8 * into[e], e
         assert r.product["CO2"] == r.co2_product > 0.0
-        assert r.product["MEA"] == 0.0 and r.reflux["MEA"] > 0.0   # the amine condenses
+        assert r.product["MEA"] == 0.0 and r.reflux["MEA"] > 0.0  # the amine condenses
         assert r.srd == pytest.approx(r.srd_sensible + r.srd_steam + r.srd_desorption)
         assert r.srd_sensible > 0 and r.srd_steam > 0 and r.srd_desorption > 0
         assert r.reboiler_T > 373.15
     assert a.lean_loading == pytest.approx(0.35, abs=1e-8)
-    assert b.reboiler_duty > a.reboiler_duty          # deeper stripping costs more heat
-    assert c.lean_loading == pytest.approx(0.35, abs=1e-6)   # the duty given instead
+    assert b.reboiler_duty > a.reboiler_duty  # deeper stripping costs more heat
+    assert c.lean_loading == pytest.approx(0.35, abs=1e-6)  # the duty given instead
     with pytest.raises(ValueError, match="either the lean loading or the reboiler duty"):
         st.run(rich, 368.85, 179.88e3)
     with pytest.raises(ValueError, match="either the lean loading or the reboiler duty"):
@@ -285,8 +307,9 @@ def k1(mea):
     row = pd.read_csv(PILOT).set_index("case").loc["K1"]
     rich = capture.lean_solvent(row["rich_flow_kg_h"], row["lean_MEA_wfrac"], row["rich_loading"])
     P = 1e3 * row["stripper_P_kPa"]
-    r = capture.Stripper(mea).run(rich, row["stripper_feed_T_C"] + 273.15, P,
-                                  lean_loading=row["lean_loading"])
+    r = capture.Stripper(mea).run(
+        rich, row["stripper_feed_T_C"] + 273.15, P, lean_loading=row["lean_loading"]
+    )
     return r, rich, row["stripper_feed_T_C"] + 273.15, P
 
 
@@ -298,9 +321,9 @@ def test_stripper_energy_closes_on_flash_enthalpies(mea, k1):
     n = sum
     h_feed, h_lean = h_liq(mea, rich, T_feed), h_liq(mea, r.lean_out, r.reboiler_T)
     top = {c: r.product[c] + r.reflux[c] for c in ("CO2", "H2O", "MEA")}
-    dew = mea.flash(top, P, T=r.top_T + 1e-3)     # saturated at the top stage's T:
-    assert dew.vapor_fraction == 1.0               # all vapor just above it,
-    assert mea.flash(top, P, T=r.top_T - 0.05).vapor_fraction < 1.0   # liquid just below
+    dew = mea.flash(top, P, T=r.top_T + 1e-3)  # saturated at the top stage's T:
+    assert dew.vapor_fraction == 1.0  # all vapor just above it,
+    assert mea.flash(top, P, T=r.top_T - 0.05).vapor_fraction < 1.0  # liquid just below
     # the product: saturated with water over the condenser's CO2-free reflux; a condensate holds
     # CO2 too (7.6e-4), so its dew point lies 0.016 K higher and 3e-5 of it condenses here
     prod = mea.flash(r.product, P, T=313.15 + 1e-3)
@@ -327,7 +350,7 @@ def test_stripper_duty_split_against_hand_estimates(mea, k1):
     h_v = mea.flash({"H2O": 1.0}, P, vapor_fraction=1.0)
     h_l = mea.flash({"H2O": 1.0}, P, vapor_fraction=0.0)
     latent = h_v.H - h_l.H
-    assert 38e3 < latent < 42e3                   # J/mol near 118 C
+    assert 38e3 < latent < 42e3  # J/mol near 118 C
     steam = w * (latent + 75.3 * (r.top_T - 313.15))
     assert r.srd_steam * kg * 1e6 == pytest.approx(steam, rel=0.05)
     # sensible: the rich solvent's mass times the ideal-mixing cp of the IDAES MEA package
@@ -339,6 +362,7 @@ def test_stripper_duty_split_against_hand_estimates(mea, k1):
 
 # ---------------------------------------------------------------- rate-based stripper
 
+
 def test_rate_stripper_balances_profiles_and_modes(mea, k1):
     r0, rich, T_feed, P = k1
     lean = r0.lean_loading
@@ -348,8 +372,9 @@ def test_rate_stripper_balances_profiles_and_modes(mea, k1):
     mine = [str(w.message) for w in got if str(w.message).startswith("stripper:")]
     assert any(
         m.startswith("stripper: T [K] = ")
-        and m.endswith("outside the validity range of the Putta CO2-MEA kinetics "
-                       "(293.15-343.15): extrapolated")
+        and m.endswith(
+            "outside the validity range of the Putta CO2-MEA kinetics (293.15-343.15): extrapolated"
+        )
         for m in mine
     ), mine
     into, out = atoms([rich]), atoms([r.lean_out, r.product])
@@ -359,7 +384,7 @@ def test_rate_stripper_balances_profiles_and_modes(mea, k1):
     n = sum
     h_feed, h_lean = h_liq(mea, rich, T_feed), h_liq(mea, r.lean_out, r.reboiler_T)
     prod = mea.flash(r.product, P, T=313.15 + 1e-3)
-    assert 1.0 - 1e-4 < prod.vapor_fraction <= 1.0   # (at its dew point: see the stage stripper's)
+    assert 1.0 - 1e-4 < prod.vapor_fraction <= 1.0  # (at its dew point: see the stage stripper's)
     q = h_lean + prod.H * n(r.product.values()) + r.condenser_duty - h_feed
     assert q == pytest.approx(r.reboiler_duty, abs=1e-6 * abs(h_feed))
     assert r.srd == pytest.approx(r.srd_sensible + r.srd_steam + r.srd_desorption)
@@ -368,9 +393,9 @@ def test_rate_stripper_balances_profiles_and_modes(mea, k1):
     assert mea.liquid(r.reboiler_T, r.lean_out).bubble_pressure == pytest.approx(P, rel=1e-8)
     p = r.profiles
     assert p["T"].size == p["loading"].size == 5 and p["z"][-1] == 0.0
-    assert all(a < b for a, b in zip(p["T"], p["T"][1:]))               # hotter downwards
-    assert all(a > b for a, b in zip(p["loading"], p["loading"][1:]))   # leaner downwards
-    assert p["T_G"][0] > p["T"][0] > T_feed    # the vapor heats the subcooled feed
+    assert all(a < b for a, b in zip(p["T"], p["T"][1:]))  # hotter downwards
+    assert all(a > b for a, b in zip(p["loading"], p["loading"][1:]))  # leaner downwards
+    assert p["T_G"][0] > p["T"][0] > T_feed  # the vapor heats the subcooled feed
     assert p["loading"][-1] == pytest.approx(lean, abs=1e-8)
     # the duty given instead: the lean loading back
     d = st.run(rich, T_feed, P, duty=r.reboiler_duty, start=r)
@@ -385,8 +410,9 @@ def test_rate_stripper_tends_to_the_equilibrium_column(mea, k1):
     eq = capture.Stripper(mea, stages=5).run(rich, T_feed, P, lean_loading=lean)
     off = []
     for f in (3.0, 10.0):
-        r = capture.RateStripper(mea, segments=2, area_factor=f).run(rich, T_feed, P,
-                                                                     lean_loading=lean)
+        r = capture.RateStripper(mea, segments=2, area_factor=f).run(
+            rich, T_feed, P, lean_loading=lean
+        )
         off.append(abs(r.reboiler_duty / eq.reboiler_duty - 1.0))
         assert r.reboiler_T == pytest.approx(eq.reboiler_T, abs=1e-6)
     # 2.7 % and 0.8 % above (the enhancement factor bounded by the instantaneous limit keeps
@@ -399,8 +425,9 @@ def test_rate_stripper_duty_falls_with_packing_height(mea, k1):
     r0, rich, T_feed, P = k1
     lean = r0.lean_loading
     duties = [
-        capture.RateStripper(mea, beds=beds, segments=2).run(
-            rich, T_feed, P, lean_loading=lean).reboiler_duty
+        capture.RateStripper(mea, beds=beds, segments=2)
+        .run(rich, T_feed, P, lean_loading=lean)
+        .reboiler_duty
         for beds in ([3.0, 3.0], [6.0, 6.0], [12.0, 12.0])
     ]
     assert duties[0] > duties[1] > duties[2] > 0.0
@@ -417,9 +444,10 @@ def test_rate_stripper_errors(mea, k1):
     with pytest.raises(ValueError, match="kinetics for MEA only"):
         capture.RateStripper(velmora.System("MDEA-CO2-H2O"))
     # 1 kW cannot even warm the feed: no lean loading has that duty, said so
-    with pytest.raises(velmora.NoSolutionError,
-                       match="stripper: a reboiler duty of 1000 W does not bring the rich feed "
-                             "to its boil"):
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match="stripper: a reboiler duty of 1000 W does not bring the rich feed to its boil",
+    ):
         capture.RateStripper(mea, segments=2).run(rich, T_feed, P, duty=1e3)
 
 
@@ -433,10 +461,15 @@ def test_stripper_reboiler_T_against_the_pilot(mea):
     st = capture.Stripper(mea)
     dT = []
     for _, row in df.iterrows():
-        rich = capture.lean_solvent(row["rich_flow_kg_h"], row["lean_MEA_wfrac"],
-                                    row["rich_loading"])
-        r = st.run(rich, row["stripper_feed_T_C"] + 273.15, 1e3 * row["stripper_P_kPa"],
-                   lean_loading=row["lean_loading"])
+        rich = capture.lean_solvent(
+            row["rich_flow_kg_h"], row["lean_MEA_wfrac"], row["rich_loading"]
+        )
+        r = st.run(
+            rich,
+            row["stripper_feed_T_C"] + 273.15,
+            1e3 * row["stripper_P_kPa"],
+            lean_loading=row["lean_loading"],
+        )
         dT.append(r.reboiler_T - 273.15 - row["reboiler_T_C"])
     assert len(dT) == 21
     assert max(abs(d) for d in dT) < 3.0, dT
@@ -445,17 +478,17 @@ def test_stripper_reboiler_T_against_the_pilot(mea):
 
 # ---------------------------------------------------------------------------- pilot runs
 
+
 def test_pilot_runs_ignore_measured_columns_and_mark_bad_rows(mea):
     table = pd.read_csv(PILOT).set_index("case").loc[["K3", "K9", "K20"]].reset_index()
     bad = table.iloc[[0]].copy()
     bad["case"] = "broken"
-    bad["lean_MEA_wfrac"] = 1.5                   # no solvent has that
+    bad["lean_MEA_wfrac"] = 1.5  # no solvent has that
     table = pd.concat([table, bad], ignore_index=True)
     with pytest.warns(capture.PilotRunWarning, match="pilot run broken"):
         full = capture.pilot_runs(table, system=mea, segments=2)
     with pytest.warns(capture.PilotRunWarning, match="pilot run broken"):
-        bare = capture.pilot_runs(table.drop(columns=list(MEASURED)), system=mea,
-                                  segments=2)
+        bare = capture.pilot_runs(table.drop(columns=list(MEASURED)), system=mea, segments=2)
     assert list(full.index) == ["K3", "K9", "K20", "broken"]
     assert full.loc["broken"].isna().all()
     pd.testing.assert_frame_equal(full, bare)
@@ -478,10 +511,12 @@ def test_pilot_runs_lean_loading_at_the_measured_duty(mea):
     for case, row in table.set_index("case").iterrows():
         lean = both.loc[case, "lean_loading_at_duty"]
         assert 0.0 < lean < row["rich_loading"]
-        rich = capture.lean_solvent(row["rich_flow_kg_h"], row["lean_MEA_wfrac"],
-                                    row["rich_loading"])
-        back = st.run(rich, row["stripper_feed_T_C"] + 273.15, 1e3 * row["stripper_P_kPa"],
-                      lean_loading=lean)
+        rich = capture.lean_solvent(
+            row["rich_flow_kg_h"], row["lean_MEA_wfrac"], row["rich_loading"]
+        )
+        back = st.run(
+            rich, row["stripper_feed_T_C"] + 273.15, 1e3 * row["stripper_P_kPa"], lean_loading=lean
+        )
         assert back.reboiler_duty / 1e3 == pytest.approx(row["reboiler_duty_kW"], rel=1e-4)
     more = table.assign(reboiler_duty_kW=1.5 * table["reboiler_duty_kW"])
     more.loc[1, "reboiler_duty_kW"] = math.nan
@@ -493,6 +528,7 @@ def test_pilot_runs_lean_loading_at_the_measured_duty(mea):
 
 def test_pilot_blank_lean_T_takes_the_column_mean():
     from velmora.capture.pilot import _table
+
     table = pd.read_csv(PILOT).head(3)
     table.loc[1, "lean_T_C"] = math.nan
     t = _table(table)
@@ -533,6 +569,7 @@ def test_intercooled_column_jacobian_and_vectorized_correlations(mea):
     # the intercooler couples a segment to the cooled liquid above it: Newton's Jacobian
     # against central differences of fresh solves on a column with one
     from velmora.capture.absorber import NV, banded_jacobian
+
     r = k_case(mea, intercoolers=1)
     col, x = r._column, r._x
     assert col.cooled
@@ -545,8 +582,9 @@ def test_intercooled_column_jacobian_and_vectorized_correlations(mea):
         assert np.abs(J[:, k] - J_fd[:, k]).max() < 1e-4 * scale, k
     # the gas enthalpies over arrays against the package's vapor enthalpy, point by point
     T = np.array([300.0, 330.0, 361.5])
-    Y = np.array([[0.1, 0.0, 0.05, 0.8, 0.05], [0.2, 1e-4, 0.1, 0.6, 0.0999],
-                  [1.0, 0.0, 0.0, 0.0, 0.0]])
+    Y = np.array(
+        [[0.1, 0.0, 0.05, 0.8, 0.05], [0.2, 1e-4, 0.1, 0.6, 0.0999], [1.0, 0.0, 0.0, 0.0, 0.0]]
+    )
     got = col.th.vapor_hs(T, Y, P=1e5)[0]
     for t, y, g in zip(T, Y, got):
         assert g == pytest.approx(phasekit.enthalpy_vapor(mea.pp, t, y, 1e5) / 1e3, rel=1e-12)
@@ -555,14 +593,16 @@ def test_intercooled_column_jacobian_and_vectorized_correlations(mea):
     rng, one = pr.Ranges(), pr.Ranges()
     Ts, w, a = np.array([300.0, 340.0, 360.0, 371.0]), 30.0, np.array([0.1, 0.3, 0.45, 0.6])
     mu = pr.liquid_viscosity(Ts, w, a, rng)
-    assert mu == pytest.approx([pr.liquid_viscosity(t, w, b, one) for t, b in zip(Ts, a)],
-                               rel=1e-14)
+    assert mu == pytest.approx(
+        [pr.liquid_viscosity(t, w, b, one) for t, b in zip(Ts, a)], rel=1e-14
+    )
     assert rng.out == one.out
     assert rng.out[("Weiland-Amundsen viscosity", "T [K]", 298.15, 353.15)] == [360.0, 371.0]
-    y = {"CO2": np.array([0.1, 0.0]), "H2O": np.array([0.05, 0.2]),
-         "N2": np.array([0.85, 0.8])}
+    y = {"CO2": np.array([0.1, 0.0]), "H2O": np.array([0.05, 0.2]), "N2": np.array([0.85, 0.8])}
     for f in (pr.gas_viscosity, pr.gas_conductivity):
         assert f(330.0, y) == pytest.approx(
-            [f(330.0, {c: v[i] for c, v in y.items()}) for i in range(2)], rel=1e-14)
+            [f(330.0, {c: v[i] for c, v in y.items()}) for i in range(2)], rel=1e-14
+        )
     assert pr.gas_diffusivity(330.0, 1e5, y, "H2O")[1] == pytest.approx(
-        pr.gas_diffusivity(330.0, 1e5, {"H2O": 0.2, "N2": 0.8}, "H2O"), rel=1e-14)
+        pr.gas_diffusivity(330.0, 1e5, {"H2O": 0.2, "N2": 0.8}, "H2O"), rel=1e-14
+    )

@@ -70,8 +70,10 @@ def test_exchanger_duties_balance_by_flash_enthalpies_and_approach_holds(mea):
     # capacity, reaction heat included, is not the lean one's): less duty than the ends allow
     assert capture.HeatExchanger(mea, UA=0.0).run(HOT, 390.0, COLD, 320.0).duty == 0.0
     lim = capture.HeatExchanger(mea, approach=0.0).run(HOT, 390.0, COLD, 320.0)
-    ends_limit = min(h_liq(mea, COLD, 390.0) - h_liq(mea, COLD, 320.0),
-                     h_liq(mea, HOT, 390.0) - h_liq(mea, HOT, 320.0))
+    ends_limit = min(
+        h_liq(mea, COLD, 390.0) - h_liq(mea, COLD, 320.0),
+        h_liq(mea, HOT, 390.0) - h_liq(mea, HOT, 320.0),
+    )
     assert more.duty < lim.duty < ends_limit
     assert lim.min_dT == pytest.approx(0.0, abs=1e-5) and lim.approach > 0.1
 
@@ -109,7 +111,8 @@ def test_loop_closes_every_element_over_its_boundary(loop_run):
     co2_abs = s["flue gas"][0]["CO2"] - s["treated gas"][0]["CO2"]
     assert s["CO2 product"][0]["CO2"] == pytest.approx(co2_abs, rel=1e-8)
     assert s["lean from stripper"][0]["CO2"] == pytest.approx(
-        s["lean to absorber"][0]["CO2"], rel=1e-9)
+        s["lean to absorber"][0]["CO2"], rel=1e-9
+    )
     assert r.capture_pct == pytest.approx(100.0 * co2_abs / s["flue gas"][0]["CO2"], rel=1e-12)
 
 
@@ -117,7 +120,8 @@ def test_makeup_is_what_leaves_with_the_treated_gas_and_the_product(loop_run):
     s = loop_run.streams
     gin, gout, prod = s["flue gas"][0], s["treated gas"][0], s["CO2 product"][0]
     assert loop_run.makeup["H2O"] == pytest.approx(
-        gout["H2O"] + prod["H2O"] - gin["H2O"], rel=1e-6, abs=1e-9)
+        gout["H2O"] + prod["H2O"] - gin["H2O"], rel=1e-6, abs=1e-9
+    )
     assert loop_run.makeup["MEA"] == pytest.approx(gout["MEA"] + prod["MEA"], rel=1e-6, abs=1e-12)
     assert loop_run.makeup["MEA"] > 0.0
 
@@ -131,8 +135,13 @@ def test_loop_energy_balance_by_flash_enthalpies(mea, loop_run):
     cooler = h_liq(mea, lean_s, T_hot_out) - h_liq(mea, lean_s, T_lean)
     assert cooler == pytest.approx(r.cooler_duty, rel=1e-6)
     e_in = h_gas(mea, *s["flue gas"], P_ABS) + h_makeup + r.reboiler_duty
-    e_out = (h_gas(mea, *s["treated gas"], P_ABS) + h_gas(mea, *s["CO2 product"], P_STRIP)
-             + r.condenser_duty + sum(r.intercooler_duties) + cooler)
+    e_out = (
+        h_gas(mea, *s["treated gas"], P_ABS)
+        + h_gas(mea, *s["CO2 product"], P_STRIP)
+        + r.condenser_duty
+        + sum(r.intercooler_duties)
+        + cooler
+    )
     assert abs(e_in - e_out) <= 1e-6 * abs(e_in)
     # the exchanger: the rich solvent leaves it for the stripper at the hot lean's T less
     # at least the approach, and the stripper's lean is the exchanger's hot inlet
@@ -154,7 +163,6 @@ def test_a_better_exchanger_saves_sensible_heat(mea, loop_run):
     assert close.exchanger.duty > loop_run.exchanger.duty
 
 
-
 def test_an_unconverged_tear_is_an_error_not_an_answer(mea, monkeypatch):
     from velmora.capture import loop as loop_module
 
@@ -163,9 +171,11 @@ def test_an_unconverged_tear_is_an_error_not_an_answer(mea, monkeypatch):
     monkeypatch.setattr(loop_module, "MAX_PASSES", 2)
     monkeypatch.setattr(loop_module, "TEAR_T_TOL", -1.0)
     lean = capture.lean_solvent(6804.0, 0.307, 0.2)
-    with pytest.raises(velmora.ConvergenceError,
-                       match=r"capture loop: the lean solvent \(tear\) did not converge in 2 "
-                             r"stripper runs: reboiler T moved [0-9.e-]+ K"):
+    with pytest.raises(
+        velmora.ConvergenceError,
+        match=r"capture loop: the lean solvent \(tear\) did not converge in 2 "
+        r"stripper runs: reboiler T moved [0-9.e-]+ K",
+    ):
         make_loop(mea).run(gas_of(mea), 314.18, lean, 315.18, P_ABS, P_STRIP)
 
 
@@ -180,8 +190,17 @@ def test_stream_table_and_plot(loop_run, tmp_path):
 # ----------------------------------------------------------------------------- maps
 def test_map_trends_and_recorded_failures(mea, tmp_path):
     loop = make_loop(mea)
-    m = capture.operating_map(loop, gas_of(mea), 314.18, P_ABS, P_STRIP, 315.18, 0.307,
-                              L_G=[2.0, 3.0, 4.0], lean_loading=[0.15, 0.25])
+    m = capture.operating_map(
+        loop,
+        gas_of(mea),
+        314.18,
+        P_ABS,
+        P_STRIP,
+        315.18,
+        0.307,
+        L_G=[2.0, 3.0, 4.0],
+        lean_loading=[0.15, 0.25],
+    )
     df = m.to_frame()
     assert len(df) == 6 and df["error"].isna().all()
     assert list(df["lean_loading"][:2]) == [0.15, 0.25]
@@ -193,8 +212,9 @@ def test_map_trends_and_recorded_failures(mea, tmp_path):
     m.plot(str(tmp_path / "map.png"))
     assert (tmp_path / "map.png").stat().st_size > 1000
     # a lean loading the absorber cannot raise: the point is recorded, not raised
-    bad = capture.operating_map(loop, gas_of(mea), 314.18, P_ABS, P_STRIP, 315.18, 0.307,
-                                L_G=[3.0], lean_loading=[-0.1])
+    bad = capture.operating_map(
+        loop, gas_of(mea), 314.18, P_ABS, P_STRIP, 315.18, 0.307, L_G=[3.0], lean_loading=[-0.1]
+    )
     row = bad.to_frame().iloc[0]
     assert math.isnan(row["srd"]) and "ValueError: lean solvent" in row["error"]
 
@@ -203,8 +223,7 @@ def test_loop_at_a_given_duty_finds_the_lean_loading_of_that_duty(mea, loop_run)
     loop = make_loop(mea)
     lean = dict(loop_run.streams["lean to absorber"][0])
     lean["CO2"] = 0.3 * lean["MEA"]  # not used: the duty sets the loading
-    r = loop.run_at_duty(gas_of(mea), 314.18, lean, 315.18, P_ABS, P_STRIP,
-                         loop_run.reboiler_duty)
+    r = loop.run_at_duty(gas_of(mea), 314.18, lean, 315.18, P_ABS, P_STRIP, loop_run.reboiler_duty)
     assert r.reboiler_duty == pytest.approx(loop_run.reboiler_duty, rel=1e-7)
     assert r.lean_loading == pytest.approx(loop_run.lean_loading, abs=1e-6)
     assert r.capture_pct == pytest.approx(loop_run.capture_pct, abs=1e-4)

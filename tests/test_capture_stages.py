@@ -67,8 +67,9 @@ def test_more_stages_capture_more_and_the_rate_based_column_names_the_stages(mde
 
 def test_mdea_loop_closes(mdea):
     gas = capture.flue_gas(mdea, 2240.0, 314.18, P, co2_dry=0.0919)
-    loop = capture.CaptureLoop(capture.StageAbsorber(mdea, 10), capture.Stripper(mdea),
-                               capture.HeatExchanger(mdea))
+    loop = capture.CaptureLoop(
+        capture.StageAbsorber(mdea, 10), capture.Stripper(mdea), capture.HeatExchanger(mdea)
+    )
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", velmora.RangeWarning)
         r = loop.run(gas, 314.18, solvent(), 313.15, P, 150e3)

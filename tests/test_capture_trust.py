@@ -80,8 +80,11 @@ def test_flashing_feed_named_when_no_duty_reaches_the_loading(mdea):
     feed_T, P_s = 376.87, 102271.0
     assert mdea.liquid(feed_T, rich).bubble_pressure > 1.5 * P_s  # it boils there
     st = capture.Stripper(mdea, stages=9, condenser_T=320.8)
-    with pytest.raises(velmora.NoSolutionError, match=r"^stripper: the rich feed at "
-                       r"376\.87 K lies .* its flash strips it to a lean loading of 0\.1"):
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=r"^stripper: the rich feed at "
+        r"376\.87 K lies .* its flash strips it to a lean loading of 0\.1",
+    ):
         st.run(rich, feed_T, P_s, lean_loading=0.25)
     # below the flash's loading a duty does it; that duty gives the loading back
     r = st.run(rich, feed_T, P_s, lean_loading=0.12)
@@ -101,8 +104,10 @@ def test_cold_feed_whose_top_vapor_condenses_nothing(mdea):
     r = capture.Stripper(mdea, 8).run(rich, T, P_s, lean_loading=0.00825)
     six = capture.Stripper(mdea, 6).run(rich, T, P_s, lean_loading=0.00825)
     p_w = mdea.liquid(313.15, {"H2O": 1.0}).partial_pressures["H2O"]
-    h = {k: mdea.liquid(t, f).H * sum(f.values()) for k, f, t in
-         (("feed", rich, T), ("lean", r.lean_out, r.reboiler_T))}
+    h = {
+        k: mdea.liquid(t, f).H * sum(f.values())
+        for k, f, t in (("feed", rich, T), ("lean", r.lean_out, r.reboiler_T))
+    }
     assert sum(r.reflux.values()) == 0.0
     prod = r.product
     assert prod["H2O"] / sum(prod.values()) * P_s < p_w  # undersaturated: nothing condensed
@@ -110,6 +115,7 @@ def test_cold_feed_whose_top_vapor_condenses_nothing(mdea):
     for e in "CHNO":
         assert n_out[e] == pytest.approx(n_in[e], rel=1e-8)
     from velmora import phasekit
+
     tot = sum(prod.values())
     y = [prod.get(c, 0.0) / tot for c in mdea.components]
     h_prod = tot * phasekit.enthalpy_vapor(mdea.pp, 313.15, y, P_s) / 1e3
@@ -125,8 +131,9 @@ def test_operating_map_and_loop_take_the_loops_amine(mdea):
     # and a loop dropped the MEA of a solvent it has no place for without a word
     gas = capture.flue_gas(mdea, 2240.0, 314.18, P, co2_dry=0.0919)
     loop = capture.CaptureLoop(capture.StageAbsorber(mdea, 5), capture.Stripper(mdea, 4))
-    m = capture.operating_map(loop, gas, 314.18, P, 150e3, 313.15, 0.4, L_G=[3.0],
-                              lean_loading=[0.01]).to_frame()
+    m = capture.operating_map(
+        loop, gas, 314.18, P, 150e3, 313.15, 0.4, L_G=[3.0], lean_loading=[0.01]
+    ).to_frame()
     assert m["error"].isna().all()
     # the solvent worked out here: 3 x 2240 kg/h, 40 wt% MDEA (119.16 g/mol) on the
     # CO2-free basis, 0.01 mol CO2 per mol MDEA
@@ -153,16 +160,20 @@ def test_stripper_at_a_duty_that_strips_nearly_all_the_co2(mdea):
     r = st.run(rich, T, P_s, duty=Q)
     back = st.run(rich, T, P_s, lean_loading=r.lean_loading)
     # and a duty that does not even boil the subcooled feed has no lean loading
-    with pytest.raises(velmora.NoSolutionError, match=r"^stripper: a reboiler duty of "
-                       r"50000 W does not bring the rich feed to its boil"):
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=r"^stripper: a reboiler duty of "
+        r"50000 W does not bring the rich feed to its boil",
+    ):
         st.run(rich, T, P_s, duty=5e4)
     assert r.reboiler_duty == pytest.approx(Q, rel=1e-9)
     assert back.reboiler_duty == pytest.approx(Q, rel=1e-6)
     assert 0.0 < r.lean_loading < 0.02 < base.lean_loading  # more duty, leaner
 
 
-@pytest.mark.parametrize("make", [lambda s: capture.Stripper(s),
-                                  lambda s: capture.RateStripper(s, segments=2)])
+@pytest.mark.parametrize(
+    "make", [lambda s: capture.Stripper(s), lambda s: capture.RateStripper(s, segments=2)]
+)
 def test_flashing_mea_feed_in_stages_and_packing(mea, make):
     # 30 wt% MEA at 0.48 fed at 400 K into 120 kPa: 39 K above its bubble point; the flash
     # alone leaves about 0.39, so 0.45 has no duty and 0.30 has a positive one
@@ -171,8 +182,11 @@ def test_flashing_mea_feed_in_stages_and_packing(mea, make):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", velmora.RangeWarning)
         assert mea.liquid(400.0, rich).bubble_pressure > 2.0 * 120e3
-        with pytest.raises(velmora.NoSolutionError, match=r"its flash strips it to a lean "
-                           r"loading of 0\.3\d+ with no reboiler duty, below the 0\.45 asked"):
+        with pytest.raises(
+            velmora.NoSolutionError,
+            match=r"its flash strips it to a lean "
+            r"loading of 0\.3\d+ with no reboiler duty, below the 0\.45 asked",
+        ):
             st.run(rich, 400.0, 120e3, lean_loading=0.45)
         r = st.run(rich, 400.0, 120e3, lean_loading=0.30)
     assert r.reboiler_duty > 0.0 and r.reboiler_T < 400.0
@@ -214,8 +228,12 @@ def test_a_stage_absorber_converging_at_newtons_last_step_answers():
     # counted from the formulas and the energy from fresh liquid states and the package's
     # vapor enthalpy
     s = velmora.System("MEA-CO2-H2O", gases=["N2", "O2", "Ar"])
-    gas = {"CO2": 3.2501970373905475, "O2": 2.6769716107938746, "N2": 19.929543832237233,
-           "Ar": 0.1809948481232443}
+    gas = {
+        "CO2": 3.2501970373905475,
+        "O2": 2.6769716107938746,
+        "N2": 19.929543832237233,
+        "Ar": 0.1809948481232443,
+    }
     lean = {"CO2": 0.3375466926481097, "H2O": 60.83514276687881, "MEA": 6.211196676780356}
     gas_T, lean_T, P = 322.558618096218, 330.4688863040369, 124895.41172363656
     r = capture.StageAbsorber(s, 5).run(gas, gas_T, lean, lean_T, P)

@@ -11,11 +11,41 @@ from velmora.enginebridge import databank
 from enrtl_reports import engine_report
 
 # Ar: 39.948 (Perry's Handbook 8th ed. and Reid, Prausnitz & Poling 1987)
-ATOMIC = {"H": 1.008, "C": 12.011, "N": 14.007, "O": 15.999, "S": 32.06, "Na": 22.990, "Cl": 35.45,
-          "Ar": 39.948}
-REQUIRED = ["H2O", "CO2", "N2", "O2", "Ar", "H2S", "NH3", "MEA", "MDEA", "CH3OH", "NaCl", "H3O+",
-            "OH-", "HCO3-", "CO3--", "MEAH+", "MEACOO-", "MDEAH+", "NH4+", "NH2COO-", "HS-", "Na+",
-            "Cl-"]
+ATOMIC = {
+    "H": 1.008,
+    "C": 12.011,
+    "N": 14.007,
+    "O": 15.999,
+    "S": 32.06,
+    "Na": 22.990,
+    "Cl": 35.45,
+    "Ar": 39.948,
+}
+REQUIRED = [
+    "H2O",
+    "CO2",
+    "N2",
+    "O2",
+    "Ar",
+    "H2S",
+    "NH3",
+    "MEA",
+    "MDEA",
+    "CH3OH",
+    "NaCl",
+    "H3O+",
+    "OH-",
+    "HCO3-",
+    "CO3--",
+    "MEAH+",
+    "MEACOO-",
+    "MDEAH+",
+    "NH4+",
+    "NH2COO-",
+    "HS-",
+    "Na+",
+    "Cl-",
+]
 R = 8.314462618e-3  # kJ/(mol K)
 
 
@@ -34,7 +64,9 @@ def test_every_value_names_its_source():
             elif name == "regression_mea" or not isinstance(rec, dict):
                 continue
             else:  # a record, or a table of records (solvents.toml, the pair defaults)
-                recs = list(rec.values()) if all(isinstance(v, dict) for v in rec.values()) else [rec]
+                recs = (
+                    list(rec.values()) if all(isinstance(v, dict) for v in rec.values()) else [rec]
+                )
             missing += [(name, key) for r in recs if not r.get("source")]
     assert databank.FILES[0] == "substances" and missing == []
 
@@ -42,7 +74,9 @@ def test_every_value_names_its_source():
 @pytest.mark.parametrize("sid", REQUIRED)
 def test_species_records_match_their_formula_and_are_complete(sid):
     rec = databank.species(sid)
-    assert rec["molar_mass"] == pytest.approx(sum(ATOMIC[e] * n for e, n in elements(sid).items()), abs=2e-3)
+    assert rec["molar_mass"] == pytest.approx(
+        sum(ATOMIC[e] * n for e, n in elements(sid).items()), abs=2e-3
+    )
     assert rec["charge"] == rec["formula"].count("+") - rec["formula"].count("-")
     if rec["kind"] == "ion":
         assert databank.dhf_aq(sid) is not None and len(databank.cp_aq(sid)) >= 1
@@ -52,8 +86,14 @@ def test_species_records_match_their_formula_and_are_complete(sid):
 
 # Molal constants of Edwards et al. (1978), ln K_m = A_m + ...: on the mole-fraction basis
 # A_x = A_m - (sum of the solutes' coefficients) ln(1000/M_w), the other terms unchanged.
-EDWARDS_MOLAL_A = {"WATER": 140.932, "CO2-1": 235.482, "CO2-2": 220.067, "H2S-1": 218.599,
-                   "NH3-1": 2.76, "NH3-2": -8.6}
+EDWARDS_MOLAL_A = {
+    "WATER": 140.932,
+    "CO2-1": 235.482,
+    "CO2-2": 220.067,
+    "H2S-1": 218.599,
+    "NH3-1": 2.76,
+    "NH3-2": -8.6,
+}
 
 
 @pytest.mark.parametrize("rid", list(databank.table("equilibrium")))
@@ -66,8 +106,12 @@ def test_reactions_balance_and_edwards_constants_are_converted(rid):
             total[el] = total.get(el, 0) + nu * n
     assert charge == 0 and not any(total.values()), total
     if rid in EDWARDS_MOLAL_A:
-        solutes = sum(nu for s, nu in rec["reaction"].items() if databank.species(s)["kind"] != "solvent")
-        assert rec["A"] == pytest.approx(EDWARDS_MOLAL_A[rid] - solutes * math.log(1000 / 18.015), abs=3e-3)
+        solutes = sum(
+            nu for s, nu in rec["reaction"].items() if databank.species(s)["kind"] != "solvent"
+        )
+        assert rec["A"] == pytest.approx(
+            EDWARDS_MOLAL_A[rid] - solutes * math.log(1000 / 18.015), abs=3e-3
+        )
 
 
 def ln_psat_water(T):
@@ -80,7 +124,7 @@ def test_water_vapor_pressure_heat_capacity_and_formation():
         assert math.exp(ln_psat_water(T)) == pytest.approx(p, rel=2e-3)
     a, b, c, d = databank.cpig("H2O")
     T = 298.15
-    assert a + b * T + c * T * T + d * T ** 3 == pytest.approx(33.58e3, rel=0.01)  # JANAF
+    assert a + b * T + c * T * T + d * T**3 == pytest.approx(33.58e3, rel=0.01)  # JANAF
     # the liquid: the gas minus the vaporisation enthalpy of the vapor-pressure correlation
     # (Clausius-Clapeyron, ideal vapor) ~ -285.83 kJ/mol (CODATA)
     C = databank.antoine("H2O")
@@ -88,17 +132,28 @@ def test_water_vapor_pressure_heat_capacity_and_formation():
     assert databank.dhform("H2O") - dvap == pytest.approx(-285.83e6, rel=2e-3)
 
 
-@pytest.mark.parametrize("solute, abc, tol", [
-    ("CO2", (-8.55445, 4.01195, 9.52345), 0.005), ("N2", (-9.67578, 4.72162, 11.70585), 0.005),
-    ("O2", (-9.44833, 4.43822, 11.42005), 0.005), ("Ar", (-8.40954, 4.29587, 10.52779), 0.005),
-    ("H2S", (-4.51499, 5.23538, 4.42126), 0.05)])  # H2S: Edwards et al. (1978), not a refit
+@pytest.mark.parametrize(
+    "solute, abc, tol",
+    [
+        ("CO2", (-8.55445, 4.01195, 9.52345), 0.005),
+        ("N2", (-9.67578, 4.72162, 11.70585), 0.005),
+        ("O2", (-9.44833, 4.43822, 11.42005), 0.005),
+        ("Ar", (-8.40954, 4.29587, 10.52779), 0.005),
+        ("H2S", (-4.51499, 5.23538, 4.42126), 0.05),
+    ],
+)  # H2S: Edwards et al. (1978), not a refit
 def test_henry_constants_against_iapws_g7_04(solute, abc, tol):
     # ln(H/p1*) = A/Tr + B tau^0.355/Tr + C Tr^-0.41 e^tau, Tr = T/647.096, tau = 1 - Tr
     A, B, C = abc
     a, b, c, d = databank.henry(solute, "H2O")
     for T in (280.0, 310.0, 350.0, 390.0):
         tr = T / 647.096
-        g7 = ln_psat_water(T) + A / tr + B * (1 - tr) ** 0.355 / tr + C * tr ** -0.41 * math.exp(1 - tr)
+        g7 = (
+            ln_psat_water(T)
+            + A / tr
+            + B * (1 - tr) ** 0.355 / tr
+            + C * tr**-0.41 * math.exp(1 - tr)
+        )
         assert a + b / T + c * math.log(T) + d * T == pytest.approx(g7, abs=tol)
 
 
@@ -113,7 +168,13 @@ def test_water_density_and_dielectric_give_debye_hueckel_slope():
 
 def test_the_published_nacl_pair_under_the_shipped_refit():
     # Chen et al. (1982): the pair the temperature-dependent refit replaces
-    assert databank.shipped_without_fit("NaCl-H2O").electrolyte_pair("H2O", "Na+", "Cl-")[:5] == (8.885, 0.0, -4.549, 0.0, 0.2)
+    assert databank.shipped_without_fit("NaCl-H2O").electrolyte_pair("H2O", "Na+", "Cl-")[:5] == (
+        8.885,
+        0.0,
+        -4.549,
+        0.0,
+        0.2,
+    )
 
 
 def liquid_reference_enthalpy(sid, T=298.15):
@@ -125,7 +186,7 @@ def liquid_reference_enthalpy(sid, T=298.15):
         return databank.dhf_aq(sid) / 1e6
     if databank.henry(sid, "H2O") is not None:
         a, b, c, d = databank.henry(sid, "H2O")[:4]
-        dln = -b / T ** 2 + c / T + d
+        dln = -b / T**2 + c / T + d
     else:
         C = databank.antoine(sid)
         dln = -C[1] / (T + C[2]) ** 2 + C[3] + C[4] / T + C[5] * C[6] * T ** (C[6] - 1)
@@ -139,5 +200,5 @@ def test_formation_enthalpies_match_van_t_hoff_of_the_constants(rid):
     rec = databank.reaction_record(rid)
     T = 298.15
     from_formation = sum(v * liquid_reference_enthalpy(s) for s, v in rec["reaction"].items())
-    van_t_hoff = R * T * T * (-rec["B"] / T ** 2 + rec["C"] / T + rec["D"])
+    van_t_hoff = R * T * T * (-rec["B"] / T**2 + rec["C"] / T + rec["D"])
     assert from_formation == pytest.approx(van_t_hoff, abs=5.0)

@@ -9,9 +9,17 @@ def test_demo_runs_twice_engine_then_cache(tmp_path):
     env = dict(os.environ, LOCALAPPDATA=str(tmp_path / "appdata"), MPLBACKEND="Agg")
     env.pop("VELMORA_NO_ENGINE", None)
     # the second run has the engine switched off: it must need only the cache
-    runs = [subprocess.run([sys.executable, "-m", "velmora.demo"], cwd=tmp_path, env=e,
-                           capture_output=True, text=True, timeout=300)
-            for e in (env, dict(env, VELMORA_NO_ENGINE="1"))]
+    runs = [
+        subprocess.run(
+            [sys.executable, "-m", "velmora.demo"],
+            cwd=tmp_path,
+            env=e,
+            capture_output=True,
+            text=True,
+            timeout=300,
+        )
+        for e in (env, dict(env, VELMORA_NO_ENGINE="1"))
+    ]
     for r in runs:
         assert r.returncode == 0, r.stdout[-2000:] + r.stderr[-2000:]
     first, second = (r.stdout for r in runs)

@@ -19,12 +19,19 @@ from velmora import derivatives, ionactivity, phasekit
 
 warnings.filterwarnings("ignore", category=velmora.DefaultParameterWarning)
 
-CASES = {   # chemistry: (T range [K], {component: (low, high)} in mol per mol of water)
+CASES = {  # chemistry: (T range [K], {component: (low, high)} in mol per mol of water)
     "MEA-CO2-H2O": ((300.0, 400.0), {"MEA": (0.05, 0.15), "CO2": (0.002, 0.06)}),
     "NH3-CO2-H2O": ((290.0, 360.0), {"NH3": (0.02, 0.15), "CO2": (0.001, 0.05)}),
     "CO2-H2O": ((280.0, 420.0), {"CO2": (1e-5, 0.01)}),
-    "brine-H2O": ((280.0, 370.0), {"NaCl": (0.001, 0.08), "KCl": (0.001, 0.02),
-                                   "CaCl2": (1e-4, 0.003), "Na2SO4": (1e-4, 0.002)}),
+    "brine-H2O": (
+        (280.0, 370.0),
+        {
+            "NaCl": (0.001, 0.08),
+            "KCl": (0.001, 0.02),
+            "CaCl2": (1e-4, 0.003),
+            "Na2SO4": (1e-4, 0.002),
+        },
+    ),
 }
 SYSTEMS: dict = {}
 
@@ -43,7 +50,7 @@ def ln_gamma(el, x, T):
 def assert_differences(el, x, T, lng, J, dT, cols):
     """ln gamma, the columns cols of J and dT of the model's derivatives at x, T against the
     model's own ln gamma and its central differences (step 1e-5 relative in x, 0.01 K)."""
-    assert np.abs(lng - ln_gamma(el, x, T)).max() < 1e-12          # the same function
+    assert np.abs(lng - ln_gamma(el, x, T)).max() < 1e-12  # the same function
     for j in cols:
         h = 1e-5 * x[j]
         xp, xm = x.copy(), x.copy()
@@ -55,12 +62,15 @@ def assert_differences(el, x, T, lng, J, dT, cols):
     assert np.abs(dT - fdT).max() < 1e-6 * max(1e-3, np.abs(dT).max())
 
 
-@pytest.mark.parametrize("chem,T,app", [
-    ("MEA-CO2-H2O", 313.15, {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}),
-    ("NH3-CO2-H2O", 333.15, {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}),
-    ("brine-H2O", 298.15, {"H2O": 55.5, "NaCl": 3, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}),
-    ("NaOH-H2O", 350.0, {"H2O": 55.5, "NaOH": 8.0}),
-])
+@pytest.mark.parametrize(
+    "chem,T,app",
+    [
+        ("MEA-CO2-H2O", 313.15, {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}),
+        ("NH3-CO2-H2O", 333.15, {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}),
+        ("brine-H2O", 298.15, {"H2O": 55.5, "NaCl": 3, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}),
+        ("NaOH-H2O", 350.0, {"H2O": 55.5, "NaOH": 8.0}),
+    ],
+)
 def test_activity_second_derivatives(chem, T, app):
     s = system(chem)
     el = s.model
@@ -107,8 +117,12 @@ def mismatches(liq, jac, s, T, app, wrt, h):
     """What of the derivatives differs from the Richardson differences at step h by more than
     1e-6 of the column's largest entry plus the solves' own noise carried through the
     difference (1e-10 of a quantity's size, 3e-8 in pH, over h)."""
-    d = richardson(lambda v: s.liquid(T + v, app) if wrt == "T"
-                   else s.liquid(T, dict(app, **{wrt: app[wrt] + v})), h)
+    d = richardson(
+        lambda v: (
+            s.liquid(T + v, app) if wrt == "T" else s.liquid(T, dict(app, **{wrt: app[wrt] + v}))
+        ),
+        h,
+    )
     out = []
     for q in ("amounts", "partial_pressures", "ln_gamma", "molality", "saturation_indices"):
         exact = jac.of(q, wrt)
@@ -141,8 +155,9 @@ def assert_matches(liq, jac, s, T, app, wrt):
 
 
 @pytest.mark.parametrize("chem", sorted(CASES))
-@settings(max_examples=250, deadline=None, derandomize=True,
-          suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=250, deadline=None, derandomize=True, suppress_health_check=[HealthCheck.too_slow]
+)
 @given(data=st.data())
 def test_liquid_jacobian_equals_central_differences(chem, data):
     (T_lo, T_hi), ranges = CASES[chem]
@@ -179,12 +194,18 @@ def test_derivative_api_messages():
     liq = s.liquid(300.0, {"H2O": 1.0, "CO2": 0.001})
     with pytest.raises(ValueError, match="does not depend on P"):
         liq.derivative("pH", "P")
-    with pytest.raises(ValueError, match=r"no derivatives of 'enthalpy' \(available: amounts, "
-                                          r"ln_gamma, molality, partial_pressures, pH, "
-                                          r"saturation_indices, H\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"no derivatives of 'enthalpy' \(available: amounts, "
+        r"ln_gamma, molality, partial_pressures, pH, "
+        r"saturation_indices, H\)",
+    ):
         liq.derivative("enthalpy", "T")
-    with pytest.raises(ValueError, match=r"no derivatives with respect to 'NaCl' \(available: "
-                                          r"T, H2O, CO2\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"no derivatives with respect to 'NaCl' \(available: "
+        r"T, H2O, CO2\)",
+    ):
         liq.derivative("pH", "NaCl")
     back = pickle.loads(pickle.dumps(liq))
     with pytest.raises(ValueError, match="carries no system"):
@@ -195,30 +216,41 @@ def test_derivative_api_messages():
     # ../shared/data/literature.md)
     assert 70.0 < liq.derivative("H", "T") < 80.0
     r = s.flash({"H2O": 0.9, "CO2": 0.1}, 101325.0, T=350.0)
-    with pytest.raises(ValueError, match=r"no derivatives of 'pH' \(available: vapor_fraction, "
-                                          r"x, vapor\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"no derivatives of 'pH' \(available: vapor_fraction, "
+        r"x, vapor\)",
+    ):
         r.derivative("pH", "T")
     with pytest.raises(ValueError, match="carries no system"):
         pickle.loads(pickle.dumps(r)).jacobian()
     # hotter: more vapor
     assert r.derivative("vapor_fraction", "T") > 0 > r.derivative("vapor_fraction", "P")
     with pytest.raises(ValueError, match=r"no derivatives of 'solids' \(available: amounts, "):
-        liq.derivative("solids", "T")      # a liquid without solids
+        liq.derivative("solids", "T")  # a liquid without solids
 
 
 # -- a liquid in equilibrium with solids ----------------------------------------------------------
 WATER = 1000.0 / 18.015268  # mol in 1 kg (the databank's molar mass of water)
 SEA = velmora.presets.seawater()
-SOLID_CASES = [   # (chemistry, T, feed, the solids present)
+SOLID_CASES = [  # (chemistry, T, feed, the solids present)
     ("CaSO4-NaCl-H2O", 298.15, {"H2O": WATER, "NaCl": 2.0, "CaSO4": 0.1}, {"gypsum"}),
     ("CaSO4-NaCl-H2O", 298.15, {"H2O": WATER, "NaCl": 6.3, "CaSO4": 0.1}, {"anhydrite", "halite"}),
-    ("seawater-H2O", 318.15, {"H2O": WATER, **{c: 9.0 * v for c, v in SEA.items()}},
-     {"anhydrite", "celestite"}),
+    (
+        "seawater-H2O",
+        318.15,
+        {"H2O": WATER, **{c: 9.0 * v for c, v in SEA.items()}},
+        {"anhydrite", "celestite"},
+    ),
     # nahcolite out of NaOH and CO2: feed - solids has NaHCO3 < 0, and the dissolved part is
     # written as less NaOH and CO2 (two apparent moles per NaHCO3): its H per mol of that form
     # moved as if the total were feed - solids (d H / d NaOH -7237 J/mol, differences -6053)
-    ("NaOH-CO2-H2O", 333.8817216555914, {"H2O": WATER, "NaOH": 3.1096900672804497,
-                                         "CO2": 2.3160773979415175}, {"nahcolite"}),
+    (
+        "NaOH-CO2-H2O",
+        333.8817216555914,
+        {"H2O": WATER, "NaOH": 3.1096900672804497, "CO2": 2.3160773979415175},
+        {"nahcolite"},
+    ),
 ]
 
 
@@ -233,12 +265,21 @@ def test_solid_liquid_jacobian_equals_differences_of_independent_solves(chem, T,
     assert jac.wrt == ["T", *s.components] and set(jac.present) == present
     for wrt in ["T", *feed]:
         h = 0.1 if wrt == "T" else 1e-3 * feed[wrt]
-        d = richardson(lambda v: s.liquid(T + v, feed, solids=True) if wrt == "T" else
-                       s.liquid(T, dict(feed, **{wrt: feed[wrt] + v}), solids=True), h)
+        d = richardson(
+            lambda v, wrt=wrt: (
+                s.liquid(T + v, feed, solids=True)
+                if wrt == "T"
+                else s.liquid(T, dict(feed, **{wrt: feed[wrt] + v}), solids=True)
+            ),
+            h,
+        )
         for q in ("solids", "amounts", "molality", "ln_gamma", "saturation_indices"):
             # (a solid of an element the liquid lacks: SI -inf, its derivative 0)
-            exact = {k: v for k, v in jac.of(q, wrt).items()
-                     if math.isfinite(getattr(state, q).get(k, 0.0))}
+            exact = {
+                k: v
+                for k, v in jac.of(q, wrt).items()
+                if math.isfinite(getattr(state, q).get(k, 0.0))
+            }
             fd = {k: d(lambda r, k=k, q=q: getattr(r, q).get(k, 0.0)) for k in exact}
             scale = max(abs(v) for v in fd.values())
             assert all(abs(exact[k] - fd[k]) <= 1e-6 * scale + 1e-12 / h for k in exact), (wrt, q)
@@ -270,9 +311,12 @@ def test_solid_liquid_jacobian_at_a_kink_and_its_liquid_alone():
         lo, hi = (lo, mid) if "halite" in state(mid).solids else (mid, hi)
     edge = state(lo)
     assert set(edge.solids) == {"anhydrite"} and abs(edge.saturation_indices["halite"]) < 1e-8
-    with pytest.raises(ValueError, match=r"^the liquid is saturated with halite \(SI .*\) without "
-                                          r"holding it: the state lies where that solid begins "
-                                          r"to form"):
+    with pytest.raises(
+        ValueError,
+        match=r"^the liquid is saturated with halite \(SI .*\) without "
+        r"holding it: the state lies where that solid begins "
+        r"to form",
+    ):
         edge.jacobian()
     # past it, the liquid's composition is fixed at T (two solids, three components): NaCl added
     # all goes to halite
@@ -284,15 +328,19 @@ def test_solid_liquid_jacobian_at_a_kink_and_its_liquid_alone():
     alone = s.liquid(298.15, gyp.apparent).jacobian()
     assert gyp.jacobian().liquid.of("pH", "T") == pytest.approx(alone.of("pH", "T"), rel=1e-6)
     assert gyp.heat_of_absorption("H2O") == pytest.approx(
-        s.liquid(298.15, gyp.apparent).heat_of_absorption("H2O"), rel=1e-6)
+        s.liquid(298.15, gyp.apparent).heat_of_absorption("H2O"), rel=1e-6
+    )
     # the feed in another unit (mmol as mol): extensive derivatives scale with it, the rest not
     big = s.liquid(298.15, {"H2O": 1e3 * WATER, "NaCl": 2e3, "CaSO4": 1e2}, solids=True)
     assert big.derivative("solids", "T")["gypsum"] == pytest.approx(
-        1e3 * gyp.derivative("solids", "T")["gypsum"], rel=1e-9)
+        1e3 * gyp.derivative("solids", "T")["gypsum"], rel=1e-9
+    )
     assert big.derivative("solids", "NaCl")["gypsum"] == pytest.approx(
-        gyp.derivative("solids", "NaCl")["gypsum"], rel=1e-9)
+        gyp.derivative("solids", "NaCl")["gypsum"], rel=1e-9
+    )
     assert big.derivative("molality", "NaCl")["Ca++"] == pytest.approx(
-        1e-3 * gyp.derivative("molality", "NaCl")["Ca++"], rel=1e-9)
+        1e-3 * gyp.derivative("molality", "NaCl")["Ca++"], rel=1e-9
+    )
 
 
 def test_a_state_and_its_jacobian_are_freed_together_and_its_enthalpy_outlives_it():
@@ -329,7 +377,10 @@ def assert_same_jacobian(liq, a, b, rel=1e-10):
         w = b.arrays[q]
         assert v.shape == w.shape, q
         if v.size:
-            scale = np.abs(w).max(axis=-1, keepdims=True) + own.get(q, np.zeros(w.shape[:-1]))[..., None]
+            scale = (
+                np.abs(w).max(axis=-1, keepdims=True)
+                + own.get(q, np.zeros(w.shape[:-1]))[..., None]
+            )
             ok = np.abs(v - w) <= rel * scale
             if q in own:
                 floor = n < 1e-12 * n.sum()
@@ -339,15 +390,30 @@ def assert_same_jacobian(liq, a, b, rel=1e-10):
 
 # The brine's H3O+ and OH- (1e-7 of its water) carry the rounding of the speciation's matrix
 # magnified: one unit in the last place of its entries moves their rows by 5e-10 to 2e-9.
-@pytest.mark.parametrize("chem,gases,T,app,henry_ref,rel", [
-    ("MEA-CO2-H2O", [], 313.15, {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}, None, 1e-10),
-    ("MEA-CO2-H2O", ["N2"], 353.15, {"H2O": 0.8, "MEA": 0.1, "CO2": 0.04, "N2": 0.0}, None,
-     1e-10),
-    ("NH3-CO2-H2O", [], 333.15, {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, "water", 1e-10),
-    ("CO2-H2O", [], 290.0, {"H2O": 1.0, "CO2": 0.003}, None, 1e-10),
-    ("brine-H2O", [], 298.15,
-     {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, None, 1e-8),
-])
+@pytest.mark.parametrize(
+    "chem,gases,T,app,henry_ref,rel",
+    [
+        ("MEA-CO2-H2O", [], 313.15, {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}, None, 1e-10),
+        (
+            "MEA-CO2-H2O",
+            ["N2"],
+            353.15,
+            {"H2O": 0.8, "MEA": 0.1, "CO2": 0.04, "N2": 0.0},
+            None,
+            1e-10,
+        ),
+        ("NH3-CO2-H2O", [], 333.15, {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, "water", 1e-10),
+        ("CO2-H2O", [], 290.0, {"H2O": 1.0, "CO2": 0.003}, None, 1e-10),
+        (
+            "brine-H2O",
+            [],
+            298.15,
+            {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1},
+            None,
+            1e-8,
+        ),
+    ],
+)
 def test_engine_jacobian_equals_python_path(chem, gases, T, app, henry_ref, rel):
     s = velmora.System(chem, gases=gases) if gases else velmora.System(chem)
     if henry_ref:
@@ -374,28 +440,42 @@ def test_jacobian_of_a_usual_state_reads_its_composition_in_place():
     cases = [
         ("CO2-H2O", dict(molalities={"CO2": 0.5})),
         ("MEA-CO2-H2O", dict(mass_fractions={"MEA": 0.3}, loading=0.3)),
-        *[("brine-H2O", dict(molalities=m))
-          for m in (dict(salts, Na2SO4=0.05), dict(salts, Na2SO4=0.0), salts)] * 2,
+        *[
+            ("brine-H2O", dict(molalities=m))
+            for m in (dict(salts, Na2SO4=0.05), dict(salts, Na2SO4=0.0), salts)
+        ]
+        * 2,
     ]
-    for chem, given in cases:
+    for chem, kw in cases:
         s = system(chem)
-        usual, read = s.liquid(T, **given), s.liquid(T, **given)
+        usual, read = s.liquid(T, **kw), s.liquid(T, **kw)
         assert "_apparent" in usual.__dict__
         app = read.apparent
         a, b = usual.jacobian(), read.jacobian()
-        fresh = velmora.System(chem).liquid(T, **given).jacobian()
+        fresh = velmora.System(chem).liquid(T, **kw).jacobian()
         assert "apparent" not in usual.__dict__ and usual.apparent == app == usual.feed
         assert usual.apparent is not usual.feed and usual.solids == {}
         for other in (b, fresh):
             assert (a.wrt, a.species, a.volatile, a.solids) == (
-                other.wrt, other.species, other.volatile, other.solids)
-            for q in ("amounts", "ln_gamma", "molality", "partial_pressures", "pH",
-                      "saturation_indices", "H"):
+                other.wrt,
+                other.species,
+                other.volatile,
+                other.solids,
+            )
+            for q in (
+                "amounts",
+                "ln_gamma",
+                "molality",
+                "partial_pressures",
+                "pH",
+                "saturation_indices",
+                "H",
+            ):
                 if q in other.arrays:
-                    assert np.array_equal(a.arrays[q], other.arrays[q]), (chem, given, q)
+                    assert np.array_equal(a.arrays[q], other.arrays[q]), (chem, kw, q)
         si = usual.saturation_indices
         lacking = [k for k, name in enumerate(a.solids) if si[name] == -math.inf]
-        sulfate = given.get("molalities", {}).get("Na2SO4", 0.0)
+        sulfate = kw.get("molalities", {}).get("Na2SO4", 0.0)
         assert len(lacking) == (4 if chem == "brine-H2O" and not sulfate else 0)
         dsi = a.arrays["saturation_indices"]
         assert not dsi[lacking].any()
@@ -413,12 +493,17 @@ def test_jacobians_at_turns_of_temperature_equal_a_fresh_systems():
         ("CO2-H2O", [], {"H2O": 1.0, "CO2": 0.004}, {}),
         ("CO2-H2O", [], {"H2O": 1.0, "CO2": 0.004}, {"henry_ref": "water"}),
         ("CO2-H2O", [], {"H2O": 1.0, "CO2": 0.004}, {"fixed_Y": False}),
-        ("MEA-CO2-H2O", ["N2", "O2"], {"H2O": 0.8, "MEA": 0.1, "CO2": 0.04, "N2": 1e-4,
-                                       "O2": 2e-5}, {}),
+        (
+            "MEA-CO2-H2O",
+            ["N2", "O2"],
+            {"H2O": 0.8, "MEA": 0.1, "CO2": 0.04, "N2": 1e-4, "O2": 2e-5},
+            {},
+        ),
         ("NH3-CO2-H2O", [], {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, {"henry_ref": "water"}),
     ]
     temperatures = [295.0, 303.15, 313.15, 320.0, 326.0, 333.0] * 2
     for chem, gases, app, options in cases:
+
         def made(chem=chem, gases=gases, options=options):
             s = velmora.System(chem, gases=gases) if gases else velmora.System(chem)
             s.model.options = dict(s.model.options, **options)
@@ -430,8 +515,14 @@ def test_jacobians_at_turns_of_temperature_equal_a_fresh_systems():
             a = liq.jacobian()
             b = made().liquid(T, app).jacobian()
             assert (a.wrt, a.species, a.volatile) == (b.wrt, b.species, b.volatile)
-            for q in ("amounts", "ln_gamma", "molality", "partial_pressures", "pH",
-                      "saturation_indices"):
+            for q in (
+                "amounts",
+                "ln_gamma",
+                "molality",
+                "partial_pressures",
+                "pH",
+                "saturation_indices",
+            ):
                 if q in b.arrays:
                     assert np.array_equal(a.arrays[q], b.arrays[q]), (chem, options, T, q)
         # the last, answered from what the model kept, against independent solves
@@ -457,14 +548,16 @@ def test_jacobian_in_a_unit_whose_total_overflows_is_the_one_mole_liquids():
         np.testing.assert_allclose(a[q][..., 0], b[q][..., 0], rtol=1e-6, atol=1e-9)
 
 
-@pytest.mark.parametrize("chem,app,fixed", [
-    ("MEA-CO2-H2O", {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}, None),
-    ("NH3-CO2-H2O", {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, None),
-    ("brine-H2O", {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, True),
-    ("brine-H2O", {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, False),
-])
-def test_engine_enthalpy_gradient_is_the_difference_of_the_enthalpy(chem, app, fixed,
-                                                                    monkeypatch):
+@pytest.mark.parametrize(
+    "chem,app,fixed",
+    [
+        ("MEA-CO2-H2O", {"H2O": 0.75, "MEA": 0.11, "CO2": 0.05}, None),
+        ("NH3-CO2-H2O", {"H2O": 0.8, "NH3": 0.12, "CO2": 0.06}, None),
+        ("brine-H2O", {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, True),
+        ("brine-H2O", {"H2O": 55.5, "NaCl": 3.0, "KCl": 0.5, "CaCl2": 0.2, "Na2SO4": 0.1}, False),
+    ],
+)
+def test_engine_enthalpy_gradient_is_the_difference_of_the_enthalpy(chem, app, fixed, monkeypatch):
     # the engine's gradient of H(n, T) against central differences of the core's H (an
     # independent reference), and against the Python path; the state's H is the core's, digit
     # for digit
@@ -501,8 +594,9 @@ def test_replaced_activity_model_takes_the_python_path(monkeypatch):
     calls = []
     monkeypatch.setattr(ionactivity, "ln_gamma", lambda *a: own(*a))
     slow = derivatives.python_liquid_jacobian
-    monkeypatch.setattr(derivatives, "python_liquid_jacobian",
-                        lambda *a: calls.append(a) or slow(*a))
+    monkeypatch.setattr(
+        derivatives, "python_liquid_jacobian", lambda *a: calls.append(a) or slow(*a)
+    )
     jac = derivatives.liquid_jacobian(s, liq)
     assert len(calls) == 1
     monkeypatch.undo()
@@ -517,18 +611,25 @@ def test_replaced_activity_model_takes_the_python_path(monkeypatch):
 
 
 # -- a flash with solids ---------------------------------------------------------------------------
-@pytest.mark.parametrize("chem,feed,beta,tol", [
-    ("NaCl-KCl-H2O", {"H2O": 0.85, "NaCl": 0.12, "KCl": 0.03}, 0.3, None),   # halite
-    # calcite with CO2 in the vapor: its SI verified to 10 tol, so the differences' flashes are
-    # solved at 1e-9
-    ("CaCO3-CO2-H2O", {"H2O": 0.99, "CaCO3": 0.005, "CO2": 0.005}, 0.2, 1e-9),
-    # nahcolite out of a NaOH-CO2 water, its content (Na2CO3/2 + CO2/2 + H2O/2) taken from a
-    # fluid written without Na2CO3: three components, three phases, so the liquid stays put
-    # at T and P whatever the feed, where d x_NaOH / d z_H2O came out -0.125 (solids fuzz seed
-    # 405)
-    ("NaOH-CO2-H2O", {"H2O": 0.7856330775542766, "NaOH": 0.11449681401123604,
-                      "CO2": 0.09987010843448729}, 0.2, 1e-9),
-])
+@pytest.mark.parametrize(
+    "chem,feed,beta,tol",
+    [
+        ("NaCl-KCl-H2O", {"H2O": 0.85, "NaCl": 0.12, "KCl": 0.03}, 0.3, None),  # halite
+        # calcite with CO2 in the vapor: its SI verified to 10 tol, so the differences' flashes are
+        # solved at 1e-9
+        ("CaCO3-CO2-H2O", {"H2O": 0.99, "CaCO3": 0.005, "CO2": 0.005}, 0.2, 1e-9),
+        # nahcolite out of a NaOH-CO2 water, its content (Na2CO3/2 + CO2/2 + H2O/2) taken from a
+        # fluid written without Na2CO3: three components, three phases, so the liquid stays put
+        # at T and P whatever the feed, where d x_NaOH / d z_H2O came out -0.125 (solids fuzz seed
+        # 405)
+        (
+            "NaOH-CO2-H2O",
+            {"H2O": 0.7856330775542766, "NaOH": 0.11449681401123604, "CO2": 0.09987010843448729},
+            0.2,
+            1e-9,
+        ),
+    ],
+)
 def test_vapor_liquid_solid_flash_jacobian_equals_differences(chem, feed, beta, tol):
     s = velmora.System(chem) if tol is None else velmora.System(chem, tol=tol)
     P = 101325.0
@@ -537,9 +638,16 @@ def test_vapor_liquid_solid_flash_jacobian_equals_differences(chem, feed, beta, 
     assert r.solids and 0.0 < r.vapor_fraction < 1.0
     jac = r.jacobian()
     for wrt, h in [("T", 0.02), ("P", 20.0)] + [(c, 1e-4) for c in feed]:
-        d = richardson(lambda v: s.flash(feed, P, T=T + v, solids=True) if wrt == "T" else
-                       s.flash(feed, P + v, T=T, solids=True) if wrt == "P" else
-                       s.flash(dict(feed, **{wrt: feed[wrt] + v}), P, T=T, solids=True), h)
+        d = richardson(
+            lambda v, wrt=wrt: (
+                s.flash(feed, P, T=T + v, solids=True)
+                if wrt == "T"
+                else s.flash(feed, P + v, T=T, solids=True)
+                if wrt == "P"
+                else s.flash(dict(feed, **{wrt: feed[wrt] + v}), P, T=T, solids=True)
+            ),
+            h,
+        )
         fd = d(lambda q: q.vapor_fraction)
         assert abs(jac.of("vapor_fraction", wrt) - fd) <= 1e-6 * abs(fd) + 1e-10 / h, wrt
         for q, keys in (("solids", list(r.solids)), ("x", s.components), ("vapor", s.components)):
@@ -560,8 +668,10 @@ def test_flash_derivatives_where_the_fluid_takes_another_form():
     r = s.flash(feed, P, T=T, solids=True)
     assert set(r.solids) == {"calcite"}
     ss = s.solids
-    fluid = {c: r.feed[c] - sum(v * ss.content[ss.index(k)][i] for k, v in r.solids.items())
-             for i, c in enumerate(s.components)}
+    fluid = {
+        c: r.feed[c] - sum(v * ss.content[ss.index(k)][i] for k, v in r.solids.items())
+        for i, c in enumerate(s.components)
+    }
     assert fluid["Na2CO3"] < 0.0
     jac = r.jacobian()
     # in T only: each flash takes seconds here (a central difference at 0.01 K is 4e-5 off)
@@ -579,8 +689,11 @@ def test_a_salt_boiling_with_water_has_no_flash_derivatives():
     T = s.flash(feed, 101325.0, vapor_fraction=0.01, solids=True).T
     r = s.flash(feed, 101325.0, T=T, solids=True)
     assert r.solids == {"halite": pytest.approx(r.solids["halite"])} and r.vapor_fraction > 0.0
-    with pytest.raises(ValueError, match=r"^the phases fix the liquid at this T and P whatever "
-                                          r"the solids' amounts"):
+    with pytest.raises(
+        ValueError,
+        match=r"^the phases fix the liquid at this T and P whatever "
+        r"the solids' amounts",
+    ):
         r.jacobian()
 
 
@@ -592,11 +705,14 @@ def test_heat_of_condensation_of_water():
     assert liq.heat_of_absorption("H2O") == pytest.approx(43.99e3, rel=5e-3)
 
 
-@pytest.mark.parametrize("chem,app,gas", [
-    ("water", {"H2O": 1.0}, "H2O"),
-    ("CO2-H2O", {"H2O": 1.0, "CO2": 1e-4}, "CO2"),
-    ("NH3-CO2-H2O", {"H2O": 1.0, "NH3": 0.01}, "NH3"),
-])
+@pytest.mark.parametrize(
+    "chem,app,gas",
+    [
+        ("water", {"H2O": 1.0}, "H2O"),
+        ("CO2-H2O", {"H2O": 1.0, "CO2": 1e-4}, "CO2"),
+        ("NH3-CO2-H2O", {"H2O": 1.0, "NH3": 0.01}, "NH3"),
+    ],
+)
 @pytest.mark.parametrize("T", [298.15, 353.15])
 def test_heat_of_absorption_two_routes_agree(chem, app, gas, T):
     # R T^2 d ln f / dT (exact derivative) against h_ig - partial molar enthalpy of the
@@ -631,11 +747,14 @@ def test_heat_of_absorption_of_co2_in_mea():
         liq.heat_of_absorption("NaCl")
 
 
-@pytest.mark.parametrize("chem, given, held", [
-    ("MEA-CO2-H2O", dict(mass_fractions={"MEA": 0.3}, loading=0.5), False),
-    ("MDEA-CO2-H2O", dict(mass_fractions={"MDEA": 0.4}, loading=0.3), False),
-    ("NaCl-KCl-H2O", dict(molalities={"NaCl": 2.0, "KCl": 1.0}), True),
-])
+@pytest.mark.parametrize(
+    "chem, given, held",
+    [
+        ("MEA-CO2-H2O", dict(mass_fractions={"MEA": 0.3}, loading=0.5), False),
+        ("MDEA-CO2-H2O", dict(mass_fractions={"MDEA": 0.4}, loading=0.3), False),
+        ("NaCl-KCl-H2O", dict(molalities={"NaCl": 2.0, "KCl": 1.0}), True),
+    ],
+)
 def test_gibbs_duhem_of_the_front_door_liquid(chem, given, held):
     # sum_i n_i d ln gamma_i = 0 along every change of the apparent amounts at fixed T, from the
     # state's own derivatives: exact for the amine chemistries (free ion fractions); with the
@@ -684,9 +803,12 @@ def test_reaction_enthalpies_agree_with_the_constants(chem):
 
 
 # -- TP flashes ------------------------------------------------------------------------------------
-FLASH_CASES = {   # chemistry: (gases, T range [K], {component: (low, high)} per mol of water)
-    "MEA-CO2-H2O": (["N2"], (320.0, 390.0), {"MEA": (0.05, 0.15), "CO2": (0.01, 0.06),
-                                             "N2": (0.01, 0.3)}),
+FLASH_CASES = {  # chemistry: (gases, T range [K], {component: (low, high)} per mol of water)
+    "MEA-CO2-H2O": (
+        ["N2"],
+        (320.0, 390.0),
+        {"MEA": (0.05, 0.15), "CO2": (0.01, 0.06), "N2": (0.01, 0.3)},
+    ),
     "NH3-CO2-H2O": ([], (340.0, 368.0), {"NH3": (0.02, 0.15), "CO2": (0.005, 0.05)}),
     "CO2-H2O": (["N2"], (300.0, 370.0), {"CO2": (0.01, 0.3), "N2": (0.01, 0.2)}),
     "NaCl-H2O": ([], (374.0, 385.0), {"NaCl": (0.001, 0.05)}),
@@ -700,6 +822,7 @@ def flash_mismatches(s, r, jac, feed, P, T, wrt, h):
         f = dict(feed, **{wrt: feed[wrt] + v})
         tot = sum(f.values())
         return s.flash({c: q / tot for c, q in f.items()}, P, T=T)
+
     d = richardson(at, h)
     out = []
     # the flash's own noise in its compositions (up to 7e-8 seen; 1e-7 allowed) over the step
@@ -718,8 +841,12 @@ def flash_mismatches(s, r, jac, feed, P, T, wrt, h):
 
 
 @pytest.mark.parametrize("chem", sorted(FLASH_CASES))
-@settings(max_examples=95, deadline=None, derandomize=True,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+@settings(
+    max_examples=95,
+    deadline=None,
+    derandomize=True,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much],
+)
 @given(data=st.data())
 def test_flash_jacobian_equals_central_differences(chem, data):
     gases, (T_lo, T_hi), ranges = FLASH_CASES[chem]
@@ -728,7 +855,7 @@ def test_flash_jacobian_equals_central_differences(chem, data):
     for c, (lo, hi) in ranges.items():
         raw[c] = data.draw(st.floats(lo, hi))
     tot = sum(raw.values())
-    feed = {c: q / tot for c, q in raw.items()}      # the flash works per mol of feed
+    feed = {c: q / tot for c, q in raw.items()}  # the flash works per mol of feed
     key = (chem, tuple(gases))
     if key not in SYSTEMS:
         SYSTEMS[key] = velmora.System(chem, gases=gases)
@@ -740,7 +867,7 @@ def test_flash_jacobian_equals_central_differences(chem, data):
             r.jacobian()
         return
     if not 1e-3 < r.vapor_fraction < 0.999:
-        return        # at a phase boundary the differences would cross it
+        return  # at a phase boundary the differences would cross it
     jac = r.jacobian()
     for wrt in ["T", "P", *ranges]:
         h = {"T": 0.05, "P": 1e-3 * P}.get(wrt, 1e-4)

@@ -1,6 +1,7 @@
 """The examples of README.md and docs/*.md run as written: each page's ```python blocks in order,
 in one namespace, in a scratch folder with its own report cache. A block is left out only when
 its fence line says so, with the reason beside it: ```python no-run: <reason>."""
+
 import pathlib
 import re
 import traceback
@@ -32,7 +33,7 @@ def python_blocks(text):
         if lang == "python":
             rest = rest.strip()
             run = not rest.startswith("no-run")
-            if not run and not rest[len("no-run"):].strip(" :-\u2014"):
+            if not run and not rest[len("no-run") :].strip(" :-\u2014"):
                 raise ValueError(f"line {start}: a no-run block needs its reason on the fence line")
             blocks.append((start + 1, "\n".join(lines[start:i]) + "\n", run))
         i += 1
@@ -40,16 +41,24 @@ def python_blocks(text):
 
 
 def test_fence_parser_reads_blocks_markers_and_reasons():
-    page = ("text\n```python\na = 1\n```\n```\nnot python\n```\n"
-            "````python no-run: needs the engine\n```\nb = 2\n````\n```python\nc = a\n```\n")
-    assert python_blocks(page) == [(3, "a = 1\n", True), (9, "```\nb = 2\n", False),
-                                   (13, "c = a\n", True)]
+    page = (
+        "text\n```python\na = 1\n```\n```\nnot python\n```\n"
+        "````python no-run: needs the engine\n```\nb = 2\n````\n```python\nc = a\n```\n"
+    )
+    assert python_blocks(page) == [
+        (3, "a = 1\n", True),
+        (9, "```\nb = 2\n", False),
+        (13, "c = a\n", True),
+    ]
     with pytest.raises(ValueError, match="^line 1: a no-run block needs its reason"):
         python_blocks("```python no-run\nx\n```\n")
 
 
-@pytest.mark.parametrize("page", [p for p in PAGES if python_blocks(p.read_text("utf-8"))],
-                         ids=lambda p: p.relative_to(ROOT).as_posix())
+@pytest.mark.parametrize(
+    "page",
+    [p for p in PAGES if python_blocks(p.read_text("utf-8"))],
+    ids=lambda p: p.relative_to(ROOT).as_posix(),
+)
 def test_page_examples_run(page, tmp_path, monkeypatch, report_cache):
     # report_cache: LOCALAPPDATA and HOME in tmp_path, never the user's cache
     work = tmp_path / "work"
@@ -67,5 +76,7 @@ def test_page_examples_run(page, tmp_path, monkeypatch, report_cache):
             try:
                 exec(compile(source, f"{name}:{line}", "exec"), namespace)
             except Exception:
-                pytest.fail(f"{name}, block {k} (line {line}) fails:\n{traceback.format_exc()}",
-                            pytrace=False)
+                pytest.fail(
+                    f"{name}, block {k} (line {line}) fails:\n{traceback.format_exc()}",
+                    pytrace=False,
+                )

@@ -18,7 +18,7 @@ def report_sections(text):
     for line in text.splitlines():
         line = line.split("#")[0].strip()
         if line.startswith("["):
-            cur = line[1:line.index("]")]
+            cur = line[1 : line.index("]")]
             out[cur] = []
         elif line and cur:
             out[cur].append([a or b for a, b in re.findall(r'"([^"]*)"|(\S+)', line)])
@@ -52,7 +52,17 @@ def test_report_names_components_by_flowsheet_name_and_fills_every_section():
     assert report.startswith("ENRTL-PARAMETER-REPORT 1\n")
     sec = report_sections(report)
     names = [row[0] for row in sec["SPECIES"]]
-    assert names == ["Water", "MEA", "Carbon dioxide", "H3O+", "OH-", "HCO3-", "CO3--", "MEAH+", "MEACOO-"]
+    assert names == [
+        "Water",
+        "MEA",
+        "Carbon dioxide",
+        "H3O+",
+        "OH-",
+        "HCO3-",
+        "CO3--",
+        "MEAH+",
+        "MEACOO-",
+    ]
     kinds = {row[0]: row[1] for row in sec["SPECIES"]}
     assert (kinds["Water"], kinds["MEA"], kinds["Carbon dioxide"]) == ("water", "solvent", "solute")
     assert len(sec["NRTL-ELECTROLYTE"]) == 3 * 2 * 4  # three molecules x two cations x four anions
@@ -66,19 +76,43 @@ def test_report_without_chemistry_has_no_ion_sections_and_names_its_databank():
     sec = report_sections(report)
     assert "NRTL-ELECTROLYTE" not in sec and "BORN-RADIUS" not in sec
     assert len(sec["NRTL-MOLECULE"]) == 1
-    assert re.search(r"^# databank [0-9a-f]{16}$", report, re.M).group(0) == f"# databank {databank.digest()}"
+    assert (
+        re.search(r"^# databank [0-9a-f]{16}$", report, re.M).group(0)
+        == f"# databank {databank.digest()}"
+    )
 
 
-@pytest.mark.parametrize("aliases, chem, henry, message", [
-    ({"H2O": "H2O", "X": "unobtainium"}, None, (), "component 'X' (alias 'unobtainium') is not in the databank"),
-    ({"H2O": "H2O"}, {"species": ["H2O", "H3O+", "Zz-"], "reactions": [], "kinds": [], "k": []}, (),
-     "species 'Zz-' is not in the databank"),
-    ({"H2O": "H2O", "CH3OH": "CH3OH"}, None, ["CH3OH"],
-     "the databank has no Henry constant of 'CH3OH' in the solvents of this system"),
-    # a chemistry that names a component by its alias (species H2O, component Water)
-    ({"Water": "H2O"}, ionchem.builtin("water"), (),
-     "chemistry species 'H2O' is the databank species of component 'Water': name it 'Water' in the chemistry"),
-])
+@pytest.mark.parametrize(
+    "aliases, chem, henry, message",
+    [
+        (
+            {"H2O": "H2O", "X": "unobtainium"},
+            None,
+            (),
+            "component 'X' (alias 'unobtainium') is not in the databank",
+        ),
+        (
+            {"H2O": "H2O"},
+            {"species": ["H2O", "H3O+", "Zz-"], "reactions": [], "kinds": [], "k": []},
+            (),
+            "species 'Zz-' is not in the databank",
+        ),
+        (
+            {"H2O": "H2O", "CH3OH": "CH3OH"},
+            None,
+            ["CH3OH"],
+            "the databank has no Henry constant of 'CH3OH' in the solvents of this system",
+        ),
+        # a chemistry that names a component by its alias (species H2O, component Water)
+        (
+            {"Water": "H2O"},
+            ionchem.builtin("water"),
+            (),
+            "chemistry species 'H2O' is the databank species of component 'Water': "
+            "name it 'Water' in the chemistry",
+        ),
+    ],
+)
 def test_runs_the_databank_cannot_serve_are_errors_naming_why(aliases, chem, henry, message):
     with pytest.raises(ValueError) as err:
         engine_report(aliases, chem, henry)
@@ -97,18 +131,25 @@ def test_input_without_request_or_unreadable_is_refused():
 def test_builtin_reports_read_by_the_activity_model(name):
     chem = ionchem.builtin(name)
     # an aqueous complex is a true species, not a component, on the ions' reference
-    aqueous = [s for s in chem["species"] if databank.is_ion(s) or databank.species(s)["kind"] == "complex"]
+    aqueous = [
+        s for s in chem["species"] if databank.is_ion(s) or databank.species(s)["kind"] == "complex"
+    ]
     comps = [s for s in chem["species"] if s not in aqueous]
     henry = [c for c in comps if databank.species(c)["kind"] == "solute"]
     names = comps + [s for s in chem["species"] if s not in comps]
-    sp, data = ionactivity.species_from_report(engine_report({c: c for c in comps}, chem, henry), names, henry)
+    sp, data = ionactivity.species_from_report(
+        engine_report({c: c for c in comps}, chem, henry), names, henry
+    )
     assert list(sp.names) == names
     assert [sp.names[i] for i in sp.henry] == henry
     aq, vc = databank.table("aqueous"), databank.table("critical_volume")
     assert {i: p["scalar"]["DHF_AQ"][0] for i, p in data["pure"].items()} == pytest.approx(
-        {i: aq[i]["dhf_aq"] * 1e6 for i in aqueous})  # kJ/mol -> J/kmol
+        {i: aq[i]["dhf_aq"] * 1e6 for i in aqueous}
+    )  # kJ/mol -> J/kmol
     solvents = [s for s in names if databank.species(s)["kind"] == "solvent" and s not in henry]
-    assert {s: data["vc"][s] for s in solvents} == pytest.approx({s: vc[s]["vc"] / 1e3 for s in solvents})
+    assert {s: data["vc"][s] for s in solvents} == pytest.approx(
+        {s: vc[s]["vc"] / 1e3 for s in solvents}
+    )
 
 
 def test_property_package_from_the_databank():

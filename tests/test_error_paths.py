@@ -16,7 +16,7 @@ from velmora.errors import SOLVE_FAILURES, solve_failed
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
 DIVERGED = "chemical equilibrium of the liquid diverged"
-BRINE = {"NaCl": 7.0}                     # past halite's solubility at 25 C
+BRINE = {"NaCl": 7.0}  # past halite's solubility at 25 C
 
 
 systems = module_systems("NaCl-H2O", "MEA-H2S-H2O", "CO2-H2O")
@@ -33,15 +33,20 @@ def test_the_core_failures_are_known_by_their_own_messages(systems):
     assert DIVERGED in SOLVE_FAILURES
     assert solve_failed(ZeroDivisionError()) and solve_failed(OverflowError("math range error"))
     assert solve_failed(np.linalg.LinAlgError("Singular matrix"))
-    for other in (ValueError("operands could not be broadcast together"), TypeError(DIVERGED),
-                  ValueError("T = 40 K lies outside 200-700 K"), KeyError(DIVERGED),
-                  ValueError("x " + DIVERGED)):
+    for other in (
+        ValueError("operands could not be broadcast together"),
+        TypeError(DIVERGED),
+        ValueError("T = 40 K lies outside 200-700 K"),
+        KeyError(DIVERGED),
+        ValueError("x " + DIVERGED),
+    ):
         assert not solve_failed(other), other
 
 
 @pytest.mark.parametrize("solids", [False, True])
 def test_a_diverged_core_speciation_is_a_convergence_error_and_a_fault_goes_on(
-        systems, monkeypatch, solids):
+    systems, monkeypatch, solids
+):
     s = systems["NaCl-H2O"]
     cause = ValueError(DIVERGED)
     monkeypatch.setattr(s.model, "true_amounts", raiser(cause))
@@ -76,13 +81,14 @@ def test_a_solid_liquid_equilibrium_whose_joint_newton_diverges_falls_back(syste
     assert info.value is fault
 
 
-def test_the_scaling_temperature_of_a_diverged_liquid_is_a_convergence_error(systems,
-                                                                             monkeypatch):
+def test_the_scaling_temperature_of_a_diverged_liquid_is_a_convergence_error(systems, monkeypatch):
     s = systems["NaCl-H2O"]
     cause = ValueError(DIVERGED)
     monkeypatch.setattr(s.model, "true_amounts", raiser(cause))
-    with pytest.raises(ConvergenceError, match="^scaling temperature not found at T = 273.15 K: "
-                       "the speciation of the liquid failed") as info:
+    with pytest.raises(
+        ConvergenceError,
+        match="^scaling temperature not found at T = 273.15 K: the speciation of the liquid failed",
+    ) as info:
         s.scaling_temperature(molalities={"NaCl": 1.0})
     assert info.value.__cause__ is cause
 
@@ -106,6 +112,7 @@ def test_the_split_line_search_halves_a_failed_step_and_passes_a_fault_on():
     """_fd_newton on r(w) = w - 1 (root w = 1, Newton's first step from 0 lands on it) whose
     first evaluation near that root raises: a step that fails as a solve (_NoAnswer, the core's
     divergence) is halved and the root found after; a fault ends the solve with that fault."""
+
     def run(exc):
         calls, fired = [], []
 
@@ -116,13 +123,14 @@ def test_the_split_line_search_halves_a_failed_step_and_passes_a_fault_on():
                 raise exc
             r = np.array([float(w[0]) - 1.0])
             return r, float(w[0]), abs(float(r[0]))
+
         return flashes._fd_newton(G, np.array([0.0]), np.array([5.0]), 1, 1e-6)[0], calls
 
     state, calls = run(None)
     assert state == pytest.approx(1.0, abs=1e-9) and len(calls) == 3
     for failed in (flashes._NoAnswer("split not finite"), ValueError(DIVERGED)):
         state, calls = run(failed)
-        assert calls[3] == pytest.approx(0.5 * calls[2], rel=1e-12)    # the failed step, halved
+        assert calls[3] == pytest.approx(0.5 * calls[2], rel=1e-12)  # the failed step, halved
         assert state == pytest.approx(1.0, abs=1e-9)
     fault = ValueError("operands could not be broadcast together")
     with pytest.raises(ValueError) as info:
@@ -142,10 +150,11 @@ def test_a_brine_path_point_whose_warm_speciation_fails_is_computed_cold(systems
 
     def planted(exc, hits):
         def true_amounts(app, T, *args):
-            if args == (1e-11, 60):             # the path's warm speciation only
+            if args == (1e-11, 60):  # the path's warm speciation only
                 hits.append(T)
                 raise exc
             return real(el, app, T, *args)
+
         return true_amounts
 
     hits = []
@@ -155,8 +164,9 @@ def test_a_brine_path_point_whose_warm_speciation_fails_is_computed_cold(systems
     assert cold.water_activity == pytest.approx(ref.water_activity, rel=1e-9)
     fault = ValueError("operands could not be broadcast together")
     monkeypatch.setattr(el, "true_amounts", planted(fault, []))
-    with pytest.raises(ValueError, match="^evaporation at 0.2 of the water removed: operands ") \
-            as info:
+    with pytest.raises(
+        ValueError, match="^evaporation at 0.2 of the water removed: operands "
+    ) as info:
         velmora.paths.evaporate(s, brine, 298.15, removed=[0.0, 0.2, 0.4], events=False)
     assert info.value.__cause__ is fault
 
@@ -174,8 +184,12 @@ def test_every_error_of_the_package_is_a_velmora_error_with_its_old_base(systems
         s.liquid(298.15, molalities={"NaCl": 150.0})
     assert isinstance(info.value, ValueError) and "lies outside 0-100 mol/kg" in str(info.value)
     assert issubclass(flashes._NoAnswer, velmora.VelmoraError)
-    for cls in (errors.ConvergenceError, errors.ReportError, errors.ChemistryError,
-                errors.SweepError):
+    for cls in (
+        errors.ConvergenceError,
+        errors.ReportError,
+        errors.ChemistryError,
+        errors.SweepError,
+    ):
         assert issubclass(cls, velmora.VelmoraError)
     # and each keeps the base it had, so existing handlers still catch it
     assert issubclass(errors.ChemistryError, ValueError)
@@ -183,7 +197,8 @@ def test_every_error_of_the_package_is_a_velmora_error_with_its_old_base(systems
 
 
 def test_no_answer_is_a_no_solution_error_and_a_fault_in_a_three_phase_flash_goes_on(
-        systems, monkeypatch):
+    systems, monkeypatch
+):
     """A vapor fraction a salt feed cannot reach has no answer (NoSolutionError, a ValueError);
     in a flash with solids the active set takes such errors of the flashes it tries for "no
     liquid there", but a fault in one of them ends the call with that fault."""
@@ -197,9 +212,10 @@ def test_no_answer_is_a_no_solution_error_and_a_fault_in_a_three_phase_flash_goe
 
     def planted(*args, **kwargs):
         calls.append(kwargs)
-        if len(calls) > 1:                  # the flashes of the active set, after the first
+        if len(calls) > 1:  # the flashes of the active set, after the first
             raise fault
         return real(*args, **kwargs)
+
     monkeypatch.setattr(three_phase, "flash", planted)
     with pytest.raises(ValueError) as info:
         s.flash(feed, 101325.0, vapor_fraction=0.7, solids=True)
@@ -218,8 +234,9 @@ def test_a_bubble_point_at_an_end_of_its_bracket_is_taken_and_checked(systems, m
 
     real = bq._brentq
 
-    def refuses(f, a, b, **kwargs):     # the engine's own refusal of a bracket without a change
+    def refuses(f, a, b, **kwargs):  # the engine's own refusal of a bracket without a change
         return real(lambda t: 1.0, a, b, **kwargs)
+
     monkeypatch.setattr(bq, "_brentq", refuses)
     assert s.bubble_temperature(feed, 101325.0, T0=Tb).T == pytest.approx(Tb, abs=1e-9)
     with pytest.raises(ConvergenceError, match="^bubble temperature not converged"):

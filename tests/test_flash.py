@@ -1,5 +1,6 @@
 """K-values, the TP flash, the Newton split, the bubble temperature and the flash with a T, H, S
 or vapor fraction given, for an electrolyte liquid."""
+
 import math
 
 import numpy as np
@@ -30,17 +31,20 @@ def carbonate(activity):
 def scripted_kvalues(el, Ks, n):
     """Replace el.kvalues by a script of K vectors (the last one repeats); returns the calls."""
     calls = []
-    el.kvalues = lambda *a: calls.append(a) or (np.array(Ks[min(len(calls), len(Ks)) - 1],
-                                                         float), n)
+    el.kvalues = lambda *a: (
+        calls.append(a) or (np.array(Ks[min(len(calls), len(Ks)) - 1], float), n)
+    )
     return calls
 
 
 def balance(r, z):
-    np.testing.assert_allclose(r["beta"] * r["y"] + (1 - r["beta"]) * r["x"], z / np.sum(z),
-                               atol=1e-9)
+    np.testing.assert_allclose(
+        r["beta"] * r["y"] + (1 - r["beta"]) * r["x"], z / np.sum(z), atol=1e-9
+    )
 
 
 # ---------------------------------------------------------------------------- K-values
+
 
 def test_kvalues_are_liquid_over_vapor_fugacity(mea, monkeypatch):
     el, pp = mea
@@ -52,30 +56,32 @@ def test_kvalues_are_liquid_over_vapor_fugacity(mea, monkeypatch):
     K, n = el.kvalues(pp, xa, y, 330.0, P)
     xn = np.maximum(xa, 1e-12) / np.maximum(xa, 1e-12).sum()
     f, n_ref, _ = el.fugacities(dict(zip(COMPS, xn)), 330.0)
-    np.testing.assert_allclose(K, [f[c] / (xn[k] * math.exp(lnphi[k]) * P)
-                                   for k, c in enumerate(COMPS)], rtol=1e-8)
-    assert np.isfinite(K[3]) and K[3] > 1e3          # absent N2: its dilute-limit K
-    assert seen[0] is y                              # the vapor goes to the vapor model as given
+    np.testing.assert_allclose(
+        K, [f[c] / (xn[k] * math.exp(lnphi[k]) * P) for k, c in enumerate(COMPS)], rtol=1e-8
+    )
+    assert np.isfinite(K[3]) and K[3] > 1e3  # absent N2: its dilute-limit K
+    assert seen[0] is y  # the vapor goes to the vapor model as given
     np.testing.assert_allclose(n, n_ref, rtol=1e-8)
-    K4, n4 = el.kvalues(pp, 4 * xa, y, 330.0, P)      # n per unit of liquid: scale of xa is
+    K4, n4 = el.kvalues(pp, 4 * xa, y, 330.0, P)  # n per unit of liquid: scale of xa is
     np.testing.assert_allclose(K4[:3], K[:3], rtol=1e-7)
-    np.testing.assert_allclose(n4[:3], n[:3], rtol=1e-7)      # no change but at traces
+    np.testing.assert_allclose(n4[:3], n[:3], rtol=1e-7)  # no change but at traces
 
 
 def test_kvalues_zero_without_a_liquid_fugacity_and_short_vectors(mea):
     el, pp = mea
-    del el.antoine["MEA"]                             # MEA becomes nonvolatile
+    del el.antoine["MEA"]  # MEA becomes nonvolatile
     K, _ = el.kvalues(pp, [0.8, 0.2, 0.0, 0.0], [0.25] * 4, 330.0, P)
     assert K[1] == 0.0 and np.all(K[[0, 2, 3]] > 0)
-    K0, _ = el.kvalues(pp, [0.0] * 4, [0.25] * 4, 330.0, P)         # all zero: equimolar
+    K0, _ = el.kvalues(pp, [0.0] * 4, [0.25] * 4, 330.0, P)  # all zero: equimolar
     np.testing.assert_allclose(K0, el.kvalues(pp, [0.25] * 4, [0.25] * 4, 330.0, P)[0], rtol=1e-7)
     with pytest.raises(IndexError):
-        el.kvalues(pp, [0.9, 0.1], [0.25] * 4, 330.0, P)            # a volatile past the end
+        el.kvalues(pp, [0.9, 0.1], [0.25] * 4, 330.0, P)  # a volatile past the end
     with pytest.raises(IndexError):
         el.flash_tp(pp, [0.8, 0.2], 330.0, P)
 
 
 # ---------------------------------------------------------------------------- TP flash
+
 
 @pytest.mark.parametrize("T", [330.0, 380.0])
 def test_flash_tp_result(mea, T):
@@ -87,25 +93,28 @@ def test_flash_tp_result(mea, T):
     assert type(r["T"]) is float and type(r["P"]) is float and type(r["iterations"]) is int
     assert isinstance(r["x"], np.ndarray) and isinstance(r["y"], np.ndarray)
     assert list(r["true"]) == el.names
-    if T == 380.0:      # 15 steps do not settle: the split follows, counted by its evaluations
+    if T == 380.0:  # 15 steps do not settle: the split follows, counted by its evaluations
         assert len(splits) == 1 and r["iterations"] == 15 + splits[0][4] > 15
     else:
         assert splits == [] and r["iterations"] < 15
     assert 0.0 < r["beta"] < 1.0
     balance(r, Z_MEA)
-    K, _ = el.kvalues(pp, r["x"], r["y"], T, P)       # phase equilibrium at the result
+    K, _ = el.kvalues(pp, r["x"], r["y"], T, P)  # phase equilibrium at the result
     np.testing.assert_allclose(K * r["x"], r["y"], rtol=1e-6)
-    t = r["true"]                                     # MEA in all its forms, per kmol of liquid
+    t = r["true"]  # MEA in all its forms, per kmol of liquid
     assert t["MEA"] + t["MEAH+"] + t["MEACOO-"] == pytest.approx(r["x"][1], rel=1e-8)
     assert el.flash_tp(pp, Z_MEA, T, P, maxit=3)["beta"] == pytest.approx(r["beta"], abs=1e-9)
 
 
-@pytest.mark.parametrize("Ks,steps", [
-    ([[np.nan, 1, 1, 1], [2, .5, 0, 3]], 2),                        # NaN sum at the feed: steps run
-    ([[2, 0, 0, 0], [0, .5, 0, 3]], 1),                             # no K positive twice: err 0
-    ([[3, .3, .2, 4], [2, .3, .2, 4], [1.5, .3, .2, 4]], 3),        # settles at the third step
-    ([[2, .5, .5, .5], [.9, .5, .5, .5]], 2),                       # Rachford-Rice below 0
-])
+@pytest.mark.parametrize(
+    "Ks,steps",
+    [
+        ([[np.nan, 1, 1, 1], [2, 0.5, 0, 3]], 2),  # NaN sum at the feed: steps run
+        ([[2, 0, 0, 0], [0, 0.5, 0, 3]], 1),  # no K positive twice: err 0
+        ([[3, 0.3, 0.2, 4], [2, 0.3, 0.2, 4], [1.5, 0.3, 0.2, 4]], 3),  # settles at the third step
+        ([[2, 0.5, 0.5, 0.5], [0.9, 0.5, 0.5, 0.5]], 2),  # Rachford-Rice below 0
+    ],
+)
 def test_flash_tp_substitution_steps(mea, Ks, steps):
     el, pp = mea
     T = 350.0
@@ -114,13 +123,14 @@ def test_flash_tp_substitution_steps(mea, Ks, steps):
     el._flash_newton = lambda *a: pytest.fail("the split is for unconverged substitutions")
     r = el.flash_tp(pp, Z_MEA, T, P)
     assert r["iterations"] == steps and len(calls) == steps + 1
-    if max(Ks[-1]) < 1.0:       # all liquid: the feed, speciated anew; y is the last step's vapor
+    if max(Ks[-1]) < 1.0:  # all liquid: the feed, speciated anew; y is the last step's vapor
         assert r["beta"] == 0.0
         np.testing.assert_allclose(r["x"], Z_MEA)
         ky = np.array(Ks[-1]) * Z_MEA
         np.testing.assert_allclose(r["y"], ky / ky.sum())
-        np.testing.assert_allclose(list(r["true"].values()),
-                                   el.true_amounts(dict(zip(COMPS, Z_MEA)), T)[0], rtol=1e-8)
+        np.testing.assert_allclose(
+            list(r["true"].values()), el.true_amounts(dict(zip(COMPS, Z_MEA)), T)[0], rtol=1e-8
+        )
     else:
         assert 0.0 < r["beta"] < 1.0
 
@@ -134,8 +144,9 @@ def test_flash_tp_one_phase_results(mea):
     np.testing.assert_allclose(r["x"], z)
     np.testing.assert_allclose(r["y"], z)
     n = np.array(list(r["true"].values()))
-    assert r["H"] == pytest.approx(brinequil.liquid_enthalpy(el, pp, n, 280.0, 5 * P, el.pure),
-                                   rel=1e-12)
+    assert r["H"] == pytest.approx(
+        brinequil.liquid_enthalpy(el, pp, n, 280.0, 5 * P, el.pure), rel=1e-12
+    )
     assert r["S"] == pytest.approx(phasekit.entropy_liquid(pp, 280.0, z, 5 * P), rel=1e-12)
     # hot: all vapor
     r = el.flash_tp(pp, Z_MEA, 600.0, P)
@@ -151,7 +162,7 @@ def test_flash_tp_nonvolatile_cap(mea, k_mea, beta):
     feed (the liquid then enters with the weight 1e-12)."""
     el, pp = mea
     n = el.true_amounts(dict(zip(COMPS, Z_MEA)), 400.0)[0]
-    base = np.array([3.0, k_mea, 8.0, 50.0])     # never settles: all 15 steps run
+    base = np.array([3.0, k_mea, 8.0, 50.0])  # never settles: all 15 steps run
     calls = scripted_kvalues(el, [base * (1.0 + 0.01 * (-1) ** i) for i in range(1, 17)], n)
     el._flash_newton = lambda pp_, z, T, P_, v0, tol: (1.0, np.full(4, 0.25), z.copy(), n, 7)
     r = el.flash_tp(pp, Z_MEA, 400.0, P)
@@ -164,15 +175,16 @@ def test_flash_tp_nonvolatile_cap(mea, k_mea, beta):
 
 # ---------------------------------------------------------------------------- Newton split
 
+
 def test_newton_split_solves_the_equilibrium(mea):
     el, pp = mea
     T = 370.0
     z = np.array([0.8, 0.1, 0.1, 0.0])
     r = el.flash_tp(pp, z, T, P)
-    v0 = [z[0], 0.0, 0.05, 0.0]          # the whole feed and nothing: clipped inside (0, z)
+    v0 = [z[0], 0.0, 0.05, 0.0]  # the whole feed and nothing: clipped inside (0, z)
     beta, x, y, n, nfev = el._flash_newton(pp, z, T, P, v0, 1.0)
     assert beta == pytest.approx(r["beta"], rel=1e-8) and nfev > 0
-    assert y[3] == 1e-300 and x[3] < 1e-290                    # z = 0: no variable
+    assert y[3] == 1e-300 and x[3] < 1e-290  # z = 0: no variable
     np.testing.assert_allclose(beta * y[:3] + (1 - beta) * x[:3], z[:3], atol=1e-12)
     f, _, _ = el.fugacities(dict(zip(COMPS, x)), T)
     np.testing.assert_allclose([f[c] for c in COMPS[:3]], y[:3] * P, rtol=1e-7)
@@ -181,7 +193,7 @@ def test_newton_split_solves_the_equilibrium(mea):
 def test_newton_split_failures(mea):
     el, pp = mea
     pp2 = fs.package(el, ["H2O", "NaCl"])
-    with pytest.raises(ValueError, match="'NaCl' is not in list"):    # looked up before z > 0
+    with pytest.raises(ValueError, match="'NaCl' is not in list"):  # looked up before z > 0
         el._flash_newton(pp2, [1.0, 0.0], 380.0, P, [0.1, 0.0], 1e-9)
     el.fugacities = lambda app, T: ({c: 1e4 for c in COMPS}, np.ones(10), np.zeros(10))
     with pytest.raises(ValueError, match="^two-phase split of the electrolyte liquid diverged$"):
@@ -190,30 +202,36 @@ def test_newton_split_failures(mea):
 
 # ---------------------------------------------------------------------------- bubble temperature
 
-@pytest.mark.parametrize("Tb,search", [
-    (350.0, [330, 370]),
-    (395.0, [330, 370, 330, 370, 390, 370, 390, 410]),
-    (300.0, [330, 330, 310, 310, 290, 310]),
-    (330.0, [330, 330, 370, 370, 350, 350, 330, 330]),    # f(lo) exactly 0 is no sign change
-])
+
+@pytest.mark.parametrize(
+    "Tb,search",
+    [
+        (350.0, [330, 370]),
+        (395.0, [330, 370, 330, 370, 390, 370, 390, 410]),
+        (300.0, [330, 330, 310, 310, 290, 310]),
+        (330.0, [330, 330, 370, 370, 350, 350, 330, 330]),  # f(lo) exactly 0 is no sign change
+    ],
+)
 def test_bubble_temperature_window_search(mea, Tb, search):
     """Windows (330, 370), then 20 K steps; f(lo) is evaluated again for every rejected window.
     A window never accepted goes to the root finder unchecked after 40 passes."""
     el, pp = mea
     x = np.array([0.5, 0.5, 0.0, 0.0])
-    calls = []                                # K x sums to exp(0.05 (T - Tb))
-    el.kvalues = lambda pp_, x_, y, T, P_: calls.append((T, np.array(y))) or (
-        np.array([1.6, 0.4, 0.0, 0.0]) * math.exp(0.05 * (T - Tb)), np.ones(10))
+    calls = []  # K x sums to exp(0.05 (T - Tb))
+    el.kvalues = lambda pp_, x_, y, T, P_: (
+        calls.append((T, np.array(y)))
+        or (np.array([1.6, 0.4, 0.0, 0.0]) * math.exp(0.05 * (T - Tb)), np.ones(10))
+    )
     if Tb == 330.0:
         with pytest.raises(ValueError, match="no sign change between 350 and 370"):
             el.bubble_t(pp, x, P)
-        assert len(calls) == 2 * 40 + 2          # f(lo) twice in each of 40 passes, then Brent
+        assert len(calls) == 2 * 40 + 2  # f(lo) twice in each of 40 passes, then Brent
     else:
         T, y = el.bubble_t(pp, x, P)
         assert T == pytest.approx(Tb, abs=1e-8)
         assert y.sum() == pytest.approx(1.0) and y[0] == pytest.approx(0.8)
-        assert all(search[-2] <= c[0] <= search[-1] for c in calls[len(search):])
-    assert [c[0] for c in calls[:len(search)]] == search
+        assert all(search[-2] <= c[0] <= search[-1] for c in calls[len(search) :])
+    assert [c[0] for c in calls[: len(search)]] == search
     assert all(np.array_equal(c[1], x) for c in calls)
 
 
@@ -224,12 +242,13 @@ def test_bubble_temperature_of_the_real_liquid(mea):
     Pb, yb, _, _ = el.bubble(dict(zip(COMPS, x)), T)
     assert Pb == pytest.approx(P, rel=1e-6)
     assert y[1] == pytest.approx(yb["MEA"], rel=1e-5) and y[3] == 0.0
-    water = cf.model(cf.water_system)                 # no volatile component: no root
+    water = cf.model(cf.water_system)  # no volatile component: no root
     with pytest.raises(ValueError, match="no sign change"):
         water.bubble_t(phasekit.PropertyPackage(["H2O"]), [1.0], P)
 
 
 # ---------------------------------------------------- flash at a given T, H, S or beta
+
 
 def test_flash_given_quantity_priority(carbonate):
     el, pp = carbonate
@@ -243,9 +262,16 @@ def test_flash_given_quantity_priority(carbonate):
         el.flash(pp, z, P)
 
 
-@pytest.mark.parametrize("vapor,T,p", [("ideal", 300.0, P), ("ideal", 345.0, P),
-                                       ("ideal", 371.0, P), ("ideal", 420.0, P),
-                                       ("virial", 400.0, 5 * P)])
+@pytest.mark.parametrize(
+    "vapor,T,p",
+    [
+        ("ideal", 300.0, P),
+        ("ideal", 345.0, P),
+        ("ideal", 371.0, P),
+        ("ideal", 420.0, P),
+        ("virial", 400.0, 5 * P),
+    ],
+)
 def test_flash_energy_balance(activity, vapor, T, p):
     el = fs.electrolyte(cf.carbonate_system)
     pp = fs.package(el, ["H2O", "CO2", "N2"], vapor=vapor, crit=fs.CRIT)
@@ -269,13 +295,16 @@ def test_flash_vapor_fraction(carbonate):
     assert r1["beta"] == pytest.approx(0.999999999, abs=1e-9)
 
 
-@pytest.mark.parametrize("system,quantity,z,T,T0", [
-    ("carbonate", "H", Z_CARB, 345.0, None),
-    ("carbonate", "H", Z_CARB, 371.0, 400.0),
-    ("mea", "S", Z_MEA, 365.0, 420.0),
-    ("mea", "beta", Z_MEA, 365.0, None),
-    ("mea", "S", [0.86, 0.1, 0.04, 0.0], 380.0, 330.0),   # no N2: liquid at the start
-])
+@pytest.mark.parametrize(
+    "system,quantity,z,T,T0",
+    [
+        ("carbonate", "H", Z_CARB, 345.0, None),
+        ("carbonate", "H", Z_CARB, 371.0, 400.0),
+        ("mea", "S", Z_MEA, 365.0, 420.0),
+        ("mea", "beta", Z_MEA, 365.0, None),
+        ("mea", "S", [0.86, 0.1, 0.04, 0.0], 380.0, 330.0),  # no N2: liquid at the start
+    ],
+)
 def test_flash_given_quantity_warm_trail_matches_full_flashes(request, system, quantity, z, T, T0):
     """The temperature solve's flashes start from the previous split; with flash_tp replaced on
     the model every evaluation is that replacement. Both find the same temperature."""
@@ -293,10 +322,10 @@ def test_flash_given_quantity_warm_trail_matches_full_flashes(request, system, q
     balance(warm, np.asarray(z))
 
 
-@pytest.mark.parametrize("quantity,value,T0", [("beta", 0.3, 0), ("beta", 0.5, 330.0),
-                                               ("H", None, 400.0)])
-def test_flash_at_a_given_quantity_solves_for_T_once(carbonate, monkeypatch, quantity, value,
-                                                     T0):
+@pytest.mark.parametrize(
+    "quantity,value,T0", [("beta", 0.3, 0), ("beta", 0.5, 330.0), ("H", None, 400.0)]
+)
+def test_flash_at_a_given_quantity_solves_for_T_once(carbonate, monkeypatch, quantity, value, T0):
     """One temperature solve per call, and its answer is the TP flash at the temperature
     solved: the given quantity met as closely as the solve converges on TP flashes."""
     el, pp = carbonate

@@ -37,8 +37,9 @@ def test_ideal_gas_heat_capacities_of_o2_and_ar():
     a, b, c, d = databank.cpig("O2")
     for T in (300.0, 400.0, 600.0):
         t = T / 1000
-        assert (a + b * T + c * T * T + d * T ** 3) / 1e3 == pytest.approx(
-            A + B * t + C * t * t + D * t ** 3 + E / t ** 2, rel=0.01)
+        assert (a + b * T + c * T * T + d * T**3) / 1e3 == pytest.approx(
+            A + B * t + C * t * t + D * t**3 + E / t**2, rel=0.01
+        )
     assert databank.cpig("Ar") == pytest.approx([2.5 * 8.314462e3, 0, 0, 0], abs=1.0)
     assert databank.dhform("O2") == 0.0 and databank.dhform("Ar") == 0.0
 
@@ -64,14 +65,16 @@ def flue_feed(system, gas_per_liquid, amine="MEA", w=0.3):
     return feed
 
 
-@pytest.mark.parametrize("amine, T, ratio", [("MEA", 313.15, 1.0), ("MEA", 323.15, 0.3),
-                                             ("MEA", 333.15, 3.0), ("MDEA", 313.15, 0.3)])
+@pytest.mark.parametrize(
+    "amine, T, ratio",
+    [("MEA", 313.15, 1.0), ("MEA", 323.15, 0.3), ("MEA", 333.15, 3.0), ("MDEA", 313.15, 0.3)],
+)
 def test_flue_gas_flash_over_amine_is_verified_and_conserves_elements(request, amine, T, ratio):
     s = request.getfixturevalue(amine.lower())
     feed = flue_feed(s, ratio, amine, 0.3 if amine == "MEA" else 0.237)
     r = s.flash(feed, ATM, T=T)
     assert r.converged and r.residual <= s.tol and 0.0 < r.vapor_fraction < 1.0
-    assert ln_f_gap(s, r) < 1e-5        # fugacities recomputed from the core's pieces
+    assert ln_f_gap(s, r) < 1e-5  # fugacities recomputed from the core's pieces
     # elements: the feed = (1 - beta) x true liquid species + beta x vapor
     tot = sum(feed.values())
     z = count({c: v / tot for c, v in feed.items()})
@@ -79,7 +82,9 @@ def test_flue_gas_flash_over_amine_is_verified_and_conserves_elements(request, a
     vap = count(r.vapor)
     n_liq = sum(r.liquid.apparent.values())
     for el in ("C", "H", "N", "O", "Ar"):
-        got = (1 - r.vapor_fraction) * liq.get(el, 0.0) / n_liq + r.vapor_fraction * vap.get(el, 0.0)
+        got = (1 - r.vapor_fraction) * liq.get(el, 0.0) / n_liq + r.vapor_fraction * vap.get(
+            el, 0.0
+        )
         assert got == pytest.approx(z[el], rel=1e-6, abs=1e-12), el
     # the inert gases stay almost entirely in the vapor; the lean solvent takes up CO2
     for c in ("N2", "O2", "Ar"):

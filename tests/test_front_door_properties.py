@@ -17,10 +17,12 @@ pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
 @pytest.fixture(scope="module")
 def systems(module_cache):
-    return {"MEA-CO2-H2O": velmora.System("MEA-CO2-H2O", gases=["N2"]),
-            "CO2-H2O": velmora.System("CO2-H2O", gases=["N2"]),
-            "NaCl-H2O": velmora.System("NaCl-H2O", gases=["N2"]),
-            "water": velmora.System("water")}
+    return {
+        "MEA-CO2-H2O": velmora.System("MEA-CO2-H2O", gases=["N2"]),
+        "CO2-H2O": velmora.System("CO2-H2O", gases=["N2"]),
+        "NaCl-H2O": velmora.System("NaCl-H2O", gases=["N2"]),
+        "water": velmora.System("water"),
+    }
 
 
 @st.composite
@@ -35,8 +37,8 @@ def aqueous_flash(draw):
     elif chem == "CO2-H2O":
         feed["CO2"] = min(rest, draw(st.floats(0.0, 0.05)))
     else:
-        feed["NaCl"] = min(rest, draw(st.floats(0.0, 0.1)))    # up to about 6 mol/kg
-    if draw(st.booleans()):                                    # with an inert gas
+        feed["NaCl"] = min(rest, draw(st.floats(0.0, 0.1)))  # up to about 6 mol/kg
+    if draw(st.booleans()):  # with an inert gas
         feed["N2"] = draw(st.floats(1e-4, 0.3)) * sum(feed.values())
     T = draw(st.floats(273.15, 450.0))
     P = draw(st.floats(0.5e5, 50e5))
@@ -44,14 +46,18 @@ def aqueous_flash(draw):
 
 
 # VELMORA_PROPERTY_EXAMPLES raises the count for a longer run by hand.
-@settings(max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 80)), deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(
+    max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 80)),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
 @given(case=aqueous_flash())
 def test_every_aqueous_flash_is_verified(systems, case):
     chem, feed, T, P = case
     s = systems[chem]
     try:
         r = s.flash(feed, P, T=T)
-    except ConvergenceError as e:         # allowed by the contract, never for these liquids
+    except ConvergenceError as e:  # allowed by the contract, never for these liquids
         pytest.fail(f"{chem} {feed} at {T} K, {P} Pa: {e}")
     except ValueError as e:
         # a brine boils dry only above the boiling point of water at P (its salt lowers the

@@ -29,13 +29,36 @@ def closed_form(x, tau, alpha, mol):
 def three_solvent_model(options=None, henry=None, vc=None):
     """Water, MEA, methanol as solvents; CO2 and N2 Henry components; two ions."""
     names = ["H2O", "MEA", "CO2", "N2", "H3O+", "OH-", "MeOH"]
-    tau = {("H2O", "MEA"): -1.0, ("MEA", "H2O"): 0.5, ("H2O", "CO2"): 3.0, ("CO2", "H2O"): -0.5,
-           ("MEA", "CO2"): 1.2, ("CO2", "MEA"): 0.3, ("H2O", "N2"): 4.0, ("N2", "H2O"): 1.0,
-           ("MeOH", "CO2"): 0.8, ("CO2", "MeOH"): 0.1, ("H2O", "MeOH"): 0.4, ("MeOH", "H2O"): -0.2,
-           ("MEA", "N2"): 2.0, ("MeOH", "N2"): 1.5, ("MEA", "MeOH"): 0.7}
-    sp = Species(names, {"H3O+": 1, "OH-": -1}, henry=("CO2", "N2"), solvents=["H2O", "MEA", "MeOH"], tau=tau)
-    return Electrolyte(sp, [R_WATER], ["EQUIL"], [K_WATER],
-                       ["H2O", "MEA", "CO2", "N2", "MeOH"], henry=henry, vc=vc, options=options)
+    tau = {
+        ("H2O", "MEA"): -1.0,
+        ("MEA", "H2O"): 0.5,
+        ("H2O", "CO2"): 3.0,
+        ("CO2", "H2O"): -0.5,
+        ("MEA", "CO2"): 1.2,
+        ("CO2", "MEA"): 0.3,
+        ("H2O", "N2"): 4.0,
+        ("N2", "H2O"): 1.0,
+        ("MeOH", "CO2"): 0.8,
+        ("CO2", "MeOH"): 0.1,
+        ("H2O", "MeOH"): 0.4,
+        ("MeOH", "H2O"): -0.2,
+        ("MEA", "N2"): 2.0,
+        ("MeOH", "N2"): 1.5,
+        ("MEA", "MeOH"): 0.7,
+    }
+    sp = Species(
+        names, {"H3O+": 1, "OH-": -1}, henry=("CO2", "N2"), solvents=["H2O", "MEA", "MeOH"], tau=tau
+    )
+    return Electrolyte(
+        sp,
+        [R_WATER],
+        ["EQUIL"],
+        [K_WATER],
+        ["H2O", "MEA", "CO2", "N2", "MeOH"],
+        henry=henry,
+        vc=vc,
+        options=options,
+    )
 
 
 def test_lc_molecular_matches_closed_form_and_ignores_ions():
@@ -48,7 +71,9 @@ def test_lc_molecular_matches_closed_form_and_ignores_ions():
         np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-13)
         assert got[4] == 0.0 and got[5] == 0.0  # ions
         np.testing.assert_allclose(el._lc_molecular(37.0 * x, T, tm), got, rtol=1e-12, atol=1e-14)
-    assert np.all(el._lc_molecular(np.ones(sp.n), T, (np.zeros((sp.n, sp.n)), tm[1])) == 0.0)  # tau = 0
+    assert np.all(
+        el._lc_molecular(np.ones(sp.n), T, (np.zeros((sp.n, sp.n)), tm[1])) == 0.0
+    )  # tau = 0
 
 
 @pytest.mark.parametrize("solute, solvent", [("CO2", "H2O"), ("N2", "MEA"), ("CO2", "MeOH")])
@@ -84,9 +109,10 @@ def test_henry_ref_modes(activity, mode):
     solvent_ref[sp.solv] = x[sp.solv]
     if mode == "mixture":  # the NRTL matrices are asked for, but the activity model is used
         sp.molecule_tau = lambda T: sp.tau_calls.append(T)
-    comp = {"water": water_ref, "solvent": solvent_ref, "mixture": x, "bogus": x, None: water_ref}[mode]
+    refs = {"water": water_ref, "solvent": solvent_ref, "mixture": x, "bogus": x, None: water_ref}
 
-    for given, comp in ((None, water_ref), (x, comp)):  # without x: the water reference in every mode
+    # without x: the water reference in every mode
+    for given, comp in ((None, water_ref), (x, refs[mode])):
         activity.calls.clear()
         sp.tau_calls.clear()
         out = el.henry_ref(T, given) if given is not None else el.henry_ref(T)
@@ -112,8 +138,11 @@ def test_henry_ref_modes(activity, mode):
 
 def test_ln_h_mix_weights_the_solvents():
     coef5 = (150.0, -8000.0, -20.0, 0.01, 2.0e5)
-    henry = {("CO2", "H2O"): HENRY_CO2_H2O, ("N2", "H2O"): (227.6721, -9159.3, -31.37668, 0.0157317),
-             ("CO2", "MEA"): coef5}
+    henry = {
+        ("CO2", "H2O"): HENRY_CO2_H2O,
+        ("N2", "H2O"): (227.6721, -9159.3, -31.37668, 0.0157317),
+        ("CO2", "MEA"): coef5,
+    }
     el = three_solvent_model(henry=henry, vc={"H2O": 55.95})  # MEA missing: weighted with 0.1
     x, tm = np.array(LIQUID), el.sp.molecule_tau(T)
 
@@ -127,11 +156,15 @@ def test_ln_h_mix_weights_the_solvents():
         return el._lc_molecular(xa, T, tm)[el.names.index(solute)]
 
     w_w, w_m = x[0] * 55.95 ** (2 / 3), x[1] * 0.1 ** (2 / 3)
-    want = (w_w * (lnH(HENRY_CO2_H2O) - ginf("H2O", "CO2")) + w_m * (lnH(coef5) - ginf("MEA", "CO2"))) / (w_w + w_m)
+    want = (
+        w_w * (lnH(HENRY_CO2_H2O) - ginf("H2O", "CO2")) + w_m * (lnH(coef5) - ginf("MEA", "CO2"))
+    ) / (w_w + w_m)
     assert el.ln_h_mix("CO2", x, T) == pytest.approx(want, rel=1e-13)
     # N2 has water only: weights cancel; gamma_inf is always taken in the pure solvent
     el.options["henry_ref"] = "mixture"
-    assert el.ln_h_mix("N2", x, T) == pytest.approx(lnH(henry[("N2", "H2O")]) - ginf("H2O", "N2"), rel=1e-13)
+    assert el.ln_h_mix("N2", x, T) == pytest.approx(
+        lnH(henry[("N2", "H2O")]) - ginf("H2O", "N2"), rel=1e-13
+    )
     henry[("N2", "H2O")] = (1.0, 0.0, 0.0, 0.0)  # the table is the caller's: a change is seen
     assert el.ln_h_mix("N2", x, T) == pytest.approx(1.0 - ginf("H2O", "N2"), rel=1e-13)
 
@@ -141,9 +174,11 @@ def test_ln_h_mix_failures_and_callback_errors():
     el = three_solvent_model(henry=henry)
     x, x0 = np.array(LIQUID), np.array((0.0,) + LIQUID[1:])
     assert math.isnan(el.ln_h_mix("CO2", x0, T))  # pairs exist, their solvents absent
-    for args, error, match in ((("N2", x, T), ZeroDivisionError, None),  # no Henry pair
-                               (("CO2", x, 0.0), ZeroDivisionError, None),
-                               (("CO2", x, -1.0), ValueError, "^math domain error$")):
+    for args, error, match in (
+        (("N2", x, T), ZeroDivisionError, None),  # no Henry pair
+        (("CO2", x, 0.0), ZeroDivisionError, None),
+        (("CO2", x, -1.0), ValueError, "^math domain error$"),
+    ):
         with pytest.raises(error, match=match):
             el.ln_h_mix(*args)
     henry[("CO2", "Hexane")] = HENRY_CO2_H2O

@@ -51,17 +51,21 @@ def imported(tree, modules, name=""):
             if node.level:
                 if node.level - 1 > len(package):
                     continue
-                base = package[:len(package) - (node.level - 1)]
+                base = package[: len(package) - (node.level - 1)]
             elif node.module is not None and node.module.split(".")[0] == "velmora":
                 base = []
             else:
                 continue
-            parts = base + ([] if node.module is None else node.module.split(".")[
-                (1 if node.level == 0 else 0):])
-            for a in node.names:               # from . import x: the module x, else the package
+            parts = base + (
+                []
+                if node.module is None
+                else node.module.split(".")[(1 if node.level == 0 else 0) :]
+            )
+            for a in node.names:  # from . import x: the module x, else the package
                 sub = parts + [a.name]
-                targets.append(sub if _node(sub, modules) == ".".join(sub) or _is_module(sub)
-                               else parts)
+                targets.append(
+                    sub if _node(sub, modules) == ".".join(sub) or _is_module(sub) else parts
+                )
         elif isinstance(node, ast.Import):
             for a in node.names:
                 parts = a.name.split(".")
@@ -70,7 +74,7 @@ def imported(tree, modules, name=""):
     out = set()
     for parts in targets:
         out.add(_node(parts, modules))
-        for k in range(1, len(parts)):          # the packages on the way, but our own
+        for k in range(1, len(parts)):  # the packages on the way, but our own
             if parts[:k] != here[:k] and ".".join(parts[:k]) in modules:
                 out.add(".".join(parts[:k]))
     return out & set(modules)
@@ -83,8 +87,9 @@ def _is_module(parts):
 
 
 def graph(modules):
-    return {m: imported(ast.parse(p.read_text(), str(p)), modules, m) - {m}
-            for m, p in modules.items()}
+    return {
+        m: imported(ast.parse(p.read_text(), str(p)), modules, m) - {m} for m, p in modules.items()
+    }
 
 
 def cycle(edges):
@@ -96,7 +101,7 @@ def cycle(edges):
         stack.append(m)
         for n in sorted(edges.get(m, ())):
             if state.get(n) == "open":
-                return stack[stack.index(n):] + [n]
+                return stack[stack.index(n) :] + [n]
             if n not in state:
                 found = visit(n)
                 if found:
@@ -118,16 +123,29 @@ def test_front_door_imports_have_no_cycle():
     edges = graph(modules)
     assert cycle(edges) is None, " -> ".join(cycle(edges))
     # the graph is the real one: the modules of the mypy list, package and function imports
-    assert {"system", "states", "flashes", "checks", "errors", "recovery", "__init__",
-            "solids", "solids.flash"} <= set(modules)
-    assert "recovery" in edges["states"]          # imported inside _recover only
+    assert {
+        "system",
+        "states",
+        "flashes",
+        "checks",
+        "errors",
+        "recovery",
+        "__init__",
+        "solids",
+        "solids.flash",
+    } <= set(modules)
+    assert "recovery" in edges["states"]  # imported inside _recover only
     assert {"flashes", "solids.active_set", "solids.thermo"} <= edges["solids.flash"]
     assert edges["errors"] == set()
 
 
 def test_cycle_finds_a_cycle_through_a_function_level_import():
-    modules = {"a": "from . import b\n", "b": "def f():\n    from .c import g\n",
-               "c": "from velmora import a\n", "d": "from . import a\n"}
+    modules = {
+        "a": "from . import b\n",
+        "b": "def f():\n    from .c import g\n",
+        "c": "from velmora import a\n",
+        "d": "from . import a\n",
+    }
     edges = {m: imported(ast.parse(src), {**modules, "__init__": ""}) for m, src in modules.items()}
     assert cycle(edges) == ["a", "b", "c", "a"]
     del edges["c"]
@@ -138,17 +156,28 @@ def test_a_subpackage_is_dotted_and_running_its_package_counts():
     """Relative imports resolve against the importing module's package; importing a module of a
     subpackage from outside runs the subpackage's __init__ first (an edge to it), from inside it
     does not (that __init__ is already running)."""
-    modules = {"__init__": pathlib.Path("__init__.py"), "p": pathlib.Path("p/__init__.py"),
-               "p.a": pathlib.Path("p/a.py"), "p.b": pathlib.Path("p/b.py"),
-               "q": pathlib.Path("q.py")}
-    src = {"__init__": "from .q import x\n",
-           "p": "from .a import f\nfrom . import b\n",
-           "p.a": "from ..q import x\nfrom .b import g\n",
-           "p.b": "def f():\n    from velmora import System\n",
-           "q": "def f():\n    import velmora.p.b\n"}
+    modules = {
+        "__init__": pathlib.Path("__init__.py"),
+        "p": pathlib.Path("p/__init__.py"),
+        "p.a": pathlib.Path("p/a.py"),
+        "p.b": pathlib.Path("p/b.py"),
+        "q": pathlib.Path("q.py"),
+    }
+    src = {
+        "__init__": "from .q import x\n",
+        "p": "from .a import f\nfrom . import b\n",
+        "p.a": "from ..q import x\nfrom .b import g\n",
+        "p.b": "def f():\n    from velmora import System\n",
+        "q": "def f():\n    import velmora.p.b\n",
+    }
     edges = {m: imported(ast.parse(s), modules, m) - {m} for m, s in src.items()}
-    assert edges == {"__init__": {"q"}, "p": {"p.a", "p.b"}, "p.a": {"q", "p.b"},
-                     "p.b": {"__init__"}, "q": {"p", "p.b"}}
+    assert edges == {
+        "__init__": {"q"},
+        "p": {"p.a", "p.b"},
+        "p.a": {"q", "p.b"},
+        "p.b": {"__init__"},
+        "q": {"p", "p.b"},
+    }
     assert cycle(edges) == ["__init__", "q", "p", "p.a", "p.b", "__init__"]
-    edges["p.b"] = set()            # left: q runs p (its __init__) to reach p.b, p runs p.a
+    edges["p.b"] = set()  # left: q runs p (its __init__) to reach p.b, p runs p.a
     assert cycle(edges) == ["q", "p", "p.a", "q"]

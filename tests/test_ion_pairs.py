@@ -15,7 +15,7 @@ from velmora.enginebridge import databank
 
 # PHREEQC's phreeqc.dat (as shipped with phreeqpython 1.6.2): Ca+2 + SO4-2 = CaSO4, log_k 2.25,
 # delta_h 1.325 kcal
-LOG_K_25, DH_ASSOC = 2.25, 1.325 * 4184.0      # molal; J/mol
+LOG_K_25, DH_ASSOC = 2.25, 1.325 * 4184.0  # molal; J/mol
 R = 8.314462618
 PAIR = "CaSO4(aq)"
 
@@ -34,7 +34,9 @@ def ln_k(rec, T):
 def test_constant_is_the_molal_one_on_the_mole_fraction_basis():
     rec = databank.reaction_record("CaSO4-PAIR")
     # one solute fewer on the right: K(x) = K(m) * 1000/M_w
-    assert ln_k(rec, 298.15) - math.log(1000.0 / 18.015) == pytest.approx(LOG_K_25 * math.log(10), abs=1e-4)
+    assert ln_k(rec, 298.15) - math.log(1000.0 / 18.015) == pytest.approx(
+        LOG_K_25 * math.log(10), abs=1e-4
+    )
     h = 1e-3
     slope = (ln_k(rec, 298.15 + h) - ln_k(rec, 298.15 - h)) / (2 * h)
     assert R * 298.15**2 * slope == pytest.approx(DH_ASSOC, abs=0.5)
@@ -84,7 +86,9 @@ def test_enthalpy_of_the_pair_is_on_the_ions_reference():
     T = 298.15
     g, _ = derivatives.enthalpy_gradient(s, n, T)
     pos = {sp: names.index(sp) for sp in ("Ca++", "SO4--", PAIR)}
-    assert (g[pos[PAIR]] - g[pos["Ca++"]] - g[pos["SO4--"]]) / 1000.0 == pytest.approx(DH_ASSOC, abs=30.0)
+    assert (g[pos[PAIR]] - g[pos["Ca++"]] - g[pos["SO4--"]]) / 1000.0 == pytest.approx(
+        DH_ASSOC, abs=30.0
+    )
 
     def H(v):
         return bq.liquid_enthalpy(s.model, s.pp, v, T, None, s.model.pure)
@@ -96,28 +100,60 @@ def test_enthalpy_of_the_pair_is_on_the_ions_reference():
 
 
 def test_databank_rules_for_a_complex():
-    bad_charge = {"substances": {"CaSO4x": {"name": "x", "formula": "CaSO4-", "kind": "complex",
-                                            "molar_mass": 136.14, "charge": -1}}}
-    with pytest.raises(databank.DatabankError, match="an aqueous complex here is a neutral ion pair"):
+    bad_charge = {
+        "substances": {
+            "CaSO4x": {
+                "name": "x",
+                "formula": "CaSO4-",
+                "kind": "complex",
+                "molar_mass": 136.14,
+                "charge": -1,
+            }
+        }
+    }
+    with pytest.raises(
+        databank.DatabankError, match="an aqueous complex here is a neutral ion pair"
+    ):
         databank.load(bad_charge)
-    pair = {"i": "H2O", "j": PAIR, "A_ij": 1.0, "B_ij": 0.0, "A_ji": 1.0, "B_ji": 0.0, "alpha": 0.3,
-            "source": "a test"}
-    with pytest.raises(databank.DatabankError, match=r"'CaSO4\(aq\)' is an aqueous complex: no nrtl_molecular"):
+    pair = {
+        "i": "H2O",
+        "j": PAIR,
+        "A_ij": 1.0,
+        "B_ij": 0.0,
+        "A_ji": 1.0,
+        "B_ji": 0.0,
+        "alpha": 0.3,
+        "source": "a test",
+    }
+    with pytest.raises(
+        databank.DatabankError, match=r"'CaSO4\(aq\)' is an aqueous complex: no nrtl_molecular"
+    ):
         databank.load({"nrtl_molecular": {"pair": [pair]}})
-    vp = {PAIR: {"coeffs": [70.0, -7000.0, 0.0, 0.0, -7.0], "tmin": 273.15, "tmax": 373.15, "source": "a test"}}
+    vp = {
+        PAIR: {
+            "coeffs": [70.0, -7000.0, 0.0, 0.0, -7.0],
+            "tmin": 273.15,
+            "tmax": 373.15,
+            "source": "a test",
+        }
+    }
     with pytest.raises(databank.DatabankError, match="is an aqueous complex: no vapor_pressure"):
         databank.load({"vapor_pressure": vp})
     chem = dict(databank.chemistry("CaSO4-NaCl-H2O"))
     del chem["components"]
-    with pytest.raises(databank.DatabankError, match=r"a complex \(CaSO4\(aq\)\) is a true species only"):
+    with pytest.raises(
+        databank.DatabankError, match=r"a complex \(CaSO4\(aq\)\) is a true species only"
+    ):
         databank.load({"chemistry": {"pair-test": chem}})
 
 
 # The carbonate pairs in their published analytic forms, log10 K = a + b T + c/T + d log10 T
 # (molal): CaCO3(aq), Plummer & Busenberg (1982), abstract; MgCO3(aq), PHREEQC pitzer.dat as
 # shipped with phreeqpython 1.6.2 (log_k 2.928, -analytic -32.225 0 1093.486 12.72433)
-CARBONATE_PAIRS = {"CaCO3(aq)": ("Ca++", (-1228.732, -0.299444, 35512.75, 485.818)),
-                   "MgCO3(aq)": ("Mg++", (-32.225, 0.0, 1093.486, 12.72433))}
+CARBONATE_PAIRS = {
+    "CaCO3(aq)": ("Ca++", (-1228.732, -0.299444, 35512.75, 485.818)),
+    "MgCO3(aq)": ("Mg++", (-32.225, 0.0, 1093.486, 12.72433)),
+}
 
 
 def log_k_published(coef, T):
@@ -142,7 +178,9 @@ def test_carbonate_pairs_hold_their_published_constants_in_seawater(T):
     carbon = m["CO2"] + m["NaHCO3"] + m["Na2CO3"]
     held = sum(mo[sp] for sp in ("CO2", "HCO3-", "CO3--", "CaCO3(aq)", "MgCO3(aq)"))
     assert held == pytest.approx(carbon, rel=1e-5)
-    assert mo["MgCO3(aq)"] + mo["CaCO3(aq)"] > 0.3 * (mo["CO3--"] + mo["MgCO3(aq)"] + mo["CaCO3(aq)"])
+    assert mo["MgCO3(aq)"] + mo["CaCO3(aq)"] > 0.3 * (
+        mo["CO3--"] + mo["MgCO3(aq)"] + mo["CaCO3(aq)"]
+    )
 
 
 @pytest.mark.parametrize("pair", list(CARBONATE_PAIRS))
@@ -160,5 +198,7 @@ def test_carbonate_pair_enthalpy_follows_its_constant_away_from_25_c(pair):
     T, h = 333.15, 1e-3
     dlnk = (log_k_published(coef, T + h) - log_k_published(coef, T - h)) / (2 * h) * math.log(10)
     g, _ = derivatives.enthalpy_gradient(s, n, T)
-    assoc = (g[names.index(pair)] - g[names.index(ion)] - g[names.index("CO3--")]) / 1000.0  # J/kmol
+    assoc = (
+        g[names.index(pair)] - g[names.index(ion)] - g[names.index("CO3--")]
+    ) / 1000.0  # J/kmol
     assert assoc == pytest.approx(R * T * T * dlnk, abs=30.0)

@@ -31,8 +31,10 @@ def test_zero_term_gives_the_same_digits():
     plain, zeros = species(), species((0, 0, 0, 0))
     for m in (1e-6, 0.5, 6.0):
         for o in OPTS:
-            assert np.array_equal(ionactivity.ln_gamma(plain, brine(m), T, o),
-                                  ionactivity.ln_gamma(zeros, brine(m), T, o))
+            assert np.array_equal(
+                ionactivity.ln_gamma(plain, brine(m), T, o),
+                ionactivity.ln_gamma(zeros, brine(m), T, o),
+            )
             assert plain._core.gex(brine(m), T, o) == zeros._core.gex(brine(m), T, o)
 
 
@@ -41,9 +43,9 @@ def test_the_term_is_part_of_gex_and_keeps_gibbs_duhem(opts):
     sp, plain = species((3.0, -400.0, 5.0, 900.0)), species()
     x = brine(5.0)
     lg = ionactivity.ln_gamma(sp, x, T, opts)
-    assert x @ lg == pytest.approx(sp._core.gex(x, T, opts), abs=1e-13)   # Euler
+    assert x @ lg == pytest.approx(sp._core.gex(x, T, opts), abs=1e-13)  # Euler
     h = 1e-6
-    for i in range(3):   # d(N g)/dn_i by central differences
+    for i in range(3):  # d(N g)/dn_i by central differences
         up, dn = x.copy(), x.copy()
         up[i] += h
         dn[i] -= h
@@ -51,14 +53,17 @@ def test_the_term_is_part_of_gex_and_keeps_gibbs_duhem(opts):
         assert lg[i] == pytest.approx(fd, abs=1e-7)
     # Gibbs-Duhem at fixed T: sum x_i d ln gamma_i = 0 along a change of the molality
     d = brine(5.0 + 1e-4) - brine(5.0 - 1e-4)
-    dlg = ionactivity.ln_gamma(sp, brine(5.0 + 1e-4), T, opts) - ionactivity.ln_gamma(sp, brine(5.0 - 1e-4), T, opts)
+    dlg = ionactivity.ln_gamma(sp, brine(5.0 + 1e-4), T, opts) - ionactivity.ln_gamma(
+        sp, brine(5.0 - 1e-4), T, opts
+    )
     assert abs(x @ dlg) < 1e-9 < np.abs(dlg).max() * 1e-3
     assert abs(d.sum()) < 1e-15
     # the term moves ln gamma at 5 mol/kg, not the ions' infinite-dilution reference
     assert abs(lg[1] - ionactivity.ln_gamma(plain, x, T, opts)[1]) > 0.01
     tiny = brine(1e-9)
     assert ionactivity.ln_gamma(sp, tiny, T, opts)[1:] == pytest.approx(
-        ionactivity.ln_gamma(plain, tiny, T, opts)[1:], abs=1e-8)
+        ionactivity.ln_gamma(plain, tiny, T, opts)[1:], abs=1e-8
+    )
 
 
 def test_hand_gradient_and_dual_numbers_agree_on_the_term():
@@ -73,13 +78,15 @@ def test_the_term_by_hand_for_pure_w1():
     sp, plain = species((2.5, 0, 0, 0)), species()
     x = brine(3.0)
     nw, nc, na = x
-    want = 2.5 * (nw * na - 2 * nw * nc * na)          # N = 1
+    want = 2.5 * (nw * na - 2 * nw * nc * na)  # N = 1
     got = ionactivity.ln_gamma(sp, x, T)[1] - ionactivity.ln_gamma(plain, x, T)[1]
     assert got == pytest.approx(want, rel=1e-10)
 
 
 def test_report_carries_the_term():
-    with pytest.raises(ReportError, match=r"\[NRTL-ELECTROLYTE\] line 14: expected 9 or 13 numbers, got 10"):
+    with pytest.raises(
+        ReportError, match=r"\[NRTL-ELECTROLYTE\] line 14: expected 9 or 13 numbers, got 10"
+    ):
         ionactivity.species_from_report(NACL.replace(PAIR, PAIR + " 1"), NACL_NAMES, [])
     model, _ = ionactivity.report.read_report(NACL.replace(PAIR, PAIR + " 1 2 3 4"), NACL_NAMES, [])
     assert model["triples"][("H2O", "Na+", "Cl-")][9:] == [1.0, 2.0, 3.0, 4.0]
@@ -87,9 +94,13 @@ def test_report_carries_the_term():
 
 def test_engine_writes_the_term_of_a_databank_record(tmp_path):
     base = databank.active()
-    rec = dict(base.electrolyte_record("H2O", "Na+", "Cl-"), W1_A=1.25, W1_B=0.0, W2_A=0.0, W2_B=-30.0)
+    rec = dict(
+        base.electrolyte_record("H2O", "Na+", "Cl-"), W1_A=1.25, W1_B=0.0, W2_A=0.0, W2_B=-30.0
+    )
     ov = tmp_path / "nacl_w.toml"
-    lines = ["[[nrtl_electrolyte.pair]]"] + [f"{k} = {v!r}".replace("'", '"') for k, v in rec.items()]
+    lines = ["[[nrtl_electrolyte.pair]]"] + [
+        f"{k} = {v!r}".replace("'", '"') for k, v in rec.items()
+    ]
     ov.write_text("\n".join(lines) + "\n")
     db = databank.derive(base, [ov])
     assert db.electrolyte_w("H2O", "Na+", "Cl-") == (1.25, 0.0, 0.0, -30.0)

@@ -33,8 +33,9 @@ def test_unknown_builtin_lists_the_names():
 
 
 def test_chemistry_given_by_name_uses_flowsheet_aliases():
-    fs = types.SimpleNamespace(meta={"aliases": {"WATER": "H2O", "CO2": "CO2"}},
-                               chemistries={"C1": "CO2-H2O"})
+    fs = types.SimpleNamespace(
+        meta={"aliases": {"WATER": "H2O", "CO2": "CO2"}}, chemistries={"C1": "CO2-H2O"}
+    )
     chem = ionchem.chemistries(fs)["C1"]
     assert chem["species"][:2] == ["WATER", "CO2"]
     assert chem["reactions"][0] == {"WATER": -2.0, "H3O+": 1.0, "OH-": 1.0}

@@ -3,6 +3,7 @@
 The solvents' liquid enthalpy runs from the vapor-pressure correlation's heat of vaporisation at
 298.15 K along a measured liquid heat capacity (databank liquid_heat_capacity.toml). Without it
 the ideal vapor's Clausius-Clapeyron heat put liquid water's cp 13 % low at 100 C."""
+
 import math
 import warnings
 
@@ -64,10 +65,12 @@ def test_amine_heat_capacities_against_a_second_correlation():
         cp = sum(cj * (T - t0) ** j for j, cj in enumerate(c)) / 1e3
         assert cp == pytest.approx(zab, rel=0.01), T
     # water and MEA: Hilliard's kJ/(kg K) in t [C] (capture.md 5a) on the databank's molar basis
-    for sid, hil, mw in (("H2O", (4.2107, -1.696e-3, 2.568e-5, -1.095e-7, 3.038e-10), 18.015),
-                         ("MEA", (2.6161, 3.706e-3, 3.787e-6), 61.084)):
+    for sid, hil, mw in (
+        ("H2O", (4.2107, -1.696e-3, 2.568e-5, -1.095e-7, 3.038e-10), 18.015),
+        ("MEA", (2.6161, 3.706e-3, 3.787e-6), 61.084),
+    ):
         t0, c = databank.cpl(sid)
         for T in (280.0, 330.0, 390.0):
             t = T - 273.15
             cp = sum(cj * (T - t0) ** j for j, cj in enumerate(c)) / 1e3  # J/(mol K)
-            assert cp == pytest.approx(mw * sum(a * t ** j for j, a in enumerate(hil)), rel=1e-9)
+            assert cp == pytest.approx(mw * sum(a * t**j for j, a in enumerate(hil)), rel=1e-9)

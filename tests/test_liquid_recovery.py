@@ -15,14 +15,20 @@ from velmora import ConvergenceError, checks, ionactivity, phasekit, recovery
 from velmora.enginebridge import databank as db
 from velmora.states import liquid_state
 
-pytestmark = [pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning"),
-              pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning")]
+pytestmark = [
+    pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning"),
+    pytest.mark.filterwarnings("ignore::velmora.errors.DefaultParameterWarning"),
+]
 
 # 30 wt% MEA: loading 0.05-0.95 by 0.05, 20-120 C by 10 (209 points)
 MEA_GRID = [(round(0.05 * i, 2), 273.15 + t) for i in range(1, 20) for t in range(20, 130, 10)]
 # NH3 1, 2, 4, 6 mol/kg; CO2/NH3 0.1-1.0 by 0.1; 20-120 C by 20 (240 points)
-NH3_GRID = [(m, round(0.1 * r, 1), 273.15 + t) for m in (1.0, 2.0, 4.0, 6.0)
-            for r in range(1, 11) for t in range(20, 140, 20)]
+NH3_GRID = [
+    (m, round(0.1 * r, 1), 273.15 + t)
+    for m in (1.0, 2.0, 4.0, 6.0)
+    for r in range(1, 11)
+    for t in range(20, 140, 20)
+]
 
 systems = module_systems("MEA-H2S-H2O", "NH3-CO2-H2O")
 
@@ -78,12 +84,15 @@ def cold_fails(system, app, T):
     el = system.model
     el._warm = None
     n, lng = el.true_amounts(app, T)
-    return not (el._status()["speciation_converged"] and
-                checks.speciation_residual(system, app, T, n, lng) <= system.tol)
+    return not (
+        el._status()["speciation_converged"]
+        and checks.speciation_residual(system, app, T, n, lng) <= system.tol
+    )
 
 
-@pytest.mark.parametrize("loading, T", [(0.65, 383.15), (0.75, 353.15), (0.9, 373.15),
-                                        (0.95, 313.15), (0.95, 393.15)])
+@pytest.mark.parametrize(
+    "loading, T", [(0.65, 383.15), (0.75, 353.15), (0.9, 373.15), (0.95, 313.15), (0.95, 393.15)]
+)
 def test_hot_loaded_mea_h2s_liquids_are_found(mea_h2s, loading, T):
     liq = mea_liquid(mea_h2s, loading, T)
     assert cold_fails(mea_h2s, liq.apparent, T)
@@ -95,8 +104,9 @@ def test_hot_loaded_mea_h2s_liquids_are_found(mea_h2s, loading, T):
     assert liq.bubble_pressure == pytest.approx(sum(liq.partial_pressures.values()))
 
 
-@pytest.mark.parametrize("m, ratio, T", [(4.0, 0.8, 373.15), (4.0, 1.0, 393.15),
-                                         (6.0, 0.6, 373.15), (6.0, 1.0, 393.15)])
+@pytest.mark.parametrize(
+    "m, ratio, T", [(4.0, 0.8, 373.15), (4.0, 1.0, 393.15), (6.0, 0.6, 373.15), (6.0, 1.0, 393.15)]
+)
 def test_hot_loaded_ammonia_liquids_are_found(nh3_co2, m, ratio, T):
     liq = nh3_liquid(nh3_co2, m, ratio, T)
     assert cold_fails(nh3_co2, liq.apparent, T)
@@ -132,11 +142,15 @@ def test_liquid_of_a_flash_handed_back_is_found_at_the_vapor_fugacities(nh3_co2)
         assert liq.partial_pressures[c] == pytest.approx(y[k] * phi[k] * P, rel=1e-5), c
 
 
-@pytest.mark.parametrize("chem, app, T", [
-    ("MEA-H2S-H2O", {"H2O": 38.86, "MEA": 4.911, "H2S": 2.456}, 313.15),
-    ("MEA-H2S-H2O", {"H2O": 38.86, "MEA": 4.911, "H2S": 2.947}, 353.15),
-    ("NH3-CO2-H2O", {"H2O": 55.51, "NH3": 4.0, "CO2": 2.0}, 333.15),
-    ("NH3-CO2-H2O", {"H2O": 55.51, "NH3": 1.0, "CO2": 0.3}, 393.15)])
+@pytest.mark.parametrize(
+    "chem, app, T",
+    [
+        ("MEA-H2S-H2O", {"H2O": 38.86, "MEA": 4.911, "H2S": 2.456}, 313.15),
+        ("MEA-H2S-H2O", {"H2O": 38.86, "MEA": 4.911, "H2S": 2.947}, 353.15),
+        ("NH3-CO2-H2O", {"H2O": 55.51, "NH3": 4.0, "CO2": 2.0}, 333.15),
+        ("NH3-CO2-H2O", {"H2O": 55.51, "NH3": 1.0, "CO2": 0.3}, 393.15),
+    ],
+)
 def test_the_recovery_finds_the_liquid_a_converged_cold_start_finds(systems, chem, app, T):
     s = systems[chem]
     assert not cold_fails(s, app, T)
@@ -163,7 +177,7 @@ def test_a_nearly_dry_hot_ammonia_liquid_is_reached_along_a_path_in_T(nh3_co2):
 def test_a_recovered_liquid_does_not_depend_on_earlier_calls(mea_h2s):
     first = mea_liquid(mea_h2s, 0.9, 373.15).amounts
     mea_liquid(mea_h2s, 0.3, 363.15)
-    mea_h2s.model._warm = (373.15, np.full(7, 0.1), np.zeros(7))    # a stale record left behind
+    mea_h2s.model._warm = (373.15, np.full(7, 0.1), np.zeros(7))  # a stale record left behind
     assert mea_liquid(mea_h2s, 0.9, 373.15).amounts == first
 
 
@@ -174,11 +188,16 @@ def test_a_diverged_speciation_reaches_the_user_as_a_convergence_error(mea_h2s, 
     with pytest.raises(ConvergenceError) as info:
         liquid_state(mea_h2s, {"H2O": 5e-324, "MEA": 0.0, "H2S": 0.0}, T)
     e = info.value
-    assert str(e) == (f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
-                      "{H2O: 1}: residual inf (chemical equilibrium of the liquid diverged)")
+    assert str(e) == (
+        f"chemical equilibrium of the liquid not verified at T = {T:g} K for "
+        "{H2O: 1}: residual inf (chemical equilibrium of the liquid diverged)"
+    )
     assert e.T == T and e.feed == {"H2O": 5e-324, "MEA": 0.0, "H2S": 0.0}
     assert e.residual == math.inf
-    assert e.tried == ("speciation", "speciation, 2000 iterations",
-                       "Newton with ln gamma in the Jacobian")
+    assert e.tried == (
+        "speciation",
+        "speciation, 2000 iterations",
+        "Newton with ln gamma in the Jacobian",
+    )
     assert isinstance(e.__cause__, ValueError)
     assert str(e.__cause__) == "chemical equilibrium of the liquid diverged"

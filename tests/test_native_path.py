@@ -1,5 +1,6 @@
 """The compiled path to the package's own activity model: the same digits as the Python calls,
 replacements still called, threads, and the status record of the latest operations."""
+
 import sys
 import threading
 
@@ -42,13 +43,23 @@ def mea_model(options=None, n2=True, gases=()):
     comps, henry = comps + list(gases), henry + list(gases)
     chem = dict(ionchem.builtin("MEA-CO2-H2O"))
     chem["species"] = list(chem["species"]) + ["N2"] * n2 + list(gases)
-    head = enginebridge.input_header({c: c for c in comps}, "eNRTL", henry=henry,
-                                     chemistry=("MEA-CO2-H2O", chem))
+    head = enginebridge.input_header(
+        {c: c for c in comps}, "eNRTL", henry=henry, chemistry=("MEA-CO2-H2O", chem)
+    )
     report, _ = enginebridge.run_input(head + "\nPARAMETER-REPORT ALL\n", runid="elec")
     names = comps + [s for s in chem["species"] if s not in comps]
     sp, data = ionactivity.species_from_report(report, names, henry)
-    el = brinequil.Electrolyte(sp, chem["reactions"], chem["kinds"], chem["k"], comps,
-                               data["antoine"], data["henry"], data["vc"], options)
+    el = brinequil.Electrolyte(
+        sp,
+        chem["reactions"],
+        chem["kinds"],
+        chem["k"],
+        comps,
+        data["antoine"],
+        data["henry"],
+        data["vc"],
+        options,
+    )
     el.pure = data["pure"]
     return el, enginebridge.property_package(comps, henry_comps=henry)
 
@@ -103,8 +114,11 @@ def test_a_replacement_found_at_call_time_is_called(monkeypatch, mea):
     el.true_amounts(FEED, 333.15)
     seen = []
     real = velmora.ionactivity.ln_gamma
-    monkeypatch.setattr(velmora.ionactivity, "ln_gamma",
-                        lambda sp, x, T, options=None: seen.append(T) or real(sp, x, T, options))
+    monkeypatch.setattr(
+        velmora.ionactivity,
+        "ln_gamma",
+        lambda sp, x, T, options=None: seen.append(T) or real(sp, x, T, options),
+    )
     el.true_amounts(FEED, 334.15)
     assert seen and set(seen) == {334.15}
     monkeypatch.undo()
@@ -140,7 +154,7 @@ def test_a_species_at_zero_amount_leaves_the_others_as_without_it():
     n = el.true_amounts({**FEED, "N2": 0.01}, 340.0)[0]
     assert n[n2] == pytest.approx(0.01, rel=1e-12) and el._status()["speciation_converged"] is True
     n_both = both.true_amounts({**FEED, "N2": 0.01}, 340.0)[0]
-    assert list(both.names)[h2s + 1:] == list(el.names)[h2s:]
+    assert list(both.names)[h2s + 1 :] == list(el.names)[h2s:]
     np.testing.assert_allclose(np.delete(n_both, h2s), n, rtol=1e-10, atol=1e-13)
     assert 0.0 < n_both[h2s] < 1e-11 * n_both.sum()
 
@@ -157,14 +171,18 @@ def test_flash_pieces_in_cpp_match_the_python_calls(monkeypatch, mea, replaced):
     calls = []
     if replaced == "rachford_rice":
         real_rr = phasekit._k_rachford_rice
-        monkeypatch.setattr(phasekit, "_k_rachford_rice",
-                            lambda z, K: calls.append(1) or real_rr(z, K))
+        monkeypatch.setattr(
+            phasekit, "_k_rachford_rice", lambda z, K: calls.append(1) or real_rr(z, K)
+        )
     else:
         real_phi = phasekit.phi_vapor
         monkeypatch.setattr(phasekit, "phi_vapor", lambda *a: calls.append(1) or real_phi(*a))
-        monkeypatch.setattr(el, "fugacities",
-                            lambda n_app, T: brinequil.Electrolyte.fugacities(el, n_app, T),
-                            raising=False)
+        monkeypatch.setattr(
+            el,
+            "fugacities",
+            lambda n_app, T: brinequil.Electrolyte.fugacities(el, n_app, T),
+            raising=False,
+        )
     el._warm = None
     python = el.flash_tp(pp, Z, 353.15, P)
     for key in ("beta", "H", "S", "iterations"):
@@ -184,27 +202,42 @@ def package_of_every_form(el):
     polynomial Cp, CO2 on three solvents (one not a component, one without Vc, one with the 1/T^2
     term), N2 a Henry component without a pair (its fixed dhref instead)."""
     return phasekit.PropertyPackage(
-        COMPS, cpig_kind=["aly-lee", "poly", "poly", "aly-lee"],
-        cpig=[[33363.0, 26790.0, 2610.5, 8896.0, 1169.0], [9311.0, 300.9, -0.1818, 4.656e-05],
-              [19800.0, 73.44, -0.05602, 1.715e-05], [29105.0, 8614.9, 1701.6, 103.47, 909.79]],
-        DHFORM=[-241.826e6, -201.6e6, -393.51e6, 0.0], henry_comps=HENRY,
-        antoine=dict(el.antoine), vc={"H2O": 0.05595, "MDEA": 0.4},
-        henry={("CO2", "H2O"): (159.2, -8477.7, -21.957, 0.00578),
-               ("CO2", "MEA"): (90.0, -4200.0, -11.0, 0.0, -1.5e5),
-               ("CO2", "MDEA"): (95.0, -4500.0, -12.0, 0.0)},
-        dhref={"N2": -1.2e6})
+        COMPS,
+        cpig_kind=["aly-lee", "poly", "poly", "aly-lee"],
+        cpig=[
+            [33363.0, 26790.0, 2610.5, 8896.0, 1169.0],
+            [9311.0, 300.9, -0.1818, 4.656e-05],
+            [19800.0, 73.44, -0.05602, 1.715e-05],
+            [29105.0, 8614.9, 1701.6, 103.47, 909.79],
+        ],
+        DHFORM=[-241.826e6, -201.6e6, -393.51e6, 0.0],
+        henry_comps=HENRY,
+        antoine=dict(el.antoine),
+        vc={"H2O": 0.05595, "MDEA": 0.4},
+        henry={
+            ("CO2", "H2O"): (159.2, -8477.7, -21.957, 0.00578),
+            ("CO2", "MEA"): (90.0, -4200.0, -11.0, 0.0, -1.5e5),
+            ("CO2", "MDEA"): (95.0, -4500.0, -12.0, 0.0),
+        },
+        dhref={"N2": -1.2e6},
+    )
 
 
-@pytest.mark.parametrize("T", [330.0, 353.15, 600.0])   # two phases, and all vapor
+@pytest.mark.parametrize("T", [330.0, 353.15, 600.0])  # two phases, and all vapor
 def test_package_enthalpy_and_entropy_in_cpp_match_phasekit(monkeypatch, mea, T):
     # The flash evaluates the package's own functions in C++; a pass-through helper on phasekit
     # (no longer the package's own) makes it call the Python functions, with the same digits.
     el, _ = mea
     pp = package_of_every_form(el)
     el._warm = None
-    python_calls = []                  # Python-level calls into phasekit while the C++ runs
-    sys.setprofile(lambda frame, event, arg: event == "call" and
-                   frame.f_code.co_filename == phasekit.__file__ and python_calls.append(1))
+    python_calls = []  # Python-level calls into phasekit while the C++ runs
+    sys.setprofile(
+        lambda frame, event, arg: (
+            event == "call"
+            and frame.f_code.co_filename == phasekit.__file__
+            and python_calls.append(1)
+        )
+    )
     try:
         native = el.flash_tp(pp, Z, T, P)
         n = np.array(list(native["true"].values()))
@@ -231,7 +264,7 @@ def test_activity_model_errors_are_the_same_on_both_paths(monkeypatch):
     with pytest.raises(ValueError) as python:
         el.true_amounts(FEED, 333.15)
     assert str(native.value) == str(python.value)
-    assert str(native.value).startswith('option "lc_ref" has the unknown value \'bogus\'')
+    assert str(native.value).startswith("option \"lc_ref\" has the unknown value 'bogus'")
 
 
 def sweep(el, temps, out):
@@ -266,15 +299,20 @@ def test_one_model_shared_by_threads_gives_valid_answers(mea):
     in_threads(sweep, [(el, temps[k::2].tolist() * 3, outs[k]) for k in range(2)])
     for k in range(2):
         for T, n in zip(temps[k::2].tolist() * 3, outs[k]):
-            np.testing.assert_allclose(n, ref[T], rtol=1e-8, atol=1e-12 * n.sum(),
-                                       err_msg=f"T = {T}")
+            np.testing.assert_allclose(
+                n, ref[T], rtol=1e-8, atol=1e-12 * n.sum(), err_msg=f"T = {T}"
+            )
 
 
 def test_status_reports_the_latest_operations(mea):
     el, pp = mea
     el._reset_status()
-    assert el._status() == {"speciation_converged": False, "speciation_iterations": 0,
-                            "split_status": None, "substitution_err": None}
+    assert el._status() == {
+        "speciation_converged": False,
+        "speciation_iterations": 0,
+        "split_status": None,
+        "substitution_err": None,
+    }
     el.true_amounts(FEED, 333.15, maxit=0)
     assert el._status()["speciation_converged"] is False
     assert el._status()["speciation_iterations"] == 0

@@ -15,7 +15,8 @@ def test_messages_are_formatted_logged_and_kept(caplog):
     assert log.messages() == ["4 true species, 100% water", "no placeholders: 5%", "bad"]
     assert log.messages("WARNING") == ["bad"]
     assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records][1:] == [
-        ("velmora", level, text) for level, text in log.records]
+        ("velmora", level, text) for level, text in log.records
+    ]
     log.clear()
     assert log.messages() == []
     with pytest.raises(TypeError):  # a bad format fails at the caller

@@ -33,8 +33,9 @@ def mea30(mea, loading):
 # -- the Jacobian against Richardson differences -------------------------------------------------
 def fd_column(values, x, j, h):
     """d values / d x_j by Richardson differences."""
-    return richardson(lambda d: values(np.array(x, dtype=float) + d * (np.arange(len(x)) == j)),
-                      h)(lambda y: y)
+    return richardson(lambda d: values(np.array(x, dtype=float) + d * (np.arange(len(x)) == j)), h)(
+        lambda y: y
+    )
 
 
 def random_cases(mea, brine, count, seed):
@@ -43,16 +44,28 @@ def random_cases(mea, brine, count, seed):
     for k in range(count):
         if k % 2 == 0:
             T = rng.uniform(300.0, 390.0)
-            app = mea.composition(mass_fractions={"MEA": rng.uniform(0.1, 0.4)},
-                                  loading=rng.uniform(0.05, 0.55))
-            f = LiquidOutputs(mea, T, app, ["T", "CO2", "MEA"],
-                              ["p_CO2", "pH", "m_MEACOO-", "p_H2O", "H"])
+            app = mea.composition(
+                mass_fractions={"MEA": rng.uniform(0.1, 0.4)}, loading=rng.uniform(0.05, 0.55)
+            )
+            f = LiquidOutputs(
+                mea, T, app, ["T", "CO2", "MEA"], ["p_CO2", "pH", "m_MEACOO-", "p_H2O", "H"]
+            )
         else:
             T = rng.uniform(280.0, 360.0)
-            app = {"H2O": 55.5, "NaCl": rng.uniform(0.1, 4.0), "KCl": rng.uniform(0.01, 0.5),
-                   "CaCl2": rng.uniform(0.005, 0.1), "Na2SO4": rng.uniform(0.005, 0.1)}
-            f = LiquidOutputs(brine, T, app, ["T", "H2O", "CaCl2", "Na2SO4"],
-                              ["SI_gypsum", "SI_halite", "m_Ca++", "m_SO4--", "p_H2O", "H"])
+            app = {
+                "H2O": 55.5,
+                "NaCl": rng.uniform(0.1, 4.0),
+                "KCl": rng.uniform(0.01, 0.5),
+                "CaCl2": rng.uniform(0.005, 0.1),
+                "Na2SO4": rng.uniform(0.005, 0.1),
+            }
+            f = LiquidOutputs(
+                brine,
+                T,
+                app,
+                ["T", "H2O", "CaCl2", "Na2SO4"],
+                ["SI_gypsum", "SI_halite", "m_Ca++", "m_SO4--", "p_H2O", "H"],
+            )
         yield f, [T] + [app[c] for c in f.inputs[1:]]
 
 
@@ -79,14 +92,27 @@ def test_outputs_match_the_state_and_unknown_names_are_named(mea, brine):
     liq = brine.liquid(298.15, app)
     # H of the given amounts: the flash's enthalpy of that liquid (J/mol of feed) times them
     H = brine.flash(app, 101325.0, T=298.15).H * sum(app.values())
-    assert f.values([55.5]) == pytest.approx([liq.saturation_indices["gypsum"],
-                                              liq.molality["Ca++"], liq.pH,
-                                              liq.partial_pressures["H2O"], H], rel=1e-9)
-    with pytest.raises(ValueError, match=r"unknown output 'SI_calcite'; outputs: \"pH\", \"H\", "
-                                         r"\"p_<component>\" \(H2O, NaCl, KCl, CaCl2, Na2SO4\)"):
+    assert f.values([55.5]) == pytest.approx(
+        [
+            liq.saturation_indices["gypsum"],
+            liq.molality["Ca++"],
+            liq.pH,
+            liq.partial_pressures["H2O"],
+            H,
+        ],
+        rel=1e-9,
+    )
+    with pytest.raises(
+        ValueError,
+        match=r"unknown output 'SI_calcite'; outputs: \"pH\", \"H\", "
+        r"\"p_<component>\" \(H2O, NaCl, KCl, CaCl2, Na2SO4\)",
+    ):
         LiquidOutputs(brine, 298.15, app, ["H2O"], ["SI_calcite"])
-    with pytest.raises(ValueError, match=r"unknown input 'P'; inputs are \"T\" and the "
-                                         r"components H2O, MEA, CO2"):
+    with pytest.raises(
+        ValueError,
+        match=r"unknown input 'P'; inputs are \"T\" and the "
+        r"components H2O, MEA, CO2",
+    ):
         LiquidOutputs(mea, 300.0, mea30(mea, 0.3), ["P"], ["pH"])
     with pytest.raises(ValueError, match="an input is listed twice"):
         LiquidOutputs(mea, 300.0, mea30(mea, 0.3), ["CO2", "CO2"], ["pH"])
@@ -103,22 +129,36 @@ def test_outputs_of_a_liquid_with_its_solids(brine):
     state = brine.liquid(298.15, app, solids=True)
     assert set(state.solids) == {"gypsum"}
     assert f.values(x) == pytest.approx(
-        [state.solids["gypsum"], 0.0, state.molality["Ca++"], state.H * sum(state.apparent.values()),
-         state.saturation_indices["halite"], state.partial_pressures["H2O"]], rel=1e-12)
+        [
+            state.solids["gypsum"],
+            0.0,
+            state.molality["Ca++"],
+            state.H * sum(state.apparent.values()),
+            state.saturation_indices["halite"],
+            state.partial_pressures["H2O"],
+        ],
+        rel=1e-12,
+    )
     J, y = f.jacobian(x), f.values(x)
     for j, xj in enumerate(x):
         h = 0.05 if j == 0 else 1e-3 * xj
         fd = fd_column(f.values, x, j, h)
-        assert np.all(np.abs(J[:, j] - fd) <= 1e-6 * np.abs(fd) + 1e-10 * np.maximum(np.abs(y), 1.0) / h)
-    assert J[1].tolist() == [0.0, 0.0, 0.0]           # halite stays absent near x
+        assert np.all(
+            np.abs(J[:, j] - fd) <= 1e-6 * np.abs(fd) + 1e-10 * np.maximum(np.abs(y), 1.0) / h
+        )
+    assert J[1].tolist() == [0.0, 0.0, 0.0]  # halite stays absent near x
     g = LiquidOutputs(brine, 298.15, app, ["H2O"], ["s_gypsum"], solids=True)
     fun, jac = g.residuals([0.07])
-    r = so.least_squares(fun, [55.508], jac=jac, bounds=(5.0, 100.0), xtol=1e-14, ftol=1e-14,
-                         gtol=1e-14)
+    r = so.least_squares(
+        fun, [55.508], jac=jac, bounds=(5.0, 100.0), xtol=1e-14, ftol=1e-14, gtol=1e-14
+    )
     assert brine.liquid(298.15, dict(app, H2O=r.x[0]), solids=True).solids["gypsum"] == (
-        pytest.approx(0.07, rel=1e-9))
+        pytest.approx(0.07, rel=1e-9)
+    )
     assert 29.0 < r.x[0] < 30.0 and g.solves <= 10
-    with pytest.raises(ValueError, match=r"^output 's_gypsum': the amount of a solid needs solids=True"):
+    with pytest.raises(
+        ValueError, match=r"^output 's_gypsum': the amount of a solid needs solids=True"
+    ):
         LiquidOutputs(brine, 298.15, app, ["H2O"], ["s_gypsum"])
 
 
@@ -131,8 +171,7 @@ def test_total_enthalpy_of_a_liquid_whose_dissolved_part_takes_another_form():
     app = {"H2O": 55.50929780738274, "NaOH": 3.1096900672804497, "CO2": 2.3160773979415175}
     state = s.liquid(333.8817216555914, app, solids=True)
     assert set(state.solids) == {"nahcolite"} and state.apparent["NaHCO3"] == 0.0
-    f = LiquidOutputs(s, 333.8817216555914, app, ["T", "H2O", "NaOH", "CO2"], ["H"],
-                      solids=True)
+    f = LiquidOutputs(s, 333.8817216555914, app, ["T", "H2O", "NaOH", "CO2"], ["H"], solids=True)
     x = [333.8817216555914, *app.values()]
     J, y = f.jacobian(x), f.values(x)
     for j, xj in enumerate(x):
@@ -142,7 +181,7 @@ def test_total_enthalpy_of_a_liquid_whose_dissolved_part_takes_another_form():
 
 
 # -- SciPy ---------------------------------------------------------------------------------------
-@pytest.mark.filterwarnings("ignore::velmora.RangeWarning")     # iterates beyond loading 0.59
+@pytest.mark.filterwarnings("ignore::velmora.RangeWarning")  # iterates beyond loading 0.59
 def test_scipy_finds_the_loading_with_fewer_solves_than_differences(mea):
     # 30 wt% MEA at 40 C with p_CO2 = 5 kPa: root and least squares, exact Jacobian against
     # SciPy's own differences; the answer checked by an independent liquid
@@ -155,8 +194,14 @@ def test_scipy_finds_the_loading_with_fewer_solves_than_differences(mea):
             if solver == "root":
                 r = so.root(fun, [app["CO2"]], jac=jac if exact else None, tol=1e-12)
             else:
-                r = so.least_squares(fun, [app["CO2"]], jac=jac if exact else "2-point",
-                                     xtol=1e-14, ftol=1e-14, gtol=1e-14)
+                r = so.least_squares(
+                    fun,
+                    [app["CO2"]],
+                    jac=jac if exact else "2-point",
+                    xtol=1e-14,
+                    ftol=1e-14,
+                    gtol=1e-14,
+                )
             assert r.success
             found[solver, exact] = (r.x[0], f.solves)
         assert found[solver, True][1] < found[solver, False][1]
@@ -176,9 +221,13 @@ def grey_box(system, T, app, vary, outputs, jacobian="exact", solids=False):
     from pyomo.contrib.pynumero.interfaces.external_grey_box import ExternalGreyBoxBlock
 
     from velmora.pyomo import LiquidGreyBox
+
     m = pyo.ConcreteModel()
-    m.liq = ExternalGreyBoxBlock(external_model=LiquidGreyBox(system, T, app, vary, outputs,
-                                                              jacobian=jacobian, solids=solids))
+    m.liq = ExternalGreyBoxBlock(
+        external_model=LiquidGreyBox(
+            system, T, app, vary, outputs, jacobian=jacobian, solids=solids
+        )
+    )
     m.liq.inputs["T"].fix(T)
     return pyo, m
 
@@ -194,7 +243,8 @@ def test_grey_box_jacobian_is_the_exact_one_and_differences_agree(mea):
     fd = ex.outputs_of.jacobian_by_differences(x, 1e-5)
     assert np.abs(J.toarray() - fd).max() < 1e-4 * np.abs(fd).max()
     from velmora.pyomo import LiquidGreyBox
-    with pytest.raises(ValueError, match="jacobian: \"exact\" or \"differences\", not 'fd'"):
+
+    with pytest.raises(ValueError, match='jacobian: "exact" or "differences", not \'fd\''):
         LiquidGreyBox(mea, T_MEA, mea30(mea, 0.4), ["CO2"], ["pH"], jacobian="fd")
 
 
@@ -205,28 +255,34 @@ def test_ipopt_evaporates_a_brine_to_a_gypsum_yield(brine):
     pyo, m = grey_box(brine, 298.15, app, ["H2O"], ["s_gypsum"], solids=True)
     m.target = pyo.Constraint(expr=m.liq.outputs["s_gypsum"] == 0.07)
     from velmora.pyomo import solve
+
     r = solve(m)
     assert r.solved, r
     water = m.liq.inputs["H2O"].value
     assert brine.liquid(298.15, dict(app, H2O=water), solids=True).solids["gypsum"] == (
-        pytest.approx(0.07, rel=1e-7))
+        pytest.approx(0.07, rel=1e-7)
+    )
 
 
 def test_ipopt_finds_the_loading_at_5_kpa(mea):
     base = mea30(mea, 0.3)
     with warnings.catch_warnings():
-        warnings.simplefilter("ignore")             # iterates beyond loading 0.59
+        warnings.simplefilter("ignore")  # iterates beyond loading 0.59
         for loading in (0.05, 0.45, 0.9):
             runs = {}
             for jacobian in ("exact", "differences"):
-                pyo, m = grey_box(mea, T_MEA, dict(base, CO2=loading * base["MEA"]), ["CO2"],
-                                  ["p_CO2"], jacobian)
+                pyo, m = grey_box(
+                    mea, T_MEA, dict(base, CO2=loading * base["MEA"]), ["CO2"], ["p_CO2"], jacobian
+                )
                 m.target = pyo.Constraint(expr=m.liq.outputs["p_CO2"] == P_CO2)
                 from velmora.pyomo import solve
+
                 r = solve(m)
                 assert r.solved, r
-                runs[jacobian] = (m.liq.inputs["CO2"].value,
-                                  m.liq.get_external_model().outputs_of.solves)
+                runs[jacobian] = (
+                    m.liq.inputs["CO2"].value,
+                    m.liq.get_external_model().outputs_of.solves,
+                )
             n_co2 = runs["exact"][0]
             assert runs["differences"][0] == pytest.approx(n_co2, rel=1e-8)
             assert runs["exact"][1] < runs["differences"][1]
@@ -243,15 +299,15 @@ def test_ipopt_largest_recovery_before_gypsum_scales():
     pyo, m = grey_box(brine, 298.15, feed, ["H2O"], ["SI_gypsum"])
     m.liq.inputs["H2O"].setlb(0.1 * feed["H2O"])
     m.gypsum = pyo.Constraint(expr=m.liq.outputs["SI_gypsum"] <= 0.0)
-    m.recovery = pyo.Objective(expr=1.0 - m.liq.inputs["H2O"] / feed["H2O"],
-                               sense=pyo.maximize)
+    m.recovery = pyo.Objective(expr=1.0 - m.liq.inputs["H2O"] / feed["H2O"], sense=pyo.maximize)
     from velmora.pyomo import solve
+
     r = solve(m)
     assert r.solved, r
     water = m.liq.inputs["H2O"].value
     assert r.objective == pytest.approx(1.0 - water / feed["H2O"], rel=1e-12)
     si = brine.liquid(298.15, dict(feed, H2O=water)).saturation_indices["gypsum"]
-    assert abs(si) < 1e-7        # Ipopt's tol 1e-8 is on its scaled error: 1.0005e-8 seen
+    assert abs(si) < 1e-7  # Ipopt's tol 1e-8 is on its scaled error: 1.0005e-8 seen
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         below = brine.liquid(298.15, dict(feed, H2O=water * 1.01), solids=True)
@@ -266,11 +322,16 @@ def test_flash_outputs_jacobian_equals_richardson_differences():
     rng = np.random.default_rng(3)
     for _ in range(6):
         # feed in mol (not per mol): the feed columns carry the total
-        feed = {"H2O": 8.0, "MEA": rng.uniform(0.5, 1.5), "CO2": rng.uniform(0.2, 0.6),
-                "N2": rng.uniform(0.3, 3.0)}
+        feed = {
+            "H2O": 8.0,
+            "MEA": rng.uniform(0.5, 1.5),
+            "CO2": rng.uniform(0.2, 0.6),
+            "N2": rng.uniform(0.3, 3.0),
+        }
         T = rng.uniform(330.0, 370.0)
-        f = FlashOutputs(s, T, 101325.0, feed, ["T", "P", "CO2", "N2"],
-                         ["beta", "x_CO2", "y_CO2", "y_H2O"])
+        f = FlashOutputs(
+            s, T, 101325.0, feed, ["T", "P", "CO2", "N2"], ["beta", "x_CO2", "y_CO2", "y_H2O"]
+        )
         x = [T, 101325.0, feed["CO2"], feed["N2"]]
         J = f.jacobian(x)
         for j, h in enumerate((0.05, 100.0, 1e-4, 1e-4)):
@@ -284,18 +345,25 @@ def test_flash_outputs_with_solids_and_the_temperature_of_a_salt_yield():
     # a boiling NaCl-KCl brine at 1 atm that drops halite: the exact Jacobian against Richardson
     # differences, and the T at which half its NaCl has come out, checked by an independent flash
     s = velmora.System("NaCl-KCl-H2O")
-    feed = {"H2O": 8.5, "NaCl": 1.2, "KCl": 0.3}            # mol
+    feed = {"H2O": 8.5, "NaCl": 1.2, "KCl": 0.3}  # mol
     T0 = s.flash(feed, 101325.0, vapor_fraction=0.3, solids=True).T
-    f = FlashOutputs(s, T0, 101325.0, feed, ["T", "P", "NaCl"],
-                     ["beta", "x_KCl", "y_H2O", "s_halite", "s_sylvite"], solids=True)
+    f = FlashOutputs(
+        s,
+        T0,
+        101325.0,
+        feed,
+        ["T", "P", "NaCl"],
+        ["beta", "x_KCl", "y_H2O", "s_halite", "s_sylvite"],
+        solids=True,
+    )
     x = [T0, 101325.0, feed["NaCl"]]
     J = f.jacobian(x)
     for j, h in enumerate((0.02, 20.0, 1e-3)):
         fd = fd_column(f.values, x, j, h)
         assert np.abs(J[:, j] - fd).max() <= 1e-6 * np.abs(fd).max() + 1e-8 / h
-    assert not J[4].any()                                   # sylvite stays absent
+    assert not J[4].any()  # sylvite stays absent
     g = FlashOutputs(s, T0, 101325.0, feed, ["T"], ["s_halite"], solids=True)
-    half = 0.5 * feed["NaCl"] / sum(feed.values())           # mol of halite per mol of feed
+    half = 0.5 * feed["NaCl"] / sum(feed.values())  # mol of halite per mol of feed
     fun, jac = g.residuals([half])
     r = so.least_squares(fun, [T0], jac=jac, xtol=1e-14, ftol=1e-14, gtol=1e-14)
     check = s.flash(feed, 101325.0, T=r.x[0], solids=True)
@@ -312,11 +380,13 @@ def test_ipopt_finds_the_temperature_of_a_vapor_fraction():
     from pyomo.contrib.pynumero.interfaces.external_grey_box import ExternalGreyBoxBlock
 
     from velmora.pyomo import FlashGreyBox, solve
+
     s = velmora.System("CO2-H2O")
     feed = {"H2O": 0.9, "CO2": 0.1}
     m = pyo.ConcreteModel()
-    m.fl = ExternalGreyBoxBlock(external_model=FlashGreyBox(s, 340.0, 101325.0, feed, [],
-                                                            ["beta", "y_CO2"]))
+    m.fl = ExternalGreyBoxBlock(
+        external_model=FlashGreyBox(s, 340.0, 101325.0, feed, [], ["beta", "y_CO2"])
+    )
     m.fl.inputs["P"].fix(101325.0)
     m.target = pyo.Constraint(expr=m.fl.outputs["beta"] == 0.3)
     r = solve(m)
@@ -337,6 +407,7 @@ def test_ipopt_on_a_flash_steps_back_from_one_phase_and_reports_the_violation_le
     from pyomo.contrib.pynumero.interfaces.external_grey_box import ExternalGreyBoxBlock
 
     from velmora.pyomo import FlashGreyBox, solve
+
     s = velmora.System("KOH-H2O")
     feed, P = {"H2O": 55.5, "KOH": 2.0}, 101325.0
     T0 = s.flash(feed, P, vapor_fraction=0.9).T
@@ -358,6 +429,9 @@ def test_ipopt_on_a_flash_steps_back_from_one_phase_and_reports_the_violation_le
     m.fl = ExternalGreyBoxBlock(external_model=FlashGreyBox(s, 350.0, P, feed, [], ["beta"]))
     m.fl.inputs["P"].fix(P)
     m.target = pyo.Constraint(expr=m.fl.outputs["beta"] == 0.5)
-    with pytest.raises(ValueError, match=r"^no start for Ipopt: .*one-phase flash result \(vapor "
-                       r"fraction 0\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"^no start for Ipopt: .*one-phase flash result \(vapor "
+        r"fraction 0\)",
+    ):
         solve(m)

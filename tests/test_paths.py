@@ -15,8 +15,9 @@ from conftest import module_systems
 from independent import count
 from velmora import paths
 
-pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning",
-                                        "ignore::velmora.errors.DefaultParameterWarning")
+pytestmark = pytest.mark.filterwarnings(
+    "ignore::velmora.errors.RangeWarning", "ignore::velmora.errors.DefaultParameterWarning"
+)
 
 T25 = 298.15
 # the magnesium-free seawater of docs/solids.md [mol/kg of water]
@@ -39,16 +40,24 @@ def held_at(system, path, k):
 
 
 def solid_formulas(system):
-    return {k: system.solids.records[system.solids.index(k)]["formula"]
-            for k in system.solids.names}
+    return {
+        k: system.solids.records[system.solids.index(k)]["formula"] for k in system.solids.names
+    }
 
 
 def by_definition(liq, system, solid):
     """SI of ``solid`` on a LiquidState from its molal activities and the water activity:
     log10(prod (m gamma_m)^nu a_w^n) - log10 Km."""
     nu = system.solids.records[system.solids.index(solid)]["dissolution"]
-    log_iap = sum(v * (math.log10(liq.water_activity) if s == "H2O" else
-                       math.log10(liq.molality[s] * liq.gamma_molal[s])) for s, v in nu.items())
+    log_iap = sum(
+        v
+        * (
+            math.log10(liq.water_activity)
+            if s == "H2O"
+            else math.log10(liq.molality[s] * liq.gamma_molal[s])
+        )
+        for s, v in nu.items()
+    )
     return log_iap - system.solids.log10_ksp(liq.T)[solid]
 
 
@@ -79,15 +88,18 @@ def test_first_appearance_is_where_the_index_reaches_zero(systems):
     dissolves where anhydrite has come."""
     for chem, brine in (("brine-H2O", SEA), ("CaSO4-NaCl-H2O", {"NaCl": 0.5, "CaSO4": 0.01})):
         s = systems[chem]
-        app = (paths.brine(s, brine).amounts if chem == "brine-H2O"
-               else s.composition(molalities=brine))
+        app = (
+            paths.brine(s, brine).amounts
+            if chem == "brine-H2O"
+            else s.composition(molalities=brine)
+        )
         r = np.linspace(0.0, 0.95, 100)
         path = paths.evaporate(s, app, T25, removed=r)
         assert {"gypsum", "anhydrite", "halite"} <= set(path.appears)
         assert path.appears["gypsum"] < path.appears["anhydrite"] < path.appears["halite"]
         assert path.appears["anhydrite"] <= path.dissolves["gypsum"]
 
-        def at(f):
+        def at(f, s=s, app=app):
             feed = dict(app, H2O=app["H2O"] * (1.0 - f))
             return s.liquid(T25, feed, solids=True)
 
@@ -113,8 +125,9 @@ def test_path_points_are_the_front_doors_liquids(systems):
     path = paths.evaporate(b, app, T25, removed=np.linspace(0.0, 0.95, 60), events=False)
     for k in (0, 30, 52, 55, 59):
         liq = path.state(k)
-        assert liq.solids == pytest.approx({s: v[k] for s, v in path.solids.items() if v[k]},
-                                           rel=1e-7, abs=1e-12)
+        assert liq.solids == pytest.approx(
+            {s: v[k] for s, v in path.solids.items() if v[k]}, rel=1e-7, abs=1e-12
+        )
         for s, m in path.molality.items():
             assert m[k] == pytest.approx(liq.molality[s], rel=1e-7, abs=1e-14), s
         for s, v in path.saturation_indices.items():
@@ -151,7 +164,7 @@ def test_mixing_endpoints_and_a_mix_of_one_brine(systems):
         for s, m in mixed.molality.items():
             assert m[k] == pytest.approx(liq.molality[s], rel=1e-8, abs=1e-10), s  # floor: 1e-11
         for s, v in liq.saturation_indices.items():
-            if v > -6.0:                     # not an ion at the speciation's floor
+            if v > -6.0:  # not an ion at the speciation's floor
                 assert mixed.saturation_indices[s][k] == pytest.approx(v, abs=1e-8), s
     g = mixed.saturation_indices["gypsum"]
     assert g[0] < 0.0 and g[-1] < 0.0 and g.max() > 0.0
@@ -186,12 +199,14 @@ def test_profile_kept_liquid_and_boiling(systems):
         assert prof.vapor_fraction[k] == pytest.approx(fl.vapor_fraction, rel=1e-9)
         # the salts stay in the liquid (and solids): chloride over the liquid's water
         assert prof.molality["Cl-"][k] * prof.water[k] == pytest.approx(
-            SEA["Cl-"] * sea.amounts["H2O"], rel=1e-6)
+            SEA["Cl-"] * sea.amounts["H2O"], rel=1e-6
+        )
         # the vapor is water alone (the salts do not evaporate), per mol of brine; the flash's
         # balances hold to the system's tolerance
         total = sum(sea.amounts.values())
         assert prof.water[k] == pytest.approx(
-            sea.amounts["H2O"] - prof.vapor_fraction[k] * total, rel=b.tol)
+            sea.amounts["H2O"] - prof.vapor_fraction[k] * total, rel=b.tol
+        )
     kept = paths.profile(b, sea, T)
     assert np.all(kept.vapor_fraction == 0.0) and np.all(np.isnan(kept.P))
     assert list(kept.to_frame().columns[:3]) == ["T", "P", "vapor_fraction"]
@@ -200,14 +215,19 @@ def test_profile_kept_liquid_and_boiling(systems):
 def test_path_inputs_are_checked(systems):
     b = systems["brine-H2O"]
     sea = paths.brine(b, SEA)
-    for removed, message in (([0.0, 0.5, 0.4], "removed must increase from point to point"),
-                             ([0.2, 1.0], "removed must lie in [0, 1], not 1"),
-                             ([], "removed: give a sequence of one or more numbers"),
-                             ([0.1, math.nan], "removed must be finite")):
+    for removed, message in (
+        ([0.0, 0.5, 0.4], "removed must increase from point to point"),
+        ([0.2, 1.0], "removed must lie in [0, 1], not 1"),
+        ([], "removed: give a sequence of one or more numbers"),
+        ([0.1, math.nan], "removed must be finite"),
+    ):
         with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
             paths.evaporate(b, sea, T25, removed=removed)
-    with pytest.raises(ValueError, match=r"^P: 2 values for 3 temperatures; give one P or one "
-                                         r"per T$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^P: 2 values for 3 temperatures; give one P or one "
+        r"per T$",
+    ):
         paths.profile(b, sea, [300.0, 310.0, 320.0], [1e5, 2e5])
     with pytest.raises(ValueError, match=r"^fractions must lie in \[0, 1\], not 1.5$"):
         paths.mix(b, sea, sea, T25, [0.0, 1.5])
@@ -230,40 +250,67 @@ def test_ion_analysis_to_components_and_the_charge_balance(systems):
     assert str(e.value) == (
         "the brine is not charge-balanced: -0.0406 eq/kg (cations 0.518, anions 0.5586 eq/kg; "
         "Na+ 0.486, K+ 0.0106, Ca++ 0.0107, SO4-- 0.0293, Cl- 0.5 mol/kg); correct the analysis "
-        "or name the ion that takes up the difference, e.g. balance=\"Cl-\"")
+        'or name the ion that takes up the difference, e.g. balance="Cl-"'
+    )
     fixed = paths.brine(b, bad, balance="cl-")
     assert fixed.adjusted["Cl-"] == pytest.approx(-0.0406, rel=1e-12)
     assert fixed.amounts == pytest.approx(got.amounts, rel=1e-12)
     on_na = paths.brine(b, bad, balance="Na+")
     assert on_na.molalities["Na+"] == pytest.approx(0.486 + 0.0406, rel=1e-12)
-    assert bad["Na+"] == 0.486                 # the analysis given is not changed in place
+    assert bad["Na+"] == 0.486  # the analysis given is not changed in place
     cases = [
-        (b, bad, "Mg++", "balance='Mg++' is not an ion of brine-H2O; its ions: Na+, K+, Ca++, "
-                         "Cl-, SO4--, H3O+, OH-"),
+        (
+            b,
+            bad,
+            "Mg++",
+            "balance='Mg++' is not an ion of brine-H2O; its ions: Na+, K+, Ca++, "
+            "Cl-, SO4--, H3O+, OH-",
+        ),
         (b, {"Na+": 0.1, "Cl-": 0.5}, "Na+", None),
         (b, {"Na+": 0.5, "Cl-": 0.1}, "Cl-", None),
-        (b, {"Na+": 0.5, "Cl-": 0.1}, "K+",
-         "balancing on K+ would make its molality negative (-0.4 mol/kg): the analysis has "
-         "0.4 eq/kg more cations than anions; balance on an anion"),
-        (b, {"Mg++": 0.1, "Cl-": 0.2}, None,
-         "unknown ion or component 'Mg++'; ions of brine-H2O: Na+, K+, Ca++, Cl-, SO4--, H3O+, "
-         "OH-; components: H2O, NaCl, KCl, CaCl2, Na2SO4"),
-        (b, {"Na+": 0.1, "Cl-": 0.1, "H2O": 55.5}, None,
-         "molalities are per kg of water: leave H2O out"),
+        (
+            b,
+            {"Na+": 0.5, "Cl-": 0.1},
+            "K+",
+            "balancing on K+ would make its molality negative (-0.4 mol/kg): the analysis has "
+            "0.4 eq/kg more cations than anions; balance on an anion",
+        ),
+        (
+            b,
+            {"Mg++": 0.1, "Cl-": 0.2},
+            None,
+            "unknown ion or component 'Mg++'; ions of brine-H2O: Na+, K+, Ca++, Cl-, SO4--, H3O+, "
+            "OH-; components: H2O, NaCl, KCl, CaCl2, Na2SO4",
+        ),
+        (
+            b,
+            {"Na+": 0.1, "Cl-": 0.1, "H2O": 55.5},
+            None,
+            "molalities are per kg of water: leave H2O out",
+        ),
         (b, {"Na+": -0.1, "Cl-": -0.1}, None, "molality of Na+ is negative (-0.1)"),
-        (b, {"Na+": 2.0, "SO4--": 1.1, "Ca++": 0.1}, None,
-         "the analysis needs -0.2 mol/kg of NaCl among the components of brine-H2O (H2O, NaCl, "
-         "KCl, CaCl2, Na2SO4): its salts cannot carry these ions; a chemistry with other salts "
-         "is needed"),
-        (c, {"Na+": 1.0, "Cl-": 0.8, "Ca++": 0.1, "SO4--": 0.2}, None,
-         "the ions Na+, Cl-, Ca++, SO4-- in these amounts cannot be made up of the components of "
-         "CaSO4-NaCl-H2O (H2O, NaCl, CaSO4); a chemistry with more components is needed"),
+        (
+            b,
+            {"Na+": 2.0, "SO4--": 1.1, "Ca++": 0.1},
+            None,
+            "the analysis needs -0.2 mol/kg of NaCl among the components of brine-H2O (H2O, NaCl, "
+            "KCl, CaCl2, Na2SO4): its salts cannot carry these ions; a chemistry with other salts "
+            "is needed",
+        ),
+        (
+            c,
+            {"Na+": 1.0, "Cl-": 0.8, "Ca++": 0.1, "SO4--": 0.2},
+            None,
+            "the ions Na+, Cl-, Ca++, SO4-- in these amounts cannot be made up of the components "
+            "of CaSO4-NaCl-H2O (H2O, NaCl, CaSO4); a chemistry with more components is needed",
+        ),
     ]
     for system, analysis, on, message in cases:
-        if message is None:                    # balanced on the ion named: no refusal
+        if message is None:  # balanced on the ion named: no refusal
             got = paths.brine(system, analysis, balance=on)
-            assert sum(v * {"Na+": 1, "Cl-": -1}[k] for k, v in got.molalities.items()) == \
-                pytest.approx(0.0, abs=1e-15)
+            assert sum(
+                v * {"Na+": 1, "Cl-": -1}[k] for k, v in got.molalities.items()
+            ) == pytest.approx(0.0, abs=1e-15)
             continue
         with pytest.raises(ValueError) as e:
             paths.brine(system, analysis, balance=on)
@@ -287,4 +334,5 @@ def test_ion_analysis_to_components_and_the_charge_balance(systems):
     assert str(e.value) == (
         "the brine is not charge-balanced: +0.001 eq/kg (cations 0.004, anions 0.003 eq/kg; "
         "Ca++ 0.002, HCO3- 0.003 mol/kg); correct the analysis or name the ion that takes up the "
-        "difference, e.g. balance=\"Ca++\"")
+        'difference, e.g. balance="Ca++"'
+    )

@@ -30,6 +30,7 @@ def systems():
         if name not in cache:
             cache[name] = velmora.System(name)
         return cache[name]
+
     return get
 
 
@@ -45,16 +46,20 @@ def worst(salt):
 
 # ------------------------------------------------------------------------------ pairs
 
-MISS = ("one water / ion-pair parameter pair with alpha 0.2 cannot follow the curvature of ln "
-        "gamma+- at 0.1-1 mol/kg: MgCl2 -5.7 % at 0.2 mol/kg (its pair also fitted to MgCl2 in NaCl "
-        "and the mixtures' water activity), MgSO4 "
-        "+14.5 % at 0.1 (its ions associate). An MgSO4(aq) ion pair, tried (phreeqc.dat's log K 2.37 "
-        "moved to 2.19 by the fit with the pair), meets MgSO4 within 0.2 %, but holds 1.8 mol/kg in "
-        "seawater evaporated to 99 %, where epsomite then no longer comes out: not shipped")
+MISS = (
+    "one water / ion-pair parameter pair with alpha 0.2 cannot follow the curvature of ln "
+    "gamma+- at 0.1-1 mol/kg: MgCl2 -5.7 % at 0.2 mol/kg (its pair also fitted to MgCl2 in NaCl "
+    "and the mixtures' water activity), MgSO4 "
+    "+14.5 % at 0.1 (its ions associate). An MgSO4(aq) ion pair, tried (phreeqc.dat's log K 2.37 "
+    "moved to 2.19 by the fit with the pair), meets MgSO4 within 0.2 %, but holds 1.8 mol/kg in "
+    "seawater evaporated to 99 %, where epsomite then no longer comes out: not shipped"
+)
 
 
-@pytest.mark.parametrize("salt, figure, top", [
-    ("MgCl2", 0.057, 5.0), ("SrCl2", 0.011, 2.0), ("BaCl2", 0.021, 1.0), ("MgSO4", 0.145, 1.0)])
+@pytest.mark.parametrize(
+    "salt, figure, top",
+    [("MgCl2", 0.057, 5.0), ("SrCl2", 0.011, 2.0), ("BaCl2", 0.021, 1.0), ("MgSO4", 0.145, 1.0)],
+)
 def test_pairs_against_the_crc_table_at_25c(salt, figure, top):
     # CRC Handbook gamma+- (0.1-1 mol/kg and the 2 and 5 mol/kg rows): the figures of
     # docs/data-sources.md; MgCl2 with its molecule-ion-pair and like-ion terms up to 14.4 at
@@ -65,8 +70,13 @@ def test_pairs_against_the_crc_table_at_25c(salt, figure, top):
 
 
 # (BaCl2 and SrCl2 meet it: their figures above)
-@pytest.mark.parametrize("salt", [pytest.param("MgCl2", marks=pytest.mark.xfail(strict=True, reason=MISS)),
-                                  pytest.param("MgSO4", marks=pytest.mark.xfail(strict=True, reason=MISS))])
+@pytest.mark.parametrize(
+    "salt",
+    [
+        pytest.param("MgCl2", marks=pytest.mark.xfail(strict=True, reason=MISS)),
+        pytest.param("MgSO4", marks=pytest.mark.xfail(strict=True, reason=MISS)),
+    ],
+)
 def test_pairs_within_3_percent(salt):
     assert worst(salt)[0] <= 0.03
 
@@ -74,9 +84,18 @@ def test_pairs_within_3_percent(salt):
 def test_mgcl2_against_the_92nd_edition():
     # the same compilation as pyEQL's tests cite it (92nd ed., 0.006-0.007 above the table the
     # fit used at 0.1-1 mol/kg): not fitted; the dilute end as the fit leaves it (6.4 % at 0.2)
-    sets = [regress.DataSet("CRC 92nd MgCl2", "gamma_mean", "MgCl2-H2O", "MgCl2",
-                            regress.core.salt_points("MgCl2", [(T25, m, g) for m, g in data.CRC92_MGCL2]),
-                            "CRC Handbook 92nd ed.", 0.01, "m")]
+    sets = [
+        regress.DataSet(
+            "CRC 92nd MgCl2",
+            "gamma_mean",
+            "MgCl2-H2O",
+            "MgCl2",
+            regress.core.salt_points("MgCl2", [(T25, m, g) for m, g in data.CRC92_MGCL2]),
+            "CRC Handbook 92nd ed.",
+            0.01,
+            "m",
+        )
+    ]
     rows = regress.evaluate(sets)[0][1]
     assert max(abs(c / v - 1) for _, _, v, c in rows) < 0.07
 
@@ -84,10 +103,16 @@ def test_mgcl2_against_the_92nd_edition():
 # Magnesium among chloride at 25 C, pitzer.dat computed by PHREEQC (through phreeqpython 1.6.2),
 # points the MgCl2 fit does not hold: (other salt, its mol/kg, MgCl2 mol/kg, a_w, gamma+- of MgCl2
 # as (GAMMA("Mg+2") GAMMA("Cl-")^2)^(1/3))
-MG_WITHHELD = [("NaCl", 3.0, 1.0, 0.80031, 1.1401), ("NaCl", 1.0, 1.0, 0.89705, 0.6965),
-               ("NaCl", 5.0, 0.8, 0.7203, 1.6981), ("KCl", 1.0, 1.0, 0.90371, 0.6244),
-               ("KCl", 2.0, 2.0, 0.76339, 1.4096), ("KCl", 3.0, 1.5, 0.77919, 1.1186),
-               ("NaCl", 2.5, 1e-4, 0.91276, 0.5578), ("NaCl", 4.5, 1e-4, 0.82952, 0.8495)]
+MG_WITHHELD = [
+    ("NaCl", 3.0, 1.0, 0.80031, 1.1401),
+    ("NaCl", 1.0, 1.0, 0.89705, 0.6965),
+    ("NaCl", 5.0, 0.8, 0.7203, 1.6981),
+    ("KCl", 1.0, 1.0, 0.90371, 0.6244),
+    ("KCl", 2.0, 2.0, 0.76339, 1.4096),
+    ("KCl", 3.0, 1.5, 0.77919, 1.1186),
+    ("NaCl", 2.5, 1e-4, 0.91276, 0.5578),
+    ("NaCl", 4.5, 1e-4, 0.82952, 0.8495),
+]
 
 
 def test_magnesium_among_chloride_on_points_not_fitted(systems):
@@ -116,8 +141,10 @@ def test_divalent_chlorides_traced_in_nacl():
     within 20 %. A cation term acting on the cation traced in chloride, as MgCl2's W alone did (0.20
     against 1.24 at 6 mol/kg), fails it."""
     s = velmora.System("seawater-H2O")
-    ref = {salt: [g for m, g in data.PITZER_DAT_TRACED_IN_NACL[salt] if m in (1.0, 3.0, 6.0)]
-           for salt in ("MgCl2", "SrCl2")}
+    ref = {
+        salt: [g for m, g in data.PITZER_DAT_TRACED_IN_NACL[salt] if m in (1.0, 3.0, 6.0)]
+        for salt in ("MgCl2", "SrCl2")
+    }
     ref.update(TRACED_NOT_FITTED)
     for salt, gammas in ref.items():
         ion = salt[:2] + "++"
@@ -127,13 +154,19 @@ def test_divalent_chlorides_traced_in_nacl():
             assert (gm[ion] * gm["Cl-"] ** 2) ** (1.0 / 3.0) == pytest.approx(g, rel=tol), (salt, m)
 
 
-# gamma+- of CaCl2 and SrCl2 traced (1e-4 mol/kg) in MgCl2(aq) and NaCl-MgCl2 mixtures at 25 C, points
-# the fit of U(Cl-; Mg++, Ca++) and U(Cl-; Mg++, Sr++) does not hold: pitzer.dat, computed by
+# gamma+- of CaCl2 and SrCl2 traced (1e-4 mol/kg) in MgCl2(aq) and NaCl-MgCl2 mixtures at 25 C,
+# points the fit of U(Cl-; Mg++, Ca++) and U(Cl-; Mg++, Sr++) does not hold: pitzer.dat, computed by
 # PHREEQC 3 (through phreeqpython 1.6.2) as (GAMMA("M+2") GAMMA("Cl-")^2)^(1/3); (m NaCl, m MgCl2,
 # gamma+- of CaCl2, of SrCl2)
-IN_MGCL2_WITHHELD = [(0.0, 0.25, 0.4663, 0.4673), (0.0, 1.5, 0.6722, 0.6495), (0.0, 2.5, 1.2559, 1.1922),
-                     (1.0, 0.5, 0.5094, 0.4900), (4.25, 0.55, 0.9867, 0.8896), (3.0, 1.5, 1.3367, 1.2244),
-                     (2.0, 2.5, 2.0738, 1.9260)]
+IN_MGCL2_WITHHELD = [
+    (0.0, 0.25, 0.4663, 0.4673),
+    (0.0, 1.5, 0.6722, 0.6495),
+    (0.0, 2.5, 1.2559, 1.1922),
+    (1.0, 0.5, 0.5094, 0.4900),
+    (4.25, 0.55, 0.9867, 0.8896),
+    (3.0, 1.5, 1.3367, 1.2244),
+    (2.0, 2.5, 2.0738, 1.9260),
+]
 IN_MGCL2_FIT = "CaCl2-SrCl2-MgCl2-H2O"
 
 
@@ -165,23 +198,32 @@ def test_the_fit_in_magnesium_chloride_repeats_from_its_data():
     some 1100 +- 50, and the fitted points within 14 % (Ca) and 17 % (Sr); the record writes no
     chemistry's range (it is named for none)."""
     from velmora.regress import shipped
+
     res, _ = shipped.run(IN_MGCL2_FIT)
-    rec = next(f for f in databank.active().fits().values() if f["parameters"] == res.overlay["fit"]["parameters"])
+    rec = next(
+        f
+        for f in databank.active().fits().values()
+        if f["parameters"] == res.overlay["fit"]["parameters"]
+    )
     assert res.theta == pytest.approx(rec["theta"], rel=1e-5)
     assert all(1000.0 < u < 1200.0 and e < 60.0 for u, e in zip(res.theta, res.stderr))
     worst = {d.species: max(abs(c / v - 1) for *_, v, c in rows) for d, rows in res.evaluated}
     assert worst["Ca++ Cl-"] < 0.14 and worst["Sr++ Cl-"] < 0.17
-    assert res.overlay["fit"]["chemistries"] == [] and res.overlay["fit"]["molality"] == {"MgCl2": 3.0}
+    assert res.overlay["fit"]["chemistries"] == [] and res.overlay["fit"]["molality"] == {
+        "MgCl2": 3.0
+    }
 
 
 # Seawater (velmora.seawater(carbonate=True), 2.2e-7 mol/kg of barium) concentrated 1-10 times at
 # 25 C: PHREEQC's SI() with pitzer.dat (PHREEQC 3 through phreeqpython 1.6.2, the same element
 # totals, pH from the charge balance; benchmarks/validate_seawater_phreeqc.py)
 SEAWATER_FACTORS = (1, 2, 4, 6, 8, 10)
-PHREEQC_SEAWATER_SI = {"gypsum": (-0.639, -0.293, 0.121, 0.441, 0.723, 0.978),
-                       "calcite": (0.891, 1.204, 1.533, 1.738, 1.873, 1.953),
-                       "celestite": (-0.628, -0.286, 0.140, 0.499, 0.848, 1.198),
-                       "halite": (-2.497, -1.912, -1.259, -0.807, -0.431, -0.094)}
+PHREEQC_SEAWATER_SI = {
+    "gypsum": (-0.639, -0.293, 0.121, 0.441, 0.723, 0.978),
+    "calcite": (0.891, 1.204, 1.533, 1.738, 1.873, 1.953),
+    "celestite": (-0.628, -0.286, 0.140, 0.499, 0.848, 1.198),
+    "halite": (-2.497, -1.912, -1.259, -0.807, -0.431, -0.094),
+}
 
 
 def _seawater_si(factors):
@@ -198,17 +240,20 @@ def _seawater_si(factors):
 def test_concentrated_seawater_indices_beside_phreeqc():
     """Gypsum within 0.055 of PHREEQC's index to 8 times (-0.051 at 2; -0.034 before CaCl2's
     dilute-weighted term: its refitted pair gives calcium traced among chloride a little less) and
-    0.15 at 10 (0.29 below there without calcium among magnesium chloride), calcite within 0.12; celestite within 0.17, most of it its
-    constant at 1 times (the CRC's solubility in water, docs/solids.md), which the index carries at
-    every factor: its difference rises by less than 0.25 from 1 to 10 times. Halite within 0.05 to
-    8 times and 0.07 at 10, where sodium chloride among magnesium chloride and sodium sulfate takes
-    it 0.06 below (benchmarks/seawater_ion_gaps.py)."""
+    0.15 at 10 (0.29 below there without calcium among magnesium chloride), calcite within 0.12;
+    celestite within 0.17, most of it its constant at 1 times (the CRC's solubility in water,
+    docs/solids.md), which the index carries at every factor: its difference rises by less than 0.25
+    from 1 to 10 times. Halite within 0.05 to 8 times and 0.07 at 10, where sodium chloride among
+    magnesium chloride and sodium sulfate takes it 0.06 below (benchmarks/seawater_ion_gaps.py)."""
     now = _seawater_si(SEAWATER_FACTORS)
     d = {k: [si[k] - r for si, r in zip(now, ref)] for k, ref in PHREEQC_SEAWATER_SI.items()}
     assert all(abs(e) <= 0.055 for e in d["gypsum"][:-1]) and abs(d["gypsum"][-1]) <= 0.15, d
     assert all(abs(e) <= 0.12 for e in d["calcite"]), d
     assert all(abs(e) <= 0.05 for e in d["halite"][:-1]) and abs(d["halite"][-1]) <= 0.07, d
-    assert all(abs(e) <= 0.17 for e in d["celestite"]) and d["celestite"][-1] - d["celestite"][0] < 0.25, d
+    assert (
+        all(abs(e) <= 0.17 for e in d["celestite"])
+        and d["celestite"][-1] - d["celestite"][0] < 0.25
+    ), d
     with databank.using(databank.shipped_without_fit(IN_MGCL2_FIT)):
         old = _seawater_si(SEAWATER_FACTORS[-1:])[0]
     assert old["gypsum"] - PHREEQC_SEAWATER_SI["gypsum"][-1] < -0.25
@@ -216,12 +261,28 @@ def test_concentrated_seawater_indices_beside_phreeqc():
 
 # CRC Handbook, Constant humidity solutions (after Greenspan, J. Res. NBS 81A (1977) 89):
 # RH = A exp(B/T) [%] over the saturated solution, "generally accurate to +-2 %"
-RH = {"MgCl2": (29.26, 34.0, 95.205, 35.9), "BaCl2": (69.99, 75.0, 208.23, 27.03),
-      "SrCl2": (31.58, 241.0, 158.52, 35.37)}   # A, B, molar mass, CRC solubility at 25 C [%]
+RH = {
+    "MgCl2": (29.26, 34.0, 95.205, 35.9),
+    "BaCl2": (69.99, 75.0, 208.23, 27.03),
+    "SrCl2": (31.58, 241.0, 158.52, 35.37),
+}  # A, B, molar mass, CRC solubility at 25 C [%]
 
 
-@pytest.mark.parametrize("salt", ["MgCl2", "BaCl2", pytest.param("SrCl2", marks=pytest.mark.xfail(
-    strict=True, reason="a_w 0.766 against 0.709 at saturation (3.45 mol/kg): the pair is fitted to 2 mol/kg"))])
+@pytest.mark.parametrize(
+    "salt",
+    [
+        "MgCl2",
+        "BaCl2",
+        pytest.param(
+            "SrCl2",
+            marks=pytest.mark.xfail(
+                strict=True,
+                reason="a_w 0.766 against 0.709 at saturation (3.45 mol/kg): "
+                "the pair is fitted to 2 mol/kg",
+            ),
+        ),
+    ],
+)
 def test_water_activity_of_the_saturated_solution_at_25c(systems, salt):
     a, b, mw, w = RH[salt]
     liq = systems(f"{salt}-H2O").liquid(T25, molalities={salt: molality(w, mw)})
@@ -241,18 +302,29 @@ def test_water_activity_over_bischofite_from_5_to_45c(systems):
 # The liquid saturated with both halite and bischofite at 10 C: 0.32 % NaCl and 33.80 % MgCl2 by
 # mass (Benhassen-Chehimi et al., J. Therm. Anal. Calorim. 53 (1998) 169, the eutonic point of its
 # abstract, "g%"): sodium traced in magnesium chloride, which no fit holds
-SODIUM_AMONG_MGCL2 = ("halite -0.81 at the measured eutonic (PHREEQC's pitzer.dat -0.09): the one "
-                      "constant U(Cl-; Na+, Mg++) that meets it, about 430 against 267, takes MgCl2 "
-                      "traced in 6 mol/kg NaCl 57 % above pitzer.dat and seawater's calcite at 10 "
-                      "times 0.37 lower (docs/solids.md)")
+SODIUM_AMONG_MGCL2 = (
+    "halite -0.81 at the measured eutonic (PHREEQC's pitzer.dat -0.09): the one "
+    "constant U(Cl-; Na+, Mg++) that meets it, about 430 against 267, takes MgCl2 "
+    "traced in 6 mol/kg NaCl 57 % above pitzer.dat and seawater's calcite at 10 "
+    "times 0.37 lower (docs/solids.md)"
+)
 
 
-@pytest.mark.parametrize("solid", ["bischofite", pytest.param("halite", marks=pytest.mark.xfail(
-    strict=True, reason=SODIUM_AMONG_MGCL2))])
+@pytest.mark.parametrize(
+    "solid",
+    [
+        "bischofite",
+        pytest.param("halite", marks=pytest.mark.xfail(strict=True, reason=SODIUM_AMONG_MGCL2)),
+    ],
+)
 def test_halite_bischofite_eutonic_at_10c(systems, solid):
     water = 100.0 - 0.32 - 33.80
-    m = {"NaCl": 0.32 / 58.443 / water * 1e3, "MgCl2": 33.80 / 95.211 / water * 1e3,
-         "CaCl2": 1e-6, "Na2SO4": 1e-6}
+    m = {
+        "NaCl": 0.32 / 58.443 / water * 1e3,
+        "MgCl2": 33.80 / 95.211 / water * 1e3,
+        "CaCl2": 1e-6,
+        "Na2SO4": 1e-6,
+    }
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", velmora.RangeWarning)
         liq = systems("seawater-H2O").liquid(283.15, molalities=m)
@@ -263,18 +335,41 @@ def test_halite_bischofite_eutonic_at_10c(systems, solid):
 
 # CRC Handbook, Aqueous solubility of inorganic compounds at various temperatures (mass % of the
 # anhydrous salt; as transcribed in chicolucio/solutions): MgSO4 and MgCl2
-MGSO4 = {10: 21.7, 20: 25.1, 25: 26.3, 30: 28.2, 40: 30.9, 50: 33.4, 60: 35.6, 70: 36.9, 80: 35.9,
-         90: 34.7, 100: 33.3}
+MGSO4 = {
+    10: 21.7,
+    20: 25.1,
+    25: 26.3,
+    30: 28.2,
+    40: 30.9,
+    50: 33.4,
+    60: 35.6,
+    70: 36.9,
+    80: 35.9,
+    90: 34.7,
+    100: 33.3,
+}
 MGCL2 = {0: 33.96, 10: 34.85, 20: 35.58, 25: 35.9, 30: 36.2, 40: 36.77, 50: 37.34, 60: 37.97}
 # the hydrate stable beside the saturated solution: epsomite below 48 C, hexahydrite to 68 C,
 # kieserite above (SSHADE, MgSO4 hexahydrate, phase transitions)
-HYDRATE = {10: "epsomite", 20: "epsomite", 25: "epsomite", 30: "epsomite", 40: "epsomite",
-           50: "hexahydrite", 60: "hexahydrite", 70: "kieserite", 80: "kieserite", 90: "kieserite",
-           100: "kieserite"}
+HYDRATE = {
+    10: "epsomite",
+    20: "epsomite",
+    25: "epsomite",
+    30: "epsomite",
+    40: "epsomite",
+    50: "hexahydrite",
+    60: "hexahydrite",
+    70: "kieserite",
+    80: "kieserite",
+    90: "kieserite",
+    100: "kieserite",
+}
 
 
-@pytest.mark.parametrize("salt, table, mw, given, tol", [("MgSO4", MGSO4, 120.361, 6.0, 0.02),
-                                                       ("MgCl2", MGCL2, 95.205, 9.0, 0.004)])
+@pytest.mark.parametrize(
+    "salt, table, mw, given, tol",
+    [("MgSO4", MGSO4, 120.361, 6.0, 0.02), ("MgCl2", MGCL2, 95.205, 9.0, 0.004)],
+)
 def test_magnesium_salt_solubilities_and_their_hydrates(systems, salt, table, mw, given, tol):
     s = systems(f"{salt}-H2O")
     for t, w in table.items():
@@ -297,13 +392,15 @@ def test_celestite_and_barite_in_water(systems):
     m = liq.molality["Ba++"]
     g = liq.activity["Ba++"] / m
     assert -10.05 <= math.log10((m * g) ** 2) <= -9.96
-    assert 0.96 < g < 0.98                   # Debye-Hueckel at I = 4.3e-5: 0.970
+    assert 0.96 < g < 0.98  # Debye-Hueckel at I = 4.3e-5: 0.970
     # and barite comes out of a brine with some BaCl2 and sulfate, not from one without sulfate
     sea = velmora.System("seawater-H2O")
     clear = sea.liquid(T25, molalities={"NaCl": 1.0, "BaCl2": 0.01}, solids=True)
     assert clear.solids == {}
     scale = sea.liquid(T25, molalities={"NaCl": 1.0, "BaCl2": 1e-3, "Na2SO4": 0.01}, solids=True)
-    assert list(scale.solids) == ["barite"] and scale.solids["barite"] == pytest.approx(1e-3, rel=0.01)
+    assert list(scale.solids) == ["barite"] and scale.solids["barite"] == pytest.approx(
+        1e-3, rel=0.01
+    )
 
 
 # ------------------------------------------------------------------------------ seawater
@@ -313,9 +410,9 @@ def test_reference_composition_is_charge_balanced_and_adds_up_to_the_salinity():
     ions = presets.seawater_ions(35.0)
     charge = sum(presets.CHARGE[k] * m for k, m in ions.items())
     cations = sum(presets.CHARGE[k] * m for k, m in ions.items() if presets.CHARGE[k] > 0)
-    assert abs(charge) < 3e-6 * cations           # Millero et al. balanced it; a typo would not be
+    assert abs(charge) < 3e-6 * cations  # Millero et al. balanced it; a typo would not be
     salt = sum(m * presets.REFERENCE_COMPOSITION[k][1] for k, m in ions.items()) / 1000.0
-    assert salt / (1.0 + salt) == pytest.approx(35.16504e-3, rel=1e-9)    # kg salt / kg seawater
+    assert salt / (1.0 + salt) == pytest.approx(35.16504e-3, rel=1e-9)  # kg salt / kg seawater
 
 
 def test_seawater_preset(systems):
@@ -332,9 +429,12 @@ def test_seawater_preset(systems):
     left_out = sum(-presets.CHARGE[k] * ions[k] for k in ("HCO3-", "CO3--", "B(OH)4-", "F-", "OH-"))
     assert liq.molality["Cl-"] == pytest.approx(ions["Cl-"] + ions["Br-"] + left_out, rel=1e-5)
     assert 2.3e-3 < left_out < 2.5e-3
-    half = velmora.seawater(17.5)              # per kg of seawater, half of each salt
+    half = velmora.seawater(17.5)  # per kg of seawater, half of each salt
     water = {35.0: 1.0 - 35.16504e-3, 17.5: 1.0 - 35.16504e-3 / 2}
-    assert all(half[k] * water[17.5] == pytest.approx(v * water[35.0] / 2, rel=1e-12) for k, v in sw.items())
+    assert all(
+        half[k] * water[17.5] == pytest.approx(v * water[35.0] / 2, rel=1e-12)
+        for k, v in sw.items()
+    )
     # with its carbonate: HCO3-, CO3-- and CO2 as the reference gives them, chloride takes the rest
     c = systems("seawater-CO2-H2O").liquid(T25, molalities=velmora.seawater(carbonate=True))
     dic = sum(c.molality[k] for k in ("CO2", "HCO3-", "CO3--", "CaCO3(aq)", "MgCO3(aq)"))

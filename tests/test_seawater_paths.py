@@ -14,11 +14,12 @@ from independent import count
 from velmora import paths
 from test_paths import by_definition, held_at, solid_formulas
 
-pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning",
-                                        "ignore::velmora.errors.DefaultParameterWarning")
+pytestmark = pytest.mark.filterwarnings(
+    "ignore::velmora.errors.RangeWarning", "ignore::velmora.errors.DefaultParameterWarning"
+)
 
 T25 = 298.15
-BARIUM = 2.2e-7   # mol/kg of water: seawater's barium at barite equilibrium (Savenko et al. 2019)
+BARIUM = 2.2e-7  # mol/kg of water: seawater's barium at barite equilibrium (Savenko et al. 2019)
 REMOVED = np.linspace(0.0, 0.99, 100)
 # salts of the potassium and magnesium that come after halite
 BITTERNS = {"sylvite", "carnallite", "epsomite", "hexahydrite", "kieserite", "bischofite"}
@@ -55,7 +56,7 @@ def test_seawater_appearances_at_zero_index(sea):
 
     assert len(path.appears) >= 8
     for solid, f in path.appears.items():
-        if f == 0.0:            # saturated from the start: seawater's barite
+        if f == 0.0:  # saturated from the start: seawater's barite
             assert solid == "barite" and abs(by_definition(at(0.0), s, solid)) <= 1e-6
             continue
         try:
@@ -80,9 +81,16 @@ def test_every_point_saturated_in_its_solids_and_below_in_the_others(sea):
     for k in range(len(REMOVED)):
         kg = path.water[k] * s._info.mw["H2O"] / 1000.0
         el = count({sp: m[k] * kg for sp, m in path.molality.items()})
-        liquid = {"H2O": path.water[k], "KCl": el["K"], "MgCl2": el["Mg"], "CaCl2": el["Ca"],
-                  "SrCl2": el["Sr"], "BaCl2": el["Ba"], "Na2SO4": el["S"],
-                  "NaCl": el["Na"] - 2.0 * el["S"]}
+        liquid = {
+            "H2O": path.water[k],
+            "KCl": el["K"],
+            "MgCl2": el["Mg"],
+            "CaCl2": el["Ca"],
+            "SrCl2": el["Sr"],
+            "BaCl2": el["Ba"],
+            "Na2SO4": el["S"],
+            "NaCl": el["Na"] - 2.0 * el["S"],
+        }
         assert liquid["NaCl"] > 0.0, REMOVED[k]
         cl = liquid["NaCl"] + liquid["KCl"] + 2.0 * (el["Mg"] + el["Ca"] + el["Sr"] + el["Ba"])
         assert el["Cl"] == pytest.approx(cl, rel=1e-9), REMOVED[k]
@@ -95,7 +103,7 @@ def test_every_point_saturated_in_its_solids_and_below_in_the_others(sea):
                 assert abs(si) <= 1e-6, (REMOVED[k], solid, si)
             else:
                 assert si < 0.0, (REMOVED[k], solid, si)
-    assert len(kinds) >= 6   # barite alone, then with gypsum and celestite, ..., the bitterns
+    assert len(kinds) >= 6  # barite alone, then with gypsum and celestite, ..., the bitterns
 
 
 def test_seawater_order_of_appearance_is_the_published_sequence(sea):
@@ -125,7 +133,7 @@ def test_fractional_bittern_balances_every_element(sea):
     feed, forms = count(app), solid_formulas(s)
     for k in range(len(r)):
         got = count(held_at(s, path, k), forms)
-        for el, v in feed.items():          # (no K, Ca, Sr, Ba given: at the speciation's floor)
+        for el, v in feed.items():  # (no K, Ca, Sr, Ba given: at the speciation's floor)
             if v > 0.0:
                 assert got[el] == pytest.approx(v, rel=1e-9), (r[k], el)
     last = path.state(len(r) - 1)
@@ -156,8 +164,7 @@ def test_seawater_points_where_the_solids_change_are_the_front_doors(sea):
     a solid joining or leaving the set at a time), the point is the answer System.liquid gives
     cold: the same solids and amounts, molalities and indices."""
     s, _, path = sea
-    sets = [frozenset(k for k, v in path.solids.items() if v[j] > 0.0)
-            for j in range(len(REMOVED))]
+    sets = [frozenset(k for k, v in path.solids.items() if v[j] > 0.0) for j in range(len(REMOVED))]
     changes = [j for j in range(1, len(sets)) if sets[j] != sets[j - 1]]
     assert len(changes) >= 5
     for j in changes:
@@ -185,7 +192,7 @@ def test_bittern_steps_are_taken_from_the_point_before(sea, monkeypatch):
 
     monkeypatch.setattr(paths, "_liquid", counted)
     again = paths.evaporate(s, app, T25, removed=REMOVED, events=False)
-    water = app["H2O"] / sum(app.values())         # the first point's, as a mole fraction
+    water = app["H2O"] / sum(app.values())  # the first point's, as a mole fraction
     assert len(cold) == 1 and cold[0] == pytest.approx(water, rel=1e-12)
     for k, v in path.solids.items():
         assert again.solids[k] == pytest.approx(v, rel=1e-6, abs=1e-12), k
@@ -199,11 +206,19 @@ def test_a_fractional_path_past_calcite_in_seawater_with_carbonate():
     taken and solids taken; halite, which comes out between 0.5 and 0.6, at SI 0 by its
     definition on the liquid there."""
     s = velmora.System("seawater-CO2-H2O")
-    feed = {"H2O": 27.75464890369137, "NaCl": 1.0120639994297846, "KCl": 0.04190672547635752,
-            "MgCl2": 0.13078358908972457, "CaCl2": 0.05984043934860188,
-            "SrCl2": 0.000546584344450572, "Na2SO4": 0.24072394523858706,
-            "BaCl2": 4.161173569637968e-06, "Na2CO3": 0.011250196573047815,
-            "NaHCO3": 0.006826156806407151, "CO2": 0.0008981104889681057}
+    feed = {
+        "H2O": 27.75464890369137,
+        "NaCl": 1.0120639994297846,
+        "KCl": 0.04190672547635752,
+        "MgCl2": 0.13078358908972457,
+        "CaCl2": 0.05984043934860188,
+        "SrCl2": 0.000546584344450572,
+        "Na2SO4": 0.24072394523858706,
+        "BaCl2": 4.161173569637968e-06,
+        "Na2CO3": 0.011250196573047815,
+        "NaHCO3": 0.006826156806407151,
+        "CO2": 0.0008981104889681057,
+    }
     r = [0.0, 0.5, 0.6]
     path = paths.evaporate(s, feed, 338.5817182027298, removed=r, fractional=True)
     assert 0.5 < path.appears["halite"] < 0.6 and path.solids["calcite"][0] > 0.0

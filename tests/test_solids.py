@@ -21,10 +21,34 @@ pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
 # CRC Handbook of Chemistry and Physics, aqueous solubility of inorganic compounds at various
 # temperatures: mass percent of the salt in the saturated solution {t [C]: w [%]}
-NACL_CRC = {0: 26.28, 10: 26.32, 20: 26.41, 25: 26.45, 30: 26.52, 40: 26.67, 50: 26.84,
-            60: 27.03, 70: 27.25, 80: 27.50, 90: 27.78, 100: 28.05}
-KCL_CRC = {0: 21.74, 10: 23.61, 20: 25.39, 25: 26.22, 30: 27.04, 40: 28.59, 50: 30.04,
-           60: 31.40, 70: 32.66, 80: 33.86, 90: 34.99, 100: 36.05}
+NACL_CRC = {
+    0: 26.28,
+    10: 26.32,
+    20: 26.41,
+    25: 26.45,
+    30: 26.52,
+    40: 26.67,
+    50: 26.84,
+    60: 27.03,
+    70: 27.25,
+    80: 27.50,
+    90: 27.78,
+    100: 28.05,
+}
+KCL_CRC = {
+    0: 21.74,
+    10: 23.61,
+    20: 25.39,
+    25: 26.22,
+    30: 27.04,
+    40: 28.59,
+    50: 30.04,
+    60: 31.40,
+    70: 32.66,
+    80: 33.86,
+    90: 34.99,
+    100: 36.05,
+}
 # CRC Handbook, 98th ed. (2017), solubility of common salts at ambient temperatures: K2CO3
 # (saturated with K2CO3.1.5H2O) {t [C]: mol/kg}
 K2CO3_CRC = {10: 7.756, 15: 7.846, 20: 7.948, 25: 8.063, 30: 8.191, 35: 8.331, 40: 8.483}
@@ -34,15 +58,25 @@ def molality(w, mw):
     return 1000.0 * w / (100.0 - w) / mw
 
 
-systems = module_systems("NaCl-H2O", "KCl-H2O", "NaCl-KCl-H2O", "CaSO4-NaCl-H2O", "CaCO3-CO2-H2O",
-                         "K2CO3-CO2-H2O", "Na2SO4-H2O", "brine-H2O")
+systems = module_systems(
+    "NaCl-H2O",
+    "KCl-H2O",
+    "NaCl-KCl-H2O",
+    "CaSO4-NaCl-H2O",
+    "CaCO3-CO2-H2O",
+    "K2CO3-CO2-H2O",
+    "Na2SO4-H2O",
+    "brine-H2O",
+)
 
 
 def test_salt_solubilities_against_the_crc_handbook(systems):
     """NaCl within 2 % and KCl within 3 % from 0 to 100 C (6.15 mol/kg of NaCl at 25 C);
     K2CO3 (its sesquihydrate) within 1 % from 10 to 40 C."""
-    for chem, salt, solid, table, tol in (("NaCl-H2O", "NaCl", "halite", NACL_CRC, 0.02),
-                                          ("KCl-H2O", "KCl", "sylvite", KCL_CRC, 0.03)):
+    for chem, salt, solid, table, tol in (
+        ("NaCl-H2O", "NaCl", "halite", NACL_CRC, 0.02),
+        ("KCl-H2O", "KCl", "sylvite", KCL_CRC, 0.03),
+    ):
         s = systems[chem]
         mw = s._info.mw[salt]
         for t, w in table.items():
@@ -74,12 +108,14 @@ def test_anhydrite_takes_over_in_strong_brines(systems):
 # K(calcite), the CO2 Henry constant (mol/kg/atm), K1, K2 of carbonic acid and the association
 # constants of CaHCO3+ and CaCO3(aq), fitted with about 350 measured calcium-pCO2 pairs; as
 # (a, b, c, d, e) of a + b T + c / T + d log10 T + e / T^2, T in K
-PB82 = {"calcite": (-171.9065, -0.077993, 2839.319, 71.595, 0.0),
-        "KH": (108.3865, 0.01985076, -6919.53, -40.45154, 669365.0),
-        "K1": (-356.3094, -0.06091964, 21834.37, 126.8339, -1684915.0),
-        "K2": (-107.8871, -0.03252849, 5151.79, 38.92561, -563713.9),
-        "CaHCO3+": (1209.120, 0.31294, -34765.05, -478.782, 0.0),
-        "CaCO3": (-1228.732, -0.299444, 35512.75, 485.818, 0.0)}
+PB82 = {
+    "calcite": (-171.9065, -0.077993, 2839.319, 71.595, 0.0),
+    "KH": (108.3865, 0.01985076, -6919.53, -40.45154, 669365.0),
+    "K1": (-356.3094, -0.06091964, 21834.37, 126.8339, -1684915.0),
+    "K2": (-107.8871, -0.03252849, 5151.79, 38.92561, -563713.9),
+    "CaHCO3+": (1209.120, 0.31294, -34765.05, -478.782, 0.0),
+    "CaCO3": (-1228.732, -0.299444, 35512.75, 485.818, 0.0),
+}
 
 
 def calcite_pb82(p_co2, T=298.15):
@@ -87,29 +123,38 @@ def calcite_pb82(p_co2, T=298.15):
     by the aqueous model of Plummer & Busenberg (1982) with their constants: the free ions, the
     two ion pairs and the charge balance; Davies activity coefficients (A = 0.5091 at 25 C) in
     place of their extended Debye-Hueckel ones (I <= 0.03 here), pKw 13.995."""
-    k = {n: 10 ** (a + b * T + c / T + d * math.log10(T) + e / T ** 2)
-         for n, (a, b, c, d, e) in PB82.items()}
-    I = 0.0
+    k = {
+        n: 10 ** (a + b * T + c / T + d * math.log10(T) + e / T**2)
+        for n, (a, b, c, d, e) in PB82.items()
+    }
+    a_co2 = k["KH"] * p_co2
+    ionic = 0.0  # ionic strength, mol/kg
     for _ in range(30):
-        g1 = 10 ** (-0.5091 * (math.sqrt(I) / (1 + math.sqrt(I)) - 0.3 * I))
-        g2 = g1 ** 4
-        a_co2 = k["KH"] * p_co2
+        g1 = 10 ** (-0.5091 * (math.sqrt(ionic) / (1 + math.sqrt(ionic)) - 0.3 * ionic))
+        g2 = g1**4
 
-        def activities(ph):
-            a_h = 10 ** -ph
+        # this pass's activity coefficients bound: brentq calls these within the pass
+        def activities(ph, g1=g1):
+            a_h = 10**-ph
             a_hco3 = k["K1"] * a_co2 / a_h
             a_co3 = k["K2"] * a_hco3 / a_h
             a_ca = k["calcite"] / a_co3
             return a_h, a_hco3, a_co3, a_ca, k["CaHCO3+"] * a_ca * a_hco3 / g1
 
-        def charge(ph):
+        def charge(ph, g1=g1, g2=g2):
             a_h, a_hco3, a_co3, a_ca, m_pair = activities(ph)
-            return (2 * a_ca / g2 + m_pair + a_h / g1 - a_hco3 / g1 - 2 * a_co3 / g2
-                    - 10 ** -13.995 / a_h / g1)
+            return (
+                2 * a_ca / g2
+                + m_pair
+                + a_h / g1
+                - a_hco3 / g1
+                - 2 * a_co3 / g2
+                - 10**-13.995 / a_h / g1
+            )
 
         ph = brentq(charge, 3.0, 12.0, xtol=1e-12)
         a_h, a_hco3, a_co3, a_ca, m_pair = activities(ph)
-        I = 0.5 * (4 * a_ca / g2 + a_hco3 / g1 + 4 * a_co3 / g2 + m_pair + a_h / g1)
+        ionic = 0.5 * (4 * a_ca / g2 + a_hco3 / g1 + 4 * a_co3 / g2 + m_pair + a_h / g1)
     return a_ca / g2 + m_pair + k["CaCO3"] * a_ca * a_co3, ph
 
 
@@ -121,11 +166,10 @@ def test_calcite_against_co2_partial_pressure(systems):
     3rd ed. 1996, chapter 7) within 20 %, pH 8.0-8.6."""
     c = systems["CaCO3-CO2-H2O"]
     for log_p in (-3.5, -2.5, -1.5, -0.5, 0.0):
-        p = 10 ** log_p
+        p = 10**log_p
 
-        def excess(ln_co2):
-            liq = c.liquid(298.15, molalities={"CaCO3": 0.05, "CO2": math.exp(ln_co2)},
-                           solids=True)
+        def excess(ln_co2, p=p):
+            liq = c.liquid(298.15, molalities={"CaCO3": 0.05, "CO2": math.exp(ln_co2)}, solids=True)
             return math.log(liq.partial_pressures["CO2"] / (101325.0 * p)), liq
 
         ln_co2 = brentq(lambda v: excess(v)[0], math.log(1e-5), math.log(3.0), xtol=1e-10)
@@ -145,9 +189,11 @@ def test_saturation_indices_against_a_hand_calculation(systems):
     Robinson & Stokes 1959), KCl 4.0 (0.577, Robinson & Stokes), Na2SO4 1.0 (0.201, CRC
     Handbook); Km of Harvie, Moller & Weare 1984 (halite 1.570, sylvite 0.900, thenardite
     -0.350). Within 0.02."""
-    cases = (("NaCl-H2O", "NaCl", 6.0, "halite", 0.986, 1.570, 1, 1),
-             ("KCl-H2O", "KCl", 4.0, "sylvite", 0.577, 0.900, 1, 1),
-             ("Na2SO4-H2O", "Na2SO4", 1.0, "thenardite", 0.201, -0.350, 2, 1))
+    cases = (
+        ("NaCl-H2O", "NaCl", 6.0, "halite", 0.986, 1.570, 1, 1),
+        ("KCl-H2O", "KCl", 4.0, "sylvite", 0.577, 0.900, 1, 1),
+        ("Na2SO4-H2O", "Na2SO4", 1.0, "thenardite", 0.201, -0.350, 2, 1),
+    )
     for chem, salt, m, solid, g, log_km, p, q in cases:
         si = systems[chem].liquid(298.15, molalities={salt: m}).saturation_indices[solid]
         hand = p * math.log10(p * m * g) + q * math.log10(q * m * g) - log_km
@@ -166,25 +212,31 @@ def test_a_solid_of_an_element_the_liquid_lacks_is_at_minus_infinity(systems):
     s = systems["brine-H2O"]
     salt = s.liquid(298.15, molalities={"NaCl": 1.0})
     assert salt.saturation_indices["halite"] > -3.0
-    assert all(salt.saturation_indices[k] == -math.inf for k in
-               ("sylvite", "gypsum", "anhydrite", "mirabilite", "thenardite"))
+    assert all(
+        salt.saturation_indices[k] == -math.inf
+        for k in ("sylvite", "gypsum", "anhydrite", "mirabilite", "thenardite")
+    )
     assert not salt.jacobian().arrays["saturation_indices"][1:].any()  # halite's row first
     sea = velmora.System("seawater-H2O")
     base = velmora.seawater()
     assert "BaCl2" not in base or base["BaCl2"] == 0.0
-    si = {m: sea.liquid(298.15, molalities=dict(base, BaCl2=m)).saturation_indices["barite"]
-          for m in (0.0, 1e-9, 1e-8)}
+    si = {
+        m: sea.liquid(298.15, molalities=dict(base, BaCl2=m)).saturation_indices["barite"]
+        for m in (0.0, 1e-9, 1e-8)
+    }
     assert si[0.0] == -math.inf and si[1e-8] - si[1e-9] == pytest.approx(1.0, abs=1e-3)
     assert math.isfinite(si[1e-9]) and si[1e-9] < 0.0
-    path = velmora.paths.evaporate(sea, sea.composition(molalities=base), 298.15,
-                                   removed=(0.0, 0.5, 0.9))
+    path = velmora.paths.evaporate(
+        sea, sea.composition(molalities=base), 298.15, removed=(0.0, 0.5, 0.9)
+    )
     assert np.all(path.saturation_indices["barite"] == -math.inf)
     assert np.all(np.isfinite(path.saturation_indices["celestite"]))
     co2 = velmora.System("seawater-CO2-H2O")
     no_c = co2.liquid(298.15, molalities=base).saturation_indices
     assert no_c["calcite"] == -math.inf and math.isfinite(no_c["gypsum"])
-    assert math.isfinite(co2.liquid(298.15, molalities=dict(base, CO2=1e-3))
-                         .saturation_indices["calcite"])
+    assert math.isfinite(
+        co2.liquid(298.15, molalities=dict(base, CO2=1e-3)).saturation_indices["calcite"]
+    )
 
 
 def test_no_solid_where_none_should_form(systems):
@@ -203,8 +255,10 @@ def test_a_liquid_at_its_saturation_names_no_solid_at_zero(systems):
     solid comes out. The answer may not name a solid in an amount of 0 as present (it did, for
     the liquid and the flash, where the indices were 1e-14 above 0), and the index of each
     solid it leaves out is 0 to the present solids' tolerance."""
-    for chem, m in (("NaCl-H2O", {"NaCl": 8.0}),
-                    ("brine-H2O", {"NaCl": 10.0, "KCl": 5.0, "CaCl2": 0.1, "Na2SO4": 1.5})):
+    for chem, m in (
+        ("NaCl-H2O", {"NaCl": 8.0}),
+        ("brine-H2O", {"NaCl": 10.0, "KCl": 5.0, "CaCl2": 0.1, "Na2SO4": 1.5}),
+    ):
         s = systems[chem]
         saturated = s.liquid(298.15, molalities=m, solids=True)
         assert saturated.solids
@@ -226,9 +280,16 @@ def test_a_bittern_at_its_saturation_whose_active_set_cycles():
     # (fits/CaCl2-SrCl2-MgCl2-H2O.toml: with them anhydrite comes out of it, 0.03 mol); CaCl2's
     # dilute-weighted term, which moved the Ca++/Cl- pair, leaves it just past saturation in
     # halite, epsomite and celestite (1e-3 mol and less)
-    feed = {"H2O": 44.09356758589898, "NaCl": 1.9379290022192326, "KCl": 0.343756503706487,
-            "MgCl2": 1.6668979446571235, "CaCl2": 0.03913877606286969,
-            "SrCl2": 0.0002446541367729674, "BaCl2": 0.0, "Na2SO4": 0.18737699182242543}
+    feed = {
+        "H2O": 44.09356758589898,
+        "NaCl": 1.9379290022192326,
+        "KCl": 0.343756503706487,
+        "MgCl2": 1.6668979446571235,
+        "CaCl2": 0.03913877606286969,
+        "SrCl2": 0.0002446541367729674,
+        "BaCl2": 0.0,
+        "Na2SO4": 0.18737699182242543,
+    }
     with databank.using(databank.shipped_without_fit("CaCl2-SrCl2-MgCl2-H2O")):
         s = velmora.System("seawater-H2O")
         liq = s.liquid(282.19781106791436, feed, solids=True)
@@ -245,13 +306,20 @@ def test_a_bittern_at_its_saturation_whose_active_set_cycles():
 
 @st.composite
 def brine(draw):
-    m = {"NaCl": draw(st.floats(0.0, 12.0)), "KCl": draw(st.floats(0.0, 6.0)),
-         "CaCl2": draw(st.floats(0.0, 0.3)), "Na2SO4": draw(st.floats(0.0, 2.0))}
+    m = {
+        "NaCl": draw(st.floats(0.0, 12.0)),
+        "KCl": draw(st.floats(0.0, 6.0)),
+        "CaCl2": draw(st.floats(0.0, 0.3)),
+        "Na2SO4": draw(st.floats(0.0, 2.0)),
+    }
     return m, draw(st.floats(278.15, 343.15))
 
 
-@settings(max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 15)), deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 15)),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 @given(case=brine())
 def test_solid_liquid_equilibrium_is_exact_over_random_brines(systems, case):
     """Present solids at |SI| <= 1e-8, absent ones below 0, amounts >= 0, and feed = liquid +
@@ -265,8 +333,9 @@ def test_solid_liquid_equilibrium_is_exact_over_random_brines(systems, case):
     for solid, si in liq.saturation_indices.items():
         assert solid in liq.solids or si < 0.0, (solid, si, m, T)
     n_liq = np.array([liq.amounts[k] for k in liq.species])
-    b = info.B @ n_liq + sum(v * (info.B @ s.solids.nu[s.solids.index(k)])
-                             for k, v in liq.solids.items())
+    b = info.B @ n_liq + sum(
+        v * (info.B @ s.solids.nu[s.solids.index(k)]) for k, v in liq.solids.items()
+    )
     feed_b = info.B @ info.n0(liq.feed)
     # the core's speciation keeps its invariants (elements and charge) to 1e-11 of the total
     tol = 1e-11 * sum(liq.feed.values())
@@ -279,25 +348,27 @@ def test_joint_newton_and_the_python_method_agree(systems, monkeypatch):
     together) and the Python active-set method around the core's speciation are independent
     routes to one equilibrium: the same solids, amounts and liquid. A model whose lnK is
     replaced in Python is left to the Python method (the compiled solve reports it, untouched)."""
-    import velmora.solids.equilibrium as solids     # where solid_liquid looks it up
+    import velmora.solids.equilibrium as solids  # where solid_liquid looks it up
 
     s = systems["brine-H2O"]
     brine = {"NaCl": 10.0, "KCl": 5.0, "CaCl2": 0.1, "Na2SO4": 1.5}
-    cases = [(brine, 298.15),                                            # four anhydrous salts
-             (brine, 278.15),                                            # two of them hydrated
-             ({"NaCl": 1.0, "KCl": 0.01, "CaCl2": 0.2, "Na2SO4": 0.2}, 298.15),   # gypsum
-             # thenardite and mirabilite together, at the one water activity where both are
-             # stable (a_w^10 = Ksp(mirabilite) / Ksp(thenardite))
-             ({"NaCl": 0.9, "KCl": 2.65, "CaCl2": 0.24144, "Na2SO4": 3.0}, 292.88)]
+    cases = [
+        (brine, 298.15),  # four anhydrous salts
+        (brine, 278.15),  # two of them hydrated
+        ({"NaCl": 1.0, "KCl": 0.01, "CaCl2": 0.2, "Na2SO4": 0.2}, 298.15),  # gypsum
+        # thenardite and mirabilite together, at the one water activity where both are
+        # stable (a_w^10 = Ksp(mirabilite) / Ksp(thenardite))
+        ({"NaCl": 0.9, "KCl": 2.65, "CaCl2": 0.24144, "Na2SO4": 3.0}, 292.88),
+    ]
     real, ran = solids._joint_active_set, []
-    monkeypatch.setattr(solids, "_joint_active_set",
-                        lambda *a: ran.append(real(*a)) or ran[-1])
+    monkeypatch.setattr(solids, "_joint_active_set", lambda *a: ran.append(real(*a)) or ran[-1])
     joint = [s.liquid(T, molalities=m, solids=True) for m, T in cases]
     assert len(ran) == len(cases) and None not in ran
     assert set(joint[3].solids) == {"gypsum", "thenardite", "mirabilite"}
     k = s.solids.log10_ksp(292.88)
     assert math.log10(joint[3].water_activity) == pytest.approx(
-        (k["mirabilite"] - k["thenardite"]) / 10.0, abs=1e-8)
+        (k["mirabilite"] - k["thenardite"]) / 10.0, abs=1e-8
+    )
     monkeypatch.setattr(solids, "_joint_active_set", lambda *a: None)
     python = [s.liquid(T, molalities=m, solids=True) for m, T in cases]
     # the Python method stops at |SI| 1e-9: a salt next to its hydrate shares water with it so
@@ -316,8 +387,11 @@ def test_joint_newton_and_the_python_method_agree(systems, monkeypatch):
     n0 = s._info.n0(app)
     k = [ss.names.index(x) for x in joint[0].solids]
     args = (T, ss.nu[k], ss.ln_k(T)[k], np.zeros(len(k)), n, lng)
-    with pytest.raises(ValueError, match=r"^_solid_newton: n0, n, lng and the rows of nu_s need "
-                       r"one entry per species, ln_ksp and s one per solid$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^_solid_newton: n0, n, lng and the rows of nu_s need "
+        r"one entry per species, ln_ksp and s one per solid$",
+    ):
         el._solid_newton(n0[:-1], *args)
     el.lnK = lambda T: type(el).lnK(el, T)
     try:
@@ -350,8 +424,9 @@ def test_joint_newton_from_a_neighbours_derivative(systems, monkeypatch):
     feed2 = dict(feed, H2O=0.98 * feed["H2O"])
     n0_1, n0_2 = info.n0(feed), info.n0(feed2)
     own, calls = velmora.ionactivity.ln_gamma, []
-    monkeypatch.setattr(velmora.ionactivity, "ln_gamma",
-                        lambda *x: calls.append(1) or own(*x))  # the model's Python path
+    monkeypatch.setattr(
+        velmora.ionactivity, "ln_gamma", lambda *x: calls.append(1) or own(*x)
+    )  # the model's Python path
 
     def solve(n0, jac=None, maxit=60):
         calls.clear()
@@ -384,8 +459,11 @@ def test_joint_newton_from_a_neighbours_derivative(systems, monkeypatch):
     assert np.abs(jac[:, major] - exact[:, major]).max() <= 0.1 * np.abs(exact).max()
     # a finite derivative of the wrong shape is refused; a start that does not converge
     # gives it back as NaN
-    with pytest.raises(ValueError, match=r"^_solid_newton: jac needs one row per reaction and "
-                       r"solid, one column per species$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^_solid_newton: jac needs one row per reaction and "
+        r"solid, one column per species$",
+    ):
         el._solid_newton(n0_2, T, nu, lnk, s1, n1, lng1, jac=jac[:, 1:].copy())
     with pytest.raises(TypeError, match=r"^jac: a writable C-ordered float64 array is required$"):
         el._solid_newton(n0_2, T, nu, lnk, s1, n1, lng1, jac=np.asfortranarray(jac))
@@ -403,7 +481,9 @@ def test_both_salts_at_the_nacl_kcl_invariant_point(systems):
     for ion in ("Na+", "K+", "Cl-"):
         assert a.molality[ion] == pytest.approx(b.molality[ion], rel=1e-7)
     # each salt alone dissolves more than next to the other (common ion)
-    assert a.molality["Na+"] < s.liquid(298.15, molalities={"NaCl": 8.0}, solids=True).molality["Na+"]
+    assert (
+        a.molality["Na+"] < s.liquid(298.15, molalities={"NaCl": 8.0}, solids=True).molality["Na+"]
+    )
 
 
 def test_boiling_brine_until_salt_comes_out(systems):
@@ -420,9 +500,11 @@ def test_boiling_brine_until_salt_comes_out(systems):
     sat = s.liquid(r.T, molalities={"NaCl": 9.0}, solids=True)
     assert r.liquid.molality["Na+"] == pytest.approx(sat.molality["Na+"], rel=1e-5)
     z = np.array(list(r.feed.values()))
-    parts = ((1 - r.vapor_fraction - r.solids["halite"]) * np.array(list(r.x.values()))
-             + r.vapor_fraction * np.array(list(r.vapor.values()))
-             + r.solids["halite"] * np.array([0.0, 1.0]))
+    parts = (
+        (1 - r.vapor_fraction - r.solids["halite"]) * np.array(list(r.x.values()))
+        + r.vapor_fraction * np.array(list(r.vapor.values()))
+        + r.solids["halite"] * np.array([0.0, 1.0])
+    )
     assert np.max(np.abs(parts - z)) <= 1e-9
     for key in ("H", "S"):
         back = s.flash(feed, 101325.0, **{key: getattr(r, key)}, solids=True)
@@ -438,12 +520,11 @@ def test_a_four_salt_brine_above_its_last_boiling_point_boils_dry_and_below_it_b
     from velmora import checks, solids
 
     s = systems["brine-H2O"]
-    feed = s.composition(molalities={"NaCl": 2.17, "KCl": 0.835, "Na2SO4": 0.255,
-                                     "CaCl2": 0.089})
+    feed = s.composition(molalities={"NaCl": 2.17, "KCl": 0.835, "Na2SO4": 0.255, "CaCl2": 0.089})
     end = s.flash(feed, 101325.0, vapor_fraction=0.82, solids=True)
     assert len(end.solids) == 4
     later = s.flash(feed, 101325.0, vapor_fraction=0.87, solids=True)
-    assert later.T == pytest.approx(end.T, abs=1e-6)           # invariant: T stays put
+    assert later.T == pytest.approx(end.T, abs=1e-6)  # invariant: T stays put
     with pytest.raises(ValueError, match="the liquid boils dry"):
         s.flash(feed, 101325.0, T=end.T + 5.0, solids=True)
     z = checks.feed(s, feed)
@@ -466,7 +547,7 @@ def test_calcite_scales_as_a_bicarbonate_water_boils(systems):
     a = c.flash(feed, 101325.0, vapor_fraction=0.1, solids=True)
     b = c.flash(feed, 101325.0, vapor_fraction=0.5, solids=True)
     assert 0.0 < a.solids["calcite"] < b.solids["calcite"]
-    for r in (a, b):        # verified to the precision the two-phase flash inside leaves
+    for r in (a, b):  # verified to the precision the two-phase flash inside leaves
         assert abs(r.liquid.saturation_indices["calcite"]) <= flash_si_tol(c)
         assert r.vapor["CO2"] > 0.0 and r.balance <= c.tol
 
@@ -481,7 +562,7 @@ def test_entropy_of_a_brine_with_halite(systems):
     T, P, d = 330.0, 101325.0, 1e-3
     z = np.array(list(s.composition(molalities={"NaCl": 8.0}).values()))
 
-    def g(feed, solids):        # extensive, per mol of z
+    def g(feed, solids):  # extensive, per mol of z
         r = s.flash(feed / feed.sum(), P, T=T, solids=solids)
         return feed.sum() * (r.H - T * r.S), r
 
@@ -520,8 +601,11 @@ def test_scaling_temperature(systems):
 def test_clear_errors(systems):
     s = systems["NaCl-H2O"]
     feed = s.composition(molalities={"NaCl": 3.0})
-    with pytest.raises(ValueError, match=r"^S = -1000 J/\(mol K\) lies below the entropy of the feed "
-                       r"at 200 K and P = 101325 Pa$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^S = -1000 J/\(mol K\) lies below the entropy of the feed "
+        r"at 200 K and P = 101325 Pa$",
+    ):
         s.flash(feed, 101325.0, S=-1000.0, solids=True)
     with pytest.raises(ValueError, match="the liquid boils dry"):
         s.flash(feed, 101325.0, T=390.0, solids=True)
@@ -532,29 +616,58 @@ def test_clear_errors(systems):
 
 
 def test_overlay_adds_a_solid_and_checks_its_balance(systems, tmp_path):
-    bad = {"solids": {"sylvite2": {"formula": "KCl", "dissolution": {"K+": 1, "Cl-": 2},
-                                   "molar_mass": 74.55, "A": 0.0, "B": 0.0, "C": 0.0, "D": 0.0,
-                                   "tmin": 273.15, "tmax": 373.15, "source": "test"}}}
-    with pytest.raises(databank.DatabankError,
-                       match=r"\[solids\] record 'sylvite2': field 'dissolution': charge"):
+    bad = {
+        "solids": {
+            "sylvite2": {
+                "formula": "KCl",
+                "dissolution": {"K+": 1, "Cl-": 2},
+                "molar_mass": 74.55,
+                "A": 0.0,
+                "B": 0.0,
+                "C": 0.0,
+                "D": 0.0,
+                "tmin": 273.15,
+                "tmax": 373.15,
+                "source": "test",
+            }
+        }
+    }
+    with pytest.raises(
+        databank.DatabankError, match=r"\[solids\] record 'sylvite2': field 'dissolution': charge"
+    ):
         databank.load(bad)
-    good = {"solids": {"hydrohalite": {
-        "formula": "NaCl.2H2O", "dissolution": {"Na+": 1, "Cl-": 1, "H2O": 2},
-        "molar_mass": 94.47, "A": -3.0, "B": 0.0, "C": 0.0, "D": 0.0, "tmin": 251.0,
-        "tmax": 274.0, "source": "test record"}}}
+    good = {
+        "solids": {
+            "hydrohalite": {
+                "formula": "NaCl.2H2O",
+                "dissolution": {"Na+": 1, "Cl-": 1, "H2O": 2},
+                "molar_mass": 94.47,
+                "A": -3.0,
+                "B": 0.0,
+                "C": 0.0,
+                "D": 0.0,
+                "tmin": 251.0,
+                "tmax": 274.0,
+                "source": "test record",
+            }
+        }
+    }
     with pytest.MonkeyPatch.context() as mp:
         mp.setenv("LOCALAPPDATA", str(tmp_path))
         with databank.using(databank.load(good)):
             s = velmora.System("NaCl-H2O")
             liq = s.liquid(273.0, molalities={"NaCl": 5.0})
     assert s.solids.names == ["halite", "hydrohalite"]
-    iap = math.log10(liq.activity["Na+"] * liq.activity["Cl-"] * liq.water_activity ** 2)
+    iap = math.log10(liq.activity["Na+"] * liq.activity["Cl-"] * liq.water_activity**2)
     km = (-3.0 - math.log(18.015 / 1000.0) * 2) / math.log(10.0)
     assert liq.saturation_indices["hydrohalite"] == pytest.approx(iap - km, abs=1e-9)
 
 
-@settings(max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 6)), deadline=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=int(os.environ.get("VELMORA_PROPERTY_EXAMPLES", 6)),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture],
+)
 @given(m=st.floats(0.5, 5.0), beta=st.floats(0.05, 0.9), P=st.floats(0.2e5, 3e5))
 def test_boiling_brines_are_verified(systems, m, beta, P):
     """Any NaCl brine boiled to any vapor fraction: a verified vapor-liquid(-solid) state or a
@@ -577,14 +690,22 @@ def test_a_boiling_seawater_with_a_trace_of_barite_has_an_entropy():
     # flash at a vapor fraction raised (found by benchmarks/fuzz_solids_paths.py). Its S and H
     # found, the flashes at them give its T and vapor fraction back
     s = velmora.System("seawater-H2O")
-    feed = {"H2O": 55.50929780738274, "NaCl": 0.542290979130494, "KCl": 0.0057317993266907214,
-            "MgCl2": 0.05139178079805946, "CaCl2": 0.009148131260745741,
-            "SrCl2": 4.9114723451347e-05, "Na2SO4": 0.05027523652237728,
-            "BaCl2": 8.466993202539802e-06}
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 0.542290979130494,
+        "KCl": 0.0057317993266907214,
+        "MgCl2": 0.05139178079805946,
+        "CaCl2": 0.009148131260745741,
+        "SrCl2": 4.9114723451347e-05,
+        "Na2SO4": 0.05027523652237728,
+        "BaCl2": 8.466993202539802e-06,
+    }
     r = s.flash(feed, 101325.0, vapor_fraction=0.4245251339144693, solids=True)
     assert set(r.solids) == {"barite", "anhydrite"} and r.solids["barite"] < 1e-6
-    for back in (s.flash(feed, 101325.0, S=r.S, solids=True),
-                 s.flash(feed, 101325.0, H=r.H, solids=True)):
+    for back in (
+        s.flash(feed, 101325.0, S=r.S, solids=True),
+        s.flash(feed, 101325.0, H=r.H, solids=True),
+    ):
         assert back.T == pytest.approx(r.T, abs=1e-6)
         assert back.vapor_fraction == pytest.approx(r.vapor_fraction, abs=1e-8)
 
@@ -596,9 +717,16 @@ def test_a_flash_with_solids_whose_active_set_stalls_is_the_liquid_with_its_soli
     # liquid there, so it is the answer. Its liquid speciated afresh holds celestite and
     # anhydrite at saturation and every other solid below, and feed = liquid + solids
     s = velmora.System("seawater-H2O")
-    feed = {"H2O": 55.50929780738274, "NaCl": 5.1564915716836195, "KCl": 0.07091550812845625,
-            "MgCl2": 0.3423038546157932, "CaCl2": 0.15647554227902802,
-            "SrCl2": 0.001089652324452343, "Na2SO4": 0.49603066050477707, "BaCl2": 0.0}
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 5.1564915716836195,
+        "KCl": 0.07091550812845625,
+        "MgCl2": 0.3423038546157932,
+        "CaCl2": 0.15647554227902802,
+        "SrCl2": 0.001089652324452343,
+        "Na2SO4": 0.49603066050477707,
+        "BaCl2": 0.0,
+    }
     r = s.flash(feed, 215231.12240696067, T=316.2318798232469, solids=True)
     assert r.vapor_fraction == 0.0 and set(r.solids) == {"celestite", "anhydrite"}
     liq = s.liquid(r.T, r.x)
@@ -607,8 +735,10 @@ def test_a_flash_with_solids_whose_active_set_stalls_is_the_liquid_with_its_soli
     assert liq.bubble_pressure < r.P
     total = sum(feed.values())
     held = {c: v / total for c, v in feed.items()}
-    content = {"celestite": {"SrCl2": 1.0, "Na2SO4": 1.0, "NaCl": -2.0},
-               "anhydrite": {"CaCl2": 1.0, "Na2SO4": 1.0, "NaCl": -2.0}}
+    content = {
+        "celestite": {"SrCl2": 1.0, "Na2SO4": 1.0, "NaCl": -2.0},
+        "anhydrite": {"CaCl2": 1.0, "Na2SO4": 1.0, "NaCl": -2.0},
+    }
     # the fluid: the feed less the solids' content in the components (here as many moles of
     # components as the content gives back: SrCl2 + Na2SO4 - 2 NaCl)
     liquid_share = 1.0 - sum(a * sum(content[k].values()) for k, a in r.solids.items())

@@ -1,4 +1,5 @@
 """The C++ root finders against SciPy's: same iterates, same counts, same failures."""
+
 import math
 
 import numpy as np
@@ -24,11 +25,14 @@ def counted(fun, calls):
     return lambda x: calls.append(np.array(x, dtype=float)) or fun(x)
 
 
-@pytest.mark.parametrize("fun,x0", [
-    (circle_exp, np.array([1.0, 1.0])),
-    (broyden_tridiagonal, -np.ones(5)),
-    (broyden_tridiagonal, np.zeros(8)),
-])
+@pytest.mark.parametrize(
+    "fun,x0",
+    [
+        (circle_exp, np.array([1.0, 1.0])),
+        (broyden_tridiagonal, -np.ones(5)),
+        (broyden_tridiagonal, np.zeros(8)),
+    ],
+)
 def test_hybrid_powell_follows_minpack(fun, x0):
     ref = []
     r = optimize.root(counted(fun, ref), x0, method="hybr", options={"xtol": 1e-12})
@@ -43,28 +47,37 @@ def test_hybrid_powell_follows_minpack(fun, x0):
     assert nfev == len(calls) == len(ref) - lead + 1
     np.testing.assert_allclose(x, r.x, rtol=0, atol=1e-13)
     assert np.max(np.abs(fun(x))) < 1e-10
-    with pytest.raises(KeyError, match="boom"):           # residual errors pass through
+    with pytest.raises(KeyError, match="boom"):  # residual errors pass through
         brinequil._hybrd(lambda x: {}["boom"], x0)
 
 
 EPS4 = 4.0 * np.finfo(float).eps
 # (xtol, rtol, maxiter) as the front door's root searches pass them (flashes, solids, paths) and
 # the engine's defaults
-SITE_TOLS = [(1e-8, EPS4, 100), (1e-13, EPS4, 100), (1e-8, EPS4, 200), (1e-10, EPS4, 100),
-             (1e-14, 1e-15, 100), (1e-10, 1e-15, 100), (1e-12, EPS4, 100), (1e-9, EPS4, 100),
-             (1e-6, EPS4, 100), (2e-12, EPS4, 100)]
+SITE_TOLS = [
+    (1e-8, EPS4, 100),
+    (1e-13, EPS4, 100),
+    (1e-8, EPS4, 200),
+    (1e-10, EPS4, 100),
+    (1e-14, 1e-15, 100),
+    (1e-10, 1e-15, 100),
+    (1e-12, EPS4, 100),
+    (1e-9, EPS4, 100),
+    (1e-6, EPS4, 100),
+    (2e-12, EPS4, 100),
+]
 HARD = [
     (lambda t: np.cos(t) - t, 0.0, 1.0),
     (lambda t: (t - 2.2) ** 3 + 0.1 * t, -3.0, 4.0),
-    (lambda t: np.exp(t) - 1e3, 0.0, 50.0),                       # steep
-    (lambda t: math.tanh(50.0 * (t - 0.123)), -5.0, 5.0),         # steep, flat beside it
-    (lambda t: (t - 1.0) ** 9, 0.0, 3.0),                          # flat at the root
-    (lambda t: math.copysign(abs(t - 0.7) ** 0.1, t - 0.7), 0.0, 1.0),   # infinite slope
-    (lambda t: 1.0 if t > 0.3 else -1.0, 0.0, 1.0),                # a jump, no root
-    (lambda t: 1.0 / (t - 0.5) if t != 0.5 else 0.0, 0.0, 1.2),    # a pole as the sign change
-    (lambda t: 1e-200 if t > 0.4 else -1e-200, 0.0, 1.0),          # f(a) f(b) underflows to 0
-    (lambda t: math.log(t), 1e-12, 1e12),                          # a wide bracket
-    (lambda t: t - 0.25, 0.25, 3.0),                               # root at an end
+    (lambda t: np.exp(t) - 1e3, 0.0, 50.0),  # steep
+    (lambda t: math.tanh(50.0 * (t - 0.123)), -5.0, 5.0),  # steep, flat beside it
+    (lambda t: (t - 1.0) ** 9, 0.0, 3.0),  # flat at the root
+    (lambda t: math.copysign(abs(t - 0.7) ** 0.1, t - 0.7), 0.0, 1.0),  # infinite slope
+    (lambda t: 1.0 if t > 0.3 else -1.0, 0.0, 1.0),  # a jump, no root
+    (lambda t: 1.0 / (t - 0.5) if t != 0.5 else 0.0, 0.0, 1.2),  # a pole as the sign change
+    (lambda t: 1e-200 if t > 0.4 else -1e-200, 0.0, 1.0),  # f(a) f(b) underflows to 0
+    (lambda t: math.log(t), 1e-12, 1e12),  # a wide bracket
+    (lambda t: t - 0.25, 0.25, 3.0),  # root at an end
     (lambda t: t - 3.0, 0.25, 3.0),
 ]
 
@@ -97,19 +110,20 @@ def test_brent_defaults_are_the_engine_ones():
     # xtol 1e-8, rtol 4 eps, 100 iterations: SciPy's with xtol 1e-8
     for fun, a, b in HARD[:4]:
         assert run_counted(brinequil._brentq, fun, a, b) == run_counted(
-            optimize.brentq, fun, a, b, xtol=1e-8)
+            optimize.brentq, fun, a, b, xtol=1e-8
+        )
 
 
 def test_brent_failures():
     # the same exception types as SciPy's (callers catch them): ValueError for NaN and for no sign
     # change (its text holds "different signs", as SciPy's), RuntimeError after maxiter
-    nan = lambda t: float("nan") if t > 0.5 else -1.0          # noqa: E731
+    nan = lambda t: float("nan") if t > 0.5 else -1.0  # noqa: E731
     for solver in (optimize.brentq, brinequil._brentq):
         with pytest.raises(ValueError, match="NaN"):
             solver(nan, 0.0, 1.0, xtol=1e-8)
         with pytest.raises(ValueError, match="different signs"):
             solver(lambda t: t + 2.0, 0.0, 1.0, xtol=1e-8)
-        with pytest.raises(TypeError):                      # f gives no number
+        with pytest.raises(TypeError):  # f gives no number
             solver(lambda t: None, 0.0, 1.0, xtol=1e-8)
         # a step function whose jump is not a float: bisection from a huge bracket runs out
         with pytest.raises(RuntimeError, match="100 iterations"):
@@ -121,12 +135,15 @@ def test_brent_failures():
                 solver(lambda t: t - 0.3, 0.0, 1.0, **{"xtol": 1e-8, **bad})
 
 
-@pytest.mark.parametrize("error", [
-    ConvergenceError("bubble temperature at 1 atm: its chemical equilibrium failed", T=401.5),
-    NoSolutionError("the liquid boils dry"),
-    ValueError("a fault inside f"),
-    KeyError("boom"),
-])
+@pytest.mark.parametrize(
+    "error",
+    [
+        ConvergenceError("bubble temperature at 1 atm: its chemical equilibrium failed", T=401.5),
+        NoSolutionError("the liquid boils dry"),
+        ValueError("a fault inside f"),
+        KeyError("boom"),
+    ],
+)
 def test_brent_passes_errors_of_f_through(error):
     # an exception raised inside f, on the fourth evaluation, reaches the caller as raised: the
     # same object (type, message, attributes), not one of the root finder's

@@ -1,5 +1,6 @@
 """The .pyi stubs of the compiled modules, as installed: one entry per runtime name and no other,
 parameter names and defaults as the bindings declare them, a docstring on every function."""
+
 import ast
 import pathlib
 import re
@@ -39,7 +40,7 @@ def runtime_signature(fn):
     text = getattr(fn, "__text_signature__", None)
     if text is None:
         with pytest.raises(TypeError) as err:
-            fn(*[object()] * 12)           # more arguments than any binding takes
+            fn(*[object()] * 12)  # more arguments than any binding takes
         m = re.search(r"^\s+1\. [\w.]*(\(.*\))( -> .*)?$", str(err.value), re.M)
         assert m, f"{fn.__qualname__}: no signature in {err.value}"
         text = m.group(1)
@@ -49,8 +50,9 @@ def runtime_signature(fn):
 def signature(args):
     names = args.posonlyargs + args.args
     defaults = [None] * (len(names) - len(args.defaults)) + args.defaults
-    return [(a.arg, d and ast.unparse(d)) for a, d in zip(names, defaults)] + \
-        [(a.arg, d and ast.unparse(d)) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    return [(a.arg, d and ast.unparse(d)) for a, d in zip(names, defaults)] + [
+        (a.arg, d and ast.unparse(d)) for a, d in zip(args.kwonlyargs, args.kw_defaults)
+    ]
 
 
 def literal(sig):
@@ -80,7 +82,7 @@ def test_stub_lists_every_runtime_name_with_its_signature(module, used_model):
             members = entries(node.body)
             own = set(vars(obj)) - BINDING_ATTRS
             assert own <= set(members), f"{name}: stub misses {own - set(members)}"
-            later = set(members) - own         # instance attributes set after construction
+            later = set(members) - own  # instance attributes set after construction
             if obj is bq.Electrolyte:
                 missing = later - set(vars(used_model))
                 assert not missing, f"{name}: a used model has no attribute {missing}"
@@ -95,7 +97,7 @@ def test_stub_lists_every_runtime_name_with_its_signature(module, used_model):
             assert ast.get_docstring(fnode), f"{qual}: the stub has no docstring"
             fn = fn.__func__ if isinstance(fn, classmethod) else fn
             expected = literal(signature(fnode.args))
-            if qual.endswith(".__init__"):    # listed, without self, for an instance only
+            if qual.endswith(".__init__"):  # listed, without self, for an instance only
                 fn, expected = fn.__get__(obj.__new__(obj)), expected[1:]
             assert literal(runtime_signature(fn)) == expected, qual
 

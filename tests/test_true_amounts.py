@@ -8,8 +8,17 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import velmora.ionactivity
 from velmora.brinequil import Electrolyte
-from conftest import (K_CO2, K_HCO3, K_WATER, R_WATER, carbonate_system, mea_system, model, raiser,
-                      salt_system)
+from conftest import (
+    K_CO2,
+    K_HCO3,
+    K_WATER,
+    R_WATER,
+    carbonate_system,
+    mea_system,
+    model,
+    raiser,
+    salt_system,
+)
 from flash_systems import with_n2
 
 DIVERGED = "^chemical equilibrium of the liquid diverged$"
@@ -17,10 +26,17 @@ MEA_FEED = {"H2O": 0.8, "MEA": 0.15, "CO2": 0.05}
 
 # element and charge content of each species: C, H, N, O, Na, charge
 FORMULA = {
-    "H2O": (0, 2, 0, 1, 0, 0), "CO2": (1, 0, 0, 2, 0, 0), "H3O+": (0, 3, 0, 1, 0, 1),
-    "OH-": (0, 1, 0, 1, 0, -1), "HCO3-": (1, 1, 0, 3, 0, -1), "CO3--": (1, 0, 0, 3, 0, -2),
-    "MEA": (2, 7, 1, 1, 0, 0), "MEAH+": (2, 8, 1, 1, 0, 1), "MEACOO-": (3, 6, 1, 3, 0, -1),
-    "NaHCO3": (1, 1, 0, 3, 1, 0), "Na+": (0, 0, 0, 0, 1, 1),
+    "H2O": (0, 2, 0, 1, 0, 0),
+    "CO2": (1, 0, 0, 2, 0, 0),
+    "H3O+": (0, 3, 0, 1, 0, 1),
+    "OH-": (0, 1, 0, 1, 0, -1),
+    "HCO3-": (1, 1, 0, 3, 0, -1),
+    "CO3--": (1, 0, 0, 3, 0, -2),
+    "MEA": (2, 7, 1, 1, 0, 0),
+    "MEAH+": (2, 8, 1, 1, 0, 1),
+    "MEACOO-": (3, 6, 1, 3, 0, -1),
+    "NaHCO3": (1, 1, 0, 3, 1, 0),
+    "Na+": (0, 0, 0, 0, 1, 1),
 }
 
 
@@ -31,13 +47,21 @@ def apparent_vector(el, n_app):
 def assert_balanced(el, n, n_app, rtol=1e-12):
     """Elements and charge of n equal those of the apparent amounts, relative to their total."""
     formula = np.array([FORMULA[s] for s in el.names], float).T
-    np.testing.assert_allclose(formula @ n, formula @ apparent_vector(el, n_app), rtol=0,
-                               atol=rtol * sum(abs(v) for v in n_app.values()))
+    np.testing.assert_allclose(
+        formula @ n,
+        formula @ apparent_vector(el, n_app),
+        rtol=0,
+        atol=rtol * sum(abs(v) for v in n_app.values()),
+    )
 
 
 def eq_residual(el, n, lng, T):
     x = n / n.sum()
-    ref = el.henry_ref(T, x) if el.options.get("henry_ref") in ("solvent", "mixture") else el.henry_ref(T)
+    ref = (
+        el.henry_ref(T, x)
+        if el.options.get("henry_ref") in ("solvent", "mixture")
+        else el.henry_ref(T)
+    )
     return el.nu @ (np.log(x) + lng - ref) - el.lnK(T)
 
 
@@ -93,13 +117,18 @@ def test_dissociation_rules(ideal_activity):
     # negative water included), and non-positive amounts start at 1e-8 of the total
     n, _ = el.true_amounts({"WATER": 0.01, "NaHCO3": 0.03, "HCO3-": 0.01}, 298.15, maxit=0)
     start = [0.05e-8, 0.05e-8, 0.03, 0.04]
-    np.testing.assert_allclose(n[[i("WATER"), i("NaHCO3"), i("Na+"), i("HCO3-")]], start, rtol=1e-14)
+    np.testing.assert_allclose(
+        n[[i("WATER"), i("NaHCO3"), i("Na+"), i("HCO3-")]], start, rtol=1e-14
+    )
     # a second DISS reaction sees the first one's products: re-association limited by the Na+
     el.diss.append({"HCO3-": -1, "Na+": -1, "NaHCO3": 1})
     el._warm = None  # a cold start again
     n, _ = el.true_amounts({"WATER": 1.0, "NaHCO3": 0.05, "HCO3-": 0.01}, 298.15, maxit=0)
     np.testing.assert_allclose(n[[i("NaHCO3"), i("HCO3-")]], [0.05, 0.01], rtol=1e-12)
-    for bad, message in (({"WATER": -1, "Na+": 1}, "min"), ({"NaCl": -1, "Na+": 1}, "'NaCl' is not in list")):
+    for bad, message in (
+        ({"WATER": -1, "Na+": 1}, "min"),
+        ({"NaCl": -1, "Na+": 1}, "'NaCl' is not in list"),
+    ):
         el.diss[0] = bad  # water as the only reactant fails like min() of nothing
         with pytest.raises(ValueError, match=message):
             el.true_amounts({"WATER": 1.0}, 298.15)
@@ -124,9 +153,15 @@ def test_warm_start_record(activity):
     w[3] = 1e-20
     cold = apparent_vector(el, MEA_FEED)
     cold[cold == 0] = 1e-8
-    for dT, rec in ((29.99, (300.0, w, lngw)), (-29.99, (300.0, w, lngw)), (30.0, (300.0, w, lngw)),
-                    (-30.0, (300.0, w, lngw)), (0.0, (300.0, w[:8], lngw[:8])), (0.0, (300.0, "abc", None)),
-                    (0.0, None)):
+    for dT, rec in (
+        (29.99, (300.0, w, lngw)),
+        (-29.99, (300.0, w, lngw)),
+        (30.0, (300.0, w, lngw)),
+        (-30.0, (300.0, w, lngw)),
+        (0.0, (300.0, w[:8], lngw[:8])),
+        (0.0, (300.0, "abc", None)),
+        (0.0, None),
+    ):
         el._warm = rec
         activity.calls.clear()
         n, lng = el.true_amounts(MEA_FEED, 300.0 + dT, maxit=0)
@@ -139,7 +174,10 @@ def test_warm_start_record(activity):
         np.testing.assert_array_equal(lngw, 0.25)  # the record's vectors are never modified
 
 
-@pytest.mark.parametrize("mode, per_iteration", [("water", False), ("solvent", True), ("mixture", True), ("other", False)])
+@pytest.mark.parametrize(
+    "mode, per_iteration",
+    [("water", False), ("solvent", True), ("mixture", True), ("other", False)],
+)
 @pytest.mark.parametrize("subclass", [True, False])
 def test_reference_term_calls(ideal_activity, mode, per_iteration, subclass):
     sp, reactions, kinds, k, apparent = carbonate_system()
@@ -150,7 +188,9 @@ def test_reference_term_calls(ideal_activity, mode, per_iteration, subclass):
             seen.append(x is None)
             return super().henry_ref(T, x, lng)
 
-    el = (Counting if subclass else Electrolyte)(sp, reactions, kinds, k, apparent, options={"henry_ref": mode})
+    el = (Counting if subclass else Electrolyte)(
+        sp, reactions, kinds, k, apparent, options={"henry_ref": mode}
+    )
     el.true_amounts({"H2O": 1.0, "CO2": 0.02}, 298.15, maxit=3)  # 3 iterations do not converge
     expected = [True] + [False] * 3 if per_iteration else [True]
     assert seen == (expected if subclass else [])
@@ -160,12 +200,17 @@ def test_reference_term_calls(ideal_activity, mode, per_iteration, subclass):
     assert len(ideal_activity.calls) == 1 + (mode == "mixture") * 4
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(
-    # amounts: zero or at least 1e-6 of the scale (subnormal totals lose the invariants to underflow)
-    water=st.one_of(st.just(0.0), st.floats(1e-6, 10.0)), mea=st.one_of(st.just(0.0), st.floats(1e-6, 3.0)),
+    # amounts: zero or at least 1e-6 of the scale (subnormal totals lose the invariants to
+    # underflow)
+    water=st.one_of(st.just(0.0), st.floats(1e-6, 10.0)),
+    mea=st.one_of(st.just(0.0), st.floats(1e-6, 3.0)),
     co2=st.one_of(st.just(0.0), st.floats(1e-6, 3.0)),
-    T=st.floats(273.15, 420.0), scale=st.sampled_from([1e-6, 1.0, 1e4]),
+    T=st.floats(273.15, 420.0),
+    scale=st.sampled_from([1e-6, 1.0, 1e4]),
     mode=st.sampled_from(["water", "solvent", "mixture"]),
 )
 def test_random_compositions_balance_or_fail_cleanly(activity, water, mea, co2, T, scale, mode):
@@ -195,7 +240,10 @@ def numpy_newton(el, n, b, tot, T, steps):
 
 # the carbonate reactions as they are, with the second entered twice, and with the sum of the
 # last two added: square and rank-deficient Newton systems
-SUMMED = ({"CO2": -1, "H2O": -3, "H3O+": 2, "CO3--": 1}, {key: K_CO2[key] + K_HCO3[key] for key in "ABCD"})
+SUMMED = (
+    {"CO2": -1, "H2O": -3, "H3O+": 2, "CO3--": 1},
+    {key: K_CO2[key] + K_HCO3[key] for key in "ABCD"},
+)
 
 
 @pytest.mark.parametrize("extra", ["none", "duplicate", "sum"])
@@ -203,8 +251,13 @@ def test_newton_steps_are_minimum_norm_least_squares(ideal_activity, extra):
     sp, reactions, kinds, k, apparent = with_n2(carbonate_system)()  # N2 takes part in no reaction
     apparent = apparent[:2]
     more = {"none": [], "duplicate": [(reactions[1], k[1])], "sum": [SUMMED]}[extra]
-    el = Electrolyte(sp, reactions + [r for r, _ in more], kinds + ["EQUIL"] * len(more),
-                     k + [kk for _, kk in more], apparent)
+    el = Electrolyte(
+        sp,
+        reactions + [r for r, _ in more],
+        kinds + ["EQUIL"] * len(more),
+        k + [kk for _, kk in more],
+        apparent,
+    )
     assert el.B.shape == (4, 7)
     n_app, T = {"H2O": 0.95, "CO2": 0.05}, 320.0
     n, _ = el.true_amounts(n_app, T)
@@ -239,17 +292,40 @@ FEED = {"H2O": 1.0, "CO2": 0.01}
         (None, 313.15, None, None, AttributeError, None),
         (FEED, 0.0, None, None, ZeroDivisionError, None),
         (FEED, -10.0, None, None, ValueError, "^math domain error$"),
-        (FEED, 313.15, None, raiser(ModelFailure("activity model failed")), ModelFailure, "^activity model failed$"),
+        (
+            FEED,
+            313.15,
+            None,
+            raiser(ModelFailure("activity model failed")),
+            ModelFailure,
+            "^activity model failed$",
+        ),
         # damaged models and callbacks: Python errors, never a crash
         (FEED, 313.15, lambda el: setattr(el, "K", el.K[:1]), None, ValueError, None),
-        (FEED, 313.15, lambda el: setattr(el.sp, "molecule_tau", lambda T: (np.zeros(6),) * 2), None, ValueError, None),
+        (
+            FEED,
+            313.15,
+            lambda el: setattr(el.sp, "molecule_tau", lambda T: (np.zeros(6),) * 2),
+            None,
+            ValueError,
+            None,
+        ),
         (FEED, 313.15, lambda el: setattr(el.sp, "henry", [99]), None, IndexError, None),
-        (FEED, 313.15, None, lambda *a: np.ones(3), ValueError, None),  # ln gamma of the wrong length
+        (
+            FEED,
+            313.15,
+            None,
+            lambda *a: np.ones(3),
+            ValueError,
+            None,
+        ),  # ln gamma of the wrong length
         (FEED, 313.15, None, lambda *a: "abc", TypeError, None),  # ... or no numbers at all
         (FEED, 313.15, None, lambda *a: np.full(6, np.nan), ValueError, DIVERGED),  # ... or NaN
     ],
 )
-def test_failures_raise_python_errors_and_leave_the_record(activity, n_app, T, damage, ln_gamma, error, match):
+def test_failures_raise_python_errors_and_leave_the_record(
+    activity, n_app, T, damage, ln_gamma, error, match
+):
     el = model(carbonate_system)
     el.true_amounts(FEED, 313.15)
     rec = el._warm

@@ -12,7 +12,7 @@ from velmora import ConvergenceError, checks
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
-W = 1000.0 / 18.015                     # mol of water in 1 kg
+W = 1000.0 / 18.015  # mol of water in 1 kg
 ATM = 101325.0
 
 
@@ -21,8 +21,9 @@ def test_a_boiling_calcite_water_keeps_no_co2_its_liquid_does_not_hold():
     r = c.flash(c.composition(molalities={"CaCO3": 0.002, "CO2": 0.003}), ATM, vapor_fraction=0.5)
     assert r.vapor_fraction == pytest.approx(0.5, abs=1e-9)
     # y_CO2 P against p_CO2 of the answer's liquid speciated afresh [Pa]
-    assert r.vapor["CO2"] * r.P == pytest.approx(c.liquid(r.T, r.x).partial_pressures["CO2"],
-                                                 rel=1e-4)
+    assert r.vapor["CO2"] * r.P == pytest.approx(
+        c.liquid(r.T, r.x).partial_pressures["CO2"], rel=1e-4
+    )
 
 
 def test_the_bubble_point_of_a_bicarbonate_liquid_counts_the_co2_it_makes():
@@ -84,8 +85,9 @@ def test_nearly_pure_water_with_amine_and_h2s_traces_boils_at_any_split_at_30_ba
     # went on from its stall with the larger steps to a split that did not verify, and raised
     mea = velmora.System("MEA-H2S-H2O")
     feed = {"H2O": W, "MEA": 10.321367078300389, "H2S": 8.1539174278049}
-    out = ind.run({mea.name: ind.Reference(mea)},
-                  ind.Case(mea.name, "T", feed, 2358159.138194488, T=414.978))
+    out = ind.run(
+        {mea.name: ind.Reference(mea)}, ind.Case(mea.name, "T", feed, 2358159.138194488, T=414.978)
+    )
     assert out.status == "verified", out
 
 
@@ -99,11 +101,19 @@ def test_a_drop_of_brine_beside_a_wet_vapor_holds_no_less_than_no_carbon():
     import independent as ind
 
     s = velmora.System("seawater-CO2-H2O")
-    feed = {"H2O": 55.509294787166006, "NaCl": 1.666245409017902e-08,
-            "KCl": 5.776010520518522e-09, "MgCl2": 1.8774462417896637e-08,
-            "CaCl2": 5.7871970547905473e-11, "SrCl2": 1.1653381578268532e-10,
-            "BaCl2": 4.920816081050539e-11, "Na2SO4": 1.1431594661050807e-12,
-            "NaHCO3": 1.075085363899529e-13, "Na2CO3": 7.184711447486119e-14, "CO2": 0.0}
+    feed = {
+        "H2O": 55.509294787166006,
+        "NaCl": 1.666245409017902e-08,
+        "KCl": 5.776010520518522e-09,
+        "MgCl2": 1.8774462417896637e-08,
+        "CaCl2": 5.7871970547905473e-11,
+        "SrCl2": 1.1653381578268532e-10,
+        "BaCl2": 4.920816081050539e-11,
+        "Na2SO4": 1.1431594661050807e-12,
+        "NaHCO3": 1.075085363899529e-13,
+        "Na2CO3": 7.184711447486119e-14,
+        "CO2": 0.0,
+    }
     case = ind.Case(s.name, "T", feed, 261430.8619223146, T=429.41104173973116)
     out = ind.run({s.name: ind.Reference(s)}, case)
     assert out.status in ("verified", "raised") and out.failures == [], out
@@ -114,8 +124,10 @@ def test_impossible_requests_say_why():
     s = velmora.System("NaCl-H2O")
     with pytest.raises(ValueError) as e:
         s.flash({"H2O": W, "NaCl": 1.0}, ATM, vapor_fraction=0.999)
-    assert str(e.value).startswith("vapor fraction 0.999 cannot be reached at P = 101325 Pa: "
-                                   "NaCl does not evaporate (0.0177 of the feed)")
+    assert str(e.value).startswith(
+        "vapor fraction 0.999 cannot be reached at P = 101325 Pa: "
+        "NaCl does not evaporate (0.0177 of the feed)"
+    )
     assert "no vapor-only state" in str(e.value)
     m = velmora.System("MEA-CO2-H2O")
     with pytest.raises(ConvergenceError) as e:
@@ -132,26 +144,30 @@ def test_the_check_sees_a_vapor_the_liquid_cannot_feed():
     # a vapor far richer than the liquid's fugacity fails however little the liquid holds
     assert checks.fugacity_mismatch(1e-3, 1e3, 1e5, 1e-12, tol) > 1e3 * tol
     assert checks.fugacity_mismatch(0.0, 1e3, 1e5, 0.0, tol) == 1.0
-    assert checks.fugacity_mismatch(0.0, 1e-8, 1e5, 0.0, tol) == 0.0      # below the floor
+    assert checks.fugacity_mismatch(0.0, 1e-8, 1e5, 0.0, tol) == 0.0  # below the floor
 
 
 def test_an_answer_whose_liquid_the_check_settled_carries_that_liquid_s_enthalpy():
     # hot, loaded NH3-CO2: the core's flash left its liquid unsettled; the answer's H must be
     # the enthalpy of the liquid the check verified, recomputed here from its true amounts
     import velmora.brinequil as bq
+
     s = velmora.System("NH3-CO2-H2O")
-    r = s.flash({"H2O": 55.50929780738274, "NH3": 4.77767215985957, "CO2": 3.5889228306159286},
-                4571790.577670473, T=429.8511516217905)
+    r = s.flash(
+        {"H2O": 55.50929780738274, "NH3": 4.77767215985957, "CO2": 3.5889228306159286},
+        4571790.577670473,
+        T=429.8511516217905,
+    )
     assert r.vapor_fraction == 0.0
     liq = s.liquid(r.T, r.x)
-    n = [liq.amounts[sp] for sp in s.species]         # per mol of apparent liquid
+    n = [liq.amounts[sp] for sp in s.species]  # per mol of apparent liquid
     h = bq.liquid_enthalpy(s.model, s.pp, n, r.T, r.P, s.model.pure) / 1000.0
     assert r.H == pytest.approx(h, rel=1e-9)
 
 
 def test_a_liquid_too_rich_in_gas_to_boil_above_freezing_is_told_so():
     s = velmora.System("CO2-H2O")
-    feed = {"H2O": W, "CO2": 1.4553402966072542}       # ~1.46 mol/kg CO2, 0.61 bar
+    feed = {"H2O": W, "CO2": 1.4553402966072542}  # ~1.46 mol/kg CO2, 0.61 bar
     with pytest.raises(ValueError) as e:
         s.bubble_temperature(feed, 61226.5)
     msg = str(e.value)
@@ -173,7 +189,7 @@ def test_a_boiling_brine_leaves_a_brine_not_a_salt_melt():
     r = s.flash(feed, P, T=T)
     kg = r.x["H2O"] * 18.015 / 1000.0
     assert 0.0 < r.x["CaCl2"] / kg < 100.0
-    psat = velmora.System("water").bubble_temperature({"H2O": 1.0}, P).T       # T_b at P
+    psat = velmora.System("water").bubble_temperature({"H2O": 1.0}, P).T  # T_b at P
     assert T > psat
     assert r.liquid.partial_pressures["H2O"] == pytest.approx(P, rel=1e-6)
     assert r.liquid.water_activity < 0.5
@@ -198,25 +214,45 @@ def test_a_brine_beyond_its_fitted_range_boils_on_its_stable_branch():
 # water activity turns up beyond ~50 mol/kg, a model that is unstable there (the shipped fit,
 # held to Balej's a_w to 20 mol/kg, falls to 1000)
 UNSTABLE_NAOH = {
-    "nrtl_electrolyte": {"pair": [{
-        "molecule": "H2O", "cation": "Na+", "anion": "OH-", "A_m_ca": 7.4891701919708416, "B_m_ca": 0.0,
-        "F_m_ca": 0.0, "A_ca_m": -4.274070743343497, "B_ca_m": 0.0, "F_ca_m": 0.0, "alpha": 0.2,
-        "W1_A": -18.153651145770016, "W2_A": 47.95222254309898, "source": "NaOH fitted to 6 mol/kg"}]},
-    "nrtl_mixing": {"pair": [{"ion": "OH-", "ion_1": "Na+", "ion_2": "Na+", "U_A": 0.0, "U_B": 0.0,
-                              "source": "none"}]}}
+    "nrtl_electrolyte": {
+        "pair": [
+            {
+                "molecule": "H2O",
+                "cation": "Na+",
+                "anion": "OH-",
+                "A_m_ca": 7.4891701919708416,
+                "B_m_ca": 0.0,
+                "F_m_ca": 0.0,
+                "A_ca_m": -4.274070743343497,
+                "B_ca_m": 0.0,
+                "F_ca_m": 0.0,
+                "alpha": 0.2,
+                "W1_A": -18.153651145770016,
+                "W2_A": 47.95222254309898,
+                "source": "NaOH fitted to 6 mol/kg",
+            }
+        ]
+    },
+    "nrtl_mixing": {
+        "pair": [
+            {"ion": "OH-", "ion_1": "Na+", "ion_2": "Na+", "U_A": 0.0, "U_B": 0.0, "source": "none"}
+        ]
+    },
+}
 
 
 def test_a_liquid_where_adding_water_lowers_its_fugacity_is_no_answer(monkeypatch):
     # the stability test itself, on a NaOH(aq) whose water activity turns up beyond ~50 mol/kg
     from velmora import flashes
+
     s = velmora.System("NaOH-H2O", databank=[UNSTABLE_NAOH])
-    app = {"H2O": 1.0, "NaOH": 80.0 * 18.015e-3}                      # 80 mol/kg
+    app = {"H2O": 1.0, "NaOH": 80.0 * 18.015e-3}  # 80 mol/kg
     f = s.liquid(400.0, app).partial_pressures
     more = s.liquid(400.0, {"H2O": 1.0001, "NaOH": app["NaOH"]}).partial_pressures
-    assert more["H2O"] < f["H2O"]                # unstable there: the model's own numbers
+    assert more["H2O"] < f["H2O"]  # unstable there: the model's own numbers
     with pytest.raises(ValueError, match="activity model is unstable"):
         flashes._stable_water(s, app, 400.0, f)
-    ok = {"H2O": 1.0, "NaOH": 20.0 * 18.015e-3}                       # 20 mol/kg: stable
+    ok = {"H2O": 1.0, "NaOH": 20.0 * 18.015e-3}  # 20 mol/kg: stable
     flashes._stable_water(s, ok, 400.0, s.liquid(400.0, ok).partial_pressures)
 
 
@@ -230,8 +266,11 @@ def test_a_dilute_brine_just_boiling_gets_its_vapor_fraction_not_only_its_fugaci
     from scipy.optimize import brentq
 
     s = velmora.System("SrSO4-NaCl-H2O")
-    feed = {"H2O": 0.9996913483282606, "NaCl": 0.00030859611571116673,
-            "SrSO4": 5.555602831923512e-08}
+    feed = {
+        "H2O": 0.9996913483282606,
+        "NaCl": 0.00030859611571116673,
+        "SrSO4": 5.555602831923512e-08,
+    }
     P = 879702.5
     T = s.flash(feed, P, vapor_fraction=0.01).T
     r = s.flash(feed, P, T=T)
@@ -239,11 +278,12 @@ def test_a_dilute_brine_just_boiling_gets_its_vapor_fraction_not_only_its_fugaci
     def beta(f):
         def excess(water):
             return s.liquid(T, dict(f, H2O=water)).bubble_pressure - P
+
         water = brentq(excess, 0.5 * f["H2O"], f["H2O"], xtol=1e-15, rtol=1e-15)
         return (f["H2O"] - water) / sum(f.values())
 
     assert r.vapor_fraction == pytest.approx(beta(feed), rel=1e-6)
-    assert r.vapor_fraction == pytest.approx(0.01, rel=1e-4)   # that split's T, to its tolerance
+    assert r.vapor_fraction == pytest.approx(0.01, rel=1e-4)  # that split's T, to its tolerance
     # its exact derivative against differences of the independent root
     h = 1e-7
     up, down = (beta(dict(feed, NaCl=feed["NaCl"] + d)) for d in (h, -h))
@@ -308,8 +348,8 @@ def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
 def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_public_error():
     # 1.57 mol/kg NaOH boiled to a vapor fraction of 0.953 at 9 bar: the vapor is water, so
     # the liquid left holds NaOH at the molality of the balance, 78 mol/kg, where the activity
-    # model (UNSTABLE_NAOH) is unstable. The check of the split escaped as the private _NoAnswer (and, for a
-    # liquid past 100 mol/kg, as NotAqueousError telling the caller to give more water)
+    # model (UNSTABLE_NAOH) is unstable. The check of the split escaped as the private _NoAnswer
+    # (and, for a liquid past 100 mol/kg, as NotAqueousError telling the caller to give more water)
     s = velmora.System("NaOH-H2O", databank=[UNSTABLE_NAOH])
     feed = {"H2O": W, "NaOH": 1.568119170084349}
     vf = 0.9530141460144133
@@ -317,13 +357,17 @@ def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_publi
         s.flash(feed, 899010.5469396008, vapor_fraction=vf)
     assert type(e.value) is velmora.NoSolutionError
     assert "leaves no liquid within the aqueous model" in str(e.value)
-    water_left = W - vf * (W + feed["NaOH"])                       # mol
+    water_left = W - vf * (W + feed["NaOH"])  # mol
     m = feed["NaOH"] / (water_left * 18.015e-3)
     said = float(str(e.value).split("split at ")[1].split(" mol/kg")[0])
     assert said == pytest.approx(m, rel=2e-3)
     c = velmora.System("NaOH-CO2-H2O", databank=[UNSTABLE_NAOH])
-    feed = {"H2O": 55.77922920983952, "NaOH": 4.729813106382673, "Na2CO3": 0.2699314024567836,
-            "NaHCO3": 0.2281825397807068}
+    feed = {
+        "H2O": 55.77922920983952,
+        "NaOH": 4.729813106382673,
+        "Na2CO3": 0.2699314024567836,
+        "NaHCO3": 0.2281825397807068,
+    }
     with pytest.raises(velmora.NoSolutionError) as e:
         c.flash(feed, 1668896.0617810562, vapor_fraction=0.8789958270905325)
     assert type(e.value) is velmora.NoSolutionError
@@ -347,7 +391,6 @@ def test_a_flash_with_solids_at_h_whose_feed_has_no_answer_at_200_k_still_finds_
     assert max(liq.saturation_indices.values()) < 0.0
 
 
-
 def test_a_seawater_without_barium_with_its_carbonate_as_salts_flashes_with_its_solids():
     # a seawater (no barium, its carbonate as Na2CO3 and NaHCO3, no CO2) at 1 atm. Two faults
     # hid every flash with solids between 360 and 374 K and its bubble point: barite's index is
@@ -357,15 +400,17 @@ def test_a_seawater_without_barium_with_its_carbonate_as_salts_flashes_with_its_
     # though its atoms were there. Against System.liquid(..., solids=True), the solid-liquid
     # route: the same solids per mol, its bubble pressure P at the flash's bubble point
     s = velmora.System("seawater-CO2-H2O")
-    feed = {"H2O": 55.50929780738274,
-            "NaCl": 0.7107380119685947,
-            "KCl": 0.01136920143976898,
-            "MgCl2": 0.13942545321139285,
-            "CaCl2": 0.0290557573508605,
-            "SrCl2": 0.00021390314481927456,
-            "Na2SO4": 0.07226963672228963,
-            "Na2CO3": 0.002857158169740865,
-            "NaHCO3": 0.0028735150963613587}
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 0.7107380119685947,
+        "KCl": 0.01136920143976898,
+        "MgCl2": 0.13942545321139285,
+        "CaCl2": 0.0290557573508605,
+        "SrCl2": 0.00021390314481927456,
+        "Na2SO4": 0.07226963672228963,
+        "Na2CO3": 0.002857158169740865,
+        "NaHCO3": 0.0028735150963613587,
+    }
     total = sum(feed.values())
     r = s.flash(feed, ATM, T=360.0, solids=True)
     assert "found as the liquid" not in r.method
@@ -397,9 +442,13 @@ def test_a_flash_with_solids_at_s_near_dryness_backs_off_from_a_dry_guess():
     plain = s.flash(feed, ATM, T=T)
     assert max(plain.liquid.saturation_indices.values()) < 0.0
     assert plain.x["H2O"] / plain.x["Na2CO3"] < 10.0
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             rf"^vapor-liquid-solid flash at S = {plain.S:g}, P = 101325 Pa not found at "
-            rf"T = {T:g} K: the model's liquid holds \d\.\d+ mol of water per formula of natron")):
+            rf"T = {T:g} K: the model's liquid holds \d\.\d+ mol of water per formula of natron"
+        ),
+    ):
         s.flash(feed, ATM, S=plain.S, solids=True)
 
 
@@ -409,8 +458,13 @@ def test_a_brine_boiled_until_anhydrite_holds_nearly_all_its_sulfate_flashes_wit
     # holds and raised that. Against the answer's liquid speciated afresh (System.liquid): its
     # present solids saturated, the others not, its water pressure P (the vapor is water)
     s = velmora.System("brine-H2O")
-    feed = {"H2O": W, "NaCl": 2.859916101527376, "KCl": 0.6426295445356358,
-            "CaCl2": 2.7221170908668273, "Na2SO4": 1.1564631581582392}
+    feed = {
+        "H2O": W,
+        "NaCl": 2.859916101527376,
+        "KCl": 0.6426295445356358,
+        "CaCl2": 2.7221170908668273,
+        "Na2SO4": 1.1564631581582392,
+    }
     P = 188037.7954330406
     r = s.flash(feed, P, vapor_fraction=0.75, solids=True)
     assert set(r.solids) == {"anhydrite", "halite"}
@@ -464,9 +518,13 @@ def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
         assert w.liquid(T, {"H2O": 1.0}).bubble_pressure > 1.7e7
         with pytest.raises(velmora.NoSolutionError, match="critical temperature of water"):
             s.liquid(T, feed)
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             r"^the liquid model has no stable liquid at T = 62\d\.\d+ K, \d+\.\d K below the "
-            r"critical temperature of water")):
+            r"critical temperature of water"
+        ),
+    ):
         s.flash(feed, 180e5, vapor_fraction=0.9)
 
 
@@ -538,8 +596,9 @@ def test_a_flash_with_solids_whose_split_without_them_boils_dry_says_so_in_its_o
     assert set(r.solids) == {"thenardite"} and r.T < 370.0
     with pytest.raises(velmora.NoSolutionError) as e:
         s.flash(feed, P, T=427.48827747322105, solids=True)
-    assert str(e.value).startswith("no liquid with solids at T = 427.488, P = 66235.2 Pa: the "
-                                   "liquid boils dry")
+    assert str(e.value).startswith(
+        "no liquid with solids at T = 427.488, P = 66235.2 Pa: the liquid boils dry"
+    )
     assert "solids=True" not in str(e.value)
 
 
@@ -559,10 +618,16 @@ def _settled_with_solids(s, r, P):
 
 
 # a dilute seawater (fuzz seed 137's reproducer), boiled nearly dry at 1 atm below
-DILUTE_SEAWATER = {"H2O": 55.50929780738274, "NaCl": 0.1033257994850649,
-                   "KCl": 0.0023435639413638275, "MgCl2": 0.012925624418022636,
-                   "CaCl2": 0.002752435625520539, "SrCl2": 2.475447611694864e-05,
-                   "Na2SO4": 0.0026429735268043175, "BaCl2": 1.1251675938596323e-06}
+DILUTE_SEAWATER = {
+    "H2O": 55.50929780738274,
+    "NaCl": 0.1033257994850649,
+    "KCl": 0.0023435639413638275,
+    "MgCl2": 0.012925624418022636,
+    "CaCl2": 0.002752435625520539,
+    "SrCl2": 2.475447611694864e-05,
+    "Na2SO4": 0.0026429735268043175,
+    "BaCl2": 1.1251675938596323e-06,
+}
 
 
 def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
@@ -584,11 +649,18 @@ def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
     # 315.8 K has one with six solids. The S asked for is met by a liquid with its solids below
     # its bubble point, the same solids per mol as the solid-liquid route at that T
     s = velmora.System("seawater-CO2-H2O")
-    feed = {"H2O": 55.50929780738274, "NaCl": 40.32809694611006, "KCl": 1.0663137008567183,
-            "MgCl2": 4.747483296214726, "CaCl2": 0.847618832749984,
-            "SrCl2": 0.008317440725619962, "Na2SO4": 2.253836795121899,
-            "BaCl2": 0.0003391834726983443, "Na2CO3": 0.10333765964061169,
-            "NaHCO3": 0.07071965914984249}
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 40.32809694611006,
+        "KCl": 1.0663137008567183,
+        "MgCl2": 4.747483296214726,
+        "CaCl2": 0.847618832749984,
+        "SrCl2": 0.008317440725619962,
+        "Na2SO4": 2.253836795121899,
+        "BaCl2": 0.0003391834726983443,
+        "Na2CO3": 0.10333765964061169,
+        "NaHCO3": 0.07071965914984249,
+    }
     P = 115475.11535009244
     at_T = s.flash(feed, P, T=315.773061690356, solids=True)
     r = s.flash(feed, P, S=at_T.S, solids=True)
@@ -628,8 +700,11 @@ def test_a_flash_with_solids_near_dryness_answers_at_the_vapor_fraction():
     x = r.x
     frac = (na / total - r.solids["halite"]) / (x["NaCl"] + 2.0 * x["Na2SO4"])
     cl = x["NaCl"] + x["KCl"] + 2.0 * (x["MgCl2"] + x["CaCl2"] + x["SrCl2"] + x["BaCl2"])
-    want = feed["NaCl"] + feed["KCl"] + 2.0 * sum(feed[c] for c in ("MgCl2", "CaCl2", "SrCl2",
-                                                                     "BaCl2"))
+    want = (
+        feed["NaCl"]
+        + feed["KCl"]
+        + 2.0 * sum(feed[c] for c in ("MgCl2", "CaCl2", "SrCl2", "BaCl2"))
+    )
     assert frac * cl + r.solids["halite"] == pytest.approx(want / total, rel=1e-8)
 
 
@@ -642,8 +717,13 @@ def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans
     # the vapor-fraction grid's step from 0.73 (405 K) towards 0.79, whose flash found no liquid
     # (with CaCl2's dilute-weighted term; 400 K failed so before it)
     s = velmora.System("brine-H2O")
-    feed = {"H2O": 55.50929780738274, "NaCl": 4.231687841518298, "KCl": 2.7387363461617538,
-            "CaCl2": 1.7043051384538312, "Na2SO4": 0.833491408678568}
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 4.231687841518298,
+        "KCl": 2.7387363461617538,
+        "CaCl2": 1.7043051384538312,
+        "Na2SO4": 0.833491408678568,
+    }
     at_T = s.flash(feed, ATM, T=422.2999583051178, solids=True)
     r = s.flash(feed, ATM, S=at_T.S, solids=True)
     assert r.S == pytest.approx(at_T.S, rel=1e-6)
@@ -721,11 +801,19 @@ def test_a_solids_entropy_next_to_a_liquid_without_a_component_of_its_content_is
     # the flash at the bubble point's vapor fraction (another route), dS = dH/T over 0.01 K and
     # the S flash's T
     s = velmora.System("seawater-CO2-H2O")
-    feed = {"H2O": 55.50929780738274, "NaCl": 1.4557262977746168, "KCl": 0.07036234984960639,
-            "MgCl2": 0.36337836588881606, "CaCl2": 0.08470255320072743,
-            "SrCl2": 0.0007995758207555252, "Na2SO4": 0.14333394041146438, "BaCl2": 0.0,
-            "Na2CO3": 0.007380688200679904, "NaHCO3": 0.011047192648445208,
-            "CO2": 0.009196015840312006}
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 1.4557262977746168,
+        "KCl": 0.07036234984960639,
+        "MgCl2": 0.36337836588881606,
+        "CaCl2": 0.08470255320072743,
+        "SrCl2": 0.0007995758207555252,
+        "Na2SO4": 0.14333394041146438,
+        "BaCl2": 0.0,
+        "Na2CO3": 0.007380688200679904,
+        "NaHCO3": 0.011047192648445208,
+        "CO2": 0.009196015840312006,
+    }
     bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
     at, below = (s.flash(feed, ATM, T=bubble.T - d, solids=True) for d in (0.0, 0.01))
     assert "calcite" in at.solids
@@ -758,8 +846,7 @@ def test_an_s_flash_below_a_bubble_point_its_flash_at_t_disagrees_with_says_why(
         s.flash(feed, ATM, S=bubble.S - 0.5, solids=True)
 
 
-def test_an_h_flash_below_a_bubble_point_whose_flash_at_t_fails_brackets_on_the_bubble(
-        monkeypatch):
+def test_an_h_flash_below_a_bubble_point_whose_flash_at_t_fails_brackets_on_the_bubble(monkeypatch):
     # a seawater concentrate at 3.7 bar: the flash at its bubble point's T (436.507 K) found no
     # liquid in 41 flashes, and the H flash of its flash at 386.58 K raised that (solids fuzz
     # seed 405). The bubble point is the flash at its T: it tops the bracket. Here such a
@@ -799,11 +886,17 @@ def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
         assert r.apparent["Na2SO4"] + r.solids["mirabilite"] == pytest.approx(1.0, rel=1e-12)
         assert r.apparent["H2O"] > 0.0
     for left in (9.95, 5.0):
-        with pytest.raises(velmora.NoSolutionError, match="no liquid left: the solids alone "
-                           r"\(mirabilite, thenardite\) can hold the feed"):
+        with pytest.raises(
+            velmora.NoSolutionError,
+            match="no liquid left: the solids alone "
+            r"\(mirabilite, thenardite\) can hold the feed",
+        ):
             s.liquid(299.0, dict(app, H2O=left), solids=True)
-    with pytest.raises(velmora.NoSolutionError, match=r"^evaporation at 0\.87 of the water "
-                       "removed: solid-liquid equilibrium not found at T = 299 K: no liquid left"):
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=r"^evaporation at 0\.87 of the water "
+        "removed: solid-liquid equilibrium not found at T = 299 K: no liquid left",
+    ):
         velmora.paths.evaporate(s, app, 299.0, [0.5, 0.8, 0.87])
     # the flash at a vapor fraction that leaves less than 10 mol of water per mol of salt
     total = sum(app.values())
@@ -814,13 +907,24 @@ def test_a_salt_whose_hydrate_takes_all_the_water_says_no_liquid_is_left():
 
 
 # atoms of each component of seawater-CO2-H2O, from its formula
-ATOMS = {"H2O": {"H": 2, "O": 1}, "CO2": {"C": 1, "O": 2}, "NaCl": {"Na": 1, "Cl": 1},
-         "KCl": {"K": 1, "Cl": 1}, "MgCl2": {"Mg": 1, "Cl": 2}, "CaCl2": {"Ca": 1, "Cl": 2},
-         "SrCl2": {"Sr": 1, "Cl": 2}, "BaCl2": {"Ba": 1, "Cl": 2},
-         "Na2SO4": {"Na": 2, "S": 1, "O": 4}, "NaHCO3": {"Na": 1, "H": 1, "C": 1, "O": 3},
-         "Na2CO3": {"Na": 2, "C": 1, "O": 3}}
-SOLID_ATOMS = {"calcite": {"Ca": 1, "C": 1, "O": 3}, "anhydrite": {"Ca": 1, "S": 1, "O": 4},
-               "celestite": {"Sr": 1, "S": 1, "O": 4}}
+ATOMS = {
+    "H2O": {"H": 2, "O": 1},
+    "CO2": {"C": 1, "O": 2},
+    "NaCl": {"Na": 1, "Cl": 1},
+    "KCl": {"K": 1, "Cl": 1},
+    "MgCl2": {"Mg": 1, "Cl": 2},
+    "CaCl2": {"Ca": 1, "Cl": 2},
+    "SrCl2": {"Sr": 1, "Cl": 2},
+    "BaCl2": {"Ba": 1, "Cl": 2},
+    "Na2SO4": {"Na": 2, "S": 1, "O": 4},
+    "NaHCO3": {"Na": 1, "H": 1, "C": 1, "O": 3},
+    "Na2CO3": {"Na": 2, "C": 1, "O": 3},
+}
+SOLID_ATOMS = {
+    "calcite": {"Ca": 1, "C": 1, "O": 3},
+    "anhydrite": {"Ca": 1, "S": 1, "O": 4},
+    "celestite": {"Sr": 1, "S": 1, "O": 4},
+}
 
 
 def _atoms(amounts, table):
@@ -859,7 +963,6 @@ def test_the_dissolved_part_beside_calcite_has_no_component_below_zero():
         assert all(v < 1e-6 for k, v in again.items() if k not in r.solids)
 
 
-
 def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
     # the dilute seawater at 1 atm, 420 K (27 K above its liquid at 99.49 % of the feed boiled
     # off): no flash found a liquid, and it was said to boil dry, its salts standing as solids
@@ -872,11 +975,14 @@ def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
     s = velmora.System("seawater-H2O")
     table = databank.table("solids")
     with_ca = [k for k in s.solids.names if "Ca" in ind.atoms(table[k]["formula"])]
-    assert with_ca and all(ind.atoms(table[k]["formula"]).get("S") == ind.atoms(
-        table[k]["formula"])["Ca"] for k in with_ca)
+    assert with_ca and all(
+        ind.atoms(table[k]["formula"]).get("S") == ind.atoms(table[k]["formula"])["Ca"]
+        for k in with_ca
+    )
     assert DILUTE_SEAWATER["CaCl2"] > DILUTE_SEAWATER["Na2SO4"]
-    with pytest.raises(ConvergenceError, match="a liquid must be left however much water boils"
-                       " off") as e:
+    with pytest.raises(
+        ConvergenceError, match="a liquid must be left however much water boils off"
+    ) as e:
         s.flash(dict(DILUTE_SEAWATER), ATM, T=420.0, solids=True)
     assert not isinstance(e.value, velmora.NoSolutionError)
 
@@ -894,8 +1000,7 @@ def test_bischofite_s_liquid_stays_put_and_past_its_water_the_path_says_why_it_s
     r = s.liquid(T, feed, solids=True)
     assert set(r.solids) == {"bischofite"}
     # the water and the magnesium over the liquid and the hydrate, from its formula
-    assert r.apparent["H2O"] + 6.0 * r.solids["bischofite"] == pytest.approx(feed["H2O"],
-                                                                          rel=1e-12)
+    assert r.apparent["H2O"] + 6.0 * r.solids["bischofite"] == pytest.approx(feed["H2O"], rel=1e-12)
     assert r.apparent["MgCl2"] + r.solids["bischofite"] == pytest.approx(3.5, rel=1e-12)
     left, w0 = r.apparent["H2O"], feed["H2O"]
     ratio = left / r.apparent["MgCl2"]  # mol of water per mol of MgCl2 in the liquid
@@ -904,47 +1009,71 @@ def test_bischofite_s_liquid_stays_put_and_past_its_water_the_path_says_why_it_s
     # dw / (ratio - 6) from the water and magnesium balances
     p = velmora.paths.evaporate(s, feed, T, [0.0, 0.2 * left / w0], fractional=True)
     assert p.molality["Mg++"][1] == pytest.approx(p.molality["Mg++"][0], rel=1e-9)
-    assert p.precipitated["bischofite"][1] == pytest.approx(0.2 * left / (ratio - 6.0),
-                                                             rel=1e-8)
+    assert p.precipitated["bischofite"][1] == pytest.approx(0.2 * left / (ratio - 6.0), rel=1e-8)
     # half of it: the step's feed holds 0.5 ratio mol of water per mol, fewer than the
     # hydrate's 6; the liquid the model has beside bischofite there, fewer still
     assert 0.5 * ratio < 6.0
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             rf"^evaporation at {0.5 * left / w0:.6g} of the water removed: solid-liquid "
             r"equilibrium not found at T = 276.252 K: the model's liquid holds (\d\.\d+) mol "
             r"of water per formula of bischofite \(Mg\+\+ 1, Cl- 2\), fewer than the 6 of "
-            r"the hydrate itself")) as e:
+            r"the hydrate itself"
+        ),
+    ) as e:
         velmora.paths.evaporate(s, feed, T, [0.0, 0.5 * left / w0], fractional=True)
     held = float(re.search(r"holds (\d\.\d+) mol", str(e.value)).group(1))
     assert held < 0.5 * ratio
     # more than it holds: no liquid at all (fuzz seed 353)
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             rf"^evaporation at {1.5 * left / w0:.6g} of the water removed: no liquid left: the "
-            rf"liquid left at 0 holds {left:.4f}\d* of water")):
+            rf"liquid left at 0 holds {left:.4f}\d* of water"
+        ),
+    ):
         velmora.paths.evaporate(s, feed, T, [0.0, 1.5 * left / w0], fractional=True)
     # at the front door: the liquid alone is answered (supersaturated: its index above 0),
     # with its solids it is refused with the reason
     assert s.liquid(T, {"H2O": 5.0, "MgCl2": 1.0}).saturation_indices["bischofite"] > 0.0
     for water in (5.0, 5.9):
-        with pytest.raises(velmora.NoSolutionError, match=(
-                r"the model's liquid holds (\d\.\d+) mol of water per formula of bischofite"
-        )) as e:
+        with pytest.raises(
+            velmora.NoSolutionError,
+            match=(r"the model's liquid holds (\d\.\d+) mol of water per formula of bischofite"),
+        ) as e:
             s.liquid(T, {"H2O": water, "MgCl2": 1.0}, solids=True)
         assert float(re.search(r"holds (\d\.\d+) mol", str(e.value)).group(1)) < water
     # seed 359's path: refused at its first point past the hydrate's water
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             r"^evaporation at 0\.251029 of the water removed: .* holds 3\.729 mol of water "
-            r"per formula of bischofite")):
-        velmora.paths.evaporate(s, {"H2O": 27.75464890369137, "MgCl2": 3.8602521154580334},
-                                297.5660502594138, [0.0, 0.0352, 0.251029, 0.345534, 0.383424],
-                                fractional=True)
+            r"per formula of bischofite"
+        ),
+    ):
+        velmora.paths.evaporate(
+            s,
+            {"H2O": 27.75464890369137, "MgCl2": 3.8602521154580334},
+            297.5660502594138,
+            [0.0, 0.0352, 0.251029, 0.345534, 0.383424],
+            fractional=True,
+        )
 
 
-SEAWATER_359 = {"H2O": 27.75464890369137, "NaCl": 8.224217146674443, "KCl": 0.4530833469129064,
-                "MgCl2": 2.9694362330247848, "CaCl2": 0.45486360642360457,
-                "SrCl2": 0.0020443876873396907, "Na2SO4": 0.644774670596426,
-                "BaCl2": 5.585278174293497e-05, "Na2CO3": 0.036759879473609994,
-                "NaHCO3": 0.05282819137762887, "CO2": 0.0005627385435681587}
+SEAWATER_359 = {
+    "H2O": 27.75464890369137,
+    "NaCl": 8.224217146674443,
+    "KCl": 0.4530833469129064,
+    "MgCl2": 2.9694362330247848,
+    "CaCl2": 0.45486360642360457,
+    "SrCl2": 0.0020443876873396907,
+    "Na2SO4": 0.644774670596426,
+    "BaCl2": 5.585278174293497e-05,
+    "Na2CO3": 0.036759879473609994,
+    "NaHCO3": 0.05282819137762887,
+    "CO2": 0.0005627385435681587,
+}
 
 
 def test_a_bittern_whose_carbonate_magnesium_holds_is_answered_at_each_point_or_refused():
@@ -960,8 +1089,7 @@ def test_a_bittern_whose_carbonate_magnesium_holds_is_answered_at_each_point_or_
     s = velmora.System("seawater-CO2-H2O")
     T = 281.35003404795776
     table = databank.table("solids")
-    p = velmora.paths.evaporate(s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.3],
-                                fractional=True)
+    p = velmora.paths.evaporate(s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.3], fractional=True)
     for k in range(4):
         st = p.state(k)
         assert min(st.amounts.values()) >= 0.0
@@ -980,12 +1108,18 @@ def test_a_bittern_whose_carbonate_magnesium_holds_is_answered_at_each_point_or_
     assert min(p.state(3).apparent.values()) < 0.0  # NaCl: the components cannot do better
     # at 0.56 the step's feed holds 1.45 mol of water per MgCl2 (Cl- 2 per Mg++), fewer than
     # bischofite's 6, and there is no magnesium solid with less water for the chloride
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             r"^evaporation at 0\.560139 of the water removed: solid-liquid equilibrium not found"
             r" at T = 281\.35 K: the feed holds 1\.447 mol of water per formula of "
-            r"bischofite")):
-        velmora.paths.evaporate(s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.560139],
-                                fractional=True)
+            r"bischofite"
+        ),
+    ):
+        velmora.paths.evaporate(
+            s, SEAWATER_359, T, [0.0, 0.198652, 0.202675, 0.560139], fractional=True
+        )
+
 
 def test_a_carbonate_water_boiled_past_natron_s_water_is_refused_by_the_flash_with_solids():
     # Na2CO3-CO2-H2O holds natron (Na2CO3.10H2O) and nahcolite, no lower hydrate of Na2CO3.
@@ -999,15 +1133,22 @@ def test_a_carbonate_water_boiled_past_natron_s_water_is_refused_by_the_flash_wi
     per = fluid.x["H2O"] / fluid.x["Na2CO3"]  # mol of water per Na2CO3 in its liquid
     assert per < 10.0
     assert s.liquid(T, fluid.x).saturation_indices["natron"] < 0.0
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             r"^vapor-liquid-solid flash at P = 101325 Pa not found at T = 415\.021 K: the "
             r"model's liquid holds (\d\.\d+) mol of water per formula of natron \(CO3-- 1, "
-            r"Na\+ 2\), fewer than the 10 of the hydrate itself")) as e:
+            r"Na\+ 2\), fewer than the 10 of the hydrate itself"
+        ),
+    ) as e:
         s.flash(feed, ATM, T=T, solids=True)
     # (free CO3-- counted, its HCO3- left out: per formula, at least the apparent ratio)
     assert per <= float(re.search(r"holds (\d\.\d+) mol", str(e.value)).group(1)) < 10.0
-    with pytest.raises(velmora.NoSolutionError, match=r"^profile point T = 415\.021 K, P = "
-                                                      r"101325 Pa: vapor-liquid-solid flash"):
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=r"^profile point T = 415\.021 K, P = "
+        r"101325 Pa: vapor-liquid-solid flash",
+    ):
         velmora.paths.profile(s, feed, [296.18372698429954, T], ATM)
     # at 380 K its liquid keeps more water than natron: answered, feed = vapor + liquid
     r = s.flash(feed, ATM, T=380.0, solids=True)
@@ -1033,8 +1174,9 @@ def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_i
     assert r.T == pytest.approx(a.T, abs=1e-6)
     _settled_with_solids(s, r, ATM)
     liquid = (feed["H2O"] / total - r.vapor_fraction * r.vapor["H2O"]) / r.x["H2O"]
-    assert liquid * r.x["NaCl"] + r.solids["halite"] == pytest.approx(feed["NaCl"] / total,
-                                                                       rel=1e-8)
+    assert liquid * r.x["NaCl"] + r.solids["halite"] == pytest.approx(
+        feed["NaCl"] / total, rel=1e-8
+    )
     # (b) above that T no liquid is left: MgCl2 water at 1 atm past bischofite's point (404.70
     # K), whose flashes at vapor fractions past it gave melts at 450-471 K that bracketed T
     # ('the saturation indices do not depend on the solids'), and a NaCl water with barite at
@@ -1044,14 +1186,20 @@ def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_i
     b = m.flash(feed, ATM, vapor_fraction=0.6 * W / sum(feed.values()), solids=True)
     assert set(b.solids) == {"bischofite"} and 404.6 < b.T < 404.8
     for T in (404.75, 405.125):
-        with pytest.raises(velmora.NoSolutionError, match=(
-                rf"^no liquid with solids at T = {T:g}, P = 101325 Pa: the liquid boils dry")):
+        with pytest.raises(
+            velmora.NoSolutionError,
+            match=(rf"^no liquid with solids at T = {T:g}, P = 101325 Pa: the liquid boils dry"),
+        ):
             m.flash(feed, ATM, T=T, solids=True)
     bs = velmora.System("BaSO4-NaCl-H2O")
     feed = {"H2O": W, "NaCl": 5.605463936885673, "BaSO4": 1.7346411135307524e-05}
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             r"^profile point T = 396\.118 K, P = 101325 Pa: no liquid with solids at T = "
-            r"396\.118, P = 101325 Pa: the liquid boils dry")):
+            r"396\.118, P = 101325 Pa: the liquid boils dry"
+        ),
+    ):
         velmora.paths.profile(bs, feed, [363.8541803802083, 396.1179695037986], ATM)
 
 
@@ -1065,7 +1213,11 @@ def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_wh
     feed = {"H2O": 0.9456309055616205, "MgCl2": 0.054369094438379395}
     betas = [s.flash(feed, 30000.0, T=T).vapor_fraction for T in (400.0, 500.0, 625.0)]
     assert betas == sorted(betas) and betas[-1] < 0.85
-    with pytest.raises(velmora.NoSolutionError, match=(
+    with pytest.raises(
+        velmora.NoSolutionError,
+        match=(
             r"^the liquid model has no liquid at T = 62\d\.\d+ K, \d+\.\d K below the critical "
-            r"temperature of water")):
+            r"temperature of water"
+        ),
+    ):
         s.flash(feed, 30000.0, vapor_fraction=0.9361745965060043)

@@ -36,9 +36,18 @@ def test_pkw_at_25c_through_the_speciation():
 
 # Robinson & Stokes (1959), NaCl(aq) at 25 C: mean molal activity coefficient (None: not
 # tabulated here) and osmotic coefficient.
-@pytest.mark.parametrize("m, gamma, phi", [
-    (0.1, 0.778, 0.932), (0.5, 0.681, 0.920), (1.0, 0.657, 0.936), (2.0, 0.668, 0.983),
-    (3.0, None, 1.045), (4.0, 0.783, 1.116), (6.0, 0.986, 1.271)])
+@pytest.mark.parametrize(
+    "m, gamma, phi",
+    [
+        (0.1, 0.778, 0.932),
+        (0.5, 0.681, 0.920),
+        (1.0, 0.657, 0.936),
+        (2.0, 0.668, 0.983),
+        (3.0, None, 1.045),
+        (4.0, 0.783, 1.116),
+        (6.0, 0.986, 1.271),
+    ],
+)
 def test_nacl_activity_and_osmotic_coefficients(m, gamma, phi):
     sp = model("NaCl-H2O", ("H2O", "NaCl")).sp
     n = dict.fromkeys(sp.names, 1e-12)
@@ -53,12 +62,15 @@ def test_nacl_activity_and_osmotic_coefficients(m, gamma, phi):
         gm = math.exp(0.5 * (lng[na] + lng[cl]) + math.log(x[w]))
         assert gm == pytest.approx(gamma, rel=0.03 if m <= 4 else 0.04)
     # the water term: phi = -ln(x_w gamma_w)/(M_w sum m)
-    assert -(math.log(x[w]) + lng[w]) / (0.018015 * 2 * m) == pytest.approx(phi, rel=0.025 if m <= 4 else 0.04)
+    assert -(math.log(x[w]) + lng[w]) / (0.018015 * 2 * m) == pytest.approx(
+        phi, rel=0.025 if m <= 4 else 0.04
+    )
 
 
 def test_co2_solubility_in_water_at_25c_and_1_atm():
     # Carroll, Slupsky & Mather 1991: x_CO2 = 6.22e-4 (all dissolved carbon) at p_CO2 = 101.325 kPa
     from scipy.optimize import brentq
+
     el = model("CO2-H2O", ("H2O", "CO2"), ("CO2",))
 
     def excess_fugacity(c):
@@ -69,9 +81,16 @@ def test_co2_solubility_in_water_at_25c_and_1_atm():
 
 
 # Jou, Mather & Otto 1995, 30 wt% MEA, loadings 0.1-0.5: (T, loading, p_CO2 kPa)
-JOU = [(313.15, 0.203, 0.00896), (313.15, 0.365, 0.0677), (313.15, 0.4735, 0.604),
-       (393.15, 0.119, 2.29), (393.15, 0.349, 46.8), (393.15, 0.4115, 122.0),
-       (393.15, 0.444, 222.0), (393.15, 0.473, 422.0)]
+JOU = [
+    (313.15, 0.203, 0.00896),
+    (313.15, 0.365, 0.0677),
+    (313.15, 0.4735, 0.604),
+    (393.15, 0.119, 2.29),
+    (393.15, 0.349, 46.8),
+    (393.15, 0.4115, 122.0),
+    (393.15, 0.444, 222.0),
+    (393.15, 0.473, 422.0),
+]
 
 
 def test_co2_over_30wt_mea_within_factor_two():
@@ -79,6 +98,7 @@ def test_co2_over_30wt_mea_within_factor_two():
     gives the gamma-infinity of MEA (0.19 at 25 C) that the pure-MEA reference of the MEA
     constants needs."""
     from velmora.regress import Model
+
     el = model("MEA-CO2-H2O", ("H2O", "MEA", "CO2"), ("CO2",))
     fit = Model("MEA-CO2-H2O")
     m, w = 0.30 / 61.084, 0.70 / 18.015
@@ -86,8 +106,12 @@ def test_co2_over_30wt_mea_within_factor_two():
         comp = {"H2O": w, "MEA": m, "CO2": a * m}
         P, y, _, _ = el.bubble(comp, T)
         assert 0.5 < P * y["CO2"] / (p * 1e3) < 2.0, (T, a)
-        assert fit.value("partial_pressure", "CO2", T, comp) == pytest.approx(P * y["CO2"], rel=1e-6)
+        assert fit.value("partial_pressure", "CO2", T, comp) == pytest.approx(
+            P * y["CO2"], rel=1e-6
+        )
     sp = fit.el.sp
     x = np.full(len(sp.names), 1e-12)
     x[sp.names.index("H2O")], x[sp.names.index("MEA")] = 1.0, 1e-9
-    assert math.exp(ionactivity.ln_gamma(sp, x / x.sum(), 298.15)[sp.names.index("MEA")]) == pytest.approx(0.19, rel=0.05)
+    assert math.exp(
+        ionactivity.ln_gamma(sp, x / x.sum(), 298.15)[sp.names.index("MEA")]
+    ) == pytest.approx(0.19, rel=0.05)

@@ -122,8 +122,9 @@ def mea():
 P_ABS, P_STRIP = 108.12e3, 183.0e3
 HOT = capture.lean_solvent(6804.0, 0.307, 0.2)
 COLD = capture.lean_solvent(7000.0, 0.307, 0.45)
-MEA_1 = "T outside the validity range of the equilibrium constant MEA-1 (273.15-323.15 K): " \
-        "extrapolated"
+MEA_1 = (
+    "T outside the validity range of the equilibrium constant MEA-1 (273.15-323.15 K): extrapolated"
+)
 
 COLUMNS = {
     "absorber": lambda s: capture.Absorber(s, 0.32, [6.0, 6.0], segments=2).run(
@@ -139,8 +140,14 @@ COLUMNS = {
     "exchanger": lambda s: capture.HeatExchanger(s, approach=8.0).run(HOT, 390.0, COLD, 320.0),
     "loop": lambda s: capture.CaptureLoop(
         capture.Absorber(s, 0.64, [6.0, 6.0], segments=2), capture.Stripper(s)
-    ).run(capture.flue_gas(s, 2240.0, 314.18, P_ABS, co2_dry=0.0919), 314.18, HOT, 315.18,
-          P_ABS, P_STRIP),
+    ).run(
+        capture.flue_gas(s, 2240.0, 314.18, P_ABS, co2_dry=0.0919),
+        314.18,
+        HOT,
+        315.18,
+        P_ABS,
+        P_STRIP,
+    ),
 }
 
 
@@ -164,9 +171,7 @@ def test_the_outputs_for_optimizers_warn_at_the_callers_line(mea):
         lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).values([0.05]),
         lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).jacobian([0.05]),
         lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).state([0.05]),
-        lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).jacobian_by_differences(
-            [0.05]
-        ),
+        lambda: LiquidOutputs(mea, 340.0, app, ["CO2"], ["p_CO2"]).jacobian_by_differences([0.05]),
         lambda: FlashOutputs(nacl, 385.0, 101325.0, NACL, ["T"], ["beta"]).values([385.0]),
         lambda: FlashOutputs(nacl, 385.0, 101325.0, NACL, ["T"], ["beta"]).result([385.0]),
         lambda: FlashOutputs(nacl, 390.0, 101325.0, NACL, ["T"], ["beta"], solids=True).values(
