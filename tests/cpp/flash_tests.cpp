@@ -616,6 +616,34 @@ void liquid_screens_of_a_flash_answer() {
     CHECK(asked.size() == 2);
 }
 
+// K_1 = 0.3 and K_2 = 20 (x_2 / x*)^3 with x* = 0.7/19.7: the split of K = (0.3, 20), x_2 = x*,
+// is a fixed point that plain substitution circles (a step scales the change in ln K by about
+// -3) and the damped substitution reaches.
+void damped_substitution_ends_the_cycle_of_a_steep_k() {
+    const double xs = 0.7 / 19.7;
+    core::TPFlashHooks h;
+    h.kvalues = [xs](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
+        const Eigen::Vector2d K(0.3, 20.0 * std::pow(x[1] / x.sum() / xs, 3));
+        return core::KValues{K, x};
+    };
+    h.rachford_rice = [](const Eigen::VectorXd& z, const Eigen::VectorXd& K) {
+        return core::rachford_rice(z, K);
+    };
+    const Eigen::Vector2d z(0.9, 0.1);
+    core::SubstitutionOptions opt;
+    opt.tol = 1e-12;
+    opt.steps = 400;
+    opt.bubble_test = false;
+    const core::Substitution plain = core::substitute(z, 2, h, opt);
+    CHECK(!plain.settled && plain.err > 1.0);
+    opt.damped = true;
+    const core::Substitution damped = core::substitute(z, 2, h, opt);
+    CHECK(damped.settled && damped.it < 399);
+    CHECK_CLOSE(damped.x[1], xs, 1e-10 * xs);
+    CHECK_CLOSE(damped.y[1], 20.0 * xs, 1e-9 * xs);
+    CHECK_CLOSE(damped.beta, (0.1 - xs) / (19.0 * xs), 1e-10);
+}
+
 }  // namespace
 
 int main() {
@@ -635,5 +663,6 @@ int main() {
             CASE(flash_liquid_tables_dissociate_and_weigh_the_fugacities),
             CASE(phase_check_of_raoult_answers),
             CASE(liquid_screens_of_a_flash_answer),
+            CASE(damped_substitution_ends_the_cycle_of_a_steep_k),
         });
 }
