@@ -43,43 +43,6 @@ double dot_k(const Eigen::VectorXd& K, const Eigen::VectorXd& v) {
     return s;
 }
 
-// The sum of v in NumPy's order (its pairwise summation of a contiguous float64 array): a
-// plain running sum below 8 entries, eight running sums over blocks of up to 128, and halves
-// (the first a multiple of 8) above.
-double pairwise_sum(const double* a, Eigen::Index n) {
-    if (n < 8) {
-        double s = 0.0;
-        for (Eigen::Index i = 0; i < n; ++i) s += a[i];
-        return s;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a[j];
-        Eigen::Index i = 8;
-        for (; i < n - n % 8; i += 8)
-            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-        double s = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) s += a[i];
-        return s;
-    }
-    Eigen::Index h = n / 2;
-    h -= h % 8;
-    return pairwise_sum(a, h) + pairwise_sum(a + h, n - h);
-}
-
-// NumPy's a.sum(): its reduction starts from 0.0.
-double pairwise_sum(const Eigen::VectorXd& v) { return 0.0 + pairwise_sum(v.data(), v.size()); }
-
-// v <- f(v) by `fn` when given, else entry by entry.
-template <class F>
-void elementwise(const Elementwise& fn, Eigen::VectorXd& v, F f) {
-    if (fn) {
-        fn(v.data(), v.size());
-        return;
-    }
-    for (Eigen::Index k = 0; k < v.size(); ++k) v[k] = f(v[k]);
-}
-
 }  // namespace
 
 void check_length(const Eigen::VectorXd& v, Eigen::Index ncomp, const char* what) {
@@ -302,14 +265,6 @@ Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, const T
     }
     if (sub.substituted) {
         Eigen::VectorXd xn(ncomp), yn(ncomp);
-        Eigen::VectorXd ratio, lk, lkn;  // ln K ratios; ln K, ln K_new of a damped step
-        std::vector<char> on;            // both K > 0
-        if (opt.log) ratio.resize(ncomp);
-        if (opt.damped) {
-            lk.resize(ncomp);
-            lkn.resize(ncomp);
-            on.resize(static_cast<std::size_t>(ncomp));
-        }
         double w = 1.0, last = std::numeric_limits<double>::infinity();
         for (it = 0; it < steps; ++it) {
             beta = hooks.rachford_rice(z, K);
@@ -319,51 +274,29 @@ Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, const T
                                                                   : z[k] / (1.0 + b * (K[k] - 1.0));
                 yn[k] = K[k] * xn[k];
             }
-            const double xs = opt.pairwise_sums ? pairwise_sum(xn) : xn.sum();
-            x = xn / xs;
-            const double ys = opt.pairwise_sums ? pairwise_sum(yn) : yn.sum();
+            x = xn / xn.sum();
+            const double ys = yn.sum();
             y = yn / (std::isnan(ys) ? ys : std::max(ys, kTiny));
             KValues kn = hooks.kvalues(x, y);
             check_length(kn.K, ncomp, "K");
             err = 0.0;
             bool any = false, nan = false;
-            if (opt.log) {
-                Eigen::Index m = 0;
-                for (Eigen::Index k = 0; k < ncomp; ++k)
-                    if (kn.K[k] > 0.0 && K[k] > 0.0) ratio[m++] = kn.K[k] / K[k];
-                opt.log(ratio.data(), m);
-                for (Eigen::Index i = 0; i < m; ++i) {
-                    const double e = std::fabs(ratio[i]);
-                    if (std::isnan(e)) nan = true;
-                    err = any ? std::max(err, e) : e;
-                    any = true;
-                }
-            } else {
-                for (Eigen::Index k = 0; k < ncomp; ++k) {
-                    if (!(kn.K[k] > 0.0 && K[k] > 0.0)) continue;
-                    const double e = std::fabs(std::log(kn.K[k] / K[k]));
-                    if (std::isnan(e)) nan = true;
-                    err = any ? std::max(err, e) : e;
-                    any = true;
-                }
+            for (Eigen::Index k = 0; k < ncomp; ++k) {
+                if (!(kn.K[k] > 0.0 && K[k] > 0.0)) continue;
+                const double e = std::fabs(std::log(kn.K[k] / K[k]));
+                if (std::isnan(e)) nan = true;
+                err = any ? std::max(err, e) : e;
+                any = true;
             }
             if (nan) err = std::numeric_limits<double>::quiet_NaN();
             if (opt.damped && !(err < tol)) {
                 if (err > 0.9 * last) w = std::max(0.1, 0.5 * w);
                 last = err;
                 // ln K = (1 - w) ln K + w ln K_new where both are positive, else K_new
-                for (Eigen::Index k = 0; k < ncomp; ++k) {
-                    const auto i = static_cast<std::size_t>(k);
-                    on[i] = kn.K[k] > 0.0 && K[k] > 0.0;
-                    lk[k] = on[i] ? K[k] : 1.0;
-                    lkn[k] = on[i] ? kn.K[k] : 1.0;
-                }
-                elementwise(opt.log, lk, [](double v) { return std::log(v); });
-                elementwise(opt.log, lkn, [](double v) { return std::log(v); });
-                for (Eigen::Index k = 0; k < ncomp; ++k) lk[k] = (1.0 - w) * lk[k] + w * lkn[k];
-                elementwise(opt.exp, lk, [](double v) { return std::exp(v); });
                 for (Eigen::Index k = 0; k < ncomp; ++k)
-                    K[k] = on[static_cast<std::size_t>(k)] ? lk[k] : kn.K[k];
+                    K[k] = (kn.K[k] > 0.0 && K[k] > 0.0)
+                               ? std::exp((1.0 - w) * std::log(K[k]) + w * std::log(kn.K[k]))
+                               : kn.K[k];
             } else {
                 K = std::move(kn.K);
             }

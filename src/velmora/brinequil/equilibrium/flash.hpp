@@ -126,9 +126,6 @@ struct Substitution {
 Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
                         const TPFlashHooks& hooks, int steps);
 
-// ln or exp of the n entries at v, in place.
-using Elementwise = std::function<void(double* v, Eigen::Index n)>;
-
 // How a substitution runs where it is not the TP flash's (the defaults are the flash's; steps
 // and tol have none).
 struct SubstitutionOptions {
@@ -143,8 +140,6 @@ struct SubstitutionOptions {
     // reacting gases swing with the liquid's loading, and plain substitution can cycle.
     bool damped = false;
     bool absent_stay_absent = false;  // x = 0 where z <= 0 (0/0 when b = 1 and K = 0)
-    bool pairwise_sums = false;       // the sums of x and y in NumPy's pairwise order
-    Elementwise log, exp;             // for the steps' ln K ratios and the damped K (null: std's)
 };
 Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, const TPFlashHooks& hooks,
                         const SubstitutionOptions& opt);

@@ -619,21 +619,6 @@ py::dict flash_tp_method(py::object self, py::object pp, py::object z, py::objec
     return flash_tp_impl(self, pp, z, T, P, tol);
 }
 
-namespace {
-
-// NumPy's ufunc `name` (log, exp) over n doubles at v, in place: its loops (SIMD where the CPU
-// has them) round some entries differently from the C library's.
-core::Elementwise numpy_elementwise(const char* name) {
-    py::object f = py::module_::import("numpy").attr(name);
-    return [f](double* v, Eigen::Index n) {
-        py::array_t<double> a({static_cast<py::ssize_t>(n)}, {py::ssize_t(sizeof(double))}, v,
-                              py::none());  // a view of v (with a base: no copy)
-        f(a, py::arg("out") = a);
-    };
-}
-
-}  // namespace
-
 py::tuple substitution_method(py::object self, py::object pp, py::object z, py::object x0,
                               py::object y0, double T, double P, double tol, int steps) {
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
@@ -649,10 +634,6 @@ py::tuple substitution_method(py::object self, py::object pp, py::object z, py::
     opt.bubble_test = false;
     opt.damped = true;
     opt.absent_stay_absent = true;
-    // the digits of the NumPy steps this replaced
-    opt.pairwise_sums = true;
-    opt.log = numpy_elementwise("log");
-    opt.exp = numpy_elementwise("exp");
     const core::Substitution sub = core::substitute(zv, nc, flash.hooks, opt);
     const long taken = sub.substituted ? sub.it + 1 : 0;
     return py::make_tuple(sub.beta, to_numpy(sub.x), to_numpy(sub.y), to_numpy(sub.n), taken);
