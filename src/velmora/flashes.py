@@ -52,6 +52,10 @@ KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
 _T_HINT, _T_MAX, _P_HINT, _P_IDEAL = checks.T_HINT, checks.T_MAX, checks.P_HINT, checks.P_IDEAL
 SUBSTITUTION_STEPS = 400
 SUBSTITUTION_TOL = 1e-12  # max |ln K_new/K| that ends the substitution
+# ... or, below SUBSTITUTION_STALL_TOL (two decades under the checks' usual 1e-6), no new low of
+# it for SUBSTITUTION_STALL steps: the K-values come from speciations settled to their own
+# tolerance, whose noise the change does not fall below (docs/phase-equilibrium.md)
+SUBSTITUTION_STALL, SUBSTITUTION_STALL_TOL = 20, 1e-8
 POLISH = 1e-3  # a split this close is finished by substitution from it
 DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
 
@@ -1169,7 +1173,18 @@ def _substitution(system, z, T, P, start=None):
     # Components absent from the feed stay absent; each step whose max |ln K_new/K| does not
     # shrink below 0.9 of the last halves the step in ln K (down to 0.1): the K-values of
     # reacting gases swing with the liquid's loading and plain substitution can cycle.
-    beta, x, y, n, steps = el._substitution(pp, z, x, y, T, P, SUBSTITUTION_TOL, SUBSTITUTION_STEPS)
+    beta, x, y, n, steps = el._substitution(
+        pp,
+        z,
+        x,
+        y,
+        T,
+        P,
+        SUBSTITUTION_TOL,
+        SUBSTITUTION_STEPS,
+        SUBSTITUTION_STALL,
+        SUBSTITUTION_STALL_TOL,
+    )
     if beta <= 0.0:
         beta, x = 0.0, z.copy()
         n = el.true_amounts(dict(zip(system.components, x.tolist())), T)[0]

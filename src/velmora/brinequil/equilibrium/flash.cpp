@@ -266,6 +266,8 @@ Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, const T
     if (sub.substituted) {
         Eigen::VectorXd xn(ncomp), yn(ncomp);
         double w = 1.0, last = std::numeric_limits<double>::infinity();
+        double low = std::numeric_limits<double>::infinity();  // the smallest change so far
+        int since = 0;                                         // steps since it was set
         for (it = 0; it < steps; ++it) {
             beta = hooks.rachford_rice(z, K);
             const double b = std::min(std::max(beta, 0.0), 1.0);
@@ -289,6 +291,16 @@ Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, const T
                 any = true;
             }
             if (nan) err = std::numeric_limits<double>::quiet_NaN();
+            if (opt.stall_steps > 0 && !(err < tol)) {
+                if (err < low) {
+                    low = err;
+                    since = 0;
+                } else if (++since >= opt.stall_steps && err < opt.stall_tol) {
+                    K = std::move(kn.K);
+                    sub.n = std::move(kn.n);
+                    break;
+                }
+            }
             if (opt.damped && !(err < tol)) {
                 if (err > 0.9 * last) w = std::max(0.1, 0.5 * w);
                 last = err;

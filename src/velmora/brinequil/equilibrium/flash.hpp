@@ -140,6 +140,11 @@ struct SubstitutionOptions {
     // reacting gases swing with the liquid's loading, and plain substitution can cycle.
     bool damped = false;
     bool absent_stay_absent = false;  // x = 0 where z <= 0 (0/0 when b = 1 and K = 0)
+    // > 0: also end when max |ln K_new/K_old| is below stall_tol and has set no new low for this
+    // many steps (K-values from a speciation settled to its own tolerance carry noise below
+    // which tol may lie; steps there only move the answer within that noise)
+    int stall_steps = 0;
+    double stall_tol = 0.0;
 };
 Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, const TPFlashHooks& hooks,
                         const SubstitutionOptions& opt);

@@ -620,7 +620,8 @@ py::dict flash_tp_method(py::object self, py::object pp, py::object z, py::objec
 }
 
 py::tuple substitution_method(py::object self, py::object pp, py::object z, py::object x0,
-                              py::object y0, double T, double P, double tol, int steps) {
+                              py::object y0, double T, double P, double tol, int steps,
+                              int stall_steps, double stall_tol) {
     const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
     const auto nc = static_cast<Eigen::Index>(comps.size());
     TPFlash flash(self, pp, comps, T, P, core::kFlashTol);
@@ -634,6 +635,8 @@ py::tuple substitution_method(py::object self, py::object pp, py::object z, py::
     opt.bubble_test = false;
     opt.damped = true;
     opt.absent_stay_absent = true;
+    opt.stall_steps = stall_steps;
+    opt.stall_tol = stall_tol;
     const core::Substitution sub = core::substitute(zv, nc, flash.hooks, opt);
     const long taken = sub.substituted ? sub.it + 1 : 0;
     return py::make_tuple(sub.beta, to_numpy(sub.x), to_numpy(sub.y), to_numpy(sub.n), taken);
