@@ -180,3 +180,70 @@ def test_front_door_root_searches_run_the_engine_brent(monkeypatch):
     assert calls and all(k["xtol"] == 1e-10 for k in calls)
     # the salt raises the boiling point above its water's
     assert r.vapor_fraction == 0.0 and r.T > s.bubble_temperature({"H2O": 1.0}, 101325.0).T
+
+
+# ------------------------------------------------------------- successive substitution
+
+
+@pytest.mark.parametrize(
+    "chem,gases,z,T,P",
+    [
+        ("MEA-CO2-H2O", ("N2",), [0.80, 0.10, 0.04, 0.06], 330.0, 1e5),
+        ("CO2-H2O", ("N2",), [0.90, 0.03, 0.07], 320.0, 2e5),
+        ("NH3-CO2-H2O", (), [0.85, 0.10, 0.05], 350.0, 1e5),
+    ],
+)
+def test_substitution_ends_at_phase_equilibrium(chem, gases, z, T, P):
+    # the front door's substitution (the engine's steps) ends on a split whose vapor meets the
+    # liquid's fugacities of a fresh model (a speciation of its own, nothing remembered): ln
+    # f_L = ln (y phi P) for every volatile component, with the feed's balance
+    import independent as ind
+    from velmora import flashes, phasekit
+
+    s = velmora.System(chem, gases=gases)
+    comps = s.components
+    z = np.array(z) / np.sum(z)
+    r, steps = flashes._substitution(s, z, T, P)
+    x, y, beta = r["x"], r["y"], r["beta"]
+    assert 0.0 < beta < 1.0 and 1 < steps <= flashes.SUBSTITUTION_STEPS + 1
+    np.testing.assert_allclose(beta * y + (1.0 - beta) * x, z, rtol=0.0, atol=1e-15)
+    f = ind.Reference(s).fresh().fugacities(dict(zip(comps, x.tolist())), T)[0]
+    assert set(f) == set(comps)  # every component volatile here
+    lnphi = np.asarray(phasekit.phi_vapor(s.pp, y, T, P), dtype=float)
+    for k, c in enumerate(comps):
+        assert math.log(y[k]) + lnphi[k] + math.log(P) == pytest.approx(math.log(f[c]), abs=1e-6)
+
+
+def test_substitution_damping_ends_a_cycle():
+    # K-values that rise steeply with the liquid's CO2 (ln K_CO2 = ln 20 + 3 ln(x_CO2 / x*),
+    # x* = 0.7/19.7 where K_CO2 = 20 meets K_H2O = 0.3 in a split): plain substitution jumps
+    # between the two clipped vapor fractions for good; the damped one settles on the split
+    from velmora import flashes, phasekit
+
+    s = velmora.System("CO2-H2O")
+    el, T, P = s.model, 330.0, 1e5
+    z = np.array([0.9, 0.1])
+    n = el.true_amounts(dict(zip(s.components, z.tolist())), T)[0]
+    xs = 0.7 / 19.7
+
+    def K_of(x):
+        x = np.asarray(x, dtype=float) / np.sum(x)
+        return np.array([0.3, 20.0 * (x[1] / xs) ** 3])
+
+    el.kvalues = lambda pp, x, y, T_, P_: (K_of(x), n)  # this System's model only
+    # plain substitution from the feed: a cycle of two
+    K, seen = K_of(z), []
+    for _ in range(60):
+        b = min(max(phasekit._k_rachford_rice(z, K), 0.0), 1.0)
+        x = z / (1.0 + b * (K - 1.0))
+        K = K_of(x)
+        seen.append(K)
+    np.testing.assert_allclose(seen[-1], seen[-3], rtol=1e-12)
+    assert abs(math.log(seen[-1][1] / seen[-2][1])) > 1.0
+    # the damped steps: the split of K = (0.3, 20), y = K x, z = beta y + (1 - beta) x
+    r, steps = flashes._substitution(s, z, T, P)
+    assert steps <= flashes.SUBSTITUTION_STEPS
+    x, y = r["x"], r["y"]
+    np.testing.assert_allclose(y, K_of(x) * x, rtol=1e-10)
+    assert x[1] == pytest.approx(xs, rel=1e-10)
+    assert r["beta"] == pytest.approx((0.1 - xs) / (20.0 * xs - xs), rel=1e-10)

@@ -329,6 +329,27 @@ class Electrolyte:
         [J/(kmol K) feed], "iterations", "T" [K], "P" [Pa], "true" {species: kmol per kmol of
         apparent liquid}}. maxit is accepted; the substitution runs at most 15 steps."""
 
+    def _substitution(
+        self,
+        pp: PropertyPackage,
+        z: ArrayLike,
+        x: ArrayLike,
+        y: ArrayLike,
+        T: float,
+        P: float,
+        tol: float,
+        steps: int,
+        stall_steps: int = 0,
+        stall_tol: float = 0.0,
+    ) -> tuple[float, NDArray[np.float64], NDArray[np.float64], NDArray[np.float64], int]:
+        """(beta, x, y, n, steps taken): the front door's successive substitution at T [K], P
+        [Pa] on the K-values and Rachford-Rice of flash_tp, from the liquid x and vapor y, at
+        least one step and at most `steps`, until max |ln K_new/K| < tol; a step that does not
+        shrink that below 0.9 of the last halves the step in ln K (down to 0.1); components
+        absent from z stay absent. With stall_steps > 0 it also ends where that change is below
+        stall_tol and has set no new low for stall_steps steps. beta is the last unclipped
+        Rachford-Rice value."""
+
     def _flash_newton(
         self,
         pp: PropertyPackage,

@@ -51,6 +51,11 @@ KMOL = 1000.0  # mol per kmol: the core's J/kmol -> the front door's J/mol
 # the usual T and P of checks.temperature and checks.pressure (module names: read per call)
 _T_HINT, _T_MAX, _P_HINT, _P_IDEAL = checks.T_HINT, checks.T_MAX, checks.P_HINT, checks.P_IDEAL
 SUBSTITUTION_STEPS = 400
+SUBSTITUTION_TOL = 1e-12  # max |ln K_new/K| that ends the substitution
+# ... or, below SUBSTITUTION_STALL_TOL (two decades under the checks' usual 1e-6), no new low of
+# it for SUBSTITUTION_STALL steps: the K-values come from speciations settled to their own
+# tolerance, whose noise the change does not fall below (docs/phase-equilibrium.md)
+SUBSTITUTION_STALL, SUBSTITUTION_STALL_TOL = 20, 1e-8
 POLISH = 1e-3  # a split this close is finished by substitution from it
 DRY_STEP = 0.01  # K: the T solve's step halved back from a feed boiled dry down to this
 
@@ -1156,48 +1161,36 @@ def _vapor_on_fugacities(system, z, T, P):
 
 def _substitution(system, z, T, P, start=None):
     """Successive substitution on the core's K-values, damped where it stalls, until the
-    K-values stop changing; from the feed or from the split ``start`` (a result mapping)."""
+    K-values stop changing; from the feed or from the split ``start`` (a result mapping).
+    The steps are the engine's (the model's ``_substitution``: its TP flash's K-values and
+    Rachford-Rice, a Python replacement of either honoured)."""
     el, pp = system.model, system.pp
-    from velmora import phasekit
-
     if start is None:
         el._warm = None
         x, y = _first_liquid(system, z), z.copy()
     else:
         x, y = np.asarray(start["x"], dtype=float), np.asarray(start["y"], dtype=float)
-    K, n = el.kvalues(pp, x, y, T, P)
-    K = np.asarray(K, dtype=float)
-    beta = 0.0
-    w, last = 1.0, math.inf
-    for it in range(1, SUBSTITUTION_STEPS + 1):  # noqa: B007 (the count is returned)
-        beta = phasekit._k_rachford_rice(z, K)
-        b = min(max(beta, 0.0), 1.0)
-        # components absent from the feed stay absent (0/0 when b = 1 and K = 0)
-        x = np.divide(z, 1.0 + b * (K - 1.0), out=np.zeros_like(z), where=z > 0.0)
-        y = K * x
-        x, y = x / x.sum(), y / max(y.sum(), 1e-300)
-        Kn, n = el.kvalues(pp, x, y, T, P)
-        Kn = np.asarray(Kn, dtype=float)
-        on = (Kn > 0) & (K > 0)
-        err = float(np.max(np.abs(np.log(Kn[on] / K[on])))) if on.any() else 0.0
-        if err < 1e-12:
-            break
-        # The K-values of reacting gases swing with the liquid's loading: plain substitution
-        # can cycle. Each step that does not shrink the change halves the step in ln K.
-        if err > 0.9 * last:
-            w = max(0.1, 0.5 * w)
-        last = err
-        K = np.where(
-            on,
-            np.exp((1.0 - w) * np.log(np.where(on, K, 1.0)) + w * np.log(np.where(on, Kn, 1.0))),
-            Kn,
-        )
+    # Components absent from the feed stay absent; each step whose max |ln K_new/K| does not
+    # shrink below 0.9 of the last halves the step in ln K (down to 0.1): the K-values of
+    # reacting gases swing with the liquid's loading and plain substitution can cycle.
+    beta, x, y, n, steps = el._substitution(
+        pp,
+        z,
+        x,
+        y,
+        T,
+        P,
+        SUBSTITUTION_TOL,
+        SUBSTITUTION_STEPS,
+        SUBSTITUTION_STALL,
+        SUBSTITUTION_STALL_TOL,
+    )
     if beta <= 0.0:
         beta, x = 0.0, z.copy()
         n = el.true_amounts(dict(zip(system.components, x.tolist())), T)[0]
     elif beta >= 1.0:
         beta, y = 1.0, z.copy()
-    return _result(system, z, T, P, beta, x, y, n), it + 1
+    return _result(system, z, T, P, beta, x, y, n), steps + 1
 
 
 # ------------------------------------------------------------- splits on the liquid's fugacities

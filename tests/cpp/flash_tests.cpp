@@ -616,6 +616,71 @@ void liquid_screens_of_a_flash_answer() {
     CHECK(asked.size() == 2);
 }
 
+// K_1 = 0.3 and K_2 = 20 (x_2 / x*)^3 with x* = 0.7/19.7: the split of K = (0.3, 20), x_2 = x*,
+// is a fixed point that plain substitution circles (a step scales the change in ln K by about
+// -3) and the damped substitution reaches.
+void damped_substitution_ends_the_cycle_of_a_steep_k() {
+    const double xs = 0.7 / 19.7;
+    core::TPFlashHooks h;
+    h.kvalues = [xs](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
+        const Eigen::Vector2d K(0.3, 20.0 * std::pow(x[1] / x.sum() / xs, 3));
+        return core::KValues{K, x};
+    };
+    h.rachford_rice = [](const Eigen::VectorXd& z, const Eigen::VectorXd& K) {
+        return core::rachford_rice(z, K);
+    };
+    const Eigen::Vector2d z(0.9, 0.1);
+    core::SubstitutionOptions opt;
+    opt.tol = 1e-12;
+    opt.steps = 400;
+    opt.bubble_test = false;
+    const core::Substitution plain = core::substitute(z, 2, h, opt);
+    CHECK(!plain.settled && plain.err > 1.0);
+    opt.damped = true;
+    const core::Substitution damped = core::substitute(z, 2, h, opt);
+    CHECK(damped.settled && damped.it < 399);
+    CHECK_CLOSE(damped.x[1], xs, 1e-10 * xs);
+    CHECK_CLOSE(damped.y[1], 20.0 * xs, 1e-9 * xs);
+    CHECK_CLOSE(damped.beta, (0.1 - xs) / (19.0 * xs), 1e-10);
+}
+
+void substitution_on_noisy_k_ends_at_its_stall() {
+    // K = (0.3, 20) with ln K_CO2 off by 0.5e-10 to 1e-10, of alternate sign, at each call (a
+    // speciation settled to its own tolerance): the change never falls below 1e-12, but stops
+    // setting new lows
+    unsigned long long state = 12345;
+    double sign = 1.0;
+    core::TPFlashHooks h;
+    h.kvalues = [&state, &sign](const Eigen::VectorXd& x, const Eigen::VectorXd&) {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double u = 0.5 + 0.5 * static_cast<double>(state >> 11) * 0x1.0p-53;  // [0.5, 1)
+        sign = -sign;
+        const Eigen::Vector2d K(0.3, 20.0 * std::exp(1e-10 * sign * u));
+        return core::KValues{K, x};
+    };
+    h.rachford_rice = [](const Eigen::VectorXd& z, const Eigen::VectorXd& K) {
+        return core::rachford_rice(z, K);
+    };
+    const Eigen::Vector2d z(0.9, 0.1);
+    const double xs = 0.7 / 19.7;  // the split's liquid CO2: (1 - K_H2O) / (K_CO2 - K_H2O)
+    core::SubstitutionOptions opt;
+    opt.tol = 1e-12;
+    opt.steps = 400;
+    opt.bubble_test = false;
+    opt.damped = true;
+    const core::Substitution all = core::substitute(z, 2, h, opt);
+    CHECK(!all.settled && all.it == 399 && all.err > 1e-12);
+    opt.stall_steps = 20;
+    opt.stall_tol = 1e-8;
+    const core::Substitution stalled = core::substitute(z, 2, h, opt);
+    CHECK(!stalled.settled && stalled.it < 399 && stalled.err < 1e-8);
+    CHECK_CLOSE(stalled.x[1], xs, 1e-9 * xs);
+    CHECK_CLOSE(stalled.beta, (0.1 - xs) / (19.0 * xs), 1e-9);
+    // a change above stall_tol never ends it so
+    opt.stall_tol = 1e-12;
+    CHECK(core::substitute(z, 2, h, opt).it == 399);
+}
+
 }  // namespace
 
 int main() {
@@ -635,5 +700,7 @@ int main() {
             CASE(flash_liquid_tables_dissociate_and_weigh_the_fugacities),
             CASE(phase_check_of_raoult_answers),
             CASE(liquid_screens_of_a_flash_answer),
+            CASE(damped_substitution_ends_the_cycle_of_a_steep_k),
+            CASE(substitution_on_noisy_k_ends_at_its_stall),
         });
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "equilibrium/solvers.hpp"
 #include "model/errors.hpp"
@@ -223,11 +224,22 @@ void phase_energies(double beta, const Eigen::VectorXd& x, const Eigen::VectorXd
     if (S) *S = s;
 }
 
-Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double tol,
+Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
                         const TPFlashHooks& hooks, int steps) {
+    SubstitutionOptions opt;
+    opt.tol = tol;
+    opt.steps = steps;
+    return substitute(z, ncomp, hooks, opt);
+}
+
+Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, const TPFlashHooks& hooks,
+                        const SubstitutionOptions& opt) {
     check_length(z_in, ncomp, "z");
     Substitution sub;
-    sub.z = z_in / z_in.sum();
+    if (opt.normalise)
+        sub.z = z_in / z_in.sum();
+    else
+        sub.z = z_in;
     const Eigen::VectorXd& z = sub.z;
     Eigen::VectorXd& x = sub.x;
     Eigen::VectorXd& y = sub.y;
@@ -235,23 +247,33 @@ Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double 
     double& beta = sub.beta;
     double& err = sub.err;
     long& it = sub.it;
-    x = z;
-    y = z;
+    const double tol = opt.tol;
+    const int steps = opt.steps;
+    x = opt.x ? *opt.x : z;
+    y = opt.y ? *opt.y : z;
     KValues kv = hooks.kvalues(x, y);
     K = std::move(kv.K);
     sub.n = std::move(kv.n);
     check_length(K, ncomp, "K");
 
-    const double kz = dot_k(K, z);
-    beta = (kz <= 1.0) ? 0.0 : kSubstitutionStart;  // NaN gives the two-phase start
-    sub.substituted = beta == kSubstitutionStart;
+    if (opt.bubble_test) {
+        const double kz = dot_k(K, z);
+        beta = (kz <= 1.0) ? 0.0 : kSubstitutionStart;  // NaN gives the two-phase start
+        sub.substituted = beta == kSubstitutionStart;
+    } else {
+        sub.substituted = steps > 0;
+    }
     if (sub.substituted) {
         Eigen::VectorXd xn(ncomp), yn(ncomp);
+        double w = 1.0, last = std::numeric_limits<double>::infinity();
+        double low = std::numeric_limits<double>::infinity();  // the smallest change so far
+        int since = 0;                                         // steps since it was set
         for (it = 0; it < steps; ++it) {
             beta = hooks.rachford_rice(z, K);
             const double b = std::min(std::max(beta, 0.0), 1.0);
             for (Eigen::Index k = 0; k < ncomp; ++k) {
-                xn[k] = z[k] / (1.0 + b * (K[k] - 1.0));
+                xn[k] = (opt.absent_stay_absent && !(z[k] > 0.0)) ? 0.0
+                                                                  : z[k] / (1.0 + b * (K[k] - 1.0));
                 yn[k] = K[k] * xn[k];
             }
             x = xn / xn.sum();
@@ -269,7 +291,27 @@ Substitution substitute(const Eigen::VectorXd& z_in, Eigen::Index ncomp, double 
                 any = true;
             }
             if (nan) err = std::numeric_limits<double>::quiet_NaN();
-            K = std::move(kn.K);
+            if (opt.stall_steps > 0 && !(err < tol)) {
+                if (err < low) {
+                    low = err;
+                    since = 0;
+                } else if (++since >= opt.stall_steps && err < opt.stall_tol) {
+                    K = std::move(kn.K);
+                    sub.n = std::move(kn.n);
+                    break;
+                }
+            }
+            if (opt.damped && !(err < tol)) {
+                if (err > 0.9 * last) w = std::max(0.1, 0.5 * w);
+                last = err;
+                // ln K = (1 - w) ln K + w ln K_new where both are positive, else K_new
+                for (Eigen::Index k = 0; k < ncomp; ++k)
+                    K[k] = (kn.K[k] > 0.0 && K[k] > 0.0)
+                               ? std::exp((1.0 - w) * std::log(K[k]) + w * std::log(kn.K[k]))
+                               : kn.K[k];
+            } else {
+                K = std::move(kn.K);
+            }
             sub.n = std::move(kn.n);
             if (err < tol) {
                 sub.settled = true;

@@ -126,6 +126,29 @@ struct Substitution {
 Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, double tol,
                         const TPFlashHooks& hooks, int steps);
 
+// How a substitution runs where it is not the TP flash's (the defaults are the flash's; steps
+// and tol have none).
+struct SubstitutionOptions {
+    double tol = 0.0;  // ends at max |ln K_new/K_old| < tol (over entries with both K > 0)
+    int steps = 0;
+    const Eigen::VectorXd* x = nullptr;  // start liquid and vapor of the first K-values (null:
+    const Eigen::VectorXd* y = nullptr;  //   the feed)
+    bool normalise = true;               // z / sum z; else z as given
+    bool bubble_test = true;  // sum K z <= 1: one liquid, no step; else at least one step
+    // A step whose max |ln K_new/K_old| is not below 0.9 of the last halves the weight w of
+    // K_new in ln K = (1 - w) ln K_old + w ln K_new (from 1, down to 0.1): the K-values of
+    // reacting gases swing with the liquid's loading, and plain substitution can cycle.
+    bool damped = false;
+    bool absent_stay_absent = false;  // x = 0 where z <= 0 (0/0 when b = 1 and K = 0)
+    // > 0: also end when max |ln K_new/K_old| is below stall_tol and has set no new low for this
+    // many steps (K-values from a speciation settled to its own tolerance carry noise below
+    // which tol may lie; steps there only move the answer within that noise)
+    int stall_steps = 0;
+    double stall_tol = 0.0;
+};
+Substitution substitute(const Eigen::VectorXd& z, Eigen::Index ncomp, const TPFlashHooks& hooks,
+                        const SubstitutionOptions& opt);
+
 // The rest of the TP flash after its substitution: the Newton split when the last vapor fraction
 // is strictly inside (0, 1) and the substitution did not settle, the nonvolatile cap, the
 // one-phase rules on the unclipped vapor fraction, and the energies.

@@ -34,6 +34,14 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             "water; None without it). None "
             "where the caller is to call them "
             "(box empty: the flash too)");
+    cls.def("_substitution", &substitution_method, py::arg("pp"), py::arg("z"), py::arg("x"),
+            py::arg("y"), py::arg("T"), py::arg("P"), py::arg("tol"), py::arg("steps"),
+            py::arg("stall_steps") = 0, py::arg("stall_tol") = 0.0,
+            "The front door's successive substitution on the K-values of the TP flash from the "
+            "liquid x and vapor y, at least one step, damped where the change does not shrink, "
+            "components absent from z kept absent, ended also where the change is below "
+            "stall_tol and has set no new low for stall_steps steps (0: never): (beta, x, y, "
+            "true amounts, steps taken)");
     cls.def("flash_tp", &flash_tp_method, py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"),
             py::arg("tol") = core::kFlashTol, py::arg("maxit") = 200,
             "TP flash of the apparent feed z with the speciated electrolyte liquid: the package's "

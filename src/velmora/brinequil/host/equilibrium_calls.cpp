@@ -619,6 +619,29 @@ py::dict flash_tp_method(py::object self, py::object pp, py::object z, py::objec
     return flash_tp_impl(self, pp, z, T, P, tol);
 }
 
+py::tuple substitution_method(py::object self, py::object pp, py::object z, py::object x0,
+                              py::object y0, double T, double P, double tol, int steps,
+                              int stall_steps, double stall_tol) {
+    const std::vector<std::string> comps = adapt::to_names(pp.attr("components"));
+    const auto nc = static_cast<Eigen::Index>(comps.size());
+    TPFlash flash(self, pp, comps, T, P, core::kFlashTol);
+    const Eigen::VectorXd zv = to_vec(z, "z"), xv = to_vec(x0, "x"), yv = to_vec(y0, "y");
+    core::SubstitutionOptions opt;
+    opt.tol = tol;
+    opt.steps = steps;
+    opt.x = &xv;
+    opt.y = &yv;
+    opt.normalise = false;
+    opt.bubble_test = false;
+    opt.damped = true;
+    opt.absent_stay_absent = true;
+    opt.stall_steps = stall_steps;
+    opt.stall_tol = stall_tol;
+    const core::Substitution sub = core::substitute(zv, nc, flash.hooks, opt);
+    const long taken = sub.substituted ? sub.it + 1 : 0;
+    return py::make_tuple(sub.beta, to_numpy(sub.x), to_numpy(sub.y), to_numpy(sub.n), taken);
+}
+
 py::tuple flash_newton_method(py::object self, py::object pp, py::object z, double T, double P,
                               py::object v0, py::object tol) {
     (void)tol;  // the solver's own xtol 1e-12 decides

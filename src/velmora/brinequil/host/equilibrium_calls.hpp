@@ -20,6 +20,11 @@ py::tuple kvalues_method(py::object self, py::object pp, py::object xa, py::obje
 // flash_tp(pp, z, T, P, tol, maxit): the package's flash result with "true".
 py::dict flash_tp_method(py::object self, py::object pp, py::object z, py::object T, py::object P,
                          double tol, py::object maxit);
+// _substitution(pp, z, x, y, T, P, tol, steps, stall_steps, stall_tol): the front door's damped
+// successive substitution from the liquid x and vapor y; (beta, x, y, true amounts, steps taken).
+py::tuple substitution_method(py::object self, py::object pp, py::object z, py::object x0,
+                              py::object y0, double T, double P, double tol, int steps,
+                              int stall_steps, double stall_tol);
 // _front_tp_flash: the TP flash and the check of its answer in one call (see its binding).
 py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, double T, double P,
                           py::handle components, double tol, py::handle limits, py::handle water,
