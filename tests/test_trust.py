@@ -91,6 +91,46 @@ def test_nearly_pure_water_with_amine_and_h2s_traces_boils_at_any_split_at_30_ba
     assert out.status == "verified", out
 
 
+def test_water_with_a_trace_of_carbonate_boiled_to_a_last_drop_of_brine_flashes_at_h_and_s():
+    # water with 3.9e-10 of K2CO3 at 50.75 kPa boils at 354.86 K; 10 K above it all but 6.7e-9
+    # of the feed is vapor, the last drop a brine whose water activity P sets. Between 354.87
+    # and 361 K the TP flash raised: the split's starts left 0.1 to 0.9 of the feed liquid, so
+    # dilute that the water's fugacity did not move with its amount, and the H and S flashes
+    # raised on the way to 364.7 K (found by the front-door fuzz, seed 419). Each answer against
+    # the independent checks (tests/independent.py), and T, vapor fraction and H or S against
+    # the flash at T that has them
+    import independent as ind
+
+    s = velmora.System("K2CO3-CO2-H2O")
+    feed = {
+        "H2O": 55.50929780738274,
+        "K2CO3": 2.1745085802559794e-08,
+        "CO2": 1.660443381400854e-08,
+        "KHCO3": 0.0,
+    }
+    P, T = 50750.981450419, 364.74546884947466
+    refs = {s.name: ind.Reference(s)}
+    at_T = s.flash(feed, P, T=T)
+    assert 0.0 < 1.0 - at_T.vapor_fraction < 1e-8
+    assert s.bubble_temperature(feed, P).T < T - 9.0
+    for kind, key in (("H", "H"), ("S", "S")):
+        out = ind.run(refs, ind.Case(s.name, kind, feed, P, T=T))
+        assert out.status == "verified", (kind, out)
+        r = s.flash(feed, P, **{key: getattr(at_T, key)})
+        assert r.T == pytest.approx(T, abs=1e-6)
+        assert 1.0 - r.vapor_fraction == pytest.approx(1.0 - at_T.vapor_fraction, rel=1e-4)
+        assert getattr(r, key) == pytest.approx(getattr(at_T, key), rel=1e-9)
+    # the TP flashes on the way, where the split's other starts stalled: the vapor fraction
+    # falls towards 1 as T rises, H rises with T
+    rs = [s.flash(feed, P, T=t) for t in (355.0, 357.0, 360.0, T)]
+    for r in rs:
+        assert ind.run(refs, ind.Case(s.name, "T", feed, P, T=r.T)).status == "verified"
+    assert [1.0 - r.vapor_fraction for r in rs] == sorted(
+        (1.0 - r.vapor_fraction for r in rs), reverse=True
+    )
+    assert [r.H for r in rs] == sorted(r.H for r in rs)
+
+
 def test_a_drop_of_brine_beside_a_wet_vapor_holds_no_less_than_no_carbon():
     # a seawater with CO2 diluted to 1e-9 at 2.6 bar, 27 K above water's boiling point: all
     # but 5e-9 of it boils; the split on the liquid's fugacities gave the vapor 1.4e-14 of CO2,

@@ -16,6 +16,7 @@ caller.
 Units: T [K], P [Pa], H [J/mol of feed], S [J/(mol K) of feed] (the core works per kmol).
 """
 
+import itertools
 import math
 import warnings
 from typing import TYPE_CHECKING, Any, overload
@@ -1221,6 +1222,9 @@ EARLY_SPLIT_EVALS = SPLIT_EVALS // 6
 
 
 AVAILABLE = 0.9  # share of what the feed can give that a split may start from
+# ln of the least share of a feed's volatile part that _boiled_down keeps (the aqueous model's
+# M_MAX ends its search long before, for any salt above 1e-30 of the feed)
+BOILED_DOWN_MIN = math.log(1e-30)
 
 
 class _Spent(_NoAnswer):
@@ -1499,8 +1503,9 @@ def _volatiles_of(system, z, f):
 def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, spend=SPLIT_EVALS):
     """(raw, evaluations) of the TP flash on the liquid's fugacities: all liquid where the
     feed's bubble pressure over every volatile it holds or makes is at most P, else the split
-    from ``start`` (a result mapping) or from vapor fractions 0.1 and 0.5 of what can
-    evaporate (``first``: only the first that many of these)."""
+    from ``start`` (a result mapping) or from vapor fractions 0.1, 0.5 and 0.9 of what can
+    evaporate (``first``: only the first that many of these), and last, for a feed with a
+    nonvolatile part, from its liquid boiled down until it boils at T (``_boiled_down``)."""
     el, comps = system.model, system.components
     el._warm = None
     if not _aqueous(system, z):
@@ -1536,9 +1541,11 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
     # with them settled (a recovery costs up to 0.6 s a liquid of a seawater, whose unsettled
     # trials still converge; a nearly pure water's split is found all vapor by a later attempt)
     settle = [False, False]
+    boiled = first is None and _nonvolatile_share(system, z) > 0.0 and _aqueous(system, z)
     while True:
         budget = [spend]
-        for v0 in [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]:
+        tries = [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]
+        for v0 in itertools.chain(tries, _boiled_down(system, z, T, P, V) if boiled else ()):
             v0 = np.maximum(v0, 1e-30)
             try:
                 beta, x, y, n, _, k = _fugacity_newton(
@@ -1556,6 +1563,49 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
         if settle[0] or not settle[1] or not settle_all:
             raise _NoAnswer(f"split on the liquid's fugacities: {last}")
         settle[0] = True
+
+
+def _boiled_down(system, z, T, P, V):
+    """The vapor amounts (positions V) of the last start of the split of a feed with a
+    nonvolatile part whose liquid boils at T: its volatile part boiled off in proportion until
+    the liquid left boils at T and P (sum_k f_k / (phi_k P) = 1; decades down from the whole
+    feed, then Brent's method in the log of the share kept). Water with 3.9e-10 of K2CO3 at
+    50.75 kPa boils at 354.86 K; at 357 K its split keeps 2.2e-8 of the feed liquid, a brine
+    whose water activity P sets. The other starts leave 0.1 to 0.9 of it liquid, so dilute that
+    the water's ln f_L - ln f_V (-0.085) does not move with the liquid's amount: their Newton
+    steps stall. Yields nothing where the feed's liquid does not boil at T or the liquid that
+    would lies beyond the aqueous model."""
+    from .brinequil import _brentq as brentq
+
+    comps = system.components
+    volatile = system._info.volatile
+    vol = np.array([c in volatile for c in comps])
+    zv, zn = np.where(vol, z, 0.0), np.where(vol, 0.0, z)
+
+    def g(u):  # ln of the bubble ratio of the liquid that keeps exp(u) of the volatile part
+        x = zn + math.exp(u) * zv
+        app = dict(zip(comps, (x / x.sum()).tolist()))
+        checks.solutes(system, app)  # beyond the aqueous model: NotAqueousError
+        f, _, _ = _fugacities(system, app, T)
+        return math.log(max(_incipient_vapor(system, f, T, P)[1], 1e-300))
+
+    try:
+        hi = 0.0
+        if not g(hi) > 0.0:
+            return
+        while True:
+            lo = hi - math.log(10.0)
+            if lo < BOILED_DOWN_MIN:
+                return
+            if g(lo) <= 0.0:
+                break
+            hi = lo
+        u = brentq(g, lo, hi, xtol=1e-6)
+    except (ValueError, ArithmeticError) as e:
+        if not no_answer(e):
+            raise
+        return
+    yield np.maximum(((1.0 - math.exp(u)) * zv)[V], 1e-30)
 
 
 def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
