@@ -128,6 +128,13 @@ class Electrolyte:
         invariants [relative to the feed]; inf for a negative or non-finite n or residual; None
         where lnK or henry_ref is replaced in Python (velmora's checks compute it there)."""
 
+    def _front_fugacities(
+        self, n_app: Mapping[str, float], T: float
+    ) -> tuple[dict[str, float], NDArray[np.float64], NDArray[np.float64]] | None:
+        """(fugacities, true amounts, ln gamma) of the apparent liquid n_app at T as
+        _front_flash_check speciates a flash answer's liquid; None where a method it calls or the
+        model's tables are not the package's own (then call fugacities)."""
+
     def _front_liquid(
         self,
         n_app: Mapping[str, float],

@@ -69,10 +69,12 @@ void FlashLiquidTables::fugacities(const Eigen::VectorXd& amounts, const Eigen::
 SpeciationResult FlashLiquidTables::speciate(const Stoichiometry& st, const Eigen::VectorXd& n0,
                                              const WarmStart& warm, SpeciationCallbacks& cb,
                                              Eigen::VectorXd& x, Eigen::VectorXd& f,
-                                             ComponentFugacities& out,
-                                             std::exception_ptr& failed) const {
+                                             ComponentFugacities& out, std::exception_ptr& failed,
+                                             int trace_maxit, double trace_tol) const {
     SpeciationSettings set;
     set.ref_follows_x = ref_follows_x;
+    set.trace_maxit = trace_maxit;
+    if (trace_maxit > 0) set.trace_tol = trace_tol;
     SpeciationResult res = solve_speciation(st, n0, lnK, warm, set, cb);
     try {
         fugacities(res.n, res.lng, x, f, out);

@@ -47,10 +47,12 @@ struct FlashLiquidTables {
     // The speciation of the liquid n0 (on the species) at the tables' T from `warm` (default
     // settings, the reference following x as the tables say), then its fugacities as above. An
     // error of the fugacities is kept in `failed`: the caller records the speciation first.
+    // trace_maxit, trace_tol: those of SpeciationSettings (the front door's answer liquids)
     SpeciationResult speciate(const Stoichiometry& st, const Eigen::VectorXd& n0,
                               const WarmStart& warm, SpeciationCallbacks& cb, Eigen::VectorXd& x,
                               Eigen::VectorXd& f, ComponentFugacities& out,
-                              std::exception_ptr& failed) const;
+                              std::exception_ptr& failed, int trace_maxit = 0,
+                              double trace_tol = 0.0) const;
     // {species: f} of the species with a fugacity, in the species' order (names: the species').
     void species_fugacities(const std::vector<std::string>& names, const Eigen::VectorXd& f,
                             FugacityMap& out) const;

@@ -347,6 +347,26 @@ py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
 
 namespace {
 
+// (fugacities, true amounts, ln gamma) of the apparent liquid n_app at T from the warm record,
+// as _front_flash_check speciates a flash answer's liquid (each trace resolved to its own total);
+// None where a method it calls is replaced or the model's tables are not the package's own.
+py::object front_fugacities(py::handle self, py::handle n_app, double T) {
+    for (const char* name :
+         {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual", "_status"})
+        if (python_override(self, name)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    std::optional<LiquidAt> liquid;
+    try {  // nothing is solved yet: what fails here fails on the caller's path too
+        liquid.emplace(el, T);
+    } catch (const std::exception&) {
+        return py::none();
+    }
+    ColdSpeciation s = warm_speciation(self, n_app, T);
+    py::dict fd;
+    for (const auto& [name, v] : liquid->fugacities(s.n, s.lng)) fd[py::str(name)] = v;
+    return py::make_tuple(fd, to_numpy(s.n), to_numpy(s.lng));
+}
+
 py::object front_flash_check(py::handle self, py::handle n_app, py::handle components,
                              py::handle z_in, double beta, py::handle x_in, py::handle y_in,
                              double T, double P, py::handle pp, double tol, py::handle limits) {
@@ -717,6 +737,10 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
           "(apparent amounts over every component, per mole, total) of the usual call of "
           "molalities (a dict of floats in [0, top] of known components other than water), as "
           "velmora.checks.molal_liquid makes them in Python; None for anything else");
+    cls.def("_front_fugacities", &front_fugacities, py::arg("n_app"), py::arg("T"),
+            "(fugacities, true amounts, ln gamma) of the apparent liquid n_app at T as "
+            "_front_flash_check speciates a flash answer's liquid; None where a method it calls "
+            "or the model's tables are not the package's own (then call fugacities)");
     cls.def("_front_liquid", &front_liquid, py::arg("n_app"), py::arg("T"),
             py::arg("pairs") = py::none(), py::arg("water") = py::none(),
             "(fugacities {species: Pa}, true amounts, ln gamma, residual of the check, whether "

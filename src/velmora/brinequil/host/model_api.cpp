@@ -27,6 +27,14 @@ namespace brinequil::host {
 
 namespace {
 
+// The front door's liquids resolve each trace component to its own total (SpeciationSettings):
+// at most 4 Newton steps per pass past tol, each taken only while it moves a species by more than
+// 1e-8 of itself and 1e-14 of the liquid. 1e-8: the settled ln n of a major species moves by the
+// residual left at tol (1e-11 of the total) over its share, which 1e-8 leaves alone down to a
+// share of 1e-3; a trace moves by far more (CO2 at x 6.2e-7 of a dew point's liquid: 9.4e-6).
+constexpr double kFrontTraceTol = 1e-8;
+constexpr int kFrontTraceMaxit = 4;
+
 using DArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 // Interned attribute and key names: hashed once, compared by pointer in most lookups.
@@ -901,6 +909,13 @@ std::shared_ptr<FrontSpeciation> front_callbacks(py::handle self, Electrolyte& e
     return front;
 }
 
+namespace {
+void front_trace(core::SpeciationSettings& set) {
+    set.trace_tol = kFrontTraceTol;
+    set.trace_maxit = kFrontTraceMaxit;
+}
+}  // namespace
+
 std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T) {
     for (const char* name : {"true_amounts", "lnK", "henry_ref", "_residual", "_status"})
         if (python_override(self, name)) return std::nullopt;
@@ -919,6 +934,7 @@ std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app,
         front = front_callbacks(self, el, n, T, out.lnK, keep);
         if (!front || out.lnK.size() != st.n_eq()) return std::nullopt;
         set.ref_follows_x = front->follows_x;
+        front_trace(set);
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -964,6 +980,7 @@ ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
     set.tol = 1e-11;
     set.maxit = 200;
     set.ref_follows_x = front->follows_x;
+    front_trace(set);
     core::SpeciationResult res =
         solve_recorded(self, el, out.n0, out.lnK, T, warm, set, front->cb, true);
     out.converged = res.converged;
@@ -1164,7 +1181,8 @@ bool FlashLiquid::answer(const Eigen::VectorXd& xa, Answer& out) {
     std::exception_ptr failed;
     {
         py::gil_scoped_release nogil;
-        res = tables_.speciate(*el.stoich, out.n0, warm, *cb_, x_, f_, on_components, failed);
+        res = tables_.speciate(*el.stoich, out.n0, warm, *cb_, x_, f_, on_components, failed,
+                               kFrontTraceMaxit, kFrontTraceTol);
     }
     record_solution(self_, el, T_, res, true);
     if (failed) std::rethrow_exception(failed);

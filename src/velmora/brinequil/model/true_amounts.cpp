@@ -183,6 +183,7 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
         res.outer_passes = outer + 1;
         u = n.array().log();
         bool newton_met_tol = false;
+        int polish = 0;  // steps taken after the residuals met tol (trace_maxit)
         for (int it = 0; it < set.maxit; ++it) {
             en = u.array().exp();
             const double N = en.sum();
@@ -204,7 +205,7 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
             }
             if (converged) {
                 newton_met_tol = true;
-                break;
+                if (polish >= set.trace_maxit) break;
             }
             if (!finite) throw ValueError(kDivergedMessage);
 
@@ -250,6 +251,20 @@ SpeciationResult solve_speciation(const Stoichiometry& st, const Eigen::VectorXd
             for (Eigen::Index j = 0; j < ns; ++j) {
                 if (std::isnan(du[j])) nan_step = true;
                 big = std::max(big, std::abs(du[j]));
+            }
+            if (converged) {
+                // The residuals met tol; du is the relative change of every amount that the
+                // balances still ask for. Taken while it moves a species by more than trace_tol
+                // of itself and by more than trace_noise of the total (below that the step is
+                // the rounding of the balances, eps of the total over the species' amount).
+                bool moves = false;
+                for (Eigen::Index q = 0; q < na; ++q) {
+                    const Eigen::Index j = reduced ? idle->active[static_cast<std::size_t>(q)] : q;
+                    const double d = std::abs(du[j]);
+                    if (d > set.trace_tol && d * en[j] > set.trace_noise * tot) moves = true;
+                }
+                if (nan_step || !moves) break;
+                ++polish;
             }
             // step = min(1, 2 / max(|du|_inf, 1e-300)); a NaN direction gives step 1 (and a
             // non-finite residual next time round).

@@ -33,6 +33,14 @@ struct SpeciationSettings {
     int max_outer = 50;         // passes of the ln gamma loop
     double lng_tol = 1e-10;     // absolute change of ln gamma that ends the outer loop
     bool ref_follows_x = true;  // henry_ref mode "solvent"/"mixture"
+    // Off by default (trace_maxit 0). tol holds each balance to a fraction of the liquid's total,
+    // which leaves a trace component's own total loose (x 1e-11: off by up to 100 %). After the
+    // residuals meet tol, the Newton steps go on while one changes the amount of a species by more
+    // than trace_tol of itself and more than trace_noise of the total, at most trace_maxit steps
+    // per pass; an answer whose next step moves nothing that far is returned unchanged.
+    double trace_tol = 1e-11;
+    double trace_noise = 1e-14;
+    int trace_maxit = 0;
 };
 
 // Warm start: stored true amounts per unit total (w) and their ln gamma.
