@@ -1512,7 +1512,8 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
     nonvolatile part, from its liquid boiled down until it boils at T (``_boiled_down``)."""
     el, comps = system.model, system.components
     el._warm = None
-    if not _aqueous(system, z):
+    aqueous = _aqueous(system, z)
+    if not aqueous:
         # a wet gas: no liquid of the aqueous model at the feed's own composition (its
         # speciation's recovery would take seconds to say so); the split starts from the feed's
         # volatile part as the vapor
@@ -1532,8 +1533,8 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
     if start is not None and 0.0 < start["beta"] < 1.0:
         ys = np.asarray(start["y"], dtype=float)
         starts.append(start["beta"] * np.where(ys > 0.0, ys, y0 * 1e-3))
-    room = 1.0 - _nonvolatile_share(system, z)
-    starts += [b * room * y0 for b in (0.1, 0.5, 0.9)]
+    share = _nonvolatile_share(system, z)
+    starts += [b * (1.0 - share) * y0 for b in (0.1, 0.5, 0.9)]
     starts = starts[:first]
     last: ValueError | None = None
     evals = 1
@@ -1545,7 +1546,7 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
     # with them settled (a recovery costs up to 0.6 s a liquid of a seawater, whose unsettled
     # trials still converge; a nearly pure water's split is found all vapor by a later attempt)
     settle = [False, False]
-    boiled = first is None and _nonvolatile_share(system, z) > 0.0 and _aqueous(system, z)
+    boiled = first is None and share > 0.0 and aqueous
     while True:
         budget = [spend]
         tries = [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]
