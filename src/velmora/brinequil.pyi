@@ -95,6 +95,15 @@ class Electrolyte:
     def _reset_status(self) -> None:
         """Forget the outcomes that _status reports."""
 
+    def _session(
+        self, warm: _WarmStart | None, method: str, *args: Any, **kwargs: Any
+    ) -> tuple[Any, dict[str, Any]]:
+        """(result, status) of ``self.<method>(*args, **kwargs)`` run with the warm start
+        ``warm`` in place of ``_warm`` (updated in place, also where the call raises; None: a
+        cold start of the call's own) and a status of its own, fresh for the call, as
+        ``_status`` gives it. The model's own ``_warm`` and status are not touched: how the
+        front door passes warm starts from one call to the next."""
+
     def _solid_newton(
         self,
         n0: ArrayLike,
@@ -427,6 +436,20 @@ def _rebuild(
 def h_aqueous(coeffs: Iterable[float], dhaq: float, T: float, Tref: float = 298.15) -> float:
     """Enthalpy [J/kmol] of an ion at infinite dilution in water at T [K]: dhaq (DHF_AQ, J/kmol
     at Tref [K]) plus the integral of CP_AQ = C1 + C2 T + ... + C6 T^5 [J/(kmol K)] from Tref."""
+
+class _WarmStart:
+    """A warm start of the speciation that its caller keeps and passes to
+    ``Electrolyte._session``."""
+
+    def __init__(
+        self, record: _WarmStart | tuple[float, ArrayLike, ArrayLike] | None = None
+    ) -> None:
+        """From None (cold), another _WarmStart (a copy) or a record as ``_warm`` takes it."""
+    def reset(self, record: _WarmStart | tuple[float, ArrayLike, ArrayLike] | None = None) -> None:
+        """Start again from ``record`` (None: cold; as the constructor takes it)."""
+    @property
+    def record(self) -> tuple[float, NDArray[np.float64], NDArray[np.float64]] | None:
+        """The record as ``_warm`` would read it: None or (T [K], n / total, ln gamma)."""
 
 class _LiquidJacobian:
     """The fixed data of a liquid's derivatives (velmora.derivatives)."""
