@@ -345,8 +345,8 @@ def test_the_usual_state_made_on_first_read_is_the_state_of_the_steps(
     calls = []
 
     def loud(*args):
-        calls.append(args[-1])
-        return type(el)._front_state(el, *args[:-1], False)
+        calls.append(args[7])  # quiet
+        return type(el)._front_state(el, *args[:7], False, *args[8:])
 
     with monkeypatch.context() as m:
         m.setattr(el, "_front_state", loud)
@@ -700,7 +700,10 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
         lambda *a: calls.append("flash_tp") or type(mea.model).flash_tp(mea.model, *a),
     )
     box = []
-    assert checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0, None) is None and box == []
+    assert (
+        checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0, bq._WarmStart()) is None
+        and box == []
+    )
     same = mea.flash(MEA_Z, ATM, T=353.15)
     assert calls == ["flash_tp"] and repr(same) == repr(one)
     monkeypatch.undo()
@@ -709,7 +712,10 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
         "_residual",
         lambda *a: calls.append("_residual") or type(mea.model)._residual(mea.model, *a),
     )
-    assert checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0, None) is None and len(box) == 2
+    assert (
+        checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0, bq._WarmStart()) is None
+        and len(box) == 2
+    )
     same = mea.flash(MEA_Z, ATM, T=353.15)
     assert "_residual" in calls and repr(same) == repr(one)
 

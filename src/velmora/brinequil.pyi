@@ -150,6 +150,7 @@ class Electrolyte:
         T: float,
         pairs: list[tuple[str, int, int, int]] | None = None,
         water: tuple[int, int, int, float, float] | None = None,
+        warm: _WarmStart | None = None,
     ) -> (
         tuple[
             dict[str, float],
@@ -170,7 +171,9 @@ class Electrolyte:
         without pairs. Last, whether the liquid passes checks.true_water (``water``: H3O+, OH-,
         water positions, mol per mol of true water, water activity tolerance); None without it. None where one of those methods, true_amounts, lnK, henry_ref, the
         activity model or the warm record is replaced in Python (velmora's front door then
-        calls them one by one)."""
+        calls them one by one). ``warm``: None, the model's ``_warm`` and status written as
+        those methods write them; or a _WarmStart that takes the record instead (the call's
+        status its own, the model's record and status left as they were)."""
 
     def _front_molal_liquid(
         self,
@@ -208,13 +211,14 @@ class Electrolyte:
         T: float,
         pairs: list[tuple[str, int, int, int]] | None,
         quiet: bool,
+        warm: _WarmStart | None = None,
     ) -> Any:
         """System.liquid's usual call to its LiquidState in one step (usual: (molal args, mass
         args, water, state class, system, tol, t_lo, t_hi); made: (apparent amounts, per mole,
         total) of a composition made before, or None): the state where the answer is verified,
         its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; else
         _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's entries
-        with made), or None where that is None."""
+        with made), or None where that is None. ``warm``: as for _front_liquid."""
 
     def _front_flash_check(
         self,
@@ -259,6 +263,7 @@ class Electrolyte:
         water: tuple[float, float, float, float, frozenset[str]],
         box: list[Any],
         self_ions: tuple[int, int, int, float, float] | None = None,
+        warm: _WarmStart | None = None,
     ) -> (
         tuple[
             dict[str, float],
@@ -280,7 +285,7 @@ class Electrolyte:
         None with box empty where flash_tp or _status is replaced (the caller calls them), with
         the flash's result in it where the check is left to the caller (a method it stands for,
         the activity model or the vapor model replaced, a liquid checks.solutes would look at
-        closer)."""
+        closer). ``warm``: as for _front_liquid (the flash starts from that record)."""
 
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one

@@ -1226,8 +1226,8 @@ def flash_and_check(
     empty where the caller is to run the flash and its check, the flash's result in it where the
     caller is to check it. The flash's speciations start from ``warm`` (a _WarmStart), left where
     the last of them left it."""
-    el = system.model
-    if getattr(el, "_front_tp_flash", None) is None:
+    one = getattr(system.model, "_front_tp_flash", None)
+    if one is None:
         return None
     info = system._info
     # the arguments that stay the same for the system, made once
@@ -1236,9 +1236,7 @@ def flash_and_check(
         water = (info.kg_water, M_MAX, info.mw["H2O"], stable_check, info.solvents)
         args = info._flash_args = ((VAPOR_FLOOR, RESOLUTION, TRACE), water)
     limits, water = args
-    return el._session(
-        warm,
-        "_front_tp_flash",
+    return one(
         system.pp,
         z,
         T,
@@ -1249,7 +1247,8 @@ def flash_and_check(
         water,
         box,
         info.self_ions_bound,
-    )[0]
+        warm,
+    )
 
 
 def one_given(

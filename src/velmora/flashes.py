@@ -768,9 +768,7 @@ def tp_flash(
             if one is None or args is None or args[1][3] != STABLE_CHECK:
                 done = checks.flash_and_check(system, z, T, P, box, STABLE_CHECK, warm)
             else:  # (checks.flash_and_check with its arguments made)
-                done, _ = el._session(
-                    warm,
-                    "_front_tp_flash",
+                done = one(
                     system.pp,
                     z,
                     T,
@@ -781,6 +779,7 @@ def tp_flash(
                     args[1],
                     box,
                     info.self_ions_bound,
+                    warm,
                 )
         except (ValueError, ArithmeticError) as e:
             if len(box) < 3:

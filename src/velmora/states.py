@@ -532,7 +532,8 @@ def usual_state(
     is not made again for the same one (a sweep over T, a benchmark): equal mappings of str
     keys and float values, and equal loadings, are the same composition, bit for bit."""
     el, info = system.model, system._info
-    if getattr(el, "_front_state", None) is None:
+    front = getattr(el, "_front_state", None)
+    if front is None:
         return None
     usual = info.usual
     if usual is None or usual[5] != system.tol:  # (made once; again for another tolerance)
@@ -552,10 +553,8 @@ def usual_state(
     else:
         made = notes = None
     try:
-        # (from a cold start of this call's own: see liquid_state)
-        done, _ = el._session(
-            None,
-            "_front_state",
+        # (from a cold start of this call's own, the model's record left alone: see liquid_state)
+        done = front(
             usual,
             made,
             molalities,
@@ -564,6 +563,7 @@ def usual_state(
             T,
             info.__dict__.get("_pair_positions"),
             not info.fitted if notes is None else not notes,
+            _WarmStart(),
         )
     except (ValueError, ArithmeticError):
         return None
@@ -650,8 +650,9 @@ def liquid_state(
             info = system._info
             pairs = info.__dict__.get("_pair_positions")
             done = None
-            if getattr(el, "_front_liquid", None) is not None:
-                done = el._session(None, "_front_liquid", app, T, pairs, info.self_ions_bound)[0]
+            front = getattr(el, "_front_liquid", None)
+            if front is not None:
+                done = front(app, T, pairs, info.self_ions_bound, _WarmStart())
         if done is None:
             (f, n, lng), status = el._session(None, "fugacities", app, T)
     except (ValueError, ArithmeticError) as exc:  # the core's "... liquid diverged"

@@ -139,6 +139,7 @@ void warm_del(py::handle self);
 // see the session's, and the model's own record and status are left as they were. Sessions
 // nest; one for another model leaves this one's alone. GIL held to open and close one.
 struct WarmStart {
+    WarmStart() { warm.held = Electrolyte::Warm::kKept; }  // cold
     Electrolyte::Warm warm;  // kKept (`has` false: None) or kOutside (a tuple set from Python)
 };
 class Session {
@@ -160,6 +161,16 @@ Electrolyte::Warm& warm_of(Electrolyte& el);
 Electrolyte::Status& status_of(Electrolyte& el);
 // Whether a session is open on this thread for the Python object self.
 bool session_for(py::handle self);
+// call() on the record `warm` of a private binding's caller: None, the model's own (as the
+// methods it stands for read and write it); or a _WarmStart, in a session (the call's status
+// its own, the model's record and status untouched).
+template <class F>
+py::object on_record(py::handle self, py::handle warm, F&& call) {
+    if (warm.is_none()) return call();
+    Session open(self, electrolyte(self), warm.cast<WarmStart&>());
+    return call();
+}
+
 // A status as Electrolyte._status gives it: {"speciation_converged", "speciation_iterations",
 // "split_status", "substitution_err"}.
 py::dict status_dict(const Electrolyte::Status& s);
