@@ -6,6 +6,7 @@ residuals and the named results. MEA-CO2-water with N2 (30 wt% MEA, loading 0.4,
 import warnings
 
 import velmora
+import velmora.brinequil as bq
 from bench_engine_ratios import median_time  # this folder is on the path of a script run here
 from velmora import checks, flashes
 
@@ -26,7 +27,9 @@ for T in (330.0, 353.15, 376.0):
 
     raw = core()
     t_core = median_time(core)
-    t_check = median_time(lambda raw=raw, T=T: flashes._check(mea, z, raw, T, P))
+    t_check = median_time(
+        lambda raw=raw, T=T: flashes._check(mea, z, raw, T, P, bq._WarmStart(el._warm))
+    )
     t_front = median_time(lambda T=T: mea.flash(feed, P, T=T))
     print(
         f"{T:.2f} K (beta {raw['beta']:.4f}, {raw['iterations']} iterations): "

@@ -345,8 +345,8 @@ def test_the_usual_state_made_on_first_read_is_the_state_of_the_steps(
     calls = []
 
     def loud(*args):
-        calls.append(args[-1])
-        return type(el)._front_state(el, *args[:-1], False)
+        calls.append(args[7])  # quiet
+        return type(el)._front_state(el, *args[:7], False, *args[8:])
 
     with monkeypatch.context() as m:
         m.setattr(el, "_front_state", loud)
@@ -528,13 +528,15 @@ def test_the_usual_flash_named_at_once_is_the_flash_that_finish_names(mea, monke
         )
         assert list(vars(built).items()) == list(d.items())
         assert [type(v) for v in vars(built).values()] == [type(v) for v in d.values()]
-        mea.model._warm = None
-        assert type(flashes.tp_flash(mea, z, T, ATM, True)) is flashes.FlashResult
+        start = bq._WarmStart()
+        assert type(flashes.tp_flash(mea, z, T, ATM, True, warm=start)) is flashes.FlashResult
         with monkeypatch.context() as m:
             m.setattr(
                 flashes,
                 "tp_flash",
-                lambda s, z, T, P, named=False, real=flashes.tp_flash: real(s, z, T, P),
+                lambda s, z, T, P, named=False, warm=None, real=flashes.tp_flash: real(
+                    s, z, T, P, warm=warm
+                ),
             )
             slow = mea.flash(feed, ATM, T=T)
         want = slow.to_dict()
@@ -587,16 +589,16 @@ def test_a_repeated_flash_gives_its_range_warnings_every_time(mea):
 
 
 def flash_check_both_ways(system, raw, monkeypatch):
-    """(compiled, python): flashes._check of the answer raw, from the same warm record, with
-    the package's own functions and with a pass-through phi_vapor (the check then runs in
-    Python); each (largest residual, balance, f, n, lng, speciation residual)."""
+    """(compiled, python): flashes._check of the answer raw, from the same warm record (the one
+    the core's flash left on the model), with the package's own functions and with a
+    pass-through phi_vapor (the check then runs in Python); each (largest residual, balance, f,
+    n, lng, speciation residual)."""
     el, z = system.model, np.asarray(raw["z"])
     record = el._warm
     out = []
     for replaced in (False, True):
         if replaced:
             monkeypatch.setattr(phasekit, "phi_vapor", lambda *a, real=phasekit.phi_vapor: real(*a))
-        el._warm = record
         app = dict(zip(system.components, np.asarray(raw["x"], dtype=float).tolist()))
         core = checks.flash_residuals(
             system,
@@ -607,10 +609,12 @@ def flash_check_both_ways(system, raw, monkeypatch):
             np.asarray(raw["x"]),
             np.asarray(raw["y"]),
             raw["P"],
+            bq._WarmStart(record),
         )
         assert (core is None) == replaced  # the core steps aside for the replacement
-        el._warm = record
-        res, bal, (f, n, lng, chem) = flashes._check(system, z, dict(raw), raw["T"], raw["P"])
+        res, bal, (f, n, lng, chem) = flashes._check(
+            system, z, dict(raw), raw["T"], raw["P"], bq._WarmStart(record)
+        )
         out.append((res, bal, list(f.items()), n.tolist(), lng.tolist(), chem))
     monkeypatch.undo()
     return out
@@ -636,8 +640,10 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
     betas = []
     for s, feed, T in cases:
         el, z = s.model, checks.feed(s, feed)
-        el._warm, box = None, []
-        f, n, lng, converged, (res, bal, chem) = checks.flash_and_check(s, z, T, ATM, box, 10.0)
+        box = []
+        f, n, lng, converged, (res, bal, chem) = checks.flash_and_check(
+            s, z, T, ATM, box, 10.0, bq._WarmStart()
+        )
         raw, split, begun, stable, sensitivity, water = box
         assert begun is True and stable is True and converged is True
         assert sensitivity == flashes.beta_spread(z, raw, 1.0)  # the Python factor's digits
@@ -653,6 +659,7 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
             )
             assert again[-1] is says
         el._warm = None
+        el._reset_status()  # (the one call's status is its own: None where no split ran)
         alone = el.flash_tp(s.pp, z, T, ATM)
         betas.append(alone["beta"])
         assert split == el._status()["split_status"]
@@ -693,7 +700,10 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
         lambda *a: calls.append("flash_tp") or type(mea.model).flash_tp(mea.model, *a),
     )
     box = []
-    assert checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0) is None and box == []
+    assert (
+        checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0, bq._WarmStart()) is None
+        and box == []
+    )
     same = mea.flash(MEA_Z, ATM, T=353.15)
     assert calls == ["flash_tp"] and repr(same) == repr(one)
     monkeypatch.undo()
@@ -702,7 +712,10 @@ def test_the_flash_and_its_check_in_one_call_judge_as_the_python_functions(mea, 
         "_residual",
         lambda *a: calls.append("_residual") or type(mea.model)._residual(mea.model, *a),
     )
-    assert checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0) is None and len(box) == 2
+    assert (
+        checks.flash_and_check(mea, z, 353.15, ATM, box, 10.0, bq._WarmStart()) is None
+        and len(box) == 2
+    )
     same = mea.flash(MEA_Z, ATM, T=353.15)
     assert "_residual" in calls and repr(same) == repr(one)
 

@@ -203,7 +203,7 @@ def test_substitution_ends_at_phase_equilibrium(chem, gases, z, T, P):
     s = velmora.System(chem, gases=gases)
     comps = s.components
     z = np.array(z) / np.sum(z)
-    r, steps = flashes._substitution(s, z, T, P)
+    r, steps = flashes._substitution(s, z, T, P, brinequil._WarmStart())
     x, y, beta = r["x"], r["y"], r["beta"]
     assert 0.0 < beta < 1.0 and 1 < steps <= flashes.SUBSTITUTION_STEPS + 1
     np.testing.assert_allclose(beta * y + (1.0 - beta) * x, z, rtol=0.0, atol=1e-15)
@@ -241,7 +241,7 @@ def test_substitution_damping_ends_a_cycle():
     np.testing.assert_allclose(seen[-1], seen[-3], rtol=1e-12)
     assert abs(math.log(seen[-1][1] / seen[-2][1])) > 1.0
     # the damped steps: the split of K = (0.3, 20), y = K x, z = beta y + (1 - beta) x
-    r, steps = flashes._substitution(s, z, T, P)
+    r, steps = flashes._substitution(s, z, T, P, brinequil._WarmStart())
     assert steps <= flashes.SUBSTITUTION_STEPS
     x, y = r["x"], r["y"]
     np.testing.assert_allclose(y, K_of(x) * x, rtol=1e-10)

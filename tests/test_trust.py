@@ -291,9 +291,11 @@ def test_a_liquid_where_adding_water_lowers_its_fugacity_is_no_answer(monkeypatc
     more = s.liquid(400.0, {"H2O": 1.0001, "NaOH": app["NaOH"]}).partial_pressures
     assert more["H2O"] < f["H2O"]  # unstable there: the model's own numbers
     with pytest.raises(ValueError, match="activity model is unstable"):
-        flashes._stable_water(s, app, 400.0, f)
+        flashes._stable_water(s, app, 400.0, f, velmora.brinequil._WarmStart())
     ok = {"H2O": 1.0, "NaOH": 20.0 * 18.015e-3}  # 20 mol/kg: stable
-    flashes._stable_water(s, ok, 400.0, s.liquid(400.0, ok).partial_pressures)
+    flashes._stable_water(
+        s, ok, 400.0, s.liquid(400.0, ok).partial_pressures, velmora.brinequil._WarmStart()
+    )
 
 
 def test_a_dilute_brine_just_boiling_gets_its_vapor_fraction_not_only_its_fugacities():

@@ -95,6 +95,15 @@ class Electrolyte:
     def _reset_status(self) -> None:
         """Forget the outcomes that _status reports."""
 
+    def _session(
+        self, warm: _WarmStart | None, method: str, *args: Any, **kwargs: Any
+    ) -> tuple[Any, dict[str, Any]]:
+        """(result, status) of ``self.<method>(*args, **kwargs)`` run with the warm start
+        ``warm`` in place of ``_warm`` (updated in place, also where the call raises; None: a
+        cold start of the call's own) and a status of its own, fresh for the call, as
+        ``_status`` gives it. The model's own ``_warm`` and status are not touched: how the
+        front door passes warm starts from one call to the next."""
+
     def _solid_newton(
         self,
         n0: ArrayLike,
@@ -141,6 +150,7 @@ class Electrolyte:
         T: float,
         pairs: list[tuple[str, int, int, int]] | None = None,
         water: tuple[int, int, int, float, float] | None = None,
+        warm: _WarmStart | None = None,
     ) -> (
         tuple[
             dict[str, float],
@@ -161,7 +171,9 @@ class Electrolyte:
         without pairs. Last, whether the liquid passes checks.true_water (``water``: H3O+, OH-,
         water positions, mol per mol of true water, water activity tolerance); None without it. None where one of those methods, true_amounts, lnK, henry_ref, the
         activity model or the warm record is replaced in Python (velmora's front door then
-        calls them one by one)."""
+        calls them one by one). ``warm``: None, the model's ``_warm`` and status written as
+        those methods write them; or a _WarmStart that takes the record instead (the call's
+        status its own, the model's record and status left as they were)."""
 
     def _front_molal_liquid(
         self,
@@ -199,13 +211,14 @@ class Electrolyte:
         T: float,
         pairs: list[tuple[str, int, int, int]] | None,
         quiet: bool,
+        warm: _WarmStart | None = None,
     ) -> Any:
         """System.liquid's usual call to its LiquidState in one step (usual: (molal args, mass
         args, water, state class, system, tol, t_lo, t_hi); made: (apparent amounts, per mole,
         total) of a composition made before, or None): the state where the answer is verified,
         its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; else
         _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's entries
-        with made), or None where that is None."""
+        with made), or None where that is None. ``warm``: as for _front_liquid."""
 
     def _front_flash_check(
         self,
@@ -250,6 +263,7 @@ class Electrolyte:
         water: tuple[float, float, float, float, frozenset[str]],
         box: list[Any],
         self_ions: tuple[int, int, int, float, float] | None = None,
+        warm: _WarmStart | None = None,
     ) -> (
         tuple[
             dict[str, float],
@@ -271,7 +285,7 @@ class Electrolyte:
         None with box empty where flash_tp or _status is replaced (the caller calls them), with
         the flash's result in it where the check is left to the caller (a method it stands for,
         the activity model or the vapor model replaced, a liquid checks.solutes would look at
-        closer)."""
+        closer). ``warm``: as for _front_liquid (the flash starts from that record)."""
 
     def lnK(self, T: float) -> NDArray[np.float64]:
         """ln K of every equilibrium reaction at T [K], mole-fraction basis (dimensionless), one
@@ -427,6 +441,20 @@ def _rebuild(
 def h_aqueous(coeffs: Iterable[float], dhaq: float, T: float, Tref: float = 298.15) -> float:
     """Enthalpy [J/kmol] of an ion at infinite dilution in water at T [K]: dhaq (DHF_AQ, J/kmol
     at Tref [K]) plus the integral of CP_AQ = C1 + C2 T + ... + C6 T^5 [J/(kmol K)] from Tref."""
+
+class _WarmStart:
+    """A warm start of the speciation that its caller keeps and passes to
+    ``Electrolyte._session``."""
+
+    def __init__(
+        self, record: _WarmStart | tuple[float, ArrayLike, ArrayLike] | None = None
+    ) -> None:
+        """From None (cold), another _WarmStart (a copy) or a record as ``_warm`` takes it."""
+    def reset(self, record: _WarmStart | tuple[float, ArrayLike, ArrayLike] | None = None) -> None:
+        """Start again from ``record`` (None: cold; as the constructor takes it)."""
+    @property
+    def record(self) -> tuple[float, NDArray[np.float64], NDArray[np.float64]] | None:
+        """The record as ``_warm`` would read it: None or (T [K], n / total, ln gamma)."""
 
 class _LiquidJacobian:
     """The fixed data of a liquid's derivatives (velmora.derivatives)."""

@@ -1180,21 +1180,25 @@ def flash_residuals(
     x: np.ndarray,
     y: np.ndarray,
     P: float,
+    warm: Any,
 ) -> (
     tuple[dict[str, float], np.ndarray, np.ndarray, bool, tuple[float, float, float] | None] | None
 ):
     """The liquid of a flash answer and the answer's check in one call of the core (the model's
     ``_front_flash_check``): (f, n, lng, converged, (phase residual, balance, speciation
-    residual)) as the model's ``fugacities`` and ``_status`` give the liquid ``app`` at T (warm)
-    and ``phase_residual`` and ``speciation_residual`` give the residuals of the answer (feed z,
+    residual)) as the model's ``fugacities`` and ``_status`` give the liquid ``app`` at T from
+    the warm start ``warm`` (a _WarmStart of the caller's, see Electrolyte._session) and
+    ``phase_residual`` and ``speciation_residual`` give the residuals of the answer (feed z,
     vapor fraction beta, liquid x, vapor y) at T, P, to the last digit; the residuals None where
     the caller computes them (a speciation that did not meet its tolerance). Raises what
     ``fugacities`` raises. None where the core steps aside (a method, the activity model or the
     vapor model is replaced in Python, or the vapor is not the ideal gas): the caller calls them."""
-    check = getattr(system.model, "_front_flash_check", None)
-    if check is None:
+    el = system.model
+    if getattr(el, "_front_flash_check", None) is None:
         return None
-    return check(
+    return el._session(
+        warm,
+        "_front_flash_check",
         app,
         system.components,
         z,
@@ -1206,11 +1210,11 @@ def flash_residuals(
         system.pp,
         system.tol,
         (VAPOR_FLOOR, RESOLUTION, TRACE),
-    )
+    )[0]
 
 
 def flash_and_check(
-    system: Any, z: np.ndarray, T: float, P: float, box: list[Any], stable_check: float
+    system: Any, z: np.ndarray, T: float, P: float, box: list[Any], stable_check: float, warm: Any
 ) -> Any:
     """The core's TP flash of the feed z at T, P and the check of its answer (see
     ``flash_residuals``) in one call of the core (the model's ``_front_tp_flash``): ``box`` gets
@@ -1220,7 +1224,8 @@ def flash_and_check(
     ``velmora.flashes`` then has nothing to test), its split's |d beta / d ln K| and whether the
     liquid passes ``true_water``. Returns the check as ``flash_residuals`` does, or None: ``box``
     empty where the caller is to run the flash and its check, the flash's result in it where the
-    caller is to check it."""
+    caller is to check it. The flash's speciations start from ``warm`` (a _WarmStart), left where
+    the last of them left it."""
     one = getattr(system.model, "_front_tp_flash", None)
     if one is None:
         return None
@@ -1232,7 +1237,17 @@ def flash_and_check(
         args = info._flash_args = ((VAPOR_FLOOR, RESOLUTION, TRACE), water)
     limits, water = args
     return one(
-        system.pp, z, T, P, system.components, system.tol, limits, water, box, info.self_ions_bound
+        system.pp,
+        z,
+        T,
+        P,
+        system.components,
+        system.tol,
+        limits,
+        water,
+        box,
+        info.self_ions_bound,
+        warm,
     )
 
 

@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 
 from . import checks
+from .brinequil import _WarmStart
 from .derivatives import cached_jacobian, flash_jacobian, ln_psat
 from .errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer, solve_failed
 from .states import LiquidState, _recover
@@ -223,14 +224,16 @@ def flash(
     S: float | None = None,
     vapor_fraction: float | None = None,
     T0: float | None = None,
+    warm: _WarmStart | None = None,
 ) -> FlashResult:
+    # warm: the speciations' warm start (see _cold), left where the flash's last one left it
     if T is not None and H is None and S is None and vapor_fraction is None:
         # the usual call (one_given names what is wrong otherwise): the checks below in order,
         # each called where its own first test (the usual value) does not pass it here
         if type(P) is not float or not _P_HINT <= P <= _P_IDEAL:
             P = checks.pressure(P)
         z = checks.feed(system, feed)
-        system.model._warm = None
+        warm = _cold(warm)
         if type(T) is not float or not _T_HINT <= T <= _T_MAX:
             T = checks.temperature(T, stacklevel=4)
         info = system._info
@@ -242,18 +245,18 @@ def flash(
                 kept = (T, z, checks.feed_notes_at(system, T, z))
             for note in kept[2]:
                 warnings.warn(note, RangeWarning, stacklevel=3)
-        found = tp_flash(system, z, T, P, True)
+        found = tp_flash(system, z, T, P, True, warm=warm)
         return found if type(found) is FlashResult else _finish(system, z, found)
     name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
-    system.model._warm = None
+    warm = _cold(warm)
     value = checks.number(value, name)
     if name == "vapor_fraction" and not 0.0 <= value <= 1.0:
         raise ValueError(f"vapor_fraction must lie in [0, 1], not {value:g}")
     if name == "vapor_fraction" and value == 0.0:
         with checks.warnings_to_caller(3):  # (bubble_temperature's are one level deeper)
-            return bubble_temperature(system, feed, P, T0)
+            return bubble_temperature(system, feed, P, T0, warm)
     T0 = checks.temperature(T0, stacklevel=4) if T0 is not None else 350.0
     key = {"H": "H", "S": "S", "vapor_fraction": "beta"}[name]
     scale = 1.0 if key == "beta" else KMOL
@@ -265,26 +268,28 @@ def flash(
     # at a vapor fraction: the split with T solved at once, from the bubble point; a feed with an
     # inert gas has none worth the name, and goes to the T solve over TP flashes directly
     inert = any(z[system.components.index(g)] > 0.0 for g in system.gases)
-    out = _at_vapor_fraction(system, z, P, value, T0) if key == "beta" and not inert else None
+    out = _at_vapor_fraction(system, z, P, value, T0, warm) if key == "beta" and not inert else None
     if key != "beta":
-        out = _core_at_target(system, z, P, key, value * scale, T0)
+        out = _core_at_target(system, z, P, key, value * scale, T0, warm)
     try:
         if out is None:
-            out = _solve_T(system, z, P, key, value * scale, T0)
+            out = _solve_T(system, z, P, key, value * scale, T0, warm)
     except ConvergenceError as e:
         # a TP flash on the way failed: near the boiling point of a nearly pure component the
         # split at a given T is ill-conditioned, at a given vapor fraction it is not
-        out = _on_boiling_line(system, z, P, key, value, None, e)
+        out = _on_boiling_line(system, z, P, key, value, None, e, warm=warm)
     else:
         if checks.target_residual(key, out.raw[key] / scale, value) > system.tol:
             # T found where the result jumps across the target: a pure or nearly pure
             # component at its boiling point, where the split, not T, sets the vapor fraction
-            out = _on_boiling_line(system, z, P, key, value, out)
+            out = _on_boiling_line(system, z, P, key, value, out, warm=warm)
     checks.range_warnings(system, out.raw["T"], z, stacklevel=4)
     return _finish(system, z, out)
 
 
-def flash_near(system: Any, feed: Any, P: float, T: float, near: Any) -> FlashResult:
+def flash_near(
+    system: Any, feed: Any, P: float, T: float, near: Any, warm: _WarmStart | None = None
+) -> FlashResult:
     """``flash(system, feed, P, T=T)`` for a feed next to that of ``near``, a FlashResult at the
     same T and P (the fluid of a flash with solids, which the active set moves a little at a
     time). Where near's split is one the core's does not reach (a seawater's carbonate water at
@@ -293,42 +298,53 @@ def flash_near(system: Any, feed: Any, P: float, T: float, near: Any) -> FlashRe
     on the liquid's fugacities, 0.2 s a flash), that split from near's first, checked as every
     attempt; the usual flash where it does not verify."""
     if near is None or not 0.0 < near.vapor_fraction < 1.0 or near.method.startswith("core"):
-        return flash(system, feed, P, T=T)
+        return flash(system, feed, P, T=T, warm=warm)
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     T = checks.temperature(T)
-    system.model._warm = None
+    warm = _cold(warm)
     try:
-        raw, its = _fugacity_split(system, z, T, P, near.raw, first=1)
-        res, bal, fnl = _check(system, z, raw, T, P)
+        raw, its = _fugacity_split(system, z, T, P, warm, near.raw, first=1)
+        res, bal, fnl = _check(system, z, raw, T, P, warm)
     except (ValueError, ArithmeticError) as e:
         if not no_answer(e):
             raise
-        return flash(system, feed, P, T=T)
+        return flash(system, feed, P, T=T, warm=warm)
     if not (res <= system.tol and bal <= system.tol):
-        return flash(system, feed, P, T=T)
+        return flash(system, feed, P, T=T, warm=warm)
     method = "split on the liquid's fugacities, from a neighbouring flash"
-    found = _sharp(system, z, T, P, _Verified(raw, *fnl, res, bal, its, method))
+    found = _sharp(system, z, T, P, _Verified(raw, *fnl, res, bal, its, method), warm=warm)
     checks.range_warnings(system, T, z, stacklevel=4)
     return _finish(system, z, found)
 
 
-def _at_vapor_fraction(system, z, P, beta, T0):
+def _cold(warm: _WarmStart | None) -> _WarmStart:
+    """The warm start of a front-door call's speciations, started cold: the caller's
+    (``warm``, a _WarmStart it keeps to see where the call's last speciation left it) or one of
+    the call's own. Each call passes its own along (Electrolyte._session), never the model's
+    warm-start record: its answer does not depend on earlier calls."""
+    if warm is None:
+        return _WarmStart()
+    warm.reset()
+    return warm
+
+
+def _at_vapor_fraction(system, z, P, beta, T0, warm):
     """The verified split at the vapor fraction ``beta``, T solved with it (Newton's method on
     the liquid's fugacities from the feed's bubble point, sought from T0); None where either
     is not found (a feed with an inert gas boils far below 200 K) or the split is not verified:
     the caller then solves for T over TP flashes."""
     try:
-        Tb = _bubble_T(system, z, P, T0)  # the split starts from the bubble point
-        system.model._warm = None
+        Tb = _bubble_T(system, z, P, T0, warm)  # the split starts from the bubble point
+        warm.reset()
         if beta >= 1.0 - 1e-8 and _nonvolatile_share(system, z) == 0.0:
-            raw, its = _dew_point_from(system, z, P, Tb)
+            raw, its = _dew_point_from(system, z, P, Tb, warm)
         else:
-            f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), Tb)
+            f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), Tb, warm)
             raw, its = _fugacity_split_at_beta(
-                system, z, P, beta, Tb, _incipient_vapor(system, f, Tb, P)[0]
+                system, z, P, beta, Tb, _incipient_vapor(system, f, Tb, P)[0], warm
             )
-        res, bal, fnl = _check(system, z, raw, raw["T"], P)
+        res, bal, fnl = _check(system, z, raw, raw["T"], P, warm)
     except ConvergenceError:
         return None
     except (ValueError, ArithmeticError) as e:
@@ -357,19 +373,19 @@ CORE_T_FAILURES = (
 )
 
 
-def _core_at_target(system, z, P, key, target, T0):
+def _core_at_target(system, z, P, key, target, T0, warm):
     """The core's flash at H or S (``target`` in J/kmol or J/(kmol K)): one call, its T solve
     over its own TP flashes with their warm trail, then the check of every answer. None
     where it finds no answer, lands outside [T_MIN, T_MAX] or fails the check (a T on a
     boiling line, a liquid the core did not settle): the caller then solves for T over
     verified TP flashes."""
     el = system.model
-    el._warm = None
+    warm.reset()
     try:
-        raw = el.flash(system.pp, z, P, T0=T0, **{key: target})
+        raw = el._session(warm, "flash", system.pp, z, P, T0=T0, **{key: target})[0]
         if not checks.T_MIN <= raw["T"] <= checks.T_MAX:
             return None
-        res, bal, fnl = _check(system, z, raw, raw["T"], P)
+        res, bal, fnl = _check(system, z, raw, raw["T"], P, warm)
     except ConvergenceError:
         return None
     except (ValueError, ArithmeticError) as e:
@@ -400,7 +416,7 @@ def _feed_text(system, z):
     return "{" + ", ".join(f"{c}: {float(v):.6g}" for c, v in zip(system.components, z)) + "}"
 
 
-def _on_boiling_line(system, z, P, key, value, out, error=None):
+def _on_boiling_line(system, z, P, key, value, out, error=None, *, warm):
     """The verified split with the vapor fraction, H or S ``value`` (front-door units) where
     the T solve stopped at a jump (``out``) or failed (``error``, a ConvergenceError at T):
     splits at a given vapor fraction, T solved with each; for H or S, Brent's method in the
@@ -419,8 +435,8 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
     else:
         T0 = error.T
         try:
-            system.model._warm = None
-            f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), T0)
+            warm.reset()
+            f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), T0, warm)
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
@@ -432,7 +448,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
 
     def at(beta):
         if beta not in seen:
-            raw, its = _fugacity_split_at_beta(system, z, P, beta, last[0], last[1])
+            raw, its = _fugacity_split_at_beta(system, z, P, beta, last[0], last[1], warm)
             last[:] = [raw["T"], raw["y"]]
             seen[beta] = raw
         return seen[beta]
@@ -441,7 +457,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
         if key == "beta" and value >= 1.0 - 1e-8 and _nonvolatile_share(system, z) == 0.0:
             # the dew point: the split's liquid is 1e-9 of the feed, the incipient liquid's
             # composition is the unknown instead
-            seen[value] = _dew_point(system, z, P, T0)[0]
+            seen[value] = _dew_point(system, z, P, T0, warm)[0]
             beta = value
         elif key == "beta":
             beta = value
@@ -467,7 +483,7 @@ def _on_boiling_line(system, z, P, key, value, out, error=None):
         tried.append(f"splits at a given vapor fraction: {e}")
     else:
         try:
-            res, bal, fnl = _check(system, z, raw, raw["T"], P)
+            res, bal, fnl = _check(system, z, raw, raw["T"], P, warm)
         except NoSolutionError as e:
             # the split with the target has its liquid beyond the aqueous model (a salt's water
             # boiled off to 120 mol/kg) or where the activity model is unstable: no answer
@@ -589,16 +605,17 @@ def _liquid_state(system, x, T, n, lng, f, res):
     )
 
 
-def _fugacities(system, app, T):
+def _fugacities(system, app, T, warm):
     """(f, n, lng) of the liquid ``app`` at T, settled (see ``_settled``)."""
-    return _settled(system, app, T)[:3]
+    return _settled(system, app, T, warm)[:3]
 
 
-def _settled(system, app, T, answer=None, done=None):
+def _settled(system, app, T, warm, answer=None, done=None):
     """The liquid fugacities, true amounts and ln gamma of the apparent liquid ``app`` at T
-    (the core's ``fugacities``, warm within a call), settled: where the core's loop does not
-    settle or diverges (hot, highly loaded amine or ammonia liquids), the recovery of
-    ``velmora.states`` (Newton with ln gamma in the Jacobian) gives the liquid; ValueError
+    (the core's ``fugacities``, from the call's warm start ``warm``, a _WarmStart), settled:
+    where the core's loop does not settle or diverges (hot, highly loaded amine or ammonia
+    liquids), the recovery of ``velmora.states`` (Newton with ln gamma in the Jacobian) gives
+    the liquid; ValueError
     where none verifies (the trial liquids of a split: see ``_fugacity_newton``). ``_settled``
     adds whether the recovery was needed, and, for the liquid of a flash answer ``answer`` =
     (z, beta, x, y, P), the answer's residuals as the core's check gives them with the liquid
@@ -611,18 +628,23 @@ def _settled(system, app, T, answer=None, done=None):
         if done is not None:
             core = done
         else:
-            core = None if answer is None else checks.flash_residuals(system, app, T, *answer)
+            core = None
+            if answer is not None:
+                z, beta, x, y, P = answer
+                core = checks.flash_residuals(system, app, T, z, beta, x, y, P, warm)
         if core is not None:
             if core[3]:
                 return core[:3] + (False, core[4])
             n_core = core[1]
         else:
             # a flash answer's liquid as the compiled check speciates it (trace totals settled)
-            one = getattr(el, "_front_fugacities", None) if answer is not None else None
-            out = one(app, T) if one is not None else None
+            out: Any = None
+            status: Any = None
+            if answer is not None and getattr(el, "_front_fugacities", None) is not None:
+                out, status = el._session(warm, "_front_fugacities", app, T)
             if out is None:
-                out = el.fugacities(app, T)
-            if el._status()["speciation_converged"]:
+                out, status = el._session(warm, "fugacities", app, T)
+            if status["speciation_converged"]:
                 return out + (False, None)
             n_core = out[1]
         best, cause = math.inf, None
@@ -631,7 +653,7 @@ def _settled(system, app, T, answer=None, done=None):
             raise
         n_core, best, cause = None, math.inf, exc
     try:
-        f, n, lng, _ = _recover(system, app, T, n_core, best, cause)
+        f, n, lng, _ = _recover(system, app, T, n_core, best, cause, warm)
     except ConvergenceError as exc:
         raise _NoAnswer(str(exc)) from None
     return f, n, lng, True, None
@@ -640,7 +662,7 @@ def _settled(system, app, T, answer=None, done=None):
 STABLE_CHECK = 10.0  # mol/kg: a liquid this concentrated in a solute has its stability tested
 
 
-def _stable_water(system, app, T, f):
+def _stable_water(system, app, T, f, warm):
     """ValueError where the liquid ``app`` (fugacities f) is concentrated beyond STABLE_CHECK
     mol/kg in a solute and its water's fugacity does not rise as water is added: a liquid the
     activity model makes unstable there, whose split is no answer (it may lie beside the real
@@ -655,7 +677,7 @@ def _stable_water(system, app, T, f):
         return
     more = dict(app)
     more["H2O"] = water * (1.0 + 1e-4)
-    f2 = _fugacities(system, more, T)[0]
+    f2 = _fugacities(system, more, T, warm)[0]
     if not f2["H2O"] > f["H2O"]:
         top = max((v for c, v in app.items() if c != "H2O" and c not in solvents)) / kg
         raise _NoAnswer(
@@ -665,11 +687,18 @@ def _stable_water(system, app, T, f):
 
 
 def _check(
-    system: Any, z: np.ndarray, raw: dict[str, Any], T: float, P: float, done: Any = None
+    system: Any,
+    z: np.ndarray,
+    raw: dict[str, Any],
+    T: float,
+    P: float,
+    warm: _WarmStart,
+    done: Any = None,
 ) -> tuple[float, float, tuple[Any, Any, Any, float]]:
     """(largest residual, balance, (f, n, lng, speciation residual)) of a core result (whose
     H, S and true amounts are made those of the settled liquid where the speciation's recovery
-    was needed to settle it). ``done``: the core's check of it made with the flash (see
+    was needed to settle it), its liquid speciated from ``warm`` (a _WarmStart: where the
+    solve that found raw left it). ``done``: the core's check of it made with the flash (see
     ``checks.flash_and_check``: its liquid passed ``checks.solutes``), or the error it raised."""
     x = np.asarray(raw["x"], dtype=float)
     y = np.asarray(raw["y"], dtype=float)
@@ -679,9 +708,11 @@ def _check(
         # a liquid of the aqueous model: water, and no solute beyond M_MAX mol/kg of it (a flash
         # may find a "liquid" of salt with 1e-9 of water, a root of the model outside its range)
         checks.solutes(system, app)  # (an entry not above 0 passes its tests as if left out)
-    f, n, lng, recovered, checked = _settled(system, app, T, answer=(z, beta, x, y, P), done=done)
+    f, n, lng, recovered, checked = _settled(
+        system, app, T, warm, answer=(z, beta, x, y, P), done=done
+    )
     if 0.0 < beta < 1.0:
-        _stable_water(system, app, T, f)
+        _stable_water(system, app, T, f, warm)
     if checked is not None:  # the core's check of the liquid it settled without recovery
         res, bal, chem_res = checked
         return max(res, chem_res), bal, (f, n, lng, chem_res)
@@ -703,26 +734,28 @@ def _split_note(split: Any) -> str:
 
 
 @overload
-def tp_flash(system: Any, z: np.ndarray, T: float, P: float) -> "_Verified": ...
+def tp_flash(
+    system: Any, z: np.ndarray, T: float, P: float, *, warm: _WarmStart
+) -> "_Verified": ...
 
 
 @overload
 def tp_flash(
-    system: Any, z: np.ndarray, T: float, P: float, named: bool
+    system: Any, z: np.ndarray, T: float, P: float, named: bool, *, warm: _WarmStart
 ) -> "_Verified | FlashResult": ...
 
 
 def tp_flash(
-    system: Any, z: np.ndarray, T: float, P: float, named: bool = False
+    system: Any, z: np.ndarray, T: float, P: float, named: bool = False, *, warm: _WarmStart
 ) -> "_Verified | FlashResult":
-    """A verified TP flash (``_Verified``), or ConvergenceError. ``named``: the usual answer (the
-    core's split, checked by the core, sharp, its liquid's water passed, no default pair to
-    warn of) as the ``FlashResult`` that ``_finish`` makes of it."""
+    """A verified TP flash (``_Verified``), or ConvergenceError; its speciations from the warm
+    start ``warm`` (a _WarmStart), left where the last of them left it. ``named``: the usual
+    answer (the core's split, checked by the core, sharp, its liquid's water passed, no default
+    pair to warn of) as the ``FlashResult`` that ``_finish`` makes of it."""
     tol = system.tol
     # the core's flash and its check first, outside the machinery of the other attempts: the
     # usual answer (the attempts below start from this one's outcome)
     el = system.model
-    el._reset_status()
     core: Any = None
     note = ""
     checked: tuple[float, float, tuple[Any, Any, Any, float]] | Exception | None
@@ -733,7 +766,7 @@ def tp_flash(
             info = system._info
             args = info.__dict__.get("_flash_args")
             if one is None or args is None or args[1][3] != STABLE_CHECK:
-                done = checks.flash_and_check(system, z, T, P, box, STABLE_CHECK)
+                done = checks.flash_and_check(system, z, T, P, box, STABLE_CHECK, warm)
             else:  # (checks.flash_and_check with its arguments made)
                 done = one(
                     system.pp,
@@ -746,6 +779,7 @@ def tp_flash(
                     args[1],
                     box,
                     info.self_ions_bound,
+                    warm,
                 )
         except (ValueError, ArithmeticError) as e:
             if len(box) < 3:
@@ -798,19 +832,19 @@ def tp_flash(
                     "core TP flash",
                     water,
                 )
-                return found if sharp else _sharp(system, z, T, P, found, box[4])
+                return found if sharp else _sharp(system, z, T, P, found, box[4], warm=warm)
             note = _split_note(box[1])
             checked = (res, bal, (done[0], done[1], done[2], chem_res))
         else:
             if box:
                 core, split = box[0], box[1]
             else:
-                core = el.flash_tp(system.pp, z, T, P)
-                split = el._status()["split_status"]
+                core, status = el._session(warm, "flash_tp", system.pp, z, T, P)
+                split = status["split_status"]
             note = _split_note(split)
             # the check speciates the answer's liquid again: a liquid whose speciation fails is
             # a failed attempt like any other
-            checked = _check(system, z, core, T, P, done)
+            checked = _check(system, z, core, T, P, warm, done)
     except (ValueError, ArithmeticError) as e:
         if not no_answer(e):
             raise
@@ -822,16 +856,16 @@ def tp_flash(
         if res <= tol and bal <= tol:
             found = _Verified(core, *fnl, res, bal, core["iterations"], "core TP flash")
             # the core's |d beta / d ln K| of its split, where it checked the answer itself
-            return _sharp(system, z, T, P, found, box[4] if len(box) > 4 else None)
+            return _sharp(system, z, T, P, found, box[4] if len(box) > 4 else None, warm=warm)
     tried: list[str] = []
     best, its = math.inf, 0
     dry = False  # a split left a liquid beyond the aqueous model
-    for method, attempt in _attempts(system, z, T, P, tried, core, note):
+    for method, attempt in _attempts(system, z, T, P, tried, core, note, warm):
         try:
             if checked is None:
                 raw, n_it = attempt()
                 its += n_it
-                res, bal, fnl = _check(system, z, raw, T, P)
+                res, bal, fnl = _check(system, z, raw, T, P, warm)
             else:  # the core's flash and its check, done above
                 done, checked = checked, None
                 if core is not None:
@@ -847,15 +881,15 @@ def tp_flash(
             dry = dry or isinstance(e, checks.NotAqueousError)
             continue
         if res <= tol and bal <= tol:
-            return _sharp(system, z, T, P, _Verified(raw, *fnl, res, bal, its, method))
+            return _sharp(system, z, T, P, _Verified(raw, *fnl, res, bal, its, method), warm=warm)
         tried.append(f"{method}: residual {max(res, bal):.3g}")
         if max(res, bal) < min(best, POLISH) and 0.0 < raw["beta"] < 1.0:
             # close, but a solver stalled short of the tolerance: substitution from this split
             # converges linearly from here
             try:
-                raw, n_it = _substitution(system, z, T, P, raw)
+                raw, n_it = _substitution(system, z, T, P, warm, raw)
                 its += n_it
-                res, bal, fnl = _check(system, z, raw, T, P)
+                res, bal, fnl = _check(system, z, raw, T, P, warm)
             except (ValueError, ArithmeticError) as e:
                 if not no_answer(e):
                     raise
@@ -863,7 +897,7 @@ def tp_flash(
             else:
                 if res <= tol and bal <= tol:
                     found = _Verified(raw, *fnl, res, bal, its, method + ", polished")
-                    return _sharp(system, z, T, P, found)
+                    return _sharp(system, z, T, P, found, warm=warm)
                 tried.append(f"substitution from that split: residual {max(res, bal):.3g}")
         best = min(best, max(res, bal))
     feed = dict(zip(system.components, (float(v) for v in z)))
@@ -933,7 +967,7 @@ def beta_spread(
     return sensitivity * residual
 
 
-def _sharp(system, z, T, P, found, sensitivity=None):
+def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
     """A verified split whose vapor fraction its residual leaves uncertain by more than the
     tolerance (relative to the smaller phase, see ``beta_spread``; ``sensitivity``: its factor
     for ``found``, where known) polished by Newton's method from itself, while that lowers the
@@ -951,12 +985,12 @@ def _sharp(system, z, T, P, found, sensitivity=None):
             return found
         el = system.model
         try:
-            el._warm = None
-            b, x, y, n, nfev = el._flash_newton(
-                system.pp, z, T, P, beta * np.asarray(raw["y"]), 1e-9
-            )
+            warm.reset()
+            b, x, y, n, nfev = el._session(
+                warm, "_flash_newton", system.pp, z, T, P, beta * np.asarray(raw["y"]), 1e-9
+            )[0]
             polished = _result(system, z, T, P, b, x, y, n)
-            res, bal, fnl = _check(system, z, polished, T, P)
+            res, bal, fnl = _check(system, z, polished, T, P, warm)
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
@@ -974,7 +1008,7 @@ def _sharp(system, z, T, P, found, sensitivity=None):
     return found
 
 
-def _attempts(system, z, T, P, tried, raw, note):
+def _attempts(system, z, T, P, tried, raw, note, warm):
     """(name, callable) of the solves tried in turn; each callable returns (raw, iterations).
     ``tried``: the caller's account of the attempts, which the core's status annotates;
     ``raw``: the core's flash (run by the caller), ``note``: what its split status adds."""
@@ -989,8 +1023,8 @@ def _attempts(system, z, T, P, tried, raw, note):
 
     def newton_from(v0):
         def run():
-            el._warm = None
-            beta, x, y, n, nfev = el._flash_newton(pp, z, T, P, v0, 1e-9)
+            warm.reset()
+            beta, x, y, n, nfev = el._session(warm, "_flash_newton", pp, z, T, P, v0, 1e-9)[0]
             return _result(system, z, T, P, beta, x, y, n), nfev
 
         return run
@@ -998,7 +1032,7 @@ def _attempts(system, z, T, P, tried, raw, note):
     def fugacity_split(settle=False, spend=SPLIT_EVALS):
         if spend == SPLIT_EVALS:
             state["split"] = True
-        return _fugacity_split(system, z, T, P, state.get("core"), settle, spend=spend)
+        return _fugacity_split(system, z, T, P, warm, state.get("core"), settle, spend=spend)
 
     yield "core TP flash", core
     if "note" in state:
@@ -1012,9 +1046,9 @@ def _attempts(system, z, T, P, tried, raw, note):
     raw = state.get("core")
     if raw is not None and 0.0 < raw["beta"] < 1.0:
         yield "Newton split from the core's point", newton_from(raw["beta"] * np.asarray(raw["y"]))
-    yield "all-liquid test", lambda: _one_phase_liquid(system, z, T, P)
-    yield "all-vapor test", lambda: _one_phase_vapor(system, z, T, P)
-    yield "successive substitution", lambda: _substitution(system, z, T, P)
+    yield "all-liquid test", lambda: _one_phase_liquid(system, z, T, P, warm)
+    yield "all-vapor test", lambda: _one_phase_vapor(system, z, T, P, warm)
+    yield "successive substitution", lambda: _substitution(system, z, T, P, warm)
     for b in (0.5, 0.1, 0.9):
         yield f"Newton split from vapor fraction {b}", newton_from(b * z)
     if not any(
@@ -1022,7 +1056,7 @@ def _attempts(system, z, T, P, tried, raw, note):
     ):
         yield (
             "all-vapor test on the liquid's fugacities",
-            lambda: _vapor_on_fugacities(system, z, T, P),
+            lambda: _vapor_on_fugacities(system, z, T, P, warm),
         )
     if "split" not in state:
         # the last attempt: its trial liquids settled where needed
@@ -1039,16 +1073,15 @@ def _aqueous(system, z):
     return True
 
 
-def _one_phase_liquid(system, z, T, P):
+def _one_phase_liquid(system, z, T, P, warm):
     """The feed as a liquid at its own composition, with the vapor its fugacities would be in
     equilibrium with (checked: its bubble pressure <= P). A feed beyond the aqueous model as a
     liquid (a wet gas) has no such answer: NotAqueousError before its speciation, whose
     recovery would take seconds to find none."""
-    el = system.model
-    el._warm = None
+    warm.reset()
     app = dict(zip(system.components, z.tolist()))
     checks.solutes(system, app)
-    f, n, _ = _fugacities(system, app, T)
+    f, n, _ = _fugacities(system, app, T, warm)
     return _result(system, z, T, P, 0.0, z.copy(), _incipient_vapor(system, f, T, P)[0], n), 1
 
 
@@ -1089,15 +1122,15 @@ def _first_liquid(system, z):
     return x / x.sum()
 
 
-def _one_phase_vapor(system, z, T, P):
+def _one_phase_vapor(system, z, T, P, warm):
     """The feed as a vapor with its incipient liquid, found by substitution on x = y / K,
     damped by half in ln x (the K-values of reacting gases swing with the liquid's loading)
     (checked: sum y / K <= 1, the vapor lies above its dew point)."""
     el = system.model
-    el._warm = None
+    warm.reset()
     x = _first_liquid(system, z)
     for it in range(1, 301):  # noqa: B007 (the count is returned)
-        K, n = el.kvalues(system.pp, x, z, T, P)
+        K, n = el._session(warm, "kvalues", system.pp, x, z, T, P)[0]
         K = np.asarray(K, dtype=float)
         # a nonvolatile component keeps a liquid, unless it is a trace (its brine weighs nothing)
         if np.any((K <= 0.0) & (z > checks.TRACE)):
@@ -1110,11 +1143,11 @@ def _one_phase_vapor(system, z, T, P):
             x = xn
             break
         x = xn
-    K, n = el.kvalues(system.pp, x, z, T, P)
+    K, n = el._session(warm, "kvalues", system.pp, x, z, T, P)[0]
     return _result(system, z, T, P, 1.0, x, z.copy(), n), it + 1
 
 
-def _vapor_on_fugacities(system, z, T, P):
+def _vapor_on_fugacities(system, z, T, P, warm):
     """The feed as a vapor with its incipient liquid, found by Newton's method on the liquid's
     settled fugacities rather than by substitution on K-values (NH3 0.4, CO2 0.3, water 0.3 at
     1 atm and 380 K, 11 K above its dew point: each substitution step's trial liquid diverged):
@@ -1130,7 +1163,7 @@ def _vapor_on_fugacities(system, z, T, P):
     m = len(V)
     lnphi = phasekit.phi_vapor(system.pp, z, T, P)
     lnfv = [math.log(z[k]) + lnphi[k] + math.log(P) for k in V]
-    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T)
+    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T, warm)
     # x_k ~ z_k / K_k; a component the feed's liquid holds at no fugacity starts at a trace
     x0 = np.array(
         [
@@ -1144,7 +1177,7 @@ def _vapor_on_fugacities(system, z, T, P):
     def G(w):
         x = np.zeros(nc)
         x[V] = np.exp(w[:m])
-        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T)
+        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T, warm)
         r = np.empty(m + 1)
         for i, k in enumerate(V):
             fk, fv = f[comps[k]], math.exp(lnfv[i] + w[m])
@@ -1164,21 +1197,23 @@ def _vapor_on_fugacities(system, z, T, P):
     return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
 
 
-def _substitution(system, z, T, P, start=None):
+def _substitution(system, z, T, P, warm, start=None):
     """Successive substitution on the core's K-values, damped where it stalls, until the
     K-values stop changing; from the feed or from the split ``start`` (a result mapping).
     The steps are the engine's (the model's ``_substitution``: its TP flash's K-values and
     Rachford-Rice, a Python replacement of either honoured)."""
     el, pp = system.model, system.pp
     if start is None:
-        el._warm = None
+        warm.reset()
         x, y = _first_liquid(system, z), z.copy()
     else:
         x, y = np.asarray(start["x"], dtype=float), np.asarray(start["y"], dtype=float)
     # Components absent from the feed stay absent; each step whose max |ln K_new/K| does not
     # shrink below 0.9 of the last halves the step in ln K (down to 0.1): the K-values of
     # reacting gases swing with the liquid's loading and plain substitution can cycle.
-    beta, x, y, n, steps = el._substitution(
+    beta, x, y, n, steps = el._session(
+        warm,
+        "_substitution",
         pp,
         z,
         x,
@@ -1189,10 +1224,10 @@ def _substitution(system, z, T, P, start=None):
         SUBSTITUTION_STEPS,
         SUBSTITUTION_STALL,
         SUBSTITUTION_STALL_TOL,
-    )
+    )[0]
     if beta <= 0.0:
         beta, x = 0.0, z.copy()
-        n = el.true_amounts(dict(zip(system.components, x.tolist())), T)[0]
+        n = el._session(warm, "true_amounts", dict(zip(system.components, x.tolist())), T)[0][0]
     elif beta >= 1.0:
         beta, y = 1.0, z.copy()
     return _result(system, z, T, P, beta, x, y, n), steps + 1
@@ -1242,7 +1277,7 @@ def _nonvolatile_share(system, z):
     return float(sum(z[k] for k, c in enumerate(system.components) if c not in info.volatile))
 
 
-def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle=None):
+def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, settle=None):
     """Newton's method for the split from ``w0`` (ln v_k, k in V, and T with ``beta`` given);
     unknowns ln v_k, or ln (a_k - v_k) for a component the vapor takes most of at the start (CO2
     boiled out of a water: its liquid part is the small difference of two near equals), a_k
@@ -1250,7 +1285,8 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle
     carbonate water can lose more CO2 than it was given), and T with ``beta`` given. Returns
     (beta, x, y, n, T, evaluations); ValueError where it finds no split. ``settle``: [settle
     the trial liquids the core leaves unsettled, one was seen] (see ``_fugacity_split``); None:
-    the core's liquids as they are."""
+    the core's liquids as they are. ``warm``: the warm start of the speciations (a _WarmStart),
+    each evaluation from the last one's."""
     from velmora import phasekit
 
     pp, comps, el = system.pp, system.components, system.model
@@ -1288,8 +1324,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle
         x = (z - v) / (1.0 - vs)
         y = v / vs
         app = dict(zip(comps, x.tolist()))
-        f, n, _ = el.fugacities(app, Tk)
-        status = el._status()
+        (f, n, _), status = el._session(warm, "fugacities", app, Tk)
         budget[0] -= status["speciation_iterations"] or 0
         if settle is not None and not status["speciation_converged"]:
             # an unsettled trial liquid (hot, loaded ammonia or amine liquids): its fugacities
@@ -1300,7 +1335,7 @@ def _fugacity_newton(system, z, P, V, w0, T=None, beta=None, budget=None, settle
             else:
                 checks.solutes(system, app)  # beyond the aqueous model: no recovery tried
                 try:
-                    f, n, _, _ = _recover(system, app, Tk, n, math.inf, None)
+                    f, n, _, _ = _recover(system, app, Tk, n, math.inf, None, warm)
                 except ConvergenceError as exc:
                     raise _NoAnswer(str(exc)) from None
         lnphi = phasekit.phi_vapor(pp, y, Tk, P)
@@ -1422,24 +1457,24 @@ def _ideal_dew_T(system, z, P):
     return 0.5 * (lo + hi)
 
 
-def _dew_point_from(system, z, P, Tb):
+def _dew_point_from(system, z, P, Tb, warm):
     """``_dew_point`` started from the dew point of an ideal liquid where it lies above the
     bubble point Tb (a gas-rich feed boils far below its dew point, and Newton from Tb can
     wander to a liquid of the least volatile component), then from Tb."""
     Td = _ideal_dew_T(system, z, P)
     if Td is not None and Td > Tb:
         try:
-            return _dew_point(system, z, P, Td)
+            return _dew_point(system, z, P, Td, warm)
         except ConvergenceError:
             pass
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
-        system.model._warm = None
-    return _dew_point(system, z, P, Tb)
+        warm.reset()
+    return _dew_point(system, z, P, Tb, warm)
 
 
-def _dew_point(system, z, P, T0):
+def _dew_point(system, z, P, T0, warm):
     """(raw, evaluations) of the feed z at its dew point at P: all vapor (y = z) with the
     incipient liquid x, whose fugacities meet z_k phi_k P for every volatile component, and T.
     Newton's method in ln x_k and T from T0 and x_k ~ z_k / K_k of the feed as a liquid."""
@@ -1450,7 +1485,7 @@ def _dew_point(system, z, P, T0):
     V = [k for k in range(nc) if z[k] > 0.0]
     m = len(V)
     lnphi = phasekit.phi_vapor(pp, z, T0, P)
-    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0)
+    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0, warm)
     # x_k ~ z_k / K_k; a component the feed's liquid holds at no fugacity starts at a trace
     x0 = np.array(
         [
@@ -1467,7 +1502,7 @@ def _dew_point(system, z, P, T0):
             raise _NoAnswer("temperature out of range")
         x = np.zeros(nc)
         x[V] = np.exp(w[:m])
-        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T)
+        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T, warm)
         lnp = phasekit.phi_vapor(pp, z, T, P)
         r = np.empty(m + 1)
         for i, k in enumerate(V):
@@ -1504,14 +1539,16 @@ def _volatiles_of(system, z, f):
     return [k for k, c in enumerate(system.components) if c in f and (z[k] > 0.0 or f[c] > 0.0)]
 
 
-def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, spend=SPLIT_EVALS):
+def _fugacity_split(
+    system, z, T, P, warm, start=None, settle_all=False, first=None, spend=SPLIT_EVALS
+):
     """(raw, evaluations) of the TP flash on the liquid's fugacities: all liquid where the
     feed's bubble pressure over every volatile it holds or makes is at most P, else the split
     from ``start`` (a result mapping) or from vapor fractions 0.1, 0.5 and 0.9 of what can
     evaporate (``first``: only the first that many of these), and last, for a feed with a
     nonvolatile part, from its liquid boiled down until it boils at T (``_boiled_down``)."""
-    el, comps = system.model, system.components
-    el._warm = None
+    comps = system.components
+    warm.reset()
     aqueous = _aqueous(system, z)
     if not aqueous:
         # a wet gas: no liquid of the aqueous model at the feed's own composition (its
@@ -1524,7 +1561,7 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
         y0 /= y0.sum()
         V = [k for k in range(len(comps)) if y0[k] > 0.0]
     else:
-        f, n, _ = _fugacities(system, dict(zip(comps, z.tolist())), T)
+        f, n, _ = _fugacities(system, dict(zip(comps, z.tolist())), T, warm)
         y0, s = _incipient_vapor(system, f, T, P)
         if s <= 1.0:
             return _result(system, z, T, P, 0.0, z.copy(), y0, n), 1
@@ -1550,11 +1587,12 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
     while True:
         budget = [spend]
         tries = [np.minimum(v[V], cap) for v in starts] + [v[V] for v in starts]
-        for v0 in itertools.chain(tries, _boiled_down(system, z, T, P, V) if boiled else ()):
+        down = _boiled_down(system, z, T, P, V, warm) if boiled else ()
+        for v0 in itertools.chain(tries, down):
             v0 = np.maximum(v0, 1e-30)
             try:
                 beta, x, y, n, _, k = _fugacity_newton(
-                    system, z, P, V, np.log(v0), T=T, budget=budget, settle=settle
+                    system, z, P, V, np.log(v0), warm, T=T, budget=budget, settle=settle
                 )
             except _Spent as e:
                 last = e
@@ -1570,7 +1608,7 @@ def _fugacity_split(system, z, T, P, start=None, settle_all=False, first=None, s
         settle[0] = True
 
 
-def _boiled_down(system, z, T, P, V):
+def _boiled_down(system, z, T, P, V, warm):
     """The vapor amounts (positions V) of the last start of the split of a feed with a
     nonvolatile part whose liquid boils at T: its volatile part boiled off in proportion until
     the liquid left boils at T and P (sum_k f_k / (phi_k P) = 1; decades down from the whole
@@ -1591,7 +1629,7 @@ def _boiled_down(system, z, T, P, V):
         x = zn + math.exp(u) * zv
         app = dict(zip(comps, (x / x.sum()).tolist()))
         checks.solutes(system, app)  # beyond the aqueous model: NotAqueousError
-        f, _, _ = _fugacities(system, app, T)
+        f, _, _ = _fugacities(system, app, T, warm)
         return math.log(max(_incipient_vapor(system, f, T, P)[1], 1e-300))
 
     try:
@@ -1613,19 +1651,21 @@ def _boiled_down(system, z, T, P, V):
     yield np.maximum(((1.0 - math.exp(u)) * zv)[V], 1e-30)
 
 
-def _fugacity_split_at_beta(system, z, P, beta, T0, y0):
+def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm):
     """(raw, evaluations) of the split with the vapor fraction ``beta`` given, T solved with it,
     from T0 and the vapor y0 (mole fractions). For a pure or nearly pure component, where the
     vapor fraction is not a function of T, this finds the one T and the split at once."""
-    el, comps = system.model, system.components
-    el._warm = None
-    f, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0)
+    comps = system.components
+    warm.reset()
+    f, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0, warm)
     V = _volatiles_of(system, z, f)
     y0 = np.asarray(y0, dtype=float)
     v0 = np.minimum(
         beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30), _available(system, z)[V]
     )
-    b, x, y, n, T, evals = _fugacity_newton(system, z, P, V, np.append(np.log(v0), T0), beta=beta)
+    b, x, y, n, T, evals = _fugacity_newton(
+        system, z, P, V, np.append(np.log(v0), T0), warm, beta=beta
+    )
     return _result(system, z, T, P, b, x, y, n), evals
 
 
@@ -1661,7 +1701,7 @@ def _result(system, z, T, P, beta, x, y, n):
     }
 
 
-def _solve_T(system, z, P, key, target, T0):
+def _solve_T(system, z, P, key, target, T0, warm):
     """The verified TP flash at the T in [200, 700] K where its entry ``key`` reaches target
     (the entry rises with T). The bracket is sought by secant steps on the last two points,
     overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method. A step
@@ -1675,7 +1715,7 @@ def _solve_T(system, z, P, key, target, T0):
 
     def g(T):
         if T not in seen:
-            v = tp_flash(system, z, T, P)
+            v = tp_flash(system, z, T, P, warm=warm)
             if v.raw["beta"] < 1.0 and v.water is not True:
                 # a root of the liquid model that is no liquid of water (3.2 mol/kg MgCl2 at
                 # 30 kPa, all liquid at 628 K: its water turned into H3O+ and OH-) is no point of
@@ -1734,24 +1774,23 @@ def _solve_T(system, z, P, key, target, T0):
             b = 0.5 * (a + dry)
     lo, hi = (a, b) if up else (b, a)
     T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)
-    out = seen.get(T) or tp_flash(system, z, T, P)
+    out = seen.get(T) or tp_flash(system, z, T, P, warm=warm)
     out.iterations = sum(v.iterations for v in seen.values())
     return out
 
 
-def _bubble_T(system, z, P, T0):
+def _bubble_T(system, z, P, T0, warm):
     """The bubble temperature [K] of the liquid z at P: ln sum_k f_k / (phi_k P) = 0 over the
     volatile components it holds or makes (bracketing from T0, then Brent's method)."""
     from .brinequil import _brentq as brentq
 
-    el = system.model
-    el._warm = None
+    warm.reset()
     app = dict(zip(system.components, z.tolist()))
     feed_out = dict(zip(system.components, map(float, z)))
 
     def f(T):
         try:
-            fl, _, _ = _fugacities(system, app, T)
+            fl, _, _ = _fugacities(system, app, T, warm)
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
@@ -1814,18 +1853,22 @@ def _bubble_T(system, z, P, T0):
     return a
 
 
-def bubble_temperature(system: Any, feed: Any, P: float, T0: float | None = None) -> FlashResult:
+def bubble_temperature(
+    system: Any, feed: Any, P: float, T0: float | None = None, warm: _WarmStart | None = None
+) -> FlashResult:
     """The verified flash at the bubble temperature of ``feed`` at P: vapor fraction 0, the
     incipient vapor in ``vapor``. Solves ln sum_k f_k / (phi_k P) = 0 in 200-700 K over every
     volatile component the liquid holds or makes (CO2 over a bicarbonate liquid whose feed
     names none), the liquid fugacities f_k of the feed as a liquid (bracketing, then Brent's
-    method)."""
+    method). ``warm``: see ``flash``."""
     P = checks.pressure(P)
     z = checks.feed(system, feed)
     feed_out = dict(zip(system.components, map(float, z)))
-    a = _bubble_T(system, z, P, checks.temperature(T0, stacklevel=4) if T0 is not None else 350.0)
-    raw, its = _one_phase_liquid(system, z, a, P)
-    res, bal, fnl = _check(system, z, raw, a, P)
+    warm = _cold(warm)
+    T0 = checks.temperature(T0, stacklevel=4) if T0 is not None else 350.0
+    a = _bubble_T(system, z, P, T0, warm)
+    raw, its = _one_phase_liquid(system, z, a, P, warm)
+    res, bal, fnl = _check(system, z, raw, a, P, warm)
     ln_sum = math.log(max(_incipient_vapor(system, fnl[0], a, P)[1], 1e-300))
     if abs(ln_sum) > system.tol or fnl[3] > system.tol:
         raise ConvergenceError(

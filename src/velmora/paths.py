@@ -26,6 +26,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
+from .brinequil import _WarmStart
 from .errors import ConvergenceError, NoSolutionError, RangeWarning, solve_failed
 from .ids import databank_id
 from .solids.liquid import water_short
@@ -246,11 +247,14 @@ class _Walk:
     positive amount and |SI| <= SI_TOL, every absent one at SI < 0, the element and charge
     balance of feed = liquid + solids. Otherwise, where the
     set of solids changes, the point is ``System.liquid(..., solids=True)`` (the active-set
-    method from a cold model). ``solids=False``: the liquid as it is."""
+    method from a cold start). ``solids=False``: the liquid as it is. ``warm``: the warm start
+    of the walk's speciations (a _WarmStart, left where the last point's speciation left it;
+    None: the walk's own)."""
 
-    def __init__(self, system, solids=True):
+    def __init__(self, system, solids=True, warm=None):
         from .solids import SI_TOL, SPECIATION_MAXIT
 
+        self.warm = _WarmStart() if warm is None else warm
         self.system, self.solids = system, bool(solids)
         self.si_tol, self.maxit = SI_TOL, SPECIATION_MAXIT
         self.comps = list(system.components)
@@ -277,7 +281,7 @@ class _Walk:
         state = _liquid(system, T, x, self.solids)
         info = system._info
         active = tuple(system.solids.index(k) for k in state.solids)
-        system.model._warm = None
+        self.warm.reset()  # (the front door's call has its own)
         return _Point(
             T,
             z,
@@ -364,11 +368,11 @@ class _Walk:
                     self.under = (int(np.argmin(s)), (n, lng, s))
                     return None
                 app = dict(zip(self.comps, (z - s @ content).tolist()))
-            else:  # the core's warm start: n per dissociated liquid
+            else:  # the neighbour's liquid as the warm start: n per dissociated liquid
                 liquid = p.z - p.s @ self._set(p.active)[1] if p.active else p.z
-                el._warm = (T, p.n / float(self.n0_sum @ liquid), p.lng)
-                n, lng = el.true_amounts(x, T, 1e-11, self.maxit)
-                if not el._status()["speciation_converged"]:
+                self.warm.reset((T, p.n / float(self.n0_sum @ liquid), p.lng))
+                (n, lng), status = el._session(self.warm, "true_amounts", x, T, 1e-11, self.maxit)
+                if not status["speciation_converged"]:
                     return None
                 s, app = _NONE, x
         except (ValueError, ArithmeticError) as e:
@@ -398,9 +402,6 @@ class _Walk:
         return _Point(
             T, z, 1.0, np.asarray(n, dtype=float), np.asarray(lng, dtype=float), active, s
         )
-
-    def done(self):
-        self.system.model._warm = None  # the next front-door call starts cold
 
 
 # ------------------------------------------------------------------------- the results
@@ -746,50 +747,47 @@ def evaporate(
     pts: list[_Point] = []
     feeds: list[dict[str, float]] = []
     taken: list[dict[str, float]] = []
-    try:
-        with _Once():
-            base, r_base = app, 0.0
-            for f in r.tolist():
-                feed = _less_water(base, (f - r_base) * w0)
-                if not feed["H2O"] > 0.0:
-                    # a fractional path whose solids took the water with them (bischofite):
-                    # the step removes more water than its liquid holds
-                    raise NoSolutionError(
-                        f"evaporation at {f:.6g} of the water removed: no liquid left: the "
-                        f"liquid left at {r_base:.6g} holds {base['H2O']:.6g} of water, the "
-                        f"step to {f:.6g} removes {(f - r_base) * w0:.6g}"
+    with _Once():
+        base, r_base = app, 0.0
+        for f in r.tolist():
+            feed = _less_water(base, (f - r_base) * w0)
+            if not feed["H2O"] > 0.0:
+                # a fractional path whose solids took the water with them (bischofite):
+                # the step removes more water than its liquid holds
+                raise NoSolutionError(
+                    f"evaporation at {f:.6g} of the water removed: no liquid left: the "
+                    f"liquid left at {r_base:.6g} holds {base['H2O']:.6g} of water, the "
+                    f"step to {f:.6g} removes {(f - r_base) * w0:.6g}"
+                )
+            try:
+                p = walk.point(T, feed, pts[-1:])
+            except (ValueError, ArithmeticError, RuntimeError) as e:
+                where = f"evaporation at {f:.6g} of the water removed"
+                if isinstance(e, checks.NotAqueousError) and feed["H2O"] > 0.0:
+                    # the feed of this point, its solids counted: how far the path can go
+                    solvents = system._info.solvents
+                    top = max(v for c, v in base.items() if c != "H2O" and c not in solvents)
+                    need = checks.least_water(system, top)
+                    most = r_base + (base["H2O"] - need) / w0
+                    where += (
+                        f", past the {most:.6g} its step from {r_base:.6g} allows"
+                        if fractional
+                        else f", past the {most:.6g} this brine allows"
                     )
-                try:
-                    p = walk.point(T, feed, pts[-1:])
-                except (ValueError, ArithmeticError, RuntimeError) as e:
-                    where = f"evaporation at {f:.6g} of the water removed"
-                    if isinstance(e, checks.NotAqueousError) and feed["H2O"] > 0.0:
-                        # the feed of this point, its solids counted: how far the path can go
-                        solvents = system._info.solvents
-                        top = max(v for c, v in base.items() if c != "H2O" and c not in solvents)
-                        need = checks.least_water(system, top)
-                        most = r_base + (base["H2O"] - need) / w0
-                        where += (
-                            f", past the {most:.6g} its step from {r_base:.6g} allows"
-                            if fractional
-                            else f", past the {most:.6g} this brine allows"
-                        )
-                    raise _named(where, e) from e
-                pts.append(p)
-                feeds.append(feed)
-                if fractional:  # the step's solids leave: the next starts from its liquid
-                    out = dict(taken[-1]) if taken else {}
-                    for k, v in zip(p.active, p.s.tolist()):
-                        name = system.solids.names[k]
-                        out[name] = out.get(name, 0.0) + v * p.scale
-                    taken.append(out)
-                    base, r_base = _liquid_of(system, p), f
-            appears: dict[str, float] = {}
-            dissolves: dict[str, float] = {}
-            if events:
-                _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolves)
-    finally:
-        walk.done()
+                raise _named(where, e) from e
+            pts.append(p)
+            feeds.append(feed)
+            if fractional:  # the step's solids leave: the next starts from its liquid
+                out = dict(taken[-1]) if taken else {}
+                for k, v in zip(p.active, p.s.tolist()):
+                    name = system.solids.names[k]
+                    out[name] = out.get(name, 0.0) + v * p.scale
+                taken.append(out)
+                base, r_base = _liquid_of(system, p), f
+        appears: dict[str, float] = {}
+        dissolves: dict[str, float] = {}
+        if events:
+            _find_events(system, walk, app, r, pts, w0, T, fractional, appears, dissolves)
     held = None
     if fractional:
         names = [k for k in system.solids.names if any(k in t for t in taken)]
@@ -818,17 +816,18 @@ _DILUTION = 2.0  # the approach starts from the feed with this much water
 _APPROACH_STEPS = 8
 
 
-def approach(system: Any, app: Mapping[str, float], T: float) -> Any:
+def approach(system: Any, app: Mapping[str, float], T: float, warm: Any = None) -> Any:
     """(s, active, points) of the liquid ``app`` (per mol, over the components) with its
     solids at T, approached along a path from the same liquid with twice its water, or None
     where that path fails too (``System.liquid(..., solids=True)`` where its active set does
     not settle). The active-set method can cycle at a feed at or next to its saturation with
     several solids in trace amounts (the dissolved part of an answer given back); the path's
     points take the changes of the set one at a time, each from its neighbour. The caller
-    checks the answer as every other one."""
+    checks the answer as every other one. ``warm``: a _WarmStart of the caller's, left where
+    the path's last speciation left it (None: the path's own)."""
     if getattr(_APPROACH, "on", False):
         return None
-    walk, water = _Walk(system, True), app.get("H2O", 0.0)
+    walk, water = _Walk(system, True, warm), app.get("H2O", 0.0)
     near: list[_Point] = []
     _APPROACH.on = True
     try:
@@ -1039,15 +1038,12 @@ def mix(
     ]
     walk = _Walk(system, solids)
     pts: list[_Point] = []
-    try:
-        with _Once():
-            for x, feed in zip(f.tolist(), feeds):
-                try:
-                    pts.append(walk.point(T, feed, pts[-1:]))
-                except (ValueError, ArithmeticError, RuntimeError) as e:
-                    raise _named(f"mixture at {x:.6g} of brine b", e) from e
-    finally:
-        walk.done()
+    with _Once():
+        for x, feed in zip(f.tolist(), feeds):
+            try:
+                pts.append(walk.point(T, feed, pts[-1:]))
+            except (ValueError, ArithmeticError, RuntimeError) as e:
+                raise _named(f"mixture at {x:.6g} of brine b", e) from e
     return MixingPath(
         axis="fraction",
         fraction=f,
@@ -1099,23 +1095,20 @@ def profile(
     beta: list[float] = []
     flashes: dict[int, Any] = {}
     held = {k: np.zeros(len(Ts)) for k in ss.names}
-    try:
-        with _Once():
-            for j, (t, p) in enumerate(zip(Ts.tolist(), Ps.tolist())):
-                try:
-                    pt = walk.point(t, app, pts[-1:])
-                    v = 0.0
-                    if math.isfinite(p) and _bubble(system, pt) > p:
-                        fl = flashes[j] = system.flash(app, p, T=t, solids=solids)
-                        pt, v = _flash_point(system, fl, total)
-                except (ValueError, ArithmeticError, RuntimeError) as e:
-                    raise _named(f"profile point T = {t:g} K, P = {p:g} Pa", e) from e
-                pts.append(pt)
-                beta.append(v)
-                for k, s in zip(pt.active, pt.s.tolist()):
-                    held[ss.names[k]][j] = s * pt.scale
-    finally:
-        walk.done()
+    with _Once():
+        for j, (t, p) in enumerate(zip(Ts.tolist(), Ps.tolist())):
+            try:
+                pt = walk.point(t, app, pts[-1:])
+                v = 0.0
+                if math.isfinite(p) and _bubble(system, pt) > p:
+                    fl = flashes[j] = system.flash(app, p, T=t, solids=solids)
+                    pt, v = _flash_point(system, fl, total)
+            except (ValueError, ArithmeticError, RuntimeError) as e:
+                raise _named(f"profile point T = {t:g} K, P = {p:g} Pa", e) from e
+            pts.append(pt)
+            beta.append(v)
+            for k, s in zip(pt.active, pt.s.tolist()):
+                held[ss.names[k]][j] = s * pt.scale
 
     def again(k):
         if k in flashes:
@@ -1136,8 +1129,7 @@ def _bubble(system, p):
     """The bubble pressure [Pa] of a point's liquid (the core's fugacities)."""
     el = system.model
     app = _liquid_of(system, p)
-    el._warm = None
-    return math.fsum(el.fugacities(app, p.T)[0].values())
+    return math.fsum(el._session(None, "fugacities", app, p.T)[0][0].values())
 
 
 def _flash_point(system, fl, total):

@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from . import checks
+from .brinequil import _WarmStart
 from .derivatives import cached_jacobian, prepared_enthalpy, with_enthalpy
 from .errors import ConvergenceError, solve_failed
 
@@ -552,6 +553,7 @@ def usual_state(
     else:
         made = notes = None
     try:
+        # (from a cold start of this call's own, the model's record left alone: see liquid_state)
         done = front(
             usual,
             made,
@@ -561,6 +563,7 @@ def usual_state(
             T,
             info.__dict__.get("_pair_positions"),
             not info.fitted if notes is None else not notes,
+            _WarmStart(),
         )
     except (ValueError, ArithmeticError):
         return None
@@ -641,14 +644,17 @@ def liquid_state(
             # the speciation, its check and the fugacities in one call of the core; None where
             # one of the methods it stands for is replaced (then each is called). It also says
             # whether a default pair may be major (checks.pair_warnings' first pass), where the
-            # pairs are known
-            front = getattr(el, "_front_liquid", None)
+            # pairs are known. Each speciation of a front-door call starts from the warm start
+            # of that call's own (None: cold; see Electrolyte._session), never from the
+            # model's, so that its answer does not depend on earlier calls
             info = system._info
             pairs = info.__dict__.get("_pair_positions")
-            done = None if front is None else front(app, T, pairs, info.self_ions_bound)
+            done = None
+            front = getattr(el, "_front_liquid", None)
+            if front is not None:
+                done = front(app, T, pairs, info.self_ions_bound, _WarmStart())
         if done is None:
-            el._warm = None  # a front-door answer does not depend on earlier calls
-            f, n, lng = el.fugacities(app, T)
+            (f, n, lng), status = el._session(None, "fugacities", app, T)
     except (ValueError, ArithmeticError) as exc:  # the core's "... liquid diverged"
         if not solve_failed(exc):
             raise
@@ -657,7 +663,7 @@ def liquid_state(
         if done is None:
             res = checks.speciation_residual(system, app, T, n, lng)
             # the core knows whether its Newton loop met its tolerance or stopped at the cap
-            converged = res <= system.tol and el._status()["speciation_converged"]
+            converged = res <= system.tol and status["speciation_converged"]
         else:
             f, n, lng, res, converged, may_warn, water_ok = done
         if not (res <= system.tol and converged):
@@ -669,23 +675,27 @@ def liquid_state(
     return state
 
 
-def _recover(system, app, T, n_core, best, cause):
+def _recover(system, app, T, n_core, best, cause, warm=None):
     """(f, n, lng, residual) of the first recovery that verifies, after the cold start left
-    the true amounts n_core (None: it diverged with ``cause``) at residual ``best``."""
+    the true amounts n_core (None: it diverged with ``cause``) at residual ``best``. ``warm``:
+    the caller's warm start (a _WarmStart), which the recovery starts cold and leaves at its
+    last speciation; None: one of its own."""
     from . import recovery  # loads the compiled activity model; needed only here
 
     el = system.model
     fails = (ValueError, ArithmeticError)
     tried = ["speciation", "speciation, 2000 iterations"]
+    if warm is None:
+        warm = _WarmStart()
     try:
-        el._warm = None
-        n2, lng2 = el.true_amounts(app, T, 1e-13, 2000)
+        warm.reset()
+        n2, lng2 = el._session(warm, "true_amounts", app, T, 1e-13, 2000)[0]
         res2 = checks.speciation_residual(system, app, T, n2, lng2)
         if n_core is None or res2 < best:  # the closer start for Newton below
             n_core = n2
         best = min(best, res2)
         if res2 <= system.tol:
-            f, n, lng = el.fugacities(app, T)  # warm from the answer just found
+            f, n, lng = el._session(warm, "fugacities", app, T)[0]  # warm from that answer
             res = checks.speciation_residual(system, app, T, n, lng)
             if res <= system.tol:
                 return f, n, lng, res
@@ -697,8 +707,8 @@ def _recover(system, app, T, n_core, best, cause):
     found = recovery.solve(system, app, T, n_core)
     if found is not None:
         try:
-            el._warm = recovery.warm_record(system, app, T, *found)
-            f, n, lng = el.fugacities(app, T)
+            warm.reset(recovery.warm_record(system, app, T, *found))
+            f, n, lng = el._session(warm, "fugacities", app, T)[0]
             res = checks.speciation_residual(system, app, T, n, lng)
             if res <= system.tol:
                 return f, n, lng, res

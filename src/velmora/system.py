@@ -235,12 +235,12 @@ class System:
                 state = solid_liquid(self, x, T)
         return state._in_unit(app, a, b, dissolved=True)
 
-    def _approach(self, app: dict[str, float], T: float) -> Any:
+    def _approach(self, app: dict[str, float], T: float, warm: Any = None) -> Any:
         """``velmora.paths.approach`` of this System: its solid-liquid equilibrium at T along a
-        path, where the active-set method does not settle."""
+        path, where the active-set method does not settle (``warm``: its warm start)."""
         from . import paths  # paths builds on the solids, which call this
 
-        return paths.approach(self, app, T)
+        return paths.approach(self, app, T, warm)
 
     def _column_liquid(self, T: float, app: dict[str, float]) -> LiquidState:
         """``liquid(T, app)`` for a solver's own apparent amounts ``app`` over every component

@@ -247,13 +247,13 @@ class Model:
             return self._ion_gamma_mean(species, T, comp)
         if kind == "solid_solubility":
             return self._solid_solubility(species, T, comp)
-        self.el._warm = None
+        el = self.el
         comp = {c: comp.get(c, 0.0) for c in self.components}
         if kind in ("partial_pressure", "solubility"):
-            return self.el.fugacities(comp, T)[0][species]
+            return el._session(None, "fugacities", comp, T)[0][0][species]
         if kind == "total_pressure":
-            return self.el.bubble(comp, T)[0]
-        n, lng = self.el.true_amounts(comp, T)
+            return el._session(None, "bubble", comp, T)[0][0]
+        n, lng = el._session(None, "true_amounts", comp, T)[0]
         return self._liquid_value(kind, species, np.asarray(n, float), lng)
 
     def _liquid_value(self, kind, species, n, lng):

@@ -123,13 +123,12 @@ def ln_value_gradient(model, kind, species, T, comp, dirs):
             grad /= sum(nu)
         return value, grad
 
-    el._warm = None
-    full = {c: comp.get(c, 0.0) for c in model.components}
+    full = {c: comp.get(c, 0.0) for c in model.components}  # (each from a cold start)
     if kind in ("partial_pressure", "solubility"):
-        f, n, lng = el.fugacities(full, T)
+        f, n, lng = el._session(None, "fugacities", full, T)[0]
         value = f[species]
     else:
-        n, lng = el.true_amounts(full, T)
+        n, lng = el._session(None, "true_amounts", full, T)[0]
         value = model._liquid_value(kind, species, np.asarray(n, float), lng)
     n = np.asarray(n, float)
     N = float(n.sum())

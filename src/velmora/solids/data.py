@@ -233,9 +233,7 @@ def ln_iap(system: Any, solid: str, T: float, amounts: Mapping[str, float]) -> f
     ss = system.solids
     k = ss.index(solid)
     app = system.composition(amounts)
-    el = system.model
-    el._warm = None
-    n, lng = el.true_amounts(app, T)
+    n, lng = system.model._session(None, "true_amounts", app, T)[0]  # from a cold start
     n = np.asarray(n, dtype=float)
     return float(ss.nu[k] @ (np.log(n / n.sum()) + np.asarray(lng, dtype=float)))
 

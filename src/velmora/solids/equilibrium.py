@@ -11,6 +11,7 @@ from typing import Any
 import numpy as np
 
 from .. import checks
+from ..brinequil import _WarmStart
 from ..errors import ConvergenceError, NoSolutionError, solve_failed
 from ..states import LiquidState, liquid_state
 from .active_set import ROUGH_TOL, SI_TOL, _active_set, _joining, _max_solids
@@ -37,12 +38,12 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
     see ``dissolved``), ``solids`` {solid: amount} the precipitate and ``feed`` the total
     given."""
     ss = system.solids
-    el = system.model
     if not len(ss):
         return liquid_state(system, app, T)
-    el._warm = None
+    # the speciations' warm start, this call's own: each from the last one's (see _Liquid)
+    warm = _WarmStart()
     try:
-        first = _Liquid(system, app, T, 2000, ROUGH_SPECIATION_TOL + SPECIATION_TOL)
+        first = _Liquid(system, app, T, 2000, ROUGH_SPECIATION_TOL + SPECIATION_TOL, warm=warm)
     except _NoLiquid as e:
         dry = no_liquid_left(system, _app_vector(system, app), T, "solid-liquid equilibrium")
         raise (dry or no_liquid(e, T, app)) from e.__cause__ or e
@@ -52,7 +53,7 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             raise NoSolutionError(short)
         return liquid_state(system, app, T)  # nothing precipitates: the core's liquid as is
     feed = _app_vector(system, app)
-    warm = el._warm  # the feed's speciation: where the method below starts
+    at_feed = _WarmStart(warm)  # the feed's speciation: where the method below starts
     try:
         joint = _joint_active_set(system, feed, T, first)
     except ValueError as e:
@@ -60,12 +61,13 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             raise
         joint = None  # the activity model refused a step: the method below
     if joint is not None:
-        s, active, its = joint
+        s, active, its, record = joint
+        warm.reset(record)
         try:
             # (the joint Newton's warm start is per dissociated liquid of the plain difference:
             # a rewritten one is speciated afresh from it)
             app_liq, rewritten = dissolved(system, feed, s, active)
-            out = _tight_state(system, app_liq, T, polish=rewritten)
+            out = _tight_state(system, app_liq, T, warm, polish=rewritten)
             if water_short(system, list(out.amounts.values()), T) is not None:
                 # a liquid past a hydrate's water: the method below decides, _verify says why
                 raise ConvergenceError("water_short")
@@ -74,7 +76,7 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             return out
         except ConvergenceError:
             pass  # the method below decides
-    el._warm = warm
+    warm = at_feed
 
     def evaluate(s, active, tol=0.0):
         # each speciation starts from the last one of this call (the core's warm start)
@@ -83,6 +85,7 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             _app(system, feed, s, active),
             T,
             tols=ROUGH_SPECIATION_TOL if tol >= ROUGH_TOL else SPECIATION_TOL,
+            warm=warm,
         )
 
     def jacobian(s, active, liq):
@@ -98,7 +101,8 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
         # a set that does not settle: the feed approached along a path (velmora.paths, which
         # builds on this module, through the System)
         approach = getattr(system, "_approach", None)
-        got = approach(app, T) if approach is not None else None
+        # (the path leaves the warm start where its last point's speciation left it)
+        got = approach(app, T, warm) if approach is not None else None
         if got is None:
             # the hydrates can take all the water (Na2SO4 at 299 K with less than 10 mol of
             # water per mol: the exchange of thenardite for mirabilite runs out of liquid)
@@ -115,7 +119,7 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
         s, active, its = got
     ss.range_warnings(T, active)
     app_liq = dissolved(system, feed, s, active)[0]
-    out = _tight_state(system, app_liq, T)
+    out = _tight_state(system, app_liq, T, warm)
     _verify(system, out, active, s, feed, app, T, its)
     return out
 
@@ -123,7 +127,7 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
 def _joint_active_set(system, feed, T, first):
     """The active-set method with the core's joint Newton (Electrolyte._solid_newton: the
     speciation and the present solids' saturation solved together): (s, active, Newton
-    iterations), with the model's warm start at that liquid, or None where it does not settle
+    iterations, the warm-start record of that liquid), or None where it does not settle
     (a step that fails, a set seen before, one solid too many for the phase rule); the
     Python method (``_active_set``) takes over there. ``feed``: the apparent amounts (vector).
 
@@ -161,8 +165,8 @@ def _joint_active_set(system, feed, T, first):
             (k for k, v in enumerate(si) if v >= 0.0 and k not in active), key=lambda k: -si[k]
         )
         if not over:
-            el._warm = (T, n / (n0.sum() - ss.n0_tot[active] @ s), lng)
-            return s, active, its
+            # the liquid per dissociated liquid, as the speciation keeps its warm start
+            return s, active, its, (T, n / (n0.sum() - ss.n0_tot[active] @ s), lng)
         if len(active) < _max_solids(system) and _joining(system, active, over[:1]):
             active.append(over[0])
             s = np.append(s, 0.0)

@@ -8,6 +8,7 @@ from typing import Any
 import numpy as np
 
 from .. import checks
+from ..brinequil import _WarmStart
 from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
 from ..flashes import BoilsDryError, FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
@@ -55,7 +56,7 @@ class _Split:
     """The front door's verified two-phase flash of the feed less the solids, with the
     liquid's saturation indices (all-vapor results have no liquid to saturate)."""
 
-    def __init__(self, system, z, s, active, P, given, value, T0=None, near=None):
+    def __init__(self, system, z, s, active, P, given, value, T0=None, near=None, *, warm):
         self.s, self.active = np.array(s, dtype=float), tuple(active)
         red = z.copy()
         for j, k in enumerate(active):
@@ -79,10 +80,10 @@ class _Split:
         if given == "T":
             # ``near``: the last split of this flash (the solids' steps and differences move
             # its feed a little), where its split on the liquid's fugacities starts
-            self.result = flash_near(system, red, P, value, near)
+            self.result = flash_near(system, red, P, value, near, warm)
         else:
             self.result = flash(
-                system, red, P, **{given: value}, **({} if T0 is None else {"T0": T0})
+                system, red, P, **{given: value}, **({} if T0 is None else {"T0": T0}), warm=warm
             )
         if self.result.vapor_fraction >= 1.0:
             raise NoSolutionError("no liquid left")
@@ -225,6 +226,9 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
     ``start``: (amounts, set) of solids the active set begins with (see ``_active_set``), and
     then it stops after WARM_BUDGET flashes in all."""
     ss = system.solids
+    # the flashes' warm start: each flash starts cold and leaves it at its last speciation,
+    # where the solids' entropies start (_finish)
+    warm = _WarmStart()
 
     dry: list[bool] = []
     calls = [0]
@@ -239,7 +243,7 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
             raise _Stalled(f"did not settle in {WARM_BUDGET} flashes from the solids given")
         try:
             near = last[-1].result if last else None
-            split = _Split(system, z, s, active, P, given, value, near and near.T, near)
+            split = _Split(system, z, s, active, P, given, value, near and near.T, near, warm=warm)
             last.append(split)
             return split
         except ValueError as e:
@@ -323,17 +327,17 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
         elif not _no_split(exc):
             raise
         if given == "T":
-            kept = _from_liquid(system, z, P, value, evaluate)
+            kept = _from_liquid(system, z, P, value, evaluate, warm)
             if kept is not None:
                 return kept
             return _flash_t_by_vapor_fraction(system, z, P, value, e)
         if isinstance(e, ConvergenceError) and any(dry):
             raise NoSolutionError(_boils_dry(given, value, P)) from None
         raise
-    return _finish(system, z, P, s, active, split, its)
+    return _finish(system, z, P, s, active, split, its, warm)
 
 
-def _from_liquid(system, z, P, T, evaluate):
+def _from_liquid(system, z, P, T, evaluate, warm):
     """A flash at T whose active set did not settle (a seawater concentrate with celestite and
     anhydrite at 316 K and 215 kPa: moved by flashes of the feed less the solids, it found no
     step that lowered its residual), where the feed's liquid with its solids
@@ -347,7 +351,7 @@ def _from_liquid(system, z, P, T, evaluate):
             return None  # a vapor forms: not this answer
         active = [ss.index(k) for k in st.solids]
         s = np.array([st.solids[ss.names[k]] for k in active])
-        out = _finish(system, z, P, s, active, evaluate(s, active), 0)
+        out = _finish(system, z, P, s, active, evaluate(s, active), 0, warm)
     except (ConvergenceError, ValueError) as e:
         if not _no_split(e):
             raise
@@ -548,7 +552,7 @@ def flash_si_tol(system: Any) -> float:
     return max(SI_TOL, 10.0 * system.tol)
 
 
-def _finish(system, z, P, s, active, split, its):
+def _finish(system, z, P, s, active, split, its, warm):
     ss = system.solids
     out = split.result
     T = out.T
@@ -585,7 +589,8 @@ def _finish(system, z, P, s, active, split, its):
     h_k = [solid_enthalpy(system, ss.names[k], T) for k in active]
     h_sol = sum(s[j] * h_k[j] for j in range(len(active)))
     s_sol = sum(
-        s[j] * solid_entropy(system, ss.names[k], T, P, x, h_k[j]) for j, k in enumerate(active)
+        s[j] * solid_entropy(system, ss.names[k], T, P, x, h_k[j], warm)
+        for j, k in enumerate(active)
     )
     # a solid at an amount of 0 (a liquid at its saturation already) is absent: its index is
     # within the tolerance of 0 (checked above)
@@ -845,12 +850,10 @@ def scaling_temperature(
     which = list(range(len(ss))) if solid is None else [ss.index(solid)]
     if not which:
         raise ValueError(f"the system {system.name} has no solids")
-    el = system.model
 
     def si(T):
-        el._warm = None
-        try:
-            return _Liquid(system, app, T, 2000).si[which]
+        try:  # from a cold start at each T
+            return _Liquid(system, app, T, 2000, warm=_WarmStart()).si[which]
         except _NoLiquid as e:
             raise no_liquid(e, T, app, "scaling temperature") from e.__cause__ or e
 

@@ -81,18 +81,19 @@ def no_liquid(
 
 
 class _Liquid:
-    """The core's speciation of an apparent liquid, with the solids' indices."""
+    """The core's speciation of an apparent liquid, with the solids' indices; from the warm
+    start ``warm`` (a _WarmStart of the caller's, left at this speciation)."""
 
-    def __init__(self, system, app, T, maxit=SPECIATION_MAXIT, tols=SPECIATION_TOL):
+    def __init__(self, system, app, T, maxit=SPECIATION_MAXIT, tols=SPECIATION_TOL, *, warm):
         el = system.model
         for tol in tols:
             try:
-                n, lng = el.true_amounts(app, T, tol, maxit)
+                (n, lng), status = el._session(warm, "true_amounts", app, T, tol, maxit)
             except (ValueError, ArithmeticError) as e:
                 if not solve_failed(e):
                     raise
                 raise _NoLiquid(str(e)) from e
-            if el._status()["speciation_converged"]:
+            if status["speciation_converged"]:
                 break
         else:
             raise _NoLiquid("speciation not converged")
@@ -259,16 +260,16 @@ def _app_vector(system, app):
     return np.array([app[c] for c in system.components], dtype=float)
 
 
-def _tight_state(system, app, T, polish=True):
+def _tight_state(system, app, T, warm, polish=True):
     """The LiquidState of ``app`` from a speciation converged to SPECIATION_TOL (the core's
-    fugacities start from it and keep it), checked like every liquid. The warm start is this
-    call's own, so the answer does not depend on earlier calls. ``polish=False``: the warm
-    start is such a speciation already (the joint Newton's)."""
+    fugacities start from it and keep it), checked like every liquid. ``warm``: the warm start
+    of the caller's search (a _WarmStart), so that the answer does not depend on earlier calls.
+    ``polish=False``: the warm start is such a speciation already (the joint Newton's)."""
     el = system.model
     try:
         if polish:
-            _Liquid(system, app, T, 2000)  # warm from this call's last speciation
-        f, n, lng = el.fugacities(app, T)
+            _Liquid(system, app, T, 2000, warm=warm)  # warm from the search's last speciation
+        f, n, lng = el._session(warm, "fugacities", app, T)[0]
     except (ValueError, ArithmeticError) as e:
         if not _no_liquid(e):
             raise
@@ -278,7 +279,6 @@ def _tight_state(system, app, T, polish=True):
             T=T,
             feed=dict(app),
         ) from e
-    el._warm = None
     res = checks.speciation_residual(system, app, T, n, lng)
     if not res <= system.tol:
         raise ConvergenceError(

@@ -5,6 +5,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import ArrayLike
 
+from ..brinequil import _WarmStart
 from ..checks import TRACE
 from ..errors import ConvergenceError
 from .liquid import _Liquid, _no_liquid
@@ -32,7 +33,13 @@ def solid_enthalpy(system: Any, solid: str, T: float) -> float:
 
 
 def solid_entropy(
-    system: Any, solid: str, T: float, P: float, x: ArrayLike, h_solid: float | None = None
+    system: Any,
+    solid: str,
+    T: float,
+    P: float,
+    x: ArrayLike,
+    h_solid: float | None = None,
+    warm: _WarmStart | None = None,
 ) -> float:
     """Molar entropy [J/(mol K)] of a solid next to the apparent liquid x (mole fractions of the
     components) it is in equilibrium with, on the liquid's own basis: its Gibbs energy is that
@@ -41,7 +48,8 @@ def solid_entropy(
     the core's speciation, its entropy the property package's). A salt that comes out of the
     liquid at equilibrium then moves the entropy by its enthalpy of crystallisation over T,
     as a reversible step must; the liquid's entropy carries no ion references from which an
-    absolute entropy of the solid could be built."""
+    absolute entropy of the solid could be built. ``warm``: where the liquid's speciations start
+    (a _WarmStart of the caller's, left cold; None: cold)."""
     import velmora.brinequil as bq
     from velmora import phasekit
 
@@ -68,8 +76,11 @@ def solid_entropy(
     if back > 0.0:
         step = back
 
+    if warm is None:
+        warm = _WarmStart()
+
     def hs(app):  # extensive, kmol basis: J, J/K
-        n = _Liquid(system, dict(zip(system.components, app.tolist())), T, 2000).n
+        n = _Liquid(system, dict(zip(system.components, app.tolist())), T, 2000, warm=warm).n
         tot = app.sum()
         return (
             bq.liquid_enthalpy(el, pp, n, T, P, el.pure),
@@ -88,7 +99,7 @@ def solid_entropy(
             P=P,
         ) from e
     finally:
-        el._warm = None
+        warm.reset()
     span = 2.0 * step if back > 0.0 else step
     h_c, s_c = (h1 - h0) / span / 1000.0, (s1 - s0) / span / 1000.0
     return s_c + (h_solid - h_c) / T

@@ -6,6 +6,7 @@
 #include "equilibrium/flash.hpp"
 #include "host/electrolyte.hpp"
 #include "host/equilibrium_calls.hpp"
+#include "host/model_api.hpp"
 
 namespace brinequil::host {
 
@@ -23,17 +24,26 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, "
             "P (0 for components without a liquid fugacity), and the true amounts per unit of "
             "liquid");
-    cls.def("_front_tp_flash", &front_tp_flash, py::arg("pp"), py::arg("z"), py::arg("T"),
-            py::arg("P"), py::arg("components"), py::arg("tol"), py::arg("limits"),
-            py::arg("water"), py::arg("box"), py::arg("self_ions") = py::none(),
-            "flash_tp(pp, z, T, P) and the check of its answer as _front_flash_check gives it, "
-            "in one call on the flash's tables; box gets the flash's result, its split status, "
-            "True when the check's speciation starts, whether the stability test of "
-            "flashes has nothing to test, the split's |d beta / d ln K| (beta_spread) and "
-            "whether the liquid passes checks.true_water (self_ions: as for _front_liquid's "
-            "water; None without it). None "
-            "where the caller is to call them "
-            "(box empty: the flash too)");
+    cls.def(
+        "_front_tp_flash",
+        [](py::handle self, py::handle pp, py::handle z, double T, double P, py::handle comps,
+           double tol, py::handle limits, py::handle water, py::list box, py::handle self_ions,
+           py::handle warm) {
+            return on_record(self, warm, [&] {
+                return front_tp_flash(self, pp, z, T, P, comps, tol, limits, water, box, self_ions);
+            });
+        },
+        py::arg("pp"), py::arg("z"), py::arg("T"), py::arg("P"), py::arg("components"),
+        py::arg("tol"), py::arg("limits"), py::arg("water"), py::arg("box"),
+        py::arg("self_ions") = py::none(), py::arg("warm") = py::none(),
+        "flash_tp(pp, z, T, P) and the check of its answer as _front_flash_check gives it, "
+        "in one call on the flash's tables; box gets the flash's result, its split status, "
+        "True when the check's speciation starts, whether the stability test of "
+        "flashes has nothing to test, the split's |d beta / d ln K| (beta_spread) and "
+        "whether the liquid passes checks.true_water (self_ions: as for _front_liquid's "
+        "water; None without it). None "
+        "where the caller is to call them "
+        "(box empty: the flash too). warm: as for _front_liquid (the flash starts from it)");
     cls.def("_substitution", &substitution_method, py::arg("pp"), py::arg("z"), py::arg("x"),
             py::arg("y"), py::arg("T"), py::arg("P"), py::arg("tol"), py::arg("steps"),
             py::arg("stall_steps") = 0, py::arg("stall_tol") = 0.0,

@@ -53,15 +53,9 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
             Electrolyte::Status s;
             {
                 std::lock_guard<std::mutex> held(el.lock.m);
-                s = el.status;
+                s = status_of(el);
             }
-            py::dict d;
-            d["speciation_converged"] = s.speciation_converged;
-            d["speciation_iterations"] = s.speciation_iterations;
-            d["split_status"] = s.split_status ? py::object(py::int_(*s.split_status)) : py::none();
-            d["substitution_err"] =
-                s.substitution_err ? py::object(py::float_(*s.substitution_err)) : py::none();
-            return d;
+            return status_dict(s);
         },
         "Outcome of the most recent operations: whether the last true_amounts met its tolerance "
         "and its Newton iterations, the MINPACK status of the last _flash_newton and the final "
@@ -71,7 +65,7 @@ void bind_model(py::module_& m, ElectrolyteClass& cls) {
         [](py::handle self) {
             Electrolyte& el = electrolyte(self);
             std::lock_guard<std::mutex> held(el.lock.m);
-            el.status = Electrolyte::Status{};
+            status_of(el) = Electrolyte::Status{};
         },
         "Forget the outcomes that _status reports");
 

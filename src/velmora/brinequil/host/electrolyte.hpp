@@ -83,8 +83,9 @@ void bind_equilibrium(py::module_& m,
                       ElectrolyteClass& cls);  // psat, fugacities, bubble, kvalues, flash_tp,
                                                // _flash_newton, bubble_t, flash
 void bind_enthalpy(py::module_& m);            // h_aqueous, liquid_enthalpy
-void bind_solids(py::module_& m, ElectrolyteClass& cls);  // _solid_newton
-void bind_front(py::module_& m, ElectrolyteClass& cls);   // _front_liquid
-void bind_derivatives(py::module_& m);                    // _LiquidJacobian
+void bind_solids(py::module_& m, ElectrolyteClass& cls);   // _solid_newton
+void bind_front(py::module_& m, ElectrolyteClass& cls);    // _front_liquid
+void bind_derivatives(py::module_& m);                     // _LiquidJacobian
+void bind_session(py::module_& m, ElectrolyteClass& cls);  // _WarmStart, _session
 
 }  // namespace brinequil::host

@@ -195,7 +195,7 @@ core::SplitResult split_recorded(py::handle self, py::handle pp, Electrolyte& el
     SplitCall call(self, pp, vapor, comps, T, P, liquid);
     core::SplitResult s = core::flash_newton(z, P, v0, vol, call.hooks);
     std::lock_guard<std::mutex> held(el.lock.m);
-    el.status.split_status = s.status;
+    status_of(el).split_status = s.status;
     return s;
 }
 
@@ -277,7 +277,7 @@ public:
         }
         if (r.substituted) {
             std::lock_guard<std::mutex> held(el_.lock.m);
-            el_.status.substitution_err = r.err;
+            status_of(el_).substitution_err = r.err;
         }
         return r;
     }
@@ -469,7 +469,7 @@ py::object front_tp_flash(py::handle self, py::handle pp, py::handle z_obj, doub
     std::optional<int> split;
     {
         std::lock_guard<std::mutex> held(el.lock.m);
-        split = el.status.split_status;
+        split = status_of(el).split_status;
     }
     box.append(split ? py::object(py::int_(*split)) : py::object(py::none()));
 

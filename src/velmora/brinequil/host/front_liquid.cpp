@@ -723,6 +723,20 @@ py::object front_state(py::handle self, py::handle usual, py::handle made, py::h
     return obj;
 }
 
+// `warm` (see on_record): the call starts it cold, as always, and leaves its record there.
+py::object front_liquid_on(py::handle self, py::handle n_app, double T, py::handle pairs,
+                           py::handle water, py::handle warm) {
+    return on_record(self, warm, [&] { return front_liquid(self, n_app, T, pairs, water); });
+}
+
+py::object front_state_on(py::handle self, py::handle usual, py::handle made, py::handle molalities,
+                          py::handle fractions, py::handle loading, double T, py::handle pairs,
+                          bool quiet, py::handle warm) {
+    return on_record(self, warm, [&] {
+        return front_state(self, usual, made, molalities, fractions, loading, T, pairs, quiet);
+    });
+}
+
 }  // namespace
 
 void bind_front(py::module_& m, ElectrolyteClass& cls) {
@@ -741,8 +755,9 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "(fugacities, true amounts, ln gamma) of the apparent liquid n_app at T as "
             "_front_flash_check speciates a flash answer's liquid; None where a method it calls "
             "or the model's tables are not the package's own (then call fugacities)");
-    cls.def("_front_liquid", &front_liquid, py::arg("n_app"), py::arg("T"),
+    cls.def("_front_liquid", &front_liquid_on, py::arg("n_app"), py::arg("T"),
             py::arg("pairs") = py::none(), py::arg("water") = py::none(),
+            py::arg("warm") = py::none(),
             "(fugacities {species: Pa}, true amounts, ln gamma, residual of the check, whether "
             "the speciation met its tolerance, whether one of `pairs` may be major) of the "
             "apparent liquid n_app at T from a cold start, as fugacities, _residual and _status "
@@ -752,7 +767,9 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "position, mol per mol of water, water activity tolerance), or None: None); "
             "None "
             "where one of those methods, the activity model or the model's tables are not the "
-            "package's own (then call them)");
+            "package's own (then call them). warm: None, the model's `_warm` and status written "
+            "as those methods write them; or a _WarmStart that takes the record instead (the "
+            "model's left as they were)");
     cls.def("_front_molal_liquid", &front_molal_liquid, py::arg("args"), py::arg("molalities"),
             py::arg("T"), py::arg("pairs"), py::arg("water"),
             "_front_molal's tuple (args: (exact, components, water, top)) followed by "
@@ -763,15 +780,15 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "_front_mass's tuple (args: (exact, components, mw, acids, bases, kg_water, m_max)) "
             "followed by _front_liquid's entries for its liquid at T; None where either gives "
             "None");
-    cls.def("_front_state", &front_state, py::arg("usual"), py::arg("made"), py::arg("molalities"),
-            py::arg("mass_fractions"), py::arg("loading"), py::arg("T"), py::arg("pairs"),
-            py::arg("quiet"),
+    cls.def("_front_state", &front_state_on, py::arg("usual"), py::arg("made"),
+            py::arg("molalities"), py::arg("mass_fractions"), py::arg("loading"), py::arg("T"),
+            py::arg("pairs"), py::arg("quiet"), py::arg("warm") = py::none(),
             "System.liquid's usual call to its LiquidState in one step (usual: (molal args, mass "
             "args, water, state class, system, tol, t_lo, t_hi); made: (apparent amounts, per "
             "mole, total) of a composition made before, or None): the state where the answer "
             "is verified, its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; "
             "else _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's "
-            "entries with made), or None where that is None");
+            "entries with made), or None where that is None; warm: as for _front_liquid");
     cls.def("_front_flash_check", &front_flash_check, py::arg("n_app"), py::arg("components"),
             py::arg("z"), py::arg("beta"), py::arg("x"), py::arg("y"), py::arg("T"), py::arg("P"),
             py::arg("pp"), py::arg("tol"), py::arg("limits"),

@@ -372,12 +372,17 @@ bool own_warm(py::handle self) {
     return found == mine;
 }
 
+// The record is kept in C++ (a session's, or the model's own property): read and written here,
+// not through the attribute.
+bool kept_record(py::handle self) { return session_for(self) || own_warm(self); }
+
 // Without the GIL: false when the record is a Python object (read_warm then reads it).
 bool read_warm_native(Electrolyte& el, double T, Eigen::Index n, Eigen::VectorXd& w,
                       Eigen::VectorXd& lngw, core::WarmStart& warm) {
     std::lock_guard<std::mutex> held(el.lock.m);
-    if (el.warm.held == Warm::kOutside) return false;
-    el.warm.read(T, n, w, lngw, warm);
+    const Warm& rec = warm_of(el);
+    if (rec.held == Warm::kOutside) return false;
+    rec.read(T, n, w, lngw, warm);
     return true;
 }
 
@@ -441,7 +446,7 @@ Speciation run_speciation(py::handle self, Eigen::VectorXd n0, double T, double 
 void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen::VectorXd& w,
                Eigen::VectorXd& lngw, core::WarmStart& warm) {
     py::object rec;
-    if (!own_warm(self)) {
+    if (!kept_record(self)) {
         PyObject* r = PyObject_GetAttr(self.ptr(), N().warm.ptr());  // missing: read as None
         if (!r) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
@@ -451,11 +456,12 @@ void read_warm(py::handle self, Electrolyte& el, double T, Eigen::Index n, Eigen
         rec = py::reinterpret_steal<py::object>(r);
     } else {
         std::lock_guard<std::mutex> held(el.lock.m);
-        if (el.warm.held != Warm::kOutside) {
-            el.warm.read(T, n, w, lngw, warm);
+        const Warm& kept = warm_of(el);
+        if (kept.held != Warm::kOutside) {
+            kept.read(T, n, w, lngw, warm);
             return;
         }
-        rec = el.warm.py;
+        rec = kept.py;
     }
     if (!rec.is_none()) {
         py::tuple t = py::tuple(rec);
@@ -494,10 +500,10 @@ bool ref_follows_x(const Electrolyte& el) {
 // GIL it is left for the next access that holds it).
 void record_solution(py::handle self, Electrolyte& el, double T, const core::SpeciationResult& res,
                      bool gil) {
-    if (gil && !own_warm(self)) {
+    if (gil && !kept_record(self)) {
         {
             std::lock_guard<std::mutex> held(el.lock.m);
-            el.status.speciation(res);
+            status_of(el).speciation(res);
         }
         if (res.finite()) {
             Eigen::VectorXd wn = res.n / res.tot;
@@ -509,10 +515,11 @@ void record_solution(py::handle self, Electrolyte& el, double T, const core::Spe
     }
     py::object old;  // released after the lock
     std::lock_guard<std::mutex> held(el.lock.m);
-    el.status.speciation(res);
+    status_of(el).speciation(res);
     if (!res.finite()) return;
-    if (gil) old = std::move(el.warm.py);
-    el.warm.store(T, res);
+    Warm& rec = warm_of(el);
+    if (gil) old = std::move(rec.py);
+    rec.store(T, res);
 }
 
 Speciation from_python_result(py::handle r) {
@@ -563,6 +570,49 @@ py::object python_override(py::handle self, const char* name) {
 }
 
 namespace {
+thread_local Session* open_sessions = nullptr;  // the innermost session open on this thread
+
+Session* session_of(const Electrolyte& el) {
+    for (Session* s = open_sessions; s != nullptr; s = s->outer)
+        if (s->el == &el) return s;
+    return nullptr;
+}
+}  // namespace
+
+Session::Session(py::handle self_obj, Electrolyte& model, WarmStart& warm)
+    : self(self_obj.ptr()), el(&model), start(warm), outer(open_sessions) {
+    open_sessions = this;
+}
+
+Session::~Session() { open_sessions = outer; }
+
+Electrolyte::Warm& warm_of(Electrolyte& el) {
+    Session* s = session_of(el);
+    return s ? s->start.warm : el.warm;
+}
+
+Electrolyte::Status& status_of(Electrolyte& el) {
+    Session* s = session_of(el);
+    return s ? s->status : el.status;
+}
+
+bool session_for(py::handle self) {
+    for (Session* s = open_sessions; s != nullptr; s = s->outer)
+        if (s->self == self.ptr()) return true;
+    return false;
+}
+
+py::dict status_dict(const Electrolyte::Status& s) {
+    py::dict d;
+    d["speciation_converged"] = s.speciation_converged;
+    d["speciation_iterations"] = s.speciation_iterations;
+    d["split_status"] = s.split_status ? py::object(py::int_(*s.split_status)) : py::none();
+    d["substitution_err"] =
+        s.substitution_err ? py::object(py::float_(*s.substitution_err)) : py::none();
+    return d;
+}
+
+namespace {
 [[noreturn]] void no_warm(py::handle self) {
     PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '_warm'",
                  Py_TYPE(self.ptr())->tp_name);
@@ -584,7 +634,7 @@ py::object warm_get(py::handle self) {
     bool absent = false;
     {
         std::lock_guard<std::mutex> held(el->lock.m);
-        const Warm& rec = el->warm;
+        const Warm& rec = warm_of(*el);
         if (rec.held == Warm::kOutside) return rec.py;
         absent = rec.held == Warm::kAbsent;
         if (!absent) {
@@ -601,7 +651,7 @@ py::object warm_get(py::handle self) {
     py::object made = py::make_tuple(T, to_numpy(w), to_numpy(lng));
     py::object old;
     std::lock_guard<std::mutex> held(el->lock.m);
-    Warm& rec = el->warm;
+    Warm& rec = warm_of(*el);
     if (rec.version == version) {
         old = std::move(rec.py);
         rec.py = made;
@@ -614,7 +664,7 @@ void warm_set(py::handle self, py::object value) {
     Electrolyte& el = electrolyte(self);
     py::object old;
     std::lock_guard<std::mutex> held(el.lock.m);
-    Warm& rec = el.warm;
+    Warm& rec = warm_of(el);
     old = std::move(rec.py);
     rec.reset(value.is_none() ? Warm::kKept : Warm::kOutside);
     if (!value.is_none()) rec.py = std::move(value);
@@ -626,7 +676,7 @@ void warm_del(py::handle self) {
     py::object old;
     {
         std::lock_guard<std::mutex> held(el->lock.m);
-        Warm& rec = el->warm;
+        Warm& rec = warm_of(*el);
         if (rec.held != Warm::kAbsent) {
             old = std::move(rec.py);
             rec.reset(Warm::kAbsent);
@@ -919,8 +969,8 @@ void front_trace(core::SpeciationSettings& set) {
 std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app, double T) {
     for (const char* name : {"true_amounts", "lnK", "henry_ref", "_residual", "_status"})
         if (python_override(self, name)) return std::nullopt;
-    if (!own_warm(self)) return std::nullopt;
-    warm_set(self, py::none());  // the front door's `_warm = None`
+    if (!kept_record(self)) return std::nullopt;
+    warm_set(self, py::none());  // from a cold start
     Electrolyte& el = electrolyte(self);
     const core::Stoichiometry& st = *el.stoich;
     ColdSpeciation out;
@@ -964,7 +1014,7 @@ ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
         Speciation s = run_speciation(self, out.n0, T, 1e-11, 200, &out.lnK);
         {
             std::lock_guard<std::mutex> held(el.lock.m);
-            out.converged = el.status.speciation_converged;
+            out.converged = status_of(el).speciation_converged;
         }
         out.n = std::move(s.n);
         out.lng = std::move(s.lng);
@@ -1136,7 +1186,7 @@ bool FlashLiquid::ready() {
 }
 
 bool FlashLiquid::fix() {
-    fixed_ = ready() && own_warm(self_);
+    fixed_ = ready() && kept_record(self_);
     return fixed_;
 }
 

@@ -131,6 +131,50 @@ py::object warm_get(py::handle self);
 void warm_set(py::handle self, py::object value);
 void warm_del(py::handle self);
 
+// ---- A caller's own warm start -------------------------------------------------------------
+// The front door passes the speciation's warm start as data it owns (a WarmStart) instead of
+// leaving it on the model. While a Session is open on this thread for a model, the model's
+// speciations on this thread read and write the session's record and a status of its own
+// (fresh when it opens) in place of the model's: `_warm`, `_status` and the C++ paths below all
+// see the session's, and the model's own record and status are left as they were. Sessions
+// nest; one for another model leaves this one's alone. GIL held to open and close one.
+struct WarmStart {
+    WarmStart() { warm.held = Electrolyte::Warm::kKept; }  // cold
+    Electrolyte::Warm warm;  // kKept (`has` false: None) or kOutside (a tuple set from Python)
+};
+class Session {
+public:
+    Session(py::handle self, Electrolyte& el, WarmStart& start);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    PyObject* const self;
+    const Electrolyte* const el;
+    WarmStart& start;
+    Electrolyte::Status status;
+    Session* const outer;  // the session open before this one on this thread, or null
+};
+// The record and the status that a model's speciations on this thread use now: the innermost
+// open session's for that model, else the model's own.
+Electrolyte::Warm& warm_of(Electrolyte& el);
+Electrolyte::Status& status_of(Electrolyte& el);
+// Whether a session is open on this thread for the Python object self.
+bool session_for(py::handle self);
+// call() on the record `warm` of a private binding's caller: None, the model's own (as the
+// methods it stands for read and write it); or a _WarmStart, in a session (the call's status
+// its own, the model's record and status untouched).
+template <class F>
+py::object on_record(py::handle self, py::handle warm, F&& call) {
+    if (warm.is_none()) return call();
+    Session open(self, electrolyte(self), warm.cast<WarmStart&>());
+    return call();
+}
+
+// A status as Electrolyte._status gives it: {"speciation_converged", "speciation_iterations",
+// "split_status", "substitution_err"}.
+py::dict status_dict(const Electrolyte::Status& s);
+
 // The same without looking for a Python override (the bound method itself uses this).
 Speciation speciate(py::handle self, py::handle n_app, double T, double tol = 1e-11,
                     int maxit = 200);

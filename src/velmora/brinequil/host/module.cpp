@@ -50,4 +50,5 @@ PYBIND11_MODULE(brinequil, m) {
     bind_solids(m, cls);
     bind_front(m, cls);
     bind_derivatives(m);
+    bind_session(m, cls);
 }
