@@ -220,11 +220,13 @@ def _vf_by_continuation(system, z, P, beta):
     return out
 
 
-def _three_phase(system, z, P, given, value, stall=None, start=None):
+def _three_phase(system, z, P, given, value, stall=None, start=None, fall_back=True):
     """The flash with solids at ``given`` = ``value``; ``stall``: where the active set stops
     (ConvergenceError) after that many flashes that found no liquid (DRY_BUDGET at T);
     ``start``: (amounts, set) of solids the active set begins with (see ``_active_set``), and
-    then it stops after WARM_BUDGET flashes in all."""
+    then it stops after WARM_BUDGET flashes in all. ``fall_back``: at T, where the active set
+    does not settle, the feed's liquid with its solids and then the flashes at vapor fractions
+    decide; else the error stands (the last step of those flashes, see ``_exactly_at``)."""
     ss = system.solids
     # the flashes' warm start: each flash starts cold and leaves it at its last speciation,
     # where the solids' entropies start (_finish)
@@ -327,6 +329,8 @@ def _three_phase(system, z, P, given, value, stall=None, start=None):
         elif not _no_split(exc):
             raise
         if given == "T":
+            if not fall_back:
+                raise e from None
             kept = _from_liquid(system, z, P, value, evaluate, warm)
             if kept is not None:
                 return kept
@@ -491,11 +495,12 @@ def _exactly_at(system, z, P, T, out):
     """The flash at T itself, its active set started from the solids of ``out`` (the answer
     found through the vapor fraction, its T within T_MATCH of T but not T: Brent's method in
     the vapor fraction ends a few ulps off, 1.1e-13 K on a seawater with CO2 at 1 atm), so that
-    a flash at T answers at T to the digit; ``out`` where that flash finds no answer."""
+    a flash at T answers at T to the digit; ``out`` where that flash finds no answer (it does
+    not fall back on the flashes at vapor fractions that found ``out``)."""
     if out.T == T:
         return out
     try:
-        return _three_phase(system, z, P, "T", T, None, _solids_of(system.solids, out))
+        return _three_phase(system, z, P, "T", T, None, _solids_of(system.solids, out), False)
     except (ValueError, ConvergenceError) as e:
         if not _no_split(e):
             raise
