@@ -799,9 +799,17 @@ def _by_t_scan(flash_t, value, key, target, T0, start=None):
                 raise
             # past an answer the liquid is gone (or not found) hotter up; a flash at T that
             # finds no liquid can spend a minute on it, so the scan stops there, and after
-            # HS_SCAN_MISSES without any answer
+            # HS_SCAN_MISSES without any answer. Between that answer and T, by bisection, a T
+            # whose value reaches the target (a seawater with its carbonate at 1 atm: an answer
+            # at 390.96 K, none at 398.15 K, the H asked at 392.10 K, where the flashes at
+            # vapor fractions had found no liquid from 0.81 up)
             failed += 1
-            if last is not None or failed >= HS_SCAN_MISSES:
+            if last is not None:
+                got, (lo, _) = _across_gap(
+                    lambda t: value(flash_t(t)), lambda v: v >= target, last[0], T, T_LOW_STEP
+                )
+                return None if got is None else _t_solve(flash_t, value, key, target, lo, got[0])
+            if failed >= HS_SCAN_MISSES:
                 return None
             bad = T
             continue
