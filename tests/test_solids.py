@@ -516,7 +516,9 @@ def test_a_four_salt_brine_above_its_last_boiling_point_boils_dry_and_below_it_b
     """Boiled at 1 atm, a brine of four salts ends at an invariant point: four solids, liquid
     and vapor coexist at one temperature until the liquid is gone. A flash at a T above it has
     no liquid ("boils dry"); one at a T the active set cannot settle but a liquid has (between
-    two vapor fractions) is found through the vapor fraction, verified and at that T."""
+    two vapor fractions) is found through the vapor fraction, verified and at that T to the
+    digit (Brent's method in the vapor fraction lands within T_MATCH; the flash at T itself from
+    that answer's solids ends it)."""
     from velmora import checks, solids
 
     s = systems["brine-H2O"]
@@ -530,11 +532,36 @@ def test_a_four_salt_brine_above_its_last_boiling_point_boils_dry_and_below_it_b
     z = checks.feed(s, feed)
     T = 0.5 * (s.flash(feed, 101325.0, vapor_fraction=0.3, solids=True).T + end.T)
     r = solids._flash_t_by_vapor_fraction(s, z, 101325.0, T, ConvergenceError("not settled"))
-    assert r.T == pytest.approx(T, abs=solids.T_MATCH) and r.balance <= s.tol
+    assert r.T == T and r.balance <= s.tol
     assert r.residual <= s.tol and r.solids
     si = r.liquid.saturation_indices
     assert all(abs(si[k]) <= flash_si_tol(s) for k in r.solids)
     assert all(v < 0.0 for k, v in si.items() if k not in r.solids)
+
+
+def test_the_t_scan_of_a_flash_at_h_looks_between_an_answer_and_a_dry_t():
+    """A flash at H whose flashes at vapor fractions found no liquid falls back on flashes at T
+    on a 25 K grid. Where the liquid is gone at the grid's next T (here above 395.3 K) and the
+    H asked lies between, the scan bisects towards the dry T for a bracket and solves in T
+    there (a seawater with its carbonate at 1 atm, the H of its flash at 392.10 K, was refused
+    as boiling dry). A stand-in H(T) = 100 (T - 380) with no answer above 395.3 K: the T of
+    the H asked, and no answer for an H beyond the last liquid's."""
+    from types import SimpleNamespace
+
+    from velmora.errors import NoSolutionError
+    from velmora.solids import flash as sf
+
+    def flash_t(T):
+        if T > 395.3:
+            raise NoSolutionError("no liquid left")
+        return SimpleNamespace(T=T, H=100.0 * (T - 380.0))
+
+    def value(r):
+        return r.H
+
+    got = sf._by_t_scan(flash_t, value, "H", 1210.3, 390.9, 390.9)
+    assert got is not None and got.T == pytest.approx(392.103, abs=1e-6)
+    assert sf._by_t_scan(flash_t, value, "H", 100.0 * (395.4 - 380.0), 390.9, 390.9) is None
 
 
 def test_calcite_scales_as_a_bicarbonate_water_boils(systems):

@@ -3,6 +3,7 @@ not hand over for checking: the liquid of the answer speciated afresh by ``Syste
 cold speciation of its own), the pure-water boiling point P = f_H2O(T). (The same liquid
 written in another apparent form: the faults of test_property_all_chemistries.py.)"""
 
+import math
 import re
 
 import pytest
@@ -469,6 +470,32 @@ def test_a_seawater_without_barium_with_its_carbonate_as_salts_flashes_with_its_
     T = 301.90777811944963
     h = s.flash(feed, ATM, H=s.flash(feed, ATM, T=T, solids=True).H, solids=True)
     assert h.T == pytest.approx(T, abs=1e-6)
+
+
+def test_a_boiling_seawater_without_barium_reports_no_barium_solid():
+    # the split keeps every amount above 1e-300: boiled at 1 atm with its solids, a barium-free
+    # seawater's liquid held BaCl2 at 3.8e-300, its Ba++ sat at the speciation's floor and
+    # barite's index read -6.95 (fuzz seed 903). An element the feed lacks is in no phase: the
+    # solids of it are -inf in the flash's liquid and at the profile's boiling point alike
+    s = velmora.System("seawater-H2O")
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 5.671557638216505,
+        "KCl": 0.17033931912483616,
+        "MgCl2": 0.6543841540023404,
+        "CaCl2": 0.17935728764456257,
+        "SrCl2": 0.001965548677008047,
+        "Na2SO4": 0.2550647454023269,
+        "BaCl2": 0.0,
+    }
+    T = 386.9731304606461
+    r = s.flash(feed, ATM, T=T, solids=True)
+    assert 0.0 < r.vapor_fraction < 1.0 and "halite" in r.solids
+    si = r.liquid.saturation_indices
+    assert si["barite"] == -math.inf
+    assert all(math.isfinite(v) for k, v in si.items() if k != "barite")
+    p = velmora.paths.profile(s, feed, [292.4749423503171, T], ATM)
+    assert p.vapor_fraction[1] > 0.0 and list(p.saturation_indices["barite"]) == [-math.inf] * 2
 
 
 def test_a_flash_with_solids_at_s_near_dryness_backs_off_from_a_dry_guess():

@@ -29,6 +29,7 @@ from . import checks
 from .brinequil import _WarmStart
 from .errors import ConvergenceError, NoSolutionError, RangeWarning, solve_failed
 from .ids import databank_id
+from .solids.data import ABSENT
 from .solids.liquid import water_short
 from .states import LiquidState
 
@@ -634,7 +635,7 @@ def _gather(system, points, solids=None):
     # a solid of an element the brine lacks: SI -inf (the points grouped by the components
     # they have, one pattern along most paths)
     groups: dict[tuple[bool, ...], list[int]] = {}
-    for j, has in enumerate(map(tuple, (Z != 0.0).tolist())):
+    for j, has in enumerate(map(tuple, (np.abs(Z) > ABSENT).tolist())):
         groups.setdefault(has, []).append(j)
     for rows in groups.values():
         lacking = np.flatnonzero(ss.lacking(Z[rows[0]].tolist()))
