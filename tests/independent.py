@@ -33,6 +33,7 @@ import numpy as np
 
 import velmora
 import velmora.brinequil as bq
+import velmora.paths
 from velmora import ionactivity, phasekit
 from velmora.enginebridge import databank
 
@@ -202,10 +203,14 @@ def call(system, case, feed=None):
     return system.liquid(case.T, feed)
 
 
-def _digits(r):
-    """Everything a result says, as exact numbers (a liquid state or a flash)."""
+def digits(r):
+    """Everything a result says, as exact numbers (a liquid state, a flash, with their solids
+    where they have any, or an evaporation path's water activities)."""
+    if isinstance(r, velmora.paths.EvaporationPath):
+        return tuple(np.asarray(r.water_activity).tolist())
+    solids = tuple((getattr(r, "solids", None) or {}).items())
     if isinstance(r, velmora.LiquidState):
-        return (r.T, tuple(r.amounts.values()), tuple(r.partial_pressures.values()))
+        return (r.T, tuple(r.amounts.values()), tuple(r.partial_pressures.values()), solids)
     return (
         r.T,
         r.vapor_fraction,
@@ -214,6 +219,7 @@ def _digits(r):
         tuple(r.x.values()),
         tuple(r.vapor.values()),
         tuple(r.liquid.amounts.values()),
+        solids,
     )
 
 
@@ -234,7 +240,7 @@ def run(refs, case):
     if (
         (err is None) != (err2 is None)
         or (err is not None and (type(err), str(err)) != (type(err2), str(err2)))
-        or (err is None and _digits(r) != _digits(r2))
+        or (err is None and digits(r) != digits(r2))
     ):
         fails.append(
             Failure(

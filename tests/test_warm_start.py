@@ -5,38 +5,15 @@ the model did before, and it neither reads nor writes the model's `_warm` and st
 import numpy as np
 import pytest
 
-import velmora
 import velmora.brinequil as bq
 from conftest import module_systems
+from independent import digits
 from velmora import paths
 
 systems = module_systems("CO2-H2O", "NaCl-H2O")
 
 T_LIQ, T_FLASH, P = 313.15, 330.0, 1e5
 CO2_FEED = {"H2O": 0.9, "CO2": 0.1}
-
-
-def digits(r):
-    """Every number a front-door answer gives, exactly (a state, a flash or a path)."""
-    if isinstance(r, paths.EvaporationPath):
-        return tuple(np.asarray(r.water_activity).tolist())
-    if isinstance(r, velmora.LiquidState):
-        return (
-            r.T,
-            tuple(r.amounts.values()),
-            tuple(r.partial_pressures.values()),
-            tuple((getattr(r, "solids", None) or {}).items()),
-        )
-    return (
-        r.T,
-        r.vapor_fraction,
-        r.H,
-        r.S,
-        tuple(r.x.values()),
-        tuple(r.vapor.values()),
-        tuple(r.liquid.amounts.values()),
-        tuple((getattr(r, "solids", None) or {}).items()),
-    )
 
 
 def calls(systems):
