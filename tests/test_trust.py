@@ -777,6 +777,43 @@ def test_a_flash_with_solids_near_dryness_answers_at_the_vapor_fraction():
     assert frac * cl + r.solids["halite"] == pytest.approx(want / total, rel=1e-8)
 
 
+def test_a_flash_with_solids_at_the_vapor_fraction_where_sylvite_joins_answers():
+    # a seawater with its carbonate at 1 atm boiled to 82.1 % vapor, where sylvite joins five
+    # solids (fuzz seed 903): the flash at 392.10 K has a liquid there, the flash at its vapor
+    # fraction said 'boils dry'. From no solids its split (502 K) let six solids join at once,
+    # bischofite and carnallite among them, and steps that took more sodium than the feed's
+    # components leave were read as the liquid gone; continued from 78.6 %, the last step did
+    # not settle in its budget: celestite holds all but 1.3e-9 of the 8.55e-6 Sr per mol, and
+    # the difference of its amount went past the feed, then back to twice the Sr left. Against
+    # the flash at that T (another route) and the answer's liquid speciated afresh
+    import time
+
+    s = velmora.System("seawater-CO2-H2O")
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 4.6436013520669475,
+        "KCl": 0.14225402436222548,
+        "MgCl2": 0.5928812974858821,
+        "CaCl2": 0.11743678259190236,
+        "SrCl2": 0.0005248034547800055,
+        "Na2SO4": 0.3551306264530021,
+        "BaCl2": 0.0,
+        "Na2CO3": 0.009543761089024097,
+        "NaHCO3": 0.003842244448622925,
+        "CO2": 0.0,
+    }
+    at_T = s.flash(feed, ATM, T=392.1036145357837, solids=True)
+    t0 = time.process_time()
+    r = s.flash(feed, ATM, vapor_fraction=at_T.vapor_fraction, solids=True)
+    assert time.process_time() - t0 < 15.0
+    assert r.T == pytest.approx(at_T.T, abs=1e-6)
+    six = {"anhydrite", "calcite", "celestite", "halite", "kieserite", "sylvite"}
+    assert set(r.solids) == set(at_T.solids) == six
+    for k, v in at_T.solids.items():
+        assert r.solids[k] == pytest.approx(v, rel=1e-4)
+    _settled_with_solids(s, r, ATM)
+
+
 def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans_in_t():
     # a four-salt brine at 1 atm boiled to 76 % vapor at 422.3 K with halite, sylvite and
     # anhydrite: the flashes at vapor fractions found no liquid from 0.76 up, so the S of the
