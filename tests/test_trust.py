@@ -1309,6 +1309,26 @@ def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_i
         velmora.paths.profile(bs, feed, [363.8541803802083, 396.1179695037986], ATM)
 
 
+def test_a_two_salt_water_boiled_at_its_invariant_point_keeps_its_t_to_the_last_of_its_water():
+    # NaCl and KCl in water at 1 atm (fuzz seed 904's feed) boiled to 90.85 % vapor, its water
+    # 90.94 % of the feed: halite and sylvite beside the vapor and the liquid leave no degree of
+    # freedom at a given P, so the liquid boils at one T to the last of its water. The flash
+    # said 'boils dry': its active set from no solids found no liquid, and a step of the
+    # continuation in the vapor fraction found none either; tried again from halfway it does.
+    # Against the flash at 85 %, answered before (the same T), its liquid speciated afresh, and
+    # K over the phases
+    s = velmora.System("NaCl-KCl-H2O")
+    feed = {"H2O": W, "NaCl": 4.649672792441481, "KCl": 0.8818647796029547}
+    total = sum(feed.values())
+    a = s.flash(feed, ATM, vapor_fraction=0.85, solids=True)
+    r = s.flash(feed, ATM, vapor_fraction=0.9085, solids=True)
+    assert set(r.solids) == set(a.solids) == {"halite", "sylvite"}
+    assert r.T == pytest.approx(a.T, abs=1e-6)
+    _settled_with_solids(s, r, ATM)
+    liquid = (feed["H2O"] / total - r.vapor_fraction * r.vapor["H2O"]) / r.x["H2O"]
+    assert liquid * r.x["KCl"] + r.solids["sylvite"] == pytest.approx(feed["KCl"] / total, rel=1e-8)
+
+
 def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():
     # 3.2 mol/kg MgCl2 at 30 kPa and 93.6 % vapor: the T search over TP flashes met an all-
     # liquid root of the liquid model at 628.3 K, its water turned into H3O+ and OH-, took it
