@@ -777,6 +777,43 @@ def test_a_flash_with_solids_near_dryness_answers_at_the_vapor_fraction():
     assert frac * cl + r.solids["halite"] == pytest.approx(want / total, rel=1e-8)
 
 
+def test_a_flash_with_solids_at_the_vapor_fraction_where_sylvite_joins_answers():
+    # a seawater with its carbonate at 1 atm boiled to 82.1 % vapor, where sylvite joins five
+    # solids (fuzz seed 903): the flash at 392.10 K has a liquid there, the flash at its vapor
+    # fraction said 'boils dry'. From no solids its split (502 K) let six solids join at once,
+    # bischofite and carnallite among them, and steps that took more sodium than the feed's
+    # components leave were read as the liquid gone; continued from 78.6 %, the last step did
+    # not settle in its budget: celestite holds all but 1.3e-9 of the 8.55e-6 Sr per mol, and
+    # the difference of its amount went past the feed, then back to twice the Sr left. Against
+    # the flash at that T (another route) and the answer's liquid speciated afresh
+    import time
+
+    s = velmora.System("seawater-CO2-H2O")
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 4.6436013520669475,
+        "KCl": 0.14225402436222548,
+        "MgCl2": 0.5928812974858821,
+        "CaCl2": 0.11743678259190236,
+        "SrCl2": 0.0005248034547800055,
+        "Na2SO4": 0.3551306264530021,
+        "BaCl2": 0.0,
+        "Na2CO3": 0.009543761089024097,
+        "NaHCO3": 0.003842244448622925,
+        "CO2": 0.0,
+    }
+    at_T = s.flash(feed, ATM, T=392.1036145357837, solids=True)
+    t0 = time.process_time()
+    r = s.flash(feed, ATM, vapor_fraction=at_T.vapor_fraction, solids=True)
+    assert time.process_time() - t0 < 15.0
+    assert r.T == pytest.approx(at_T.T, abs=1e-6)
+    six = {"anhydrite", "calcite", "celestite", "halite", "kieserite", "sylvite"}
+    assert set(r.solids) == set(at_T.solids) == six
+    for k, v in at_T.solids.items():
+        assert r.solids[k] == pytest.approx(v, rel=1e-4)
+    _settled_with_solids(s, r, ATM)
+
+
 def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans_in_t():
     # a four-salt brine at 1 atm boiled to 76 % vapor at 422.3 K with halite, sylvite and
     # anhydrite: the flashes at vapor fractions found no liquid from 0.76 up, so the S of the
@@ -1270,6 +1307,26 @@ def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_i
         ),
     ):
         velmora.paths.profile(bs, feed, [363.8541803802083, 396.1179695037986], ATM)
+
+
+def test_a_two_salt_water_boiled_at_its_invariant_point_keeps_its_t_to_the_last_of_its_water():
+    # NaCl and KCl in water at 1 atm (fuzz seed 904's feed) boiled to 90.85 % vapor, its water
+    # 90.94 % of the feed: halite and sylvite beside the vapor and the liquid leave no degree of
+    # freedom at a given P, so the liquid boils at one T to the last of its water. The flash
+    # said 'boils dry': its active set from no solids found no liquid, and a step of the
+    # continuation in the vapor fraction found none either; tried again from halfway it does.
+    # Against the flash at 85 %, answered before (the same T), its liquid speciated afresh, and
+    # K over the phases
+    s = velmora.System("NaCl-KCl-H2O")
+    feed = {"H2O": W, "NaCl": 4.649672792441481, "KCl": 0.8818647796029547}
+    total = sum(feed.values())
+    a = s.flash(feed, ATM, vapor_fraction=0.85, solids=True)
+    r = s.flash(feed, ATM, vapor_fraction=0.9085, solids=True)
+    assert set(r.solids) == set(a.solids) == {"halite", "sylvite"}
+    assert r.T == pytest.approx(a.T, abs=1e-6)
+    _settled_with_solids(s, r, ATM)
+    liquid = (feed["H2O"] / total - r.vapor_fraction * r.vapor["H2O"]) / r.x["H2O"]
+    assert liquid * r.x["KCl"] + r.solids["sylvite"] == pytest.approx(feed["KCl"] / total, rel=1e-8)
 
 
 def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():

@@ -40,8 +40,15 @@ VF_LADDER_FROM = 2.0
 VF_LADDER = 4
 PAST_STEPS = 12  # vapor fractions past DRY_GRID's top a flash at T tries (see _past_the_grid)
 # flashes after which an active set started from given solids (a step of those two) stops: such
-# a step settles in 11-34 where it has an answer, and one that wandered near dryness spent 65 s
-WARM_BUDGET = 40
+# a step settles in 11-34 where it has an answer (41-42 for a seawater with its carbonate at 1 atm
+# from 74.5 to 78.6 % and from 77.4 to 81 % vapor, where thenardite, or carnallite and sylvite,
+# join and leave), and one that wandered near dryness spent 65 s
+WARM_BUDGET = 60
+# a difference of a solid's amount whose step forward takes more than the feed holds: tried this
+# many times, each this much shorter, before the step back (see _three_phase's jacobian)
+DIFF_RETRIES = 2
+DIFF_SHRINK = 0.01
+DIFF_SHARE = 0.1  # ... where the step back takes more than this share of the scarcest ion left
 
 
 class _Stalled(Exception):
@@ -194,27 +201,39 @@ def _vf_by_continuation(system, z, P, beta):
     at 471 K, let bischofite join and the set never recovered, where 99.414 and 99.512 %
     answer): the flash where VF_LADDER_FROM times as much of the feed is left unboiled, then
     VF_LADDER steps towards ``beta`` (geometric in 1 - vapor fraction), each one's active set
-    from the last one's solids; each step stops after DRY_BUDGET flashes without a liquid. None
+    from the last one's solids, a step without an answer tried once more from halfway; each
+    step stops after DRY_BUDGET flashes without a liquid. None
     where the first flash or a step finds no answer (a liquid that does boil dry costs that
     flash and the steps up to where it fails)."""
     rest = 1.0 - beta
     top = min(VF_LADDER_FROM * rest, 1.0)
     ss = system.solids
     out = None
-    for k in range(VF_LADDER + 1):
-        b = beta if k == VF_LADDER else 1.0 - top * (rest / top) ** (k / VF_LADDER)
+    steps = [1.0 - top * (rest / top) ** (k / VF_LADDER) for k in range(VF_LADDER)] + [beta]
+    halved = False
+    while steps:
+        b = steps[0]
         start = None
         if out is not None:
             start = _solids_of(ss, out)
         try:
             with warnings.catch_warnings():  # the answer's own warnings come with the last
-                if k < VF_LADDER:
+                if len(steps) > 1:
                     warnings.simplefilter("ignore", RangeWarning)
-                out = _three_phase(system, z, P, "vapor_fraction", b, DRY_BUDGET, start)
+                out_b = _three_phase(system, z, P, "vapor_fraction", b, DRY_BUDGET, start)
         except (ConvergenceError, ValueError) as e:
             if not _no_split(e):
                 raise
-            return None
+            if out is None or halved:
+                return None
+            # once, a step halfway (in -ln of what is left) from the last answer: where a solid
+            # joins on the way a whole step can outrun its budget (a seawater at 1 atm from
+            # 69.1 to 74.0 %, where sylvite joins: 60 flashes, then 71.7 % and 74.0 % answer)
+            halved = True
+            steps.insert(0, 1.0 - math.sqrt((1.0 - out.vapor_fraction) * (1.0 - b)))
+            continue
+        out = out_b
+        steps.pop(0)
     assert out is not None
     out.method += ", by continuation in the vapor fraction"
     return out
@@ -264,18 +283,31 @@ def _three_phase(system, z, P, given, value, stall=None, start=None, fall_back=T
             split = evaluate(s, active)  # the differences start where the solids are now
         J = np.empty((len(active), len(active)))
         for j in range(len(active)):
-            h = 1e-4 * s[j] + 1e-9
+            h = h0 = 1e-4 * s[j] + 1e-9
             sj = s.copy()
             sj[j] += h
-            try:
-                far = evaluate(sj, active)
-            except ValueError as e:
-                # a solid that takes nearly all of an ion (anhydrite of a brine boiled to 75 %
-                # vapor): the step forward takes more than the feed holds, the one back not
-                if not (no_answer(e) and s[j] > h):
-                    raise
-                dry.pop()  # (evaluate took it for the liquid gone)
-                h, sj[j] = -h, s[j] - h
+            far = None
+            for _ in range(DIFF_RETRIES + 1):
+                try:
+                    far = evaluate(sj, active)
+                    break
+                except ValueError as e:
+                    # a solid that takes nearly all of an ion: the step forward takes more than
+                    # the feed holds. The index is logarithmic in what is left, so a step
+                    # DIFF_SHRINK as long first (celestite holding all but 1.3e-9 of a
+                    # seawater's 8.55e-6 Sr per mol boiled to 82 %: the step back of 1.9e-9
+                    # more than doubled the Sr left, a derivative 1.6 times too low, and 14
+                    # Newton steps where 3 do); then the step back (anhydrite of a brine boiled
+                    # to 75 % vapor)
+                    if not (no_answer(e) and s[j] > h0):
+                        raise
+                    dry.pop()  # (evaluate took it for the liquid gone)
+                    if h0 < DIFF_SHARE * _ion_left(system, active[j], split.n):
+                        break  # the step back changes the scarcest ion little: as good
+                    h *= DIFF_SHRINK
+                    sj[j] = s[j] + h
+            if far is None:
+                h, sj[j] = -h0, s[j] - h0
                 far = evaluate(sj, active)
             J[:, j] = (far.si[active] - split.si[active]) * LN10 / h
         if len(active) == 1 and abs(J[0, 0]) < 1e-3:
@@ -339,6 +371,14 @@ def _three_phase(system, z, P, given, value, stall=None, start=None, fall_back=T
             raise NoSolutionError(_boils_dry(given, value, P)) from None
         raise
     return _finish(system, z, P, s, active, split, its, warm)
+
+
+def _ion_left(system, k, n):
+    """Mol of the solid ``k`` whose ions the liquid (true amounts ``n``) holds: the least over
+    its dissolved ions other than water of the amount over the stoichiometric coefficient."""
+    nu, iw = system.solids.nu[k], system._info.iw
+    ions = [i for i in np.flatnonzero(nu > 0.0) if i != iw]
+    return min((float(n[i]) / float(nu[i]) for i in ions), default=math.inf)
 
 
 def _from_liquid(system, z, P, T, evaluate, warm):
@@ -645,6 +685,20 @@ def _flash_hs(system, z, P, key, target, T0):
     def value(r):
         return getattr(r, key)
 
+    def continued(b):
+        # the flash at the vapor fraction b, continued from where more of the feed is left
+        # where its active set from no solids finds no liquid (see _vf_by_continuation)
+        try:
+            return at("vapor_fraction", b)
+        except (ConvergenceError, ValueError) as err:
+            if not (_no_split(err) and 0.0 < b < 1.0 - _salts(system, z)):
+                raise
+            out = _vf_by_continuation(system, z, P, b)
+            if out is None:
+                raise
+            seen[("vapor_fraction", b)] = out
+            return out
+
     try:
         bubble = at("vapor_fraction", 0.0)
     except (ConvergenceError, ValueError) as e:
@@ -736,7 +790,23 @@ def _flash_hs(system, z, P, key, target, T0):
         # a vapor fraction inside the bracket whose solids' steps found no liquid although
         # both its neighbours have one (a dilute seawater at 1 atm boiled to 99.49 %: its first
         # split without solids, at 471 K, let bischofite join and the set never recovered; the
-        # flash at 394 K answers): the temperatures of the tightest bracket, over flashes at T
+        # flash at 394 K answers): the same search with such a fraction continued from where
+        # more of the feed is left, as the flash at it does (a seawater at 1 atm near 74 %,
+        # where sylvite joins: 0.738475 from no solids said 'boils dry', continued from 47.7 %
+        # it answers at 394.40 K), then the temperatures of the tightest bracket, over flashes
+        # at T
+        try:
+            beta = brentq(
+                lambda b: value(continued(b)) - target,
+                0.0,
+                hi,
+                xtol=1e-12,
+                rtol=4.0 * np.finfo(float).eps,
+            )
+            return continued(beta)
+        except (ConvergenceError, ValueError) as err:
+            if not _no_split(err):
+                raise
         found = [r for (g, _), r in seen.items() if g == "vapor_fraction"]
         out = _between_in_t(lambda t: at("T", t), value, key, target, found)
         if out is None:
