@@ -498,6 +498,21 @@ def test_a_boiling_seawater_without_barium_reports_no_barium_solid():
     assert p.vapor_fraction[1] > 0.0 and list(p.saturation_indices["barite"]) == [-math.inf] * 2
 
 
+def test_an_h_flash_with_solids_passes_over_a_vapor_fraction_whose_solids_do_not_settle():
+    # a K2CO3 water with CO2 at 1 atm: its flash at 410.39 K boils 78.7 % off with no solid;
+    # the flash at that H stopped at its first vapor fraction (0.5), where the set of solids
+    # cycled on K2CO3-sesquihydrate ("did not settle", fuzz seed 906). Against the flash at T
+    # (another route) and the answer's liquid speciated afresh
+    s = velmora.System("K2CO3-CO2-H2O")
+    feed = {"H2O": 55.50929780738274, "K2CO3": 5.496928094172925, "CO2": 5.2550953010533235}
+    at_T = s.flash(feed, ATM, T=410.392964513185, solids=True)
+    assert at_T.solids == {} and 0.7 < at_T.vapor_fraction < 0.8
+    r = s.flash(feed, ATM, H=at_T.H, solids=True)
+    assert r.T == pytest.approx(at_T.T, abs=1e-6) and r.solids == {}
+    assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, abs=1e-6)
+    _settled_with_solids(s, r, ATM)
+
+
 def test_a_flash_with_solids_at_s_near_dryness_backs_off_from_a_dry_guess():
     # Na2CO3 water boiled at 1 atm to 99.35 % vapor at 429.75 K, no solid saturated: the
     # search for the vapor fraction above the S asked went on upwards past a guess where the

@@ -752,13 +752,30 @@ def _flash_hs(system, z, P, key, target, T0):
         )
         return at("T", T)
     hi, below, dry = 0.5, 0.0, 1.0  # below the target with a liquid; dried out
+    unsettled = None  # the first vapor fraction whose set of solids did not settle
     while True:
         try:
-            if value(at("vapor_fraction", hi)) >= target:
+            try:
+                r_hi = at("vapor_fraction", hi)
+            except ConvergenceError as e:
+                # the set of solids did not settle (a K2CO3 water with CO2 at 1 atm cycled on
+                # K2CO3-sesquihydrate at 0.5, where the answer at 0.787 has no solid): continued
+                # from where more of the feed is left, else passed over as one without a liquid
+                # (flashes at T decide below)
+                if not _no_split(e):
+                    raise
+                unsettled = unsettled or e
+                r_hi = None
+                if 0.0 < hi < 1.0 - _salts(system, z):
+                    r_hi = _vf_by_continuation(system, z, P, hi)
+                if r_hi is None:
+                    raise
+                seen[("vapor_fraction", hi)] = r_hi
+            if value(r_hi) >= target:
                 break
             below = hi
-        except ValueError as e:
-            if not no_answer(e):
+        except (ConvergenceError, ValueError) as e:
+            if not _no_split(e):
                 raise
             dry = hi  # dried out: the target may lie before, so halfway back
         if hi > 1.0 - 1e-6 or dry - below < 1e-9:
@@ -769,6 +786,8 @@ def _flash_hs(system, z, P, key, target, T0):
             # of flashes at T upward from there, before saying it boils dry
             start = at("vapor_fraction", below).T
             out = _by_t_scan(lambda t: at("T", t), value, key, target, start, start)
+            if out is None and unsettled is not None:
+                raise unsettled  # no sign that the liquid boils dry: the solids' failure stands
             if out is None:
                 raise NoSolutionError(
                     f"{key} = {target:g} {unit} lies beyond the {what} at which "
