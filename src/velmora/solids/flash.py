@@ -685,19 +685,22 @@ def _flash_hs(system, z, P, key, target, T0):
     def value(r):
         return getattr(r, key)
 
-    def continued(b):
+    def continued(b, err=None):
         # the flash at the vapor fraction b, continued from where more of the feed is left
-        # where its active set from no solids finds no liquid (see _vf_by_continuation)
-        try:
-            return at("vapor_fraction", b)
-        except (ConvergenceError, ValueError) as err:
-            if not (_no_split(err) and 0.0 < b < 1.0 - _salts(system, z)):
-                raise
-            out = _vf_by_continuation(system, z, P, b)
-            if out is None:
-                raise
-            seen[("vapor_fraction", b)] = out
-            return out
+        # where its active set from no solids finds no liquid or does not settle (``err``:
+        # that flash's error, where it was tried already; see _vf_by_continuation)
+        if err is None:
+            try:
+                return at("vapor_fraction", b)
+            except (ConvergenceError, ValueError) as e:
+                err = e
+        if not (_no_split(err) and 0.0 < b < 1.0 - _salts(system, z)):
+            raise err
+        out = _vf_by_continuation(system, z, P, b)
+        if out is None:
+            raise err
+        seen[("vapor_fraction", b)] = out
+        return out
 
     try:
         bubble = at("vapor_fraction", 0.0)
@@ -762,15 +765,8 @@ def _flash_hs(system, z, P, key, target, T0):
                 # K2CO3-sesquihydrate at 0.5, where the answer at 0.787 has no solid): continued
                 # from where more of the feed is left, else passed over as one without a liquid
                 # (flashes at T decide below)
-                if not _no_split(e):
-                    raise
                 unsettled = unsettled or e
-                r_hi = None
-                if 0.0 < hi < 1.0 - _salts(system, z):
-                    r_hi = _vf_by_continuation(system, z, P, hi)
-                if r_hi is None:
-                    raise
-                seen[("vapor_fraction", hi)] = r_hi
+                r_hi = continued(hi, e)
             if value(r_hi) >= target:
                 break
             below = hi
