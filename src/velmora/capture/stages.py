@@ -16,6 +16,7 @@ Every answer is checked from fresh liquid states: elements to 1e-8, energy to 1e
 ``ConvergenceError`` naming the column, the stage and the residual.
 """
 
+import copy
 import math
 import time
 from collections.abc import Mapping
@@ -144,10 +145,10 @@ class _Stages(GasSide):
         v = x.reshape(self.n, NV)
         return bool(np.all(v[:, 0:3] > 0.0) and np.all((v[:, 3] > 273.0) & (v[:, 3] < 420.0)))
 
-    def newton(self, x0):
+    def newton(self, x0, maxit=40):
         return newton(
             self.residual, x0, self.n, NV, self.steps, self.feasible, (3,), NEWTON_TOL,
-            thermo=self.th,
+            maxit=maxit, thermo=self.th,
         )  # fmt: skip
 
     def guess(self):
@@ -160,6 +161,12 @@ class _Stages(GasSide):
             v[j, 0:3] = self.l_in + [total * (self.n - j) / self.n, 0.0, 0.0]
             v[j, 3] = 0.5 * (self.Tl_in + self.Tg_in)
         return v.ravel()
+
+    def with_stages(self, n):
+        """This column with n stages (the same feeds, pressure and liquid model)."""
+        col = copy.copy(self)
+        col.n = n
+        return col
 
     def result(self, x, its):
         v = x.reshape(self.n, NV)
