@@ -278,6 +278,16 @@ def test_a_stage_absorber_converging_at_newtons_last_step_answers():
             321.45368874594254,
             114590.37283258949,
         ),
+        # 15 stages of a warm solvent under a cold gas at L/G 0.51: from the one-stage
+        # column's answer the profile settles in 138 Newton steps (seed 465)
+        (
+            15,
+            {"CO2": 1.4317553337654427, "N2": 34.48513392978813, "H2O": 1.5768996991328235},
+            304.7563801763202,
+            {"CO2": 0.5173225185539436, "H2O": 16.110226833204116, "MEA": 3.653188063805963},
+            327.7129182227365,
+            112542.45046212322,
+        ),
         # one stage whose Newton's method reaches its answer at the 49th step (seed 464)
         (
             1,
