@@ -1072,7 +1072,9 @@ def _split_in_beta(system, z, T, P, start, f, warm):
     (``_front_fugacities``): the usual speciation holds its balances to 1e-11 of the liquid
     and returns a warm start unchanged when a trace's total moves by less (CO2 at 1.4e-8 of a
     liquid: its column in the Jacobian lost ln f_L's share, and the split at T stalled at a
-    residual of 1e-7 in water's ln f, beta off by 5-20 %). Ends where the Newton step moves
+    residual of 1e-7 in water's ln f, beta off by 5-20 %; with its liquids resolved it ends at
+    a scaled residual of 7.7e-10, which leaves beta uncertain by more than its tolerance).
+    Ends where the Newton step moves
     beta by at most a thousandth of the tolerance of the smaller phase, or where the line
     search stalls; the last step's change of beta is beta's uncertainty."""
     from velmora import phasekit
@@ -1492,7 +1494,13 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
         x = (z - v) / (1.0 - vs)
         y = v / vs
         app = dict(zip(comps, x.tolist()))
-        (f, n, _), status = el._session(warm, "fugacities", app, Tk)
+        # each trace resolved to its own total: the core's speciation returns its warm start
+        # where a trace's total moves by less than 1e-11 of the liquid, and the difference
+        # Jacobian loses that trace's liquid part (see _split_in_beta)
+        out, status = el._session(warm, "_front_fugacities", app, Tk)
+        if out is None:  # (a model whose methods are replaced: the usual speciation)
+            out, status = el._session(warm, "fugacities", app, Tk)
+        f, n, _ = out
         budget[0] -= status["speciation_iterations"] or 0
         if settle is not None and not status["speciation_converged"]:
             # an unsettled trial liquid (hot, loaded ammonia or amine liquids): its fugacities
