@@ -1408,3 +1408,65 @@ def test_trace_components_of_a_flash_liquid_meet_a_fresh_speciation(chem, feed, 
     s = velmora.System(chem)
     out = ind.run({s.name: ind.Reference(s)}, ind.Case(s.name, "vf", feed, P, vf=vf))
     assert out.status == "verified", out
+
+
+# Nearly pure waters with traces at 1 atm, at 30 % vapor: water's K-value differs from 1 by
+# some 1e-7, so the water's fugacity equality sets the vapor fraction (|d beta / d ln K_w| about
+# 1.3e5 for the calcite water). Its split at T had stopped at a residual of 1e-7 in water's
+# ln f, inside the tolerance, with beta 5-20 % off and jumping between T 1e-7 K apart.
+TRACE_WATERS = [
+    ("CaCO3-CO2-H2O", {"H2O": 1.0, "CaCO3": 4e-7, "CO2": 9e-8}),
+    ("NaOH-CO2-H2O", {"H2O": 1.0, "NaOH": 4e-7, "CO2": 9e-8}),
+]
+
+
+@pytest.mark.parametrize("chem, feed", TRACE_WATERS)
+def test_a_trace_water_at_its_boiling_point_has_the_vapor_fraction_of_its_t(chem, feed):
+    # another route: the flash at a vapor fraction solves T with beta given (well conditioned:
+    # water's ln f moves 0.036 per K), so the flash at the T it finds must give that beta back,
+    # to what the vapor-fraction flash's own residual (~2e-10) leaves of it (~3e-5)
+    s = velmora.System(chem)
+    for target in (0.299, 0.2995, 0.3, 0.3005, 0.301):
+        T = s.flash(feed, ATM, vapor_fraction=target).T
+        assert s.flash(feed, ATM, T=T).vapor_fraction == pytest.approx(target, abs=1e-4)
+
+
+@pytest.mark.parametrize("chem, feed", TRACE_WATERS)
+def test_a_trace_water_at_its_boiling_point_boils_more_as_t_rises_on_a_fine_grid(chem, feed):
+    # T steps of 3e-8 K: beta rises by ~1.4e-4 (calcite water) or ~4e-4 a step, the same each
+    # step to a few % (d beta / dT is smooth), never falls
+    s = velmora.System(chem)
+    T0 = s.flash(feed, ATM, vapor_fraction=0.3).T
+    betas = [s.flash(feed, ATM, T=T0 + i * 3e-8).vapor_fraction for i in range(-6, 7)]
+    steps = [b - a for a, b in zip(betas, betas[1:])]
+    assert min(steps) > 0.0
+    assert max(steps) < 1.05 * min(steps)
+
+
+def test_a_split_whose_vapor_fraction_stays_unsettled_is_no_answer(monkeypatch):
+    # with no Newton step left in the vapor fraction, the calcite water's split at T has only
+    # its split on the fugacities, uncertain by more than its tolerance: a ConvergenceError that
+    # says so, not that split
+    from velmora import flashes
+
+    monkeypatch.setattr(flashes, "SHARP_STEPS", 0)
+    s = velmora.System("CaCO3-CO2-H2O")
+    feed = dict(TRACE_WATERS[0][1])
+    with pytest.raises(ConvergenceError, match=r"its split's vapor fraction is not sharp") as e:
+        s.flash(feed, ATM, T=373.16784181212415)
+    assert re.search(r"vapor fraction 0\.\d+ uncertain by \d", str(e.value))
+    assert e.value.T == 373.16784181212415 and e.value.residual <= s.tol
+
+
+def test_a_trace_water_at_its_boiling_point_flashes_at_the_h_of_its_flash_at_t():
+    # its split at T, on the way of the T solve (373.165 K), had found no verified split by any
+    # attempt (best residual 3e-5): the split's trial liquids lost their carbon's part in the
+    # Jacobian. The answer has the T and the vapor fraction of the flash whose H it was given,
+    # H being steep in T there (about 40 kJ/mol times 4,600 per K)
+    s = velmora.System("CaCO3-CO2-H2O")
+    feed = dict(TRACE_WATERS[0][1])
+    at_t = s.flash(feed, ATM, T=s.flash(feed, ATM, vapor_fraction=0.3).T)
+    r = s.flash(feed, ATM, H=at_t.H)
+    assert r.H == pytest.approx(at_t.H, rel=s.tol)
+    assert r.T == pytest.approx(at_t.T, abs=1e-8)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-4)

@@ -970,9 +970,12 @@ def beta_spread(
 def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
     """A verified split whose vapor fraction its residual leaves uncertain by more than the
     tolerance (relative to the smaller phase, see ``beta_spread``; ``sensitivity``: its factor
-    for ``found``, where known) polished by Newton's method from itself, while that lowers the
-    residual (at most three times); any other answer as it is."""
+    for ``found``, where known) polished by the core's Newton's method from itself, while that
+    lowers the residual (at most three times); where that leaves it uncertain, the split solved
+    again in its vapor fraction (``_split_in_beta``). ConvergenceError where neither makes it
+    sharp; any other answer as it is."""
     tol = system.tol
+    spread = 0.0
     for _ in range(3):
         raw = found.raw
         beta = raw["beta"]
@@ -994,9 +997,9 @@ def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
         except (ValueError, ArithmeticError) as e:
             if not no_answer(e):
                 raise
-            return found
+            break
         if not (res < found.residual and res <= tol and bal <= tol):
-            return found
+            break
         found = _Verified(
             polished,
             *fnl,
@@ -1005,7 +1008,174 @@ def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
             found.iterations + nfev,
             found.method.split(", ")[0] + ", polished by Newton",
         )
-    return found
+    else:
+        raw = found.raw
+        beta = raw["beta"]
+        if not (0.0 < beta < 1.0 and found.residual > 0.0):
+            return found
+        spread = beta_spread(z, raw, found.residual)
+        if not spread > tol * max(min(beta, 1.0 - beta), 1e-3):
+            return found
+    # the core's Newton failed (it takes the water of a dilute carbonate water at its boiling
+    # point to a vapor fraction of 8e-4) or left the split unsharp: Newton's method again, on
+    # the split in its vapor fraction, its liquid's traces resolved
+    why = f"{found.method}: vapor fraction {found.raw['beta']:.6g} uncertain by {spread:.3g}"
+    try:
+        raw, its, step = _split_in_beta(system, z, T, P, found.raw, found.f, warm)
+        res, bal, fnl = _check(system, z, raw, T, P, warm)
+    except (ValueError, ArithmeticError) as e:
+        if not no_answer(e):
+            raise
+        tried = [why, f"Newton's method in the vapor fraction: {e}"]
+    else:
+        beta = raw["beta"]
+        smaller = min(beta, 1.0 - beta)
+        # sharp; or within its last step of a phase boundary, that step within tol: the smaller
+        # phase of a flash on the way to a dew point (1 - beta 4e-9, the step 4e-8 past 1)
+        # is there or not within what beta is known to
+        if (
+            res <= tol
+            and bal <= tol
+            and (step <= tol * max(smaller, 1e-3) or smaller <= step <= tol)
+        ):
+            method = found.method.split(", ")[0] + ", solved in its vapor fraction"
+            return _Verified(raw, *fnl, res, bal, found.iterations + its, method)
+        tried = [
+            why,
+            f"Newton's method in the vapor fraction: {beta:.6g}, its last step {step:.3g}, "
+            f"residual {max(res, bal):.3g}",
+        ]
+    feed = dict(zip(system.components, (float(v) for v in z)))
+    raise ConvergenceError(
+        f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed {_feed_text(system, z)}"
+        f": its split's vapor fraction is not sharp (tolerance {tol:g} of the smaller phase); "
+        "tried " + "; ".join(tried),
+        T=T,
+        P=P,
+        feed=feed,
+        residual=found.residual,
+        tried=tried,
+    )
+
+
+SHARP_STEPS = 12  # Newton steps of _split_in_beta
+
+
+def _split_in_beta(system, z, T, P, start, f, warm):
+    """(raw, evaluations, last step in beta) of the split at T and P by Newton's method on
+    the liquid's fugacities, from the split ``start`` (its liquid's fugacities ``f``), the
+    unknowns the vapor fraction beta and ln v_k of the volatiles but the vapor's main one, d
+    (or ln (a_k - v_k), as in ``_fugacity_newton``), v_d = beta - sum v_k. Near the boiling
+    point of a nearly pure water with traces beta is the one direction the fugacities hardly
+    see (water's ln f_L - ln f_V moves 8e-6 per unit of beta), which this makes a column of its
+    own; the liquids are speciated with each trace resolved to its own total
+    (``_front_fugacities``): the usual speciation holds its balances to 1e-11 of the liquid
+    and returns a warm start unchanged when a trace's total moves by less (CO2 at 1.4e-8 of a
+    liquid: its column in the Jacobian lost ln f_L's share, and the split at T stalled at a
+    residual of 1e-7 in water's ln f, beta off by 5-20 %; with its liquids resolved it ends at
+    a scaled residual of 7.7e-10, which leaves beta uncertain by more than its tolerance).
+    Ends where the Newton step moves
+    beta by at most a thousandth of the tolerance of the smaller phase, or where the line
+    search stalls; the last step's change of beta is beta's uncertainty."""
+    from velmora import phasekit
+
+    comps, el, pp = system.components, system.model, system.pp
+    nc = len(comps)
+    lnP = math.log(P)
+    tol, pos = system.tol, system._info.pos
+    V = _volatiles_of(system, z, f)
+    y0 = np.asarray(start["y"], dtype=float)
+    if not np.all(y0[V] > 0.0):
+        y0 = np.where(y0 > 0.0, y0, _incipient_vapor(system, f, T, P)[0] * 1e-3)
+    beta0 = float(start["beta"])
+    d = max(V, key=lambda k: y0[k])
+    rest = [k for k in V if k != d]
+    m = len(rest)
+    zV = _available(system, z) / AVAILABLE
+    v0 = beta0 * y0[rest]
+    liq = (v0 > 0.5 * zV[rest]) & (zV[rest] - v0 > 0.0)
+    u = np.append(np.log(np.where(liq, zV[rest] - v0, v0)), beta0)
+    small = max(min(beta0, 1.0 - beta0), 1e-3)
+    order = rest + [d]
+    mis = np.zeros(m + 1)  # the check's scaled mismatch of the last evaluation
+    evals = [0]
+    warm.reset()
+
+    def F(u):
+        beta = float(u[m])
+        if not 0.0 < beta < 1.0:
+            raise _NoAnswer("vapor fraction out of range")
+        e = np.exp(u[:m])
+        vO = np.where(liq, zV[rest] - e, e)
+        v = np.zeros(nc)
+        v[rest] = vO
+        v[d] = beta - float(vO.sum())
+        if not (np.all(v[V] > 0.0) and np.all(v[V] <= zV[V])):
+            raise _NoAnswer("a vapor amount out of range")
+        x = (z - v) / (1.0 - beta)
+        y = v / beta
+        app = dict(zip(comps, x.tolist()))
+        evals[0] += 1
+        out, status = el._session(warm, "_front_fugacities", app, T)
+        if out is None:  # (a model whose methods are replaced: the usual speciation)
+            out, status = el._session(warm, "fugacities", app, T)
+        if not status["speciation_converged"]:
+            raise _NoAnswer("a trial liquid's speciation did not settle")
+        fl, n, _ = out
+        lnphi = phasekit.phi_vapor(pp, y, T, P)
+        r = np.empty(m + 1)
+        tot = float(n.sum())
+        for i, k in enumerate(order):
+            fk = fl[comps[k]]
+            if not fk > 0.0:
+                raise _NoAnswer(f"the liquid holds no {comps[k]}")
+            r[i] = math.log(v[k] / beta) + lnphi[k] + lnP - math.log(fk)
+            mis[i] = checks.fugacity_mismatch(
+                fk, fk * math.exp(r[i]), P, max(x[k], float(n[pos[comps[k]]]) / tot), tol
+            )
+        return r, (beta, x, y, n)
+
+    def size(du):  # a step's size: ln units, and beta relative to the smaller phase
+        return max(float(np.max(np.abs(du[:m]))) if m else 0.0, abs(float(du[m])) / small)
+
+    r, state = F(u)
+    step = math.inf
+    for _ in range(SHARP_STEPS):
+        scaled = float(np.max(mis))  # (F's of the current point: the differences come next)
+        J = np.empty((m + 1, m + 1))
+        for j in range(m + 1):
+            # steps of LARGE_STEP in the logarithms: a trace's liquid share (H2S at 3e-10 of
+            # a boiling water) follows a smaller one by less than the speciation resolves
+            h = LARGE_STEP if j < m else 1e-4 * min(u[m], 1.0 - u[m])
+            uj = u.copy()
+            uj[j] += h
+            J[:, j] = (F(uj)[0] - r) / h
+        try:
+            du = np.linalg.solve(J, -r)
+        except np.linalg.LinAlgError:
+            raise _NoAnswer("singular Jacobian") from None
+        step = abs(float(du[m]))
+        if step <= 1e-3 * tol * small and scaled <= SPLIT_TOL * tol:
+            break
+        full = size(du)
+        du *= min(1.0, 0.5 / max(full, 1e-300))  # (at most half the smaller phase)
+        # damped until the Newton step of the same Jacobian shrinks (Deuflhard's test: the
+        # rows' scales, 1e-6 for water and 1 for a trace, do not matter)
+        t = 1.0
+        while True:
+            try:
+                un = u + t * du
+                rn, sn = F(un)
+                if size(np.linalg.solve(J, -rn)) < full:
+                    break
+            except ValueError as e:
+                if not no_answer(e):
+                    raise
+            t *= 0.5
+            if t < 1e-4:
+                return _result(system, z, T, P, *state), evals[0], step
+        u, r, state = un, rn, sn
+    return _result(system, z, T, P, *state), evals[0], step
 
 
 def _attempts(system, z, T, P, tried, raw, note, warm):
@@ -1324,7 +1494,13 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
         x = (z - v) / (1.0 - vs)
         y = v / vs
         app = dict(zip(comps, x.tolist()))
-        (f, n, _), status = el._session(warm, "fugacities", app, Tk)
+        # each trace resolved to its own total: the core's speciation returns its warm start
+        # where a trace's total moves by less than 1e-11 of the liquid, and the difference
+        # Jacobian loses that trace's liquid part (see _split_in_beta)
+        out, status = el._session(warm, "_front_fugacities", app, Tk)
+        if out is None:  # (a model whose methods are replaced: the usual speciation)
+            out, status = el._session(warm, "fugacities", app, Tk)
+        f, n, _ = out
         budget[0] -= status["speciation_iterations"] or 0
         if settle is not None and not status["speciation_converged"]:
             # an unsettled trial liquid (hot, loaded ammonia or amine liquids): its fugacities
