@@ -13,7 +13,16 @@ from ..errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer
 from ..flashes import BoilsDryError, FlashResult, flash, flash_near
 from .active_set import SI_TOL, _active_set, _max_solids
 from .data import LN10
-from .liquid import _Liquid, _NoLiquid, all_solid, no_liquid, nonnegative_form, water_short
+from .liquid import (
+    OVERDRAWN,
+    Overdrawn,
+    _Liquid,
+    _NoLiquid,
+    all_solid,
+    no_liquid,
+    nonnegative_form,
+    water_short,
+)
 from .thermo import solid_enthalpy, solid_entropy
 
 # a flash at T that the active set does not settle: flashes at these fractions of the volatile
@@ -38,6 +47,7 @@ DRY_BUDGET = 40  # flashes without a liquid after which the active set of a flas
 # times as much of the feed is left unboiled, in this many steps (see _vf_by_continuation)
 VF_LADDER_FROM = 2.0
 VF_LADDER = 4
+VF_HALVINGS = 6  # continuation steps without an answer retried from halfway, in all
 PAST_STEPS = 12  # vapor fractions past DRY_GRID's top a flash at T tries (see _past_the_grid)
 # flashes after which an active set started from given solids (a step of those two) stops: such
 # a step settles in 11-34 where it has an answer (41-42 for a seawater with its carbonate at 1 atm
@@ -78,7 +88,7 @@ class _Split:
             self.shift, red = new - red, new
             self.total = float(red.sum())
         if not self.total > 0.0:
-            raise NoSolutionError("the solids take more than the feed holds")
+            raise Overdrawn(OVERDRAWN)
         red = np.maximum(red, 0.0)
         if given == "vapor_fraction":
             value = value / self.total
@@ -201,16 +211,17 @@ def _vf_by_continuation(system, z, P, beta):
     at 471 K, let bischofite join and the set never recovered, where 99.414 and 99.512 %
     answer): the flash where VF_LADDER_FROM times as much of the feed is left unboiled, then
     VF_LADDER steps towards ``beta`` (geometric in 1 - vapor fraction), each one's active set
-    from the last one's solids, a step without an answer tried once more from halfway; each
-    step stops after DRY_BUDGET flashes without a liquid. None
-    where the first flash or a step finds no answer (a liquid that does boil dry costs that
-    flash and the steps up to where it fails)."""
+    from the last one's solids, a step without an answer tried again from halfway (in
+    -ln(1 - vapor fraction)) from the last answer, up to VF_HALVINGS times in all; each step
+    stops after DRY_BUDGET flashes without a liquid. None where the first flash finds no
+    answer or the halvings run out (a liquid that does boil dry costs that flash, the steps
+    up to where it fails and the halvings)."""
     rest = 1.0 - beta
     top = min(VF_LADDER_FROM * rest, 1.0)
     ss = system.solids
     out = None
     steps = [1.0 - top * (rest / top) ** (k / VF_LADDER) for k in range(VF_LADDER)] + [beta]
-    halved = False
+    halvings = 0
     while steps:
         b = steps[0]
         start = None
@@ -224,12 +235,14 @@ def _vf_by_continuation(system, z, P, beta):
         except (ConvergenceError, ValueError) as e:
             if not _no_split(e):
                 raise
-            if out is None or halved:
+            if out is None or halvings >= VF_HALVINGS:
                 return None
-            # once, a step halfway (in -ln of what is left) from the last answer: where a solid
-            # joins on the way a whole step can outrun its budget (a seawater at 1 atm from
-            # 69.1 to 74.0 %, where sylvite joins: 60 flashes, then 71.7 % and 74.0 % answer)
-            halved = True
+            # a step halfway (in -ln of what is left) from the last answer: where a solid joins
+            # or leaves on the way a whole step can outrun its budget (a seawater at 1 atm from
+            # 69.1 to 74.0 %, where sylvite joins: 60 flashes, then 71.7 % and 74.0 % answer;
+            # with its carbonate from 82.2 to 85 %, where carnallite joins at 84.5 % and T
+            # stays at 399.11 K while sylvite turns into it: 83.6 % and 84.3 %, then 85 %)
+            halvings += 1
             steps.insert(0, 1.0 - math.sqrt((1.0 - out.vapor_fraction) * (1.0 - b)))
             continue
         out = out_b
@@ -269,7 +282,11 @@ def _three_phase(system, z, P, given, value, stall=None, start=None, fall_back=T
             return split
         except ValueError as e:
             if no_answer(e):
-                dry.append(True)  # the solids would take the whole liquid
+                # the solids would take the whole liquid; a trial split whose solids take more
+                # than the feed holds is a step too long, no sign of that, and counts towards
+                # the budget only (a seawater with its carbonate at 1 atm boiled to 85 %: 527
+                # such splits from no solids and no other, where a liquid with carnallite is)
+                dry.append(not isinstance(e, Overdrawn))
                 if budget[0] is not None and len(dry) > budget[0]:
                     raise _Stalled(f"found no liquid in {len(dry)} flashes") from None
             raise
@@ -301,7 +318,7 @@ def _three_phase(system, z, P, given, value, stall=None, start=None, fall_back=T
                     # to 75 % vapor)
                     if not (no_answer(e) and s[j] > h0):
                         raise
-                    dry.pop()  # (evaluate took it for the liquid gone)
+                    dry.pop()  # (evaluate counted it)
                     if h0 < DIFF_SHARE * _ion_left(system, active[j], split.n):
                         break  # the step back changes the scarcest ion little: as good
                     h *= DIFF_SHRINK

@@ -55,6 +55,15 @@ def _dlnx_ds(system, T, n, content):
     return D @ du, du
 
 
+OVERDRAWN = "the solids take more than the feed holds"
+
+
+class Overdrawn(NoSolutionError):
+    """Amounts of solids that take more of an element than the feed holds: a trial point
+    outside what the feed allows (a step of the solids' amounts too long), no sign that the
+    liquid is gone."""
+
+
 class _NoLiquid(NoSolutionError):
     """The core's speciation of a liquid next to solids did not converge, diverged or is not
     finite: a step of the methods here that found no liquid (never a caller's answer: at the
@@ -138,7 +147,7 @@ def nonnegative_form(system, red, ions=False):
         method="highs",
     )
     if lp.status != 0:
-        raise NoSolutionError("the solids take more than the feed holds")
+        raise Overdrawn(OVERDRAWN)
     out = red + lp.x[:m] - lp.x[m:]
     target = B @ red
     scale = float(np.abs(target).sum())
@@ -149,13 +158,13 @@ def nonnegative_form(system, red, ions=False):
             float(n0.min()) < -1e-12 * float(np.abs(n0).sum())
             or float(np.abs(B @ out - target).sum()) > 1e-12 * scale
         ):
-            raise NoSolutionError("the solids take more than the feed holds")
+            raise Overdrawn(OVERDRAWN)
         return out
     keep = out > 1e-12 * float(np.abs(red).sum())
     out[~keep] = 0.0
     out[keep] += np.linalg.lstsq(B[:, keep], target - B @ out, rcond=None)[0]
     if np.any(out < 0.0) or float(np.abs(B @ out - target).sum()) > 1e-13 * scale:
-        raise NoSolutionError("the solids take more than the feed holds")
+        raise Overdrawn(OVERDRAWN)
     return out
 
 
