@@ -1074,9 +1074,9 @@ def _split_in_beta(system, z, T, P, start, f, warm):
     liquid: its column in the Jacobian lost ln f_L's share, and the split at T stalled at a
     residual of 1e-7 in water's ln f, beta off by 5-20 %; with its liquids resolved it ends at
     a scaled residual of 7.7e-10, which leaves beta uncertain by more than its tolerance).
-    Ends where the Newton step moves
-    beta by at most a thousandth of the tolerance of the smaller phase, or where the line
-    search stalls; the last step's change of beta is beta's uncertainty."""
+    Ends where the Newton step moves beta by at most a thousandth of the tolerance of the
+    smaller phase, or where the line search stalls; the last step's change of beta is beta's
+    uncertainty."""
     from velmora import phasekit
 
     comps, el, pp = system.components, system.model, system.pp
