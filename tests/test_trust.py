@@ -1524,3 +1524,22 @@ def test_a_trace_water_at_its_boiling_point_flashes_at_the_h_of_its_flash_at_t()
     assert r.H == pytest.approx(at_t.H, rel=s.tol)
     assert r.T == pytest.approx(at_t.T, abs=1e-8)
     assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-4)
+
+
+def test_a_search_in_t_reads_splits_whose_vapor_fraction_is_not_sharp():
+    # a water with 3.5e-12 CO2 and 7.3e-12 CaCO3 at 48.5 bar asked at its dew point (fuzz seed
+    # 456): the T solve's splits near 535.26 K have vapor fractions their residual cannot fix
+    # (uncertain by 2-6), which the TP flash refuses, and the search raised that refusal; it
+    # reads their vapor fraction instead, T being sharp there. Checked by the fuzz's
+    # independent checks (tests/independent.py: the feed's balances, the vapor's y phi P
+    # against the liquid speciated afresh), and the TP flash itself still refusing such a split
+    import independent as ind
+
+    s = velmora.System("CaCO3-CO2-H2O")
+    P = 4852072.9641474895
+    feed = {"H2O": W, "CaCO3": 4.0328250574483506e-10, "CO2": 1.9528554718030071e-10}
+    out = ind.run({s.name: ind.Reference(s)}, ind.Case(s.name, "vf", feed, P, vf=1.0))
+    assert out.status == "verified", out
+    T = s.flash(feed, P, vapor_fraction=1.0).T
+    with pytest.raises(ConvergenceError, match=r"its split's vapor fraction is not sharp"):
+        s.flash(feed, P, T=T - 1e-5)

@@ -44,6 +44,15 @@ class _NoAnswer(NoSolutionError):
     tried."""
 
 
+class _Unsharp(ConvergenceError):
+    """A TP flash's verified split whose vapor fraction its residual leaves uncertain by more
+    than the tolerance (see ``_sharp``); ``found``: that split. A search in T reads its vapor
+    fraction, H or S: near the boiling point of a nearly pure water beta(T) is so steep that
+    T, which such a search answers, is sharp where beta at a given T is not."""
+
+    found: Any = None
+
+
 class BoilsDryError(NoSolutionError):
     """A flash at T whose liquid boils dry: every split it tried left a liquid beyond the
     aqueous model (the flash with solids says so in its own words)."""
@@ -1046,7 +1055,7 @@ def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
             f"residual {max(res, bal):.3g}",
         ]
     feed = dict(zip(system.components, (float(v) for v in z)))
-    raise ConvergenceError(
+    err = _Unsharp(
         f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed {_feed_text(system, z)}"
         f": its split's vapor fraction is not sharp (tolerance {tol:g} of the smaller phase); "
         "tried " + "; ".join(tried),
@@ -1056,6 +1065,8 @@ def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
         residual=found.residual,
         tried=tried,
     )
+    err.found = found
+    raise err
 
 
 SHARP_STEPS = 12  # Newton steps of _split_in_beta
@@ -1891,7 +1902,7 @@ def _solve_T(system, z, P, key, target, T0, warm):
 
     def g(T):
         if T not in seen:
-            v = tp_flash(system, z, T, P, warm=warm)
+            v = _unsharp_flash(system, z, T, P, warm)
             if v.raw["beta"] < 1.0 and v.water is not True:
                 # a root of the liquid model that is no liquid of water (3.2 mol/kg MgCl2 at
                 # 30 kPa, all liquid at 628 K: its water turned into H3O+ and OH-) is no point of
@@ -1950,9 +1961,19 @@ def _solve_T(system, z, P, key, target, T0, warm):
             b = 0.5 * (a + dry)
     lo, hi = (a, b) if up else (b, a)
     T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)
-    out = seen.get(T) or tp_flash(system, z, T, P, warm=warm)
+    out = seen.get(T) or _unsharp_flash(system, z, T, P, warm)
     out.iterations = sum(v.iterations for v in seen.values())
     return out
+
+
+def _unsharp_flash(system, z, T, P, warm):
+    """The TP flash of a search in T, its split where the split's vapor fraction is not sharp
+    (_Unsharp): the search's answer is its T (a vapor fraction of 1 - 1e-9 at the dew point of
+    a water with 1e-11 of CO2 and CaCO3 at 48.5 bar, whose splits on the way were refused)."""
+    try:
+        return tp_flash(system, z, T, P, warm=warm)
+    except _Unsharp as e:
+        return e.found
 
 
 def _bubble_T(system, z, P, T0, warm):
