@@ -388,6 +388,35 @@ def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
         assert split == pytest.approx(feed[c] / total, rel=1e-9)
 
 
+def test_an_s_flash_whose_t_solve_meets_a_split_on_unsettled_trial_liquids_answers():
+    # 9.45 mol/kg MEA loaded with 8.37 of H2S at 24.3 bar (fuzz seed 451): the T solve of the
+    # flash at S met the flash at 415 K, whose last split balanced the trial liquids the core
+    # left unsettled at the core's own split (vapor fraction 0.049, residual 0.398 against the
+    # settled liquid), and raised, although the S is that of the flash at 419.43 K. Against
+    # that flash at T (another route) and the answer's liquid speciated afresh (its bubble
+    # pressure is P, each volatile's partial pressure y P)
+    s = velmora.System("MEA-H2S-H2O")
+    feed = {"H2O": W, "MEA": 9.452762480671524, "H2S": 8.36888835786665}
+    P, T = 2427054.624564198, 419.43197508423293
+    at_t = s.flash(feed, P, T=T)
+    r = s.flash(feed, P, S=at_t.S)
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-7)
+    for c in ("H2O", "MEA", "H2S"):
+        assert r.x[c] == pytest.approx(at_t.x[c], rel=1e-6)
+        assert r.vapor[c] == pytest.approx(at_t.vapor[c], rel=1e-6)
+    liq = s.liquid(r.T, r.x)
+    assert liq.bubble_pressure == pytest.approx(P, rel=1e-6)
+    for c in ("H2O", "MEA", "H2S"):
+        assert liq.partial_pressures[c] == pytest.approx(r.vapor[c] * P, rel=1e-6)
+    # the flash at 415 K answers too, between its neighbours at 414 and 416 K, its liquid
+    # boiling at P
+    betas = [s.flash(feed, P, T=t).vapor_fraction for t in (414.0, 415.0, 416.0)]
+    assert 0.0 < betas[0] < betas[1] < betas[2] < 0.01
+    mid = s.flash(feed, P, T=415.0)
+    assert s.liquid(415.0, mid.x).bubble_pressure == pytest.approx(P, rel=1e-6)
+
+
 def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_public_error():
     # 1.57 mol/kg NaOH boiled to a vapor fraction of 0.953 at 9 bar: the vapor is water, so
     # the liquid left holds NaOH at the molality of the balance, 78 mol/kg, where the activity
