@@ -1572,3 +1572,19 @@ def test_a_search_in_t_reads_splits_whose_vapor_fraction_is_not_sharp():
     T = s.flash(feed, P, vapor_fraction=1.0).T
     with pytest.raises(ConvergenceError, match=r"its split's vapor fraction is not sharp"):
         s.flash(feed, P, T=T - 1e-5)
+
+
+@pytest.mark.parametrize("chem, feed", TRACE_WATERS)
+def test_a_trace_water_at_its_boiling_point_flashes_at_the_s_of_its_flash_at_t(chem, feed):
+    # S is steeper in T there than H relative to itself (about 110 J/(mol K) times 4,600 per K
+    # against 69): the T solve stopped 1e-8 K from the split with S off by 5e-6, and the splits
+    # at a given vapor fraction, bracketed from 1e-9 to 1 - 1.4e-6, found none at the top end.
+    # The answer has the T and the vapor fraction of the flash whose S it was given, and its
+    # liquid, speciated afresh, boils at P
+    s = velmora.System(chem)
+    at_t = s.flash(feed, ATM, T=s.flash(feed, ATM, vapor_fraction=0.3).T)
+    r = s.flash(feed, ATM, S=at_t.S)
+    assert r.S == pytest.approx(at_t.S, rel=s.tol)
+    assert r.T == pytest.approx(at_t.T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-4)
+    assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(ATM, rel=1e-6)
