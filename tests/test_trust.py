@@ -417,6 +417,37 @@ def test_an_s_flash_whose_t_solve_meets_a_split_on_unsettled_trial_liquids_answe
     assert s.liquid(415.0, mid.x).bubble_pressure == pytest.approx(P, rel=1e-6)
 
 
+def test_an_s_flash_whose_t_solve_meets_tp_flashes_that_fail_steps_past_them(monkeypatch):
+    # the same liquid with its TP flashes failing from 414.5 to 417.5 K, as 415 and 417 K did:
+    # the T solve stepped from 355 K to 415 K, halved back from there as from a liquid boiled
+    # dry, and raised that failure 0.01 K short of it although the S is that of the flash at
+    # 419.43 K. Against that flash at T (another route) and the answer's liquid speciated afresh
+    from velmora import flashes
+
+    s = velmora.System("MEA-H2S-H2O")
+    feed = {"H2O": W, "MEA": 9.452762480671524, "H2S": 8.36888835786665}
+    P, T = 2427054.624564198, 419.43197508423293
+    at_t = s.flash(feed, P, T=T)
+    real = flashes.tp_flash
+    failed = []
+
+    def failing(system, z, T, P, named=False, *, warm):
+        if 414.5 < T < 417.5:
+            failed.append(T)
+            raise ConvergenceError(f"flash not converged at T = {T:g} K", T=T, P=P)
+        return real(system, z, T, P, named, warm=warm)
+
+    monkeypatch.setattr(flashes, "tp_flash", failing)
+    r = s.flash(feed, P, S=at_t.S)
+    assert failed  # (the T solve met the failures)
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-7)
+    liq = s.liquid(r.T, r.x)
+    assert liq.bubble_pressure == pytest.approx(P, rel=1e-6)
+    for c in ("H2O", "MEA", "H2S"):
+        assert liq.partial_pressures[c] == pytest.approx(r.vapor[c] * P, rel=1e-6)
+
+
 def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_public_error():
     # 1.57 mol/kg NaOH boiled to a vapor fraction of 0.953 at 9 bar: the vapor is water, so
     # the liquid left holds NaOH at the molality of the balance, 78 mol/kg, where the activity
