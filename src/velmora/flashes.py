@@ -473,32 +473,38 @@ def _on_boiling_line(system, z, P, key, value, out, error=None, *, warm):
         else:
             lo = 1e-9
             hi = (1.0 - _nonvolatile_share(system, z)) * (1.0 - 1e-6)
-            b0 = out.raw["beta"] if out is not None else 0.0
-            if lo < b0 < hi:
-                # the bracket grown from the T solve's split (H and S rise with beta), steps of
-                # 0.01 times 4: the ends are the splits hardest to find (a water with 4e-7 of
-                # CaCO3 at its boiling point: its split at vapor fraction 1 - 1.4e-6 was not
-                # found, where the S asked for lies 3e-5 from the T solve's 0.29997)
-                g0, step = at(b0)[key] / scale - value, 0.01
-                while True:
-                    b1 = min(b0 + step, hi) if g0 < 0.0 else max(b0 - step, lo)
-                    g1 = at(b1)[key] / scale - value
-                    if g0 * g1 <= 0.0 or b1 in (lo, hi):
-                        break
-                    b0, g0, step = b1, g1, 4.0 * step
-                (lo, glo), (hi, ghi) = sorted([(b0, g0), (b1, g1)])
-            else:
-                glo, ghi = at(lo)[key] / scale - value, at(hi)[key] / scale - value
+            # the bracket grown from the T solve's split (H and S rise with beta), or from
+            # half the feed where it failed, steps of 0.01 times 4: the ends are the splits
+            # hardest to find (a water with 4e-7 of CaCO3 at its boiling point: its split at
+            # vapor fraction 1 - 1.4e-6 was not found, where the S asked for lies 3e-5 from the
+            # T solve's 0.29997)
+            b0 = out.raw["beta"] if out is not None else 0.5
+            b0 = min(max(b0, lo), hi)
+            g0, step = at(b0)[key] / scale - value, 0.01
+            b1, g1 = b0, g0
+            while g0 != 0.0:
+                b1 = min(b0 + step, hi) if g0 < 0.0 else max(b0 - step, lo)
+                if b1 == b0:
+                    break  # an end, the target beyond it
+                g1 = at(b1)[key] / scale - value
+                if g0 * g1 <= 0.0 or b1 in (lo, hi):
+                    break
+                b0, g0, step = b1, g1, 4.0 * step
+            (lo, glo), (hi, ghi) = sorted([(b0, g0), (b1, g1)])
             if glo * ghi > 0.0:
                 raise _NoAnswer(
                     f"{key} at vapor fractions {lo:g} and {hi:.6g} lies on one side of the target"
                 )
-            beta = brentq(
-                lambda b: at(b)[key] / scale - value,
-                lo,
-                hi,
-                xtol=1e-13,
-                rtol=4.0 * np.finfo(float).eps,
+            beta = (
+                b0
+                if g0 == 0.0
+                else brentq(
+                    lambda b: at(b)[key] / scale - value,
+                    lo,
+                    hi,
+                    xtol=1e-13,
+                    rtol=4.0 * np.finfo(float).eps,
+                )
             )
         raw = at(beta)
     except ValueError as e:
