@@ -388,6 +388,66 @@ def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
         assert split == pytest.approx(feed[c] / total, rel=1e-9)
 
 
+def test_an_s_flash_whose_t_solve_meets_a_split_on_unsettled_trial_liquids_answers():
+    # 9.45 mol/kg MEA loaded with 8.37 of H2S at 24.3 bar (fuzz seed 451): the T solve of the
+    # flash at S met the flash at 415 K, whose last split balanced the trial liquids the core
+    # left unsettled at the core's own split (vapor fraction 0.049, residual 0.398 against the
+    # settled liquid), and raised, although the S is that of the flash at 419.43 K. Against
+    # that flash at T (another route) and the answer's liquid speciated afresh (its bubble
+    # pressure is P, each volatile's partial pressure y P)
+    s = velmora.System("MEA-H2S-H2O")
+    feed = {"H2O": W, "MEA": 9.452762480671524, "H2S": 8.36888835786665}
+    P, T = 2427054.624564198, 419.43197508423293
+    at_t = s.flash(feed, P, T=T)
+    r = s.flash(feed, P, S=at_t.S)
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-7)
+    for c in ("H2O", "MEA", "H2S"):
+        assert r.x[c] == pytest.approx(at_t.x[c], rel=1e-6)
+        assert r.vapor[c] == pytest.approx(at_t.vapor[c], rel=1e-6)
+    liq = s.liquid(r.T, r.x)
+    assert liq.bubble_pressure == pytest.approx(P, rel=1e-6)
+    for c in ("H2O", "MEA", "H2S"):
+        assert liq.partial_pressures[c] == pytest.approx(r.vapor[c] * P, rel=1e-6)
+    # the flash at 415 K answers too, between its neighbours at 414 and 416 K, its liquid
+    # boiling at P
+    betas = [s.flash(feed, P, T=t).vapor_fraction for t in (414.0, 415.0, 416.0)]
+    assert 0.0 < betas[0] < betas[1] < betas[2] < 0.01
+    mid = s.flash(feed, P, T=415.0)
+    assert s.liquid(415.0, mid.x).bubble_pressure == pytest.approx(P, rel=1e-6)
+
+
+def test_an_s_flash_whose_t_solve_meets_tp_flashes_that_fail_steps_past_them(monkeypatch):
+    # the same liquid with its TP flashes failing from 414.5 to 417.5 K, as 415 and 417 K did:
+    # the T solve stepped from 355 K to 415 K, halved back from there as from a liquid boiled
+    # dry, and raised that failure 0.01 K short of it although the S is that of the flash at
+    # 419.43 K. Against that flash at T (another route) and the answer's liquid speciated afresh
+    from velmora import flashes
+
+    s = velmora.System("MEA-H2S-H2O")
+    feed = {"H2O": W, "MEA": 9.452762480671524, "H2S": 8.36888835786665}
+    P, T = 2427054.624564198, 419.43197508423293
+    at_t = s.flash(feed, P, T=T)
+    real = flashes.tp_flash
+    failed = []
+
+    def failing(system, z, T, P, named=False, *, warm):
+        if 414.5 < T < 417.5:
+            failed.append(T)
+            raise ConvergenceError(f"flash not converged at T = {T:g} K", T=T, P=P)
+        return real(system, z, T, P, named, warm=warm)
+
+    monkeypatch.setattr(flashes, "tp_flash", failing)
+    r = s.flash(feed, P, S=at_t.S)
+    assert failed  # (the T solve met the failures)
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-7)
+    liq = s.liquid(r.T, r.x)
+    assert liq.bubble_pressure == pytest.approx(P, rel=1e-6)
+    for c in ("H2O", "MEA", "H2S"):
+        assert liq.partial_pressures[c] == pytest.approx(r.vapor[c] * P, rel=1e-6)
+
+
 def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_public_error():
     # 1.57 mol/kg NaOH boiled to a vapor fraction of 0.953 at 9 bar: the vapor is water, so
     # the liquid left holds NaOH at the molality of the balance, 78 mol/kg, where the activity
@@ -1543,3 +1603,45 @@ def test_a_search_in_t_reads_splits_whose_vapor_fraction_is_not_sharp():
     T = s.flash(feed, P, vapor_fraction=1.0).T
     with pytest.raises(ConvergenceError, match=r"its split's vapor fraction is not sharp"):
         s.flash(feed, P, T=T - 1e-5)
+
+
+@pytest.mark.parametrize("chem, feed", TRACE_WATERS)
+def test_a_trace_water_at_its_boiling_point_flashes_at_the_s_of_its_flash_at_t(chem, feed):
+    # S is steeper in T there than H relative to itself (about 110 J/(mol K) times 4,600 per K
+    # against 69): the T solve stopped 1e-8 K from the split with S off by 5e-6, and the splits
+    # at a given vapor fraction, bracketed from 1e-9 to 1 - 1.4e-6, found none at the top end.
+    # The answer has the T and the vapor fraction of the flash whose S it was given, and its
+    # liquid, speciated afresh, boils at P
+    s = velmora.System(chem)
+    at_t = s.flash(feed, ATM, T=s.flash(feed, ATM, vapor_fraction=0.3).T)
+    r = s.flash(feed, ATM, S=at_t.S)
+    assert r.S == pytest.approx(at_t.S, rel=s.tol)
+    assert r.T == pytest.approx(at_t.T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-4)
+    assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(ATM, rel=1e-6)
+
+
+@pytest.mark.parametrize(
+    "chem, feed, vf, key",
+    [
+        ("MEA-CO2-H2O", {"H2O": 1.0, "MEA": 1e-9, "CO2": 4e-10}, 0.3, "S"),
+        ("CaCO3-CO2-H2O", {"H2O": 1.0, "CaCO3": 4e-9, "CO2": 9e-10}, 0.7, "H"),
+        ("MEA-CO2-H2O", {"H2O": 1.0, "MEA": 1e-9, "CO2": 4e-10}, 0.3, "H"),
+        ("MDEA-H2S-H2O", {"H2O": 1.0, "MDEA": 1e-9, "H2S": 3e-10}, 0.7, "S"),
+    ],
+)
+def test_a_trace_water_whose_t_solve_misses_at_its_boiling_point_answers_at_its_h_or_s(
+    chem, feed, vf, key
+):
+    # 1e-9 of the solutes: the T solve stopped at the jump of the boiling line (the amine
+    # waters) or raised at a TP flash that found no split (the calcite water), and the splits
+    # at a given vapor fraction, bracketed from 1e-9 to 1 - 1e-6, raised; bracketed outward from
+    # the T solve's split, or from half the feed, they answer. Against the flash at T (another
+    # route) and the answer's liquid speciated afresh
+    s = velmora.System(chem)
+    at_t = s.flash(feed, ATM, T=s.flash(feed, ATM, vapor_fraction=vf).T)
+    r = s.flash(feed, ATM, **{key: getattr(at_t, key)})
+    assert getattr(r, key) == pytest.approx(getattr(at_t, key), rel=s.tol)
+    assert r.T == pytest.approx(at_t.T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-4)
+    assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(ATM, rel=1e-6)
