@@ -1090,6 +1090,35 @@ def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
     raise err
 
 
+def _trial_fugacities(el, warm, app, T):
+    """((fugacities, true amounts, ln gamma), status) of a split's trial liquid, each trace
+    resolved to its own total: the core's speciation returns its warm start where a trace's
+    total moves by less than 1e-11 of the liquid, and a difference Jacobian loses that trace's
+    liquid part (see _split_in_beta). The core's fugacities where a model method is
+    replaced."""
+    out, status = el._session(warm, "_front_fugacities", app, T)
+    if out is None:
+        out, status = el._session(warm, "fugacities", app, T)
+    return out, status
+
+
+def _split_rows(system, ks, f, n, x, y, lnphi, P, r, mis):
+    """Into r[i]: ln (y_k phi_k P / f_k) of a split's components ks[i] (f: the liquid's
+    fugacities [Pa] by name, n its true amounts), and into mis[i] the check's scaled mismatch
+    of the two (checks.fugacity_mismatch, its trace allowance from the larger of x_k and the
+    molecule's true fraction)."""
+    comps, pos, tol = system.components, system._info.pos, system.tol
+    lnP, tot = math.log(P), float(n.sum())
+    for i, k in enumerate(ks):
+        fk = f[comps[k]]
+        if not fk > 0.0:
+            raise _NoAnswer(f"the liquid holds no {comps[k]}")
+        r[i] = math.log(y[k]) + lnphi[k] + lnP - math.log(fk)
+        mis[i] = checks.fugacity_mismatch(
+            fk, fk * math.exp(r[i]), P, max(x[k], float(n[pos[comps[k]]]) / tot), tol
+        )
+
+
 SHARP_STEPS = 12  # Newton steps of _split_in_beta
 
 
@@ -1113,8 +1142,7 @@ def _split_in_beta(system, z, T, P, start, f, warm):
 
     comps, el, pp = system.components, system.model, system.pp
     nc = len(comps)
-    lnP = math.log(P)
-    tol, pos = system.tol, system._info.pos
+    tol = system.tol
     V = _volatiles_of(system, z, f)
     y0 = np.asarray(start["y"], dtype=float)
     if not np.all(y0[V] > 0.0):
@@ -1148,23 +1176,11 @@ def _split_in_beta(system, z, T, P, start, f, warm):
         y = v / beta
         app = dict(zip(comps, x.tolist()))
         evals[0] += 1
-        out, status = el._session(warm, "_front_fugacities", app, T)
-        if out is None:  # (a model whose methods are replaced: the usual speciation)
-            out, status = el._session(warm, "fugacities", app, T)
+        (fl, n, _), status = _trial_fugacities(el, warm, app, T)
         if not status["speciation_converged"]:
             raise _NoAnswer("a trial liquid's speciation did not settle")
-        fl, n, _ = out
-        lnphi = phasekit.phi_vapor(pp, y, T, P)
         r = np.empty(m + 1)
-        tot = float(n.sum())
-        for i, k in enumerate(order):
-            fk = fl[comps[k]]
-            if not fk > 0.0:
-                raise _NoAnswer(f"the liquid holds no {comps[k]}")
-            r[i] = math.log(v[k] / beta) + lnphi[k] + lnP - math.log(fk)
-            mis[i] = checks.fugacity_mismatch(
-                fk, fk * math.exp(r[i]), P, max(x[k], float(n[pos[comps[k]]]) / tot), tol
-            )
+        _split_rows(system, order, fl, n, x, y, phasekit.phi_vapor(pp, y, T, P), P, r, mis)
         return r, (beta, x, y, n)
 
     def size(du):  # a step's size: ln units, and beta relative to the smaller phase
@@ -1507,8 +1523,7 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
     pp, comps, el = system.pp, system.components, system.model
     nc, m = len(comps), len(V)
     free_T = beta is not None
-    lnP = math.log(P)
-    tol, pos = system.tol, system._info.pos
+    tol = system.tol
     budget = [SPLIT_EVALS] if budget is None else budget
     mis = np.zeros(m + free_T)  # the check's scaled mismatch of the last evaluation
     # what the liquid can give of each: its own amount and, of a gas, what its salts hold
@@ -1539,13 +1554,7 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
         x = (z - v) / (1.0 - vs)
         y = v / vs
         app = dict(zip(comps, x.tolist()))
-        # each trace resolved to its own total: the core's speciation returns its warm start
-        # where a trace's total moves by less than 1e-11 of the liquid, and the difference
-        # Jacobian loses that trace's liquid part (see _split_in_beta)
-        out, status = el._session(warm, "_front_fugacities", app, Tk)
-        if out is None:  # (a model whose methods are replaced: the usual speciation)
-            out, status = el._session(warm, "fugacities", app, Tk)
-        f, n, _ = out
+        (f, n, _), status = _trial_fugacities(el, warm, app, Tk)
         budget[0] -= status["speciation_iterations"] or 0
         if settle is not None and not status["speciation_converged"]:
             # an unsettled trial liquid (hot, loaded ammonia or amine liquids): its fugacities
@@ -1559,17 +1568,8 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
                     f, n, _, _ = _recover(system, app, Tk, n, math.inf, None, warm)
                 except ConvergenceError as exc:
                     raise _NoAnswer(str(exc)) from None
-        lnphi = phasekit.phi_vapor(pp, y, Tk, P)
         r = np.empty(len(w))
-        tot = float(n.sum())
-        for i, k in enumerate(V):
-            fk = f[comps[k]]
-            if not fk > 0.0:
-                raise _NoAnswer(f"the liquid holds no {comps[k]}")
-            r[i] = math.log(vV[i] / vs) + lnphi[k] + lnP - math.log(fk)
-            mis[i] = checks.fugacity_mismatch(
-                fk, fk * math.exp(r[i]), P, max(x[k], float(n[pos[comps[k]]]) / tot), tol
-            )
+        _split_rows(system, V, f, n, x, y, phasekit.phi_vapor(pp, y, Tk, P), P, r, mis)
         if free_T:
             r[m] = mis[m] = math.log(vs / beta)
         return r, (vs, x, y, n, Tk)
