@@ -964,6 +964,56 @@ def test_a_flash_with_solids_at_the_vapor_fraction_where_carnallite_takes_the_sy
         assert held.get(e, 0.0) + amount * liquid.get(e, 0.0) == pytest.approx(n, rel=1e-9), e
 
 
+def test_a_flash_with_solids_past_bischofite_s_joining_answers():
+    # the same seawater boiled to 85.95 % vapor said 'the liquid boils dry': continued from
+    # 71.9 %, whose active set from no solids took steps of anhydrite five times the calcium
+    # the feed holds (the splits of such steps overdrawn) until its budget ran out, and past the
+    # bischofite point (85.9 %) the solids' differences stepped 1e-4 of each solid, a sixth of
+    # the sulfate its liquid still holds for kieserite's, a secant whose Newton steps did not
+    # settle. A liquid is there: at 404.742 K bischofite joins (seven solids again: T stays
+    # while the liquid's amount falls); against the liquid with its solids at that T without
+    # the vapor (another route), elements from the formulas and the liquid speciated afresh
+    import independent as ind
+
+    from velmora.enginebridge import databank
+
+    s = velmora.System("seawater-CO2-H2O")
+    feed = {
+        "H2O": 55.50929780738274,
+        "NaCl": 4.6436013520669475,
+        "KCl": 0.14225402436222548,
+        "MgCl2": 0.5928812974858821,
+        "CaCl2": 0.11743678259190236,
+        "SrCl2": 0.0005248034547800055,
+        "Na2SO4": 0.3551306264530021,
+        "BaCl2": 0.0,
+        "Na2CO3": 0.009543761089024097,
+        "NaHCO3": 0.003842244448622925,
+        "CO2": 0.0,
+    }
+    r = s.flash(feed, ATM, vapor_fraction=0.8595, solids=True)
+    assert r.vapor_fraction == pytest.approx(0.8595, abs=1e-9)
+    seven = {"anhydrite", "calcite", "celestite", "halite", "kieserite", "carnallite", "bischofite"}
+    assert set(r.solids) == seven
+    _settled_with_solids(s, r, ATM)
+    total = sum(feed.values())
+    rest = {c: v / total - r.vapor_fraction * r.vapor[c] for c, v in feed.items()}
+    sle = s.liquid(r.T, rest, solids=True)
+    assert set(sle.solids) == seven
+    for k, v in r.solids.items():
+        assert sle.solids[k] == pytest.approx(v, rel=1e-4), k
+    formula = {k: rec["formula"] for k, rec in databank.active().table("solids").items()}
+    fed = ind.count({c: v / total for c, v in feed.items()})
+    held = ind.count({c: r.vapor_fraction * v for c, v in r.vapor.items()})
+    for e, n in ind.count(r.solids, formula).items():
+        held[e] = held.get(e, 0.0) + n
+    liquid = ind.count(r.x)
+    amount = (fed["Cl"] - held.get("Cl", 0.0)) / liquid["Cl"]
+    assert 0.0 < amount < 1.0 - r.vapor_fraction
+    for e, n in fed.items():
+        assert held.get(e, 0.0) + amount * liquid.get(e, 0.0) == pytest.approx(n, rel=1e-9), e
+
+
 def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans_in_t():
     # a four-salt brine at 1 atm boiled to 76 % vapor at 422.3 K with halite, sylvite and
     # anhydrite: the flashes at vapor fractions found no liquid from 0.76 up, so the S of the

@@ -29,7 +29,7 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL, start=None)
     error of ``errors.no_answer`` where it has none; ``tol`` the |SI| sought, which may loosen
     the solve inside),
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
-    the species or None).
+    the species, or of what the liquid holds of each element, for the damping; or None).
     ``si_tol``: the |SI| the present solids must reach (Newton stops at a tenth of it).
     ``start``: (amounts, set) of solids to begin with instead of none (a neighbouring
     answer's), solved first; from none where that set's state has no answer.
@@ -239,8 +239,8 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                 J = None
                 continue
             ds = np.linalg.lstsq(J, -r, rcond=None)[0]
-        # no species of the liquid may lose more than MAX_DROP of its amount by the linear
-        # prediction (the indices are logarithmic: a full step can overshoot a solid's last
+        # no species (or element) of the liquid may lose more than MAX_DROP of its amount by the
+        # linear prediction (the indices are logarithmic: a full step can overshoot a solid's last
         # ions); no amount below 0 (a solid reaching 0 leaves)
         lam, hit = 1.0, None
         if dlnn is not None:

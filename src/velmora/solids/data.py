@@ -129,6 +129,13 @@ class Solids:
             len(carried), len(elems)
         )
         self._lacking: dict[tuple[bool, ...], np.ndarray] = {}
+        # mol of those elements per mol of each species of the liquid and of each solid (its
+        # dissolved ions): what a liquid has left of a solid's scarcest element (``left``)
+        self._species_elems = np.array(
+            [[db.elements(db.species(s)["formula"]).get(e, 0) for s in info.names] for e in elems],
+            dtype=float,
+        ).reshape(len(elems), len(info.names))
+        self._solid_elems = np.maximum(self.nu, 0.0) @ self._species_elems.T
 
     def _lower_hydrate(self, k: int, w: int) -> bool:
         """Whether a solid other than k holds the same ions in the same ratio with less water
@@ -156,6 +163,24 @@ class Solids:
                 np.linalg.matrix_rank(self._ions[list(which)]) == len(which)
             )
         return known
+
+    def left(self, k: int, n: ArrayLike) -> float:
+        """Mol of the solid ``k`` that the elements (other than H and O) of a liquid of true
+        amounts ``n`` make: the least over the solid's elements, free ions and complexes
+        together (celestite in a bittern near dryness: the Sr of 6.6e-12 mol of it, where the
+        liquid still holds 2.5e-6 mol of S; anhydrite: the Ca of 8.6e-7 mol, though Ca++ alone
+        makes 2e-11, the rest being CaSO4(aq)). inf for a solid without such elements."""
+        own = self._solid_elems[k]
+        held = self._species_elems @ np.asarray(n, dtype=float)
+        return min((float(held[e] / own[e]) for e in np.flatnonzero(own > 0.0)), default=math.inf)
+
+    def d_ln_held(self, active: Sequence[int], n: ArrayLike) -> np.ndarray:
+        """d ln (mol of each element, other than H and O, that a liquid of true amounts ``n``
+        holds) / d (amount of each solid of ``active``), elements x solids: what the solids take
+        of a liquid whose elements stay in it (no vapor takes them), exactly linear in their
+        amounts."""
+        held = self._species_elems @ np.asarray(n, dtype=float)
+        return -(self._solid_elems[list(active)] / held).T
 
     def __len__(self) -> int:
         return len(self.names)
