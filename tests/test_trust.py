@@ -873,6 +873,22 @@ def test_a_flash_with_solids_near_dryness_answers_at_the_vapor_fraction():
     assert frac * cl + r.solids["halite"] == pytest.approx(want / total, rel=1e-8)
 
 
+# a seawater with its carbonate (fuzz seed 903), boiled at 1 atm past its salts' joining
+BOILING_SEAWATER = {
+    "H2O": 55.50929780738274,
+    "NaCl": 4.6436013520669475,
+    "KCl": 0.14225402436222548,
+    "MgCl2": 0.5928812974858821,
+    "CaCl2": 0.11743678259190236,
+    "SrCl2": 0.0005248034547800055,
+    "Na2SO4": 0.3551306264530021,
+    "BaCl2": 0.0,
+    "Na2CO3": 0.009543761089024097,
+    "NaHCO3": 0.003842244448622925,
+    "CO2": 0.0,
+}
+
+
 def test_a_flash_with_solids_at_the_vapor_fraction_where_sylvite_joins_answers():
     # a seawater with its carbonate at 1 atm boiled to 82.1 % vapor, where sylvite joins five
     # solids (fuzz seed 903): the flash at 392.10 K has a liquid there, the flash at its vapor
@@ -885,19 +901,7 @@ def test_a_flash_with_solids_at_the_vapor_fraction_where_sylvite_joins_answers()
     import time
 
     s = velmora.System("seawater-CO2-H2O")
-    feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 4.6436013520669475,
-        "KCl": 0.14225402436222548,
-        "MgCl2": 0.5928812974858821,
-        "CaCl2": 0.11743678259190236,
-        "SrCl2": 0.0005248034547800055,
-        "Na2SO4": 0.3551306264530021,
-        "BaCl2": 0.0,
-        "Na2CO3": 0.009543761089024097,
-        "NaHCO3": 0.003842244448622925,
-        "CO2": 0.0,
-    }
+    feed = BOILING_SEAWATER
     at_T = s.flash(feed, ATM, T=392.1036145357837, solids=True)
     t0 = time.process_time()
     r = s.flash(feed, ATM, vapor_fraction=at_T.vapor_fraction, solids=True)
@@ -910,37 +914,50 @@ def test_a_flash_with_solids_at_the_vapor_fraction_where_sylvite_joins_answers()
     _settled_with_solids(s, r, ATM)
 
 
-def test_a_flash_with_solids_at_the_vapor_fraction_where_carnallite_takes_the_sylvite_answers():
-    # the same seawater boiled to 85 % vapor said 'the liquid boils dry'. From no solids its
-    # active set tried 668 splits: 527 whose solids took more than the feed holds, none without
-    # a liquid, and those were read as the liquid gone; continued from 82.2 %, the step to 85 %
-    # crossed carnallite's joining (84.5 %) and did not settle, nor the one retry from 83.6 %.
-    # A liquid is there: at 399.11 K sylvite turns into carnallite while the vapor grows (T
-    # stays, seven solids: an invariant point at 1 atm), so the flash at that T has no one
-    # vapor fraction; against the liquid with its solids at that T without the vapor (the
-    # solid-liquid equilibrium, another route), elements from the formulas, and the answer's
-    # liquid speciated afresh
+@pytest.mark.parametrize(
+    "vf, seven",
+    [
+        # 85 % said 'the liquid boils dry'. From no solids its active set tried 668 splits: 527
+        # whose solids took more than the feed holds, none without a liquid, and those were
+        # read as the liquid gone; continued from 82.2 %, the step to 85 % crossed carnallite's
+        # joining (84.5 %) and did not settle, nor the one retry from 83.6 %. At 399.11 K
+        # sylvite turns into carnallite while the vapor grows (T stays, seven solids)
+        (
+            0.85,
+            {"anhydrite", "calcite", "celestite", "halite", "kieserite", "sylvite", "carnallite"},
+        ),
+        # 85.95 % said so too: continued from 71.9 %, whose active set from no solids took steps
+        # of anhydrite five times the calcium the feed holds (their splits overdrawn) until its
+        # budget ran out, and past the bischofite point (85.9 %) the solids' differences
+        # stepped 1e-4 of each solid, a sixth of the sulfate its liquid still holds for
+        # kieserite's, a secant whose Newton steps did not settle. At 404.742 K bischofite
+        # joins (seven solids again: T stays while the liquid's amount falls)
+        (
+            0.8595,
+            {
+                "anhydrite",
+                "calcite",
+                "celestite",
+                "halite",
+                "kieserite",
+                "carnallite",
+                "bischofite",
+            },
+        ),
+    ],
+)
+def test_a_flash_with_solids_at_an_invariant_point_of_a_boiling_seawater_answers(vf, seven):
+    # at an invariant point at 1 atm the flash at its T has no one vapor fraction: against the
+    # liquid with its solids at that T without the vapor (the solid-liquid equilibrium, another
+    # route), elements from the formulas, and the answer's liquid speciated afresh
     import independent as ind
 
     from velmora.enginebridge import databank
 
     s = velmora.System("seawater-CO2-H2O")
-    feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 4.6436013520669475,
-        "KCl": 0.14225402436222548,
-        "MgCl2": 0.5928812974858821,
-        "CaCl2": 0.11743678259190236,
-        "SrCl2": 0.0005248034547800055,
-        "Na2SO4": 0.3551306264530021,
-        "BaCl2": 0.0,
-        "Na2CO3": 0.009543761089024097,
-        "NaHCO3": 0.003842244448622925,
-        "CO2": 0.0,
-    }
-    r = s.flash(feed, ATM, vapor_fraction=0.85, solids=True)
-    assert r.vapor_fraction == pytest.approx(0.85, abs=1e-9)
-    seven = {"anhydrite", "calcite", "celestite", "halite", "kieserite", "sylvite", "carnallite"}
+    feed = BOILING_SEAWATER
+    r = s.flash(feed, ATM, vapor_fraction=vf, solids=True)
+    assert r.vapor_fraction == pytest.approx(vf, abs=1e-9)
     assert set(r.solids) == seven
     _settled_with_solids(s, r, ATM)
     # what is not vapor, per mol of feed: at r.T the liquid with its solids, no vapor
@@ -952,56 +969,6 @@ def test_a_flash_with_solids_at_the_vapor_fraction_where_carnallite_takes_the_sy
         assert sle.solids[k] == pytest.approx(v, rel=1e-4), k
     # elements: the feed in the vapor, the solids (their formulas) and the liquid, whose
     # amount per mol of feed the chlorine gives; every other element must then balance
-    formula = {k: rec["formula"] for k, rec in databank.active().table("solids").items()}
-    fed = ind.count({c: v / total for c, v in feed.items()})
-    held = ind.count({c: r.vapor_fraction * v for c, v in r.vapor.items()})
-    for e, n in ind.count(r.solids, formula).items():
-        held[e] = held.get(e, 0.0) + n
-    liquid = ind.count(r.x)
-    amount = (fed["Cl"] - held.get("Cl", 0.0)) / liquid["Cl"]
-    assert 0.0 < amount < 1.0 - r.vapor_fraction
-    for e, n in fed.items():
-        assert held.get(e, 0.0) + amount * liquid.get(e, 0.0) == pytest.approx(n, rel=1e-9), e
-
-
-def test_a_flash_with_solids_past_bischofite_s_joining_answers():
-    # the same seawater boiled to 85.95 % vapor said 'the liquid boils dry': continued from
-    # 71.9 %, whose active set from no solids took steps of anhydrite five times the calcium
-    # the feed holds (the splits of such steps overdrawn) until its budget ran out, and past the
-    # bischofite point (85.9 %) the solids' differences stepped 1e-4 of each solid, a sixth of
-    # the sulfate its liquid still holds for kieserite's, a secant whose Newton steps did not
-    # settle. A liquid is there: at 404.742 K bischofite joins (seven solids again: T stays
-    # while the liquid's amount falls); against the liquid with its solids at that T without
-    # the vapor (another route), elements from the formulas and the liquid speciated afresh
-    import independent as ind
-
-    from velmora.enginebridge import databank
-
-    s = velmora.System("seawater-CO2-H2O")
-    feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 4.6436013520669475,
-        "KCl": 0.14225402436222548,
-        "MgCl2": 0.5928812974858821,
-        "CaCl2": 0.11743678259190236,
-        "SrCl2": 0.0005248034547800055,
-        "Na2SO4": 0.3551306264530021,
-        "BaCl2": 0.0,
-        "Na2CO3": 0.009543761089024097,
-        "NaHCO3": 0.003842244448622925,
-        "CO2": 0.0,
-    }
-    r = s.flash(feed, ATM, vapor_fraction=0.8595, solids=True)
-    assert r.vapor_fraction == pytest.approx(0.8595, abs=1e-9)
-    seven = {"anhydrite", "calcite", "celestite", "halite", "kieserite", "carnallite", "bischofite"}
-    assert set(r.solids) == seven
-    _settled_with_solids(s, r, ATM)
-    total = sum(feed.values())
-    rest = {c: v / total - r.vapor_fraction * r.vapor[c] for c, v in feed.items()}
-    sle = s.liquid(r.T, rest, solids=True)
-    assert set(sle.solids) == seven
-    for k, v in r.solids.items():
-        assert sle.solids[k] == pytest.approx(v, rel=1e-4), k
     formula = {k: rec["formula"] for k, rec in databank.active().table("solids").items()}
     fed = ind.count({c: v / total for c, v in feed.items()})
     held = ind.count({c: r.vapor_fraction * v for c, v in r.vapor.items()})
