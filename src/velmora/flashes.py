@@ -1939,13 +1939,14 @@ def _solve_T(system, z, P, key, target, T0, warm):
 
     def g(T):
         if T not in seen:
-            try:
-                if T in raised:
-                    raise raised[T]
-                v = _unsharp_flash(system, z, T, P, warm)
-            except ConvergenceError as e:
-                raised[T] = e
-                v = _continued(system, z, T, P, seen, e, warm)
+            failed = raised.get(T)  # (a T tried again: continued from the split now nearest)
+            if failed is None:
+                try:
+                    v = _unsharp_flash(system, z, T, P, warm)
+                except ConvergenceError as e:
+                    failed = raised[T] = e
+            if failed is not None:
+                v = _continued(system, z, T, P, seen, failed, warm)
             if v.raw["beta"] < 1.0 and v.water is not True:
                 # a root of the liquid model that is no liquid of water (3.2 mol/kg MgCl2 at
                 # 30 kPa, all liquid at 628 K: its water turned into H3O+ and OH-) is no point of
