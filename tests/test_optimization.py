@@ -316,6 +316,89 @@ def test_ipopt_largest_recovery_before_gypsum_scales():
     assert "gypsum" not in below.solids and above.solids.get("gypsum", 0.0) > 0.0
 
 
+# optima whose bound lies on a small output or whose inputs are trace amounts (found by
+# benchmarks/fuzz_optimize.py): (chemistry, T, start, lower and upper bounds of the varied
+# amounts, objective weights (maximized), output, sense of its bound, bound)
+SMALL_OPTIMA = [
+    (
+        "CaCO3-CO2-H2O",
+        287.4932880020578,
+        {"H2O": 55.50929780738274, "CaCO3": 5.0593627364775576e-05, "CO2": 3.697374041054369e-05},
+        {
+            "CO2": (9.243435102635922e-06, 0.00021578973257851985),
+            "CaCO3": (1.1821177103597257e-05, 0.0002023745094591023),
+        },
+        {"CO2": 27046.222234925226, "CaCO3": -19765.33512392951},
+        "pH",
+        ">=",
+        7.558090846471358,
+    ),
+    (
+        "BaCl2-H2O",
+        373.91154971088923,
+        {"H2O": 55.50929780738274, "BaCl2": 0.6485197481388894},
+        {
+            "BaCl2": (0.16212993703472234, 4.902837542526307),
+            "H2O": (13.703033147294235, 222.03719122953095),
+        },
+        {"BaCl2": -1.5419730900559043, "H2O": -0.018015},
+        "m_H3O+",
+        "<=",
+        1.2379597106180977e-06,
+    ),
+]
+
+
+@pytest.mark.parametrize("chem, T, app, box, w, out, sense, bound", SMALL_OPTIMA)
+def test_ipopt_optimum_holds_a_small_bound_relatively_and_meets_first_order_conditions(
+    chem, T, app, box, w, out, sense, bound
+):
+    # Without scaling Ipopt held m_H3O+ to 1e-8 absolute (6e-5 of it) and stopped with BaCl2
+    # 1e-5 above its bound, off the first-order conditions; with its bounds widened by an
+    # absolute 1e-8 it solved CO2 past its bound and returned the point clipped back, pH 1.5e-4
+    # above the bound it held, with CaCO3 still free to fall
+    system = velmora.System(chem)
+    pyo, m = grey_box(system, T, app, list(box), [out])
+    for c, (lo, hi) in box.items():
+        m.liq.inputs[c].setlb(lo)
+        m.liq.inputs[c].setub(hi)
+    y = m.liq.outputs[out]
+    m.c = pyo.Constraint(expr=(y >= bound) if sense == ">=" else (y <= bound))
+    m.obj = pyo.Objective(expr=sum(w[c] * m.liq.inputs[c] for c in box), sense=pyo.maximize)
+    from velmora.pyomo import solve
+
+    fresh = velmora.System(chem)  # the checks' own System: its own caches and warm starts
+
+    def output(x):
+        state = fresh.liquid(T, dict(app, **x))
+        return state.pH if out == "pH" else state.molality[out[2:]]
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        r = solve(m)
+        assert r.solved, r
+        x = {c: m.liq.inputs[c].value for c in box}
+        assert all(lo <= x[c] <= hi for c, (lo, hi) in box.items())
+        # the output on its bound, relatively (maximizing, each objective leaves it active)
+        got = output(x)
+        assert got == pytest.approx(bound, rel=1e-7)
+        assert (got >= bound * (1 - 1e-9)) if sense == ">=" else (got <= bound * (1 + 1e-9))
+        # first order on the inputs off their bounds: grad f = lam grad g, lam >= 0 for g <= b
+        free = [c for c, (lo, hi) in box.items() if lo * (1 + 1e-7) < x[c] < hi * (1 - 1e-7)]
+        assert free
+        dg = np.array(
+            [
+                richardson(lambda d, c=c: output(dict(x, **{c: x[c] * (1 + d)})), 1e-4)(lambda v: v)
+                / x[c]
+                for c in free
+            ]
+        )
+    df = np.array([w[c] for c in free])
+    lam = float(df @ dg / (dg @ dg))
+    assert (lam >= 0.0) if sense == "<=" else (lam <= 0.0)
+    assert np.abs(df - lam * dg).max() <= 1e-5 * np.abs(df).max()
+
+
 # -- a TP flash as outputs and as a grey box -----------------------------------------------------
 def test_flash_outputs_jacobian_equals_richardson_differences():
     s = velmora.System("MEA-CO2-H2O", gases=["N2"])

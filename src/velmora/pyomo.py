@@ -53,6 +53,7 @@ from .errors import VelmoraError
 from .optimize import FlashOutputs, LiquidOutputs
 
 INFINITY = 1e20  # Ipopt's "no bound"
+SCALE_MIN, SCALE_MAX = 1e-8, 1e8  # bounds of the user scaling factors (a row or variable near 0)
 AMOUNT_FLOOR = 1e-9  # lower bound of an amount input, relative to its starting amount
 
 
@@ -337,13 +338,35 @@ class _NLP:
         self.iterations = iter_count
         return True
 
+    def scaling(self, x0, lb, ub):
+        """(objective, variable, constraint) factors for Ipopt's user scaling at the start x0:
+        each variable by its size (|x0|, else its largest finite bound, else 1), then the
+        objective and each constraint row so that its largest derivative by a scaled variable
+        is 1. Ipopt's own gradient-based scaling only scales down: a constraint on an output
+        of 1e-6 (a molality of H3O+) would hold to its tolerance of 1e-8 in absolute terms,
+        1 % of itself; scaled, every row holds to 1e-8 of a relative change of the inputs."""
+        size = np.abs(np.asarray(x0, dtype=float))
+        for j, v in enumerate(size):
+            if not v > 0.0:
+                ends = [abs(b) for b in (lb[j], ub[j]) if abs(b) < INFINITY and b != 0.0]
+                size[j] = max(ends) if ends else 1.0
+        rows, cols = self.structure
+        d = np.abs(self.jacobian(x0)) * size[cols]
+        top = np.zeros(self.m)
+        np.maximum.at(top, rows, d)
+        g = np.abs(self.gradient(x0)) * size
+        obj = 1.0 / g.max() if g.size and g.max() > 0.0 else 1.0
+        rowscale = np.where(top > 0.0, 1.0 / np.where(top > 0.0, top, 1.0), 1.0)
+        clip = (SCALE_MIN, SCALE_MAX)
+        return float(np.clip(obj, *clip)), np.clip(1.0 / size, *clip), np.clip(rowscale, *clip)
+
 
 def solve(model: Any, options: Mapping[str, Any] | None = None, tee: bool = False) -> IpoptResult:
     """Ipopt on a Pyomo ``model`` holding ``ExternalGreyBoxBlock``s (and any algebraic
     constraints and at most one objective; none: a square system), through cyipopt. The
     solution is loaded into the model's variables. ``options``: Ipopt options over
-    tol = 1e-8 and hessian_approximation = limited-memory (the grey boxes give no Hessian);
-    ``tee``: print Ipopt's log."""
+    tol = 1e-8, hessian_approximation = limited-memory (the grey boxes give no Hessian) and
+    bound_relax_factor = 0; ``tee``: print Ipopt's log."""
     import cyipopt
 
     nlp = _NLP(model)
@@ -354,6 +377,11 @@ def solve(model: Any, options: Mapping[str, Any] | None = None, tee: bool = Fals
     opts = {
         "hessian_approximation": "limited-memory",
         "tol": 1e-8,
+        # Ipopt widens each bound by 1e-8 max(1, |bound|), an absolute 1e-8 mol for the amounts
+        # below 1 mol, and returns its point clipped to the bounds as given: a trace amount
+        # (1e-4 mol) converged 1e-8 past its bound came back 5e-5 off the point Ipopt solved,
+        # near an equivalence point a pH 1.5e-4 away from the bound it held there
+        "bound_relax_factor": 0.0,
         "print_level": 5 if tee else 0,
         "sb": "yes",
     }
@@ -366,6 +394,10 @@ def solve(model: Any, options: Mapping[str, Any] | None = None, tee: bool = Fals
     )
     try:
         nlp.constraints(x0)
+        if "nlp_scaling_method" not in opts:
+            obj_s, x_s, g_s = nlp.scaling(x0, lb, ub)
+            prob.set_problem_scaling(obj_scaling=obj_s, x_scaling=x_s, g_scaling=g_s)
+            prob.add_option("nlp_scaling_method", "user-scaling")
     except cyipopt.CyIpoptEvaluationError:
         raise ValueError(
             f"no start for Ipopt: the grey boxes have no answer at the starting "
