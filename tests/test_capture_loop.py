@@ -154,7 +154,7 @@ def test_exchanger_ua_of_a_bent_profile_leaves_no_cross_inside(mea):
     q, t_hot, t_cold = profile(mea, ex, hot, cold, 120)
     assert q[-1] == pytest.approx(ex.duty, rel=1e-9)
     dt = t_hot - t_cold
-    assert min(dt) > 0.1  # every one of 121 duties (ends included), not only CROSS_POINTS
+    assert min(dt) > 0.0  # at every one of 121 duties (ends included), not only CROSS_POINTS
     # its area is that of the profile (Simpson, 120 intervals against 60)
     inv = 1.0 / dt
     fine, coarse = simpson(q, inv), simpson(q[::2], inv[::2])
