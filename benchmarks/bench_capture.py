@@ -4,7 +4,8 @@ The unit is the cold core speciation (``true_amounts`` from no warm start, as in
 ``bench_engine_ratios.py``) of the pilot's K13 lean solvent at its lean T. Against it: the K13
 absorber (three 6 m beds, 8 segments per bed), the six-stage stripper with its reboiler on
 K13's rich solvent (to its lean loading), and the closed loop of K13's plant (absorber at 8 and
-at 4 segments per bed). Each column is timed over repeated cold runs (a new run builds its own
+at 4 segments per bed), and that loop's lean/rich exchanger alone on its inlets (sized by a 10 K
+approach, and by a UA). Each column is timed over repeated cold runs (a new run builds its own
 caches); printed: median and range [s], Newton iterations, liquid states, and the median as a
 multiple of the cold speciation's median (and the best run over the best speciation). The
 machine is shared: the multiples are the figures to read.
@@ -12,6 +13,7 @@ machine is shared: the multiples are the figures to read.
     .venv/bin/python benchmarks/bench_capture.py [repeats]
 """
 
+import math
 import statistics
 import sys
 import time
@@ -122,6 +124,29 @@ def main(repeat=5):
         print(
             f"    capture {r.capture_pct:.6f} %, SRD {r.srd:.8f} MJ/kg, "
             f"reboiler {r.reboiler_T:.6f} K"
+        )
+        if segments == 8:
+            streams = r.streams
+
+    # the loop's exchanger alone (its hot and cold inlets), sized by approach and by UA; the
+    # UA: the 10 K answer's duty over its ends' log-mean difference (an input here)
+    hot, hot_T = streams["lean from stripper"]
+    cold, cold_T = streams["rich from absorber"]
+    ex = capture.HeatExchanger(mea, approach=10.0).run(hot, hot_T, cold, cold_T)
+    d1, d2 = hot_T - ex.cold_out_T, ex.hot_out_T - cold_T
+    ua = ex.duty * math.log(d1 / d2) / (d1 - d2)
+    for label, kw in (("approach 10 K", {"approach": 10.0}), (f"UA {ua:.0f} W/K", {"UA": ua})):
+        hxs = []
+
+        def exchange(kw=kw, hxs=hxs):  # a new exchanger each run: no states kept
+            hxs.append(capture.HeatExchanger(mea, **kw))
+            return hxs[-1].run(hot, hot_T, cold, cold_T)
+
+        (med, lo, hi), x = timed(exchange, repeat * 4)
+        print(
+            f"  exchanger K13, {label:<21} {med * 1e3:6.1f} ms ({lo * 1e3:.1f}-{hi * 1e3:.1f})"
+            f"  {hxs[-1].th.calls:5d} liquid states  {med / unit:7,.0f} x (best "
+            f"{lo / best:6,.0f} x)  duty {x.duty:.6f} W"
         )
 
 

@@ -48,6 +48,7 @@ FORMULA = {
 ELEM_TOL = 1e-7  # the columns promise 1e-8; summation order costs far less than this
 ENERGY_TOL = 1e-5  # the columns promise 1e-6
 MW = {"CO2": 0.04401, "H2O": 0.018015, "MEA": 0.06108, "MDEA": 0.11916}  # kg/mol
+FINE_POINTS = 30  # interior duties where a UA exchanger's sides are compared
 UNITS = ("absorber", "stripper", "flue gas", "lean solvent", "lean/rich exchanger",
          "capture loop", "gas component")  # fmt: skip
 
@@ -245,7 +246,29 @@ def check_stripper(sysm, r, rich, feed_T, P, amine, Tc, target=None, duty=None):
     expect(prod.get(amine, 0.0) == 0.0 or sum(r.reflux.values()) == 0.0, "amine in the product")
 
 
-def check_exchanger(sysm, x, hot, hot_T, cold, cold_T, approach):
+def t_of_h(sysm, flows, H, lo, hi):
+    """T [K] in [lo, hi] where the liquid's enthalpy flow (fresh states) is H: Brent's method,
+    not the exchanger's own secant solve."""
+    from scipy.optimize import brentq
+
+    return brentq(lambda T: h_liq(sysm, flows, T) - H, lo, hi, xtol=1e-10, rtol=1e-14)
+
+
+def interior_dT(sysm, x, hot, hot_T, cold, cold_T, n=FINE_POINTS):
+    """The smallest hot - cold difference [K] at n interior duties evenly spread (at duty q from
+    the cold end the hot side holds H_hot_out + q, the cold side H_cold_in + q)."""
+    hh_out, hc_in = h_liq(sysm, hot, x.hot_out_T), h_liq(sysm, cold, cold_T)
+    q = h_liq(sysm, cold, x.cold_out_T) - hc_in
+    worst = math.inf
+    for k in range(1, n + 1):
+        f = k / (n + 1)
+        t_h = t_of_h(sysm, hot, hh_out + f * q, x.hot_out_T - 1.0, hot_T + 1.0)
+        t_c = t_of_h(sysm, cold, hc_in + f * q, cold_T - 1.0, x.cold_out_T + 1.0)
+        worst = min(worst, t_h - t_c)
+    return worst
+
+
+def check_exchanger(sysm, x, hot, hot_T, cold, cold_T, approach, ua=None):
     qh = h_liq(sysm, hot, hot_T) - h_liq(sysm, hot, x.hot_out_T)
     qc = h_liq(sysm, cold, x.cold_out_T) - h_liq(sysm, cold, cold_T)
     close(qh, qc, 1e-5, "exchanger hot vs cold duty")
@@ -256,6 +279,11 @@ def check_exchanger(sysm, x, hot, hot_T, cold, cold_T, approach):
     if approach is not None and hot_T - cold_T > approach:
         expect(min(hot_T - x.cold_out_T, x.hot_out_T - cold_T) >= approach - 1e-4,
                "approach not kept")  # fmt: skip
+    if ua is not None and x.duty > 0.0:
+        # a duty from the area of the profile leaves no cross anywhere inside it, not only
+        # at the exchanger's own check points
+        dt = interior_dT(sysm, x, hot, hot_T, cold, cold_T)
+        expect(dt > 0.0, f"UA {ua:.6g} W/K: temperature cross inside ({dt:.3g} K)")
 
 
 # ----------------------------------------------------------------------------- classes
@@ -393,13 +421,17 @@ def exchanger_case(rng):
 
     def run():
         x = hx.run(hot, hot_T, cold, cold_T)
-        check_exchanger(sysm, x, hot, hot_T, cold, cold_T, approach)
+        check_exchanger(sysm, x, hot, hot_T, cold, cold_T, approach, ua)
+        if ua is None and 0.0 < x.UA < math.inf and x.UA_error <= 1e-6:
+            # the area an approach's answer reports, as a UA, gives its duty back
+            back = capture.HeatExchanger(sysm, UA=x.UA).run(hot, hot_T, cold, cold_T)
+            close(back.duty, x.duty, 1e-6, f"duty of the UA {x.UA:.8g} W/K of the answer")
         return x
 
     return what, run
 
 
-def loop_case(rng):
+def loop_case(rng, ua=False):
     amine = "MEA" if rng.random() < 0.6 else "MDEA"
     sysm = system(amine)
     gas, gas_T, P, g = draw_gas(rng, sysm)
@@ -425,13 +457,16 @@ def loop_case(rng):
         stripper = capture.RateStripper(sysm, segments=2)
     else:
         stripper = capture.Stripper(sysm, int(rng.integers(3, 9)))
-    loop = capture.CaptureLoop(
-        ab, stripper, capture.HeatExchanger(sysm, approach=float(rng.uniform(5, 15)))
-    )
+    if ua:  # NTU of the solvent's heat capacity flow (about 3.5 kJ/kg/K) from 2 to 30
+        hx_ua = float(rng.uniform(2.0, 30.0)) * lg * gas_kg / 3600.0 * 3500.0
+        hx = capture.HeatExchanger(sysm, UA=hx_ua)
+    else:
+        hx_ua, hx = None, capture.HeatExchanger(sysm, approach=float(rng.uniform(5, 15)))
+    loop = capture.CaptureLoop(ab, stripper, hx)
     what = (
         f"{amine} {'packed' if rate else 'stages'} L/G {lg:.2f} w {wf:.3f} lean {ll:.3f} "
         f"{lean_T:.1f} K gas {gas_T:.1f} K CO2 {g[0]:.3f} P_s {Ps:.0f} wet {'H2O' in gas} "
-        f"{type(stripper).__name__}"
+        f"{type(stripper).__name__} UA {hx_ua}"
     )
 
     def run():
@@ -442,7 +477,7 @@ def loop_case(rng):
                        loop.stripper.condenser_T)  # fmt: skip
         close(s.lean_out["CO2"], lean["CO2"], 1e-8, "stripper lean CO2 vs lean CO2")
         x = r.exchanger
-        check_exchanger(sysm, x, s.lean_out, s.reboiler_T, a.liquid_out, a.rich_T, None)
+        check_exchanger(sysm, x, s.lean_out, s.reboiler_T, a.liquid_out, a.rich_T, None, hx_ua)
         mk = {c: lean[c] - s.lean_out[c] for c in ("H2O", amine)}
         check_elements([gas, mk], [a.gas_out, s.product], "loop")
         Tc = loop.stripper.condenser_T
@@ -591,6 +626,7 @@ CLASSES = {
     "capture loop": (loop_case, 25),
     "pilot_runs (blanks, measured dropped)": (pilot_case, 3),
     "determinism (same inputs twice)": (determinism_case, 10),
+    "capture loop, UA exchanger": (lambda rng: loop_case(rng, ua=True), 10),
 }
 
 

@@ -7,6 +7,7 @@ import warnings
 
 import numpy as np
 import pytest
+from scipy.optimize import brentq
 
 from test_capture import atoms, h_gas, h_liq  # element counts written out there
 
@@ -59,12 +60,12 @@ def test_exchanger_duties_balance_by_flash_enthalpies_and_approach_holds(mea):
     # the smallest difference (here inside: the pinch) is the approach; the ends are wider
     ends = (390.0 - ex.cold_out_T, ex.hot_out_T - 320.0)
     assert ex.min_dT == pytest.approx(8.0, abs=1e-5) and min(ends) >= 8.0 - 1e-6
-    # UA mode: the UA of that duty over its log-mean difference gives the duty back
-    d1, d2 = ends
-    lm = (d1 - d2) / math.log(d1 / d2) if abs(d1 - d2) > 1e-9 else d1
-    back = capture.HeatExchanger(mea, UA=ex.duty / lm).run(HOT, 390.0, COLD, 320.0)
+    # UA mode: the area this answer reports, given back as the UA, gives its duty back
+    assert ex.UA > 0.0 and ex.UA_error <= 1e-7
+    back = capture.HeatExchanger(mea, UA=ex.UA).run(HOT, 390.0, COLD, 320.0)
     assert back.duty == pytest.approx(ex.duty, rel=1e-6)
-    more = capture.HeatExchanger(mea, UA=2.0 * ex.duty / lm).run(HOT, 390.0, COLD, 320.0)
+    assert back.UA == pytest.approx(ex.UA, rel=1e-6)
+    more = capture.HeatExchanger(mea, UA=2.0 * ex.UA).run(HOT, 390.0, COLD, 320.0)
     assert ex.duty < more.duty and more.approach < 8.0
     # no area, no duty; at zero approach the pinch lies inside (the rich solvent's heat
     # capacity, reaction heat included, is not the lean one's): less duty than the ends allow
@@ -76,6 +77,107 @@ def test_exchanger_duties_balance_by_flash_enthalpies_and_approach_holds(mea):
     )
     assert more.duty < lim.duty < ends_limit
     assert lim.min_dT == pytest.approx(0.0, abs=1e-5) and lim.approach > 0.1
+
+
+def t_at(system, flows, H, lo, hi):
+    """T [K] in [lo, hi] where a liquid's enthalpy flow, from fresh ``System.liquid`` states,
+    is H [W]: Brent's method (not the exchanger's secant)."""
+    return brentq(
+        lambda T: system.liquid(T, dict(flows)).H * sum(flows.values()) - H,
+        lo,
+        hi,
+        xtol=1e-11,
+        rtol=1e-15,
+    )
+
+
+def profile(system, ex, hot, cold, n):
+    """(duty q from the cold end [W], hot T, cold T [K]) at n + 1 evenly spaced duties, ends
+    included: the hot side holds H_hot_out + q, the cold side H_cold_in + q (fresh states)."""
+
+    def h(flows, T):
+        return system.liquid(T, dict(flows)).H * sum(flows.values())
+
+    hh, hc = h(hot, ex.hot_out_T), h(cold, ex.cold_in_T)
+    q = np.linspace(0.0, h(cold, ex.cold_out_T) - hc, n + 1)
+    t_hot = [t_at(system, hot, hh + x, ex.hot_out_T - 1.0, ex.hot_in_T + 1.0) for x in q]
+    t_cold = [t_at(system, cold, hc + x, ex.cold_in_T - 1.0, ex.cold_out_T + 1.0) for x in q]
+    return q, np.array(t_hot), np.array(t_cold)
+
+
+def simpson(q, y):
+    return (q[1] - q[0]) / 3.0 * (y[0] + y[-1] + 4.0 * y[1:-1:2].sum() + 2.0 * y[2:-1:2].sum())
+
+
+def test_exchanger_area_is_the_integral_of_the_profile_not_the_log_mean(mea):
+    ex = capture.HeatExchanger(mea, approach=8.0).run(HOT, 390.0, COLD, 320.0)
+    q, t_hot, t_cold = profile(mea, ex, HOT, COLD, 64)
+    inv = 1.0 / (t_hot - t_cold)
+    fine, coarse = simpson(q, inv), simpson(q[::2], inv[::2])
+    # Simpson on 64 intervals, its own error (Richardson: (coarse - fine) / 15) far below 1e-7
+    assert abs(coarse - fine) / 15.0 <= 1e-8 * fine
+    assert ex.UA == pytest.approx(fine, rel=1e-7)
+    # the sides' heat capacities bend (the rich one's reaction heat): the log-mean relation of
+    # the ends needs less area than the profile does
+    d1, d2 = 390.0 - ex.cold_out_T, ex.hot_out_T - 320.0
+    lm = (d1 - d2) / math.log(d1 / d2)
+    assert ex.lmtd == pytest.approx(lm, rel=1e-12)
+    assert ex.duty / lm < 0.97 * ex.UA
+
+
+def test_exchanger_area_is_the_log_mean_one_where_heat_capacities_hardly_change(mea):
+    # 6 K between the inlets: each side's T is nearly linear in its duty. With L(q) the
+    # difference linear between the ends (whose integral of dq / L is duty / lmtd exactly)
+    # and |difference - L| <= eps (each side's largest departure from its chord, summed),
+    # |UA - duty / lmtd| <= duty eps / ((L_min - eps) L_min), L_min the smaller end difference.
+    ex = capture.HeatExchanger(mea, approach=2.0).run(HOT, 326.0, COLD, 320.0)
+    q, t_hot, t_cold = profile(mea, ex, HOT, COLD, 40)
+    f = q / q[-1]
+    eps = max(abs(t_hot - (t_hot[0] + (t_hot[-1] - t_hot[0]) * f)))
+    eps += max(abs(t_cold - (t_cold[0] + (t_cold[-1] - t_cold[0]) * f)))
+    eps *= 1.5  # the largest departure between the 41 points of a smooth bulge
+    L = min(ex.hot_in_T - ex.cold_out_T, ex.hot_out_T - ex.cold_in_T)
+    bound = ex.duty * eps / ((L - eps) * L)
+    lm_ua = ex.duty / ex.lmtd
+    assert bound <= 2e-3 * lm_ua  # nearly constant heat capacities: a tight bound
+    assert abs(ex.UA - lm_ua) <= bound
+
+
+def test_exchanger_ua_of_a_bent_profile_leaves_no_cross_inside(mea):
+    # the fuzzer's case (benchmarks/fuzz_capture.py 1 471 --only exchanger, #10): by the
+    # log-mean relation of the ends this UA gave a duty whose profile crossed at 80 % of it
+    hot = {"CO2": 2.87895, "H2O": 96.6813, "MEA": 19.5779}
+    cold = {"CO2": 8.71235, "H2O": 88.3442, "MEA": 17.8897}
+    ua = 625399.45
+    ex = capture.HeatExchanger(mea, UA=ua).run(hot, 379.313, cold, 327.283)
+    assert ex.UA == pytest.approx(ua, rel=1e-6)
+    q, t_hot, t_cold = profile(mea, ex, hot, cold, 120)
+    assert q[-1] == pytest.approx(ex.duty, rel=1e-9)
+    dt = t_hot - t_cold
+    assert min(dt) > 0.0  # at every one of 121 duties (ends included), not only CROSS_POINTS
+    # its area is that of the profile (Simpson, 120 intervals against 60)
+    inv = 1.0 / dt
+    fine, coarse = simpson(q, inv), simpson(q[::2], inv[::2])
+    assert abs(coarse - fine) / 15.0 <= 1e-7 * fine
+    assert fine == pytest.approx(ua, rel=1e-6)
+    # far from the log-mean relation: that one would have promised more duty
+    assert ex.duty / ex.lmtd < 0.7 * ua
+
+
+def test_exchanger_round_trip_next_to_a_pinch_at_an_end(mea):
+    # the fuzzer's case (benchmarks/fuzz_capture.py 10 471 --only exchanger, #144): a 0.022 K
+    # approach at the cold end, where the area grows only like -ln of the distance to the pinch
+    hot = {"CO2": 5.17825, "H2O": 109.622, "MEA": 17.1513}
+    cold = {"CO2": 7.95994, "H2O": 117.668, "MEA": 18.4101}
+    ex = capture.HeatExchanger(mea, approach=0.022).run(hot, 383.513, cold, 318.941)
+    assert ex.hot_out_T - 318.941 == pytest.approx(0.022, abs=1e-6)  # the pinch at that end
+    assert ex.UA_error <= 1e-6
+    back = capture.HeatExchanger(mea, UA=ex.UA).run(hot, 383.513, cold, 318.941)
+    assert back.duty == pytest.approx(ex.duty, rel=1e-6)
+    # 10 % more area moves the duty by little, the end closer to the pinch, never across
+    more = capture.HeatExchanger(mea, UA=1.1 * ex.UA).run(hot, 383.513, cold, 318.941)
+    assert 0.0 < more.duty - ex.duty < 1e-3 * ex.duty
+    assert 0.0 < more.hot_out_T - 318.941 < 0.022
 
 
 def test_exchanger_refuses_crosses_and_unbalanced_duties(mea):

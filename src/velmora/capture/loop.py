@@ -285,8 +285,8 @@ class CaptureLoop:
             ) from e
 
     def _exchange(self, hot, hot_T, cold, cold_T):
-        try:
-            return self.exchanger.run(hot, hot_T, cold, cold_T)
+        try:  # without its area: the result's exchanger is checked again, with it, at the end
+            return self.exchanger._run(hot, hot_T, cold, cold_T, False)
         except ConvergenceError as e:
             raise ConvergenceError(f"{self.name}: {e}", residual=e.residual) from e
 
