@@ -7,9 +7,9 @@ of each solvent. Both sides are held liquid (the rich side under the stripper's 
 CO2 flashes in the exchanger).
 
 Sized by an ``approach`` [K] (the smallest temperature difference over the ends and the
-interior duties checked: the pinch can lie inside, as the rich solvent's heat capacity,
-reaction heat included, is not the lean one's) or by ``UA`` [W/K]. The area a duty Q needs is
-the counter-current integral
+interior, its minimum located on the enthalpy curves below: the pinch can lie inside, as the
+rich solvent's heat capacity, reaction heat included, is not the lean one's) or by ``UA``
+[W/K]. The area a duty Q needs is the counter-current integral
 
     UA(Q) = integral over q from 0 to Q of dq / (T_hot(q) - T_cold(q)),
 
@@ -66,6 +66,7 @@ from collections.abc import Mapping
 from typing import Any
 
 import numpy as np
+from scipy.optimize import minimize_scalar
 
 from ..checks import warns_at_caller
 from ..errors import ConvergenceError
@@ -73,6 +74,7 @@ from .absorber import Thermo
 
 DUTY_TOL = 1e-6  # relative mismatch of the two sides' duties
 CROSS_POINTS = 4  # interior duties where the two sides' temperatures are compared
+PINCH_SAMPLES = 64  # duties where the enthalpy curves' difference is scanned for its minimum
 CROSS_TOL = 1e-6  # K: a cross smaller than this is the pinch search's tolerance, not a cross
 UA_TOL = 1e-7  # relative: a UA answer's duty (its area's, error included; or its bracket)
 UA_CHECK = 1e-6  # relative: a UA answer's area against the UA asked for, as the duty it moves
@@ -213,19 +215,21 @@ class HeatExchanger:
         q_max = min(self.enthalpy(c, Th) - Hc_in, Hh_in - self.enthalpy(h, Tc))
         if self.UA is None:
             dt = float(self.approach)  # type: ignore[arg-type]
+            curves = None
             if dt >= Th - Tc:
                 Q = 0.0
             else:
+                curves = self._curves(h, c, Tc - 0.5, Th + 0.5)
                 Q = min(self.enthalpy(c, Th - dt) - Hc_in, Hh_in - self.enthalpy(h, Tc + dt))
-                Q = self._pinched(h, c, Th, Tc, Q, dt, ends)
-            known, curves = None, None
+                Q = self._pinched(h, c, Th, Tc, Q, dt, ends, curves)
+            known = None
         else:
             ua = float(self.UA)
             curves = self._curves(h, c, Tc - 0.5, Th + 0.5) if ua > 0.0 and q_max > 0.0 else None
             Q, A, err, slope = self._ua_duty(h, c, Th, Tc, Hh_in, Hc_in, q_max, curves)
             known = (A, err)
         Th_out, Tc_out = ends(Q) if Q > 0.0 else (Th, Tc)
-        if curves is not None and Q > 0.0:
+        if self.UA is not None and curves is not None and Q > 0.0:
             # the curves against the exact outlet T: how far the duty they gave can be off
             off_T = max(
                 abs(float(curves[0].T(np.array([Hh_in - Q]))[0]) - Th_out),
@@ -237,7 +241,7 @@ class HeatExchanger:
                     f"outlets of the duty {Q:.6g} W",
                     residual=off_T,
                 )
-        r = self._checked(hot, Th, Th_out, cold, Tc, Tc_out, known if area else False)
+        r = self._checked(hot, Th, Th_out, cold, Tc, Tc_out, known if area else False, curves)
         if self.UA is not None and Q > 0.0 and area:
             # the area the solve gave its answer against the UA, as the duty it moves: relative,
             # over d ln area / d ln duty (a guard on the solve's own acceptance)
@@ -250,15 +254,15 @@ class HeatExchanger:
                 )
         return r
 
-    def _pinched(self, h, c, Th, Tc, Q, dt, ends):
+    def _pinched(self, h, c, Th, Tc, Q, dt, ends, curves):
         """The duty, at most Q (the ends' approach dt), whose smallest hot - cold difference
-        over the ends and the interior duties is dt: the rich solvent's heat capacity, reaction
-        heat included, is not the lean one's, so the pinch can lie inside. Regula falsi
-        (Illinois) on the duty."""
+        over the ends and the interior (its minimum located on the enthalpy curves) is dt: the
+        rich solvent's heat capacity, reaction heat included, is not the lean one's, so the
+        pinch can lie inside. Regula falsi (Illinois) on the duty."""
 
         def g(q):
             th_out, tc_out = ends(q)
-            return min(self._differences(h, c, Th, th_out, Tc, tc_out, q))[0] - dt
+            return min(self._differences(h, c, Th, th_out, Tc, tc_out, q, curves))[0] - dt
 
         gb = g(Q)
         if gb >= -CROSS_TOL:
@@ -280,19 +284,49 @@ class HeatExchanger:
             residual=abs(gb),
         )
 
-    def _differences(self, h, c, Th, Th_out, Tc, Tc_out, Q):
+    def _differences(self, h, c, Th, Th_out, Tc, Tc_out, Q, curves=None):
         """[(hot - cold T difference [K], where)] at the ends and at the interior duties: at
         the duty f Q from the cold end the hot side holds H_hot_out + f Q, the cold side
-        H_cold_in + f Q."""
+        H_cold_in + f Q. With the sides' enthalpy curves, also at the interior duty where
+        their difference is smallest (located on the curves, the difference there from exact
+        T solves)."""
         dts = [(Th - Tc_out, "hot end"), (Th_out - Tc, "cold end")]
         if Q > 0.0:
             Hh_out, Hc_in = self.enthalpy(h, Th_out), self.enthalpy(c, Tc)
-            for k in range(1, CROSS_POINTS + 1):
-                f = k / (CROSS_POINTS + 1)
+            fs = [(k / (CROSS_POINTS + 1), "") for k in range(1, CROSS_POINTS + 1)]
+            f_pinch = None if curves is None else self._pinch_point(curves, Hh_out, Hc_in, Q)
+            if f_pinch is not None:
+                fs.append((f_pinch, " (the pinch)"))
+            for f, tag in fs:
                 T_hot = self.temperature(h, Hh_out + f * Q, Th_out + (Th - Th_out) * f)
                 T_cold = self.temperature(c, Hc_in + f * Q, Tc + (Tc_out - Tc) * f)
-                dts.append((T_hot - T_cold, f"{100.0 * f:.0f} % of the duty from the cold end"))
+                where = f"{100.0 * f:.{1 if tag else 0}f} % of the duty from the cold end{tag}"
+                dts.append((T_hot - T_cold, where))
         return dts
+
+    @staticmethod
+    def _pinch_point(curves, Hh_out, Hc_in, Q):
+        """The fraction of the duty Q, from the cold end, where the curves' hot - cold
+        difference is smallest inside (0, 1): scanned at PINCH_SAMPLES intervals, then a
+        bounded minimization between the scan's neighbours; None where it is smallest at an
+        end."""
+        hot, cold = curves
+
+        def diff(f):
+            f = np.asarray(f, dtype=float)
+            return hot.T(Hh_out + f * Q) - cold.T(Hc_in + f * Q)
+
+        f = np.linspace(0.0, 1.0, PINCH_SAMPLES + 1)
+        k = int(np.argmin(diff(f)))
+        if k in (0, PINCH_SAMPLES):
+            return None
+        res = minimize_scalar(
+            lambda x: float(diff([x])[0]),
+            bounds=(f[k - 1], f[k + 1]),
+            method="bounded",
+            options={"xatol": 1e-9},
+        )
+        return float(res.x)
 
     def _curves(self, h, c, lo: float, hi: float) -> tuple[_Curve, _Curve]:
         """Both sides' enthalpy curves on [lo, hi] K, with points added until their error
@@ -476,9 +510,11 @@ class HeatExchanger:
         ``ConvergenceError`` when the two sides' duties differ or their temperatures cross."""
         return self._checked(hot, hot_in_T, hot_out_T, cold, cold_in_T, cold_out_T, None)
 
-    def _checked(self, hot, hot_in_T, hot_out_T, cold, cold_in_T, cold_out_T, area):
+    def _checked(self, hot, hot_in_T, hot_out_T, cold, cold_in_T, cold_out_T, area, curves=None):
         """``check``; area: None (integrated here), False (not: nan) or (UA, its relative
-        error) known from the solve."""
+        error) known from the solve; curves: the sides' enthalpy curves over the exchanger's
+        range (built here unless area is False, where the interior is checked at
+        CROSS_POINTS duties only)."""
         h = [float(hot.get(c, 0.0)) for c in self.names]
         c = [float(cold.get(k, 0.0)) for k in self.names]
         Th, Th_out, Tc, Tc_out = map(float, (hot_in_T, hot_out_T, cold_in_T, cold_out_T))
@@ -496,7 +532,9 @@ class HeatExchanger:
                 f"{bal:.3g} (relative)",
                 residual=bal,
             )
-        worst = min(self._differences(h, c, Th, Th_out, Tc, Tc_out, Q))
+        if curves is None and area is not False and Q > 0.0:
+            curves = self._curves(h, c, min(Tc, Th_out) - 0.5, max(Th, Tc_out) + 0.5)
+        worst = min(self._differences(h, c, Th, Th_out, Tc, Tc_out, Q, curves))
         if worst[0] < -CROSS_TOL:
             raise ConvergenceError(
                 f"{self.name}: temperature cross at the {worst[1]} (hot side {-worst[0]:.3g} K "
@@ -518,7 +556,7 @@ class HeatExchanger:
         elif Q <= 0.0:
             r.UA, r.UA_error = 0.0, 0.0
         elif area is None:
-            hot_c, cold_c = self._curves(h, c, min(Tc, Th_out) - 0.5, max(Th, Tc_out) + 0.5)
+            hot_c, cold_c = curves
             prof = (hot_c, cold_c, self.enthalpy(h, Th_out), self.enthalpy(c, Tc), Q, d2, d1)
             A, err = self._adapted(prof, UA_TOL, None)
             r.UA, r.UA_error = A, err / A if 0.0 < A < math.inf else 0.0
