@@ -48,8 +48,8 @@ DRY_BUDGET = 40  # flashes without a liquid after which the active set of a flas
 VF_LADDER_FROM = 2.0
 VF_LADDER = 4
 # continuation steps without an answer retried from halfway, in all (a seawater with its carbonate
-# boiled to 85 % at 1 atm took two; at 86.2 % it takes seven, and ten made its true refusal at 87 %
-# cost 230 s CPU against 37 s with six, 6.6 s before the capped differences)
+# boiled to 85 % at 1 atm took two; ten made its true refusal at 87 % cost 230 s CPU against 37 s
+# with six, 6.6 s before the capped differences; at 86.2 % six do since the lone solids' steps)
 VF_HALVINGS = 6
 PAST_STEPS = 12  # vapor fractions past DRY_GRID's top a flash at T tries (see _past_the_grid)
 # flashes after which an active set started from given solids (a step of those two) stops: such
@@ -499,6 +499,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             f"vapor-liquid-solid flash not found at T = {T:g} K, P = {P:g} Pa: {error}", T=T, P=P
         )
     salts = _salts(system, z)
+    answered: dict[float, Any] = {}  # every vapor fraction's answer so far
 
     def at(beta):
         # a point that meets DRY_BUDGET flashes without a liquid is passed over (a MgSO4 water
@@ -509,9 +510,14 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             # its split without solids boiled dry (5.6 mol/kg NaCl at 1 atm boiled to 86 %):
             # from the solids of the last point with a liquid, whose liquid is a brine
             if not (isinstance(e.__cause__, BoilsDryError) and found and found[-1][1].solids):
-                raise
-            start = _solids_of(system.solids, found[-1][1])
-            out = _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET, start)
+                if not _no_split(e):
+                    raise
+                out = _from_nearest(beta, e)
+            else:
+                start = _solids_of(system.solids, found[-1][1])
+                out = _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET, start)
+        except ConvergenceError as e:
+            out = _from_nearest(beta, e)
         # a liquid past a hydrate's water is a melt, no brine (the front door refuses it): no
         # liquid here (MgCl2 water at 1 atm boiled past bischofite's point, 404.7 K, gave one
         # at 470.8 K that bracketed 405 K with it)
@@ -519,7 +525,18 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         short = water_short(system, [liq.amounts[k] for k in system._info.names], out.T)
         if short is not None:
             raise NoSolutionError(short)
+        answered[beta] = out
         return out
+
+    def _from_nearest(beta, e):
+        # the active set from no solids found none where a liquid is (a seawater with its
+        # carbonate at 1 atm between 83.2 and 86.8 %, where carnallite and bischofite join):
+        # from the solids of the nearest vapor fraction below with an answer
+        below = [b for b in answered if b < beta and answered[b].solids]
+        if not below:
+            raise e
+        start = _solids_of(system.solids, answered[max(below)])
+        return _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET, start)
 
     def toward(lo, hi):
         # the last liquid lies below T and the next point found none: halve the step towards it,
