@@ -29,7 +29,8 @@ def _active_set(system, T, first, evaluate, jacobian, si_tol=SI_TOL, start=None)
     error of ``errors.no_answer`` where it has none; ``tol`` the |SI| sought, which may loosen
     the solve inside),
     ``jacobian(s, active, state)`` (d(ln IAP - ln K)/ds of the present solids, d ln n/ds of
-    the species, or of what the liquid holds of each element, for the damping; or None).
+    the species, or of what the liquid holds of each element, for the damping, or None; and
+    what the liquid has left of each solid that moves alone, see ``Solids.alone``, or None).
     ``si_tol``: the |SI| the present solids must reach (Newton stops at a tenth of it).
     ``start``: (amounts, set) of solids to begin with instead of none (a neighbouring
     answer's), solved first; from none where that set's state has no answer.
@@ -216,8 +217,18 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
         if norm < tol * LN10:
             return s, active, state, it
         if J is None:
-            J, dlnn = jacobian(s, active, state)
+            J, dlnn, alone = jacobian(s, active, state)
             fresh = True
+            # a solid that moves alone (Solids.alone: celestite with a few 1e-12 of a bittern's Sr
+            # left) steps in the log of what is left, by its index's own slope there: the
+            # difference of its amount (a thousandth of what is left) moves the other indices
+            # by less than their noise, a column of noise up to 1e8 per mol that the joint
+            # direction mixed into every other solid's step
+            lone, left, slope = [], np.zeros(0), np.zeros(0)
+            if alone is not None:
+                slope = -np.diag(J) * alone
+                lone = [j for j in range(len(active)) if alone[j] > 0.0 and slope[j] > 0.0]
+                left = np.array(alone, dtype=float)
         # the phase rule's test on an exact derivative only (an updated one that turns
         # singular is renewed below)
         sv = _singular_values(J) if fresh and len(active) > 1 else None
@@ -232,19 +243,25 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
                 ) from None
             J = None
             continue
+        rest = [j for j in range(len(active)) if j not in lone]
+        ds = np.zeros(len(active))
         try:
-            ds = np.linalg.solve(J, -r)
+            if rest:
+                ds[rest] = np.linalg.solve(J[np.ix_(rest, rest)], -r[rest])
         except np.linalg.LinAlgError:
             if not fresh:
                 J = None
                 continue
-            ds = np.linalg.lstsq(J, -r, rcond=None)[0]
+            ds[rest] = np.linalg.lstsq(J[np.ix_(rest, rest)], -r[rest], rcond=None)[0]
+        # the lone solids' steps in ln of what is left, with what the others' step does to
+        # their indices
+        dlog = -(r[lone] + J[np.ix_(lone, rest)] @ ds[rest]) / slope[lone]
         # no species (or element) of the liquid may lose more than MAX_DROP of its amount by the
         # linear prediction (the indices are logarithmic: a full step can overshoot a solid's last
         # ions); no amount below 0 (a solid reaching 0 leaves)
         lam, hit = 1.0, None
-        if dlnn is not None:
-            drop = float(np.max(-(dlnn @ ds)))
+        if dlnn is not None and rest:
+            drop = float(np.max(-(dlnn[:, rest] @ ds[rest])))
             if drop > MAX_DROP:
                 lam = MAX_DROP / drop
         neg = np.flatnonzero(ds < 0.0)
@@ -253,7 +270,9 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
             if ratios.min() < lam:
                 lam, hit = float(ratios.min()), int(neg[np.argmin(ratios)])
         for _ in range(40):
-            s_new = np.maximum(s + lam * ds, 0.0)
+            s_new = s + lam * ds
+            s_new[lone] = s[lone] - left[lone] * np.expm1(lam * dlog)
+            s_new = np.maximum(s_new, 0.0)
             if hit is not None:
                 s_new[hit] = 0.0
             try:
@@ -301,6 +320,7 @@ def _newton(system, T, s, active, state, evaluate, jacobian, tol, si_tol):
             J = J + np.outer(r_new - r - J @ step, step) / length
             fresh = False
         s, state = s_new, new
+        left[lone] *= np.exp(lam * dlog)
         keep = [j for j in range(len(active)) if s[j] > 0.0]
         if len(keep) < len(active):
             active, s = [active[j] for j in keep], s[keep]

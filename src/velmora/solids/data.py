@@ -27,6 +27,10 @@ _EVERYWHERE = frozenset({"H", "O"})  # the elements of water
 # the speciation leaves its ions at its floor (1e-14 of the liquid) and barite's index came out
 # -6.95
 ABSENT = 1e-250
+# a solid whose scarcest element in the liquid makes less than this share of the solid that each
+# of its other elements would make, and is held by no other present solid, moves alone
+# (``Solids.alone``): its index by what is left of that element, the others' not
+ALONE = 1e-4
 
 
 def _traced(db: Any, formula: str) -> frozenset[str]:
@@ -181,6 +185,28 @@ class Solids:
         amounts."""
         held = self._species_elems @ np.asarray(n, dtype=float)
         return -(self._solid_elems[list(active)] / held).T
+
+    def alone(self, active: Sequence[int], n: ArrayLike) -> np.ndarray:
+        """For each solid of ``active``: what the liquid of true amounts ``n`` has left of it
+        (``left``, mol of the solid) where its amount moves that alone, else 0. So it is where
+        the solid's scarcest element is held by no other solid of ``active`` and makes less than
+        ALONE of what each of its other elements would: a change of the solid that moves its own
+        index by 1 in ln moves the others' by less than ALONE. Celestite in a seawater bittern
+        near dryness: the Sr of 5.3e-12 mol of it, the S of 2e-6."""
+        held = self._species_elems @ np.asarray(n, dtype=float)
+        E = self._solid_elems[list(active)]
+        out = np.zeros(len(active))
+        for j in range(len(active)):
+            on = np.flatnonzero(E[j] > 0.0)
+            if on.size < 2:
+                continue
+            per = held[on] / E[j, on]
+            i = int(np.argmin(per))
+            e = on[i]
+            if np.count_nonzero(E[:, e] > 0.0) > 1 or not per[i] < ALONE * np.delete(per, i).min():
+                continue
+            out[j] = per[i]
+        return out
 
     def __len__(self) -> int:
         return len(self.names)

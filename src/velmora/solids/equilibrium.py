@@ -93,7 +93,7 @@ def solid_liquid(system: Any, app: dict[str, float], T: float) -> LiquidState:
             d, du = _dlnx_ds(system, T, liq.n, ss.content)
             liq.jac = (ss.nu @ d, du)
         J, du = liq.jac
-        return J[np.ix_(active, active)], du[:, active]
+        return J[np.ix_(active, active)], du[:, active], None
 
     try:
         s, active, _, its = _active_set(system, T, first, evaluate, jacobian)
