@@ -1752,3 +1752,54 @@ def test_a_trace_water_whose_t_solve_misses_at_its_boiling_point_answers_at_its_
     assert r.T == pytest.approx(at_t.T, abs=1e-6)
     assert r.vapor_fraction == pytest.approx(at_t.vapor_fraction, abs=1e-4)
     assert s.liquid(r.T, r.x).bubble_pressure == pytest.approx(ATM, rel=1e-6)
+
+
+# a concentrated seawater (fuzz seed 987's reproducer), boiled at 1 atm below
+CONCENTRATED_SEAWATER = {
+    "H2O": 55.50929780738274,
+    "NaCl": 7.335814918059497,
+    "KCl": 0.23564903985761798,
+    "MgCl2": 0.6557713418983506,
+    "CaCl2": 0.19131108516877943,
+    "SrCl2": 0.0020716123795002763,
+    "Na2SO4": 0.4801564767450068,
+    "BaCl2": 2.769225980990774e-05,
+}
+
+
+def test_a_concentrated_seawater_boiled_past_its_bound_water_keeps_a_liquid():
+    # at 79.5 and 80 % vapor the feed less that water could be held by epsomite, bischofite,
+    # mirabilite and carnallite (all of its water of crystallisation), and the flash said 'boils
+    # dry' on that alone, after 41 splits without a liquid from no solids; at 396-399 K a liquid
+    # stands beside kieserite, which binds one water per Mg, not seven
+    s = velmora.System("seawater-H2O")
+    feed = CONCENTRATED_SEAWATER
+    temps = []
+    for vf in (0.7929, 0.795, 0.8):
+        r = s.flash(feed, ATM, vapor_fraction=vf, solids=True)
+        assert r.vapor_fraction == pytest.approx(vf, abs=1e-9)
+        assert {"kieserite", "halite", "anhydrite", "sylvite"} <= set(r.solids)
+        _settled_with_solids(s, r, ATM)
+        fresh = s.liquid(r.T, r.x)
+        assert fresh.partial_pressures["H2O"] == pytest.approx(r.vapor["H2O"] * ATM, rel=1e-5)
+        # the liquid's amount from its chlorine, every other element balanced with it; its
+        # water is what neither the vapor nor the kieserite's and other hydrates' formulas hold
+        assert _elements_balance(r, feed) > 0.0
+        temps.append(r.T)
+    # a brine boils hotter as its water goes (1 atm, no invariant point between)
+    assert temps[0] < temps[1] < temps[2]
+
+
+def test_a_concentrated_seawater_above_its_last_invariant_point_boils_dry():
+    # at 1 atm its liquid goes through carnallite's and bischofite's joining to the invariant
+    # point at 404.388 K (seven solids with barite: kieserite, anhydrite, halite, celestite,
+    # carnallite, bischofite), where it boils dry at 82.24 % vapor; the flash at 406.853 K
+    # found liquids up to 395.74 K only (its grid of vapor fractions from no solids), and said it
+    # found none at T rather than that no liquid is left
+    import time
+
+    s = velmora.System("seawater-H2O")
+    t0 = time.process_time()
+    with pytest.raises(velmora.NoSolutionError, match="the liquid boils dry"):
+        s.flash(CONCENTRATED_SEAWATER, ATM, T=406.85335284811003, solids=True)
+    assert time.process_time() - t0 < 80.0

@@ -51,6 +51,10 @@ VF_LADDER = 4
 # boiled to 85 % at 1 atm took two; ten made its true refusal at 87 % cost 230 s CPU against 37 s
 # with six, 6.6 s before the capped differences; at 86.2 % six do since the lone solids' steps)
 VF_HALVINGS = 6
+# vapor fractions a flash at T continues to in steps from the nearest answer below (see
+# _flash_t_by_vapor_fraction): a concentrated seawater at 1 atm and 406.9 K reached its
+# invariant point at 404.39 K with two, one at 433.4 K with three (and 4 halvings each, not)
+CONTINUED_MAX = 3
 PAST_STEPS = 12  # vapor fractions past DRY_GRID's top a flash at T tries (see _past_the_grid)
 # flashes after which an active set started from given solids (a step of those two) stops: such
 # a step settles in 11-34 where it has an answer (41-42 for a seawater with its carbonate at 1 atm
@@ -185,15 +189,19 @@ def _flash_solids(system, z, P, given, value, T0):
         # 30 s, where the continuation below answers in 4 s)
         return _three_phase(system, z, P, given, value, DRY_BUDGET)
     except (ConvergenceError, ValueError) as e:
-        if _no_split(e) and _held_dry(system, z, value):
-            # (only once the search found none: a liquid can stand beside a lower hydrate
-            # where a higher one could hold the feed, see ``all_solid``)
-            raise NoSolutionError(_boils_dry(given, value, P)) from None
-        if not _no_split(e) or not 0.0 < value < 1.0 - _salts(system, z):
+        if not _no_split(e):
+            raise
+        if not 0.0 < value < 1.0 - _salts(system, z):
+            if _held_dry(system, z, value):
+                raise NoSolutionError(_boils_dry(given, value, P)) from None
             raise  # (the bubble point; beyond the volatile part no liquid can be left)
+        # solids that could hold the feed are no proof that no liquid is left (``all_solid``):
+        # a seawater concentrate boiled to 79.5 % at 1 atm could be epsomite, bischofite and
+        # mirabilite, all of its water bound, yet a liquid stands at 396.5 K beside kieserite,
+        # which binds less; so the continuation first, here too
         out = _vf_by_continuation(system, z, P, value)
         if out is None:
-            if isinstance(e, _DryStall):
+            if isinstance(e, _DryStall) or _held_dry(system, z, value):
                 raise NoSolutionError(_boils_dry(given, value, P)) from None
             raise
         return out
@@ -220,7 +228,7 @@ def _solids_of(ss, result):
     return [float(v) for v in result.solids.values()], [ss.index(n) for n in result.solids]
 
 
-def _vf_by_continuation(system, z, P, beta):
+def _vf_by_continuation(system, z, P, beta, done=None, stop=None):
     """The flash with solids at the vapor fraction ``beta`` whose active set, from no solids,
     found no liquid (a dilute seawater at 1 atm boiled to 99.4875 %: its split without solids,
     at 471 K, let bischofite join and the set never recovered, where 99.414 and 99.512 %
@@ -230,14 +238,21 @@ def _vf_by_continuation(system, z, P, beta):
     -ln(1 - vapor fraction)) from the last answer, up to VF_HALVINGS times in all; each step
     stops after DRY_BUDGET flashes without a liquid. None where the first flash finds no
     answer or the halvings run out (a liquid that does boil dry costs that flash, the steps
-    up to where it fails and the halvings)."""
+    up to where it fails and the halvings). ``done``: (vapor fraction, answer) in order, below
+    ``beta``, to go on from instead (the steps are appended to it, failed or not); ``stop``:
+    None as soon as a step's answer meets it."""
     rest = 1.0 - beta
     top = min(VF_LADDER_FROM * rest, 1.0)
     ss = system.solids
     out = None
     steps = [1.0 - top * (rest / top) ** (k / VF_LADDER) for k in range(VF_LADDER)] + [beta]
+    if done:
+        top, out = 1.0 - done[-1][0], done[-1][1]
+        steps = [1.0 - top * (rest / top) ** (k / VF_LADDER) for k in range(1, VF_LADDER)]
+        steps.append(beta)
     halvings = 0
-    done: list[tuple[float, Any]] = []  # (vapor fraction, answer) of the steps so far
+    if done is None:
+        done = []  # (vapor fraction, answer) of the steps so far
     while steps:
         b = steps[0]
         start = None
@@ -264,6 +279,8 @@ def _vf_by_continuation(system, z, P, beta):
         out = out_b
         done.append((b, out))
         steps.pop(0)
+        if stop is not None and stop(out):
+            return None
     assert out is not None
     out.method += ", by continuation in the vapor fraction"
     return out
@@ -500,6 +517,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         )
     salts = _salts(system, z)
     answered: dict[float, Any] = {}  # every vapor fraction's answer so far
+    continued: list[float] = []  # the vapor fraction continued to in steps (see _from_nearest)
 
     def at(beta):
         # a point that meets DRY_BUDGET flashes without a liquid is passed over (a MgSO4 water
@@ -508,14 +526,10 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             out = _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET)
         except NoSolutionError as e:
             # its split without solids boiled dry (5.6 mol/kg NaCl at 1 atm boiled to 86 %):
-            # from the solids of the last point with a liquid, whose liquid is a brine
-            if not (isinstance(e.__cause__, BoilsDryError) and found and found[-1][1].solids):
-                if not _no_split(e):
-                    raise
-                out = _from_nearest(beta, e)
-            else:
-                start = _solids_of(system.solids, found[-1][1])
-                out = _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET, start)
+            # from the solids of the nearest point below with a liquid, whose liquid is a brine
+            if not (isinstance(e.__cause__, BoilsDryError) or _no_split(e)):
+                raise
+            out = _from_nearest(beta, e)
         except ConvergenceError as e:
             out = _from_nearest(beta, e)
         # a liquid past a hydrate's water is a melt, no brine (the front door refuses it): no
@@ -535,8 +549,35 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         below = [b for b in answered if b < beta and answered[b].solids]
         if not below:
             raise e
-        start = _solids_of(system.solids, answered[max(below)])
-        return _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET, start)
+        b0 = max(below)
+        try:
+            start = _solids_of(system.solids, answered[b0])
+            return _three_phase(system, z, P, "vapor_fraction", beta, DRY_BUDGET, start)
+        except (ConvergenceError, ValueError) as err:
+            if not _no_split(err) or len(continued) >= CONTINUED_MAX:
+                raise
+        # and where that step is too long (a seawater concentrate at 1 atm from 79.3 %, where
+        # carnallite, then bischofite join on the way to its invariant point at 404.39 K and
+        # 82.2 %), continued from there in steps, CONTINUED_MAX times per flash at T (near
+        # dryness a step that finds nothing costs 60 splits, up to 10 s: a seawater with its
+        # carbonate at 1 atm and 406.2 K spent 224 s on such continuations); every step's
+        # answer is kept, so that the hottest liquid found tells where the liquid boils dry
+        continued.append(beta)
+        steps = [(b0, answered[b0])]
+
+        def dry_beyond(r):
+            # an invariant point below T: no liquid at T, however far the steps would go on
+            hot_t = max(x.T for x in [*answered.values(), *(x for _, x in steps)])
+            return len(r.solids) >= _max_solids(system) and T > hot_t + INVARIANT_MARGIN
+
+        out = _vf_by_continuation(system, z, P, beta, steps, dry_beyond)
+        for b, r in steps[1:]:
+            liq = r.liquid
+            if water_short(system, [liq.amounts[k] for k in system._info.names], r.T) is None:
+                answered.setdefault(b, r)
+        if out is None:
+            raise e
+        return out
 
     def toward(lo, hi):
         # the last liquid lies below T and the next point found none: halve the step towards it,
@@ -545,15 +586,31 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         least = 1.5 * (hi - lo) / 2.0**BRACKET_HALVINGS
         return _across_gap(at, lambda r: r.T >= T, lo, hi, least)[0]
 
-    found = []
+    def at_invariant():
+        # whether the liquid reached an invariant point (as many solids as the phase rule
+        # allows) within DRY_MARGIN of the hottest liquid found: T stays there until the liquid
+        # is gone. (A seawater concentrate at 1 atm boils at 404.3889 K beside six solids,
+        # then at 404.3878 K with barite joining them, to dryness at 82.24 % vapor.)
+        hot_t = max(r.T for r in answered.values())
+        return any(
+            len(r.solids) >= _max_solids(system) and r.T >= hot_t - DRY_MARGIN
+            for r in answered.values()
+        )
+
+    def dry_at_t():
+        return at_invariant() and T > max(r.T for r in answered.values()) + INVARIANT_MARGIN
+
+    found: list[tuple[float, Any]] = []
     for frac in DRY_GRID:
+        if found and dry_at_t():
+            break  # the grid above is not needed: no liquid at T
         try:
             found.append((frac * (1.0 - salts), at(frac * (1.0 - salts))))
         except (ValueError, ConvergenceError) as e:
             if not _no_split(e):
                 raise
             # (not from a liquid at an invariant point: T stays there until the liquid is gone)
-            if not (
+            if dry_at_t() or not (
                 found and found[-1][1].T < T and len(found[-1][1].solids) < _max_solids(system)
             ):
                 continue
@@ -574,7 +631,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             return _exactly_at(system, z, P, T, out)
     if not found:
         raise error from None
-    hot = max(found, key=lambda br: br[1].T)[1]
+    hot = max(answered.values(), key=lambda r: r.T)  # (with the continuation's steps)
     top = found[-1][0] == DRY_GRID[-1] * (1.0 - salts)
     if top and found[-1][1].T < T and len(found[-1][1].solids) < _max_solids(system):
         # the liquid at the top of the grid still boils below T, and not at an invariant point:
@@ -583,7 +640,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         out = _past_the_grid(system, z, P, T, found[-1], 1.0 - salts)
         if out is not None:
             return out
-    invariant = len(hot.solids) >= _max_solids(system)
+    invariant = at_invariant()
     if T > hot.T + (INVARIANT_MARGIN if invariant else DRY_MARGIN) and (top or invariant):
         if _can_dry(system, z):
             raise NoSolutionError(_boils_dry("T", T, P)) from None
@@ -599,7 +656,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     # vapor with six solids; none found past that)
     if not hot.T < T:
         raise error
-    b_hot = next(b for b, r in found if r is hot)
+    b_hot = next(b for b, r in answered.items() if r is hot)
     raise ConvergenceError(
         f"{error}; the flashes at vapor fractions found liquids up to {hot.T:.6g} K (vapor "
         f"fraction {b_hot:.4g}, with {', '.join(hot.solids) or 'no solid'}), none at T or above, "
