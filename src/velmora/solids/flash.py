@@ -53,7 +53,8 @@ VF_LADDER = 4
 VF_HALVINGS = 6
 # vapor fractions a flash at T continues to in steps from the nearest answer below (see
 # _flash_t_by_vapor_fraction): a concentrated seawater at 1 atm and 406.9 K reached its
-# invariant point at 404.39 K with two, one at 433.4 K with three (and 4 halvings each, not)
+# invariant point at 404.39 K with two, one at 433.4 K with three (two, of four halvings each,
+# did not)
 CONTINUED_MAX = 3
 PAST_STEPS = 12  # vapor fractions past DRY_GRID's top a flash at T tries (see _past_the_grid)
 # flashes after which an active set started from given solids (a step of those two) stops: such
