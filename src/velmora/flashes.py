@@ -944,14 +944,20 @@ def tp_flash(
             f"{', '.join(salts) or 'its solutes'} (beyond the aqueous model); flash with "
             "solids=True to let the salt come out"
         )
-    raise ConvergenceError(
+    why = f"{_near_critical(system, T, tried)} best residual {best:.3g} (tolerance {tol:g})"
+    raise _not_converged(ConvergenceError, system, z, T, P, why, best, tried)
+
+
+def _not_converged(kind, system, z, T, P, why, residual, tried):
+    """The error (of type ``kind``) of a TP flash that did not converge: ``why`` after the
+    point and the feed, then the attempts ``tried``."""
+    return kind(
         f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed {_feed_text(system, z)}"
-        f":{_near_critical(system, T, tried)} best residual {best:.3g} (tolerance {tol:g}); "
-        "tried " + "; ".join(tried),
+        f":{why}; tried " + "; ".join(tried),
         T=T,
         P=P,
-        feed=feed,
-        residual=best,
+        feed=dict(zip(system.components, (float(v) for v in z))),
+        residual=residual,
         tried=tried,
     )
 
@@ -1075,17 +1081,8 @@ def _sharp(system, z, T, P, found, sensitivity=None, *, warm):
             f"Newton's method in the vapor fraction: {beta:.6g}, its last step {step:.3g}, "
             f"residual {max(res, bal):.3g}",
         ]
-    feed = dict(zip(system.components, (float(v) for v in z)))
-    err = _Unsharp(
-        f"flash not converged at T = {T:g} K, P = {P:g} Pa for the feed {_feed_text(system, z)}"
-        f": its split's vapor fraction is not sharp (tolerance {tol:g} of the smaller phase); "
-        "tried " + "; ".join(tried),
-        T=T,
-        P=P,
-        feed=feed,
-        residual=found.residual,
-        tried=tried,
-    )
+    why = f" its split's vapor fraction is not sharp (tolerance {tol:g} of the smaller phase)"
+    err = _not_converged(_Unsharp, system, z, T, P, why, found.residual, tried)
     err.found = found
     raise err
 
