@@ -6,6 +6,7 @@ written in another apparent form: the faults of test_property_all_chemistries.py
 import functools
 import math
 import re
+import warnings
 
 import pytest
 
@@ -1564,6 +1565,30 @@ def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_i
         ),
     ):
         velmora.paths.profile(bs, feed, [363.8541803802083, 396.1179695037986], ATM)
+
+
+def test_a_salt_water_whose_vapor_fractions_find_no_liquid_is_refused_with_why():
+    # MgCl2 water at 837 kPa and 496.583 K (solids fuzz seed 997; far outside the fitted T, so
+    # warned): its active set at T did not settle, nor did any flash at a vapor fraction of the
+    # grid, and the test for an invariant point read the hottest of no answers: a bare
+    # ValueError of max(). No liquid answer is there: without the solid the liquid beside its
+    # vapor is supersaturated in bischofite, and with it (no vapor) it boils above P
+    m = velmora.System("MgCl2-H2O")
+    feed = {"H2O": 0.864827453015785, "MgCl2": 0.135172546984215}
+    P, T = 837009.698487452, 496.583
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        fluid = m.flash(feed, P, T=T)
+        assert 0.0 < fluid.vapor_fraction < 0.01
+        assert m.liquid(T, fluid.x).saturation_indices["bischofite"] > 0.0
+        assert m.liquid(T, feed, solids=True).bubble_pressure > P
+        with pytest.raises(velmora.ConvergenceError) as e:
+            m.flash(feed, P, T=T, solids=True)
+    assert str(e.value) == (
+        "the saturation index of bischofite does not move with its amount (the vapor takes the "
+        "water the salt leaves: with a vapor a salt and water boil together at one temperature "
+        "only at a given P)"
+    )
 
 
 def test_a_two_salt_water_boiled_at_its_invariant_point_keeps_its_t_to_the_last_of_its_water():

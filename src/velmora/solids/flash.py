@@ -592,6 +592,8 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         # allows) within DRY_MARGIN of the hottest liquid found: T stays there until the liquid
         # is gone. (A seawater concentrate at 1 atm boils at 404.3889 K beside six solids,
         # then at 404.3878 K with barite joining them, to dryness at 82.24 % vapor.)
+        if not answered:
+            return False  # no liquid found yet (the first grid point found none)
         hot_t = max(r.T for r in answered.values())
         return any(
             len(r.solids) >= _max_solids(system) and r.T >= hot_t - DRY_MARGIN
