@@ -1611,6 +1611,65 @@ def test_a_two_salt_water_boiled_at_its_invariant_point_keeps_its_t_to_the_last_
     assert liquid * r.x["KCl"] + r.solids["sylvite"] == pytest.approx(feed["KCl"] / total, rel=1e-8)
 
 
+# a NaCl-KCl-CaCl2-Na2SO4 brine boiled at 3.3 bar (solids fuzz seed 1001): its liquid beside
+# anhydrite, sylvite and halite peaks at 429.76 K near 50 % vapor and cools as it boils on
+BRINE_TO_INSTABILITY = {
+    "H2O": W,
+    "NaCl": 2.142517615959217,
+    "KCl": 4.411912247413751,
+    "CaCl2": 1.0695000309286269,
+    "Na2SO4": 3.3623206466427815,
+}
+P_INSTABILITY = 329899.8269849882
+
+
+def test_a_brine_boiled_to_its_activity_model_s_instability_is_not_said_to_boil_dry():
+    # at 62.5 % vapor the flash said 'the liquid boils dry' (27 s), since mirabilite could bind
+    # the water left, and its flash at 434.7 K looked through every vapor fraction of its grid
+    # for 193 s CPU. At 62 % the liquid still holds about a fifth of the feed's water, at 428 K
+    # where mirabilite's index is -6: it cannot vanish in 0.5 % more vapor. What ends the path
+    # is the model: just past that liquid its water's fugacity rises as water is removed
+    import time
+
+    s = velmora.System("brine-H2O")
+    feed, P = BRINE_TO_INSTABILITY, P_INSTABILITY
+    total = sum(feed.values())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        last = s.flash(feed, P, vapor_fraction=0.62, solids=True)
+        water_left = feed["H2O"] / total - last.vapor_fraction * last.vapor["H2O"]
+        assert water_left > 0.2 and not any("H2O" in k for k in last.solids)
+        fresh = s.liquid(last.T, last.x)
+        assert fresh.saturation_indices["mirabilite"] < -5.0
+        assert fresh.saturation_indices["gypsum"] < -1.0
+        # d p_H2O / d n_H2O at fixed solutes and T, central differences, 5 % of the water out
+        drier = dict(last.x, H2O=0.95 * last.x["H2O"])
+        p = [
+            s.liquid(last.T, dict(drier, H2O=drier["H2O"] * (1.0 + d))).partial_pressures["H2O"]
+            for d in (-1e-3, 1e-3)
+        ]
+        assert p[1] < p[0]  # water's fugacity falls as water is added: unstable
+        with pytest.raises(velmora.NoSolutionError) as e:
+            s.flash(feed, P, vapor_fraction=0.625, solids=True)
+        assert "boils dry" not in str(e.value)
+        assert re.match(
+            r"^no liquid with solids at vapor_fraction = 0\.625, P = 329900 Pa: past vapor "
+            r"fraction 0\.62\d+ \(428\.\d+ K, with anhydrite, sylvite, halite\) the liquid nears "
+            r"where the activity model is unstable \(its water's fugacity rises as water is "
+            r"removed, at 1\d\.\d+ mol/kg of NaCl\), and the steps found no liquid past it$",
+            str(e.value),
+        ), str(e.value)
+        t0 = time.process_time()
+        with pytest.raises(velmora.ConvergenceError) as e:
+            s.flash(feed, P, T=434.7117538277756, solids=True)
+        assert time.process_time() - t0 < 60.0
+    assert re.search(
+        r"none at T or above, and past vapor fraction 0\.62\d+ \(428\.\d+ K, with anhydrite, "
+        r"sylvite, halite\) the liquid nears where the activity model is unstable",
+        str(e.value),
+    ), str(e.value)
+
+
 def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():
     # 3.2 mol/kg MgCl2 at 30 kPa and 93.6 % vapor: the T search over TP flashes met an all-
     # liquid root of the liquid model at 628.3 K, its water turned into H3O+ and OH-, took it

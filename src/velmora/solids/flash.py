@@ -57,6 +57,10 @@ VF_HALVINGS = 6
 # did not)
 CONTINUED_MAX = 3
 PAST_STEPS = 12  # vapor fractions past DRY_GRID's top a flash at T tries (see _past_the_grid)
+# the activity model's stability past the most boiled liquid found (see _unstable_past): its
+# water removed in UNSTABLE_STEPS equal steps up to this share, at its T, its solutes held
+UNSTABLE_REACH = 0.1
+UNSTABLE_STEPS = 5
 # flashes after which an active set started from given solids (a step of those two) stops: such
 # a step settles in 11-34 where it has an answer (41-42 for a seawater with its carbonate at 1 atm
 # from 74.5 to 78.6 % and from 77.4 to 81 % vapor, where thenardite, or carnallite and sylvite,
@@ -200,8 +204,19 @@ def _flash_solids(system, z, P, given, value, T0):
         # a seawater concentrate boiled to 79.5 % at 1 atm could be epsomite, bischofite and
         # mirabilite, all of its water bound, yet a liquid stands at 396.5 K beside kieserite,
         # which binds less; so the continuation first, here too
-        out = _vf_by_continuation(system, z, P, value)
+        steps: list[tuple[float, Any]] = []
+        out = _vf_by_continuation(system, z, P, value, steps)
         if out is None:
+            # the steps stopped at a liquid a little past which the model's own liquid is
+            # unstable: that, not dryness, is what they met (a NaCl-KCl-Na2SO4 brine at 3.3 bar
+            # past 62 %, still a fifth of its water liquid, was said to boil dry because
+            # mirabilite could bind that water, its index -6 at 428 K)
+            edge = _unstable_past(system, steps[-1][1]) if steps else None
+            if edge is not None:
+                raise NoSolutionError(
+                    f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: "
+                    + _unstable_text(steps[-1], edge)
+                ) from None
             if isinstance(e, _DryStall) or _held_dry(system, z, value):
                 raise NoSolutionError(_boils_dry(given, value, P)) from None
             raise
@@ -217,6 +232,48 @@ def _held_dry(system, z, beta):
     rest = np.array(z, dtype=float)
     rest[system.components.index("H2O")] -= beta
     return all_solid(system, np.maximum(rest, 0.0)) is not None
+
+
+def _unstable_past(system, r):
+    """(solute, mol/kg) of the liquid of the flash answer ``r`` where, at r.T with its solutes
+    held, removing its water in UNSTABLE_STEPS steps up to UNSTABLE_REACH of it makes the
+    water's fugacity rise: the activity model is unstable there, a little past ``r`` on its
+    way. None where the fugacity falls throughout (or a step's liquid does not verify: nothing
+    to say)."""
+    x = dict(r.x)
+    water = x.get("H2O", 0.0)
+    if not water > 0.0:
+        return None
+    last = None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RangeWarning)
+        for k in range(UNSTABLE_STEPS + 1):
+            y = dict(x)
+            y["H2O"] = water * (1.0 - UNSTABLE_REACH * k / UNSTABLE_STEPS)
+            try:
+                f = system.liquid(r.T, y).partial_pressures["H2O"]
+            except (ConvergenceError, ValueError) as e:
+                if not _no_split(e) and not isinstance(e, NoSolutionError):
+                    raise
+                return None
+            if last is not None and f > last:
+                kg = y["H2O"] * system._info.mw["H2O"] / 1000.0
+                c = max((c for c in y if c != "H2O"), key=lambda c: y[c])
+                return c, y[c] / kg
+            last = f
+    return None
+
+
+def _unstable_text(step, edge):
+    """Why no liquid is found past the flash ``step`` = (vapor fraction, answer), whose liquid
+    nears the activity model's instability ``edge`` (see _unstable_past)."""
+    b, r = step
+    solids = ", ".join(r.solids) or "no solid"
+    return (
+        f"past vapor fraction {b:.6g} ({r.T:.6g} K, with {solids}) the liquid nears where the "
+        f"activity model is unstable (its water's fugacity rises as water is removed, at "
+        f"{edge[1]:.4g} mol/kg of {edge[0]}), and the steps found no liquid past it"
+    )
 
 
 def _salts(system, z):
@@ -604,6 +661,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         return at_invariant() and T > max(r.T for r in answered.values()) + INVARIANT_MARGIN
 
     found: list[tuple[float, Any]] = []
+    unstable = None  # why no liquid lies past the most boiled one found (see _unstable_past)
     for frac in DRY_GRID:
         if found and dry_at_t():
             break  # the grid above is not needed: no liquid at T
@@ -612,6 +670,15 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         except (ValueError, ConvergenceError) as e:
             if not _no_split(e):
                 raise
+            if answered and T > max(r.T for r in answered.values()) + DRY_MARGIN:
+                # past a liquid at the activity model's instability the grid's points above
+                # find none either, each after its continuations (a NaCl-KCl-Na2SO4 brine at
+                # 3.3 bar and 434.7 K: 193 s CPU past 62 %, where its liquids peak at 429.8 K)
+                b_top = max(answered)
+                edge = _unstable_past(system, answered[b_top])
+                if edge is not None:
+                    unstable = _unstable_text((b_top, answered[b_top]), edge)
+                    break
             # (not from a liquid at an invariant point: T stays there until the liquid is gone)
             if dry_at_t() or not (
                 found and found[-1][1].T < T and len(found[-1][1].solids) < _max_solids(system)
@@ -663,7 +730,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
     raise ConvergenceError(
         f"{error}; the flashes at vapor fractions found liquids up to {hot.T:.6g} K (vapor "
         f"fraction {b_hot:.4g}, with {', '.join(hot.solids) or 'no solid'}), none at T or above, "
-        "and none that shows the liquid boiled dry before T",
+        + (f"and {unstable}" if unstable else "and none that shows the liquid boiled dry before T"),
         T=T,
         P=P,
         residual=error.residual,
