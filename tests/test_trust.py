@@ -1053,22 +1053,32 @@ def test_a_flash_with_solids_at_t_where_carnallite_stands_answers():
         assert v.solids[k] == pytest.approx(a, rel=1e-4), k
 
 
-def test_a_boiling_seawater_with_its_carbonate_boils_dry_at_87_percent_vapor():
+def test_a_boiling_seawater_with_its_carbonate_has_no_state_at_87_percent_vapor():
     # past 86.68 % no liquid is left (docs/solids.md: the liquid's amount from its chlorine,
-    # 0.03007, 0.02801 and 0.01976 mol per mol of feed at 85.95, 86 and 86.2 %): the flash at
-    # 87 % says so, with that reason, within a bounded cost (230 s CPU once with ten halvings
-    # of its continuation, 37 s with six)
+    # 0.03007, 0.02801 and 0.01976 mol per mol of feed at 85.95, 86 and 86.2 %), and a vapor of
+    # 87 % takes more water than the solids leave: it said 'the liquid boils dry (the salts stay
+    # as solids in the vapor)', a state that is not there. By the formulas: Ca not in calcite
+    # (at most the carbon) takes sulfate as anhydrite or gypsum, Mg at most the sulfate left as
+    # kieserite (one water), the rest of the Mg as bischofite or carnallite (six), and the vapor
+    # is the water left and at most the carbon as CO2. Within a bounded cost (230 s CPU once
+    # with ten halvings of its continuation, 37 s with six)
     import time
 
+    feed = BOILING_SEAWATER
+    carbon = feed["Na2CO3"] + feed["NaHCO3"] + feed["CO2"]
+    kieserite = feed["Na2SO4"] - (feed["CaCl2"] - carbon)
+    bound = 6.0 * (feed["MgCl2"] - kieserite) + kieserite
+    assert (feed["H2O"] - bound + carbon) / sum(feed.values()) < 0.8672
     s = velmora.System("seawater-CO2-H2O")
     t0 = time.process_time()
     with pytest.raises(velmora.NoSolutionError) as e:
-        s.flash(BOILING_SEAWATER, ATM, vapor_fraction=0.87, solids=True)
+        s.flash(feed, ATM, vapor_fraction=0.87, solids=True)
     assert time.process_time() - t0 < 80.0
     assert str(e.value) == (
-        "no liquid with solids at vapor_fraction = 0.87, P = 101325 Pa: the liquid boils dry "
-        "(the salts stay as solids in the vapor), or, for a salt in water, boils with its salt "
-        "at one temperature only; give the vapor fraction or H"
+        "no liquid with solids at vapor_fraction = 0.87, P = 101325 Pa: none of the aqueous "
+        "model was found beside the solids, yet no solids of seawater-CO2-H2O beside a vapor of "
+        "that fraction carry the feed's atoms (a solid with less water, or one for the salt "
+        "left over, would be needed): no state of the model here"
     )
 
 
@@ -1668,6 +1678,30 @@ def test_a_brine_boiled_to_its_activity_model_s_instability_is_not_said_to_boil_
         r"sylvite, halite\) the liquid nears where the activity model is unstable",
         str(e.value),
     ), str(e.value)
+
+
+def test_a_feed_that_no_solids_beside_its_vapor_can_hold_is_not_said_to_boil_dry():
+    # NaOH 8.6 and CO2 4.3 mol/kg boiled at 1 atm to 75 % vapor (a hunt over vapor fractions):
+    # the split without solids boiled dry (over 100 mol/kg NaOH) and the flash said 'boils dry'
+    # as if the salts stayed as solids in the vapor; 70 % says the liquid is past natron's
+    # water. By the formulas alone: every Na sits in nahcolite NaHCO3 or natron Na2CO3.10H2O,
+    # so natron holds at least Na - C formulas (the vapor may take CO2), and its hydrogen with
+    # the vapor's water (all but the CO2 it may hold) is more than the feed has
+    s = velmora.System("NaOH-CO2-H2O")
+    feed = {"H2O": W, "NaOH": 8.632212052385817, "CO2": 4.347984119692629}
+    total = sum(feed.values())
+    na, c = feed["NaOH"], feed["CO2"]
+    h_feed = 2.0 * feed["H2O"] + feed["NaOH"]
+    h_least = 20.0 * (na - c) + 2.0 * (0.75 * total - c)
+    assert h_least > h_feed  # solids and that vapor cannot carry the feed
+    with pytest.raises(velmora.NoSolutionError) as e:
+        s.flash(feed, ATM, vapor_fraction=0.75, solids=True)
+    assert str(e.value) == (
+        "no liquid with solids at vapor_fraction = 0.75, P = 101325 Pa: none of the aqueous "
+        "model was found beside the solids, yet no solids of NaOH-CO2-H2O beside a vapor of "
+        "that fraction carry the feed's atoms (a solid with less water, or one for the salt "
+        "left over, would be needed): no state of the model here"
+    )
 
 
 def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():

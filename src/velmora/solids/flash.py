@@ -219,6 +219,19 @@ def _flash_solids(system, z, P, given, value, T0):
                 ) from None
             if isinstance(e, _DryStall) or _held_dry(system, z, value):
                 raise NoSolutionError(_boils_dry(given, value, P)) from None
+            if isinstance(e.__cause__, BoilsDryError) and _liquid_stays(system, z, value):
+                # only the split without solids boiled dry, and no solids beside that vapor
+                # carry the feed: no dry state either (NaOH 8.6 and CO2 4.3 mol/kg at 1 atm and
+                # 75 %: natron needs ten water per carbonate and no solid takes NaOH; a
+                # seawater past 86.7 %, where its liquid is gone and MgCl2 would need a solid
+                # with less water than bischofite's six)
+                raise NoSolutionError(
+                    f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: none of the "
+                    "aqueous model was found beside the solids, yet no solids of "
+                    f"{system.name} beside a vapor of that fraction carry the feed's atoms (a "
+                    "solid with less water, or one for the salt left over, would be needed): "
+                    "no state of the model here"
+                ) from None
             raise
         return out
 
@@ -232,6 +245,29 @@ def _held_dry(system, z, beta):
     rest = np.array(z, dtype=float)
     rest[system.components.index("H2O")] -= beta
     return all_solid(system, np.maximum(rest, 0.0)) is not None
+
+
+def _liquid_stays(system, z, beta):
+    """Whether no solids beside a vapor of ``beta`` mol (per mol of the feed ``z``) of its
+    volatile components, in any proportions, carry the feed's reaction invariants (the atoms):
+    then a liquid must be left, whatever the search found. A linear feasibility problem; its
+    tolerance (HiGHS's, about 1e-7 absolute) leans to 'held' and so to no claim."""
+    from scipy.optimize import linprog
+
+    ss = system.solids
+    vol = [k for k, c in enumerate(system.components) if c in system._info.volatile]
+    if not len(ss) or not vol:
+        return False
+    A = np.column_stack([ss.comp_b @ ss.content.T, ss.comp_b[:, vol]])
+    row = np.concatenate([np.zeros(len(ss)), np.ones(len(vol))])
+    out = linprog(
+        np.zeros(A.shape[1]),
+        A_eq=np.vstack([A, row]),
+        b_eq=np.concatenate([ss.comp_b @ np.asarray(z, dtype=float), [beta]]),
+        bounds=(0.0, None),
+        method="highs",
+    )
+    return out.status == 2  # infeasible
 
 
 def _unstable_past(system, r):
