@@ -1053,7 +1053,7 @@ def test_a_flash_with_solids_at_t_where_carnallite_stands_answers():
         assert v.solids[k] == pytest.approx(a, rel=1e-4), k
 
 
-def test_a_boiling_seawater_with_its_carbonate_has_no_state_at_87_percent_vapor():
+def test_a_boiling_seawater_with_its_carbonate_past_its_end_is_not_said_to_boil_dry():
     # past 86.68 % no liquid is left (docs/solids.md: the liquid's amount from its chlorine,
     # 0.03007, 0.02801 and 0.01976 mol per mol of feed at 85.95, 86 and 86.2 %), and a vapor of
     # 87 % takes more water than the solids leave: it said 'the liquid boils dry (the salts stay
@@ -1076,9 +1076,9 @@ def test_a_boiling_seawater_with_its_carbonate_has_no_state_at_87_percent_vapor(
     assert time.process_time() - t0 < 80.0
     assert str(e.value) == (
         "no liquid with solids at vapor_fraction = 0.87, P = 101325 Pa: none of the aqueous "
-        "model was found beside the solids, yet no solids of seawater-CO2-H2O beside a vapor of "
-        "that fraction carry the feed's atoms (a solid with less water, or one for the salt "
-        "left over, would be needed): no state of the model here"
+        "model was found beside the solids, and the liquid cannot be gone: no solids of "
+        "seawater-CO2-H2O beside a vapor of that fraction carry the feed's atoms (a solid "
+        "with less water, or one for the salt left over, would be needed)"
     )
 
 
@@ -1698,10 +1698,31 @@ def test_a_feed_that_no_solids_beside_its_vapor_can_hold_is_not_said_to_boil_dry
         s.flash(feed, ATM, vapor_fraction=0.75, solids=True)
     assert str(e.value) == (
         "no liquid with solids at vapor_fraction = 0.75, P = 101325 Pa: none of the aqueous "
-        "model was found beside the solids, yet no solids of NaOH-CO2-H2O beside a vapor of "
-        "that fraction carry the feed's atoms (a solid with less water, or one for the salt "
-        "left over, would be needed): no state of the model here"
+        "model was found beside the solids, and the liquid cannot be gone: no solids of "
+        "NaOH-CO2-H2O beside a vapor of that fraction carry the feed's atoms (a solid "
+        "with less water, or one for the salt left over, would be needed)"
     )
+    # a seawater at 20 kPa boiled from 85 % (348.7 K, five solids) to 90 %: it said 'boils dry'
+    # once its active set found no liquid. Its Mg not held by the sulfate that calcium leaves
+    # binds six water (bischofite, carnallite), kieserite's one: the vapor cannot be 90 %
+    s = velmora.System("seawater-H2O")
+    feed = {
+        "H2O": W,
+        "NaCl": 3.4311951350454626,
+        "KCl": 0.0847837893885941,
+        "MgCl2": 0.3873688431340118,
+        "CaCl2": 0.06689893572191104,
+        "SrCl2": 0.0003676630837263378,
+        "Na2SO4": 0.09934408051613501,
+        "BaCl2": 0.0,
+    }
+    kieserite = feed["Na2SO4"] - feed["CaCl2"]
+    bound = 6.0 * (feed["MgCl2"] - kieserite) + kieserite
+    assert feed["H2O"] - bound < 0.9 * sum(feed.values())
+    assert s.flash(feed, 20000.0, vapor_fraction=0.85, solids=True).solids
+    with pytest.raises(velmora.NoSolutionError) as e:
+        s.flash(feed, 20000.0, vapor_fraction=0.9, solids=True)
+    assert "boils dry" not in str(e.value) and "the liquid cannot be gone" in str(e.value)
 
 
 def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():

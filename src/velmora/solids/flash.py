@@ -217,21 +217,15 @@ def _flash_solids(system, z, P, given, value, T0):
                     f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: "
                     + _unstable_text(steps[-1], edge)
                 ) from None
+            dry = isinstance(e, _DryStall) or str(e) == _boils_dry(given, value, P)
+            if dry and _liquid_stays(system, z, value):
+                # what found no liquid would say 'boils dry', yet no solids beside that vapor
+                # carry the feed (NaOH 8.6 and CO2 4.3 mol/kg at 1 atm and 75 %: natron needs
+                # ten water per carbonate and no solid takes NaOH; a seawater past 86.68 %,
+                # whose MgCl2 would need a solid with less water than bischofite's six)
+                raise NoSolutionError(_not_gone(system, given, value, P)) from None
             if isinstance(e, _DryStall) or _held_dry(system, z, value):
                 raise NoSolutionError(_boils_dry(given, value, P)) from None
-            if isinstance(e.__cause__, BoilsDryError) and _liquid_stays(system, z, value):
-                # only the split without solids boiled dry, and no solids beside that vapor
-                # carry the feed: no dry state either (NaOH 8.6 and CO2 4.3 mol/kg at 1 atm and
-                # 75 %: natron needs ten water per carbonate and no solid takes NaOH; a
-                # seawater past 86.7 %, where its liquid is gone and MgCl2 would need a solid
-                # with less water than bischofite's six)
-                raise NoSolutionError(
-                    f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: none of the "
-                    "aqueous model was found beside the solids, yet no solids of "
-                    f"{system.name} beside a vapor of that fraction carry the feed's atoms (a "
-                    "solid with less water, or one for the salt left over, would be needed): "
-                    "no state of the model here"
-                ) from None
             raise
         return out
 
@@ -247,10 +241,10 @@ def _held_dry(system, z, beta):
     return all_solid(system, np.maximum(rest, 0.0)) is not None
 
 
-def _liquid_stays(system, z, beta):
-    """Whether no solids beside a vapor of ``beta`` mol (per mol of the feed ``z``) of its
-    volatile components, in any proportions, carry the feed's reaction invariants (the atoms):
-    then a liquid must be left, whatever the search found. A linear feasibility problem; its
+def _liquid_stays(system, z, beta=None):
+    """Whether no solids beside a vapor of ``beta`` mol (per mol of the feed ``z``; None: any
+    amount) of its volatile components, in any proportions, carry the feed's reaction
+    invariants (the atoms): then the liquid cannot be gone. A linear feasibility problem; its
     tolerance (HiGHS's, about 1e-7 absolute) leans to 'held' and so to no claim."""
     from scipy.optimize import linprog
 
@@ -259,15 +253,22 @@ def _liquid_stays(system, z, beta):
     if not len(ss) or not vol:
         return False
     A = np.column_stack([ss.comp_b @ ss.content.T, ss.comp_b[:, vol]])
-    row = np.concatenate([np.zeros(len(ss)), np.ones(len(vol))])
-    out = linprog(
-        np.zeros(A.shape[1]),
-        A_eq=np.vstack([A, row]),
-        b_eq=np.concatenate([ss.comp_b @ np.asarray(z, dtype=float), [beta]]),
-        bounds=(0.0, None),
-        method="highs",
-    )
+    b = ss.comp_b @ np.asarray(z, dtype=float)
+    if beta is not None:
+        A = np.vstack([A, np.concatenate([np.zeros(len(ss)), np.ones(len(vol))])])
+        b = np.concatenate([b, [beta]])
+    out = linprog(np.zeros(A.shape[1]), A_eq=A, b_eq=b, bounds=(0.0, None), method="highs")
     return out.status == 2  # infeasible
+
+
+def _not_gone(system, given, value, P):
+    return (
+        f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: none of the aqueous model "
+        f"was found beside the solids, and the liquid cannot be gone: no solids of "
+        f"{system.name} beside a vapor{' of that fraction' if given == 'vapor_fraction' else ''} "
+        "carry the feed's atoms (a solid with less water, or one for the salt left over, would "
+        "be needed)"
+    )
 
 
 def _unstable_past(system, r):
@@ -507,7 +508,10 @@ def _three_phase(system, z, P, given, value, stall=None, start=None, fall_back=T
     except BoilsDryError as dry_split:
         if given == "T" or start is None or not len(start[1]):
             # the split without solids boils dry at T: with solids its liquid holds less of
-            # the salts, so their vapor pressure lowered less, and it boils dry the more
+            # the salts, so their vapor pressure lowered less, and it boils dry the more;
+            # unless no solids beside a vapor carry the feed (a salt without a solid)
+            if given == "T" and _liquid_stays(system, z):
+                raise NoSolutionError(_not_gone(system, given, value, P)) from dry_split
             raise NoSolutionError(_boils_dry(given, value, P)) from dry_split
         # at a vapor fraction the salts left in the liquid without solids can pass what the
         # aqueous model holds (5.6 mol/kg NaCl at 1 atm boiled to 86 %: 106 mol/kg) where the
