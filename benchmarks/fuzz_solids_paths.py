@@ -404,7 +404,16 @@ def case_vls(chem, rng):
                     f"raised although the flash at T has that {kind}", math.inf, repr(e)
                 ) from e
             return r, (r.T, r.vapor_fraction, r.H, tuple(r.x.values()), tuple(r.solids.values()))
-        r = ref.system.flash(feed, P, solids=True, **kw)
+        try:
+            r = ref.system.flash(feed, P, solids=True, **kw)
+        except velmora.NoSolutionError as e:
+            if "boils dry" in str(e) and not dry_state(ref, feed, val if kind == "vf" else None):
+                raise Fail(
+                    "'boils dry' where no solids beside the vapor carry the feed",
+                    math.inf,
+                    str(e)[:200],
+                ) from e
+            raise
         return r, (
             r.T,
             r.vapor_fraction,
@@ -467,6 +476,25 @@ def case_vls(chem, rng):
                     )
 
     return repro, run, check
+
+
+def dry_state(ref, feed, beta=None):
+    """Whether solids (atoms from their formulas) beside a vapor of the chemistry's volatile
+    components, ``beta`` mol per mol of feed of it (None: any amount), carry the feed's atoms:
+    a linear feasibility problem on the elements, the condition of any 'boils dry'."""
+    from scipy.optimize import linprog
+
+    total = sum(feed.values())
+    want = np.array([feed.get(c, 0.0) / total for c in ref.components]) @ ref.E_app
+    vol = [k for k, c in enumerate(ref.components) if c in ref.system._info.volatile]
+    cols = [e for _, _, e in ref.solids.values()] + [ref.E_app[k] for k in vol]
+    A = np.array(cols).T
+    b = want
+    if beta is not None:
+        A = np.vstack([A, [0.0] * len(ref.solids) + [1.0] * len(vol)])
+        b = np.concatenate([want, [beta]])
+    out = linprog(np.zeros(A.shape[1]), A_eq=A, b_eq=b, bounds=(0.0, None), method="highs")
+    return out.status != 2
 
 
 def _path_points(ref, path, k):
