@@ -290,7 +290,7 @@ def _unstable_past(system, r):
             try:
                 f = system.liquid(r.T, y).partial_pressures["H2O"]
             except (ConvergenceError, ValueError) as e:
-                if not _no_split(e) and not isinstance(e, NoSolutionError):
+                if not _no_split(e):
                     raise
                 return None
             if last is not None and f > last:
@@ -752,7 +752,7 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
             return out
     invariant = at_invariant()
     if T > hot.T + (INVARIANT_MARGIN if invariant else DRY_MARGIN) and (top or invariant):
-        if _can_dry(system, z):
+        if not _liquid_stays(system, z):
             raise NoSolutionError(_boils_dry("T", T, P)) from None
         # the salts that no solid holds stay in a liquid up to the last of the water: not dry
         raise ConvergenceError(
@@ -792,15 +792,6 @@ def _exactly_at(system, z, P, T, out):
         if not _no_split(e):
             raise
         return out
-
-
-def _can_dry(system, z):
-    """Whether the salts of the feed ``z`` can all stand as solids beside a vapor of water
-    (``all_solid`` with the vapor taking any water), where water alone evaporates. A liquid
-    must be left at T where they cannot, however much water boils off."""
-    if system._info.volatile != {"H2O"}:
-        return True  # (not decided here)
-    return all_solid(system, z, vapor=True) is not None
 
 
 def _past_the_grid(system, z, P, T, last, most):

@@ -208,14 +208,13 @@ def water_short(system, n, T, where="solid-liquid equilibrium", what="the model'
 ALL_SOLID_TOL = 1e-9  # relative residual of the invariants within which solids hold a feed
 
 
-def all_solid(system, z, vapor=False):
+def all_solid(system, z):
     """{solid: amount} of solids alone that carry the reaction invariants (the atoms) of the
     apparent amounts ``z`` (vector), or None where there are none: the feed needs no liquid
     (Na2SO4 in less than 10 mol of water per mol is mirabilite and thenardite). Non-negative
     least squares on the invariants. Not a proof that no liquid is left (MgSO4 water boiled at
     35.9 kPa to 4.1 mol of water per mol has a liquid beside kieserite at 353 K, where epsomite
-    and kieserite could hold it): the caller says so only where its own search found none.
-    ``vapor``: a vapor of water takes whatever water the solids leave."""
+    and kieserite could hold it): the caller says so only where its own search found none."""
     from scipy.optimize import nnls
 
     ss = system.solids
@@ -223,12 +222,10 @@ def all_solid(system, z, vapor=False):
         return None
     target = ss.comp_b @ np.asarray(z, dtype=float)
     A = ss.comp_b @ ss.content.T  # the invariants of one mol of each solid, a column each
-    if vapor:
-        A = np.column_stack([A, ss.comp_b[:, system.components.index("H2O")]])
     s, res = nnls(A, target)
     if not res <= ALL_SOLID_TOL * float(np.abs(target).sum()):
         return None
-    return {ss.names[k]: float(v) for k, v in enumerate(s.tolist()[: len(ss)]) if v > 0.0}
+    return {ss.names[k]: float(v) for k, v in enumerate(s.tolist()) if v > 0.0}
 
 
 def no_liquid_left(system, z, T, where):
