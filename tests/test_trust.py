@@ -1954,6 +1954,33 @@ def test_a_concentrated_seawater_boiled_past_its_bound_water_keeps_a_liquid():
     assert temps[0] < temps[1] < temps[2]
 
 
+def test_a_concentrated_seawater_at_its_last_invariant_point_keeps_its_liquid_to_its_end():
+    # at 82.15 and 82.2 % vapor (1 atm) the flash said 'boils dry': its continuation spent its
+    # six halvings on carnallite's and bischofite's joining and then found no step on from the
+    # invariant point at 404.3887 K (six solids), whose liquid lasts to about 82.24 %; at 82.2
+    # % barite has joined as the seventh solid. Checked as the answers before 80 % above, and
+    # against the path: T no lower than at 80 %, the same at both (one T at an invariant point,
+    # to 1e-3 K), the liquid's amount from its chlorine falling to none past 82.2 %
+    s = velmora.System("seawater-H2O")
+    feed = CONCENTRATED_SEAWATER
+    vfs = (0.8, 0.8215, 0.822)
+    rs = [s.flash(feed, ATM, vapor_fraction=vf, solids=True) for vf in vfs]
+    six = {"kieserite", "halite", "anhydrite", "celestite", "carnallite", "bischofite"}
+    for vf, r in zip(vfs[1:], rs[1:]):
+        assert r.vapor_fraction == pytest.approx(vf, abs=1e-9)
+        assert six <= set(r.solids)
+        _settled_with_solids(s, r, ATM)
+        fresh = s.liquid(r.T, r.x)
+        assert fresh.partial_pressures["H2O"] == pytest.approx(r.vapor["H2O"] * ATM, rel=1e-5)
+    assert "barite" in rs[2].solids
+    assert rs[0].T < rs[1].T
+    assert rs[2].T == pytest.approx(rs[1].T, abs=1e-3)
+    amounts = [_elements_balance(r, feed) for r in rs]
+    assert amounts[0] > amounts[1] > amounts[2] > 0.0
+    end = vfs[2] + amounts[2] * (vfs[2] - vfs[1]) / (amounts[1] - amounts[2])
+    assert vfs[2] < end < 0.823
+
+
 def test_a_concentrated_seawater_above_its_last_invariant_point_boils_dry():
     # at 1 atm its liquid goes through carnallite's and bischofite's joining to the invariant
     # point at 404.388 K (seven solids with barite: kieserite, anhydrite, halite, celestite,

@@ -353,14 +353,23 @@ def _vf_by_continuation(system, z, P, beta, done=None, stop=None):
         except (ConvergenceError, ValueError) as e:
             if not _no_split(e):
                 raise
-            if out is None or halvings >= VF_HALVINGS:
+            if out is None:
                 return None
             # a step halfway (in -ln of what is left) from the last answer: where a solid joins
             # or leaves on the way a whole step can outrun its budget (a seawater at 1 atm from
             # 69.1 to 74.0 %, where sylvite joins: 60 flashes, then 71.7 % and 74.0 % answer;
             # with its carbonate from 82.2 to 85 %, where carnallite joins at 84.5 % and T
-            # stays at 399.11 K while sylvite turns into it: 83.6 % and 84.3 %, then 85 %)
-            halvings += 1
+            # stays at 399.11 K while sylvite turns into it: 83.6 % and 84.3 %, then 85 %).
+            # Past the halvings, one short of where the liquid runs out at an invariant point
+            # is still tried, within END_AIMS (a concentrated seawater at 1 atm, its liquid at
+            # 404.3887 K with six solids at 82.05 %, said to boil dry at 82.15 % after six
+            # halvings spent on carnallite's and bischofite's joining)
+            if halvings < VF_HALVINGS:
+                halvings += 1
+            elif aimed < END_AIMS and _short_of_end(system, done, b):
+                aimed += 1
+            else:
+                return None
             steps.insert(0, 1.0 - math.sqrt((1.0 - out.vapor_fraction) * (1.0 - b)))
             continue
         out = out_b
@@ -384,6 +393,19 @@ def _linear_end(system, done):
     if not (b1 > b0 and 0.0 < l1 < l0):
         return None
     return b1 + l1 * (b1 - b0) / (l0 - l1)
+
+
+def _short_of_end(system, done, b):
+    """Whether the last two answers of ``done`` lie at one invariant point (the same solids, or
+    one more at the last, as barite joining a seawater bittern's; T within INVARIANT_MARGIN)
+    whose liquid's amount, linear in the vapor fraction, is left at ``b`` (``_linear_end``)."""
+    if len(done) < 2:
+        return False
+    (_, r0), (_, r1) = done[-2:]
+    if not set(r0.solids) <= set(r1.solids) or not abs(r1.T - r0.T) <= INVARIANT_MARGIN:
+        return False
+    end = _linear_end(system, done)
+    return end is not None and b < end
 
 
 def _predicted(ss, done, b):
