@@ -33,6 +33,9 @@ DRY_MARGIN = 0.1  # K above every liquid of the grid for "boils dry" (T between 
 # fractions, agrees to 1e-6 K (MgCl2 water at 1 atm with bischofite, 404.699078 K)
 INVARIANT_MARGIN = 1e-3
 T_MATCH = 1e-6  # K: a flash at T found through the vapor fraction meets T to this
+# an end point of a boiling liquid (see _end_point): its apparent composition, carried on
+# linearly in its amount to none left, moves by at most this share of each component
+END_SHIFT = 1e-2
 BRACKET_HALVINGS = 5  # halvings of a grid step whose far end found no liquid, for T's bracket
 T_LOW_STEP = 0.01  # K: how close the search for a flash at H or S gets to the lowest T that has one
 # K: flashes at T that bracket an H or S where the bubble point with solids is not found
@@ -51,6 +54,7 @@ VF_LADDER = 4
 # boiled to 85 % at 1 atm took two; ten made its true refusal at 87 % cost 230 s CPU against 37 s
 # with six, 6.6 s before the capped differences; at 86.2 % six do since the lone solids' steps)
 VF_HALVINGS = 6
+END_AIMS = 6  # steps halfway to where the liquid's amount runs out, in all (_vf_by_continuation)
 # vapor fractions a flash at T continues to in steps from the nearest answer below (see
 # _flash_t_by_vapor_fraction): a concentrated seawater at 1 atm and 406.9 K reached its
 # invariant point at 404.39 K with two, one at 433.4 K with three (two, of four halvings each,
@@ -205,7 +209,9 @@ def _flash_solids(system, z, P, given, value, T0):
         # mirabilite, all of its water bound, yet a liquid stands at 396.5 K beside kieserite,
         # which binds less; so the continuation first, here too
         steps: list[tuple[float, Any]] = []
-        out = _vf_by_continuation(system, z, P, value, steps)
+        out = _vf_by_continuation(
+            system, z, P, value, steps, lambda r: _ended(system, steps, value)
+        )
         if out is None:
             # the steps stopped at a liquid a little past which the model's own liquid is
             # unstable: that, not dryness, is what they met (a NaCl-KCl-Na2SO4 brine at 3.3 bar
@@ -217,17 +223,28 @@ def _flash_solids(system, z, P, given, value, T0):
                     f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: "
                     + _unstable_text(steps[-1], edge)
                 ) from None
-            dry = isinstance(e, _DryStall) or str(e) == _boils_dry(given, value, P)
+            ended = _ended(system, steps, value)
+            dry = isinstance(e, _DryStall) or str(e) == _boils_dry(given, value, P) or ended
             if dry and _liquid_stays(system, z, value):
                 # what found no liquid would say 'boils dry', yet no solids beside that vapor
                 # carry the feed (NaOH 8.6 and CO2 4.3 mol/kg at 1 atm and 75 %: natron needs
                 # ten water per carbonate and no solid takes NaOH; a seawater past 86.68 %,
                 # whose MgCl2 would need a solid with less water than bischofite's six)
-                raise NoSolutionError(_not_gone(system, given, value, P)) from None
-            if isinstance(e, _DryStall) or _held_dry(system, z, value):
+                raise NoSolutionError(_not_gone(system, given, value, P, ended)) from None
+            if isinstance(e, _DryStall) or _held_dry(system, z, value) or ended:
                 raise NoSolutionError(_boils_dry(given, value, P)) from None
             raise
         return out
+
+
+def _ended(system, steps, beta):
+    """Whether the last two of the continuation's ``steps`` ((vapor fraction, answer), in order)
+    lie at an end point of the liquid (``_end_point``) whose amount, linear in the vapor
+    fraction there, runs out before ``beta``."""
+    if len(steps) < 2 or not _end_point(system, steps[-2][1], steps[-1][1]):
+        return False
+    end = _linear_end(system, steps)
+    return end is not None and beta > end
 
 
 def _held_dry(system, z, beta):
@@ -261,13 +278,24 @@ def _liquid_stays(system, z, beta=None):
     return out.status == 2  # infeasible
 
 
-def _not_gone(system, given, value, P):
+def _not_gone(system, given, value, P, ended=False):
+    """Why no answer is given where no solids beside the vapor carry the feed (_liquid_stays);
+    ``ended``: the liquid found ran out before ``value`` (_ended), so no state of the model is
+    left there."""
+    carry = (
+        f"no solids of {system.name} beside a vapor"
+        f"{' of that fraction' if given == 'vapor_fraction' else ''} carry the feed's atoms (a "
+        "solid with less water, or one for the salt left over, would be needed)"
+    )
+    if ended:
+        return (
+            f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: the liquid runs out "
+            f"before it, at an end point where its amount falls linearly to none, and past it "
+            f"{carry}: no state of the model is left"
+        )
     return (
         f"no liquid with solids at {given} = {value:g}, P = {P:g} Pa: none of the aqueous model "
-        f"was found beside the solids, and the liquid cannot be gone: no solids of "
-        f"{system.name} beside a vapor{' of that fraction' if given == 'vapor_fraction' else ''} "
-        "carry the feed's atoms (a solid with less water, or one for the salt left over, would "
-        "be needed)"
+        f"was found beside the solids, and the liquid cannot be gone: {carry}"
     )
 
 
@@ -345,11 +373,20 @@ def _vf_by_continuation(system, z, P, beta, done=None, stop=None):
         top, out = 1.0 - done[-1][0], done[-1][1]
         steps = [1.0 - top * (rest / top) ** (k / VF_LADDER) for k in range(1, VF_LADDER)]
         steps.append(beta)
-    halvings = 0
+    halvings = aimed = 0
     if done is None:
         done = []  # (vapor fraction, answer) of the steps so far
     while steps:
         b = steps[0]
+        end = _linear_end(system, done) if aimed < END_AIMS else None
+        if end is not None and b > end:
+            # past where the liquid's amount, linear in the vapor fraction through the last two
+            # answers, is gone: halfway there first (a seawater with its carbonate at 1 atm,
+            # barite joining at 81.72 % a little before its end at 81.79 %: the steps past it,
+            # halved from far beyond, spent their halvings finding nothing)
+            aimed += 1
+            steps.insert(0, 0.5 * (done[-1][0] + end))
+            continue
         start = None
         if out is not None:
             start = _predicted(ss, done, b)
@@ -361,14 +398,23 @@ def _vf_by_continuation(system, z, P, beta, done=None, stop=None):
         except (ConvergenceError, ValueError) as e:
             if not _no_split(e):
                 raise
-            if out is None or halvings >= VF_HALVINGS:
+            if out is None:
                 return None
             # a step halfway (in -ln of what is left) from the last answer: where a solid joins
             # or leaves on the way a whole step can outrun its budget (a seawater at 1 atm from
             # 69.1 to 74.0 %, where sylvite joins: 60 flashes, then 71.7 % and 74.0 % answer;
             # with its carbonate from 82.2 to 85 %, where carnallite joins at 84.5 % and T
-            # stays at 399.11 K while sylvite turns into it: 83.6 % and 84.3 %, then 85 %)
-            halvings += 1
+            # stays at 399.11 K while sylvite turns into it: 83.6 % and 84.3 %, then 85 %).
+            # Past the halvings, one short of where the liquid runs out at an invariant point
+            # is still tried, within END_AIMS (a concentrated seawater at 1 atm, its liquid at
+            # 404.3887 K with six solids at 82.05 %, said to boil dry at 82.15 % after six
+            # halvings spent on carnallite's and bischofite's joining)
+            if halvings < VF_HALVINGS:
+                halvings += 1
+            elif aimed < END_AIMS and _short_of_end(system, done, b):
+                aimed += 1
+            else:
+                return None
             steps.insert(0, 1.0 - math.sqrt((1.0 - out.vapor_fraction) * (1.0 - b)))
             continue
         out = out_b
@@ -381,13 +427,40 @@ def _vf_by_continuation(system, z, P, beta, done=None, stop=None):
     return out
 
 
+def _linear_end(system, done):
+    """The vapor fraction where the liquid's amount (``_liquid_amount``), linear in the vapor
+    fraction through the last two answers of ``done`` ((vapor fraction, answer), in order),
+    reaches 0; None with fewer than two or where it does not fall."""
+    if len(done) < 2:
+        return None
+    (b0, r0), (b1, r1) = done[-2:]
+    l0, l1 = _liquid_amount(system, r0), _liquid_amount(system, r1)
+    if not (b1 > b0 and 0.0 < l1 < l0):
+        return None
+    return b1 + l1 * (b1 - b0) / (l0 - l1)
+
+
+def _short_of_end(system, done, b):
+    """Whether the last two answers of ``done`` lie at one invariant point (the same solids, or
+    one more at the last, as barite joining a seawater bittern's; T within INVARIANT_MARGIN)
+    whose liquid's amount, linear in the vapor fraction, is left at ``b`` (``_linear_end``)."""
+    if len(done) < 2:
+        return False
+    (_, r0), (_, r1) = done[-2:]
+    if not set(r0.solids) <= set(r1.solids) or not abs(r1.T - r0.T) <= INVARIANT_MARGIN:
+        return False
+    end = _linear_end(system, done)
+    return end is not None and b < end
+
+
 def _predicted(ss, done, b):
     """(amounts, set) of solids to start the step to the vapor fraction ``b`` with: the last
     answer's of ``done`` ((vapor fraction, answer), in order), carried on linearly from the one
-    before where both lie at one invariant point (the same solids and T within
-    INVARIANT_MARGIN: T and the liquid's composition stay while the vapor grows, every solid's
-    amount linear in the vapor fraction), up to where the first amount reaches 0 (that solid
-    then leaves: sylvite turning into carnallite as a seawater bittern boils at 399.11 K).
+    before where both lie at one invariant point (the same solids, or one more at the last
+    carried as it is, and T within INVARIANT_MARGIN: T and the liquid's composition stay while
+    the vapor grows, every solid's amount linear in the vapor fraction), up to where the first
+    amount reaches 0 (that solid then leaves: sylvite turning into carnallite as a seawater
+    bittern boils at 399.11 K).
     Past bischofite's joining in that bittern the steps from the last answer's solids alone
     started 11 K too hot, celestite's index at 1.9, and wandered off to sylvite."""
     b1, last = done[-1]
@@ -395,15 +468,61 @@ def _predicted(ss, done, b):
     if len(done) < 2:
         return amounts, names
     b0, before = done[-2]
-    if set(before.solids) != set(last.solids) or not abs(last.T - before.T) <= INVARIANT_MARGIN:
+    if not set(before.solids) <= set(last.solids) or not abs(last.T - before.T) <= INVARIANT_MARGIN:
         return amounts, names
-    d = [v - before.solids[ss.names[k]] for v, k in zip(amounts, names)]
+    # a solid that joined at the last answer is carried as it is (barite joining that seawater
+    # with its carbonate at 404.7327 K near its end: from the last answer's solids alone the
+    # steps on took 10-13 s each to find nothing)
+    d = [v - before.solids.get(ss.names[k], v) for v, k in zip(amounts, names)]
     f = (b - b1) / (b1 - b0)
     for v, dv in zip(amounts, d):
         if v + f * dv <= 0.0:
             f = -v / dv
     guess = [(v + f * dv, k) for v, dv, k in zip(amounts, d, names)]
     return [v for v, _ in guess if v > 0.0], [k for v, k in guess if v > 0.0]
+
+
+def _liquid_amount(system, r):
+    """The liquid of the flash answer ``r`` in mol per mol of feed: what neither the vapor nor
+    the solids hold, over one mol of the liquid, in the reaction invariants (the atoms; the
+    same whatever form the carbonate takes), by least squares."""
+    ss = system.solids
+    comps = system.components
+    left = np.array([r.feed[c] - r.vapor_fraction * r.vapor[c] for c in comps])
+    for k, v in r.solids.items():
+        left -= v * ss.content[ss.index(k)]
+    held, per = ss.comp_b @ left, ss.comp_b @ np.array([r.x[c] for c in comps])
+    return float(held @ per / (per @ per))
+
+
+def _end_point(system, a, b):
+    """Whether the flash answers ``a`` and ``b`` (b the more boiled) lie at the end of a boiling
+    liquid: the same solids, and the liquid's T and apparent composition, carried on linearly in
+    its amount from the two to none left, move by at most INVARIANT_MARGIN and END_SHIFT of
+    each component. Its intensive state then stays while it boils away: no liquid is left above
+    that T. An invariant point by the phase rule is one such end; one short of its solids by
+    the count of components is another where the components left free are held by a vapor
+    that hardly changes (a seawater with its carbonate at 1 atm: eight solids, barite among
+    them, beside ten independent components, its liquid at 404.7327 K to within 1e-5 K from
+    81.73 % vapor to its end near 81.79 %, the vapor's CO2 the one freedom). A trace without
+    a solid is no end: it grows as the liquid shrinks (that seawater's barium before barite
+    joins, its share up by the liquid's own ratio at each step)."""
+    if not a.solids or set(a.solids) != set(b.solids):
+        return False
+    if not abs(b.T - a.T) <= INVARIANT_MARGIN:
+        return False
+    la, lb = _liquid_amount(system, a), _liquid_amount(system, b)
+    if not 0.0 < lb < la:
+        return False
+    reach = lb / (la - lb)  # steps like this one to none left
+    if not abs(b.T - a.T) * reach <= INVARIANT_MARGIN:
+        return False
+    for c in system.components:
+        xa, xb = a.x[c], b.x[c]
+        big = max(abs(xa), abs(xb))
+        if big > 0.0 and not abs(xb - xa) / big * reach <= END_SHIFT:
+            return False
+    return True
 
 
 def _three_phase(system, z, P, given, value, stall=None, start=None, fall_back=True):
@@ -664,9 +783,14 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         steps = [(b0, answered[b0])]
 
         def dry_beyond(r):
-            # an invariant point below T: no liquid at T, however far the steps would go on
+            # an invariant point or another end point (see _end_point) below T: no liquid at T,
+            # however far the steps would go on
             hot_t = max(x.T for x in [*answered.values(), *(x for _, x in steps)])
-            return len(r.solids) >= _max_solids(system) and T > hot_t + INVARIANT_MARGIN
+            if not T > hot_t + INVARIANT_MARGIN:
+                return False
+            return len(r.solids) >= _max_solids(system) or (
+                len(steps) > 1 and _end_point(system, steps[-2][1], r)
+            )
 
         out = _vf_by_continuation(system, z, P, beta, steps, dry_beyond)
         for b, r in steps[1:]:
@@ -692,9 +816,16 @@ def _flash_t_by_vapor_fraction(system, z, P, T, error):
         if not answered:
             return False  # no liquid found yet (the first grid point found none)
         hot_t = max(r.T for r in answered.values())
-        return any(
+        if any(
             len(r.solids) >= _max_solids(system) and r.T >= hot_t - DRY_MARGIN
             for r in answered.values()
+        ):
+            return True
+        # or an end point short of the phase rule's count of solids (see _end_point), between
+        # neighbouring vapor fractions found
+        seq = [answered[b] for b in sorted(answered)]
+        return any(
+            b.T >= hot_t - DRY_MARGIN and _end_point(system, a, b) for a, b in zip(seq, seq[1:])
         )
 
     def dry_at_t():
