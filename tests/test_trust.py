@@ -1014,6 +1014,29 @@ def _elements_balance(r, feed):
     return amount
 
 
+def test_a_boiling_seawater_answers_just_short_of_the_end_of_its_liquid():
+    # 86.6 % said 'boils dry', 0.08 % short of where the liquid runs out: the steps' halvings
+    # ran out on the way; they now aim halfway to where the liquid's amount, linear there,
+    # runs out. The answer sits at the bischofite point (the T of 86.2 %), its seven solids
+    # settled and the liquid's water at the vapor's, speciated afresh; its amount (from the
+    # chlorine) small and positive. (Too little water is left to ask System.liquid for the
+    # rest of the feed with its solids: over 100 mol/kg NaCl.)
+    s = velmora.System("seawater-CO2-H2O")
+    r = _boiled(0.866)
+    assert r.vapor_fraction == pytest.approx(0.866, abs=1e-9)
+    assert set(r.solids) == AT_BISCHOFITE
+    assert r.T == pytest.approx(_boiled(0.862).T, abs=1e-5)
+    _settled_with_solids(s, r, ATM)
+    fresh = s.liquid(r.T, r.x)
+    assert all(v < 0.0 for k, v in fresh.saturation_indices.items() if k not in AT_BISCHOFITE)
+    assert fresh.partial_pressures["H2O"] == pytest.approx(r.vapor["H2O"] * ATM, rel=1e-5)
+    assert (
+        0.0
+        < _elements_balance(r, BOILING_SEAWATER)
+        < _elements_balance(_boiled(0.862), BOILING_SEAWATER)
+    )
+
+
 def test_a_boiling_seawater_past_carnallite_heats_and_loses_its_liquid_as_it_boils():
     # vapor fractions 85-86.2 % at 1 atm (the flashes of the test above and one between):
     # T never falls as the vapor grows, stays at the bischofite point (404.742 K) once
