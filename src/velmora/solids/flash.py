@@ -225,15 +225,15 @@ def _flash_solids(system, z, P, given, value, T0):
                 ) from None
             ended = _ended(system, steps, value)
             dry = isinstance(e, _DryStall) or str(e) == _boils_dry(given, value, P) or ended
-            if dry and _liquid_stays(system, z, value):
+            if not (dry or _held_dry(system, z, value)):
+                raise
+            if _liquid_stays(system, z, value):
                 # what found no liquid would say 'boils dry', yet no solids beside that vapor
                 # carry the feed (NaOH 8.6 and CO2 4.3 mol/kg at 1 atm and 75 %: natron needs
                 # ten water per carbonate and no solid takes NaOH; a seawater past 86.68 %,
                 # whose MgCl2 would need a solid with less water than bischofite's six)
                 raise NoSolutionError(_not_gone(system, given, value, P, ended)) from None
-            if isinstance(e, _DryStall) or _held_dry(system, z, value) or ended:
-                raise NoSolutionError(_boils_dry(given, value, P)) from None
-            raise
+            raise NoSolutionError(_boils_dry(given, value, P)) from None
         return out
 
 
@@ -446,11 +446,16 @@ def _short_of_end(system, done, b):
     whose liquid's amount, linear in the vapor fraction, is left at ``b`` (``_linear_end``)."""
     if len(done) < 2:
         return False
-    (_, r0), (_, r1) = done[-2:]
-    if not set(r0.solids) <= set(r1.solids) or not abs(r1.T - r0.T) <= INVARIANT_MARGIN:
+    if not _one_point(done[-2][1], done[-1][1]):
         return False
     end = _linear_end(system, done)
     return end is not None and b < end
+
+
+def _one_point(before, last):
+    """Whether two flash answers lie at one invariant point: the solids of ``before`` all at
+    ``last`` (one more there: joined on the way), T within INVARIANT_MARGIN."""
+    return set(before.solids) <= set(last.solids) and abs(last.T - before.T) <= INVARIANT_MARGIN
 
 
 def _predicted(ss, done, b):
@@ -468,7 +473,7 @@ def _predicted(ss, done, b):
     if len(done) < 2:
         return amounts, names
     b0, before = done[-2]
-    if not set(before.solids) <= set(last.solids) or not abs(last.T - before.T) <= INVARIANT_MARGIN:
+    if not _one_point(before, last):
         return amounts, names
     # a solid that joined at the last answer is carried as it is (barite joining that seawater
     # with its carbonate at 404.7327 K near its end: from the last answer's solids alone the
