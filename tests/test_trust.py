@@ -1770,6 +1770,27 @@ def test_a_brine_boiled_to_its_activity_model_s_instability_is_not_said_to_boil_
             for d in (-1e-3, 1e-3)
         ]
         assert p[1] < p[0]  # water's fugacity falls as water is added: unstable
+        # the same from the activity model itself, on the true species of that liquid (ions
+        # held: the salts are dissociated, CaSO4(aq) and the water's ions at traces), ln a_w =
+        # ln x_w + ln gamma_w from a fresh core model's ionactivity.ln_gamma
+        import independent as ind
+        import numpy as np
+
+        from velmora import ionactivity
+
+        el = ind.Reference(s).fresh()
+        st = s.liquid(last.T, drier)
+        names = list(s.model.names)
+        n = np.array([st.amounts[k] for k in names])
+        w = names.index("H2O")
+        ln_aw = []
+        for d in (-1e-3, 0.0, 1e-3):
+            m = n.copy()
+            m[w] *= 1.0 + d
+            x = m / m.sum()
+            ln_aw.append(math.log(x[w]) + ionactivity.ln_gamma(el.sp, x, last.T, el.options)[w])
+        assert ln_aw[1] == pytest.approx(math.log(n[w] / n.sum()) + st.ln_gamma["H2O"], abs=1e-9)
+        assert ln_aw[2] < ln_aw[1] < ln_aw[0]
         with pytest.raises(velmora.NoSolutionError) as e:
             s.flash(feed, P, vapor_fraction=0.625, solids=True)
         assert "boils dry" not in str(e.value)
