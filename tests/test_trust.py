@@ -2139,3 +2139,60 @@ def test_a_dilute_seawater_boiled_past_its_invariant_point_boils_dry_in_good_tim
     with pytest.raises(velmora.NoSolutionError, match="the liquid boils dry"):
         s.flash(feed, ATM, T=T, solids=True)
     assert time.process_time() - t0 < 30.0
+
+
+@pytest.mark.parametrize(
+    "chem, feed, P, T",
+    [
+        # (front-door fuzz, seeds 514, 515, 517: each raised 'at T = 350 K ... boils dry')
+        (
+            "K2CO3-CO2-H2O",
+            {
+                "H2O": 55.000052182622525,
+                "K2CO3": 0.0,
+                "CO2": 0.2918036586687166,
+                "KHCO3": 1.018491249520429,
+            },
+            12221.028329106848,
+            309.9797586847639,
+        ),
+        (
+            "CaCO3-CO2-H2O",
+            {"H2O": W, "CaCO3": 0.004817278167774656, "CO2": 0.002917803917502791},
+            14369.107574771158,
+            331.1333290721084,
+        ),
+        (
+            "NaOH-CO2-H2O",
+            {
+                "H2O": 56.977627121464955,
+                "NaOH": 0.0,
+                "CO2": 0.8847040766622347,
+                "Na2CO3": 1.468329314082223,
+                "NaHCO3": 2.231294327131556,
+            },
+            7552.498775397586,
+            306.92843746682087,
+        ),
+    ],
+)
+def test_an_h_or_s_flash_whose_start_boils_the_feed_dry_finds_the_liquid_below(chem, feed, P, T):
+    # at a few kPa the T solve's start, 350 K, lies where the feed's liquid boils dry (over 100
+    # mol/kg of its salt), while the H or S asked is that of a flash 20-45 K cooler; the flash
+    # raised the start's refusal as if it were the answer's. Against the independent checks
+    # (tests/independent.py) and the flash at T that has that H or S
+    import independent as ind
+
+    s = velmora.System(chem)
+    refs = {s.name: ind.Reference(s)}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+            s.flash(feed, P, T=350.0)
+        at_T = s.flash(feed, P, T=T)
+        for key in ("H", "S"):
+            out = ind.run(refs, ind.Case(s.name, key, feed, P, T=T))
+            assert out.status == "verified", (key, out)
+            r = s.flash(feed, P, **{key: getattr(at_T, key)})
+            assert r.T == pytest.approx(T, abs=1e-6)
+            assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, abs=1e-8)

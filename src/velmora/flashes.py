@@ -1928,7 +1928,8 @@ def _solve_T(system, z, P, key, target, T0, warm):
     that lands where the feed has no liquid (boiled dry) or no flash is found (beyond water's
     critical temperature) is halved back towards the last verified point, and no later step
     goes past it (bisection between the two); the error is raised once the step is below
-    DRY_STEP."""
+    DRY_STEP. A start where the feed has no liquid steps down, by 5 K doubling, to one that has
+    (T0 350 K above a cold low-pressure target)."""
     from .brinequil import _brentq as brentq
 
     seen: dict[float, _Verified] = {}
@@ -1954,13 +1955,29 @@ def _solve_T(system, z, P, key, target, T0, warm):
 
     lo_lim, hi_lim = checks.T_MIN, checks.T_MAX
     a = min(max(T0, lo_lim), hi_lim)
-    ga = g(a)
+    dry = None  # the nearest T of the search where the feed had no liquid
+    dry_error: Exception | None = None  # what the flash there raised
+    down = 5.0
+    while True:
+        try:
+            ga = g(a)
+            break
+        except (ValueError, ConvergenceError) as e:
+            # the start itself boils the feed dry (a bicarbonate water at 12 kPa from 350 K,
+            # its H at 310 K): the liquid is left below it, so the start steps down, doubling,
+            # and the search stays under that T (as under any T that boiled dry)
+            if not (isinstance(e, ConvergenceError) or no_answer(e)) or a <= lo_lim:
+                raise
+            dry, dry_error = a, e
+            a, down = max(a - down, lo_lim), 2.0 * down
     if ga == 0.0:
         return seen[a]
     up = ga < 0.0
     b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
-    dry = None  # the nearest T of the search where the feed had no liquid
-    dry_error: Exception | None = None  # what the flash there raised
+    if dry is not None and not up:
+        dry = dry_error = None  # (behind the search)
+    elif dry is not None and b >= dry:
+        b = 0.5 * (a + dry)
     while True:
         try:
             gb = g(b)
