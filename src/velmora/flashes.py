@@ -2008,7 +2008,7 @@ def _solve_T(system, z, P, key, target, T0, warm):
                 + ")"
             )
         slope = (gb - ga) / (b - a)
-        step = abs(gb / slope) * 1.2 if slope * (1 if up else -1) > 0.0 else 60.0
+        step = abs(gb / slope) * 1.2 if slope > 0.0 else 60.0  # (the entry rises with T)
         step = min(max(step, 2.0), 60.0)
         a, ga = b, gb
         b = min(a + step, hi_lim) if up else max(a - step, lo_lim)
