@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 
+#include "equilibrium/bubble_search.hpp"
 #include "equilibrium/flash.hpp"
 #include "equilibrium/flash_source.hpp"
 #include "equilibrium/solvers.hpp"
@@ -573,6 +574,44 @@ double psat_method(py::object self, py::object c, double T) {
 py::tuple fugacities_method(py::object self, py::object n_app, double T) {
     Fugacities f = fugacities_impl(self, n_app, T);
     return py::make_tuple(fugacity_dict(f.f), to_numpy(f.n), to_numpy(f.lng));
+}
+
+py::object front_bubble_t(py::handle self, py::handle n_app, py::handle components, py::handle pp,
+                          double P, double T0, double T_min, double T_max) {
+    for (const char* name : {"fugacities", "true_amounts", "lnK", "henry_ref"})
+        if (python_override(self, name)) return py::none();
+    if (!ideal_vapor(phasekit("phi_vapor"), pp)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    const std::vector<std::string> comps = adapt::to_names(components);
+    Eigen::VectorXd fv(static_cast<Eigen::Index>(comps.size()));  // f on the components [Pa]
+    // g(T): the model's fugacities(n_app, T) (the Python loop's call, from the same record), then
+    // ln max(sum_k f_k / P, 1e-300) with numpy's sum over the components (0 where the liquid
+    // has none; phi = 1)
+    auto g = [&](double T) {
+        Fugacities fu;
+        try {
+            fu = fugacities_impl(self, n_app, T);
+        } catch (const py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+            throw core::BubbleStepAside{};           // the loop's recovery or its error
+        } catch (const std::exception&) {
+            throw core::BubbleStepAside{};
+        }
+        bool settled;
+        {
+            std::lock_guard<std::mutex> held(el.lock.m);
+            settled = status_of(el).speciation_converged;
+        }
+        if (!settled) throw core::BubbleStepAside{};  // the loop's recovery (_settled)
+        fv.setZero();
+        for (const auto& [name, v] : fu.f)  // (a dict of them: the last entry of a name)
+            for (std::size_t k = 0; k < comps.size(); ++k)
+                if (name == comps[k]) fv[static_cast<Eigen::Index>(k)] = v;
+        const double s = core::numpy_sum(fv.data(), fv.size()) / P;
+        return std::log(std::max(s, 1e-300));
+    };
+    const core::BubbleSearch r = core::bubble_search(g, T0, T_min, T_max);
+    return py::make_tuple(static_cast<int>(r.outcome), r.T, r.g, r.evaluations);
 }
 
 py::tuple bubble_method(py::object self, py::object n_app, double T) {
