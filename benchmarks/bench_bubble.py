@@ -17,6 +17,7 @@ import velmora.brinequil as bq
 from velmora import checks, flashes
 
 warnings.simplefilter("ignore", velmora.RangeWarning)
+warnings.simplefilter("ignore", velmora.errors.DefaultParameterWarning)
 P = 101325.0
 REAL = bq._brentq
 

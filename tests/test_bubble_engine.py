@@ -93,6 +93,35 @@ def test_the_engine_gives_the_python_loops_temperature_to_the_last_digit(
     assert flashes._bubble_T(s, z, P, 600.0, bq._WarmStart()) == pytest.approx(old[0], abs=1e-8)
 
 
+def test_a_speciation_that_does_not_settle_on_the_way_hands_the_search_to_the_loop(
+    systems, monkeypatch, loops
+):
+    """Half water, half CO2 at 2 MPa: the search passes liquids the core's speciation does not
+    settle (the loop's recovery speciates them), so the engine steps aside and the loop finds
+    the T, the same as where the loop runs alone."""
+    s = systems["CO2-H2O"]
+    z = checks.feed(s, {"H2O": 0.5, "CO2": 0.5})
+    T = flashes._bubble_T(s, z, 2e6, 350.0, bq._WarmStart())
+    assert loops == [1]
+    el = s.model
+    out = el._session(
+        bq._WarmStart(),
+        "_front_bubble_T",
+        dict(zip(s.components, z.tolist())),
+        s.components,
+        s.pp,
+        2e6,
+        350.0,
+        checks.T_MIN,
+        checks.T_MAX,
+    )[0]
+    assert out[0] == 2  # stepped aside
+    real = bq._brentq
+    monkeypatch.setattr(bq, "_brentq", lambda *a, **k: real(*a, **k))
+    assert flashes._bubble_T(s, z, 2e6, 350.0, bq._WarmStart()) == T
+    assert checks.T_MIN < T < checks.T_HINT  # below 0 C: the supercooled liquid
+
+
 def test_a_bubble_point_is_one_call_into_the_engine(systems, monkeypatch):
     """The search's calls of the engine (Electrolyte._session, through which the front door
     makes every call of the model): one in the engine's search, one per T in the loop."""
