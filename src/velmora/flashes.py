@@ -2067,7 +2067,7 @@ def _continued(system, z, T, P, seen, error, warm):
 class _Bubble:
     """The outcomes of the engine's bubble temperature search (the model's _front_bubble_T)."""
 
-    FOUND, BOUND = 0, 1  # 2: a speciation that did not settle, the loop then runs
+    FOUND, BOUND = 0, 1  # 2: a speciation on the way did not settle or raised: the loop runs
 
 
 def _bubble_T(system, z, P, T0, warm):
