@@ -144,6 +144,25 @@ class Electrolyte:
         _front_flash_check speciates a flash answer's liquid; None where a method it calls or the
         model's tables are not the package's own (then call fugacities)."""
 
+    def _front_bubble_T(
+        self,
+        n_app: Mapping[str, float],
+        components: Sequence[str],
+        pp: Any,
+        P: float,
+        T0: float,
+        T_min: float,
+        T_max: float,
+    ) -> tuple[int, float, float, int] | None:
+        """The front door's bubble temperature search of the apparent liquid n_app at P in one
+        call: ln max(sum f / P, 1e-300) over the components (fugacities from the warm record, as
+        fugacities gives them), bracketed from T0 (steps of 10 K growing by 1.6, clamped to
+        [T_min, T_max]), then Brent's method (xtol 1e-10). (outcome, T, g, evaluations): outcome
+        0 T found, 1 no sign change up to a bound (g at the last T before it), 2 a speciation
+        that did not settle or raised, or a value that is no number (the caller's own loop then
+        runs). None where fugacities, true_amounts, lnK or henry_ref is replaced in Python or
+        the vapor is not the package's own ideal gas."""
+
     def _front_liquid(
         self,
         n_app: Mapping[str, float],

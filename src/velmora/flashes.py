@@ -24,6 +24,7 @@ from typing import TYPE_CHECKING, Any, overload
 import numpy as np
 
 from . import checks
+from .brinequil import _brentq as _ENGINE_BRENTQ  # (see _engine_bubble_T)
 from .brinequil import _WarmStart
 from .derivatives import cached_jacobian, flash_jacobian, ln_psat
 from .errors import ConvergenceError, NoSolutionError, RangeWarning, no_answer, solve_failed
@@ -35,7 +36,8 @@ if TYPE_CHECKING:
     from .derivatives import FlashJacobian
 
 # Imported where used, not here: pandas (optional, slow to import), the compiled core (its
-# Brent root finder too) and its sibling modules phasekit and enginebridge (`import
+# Brent root finder too, looked up at each call; the one imported above only tells whether it
+# was replaced) and its sibling modules phasekit and enginebridge (`import
 # velmora.brinequil` runs this package's __init__ and loads no sibling but ionactivity).
 
 
@@ -2079,9 +2081,75 @@ def _continued(system, z, T, P, seen, error, warm):
         trials = [True, False]
 
 
+class _Bubble:
+    """The outcomes of the engine's bubble temperature search (the model's _front_bubble_T)."""
+
+    FOUND, BOUND = 0, 1  # 2: a speciation on the way did not settle or raised: the loop runs
+
+
 def _bubble_T(system, z, P, T0, warm):
     """The bubble temperature [K] of the liquid z at P: ln sum_k f_k / (phi_k P) = 0 over the
-    volatile components it holds or makes (bracketing from T0, then Brent's method)."""
+    volatile components it holds or makes (bracketing from T0, then Brent's method). One call
+    of the engine where it runs the loop's steps itself (see ``_engine_bubble_T``), else the
+    loop here (``_bubble_T_loop``): the same T to the last digit."""
+    found = _engine_bubble_T(system, z, P, T0, warm)
+    return found if found is not None else _bubble_T_loop(system, z, P, T0, warm)
+
+
+def _engine_bubble_T(system, z, P, T0, warm):
+    """``_bubble_T_loop`` in one call of the engine (the model's ``_front_bubble_T``): the same
+    fugacities from the same warm starts, the same brackets and Brent's method. None where the
+    loop is to run: the model, its methods, the vapor model (the ideal gas only) or the engine's
+    Brent replaced in Python, or a speciation on the way that did not settle (the loop's
+    recovery then speciates it) or raised (the loop raises it)."""
+    from . import brinequil
+
+    el = system.model
+    # the engine's Brent as imported: the search runs in the engine only while the loop would
+    # call that one (a test may replace it)
+    if getattr(el, "_front_bubble_T", None) is None or brinequil._brentq is not _ENGINE_BRENTQ:
+        return None
+    warm.reset()
+    app = dict(zip(system.components, z.tolist()))
+    a = min(max(T0, checks.T_MIN), checks.T_MAX)
+    out = el._session(
+        warm,
+        "_front_bubble_T",
+        app,
+        system.components,
+        system.pp,
+        P,
+        a,
+        checks.T_MIN,
+        checks.T_MAX,
+    )[0]
+    if out is None:
+        return None
+    outcome, T, g, _ = out
+    if outcome == _Bubble.FOUND:
+        return T
+    if outcome == _Bubble.BOUND:
+        raise _bubble_bound(system, P, g)
+    return None
+
+
+def _bubble_bound(system, P, fa):
+    """The refusal of a bubble temperature whose search reached T_MIN (ln sum f / (phi P) = fa
+    > 0 at the last T before it) or T_MAX (fa < 0) without a change of sign."""
+    side = "below" if fa > 0.0 else "above"
+    why = (
+        f"; the gases {', '.join(c for c in system.gases)} keep it far below"
+        if system.gases and fa > 0.0
+        else ""
+    )
+    return NoSolutionError(
+        f"the bubble temperature at P = {P:g} Pa lies {side} "
+        f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}"
+    )
+
+
+def _bubble_T_loop(system, z, P, T0, warm):
+    """``_bubble_T`` step by step in Python: each ln sum f / (phi P) from the settled liquid."""
     from .brinequil import _brentq as brentq
 
     warm.reset()
@@ -2139,16 +2207,7 @@ def _bubble_T(system, z, P, T0, warm):
                 "can"
             ) from None
         if b in (checks.T_MIN, checks.T_MAX):
-            side = "below" if fa > 0.0 else "above"
-            why = (
-                f"; the gases {', '.join(c for c in system.gases)} keep it far below"
-                if system.gases and fa > 0.0
-                else ""
-            )
-            raise NoSolutionError(
-                f"the bubble temperature at P = {P:g} Pa lies {side} "
-                f"{checks.T_MIN if fa > 0.0 else checks.T_MAX:g} K{why}"
-            )
+            raise _bubble_bound(system, P, fa)
         a, fa, step = b, fb, step * 1.6
     return a
 

@@ -14,6 +14,7 @@
 #include <Eigen/Dense>
 
 #include "check.hpp"
+#include "equilibrium/bubble_search.hpp"
 #include "equilibrium/flash.hpp"
 #include "equilibrium/flash_liquid.hpp"
 #include "equilibrium/flash_source.hpp"
@@ -151,6 +152,70 @@ void bubble_temperature_of_clausius_clapeyron_components() {
     // far from the start (more than one window away)
     const auto pure = core::bubble_t(Eigen::Vector3d(0.0, 0.0, 1.0), 380.0, kvalues);
     CHECK_CLOSE(pure.T, B / A[2], 1e-7);
+}
+
+// The front door's bubble temperature search on g(T) = ln sum_i x_i exp(A_i - B / T) (ideal
+// components with one B, P = 1): the root T = B / ln(sum x_i e^A_i) from below and from above,
+// the refusal at either bound, an end that reads with the other sign when Brent reads it again,
+// and an evaluation that steps aside.
+void bubble_search_brackets_and_meets_the_closed_form() {
+    const double B = 4000.0;
+    const Eigen::Vector3d A(12.0, 10.5, 9.0), x(0.2, 0.5, 0.3);
+    auto g = [&](double T) { return std::log(x.dot((A.array() - B / T).exp().matrix())); };
+    const double want = B / std::log(x.dot(A.array().exp().matrix()));
+    for (double T0 : {200.0, 300.0, 690.0}) {
+        const core::BubbleSearch r = core::bubble_search(g, T0, 200.0, 700.0);
+        CHECK(r.outcome == core::BubbleSearch::kFound);
+        CHECK_CLOSE(r.T, want, 1e-8);
+        CHECK(r.evaluations > 2);
+    }
+    // no sign change: a liquid that never boils below 700 K, one that boils below 200 K; g is the
+    // value at the last T before the bound (step 10 K, then x 1.6: 350, 360, 376, ...)
+    const core::BubbleSearch cold =
+        core::bubble_search([](double) { return -1.0; }, 350.0, 200.0, 700.0);
+    CHECK(cold.outcome == core::BubbleSearch::kBound && cold.T == 700.0 && cold.g == -1.0);
+    int calls = 0;
+    auto warm_liquid = [&](double T) {
+        ++calls;
+        return 0.5 + 1e-3 * T;
+    };
+    // down from 350 K: 340, 324, 298.4, 257.44, then 200 (191.9 clamped), no sign change
+    const core::BubbleSearch hot = core::bubble_search(warm_liquid, 350.0, 200.0, 700.0);
+    CHECK(hot.outcome == core::BubbleSearch::kBound && hot.T == 200.0 && calls == 6);
+    CHECK(hot.evaluations == calls);
+    CHECK_CLOSE(hot.g, 0.5 + 0.25744, 1e-12);
+    // the end near the root reads g = -1e-9 first, +1e-9 when Brent reads it again: Brent finds no
+    // sign change and that end is taken (the smaller |g|)
+    int at_start = 0;
+    auto noisy = [&](double T) {
+        if (T == 365.0) return ++at_start == 1 ? -1e-9 : 1e-9;
+        return T - 365.0;
+    };
+    const core::BubbleSearch end = core::bubble_search(noisy, 365.0, 200.0, 700.0);
+    CHECK(end.outcome == core::BubbleSearch::kFound && end.T == 365.0 && at_start == 2);
+    // an evaluation that is not the usual one, or no number: the caller's own loop
+    auto aside = [&](double T) -> double {
+        if (T > 380.0) throw core::BubbleStepAside{};
+        return g(T);
+    };
+    CHECK(core::bubble_search(aside, 300.0, 200.0, 700.0).outcome ==
+          core::BubbleSearch::kStepAside);
+    CHECK(core::bubble_search([](double) { return NAN; }, 300.0, 200.0, 700.0).outcome ==
+          core::BubbleSearch::kStepAside);
+}
+
+// numpy's sum: sequential below 8 entries, 8 accumulators from 8 on, halves above 128. With
+// 1e16 first and ones after (1e16 + 1 rounds back to 1e16, its spacing being 2): 7 entries in
+// turn give 1e16; 8 give ((1e16 + 1) + 2) + (2 + 2) = 1e16 + 6; 256 give the first 128 (the
+// first accumulator 1e16, seven of 16: 1e16 + 112) and then 128 more, 1e16 + 240.
+void numpy_sum_adds_in_numpys_order() {
+    std::vector<double> a(256, 1.0);
+    a[0] = 1e16;
+    CHECK(core::numpy_sum(a.data(), 7) == 1e16);
+    CHECK(core::numpy_sum(a.data(), 8) == 1e16 + 6.0);
+    CHECK(core::numpy_sum(a.data(), 256) == 1e16 + 240.0);
+    CHECK(core::numpy_sum(a.data() + 1, 100) == 100.0);
+    CHECK(core::numpy_sum(a.data(), 0) == 0.0);
 }
 
 // The split at T of the binary with K_i = exp(A_i - B / T): its vapor fraction from the closed
@@ -691,6 +756,8 @@ int main() {
             CASE(newton_split_of_an_ideal_binary_is_the_rachford_rice_root),
             CASE(tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies),
             CASE(bubble_temperature_of_clausius_clapeyron_components),
+            CASE(bubble_search_brackets_and_meets_the_closed_form),
+            CASE(numpy_sum_adds_in_numpys_order),
             CASE(trail_starts_each_split_on_the_line_through_the_last_two),
             CASE(trail_values_are_the_splits_of_each_temperature),
             CASE(vapor_fraction_solve_on_the_trail_meets_the_closed_form),

@@ -19,6 +19,16 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
     cls.def("bubble", &bubble_method, py::arg("n_app"), py::arg("T"),
             "Bubble pressure [Pa], vapor mole fractions and the true liquid of an apparent liquid "
             "at T (ideal gas)");
+    cls.def("_front_bubble_T", &front_bubble_t, py::arg("n_app"), py::arg("components"),
+            py::arg("pp"), py::arg("P"), py::arg("T0"), py::arg("T_min"), py::arg("T_max"),
+            "The front door's bubble temperature search of the apparent liquid n_app at P in one "
+            "call: ln max(sum f / P, 1e-300) over the components (fugacities from the warm record, "
+            "as the model's fugacities gives them), bracketed from T0 (steps of 10 K growing by "
+            "1.6, clamped to [T_min, T_max]), then Brent's method (xtol 1e-10). (outcome, T, g, "
+            "evaluations): outcome 0 T found, 1 no sign change up to a bound (g at the last T "
+            "before it), 2 a speciation that did not settle or raised, or a value that is no "
+            "number (the caller's own loop then runs). None where fugacities, true_amounts, lnK "
+            "or henry_ref is replaced in Python or the vapor is not the package's own ideal gas");
     cls.def("kvalues", &kvalues_method, py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"),
             py::arg("P"),
             "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, "

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 
+#include "equilibrium/bubble_search.hpp"
 #include "equilibrium/flash.hpp"
 #include "equilibrium/flash_source.hpp"
 #include "equilibrium/solvers.hpp"
@@ -42,10 +43,10 @@ std::optional<core::Antoine> antoine_of(const Electrolyte& el, const std::string
     return antoine_coeffs(el.antoine[key]);
 }
 
-template <class Apparent>
-Fugacities fugacities_impl(py::handle self, const Apparent& n_app, double T) {
-    Electrolyte& el = electrolyte(self);
-    Speciation s = true_amounts(self, n_app, T);
+// The fugacities of the true liquid (n, lng) of the model at T, as `fugacities` takes them from
+// its speciation.
+Fugacities liquid_fugacities_of(const Electrolyte& el, Eigen::VectorXd n, Eigen::VectorXd lng,
+                                double T) {
     const SpeciesSets sets = species_sets(el, kSpZ | kSpHenry | kSpNames);
     std::vector<char> is_henry(sets.names.size(), 0);
     for (int h : sets.henry) is_henry[static_cast<std::size_t>(h)] = 1;
@@ -55,10 +56,17 @@ Fugacities fugacities_impl(py::handle self, const Apparent& n_app, double T) {
     };
     hooks.antoine = [&](const std::string& name) { return antoine_of(el, name); };
     Fugacities out;
-    core::liquid_fugacities(s.n, s.lng, sets.names, sets.z, is_henry, T, hooks, out.f);
-    out.n = std::move(s.n);
-    out.lng = std::move(s.lng);
+    core::liquid_fugacities(n, lng, sets.names, sets.z, is_henry, T, hooks, out.f);
+    out.n = std::move(n);
+    out.lng = std::move(lng);
     return out;
+}
+
+template <class Apparent>
+Fugacities fugacities_impl(py::handle self, const Apparent& n_app, double T) {
+    Electrolyte& el = electrolyte(self);
+    Speciation s = true_amounts(self, n_app, T);
+    return liquid_fugacities_of(el, std::move(s.n), std::move(s.lng), T);
 }
 
 py::dict fugacity_dict(const core::FugacityMap& f) {
@@ -573,6 +581,41 @@ double psat_method(py::object self, py::object c, double T) {
 py::tuple fugacities_method(py::object self, py::object n_app, double T) {
     Fugacities f = fugacities_impl(self, n_app, T);
     return py::make_tuple(fugacity_dict(f.f), to_numpy(f.n), to_numpy(f.lng));
+}
+
+py::object front_bubble_t(py::handle self, py::handle n_app, py::handle components, py::handle pp,
+                          double P, double T0, double T_min, double T_max) {
+    for (const char* name : {"fugacities", "true_amounts", "lnK", "henry_ref"})
+        if (python_override(self, name)) return py::none();
+    if (!ideal_vapor(phasekit("phi_vapor"), pp)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    const std::vector<std::string> comps = adapt::to_names(components);
+    Eigen::VectorXd fv(static_cast<Eigen::Index>(comps.size()));  // f on the components [Pa]
+    // g(T): the model's fugacities(n_app, T) as the Python loop has them (from the same record;
+    // the speciation on the callbacks the front door keeps, true_amounts' digits), then
+    // ln max(sum_k f_k / P, 1e-300) with numpy's sum over the components (0 where the liquid
+    // has none; phi = 1)
+    auto g = [&](double T) {
+        Fugacities fu;
+        try {
+            ColdSpeciation s = warm_speciation(self, n_app, T, false);
+            if (!s.converged) throw core::BubbleStepAside{};  // the loop's recovery (_settled)
+            fu = liquid_fugacities_of(el, std::move(s.n), std::move(s.lng), T);
+        } catch (const py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+            throw core::BubbleStepAside{};           // the loop's recovery or its error
+        } catch (const std::exception&) {
+            throw core::BubbleStepAside{};
+        }
+        fv.setZero();
+        for (const auto& [name, v] : fu.f)  // (a dict of them: the last entry of a name)
+            for (std::size_t k = 0; k < comps.size(); ++k)
+                if (name == comps[k]) fv[static_cast<Eigen::Index>(k)] = v;
+        const double s = core::numpy_sum(fv.data(), fv.size()) / P;
+        return std::log(std::max(s, 1e-300));
+    };
+    const core::BubbleSearch r = core::bubble_search(g, T0, T_min, T_max);
+    return py::make_tuple(static_cast<int>(r.outcome), r.T, r.g, r.evaluations);
 }
 
 py::tuple bubble_method(py::object self, py::object n_app, double T) {

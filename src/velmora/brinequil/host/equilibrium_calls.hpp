@@ -14,6 +14,12 @@ double psat_method(py::object self, py::object c, double T);
 py::tuple fugacities_method(py::object self, py::object n_app, double T);
 // bubble(n_app, T): (bubble pressure [Pa], {species: y}, {species: x}, {species: ln gamma}).
 py::tuple bubble_method(py::object self, py::object n_app, double T);
+// _front_bubble_T(n_app, components, pp, P, T0, T_min, T_max): the front door's bubble
+// temperature search (flashes._bubble_T) in one call, (outcome, T, g, evaluations) as
+// core::bubble_search gives them; None where a method of the loop or the vapor model (not the
+// package's own ideal gas) is replaced in Python.
+py::object front_bubble_t(py::handle self, py::handle n_app, py::handle components, py::handle pp,
+                          double P, double T0, double T_min, double T_max);
 // kvalues(pp, xa, y, T, P): (K of the components, true amounts per unit of liquid).
 py::tuple kvalues_method(py::object self, py::object pp, py::object xa, py::object y, double T,
                          double P);

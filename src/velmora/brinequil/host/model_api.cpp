@@ -998,7 +998,7 @@ std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app,
     return out;
 }
 
-ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
+ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T, bool trace_steps) {
     Electrolyte& el = electrolyte(self);
     ColdSpeciation out;
     const Eigen::Index n = species_count(el);
@@ -1030,7 +1030,7 @@ ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T) {
     set.tol = 1e-11;
     set.maxit = 200;
     set.ref_follows_x = front->follows_x;
-    front_trace(set);
+    if (trace_steps) front_trace(set);
     core::SpeciationResult res =
         solve_recorded(self, el, out.n0, out.lnK, T, warm, set, front->cb, true);
     out.converged = res.converged;

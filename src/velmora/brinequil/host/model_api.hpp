@@ -122,8 +122,11 @@ std::optional<ColdSpeciation> cold_speciation(py::handle self, py::handle n_app,
 // The speciation of n_app at T as true_amounts computes it with the caller's warm record (the
 // record and the status written as it writes them), for a caller that has made sure that
 // true_amounts, lnK and _status are not replaced in Python; with n0, ln K at T and whether
-// Newton met its tolerance. Raises what true_amounts raises.
-ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T);
+// Newton met its tolerance. Raises what true_amounts raises. trace_steps: each trace resolved to
+// its own total, as the front door's check speciates an answer's liquid; false: true_amounts'
+// own settings, its digits (on the kept callbacks where they apply).
+ColdSpeciation warm_speciation(py::handle self, py::handle n_app, double T,
+                               bool trace_steps = true);
 
 // The warm-start record as Python sees the attribute `_warm`: get (AttributeError when there is
 // none), set (None: start cold), delete.
