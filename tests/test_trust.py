@@ -2196,3 +2196,23 @@ def test_an_h_or_s_flash_whose_start_boils_the_feed_dry_finds_the_liquid_below(c
             r = s.flash(feed, P, **{key: getattr(at_T, key)})
             assert r.T == pytest.approx(T, abs=1e-6)
             assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, abs=1e-8)
+
+
+def test_an_h_flash_a_few_mk_above_a_bubble_point_lands_on_its_t():
+    # front-door fuzz seed 526: a K2CO3 water with CO2 at 15.6 bar, 2.2e-5 of it vapor at
+    # 467.5209 K, just above its bubble point. The core's T solve ran on unpolished TP flashes
+    # there and ended 1.07e-3 K high, its H 7.8e-7 of itself off: inside the check's 1e-6, so
+    # the answer stood. Against the flash at T (another route) and the independent checks
+    import independent as ind
+
+    s = velmora.System("K2CO3-CO2-H2O")
+    feed = {"H2O": W, "K2CO3": 7.50108116280806, "CO2": 7.328194899809807, "KHCO3": 0.0}
+    P, T = 1561879.266375207, 467.520934746364
+    at_T = s.flash(feed, P, T=T)
+    assert 0.0 < at_T.vapor_fraction < 1e-4
+    assert s.flash(feed, P, T=T - 0.01).vapor_fraction == 0.0  # the bubble point lies below T
+    r = s.flash(feed, P, H=at_T.H)
+    assert r.T == pytest.approx(T, abs=1e-6)
+    assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, rel=1e-4)
+    out = ind.run({s.name: ind.Reference(s)}, ind.Case(s.name, "H", feed, P, T=T))
+    assert out.status == "verified", out
