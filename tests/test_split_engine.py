@@ -201,6 +201,23 @@ def test_a_vapor_that_is_not_the_ideal_gas_hands_the_split_to_the_loop(systems, 
     assert np.array_equal(got[0]["x"], alone[0]["x"])
 
 
+def test_a_replaced_method_of_the_model_hands_the_split_to_the_loop(systems, monkeypatch, loops):
+    """The model's fugacities replaced on the instance (a wrapper of itself): the engine, which
+    stands for it, steps aside before it speciates anything; the loop then calls the
+    replacement for every trial liquid, and its split passes the front door's check."""
+    s = systems["MDEA-H2S-H2O"]
+    z = checks.feed(s, {"H2O": 0.9, "MDEA": 0.08, "H2S": 0.02})
+    start = start_of(s, z, ATM)
+    el = s.model
+    calls = []
+    real = el.fugacities
+    monkeypatch.setattr(el, "fugacities", lambda *a: calls.append(1) or real(*a))
+    raw, evals = answer(s, z, ATM, 0.3, start)
+    assert loops == ["loop"] and len(calls) >= evals > 1
+    res, bal, _ = flashes._check(s, z, dict(raw), raw["T"], ATM, bq._WarmStart())
+    assert max(res, bal) <= s.tol and raw["beta"] == pytest.approx(0.3, abs=1e-9)
+
+
 def test_a_trial_liquid_that_raises_hands_the_split_to_the_loop_from_its_start(
     systems, monkeypatch, loops
 ):
