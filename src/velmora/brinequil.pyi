@@ -163,6 +163,43 @@ class Electrolyte:
         runs). None where fugacities, true_amounts, lnK or henry_ref is replaced in Python or
         the vapor is not the package's own ideal gas."""
 
+    def _front_split_at_beta(
+        self,
+        components: Sequence[str],
+        z: ArrayLike,
+        V: Sequence[int],
+        zV: ArrayLike,
+        species: Sequence[int],
+        w0: ArrayLike,
+        pp: Any,
+        P: float,
+        beta: float,
+        limits: tuple[float, float, int, float, int, float, float, float, float, float, float],
+    ) -> (
+        tuple[
+            int,
+            str,
+            float | None,
+            NDArray[np.float64] | None,
+            NDArray[np.float64] | None,
+            NDArray[np.float64] | None,
+            float | None,
+            int,
+        ]
+        | None
+    ):
+        """The front door's split of the feed z with the vapor fraction beta at P in one call:
+        damped Newton's method from w0 (ln v over the volatile components V, then T) on ln
+        (y P / f) over V (f of each trial liquid from the warm record, as _front_fugacities
+        gives it) and ln (vapor / beta); zV what the feed can give of each, species the position
+        of each one's molecule among the true species; limits (tol, SPLIT_TOL, SPLIT_STEPS,
+        LARGE_STEP, SPLIT_EVALS, step cap in ln v, in T, T_MIN, T_MAX, VAPOR_FLOOR, RESOLUTION).
+        (outcome, message, beta, x, y, true amounts, T, evaluations): outcome 0 the split, 1
+        none (the message says why), 2 the evaluation budget spent, 3 a trial liquid whose
+        speciation raised or whose value is no finite number (the caller's own loop then runs).
+        None where fugacities, true_amounts, lnK, henry_ref, _residual or _status is replaced
+        in Python or the vapor is not the package's own ideal gas."""
+
     def _front_liquid(
         self,
         n_app: Mapping[str, float],

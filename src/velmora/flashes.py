@@ -35,6 +35,10 @@ if TYPE_CHECKING:
 
     from .derivatives import FlashJacobian
 
+# the check's mismatch as imported: the split runs in the engine only while the loop would call
+# that one (see _engine_split_at_beta)
+_FUGACITY_MISMATCH = checks.fugacity_mismatch
+
 # Imported where used, not here: pandas (optional, slow to import), the compiled core (its
 # Brent root finder too, looked up at each call; the one imported above only tells whether it
 # was replaced) and its sibling modules phasekit and enginebridge (`import
@@ -1485,6 +1489,7 @@ def _substitution(system, z, T, P, warm, start=None):
 SPLIT_TOL = 1e-3
 SPLIT_STEPS = 40
 LARGE_STEP = 1e-3  # the split's difference step in ln v once the line search stalled at 1e-5
+SPLIT_CAP_LN, SPLIT_CAP_T = 3.0, 20.0  # the split's largest Newton step in ln v and in T [K]
 # What a split may spend over all its starts, in Newton iterations of the speciations it runs
 # (a few microseconds each: ~1 s at most; a liquid that settles takes 10-100 of them, one that
 # runs to the core's cap thousands)
@@ -1583,7 +1588,13 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
         return r, state, float(np.max(np.abs(mis)))
 
     state, evals = _fd_newton(
-        G, w, np.array([3.0] * m + ([20.0] if free_T else [])), m, tol, budget, free_T
+        G,
+        w,
+        np.array([SPLIT_CAP_LN] * m + ([SPLIT_CAP_T] if free_T else [])),
+        m,
+        tol,
+        budget,
+        free_T,
     )
     return state + (evals,)
 
@@ -1881,7 +1892,9 @@ def _boiled_down(system, z, T, P, V, warm):
 def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm):
     """(raw, evaluations) of the split with the vapor fraction ``beta`` given, T solved with it,
     from T0 and the vapor y0 (mole fractions). For a pure or nearly pure component, where the
-    vapor fraction is not a function of T, this finds the one T and the split at once."""
+    vapor fraction is not a function of T, this finds the one T and the split at once. Newton's
+    method in one call of the engine where it runs the loop's steps itself (see
+    ``_engine_split_at_beta``), else the loop here (``_fugacity_newton``)."""
     comps = system.components
     warm.reset()
     f, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0, warm)
@@ -1890,10 +1903,76 @@ def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm):
     v0 = np.minimum(
         beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30), _available(system, z)[V]
     )
-    b, x, y, n, T, evals = _fugacity_newton(
-        system, z, P, V, np.append(np.log(v0), T0), warm, beta=beta
-    )
+    w0 = np.append(np.log(v0), T0)
+    found = _engine_split_at_beta(system, z, P, V, w0, beta, warm)
+    if found is None:
+        found = _fugacity_newton(system, z, P, V, w0, warm, beta=beta)
+    b, x, y, n, T, evals = found
     return _result(system, z, T, P, b, x, y, n), evals
+
+
+class _Split:
+    """The outcomes of the engine's split at a given vapor fraction (the model's
+    _front_split_at_beta)."""
+
+    FOUND, NO_ANSWER, SPENT = 0, 1, 2  # 3: a trial liquid the engine does not take, the loop runs
+
+
+def _engine_split_at_beta(system, z, P, V, w0, beta, warm):
+    """``_fugacity_newton`` with ``beta`` given (the trial liquids as the core leaves them) in
+    one call of the engine (the model's ``_front_split_at_beta``): the same unknowns, steps,
+    stopping rules and budget, each trial liquid speciated as ``_trial_fugacities`` speciates
+    it, from the same warm starts; the answer the loop's to the rounding of the linear solve.
+    (beta, x, y, n, T, evaluations); the loop's _NoAnswer or _Spent with its message where
+    Newton's method finds no split; None where the loop is to run, from the warm start as it
+    was: the model, its methods or the vapor model (the ideal gas only) replaced in Python, the
+    check's fugacity_mismatch replaced, or a trial liquid whose speciation raised (the loop
+    raises it, or its line search steps back) or gave no finite value."""
+    el = system.model
+    if (
+        getattr(el, "_front_split_at_beta", None) is None
+        or checks.fugacity_mismatch is not _FUGACITY_MISMATCH
+    ):
+        return None
+    comps = system.components
+    pos = system._info.pos
+    start = _WarmStart(warm)  # the loop starts from here where the engine steps aside
+    out = el._session(
+        warm,
+        "_front_split_at_beta",
+        comps,
+        z,
+        V,
+        (_available(system, z) / AVAILABLE)[V],
+        [pos[comps[k]] for k in V],
+        w0,
+        system.pp,
+        P,
+        beta,
+        (
+            system.tol,
+            SPLIT_TOL,
+            SPLIT_STEPS,
+            LARGE_STEP,
+            SPLIT_EVALS,
+            SPLIT_CAP_LN,
+            SPLIT_CAP_T,
+            checks.T_MIN,
+            checks.T_MAX,
+            checks.VAPOR_FLOOR,
+            checks.RESOLUTION,
+        ),
+    )[0]
+    if out is not None:
+        outcome, why, b, x, y, n, T, evals = out
+        if outcome == _Split.FOUND:
+            return b, x, y, n, T, evals
+        if outcome == _Split.NO_ANSWER:
+            raise _NoAnswer(why)
+        if outcome == _Split.SPENT:
+            raise _Spent(why)
+    warm.reset(start)
+    return None
 
 
 def _result(system, z, T, P, beta, x, y, n):

@@ -20,6 +20,7 @@
 #include "equilibrium/flash_source.hpp"
 #include "equilibrium/phase_check.hpp"
 #include "equilibrium/solvers.hpp"
+#include "equilibrium/split_newton.hpp"
 #include "equilibrium/split_trail.hpp"
 #include "model/errors.hpp"
 
@@ -202,6 +203,113 @@ void bubble_search_brackets_and_meets_the_closed_form() {
           core::BubbleSearch::kStepAside);
     CHECK(core::bubble_search([](double) { return NAN; }, 300.0, 200.0, 700.0).outcome ==
           core::BubbleSearch::kStepAside);
+}
+
+// The front door's split at a given vapor fraction on an ideal binary (Raoult's law, Psat_k =
+// P exp(A_k - B / T) with one B, so K_k = exp(A_k - B / T)): at T* the binary Rachford-Rice root
+// is beta* in closed form; the split asked for beta* finds T*, x_k = z_k / (1 + beta (K_k - 1))
+// and y = K x, from a start with the light component mostly vapor too (its unknown then ln of
+// what stays liquid). A budget too small, a trial liquid the engine does not take and one that
+// holds none of a component end it with their outcomes.
+void split_at_beta_meets_the_closed_form_of_an_ideal_binary() {
+    const double P = 1e5, B = 4000.0, Tstar = 360.0;
+    const Eigen::Vector2d A(12.0, 10.0), z(0.5, 0.5);
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    const double beta = binary_beta(z, K(Tstar));
+    CHECK(beta > 0.0 && beta < 1.0);
+    int liquids = 0;
+    auto raoult = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        ++liquids;
+        out.f = x.cwiseProduct(K(T)) * P;
+        out.n = x;
+        out.cost = 2;
+    };
+    core::SplitAtBeta p;
+    p.z = z;
+    p.V = {0, 1};
+    p.species = {0, 1};
+    p.names = {"A", "B"};
+    p.zV = z;
+    p.P = P;
+    p.beta = beta;
+    p.T_min = 200.0;
+    p.T_max = 700.0;
+    core::SplitSettings set;
+    for (const Eigen::Vector3d& w0 :
+         {Eigen::Vector3d(std::log(0.5 * beta * z[0]), std::log(0.5 * beta * z[1]), 340.0),
+          Eigen::Vector3d(std::log(0.9 * z[0]), std::log(0.05), 390.0)}) {
+        liquids = 0;
+        const core::SplitNewton r = core::split_at_beta(p, raoult, w0, set);
+        CHECK(r.outcome == core::SplitNewton::kFound && r.why.empty());
+        if (r.outcome != core::SplitNewton::kFound) continue;
+        CHECK_CLOSE(r.point.T, Tstar, 1e-6);
+        CHECK_CLOSE(r.point.vs, beta, 1e-9);
+        const Eigen::Vector2d k = K(Tstar);
+        for (int i = 0; i < 2; ++i) {
+            const double x = z[i] / (1.0 + beta * (k[i] - 1.0));
+            CHECK_CLOSE(r.point.x[i], x, 1e-9);
+            CHECK_CLOSE(r.point.y[i], k[i] * x, 1e-9);
+        }
+        CHECK(r.evaluations == liquids && liquids > 4);
+    }
+    const Eigen::Vector3d w0(std::log(0.5 * beta * z[0]), std::log(0.5 * beta * z[1]), 340.0);
+    // the budget: one per evaluation and its cost (2): 8 spent by three, the fourth refused
+    set.budget = 8;
+    const core::SplitNewton spent = core::split_at_beta(p, raoult, w0, set);
+    CHECK(spent.outcome == core::SplitNewton::kSpent &&
+          spent.why == "split: evaluation budget spent");
+    set.budget = 300000;
+    auto aside = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        if (T > 345.0) throw core::SplitStepAside{};
+        raoult(x, T, out);
+    };
+    CHECK(core::split_at_beta(p, aside, w0, set).outcome == core::SplitNewton::kStepAside);
+    auto dry = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        raoult(x, T, out);
+        out.f[1] = 0.0;
+    };
+    const core::SplitNewton none = core::split_at_beta(p, dry, w0, set);
+    CHECK(none.outcome == core::SplitNewton::kNoAnswer && none.why == "the liquid holds no B");
+    // T* beyond T_max: the steps toward it halved to within the bound, the next Jacobian's
+    // difference in T then lies beyond it, and that evaluation's refusal ends the search
+    p.T_max = 350.0;
+    const core::SplitNewton hot = core::split_at_beta(p, raoult, w0, set);
+    CHECK(hot.outcome == core::SplitNewton::kNoAnswer && hot.why == "temperature out of range");
+}
+
+// fd_newton on r(w) = w - 1 (the first Newton step from 0 lands on the root: three evaluations),
+// a step that has no answer is halved, and a Jacobian that is zero is singular.
+void fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian() {
+    const core::SplitSettings set;
+    const Eigen::VectorXd cap = Eigen::VectorXd::Constant(1, 5.0);
+    std::vector<double> seen;
+    bool refuse = false;
+    auto G = [&](const Eigen::VectorXd& w, long long&, core::SplitPoint& out) {
+        seen.push_back(w[0]);
+        if (refuse && w[0] > 0.9) {
+            refuse = false;
+            throw core::SplitNoAnswer{"split not finite"};
+        }
+        out.r = Eigen::VectorXd::Constant(1, w[0] - 1.0);
+        out.scaled = std::abs(w[0] - 1.0);
+        out.T = w[0];
+    };
+    const core::SplitNewton r = core::fd_newton(G, Eigen::VectorXd::Zero(1), cap, 1, set);
+    CHECK(r.outcome == core::SplitNewton::kFound && seen.size() == 3 && r.evaluations == 3);
+    CHECK_CLOSE(r.point.T, 1.0, 1e-9);
+    seen.clear();
+    refuse = true;
+    const core::SplitNewton halved = core::fd_newton(G, Eigen::VectorXd::Zero(1), cap, 1, set);
+    CHECK(halved.outcome == core::SplitNewton::kFound && seen.size() > 4);
+    if (seen.size() > 4) CHECK_CLOSE(seen[3], 0.5 * seen[2], 1e-12);
+    CHECK_CLOSE(halved.point.T, 1.0, 1e-9);
+    auto flat = [](const Eigen::VectorXd&, long long&, core::SplitPoint& out) {
+        out.r = Eigen::VectorXd::Constant(1, 1.0);
+        out.scaled = 1.0;
+    };
+    const core::SplitNewton singular = core::fd_newton(flat, Eigen::VectorXd::Zero(1), cap, 1, set);
+    CHECK(singular.outcome == core::SplitNewton::kNoAnswer &&
+          singular.why == "singular split Jacobian");
 }
 
 // numpy's sum: sequential below 8 entries, 8 accumulators from 8 on, halves above 128. With
@@ -757,6 +865,8 @@ int main() {
             CASE(tp_flash_of_an_ideal_binary_splits_and_weighs_the_phase_energies),
             CASE(bubble_temperature_of_clausius_clapeyron_components),
             CASE(bubble_search_brackets_and_meets_the_closed_form),
+            CASE(split_at_beta_meets_the_closed_form_of_an_ideal_binary),
+            CASE(fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian),
             CASE(numpy_sum_adds_in_numpys_order),
             CASE(trail_starts_each_split_on_the_line_through_the_last_two),
             CASE(trail_values_are_the_splits_of_each_temperature),

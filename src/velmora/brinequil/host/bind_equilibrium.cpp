@@ -29,6 +29,21 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             "before it), 2 a speciation that did not settle or raised, or a value that is no "
             "number (the caller's own loop then runs). None where fugacities, true_amounts, lnK "
             "or henry_ref is replaced in Python or the vapor is not the package's own ideal gas");
+    cls.def("_front_split_at_beta", &front_split_at_beta, py::arg("components"), py::arg("z"),
+            py::arg("V"), py::arg("zV"), py::arg("species"), py::arg("w0"), py::arg("pp"),
+            py::arg("P"), py::arg("beta"), py::arg("limits"),
+            "The front door's split of the feed z with the vapor fraction beta at P in one call: "
+            "damped Newton's method from w0 (ln v over the volatile components V, then T) on ln "
+            "(y P / f) over V (f of each trial liquid from the warm record, as _front_fugacities "
+            "gives it) and ln (vapor / beta); zV what the feed can give of each, species the "
+            "position of each one's molecule among the true species; limits (tol, SPLIT_TOL, "
+            "SPLIT_STEPS, LARGE_STEP, SPLIT_EVALS, step cap in ln v, in T, T_MIN, T_MAX, "
+            "VAPOR_FLOOR, RESOLUTION). (outcome, message, beta, x, y, true amounts, T, "
+            "evaluations): outcome 0 the split, 1 none (the message says why), 2 the evaluation "
+            "budget spent, 3 a trial liquid whose speciation raised or whose value is no finite "
+            "number (the caller's own loop then runs). None where fugacities, true_amounts, lnK, "
+            "henry_ref, _residual or _status is replaced in Python or the vapor is not the "
+            "package's own ideal gas");
     cls.def("kvalues", &kvalues_method, py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"),
             py::arg("P"),
             "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, "

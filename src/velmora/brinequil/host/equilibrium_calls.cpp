@@ -12,6 +12,7 @@
 #include "equilibrium/flash.hpp"
 #include "equilibrium/flash_source.hpp"
 #include "equilibrium/solvers.hpp"
+#include "equilibrium/split_newton.hpp"
 #include "equilibrium/split_trail.hpp"
 #include "fugacity/liquid_fugacity.hpp"
 #include "host/electrolyte.hpp"
@@ -616,6 +617,91 @@ py::object front_bubble_t(py::handle self, py::handle n_app, py::handle componen
     };
     const core::BubbleSearch r = core::bubble_search(g, T0, T_min, T_max);
     return py::make_tuple(static_cast<int>(r.outcome), r.T, r.g, r.evaluations);
+}
+
+py::object front_split_at_beta(py::handle self, py::handle components, py::handle z_in,
+                               py::handle V_in, py::handle zV_in, py::handle species_in,
+                               py::handle w0_in, py::handle pp, double P, double beta,
+                               py::handle limits) {
+    for (const char* name :
+         {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual", "_status"})
+        if (python_override(self, name)) return py::none();
+    if (!ideal_vapor(phasekit("phi_vapor"), pp)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    core::SplitAtBeta p;
+    core::SplitSettings set;
+    const std::vector<std::string> comps = adapt::to_names(components);
+    std::vector<py::object> keys;  // the components' own str objects: the trial liquids' keys
+    for (py::handle c : components) keys.push_back(py::reinterpret_borrow<py::object>(c));
+    p.z = to_vector(z_in, "z");
+    for (py::handle k : V_in) p.V.push_back(k.cast<Eigen::Index>());
+    for (py::handle k : species_in) p.species.push_back(k.cast<Eigen::Index>());
+    p.zV = to_vector(zV_in, "zV");
+    const Eigen::VectorXd w0 = to_vector(w0_in, "w0");
+    const auto nc = static_cast<Eigen::Index>(comps.size());
+    const auto m = static_cast<Eigen::Index>(p.V.size());
+    if (p.z.size() != nc || keys.size() != comps.size() || p.zV.size() != m ||
+        static_cast<Eigen::Index>(p.species.size()) != m || w0.size() != m + 1)
+        throw core::ValueError("_front_split_at_beta: sizes of z, V, zV, species and w0 differ");
+    for (Eigen::Index k : p.V) {
+        if (k < 0 || k >= nc) throw core::ValueError("_front_split_at_beta: V out of range");
+        p.names.push_back(comps[static_cast<std::size_t>(k)]);
+    }
+    p.P = P;
+    p.beta = beta;
+    {
+        py::tuple t = py::reinterpret_borrow<py::tuple>(limits);
+        if (t.size() != 11) throw core::ValueError("_front_split_at_beta: 11 limits");
+        set.tol = to_double(t[0]);
+        set.split_tol = to_double(t[1]);
+        set.steps = t[2].cast<int>();
+        set.large_step = to_double(t[3]);
+        set.budget = t[4].cast<long long>();
+        p.cap_ln = to_double(t[5]);
+        p.cap_T = to_double(t[6]);
+        p.T_min = to_double(t[7]);
+        p.T_max = to_double(t[8]);
+        p.vapor_floor = to_double(t[9]);
+        p.resolution = to_double(t[10]);
+    }
+    // each trial liquid as _front_fugacities speciates it ({component: x} in the components'
+    // order, from the warm record the last one left), its cost the speciation's iterations
+    auto liquid = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        std::optional<FrontFugacities> fu;
+        try {
+            py::dict app;
+            for (Eigen::Index k = 0; k < nc; ++k)
+                app[keys[static_cast<std::size_t>(k)]] = py::float_(x[k]);
+            fu = front_fugacities_of(self, app, T);
+        } catch (const py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+            throw core::SplitStepAside{};  // the loop raises it, or its line search halves
+        } catch (const std::exception&) {
+            throw core::SplitStepAside{};
+        }
+        if (!fu) throw core::SplitStepAside{};  // the loop's call of fugacities
+        {
+            std::lock_guard<std::mutex> held(el.lock.m);
+            out.cost = status_of(el).speciation_iterations;
+        }
+        out.f.resize(m);
+        for (Eigen::Index i = 0; i < m; ++i) {
+            bool found = false;
+            for (const auto& [name, v] : fu->f)  // (a dict of them: the last entry of a name)
+                if (name == p.names[static_cast<std::size_t>(i)]) {
+                    out.f[i] = v;
+                    found = true;
+                }
+            if (!found) throw core::SplitStepAside{};  // the loop's KeyError
+        }
+        out.n = std::move(fu->n);
+    };
+    const core::SplitNewton r = core::split_at_beta(p, liquid, w0, set);
+    if (r.outcome != core::SplitNewton::kFound)
+        return py::make_tuple(static_cast<int>(r.outcome), r.why, py::none(), py::none(),
+                              py::none(), py::none(), py::none(), r.evaluations);
+    return py::make_tuple(static_cast<int>(r.outcome), r.why, r.point.vs, to_numpy(r.point.x),
+                          to_numpy(r.point.y), to_numpy(r.point.n), r.point.T, r.evaluations);
 }
 
 py::tuple bubble_method(py::object self, py::object n_app, double T) {

@@ -20,6 +20,15 @@ py::tuple bubble_method(py::object self, py::object n_app, double T);
 // package's own ideal gas) is replaced in Python.
 py::object front_bubble_t(py::handle self, py::handle n_app, py::handle components, py::handle pp,
                           double P, double T0, double T_min, double T_max);
+// _front_split_at_beta(components, z, V, zV, species, w0, pp, P, beta, limits): the front door's
+// split with the vapor fraction beta given (flashes._fugacity_split_at_beta's Newton) in one
+// call, (outcome, message, beta, x, y, true amounts, T, evaluations) as core::split_at_beta gives
+// them; None where a method of the loop or the vapor model (not the package's own ideal gas) is
+// replaced in Python.
+py::object front_split_at_beta(py::handle self, py::handle components, py::handle z_in,
+                               py::handle V_in, py::handle zV_in, py::handle species_in,
+                               py::handle w0_in, py::handle pp, double P, double beta,
+                               py::handle limits);
 // kvalues(pp, xa, y, T, P): (K of the components, true amounts per unit of liquid).
 py::tuple kvalues_method(py::object self, py::object pp, py::object xa, py::object y, double T,
                          double P);

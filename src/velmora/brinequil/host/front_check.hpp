@@ -3,6 +3,7 @@
 // (_front_tp_flash).
 #pragma once
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,16 @@ py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
 // or None where `water` is not the tuple of SystemInfo.self_ions_bound (H3O+, OH-, water
 // positions, mol per mol of true water, water activity tolerance).
 py::object water_holds(py::handle water, const Eigen::VectorXd& n, const Eigen::VectorXd& lng);
+
+// The fugacities {species: Pa}, true amounts and ln gamma of the apparent liquid n_app at T from
+// the warm record, as _front_fugacities gives them (each trace resolved to its own total), for a
+// caller that has made sure that none of the methods it stands for is replaced in Python;
+// nullopt, before anything is solved, where the model's tables or molecular term are not the
+// package's own. Raises what the speciation raises.
+struct FrontFugacities {
+    core::FugacityMap f;
+    Eigen::VectorXd n, lng;
+};
+std::optional<FrontFugacities> front_fugacities_of(py::handle self, py::handle n_app, double T);
 
 }  // namespace brinequil::host

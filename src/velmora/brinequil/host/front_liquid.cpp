@@ -345,6 +345,22 @@ py::object flash_check_tuple(const Electrolyte& el, const FlashAnswer& ans,
     return py::make_tuple(fd, to_numpy(n), to_numpy(lng), converged, checked);
 }
 
+std::optional<FrontFugacities> front_fugacities_of(py::handle self, py::handle n_app, double T) {
+    Electrolyte& el = electrolyte(self);
+    std::optional<LiquidAt> liquid;
+    try {  // nothing is solved yet: what fails here fails on the caller's path too
+        liquid.emplace(el, T);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    ColdSpeciation s = warm_speciation(self, n_app, T);
+    FrontFugacities out;
+    out.f = liquid->fugacities(s.n, s.lng);
+    out.n = std::move(s.n);
+    out.lng = std::move(s.lng);
+    return out;
+}
+
 namespace {
 
 // (fugacities, true amounts, ln gamma) of the apparent liquid n_app at T from the warm record,
@@ -354,17 +370,11 @@ py::object front_fugacities(py::handle self, py::handle n_app, double T) {
     for (const char* name :
          {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual", "_status"})
         if (python_override(self, name)) return py::none();
-    Electrolyte& el = electrolyte(self);
-    std::optional<LiquidAt> liquid;
-    try {  // nothing is solved yet: what fails here fails on the caller's path too
-        liquid.emplace(el, T);
-    } catch (const std::exception&) {
-        return py::none();
-    }
-    ColdSpeciation s = warm_speciation(self, n_app, T);
+    std::optional<FrontFugacities> s = front_fugacities_of(self, n_app, T);
+    if (!s) return py::none();
     py::dict fd;
-    for (const auto& [name, v] : liquid->fugacities(s.n, s.lng)) fd[py::str(name)] = v;
-    return py::make_tuple(fd, to_numpy(s.n), to_numpy(s.lng));
+    for (const auto& [name, v] : s->f) fd[py::str(name)] = v;
+    return py::make_tuple(fd, to_numpy(s->n), to_numpy(s->lng));
 }
 
 py::object front_flash_check(py::handle self, py::handle n_app, py::handle components,
