@@ -177,6 +177,26 @@ def test_a_split_is_one_call_into_the_engine(systems, monkeypatch):
     assert raw2["T"] == pytest.approx(raw["T"], rel=1e-12)
 
 
+def test_a_flash_at_a_vapor_fraction_is_four_calls_into_the_engine(systems, monkeypatch):
+    """The whole flash: the bubble point's search, the feed's liquid there (its fugacities give
+    the vapor the split starts from, taken once), the split, and the check of the answer."""
+    s = systems["NH3-CO2-H2O"]
+    el = s.model
+    methods = []
+    real_session = el._session
+    monkeypatch.setattr(
+        el, "_session", lambda w, m, *a: methods.append(m) or real_session(w, m, *a)
+    )
+    r = s.flash({"H2O": 0.95, "NH3": 0.04, "CO2": 0.01}, ATM, vapor_fraction=0.3)
+    assert r.vapor_fraction == pytest.approx(0.3, abs=1e-9)
+    assert methods == [
+        "_front_bubble_T",
+        "fugacities",
+        "_front_split_at_beta",
+        "_front_flash_check",
+    ]
+
+
 def test_a_vapor_that_is_not_the_ideal_gas_hands_the_split_to_the_loop(systems, monkeypatch, loops):
     """phasekit.phi_vapor replaced (the loop then calls it): the engine steps aside and the loop
     gives its own answer, the same to the last digit as where the loop runs alone."""

@@ -362,7 +362,7 @@ def _at_vapor_fraction(system, z, P, beta, T0, warm):
         else:
             f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), Tb, warm)
             raw, its = _fugacity_split_at_beta(
-                system, z, P, beta, Tb, _incipient_vapor(system, f, Tb, P)[0], warm
+                system, z, P, beta, Tb, _incipient_vapor(system, f, Tb, P)[0], warm, f
             )
         res, bal, fnl = _check(system, z, raw, raw["T"], P, warm)
     except ConvergenceError:
@@ -1889,15 +1889,18 @@ def _boiled_down(system, z, T, P, V, warm):
     yield np.maximum(((1.0 - math.exp(u)) * zv)[V], 1e-30)
 
 
-def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm):
+def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm, f=None):
     """(raw, evaluations) of the split with the vapor fraction ``beta`` given, T solved with it,
     from T0 and the vapor y0 (mole fractions). For a pure or nearly pure component, where the
     vapor fraction is not a function of T, this finds the one T and the split at once. Newton's
     method in one call of the engine where it runs the loop's steps itself (see
-    ``_engine_split_at_beta``), else the loop here (``_fugacity_newton``)."""
+    ``_engine_split_at_beta``), else the loop here (``_fugacity_newton``). ``f``: the feed's
+    liquid fugacities at T0 where the caller has them from a cold start (the same liquid, and
+    the warm record it leaves, as the speciation here would give)."""
     comps = system.components
-    warm.reset()
-    f, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0, warm)
+    if f is None:
+        warm.reset()
+        f, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0, warm)
     V = _volatiles_of(system, z, f)
     y0 = np.asarray(y0, dtype=float)
     v0 = np.minimum(
