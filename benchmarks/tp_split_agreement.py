@@ -129,6 +129,7 @@ def main():
         s = systems.setdefault(chem, velmora.System(chem))
         cases += [(chem, s, checks.feed(s, feed), P, T) for T in Ts]
     flagged = 0
+    alike_starts = near_starts = 0
     for chem, s, z, P, T in cases:
         for settle_all in (False, True):
             counts["cases"] += 1
@@ -143,6 +144,10 @@ def main():
                 p[0] == q[0] and p[2] == q[2] and abs(p[1] - q[1]) <= 0 for p, q in zip(la, lb)
             )
             counts["starts alike"] += same_starts
+            alike_starts += sum(p == q for p, q in zip(la, lb))
+            near_starts += sum(
+                p[0] == q[0] and p[2] == q[2] and abs(p[1] - q[1]) == 1 for p, q in zip(la, lb)
+            )
             if not same_starts:
                 print(f"starts differ: {chem} P={P:g} T={T:.2f} {settle_all}\n {la}\n {lb}")
             if isinstance(a[0], str) or isinstance(b[0], str):
@@ -167,6 +172,8 @@ def main():
                 print(f"evaluations or trials differ: {chem} P={P:g} T={T:.2f}")
     print(counts)
     print(f"runs that met an unsettled trial liquid: {flagged}")
+    print(f"starts alike (outcome, budget, flag): {alike_starts} of {starts}")
+    print(f"starts alike but for a budget one apart: {near_starts}")
     print(f"starts: {starts}; worst " + ", ".join(f"{k} {v:.2g}" for k, v in worst.items()))
     print(
         f"the engine was asked for {len(asked)} starts and stepped aside in {asked.count('aside')}"
