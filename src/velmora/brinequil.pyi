@@ -200,6 +200,43 @@ class Electrolyte:
         None where fugacities, true_amounts, lnK, henry_ref, _residual or _status is replaced
         in Python or the vapor is not the package's own ideal gas."""
 
+    def _front_split_at_T(
+        self,
+        components: Sequence[str],
+        z: ArrayLike,
+        V: Sequence[int],
+        zV: ArrayLike,
+        species: Sequence[int],
+        w0: ArrayLike,
+        pp: Any,
+        P: float,
+        T: float,
+        settle: bool,
+        limits: tuple[float, float, int, float, int, float, float, float, float, float, float],
+    ) -> (
+        tuple[
+            int,
+            str,
+            float | None,
+            NDArray[np.float64] | None,
+            NDArray[np.float64] | None,
+            NDArray[np.float64] | None,
+            int,
+            int,
+            bool,
+        ]
+        | None
+    ):
+        """One start of the TP flash's split of the feed z at T and P on the liquid's
+        fugacities in one call: damped Newton's method from w0 (ln v over the volatile
+        components V) on ln (y P / f) over V, as _front_split_at_beta without the T unknown and
+        with no retry on larger differences; limits as there, its fifth the budget left (one per
+        evaluation plus each speciation's iterations). (outcome, message, beta, x, y, true
+        amounts, evaluations, budget left, an unsettled trial liquid seen): outcome 0 the split,
+        1 none (the message says why), 2 the budget spent, 3 a trial liquid whose speciation
+        raised, whose value is no finite number or, with settle, that did not settle (the
+        caller's own loop then runs). None as for _front_split_at_beta."""
+
     def _front_liquid(
         self,
         n_app: Mapping[str, float],

@@ -1534,6 +1534,10 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
     free_T = beta is not None
     tol = system.tol
     budget = [SPLIT_EVALS] if budget is None else budget
+    if not free_T:
+        found = _engine_split_at_T(system, z, P, V, w0, T, warm, budget, settle)
+        if found is not None:
+            return found
     mis = np.zeros(m + free_T)  # the check's scaled mismatch of the last evaluation
     # what the liquid can give of each: its own amount and, of a gas, what its salts hold
     zV = (_available(system, z) / AVAILABLE)[V]
@@ -1915,10 +1919,11 @@ def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm, f=None):
 
 
 class _Split:
-    """The outcomes of the engine's split at a given vapor fraction (the model's
-    _front_split_at_beta)."""
+    """The outcomes of the engine's split at a given vapor fraction or T (the model's
+    _front_split_at_beta, _front_split_at_T)."""
 
-    FOUND, NO_ANSWER, SPENT = 0, 1, 2  # 3: a trial liquid the engine does not take, the loop runs
+    FOUND, NO_ANSWER, SPENT = 0, 1, 2
+    STEP_ASIDE = 3  # a trial liquid the engine does not take: the loop runs
 
 
 def _engine_split_at_beta(system, z, P, V, w0, beta, warm):
@@ -1973,6 +1978,66 @@ def _engine_split_at_beta(system, z, P, V, w0, beta, warm):
         if outcome == _Split.NO_ANSWER:
             raise _NoAnswer(why)
         if outcome == _Split.SPENT:
+            raise _Spent(why)
+    warm.reset(start)
+    return None
+
+
+def _engine_split_at_T(system, z, P, V, w0, T, warm, budget, settle):
+    """``_fugacity_newton`` with T given in one call of the engine (the model's
+    ``_front_split_at_T``): the same unknowns, steps, stopping rules and budget as the loop, each
+    trial liquid as ``_trial_fugacities`` speciates it from the same warm starts. ``budget`` and
+    ``settle`` left as the loop leaves them: the budget less one per evaluation and each
+    speciation's iterations, settle[1] set where a trial liquid did not settle (with settle[0],
+    such a liquid steps aside: the loop settles it). (beta, x, y, n, T, evaluations); the loop's
+    _NoAnswer or _Spent with its message; None where the loop is to run from the warm start, the
+    budget and ``settle`` as they were (as ``_engine_split_at_beta``)."""
+    el = system.model
+    if (
+        getattr(el, "_front_split_at_T", None) is None
+        or checks.fugacity_mismatch is not _FUGACITY_MISMATCH
+    ):
+        return None
+    comps = system.components
+    pos = system._info.pos
+    start = _WarmStart(warm)  # the loop starts from here where the engine steps aside
+    out = el._session(
+        warm,
+        "_front_split_at_T",
+        comps,
+        z,
+        V,
+        (_available(system, z) / AVAILABLE)[V],
+        [pos[comps[k]] for k in V],
+        w0,
+        system.pp,
+        P,
+        T,
+        bool(settle is not None and settle[0]),
+        (
+            system.tol,
+            SPLIT_TOL,
+            SPLIT_STEPS,
+            LARGE_STEP,
+            budget[0],
+            SPLIT_CAP_LN,
+            SPLIT_CAP_T,
+            checks.T_MIN,
+            checks.T_MAX,
+            checks.VAPOR_FLOOR,
+            checks.RESOLUTION,
+        ),
+    )[0]
+    if out is not None:
+        outcome, why, b, x, y, n, evals, left, unsettled = out
+        if outcome != _Split.STEP_ASIDE:
+            budget[0] = left
+            if unsettled and settle is not None:
+                settle[1] = True
+            if outcome == _Split.FOUND:
+                return b, x, y, n, T, evals
+            if outcome == _Split.NO_ANSWER:
+                raise _NoAnswer(why)
             raise _Spent(why)
     warm.reset(start)
     return None

@@ -277,6 +277,77 @@ void split_at_beta_meets_the_closed_form_of_an_ideal_binary() {
     CHECK(hot.outcome == core::SplitNewton::kNoAnswer && hot.why == "temperature out of range");
 }
 
+// The TP flash's split at a given T on the same ideal binary: at T* the split is the binary
+// Rachford-Rice root beta* and x_k = z_k / (1 + beta (K_k - 1)), y = K x in closed form, from
+// either start; the budget left is what it was less one per evaluation and each trial liquid's
+// cost (2); a T outside the bounds, a small budget and a trial liquid the engine does not take
+// end it with their outcomes.
+void split_at_T_meets_the_closed_form_of_an_ideal_binary() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.0, 10.0), z(0.5, 0.5);
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    int liquids = 0;
+    auto raoult = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        ++liquids;
+        out.f = x.cwiseProduct(K(T)) * P;
+        out.n = x;
+        out.cost = 2;
+    };
+    core::SplitAtBeta p;
+    p.z = z;
+    p.V = {0, 1};
+    p.species = {0, 1};
+    p.names = {"A", "B"};
+    p.zV = z;
+    p.P = P;
+    p.T_min = 200.0;
+    p.T_max = 700.0;
+    core::SplitSettings set;
+    set.budget = 1000;
+    for (const double T : {355.0, 360.0, 375.0}) {
+        const Eigen::Vector2d k = K(T);
+        const double beta = binary_beta(z, k);
+        CHECK(beta > 0.0 && beta < 1.0);
+        // half the feed as the incipient vapor K z / sum K z (the front door's middle start),
+        // and the light component mostly vapor (its unknown then ln of what stays liquid)
+        const Eigen::Vector2d y0 = z.cwiseProduct(k) / z.dot(k);
+        for (const Eigen::Vector2d& w0 : {Eigen::Vector2d((0.5 * y0).array().log()),
+                                          Eigen::Vector2d(std::log(0.9 * z[0]), std::log(0.05))}) {
+            liquids = 0;
+            const core::SplitNewton r = core::split_at_T(p, T, raoult, w0, set);
+            CHECK(r.outcome == core::SplitNewton::kFound && r.why.empty());
+            if (r.outcome != core::SplitNewton::kFound) continue;
+            CHECK_CLOSE(r.point.T, T, 0.0);
+            CHECK_CLOSE(r.point.vs, beta, 1e-9);
+            for (int i = 0; i < 2; ++i) {
+                const double x = z[i] / (1.0 + beta * (k[i] - 1.0));
+                CHECK_CLOSE(r.point.x[i], x, 1e-9);
+                CHECK_CLOSE(r.point.y[i], k[i] * x, 1e-9);
+            }
+            CHECK(r.evaluations == liquids && liquids > 2);
+            CHECK(r.budget == 1000 - 3LL * liquids);
+        }
+    }
+    const Eigen::Vector2d w0(std::log(0.1 * z[0]), std::log(0.1 * z[1]));
+    // three evaluations cost all 9; the fourth is refused, leaving -1 (the loop's count)
+    set.budget = 9;
+    const core::SplitNewton spent = core::split_at_T(p, 360.0, raoult, w0, set);
+    CHECK(spent.outcome == core::SplitNewton::kSpent &&
+          spent.why == "split: evaluation budget spent" && spent.budget == -1);
+    set.budget = 1000;
+    // T beyond the bounds: no trial liquid, one evaluation charged
+    liquids = 0;
+    const core::SplitNewton hot = core::split_at_T(p, 750.0, raoult, w0, set);
+    CHECK(hot.outcome == core::SplitNewton::kNoAnswer && hot.why == "temperature out of range" &&
+          hot.budget == 999 && liquids == 0);
+    int calls = 0;
+    auto aside = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        if (++calls > 3) throw core::SplitStepAside{};
+        raoult(x, T, out);
+    };
+    CHECK(core::split_at_T(p, 360.0, aside, w0, set).outcome == core::SplitNewton::kStepAside);
+}
+
 // fd_newton on r(w) = w - 1 (the first Newton step from 0 lands on the root: three evaluations),
 // a step that has no answer is halved, and a Jacobian that is zero is singular.
 void fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian() {
@@ -866,6 +937,7 @@ int main() {
             CASE(bubble_temperature_of_clausius_clapeyron_components),
             CASE(bubble_search_brackets_and_meets_the_closed_form),
             CASE(split_at_beta_meets_the_closed_form_of_an_ideal_binary),
+            CASE(split_at_T_meets_the_closed_form_of_an_ideal_binary),
             CASE(fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian),
             CASE(numpy_sum_adds_in_numpys_order),
             CASE(trail_starts_each_split_on_the_line_through_the_last_two),

@@ -70,6 +70,7 @@ SplitNewton fd_newton(const SplitEvaluation& G, Eigen::VectorXd w, const Eigen::
                 out.outcome = SplitNewton::kNoAnswer;
                 out.why = "singular split Jacobian";
                 out.evaluations = evals;
+                out.budget = budget;
                 return out;
             }
             d = lu.solve(-cur.r);
@@ -96,6 +97,7 @@ SplitNewton fd_newton(const SplitEvaluation& G, Eigen::VectorXd w, const Eigen::
                     out.outcome = SplitNewton::kFound;
                     out.point = std::move(cur);
                     out.evaluations = evals;
+                    out.budget = budget;
                     return out;
                 }
                 if (set.large_step_retry && h_ln < set.large_step) {
@@ -106,6 +108,7 @@ SplitNewton fd_newton(const SplitEvaluation& G, Eigen::VectorXd w, const Eigen::
                 out.why =
                     scaled_text("split stalled at a scaled |ln f_L - ln f_V| of ", cur.scaled, "");
                 out.evaluations = evals;
+                out.budget = budget;
                 return out;
             }
             w = wt;
@@ -118,6 +121,7 @@ SplitNewton fd_newton(const SplitEvaluation& G, Eigen::VectorXd w, const Eigen::
                 ("split not converged in " + std::to_string(set.steps) + " steps (scaled residual ")
                     .c_str(),
                 cur.scaled, ")");
+            out.budget = budget;
             return out;
         }
         out.outcome = SplitNewton::kFound;
@@ -131,11 +135,17 @@ SplitNewton fd_newton(const SplitEvaluation& G, Eigen::VectorXd w, const Eigen::
     } catch (const SplitStepAside&) {
         out.outcome = SplitNewton::kStepAside;
     }
+    out.budget = budget;
     return out;
 }
 
-SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
-                          const Eigen::VectorXd& w0, const SplitSettings& set) {
+namespace {
+
+// split_at_beta (free_T: T the last unknown, the last row ln (vapor / beta)) and split_at_T (T
+// given): the same evaluation otherwise, as flashes._fugacity_newton's F.
+SplitNewton split_newton(const SplitAtBeta& p, const TrialLiquidOf& liquid,
+                         const Eigen::VectorXd& w0, SplitSettings set, bool free_T,
+                         double T_given) {
     const auto m = static_cast<Eigen::Index>(p.V.size());
     const Eigen::Index nc = p.z.size();
     // a component the vapor takes most of at the start: its unknown is ln of what stays liquid
@@ -150,10 +160,11 @@ SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
         }
     }
     const double lnP = std::log(p.P);
-    Eigen::VectorXd v(nc), mis(m + 1);
+    const Eigen::Index nr = free_T ? m + 1 : m;
+    Eigen::VectorXd v(nc), mis(nr);
     TrialLiquid trial;
     auto G = [&](const Eigen::VectorXd& at, long long& budget, SplitPoint& out) {
-        const double T = at[m];
+        const double T = free_T ? at[m] : T_given;
         if (!(p.T_min <= T && T <= p.T_max)) throw SplitNoAnswer{"temperature out of range"};
         v.setZero();
         bool positive = true, within = true;
@@ -175,7 +186,7 @@ SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
         liquid(out.x, T, trial);
         budget -= trial.cost;
         const double tot = numpy_sum(trial.n.data(), trial.n.size());
-        out.r.resize(m + 1);
+        out.r.resize(nr);
         for (Eigen::Index i = 0; i < m; ++i) {
             const auto k = p.V[static_cast<std::size_t>(i)];
             const double fk = trial.f[i];
@@ -187,16 +198,29 @@ SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
                 std::max(out.x[k], trial.n[p.species[static_cast<std::size_t>(i)]] / tot);
             mis[i] = mismatch(fk, fk * std::exp(out.r[i]), p.P, xm, set.tol, p);
         }
-        out.r[m] = mis[m] = std::log(vs / p.beta);
+        if (free_T) out.r[m] = mis[m] = std::log(vs / p.beta);
         out.scaled = mis.cwiseAbs().maxCoeff();
         if (!out.r.allFinite() || !mis.allFinite()) throw SplitStepAside{};
         out.vs = vs;
         out.n = trial.n;
         out.T = T;
     };
-    Eigen::VectorXd cap = Eigen::VectorXd::Constant(m + 1, p.cap_ln);
-    cap[m] = p.cap_T;
+    Eigen::VectorXd cap = Eigen::VectorXd::Constant(nr, p.cap_ln);
+    if (free_T) cap[m] = p.cap_T;
+    if (!free_T) set.large_step_retry = false;  // a stalled start is left to the next one
     return fd_newton(G, std::move(w), cap, m, set);
+}
+
+}  // namespace
+
+SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
+                          const Eigen::VectorXd& w0, const SplitSettings& set) {
+    return split_newton(p, liquid, w0, set, true, 0.0);
+}
+
+SplitNewton split_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liquid,
+                       const Eigen::VectorXd& w0, const SplitSettings& set) {
+    return split_newton(p, liquid, w0, set, false, T);
 }
 
 }  // namespace brinequil::core

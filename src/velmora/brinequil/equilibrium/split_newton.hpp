@@ -59,6 +59,7 @@ struct SplitNewton {
     std::string why;
     SplitPoint point;
     int evaluations = 0;
+    long long budget = 0;  // what is left of set.budget (below zero once spent)
 };
 
 // Damped Newton's method on G from w: differences of 1e-5 in the first m unknowns (logarithms)
@@ -94,5 +95,12 @@ using TrialLiquidOf = std::function<void(const Eigen::VectorXd& x, double T, Tri
 // more than half of what the feed can give taken as ln (zV_k - v_k).
 SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
                           const Eigen::VectorXd& w0, const SplitSettings& set);
+
+// The split of the feed z at T and P (the TP flash's split on the liquid's fugacities, one start
+// of velmora.flashes._fugacity_split): Newton's method from w0 = (ln v_k over V) on the rows
+// ln (y_k P / f_k) alone, p.beta and p.cap_T unused; a stalled line search ends the start (no
+// retry with larger differences, whatever set.large_step_retry says).
+SplitNewton split_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liquid,
+                       const Eigen::VectorXd& w0, const SplitSettings& set);
 
 }  // namespace brinequil::core

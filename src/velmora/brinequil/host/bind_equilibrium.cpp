@@ -44,6 +44,18 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             "number (the caller's own loop then runs). None where fugacities, true_amounts, lnK, "
             "henry_ref, _residual or _status is replaced in Python or the vapor is not the "
             "package's own ideal gas");
+    cls.def("_front_split_at_T", &front_split_at_t, py::arg("components"), py::arg("z"),
+            py::arg("V"), py::arg("zV"), py::arg("species"), py::arg("w0"), py::arg("pp"),
+            py::arg("P"), py::arg("T"), py::arg("settle"), py::arg("limits"),
+            "One start of the TP flash's split of the feed z at T and P on the liquid's "
+            "fugacities in one call: damped Newton's method from w0 (ln v over the volatile "
+            "components V) on ln (y P / f) over V, as _front_split_at_beta without the T unknown "
+            "and with no retry on larger differences; limits as there, its fifth the budget left "
+            "(one per evaluation plus each speciation's iterations). (outcome, message, beta, x, "
+            "y, true amounts, evaluations, budget left, an unsettled trial liquid seen): outcome "
+            "0 the split, 1 none (the message says why), 2 the budget spent, 3 a trial liquid "
+            "whose speciation raised, whose value is no finite number or, with settle, that did "
+            "not settle (the caller's own loop then runs). None as for _front_split_at_beta");
     cls.def("kvalues", &kvalues_method, py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"),
             py::arg("P"),
             "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, "

@@ -619,39 +619,42 @@ py::object front_bubble_t(py::handle self, py::handle n_app, py::handle componen
     return py::make_tuple(static_cast<int>(r.outcome), r.T, r.g, r.evaluations);
 }
 
-py::object front_split_at_beta(py::handle self, py::handle components, py::handle z_in,
-                               py::handle V_in, py::handle zV_in, py::handle species_in,
-                               py::handle w0_in, py::handle pp, double P, double beta,
-                               py::handle limits) {
-    for (const char* name :
-         {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual", "_status"})
-        if (python_override(self, name)) return py::none();
-    if (!ideal_vapor(phasekit("phi_vapor"), pp)) return py::none();
-    Electrolyte& el = electrolyte(self);
+namespace {
+
+// The inputs of _front_split_at_beta and _front_split_at_T, and each trial liquid as
+// _front_fugacities speciates it ({component: x} in the components' order, from the warm record
+// the last one left), its cost the speciation's iterations; an unsettled one noted in unsettled,
+// or stepped aside from where the caller settles it (settle).
+struct NewtonSplitInputs {
     core::SplitAtBeta p;
     core::SplitSettings set;
-    const std::vector<std::string> comps = adapt::to_names(components);
+    Eigen::VectorXd w0;
     std::vector<py::object> keys;  // the components' own str objects: the trial liquids' keys
-    for (py::handle c : components) keys.push_back(py::reinterpret_borrow<py::object>(c));
-    p.z = to_vector(z_in, "z");
-    for (py::handle k : V_in) p.V.push_back(k.cast<Eigen::Index>());
-    for (py::handle k : species_in) p.species.push_back(k.cast<Eigen::Index>());
-    p.zV = to_vector(zV_in, "zV");
-    const Eigen::VectorXd w0 = to_vector(w0_in, "w0");
-    const auto nc = static_cast<Eigen::Index>(comps.size());
-    const auto m = static_cast<Eigen::Index>(p.V.size());
-    if (p.z.size() != nc || keys.size() != comps.size() || p.zV.size() != m ||
-        static_cast<Eigen::Index>(p.species.size()) != m || w0.size() != m + 1)
-        throw core::ValueError("_front_split_at_beta: sizes of z, V, zV, species and w0 differ");
-    for (Eigen::Index k : p.V) {
-        if (k < 0 || k >= nc) throw core::ValueError("_front_split_at_beta: V out of range");
-        p.names.push_back(comps[static_cast<std::size_t>(k)]);
-    }
-    p.P = P;
-    p.beta = beta;
-    {
+    bool settle = false;
+    bool unsettled = false;
+
+    NewtonSplitInputs(const char* who, py::handle components, py::handle z_in, py::handle V_in,
+                      py::handle zV_in, py::handle species_in, py::handle w0_in, double P,
+                      py::handle limits, Eigen::Index unknowns_beyond_V) {
+        const std::vector<std::string> comps = adapt::to_names(components);
+        for (py::handle c : components) keys.push_back(py::reinterpret_borrow<py::object>(c));
+        p.z = to_vector(z_in, "z");
+        for (py::handle k : V_in) p.V.push_back(k.cast<Eigen::Index>());
+        for (py::handle k : species_in) p.species.push_back(k.cast<Eigen::Index>());
+        p.zV = to_vector(zV_in, "zV");
+        w0 = to_vector(w0_in, "w0");
+        const auto nc = static_cast<Eigen::Index>(comps.size());
+        const auto m = static_cast<Eigen::Index>(p.V.size());
+        if (p.z.size() != nc || keys.size() != comps.size() || p.zV.size() != m ||
+            static_cast<Eigen::Index>(p.species.size()) != m || w0.size() != m + unknowns_beyond_V)
+            throw core::ValueError(std::string(who) + ": sizes of z, V, zV, species and w0 differ");
+        for (Eigen::Index k : p.V) {
+            if (k < 0 || k >= nc) throw core::ValueError(std::string(who) + ": V out of range");
+            p.names.push_back(comps[static_cast<std::size_t>(k)]);
+        }
+        p.P = P;
         py::tuple t = py::reinterpret_borrow<py::tuple>(limits);
-        if (t.size() != 11) throw core::ValueError("_front_split_at_beta: 11 limits");
+        if (t.size() != 11) throw core::ValueError(std::string(who) + ": 11 limits");
         set.tol = to_double(t[0]);
         set.split_tol = to_double(t[1]);
         set.steps = t[2].cast<int>();
@@ -664,44 +667,94 @@ py::object front_split_at_beta(py::handle self, py::handle components, py::handl
         p.vapor_floor = to_double(t[9]);
         p.resolution = to_double(t[10]);
     }
-    // each trial liquid as _front_fugacities speciates it ({component: x} in the components'
-    // order, from the warm record the last one left), its cost the speciation's iterations
-    auto liquid = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
-        std::optional<FrontFugacities> fu;
-        try {
-            py::dict app;
-            for (Eigen::Index k = 0; k < nc; ++k)
-                app[keys[static_cast<std::size_t>(k)]] = py::float_(x[k]);
-            fu = front_fugacities_of(self, app, T);
-        } catch (const py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
-            throw core::SplitStepAside{};  // the loop raises it, or its line search halves
-        } catch (const std::exception&) {
-            throw core::SplitStepAside{};
-        }
-        if (!fu) throw core::SplitStepAside{};  // the loop's call of fugacities
-        {
-            std::lock_guard<std::mutex> held(el.lock.m);
-            out.cost = status_of(el).speciation_iterations;
-        }
-        out.f.resize(m);
-        for (Eigen::Index i = 0; i < m; ++i) {
-            bool found = false;
-            for (const auto& [name, v] : fu->f)  // (a dict of them: the last entry of a name)
-                if (name == p.names[static_cast<std::size_t>(i)]) {
-                    out.f[i] = v;
-                    found = true;
-                }
-            if (!found) throw core::SplitStepAside{};  // the loop's KeyError
-        }
-        out.n = std::move(fu->n);
-    };
-    const core::SplitNewton r = core::split_at_beta(p, liquid, w0, set);
+
+    core::TrialLiquidOf liquid(py::handle self, Electrolyte& el) {
+        return [this, self, &el](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+            const auto nc = static_cast<Eigen::Index>(keys.size());
+            const auto m = static_cast<Eigen::Index>(p.V.size());
+            std::optional<FrontFugacities> fu;
+            try {
+                py::dict app;
+                for (Eigen::Index k = 0; k < nc; ++k)
+                    app[keys[static_cast<std::size_t>(k)]] = py::float_(x[k]);
+                fu = front_fugacities_of(self, app, T);
+            } catch (const py::error_already_set& e) {
+                if (!e.matches(PyExc_Exception)) throw;  // KeyboardInterrupt and the like
+                throw core::SplitStepAside{};  // the loop raises it, or its line search halves
+            } catch (const std::exception&) {
+                throw core::SplitStepAside{};
+            }
+            if (!fu) throw core::SplitStepAside{};  // the loop's call of fugacities
+            bool converged = true;
+            {
+                std::lock_guard<std::mutex> held(el.lock.m);
+                const auto& st = status_of(el);
+                out.cost = st.speciation_iterations;
+                converged = st.speciation_converged;
+            }
+            if (!converged) {
+                if (settle) throw core::SplitStepAside{};  // the loop's recovery (_recover)
+                unsettled = true;
+            }
+            out.f.resize(m);
+            for (Eigen::Index i = 0; i < m; ++i) {
+                bool found = false;
+                for (const auto& [name, v] : fu->f)  // (a dict of them: the last entry of a name)
+                    if (name == p.names[static_cast<std::size_t>(i)]) {
+                        out.f[i] = v;
+                        found = true;
+                    }
+                if (!found) throw core::SplitStepAside{};  // the loop's KeyError
+            }
+            out.n = std::move(fu->n);
+        };
+    }
+};
+
+bool split_overridden(py::handle self, py::handle pp) {
+    for (const char* name :
+         {"fugacities", "true_amounts", "lnK", "henry_ref", "_residual", "_status"})
+        if (python_override(self, name)) return true;
+    return !ideal_vapor(phasekit("phi_vapor"), pp);
+}
+
+}  // namespace
+
+py::object front_split_at_beta(py::handle self, py::handle components, py::handle z_in,
+                               py::handle V_in, py::handle zV_in, py::handle species_in,
+                               py::handle w0_in, py::handle pp, double P, double beta,
+                               py::handle limits) {
+    if (split_overridden(self, pp)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    NewtonSplitInputs call("_front_split_at_beta", components, z_in, V_in, zV_in, species_in, w0_in,
+                           P, limits, 1);
+    call.p.beta = beta;
+    const core::SplitNewton r =
+        core::split_at_beta(call.p, call.liquid(self, el), call.w0, call.set);
     if (r.outcome != core::SplitNewton::kFound)
         return py::make_tuple(static_cast<int>(r.outcome), r.why, py::none(), py::none(),
                               py::none(), py::none(), py::none(), r.evaluations);
     return py::make_tuple(static_cast<int>(r.outcome), r.why, r.point.vs, to_numpy(r.point.x),
                           to_numpy(r.point.y), to_numpy(r.point.n), r.point.T, r.evaluations);
+}
+
+py::object front_split_at_t(py::handle self, py::handle components, py::handle z_in,
+                            py::handle V_in, py::handle zV_in, py::handle species_in,
+                            py::handle w0_in, py::handle pp, double P, double T, bool settle,
+                            py::handle limits) {
+    if (split_overridden(self, pp)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    NewtonSplitInputs call("_front_split_at_T", components, z_in, V_in, zV_in, species_in, w0_in, P,
+                           limits, 0);
+    call.settle = settle;
+    const core::SplitNewton r =
+        core::split_at_T(call.p, T, call.liquid(self, el), call.w0, call.set);
+    if (r.outcome != core::SplitNewton::kFound)
+        return py::make_tuple(static_cast<int>(r.outcome), r.why, py::none(), py::none(),
+                              py::none(), py::none(), r.evaluations, r.budget, call.unsettled);
+    return py::make_tuple(static_cast<int>(r.outcome), r.why, r.point.vs, to_numpy(r.point.x),
+                          to_numpy(r.point.y), to_numpy(r.point.n), r.evaluations, r.budget,
+                          call.unsettled);
 }
 
 py::tuple bubble_method(py::object self, py::object n_app, double T) {

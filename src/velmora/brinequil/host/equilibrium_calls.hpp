@@ -29,6 +29,15 @@ py::object front_split_at_beta(py::handle self, py::handle components, py::handl
                                py::handle V_in, py::handle zV_in, py::handle species_in,
                                py::handle w0_in, py::handle pp, double P, double beta,
                                py::handle limits);
+// _front_split_at_T(components, z, V, zV, species, w0, pp, P, T, settle, limits): one start of
+// the TP flash's split on the liquid's fugacities (flashes._fugacity_newton with T given) in one
+// call, (outcome, message, beta, x, y, true amounts, evaluations, budget left, an unsettled trial
+// liquid seen) as core::split_at_T gives them, the budget limits[4]; with settle, an unsettled
+// trial liquid steps aside (the loop settles it). None as for _front_split_at_beta.
+py::object front_split_at_t(py::handle self, py::handle components, py::handle z_in,
+                            py::handle V_in, py::handle zV_in, py::handle species_in,
+                            py::handle w0_in, py::handle pp, double P, double T, bool settle,
+                            py::handle limits);
 // kvalues(pp, xa, y, T, P): (K of the components, true amounts per unit of liquid).
 py::tuple kvalues_method(py::object self, py::object pp, py::object xa, py::object y, double T,
                          double P);
