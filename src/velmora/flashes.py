@@ -1926,6 +1926,37 @@ class _Split:
     STEP_ASIDE = 3  # a trial liquid the engine does not take: the loop runs
 
 
+def _split_in_engine(system, method, z, P, V, w0, warm, given, budget):
+    """(the engine's outcome or None, the warm start before it) of one split by the model's
+    ``method`` (``_front_split_at_beta``: ``given`` (beta,); ``_front_split_at_T``: (T, settle
+    the unsettled trial liquids)) from the unknowns ``w0``, ``budget`` evaluations left; (None,
+    None) where the model has no such method or the check's fugacity_mismatch is replaced (the
+    loop then runs)."""
+    el = system.model
+    if getattr(el, method, None) is None or checks.fugacity_mismatch is not _FUGACITY_MISMATCH:
+        return None, None
+    comps = system.components
+    pos = system._info.pos
+    start = _WarmStart(warm)  # the loop starts from here where the engine steps aside
+    limits = (
+        system.tol,
+        SPLIT_TOL,
+        SPLIT_STEPS,
+        LARGE_STEP,
+        budget,
+        SPLIT_CAP_LN,
+        SPLIT_CAP_T,
+        checks.T_MIN,
+        checks.T_MAX,
+        checks.VAPOR_FLOOR,
+        checks.RESOLUTION,
+    )
+    cap = (_available(system, z) / AVAILABLE)[V]
+    species = [pos[comps[k]] for k in V]
+    out = el._session(warm, method, comps, z, V, cap, species, w0, system.pp, P, *given, limits)
+    return out[0], start
+
+
 def _engine_split_at_beta(system, z, P, V, w0, beta, warm):
     """``_fugacity_newton`` with ``beta`` given (the trial liquids as the core leaves them) in
     one call of the engine (the model's ``_front_split_at_beta``): the same unknowns, steps,
@@ -1936,41 +1967,9 @@ def _engine_split_at_beta(system, z, P, V, w0, beta, warm):
     was: the model, its methods or the vapor model (the ideal gas only) replaced in Python, the
     check's fugacity_mismatch replaced, or a trial liquid whose speciation raised (the loop
     raises it, or its line search steps back) or gave no finite value."""
-    el = system.model
-    if (
-        getattr(el, "_front_split_at_beta", None) is None
-        or checks.fugacity_mismatch is not _FUGACITY_MISMATCH
-    ):
-        return None
-    comps = system.components
-    pos = system._info.pos
-    start = _WarmStart(warm)  # the loop starts from here where the engine steps aside
-    out = el._session(
-        warm,
-        "_front_split_at_beta",
-        comps,
-        z,
-        V,
-        (_available(system, z) / AVAILABLE)[V],
-        [pos[comps[k]] for k in V],
-        w0,
-        system.pp,
-        P,
-        beta,
-        (
-            system.tol,
-            SPLIT_TOL,
-            SPLIT_STEPS,
-            LARGE_STEP,
-            SPLIT_EVALS,
-            SPLIT_CAP_LN,
-            SPLIT_CAP_T,
-            checks.T_MIN,
-            checks.T_MAX,
-            checks.VAPOR_FLOOR,
-            checks.RESOLUTION,
-        ),
-    )[0]
+    out, start = _split_in_engine(
+        system, "_front_split_at_beta", z, P, V, w0, warm, (beta,), SPLIT_EVALS
+    )
     if out is not None:
         outcome, why, b, x, y, n, T, evals = out
         if outcome == _Split.FOUND:
@@ -1979,7 +1978,8 @@ def _engine_split_at_beta(system, z, P, V, w0, beta, warm):
             raise _NoAnswer(why)
         if outcome == _Split.SPENT:
             raise _Spent(why)
-    warm.reset(start)
+    if start is not None:
+        warm.reset(start)
     return None
 
 
@@ -1992,42 +1992,8 @@ def _engine_split_at_T(system, z, P, V, w0, T, warm, budget, settle):
     such a liquid steps aside: the loop settles it). (beta, x, y, n, T, evaluations); the loop's
     _NoAnswer or _Spent with its message; None where the loop is to run from the warm start, the
     budget and ``settle`` as they were (as ``_engine_split_at_beta``)."""
-    el = system.model
-    if (
-        getattr(el, "_front_split_at_T", None) is None
-        or checks.fugacity_mismatch is not _FUGACITY_MISMATCH
-    ):
-        return None
-    comps = system.components
-    pos = system._info.pos
-    start = _WarmStart(warm)  # the loop starts from here where the engine steps aside
-    out = el._session(
-        warm,
-        "_front_split_at_T",
-        comps,
-        z,
-        V,
-        (_available(system, z) / AVAILABLE)[V],
-        [pos[comps[k]] for k in V],
-        w0,
-        system.pp,
-        P,
-        T,
-        bool(settle is not None and settle[0]),
-        (
-            system.tol,
-            SPLIT_TOL,
-            SPLIT_STEPS,
-            LARGE_STEP,
-            budget[0],
-            SPLIT_CAP_LN,
-            SPLIT_CAP_T,
-            checks.T_MIN,
-            checks.T_MAX,
-            checks.VAPOR_FLOOR,
-            checks.RESOLUTION,
-        ),
-    )[0]
+    given = (T, bool(settle is not None and settle[0]))
+    out, start = _split_in_engine(system, "_front_split_at_T", z, P, V, w0, warm, given, budget[0])
     if out is not None:
         outcome, why, b, x, y, n, evals, left, unsettled = out
         if outcome != _Split.STEP_ASIDE:
@@ -2039,7 +2005,8 @@ def _engine_split_at_T(system, z, P, V, w0, T, warm, budget, settle):
             if outcome == _Split.NO_ANSWER:
                 raise _NoAnswer(why)
             raise _Spent(why)
-    warm.reset(start)
+    if start is not None:
+        warm.reset(start)
     return None
 
 
