@@ -311,3 +311,34 @@ def engine(monkeypatch, report_cache):
     fake = FakeEngine()
     monkeypatch.setitem(sys.modules, "velmora.enginebridge", fake)
     return fake
+
+
+def engine_calls(monkeypatch, name, aside):
+    """The calls of the engine's split ``velmora.flashes.<name>``: "engine" where it answered or
+    refused, ``aside`` where it stepped aside (returned None: the loop then ran)."""
+    from velmora import flashes
+
+    calls = []
+    real = getattr(flashes, name)
+
+    def counted(*a):
+        try:
+            out = real(*a)
+        except flashes._NoAnswer:
+            calls.append("engine")
+            raise
+        calls.append("engine" if out is not None else aside)
+        return out
+
+    monkeypatch.setattr(flashes, name, counted)
+    return calls
+
+
+def loop_only(m):
+    """The loop in Python for every split the engine would make: the check's fugacity_mismatch
+    replaced by a wrapper of itself (the same function, called from Python), the switch the
+    front door reads."""
+    from velmora import checks
+
+    real = checks.fugacity_mismatch
+    m.setattr(checks, "fugacity_mismatch", lambda *a: real(*a))

@@ -13,7 +13,7 @@ import pytest
 import independent as ind
 import velmora
 import velmora.brinequil as bq
-from conftest import module_systems
+from conftest import engine_calls, loop_only, module_systems
 from velmora import checks, flashes
 
 pytestmark = [
@@ -42,29 +42,9 @@ def feed_of(s, feed):
 
 @pytest.fixture
 def loops(monkeypatch):
-    """The calls of the engine's split that stepped aside (None: the loop then ran) or ended
-    with an answer or a refusal of its own (the engine)."""
-    calls = []
-    real = flashes._engine_split_at_beta
-
-    def counted(*a):
-        try:
-            out = real(*a)
-        except flashes._NoAnswer:
-            calls.append("engine")
-            raise
-        calls.append("engine" if out is not None else "loop")
-        return out
-
-    monkeypatch.setattr(flashes, "_engine_split_at_beta", counted)
-    return calls
-
-
-def loop_only(m):
-    """The loop in Python for every split: the check's fugacity_mismatch replaced by a wrapper
-    of itself (the same function, called from Python), the switch the front door reads."""
-    real = checks.fugacity_mismatch
-    m.setattr(checks, "fugacity_mismatch", lambda *a: real(*a))
+    """The calls of the engine's split that stepped aside ("loop": the loop then ran) or ended
+    with an answer or a refusal of its own ("engine")."""
+    return engine_calls(monkeypatch, "_engine_split_at_beta", "loop")
 
 
 def start_of(s, z, P):

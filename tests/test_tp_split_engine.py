@@ -13,7 +13,7 @@ import pytest
 import independent as ind
 import velmora
 import velmora.brinequil as bq
-from conftest import module_systems
+from conftest import engine_calls, loop_only, module_systems
 from velmora import checks, flashes, phasekit
 
 pytestmark = [
@@ -60,27 +60,7 @@ def between(s, z, P, share=0.5):
 def asked(monkeypatch):
     """Each start the engine was asked for: "engine" where it answered or refused, "aside"
     where the loop then ran."""
-    calls = []
-    real = flashes._engine_split_at_T
-
-    def counted(*a):
-        try:
-            out = real(*a)
-        except flashes._NoAnswer:
-            calls.append("engine")
-            raise
-        calls.append("engine" if out is not None else "aside")
-        return out
-
-    monkeypatch.setattr(flashes, "_engine_split_at_T", counted)
-    return calls
-
-
-def loop_only(m):
-    """The loop in Python for every start: the check's fugacity_mismatch replaced by a wrapper
-    of itself (the switch the front door reads)."""
-    real = checks.fugacity_mismatch
-    m.setattr(checks, "fugacity_mismatch", lambda *a: real(*a))
+    return engine_calls(monkeypatch, "_engine_split_at_T", "aside")
 
 
 def split(s, z, T, P, settle_all=False):
