@@ -8,17 +8,15 @@ CPU time of the thread (time.thread_time); the ratio is the figure to read."""
 
 import sys
 import time
-import warnings
 
-import numpy as np
 
 import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-warnings.simplefilter("ignore", velmora.RangeWarning)
-warnings.simplefilter("ignore", velmora.errors.DefaultParameterWarning)
-P = 101325.0
+from _routes import P, print_medians, quiet
+
+quiet()
 REAL = bq._brentq
 
 
@@ -72,13 +70,11 @@ def main():
         for side in ("engine", "loop"):
             search[side].append(t_search[side])
             whole[side].append(t_whole[side])
-    n = len(points)
-    for label, t in (("search (flashes._bubble_T)", search), ("System.bubble_temperature", whole)):
-        e, lo = float(np.median(t["engine"])), float(np.median(t["loop"]))
-        print(
-            f"{n} bubble points, {label}: engine {e:.3f} s CPU, Python loop {lo:.3f} s CPU, "
-            f"loop / engine {lo / e:.2f}"
-        )
+    print_medians(
+        len(points),
+        "bubble points",
+        {"search (flashes._bubble_T)": search, "System.bubble_temperature": whole},
+    )
 
 
 if __name__ == "__main__":

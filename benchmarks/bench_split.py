@@ -9,17 +9,15 @@ thread (time.thread_time); the ratio is the figure to read."""
 
 import sys
 import time
-import warnings
 
-import numpy as np
 
 import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-warnings.simplefilter("ignore", velmora.RangeWarning)
-warnings.simplefilter("ignore", velmora.errors.DefaultParameterWarning)
-P = 101325.0
+from _routes import P, asides, print_medians, quiet
+
+quiet()
 ENGINE = flashes._engine_split_at_beta
 
 
@@ -59,21 +57,14 @@ def main():
         s = systems.setdefault(name, velmora.System(name))
         z = checks.feed(s, feed)
         points.append((s, feed, z, vf, start_of(s, z)))
+
     # how often the engine steps aside (a pass of its own, not timed)
-    aside = []
-
-    def counted(*a):
-        out = ENGINE(*a)
-        aside.append(out is None)
-        return out
-
-    flashes._engine_split_at_beta = counted
-    try:
+    def splits():
         for s, _, z, vf, (Tb, y0) in points:
             flashes._fugacity_split_at_beta(s, z, P, vf, Tb, y0, bq._WarmStart())
-    finally:
-        flashes._engine_split_at_beta = ENGINE
-    print(f"the engine stepped aside to the loop in {sum(aside)} of {len(aside)} splits")
+
+    n, aside = asides("_engine_split_at_beta", splits)
+    print(f"the engine stepped aside to the loop in {aside} of {n} splits")
     rounds = 3 if "--quick" not in sys.argv[1:] else 1
     split = {"engine": [], "loop": []}
     whole = {"engine": [], "loop": []}
@@ -103,16 +94,14 @@ def main():
         for side in ("engine", "loop"):
             split[side].append(t_split[side])
             whole[side].append(t_whole[side])
-    n = len(points)
-    for label, t in (
-        ("split (flashes._fugacity_split_at_beta)", split),
-        ("System.flash(vapor_fraction=...)", whole),
-    ):
-        e, lo = float(np.median(t["engine"])), float(np.median(t["loop"]))
-        print(
-            f"{n} vapor-fraction flashes, {label}: engine {e:.3f} s CPU, Python loop {lo:.3f} s "
-            f"CPU, loop / engine {lo / e:.2f}"
-        )
+    print_medians(
+        len(points),
+        "vapor-fraction flashes",
+        {
+            "split (flashes._fugacity_split_at_beta)": split,
+            "System.flash(vapor_fraction=...)": whole,
+        },
+    )
 
 
 if __name__ == "__main__":

@@ -9,15 +9,14 @@ is the figure to read."""
 
 import sys
 import time
-import warnings
 
 import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-warnings.simplefilter("ignore", velmora.RangeWarning)
-warnings.simplefilter("ignore", velmora.errors.DefaultParameterWarning)
-P = 101325.0
+from _routes import P, asides, quiet
+
+quiet()
 ENGINE = flashes._engine_split_at_T
 
 
@@ -63,20 +62,13 @@ def main():
         s = systems.setdefault(name, velmora.System(name))
         z = checks.feed(s, feed)
         points.append((s, z, between(s, z, share)))
-    aside = []
 
-    def counted(*a):
-        out = ENGINE(*a)
-        aside.append(out is None)
-        return out
-
-    flashes._engine_split_at_T = counted
-    try:
+    def splits():
         for s, z, T in points:
             split(s, z, T)
-    finally:
-        flashes._engine_split_at_T = ENGINE
-    print(f"the engine stepped aside to the loop in {sum(aside)} of {len(aside)} starts")
+
+    n, aside = asides("_engine_split_at_T", splits)
+    print(f"the engine stepped aside to the loop in {aside} of {n} starts")
     rounds = 3 if "--quick" not in sys.argv[1:] else 1
     spent = {"engine": 0.0, "loop": 0.0}
     differ = 0
