@@ -342,3 +342,15 @@ def loop_only(m):
 
     real = checks.fugacity_mismatch
     m.setattr(checks, "fugacity_mismatch", lambda *a: real(*a))
+
+
+# the engine splits' cases (tests/test_split_engine.py, tests/test_tp_split_engine.py): (chemistry,
+# feed in mol, None for the seawater with its carbonate, P [Pa])
+SPLIT_CASES = [
+    ("CO2-H2O", {"H2O": 0.99, "CO2": 0.01}, 101325.0),
+    ("NH3-CO2-H2O", {"H2O": 0.95, "NH3": 0.04, "CO2": 0.01}, 3e5),
+    ("MEA-CO2-H2O", {"H2O": 0.88, "MEA": 0.1, "CO2": 0.02}, 3e5),
+    ("MDEA-H2S-H2O", {"H2O": 0.9, "MDEA": 0.08, "H2S": 0.02}, 101325.0),
+    ("NaCl-H2O", {"H2O": 0.95, "NaCl": 0.05}, 3e5),
+    ("seawater-CO2-H2O", None, 101325.0),
+]

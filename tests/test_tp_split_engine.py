@@ -13,7 +13,7 @@ import pytest
 import independent as ind
 import velmora
 import velmora.brinequil as bq
-from conftest import engine_calls, loop_only, module_systems
+from conftest import SPLIT_CASES, engine_calls, loop_only, module_systems
 from velmora import checks, flashes, phasekit
 
 pytestmark = [
@@ -23,14 +23,7 @@ pytestmark = [
 
 ATM = 101325.0
 W = 55.50929780738274  # mol of water in 1 kg
-CASES = [
-    ("CO2-H2O", {"H2O": 0.99, "CO2": 0.01}, ATM),
-    ("NH3-CO2-H2O", {"H2O": 0.95, "NH3": 0.04, "CO2": 0.01}, 3e5),
-    ("MEA-CO2-H2O", {"H2O": 0.88, "MEA": 0.1, "CO2": 0.02}, 3e5),
-    ("MDEA-H2S-H2O", {"H2O": 0.9, "MDEA": 0.08, "H2S": 0.02}, ATM),
-    ("NaCl-H2O", {"H2O": 0.95, "NaCl": 0.05}, 3e5),
-    ("seawater-CO2-H2O", None, ATM),
-]
+CASES = SPLIT_CASES  # (chemistry, feed or None for seawater, P)
 IDS = [c[0] for c in CASES]
 # a hot, loaded MEA-H2S liquid whose trial liquids the core leaves unsettled (fuzz seed 451, see
 # tests/test_trust.py): every start stalls on them as they are, and the split is found with
