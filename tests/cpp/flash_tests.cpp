@@ -205,6 +205,21 @@ void bubble_search_brackets_and_meets_the_closed_form() {
           core::BubbleSearch::kStepAside);
 }
 
+// The split's problem on the ideal binary of the two splits' tests below: z, P, both
+// components volatile, T within 200-700 K.
+core::SplitAtBeta ideal_binary_split(const Eigen::Vector2d& z, double P) {
+    core::SplitAtBeta p;
+    p.z = z;
+    p.V = {0, 1};
+    p.species = {0, 1};
+    p.names = {"A", "B"};
+    p.zV = z;
+    p.P = P;
+    p.T_min = 200.0;
+    p.T_max = 700.0;
+    return p;
+}
+
 // The front door's split at a given vapor fraction on an ideal binary (Raoult's law, Psat_k =
 // P exp(A_k - B / T) with one B, so K_k = exp(A_k - B / T)): at T* the binary Rachford-Rice root
 // is beta* in closed form; the split asked for beta* finds T*, x_k = z_k / (1 + beta (K_k - 1))
@@ -224,16 +239,8 @@ void split_at_beta_meets_the_closed_form_of_an_ideal_binary() {
         out.n = x;
         out.cost = 2;
     };
-    core::SplitAtBeta p;
-    p.z = z;
-    p.V = {0, 1};
-    p.species = {0, 1};
-    p.names = {"A", "B"};
-    p.zV = z;
-    p.P = P;
+    core::SplitAtBeta p = ideal_binary_split(z, P);
     p.beta = beta;
-    p.T_min = 200.0;
-    p.T_max = 700.0;
     core::SplitSettings set;
     for (const Eigen::Vector3d& w0 :
          {Eigen::Vector3d(std::log(0.5 * beta * z[0]), std::log(0.5 * beta * z[1]), 340.0),
@@ -293,15 +300,7 @@ void split_at_T_meets_the_closed_form_of_an_ideal_binary() {
         out.n = x;
         out.cost = 2;
     };
-    core::SplitAtBeta p;
-    p.z = z;
-    p.V = {0, 1};
-    p.species = {0, 1};
-    p.names = {"A", "B"};
-    p.zV = z;
-    p.P = P;
-    p.T_min = 200.0;
-    p.T_max = 700.0;
+    core::SplitAtBeta p = ideal_binary_split(z, P);
     core::SplitSettings set;
     set.budget = 1000;
     for (const double T : {355.0, 360.0, 375.0}) {
