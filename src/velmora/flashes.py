@@ -1533,11 +1533,16 @@ def _fugacity_newton(system, z, P, V, w0, warm, T=None, beta=None, budget=None, 
     nc, m = len(comps), len(V)
     free_T = beta is not None
     tol = system.tol
+    own_budget = budget is None
     budget = [SPLIT_EVALS] if budget is None else budget
+    # the same Newton's method in one call of the engine where it can (None: the loop here)
+    found = None
     if not free_T:
         found = _engine_split_at_T(system, z, P, V, w0, T, warm, budget, settle)
-        if found is not None:
-            return found
+    elif own_budget and settle is None:
+        found = _engine_split_at_beta(system, z, P, V, w0, beta, warm)
+    if found is not None:
+        return found
     mis = np.zeros(m + free_T)  # the check's scaled mismatch of the last evaluation
     # what the liquid can give of each: its own amount and, of a gas, what its salts hold
     zV = (_available(system, z) / AVAILABLE)[V]
@@ -1896,9 +1901,8 @@ def _boiled_down(system, z, T, P, V, warm):
 def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm, f=None):
     """(raw, evaluations) of the split with the vapor fraction ``beta`` given, T solved with it,
     from T0 and the vapor y0 (mole fractions). For a pure or nearly pure component, where the
-    vapor fraction is not a function of T, this finds the one T and the split at once. Newton's
-    method in one call of the engine where it runs the loop's steps itself (see
-    ``_engine_split_at_beta``), else the loop here (``_fugacity_newton``). ``f``: the feed's
+    vapor fraction is not a function of T, this finds the one T and the split at once
+    (``_fugacity_newton``, in one call of the engine where it can). ``f``: the feed's
     liquid fugacities at T0 where the caller has them from a cold start (the same liquid, and
     the warm record it leaves, as the speciation here would give)."""
     comps = system.components
@@ -1910,11 +1914,9 @@ def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm, f=None):
     v0 = np.minimum(
         beta * np.maximum(np.where(y0 > 0.0, y0, 1e-6)[V], 1e-30), _available(system, z)[V]
     )
-    w0 = np.append(np.log(v0), T0)
-    found = _engine_split_at_beta(system, z, P, V, w0, beta, warm)
-    if found is None:
-        found = _fugacity_newton(system, z, P, V, w0, warm, beta=beta)
-    b, x, y, n, T, evals = found
+    b, x, y, n, T, evals = _fugacity_newton(
+        system, z, P, V, np.append(np.log(v0), T0), warm, beta=beta
+    )
     return _result(system, z, T, P, b, x, y, n), evals
 
 
