@@ -122,26 +122,6 @@ def test_a_speciation_that_does_not_settle_on_the_way_hands_the_search_to_the_lo
     assert checks.T_MIN < T < checks.T_HINT  # below 0 C: the supercooled liquid
 
 
-def test_a_bubble_point_is_one_call_into_the_engine(systems, monkeypatch):
-    """The search's calls of the engine (Electrolyte._session, through which the front door
-    makes every call of the model): one in the engine's search, one per T in the loop."""
-    s = systems["MEA-CO2-H2O"]
-    z = checks.feed(s, {"H2O": 0.88, "MEA": 0.1, "CO2": 0.02})
-    el = s.model
-    methods = []
-    real_session = el._session
-    monkeypatch.setattr(
-        el, "_session", lambda w, m, *a: methods.append(m) or real_session(w, m, *a)
-    )
-    T = flashes._bubble_T(s, z, ATM, 350.0, bq._WarmStart())
-    assert methods == ["_front_bubble_T"]
-    methods.clear()
-    real = bq._brentq
-    monkeypatch.setattr(bq, "_brentq", lambda *a, **k: real(*a, **k))
-    assert flashes._bubble_T(s, z, ATM, 350.0, bq._WarmStart()) == T
-    assert set(methods) == {"fugacities"} and len(methods) >= 8  # the bracket and Brent's steps
-
-
 def both_routes(monkeypatch, search):
     """The error raised by search() in the engine and in the loop (the engine's Brent replaced)."""
     with pytest.raises(Exception) as new:

@@ -112,19 +112,6 @@ def test_the_engine_gives_the_loops_split_to_the_rounding_of_the_linear_solve(
             assert max(res, bal) <= s.tol
 
 
-def test_the_engines_split_repeats_its_digits(systems):
-    """The same inputs twice: the same digits (no state left on the model between calls)."""
-    s = systems["MEA-CO2-H2O"]
-    z = checks.feed(s, {"H2O": 0.88, "MEA": 0.1, "CO2": 0.02})
-    start = start_of(s, z, 3e5)
-    a, b = answer(s, z, 3e5, 0.3, start), answer(s, z, 3e5, 0.3, start)
-    assert a[1] == b[1]
-    for key in ("T", "beta", "H", "S"):
-        assert a[0][key] == b[0][key]
-    for key in ("x", "y"):
-        assert np.array_equal(a[0][key], b[0][key])
-
-
 def test_a_split_is_one_call_into_the_engine(systems, monkeypatch):
     """The split's calls of the engine (Electrolyte._session, through which the front door makes
     every call of the model): the feed's liquid at the start, then one call for the whole
