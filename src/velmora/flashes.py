@@ -355,11 +355,11 @@ def _at_vapor_fraction(system, z, P, beta, T0, warm):
     is not found (a feed with an inert gas boils far below 200 K) or the split is not verified:
     the caller then solves for T over TP flashes."""
     try:
-        Tb = _bubble_T(system, z, P, T0, warm)  # the split starts from the bubble point
-        warm.reset()
         if beta >= 1.0 - 1e-8 and _nonvolatile_share(system, z) == 0.0:
-            raw, its = _dew_point_from(system, z, P, Tb, warm)
+            raw, its = _dew_point_from(system, z, P, T0, warm)
         else:
+            Tb = _bubble_T(system, z, P, T0, warm)  # the split starts from the bubble point
+            warm.reset()
             f, _, _ = _fugacities(system, dict(zip(system.components, z.tolist())), Tb, warm)
             raw, its = _fugacity_split_at_beta(
                 system, z, P, beta, Tb, _incipient_vapor(system, f, Tb, P)[0], warm, f
@@ -1110,6 +1110,18 @@ def _trial_fugacities(el, warm, app, T):
     return out, status
 
 
+def _incipient_fugacities(system, app, T, warm):
+    """(fugacities, true amounts) of an incipient liquid's trial point (a dew point's, a
+    vapor's at T), each trace resolved to its own total (``_trial_fugacities``: H2S at 4.5e-7
+    in water at its dew point kept the last trial's liquid part, the columns of ln x_H2O and
+    ln x_H2S came out equal and the Jacobian singular), settled where the core's loop is not
+    (``_fugacities``)."""
+    (f, n, _), status = _trial_fugacities(system.model, warm, app, T)
+    if not status["speciation_converged"]:
+        f, n, _ = _fugacities(system, app, T, warm)
+    return f, n
+
+
 def _split_rows(system, ks, f, n, x, y, lnphi, P, r, mis):
     """Into r[i]: ln (y_k phi_k P / f_k) of a split's components ks[i] (f: the liquid's
     fugacities [Pa] by name, n its true amounts), and into mis[i] the check's scaled mismatch
@@ -1416,7 +1428,7 @@ def _vapor_on_fugacities(system, z, T, P, warm):
     def G(w):
         x = np.zeros(nc)
         x[V] = np.exp(w[:m])
-        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T, warm)
+        f, n = _incipient_fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T, warm)
         r = np.empty(m + 1)
         for i, k in enumerate(V):
             fk, fv = f[comps[k]], math.exp(lnfv[i] + w[m])
@@ -1702,11 +1714,26 @@ def _ideal_dew_T(system, z, P):
     return 0.5 * (lo + hi)
 
 
-def _dew_point_from(system, z, P, Tb, warm):
+def _dew_point_from(system, z, P, T0, warm):
     """``_dew_point`` started from the dew point of an ideal liquid where it lies above the
-    bubble point Tb (a gas-rich feed boils far below its dew point, and Newton from Tb can
-    wander to a liquid of the least volatile component), then from Tb."""
+    bubble point Tb (sought from T0; a gas-rich feed boils far below its dew point, and Newton
+    from Tb can wander to a liquid of the least volatile component), then from Tb. Where no
+    bubble point is found (CO2 at 0.7 % of a water at 16 kPa boils below 214 K, where the
+    liquid's equilibrium fails), from the ideal dew point alone."""
     Td = _ideal_dew_T(system, z, P)
+    try:
+        Tb = _bubble_T(system, z, P, T0, warm)
+    except ConvergenceError:
+        if Td is None:
+            raise
+        Tb = None
+    except (ValueError, ArithmeticError) as e:
+        if Td is None or not no_answer(e):
+            raise
+        Tb = None
+    warm.reset()
+    if Tb is None:
+        return _dew_point(system, z, P, Td, warm)
     if Td is not None and Td > Tb:
         try:
             return _dew_point(system, z, P, Td, warm)
@@ -1747,7 +1774,7 @@ def _dew_point(system, z, P, T0, warm):
             raise _NoAnswer("temperature out of range")
         x = np.zeros(nc)
         x[V] = np.exp(w[:m])
-        f, n, _ = _fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T, warm)
+        f, n = _incipient_fugacities(system, dict(zip(comps, (x / x.sum()).tolist())), T, warm)
         lnp = phasekit.phi_vapor(pp, z, T, P)
         r = np.empty(m + 1)
         for i, k in enumerate(V):
