@@ -2219,3 +2219,23 @@ def test_an_h_flash_a_few_mk_above_a_bubble_point_lands_on_its_t():
     assert r.vapor_fraction == pytest.approx(at_T.vapor_fraction, rel=1e-4)
     out = ind.run({s.name: ind.Reference(s)}, ind.Case(s.name, "H", feed, P, T=T))
     assert out.status == "verified", out
+
+
+def test_a_vapor_with_a_trace_of_amine_is_all_vapor_only_above_its_dew_point():
+    # a wet H2S with 1.6e-6 of MDEA at 8 kPa asked at vapor fraction 1 answered all vapor at
+    # 307.5048 K on an incipient liquid of water alone: the substitution's warm start carried a
+    # wrecked liquid (the feed's own, 26 mol/kg H2S), MDEA's x went to 0, and the speciation's
+    # floor fugacity of the missing MDEA passed the dew condition. Against TP flashes (another
+    # route): a liquid stands just below the answer's T, none above, and the answer's incipient
+    # liquid speciated afresh holds the vapor's H2S and MDEA at y P
+    s = velmora.System("MDEA-H2S-H2O")
+    feed = {"H2O": W, "H2S": 25.95419814970043, "MDEA": 0.0001316437694722612}
+    P = 7960.171272084466
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        r = s.flash(feed, P, vapor_fraction=1.0)
+        assert s.flash(feed, P, T=r.T - 0.01).vapor_fraction < 1.0 - 1e-6
+        assert s.flash(feed, P, T=r.T + 0.01).vapor_fraction == 1.0
+        fresh = s.liquid(r.T, r.x).partial_pressures
+    for c in ("H2O", "H2S", "MDEA"):
+        assert fresh[c] == pytest.approx(r.vapor[c] * P, rel=1e-5), c

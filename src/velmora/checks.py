@@ -1162,6 +1162,12 @@ def phase_residual(
         for k in vol:
             if z[k] <= TRACE:
                 continue
+            if not x[k] > 0.0:
+                # every volatile component of the vapor is in its incipient liquid (K is
+                # finite): a trial liquid without one, whose speciation leaves it a floor
+                # fugacity, passes the test beside a liquid that forms (MDEA at 1.6e-6 of an
+                # H2S vapor with water, 0.1 % of it liquid at that T)
+                return math.inf, bal
             K = f[comps[k]] / (max(x[k], 1e-300) * P * math.exp(lnphi[k]))
             w.append((k, y[k] / K if K > 0.0 else math.inf))
             s += w[-1][1]

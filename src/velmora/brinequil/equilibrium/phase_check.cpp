@@ -79,6 +79,7 @@ std::optional<std::pair<double, double>> phase_residual(const FlashAnswer& a, co
         Eigen::VectorXd w = Eigen::VectorXd::Zero(nc);
         for (Eigen::Index k = 0; k < nc; ++k) {
             if (!vol[static_cast<std::size_t>(k)] || z[k] <= c.trace) continue;
+            if (!(x[k] > 0.0)) return std::pair{kInf, bal};  // each of the vapor's volatiles
             const double K = fl[k] / (py_max(x[k], 1e-300) * P);
             w[k] = K > 0.0 ? y[k] / K : kInf;
             s += w[k];
