@@ -237,6 +237,35 @@ class Electrolyte:
         raised, whose value is no finite number or, with settle, that did not settle (the
         caller's own loop then runs). None as for _front_split_at_beta."""
 
+    def _front_dew_point(
+        self,
+        components: Sequence[str],
+        z: ArrayLike,
+        V: Sequence[int],
+        w0: ArrayLike,
+        pp: Any,
+        P: float,
+        limits: tuple[float, float, int, float, int, float, float, float, float, float, float],
+    ) -> (
+        tuple[
+            int,
+            str,
+            NDArray[np.float64] | None,
+            NDArray[np.float64] | None,
+            float | None,
+            int,
+        ]
+        | None
+    ):
+        """The front door's dew point of the feed z (all vapor) at P in one call: damped
+        Newton's method from w0 (ln x over the feed's components V, then T) on ln (f / (z P))
+        over V (f of each incipient liquid x / sum x from the warm record, as _front_fugacities
+        gives it) and ln sum x; limits as for _front_split_at_beta (LARGE_STEP unused: no retry on
+        larger differences). (outcome, message, x, true amounts, T, evaluations): outcome 0 the
+        dew point, 1 none (the message says why), 2 the evaluation budget spent, 3 a trial
+        liquid whose speciation raised, did not settle or whose value is no finite number (the
+        caller's own loop then runs). None as for _front_split_at_beta."""
+
     def _front_liquid(
         self,
         n_app: Mapping[str, float],

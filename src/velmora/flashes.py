@@ -35,8 +35,8 @@ if TYPE_CHECKING:
 
     from .derivatives import FlashJacobian
 
-# the check's mismatch as imported: the split runs in the engine only while the loop would call
-# that one (see _engine_split_at_beta)
+# the check's mismatch as imported: the splits and the dew point run in the engine only while
+# the loop would call that one (see _engine_may_run)
 _FUGACITY_MISMATCH = checks.fugacity_mismatch
 
 # Imported where used, not here: pandas (optional, slow to import), the compiled core (its
@@ -1749,13 +1749,12 @@ def _dew_point_from(system, z, P, T0, warm):
 def _dew_point(system, z, P, T0, warm):
     """(raw, evaluations) of the feed z at its dew point at P: all vapor (y = z) with the
     incipient liquid x, whose fugacities meet z_k phi_k P for every volatile component, and T.
-    Newton's method in ln x_k and T from T0 and x_k ~ z_k / K_k of the feed as a liquid."""
+    Newton's method in ln x_k and T from T0 and x_k ~ z_k / K_k of the feed as a liquid, in one
+    call of the engine where it can (``_engine_dew_point``), else ``_dew_point_loop``."""
     from velmora import phasekit
 
-    comps, pp, tol = system.components, system.pp, system.tol
-    nc = len(comps)
-    V = [k for k in range(nc) if z[k] > 0.0]
-    m = len(V)
+    comps, pp = system.components, system.pp
+    V = [k for k in range(len(comps)) if z[k] > 0.0]
     lnphi = phasekit.phi_vapor(pp, z, T0, P)
     f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T0, warm)
     # x_k ~ z_k / K_k; a component the feed's liquid holds at no fugacity starts at a trace
@@ -1766,6 +1765,23 @@ def _dew_point(system, z, P, T0, warm):
         ]
     )
     x0 = np.maximum(x0, 1e-300)
+    w0 = np.append(np.log(x0 / x0.sum()), T0)
+    found = _engine_dew_point(system, z, P, V, w0, warm)
+    if found is None:
+        found = _dew_point_loop(system, z, P, V, w0, warm)
+    (x, n, T), evals = found
+    return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
+
+
+def _dew_point_loop(system, z, P, V, w0, warm):
+    """``_dew_point``'s Newton's method in Python from w0 (ln x_k over V, the feed's
+    components, then T): rows ln f_k(x / sum x, T) - ln (z_k phi_k P) over V and ln sum x, each
+    trial liquid's traces resolved and the liquid settled (``_incipient_fugacities``). ((x, true
+    amounts, T), evaluations)."""
+    from velmora import phasekit
+
+    comps, pp, tol = system.components, system.pp, system.tol
+    nc, m = len(comps), len(V)
     mis = np.zeros(m + 1)
 
     def G(w):
@@ -1786,10 +1802,33 @@ def _dew_point(system, z, P, T0, warm):
         r[m] = mis[m] = math.log(x.sum())
         return r, (x / x.sum(), n, T), float(np.max(np.abs(mis)))
 
-    (x, n, T), evals = _fd_newton(
-        G, np.append(np.log(x0 / x0.sum()), T0), np.array([3.0] * m + [20.0]), m, tol
-    )
-    return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
+    return _fd_newton(G, w0, np.array([SPLIT_CAP_LN] * m + [SPLIT_CAP_T]), m, tol)
+
+
+def _engine_dew_point(system, z, P, V, w0, warm):
+    """``_dew_point_loop`` in one call of the engine (the model's ``_front_dew_point``): the
+    same unknowns, steps, caps, stopping rules and budget, each trial liquid speciated as
+    ``_incipient_fugacities`` speciates it, from the same warm starts. ((x, true amounts, T),
+    evaluations); the loop's _NoAnswer or _Spent with its message where Newton's method finds
+    no dew point; None where the loop is to run, from the warm start as it was: the model, its
+    methods or the vapor model (the ideal gas only) replaced in Python, the check's
+    fugacity_mismatch replaced, or a trial liquid whose speciation raised or did not settle (the
+    loop settles it, raises it, or its line search steps back) or gave no finite value."""
+    method = "_front_dew_point"
+    if not _engine_may_run(system, method):
+        return None
+    limits = _engine_limits(system, SPLIT_EVALS)
+    out, start = _in_engine(system, method, warm, system.components, z, V, w0, system.pp, P, limits)
+    if out is not None:
+        outcome, why, x, n, T, evals = out
+        if outcome == _Split.FOUND:
+            return (x, n, T), evals
+        if outcome == _Split.NO_ANSWER:
+            raise _NoAnswer(why)
+        if outcome == _Split.SPENT:
+            raise _Spent(why)
+    warm.reset(start)
+    return None
 
 
 def _available(system, z):
@@ -1948,26 +1987,18 @@ def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm, f=None):
 
 
 class _Split:
-    """The outcomes of the engine's split at a given vapor fraction or T (the model's
-    _front_split_at_beta, _front_split_at_T)."""
+    """The outcomes of the engine's split at a given vapor fraction or T and of its dew point
+    (the model's _front_split_at_beta, _front_split_at_T, _front_dew_point)."""
 
     FOUND, NO_ANSWER, SPENT = 0, 1, 2
     STEP_ASIDE = 3  # a trial liquid the engine does not take: the loop runs
 
 
-def _split_in_engine(system, method, z, P, V, w0, warm, given, budget):
-    """(the engine's outcome or None, the warm start before it) of one split by the model's
-    ``method`` (``_front_split_at_beta``: ``given`` (beta,); ``_front_split_at_T``: (T, settle
-    the unsettled trial liquids)) from the unknowns ``w0``, ``budget`` evaluations left; (None,
-    None) where the model has no such method or the check's fugacity_mismatch is replaced (the
-    loop then runs)."""
-    el = system.model
-    if getattr(el, method, None) is None or checks.fugacity_mismatch is not _FUGACITY_MISMATCH:
-        return None, None
-    comps = system.components
-    pos = system._info.pos
-    start = _WarmStart(warm)  # the loop starts from here where the engine steps aside
-    limits = (
+def _engine_limits(system, budget):
+    """The limits the engine's Newton's methods take from here (``budget`` evaluations left):
+    the tolerance, the split's constants and step caps, the check's T range, floor and
+    resolution, read at each call (tests change them)."""
+    return (
         system.tol,
         SPLIT_TOL,
         SPLIT_STEPS,
@@ -1980,10 +2011,36 @@ def _split_in_engine(system, method, z, P, V, w0, warm, given, budget):
         checks.VAPOR_FLOOR,
         checks.RESOLUTION,
     )
+
+
+def _engine_may_run(system, method):
+    """Whether the model has the engine route ``method`` and the check's fugacity_mismatch is
+    the one the engine stands for (else the loop runs)."""
+    el = system.model
+    return getattr(el, method, None) is not None and checks.fugacity_mismatch is _FUGACITY_MISMATCH
+
+
+def _in_engine(system, method, warm, *args):
+    """(the outcome of the model's ``method`` called with ``args`` on the warm start ``warm``,
+    None where it steps aside before it starts, the warm start before it)."""
+    start = _WarmStart(warm)  # the loop starts from here where the engine steps aside
+    return system.model._session(warm, method, *args)[0], start
+
+
+def _split_in_engine(system, method, z, P, V, w0, warm, given, budget):
+    """(the engine's outcome or None, the warm start before it) of one split by the model's
+    ``method`` (``_front_split_at_beta``: ``given`` (beta,); ``_front_split_at_T``: (T, settle
+    the unsettled trial liquids)) from the unknowns ``w0``, ``budget`` evaluations left; (None,
+    None) where the engine may not run (``_engine_may_run``: the loop then runs)."""
+    if not _engine_may_run(system, method):
+        return None, None
+    comps = system.components
+    pos = system._info.pos
     cap = (_available(system, z) / AVAILABLE)[V]
     species = [pos[comps[k]] for k in V]
-    out = el._session(warm, method, comps, z, V, cap, species, w0, system.pp, P, *given, limits)
-    return out[0], start
+    limits = _engine_limits(system, budget)
+    args = (comps, z, V, cap, species, w0, system.pp, P, *given, limits)
+    return _in_engine(system, method, warm, *args)
 
 
 def _engine_split_at_beta(system, z, P, V, w0, beta, warm):

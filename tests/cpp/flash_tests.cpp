@@ -347,6 +347,70 @@ void split_at_T_meets_the_closed_form_of_an_ideal_binary() {
     CHECK(core::split_at_T(p, 360.0, aside, w0, set).outcome == core::SplitNewton::kStepAside);
 }
 
+// The front door's dew point on the same ideal binary: sum_k z_k / K_k(T) = 1 gives exp(B / T*) =
+// 1 / sum_k z_k exp(-A_k) in closed form, the incipient liquid x_k = z_k / K_k(T*); found from
+// the front door's start (x_k ~ z_k / K_k(T0), normalised) above and below T*, one trial liquid
+// an evaluation. A trial liquid that holds none of a component, one the engine does not take, a
+// T* beyond T_max and a budget too small end it with their outcomes.
+void dew_point_meets_the_closed_form_of_an_ideal_binary() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.0, 10.0), z(0.7, 0.3);
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    const double Tstar = B / -std::log(z.dot((-A).array().exp().matrix()));
+    CHECK(Tstar > 300.0 && Tstar < 450.0);
+    int liquids = 0;
+    auto raoult = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        ++liquids;
+        out.f = x.cwiseProduct(K(T)) * P;
+        out.n = x;
+    };
+    core::SplitAtBeta p = ideal_binary_split(z, P);
+    core::SplitSettings set;
+    auto start = [&](double T0) {
+        const Eigen::Vector2d x0 = z.cwiseQuotient(K(T0));
+        return Eigen::Vector3d(std::log(x0[0] / x0.sum()), std::log(x0[1] / x0.sum()), T0);
+    };
+    const Eigen::Vector2d x = z.cwiseQuotient(K(Tstar));
+    CHECK_CLOSE(x.sum(), 1.0, 1e-12);
+    for (const double T0 : {Tstar - 25.0, Tstar + 15.0}) {
+        liquids = 0;
+        const core::SplitNewton r = core::dew_point(p, raoult, start(T0), set);
+        CHECK(r.outcome == core::SplitNewton::kFound && r.why.empty());
+        if (r.outcome != core::SplitNewton::kFound) continue;
+        CHECK_CLOSE(r.point.T, Tstar, 1e-7);
+        for (int i = 0; i < 2; ++i) {
+            CHECK_CLOSE(r.point.x[i], x[i], 1e-9);
+            CHECK(r.point.y[i] == z[i]);
+        }
+        CHECK(r.point.vs == 1.0);
+        CHECK(r.evaluations == liquids && liquids > 4);
+    }
+    const Eigen::Vector3d w0 = start(Tstar - 25.0);
+    auto dry = [&](const Eigen::VectorXd& xt, double T, core::TrialLiquid& out) {
+        raoult(xt, T, out);
+        out.f[0] = 0.0;
+    };
+    const core::SplitNewton none = core::dew_point(p, dry, w0, set);
+    CHECK(none.outcome == core::SplitNewton::kNoAnswer && none.why == "the liquid holds no A");
+    int calls = 0;
+    auto aside = [&](const Eigen::VectorXd& xt, double T, core::TrialLiquid& out) {
+        if (++calls > 3) throw core::SplitStepAside{};
+        raoult(xt, T, out);
+    };
+    CHECK(core::dew_point(p, aside, w0, set).outcome == core::SplitNewton::kStepAside);
+    // three evaluations spend a budget of 3; the fourth is refused
+    set.budget = 3;
+    const core::SplitNewton spent = core::dew_point(p, raoult, w0, set);
+    CHECK(spent.outcome == core::SplitNewton::kSpent &&
+          spent.why == "split: evaluation budget spent");
+    set.budget = 300000;
+    // T* beyond T_max: the steps toward it halved to within the bound, the next Jacobian's
+    // difference in T then lies beyond it, and that evaluation's refusal ends the search
+    p.T_max = Tstar - 10.0;
+    const core::SplitNewton hot = core::dew_point(p, raoult, w0, set);
+    CHECK(hot.outcome == core::SplitNewton::kNoAnswer && hot.why == "temperature out of range");
+}
+
 // fd_newton on r(w) = w - 1 (the first Newton step from 0 lands on the root: three evaluations),
 // a step that has no answer is halved, and a Jacobian that is zero is singular.
 void fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian() {
@@ -937,6 +1001,7 @@ int main() {
             CASE(bubble_search_brackets_and_meets_the_closed_form),
             CASE(split_at_beta_meets_the_closed_form_of_an_ideal_binary),
             CASE(split_at_T_meets_the_closed_form_of_an_ideal_binary),
+            CASE(dew_point_meets_the_closed_form_of_an_ideal_binary),
             CASE(fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian),
             CASE(numpy_sum_adds_in_numpys_order),
             CASE(trail_starts_each_split_on_the_line_through_the_last_two),

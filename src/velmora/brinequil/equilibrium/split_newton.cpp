@@ -223,4 +223,44 @@ SplitNewton split_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liqu
     return split_newton(p, liquid, w0, set, false, T);
 }
 
+SplitNewton dew_point(const SplitAtBeta& p, const TrialLiquidOf& liquid, const Eigen::VectorXd& w0,
+                      const SplitSettings& given) {
+    SplitSettings set = given;
+    set.large_step_retry = false;  // the loop's _fd_newton without large_step
+    const auto m = static_cast<Eigen::Index>(p.V.size());
+    const Eigen::Index nc = p.z.size();
+    Eigen::VectorXd xa(nc), mis(m + 1);
+    TrialLiquid trial;
+    auto G = [&](const Eigen::VectorXd& at, long long& budget, SplitPoint& out) {
+        const double T = at[m];
+        if (!(p.T_min <= T && T <= p.T_max)) throw SplitNoAnswer{"temperature out of range"};
+        xa.setZero();
+        for (Eigen::Index i = 0; i < m; ++i) xa[p.V[static_cast<std::size_t>(i)]] = std::exp(at[i]);
+        const double sum = numpy_sum(xa.data(), nc);
+        out.x = xa / sum;
+        liquid(out.x, T, trial);
+        budget -= trial.cost;
+        out.r.resize(m + 1);
+        for (Eigen::Index i = 0; i < m; ++i) {
+            const auto k = p.V[static_cast<std::size_t>(i)];
+            // z phi P with ln phi = 0 (the ideal gas): z exp(0) P, the loop's product
+            const double fk = trial.f[i], fv = p.z[k] * 1.0 * p.P;
+            if (!(fk > 0.0))
+                throw SplitNoAnswer{"the liquid holds no " + p.names[static_cast<std::size_t>(i)]};
+            out.r[i] = std::log(fk) - std::log(fv);
+            mis[i] = mismatch(fk, fv, p.P, xa[k] / sum, set.tol, p);
+        }
+        out.r[m] = mis[m] = std::log(sum);
+        out.scaled = mis.cwiseAbs().maxCoeff();
+        if (!out.r.allFinite() || !mis.allFinite()) throw SplitStepAside{};
+        out.y = p.z;
+        out.vs = 1.0;
+        out.n = trial.n;
+        out.T = T;
+    };
+    Eigen::VectorXd cap = Eigen::VectorXd::Constant(m + 1, p.cap_ln);
+    cap[m] = p.cap_T;
+    return fd_newton(G, w0, cap, m, set);
+}
+
 }  // namespace brinequil::core

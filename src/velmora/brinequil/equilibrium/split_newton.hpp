@@ -103,4 +103,12 @@ SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
 SplitNewton split_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liquid,
                        const Eigen::VectorXd& w0, const SplitSettings& set);
 
+// The dew point of the feed p.z (all vapor, y = z) at p.P (velmora.flashes._dew_point's Newton):
+// the unknowns ln x_k over p.V (the incipient liquid's amounts, normalised to x / sum x) and T
+// from w0, the rows ln f_k(x / sum x, T) - ln (z_k P) over V (the ideal gas) and ln sum x, no
+// step beyond p.cap_ln in ln x nor p.cap_T in T, no retry with larger differences. The point's x
+// the incipient liquid, y the feed, vs 1. p.zV, p.species and p.beta unused.
+SplitNewton dew_point(const SplitAtBeta& p, const TrialLiquidOf& liquid, const Eigen::VectorXd& w0,
+                      const SplitSettings& set);
+
 }  // namespace brinequil::core

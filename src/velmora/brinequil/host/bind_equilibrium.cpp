@@ -56,6 +56,18 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
             "0 the split, 1 none (the message says why), 2 the budget spent, 3 a trial liquid "
             "whose speciation raised, whose value is no finite number or, with settle, that did "
             "not settle (the caller's own loop then runs). None as for _front_split_at_beta");
+    cls.def(
+        "_front_dew_point", &front_dew_point, py::arg("components"), py::arg("z"), py::arg("V"),
+        py::arg("w0"), py::arg("pp"), py::arg("P"), py::arg("limits"),
+        "The front door's dew point of the feed z (all vapor) at P in one call: damped "
+        "Newton's method from w0 (ln x over the feed's components V, then T) on ln (f / (z "
+        "P)) over V (f of each incipient liquid x / sum x from the warm record, as "
+        "_front_fugacities gives it) and ln sum x; limits as for _front_split_at_beta (LARGE_STEP "
+        "unused: no retry on larger differences). (outcome, message, x, true amounts, T, "
+        "evaluations): outcome 0 the dew point, 1 none (the message says why), 2 the "
+        "evaluation budget spent, 3 a trial liquid whose speciation raised, did not settle or "
+        "whose value is no finite number (the caller's own loop then runs). None as for "
+        "_front_split_at_beta");
     cls.def("kvalues", &kvalues_method, py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"),
             py::arg("P"),
             "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, "

@@ -621,10 +621,10 @@ py::object front_bubble_t(py::handle self, py::handle n_app, py::handle componen
 
 namespace {
 
-// The inputs of _front_split_at_beta and _front_split_at_T, and each trial liquid as
-// _front_fugacities speciates it ({component: x} in the components' order, from the warm record
-// the last one left), its cost the speciation's iterations; an unsettled one noted in unsettled,
-// or stepped aside from where the caller settles it (settle).
+// The inputs of _front_split_at_beta, _front_split_at_T and _front_dew_point, and each trial
+// liquid of a split as _front_fugacities speciates it ({component: x} in the components' order,
+// from the warm record the last one left), its cost the speciation's iterations; an unsettled one
+// noted in unsettled, or stepped aside from where the caller settles it (settle).
 struct NewtonSplitInputs {
     core::SplitAtBeta p;
     core::SplitSettings set;
@@ -635,19 +635,28 @@ struct NewtonSplitInputs {
 
     NewtonSplitInputs(const char* who, py::handle components, py::handle z_in, py::handle V_in,
                       py::handle zV_in, py::handle species_in, py::handle w0_in, double P,
-                      py::handle limits, Eigen::Index unknowns_beyond_V) {
+                      py::handle limits, Eigen::Index unknowns_beyond_V)
+        : NewtonSplitInputs(who, components, z_in, V_in, w0_in, P, limits, unknowns_beyond_V) {
+        for (py::handle k : species_in) p.species.push_back(k.cast<Eigen::Index>());
+        p.zV = to_vector(zV_in, "zV");
+        const auto m = static_cast<Eigen::Index>(p.V.size());
+        if (p.zV.size() != m || static_cast<Eigen::Index>(p.species.size()) != m)
+            throw core::ValueError(std::string(who) + ": sizes of z, V, zV, species and w0 differ");
+    }
+
+    // The dew point's: no zV, no species.
+    NewtonSplitInputs(const char* who, py::handle components, py::handle z_in, py::handle V_in,
+                      py::handle w0_in, double P, py::handle limits,
+                      Eigen::Index unknowns_beyond_V) {
         const std::vector<std::string> comps = adapt::to_names(components);
         for (py::handle c : components) keys.push_back(py::reinterpret_borrow<py::object>(c));
         p.z = to_vector(z_in, "z");
         for (py::handle k : V_in) p.V.push_back(k.cast<Eigen::Index>());
-        for (py::handle k : species_in) p.species.push_back(k.cast<Eigen::Index>());
-        p.zV = to_vector(zV_in, "zV");
         w0 = to_vector(w0_in, "w0");
         const auto nc = static_cast<Eigen::Index>(comps.size());
         const auto m = static_cast<Eigen::Index>(p.V.size());
-        if (p.z.size() != nc || keys.size() != comps.size() || p.zV.size() != m ||
-            static_cast<Eigen::Index>(p.species.size()) != m || w0.size() != m + unknowns_beyond_V)
-            throw core::ValueError(std::string(who) + ": sizes of z, V, zV, species and w0 differ");
+        if (p.z.size() != nc || keys.size() != comps.size() || w0.size() != m + unknowns_beyond_V)
+            throw core::ValueError(std::string(who) + ": sizes of z, V and w0 differ");
         for (Eigen::Index k : p.V) {
             if (k < 0 || k >= nc) throw core::ValueError(std::string(who) + ": V out of range");
             p.names.push_back(comps[static_cast<std::size_t>(k)]);
@@ -709,6 +718,18 @@ struct NewtonSplitInputs {
             out.n = std::move(fu->n);
         };
     }
+
+    // Each trial liquid of the dew point as the split's (each trace resolved to its own total,
+    // flashes._incipient_fugacities), no cost charged (the loop counts evaluations only); one that
+    // does not settle steps aside (the loop's recovery, flashes._settled).
+    core::TrialLiquidOf incipient_liquid(py::handle self, Electrolyte& el) {
+        settle = true;
+        return
+            [inner = liquid(self, el)](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+                inner(x, T, out);
+                out.cost = 0;
+            };
+    }
 };
 
 bool split_overridden(py::handle self, py::handle pp) {
@@ -755,6 +776,20 @@ py::object front_split_at_t(py::handle self, py::handle components, py::handle z
     return py::make_tuple(static_cast<int>(r.outcome), r.why, r.point.vs, to_numpy(r.point.x),
                           to_numpy(r.point.y), to_numpy(r.point.n), r.evaluations, r.budget,
                           call.unsettled);
+}
+
+py::object front_dew_point(py::handle self, py::handle components, py::handle z_in, py::handle V_in,
+                           py::handle w0_in, py::handle pp, double P, py::handle limits) {
+    if (split_overridden(self, pp)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    NewtonSplitInputs call("_front_dew_point", components, z_in, V_in, w0_in, P, limits, 1);
+    const core::SplitNewton r =
+        core::dew_point(call.p, call.incipient_liquid(self, el), call.w0, call.set);
+    if (r.outcome != core::SplitNewton::kFound)
+        return py::make_tuple(static_cast<int>(r.outcome), r.why, py::none(), py::none(),
+                              py::none(), r.evaluations);
+    return py::make_tuple(static_cast<int>(r.outcome), r.why, to_numpy(r.point.x),
+                          to_numpy(r.point.n), r.point.T, r.evaluations);
 }
 
 py::tuple bubble_method(py::object self, py::object n_app, double T) {

@@ -38,6 +38,12 @@ py::object front_split_at_t(py::handle self, py::handle components, py::handle z
                             py::handle V_in, py::handle zV_in, py::handle species_in,
                             py::handle w0_in, py::handle pp, double P, double T, bool settle,
                             py::handle limits);
+// _front_dew_point(components, z, V, w0, pp, P, limits): the front door's dew point
+// (flashes._dew_point's Newton) in one call, (outcome, message, incipient liquid x, its true
+// amounts, T, evaluations) as core::dew_point gives them, each trial liquid as the model's
+// fugacities speciates it; limits as for _front_split_at_beta. None as for _front_split_at_beta.
+py::object front_dew_point(py::handle self, py::handle components, py::handle z_in, py::handle V_in,
+                           py::handle w0_in, py::handle pp, double P, py::handle limits);
 // kvalues(pp, xa, y, T, P): (K of the components, true amounts per unit of liquid).
 py::tuple kvalues_method(py::object self, py::object pp, py::object xa, py::object y, double T,
                          double P);
