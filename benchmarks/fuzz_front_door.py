@@ -5,8 +5,9 @@ tests/independent.py (the property test's, on many more inputs). Run by hand:
 
 ``--edges F`` moves a share F of the cases to the edges of what the front door takes, drawn
 from a random stream of their own (the other cases stay those of the seed without it): the
-pressure 5-50 kPa, a near-pure water (its solutes times 1e-9 to 1e-3), or T at 273.15-275 K or
-450-520 K (water's own range goes on to its critical point), one edge a case.
+pressure 5-50 kPa, a near-pure water (its solutes times 1e-9 to 1e-3), T at 273.15-275 K or
+450-520 K (water's own range goes on to its critical point), or, where the feed has CO2, H2S or
+NH3, a wet gas (those 10-1000 times, the rest times 1e-7 to 1e-2), one edge a case.
 
 Prints per chemistry: examples, verified, raised (by type and call: T, H, S, vf, bubble,
 liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of
@@ -32,8 +33,16 @@ import velmora  # noqa: E402
 def edge(case, rng):
     """``case`` moved to one edge of the inputs (see the module's docstring); its apparent
     form in another set of components goes where the solutes are scaled."""
-    which = rng.choice(["P", "dilute", "T"])
-    if which == "P":
+    gases = [c for c in ("CO2", "H2S", "NH3") if case.feed.get(c, 0.0) > 0.0]
+    which = rng.choice(["P", "dilute", "T"] + (["gas"] if gases else []))
+    if which == "gas":
+        # a wet gas: the gases 10-1000 times the liquid's, the rest (an amine, salts) a trace
+        up, down = 10.0 ** rng.uniform(1.0, 3.0), 10.0 ** rng.uniform(-7.0, -2.0)
+        case.feed = {
+            c: v if c == "H2O" else v * (up if c in gases else down) for c, v in case.feed.items()
+        }
+        case.alt = None
+    elif which == "P":
         case.P = rng.uniform(5e3, 0.5e5)
     elif which == "dilute":
         f = 10.0 ** rng.uniform(-9.0, -3.0)

@@ -477,6 +477,13 @@ def check_flash(ref, r, z, P):
         # all vapor: at or above its dew point, sum_k y_k / K_k <= 1 on the incipient liquid
         if any(z[k] > 1e-10 for k, c in enumerate(comps) if c not in f):
             fails.append(Failure("all-vapor with a nonvolatile feed", 1.0, "salt in the feed"))
+        # every volatile of the vapor is in its incipient liquid (its K is finite): a liquid
+        # without one has only the speciation's floor fugacity of it, and passes what follows
+        lacking = [c for k, c in enumerate(comps) if c in f and z[k] > 1e-10 and not x[k] > 0.0]
+        if lacking:
+            fails.append(
+                Failure("all-vapor on a liquid without its vapor's", 1.0, ", ".join(lacking))
+            )
         w = {k: y[k] * x[k] * phi[c] * P / f[c] for k, c in enumerate(comps) if f.get(c, 0.0) > 0.0}
         s = sum(w.values())
         if s > 1.0 + FUGACITY:

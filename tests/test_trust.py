@@ -2239,3 +2239,23 @@ def test_a_vapor_with_a_trace_of_amine_is_all_vapor_only_above_its_dew_point():
         fresh = s.liquid(r.T, r.x).partial_pressures
     for c in ("H2O", "H2S", "MDEA"):
         assert fresh[c] == pytest.approx(r.vapor[c] * P, rel=1e-5), c
+
+
+def test_a_flash_at_h_goes_on_past_a_band_of_t_where_the_last_drop_is_no_aqueous_liquid():
+    # a wet H2S with 3e-5 of MEA at 2 bar (fuzz seed 544, its wet-gas edge): a liquid below
+    # 325 K, a last drop beyond the aqueous model at 325-355 K (the MEA left in it: "boils dry"),
+    # all vapor above. Asked at the H of its flash at 390.8 K, the T solve from 350 K stepped
+    # down to a liquid, up to the band, and raised its "boils dry". Against the flash at T
+    # (another route): the same T and vapor
+    s = velmora.System("MEA-H2S-H2O")
+    feed = {"H2O": W, "MEA": 0.022858278673630793, "H2S": 667.2957593732114}
+    P = 196949.79062247355
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+            s.flash(feed, P, T=340.0)
+        at_T = s.flash(feed, P, T=390.81723659417247)
+        r = s.flash(feed, P, H=at_T.H)
+    assert at_T.vapor_fraction == 1.0
+    assert r.T == pytest.approx(at_T.T, abs=1e-6) and r.vapor_fraction == 1.0
+    assert r.H == pytest.approx(at_T.H, rel=1e-9)

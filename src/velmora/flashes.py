@@ -2180,6 +2180,7 @@ def _solve_T(system, z, P, key, target, T0, warm):
     if ga == 0.0:
         return seen[a]
     up = ga < 0.0
+    beyond = False  # the search went past a band of T without an answer (_beyond_band)
     b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
     if dry is not None and not up:
         dry = dry_error = None  # (behind the search)
@@ -2230,14 +2231,48 @@ def _solve_T(system, z, P, key, target, T0, warm):
                     # to it (_continued); its error where that fails too
                     b, dry, dry_error = dry, None, None
                     continue
-                # the target lies past the last T with an answer, DRY_STEP short of one without
-                raise dry_error
+                # the target lies past the last T with an answer, DRY_STEP short of one without;
+                # or past a band of T without one: a wet H2S with 3e-5 of MEA at 2 bar has a
+                # liquid below 325 K, its last drop beyond the aqueous model at 325-355 K (an
+                # MEA melt) and is all vapor above. Once a search goes on past such a band
+                past = None if beyond else _beyond_band(g, dry, dry_error, up, lo_lim, hi_lim)
+                if past is None:
+                    raise dry_error
+                beyond = True
+                a, ga, dry, dry_error = past
+                if ga == 0.0:
+                    return seen[a]
+                if (ga < 0.0) == up:
+                    dry = dry_error = None  # the target lies on: the band is behind the search
+                else:
+                    up = not up  # the target lies between the band and a: the band ahead
+                b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
+                if dry is not None and (b >= dry) == up:
+                    b = 0.5 * (a + dry)
+                continue
             b = 0.5 * (a + dry)
     lo, hi = (a, b) if up else (b, a)
     T = brentq(g, lo, hi, xtol=1e-8, rtol=4.0 * np.finfo(float).eps, maxiter=200)
     out = seen.get(T) or _unsharp_flash(system, z, T, P, warm)
     out.iterations = sum(v.iterations for v in seen.values())
     return out
+
+
+def _beyond_band(g, wall, error, up, lo_lim, hi_lim):
+    """(T, g(T), the T without an answer next to it, what its flash raised) of the first T past
+    ``wall`` (a T whose flash found no answer and raised ``error``) in the direction ``up``
+    whose flash has one, by steps of 5 K doubling; None where there is none up to the limit."""
+    last, step = wall, 5.0
+    while True:
+        T = min(last + step, hi_lim) if up else max(last - step, lo_lim)
+        if T == last:
+            return None
+        try:
+            return T, g(T), last, error
+        except (ValueError, ConvergenceError) as e:
+            if not (isinstance(e, ConvergenceError) or no_answer(e)):
+                raise
+            last, error, step = T, e, 2.0 * step
 
 
 def _unsharp_flash(system, z, T, P, warm):
