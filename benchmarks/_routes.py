@@ -1,6 +1,6 @@
 """What the benchmarks of the engine's routes against the front door's loops in Python share
-(bench_bubble.py, bench_split.py, bench_tp_split.py, bench_dew.py): quiet warnings, the count of
-calls where the engine stepped aside, and the printed medians and ratio."""
+(bench_bubble.py, bench_split.py, bench_tp_split.py, bench_dew.py, bench_vapor.py): quiet
+warnings, the count of calls where the engine stepped aside, and the printed medians and ratio."""
 
 import warnings
 

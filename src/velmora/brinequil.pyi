@@ -266,6 +266,37 @@ class Electrolyte:
         liquid whose speciation raised, did not settle or whose value is no finite number (the
         caller's own loop then runs). None as for _front_split_at_beta."""
 
+    def _front_vapor_at_T(
+        self,
+        components: Sequence[str],
+        z: ArrayLike,
+        V: Sequence[int],
+        w0: ArrayLike,
+        pp: Any,
+        P: float,
+        T: float,
+        limits: tuple[float, float, int, float, int, float, float, float, float, float, float],
+    ) -> (
+        tuple[
+            int,
+            str,
+            NDArray[np.float64] | None,
+            NDArray[np.float64] | None,
+            float | None,
+            int,
+        ]
+        | None
+    ):
+        """The front door's all-vapor test of the feed z at T and P on the liquid's fugacities
+        in one call: damped Newton's method from w0 (ln x over the feed's components V, then
+        ln lambda) on ln f - ln (z P lambda) over V (f of each incipient liquid x / sum x as for
+        _front_dew_point) and ln sum x; limits as for _front_split_at_beta (LARGE_STEP, the T
+        range and the T cap unused). (outcome, message, x, true amounts, ln lambda,
+        evaluations): outcome 0 the incipient liquid (all vapor where ln lambda >= 0), 1 none
+        (the message says why), 2 the evaluation budget spent, 3 a trial liquid whose
+        speciation raised, did not settle or whose value is no finite number (the caller's own
+        loop then runs). None as for _front_split_at_beta."""
+
     def _front_liquid(
         self,
         n_app: Mapping[str, float],

@@ -35,8 +35,8 @@ if TYPE_CHECKING:
 
     from .derivatives import FlashJacobian
 
-# the check's mismatch as imported: the splits and the dew point run in the engine only while
-# the loop would call that one (see _engine_may_run)
+# the check's mismatch as imported: the splits, the dew point and the all-vapor test run in the
+# engine only while the loop would call that one (see _engine_may_run)
 _FUGACITY_MISMATCH = checks.fugacity_mismatch
 
 # Imported where used, not here: pandas (optional, slow to import), the compiled core (its
@@ -1405,13 +1405,12 @@ def _vapor_on_fugacities(system, z, T, P, warm):
     ln x_k and ln lambda with f_k(x) = lambda z_k phi_k P for every component of the feed and
     sum x = 1, from x_k ~ z_k / K_k of the feed as a liquid. All vapor where lambda >= 1 (the
     incipient liquid's fugacities lie above the vapor's: sum y / K = 1 / lambda <= 1); the
-    answer is checked as every other (``_check``)."""
+    answer is checked as every other (``_check``). In one call of the engine where it can
+    (``_engine_vapor_on_fugacities``), else ``_vapor_on_fugacities_loop``."""
     from velmora import phasekit
 
-    comps, tol = system.components, system.tol
-    nc = len(comps)
-    V = [k for k in range(nc) if z[k] > 0.0]
-    m = len(V)
+    comps = system.components
+    V = [k for k in range(len(comps)) if z[k] > 0.0]
     lnphi = phasekit.phi_vapor(system.pp, z, T, P)
     lnfv = [math.log(z[k]) + lnphi[k] + math.log(P) for k in V]
     f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T, warm)
@@ -1423,6 +1422,24 @@ def _vapor_on_fugacities(system, z, T, P, warm):
         ]
     )
     x0 = np.maximum(x0, 1e-300)
+    w0 = np.append(np.log(x0 / x0.sum()), 0.0)
+    found = _engine_vapor_on_fugacities(system, z, T, P, V, w0, warm)
+    if found is None:
+        found = _vapor_on_fugacities_loop(system, z, T, P, V, w0, lnfv, warm)
+    (x, n, lnlam), evals = found
+    if lnlam < 0.0:
+        raise _NoAnswer(f"a liquid forms (sum y / K = {math.exp(-lnlam):.4g} > 1)")
+    return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
+
+
+def _vapor_on_fugacities_loop(system, z, T, P, V, w0, lnfv, warm):
+    """``_vapor_on_fugacities``' Newton's method in Python from w0 (ln x_k over V, the feed's
+    components, then ln lambda): rows ln f_k(x / sum x, T) - (lnfv_k + ln lambda) over V
+    (lnfv_k = ln z_k + ln phi_k + ln P, the vapor's) and ln sum x, each trial liquid's traces
+    resolved and the liquid settled (``_incipient_fugacities``). ((x, true amounts,
+    ln lambda), evaluations)."""
+    comps, tol = system.components, system.tol
+    nc, m = len(comps), len(V)
     mis = np.zeros(m + 1)
 
     def G(w):
@@ -1440,12 +1457,33 @@ def _vapor_on_fugacities(system, z, T, P, warm):
         return r, (x / x.sum(), n, float(w[m])), float(np.max(np.abs(mis)))
 
     # ln lambda counts among the logarithms (steps of 1e-5 from 0)
-    (x, n, lnlam), evals = _fd_newton(
-        G, np.append(np.log(x0 / x0.sum()), 0.0), np.full(m + 1, 3.0), m + 1, tol
+    return _fd_newton(G, w0, np.full(m + 1, SPLIT_CAP_LN), m + 1, tol)
+
+
+def _engine_vapor_on_fugacities(system, z, T, P, V, w0, warm):
+    """``_vapor_on_fugacities_loop`` in one call of the engine (the model's
+    ``_front_vapor_at_T``): the same unknowns, steps, caps, stopping rules and budget, each
+    trial liquid speciated as ``_incipient_fugacities`` speciates it, from the same warm starts.
+    ((x, true amounts, ln lambda), evaluations); the loop's _NoAnswer or _Spent with its
+    message where Newton's method finds no incipient liquid; None where the loop is to run,
+    from the warm start as it was (as for ``_engine_dew_point``)."""
+    method = "_front_vapor_at_T"
+    if not _engine_may_run(system, method):
+        return None
+    limits = _engine_limits(system, SPLIT_EVALS)
+    out, start = _in_engine(
+        system, method, warm, system.components, z, V, w0, system.pp, P, T, limits
     )
-    if lnlam < 0.0:
-        raise _NoAnswer(f"a liquid forms (sum y / K = {math.exp(-lnlam):.4g} > 1)")
-    return _result(system, z, T, P, 1.0, x, z.copy(), n), evals
+    if out is not None:
+        outcome, why, x, n, lnlam, evals = out
+        if outcome == _Split.FOUND:
+            return (x, n, lnlam), evals
+        if outcome == _Split.NO_ANSWER:
+            raise _NoAnswer(why)
+        if outcome == _Split.SPENT:
+            raise _Spent(why)
+    warm.reset(start)
+    return None
 
 
 def _substitution(system, z, T, P, warm, start=None):
@@ -1987,8 +2025,9 @@ def _fugacity_split_at_beta(system, z, P, beta, T0, y0, warm, f=None):
 
 
 class _Split:
-    """The outcomes of the engine's split at a given vapor fraction or T and of its dew point
-    (the model's _front_split_at_beta, _front_split_at_T, _front_dew_point)."""
+    """The outcomes of the engine's split at a given vapor fraction or T, of its dew point and
+    of its all-vapor test (the model's _front_split_at_beta, _front_split_at_T, _front_dew_point,
+    _front_vapor_at_T)."""
 
     FOUND, NO_ANSWER, SPENT = 0, 1, 2
     STEP_ASIDE = 3  # a trial liquid the engine does not take: the loop runs

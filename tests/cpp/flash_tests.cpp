@@ -411,6 +411,68 @@ void dew_point_meets_the_closed_form_of_an_ideal_binary() {
     CHECK(hot.outcome == core::SplitNewton::kNoAnswer && hot.why == "temperature out of range");
 }
 
+// The front door's all-vapor test on the same ideal binary at T above its dew point T*: lambda
+// z_k P = x_k K_k(T) P with sum x = 1 gives lambda = 1 / sum_k z_k / K_k(T) > 1 in closed form and
+// x_k = lambda z_k / K_k(T); found from the front door's start (x_k ~ z_k / K_k(T), normalised,
+// ln lambda 0), one trial liquid an evaluation, T untouched. Below T* the same Newton's method
+// gives lambda < 1 (a liquid forms). A trial liquid that holds none of a component, one the
+// engine does not take and a budget too small end it with their outcomes.
+void vapor_at_T_meets_the_closed_form_of_an_ideal_binary() {
+    const double P = 1e5, B = 4000.0;
+    const Eigen::Vector2d A(12.0, 10.0), z(0.7, 0.3);
+    auto K = [&](double T) { return (A.array() - B / T).exp().matrix().eval(); };
+    const double Tstar = B / -std::log(z.dot((-A).array().exp().matrix()));
+    int liquids = 0;
+    std::vector<double> temperatures;
+    auto raoult = [&](const Eigen::VectorXd& x, double T, core::TrialLiquid& out) {
+        ++liquids;
+        temperatures.push_back(T);
+        out.f = x.cwiseProduct(K(T)) * P;
+        out.n = x;
+    };
+    core::SplitAtBeta p = ideal_binary_split(z, P);
+    core::SplitSettings set;
+    auto start = [&](double T) {
+        const Eigen::Vector2d x0 = z.cwiseQuotient(K(T));
+        return Eigen::Vector3d(std::log(x0[0] / x0.sum()), std::log(x0[1] / x0.sum()), 0.0);
+    };
+    for (const double T : {Tstar + 8.0, Tstar + 30.0, Tstar - 10.0}) {
+        liquids = 0;
+        temperatures.clear();
+        const double lambda = 1.0 / z.cwiseQuotient(K(T)).sum();
+        CHECK((lambda > 1.0) == (T > Tstar));
+        const core::SplitNewton r = core::vapor_at_T(p, T, raoult, start(T), set);
+        CHECK(r.outcome == core::SplitNewton::kFound && r.why.empty());
+        if (r.outcome != core::SplitNewton::kFound) continue;
+        CHECK_CLOSE(r.point.ln_lambda, std::log(lambda), 1e-9);
+        for (int i = 0; i < 2; ++i) {
+            CHECK_CLOSE(r.point.x[i], lambda * z[i] / K(T)[i], 1e-9);
+            CHECK(r.point.y[i] == z[i]);
+        }
+        CHECK(r.point.vs == 1.0 && r.point.T == T);
+        CHECK(r.evaluations == liquids && liquids > 4);
+        for (const double Tl : temperatures) CHECK(Tl == T);
+    }
+    const double T = Tstar + 8.0;
+    const Eigen::Vector3d w0 = start(T);
+    auto dry = [&](const Eigen::VectorXd& xt, double Tt, core::TrialLiquid& out) {
+        raoult(xt, Tt, out);
+        out.f[1] = 0.0;
+    };
+    const core::SplitNewton none = core::vapor_at_T(p, T, dry, w0, set);
+    CHECK(none.outcome == core::SplitNewton::kNoAnswer && none.why == "the liquid holds no B");
+    int calls = 0;
+    auto aside = [&](const Eigen::VectorXd& xt, double Tt, core::TrialLiquid& out) {
+        if (++calls > 3) throw core::SplitStepAside{};
+        raoult(xt, Tt, out);
+    };
+    CHECK(core::vapor_at_T(p, T, aside, w0, set).outcome == core::SplitNewton::kStepAside);
+    set.budget = 3;
+    const core::SplitNewton spent = core::vapor_at_T(p, T, raoult, w0, set);
+    CHECK(spent.outcome == core::SplitNewton::kSpent &&
+          spent.why == "split: evaluation budget spent");
+}
+
 // fd_newton on r(w) = w - 1 (the first Newton step from 0 lands on the root: three evaluations),
 // a step that has no answer is halved, and a Jacobian that is zero is singular.
 void fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian() {
@@ -1002,6 +1064,7 @@ int main() {
             CASE(split_at_beta_meets_the_closed_form_of_an_ideal_binary),
             CASE(split_at_T_meets_the_closed_form_of_an_ideal_binary),
             CASE(dew_point_meets_the_closed_form_of_an_ideal_binary),
+            CASE(vapor_at_T_meets_the_closed_form_of_an_ideal_binary),
             CASE(fd_newton_halves_a_refused_step_and_refuses_a_singular_jacobian),
             CASE(numpy_sum_adds_in_numpys_order),
             CASE(trail_starts_each_split_on_the_line_through_the_last_two),

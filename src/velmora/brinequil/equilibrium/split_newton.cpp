@@ -263,4 +263,47 @@ SplitNewton dew_point(const SplitAtBeta& p, const TrialLiquidOf& liquid, const E
     return fd_newton(G, w0, cap, m, set);
 }
 
+SplitNewton vapor_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liquid,
+                       const Eigen::VectorXd& w0, const SplitSettings& given) {
+    SplitSettings set = given;
+    set.large_step_retry = false;  // the loop's _fd_newton without large_step
+    const auto m = static_cast<Eigen::Index>(p.V.size());
+    const Eigen::Index nc = p.z.size();
+    // ln (z_k phi_k P) with ln phi = 0 (the ideal gas), summed in the loop's order
+    const double lnP = std::log(p.P);
+    Eigen::VectorXd lnfv(m);
+    for (Eigen::Index i = 0; i < m; ++i)
+        lnfv[i] = std::log(p.z[p.V[static_cast<std::size_t>(i)]]) + 0.0 + lnP;
+    Eigen::VectorXd xa(nc), mis(m + 1);
+    TrialLiquid trial;
+    auto G = [&](const Eigen::VectorXd& at, long long& budget, SplitPoint& out) {
+        xa.setZero();
+        for (Eigen::Index i = 0; i < m; ++i) xa[p.V[static_cast<std::size_t>(i)]] = std::exp(at[i]);
+        const double sum = numpy_sum(xa.data(), nc);
+        out.x = xa / sum;
+        liquid(out.x, T, trial);
+        budget -= trial.cost;
+        out.r.resize(m + 1);
+        for (Eigen::Index i = 0; i < m; ++i) {
+            const auto k = p.V[static_cast<std::size_t>(i)];
+            const double fk = trial.f[i], fv = std::exp(lnfv[i] + at[m]);
+            if (!(fk > 0.0))
+                throw SplitNoAnswer{"the liquid holds no " + p.names[static_cast<std::size_t>(i)]};
+            out.r[i] = std::log(fk) - std::log(fv);
+            mis[i] = mismatch(fk, fv, p.P, xa[k] / sum, set.tol, p);
+        }
+        out.r[m] = mis[m] = std::log(sum);
+        out.scaled = mis.cwiseAbs().maxCoeff();
+        if (!out.r.allFinite() || !mis.allFinite()) throw SplitStepAside{};
+        out.y = p.z;
+        out.vs = 1.0;
+        out.n = trial.n;
+        out.T = T;
+        out.ln_lambda = at[m];
+    };
+    // ln lambda counts among the logarithms (steps of 1e-5 from 0), capped as they are
+    const Eigen::VectorXd cap = Eigen::VectorXd::Constant(m + 1, p.cap_ln);
+    return fd_newton(G, w0, cap, m + 1, set);
+}
+
 }  // namespace brinequil::core

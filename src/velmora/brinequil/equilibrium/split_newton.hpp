@@ -41,6 +41,8 @@ struct SplitPoint {
     double vs = 0.0;  // vapor amount per unit of feed
     Eigen::VectorXd x, y, n;
     double T = 0.0;
+    double ln_lambda =
+        0.0;  // vapor_at_T's: ln of the incipient liquid's fugacities over the vapor's
 };
 
 // G(w, budget, out): the point at w into out, its cost charged to budget; throws SplitNoAnswer or
@@ -110,5 +112,14 @@ SplitNewton split_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liqu
 // the incipient liquid, y the feed, vs 1. p.zV, p.species and p.beta unused.
 SplitNewton dew_point(const SplitAtBeta& p, const TrialLiquidOf& liquid, const Eigen::VectorXd& w0,
                       const SplitSettings& set);
+
+// The feed p.z as a vapor at T and p.P with its incipient liquid (velmora.flashes.
+// _vapor_on_fugacities' Newton): the unknowns ln x_k over p.V and ln lambda from w0, the rows
+// ln f_k(x / sum x, T) - (ln z_k + ln P + ln lambda) over V (the ideal gas) and ln sum x, every
+// unknown a logarithm (differences of 1e-5), no step beyond p.cap_ln, no retry with larger
+// differences. The point's x the incipient liquid, y the feed, vs 1, ln_lambda; all vapor where
+// ln_lambda >= 0 (the caller decides). p.zV, p.species, p.beta and p.T_min/T_max unused.
+SplitNewton vapor_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liquid,
+                       const Eigen::VectorXd& w0, const SplitSettings& set);
 
 }  // namespace brinequil::core

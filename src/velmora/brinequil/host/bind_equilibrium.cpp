@@ -68,6 +68,18 @@ void bind_equilibrium(py::module_& m, ElectrolyteClass& cls) {
         "evaluation budget spent, 3 a trial liquid whose speciation raised, did not settle or "
         "whose value is no finite number (the caller's own loop then runs). None as for "
         "_front_split_at_beta");
+    cls.def(
+        "_front_vapor_at_T", &front_vapor_at_t, py::arg("components"), py::arg("z"), py::arg("V"),
+        py::arg("w0"), py::arg("pp"), py::arg("P"), py::arg("T"), py::arg("limits"),
+        "The front door's all-vapor test of the feed z at T and P on the liquid's fugacities in "
+        "one call: damped Newton's method from w0 (ln x over the feed's components V, then ln "
+        "lambda) on ln f - ln (z P lambda) over V (f of each incipient liquid x / sum x as for "
+        "_front_dew_point) and ln sum x; limits as for _front_split_at_beta (LARGE_STEP, the T "
+        "range and the T cap unused). (outcome, message, x, true amounts, ln lambda, "
+        "evaluations): outcome 0 the incipient liquid (all vapor where ln lambda >= 0), 1 none "
+        "(the message says why), 2 the evaluation budget spent, 3 a trial liquid whose "
+        "speciation raised, did not settle or whose value is no finite number (the caller's "
+        "own loop then runs). None as for _front_split_at_beta");
     cls.def("kvalues", &kvalues_method, py::arg("pp"), py::arg("xa"), py::arg("y"), py::arg("T"),
             py::arg("P"),
             "K-values y/x of the components of pp for the apparent liquid xa and the vapor y at T, "

@@ -621,7 +621,8 @@ py::object front_bubble_t(py::handle self, py::handle n_app, py::handle componen
 
 namespace {
 
-// The inputs of _front_split_at_beta, _front_split_at_T and _front_dew_point, and each trial
+// The inputs of _front_split_at_beta, _front_split_at_T, _front_dew_point and
+// _front_vapor_at_T, and each trial
 // liquid of a split as _front_fugacities speciates it ({component: x} in the components' order,
 // from the warm record the last one left), its cost the speciation's iterations; an unsettled one
 // noted in unsettled, or stepped aside from where the caller settles it (settle).
@@ -644,7 +645,7 @@ struct NewtonSplitInputs {
             throw core::ValueError(std::string(who) + ": sizes of z, V, zV, species and w0 differ");
     }
 
-    // The dew point's: no zV, no species.
+    // The dew point's and the all-vapor test's: no zV, no species.
     NewtonSplitInputs(const char* who, py::handle components, py::handle z_in, py::handle V_in,
                       py::handle w0_in, double P, py::handle limits,
                       Eigen::Index unknowns_beyond_V) {
@@ -719,9 +720,10 @@ struct NewtonSplitInputs {
         };
     }
 
-    // Each trial liquid of the dew point as the split's (each trace resolved to its own total,
-    // flashes._incipient_fugacities), no cost charged (the loop counts evaluations only); one that
-    // does not settle steps aside (the loop's recovery, flashes._settled).
+    // Each trial liquid of the dew point (and of the all-vapor test) as the split's (each trace
+    // resolved to its own total, flashes._incipient_fugacities), no cost charged (the loop counts
+    // evaluations only); one that does not settle steps aside (the loop's recovery,
+    // flashes._settled).
     core::TrialLiquidOf incipient_liquid(py::handle self, Electrolyte& el) {
         settle = true;
         return
@@ -790,6 +792,21 @@ py::object front_dew_point(py::handle self, py::handle components, py::handle z_
                               py::none(), r.evaluations);
     return py::make_tuple(static_cast<int>(r.outcome), r.why, to_numpy(r.point.x),
                           to_numpy(r.point.n), r.point.T, r.evaluations);
+}
+
+py::object front_vapor_at_t(py::handle self, py::handle components, py::handle z_in,
+                            py::handle V_in, py::handle w0_in, py::handle pp, double P, double T,
+                            py::handle limits) {
+    if (split_overridden(self, pp)) return py::none();
+    Electrolyte& el = electrolyte(self);
+    NewtonSplitInputs call("_front_vapor_at_T", components, z_in, V_in, w0_in, P, limits, 1);
+    const core::SplitNewton r =
+        core::vapor_at_T(call.p, T, call.incipient_liquid(self, el), call.w0, call.set);
+    if (r.outcome != core::SplitNewton::kFound)
+        return py::make_tuple(static_cast<int>(r.outcome), r.why, py::none(), py::none(),
+                              py::none(), r.evaluations);
+    return py::make_tuple(static_cast<int>(r.outcome), r.why, to_numpy(r.point.x),
+                          to_numpy(r.point.n), r.point.ln_lambda, r.evaluations);
 }
 
 py::tuple bubble_method(py::object self, py::object n_app, double T) {

@@ -44,6 +44,14 @@ py::object front_split_at_t(py::handle self, py::handle components, py::handle z
 // fugacities speciates it; limits as for _front_split_at_beta. None as for _front_split_at_beta.
 py::object front_dew_point(py::handle self, py::handle components, py::handle z_in, py::handle V_in,
                            py::handle w0_in, py::handle pp, double P, py::handle limits);
+// _front_vapor_at_T(components, z, V, w0, pp, P, T, limits): the front door's all-vapor test on
+// the liquid's fugacities (flashes._vapor_on_fugacities' Newton) in one call, (outcome, message,
+// incipient liquid x, its true amounts, ln lambda, evaluations) as core::vapor_at_T gives them,
+// each trial liquid as for _front_dew_point; limits as for _front_split_at_beta. None as for
+// _front_split_at_beta.
+py::object front_vapor_at_t(py::handle self, py::handle components, py::handle z_in,
+                            py::handle V_in, py::handle w0_in, py::handle pp, double P, double T,
+                            py::handle limits);
 // kvalues(pp, xa, y, T, P): (K of the components, true amounts per unit of liquid).
 py::tuple kvalues_method(py::object self, py::object pp, py::object xa, py::object y, double T,
                          double P);
