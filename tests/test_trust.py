@@ -2259,3 +2259,20 @@ def test_a_flash_at_h_goes_on_past_a_band_of_t_where_the_last_drop_is_no_aqueous
     assert at_T.vapor_fraction == 1.0
     assert r.T == pytest.approx(at_T.T, abs=1e-6) and r.vapor_fraction == 1.0
     assert r.H == pytest.approx(at_T.H, rel=1e-9)
+
+
+def test_an_all_vapor_test_leaves_a_nonvolatile_trace_out_of_its_incipient_liquid():
+    # a wet CO2 at 23.8 bar with 1.4e-9 of CaCO3 (below the trace a vapor may carry; fuzz seed
+    # 546, its wet-gas edge): the all-vapor test on the liquid's fugacities took the CaCO3 among
+    # the incipient liquid's unknowns and raised a bare KeyError('CaCO3'). Against the
+    # independent checks (tests/independent.py: a fresh core model's fugacities, balances from
+    # the formulas, the dew condition on the incipient liquid)
+    import independent as ind
+
+    s = velmora.System("CaCO3-CO2-H2O")
+    feed = {"H2O": 55.50929780738274, "CaCO3": 1.4084166725948768e-09, "CO2": 32.5361996411325}
+    case = ind.Case(s.name, "T", feed, 2375868.066652915, T=414.53974595659645)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        out = ind.run({s.name: ind.Reference(s)}, case)
+    assert out.status == "verified", out

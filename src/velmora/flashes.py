@@ -1410,10 +1410,12 @@ def _vapor_on_fugacities(system, z, T, P, warm):
     from velmora import phasekit
 
     comps = system.components
-    V = [k for k in range(len(comps)) if z[k] > 0.0]
+    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T, warm)
+    # the feed's volatile components: a nonvolatile one is a trace here (at most checks.TRACE,
+    # see _attempts) that the vapor carries and the incipient liquid leaves out
+    V = [k for k, c in enumerate(comps) if z[k] > 0.0 and c in f0]
     lnphi = phasekit.phi_vapor(system.pp, z, T, P)
     lnfv = [math.log(z[k]) + lnphi[k] + math.log(P) for k in V]
-    f0, _, _ = _fugacities(system, dict(zip(comps, z.tolist())), T, warm)
     # x_k ~ z_k / K_k; a component the feed's liquid holds at no fugacity starts at a trace
     x0 = np.array(
         [
@@ -1474,10 +1476,18 @@ def _engine_vapor_on_fugacities(system, z, T, P, V, w0, warm):
     out, start = _in_engine(
         system, method, warm, system.components, z, V, w0, system.pp, P, T, limits
     )
+    return _incipient_from_engine(out, start, warm)
+
+
+def _incipient_from_engine(out, start, warm):
+    """What the engine's Newton's method for an incipient liquid (a dew point, an all-vapor
+    test) returned, as the loop returns it: ((x, true amounts, T or ln lambda), evaluations), or
+    the loop's _NoAnswer or _Spent with its message; None where the loop is to run (the engine
+    stepped aside, or was not asked: ``out`` None), the warm start restored to ``start``."""
     if out is not None:
-        outcome, why, x, n, lnlam, evals = out
+        outcome, why, x, n, last, evals = out
         if outcome == _Split.FOUND:
-            return (x, n, lnlam), evals
+            return (x, n, last), evals
         if outcome == _Split.NO_ANSWER:
             raise _NoAnswer(why)
         if outcome == _Split.SPENT:
@@ -1857,16 +1867,7 @@ def _engine_dew_point(system, z, P, V, w0, warm):
         return None
     limits = _engine_limits(system, SPLIT_EVALS)
     out, start = _in_engine(system, method, warm, system.components, z, V, w0, system.pp, P, limits)
-    if out is not None:
-        outcome, why, x, n, T, evals = out
-        if outcome == _Split.FOUND:
-            return (x, n, T), evals
-        if outcome == _Split.NO_ANSWER:
-            raise _NoAnswer(why)
-        if outcome == _Split.SPENT:
-            raise _Spent(why)
-    warm.reset(start)
-    return None
+    return _incipient_from_engine(out, start, warm)
 
 
 def _available(system, z):
