@@ -16,26 +16,11 @@ import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-from _routes import P, asides, print_medians, quiet
+from _routes import asides, clocked, print_medians, quiet, wet_gases
 
 quiet()
 ENGINE = flashes._engine_dew_point
 LOOP = flashes._dew_point_loop
-
-
-def feeds():
-    """200 (chemistry, vapor, P): 20 of each chemistry at each of two pressures, the gas's share
-    spread over a range."""
-    out = []
-    for k in range(20):
-        u = k / 19.0
-        for p in (P, 3e5):
-            out.append(("CO2-H2O", {"H2O": 1.0, "CO2": 0.002 + 0.03 * u}, p))
-            out.append(("H2S-H2O", {"H2O": 1.0, "H2S": 0.005 + 0.1 * u}, p))
-            out.append(("NH3-CO2-H2O", {"H2O": 0.9, "NH3": 0.02 + 0.04 * u, "CO2": 0.05}, p))
-            out.append(("MEA-CO2-H2O", {"H2O": 0.88, "MEA": 0.1, "CO2": 0.01 + 0.05 * u}, p))
-            out.append(("MDEA-H2S-H2O", {"H2O": 0.9, "MDEA": 0.08, "H2S": 0.005 + 0.03 * u}, p))
-    return out
 
 
 def timed(f):
@@ -44,23 +29,10 @@ def timed(f):
     return time.thread_time() - t0, v
 
 
-def clocked(f, spent, side):
-    """f, its CPU time added to spent[side] at each call."""
-
-    def run(*args):
-        t0 = time.thread_time()
-        try:
-            return f(*args)
-        finally:
-            spent[side] += time.thread_time() - t0
-
-    return run
-
-
 def main():
     systems = {}
     points = []
-    for name, feed, p in feeds():
+    for name, feed, p in wet_gases(20):
         s = systems.setdefault(name, velmora.System(name))
         z = checks.feed(s, feed)
         Tb = flashes._bubble_T(s, z, p, 350.0, bq._WarmStart())
@@ -97,8 +69,8 @@ def main():
                 # in the dew point alone, its Newton's method: the engine's call and the
                 # loop's where it ran
                 engine = ENGINE if side == "engine" else lambda *a: None
-                flashes._engine_dew_point = clocked(engine, t_newton, side)
-                flashes._dew_point_loop = clocked(LOOP, t_newton, side)
+                flashes._engine_dew_point = clocked(engine, t_newton, side, time.thread_time)
+                flashes._dew_point_loop = clocked(LOOP, t_newton, side, time.thread_time)
                 try:
                     dt, (T, evals) = timed(lambda s=s, z=z, p=p, Tb=Tb: dew(s, z, p, Tb))
                     t_alone[side] += dt

@@ -16,40 +16,12 @@ import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-from _routes import P, asides, print_medians, quiet
+from _routes import asides, clocked, print_medians, quiet, wet_gases
 
 quiet()
 ENGINE = flashes._engine_vapor_on_fugacities
 LOOP = flashes._vapor_on_fugacities_loop
 ABOVE = (3.0, 15.0)  # K above the dew point
-
-
-def feeds(n):
-    """(chemistry, vapor, P): n of each chemistry at each of two pressures, the gas's share
-    spread over a range (bench_dew.py's feeds)."""
-    out = []
-    for k in range(n):
-        u = k / max(n - 1, 1)
-        for p in (P, 3e5):
-            out.append(("CO2-H2O", {"H2O": 1.0, "CO2": 0.002 + 0.03 * u}, p))
-            out.append(("H2S-H2O", {"H2O": 1.0, "H2S": 0.005 + 0.1 * u}, p))
-            out.append(("NH3-CO2-H2O", {"H2O": 0.9, "NH3": 0.02 + 0.04 * u, "CO2": 0.05}, p))
-            out.append(("MEA-CO2-H2O", {"H2O": 0.88, "MEA": 0.1, "CO2": 0.01 + 0.05 * u}, p))
-            out.append(("MDEA-H2S-H2O", {"H2O": 0.9, "MDEA": 0.08, "H2S": 0.005 + 0.03 * u}, p))
-    return out
-
-
-def clocked(f, spent, side):
-    """f, its CPU time added to spent[side] at each call."""
-
-    def run(*args):
-        t0 = time.process_time()
-        try:
-            return f(*args)
-        finally:
-            spent[side] += time.process_time() - t0
-
-    return run
 
 
 def test(s, z, T, p):
@@ -65,7 +37,7 @@ def main():
     quick = "--quick" in sys.argv[1:]
     systems = {}
     points = []
-    for name, feed, p in feeds(4 if quick else 10):
+    for name, feed, p in wet_gases(4 if quick else 10):
         s = systems.setdefault(name, velmora.System(name))
         z = checks.feed(s, feed)
         Td = s.flash(feed, p, vapor_fraction=1.0).T

@@ -211,6 +211,39 @@ SplitNewton split_newton(const SplitAtBeta& p, const TrialLiquidOf& liquid,
     return fd_newton(G, std::move(w), cap, m, set);
 }
 
+// One evaluation of an incipient liquid's Newton's method (the dew point's, the all-vapor
+// test's) into out: the trial liquid x = xa / sum xa at T from ln x over V (at's first m), the
+// rows ln f_k - ln fv_of(i) over V and ln sum x, the feed as the vapor.
+template <class VaporFugacity>
+void incipient_rows(const SplitAtBeta& p, const TrialLiquidOf& liquid, double tol,
+                    const Eigen::VectorXd& at, double T, const VaporFugacity& fv_of,
+                    Eigen::VectorXd& xa, Eigen::VectorXd& mis, TrialLiquid& trial,
+                    long long& budget, SplitPoint& out) {
+    const auto m = static_cast<Eigen::Index>(p.V.size());
+    xa.setZero();
+    for (Eigen::Index i = 0; i < m; ++i) xa[p.V[static_cast<std::size_t>(i)]] = std::exp(at[i]);
+    const double sum = numpy_sum(xa.data(), xa.size());
+    out.x = xa / sum;
+    liquid(out.x, T, trial);
+    budget -= trial.cost;
+    out.r.resize(m + 1);
+    for (Eigen::Index i = 0; i < m; ++i) {
+        const auto k = p.V[static_cast<std::size_t>(i)];
+        const double fk = trial.f[i], fv = fv_of(i);
+        if (!(fk > 0.0))
+            throw SplitNoAnswer{"the liquid holds no " + p.names[static_cast<std::size_t>(i)]};
+        out.r[i] = std::log(fk) - std::log(fv);
+        mis[i] = mismatch(fk, fv, p.P, xa[k] / sum, tol, p);
+    }
+    out.r[m] = mis[m] = std::log(sum);
+    out.scaled = mis.cwiseAbs().maxCoeff();
+    if (!out.r.allFinite() || !mis.allFinite()) throw SplitStepAside{};
+    out.y = p.z;
+    out.vs = 1.0;
+    out.n = trial.n;
+    out.T = T;
+}
+
 }  // namespace
 
 SplitNewton split_at_beta(const SplitAtBeta& p, const TrialLiquidOf& liquid,
@@ -234,29 +267,11 @@ SplitNewton dew_point(const SplitAtBeta& p, const TrialLiquidOf& liquid, const E
     auto G = [&](const Eigen::VectorXd& at, long long& budget, SplitPoint& out) {
         const double T = at[m];
         if (!(p.T_min <= T && T <= p.T_max)) throw SplitNoAnswer{"temperature out of range"};
-        xa.setZero();
-        for (Eigen::Index i = 0; i < m; ++i) xa[p.V[static_cast<std::size_t>(i)]] = std::exp(at[i]);
-        const double sum = numpy_sum(xa.data(), nc);
-        out.x = xa / sum;
-        liquid(out.x, T, trial);
-        budget -= trial.cost;
-        out.r.resize(m + 1);
-        for (Eigen::Index i = 0; i < m; ++i) {
-            const auto k = p.V[static_cast<std::size_t>(i)];
-            // z phi P with ln phi = 0 (the ideal gas): z exp(0) P, the loop's product
-            const double fk = trial.f[i], fv = p.z[k] * 1.0 * p.P;
-            if (!(fk > 0.0))
-                throw SplitNoAnswer{"the liquid holds no " + p.names[static_cast<std::size_t>(i)]};
-            out.r[i] = std::log(fk) - std::log(fv);
-            mis[i] = mismatch(fk, fv, p.P, xa[k] / sum, set.tol, p);
-        }
-        out.r[m] = mis[m] = std::log(sum);
-        out.scaled = mis.cwiseAbs().maxCoeff();
-        if (!out.r.allFinite() || !mis.allFinite()) throw SplitStepAside{};
-        out.y = p.z;
-        out.vs = 1.0;
-        out.n = trial.n;
-        out.T = T;
+        // z phi P with ln phi = 0 (the ideal gas): z exp(0) P, the loop's product
+        const auto fv = [&](Eigen::Index i) {
+            return p.z[p.V[static_cast<std::size_t>(i)]] * 1.0 * p.P;
+        };
+        incipient_rows(p, liquid, set.tol, at, T, fv, xa, mis, trial, budget, out);
     };
     Eigen::VectorXd cap = Eigen::VectorXd::Constant(m + 1, p.cap_ln);
     cap[m] = p.cap_T;
@@ -277,28 +292,8 @@ SplitNewton vapor_at_T(const SplitAtBeta& p, double T, const TrialLiquidOf& liqu
     Eigen::VectorXd xa(nc), mis(m + 1);
     TrialLiquid trial;
     auto G = [&](const Eigen::VectorXd& at, long long& budget, SplitPoint& out) {
-        xa.setZero();
-        for (Eigen::Index i = 0; i < m; ++i) xa[p.V[static_cast<std::size_t>(i)]] = std::exp(at[i]);
-        const double sum = numpy_sum(xa.data(), nc);
-        out.x = xa / sum;
-        liquid(out.x, T, trial);
-        budget -= trial.cost;
-        out.r.resize(m + 1);
-        for (Eigen::Index i = 0; i < m; ++i) {
-            const auto k = p.V[static_cast<std::size_t>(i)];
-            const double fk = trial.f[i], fv = std::exp(lnfv[i] + at[m]);
-            if (!(fk > 0.0))
-                throw SplitNoAnswer{"the liquid holds no " + p.names[static_cast<std::size_t>(i)]};
-            out.r[i] = std::log(fk) - std::log(fv);
-            mis[i] = mismatch(fk, fv, p.P, xa[k] / sum, set.tol, p);
-        }
-        out.r[m] = mis[m] = std::log(sum);
-        out.scaled = mis.cwiseAbs().maxCoeff();
-        if (!out.r.allFinite() || !mis.allFinite()) throw SplitStepAside{};
-        out.y = p.z;
-        out.vs = 1.0;
-        out.n = trial.n;
-        out.T = T;
+        const auto fv = [&](Eigen::Index i) { return std::exp(lnfv[i] + at[m]); };
+        incipient_rows(p, liquid, set.tol, at, T, fv, xa, mis, trial, budget, out);
         out.ln_lambda = at[m];
     };
     // ln lambda counts among the logarithms (steps of 1e-5 from 0), capped as they are
