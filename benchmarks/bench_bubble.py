@@ -7,14 +7,13 @@ wrapper of itself, the switch the front door reads. Each side is timed in turn p
 CPU time of the thread (time.thread_time); the ratio is the figure to read."""
 
 import sys
-import time
 
 
 import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-from _routes import P, print_medians, quiet
+from _routes import P, print_medians, quiet, timed
 
 quiet()
 REAL = bq._brentq
@@ -31,12 +30,6 @@ def feeds():
         out.append(("NaCl-H2O", {"H2O": 1.0, "NaCl": 0.002 + 0.05 * u}))
         out.append(("MDEA-H2S-H2O", {"H2O": 0.9, "MDEA": 0.08, "H2S": 0.002 + 0.015 * u}))
     return out
-
-
-def timed(f):
-    t0 = time.thread_time()
-    v = f()
-    return time.thread_time() - t0, v
 
 
 def main():

@@ -16,17 +16,11 @@ import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-from _routes import asides, clocked, print_medians, quiet, wet_gases
+from _routes import asides, clocked, print_medians, quiet, timed, wet_gases
 
 quiet()
 ENGINE = flashes._engine_dew_point
 LOOP = flashes._dew_point_loop
-
-
-def timed(f):
-    t0 = time.thread_time()
-    v = f()
-    return time.thread_time() - t0, v
 
 
 def main():

@@ -8,14 +8,13 @@ Each side is timed in turn per point (each first at every other point), in CPU t
 thread (time.thread_time); the ratio is the figure to read."""
 
 import sys
-import time
 
 
 import velmora
 import velmora.brinequil as bq
 from velmora import checks, flashes
 
-from _routes import P, asides, print_medians, quiet
+from _routes import P, asides, print_medians, quiet, timed
 
 quiet()
 ENGINE = flashes._engine_split_at_beta
@@ -34,12 +33,6 @@ def feeds():
         out.append(("NaCl-H2O", {"H2O": 1.0, "NaCl": 0.002 + 0.05 * u}, 0.9 * vf))
         out.append(("MDEA-H2S-H2O", {"H2O": 0.9, "MDEA": 0.08, "H2S": 0.002 + 0.015 * u}, vf))
     return out
-
-
-def timed(f):
-    t0 = time.thread_time()
-    v = f()
-    return time.thread_time() - t0, v
 
 
 def start_of(s, z):
