@@ -6,8 +6,10 @@ tests/independent.py (the property test's, on many more inputs). Run by hand:
 ``--edges F`` moves a share F of the cases to the edges of what the front door takes, drawn
 from a random stream of their own (the other cases stay those of the seed without it): the
 pressure 5-50 kPa, a near-pure water (its solutes times 1e-9 to 1e-3), T at 273.15-275 K or
-450-520 K (water's own range goes on to its critical point), or, where the feed has CO2, H2S or
-NH3, a wet gas (those 10-1000 times, the rest times 1e-7 to 1e-2), one edge a case.
+450-520 K (water's own range goes on to its critical point), where the feed has CO2, H2S or
+NH3, a wet gas (those 10-1000 times, the rest times 1e-7 to 1e-2), or an inert gas beside the
+chemistry's (N2, or a flue gas's N2 and O2, or N2, O2 and Ar: 1e-3 to 100 mol per mol of water,
+on a System with those gases), one edge a case.
 
 Prints per chemistry: examples, verified, raised (by type and call: T, H, S, vf, bubble,
 liquid), failing an independent check (by kind), seconds; then, for each (chemistry, kind of
@@ -34,8 +36,17 @@ def edge(case, rng):
     """``case`` moved to one edge of the inputs (see the module's docstring); its apparent
     form in another set of components goes where the solutes are scaled."""
     gases = [c for c in ("CO2", "H2S", "NH3") if case.feed.get(c, 0.0) > 0.0]
-    which = rng.choice(["P", "dilute", "T"] + (["gas"] if gases else []))
-    if which == "gas":
+    which = rng.choice(["P", "dilute", "T", "inert"] + (["gas"] if gases else []))
+    if which == "inert":
+        case.gases = rng.choice([("N2",), ("N2", "O2"), ("N2", "O2", "Ar")])
+        water = case.feed.get("H2O", 1.0)
+        amount = water * 10.0 ** rng.uniform(-3.0, 2.0)
+        shares = [rng.uniform(0.5, 1.0) for _ in case.gases]
+        case.feed = dict(
+            case.feed, **{g: amount * w / sum(shares) for g, w in zip(case.gases, shares)}
+        )
+        case.alt = None
+    elif which == "gas":
         # a wet gas: the gases 10-1000 times the liquid's, the rest (an amine, salts) a trace
         up, down = 10.0 ** rng.uniform(1.0, 3.0), 10.0 ** rng.uniform(-7.0, -2.0)
         case.feed = {
@@ -67,6 +78,8 @@ def fuzz(chem, n, seed, edges=0.0):
         case = ind.case(chem, rng)
         if edges and rng_edge.random() < edges:
             case = edge(case, rng_edge)
+        if case.system_key not in refs:
+            refs[case.system_key] = ind.Reference(velmora.System(chem, gases=list(case.gases)))
         out = ind.run(refs, case)
         counts[out.status] += 1
         if out.raised:

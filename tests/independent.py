@@ -162,9 +162,17 @@ class Case:
     T: float = 298.15
     vf: float = 0.0
     alt: dict = None
+    gases: tuple = ()  # inert gases of the System beside its chemistry's (e.g. a flue gas's N2)
+
+    @property
+    def system_key(self):
+        """refs' key of the System of this case: the chemistry, with its inert gases if any."""
+        return (self.chem, self.gases) if self.gases else self.chem
 
     def reproducer(self):
-        s = f"velmora.System({self.chem!r})"
+        s = f"velmora.System({self.chem!r}" + (
+            f", gases={list(self.gases)!r})" if self.gases else ")"
+        )
         feed = "{" + ", ".join(f"{k!r}: {v!r}" for k, v in self.feed.items()) + "}"
         if self.kind == "T":
             return f"{s}.flash({feed}, {self.P!r}, T={self.T!r})"
@@ -231,8 +239,8 @@ def _attempt(system, case, feed=None):
 
 
 def run(refs, case):
-    """Make the call of ``case`` on refs[case.chem] (a Reference) and check the outcome."""
-    ref = refs[case.chem]
+    """Make the call of ``case`` on refs[case.system_key] (a Reference) and check the outcome."""
+    ref = refs[case.system_key]
     system = ref.system
     r, err = _attempt(system, case)
     r2, err2 = _attempt(system, case)

@@ -2276,3 +2276,44 @@ def test_an_all_vapor_test_leaves_a_nonvolatile_trace_out_of_its_incipient_liqui
         warnings.simplefilter("ignore", velmora.RangeWarning)
         out = ind.run({s.name: ind.Reference(s)}, case)
     assert out.status == "verified", out
+
+
+def test_a_wet_gas_whose_substitution_ends_on_a_drop_of_amine_keeps_the_liquid_that_forms():
+    # a wet CO2 at 43.8 bar with 1.3e-6 of MEA at 372.2 K (fuzz seed 549, its wet-gas edge):
+    # the all-vapor test's substitution went from its watery start to a drop of MEA with water
+    # at 3e-73 (CO2 at 1.5e4 mol/kg of it) whose sum y / K was below 1, and the flash answered
+    # all vapor beside a liquid of 3 % that forms (TP flashes 2 K either side split). Against
+    # the independent checks (tests/independent.py) and the flashes either side: a split
+    # between theirs, its liquid water
+    import independent as ind
+
+    s = velmora.System("MEA-CO2-H2O")
+    feed = {"H2O": W, "MEA": 0.0013581861246507586, "CO2": 1001.7888370874355}
+    P, T = 4383680.122231373, 372.19506625680003
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        out = ind.run({s.name: ind.Reference(s)}, ind.Case(s.name, "T", feed, P, T=T))
+        r = s.flash(feed, P, T=T)
+        below, above = (s.flash(feed, P, T=T + d).vapor_fraction for d in (-2.0, 2.0))
+    assert out.status == "verified", out
+    assert below < r.vapor_fraction < above < 1.0
+    assert r.x["H2O"] > 0.9
+
+
+def test_an_h_flash_whose_start_and_all_below_it_have_no_liquid_looks_above_the_start():
+    # a wet NH3 at 3.3 bar (fuzz seed 549, its wet-gas edge): beyond the aqueous model as a
+    # liquid up to its dew point at 414 K, all vapor above. Asked at the H of its flash at
+    # 429.8 K, the T solve's start boiled dry and it stepped down to 200 K, where it raised
+    # "boils dry". Against the flash at T (another route): the same T and vapor
+    s = velmora.System("NH3-CO2-H2O")
+    feed = {"H2O": W, "NH3": 248.95314683011134, "CO2": 2.740158571411119}
+    P = 327118.62128804583
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", velmora.RangeWarning)
+        with pytest.raises(velmora.NoSolutionError, match="boils dry"):
+            s.flash(feed, P, T=350.0)
+        at_T = s.flash(feed, P, T=429.76536671893524)
+        r = s.flash(feed, P, H=at_T.H)
+    assert at_T.vapor_fraction == 1.0
+    assert r.T == pytest.approx(at_T.T, abs=1e-6) and r.vapor_fraction == 1.0
+    assert r.H == pytest.approx(at_T.H, rel=1e-9)

@@ -1394,6 +1394,12 @@ def _one_phase_vapor(system, z, T, P, warm):
             x = xn
             break
         x = xn
+    if not _aqueous(system, x):
+        # a stationary point of the test that is no liquid of the model proves nothing of the
+        # aqueous liquids: a wet CO2 at 43.8 bar with 1.3e-6 of MEA, at 372 K, went from its
+        # watery start to a drop of MEA with water at 3e-73 (CO2 at 1.5e4 mol/kg of it) whose
+        # sum y / K was below 1, beside a liquid of 3 % of the feed that forms
+        raise _NoAnswer("its incipient liquid lies beyond the aqueous model")
     K, n = el._session(warm, "kvalues", system.pp, x, z, T, P)[0]
     return _result(system, z, T, P, 1.0, x, z.copy(), n), it + 1
 
@@ -2176,7 +2182,8 @@ def _solve_T(system, z, P, key, target, T0, warm):
     critical temperature) is halved back towards the last verified point, and no later step
     goes past it (bisection between the two); the error is raised once the step is below
     DRY_STEP. A start where the feed has no liquid steps down, by 5 K doubling, to one that has
-    (T0 350 K above a cold low-pressure target)."""
+    (T0 350 K above a cold low-pressure target); where no T below it has an answer, the search
+    starts from the first T above it that has one (``_beyond_band``)."""
     from .brinequil import _brentq as brentq
 
     seen: dict[float, _Verified] = {}
@@ -2204,7 +2211,9 @@ def _solve_T(system, z, P, key, target, T0, warm):
     a = min(max(T0, lo_lim), hi_lim)
     dry = None  # the nearest T of the search where the feed had no liquid
     dry_error: Exception | None = None  # what the flash there raised
-    down = 5.0
+    beyond = False  # the search went past a band of T without an answer (_beyond_band)
+    start, down = a, 5.0
+    start_error: Exception | None = None  # what the flash at the start raised
     while True:
         try:
             ga = g(a)
@@ -2213,18 +2222,31 @@ def _solve_T(system, z, P, key, target, T0, warm):
             # the start itself boils the feed dry (a bicarbonate water at 12 kPa from 350 K,
             # its H at 310 K): the liquid is left below it, so the start steps down, doubling,
             # and the search stays under that T (as under any T that boiled dry)
-            if not (isinstance(e, ConvergenceError) or no_answer(e)) or a <= lo_lim:
+            if not (isinstance(e, ConvergenceError) or no_answer(e)):
                 raise
+            if a <= lo_lim:
+                # no answer below the start: the band may end above it (a wet NH3 at 3.3 bar,
+                # its liquid beyond the aqueous model up to its dew point at 414 K, all vapor
+                # above), so the search goes on from the first T above with an answer
+                past = None
+                if start_error is not None and start > lo_lim:
+                    past = _beyond_band(g, start, start_error, True, lo_lim, hi_lim)
+                if past is None:
+                    raise
+                beyond = True
+                a, ga, dry, dry_error = past
+                break
+            if start_error is None:
+                start_error = e
             dry, dry_error = a, e
             a, down = max(a - down, lo_lim), 2.0 * down
     if ga == 0.0:
         return seen[a]
     up = ga < 0.0
-    beyond = False  # the search went past a band of T without an answer (_beyond_band)
     b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
-    if dry is not None and not up:
+    if dry is not None and (dry > a) != up:
         dry = dry_error = None  # (behind the search)
-    elif dry is not None and b >= dry:
+    elif dry is not None and (b >= dry) == up:
         b = 0.5 * (a + dry)
     while True:
         try:
