@@ -1917,6 +1917,10 @@ def _fugacity_split(
         if not y0.sum() > 0.0:
             raise _NoAnswer("no water and nothing volatile")
         y0 /= y0.sum()
+        # a gas the feed holds in its salts alone starts at a trace: its liquid makes it (a
+        # bicarbonate water under 43 bar of N2 at 402 K, its CO2 at 0.08 Pa, 2e-8 of the vapor)
+        made = (y0 == 0.0) & (_available(system, z) > 0.0)
+        y0[made & np.array([c in volatile for c in comps])] = 1e-9
         V = [k for k in range(len(comps)) if y0[k] > 0.0]
     else:
         f, n, _ = _fugacities(system, dict(zip(comps, z.tolist())), T, warm)
