@@ -2340,3 +2340,20 @@ def test_a_bicarbonate_water_under_an_inert_gas_gives_its_vapor_the_co2_its_liqu
     assert out.status == "verified", out
     assert 0.0 < r.vapor_fraction < 1.0 and r.vapor["CO2"] > 0.0
     assert fresh["CO2"] == pytest.approx(r.vapor["CO2"] * P, rel=1e-4)
+
+
+def test_a_flash_at_t_whose_split_is_not_sharp_raises_the_package_s_own_error():
+    # a MgCl2 water boiling at 2.4 bar asked at tol 1e-9 (solids fuzz seed 1022): its vapor
+    # fraction 0.0047 is left uncertain by 1.2e-10 (1e-9 of the smaller phase asked), which the
+    # T searches read as their answer; the caller of the flash at T got the searches' private
+    # subclass of ConvergenceError
+    s = velmora.System("MgCl2-H2O", tol=1e-9)
+    feed = {"H2O": 0.9938614974320574, "MgCl2": 0.006138502567942503}
+    T = 399.73854607999687
+    for solids in (False, True):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", velmora.RangeWarning)
+            with pytest.raises(ConvergenceError, match="vapor fraction is not sharp") as e:
+                s.flash(feed, 239597.85634202615, T=T, solids=solids)
+        assert type(e.value) is ConvergenceError
+        assert e.value.T == T and e.value.tried

@@ -265,7 +265,12 @@ def flash(
                 kept = (T, z, checks.feed_notes_at(system, T, z))
             for note in kept[2]:
                 warnings.warn(note, RangeWarning, stacklevel=3)
-        found = tp_flash(system, z, T, P, True, warm=warm)
+        try:
+            found = tp_flash(system, z, T, P, True, warm=warm)
+        except _Unsharp as e:
+            # the T searches read an unsharp split (_unsharp_flash); the caller of a flash at T
+            # gets the package's own error, not the searches' private kind of it
+            raise ConvergenceError(str(e), e.T, e.P, e.feed, e.residual, e.tried) from None
         return found if type(found) is FlashResult else _finish(system, z, found)
     name, value = checks.one_given(T, H, S, vapor_fraction)  # (T alone: the call above)
     P = checks.pressure(P)
