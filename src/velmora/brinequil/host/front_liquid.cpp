@@ -63,6 +63,7 @@ struct LiquidTables {
     std::vector<std::optional<core::Antoine>> antoine;  // per species; the table's entry
     std::vector<char> antoine_bad;                      // an entry that is no Antoine record
     std::vector<py::object> keys;  // per species, its name as an interned str (answers' keys)
+    std::vector<char> is_henry;    // per species, whether it is a Henry solute
 
     static bool cacheable() { return PY_VERSION_HEX < 0x030C0000; }
     static std::uint64_t version(const py::object& d) {
@@ -105,6 +106,8 @@ struct LiquidTables {
                : PyUnicode_Check(m) ? core::henry_mode(py::str(m).cast<std::string>())
                                     : core::HenryMode::Other;
         const std::size_t n = sets.names.size();
+        is_henry.assign(n, 0);
+        for (int h : sets.henry) is_henry[static_cast<std::size_t>(h)] = 1;
         first.resize(n);
         for (std::size_t k = 0; k < n; ++k) first[k] = position(sets.names[k]);
         keys.resize(n);
@@ -205,8 +208,6 @@ public:
     // The fugacities of `fugacities` for the true liquid (n, lng).
     core::FugacityMap fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng) const {
         const SpeciesSets& s = tab_->sets;
-        std::vector<char> is_henry(s.names.size(), 0);
-        for (int h : s.henry) is_henry[static_cast<std::size_t>(h)] = 1;
         core::LiquidFugacityHooks hooks;
         hooks.ln_h_mix = [&](Eigen::Index k, const Eigen::VectorXd& x) {
             // no pair: ZeroDivisionError, as ln_h_mix
@@ -222,7 +223,7 @@ public:
             return tab_->antoine[k];
         };
         core::FugacityMap f;
-        core::liquid_fugacities(n, lng, s.names, s.z, is_henry, T_, hooks, f);
+        core::liquid_fugacities(n, lng, s.names, s.z, tab_->is_henry, T_, hooks, f);
         return f;
     }
 
