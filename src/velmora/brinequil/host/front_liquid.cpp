@@ -175,13 +175,14 @@ std::shared_ptr<const LiquidTables> tables(Electrolyte& el) {
 // liquid to the methods one by one, which raise their own errors where there are any).
 class LiquidAt {
 public:
-    // lc: the molecular term at T as the speciation took it (over the same molecules), or null
-    LiquidAt(Electrolyte& el, double T, const core::MolecularNrtl* lc = nullptr)
+    // lc: the molecular term at T as the speciation took it (over the same molecules), or null;
+    // taken over (moved from) where it is used
+    LiquidAt(Electrolyte& el, double T, core::MolecularNrtl* lc = nullptr)
         : el_(el), T_(T), tab_(tables(el)) {
         const SpeciesSets& sets = tab_->sets;
         if (sets.henry.empty()) return;
         if (lc != nullptr && lc->mol() == sets.mol) {
-            lc_ = *lc;
+            lc_ = std::move(*lc);
         } else {
             MoleculeTau tau(el.sp);
             if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
@@ -709,6 +710,7 @@ py::object front_state(py::handle self, py::handle usual, py::handle made, py::h
     static PyObject* keys[7] = {
         interned("T"),     interned("_apparent"), interned("residual"),    interned("_raw"),
         interned("_unit"), interned("_system"),   interned("_enthalpy_of")};
+    static PyObject* dict_name = interned("__dict__");
     PyObject* system = PyTuple_GET_ITEM(u, 4);
     PyObject *app = PyTuple_GET_ITEM(t, 0), *x = PyTuple_GET_ITEM(t, 1);
     PyObject *total = PyTuple_GET_ITEM(t, 2), *f = PyTuple_GET_ITEM(t, 3);
@@ -723,14 +725,17 @@ py::object front_state(py::handle self, py::handle usual, py::handle made, py::h
                             py::reinterpret_steal<py::object>(PyTuple_Pack(3, system, n, x))};
     for (const py::object& v : values)
         if (!v) throw py::error_already_set();
-    // object.__new__(state), then its attributes in usual_state's order
+    // object.__new__(state), then its __dict__ as usual_state sets it
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     py::tuple no_args;
     py::object obj = py::reinterpret_steal<py::object>(type->tp_new(type, no_args.ptr(), nullptr));
     if (!obj) throw py::error_already_set();
+    // (made whole and set at once: one attribute look-up instead of seven)
+    py::dict attrs;
     for (int k = 0; k < 7; ++k)
-        if (PyObject_SetAttr(obj.ptr(), keys[k], values[k].ptr()) < 0)
+        if (PyDict_SetItem(attrs.ptr(), keys[k], values[k].ptr()) < 0)
             throw py::error_already_set();
+    if (PyObject_SetAttr(obj.ptr(), dict_name, attrs.ptr()) < 0) throw py::error_already_set();
     return obj;
 }
 
