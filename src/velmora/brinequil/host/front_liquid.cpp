@@ -745,12 +745,17 @@ py::object front_liquid_on(py::handle self, py::handle n_app, double T, py::hand
     return on_record(self, warm, [&] { return front_liquid(self, n_app, T, pairs, water); });
 }
 
+// warm True: as a new _WarmStart that nothing reads after the call, without making one.
 py::object front_state_on(py::handle self, py::handle usual, py::handle made, py::handle molalities,
                           py::handle fractions, py::handle loading, double T, py::handle pairs,
                           bool quiet, py::handle warm) {
-    return on_record(self, warm, [&] {
+    auto call = [&] {
         return front_state(self, usual, made, molalities, fractions, loading, T, pairs, quiet);
-    });
+    };
+    if (warm.ptr() != Py_True) return on_record(self, warm, call);
+    WarmStart own;
+    Session open(self, electrolyte(self), own);
+    return call();
 }
 
 }  // namespace
@@ -804,7 +809,8 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "mole, total) of a composition made before, or None): the state where the answer "
             "is verified, its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; "
             "else _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's "
-            "entries with made), or None where that is None; warm: as for _front_liquid");
+            "entries with made), or None where that is None; warm: as for _front_liquid, or True: "
+            "a record of the call's own, dropped after it");
     cls.def("_front_flash_check", &front_flash_check, py::arg("n_app"), py::arg("components"),
             py::arg("z"), py::arg("beta"), py::arg("x"), py::arg("y"), py::arg("T"), py::arg("P"),
             py::arg("pp"), py::arg("tol"), py::arg("limits"),
