@@ -553,7 +553,8 @@ def usual_state(
     else:
         made = notes = None
     try:
-        # (from a cold start of this call's own, the model's record left alone: see liquid_state)
+        # (from a cold start of this call's own, the model's record left alone: see
+        # liquid_state; True: a record of the call's own, as a new _WarmStart without making one)
         done = front(
             usual,
             made,
@@ -563,7 +564,7 @@ def usual_state(
             T,
             info.__dict__.get("_pair_positions"),
             not info.fitted if notes is None else not notes,
-            _WarmStart(),
+            True,
         )
     except (ValueError, ArithmeticError):
         return None

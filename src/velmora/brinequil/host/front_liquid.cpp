@@ -63,6 +63,7 @@ struct LiquidTables {
     std::vector<std::optional<core::Antoine>> antoine;  // per species; the table's entry
     std::vector<char> antoine_bad;                      // an entry that is no Antoine record
     std::vector<py::object> keys;  // per species, its name as an interned str (answers' keys)
+    std::vector<char> is_henry;    // per species, whether it is a Henry solute
 
     static bool cacheable() { return PY_VERSION_HEX < 0x030C0000; }
     static std::uint64_t version(const py::object& d) {
@@ -105,6 +106,8 @@ struct LiquidTables {
                : PyUnicode_Check(m) ? core::henry_mode(py::str(m).cast<std::string>())
                                     : core::HenryMode::Other;
         const std::size_t n = sets.names.size();
+        is_henry.assign(n, 0);
+        for (int h : sets.henry) is_henry[static_cast<std::size_t>(h)] = 1;
         first.resize(n);
         for (std::size_t k = 0; k < n; ++k) first[k] = position(sets.names[k]);
         keys.resize(n);
@@ -172,13 +175,14 @@ std::shared_ptr<const LiquidTables> tables(Electrolyte& el) {
 // liquid to the methods one by one, which raise their own errors where there are any).
 class LiquidAt {
 public:
-    // lc: the molecular term at T as the speciation took it (over the same molecules), or null
-    LiquidAt(Electrolyte& el, double T, const core::MolecularNrtl* lc = nullptr)
+    // lc: the molecular term at T as the speciation took it (over the same molecules), or null;
+    // taken over (moved from) where it is used
+    LiquidAt(Electrolyte& el, double T, core::MolecularNrtl* lc = nullptr)
         : el_(el), T_(T), tab_(tables(el)) {
         const SpeciesSets& sets = tab_->sets;
         if (sets.henry.empty()) return;
         if (lc != nullptr && lc->mol() == sets.mol) {
-            lc_ = *lc;
+            lc_ = std::move(*lc);
         } else {
             MoleculeTau tau(el.sp);
             if (!tau.native()) throw std::runtime_error("molecule_tau replaced");
@@ -205,8 +209,6 @@ public:
     // The fugacities of `fugacities` for the true liquid (n, lng).
     core::FugacityMap fugacities(const Eigen::VectorXd& n, const Eigen::VectorXd& lng) const {
         const SpeciesSets& s = tab_->sets;
-        std::vector<char> is_henry(s.names.size(), 0);
-        for (int h : s.henry) is_henry[static_cast<std::size_t>(h)] = 1;
         core::LiquidFugacityHooks hooks;
         hooks.ln_h_mix = [&](Eigen::Index k, const Eigen::VectorXd& x) {
             // no pair: ZeroDivisionError, as ln_h_mix
@@ -222,7 +224,7 @@ public:
             return tab_->antoine[k];
         };
         core::FugacityMap f;
-        core::liquid_fugacities(n, lng, s.names, s.z, is_henry, T_, hooks, f);
+        core::liquid_fugacities(n, lng, s.names, s.z, tab_->is_henry, T_, hooks, f);
         return f;
     }
 
@@ -708,6 +710,7 @@ py::object front_state(py::handle self, py::handle usual, py::handle made, py::h
     static PyObject* keys[7] = {
         interned("T"),     interned("_apparent"), interned("residual"),    interned("_raw"),
         interned("_unit"), interned("_system"),   interned("_enthalpy_of")};
+    static PyObject* dict_name = interned("__dict__");
     PyObject* system = PyTuple_GET_ITEM(u, 4);
     PyObject *app = PyTuple_GET_ITEM(t, 0), *x = PyTuple_GET_ITEM(t, 1);
     PyObject *total = PyTuple_GET_ITEM(t, 2), *f = PyTuple_GET_ITEM(t, 3);
@@ -722,14 +725,17 @@ py::object front_state(py::handle self, py::handle usual, py::handle made, py::h
                             py::reinterpret_steal<py::object>(PyTuple_Pack(3, system, n, x))};
     for (const py::object& v : values)
         if (!v) throw py::error_already_set();
-    // object.__new__(state), then its attributes in usual_state's order
+    // object.__new__(state), then its __dict__ as usual_state sets it
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
     py::tuple no_args;
     py::object obj = py::reinterpret_steal<py::object>(type->tp_new(type, no_args.ptr(), nullptr));
     if (!obj) throw py::error_already_set();
+    // (made whole and set at once: one attribute look-up instead of seven)
+    py::dict attrs;
     for (int k = 0; k < 7; ++k)
-        if (PyObject_SetAttr(obj.ptr(), keys[k], values[k].ptr()) < 0)
+        if (PyDict_SetItem(attrs.ptr(), keys[k], values[k].ptr()) < 0)
             throw py::error_already_set();
+    if (PyObject_SetAttr(obj.ptr(), dict_name, attrs.ptr()) < 0) throw py::error_already_set();
     return obj;
 }
 
@@ -739,12 +745,17 @@ py::object front_liquid_on(py::handle self, py::handle n_app, double T, py::hand
     return on_record(self, warm, [&] { return front_liquid(self, n_app, T, pairs, water); });
 }
 
+// warm True: as a new _WarmStart that nothing reads after the call, without making one.
 py::object front_state_on(py::handle self, py::handle usual, py::handle made, py::handle molalities,
                           py::handle fractions, py::handle loading, double T, py::handle pairs,
                           bool quiet, py::handle warm) {
-    return on_record(self, warm, [&] {
+    auto call = [&] {
         return front_state(self, usual, made, molalities, fractions, loading, T, pairs, quiet);
-    });
+    };
+    if (warm.ptr() != Py_True) return on_record(self, warm, call);
+    WarmStart own;
+    Session open(self, electrolyte(self), own);
+    return call();
 }
 
 }  // namespace
@@ -798,7 +809,8 @@ void bind_front(py::module_& m, ElectrolyteClass& cls) {
             "mole, total) of a composition made before, or None): the state where the answer "
             "is verified, its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; "
             "else _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's "
-            "entries with made), or None where that is None; warm: as for _front_liquid");
+            "entries with made), or None where that is None; warm: as for _front_liquid, or True: "
+            "a record of the call's own, dropped after it");
     cls.def("_front_flash_check", &front_flash_check, py::arg("n_app"), py::arg("components"),
             py::arg("z"), py::arg("beta"), py::arg("x"), py::arg("y"), py::arg("T"), py::arg("P"),
             py::arg("pp"), py::arg("tol"), py::arg("limits"),
