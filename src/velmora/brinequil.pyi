@@ -364,14 +364,15 @@ class Electrolyte:
         T: float,
         pairs: list[tuple[str, int, int, int]] | None,
         quiet: bool,
-        warm: _WarmStart | None = None,
+        warm: _WarmStart | bool | None = None,
     ) -> Any:
         """System.liquid's usual call to its LiquidState in one step (usual: (molal args, mass
         args, water, state class, system, tol, t_lo, t_hi); made: (apparent amounts, per mole,
         total) of a composition made before, or None): the state where the answer is verified,
         its water passes, no pair may warn, T lies in [t_lo, t_hi] and quiet; else
         _front_molal_liquid's or _front_mass_liquid's tuple (made + _front_liquid's entries
-        with made), or None where that is None. ``warm``: as for _front_liquid."""
+        with made), or None where that is None. ``warm``: as for _front_liquid, or True: a
+        record of the call's own, dropped after it."""
 
     def _front_flash_check(
         self,
