@@ -2241,20 +2241,42 @@ def test_a_vapor_with_a_trace_of_amine_is_all_vapor_only_above_its_dew_point():
         assert fresh[c] == pytest.approx(r.vapor[c] * P, rel=1e-5), c
 
 
-def test_a_flash_at_h_goes_on_past_a_band_of_t_where_the_last_drop_is_no_aqueous_liquid():
-    # a wet H2S with 3e-5 of MEA at 2 bar (fuzz seed 544, its wet-gas edge): a liquid below
-    # 325 K, a last drop beyond the aqueous model at 325-355 K (the MEA left in it: "boils dry"),
-    # all vapor above. Asked at the H of its flash at 390.8 K, the T solve from 350 K stepped
-    # down to a liquid, up to the band, and raised its "boils dry". Against the flash at T
-    # (another route): the same T and vapor
-    s = velmora.System("MEA-H2S-H2O")
-    feed = {"H2O": W, "MEA": 0.022858278673630793, "H2S": 667.2957593732114}
-    P = 196949.79062247355
+@pytest.mark.parametrize(
+    "chem, feed, P, T_dry, T",
+    [
+        # a wet H2S with 3e-5 of MEA at 2 bar (fuzz seed 544, its wet-gas edge): a liquid below
+        # 325 K, a last drop beyond the aqueous model at 325-355 K (the MEA left in it: "boils
+        # dry"), all vapor above. Asked at the H of its flash at 390.8 K, the T solve from 350 K
+        # stepped down to a liquid, up to the band, and raised its "boils dry"
+        (
+            "MEA-H2S-H2O",
+            {"H2O": W, "MEA": 0.022858278673630793, "H2S": 667.2957593732114},
+            196949.79062247355,
+            340.0,
+            390.81723659417247,
+        ),
+        # a wet NH3 at 3.3 bar (fuzz seed 549, its wet-gas edge): beyond the aqueous model as a
+        # liquid up to its dew point at 414 K, all vapor above. The T solve's start (350 K)
+        # boiled dry, it stepped down to 200 K and raised "boils dry" there
+        (
+            "NH3-CO2-H2O",
+            {"H2O": W, "NH3": 248.95314683011134, "CO2": 2.740158571411119},
+            327118.62128804583,
+            350.0,
+            429.76536671893524,
+        ),
+    ],
+)
+def test_a_flash_at_h_goes_on_past_a_band_of_t_where_the_liquid_is_no_aqueous_one(
+    chem, feed, P, T_dry, T
+):
+    # against the flash at T (another route): the same T and vapor
+    s = velmora.System(chem)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", velmora.RangeWarning)
         with pytest.raises(velmora.NoSolutionError, match="boils dry"):
-            s.flash(feed, P, T=340.0)
-        at_T = s.flash(feed, P, T=390.81723659417247)
+            s.flash(feed, P, T=T_dry)
+        at_T = s.flash(feed, P, T=T)
         r = s.flash(feed, P, H=at_T.H)
     assert at_T.vapor_fraction == 1.0
     assert r.T == pytest.approx(at_T.T, abs=1e-6) and r.vapor_fraction == 1.0
@@ -2298,25 +2320,6 @@ def test_a_wet_gas_whose_substitution_ends_on_a_drop_of_amine_keeps_the_liquid_t
     assert out.status == "verified", out
     assert below < r.vapor_fraction < above < 1.0
     assert r.x["H2O"] > 0.9
-
-
-def test_an_h_flash_whose_start_and_all_below_it_have_no_liquid_looks_above_the_start():
-    # a wet NH3 at 3.3 bar (fuzz seed 549, its wet-gas edge): beyond the aqueous model as a
-    # liquid up to its dew point at 414 K, all vapor above. Asked at the H of its flash at
-    # 429.8 K, the T solve's start boiled dry and it stepped down to 200 K, where it raised
-    # "boils dry". Against the flash at T (another route): the same T and vapor
-    s = velmora.System("NH3-CO2-H2O")
-    feed = {"H2O": W, "NH3": 248.95314683011134, "CO2": 2.740158571411119}
-    P = 327118.62128804583
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", velmora.RangeWarning)
-        with pytest.raises(velmora.NoSolutionError, match="boils dry"):
-            s.flash(feed, P, T=350.0)
-        at_T = s.flash(feed, P, T=429.76536671893524)
-        r = s.flash(feed, P, H=at_T.H)
-    assert at_T.vapor_fraction == 1.0
-    assert r.T == pytest.approx(at_T.T, abs=1e-6) and r.vapor_fraction == 1.0
-    assert r.H == pytest.approx(at_T.H, rel=1e-9)
 
 
 def test_a_bicarbonate_water_under_an_inert_gas_gives_its_vapor_the_co2_its_liquid_makes():
