@@ -1913,6 +1913,7 @@ def _fugacity_split(
     comps = system.components
     warm.reset()
     aqueous = _aqueous(system, z)
+    avail = _available(system, z)
     if not aqueous:
         # a wet gas: no liquid of the aqueous model at the feed's own composition (its
         # speciation's recovery would take seconds to say so); the split starts from the feed's
@@ -1924,7 +1925,7 @@ def _fugacity_split(
         y0 /= y0.sum()
         # a gas the feed holds in its salts alone starts at a trace: its liquid makes it (a
         # bicarbonate water under 43 bar of N2 at 402 K, its CO2 at 0.08 Pa, 2e-8 of the vapor)
-        made = (y0 == 0.0) & (_available(system, z) > 0.0)
+        made = (y0 == 0.0) & (avail > 0.0)
         y0[made & np.array([c in volatile for c in comps])] = 1e-9
         V = [k for k in range(len(comps)) if y0[k] > 0.0]
     else:
@@ -1942,7 +1943,7 @@ def _fugacity_split(
     starts = starts[:first]
     last: ValueError | None = None
     evals = 1
-    cap = _available(system, z)[V]
+    cap = avail[V]
     # each start within what the feed can give, then as it is (a vapor that takes nearly
     # everything may need more of a gas than the cap allows)
     # the trial liquids as the core speciates them; where some did not settle and no start
