@@ -2265,6 +2265,16 @@ def test_a_vapor_with_a_trace_of_amine_is_all_vapor_only_above_its_dew_point():
             350.0,
             429.76536671893524,
         ),
+        # a wet H2S with 5e-5 of MEA at 2 bar (fuzz seed 553, its wet-gas edge): asked at the
+        # H of its vapor at 362.3 K, the T solve went down from 350 K to a liquid at 315 K,
+        # halved its steps up to the band's edge at 318.39 K and raised "boils dry" there
+        (
+            "MEA-H2S-H2O",
+            {"H2O": W, "MEA": 5.393946555478051e-05, "H2S": 1121.24737170597},
+            204589.89805956738,
+            340.0,
+            362.3052445627642,
+        ),
     ],
 )
 def test_a_flash_at_h_goes_on_past_a_band_of_t_where_the_liquid_is_no_aqueous_one(

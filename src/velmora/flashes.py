@@ -2190,10 +2190,12 @@ def _solve_T(system, z, P, key, target, T0, warm):
     overshooting by a fifth (at least 2 K, at most 60 K a step), then Brent's method. A step
     that lands where the feed has no liquid (boiled dry) or no flash is found (beyond water's
     critical temperature) is halved back towards the last verified point, and no later step
-    goes past it (bisection between the two); the error is raised once the step is below
-    DRY_STEP. A start where the feed has no liquid steps down, by 5 K doubling, to one that has
-    (T0 350 K above a cold low-pressure target); where no T below it has an answer, the search
-    starts from the first T above it that has one (``_beyond_band``)."""
+    goes past it (bisection between the two); once the step is below DRY_STEP the search goes on
+    from the first T past that band of T without an answer that has one (``_beyond_band``, once a
+    search; a feed that can all evaporate only), and raises the error where there is none. A
+    start where the feed has no liquid steps down, by 5 K doubling, to one that has (T0 350 K
+    above a cold low-pressure target); where no T below it has an answer, the search starts from
+    the first T above it that has one (``_beyond_band``)."""
     from .brinequil import _brentq as brentq
 
     seen: dict[float, _Verified] = {}
@@ -2258,6 +2260,29 @@ def _solve_T(system, z, P, key, target, T0, warm):
         dry = dry_error = None  # (behind the search)
     elif dry is not None and (b >= dry) == up:
         b = 0.5 * (a + dry)
+
+    def cross():
+        """On past the band of T without an answer that starts at ``dry``, DRY_STEP beyond
+        ``a``, from the first T past it with one (``_beyond_band``; once a search: a second
+        band raises the first's error): True where that T is the answer (``seen[a]``)."""
+        nonlocal a, ga, b, dry, dry_error, up, beyond
+        past = None if beyond else _beyond_band(g, dry, dry_error, up, lo_lim, hi_lim)
+        if past is None:
+            assert dry_error is not None  # (set with dry)
+            raise dry_error
+        beyond = True
+        a, ga, dry, dry_error = past
+        if ga == 0.0:
+            return True
+        if (ga < 0.0) == up:
+            dry = dry_error = None  # the target lies on: the band is behind the search
+        else:
+            up = not up  # the target lies between the band and a: the band ahead
+        b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
+        if dry is not None and (b >= dry) == up:
+            b = 0.5 * (a + dry)
+        return False
+
     while True:
         try:
             gb = g(b)
@@ -2266,9 +2291,20 @@ def _solve_T(system, z, P, key, target, T0, warm):
             # finds none (a brine stepped beyond water's critical temperature): the target may
             # lie before it, so the step is halved back towards the last verified point
             failed = isinstance(e, ConvergenceError) or no_answer(e)
-            if not (failed and abs(b - a) > DRY_STEP):
+            if not failed:
                 raise
-            dry, b, dry_error = b, 0.5 * (a + b), e
+            dry, dry_error = b, e
+            if abs(b - a) > DRY_STEP:
+                b = 0.5 * (a + b)
+                continue
+            # halved to DRY_STEP short of it: a band of T without an answer, as below (a wet
+            # H2S with 5e-5 of MEA at 2 bar, its H that of 362 K, from a liquid at 318.38 K).
+            # A feed with a nonvolatile part has no answer past the T where it boiled dry (its
+            # salts keep a liquid that only gets drier): its error, without a search up to 700 K
+            if _nonvolatile_share(system, z) > 0.0:
+                raise
+            if cross():
+                return seen[a]
             continue
         if gb == 0.0:
             return seen[b]
@@ -2306,21 +2342,9 @@ def _solve_T(system, z, P, key, target, T0, warm):
                 # the target lies past the last T with an answer, DRY_STEP short of one without;
                 # or past a band of T without one: a wet H2S with 3e-5 of MEA at 2 bar has a
                 # liquid below 325 K, its last drop beyond the aqueous model at 325-355 K (an
-                # MEA melt) and is all vapor above. Once a search goes on past such a band
-                past = None if beyond else _beyond_band(g, dry, dry_error, up, lo_lim, hi_lim)
-                if past is None:
-                    raise dry_error
-                beyond = True
-                a, ga, dry, dry_error = past
-                if ga == 0.0:
+                # MEA melt) and is all vapor above
+                if cross():
                     return seen[a]
-                if (ga < 0.0) == up:
-                    dry = dry_error = None  # the target lies on: the band is behind the search
-                else:
-                    up = not up  # the target lies between the band and a: the band ahead
-                b = min(a + 5.0, hi_lim) if up else max(a - 5.0, lo_lim)
-                if dry is not None and (b >= dry) == up:
-                    b = 0.5 * (a + dry)
                 continue
             b = 0.5 * (a + dry)
     lo, hi = (a, b) if up else (b, a)
