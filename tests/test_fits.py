@@ -142,25 +142,8 @@ def test_cacl2_to_5_molal_with_its_like_ion_term():
     for m in (3.0, 4.0, 5.0):
         a_w = math.exp(shipped.ln_water_activity(model, "CaCl2", [m])[0])
         assert a_w == pytest.approx(conde_cacl2_aw(m, T25), rel=0.035), m
-    without = databank.derive(
-        databank.shipped(),
-        [
-            {
-                "nrtl_mixing": {
-                    "pair": [
-                        {
-                            "ion": "Cl-",
-                            "ion_1": "Ca++",
-                            "ion_2": "Ca++",
-                            "U_A": 0.0,
-                            "U_B": 0.0,
-                            "source": "test: none",
-                        }
-                    ]
-                }
-            }
-        ],
-    )
+    none = dict(ion="Cl-", ion_1="Ca++", ion_2="Ca++", U_A=0.0, U_B=0.0, source="test: none")
+    without = databank.derive(databank.shipped(), [{"nrtl_mixing": {"pair": [none]}}])
     ((_, rows),) = regress.evaluate([data.crc_high_set("CaCl2")], without)
     assert rows[1][3] / rows[1][2] < 0.5  # the term is what carries 5 mol/kg
 
