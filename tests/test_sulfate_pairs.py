@@ -32,6 +32,13 @@ def ln_k(rec, T):
     return rec["A"] + rec["B"] / T + rec["C"] * math.log(T) + rec["D"] * T
 
 
+def water_pair(cation, anion, a_m_ca, a_ca_m, alpha, source):
+    """An overlay of one water-salt pair with taus constant in T."""
+    rec = dict(molecule="H2O", cation=cation, anion=anion, A_m_ca=a_m_ca, B_m_ca=0.0)
+    rec.update(A_ca_m=a_ca_m, B_ca_m=0.0, alpha=alpha, source=source)
+    return {"nrtl_electrolyte": {"pair": [rec]}}
+
+
 @pytest.fixture(scope="module", autouse=True)
 def quiet():
     with warnings.catch_warnings():
@@ -53,23 +60,7 @@ def test_na2so4_pair_against_mollers_gamma_20_to_100c():
     assert max(abs(c / v - 1) for *_, v, c in rows) <= 0.051
     assert sum(abs(c / v - 1) for *_, v, c in rows) / len(rows) <= 0.02
     a1, b1, a2, b2, alpha, _ = databank.electrolyte_pair("H2O", "Na+", "SO4--")
-    held = {
-        "nrtl_electrolyte": {
-            "pair": [
-                dict(
-                    molecule="H2O",
-                    cation="Na+",
-                    anion="SO4--",
-                    A_m_ca=a1 + b1 / T25,
-                    B_m_ca=0.0,
-                    A_ca_m=a2 + b2 / T25,
-                    B_ca_m=0.0,
-                    alpha=alpha,
-                    source="tau of 25 C",
-                )
-            ]
-        }
-    }
+    held = water_pair("Na+", "SO4--", a1 + b1 / T25, a2 + b2 / T25, alpha, "tau of 25 C")
     ((_, flat),) = regress.evaluate([ds], databank.derive(databank.active(), [held]))
     assert min(c / v - 1 for T, _, v, c in flat if T > 370) < -0.18
     # tau at 25 C is the first step's, fitted to gamma+- at 25 C alone: every 25 C figure kept
@@ -610,23 +601,7 @@ def test_barite_constant_at_25c_kept_and_the_ba_so4_pair_idle_in_nacl():
     comp = {"H2O": data.MOL_WATER_PER_KG, "Na+": 2.0, "Cl-": 2.0, "Ba++": 1e-4, "SO4--": 1e-4}
     ref = model.value("solid_solubility", "barite", T50, comp)
     for tau in ((12.0, -4.0), (4.0, -4.0), (8.0, -8.0), (8.0, 0.0)):
-        ov = {
-            "nrtl_electrolyte": {
-                "pair": [
-                    dict(
-                        molecule="H2O",
-                        cation="Ba++",
-                        anion="SO4--",
-                        A_m_ca=tau[0],
-                        B_m_ca=0.0,
-                        A_ca_m=tau[1],
-                        B_ca_m=0.0,
-                        alpha=0.2,
-                        source="test",
-                    )
-                ]
-            }
-        }
+        ov = water_pair("Ba++", "SO4--", tau[0], tau[1], 0.2, "test")
         moved = regress.Model(BARITE_FIT, databank.derive(databank.active(), [ov]))
         assert moved.value("solid_solubility", "barite", T50, comp) == pytest.approx(
             ref, rel=0.005
