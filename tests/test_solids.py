@@ -21,34 +21,13 @@ pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
 # CRC Handbook of Chemistry and Physics, aqueous solubility of inorganic compounds at various
 # temperatures: mass percent of the salt in the saturated solution {t [C]: w [%]}
-NACL_CRC = {
-    0: 26.28,
-    10: 26.32,
-    20: 26.41,
-    25: 26.45,
-    30: 26.52,
-    40: 26.67,
-    50: 26.84,
-    60: 27.03,
-    70: 27.25,
-    80: 27.50,
-    90: 27.78,
-    100: 28.05,
-}
-KCL_CRC = {
-    0: 21.74,
-    10: 23.61,
-    20: 25.39,
-    25: 26.22,
-    30: 27.04,
-    40: 28.59,
-    50: 30.04,
-    60: 31.40,
-    70: 32.66,
-    80: 33.86,
-    90: 34.99,
-    100: 36.05,
-}
+T_CRC = (0, 10, 20, 25, 30, 40, 50, 60, 70, 80, 90, 100)
+NACL_CRC = dict(
+    zip(T_CRC, (26.28, 26.32, 26.41, 26.45, 26.52, 26.67, 26.84, 27.03, 27.25, 27.50, 27.78, 28.05))
+)
+KCL_CRC = dict(
+    zip(T_CRC, (21.74, 23.61, 25.39, 26.22, 27.04, 28.59, 30.04, 31.40, 32.66, 33.86, 34.99, 36.05))
+)
 # CRC Handbook, 98th ed. (2017), solubility of common salts at ambient temperatures: K2CO3
 # (saturated with K2CO3.1.5H2O) {t [C]: mol/kg}
 K2CO3_CRC = {10: 7.756, 15: 7.846, 20: 7.948, 25: 8.063, 30: 8.191, 35: 8.331, 40: 8.483}
@@ -643,42 +622,15 @@ def test_clear_errors(systems):
 
 
 def test_overlay_adds_a_solid_and_checks_its_balance(systems, tmp_path):
-    bad = {
-        "solids": {
-            "sylvite2": {
-                "formula": "KCl",
-                "dissolution": {"K+": 1, "Cl-": 2},
-                "molar_mass": 74.55,
-                "A": 0.0,
-                "B": 0.0,
-                "C": 0.0,
-                "D": 0.0,
-                "tmin": 273.15,
-                "tmax": 373.15,
-                "source": "test",
-            }
-        }
-    }
+    rec = dict(formula="KCl", dissolution={"K+": 1, "Cl-": 2}, molar_mass=74.55, A=0.0, B=0.0)
+    bad = {"solids": {"sylvite2": dict(rec, C=0.0, D=0.0, tmin=273.15, tmax=373.15, source="test")}}
     with pytest.raises(
         databank.DatabankError, match=r"\[solids\] record 'sylvite2': field 'dissolution': charge"
     ):
         databank.load(bad)
-    good = {
-        "solids": {
-            "hydrohalite": {
-                "formula": "NaCl.2H2O",
-                "dissolution": {"Na+": 1, "Cl-": 1, "H2O": 2},
-                "molar_mass": 94.47,
-                "A": -3.0,
-                "B": 0.0,
-                "C": 0.0,
-                "D": 0.0,
-                "tmin": 251.0,
-                "tmax": 274.0,
-                "source": "test record",
-            }
-        }
-    }
+    rec = dict(formula="NaCl.2H2O", dissolution={"Na+": 1, "Cl-": 1, "H2O": 2}, molar_mass=94.47)
+    rec.update(A=-3.0, B=0.0, C=0.0, D=0.0, tmin=251.0, tmax=274.0, source="test record")
+    good = {"solids": {"hydrohalite": rec}}
     with pytest.MonkeyPatch.context() as mp:
         mp.setenv("LOCALAPPDATA", str(tmp_path))
         with databank.using(databank.load(good)):
