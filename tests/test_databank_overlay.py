@@ -126,50 +126,25 @@ def test_overlay_from_files_and_overrides(tmp_path):
     assert len({databank.load([]).digest(), db.digest(), only_pairs}) == 3
 
 
+FLAT_K = dict(A=0.0, B=0.0, C=0.0, D=0.0, tmin=273.15, tmax=373.15, source="s")
+MEA_WATER = dict(i="MEA", j="H2O", A_ij=1.0, B_ij=0.0, A_ji=1.0, B_ji=0.0, alpha=0.2, source="s")
+WATER_ONLY = dict(species=["H2O", "H3O+", "OH-"], equilibria=["WATER"], source="s")
 BAD = [
     (
-        {
-            "equilibrium": {
-                "X": {
-                    "reaction": {"HCO3-": -1, "H3O+": 1, "CO3--": 1},
-                    "A": 0.0,
-                    "B": 0.0,
-                    "C": 0.0,
-                    "D": 0.0,
-                    "tmin": 273.15,
-                    "tmax": 373.15,
-                    "source": "s",
-                }
-            }
-        },
+        {"equilibrium": {"X": dict(reaction={"HCO3-": -1, "H3O+": 1, "CO3--": 1}, **FLAT_K)}},
         "<mapping>: [equilibrium] record 'X': field 'reaction': "
         "elements are not balanced (H +2, O +1)",
     ),
     (
-        {
-            "equilibrium": {
-                "X": {
-                    "reaction": {"CO2": -1, "H2O": -1, "HCO3-": 1},
-                    "A": 0.0,
-                    "B": 0.0,
-                    "C": 0.0,
-                    "D": 0.0,
-                    "tmin": 273.15,
-                    "tmax": 373.15,
-                    "source": "s",
-                }
-            }
-        },
+        {"equilibrium": {"X": dict(reaction={"CO2": -1, "H2O": -1, "HCO3-": 1}, **FLAT_K)}},
         "<mapping>: [equilibrium] record 'X': field 'reaction': charge is not balanced (-1)",
     ),
     (
         {
             "vapor_pressure": {
-                "MEA": {
-                    "coeffs": [92.6, -10367.0, 0, 0, -9.47, 1.9e-18, 6],
-                    "tmin": 300.0,
-                    "source": "s",
-                }
+                "MEA": dict(
+                    coeffs=[92.6, -10367.0, 0, 0, -9.47, 1.9e-18, 6], tmin=300.0, source="s"
+                )
             }
         },
         "<mapping>: [vapor_pressure] record 'MEA': field 'tmax': is required",
@@ -180,45 +155,16 @@ BAD = [
         "(accepted: cm3/mol, m3/kmol, L/mol)",
     ),
     (
-        {
-            "nrtl_molecular": {
-                "pair": [
-                    {
-                        "i": "MEA",
-                        "j": "H2O",
-                        "A_ij": 1.0,
-                        "B_ij": 0.0,
-                        "A_ji": 1.0,
-                        "B_ji": 0.0,
-                        "alpha": 0.2,
-                        "source": "s",
-                    },
-                    {
-                        "i": "MEA",
-                        "j": "H2O",
-                        "A_ij": 2.0,
-                        "B_ij": 0.0,
-                        "A_ji": 1.0,
-                        "B_ji": 0.0,
-                        "alpha": 0.2,
-                        "source": "s",
-                    },
-                ]
-            }
-        },
+        {"nrtl_molecular": {"pair": [MEA_WATER, dict(MEA_WATER, A_ij=2.0)]}},
         "<mapping>: [nrtl_molecular] record ('MEA', 'H2O'): "
         "is a duplicate (given twice in this source)",
     ),
     (
         {
             "substances": {
-                "KBr": {
-                    "name": "potassium bromide",
-                    "formula": "KBr",
-                    "kind": "salt",
-                    "molar_mass": 119.0,
-                    "charge": 1,
-                }
+                "KBr": dict(
+                    name="potassium bromide", formula="KBr", kind="salt", molar_mass=119.0, charge=1
+                )
             }
         },
         "<mapping>: [substances] record 'KBr': field 'charge': "
@@ -228,14 +174,14 @@ BAD = [
         {
             "henry": {
                 "pair": [
-                    {
-                        "solute": "XE",
-                        "solvent": "H2O",
-                        "coeffs": [1.0, 2.0, 3.0, 4.0],
-                        "tmin": 280.0,
-                        "tmax": 300.0,
-                        "source": "s",
-                    }
+                    dict(
+                        solute="XE",
+                        solvent="H2O",
+                        coeffs=[1.0, 2.0, 3.0, 4.0],
+                        tmin=280.0,
+                        tmax=300.0,
+                        source="s",
+                    )
                 ]
             }
         },
@@ -243,29 +189,12 @@ BAD = [
         "species 'XE' is not in the databank",
     ),
     (
-        {
-            "chemistry": {
-                "C": {
-                    "species": ["H2O", "H3O+", "OH-"],
-                    "equilibria": ["WATER", "CO2-1"],
-                    "source": "s",
-                }
-            }
-        },
+        {"chemistry": {"C": dict(WATER_ONLY, equilibria=["WATER", "CO2-1"])}},
         "<mapping>: [chemistry] record 'C': field 'equilibria': "
         "reaction 'CO2-1' needs ['CO2', 'HCO3-'], which are not species of the chemistry",
     ),
     (
-        {
-            "chemistry": {
-                "C": {
-                    "species": ["H2O", "H3O+", "OH-"],
-                    "equilibria": ["WATER"],
-                    "source": "s",
-                    "ion_fractions": "fixed",
-                }
-            }
-        },
+        {"chemistry": {"C": dict(WATER_ONLY, ion_fractions="fixed")}},
         "<mapping>: [chemistry] record 'C': field 'ion_fractions': "
         "'fixed' is not one of 'held', 'free'",
     ),
