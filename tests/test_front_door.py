@@ -387,6 +387,17 @@ def test_a_composition_of_mass_fractions_is_made_once_for_the_calls_that_repeat_
     assert s._info.last_liquid[:2] == ({"MEA": 0.25}, None)
 
 
+RECORDED = (
+    "amounts",
+    "x",
+    "ln_gamma",
+    "partial_pressures",
+    "saturation_indices",
+    "apparent",
+    "feed",
+)
+
+
 def _liquid_record(system, T, given):
     """What a call of System.liquid gives: every named result to the last digit, or the error,
     and the warnings (category, message, where)."""
@@ -394,18 +405,7 @@ def _liquid_record(system, T, given):
         warnings.simplefilter("always")
         try:
             st = system.liquid(T, **given)
-            out = [
-                list(getattr(st, k).items())
-                for k in (
-                    "amounts",
-                    "x",
-                    "ln_gamma",
-                    "partial_pressures",
-                    "saturation_indices",
-                    "apparent",
-                    "feed",
-                )
-            ]
+            out = [list(getattr(st, k).items()) for k in RECORDED]
             out.append((st.residual, st.pH, st.bubble_pressure, st.H))
         except Exception as exc:  # compared, not judged, here
             out = [type(exc).__name__, str(exc)]
@@ -560,16 +560,8 @@ def test_a_repeated_flash_gives_its_range_warnings_every_time(mea):
 
     usual, beyond = feed(0.4), feed(top + 0.05)
     changed = dict(usual)
-    runs = [
-        (330.0, usual),
-        (330.0, usual),
-        (300.0, usual),
-        (330.0, usual),
-        (330.0, beyond),
-        (330.0, beyond),
-        (300.0, beyond),
-        (330.0, changed),
-    ]
+    runs = [(T, usual) for T in (330.0, 330.0, 300.0, 330.0)]
+    runs += [(T, beyond) for T in (330.0, 330.0, 300.0)] + [(330.0, changed)]
     for T, f in runs:
         if T == 300.0 and f is beyond:
             changed.update(beyond)  # the same dict, now with the loading beyond the fit's
@@ -600,16 +592,9 @@ def flash_check_both_ways(system, raw, monkeypatch):
         if replaced:
             monkeypatch.setattr(phasekit, "phi_vapor", lambda *a, real=phasekit.phi_vapor: real(*a))
         app = dict(zip(system.components, np.asarray(raw["x"], dtype=float).tolist()))
+        x, y = np.asarray(raw["x"]), np.asarray(raw["y"])
         core = checks.flash_residuals(
-            system,
-            app,
-            raw["T"],
-            z,
-            raw["beta"],
-            np.asarray(raw["x"]),
-            np.asarray(raw["y"]),
-            raw["P"],
-            bq._WarmStart(record),
+            system, app, raw["T"], z, raw["beta"], x, y, raw["P"], bq._WarmStart(record)
         )
         assert (core is None) == replaced  # the core steps aside for the replacement
         res, bal, (f, n, lng, chem) = flashes._check(
