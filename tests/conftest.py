@@ -313,6 +313,30 @@ def engine(monkeypatch, report_cache):
     return fake
 
 
+def session_methods(monkeypatch, el):
+    """The names of the methods the front door calls through ``el._session``, in order."""
+    methods = []
+    real = el._session
+    monkeypatch.setattr(el, "_session", lambda w, m, *a: methods.append(m) or real(w, m, *a))
+    return methods
+
+
+def session_outcomes(monkeypatch, el, method):
+    """The engine's outcome codes (the first item of the first result) of each call of
+    ``method`` through ``el._session``, as they come; every call passes through unchanged."""
+    outcomes = []
+    real = el._session
+
+    def session(w, m, *a):
+        out = real(w, m, *a)
+        if m == method:
+            outcomes.append(out[0][0])
+        return out
+
+    monkeypatch.setattr(el, "_session", session)
+    return outcomes
+
+
 def engine_calls(monkeypatch, name, aside):
     """The calls of the engine's split ``velmora.flashes.<name>``: "engine" where it answered or
     refused, ``aside`` where it stepped aside (returned None: the loop then ran)."""

@@ -13,7 +13,7 @@ import pytest
 import independent as ind
 import velmora
 import velmora.brinequil as bq
-from conftest import engine_calls, loop_only
+from conftest import engine_calls, loop_only, session_methods, session_outcomes
 from velmora import checks, flashes, phasekit
 
 pytestmark = [
@@ -148,11 +148,7 @@ def test_a_dew_point_is_one_call_into_the_engine(systems, monkeypatch):
     z = checks.feed(s, {"H2O": 0.88, "MEA": 0.1, "CO2": 0.02})
     T0 = flashes._ideal_dew_T(s, z, 3e5)
     el = s.model
-    methods = []
-    real_session = el._session
-    monkeypatch.setattr(
-        el, "_session", lambda w, m, *a: methods.append(m) or real_session(w, m, *a)
-    )
+    methods = session_methods(monkeypatch, el)
     raw, evals = flashes._dew_point(s, z, 3e5, T0, bq._WarmStart())
     assert methods == ["fugacities", "_front_dew_point"]
     methods.clear()
@@ -230,17 +226,8 @@ def test_an_unsettled_trial_liquid_hands_the_dew_point_to_the_loop_from_its_star
     s = systems[("MDEA-H2S-H2O", ())]
     z = checks.feed(s, {"H2O": 0.9, "MDEA": 0.001, "H2S": 0.099})
     el = s.model
-    outcomes = []
-    real_session = el._session
-
-    def session(w, m, *a):
-        out = real_session(w, m, *a)
-        if m == "_front_dew_point":
-            outcomes.append(out[0][0])
-        return out
-
     with monkeypatch.context() as m:
-        m.setattr(el, "_session", session)
+        outcomes = session_outcomes(m, el, "_front_dew_point")
         warm = bq._WarmStart()
         got = dew(s, z, ATM, warm), warm
     assert outcomes == [flashes._Split.STEP_ASIDE] and asked == ["aside"]

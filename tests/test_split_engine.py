@@ -13,7 +13,14 @@ import pytest
 import independent as ind
 import velmora
 import velmora.brinequil as bq
-from conftest import SPLIT_CASES, engine_calls, loop_only, module_systems
+from conftest import (
+    SPLIT_CASES,
+    engine_calls,
+    loop_only,
+    module_systems,
+    session_methods,
+    session_outcomes,
+)
 from velmora import checks, flashes
 
 pytestmark = [
@@ -120,11 +127,7 @@ def test_a_split_is_one_call_into_the_engine(systems, monkeypatch):
     z = checks.feed(s, {"H2O": 0.95, "NH3": 0.04, "CO2": 0.01})
     start = start_of(s, z, ATM)
     el = s.model
-    methods = []
-    real_session = el._session
-    monkeypatch.setattr(
-        el, "_session", lambda w, m, *a: methods.append(m) or real_session(w, m, *a)
-    )
+    methods = session_methods(monkeypatch, el)
     raw, evals = answer(s, z, ATM, 0.3, start)
     assert methods == ["fugacities", "_front_split_at_beta"]
     methods.clear()
@@ -142,11 +145,7 @@ def test_a_flash_at_a_vapor_fraction_is_four_calls_into_the_engine(systems, monk
     the vapor the split starts from, taken once), the split, and the check of the answer."""
     s = systems["NH3-CO2-H2O"]
     el = s.model
-    methods = []
-    real_session = el._session
-    monkeypatch.setattr(
-        el, "_session", lambda w, m, *a: methods.append(m) or real_session(w, m, *a)
-    )
+    methods = session_methods(monkeypatch, el)
     r = s.flash({"H2O": 0.95, "NH3": 0.04, "CO2": 0.01}, ATM, vapor_fraction=0.3)
     assert r.vapor_fraction == pytest.approx(0.3, abs=1e-9)
     assert methods == [
@@ -209,16 +208,7 @@ def test_a_trial_liquid_that_raises_hands_the_split_to_the_loop_from_its_start(
     z = checks.feed(s, {"H2O": 0.95, "NaCl": 0.05})
     start = start_of(s, z, ATM)
     el = s.model
-    outcomes = []
-    real_session = el._session
-
-    def session(w, m, *a):
-        out = real_session(w, m, *a)
-        if m == "_front_split_at_beta":
-            outcomes.append(out[0][0])
-        return out
-
-    monkeypatch.setattr(el, "_session", session)
+    outcomes = session_outcomes(monkeypatch, el, "_front_split_at_beta")
     warm_new, warm_old = bq._WarmStart(), bq._WarmStart()
     with pytest.raises(flashes._NoAnswer) as new:
         flashes._fugacity_split_at_beta(s, z, ATM, 0.999, *start, warm_new)

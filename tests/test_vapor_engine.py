@@ -14,7 +14,7 @@ import pytest
 
 import velmora
 import velmora.brinequil as bq
-from conftest import engine_calls, loop_only
+from conftest import engine_calls, loop_only, session_methods, session_outcomes
 from velmora import checks, flashes, phasekit
 
 pytestmark = [
@@ -158,11 +158,7 @@ def test_an_all_vapor_test_is_one_call_into_the_engine(systems, dew_T, monkeypat
     z = checks.feed(s, feed)
     T = dew_T[key(chem, feed, P)] + 5.0
     el = s.model
-    methods = []
-    real_session = el._session
-    monkeypatch.setattr(
-        el, "_session", lambda w, m, *a: methods.append(m) or real_session(w, m, *a)
-    )
+    methods = session_methods(monkeypatch, el)
     raw, evals = vapor(s, z, T, P)
     assert methods == ["fugacities", "_front_vapor_at_T"]
     methods.clear()
@@ -199,18 +195,7 @@ def replace_phi_vapor(monkeypatch, s):
 
 def engine_outcomes(monkeypatch, s):
     """Nothing replaced: the engine's outcomes of _front_vapor_at_T, as they come."""
-    el = s.model
-    outcomes = []
-    real_session = el._session
-
-    def session(w, m, *a):
-        out = real_session(w, m, *a)
-        if m == "_front_vapor_at_T":
-            outcomes.append(out[0][0])
-        return out
-
-    monkeypatch.setattr(el, "_session", session)
-    return outcomes
+    return session_outcomes(monkeypatch, s.model, "_front_vapor_at_T")
 
 
 # (what hands the test to the loop, how, the case: chemistry, feed, P, K above the dew point,
