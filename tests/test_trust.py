@@ -6,12 +6,19 @@ written in another apparent form: the faults of test_property_all_chemistries.py
 import functools
 import math
 import re
+import time
 import warnings
 
+import numpy as np
 import pytest
+from scipy.optimize import brentq
 
+import independent as ind
 import velmora
-from velmora import ConvergenceError, checks
+import velmora.brinequil as bq
+import velmora.solids.flash as sf
+from velmora import ConvergenceError, checks, flashes, ionactivity, presets
+from velmora.enginebridge import databank
 
 pytestmark = pytest.mark.filterwarnings("ignore::velmora.errors.RangeWarning")
 
@@ -66,12 +73,8 @@ def test_nearly_pure_water_boils_at_the_split_asked_for():
 
 def test_nearly_pure_water_with_amine_and_h2s_traces_boils_at_any_split_at_30_bar():
     # water with 1e-9 of MDEA and H2S at 30 bar: the split at 60-65 % vapor stalled (the trace
-    # H2S's column of the split's Jacobian at a step of 1e-5 in ln v pointed the wrong way) and
-    # it raised, where 30 and 90 % answered. Each split against the independent checks
-    # (tests/independent.py: a fresh core model's fugacities, balances, the vapor fraction
-    # asked for); T rises with the vapor fraction, at water's own boiling point at 30 bar
-    import independent as ind
-
+    # H2S's Jacobian column at a step of 1e-5 in ln v pointed the wrong way) and raised, where
+    # 30 and 90 % answered. Checked by tests/independent.py; T at water's boiling point
     s = velmora.System("MDEA-H2S-H2O")
     feed = {"H2O": W, "MDEA": 6.457696871171904e-08, "H2S": 4.566517071058151e-08}
     P = 2999749.369457835
@@ -95,22 +98,15 @@ def test_nearly_pure_water_with_amine_and_h2s_traces_boils_at_any_split_at_30_ba
 
 
 def test_water_with_a_trace_of_carbonate_boiled_to_a_last_drop_of_brine_flashes_at_h_and_s():
-    # water with 3.9e-10 of K2CO3 at 50.75 kPa boils at 354.86 K; 10 K above it all but 6.7e-9
-    # of the feed is vapor, the last drop a brine whose water activity P sets. Between 354.87
-    # and 361 K the TP flash raised: the split's starts left 0.1 to 0.9 of the feed liquid, so
-    # dilute that the water's fugacity did not move with its amount, and the H and S flashes
-    # raised on the way to 364.7 K (found by the front-door fuzz, seed 419). Each answer against
-    # the independent checks (tests/independent.py), and T, vapor fraction and H or S against
-    # the flash at T that has them
-    import independent as ind
-
+    # water with 3.9e-10 of K2CO3 at 50.75 kPa (front-door fuzz, seed 419) boils at 354.86 K;
+    # between 354.87 and 361 K the TP flash raised (its starts left 0.1 to 0.9 of the feed
+    # liquid, too dilute for water's fugacity to move), and the H and S flashes on the way to
+    # 364.7 K with it. Checked by tests/independent.py and against the flash at T
     s = velmora.System("K2CO3-CO2-H2O")
     feed = {
-        "H2O": 55.50929780738274,
-        "K2CO3": 2.1745085802559794e-08,
-        "CO2": 1.660443381400854e-08,
+        "H2O": 55.50929780738274, "K2CO3": 2.1745085802559794e-08, "CO2": 1.660443381400854e-08,
         "KHCO3": 0.0,
-    }
+    }  # fmt: skip
     P, T = 50750.981450419, 364.74546884947466
     refs = {s.name: ind.Reference(s)}
     at_T = s.flash(feed, P, T=T)
@@ -135,28 +131,17 @@ def test_water_with_a_trace_of_carbonate_boiled_to_a_last_drop_of_brine_flashes_
 
 
 def test_a_drop_of_brine_beside_a_wet_vapor_holds_no_less_than_no_carbon():
-    # a seawater with CO2 diluted to 1e-9 at 2.6 bar, 27 K above water's boiling point: all
-    # but 5e-9 of it boils; the split on the liquid's fugacities gave the vapor 1.4e-14 of CO2,
-    # four times the carbon of the feed (a vapor share below the check's floor is not weighed),
-    # and the drop of brine was reported with -2e-6 of carbon and a net charge (found by the
-    # front-door fuzz, seed 410). Verified against the independent checks, or refused with a
-    # named error
-    import independent as ind
-
+    # a seawater with CO2 diluted to 1e-9 at 2.6 bar, 27 K above water's boiling point (front-door
+    # fuzz, seed 410): the split gave the vapor four times the feed's carbon (below the check's
+    # floor) and the drop of brine -2e-6 of carbon and a net charge. Verified, or a named error
     s = velmora.System("seawater-CO2-H2O")
     feed = {
-        "H2O": 55.509294787166006,
-        "NaCl": 1.666245409017902e-08,
-        "KCl": 5.776010520518522e-09,
-        "MgCl2": 1.8774462417896637e-08,
-        "CaCl2": 5.7871970547905473e-11,
-        "SrCl2": 1.1653381578268532e-10,
-        "BaCl2": 4.920816081050539e-11,
-        "Na2SO4": 1.1431594661050807e-12,
-        "NaHCO3": 1.075085363899529e-13,
-        "Na2CO3": 7.184711447486119e-14,
-        "CO2": 0.0,
-    }
+        "H2O": 55.509294787166006, "NaCl": 1.666245409017902e-08, "KCl": 5.776010520518522e-09,
+        "MgCl2": 1.8774462417896637e-08, "CaCl2": 5.7871970547905473e-11,
+        "SrCl2": 1.1653381578268532e-10, "BaCl2": 4.920816081050539e-11,
+        "Na2SO4": 1.1431594661050807e-12, "NaHCO3": 1.075085363899529e-13,
+        "Na2CO3": 7.184711447486119e-14, "CO2": 0.0,
+    }  # fmt: skip
     case = ind.Case(s.name, "T", feed, 261430.8619223146, T=429.41104173973116)
     out = ind.run({s.name: ind.Reference(s)}, case)
     assert out.status in ("verified", "raised") and out.failures == [], out
@@ -193,8 +178,6 @@ def test_the_check_sees_a_vapor_the_liquid_cannot_feed():
 def test_an_answer_whose_liquid_the_check_settled_carries_that_liquid_s_enthalpy():
     # hot, loaded NH3-CO2: the core's flash left its liquid unsettled; the answer's H must be
     # the enthalpy of the liquid the check verified, recomputed here from its true amounts
-    import velmora.brinequil as bq
-
     s = velmora.System("NH3-CO2-H2O")
     r = s.flash(
         {"H2O": 55.50929780738274, "NH3": 4.77767215985957, "CO2": 3.5889228306159286},
@@ -286,8 +269,6 @@ UNSTABLE_NAOH = {
 
 def test_a_liquid_where_adding_water_lowers_its_fugacity_is_no_answer(monkeypatch):
     # the stability test itself, on a NaOH(aq) whose water activity turns up beyond ~50 mol/kg
-    from velmora import flashes
-
     s = velmora.System("NaOH-H2O", databank=[UNSTABLE_NAOH])
     app = {"H2O": 1.0, "NaOH": 80.0 * 18.015e-3}  # 80 mol/kg
     f = s.liquid(400.0, app).partial_pressures
@@ -302,14 +283,10 @@ def test_a_liquid_where_adding_water_lowers_its_fugacity_is_no_answer(monkeypatc
 
 
 def test_a_dilute_brine_just_boiling_gets_its_vapor_fraction_not_only_its_fugacities():
-    # 0.017 mol/kg NaCl (with a trace of SrSO4) at 880 kPa, 1 % vapor: the core's split stops
-    # short (MINPACK status 5) at a fugacity residual of 4e-7, inside the tolerance, where beta
-    # was 0.0107 instead of 0.0100: beta is ill-conditioned near a nearly pure solvent's bubble
-    # point. The answer is polished; beta against the root of the liquid's own water pressure
-    # (System.liquid, no flash machinery): the vapor is water alone, so the liquid keeps the
-    # salt and the water that holds p_H2O = P
-    from scipy.optimize import brentq
-
+    # 0.017 mol/kg NaCl (trace SrSO4) at 880 kPa, 1 % vapor: the core's split stopped (MINPACK
+    # status 5) inside the fugacity tolerance at beta 0.0107 for 0.0100 (beta is ill-conditioned
+    # near a nearly pure solvent's bubble point). Against the root of p_H2O = P of the liquid
+    # alone (System.liquid): the vapor is water, the liquid keeps the salt
     s = velmora.System("SrSO4-NaCl-H2O")
     feed = {
         "H2O": 0.9996913483282606,
@@ -337,10 +314,9 @@ def test_a_dilute_brine_just_boiling_gets_its_vapor_fraction_not_only_its_fugaci
 
 
 def test_an_h_flash_whose_temperature_search_steps_past_dryness_backs_off():
-    # a hot carbonate-bicarbonate brine at 0.885 bar: the T solve from 350 K stepped 60 K to
-    # 415 K, where the liquid boils dry, and raised that although the H asked for is the H of
-    # the flash at 394.07 K. Against that flash at T (another route) and the answer's liquid
-    # speciated afresh (its bubble pressure is P)
+    # a hot carbonate-bicarbonate brine at 0.885 bar: the T solve from 350 K stepped 60 K to 415 K,
+    # where the liquid boils dry, and raised that although the H asked for is the H of the flash at
+    # 394.07 K
     s = velmora.System("K2CO3-CO2-H2O")
     feed = {"H2O": 51.8812739315835, "K2CO3": 2.8488528816576077, "KHCO3": 7.2560477515984685}
     P, T = 88500.12072212258, 394.07227462688905
@@ -354,10 +330,9 @@ def test_an_h_flash_whose_temperature_search_steps_past_dryness_backs_off():
 
 
 def test_a_brine_at_high_pressure_is_not_stepped_past_water_s_critical_temperature():
-    # 3 mol/kg NaCl (5 mol %) at 150 bar, 30 % vapor: the T solve stepped to 655 K, above
-    # water's critical temperature, where the liquid model finds no liquid (ConvergenceError),
-    # and raised that, although the split lies near 618 K. Against the flash at the T found
-    # (another route) and the answer's liquid speciated afresh (its bubble pressure is P)
+    # 3 mol/kg NaCl (5 mol %) at 150 bar, 30 % vapor: the T solve stepped to 655 K, above water's
+    # critical temperature, where the liquid model finds no liquid (ConvergenceError), and raised
+    # that, although the split lies near 618 K
     s = velmora.System("NaCl-H2O")
     feed = {"H2O": 55.5, "NaCl": 3.0}
     P = 15e6
@@ -370,11 +345,9 @@ def test_a_brine_at_high_pressure_is_not_stepped_past_water_s_critical_temperatu
 
 
 def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
-    # 4.56 mol/kg NH3 with as much CO2 at 407 K and 24.3 bar: its bubble pressure is 40 bar, so
-    # a CO2-rich vapor forms. The split's Newton steps took the core's unsettled speciation of
-    # their trial liquids as it was, whose fugacities jump from one trial point to the next, and
-    # every start stalled: ConvergenceError. Against the answer's liquid speciated afresh (each
-    # volatile's partial pressure y P, the vapor ideal) and the balance of every component
+    # 4.56 mol/kg NH3 with as much CO2 at 407 K, 24.3 bar (bubble pressure 40 bar): the split's
+    # Newton steps took the core's unsettled trial speciations, whose fugacities jump between
+    # trial points, and every start stalled (ConvergenceError)
     s = velmora.System("NH3-CO2-H2O")
     feed = {"H2O": W, "NH3": 4.564353103096601, "CO2": 4.525036731245804}
     P, T = 2430585.0331841432, 407.19839182570195
@@ -391,12 +364,9 @@ def test_a_hot_loaded_ammonia_liquid_splits_where_its_speciation_is_settled():
 
 
 def test_an_s_flash_whose_t_solve_meets_a_split_on_unsettled_trial_liquids_answers():
-    # 9.45 mol/kg MEA loaded with 8.37 of H2S at 24.3 bar (fuzz seed 451): the T solve of the
-    # flash at S met the flash at 415 K, whose last split balanced the trial liquids the core
-    # left unsettled at the core's own split (vapor fraction 0.049, residual 0.398 against the
-    # settled liquid), and raised, although the S is that of the flash at 419.43 K. Against
-    # that flash at T (another route) and the answer's liquid speciated afresh (its bubble
-    # pressure is P, each volatile's partial pressure y P)
+    # 9.45 mol/kg MEA with 8.37 of H2S at 24.3 bar (fuzz seed 451): the T solve of the flash at
+    # S met the flash at 415 K, whose split balanced trial liquids the core left unsettled
+    # (residual 0.398 against the settled liquid), and raised; the S is that of 419.43 K
     s = velmora.System("MEA-H2S-H2O")
     feed = {"H2O": W, "MEA": 9.452762480671524, "H2S": 8.36888835786665}
     P, T = 2427054.624564198, 419.43197508423293
@@ -420,12 +390,9 @@ def test_an_s_flash_whose_t_solve_meets_a_split_on_unsettled_trial_liquids_answe
 
 
 def test_an_s_flash_whose_t_solve_meets_tp_flashes_that_fail_steps_past_them(monkeypatch):
-    # the same liquid with its TP flashes failing from 414.5 to 417.5 K, as 415 and 417 K did:
-    # the T solve stepped from 355 K to 415 K, halved back from there as from a liquid boiled
-    # dry, and raised that failure 0.01 K short of it although the S is that of the flash at
-    # 419.43 K. Against that flash at T (another route) and the answer's liquid speciated afresh
-    from velmora import flashes
-
+    # the same liquid with its TP flashes failing from 414.5 to 417.5 K, as 415 and 417 K did: the T
+    # solve stepped from 355 K to 415 K, halved back from there as from a liquid boiled dry, and
+    # raised that failure 0.01 K short of it although the S is that of the flash at 419.43 K
     s = velmora.System("MEA-H2S-H2O")
     feed = {"H2O": W, "MEA": 9.452762480671524, "H2S": 8.36888835786665}
     P, T = 2427054.624564198, 419.43197508423293
@@ -468,11 +435,9 @@ def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_publi
     assert said == pytest.approx(m, rel=2e-3)
     c = velmora.System("NaOH-CO2-H2O", databank=[UNSTABLE_NAOH])
     feed = {
-        "H2O": 55.77922920983952,
-        "NaOH": 4.729813106382673,
-        "Na2CO3": 0.2699314024567836,
+        "H2O": 55.77922920983952, "NaOH": 4.729813106382673, "Na2CO3": 0.2699314024567836,
         "NaHCO3": 0.2281825397807068,
-    }
+    }  # fmt: skip
     with pytest.raises(velmora.NoSolutionError) as e:
         c.flash(feed, 1668896.0617810562, vapor_fraction=0.8789958270905325)
     assert type(e.value) is velmora.NoSolutionError
@@ -480,10 +445,8 @@ def test_a_vapor_fraction_that_boils_a_brine_beyond_the_model_says_so_as_a_publi
 
 
 def test_a_flash_with_solids_at_h_whose_feed_has_no_answer_at_200_k_still_finds_it():
-    # 2.75 mol/kg NaOH with 1.09 of CO2 at 1 atm: the flash with solids at the H of its flash
-    # at 312.8 K first looked at 200 K, where the solids take more than the feed holds, and
-    # raised that. Against the flash at T (another route) and the feed's own liquid there
-    # (System.liquid: below its bubble point, no solid saturated)
+    # 2.75 mol/kg NaOH with 1.09 of CO2 at 1 atm: the flash with solids at the H of its flash at
+    # 312.8 K first looked at 200 K, where the solids take more than the feed holds, and raised that
     s = velmora.System("NaOH-CO2-H2O")
     feed = {"H2O": W, "NaOH": 2.746237709473638, "CO2": 1.0915727572498912}
     T = 312.8249108427757
@@ -497,25 +460,18 @@ def test_a_flash_with_solids_at_h_whose_feed_has_no_answer_at_200_k_still_finds_
 
 
 def test_a_seawater_without_barium_with_its_carbonate_as_salts_flashes_with_its_solids():
-    # a seawater (no barium, its carbonate as Na2CO3 and NaHCO3, no CO2) at 1 atm. Two faults
-    # hid every flash with solids between 360 and 374 K and its bubble point: barite's index is
-    # -inf without barium, and the Newton steps on the solids took any index not finite for a
-    # failed step; and calcite's content runs through CO2 (the components' least-squares form),
-    # so the feed less its calcite had CO2 below 0 ("the solids take more than the feed holds")
-    # though its atoms were there. Against System.liquid(..., solids=True), the solid-liquid
-    # route: the same solids per mol, its bubble pressure P at the flash's bubble point
+    # a seawater (no barium, carbonate as Na2CO3 and NaHCO3, no CO2) at 1 atm. Two faults hid
+    # every flash with solids between 360 and 374 K and its bubble point: barite's index is -inf
+    # without barium, read as a failed Newton step; and calcite's content runs through CO2, so
+    # the feed less its calcite had CO2 below 0 ("the solids take more than the feed holds").
+    # Against System.liquid(..., solids=True), the solid-liquid route
     s = velmora.System("seawater-CO2-H2O")
     feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 0.7107380119685947,
-        "KCl": 0.01136920143976898,
-        "MgCl2": 0.13942545321139285,
-        "CaCl2": 0.0290557573508605,
-        "SrCl2": 0.00021390314481927456,
-        "Na2SO4": 0.07226963672228963,
-        "Na2CO3": 0.002857158169740865,
+        "H2O": 55.50929780738274, "NaCl": 0.7107380119685947, "KCl": 0.01136920143976898,
+        "MgCl2": 0.13942545321139285, "CaCl2": 0.0290557573508605, "SrCl2": 0.00021390314481927456,
+        "Na2SO4": 0.07226963672228963, "Na2CO3": 0.002857158169740865,
         "NaHCO3": 0.0028735150963613587,
-    }
+    }  # fmt: skip
     total = sum(feed.values())
     r = s.flash(feed, ATM, T=360.0, solids=True)
     assert "found as the liquid" not in r.method
@@ -541,15 +497,10 @@ def test_a_boiling_seawater_without_barium_reports_no_barium_solid():
     # solids of it are -inf in the flash's liquid and at the profile's boiling point alike
     s = velmora.System("seawater-H2O")
     feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 5.671557638216505,
-        "KCl": 0.17033931912483616,
-        "MgCl2": 0.6543841540023404,
-        "CaCl2": 0.17935728764456257,
-        "SrCl2": 0.001965548677008047,
-        "Na2SO4": 0.2550647454023269,
-        "BaCl2": 0.0,
-    }
+        "H2O": 55.50929780738274, "NaCl": 5.671557638216505, "KCl": 0.17033931912483616,
+        "MgCl2": 0.6543841540023404, "CaCl2": 0.17935728764456257, "SrCl2": 0.001965548677008047,
+        "Na2SO4": 0.2550647454023269, "BaCl2": 0.0,
+    }  # fmt: skip
     T = 386.9731304606461
     r = s.flash(feed, ATM, T=T, solids=True)
     assert 0.0 < r.vapor_fraction < 1.0 and "halite" in r.solids
@@ -561,10 +512,9 @@ def test_a_boiling_seawater_without_barium_reports_no_barium_solid():
 
 
 def test_an_h_flash_with_solids_passes_over_a_vapor_fraction_whose_solids_do_not_settle():
-    # a K2CO3 water with CO2 at 1 atm: its flash at 410.39 K boils 78.7 % off with no solid;
-    # the flash at that H stopped at its first vapor fraction (0.5), where the set of solids
-    # cycled on K2CO3-sesquihydrate ("did not settle", fuzz seed 906). Against the flash at T
-    # (another route) and the answer's liquid speciated afresh
+    # a K2CO3 water with CO2 at 1 atm: its flash at 410.39 K boils 78.7 % off with no solid; the
+    # flash at that H stopped at its first vapor fraction (0.5), where the set of solids cycled on
+    # K2CO3-sesquihydrate ("did not settle", fuzz seed 906)
     s = velmora.System("K2CO3-CO2-H2O")
     feed = {"H2O": 55.50929780738274, "K2CO3": 5.496928094172925, "CO2": 5.2550953010533235}
     at_T = s.flash(feed, ATM, T=410.392964513185, solids=True)
@@ -600,12 +550,10 @@ def test_a_gas_water_at_its_dew_point_meets_y_phi_p_to_1e_5(chem, gas, amount, P
 
 
 def test_a_flash_with_solids_at_s_near_dryness_backs_off_from_a_dry_guess():
-    # Na2CO3 water boiled at 1 atm to 99.35 % vapor at 429.75 K, no solid saturated: the
-    # search for the vapor fraction above the S asked went on upwards past a guess where the
-    # liquid had boiled dry (0.996) and raised 'lies beyond the entropy at which the liquid
-    # boils dry'. That liquid holds 0.85 mol of water per Na2CO3, past natron's 10 (a melt,
-    # see the next test but one): the search finds the T of the two-phase flash at T without
-    # solids (another route) and then refuses its answer with the reason
+    # Na2CO3 water at 1 atm, 99.35 % vapor at 429.75 K: the vapor-fraction search above the S
+    # asked went past a dry guess (0.996) and raised 'lies beyond the entropy at which the
+    # liquid boils dry'. The liquid holds 0.85 water per Na2CO3, past natron's 10 (a melt): the
+    # T of the flash without solids is found, then refused with the reason
     s = velmora.System("Na2CO3-CO2-H2O")
     feed = {"H2O": W, "Na2CO3": 0.19769001286594745, "CO2": 0.011023151572498847}
     T = 429.75449635982545
@@ -629,12 +577,9 @@ def test_a_brine_boiled_until_anhydrite_holds_nearly_all_its_sulfate_flashes_wit
     # present solids saturated, the others not, its water pressure P (the vapor is water)
     s = velmora.System("brine-H2O")
     feed = {
-        "H2O": W,
-        "NaCl": 2.859916101527376,
-        "KCl": 0.6426295445356358,
-        "CaCl2": 2.7221170908668273,
+        "H2O": W, "NaCl": 2.859916101527376, "KCl": 0.6426295445356358, "CaCl2": 2.7221170908668273,
         "Na2SO4": 1.1564631581582392,
-    }
+    }  # fmt: skip
     P = 188037.7954330406
     r = s.flash(feed, P, vapor_fraction=0.75, solids=True)
     assert set(r.solids) == {"anhydrite", "halite"}
@@ -648,14 +593,9 @@ def test_a_brine_boiled_until_anhydrite_holds_nearly_all_its_sulfate_flashes_wit
 
 
 def test_a_boiling_seawater_with_its_carbonate_flashes_at_t_with_its_solids_in_good_time():
-    # threefold seawater with its carbonate at 1 atm boiled to 30 % vapor (anhydrite, calcite,
-    # celestite): its liquid holds CO2 below 0 (the CO2 its NaHCO3 gave up), a split the core's
-    # Newton split does not reach. Every flash of the solids' steps tried seven attempts before
-    # the split on the liquid's fugacities: 20 s for the flash at T against 1 s at the vapor
-    # fraction. Against the flash at the vapor fraction (another route): the same T, split and
-    # solids
-    import time
-
+    # threefold seawater with its carbonate at 1 atm, 30 % vapor (anhydrite, calcite, celestite):
+    # its liquid holds CO2 below 0, which the core's Newton split does not reach; every flash of
+    # the solids' steps tried seven attempts first: 20 s at T against 1 s at the vapor fraction
     s = velmora.System("seawater-CO2-H2O")
     sea = velmora.seawater(carbonate=True)
     feed = s.composition(molalities={k: 3.0 * v for k, v in sea.items()})
@@ -672,14 +612,11 @@ def test_a_boiling_seawater_with_its_carbonate_flashes_at_t_with_its_solids_in_g
 
 
 def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
-    # 3 mol/kg NaCl: near 626 K the ions' ln gamma falls to -25 and the core's chemical
-    # equilibrium turns the water into H3O+ and OH- (27.7 mol of each from 55.5 of water at
-    # 627 K), a root of its equations and no liquid: System.liquid gave a bubble pressure of
-    # 695 Pa where water's own is 173 bar, and the flash at 90 % vapor and 180 bar raised
-    # 'chemical equilibrium of the liquid diverged' at 628.6 K without the reason; its T search
-    # now stops at the first such root it meets (a water activity above 1 at 620.5 K), as the
-    # flash at that T does. Against pure water's bubble pressure at T (Raoult: a brine's lies a
-    # little below it)
+    # 3 mol/kg NaCl near 626 K: ln gamma of the ions falls to -25 and the core's equilibrium
+    # turns the water into H3O+ and OH- (a root, no liquid): System.liquid gave 695 Pa where
+    # water's own is 173 bar, and the flash at 90 % vapor, 180 bar raised 'chemical equilibrium
+    # of the liquid diverged' at 628.6 K without the reason. A brine's bubble pressure lies below
+    # pure water's (Raoult)
     s, w = velmora.System("NaCl-H2O"), velmora.System("water")
     feed = {"H2O": 55.5, "NaCl": 3.0}
     ok = s.liquid(615.0, feed).bubble_pressure / w.liquid(615.0, {"H2O": 1.0}).bubble_pressure
@@ -699,11 +636,9 @@ def test_a_brine_near_water_s_critical_temperature_has_no_liquid_and_says_why():
 
 
 def test_a_brine_whose_water_activity_would_exceed_one_is_refused():
-    # 3 mol/kg NaCl a few K below 626 K: the liquid model's root has a water activity above 1
-    # (1.03 at 623 K, 1.10 at 625 K), so the brine would boil above pure water; such a liquid
-    # would give off water and is no stable liquid. Against pure water's bubble pressure at T
-    # (a nonvolatile salt: the brine's is a_w times it): every answer lies below it, every T
-    # where it would not is refused with the reason
+    # 3 mol/kg NaCl a few K below 626 K: the model's root has a water activity above 1 (1.03 at
+    # 623 K, 1.10 at 625 K), no stable liquid. Every answer lies below pure water's bubble
+    # pressure (a_w times it), every T where it would not is refused with the reason
     s, w = velmora.System("NaCl-H2O"), velmora.System("water")
     answered, refused = [], []
     for T in (615.0, 618.0, 620.0, 621.0, 622.0, 623.0, 624.0, 625.0):
@@ -721,13 +656,9 @@ def test_a_brine_whose_water_activity_would_exceed_one_is_refused():
 
 
 def test_a_flash_with_solids_at_t_above_the_invariant_point_says_boils_dry_in_good_time():
-    # NaCl-KCl water at 55.5 kPa, 427 K: 60 K above the point where halite and sylvite boil out
-    # of it at one T (two salts, two solids, and the vapor: no freedom left), so no liquid.
-    # The solids' Newton steps on flashes at T met 800 flashes without a liquid (30 s) before
-    # the flashes at vapor fractions said so. Against those flashes: the T at which the liquid
-    # boils with both salts does not move with the vapor fraction, and lies far below
-    import time
-
+    # NaCl-KCl water at 55.5 kPa, 427 K, 60 K above its invariant boiling point (halite, sylvite,
+    # vapor: no freedom left), so no liquid. The solids' steps met 800 flashes without a liquid
+    # (30 s) before the flashes at vapor fractions said so
     s = velmora.System("NaCl-KCl-H2O")
     feed = {"H2O": W, "NaCl": 1.249336478421717, "KCl": 0.8210476042905869}
     P = 55503.97183107183
@@ -789,15 +720,10 @@ def _settled_with_solids(s, r, P):
 
 # a dilute seawater (fuzz seed 137's reproducer), boiled nearly dry at 1 atm below
 DILUTE_SEAWATER = {
-    "H2O": 55.50929780738274,
-    "NaCl": 0.1033257994850649,
-    "KCl": 0.0023435639413638275,
-    "MgCl2": 0.012925624418022636,
-    "CaCl2": 0.002752435625520539,
-    "SrCl2": 2.475447611694864e-05,
-    "Na2SO4": 0.0026429735268043175,
-    "BaCl2": 1.1251675938596323e-06,
-}
+    "H2O": 55.50929780738274, "NaCl": 0.1033257994850649, "KCl": 0.0023435639413638275,
+    "MgCl2": 0.012925624418022636, "CaCl2": 0.002752435625520539, "SrCl2": 2.475447611694864e-05,
+    "Na2SO4": 0.0026429735268043175, "BaCl2": 1.1251675938596323e-06,
+}  # fmt: skip
 
 
 def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
@@ -820,17 +746,11 @@ def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
     # its bubble point, the same solids per mol as the solid-liquid route at that T
     s = velmora.System("seawater-CO2-H2O")
     feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 40.32809694611006,
-        "KCl": 1.0663137008567183,
-        "MgCl2": 4.747483296214726,
-        "CaCl2": 0.847618832749984,
-        "SrCl2": 0.008317440725619962,
-        "Na2SO4": 2.253836795121899,
-        "BaCl2": 0.0003391834726983443,
-        "Na2CO3": 0.10333765964061169,
+        "H2O": 55.50929780738274, "NaCl": 40.32809694611006, "KCl": 1.0663137008567183,
+        "MgCl2": 4.747483296214726, "CaCl2": 0.847618832749984, "SrCl2": 0.008317440725619962,
+        "Na2SO4": 2.253836795121899, "BaCl2": 0.0003391834726983443, "Na2CO3": 0.10333765964061169,
         "NaHCO3": 0.07071965914984249,
-    }
+    }  # fmt: skip
     P = 115475.11535009244
     at_T = s.flash(feed, P, T=315.773061690356, solids=True)
     r = s.flash(feed, P, S=at_T.S, solids=True)
@@ -846,11 +766,8 @@ def test_a_flash_with_solids_at_h_or_s_finds_what_the_flash_at_t_has():
 
 def test_a_flash_with_solids_near_dryness_answers_at_the_vapor_fraction():
     # the dilute seawater at 1 atm above, flashed at the vapor fraction 0.994875: its active set
-    # from no solids started at the split without them (471 K, bischofite among the first
-    # solids) and said 'boils dry', where 0.99414 and 0.99512 answer. Against the answer's
-    # liquid speciated afresh and the flash at its T (another route), and the elements
-    import time
-
+    # from no solids started at the split without them (471 K, bischofite among the first solids)
+    # and said 'boils dry', where 0.99414 and 0.99512 answer
     s = velmora.System("seawater-H2O")
     feed = dict(DILUTE_SEAWATER)
     t0 = time.perf_counter()
@@ -890,31 +807,19 @@ AT_BISCHOFITE = {
     "bischofite",
 }
 BOILING_SEAWATER = {
-    "H2O": 55.50929780738274,
-    "NaCl": 4.6436013520669475,
-    "KCl": 0.14225402436222548,
-    "MgCl2": 0.5928812974858821,
-    "CaCl2": 0.11743678259190236,
-    "SrCl2": 0.0005248034547800055,
-    "Na2SO4": 0.3551306264530021,
-    "BaCl2": 0.0,
-    "Na2CO3": 0.009543761089024097,
-    "NaHCO3": 0.003842244448622925,
-    "CO2": 0.0,
-}
+    "H2O": 55.50929780738274, "NaCl": 4.6436013520669475, "KCl": 0.14225402436222548,
+    "MgCl2": 0.5928812974858821, "CaCl2": 0.11743678259190236, "SrCl2": 0.0005248034547800055,
+    "Na2SO4": 0.3551306264530021, "BaCl2": 0.0, "Na2CO3": 0.009543761089024097,
+    "NaHCO3": 0.003842244448622925, "CO2": 0.0,
+}  # fmt: skip
 
 
 def test_a_flash_with_solids_at_the_vapor_fraction_where_sylvite_joins_answers():
-    # a seawater with its carbonate at 1 atm boiled to 82.1 % vapor, where sylvite joins five
-    # solids (fuzz seed 903): the flash at 392.10 K has a liquid there, the flash at its vapor
-    # fraction said 'boils dry'. From no solids its split (502 K) let six solids join at once,
-    # bischofite and carnallite among them, and steps that took more sodium than the feed's
-    # components leave were read as the liquid gone; continued from 78.6 %, the last step did
-    # not settle in its budget: celestite holds all but 1.3e-9 of the 8.55e-6 Sr per mol, and
-    # the difference of its amount went past the feed, then back to twice the Sr left. Against
-    # the flash at that T (another route) and the answer's liquid speciated afresh
-    import time
-
+    # a seawater with its carbonate at 1 atm, 82.1 % vapor, where sylvite joins five solids
+    # (fuzz seed 903): the flash at 392.10 K has a liquid, the flash at its vapor fraction said
+    # 'boils dry'. From no solids six joined at once and overdrawn sodium was read as the liquid
+    # gone; continued from 78.6 %, the last step did not settle (celestite holds all but 1.3e-9
+    # of the 8.55e-6 Sr, and the difference of its amount overshot the feed)
     s = velmora.System("seawater-CO2-H2O")
     feed = BOILING_SEAWATER
     at_T = s.flash(feed, ATM, T=392.1036145357837, solids=True)
@@ -932,33 +837,22 @@ def test_a_flash_with_solids_at_the_vapor_fraction_where_sylvite_joins_answers()
 @pytest.mark.parametrize(
     "vf, seven",
     [
-        # 85 % said 'the liquid boils dry'. From no solids its active set tried 668 splits: 527
-        # whose solids took more than the feed holds, none without a liquid, and those were
-        # read as the liquid gone; continued from 82.2 %, the step to 85 % crossed carnallite's
-        # joining (84.5 %) and did not settle, nor the one retry from 83.6 %. At 399.11 K
-        # sylvite turns into carnallite while the vapor grows (T stays, seven solids)
+        # 85 % said 'the liquid boils dry': from no solids 527 of 668 splits overdrew the feed,
+        # read as the liquid gone; continued from 82.2 %, the step across carnallite's joining
+        # (84.5 %) did not settle. At 399.11 K sylvite turns into carnallite (seven solids)
         (
             0.85,
             {"anhydrite", "calcite", "celestite", "halite", "kieserite", "sylvite", "carnallite"},
         ),
-        # 85.95 % said so too: continued from 71.9 %, whose active set from no solids took steps
-        # of anhydrite five times the calcium the feed holds (their splits overdrawn) until its
-        # budget ran out, and past the bischofite point (85.9 %) the solids' differences
-        # stepped 1e-4 of each solid, a sixth of the sulfate its liquid still holds for
-        # kieserite's, a secant whose Newton steps did not settle. At 404.742 K bischofite
-        # joins (seven solids again: T stays while the liquid's amount falls)
-        (
-            0.8595,
-            AT_BISCHOFITE,
-        ),
+        # 85.95 % said so too: from 71.9 % the active set overdrew anhydrite until its budget
+        # ran out, and past the bischofite point (85.9 %) the solids' differences of 1e-4 made
+        # a secant that did not settle. At 404.742 K bischofite joins (seven solids)
+        (0.8595, AT_BISCHOFITE),
         # 86.2 % said 'boils dry' where a liquid is left until 86.68 %: the steps on from the
         # bischofite point did not settle, celestite's amount (all but a few 1e-12 of the Sr in
         # the solid) stepped in the joint Newton direction, whose column of its differences
         # in the other solids' indices was noise of up to 1e8 per mol. Also at 404.742 K
-        (
-            0.862,
-            AT_BISCHOFITE,
-        ),
+        (0.862, AT_BISCHOFITE),
     ],
 )
 def test_a_flash_with_solids_at_an_invariant_point_of_a_boiling_seawater_answers(vf, seven):
@@ -999,9 +893,6 @@ def _elements_balance(r, feed):
     """Elements of ``feed`` over the vapor, the solids (their formulas) and the liquid of the
     answer ``r``, whose amount per mol of feed its chlorine gives; every other element must then
     balance. Returns that amount."""
-    import independent as ind
-
-    from velmora.enginebridge import databank
 
     total = sum(feed.values())
     formula = {k: rec["formula"] for k, rec in databank.active().table("solids").items()}
@@ -1019,11 +910,8 @@ def _elements_balance(r, feed):
 
 def test_a_boiling_seawater_answers_just_short_of_the_end_of_its_liquid():
     # 86.6 % said 'boils dry', 0.08 % short of where the liquid runs out: the steps' halvings
-    # ran out on the way; they now aim halfway to where the liquid's amount, linear there,
-    # runs out. The answer sits at the bischofite point (the T of 86.2 %), its seven solids
-    # settled and the liquid's water at the vapor's, speciated afresh; its amount (from the
-    # chlorine) small and positive. (Too little water is left to ask System.liquid for the
-    # rest of the feed with its solids: over 100 mol/kg NaCl.)
+    # ran out; they now aim halfway to where the liquid's amount, linear there, runs out. (Too
+    # little water is left to ask System.liquid with solids: over 100 mol/kg NaCl.)
     s = velmora.System("seawater-CO2-H2O")
     r = _boiled(0.866)
     assert r.vapor_fraction == pytest.approx(0.866, abs=1e-9)
@@ -1058,10 +946,9 @@ def test_a_boiling_seawater_past_carnallite_heats_and_loses_its_liquid_as_it_boi
 
 
 def test_a_flash_with_solids_at_t_where_carnallite_stands_answers():
-    # the boiling seawater at 402 K (1 atm) said it found none: its active set from no solids
-    # did not settle, and the grid of vapor fractions had a liquid at 83.2 % (394.2 K), none at
-    # 86.8 %, each flash between from no solids. Against the flash at its vapor fraction
-    # (another route), elements from the formulas and the liquid speciated afresh
+    # the boiling seawater at 402 K (1 atm) said it found none: its active set from no solids did
+    # not settle, and the grid of vapor fractions had a liquid at 83.2 % (394.2 K), none at 86.8 %,
+    # each flash between from no solids
     s = velmora.System("seawater-CO2-H2O")
     r = s.flash(BOILING_SEAWATER, ATM, T=402.0, solids=True)
     assert r.T == 402.0
@@ -1080,16 +967,11 @@ def test_a_flash_with_solids_at_t_where_carnallite_stands_answers():
 
 
 def test_a_boiling_seawater_with_its_carbonate_past_its_end_is_not_said_to_boil_dry():
-    # past 86.68 % no liquid is left (docs/solids.md: the liquid's amount from its chlorine,
-    # 0.03007, 0.02801 and 0.01976 mol per mol of feed at 85.95, 86 and 86.2 %), and a vapor of
-    # 87 % takes more water than the solids leave: it said 'the liquid boils dry (the salts stay
-    # as solids in the vapor)', a state that is not there. By the formulas: Ca not in calcite
-    # (at most the carbon) takes sulfate as anhydrite or gypsum, Mg at most the sulfate left as
-    # kieserite (one water), the rest of the Mg as bischofite or carnallite (six), and the vapor
-    # is the water left and at most the carbon as CO2. Within a bounded cost (230 s CPU once
-    # with ten halvings of its continuation, 37 s with six)
-    import time
-
+    # past 86.68 % no liquid is left (docs/solids.md), and a vapor of 87 % takes more water than
+    # the solids leave: it said 'the liquid boils dry (the salts stay as solids in the vapor)',
+    # a state that is not there. By the formulas: Ca beyond calcite takes sulfate, Mg at most the
+    # sulfate left as kieserite (one water), the rest as bischofite or carnallite (six), the vapor
+    # the water left and the CO2. Bounded cost (230 s CPU with ten halvings, 37 s with six)
     feed = BOILING_SEAWATER
     carbon = feed["Na2CO3"] + feed["NaHCO3"] + feed["CO2"]
     kieserite = feed["Na2SO4"] - (feed["CaCl2"] - carbon)
@@ -1112,18 +994,11 @@ def test_a_boiling_seawater_with_its_carbonate_past_its_end_is_not_said_to_boil_
 # a seawater with its carbonate, rich in magnesium (0.97 MgCl2 per 55.51 mol of water; solids
 # fuzz seed 987), boiled at 1 atm to the end of its liquid
 MAGNESIAN_SEAWATER = {
-    "H2O": 55.50929780738274,
-    "NaCl": 3.949694944257453,
-    "KCl": 0.09916248435416607,
-    "MgCl2": 0.9716297697955407,
-    "CaCl2": 0.21443614464921026,
-    "SrCl2": 0.0008277970740345407,
-    "Na2SO4": 0.23909838197020372,
-    "BaCl2": 1.6625487204478995e-05,
-    "Na2CO3": 0.0013968135386881113,
-    "NaHCO3": 0.027841808792231634,
-    "CO2": 0.002166052495035662,
-}
+    "H2O": 55.50929780738274, "NaCl": 3.949694944257453, "KCl": 0.09916248435416607,
+    "MgCl2": 0.9716297697955407, "CaCl2": 0.21443614464921026, "SrCl2": 0.0008277970740345407,
+    "Na2SO4": 0.23909838197020372, "BaCl2": 1.6625487204478995e-05, "Na2CO3": 0.0013968135386881113,
+    "NaHCO3": 0.027841808792231634, "CO2": 0.002166052495035662,
+}  # fmt: skip
 
 
 @functools.lru_cache(maxsize=None)
@@ -1134,15 +1009,11 @@ def _magnesian(vf):
 
 
 def test_a_seawater_with_its_carbonate_boils_to_its_end_beside_eight_solids_at_one_t():
-    # past bischofite's joining (79.5 %) the liquid boils at 404.734 K beside seven solids, its
-    # barium (no solid yet) growing as the liquid shrinks; barite joins near 81.72 %, and T
-    # stays to 1e-5 K while the liquid's amount falls linearly to 0 near 81.79 %. Eight solids
-    # are one short of what the phase rule allows beside the liquid and the vapor (ten
-    # independent components), the vapor's CO2 the one freedom left, which hardly moves. The
-    # steps there were refused ('found no liquid in 41 flashes'): 7.6e-13 of SrCl2 per mol left
-    # beside celestite was dropped as rounding when the feed less the solids was written in
-    # components, its Sr then nowhere. Against the liquid speciated afresh, elements from the
-    # formulas and the liquid's amount from its chlorine
+    # past bischofite's joining (79.5 %) the liquid boils at 404.734 K beside seven solids;
+    # barite joins near 81.72 % and T stays to 1e-5 K while the liquid runs out near 81.79 %
+    # (eight solids, one short of the phase rule's ten components). The steps there said 'found
+    # no liquid in 41 flashes': 7.6e-13 of SrCl2 beside celestite was dropped as rounding when
+    # the feed less the solids was written in components, its Sr then nowhere
     s = velmora.System("seawater-CO2-H2O")
     feed = MAGNESIAN_SEAWATER
     eight = AT_BISCHOFITE | {"barite"}
@@ -1165,13 +1036,9 @@ def test_a_seawater_with_its_carbonate_boils_to_its_end_beside_eight_solids_at_o
 
 
 def test_a_seawater_with_its_carbonate_past_the_end_of_its_liquid_boils_dry_in_good_time():
-    # the end of the liquid above (404.7327 K, near 81.79 % vapor), short of the phase rule's
-    # solids: the flash at 406.2 K raised a ConvergenceError after 61 s CPU ('found liquids up
-    # to 404.734 K ... none that shows the liquid boiled dry'), and at 81.9 % vapor one after
-    # 5 s. Its liquid's T and composition, carried on linearly in its amount to none left,
-    # stay: no liquid is left above that T, nor past that vapor fraction
-    import time
-
+    # the end of the liquid above (404.7327 K, near 81.79 %): the flash at 406.2 K raised a
+    # ConvergenceError after 61 s CPU ('found liquids up to 404.734 K ... none that shows the
+    # liquid boiled dry'), and at 81.9 % vapor one after 5 s
     s = velmora.System("seawater-CO2-H2O")
     hot = max(_magnesian(vf).T for vf in (0.8, 0.8173, 0.8177))
     T = 406.1994983648109
@@ -1197,21 +1064,15 @@ def test_a_seawater_with_its_carbonate_past_the_end_of_its_liquid_boils_dry_in_g
 
 
 def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans_in_t():
-    # a four-salt brine at 1 atm boiled to 76 % vapor at 422.3 K with halite, sylvite and
-    # anhydrite: the flashes at vapor fractions found no liquid from 0.76 up, so the S of the
-    # flash at 422.3 K 'lay beyond the entropy at which the liquid boils dry'
-    # (benchmarks/fuzz_solids_paths.py, seed 137). Against that flash at T (another route) and
-    # the answer's liquid speciated afresh. The flash at T itself finds its liquid only by halving
-    # the vapor-fraction grid's step from 0.73 (405 K) towards 0.79, whose flash found no liquid
-    # (with CaCl2's dilute-weighted term; 400 K failed so before it)
+    # a four-salt brine at 1 atm, 76 % vapor at 422.3 K (halite, sylvite, anhydrite): the
+    # flashes at vapor fractions found no liquid from 0.76 up, so the S of the flash at 422.3 K
+    # 'lay beyond the entropy at which the liquid boils dry' (benchmarks/fuzz_solids_paths.py,
+    # seed 137). The flash at T finds its liquid only by halving the grid's step from 0.73
     s = velmora.System("brine-H2O")
     feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 4.231687841518298,
-        "KCl": 2.7387363461617538,
-        "CaCl2": 1.7043051384538312,
-        "Na2SO4": 0.833491408678568,
-    }
+        "H2O": 55.50929780738274, "NaCl": 4.231687841518298, "KCl": 2.7387363461617538,
+        "CaCl2": 1.7043051384538312, "Na2SO4": 0.833491408678568,
+    }  # fmt: skip
     at_T = s.flash(feed, ATM, T=422.2999583051178, solids=True)
     r = s.flash(feed, ATM, S=at_T.S, solids=True)
     assert r.S == pytest.approx(at_T.S, rel=1e-6)
@@ -1222,16 +1083,10 @@ def test_an_s_flash_with_solids_past_the_last_vapor_fraction_with_a_liquid_scans
 
 
 def test_an_ammonia_carbonate_vapor_above_its_dew_point_is_all_vapor():
-    # NH3 0.4, CO2 0.3, water 0.3 at 1 atm, 11 K above its dew point (368.8 K): every attempt
-    # of the TP flash at 380 K failed (the substitution on K-values for the incipient liquid met
-    # trial liquids whose speciation diverged), and it raised. All vapor, said to be verified on
-    # an incipient liquid beyond the aqueous model, as the dew point says. Against the
-    # independent checks (tests/independent.py: a fresh core model's fugacities of the
-    # incipient liquid, sum y / K <= 1 on it and x = (y / K) / sum(y / K), balances, H)
-    import numpy as np
-
-    import independent as ind
-
+    # NH3 0.4, CO2 0.3, water 0.3 at 1 atm, 11 K above its dew point (368.8 K): every attempt of
+    # the TP flash at 380 K failed (the K-value substitution met trial liquids whose speciation
+    # diverged) and it raised. All vapor, on an incipient liquid beyond the aqueous model as the
+    # dew point says; checked by tests/independent.py
     s = velmora.System("NH3-CO2-H2O")
     feed = {"H2O": 0.3, "NH3": 0.4, "CO2": 0.3}
     with pytest.warns(velmora.errors.RangeWarning, match="incipient liquid of NH3"):
@@ -1249,11 +1104,9 @@ def test_an_ammonia_carbonate_vapor_above_its_dew_point_is_all_vapor():
 
 
 def test_the_newton_split_does_not_depend_on_the_calls_before_it():
-    # The Newton split (hybrid Powell) of the same ammonia carbonate vapor at 370 K converged or
-    # diverged with what ran before it in the process, and the front door's answer reported 828
-    # or 845 iterations: the QR update of its Broyden step applied a rotation it had left
-    # unset (heap contents) where the spike's entry was already 0. The same split, the same
-    # digits and count, fresh and after other solves; the front door's flash likewise
+    # The Newton split (hybrid Powell) of the same vapor at 370 K converged or diverged with what
+    # ran before it, 828 or 845 iterations: the QR update of its Broyden step applied a rotation
+    # left unset (heap contents) where the spike's entry was already 0
     s = velmora.System("NH3-CO2-H2O")
     feed = {"H2O": 0.3, "NH3": 0.4, "CO2": 0.3}
     el, z = s.model, checks.feed(s, feed)
@@ -1282,26 +1135,17 @@ def test_the_newton_split_does_not_depend_on_the_calls_before_it():
 
 
 def test_a_solids_entropy_next_to_a_liquid_without_a_component_of_its_content_is_finite():
-    # seawater with its carbonate at 1 atm, flashed with solids at its bubble point (370.13 K):
-    # the liquid kept no Na2CO3 (floored at 1e-300), and calcite's entropy, a difference in its
-    # content, stepped back within that floor (4e-302): S = -1.5e286 J/(mol K) was returned as
-    # verified, and the S flash that met it as a bracket's end raised (fuzz seed 137). Against
-    # the flash at the bubble point's vapor fraction (another route), dS = dH/T over 0.01 K and
-    # the S flash's T
+    # seawater with its carbonate at 1 atm, with solids at its bubble point (370.13 K; fuzz seed
+    # 137): the liquid kept Na2CO3 at the 1e-300 floor, calcite's entropy stepped within it, and
+    # S = -1.5e286 J/(mol K) was returned as verified; the S flash meeting it as a bracket raised.
+    # Against the flash at that vapor fraction, dS = dH/T over 0.01 K, and the S flash's T
     s = velmora.System("seawater-CO2-H2O")
     feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 1.4557262977746168,
-        "KCl": 0.07036234984960639,
-        "MgCl2": 0.36337836588881606,
-        "CaCl2": 0.08470255320072743,
-        "SrCl2": 0.0007995758207555252,
-        "Na2SO4": 0.14333394041146438,
-        "BaCl2": 0.0,
-        "Na2CO3": 0.007380688200679904,
-        "NaHCO3": 0.011047192648445208,
-        "CO2": 0.009196015840312006,
-    }
+        "H2O": 55.50929780738274, "NaCl": 1.4557262977746168, "KCl": 0.07036234984960639,
+        "MgCl2": 0.36337836588881606, "CaCl2": 0.08470255320072743, "SrCl2": 0.0007995758207555252,
+        "Na2SO4": 0.14333394041146438, "BaCl2": 0.0, "Na2CO3": 0.007380688200679904,
+        "NaHCO3": 0.011047192648445208, "CO2": 0.009196015840312006,
+    }  # fmt: skip
     bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
     at, below = (s.flash(feed, ATM, T=bubble.T - d, solids=True) for d in (0.0, 0.01))
     assert "calcite" in at.solids
@@ -1316,8 +1160,6 @@ def test_an_s_flash_below_a_bubble_point_its_flash_at_t_disagrees_with_says_why(
     # where the flash at the bubble point's T has an S below the one asked for, though the bubble
     # point's own is above it, Brent's method had no bracket and scipy's ValueError ('f(a) and
     # f(b) must have different signs') reached the caller: now a ConvergenceError naming both
-    import velmora.solids.flash as sf
-
     s = velmora.System("NaCl-H2O")
     feed = s.composition(molalities={"NaCl": 3.0})
     bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
@@ -1339,8 +1181,6 @@ def test_an_h_flash_below_a_bubble_point_whose_flash_at_t_fails_brackets_on_the_
     # liquid in 41 flashes, and the H flash of its flash at 386.58 K raised that (solids fuzz
     # seed 405). The bubble point is the flash at its T: it tops the bracket. Here such a
     # failure is put there; against the flash at T whose H is asked
-    import velmora.solids.flash as sf
-
     s = velmora.System("NaCl-H2O")
     feed = s.composition(molalities={"NaCl": 3.0})
     bubble = s.flash(feed, ATM, vapor_fraction=0.0, solids=True)
@@ -1424,14 +1264,10 @@ def _atoms(amounts, table):
 
 
 def test_the_dissolved_part_beside_calcite_has_no_component_below_zero():
-    # seawater with its carbonate (as NaHCO3, Na2CO3 and CO2) concentrated threefold and heated
-    # to 323-353 K: calcite's carbon, taken through Na2CO3 and NaHCO3, left the dissolved part
-    # with Na2CO3 down to -4.7e-4 mol. The same atoms in amounts none below 0; against the
-    # elements of the feed from the formulas, and the dissolved part speciated afresh. Celestite
-    # comes out beside calcite with SrCl2's salt-pair term (index +0.02 / +0.06 at 323 / 353 K
-    # before it forms; PHREEQC's pitzer.dat +0.10 / +0.15 for the same element totals)
-    from velmora import presets
-
+    # threefold seawater with its carbonate heated to 323-353 K: calcite's carbon, taken through
+    # Na2CO3 and NaHCO3, left the dissolved part with Na2CO3 down to -4.7e-4 mol. Celestite comes
+    # out beside calcite with SrCl2's salt-pair term (index +0.02 / +0.06 at 323 / 353 K before it
+    # forms; PHREEQC's pitzer.dat +0.10 / +0.15 for the same element totals)
     s = velmora.System("seawater-CO2-H2O")
     feed = s.composition(molalities=presets.seawater(35.0, carbonate=True))
     feed["H2O"] *= 0.3
@@ -1452,14 +1288,9 @@ def test_the_dissolved_part_beside_calcite_has_no_component_below_zero():
 
 
 def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
-    # the dilute seawater at 1 atm, 420 K (27 K above its liquid at 99.49 % of the feed boiled
-    # off): no flash found a liquid, and it was said to boil dry, its salts standing as solids
-    # in the vapor. Its calcium exceeds its sulfate, and every solid of the chemistry that holds
-    # calcium holds sulfur one for one (from the formulas): that calcium stays in a liquid,
-    # however much water boils off
-    import independent as ind
-    from velmora.enginebridge import databank
-
+    # the dilute seawater at 1 atm, 420 K: no flash found a liquid, and it was said to boil dry,
+    # its salts as solids in the vapor. Its calcium exceeds its sulfate, and every calcium solid
+    # holds sulfur one for one (the formulas): that calcium stays in a liquid
     s = velmora.System("seawater-H2O")
     table = databank.table("solids")
     with_ca = [k for k in s.solids.names if "Ca" in ind.atoms(table[k]["formula"])]
@@ -1476,12 +1307,10 @@ def test_a_seawater_whose_calcium_exceeds_its_sulfate_is_not_said_to_boil_dry():
 
 
 def test_bischofite_s_liquid_stays_put_and_past_its_water_the_path_says_why_it_stops():
-    # MgCl2-H2O has one solid, bischofite, MgCl2.6H2O. At fixed T and P a liquid beside it is
-    # invariant (phase rule, two components): evaporation grows the hydrate and keeps the
-    # liquid, until the feed holds its 6 mol of water per mol. Beyond, the model's liquid was
-    # taken as the answer: 13.1 mol/kg beside bischofite from 9.45 mol/kg at 276 K (fuzz seed
-    # 353), 14.9 mol/kg at SI -1.6 then 45 mol/kg at SI -51 on a fractional path at 297.6 K
-    # (seed 359), the salt-rich side of the hydrate's solubility, not a brine
+    # MgCl2-H2O has one solid, bischofite MgCl2.6H2O: at fixed T, P a liquid beside it is
+    # invariant, until the feed holds 6 water per Mg. Beyond, the model's liquid was taken as
+    # the answer: 13.1 mol/kg from 9.45 at 276 K (fuzz seed 353), 45 mol/kg at SI -51 on a
+    # fractional path at 297.6 K (seed 359), the salt-rich side of the hydrate's solubility
     s = velmora.System("MgCl2-H2O")
     T = 276.2523794965139
     feed = {"H2O": 27.75464890369137, "MgCl2": 3.5}  # 7.93 mol of water per mol
@@ -1550,30 +1379,17 @@ def test_bischofite_s_liquid_stays_put_and_past_its_water_the_path_says_why_it_s
 
 
 SEAWATER_359 = {
-    "H2O": 27.75464890369137,
-    "NaCl": 8.224217146674443,
-    "KCl": 0.4530833469129064,
-    "MgCl2": 2.9694362330247848,
-    "CaCl2": 0.45486360642360457,
-    "SrCl2": 0.0020443876873396907,
-    "Na2SO4": 0.644774670596426,
-    "BaCl2": 5.585278174293497e-05,
-    "Na2CO3": 0.036759879473609994,
-    "NaHCO3": 0.05282819137762887,
-    "CO2": 0.0005627385435681587,
-}
+    "H2O": 27.75464890369137, "NaCl": 8.224217146674443, "KCl": 0.4530833469129064,
+    "MgCl2": 2.9694362330247848, "CaCl2": 0.45486360642360457, "SrCl2": 0.0020443876873396907,
+    "Na2SO4": 0.644774670596426, "BaCl2": 5.585278174293497e-05, "Na2CO3": 0.036759879473609994,
+    "NaHCO3": 0.05282819137762887, "CO2": 0.0005627385435681587,
+}  # fmt: skip
 
 
 def test_a_bittern_whose_carbonate_magnesium_holds_is_answered_at_each_point_or_refused():
-    # fuzz seed 359: seawater with carbonate evaporated fractionally at 281.35 K. Halite takes
-    # the sodium below the carbonate's charge, and the components (carbonate only as NaHCO3 and
-    # Na2CO3) write what is left only with NaCl < 0 and, as the path carries it, HCO3- < 0:
-    # the state of such a point, and the step to 0.56, said "amount of NaCl is negative". Each
-    # point's state is now the path's point (another solver), every ion at 0 or above, the
-    # step's feed = liquid + solids in the atoms of the formulas
-    import independent as ind
-    from velmora.enginebridge import databank
-
+    # fuzz seed 359: seawater with carbonate evaporated fractionally at 281.35 K. What halite
+    # leaves is written in the components only with NaCl < 0 and HCO3- < 0: the point's state,
+    # and the step to 0.56, said "amount of NaCl is negative"
     s = velmora.System("seawater-CO2-H2O")
     T = 281.35003404795776
     table = databank.table("solids")
@@ -1648,11 +1464,9 @@ def test_a_carbonate_water_boiled_past_natron_s_water_is_refused_by_the_flash_wi
 
 
 def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_it_boils_dry():
-    # (a) 5.6 mol/kg NaCl at 1 atm boiled to 86-90 %: the split of the whole feed without
-    # solids, the active set's first, leaves 106 mol/kg and more in its liquid (beyond the
-    # aqueous model), and the flash said 'boils dry' though the liquid beside halite is a brine
-    # to the last of the water. Against the flash at 85 %, answered before: halite's liquid
-    # boils at one T at 1 atm; its liquid speciated afresh; Na and water over the phases
+    # (a) 5.6 mol/kg NaCl at 1 atm boiled to 86-90 %: the active set's first split, without
+    # solids, leaves 106 mol/kg and more (beyond the aqueous model), and the flash said 'boils
+    # dry' though the liquid beside halite is a brine to the last of the water (one T at 1 atm)
     s = velmora.System("NaCl-H2O")
     feed = {"H2O": W, "NaCl": 5.605463936885673}
     total = sum(feed.values())
@@ -1692,11 +1506,9 @@ def test_a_salt_water_boiled_past_its_invariant_point_keeps_its_solids_or_says_i
 
 
 def test_a_salt_water_whose_vapor_fractions_find_no_liquid_is_refused_with_why():
-    # MgCl2 water at 837 kPa and 496.583 K (solids fuzz seed 997; far outside the fitted T, so
-    # warned): its active set at T did not settle, nor did any flash at a vapor fraction of the
-    # grid, and the test for an invariant point read the hottest of no answers: a bare
-    # ValueError of max(). No liquid answer is there: without the solid the liquid beside its
-    # vapor is supersaturated in bischofite, and with it (no vapor) it boils above P
+    # MgCl2 water at 837 kPa, 496.583 K (solids fuzz seed 997; outside the fitted T): neither the
+    # active set at T nor any flash of the vapor-fraction grid settled, and the invariant-point
+    # test read the hottest of no answers: a bare ValueError of max(). There is no liquid answer
     m = velmora.System("MgCl2-H2O")
     feed = {"H2O": 0.864827453015785, "MgCl2": 0.135172546984215}
     P, T = 837009.698487452, 496.583
@@ -1716,13 +1528,10 @@ def test_a_salt_water_whose_vapor_fractions_find_no_liquid_is_refused_with_why()
 
 
 def test_a_two_salt_water_boiled_at_its_invariant_point_keeps_its_t_to_the_last_of_its_water():
-    # NaCl and KCl in water at 1 atm (fuzz seed 904's feed) boiled to 90.85 % vapor, its water
-    # 90.94 % of the feed: halite and sylvite beside the vapor and the liquid leave no degree of
-    # freedom at a given P, so the liquid boils at one T to the last of its water. The flash
-    # said 'boils dry': its active set from no solids found no liquid, and a step of the
-    # continuation in the vapor fraction found none either; tried again from halfway it does.
-    # Against the flash at 85 %, answered before (the same T), its liquid speciated afresh, and
-    # K over the phases
+    # NaCl and KCl in water at 1 atm (fuzz seed 904) boiled to 90.85 % vapor, its water 90.94 %
+    # of the feed: halite, sylvite, vapor and liquid leave no freedom at given P, so the liquid
+    # boils at one T to its last water. The flash said 'boils dry': neither the active set from
+    # no solids nor the continuation's step found a liquid; tried again from halfway it does
     s = velmora.System("NaCl-KCl-H2O")
     feed = {"H2O": W, "NaCl": 4.649672792441481, "KCl": 0.8818647796029547}
     total = sum(feed.values())
@@ -1738,23 +1547,17 @@ def test_a_two_salt_water_boiled_at_its_invariant_point_keeps_its_t_to_the_last_
 # a NaCl-KCl-CaCl2-Na2SO4 brine boiled at 3.3 bar (solids fuzz seed 1001): its liquid beside
 # anhydrite, sylvite and halite peaks at 429.76 K near 50 % vapor and cools as it boils on
 BRINE_TO_INSTABILITY = {
-    "H2O": W,
-    "NaCl": 2.142517615959217,
-    "KCl": 4.411912247413751,
-    "CaCl2": 1.0695000309286269,
+    "H2O": W, "NaCl": 2.142517615959217, "KCl": 4.411912247413751, "CaCl2": 1.0695000309286269,
     "Na2SO4": 3.3623206466427815,
-}
+}  # fmt: skip
 P_INSTABILITY = 329899.8269849882
 
 
 def test_a_brine_boiled_to_its_activity_model_s_instability_is_not_said_to_boil_dry():
-    # at 62.5 % vapor the flash said 'the liquid boils dry' (27 s), since mirabilite could bind
-    # the water left, and its flash at 434.7 K looked through every vapor fraction of its grid
-    # for 193 s CPU. At 62 % the liquid still holds about a fifth of the feed's water, at 428 K
-    # where mirabilite's index is -6: it cannot vanish in 0.5 % more vapor. What ends the path
-    # is the model: just past that liquid its water's fugacity rises as water is removed
-    import time
-
+    # at 62.5 % vapor the flash said 'the liquid boils dry' (27 s; mirabilite could bind the
+    # water left), and its flash at 434.7 K searched its whole grid for 193 s CPU. At 62 % the
+    # liquid holds a fifth of the water, mirabilite's index -6: the model ends the path (past
+    # that liquid its water's fugacity rises as water is removed)
     s = velmora.System("brine-H2O")
     feed, P = BRINE_TO_INSTABILITY, P_INSTABILITY
     total = sum(feed.values())
@@ -1776,11 +1579,6 @@ def test_a_brine_boiled_to_its_activity_model_s_instability_is_not_said_to_boil_
         # the same from the activity model itself, on the true species of that liquid (ions
         # held: the salts are dissociated, CaSO4(aq) and the water's ions at traces), ln a_w =
         # ln x_w + ln gamma_w from a fresh core model's ionactivity.ln_gamma
-        import independent as ind
-        import numpy as np
-
-        from velmora import ionactivity
-
         el = ind.Reference(s).fresh()
         st = s.liquid(last.T, drier)
         names = list(s.model.names)
@@ -1816,12 +1614,10 @@ def test_a_brine_boiled_to_its_activity_model_s_instability_is_not_said_to_boil_
 
 
 def test_a_feed_that_no_solids_beside_its_vapor_can_hold_is_not_said_to_boil_dry():
-    # NaOH 8.6 and CO2 4.3 mol/kg boiled at 1 atm to 75 % vapor (a hunt over vapor fractions):
-    # the split without solids boiled dry (over 100 mol/kg NaOH) and the flash said 'boils dry'
-    # as if the salts stayed as solids in the vapor; 70 % says the liquid is past natron's
-    # water. By the formulas alone: every Na sits in nahcolite NaHCO3 or natron Na2CO3.10H2O,
-    # so natron holds at least Na - C formulas (the vapor may take CO2), and its hydrogen with
-    # the vapor's water (all but the CO2 it may hold) is more than the feed has
+    # NaOH 8.6 and CO2 4.3 mol/kg at 1 atm, 75 % vapor: the split without solids boiled dry and
+    # the flash said 'boils dry' as if the salts stayed as solids in the vapor. By the formulas:
+    # every Na sits in nahcolite or natron Na2CO3.10H2O, whose hydrogen with the vapor's water
+    # is more than the feed has
     s = velmora.System("NaOH-CO2-H2O")
     feed = {"H2O": W, "NaOH": 8.632212052385817, "CO2": 4.347984119692629}
     total = sum(feed.values())
@@ -1842,15 +1638,10 @@ def test_a_feed_that_no_solids_beside_its_vapor_can_hold_is_not_said_to_boil_dry
     # binds six water (bischofite, carnallite), kieserite's one: the vapor cannot be 90 %
     s = velmora.System("seawater-H2O")
     feed = {
-        "H2O": W,
-        "NaCl": 3.4311951350454626,
-        "KCl": 0.0847837893885941,
-        "MgCl2": 0.3873688431340118,
-        "CaCl2": 0.06689893572191104,
-        "SrCl2": 0.0003676630837263378,
-        "Na2SO4": 0.09934408051613501,
-        "BaCl2": 0.0,
-    }
+        "H2O": W, "NaCl": 3.4311951350454626, "KCl": 0.0847837893885941,
+        "MgCl2": 0.3873688431340118, "CaCl2": 0.06689893572191104, "SrCl2": 0.0003676630837263378,
+        "Na2SO4": 0.09934408051613501, "BaCl2": 0.0,
+    }  # fmt: skip
     kieserite = feed["Na2SO4"] - feed["CaCl2"]
     bound = 6.0 * (feed["MgCl2"] - kieserite) + kieserite
     assert feed["H2O"] - bound < 0.9 * sum(feed.values())
@@ -1862,11 +1653,9 @@ def test_a_feed_that_no_solids_beside_its_vapor_can_hold_is_not_said_to_boil_dry
 
 
 def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_why():
-    # 3.2 mol/kg MgCl2 at 30 kPa and 93.6 % vapor: the T search over TP flashes met an all-
-    # liquid root of the liquid model at 628.3 K, its water turned into H3O+ and OH-, took it
-    # for an answer, closed in on it and raised a bare ZeroDivisionError. Such a root is no
-    # point of the search: refused with the reason. Against the flashes at T below: the
-    # vapor fraction rises with T and stays under 0.85 up to 625 K
+    # 3.2 mol/kg MgCl2 at 30 kPa, 93.6 % vapor: the T search met the all-liquid root at 628.3 K
+    # (water turned into H3O+ and OH-), closed in on it and raised a bare ZeroDivisionError;
+    # now refused with the reason
     s = velmora.System("MgCl2-H2O")
     feed = {"H2O": 0.9456309055616205, "MgCl2": 0.054369094438379395}
     betas = [s.flash(feed, 30000.0, T=T).vapor_fraction for T in (400.0, 500.0, 625.0)]
@@ -1884,11 +1673,9 @@ def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_wh
 @pytest.mark.parametrize(
     "chem, feed, P, vf",
     [
-        # found by the front-door fuzz (seeds 422 and 432): a dew point's liquid, a nearly pure
-        # water's split. The speciation's tol holds each balance to 1e-11 of the liquid's total,
-        # which left CO2 at x 6.2e-7 9.4e-6 off its own total (its fugacity 1.01e-5 off the
-        # vapor's y phi P) and H2S at 2.2e-11 where its total is 1.08e-11; the front door's
-        # liquids now take Newton steps until each present species' amount settles.
+        # front-door fuzz seeds 422 and 432: a dew point's liquid, a nearly pure water's split.
+        # Each balance held to 1e-11 of the liquid's total left CO2 at x 6.2e-7 9.4e-6 off (its
+        # fugacity 1.01e-5 off y phi P) and H2S at 2.2e-11 for a total of 1.08e-11
         ("CO2-H2O", {"H2O": 55.50929780738274, "CO2": 0.9937664040792228}, 7118.097492594439, 1.0),
         (
             "MEA-H2S-H2O",
@@ -1899,8 +1686,6 @@ def test_a_vapor_fraction_past_the_liquid_model_s_last_liquid_is_refused_with_wh
     ],
 )
 def test_trace_components_of_a_flash_liquid_meet_a_fresh_speciation(chem, feed, P, vf):
-    import independent as ind
-
     s = velmora.System(chem)
     out = ind.run({s.name: ind.Reference(s)}, ind.Case(s.name, "vf", feed, P, vf=vf))
     assert out.status == "verified", out
@@ -1943,8 +1728,6 @@ def test_a_split_whose_vapor_fraction_stays_unsettled_is_no_answer(monkeypatch):
     # with no Newton step left in the vapor fraction, the calcite water's split at T has only
     # its split on the fugacities, uncertain by more than its tolerance: a ConvergenceError that
     # says so, not that split
-    from velmora import flashes
-
     monkeypatch.setattr(flashes, "SHARP_STEPS", 0)
     s = velmora.System("CaCO3-CO2-H2O")
     feed = dict(TRACE_WATERS[0][1])
@@ -1969,14 +1752,9 @@ def test_a_trace_water_at_its_boiling_point_flashes_at_the_h_of_its_flash_at_t()
 
 
 def test_a_search_in_t_reads_splits_whose_vapor_fraction_is_not_sharp():
-    # a water with 3.5e-12 CO2 and 7.3e-12 CaCO3 at 48.5 bar asked at its dew point (fuzz seed
-    # 456): the T solve's splits near 535.26 K have vapor fractions their residual cannot fix
-    # (uncertain by 2-6), which the TP flash refuses, and the search raised that refusal; it
-    # reads their vapor fraction instead, T being sharp there. Checked by the fuzz's
-    # independent checks (tests/independent.py: the feed's balances, the vapor's y phi P
-    # against the liquid speciated afresh), and the TP flash itself still refusing such a split
-    import independent as ind
-
+    # 3.5e-12 CO2 and 7.3e-12 CaCO3 in water at 48.5 bar at its dew point (fuzz seed 456): the T
+    # solve's splits near 535.26 K have vapor fractions uncertain by 2-6, which the TP flash
+    # refuses, and the search raised that; it reads their vapor fraction instead (T is sharp)
     s = velmora.System("CaCO3-CO2-H2O")
     P = 4852072.9641474895
     feed = {"H2O": W, "CaCO3": 4.0328250574483506e-10, "CO2": 1.9528554718030071e-10}
@@ -1989,11 +1767,9 @@ def test_a_search_in_t_reads_splits_whose_vapor_fraction_is_not_sharp():
 
 @pytest.mark.parametrize("chem, feed", TRACE_WATERS)
 def test_a_trace_water_at_its_boiling_point_flashes_at_the_s_of_its_flash_at_t(chem, feed):
-    # S is steeper in T there than H relative to itself (about 110 J/(mol K) times 4,600 per K
-    # against 69): the T solve stopped 1e-8 K from the split with S off by 5e-6, and the splits
-    # at a given vapor fraction, bracketed from 1e-9 to 1 - 1.4e-6, found none at the top end.
-    # The answer has the T and the vapor fraction of the flash whose S it was given, and its
-    # liquid, speciated afresh, boils at P
+    # S is steeper in T there than H (about 110 J/(mol K) times 4,600 per K against 69): the T
+    # solve stopped 1e-8 K from the split with S off by 5e-6, and the vapor-fraction splits,
+    # bracketed from 1e-9 to 1 - 1.4e-6, found none at the top end
     s = velmora.System(chem)
     at_t = s.flash(feed, ATM, T=s.flash(feed, ATM, vapor_fraction=0.3).T)
     r = s.flash(feed, ATM, S=at_t.S)
@@ -2015,11 +1791,9 @@ def test_a_trace_water_at_its_boiling_point_flashes_at_the_s_of_its_flash_at_t(c
 def test_a_trace_water_whose_t_solve_misses_at_its_boiling_point_answers_at_its_h_or_s(
     chem, feed, vf, key
 ):
-    # 1e-9 of the solutes: the T solve stopped at the jump of the boiling line (the amine
-    # waters) or raised at a TP flash that found no split (the calcite water), and the splits
-    # at a given vapor fraction, bracketed from 1e-9 to 1 - 1e-6, raised; bracketed outward from
-    # the T solve's split, or from half the feed, they answer. Against the flash at T (another
-    # route) and the answer's liquid speciated afresh
+    # 1e-9 of the solutes: the T solve stopped at the boiling line's jump (amine waters) or
+    # raised at a TP flash with no split (calcite water), and the vapor-fraction splits bracketed
+    # from 1e-9 to 1 - 1e-6 raised; bracketed from the T solve's split or half the feed they answer
     s = velmora.System(chem)
     at_t = s.flash(feed, ATM, T=s.flash(feed, ATM, vapor_fraction=vf).T)
     r = s.flash(feed, ATM, **{key: getattr(at_t, key)})
@@ -2031,15 +1805,10 @@ def test_a_trace_water_whose_t_solve_misses_at_its_boiling_point_answers_at_its_
 
 # a concentrated seawater (fuzz seed 987's reproducer), boiled at 1 atm below
 CONCENTRATED_SEAWATER = {
-    "H2O": 55.50929780738274,
-    "NaCl": 7.335814918059497,
-    "KCl": 0.23564903985761798,
-    "MgCl2": 0.6557713418983506,
-    "CaCl2": 0.19131108516877943,
-    "SrCl2": 0.0020716123795002763,
-    "Na2SO4": 0.4801564767450068,
-    "BaCl2": 2.769225980990774e-05,
-}
+    "H2O": 55.50929780738274, "NaCl": 7.335814918059497, "KCl": 0.23564903985761798,
+    "MgCl2": 0.6557713418983506, "CaCl2": 0.19131108516877943, "SrCl2": 0.0020716123795002763,
+    "Na2SO4": 0.4801564767450068, "BaCl2": 2.769225980990774e-05,
+}  # fmt: skip
 
 
 def test_a_concentrated_seawater_boiled_past_its_bound_water_keeps_a_liquid():
@@ -2067,11 +1836,9 @@ def test_a_concentrated_seawater_boiled_past_its_bound_water_keeps_a_liquid():
 
 def test_a_concentrated_seawater_at_its_last_invariant_point_keeps_its_liquid_to_its_end():
     # at 82.15 and 82.2 % vapor (1 atm) the flash said 'boils dry': its continuation spent its
-    # six halvings on carnallite's and bischofite's joining and then found no step on from the
-    # invariant point at 404.3887 K (six solids), whose liquid lasts to about 82.24 %; at 82.2
-    # % barite has joined as the seventh solid. Checked as the answers before 80 % above, and
-    # against the path: T no lower than at 80 %, the same at both (one T at an invariant point,
-    # to 1e-3 K), the liquid's amount from its chlorine falling to none past 82.2 %
+    # six halvings on carnallite's and bischofite's joining and found no step on from the
+    # invariant point at 404.3887 K (six solids; barite joins at 82.2 %), whose liquid lasts to
+    # about 82.24 %
     s = velmora.System("seawater-H2O")
     feed = CONCENTRATED_SEAWATER
     vfs = (0.8, 0.8215, 0.822)
@@ -2093,13 +1860,9 @@ def test_a_concentrated_seawater_at_its_last_invariant_point_keeps_its_liquid_to
 
 
 def test_a_concentrated_seawater_above_its_last_invariant_point_boils_dry():
-    # at 1 atm its liquid goes through carnallite's and bischofite's joining to the invariant
-    # point at 404.388 K (seven solids with barite: kieserite, anhydrite, halite, celestite,
-    # carnallite, bischofite), where it boils dry at 82.24 % vapor; the flash at 406.853 K
-    # found liquids up to 395.74 K only (its grid of vapor fractions from no solids), and said it
+    # at 1 atm its liquid reaches the invariant point at 404.388 K (seven solids), where it boils
+    # dry at 82.24 % vapor; the flash at 406.853 K found liquids up to 395.74 K only and said it
     # found none at T rather than that no liquid is left
-    import time
-
     s = velmora.System("seawater-H2O")
     t0 = time.process_time()
     with pytest.raises(velmora.NoSolutionError, match="the liquid boils dry"):
@@ -2108,24 +1871,15 @@ def test_a_concentrated_seawater_above_its_last_invariant_point_boils_dry():
 
 
 def test_a_dilute_seawater_boiled_past_its_invariant_point_boils_dry_in_good_time():
-    # a dilute seawater of the same fuzz run (1.21 NaCl, 0.171 MgCl2 per 55.51 mol of water) at 1
-    # atm reaches bischofite's joining near 95.8 % vapor, at 404.389 K with six solids, where T
-    # stays while its liquid (from the chlorine) runs out near 96 %: the flash at 433.378 K (a
-    # profile point that said it found no liquid at T) says it boils dry. Against the flashes
-    # at those vapor fractions, the liquid speciated afresh and elements from the formulas
-    import time
-
+    # a dilute seawater of the same fuzz run at 1 atm: bischofite joins near 95.8 % vapor at
+    # 404.389 K (six solids) and the liquid runs out near 96 %; the flash at 433.378 K (a profile
+    # point that said it found no liquid at T) says it boils dry
     s = velmora.System("seawater-H2O")
     feed = {
-        "H2O": 55.50929780738274,
-        "NaCl": 1.2105011756432638,
-        "KCl": 0.016725851056784626,
-        "MgCl2": 0.17050674804437266,
-        "CaCl2": 0.03065475130312805,
-        "SrCl2": 0.0002634256994061559,
-        "Na2SO4": 0.08699511302231427,
-        "BaCl2": 8.620350979598828e-06,
-    }
+        "H2O": 55.50929780738274, "NaCl": 1.2105011756432638, "KCl": 0.016725851056784626,
+        "MgCl2": 0.17050674804437266, "CaCl2": 0.03065475130312805, "SrCl2": 0.0002634256994061559,
+        "Na2SO4": 0.08699511302231427, "BaCl2": 8.620350979598828e-06,
+    }  # fmt: skip
     vfs = (0.958, 0.959)
     rs = [s.flash(feed, ATM, vapor_fraction=vf, solids=True) for vf in vfs]
     for r in rs:
@@ -2184,8 +1938,6 @@ def test_an_h_or_s_flash_whose_start_boils_the_feed_dry_finds_the_liquid_below(c
     # mol/kg of its salt), while the H or S asked is that of a flash 20-45 K cooler; the flash
     # raised the start's refusal as if it were the answer's. Against the independent checks
     # (tests/independent.py) and the flash at T that has that H or S
-    import independent as ind
-
     s = velmora.System(chem)
     refs = {s.name: ind.Reference(s)}
     with warnings.catch_warnings():
@@ -2202,12 +1954,9 @@ def test_an_h_or_s_flash_whose_start_boils_the_feed_dry_finds_the_liquid_below(c
 
 
 def test_an_h_flash_a_few_mk_above_a_bubble_point_lands_on_its_t():
-    # front-door fuzz seed 526: a K2CO3 water with CO2 at 15.6 bar, 2.2e-5 of it vapor at
-    # 467.5209 K, just above its bubble point. The core's T solve ran on unpolished TP flashes
-    # there and ended 1.07e-3 K high, its H 7.8e-7 of itself off: inside the check's 1e-6, so
-    # the answer stood. Against the flash at T (another route) and the independent checks
-    import independent as ind
-
+    # front-door fuzz seed 526: a K2CO3 water with CO2 at 15.6 bar, 2.2e-5 of it vapor at 467.5209
+    # K, just above its bubble point. The core's T solve ran on unpolished TP flashes there and
+    # ended 1.07e-3 K high, its H 7.8e-7 of itself off: inside the check's 1e-6, so the answer stood
     s = velmora.System("K2CO3-CO2-H2O")
     feed = {"H2O": W, "K2CO3": 7.50108116280806, "CO2": 7.328194899809807, "KHCO3": 0.0}
     P, T = 1561879.266375207, 467.520934746364
@@ -2222,12 +1971,9 @@ def test_an_h_flash_a_few_mk_above_a_bubble_point_lands_on_its_t():
 
 
 def test_a_vapor_with_a_trace_of_amine_is_all_vapor_only_above_its_dew_point():
-    # a wet H2S with 1.6e-6 of MDEA at 8 kPa asked at vapor fraction 1 answered all vapor at
-    # 307.5048 K on an incipient liquid of water alone: the substitution's warm start carried a
-    # wrecked liquid (the feed's own, 26 mol/kg H2S), MDEA's x went to 0, and the speciation's
-    # floor fugacity of the missing MDEA passed the dew condition. Against TP flashes (another
-    # route): a liquid stands just below the answer's T, none above, and the answer's incipient
-    # liquid speciated afresh holds the vapor's H2S and MDEA at y P
+    # a wet H2S with 1.6e-6 of MDEA at 8 kPa at vapor fraction 1 answered all vapor at 307.5048 K
+    # on an incipient liquid of water alone: the warm start carried a wrecked liquid, MDEA's x
+    # went to 0, and the speciation's floor fugacity of the missing MDEA passed the dew condition
     s = velmora.System("MDEA-H2S-H2O")
     feed = {"H2O": W, "H2S": 25.95419814970043, "MDEA": 0.0001316437694722612}
     P = 7960.171272084466
@@ -2294,13 +2040,8 @@ def test_a_flash_at_h_goes_on_past_a_band_of_t_where_the_liquid_is_no_aqueous_on
 
 
 def test_an_all_vapor_test_leaves_a_nonvolatile_trace_out_of_its_incipient_liquid():
-    # a wet CO2 at 23.8 bar with 1.4e-9 of CaCO3 (below the trace a vapor may carry; fuzz seed
-    # 546, its wet-gas edge): the all-vapor test on the liquid's fugacities took the CaCO3 among
-    # the incipient liquid's unknowns and raised a bare KeyError('CaCO3'). Against the
-    # independent checks (tests/independent.py: a fresh core model's fugacities, balances from
-    # the formulas, the dew condition on the incipient liquid)
-    import independent as ind
-
+    # a wet CO2 at 23.8 bar with 1.4e-9 of CaCO3 (fuzz seed 546): the all-vapor test took the
+    # CaCO3 among the incipient liquid's unknowns and raised a bare KeyError('CaCO3')
     s = velmora.System("CaCO3-CO2-H2O")
     feed = {"H2O": 55.50929780738274, "CaCO3": 1.4084166725948768e-09, "CO2": 32.5361996411325}
     case = ind.Case(s.name, "T", feed, 2375868.066652915, T=414.53974595659645)
@@ -2311,14 +2052,9 @@ def test_an_all_vapor_test_leaves_a_nonvolatile_trace_out_of_its_incipient_liqui
 
 
 def test_a_wet_gas_whose_substitution_ends_on_a_drop_of_amine_keeps_the_liquid_that_forms():
-    # a wet CO2 at 43.8 bar with 1.3e-6 of MEA at 372.2 K (fuzz seed 549, its wet-gas edge):
-    # the all-vapor test's substitution went from its watery start to a drop of MEA with water
-    # at 3e-73 (CO2 at 1.5e4 mol/kg of it) whose sum y / K was below 1, and the flash answered
-    # all vapor beside a liquid of 3 % that forms (TP flashes 2 K either side split). Against
-    # the independent checks (tests/independent.py) and the flashes either side: a split
-    # between theirs, its liquid water
-    import independent as ind
-
+    # a wet CO2 at 43.8 bar with 1.3e-6 of MEA at 372.2 K (fuzz seed 549): the all-vapor test's
+    # substitution went to a drop of MEA (water at 3e-73) whose sum y / K was below 1, and the
+    # flash answered all vapor beside a 3 % liquid that forms (TP flashes 2 K either side split)
     s = velmora.System("MEA-CO2-H2O")
     feed = {"H2O": W, "MEA": 0.0013581861246507586, "CO2": 1001.7888370874355}
     P, T = 4383680.122231373, 372.19506625680003
@@ -2333,14 +2069,9 @@ def test_a_wet_gas_whose_substitution_ends_on_a_drop_of_amine_keeps_the_liquid_t
 
 
 def test_a_bicarbonate_water_under_an_inert_gas_gives_its_vapor_the_co2_its_liquid_makes():
-    # NaOH and NaHCO3 water under 43 bar of N2 at 402 K (fuzz seed 550, its inert-gas edge):
-    # the feed names no CO2 and, counted as a liquid, is no aqueous one (N2 at 171 mol/kg), so
-    # the split on the liquid's fugacities took the feed's volatile part for the vapor and left
-    # out the CO2 the liquid makes (0.08 Pa): every attempt ended at a residual of 3.1e-5 in
-    # CO2 and the flash raised. Against the independent checks (tests/independent.py: a fresh
-    # core model's fugacities, CO2 among them) and the liquid's own CO2 pressure at y P
-    import independent as ind
-
+    # NaOH and NaHCO3 water under 43 bar of N2 at 402 K (fuzz seed 550): the feed, as a liquid
+    # no aqueous one (171 mol/kg N2), was taken for the vapor, leaving out the CO2 the liquid
+    # makes (0.08 Pa): every attempt ended at a residual of 3.1e-5 in CO2 and the flash raised
     s = velmora.System("NaOH-CO2-H2O", gases=["N2"])
     feed = {"H2O": W, "NaOH": 5.759765376232044, "NaHCO3": 2.493999046345364, "N2": 170.8136}
     P, T = 4291126.060359397, 402.26981907264474
